@@ -1,0 +1,29 @@
+#pragma once
+// Helpers shared by the tests: a private temporary folder per test, and running the built executable.
+#include <string>
+
+namespace testutil {
+
+// A fresh folder under the system's temporary folder, removed with everything in it when the object goes.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+};
+
+struct RunResult {
+  int exit_code;  // -1 when the process did not end normally
+  std::string out;
+  std::string err;
+};
+
+// Runs the built vimbrel with the arguments; the environment's XDG and per-user folders point into home when it is
+// not empty, so no test touches the real user's files.
+RunResult run_vimbrel(const std::string& args_line, const std::string& home = "");
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+}  // namespace testutil
