@@ -56,10 +56,11 @@ u64 bit_tenths(u64 bits_per_s, u32 tier) {
 u32 percent_of(u32 hundredths) { return static_cast<u32>(rounded(hundredths, 100)); }
 
 void put(Text* line, mem::Bytes bytes) {
-  u32 room = bits::sub_sat32(text_capacity, line->len);
-  u32 n = bits::min32(bytes.len, room);
-  if (n != 0) __builtin_memcpy(line->bytes + line->len, bytes.ptr, n);
-  line->len += n;
+  // A length past the capacity (a damaged record) counts as a full line, so nothing is read or written past it.
+  u32 used = bits::min32(line->len, text_capacity);
+  u32 n = bits::min32(bytes.len, text_capacity - used);
+  if (n != 0) __builtin_memcpy(line->bytes + used, bytes.ptr, n);
+  line->len = used + n;
   if (n < bytes.len) drop_cut_sequence(line);
 }
 

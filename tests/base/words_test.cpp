@@ -201,6 +201,10 @@ TEST(Cut, LineStopsAt272Bytes) {
   words::put(&t, mem::lit("more"));
   words::put_u64(&t, 5);
   EXPECT_EQ(str(t), long_text.substr(0, 272));
+  // A damaged length reads as a full line.
+  t.len = 100000;
+  words::put(&t, mem::lit("\xC3\xA9"));
+  EXPECT_EQ(t.len, 272u);
 
   // Later appends are cut wherever the line fills, inside a number or a unit.
   struct Case { u32 before; std::function<void(words::Text*)> fill; const char* tail; };
