@@ -4,8 +4,9 @@
 
 namespace hub {
 
-// Flag of the host's option word: the web dashboard is served beside the member port.
-constexpr u32 flag_web = 16;
+// Flags of the host: refuse to start while another host holds a live lease, go on although the share's self-test
+// fails, serve the web dashboard beside the member port.
+constexpr u32 flag_refuse_if_live = 1, flag_force_share = 2, flag_web = 16;
 
 // One to five decimal digits with a value of 1 to 65535; 0 for anything else.
 u16 parse_port(mem::Bytes text);

@@ -49,30 +49,32 @@ struct Options {
   u8 priority;
 };
 
-// Reads the options from argument 3 on. value_bits names the options that take the next argument; "--port",
-// "--listen" and "--priority" are bits 1, 2 and 4 wherever they take a value. The loop goes on after an error.
-Options read_options(Args args, u32 (*option)(mem::Bytes), u32 value_bits, u8 priority) {
+// Reads the options from argument 3 on; the loop goes on after an error.
+Options read_options(Args args, u32 (*option)(mem::Bytes), bool (*takes)(u32), u8 priority) {
   Options o = {0, false, default_port, cluster::ipv4_valid, priority};
   u64 i = 3;
   while (i < args.count) {
     u32 bit = option(args.at(i));
-    bool value = (bit & value_bits) != 0;
+    bool value = takes(bit);
     if (bit == 0 || (o.word & bit) != 0 || (value && i + 1 >= args.count)) o.error = true;
     o.word |= bit;
     if (value && i + 1 < args.count) {
       mem::Bytes text = args.at(i + 1);
-      if (bit == 1) o.port = hub::parse_port(text);
-      if (bit == 2) o.listen = cluster::parse_ipv4(text);
-      if (bit == 4) o.priority = parse_priority(text);
+      if (bit == option_port) o.port = hub::parse_port(text);
+      if (bit == option_listen) o.listen = cluster::parse_ipv4(text);
+      if (bit == option_priority) o.priority = parse_priority(text);
     }
     i += value ? 2 : 1;
   }
   return o;
 }
 
+bool elect_takes_value(u32 option) { return option == option_priority || takes_value(option); }
+
 u32 run_host(const modes::Entries& entries, Args args) {
-  Options o = read_options(args, host_option, 1 | 2, 0);
-  u32 flags = ((o.word & 4) ? 1u : 0u) | ((o.word & 8) ? 2u : 0u) | ((o.word & 16) ? hub::flag_web : 0u);
+  Options o = read_options(args, host_option, takes_value, 0);
+  u32 flags = ((o.word & option_refuse_if_live) ? hub::flag_refuse_if_live : 0) |
+              ((o.word & option_force_share) ? hub::flag_force_share : 0) | ((o.word & option_web) ? hub::flag_web : 0);
   bool web_refused = (flags & hub::flag_web) != 0 && hub::web_port(o.port, flags) == 0;
   if (o.error || o.port == 0 || o.listen == 0 || web_refused) return usage();
   return entries.host(args.at(2), static_cast<u32>(o.listen), o.port, flags, version_part(0), version_part(1),
@@ -110,7 +112,8 @@ u32 run_window(const modes::Entries& entries, Args args, mem::Bytes version) {
       if (i + 1 >= args.count) return usage();
       mem::Bytes value = args.at(i + 1);
       if (bit == gui_view) view = parse_view(value);
-      if (bit == gui_dpi && (dpi = parse_dpi(value)) == 0) return usage();
+      if (bit == gui_dpi) dpi = parse_dpi(value);
+      if (bit == gui_dpi && dpi == 0) return usage();
       if ((bit & (gui_test | gui_settings | gui_support)) != 0 && value.len == 0) return usage();
       if (bit == gui_test) test_folder = value;
       if (bit == gui_settings) settings = value;
@@ -123,7 +126,7 @@ u32 run_window(const modes::Entries& entries, Args args, mem::Bytes version) {
                         support);
 }
 
-// Forms 1 to 11: a service or child word with its exact argument count.
+// --version and the child and service words that come first, each with its exact argument count.
 bool run_child(const modes::Entries& entries, Args args, mem::Bytes version, u32* code) {
   mem::Bytes first = args.at(1), second = args.count == 3 ? args.at(2) : mem::Bytes();
   if (args.count == 2 && is_version(first)) {
@@ -215,19 +218,19 @@ u32 parse_dpi(mem::Bytes text) {
 }
 
 u32 host_option(mem::Bytes word) {
-  if (mem::eq(word, mem::lit("--port"))) return 1;
-  if (mem::eq(word, mem::lit("--listen"))) return 2;
-  if (mem::eq(word, mem::lit("--refuse-if-live"))) return 4;
-  if (mem::eq(word, mem::lit("--force-share"))) return 8;
-  return mem::eq(word, mem::lit("--web")) ? 16 : 0;
+  if (mem::eq(word, mem::lit("--port"))) return option_port;
+  if (mem::eq(word, mem::lit("--listen"))) return option_listen;
+  if (mem::eq(word, mem::lit("--refuse-if-live"))) return option_refuse_if_live;
+  if (mem::eq(word, mem::lit("--force-share"))) return option_force_share;
+  return mem::eq(word, mem::lit("--web")) ? option_web : 0;
 }
 
-bool takes_value(u32 option) { return option == 1 || option == 2; }
+bool takes_value(u32 option) { return option == option_port || option == option_listen; }
 
 u32 elect_option(mem::Bytes word) {
-  if (mem::eq(word, mem::lit("--priority"))) return 4;
+  if (mem::eq(word, mem::lit("--priority"))) return option_priority;
   u32 option = host_option(word);
-  return option == 1 || option == 2 || option == 8 ? option : 0;
+  return option == option_port || option == option_listen || option == option_force_share ? option : 0;
 }
 
 u32 agent_option(mem::Bytes word) {
@@ -261,7 +264,7 @@ u32 usage() {
 u32 run_mcp(const modes::Entries& entries, mem::Bytes version) { return entries.mcp(version); }
 
 u32 run_elect(const modes::Entries& entries, Args args) {
-  Options o = read_options(args, elect_option, 1 | 2 | 4, default_priority);
+  Options o = read_options(args, elect_option, elect_takes_value, default_priority);
   if (o.error || o.port == 0 || o.listen == 0 || o.priority == 0) return usage();
   elect::Config config = {};
   config.listen = static_cast<u32>(o.listen);
@@ -270,7 +273,7 @@ u32 run_elect(const modes::Entries& entries, Args args) {
   config.beacon_ports = 1;
   config.bind_port = beacon_port;
   config.priority = o.priority;
-  config.flags = (o.word & 8) != 0 ? elect::flag_force_share : 0;
+  config.flags = (o.word & option_force_share) != 0 ? elect::flag_force_share : 0;
   config.announce = config.listen;
   config.start_attempts = start_attempts;
   for (u32 i = 0; i < 3; ++i) config.version[i] = version_part(i);

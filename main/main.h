@@ -35,11 +35,14 @@ constexpr u32 no_view = 0xFFFFFFFF;
 // One to three decimal digits equal to 96, 120, 144 or 192; 0 otherwise.
 u32 parse_dpi(mem::Bytes text);
 
-// Options of --host: "--port" 1, "--listen" 2, "--refuse-if-live" 4, "--force-share" 8, "--web" 16, else 0.
+// Options of --host and --elect, one bit each; --refuse-if-live and --web are the host's, --priority the election's.
+constexpr u32 option_port = 1, option_listen = 2, option_refuse_if_live = 4, option_priority = 4,
+              option_force_share = 8, option_web = 16;
+// "--port", "--listen", "--refuse-if-live", "--force-share" or "--web": its bit; 0 for any other word.
 u32 host_option(mem::Bytes word);
-// True for the host options that take a value (1 and 2).
+// True for the host options that take a value: port and listen.
 bool takes_value(u32 option);
-// Options of --elect: "--port" 1, "--listen" 2, "--priority" 4, "--force-share" 8, else 0; 1, 2 and 4 take a value.
+// "--port", "--listen", "--priority" or "--force-share": its bit; 0 for any other word. The first three take a value.
 u32 elect_option(mem::Bytes word);
 // Target options of --agent: "--server" 1, "--share" 2, else 0 (the values match cluster::target_kind).
 u32 agent_option(mem::Bytes word);
