@@ -20,8 +20,35 @@ void write_err(mem::Bytes bytes);
 
 // Arguments including the program name (at least 1).
 u64 arg_count();
-// Argument i as bytes that live as long as the process; a null pointer when there are fewer arguments.
+// Argument i as bytes that live as long as the process; a null pointer when there are fewer arguments. On Linux
+// the bytes of the argument vector as the process received them (UTF-8 stays UTF-8); no option word has a byte
+// above 127, so a non-ASCII word never matches one.
 mem::Bytes arg(u64 i);
+
+// Standard input and output as handles, for the MCP server's transport. On Linux the descriptors 0 and 1.
+u64 stdin_handle();
+u64 stdout_handle();
+
+// The whole command line as one text, on the process heap; (null, 0) when the allocation fails. Linux hands the
+// process its arguments already split, so the text is the arguments joined by blanks and quoted so that
+// next_token gives each back byte for byte: the program name in double quotes (a double quote inside it cannot
+// be written and is left out, as no Windows path holds one), every other argument bare when it has no blank, tab
+// or double quote and is not empty, else in double quotes with its backslashes and quotes escaped.
+mem::Slice command_line();
+// Frees a command_line copy; nothing for null.
+void free_command_line(u8* text);
+// Frees a heap block, keeping the caller's last error value (errno on Linux).
+void heap_free(void* block);
+
+// Takes one argument from text at *position under the Windows quoting rules, for splitting argument text into
+// words. The first argument (first = 1) is the program name: a double quote toggles quoting and is not copied,
+// backslashes are ordinary, and it is always taken (perhaps empty). Later arguments follow blanks and tabs, which
+// are skipped; in them n backslashes before a double quote give n / 2 backslashes and, for odd n, a literal
+// quote; other backslashes are literal; "" inside quotes is a literal quote; any other quote toggles quoting; a
+// blank or tab outside quotes ends the argument. Writes at most capacity bytes to destination (which may be null)
+// but sets *length to the full length; leaves *position at the first byte not consumed. Returns 1 when an
+// argument was taken (an empty one too), 0 at the end of the text.
+u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length);
 
 // Reserves and commits size zeroed bytes at once; null on failure.
 void* pages_reserve(u64 size);
