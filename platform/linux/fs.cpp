@@ -1126,9 +1126,11 @@ u32 delete_tree(mem::Bytes folder) {
   if (!pattern_fits(folder) || !to_short(folder, &native)) return io_not_found;
   int fd = ::open(native.text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return io_ok;  // no folder there
-    if (errno != ELOOP) return io_code(errno);
-    return unlink(native.text) == 0 ? io_ok : io_code(errno);  // a link in the folder's place: only the link goes
+    int e = errno;
+    struct stat st;
+    // A link in the folder's place: only the link goes.
+    if (lstat(native.text, &st) == 0 && S_ISLNK(st.st_mode)) return unlink(native.text) == 0 ? io_ok : io_code(errno);
+    return e == ENOENT || e == ENOTDIR ? io_ok : io_code(e);  // no folder there
   }
   store::Path path;
   store::path_set(&path, folder);
