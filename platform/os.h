@@ -59,3 +59,67 @@ u32 pages_release(void* block, u64 size);
 [[noreturn]] void exit_process(u32 code);
 
 }  // namespace os
+
+// ---- Clocks, random bytes and small system queries. No function keeps state between calls.
+
+namespace cluster {
+struct PublishSettings;
+}
+
+namespace os {
+
+// Milliseconds since the system started, sleep included. The other names are the same clock as the MCP server,
+// the share and host code, and the collector feed call it.
+u64 clock_ms();
+inline u64 mcp_clock_ms() { return clock_ms(); }
+inline u64 share_clock_ms() { return clock_ms(); }
+inline u64 feed_clock_ms() { return clock_ms(); }
+
+// A monotonic counter and its frequency (10 MHz on Linux).
+u64 ticks();
+u64 ticks_per_second();
+// The counter in whole microseconds, exact for any frequency.
+u64 micros();
+// Wall-clock time in 100 ns units since 1601-01-01 00:00 UTC.
+u64 filetime_now();
+void sleep_ms(u32 ms);
+
+// Fills the buffer from the system's generator: 1, or 0 with the whole buffer zeroed. Also the random-source
+// callback that key, nonce, machine-id and section-name makers receive.
+u32 random_bytes(mem::Slice buffer);
+using RandomSource = u32 (*)(mem::Slice buffer);
+// A predicate callback that always answers 1.
+u32 always_yes();
+
+// The operating-system record that the inventory carries: family (1 Windows, 2 Linux), a constant 1, then the
+// kernel's major and minor version (low 16 bits) and build number.
+struct WindowsVersion {
+  u8 family;
+  u8 value;
+  u16 major;
+  u16 minor;
+  u32 build;
+};
+enum : u8 { family_windows = 1, family_linux = 2 };
+// Fills the record (in any case) and answers 0, or a nonzero status when the system did not answer.
+u32 windows_version(WindowsVersion* version);
+
+// The machine's name into a 64-byte buffer: COMPUTERNAME when set, else the host name. Its length, or 0 when it
+// is longer than 64 bytes or holds a byte that is not printable ASCII (32 to 126).
+u32 computer_name(u8* buffer64);
+
+// Applies VIMBREL_BEACON (at most 24 bytes) through the setter: 1 stored, 0 refused (a value that is not ASCII is
+// refused too), 2 unset, 6 longer than 24 bytes. Nothing changes unless the answer is 1.
+using BeaconSetter = u32 (*)(cluster::PublishSettings* settings, mem::Bytes text);
+u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon);
+
+u32 process_id();
+
+// UTF-8 to UTF-16 into capacity units; the answer is the units written. Nothing is converted for 0 bytes or for
+// bytes >= capacity; invalid sequences become U+FFFD. A terminating 0 unit follows the answer (capacity >= 1).
+u32 utf8_to_wide(mem::Bytes bytes, u16* buffer, u32 capacity);
+
+// A full memory barrier (stores and loads), around sequence-locked copies of records shared with another process.
+inline void fence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+
+}  // namespace os
