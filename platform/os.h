@@ -1,6 +1,6 @@
 #pragma once
-// The process's own facilities: console, command line, memory pages and exit. Clocks, random bytes and the small
-// system queries join this module as they are built.
+// The process's own facilities: console, command line, memory pages, exit, clocks, random bytes and the small
+// system queries.
 #include "base/mem.h"
 
 namespace os {

@@ -4,8 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "platform/fs.h"
 #include "platform/linux/entry.h"
 
 namespace os {
@@ -169,17 +173,8 @@ u32 pages_release(void* block, u64 size) { return munmap(block, size) == 0 ? 1 :
 
 void exit_process(u32 code) { exit(static_cast<int>(code & 0xFF)); }
 
-}  // namespace os
-
 // ---- Clocks, random bytes and small system queries.
 
-#include <sys/random.h>
-#include <sys/utsname.h>
-#include <time.h>
-
-#include "platform/fs.h"
-
-namespace os {
 namespace {
 
 u64 clock_ns(clockid_t clock) {
