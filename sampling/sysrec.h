@@ -140,6 +140,11 @@ struct CounterSlot {
   u32 bytes;
   u8 items[counter_array_bytes];
 };
+// The slot's items as the decoders must see them: the stored byte count comes from a file or another process and
+// is never trusted beyond the slot.
+inline mem::Bytes items_of(const CounterSlot& s) {
+  return mem::Bytes(s.items, s.bytes < counter_array_bytes ? s.bytes : counter_array_bytes);
+}
 
 // TCP tables: a u32 row count, then rows from byte 4 (IPv4 and IPv6 alike).
 constexpr u64 tcp_table_head = 4;

@@ -209,6 +209,13 @@ TEST(NtCounters, FormattedArrayDecodes) {
   EXPECT_EQ(ntinfo::pdh_decode(mem::Bytes(m.data(), 24 * 3 + 23), build::base_address, 20, &out), 3u);
   // Names beyond the kept bytes read as missing, not from past the end.
   EXPECT_EQ(out.key[0], ntinfo::no_key);
+
+  // A stored slot claiming more bytes than it has is read only up to its own end.
+  auto slot = std::make_unique<sysrec::CounterSlot>();
+  slot->bytes = 0xFFFFFFFFu;
+  EXPECT_EQ(sysrec::items_of(*slot).len, sysrec::counter_array_bytes);
+  slot->bytes = 48;
+  EXPECT_EQ(sysrec::items_of(*slot).len, 48u);
 }
 
 TEST(NtCounters, EnergyAndPowerMeters) {
