@@ -1,11 +1,172 @@
 #pragma once
-// History storage formats. For now the bounded path builder that the share and history file code builds every path
-// with: a fixed 260-byte text that never grows past 259 bytes and remembers when something did not fit, so a caller
-// tests one flag after building instead of checking every step.
+// History storage formats. History lives in ring files: one file per kind of record and tier, a 64-byte sealed head
+// followed by a fixed number of fixed-size records that are overwritten oldest first. The same files serve this
+// machine's own history and every machine's history on a cluster share, where Windows and Linux hosts take turns
+// and carry each other's files byte for byte, so every record here is encoded field by field, little-endian. This
+// module also holds the share's registry and inventory files, the text forms of terms and machine ids, the bounded
+// path builder, and the small pure rules the share code decides by. It does no file input or output itself.
 #include "base/mem.h"
+
+namespace auth {
+struct KeyState;
+}
+namespace proto {
+struct Inventory;
+}
 
 namespace store {
 
+// Little-endian field access at a byte offset; callers check the bounds once for the whole record.
+inline void put16(u8* p, u16 v) {
+  p[0] = static_cast<u8>(v);
+  p[1] = static_cast<u8>(v >> 8);
+}
+inline void put32(u8* p, u32 v) {
+  put16(p, static_cast<u16>(v));
+  put16(p + 2, static_cast<u16>(v >> 16));
+}
+inline u16 get16(const u8* p) { return static_cast<u16>(p[0] | p[1] << 8); }
+inline u32 get32(const u8* p) { return get16(p) | static_cast<u32>(get16(p + 2)) << 16; }
+// True when length bytes starting at offset lie inside a buffer of size bytes.
+inline bool fits(u64 size, u64 offset, u64 length) { return offset <= size && length <= size - offset; }
+
+// Ring types: buckets, top-process rows and energy records per tier, and the process names.
+enum RingType : u32 {
+  ring_t0 = 0,
+  ring_t1 = 1,
+  ring_t2 = 2,
+  ring_p0 = 3,
+  ring_p1 = 4,
+  ring_p2 = 5,
+  ring_names = 6,
+  ring_e0 = 7,
+  ring_e1 = 8,
+  ring_e2 = 9,
+};
+constexpr u32 head_bytes = 64;
+constexpr u32 bucket_bytes = 56;
+constexpr u32 energy_bytes = 16;
+constexpr u32 top_bytes = 112;
+constexpr u32 name_bytes = 40;
+constexpr u32 measures = 8;
+
+// Records of a ring of this type; 0 for an unknown type.
+u32 capacity(u32 type);
+// Bytes of one record; 0 for an unknown type.
+u32 record_bytes(u32 type);
+// Byte offset of record index in the file: 64 + index x record bytes.
+u64 record_at(u32 type, u32 index);
+// Whole file size, 64 + capacity x record bytes; 0 for an unknown type.
+u64 ring_bytes(u32 type);
+// The file name ("t0.ring" ...); "names.ring" for every type that is not 0-5 or 7-9.
+mem::Bytes ring_name(u32 type);
+// The capacity, or 1 for a type without one, so that it can divide.
+u32 modulus(u32 type);
+
+// Ring index arithmetic.
+u32 next_index(u32 index, u32 type);
+u32 filled(u32 filled, u32 type);
+// Index of the oldest record.
+u32 oldest(u32 next, u32 filled, u32 type);
+// Index n records after start, wrapping at the capacity.
+u32 slot_of(u32 start, u32 n, u32 type);
+// Index of the newest record; 0 for a type without capacity.
+u32 prev_index(u32 next, u32 type);
+// A record's time slot is never stored below the ring's last slot.
+inline u32 clamp_time(u32 slot, u32 last_slot) { return slot > last_slot ? slot : last_slot; }
+
+// The head of a ring file, in memory.
+struct RingHead {
+  u32 type;
+  u32 capacity;
+  u32 next;
+  u32 filled;
+  u32 term;       // 1 for this machine's own files
+  u32 last_slot;  // time slot of the newest record
+};
+
+void head_init(RingHead* head, u32 type, u32 term);
+// Number of faults: a capacity that differs from the type's or is 0, next at or beyond a nonzero capacity, filled
+// beyond the capacity.
+u32 head_bad(u32 type, u32 capacity, u32 next, u32 filled);
+// 64 bytes written and sealed with the key, or 0 (nothing written) when the buffer is shorter.
+u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buffer);
+// 1 with the head filled when the magic, version, soundness and tag hold; 0 with the head untouched otherwise.
+// Callers that expect a certain type compare it themselves.
+u32 decode_head(const auth::KeyState* key, mem::Bytes bytes, RingHead* head);
+
+// Minimum, mean and maximum of the eight measures over a bucket's interval. Measures 0-5 are levels in hundredths of
+// a percent (0-10,000); measures 6-7 (receive and send, KiB/s) are rate codes. The in-memory layout is the 56-byte
+// stored one.
+struct Bucket {
+  u32 slot;  // start of the interval, seconds since 2025-01-01
+  u32 term;
+  u16 min[measures];
+  u16 mean[measures];
+  u16 max[measures];
+};
+static_assert(sizeof(Bucket) == bucket_bytes);
+
+// Energy over a record's interval: the sum of the power readings (tenths of a watt) taken once a second, so the
+// unit is a tenth of a joule, and the seconds that had a reading; the sum over the seconds is the mean power in
+// tenths of a watt.
+struct Energy {
+  u32 slot;
+  u32 term;
+  u32 energy;
+  u16 seconds;
+  u8 flags;  // bit 0: the sum is uncertain (saturated, or a reading was)
+};
+
+// Record codecs at a byte offset of a buffer: encoders answer the bytes written (0, nothing written, when the record
+// does not fit); decoders answer 1, or 0 with the output untouched when the record does not fit.
+u32 encode_bucket(const Bucket* bucket, mem::Slice buffer, u64 offset);
+// Levels of measures 0-5 are clamped to 10,000; measures 6-7 stay codes.
+u32 decode_bucket(mem::Bytes buffer, u64 offset, Bucket* bucket);
+u32 encode_energy(const Energy* energy, mem::Slice buffer, u64 offset);
+// Keeps only bit 0 of the flags.
+u32 decode_energy(mem::Bytes buffer, u64 offset, Energy* energy);
+// The time slot and term that begin every record; 0 when the first eight bytes are not inside the buffer.
+u32 bucket_time(mem::Bytes buffer, u64 offset);
+u32 bucket_term(mem::Bytes buffer, u64 offset);
+
+// The registry of a term on the share: the machines of the term, by row.
+constexpr u32 registry_rows = 64;
+constexpr u32 registry_file_bytes = 4160;
+struct Registry {
+  u32 count;
+  u32 term;
+  u8 ids[registry_rows][16];
+  u8 names[registry_rows][32];
+  u8 flags[registry_rows];  // bit 0: the machine's inventory file is written
+};
+void registry_clear(Registry* registry, u32 term);
+// Number of used rows (of count) whose flag byte has a bit other than bit 0.
+u32 registry_flags_bad(mem::Bytes file, u32 count);
+// Index of the first row below count whose id repeats an earlier row's; count when every id is distinct.
+u32 registry_repeat(mem::Bytes file, u32 count);
+// 4160 bytes written and sealed, or 0 when the buffer is shorter.
+u32 encode_registry(const auth::KeyState* key, const Registry* registry, mem::Slice buffer);
+// 1 with the registry filled, or 0 with it untouched.
+u32 decode_registry(const auth::KeyState* key, mem::Bytes bytes, Registry* registry);
+
+// A machine's inventory file on the share: the kind-6 inventory frame, sealed.
+constexpr u32 inventory_file_bytes = 2048;
+constexpr u32 inventory_frame_bytes = 1808;
+u32 encode_inventory_file(const auth::KeyState* key, u32 term, const proto::Inventory* inventory, mem::Slice buffer);
+bool decode_inventory_file(const auth::KeyState* key, mem::Bytes bytes, proto::Inventory* inventory);
+
+// Text forms. A term is exactly 8 lower-case hex digits, most significant first; term 0 is invalid.
+void term_name(u32 term, u8 (&out)[8]);
+// A 16-byte machine id as 32 lower-case hex digits, byte 0 first, high nibble first.
+void id_name(const u8* id16, u8 (&out)[32]);
+// The term of an 8-digit hex text (either case); 0 for anything else. A caller that scans folders on a
+// case-sensitive file system also requires the text to equal term_name of the result, because every path is
+// rebuilt in lower case.
+u32 term_of_name(mem::Bytes text);
+
+// The bounded path builder: a fixed 260-byte text that never grows past 259 bytes and remembers when something did
+// not fit, so a caller tests one flag after building instead of checking every step.
 // The separator that `path_join` puts between components.
 inline constexpr u8 separator = '/';
 inline constexpr u32 path_capacity = 260;
@@ -22,11 +183,44 @@ void path_set(Path* path, mem::Bytes text);
 void path_text(Path* path, mem::Bytes bytes);
 // Appends one separator (unless the path is empty or already ends in one), then the component.
 void path_join(Path* path, mem::Bytes component);
-// Joins a term as exactly 8 lower-case hex digits, most significant first.
+// Joins a term's folder name.
 void path_term(Path* path, u32 term);
-// Joins a 16-byte machine id as 32 lower-case hex digits, byte 0 first, high nibble first.
+// Joins a machine id's folder name.
 void path_id(Path* path, const u8* id16);
 // The text built so far.
 mem::Bytes path_of(const Path* path);
+
+// Pure rules of the share code.
+
+// The next term to claim: term + 1; 0 when the term is the last one.
+u32 next_claim(u32 term);
+// What a lease record means to a host of own_term: 0 keep, 1 a newer term holds the share, 2 another machine holds
+// the same term.
+u32 lease_action(bool valid, u32 lease_term, bool same_machine, u32 own_term);
+// The newest complete older term to carry over: the candidate when it beats best, its registry was read whole and it
+// lies below limit; else best.
+u32 newer_complete(u32 best, u32 candidate, bool registry_whole, u32 limit);
+// Copy allowance in bytes at 16 MiB a second, capped at 16 MiB.
+u64 budget(u64 budget, u64 elapsed_ms);
+u64 chunk_len(u64 offset, u64 size, u64 budget);
+// Bytes to copy next: the head alone at offset 0, elsewhere whole records only.
+u64 copy_len(u64 offset, u64 size, u64 budget, u32 record_bytes);
+// The latest plausible time slot of a record when the wall clock reads slot: one day ahead.
+u32 latest_time(u32 slot);
+u32 wrap_top(u32 index, u32 first, u32 capacity);
+u32 run_after(u32 index, u32 run_start, bool reset, bool continues);
+// The share's caching flags are safe: offline caching off, client buffering disabled, continuous availability off.
+bool flags_ok(u32 share_flags);
+// a x c / b with b and c at least 1, saturating instead of wrapping.
+u64 scaled_base(u64 a, u64 b, u64 c);
+u64 scaled_result(u64 a, u64 b);
+// Verdicts of the share self-test.
+enum Verdict : u32 { verdict_pass = 0, verdict_fail = 1, verdict_inconclusive = 2, verdict_not_share = 3 };
+u32 result_verdict(u64 first_count, u64 second_count, u64 bytes_written);
+u32 verdict(bool network_path, bool flags_read, u32 flags, u32 first, u32 second);
+// Windows-style share texts: end of the server name of "\\server\share...", and end of the share name; 0 when the
+// text is not of that form.
+u32 unc_server_end(mem::Bytes text);
+u32 unc_share_end(mem::Bytes text);
 
 }  // namespace store
