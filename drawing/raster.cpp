@@ -22,14 +22,17 @@ Walk walk_start(i64 numerator, i64 step, i64 den) {
   return w;
 }
 
-void walk_next(Walk* w) {
-  w->quotient += w->step_quotient;
-  w->rest += w->step_rest;
-  if (w->rest >= w->den) {
-    w->quotient++;
-    w->rest -= w->den;
+// value + rest/den += add + add_rest/den, with both rests in 0..den-1.
+void add_carry(i64* value, i64* rest, i64 add, i64 add_rest, i64 den) {
+  *value += add;
+  *rest += add_rest;
+  if (*rest >= den) {
+    ++*value;
+    *rest -= den;
   }
 }
+
+void walk_next(Walk* w) { add_carry(&w->quotient, &w->rest, w->step_quotient, w->step_rest, w->den); }
 
 // One piece of an edge inside cell row r between two column boundaries: its area to the right goes to its column,
 // the rest of its cover to the next one.
@@ -137,18 +140,8 @@ Stepper curve_start(i64 p0, i64 p1, i64 p2, u32 n) {
 }
 
 void curve_step(Stepper* s) {
-  s->value += s->first;
-  s->value_rest += s->first_rest;
-  if (s->value_rest >= s->denominator) {
-    s->value++;
-    s->value_rest -= s->denominator;
-  }
-  s->first += s->second;
-  s->first_rest += s->second_rest;
-  if (s->first_rest >= s->denominator) {
-    s->first++;
-    s->first_rest -= s->denominator;
-  }
+  add_carry(&s->value, &s->value_rest, s->first, s->first_rest, s->denominator);
+  add_carry(&s->first, &s->first_rest, s->second, s->second_rest, s->denominator);
 }
 
 u32 canvas_init(Canvas* canvas, mem::Arena* arena, u32 max_width, u32 max_height) {
