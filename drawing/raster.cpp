@@ -51,13 +51,15 @@ void accumulate(Canvas* c, i64 xa, i64 ya, i64 xb, i64 yb, i64 d) {
   i64 s = xb < xa ? -1 : 1;
   i64 dx = absolute(xb - xa);
   i64 first_row = ya >> 8, last_row = (yb - 1) >> 8;
+  auto before = [s](i64 a, i64 b) { return s > 0 ? a < b : a > b; };
   // Where the edge crosses the row boundaries below first_row: xa + s * floor(dx * (Y - ya) / dy).
-  Walk rows = walk_start(dx * (256 * (first_row + 1) - ya), dx * 256, dy);
-  // Where it crosses the column boundaries X after xa in its direction: ya + floor(dy * |X - xa| / dx).
+  Walk rows{};
+  if (first_row < last_row) rows = walk_start(dx * (256 * (first_row + 1) - ya), dx * 256, dy);
+  // Where it crosses the column boundaries X after xa in its direction: ya + floor(dy * |X - xa| / dx). Most short
+  // edges cross neither, and then divide nothing.
   i64 cut_x = s > 0 ? ((xa >> 8) + 1) * 256 : ((xa - 1) >> 8) * 256;
   Walk cols{};
-  if (dx > 0) cols = walk_start(dy * absolute(cut_x - xa), dy * 256, dx);
-  auto before = [s](i64 a, i64 b) { return s > 0 ? a < b : a > b; };
+  if (before(cut_x, xb)) cols = walk_start(dy * absolute(cut_x - xa), dy * 256, dx);
 
   i64 x_in = xa, y_in = ya;
   for (i64 r = first_row; r <= last_row; ++r) {
@@ -321,19 +323,22 @@ u32 measure(const font::Face& face, u32 glyph, u32 px, font::Outline* o, GlyphBo
   const u32 em = face.units_per_em;
   box->advance = static_cast<i32>(scale_units(font::advance(face, glyph), px, em));
   if (o->point_count == 0) return font::ok;
+  // The scaled points are kept as they are found; they may wrap in 32 bits, but only for boxes refused below.
   i64 min_x = INT64_MAX, min_y = INT64_MAX, max_x = INT64_MIN, max_y = INT64_MIN;
   for (u32 i = 0; i < o->point_count; ++i) {
     i64 x = scale_units(o->x[i], px, em), y = -scale_units(o->y[i], px, em);
     min_x = least(min_x, x), max_x = greatest(max_x, x);
     min_y = least(min_y, y), max_y = greatest(max_y, y);
+    o->x[i] = static_cast<i32>(x);
+    o->y[i] = static_cast<i32>(y);
   }
   i64 left = floor_div(min_x, 256), top = floor_div(min_y, 256);
   i64 width = -floor_div(-max_x, 256) - left, height = -floor_div(-max_y, 256) - top;
   if (width > largest_side || height > largest_side) return font::too_long;
   if (min_x < -8388352 || min_x >= 8388608 || min_y < -8388352 || min_y >= 8388608) return font::too_long;
   for (u32 i = 0; i < o->point_count; ++i) {
-    o->x[i] = static_cast<i32>(scale_units(o->x[i], px, em) - left * 256);
-    o->y[i] = static_cast<i32>(-scale_units(o->y[i], px, em) - top * 256);
+    o->x[i] = static_cast<i32>(o->x[i] - left * 256);
+    o->y[i] = static_cast<i32>(o->y[i] - top * 256);
   }
   box->width = static_cast<u16>(width);
   box->height = static_cast<u16>(height);
