@@ -127,6 +127,9 @@ TEST_F(RasterTest, BeginRefusesBoxesLargerThanTheCanvas) {
   ASSERT_EQ(raster::begin(&canvas, 7, 5), 1u);
   EXPECT_EQ(raster::begin(&canvas, 65, 5), 0u);
   EXPECT_EQ(raster::begin(&canvas, 5, 65), 0u);
+  // Drawing a box that does not fit draws nothing, rather than filling with the last glyph's size.
+  font::Outline empty{};
+  EXPECT_EQ(raster::draw(&canvas, empty, raster::GlyphBox{65, 5, 0, 0, 0}), 0u);
   EXPECT_EQ(canvas.width, 7u);
   EXPECT_EQ(canvas.stride, 9u);
   raster::Canvas big;
