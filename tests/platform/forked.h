@@ -1,5 +1,5 @@
 #pragma once
-// A piece of a test that runs in a forked process beside the test, talking back through a pipe: for objects that
+// Some of a test run in a forked process beside the test, talking back through a pipe: for objects that
 // must be seen from two processes, and for a parent that the test kills. Every wait has a deadline, so a fault
 // fails the test instead of hanging it.
 #include <poll.h>

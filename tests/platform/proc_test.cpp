@@ -170,7 +170,7 @@ TEST(Children, ExitCodesAndTheFullWord) {
     u32 code;
   } cases[] = {
       {exe, "--proc-test-child exit 1444033622", 0x56123456},  // a packed report arrives whole
-      {exe, "--proc-test-child exit 5", 5},
+      {"/proc/self/exe", "--proc-test-child exit 5", 5},  // this program's own executable, whatever its name
       {"/bin/sh", "-c \"exit 7\"", 7},
       {"/bin/sh", "-c \"kill -TERM $$\"", 128 + 15},
       // A grandchild that inherited the channel's variable writes nothing into it: only 8 bits come through sh.
