@@ -1,11 +1,13 @@
 #include "platform/proc.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,13 +47,30 @@ std::vector<std::string> own_arguments() {
   return args;
 }
 
-// "exit <code>": ends through the program's own exit with the code. "job-sleeper": starts a sleeping child bound
-// to a job, writes its process id and waits to be killed.
+// "exit <code>": ends through the program's own exit with the code. "descriptors": writes its exit channel's
+// variable and a line of its open descriptors. "job-sleeper": starts a sleeping child bound to a job, writes its
+// process id and waits to be killed.
 struct ChildMode {
   ChildMode() {
     std::vector<std::string> args = own_arguments();
     if (args.size() < 3 || args[1] != "--proc-test-child") return;
     if (args[2] == "exit" && args.size() == 4) os::exit_process(static_cast<u32>(std::stoul(args[3])));
+    if (args[2] == "descriptors") {
+      const char* channel = getenv("VIMBREL_EXIT_FD");
+      forked::tell(1, channel ? channel : "none");
+      std::string list;
+      DIR* d = opendir("/proc/self/fd");
+      std::vector<int> fds;
+      while (dirent* e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d)) fds.push_back(atoi(e->d_name));
+      }
+      if (d) closedir(d);
+      std::sort(fds.begin(), fds.end());
+      for (int fd : fds) list += std::to_string(fd) + " ";
+      ssize_t ignored = write(1, list.data(), list.size());
+      (void)ignored;
+      _exit(0);
+    }
     if (args[2] == "job-sleeper") {
       proc::Child sleeper;
       if (!proc::spawn(bytes("/bin/sleep"), bytes("600"), proc::spawn_job, &sleeper, nullptr)) _exit(3);
@@ -233,18 +252,17 @@ TEST(Children, TerminateEndsAPipedChildWithCodeOne) {
 }
 
 TEST(Children, NoDescriptorOfTheParentReachesAChild) {
-  int open_fd = fcntl(open("/dev/null", O_RDONLY), F_DUPFD, 200);  // deliberately inheritable
+  int null_fd = open("/dev/null", O_RDONLY);
+  int open_fd = fcntl(null_fd, F_DUPFD, 200);  // deliberately inheritable
+  ::close(null_fd);
   ASSERT_GE(open_fd, 200);
   proc::PipedChild c;
-  std::string script = "-c \"ls /proc/$$/fd | tr '\\n' ' '\"";
-  ASSERT_EQ(proc::start_piped(&c, bytes("/bin/sh"), bytes(script)), 1u);
-  std::string fds = drain_all(&c);
+  ASSERT_EQ(proc::start_piped(&c, bytes(own_exe()), bytes("--proc-test-child descriptors")), 1u);
+  std::string seen = drain_all(&c);
   ::close(open_fd);
-  // The standard three and the exit channel, nothing else.
-  EXPECT_EQ(fds.find("200"), std::string::npos) << fds;
-  int count = 0;
-  for (char ch : fds) count += ch == ' ';
-  EXPECT_EQ(count, 4) << fds;
+  // The standard three and the exit channel that the variable names, nothing else.
+  std::string channel = seen.substr(0, seen.find('\n'));
+  EXPECT_EQ(seen, channel + "\n0 1 2 " + channel.substr(0, channel.find('.')) + " ");
   proc::piped_close(&c);
 }
 
