@@ -11,6 +11,7 @@
 
 #include "platform/fs.h"
 #include "platform/linux/entry.h"
+#include "platform/proc.h"
 
 namespace os {
 namespace {
@@ -171,7 +172,11 @@ void* pages_reserve(u64 size) {
 
 u32 pages_release(void* block, u64 size) { return munmap(block, size) == 0 ? 1 : 0; }
 
-void exit_process(u32 code) { exit(static_cast<int>(code & 0xFF)); }
+// The system keeps 8 bits of the code; a parent that gave this process an exit channel gets all 32 there first.
+void exit_process(u32 code) {
+  proc::put_exit_word(code);
+  exit(static_cast<int>(code & 0xFF));
+}
 
 // ---- Clocks, random bytes and small system queries.
 
