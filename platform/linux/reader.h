@@ -1,0 +1,84 @@
+#pragma once
+// The Linux side of sysinfo::Reader, shared by the readers of /proc and /sys: the root folder, the retained read
+// buffer, the letter map of the volumes, the disk map of the counter queries, the interface cache and the socket
+// owners found by the last process walk. Only platform/linux includes this.
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sysinfo.h"
+
+namespace sysinfo {
+
+struct Volume {
+  std::string mount;   // mount point as the system names it
+  std::string device;  // block device name in /sys/class/block ("vda1", "dm-0")
+  std::string label;   // file system label, else empty
+  uint64_t dev = 0;    // device number of the mounted file system, to see that it is still mounted
+  uint32_t disk = ~0u; // physical disk number, ~0 when the device is not on one
+  uint32_t type = 0;   // fs::drive_type value
+};
+
+struct Nic {
+  uint32_t index = 0;
+  uint32_t type = 0;  // interface type of the row
+  bool hardware = false;
+  std::string name;
+  std::string description;
+  uint32_t address_length = 0;
+  uint8_t address[32] = {};
+  uint32_t mtu = 0;
+};
+
+struct Reader {
+  int root = -1;  // the root folder
+  int proc = -1;  // its proc folder (-1 when missing)
+  std::vector<char> buffer;  // retained: every whole-file read lands here
+  uint64_t sample = 0;        // sample count, for the reads kept within one sample
+  uint64_t meminfo_sample = ~0ull;
+  std::vector<char> meminfo;  // the memory file of this sample
+  uint64_t commit_peak = 0;   // pages
+  uint64_t boot = 0;          // boot time once known (100 ns since 1601)
+  Volume volumes[26];
+  uint32_t letters = 0;
+  std::vector<std::string> disks;  // physical disks by number
+  std::vector<Nic> nics;           // by index order, as last listed
+  std::unordered_map<uint64_t, uint32_t> socket_owner;  // socket inode -> pid, from the last process walk
+  bool owners_known = false;
+};
+
+// Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot
+// be opened or read. The view lives until the next read into the buffer.
+bool read_file(Reader* r, int folder, const char* path, std::string_view* out);
+// A small file into a caller's buffer (sysfs attributes); the text without its trailing line end, or false.
+bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out);
+// Opens a folder below another (O_DIRECTORY); -1 on failure.
+int open_folder(int folder, const char* path);
+// Names in a folder, sorted; empty when it cannot be listed.
+std::vector<std::string> list_names(int folder, const char* path);
+
+// The memory file as read once in this sample; false when it cannot be read.
+bool meminfo_of_sample(Reader* r, std::string_view* text);
+// Numeric entries of the proc folder.
+uint32_t process_entries(int proc);
+// Builds the socket owners (inode -> pid) from the open files of every process.
+void find_socket_owners(Reader* r);
+
+// The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
+// floppy or network block devices), sorted by name: their index is the disk number everywhere.
+void list_disks(Reader* r);
+
+// Text helpers. The value after "key" at the start of a line (key includes its ':'), or false.
+bool field_after(std::string_view text, std::string_view key, std::string_view* value);
+// Leading decimal number after spaces; 0 when none. `end` gets the position after it.
+uint64_t number_at(std::string_view text, size_t* at);
+uint64_t number_of(std::string_view text);
+// Fields split at blanks.
+std::vector<std::string_view> words(std::string_view line);
+// The UTF-16 form of an ASCII/UTF-8 text, zero-terminated within units; units written.
+uint32_t to_wide(std::string_view text, uint16_t* out, uint32_t units);
+
+}  // namespace sysinfo
