@@ -86,19 +86,16 @@ void read_disks(Query* q) {
   q->disks.clear();
   std::string_view text;
   if (!sysinfo::read_file(r, r->proc, "diskstats", &text)) return;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::vector<std::string_view> w = sysinfo::words(text.substr(at, end - at));
-    at = end + 1;
+  sysinfo::each_line(text, [&](std::string_view line) {
+    std::vector<std::string_view> w = sysinfo::words(line);
     // major minor name reads merged sectors ms writes merged sectors ms in-flight busy-ms ...
-    if (w.size() < 13) continue;
-    auto found = std::find(r->disks.begin(), r->disks.end(), w[2]);
-    if (found == r->disks.end()) continue;
-    q->disks.push_back(DiskRaw{static_cast<u32>(found - r->disks.begin()), sysinfo::number_of(w[5]),
-                               sysinfo::number_of(w[9]), sysinfo::number_of(w[12])});
-  }
+    auto found = w.size() < 13 ? r->disks.end() : std::find(r->disks.begin(), r->disks.end(), w[2]);
+    if (found != r->disks.end()) {
+      q->disks.push_back(DiskRaw{static_cast<u32>(found - r->disks.begin()), sysinfo::number_of(w[5]),
+                                 sysinfo::number_of(w[9]), sysinfo::number_of(w[12])});
+    }
+    return true;
+  });
   std::sort(q->disks.begin(), q->disks.end(), [](const DiskRaw& a, const DiskRaw& b) { return a.number < b.number; });
 }
 

@@ -76,6 +76,17 @@ bool field_after(std::string_view text, std::string_view key, std::string_view* 
 // Leading decimal number after spaces; 0 when none. `end` gets the position after it.
 uint64_t number_at(std::string_view text, size_t* at);
 uint64_t number_of(std::string_view text);
+// Calls f(line) for each line of the text until f answers false.
+template <typename F>
+void each_line(std::string_view text, F f) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    if (!f(text.substr(at, end - at))) return;
+    at = end + 1;
+  }
+}
 // Fields split at blanks.
 std::vector<std::string_view> words(std::string_view line);
 // The UTF-16 form of an ASCII/UTF-8 text, zero-terminated within units; units written.

@@ -114,18 +114,13 @@ std::vector<std::string> list_names(int folder, const char* path) {
 }
 
 bool field_after(std::string_view text, std::string_view key, std::string_view* value) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(at, end - at);
-    if (line.substr(0, key.size()) == key) {
-      *value = line.substr(key.size());
-      return true;
-    }
-    at = end + 1;
-  }
-  return false;
+  bool found = false;
+  each_line(text, [&](std::string_view line) {
+    found = line.substr(0, key.size()) == key;
+    if (found) *value = line.substr(key.size());
+    return !found;
+  });
+  return found;
 }
 
 uint64_t number_at(std::string_view text, size_t* at) {
@@ -195,17 +190,6 @@ bool is_cpu_line(std::string_view line, size_t* after) {
   while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
   *after = i;
   return true;
-}
-
-template <typename F>
-void each_line(std::string_view text, F f) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    if (!f(text.substr(at, end - at))) return;
-    at = end + 1;
-  }
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ u32 type_of(Reader* r, const Volume& v) {
   if (sysinfo::read_small(r->root, path.c_str(), buffer, sizeof buffer, &text) && text == "1") {
     return fs::drive_removable;
   }
-  path = "sys/block/" + disk;
+  path = "sys/class/block/" + disk;
   ssize_t n = readlinkat(r->root, path.c_str(), target, sizeof target - 1);
   if (n > 0 && std::string_view(target, static_cast<size_t>(n)).find("/usb") != std::string_view::npos) {
     return fs::drive_removable;
@@ -155,27 +155,24 @@ u32 refresh(Reader* r) {
   std::string_view text;
   if (!sysinfo::read_file(r, r->proc, "self/mountinfo", &text)) return 0;
   std::vector<Volume> found;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::vector<std::string_view> w = sysinfo::words(text.substr(at, end - at));
-    at = end + 1;
+  sysinfo::each_line(text, [&](std::string_view line) {
+    // id parent major:minor root mount-point options [optional fields] - type source super-options
+    std::vector<std::string_view> w = sysinfo::words(line);
     auto dash = std::find(w.begin(), w.end(), std::string_view("-"));
-    if (w.size() < 5 || dash == w.end() || w.end() - dash < 3) continue;
+    if (w.size() < 5 || dash == w.end() || w.end() - dash < 3) return true;
     std::string_view numbers = w[2], type = dash[1], source = dash[2];
-    if (source.rfind("/dev/", 0) != 0 || remote_or_user_space(type)) continue;
+    if (source.rfind("/dev/", 0) != 0 || remote_or_user_space(type)) return true;
     Volume v;
     v.mount = unescape(w[4]);
     v.device = device_name(r, numbers, source);
     auto same = std::find_if(found.begin(), found.end(), [&](const Volume& o) { return o.device == v.device; });
-    if (same != found.end()) {
-      // One file system mounted twice (bind mounts, subvolumes): the shortest mount point stands for it.
-      if (v.mount.size() < same->mount.size()) same->mount = v.mount;
-      continue;
+    if (same == found.end()) {
+      found.push_back(v);
+    } else if (v.mount.size() < same->mount.size()) {
+      same->mount = v.mount;  // one file system mounted twice (bind mounts, subvolumes): the shortest path stands
     }
-    found.push_back(v);
-  }
+    return true;
+  });
   std::sort(found.begin(), found.end(), [](const Volume& a, const Volume& b) {
     return (a.mount == "/") != (b.mount == "/") ? a.mount == "/" : a.mount < b.mount;
   });

@@ -1,5 +1,6 @@
 // The collector against this machine's own /proc and /sys.
 #include <dirent.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +96,32 @@ TEST(CollectLive, ProcessSampleFindsEveryProcess) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(name), n), "test_sampling");
   }
   EXPECT_TRUE(found);
+}
+
+// As an ordinary user, the other users' processes are still listed, with their I/O marked as not reported.
+TEST(CollectLive, OtherUsersProcessesStayListed) {
+  if (getuid() != 0) GTEST_SKIP() << "needs the super-user to become another user";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    int code = 0;
+    {
+      Collector c;
+      if (!collect::sample_procs(c.state.get(), c.procs.get())) code = 11;
+      auto walk = walk_of(*c.procs);
+      u32 unreported = 0;
+      for (u32 i = 0; i < walk->stored; ++i) unreported += walk->read_bytes[i] == sysrec::io_unreported;
+      if (code == 0 && (walk->entries + 20 < numeric_entries("/proc") || walk->entries > numeric_entries("/proc") + 20))
+        code = 12;
+      if (code == 0 && unreported == 0) code = 13;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
