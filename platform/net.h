@@ -17,8 +17,8 @@ bool interface_row(sysinfo::Reader* reader, sysrec::IfRow* row);
 
 // A TCP table of one family (2 IPv4, 23 IPv6) with owning process ids: a u32 row count, then rows
 // (sysrec::TcpRow or sysrec::Tcp6Row). Answers 0; insufficient_buffer with *size = the bytes needed; or another
-// error. Owners are found through the open files of the processes that the reader's last process walk saw (a walk
-// runs here when there was none); owners this user may not see are 0.
+// error. Owners are found through the processes' open files (a holder found before is confirmed with one look);
+// sockets of processes this user may not look into, and rows in time-wait, have owner 0.
 enum : u32 { family_ipv4 = 2, family_ipv6 = 23 };
 enum : u32 { insufficient_buffer = 122, not_supported = 50, file_error = 2 };
 u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size);

@@ -1,5 +1,5 @@
 #pragma once
-// The collector: the one piece of the program that reads the machine. It owns one large state record (open counter
+// The collector: the one module of the program that reads the machine. It owns one large state record (open counter
 // queries, retained buffers, the staggered refresh schedule, raw hardware buffers, temperature turns) and fills two
 // fixed-layout records, the system sample and the process sample. Both are plain memory that is copied between
 // processes and written to snapshot files, so their layouts are exact and checked below.

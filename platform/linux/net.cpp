@@ -228,61 +228,65 @@ void endpoint(std::string_view text, size_t* at, u8* address, u32 words, u32* po
 u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   if (!r) return file_error;
   if (family != family_ipv4 && family != family_ipv6) return not_supported;
-  if (!r->owners_known) sysinfo::find_socket_owners(r);
-  std::string_view text;
-  if (!sysinfo::read_file(r, r->proc, family == family_ipv4 ? "net/tcp" : "net/tcp6", &text)) return file_error;
   const bool v4 = family == family_ipv4;
+  std::string_view text;
+  if (!sysinfo::read_file(r, r->proc, v4 ? "net/tcp" : "net/tcp6", &text)) return file_error;
   const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
-  u64 rows = 0;
-  for (size_t at = text.find('\n'); at != std::string_view::npos && at + 1 < text.size(); at = text.find('\n', at + 1)) {
-    ++rows;
-  }
-  u64 needed = sysrec::tcp_table_head + rows * row_size;
+  struct Parsed {
+    sysrec::Tcp6Row row;  // the IPv4 rows use its first bytes of each address
+    u64 inode;
+  };
+  std::vector<Parsed> rows;
+  bool first = true;
+  sysinfo::each_line(text, [&](std::string_view line) {
+    if (first || line.empty()) {  // the first line names the columns
+      first = false;
+      return true;
+    }
+    size_t at = 0;
+    skip_blanks(line, &at);
+    skip_word(line, &at);  // "sl:"
+    Parsed p{};
+    endpoint(line, &at, p.row.local_address, v4 ? 1 : 4, &p.row.local_port);
+    endpoint(line, &at, p.row.remote_address, v4 ? 1 : 4, &p.row.remote_port);
+    skip_blanks(line, &at);
+    p.row.state = tcp_state(hex32(line, &at, 2));
+    for (int k = 0; k < 5; ++k) {  // queues, timer, retransmits, uid, timeout
+      skip_blanks(line, &at);
+      skip_word(line, &at);
+    }
+    p.inode = sysinfo::number_at(line, &at);
+    rows.push_back(p);
+    return true;
+  });
+  u64 needed = sysrec::tcp_table_head + rows.size() * row_size;
   if (needed > buffer.len) {
     *size = static_cast<u32>(std::min<u64>(needed, UINT32_MAX));
     return insufficient_buffer;
   }
-  u32 written = 0;
-  size_t line = text.find('\n');  // the first line names the columns
-  while (line != std::string_view::npos && line + 1 < text.size() && written < rows) {
-    size_t at = line + 1;
-    line = text.find('\n', at);
-    std::string_view row_text = text.substr(0, line == std::string_view::npos ? text.size() : line);
-    skip_blanks(row_text, &at);
-    skip_word(row_text, &at);  // "sl:"
-    u8 local[16] = {}, remote[16] = {};
-    u32 local_port = 0, remote_port = 0;
-    endpoint(row_text, &at, local, v4 ? 1 : 4, &local_port);
-    endpoint(row_text, &at, remote, v4 ? 1 : 4, &remote_port);
-    skip_blanks(row_text, &at);
-    u32 state = tcp_state(hex32(row_text, &at, 2));
-    for (int k = 0; k < 5; ++k) {  // queues, timer, retransmits, uid, timeout
-      skip_blanks(row_text, &at);
-      skip_word(row_text, &at);
-    }
-    u64 inode = sysinfo::number_at(row_text, &at);
-    auto owner = inode ? r->socket_owner.find(inode) : r->socket_owner.end();
-    u32 pid = owner == r->socket_owner.end() ? 0 : owner->second;
-    u8* out = buffer.ptr + sysrec::tcp_table_head + written * row_size;
+  std::vector<u64> inodes;
+  for (const Parsed& p : rows) inodes.push_back(p.inode);
+  std::unordered_map<u64, sysinfo::Owner>& owners = r->owners[v4 ? 0 : 1];
+  sysinfo::find_owners(r, &owners, inodes);
+  u8* out = buffer.ptr + sysrec::tcp_table_head;
+  for (const Parsed& p : rows) {
+    auto owner = owners.find(p.inode);
+    u32 pid = p.inode && owner != owners.end() ? owner->second.pid : 0;  // time-wait rows have no holder
     if (v4) {
-      sysrec::TcpRow row{state, 0, local_port, 0, remote_port, pid};
-      memcpy(&row.local_address, local, 4);
-      memcpy(&row.remote_address, remote, 4);
+      sysrec::TcpRow row{p.row.state, 0, p.row.local_port, 0, p.row.remote_port, pid};
+      memcpy(&row.local_address, p.row.local_address, 4);
+      memcpy(&row.remote_address, p.row.remote_address, 4);
       memcpy(out, &row, sizeof row);
     } else {
-      sysrec::Tcp6Row row{};
-      memcpy(row.local_address, local, 16);
-      memcpy(row.remote_address, remote, 16);
-      row.local_port = local_port;
-      row.remote_port = remote_port;
-      row.state = state;
+      sysrec::Tcp6Row row = p.row;
       row.pid = pid;
       memcpy(out, &row, sizeof row);
     }
-    ++written;
+    out += row_size;
   }
-  memcpy(buffer.ptr, &written, 4);
-  *size = static_cast<u32>(sysrec::tcp_table_head + written * row_size);
+  u32 count = static_cast<u32>(rows.size());
+  memcpy(buffer.ptr, &count, 4);
+  *size = static_cast<u32>(needed);
   return 0;
 }
 

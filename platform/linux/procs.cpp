@@ -1,12 +1,15 @@
-// The process chain from /proc/<pid>: stat, status, io and the open-file folder of each process, written in the
-// chain layout of sysrec::ProcEntry. The same walk notes which process holds each socket, for the TCP owners.
+// The process chain from /proc/<pid>: stat, statm and io of each process (status too while swap is in use) and the
+// count of its open files, written in the chain layout of sysrec::ProcEntry; and the holders of sockets, found
+// through the open files.
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/linux/reader.h"
 #include "platform/os.h"
@@ -15,9 +18,7 @@
 namespace sysinfo {
 namespace {
 
-constexpr uint64_t ticks_per_second = 10000000ull;
-
-// Calls f(name, type) for each entry of an open folder, from its start.
+// Calls f(name) for each entry of an open folder, from its start, until f answers false.
 template <typename F>
 void each_entry(int folder, F f) {
   alignas(8) char buffer[16384];
@@ -30,7 +31,7 @@ void each_entry(int folder, F f) {
       uint16_t length;
       memcpy(&length, entry + 16, 2);
       const char* name = entry + 19;
-      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) f(name, static_cast<uint8_t>(entry[18]));
+      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && !f(name)) return;
       at += length;
     }
   }
@@ -46,20 +47,40 @@ uint32_t pid_of(const char* name) {
   return v <= 0xFFFFFFFFull ? static_cast<uint32_t>(v) : 0;
 }
 
+std::vector<uint32_t> list_pids(int proc) {
+  std::vector<uint32_t> pids;
+  each_entry(proc, [&](const char* name) {
+    if (uint32_t pid = pid_of(name)) pids.push_back(pid);
+    return true;
+  });
+  std::sort(pids.begin(), pids.end());  // the kernel lists them so; a copied tree may not
+  return pids;
+}
+
+// "<pid>/<leaf>" into out (at least 48 bytes).
+const char* pid_path(char* out, uint32_t pid, const char* leaf) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + pid % 10);
+    pid /= 10;
+  } while (pid);
+  char* p = out;
+  while (n) *p++ = digits[--n];
+  *p++ = '/';
+  size_t len = strlen(leaf);
+  memcpy(p, leaf, len + 1);
+  return out;
+}
+
 struct Facts {
   uint32_t pid = 0, parent = 0, threads = 0, handles = 0;
-  uint64_t user = 0, kernel = 0, started = 0;  // jiffies
+  uint64_t user = 0, kernel = 0, started = 0;  // kernel clock ticks
   uint64_t working_set = 0, private_bytes = 0;
   uint64_t read = sysrec::io_unreported, written = sysrec::io_unreported;
-  char name[256];
   size_t name_length = 0;
+  char name[256];
 };
-
-uint64_t ticks_of_jiffies(uint64_t jiffies) {
-  uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-  if (hz == 0) hz = 100;
-  return jiffies / hz * ticks_per_second + jiffies % hz * ticks_per_second / hz;
-}
 
 // "pid (comm) state ppid ...": the name between the first '(' and the last ')', then the numbered fields.
 bool parse_stat(std::string_view text, Facts* f) {
@@ -67,18 +88,14 @@ bool parse_stat(std::string_view text, Facts* f) {
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
   f->name_length = std::min(close - open - 1, sizeof f->name - 1);
   memcpy(f->name, text.data() + open + 1, f->name_length);
-  // Fields from 3 (state) on; field k is at index k - 3.
+  // Field k (from 3, the state letter) is word k - 3 after the name.
   size_t at = close + 2;
-  uint64_t field[22] = {};
-  for (int k = 0; k < 22 && at < text.size(); ++k) {
+  uint64_t field[20] = {};
+  for (int k = 0; k < 20 && at < text.size(); ++k) {
     while (at < text.size() && text[at] == ' ') ++at;
-    if (k == 0) {
-      while (at < text.size() && text[at] != ' ') ++at;  // the state letter
-      continue;
-    }
     size_t before = at;
     field[k] = number_at(text, &at);
-    if (at == before) {  // a negative or other field: skip it
+    if (at == before) {  // the state letter, or a negative field
       while (at < text.size() && text[at] != ' ') ++at;
     }
   }
@@ -98,12 +115,11 @@ uint64_t kib_field(std::string_view text, std::string_view key) {
 }
 
 // The process's own file name when its short name may have been cut at 15 bytes: the executable's last component,
-// else the first argument's when it begins with the short name.
+// else the first argument's, when it begins with the short name.
 void full_name(Reader* r, uint32_t pid, Facts* f) {
   if (f->name_length != 15) return;
   char path[48], target[512];
-  snprintf(path, sizeof path, "%u/exe", pid);
-  ssize_t n = readlinkat(r->proc, path, target, sizeof target - 1);
+  ssize_t n = readlinkat(r->proc, pid_path(path, pid, "exe"), target, sizeof target - 1);
   std::string_view candidate;
   if (n > 0) {
     candidate = std::string_view(target, static_cast<size_t>(n));
@@ -112,9 +128,8 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
       candidate.remove_suffix(deleted.size());
     }
   } else {
-    snprintf(path, sizeof path, "%u/cmdline", pid);
     std::string_view text;
-    if (!read_file(r, r->proc, path, &text)) return;
+    if (!read_file(r, r->proc, pid_path(path, pid, "cmdline"), &text)) return;
     candidate = text.substr(0, text.find('\0'));
   }
   size_t slash = candidate.rfind('/');
@@ -125,64 +140,66 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
   }
 }
 
-// Counts the open files and notes the sockets among them.
-void open_files(Reader* r, uint32_t pid, Facts* f) {
+// The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel) is
+// counted. Another user's folder cannot be read, and the count stays 0.
+uint32_t open_files(Reader* r, uint32_t pid) {
   char path[48];
-  snprintf(path, sizeof path, "%u/fd", pid);
+  pid_path(path, pid, "fd");
+  if (r->procfs) {
+    struct stat st {};
+    if (fstatat(r->proc, path, &st, 0) == 0 && st.st_size > 0) return static_cast<uint32_t>(st.st_size);
+  }
   int folder = open_folder(r->proc, path);
-  if (folder < 0) return;  // another user's process: the handle count stays 0
+  if (folder < 0) return 0;
   uint32_t count = 0;
-  each_entry(folder, [&](const char* name, uint8_t) {
+  each_entry(folder, [&](const char*) {
     ++count;
-    char target[64];
-    ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
-    if (n > 9 && memcmp(target, "socket:[", 8) == 0) {
-      size_t at = 8;
-      uint64_t inode = number_at(std::string_view(target, static_cast<size_t>(n)), &at);
-      r->socket_owner.emplace(inode, pid);
-    }
+    return true;
   });
   ::close(folder);
-  f->handles = count;
+  return count;
 }
 
-bool read_process(Reader* r, uint32_t pid, Facts* f) {
+bool read_process(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
   char path[48];
   std::string_view text;
-  snprintf(path, sizeof path, "%u/stat", pid);
-  if (!read_file(r, r->proc, path, &text) || !parse_stat(text, f)) return false;  // gone meanwhile
+  if (!read_file(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
   f->pid = pid;
-  snprintf(path, sizeof path, "%u/status", pid);
-  if (read_file(r, r->proc, path, &text)) {
-    f->working_set = kib_field(text, "VmRSS:");
-    f->private_bytes = kib_field(text, "RssAnon:") + kib_field(text, "VmSwap:");
+  // Resident and shared pages: the working set, and the private (anonymous) part of it.
+  if (read_file(r, r->proc, pid_path(path, pid, "statm"), &text)) {
+    size_t at = 0;
+    number_at(text, &at);
+    uint64_t resident = number_at(text, &at), shared = number_at(text, &at);
+    f->working_set = resident * r->page;
+    f->private_bytes = (resident > shared ? resident - shared : 0) * r->page;
   }
-  snprintf(path, sizeof path, "%u/io", pid);
+  // Private bytes also count what went to swap; only the longer status file tells it, and only when swap is used.
+  if (swap_used && read_file(r, r->proc, pid_path(path, pid, "status"), &text)) {
+    f->private_bytes += kib_field(text, "VmSwap:");
+  }
   std::string_view read_value, write_value;
-  if (read_file(r, r->proc, path, &text) && field_after(text, "read_bytes:", &read_value) &&
+  if (read_file(r, r->proc, pid_path(path, pid, "io"), &text) && field_after(text, "read_bytes:", &read_value) &&
       field_after(text, "write_bytes:", &write_value)) {
     f->read = std::min(number_of(read_value), sysrec::io_unreported - 1);
     f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
   }
   full_name(r, pid, f);
-  open_files(r, pid, f);
+  f->handles = open_files(r, pid);
   return true;
 }
 
-uint64_t entry_size(const Facts& f) {
-  return (sizeof(sysrec::ProcEntry) + 2 * (f.name_length + 1) + 7) / 8 * 8;
-}
+uint64_t entry_size(const Facts& f) { return (sizeof(sysrec::ProcEntry) + 2 * (f.name_length + 1) + 7) / 8 * 8; }
 
-void write_entry(const Facts& f, uint64_t boot, mem::Slice at, uint64_t address) {
+void write_entry(const Reader* r, const Facts& f, uint64_t boot, mem::Slice at, uint64_t address) {
   memset(at.ptr, 0, at.len);
   sysrec::ProcEntry e{};
   uint16_t* name = reinterpret_cast<uint16_t*>(at.ptr + sizeof e);
   uint32_t units = os::utf8_to_wide(mem::Bytes(reinterpret_cast<const u8*>(f.name), f.name_length), name,
                                     static_cast<u32>(f.name_length + 1));
   e.threads = f.threads;
-  e.create_time = boot ? boot + ticks_of_jiffies(f.started) : 0;
-  e.user_time = ticks_of_jiffies(f.user);
-  e.kernel_time = ticks_of_jiffies(f.kernel);
+  e.create_time = boot ? boot + ticks_of(r, f.started) : 0;
+  e.user_time = ticks_of(r, f.user);
+  e.kernel_time = ticks_of(r, f.kernel);
   e.name_length = static_cast<u16>(2 * units);
   e.name_capacity = static_cast<u16>(2 * units + 2);
   e.name_address = units ? address + sizeof e : 0;
@@ -196,12 +213,24 @@ void write_entry(const Facts& f, uint64_t boot, mem::Slice at, uint64_t address)
   memcpy(at.ptr, &e, sizeof e);
 }
 
+// The socket inode an open file names ("socket:[12345]"), 0 for any other file.
+uint64_t socket_of(int folder, const char* path) {
+  char target[64];
+  ssize_t n = readlinkat(folder, path, target, sizeof target - 1);
+  if (n <= 9 || memcmp(target, "socket:[", 8) != 0) return 0;
+  size_t at = 8;
+  return number_at(std::string_view(target, static_cast<size_t>(n)), &at);
+}
+
 }  // namespace
 
 uint32_t process_entries(int proc) {
   uint32_t count = 0;
   if (proc < 0) return 0;
-  each_entry(proc, [&](const char* name, uint8_t) { count += pid_of(name) != 0; });
+  each_entry(proc, [&](const char* name) {
+    count += pid_of(name) != 0;
+    return true;
+  });
   return count;
 }
 
@@ -209,51 +238,71 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   *returned = 0;
   if (!r || r->proc < 0) return status_unsuccessful;
   uint64_t boot = boot_time(r);
-  r->socket_owner.clear();
+  std::string_view memory;
+  uint64_t swap_total = 0, swap_free = 0;
+  if (read_file(r, r->proc, "meminfo", &memory)) {
+    swap_total = kib_field(memory, "SwapTotal:");
+    swap_free = kib_field(memory, "SwapFree:");
+  }
+  const bool swap_used = swap_total > swap_free;
   uint64_t needed = 0, last = 0;
-  bool any = false;
-  uint32_t pids_seen = 0;
-  std::vector<uint32_t> pids;
-  each_entry(r->proc, [&](const char* name, uint8_t) {
-    if (uint32_t pid = pid_of(name)) pids.push_back(pid);
-  });
-  for (uint32_t pid : pids) {
+  uint32_t seen = 0;
+  for (uint32_t pid : list_pids(r->proc)) {
     Facts f;
-    if (!read_process(r, pid, &f)) continue;
-    ++pids_seen;
+    if (!read_process(r, pid, swap_used, &f)) continue;
     uint64_t size = entry_size(f);
     if (needed + size <= buffer.len) {
-      write_entry(f, boot, mem::Slice{buffer.ptr + needed, size}, reinterpret_cast<uint64_t>(buffer.ptr) + needed);
-      if (any) {
+      write_entry(r, f, boot, mem::Slice{buffer.ptr + needed, size}, reinterpret_cast<uint64_t>(buffer.ptr) + needed);
+      if (seen) {
         uint32_t next = static_cast<uint32_t>(needed - last);
         memcpy(buffer.ptr + last, &next, 4);
       }
       last = needed;
-      any = true;
     }
+    ++seen;
     needed += size;
   }
-  r->owners_known = true;
   if (needed > buffer.len) {
     *returned = static_cast<u32>(std::min<uint64_t>(needed, UINT32_MAX));
     return status_length_mismatch;
   }
   *returned = static_cast<u32>(needed);
-  return pids_seen ? status_success : status_unsuccessful;
+  return seen ? status_success : status_unsuccessful;
 }
 
-void find_socket_owners(Reader* r) {
-  r->socket_owner.clear();
-  if (r->proc < 0) return;
-  std::vector<uint32_t> pids;
-  each_entry(r->proc, [&](const char* name, uint8_t) {
-    if (uint32_t pid = pid_of(name)) pids.push_back(pid);
-  });
-  for (uint32_t pid : pids) {
-    Facts f;
-    open_files(r, pid, &f);
+void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes) {
+  std::unordered_map<uint64_t, Owner> found;
+  std::unordered_set<uint64_t> missing;
+  for (uint64_t inode : inodes) {
+    if (inode == 0 || found.count(inode)) continue;
+    auto known = owners->find(inode);
+    char path[64], fd[16];
+    if (known != owners->end()) {
+      const Owner& o = known->second;
+      snprintf(fd, sizeof fd, "fd/%u", o.fd);
+      if (o.pid == 0 || socket_of(r->proc, pid_path(path, o.pid, fd)) == inode) {
+        found.emplace(inode, o);
+        continue;
+      }
+    }
+    missing.insert(inode);
   }
-  r->owners_known = true;
+  if (!missing.empty() && r->proc >= 0) {
+    for (uint32_t pid : list_pids(r->proc)) {
+      char path[48];
+      int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+      if (folder < 0) continue;
+      each_entry(folder, [&](const char* name) {
+        uint64_t inode = socket_of(folder, name);
+        if (inode && missing.erase(inode)) found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name))});
+        return !missing.empty();
+      });
+      ::close(folder);
+      if (missing.empty()) break;
+    }
+  }
+  for (uint64_t inode : missing) found.emplace(inode, Owner{});
+  owners->swap(found);
 }
 
 }  // namespace sysinfo

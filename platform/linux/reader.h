@@ -33,6 +33,13 @@ struct Nic {
   uint32_t mtu = 0;
 };
 
+// The process holding a socket, and the open file through which it does; pid 0 when no process this user may look
+// into holds it.
+struct Owner {
+  uint32_t pid = 0;
+  uint32_t fd = 0;
+};
+
 struct Reader {
   int root = -1;  // the root folder
   int proc = -1;  // its proc folder (-1 when missing)
@@ -46,8 +53,10 @@ struct Reader {
   uint32_t letters = 0;
   std::vector<std::string> disks;  // physical disks by number
   std::vector<Nic> nics;           // by index order, as last listed
-  std::unordered_map<uint64_t, uint32_t> socket_owner;  // socket inode -> pid, from the last process walk
-  bool owners_known = false;
+  std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
+  bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
+  uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
+  uint64_t page = 4096;     // bytes per page
 };
 
 // Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot
@@ -64,12 +73,21 @@ std::vector<std::string> list_names(int folder, const char* path);
 bool meminfo_of_sample(Reader* r, std::string_view* text);
 // Numeric entries of the proc folder.
 uint32_t process_entries(int proc);
-// Builds the socket owners (inode -> pid) from the open files of every process.
-void find_socket_owners(Reader* r);
+// Finds the holders of the listed sockets (inodes; 0 is skipped) and keeps only those in owners. A holder known from
+// before is confirmed with one look at its open file; the others are searched through the open files of every
+// process, stopping when all are found. A socket that no process this user may look into holds is remembered as
+// such until it leaves the list, so it costs no further search.
+void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
 // floppy or network block devices), sorted by name: their index is the disk number everywhere.
 void list_disks(Reader* r);
+
+// Kernel clock ticks as 100 ns units.
+inline uint64_t ticks_of(const Reader* r, uint64_t jiffies) {
+  const uint64_t per_second = 10000000;
+  return jiffies / r->clock_hz * per_second + jiffies % r->clock_hz * per_second / r->clock_hz;
+}
 
 // Text helpers. The value after "key" at the start of a line (key includes its ':'), or false.
 bool field_after(std::string_view text, std::string_view key, std::string_view* value);

@@ -5,7 +5,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <linux/magic.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,6 +33,12 @@ Reader* open(mem::Bytes root) {
   }
   r->root = folder;
   r->proc = open_folder(folder, "proc");
+  struct statfs kind {};
+  r->procfs = r->proc >= 0 && fstatfs(r->proc, &kind) == 0 && kind.f_type == PROC_SUPER_MAGIC;
+  long hz = sysconf(_SC_CLK_TCK);
+  r->clock_hz = hz > 0 ? static_cast<uint64_t>(hz) : 100;
+  long page = sysconf(_SC_PAGESIZE);
+  r->page = page > 0 ? static_cast<uint64_t>(page) : 4096;
   r->buffer.resize(65536);
   return r;
 }
@@ -177,12 +185,6 @@ namespace {
 constexpr uint64_t seconds_1601_to_1970 = 11644473600ull;
 constexpr uint64_t ticks_per_second = 10000000ull;
 
-uint64_t ticks_of_jiffies(uint64_t jiffies) {
-  static_assert(sizeof(long) == 8);
-  uint64_t hz = static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
-  if (hz == 0) hz = 100;
-  return jiffies / hz * ticks_per_second + jiffies % hz * ticks_per_second / hz;
-}
 
 bool is_cpu_line(std::string_view line, size_t* after) {
   if (line.size() < 4 || line.substr(0, 3) != "cpu" || line[3] < '0' || line[3] > '9') return false;
@@ -264,11 +266,11 @@ u32 cpu_times(Reader* r, mem::Slice out) {
     sysrec::CpuEntry e{};
     // Idle counts waiting for I/O; kernel time includes idle time, as the record wants. Steal is time the
     // processor did not get, so it is in no column: shares are of the time this machine really ran.
-    e.idle = ticks_of_jiffies(v[3] + v[4]);
-    e.kernel = ticks_of_jiffies(v[2] + v[5] + v[6] + v[3] + v[4]);
-    e.user = ticks_of_jiffies(v[0] + v[1]);
-    e.dpc = ticks_of_jiffies(v[6]);
-    e.interrupt = ticks_of_jiffies(v[5]);
+    e.idle = ticks_of(r, v[3] + v[4]);
+    e.kernel = ticks_of(r, v[2] + v[5] + v[6] + v[3] + v[4]);
+    e.user = ticks_of(r, v[0] + v[1]);
+    e.dpc = ticks_of(r, v[6]);
+    e.interrupt = ticks_of(r, v[5]);
     __builtin_memcpy(out.ptr + n * sizeof e, &e, sizeof e);
     ++n;
     return true;

@@ -288,6 +288,17 @@ TEST(CollectSample, DesktopVolumesThroughAMapperAndAPowerMeter) {
   EXPECT_EQ(c.state->performance, 100000u);
   EXPECT_EQ(c.state->hardware.flags & collect::hw_compression, 0u);
   EXPECT_EQ(s.performance.commit_limit, s.performance.physical_total);  // no swap
+
+  // Without swap in use the private bytes are the resident anonymous pages alone.
+  ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+  auto walk = std::make_unique<ntinfo::ProcWalk>();
+  ntinfo::proc_walk(mem::Bytes(c.procs->buffer.data, collect::procs_used(c.procs.get())), c.procs->head.address,
+                    c.procs->head.boot_time, walk.get());
+  ASSERT_EQ(walk->entries, 2u);
+  EXPECT_EQ(walk->pid[1], 4000u);
+  EXPECT_EQ(walk->working_set[1], 50000ull * 1024);
+  EXPECT_EQ(walk->private_bytes[1], 40000ull * 1024);
+  EXPECT_EQ(c.procs->head.pids[0], 4000u);
 }
 
 TEST(CollectSample, BareMachineAnswersNotAvailable) {
@@ -408,6 +419,11 @@ TEST(CollectProcs, LaptopChainWithUnreadableColumnsAndTcpOwners) {
   EXPECT_EQ(h.pids[0], 1500u);
   EXPECT_EQ(h.pids[1], 1500u);
   EXPECT_EQ(h.pids[2], 0u);
+  EXPECT_EQ(h.pids[3], 1u);
+  // Next time the holders known from before are confirmed, not searched again: the same owners.
+  ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+  EXPECT_EQ(h.tcp_pids, 4u);
+  EXPECT_EQ(h.pids[0], 1500u);
   EXPECT_EQ(h.pids[3], 1u);
 }
 
