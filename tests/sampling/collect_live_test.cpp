@@ -1,6 +1,9 @@
 // The collector against this machine's own /proc and /sys.
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +99,27 @@ TEST(CollectLive, ProcessSampleFindsEveryProcess) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(name), n), "test_sampling");
   }
   EXPECT_TRUE(found);
+}
+
+// A socket this process listens on is listed with this process as its owner, in a sample and in the next one.
+TEST(CollectLive, OwnListeningSocketHasThisProcessAsOwner) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  Collector c;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+    const collect::ProcHeader& h = c.procs->head;
+    EXPECT_EQ(h.tcp_missing, 0u);
+    bool mine = false;
+    for (u32 i = 0; i < h.tcp_pids; ++i) mine = mine || h.pids[i] == static_cast<u32>(getpid());
+    EXPECT_TRUE(mine) << round;
+  }
+  close(fd);
 }
 
 // As an ordinary user, the other users' processes are still listed, with their I/O marked as not reported.
