@@ -363,7 +363,7 @@ u32 write_items(const Counter* c, u32 format, bool raw, mem::Slice buffer, u32* 
     *bytes = static_cast<u32>(std::min<u64>(needed, UINT32_MAX));
     return more_data;
   }
-  memset(buffer.ptr, 0, needed);
+  if (needed) memset(buffer.ptr, 0, needed);
   u64 names = c->items.size() * item_size;
   for (size_t k = 0; k < c->items.size(); ++k) {
     const Item& item = c->items[k];
