@@ -1,0 +1,293 @@
+// Interface rows from /sys/class/net and TCP tables from /proc/net/tcp and tcp6 below the reader's root.
+#include "platform/net.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/linux/reader.h"
+#include "platform/os.h"
+
+namespace net {
+
+using sysinfo::Nic;
+using sysinfo::Reader;
+
+u64 luid_of(u32 type, u32 index) { return static_cast<u64>(type & 0xFFFF) << 48 | static_cast<u64>(index & 0xFFFFFF) << 24; }
+
+namespace {
+
+// Interface types of the row, from the kernel's hardware type of the interface.
+u32 row_type(u32 hardware_type, bool wireless) {
+  switch (hardware_type) {
+    case 1: return wireless ? 71 : 6;    // Ethernet, or IEEE 802.11
+    case 772: return 24;                 // loopback
+    case 512: return 23;                 // PPP
+    case 65534: return 53;               // no hardware header (tun, WireGuard): a virtual interface
+    case 768: case 769: case 776: case 778: case 823: return 131;  // IP-in-IP, IPv6 tunnels, sit, GRE
+    default: return 1;                   // other
+  }
+}
+
+bool exists(int folder, const char* path) { return faccessat(folder, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0; }
+
+u32 hex_digit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<u32>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<u32>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<u32>(c - 'A' + 10);
+  return 16;
+}
+
+// "02:fc:00:00:00:01" into bytes; the count.
+u32 parse_address(std::string_view text, u8* out, u32 cap) {
+  u32 n = 0;
+  for (size_t i = 0; i + 1 < text.size() + 1 && n < cap;) {
+    if (i + 2 > text.size()) break;
+    u32 hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
+    if (hi > 15 || lo > 15) break;
+    out[n++] = static_cast<u8>(hi << 4 | lo);
+    i += 3;
+  }
+  return n;
+}
+
+void list(Reader* r) {
+  r->nics.clear();
+  int net = sysinfo::open_folder(r->root, "sys/class/net");
+  if (net < 0) return;
+  for (const std::string& name : sysinfo::list_names(r->root, "sys/class/net")) {
+    char buffer[128], path[320];
+    std::string_view text;
+    snprintf(path, sizeof path, "%s/ifindex", name.c_str());
+    if (!sysinfo::read_small(net, path, buffer, sizeof buffer, &text)) continue;
+    Nic nic;
+    nic.index = static_cast<u32>(sysinfo::number_of(text));
+    nic.name = name;
+    snprintf(path, sizeof path, "%s/type", name.c_str());
+    u32 hardware_type = sysinfo::read_small(net, path, buffer, sizeof buffer, &text)
+                            ? static_cast<u32>(sysinfo::number_of(text)) : 0;
+    snprintf(path, sizeof path, "%s/wireless", name.c_str());
+    bool wireless = exists(net, path);
+    snprintf(path, sizeof path, "%s/phy80211", name.c_str());
+    wireless = wireless || exists(net, path);
+    nic.type = row_type(hardware_type, wireless);
+    // Interfaces of a device (a bus address behind them); bridges, veth pairs and tunnels have none.
+    snprintf(path, sizeof path, "%s/device", name.c_str());
+    nic.hardware = exists(net, path);
+    nic.description = name;
+    char target[512];
+    snprintf(path, sizeof path, "%s/device/driver", name.c_str());
+    ssize_t n = readlinkat(net, path, target, sizeof target - 1);
+    if (n > 0) {
+      std::string_view driver(target, static_cast<size_t>(n));
+      nic.description = std::string(driver.substr(driver.rfind('/') + 1));
+    }
+    snprintf(path, sizeof path, "%s/address", name.c_str());
+    if (sysinfo::read_small(net, path, buffer, sizeof buffer, &text)) {
+      nic.address_length = parse_address(text, nic.address, sizeof nic.address);
+    }
+    snprintf(path, sizeof path, "%s/mtu", name.c_str());
+    if (sysinfo::read_small(net, path, buffer, sizeof buffer, &text)) nic.mtu = static_cast<u32>(sysinfo::number_of(text));
+    r->nics.push_back(nic);
+  }
+  close(net);
+  std::sort(r->nics.begin(), r->nics.end(), [](const Nic& a, const Nic& b) { return a.index < b.index; });
+}
+
+const Nic* find(Reader* r, u32 index) {
+  for (const Nic& nic : r->nics) {
+    if (nic.index == index) return &nic;
+  }
+  return nullptr;
+}
+
+// 1 up, 2 down, 3 testing, 4 unknown, 5 dormant, 6 not present, 7 lower layer down.
+u32 oper_status(std::string_view state, int carrier) {
+  if (state == "up") return 1;
+  if (state == "unknown") return carrier == 1 ? 1 : 4;
+  if (state == "down") return 2;
+  if (state == "testing") return 3;
+  if (state == "dormant") return 5;
+  if (state == "notpresent") return 6;
+  if (state == "lowerlayerdown") return 7;
+  return 4;
+}
+
+}  // namespace
+
+u32 interfaces(Reader* r, u64* luids, u32 cap) {
+  if (!r) return 0;
+  list(r);
+  u32 n = 0;
+  for (const Nic& nic : r->nics) {
+    if (n == cap) break;
+    luids[n++] = luid_of(nic.type, nic.index);
+  }
+  return n;
+}
+
+bool interface_row(Reader* r, sysrec::IfRow* row) {
+  if (!r) return false;
+  u64 luid = row->luid;
+  u32 index = index_of_luid(luid);
+  const Nic* nic = find(r, index);
+  if (!nic) {
+    list(r);
+    nic = find(r, index);
+  }
+  if (!nic || luid_of(nic->type, nic->index) != luid) return false;
+  int net = sysinfo::open_folder(r->root, "sys/class/net");
+  if (net < 0) return false;
+  char buffer[128], path[320];
+  std::string_view text;
+  auto read = [&](const char* attribute) {
+    snprintf(path, sizeof path, "%s/%s", nic->name.c_str(), attribute);
+    return sysinfo::read_small(net, path, buffer, sizeof buffer, &text);
+  };
+  // The name may meanwhile belong to another interface.
+  bool same = read("ifindex") && sysinfo::number_of(text) == index;
+  if (!same) {
+    close(net);
+    return false;
+  }
+  *row = sysrec::IfRow{};
+  row->luid = luid;
+  row->index = index;
+  os::utf8_to_wide(mem::Bytes(reinterpret_cast<const u8*>(nic->name.data()), nic->name.size()), row->alias, 257);
+  std::string_view description(nic->description);
+  os::utf8_to_wide(mem::Bytes(reinterpret_cast<const u8*>(description.data()), description.size()), row->description,
+                   257);
+  row->physical_length = nic->address_length;
+  memcpy(row->physical, nic->address, sizeof row->physical);
+  memcpy(row->permanent_physical, nic->address, sizeof row->permanent_physical);
+  row->mtu = nic->mtu;
+  row->type = nic->type;
+  row->flags = static_cast<u8>(nic->hardware ? sysrec::if_hardware : 0u);
+  int carrier = read("carrier") ? static_cast<int>(sysinfo::number_of(text)) : -1;
+  row->oper_status = read("operstate") ? oper_status(text, carrier) : 4;
+  row->media_connect = carrier == 1 ? 1 : carrier == 0 ? 2 : 0;
+  // Link speed in Mbit/s; -1 (or nothing) when the driver does not know it.
+  if (read("speed") && !text.empty() && text[0] != '-') {
+    u64 mbps = sysinfo::number_of(text);
+    row->transmit_speed = row->receive_speed = mbps * 1000000ull;
+  }
+  if (read("statistics/rx_bytes")) row->in_octets = sysinfo::number_of(text);
+  if (read("statistics/tx_bytes")) row->out_octets = sysinfo::number_of(text);
+  close(net);
+  return true;
+}
+
+// ---- TCP tables.
+
+namespace {
+
+// The system's TCP states: 1 closed, 2 listen, 3 SYN sent, 4 SYN received, 5 established, 6 FIN wait 1,
+// 7 FIN wait 2, 8 close wait, 9 closing, 10 last ACK, 11 time wait; from the kernel's numbering.
+u32 tcp_state(u32 kernel_state) {
+  static const u32 map[12] = {0, 5, 3, 4, 6, 7, 11, 1, 8, 10, 2, 9};
+  return kernel_state < 12 ? map[kernel_state] : 0;
+}
+
+// Hex digits at text[*at] into a u32, moved past them.
+u32 hex32(std::string_view text, size_t* at, size_t digits) {
+  u32 v = 0;
+  for (size_t k = 0; k < digits && *at < text.size(); ++k, ++*at) {
+    u32 d = hex_digit(text[*at]);
+    if (d > 15) break;
+    v = v << 4 | d;
+  }
+  return v;
+}
+
+void skip_blanks(std::string_view text, size_t* at) {
+  while (*at < text.size() && text[*at] == ' ') ++*at;
+}
+void skip_word(std::string_view text, size_t* at) {
+  while (*at < text.size() && text[*at] != ' ') ++*at;
+}
+
+// One address and port "AAAAAAAA:PPPP" (or 32 digits for IPv6). The kernel prints each 32-bit word of the
+// address as the number it holds in memory, so storing that number little-endian gives the address bytes in
+// network order, as the rows keep them; the port goes into network order by hand.
+void endpoint(std::string_view text, size_t* at, u8* address, u32 words, u32* port) {
+  skip_blanks(text, at);
+  for (u32 w = 0; w < words; ++w) {
+    u32 v = hex32(text, at, 8);
+    memcpy(address + 4 * w, &v, 4);
+  }
+  if (*at < text.size() && text[*at] == ':') ++*at;
+  u32 p = hex32(text, at, 4);
+  *port = (p >> 8 & 0xFF) | (p & 0xFF) << 8;
+}
+
+}  // namespace
+
+u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
+  if (!r) return file_error;
+  if (family != family_ipv4 && family != family_ipv6) return not_supported;
+  const bool v4 = family == family_ipv4;
+  std::string_view text;
+  if (!sysinfo::read_file(r, r->proc, v4 ? "net/tcp" : "net/tcp6", &text)) return file_error;
+  const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
+  struct Parsed {
+    sysrec::Tcp6Row row;  // the IPv4 rows use its first bytes of each address
+    u64 inode;
+  };
+  std::vector<Parsed> rows;
+  bool first = true;
+  sysinfo::each_line(text, [&](std::string_view line) {
+    if (first || line.empty()) {  // the first line names the columns
+      first = false;
+      return true;
+    }
+    size_t at = 0;
+    skip_blanks(line, &at);
+    skip_word(line, &at);  // "sl:"
+    Parsed p{};
+    endpoint(line, &at, p.row.local_address, v4 ? 1 : 4, &p.row.local_port);
+    endpoint(line, &at, p.row.remote_address, v4 ? 1 : 4, &p.row.remote_port);
+    skip_blanks(line, &at);
+    p.row.state = tcp_state(hex32(line, &at, 2));
+    for (int k = 0; k < 5; ++k) {  // queues, timer, retransmits, uid, timeout
+      skip_blanks(line, &at);
+      skip_word(line, &at);
+    }
+    p.inode = sysinfo::number_at(line, &at);
+    rows.push_back(p);
+    return true;
+  });
+  u64 needed = sysrec::tcp_table_head + rows.size() * row_size;
+  if (needed > buffer.len) {
+    *size = static_cast<u32>(std::min<u64>(needed, UINT32_MAX));
+    return insufficient_buffer;
+  }
+  std::vector<u64> inodes;
+  for (const Parsed& p : rows) inodes.push_back(p.inode);
+  std::unordered_map<u64, sysinfo::Owner>& owners = r->owners[v4 ? 0 : 1];
+  sysinfo::find_owners(r, &owners, inodes);
+  u8* out = buffer.ptr + sysrec::tcp_table_head;
+  for (const Parsed& p : rows) {
+    auto owner = owners.find(p.inode);
+    u32 pid = p.inode && owner != owners.end() ? owner->second.pid : 0;  // time-wait rows have no holder
+    if (v4) {
+      sysrec::TcpRow row{p.row.state, 0, p.row.local_port, 0, p.row.remote_port, pid};
+      memcpy(&row.local_address, p.row.local_address, 4);
+      memcpy(&row.remote_address, p.row.remote_address, 4);
+      memcpy(out, &row, sizeof row);
+    } else {
+      sysrec::Tcp6Row row = p.row;
+      row.pid = pid;
+      memcpy(out, &row, sizeof row);
+    }
+    out += row_size;
+  }
+  u32 count = static_cast<u32>(rows.size());
+  memcpy(buffer.ptr, &count, 4);
+  *size = static_cast<u32>(needed);
+  return 0;
+}
+
+}  // namespace net

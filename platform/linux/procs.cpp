@@ -1,0 +1,308 @@
+// The process chain from /proc/<pid>: stat, statm and io of each process (status too while swap is in use) and the
+// count of its open files, written in the chain layout of sysrec::ProcEntry; and the holders of sockets, found
+// through the open files.
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/linux/reader.h"
+#include "platform/os.h"
+#include "platform/sysinfo.h"
+
+namespace sysinfo {
+namespace {
+
+// Calls f(name) for each entry of an open folder, from its start, until f answers false.
+template <typename F>
+void each_entry(int folder, F f) {
+  alignas(8) char buffer[16384];
+  lseek(folder, 0, SEEK_SET);
+  for (;;) {
+    long n = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (long at = 0; at < n;) {
+      const char* entry = buffer + at;
+      uint16_t length;
+      memcpy(&length, entry + 16, 2);
+      const char* name = entry + 19;
+      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && !f(name)) return;
+      at += length;
+    }
+  }
+}
+
+// A pid from a folder name of digits only; 0 otherwise.
+uint32_t pid_of(const char* name) {
+  uint64_t v = 0;
+  for (const char* c = name; *c; ++c) {
+    if (*c < '0' || *c > '9' || v > 0xFFFFFFFFull) return 0;
+    v = v * 10 + static_cast<uint64_t>(*c - '0');
+  }
+  return v <= 0xFFFFFFFFull ? static_cast<uint32_t>(v) : 0;
+}
+
+std::vector<uint32_t> list_pids(int proc) {
+  std::vector<uint32_t> pids;
+  each_entry(proc, [&](const char* name) {
+    if (uint32_t pid = pid_of(name)) pids.push_back(pid);
+    return true;
+  });
+  std::sort(pids.begin(), pids.end());  // the kernel lists them so; a copied tree may not
+  return pids;
+}
+
+// "<pid>/<leaf>" into out (at least 48 bytes).
+const char* pid_path(char* out, uint32_t pid, const char* leaf) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + pid % 10);
+    pid /= 10;
+  } while (pid);
+  char* p = out;
+  while (n) *p++ = digits[--n];
+  *p++ = '/';
+  size_t len = strlen(leaf);
+  memcpy(p, leaf, len + 1);
+  return out;
+}
+
+struct Facts {
+  uint32_t pid = 0, parent = 0, threads = 0, handles = 0;
+  uint64_t user = 0, kernel = 0, started = 0;  // kernel clock ticks
+  uint64_t working_set = 0, private_bytes = 0;
+  uint64_t read = sysrec::io_unreported, written = sysrec::io_unreported;
+  size_t name_length = 0;
+  char name[256];
+};
+
+// "pid (comm) state ppid ...": the name between the first '(' and the last ')', then the numbered fields.
+bool parse_stat(std::string_view text, Facts* f) {
+  size_t open = text.find('('), close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
+  f->name_length = std::min(close - open - 1, sizeof f->name - 1);
+  memcpy(f->name, text.data() + open + 1, f->name_length);
+  // Field k (from 3, the state letter) is word k - 3 after the name.
+  size_t at = close + 2;
+  uint64_t field[20] = {};
+  for (int k = 0; k < 20 && at < text.size(); ++k) {
+    while (at < text.size() && text[at] == ' ') ++at;
+    size_t before = at;
+    field[k] = number_at(text, &at);
+    if (at == before) {  // the state letter, or a negative field
+      while (at < text.size() && text[at] != ' ') ++at;
+    }
+  }
+  f->parent = static_cast<uint32_t>(field[4 - 3]);
+  f->user = field[14 - 3];
+  f->kernel = field[15 - 3];
+  f->threads = static_cast<uint32_t>(field[20 - 3]);
+  f->started = field[22 - 3];
+  return true;
+}
+
+uint64_t kib_field(std::string_view text, std::string_view key) {
+  std::string_view value;
+  if (!field_after(text, key, &value)) return 0;
+  uint64_t kb = number_of(value);
+  return kb > UINT64_MAX / 1024 ? UINT64_MAX : kb * 1024;
+}
+
+// The process's own file name when its short name may have been cut at 15 bytes: the executable's last component,
+// else the first argument's, when it begins with the short name.
+void full_name(Reader* r, uint32_t pid, Facts* f) {
+  if (f->name_length != 15) return;
+  char path[48], target[512];
+  ssize_t n = readlinkat(r->proc, pid_path(path, pid, "exe"), target, sizeof target - 1);
+  std::string_view candidate;
+  if (n > 0) {
+    candidate = std::string_view(target, static_cast<size_t>(n));
+    const std::string_view deleted = " (deleted)";
+    if (candidate.size() > deleted.size() && candidate.substr(candidate.size() - deleted.size()) == deleted) {
+      candidate.remove_suffix(deleted.size());
+    }
+  } else {
+    std::string_view text;
+    if (!read_file(r, r->proc, pid_path(path, pid, "cmdline"), &text)) return;
+    candidate = text.substr(0, text.find('\0'));
+  }
+  size_t slash = candidate.rfind('/');
+  if (slash != std::string_view::npos) candidate.remove_prefix(slash + 1);
+  if (candidate.size() > 15 && candidate.substr(0, 15) == std::string_view(f->name, 15)) {
+    f->name_length = std::min(candidate.size(), sizeof f->name - 1);
+    memcpy(f->name, candidate.data(), f->name_length);
+  }
+}
+
+// The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel) is
+// counted. Another user's folder cannot be read, and the count stays 0.
+uint32_t open_files(Reader* r, uint32_t pid) {
+  char path[48];
+  pid_path(path, pid, "fd");
+  if (r->procfs) {
+    struct stat st {};
+    if (fstatat(r->proc, path, &st, 0) == 0 && st.st_size > 0) return static_cast<uint32_t>(st.st_size);
+  }
+  int folder = open_folder(r->proc, path);
+  if (folder < 0) return 0;
+  uint32_t count = 0;
+  each_entry(folder, [&](const char*) {
+    ++count;
+    return true;
+  });
+  ::close(folder);
+  return count;
+}
+
+bool read_process(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
+  char path[48];
+  std::string_view text;
+  if (!read_file(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
+  f->pid = pid;
+  // Resident and shared pages: the working set, and the private (anonymous) part of it.
+  if (read_file(r, r->proc, pid_path(path, pid, "statm"), &text)) {
+    size_t at = 0;
+    number_at(text, &at);
+    uint64_t resident = number_at(text, &at), shared = number_at(text, &at);
+    f->working_set = resident * r->page;
+    f->private_bytes = (resident > shared ? resident - shared : 0) * r->page;
+  }
+  // Private bytes also count what went to swap; only the longer status file tells it, and only when swap is used.
+  if (swap_used && read_file(r, r->proc, pid_path(path, pid, "status"), &text)) {
+    f->private_bytes += kib_field(text, "VmSwap:");
+  }
+  std::string_view read_value, write_value;
+  if (read_file(r, r->proc, pid_path(path, pid, "io"), &text) && field_after(text, "read_bytes:", &read_value) &&
+      field_after(text, "write_bytes:", &write_value)) {
+    f->read = std::min(number_of(read_value), sysrec::io_unreported - 1);
+    f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
+  }
+  full_name(r, pid, f);
+  f->handles = open_files(r, pid);
+  return true;
+}
+
+uint64_t entry_size(const Facts& f) { return (sizeof(sysrec::ProcEntry) + 2 * (f.name_length + 1) + 7) / 8 * 8; }
+
+void write_entry(const Reader* r, const Facts& f, uint64_t boot, mem::Slice at, uint64_t address) {
+  memset(at.ptr, 0, at.len);
+  sysrec::ProcEntry e{};
+  uint16_t* name = reinterpret_cast<uint16_t*>(at.ptr + sizeof e);
+  uint32_t units = os::utf8_to_wide(mem::Bytes(reinterpret_cast<const u8*>(f.name), f.name_length), name,
+                                    static_cast<u32>(f.name_length + 1));
+  e.threads = f.threads;
+  e.create_time = boot ? boot + ticks_of(r, f.started) : 0;
+  e.user_time = ticks_of(r, f.user);
+  e.kernel_time = ticks_of(r, f.kernel);
+  e.name_length = static_cast<u16>(2 * units);
+  e.name_capacity = static_cast<u16>(2 * units + 2);
+  e.name_address = units ? address + sizeof e : 0;
+  e.pid = f.pid;
+  e.parent_pid = f.parent;
+  e.handles = f.handles;
+  e.working_set = f.working_set;
+  e.private_bytes = f.private_bytes;
+  e.read_bytes = f.read;
+  e.write_bytes = f.written;
+  memcpy(at.ptr, &e, sizeof e);
+}
+
+// The socket inode an open file names ("socket:[12345]"), 0 for any other file.
+uint64_t socket_of(int folder, const char* path) {
+  char target[64];
+  ssize_t n = readlinkat(folder, path, target, sizeof target - 1);
+  if (n <= 9 || memcmp(target, "socket:[", 8) != 0) return 0;
+  size_t at = 8;
+  return number_at(std::string_view(target, static_cast<size_t>(n)), &at);
+}
+
+}  // namespace
+
+uint32_t process_entries(int proc) {
+  uint32_t count = 0;
+  if (proc < 0) return 0;
+  each_entry(proc, [&](const char* name) {
+    count += pid_of(name) != 0;
+    return true;
+  });
+  return count;
+}
+
+u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
+  *returned = 0;
+  if (!r || r->proc < 0) return status_unsuccessful;
+  uint64_t boot = boot_time(r);
+  std::string_view memory;
+  uint64_t swap_total = 0, swap_free = 0;
+  if (read_file(r, r->proc, "meminfo", &memory)) {
+    swap_total = kib_field(memory, "SwapTotal:");
+    swap_free = kib_field(memory, "SwapFree:");
+  }
+  const bool swap_used = swap_total > swap_free;
+  uint64_t needed = 0, last = 0;
+  uint32_t seen = 0;
+  for (uint32_t pid : list_pids(r->proc)) {
+    Facts f;
+    if (!read_process(r, pid, swap_used, &f)) continue;
+    uint64_t size = entry_size(f);
+    if (needed + size <= buffer.len) {
+      write_entry(r, f, boot, mem::Slice{buffer.ptr + needed, size}, reinterpret_cast<uint64_t>(buffer.ptr) + needed);
+      if (seen) {
+        uint32_t next = static_cast<uint32_t>(needed - last);
+        memcpy(buffer.ptr + last, &next, 4);
+      }
+      last = needed;
+    }
+    ++seen;
+    needed += size;
+  }
+  if (needed > buffer.len) {
+    *returned = static_cast<u32>(std::min<uint64_t>(needed, UINT32_MAX));
+    return status_length_mismatch;
+  }
+  *returned = static_cast<u32>(needed);
+  return seen ? status_success : status_unsuccessful;
+}
+
+void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes) {
+  std::unordered_map<uint64_t, Owner> found;
+  std::unordered_set<uint64_t> missing;
+  for (uint64_t inode : inodes) {
+    if (inode == 0 || found.count(inode)) continue;
+    auto known = owners->find(inode);
+    char path[64], fd[16];
+    if (known != owners->end()) {
+      const Owner& o = known->second;
+      snprintf(fd, sizeof fd, "fd/%u", o.fd);
+      if (o.pid == 0 || socket_of(r->proc, pid_path(path, o.pid, fd)) == inode) {
+        found.emplace(inode, o);
+        continue;
+      }
+    }
+    missing.insert(inode);
+  }
+  if (!missing.empty() && r->proc >= 0) {
+    for (uint32_t pid : list_pids(r->proc)) {
+      char path[48];
+      int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+      if (folder < 0) continue;
+      each_entry(folder, [&](const char* name) {
+        uint64_t inode = socket_of(folder, name);
+        if (inode && missing.erase(inode)) found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name))});
+        return !missing.empty();
+      });
+      ::close(folder);
+      if (missing.empty()) break;
+    }
+  }
+  for (uint64_t inode : missing) found.emplace(inode, Owner{});
+  owners->swap(found);
+}
+
+}  // namespace sysinfo

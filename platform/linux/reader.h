@@ -1,0 +1,113 @@
+#pragma once
+// The Linux side of sysinfo::Reader, shared by the readers of /proc and /sys: the root folder, the retained read
+// buffer, the letter map of the volumes, the disk map of the counter queries, the interface cache and the socket
+// owners found by the last process walk. Only platform/linux includes this.
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sysinfo.h"
+
+namespace sysinfo {
+
+struct Volume {
+  std::string mount;   // mount point as the system names it
+  std::string device;  // block device name in /sys/class/block ("vda1", "dm-0")
+  std::string label;   // file system label, else empty
+  uint64_t dev = 0;    // device number of the mounted file system, to see that it is still mounted
+  uint32_t disk = ~0u; // physical disk number, ~0 when the device is not on one
+  uint32_t type = 0;   // fs::drive_type value
+};
+
+struct Nic {
+  uint32_t index = 0;
+  uint32_t type = 0;  // interface type of the row
+  bool hardware = false;
+  std::string name;
+  std::string description;
+  uint32_t address_length = 0;
+  uint8_t address[32] = {};
+  uint32_t mtu = 0;
+};
+
+// The process holding a socket, and the open file through which it does; pid 0 when no process this user may look
+// into holds it.
+struct Owner {
+  uint32_t pid = 0;
+  uint32_t fd = 0;
+};
+
+struct Reader {
+  int root = -1;  // the root folder
+  int proc = -1;  // its proc folder (-1 when missing)
+  std::vector<char> buffer;  // retained: every whole-file read lands here
+  uint64_t sample = 0;        // sample count, for the reads kept within one sample
+  uint64_t meminfo_sample = ~0ull;
+  std::vector<char> meminfo;  // the memory file of this sample
+  uint64_t commit_peak = 0;   // pages
+  uint64_t boot = 0;          // boot time once known (100 ns since 1601)
+  Volume volumes[26];
+  uint32_t letters = 0;
+  std::vector<std::string> disks;  // physical disks by number
+  std::vector<Nic> nics;           // by index order, as last listed
+  std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
+  bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
+  uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
+  uint64_t page = 4096;     // bytes per page
+};
+
+// Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot
+// be opened or read. The view lives until the next read into the buffer.
+bool read_file(Reader* r, int folder, const char* path, std::string_view* out);
+// A small file into a caller's buffer (sysfs attributes); the text without its trailing line end, or false.
+bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out);
+// Opens a folder below another (O_DIRECTORY); -1 on failure.
+int open_folder(int folder, const char* path);
+// Names in a folder, sorted; empty when it cannot be listed.
+std::vector<std::string> list_names(int folder, const char* path);
+
+// The memory file as read once in this sample; false when it cannot be read.
+bool meminfo_of_sample(Reader* r, std::string_view* text);
+// Numeric entries of the proc folder.
+uint32_t process_entries(int proc);
+// Finds the holders of the listed sockets (inodes; 0 is skipped) and keeps only those in owners. A holder known from
+// before is confirmed with one look at its open file; the others are searched through the open files of every
+// process, stopping when all are found. A socket that no process this user may look into holds is remembered as
+// such until it leaves the list, so it costs no further search.
+void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes);
+
+// The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
+// floppy or network block devices), sorted by name: their index is the disk number everywhere.
+void list_disks(Reader* r);
+
+// Kernel clock ticks as 100 ns units.
+inline uint64_t ticks_of(const Reader* r, uint64_t jiffies) {
+  const uint64_t per_second = 10000000;
+  return jiffies / r->clock_hz * per_second + jiffies % r->clock_hz * per_second / r->clock_hz;
+}
+
+// Text helpers. The value after "key" at the start of a line (key includes its ':'), or false.
+bool field_after(std::string_view text, std::string_view key, std::string_view* value);
+// Leading decimal number after spaces; 0 when none. `end` gets the position after it.
+uint64_t number_at(std::string_view text, size_t* at);
+uint64_t number_of(std::string_view text);
+// Calls f(line) for each line of the text until f answers false.
+template <typename F>
+void each_line(std::string_view text, F f) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    if (!f(text.substr(at, end - at))) return;
+    at = end + 1;
+  }
+}
+// Fields split at blanks.
+std::vector<std::string_view> words(std::string_view line);
+// The UTF-16 form of an ASCII/UTF-8 text, zero-terminated within units; units written.
+uint32_t to_wide(std::string_view text, uint16_t* out, uint32_t units);
+
+}  // namespace sysinfo

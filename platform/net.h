@@ -1,0 +1,26 @@
+#pragma once
+// Network interfaces and TCP connections: interface rows (sysrec::IfRow) found by their 64-bit LUID, and TCP
+// tables with the owning process of each row. A LUID carries the interface type in bits 48..63 and the interface
+// index in bits 24..47, so one interface keeps one identity wherever it is named.
+#include "base/mem.h"
+#include "platform/sysinfo.h"
+
+namespace net {
+
+u64 luid_of(u32 type, u32 index);
+inline u32 index_of_luid(u64 luid) { return static_cast<u32>(luid >> 24) & 0xFFFFFF; }
+
+// The LUIDs of every interface, in index order; the count stored (at most cap).
+u32 interfaces(sysinfo::Reader* reader, u64* luids, u32 cap);
+// Fills the row of the interface named by row->luid (everything else is overwritten); false when it is gone.
+bool interface_row(sysinfo::Reader* reader, sysrec::IfRow* row);
+
+// A TCP table of one family (2 IPv4, 23 IPv6) with owning process ids: a u32 row count, then rows
+// (sysrec::TcpRow or sysrec::Tcp6Row). Answers 0; insufficient_buffer with *size = the bytes needed; or another
+// error. Owners are found through the processes' open files (a holder found before is confirmed with one look);
+// sockets of processes this user may not look into, and rows in time-wait, have owner 0.
+enum : u32 { family_ipv4 = 2, family_ipv6 = 23 };
+enum : u32 { insufficient_buffer = 122, not_supported = 50, file_error = 2 };
+u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size);
+
+}  // namespace net

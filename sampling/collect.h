@@ -1,0 +1,292 @@
+#pragma once
+// The collector: the one module of the program that reads the machine. It owns one large state record (open counter
+// queries, retained buffers, the staggered refresh schedule, raw hardware buffers, temperature turns) and fills two
+// fixed-layout records, the system sample and the process sample. Both are plain memory that is copied between
+// processes and written to snapshot files, so their layouts are exact and checked below.
+// Rates are not computed here: the usage passes derive them from two samples.
+#include <stddef.h>
+
+#include "base/mem.h"
+#include "sampling/heat.h"
+#include "sampling/sysrec.h"
+
+namespace sysinfo {
+struct Reader;
+}
+
+namespace collect {
+
+constexpr u32 proc_cap = 12582912;  // 12 MiB of process chain
+constexpr u32 proc_class = 5;        // the system's process-list information class
+constexpr u32 tcp_cap = 229380;      // 9,557 IPv4 rows or 4,096 IPv6 rows, with the count
+constexpr u32 max_tcp_pids = 4096;
+constexpr u32 max_nics = 8;
+constexpr u32 letters = 26;
+constexpr u32 label_units = 32;
+constexpr u32 cpu_area = 12288;  // 256 processor entries of 48 bytes
+constexpr u32 counter_arrays = 7;
+constexpr u32 hardware_ms = 60000;
+constexpr u32 scratch_bytes = 1024;
+
+// Slots of the step timings (microseconds, saturated).
+enum : u32 {
+  time_refresh, time_cpu, time_memory, time_space, time_nics, time_counters, time_sample, time_procs, time_tcp,
+  time_gpu, time_hardware, time_slots,
+};
+
+// A retained buffer: page blocks that follow use (1/16 headroom, page rounding, at least a page more per growth,
+// shrunk after 30 samples in a row that used less than half).
+struct Buffer {
+  u8* data;
+  u64 size;         // bytes, 0 when none
+  void* block;      // the page block it lives in
+  u64 block_bytes;
+  u32 used;         // bytes the last sample used
+  u8 strikes;       // samples in a row under half, 0..30
+  u8 zero[11];
+};
+static_assert(sizeof(Buffer) == 48);
+
+// Sizes of the graphics parts, which the graphics module lays out.
+constexpr u64 gpu_adapter_list_bytes = 5952;
+constexpr u64 gpu_section_bytes = 99976;
+constexpr u64 gpu_table_bytes = 1310744;
+
+// The raw hardware part of the state, as its decoder reads it.
+struct HardwareRaw {
+  u32 changes;  // +1 at each raw read
+  u32 flags;    // bit 0 topology, 1 processor power, 2 SMBIOS, 3 memory compression, 4 adapter addresses, 5 hypervisor
+  u32 topology_bytes;
+  u32 smbios_bytes;
+  u32 mhz;
+  u32 hypervisor;
+  u32 adapter_bytes;
+  u32 zero;
+  u64 adapter_base;
+  u64 features;
+  u64 compressed;  // bytes of the memory-compression store
+  u64 drive_read;
+  u64 seek_answered;
+  u64 seek_penalty;
+  u16 vendor[64];
+  u16 identifier[64];
+  u8 power[6144];
+  u8 topology[131072];
+  u8 smbios[65536];
+  u8 drives[16][4096];
+  u8 adapters[262144];
+};
+static_assert(sizeof(HardwareRaw) == 530768);
+enum : u32 { hw_compression = 8 };  // flags bit 3
+
+struct State {
+  // Clock.
+  u64 frequency;
+  u64 boot_time;  // 100 ns since 1601, 0 when unknown
+  u32 processors;
+  // Caps.
+  u32 proc_cap;
+  u32 proc_class;
+  u32 tcp_cap;
+  // Refresh.
+  u64 next_refresh;  // ms
+  u32 refresh_ms;
+  u32 active_set;  // 0 or 1
+  i32 spare_open;
+  u32 step;  // 0..5
+  u32 cpu_name_bytes;
+  // Interfaces.
+  u32 nic_kept;
+  i32 nic_passing;
+  u32 zero_68;
+  u64 nic_luid[max_nics];
+  u32 raise;
+  u32 timings[time_slots];
+  u32 performance;  // the last processor performance, thousandths of a percent
+  u64 next_hardware;  // ms
+  // Counter queries and counters.
+  u64 disk_query[2];
+  u64 disk_counter[2][counter_arrays];
+  u64 performance_counter[2];
+  u64 compression_query;
+  u64 compression_counter;
+  u64 energy_query;
+  u64 energy_counter;
+  u64 power_counter;
+  u64 gpu_query[2];
+  u64 gpu_counter[2][4];
+  sysinfo::Reader* reader;  // the system's files, opened on the collector's root folder
+  // Volumes.
+  u8 fixed[letters];
+  u16 labels[letters][label_units];
+  u16 cpu_name[64];
+  Buffer tcp;
+  alignas(8) u8 gpu_adapters[gpu_adapter_list_bytes];
+  alignas(8) u8 gpu_table[gpu_table_bytes];
+  Buffer gpu;
+  HardwareRaw hardware;
+  u8 scratch[scratch_bytes];  // energy, power and thermal arrays
+  u64 thermal_query;
+  u64 thermal_counter;
+  // Temperatures.
+  u64 next_turn;  // ms
+  u32 next_drive;
+  u32 zero_temps;
+  u64 drive_next[16];
+  heat::Readings readings;
+};
+static_assert(sizeof(State) == 1851408);
+
+// The system sample (little-endian; the offsets are part of the snapshot file and the collector feed).
+struct Sample {
+  u64 time_ms;
+  u64 tick_ms;
+  u32 cpu_bytes;
+  u32 nic_rows;
+  u32 nic_passing;
+  u32 drive_mask;
+  u32 cpu_name_bytes;
+  u32 zero_36;
+  u64 total[letters];
+  u64 free[letters];
+  u8 drive_flag[letters];
+  u8 zero_482[6];
+  sysrec::MemoryStatus memory;
+  sysrec::PerfInfo performance;
+  u16 cpu_name[64];
+  u16 labels[letters][label_units];
+  sysrec::IfRow nics[max_nics];
+  u8 cpus[cpu_area];
+  sysrec::CounterSlot counters[counter_arrays];
+  u8 gpu[gpu_section_bytes];
+  u8 gpu_adapters[gpu_adapter_list_bytes];
+  u8 zero_145928[560];
+  u32 energy_mask;
+  u32 power_flags;  // bit 3: the power value is valid
+  u32 power_read;
+  u32 battery_alone;
+  u64 energy[4];
+  u64 stamps[4];
+  u8 zero_146568[44];
+  u32 power;  // mW
+};
+enum : u32 { power_valid = 8 };
+static_assert(sizeof(Sample) == 146616);
+static_assert(offsetof(Sample, cpu_bytes) == 16 && offsetof(Sample, drive_mask) == 28);
+static_assert(offsetof(Sample, cpu_name_bytes) == 32 && offsetof(Sample, total) == 40);
+static_assert(offsetof(Sample, free) == 248 && offsetof(Sample, drive_flag) == 456);
+static_assert(offsetof(Sample, memory) == 488 && offsetof(Sample, performance) == 552);
+static_assert(offsetof(Sample, cpu_name) == 656 && offsetof(Sample, labels) == 784);
+static_assert(offsetof(Sample, nics) == 2448 && offsetof(Sample, cpus) == 13264);
+static_assert(offsetof(Sample, counters) == 25552 && offsetof(Sample, gpu) == 40000);
+static_assert(offsetof(Sample, gpu_adapters) == 139976 && offsetof(Sample, zero_145928) == 145928);
+static_assert(offsetof(Sample, energy_mask) == 146488 && offsetof(Sample, power_flags) == 146492);
+static_assert(offsetof(Sample, power_read) == 146496 && offsetof(Sample, battery_alone) == 146500);
+static_assert(offsetof(Sample, energy) == 146504 && offsetof(Sample, stamps) == 146536);
+static_assert(offsetof(Sample, power) == 146612);
+
+// The process sample's head (the offsets are part of the snapshot file).
+struct ProcHeader {
+  u64 time_ms;    // midpoint of the counter around the successful query
+  u64 boot_time;  // 100 ns units
+  u64 address;    // the buffer's address as the collector saw it: name addresses minus this are offsets
+  u32 status;     // of the process query
+  u32 used;       // bytes of chain in the buffer, 0 when the query failed
+  u32 processors;
+  u32 tcp_pids;     // owner pids stored, at most 4,096
+  i32 tcp_rows;     // rows of both families, also those that did not fit
+  u32 tcp_missing;  // bit 0 IPv4 table missing, bit 1 IPv6
+  u32 pids[max_tcp_pids];
+};
+static_assert(sizeof(ProcHeader) == 16432);
+static_assert(offsetof(ProcHeader, status) == 24 && offsetof(ProcHeader, used) == 28);
+static_assert(offsetof(ProcHeader, processors) == 32 && offsetof(ProcHeader, tcp_pids) == 36);
+static_assert(offsetof(ProcHeader, tcp_rows) == 40 && offsetof(ProcHeader, tcp_missing) == 44);
+static_assert(offsetof(ProcHeader, pids) == 48);
+// In a snapshot a process sample is its head and the whole 12 MiB of buffer.
+constexpr u64 proc_sample_bytes = sizeof(ProcHeader) + proc_cap;
+static_assert(proc_sample_bytes == 12599344);
+
+struct ProcSample {
+  ProcHeader head;
+  Buffer buffer;  // the chain lives in this buffer's block
+};
+static_assert(sizeof(ProcSample) == 16480);
+
+// Process query statuses.
+enum : u32 { status_success = 0, status_length_mismatch = 0xC0000004u };
+
+// ---- Lifecycle.
+
+// Opens on the live system. False only when the performance counter's frequency cannot be read (the state is then
+// closed); every other source that fails leaves its part zero.
+bool open(State* state, u32 refresh_ms);
+// The same on another root folder (a fixture tree of /proc and /sys files).
+bool open_at(State* state, u32 refresh_ms, mem::Bytes root);
+// Releases every query and retained buffer; closing twice, or after a failed open, does nothing more.
+void close(State* state);
+
+// One system sample: true ("usable") when the processor times, the memory status and the performance information
+// were all read.
+bool sample(State* state, Sample* sample);
+// One process sample: true when the process query succeeded.
+bool sample_procs(State* state, ProcSample* procs);
+
+void sleep(u32 ms);
+// Empties the buffer descriptor without freeing it and sets the bytes used to 0.
+void procs_reset(ProcSample* procs);
+u32 procs_used(const ProcSample* procs);
+void sample_clear(Sample* sample);
+u64 qpc();
+u64 now_ms(const State* state);
+// (now - start) in microseconds, saturated to u32.
+u32 micros_since(const State* state, u64 start);
+
+// One step of the staggered refresh, at the start of every system sample.
+void refresh_step(State* state, u64 now);
+
+// ---- Retained buffers.
+
+// min((need + need / 16 + 4,095) rounded down to a page, cap).
+u64 rounded(u64 need, u64 cap);
+// Grows after a too-small answer; true when the buffer was replaced.
+bool grow(Buffer* buffer, u64 need, u64 cap);
+// Replaces the block by one of exactly size bytes (0 only releases); contents are not kept. A block that cannot be
+// had leaves the buffer empty.
+void buffer_fit(Buffer* buffer, u64 size);
+void note_use(Buffer* buffer, u32 used);
+void buffer_trim(Buffer* buffer, u64 cap);
+
+// ---- Lists.
+
+void read_volumes(State* state);
+void read_interfaces(State* state);
+void read_cpu_name(State* state);
+void read_adapters(State* state);
+void read_hardware(State* state, bool with_compression);
+
+// ---- Counter sets, power and battery.
+
+void open_disk_set(State* state, u32 set);
+void close_disk_set(State* state, u32 set);
+void open_gpu_set(State* state, u32 set);
+void close_gpu_set(State* state, u32 set);
+void open_energy(State* state);
+void close_energy(State* state);
+void open_thermal(State* state);
+void close_thermal(State* state);
+// Collects the thermal query and decodes its zones into the state's temperature record.
+void read_zones(State* state);
+void read_compression(State* state);
+// A single value: 0 unless it was read and its status is valid or new; negatives as 0.
+u64 counter_value(u64 counter, u32 format);
+void read_power(State* state, Sample* sample);
+void read_gpu(State* state, Sample* sample);
+void read_temps(State* state, Sample* sample);
+
+// The counter paths, in the order of their sets: the disk and memory set's 8 (the last one read as a single
+// value), the graphics set's 4; an empty text past the end.
+mem::Bytes disk_path(u32 i);
+mem::Bytes gpu_path(u32 i);
+
+}  // namespace collect

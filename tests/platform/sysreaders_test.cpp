@@ -1,0 +1,259 @@
+// The Linux readers of /proc and /sys on fixture trees and hand-made supply folders: TCP rows in the system's byte
+// order, counter queries that need two collects for a rate, battery states and volumes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+#include "platform/pdh.h"
+#include "platform/power.h"
+#include "platform/sysinfo.h"
+#include "platform/volume.h"
+#include "sampling/ntinfo.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+std::string fixture(const std::string& machine) { return std::string(VIMBREL_FIXTURES) + "/sampling/" + machine; }
+mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
+
+struct Reader {
+  sysinfo::Reader* r;
+  explicit Reader(const std::string& root) : r(sysinfo::open(bytes(root))) { EXPECT_NE(r, nullptr); }
+  ~Reader() { sysinfo::close(r); }
+};
+
+void put(const std::string& path, const std::string& text) {
+  fsys::create_directories(fsys::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+TEST(TcpTable, RowsInTheSystemsByteOrderWithOwners) {
+  Reader reader(fixture("laptop"));
+  std::vector<u8> table(4096);
+  u32 size = 0;
+  // A buffer too small for the table answers with the size it needs.
+  EXPECT_EQ(net::tcp_table(reader.r, net::family_ipv4, mem::Slice{table.data(), 20}, &size), net::insufficient_buffer);
+  EXPECT_EQ(size, 4u + 3 * sizeof(sysrec::TcpRow));
+  ASSERT_EQ(net::tcp_table(reader.r, net::family_ipv4, mem::Slice{table.data(), table.size()}, &size), 0u);
+  ASSERT_EQ(ntinfo::tcp_listed(mem::Bytes(table.data(), size)), 3u);
+  sysrec::TcpRow rows[3];
+  memcpy(rows, table.data() + sysrec::tcp_table_head, sizeof rows);
+  EXPECT_EQ(rows[0].state, 2u);  // listening
+  const u8* local = reinterpret_cast<const u8*>(&rows[0].local_address);
+  EXPECT_EQ(local[0], 127);
+  EXPECT_EQ(local[3], 1);
+  EXPECT_EQ(rows[0].local_port, 0x7702u);  // port 631 in network order
+  EXPECT_EQ(rows[1].state, 5u);            // established
+  const u8* remote = reinterpret_cast<const u8*>(&rows[1].remote_address);
+  EXPECT_EQ(remote[0], 0x5D);
+  EXPECT_EQ(remote[3], 0x22);
+  EXPECT_EQ(rows[1].remote_port, 0xBB01u);  // 443
+  EXPECT_EQ(rows[1].pid, 1500u);
+  EXPECT_EQ(rows[2].state, 11u);  // time wait, owned by nobody
+  EXPECT_EQ(rows[2].pid, 0u);
+
+  ASSERT_EQ(net::tcp_table(reader.r, net::family_ipv6, mem::Slice{table.data(), table.size()}, &size), 0u);
+  sysrec::Tcp6Row row6;
+  memcpy(&row6, table.data() + sysrec::tcp_table_head, sizeof row6);
+  EXPECT_EQ(size, 4u + sizeof row6);
+  EXPECT_EQ(row6.local_port, 0x1600u);  // 22
+  EXPECT_EQ(row6.state, 2u);
+  EXPECT_EQ(row6.pid, 1u);
+  EXPECT_EQ(net::tcp_table(reader.r, 10, mem::Slice{table.data(), table.size()}, &size), net::not_supported);
+}
+
+// One array of a counter as name -> (status, value).
+struct Array {
+  std::vector<std::string> names;
+  std::vector<u32> status;
+  std::vector<i64> value;
+};
+Array read_array(u64 counter, u32 format) {
+  std::vector<u8> buffer(2048);
+  u32 bytes = 0, count = 0;
+  Array a;
+  if (pdh::array(counter, format, mem::Slice{buffer.data(), buffer.size()}, &bytes, &count) != pdh::success) return a;
+  for (u32 k = 0; k < count; ++k) {
+    sysrec::FmtItem item;
+    memcpy(&item, buffer.data() + k * sizeof item, sizeof item);
+    u64 offset = item.name_address - reinterpret_cast<u64>(buffer.data());
+    std::string name;
+    for (u64 i = offset; i + 1 < bytes && buffer[i]; i += 2) name += static_cast<char>(buffer[i]);
+    a.names.push_back(name);
+    a.status.push_back(item.status);
+    a.value.push_back(item.value);
+  }
+  return a;
+}
+
+TEST(CounterQuery, RatesNeedTwoCollectsOfTheSameQuery) {
+  testutil::TempDir dir;
+  fsys::copy(fixture("laptop"), dir.path, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+  Reader reader(dir.path);
+  volume::refresh(reader.r);
+  u64 q = pdh::open_query(reader.r);
+  u64 reads = pdh::add_counter(q, mem::lit("\\PhysicalDisk(*)\\Disk Read Bytes/sec"));
+  u64 idle = pdh::add_counter(q, mem::lit("\\PhysicalDisk(*)\\% Idle Time"));
+  u64 modified = pdh::add_counter(q, mem::lit("\\Memory\\Modified Page List Bytes"));
+  ASSERT_NE(reads, 0u);
+  EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Utilization Percentage")), 0u);
+  EXPECT_EQ(read_array(reads, pdh::fmt_large).names.size(), 0u);  // nothing before a collect
+
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  Array first = read_array(reads, pdh::fmt_large);
+  ASSERT_EQ(first.names.size(), 3u);
+  EXPECT_EQ(first.names[0], "0 C: D:");
+  EXPECT_EQ(first.status[0], pdh::status_invalid);  // a rate needs a second collect
+  EXPECT_EQ(read_array(modified, pdh::fmt_large).status[0], pdh::status_valid);  // a size does not
+
+  // A second query collected now does not disturb the first one's pair.
+  u64 other = pdh::open_query(reader.r);
+  pdh::add_counter(other, mem::lit("\\PhysicalDisk(*)\\Disk Read Bytes/sec"));
+  pdh::collect(other);
+
+  put(dir.path + "/proc/diskstats",
+      "   8       0 sda 5000 0 404096 100 3000 0 200000 200 0 9100 300 0 0 0 0 0 0\n"
+      "   8      16 sdb 10 0 2000 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n");
+  usleep(100000);
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  Array second = read_array(reads, pdh::fmt_large);
+  ASSERT_EQ(second.names.size(), 3u);
+  EXPECT_EQ(second.status[0], pdh::status_valid);
+  EXPECT_GT(second.value[0], 4096 * 512 * 5);    // 4,096 sectors in about 0.1 s
+  EXPECT_LT(second.value[0], 4096 * 512 * 11);
+  EXPECT_EQ(second.value[1], 0);
+  EXPECT_EQ(second.value[2], second.value[0]);  // _Total
+  Array busy = read_array(idle, pdh::fmt_large | pdh::fmt_1000);
+  EXPECT_LT(busy.value[0], 100000);  // 100 ms busy in about 100 ms
+  EXPECT_EQ(busy.value[1], 100000);
+  EXPECT_EQ(read_array(idle, pdh::fmt_large).value[1], 100);
+
+  // A disk that appears between the collects has no rate yet.
+  put(dir.path + "/proc/diskstats",
+      "   8       0 sda 5000 0 404096 100 3000 0 200000 200 0 9100 300 0 0 0 0 0 0\n");
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  put(dir.path + "/proc/diskstats",
+      "   8       0 sda 5000 0 404096 100 3000 0 200000 200 0 9100 300 0 0 0 0 0 0\n"
+      "   8      16 sdb 10 0 2000 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n");
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  Array third = read_array(reads, pdh::fmt_large);
+  EXPECT_EQ(third.status[0], pdh::status_valid);
+  EXPECT_EQ(third.status[1], pdh::status_invalid);
+
+  // A buffer too small answers with the size it needs.
+  u8 small[16];
+  u32 bytes = 0, count = 0;
+  EXPECT_EQ(pdh::array(reads, pdh::fmt_large, mem::Slice{small, sizeof small}, &bytes, &count), pdh::more_data);
+  EXPECT_EQ(bytes, 3 * sizeof(sysrec::FmtItem) + 2 * (8 + 5 + 7));
+  pdh::close_query(q);
+  pdh::close_query(other);
+  pdh::close_query(0);
+}
+
+TEST(Battery, StatesFromPowerSupplies) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // "supply/attribute", value
+    u8 present, ac, charging, discharging;
+    u32 rate;  // mW as the record keeps it
+    u64 drain;
+  } cases[] = {
+      {"none", {}, 0, 0, 0, 0, sysrec::battery_rate_unknown, ntinfo::none},
+      {"discharging by power",
+       {{"BAT0/type", "Battery"}, {"BAT0/status", "Discharging"}, {"BAT0/power_now", "9000000"}},
+       1, 0, 0, 1, static_cast<u32>(-9000), 9000},
+      {"discharging by current and voltage, signed by the driver",
+       {{"BAT1/type", "Battery"}, {"BAT1/status", "Discharging"}, {"BAT1/current_now", "-1500000"},
+        {"BAT1/voltage_now", "12000000"}},
+       1, 0, 0, 1, static_cast<u32>(-18000), 18000},
+      {"charging on mains",
+       {{"AC/type", "Mains"}, {"AC/online", "1"}, {"BAT0/type", "Battery"}, {"BAT0/status", "Charging"},
+        {"BAT0/power_now", "20000000"}},
+       1, 1, 1, 0, 20000, ntinfo::none},
+      {"discharging without a reading",
+       {{"BAT0/type", "Battery"}, {"BAT0/status", "Discharging"}}, 1, 0, 0, 1, sysrec::battery_rate_unknown,
+       ntinfo::none},
+      {"a battery that is not there",
+       {{"BAT0/type", "Battery"}, {"BAT0/present", "0"}, {"BAT0/status", "Discharging"}}, 0, 0, 0, 0,
+       sysrec::battery_rate_unknown, ntinfo::none},
+      {"two batteries add up",
+       {{"BAT0/type", "Battery"}, {"BAT0/status", "Discharging"}, {"BAT0/power_now", "4000000"},
+        {"BAT1/type", "Battery"}, {"BAT1/status", "Discharging"}, {"BAT1/power_now", "3000000"}},
+       1, 0, 0, 1, static_cast<u32>(-7000), 7000},
+  };
+  for (const Case& c : cases) {
+    testutil::TempDir dir;
+    fsys::create_directories(dir.path + "/sys/class/power_supply");
+    for (const auto& [file, value] : c.files) put(dir.path + "/sys/class/power_supply/" + file, value + "\n");
+    Reader reader(dir.path);
+    sysrec::BatteryState state;
+    ASSERT_TRUE(power::battery_state(reader.r, &state)) << c.name;
+    EXPECT_EQ(state.present, c.present) << c.name;
+    EXPECT_EQ(state.ac_online, c.ac) << c.name;
+    EXPECT_EQ(state.charging, c.charging) << c.name;
+    EXPECT_EQ(state.discharging, c.discharging) << c.name;
+    EXPECT_EQ(state.rate, c.rate) << c.name;
+    EXPECT_EQ(ntinfo::battery_drain(mem::Bytes(reinterpret_cast<const u8*>(&state), sizeof state)), c.drain) << c.name;
+  }
+  sysrec::BatteryState state;
+  EXPECT_FALSE(power::battery_state(nullptr, &state));
+}
+
+TEST(Volumes, LettersLabelsAndMountsThatWentAway) {
+  Reader reader(fixture("laptop"));
+  EXPECT_EQ(volume::drives(reader.r), 0u);  // nothing before the first read of the mounts
+  ASSERT_EQ(volume::refresh(reader.r), 0b11100u);
+  EXPECT_EQ(volume::drive_type(reader.r, 2), 3u);
+  EXPECT_EQ(volume::drive_type(reader.r, 4), 2u);  // removable
+  EXPECT_EQ(volume::drive_type(reader.r, 5), 1u);  // no such letter
+  u16 label[32];
+  ASSERT_TRUE(volume::label(reader.r, 4, label, 32));
+  std::string text;
+  for (int i = 0; label[i]; ++i) text += static_cast<char>(label[i]);
+  EXPECT_EQ(text, "My Stick");
+  EXPECT_EQ(volume::letters_of_disk(reader.r, 0), 0b1100u);
+  EXPECT_EQ(volume::letters_of_disk(reader.r, 1), 0b10000u);
+  u64 total = 0, free = 0;
+  EXPECT_TRUE(volume::free_space(reader.r, 3, &total, &free));
+  EXPECT_FALSE(volume::free_space(reader.r, 7, &total, &free));
+
+  // A mount point that now lies on another file system is not the volume any more.
+  testutil::TempDir dir;
+  fsys::copy(fixture("bare"), dir.path, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+  put(dir.path + "/proc/self/mountinfo",
+      "20 1 254:0 / / rw - ext4 /dev/vda rw\n21 20 254:1 / /dev/shm rw - ext4 /dev/vdb rw\n");
+  fsys::create_directories(dir.path + "/dev/shm");
+  Reader moved(dir.path);
+  ASSERT_EQ(volume::refresh(moved.r), 0b1100u);
+  EXPECT_TRUE(volume::free_space(moved.r, 3, &total, &free));
+  fsys::remove_all(dir.path + "/dev/shm");
+  fsys::create_directory_symlink("/dev/shm", dir.path + "/dev/shm");
+  EXPECT_FALSE(volume::free_space(moved.r, 3, &total, &free));
+}
+
+TEST(Interfaces, LuidsNameOneInterfaceEverywhere) {
+  Reader reader(fixture("laptop"));
+  u64 luids[8];
+  ASSERT_EQ(net::interfaces(reader.r, luids, 8), 4u);
+  EXPECT_EQ(luids[0], net::luid_of(24, 1));  // loopback first, by index
+  EXPECT_EQ(net::index_of_luid(luids[2]), 3u);
+  sysrec::IfRow row{};
+  row.luid = net::luid_of(6, 2);
+  ASSERT_TRUE(net::interface_row(reader.r, &row));
+  EXPECT_EQ(row.oper_status, 2u);
+  EXPECT_EQ(row.media_connect, 2u);
+  EXPECT_FALSE(ntinfo::nic_wanted(mem::Bytes(reinterpret_cast<const u8*>(&row), sizeof row)));
+  row.luid = net::luid_of(71, 2);  // the index with another type is not that interface
+  EXPECT_FALSE(net::interface_row(reader.r, &row));
+  row.luid = net::luid_of(6, 99);
+  EXPECT_FALSE(net::interface_row(reader.r, &row));
+}
+
+}  // namespace

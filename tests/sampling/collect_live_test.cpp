@@ -1,0 +1,151 @@
+// The collector against this machine's own /proc and /sys.
+#include <dirent.h>
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "sampling/collect.h"
+#include "sampling/ntinfo.h"
+
+namespace {
+
+struct Collector {
+  std::unique_ptr<collect::State> state = std::make_unique<collect::State>();
+  std::unique_ptr<collect::Sample> sample = std::make_unique<collect::Sample>();
+  std::unique_ptr<collect::ProcSample> procs = std::make_unique<collect::ProcSample>();
+  Collector() {
+    *procs = collect::ProcSample{};
+    EXPECT_TRUE(collect::open(state.get(), 10000));
+  }
+  ~Collector() {
+    collect::buffer_fit(&procs->buffer, 0);
+    collect::close(state.get());
+  }
+};
+
+u64 meminfo_total() {
+  std::ifstream in("/proc/meminfo");
+  std::string key;
+  u64 kb = 0;
+  in >> key >> kb;
+  return kb * 1024;
+}
+
+u32 numeric_entries(const char* folder) {
+  u32 n = 0;
+  DIR* d = opendir(folder);
+  while (dirent* e = readdir(d)) n += e->d_name[0] >= '1' && e->d_name[0] <= '9';
+  closedir(d);
+  return n;
+}
+
+std::unique_ptr<ntinfo::ProcWalk> walk_of(const collect::ProcSample& p) {
+  auto walk = std::make_unique<ntinfo::ProcWalk>();
+  ntinfo::proc_walk(mem::Bytes(p.buffer.data, collect::procs_used(&p)), p.head.address, p.head.boot_time, walk.get());
+  return walk;
+}
+
+TEST(CollectLive, SystemFactsMatchThisMachine) {
+  Collector c;
+  ASSERT_TRUE(collect::sample(c.state.get(), c.sample.get()));
+  const collect::Sample& s = *c.sample;
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  EXPECT_EQ(c.state->processors, static_cast<u32>(online));
+  EXPECT_EQ(s.cpu_bytes, online * sizeof(sysrec::CpuEntry));
+  EXPECT_EQ(s.memory.length, 64u);
+  EXPECT_EQ(s.performance.cb, 104u);
+  EXPECT_EQ(s.memory.total_physical, meminfo_total());
+  EXPECT_LE(s.memory.available_physical, s.memory.total_physical);
+  EXPECT_EQ(s.performance.page_size, static_cast<u64>(sysconf(_SC_PAGESIZE)));
+  EXPECT_NEAR(static_cast<double>(s.performance.process_count), numeric_entries("/proc"), 20.0);
+  EXPECT_GT(s.performance.thread_count, 0u);
+  EXPECT_GT(c.state->boot_time, 0u);
+  // The root file system is C:, with its sizes.
+  EXPECT_TRUE(s.drive_mask & (1u << 2));
+  EXPECT_GT(s.total[2], 0u);
+  EXPECT_LE(s.free[2], s.total[2]);
+  EXPECT_EQ(s.power_read, 1u);
+}
+
+TEST(CollectLive, ProcessSampleFindsEveryProcess) {
+  Collector c;
+  ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+  const collect::ProcHeader& h = c.procs->head;
+  EXPECT_EQ(h.status, collect::status_success);
+  EXPECT_EQ(h.processors, static_cast<u32>(sysconf(_SC_NPROCESSORS_ONLN)));
+  auto walk = walk_of(*c.procs);
+  EXPECT_EQ(walk->flags & ntinfo::walk_malformed, 0u);
+  EXPECT_NEAR(static_cast<double>(walk->entries), numeric_entries("/proc"), 20.0);
+  u32 self = static_cast<u32>(getpid());
+  bool found = false;
+  for (u32 i = 0; i < walk->stored; ++i) {
+    if (walk->pid[i] != self) continue;
+    found = true;
+    EXPECT_EQ(walk->parent[i], static_cast<u32>(getppid()));
+    EXPECT_GT(walk->working_set[i], 0u);
+    EXPECT_GT(walk->handles[i], 2u);
+    EXPECT_NE(walk->read_bytes[i], sysrec::io_unreported);
+    u8 name[64];
+    u64 n = ntinfo::name_take(mem::Bytes(c.procs->buffer.data, h.used), walk->name_offset[i], walk->name_units[i],
+                              false, mem::Slice{name, sizeof name});
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), n), "test_sampling");
+  }
+  EXPECT_TRUE(found);
+}
+
+// A socket this process listens on is listed with this process as its owner, in a sample and in the next one.
+TEST(CollectLive, OwnListeningSocketHasThisProcessAsOwner) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  Collector c;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+    const collect::ProcHeader& h = c.procs->head;
+    EXPECT_EQ(h.tcp_missing, 0u);
+    bool mine = false;
+    for (u32 i = 0; i < h.tcp_pids; ++i) mine = mine || h.pids[i] == static_cast<u32>(getpid());
+    EXPECT_TRUE(mine) << round;
+  }
+  close(fd);
+}
+
+// As an ordinary user, the other users' processes are still listed, with their I/O marked as not reported.
+TEST(CollectLive, OtherUsersProcessesStayListed) {
+  if (getuid() != 0) GTEST_SKIP() << "needs the super-user to become another user";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    int code = 0;
+    {
+      Collector c;
+      if (!collect::sample_procs(c.state.get(), c.procs.get())) code = 11;
+      auto walk = walk_of(*c.procs);
+      u32 unreported = 0;
+      for (u32 i = 0; i < walk->stored; ++i) unreported += walk->read_bytes[i] == sysrec::io_unreported;
+      if (code == 0 && (walk->entries + 20 < numeric_entries("/proc") || walk->entries > numeric_entries("/proc") + 20))
+        code = 12;
+      if (code == 0 && unreported == 0) code = 13;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
