@@ -347,7 +347,7 @@ u64 name_take(mem::Bytes b, u64 offset, u32 units, bool is_idle, mem::Slice out)
   u32 start = 0;
   for (u32 i = 0; i < n; ++i) {
     u16 unit = unit_at(b, offset, i);
-    if (unit == '\\' || unit == '/') start = i + 1;
+    if (unit == '\\') start = i + 1;
   }
   u64 k = 0;
   for (u32 i = start; i < n && k < out.len; ++i) out.ptr[k++] = printable(unit_at(b, offset, i));

@@ -155,8 +155,9 @@ u32 proc_slot(u32 n);
 u32 start_of(u64 now, u64 created);
 // min(units, 256) when all the name's bytes lie inside size bytes, else 0.
 u32 name_inside(u64 offset, u32 units, u64 size);
-// The name's last component (after the last '\' or '/'), at most out.len bytes, units outside 32..126 as '?';
-// "Idle" when is_idle. Returns the length written.
+// The name's last component (after the last '\'), at most out.len bytes, units outside 32..126 as '?'; "Idle"
+// when is_idle. Returns the length written. A '/' is part of the name: image paths use '\', and Linux process names
+// such as "kworker/0:1" hold slashes.
 u64 name_take(mem::Bytes b, u64 offset, u32 units, bool is_idle, mem::Slice out);
 void proc_walk(mem::Bytes b, u64 buffer_address, u64 boot_time, ProcWalk* out);
 // Zeroes every byte of the chain that the walk does not read, keeping the walk's fields and each entry's name.

@@ -387,6 +387,9 @@ TEST(NtProcesses, NameBoundsAndStartKeys) {
   u64 n = ntinfo::name_take(build::view(b), 0, 7, false, mem::Slice{out, sizeof out});
   EXPECT_EQ(text_of(out, n), "z??");
   EXPECT_EQ(ntinfo::name_take(build::view(b), 2, 8, false, mem::Slice{out, sizeof out}), 0u);  // runs past the end
+  std::vector<u8> thread = utf16(u"kworker/0:1");
+  n = ntinfo::name_take(build::view(thread), 0, 11, false, mem::Slice{out, sizeof out});
+  EXPECT_EQ(text_of(out, n), "kworker/0:1");
 }
 
 // Bytes the walk reads in a head, and the name: everything else must be zero after the scrub.
