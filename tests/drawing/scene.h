@@ -117,6 +117,18 @@ inline void dump(const Frame& f, const std::string& name) {
   std::fclose(out);
 }
 
+// "" when equal, else where the first difference lies, for test messages.
+inline std::string first_difference(const std::vector<u32>& a, const std::vector<u32>& b, u32 stride) {
+  if (a.size() != b.size()) return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) {
+      char text[96];
+      std::snprintf(text, sizeof text, "at %zu,%zu: %08X and %08X", i % stride, i / stride, a[i], b[i]);
+      return text;
+    }
+  return "";
+}
+
 // ---- The blending rules applied pixel by pixel over the whole frame, from the prepared items in command order.
 
 inline u32 div255(u32 x) { return (x + 128 + ((x + 128) >> 8)) >> 8; }
@@ -158,12 +170,13 @@ inline std::vector<u32> reference(const render::Renderer& r) {
       } else if (cmd.kind == render::kind_glyph) {
         const render::Glyph& g = r.glyphs[i];
         if (g.width == 0) continue;
-        int64_t x0 = std::max<int64_t>(g.pixel_x, g.clip.x0), x1 = std::min<int64_t>(g.pixel_x + g.width, g.clip.x1);
-        int64_t y0 = std::max<int64_t>(g.pixel_y, g.clip.y0), y1 = std::min<int64_t>(g.pixel_y + g.height, g.clip.y1);
-        for (int64_t y = y0; y < y1; ++y)
-          for (int64_t x = x0; x < x1; ++x) {
-            u32 k = r.atlas.store[g.offset + (x - g.pixel_x) + g.stride * (y - g.pixel_y)];
-            u32& p = out[y * stride + x];
+        int64_t x = g.pixel_x, y = g.pixel_y;
+        int64_t x0 = std::max<int64_t>(x, g.clip.x0), x1 = std::min<int64_t>(x + g.width, g.clip.x1);
+        int64_t y0 = std::max<int64_t>(y, g.clip.y0), y1 = std::min<int64_t>(y + g.height, g.clip.y1);
+        for (int64_t row = y0; row < y1; ++row)
+          for (int64_t column = x0; column < x1; ++column) {
+            u32 k = r.atlas.store[g.offset + (column - x) + g.stride * (row - y)];
+            u32& p = out[row * stride + column];
             p = through(g.colour, k, p);
           }
       } else {
