@@ -4,25 +4,49 @@ namespace cpu {
 
 namespace {
 
-typedef u8 u8x8 __attribute__((vector_size(8)));
+typedef u32 u32x4 __attribute__((vector_size(16)));
+typedef u16 u16x16 __attribute__((vector_size(32)));
 
-u16x8 load2(const u32* pixels) {
-  u8x8 bytes;
-  __builtin_memcpy(&bytes, pixels, 8);
-  return __builtin_convertvector(bytes, u16x8);
+const u8x16 zero{};
+
+// Pixels 0-1 and 2-3 of four as 16-bit channels.
+u16x8 low_pair(u8x16 v) {
+  return reinterpret_cast<u16x8>(
+      __builtin_shufflevector(v, zero, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
 }
+u16x8 high_pair(u8x16 v) {
+  return reinterpret_cast<u16x8>(
+      __builtin_shufflevector(v, zero, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
+}
+
+u8x16 load4(const u32* pixels) {
+  u8x16 v;
+  __builtin_memcpy(&v, pixels, 16);
+  return v;
+}
+
+void store4(u32* pixels, u8x16 v) { __builtin_memcpy(pixels, &v, 16); }
 
 // Each pixel's alpha over its four channels.
 u16x8 alphas(u16x8 v) { return __builtin_shufflevector(v, v, 3, 3, 3, 3, 7, 7, 7, 7); }
 
-u64 bytes8(const u8* p) {
-  u64 v;
-  __builtin_memcpy(&v, p, 8);
+u32 word(const u8* p) {
+  u32 v;
+  __builtin_memcpy(&v, p, 4);
   return v;
 }
 
 // Rows of one tile.
 u32* row_of(const render::Renderer& r, u32* pixels, u32 y) { return pixels + u64{y} * r.target.stride; }
+
+// Source-over of four pixels.
+void over4(u32* destination, const u32* source) {
+  u8x16 s = load4(source), d = load4(destination);
+  u16x8 sl = low_pair(s), sh = high_pair(s);
+  u16x8 low = sl + div255(low_pair(d) * (255 - alphas(sl)));
+  u16x8 high = sh + div255(high_pair(d) * (255 - alphas(sh)));
+  store4(destination, pack(low, high));
+}
 
 }  // namespace
 
@@ -37,21 +61,21 @@ u16x8 div255(u16x8 x) {
   return (x + (x >> 8)) >> 8;
 }
 
-u16x8 paint_of(u32 colour) {
-  u16 b = colour & 0xFF, g = (colour >> 8) & 0xFF, r = (colour >> 16) & 0xFF, a = colour >> 24;
-  return u16x8{b, g, r, a, b, g, r, a};
+u16x8 paint_of(u32 colour) { return low_pair(reinterpret_cast<u8x16>(u32x4{colour, colour, 0, 0})); }
+
+// Two interleaves, which every target does in one instruction each.
+u8x16 expand(u32 coverage) {
+  u8x16 c = reinterpret_cast<u8x16>(u32x4{coverage, 0, 0, 0});
+  u16x8 twice = reinterpret_cast<u16x8>(__builtin_shufflevector(c, c, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7));
+  return reinterpret_cast<u8x16>(__builtin_shufflevector(twice, twice, 0, 0, 1, 1, 2, 2, 3, 3));
 }
 
-u16x8 expand(const u8* coverage, u32 p) {
-  u16 k0 = coverage[2 * p], k1 = coverage[2 * p + 1];
-  return u16x8{k0, k0, k0, k0, k1, k1, k1, k1};
-}
-
-void pack(u16x8 v, u32* pixels) {
-  // Values are at most 510; one above 255 becomes 0xFFFF before the cut to a byte.
-  v |= 0 - (v >> 8);
-  u8x8 bytes = __builtin_convertvector(v, u8x8);
-  __builtin_memcpy(pixels, &bytes, 8);
+u8x16 pack(u16x8 low, u16x8 high) {
+  // Channels are at most 510 here: one above 255 becomes 0xFFFF, whose low byte is 255.
+  low |= 0 - (low >> 8);
+  high |= 0 - (high >> 8);
+  u16x16 both = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  return __builtin_convertvector(both, u8x16);
 }
 
 u16x8 mix(u16x8 paint, u32 alpha, u16x8 k, u16x8 destination) {
@@ -59,13 +83,22 @@ u16x8 mix(u16x8 paint, u32 alpha, u16x8 k, u16x8 destination) {
   return div255(paint * k) + div255(destination * keep);
 }
 
-void blend(u32* row, const u8* coverage, u16x8 paint, u32 alpha) {
-  for (u32 half = 0; half < 16; half += 8) {
-    if (bytes8(coverage + half) == 0) continue;  // coverage 0 keeps the pixels exactly
-    for (u32 p = half / 2; p < half / 2 + 4; ++p) {
-      u32* at = row + 2 * p;
-      pack(mix(paint, alpha, expand(coverage, p), load2(at)), at);
+void blend(u32* row, const u8* coverage, u32 colour) {
+  const u32 alpha = colour >> 24;
+  const u16x8 paint = paint_of(colour);
+  // Groups of four pixels: no coverage keeps them exactly, full coverage of an opaque colour replaces them.
+  for (u32 g = 0; g < 16; g += 4) {
+    u32 k = word(coverage + g);
+    if (k == 0) continue;
+    u32* at = row + g;
+    if (k == 0xFFFFFFFF && alpha == 255) {
+      at[0] = at[1] = at[2] = at[3] = colour;
+      continue;
     }
+    u8x16 d = load4(at), spreads = expand(k);
+    u16x8 low = mix(paint, alpha, low_pair(spreads), low_pair(d));
+    u16x8 high = mix(paint, alpha, high_pair(spreads), high_pair(d));
+    store4(at, pack(low, high));
   }
 }
 
@@ -79,10 +112,8 @@ u32 over(u32 source, u32 destination) {
 }
 
 void over8(u32* destination, const u32* source) {
-  for (u32 p = 0; p < 8; p += 2) {
-    u16x8 s = load2(source + p);
-    pack(s + div255(load2(destination + p) * (255 - alphas(s))), destination + p);
-  }
+  over4(destination, source);
+  over4(destination + 4, source + 4);
 }
 
 void over_row(u32* destination, const u32* source) {
@@ -92,9 +123,8 @@ void over_row(u32* destination, const u32* source) {
 
 void fill(const render::Renderer& r, u32* pixels, u32 tx, u32 ty, u32 item) {
   const render::Rect& q = r.rects[item - r.base[render::kind_rect]];
-  const u32 alpha = q.colour >> 24;
   const i64 left = i64{tx} * 256, top = i64{ty} * 256;
-  if (alpha == 255 && q.x0 <= left && q.x1 >= left + 4096 && q.y0 <= top && q.y1 >= top + 4096) {
+  if (q.colour >> 24 == 255 && q.x0 <= left && q.x1 >= left + 4096 && q.y0 <= top && q.y1 >= top + 4096) {
     for (u32 y = 0; y < 16; ++y) {
       u32* row = row_of(r, pixels, y);
       for (u32 x = 0; x < 16; ++x) row[x] = q.colour;
@@ -108,14 +138,13 @@ void fill(const render::Renderer& r, u32* pixels, u32 tx, u32 ty, u32 item) {
     i64 overlap = clamp(least(q.x1, x + 256) - greatest(q.x0, x), 0, 256);
     columns[i] = static_cast<u16>((overlap * 255 + 128) >> 8);
   }
-  const u16x8 paint = paint_of(q.colour);
   const i64 y_end = least(i64{ty} + 16, (i64{q.y1} + 255) >> 8);
   for (i64 y = greatest(ty, q.y0 >> 8); y < y_end; ++y) {
     i64 overlap = least(q.y1, 256 * y + 256) - greatest(q.y0, 256 * y);
     u32 cy = static_cast<u32>((overlap * 255 + 128) >> 8);
     u8 coverage[16];
     for (u32 i = 0; i < 16; ++i) coverage[i] = static_cast<u8>(div255(columns[i] * cy));
-    blend(row_of(r, pixels, static_cast<u32>(y - ty)), coverage, paint, alpha);
+    blend(row_of(r, pixels, static_cast<u32>(y - ty)), coverage, q.colour);
   }
 }
 
@@ -126,7 +155,6 @@ void glyph(const render::Renderer& r, u32* pixels, u32 tx, u32 ty, u32 item) {
   u8x16 lanes;
   __builtin_memcpy(&lanes, r.lanes_u8, 16);
   const u8x16 inside = reinterpret_cast<u8x16>((lanes >= static_cast<u8>(first)) & (lanes < static_cast<u8>(end)));
-  const u16x8 paint = paint_of(g.colour);
   const i64 y_end = least(least(i64{ty} + 16, i64{g.pixel_y} + g.height), g.clip.y1);
   // The atlas keeps 16 spare bytes before and after every row, so a tile may read a whole row of 16 from the
   // column where the tile starts, even when that lies left of the glyph.
@@ -137,7 +165,7 @@ void glyph(const render::Renderer& r, u32* pixels, u32 tx, u32 ty, u32 item) {
     coverage &= inside;
     u8 bytes[16];
     __builtin_memcpy(bytes, &coverage, 16);
-    blend(row_of(r, pixels, static_cast<u32>(y - ty)), bytes, paint, g.colour >> 24);
+    blend(row_of(r, pixels, static_cast<u32>(y - ty)), bytes, g.colour);
   }
 }
 

@@ -37,14 +37,14 @@ void over8(u32* destination, const u32* source);
 void over_row(u32* destination, const u32* source);
 // Colour C with alpha A through coverage k (per channel) over D: div255(C k) + div255(D (255 - div255(A k))).
 u16x8 mix(u16x8 paint, u32 alpha, u16x8 k, u16x8 destination);
-// A row of 16 pixels through 16 coverage bytes.
-void blend(u32* row, const u8* coverage, u16x8 paint, u32 alpha);
-// Coverage of pixels 2p and 2p + 1 of 16, each repeated over the four channels.
-u16x8 expand(const u8* coverage, u32 p);
+// A row of 16 pixels: the colour through 16 coverage bytes, with mix.
+void blend(u32* row, const u8* coverage, u32 colour);
+// Four coverage bytes (a word, first pixel lowest) repeated over the four channels of their pixels.
+u8x16 expand(u32 coverage);
 // The colour's channels for two pixels.
 u16x8 paint_of(u32 colour);
-// Two pixels' channels back to bytes, each at most 255, stored at pixels.
-void pack(u16x8 v, u32* pixels);
+// Two pairs of pixels' channels back to four pixels, each channel cut to 255.
+u8x16 pack(u16x8 low, u16x8 high);
 i64 clamp(i64 v, i64 lo, i64 hi);
 i64 least(i64 a, i64 b);
 i64 greatest(i64 a, i64 b);

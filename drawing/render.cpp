@@ -111,7 +111,10 @@ Limits defaults() {
 
 u8 gamma_level(u32 c) { return static_cast<u8>((c * (765 - c) + 255) / 510); }
 
-i32 scaled(i64 v, i32 scale) { return clamp_i32(static_cast<__int128>(v) * scale >> 8); }
+i32 scaled(i64 v, i32 scale) {
+  if (scale == 256) return clamp_i32(v);  // the drawing layer's 1:1, without the wide product
+  return clamp_i32(static_cast<__int128>(v) * scale >> 8);
+}
 
 u32 kind_base(const Renderer& r, u32 kind) { return kind < kinds ? r.base[kind] : r.item_total; }
 
@@ -343,7 +346,6 @@ u32 glyph_run(Renderer* r, u32 face, u32 size, i32 x, i32 y, const u32* ids, u32
   const u32 layer = r->layer_count - 1;
   for (u32 i = 0; i < n; ++i) {
     Glyph& g = r->glyphs[first + i];
-    g = Glyph{};
     g.x = scaled(i64{x} + x_offsets[i], r->scale);
     g.y = scaled(i64{y} + y_offsets[i], r->scale);
     g.glyph = ids[i];
@@ -351,7 +353,7 @@ u32 glyph_run(Renderer* r, u32 face, u32 size, i32 x, i32 y, const u32* ids, u32
     g.px = static_cast<u32>(px);
     g.colour = colour;
     g.clip = c;
-    g.atlas = atlas::absent;
+    g.atlas = atlas::absent;  // the placement is written by render::prepare
     r->item_layers[r->base[kind_glyph] + first + i] = layer;
   }
   r->glyph_count = first + n;
@@ -638,49 +640,6 @@ u32 bin(Renderer* r) {
   ranges(r);
   each(r, 7, tables, scatter);
   return 1;
-}
-
-// ---- Tile walk
-
-void walk_chunk(const Renderer& r, TileWalk* w, u32 kind) {
-  u64 at = table_at(r, kind * r.limits.slices + w->slice[kind], w->tile);
-  w->cursor[kind] = r.starts[at];
-  w->end[kind] = r.starts[at] + r.counts[at];
-}
-
-void walk_start(const Renderer& r, u32 tile, TileWalk* w) {
-  w->tile = tile;
-  for (u32 kind = 0; kind < kinds; ++kind) {
-    w->slice[kind] = 0;
-    walk_chunk(r, w, kind);
-  }
-}
-
-// Moves on to later slices while the kind's list is used up; 1 when an item is left.
-static u32 refill(const Renderer& r, TileWalk* w, u32 kind) {
-  while (w->cursor[kind] == w->end[kind] && w->slice[kind] + 1 < r.limits.slices) {
-    w->slice[kind] += 1;
-    walk_chunk(r, w, kind);
-  }
-  return w->cursor[kind] < w->end[kind];
-}
-
-u32 walk_layer(const Renderer& r, TileWalk* w) {
-  u32 layer = none;
-  for (u32 kind = 0; kind < kinds; ++kind) {
-    if (!refill(r, w, kind)) continue;
-    u32 next = r.item_layers[r.entries[w->cursor[kind]]];
-    if (next < layer) layer = next;
-  }
-  return layer;
-}
-
-u32 walk_next(const Renderer& r, TileWalk* w, u32 kind, u32 layer) {
-  if (!refill(r, w, kind)) return none;
-  u32 item = r.entries[w->cursor[kind]];
-  if (r.item_layers[item] != layer) return none;
-  w->cursor[kind] += 1;
-  return item;
 }
 
 // ---- Hashing and commit

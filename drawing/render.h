@@ -292,14 +292,51 @@ inline u64 tile_step(u64 h, u64 item_hash) {
   return h ^ (h >> 29);
 }
 
-// ---- Tile walk: a tile's items in recording order, layer by layer.
+// ---- Tile walk: a tile's items in recording order, layer by layer. Inline: hashing and compositing call it per
+// item.
 
-void walk_start(const Renderer& r, u32 tile, TileWalk* w);
 // Loads the list of the kind's current slice.
-void walk_chunk(const Renderer& r, TileWalk* w, u32 kind);
+inline void walk_chunk(const Renderer& r, TileWalk* w, u32 kind) {
+  u64 at = u64{kind * r.limits.slices + w->slice[kind]} * r.row_length + w->tile;
+  w->cursor[kind] = r.starts[at];
+  w->end[kind] = r.starts[at] + r.counts[at];
+}
+
+inline void walk_start(const Renderer& r, u32 tile, TileWalk* w) {
+  w->tile = tile;
+  for (u32 kind = 0; kind < kinds; ++kind) {
+    w->slice[kind] = 0;
+    walk_chunk(r, w, kind);
+  }
+}
+
+// Moves on to later slices while the kind's list is used up; 1 when an item is left.
+inline u32 walk_refill(const Renderer& r, TileWalk* w, u32 kind) {
+  while (w->cursor[kind] == w->end[kind] && w->slice[kind] + 1 < r.limits.slices) {
+    w->slice[kind] += 1;
+    walk_chunk(r, w, kind);
+  }
+  return w->cursor[kind] < w->end[kind];
+}
+
 // The next layer with items in the tile, or none.
-u32 walk_layer(const Renderer& r, TileWalk* w);
+inline u32 walk_layer(const Renderer& r, TileWalk* w) {
+  u32 layer = none;
+  for (u32 kind = 0; kind < kinds; ++kind) {
+    if (!walk_refill(r, w, kind)) continue;
+    u32 next = r.item_layers[r.entries[w->cursor[kind]]];
+    if (next < layer) layer = next;
+  }
+  return layer;
+}
+
 // The next item of the kind when it belongs to the layer (and passes it), else none.
-u32 walk_next(const Renderer& r, TileWalk* w, u32 kind, u32 layer);
+inline u32 walk_next(const Renderer& r, TileWalk* w, u32 kind, u32 layer) {
+  if (!walk_refill(r, w, kind)) return none;
+  u32 item = r.entries[w->cursor[kind]];
+  if (r.item_layers[item] != layer) return none;
+  w->cursor[kind] += 1;
+  return item;
+}
 
 }  // namespace render

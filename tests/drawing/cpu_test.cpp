@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <variant>
@@ -44,10 +45,14 @@ TEST(CpuArithmetic, OverAndPack) {
   EXPECT_EQ(cpu::over(0, 0x12345678), 0x12345678u);
   EXPECT_EQ(cpu::over(0xFF010203, 0x12345678), 0xFF010203u);
   EXPECT_EQ(cpu::over(0x01FFFFFF, 0xFFFFFFFF), 0xFFFFFFFFu);  // not premultiplied: clamped, not wrapped
-  u32 out[2];
-  cpu::pack(cpu::u16x8{0, 1, 255, 256, 510, 300, 17, 255}, out);
+  u32 out[4];
+  cpu::u8x16 packed = cpu::pack(cpu::u16x8{0, 1, 255, 256, 510, 300, 17, 255}, cpu::u16x8{} + 3);
+  std::memcpy(out, &packed, 16);
   EXPECT_EQ(out[0], 0xFFFF0100u);
   EXPECT_EQ(out[1], 0xFF11FFFFu);
+  EXPECT_EQ(out[2], 0x03030303u);
+  cpu::u8x16 spread = cpu::expand(0x04030201);
+  for (u32 i = 0; i < 16; ++i) EXPECT_EQ(spread[i], i / 4 + 1) << i;
   u32 row[16], source[16];
   for (u32 i = 0; i < 16; ++i) row[i] = 0xFF000000u | i * 0x0F0F0F, source[i] = i % 3 ? 0 : 0x7F102030u;
   u32 want[16];
