@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "drawing/render.h"
+
 namespace {
 
 struct AtlasTest : ::testing::Test {
@@ -14,8 +16,7 @@ struct AtlasTest : ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(mem::arena_init(&arena, 8 << 20), 1u);
     ASSERT_EQ(atlas::init(&a, &arena, 4 << 20), 1u);
-    // The renderer's table: c * (765 - c) / 510, rounded.
-    for (u32 c = 0; c < 256; ++c) gamma[c] = static_cast<u8>((c * (765 - c) + 255) / 510);
+    for (u32 c = 0; c < 256; ++c) gamma[c] = render::gamma_level(c);
   }
   void TearDown() override { mem::release(&arena); }
   u32 claim(u64 key) {

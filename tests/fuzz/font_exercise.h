@@ -6,6 +6,7 @@
 #include "drawing/atlas.h"
 #include "drawing/font.h"
 #include "drawing/raster.h"
+#include "drawing/render.h"
 
 namespace exercise {
 
@@ -19,7 +20,7 @@ inline u32 font_bytes(const u8* data, u64 length, mem::Arena* arena) {
   raster::Canvas canvas;
   atlas::Atlas store;
   u8 gamma[256];
-  for (u32 c = 0; c < 256; ++c) gamma[c] = static_cast<u8>((c * (765 - c) + 255) / 510);
+  for (u32 c = 0; c < 256; ++c) gamma[c] = render::gamma_level(c);
   if (!font::outline_init(&outline, arena, 4096, 512) || !raster::canvas_init(&canvas, arena, 256, 256) ||
       !atlas::init(&store, arena, 1 << 18))
     return code;

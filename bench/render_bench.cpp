@@ -1,0 +1,153 @@
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "drawing/cpu.h"
+#include "drawing/font.h"
+#include "drawing/render.h"
+
+namespace {
+
+const char* const kLato = "/usr/share/fonts/truetype/lato/Lato-Regular.ttf";
+constexpr u32 kWidth = 1280, kHeight = 800, kLineHeight = 16, kPx = 13;
+
+// A 1280 x 800 window of text and rectangles: a background, a side rail, panels, and 48 lines of 13 px text across
+// the frame (about 8,000 glyphs).
+struct Window {
+  mem::Arena arena{};
+  render::Renderer* r = nullptr;
+  render::Target target{};
+  std::vector<u8> font;
+  std::vector<u32> advances;  // 1/256 px per glyph id, at kPx
+
+  bool open(u32 slices) {
+    std::ifstream in(kLato, std::ios::binary);
+    font.assign(std::istreambuf_iterator<char>(in), {});
+    if (font.empty() || !mem::arena_init(&arena, 256ull << 20)) return false;
+    render::Limits l = render::defaults();
+    l.slices = slices;
+    l.rects = 16384;
+    l.commands = l.layers = 65536;
+    r = mem::alloc_of<render::Renderer>(&arena);
+    if (!r || !render::init(r, &arena, l) || render::face_add(r, &arena, font.data(), font.size()) != 0) return false;
+    const font::Face& face = r->faces[0];
+    for (u32 g = 0; g < face.glyph_count; ++g)
+      advances.push_back(static_cast<u32>((font::advance(face, g) * kPx * 256 + face.units_per_em / 2) /
+                                          face.units_per_em / 256 * 256));
+    u32 stride = kWidth, rows = kHeight;
+    u32* pixels = reinterpret_cast<u32*>(mem::alloc(&arena, u64{stride} * rows * 4, 64).ptr);
+    target = render::Target{pixels, u64{stride} * rows, kWidth, kHeight, stride};
+    shape_lines();
+    return pixels != nullptr;
+  }
+  ~Window() { mem::release(&arena); }
+
+  // A text line as glyph ids and pen offsets, as the drawing layer hands it over.
+  struct Line {
+    std::vector<u32> ids;
+    std::vector<i32> xs, ys;
+  };
+  std::vector<Line> lines[2];
+
+  Line shape(const std::string& s) const {
+    const font::Face& face = r->faces[0];
+    Line line;
+    i32 pen = 0;
+    for (char c : s) {
+      u32 g = font::glyph_of(face, static_cast<u8>(c));
+      line.ids.push_back(g);
+      line.xs.push_back(pen);
+      line.ys.push_back(0);
+      pen += static_cast<i32>(advances[g]);
+    }
+    return line;
+  }
+
+  // 48 lines across the frame; the second set differs in one letter of line 20.
+  void shape_lines() {
+    const std::string words = "Processes  chrome.exe  12.4 %  1,024.5 MiB  Disk 0 (C:)  Ethernet 2  GPU 3D  ";
+    for (u32 line = 0; line < 48; ++line) {
+      std::string s;
+      while (s.size() < 190) s += words.substr(line % 7, words.size() - line % 7);
+      s.resize(190);
+      lines[0].push_back(shape(s));
+      if (line == 20) s[3] = 'x';
+      lines[1].push_back(shape(s));
+    }
+  }
+
+  // One frame; `variant` changes the text of line 20 only.
+  void record(u32 variant) {
+    render::begin(r, target, 256);
+    render::fill_rect(r, 0, 0, kWidth * 256, kHeight * 256, 0xFF1E1F24);
+    render::fill_rect(r, 0, 0, 56 * 256, kHeight * 256, 0xFF2A2C33);
+    for (u32 p = 0; p < 6; ++p)
+      render::fill_rect(r, (80 + p * 200) * 256, 20 * 256, (260 + p * 200) * 256 + 128, 60 * 256, 0xFF30343C);
+    for (u32 line = 0; line < 48; ++line) {
+      const Line& l = lines[variant % 2][line];
+      u32 n = static_cast<u32>(l.ids.size());
+      render::push_clip(r, 64 * 256, 0, (kWidth - 8) * 256, kHeight * 256);
+      render::glyph_run(r, 0, kPx, 64 * 256, static_cast<i32>(28 + line * kLineHeight) * 256, l.ids.data(), n,
+                        l.xs.data(), n, l.ys.data(), n, line % 5 ? 0xFFE8E8E8 : 0xFF7FB2FF);
+      render::pop_clip(r);
+    }
+  }
+
+  // One whole frame: recorded, prepared, binned, hashed and composited. 0 when it could not be drawn.
+  u32 frame(u32 variant, bool every_tile) {
+    record(variant);
+    if (every_tile) r->all_changed = 1;
+    return render::end(r) && cpu::draw(r);
+  }
+};
+
+// The window set up and its first frame drawn; false (the benchmark skipped) when that fails.
+bool start(benchmark::State& state, Window* w, u32 slices) {
+  if (w->open(slices) && w->frame(0, true)) return true;
+  state.SkipWithError("set-up failed (is fonts-lato installed?)");
+  return false;
+}
+
+// Recording, preparation, binning, hashing and compositing of every tile (the atlas already holds the glyphs).
+void BM_FullFrame(benchmark::State& state) {
+  Window w;
+  if (!start(state, &w, static_cast<u32>(state.range(0)))) return;
+  for (auto _ : state) w.frame(0, true);
+  state.counters["glyphs"] = w.r->glyph_count;
+  state.counters["tiles"] = w.r->tile_count;
+}
+BENCHMARK(BM_FullFrame)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+
+// The first frame: every glyph rasterised into an empty atlas, then the whole frame.
+void BM_FullFrameColdAtlas(benchmark::State& state) {
+  Window w;
+  if (!start(state, &w, 1)) return;
+  for (auto _ : state) {
+    atlas::clear(&w.r->atlas);
+    w.frame(0, true);
+  }
+  state.counters["claimed"] = w.r->claim_count;
+}
+BENCHMARK(BM_FullFrameColdAtlas)->Unit(benchmark::kMillisecond);
+
+// The whole frame recorded again with one text line changed: only that line's tiles are composited, but preparation,
+// binning and tile hashing still run over every item of the frame. (A partial frame of the drawing layer records and
+// bins only the commands under its redo list.)
+void BM_ChangedLine(benchmark::State& state) {
+  Window w;
+  if (!start(state, &w, static_cast<u32>(state.range(0)))) return;
+  u32 variant = 0, changed = 0;
+  for (auto _ : state) {
+    w.record(++variant);
+    render::end(w.r);
+    changed = w.r->changed_count;
+    cpu::draw(w.r);
+  }
+  state.counters["changed_tiles"] = changed;
+}
+BENCHMARK(BM_ChangedLine)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
