@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "cluster/auth.h"
 #include "cluster/peer.h"
 #include "cluster/proto.h"
@@ -79,26 +77,6 @@ void refuse_only(const char* name, mem::Bytes input, Decode decode, std::string*
   if (code != proto::ok && !untouched(out)) *faults += std::string(name) + ": refused but wrote its output\n";
   if (code == proto::ok) ++*accepted;
   delete out;
-}
-
-// One row of a refusal table: a frame or record and the code its decoder must give.
-struct Case {
-  const char* what;
-  std::vector<u8> frame;
-  u32 code;
-};
-
-// Decodes every case into a poisoned record: the code must be the expected one, and a refusal must leave the record
-// as it was.
-template <typename T, typename Decode>
-void refusals(const std::vector<Case>& cases, Decode decode) {
-  for (const Case& c : cases) {
-    T* out = new T;
-    fill_poison(out);
-    EXPECT_EQ(decode(mem::Bytes(c.frame.data(), c.frame.size()), out), c.code) << c.what;
-    EXPECT_TRUE(c.code == proto::ok || untouched(out)) << c.what;
-    delete out;
-  }
 }
 
 struct Bytes32 {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cluster/proto.h"
-#include "tests/cluster/decoders.h"
+#include "tests/cluster/refusals.h"
 #include "tests/cluster/wire_util.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/cluster/decoders.h"
+#include "tests/cluster/refusals.h"
 #include "tests/cluster/wire_util.h"
 
 namespace {
