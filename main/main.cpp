@@ -1,8 +1,165 @@
 #include "main/main.h"
 
+#include "cluster/cluster.h"
+#include "host/hub.h"
 #include "platform/os.h"
 
 namespace main {
+namespace {
+
+constexpr u16 default_port = 7420;
+constexpr u16 beacon_port = 7421;
+constexpr u8 default_priority = 200;
+constexpr u8 start_attempts = 150;
+
+// The window's option words in bit order: word i has bit 1 << i.
+constexpr const char* gui_words[] = {
+    "--gdi",     "--test",     "--live",    "--short-ring",   "--empty-ring", "--no-gpu",     "--settings",
+    "--full-ring", "--compute", "--churn",  "--longest-name", "--feed",       "--view",       "--unattended",
+    "--minimized", "--as-shipped", "--taskmgr", "--dpi",      "--integrated", "--long-notes", "--tops",
+    "--power",   "--battery",  "--support", "--temps",        "--temps-pc",
+};
+static_assert(sizeof(gui_words) / sizeof(gui_words[0]) == 26, "26 window option words");
+
+bool equals(mem::Bytes word, const char* text) {
+  u64 n = 0;
+  while (text[n] != 0) ++n;
+  return mem::eq(word, mem::Bytes(reinterpret_cast<const u8*>(text), n));
+}
+
+// The value of one to max_digits decimal digits, or 0xFFFFFFFF for an empty, longer or non-digit text.
+u32 decimal(mem::Bytes text, u64 max_digits) {
+  if (text.len < 1 || text.len > max_digits) return 0xFFFFFFFF;
+  u32 value = 0;
+  for (u64 i = 0; i < text.len; ++i) {
+    if (text.ptr[i] < '0' || text.ptr[i] > '9') return 0xFFFFFFFF;
+    value = value * 10 + (text.ptr[i] - '0');
+  }
+  return value;
+}
+
+u16 version_part(u32 i) { return static_cast<u16>(version_byte(i)); }
+
+// What the --host and --elect option loops collect.
+struct Options {
+  u32 word;     // every option seen, one bit each
+  bool error;   // an unknown, repeated or valueless option
+  u16 port;
+  u64 listen;   // cluster::parse_ipv4's result: 0 when malformed
+  u8 priority;
+};
+
+// Reads the options from argument 3 on; the loop goes on after an error.
+Options read_options(Args args, u32 (*option)(mem::Bytes), bool (*takes)(u32), u8 priority) {
+  Options o = {0, false, default_port, cluster::ipv4_valid, priority};
+  u64 i = 3;
+  while (i < args.count) {
+    u32 bit = option(args.at(i));
+    bool value = takes(bit);
+    if (bit == 0 || (o.word & bit) != 0 || (value && i + 1 >= args.count)) o.error = true;
+    o.word |= bit;
+    if (value && i + 1 < args.count) {
+      mem::Bytes text = args.at(i + 1);
+      if (bit == option_port) o.port = hub::parse_port(text);
+      if (bit == option_listen) o.listen = cluster::parse_ipv4(text);
+      if (bit == option_priority) o.priority = parse_priority(text);
+    }
+    i += value ? 2 : 1;
+  }
+  return o;
+}
+
+bool elect_takes_value(u32 option) { return option == option_priority || takes_value(option); }
+
+u32 run_host(const modes::Entries& entries, Args args) {
+  Options o = read_options(args, host_option, takes_value, 0);
+  u32 flags = ((o.word & option_refuse_if_live) ? hub::flag_refuse_if_live : 0) |
+              ((o.word & option_force_share) ? hub::flag_force_share : 0) | ((o.word & option_web) ? hub::flag_web : 0);
+  bool web_refused = (flags & hub::flag_web) != 0 && hub::web_port(o.port, flags) == 0;
+  if (o.error || o.port == 0 || o.listen == 0 || web_refused) return usage();
+  return entries.host(args.at(2), static_cast<u32>(o.listen), o.port, flags, version_part(0), version_part(1),
+                      version_part(2));
+}
+
+// --agent alone, with one target option, or with a share and a local address.
+u32 run_agent(const modes::Entries& entries, Args args) {
+  mem::Bytes target, local;
+  if (args.count == 4) {
+    u32 kind = agent_option(args.at(2));
+    target = args.at(3);
+    if (kind == 0 || cluster::target_kind(target) != kind) return usage();
+  } else if (args.count == 6) {
+    target = args.at(3);
+    local = args.at(5);
+    if (!mem::eq(args.at(2), mem::lit("--share")) || cluster::target_kind(target) != cluster::target_path ||
+        !mem::eq(args.at(4), mem::lit("--local")) || cluster::target_kind(local) != cluster::target_server) {
+      return usage();
+    }
+  }
+  return entries.agent(target, local, version_part(0), version_part(1), version_part(2));
+}
+
+// The window's option list from argument 1. A file or folder value may not be empty: an empty one would read as
+// "not given" while its bit says otherwise.
+u32 run_window(const modes::Entries& entries, Args args, mem::Bytes version) {
+  mem::Bytes test_folder, settings, support;
+  u32 flags = 0, view = no_view, dpi = 0;
+  u64 i = 1;
+  while (i < args.count) {
+    u32 bit = gui_option(args.at(i));
+    if (bit == 0) return usage();
+    if ((bit & gui_value_words) != 0) {
+      if (i + 1 >= args.count) return usage();
+      mem::Bytes value = args.at(i + 1);
+      if (bit == gui_view) view = parse_view(value);
+      if (bit == gui_dpi) dpi = parse_dpi(value);
+      if (bit == gui_dpi && dpi == 0) return usage();
+      if ((bit & (gui_test | gui_settings | gui_support)) != 0 && value.len == 0) return usage();
+      if (bit == gui_test) test_folder = value;
+      if (bit == gui_settings) settings = value;
+      if (bit == gui_support) support = value;
+    }
+    flags |= bit;
+    i += (bit & gui_value_words) != 0 ? 2 : 1;
+  }
+  return entries.window(gui_version(version, (flags & gui_test) != 0), flags, test_folder, settings, view, dpi,
+                        support);
+}
+
+// --version and the child and service words that come first, each with its exact argument count.
+bool run_child(const modes::Entries& entries, Args args, mem::Bytes version, u32* code) {
+  mem::Bytes first = args.at(1), second = args.count == 3 ? args.at(2) : mem::Bytes();
+  if (args.count == 2 && is_version(first)) {
+    os::write_out(mem::lit("vimbrel "));
+    os::write_line(version);
+    *code = 0;
+  } else if (args.count == 3 && update::is_worker_option(first)) {
+    *code = entries.update_worker(version, update::parse_worker_mode(second));
+  } else if (args.count == 3 && feed::is_option(first)) {
+    *code = entries.collector(second);
+  } else if (args.count == 3 && cluster::is_lease_option(first)) {
+    *code = entries.lease(second);
+  } else if (args.count == 3 && internet::is_child(first)) {
+    *code = entries.internet(second);
+  } else if (args.count == 2 && internet::is_check(first)) {
+    *code = entries.internet_check();
+  } else if (args.count == 2 && mem::eq(first, update::notes_option())) {
+    *code = entries.update_notes(version);
+  } else if (args.count == 2 && background::is_background_option(first)) {
+    *code = entries.background(version);
+  } else if (args.count == 3 && agentupdate::is_trial_option(first)) {
+    *code = entries.agent_trial(second, os::write_out);
+  } else if (args.count == 3 && agentupdate::is_revert_option(first)) {
+    *code = entries.agent_revert(second, os::write_out);
+  } else if (args.count == 3 && linuxfeed::is_fetch_option(first)) {
+    *code = entries.linux_fetch(second, version_part(0), version_part(1), version_part(2));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 u32 version_byte(u32 i) { return i < 3 ? (version_packed >> (8 * i)) & 0xFF : 0; }
 
@@ -25,16 +182,132 @@ u32 version_text(u8* out16) {
   return put_dec(out16, at, version_byte(2));
 }
 
-u32 main() {
-  u8 version[16];
-  mem::Bytes text(version, version_text(version));
-  if (os::arg_count() == 2 && mem::eq(os::arg(1), mem::lit("--version"))) {
-    os::write_out(mem::lit("vimbrel "));
-    os::write_line(text);
-    return 0;
+mem::Bytes test_version() { return mem::lit("0.1.0"); }
+
+mem::Bytes gui_version(mem::Bytes version, bool test) { return test ? test_version() : version; }
+
+mem::Bytes usage_text() {
+  return mem::lit(
+      "usage: vimbrel [--version | --as-taskmgr [ignored...] | --replace-taskmgr on|off|takeover [--test] "
+      "| [--gdi] [--view <row>] [--unattended [--minimized]] [--test <font folder> [--live [--feed] | "
+      "--short-ring | --empty-ring | --full-ring] [--no-gpu | --compute] [--integrated] [--long-notes] "
+      "[--churn] [--tops] [--longest-name] [--as-shipped] [--taskmgr] [--settings <file>] [--support "
+      "<file>] [--dpi <96|120|144|192>]] | --print [--replay <file>] | --record <file> | --mcp | "
+      "--internet-check | --host <share or folder> [--port <port>] [--listen <ipv4>] [--refuse-if-live] "
+      "[--force-share] [--web] | --elect <share or folder> [--port <port>] [--listen <ipv4>] [--priority "
+      "<1-255>] [--force-share] | --agent [--server <ipv4>[:<port>] | --share <share or folder> [--local "
+      "<ipv4>[:<port>]]] | --background]");
+}
+
+u32 gui_option(mem::Bytes word) {
+  for (u32 i = 0; i < 26; ++i) {
+    if (equals(word, gui_words[i])) return u32{1} << i;
   }
+  return 0;
+}
+
+u32 parse_view(mem::Bytes text) {
+  u32 row = decimal(text, 2);
+  bool shown = (row <= 33 && row != 32) || row == 34 || row == 66 || row == 67;
+  return shown ? row : no_view;
+}
+
+u32 parse_dpi(mem::Bytes text) {
+  u32 dpi = decimal(text, 3);
+  return dpi == 96 || dpi == 120 || dpi == 144 || dpi == 192 ? dpi : 0;
+}
+
+u32 host_option(mem::Bytes word) {
+  if (mem::eq(word, mem::lit("--port"))) return option_port;
+  if (mem::eq(word, mem::lit("--listen"))) return option_listen;
+  if (mem::eq(word, mem::lit("--refuse-if-live"))) return option_refuse_if_live;
+  if (mem::eq(word, mem::lit("--force-share"))) return option_force_share;
+  return mem::eq(word, mem::lit("--web")) ? option_web : 0;
+}
+
+bool takes_value(u32 option) { return option == option_port || option == option_listen; }
+
+u32 elect_option(mem::Bytes word) {
+  if (mem::eq(word, mem::lit("--priority"))) return option_priority;
+  u32 option = host_option(word);
+  return option == option_port || option == option_listen || option == option_force_share ? option : 0;
+}
+
+u32 agent_option(mem::Bytes word) {
+  if (mem::eq(word, mem::lit("--server"))) return cluster::target_server;
+  return mem::eq(word, mem::lit("--share")) ? cluster::target_path : 0;
+}
+
+u8 parse_priority(mem::Bytes text) {
+  u32 value = decimal(text, 3);
+  return value < 256 ? static_cast<u8>(value) : 0;
+}
+
+u32 taskmgr_form(u64 argc, bool is_replace, bool last_is_test) {
+  if (!is_replace) return 0;
+  if (argc == 3) return 1;
+  return argc == 4 && last_is_test ? 2 : 3;
+}
+
+bool is_version(mem::Bytes word) { return mem::eq(word, mem::lit("--version")); }
+bool is_print(mem::Bytes word) { return mem::eq(word, mem::lit("--print")); }
+bool is_replay(mem::Bytes word) { return mem::eq(word, mem::lit("--replay")); }
+bool is_record(mem::Bytes word) { return mem::eq(word, mem::lit("--record")); }
+bool is_host(mem::Bytes word) { return mem::eq(word, mem::lit("--host")); }
+bool is_agent(mem::Bytes word) { return mem::eq(word, mem::lit("--agent")); }
+
+u32 usage() {
+  os::write_line(usage_text());
   return 2;
 }
+
+u32 run_mcp(const modes::Entries& entries, mem::Bytes version) { return entries.mcp(version); }
+
+u32 run_elect(const modes::Entries& entries, Args args) {
+  Options o = read_options(args, elect_option, elect_takes_value, default_priority);
+  if (o.error || o.port == 0 || o.listen == 0 || o.priority == 0) return usage();
+  elect::Config config = {};
+  config.listen = static_cast<u32>(o.listen);
+  config.port = o.port;
+  config.beacon_port = beacon_port;
+  config.beacon_ports = 1;
+  config.bind_port = beacon_port;
+  config.priority = o.priority;
+  config.flags = (o.word & option_force_share) != 0 ? elect::flag_force_share : 0;
+  config.announce = config.listen;
+  config.start_attempts = start_attempts;
+  for (u32 i = 0; i < 3; ++i) config.version[i] = version_part(i);
+  return entries.elect(args.at(2), &config);
+}
+
+u32 dispatch(const modes::Entries& entries, Args args) {
+  u8 version_bytes[16];
+  mem::Bytes version(version_bytes, version_text(version_bytes));
+  if (args.count < 2) return run_window(entries, args, version);
+  u32 code = 0;
+  if (run_child(entries, args, version, &code)) return code;
+  mem::Bytes first = args.at(1);
+  bool last_is_test = taskmgr::is_test_option(args.at(args.count - 1));
+  switch (taskmgr_form(args.count, taskmgr::is_replace_option(first), last_is_test)) {
+    case 1: return entries.replace_taskmgr(args.at(2), 0);
+    case 2: return entries.replace_taskmgr(args.at(2), 1);
+    case 3: return usage();
+    default: break;
+  }
+  if (taskmgr::is_as_taskmgr(first)) {
+    return entries.window(version, 0, mem::Bytes(), mem::Bytes(), no_view, 0, mem::Bytes());
+  }
+  if (args.count == 2 && is_print(first)) return entries.print();
+  if (args.count == 4 && is_print(first) && is_replay(args.at(2))) return entries.replay(args.at(3));
+  if (args.count == 3 && is_record(first)) return entries.record(args.at(2));
+  if (args.count == 2 && mem::eq(first, mem::lit("--mcp"))) return run_mcp(entries, version);
+  if (args.count >= 3 && is_host(first)) return run_host(entries, args);
+  if (args.count >= 3 && mem::eq(first, mem::lit("--elect"))) return run_elect(entries, args);
+  if ((args.count == 2 || args.count == 4 || args.count == 6) && is_agent(first)) return run_agent(entries, args);
+  return run_window(entries, args, version);
+}
+
+u32 main() { return dispatch(modes::program(), Args{os::arg_count(), os::arg}); }
 
 void start() { os::exit_process(main()); }
 

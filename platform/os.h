@@ -1,6 +1,6 @@
 #pragma once
-// The process's own facilities: console, command line, memory pages and exit. Clocks, random bytes and the small
-// system queries join this module as they are built.
+// The process's own facilities: console, command line, memory pages, exit, clocks, random bytes and the small
+// system queries.
 #include "base/mem.h"
 
 namespace os {
@@ -20,8 +20,35 @@ void write_err(mem::Bytes bytes);
 
 // Arguments including the program name (at least 1).
 u64 arg_count();
-// Argument i as bytes that live as long as the process; a null pointer when there are fewer arguments.
+// Argument i as bytes that live as long as the process; a null pointer when there are fewer arguments. On Linux
+// the bytes of the argument vector as the process received them (UTF-8 stays UTF-8); no option word has a byte
+// above 127, so a non-ASCII word never matches one.
 mem::Bytes arg(u64 i);
+
+// Standard input and output as handles, for the MCP server's transport. On Linux the descriptors 0 and 1.
+u64 stdin_handle();
+u64 stdout_handle();
+
+// The whole command line as one text, on the process heap; (null, 0) when the allocation fails. Linux hands the
+// process its arguments already split, so the text is the arguments joined by blanks and quoted so that
+// next_token gives each back byte for byte: the program name in double quotes (a double quote inside it cannot
+// be written and is left out, as no Windows path holds one), every other argument bare when it has no blank, tab
+// or double quote and is not empty, else in double quotes with its backslashes and quotes escaped.
+mem::Slice command_line();
+// Frees a command_line copy; nothing for null.
+void free_command_line(u8* text);
+// Frees a heap block, keeping the caller's last error value (errno on Linux).
+void heap_free(void* block);
+
+// Takes one argument from text at *position under the Windows quoting rules, for splitting argument text into
+// words. The first argument (first = 1) is the program name: a double quote toggles quoting and is not copied,
+// backslashes are ordinary, and it is always taken (perhaps empty). Later arguments follow blanks and tabs, which
+// are skipped; in them n backslashes before a double quote give n / 2 backslashes and, for odd n, a literal
+// quote; other backslashes are literal; "" inside quotes is a literal quote; any other quote toggles quoting; a
+// blank or tab outside quotes ends the argument. Writes at most capacity bytes to destination (which may be null)
+// but sets *length to the full length; leaves *position at the first byte not consumed. Returns 1 when an
+// argument was taken (an empty one too), 0 at the end of the text.
+u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length);
 
 // Reserves and commits size zeroed bytes at once; null on failure.
 void* pages_reserve(u64 size);
@@ -30,5 +57,69 @@ u32 pages_release(void* block, u64 size);
 
 // Ends the process with the exit code.
 [[noreturn]] void exit_process(u32 code);
+
+}  // namespace os
+
+// ---- Clocks, random bytes and small system queries. No function keeps state between calls.
+
+namespace cluster {
+struct PublishSettings;
+}
+
+namespace os {
+
+// Milliseconds since the system started, sleep included. The other names are the same clock as the MCP server,
+// the share and host code, and the collector feed call it.
+u64 clock_ms();
+inline u64 mcp_clock_ms() { return clock_ms(); }
+inline u64 share_clock_ms() { return clock_ms(); }
+inline u64 feed_clock_ms() { return clock_ms(); }
+
+// A monotonic counter and its frequency (10 MHz on Linux).
+u64 ticks();
+u64 ticks_per_second();
+// The counter in whole microseconds, exact for any frequency.
+u64 micros();
+// Wall-clock time in 100 ns units since 1601-01-01 00:00 UTC.
+u64 filetime_now();
+void sleep_ms(u32 ms);
+
+// Fills the buffer from the system's generator: 1, or 0 with the whole buffer zeroed. Also the random-source
+// callback that key, nonce, machine-id and section-name makers receive.
+u32 random_bytes(mem::Slice buffer);
+using RandomSource = u32 (*)(mem::Slice buffer);
+// A predicate callback that always answers 1.
+u32 always_yes();
+
+// The operating-system record that the inventory carries: family (1 Windows, 2 Linux), a constant 1, then the
+// kernel's major and minor version (low 16 bits) and build number.
+struct WindowsVersion {
+  u8 family;
+  u8 value;
+  u16 major;
+  u16 minor;
+  u32 build;
+};
+enum : u8 { family_windows = 1, family_linux = 2 };
+// Fills the record (in any case) and answers 0, or a nonzero status when the system did not answer.
+u32 windows_version(WindowsVersion* version);
+
+// The machine's name into a 64-byte buffer: COMPUTERNAME when set, else the host name. Its length, or 0 when it
+// is longer than 64 bytes or holds a byte that is not printable ASCII (32 to 126).
+u32 computer_name(u8* buffer64);
+
+// Applies VIMBREL_BEACON (at most 24 bytes) through the setter: 1 stored, 0 refused (a value that is not ASCII is
+// refused too), 2 unset, 6 longer than 24 bytes. Nothing changes unless the answer is 1.
+using BeaconSetter = u32 (*)(cluster::PublishSettings* settings, mem::Bytes text);
+u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon);
+
+u32 process_id();
+
+// UTF-8 to UTF-16 into capacity units; the answer is the units written. Nothing is converted for 0 bytes or for
+// bytes >= capacity; invalid sequences become U+FFFD. A terminating 0 unit follows the answer (capacity >= 1).
+u32 utf8_to_wide(mem::Bytes bytes, u16* buffer, u32 capacity);
+
+// A full memory barrier (stores and loads), around sequence-locked copies of records shared with another process.
+inline void fence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 
 }  // namespace os

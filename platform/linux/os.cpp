@@ -4,8 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "platform/fs.h"
 #include "platform/linux/entry.h"
 
 namespace os {
@@ -57,6 +61,109 @@ mem::Bytes arg(u64 i) {
   return mem::Bytes(reinterpret_cast<const u8*>(saved_argv[i]), strlen(saved_argv[i]));
 }
 
+u64 stdin_handle() { return STDIN_FILENO; }
+u64 stdout_handle() { return STDOUT_FILENO; }
+
+namespace {
+
+bool is_blank(u8 c) { return c == ' ' || c == '\t'; }
+
+// Writes one argument so that next_token reads it back: bare when it can be, else quoted with each backslash run
+// doubled where a quote (or the closing quote) follows it.
+u64 put_quoted(u8* out, mem::Bytes a) {
+  bool bare = a.len > 0;
+  for (u64 i = 0; i < a.len; ++i) bare = bare && !is_blank(a.ptr[i]) && a.ptr[i] != '"';
+  if (bare) {
+    memcpy(out, a.ptr, a.len);
+    return a.len;
+  }
+  u64 n = 0, run = 0;
+  out[n++] = '"';
+  for (u64 i = 0; i < a.len; ++i) {
+    u8 c = a.ptr[i];
+    if (c == '"') {
+      for (u64 k = 0; k < run + 1; ++k) out[n++] = '\\';
+      out[n++] = '"';
+    } else {
+      out[n++] = c;
+    }
+    run = c == '\\' ? run + 1 : 0;
+  }
+  for (u64 k = 0; k < run; ++k) out[n++] = '\\';
+  out[n++] = '"';
+  return n;
+}
+
+}  // namespace
+
+mem::Slice command_line() {
+  u64 count = arg_count(), size = 0;
+  for (u64 i = 0; i < count; ++i) size += 2 * arg(i).len + 3;
+  u8* text = static_cast<u8*>(malloc(size));
+  if (!text) return mem::Slice{nullptr, 0};
+  u64 n = 0;
+  text[n++] = '"';
+  mem::Bytes name = arg(0);
+  for (u64 i = 0; i < name.len; ++i) {
+    if (name.ptr[i] != '"') text[n++] = name.ptr[i];
+  }
+  text[n++] = '"';
+  for (u64 i = 1; i < count; ++i) {
+    text[n++] = ' ';
+    n += put_quoted(text + n, arg(i));
+  }
+  return mem::Slice{text, n};
+}
+
+void free_command_line(u8* text) {
+  if (text) heap_free(text);
+}
+
+void heap_free(void* block) {
+  int saved = errno;
+  free(block);
+  errno = saved;
+}
+
+u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length) {
+  u64 at = *position, n = 0;
+  auto put = [&](u8 c) {
+    if (destination && n < capacity) destination[n] = c;
+    ++n;
+  };
+  if (!first) {
+    while (at < text.len && is_blank(text.ptr[at])) ++at;
+    if (at >= text.len) {
+      *position = at;
+      *length = 0;
+      return 0;
+    }
+  }
+  bool quoted = false;
+  while (at < text.len && (quoted || !is_blank(text.ptr[at]))) {
+    u8 c = text.ptr[at];
+    if (c == '\\' && !first) {
+      u64 run = 0;
+      while (at < text.len && text.ptr[at] == '\\') ++run, ++at;
+      bool quote_follows = at < text.len && text.ptr[at] == '"';
+      for (u64 k = 0; k < (quote_follows ? run / 2 : run); ++k) put('\\');
+      if (quote_follows && run % 2 == 1) put('"'), ++at;
+    } else if (c == '"' && !first && quoted && at + 1 < text.len && text.ptr[at + 1] == '"') {
+      put('"');
+      at += 2;
+    } else if (c == '"') {
+      quoted = !quoted;
+      ++at;
+    } else {
+      put(c);
+      ++at;
+    }
+  }
+  *position = at;
+  *length = n;
+  return 1;
+}
+
 void* pages_reserve(u64 size) {
   void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return block == MAP_FAILED ? nullptr : block;
@@ -65,5 +172,153 @@ void* pages_reserve(u64 size) {
 u32 pages_release(void* block, u64 size) { return munmap(block, size) == 0 ? 1 : 0; }
 
 void exit_process(u32 code) { exit(static_cast<int>(code & 0xFF)); }
+
+// ---- Clocks, random bytes and small system queries.
+
+namespace {
+
+u64 clock_ns(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<u64>(t.tv_sec) * 1000000000ull + static_cast<u64>(t.tv_nsec);
+}
+
+// Leading decimal digits of text at *at, moved past them; the low 16 bits are what the record keeps.
+u32 parse_number(const char* text, u32* at) {
+  u32 value = 0;
+  while (text[*at] >= '0' && text[*at] <= '9') value = value * 10 + static_cast<u32>(text[(*at)++] - '0');
+  return value;
+}
+
+u32 printable(mem::Bytes text) {
+  for (u64 i = 0; i < text.len; ++i) {
+    if (text.ptr[i] < 32 || text.ptr[i] > 126) return 0;
+  }
+  return 1;
+}
+
+// One code point from UTF-8 at bytes[*at], moved past it; 0xFFFD for a malformed, overlong or surrogate sequence,
+// of which only the first byte is consumed (as the system converter does).
+u32 next_code_point(mem::Bytes bytes, u64* at) {
+  u8 lead = bytes.ptr[*at];
+  *at += 1;
+  if (lead < 0x80) return lead;
+  u32 extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+  if (extra == 0 || lead > 0xF4 || bytes.len - *at < extra) return 0xFFFD;
+  u32 cp = lead & (0x3F >> extra);
+  for (u32 i = 0; i < extra; ++i) {
+    u8 b = bytes.ptr[*at + i];
+    if ((b & 0xC0) != 0x80) return 0xFFFD;
+    cp = cp << 6 | (b & 0x3F);
+  }
+  const u32 least[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0xFFFD;
+  *at += extra;
+  return cp;
+}
+
+}  // namespace
+
+u64 clock_ms() { return clock_ns(CLOCK_BOOTTIME) / 1000000; }
+
+// 100 ns ticks: a u64 lasts 58,000 years, and ms = ticks / 10,000 never overflows an intermediate product.
+u64 ticks() { return clock_ns(CLOCK_MONOTONIC) / 100; }
+u64 ticks_per_second() { return 10000000; }
+
+u64 micros() {
+  u64 count = ticks(), frequency = ticks_per_second();
+  // Whole seconds and the remainder apart, so the count is exact for any frequency and nothing overflows.
+  return count / frequency * 1000000 + count % frequency * 1000000 / frequency;
+}
+
+u64 filetime_now() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  const u64 seconds_1601_to_1970 = 11644473600ull;
+  return (static_cast<u64>(t.tv_sec) + seconds_1601_to_1970) * 10000000ull + static_cast<u64>(t.tv_nsec) / 100;
+}
+
+void sleep_ms(u32 ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+u32 random_bytes(mem::Slice buffer) {
+  const u64 chunk_max = 0x10000000;
+  u64 done = 0;
+  while (done < buffer.len) {
+    u64 n = buffer.len - done < chunk_max ? buffer.len - done : chunk_max;
+    ssize_t got = getrandom(buffer.ptr + done, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      mem::fill(buffer, 0);
+      return 0;
+    }
+    done += static_cast<u64>(got);
+  }
+  return 1;
+}
+
+u32 always_yes() { return 1; }
+
+u32 windows_version(WindowsVersion* version) {
+  *version = WindowsVersion{family_linux, 1, 0, 0, 0};
+  utsname names{};
+  if (uname(&names) != 0) return 0xC0000001;  // the system's "unsuccessful"
+  u32 at = 0;
+  version->major = static_cast<u16>(parse_number(names.release, &at));
+  if (names.release[at] == '.') ++at;
+  version->minor = static_cast<u16>(parse_number(names.release, &at));
+  if (names.release[at] == '.') ++at;
+  version->build = parse_number(names.release, &at);
+  return 0;
+}
+
+u32 computer_name(u8* buffer64) {
+  u64 length = 0;
+  u32 result = fs::env_var(mem::lit("COMPUTERNAME"), mem::Slice{buffer64, 64}, &length);
+  if (result == fs::not_found) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return 0;
+    length = strlen(host);
+    if (length > 64) return 0;
+    __builtin_memcpy(buffer64, host, length);
+  } else if (result != fs::ok) {
+    return 0;
+  }
+  return printable(mem::Bytes(buffer64, length)) ? static_cast<u32>(length) : 0;
+}
+
+u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon) {
+  u8 text[24];
+  u64 length = 0;
+  u32 result = fs::env_var(mem::lit("VIMBREL_BEACON"), mem::Slice{text, sizeof text}, &length);
+  // A value that is not ASCII cannot be a beacon: refused like any other bad value, never mistaken for "stored".
+  if (result == fs::bad_name) return 0;
+  if (result != fs::ok) return result;
+  return set_beacon(settings, mem::Bytes(text, length));
+}
+
+u32 process_id() { return static_cast<u32>(getpid()); }
+
+u32 utf8_to_wide(mem::Bytes bytes, u16* buffer, u32 capacity) {
+  if (capacity == 0) return 0;
+  u32 units = 0;
+  if (bytes.len != 0 && bytes.len < capacity) {
+    // At most one unit per byte, so capacity - 1 units always hold the result.
+    for (u64 at = 0; at < bytes.len;) {
+      u32 cp = next_code_point(bytes, &at);
+      if (cp >= 0x10000) {
+        buffer[units++] = static_cast<u16>(0xD800 + ((cp - 0x10000) >> 10));
+        buffer[units++] = static_cast<u16>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+      } else {
+        buffer[units++] = static_cast<u16>(cp);
+      }
+    }
+  }
+  buffer[units] = 0;
+  return units;
+}
 
 }  // namespace os

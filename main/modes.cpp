@@ -1,0 +1,101 @@
+#include "main/modes.h"
+
+#include "platform/os.h"
+
+namespace modes {
+namespace {
+
+u32 not_built(mem::Bytes mode) {
+  os::write_err(mem::lit("vimbrel: "));
+  os::write_err(mode);
+  os::write_err(mem::lit(" is not built yet\n"));
+  return 1;
+}
+
+u32 window(mem::Bytes, u32, mem::Bytes, mem::Bytes, u32, u32, mem::Bytes) {
+  return not_built(mem::lit("the window"));
+}
+u32 update_worker(mem::Bytes, u32) { return not_built(mem::lit("--vimb-update")); }
+u32 update_notes(mem::Bytes) { return not_built(update::notes_option()); }
+u32 collector(mem::Bytes) { return not_built(mem::lit("--collector")); }
+u32 lease(mem::Bytes) { return not_built(mem::lit("--lease")); }
+u32 internet_child(mem::Bytes) { return not_built(mem::lit("--internet")); }
+u32 internet_check() { return not_built(mem::lit("--internet-check")); }
+u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
+u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")); }
+u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
+u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-fetch")); }
+u32 replace_taskmgr(mem::Bytes, u32) { return not_built(mem::lit("--replace-taskmgr")); }
+u32 print() { return not_built(mem::lit("--print")); }
+u32 replay(mem::Bytes) { return not_built(mem::lit("--replay")); }
+u32 record(mem::Bytes) { return not_built(mem::lit("--record")); }
+u32 mcp(mem::Bytes) { return not_built(mem::lit("--mcp")); }
+u32 host(mem::Bytes, u32, u16, u32, u16, u16, u16) { return not_built(mem::lit("--host")); }
+u32 election(mem::Bytes, const elect::Config*) { return not_built(mem::lit("--elect")); }
+u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--agent")); }
+
+}  // namespace
+
+Entries program() {
+  Entries e;
+  e.window = window;
+  e.update_worker = update_worker;
+  e.update_notes = update_notes;
+  e.collector = collector;
+  e.lease = lease;
+  e.internet = internet_child;
+  e.internet_check = internet_check;
+  e.background = background_copy;
+  e.agent_trial = agent_trial;
+  e.agent_revert = agent_revert;
+  e.linux_fetch = linux_fetch;
+  e.replace_taskmgr = replace_taskmgr;
+  e.print = print;
+  e.replay = replay;
+  e.record = record;
+  e.mcp = mcp;
+  e.host = host;
+  e.elect = election;
+  e.agent = agent;
+  return e;
+}
+
+}  // namespace modes
+
+namespace update {
+bool is_worker_option(mem::Bytes word) { return mem::eq(word, mem::lit("--vimb-update")); }
+mem::Bytes notes_option() { return mem::lit("--update-notes"); }
+u32 parse_worker_mode(mem::Bytes word) {
+  if (mem::eq(word, mem::lit("check"))) return 1;
+  if (mem::eq(word, mem::lit("fetch"))) return 2;
+  return mem::eq(word, mem::lit("swap")) ? 3 : 0;
+}
+}  // namespace update
+
+namespace feed {
+bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
+}
+
+namespace internet {
+bool is_child(mem::Bytes word) { return mem::eq(word, mem::lit("--internet")); }
+bool is_check(mem::Bytes word) { return mem::eq(word, mem::lit("--internet-check")); }
+}  // namespace internet
+
+namespace background {
+bool is_background_option(mem::Bytes word) { return mem::eq(word, mem::lit("--background")); }
+}
+
+namespace agentupdate {
+bool is_trial_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-trial")); }
+bool is_revert_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-revert")); }
+}  // namespace agentupdate
+
+namespace linuxfeed {
+bool is_fetch_option(mem::Bytes word) { return mem::eq(word, mem::lit("--linux-fetch")); }
+}
+
+namespace taskmgr {
+bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }
+bool is_test_option(mem::Bytes word) { return mem::eq(word, mem::lit("--test")); }
+bool is_as_taskmgr(mem::Bytes word) { return mem::eq(word, mem::lit("--as-taskmgr")); }
+}  // namespace taskmgr

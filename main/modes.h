@@ -1,0 +1,75 @@
+#pragma once
+// The one table of mode entries that the command line hands over to. Each entry takes what the command line gave;
+// what a mode needs beyond that (cluster key and publish paths, publish settings and machine id, update
+// configuration, probe endpoint) it gathers itself. An entry whose module is not built yet writes
+// "vimbrel: <mode> is not built yet" on standard error and ends with exit code 1; building a mode replaces its entry.
+#include "base/mem.h"
+#include "host/elect.h"
+
+namespace modes {
+
+// A console writer: the bytes go out, nothing comes back.
+using Writer = void (*)(mem::Bytes bytes);
+
+struct Entries {
+  // The desktop window: version text, window flag word, test folder, settings file, start view (0xFFFFFFFF none),
+  // DPI (0 = the monitor's), support file.
+  u32 (*window)(mem::Bytes version, u32 flags, mem::Bytes test_folder, mem::Bytes settings, u32 view, u32 dpi,
+                mem::Bytes support);
+  u32 (*update_worker)(mem::Bytes version, u32 mode);  // mode: 1 check, 2 fetch, 3 swap, 0 any other word
+  u32 (*update_notes)(mem::Bytes version);
+  u32 (*collector)(mem::Bytes section);
+  u32 (*lease)(mem::Bytes section);
+  u32 (*internet)(mem::Bytes section);
+  u32 (*internet_check)();
+  u32 (*background)(mem::Bytes version);
+  u32 (*agent_trial)(mem::Bytes argument, Writer console);
+  u32 (*agent_revert)(mem::Bytes argument, Writer console);
+  u32 (*linux_fetch)(mem::Bytes arch, u16 major, u16 minor, u16 patch);
+  u32 (*replace_taskmgr)(mem::Bytes mode, u32 test);
+  u32 (*print)();
+  u32 (*replay)(mem::Bytes file);
+  u32 (*record)(mem::Bytes file);
+  u32 (*mcp)(mem::Bytes version);
+  // listen: IPv4 in host order (0 any); flags: 1 refuse if live, 2 force share, 16 web.
+  u32 (*host)(mem::Bytes share, u32 listen, u16 port, u32 flags, u16 major, u16 minor, u16 patch);
+  u32 (*elect)(mem::Bytes share, const elect::Config* config);
+  // target: empty, a server ipv4[:port] or a share or folder; local: empty or ipv4[:port].
+  u32 (*agent)(mem::Bytes target, mem::Bytes local, u16 major, u16 minor, u16 patch);
+};
+
+// The program's own entries.
+Entries program();
+
+}  // namespace modes
+
+// Option words of modes whose modules are not built yet. Each moves to its module's header when that module is
+// built; callers keep the same names. Each is true when the argument equals its word.
+namespace update {
+bool is_worker_option(mem::Bytes word);  // "--vimb-update"
+mem::Bytes notes_option();               // "--update-notes"
+// The word after "--vimb-update": 1 "check", 2 "fetch", 3 "swap", 0 otherwise.
+u32 parse_worker_mode(mem::Bytes word);
+}  // namespace update
+namespace feed {
+bool is_option(mem::Bytes word);  // "--collector"
+}
+namespace internet {
+bool is_child(mem::Bytes word);  // "--internet"
+bool is_check(mem::Bytes word);  // "--internet-check"
+}  // namespace internet
+namespace background {
+bool is_background_option(mem::Bytes word);  // "--background"
+}
+namespace agentupdate {
+bool is_trial_option(mem::Bytes word);   // "--agent-trial"
+bool is_revert_option(mem::Bytes word);  // "--agent-revert"
+}  // namespace agentupdate
+namespace linuxfeed {
+bool is_fetch_option(mem::Bytes word);  // "--linux-fetch"
+}
+namespace taskmgr {
+bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
+bool is_test_option(mem::Bytes word);     // "--test"
+bool is_as_taskmgr(mem::Bytes word);      // "--as-taskmgr"
+}  // namespace taskmgr

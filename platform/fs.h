@@ -1,0 +1,242 @@
+#pragma once
+// Files. Two layers share this module:
+// - the general layer: whole-file reads into an arena, whole-file writes, appends and replaces, moves, deletes,
+//   folder chains, reads by offset, environment values and the temporary folder, with one scale of error classes
+//   that every module of the program uses for system errors;
+// - the share layer (names beginning io_): short paths, explicit open modes with write-through, positional reads
+//   and writes on kept handles, uncached reads of small records that another machine rewrites, sorted folder
+//   listings in pages of 64 names and tree deletion, with five result codes of its own.
+// Paths are ASCII byte slices; "\" and "/" both separate (the system sees "/"). Drive letters and UNC names are
+// refused on Linux: a share is a mounted folder. Files and folders created under the per-user folders (the ones
+// env_var gives for APPDATA and LOCALAPPDATA) are private to the user (0600 and 0700).
+#include "base/mem.h"
+
+namespace store {
+struct Path;
+}
+
+namespace fs {
+
+// ---- Error classes of the general layer (0 is success; 9 is not used).
+enum : u32 {
+  ok = 0,
+  bad_name = 1,         // also a path or name that cannot be converted
+  not_found = 2,
+  exists = 3,
+  denied = 4,           // access denied or in use
+  not_empty = 5,        // directory not empty
+  too_large = 6,        // also a value that does not fit the caller's buffer
+  no_room = 7,          // the arena has no room for the file
+  not_plain_file = 8,   // a directory, or not a plain disk file
+  other = 10,           // every other failure; also an unreadable size, a short read, a failed close
+  invalid = 11,
+  not_directory = 12,
+  would_block = 13,
+  timed_out = 14,
+  not_connected = 15,
+  aborted = 16,
+  refused = 17,
+  reset = 18,
+  unreachable = 19,
+  address_in_use = 20,
+  no_space = 21,
+  write_protected = 22,
+  too_many_open = 23,
+  bad_handle = 24,
+  interrupted = 25,
+  unsupported = 26,
+};
+inline constexpr u32 class_count = 27;
+
+// The class of a system error number (errno on Linux).
+u32 error_class(u32 system_error);
+// The calling thread's last system error number.
+u32 last_error();
+// A short English text for a class ("not found"); "unknown" outside the scale.
+mem::Bytes class_text(u32 error_class);
+
+// Access, sharing and disposition words of the open calls (the values the system's own file API uses).
+enum : u32 { access_read = 1, access_write = 2, access_append = 4 };
+enum : u32 { share_read = 1, share_write = 2, share_delete = 4 };
+enum : u32 { create_new = 1, create_always = 2, open_existing = 3, open_always = 4 };
+
+// Length of a path's root: "/" or a single "\" at the start, 1; "X:" with a separator 3, alone 2; "\\?\X:\" 7,
+// "\\?\X:" 6, other "\\?\" 4; "\\server\share\" and "\\?\UNC\server\share\" up to the first character after the
+// share and its separators; any other path 0.
+u64 root_length(mem::Bytes path);
+
+// ---- Whole files.
+
+// Reads the whole file into exactly its size of arena bytes (alignment 1). 7 when the arena has no room; 10 for an
+// unreadable size or a short read, and then the arena is as it was. An empty file gives 0 and an empty slice.
+u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out);
+// Creates or truncates the file and writes all bytes.
+u32 write_file(mem::Bytes path, mem::Bytes bytes);
+// Opens or creates the file and writes all bytes at its end.
+u32 append_file(mem::Bytes path, mem::Bytes bytes);
+// Both of the above: access_write with create_always, or access_append with open_always. Only plain files are
+// written (8 otherwise); a failed close counts when nothing failed before.
+u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition);
+// All or nothing: writes a temporary file in the same folder, flushes it to disk, renames it over the path and
+// flushes the folder. A crash or a failure leaves the old file or the new one, never a torn one.
+u32 replace_file(mem::Bytes path, mem::Bytes bytes);
+
+// Renames, replacing an existing target (8 when the target is a directory). The source's data reaches the disk
+// before the rename and the rename before the answer, so a written temporary file moved over its final name is
+// never seen empty after a crash.
+u32 move_file(mem::Bytes from, mem::Bytes to);
+// Deletes a file; 8 for a directory. A read-only file deletes as any other.
+u32 delete_file(mem::Bytes path);
+// The same (the name callers that want the class of a deletion use; "delete" is a keyword).
+u32 remove(mem::Bytes path);
+// Copies a file with its mode bits (so an executable stays one), replacing the target through a temporary file.
+// UTF-8 paths, not held to the ASCII rule. 1 when copied, else 0.
+u32 copy_file(mem::Bytes from, mem::Bytes to);
+// 1 with the size and the last-write time (100 ns units since 1601), or 0 with both 0. UTF-8 path.
+u32 size_and_time(mem::Bytes path, u64* size, u64* time);
+
+// ---- Reading by offset.
+
+// An open file: handle 0 means none (a zeroed record is closed); the size was taken when it was opened.
+struct File {
+  u64 handle;
+  u64 size;
+};
+
+// Opens an existing plain file (8 for a directory, a pipe or a device; opening never waits on them).
+u32 open(mem::Bytes path, u32 access, u64* handle);
+// Opens for reading and takes the size (10 when it cannot be read).
+u32 open_sized(mem::Bytes path, File* file);
+// Reads at the offset up to the buffer's length, clipped to the size; count is what was read. 24 on a closed
+// record; at or past the size nothing is read and the answer is 0.
+u32 read_at(const File* file, u64 offset, mem::Slice buffer, u64* count);
+void close(File* file);
+
+// ---- Folders.
+
+u32 make_directory(mem::Bytes path);
+// As make_directory, but an existing directory is success.
+u32 ensure_directory(mem::Bytes path);
+// Creates every missing folder along the path, doubled and trailing separators allowed; 1 for an empty path.
+u32 make_directories(mem::Bytes path);
+// 0 nothing there (or a path that does not convert), 1 a file, 2 a directory.
+u32 kind(mem::Bytes path);
+// The attribute bits the system's own file API reports: 0x1 read-only, 0x10 directory, 0x80 normal (nothing else
+// set), 0x400 a symbolic link; 0xFFFFFFFF when nothing is there.
+enum : u32 { attr_read_only = 0x1, attr_directory = 0x10, attr_normal = 0x80, attr_link = 0x400 };
+u32 attributes(mem::Bytes path);
+
+// ---- Environment and the temporary folder.
+
+// The variable's value as bytes into the buffer: 0 and its length (0 for a set but empty value); 2 unset; 6 when it
+// does not fit; 1 when the name or the value is not ASCII. APPDATA answers $XDG_CONFIG_HOME (else ~/.config) and
+// LOCALAPPDATA $XDG_DATA_HOME (else ~/.local/share); relative values of those are ignored.
+u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length);
+// The temporary folder, ending in a separator: $TMPDIR when absolute, else "/tmp/". 6 when it does not fit or is
+// not ASCII.
+u32 temp_folder(mem::Slice buffer, u64* length);
+
+// ---- Flag answers (1 success, 0 failure).
+
+u32 touch(mem::Bytes path);
+u32 write_ok(mem::Bytes path, mem::Bytes bytes);
+u32 append_ok(mem::Bytes path, mem::Bytes bytes);
+u32 move_ok(mem::Bytes from, mem::Bytes to);
+// Bytes read from the start of the file into the buffer; 0 on any failure (and for an empty file).
+u64 read_prefix(mem::Bytes path, mem::Slice buffer);
+// Moves target to backup, then new onto target: 1 when both moves succeeded. When the first fails, 0 and nothing
+// moved. When the second fails the backup is moved back (tried twice); should that fail too, target_missing (when
+// given) is set to 1: the target is gone and the original is at the backup path.
+u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing = nullptr);
+
+// ---- Share file I/O.
+
+// Result codes of the share layer.
+enum : u32 { io_ok = 0, io_exists = 1, io_not_found = 2, io_in_use = 3, io_denied = 4, io_failed = 5 };
+// The code of a system error number.
+u32 io_error_class(u32 system_error);
+mem::Bytes io_code_text(u32 code);
+
+// Paths of the share layer: ASCII, 1 to 298 bytes, no NUL; anything else answers 2 without touching the disk.
+inline constexpr u32 short_path_max = 298;
+
+// A handle slot holds an open handle or 0; io_none is the invalid-handle value.
+inline constexpr u64 io_none = ~0ull;
+inline bool io_handle_ok(u64 slot) { return slot != 0 && slot != io_none; }
+inline bool io_is_open(u64 slot) { return io_handle_ok(slot); }
+
+// Extra open flags: write-through (each write is on the disk when it returns), and no buffering (reads bypass the
+// cache; needs 4096-aligned buffers, offsets and lengths).
+enum : u32 { io_write_through = 1, io_no_buffering = 2 };
+
+// Opens with the access, sharing and disposition; the slot is cleared first. Sharing is enforced between the opens
+// of local folders: a handle that does not share writing keeps every other writer out, and a writer is kept out
+// while such a handle is open (code 3 either way). On network folders the share's own rules apply.
+u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot);
+// A claim: created new (1 when it exists), written whole at offset 0 and closed. When the write or the close fails
+// the new file is deleted again, so a failed claim never blocks the name.
+u32 io_create_file(mem::Bytes path, mem::Bytes bytes);
+// Read and write, reading shared, write-through; truncated or created when truncate is set, else opened or created.
+u32 io_open_rw(mem::Bytes path, u32 truncate, u64* slot);
+// Read and write, reading and writing shared, write-through, opened or created (a record rewritten in place).
+u32 io_open_shared(mem::Bytes path, u64* slot);
+// Read only, an existing file, everything shared.
+u32 io_open_read(mem::Bytes path, u64* slot);
+// Closes an open slot; the slot is 0 afterwards in any case.
+void io_close(u64* slot);
+
+// Writes all bytes at the offset (5 when the slot is not open).
+u32 io_write_at(u64 slot, u64 offset, mem::Bytes bytes);
+// Reads up to the buffer's length at the offset; count is what was read (a read past the end gives 0 and count 0).
+u32 io_read_at(u64 slot, u64 offset, mem::Slice buffer, u64* count);
+// Opens, reads from offset 0 into the buffer, closes.
+u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count);
+// Reads the first 4096 bytes past the system's cache, so a record another machine has just rewritten is seen;
+// copies min(read, buffer length) bytes, and count is what was read (up to 4096, even when fewer were copied: a
+// caller tests count > its buffer before decoding). Where the file system refuses uncached reads, a cached read.
+u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count);
+
+// Creates one folder; an existing directory is success (another object under the name gives 1).
+u32 io_make_directory(mem::Bytes path);
+// Moves a written temporary file over its final name; the move is on the disk when the call returns.
+u32 io_replace(mem::Bytes from, mem::Bytes to);
+u32 io_delete(mem::Bytes path);
+// The folder must be empty.
+u32 io_remove_directory(mem::Bytes path);
+
+// One page of a folder listing: names in byte order, pages of 64, usable names only (ASCII, at most 32 bytes, none
+// of the bytes a name may not hold on the system's own file systems: control characters and \ / : * ? " < > |).
+struct Listing {
+  u32 count;             // names kept (at most 64)
+  u32 unusable;          // names not kept because unusable, saturating
+  u64 directories;       // bit i set when kept name i is a directory (a symbolic link never is)
+  u32 seen;              // usable names seen, saturating
+  u32 start;             // usable names passed over before keeping any
+  u32 full;              // usable names not kept because the page was full, saturating
+  u8 lengths[64];
+  u8 names[64][32];      // zero-padded
+};
+inline constexpr u32 listing_page = 64;
+
+// Lists the folder: the page of usable names after the first `skip` in byte order. 2 when the folder's path with
+// "/*" behind it does not fit 259 bytes, or the folder is missing; the system error's code otherwise.
+u32 list_directory(mem::Bytes folder, u32 skip, Listing* listing);
+// Counts one entry into the listing (the rules above); "." and ".." are skipped and not counted.
+void listing_add(Listing* listing, mem::Bytes name, bool directory);
+// True when names followed that the page had no room for.
+inline bool listing_more(const Listing* listing) { return listing->full != 0; }
+bool is_dot_name(mem::Bytes name);
+
+// Deletes a folder with everything in it, up to 16 pages of 64 names per folder. A symbolic link is removed, never
+// followed; a name that is unusable is never deleted (the folder then stays: 5). A missing folder gives 0.
+u32 delete_tree(mem::Bytes folder);
+
+// The drive type of the file system holding the path: 0 unknown, 1 no root (a drive or UNC path, or nothing to ask),
+// 2 removable, 3 fixed, 4 remote, 5 optical, 6 RAM disk.
+enum : u32 { drive_unknown = 0, drive_no_root = 1, drive_removable = 2, drive_fixed = 3, drive_remote = 4,
+             drive_optical = 5, drive_ram = 6 };
+u32 drive_type(mem::Bytes path);
+// The network name of a mapped drive; Linux has no drive letters, so always false.
+bool unc_of_drive(mem::Bytes path, store::Path* out);
+
+}  // namespace fs

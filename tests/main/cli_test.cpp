@@ -1,0 +1,134 @@
+// The built executable against good and bad command lines: exit code and both output streams, byte for byte.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "main/main.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+const std::string usage_line =
+    "usage: vimbrel [--version | --as-taskmgr [ignored...] | --replace-taskmgr on|off|takeover [--test] | [--gdi] "
+    "[--view <row>] [--unattended [--minimized]] [--test <font folder> [--live [--feed] | --short-ring | "
+    "--empty-ring | --full-ring] [--no-gpu | --compute] [--integrated] [--long-notes] [--churn] [--tops] "
+    "[--longest-name] [--as-shipped] [--taskmgr] [--settings <file>] [--support <file>] [--dpi <96|120|144|192>]] "
+    "| --print [--replay <file>] | --record <file> | --mcp | --internet-check | --host <share or folder> [--port "
+    "<port>] [--listen <ipv4>] [--refuse-if-live] [--force-share] [--web] | --elect <share or folder> [--port "
+    "<port>] [--listen <ipv4>] [--priority <1-255>] [--force-share] | --agent [--server <ipv4>[:<port>] | --share "
+    "<share or folder> [--local <ipv4>[:<port>]]] | --background]\n";
+
+TEST(Usage, TextIsOneLineOf800Bytes) {
+  mem::Bytes text = main::usage_text();
+  EXPECT_EQ(text.len, 800u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.ptr), text.len) + "\n", usage_line);
+}
+
+struct Line {
+  const char* args;  // as a shell would read them
+  const char* mode;  // the entry it reaches
+};
+
+TEST(CommandLine, GoodLinesReachTheirMode) {
+  const Line lines[] = {
+      {"", "the window"},
+      {"--gdi --gdi", "the window"},
+      {"--view 32", "the window"},
+      {"--view 999 --dpi 192 --unattended --minimized", "the window"},
+      {"--test '/tmp/caf\xc3\xa9 fonts' --live --feed --settings s --support p", "the window"},
+      {"--as-taskmgr", "the window"},
+      {"--as-taskmgr --dpi 100 anything", "the window"},
+      {"--vimb-update check", "--vimb-update"},
+      {"--vimb-update later", "--vimb-update"},
+      {"--collector 'Local\\Vimbrel-feed-00'", "--collector"},
+      {"--lease x", "--lease"},
+      {"--internet x", "--internet"},
+      {"--internet-check", "--internet-check"},
+      {"--update-notes", "--update-notes"},
+      {"--background", "--background"},
+      {"--agent-trial x", "--agent-trial"},
+      {"--agent-revert x", "--agent-revert"},
+      {"--linux-fetch x86_64", "--linux-fetch"},
+      {"--replace-taskmgr on", "--replace-taskmgr"},
+      {"--replace-taskmgr off --test", "--replace-taskmgr"},
+      {"--print", "--print"},
+      {"--print --replay snap.txt", "--replay"},
+      {"--record snap.txt", "--record"},
+      {"--mcp", "--mcp"},
+      {"--host /srv/share", "--host"},
+      {"--host '/srv/caf\xc3\xa9'", "--host"},
+      {"--host s --listen 0.0.0.0 --port 65533 --web --refuse-if-live --force-share", "--host"},
+      {"--elect /srv/share", "--elect"},
+      {"--elect s --priority 255 --port 1 --listen 10.0.0.1 --force-share", "--elect"},
+      {"--agent", "--agent"},
+      {"--agent --server 10.0.0.5", "--agent"},
+      {"--agent --share /mnt/vimbrel", "--agent"},
+      {"--agent --share '\\\\srv\\share' --local 10.0.0.2:7000", "--agent"},
+  };
+  for (const Line& l : lines) {
+    testutil::RunResult r = testutil::run_vimbrel(l.args);
+    EXPECT_EQ(r.exit_code, 1) << l.args;
+    EXPECT_EQ(r.out, "") << l.args;
+    EXPECT_EQ(r.err, std::string("vimbrel: ") + l.mode + " is not built yet\n") << l.args;
+  }
+}
+
+TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {
+  const char* lines[] = {
+      "--version x",
+      "--nothing",
+      "'--caf\xc3\xa9'",
+      "--dpi 100",
+      "--dpi",
+      "--view",
+      "--gdi --test",
+      "--test ''",  // an empty folder, settings or support file would read as not given
+      "--settings ''",
+      "--support ''",
+      "--collector",
+      "--internet-check x",
+      "--background x",
+      "--host",
+      "--host s --port 1 --port 2",
+      "--host s --port 0",
+      "--host s --port 65536",
+      "--host s --port 65534 --web",
+      "--host s --port 65535 --web",
+      "--host s --listen 10.0.0",
+      "--host s --listen",
+      "--host s --priority 5",
+      "--host s --web --web",
+      "--elect",
+      "--elect s --priority 0",
+      "--elect s --priority 256",
+      "--elect s --web",
+      "--elect s --port",
+      "--elect s --listen 1.2.3.4:5",
+      "--agent x",
+      "--agent --server /x",
+      "--agent --server",
+      "--agent --share 10.0.0.5",
+      "--agent --local 10.0.0.5",
+      "--agent --share /x --local",
+      "--agent --share /x --local /y",
+      "--agent --server 10.0.0.1 --local 10.0.0.2",
+      "--agent --share /x --server 10.0.0.2",
+      "--print x",
+      "--print --replay",
+      "--print --record f",
+      "--print --replay a b",
+      "--record",
+      "--mcp x",
+      "--replace-taskmgr",
+      "--replace-taskmgr on x",
+      "--replace-taskmgr on --test x",
+  };
+  for (const char* args : lines) {
+    testutil::RunResult r = testutil::run_vimbrel(args);
+    EXPECT_EQ(r.exit_code, 2) << args;
+    EXPECT_EQ(r.out, usage_line) << args;
+    EXPECT_EQ(r.err, "") << args;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,461 @@
+#include "platform/fs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/harness.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+using harness::bytes;
+using harness::EnvVar;
+using testutil::read_file;
+using testutil::write_file;
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+u64 entries_in(const std::string& folder) {
+  u64 n = 0;
+  for (auto it = std::filesystem::directory_iterator(folder); it != std::filesystem::directory_iterator(); ++it) ++n;
+  return n;
+}
+
+// Every test gets a folder of its own, and the per-user folders point into it: nothing touches the real user's
+// files.
+struct FsTest : ::testing::Test {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home";
+  EnvVar home_var{"HOME", home};
+  EnvVar config_var{"XDG_CONFIG_HOME", dir.path + "/config"};
+  EnvVar data_var{"XDG_DATA_HOME", dir.path + "/data"};
+  std::string at(const std::string& name) const { return dir.path + "/" + name; }
+};
+
+TEST(ErrorClasses, EachErrnoMapsOnceForBothLayers) {
+  struct Row {
+    int number;
+    u32 error_class;
+    u32 io_code;
+  };
+  const Row rows[] = {
+      {ENAMETOOLONG, 1, 2}, {ELOOP, 1, 5},        {ENOENT, 2, 2},     {ENOTDIR, 2, 2},     {EEXIST, 3, 1},
+      {EACCES, 4, 4},       {EPERM, 4, 4},        {EBUSY, 4, 3},      {ETXTBSY, 4, 3},     {ENOTEMPTY, 5, 5},
+      {EFBIG, 6, 5},        {EISDIR, 8, 4},       {EIO, 10, 5},       {EXDEV, 10, 5},      {EINVAL, 11, 5},
+      {EAGAIN, 13, 5},      {ETIMEDOUT, 14, 5},   {ENOTCONN, 15, 5},  {ECONNABORTED, 16, 5}, {ECONNREFUSED, 17, 5},
+      {ECONNRESET, 18, 5},  {EPIPE, 18, 5},       {EHOSTUNREACH, 19, 5}, {EADDRINUSE, 20, 5}, {ENOSPC, 21, 5},
+      {EDQUOT, 21, 5},      {EROFS, 22, 5},       {EMFILE, 23, 5},    {EBADF, 24, 5},      {EINTR, 25, 5},
+      {EOPNOTSUPP, 26, 5},  {0, 10, 5},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(fs::error_class(static_cast<u32>(r.number)), r.error_class) << strerror(r.number);
+    EXPECT_EQ(fs::io_error_class(static_cast<u32>(r.number)), r.io_code) << strerror(r.number);
+  }
+  // Every class has its own text; 9 is not used.
+  std::vector<std::string> seen;
+  for (u32 c = 0; c < fs::class_count; ++c) {
+    std::string t = harness::text(fs::class_text(c));
+    EXPECT_EQ(t == "unknown", c == 9) << c;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), t), 0) << t;
+    seen.push_back(t);
+  }
+  EXPECT_EQ(harness::text(fs::class_text(27)), "unknown");
+  EXPECT_EQ(harness::text(fs::io_code_text(3)), "in use");
+}
+
+TEST(RootLength, DrivesUncAndPosixRoots) {
+  struct Case {
+    std::string path;
+    u64 length;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"a/b", 0},
+      {"/", 1},
+      {"/home/user", 1},
+      {"\\temp", 1},
+      {"C:", 2},
+      {"C:\\x", 3},
+      {"c:/x", 3},
+      {"\\\\?\\C:\\x", 7},
+      {"\\\\?\\C:", 6},
+      {"\\\\?\\Volume{1}\\", 4},
+      {"\\\\server\\share\\dir", 15},
+      {"\\\\server\\share", 14},
+      {"//server//share//dir", 17},
+      {"\\\\?\\UNC\\server\\share\\dir", 21},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fs::root_length(bytes(c.path)), c.length) << c.path;
+}
+
+TEST_F(FsTest, PathRules) {
+  struct Case {
+    std::string path;
+    u32 result;
+  };
+  const std::vector<Case> cases = {
+      {"", 2},
+      {at("a") + std::string(1, '\0') + "b", 1},
+      {at("caf\xc3\xa9"), 1},
+      {"C:\\Vimbrel\\x", 1},
+      {"\\\\server\\share\\x", 1},
+      {"//server/share/x", 1},
+      {"\\\\?\\" + at("x"), 1},
+      {dir.path + "/" + std::string(4096, 'a'), 1},
+      {at("missing/x"), 2},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fs::write_file(bytes(c.path), bytes("x")), c.result) << c.path.substr(0, 80);
+  EXPECT_EQ(entries_in(dir.path), 0u);
+
+  // "\" separates like "/".
+  ASSERT_EQ(fs::make_directory(bytes(at("sub"))), 0u);
+  ASSERT_EQ(fs::write_file(bytes(dir.path + "\\sub\\f.txt"), bytes("back")), 0u);
+  EXPECT_EQ(read_file(at("sub/f.txt")), "back");
+}
+
+TEST_F(FsTest, ReadFileIntoTheArena) {
+  mem::Arena arena{};
+  ASSERT_EQ(mem::arena_init(&arena, 4 << 20), 1u);
+  std::string big(3 * (1 << 20) + 5, 'x');
+  for (u64 i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>('a' + i % 26);
+  write_file(at("big"), big);
+  write_file(at("ten"), "0123456789");
+  write_file(at("empty"), "");
+
+  mem::Slice out{};
+  ASSERT_EQ(fs::read_file(bytes(at("big")), &arena, &out), 0u);
+  EXPECT_EQ(harness::text(out), big);  // read in pieces of 1 MiB
+
+  arena.used = arena.capacity - 9;
+  EXPECT_EQ(fs::read_file(bytes(at("ten")), &arena, &out), 7u);
+  EXPECT_EQ(arena.used, arena.capacity - 9);
+  EXPECT_EQ(out.len, 0u);
+
+  EXPECT_EQ(fs::read_file(bytes(at("empty")), &arena, &out), 0u);
+  EXPECT_EQ(out.len, 0u);
+  EXPECT_EQ(fs::read_file(bytes(at("missing")), &arena, &out), 2u);
+  EXPECT_EQ(fs::read_file(bytes(dir.path), &arena, &out), 8u);
+  mem::release(&arena);
+}
+
+TEST_F(FsTest, PipesAndDevicesAreRefusedWithoutWaiting) {
+  std::string fifo = at("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opening a pipe for reading would wait for a writer forever; the child's deadline turns a hang into a failure.
+  int code = harness::in_child([&] {
+    mem::Arena arena{};
+    if (mem::arena_init(&arena, 4096) != 1) return 90;
+    mem::Slice out{};
+    u8 buffer[16];
+    fs::File file{};
+    if (fs::read_file(bytes(fifo), &arena, &out) != 8) return 1;
+    if (fs::open_sized(bytes(fifo), &file) != 8) return 2;
+    if (fs::write_file(bytes(fifo), bytes("x")) != 8) return 3;
+    if (fs::append_file(bytes(fifo), bytes("x")) != 8) return 4;
+    if (fs::read_prefix(bytes(fifo), mem::Slice{buffer, sizeof buffer}) != 0) return 5;
+    if (fs::read_file(bytes("/dev/zero"), &arena, &out) != 8) return 6;
+    if (fs::replace_file(bytes(fifo), bytes("x")) != 0) return 7;  // a replace puts a file in the pipe's place
+    return 0;
+  });
+  EXPECT_EQ(code, 0) << "-1 means the child hung";
+}
+
+TEST_F(FsTest, WriteAppendAndReplace) {
+  std::string f = at("f");
+  ASSERT_EQ(fs::write_file(bytes(f), bytes("one")), 0u);
+  ASSERT_EQ(fs::append_file(bytes(f), bytes("+two")), 0u);
+  EXPECT_EQ(read_file(f), "one+two");
+  ASSERT_EQ(fs::write_file(bytes(f), bytes("3")), 0u);
+  EXPECT_EQ(read_file(f), "3");
+  ASSERT_EQ(fs::append_file(bytes(at("new")), bytes("made")), 0u);
+  EXPECT_EQ(read_file(at("new")), "made");
+
+  ASSERT_EQ(fs::replace_file(bytes(f), bytes("replaced")), 0u);
+  EXPECT_EQ(read_file(f), "replaced");
+  ASSERT_EQ(fs::replace_file(bytes(at("fresh")), bytes("")), 0u);
+  EXPECT_EQ(read_file(at("fresh")), "");
+  EXPECT_EQ(entries_in(dir.path), 3u);  // no temporary file is left behind
+  EXPECT_EQ(fs::replace_file(bytes(dir.path), bytes("x")), 8u);
+  EXPECT_EQ(fs::write_file(bytes(dir.path), bytes("x")), 8u);
+
+  EXPECT_EQ(fs::touch(bytes(at("t"))), 1u);
+  EXPECT_EQ(fs::write_ok(bytes(at("t")), bytes("ab")), 1u);
+  EXPECT_EQ(fs::append_ok(bytes(at("t")), bytes("c")), 1u);
+  u8 prefix[2];
+  EXPECT_EQ(fs::read_prefix(bytes(at("t")), mem::Slice{prefix, 2}), 2u);
+  EXPECT_EQ(fs::write_ok(bytes(at("no/t")), bytes("ab")), 0u);
+}
+
+TEST_F(FsTest, ReplaceKeepsTheOldFileWhenTheFolderRefusesTheTemporary) {
+  std::string folder = at("locked");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  write_file(folder + "/settings.txt", "old");
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+  // Root passes every mode check, so the child gives up root first.
+  int code = harness::in_child([&] {
+    if (!harness::drop_root()) return 90;
+    return static_cast<int>(fs::replace_file(bytes(folder + "/settings.txt"), bytes("new")));
+  });
+  EXPECT_EQ(code, 4);
+  EXPECT_EQ(read_file(folder + "/settings.txt"), "old");
+  EXPECT_EQ(entries_in(folder), 1u);
+}
+
+// A file system that fills up: a 16 KiB tmpfs in a mount namespace of the child's own when it may mount one, else
+// a file-size limit that the kernel enforces for root too.
+TEST_F(FsTest, ReplaceKeepsTheOldFileWhenTheDiskIsFull) {
+  std::string folder = at("small");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  int code = harness::in_child([&] {
+    bool mounted = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=16k") == 0;
+    std::string f = folder + "/state";
+    write_file(f, "old");
+    if (!mounted) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{4096, 4096};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+    }
+    u32 result = fs::replace_file(bytes(f), bytes(std::string(64 * 1024, 'n')));
+    if (result != (mounted ? fs::no_space : fs::too_large)) return 1;
+    if (read_file(f) != "old") return 2;
+    if (entries_in(folder) != 1) return 3;
+    // The plain write, by contrast, is not all or nothing: a failed write leaves what it wrote.
+    return fs::write_file(bytes(f), bytes(std::string(64 * 1024, 'n'))) == result ? 0 : 4;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST_F(FsTest, PerUserFoldersArePrivate) {
+  umask(022);
+  u8 buffer[4096];
+  u64 n = 0;
+  ASSERT_EQ(fs::env_var(mem::lit("APPDATA"), mem::Slice{buffer, sizeof buffer}, &n), 0u);
+  std::string appdata(reinterpret_cast<char*>(buffer), n);
+  EXPECT_EQ(appdata, dir.path + "/config");
+  ASSERT_EQ(fs::env_var(mem::lit("LOCALAPPDATA"), mem::Slice{buffer, sizeof buffer}, &n), 0u);
+  std::string local(reinterpret_cast<char*>(buffer), n);
+  EXPECT_EQ(local, dir.path + "/data");
+
+  ASSERT_EQ(fs::make_directories(bytes(appdata + "\\Vimbrel\\deep")), 0u);
+  EXPECT_EQ(mode_of(appdata), 0700u);
+  EXPECT_EQ(mode_of(appdata + "/Vimbrel/deep"), 0700u);
+  ASSERT_EQ(fs::write_file(bytes(appdata + "\\Vimbrel\\cluster.key"), bytes("k")), 0u);
+  EXPECT_EQ(mode_of(appdata + "/Vimbrel/cluster.key"), 0600u);
+  ASSERT_EQ(fs::replace_file(bytes(appdata + "/Vimbrel/publish.txt"), bytes("p")), 0u);
+  EXPECT_EQ(mode_of(appdata + "/Vimbrel/publish.txt"), 0600u);
+  ASSERT_EQ(fs::make_directories(bytes(local + "//Vimbrel/history/")), 0u);
+  EXPECT_EQ(mode_of(local + "/Vimbrel/history"), 0700u);
+  u64 slot = 0;
+  ASSERT_EQ(fs::io_open_rw(bytes(local + "/Vimbrel/history/t0.ring"), 1, &slot), 0u);
+  fs::io_close(&slot);
+  EXPECT_EQ(mode_of(local + "/Vimbrel/history/t0.ring"), 0600u);
+
+  // Elsewhere the process's mask decides, as for any program.
+  ASSERT_EQ(fs::write_file(bytes(at("report.txt")), bytes("r")), 0u);
+  EXPECT_EQ(mode_of(at("report.txt")), 0644u);
+  ASSERT_EQ(fs::make_directory(bytes(at("share"))), 0u);
+  EXPECT_EQ(mode_of(at("share")), 0755u);
+  // A name that only begins like the folder is not inside it.
+  ASSERT_EQ(fs::write_file(bytes(appdata + "-other"), bytes("x")), 0u);
+  EXPECT_EQ(mode_of(appdata + "-other"), 0644u);
+}
+
+TEST_F(FsTest, EnvironmentValues) {
+  u8 buffer[64];
+  u64 n = 99;
+  auto get = [&](const std::string& name) { return fs::env_var(bytes(name), mem::Slice{buffer, sizeof buffer}, &n); };
+  {
+    EnvVar v("VIMBREL_TEST_VALUE", std::nullopt);
+    EXPECT_EQ(get("VIMBREL_TEST_VALUE"), 2u);
+  }
+  {
+    EnvVar v("VIMBREL_TEST_VALUE", "");
+    EXPECT_EQ(get("VIMBREL_TEST_VALUE"), 0u);
+    EXPECT_EQ(n, 0u);
+  }
+  {
+    EnvVar v("VIMBREL_TEST_VALUE", std::string(65, 'v'));
+    EXPECT_EQ(get("VIMBREL_TEST_VALUE"), 6u);
+  }
+  {
+    EnvVar v("VIMBREL_TEST_VALUE", "caf\xc3\xa9");
+    EXPECT_EQ(get("VIMBREL_TEST_VALUE"), 1u);
+  }
+  EXPECT_EQ(get("N\xc3\xa4me"), 1u);
+
+  // The per-user folders: the XDG variables, else below HOME; relative values are ignored; APPDATA itself is not
+  // read on this system.
+  EnvVar appdata("APPDATA", "/somewhere/else");
+  EXPECT_EQ(get("APPDATA"), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), dir.path + "/config");
+  EnvVar config("XDG_CONFIG_HOME", "relative/config");
+  EnvVar data("XDG_DATA_HOME", std::nullopt);
+  EXPECT_EQ(get("APPDATA"), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), home + "/.config");
+  EXPECT_EQ(get("LOCALAPPDATA"), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), home + "/.local/share");
+  EnvVar no_home("HOME", std::nullopt);
+  EXPECT_EQ(get("LOCALAPPDATA"), 2u);
+}
+
+TEST_F(FsTest, TemporaryFolder) {
+  u8 buffer[64];
+  u64 n = 0;
+  auto get = [&](u64 capacity) { return fs::temp_folder(mem::Slice{buffer, capacity}, &n); };
+  {
+    EnvVar v("TMPDIR", "/var/tmp/x");
+    ASSERT_EQ(get(sizeof buffer), 0u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), "/var/tmp/x/");
+    EXPECT_EQ(get(10), 6u);
+  }
+  for (std::optional<std::string> value : {std::optional<std::string>(), std::optional<std::string>("rel")}) {
+    EnvVar v("TMPDIR", value);
+    ASSERT_EQ(get(sizeof buffer), 0u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), "/tmp/");
+  }
+  EnvVar v("TMPDIR", "/tmp/caf\xc3\xa9");
+  EXPECT_EQ(get(sizeof buffer), 6u);
+}
+
+TEST_F(FsTest, MakeDirectoriesAlongAPath) {
+  std::string chain = dir.path + "//a///b//";
+  ASSERT_EQ(fs::make_directories(bytes(chain)), 0u);
+  EXPECT_EQ(fs::kind(bytes(at("a/b"))), 2u);
+  EXPECT_EQ(fs::make_directories(bytes(chain)), 0u);  // all there already
+  EXPECT_EQ(fs::make_directories(bytes(dir.path + "\\c\\d")), 0u);
+  EXPECT_EQ(fs::kind(bytes(at("c/d"))), 2u);
+
+  write_file(at("file"), "x");
+  EXPECT_EQ(fs::make_directories(bytes(at("file/x"))), 3u);
+  EXPECT_EQ(fs::make_directories(bytes(at("file"))), 3u);
+  EXPECT_EQ(fs::make_directories(bytes("")), 1u);
+  EXPECT_EQ(fs::make_directories(bytes("/")), 0u);
+  EXPECT_EQ(fs::make_directories(bytes("C:\\x\\y")), 1u);
+  EXPECT_EQ(fs::ensure_directory(bytes(at("a"))), 0u);
+  EXPECT_EQ(fs::make_directory(bytes(at("a"))), 3u);
+  EXPECT_EQ(fs::ensure_directory(bytes(at("file"))), 3u);
+}
+
+TEST_F(FsTest, MoveDeleteAndSwap) {
+  write_file(at("src"), "new");
+  write_file(at("dst"), "old");
+  ASSERT_EQ(fs::move_file(bytes(at("src")), bytes(at("dst"))), 0u);
+  EXPECT_EQ(read_file(at("dst")), "new");
+  EXPECT_EQ(fs::move_file(bytes(at("src")), bytes(at("dst"))), 2u);
+  ASSERT_EQ(mkdir(at("folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(at("folder/inner").c_str(), 0755), 0);
+  EXPECT_EQ(fs::move_file(bytes(at("dst")), bytes(at("folder"))), 8u);
+  EXPECT_EQ(fs::move_ok(bytes(at("dst")), bytes(at("moved"))), 1u);
+
+  write_file(at("ro"), "r");
+  ASSERT_EQ(chmod(at("ro").c_str(), 0444), 0);
+  EXPECT_EQ(fs::delete_file(bytes(at("ro"))), 0u);
+  EXPECT_EQ(fs::delete_file(bytes(at("ro"))), 2u);
+  EXPECT_EQ(fs::delete_file(bytes(at("folder"))), 8u);
+  EXPECT_EQ(fs::remove(bytes(at("moved"))), 0u);
+
+  // swap_in: target to backup, new onto target.
+  write_file(at("app"), "v1");
+  write_file(at("app.new"), "v2");
+  u32 missing = 7;
+  EXPECT_EQ(fs::swap_in(bytes(at("app.new")), bytes(at("app")), bytes(at("app.prev")), &missing), 1u);
+  EXPECT_EQ(read_file(at("app")), "v2");
+  EXPECT_EQ(read_file(at("app.prev")), "v1");
+  EXPECT_EQ(missing, 0u);
+  // A missing new file: the original is moved back.
+  EXPECT_EQ(fs::swap_in(bytes(at("gone.new")), bytes(at("app")), bytes(at("app.old")), &missing), 0u);
+  EXPECT_EQ(read_file(at("app")), "v2");
+  EXPECT_FALSE(std::filesystem::exists(at("app.old")));
+  EXPECT_EQ(missing, 0u);
+  // A missing target: nothing moves.
+  EXPECT_EQ(fs::swap_in(bytes(at("app")), bytes(at("none")), bytes(at("none.prev"))), 0u);
+  EXPECT_EQ(read_file(at("app")), "v2");
+}
+
+TEST_F(FsTest, ReadByOffset) {
+  write_file(at("f"), "0123456789");
+  fs::File file{};
+  ASSERT_EQ(fs::open_sized(bytes(at("f")), &file), 0u);
+  EXPECT_EQ(file.size, 10u);
+  u8 buffer[8] = {};
+  u64 count = 99;
+  EXPECT_EQ(fs::read_at(&file, 4, mem::Slice{buffer, 8}, &count), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), count), "456789");
+  EXPECT_EQ(fs::read_at(&file, 10, mem::Slice{buffer, 8}, &count), 0u);
+  EXPECT_EQ(count, 0u);
+  fs::close(&file);
+  EXPECT_EQ(file.handle, 0u);
+  EXPECT_EQ(fs::read_at(&file, 0, mem::Slice{buffer, 8}, &count), 24u);
+  EXPECT_EQ(fs::open_sized(bytes(dir.path), &file), 8u);
+  EXPECT_EQ(fs::open_sized(bytes(at("missing")), &file), 2u);
+  u64 handle = 0;
+  EXPECT_EQ(fs::open(bytes(dir.path), fs::access_read | fs::access_write, &handle), 8u);
+  EXPECT_EQ(handle, 0u);
+}
+
+TEST_F(FsTest, CopyKeepsTheModeAndTakesUtf8Paths) {
+  std::string tool = at("tool");
+  write_file(tool, "#!/bin/sh\n");
+  ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+  std::string copy = at("k\xc3\xb6pia");
+  write_file(copy, "previous, longer content");
+  ASSERT_EQ(fs::copy_file(bytes(tool), bytes(copy)), 1u);
+  EXPECT_EQ(read_file(copy), "#!/bin/sh\n");
+  EXPECT_EQ(mode_of(copy), 0755u);
+  EXPECT_EQ(fs::copy_file(bytes(at("missing")), bytes(copy)), 0u);
+  EXPECT_EQ(fs::copy_file(bytes(dir.path), bytes(at("dircopy"))), 0u);
+  std::string big(3 << 20, 'b');
+  write_file(at("big"), big);
+  ASSERT_EQ(fs::copy_file(bytes(at("big")), bytes(at("big2"))), 1u);
+  EXPECT_EQ(read_file(at("big2")), big);
+  EXPECT_EQ(entries_in(dir.path), 4u);  // no temporary file is left behind, not even by the failed copies
+}
+
+TEST_F(FsTest, SizeTimeKindAndAttributes) {
+  write_file(at("f"), "12345");
+  timespec times[2] = {{1700000000, 123456700}, {1700000000, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, at("f").c_str(), times, 0), 0);
+  u64 size = 0, time = 0;
+  ASSERT_EQ(fs::size_and_time(bytes(at("f")), &size, &time), 1u);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(time, (1700000000ull + 11644473600ull) * 10000000ull + 1234567);
+  EXPECT_EQ(fs::size_and_time(bytes(at("missing")), &size, &time), 0u);
+  EXPECT_EQ(size + time, 0u);
+
+  ASSERT_EQ(symlink(dir.path.c_str(), at("dirlink").c_str()), 0);
+  ASSERT_EQ(symlink(at("f").c_str(), at("filelink").c_str()), 0);
+  write_file(at("ro"), "");
+  ASSERT_EQ(chmod(at("ro").c_str(), 0444), 0);
+  struct Case {
+    std::string path;
+    u32 kind;
+    u32 attributes;
+  };
+  const Case cases[] = {
+      {at("missing"), 0, 0xFFFFFFFF}, {at("f"), 1, 0x80},          {dir.path, 2, 0x10},
+      {at("ro"), 1, 0x1},             {at("dirlink"), 2, 0x410},    {at("filelink"), 1, 0x400},
+      {"C:\\f", 0, 0xFFFFFFFF},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs::kind(bytes(c.path)), c.kind) << c.path;
+    EXPECT_EQ(fs::attributes(bytes(c.path)), c.attributes) << c.path;
+  }
+}
+
+}  // namespace
