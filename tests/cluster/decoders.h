@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cluster/auth.h"
+#include "cluster/cluster.h"
 #include "cluster/peer.h"
 #include "cluster/proto.h"
 
@@ -167,6 +168,46 @@ inline std::string check_opened(mem::Bytes in) {
   if (state->receive_counter != (good ? 1u : 0u)) f = "opened moved its counter wrongly\n";
   if (auth::sealed(&key, in) && in.len < 16) f += "sealed accepted a record shorter than its tag\n";
   delete state;
+  return f;
+}
+
+// The text readers of the cluster files over the same bytes: a refused key leaves 32 zero bytes, a good one and a
+// read publish file survive writing and reading again, and a datagram is taken whole or not at all.
+inline std::string check_texts(mem::Bytes in) {
+  std::string f;
+  u8 key[32], again[32], line[auth::key_text_size];
+  memset(key, poison, sizeof key);
+  u32 verdict = auth::parse_key(in, key);
+  if (verdict > auth::key_weak) f += "parse_key: verdict out of range\n";
+  if (verdict != auth::key_ok) {
+    for (u8 c : key) {
+      if (c != 0) {
+        f += "parse_key: a refused key left bytes\n";
+        break;
+      }
+    }
+  } else {
+    auth::format_key(key, line);
+    if (auth::parse_key(mem::Bytes(line, sizeof line), again) != auth::key_ok || memcmp(key, again, 32) != 0) {
+      f += "parse_key: a good key does not survive formatting\n";
+    }
+  }
+  cluster::PublishSettings* first = new cluster::PublishSettings;
+  cluster::PublishSettings* second = new cluster::PublishSettings;
+  if (cluster::parse_publish(in, first)) {
+    u8 text[cluster::publish_read_max];
+    u32 n = cluster::format_publish(first, mem::Slice{text, sizeof text});
+    if (n == 0 || !cluster::parse_publish(mem::Bytes(text, n), second) || !same_record(first, second)) {
+      f += "parse_publish: settings change on a second round\n";
+    }
+  }
+  delete first;
+  delete second;
+  auth::KeyState k;
+  auth::key_init(&k, mem::lit("fuzzing key"));
+  cluster::Heard heard;
+  fill_poison(&heard);
+  if (!cluster::take_beacon(in, &k, &heard) && !untouched(&heard)) f += "take_beacon: refused but wrote\n";
   return f;
 }
 

@@ -17,10 +17,17 @@ namespace {
 
 using namespace wire_util;
 
-TEST(Mutation, EverySeedIsAcceptedByItsDecoder) {
+TEST(Mutation, EverySeedIsAcceptedByItsReader) {
+  for (const Bytes& seed : seeds::texts()) EXPECT_EQ(wire_check::check_texts(view(seed)), "");
+  u8 key[32];
+  EXPECT_EQ(auth::parse_key(view(seeds::texts()[0]), key), auth::key_ok);
+  cluster::PublishSettings settings;
+  EXPECT_TRUE(cluster::parse_publish(view(seeds::texts()[1]), &settings));
+  EXPECT_TRUE(cluster::parse_publish(view(seeds::texts()[2]), &settings));
+
   for (const Bytes& seed : seeds::all()) {
     u32 accepted = 0;
-    std::string faults = wire_check::check_all(view(seed), &accepted);
+    std::string faults = wire_check::check_all(view(seed), &accepted) + wire_check::check_texts(view(seed));
     EXPECT_EQ(faults, "");
     EXPECT_GE(accepted, 1u) << "seed of kind " << proto::frame_kind(view(seed)) << ", " << seed.size() << " bytes";
   }
@@ -28,7 +35,8 @@ TEST(Mutation, EverySeedIsAcceptedByItsDecoder) {
 
 TEST(Mutation, FlippedBytesCutsAndSplicesNeverBreakTheDecoders) {
   std::mt19937_64 rng(20261209);
-  const std::vector<Bytes> all = seeds::all();
+  std::vector<Bytes> all = seeds::all();
+  for (const Bytes& t : seeds::texts()) all.push_back(t);
   u32 runs = 0, accepted_runs = 0;
   for (u32 round = 0; round < 4000; ++round) {
     Bytes b = all[rng() % all.size()];
@@ -50,7 +58,8 @@ TEST(Mutation, FlippedBytesCutsAndSplicesNeverBreakTheDecoders) {
       }
     }
     u32 accepted = 0;
-    std::string faults = wire_check::check_all(view(b), &accepted) + wire_check::check_opened(view(b));
+    std::string faults = wire_check::check_all(view(b), &accepted) + wire_check::check_opened(view(b)) +
+                         wire_check::check_texts(view(b));
     ASSERT_EQ(faults, "") << "round " << round << ": " << hexs(b.data(), b.size() < 64 ? b.size() : 64);
     ++runs;
     accepted_runs += accepted != 0;

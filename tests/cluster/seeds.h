@@ -101,7 +101,7 @@ inline std::vector<Bytes> all() {
   add(build(128, [&](mem::Slice s) { return encode_update_chunk(&chunk, mem::Bytes(bytes32, 13), s); }));
 
   auth::KeyState key;
-  auth::key_init(&key, mem::lit("seed key"));
+  auth::key_init(&key, mem::lit("fuzzing key"));  // the key the checks open seals with
   Lease lease = {1, 2, 3, 150, 7420, 0x0A000001, 0, {8}};
   add(build(64, [&](mem::Slice s) { return encode_lease(&lease, s) && auth::seal(&key, s) ? 64u : 0u; }));
   add(build(64, [&](mem::Slice s) { return encode_claim(&lease, s) && auth::seal(&key, s) ? 64u : 0u; }));
@@ -115,6 +115,17 @@ inline std::vector<Bytes> all() {
   add(build(1600, [&](mem::Slice s) { return encode_roster(roster, s) && auth::seal(&key, s) ? 1600u : 0u; }));
   delete roster;
   return out;
+}
+
+// Texts of the cluster files: a key file and a publish file.
+inline std::vector<Bytes> texts() {
+  auto bytes = [](const char* t) { return Bytes(t, t + strlen(t)); };
+  return {
+      bytes("\xEF\xBB\xBFvimbrel-key 1 00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF\r\n"),
+      bytes("vimbrel-publish 1\npublish on\ntarget 10.0.0.5:7420\nbeacon 10.0.0.255:7421\n"
+            "id 000102030405060708090a0b0c0d0e0f\n"),
+      bytes("vimbrel-publish 1\r\npublish off\r\ntarget /mnt/cluster\r\nbeacon off\r\n"),
+  };
 }
 
 }  // namespace seeds
