@@ -2,10 +2,11 @@
 #   make run    install what is missing, build a release build, start vimbrel
 #   make test   install what is missing, build the sanitized test build, run every test
 #   make bench  build the optimised benchmarks and run them
+#   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 JOBS ?= $(shell nproc)
 ARGS ?= --version
 
-.PHONY: run test bench deps release clean
+.PHONY: run test bench fuzz deps release clean
 
 deps:
 	@tools/deps
@@ -26,6 +27,10 @@ bench: deps
 	@cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVIMBREL_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
 	build/bench/bench/vimbrel_bench
+
+fuzz: deps
+	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-16 -DVIMBREL_FUZZ=ON >/dev/null
+	@cmake --build build/fuzz --target fuzz -j $(JOBS)
 
 clean:
 	rm -rf build
