@@ -443,7 +443,7 @@ struct MachineList {
 };
 // The head byte for a host mask: 1 + the lowest set bit among the first n rows, 0 when none.
 u8 hostWire(u64 mask, u32 n);
-// The head byte back to a mask: 0 gives 0, b gives bit b - 1.
+// The head byte back to a mask: 0 gives 0, b gives bit b - 1 (no bit for b above 64).
 u64 hostBits(u8 wire);
 u32 encode_list(const MachineList* list, mem::Slice out);
 u32 decode_list(mem::Bytes frame, MachineList* out);
