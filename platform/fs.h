@@ -125,6 +125,10 @@ u32 kind(mem::Bytes path);
 // set), 0x400 a symbolic link; 0xFFFFFFFF when nothing is there.
 enum : u32 { attr_read_only = 0x1, attr_directory = 0x10, attr_normal = 0x80, attr_link = 0x400 };
 u32 attributes(mem::Bytes path);
+// 1 when the path is a plain file of this user that no one else may read or write (on Linux: owned by the
+// effective user, no group or other permission bits); 0 otherwise, also when it is missing. A secret such as the
+// cluster key is refused when this answers 0.
+u32 owner_only(mem::Bytes path);
 
 // ---- Environment and the temporary folder.
 

@@ -619,6 +619,13 @@ u32 attributes(mem::Bytes path) {
   return bits != 0 ? bits : attr_normal;
 }
 
+u32 owner_only(mem::Bytes path) {
+  NativePath native;
+  struct stat st;
+  if (to_native(path, &native) != ok || stat(native.text, &st) != 0) return 0;
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
 // ---- Environment and the temporary folder.
 
 u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length) {
