@@ -1,13 +1,7 @@
 #include "history/store.h"
 
-#if __has_include("cluster/auth.h")
 #include "cluster/auth.h"
-#define STORE_SEALS 1
-#endif
-#if __has_include("cluster/proto.h")
 #include "cluster/proto.h"
-#define STORE_INVENTORY 1
-#endif
 
 namespace store {
 namespace {
@@ -26,7 +20,6 @@ constexpr RingKind kinds[10] = {
 constexpr u32 level_max = 10000;
 constexpr u32 share_rate = u32{1} << 24;  // bytes a second the carry-over may copy
 
-#ifdef STORE_SEALS
 constexpr u8 head_magic[4] = {'V', 'B', 'H', '1'};
 constexpr u8 registry_magic[4] = {'V', 'B', 'G', '1'};
 constexpr u8 inventory_magic[4] = {'V', 'B', 'V', '1'};
@@ -45,7 +38,6 @@ void begin_record(u8* p, u32 bytes, const u8 (&magic)[4]) {
 bool record_start_ok(mem::Bytes bytes, const u8 (&magic)[4]) {
   return magic_is(bytes.ptr, magic) && get16(bytes.ptr + 4) == 1;
 }
-#endif
 
 u16 level(u16 v) { return v > level_max ? level_max : v; }
 
@@ -131,7 +123,6 @@ u32 head_bad(u32 type, u32 cap, u32 next, u32 filled) {
   return faults;
 }
 
-#ifdef STORE_SEALS
 u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buffer) {
   if (buffer.len < head_bytes) return 0;
   u8* p = buffer.ptr;
@@ -155,7 +146,6 @@ u32 decode_head(const auth::KeyState* key, mem::Bytes bytes, RingHead* head) {
   *head = h;
   return 1;
 }
-#endif
 
 u32 encode_bucket(const Bucket* bucket, mem::Slice buffer, u64 offset) {
   if (!fits(buffer.len, offset, bucket_bytes)) return 0;
@@ -236,7 +226,6 @@ u32 registry_repeat(mem::Bytes file, u32 count) {
   return count;
 }
 
-#ifdef STORE_SEALS
 u32 encode_registry(const auth::KeyState* key, const Registry* registry, mem::Slice buffer) {
   if (buffer.len < registry_file_bytes) return 0;
   u8* p = buffer.ptr;
@@ -273,9 +262,7 @@ u32 decode_registry(const auth::KeyState* key, mem::Bytes bytes, Registry* regis
   }
   return 1;
 }
-#endif
 
-#if defined(STORE_SEALS) && defined(STORE_INVENTORY)
 u32 encode_inventory_file(const auth::KeyState* key, u32 term, const proto::Inventory* inventory, mem::Slice buffer) {
   if (buffer.len < inventory_file_bytes) return 0;
   u8* p = buffer.ptr;
@@ -295,7 +282,6 @@ bool decode_inventory_file(const auth::KeyState* key, mem::Bytes bytes, proto::I
   if (get32(bytes.ptr + 12) != inventory_frame_bytes || !auth::sealed(key, bytes)) return false;
   return proto::decode_inventory(mem::Bytes(bytes.ptr + 32, inventory_frame_bytes), inventory) == 0;
 }
-#endif
 
 void term_name(u32 term, u8 (&out)[8]) {
   u8 be[4] = {static_cast<u8>(term >> 24), static_cast<u8>(term >> 16), static_cast<u8>(term >> 8),
