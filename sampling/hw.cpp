@@ -85,7 +85,9 @@ bool lpi_decode(mem::Bytes records, Hardware* hardware) {
     if (relation == at::lpi_core) {
       ++cores;
       u32 groups = size >= 32 ? min32(rd16(record, at::lpi_group_count), (size - 32) / at::lpi_group_step) : 0;
-      for (u32 g = 0; g < groups; ++g) logical += bits::word_count(rd64(record, at::lpi_groups + at::lpi_group_step * g));
+      for (u32 g = 0; g < groups; ++g) {
+        logical += bits::word_count(rd64(record, at::lpi_groups + at::lpi_group_step * g));
+      }
     } else if (relation == at::lpi_package) {
       ++sockets;
     } else if (relation == at::lpi_cache && size > 15) {
@@ -321,6 +323,7 @@ u64 mac_of(mem::Bytes address, u32 length) {
 u8 conn_of(u32 if_type) { return if_type == 6 ? conn_ethernet : if_type == 71 ? conn_wifi : conn_other; }
 
 void unicast_add(mem::Bytes chain, u64 offset, u32 sockaddr_length, Adapters* a, u32 i) {
+  if (i >= max_adapters) return;
   u32 family = rd16(chain, offset);
   if (family == at::family_ipv4 && sockaddr_length >= at::sa_ipv4_bytes && fits(chain.len, offset, at::sa_ipv4_bytes)) {
     if (a->ipv4_count[i] >= max_addresses) return;
@@ -334,6 +337,7 @@ void unicast_add(mem::Bytes chain, u64 offset, u32 sockaddr_length, Adapters* a,
 }
 
 void adapter_add(mem::Bytes chain, u64 node, u64 base, Adapters* a, u32 i) {
+  if (i >= max_adapters) return;
   a->id[i] = rd64(chain, node + at::node_luid);
   a->mac[i] = mac_of(part(chain, node + at::node_mac, 8), rd32(chain, node + at::node_mac_length));
   plane_set(a->conn, 2, i, conn_of(rd32(chain, node + at::node_type)));
