@@ -72,7 +72,9 @@ u32 create(mem::Bytes name, u64 size, Section* out) {
   int fd = -1;
   for (u32 attempt = 0; attempt < 2 && fd < 0; ++attempt) {
     fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && (errno != EEXIST || !remove_stale(path))) return errno == EEXIST ? in_use : failed;
+    if (fd >= 0) break;
+    if (errno != EEXIST) return failed;
+    if (!remove_stale(path)) return in_use;
   }
   if (fd < 0) return in_use;
   // The lock tells later creators that the owner lives; the name is ours from here on.
