@@ -199,8 +199,8 @@ struct Surface {
     for (u32 line = 0; line < 48; ++line) {
       const std::vector<u16>& t = lines[variant % 2][line];
       const draw::Rect box = line_box(line);
-      draw::text(&s, 0, t.data(), static_cast<u32>(t.size()), box.left, box.top, box, line % 5 ? 0x00E8E8E8 : 0x00FFB27F,
-                 nullptr);
+      const u32 colour = line % 5 ? 0x00E8E8E8 : 0x00FFB27F;
+      draw::text(&s, 0, t.data(), static_cast<u32>(t.size()), box.left, box.top, box, colour, nullptr);
     }
   }
 
@@ -236,5 +236,20 @@ void BM_PartialChangedLine(benchmark::State& state) {
   state.counters["glyphs"] = w.s.vimb->renderer->glyph_count;
 }
 BENCHMARK(BM_PartialChangedLine)->Unit(benchmark::kMicrosecond);
+
+// A whole frame through the drawing layer: every tile recomposited, the tile hash check, the whole frame sent.
+void BM_SurfaceWholeFrame(benchmark::State& state) {
+  Surface w;
+  if (!w.open()) {
+    state.SkipWithError("set-up failed (is fonts-lato installed?)");
+    return;
+  }
+  for (auto _ : state) {
+    draw::invalidate(&w.s);
+    w.frame(0);
+  }
+  state.counters["glyphs"] = w.s.vimb->renderer->glyph_count;
+}
+BENCHMARK(BM_SurfaceWholeFrame)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -151,7 +151,9 @@ i32 logical_up(i32 x, u32 dpi) {
   return static_cast<i32>(p >= 0 ? (p + d - 1) / d : p / d);
 }
 
-Rect scale_rect(u32 dpi, Rect r) { return Rect{to_px(r.left, dpi), to_px(r.top, dpi), to_px(r.right, dpi), to_px(r.bottom, dpi)}; }
+Rect scale_rect(u32 dpi, Rect r) {
+  return Rect{to_px(r.left, dpi), to_px(r.top, dpi), to_px(r.right, dpi), to_px(r.bottom, dpi)};
+}
 
 i32 tile_floor(i32 x) { return static_cast<i32>(greatest(x, 0) & ~i64{15}); }
 i32 tile_ceil(i32 x) { return static_cast<i32>((greatest(x, 0) + 15) & ~i64{15}); }
@@ -171,7 +173,8 @@ bool rows_even(i32 x, u32 dpi) { return i64{x} * dpi_of(dpi) % 96 == 0; }
 
 void redo_px(Surface* s, Rect r) {
   if (empty(r)) return;
-  add(s, &s->redo, &s->redo_count, Rect{tile_floor(r.left), tile_floor(r.top), tile_ceil(r.right), tile_ceil(r.bottom)});
+  const Rect tiles{tile_floor(r.left), tile_floor(r.top), tile_ceil(r.right), tile_ceil(r.bottom)};
+  add(s, &s->redo, &s->redo_count, tiles);
 }
 
 void redo(Surface* s, Rect r) { redo_px(s, scale_rect(s->dpi, r)); }
@@ -542,14 +545,16 @@ u32 premultiply(u32 p) {
 }
 
 u32 code_point(u32 hi, u32 lo) {
-  if (hi >= 0xD800 && hi <= 0xDBFF && lo >= 0xDC00 && lo <= 0xDFFF) return (hi - 0xD800) * 1024 + (lo - 0xDC00) + 0x10000;
+  if (hi >= 0xD800 && hi <= 0xDBFF && lo >= 0xDC00 && lo <= 0xDFFF)
+    return (hi - 0xD800) * 1024 + (lo - 0xDC00) + 0x10000;
   return hi;
 }
 
 // ---- Drawing calls
 
 void make_fonts(Surface* s) {
-  for (u32 role = 0; role < roles; ++role) s->fonts[role] = gdi::font_create(role, font_px(role, s->dpi), s->test_folder);
+  for (u32 role = 0; role < roles; ++role)
+    s->fonts[role] = gdi::font_create(role, font_px(role, s->dpi), s->test_folder);
 }
 
 void init(Surface* s, gdi::Handle window, gdi::Handle icon, mem::Bytes test_folder) {
@@ -972,7 +977,8 @@ void copy_rows(Surface* s, const Sheet& sheet, i32 source_x, i32 source_y, i32 w
   const Vimb& v = *s->vimb;
   const Rect keep = scale_rect(s->dpi, keep_out);
   const i64 x0 = greatest(x, 0), x1 = least(i64{x} + width, r->width);
-  const i64 b0 = least(greatest(to_px(band_left, s->dpi), x0), x1), b1 = least(greatest(to_px(band_right, s->dpi), b0), x1);
+  const i64 b0 = least(greatest(to_px(band_left, s->dpi), x0), x1);
+  const i64 b1 = least(greatest(to_px(band_right, s->dpi), b0), x1);
   const i64 y0 = greatest(y, 0), y1 = least(least(i64{y} + height, r->height), row_limit);
   busy(*s, 1);
   for (i64 row = y0; row < y1; ++row) {

@@ -78,9 +78,9 @@ u32 pixel_of(u32 colorref) {
 void copy_block(Bitmap* to, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride) {
   i64 x0 = greatest(x, 0), y0 = greatest(y, 0);
   i64 x1 = least(i64{x} + w, to->width), y1 = least(i64{y} + h, to->height);
+  if (x0 >= x1) return;
   for (i64 row = y0; row < y1; ++row)
-    for (i64 col = x0; col < x1; ++col)
-      to->pixels[u64(row) * to->width + col] = pixels[u64(row - y) * stride + (col - x)];
+    memcpy(&to->pixels[u64(row) * to->width + x0], pixels + u64(row - y) * stride + (x0 - x), u64(x1 - x0) * 4);
 }
 
 bool read_whole(const std::string& path, std::vector<u8>* out) {

@@ -76,7 +76,8 @@ TEST(DrawFonts, OwnRendererRolesMatchTheSoftwareRoad) {
 // the icon and an opaque sheet come out the same.
 TEST(DrawRoads, SoftwareRoadMatchesTheOwnRenderer) {
   std::vector<u32> icon_pixels(20 * 20);
-  for (u32 i = 0; i < icon_pixels.size(); ++i) icon_pixels[i] = (i % 7 ? 0xFF000000u : 0x80000000u) | (i * 2654435761u >> 8);
+  for (u32 i = 0; i < icon_pixels.size(); ++i)
+    icon_pixels[i] = (i % 7 ? 0xFF000000u : 0x80000000u) | (i * 2654435761u >> 8);
   std::vector<u32> sheet_pixels(40 * 30);
   for (u32 i = 0; i < sheet_pixels.size(); ++i) sheet_pixels[i] = 0xFF000000u | (i * 40503u);
   for (u32 dpi : {96u, 120u, 144u, 192u}) {
@@ -153,6 +154,31 @@ TEST(DrawCalls, PartialFramesRecordOnlyWhatIsWanted) {
   EXPECT_EQ(r.rects[1].y1, 10 * 256 - 5 - 1);
   ASSERT_TRUE(draw::present(&w.s, w.window, 128, 64));
   EXPECT_EQ(r.changed_count, 1u);  // the mark changed the tile's hash, and nothing else changed
+}
+
+// An icon whose size scales to an odd number of px is a square of that side, on both roads.
+TEST(DrawCalls, IconIsASquareOfItsScaledSide) {
+  std::vector<u32> pixels(16 * 16, 0xFFFF0000u);
+  gdi::Handle icon = gdi::icon_create(pixels.data(), 16, 16);
+  surface::Window own, soft;
+  ASSERT_EQ(own.start(32, 32, 120), 0u);
+  soft.start_gdi(32, 32, 120);
+  for (surface::Window* w : {&own, &soft}) {
+    draw::set_dpi(&w->s, 120, icon);
+    ASSERT_TRUE(w->paint([&] {
+      draw::fill(&w->s, Rect{0, 0, 40, 40}, 0);
+      draw::icon(&w->s, 2, 2, 4);  // 3 px to 8 px: a side of 5
+    }));
+    const std::vector<u32> shown = w->shown();
+    for (i32 y = 0; y < 32; ++y)
+      for (i32 x = 0; x < 32; ++x)
+        ASSERT_EQ(shown[u64(y) * 32 + x], x >= 3 && x < 8 && y >= 3 && y < 8 ? 0xFFFF0000u : 0xFF000000u)
+            << x << "," << y;
+  }
+  EXPECT_EQ(own.s.vimb->icon_width, 16);
+  draw::close(&own.s);
+  draw::close(&soft.s);
+  gdi::icon_delete(icon);
 }
 
 TEST(DrawText, LongTextIsSeveralRunsWithContinuousOffsets) {

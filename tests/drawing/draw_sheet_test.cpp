@@ -121,9 +121,8 @@ TEST(DrawInPlace, PaintAndInkEqualAWholeFrame) {
   ASSERT_TRUE(draw::touchable(w.s, Rect{0, top, kWidth, top + kRow}));
   ASSERT_EQ(draw::paint(&w.s, Rect{0, top, kWidth, top + kRow}, 0x00302820 + 0x10), 1u);
   std::vector<u16> text = units(names[2]);
-  ASSERT_EQ(draw::ink(&w.s, 0, text.data(), static_cast<u32>(text.size()), 4, top + 2, Rect{4, top + 2, kWidth - 4, top + kRow},
-                      0x00F0F0F0),
-            1u);
+  const Rect clip{4, top + 2, kWidth - 4, top + kRow};
+  ASSERT_EQ(draw::ink(&w.s, 0, text.data(), static_cast<u32>(text.size()), 4, top + 2, clip, 0x00F0F0F0), 1u);
   Scene changed = rows({0, 1, 2, 3});
   changed[4].text = names[2];
   EXPECT_EQ(surface::first_difference(w.kept(), whole(changed)), -1);
