@@ -241,6 +241,25 @@ TEST(DrawPipeline, FailedFrameGoesToGdiThenRetries) {
   EXPECT_EQ(w.word(draw::word_status), 0u);
 }
 
+// A partial frame whose tile lists do not fit fails like any own frame; the GDI road draws it instead, and the
+// window shows the same pixels a whole frame would.
+TEST(DrawPipeline, PartialListsThatDoNotFitFallBack) {
+  surface::Window w, reference;
+  ASSERT_EQ(w.start(200, 120), 0u);
+  ASSERT_EQ(reference.start(200, 120), 0u);
+  ASSERT_TRUE(w.paint_scene(panel(0)));
+  w.s.vimb->renderer->limits.tile_entries = 1;
+  draw::redo(&w.s, Rect{10, 10, 90, 40});
+  draw::show(&w.s, Rect{10, 10, 90, 40});
+  draw::changed(&w.s);
+  ASSERT_TRUE(w.paint_scene(panel(9)));
+  EXPECT_EQ(w.partial_frames, 1u);
+  EXPECT_EQ(w.word(draw::word_mode), 0u);
+  EXPECT_EQ(w.word(draw::word_status), u32{draw::frame_failed});
+  ASSERT_TRUE(reference.paint_scene(panel(9)));
+  EXPECT_EQ(surface::first_difference(w.shown(), reference.shown()), -1);
+}
+
 // ---- Partial frames against whole frames
 
 Element random_element(std::mt19937* rng, i32 width, i32 height) {
