@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "drawing/cpu.h"
+#include "drawing/draw.h"
 #include "drawing/font.h"
 #include "drawing/render.h"
 
@@ -149,5 +150,106 @@ void BM_ChangedLine(benchmark::State& state) {
   state.counters["changed_tiles"] = changed;
 }
 BENCHMARK(BM_ChangedLine)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+namespace {
+
+// The same window through the drawing layer: a partial frame that records only the commands under the redo list
+// (the changed line's box), bins and hashes only its tiles, composites the changed ones and sends the line's box.
+struct Surface {
+  gdi::Handle window = 0;
+  draw::Surface s{};
+  std::vector<std::vector<u16>> lines[2];
+
+  bool open() {
+    window = gdi::open_headless(kWidth, kHeight);
+    const std::string folder = "/usr/share/fonts/truetype/lato";
+    draw::init(&s, window, 0, mem::Bytes(reinterpret_cast<const u8*>(folder.data()), folder.size()));
+    s.test_fonts = 1;
+    if (draw::start_vimb(&s, kWidth, kHeight, 8, 16, 0, reinterpret_cast<const u8*>(folder.data()),
+                         static_cast<u32>(folder.size())) != 0)
+      return false;
+    s.use_vimb = 1;
+    const std::string words = "Processes  chrome.exe  12.4 %  1,024.5 MiB  Disk 0 (C:)  Ethernet 2  GPU 3D  ";
+    for (u32 line = 0; line < 48; ++line) {
+      std::string t;
+      while (t.size() < 190) t += words.substr(line % 7, words.size() - line % 7);
+      t.resize(190);
+      lines[0].emplace_back(t.begin(), t.end());
+      if (line == 20) t[3] = 'x';
+      lines[1].emplace_back(t.begin(), t.end());
+    }
+    return frame(0);
+  }
+  ~Surface() {
+    draw::close(&s);
+    gdi::close_window(window);
+  }
+
+  static draw::Rect line_box(u32 line) {
+    const i32 top = static_cast<i32>(28 + line * kLineHeight);
+    return draw::Rect{64, top, static_cast<i32>(kWidth) - 8, top + static_cast<i32>(kLineHeight)};
+  }
+
+  void record(u32 variant) {
+    draw::fill(&s, draw::Rect{0, 0, kWidth, kHeight}, 0x00241F1E);
+    draw::fill(&s, draw::Rect{0, 0, 56, kHeight}, 0x00332C2A);
+    for (i32 p = 0; p < 6; ++p) draw::fill(&s, draw::Rect{80 + p * 200, 20, 260 + p * 200, 60}, 0x003C3430);
+    for (u32 line = 0; line < 48; ++line) {
+      const std::vector<u16>& t = lines[variant % 2][line];
+      const draw::Rect box = line_box(line);
+      const u32 colour = line % 5 ? 0x00E8E8E8 : 0x00FFB27F;
+      draw::text(&s, 0, t.data(), static_cast<u32>(t.size()), box.left, box.top, box, colour, nullptr);
+    }
+  }
+
+  bool frame(u32 variant) {
+    if (draw::again(&s, window, kWidth, kHeight)) return true;
+    draw::begin(&s, window, kWidth, kHeight);
+    record(variant);
+    return draw::present(&s, window, kWidth, kHeight) == 1;
+  }
+};
+
+void BM_PartialChangedLine(benchmark::State& state) {
+  Surface w;
+  if (!w.open()) {
+    state.SkipWithError("set-up failed (is fonts-lato installed?)");
+    return;
+  }
+  u32 variant = 0, partial = 0, changed = 0;
+  for (auto _ : state) {
+    const draw::Rect box = Surface::line_box(20);
+    draw::redo(&w.s, box);
+    draw::show(&w.s, box);
+    draw::changed(&w.s);
+    draw::limit_box(&w.s, box, true);
+    draw::begin(&w.s, w.window, kWidth, kHeight);
+    partial += w.s.partial;
+    w.record(++variant);
+    draw::present(&w.s, w.window, kWidth, kHeight);
+    changed = w.s.vimb->renderer->changed_count;
+  }
+  state.counters["partial"] = benchmark::Counter(partial, benchmark::Counter::kAvgIterations);
+  state.counters["changed_tiles"] = changed;
+  state.counters["glyphs"] = w.s.vimb->renderer->glyph_count;
+}
+BENCHMARK(BM_PartialChangedLine)->Unit(benchmark::kMicrosecond);
+
+// A whole frame through the drawing layer: every tile recomposited, the tile hash check, the whole frame sent.
+void BM_SurfaceWholeFrame(benchmark::State& state) {
+  Surface w;
+  if (!w.open()) {
+    state.SkipWithError("set-up failed (is fonts-lato installed?)");
+    return;
+  }
+  for (auto _ : state) {
+    draw::invalidate(&w.s);
+    w.frame(0);
+  }
+  state.counters["glyphs"] = w.s.vimb->renderer->glyph_count;
+}
+BENCHMARK(BM_SurfaceWholeFrame)->Unit(benchmark::kMillisecond);
 
 }  // namespace

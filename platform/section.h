@@ -1,0 +1,34 @@
+#pragma once
+// Named shared memory between processes of one user: a fixed-size block that its owner creates under a "Local\..."
+// name (the rules of kobj names) and that other processes map by that name to read or write it. The owner alone
+// creates and removes it; a name that a live owner holds is refused to a second creator, and one left behind by an
+// owner that ended is taken over. On Linux the block is a file of the kobj runtime folder ("<name>.section"),
+// created 0600 with the owner's lock on it for the owner's life, and mapped shared.
+#include "base/mem.h"
+
+namespace section {
+
+enum : u32 {
+  ok = 0,
+  bad_name = 1,  // not a kobj name, or no usable runtime folder
+  in_use = 2,    // a live owner holds the name (or another user made it)
+  failed = 3,    // the file, its size or the mapping could not be made
+  not_found = 4, // open: no section of that name
+};
+mem::Bytes code_text(u32 code);
+
+struct Section {
+  u8* view;    // the mapped bytes, null when closed
+  u64 size;
+  u64 handle;  // the backend's handle, 0 when closed
+  u8 owner;    // created by this process: closing removes the name
+};
+
+// Creates the section with size zeroed bytes (size above 0) and maps it for reading and writing.
+u32 create(mem::Bytes name, u64 size, Section* out);
+// Maps an existing section whole for reading and writing (its size as the owner made it).
+u32 open(mem::Bytes name, Section* out);
+// Unmaps and closes; the owner also removes the name. Nothing for a closed section.
+void close(Section* section);
+
+}  // namespace section
