@@ -517,7 +517,7 @@ u32 append(Share* s, u32 h, u8* record) {
                                   mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   if (r != done) return r;
-  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled + 1, type), slot};
+  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot};
   r = write_head(s, h);
   if (r != done) s->counters[h] = old;
   return r;
