@@ -426,7 +426,8 @@ u32 write_inventory(Share* s, u32 index, const proto::Inventory* inventory, u32 
   if (r != done) return r;
   u8 b[store::inventory_file_bytes];
   r = store::encode_inventory_file(&s->key, s->term, inventory, mem::Slice{b, sizeof b}) == sizeof b ? done : failed;
-  if (r == done) r = replace(s, machine_folder(s, s->term, s->ids[index]), mem::lit("inventory"), mem::Bytes(b, sizeof b));
+  store::Path folder = machine_folder(s, s->term, s->ids[index]);
+  if (r == done) r = replace(s, folder, mem::lit("inventory"), mem::Bytes(b, sizeof b));
   u64 bit = u64{1} << index;
   s->inventory_written = r == done ? s->inventory_written | bit : s->inventory_written & ~bit;
   return r;
@@ -1253,10 +1254,9 @@ u32 read_names(Share* s, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32
   n = min32(min32(n, budget / store::name_bytes > 0 ? budget / store::name_bytes : 1),
             copy_bytes / store::name_bytes);
   u64 got = 0;
-  if (n == 0 || fs::io_read_at(s->rings[h], store::record_at(type, at), mem::Slice{s->buffer, u64{n} * store::name_bytes},
-                               &got) != fs::io_ok || got != u64{n} * store::name_bytes) {
-    return 0;
-  }
+  u64 want = u64{n} * store::name_bytes;
+  u32 io = n == 0 ? fs::io_failed : fs::io_read_at(s->rings[h], store::record_at(type, at), {s->buffer, want}, &got);
+  if (io != fs::io_ok || got != want) return 0;
   // Names come from agents: a byte a viewer would refuse is shown as '?' instead of spoiling the whole answer.
   for (u32 i = 0; i < n; ++i) {
     const u8* from = s->buffer + i * store::name_bytes + 8;
