@@ -339,4 +339,42 @@ TEST_F(ShareTerm, TwoProcessesNeverShareATerm) {
   }
 }
 
+// A host in another process serves a machine and dies without giving the share up. The watching host sees the lease
+// stand still, claims the next term after 150 tenths, takes the lease and carries the dead host's rings over.
+TEST_F(ShareTerm, AHostThatDiedIsTakenOverFromAnotherProcess) {
+  int code = harness::in_child([&] {
+    auto a = host(dir.path, 1, key);
+    u32 now = 0;
+    if (share::claim_next(a.get(), now) != share::done || serve(a.get(), &now) != share::done) return 1;
+    Id m(5);
+    if (share::add_machine(a.get(), m.b, mem::lit("five"), now) != 0) return 2;
+    store::Bucket b = bucket(1000, 42);
+    if (share::put_bucket(a.get(), 0, 0, &b, now) != share::done) return 3;
+    for (u32 i = 0; i < 3; ++i) {
+      if (share::renew_lease(a.get(), now += 10) != share::done) return 4;
+    }
+    return 0;  // ends without a give-up, its files still open until the process is gone
+  });
+  ASSERT_EQ(code, 0);
+
+  auto b = host(dir.path, 2, key);
+  hstore::Watch w;
+  hstore::watch_init(&w);
+  u32 now = 0, verdict = 0;
+  for (; verdict == 0 && now < 1000; now += 10) {
+    proto::Lease l{};
+    bool valid = share::read_lease(b.get(), &key, &l);
+    verdict = hstore::observe(&w, !std::filesystem::exists(at("lease")), valid, l.term, l.counter,
+                              valid && (l.flags & proto::lease_released), now);
+  }
+  EXPECT_EQ(verdict, 2u);
+  EXPECT_EQ(now, 160u);  // the first look at 0, the claim at 150
+  EXPECT_EQ(w.term, 1u);
+  EXPECT_EQ(w.counter, 4u);
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  EXPECT_EQ(b->term, 2u);
+  ASSERT_EQ(serve(b.get(), &now), share::done);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 2, 5, store::ring_t0), key), std::vector<u32>{1000});
+}
+
 }  // namespace
