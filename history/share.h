@@ -104,7 +104,7 @@ struct Counters {
   u32 bytes;          // bytes copied in all
 };
 
-// The host's handle on the share. Large (about 140 KiB with its copy buffer): the owner places it in an arena.
+// The host's handle on the share. Large (over 100 KiB with its copy buffer): the owner places it in an arena.
 struct Share {
   store::Path folder;  // overflow also set for a folder text longer than 160 bytes
   auth::KeyState key;
@@ -200,7 +200,10 @@ bool sum_buckets(Share* share, u32 index, u32 start, u32 end, u32 n, hstore::Buc
 bool read_buckets(Share* share, u32 index, u32 tier, u32 slot, hstore::BucketSum* sum);
 u32 roll_up(Share* share, u32 index, u32 tier, u32 start, u32 now);
 bool is_carrying(const Share* share, u32 index);
+// Starts carrying the complete older term over: its machine table, fresh ring files without heads, inventories.
 u32 carry_over(Share* share, u32 term, u64 now_ms);
+// One carry-over step, bounded by the deadline, 1 MiB and the copy budget. Before the term is set up it tries the
+// set-up instead, at most once a second (7 while it waits for the next try).
 u32 step(Share* share, u32 now, u64 now_ms, u64 deadline_ms);
 u32 copy_chunk(Share* share, u64 length);
 u32 carry_ring(Share* share, bool copied);
@@ -245,9 +248,12 @@ void open_cluster_reader(Share* share, u32 tier, u32 start, u32 end, Cursor* cur
 void open_cursor(Share* share, u32 index, u32 type, u32 start, u32 end, Cursor* cursor);
 void open_top_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
 void open_energy_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
+// True when the answer is finished for this call: the range is done, or the answer is full (a new answer goes on
+// from the same cursor). Each call does about budget bytes of work; the host passes 16,384.
 bool read_range(Share* share, Cursor* cursor, Answer* answer, u32 budget);
 bool read_cluster(Share* share, Cursor* cursor, Answer* answer, u32 budget);
 bool read_records(Share* share, Cursor* cursor, u8* buffer, u32 buffer_bytes, u32* count, u32 budget);
+// Names from the first index on (counted from the oldest), 32 bytes each; unprintable bytes come back as '?'.
 u32 read_names(Share* share, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32 budget);
 u32 time_at(Share* share, u32 handle, u32 oldest, u32 position, u32 type);
 u32 seek_time(Share* share, Cursor* cursor, u32 budget);
@@ -260,7 +266,9 @@ struct Sample {
   bool valid;
 };
 
-// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share.
+// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share. Only a "\\server\share" path is a share; a mounted folder
+// is "not a share" without touching the disk. The server's caching flags and the SMB client's counters have no
+// counterpart on this system, so a share path fails (flags not read, probes without counters).
 u32 selftest(mem::Bytes share_path, mem::Bytes test_base);
 bool caching_flags(mem::Bytes unc, u32* flags);
 bool smb_counters(mem::Bytes unc, u32 counter, u64* value);
@@ -276,6 +284,8 @@ struct FolderRing {
   u32 start, end;
   u8 searching, done;
 };
+// Opening leaves done set: the caller sets low 0, high = the filled count, position 0, the range, searching on and
+// done = (filled count is 0).
 bool open_folder_ring(FolderRing* reader, mem::Bytes folder, u32 type, const auth::KeyState* key);
 bool read_folder_buckets(FolderRing* reader, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget);
 u32 folder_time_at(FolderRing* reader, u32 position);
