@@ -1,10 +1,15 @@
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "history/hist.h"
 #include "history/hstore.h"
+#include "history/share.h"
 #include "history/store.h"
 
 namespace {
@@ -70,5 +75,52 @@ void BM_HistoryRead2Years(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 17520);
 }
 BENCHMARK(BM_HistoryRead2Years);
+
+// A day of one machine's ten-second buckets answered from its ring on the share, the way the host answers a viewer:
+// calls of a 16,384-byte work budget, a new answer whenever one is full. The folder is in memory when the system
+// has one, so the figure is the share code's own cost rather than the disk's.
+void BM_ShareAnswerDay(benchmark::State& state) {
+  std::string pattern = std::filesystem::exists("/dev/shm") ? "/dev/shm/" : "/tmp/";
+  pattern += "vimbrel-bench-XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    state.SkipWithError("no temporary folder");
+    return;
+  }
+  u8 k[32] = {1};
+  auth::KeyState key;
+  auth::key_init(&key, mem::Bytes(k, 32));
+  u8 id[16] = {7};
+  auto s = std::make_unique<share::Share>();
+  share::init(s.get(), mem::Bytes(reinterpret_cast<const u8*>(pattern.data()), pattern.size()), &key, id, 0, 7420, 0);
+  share::advance_clock(s.get(), 1);
+  bool ready = share::claim_next(s.get(), 0) == share::done && share::take_lease(s.get(), 0, 1) == share::done &&
+               share::add_machine(s.get(), id, mem::lit("bench"), 0) == 0;
+  for (u32 i = 0; ready && i < 8640; ++i) {
+    store::Bucket b{};
+    b.slot = 1000000 + 10 * i;
+    ready = share::put_bucket(s.get(), 0, 0, &b, 0) == share::done;
+  }
+  if (!ready) {
+    state.SkipWithError("the share could not be set up");
+    std::filesystem::remove_all(pattern);
+    return;
+  }
+  auto answer = std::make_unique<share::Answer>();
+  share::Cursor cursor;
+  u64 rows = 0;
+  for (auto _ : state) {
+    share::open_reader(s.get(), 0, 0, 1000000, 1000000 + 86400, &cursor, &answer->head);
+    while (!cursor.done) {
+      if (share::read_range(s.get(), &cursor, answer.get(), 16384)) {
+        rows += answer->head.rows;
+        answer->head.rows = 0;
+      }
+    }
+  }
+  state.SetItemsProcessed(static_cast<i64>(rows));
+  share::drop(s.get(), 0, true);
+  std::filesystem::remove_all(pattern);
+}
+BENCHMARK(BM_ShareAnswerDay);
 
 }  // namespace

@@ -1,0 +1,317 @@
+#pragma once
+// The cluster share: the folder that every machine of a cluster reaches, where hosts take turns by terms. A host
+// claims the next free term with a claim file that only one machine can create, takes the share's lease and renews
+// it once a second, sets the term's folder up (carrying the newest complete older term's ring files over, a little
+// at a time), writes every machine's history into ten ring files per machine, answers history requests from those
+// rings a bounded piece at a time, and gives the share up when it stops or another host takes over.
+//
+// Safety between machines rests on three things only: the exclusive creation of claim files, the term and renewal
+// counter in the sealed lease, and the writing limit of 10 s after the last renewal against the 15 s a watching
+// host waits before it claims. Every record another machine could have written is sealed with the cluster key and
+// refused when its length, magic or tag is wrong; a failed write leaves the ring's counters as they were.
+//
+// Share time ("now") is the host's clock in tenths of a second since it started; every operation that writes or
+// checks the lease takes it.
+#include "base/mem.h"
+#include "cluster/auth.h"
+#include "cluster/proto.h"
+#include "history/hstore.h"
+#include "history/store.h"
+#include "platform/fs.h"
+
+namespace hist {
+struct Table;
+}
+namespace ptop {
+struct Row;
+}
+
+namespace share {
+
+// Result codes of every operation.
+enum Code : u32 {
+  done = 0,
+  taken = 1,      // the file exists (a claim already taken)
+  no_term = 2,    // no next term
+  too_late = 3,   // past the writing limit
+  lost = 4,       // stopped, or a host of a newer term holds the lease
+  same_term = 5,  // another machine holds the lease of the same term
+  refused = 6,    // wrong state, bad path, index out of range, or a file that is not there
+  failed = 7,
+  too_large = 8,
+};
+mem::Bytes code_text(u32 code);
+// The code of a share-layer file result: 0 → 0, 1 → 1, 2 → 6, 6 → 8, any other → 7.
+u32 code_of(u32 io_code);
+
+// State flags.
+enum Flag : u32 {
+  claimed = 0x001,
+  leased = 0x002,
+  stopped = 0x004,
+  complete = 0x008,        // registry written, nothing left to carry
+  setup_pending = 0x020,   // leased; set-up could not start yet
+  set_up = 0x040,          // machines may be added; carry-over runs until complete
+  lost_registry = 0x080,   // set-up given up: an older term's registry cannot be read
+  lost_folders = 0x100,    // set-up given up: the term's machine folders cannot be created
+};
+
+constexpr u32 machines = 64;
+constexpr u32 ring_types = 10;
+constexpr u32 handles = machines * ring_types;
+constexpr u32 write_limit = 100;     // tenths after the claim or the last renewal
+constexpr u16 lease_period = 150;    // tenths; also what a watcher waits without progress
+constexpr u32 folder_max = 160;      // bytes of the folder text
+constexpr u32 copy_bytes = 65536;
+constexpr u32 queue_size = 8;
+constexpr u32 setup_tries = 30;
+constexpr u32 max_answer_rows = 1024;
+
+struct RingCounters {
+  u32 next;
+  u32 filled;
+  u32 last_slot;
+};
+
+struct Queue {
+  u8 start;
+  u8 count;
+};
+
+struct Carry {
+  u64 carrying;   // machines whose rings are still being copied
+  u32 term;       // the term carried over
+  u32 machine;    // cursor
+  u32 type;
+  u64 offset;
+  u64 source;     // the carried term's ring file being copied
+  u64 budget;
+  u64 last_ms;
+  // The plausibility run of the file being copied: the newest plausible record and the group of equal records
+  // that starts at index 0 (0xFFFFFFFF when broken).
+  u32 newest_index, newest_slot, newest_term, plausible, run;
+  u64 copied;
+};
+
+struct Counters {
+  u32 dropped;        // queue entries dropped
+  u32 tops_skipped;   // top rows skipped while their machine is carried
+  u32 tops_appended;  // upper-tier top rows appended for a new slot without the append flag
+  u32 raised;         // time slots raised to keep a ring in order
+  u32 carry_reads;
+  u32 rollup_reads;
+  u32 rebuilt;        // heads rebuilt from records
+  u32 bytes;          // bytes copied in all
+};
+
+// The host's handle on the share. Large (over 100 KiB with its copy buffer): the owner places it in an arena.
+struct Share {
+  store::Path folder;  // overflow also set for a folder text longer than 160 bytes
+  auth::KeyState key;
+  u8 id[16];
+  u32 address;
+  u16 port;
+  u8 fixed;
+  u32 term;
+  u32 highest;         // highest term seen on the share
+  u32 counter;         // renewal counter
+  u32 renewed;         // share time of the claim or the last renewal
+  u8 owner;            // owner byte of the lease
+  u16 extra_flags;     // or-ed into the lease flags
+  u8 always_keep;      // every lease check answers keep
+  u32 flags;
+  u64 lease;           // the open lease file
+  u32 count;
+  u8 ids[machines][16];
+  u8 names[machines][32];
+  u64 rings[handles];
+  RingCounters counters[handles];
+  Carry carry;
+  store::Bucket bucket_queue[machines][queue_size];
+  store::Energy energy_queue[machines][queue_size];
+  Queue buckets_queued[machines];
+  Queue energy_queued[machines];
+  Counters stats;
+  u64 inventory_written;
+  u32 pause_ms;        // test pacing after each file operation
+  u8 virtual_clock;
+  u64 clock_ms;
+  u8 lease_failures;
+  u32 setup_failures;
+  u32 wall;            // wall-clock seconds of the host's loop pass; 0xFFFFFFFF until set
+  u32 older[64];       // older terms seen by the last scan
+  u32 older_count;
+  u32 unreadable;      // newest term whose registry could not be read
+  store::Registry registry;
+  fs::Listing listing;
+  u64 setup_ms;        // when set-up was last tried from a carry-over step (at most once a second)
+  u8 setup_tried;
+  alignas(8) u8 buffer[copy_bytes];
+};
+
+void init(Share* share, mem::Bytes folder, const auth::KeyState* key, const u8* id, u32 address, u16 port,
+          u8 fixed);
+
+// Claims term seen + 1.
+u32 claim_term(Share* share, u32 seen, u32 now);
+// Claims the next free term after every term on the share.
+u32 claim_next(Share* share, u32 now);
+// True when "lease" holds a whole, sealed, valid lease record.
+bool read_lease(Share* share, const auth::KeyState* key, proto::Lease* out);
+// True when "claims/<term>" under the folder holds a valid claim of that very term.
+bool read_claim(mem::Bytes folder, const auth::KeyState* key, u32 term, proto::Lease* out);
+// 0 keep, 1 a newer term holds the share, 2 another machine holds the same term.
+u32 check_lease(Share* share);
+u32 take_lease(Share* share, u32 now, u64 now_ms);
+u32 renew_lease(Share* share, u32 now);
+// Gives the share up; with release a last lease record marked released is written when the lease is still ours.
+void drop(Share* share, u32 now, bool release);
+bool may_write(const Share* share, u32 now);
+u64 now_ms(const Share* share);
+void advance_clock(Share* share, u64 t);
+void pause(Share* share);
+
+u32 setup_term(Share* share, u32 now, u64 now_ms);
+u32 write_registry(Share* share, u32 now);
+u32 write_inventory(Share* share, u32 index, const proto::Inventory* inventory, u32 now);
+u32 rename_machine(Share* share, u32 index, const proto::Inventory* inventory, u32 now);
+
+// ---- Ring writing and carry-over.
+
+i32 find_machine(const Share* share, const u8* id);
+i32 add_machine(Share* share, const u8* id, mem::Bytes name, u32 now);
+u32 open_rings(Share* share, u32 index, bool no_heads);
+u32 write_head(Share* share, u32 handle);
+// Appends a record (its first eight bytes are stamped with slot and term).
+u32 append(Share* share, u32 handle, u8* record);
+// Rewrites the newest record in place; appends with the flag set or on an empty ring.
+u32 write_record(Share* share, u32 handle, u8* record, bool append_flag);
+u32 put_bucket(Share* share, u32 index, u32 tier, const store::Bucket* bucket, u32 now);
+u32 put_energy(Share* share, u32 index, u32 tier, const store::Energy* energy, u32 now);
+u32 put_tier_bucket(Share* share, u32 index, u32 tier, const store::Bucket* bucket, bool append_flag, u32 now);
+u32 put_top(Share* share, u32 index, u32 tier, const ptop::Row* row, bool append_flag, u32 now);
+// names holds n names of 32 bytes; at most 8 are written.
+u32 put_names(Share* share, u32 index, const u8* names, u32 n, u32 slot, u32 now);
+bool read_top(Share* share, u32 index, u32 tier, u32 slot, ptop::Row* out);
+bool read_energy(Share* share, u32 index, u32 tier, u32 slot, store::Energy* out);
+// Folds tier-0 buckets with a nonzero term and a slot in [start, end) among the newest min(filled, n, 1170).
+bool sum_buckets(Share* share, u32 index, u32 start, u32 end, u32 n, hstore::BucketSum* sum);
+// The tier's ring holds the slot (its newest record): the sum of tier 0 over that slot's interval.
+bool read_buckets(Share* share, u32 index, u32 tier, u32 slot, hstore::BucketSum* sum);
+u32 roll_up(Share* share, u32 index, u32 tier, u32 start, u32 now);
+bool is_carrying(const Share* share, u32 index);
+// Starts carrying the complete older term over: its machine table, fresh ring files without heads, inventories.
+u32 carry_over(Share* share, u32 term, u64 now_ms);
+// One carry-over step, bounded by the deadline, 1 MiB and the copy budget. Before the term is set up it tries the
+// set-up instead, at most once a second (7 while it waits for the next try).
+u32 step(Share* share, u32 now, u64 now_ms, u64 deadline_ms);
+u32 copy_chunk(Share* share, u64 length);
+u32 carry_ring(Share* share, bool copied);
+u32 remove_old_terms(Share* share);
+
+// ---- Reading for history answers.
+
+struct MachineRead {
+  u16 index;      // next physical index
+  u16 remaining;  // records remaining
+  u32 slot;       // next slot, 0xFFFFFFFF when nothing more in range
+};
+
+struct Column {
+  u8 machines;
+  u32 min[6], mean[6], max[6];
+  u64 rate[2];
+};
+
+struct Cursor {
+  u32 handle;
+  u32 type;
+  u32 start, end;
+  u32 oldest, filled;
+  u32 low, high, position;
+  u8 searching, done, full, cluster;
+  u32 interval, base, machine, count, phase;
+  i32 last_column;
+  u32 emit_column;
+  u32 next_at;  // the ring's next index when the cursor last looked, to follow a ring that moves under it
+  MachineRead reads[machines];
+  Column columns[32];
+};
+
+struct Answer {
+  hstore::AnswerHead head;
+  store::Bucket rows[max_answer_rows];
+};
+
+void open_reader(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor, hstore::AnswerHead* head);
+void open_cluster_reader(Share* share, u32 tier, u32 start, u32 end, Cursor* cursor, hstore::AnswerHead* head);
+void open_cursor(Share* share, u32 index, u32 type, u32 start, u32 end, Cursor* cursor);
+void open_top_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
+void open_energy_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
+// True when the answer is finished for this call: the range is done, or the answer is full (a new answer goes on
+// from the same cursor). Each call does about budget bytes of work; the host passes 16,384.
+bool read_range(Share* share, Cursor* cursor, Answer* answer, u32 budget);
+bool read_cluster(Share* share, Cursor* cursor, Answer* answer, u32 budget);
+bool read_records(Share* share, Cursor* cursor, u8* buffer, u32 buffer_bytes, u32* count, u32 budget);
+// Names from the first index on (counted from the oldest), 32 bytes each; unprintable bytes come back as '?'.
+u32 read_names(Share* share, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32 budget);
+u32 time_at(Share* share, u32 handle, u32 oldest, u32 position, u32 type);
+u32 seek_time(Share* share, Cursor* cursor, u32 budget);
+
+// ---- Self-test and the folder ring reader.
+
+struct Sample {
+  u64 requests;
+  u64 bytes;
+  bool valid;
+};
+
+// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share. Only a "\\server\share" path is a share; a mounted folder
+// is "not a share" without touching the disk. The server's caching flags and the SMB client's counters have no
+// counterpart on this system, so a share path fails (flags not read, probes without counters).
+u32 selftest(mem::Bytes share_path, mem::Bytes test_base);
+bool caching_flags(mem::Bytes unc, u32* flags);
+bool smb_counters(mem::Bytes unc, u32 counter, u64* value);
+void smb_sample(mem::Bytes unc, bool writing, Sample* sample);
+u32 probe_writes(mem::Bytes unc, mem::Bytes test_file, bool writing);
+u32 probe(mem::Bytes unc, mem::Bytes test_file, bool writing);
+
+struct FolderRing {
+  u64 file;
+  store::RingHead head;
+  u32 oldest;
+  u32 low, high, position;
+  u32 start, end;
+  u8 searching, done;
+};
+// Opening leaves done set: the caller sets low 0, high = the filled count, position 0, the range, searching on and
+// done = (filled count is 0).
+bool open_folder_ring(FolderRing* reader, mem::Bytes folder, u32 type, const auth::KeyState* key);
+bool read_folder_buckets(FolderRing* reader, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget);
+u32 folder_time_at(FolderRing* reader, u32 position);
+void close_folder_ring(FolderRing* reader);
+
+}  // namespace share
+
+// The host's verdicts around the share: the lease watch before it holds a term, its stop reasons and their words.
+namespace hstore {
+
+struct Watch {
+  u32 term;
+  u32 counter;
+  u32 changed;  // share time of the last change
+  u8 seen;
+};
+void watch_init(Watch* watch);
+// What one look at the lease says: 0 keep watching, 1 a live host holds the share, 2 claim now.
+u32 turn(const Watch* watch, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now);
+// turn, then the watch takes the look in.
+u32 observe(Watch* watch, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now);
+u32 stop_of(bool stopped, u32 result, u32 lease_failures, u32 flags);
+u32 refusal(bool have_id, u32 selftest_verdict, bool force_share);
+bool yields_on(u32 reason);
+u32 exit_of(u32 reason);
+mem::Bytes stop_word(u32 reason);
+mem::Bytes verdict_word(u32 verdict);
+
+}  // namespace hstore

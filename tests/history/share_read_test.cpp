@@ -1,0 +1,280 @@
+// Reading the share's rings for history answers, a bounded piece at a time: one machine's buckets over a range,
+// across a ring's wrap and while the ring moves on, raw records and names, the cluster-wide columns; the share
+// self-test on this system, and the folder ring reader.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "history/hist.h"
+#include "tests/history/share_support.h"
+
+using namespace sharetest;
+
+namespace {
+
+struct ShareRead : ::testing::Test {
+  testutil::TempDir dir;
+  auth::KeyState key = key_of(1);
+  u32 now = 0;
+  std::unique_ptr<share::Answer> answer = std::make_unique<share::Answer>();
+
+  std::unique_ptr<share::Share> serving(u8 id) {
+    auto s = host(dir.path, id, key);
+    EXPECT_EQ(share::claim_next(s.get(), now), share::done);
+    EXPECT_EQ(serve(s.get(), &now), share::done);
+    return s;
+  }
+  u32 add(share::Share* s, u8 id) {
+    Id i(id);
+    i32 index = share::add_machine(s, i.b, mem::lit("m"), now);
+    EXPECT_GE(index, 0);
+    return static_cast<u32>(index);
+  }
+  // Every row of a range, answer after answer; counts the answers that came back full.
+  std::vector<u32> read_all_rows(share::Share* s, share::Cursor* c, u32 budget, u32* full_answers,
+                                 std::vector<share::Answer>* kept = nullptr) {
+    std::vector<u32> slots;
+    *full_answers = 0;
+    for (u32 calls = 0; calls < 10000; ++calls) {
+      bool finished = share::read_range(s, c, answer.get(), budget);
+      if (!finished) continue;
+      for (u32 i = 0; i < answer->head.rows; ++i) slots.push_back(answer->rows[i].slot);
+      if (kept) kept->push_back(*answer);
+      if (c->done) break;
+      ++*full_answers;
+      answer->head.rows = 0;
+    }
+    return slots;
+  }
+  // A full tier-0 ring of term 1 for machine 5 whose newest records sit at the start of the file: record i of the
+  // history (slot 10 x i) at index i mod capacity, for i below total.
+  void wrapped_ring(u32 total) {
+    std::string path = ring_file(dir.path, 1, 5, store::ring_t0);
+    const u32 cap = store::capacity(store::ring_t0);
+    std::vector<u8> f(store::ring_bytes(store::ring_t0));
+    for (u32 i = total - cap; i < total; ++i) {
+      store::Bucket b = bucket(10 * i, static_cast<u16>(i % 10000));
+      b.term = 1;
+      store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i % cap));
+    }
+    store::RingHead h;
+    store::head_init(&h, store::ring_t0, 1);
+    h.next = total % cap;
+    h.filled = cap;
+    h.last_slot = 10 * (total - 1);
+    store::encode_head(&key, &h, mem::Slice{f.data(), 64});
+    write_all(path, f);
+  }
+};
+
+std::vector<u32> steps(u32 from, u32 to, u32 step) {
+  std::vector<u32> v;
+  for (u32 s = from; s <= to; s += step) v.push_back(s);
+  return v;
+}
+
+TEST_F(ShareRead, RangesOfOneMachineAcrossTheWrapInSeveralAnswers) {
+  {
+    auto a = serving(1);
+    add(a.get(), 5);
+    share::drop(a.get(), now, true);
+  }
+  wrapped_ring(9000);  // oldest record 360 (slot 3600) at index 360, newest 8999 at index 359
+  auto b = host(dir.path, 2, key);
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  ASSERT_EQ(serve(b.get(), &now), share::done);
+
+  struct Case {
+    const char* name;
+    u32 start, end;
+    std::vector<u32> want;
+    u32 full;
+  } cases[] = {
+      {"across the wrap", 80000, 89990, steps(80000, 89990, 10), 0},
+      {"before the oldest starts at the oldest", 0, 3650, steps(3600, 3650, 10), 0},
+      {"after the newest is empty", 90000, 99999, {}, 0},
+      {"between slots", 3605, 3625, {3610, 3620}, 0},
+  };
+  for (const Case& c : cases) {
+    share::Cursor cur;
+    share::open_reader(b.get(), 0, 0, c.start, c.end, &cur, &answer->head);
+    EXPECT_EQ(answer->head.id[0], 5) << c.name;
+    u32 full = 0;
+    EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full), c.want) << c.name;
+    EXPECT_EQ(full, 0u) << c.name;
+  }
+  // More than 1,024 rows: every answer but the last is full.
+  share::Cursor cur;
+  share::open_reader(b.get(), 0, 0, 60000, 89990, &cur, &answer->head);
+  u32 full = 0;
+  std::vector<share::Answer> kept;
+  EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full, &kept), steps(60000, 89990, 10));
+  EXPECT_EQ(full, 2u);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].head.rows, 1024u);
+  EXPECT_EQ(kept[2].head.rows, 3000u - 2048u);
+
+  // The ring moves on while an answer is read: the answer still runs on from its start without a gap.
+  share::open_reader(b.get(), 0, 0, 3600, 4000, &cur, &answer->head);
+  answer->head.rows = 0;
+  EXPECT_FALSE(share::read_range(b.get(), &cur, answer.get(), 4096));  // still searching
+  for (u32 i = 0; i < 20; ++i) {
+    store::Bucket nb = bucket(90000 + i * 10, 1);
+    ASSERT_EQ(share::put_bucket(b.get(), 0, 0, &nb, now), share::done);
+  }
+  EXPECT_EQ(read_all_rows(b.get(), &cur, 4096, &full), steps(3800, 4000, 10));
+
+  // Cursors over what does not exist are done at once.
+  share::open_reader(b.get(), 9, 0, 0, 100, &cur, &answer->head);
+  EXPECT_TRUE(cur.done);
+  share::open_reader(b.get(), 0, 3, 0, 100, &cur, &answer->head);
+  EXPECT_TRUE(cur.done);
+}
+
+TEST_F(ShareRead, RecordsAndNames) {
+  auto a = serving(1);
+  u32 m = add(a.get(), 5);
+  for (u32 i = 0; i < 50; ++i) {
+    store::Energy e{i * 10, 0, i, 10, 0};
+    ASSERT_EQ(share::put_energy(a.get(), m, 0, &e, now), share::done);
+  }
+  share::Cursor cur;
+  share::open_energy_cursor(a.get(), m, 0, 95, 300, &cur);
+  std::vector<u8> buf(10 * store::energy_bytes);
+  std::vector<u32> got;
+  for (u32 calls = 0; calls < 100; ++calls) {
+    u32 count = 0;
+    bool finished = share::read_records(a.get(), &cur, buf.data(), static_cast<u32>(buf.size()), &count, 16384);
+    for (u32 i = 0; i < count; ++i) got.push_back(store::get32(buf.data() + i * store::energy_bytes));
+    if (finished) break;
+  }
+  EXPECT_EQ(got, steps(100, 300, 10));
+
+  std::vector<u8> names(3 * 32, 0);
+  __builtin_memcpy(names.data(), "init", 4);
+  __builtin_memcpy(names.data() + 32, "bad\x01name\xff", 10);
+  __builtin_memcpy(names.data() + 64, "sshd", 4);
+  ASSERT_EQ(share::put_names(a.get(), m, names.data(), 3, 100, now), 3u);
+  std::vector<u8> out(4 * 32, 0xAA);
+  EXPECT_EQ(share::read_names(a.get(), m, 1, out.data(), static_cast<u32>(out.size()), 16384), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data())), "bad?name?");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data() + 32)), "sshd");
+  EXPECT_EQ(share::read_names(a.get(), m, 3, out.data(), 128, 16384), 0u);
+  EXPECT_EQ(share::read_names(a.get(), 4, 0, out.data(), 128, 16384), 0u);
+}
+
+TEST_F(ShareRead, ClusterColumnsAverageLevelsAndAddRates) {
+  auto a = serving(1);
+  u32 m1 = add(a.get(), 5), m2 = add(a.get(), 6);
+  auto put = [&](u32 m, u32 slot, u16 level, u16 rate) {
+    store::Bucket b = bucket(slot, level);
+    b.min[6] = b.mean[6] = b.max[6] = rate;
+    b.min[7] = b.mean[7] = b.max[7] = rate;
+    ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+  };
+  // Machine 1 every ten seconds for 400 s; machine 2 now and then, twice in one column (only the first counts).
+  for (u32 i = 0; i < 40; ++i) put(m1, 1000 + i * 10, 1000, 100);
+  put(m2, 1010, 3000, 200);
+  put(m2, 1012, 9000, 900);
+  put(m2, 1030, 3000, 200);
+  put(m2, 1375, 5000, 4000);
+  share::Cursor cur;
+  share::open_cluster_reader(a.get(), 0, 1000, 2000, &cur, &answer->head);
+  EXPECT_EQ(answer->head.scope, 1);
+  std::vector<share::Answer> kept;
+  u32 full = 0;
+  std::vector<u32> slots = read_all_rows(a.get(), &cur, 16384, &full, &kept);
+  EXPECT_EQ(slots, steps(1000, 1390, 10));
+  auto row = [&](u32 slot) {
+    for (const auto& k : kept) {
+      for (u32 i = 0; i < k.head.rows; ++i) {
+        if (k.rows[i].slot == slot) return k.rows[i];
+      }
+    }
+    return store::Bucket{};
+  };
+  EXPECT_EQ(row(1000).mean[0], 1000);
+  EXPECT_EQ(row(1000).mean[6], 100);
+  EXPECT_EQ(row(1010).mean[0], 2000);
+  EXPECT_EQ(row(1010).max[3], 2000);
+  EXPECT_EQ(row(1010).mean[7], 300);
+  EXPECT_EQ(row(1030).mean[0], 2000);
+  EXPECT_EQ(row(1370).mean[0], 3000);  // 1375 lies in the column of 1370
+  EXPECT_EQ(hstore::rate_of(row(1370).mean[6]), hstore::rate_of(hstore::rate_code(4100)));
+
+  // Small budgets give the same rows over more calls.
+  share::open_cluster_reader(a.get(), 0, 1000, 2000, &cur, &answer->head);
+  answer->head.rows = 0;
+  EXPECT_EQ(read_all_rows(a.get(), &cur, 2048, &full), slots);
+
+  share::open_cluster_reader(a.get(), 3, 1000, 2000, &cur, &answer->head);
+  EXPECT_TRUE(cur.done);
+}
+
+TEST(ShareSelfTest, NoShareHereAndNoCountersHere) {
+  testutil::TempDir dir;
+  std::string base = dir.path + "/members/0123";
+  EXPECT_EQ(share::selftest(bytes(dir.path), bytes(base)), store::verdict_not_share);
+  EXPECT_FALSE(std::filesystem::exists(dir.path + "/members"));
+  EXPECT_EQ(share::selftest(bytes("/mnt/cluster"), bytes("/mnt/cluster/members/x")), store::verdict_not_share);
+  // A share path names a server this system cannot ask: the flags are not read and the probes have no counters.
+  u32 flags = 1;
+  EXPECT_FALSE(share::caching_flags(bytes("\\\\server\\share"), &flags));
+  u64 v = 1;
+  EXPECT_FALSE(share::smb_counters(bytes("\\\\server\\share"), 1, &v));
+  EXPECT_EQ(share::probe(bytes("\\\\server\\share"), bytes(base + ".selftest"), true), store::verdict_fail);
+  EXPECT_EQ(share::selftest(bytes("\\\\server\\share"), bytes(base)), store::verdict_fail);
+}
+
+TEST(ShareFolderRing, ReadsARangeIntoAChartTableAndRefusesForeignFiles) {
+  testutil::TempDir dir;
+  auth::KeyState key = key_of(1);
+  const u32 now = 100000, first = now - 3590, n = 600;
+  std::vector<u8> f(store::record_at(0, n));
+  for (u32 i = 0; i < n; ++i) {
+    store::Bucket b = bucket(now - 5990 + i * 10, 500);  // the last 360 lie in the hour shown
+    b.term = 1;
+    store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i));
+  }
+  store::RingHead h;
+  store::head_init(&h, store::ring_t0, 1);
+  h.next = n;
+  h.filled = n;
+  h.last_slot = now;
+  store::encode_head(&key, &h, mem::Slice{f.data(), 64});
+  write_all(dir.path + "/t0.ring", f);
+  write_all(dir.path + "/t1.ring", f);  // a tier-0 head under the tier-1 name
+
+  share::FolderRing r;
+  EXPECT_FALSE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t1, &key));
+  auth::KeyState other = key_of(2);
+  EXPECT_FALSE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t0, &other));
+  EXPECT_FALSE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t2, &key));  // missing
+  ASSERT_TRUE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t0, &key));
+  EXPECT_EQ(share::folder_time_at(&r, 0), now - 5990);
+
+  std::vector<u8> block(hist::table_bytes(2, 1));
+  mem::Arena arena{block.data(), 0, block.size()};
+  hist::Table t;
+  u8 id[16] = {};
+  ASSERT_TRUE(hist::bind(&t, &arena, 2, 0, 255, id, now));
+  r.low = 0;
+  r.high = r.head.filled;
+  r.start = first;
+  r.end = now;
+  r.searching = 1;
+  r.done = 0;
+  std::vector<u8> buffer(4096);
+  u32 calls = 0;
+  while (!share::read_folder_buckets(&r, buffer.data(), static_cast<u32>(buffer.size()), &t, 2048)) {
+    ASSERT_LT(++calls, 1000u);
+  }
+  EXPECT_GT(calls, 3u);
+  EXPECT_EQ(t.folded, 360u);
+  share::close_folder_ring(&r);
+  EXPECT_TRUE(r.done);
+}
+
+}  // namespace

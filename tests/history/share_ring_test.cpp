@@ -1,0 +1,346 @@
+// Ring writing on the share and the carry-over of an older term's rings into a new term: appends and rewrites,
+// roll-ups from tier 0, queues while a machine is carried, head repair from records, records written after the
+// last head, and a write that fails on a full disk losing nothing already stored.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "history/ptop.h"
+#include "tests/history/share_support.h"
+#include "tests/platform/harness.h"
+
+using namespace sharetest;
+
+namespace {
+
+struct ShareRing : ::testing::Test {
+  testutil::TempDir dir;
+  auth::KeyState key = key_of(1);
+  u32 now = 0;
+  std::string at(const std::string& name) { return dir.path + "/" + name; }
+
+  std::unique_ptr<share::Share> serving(u8 id) {
+    auto s = host(dir.path, id, key);
+    EXPECT_EQ(share::claim_next(s.get(), now), share::done);
+    EXPECT_EQ(serve(s.get(), &now), share::done);
+    return s;
+  }
+  u32 add(share::Share* s, u8 id, const char* name) {
+    Id i(id);
+    i32 index = share::add_machine(s, i.b, mem::Bytes(reinterpret_cast<const u8*>(name), strlen(name)), now);
+    EXPECT_GE(index, 0);
+    return static_cast<u32>(index);
+  }
+  std::vector<u8> record(u32 term, u8 id, u32 type, u32 index) {
+    std::vector<u8> b = read_all(ring_file(dir.path, term, id, type));
+    u64 off = store::record_at(type, index);
+    return std::vector<u8>(b.begin() + off, b.begin() + off + store::record_bytes(type));
+  }
+};
+
+TEST_F(ShareRing, AppendsRewritesAndRollUps) {
+  auto a = serving(1);
+  u32 m = add(a.get(), 5, "alpha");
+  EXPECT_EQ(add(a.get(), 5, "again"), m);  // found, not added twice
+  store::Registry reg{};
+  std::vector<u8> rb = read_all(at("terms/00000001/registry"));
+  ASSERT_EQ(store::decode_registry(&key, mem::Bytes(rb.data(), rb.size()), &reg), 1u);
+  EXPECT_EQ(reg.count, 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(reg.names[0])), "alpha");
+
+  // Tier 0 inside the first five minutes; a bucket stamped below the last slot is written with the last slot.
+  for (u32 slot : {0u, 10u, 30u, 20u, 290u, 300u}) {
+    store::Bucket b = bucket(slot, static_cast<u16>(slot * 10));
+    ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+  }
+  std::string t0 = ring_file(dir.path, 1, 5, store::ring_t0);
+  EXPECT_EQ(slots_of(t0, key), (std::vector<u32>{0, 10, 30, 30, 290, 300}));
+  EXPECT_EQ(a->stats.raised, 1u);
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(t0, key, &h));
+  EXPECT_EQ(h.term, 1u);
+  EXPECT_EQ(h.last_slot, 300u);
+
+  // Energy: tier 0 always appends; an upper tier rewrites its newest record for the same slot.
+  for (u32 i = 0; i < 3; ++i) {
+    store::Energy e{0, 0, 100, 10, 0};
+    ASSERT_EQ(share::put_energy(a.get(), m, 0, &e, now), share::done);
+    e.slot = 3600;
+    e.energy = 1000 + i;
+    ASSERT_EQ(share::put_energy(a.get(), m, 2, &e, now), share::done);
+  }
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_e0), key).size(), 3u);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_e2), key), std::vector<u32>{3600});
+  std::vector<u8> e2 = record(1, 5, store::ring_e2, 0);
+  EXPECT_EQ(store::get32(e2.data() + 8), 1002u);
+
+  // Roll-up of tier 1 over [0, 300): the five buckets in it, energy capped at the interval.
+  ASSERT_EQ(share::roll_up(a.get(), m, 1, 0, now), share::done);
+  std::vector<u8> t1 = record(1, 5, store::ring_t1, 0);
+  store::Bucket b1{};
+  ASSERT_EQ(store::decode_bucket(mem::Bytes(t1.data(), t1.size()), 0, &b1), 1u);
+  EXPECT_EQ(b1.slot, 0u);
+  EXPECT_EQ(b1.min[0], 0);
+  EXPECT_EQ(b1.max[0], 2900);
+  EXPECT_EQ(b1.mean[0], (0 + 100 + 300 + 200 + 2900 + 2) / 5);  // the raised bucket keeps its values
+  std::vector<u8> e1 = record(1, 5, store::ring_e1, 0);
+  EXPECT_EQ(store::get32(e1.data() + 8), 300u);
+  EXPECT_EQ(store::get16(e1.data() + 12), 30);
+  hstore::BucketSum sum;
+  EXPECT_TRUE(share::read_buckets(a.get(), m, 1, 0, &sum));
+  EXPECT_EQ(sum.count, 5u);
+  // A window without tier-0 buckets or energy writes nothing.
+  ASSERT_EQ(share::roll_up(a.get(), m, 1, 6000, now), share::done);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_t1), key).size(), 1u);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_e1), key).size(), 1u);
+
+  // Top rows: tier 0 always appends; an upper tier appends a new slot (counted without the flag), rewrites the same.
+  ptop::Row row;
+  ptop::clear(&row, 300);
+  ASSERT_EQ(share::put_top(a.get(), m, 1, &row, false, now), share::done);
+  ASSERT_EQ(share::put_top(a.get(), m, 1, &row, false, now), share::done);
+  EXPECT_EQ(a->stats.tops_appended, 1u);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_p1), key).size(), 1u);
+
+  // Names: at most eight per call.
+  std::vector<u8> names(10 * 32, 'n');
+  EXPECT_EQ(share::put_names(a.get(), m, names.data(), 10, 300, now), 8u);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 1, 5, store::ring_names), key).size(), 8u);
+
+  // Range and state checks.
+  store::Bucket b = bucket(400, 1);
+  EXPECT_EQ(share::put_bucket(a.get(), 1, 0, &b, now), share::refused);
+  EXPECT_EQ(share::put_bucket(a.get(), m, 3, &b, now), share::refused);
+  EXPECT_EQ(share::put_tier_bucket(a.get(), m, 0, &b, true, now), share::refused);
+  EXPECT_EQ(share::put_bucket(a.get(), m, 0, &b, now + 100), share::too_late);
+  // Nothing here was carried over, so there is no upper-tier row to resume.
+  store::Energy e{};
+  EXPECT_FALSE(share::read_energy(a.get(), m, 2, 3600, &e));
+}
+
+TEST_F(ShareRing, CarryOverCopiesQueuesAndRepairs) {
+  auto a = serving(1);
+  u32 m5 = add(a.get(), 5, "five");
+  u32 m6 = add(a.get(), 6, "six");
+  proto::Inventory inv{};
+  __builtin_memcpy(inv.id, Id(5).b, 16);
+  __builtin_memcpy(inv.names[proto::name_computer], "five-renamed", 12);
+  ASSERT_EQ(share::rename_machine(a.get(), m5, &inv, now), share::done);
+  for (u32 i = 0; i < 40; ++i) {
+    store::Bucket b = bucket(1000 + i * 10, static_cast<u16>(i));
+    ASSERT_EQ(share::put_bucket(a.get(), m5, 0, &b, now), share::done);
+    ASSERT_EQ(share::put_bucket(a.get(), m6, 0, &b, now), share::done);
+  }
+  store::Energy e{3600, 0, 500, 20, 0};
+  ASSERT_EQ(share::put_energy(a.get(), m5, 2, &e, now), share::done);
+  share::drop(a.get(), now, true);
+  // An older host wrote three more records after its last head write, the third one implausibly far ahead.
+  std::string old_t0 = ring_file(dir.path, 1, 5, store::ring_t0);
+  {
+    std::vector<u8> f = read_all(old_t0);
+    f.resize(store::record_at(0, 43));
+    for (u32 i = 0; i < 3; ++i) {
+      store::Bucket b = bucket(i < 2 ? 1400 + i * 10 : 900000, 77);
+      b.term = 1;
+      store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, 40 + i));
+    }
+    write_all(old_t0, f);
+  }
+  // Machine 6's t0 head is damaged: its head is rebuilt from the records.
+  std::string old6 = ring_file(dir.path, 1, 6, store::ring_t0);
+  {
+    std::vector<u8> f = read_all(old6);
+    f[20] ^= 1;
+    write_all(old6, f);
+  }
+
+  auto b = host(dir.path, 2, key);
+  b->wall = 800000;
+  b->pause_ms = 1;
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  ASSERT_EQ(share::take_lease(b.get(), now, share::now_ms(b.get())), share::done);
+  EXPECT_EQ(b->flags & (share::set_up | share::complete), share::set_up);
+  EXPECT_TRUE(share::is_carrying(b.get(), 0));
+  EXPECT_TRUE(share::is_carrying(b.get(), 1));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b->names[0])), "five-renamed");
+  EXPECT_EQ(b->inventory_written, 1u);
+
+  // While carried: tier-0 buckets queue (nine: the oldest dropped), upper tiers and top rows are skipped.
+  for (u32 i = 0; i < 9; ++i) {
+    store::Bucket q = bucket(2000 + i * 10, 9);
+    ASSERT_EQ(share::put_bucket(b.get(), 0, 0, &q, now), share::done);
+  }
+  EXPECT_EQ(b->stats.dropped, 1u);
+  ptop::Row row;
+  ptop::clear(&row, 2000);
+  EXPECT_EQ(share::put_top(b.get(), 0, 0, &row, true, now), share::done);
+  EXPECT_EQ(b->stats.tops_skipped, 1u);
+  EXPECT_EQ(share::roll_up(b.get(), 0, 1, 0, now), share::refused);
+  // A machine added now gets fresh rings and is written at once.
+  u32 m7 = add(b.get(), 7, "seven");
+  EXPECT_FALSE(share::is_carrying(b.get(), m7));
+  store::Bucket direct = bucket(5000, 3);
+  ASSERT_EQ(share::put_bucket(b.get(), m7, 0, &direct, now), share::done);
+
+  // Steps, each bounded, until the term is complete.
+  u32 steps = 0;
+  while (!(b->flags & share::complete)) {
+    ASSERT_LT(++steps, 1000u);
+    share::advance_clock(b.get(), share::now_ms(b.get()) + 200);
+    if (steps % 10 == 0) {
+      ASSERT_EQ(share::renew_lease(b.get(), ++now), share::done);
+    }
+    u64 t = share::now_ms(b.get());
+    u32 r = share::step(b.get(), now, t, t + 50);
+    ASSERT_EQ(r, share::done);
+  }
+  EXPECT_GT(steps, 2u);  // 13 MiB of sparse files does not go in one step
+
+  std::vector<u32> want;
+  for (u32 i = 0; i < 40; ++i) want.push_back(1000 + i * 10);
+  want.push_back(1400);
+  want.push_back(1410);
+  for (u32 i = 1; i < 9; ++i) want.push_back(2000 + i * 10);
+  std::vector<u32> got5 = slots_of(ring_file(dir.path, 2, 5, store::ring_t0), key);
+  EXPECT_EQ(got5, want) << got5.size() << " " << (got5.empty() ? 0 : got5.back());
+  std::vector<u32> want6(want.begin(), want.begin() + 40);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 2, 6, store::ring_t0), key), want6);
+  EXPECT_EQ(b->stats.rebuilt, 1u);
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(ring_file(dir.path, 2, 6, store::ring_t0), key, &h));
+  EXPECT_EQ(h.term, 2u);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 2, 7, store::ring_t0), key), std::vector<u32>{5000});
+
+  // The registry lists all three; the carried upper-tier energy can be resumed.
+  store::Registry reg{};
+  std::vector<u8> rb = read_all(at("terms/00000002/registry"));
+  ASSERT_EQ(store::decode_registry(&key, mem::Bytes(rb.data(), rb.size()), &reg), 1u);
+  EXPECT_EQ(reg.count, 3u);
+  EXPECT_EQ(reg.flags[0], 1);
+  EXPECT_EQ(reg.flags[1], 0);
+  store::Energy got{};
+  ASSERT_TRUE(share::read_energy(b.get(), 0, 2, 3600, &got));
+  EXPECT_EQ(got.energy, 500u);
+  EXPECT_EQ(got.term, 1u);
+
+  // A third host carries term 2 and deletes term 1, which lies below it.
+  share::drop(b.get(), now, true);
+  auto c = host(dir.path, 3, key);
+  ASSERT_EQ(share::claim_next(c.get(), now), share::done);
+  ASSERT_EQ(serve(c.get(), &now), share::done);
+  EXPECT_TRUE(c->flags & share::complete);
+  EXPECT_FALSE(std::filesystem::exists(at("terms/00000001")));
+  EXPECT_TRUE(std::filesystem::exists(at("terms/00000002")));
+  EXPECT_EQ(slots_of(ring_file(dir.path, 3, 5, store::ring_t0), key), want);
+}
+
+// An old ring with a broken head whose newest group of equal records runs from the end of the file into its start.
+TEST_F(ShareRing, RebuiltHeadFollowsAGroupThatWraps) {
+  auto a = serving(1);
+  add(a.get(), 5, "five");
+  share::drop(a.get(), now, true);
+  std::string path = ring_file(dir.path, 1, 5, store::ring_t0);
+  const u32 cap = store::capacity(store::ring_t0);
+  std::vector<u8> f(store::ring_bytes(store::ring_t0), 0xEE);  // a head that does not decode
+  for (u32 i = 0; i < cap; ++i) {
+    bool group = i < 3 || i == cap - 1;
+    store::Bucket b = bucket(group ? 900000 : 100 + i * 10, 1);
+    b.term = 1;
+    store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i));
+  }
+  write_all(path, f);
+  auto b = host(dir.path, 2, key);
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  ASSERT_EQ(serve(b.get(), &now), share::done);
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(ring_file(dir.path, 2, 5, store::ring_t0), key, &h));
+  EXPECT_EQ(h.next, 3u);
+  EXPECT_EQ(h.filled, cap);
+  EXPECT_EQ(h.last_slot, 900000u);
+  EXPECT_EQ(b->stats.rebuilt, 1u);
+}
+
+// A disk that fills up: the append fails, the ring's counters and the head on disk stay as they were, and the
+// next append after space returns goes to the same index.
+TEST_F(ShareRing, FailedAppendLosesNothing) {
+  std::string folder = at("small");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  int code = harness::in_child([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=256k") != 0) {
+      return 77;
+    }
+    auto s = host(folder, 1, key);
+    u32 t = 0;
+    if (share::claim_next(s.get(), t) != 0 || serve(s.get(), &t) != 0) return 1;
+    Id i(5);
+    if (share::add_machine(s.get(), i.b, mem::lit("five"), t) != 0) return 2;
+    for (u32 k = 0; k < 3; ++k) {
+      store::Bucket b = bucket(100 + k, 1);
+      if (share::put_bucket(s.get(), 0, 0, &b, t) != 0) return 3;
+    }
+    // Fill the disk.
+    std::string filler = folder + "/filler";
+    FILE* fp = fopen(filler.c_str(), "wb");
+    std::vector<char> block(4096, 'f');
+    while (fp && fwrite(block.data(), 1, block.size(), fp) == block.size() && fflush(fp) == 0) {
+    }
+    if (fp) fclose(fp);
+    u32 failures = 0;
+    for (u32 k = 0; k < 2000; ++k) {  // far into the file, where no page is allocated yet
+      store::Bucket b = bucket(200 + k, 2);
+      if (share::put_bucket(s.get(), 0, 0, &b, t) != 0) {
+        ++failures;
+        break;
+      }
+    }
+    if (failures == 0) return 4;
+    share::RingCounters before = s->counters[0];
+    store::RingHead h{};
+    if (!head_of(ring_file(folder, 1, 5, 0), key, &h) || h.next != before.next || h.filled != before.filled) return 5;
+    unlink(filler.c_str());
+    store::Bucket b = bucket(9000, 3);
+    if (share::put_bucket(s.get(), 0, 0, &b, t) != 0) return 6;
+    std::vector<u32> slots = slots_of(ring_file(folder, 1, 5, 0), key);
+    if (slots.size() != before.filled + 1 || slots[0] != 100 || slots.back() != 9000) return 7;
+    return 0;
+  });
+  if (code == 77) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(code, 0);
+}
+
+// A folder where the machine folders cannot be made: set-up of the carry-over is retried, then given up.
+TEST_F(ShareRing, MachineFoldersThatCannotBeCreatedStopTheSetUp) {
+  auto a = serving(1);
+  add(a.get(), 5, "five");
+  share::drop(a.get(), now, true);
+  auto b = host(dir.path, 2, key);
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  // A plain file where term 2's machines folder belongs.
+  ASSERT_EQ(mkdir(at("terms/00000002").c_str(), 0755), 0);
+  write_all(at("terms/00000002/machines"), {1});
+  EXPECT_NE(share::take_lease(b.get(), now, 0), share::done);
+  EXPECT_FALSE(b->flags & share::set_up);
+  std::filesystem::remove(at("terms/00000002/machines"));
+  ASSERT_EQ(mkdir(at("terms/00000002/machines").c_str(), 0755), 0);
+  write_all(at("terms/00000002/machines/" + id_text(5)), {1});  // a file in place of the machine's folder
+  b->flags = share::claimed;
+  ASSERT_EQ(share::take_lease(b.get(), now, 0), share::taken);  // a file holds the machine folder's name
+  EXPECT_EQ(b->count, 0u);
+  EXPECT_EQ(b->flags & (share::set_up | share::setup_pending), share::setup_pending);
+  for (u64 ms = 1000; !(b->flags & share::lost_folders); ms += 1000) {
+    ASSERT_LT(ms, 40000u);
+    ASSERT_EQ(share::renew_lease(b.get(), ++now), share::done);
+    share::step(b.get(), now, ms, ms + 50);
+  }
+  EXPECT_EQ(b->setup_failures, 30u);
+  EXPECT_EQ(hstore::stop_of(false, share::done, 0, b->flags), 6u);
+}
+
+}  // namespace
