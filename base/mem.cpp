@@ -38,6 +38,12 @@ u32 release(Arena* arena) {
   return result;
 }
 
+Bytes cstr(const char* text) {
+  u64 n = 0;
+  while (text[n] != 0) ++n;
+  return Bytes(reinterpret_cast<const u8*>(text), n);
+}
+
 void copy(Slice dst, Bytes src) {
   u64 n = dst.len < src.len ? dst.len : src.len;
   if (n == 0 || dst.ptr == src.ptr) return;

@@ -58,6 +58,9 @@ inline T* alloc_of(Arena* arena, u64 count = 1) {
   return reinterpret_cast<T*>(alloc(arena, count * sizeof(T), alignof(T)).ptr);
 }
 
+// A zero-terminated text as bytes, without its terminator (word tables hold such texts).
+Bytes cstr(const char* text);
+
 // Copies min(dst.len, src.len) bytes; overlapping ranges are safe.
 void copy(Slice dst, Bytes src);
 // 1 when both have the same length and bytes.

@@ -144,11 +144,6 @@ namespace {
 
 const char* const verdict_names[] = {"ok", "header", "hex", "length", "trailing", "weak"};
 
-mem::Bytes word(const char* text) {
-  u64 n = 0;
-  while (text[n] != 0) ++n;
-  return mem::Bytes(reinterpret_cast<const u8*>(text), n);
-}
 
 void zero_key(auth::KeyState* state) {
   u8 zeros[auth::key_size] = {};
@@ -189,7 +184,7 @@ u32 parse_typed(mem::Bytes text, KeyWork* work) {
 void wipe_key_buffer(KeyWork* work) { auth::wipe(work, sizeof *work); }
 
 mem::Bytes key_verdict_name(u32 verdict) {
-  return verdict < sizeof verdict_names / sizeof verdict_names[0] ? word(verdict_names[verdict]) : mem::lit("unknown");
+  return verdict < sizeof verdict_names / sizeof verdict_names[0] ? mem::cstr(verdict_names[verdict]) : mem::lit("unknown");
 }
 
 u32 load_key(mem::Bytes path, KeyWork* work, auth::KeyState* state, u32* verdict) {
@@ -447,11 +442,11 @@ const char* const reason_words[] = {
 }  // namespace
 
 mem::Bytes link_status_text(u32 status) {
-  return word(status < sizeof status_words / sizeof status_words[0] ? status_words[status] : status_words[0]);
+  return mem::cstr(status < sizeof status_words / sizeof status_words[0] ? status_words[status] : status_words[0]);
 }
 
 mem::Bytes refuse_reason_text(u32 reason) {
-  return word(reason < sizeof reason_words / sizeof reason_words[0] ? reason_words[reason] : reason_words[0]);
+  return mem::cstr(reason < sizeof reason_words / sizeof reason_words[0] ? reason_words[reason] : reason_words[0]);
 }
 
 void text_put(Text* text, mem::Bytes bytes) {

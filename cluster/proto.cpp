@@ -21,12 +21,6 @@ const char* const code_words[] = {
 
 const u8 frame_magic[4] = {'V', 'B', 'P', '1'};
 
-mem::Bytes cstr(const char* s) {
-  u64 n = 0;
-  while (s[n] != 0) ++n;
-  return mem::Bytes(reinterpret_cast<const u8*>(s), n);
-}
-
 mem::Slice tail(mem::Slice b, u64 at) { return at <= b.len ? mem::Slice{b.ptr + at, b.len - at} : mem::Slice{nullptr, 0}; }
 mem::Bytes tail(mem::Bytes b, u64 at) { return at <= b.len ? mem::Bytes(b.ptr + at, b.len - at) : mem::Bytes(); }
 
@@ -51,7 +45,7 @@ u32 begin_fixed(mem::Slice out, u32 kind) { return begin(out, kind, heads[kind],
 }  // namespace
 
 mem::Bytes code_word(u32 code) {
-  return code < sizeof code_words / sizeof code_words[0] ? cstr(code_words[code]) : mem::lit("unknown");
+  return code < sizeof code_words / sizeof code_words[0] ? mem::cstr(code_words[code]) : mem::lit("unknown");
 }
 
 // Byte access.

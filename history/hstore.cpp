@@ -1,6 +1,7 @@
 #include "history/hstore.h"
 
 #include "base/bits.h"
+#include "history/share.h"
 
 namespace hstore {
 namespace {
@@ -378,5 +379,84 @@ u32 start_after(u64 mask, u32 n, u32 start) {
   u64 left = rotated & ~pick(rotated, n);
   return left == 0 ? start : (bits::word_first(left) + start) & 63;
 }
+
+}  // namespace hstore
+
+// ---- The host's verdicts around the share.
+
+namespace hstore {
+namespace {
+
+const char* const stop_words[] = {
+    "serving",
+    "a host of a newer term took the share",
+    "another machine holds the same term",
+    "the lease was not renewed within 10 s",
+    "the term could not be set up on the share",
+    "the registry of an older term cannot be read",
+    "the machine folders of the term cannot be created",
+    "another host is live on the share (--refuse-if-live)",
+    "no term could be claimed on the share or folder",
+    "the share self-test failed: the share caches reads or writes (--force-share to serve anyway)",
+    "the random source gave no host id",
+};
+const char* const verdict_words[] = {"pass", "fail", "inconclusive", "not a share"};
+
+u64 pair(u32 term, u32 counter) { return u64{term} << 32 | counter; }
+
+}  // namespace
+
+void watch_init(Watch* w) { *w = Watch{}; }
+
+u32 turn(const Watch* w, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now) {
+  bool progress = valid && pair(term, counter) > pair(w->term, w->counter);
+  bool first = !w->seen;
+  if (missing || (valid && released && (first || progress))) return 2;
+  if (valid && progress && !first) return 1;
+  if (first || u64{now} < u64{w->changed} + share::lease_period) return 0;
+  return 2;
+}
+
+u32 observe(Watch* w, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now) {
+  u32 verdict = turn(w, missing, valid, term, counter, released, now);
+  bool progress = valid && pair(term, counter) > pair(w->term, w->counter);
+  if (!w->seen || progress) w->changed = now;
+  if (progress) {
+    w->term = term;
+    w->counter = counter;
+  }
+  w->seen = 1;
+  return verdict;
+}
+
+u32 stop_of(bool stopped, u32 result, u32 lease_failures, u32 flags) {
+  stopped = stopped || result == share::too_late;
+  if (stopped) {
+    if (result == share::same_term) return 2;
+    if (result == share::too_late) return 3;
+    if (lease_failures > 2) return 4;
+    return 1;
+  }
+  if (flags & share::lost_registry) return 5;
+  if (flags & share::lost_folders) return 6;
+  return 0;
+}
+
+u32 refusal(bool have_id, u32 selftest_verdict, bool force_share) {
+  if (!have_id) return 10;
+  if (selftest_verdict == store::verdict_fail && !force_share) return 9;
+  return 0;
+}
+
+bool yields_on(u32 reason) { return reason == 0 || reason == 5 || reason == 6; }
+
+u32 exit_of(u32 reason) {
+  if (reason == 0) return 0;
+  return reason >= 7 && reason <= 10 ? 5 : 6;
+}
+
+mem::Bytes stop_word(u32 reason) { return mem::cstr(stop_words[reason <= 10 ? reason : 0]); }
+
+mem::Bytes verdict_word(u32 verdict) { return mem::cstr(verdict_words[verdict <= 3 ? verdict : 1]); }
 
 }  // namespace hstore

@@ -292,26 +292,3 @@ u32 folder_time_at(FolderRing* reader, u32 position);
 void close_folder_ring(FolderRing* reader);
 
 }  // namespace share
-
-// The host's verdicts around the share: the lease watch before it holds a term, its stop reasons and their words.
-namespace hstore {
-
-struct Watch {
-  u32 term;
-  u32 counter;
-  u32 changed;  // share time of the last change
-  u8 seen;
-};
-void watch_init(Watch* watch);
-// What one look at the lease says: 0 keep watching, 1 a live host holds the share, 2 claim now.
-u32 turn(const Watch* watch, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now);
-// turn, then the watch takes the look in.
-u32 observe(Watch* watch, bool missing, bool valid, u32 term, u32 counter, bool released, u32 now);
-u32 stop_of(bool stopped, u32 result, u32 lease_failures, u32 flags);
-u32 refusal(bool have_id, u32 selftest_verdict, bool force_share);
-bool yields_on(u32 reason);
-u32 exit_of(u32 reason);
-mem::Bytes stop_word(u32 reason);
-mem::Bytes verdict_word(u32 verdict);
-
-}  // namespace hstore

@@ -21,11 +21,7 @@ constexpr const char* gui_words[] = {
 };
 static_assert(sizeof(gui_words) / sizeof(gui_words[0]) == 26, "26 window option words");
 
-bool equals(mem::Bytes word, const char* text) {
-  u64 n = 0;
-  while (text[n] != 0) ++n;
-  return mem::eq(word, mem::Bytes(reinterpret_cast<const u8*>(text), n));
-}
+bool equals(mem::Bytes word, const char* text) { return mem::eq(word, mem::cstr(text)); }
 
 // The value of one to max_digits decimal digits, or 0xFFFFFFFF for an empty, longer or non-digit text.
 u32 decimal(mem::Bytes text, u64 max_digits) {

@@ -91,7 +91,6 @@ const char* const class_texts[class_count] = {
 
 const char* const io_code_texts[] = {"success", "already exists", "not found", "in use", "access denied", "failed"};
 
-mem::Bytes text_of(const char* text) { return mem::Bytes(reinterpret_cast<const u8*>(text), strlen(text)); }
 
 // ---- Paths.
 
@@ -374,7 +373,7 @@ u32 last_error() { return static_cast<u32>(errno); }
 
 mem::Bytes class_text(u32 error_class) {
   if (error_class >= class_count || error_class == 9) return mem::lit("unknown");
-  return text_of(class_texts[error_class]);
+  return mem::cstr(class_texts[error_class]);
 }
 
 u64 root_length(mem::Bytes path) {
@@ -943,7 +942,7 @@ bool pattern_fits(mem::Bytes folder) {
 
 u32 io_error_class(u32 system_error) { return io_code(static_cast<int>(system_error)); }
 
-mem::Bytes io_code_text(u32 code) { return code <= io_failed ? text_of(io_code_texts[code]) : mem::lit("unknown"); }
+mem::Bytes io_code_text(u32 code) { return code <= io_failed ? mem::cstr(io_code_texts[code]) : mem::lit("unknown"); }
 
 u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot) {
   *slot = 0;
