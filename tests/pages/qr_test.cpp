@@ -265,7 +265,11 @@ TEST(QrEncode, EverySymbolReadsBack) {
 }
 
 TEST(QrEncode, KeepsTheFirstMaskOfTheLowestPenalty) {
-  for (const char* t : {"", "A", "https://example.org/pay?x=1", "0123456789012345678901234567890123456789"}) {
+  // "p145": masks 2 and 6 share the lowest penalty (1058); 2 must win.
+  qr::Symbol tie;
+  ASSERT_EQ(qr::encode(&tie, mem::lit("p145")), 1u);
+  EXPECT_EQ(tie.mask, 2);
+  for (const char* t : {"", "A", "p145", "https://example.org/pay?x=1", "0123456789012345678901234567890123456789"}) {
     mem::Bytes text(reinterpret_cast<const u8*>(t), __builtin_strlen(t));
     qr::Symbol s;
     ASSERT_EQ(qr::encode(&s, text), 1u);
@@ -287,6 +291,9 @@ TEST(QrEncode, KeepsTheFirstMaskOfTheLowestPenalty) {
       if (m == s.mask) {
         EXPECT_EQ(std::vector<u64>(trial.rows, trial.rows + 57), std::vector<u64>(s.rows, s.rows + 57));
       }
+    }
+    if (std::string(t) == "p145") {
+      EXPECT_EQ(scores[2], scores[6]);
     }
     for (u32 m = 0; m < 8; ++m) {
       EXPECT_TRUE(scores[s.mask] < scores[m] || (scores[s.mask] == scores[m] && s.mask <= m)) << t << " mask " << m;
