@@ -256,7 +256,7 @@ void read_power(State* s, Sample* sample) {
 
 // Graphics adapters and engines are not read on this system yet: the adapter list stays empty and the section
 // reports every graphics counter array as failed.
-void read_adapters(State* s) { mem::fill(mem::Slice{s->gpu_adapters, gpu_adapter_list_bytes}, 0); }
+void read_adapters(State* s) { s->gpu_adapters = gpu::AdapterList{}; }
 
 void read_gpu(State* s, Sample* sample) {
   u32 set = s->active_set;
@@ -264,7 +264,7 @@ void read_gpu(State* s, Sample* sample) {
   if (!s->gpu_counter[set][0] || !s->gpu_counter[set][1]) flags |= 2;
   if (!s->gpu_counter[set][2]) flags |= 1;
   if (!s->gpu_counter[set][3]) flags |= 4;
-  __builtin_memcpy(sample->gpu + 20, &flags, 4);
+  sample->gpu.flags = flags;
 }
 
 // Temperature turns (graphics adapters, thermal zones, drives) are not taken on this system yet: the readings
@@ -483,7 +483,7 @@ bool sample(State* s, Sample* sample) {
 
   t = qpc();
   read_gpu(s, sample);
-  __builtin_memcpy(sample->gpu_adapters, s->gpu_adapters, gpu_adapter_list_bytes);
+  sample->gpu_adapters = s->gpu_adapters;
   read_temps(s, sample);
   time_slot(s, time_gpu, t);
 

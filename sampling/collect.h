@@ -7,6 +7,7 @@
 #include <stddef.h>
 
 #include "base/mem.h"
+#include "sampling/gpu.h"
 #include "sampling/heat.h"
 #include "sampling/sysrec.h"
 
@@ -47,10 +48,6 @@ struct Buffer {
 };
 static_assert(sizeof(Buffer) == 48);
 
-// Sizes of the graphics parts, which the graphics module lays out.
-constexpr u64 gpu_adapter_list_bytes = 5952;
-constexpr u64 gpu_section_bytes = 99976;
-constexpr u64 gpu_table_bytes = 1310744;
 
 // The raw hardware part of the state, as its decoder reads it.
 struct HardwareRaw {
@@ -121,8 +118,8 @@ struct State {
   u16 labels[letters][label_units];
   u16 cpu_name[64];
   Buffer tcp;
-  alignas(8) u8 gpu_adapters[gpu_adapter_list_bytes];
-  alignas(8) u8 gpu_table[gpu_table_bytes];
+  gpu::AdapterList gpu_adapters;
+  gpu::InstanceTable gpu_table;
   Buffer gpu;
   HardwareRaw hardware;
   u8 scratch[scratch_bytes];  // energy, power and thermal arrays
@@ -158,8 +155,8 @@ struct Sample {
   sysrec::IfRow nics[max_nics];
   u8 cpus[cpu_area];
   sysrec::CounterSlot counters[counter_arrays];
-  u8 gpu[gpu_section_bytes];
-  u8 gpu_adapters[gpu_adapter_list_bytes];
+  gpu::Section gpu;
+  gpu::AdapterList gpu_adapters;
   u8 zero_145928[560];
   u32 energy_mask;
   u32 power_flags;  // bit 3: the power value is valid
