@@ -1,5 +1,6 @@
 #include "sampling/collect.h"
 
+#include "platform/devices.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/pdh.h"
@@ -254,27 +255,143 @@ void read_power(State* s, Sample* sample) {
   }
 }
 
-// Graphics adapters and engines are not read on this system yet: the adapter list stays empty and the section
-// reports every graphics counter array as failed.
-void read_adapters(State* s) { s->gpu_adapters = gpu::AdapterList{}; }
+// ---- Graphics adapters and engines.
 
-void read_gpu(State* s, Sample* sample) {
-  u32 set = s->active_set;
-  u32 flags = 0;
-  if (!s->gpu_counter[set][0] || !s->gpu_counter[set][1]) flags |= 2;
-  if (!s->gpu_counter[set][2]) flags |= 1;
-  if (!s->gpu_counter[set][3]) flags |= 4;
-  sample->gpu.flags = flags;
+void read_directx(State* s) {
+  gpu::AdapterList* list = &s->gpu_adapters;
+  for (u32 i = 0; i < 64; ++i) {
+    devices::GpuEntry e{};
+    if (!devices::gpu_entry(s->reader, i, &e)) break;
+    if (e.luid == 0 || list->listed >= gpu::listed_max) continue;
+    u32 n = list->listed++;
+    list->luid[n] = e.luid;
+    list->dedicated[n] = e.dedicated;
+    list->last_seen[n] = e.last_seen;
+    list->type[n] = e.type;
+    list->vendor[n] = e.vendor;
+    list->device[n] = e.device;
+    __builtin_memcpy(list->description[n], e.description, sizeof list->description[n]);
+  }
 }
 
-// Temperature turns (graphics adapters, thermal zones, drives) are not taken on this system yet: the readings
-// stay empty.
-void read_temps(State*, Sample*) {}
+void read_display_class(State* s) {
+  gpu::AdapterList* list = &s->gpu_adapters;
+  for (u32 i = 0; i < 64; ++i) {
+    devices::GpuEntry e{};
+    if (!devices::gpu_entry(s->reader, i, &e)) break;
+    u16 wide[64];
+    for (u32 k = 0; k < 64; ++k) wide[k] = e.matching_id[k];
+    u8 id[32];
+    u64 n = ntinfo::name_ascii(mem::Bytes(reinterpret_cast<const u8*>(wide), sizeof wide), 0, mem::Slice{id, 32});
+    i32 vendor = gpu::id_after(mem::Bytes(id, n), mem::lit("ven_"));
+    i32 device = gpu::id_after(mem::Bytes(id, n), mem::lit("dev_"));
+    if (vendor < 0 || e.dedicated == 0 || list->display >= gpu::listed_max) continue;
+    u32 at = list->display++;
+    list->display_memory[at] = e.dedicated;
+    list->display_vendor[at] = static_cast<u32>(vendor);
+    list->display_device[at] = device < 0 ? 0 : static_cast<u32>(device);
+  }
+}
 
-// The raw hardware read: of its sources only the memory-compression store is read here yet; the processor,
-// firmware, drive and adapter parts keep their flag bits clear, which readers take as "not read".
+void read_adapters(State* s) {
+  s->gpu_adapters = gpu::AdapterList{};
+  read_directx(s);
+  read_display_class(s);
+}
+
+void read_gpu(State* s, Sample* sample) {
+  constexpr u64 cap = 2359296;
+  u32 set = s->active_set;
+  pdh::collect(s->gpu_query[set]);
+  gpu::table_reset(&s->gpu_table);
+  buffer_trim(&s->gpu, cap);
+  u32 most = 0;
+  for (u32 a = 0; a < 4; ++a) {
+    u64 counter = s->gpu_counter[set][a];
+    u32 bytes = 0, count = 0;
+    auto read = [&]() {
+      mem::Slice into{s->gpu.data, min64(s->gpu.size, cap)};
+      return a == 2 ? pdh::raw_array(counter, into, &bytes, &count)
+                    : pdh::array(counter, pdh::fmt_large, into, &bytes, &count);
+    };
+    u32 answer = read();
+    if (answer == pdh::more_data && grow(&s->gpu, bytes, cap)) answer = read();
+    bool ok = answer == pdh::success;
+    u32 used = ok ? sat32(min64(bytes, s->gpu.size)) : 0;
+    gpu::build(a, ok, s->gpu.data, used, reinterpret_cast<u64>(s->gpu.data), ok ? count : 0, &s->gpu_table,
+               &sample->gpu);
+    most = used > most ? used : most;
+  }
+  note_use(&s->gpu, most);
+}
+
+// ---- Temperatures and drives.
+
+i16 read_gpu_temp(State* s, u64 luid) { return heat::from_adapter(devices::gpu_temperature(s->reader, luid)); }
+
+i16 drive_temp(State* s, u32 n) {
+  u8 answer[sysrec::health_log_bytes];
+  u32 bytes = devices::drive_health_log(s->reader, n, mem::Slice{answer, sizeof answer});
+  i16 t = heat::from_health(mem::Bytes(answer, bytes));
+  if (heat::usable(t, true)) return t;
+  bytes = devices::drive_temperature(s->reader, n, mem::Slice{answer, sizeof answer});
+  return heat::from_storage(mem::Bytes(answer, bytes));
+}
+
+void disk_temps(State* s, u64 now) {
+  u32 chosen = heat::disk_slots;
+  for (u32 k = 0; k < heat::disk_slots; ++k) {
+    u32 n = (s->next_drive + k) % heat::disk_slots;
+    if ((s->hardware.drive_read >> n & 1) && s->drive_next[n] <= now) {
+      chosen = n;
+      break;
+    }
+  }
+  if (chosen == heat::disk_slots) return;
+  s->next_drive = (chosen + 1) % heat::disk_slots;
+  s->drive_next[chosen] = now + 60000;
+  u32 power = devices::drive_power(s->reader, chosen);
+  // A drive that is gone records no reading; one that sleeps is not woken and keeps its last reading.
+  if (power == devices::drive_none) heat::take_disk(&s->readings, chosen, chosen, heat::no_reading);
+  if (power == devices::drive_on) heat::take_disk(&s->readings, chosen, chosen, drive_temp(s, chosen));
+}
+
+void read_temps(State* s, Sample* sample) {
+  if (sample->time_ms < s->next_turn) return;
+  s->next_turn = sample->time_ms + 5000;
+  heat::Readings previous = s->readings;
+  heat::Readings* r = &s->readings;
+  ++r->turn;
+  r->cpu = 0;
+  r->cpu_kind = 0;
+  r->named = 0;
+  r->gpu_mask = 0;
+  u32 adapters = sample->gpu.adapters < heat::gpu_slots ? sample->gpu.adapters : heat::gpu_slots;
+  for (u32 i = 0; i < adapters; ++i) heat::take_gpu(r, i, sample->gpu.luid[i], read_gpu_temp(s, sample->gpu.luid[i]));
+  read_zones(s);
+  disk_temps(s, sample->time_ms);
+  heat::same_turn(r, &previous);
+}
+
+void read_drives(State* s, u32 n) {
+  mem::Slice slot{s->hardware.drives[n], sizeof s->hardware.drives[n]};
+  mem::fill(slot, 0);
+  if (devices::drive_descriptor(s->reader, n, slot) != 0) s->hardware.drive_read |= 1ull << n;
+  u32 seek = devices::drive_seek(s->reader, n);
+  if (seek != devices::seek_unanswered) s->hardware.seek_answered |= 1ull << n;
+  if (seek == devices::seek_incurred) s->hardware.seek_penalty |= 1ull << n;
+}
+
+void temps(const State* s, heat::Block* out, const u64* gpu_luids, u32 gpus, const u32* disk_numbers, u32 disks) {
+  heat::place(out, &s->readings, gpu_luids, gpus, disk_numbers, disks);
+}
+
+// The raw hardware read: of its sources only the memory-compression store and the drives are read here yet; the
+// processor, firmware and adapter parts keep their flag bits clear, which readers take as "not read".
 void read_hardware(State* s, bool with_compression) {
   s->hardware.flags = 0;
+  s->hardware.drive_read = s->hardware.seek_answered = s->hardware.seek_penalty = 0;
+  for (u32 n = 0; n < heat::disk_slots; ++n) read_drives(s, n);
   s->hardware.compressed = 0;
   if (with_compression) read_compression(s);
   s->hardware.changes += 1;

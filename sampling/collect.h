@@ -278,8 +278,29 @@ void read_compression(State* state);
 // A single value: 0 unless it was read and its status is valid or new; negatives as 0.
 u64 counter_value(u64 counter, u32 format);
 void read_power(State* state, Sample* sample);
+
+// ---- Graphics adapters and engines.
+
+// The adapter lists: zeroed, then the adapter registry's entries and its display-class entries.
+void read_directx(State* state);
+void read_display_class(State* state);
+// The graphics step of a sample: the four counter arrays into the sample's section, rates against the last sample.
 void read_gpu(State* state, Sample* sample);
+
+// ---- Temperatures and drives.
+
+// One temperature turn when due (every 5,000 ms of sample time): adapters of this sample, thermal zones, and at
+// most one drive.
 void read_temps(State* state, Sample* sample);
+i16 read_gpu_temp(State* state, u64 luid);
+// Drive n's temperature: its NVMe health log when usable, else its storage temperature answer.
+i16 drive_temp(State* state, u32 n);
+// At most one drive per turn, each at most once a minute, never one that sleeps.
+void disk_temps(State* state, u64 now);
+// Descriptor and seek penalty of drive n into the raw hardware part.
+void read_drives(State* state, u32 n);
+// The readings placed by the usage record's GPU LUIDs and disk numbers.
+void temps(const State* state, heat::Block* out, const u64* gpu_luids, u32 gpus, const u32* disk_numbers, u32 disks);
 
 // The counter paths, in the order of their sets: the disk and memory set's 8 (the last one read as a single
 // value), the graphics set's 4; an empty text past the end.

@@ -326,11 +326,11 @@ void table_reset(InstanceTable* t) {
 void build(u32 array, bool ok, const u8* data, u32 bytes, u64 base, u32 items, InstanceTable* table,
            Section* section) {
   if (array > 3) return;
-  if (!ok || !data) {
+  if (!ok) {
     section->flags |= array <= 1 ? memory_failed : array == 2 ? engines_failed : process_failed;
     return;
   }
-  mem::Bytes b(data, bytes);
+  mem::Bytes b(data, data ? bytes : 0);  // an empty answer may come without a buffer
   if (array <= 1) build_adapters(array, b, base, items, section);
   if (array == 2) build_engines(b, base, items, table, section);
   if (array == 3) build_memory(b, base, items, table, section);

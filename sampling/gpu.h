@@ -147,7 +147,8 @@ void table_reset(InstanceTable* table);
 
 // One counter array into the section: 0 and 1 the adapters' dedicated and shared bytes (formatted items), 2 the
 // engines (raw items), 3 the processes' local memory (formatted items). `data` holds the items and their names,
-// `base` is the address the array's producer saw it at. A failed array sets its flag and adds no rows.
+// `base` is the address the array's producer saw it at (data may be null for an empty answer). A failed array sets
+// its flag and adds no rows.
 void build(u32 array, bool ok, const u8* data, u32 bytes, u64 base, u32 items, InstanceTable* table,
            Section* section);
 

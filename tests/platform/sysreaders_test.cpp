@@ -103,7 +103,7 @@ TEST(CounterQuery, RatesNeedTwoCollectsOfTheSameQuery) {
   u64 idle = pdh::add_counter(q, mem::lit("\\PhysicalDisk(*)\\% Idle Time"));
   u64 modified = pdh::add_counter(q, mem::lit("\\Memory\\Modified Page List Bytes"));
   ASSERT_NE(reads, 0u);
-  EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Utilization Percentage")), 0u);
+  EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Running Time")), 0u);
   EXPECT_EQ(read_array(reads, pdh::fmt_large).names.size(), 0u);  // nothing before a collect
 
   ASSERT_EQ(pdh::collect(q), pdh::success);

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -149,3 +151,37 @@ TEST(CollectLive, OtherUsersProcessesStayListed) {
 }
 
 }  // namespace
+
+namespace {
+
+u32 drm_cards() {
+  u32 n = 0;
+  if (DIR* d = opendir("/sys/class/drm")) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      n += name.size() > 4 && name.compare(0, 4, "card") == 0 && name.find('-') == std::string::npos;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(CollectLive, GraphicsTemperaturesAndDrivesAsThisMachineHasThem) {
+  Collector c;
+  ASSERT_TRUE(collect::sample(c.state.get(), c.sample.get()));
+  const collect::Sample& s = *c.sample;
+  const collect::HardwareRaw& h = c.state->hardware;
+  u32 cards = drm_cards();
+  EXPECT_EQ(s.gpu_adapters.listed, std::min(cards, gpu::listed_max));
+  EXPECT_EQ(s.gpu.adapters, std::min(cards, gpu::adapters_max));
+  // Every array answers, even with nothing to list.
+  EXPECT_EQ(s.gpu.flags & (gpu::engines_failed | gpu::memory_failed | gpu::process_failed), 0u);
+  EXPECT_GE(h.changes, 1u);
+  EXPECT_EQ(c.state->readings.turn, 1u);
+  EXPECT_EQ(h.seek_answered & ~h.drive_read, 0u);
+  std::printf("graphics adapters %u, engine rows %u, drives described %d, drive readings %d, gpu readings %d\n",
+              s.gpu.adapters, s.gpu.engine_rows, __builtin_popcountll(h.drive_read),
+              __builtin_popcount(c.state->readings.disk_mask), __builtin_popcount(c.state->readings.gpu_mask));
+}
