@@ -1,6 +1,7 @@
 #include "sampling/collect.h"
 
 #include "platform/devices.h"
+#include "platform/hwinfo.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/pdh.h"
@@ -386,15 +387,40 @@ void temps(const State* s, heat::Block* out, const u64* gpu_luids, u32 gpus, con
   heat::place(out, &s->readings, gpu_luids, gpus, disk_numbers, disks);
 }
 
-// The raw hardware read: of its sources only the memory-compression store and the drives are read here yet; the
-// processor, firmware and adapter parts keep their flag bits clear, which readers take as "not read".
+void read_cpu(State* s) {
+  HardwareRaw* h = &s->hardware;
+  h->topology_bytes = hwinfo::topology(s->reader, mem::Slice{h->topology, sizeof h->topology});
+  if (h->topology_bytes) h->flags |= hw_topology;
+  mem::fill(mem::Slice{h->power, sizeof h->power}, 0);
+  if (hwinfo::processor_power(s->reader, mem::Slice{h->power, sizeof h->power})) h->flags |= hw_power;
+  h->features = hwinfo::features(s->reader);
+  u8 answer[16];
+  bool answered = hwinfo::hypervisor(s->reader, answer);
+  if (answered) h->flags |= hw_hypervisor;
+  h->hypervisor = answered && answer[2] != 0;
+  h->mhz = hwinfo::cpu_mhz(s->reader);
+  hwinfo::cpu_vendor(s->reader, h->vendor, 64);
+  hwinfo::cpu_identifier(s->reader, h->identifier, 64);
+}
+
 void read_hardware(State* s, bool with_compression) {
-  s->hardware.flags = 0;
-  s->hardware.drive_read = s->hardware.seek_answered = s->hardware.seek_penalty = 0;
+  HardwareRaw* h = &s->hardware;
+  h->flags = 0;
+  read_cpu(s);
+  // A firmware table larger than the buffer is absent, not cut.
+  u32 smbios = hwinfo::smbios(s->reader, mem::Slice{h->smbios, sizeof h->smbios});
+  h->smbios_bytes = smbios >= 1 && smbios <= sizeof h->smbios ? smbios : 0;
+  if (h->smbios_bytes) h->flags |= hw_smbios;
+  h->drive_read = h->seek_answered = h->seek_penalty = 0;
   for (u32 n = 0; n < heat::disk_slots; ++n) read_drives(s, n);
-  s->hardware.compressed = 0;
+  u32 size = 0;
+  bool listed = net::adapter_addresses(s->reader, mem::Slice{h->adapters, sizeof h->adapters}, &size) == 0;
+  h->adapter_bytes = listed ? sizeof h->adapters : 0;
+  h->adapter_base = listed ? reinterpret_cast<u64>(h->adapters) : 0;
+  if (listed) h->flags |= hw_adapters;
+  h->compressed = 0;
   if (with_compression) read_compression(s);
-  s->hardware.changes += 1;
+  h->changes += 1;
 }
 
 // ---- Lists.

@@ -74,7 +74,7 @@ struct HardwareRaw {
   u8 adapters[262144];
 };
 static_assert(sizeof(HardwareRaw) == 530768);
-enum : u32 { hw_compression = 8 };  // flags bit 3
+enum : u32 { hw_topology = 1, hw_power = 2, hw_smbios = 4, hw_compression = 8, hw_adapters = 16, hw_hypervisor = 32 };
 
 struct State {
   // Clock.
@@ -260,7 +260,10 @@ void read_volumes(State* state);
 void read_interfaces(State* state);
 void read_cpu_name(State* state);
 void read_adapters(State* state);
+// The raw hardware read (processor, firmware table, drives, adapter list, memory compression); +1 change.
 void read_hardware(State* state, bool with_compression);
+// The processor part of it: topology, power records, features, hypervisor, clock and identity.
+void read_cpu(State* state);
 
 // ---- Counter sets, power and battery.
 

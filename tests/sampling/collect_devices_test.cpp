@@ -7,8 +7,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/devices.h"
+#include "platform/hwinfo.h"
+#include "platform/net.h"
 #include "sampling/collect.h"
 #include "tests/sampling/machines.h"
 #include "tests/support/testutil.h"
@@ -220,3 +223,149 @@ TEST(CollectTemps, TurnsDrivesAndSleepingDisks) {
 }
 
 }  // namespace
+
+namespace {
+
+u32 rd32(const u8* p) {
+  u32 v;
+  memcpy(&v, p, 4);
+  return v;
+}
+u64 rd64(const u8* p) {
+  u64 v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+struct Topology {
+  u32 cores = 0, packages = 0, threads = 0, records = 0;
+  u64 cache[4] = {};  // bytes per level
+  u32 caches[4] = {};
+};
+
+Topology walk(const collect::HardwareRaw& h) {
+  Topology t;
+  for (u32 at = 0; at + 8 <= h.topology_bytes;) {
+    u32 relation = rd32(h.topology + at), size = rd32(h.topology + at + 4);
+    if (size < 8) break;
+    ++t.records;
+    if (relation == hwinfo::relation_core) {
+      ++t.cores;
+      u16 groups;
+      memcpy(&groups, h.topology + at + 30, 2);
+      for (u32 g = 0; g < groups; ++g) t.threads += __builtin_popcountll(rd64(h.topology + at + 32 + 16 * g));
+    }
+    if (relation == hwinfo::relation_package) ++t.packages;
+    if (relation == hwinfo::relation_cache) {
+      u8 level = h.topology[at + 8];
+      if (level < 4) {
+        t.cache[level] += rd32(h.topology + at + 12);
+        ++t.caches[level];
+      }
+    }
+    at += size;
+  }
+  return t;
+}
+
+// The adapter chain as a decoder follows it: node offsets from the recorded base.
+std::vector<u64> chain(const collect::HardwareRaw& h) {
+  std::vector<u64> nodes;
+  for (u64 at = 0; nodes.size() < 65 && at + net::adapter_node_bytes <= h.adapter_bytes;) {
+    nodes.push_back(at);
+    u64 next = rd64(h.adapters + at + 8);
+    if (next == 0) break;
+    at = next - h.adapter_base;
+  }
+  return nodes;
+}
+
+std::string wide_at(const collect::HardwareRaw& h, u64 address) {
+  return address ? ascii(reinterpret_cast<const u16*>(h.adapters + (address - h.adapter_base)), 64) : std::string();
+}
+
+}  // namespace
+
+TEST(CollectHardware, LaptopProcessorAndAdapters) {
+  Collector c(fixture("laptop"));
+  const collect::HardwareRaw& h = c.state->hardware;
+  EXPECT_EQ(h.changes, 1u);
+  EXPECT_EQ(h.flags, u32{collect::hw_topology | collect::hw_power | collect::hw_compression | collect::hw_adapters |
+                         collect::hw_hypervisor});
+  // Two cores of two threads in one package; per core 32 KiB data and 32 KiB instruction L1 and 256 KiB L2, one
+  // shared 8 MiB L3.
+  Topology t = walk(h);
+  EXPECT_EQ(t.cores, 2u);
+  EXPECT_EQ(t.threads, 4u);
+  EXPECT_EQ(t.packages, 1u);
+  EXPECT_EQ(t.caches[1], 4u);
+  EXPECT_EQ(t.cache[1], 4u * 32768);
+  EXPECT_EQ(t.cache[2], 2u * 262144);
+  EXPECT_EQ(t.caches[3], 1u);
+  EXPECT_EQ(t.cache[3], 8u << 20);
+  EXPECT_EQ(t.records, 2u + 1 + 4 + 2 + 1);
+  // Power records: the nominal clock (base frequency) and the current one.
+  hwinfo::PowerRecord p0, p3, p4;
+  memcpy(&p0, h.power, sizeof p0);
+  memcpy(&p3, h.power + 3 * sizeof p0, sizeof p0);
+  memcpy(&p4, h.power + 4 * sizeof p0, sizeof p0);
+  EXPECT_EQ(p0.max_mhz, 1900u);
+  EXPECT_EQ(p3.number, 3u);
+  EXPECT_EQ(p3.current_mhz, 1900u);
+  EXPECT_EQ(p4.max_mhz, 0u);
+  // Features by the system's numbers: SSE2 10, NX 12, SSE3 13, RDRAND 28, SSSE3..AVX2 36..40, virtualisation 21 and
+  // second-level translation 20; no AVX-512 (41).
+  for (u32 bit : {10u, 12u, 13u, 20u, 21u, 28u, 36u, 37u, 38u, 39u, 40u}) EXPECT_TRUE(h.features >> bit & 1) << bit;
+  EXPECT_FALSE(h.features >> 41 & 1);
+  EXPECT_EQ(h.hypervisor, 0u);
+  EXPECT_EQ(h.mhz, 2400u);
+  EXPECT_EQ(ascii(h.vendor, 64), "GenuineIntel");
+  EXPECT_EQ(ascii(h.identifier, 64), "Intel64 Family 6 Model 142 Stepping 10");
+  EXPECT_EQ(h.smbios_bytes, 0u);
+
+  // Every interface, in index order, joined to its interface row by the LUID; no addresses off the live system.
+  std::vector<u64> nodes = chain(h);
+  ASSERT_EQ(nodes.size(), 4u);
+  u64 luids[8];
+  ASSERT_EQ(net::interfaces(c.state->reader, luids, 8), 4u);
+  for (u32 i = 0; i < 4; ++i) {
+    const u8* node = h.adapters + nodes[i];
+    EXPECT_EQ(rd64(node + 224), luids[i]);
+    EXPECT_EQ(rd64(node + 24), 0u);
+    EXPECT_EQ(wide_at(h, rd64(node + 56)), "home.lan");
+  }
+  const u8* ethernet = h.adapters + nodes[1];
+  EXPECT_EQ(rd32(ethernet + 100), 6u);
+  EXPECT_EQ(rd32(ethernet + 88), 6u);
+  EXPECT_EQ(wide_at(h, rd64(ethernet + 72)), "enp0s31f6");
+
+  collect::read_hardware(c.state.get(), true);
+  EXPECT_EQ(h.changes, 2u);
+}
+
+TEST(CollectHardware, FirmwareTableAndMachinesWithout) {
+  Copy m("desktop");
+  Collector c(m.dir.path);
+  const collect::HardwareRaw& h = c.state->hardware;
+  ASSERT_NE(h.flags & collect::hw_smbios, 0u);
+  EXPECT_EQ(h.smbios_bytes, 8u + 99);
+  EXPECT_EQ(h.smbios[1], 3);  // version 3.3
+  EXPECT_EQ(h.smbios[2], 3);
+  EXPECT_EQ(rd32(h.smbios + 4), 99u);
+  EXPECT_EQ(h.smbios[8], 17);
+  // A table beyond the buffer is absent, not cut.
+  std::string big(70000, '\0');
+  m.write("sys/firmware/dmi/tables/DMI", big);
+  collect::read_hardware(c.state.get(), true);
+  EXPECT_EQ(h.smbios_bytes, 0u);
+  EXPECT_EQ(h.flags & collect::hw_smbios, 0u);
+  EXPECT_EQ(h.changes, 2u);
+
+  // The bare machine: no topology, frequencies, identity or firmware table; the hypervisor question unanswered.
+  Collector bare(fixture("bare"));
+  const collect::HardwareRaw& b = bare.state->hardware;
+  EXPECT_EQ(b.flags & ~u32{collect::hw_adapters}, 0u);
+  EXPECT_EQ(b.topology_bytes, 0u);
+  EXPECT_EQ(b.hypervisor, 0u);
+  EXPECT_EQ(b.changes, 1u);
+}

@@ -253,7 +253,7 @@ TEST(CollectSample, LaptopFillsEveryPart) {
 
   // Memory compression from the compressed-RAM device; every graphics array was read.
   EXPECT_EQ(c.state->hardware.compressed, 14680064u);
-  EXPECT_EQ(c.state->hardware.flags, collect::hw_compression);
+  EXPECT_NE(c.state->hardware.flags & collect::hw_compression, 0u);
   EXPECT_EQ(s.gpu.flags, 0u);
 }
 
