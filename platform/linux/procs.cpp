@@ -381,43 +381,64 @@ uint64_t luid_of_node(Reader* r, const char* target) {
 
 }  // namespace
 
+namespace {
+
+void find_drm_files(Reader* r) {
+  r->drm_files.clear();
+  for (uint32_t pid : list_pids(r->proc)) {
+    char path[64];
+    int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+    if (folder < 0) continue;
+    each_entry(folder, [&](const char* name) {
+      char target[64];
+      ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
+      if (n > 9 && memcmp(target, "/dev/dri/", 9) == 0) {
+        r->drm_files.push_back(DrmFile{pid, name, std::string(target, static_cast<size_t>(n))});
+      }
+      return true;
+    });
+    ::close(folder);
+  }
+}
+
+}  // namespace
+
 void gpu_uses(Reader* r, std::vector<GpuUse>* uses) {
   uses->clear();
   if (r->proc < 0) return;
   r->cards = list_cards(r);
   // With no graphics card no process can hold one open: the walk is skipped.
   if (r->cards.empty()) return;
-  std::unordered_set<std::string> clients;
-  std::vector<std::pair<std::string, std::string>> drm;  // fd, target
-  for (uint32_t pid : list_pids(r->proc)) {
-    char path[64];
-    int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
-    if (folder < 0) continue;
-    drm.clear();
-    each_entry(folder, [&](const char* name) {
-      char target[64];
-      ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
-      if (n > 9 && memcmp(target, "/dev/dri/", 9) == 0) drm.emplace_back(name, std::string(target, static_cast<size_t>(n)));
-      return true;
-    });
-    ::close(folder);
-    for (const auto& [fd, target] : drm) {
-      std::string info = std::to_string(pid) + "/fdinfo/" + fd;
-      std::string_view text;
-      if (!read_file(r, r->proc, info.c_str(), &text)) continue;
-      Client c = client_of(text);
-      // Clients shared by several open files (or passed to another process) count once.
-      if (c.id.empty() || !clients.insert(c.pdev + "/" + c.id).second) continue;
-      uint64_t luid = c.pdev.empty() ? luid_of_node(r, target.c_str()) : luid_of_address(c.pdev);
-      if (luid == 0) continue;
-      for (const auto& [engine, ns] : c.busy) {
-        uint64_t capacity = 1;
-        for (const auto& [name, n] : c.capacity) capacity = name == engine && n > 1 ? n : capacity;
-        add_use(uses, pid, luid, engine, ns / capacity, 0);
-      }
-      add_use(uses, pid, luid, std::string(), 0, c.has_resident ? c.resident : c.memory);
-    }
+  // Walking every open file of every process costs far more than a sample may; new clients are found by the walk
+  // every 10 s, and known ones are read at each sample.
+  const uint64_t now = os::clock_ms();
+  if (!r->drm_walked || now - r->drm_walk_ms >= 10000) {
+    find_drm_files(r);
+    r->drm_walk_ms = now;
+    r->drm_walked = true;
   }
+  std::unordered_set<std::string> clients;
+  std::vector<DrmFile> kept;
+  for (const DrmFile& file : r->drm_files) {
+    std::string info = std::to_string(file.pid) + "/fdinfo/" + file.fd;
+    std::string_view text;
+    // A file closed or a process ended since the walk is dropped until the next walk finds it again.
+    if (!read_file(r, r->proc, info.c_str(), &text)) continue;
+    Client c = client_of(text);
+    if (c.id.empty()) continue;
+    kept.push_back(file);
+    // Clients shared by several open files (or passed to another process) count once.
+    if (!clients.insert(c.pdev + "/" + c.id).second) continue;
+    uint64_t luid = c.pdev.empty() ? luid_of_node(r, file.target.c_str()) : luid_of_address(c.pdev);
+    if (luid == 0) continue;
+    for (const auto& [engine, ns] : c.busy) {
+      uint64_t capacity = 1;
+      for (const auto& [name, n] : c.capacity) capacity = name == engine && n > 1 ? n : capacity;
+      add_use(uses, file.pid, luid, engine, ns / capacity, 0);
+    }
+    add_use(uses, file.pid, luid, std::string(), 0, c.has_resident ? c.resident : c.memory);
+  }
+  r->drm_files.swap(kept);
 }
 
 }  // namespace sysinfo

@@ -58,6 +58,13 @@ struct GpuUse {
   uint64_t bytes = 0;     // local (video) memory
 };
 
+// An open file of a process that is a DRM device node.
+struct DrmFile {
+  uint32_t pid = 0;
+  std::string fd;      // its number in the process's fd folder
+  std::string target;  // "/dev/dri/renderD128"
+};
+
 struct Reader {
   int root = -1;  // the root folder
   int proc = -1;  // its proc folder (-1 when missing)
@@ -76,6 +83,9 @@ struct Reader {
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
   uint64_t page = 4096;     // bytes per page
   std::vector<Card> cards;  // graphics cards as last listed
+  std::vector<DrmFile> drm_files;  // DRM device files found by the last walk of every process's open files
+  uint64_t drm_walk_ms = 0;        // when that walk ran
+  bool drm_walked = false;
   std::unordered_map<std::string, uint64_t> drive_io;  // rotating disks: I/O count at the last look
 };
 
@@ -111,7 +121,8 @@ std::string real_path(int folder, const char* path);
 uint32_t hex_of(std::string_view text);
 // The LUID of a PCI address "dddd:bb:dd.f"; 0 when it is not one.
 uint64_t luid_of_address(std::string_view address);
-// The graphics use of every process this user may look into, per process, adapter and engine.
+// The graphics use of every process this user may look into, per process, adapter and engine. The open files of
+// every process are walked at most every 10 s; in between only the DRM files found are read again.
 void gpu_uses(Reader* r, std::vector<GpuUse>* uses);
 
 // Kernel clock ticks as 100 ns units.
