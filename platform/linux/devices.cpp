@@ -180,6 +180,46 @@ bool disk_ios(Reader* r, const std::string& name, u64* ios) {
   return found;
 }
 
+// Short vendor names for the adapter names.
+const char* vendor_short(u32 vendor) {
+  switch (vendor) {
+    case 0x1002: return "AMD";
+    case 0x8086: return "Intel";
+    case 0x10DE: return "NVIDIA";
+    default: return nullptr;
+  }
+}
+
+// The adapter's name from the PCI id list (the marketing name in brackets when it has one, after the vendor's short
+// name); empty when the list is not installed or does not know the device.
+std::string device_name(Reader* r, u32 vendor, u32 device) {
+  u32 key = (vendor & 0xFFFF) << 16 | (device & 0xFFFF);
+  auto known = r->device_names.find(key);
+  if (known != r->device_names.end()) return known->second;
+  std::string name;
+  std::string_view text;
+  char head[8], line_head[8];
+  snprintf(head, sizeof head, "%04x ", vendor & 0xFFFF);
+  snprintf(line_head, sizeof line_head, "\t%04x ", device & 0xFFFF);
+  if (sysinfo::read_file(r, r->root, "usr/share/misc/pci.ids", &text)) {
+    bool in_vendor = false;
+    sysinfo::each_line(text, [&](std::string_view line) {
+      if (!line.empty() && line[0] != '\t' && line[0] != '#') in_vendor = line.substr(0, 5) == head;
+      if (!in_vendor || line.substr(0, 6) != line_head) return true;
+      std::string_view full = trimmed(line.substr(6));
+      size_t open = full.find('['), close = full.rfind(']');
+      if (open != std::string_view::npos && close != std::string_view::npos && close > open + 1) {
+        full = full.substr(open + 1, close - open - 1);
+      }
+      const char* short_name = vendor_short(vendor);
+      name = short_name ? std::string(short_name) + " " + std::string(full) : std::string(full);
+      return false;
+    });
+  }
+  r->device_names[key] = name;
+  return name;
+}
+
 }  // namespace
 
 bool gpu_entry(Reader* r, u32 index, GpuEntry* out) {
@@ -199,7 +239,10 @@ bool gpu_entry(Reader* r, u32 index, GpuEntry* out) {
   if (attribute(r, device + "mem_info_vram_total", buffer, sizeof buffer, &text)) {
     out->dedicated = sysinfo::number_of(text);
   }
-  sysinfo::to_wide(c.driver.empty() ? std::string_view(c.name) : std::string_view(c.driver), out->description, 64);
+  // Named as the PCI id list names it, else by its driver.
+  std::string name = c.address.empty() ? std::string() : device_name(r, out->vendor, out->device);
+  if (name.empty()) name = c.driver.empty() ? c.name : c.driver;
+  sysinfo::to_wide(name, out->description, 64);
   if (!c.address.empty()) {
     snprintf(reinterpret_cast<char*>(out->matching_id), sizeof out->matching_id, "pci\\ven_%04x&dev_%04x",
              out->vendor & 0xFFFF, out->device & 0xFFFF);

@@ -83,6 +83,7 @@ struct Reader {
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
   uint64_t page = 4096;     // bytes per page
   std::vector<Card> cards;  // graphics cards as last listed
+  std::unordered_map<uint32_t, std::string> device_names;  // vendor << 16 | device -> name from the PCI id list
   std::vector<DrmFile> drm_files;  // DRM device files found by the last walk of every process's open files
   uint64_t drm_walk_ms = 0;        // when that walk ran
   bool drm_walked = false;

@@ -91,6 +91,7 @@ TEST(CollectGraphics, DesktopCardMemoryRatesAndSharedClients) {
   ASSERT_EQ(list.listed, 1u);
   EXPECT_EQ(list.luid[0], 0x30000u);
   EXPECT_EQ(list.dedicated[0], 17163091968ull);
+  EXPECT_EQ(ascii(list.description[0], 64), "AMD Radeon RX 6800/6800 XT / 6900 XT");
   ASSERT_EQ(list.display, 1u);
   EXPECT_EQ(list.display_vendor[0], 0x1002u);
   EXPECT_EQ(list.display_device[0], 0x73BFu);
