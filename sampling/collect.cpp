@@ -301,7 +301,7 @@ void read_adapters(State* s) {
 }
 
 void read_gpu(State* s, Sample* sample) {
-  constexpr u64 cap = 2359296;
+  const u64 cap = gpu_cap;
   u32 set = s->active_set;
   pdh::collect(s->gpu_query[set]);
   gpu::table_reset(&s->gpu_table);
@@ -350,7 +350,7 @@ void disk_temps(State* s, u64 now) {
   }
   if (chosen == heat::disk_slots) return;
   s->next_drive = (chosen + 1) % heat::disk_slots;
-  s->drive_next[chosen] = now + 60000;
+  s->drive_next[chosen] = now + drive_ms;
   u32 power = devices::drive_power(s->reader, chosen);
   // A drive that is gone records no reading; one that sleeps is not woken and keeps its last reading.
   if (power == devices::drive_none) heat::take_disk(&s->readings, chosen, chosen, heat::no_reading);
@@ -359,7 +359,7 @@ void disk_temps(State* s, u64 now) {
 
 void read_temps(State* s, Sample* sample) {
   if (sample->time_ms < s->next_turn) return;
-  s->next_turn = sample->time_ms + 5000;
+  s->next_turn = sample->time_ms + turn_ms;
   heat::Readings previous = s->readings;
   heat::Readings* r = &s->readings;
   ++r->turn;

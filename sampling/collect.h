@@ -27,6 +27,9 @@ constexpr u32 label_units = 32;
 constexpr u32 cpu_area = 12288;  // 256 processor entries of 48 bytes
 constexpr u32 counter_arrays = 7;
 constexpr u32 hardware_ms = 60000;
+constexpr u32 turn_ms = 5000;         // between temperature turns
+constexpr u32 drive_ms = 60000;       // between two queries of one drive
+constexpr u64 gpu_cap = 2359296;      // of the graphics counter buffer
 constexpr u32 scratch_bytes = 1024;
 
 // Slots of the step timings (microseconds, saturated).
@@ -47,7 +50,6 @@ struct Buffer {
   u8 zero[11];
 };
 static_assert(sizeof(Buffer) == 48);
-
 
 // The raw hardware part of the state, as its decoder reads it.
 struct HardwareRaw {
@@ -74,6 +76,7 @@ struct HardwareRaw {
   u8 adapters[262144];
 };
 static_assert(sizeof(HardwareRaw) == 530768);
+// Flags of the raw hardware part: which sources were read.
 enum : u32 { hw_topology = 1, hw_power = 2, hw_smbios = 4, hw_compression = 8, hw_adapters = 16, hw_hypervisor = 32 };
 
 struct State {
