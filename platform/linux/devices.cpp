@@ -283,7 +283,12 @@ u32 drive_health_log(Reader* r, u32 n, mem::Slice out) {
   if (!r || out.len < sysrec::health_log_bytes) return 0;
   std::string name = drive_name(r, n);
   i64 milli = 0;
-  if (name.rfind("nvme", 0) != 0 || !hwmon_milli(r, "sys/block/" + name + "/device", "nvme", &milli)) return 0;
+  // The sensor hangs below the controller, or on older kernels below its PCI device.
+  std::string controller = "sys/block/" + name + "/device";
+  if (name.rfind("nvme", 0) != 0 || (!hwmon_milli(r, controller, "nvme", &milli) &&
+                                     !hwmon_milli(r, controller + "/device", "nvme", &milli))) {
+    return 0;
+  }
   i64 kelvin = (milli + 273150 + 500) / 1000;
   if (kelvin <= 0 || kelvin > 0xFFFF) return 0;
   memset(out.ptr, 0, sysrec::health_log_bytes);
