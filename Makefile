@@ -4,7 +4,8 @@
 #   make bench  build the optimised benchmarks and run them
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 JOBS ?= $(shell nproc)
-ARGS ?= --version
+# Without a display there is no window to start: one report of this machine instead.
+ARGS ?= $(if $(DISPLAY),--version,--print)
 
 .PHONY: run test bench fuzz deps release clean
 

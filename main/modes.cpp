@@ -1,6 +1,7 @@
 #include "main/modes.h"
 
 #include "platform/os.h"
+#include "sampling/snap.h"
 
 namespace modes {
 namespace {
@@ -26,9 +27,6 @@ u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")
 u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
 u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-fetch")); }
 u32 replace_taskmgr(mem::Bytes, u32) { return not_built(mem::lit("--replace-taskmgr")); }
-u32 print() { return not_built(mem::lit("--print")); }
-u32 replay(mem::Bytes) { return not_built(mem::lit("--replay")); }
-u32 record(mem::Bytes) { return not_built(mem::lit("--record")); }
 u32 mcp(mem::Bytes) { return not_built(mem::lit("--mcp")); }
 u32 host(mem::Bytes, u32, u16, u32, u16, u16, u16) { return not_built(mem::lit("--host")); }
 u32 election(mem::Bytes, const elect::Config*) { return not_built(mem::lit("--elect")); }
@@ -50,9 +48,9 @@ Entries program() {
   e.agent_revert = agent_revert;
   e.linux_fetch = linux_fetch;
   e.replace_taskmgr = replace_taskmgr;
-  e.print = print;
-  e.replay = replay;
-  e.record = record;
+  e.print = snap::print_main;
+  e.replay = snap::replay_main;
+  e.record = snap::record_main;
   e.mcp = mcp;
   e.host = host;
   e.elect = election;

@@ -1,0 +1,359 @@
+#include "sampling/snap.h"
+
+#include "base/bits.h"
+#include "base/fmt.h"
+#include "platform/fs.h"
+#include "platform/os.h"
+#include "sampling/ntinfo.h"
+
+namespace snap {
+namespace {
+
+using bits::min64;
+using collect::ProcSample;
+using collect::Sample;
+
+constexpr u64 align = 64;
+constexpr char hex_digits[] = "0123456789abcdef";
+static_assert(sample_bytes == 146616 && proc_bytes == 12599344 && proc_head_bytes == 16432);
+static_assert(file_max == 50983938);
+
+void zero(u8* p, u64 n) {
+  if (n) __builtin_memset(p, 0, n);
+}
+
+template <typename T>
+T* carve(mem::Arena* arena) {
+  return reinterpret_cast<T*>(mem::alloc(arena, sizeof(T), align).ptr);
+}
+
+u64 used_of(const ProcSample* p) { return min64(collect::procs_used(p), collect::proc_cap); }
+
+// ---- Writing.
+
+// A line being written: the output, and a run of zero bytes not yet written.
+struct Line {
+  mem::Slice out;
+  u64 len;
+  u64 run;
+  bool full;
+};
+
+void put(Line* l, u8 c) {
+  if (l->len < l->out.len) {
+    l->out.ptr[l->len++] = c;
+  } else {
+    l->full = true;
+  }
+}
+
+void put_run(Line* l) {
+  if (l->run >= 4) {
+    u8 digits[fmt::dec_size];
+    put(l, 'z');
+    mem::Slice d = fmt::dec(l->run, digits);
+    for (u64 i = 0; i < d.len; ++i) put(l, d.ptr[i]);
+    put(l, ';');
+  } else {
+    for (u64 i = 0; i < 2 * l->run; ++i) put(l, '0');
+  }
+  l->run = 0;
+}
+
+void put_bytes(Line* l, mem::Bytes b) {
+  for (u64 i = 0; i < b.len && !l->full; ++i) {
+    u8 c = b.ptr[i];
+    if (c == 0) {
+      ++l->run;
+      continue;
+    }
+    if (l->run) put_run(l);
+    put(l, static_cast<u8>(hex_digits[c >> 4]));
+    put(l, static_cast<u8>(hex_digits[c & 15]));
+  }
+}
+
+// Ends the line: the written bytes are padded with zeros up to total, then the line feed.
+u64 put_end(Line* l, u64 written, u64 total) {
+  if (written < total) l->run += total - written;
+  put_run(l);
+  put(l, '\n');
+  return l->full ? 0 : l->len;
+}
+
+Line line_at(mem::Slice out, u64 at) {
+  Line l{};
+  l.out = at <= out.len ? mem::Slice{out.ptr + at, out.len - at} : mem::Slice{nullptr, 0};
+  return l;
+}
+
+u64 encode_procs(const ProcSample* p, mem::Slice out) {
+  Line l = line_at(out, 0);
+  u64 used = used_of(p);
+  put_bytes(&l, mem::Bytes(reinterpret_cast<const u8*>(&p->head), proc_head_bytes));
+  put_bytes(&l, mem::Bytes(p->buffer.data, used));
+  return put_end(&l, proc_head_bytes + used, proc_bytes);
+}
+
+// ---- Reading.
+
+int hex_value(u8 c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The next line of the text from *pos: the bytes before its line feed, without one CR just before it. False when
+// no line feed follows.
+bool next_line(mem::Bytes text, u64* pos, mem::Bytes* line) {
+  for (u64 i = *pos; i < text.len; ++i) {
+    if (text.ptr[i] != '\n') continue;
+    u64 end = i > *pos && text.ptr[i - 1] == '\r' ? i - 1 : i;
+    *line = mem::Bytes(text.ptr + *pos, end - *pos);
+    *pos = i + 1;
+    return true;
+  }
+  return false;
+}
+
+bool read_header(mem::Bytes text, u64* pos) {
+  mem::Bytes h = header();
+  mem::Bytes first;
+  if (!next_line(text, pos, &first)) return false;
+  return mem::eq(first, mem::Bytes(h.ptr, h.len - 1));
+}
+
+bool read_procs(mem::Bytes line, ProcSample* p) {
+  collect::buffer_fit(&p->buffer, 0);
+  u8* head = reinterpret_cast<u8*>(&p->head);
+  if (decode(line, 0, proc_bytes, head, proc_head_bytes) != proc_bytes) return false;
+  u64 used = min64(p->head.used, collect::proc_cap);
+  if (used == 0) return true;
+  collect::buffer_fit(&p->buffer, used);
+  if (p->buffer.size != used) return false;
+  return decode(line, proc_head_bytes, proc_bytes, p->buffer.data, used) == proc_bytes;
+}
+
+// ---- The modes.
+
+// The report of a pair. Until the usage passes are part of the build it refuses with its own note.
+u32 report_code(WorkSet*, mem::Arena*, bool) {
+  os::write_err(mem::lit("vimbrel: the report is not built yet\n"));
+  return write_failed;
+}
+
+u32 finish(mem::Arena* arena, WorkSet* work, u32 code) {
+  if (work) free_buffers(work);
+  mem::release(arena);
+  return say(code);
+}
+
+}  // namespace
+
+mem::Bytes header() { return mem::lit("vimbrel-snap 5 146616 12599344\n"); }
+
+mem::Bytes message(u32 code) {
+  switch (code) {
+    case no_memory: return mem::lit("not enough memory for the snapshot");
+    case collector_failed: return mem::lit("the collector failed");
+    case unreadable: return mem::lit("the snapshot file cannot be read or does not match this build");
+    default: return mem::Bytes();
+  }
+}
+
+u32 say(u32 code) {
+  mem::Bytes text = message(code);
+  if (text.len) os::write_line(text);
+  return code == ok ? 0 : 1;
+}
+
+bool areas(mem::Arena* arena, WorkSet* work) {
+  *work = WorkSet{};
+  work->state = carve<collect::State>(arena);
+  for (u32 i = 0; i < 2; ++i) work->sample[i] = carve<Sample>(arena);
+  for (u32 i = 0; i < 2; ++i) work->procs[i] = carve<ProcSample>(arena);
+  return work->state && work->sample[1] && work->procs[1];
+}
+
+void free_buffers(WorkSet* work) {
+  for (ProcSample* p : work->procs) {
+    if (p) collect::buffer_fit(&p->buffer, 0);
+  }
+}
+
+bool collect_pair(WorkSet* work) {
+  collect::State* s = work->state;
+  if (!collect::open(s, refresh_ms)) return false;
+  bool good = collect::sample(s, work->sample[0]);
+  collect::sample_procs(s, work->procs[0]);
+  collect::sleep(pair_ms);
+  good = collect::sample(s, work->sample[1]) && good;
+  collect::sample_procs(s, work->procs[1]);
+  collect::close(s);
+  return good;
+}
+
+bool report(WorkSet* work, mem::Arena* arena, bool live) { return report_code(work, arena, live) == ok; }
+
+u32 print_main() {
+  mem::Arena arena{};
+  if (!mem::arena_init(&arena, mode_arena)) return say(no_memory);
+  WorkSet work;
+  if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
+  if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
+  return finish(&arena, &work, report_code(&work, &arena, true));
+}
+
+u32 record_main(mem::Bytes path) {
+  mem::Arena arena{};
+  if (!mem::arena_init(&arena, mode_arena)) return say(no_memory);
+  WorkSet work;
+  if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
+  if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
+  for (u32 i = 0; i < 2; ++i) {
+    scrub(work.sample[i]);
+    scrub(work.procs[i]);
+  }
+  mem::Arena file{};
+  if (!mem::arena_init(&file, file_bound(used_of(work.procs[0]), used_of(work.procs[1])))) {
+    return finish(&arena, &work, no_memory);
+  }
+  u32 code = save(&file, &work, path);
+  mem::release(&file);
+  return finish(&arena, &work, code);
+}
+
+u32 replay_main(mem::Bytes path) {
+  fs::File f{};
+  if (fs::open_sized(path, &f) != fs::ok) return say(unreadable);
+  u64 size = f.size;
+  fs::close(&f);
+  // A file longer than any snapshot is refused before memory is reserved for it.
+  if (size > file_max) return say(unreadable);
+  mem::Arena arena{};
+  if (!mem::arena_init(&arena, size + replay_extra)) return say(no_memory);
+  WorkSet work;
+  if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
+  mem::Slice text{};
+  if (fs::read_file(path, &arena, &text) != fs::ok) return finish(&arena, &work, unreadable);
+  if (!read(text, work.sample[0], work.sample[1], work.procs[0], work.procs[1])) {
+    return finish(&arena, &work, unreadable);
+  }
+  return finish(&arena, &work, report_code(&work, &arena, false));
+}
+
+// ---- The file.
+
+void scrub(Sample* sample) {
+  u32 rows = sample->nic_rows < collect::max_nics ? sample->nic_rows : collect::max_nics;
+  u8* nics = reinterpret_cast<u8*>(sample->nics);
+  ntinfo::nic_scrub(mem::Slice{nics, rows * sizeof(sysrec::IfRow)}, rows);
+  zero(nics + rows * sizeof(sysrec::IfRow), (collect::max_nics - rows) * sizeof(sysrec::IfRow));
+  zero(reinterpret_cast<u8*>(sample->labels), sizeof sample->labels);
+}
+
+void scrub(ProcSample* procs) {
+  u64 used = used_of(procs);
+  collect::Buffer* b = &procs->buffer;
+  if (b->data) {
+    ntinfo::proc_scrub(mem::Slice{b->data, used}, procs->head.address);
+    zero(b->data + used, b->size - used);
+  }
+  u32 kept = procs->head.tcp_pids < collect::max_tcp_pids ? procs->head.tcp_pids : collect::max_tcp_pids;
+  zero(reinterpret_cast<u8*>(procs->head.pids + kept), (collect::max_tcp_pids - kept) * sizeof(u32));
+}
+
+u64 file_bound(u64 used_earlier, u64 used_later) {
+  return bound_base + 2 * min64(used_earlier, collect::proc_cap) + bound_per_proc +
+         2 * min64(used_later, collect::proc_cap) + bound_per_proc;
+}
+
+u64 encode(mem::Bytes bytes, u64 total, mem::Slice out) {
+  Line l = line_at(out, 0);
+  u64 n = min64(bytes.len, total);
+  put_bytes(&l, mem::Bytes(bytes.ptr, n));
+  return put_end(&l, n, total);
+}
+
+u64 write(const Sample* earlier, const Sample* later, const ProcSample* procs_earlier, const ProcSample* procs_later,
+          mem::Slice out) {
+  mem::Bytes h = header();
+  if (out.len < h.len) return 0;
+  __builtin_memcpy(out.ptr, h.ptr, h.len);
+  u64 at = h.len;
+  const Sample* samples[2] = {earlier, later};
+  for (const Sample* s : samples) {
+    mem::Slice rest = line_at(out, at).out;
+    u64 n = encode(mem::Bytes(reinterpret_cast<const u8*>(s), sample_bytes), sample_bytes, rest);
+    if (n == 0) return 0;
+    at += n;
+  }
+  const ProcSample* procs[2] = {procs_earlier, procs_later};
+  for (const ProcSample* p : procs) {
+    u64 n = encode_procs(p, line_at(out, at).out);
+    if (n == 0) return 0;
+    at += n;
+  }
+  return at;
+}
+
+u32 save(mem::Arena* arena, const WorkSet* work, mem::Bytes path) {
+  u64 bound = file_bound(used_of(work->procs[0]), used_of(work->procs[1]));
+  mem::Slice out = mem::alloc(arena, bound, 1);
+  if (!out.ptr) return no_memory;
+  u64 n = write(work->sample[0], work->sample[1], work->procs[0], work->procs[1], out);
+  if (n == 0) return no_memory;
+  return fs::replace_file(path, mem::Bytes(out.ptr, n)) == fs::ok ? ok : write_failed;
+}
+
+u32 decode(mem::Bytes line, u64 window_start, u64 total, u8* destination, u64 window_len) {
+  if (total >= malformed) return malformed;
+  u64 window_end = window_start < total ? window_start + min64(window_len, total - window_start) : window_start;
+  u64 n = 0;
+  u64 i = 0;
+  while (i < line.len && line.ptr[i] != '\n') {
+    if (line.ptr[i] == 'z') {
+      u64 count = 0;
+      u64 first = ++i;
+      while (i < line.len && line.ptr[i] >= '0' && line.ptr[i] <= '9') {
+        count = count * 10 + (line.ptr[i++] - '0');
+        if (count > total - n) return malformed;  // the run would pass the total
+      }
+      if (i == first || i == line.len || line.ptr[i] != ';') return malformed;
+      ++i;
+      u64 lo = n > window_start ? n : window_start;
+      u64 hi = min64(n + count, window_end);
+      if (lo < hi) zero(destination + (lo - window_start), hi - lo);
+      n += count;
+      continue;
+    }
+    if (n >= total || i + 1 >= line.len) return malformed;
+    int high = hex_value(line.ptr[i]);
+    int low = hex_value(line.ptr[i + 1]);
+    if (high < 0 || low < 0) return malformed;
+    if (n >= window_start && n < window_end) destination[n - window_start] = static_cast<u8>(high << 4 | low);
+    ++n;
+    i += 2;
+  }
+  return static_cast<u32>(n);
+}
+
+bool read(mem::Bytes text, Sample* earlier, Sample* later, ProcSample* procs_earlier, ProcSample* procs_later) {
+  u64 pos = 0;
+  if (!read_header(text, &pos)) return false;
+  Sample* samples[2] = {earlier, later};
+  for (Sample* s : samples) {
+    mem::Bytes line;
+    if (!next_line(text, &pos, &line)) return false;
+    if (decode(line, 0, sample_bytes, reinterpret_cast<u8*>(s), sample_bytes) != sample_bytes) return false;
+  }
+  ProcSample* procs[2] = {procs_earlier, procs_later};
+  for (ProcSample* p : procs) {
+    mem::Bytes line;
+    if (!next_line(text, &pos, &line) || !read_procs(line, p)) return false;
+  }
+  return pos == text.len;  // nothing may follow the fifth line
+}
+
+}  // namespace snap
