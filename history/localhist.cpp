@@ -115,6 +115,7 @@ u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
   __builtin_memset(w, 0, sizeof *w);
   store::Path base;
   u32 code = path(folder, id, true, &base);
+  u32 latest = store::latest_time(now());
   for (u32 type = 0; type < rings && code == ok; ++type) {
     store::Path file = base;
     store::path_join(&file, store::ring_name(type));
@@ -125,7 +126,7 @@ u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
     Ring* r = &w->ring[type];
     code = file_code(fs::io_open_rw(store::path_of(&file), 0, &r->file));
     u32 state = head_accepted;
-    if (code == ok) code = load_head(r->file, type, &r->next, &r->filled, &r->last_slot, &state);
+    if (code == ok) code = load_head(r->file, type, latest, &r->next, &r->filled, &r->last_slot, &state);
     if (code == ok && state != head_accepted) code = write_head(w, type);
     if (state == head_rebuilt) w->rebuilt = bump(w->rebuilt);
   }
@@ -176,7 +177,7 @@ void drive(Writer* w, u8* countdown, bool test_mode, const cluster::PublishSetti
 u32 tick(Writer* w, u32 sequence, const u8* summary, u32 now) {
   if (!w->open) return failed;
   flush_due(w, now);
-  if (sequence != w->last_sequence) {
+  if (summary && sequence != w->last_sequence) {
     w->last_sequence = sequence;
     add(w, summary, now);
   }
@@ -317,7 +318,7 @@ u32 rewrite_last(Writer* w, u32 ring, store::Bucket* bucket) {
   return ok;
 }
 
-u32 load_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* state) {
+u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
   u8 bytes[store::head_bytes];
   u64 count = 0;
   // A head that cannot be read at all is not taken for a bad one: rebuilding it would start the ring over.
@@ -326,8 +327,8 @@ u32 load_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* s
   local_key(&key);
   store::RingHead head;
   if (count != sizeof bytes || !store::decode_head(&key, mem::Bytes(bytes, sizeof bytes), &head) ||
-      head.type != type) {
-    return rebuild_head(file, type, next, filled, last_slot, state);
+      head.type != type || head.last_slot > latest) {
+    return rebuild_head(file, type, latest, next, filled, last_slot, state);
   }
   *next = head.next;
   *filled = head.filled;
@@ -338,7 +339,7 @@ u32 load_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* s
     u8 record[store::bucket_bytes];
     mem::Bytes r(record, sizeof record);
     if (!read_record(file, type, *next, record) || store::bucket_term(r, 0) == 0 ||
-        store::bucket_time(r, 0) <= *last_slot) {
+        store::bucket_time(r, 0) <= *last_slot || store::bucket_time(r, 0) > latest) {
       break;
     }
     *last_slot = store::bucket_time(r, 0);
@@ -349,9 +350,9 @@ u32 load_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* s
   return ok;
 }
 
-u32 rebuild_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* state) {
+u32 rebuild_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
   u32 capacity = store::capacity(type);
-  u32 count = 0, newest = 0, newest_slot = 0, newest_term = 0;
+  u32 count = 0, plausible = 0, newest = 0, newest_slot = 0, newest_term = 0;
   u8 chunk[chunk_records * store::bucket_bytes];
   for (u32 first = 0; first < capacity; first += chunk_records) {
     u32 want = bits::min32(chunk_records, capacity - first);
@@ -364,16 +365,18 @@ u32 rebuild_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32
       u32 t = store::bucket_term(records, u64{i} * store::bucket_bytes);
       u32 slot = store::bucket_time(records, u64{i} * store::bucket_bytes);
       if (t == 0) continue;
-      if (count == 0 || slot > newest_slot || (slot == newest_slot && t >= newest_term)) {
+      ++count;
+      if (slot > latest) continue;
+      if (plausible == 0 || slot > newest_slot || (slot == newest_slot && t >= newest_term)) {
         newest = first + i;
         newest_slot = slot;
         newest_term = t;
       }
-      ++count;
+      ++plausible;
     }
     if (got < u64{want} * store::bucket_bytes) break;
   }
-  *next = count == 0 ? 0 : store::next_index(newest, type);
+  *next = plausible == 0 ? 0 : store::next_index(newest, type);
   *filled = bits::min32(count, capacity);
   *last_slot = newest_slot;
   *state = count == 0 ? head_empty : head_rebuilt;

@@ -82,12 +82,13 @@ void close(Writer* writer);
 // sets the countdown after a failure. Missing settings, id or LOCALAPPDATA (or one too long) set no countdown.
 u32 start(Writer* writer, u8* countdown, const cluster::PublishSettings* settings);
 // The window's 1-second tick: opens, closes or feeds the writer. summary is this machine's 64-byte summary of its
-// newest sample, sequence the machine's sample count.
+// newest sample (null while its sample ring is empty), sequence the machine's sample count.
 void drive(Writer* writer, u8* countdown, bool test_mode, const cluster::PublishSettings* settings, u32 sequence,
            const u8* summary);
 
 // One tick: writes the base bucket when its ten seconds have passed, then takes the sample when its sequence number
-// is new. 3 when the writer is not open.
+// is new (no summary: no sample yet, as when the sample ring is empty after its source restarted). 3 when the
+// writer is not open.
 u32 tick(Writer* writer, u32 sequence, const u8* summary, u32 now);
 void add(Writer* writer, const u8* summary, u32 now);
 // Writes the base bucket when it is open and now lies in another ten-second slot.
@@ -106,8 +107,10 @@ u32 append(Writer* writer, u32 ring, store::Bucket* bucket);
 u32 rewrite_last(Writer* writer, u32 ring, store::Bucket* bucket);
 
 // Reads the ring's head, or rebuilds it from the records; state is one of head_*. 3 when the file cannot be read.
-u32 load_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* state);
-u32 rebuild_head(u64 file, u32 type, u32* next, u32* filled, u32* last_slot, u32* state);
+// No time slot beyond latest (a day past the wall clock) is taken as the newest: one damaged record, or a clock
+// that was once years ahead, would otherwise stamp every later record with its slot.
+u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state);
+u32 rebuild_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state);
 u32 write_head(Writer* writer, u32 ring);
 
 }  // namespace localhist

@@ -120,6 +120,9 @@ TEST_F(LocalHist, BucketsAndTheirRollUps) {
   EXPECT_EQ(newest(1).slot, t);
   EXPECT_EQ(newest(2).slot, t);
   EXPECT_EQ(newest(1).mean[0], 1501);
+  // A new sequence number without a summary (an empty sample ring) is no sample.
+  localhist::tick(w.get(), sequence + 7, nullptr, t + 12);
+  EXPECT_FALSE(w->flags & localhist::base_open);
 
   // A second bucket in the same five minutes rewrites the tier records in place.
   sample(t + 15, Summary(3001));
@@ -270,16 +273,35 @@ TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
   write_all(ring(0), f);
   u64 handle = 0;
   ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
-  EXPECT_EQ(localhist::load_head(handle, 0, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
   EXPECT_EQ(state, localhist::head_rebuilt);
   EXPECT_EQ(next, 3u);
   EXPECT_EQ(filled, 5u);
+  EXPECT_EQ(last, 520u);
+  // A slot beyond the latest plausible time is never the newest, neither in a rebuild nor in a head.
+  EXPECT_EQ(localhist::load_head(handle, 0, 515, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(next, 2u);
+  EXPECT_EQ(filled, 5u);
+  EXPECT_EQ(last, 510u);
+  fs::io_close(&handle);
+  store::RingHead future{};
+  store::head_init(&future, 0, 1);
+  future.next = 1;
+  future.filled = 5;
+  future.last_slot = 0xFFFFFF00;
+  store::encode_head(&key, &future, mem::Slice{f.data(), 64});
+  write_all(ring(0), f);
+  ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_accepted);
+  EXPECT_EQ(localhist::load_head(handle, 0, 600, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_rebuilt);
   EXPECT_EQ(last, 520u);
   fs::io_close(&handle);
 
   write_all(ring(0), std::vector<u8>(64, 0));
   ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
-  EXPECT_EQ(localhist::load_head(handle, 0, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
   EXPECT_EQ(state, localhist::head_empty);
   EXPECT_EQ(next, 0u);
   EXPECT_EQ(filled, 0u);
