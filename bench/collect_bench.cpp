@@ -1,5 +1,5 @@
 // The collector on this machine: one system sample, and one process sample with about 1,000 processes (sleeping
-// children are started to reach that count).
+// children are started to reach that count); and the graphics engine rows of a busy desktop's counter array.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "sampling/collect.h"
+#include "sampling/gpu.h"
+#include "tests/sampling/builders.h"
 
 namespace {
 
@@ -73,3 +76,33 @@ void BM_ProcessSample(benchmark::State& state) {
 BENCHMARK(BM_ProcessSample)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+namespace {
+
+// A steady sample of n engine instances (every name seen the sample before): one hash, one lookup and one store each.
+void BM_GpuEngines(benchmark::State& state) {
+  std::vector<build::Item> items;
+  for (u32 i = 0; i < static_cast<u32>(state.range(0)); ++i) {
+    build::Item it{"pid_" + std::to_string(1000 + i / 8) + "_luid_0x00000000_0x0000D1F0_phys_0_eng_" +
+                   std::to_string(i % 8) + "_engtype_3D"};
+    it.value = i;
+    it.second = 1000;
+    items.push_back(it);
+  }
+  std::vector<u8> array = build::counter_array(items, true);
+  auto table = std::make_unique<gpu::InstanceTable>();
+  auto section = std::make_unique<gpu::Section>();
+  *table = gpu::InstanceTable{};
+  for (auto _ : state) {
+    gpu::table_reset(table.get());
+    section->engine_rows = 0;
+    gpu::build(2, true, array.data(), static_cast<u32>(array.size()), build::base_address,
+               static_cast<u32>(items.size()), table.get(), section.get());
+    benchmark::DoNotOptimize(section->engine_rows);
+  }
+  state.counters["parsed"] = table->parsed;
+}
+BENCHMARK(BM_GpuEngines)->Arg(2000)->Arg(9000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+

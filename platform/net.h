@@ -23,4 +23,12 @@ enum : u32 { family_ipv4 = 2, family_ipv6 = 23 };
 enum : u32 { insufficient_buffer = 122, not_supported = 50, file_error = 2 };
 u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size);
 
+// The adapter list of every interface with its unicast addresses, in the system's chain layout (448-byte adapter
+// nodes, 64-byte address entries, absolute addresses inside the buffer; families 2 and 23). Answers 0 with *size
+// the bytes written, or insufficient_buffer with *size the bytes needed. Addresses come only from the live system;
+// on another root the adapters are listed without them.
+constexpr u32 adapter_node_bytes = 448;
+constexpr u32 unicast_entry_bytes = 64;
+u32 adapter_addresses(sysinfo::Reader* reader, mem::Slice buffer, u32* size);
+
 }  // namespace net

@@ -1,5 +1,7 @@
 #include "sampling/collect.h"
 
+#include "platform/devices.h"
+#include "platform/hwinfo.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/pdh.h"
@@ -254,30 +256,171 @@ void read_power(State* s, Sample* sample) {
   }
 }
 
-// Graphics adapters and engines are not read on this system yet: the adapter list stays empty and the section
-// reports every graphics counter array as failed.
-void read_adapters(State* s) { mem::fill(mem::Slice{s->gpu_adapters, gpu_adapter_list_bytes}, 0); }
+// ---- Graphics adapters and engines.
 
-void read_gpu(State* s, Sample* sample) {
-  u32 set = s->active_set;
-  u32 flags = 0;
-  if (!s->gpu_counter[set][0] || !s->gpu_counter[set][1]) flags |= 2;
-  if (!s->gpu_counter[set][2]) flags |= 1;
-  if (!s->gpu_counter[set][3]) flags |= 4;
-  __builtin_memcpy(sample->gpu + 20, &flags, 4);
+void read_directx(State* s) {
+  gpu::AdapterList* list = &s->gpu_adapters;
+  for (u32 i = 0; i < 64; ++i) {
+    devices::GpuEntry e{};
+    if (!devices::gpu_entry(s->reader, i, &e)) break;
+    if (e.luid == 0 || list->listed >= gpu::listed_max) continue;
+    u32 n = list->listed++;
+    list->luid[n] = e.luid;
+    list->dedicated[n] = e.dedicated;
+    list->last_seen[n] = e.last_seen;
+    list->type[n] = e.type;
+    list->vendor[n] = e.vendor;
+    list->device[n] = e.device;
+    __builtin_memcpy(list->description[n], e.description, sizeof list->description[n]);
+  }
 }
 
-// Temperature turns (graphics adapters, thermal zones, drives) are not taken on this system yet: the readings
-// stay empty.
-void read_temps(State*, Sample*) {}
+void read_display_class(State* s) {
+  gpu::AdapterList* list = &s->gpu_adapters;
+  for (u32 i = 0; i < 64; ++i) {
+    devices::GpuEntry e{};
+    if (!devices::gpu_entry(s->reader, i, &e)) break;
+    u16 wide[64];
+    for (u32 k = 0; k < 64; ++k) wide[k] = e.matching_id[k];
+    u8 id[32];
+    u64 n = ntinfo::name_ascii(mem::Bytes(reinterpret_cast<const u8*>(wide), sizeof wide), 0, mem::Slice{id, 32});
+    i32 vendor = gpu::id_after(mem::Bytes(id, n), mem::lit("ven_"));
+    i32 device = gpu::id_after(mem::Bytes(id, n), mem::lit("dev_"));
+    if (vendor < 0 || e.dedicated == 0 || list->display >= gpu::listed_max) continue;
+    u32 at = list->display++;
+    list->display_memory[at] = e.dedicated;
+    list->display_vendor[at] = static_cast<u32>(vendor);
+    list->display_device[at] = device < 0 ? 0 : static_cast<u32>(device);
+  }
+}
 
-// The raw hardware read: of its sources only the memory-compression store is read here yet; the processor,
-// firmware, drive and adapter parts keep their flag bits clear, which readers take as "not read".
+void read_adapters(State* s) {
+  s->gpu_adapters = gpu::AdapterList{};
+  read_directx(s);
+  read_display_class(s);
+}
+
+void read_gpu(State* s, Sample* sample) {
+  const u64 cap = gpu_cap;
+  u32 set = s->active_set;
+  pdh::collect(s->gpu_query[set]);
+  gpu::table_reset(&s->gpu_table);
+  buffer_trim(&s->gpu, cap);
+  u32 most = 0;
+  for (u32 a = 0; a < 4; ++a) {
+    u64 counter = s->gpu_counter[set][a];
+    u32 bytes = 0, count = 0;
+    auto read = [&]() {
+      mem::Slice into{s->gpu.data, min64(s->gpu.size, cap)};
+      return a == 2 ? pdh::raw_array(counter, into, &bytes, &count)
+                    : pdh::array(counter, pdh::fmt_large, into, &bytes, &count);
+    };
+    u32 answer = read();
+    if (answer == pdh::more_data && grow(&s->gpu, bytes, cap)) answer = read();
+    bool ok = answer == pdh::success;
+    u32 used = ok ? sat32(min64(bytes, s->gpu.size)) : 0;
+    gpu::build(a, ok, s->gpu.data, used, reinterpret_cast<u64>(s->gpu.data), ok ? count : 0, &s->gpu_table,
+               &sample->gpu);
+    most = used > most ? used : most;
+  }
+  note_use(&s->gpu, most);
+}
+
+// ---- Temperatures and drives.
+
+i16 read_gpu_temp(State* s, u64 luid) { return heat::from_adapter(devices::gpu_temperature(s->reader, luid)); }
+
+i16 drive_temp(State* s, u32 n) {
+  u8 answer[sysrec::health_log_bytes];
+  u32 bytes = devices::drive_health_log(s->reader, n, mem::Slice{answer, sizeof answer});
+  i16 t = heat::from_health(mem::Bytes(answer, bytes));
+  if (heat::usable(t, true)) return t;
+  bytes = devices::drive_temperature(s->reader, n, mem::Slice{answer, sizeof answer});
+  return heat::from_storage(mem::Bytes(answer, bytes));
+}
+
+void disk_temps(State* s, u64 now) {
+  u32 chosen = heat::disk_slots;
+  for (u32 k = 0; k < heat::disk_slots; ++k) {
+    u32 n = (s->next_drive + k) % heat::disk_slots;
+    if ((s->hardware.drive_read >> n & 1) && s->drive_next[n] <= now) {
+      chosen = n;
+      break;
+    }
+  }
+  if (chosen == heat::disk_slots) return;
+  s->next_drive = (chosen + 1) % heat::disk_slots;
+  s->drive_next[chosen] = now + drive_ms;
+  u32 power = devices::drive_power(s->reader, chosen);
+  // A drive that is gone records no reading; one that sleeps is not woken and keeps its last reading.
+  if (power == devices::drive_none) heat::take_disk(&s->readings, chosen, chosen, heat::no_reading);
+  if (power == devices::drive_on) heat::take_disk(&s->readings, chosen, chosen, drive_temp(s, chosen));
+}
+
+void read_temps(State* s, Sample* sample) {
+  if (sample->time_ms < s->next_turn) return;
+  s->next_turn = sample->time_ms + turn_ms;
+  heat::Readings previous = s->readings;
+  heat::Readings* r = &s->readings;
+  ++r->turn;
+  r->cpu = 0;
+  r->cpu_kind = 0;
+  r->named = 0;
+  r->gpu_mask = 0;
+  u32 adapters = sample->gpu.adapters < heat::gpu_slots ? sample->gpu.adapters : heat::gpu_slots;
+  for (u32 i = 0; i < adapters; ++i) heat::take_gpu(r, i, sample->gpu.luid[i], read_gpu_temp(s, sample->gpu.luid[i]));
+  read_zones(s);
+  disk_temps(s, sample->time_ms);
+  heat::same_turn(r, &previous);
+}
+
+void read_drives(State* s, u32 n) {
+  mem::Slice slot{s->hardware.drives[n], sizeof s->hardware.drives[n]};
+  mem::fill(slot, 0);
+  if (devices::drive_descriptor(s->reader, n, slot) != 0) s->hardware.drive_read |= 1ull << n;
+  u32 seek = devices::drive_seek(s->reader, n);
+  if (seek != devices::seek_unanswered) s->hardware.seek_answered |= 1ull << n;
+  if (seek == devices::seek_incurred) s->hardware.seek_penalty |= 1ull << n;
+}
+
+void temps(const State* s, heat::Block* out, const u64* gpu_luids, u32 gpus, const u32* disk_numbers, u32 disks) {
+  heat::place(out, &s->readings, gpu_luids, gpus, disk_numbers, disks);
+}
+
+void read_cpu(State* s) {
+  HardwareRaw* h = &s->hardware;
+  h->topology_bytes = hwinfo::topology(s->reader, mem::Slice{h->topology, sizeof h->topology});
+  if (h->topology_bytes) h->flags |= hw_topology;
+  mem::fill(mem::Slice{h->power, sizeof h->power}, 0);
+  if (hwinfo::processor_power(s->reader, mem::Slice{h->power, sizeof h->power})) h->flags |= hw_power;
+  h->features = hwinfo::features(s->reader);
+  u8 answer[16];
+  bool answered = hwinfo::hypervisor(s->reader, answer);
+  if (answered) h->flags |= hw_hypervisor;
+  h->hypervisor = answered && answer[2] != 0;
+  h->mhz = hwinfo::cpu_mhz(s->reader);
+  hwinfo::cpu_vendor(s->reader, h->vendor, 64);
+  hwinfo::cpu_identifier(s->reader, h->identifier, 64);
+}
+
 void read_hardware(State* s, bool with_compression) {
-  s->hardware.flags = 0;
-  s->hardware.compressed = 0;
+  HardwareRaw* h = &s->hardware;
+  h->flags = 0;
+  read_cpu(s);
+  // A firmware table larger than the buffer is absent, not cut.
+  u32 smbios = hwinfo::smbios(s->reader, mem::Slice{h->smbios, sizeof h->smbios});
+  h->smbios_bytes = smbios >= 1 && smbios <= sizeof h->smbios ? smbios : 0;
+  if (h->smbios_bytes) h->flags |= hw_smbios;
+  h->drive_read = h->seek_answered = h->seek_penalty = 0;
+  for (u32 n = 0; n < heat::disk_slots; ++n) read_drives(s, n);
+  u32 size = 0;
+  bool listed = net::adapter_addresses(s->reader, mem::Slice{h->adapters, sizeof h->adapters}, &size) == 0;
+  h->adapter_bytes = listed ? sizeof h->adapters : 0;
+  h->adapter_base = listed ? reinterpret_cast<u64>(h->adapters) : 0;
+  if (listed) h->flags |= hw_adapters;
+  h->compressed = 0;
   if (with_compression) read_compression(s);
-  s->hardware.changes += 1;
+  h->changes += 1;
 }
 
 // ---- Lists.
@@ -483,7 +626,7 @@ bool sample(State* s, Sample* sample) {
 
   t = qpc();
   read_gpu(s, sample);
-  __builtin_memcpy(sample->gpu_adapters, s->gpu_adapters, gpu_adapter_list_bytes);
+  sample->gpu_adapters = s->gpu_adapters;
   read_temps(s, sample);
   time_slot(s, time_gpu, t);
 

@@ -7,6 +7,7 @@
 #include <stddef.h>
 
 #include "base/mem.h"
+#include "sampling/gpu.h"
 #include "sampling/heat.h"
 #include "sampling/sysrec.h"
 
@@ -26,6 +27,9 @@ constexpr u32 label_units = 32;
 constexpr u32 cpu_area = 12288;  // 256 processor entries of 48 bytes
 constexpr u32 counter_arrays = 7;
 constexpr u32 hardware_ms = 60000;
+constexpr u32 turn_ms = 5000;         // between temperature turns
+constexpr u32 drive_ms = 60000;       // between two queries of one drive
+constexpr u64 gpu_cap = 2359296;      // of the graphics counter buffer
 constexpr u32 scratch_bytes = 1024;
 
 // Slots of the step timings (microseconds, saturated).
@@ -46,11 +50,6 @@ struct Buffer {
   u8 zero[11];
 };
 static_assert(sizeof(Buffer) == 48);
-
-// Sizes of the graphics parts, which the graphics module lays out.
-constexpr u64 gpu_adapter_list_bytes = 5952;
-constexpr u64 gpu_section_bytes = 99976;
-constexpr u64 gpu_table_bytes = 1310744;
 
 // The raw hardware part of the state, as its decoder reads it.
 struct HardwareRaw {
@@ -77,7 +76,8 @@ struct HardwareRaw {
   u8 adapters[262144];
 };
 static_assert(sizeof(HardwareRaw) == 530768);
-enum : u32 { hw_compression = 8 };  // flags bit 3
+// Flags of the raw hardware part: which sources were read.
+enum : u32 { hw_topology = 1, hw_power = 2, hw_smbios = 4, hw_compression = 8, hw_adapters = 16, hw_hypervisor = 32 };
 
 struct State {
   // Clock.
@@ -121,8 +121,8 @@ struct State {
   u16 labels[letters][label_units];
   u16 cpu_name[64];
   Buffer tcp;
-  alignas(8) u8 gpu_adapters[gpu_adapter_list_bytes];
-  alignas(8) u8 gpu_table[gpu_table_bytes];
+  gpu::AdapterList gpu_adapters;
+  gpu::InstanceTable gpu_table;
   Buffer gpu;
   HardwareRaw hardware;
   u8 scratch[scratch_bytes];  // energy, power and thermal arrays
@@ -158,8 +158,8 @@ struct Sample {
   sysrec::IfRow nics[max_nics];
   u8 cpus[cpu_area];
   sysrec::CounterSlot counters[counter_arrays];
-  u8 gpu[gpu_section_bytes];
-  u8 gpu_adapters[gpu_adapter_list_bytes];
+  gpu::Section gpu;
+  gpu::AdapterList gpu_adapters;
   u8 zero_145928[560];
   u32 energy_mask;
   u32 power_flags;  // bit 3: the power value is valid
@@ -263,7 +263,10 @@ void read_volumes(State* state);
 void read_interfaces(State* state);
 void read_cpu_name(State* state);
 void read_adapters(State* state);
+// The raw hardware read (processor, firmware table, drives, adapter list, memory compression); +1 change.
 void read_hardware(State* state, bool with_compression);
+// The processor part of it: topology, power records, features, hypervisor, clock and identity.
+void read_cpu(State* state);
 
 // ---- Counter sets, power and battery.
 
@@ -281,8 +284,29 @@ void read_compression(State* state);
 // A single value: 0 unless it was read and its status is valid or new; negatives as 0.
 u64 counter_value(u64 counter, u32 format);
 void read_power(State* state, Sample* sample);
+
+// ---- Graphics adapters and engines.
+
+// The adapter lists: zeroed, then the adapter registry's entries and its display-class entries.
+void read_directx(State* state);
+void read_display_class(State* state);
+// The graphics step of a sample: the four counter arrays into the sample's section, rates against the last sample.
 void read_gpu(State* state, Sample* sample);
+
+// ---- Temperatures and drives.
+
+// One temperature turn when due (every 5,000 ms of sample time): adapters of this sample, thermal zones, and at
+// most one drive.
 void read_temps(State* state, Sample* sample);
+i16 read_gpu_temp(State* state, u64 luid);
+// Drive n's temperature: its NVMe health log when usable, else its storage temperature answer.
+i16 drive_temp(State* state, u32 n);
+// At most one drive per turn, each at most once a minute, never one that sleeps.
+void disk_temps(State* state, u64 now);
+// Descriptor and seek penalty of drive n into the raw hardware part.
+void read_drives(State* state, u32 n);
+// The readings placed by the usage record's GPU LUIDs and disk numbers.
+void temps(const State* state, heat::Block* out, const u64* gpu_luids, u32 gpus, const u32* disk_numbers, u32 disks);
 
 // The counter paths, in the order of their sets: the disk and memory set's 8 (the last one read as a single
 // value), the graphics set's 4; an empty text past the end.

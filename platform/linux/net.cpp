@@ -1,12 +1,16 @@
-// Interface rows from /sys/class/net and TCP tables from /proc/net/tcp and tcp6 below the reader's root.
+// Interface rows from /sys/class/net, the adapter list with getifaddrs' addresses, and TCP tables from
+// /proc/net/tcp and tcp6 below the reader's root.
 #include "platform/net.h"
 
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
 #include "platform/linux/reader.h"
 #include "platform/os.h"
@@ -287,6 +291,139 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   u32 count = static_cast<u32>(rows.size());
   memcpy(buffer.ptr, &count, 4);
   *size = static_cast<u32>(needed);
+  return 0;
+}
+
+namespace {
+
+struct Unicast {
+  u16 family;  // 2 or 23
+  u8 bytes[16];
+};
+
+// The first "search" or "domain" name of the resolver's configuration, the suffix every adapter shares here.
+std::string dns_suffix(Reader* r) {
+  std::string_view text;
+  std::string suffix;
+  if (!sysinfo::read_file(r, r->root, "etc/resolv.conf", &text)) return suffix;
+  sysinfo::each_line(text, [&](std::string_view line) {
+    std::vector<std::string_view> w = sysinfo::words(line);
+    if (w.size() >= 2 && (w[0] == "search" || w[0] == "domain")) {
+      suffix = std::string(w[1]);
+      return false;
+    }
+    return true;
+  });
+  return suffix;
+}
+
+std::map<std::string, std::vector<Unicast>> live_addresses() {
+  std::map<std::string, std::vector<Unicast>> by_name;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return by_name;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || !a->ifa_name) continue;
+    Unicast u{};
+    if (a->ifa_addr->sa_family == AF_INET) {
+      u.family = family_ipv4;
+      memcpy(u.bytes, &reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr, 4);
+    } else if (a->ifa_addr->sa_family == AF_INET6) {
+      u.family = family_ipv6;
+      memcpy(u.bytes, &reinterpret_cast<const sockaddr_in6*>(a->ifa_addr)->sin6_addr, 16);
+    } else {
+      continue;
+    }
+    by_name[a->ifa_name].push_back(u);
+  }
+  freeifaddrs(list);
+  return by_name;
+}
+
+void put16(u8* at, std::string_view text, size_t units) {
+  for (size_t i = 0; i < units; ++i) {
+    u16 unit = i < text.size() ? static_cast<u8>(text[i]) : 0;
+    memcpy(at + 2 * i, &unit, 2);
+  }
+}
+
+}  // namespace
+
+u32 adapter_addresses(Reader* r, mem::Slice buffer, u32* size) {
+  *size = 0;
+  if (!r) return file_error;
+  list(r);
+  std::map<std::string, std::vector<Unicast>> addresses;
+  if (r->procfs) addresses = live_addresses();
+  std::string suffix = dns_suffix(r);
+  // Sizes first: each node, then its address entries with their socket addresses (28 bytes), then its texts.
+  auto texts_of = [&](const Nic& nic) { return 2 * (nic.description.size() + 1 + suffix.size() + 1 + nic.name.size() + 1) + nic.name.size() + 1; };
+  u64 need = 0;
+  for (const Nic& nic : r->nics) {
+    need += adapter_node_bytes + addresses[nic.name].size() * (unicast_entry_bytes + 32) + (texts_of(nic) + 7) / 8 * 8;
+  }
+  if (need > UINT32_MAX) return not_supported;
+  if (need > buffer.len) {
+    *size = static_cast<u32>(need);
+    return insufficient_buffer;
+  }
+  memset(buffer.ptr, 0, need);
+  const u64 base = reinterpret_cast<u64>(buffer.ptr);
+  u64 at = 0, previous = ~0ull;
+  for (const Nic& nic : r->nics) {
+    u8* node = buffer.ptr + at;
+    if (previous != ~0ull) {
+      u64 self = base + at;
+      memcpy(buffer.ptr + previous + 8, &self, 8);
+    }
+    previous = at;
+    const std::vector<Unicast>& mine = addresses[nic.name];
+    u64 entries = at + adapter_node_bytes, texts = entries + mine.size() * (unicast_entry_bytes + 32);
+    u32 length = adapter_node_bytes, index = nic.index, physical = std::min<u32>(nic.address_length, 8);
+    memcpy(node, &length, 4);
+    memcpy(node + 4, &index, 4);
+    for (size_t k = 0; k < mine.size(); ++k) {
+      u64 entry = entries + k * (unicast_entry_bytes + 32), socket = entry + unicast_entry_bytes;
+      u8* e = buffer.ptr + entry;
+      u32 entry_length = unicast_entry_bytes;
+      memcpy(e, &entry_length, 4);
+      if (k + 1 < mine.size()) {
+        u64 next = base + entry + unicast_entry_bytes + 32;
+        memcpy(e + 8, &next, 8);
+      }
+      u64 socket_address = base + socket;
+      i32 socket_length = mine[k].family == family_ipv4 ? 16 : 28;
+      memcpy(e + 16, &socket_address, 8);
+      memcpy(e + 24, &socket_length, 4);
+      u8* sa = buffer.ptr + socket;
+      memcpy(sa, &mine[k].family, 2);
+      memcpy(sa + (mine[k].family == family_ipv4 ? 4 : 8), mine[k].bytes, mine[k].family == family_ipv4 ? 4 : 16);
+    }
+    if (!mine.empty()) {
+      u64 first = base + entries;
+      memcpy(node + 24, &first, 8);
+    }
+    // Texts: description, DNS suffix, friendly name (UTF-16), then the adapter name (ASCII).
+    u64 description = texts, dns = description + 2 * (nic.description.size() + 1);
+    u64 friendly = dns + 2 * (suffix.size() + 1), name = friendly + 2 * (nic.name.size() + 1);
+    put16(buffer.ptr + description, nic.description, nic.description.size());
+    put16(buffer.ptr + dns, suffix, suffix.size());
+    put16(buffer.ptr + friendly, nic.name, nic.name.size());
+    memcpy(buffer.ptr + name, nic.name.data(), nic.name.size());
+    u64 pointers[] = {base + name, base + dns, base + description, base + friendly};
+    memcpy(node + 16, &pointers[0], 8);
+    memcpy(node + 56, &pointers[1], 8);
+    memcpy(node + 64, &pointers[2], 8);
+    memcpy(node + 72, &pointers[3], 8);
+    memcpy(node + 80, nic.address, physical);
+    memcpy(node + 88, &physical, 4);
+    u32 mtu = nic.mtu, type = nic.type;
+    memcpy(node + 96, &mtu, 4);
+    memcpy(node + 100, &type, 4);
+    u64 luid = luid_of(nic.type, nic.index);
+    memcpy(node + 224, &luid, 8);
+    at = texts + (texts_of(nic) + 7) / 8 * 8;
+  }
+  *size = static_cast<u32>(need);
   return 0;
 }
 

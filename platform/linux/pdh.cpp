@@ -1,6 +1,7 @@
 // Counter queries over /proc and /sys: disks from /proc/diskstats, memory lists from /proc/meminfo, processor
 // performance from cpufreq, energy from powercap (RAPL), power meters from hwmon, memory compression from zram and
-// zswap, thermal zones from /sys/class/thermal. A query snapshots its sources at each collect; disk rates are
+// zswap, thermal zones from /sys/class/thermal, graphics memory and engines from /sys/class/drm and the DRM clients'
+// fdinfo. A query snapshots its sources at each collect; disk rates are
 // computed between the query's last two collects.
 #include "platform/pdh.h"
 
@@ -23,7 +24,8 @@ namespace {
 
 enum Kind : u32 {
   disk_read, disk_write, disk_idle, memory_modified, memory_standby_normal, memory_standby_reserve,
-  memory_standby_core, processor_performance, energy, power_meter, compression, thermal,
+  memory_standby_core, processor_performance, energy, power_meter, compression, thermal, gpu_dedicated, gpu_shared,
+  gpu_engine, gpu_process_memory,
 };
 
 struct Path {
@@ -43,6 +45,10 @@ const Path paths[] = {
     {"\\Power Meter(*)\\Power", power_meter},
     {"\\Process(Memory Compression)\\Working Set", compression},
     {"\\Thermal Zone Information(*)\\High Precision Temperature", thermal},
+    {"\\GPU Adapter Memory(*)\\Dedicated Usage", gpu_dedicated},
+    {"\\GPU Adapter Memory(*)\\Shared Usage", gpu_shared},
+    {"\\GPU Engine(*)\\Utilization Percentage", gpu_engine},
+    {"\\GPU Process Memory(*)\\Local Usage", gpu_process_memory},
 };
 
 // One instance after a collect: its value in thousandths of the counter's unit, or its raw reading.
@@ -51,6 +57,7 @@ struct Item {
   u32 status = status_valid;
   __int128 milli = 0;
   i64 first = 0;
+  i64 second = 0;
   u64 stamp = 0;
 };
 
@@ -72,6 +79,7 @@ struct Query {
   u32 collects = 0;
   u64 now = 0, before = 0;  // 100 ns ticks of the last two collects
   std::vector<DiskRaw> disks, previous_disks;
+  std::vector<sysinfo::GpuUse> gpu_uses;  // of the last collect
 };
 
 Query* query_of(u64 handle) { return reinterpret_cast<Query*>(handle); }
@@ -327,6 +335,97 @@ void thermal_items(Query* q, Counter* c) {
   }
 }
 
+// ---- Graphics.
+
+std::string adapter_name(u64 luid) {
+  char name[48];
+  snprintf(name, sizeof name, "luid_0x%08X_0x%08X_phys_0", static_cast<u32>(luid >> 32), static_cast<u32>(luid));
+  return name;
+}
+
+// Adapter memory in use, per card: what the driver tells (amdgpu), else the instance alone, so that the adapter is
+// still listed.
+void adapter_items(Query* q, Counter* c) {
+  Reader* r = q->reader;
+  c->items.clear();
+  r->cards = sysinfo::list_cards(r);
+  const char* leaf = c->kind == gpu_dedicated ? "mem_info_vram_used" : "mem_info_gtt_used";
+  for (const sysinfo::Card& card : r->cards) {
+    char buffer[64], path[160];
+    std::string_view text;
+    snprintf(path, sizeof path, "sys/class/drm/%s/device/%s", card.name.c_str(), leaf);
+    Item item;
+    item.name = adapter_name(card.luid);
+    if (sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text)) {
+      item.milli = static_cast<__int128>(sysinfo::number_of(text)) * 1000;
+    } else {
+      item.status = status_invalid;
+    }
+    c->items.push_back(item);
+  }
+}
+
+// The engine number and type text of a driver's engine name. The numbers are fixed per name, so an engine keeps its
+// instance from one collect to the next; engines that do the same work share a type.
+struct Engine {
+  const char* name;
+  u32 number;
+  const char* type;
+};
+const Engine engines[] = {
+    {"gfx", 0, "3D"},           {"render", 0, "3D"},       {"compute", 1, "Compute"},
+    {"copy", 2, "Copy"},        {"dma", 2, "Copy"},        {"dec", 3, "VideoDecode"},
+    {"enc", 4, "VideoEncode"},  {"enc_1", 5, "VideoEncode"}, {"video", 6, "Video"},
+    {"video-enhance", 7, "Video"}, {"video_enhance", 7, "Video"}, {"jpeg", 8, "Video"},
+};
+
+std::string engine_name(const sysinfo::GpuUse& u) {
+  u32 number = 0;
+  std::string type;
+  for (const Engine& e : engines) {
+    if (u.engine == e.name) {
+      number = e.number;
+      type = e.type;
+    }
+  }
+  if (type.empty()) {
+    // Another engine: a number from its name above the known ones, and its name as the type.
+    u32 h = 0;
+    for (char ch : u.engine) h = h * 31 + static_cast<u8>(ch);
+    number = 16 + h % 200;
+    type = u.engine;
+  }
+  char head[40];
+  snprintf(head, sizeof head, "pid_%u_", u.pid);
+  return head + adapter_name(u.luid) + "_eng_" + std::to_string(number) + "_engtype_" + type;
+}
+
+void engine_items(Query* q, Counter* c) {
+  c->items.clear();
+  for (const sysinfo::GpuUse& u : q->gpu_uses) {
+    if (u.engine.empty()) continue;
+    Item item;
+    item.name = engine_name(u);
+    item.first = static_cast<i64>(std::min<u64>(u.busy_ns / 100, INT64_MAX));  // 100 ns units, as the time
+    item.second = static_cast<i64>(q->now);
+    item.stamp = os::filetime_now();
+    c->items.push_back(item);
+  }
+}
+
+void process_memory_items(Query* q, Counter* c) {
+  c->items.clear();
+  for (const sysinfo::GpuUse& u : q->gpu_uses) {
+    if (!u.engine.empty()) continue;
+    char head[40];
+    snprintf(head, sizeof head, "pid_%u_", u.pid);
+    Item item;
+    item.name = head + adapter_name(u.luid);
+    item.milli = static_cast<__int128>(u.bytes) * 1000;
+    c->items.push_back(item);
+  }
+}
+
 void refresh(Query* q, Counter* c) {
   switch (c->kind) {
     case disk_read: case disk_write: case disk_idle: disk_items(q, c); break;
@@ -338,6 +437,9 @@ void refresh(Query* q, Counter* c) {
     case power_meter: power_items(q, c); break;
     case compression: compression_items(q, c); break;
     case thermal: thermal_items(q, c); break;
+    case gpu_dedicated: case gpu_shared: adapter_items(q, c); break;
+    case gpu_engine: engine_items(q, c); break;
+    case gpu_process_memory: process_memory_items(q, c); break;
   }
 }
 
@@ -375,6 +477,7 @@ u32 write_items(const Counter* c, u32 format, bool raw, mem::Slice buffer, u32* 
       r.stamp_low = static_cast<u32>(item.stamp);
       r.stamp_high = static_cast<u32>(item.stamp >> 32);
       r.first = item.first;
+      r.second = item.second;
       memcpy(buffer.ptr + k * item_size, &r, sizeof r);
     } else {
       sysrec::FmtItem f{};
@@ -427,6 +530,9 @@ u32 collect(u64 query) {
   bool disks = false;
   for (Counter* c : q->counters) disks = disks || c->kind <= disk_idle;
   if (disks) read_disks(q);
+  bool clients = false;
+  for (Counter* c : q->counters) clients = clients || c->kind == gpu_engine || c->kind == gpu_process_memory;
+  if (clients) sysinfo::gpu_uses(q->reader, &q->gpu_uses);
   for (Counter* c : q->counters) refresh(q, c);
   return success;
 }

@@ -1,6 +1,6 @@
 // The process chain from /proc/<pid>: stat, statm and io of each process (status too while swap is in use) and the
-// count of its open files, written in the chain layout of sysrec::ProcEntry; and the holders of sockets, found
-// through the open files.
+// count of its open files, written in the chain layout of sysrec::ProcEntry; the holders of sockets, found
+// through the open files; and the graphics use of the processes that hold DRM devices open.
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -303,6 +303,142 @@ void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const s
   }
   for (uint64_t inode : missing) found.emplace(inode, Owner{});
   owners->swap(found);
+}
+
+namespace {
+
+// "13612 KiB" in bytes.
+uint64_t bytes_of_amount(std::string_view value) {
+  size_t at = 0;
+  uint64_t n = number_at(value, &at);
+  std::string_view unit = value.substr(std::min(at, value.size()));
+  while (!unit.empty() && unit.front() == ' ') unit.remove_prefix(1);
+  if (unit == "KiB") return n << 10;
+  if (unit == "MiB") return n << 20;
+  if (unit == "GiB") return n << 30;
+  return n;
+}
+
+bool starts(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// One DRM client's usage statistics.
+struct Client {
+  std::string pdev, id;
+  std::vector<std::pair<std::string, uint64_t>> busy;  // engine, ns
+  std::vector<std::pair<std::string, uint64_t>> capacity;
+  uint64_t resident = 0, memory = 0;
+  bool has_resident = false;
+};
+
+Client client_of(std::string_view text) {
+  Client c;
+  each_line(text, [&](std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return true;
+    std::string_view key = line.substr(0, colon), value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    if (key == "drm-pdev") {
+      c.pdev = std::string(value);
+    } else if (key == "drm-client-id") {
+      c.id = std::string(value);
+    } else if (starts(key, "drm-engine-capacity-")) {
+      c.capacity.emplace_back(std::string(key.substr(20)), number_of(value));
+    } else if (starts(key, "drm-engine-")) {
+      // Busy time in nanoseconds; drivers that count cycles instead name those keys otherwise.
+      if (value.size() > 3 && value.substr(value.size() - 3) == " ns") {
+        c.busy.emplace_back(std::string(key.substr(11)), number_of(value));
+      }
+    } else if (starts(key, "drm-resident-vram") || starts(key, "drm-resident-local")) {
+      c.resident += bytes_of_amount(value);
+      c.has_resident = true;
+    } else if (starts(key, "drm-memory-vram") || starts(key, "drm-memory-local")) {
+      c.memory += bytes_of_amount(value);
+    }
+    return true;
+  });
+  return c;
+}
+
+void add_use(std::vector<GpuUse>* uses, uint32_t pid, uint64_t luid, const std::string& engine, uint64_t busy,
+             uint64_t bytes) {
+  for (GpuUse& u : *uses) {
+    if (u.pid == pid && u.luid == luid && u.engine == engine) {
+      u.busy_ns += busy;
+      u.bytes += bytes;
+      return;
+    }
+  }
+  uses->push_back(GpuUse{pid, luid, engine, busy, bytes});
+}
+
+// The LUID of the card behind a device node ("/dev/dri/renderD128") when its client names no PCI device.
+uint64_t luid_of_node(Reader* r, const char* target) {
+  const char* node = strrchr(target, '/');
+  std::string device = real_path(r->root, (std::string("sys/class/drm/") + (node ? node + 1 : target) + "/device").c_str());
+  size_t slash = device.rfind('/');
+  return luid_of_address(slash == std::string::npos ? device : device.substr(slash + 1));
+}
+
+}  // namespace
+
+namespace {
+
+void find_drm_files(Reader* r) {
+  r->drm_files.clear();
+  for (uint32_t pid : list_pids(r->proc)) {
+    char path[64];
+    int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+    if (folder < 0) continue;
+    each_entry(folder, [&](const char* name) {
+      char target[64];
+      ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
+      if (n > 9 && memcmp(target, "/dev/dri/", 9) == 0) {
+        r->drm_files.push_back(DrmFile{pid, name, std::string(target, static_cast<size_t>(n))});
+      }
+      return true;
+    });
+    ::close(folder);
+  }
+}
+
+}  // namespace
+
+void gpu_uses(Reader* r, std::vector<GpuUse>* uses) {
+  uses->clear();
+  if (r->proc < 0) return;
+  r->cards = list_cards(r);
+  // With no graphics card no process can hold one open: the walk is skipped.
+  if (r->cards.empty()) return;
+  // Walking every open file of every process costs far more than a sample may; new clients are found by the walk
+  // every 10 s, and known ones are read at each sample.
+  const uint64_t now = os::clock_ms();
+  if (!r->drm_walked || now - r->drm_walk_ms >= 10000) {
+    find_drm_files(r);
+    r->drm_walk_ms = now;
+    r->drm_walked = true;
+  }
+  std::unordered_set<std::string> clients;
+  std::vector<DrmFile> kept;
+  for (const DrmFile& file : r->drm_files) {
+    std::string info = std::to_string(file.pid) + "/fdinfo/" + file.fd;
+    std::string_view text;
+    // A file closed or a process ended since the walk is dropped until the next walk finds it again.
+    if (!read_file(r, r->proc, info.c_str(), &text)) continue;
+    Client c = client_of(text);
+    if (c.id.empty()) continue;
+    kept.push_back(file);
+    // Clients shared by several open files (or passed to another process) count once.
+    if (!clients.insert(c.pdev + "/" + c.id).second) continue;
+    uint64_t luid = c.pdev.empty() ? luid_of_node(r, file.target.c_str()) : luid_of_address(c.pdev);
+    if (luid == 0) continue;
+    for (const auto& [engine, ns] : c.busy) {
+      uint64_t capacity = 1;
+      for (const auto& [name, n] : c.capacity) capacity = name == engine && n > 1 ? n : capacity;
+      add_use(uses, file.pid, luid, engine, ns / capacity, 0);
+    }
+    add_use(uses, file.pid, luid, std::string(), 0, c.has_resident ? c.resident : c.memory);
+  }
+  r->drm_files.swap(kept);
 }
 
 }  // namespace sysinfo

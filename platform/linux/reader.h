@@ -40,6 +40,31 @@ struct Owner {
   uint32_t fd = 0;
 };
 
+// A graphics card of /sys/class/drm.
+struct Card {
+  std::string name;     // "card0"
+  std::string address;  // PCI address "0000:03:00.0", empty for a card without a PCI device
+  std::string driver;
+  uint64_t luid = 0;    // high part the PCI domain, low part bus << 16 | device << 8 | function
+  bool software = false;
+};
+
+// Graphics use of one process found in the DRM clients' fdinfo: per engine the busy time, and local memory.
+struct GpuUse {
+  uint32_t pid = 0;
+  uint64_t luid = 0;
+  std::string engine;     // the driver's engine name ("gfx", "render", "video", ...); empty for memory
+  uint64_t busy_ns = 0;   // summed over the process's clients, divided by the engine's capacity
+  uint64_t bytes = 0;     // local (video) memory
+};
+
+// An open file of a process that is a DRM device node.
+struct DrmFile {
+  uint32_t pid = 0;
+  std::string fd;      // its number in the process's fd folder
+  std::string target;  // "/dev/dri/renderD128"
+};
+
 struct Reader {
   int root = -1;  // the root folder
   int proc = -1;  // its proc folder (-1 when missing)
@@ -57,6 +82,12 @@ struct Reader {
   bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
   uint64_t page = 4096;     // bytes per page
+  std::vector<Card> cards;  // graphics cards as last listed
+  std::unordered_map<uint32_t, std::string> device_names;  // vendor << 16 | device -> name from the PCI id list
+  std::vector<DrmFile> drm_files;  // DRM device files found by the last walk of every process's open files
+  uint64_t drm_walk_ms = 0;        // when that walk ran
+  bool drm_walked = false;
+  std::unordered_map<std::string, uint64_t> drive_io;  // rotating disks: I/O count at the last look
 };
 
 // Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot
@@ -82,6 +113,18 @@ void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const s
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
 // floppy or network block devices), sorted by name: their index is the disk number everywhere.
 void list_disks(Reader* r);
+
+// The graphics cards (not their connectors), in card order.
+std::vector<Card> list_cards(Reader* r);
+// The real path of a path below a folder, links resolved; empty when it does not exist.
+std::string real_path(int folder, const char* path);
+// A hex number with or without "0x" in front, up to its first other character.
+uint32_t hex_of(std::string_view text);
+// The LUID of a PCI address "dddd:bb:dd.f"; 0 when it is not one.
+uint64_t luid_of_address(std::string_view address);
+// The graphics use of every process this user may look into, per process, adapter and engine. The open files of
+// every process are walked at most every 10 s; in between only the DRM files found are read again.
+void gpu_uses(Reader* r, std::vector<GpuUse>* uses);
 
 // Kernel clock ticks as 100 ns units.
 inline uint64_t ticks_of(const Reader* r, uint64_t jiffies) {

@@ -1,5 +1,6 @@
 // The Linux readers of /proc and /sys on fixture trees and hand-made supply folders: TCP rows in the system's byte
-// order, counter queries that need two collects for a rate, battery states and volumes.
+// order, counter queries that need two collects for a rate, graphics instances of DRM clients, battery states and
+// volumes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -103,7 +104,7 @@ TEST(CounterQuery, RatesNeedTwoCollectsOfTheSameQuery) {
   u64 idle = pdh::add_counter(q, mem::lit("\\PhysicalDisk(*)\\% Idle Time"));
   u64 modified = pdh::add_counter(q, mem::lit("\\Memory\\Modified Page List Bytes"));
   ASSERT_NE(reads, 0u);
-  EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Utilization Percentage")), 0u);
+  EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Running Time")), 0u);
   EXPECT_EQ(read_array(reads, pdh::fmt_large).names.size(), 0u);  // nothing before a collect
 
   ASSERT_EQ(pdh::collect(q), pdh::success);
@@ -257,3 +258,74 @@ TEST(Interfaces, LuidsNameOneInterfaceEverywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+// The raw array of a counter as name -> (first, second).
+struct RawArray {
+  std::vector<std::string> names;
+  std::vector<i64> first, second;
+};
+RawArray read_raw(u64 counter) {
+  std::vector<u8> buffer(8192);
+  u32 bytes = 0, count = 0;
+  RawArray a;
+  if (pdh::raw_array(counter, mem::Slice{buffer.data(), buffer.size()}, &bytes, &count) != pdh::success) return a;
+  for (u32 k = 0; k < count; ++k) {
+    sysrec::RawItem item;
+    memcpy(&item, buffer.data() + k * sizeof item, sizeof item);
+    std::string name;
+    for (u64 i = item.name_address - reinterpret_cast<u64>(buffer.data()); i + 1 < bytes && buffer[i]; i += 2) {
+      name += static_cast<char>(buffer[i]);
+    }
+    a.names.push_back(name);
+    a.first.push_back(item.first);
+    a.second.push_back(item.second);
+  }
+  return a;
+}
+
+}  // namespace
+
+TEST(CounterQuery, GraphicsInstancesFromDrmClients) {
+  Reader reader(fixture("laptop"));
+  u64 q = pdh::open_query(reader.r);
+  u64 dedicated = pdh::add_counter(q, mem::lit("\\GPU Adapter Memory(*)\\Dedicated Usage"));
+  u64 engines = pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Utilization Percentage"));
+  u64 memory = pdh::add_counter(q, mem::lit("\\GPU Process Memory(*)\\Local Usage"));
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  // The adapter is listed though its driver tells no memory use.
+  Array adapters = read_array(dedicated, pdh::fmt_large);
+  ASSERT_EQ(adapters.names.size(), 1u);
+  EXPECT_EQ(adapters.names[0], "luid_0x00000000_0x00000200_phys_0");
+  EXPECT_EQ(adapters.status[0], pdh::status_invalid);
+  // Busy time in 100 ns units; the video engine has two instances, so its busy time counts half.
+  RawArray e = read_raw(engines);
+  std::vector<std::string> names = {
+      "pid_1500_luid_0x00000000_0x00000200_phys_0_eng_0_engtype_3D",
+      "pid_1500_luid_0x00000000_0x00000200_phys_0_eng_2_engtype_Copy",
+      "pid_1500_luid_0x00000000_0x00000200_phys_0_eng_6_engtype_Video",
+      "pid_1500_luid_0x00000000_0x00000200_phys_0_eng_7_engtype_Video",
+  };
+  EXPECT_EQ(e.names, names);
+  ASSERT_EQ(e.first.size(), 4u);
+  EXPECT_EQ(e.first[0], 92888647);
+  EXPECT_EQ(e.first[2], 2000000);
+  EXPECT_GT(e.second[0], 0);
+  Array m = read_array(memory, pdh::fmt_large);
+  ASSERT_EQ(m.names.size(), 1u);
+  EXPECT_EQ(m.names[0], "pid_1500_luid_0x00000000_0x00000200_phys_0");
+  EXPECT_EQ(m.value[0], 0);
+  pdh::close_query(q);
+
+  // A process whose file is no DRM client (no client id) and one whose info is gone add nothing.
+  testutil::TempDir dir;
+  fsys::copy(fixture("laptop"), dir.path, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+  put(dir.path + "/proc/1500/fdinfo/9", "pos:\t0\nflags:\t02100002\ndrm-driver:\ti915\n");
+  Reader copy(dir.path);
+  q = pdh::open_query(copy.r);
+  engines = pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Utilization Percentage"));
+  ASSERT_EQ(pdh::collect(q), pdh::success);
+  EXPECT_TRUE(read_raw(engines).names.empty());
+  pdh::close_query(q);
+}

@@ -77,6 +77,7 @@ struct Item {
   i64 value = 0;       // formatted value, or the raw first value
   u64 stamp = 0;       // raw items only
   bool name_outside = false;  // point the name outside the array
+  i64 second = 0;             // raw items only
 };
 
 // A counter array of formatted (24-byte) or raw (48-byte) items followed by their UTF-16 names.
@@ -95,6 +96,7 @@ inline std::vector<u8> counter_array(const std::vector<Item>& items, bool raw) {
       r.stamp_low = static_cast<u32>(it.stamp);
       r.stamp_high = static_cast<u32>(it.stamp >> 32);
       r.first = it.value;
+      r.second = it.second;
       std::memcpy(b.data() + k * size, &r, size);
     } else {
       sysrec::FmtItem f{};

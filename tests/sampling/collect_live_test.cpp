@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -149,3 +151,85 @@ TEST(CollectLive, OtherUsersProcessesStayListed) {
 }
 
 }  // namespace
+
+namespace {
+
+u32 drm_cards() {
+  u32 n = 0;
+  if (DIR* d = opendir("/sys/class/drm")) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      n += name.size() > 4 && name.compare(0, 4, "card") == 0 && name.find('-') == std::string::npos;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(CollectLive, GraphicsTemperaturesAndDrivesAsThisMachineHasThem) {
+  Collector c;
+  ASSERT_TRUE(collect::sample(c.state.get(), c.sample.get()));
+  const collect::Sample& s = *c.sample;
+  const collect::HardwareRaw& h = c.state->hardware;
+  u32 cards = drm_cards();
+  EXPECT_EQ(s.gpu_adapters.listed, std::min(cards, gpu::listed_max));
+  EXPECT_EQ(s.gpu.adapters, std::min(cards, gpu::adapters_max));
+  // Every array answers, even with nothing to list.
+  EXPECT_EQ(s.gpu.flags & (gpu::engines_failed | gpu::memory_failed | gpu::process_failed), 0u);
+  EXPECT_GE(h.changes, 1u);
+  EXPECT_EQ(c.state->readings.turn, 1u);
+  EXPECT_EQ(h.seek_answered & ~h.drive_read, 0u);
+  std::printf("graphics adapters %u, engine rows %u, drives described %d, drive readings %d, gpu readings %d\n",
+              s.gpu.adapters, s.gpu.engine_rows, __builtin_popcountll(h.drive_read),
+              __builtin_popcount(c.state->readings.disk_mask), __builtin_popcount(c.state->readings.gpu_mask));
+}
+
+TEST(CollectLive, HardwareOfThisMachine) {
+  Collector c;
+  const collect::HardwareRaw& h = c.state->hardware;
+  ASSERT_NE(h.flags & collect::hw_topology, 0u);
+  ASSERT_NE(h.flags & collect::hw_adapters, 0u);
+  // The core records cover every online processor once.
+  u32 threads = 0;
+  for (u32 at = 0; at + 8 <= h.topology_bytes;) {
+    u32 relation, size;
+    memcpy(&relation, h.topology + at, 4);
+    memcpy(&size, h.topology + at + 4, 4);
+    ASSERT_GE(size, 8u);
+    for (u32 g = 0; relation == 0 && 32 + 16 * g + 8 <= size && g < h.topology[at + 30]; ++g) {
+      u64 mask;
+      memcpy(&mask, h.topology + at + 32 + 16 * g, 8);
+      threads += __builtin_popcountll(mask);
+    }
+    at += size;
+  }
+  EXPECT_EQ(threads, static_cast<u32>(sysconf(_SC_NPROCESSORS_ONLN)));
+#if defined(__x86_64__)
+  EXPECT_EQ((h.features >> 10 & 1) != 0, __builtin_cpu_supports("sse2") != 0);
+  EXPECT_EQ((h.features >> 40 & 1) != 0, __builtin_cpu_supports("avx2") != 0);
+#endif
+  // The loopback adapter carries 127.0.0.1 (family 2, the address at byte 4 of its socket address).
+  bool loopback = false;
+  for (u64 at = 0, steps = 0; steps < 65 && at + 448 <= h.adapter_bytes; ++steps) {
+    const u8* node = h.adapters + at;
+    u64 entry;
+    memcpy(&entry, node + 24, 8);
+    for (u32 k = 0; entry && k < 32; ++k) {
+      const u8* e = h.adapters + (entry - h.adapter_base);
+      u64 socket;
+      memcpy(&socket, e + 16, 8);
+      const u8* sa = h.adapters + (socket - h.adapter_base);
+      loopback = loopback || (sa[0] == 2 && sa[4] == 127 && sa[5] == 0 && sa[6] == 0 && sa[7] == 1);
+      memcpy(&entry, e + 8, 8);
+    }
+    u64 next;
+    memcpy(&next, node + 8, 8);
+    if (!next) break;
+    at = next - h.adapter_base;
+  }
+  EXPECT_TRUE(loopback);
+  std::printf("hardware flags 0x%x, topology %u bytes, firmware table %u bytes, hypervisor %u\n", h.flags,
+              h.topology_bytes, h.smbios_bytes, h.hypervisor);
+}

@@ -11,21 +11,16 @@
 #include <string>
 
 #include "sampling/ntinfo.h"
+#include "tests/sampling/machines.h"
 #include "tests/support/testutil.h"
 
 namespace {
 
 namespace fsys = std::filesystem;
 
-std::string fixture(const std::string& machine) { return std::string(VIMBREL_FIXTURES) + "/sampling/" + machine; }
-mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
-
-// A UTF-16 text of the record as ASCII, up to its first 0 unit.
-std::string ascii(const u16* units, size_t cap) {
-  std::string s;
-  for (size_t i = 0; i < cap && units[i]; ++i) s += static_cast<char>(units[i]);
-  return s;
-}
+using machines::ascii;
+using machines::bytes;
+using machines::fixture;
 
 struct Collector {
   std::unique_ptr<collect::State> state = std::make_unique<collect::State>();
@@ -256,12 +251,10 @@ TEST(CollectSample, LaptopFillsEveryPart) {
   EXPECT_EQ(s.battery_alone, 1u);
   EXPECT_EQ(s.power, 12500u);
 
-  // Memory compression from the compressed-RAM device; the graphics arrays are not read here.
+  // Memory compression from the compressed-RAM device; every graphics array was read.
   EXPECT_EQ(c.state->hardware.compressed, 14680064u);
-  EXPECT_EQ(c.state->hardware.flags, collect::hw_compression);
-  u32 gpu_flags;
-  memcpy(&gpu_flags, s.gpu + 20, 4);
-  EXPECT_EQ(gpu_flags, 7u);
+  EXPECT_NE(c.state->hardware.flags & collect::hw_compression, 0u);
+  EXPECT_EQ(s.gpu.flags, 0u);
 }
 
 TEST(CollectSample, DesktopVolumesThroughAMapperAndAPowerMeter) {
@@ -392,7 +385,7 @@ TEST(CollectProcs, LaptopChainWithUnreadableColumnsAndTcpOwners) {
       {1, 0, 0, 3, 450ull * 100000, 12000ull * 1024, 4000ull * 1024, 900000000, 400000000, "systemd"},
       {2, 0, 0, 1, 5ull * 100000, 0, 0, 0, 0, "kthreadd"},
       {812, 1, 40, 3, 42ull * 100000, 30000ull * 1024, 10000ull * 1024, 4096, 0, "gnome-shell-calendar-server"},
-      {1500, 1, 60, 5, 59000ull * 100000, 900000ull * 1024, 720000ull * 1024, 300000000, 120000000, "firefox"},
+      {1500, 1, 60, 6, 59000ull * 100000, 900000ull * 1024, 720000ull * 1024, 300000000, 120000000, "firefox"},
       // Another user's process: still listed, its I/O not reported and its open files unknown.
       {2001, 1, 30, 0, 30ull * 100000, 8000ull * 1024, 2000ull * 1024, sysrec::io_unreported, sysrec::io_unreported,
        "sshd"},

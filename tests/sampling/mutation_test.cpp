@@ -1,6 +1,6 @@
-// Seeded mutation loops over the decoders that read process chains and counter arrays from snapshot files and
-// other processes. Each mutated buffer sits in a heap block of exactly its length, so under the sanitizers any read
-// past its end fails the test; the checks after each decode hold whatever the bytes were.
+// Seeded mutation loops over the decoders that read process chains, counter arrays and graphics sections from
+// snapshot files and other processes. Each mutated buffer sits in a heap block of exactly its length, so under the
+// sanitizers any read past its end fails the test; the checks after each decode hold whatever the bytes were.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sampling/gpu.h"
 #include "sampling/heat.h"
 #include "sampling/ntinfo.h"
 #include "sampling/sysrec.h"
@@ -163,4 +164,57 @@ TEST(Mutation, CounterArrays) {
   }
 }
 
+TEST(Mutation, GraphicsArraysAndSections) {
+  const std::string luid = "luid_0x00000000_0x0000D1F0_phys_0";
+  std::vector<build::Item> adapters = {{luid, 0, 1 << 30}, {"luid_0x00000001_0x00000002_phys_1", 0, 5}, {"_Total", 0, 1}};
+  std::vector<build::Item> engines, memory;
+  for (u32 i = 0; i < 12; ++i) {
+    build::Item it{"pid_" + std::to_string(100 + i) + "_" + luid + "_eng_" + std::to_string(i) + "_engtype_3D", 0, 1000};
+    it.second = 5000;
+    engines.push_back(it);
+    memory.push_back({"pid_" + std::to_string(100 + i) + "_" + luid, 0, 4096});
+  }
+  const std::vector<u8> bases[] = {build::counter_array(adapters, false), build::counter_array(engines, true),
+                                   build::counter_array(memory, false)};
+  auto table = std::make_unique<gpu::InstanceTable>();
+  auto section = std::make_unique<gpu::Section>();
+  auto list = std::make_unique<gpu::AdapterList>();
+  auto folded = std::make_unique<gpu::Engines>();
+  *table = gpu::InstanceTable{};
+  Mutator m(0x5EED0003);
+  for (int iter = 0; iter < 6000; ++iter) {
+    *section = gpu::Section{};
+    gpu::table_reset(table.get());
+    for (u32 a = 0; a < 4; ++a) {
+      std::vector<u8> b = bases[a == 0 || a == 1 ? 0 : a - 1];
+      m.mutate(b);
+      Exact e(b);
+      u64 base = m.below(4) ? build::base_address : m.edgy(b.size());
+      u32 count = static_cast<u32>(m.below(3) ? m.below(40) : m.edgy(b.size()));
+      gpu::build(a, m.below(8) != 0, e.block.get(), static_cast<u32>(e.len), base, count, table.get(), section.get());
+    }
+    ASSERT_LE(section->adapters, gpu::adapters_max);
+    ASSERT_LE(section->engine_rows, gpu::engines_max);
+    ASSERT_LE(section->memory_rows, gpu::memory_max);
+    for (u32 r = 0; r < section->engine_rows; ++r) ASSERT_TRUE(section->util[r] >= 0 && section->util[r] <= 10000);
+    ASSERT_LE(table->count[table->generation], gpu::keys_max);
+
+    // A section and adapter list from a file or another process: any bytes at all.
+    u8* raw = reinterpret_cast<u8*>(section.get());
+    for (u32 k = 0; k < 64; ++k) raw[m.below(sizeof(gpu::Section))] = static_cast<u8>(m.rng());
+    for (u32 k = 0; k < 8; ++k) {
+      u32 v = static_cast<u32>(m.edgy(sizeof(gpu::Section)));
+      std::memcpy(raw + (m.below(6) * 4), &v, 4);  // the counts and flags
+    }
+    u8* lb = reinterpret_cast<u8*>(list.get());
+    for (u32 k = 0; k < 64; ++k) lb[m.below(sizeof(gpu::AdapterList))] = static_cast<u8>(m.rng());
+    gpu::Kept kept;
+    gpu::fold_procs(section.get(), list.get(), &kept);
+    ASSERT_LE(kept.count, gpu::kept_max);
+    gpu::fold_engines(section.get(), &kept, folded.get());
+    for (u32 slot = 0; slot < gpu::kept_max; ++slot) ASSERT_LE(folded->mask[slot], 63);
+  }
+}
+
 }  // namespace
+
