@@ -3,6 +3,8 @@
 #include "base/bits.h"
 #include "cluster/auth.h"
 #include "cluster/cluster.h"
+#include "cluster/proto.h"
+#include "host/hub.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 
@@ -165,13 +167,19 @@ u32 start(Writer* w, u8* countdown, const cluster::PublishSettings* settings) {
 }
 
 void drive(Writer* w, u8* countdown, bool test_mode, const cluster::PublishSettings* settings, u32 sequence,
-           const u8* summary) {
+           const ring::Row* newest, const hub::SummaryInputs* inputs) {
   if (!wanted(test_mode, settings)) {
     close(w);
     return;
   }
   if (!w->open) start(w, countdown, settings);
-  if (w->open) tick(w, sequence, summary, now());
+  if (!w->open) return;
+  u8 summary[proto::summary_size];
+  if (newest) {
+    proto::Summary built = hub::summary_row(newest, 0, inputs);
+    proto::put_summary(mem::Slice{summary, sizeof summary}, 0, &built);
+  }
+  tick(w, sequence, newest ? summary : nullptr, now());
 }
 
 u32 tick(Writer* w, u32 sequence, const u8* summary, u32 now) {

@@ -16,6 +16,12 @@
 namespace cluster {
 struct PublishSettings;
 }
+namespace hub {
+struct SummaryInputs;
+}
+namespace ring {
+struct Row;
+}
 
 namespace localhist {
 
@@ -81,10 +87,10 @@ void close(Writer* writer);
 // When the countdown allows: opens under LOCALAPPDATA's "Vimbrel" folder with the machine id of the settings, and
 // sets the countdown after a failure. Missing settings, id or LOCALAPPDATA (or one too long) set no countdown.
 u32 start(Writer* writer, u8* countdown, const cluster::PublishSettings* settings);
-// The window's 1-second tick: opens, closes or feeds the writer. summary is this machine's 64-byte summary of its
-// newest sample (null while its sample ring is empty), sequence the machine's sample count.
+// The window's 1-second tick: opens, closes or feeds the writer with this machine's summary of its newest sample
+// row (null while its sample ring is empty); sequence is the machine's sample count.
 void drive(Writer* writer, u8* countdown, bool test_mode, const cluster::PublishSettings* settings, u32 sequence,
-           const u8* summary);
+           const ring::Row* newest, const hub::SummaryInputs* inputs);
 
 // One tick: writes the base bucket when its ten seconds have passed, then takes the sample when its sequence number
 // is new (no summary: no sample yet, as when the sample ring is empty after its source restarted). 3 when the

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cluster/cluster.h"
+#include "host/hub.h"
 #include "tests/history/share_support.h"
 #include "tests/platform/harness.h"
 
@@ -313,22 +314,25 @@ TEST_F(LocalHist, StartsUnderTheDataFolder) {
   harness::EnvVar data("XDG_DATA_HOME", dir.path);
   cluster::PublishSettings settings{};
   u8 countdown = 2;
-  Summary s(100);
-  localhist::drive(w.get(), &countdown, false, &settings, 1, s.b);
+  ring::Row row{};
+  row.load = 4321;
+  hub::SummaryInputs inputs{};
+  const ring::Row* s = &row;
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);
   EXPECT_EQ(countdown, 1);
   EXPECT_FALSE(w->open);
   countdown = 0;
-  localhist::drive(w.get(), &countdown, false, &settings, 1, s.b);  // no machine id yet
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);  // no machine id yet
   EXPECT_FALSE(w->open);
   EXPECT_FALSE(std::filesystem::exists(folder));
 
   // Under the test mode nothing is made at all.
   settings.id_present = 1;
   std::copy_n(id.b, 16, settings.id);
-  localhist::drive(w.get(), &countdown, true, &settings, 1, s.b);
+  localhist::drive(w.get(), &countdown, true, &settings, 1, s, &inputs);
   EXPECT_FALSE(std::filesystem::exists(folder));
 
-  localhist::drive(w.get(), &countdown, false, &settings, 1, s.b);
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);
   EXPECT_TRUE(w->open);
   EXPECT_TRUE(std::filesystem::exists(ring(2)));
 
@@ -342,9 +346,10 @@ TEST_F(LocalHist, StartsUnderTheDataFolder) {
   // Publishing to a target closes the files, writing the open bucket.
   settings.publish = 1;
   settings.target_kind = 1;
-  localhist::drive(w.get(), &countdown, false, &settings, 2, s.b);
+  localhist::drive(w.get(), &countdown, false, &settings, 2, s, &inputs);
   EXPECT_FALSE(w->open);
   EXPECT_EQ(head(0).filled, 1u);
+  EXPECT_EQ(newest(0).min[0], 4321);  // the processor load of the newest row
   EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::failed);  // counting down
   other_countdown = 0;
   EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::ok);
