@@ -371,4 +371,133 @@ void system(RateState* st, const collect::Sample* s, Usage* out, ring::Row* row)
   st->has_previous = 1;
 }
 
+// ---- Process usage.
+
+namespace {
+
+u32 row_of(const model::ProcTable* t, u64 handle) {
+  u32 row = handle == model::no_handle ? model::no_row : model::proc_row(t, handle);
+  return row < model::rows ? row : model::rows;  // the catch-all position
+}
+
+void counters_put(const ProcWalk* w, u32 k, u32 row, ProcCounters* c) {
+  c->cpu_time[row] = w->cpu[k];
+  c->bytes_read[row] = w->read_bytes[k];
+  c->bytes_written[row] = w->write_bytes[k];
+  c->working_set[row] = w->working_set[k];
+  c->private_bytes[row] = w->private_bytes[k];
+  c->gpu_memory[row] = 0;
+  c->threads[row] = w->thread_count[k];
+  c->tcp[row] = w->tcp[k];
+  c->gpu[row] = 0;
+  c->handles[row] = w->handles[k];
+}
+
+}  // namespace
+
+void tcp_counts(const collect::ProcSample* sample, ProcWalk* w) {
+  u32 n = bits::min32(sample->head.tcp_pids, ntinfo::max_tcp_pids);
+  mem::copy(mem::Slice{reinterpret_cast<u8*>(w->tcp_pids), n * 4ull},
+            mem::Bytes(reinterpret_cast<const u8*>(sample->head.pids), n * 4ull));
+  bits::radix32(w->tcp_pids, n, w->tcp_scratch, ntinfo::max_tcp_pids);
+  u32 stored = bits::min32(w->stored, ntinfo::max_procs);
+  for (u32 k = 0; k < stored; ++k) {
+    w->tcp[k] = bits::rank(w->tcp_pids, n, w->pid[k], 1) - bits::rank(w->tcp_pids, n, w->pid[k], 0);
+  }
+}
+
+bool proc_rows(mem::Bytes buffer, ProcWalk* w, model::ProcTable* t, ProcCounters* c) {
+  u32 stored = bits::min32(w->stored, ntinfo::max_procs);
+  for (u32 k = 0; k < stored; ++k) model::proc_keep(t, w->pid[k], w->start[k]);
+  model::proc_sweep(t);
+  bool failed = false;
+  for (u32 k = 0; k < stored; ++k) {
+    u8 text[model::name_max];
+    u64 length = 0;
+    if (model::proc_find_row(t, w->pid[k]) == model::no_row) {
+      length = ntinfo::name_take(buffer, w->name_offset[k], w->name_units[k], w->pid[k] == 0,
+                                 mem::Slice{text, sizeof text});
+    }
+    u64 handle = model::proc_upsert(t, w->pid[k], w->parent[k], w->start[k], mem::Bytes(text, length));
+    u32 row = row_of(t, handle);
+    failed = failed || row == model::rows;
+    counters_put(w, k, row, c);
+  }
+  bits::clear_all(t->seen, model::words);
+  t->flags = (w->flags & (model::flag_truncated | model::flag_malformed)) | bits::select32(failed, model::flag_truncated, 0);
+  return failed;
+}
+
+void proc_gpu(const gpu::Section* s, const gpu::AdapterList* adapters, model::ProcTable* t, ProcCounters* c) {
+  gpu::Kept kept;
+  gpu::fold_procs(s, adapters, &kept);
+  bits::clear_all(t->gpu_present, model::words);
+  u32 engines = bits::min32(s->engine_rows, gpu::engines_max);
+  for (u32 r = 0; r < engines; ++r) {
+    u32 row = model::proc_find_row(t, s->engine_pid[r]);
+    u8 a = s->engine_adapter[r];
+    if (row >= model::rows || a >= gpu::adapters_max || kept.slot_of[a] >= gpu::kept_max) continue;
+    u32 util = s->util[r] > 0 ? static_cast<u32>(s->util[r]) : 0;
+    c->gpu[row] = bits::max32(c->gpu[row], util);
+    bits::set(t->gpu_present, row);
+  }
+  u32 memory = bits::min32(s->memory_rows, gpu::memory_max);
+  for (u32 m = 0; m < memory; ++m) {
+    u32 row = model::proc_find_row(t, s->memory_pid[m]);
+    u8 a = s->memory_adapter[m];
+    if (row >= model::rows || a >= gpu::adapters_max || kept.slot_of[a] >= gpu::kept_max) continue;
+    c->gpu_memory[row] = add_sat(c->gpu_memory[row], s->memory_bytes[m]);
+    bits::set(t->gpu_present, row);
+  }
+}
+
+u64 cpu_total(const model::ProcTable* t, const ProcCounters* c) {
+  u32 top = bits::min32(t->count, model::rows);
+  u64 sum = 0;
+  for (u32 r = 0; r < top; ++r) {
+    u64 d = bits::is_set(t->fresh, r) ? 0 : rate::delta(c->cpu_time[r], t->prev_cpu[r]);
+    sum = add_sat(sum, d);
+  }
+  return sum;
+}
+
+u64 cpu_span(u64 sum, u64 interval_ms, u32 processors) {
+  u64 cpus = bits::min64(bits::max64(processors, 1), 4096);
+  return bits::max64(sum, bits::min64(interval_ms, 1ull << 32) * cpus * 10000);
+}
+
+u32 tcp_flags(i32 rows, u32 pids_stored, u32 missing) {
+  u32 flags = bits::select32(rows > 0 && pids_stored < static_cast<u32>(rows), model::flag_tcp_truncated, 0);
+  return flags | bits::select32(missing != 0, model::flag_tcp_missing, 0);
+}
+
+bool procs(ProcRateState* st, const collect::ProcSample* sample, const gpu::Section* section,
+           const gpu::AdapterList* adapters, ProcWalk* w, model::ProcTable* t, ProcCounters* c) {
+  const collect::ProcHeader& h = sample->head;
+  u32 used = collect::procs_used(sample);
+  if (h.status != collect::status_success || used == 0) {
+    t->flags |= model::flag_stale;
+    t->flags |= bits::select32(h.status == collect::status_length_mismatch, model::flag_truncated, 0);
+    return false;
+  }
+  mem::Bytes buffer(sample->buffer.data, used);
+  ntinfo::proc_walk(buffer, h.address, h.boot_time, w);
+  tcp_counts(sample, w);
+  proc_rows(buffer, w, t, c);
+  proc_gpu(section, adapters, t, c);
+  u32 ms = interval(st->has_previous, h.time_ms, st->previous_ms);
+  rate::Tick tick;
+  rate::tick_make(ticks_per_second, ms, h.processors, &tick);
+  tick.cpu_recip = rate::span_recip(cpu_span(cpu_total(t, c), ms, h.processors));
+  tick.cpu_limit = rate::ceil_of(tick.cpu_recip, rate::cpu_bits);
+  rate::update(t, c, &tick);
+  t->processes = w->entries;
+  t->threads = w->threads;
+  t->tcp_total = h.tcp_rows > 0 ? static_cast<u32>(h.tcp_rows) : 0;
+  t->flags |= tcp_flags(h.tcp_rows, h.tcp_pids, h.tcp_missing);
+  st->previous_ms = h.time_ms;
+  st->has_previous = 1;
+  return true;
+}
+
 }  // namespace usage

@@ -561,6 +561,25 @@ TEST(Usage, LiveSamplesOneSecondApart) {
   EXPECT_GE(p.out->uptime, 1u);
   EXPECT_NE(p.out->name[0][0], 0);
   for (u32 i = 0; i < p.out->cpus; ++i) EXPECT_LE(p.row.core_load[i], 200);
+  // The process pass over two real process samples: every live process has a row, the shares total at most 100 %.
+  auto procs = std::make_unique<collect::ProcSample>();
+  *procs = collect::ProcSample{};
+  usage::ProcRateState ps{};
+  auto walk = std::make_unique<usage::ProcWalk>();
+  auto table = std::make_unique<model::ProcTable>();
+  auto counters = std::make_unique<usage::ProcCounters>();
+  model::table_init(table.get());
+  for (int round = 0; round < 2; ++round) {
+    if (round) usleep(200000);
+    ASSERT_TRUE(collect::sample_procs(state.get(), procs.get()));
+    ASSERT_TRUE(usage::procs(&ps, procs.get(), &b->gpu, &b->gpu_adapters, walk.get(), table.get(), counters.get()));
+  }
+  EXPECT_GT(table->count, 1u);
+  EXPECT_NE(model::proc_find_row(table.get(), static_cast<u32>(getpid())), model::no_row);
+  u64 total = 0;
+  for (u32 r = 0; r < table->count; ++r) total += table->cpu[r];
+  EXPECT_LE(total, 10000u);
+  collect::buffer_fit(&procs->buffer, 0);
   collect::close(state.get());
 }
 
