@@ -22,8 +22,7 @@ void disk_capacity(Machine* m, const usage::Usage* u, u32 i) {
   m->capacity_saturated = bits::word_put(m->capacity_saturated, i, sum > 0xFFFFFFFFull);
 }
 
-void take_drive(Machine* m, const usage::Usage* u, const hw::Hardware* h, u32 i) {
-  u32 drive = u->disk_number[i];
+void take_drive(Machine* m, const hw::Hardware* h, u32 i, u32 drive) {
   bool read = drive < hw::max_drives && ((h->drive_mask >> drive) & 1);
   u32 media = read ? hw::plane_value(h->media, 2, drive) : 0;
   u32 bus = read ? hw::plane_value(h->bus, 3, drive) : 0;
@@ -33,8 +32,8 @@ void take_drive(Machine* m, const usage::Usage* u, const hw::Hardware* h, u32 i)
   set_name(m, slot_drive_models + i, model_text, read ? model::name_end(model_text, name_bytes) : 0);
 }
 
-void take_adapter(Machine* m, const usage::Usage* u, const hw::Adapters* a, u32 i) {
-  u32 k = hw::adapter_of(a, u->nic_id[i]);
+void take_adapter(Machine* m, const hw::Adapters* a, u32 i, u64 id) {
+  u32 k = hw::adapter_of(a, id);
   bool found = k < hw::max_adapters;
   Details& d = m->details;
   hw::plane_set(d.conn, 2, i, found ? hw::plane_value(a->conn, 2, k) : 0);
@@ -145,19 +144,19 @@ void take_power(Machine* m, const usage::Usage* u) {
   copy_bytes(&m->temps, &u->temps, sizeof m->temps);
 }
 
-void take_hardware(Machine* m, const usage::Usage* u, const hw::Hardware* h, const hw::Adapters* a) {
+void take_hardware(Machine* m, const hw::Hardware* h, const hw::Adapters* a, const u32* drives, const u64* ids) {
   copy_bytes(m->hardware, h, hardware_head);
   m->base_mhz = h->base_mhz;
   m->status = h->status | a->flags;
   for (u32 i = 0; i < max_disks; ++i) {
     if (i < m->disks) {
-      take_drive(m, u, h, i);
+      take_drive(m, h, i, drives[i]);
     } else {
       hw::plane_set(m->details.media, 2, i, 0);
       hw::plane_set(m->details.bus, 3, i, 0);
     }
   }
-  for (u32 i = 0; i < m->nics; ++i) take_adapter(m, u, a, i);
+  for (u32 i = 0; i < m->nics; ++i) take_adapter(m, a, i, ids[i]);
   rehash(m);
 }
 
@@ -209,7 +208,7 @@ void take(Machine* m, const usage::Usage* u, const ring::Row* row, const hw::Har
     m->link_mbps[i] = on ? u->nic_mbps[i] : 0;
   }
   take_power(m, u);
-  take_hardware(m, u, hardware, adapters);
+  take_hardware(m, hardware, adapters, u->disk_number, u->nic_id);
   ring::Row r = *row;
   r.kernel = u->kernel;
   r.clock_mhz = hw::speed_mhz(m->base_mhz, performance);

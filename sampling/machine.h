@@ -121,7 +121,10 @@ void copy_name(Machine* m, u32 slot, const usage::Usage* u, u32 index);
 void take(Machine* m, const usage::Usage* u, const ring::Row* row, const hw::Hardware* hardware,
           const hw::Adapters* adapters, u64 performance);
 void take_power(Machine* m, const usage::Usage* u);
-void take_hardware(Machine* m, const usage::Usage* u, const hw::Hardware* hardware, const hw::Adapters* adapters);
+// The hardware view: the processor and memory parts, and per disk below the count the drive it sits on (drives[i],
+// 16 or more for none), per adapter below the count the adapter list's entry with ids[i]; then rehash.
+void take_hardware(Machine* m, const hw::Hardware* hardware, const hw::Adapters* adapters, const u32* drives,
+                   const u64* ids);
 // Recomputes the hardware hash; +1 change when it differs from the stored one.
 void rehash(Machine* m);
 u64 hardware_hash_of(const Machine* m);

@@ -215,4 +215,29 @@ TEST(UsageProcs, FailedSamplesKeepTheRows) {
   }
 }
 
+// A graphics section from a file or another process may hold any bytes: the process pass stays inside its arrays.
+TEST(UsageProcs, RandomGraphicsSectionStaysBounded) {
+  u64 seed = 0x2545F4914F6CDD1Dull;
+  for (int round = 0; round < 8; ++round) {
+    Procs p;
+    for (auto* target : {reinterpret_cast<u8*>(p.section.get()), reinterpret_cast<u8*>(p.adapters.get())}) {
+      size_t size = target == reinterpret_cast<u8*>(p.section.get()) ? sizeof(gpu::Section) : sizeof(gpu::AdapterList);
+      for (size_t i = 0; i < size; ++i) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        target[i] = static_cast<u8>(seed);
+      }
+    }
+    if (round % 2) {
+      p.section->engine_rows %= 500;
+      p.section->memory_rows %= 500;
+      for (u32 r = 0; r < 500; ++r) p.section->engine_pid[r] %= 4;
+      for (u32 r = 0; r < 500; ++r) p.section->memory_pid[r] %= 4;
+    }
+    ASSERT_TRUE(p.run(1000, 1, {proc(0, 0, 0, 0, ""), proc(1, 1, 0, 0, "a"), proc(2, 1, 0, 0, "b")}));
+    for (u32 r = 0; r < p.table->count; ++r) ASSERT_LE(p.table->gpu[r], 10000);
+  }
+}
+
 }  // namespace

@@ -584,3 +584,53 @@ TEST(Usage, LiveSamplesOneSecondApart) {
 }
 
 }  // namespace
+
+namespace {
+
+// Samples come from snapshot files and other processes: random bytes in every field must give bounded records and
+// no read or write outside them (the sanitizers watch).
+TEST(Usage, RandomSamplesStayBounded) {
+  u64 seed = 0x9E3779B97F4A7C15ull;
+  auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed;
+  };
+  auto s = blank(0);
+  u8* bytes = reinterpret_cast<u8*>(s.get());
+  Pair p;
+  usage::reset(&p.state);
+  for (int round = 0; round < 40; ++round) {
+    for (size_t i = 0; i < sizeof *s; i += 8) {
+      u64 v = next();
+      std::memcpy(bytes + i, &v, std::min<size_t>(8, sizeof *s - i));
+    }
+    // Half the rounds keep the counts small, so that the passes walk their entries.
+    if (round % 2) {
+      s->cpu_bytes %= 4000;
+      s->nic_rows %= 10;
+      for (auto& c : s->counters) c.count %= 20;
+      s->gpu.adapters %= 9;
+      s->gpu.engine_rows %= 200;
+      s->gpu_adapters.listed %= 33;
+    }
+    usage::system(&p.state, s.get(), p.out.get(), &p.row);
+    const usage::Usage& u = *p.out;
+    ASSERT_LE(u.cpus, 64u);
+    ASSERT_LE(u.disks, 16u);
+    ASSERT_LE(u.nics, 8u);
+    ASSERT_LE(u.gpus, 4u);
+    ASSERT_LE(u.batteries, 4u);
+    ASSERT_LE(u.zones, 64u);
+    ASSERT_GE(u.names, 1u);
+    ASSERT_LE(u.names, 64u);
+    ASSERT_LE(p.row.load, 10000);
+    for (u32 g = 0; g < 4; ++g) ASSERT_LE(p.row.gpu_load[g], 10000);
+    for (u32 i = 0; i < 64; ++i) ASSERT_LE(p.row.core_load[i], 200);
+    for (u32 d = 0; d < 16; ++d) ASSERT_LE(u.disk_level[d], 200);
+    ASSERT_EQ(u.zero_3732, 0u);
+  }
+}
+
+}  // namespace
