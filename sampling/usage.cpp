@@ -115,16 +115,25 @@ u16 percent_of(u64 part, u64 whole) {
   return static_cast<u16>((bits::min64(part, whole) / s * 10000 + d / 2) / d);
 }
 
-u16 name_put(Usage* out, mem::Bytes utf16, u64 offset) {
+namespace {
+
+// The slot for the next name: surplus names share the last one.
+u32 next_slot(Usage* out) {
   u32 slot = bits::min32(out->names, name_slots - 1);
   out->names = bits::min32(out->names + 1, name_slots);
+  return slot;
+}
+
+}  // namespace
+
+u16 name_put(Usage* out, mem::Bytes utf16, u64 offset) {
+  u32 slot = next_slot(out);
   ntinfo::name_ascii(utf16, offset, mem::Slice{out->name[slot], name_bytes});
   return static_cast<u16>(slot);
 }
 
 u16 name_put_ascii(Usage* out, mem::Bytes text) {
-  u32 slot = bits::min32(out->names, name_slots - 1);
-  out->names = bits::min32(out->names + 1, name_slots);
+  u32 slot = next_slot(out);
   mem::Slice to{out->name[slot], name_bytes};
   mem::fill(to, 0);
   mem::copy(to, text);
