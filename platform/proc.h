@@ -128,6 +128,15 @@ void terminate(PipedChild* child);
 // Closes the pipe and the child as close does.
 void piped_close(PipedChild* child);
 
+// ---- Watching a process that is not a child of this one (a worker watches its parent).
+
+// A handle that can only tell whether the process has ended; 0 when no such process runs or it cannot be opened.
+u64 open_process(u32 process_id);
+// 1 when the handle is set and its process has ended.
+u32 process_ended(u64 handle);
+// Closes the handle; nothing for 0.
+void close_process(u64 handle);
+
 // ---- The exit channel, child side.
 
 // Hands the full exit code to the parent that gave this process a channel for it; nothing otherwise. Called by

@@ -8,6 +8,7 @@
 #include "platform/power.h"
 #include "platform/sysinfo.h"
 #include "platform/volume.h"
+#include "sampling/hw.h"
 #include "sampling/ntinfo.h"
 
 namespace collect {
@@ -402,6 +403,8 @@ void read_cpu(State* s) {
   hwinfo::cpu_vendor(s->reader, h->vendor, 64);
   hwinfo::cpu_identifier(s->reader, h->identifier, 64);
 }
+
+void hardware(const State* s, hw::Hardware* record, hw::Adapters* extra) { hw::decode(&s->hardware, record, extra); }
 
 void read_hardware(State* s, bool with_compression) {
   HardwareRaw* h = &s->hardware;

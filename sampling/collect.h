@@ -14,6 +14,10 @@
 namespace sysinfo {
 struct Reader;
 }
+namespace hw {
+struct Hardware;
+struct Adapters;
+}
 
 namespace collect {
 
@@ -267,6 +271,9 @@ void read_adapters(State* state);
 void read_hardware(State* state, bool with_compression);
 // The processor part of it: topology, power records, features, hypervisor, clock and identity.
 void read_cpu(State* state);
+// Decodes the raw hardware part into both records. The caller zeroes them first; the host and kernel texts of the
+// hardware record are left as they are. Readers compare the raw part's change count to know when to call again.
+void hardware(const State* state, hw::Hardware* record, hw::Adapters* extra);
 
 // ---- Counter sets, power and battery.
 

@@ -507,6 +507,22 @@ void piped_close(PipedChild* child) {
   *child = PipedChild{};
 }
 
+u64 open_process(u32 process_id) {
+  if (process_id == 0 || process_id > 0x7FFFFFFF) return 0;
+  int fd = open_pidfd(static_cast<pid_t>(process_id));
+  return fd < 0 ? 0 : handle_of(fd);
+}
+
+u32 process_ended(u64 handle) {
+  if (handle == 0) return 0;
+  pollfd p{fd_of(handle), POLLIN, 0};
+  return poll(&p, 1, 0) == 1 ? 1 : 0;
+}
+
+void close_process(u64 handle) {
+  if (handle != 0) ::close(fd_of(handle));
+}
+
 void put_exit_word(u32 code) {
   const char* value = getenv(exit_variable);
   if (!value) return;

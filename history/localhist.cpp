@@ -1,0 +1,408 @@
+#include "history/localhist.h"
+
+#include "base/bits.h"
+#include "cluster/auth.h"
+#include "cluster/cluster.h"
+#include "cluster/proto.h"
+#include "host/hub.h"
+#include "platform/fs.h"
+#include "platform/os.h"
+
+namespace localhist {
+namespace {
+
+constexpr u32 term = 1;
+// Seconds from 1601-01-01 to 2025-01-01.
+constexpr u64 epoch_2025 = 13380163200ull;
+// The rebuild reads this many records at a time.
+constexpr u32 chunk_records = 64;
+
+u32 bump(u32 n) { return n == 0xFFFFFFFFu ? n : n + 1; }
+
+void local_key(auth::KeyState* key) { auth::key_init(key, key_text()); }
+
+constexpr u16 count_max = 0xFFFF;
+
+// Offsets in the 64-byte machine summary: six u16 levels, then the u32 receive and send rates.
+constexpr u32 summary_levels = 8;
+constexpr u32 summary_receive = 48;
+constexpr u32 summary_send = 52;
+
+u64 raw_measure(const u8* summary, u32 m) {
+  if (m < 6) return store::get16(summary + summary_levels + 2 * m);
+  return store::get32(summary + (m == 6 ? summary_receive : summary_send));
+}
+
+// A measure as a bucket stores it: levels capped at 65,535, rates as codes.
+u16 coded(u64 raw, u32 m) { return m < 6 ? static_cast<u16>(bits::min64(raw, 0xFFFF)) : hstore::rate_code(raw); }
+
+// Folds count buckets (their ranges and the sums of their raw means) into a tier.
+void fold(hstore::BucketSum* into, const u16* min, const u16* max, const u64* sums, u32 count) {
+  into->count = bits::min32(u64{into->count} + count, count_max);
+  for (u32 m = 0; m < store::measures; ++m) {
+    if (min[m] < into->min[m]) into->min[m] = min[m];
+    if (max[m] > into->max[m]) into->max[m] = max[m];
+    // Level sums are 32-bit and saturate; rate sums are 64-bit.
+    into->sum[m] = m < 6 ? hstore::add_sat(static_cast<u32>(into->sum[m]), sums[m]) : into->sum[m] + sums[m];
+  }
+}
+
+// The ring's type is its index: t0, t1, t2.
+mem::Bytes encoded(const store::Bucket* bucket, u8 (&buffer)[store::bucket_bytes]) {
+  store::encode_bucket(bucket, mem::Slice{buffer, sizeof buffer}, 0);
+  return mem::Bytes(buffer, sizeof buffer);
+}
+
+// Reads one whole record; false on a failed or short read.
+bool read_record(u64 file, u32 type, u32 index, u8 (&buffer)[store::bucket_bytes]) {
+  u64 count = 0;
+  return fs::io_read_at(file, store::record_at(type, index), mem::Slice{buffer, sizeof buffer}, &count) ==
+             fs::io_ok &&
+         count == sizeof buffer;
+}
+
+void close_files(Writer* w) {
+  for (Ring& r : w->ring) fs::io_close(&r.file);
+  w->open = 0;
+}
+
+u32 directory_code(u32 general_code) {
+  if (general_code == fs::ok) return ok;
+  return general_code == fs::not_found ? not_found : failed;
+}
+
+}  // namespace
+
+mem::Bytes key_text() { return mem::lit("Harbor ledger quiet gates 7"); }
+
+u32 file_code(u32 io_code) {
+  switch (io_code) {
+    case fs::io_ok: return ok;
+    case fs::io_in_use: return in_use;
+    case fs::io_not_found: return not_found;
+    default: return failed;
+  }
+}
+
+u32 now() {
+  u64 seconds = os::filetime_now() / 10000000;
+  return seconds <= epoch_2025 ? 0 : bits::min32(seconds - epoch_2025, 0xFFFFFFFFu);
+}
+
+bool wanted(bool test_mode, const cluster::PublishSettings* settings) {
+  return !test_mode && (settings->publish == 0 || settings->target_kind == 0);
+}
+
+u32 path(mem::Bytes folder, mem::Bytes id, bool create, store::Path* out) {
+  store::path_set(out, folder);
+  if (id.len < 16) return not_found;
+  if (out->overflow) return failed;
+  if (create) {
+    u32 code = directory_code(fs::make_directories(store::path_of(out)));
+    if (code != ok) return code;
+  }
+  store::path_join(out, mem::lit("history"));
+  for (u32 step = 0; step < 2; ++step) {
+    if (step == 1) store::path_id(out, id.ptr);
+    if (out->overflow) return failed;
+    if (create) {
+      u32 code = file_code(fs::io_make_directory(store::path_of(out)));
+      if (code != ok) return code;
+    }
+  }
+  return ok;
+}
+
+u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
+  __builtin_memset(w, 0, sizeof *w);
+  store::Path base;
+  u32 code = path(folder, id, true, &base);
+  u32 latest = store::latest_time(now());
+  for (u32 type = 0; type < rings && code == ok; ++type) {
+    store::Path file = base;
+    store::path_join(&file, store::ring_name(type));
+    if (file.overflow) {
+      code = failed;
+      break;
+    }
+    Ring* r = &w->ring[type];
+    code = file_code(fs::io_open_rw(store::path_of(&file), 0, &r->file));
+    u32 state = head_accepted;
+    if (code == ok) code = load_head(r->file, type, latest, &r->next, &r->filled, &r->last_slot, &state);
+    if (code == ok && state != head_accepted) code = write_head(w, type);
+    if (state == head_rebuilt) w->rebuilt = bump(w->rebuilt);
+  }
+  if (code != ok) {
+    close_files(w);
+    return code;
+  }
+  w->open = 1;
+  return ok;
+}
+
+void close(Writer* w) {
+  if (!w->open) return;
+  put(w);
+  close_files(w);
+}
+
+u32 start(Writer* w, u8* countdown, const cluster::PublishSettings* settings) {
+  if (*countdown > 0) {
+    --*countdown;
+    return failed;
+  }
+  // The machine id is drawn and saved with the publish settings by the cluster link; none yet means no history.
+  if (!settings->id_present) return not_found;
+  u8 folder[store::path_capacity];
+  u64 length = 0;
+  const mem::Bytes vimbrel = mem::lit("/Vimbrel");
+  if (fs::env_var(mem::lit("LOCALAPPDATA"), mem::Slice{folder, sizeof folder}, &length) != 0 || length == 0 ||
+      length + vimbrel.len >= store::path_capacity) {
+    return not_found;
+  }
+  __builtin_memcpy(folder + length, vimbrel.ptr, vimbrel.len);
+  u32 code = open(w, mem::Bytes(folder, length + vimbrel.len), mem::Bytes(settings->id, sizeof settings->id));
+  if (code != ok) *countdown = code == in_use ? retry_in_use : retry_other;
+  return code;
+}
+
+void drive(Writer* w, u8* countdown, bool test_mode, const cluster::PublishSettings* settings, u32 sequence,
+           const ring::Row* newest, const hub::SummaryInputs* inputs) {
+  if (!wanted(test_mode, settings)) {
+    close(w);
+    return;
+  }
+  if (!w->open) start(w, countdown, settings);
+  if (!w->open) return;
+  u8 summary[proto::summary_size];
+  if (newest) {
+    proto::Summary built = hub::summary_row(newest, 0, inputs);
+    proto::put_summary(mem::Slice{summary, sizeof summary}, 0, &built);
+  }
+  tick(w, sequence, newest ? summary : nullptr, now());
+}
+
+u32 tick(Writer* w, u32 sequence, const u8* summary, u32 now) {
+  if (!w->open) return failed;
+  flush_due(w, now);
+  if (summary && sequence != w->last_sequence) {
+    w->last_sequence = sequence;
+    add(w, summary, now);
+  }
+  return ok;
+}
+
+void add(Writer* w, const u8* summary, u32 now) {
+  flush_due(w, now);
+  if (!(w->flags & base_open)) {
+    w->flags |= base_open;
+    w->slot_number = now / hstore::interval(0);
+    hstore::sum_clear(&w->base);
+  }
+  bool room = w->base.count < count_max;
+  for (u32 m = 0; m < store::measures; ++m) {
+    u64 raw = raw_measure(summary, m);
+    u16 v = coded(raw, m);
+    if (v < w->base.min[m]) w->base.min[m] = v;
+    if (v > w->base.max[m]) w->base.max[m] = v;
+    if (room) w->base.sum[m] += raw;
+  }
+  if (room) {
+    ++w->base.count;
+  } else {
+    w->not_summed = bump(w->not_summed);
+  }
+}
+
+void flush_due(Writer* w, u32 now) {
+  if ((w->flags & base_open) && w->slot_number != now / hstore::interval(0)) put(w);
+}
+
+u32 close_base(Writer* w, store::Bucket* bucket) {
+  hstore::part_bucket(&w->base, w->slot_number * hstore::interval(0), bucket);
+  bucket->term = term;
+  w->flags &= static_cast<u8>(~base_open);
+  // The tiers take the means before they are coded.
+  u64 means[store::measures];
+  for (u32 m = 0; m < store::measures; ++m) {
+    means[m] = w->base.count == 0 ? 0 : (w->base.sum[m] + w->base.count / 2) / w->base.count;
+  }
+  u32 began = 0;
+  for (u32 tier = 1; tier <= 2; ++tier) {
+    u32 n = hstore::interval(tier);
+    u8 started = tier == 1 ? tier1_started : tier2_started;
+    if (!(w->flags & started) || w->tier_start[tier - 1] / n != bucket->slot / n) {
+      w->flags |= started;
+      w->tier_start[tier - 1] = bucket->slot;
+      hstore::sum_clear(&w->tier[tier - 1]);
+      began |= 1u << tier;
+    }
+    fold(&w->tier[tier - 1], bucket->min, bucket->max, means, 1);
+  }
+  return began;
+}
+
+void put(Writer* w) {
+  if (!(w->flags & base_open)) return;
+  store::Bucket bucket;
+  u32 began = close_base(w, &bucket);
+  for (u32 tier = 1; tier <= 2; ++tier) {
+    if (began & (1u << tier)) roll_up(w, tier, bucket.slot);
+  }
+  append(w, 0, &bucket);
+  for (u32 tier = 1; tier <= 2; ++tier) {
+    store::Bucket upper;
+    tier_bucket(w, tier, &upper);
+    const Ring& r = w->ring[tier];
+    if (r.filled != 0 && r.last_slot >= upper.slot) {
+      rewrite_last(w, tier, &upper);
+    } else {
+      append(w, tier, &upper);
+    }
+  }
+}
+
+void roll_up(Writer* w, u32 tier, u32 time) {
+  u32 period = hstore::slot_time(time, tier);
+  const Ring& upper = w->ring[tier];
+  if (upper.filled == 0 || upper.last_slot != period) return;
+  // The base buckets of the period written before the restart, newest first.
+  const Ring& base = w->ring[0];
+  u32 most = bits::min32(tier == 1 ? 30 : 360, base.filled);
+  u32 index = base.next;
+  hstore::BucketSum sum;
+  hstore::sum_clear(&sum);
+  for (u32 k = 0; k < most; ++k) {
+    index = store::prev_index(index, store::ring_t0);
+    u8 record[store::bucket_bytes];
+    store::Bucket b;
+    if (!read_record(base.file, store::ring_t0, index, record) ||
+        !store::decode_bucket(mem::Bytes(record, sizeof record), 0, &b) || b.slot < period || b.slot >= time) {
+      break;
+    }
+    hstore::part_add(&sum, &b);
+  }
+  fold(&w->tier[tier - 1], sum.min, sum.max, sum.sum, sum.count);
+}
+
+void tier_bucket(const Writer* w, u32 tier, store::Bucket* bucket) {
+  const u32 t = tier == 2 ? 2 : 1;
+  hstore::part_bucket(&w->tier[t - 1], hstore::slot_time(w->tier_start[t - 1], t), bucket);
+  bucket->term = term;
+}
+
+u32 append(Writer* w, u32 ring, store::Bucket* bucket) {
+  Ring* r = &w->ring[ring];
+  Ring before = *r;
+  bucket->slot = store::clamp_time(bucket->slot, r->last_slot);
+  u8 record[store::bucket_bytes];
+  u32 code = file_code(fs::io_write_at(r->file, store::record_at(ring, r->next), encoded(bucket, record)));
+  if (code == ok) {
+    r->next = store::next_index(r->next, ring);
+    r->filled = store::filled(r->filled, ring);
+    r->last_slot = bucket->slot;
+    code = write_head(w, ring);
+    if (code != ok) *r = before;
+  }
+  if (code != ok) {
+    w->write_failures = bump(w->write_failures);
+    return code;
+  }
+  w->appended = bump(w->appended);
+  return ok;
+}
+
+u32 rewrite_last(Writer* w, u32 ring, store::Bucket* bucket) {
+  Ring* r = &w->ring[ring];
+  bucket->slot = r->last_slot;
+  u8 record[store::bucket_bytes];
+  u64 at = store::record_at(ring, store::prev_index(r->next, ring));
+  u32 code = file_code(fs::io_write_at(r->file, at, encoded(bucket, record)));
+  if (code != ok) {
+    w->write_failures = bump(w->write_failures);
+    return code;
+  }
+  w->rewritten = bump(w->rewritten);
+  return ok;
+}
+
+u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
+  u8 bytes[store::head_bytes];
+  u64 count = 0;
+  // A head that cannot be read at all is not taken for a bad one: rebuilding it would start the ring over.
+  if (fs::io_read_at(file, 0, mem::Slice{bytes, sizeof bytes}, &count) != fs::io_ok) return failed;
+  auth::KeyState key;
+  local_key(&key);
+  store::RingHead head;
+  if (count != sizeof bytes || !store::decode_head(&key, mem::Bytes(bytes, sizeof bytes), &head) ||
+      head.type != type || head.last_slot > latest) {
+    return rebuild_head(file, type, latest, next, filled, last_slot, state);
+  }
+  *next = head.next;
+  *filled = head.filled;
+  *last_slot = head.last_slot;
+  *state = head_accepted;
+  // Records written after the head: a writer that ended before the head's turn came.
+  for (u32 k = 0; k < adopt_max; ++k) {
+    u8 record[store::bucket_bytes];
+    mem::Bytes r(record, sizeof record);
+    if (!read_record(file, type, *next, record) || store::bucket_term(r, 0) == 0 ||
+        store::bucket_time(r, 0) <= *last_slot || store::bucket_time(r, 0) > latest) {
+      break;
+    }
+    *last_slot = store::bucket_time(r, 0);
+    *next = store::next_index(*next, type);
+    *filled = store::filled(*filled, type);
+    *state = head_adopted;
+  }
+  return ok;
+}
+
+u32 rebuild_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
+  u32 capacity = store::capacity(type);
+  u32 count = 0, plausible = 0, newest = 0, newest_slot = 0, newest_term = 0;
+  u8 chunk[chunk_records * store::bucket_bytes];
+  for (u32 first = 0; first < capacity; first += chunk_records) {
+    u32 want = bits::min32(chunk_records, capacity - first);
+    u64 got = 0;
+    u32 code = fs::io_read_at(file, store::record_at(type, first), mem::Slice{chunk, u64{want} * store::bucket_bytes},
+                              &got);
+    if (code != fs::io_ok) break;
+    mem::Bytes records(chunk, got);
+    for (u32 i = 0; i < got / store::bucket_bytes; ++i) {
+      u32 t = store::bucket_term(records, u64{i} * store::bucket_bytes);
+      u32 slot = store::bucket_time(records, u64{i} * store::bucket_bytes);
+      if (t == 0) continue;
+      ++count;
+      if (slot > latest) continue;
+      if (plausible == 0 || slot > newest_slot || (slot == newest_slot && t >= newest_term)) {
+        newest = first + i;
+        newest_slot = slot;
+        newest_term = t;
+      }
+      ++plausible;
+    }
+    if (got < u64{want} * store::bucket_bytes) break;
+  }
+  *next = plausible == 0 ? 0 : store::next_index(newest, type);
+  *filled = bits::min32(count, capacity);
+  *last_slot = newest_slot;
+  *state = count == 0 ? head_empty : head_rebuilt;
+  return ok;
+}
+
+u32 write_head(Writer* w, u32 ring) {
+  const Ring& r = w->ring[ring];
+  store::RingHead head;
+  store::head_init(&head, ring, term);
+  head.next = r.next;
+  head.filled = r.filled;
+  head.last_slot = r.last_slot;
+  auth::KeyState key;
+  local_key(&key);
+  u8 bytes[store::head_bytes];
+  store::encode_head(&key, &head, mem::Slice{bytes, sizeof bytes});
+  return file_code(fs::io_write_at(r.file, 0, mem::Bytes(bytes, sizeof bytes)));
+}
+
+}  // namespace localhist

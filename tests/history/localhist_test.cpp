@@ -1,0 +1,401 @@
+// This machine's own history files: buckets and their roll-ups, restarts that pick up where the files say, heads
+// that do not check, files in use, and a full disk that loses nothing already written.
+#include "history/localhist.h"
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "cluster/cluster.h"
+#include "host/hub.h"
+#include "tests/history/share_support.h"
+#include "tests/platform/harness.h"
+
+using namespace sharetest;
+
+namespace {
+
+// A summary of this machine: the six levels at 8..18, receive and send at 48 and 52.
+struct Summary {
+  u8 b[64] = {};
+  Summary(u16 cpu, u32 receive = 0, u32 send = 0) {
+    for (u32 m = 0; m < 6; ++m) store::put16(b + 8 + 2 * m, static_cast<u16>(cpu + m));
+    store::put32(b + 48, receive);
+    store::put32(b + 52, send);
+  }
+};
+
+auth::KeyState local_key() {
+  auth::KeyState k;
+  auth::key_init(&k, localhist::key_text());
+  return k;
+}
+
+struct LocalHist : ::testing::Test {
+  testutil::TempDir dir;
+  std::string folder = dir.path + "/Vimbrel";
+  Id id{0x40};
+  auth::KeyState key = local_key();
+  std::unique_ptr<localhist::Writer> w = std::make_unique<localhist::Writer>();
+  u32 sequence = 0;
+
+  mem::Bytes id_bytes() const { return mem::Bytes(id.b, 16); }
+  std::string ring(u32 type) const { return folder + "/history/" + id_text(0x40) + "/t" + std::to_string(type) + ".ring"; }
+  u32 open(localhist::Writer* writer) { return localhist::open(writer, bytes(folder), id_bytes()); }
+  void open() { ASSERT_EQ(open(w.get()), localhist::ok); }
+  // One new sample at the time.
+  void sample(u32 now, const Summary& s) { localhist::tick(w.get(), ++sequence, s.b, now); }
+  store::RingHead head(u32 type) {
+    store::RingHead h{};
+    EXPECT_TRUE(head_of(ring(type), key, &h)) << type;
+    return h;
+  }
+  store::Bucket newest(u32 type) {
+    store::RingHead h = head(type);
+    std::vector<u8> b = read_all(ring(type));
+    store::Bucket out{};
+    store::decode_bucket(mem::Bytes(b.data(), b.size()), store::record_at(type, store::prev_index(h.next, type)), &out);
+    return out;
+  }
+};
+
+TEST(LocalHistRules, CodesWantedAndPaths) {
+  struct {
+    u32 io, code;
+  } codes[] = {{fs::io_ok, 0}, {fs::io_in_use, 1}, {fs::io_not_found, 2}, {fs::io_exists, 3}, {fs::io_failed, 3}};
+  for (auto& c : codes) EXPECT_EQ(localhist::file_code(c.io), c.code);
+
+  cluster::PublishSettings settings{};
+  EXPECT_TRUE(localhist::wanted(false, &settings));
+  EXPECT_FALSE(localhist::wanted(true, &settings));
+  settings.publish = 1;
+  EXPECT_TRUE(localhist::wanted(false, &settings));  // publishing, but to no target
+  settings.target_kind = 2;
+  EXPECT_FALSE(localhist::wanted(false, &settings));
+  settings.publish = 0;
+  EXPECT_TRUE(localhist::wanted(false, &settings));
+
+  Id id(0);
+  store::Path p;
+  EXPECT_EQ(localhist::path(mem::lit("/x/Vimbrel"), mem::Bytes(id.b, 16), false, &p), localhist::ok);
+  EXPECT_EQ(harness::text(store::path_of(&p)), "/x/Vimbrel/history/000102030405060708090a0b0c0d0e0f");
+  EXPECT_EQ(localhist::path(mem::lit("/x/Vimbrel"), mem::Bytes(id.b, 15), false, &p), localhist::not_found);
+  std::string deep = "/" + std::string(230, 'd');
+  EXPECT_EQ(localhist::path(bytes(deep), mem::Bytes(id.b, 16), false, &p), localhist::failed);
+
+  // The wall clock in seconds since 2025 is past the day this was written and fits 32 bits for a long while.
+  EXPECT_GT(localhist::now(), 60000000u);
+}
+
+TEST_F(LocalHist, BucketsAndTheirRollUps) {
+  open();
+  for (u32 type = 0; type < 3; ++type) {
+    store::RingHead h = head(type);
+    EXPECT_EQ(h.type, type);
+    EXPECT_EQ(h.term, 1u);
+    EXPECT_EQ(h.filled, 0u);
+  }
+
+  const u32 t = 3600 * 1000;  // the start of an hour
+  // Three samples, one of them seen twice: two are summed.
+  sample(t + 1, Summary(1000, 10000, 4095));
+  localhist::tick(w.get(), sequence, Summary(9999).b, t + 2);
+  sample(t + 3, Summary(2001, 10000, 4095));
+  EXPECT_EQ(head(0).filled, 0u);
+  // Ten seconds on, the bucket is written though no sample came.
+  localhist::tick(w.get(), sequence, nullptr, t + 10);
+  store::Bucket b = newest(0);
+  EXPECT_EQ(b.slot, t);
+  EXPECT_EQ(b.term, 1u);
+  EXPECT_EQ(b.min[0], 1000);
+  EXPECT_EQ(b.max[0], 2001);
+  EXPECT_EQ(b.mean[0], 1501);  // (3001 + 1) / 2
+  EXPECT_EQ(b.mean[5], 1506);
+  for (u16 v : {b.min[6], b.mean[6], b.max[6]}) EXPECT_EQ(v, 0x2388);  // a rate of 10,000 KiB/s
+  for (u16 v : {b.min[7], b.mean[7], b.max[7]}) EXPECT_EQ(v, 4095);
+  EXPECT_EQ(newest(1).slot, t);
+  EXPECT_EQ(newest(2).slot, t);
+  EXPECT_EQ(newest(1).mean[0], 1501);
+  // A new sequence number without a summary (an empty sample ring) is no sample.
+  localhist::tick(w.get(), sequence + 7, nullptr, t + 12);
+  EXPECT_FALSE(w->flags & localhist::base_open);
+
+  // A second bucket in the same five minutes rewrites the tier records in place.
+  sample(t + 15, Summary(3001));
+  localhist::flush_due(w.get(), t + 20);
+  EXPECT_EQ(head(0).filled, 2u);
+  EXPECT_EQ(head(1).filled, 1u);
+  EXPECT_EQ(head(2).filled, 1u);
+  store::Bucket t1 = newest(1);
+  EXPECT_EQ(t1.slot, t);
+  EXPECT_EQ(t1.min[0], 1000);
+  EXPECT_EQ(t1.max[0], 3001);
+  EXPECT_EQ(t1.mean[0], 2251);  // the mean of the two bucket means
+  EXPECT_EQ(w->rewritten, 2u);
+
+  // The next five minutes start a new tier-1 record; the hour goes on in place.
+  sample(t + 300, Summary(500));
+  localhist::close(w.get());
+  EXPECT_EQ(head(1).filled, 2u);
+  EXPECT_EQ(newest(1).slot, t + 300);
+  EXPECT_EQ(head(2).filled, 1u);
+  EXPECT_EQ(newest(2).min[0], 500);
+  EXPECT_EQ(w->write_failures, 0u);
+}
+
+// A full bucket keeps its count and sums but still widens its range; the samples it could not sum are counted.
+TEST_F(LocalHist, FullBucketKeepsItsMean) {
+  const u32 t = 3600 * 1500;
+  for (u32 k = 0; k < 0xFFFF; ++k) localhist::add(w.get(), Summary(100, 5000).b, t);
+  localhist::add(w.get(), Summary(9000, 0).b, t + 1);
+  localhist::add(w.get(), Summary(1, 100000).b, t + 2);
+  EXPECT_EQ(w->base.count, 0xFFFFu);
+  EXPECT_EQ(w->not_summed, 2u);
+  store::Bucket b;
+  localhist::close_base(w.get(), &b);
+  EXPECT_EQ(b.slot, t);
+  EXPECT_EQ(b.min[0], 1);
+  EXPECT_EQ(b.mean[0], 100);
+  EXPECT_EQ(b.max[0], 9000);
+  EXPECT_EQ(b.min[6], 0);
+  EXPECT_EQ(hstore::rate_of(b.mean[6]), 5000u);
+  EXPECT_EQ(b.max[6], hstore::rate_code(100000));
+}
+
+// A restart within the same five minutes: the period's tier records hold the buckets from before and after it and
+// are replaced in place.
+TEST_F(LocalHist, RestartPicksUpWhereTheFilesSay) {
+  open();
+  const u32 t = 3600 * 2000;
+  for (u32 k = 0; k < 3; ++k) sample(t + 10 * k, Summary(static_cast<u16>(1000 * (k + 1))));
+  localhist::close(w.get());
+  EXPECT_EQ(head(0).filled, 3u);
+
+  auto again = std::make_unique<localhist::Writer>();
+  ASSERT_EQ(open(again.get()), localhist::ok);
+  EXPECT_EQ(again->ring[0].next, 3u);
+  EXPECT_EQ(again->ring[0].last_slot, t + 20);
+  EXPECT_EQ(again->rebuilt, 0u);
+  localhist::tick(again.get(), 1, Summary(6000).b, t + 40);
+  localhist::close(again.get());
+
+  EXPECT_EQ(head(0).filled, 4u);
+  for (u32 type : {1u, 2u}) {
+    EXPECT_EQ(head(type).filled, 1u) << type;
+    store::Bucket b = newest(type);
+    EXPECT_EQ(b.min[0], 1000) << type;
+    EXPECT_EQ(b.max[0], 6000) << type;
+    EXPECT_EQ(b.mean[0], 3000) << type;  // (1000 + 2000 + 3000 + 6000) / 4
+  }
+}
+
+// Records written after the last head (a writer that ended between the two) are adopted, at most eight.
+TEST_F(LocalHist, RecordsAfterTheHeadAreAdopted) {
+  open();
+  const u32 t = 3600 * 3000;
+  for (u32 k = 0; k < 2; ++k) sample(t + 10 * k, Summary(100));
+  localhist::close(w.get());
+  std::vector<u8> file = read_all(ring(0));
+  file.resize(store::record_at(0, 12));
+  for (u32 k = 0; k < 10; ++k) {
+    store::Bucket b = bucket(t + 100 + 10 * k, 7);
+    b.term = 1;
+    store::encode_bucket(&b, mem::Slice{file.data(), file.size()}, store::record_at(0, 2 + k));
+  }
+  write_all(ring(0), file);
+
+  ASSERT_EQ(open(w.get()), localhist::ok);
+  EXPECT_EQ(w->ring[0].next, 10u);
+  EXPECT_EQ(w->ring[0].filled, 10u);
+  EXPECT_EQ(w->ring[0].last_slot, t + 170);
+  localhist::close(w.get());
+  EXPECT_EQ(head(0).next, 10u);  // the head was written at once
+}
+
+// A head that does not check is rebuilt from the records, which are kept; the other rings are not touched.
+TEST_F(LocalHist, HeadsThatDoNotCheckAreRebuilt) {
+  const u32 t = 3600 * 4000;
+  auto damages = std::vector<std::pair<const char*, void (*)(std::vector<u8>&, const std::vector<u8>&)>>{
+      {"torn", [](std::vector<u8>& f, const std::vector<u8>&) { std::fill(f.begin() + 20, f.begin() + 40, 0); }},
+      {"another key",
+       [](std::vector<u8>& f, const std::vector<u8>&) {
+         store::RingHead h{};
+         store::head_init(&h, 0, 1);
+         auth::KeyState other = key_of(9);
+         store::encode_head(&other, &h, mem::Slice{f.data(), 64});
+       }},
+      {"another ring's head", [](std::vector<u8>& f, const std::vector<u8>& t1) { std::copy_n(t1.begin(), 64, f.begin()); }},
+      {"cut short", [](std::vector<u8>& f, const std::vector<u8>&) { f.resize(30); }},
+  };
+  for (auto& [what, damage] : damages) {
+    std::filesystem::remove_all(folder);
+    sequence = 0;
+    open();
+    for (u32 k = 0; k < 5; ++k) sample(t + 10 * k, Summary(static_cast<u16>(100 + k)));
+    localhist::close(w.get());
+    std::vector<u8> t1 = read_all(ring(1)), t2 = read_all(ring(2));
+    std::vector<u8> f = read_all(ring(0));
+    damage(f, t1);
+    write_all(ring(0), f);
+
+    ASSERT_EQ(open(w.get()), localhist::ok) << what;
+    bool cut = f.size() < 64;
+    EXPECT_EQ(w->rebuilt, cut ? 0u : 1u) << what;
+    EXPECT_EQ(w->ring[0].next, cut ? 0u : 5u) << what;
+    EXPECT_EQ(w->ring[0].filled, cut ? 0u : 5u) << what;
+    EXPECT_EQ(head(0).filled, cut ? 0u : 5u) << what;
+    EXPECT_EQ(read_all(ring(1)), t1) << what;
+    EXPECT_EQ(read_all(ring(2)), t2) << what;
+    if (!cut) {
+      EXPECT_EQ(slots_of(ring(0), key), (std::vector<u32>{t, t + 10, t + 20, t + 30, t + 40})) << what;
+    }
+    localhist::close(w.get());
+  }
+}
+
+TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
+  open();
+  localhist::close(w.get());
+  // A wrapped ring: the newest record sits in the middle, and empty records are not counted.
+  std::vector<u8> f(store::record_at(0, 6), 0);
+  u32 slots[] = {500, 510, 520, 0, 480, 490};
+  for (u32 i = 0; i < 6; ++i) {
+    if (slots[i] == 0) continue;
+    store::Bucket b = bucket(slots[i], 1);
+    b.term = 1;
+    store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i));
+  }
+  u32 next = 0, filled = 0, last = 0, state = 0;
+  write_all(ring(0), f);
+  u64 handle = 0;
+  ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_rebuilt);
+  EXPECT_EQ(next, 3u);
+  EXPECT_EQ(filled, 5u);
+  EXPECT_EQ(last, 520u);
+  // A slot beyond the latest plausible time is never the newest, neither in a rebuild nor in a head.
+  EXPECT_EQ(localhist::load_head(handle, 0, 515, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(next, 2u);
+  EXPECT_EQ(filled, 5u);
+  EXPECT_EQ(last, 510u);
+  fs::io_close(&handle);
+  store::RingHead future{};
+  store::head_init(&future, 0, 1);
+  future.next = 1;
+  future.filled = 5;
+  future.last_slot = 0xFFFFFF00;
+  store::encode_head(&key, &future, mem::Slice{f.data(), 64});
+  write_all(ring(0), f);
+  ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_accepted);
+  EXPECT_EQ(localhist::load_head(handle, 0, 600, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_rebuilt);
+  EXPECT_EQ(last, 520u);
+  fs::io_close(&handle);
+
+  write_all(ring(0), std::vector<u8>(64, 0));
+  ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(state, localhist::head_empty);
+  EXPECT_EQ(next, 0u);
+  EXPECT_EQ(filled, 0u);
+  fs::io_close(&handle);
+}
+
+// Starting from the window: the countdown, the machine id, LOCALAPPDATA, and files another process holds.
+TEST_F(LocalHist, StartsUnderTheDataFolder) {
+  harness::EnvVar data("XDG_DATA_HOME", dir.path);
+  cluster::PublishSettings settings{};
+  u8 countdown = 2;
+  ring::Row row{};
+  row.load = 4321;
+  hub::SummaryInputs inputs{};
+  const ring::Row* s = &row;
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);
+  EXPECT_EQ(countdown, 1);
+  EXPECT_FALSE(w->open);
+  countdown = 0;
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);  // no machine id yet
+  EXPECT_FALSE(w->open);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+
+  // Under the test mode nothing is made at all.
+  settings.id_present = 1;
+  std::copy_n(id.b, 16, settings.id);
+  localhist::drive(w.get(), &countdown, true, &settings, 1, s, &inputs);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+
+  localhist::drive(w.get(), &countdown, false, &settings, 1, s, &inputs);
+  EXPECT_TRUE(w->open);
+  EXPECT_TRUE(std::filesystem::exists(ring(2)));
+
+  // A second writer finds the files in use and waits a minute of ticks.
+  auto other = std::make_unique<localhist::Writer>();
+  u8 other_countdown = 0;
+  EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::in_use);
+  EXPECT_EQ(other_countdown, localhist::retry_in_use);
+  EXPECT_FALSE(other->open);
+
+  // Publishing to a target closes the files, writing the open bucket.
+  settings.publish = 1;
+  settings.target_kind = 1;
+  localhist::drive(w.get(), &countdown, false, &settings, 2, s, &inputs);
+  EXPECT_FALSE(w->open);
+  EXPECT_EQ(head(0).filled, 1u);
+  EXPECT_EQ(newest(0).min[0], 4321);  // the processor load of the newest row
+  EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::failed);  // counting down
+  other_countdown = 0;
+  EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::ok);
+  localhist::close(other.get());
+
+  // A value that is not ASCII keeps history off.
+  harness::EnvVar odd("XDG_DATA_HOME", dir.path + "/d\xc3\xa9");
+  EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::not_found);
+  EXPECT_EQ(other_countdown, 0);
+}
+
+// A disk that fills up: the appends that do not fit are counted and skipped, what was written stays readable, and
+// once there is room again the ring goes on at the index where it stopped.
+TEST_F(LocalHist, FullDiskLosesNothingWritten) {
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  int code = harness::in_child([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
+      return 77;
+    }
+    if (open(w.get()) != localhist::ok) return 1;
+    std::string filler = folder + "/filler";
+    FILE* fp = fopen(filler.c_str(), "wb");
+    std::vector<char> block(4096, 'f');
+    while (fp && fwrite(block.data(), 1, block.size(), fp) == block.size() && fflush(fp) == 0) {
+    }
+    if (fp) fclose(fp);
+    const u32 t = 3600 * 5000;
+    u32 k = 0;
+    for (; k < 200; ++k) sample(t + 10 * k, Summary(static_cast<u16>(k)));
+    localhist::flush_due(w.get(), t + 10 * k);
+    if (w->write_failures == 0) return 2;
+    u32 kept = w->ring[0].filled;
+    if (kept == 0 || kept >= 200) return 3;
+    std::vector<u32> slots = slots_of(ring(0), key);
+    if (slots.size() != kept || slots[0] != t || slots.back() != t + 10 * (kept - 1)) return 4;
+
+    unlink(filler.c_str());
+    sample(t + 10 * k, Summary(1));
+    localhist::close(w.get());
+    slots = slots_of(ring(0), key);
+    if (slots.size() != kept + 1 || slots.back() != t + 10 * k) return 5;
+    return 0;
+  });
+  if (code == 77) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
