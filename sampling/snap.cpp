@@ -5,6 +5,8 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "sampling/ntinfo.h"
+#include "sampling/print.h"
+#include "sampling/usage.h"
 
 namespace snap {
 namespace {
@@ -137,10 +139,36 @@ bool read_procs(mem::Bytes line, ProcSample* p) {
 
 // ---- The modes.
 
-// The report of a pair. Until the usage passes are part of the build it refuses with its own note.
-u32 report_code(WorkSet*, mem::Arena*, bool) {
-  os::write_err(mem::lit("vimbrel: the report is not built yet\n"));
-  return write_failed;
+// The report of a pair: the rates start over, so the earlier sample of the pair only primes them.
+u32 report_code(WorkSet* work, mem::Arena* arena, bool live) {
+  auto* table = carve<model::ProcTable>(arena);
+  auto* counters = carve<usage::ProcCounters>(arena);
+  auto* walk = carve<usage::ProcWalk>(arena);
+  if (!table || !counters || !walk) return no_memory;
+  usage::RateState rates;
+  usage::Usage record;
+  ring::Row row;
+  usage::reset(&rates);
+  for (const Sample* s : work->sample) usage::system(&rates, s, &record, &row);
+  const print::Out out = print::console();
+  if (live) {
+    collect::temps(work->state, &record.temps, record.gpu_id, record.gpus, record.disk_number, record.disks);
+  }
+  print::system(out, &record, &row);
+  if (live) {
+    hw::Hardware hardware{};
+    hw::Adapters adapters{};
+    hw::decode(&work->state->hardware, &hardware, &adapters);
+    print::hardware(out, &hardware, &adapters, &record, work->state->performance);
+  }
+  model::table_init(table);
+  usage::ProcRateState proc_rates{};
+  for (u32 i = 0; i < 2; ++i) {
+    const Sample* s = work->sample[i];
+    usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
+  }
+  print::procs(out, table);
+  return ok;
 }
 
 u32 finish(mem::Arena* arena, WorkSet* work, u32 code) {

@@ -1,5 +1,6 @@
-// The snapshot modes as a user runs them: `--record f` measures this machine into a file whose facts are this
-// machine's, and `--print --replay` refuses a missing, damaged or oversized file with the one message and exit code 1.
+// The snapshot modes as a user runs them: `--print` reports this machine, `--record f` measures it into a file whose
+// facts are this machine's and `--print --replay f` reports them again, and a missing, damaged or oversized file is
+// refused with the one message and exit code 1.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -71,6 +72,55 @@ TEST(SnapModes, RecordHoldsThisMachinesFacts) {
   testutil::write_file(file, "old");
   ASSERT_EQ(testutil::run_vimbrel("--record '" + file + "'", home.path).exit_code, 0);
   EXPECT_EQ(testutil::read_file(file).rfind("vimbrel-snap 5 ", 0), 0u);
+}
+
+// The value of the report line that begins with the label, up to the line's end; empty when there is none.
+std::string value_of(const std::string& report, const std::string& label) {
+  size_t at = report.rfind(label, 0) == 0 ? 0 : report.find("\n" + label);
+  if (at == std::string::npos) return "";
+  at += at == 0 ? label.size() : label.size() + 1;
+  return report.substr(at, report.find('\n', at) - at);
+}
+
+// The facts of this machine that any report of it must show.
+void expect_this_machine(const std::string& report) {
+  EXPECT_EQ(report.rfind("Vimbrel snapshot\ncpu: ", 0), 0u) << report;
+  EXPECT_EQ(value_of(report, "cores: "), std::to_string(std::min<u32>(processors_listed(), 64)) + " logical processors");
+  const u64 listed = mem_total_bytes() >> 20;
+  const std::string total = value_of(report, "memory total: ");
+  ASSERT_FALSE(total.empty()) << report;
+  const u64 shown = std::stoull(total);
+  EXPECT_LE(shown > listed ? shown - listed : listed - shown, 1u) << total;
+  EXPECT_NE(report.find("\nprocess table: "), std::string::npos);
+  EXPECT_NE(report.find("\ntop "), std::string::npos);
+  EXPECT_EQ(report.back(), '\n');
+}
+
+TEST(SnapModes, PrintReportsThisMachine) {
+  testutil::TempDir home;
+  testutil::RunResult r = testutil::run_vimbrel("--print", home.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  expect_this_machine(r.out);
+  EXPECT_NE(r.out.find("\nhardware (read now, not recorded):\ncpu vendor: "), std::string::npos) << r.out;
+}
+
+TEST(SnapModes, ReplayReportsTheRecordedPair) {
+  testutil::TempDir home;
+  const std::string file = home.path + "/pair.snap";
+  ASSERT_EQ(testutil::run_vimbrel("--record '" + file + "'", home.path).exit_code, 0);
+  testutil::RunResult r = testutil::run_vimbrel("--print --replay '" + file + "'", home.path);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  expect_this_machine(r.out);
+  // Nothing read at print time: no hardware section, no temperatures; volume labels are not kept.
+  EXPECT_EQ(r.out.find("hardware"), std::string::npos);
+  EXPECT_EQ(r.out.find("\ntemperature "), std::string::npos);
+  for (size_t at = r.out.find("\nvolume "); at != std::string::npos; at = r.out.find("\nvolume ", at + 1)) {
+    EXPECT_EQ(r.out.compare(at + 9, 4, ": \"\""), 0) << r.out.substr(at, 40);
+  }
+  // The report is computed from the pair alone: a second replay prints the same bytes.
+  EXPECT_EQ(testutil::run_vimbrel("--print --replay '" + file + "'", home.path).out, r.out);
 }
 
 TEST(SnapModes, ReplayRefusesWhatIsNotASnapshot) {

@@ -1,0 +1,51 @@
+#pragma once
+// The plain-text report of `--print`: one line per fact in a fixed order, English labels, numbers in fixed units,
+// every line ended by a lone line feed. Three sections: the system (from the usage record and its sample row, with
+// the temperature block), the hardware read at print time (live reports only) and the process table. Each piece goes
+// straight to the writer as it is made; nothing buffers the whole report.
+//
+// Value forms: N a decimal number; F2 hundredths written "12.34", F1 tenths "12.3"; L a level of half-percent steps
+// written as F1 of level x 5 (200 gives "100.0"); T tenths of a degree, "-" first when negative. A missing value is
+// "-" (hardware, power) or "n/a" (memory lists).
+#include "base/mem.h"
+#include "sampling/heat.h"
+#include "sampling/hw.h"
+#include "sampling/model.h"
+#include "sampling/ring.h"
+#include "sampling/usage.h"
+
+namespace print {
+
+// Where the report's bytes go: standard output for the modes, a capture in tests.
+struct Out {
+  void (*write)(void* context, mem::Bytes bytes);
+  void* context;
+};
+// Standard output.
+Out console();
+
+// The value forms, written to out.
+void text(Out out, mem::Bytes bytes);
+void number(Out out, u64 value);
+void end_line(Out out);
+void hundredths(Out out, u64 value);  // F2
+void tenths(Out out, u64 value);      // F1
+void level(Out out, u32 level);       // L
+void temp(Out out, i32 tenths);       // T
+
+// Engine class names: 1 "3D", 2 "Copy", 3 "Video Decode", 4 "Video Encode", 5 "Compute"; empty otherwise.
+mem::Bytes engine_name(u32 engine_class);
+
+// The system section, temperatures included.
+void system(Out out, const usage::Usage* usage, const ring::Row* row);
+// The temperature lines of the usage record's block.
+void temperatures(Out out, const usage::Usage* usage);
+// The hardware section; performance is the collector's processor performance value (thousandths of a percent).
+void hardware(Out out, const hw::Hardware* hardware, const hw::Adapters* adapters, const usage::Usage* usage,
+              u64 performance);
+// The process section: totals, the ten busiest processes, the table's flags.
+void procs(Out out, const model::ProcTable* table);
+// One ranked process line.
+void proc_row(Out out, const model::ProcTable* table, u32 row);
+
+}  // namespace print
