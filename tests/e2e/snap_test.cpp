@@ -123,6 +123,16 @@ TEST(SnapModes, ReplayReportsTheRecordedPair) {
   EXPECT_EQ(testutil::run_vimbrel("--print --replay '" + file + "'", home.path).out, r.out);
 }
 
+TEST(SnapModes, ReplayOfAKeptSnapshotIsStable) {
+  // A pair recorded once on a Linux machine and its report: the whole road from the file through the usage passes
+  // to the text must keep giving the same bytes, on any machine.
+  const std::string folder = VIMBREL_FIXTURES "/sampling/snap/";
+  testutil::TempDir home;
+  testutil::RunResult r = testutil::run_vimbrel("--print --replay '" + folder + "pair.snap'", home.path);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, testutil::read_file(folder + "pair.report"));
+}
+
 TEST(SnapModes, ReplayRefusesWhatIsNotASnapshot) {
   testutil::TempDir home;
   const std::string good_start = "vimbrel-snap 5 146616 12599344\nz146616;\nz146616;\nz12599344;\n";
