@@ -17,13 +17,6 @@ void to_console(void*, mem::Bytes bytes) { os::write_out(bytes); }
 
 mem::Bytes word(const char* text) { return mem::cstr(text); }
 
-void label(Out out, const char* name) {
-  text(out, word(name));
-  text(out, mem::lit(": "));
-}
-
-void line(Out out, words::Text* t) { text(out, mem::Bytes(t->bytes, t->len)); }
-
 // The text of a fixed field up to its first zero.
 mem::Bytes field(const u8* bytes, u64 size) { return mem::Bytes(bytes, model::name_end(bytes, size)); }
 
@@ -31,56 +24,66 @@ mem::Bytes slot_name(const usage::Usage* u, u32 slot) {
   return field(u->name[slot < usage::name_slots ? slot : usage::name_slots - 1], usage::name_bytes);
 }
 
-void quoted(Out out, mem::Bytes name) {
-  text(out, mem::lit("\""));
-  text(out, name);
-  text(out, mem::lit("\""));
-}
-
 bool bit(u64 mask, u32 i) { return (mask >> i) & 1; }
-
-// "label: N unit", e.g. "memory total: 512 MiB".
-void number_line(Out out, const char* name, u64 value, mem::Bytes unit) {
-  label(out, name);
-  number(out, value);
-  text(out, unit);
-  end_line(out);
-}
-
-// A memory size, or "n/a" when its source was missing.
-void mib_line(Out out, const char* name, u64 mib, bool missing) {
-  if (missing) {
-    label(out, name);
-    text(out, mem::lit("n/a"));
-    end_line(out);
-    return;
-  }
-  number_line(out, name, mib, mem::lit(" MiB"));
-}
-
-void percent_line(Out out, const char* name, u32 value) {
-  label(out, name);
-  hundredths(out, value);
-  text(out, mem::lit(" %"));
-  end_line(out);
-}
 
 void flag(Out out, bool set, const char* name) {
   if (set) text(out, word(name));
 }
+
+// ---- Pieces of a line: texts, numbers and the value forms, written in the order given.
+
+struct F2 {
+  u64 value;
+};
+struct F1 {
+  u64 value;
+};
+struct L {
+  u32 value;
+};
+struct T {
+  i32 value;
+};
+struct Quoted {
+  mem::Bytes name;
+};
+
+void put(Out out, mem::Bytes bytes) { text(out, bytes); }
+void put(Out out, const char* piece) { text(out, word(piece)); }
+void put(Out out, u64 value) { number(out, value); }
+void put(Out out, F2 v) { hundredths(out, v.value); }
+void put(Out out, F1 v) { tenths(out, v.value); }
+void put(Out out, L v) { level(out, v.value); }
+void put(Out out, T v) { temp(out, v.value); }
+void put(Out out, const words::Text& t) { text(out, mem::Bytes(t.bytes, t.len)); }
+void put(Out out, Quoted q) {
+  text(out, mem::lit("\""));
+  text(out, q.name);
+  text(out, mem::lit("\""));
+}
+
+template <typename... Pieces>
+void say(Out out, const Pieces&... pieces) {
+  (put(out, pieces), ...);
+}
+
+// "label: N unit", e.g. "memory total: 512 MiB".
+void number_line(Out out, const char* name, u64 value, mem::Bytes unit) { say(out, name, ": ", value, unit, "\n"); }
+
+// A memory size, or "n/a" when its source was missing.
+void mib_line(Out out, const char* name, u64 mib, bool missing) {
+  if (missing) return say(out, name, ": n/a\n");
+  number_line(out, name, mib, mem::lit(" MiB"));
+}
+
+void percent_line(Out out, const char* name, u32 value) { say(out, name, ": ", F2{value}, " %\n"); }
 
 // ---- System section pieces.
 
 void cores(Out out, const usage::Usage* u, const ring::Row* row) {
   u32 n = bits::min32(u->cpus, usage::max_cpus);
   for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("core "));
-    number(out, i);
-    text(out, mem::lit(": "));
-    level(out, row->core_load[i]);
-    text(out, mem::lit(" % kernel "));
-    level(out, u->core_kernel[i]);
-    text(out, mem::lit(" %"));
+    say(out, "core ", u64{i}, ": ", L{row->core_load[i]}, " % kernel ", L{u->core_kernel[i]}, " %");
     flag(out, bit(row->core_saturated, i), " saturated");
     end_line(out);
   }
@@ -103,17 +106,8 @@ void volumes(Out out, const usage::Usage* u) {
   for (u32 l = 0; l < usage::letters; ++l) {
     if (!bit(u->volume_present, l)) continue;
     const u8 letter = static_cast<u8>('A' + l);
-    text(out, mem::lit("volume "));
-    text(out, mem::Bytes(&letter, 1));
-    text(out, mem::lit(": "));
-    quoted(out, slot_name(u, u->volume_label[l]));
-    text(out, mem::lit(" total "));
-    number(out, u->volume_total[l]);
-    text(out, mem::lit(" MiB used "));
-    number(out, u->volume_used[l]);
-    text(out, mem::lit(" MiB free "));
-    number(out, u->volume_free[l]);
-    text(out, mem::lit(" MiB"));
+    say(out, "volume ", mem::Bytes(&letter, 1), ": ", Quoted{slot_name(u, u->volume_label[l])}, " total ",
+        u64{u->volume_total[l]}, " MiB used ", u64{u->volume_used[l]}, " MiB free ", u64{u->volume_free[l]}, " MiB");
     flag(out, bit(u->volume_removable, l), " removable");
     flag(out, bit(u->volume_saturated, l), " saturated");
     end_line(out);
@@ -123,25 +117,17 @@ void volumes(Out out, const usage::Usage* u) {
 void disks(Out out, const usage::Usage* u, const ring::Row* row) {
   u32 n = bits::min32(u->disks, usage::max_disks);
   for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("disk "));
-    text(out, slot_name(u, u->disk_name[i]));
+    say(out, "disk ", slot_name(u, u->disk_name[i]));
     if (bit(u->disk_missing, i)) {
-      text(out, mem::lit(" counters missing"));
-      end_line(out);
+      say(out, " counters missing\n");
       continue;
     }
-    text(out, mem::lit(" read "));
-    number(out, row->disk_read[i]);
-    text(out, mem::lit(" KiB/s write "));
-    number(out, row->disk_write[i]);
-    text(out, mem::lit(" KiB/s active "));
-    level(out, u->disk_level[i]);
-    text(out, mem::lit(" % used "));
+    say(out, " read ", u64{row->disk_read[i]}, " KiB/s write ", u64{row->disk_write[i]}, " KiB/s active ",
+        L{u->disk_level[i]}, " % used ");
     if (u->disk_letters[i]) {
-      number(out, row->disk_figure[i]);
-      text(out, mem::lit(" MiB"));
+      say(out, u64{row->disk_figure[i]}, " MiB");
     } else {
-      text(out, mem::lit("-"));
+      say(out, "-");
     }
     flag(out, bit(u->disk_saturated, i), " saturated");
     end_line(out);
@@ -152,19 +138,9 @@ void interfaces(Out out, const usage::Usage* u, const ring::Row* row) {
   u32 n = bits::min32(u->nics, usage::max_nics);
   u64 rx = 0, tx = 0;
   for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("interface "));
-    text(out, slot_name(u, u->nic_name[i]));
-    text(out, mem::lit(" link "));
-    number(out, u->nic_mbps[i]);
-    text(out, mem::lit(" Mbit/s rx "));
-    number(out, row->receive[i]);
-    text(out, mem::lit(" KiB/s tx "));
-    number(out, row->send[i]);
-    text(out, mem::lit(" KiB/s total rx "));
-    number(out, u->received[i]);
-    text(out, mem::lit(" bytes tx "));
-    number(out, u->sent[i]);
-    text(out, mem::lit(" bytes"));
+    say(out, "interface ", slot_name(u, u->nic_name[i]), " link ", u64{u->nic_mbps[i]}, " Mbit/s rx ",
+        u64{row->receive[i]}, " KiB/s tx ", u64{row->send[i]}, " KiB/s total rx ", u->received[i], " bytes tx ",
+        u->sent[i], " bytes");
     flag(out, !bit(u->nic_up, i), " down");
     flag(out, bit(u->nic_virtual, i), " virtual");
     flag(out, bit(u->nic_saturated, i), " saturated");
@@ -174,70 +150,37 @@ void interfaces(Out out, const usage::Usage* u, const ring::Row* row) {
       tx += row->send[i];
     }
   }
-  text(out, mem::lit("network total: rx "));
-  number(out, rx);
-  text(out, mem::lit(" KiB/s tx "));
-  number(out, tx);
-  text(out, mem::lit(" KiB/s (virtual interfaces not counted)"));
-  end_line(out);
+  say(out, "network total: rx ", rx, " KiB/s tx ", tx, " KiB/s (virtual interfaces not counted)\n");
 }
 
 void gpus(Out out, const usage::Usage* u, const ring::Row* row) {
-  text(out, mem::lit("gpus: "));
-  number(out, u->gpus);
+  say(out, "gpus: ", u64{u->gpus});
   flag(out, u->gpus == 0, " (no GPU reported)");
   end_line(out);
   u32 n = bits::min32(u->gpus, usage::max_gpus);
   for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("gpu "));
-    number(out, i);
-    text(out, mem::lit(": "));
-    quoted(out, slot_name(u, u->gpu_name[i]));
-    text(out, mem::lit(" utilisation "));
-    hundredths(out, row->gpu_load[i]);
-    text(out, mem::lit(" %"));
+    say(out, "gpu ", u64{i}, ": ", Quoted{slot_name(u, u->gpu_name[i])}, " utilisation ", F2{row->gpu_load[i]}, " %");
     for (u32 c = 1; c < engine_classes; ++c) {
-      if (!bit(u->gpu_classes[i], c)) continue;
-      text(out, mem::lit(" "));
-      text(out, engine_name(c));
-      text(out, mem::lit(" "));
-      hundredths(out, u->gpu_class[i][c]);
-      text(out, mem::lit(" %"));
+      if (bit(u->gpu_classes[i], c)) say(out, " ", engine_name(c), " ", F2{u->gpu_class[i][c]}, " %");
     }
     flag(out, bit(u->gpu_saturated, i), " saturated");
     end_line(out);
-    text(out, mem::lit("gpu "));
-    number(out, i);
-    text(out, mem::lit(" memory: dedicated "));
-    number(out, row->gpu_dedicated_mib[i]);
-    text(out, mem::lit(" / "));
-    number(out, u->gpu_dedicated[i]);
-    text(out, mem::lit(" MiB shared "));
-    number(out, u->gpu_shared_used[i]);
-    text(out, mem::lit(" / "));
-    number(out, u->gpu_shared_limit[i]);
-    text(out, mem::lit(" MiB"));
-    end_line(out);
+    say(out, "gpu ", u64{i}, " memory: dedicated ", u64{row->gpu_dedicated_mib[i]}, " / ", u64{u->gpu_dedicated[i]},
+        " MiB shared ", u64{u->gpu_shared_used[i]}, " / ", u64{u->gpu_shared_limit[i]}, " MiB\n");
   }
 }
 
 void power(Out out, const usage::Usage* u, const ring::Row* row) {
   const u32 valid = u->power_flags & 15;
   if (!valid) return;
-  text(out, mem::lit("power: "));
-  tenths(out, row->power);
-  text(out, mem::lit(" W ("));
+  say(out, "power: ", F1{row->power}, " W (");
   bool first = true;
   for (u32 p = 0; p < usage::parts; ++p) {
     if (!bit(valid, p)) continue;
-    if (!first) text(out, mem::lit(" "));
+    say(out, first ? "" : " ", hw::power_part_text(p), " ", F1{u->power[p]}, " W");
     first = false;
-    text(out, hw::power_part_text(p));
-    text(out, mem::lit(" "));
-    tenths(out, u->power[p]);
-    text(out, mem::lit(" W"));
   }
-  text(out, mem::lit(")"));
+  say(out, ")");
   flag(out, u->power_flags & usage::power_battery, " on battery");
   flag(out, u->power_flags & usage::power_saturated, " saturated");
   end_line(out);
@@ -246,32 +189,15 @@ void power(Out out, const usage::Usage* u, const ring::Row* row) {
 void batteries(Out out, const usage::Usage* u) {
   u32 n = bits::min32(u->batteries, usage::max_batteries);
   for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("battery "));
-    number(out, i);
-    text(out, mem::lit(": "));
-    number(out, u->battery_charge[i]);
-    text(out, mem::lit(" % "));
-    text(out, hw::battery_text(hw::plane_state(mem::Bytes(u->battery_state, sizeof u->battery_state), 3, i)));
-    end_line(out);
+    const u32 state = hw::plane_state(mem::Bytes(u->battery_state, sizeof u->battery_state), 3, i);
+    say(out, "battery ", u64{i}, ": ", u64{u->battery_charge[i]}, " % ", hw::battery_text(state), "\n");
   }
   n = bits::min32(u->zones, usage::max_zones);
-  for (u32 i = 0; i < n; ++i) {
-    text(out, mem::lit("thermal zone "));
-    number(out, u->zone_number[i]);
-    text(out, mem::lit(": "));
-    temp(out, u->zone_temp[i]);
-    text(out, mem::lit(" C"));
-    end_line(out);
-  }
+  for (u32 i = 0; i < n; ++i) say(out, "thermal zone ", u64{u->zone_number[i]}, ": ", T{u->zone_temp[i]}, " C\n");
 }
 
 void temperature(Out out, mem::Bytes name, mem::Bytes more, i32 value, bool fixed) {
-  text(out, mem::lit("temperature "));
-  text(out, name);
-  text(out, more);
-  text(out, mem::lit(": "));
-  temp(out, value);
-  text(out, mem::lit(" C"));
+  say(out, "temperature ", name, more, ": ", T{value}, " C");
   flag(out, fixed, " (fixed)");
   end_line(out);
 }
@@ -283,15 +209,12 @@ void counts(Out out, const usage::Usage* u, const ring::Row* row) {
   number_line(out, "handles", row->handles, mem::Bytes());
   const u32 cut = u->truncated & 63;
   if (cut) {
-    text(out, mem::lit("truncated:"));
+    say(out, "truncated:");
     const char* names[] = {" cores", " disks", " interfaces", " gpus", " batteries", " thermal-zones"};
     for (u32 b = 0; b < 6; ++b) flag(out, bit(cut, b), names[b]);
     end_line(out);
   }
-  if (u->flags & 0x1CF) {
-    text(out, mem::lit("saturated: values at the limit of their type"));
-    end_line(out);
-  }
+  if (u->flags & 0x1CF) say(out, "saturated: values at the limit of their type\n");
 }
 
 // ---- Hardware section pieces.
@@ -299,35 +222,17 @@ void counts(Out out, const usage::Usage* u, const ring::Row* row) {
 // "label: N unit", or "label: -" for 0.
 void known_line(Out out, const char* name, u64 value, mem::Bytes unit) {
   if (value) return number_line(out, name, value, unit);
-  label(out, name);
-  text(out, mem::lit("-"));
-  end_line(out);
-}
-
-void text_line(Out out, const char* name, words::Text* t) {
-  label(out, name);
-  line(out, t);
-  end_line(out);
+  say(out, name, ": -\n");
 }
 
 void cpu_lines(Out out, const hw::Hardware* h, u64 performance) {
   mem::Bytes host = field(h->host, hw::text_bytes), kernel = field(h->kernel, hw::text_bytes);
-  if (host.len) {
-    label(out, "host");
-    text(out, host);
-    end_line(out);
-  }
-  if (kernel.len) {
-    label(out, "kernel");
-    text(out, kernel);
-    end_line(out);
-  }
-  label(out, "cpu vendor");
-  text(out, hw::vendor_text(h->vendor));
-  end_line(out);
+  if (host.len) say(out, "host: ", host, "\n");
+  if (kernel.len) say(out, "kernel: ", kernel, "\n");
+  say(out, "cpu vendor: ", hw::vendor_text(h->vendor), "\n");
   words::Text t{};
   hw::family_text(&t, h);
-  text_line(out, "cpu identity", &t);
+  say(out, "cpu identity: ", t, "\n");
   known_line(out, "cpu sockets", h->sockets, mem::Bytes());
   known_line(out, "cpu cores", h->cores, mem::Bytes());
   known_line(out, "cpu logical processors", h->logical, mem::Bytes());
@@ -341,74 +246,47 @@ void cpu_lines(Out out, const hw::Hardware* h, u64 performance) {
   hw::features_line(&t, h->features, h->known, selection);
   const u32 known = h->known & selection;
   if (known != 0 && known != selection) words::put(&t, mem::lit(" (no CPUID)"));
-  text_line(out, "cpu instruction sets", &t);
-  label(out, "cpu virtualisation");
-  text(out, hw::virt_text(hw::virt_state(h->features, h->known)));
-  end_line(out);
+  say(out, "cpu instruction sets: ", t, "\n");
+  say(out, "cpu virtualisation: ", hw::virt_text(hw::virt_state(h->features, h->known)), "\n");
 }
 
 void memory_lines(Out out, const hw::Hardware* h, const usage::Usage* u) {
   const hw::Memory* m = &h->memory;
-  label(out, "memory type");
-  text(out, hw::mem_text(m->kind));
-  text(out, mem::lit(" form factor: "));
-  text(out, hw::form_text(m->form));
-  end_line(out);
+  say(out, "memory type: ", hw::mem_text(m->kind), " form factor: ", hw::form_text(m->form), "\n");
   known_line(out, "memory speed", m->speed, mem::lit(" MT/s"));
   words::Text t{};
   hw::slots_text(&t, m->slots_used, m->slots);
-  text_line(out, "memory slots used", &t);
+  say(out, "memory slots used: ", t, "\n");
   known_line(out, "memory installed", m->installed_mib, mem::lit(" MiB"));
-  label(out, "memory hardware reserved");
   if (m->installed_mib) {
-    number(out, hw::reserved_mib(m->installed_mib, u->memory_total));
-    text(out, mem::lit(" MiB"));
+    say(out, "memory hardware reserved: ", u64{hw::reserved_mib(m->installed_mib, u->memory_total)}, " MiB\n");
   } else {
-    text(out, mem::lit("-"));
+    say(out, "memory hardware reserved: -\n");
   }
-  end_line(out);
   known_line(out, "memory compressed", m->compressed_mib, mem::lit(" MiB"));
 }
 
 void disk_lines(Out out, const hw::Hardware* h, const usage::Usage* u) {
   u32 n = bits::min32(u->disks, usage::max_disks);
   for (u32 i = 0; i < n; ++i) {
-    const u32 number_of = u->disk_number[i];
-    const bool matched = number_of < hw::max_drives && bit(h->drive_mask, number_of);
-    words::Text t{};
-    text(out, mem::lit("disk "));
-    quoted(out, slot_name(u, u->disk_name[i]));
-    text(out, mem::lit(" type: "));
+    const u32 d = u->disk_number[i];
+    const bool matched = d < hw::max_drives && bit(h->drive_mask, d);
+    words::Text type{}, model_text{};
     if (matched) {
-      hw::disk_type(&t, hw::plane_value(h->media, 2, number_of), hw::plane_value(h->bus, 3, number_of));
+      hw::disk_type(&type, hw::plane_value(h->media, 2, d), hw::plane_value(h->bus, 3, d));
+      hw::known_text(&model_text, mem::Bytes(h->drive_model[d], hw::text_bytes));
     } else {
-      hw::dash(&t);
+      hw::dash(&type);
+      hw::dash(&model_text);
     }
-    line(out, &t);
-    text(out, mem::lit(" model: "));
-    t = words::Text{};
-    if (matched) {
-      hw::known_text(&t, mem::Bytes(h->drive_model[number_of], hw::text_bytes));
-    } else {
-      hw::dash(&t);
-    }
-    line(out, &t);
-    end_line(out);
+    say(out, "disk ", Quoted{slot_name(u, u->disk_name[i])}, " type: ", type, " model: ", model_text, "\n");
   }
 }
 
-// "interface "name" item: ", the line's start for one item of an interface.
-void nic_item(Out out, mem::Bytes name, const char* item) {
-  text(out, mem::lit("interface "));
-  quoted(out, name);
-  text(out, mem::lit(" "));
-  label(out, item);
-}
-
-void address_line(Out out, mem::Bytes name, const hw::Adapters* a, u32 k, bool v6) {
-  nic_item(out, name, v6 ? "ipv6" : "ipv4");
+// The addresses of one family of adapter k, separated by one blank; "-" when none.
+words::Text addresses(const hw::Adapters* a, u32 k, bool v6) {
   words::Text t{};
-  u32 n = k == hw::no_adapter ? 0 : bits::min32(v6 ? a->ipv6_count[k] : a->ipv4_count[k], hw::max_addresses);
+  u32 n = bits::min32(v6 ? a->ipv6_count[k] : a->ipv4_count[k], hw::max_addresses);
   for (u32 j = 0; j < n; ++j) {
     if (j) words::put(&t, mem::lit(" "));
     if (v6) {
@@ -418,47 +296,29 @@ void address_line(Out out, mem::Bytes name, const hw::Adapters* a, u32 k, bool v
     }
   }
   if (n == 0) hw::dash(&t);
-  line(out, &t);
-  end_line(out);
+  return t;
 }
 
 void nic_lines(Out out, const hw::Adapters* a, const usage::Usage* u) {
   u32 n = bits::min32(u->nics, usage::max_nics);
   for (u32 i = 0; i < n; ++i) {
-    const mem::Bytes name = slot_name(u, u->nic_name[i]);
+    const Quoted name{slot_name(u, u->nic_name[i])};
     const u32 k = hw::adapter_of(a, u->nic_id[i]);
-    const bool found = k != hw::no_adapter && k < hw::max_adapters;
-    words::Text t{};
-    nic_item(out, name, "adapter");
-    if (found) {
-      hw::known_text(&t, mem::Bytes(a->description[k], hw::text_bytes));
-      words::put(&t, mem::lit(" type: "));
-      words::put(&t, hw::conn_text(hw::plane_value(a->conn, 2, k)));
-    } else {
-      words::put(&t, mem::lit("- type: -"));
+    if (k >= hw::max_adapters) {
+      const char* items[] = {" adapter: - type: -\n", " mac: -\n", " ipv4: -\n", " ipv6: -\n", " dns suffix: -\n"};
+      for (const char* item : items) say(out, "interface ", name, item);
+      continue;
     }
-    line(out, &t);
-    end_line(out);
-    nic_item(out, name, "mac");
-    t = words::Text{};
-    if (found) {
-      hw::mac_text(&t, a->mac[k]);
-    } else {
-      hw::dash(&t);
-    }
-    line(out, &t);
-    end_line(out);
-    address_line(out, name, a, found ? k : hw::no_adapter, false);
-    address_line(out, name, a, found ? k : hw::no_adapter, true);
-    nic_item(out, name, "dns suffix");
-    t = words::Text{};
-    if (found) {
-      hw::known_text(&t, mem::Bytes(a->dns_suffix[k], hw::text_bytes));
-    } else {
-      hw::dash(&t);
-    }
-    line(out, &t);
-    end_line(out);
+    words::Text description{}, mac{}, suffix{};
+    hw::known_text(&description, mem::Bytes(a->description[k], hw::text_bytes));
+    hw::mac_text(&mac, a->mac[k]);
+    hw::known_text(&suffix, mem::Bytes(a->dns_suffix[k], hw::text_bytes));
+    say(out, "interface ", name, " adapter: ", description, " type: ", hw::conn_text(hw::plane_value(a->conn, 2, k)),
+        "\n");
+    say(out, "interface ", name, " mac: ", mac, "\n");
+    say(out, "interface ", name, " ipv4: ", addresses(a, k, false), "\n");
+    say(out, "interface ", name, " ipv6: ", addresses(a, k, true), "\n");
+    say(out, "interface ", name, " dns suffix: ", suffix, "\n");
   }
 }
 
@@ -517,11 +377,7 @@ mem::Bytes engine_name(u32 engine_class) {
 }
 
 void system(Out out, const usage::Usage* u, const ring::Row* row) {
-  text(out, mem::lit("Vimbrel snapshot"));
-  end_line(out);
-  text(out, mem::lit("cpu: "));
-  text(out, slot_name(u, 0));
-  end_line(out);
+  say(out, "Vimbrel snapshot\ncpu: ", slot_name(u, 0), "\n");
   number_line(out, "cores", u->cpus, mem::lit(" logical processors"));
   percent_line(out, "cpu total", row->load);
   percent_line(out, "cpu kernel", u->kernel);
@@ -549,9 +405,8 @@ void temperatures(Out out, const usage::Usage* u) {
     if (bit(b->gpu_mask, i)) temperature(out, mem::lit("gpu "), mem::Bytes(&digit, 1), b->gpu[i], false);
   }
   for (u32 i = 0; i < heat::disk_slots; ++i) {
-    if (!bit(b->disk_mask, i)) continue;
     u8 digits[fmt::dec_size];
-    temperature(out, mem::lit("disk "), fmt::dec(i, digits), b->disk[i], false);
+    if (bit(b->disk_mask, i)) temperature(out, mem::lit("disk "), fmt::dec(i, digits), b->disk[i], false);
   }
   u32 named = bits::min32(b->named, heat::sensors);
   for (u32 i = 0; i < named; ++i) {
@@ -561,15 +416,14 @@ void temperatures(Out out, const usage::Usage* u) {
 }
 
 void hardware(Out out, const hw::Hardware* h, const hw::Adapters* a, const usage::Usage* u, u64 performance) {
-  text(out, mem::lit("hardware (read now, not recorded):"));
-  end_line(out);
+  say(out, "hardware (read now, not recorded):\n");
   cpu_lines(out, h, performance);
   memory_lines(out, h, u);
   disk_lines(out, h, u);
   nic_lines(out, a, u);
   const u32 flags = (h->status | a->flags) & ((1u << hardware_flag_count) - 1);
   if (flags) {
-    text(out, mem::lit("hardware flags:"));
+    say(out, "hardware flags:");
     const char* names[] = {" processor-information-missing", " power-information-missing", " smbios-missing",
                            " compressed-missing", " saturated", " adapters-missing", " adapters-truncated"};
     for (u32 b = 0; b < hardware_flag_count; ++b) flag(out, bit(flags, b), names[b]);
@@ -580,56 +434,33 @@ void hardware(Out out, const hw::Hardware* h, const hw::Adapters* a, const usage
 void proc_row(Out out, const model::ProcTable* t, u32 row) {
   u8 name[model::name_max];
   u64 n = model::proc_full_name(t, row, mem::Slice{name, sizeof name});
-  text(out, mem::lit("pid "));
-  number(out, t->pid[row]);
-  text(out, mem::lit(" "));
-  quoted(out, mem::Bytes(name, n));
-  text(out, mem::lit(" cpu "));
-  hundredths(out, t->cpu[row]);
-  text(out, mem::lit(" % memory "));
-  number(out, t->working_set[row] / 256);  // 4 KiB units
-  text(out, mem::lit(" MiB io "));
+  say(out, "pid ", u64{t->pid[row]}, " ", Quoted{mem::Bytes(name, n)}, " cpu ", F2{t->cpu[row]}, " % memory ",
+      u64{t->working_set[row] / 256u}, " MiB io ");  // working set in 4 KiB units
   if (model::disk_unreported(t, row)) {
-    text(out, mem::lit("not reported"));
+    say(out, "not reported");
   } else {
-    number(out, static_cast<u64>(t->read_rate[row]) + t->write_rate[row]);
-    text(out, mem::lit(" KiB/s"));
+    say(out, static_cast<u64>(t->read_rate[row]) + t->write_rate[row], " KiB/s");
   }
-  text(out, mem::lit(" threads "));
-  number(out, t->thread_count[row]);
-  text(out, mem::lit(" tcp "));
-  number(out, t->tcp[row]);
-  text(out, mem::lit(" gpu "));
-  hundredths(out, t->gpu[row]);
-  text(out, mem::lit(" % vram "));
-  number(out, static_cast<u64>(t->gpu_memory[row]) * 4);  // 4 MiB units
-  text(out, mem::lit(" MiB"));
+  // GPU memory in 4 MiB units.
+  say(out, " threads ", u64{t->thread_count[row]}, " tcp ", u64{t->tcp[row]}, " gpu ", F2{t->gpu[row]}, " % vram ",
+      static_cast<u64>(t->gpu_memory[row]) * 4, " MiB");
   flag(out, bit(t->clipped[row / 64], row % 64), " saturated");
   end_line(out);
 }
 
 void procs(Out out, const model::ProcTable* t) {
-  text(out, mem::lit("process table: "));
-  number(out, t->processes);
-  text(out, mem::lit(" processes "));
-  number(out, t->threads);
-  text(out, mem::lit(" threads "));
-  number(out, t->tcp_total);
-  text(out, mem::lit(" tcp connections"));
-  end_line(out);
+  say(out, "process table: ", u64{t->processes}, " processes ", u64{t->threads}, " threads ", u64{t->tcp_total},
+      " tcp connections\n");
   u32 keys[model::rows], scratch[model::rows];
   const u32 count = bits::min32(t->count, model::rows);
   for (u32 r = 0; r < count; ++r) keys[r] = rank_key(t, r);
   bits::radix32(keys, count, scratch, model::rows);
   const u32 top = bits::min32(count, ranked);
-  text(out, mem::lit("top "));
-  number(out, top);
-  text(out, mem::lit(" by cpu (Idle not ranked):"));
-  end_line(out);
+  say(out, "top ", u64{top}, " by cpu (Idle not ranked):\n");
   for (u32 i = 0; i < top; ++i) proc_row(out, t, keys[i] & 0xFFFF);
   const u32 flags = t->flags & 31;
   if (flags) {
-    text(out, mem::lit("process table flags:"));
+    say(out, "process table flags:");
     const char* names[] = {" truncated", " corrupt", " stale", " tcp-truncated", " tcp-missing"};
     for (u32 b = 0; b < 5; ++b) flag(out, bit(flags, b), names[b]);
     end_line(out);
