@@ -139,40 +139,8 @@ bool read_procs(mem::Bytes line, ProcSample* p) {
 
 // ---- The modes.
 
-// The report of a pair: the rates start over, so the earlier sample of the pair only primes them.
-u32 report_code(WorkSet* work, mem::Arena* arena, bool live) {
-  auto* table = carve<model::ProcTable>(arena);
-  auto* counters = carve<usage::ProcCounters>(arena);
-  auto* walk = carve<usage::ProcWalk>(arena);
-  if (!table || !counters || !walk) return no_memory;
-  usage::RateState rates;
-  usage::Usage record;
-  ring::Row row;
-  usage::reset(&rates);
-  for (const Sample* s : work->sample) usage::system(&rates, s, &record, &row);
-  const print::Out out = print::console();
-  if (live) {
-    collect::temps(work->state, &record.temps, record.gpu_id, record.gpus, record.disk_number, record.disks);
-  }
-  print::system(out, &record, &row);
-  if (live) {
-    hw::Hardware hardware{};
-    hw::Adapters adapters{};
-    hw::decode(&work->state->hardware, &hardware, &adapters);
-    print::hardware(out, &hardware, &adapters, &record, work->state->performance);
-  }
-  model::table_init(table);
-  usage::ProcRateState proc_rates{};
-  for (u32 i = 0; i < 2; ++i) {
-    const Sample* s = work->sample[i];
-    usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
-  }
-  print::procs(out, table);
-  return ok;
-}
-
 u32 finish(mem::Arena* arena, WorkSet* work, u32 code) {
-  if (work) free_buffers(work);
+  free_buffers(work);
   mem::release(arena);
   return say(code);
 }
@@ -222,7 +190,37 @@ bool collect_pair(WorkSet* work) {
   return good;
 }
 
-bool report(WorkSet* work, mem::Arena* arena, bool live) { return report_code(work, arena, live) == ok; }
+// The report of a pair: the rates start over, so the earlier sample of the pair only primes them.
+bool report(WorkSet* work, mem::Arena* arena, bool live) {
+  auto* table = carve<model::ProcTable>(arena);
+  auto* counters = carve<usage::ProcCounters>(arena);
+  auto* walk = carve<usage::ProcWalk>(arena);
+  if (!table || !counters || !walk) return false;
+  usage::RateState rates;
+  usage::Usage record;
+  ring::Row row;
+  usage::reset(&rates);
+  for (const Sample* s : work->sample) usage::system(&rates, s, &record, &row);
+  const print::Out out = print::console();
+  if (live) {
+    collect::temps(work->state, &record.temps, record.gpu_id, record.gpus, record.disk_number, record.disks);
+  }
+  print::system(out, &record, &row);
+  if (live) {
+    hw::Hardware hardware{};
+    hw::Adapters adapters{};
+    hw::decode(&work->state->hardware, &hardware, &adapters);
+    print::hardware(out, &hardware, &adapters, &record, work->state->performance);
+  }
+  model::table_init(table);
+  usage::ProcRateState proc_rates{};
+  for (u32 i = 0; i < 2; ++i) {
+    const Sample* s = work->sample[i];
+    usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
+  }
+  print::procs(out, table);
+  return true;
+}
 
 u32 print_main() {
   mem::Arena arena{};
@@ -230,7 +228,7 @@ u32 print_main() {
   WorkSet work;
   if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
   if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
-  return finish(&arena, &work, report_code(&work, &arena, true));
+  return finish(&arena, &work, report(&work, &arena, true) ? ok : no_memory);
 }
 
 u32 record_main(mem::Bytes path) {
@@ -268,7 +266,7 @@ u32 replay_main(mem::Bytes path) {
   if (!read(text, work.sample[0], work.sample[1], work.procs[0], work.procs[1])) {
     return finish(&arena, &work, unreadable);
   }
-  return finish(&arena, &work, report_code(&work, &arena, false));
+  return finish(&arena, &work, report(&work, &arena, false) ? ok : no_memory);
 }
 
 // ---- The file.

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "sampling/model.h"
 #include "sampling/ntinfo.h"
+#include "sampling/rate.h"
 #include "tests/sampling/builders.h"
 #include "tests/sampling/snap_pair.h"
 
@@ -254,6 +256,26 @@ TEST(SnapFile, BoundsOfTheFormat) {
   EXPECT_LE(2 * (2 * snap::sample_bytes + 1) + snap::header().len, snap::bound_base);
   EXPECT_TRUE(mem::eq(snap::message(snap::unreadable),
                       mem::lit("the snapshot file cannot be read or does not match this build")));
+}
+
+TEST(SnapModes, WorkingSetAndReportNeedTheirRoom) {
+  // The working set fits the modes' arena with the report's three areas; one byte less for either is refused before
+  // anything is measured or printed.
+  mem::Arena arena{};
+  ASSERT_EQ(mem::arena_init(&arena, snap::mode_arena), 1u);
+  snap::WorkSet work;
+  ASSERT_TRUE(snap::areas(&arena, &work));
+  const u64 left = arena.capacity - arena.used;
+  EXPECT_GE(left, sizeof(model::ProcTable) + sizeof(rate::ProcCounters) + sizeof(ntinfo::ProcWalk) + 2 * 64);
+  const u64 capacity = arena.capacity;
+  arena.capacity = arena.used + sizeof(model::ProcTable);  // room for the table only
+  EXPECT_FALSE(snap::report(&work, &arena, false));
+  arena.capacity = capacity;
+  mem::release(&arena);
+  mem::Arena small{};
+  ASSERT_EQ(mem::arena_init(&small, sizeof(collect::State)), 1u);
+  EXPECT_FALSE(snap::areas(&small, &work));
+  mem::release(&small);
 }
 
 TEST(SnapScrub, ClearsWhatASnapshotMustNotCarry) {
