@@ -1,6 +1,8 @@
 #include "drawing/chart.h"
 
+#include "base/maths.h"
 #include "drawing/curve.h"
+#include "views/layout.h"
 
 namespace chart {
 
@@ -222,9 +224,12 @@ Track track_of(const ring::Ring& r, u32 total) {
   return Track{ring::clamp_cap(r.capacity), r.next, r.count, total, long_rows, nullptr};
 }
 
+// As ring::back_row, without its cap of 600 rows: a long-range track over a history table has up to 730 columns.
 u32 track_row(const Track& t, u32 i) {
   u32 last = t.available == 0 ? 0 : t.available - 1;
-  return ring::back_row(t.position, t.capacity, i < last ? i : last);
+  u32 cap = t.capacity == 0 ? 1 : t.capacity;
+  u32 back = (i < last ? i : last) % cap;
+  return (t.position % cap + cap - back - 1) % cap;
 }
 
 u32 track_value(const Source& source, const Track& t, u32 i, u32 column) {
@@ -295,6 +300,483 @@ void frame(draw::Surface* s, i32 x, i32 y, i32 width, i32 height, u32 colour) {
   rect(s, x, y + height - 1, width, 1, colour);
   rect(s, x, y, 1, height, colour);
   rect(s, x + width - 1, y, 1, height, colour);
+}
+
+// ---- Chart drawing
+
+namespace {
+
+// A slot's area of the canvas.
+struct Area {
+  u32* p;
+  u32 stride;
+  i32 w, h;
+  u32* row(i32 y) const { return p + u64(y) * stride; }
+};
+
+// What every drawing step of one slot reads.
+struct Ctx {
+  const Grid& g;
+  u32 slot;
+  Area a;
+  const Look& look;  // scaled
+  Scratch& sc;
+  const Track& t;
+  u32 first;
+};
+
+constexpr i32 chunk = 64;      // px columns of a band rasterised at once (the coverage canvas is 72 wide)
+
+u64 mix(u64 h, u64 w) { return (h ^ w) * 0x100000001B3ull; }
+u64 pair(u32 a, u32 b) { return u64{a} << 32 | b; }
+i32 floor256(i64 v) { return static_cast<i32>(curve::floor_div(v, 256)); }
+i32 ceil256(i64 v) { return static_cast<i32>(-curve::floor_div(-v, 256)); }
+i32 to_i32(i64 v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<i32>(v); }
+
+void fill_span(u32* p, i32 n, u32 colour) {
+  i32 i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (i32 k = 0; k < 8; k++) p[i + k] = colour;
+  }
+  for (; i < n; i++) p[i] = colour;
+}
+
+void fill_box(Area a, i32 x, i32 y, i32 w, i32 h, u32 colour) {
+  i32 x0 = clamp_to(x, 0, a.w), x1 = clamp_to(x + w, 0, a.w), y0 = clamp_to(y, 0, a.h), y1 = clamp_to(y + h, 0, a.h);
+  for (i32 r = y0; r < y1; r++) fill_span(a.row(r) + x0, x1 - x0, colour);
+}
+
+// The five grid rows of an area (with the grid flag), else none: their count.
+u32 grid_rows(const Look& l, i32 height, i32* out5) {
+  if ((l.flags & flag_grid) == 0) return 0;
+  i32 m = l.margin, len = height - 2 * m;
+  out5[0] = m;
+  out5[1] = m + (len + 1) / 4;
+  out5[2] = m + (2 * height - 4 * m) / 4;
+  out5[3] = m + (3 * height - 6 * m - 1) / 4;
+  out5[4] = m + (4 * len - 2) / 4;
+  return 5;
+}
+
+bool is_grid_row(const i32* rows, u32 count, i32 y) {
+  for (u32 i = 0; i < count; i++) {
+    if (rows[i] == y) return true;
+  }
+  return false;
+}
+
+void background(const Look& l, Area a, i32 x0) {
+  if (x0 >= a.w) return;
+  i32 rows[5];
+  u32 n = grid_rows(l, a.h, rows);
+  for (i32 y = 0; y < a.h; y++) fill_span(a.row(y) + x0, a.w - x0, is_grid_row(rows, n, y) ? l.grid : l.background);
+}
+
+void shift(Area a, i32 px) {
+  if (px <= 0) return;
+  if (px >= a.w) return;
+  for (i32 y = 0; y < a.h; y++) __builtin_memmove(a.row(y), a.row(y) + px, u64(a.w - px) * 4);
+}
+
+void blend_row(u32* p, const u8* coverage, i32 n, u32 colour, u32 alpha) {
+  for (i32 i = 0; i < n; i++) {
+    if (coverage[i] == 0) continue;
+    u32 w = alpha * coverage[i] + 128;
+    p[i] = curve::blend(p[i], colour, (w + (w >> 8)) >> 8);
+  }
+}
+
+// Rows r0..r1 of the band between two curves over m px columns at x, through the coverage canvas.
+void band_rows(Ctx& c, i32 x, const i32* upper, const i32* lower, i32 m, i32 r0, i32 r1, u32 colour, u32 alpha) {
+  raster::Canvas& cv = c.sc.canvas;
+  const i32 tall = static_cast<i32>(cv.max_height);
+  for (i32 top = r0; top < r1; top += tall) {
+    i32 rows = r1 - top < tall ? r1 - top : tall;
+    if (!raster::begin(&cv, static_cast<u32>(m), static_cast<u32>(rows))) return;
+    const i32 off = top * 256;
+    for (i32 k = 0; k < m; k++) raster::line(&cv, k * 256, upper[k] - off, (k + 1) * 256, upper[k + 1] - off);
+    raster::line(&cv, m * 256, upper[m] - off, m * 256, lower[m] - off);
+    for (i32 k = m; k > 0; k--) raster::line(&cv, k * 256, lower[k] - off, (k - 1) * 256, lower[k - 1] - off);
+    raster::line(&cv, 0, lower[0] - off, 0, upper[0] - off);
+    raster::finish(&cv);
+    for (i32 y = 0; y < rows; y++) blend_row(c.a.row(top + y) + x, cv.coverage + u64(y) * m, m, colour, alpha);
+  }
+}
+
+// Fills between two curves of m + 1 vertices (1/256 px) over m px columns at x; rows wholly inside are blended
+// solid, the rest rasterised. The curves may cross or lie either way round.
+void fill_band(Ctx& c, i32 x, const i32* one, const i32* two, i32 m, u32 colour, u32 alpha) {
+  i32 upper[chunk + 1], lower[chunk + 1];
+  i32 min_up = INT32_MAX, max_up = INT32_MIN, min_lo = INT32_MAX, max_lo = INT32_MIN;
+  for (i32 k = 0; k <= m; k++) {
+    upper[k] = one[k] < two[k] ? one[k] : two[k];
+    lower[k] = one[k] < two[k] ? two[k] : one[k];
+    min_up = upper[k] < min_up ? upper[k] : min_up;
+    max_up = upper[k] > max_up ? upper[k] : max_up;
+    min_lo = lower[k] < min_lo ? lower[k] : min_lo;
+    max_lo = lower[k] > max_lo ? lower[k] : max_lo;
+  }
+  const i32 h = c.a.h;
+  i32 top = clamp_to(floor256(min_up), 0, h), bottom = clamp_to(ceil256(max_lo), 0, h);
+  i32 solid_from = clamp_to(ceil256(max_up), top, bottom), solid_to = clamp_to(floor256(min_lo), top, bottom);
+  if (solid_from >= solid_to) {
+    band_rows(c, x, upper, lower, m, top, bottom, colour, alpha);
+    return;
+  }
+  band_rows(c, x, upper, lower, m, top, solid_from, colour, alpha);
+  for (i32 y = solid_from; y < solid_to; y++) {
+    u32* p = c.a.row(y) + x;
+    for (i32 i = 0; i < m; i++) p[i] = curve::blend(p[i], colour, alpha);
+  }
+  band_rows(c, x, upper, lower, m, solid_to, bottom, colour, alpha);
+}
+
+void dot(Area a, i32 cx, i32 y256, u32 colour, u32 halo, u32 dpi) {
+  const i32 reach = draw::to_px(8, dpi);
+  const float s = static_cast<float>(draw::dpi_of(dpi)) / 96.0f;
+  const float fx = static_cast<float>(cx), fy = static_cast<float>(y256) / 256.0f;
+  const i32 cy = floor256(y256);
+  for (i32 y = clamp_to(cy - reach, 0, a.h); y < clamp_to(cy + reach + 1, 0, a.h); y++) {
+    for (i32 x = clamp_to(cx - reach, 0, a.w); x < clamp_to(cx + reach + 1, 0, a.w); x++) {
+      float dx = static_cast<float>(x) + 0.5f - fx, dy = static_cast<float>(y) + 0.5f - fy;
+      float d = maths::sqrt32(dx * dx + dy * dy);
+      u32 p = curve::blend(a.row(y)[x], halo, curve::disc(d, 7.0f * s));
+      p = curve::blend(p, colour, curve::scaled_alpha(128, curve::disc(d, 6.0f * s) - curve::disc(d, 4.5f * s)));
+      a.row(y)[x] = curve::blend(p, colour, curve::disc(d, 3.5f * s));
+    }
+  }
+}
+
+bool mirrored(const Look& l) { return l.kind == kind_mirrored; }
+bool stacks(const Look& l) { return (l.flags & flag_no_stack) == 0 && !mirrored(l); }
+u32 series_of(const Look& l) { return l.count < series_most ? l.count : series_most; }
+i32 half_width(const Look& l, u32 s) { return s + 1 == series_of(l) || mirrored(l) ? l.thick : l.thin; }
+
+// The plotted points of every series: 62 samples and a straight continuation for the last tangent.
+void plot_points(const Ctx& c, i32 (*pts)[gathered]) {
+  const Look& l = c.look;
+  u32 sum[gathered] = {};
+  for (u32 s = 0; s < series_of(l); s++) {
+    u32 v[gathered];
+    gather(l.sources[s], c.t, 0, v);
+    for (u32 i = 0; i < gathered; i++) {
+      u32 value = v[i];
+      if (stacks(l)) sum[i] = value = curve::stack_add(value, sum[i]);
+      pts[s][i] = curve::plot_y(mirrored(l), s, value, l.max, c.a.h, l.margin);
+    }
+    pts[s][62] = to_i32(2 * i64{pts[s][61]} - pts[s][60]);
+  }
+}
+
+// One live column (px from x0, n wide) of every series, in pieces the coverage canvas holds.
+void area_column(Ctx& c, i32 (*pts)[gathered], u32 i, i32 x0, i32 n, i32 base) {
+  const Look& l = c.look;
+  const u32 count = series_of(l);
+  for (i32 k0 = 0; k0 < n; k0 += chunk) {
+    const i32 m = n - k0 < chunk ? n - k0 : chunk;
+    i32 ys[series_most][chunk + 1], bases[chunk + 1], up[chunk + 1], down[chunk + 1];
+    for (i32 k = 0; k <= m; k++) {
+      bases[k] = base;
+      for (u32 s = 0; s < count; s++) {
+        ys[s][k] = curve::curve_at(pts[s][i], pts[s][i + 1], pts[s][i + 2], pts[s][i + 3], k0 + k, n);
+      }
+    }
+    for (u32 s = 0; s < count; s++) {
+      const i32* bottom = s == 0 || mirrored(l) ? bases : ys[s - 1];
+      fill_band(c, x0 + k0, ys[s], bottom, m, l.fill[s], l.alpha[s]);
+    }
+    for (u32 s = 0; s < count; s++) {
+      const i32 w = half_width(l, s);
+      if (w <= 0) continue;
+      for (i32 k = 0; k <= m; k++) {
+        i32 t = curve::thickness(w, curve::curve_rise(pts[s][i], pts[s][i + 1], pts[s][i + 2], pts[s][i + 3],
+                                                      k0 + k, n));
+        up[k] = ys[s][k] - t;
+        down[k] = ys[s][k] + t;
+      }
+      fill_band(c, x0 + k0, up, down, m, l.line[s], 255);
+    }
+  }
+}
+
+void dots(Ctx& c, const i32* newest_y) {
+  const Look& l = c.look;
+  if (c.t.available == 0) return;
+  for (u32 s = 0; s < series_of(l); s++) {
+    if ((l.dot_mask >> s) & 1) dot(c.a, col(c.g, c.slot, 60), newest_y[s], l.line[s], l.background, c.g.dpi);
+  }
+}
+
+void area(Ctx& c) {
+  const Look& l = c.look;
+  i32 pts[series_most][gathered];
+  plot_points(c, pts);
+  const i32 base = curve::base_y(mirrored(l), c.a.h, l.margin);
+  background(l, c.a, col(c.g, c.slot, static_cast<i32>(c.first)));
+  u32 start = layout::first_segment(c.t.available);
+  for (u32 i = start > c.first ? start : c.first; i < columns_live; i++) {
+    i32 x0 = col(c.g, c.slot, static_cast<i32>(i)), x1 = col(c.g, c.slot, static_cast<i32>(i) + 1);
+    x1 = x1 < c.a.w ? x1 : c.a.w;
+    // Columns that round to no px have nothing to draw.
+    if (x1 > x0 && x0 >= 0) area_column(c, pts, i, x0, x1 - x0, base);
+  }
+  i32 newest[series_most];
+  for (u32 s = 0; s < series_most; s++) newest[s] = pts[s][61];
+  dots(c, newest);
+}
+
+void heat(Ctx& c) {
+  const Look& l = c.look;
+  const Grid& g = c.g;
+  background(l, c.a, col(g, c.slot, static_cast<i32>(c.first)));
+  const u32 rows = l.rows == 0 ? 1 : l.rows;
+  const i32 cell_h = c.a.h / static_cast<i32>(rows);
+  const i32 gap = g.step[c.slot] >= 4 && g.lheight[c.slot] / static_cast<i32>(rows) > 3 ? 1 : 0;
+  u32 start = layout::first_cell(c.t.available);
+  start = start > c.first ? start : c.first;
+  for (u32 r = 0; r < rows; r++) {
+    u32 v[gathered];
+    gather(l.sources[0], c.t, r, v);
+    for (u32 i = start; i < columns_live; i++) {
+      u32 colour = 0xFF000000u | curve::ramp(l.grid, l.ramp_middle, l.ramp_last, v[i + 2] < 200 ? v[i + 2] : 200, 200);
+      i32 x0 = col(g, c.slot, static_cast<i32>(i)), x1 = col(g, c.slot, static_cast<i32>(i) + 1);
+      fill_box(c.a, x0, static_cast<i32>(r) * cell_h, x1 - x0 - gap, cell_h - gap, colour);
+    }
+  }
+}
+
+// ---- Long ranges
+
+// Per series of one long-range column: the rows of the filled area and of the line, in 1/256 px.
+struct Band {
+  i32 fill_top, fill_bottom, line_top, line_bottom;
+  bool line;
+};
+
+// The share of pixel row y that [top, bottom) covers, in 1/256.
+u32 edge_row(i32 y, i32 top, i32 bottom) {
+  i64 a = top > y * 256 ? top : y * 256, b = bottom < (y + 1) * 256 ? bottom : (y + 1) * 256;
+  return b > a ? static_cast<u32>(b - a) : 0;
+}
+
+// Blends the first and last row of [top, bottom) by their share and sets the rows between to inner (unless 0).
+void marks(Area a, i32 x, i32 top, i32 bottom, u32 colour, u32 alpha, u32 inner, bool set_inner) {
+  if (bottom <= top) return;
+  i32 first = floor256(top), last = ceil256(bottom) - 1;
+  for (i32 y = first; y <= last; y += (last - first > 0 ? last - first : 1)) {
+    if (y < 0 || y >= a.h) continue;
+    a.row(y)[x] = curve::blend(a.row(y)[x], colour, (alpha * edge_row(y, top, bottom)) >> 8);
+  }
+  if (!set_inner) return;
+  for (i32 y = clamp_to(first + 1, 0, a.h); y < clamp_to(last, 0, a.h); y++) a.row(y)[x] = inner;
+}
+
+void compose(Ctx& c, i32 x, const Band* bands, u32 count) {
+  const Look& l = c.look;
+  i32 rows[5];
+  const u32 grid_count = grid_rows(l, c.a.h, rows);
+  for (i32 y = 0; y < c.a.h; y++) c.a.row(y)[x] = l.background;
+  for (u32 s = 0; s < count; s++) {
+    u32 band = curve::blend(l.background, l.fill[s], l.alpha[s]);
+    i32 first = floor256(bands[s].fill_top), last = ceil256(bands[s].fill_bottom) - 1;
+    for (i32 y = clamp_to(first + 1, 0, c.a.h); y < clamp_to(last, 0, c.a.h); y++) c.a.row(y)[x] = band;
+  }
+  for (u32 i = 0; i < grid_count; i++) {
+    if (rows[i] < 0 || rows[i] >= c.a.h) continue;
+    u32 colour = l.grid;
+    for (u32 s = 0; s < count; s++) {
+      i32 first = floor256(bands[s].fill_top), last = ceil256(bands[s].fill_bottom) - 1;
+      if (rows[i] > first && rows[i] < last) colour = curve::blend(l.grid, l.fill[s], l.alpha[s]);
+    }
+    c.a.row(rows[i])[x] = colour;
+  }
+  for (u32 s = 0; s < count; s++) {
+    marks(c.a, x, bands[s].fill_top, bands[s].fill_bottom, l.fill[s], l.alpha[s], 0, false);
+    if (bands[s].line) {
+      marks(c.a, x, bands[s].line_top, bands[s].line_bottom, l.line[s], 255, l.line[s], true);
+    }
+  }
+}
+
+void gap_column(Ctx& c, i32 x) {
+  i32 rows[5];
+  const u32 n = grid_rows(c.look, c.a.h, rows);
+  for (i32 y = 0; y < c.a.h; y++) c.a.row(y)[x] = is_grid_row(rows, n, y) ? c.look.grid : c.look.background;
+}
+
+// The stacked maximum and minimum of each series over a column's rows that hold a sample; false for a gap.
+bool long_bands(Ctx& c, i32 x, i32 count_columns, Band* out) {
+  const Look& l = c.look;
+  const u32 count = series_of(l);
+  u32 first_back, last_back;
+  if (!bucket(c.t, x, count_columns, &first_back, &last_back)) return false;
+  u32 most[series_most] = {}, least[series_most] = {UINT32_MAX, UINT32_MAX, UINT32_MAX};
+  bool any = false;
+  for (u32 back = first_back; back <= last_back; back++) {
+    u32 row = track_row(c.t, back);
+    if (c.t.presence && c.t.presence[row] == 0) continue;
+    any = true;
+    u32 sum = 0;
+    for (u32 s = 0; s < count; s++) {
+      u32 v = cell(l.sources[s], row, 0);
+      if (stacks(l)) sum = v = curve::stack_add(v, sum);
+      most[s] = v > most[s] ? v : most[s];
+      least[s] = v < least[s] ? v : least[s];
+    }
+  }
+  if (!any) return false;
+  const i32 base = curve::base_y(mirrored(l), c.a.h, l.margin);
+  for (u32 s = 0; s < count; s++) {
+    i32 y_most = curve::plot_y(mirrored(l), s, most[s], l.max, c.a.h, l.margin);
+    i32 y_least = curve::plot_y(mirrored(l), s, least[s], l.max, c.a.h, l.margin);
+    i32 bottom = stacks(l) && s > 0 ? curve::plot_y(false, 0, most[s - 1], l.max, c.a.h, l.margin) : base;
+    i32 w = half_width(l, s);
+    out[s] = Band{y_most < bottom ? y_most : bottom, y_most < bottom ? bottom : y_most,
+                  (y_most < y_least ? y_most : y_least) - w, (y_most < y_least ? y_least : y_most) + w, w > 0};
+  }
+  return true;
+}
+
+void long_area(Ctx& c) {
+  const Look& l = c.look;
+  const i32 count_columns = col(c.g, c.slot, 60) < c.a.w ? col(c.g, c.slot, 60) : c.a.w;
+  for (i32 x = 0; x < count_columns; x++) {
+    Band bands[series_most];
+    if (long_bands(c, x, count_columns, bands)) compose(c, x, bands, series_of(l));
+    else gap_column(c, x);
+  }
+  background(l, c.a, count_columns);
+  if (c.t.available == 0) return;
+  i32 newest[series_most] = {};
+  u32 row = track_row(c.t, 0), sum = 0;
+  for (u32 s = 0; s < series_of(l); s++) {
+    u32 v = cell(l.sources[s], row, 0);
+    if (stacks(l)) sum = v = curve::stack_add(v, sum);
+    newest[s] = curve::plot_y(mirrored(l), s, v, l.max, c.a.h, l.margin);
+  }
+  dots(c, newest);
+}
+
+void long_heat(Ctx& c) {
+  const Look& l = c.look;
+  u32 palette[201];
+  for (u32 v = 0; v <= 200; v++) palette[v] = 0xFF000000u | curve::ramp(l.grid, l.ramp_middle, l.ramp_last, v, 200);
+  fill_box(c.a, 0, 0, c.a.w, c.a.h, l.background);
+  const u32 rows = l.rows == 0 ? 1 : l.rows;
+  const i32 cell_h = c.a.h / static_cast<i32>(rows);
+  const i32 drawn_h = cell_h - (c.g.lheight[c.slot] / static_cast<i32>(rows) > 3 ? 1 : 0);
+  const i32 count_columns = col(c.g, c.slot, 60) < c.a.w ? col(c.g, c.slot, 60) : c.a.w;
+  Source bytes = l.sources[0];
+  bytes.width = 1;
+  for (u32 r = 0; r < rows && drawn_h > 0; r++) {
+    u32* run = c.a.row(static_cast<i32>(r) * cell_h);
+    for (i32 x = 0; x < count_columns; x++) {
+      u32 first_back, last_back, most = 0;
+      if (!bucket(c.t, x, count_columns, &first_back, &last_back)) continue;
+      for (u32 back = first_back; back <= last_back; back++) {
+        u32 v = cell(bytes, track_row(c.t, back), r);
+        most = v > most ? v : most;
+      }
+      run[x] = palette[most < 200 ? most : 200];
+    }
+    for (i32 y = 1; y < drawn_h; y++) __builtin_memcpy(c.a.row(static_cast<i32>(r) * cell_h + y), run, u64(count_columns) * 4);
+  }
+}
+
+}  // namespace
+
+u64 look_of(const Look& l) {
+  u64 h = 0xCBF29CE484222325ull;
+  h = mix(h, l.kind | u64{l.count} << 8 | u64{l.flags} << 16 | u64{l.dot_mask} << 20 | u64{l.rows} << 24);
+  h = mix(h, pair(static_cast<u32>(l.margin), static_cast<u32>(l.thick)));
+  h = mix(h, pair(static_cast<u32>(l.thin), l.max));
+  h = mix(h, pair(l.background, l.grid));
+  h = mix(h, pair(l.ramp_middle, l.ramp_last));
+  for (u32 s = 0; s < series_most; s++) {
+    const Source& src = l.sources[s];
+    h = mix(h, __builtin_bit_cast(u64, src.first));
+    h = mix(h, pair(src.row_stride, src.column_stride));
+    h = mix(h, pair(l.alpha[s], src.width));
+    h = mix(h, pair(l.fill[s], l.line[s]));
+  }
+  return h;
+}
+
+i32 scaled_sub(i32 v, u32 dpi) { return to_i32(i64{v} * draw::dpi_of(dpi) / 96); }
+
+Look scaled_plot(u32 dpi, const Look& look) {
+  Look l = look;
+  l.margin = draw::to_px(look.margin, dpi);
+  l.thick = scaled_sub(look.thick, dpi);
+  l.thin = scaled_sub(look.thin, dpi);
+  l.background = draw::bgra(look.background);
+  l.grid = draw::bgra(look.grid);
+  l.ramp_middle = draw::bgra(look.ramp_middle);
+  l.ramp_last = draw::bgra(look.ramp_last);
+  for (u32 s = 0; s < series_most; s++) {
+    l.line[s] = draw::bgra(look.line[s]);
+    l.fill[s] = draw::bgra(look.fill[s]);
+    l.alpha[s] = look.alpha[s] < 255 ? look.alpha[s] : 255;
+  }
+  return l;
+}
+
+u32 scratch(Grid* g, mem::Arena* arena, i32 width, i32 height) {
+  Scratch sc{};
+  sc.width = static_cast<u32>(width < 1 ? 1 : width);
+  sc.height = static_cast<u32>(height < 1 ? 1 : height);
+  if (!raster::canvas_init(&sc.canvas, arena, canvas_columns, sc.height)) return 0;
+  g->scratch = sc;
+  return 1;
+}
+
+bool bucket(const Track& t, i32 c, i32 count, u32* first_back, u32* last_back) {
+  const u32 rows = t.rows == 0 ? long_rows : t.rows;
+  u32 s_first = layout::span_first(static_cast<u32>(c), static_cast<u32>(count), rows);
+  u32 s_last = layout::span_last(static_cast<u32>(c), static_cast<u32>(count), rows);
+  u32 from = rows - 1 - s_last, to = rows - 1 - s_first;
+  if (t.available == 0 || from >= t.available) return false;
+  *first_back = from;
+  *last_back = to < t.available ? to : t.available - 1;
+  return true;
+}
+
+u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t) {
+  const u32 slot = row_of(look.slot);
+  if (!has_row(g->bound, slot) || !sheet || !sheet->pixels || !g->scratch.canvas.cells) return 0;
+  const i32 cx = g->canvas_x[slot], cy = g->canvas_y[slot], w = g->width[slot], h = g->height[slot];
+  // The slot's area must lie inside the sheet, and its height inside the coverage canvas.
+  if (cx < 0 || cy < 0 || i64{cx} + w > sheet->width || i64{cy} + h > sheet->height) return 0;
+  if (u32(h) > g->scratch.height) return 0;
+  const u64 hash = look_of(look);
+  const u32 delta = t.total - g->totals[slot];
+  const bool same = has_row(g->drawn, slot) && g->hashes[slot] == hash;
+  if (same && delta == 0) return 0;
+  Area a{sheet->pixels + u64(cy) * sheet->stride + cx, sheet->stride, w, h};
+  u32 first = 0;
+  const bool is_long = (look.flags & flag_long) != 0;
+  if (same && delta < columns_live && t.available >= delta + gathered && !is_long && g->px_step[slot] != 0) {
+    shift(a, static_cast<i32>(delta * g->px_step[slot]));
+    first = layout::redo_from(delta, g->step[slot], look.dot_mask != 0 ? 1 : 0);
+  }
+  const Look scaled = scaled_plot(g->dpi, look);
+  Ctx c{*g, slot, a, scaled, g->scratch, t, first};
+  if (is_long) {
+    if (look.kind == kind_heat) long_heat(c);
+    else long_area(c);
+  } else if (look.kind == kind_heat) {
+    heat(c);
+  } else {
+    area(c);
+  }
+  g->totals[slot] = t.total;
+  g->hashes[slot] = hash;
+  set_bit(g->drawn, slot, true);
+  return 1;
+}
+
+u32 sync(Grid* g, draw::Sheet* sheet, const Look& look, const ring::Ring& r, u32 total) {
+  return sync_track(g, sheet, look, track_of(r, total));
 }
 
 }  // namespace chart

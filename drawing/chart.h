@@ -124,4 +124,42 @@ u32 ink(draw::Surface* s, u32 role, mem::Bytes text, i32 x, i32 y, i32 width, i3
 void rect(draw::Surface* s, i32 x, i32 y, i32 width, i32 height, u32 colour);
 void frame(draw::Surface* s, i32 x, i32 y, i32 width, i32 height, u32 colour);
 
+// ---- Chart drawing
+
+// How a slot is drawn, filled by the views. Colours are COLORREF (0x00BBGGRR); drawing converts them.
+struct Look {
+  u32 slot;
+  u32 kind;       // 1 mirrored (series 0 rises from the middle, series 1 falls from it), 2 heat strip, else areas
+  u32 count;      // series, at most 3
+  u32 flags;      // bit 0 no stacking, bit 1 five grid rows, bit 2 long range
+  u32 dot_mask;   // bit i: the newest-value dot on series i
+  u32 rows;       // item rows of a heat strip
+  i32 margin;     // px at 96 DPI
+  i32 thick, thin;  // line half-widths in 1/256 px
+  u32 max;        // the value at the top of the plot
+  u32 background, grid;  // the grid colour is also the first colour of the heat ramp
+  Source sources[series_most];  // a heat strip reads item r from column r of the first source
+  u32 line[series_most], fill[series_most], alpha[series_most];
+  u32 ramp_middle, ramp_last;
+};
+static_assert(sizeof(Look) == 168);
+
+constexpr u32 kind_mirrored = 1, kind_heat = 2;
+constexpr u32 flag_no_stack = 1, flag_grid = 2, flag_long = 4;
+
+// The look's identity: its kind, sizes, colours and sources (not the slot number).
+u64 look_of(const Look& look);
+// The buffers of the drawing steps for slots of up to width x height px; 0 when the arena is too small.
+u32 scratch(Grid* g, mem::Arena* arena, i32 width, i32 height);
+// The look at the grid's DPI: margin in px, half-widths scaled, colours as pixels.
+Look scaled_plot(u32 dpi, const Look& look);
+i32 scaled_sub(i32 v, u32 dpi);
+// Brings the slot's canvas area up to date with the track: 1 when it drew, 0 when there was nothing to do, the slot
+// is unbound, or the sheet, the scratch or the slot's area cannot hold the drawing.
+u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t);
+u32 sync(Grid* g, draw::Sheet* sheet, const Look& look, const ring::Ring& r, u32 total);
+
+// Canvas columns c of C cover rows first..last back from the newest of a long-range track; false when none.
+bool bucket(const Track& t, i32 c, i32 count, u32* first_back, u32* last_back);
+
 }  // namespace chart
