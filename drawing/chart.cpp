@@ -547,10 +547,16 @@ void heat(Ctx& c) {
 
 // ---- Long ranges
 
-// Per series of one long-range column: the rows of the filled area and of the line, in 1/256 px.
+// Per series of one long-range column: the rows of the filled area and of the line, and the y of the maximum, in
+// 1/256 px.
 struct Band {
-  i32 fill_top, fill_bottom, line_top, line_bottom;
+  i32 fill_top, fill_bottom, line_top, line_bottom, most;
   bool line;
+};
+
+// Rows [lo, hi) of a column, the part that is composed.
+struct Rows {
+  i32 lo, hi;
 };
 
 // The share of pixel row y that [top, bottom) covers, in 1/256.
@@ -559,42 +565,42 @@ u32 edge_row(i32 y, i32 top, i32 bottom) {
   return b > a ? static_cast<u32>(b - a) : 0;
 }
 
-// Blends the first and last row of [top, bottom) by their share and sets the rows between to inner (unless 0).
-void marks(Area a, i32 x, i32 top, i32 bottom, u32 colour, u32 alpha, u32 inner, bool set_inner) {
+// Blends the first and last row of [top, bottom) by their share, and with set_inner sets the rows between.
+void marks(Area a, i32 x, Rows r, i32 top, i32 bottom, u32 colour, u32 alpha, bool set_inner) {
   if (bottom <= top) return;
   i32 first = floor256(top), last = ceil256(bottom) - 1;
   for (i32 y = first; y <= last; y += (last - first > 0 ? last - first : 1)) {
-    if (y < 0 || y >= a.h) continue;
+    if (y < r.lo || y >= r.hi) continue;
     a.row(y)[x] = curve::blend(a.row(y)[x], colour, (alpha * edge_row(y, top, bottom)) >> 8);
   }
   if (!set_inner) return;
-  for (i32 y = clamp_to(first + 1, 0, a.h); y < clamp_to(last, 0, a.h); y++) a.row(y)[x] = inner;
+  for (i32 y = clamp_to(first + 1, r.lo, r.hi); y < clamp_to(last, r.lo, r.hi); y++) a.row(y)[x] = colour;
 }
 
-void compose(Ctx& c, i32 x, const Band* bands, u32 count) {
+// Rows strictly inside a filled area.
+bool inside(const Band& b, i32 y) { return y > floor256(b.fill_top) && y < ceil256(b.fill_bottom) - 1; }
+
+void compose(Ctx& c, i32 x, const Band* bands, u32 count, Rows r) {
   const Look& l = c.look;
   i32 rows[5];
   const u32 grid_count = grid_rows(l, c.a.h, rows);
-  for (i32 y = 0; y < c.a.h; y++) c.a.row(y)[x] = l.background;
+  for (i32 y = r.lo; y < r.hi; y++) c.a.row(y)[x] = l.background;
   for (u32 s = 0; s < count; s++) {
     u32 band = curve::blend(l.background, l.fill[s], l.alpha[s]);
     i32 first = floor256(bands[s].fill_top), last = ceil256(bands[s].fill_bottom) - 1;
-    for (i32 y = clamp_to(first + 1, 0, c.a.h); y < clamp_to(last, 0, c.a.h); y++) c.a.row(y)[x] = band;
+    for (i32 y = clamp_to(first + 1, r.lo, r.hi); y < clamp_to(last, r.lo, r.hi); y++) c.a.row(y)[x] = band;
   }
   for (u32 i = 0; i < grid_count; i++) {
-    if (rows[i] < 0 || rows[i] >= c.a.h) continue;
+    if (rows[i] < r.lo || rows[i] >= r.hi) continue;
     u32 colour = l.grid;
     for (u32 s = 0; s < count; s++) {
-      i32 first = floor256(bands[s].fill_top), last = ceil256(bands[s].fill_bottom) - 1;
-      if (rows[i] > first && rows[i] < last) colour = curve::blend(l.grid, l.fill[s], l.alpha[s]);
+      if (inside(bands[s], rows[i])) colour = curve::blend(l.grid, l.fill[s], l.alpha[s]);
     }
     c.a.row(rows[i])[x] = colour;
   }
   for (u32 s = 0; s < count; s++) {
-    marks(c.a, x, bands[s].fill_top, bands[s].fill_bottom, l.fill[s], l.alpha[s], 0, false);
-    if (bands[s].line) {
-      marks(c.a, x, bands[s].line_top, bands[s].line_bottom, l.line[s], 255, l.line[s], true);
-    }
+    marks(c.a, x, r, bands[s].fill_top, bands[s].fill_bottom, l.fill[s], l.alpha[s], false);
+    if (bands[s].line) marks(c.a, x, r, bands[s].line_top, bands[s].line_bottom, l.line[s], 255, true);
   }
 }
 
@@ -632,24 +638,67 @@ bool long_bands(Ctx& c, i32 x, i32 count_columns, Band* out) {
     i32 bottom = stacks(l) && s > 0 ? curve::plot_y(false, 0, most[s - 1], l.max, c.a.h, l.margin) : base;
     i32 w = half_width(l, s);
     out[s] = Band{y_most < bottom ? y_most : bottom, y_most < bottom ? bottom : y_most,
-                  (y_most < y_least ? y_most : y_least) - w, (y_most < y_least ? y_least : y_most) + w, w > 0};
+                  (y_most < y_least ? y_most : y_least) - w, (y_most < y_least ? y_least : y_most) + w, y_most, w > 0};
   }
   return true;
 }
 
-void long_area(Ctx& c) {
+// The rows a series can change in its column: one above the maximum's row (or the line's first row) to two below
+// it (or the line's last row).
+Rows span_of(const Band& b, i32 height) {
+  i32 row = floor256(b.most), top = row - 1, bottom = row + 2;
+  if (b.line) {
+    top = floor256(b.line_top) < top ? floor256(b.line_top) : top;
+    bottom = ceil256(b.line_bottom) - 1 > bottom ? ceil256(b.line_bottom) - 1 : bottom;
+  }
+  return Rows{clamp_to(top, 0, height - 1), clamp_to(bottom, 0, height - 1)};
+}
+
+i16* span_cell(Ctx& c, u32 s, i32 x) {
+  return c.sc.spans + (u64{s} * span_most + c.g.span_at[c.slot] + static_cast<u32>(x)) * 2;
+}
+
+// Remembers the rows drawn in a column; a gap stores -1.
+void keep_spans(Ctx& c, i32 x, const Band* bands, bool gap) {
+  for (u32 s = 0; s < series_of(c.look); s++) {
+    Rows r = gap ? Rows{-1, -1} : span_of(bands[s], c.a.h);
+    i16* cell = span_cell(c, s, x);
+    cell[0] = static_cast<i16>(r.lo);
+    cell[1] = static_cast<i16>(r.hi);
+  }
+}
+
+void long_area(Ctx& c, bool incremental) {
   const Look& l = c.look;
+  const u32 count = series_of(l);
   const i32 count_columns = col(c.g, c.slot, 60) < c.a.w ? col(c.g, c.slot, 60) : c.a.w;
+  const bool spans = c.g.span_at[c.slot] != no_span && c.sc.spans != nullptr;
+  incremental = incremental && spans;
+  // The columns under the dot are composed whole.
+  const i32 dot_from = count_columns - (draw::to_px(8, c.g.dpi) + 1);
   for (i32 x = 0; x < count_columns; x++) {
     Band bands[series_most];
-    if (long_bands(c, x, count_columns, bands)) compose(c, x, bands, series_of(l));
-    else gap_column(c, x);
+    const bool gap = !long_bands(c, x, count_columns, bands);
+    const bool was_gap = incremental && span_cell(c, 0, x)[0] < 0;
+    if (incremental && gap && was_gap) continue;
+    if (gap) {
+      gap_column(c, x);
+    } else if (!incremental || was_gap || x >= dot_from) {
+      compose(c, x, bands, count, Rows{0, c.a.h});
+    } else {
+      for (u32 s = 0; s < count; s++) {
+        const i16* old = span_cell(c, s, x);
+        Rows now = span_of(bands[s], c.a.h);
+        compose(c, x, bands, count, Rows{old[0] < now.lo ? old[0] : now.lo, (old[1] > now.hi ? old[1] : now.hi) + 1});
+      }
+    }
+    if (spans) keep_spans(c, x, bands, gap);
   }
   background(l, c.a, count_columns);
   if (c.t.available == 0) return;
   i32 newest[series_most] = {};
   u32 row = track_row(c.t, 0), sum = 0;
-  for (u32 s = 0; s < series_of(l); s++) {
+  for (u32 s = 0; s < count; s++) {
     u32 v = cell(l.sources[s], row, 0);
     if (stacks(l)) sum = v = curve::stack_add(v, sum);
     newest[s] = curve::plot_y(mirrored(l), s, v, l.max, c.a.h, l.margin);
@@ -726,6 +775,8 @@ u32 scratch(Grid* g, mem::Arena* arena, i32 width, i32 height) {
   sc.width = static_cast<u32>(width < 1 ? 1 : width);
   sc.height = static_cast<u32>(height < 1 ? 1 : height);
   if (!raster::canvas_init(&sc.canvas, arena, canvas_columns, sc.height)) return 0;
+  sc.spans = mem::alloc_of<i16>(arena, u64{series_most} * span_most * 2);
+  if (!sc.spans) return 0;
   g->scratch = sc;
   return 1;
 }
@@ -763,7 +814,7 @@ u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t) {
   Ctx c{*g, slot, a, scaled, g->scratch, t, first};
   if (is_long) {
     if (look.kind == kind_heat) long_heat(c);
-    else long_area(c);
+    else long_area(c, same);
   } else if (look.kind == kind_heat) {
     heat(c);
   } else {

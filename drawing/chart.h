@@ -26,9 +26,7 @@ constexpr u32 series_most = 3;
 // Buffers of the drawing steps, taken once from an arena (chart::scratch).
 struct Scratch {
   raster::Canvas canvas;   // coverage of band edges, canvas_columns wide
-  i32* ys;                 // long ranges: 15 i32 per px column (max, min, fill bottom per series, and spare)
-  u8* flags;               // one byte per px column and per row: gap and grid-row marks
-  i16* spans;              // long ranges: per series, top and bottom row per span-cache column
+  i16* spans;              // long ranges: per series and span-cache column, the first and last row drawn
   u32 width, height;       // the px sizes the buffers hold
 };
 

@@ -263,41 +263,54 @@ TEST(ChartDraw, OutlinesWidenWithTheSlope) {
   EXPECT_EQ(b.at(0, 100, 20), half);
 }
 
-chart::Track table_track(const hist::Table& t) {
-  return chart::Track{t.columns, t.start, t.columns, t.changes, chart::long_rows, t.count};
-}
-
-TEST(ChartDraw, LongRangesFromAHistoryTable) {
+// A stored-history table of the 720-column range, filled column by column (0 the oldest).
+struct History {
   mem::Arena arena{};
-  ASSERT_EQ(mem::arena_init(&arena, 1 << 20), 1u);
   hist::Table table{};
-  u8 id[16] = {};
-  ASSERT_TRUE(hist::bind(&table, &arena, 4, 0, 255, id, 1000));
-  ASSERT_EQ(table.columns, 720u);
-  // The newest 600 columns hold samples except a stretch without any; the max climbs, the min stays low.
-  for (u32 c = 0; c < table.columns; c++) {
-    u32 phys = (table.start + c) % table.columns;
-    bool hole = c >= 300 && c < 330;
-    table.count[phys] = hole ? 0 : 1;
-    table.max[0][phys] = c * 20;
-    table.min[0][phys] = c * 5;
+  History() {
+    u8 id[16] = {};
+    EXPECT_EQ(mem::arena_init(&arena, 1 << 20), 1u);
+    EXPECT_TRUE(hist::bind(&table, &arena, 4, 0, 255, id, 1000));
+    EXPECT_EQ(table.columns, 720u);
   }
-  table.changes = 1;
-  Bench b;
-  b.layout({{0, 0, 300, 60, 5}, {0, 0, 300, 60, 5}});
+  ~History() { mem::release(&arena); }
+  void set(u32 c, u32 max, u32 min, u32 count) {
+    u32 phys = (table.start + c) % table.columns;
+    table.max[0][phys] = max;
+    table.min[0][phys] = min;
+    table.count[phys] = static_cast<u16>(count);
+  }
+  chart::Track track() const {
+    return chart::Track{table.columns, table.start, table.columns, table.changes, chart::long_rows, table.count};
+  }
+};
+
+// One series of the table's maxima over a long range, with grid rows.
+chart::Look long_look(const hist::Table& table, u32 max, u32 fill) {
   chart::Look l{};
   l.count = 1;
   l.flags = chart::flag_long | chart::flag_grid;
-  l.margin = 0;
   l.thick = 128;
-  l.max = 720 * 20;
+  l.max = max;
   l.background = 0xFFFFFF;
   l.grid = 0xE0E0E0;
-  l.line[0] = 0x000080;
-  l.fill[0] = 0xA0A0FF;
+  l.line[0] = 0x004000;
+  l.fill[0] = fill;
   l.alpha[0] = 255;
   l.sources[0] = chart::Source{reinterpret_cast<const u8*>(table.max[0]), 4, 0, 4};
-  chart::Track t = table_track(table);
+  return l;
+}
+
+TEST(ChartDraw, LongRangesFromAHistoryTable) {
+  History h;
+  hist::Table& table = h.table;
+  // The newest 600 columns hold samples except a stretch without any; the max climbs, the min stays low.
+  for (u32 c = 0; c < table.columns; c++) h.set(c, c * 20, c * 5, c >= 300 && c < 330 ? 0 : 1);
+  table.changes = 1;
+  Bench b;
+  b.layout({{0, 0, 300, 60, 5}, {0, 0, 300, 60, 5}});
+  chart::Look l = long_look(table, 720 * 20, 0xA0A0FF);
+  chart::Track t = h.track();
   ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, l, t), 1u);
   EXPECT_EQ(chart::sync_track(&b.g, &b.sheet, l, t), 0u);
   b.dump(0, "/tmp/chart_long_area.ppm");
@@ -325,23 +338,70 @@ TEST(ChartDraw, LongRangesFromAHistoryTable) {
     levels[c * 2] = static_cast<u8>(c % 201);
     levels[c * 2 + 1] = 250;
   }
-  chart::Look h{};
-  h.slot = 1;
-  h.kind = chart::kind_heat;
-  h.flags = chart::flag_long;
-  h.rows = 2;
-  h.background = 0x202020;
-  h.ramp_middle = 0x00FFFF;
-  h.ramp_last = 0x0000FF;
-  h.sources[0] = chart::Source{levels.data(), 2, 1, 4};
-  ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, h, t), 1u);
+  chart::Look strip{};
+  strip.slot = 1;
+  strip.kind = chart::kind_heat;
+  strip.flags = chart::flag_long;
+  strip.rows = 2;
+  strip.background = 0x202020;
+  strip.ramp_middle = 0x00FFFF;
+  strip.ramp_last = 0x0000FF;
+  strip.sources[0] = chart::Source{levels.data(), 2, 1, 4};
+  ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, strip, t), 1u);
   b.dump(1, "/tmp/chart_long_heat.ppm");
   u32 ramp_last = 0xFF000000u | curve::ramp(0, draw::bgra(0x00FFFF), draw::bgra(0x0000FF), 200, 200);
   EXPECT_EQ(b.at(1, 200, 35), ramp_last);  // item 1: 250 is cut at 200
-  EXPECT_EQ(b.at(1, 200, 59), draw::bgra(h.background));  // one row less per cell (cells of 30 rows)
+  EXPECT_EQ(b.at(1, 200, 59), draw::bgra(strip.background));  // one row less per cell (cells of 30 rows)
   // Column 10 covers table columns 140 and 141: the larger level.
   EXPECT_EQ(b.at(1, 10, 10), 0xFF000000u | curve::ramp(0, draw::bgra(0x00FFFF), draw::bgra(0x0000FF), 141, 200));
-  mem::release(&arena);
+}
+
+TEST(ChartDraw, LongRangesRedrawOnlyTheRowsThatChanged) {
+  History h;
+  hist::Table& table = h.table;
+  auto set = [&](u32 c, u32 max, u32 count) { h.set(c, max, 0, count); };
+  for (u32 c = 0; c < table.columns; c++) set(c, 3000 + (c * 37) % 5000, c >= 400 && c < 420 ? 0 : 1);
+  table.changes = 1;
+  chart::Look l = long_look(table, 10000, 0x80FF80);
+  l.dot_mask = 1;
+  l.margin = 1;
+  l.alpha[0] = 160;
+  Bench b, whole;
+  b.layout({{0, 0, 300, 60, 5}});
+  whole.layout({{0, 0, 300, 60, 5}});
+  ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, l, h.track()), 1u);
+  // Column 20 covers table columns 160 and 161: a mark deep inside its fill must survive a change elsewhere.
+  b.pixels[u64(57) * b.sheet.stride + 20] = 0xFF00FF00u;
+  set(700, 9900, 1);  // a new peak
+  set(710, 0, 0);     // a new gap
+  set(405, 100, 1);   // the old gap partly filled
+  set(500, 3000, 1);
+  table.changes = 2;
+  ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, l, h.track()), 1u);
+  EXPECT_EQ(b.pixels[u64(57) * b.sheet.stride + 20], 0xFF00FF00u);
+  ASSERT_EQ(chart::sync_track(&whole.g, &whole.sheet, l, h.track()), 1u);
+  b.pixels[u64(57) * b.sheet.stride + 20] = whole.pixels[u64(57) * whole.sheet.stride + 20];
+  EXPECT_EQ(b.area(0), whole.area(0));
+  b.dump(0, "/tmp/chart_long_changed.ppm");
+}
+
+TEST(ChartDraw, MirroredSeriesRiseAndFallFromTheMiddle) {
+  Bench b;
+  b.layout({{0, 0, 300, 60, 5}});
+  for (u32 i = 0; i < 80; i++) b.push(15000, 0, 15000);
+  chart::Look l = load_look(*b.r);
+  l.kind = chart::kind_mirrored;
+  l.flags = 0;
+  l.dot_mask = 0;
+  l.margin = 0;
+  l.alpha[0] = l.alpha[1] = 255;
+  l.sources[1] = chart::Source{reinterpret_cast<const u8*>(b.r->memory_mib), 4, 0, 4};
+  ASSERT_EQ(b.sync(l), 1u);
+  // 15000 of 20000 in half of 60 rows: series 0 fills rows 8..29 upward, series 1 rows 30..51 downward.
+  EXPECT_EQ(b.at(0, 150, 20), draw::bgra(l.fill[0]));
+  EXPECT_EQ(b.at(0, 150, 40), draw::bgra(l.fill[1]));
+  EXPECT_EQ(b.at(0, 150, 3), draw::bgra(l.background));
+  EXPECT_EQ(b.at(0, 150, 56), draw::bgra(l.background));
 }
 
 TEST(ChartDraw, CanvasShownOnBothRoadsAgrees) {
