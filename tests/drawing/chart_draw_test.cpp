@@ -219,6 +219,19 @@ TEST(ChartDraw, ANewSampleShiftsAndRedrawsOnlyTheNamedColumns) {
   }
 }
 
+TEST(ChartDraw, WithoutWholePxColumnsEverySampleRedrawsAll) {
+  Bench b;
+  b.layout({{0, 0, 300, 60, 5}}, 120);  // 6.25 px columns fall on rounded positions
+  ASSERT_EQ(b.g.px_step[0], 0);
+  for (u32 i = 0; i < 80; i++) b.push(wave(i));
+  chart::Look l = load_look(*b.r);
+  ASSERT_EQ(b.sync(l), 1u);
+  for (i32 x = 0; x < b.g.width[0]; x++) b.pixels[u64(b.g.canvas_y[0] + 40) * b.sheet.stride + x] = 0xFF00FF00u;
+  b.push(wave(80));
+  ASSERT_EQ(b.sync(l), 1u);
+  for (i32 x = 0; x < b.g.width[0]; x++) EXPECT_NE(b.at(0, x, 40), 0xFF00FF00u) << x;
+}
+
 TEST(ChartDraw, IncrementalDrawingMatchesAWholeDrawing) {
   Bench b, whole;
   b.layout({{0, 0, 300, 60, 5}});
