@@ -149,6 +149,8 @@ draw::Size pack(Grid* g) {
     if (has_row(g->bound, i) && g->width[i] > most) most = g->width[i];
   }
   i32 shelf_y = 0, shelf_h = 0, used = 0;
+  // Span-cache columns are handed out again on every packing, so relayouts do not use the cache up.
+  u32 total = 0;
   for (u32 i = 0; i < slots; i++) {
     if (!has_row(g->bound, i)) continue;
     if (used + g->width[i] > most) {
@@ -161,11 +163,17 @@ draw::Size pack(Grid* g) {
       set_bit(g->bound, i, false);
       continue;
     }
+    // A slot that moves on the canvas, or in the span cache, must be drawn again there.
+    u16 span = total + static_cast<u32>(g->width[i]) < side_most ? static_cast<u16>(total) : no_span;
+    if (g->canvas_x[i] != used || g->canvas_y[i] != shelf_y || g->span_at[i] != span) set_bit(g->drawn, i, false);
     g->canvas_x[i] = static_cast<i16>(used);
     g->canvas_y[i] = static_cast<i16>(shelf_y);
+    g->span_at[i] = span;
+    if (span != no_span) total += static_cast<u32>(g->width[i]);
     used += g->width[i];
     if (g->height[i] > shelf_h) shelf_h = g->height[i];
   }
+  g->total = total;
   i32 h = shelf_y + shelf_h;
   return draw::Size{most, h < 1 ? 1 : h};
 }

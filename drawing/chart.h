@@ -80,7 +80,8 @@ u32 place_end(Grid* g, u32 slot, i32 x, i32 y, i32 width, i32 height, i32 step);
 // A px step that columns can use: step * dpi / 96 when whole or at least 8, else 0.
 u32 fair_step(i32 step, u32 dpi);
 bool even(i32 step, u32 dpi);
-// Places the bound slots on the canvas on shelves; the canvas size.
+// Places the bound slots on the canvas on shelves and hands out the span cache again in slot order; a slot that
+// moves is drawn again. The canvas size.
 draw::Size pack(Grid* g);
 i32 most_step(u32 dpi);
 u32 row_of(u32 i);

@@ -107,6 +107,24 @@ TEST(ChartGrid, NinetySevenChartsPackWithoutOverlap) {
   EXPECT_EQ(wide.span_at[53], 53 * 300);
   EXPECT_EQ(wide.span_at[54], chart::no_span);
   EXPECT_EQ(wide.span_at[96], chart::no_span);
+  // Relayouts do not use the span cache up: packing hands it out again.
+  for (u32 pass = 0; pass < 5; pass++) {
+    for (u32 i = 0; i < chart::slots; i++) ASSERT_EQ(chart::place(&wide, i, 0, 0, 300, 20, 5), 1u);
+    chart::pack(&wide);
+  }
+  EXPECT_EQ(wide.span_at[0], 0);
+  EXPECT_EQ(wide.span_at[53], 53 * 300);
+  EXPECT_EQ(wide.span_at[54], chart::no_span);
+  // A slot that packing moves is no longer drawn; one that stays keeps its drawing.
+  wide.drawn[0] = wide.drawn[1] = ~u64{0};
+  ASSERT_EQ(chart::place(&wide, 96, 0, 0, 300, 30, 5), 1u);
+  chart::pack(&wide);
+  EXPECT_FALSE(chart::has_row(wide.drawn, 96));
+  EXPECT_TRUE(chart::has_row(wide.drawn, 95));
+  ASSERT_EQ(chart::place(&wide, 1, 0, 0, 0, 30, 5), 0u);
+  chart::pack(&wide);
+  EXPECT_TRUE(chart::has_row(wide.drawn, 0));
+  EXPECT_FALSE(chart::has_row(wide.drawn, 2));  // moved up into slot 1's place
 
   // Slots so tall that their canvas places no longer fit stay unbound instead of overlapping.
   chart::Grid tall;
