@@ -148,7 +148,8 @@ constexpr u32 flag_no_stack = 1, flag_grid = 2, flag_long = 4;
 
 // The look's identity: its kind, sizes, colours and sources (not the slot number).
 u64 look_of(const Look& look);
-// The buffers of the drawing steps for slots of up to width x height px; 0 when the arena is too small.
+// The buffers of the drawing steps for slots of up to width x height px: the coverage canvas (canvas_bytes) and the
+// span cache (3 x 2 x 16,384 int16); 0 when the arena is too small.
 u32 scratch(Grid* g, mem::Arena* arena, i32 width, i32 height);
 // The look at the grid's DPI: margin in px, half-widths scaled, colours as pixels.
 Look scaled_plot(u32 dpi, const Look& look);

@@ -204,6 +204,14 @@ TEST(ChartText, PlacesTextAndFramesOnTheSurface) {
   }
   EXPECT_TRUE(ink_right);
   EXPECT_FALSE(ink_left);
+  // In place: empty text needs nothing; text whose glyphs the frame already drew goes straight into the kept frame.
+  EXPECT_EQ(chart::ink(&w.s, 0, bytes(""), 10, 50, 100, 30, 0x000000, 0), 1u);
+  EXPECT_NE(chart::ink(&w.s, 0, bytes("Memory"), 10, 50, 100, 30, 0x000000, 0), 0u);
+  px = w.kept();
+  bool inked = false;
+  for (i32 y = 50; y < 80; y++)
+    for (i32 x = 10; x < 10 + width; x++) inked |= at(x, y) != 0xFFFFFF;
+  EXPECT_TRUE(inked);
   // A frame of width 1 is one column; a wider frame leaves its inside alone.
   EXPECT_EQ(at(120, 62), 0xFF0000u);
   EXPECT_EQ(at(121, 62), 0xFFFFFFu);
