@@ -539,6 +539,7 @@ void heat(Ctx& c) {
   background(l, c.a, col(g, c.slot, static_cast<i32>(c.first)));
   const u32 rows = l.rows == 0 ? 1 : l.rows;
   const i32 cell_h = c.a.h / static_cast<i32>(rows);
+  if (cell_h <= 0) return;  // more item rows than px rows: nothing fits
   const i32 gap = g.step[c.slot] >= 4 && g.lheight[c.slot] / static_cast<i32>(rows) > 3 ? 1 : 0;
   u32 start = layout::first_cell(c.t.available);
   start = start > c.first ? start : c.first;
@@ -803,6 +804,7 @@ bool bucket(const Track& t, i32 c, i32 count, u32* first_back, u32* last_back) {
 u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t) {
   const u32 slot = row_of(look.slot);
   if (!has_row(g->bound, slot) || !sheet || !sheet->pixels || !g->scratch.canvas.cells) return 0;
+  if (sheet->stride < sheet->width) return 0;
   const i32 cx = g->canvas_x[slot], cy = g->canvas_y[slot], w = g->width[slot], h = g->height[slot];
   // The slot's area must lie inside the sheet, and its height inside the coverage canvas.
   if (cx < 0 || cy < 0 || i64{cx} + w > sheet->width || i64{cy} + h > sheet->height) return 0;
