@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "drawing/chart.h"
 #include "drawing/cpu.h"
 #include "drawing/draw.h"
 #include "drawing/font.h"
@@ -251,5 +252,94 @@ void BM_SurfaceWholeFrame(benchmark::State& state) {
   state.counters["glyphs"] = w.s.vimb->renderer->glyph_count;
 }
 BENCHMARK(BM_SurfaceWholeFrame)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// One 300 x 60 chart slot of two stacked series with grid rows and a dot, over a full 600-row ring.
+struct ChartSlot {
+  mem::Arena arena{};
+  chart::Grid g{};
+  std::vector<u32> pixels;
+  draw::Sheet sheet{};
+  std::vector<ring::Ring> r = std::vector<ring::Ring>(1);
+  std::vector<u16> presence = std::vector<u16>(chart::long_rows, 1);
+  chart::Look look{};
+  u32 total = 0;
+
+  explicit ChartSlot(bool long_range) {
+    mem::arena_init(&arena, 1 << 20);
+    chart::init(&g);
+    chart::place(&g, 0, 0, 0, 300, 60, 5);
+    draw::Size size = chart::pack(&g);
+    pixels.assign(u64(size.width) * size.height, 0);
+    sheet = draw::Sheet{pixels.data(), static_cast<u32>(size.width), static_cast<u32>(size.width),
+                        static_cast<u32>(size.height), -1};
+    chart::scratch(&g, &arena, size.width, size.height);
+    ring::init(&r[0], 600);
+    for (u32 i = 0; i < 600; ++i) push();
+    look.count = 2;
+    look.flags = chart::flag_grid | (long_range ? chart::flag_long : 0);
+    look.dot_mask = 2;
+    look.margin = 2;
+    look.thick = 192;
+    look.thin = 128;
+    look.max = 20000;
+    look.background = 0xFFFFFF;
+    look.grid = 0xE0E0E0;
+    for (u32 s = 0; s < 2; ++s) {
+      look.sources[s] = chart::Source{reinterpret_cast<const u8*>(r[0].load), 2, 0, 2};
+      look.line[s] = 0x0000C0u << (8 * s);
+      look.fill[s] = 0x8080FFu;
+      look.alpha[s] = 160;
+    }
+  }
+  ~ChartSlot() { mem::release(&arena); }
+  void push() {
+    ring::Row row{};
+    row.load = static_cast<u16>(5000 + (total * 7919) % 5000);
+    ring::push(&r[0], &row);
+    ++total;
+  }
+  chart::Track track() {
+    chart::Track t = chart::track_of(r[0], total);
+    t.presence = look.flags & chart::flag_long ? presence.data() : nullptr;
+    return t;
+  }
+};
+
+// A new live sample: the slot shifts by one column and draws the uncovered columns and those under the dot.
+void BM_ChartLiveSample(benchmark::State& state) {
+  ChartSlot c(false);
+  chart::sync_track(&c.g, &c.sheet, c.look, c.track());
+  for (auto _ : state) {
+    c.push();
+    benchmark::DoNotOptimize(chart::sync_track(&c.g, &c.sheet, c.look, c.track()));
+  }
+}
+BENCHMARK(BM_ChartLiveSample)->Unit(benchmark::kMicrosecond);
+
+// The whole live chart, as after a change of look or layout.
+void BM_ChartLiveWhole(benchmark::State& state) {
+  ChartSlot c(false);
+  for (auto _ : state) {
+    chart::forget(&c.g);
+    benchmark::DoNotOptimize(chart::sync_track(&c.g, &c.sheet, c.look, c.track()));
+  }
+}
+BENCHMARK(BM_ChartLiveWhole)->Unit(benchmark::kMicrosecond);
+
+// A long range over 600 rows: Arg 1 after a new row (only the changed rows of each column), Arg 0 whole.
+void BM_ChartLongRange(benchmark::State& state) {
+  ChartSlot c(true);
+  chart::sync_track(&c.g, &c.sheet, c.look, c.track());
+  for (auto _ : state) {
+    c.push();
+    if (state.range(0) == 0) chart::forget(&c.g);
+    benchmark::DoNotOptimize(chart::sync_track(&c.g, &c.sheet, c.look, c.track()));
+  }
+}
+BENCHMARK(BM_ChartLongRange)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
