@@ -199,7 +199,18 @@ void reset_remote(Remote* remote) {
 
 // ---- History views.
 
+void names_clear(NameFilter* filter) {
+  filter->tops_taken = 0;
+  filter->matched_count = 0;
+  filter->names_count = 0;
+  filter->overflow = 0;
+  __builtin_memset(filter->most, 0, sizeof filter->most);
+  __builtin_memset(filter->matches, 0, sizeof filter->matches);
+  __builtin_memset(filter->tops, 0, sizeof filter->tops);
+}
+
 void hist_clear(HistView* view) {
+  if (view->filter != nullptr) names_clear(view->filter);
   view->rows_taken = 0;
   view->frames_taken = 0;
   for (u32 r = 0; r < hist_rows; ++r) {
@@ -225,6 +236,18 @@ void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u
   hist_clear(view);
 }
 
+void hist_want(HistView* view, NameFilter* filter, const u8* text, u32 length) {
+  view->filter = filter;
+  if (filter != nullptr) {
+    u32 n = length < filter_text_max ? length : filter_text_max;
+    __builtin_memset(filter->text, 0, sizeof filter->text);
+    if (n != 0) __builtin_memcpy(filter->text, text, n);
+    filter->text_length = n;
+    filter->text_hash = n == 0 ? 0 : ptop::name_hash(mem::Bytes(filter->text, n));
+  }
+  hist_clear(view);
+}
+
 bool history(ViewerLink* link, HistView* view, u64 now) {
   link->view = view;
   view->asked = 1;
@@ -240,6 +263,7 @@ bool ask_history(ViewerLink* link, u64 now) {
   __builtin_memcpy(ask.id, view->id, proto::id_size);
   ask.tier = view->tier;
   ask.scope = view->scope;
+  ask.options = view->filter != nullptr ? 1 : 0;  // names and top rows come with the buckets
   ask.first = view->start;
   ask.last = view->start + view->span - (view->span < 1 ? view->span : 1);
   return commit(link, proto::encode_history(&ask, stage(link)), now);
@@ -281,6 +305,66 @@ void hist_fold(HistView* view, const store::Bucket* bucket) {
     if (bucket->max[m] > view->max[s][row]) view->max[s][row] = bucket->max[m];
     view->sum[s][row] += field_value(m, bucket->mean[m]);
   }
+}
+
+u8 fold_case(u8 c) { return c >= 'A' && c <= 'Z' ? static_cast<u8>(c + 32) : c; }
+
+bool name_is(const u8* name, const u8* text, u32 length) {
+  u32 n = 0;
+  while (n < ptop::name_bytes && name[n] != 0) ++n;
+  if (n != length) return false;
+  for (u32 i = 0; i < n; ++i) {
+    if (fold_case(name[i]) != fold_case(text[i])) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool holds(const u32* hashes, u32 count, u32 hash) {
+  for (u32 i = 0; i < count; ++i) {
+    if (hashes[i] == hash) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void take_name(NameFilter* f, const u8* name) {
+  u32 hash = ptop::name_hash(mem::Bytes(name, ptop::name_bytes));
+  if (f->text_length != 0 && f->matched_count < filter_matches_max && name_is(name, f->text, f->text_length) &&
+      !holds(f->matched, f->matched_count, hash)) {
+    f->matched[f->matched_count++] = hash;
+  }
+  if (f->names_count >= filter_names_max) {
+    ++f->overflow;
+    return;
+  }
+  if (holds(f->name_hashes, f->names_count, hash)) return;
+  f->name_hashes[f->names_count] = hash;
+  __builtin_memcpy(f->names[f->names_count], name, ptop::name_bytes);
+  ++f->names_count;
+}
+
+bool matched(const NameFilter* f, u32 hash) {
+  if (hash == 0) return false;
+  return holds(f->matched, f->matched_count, hash) || (f->text_length != 0 && hash == f->text_hash);
+}
+
+void take_tops(NameFilter* f, u32 slot, const ptop::Row* row) {
+  if (slot >= hist_rows) return;
+  ptop::merge(&f->tops[slot], row);
+  const ptop::List* lists[2] = {&row->a, &row->b};
+  bool any = false;
+  for (u32 l = 0; l < 2; ++l) {
+    for (u32 e = 0; e < ptop::top; ++e) {
+      if (!matched(f, lists[l]->hash[e])) continue;
+      any = true;
+      if (lists[l]->value[e] > f->most[slot][l]) f->most[slot][l] = lists[l]->value[e];
+    }
+  }
+  if (any && f->matches[slot] < 0xFFFF) ++f->matches[slot];
+  ++f->tops_taken;
 }
 
 // ---- Received frames.
@@ -352,8 +436,7 @@ bool on_buckets(ViewerLink* link, mem::Bytes frame) {
   hist::Table* request = link->pending;
   bool for_request = request != nullptr && hist::wants(request, tier, scope, id);
   HistView* view = link->view;
-  bool for_view = view != nullptr && view->asked && !view->done && tier == view->tier && scope == view->scope &&
-                  same_id(id, view->id);
+  bool for_view = hist_mine(link, frame);
   for (u32 i = 0; i < count && (for_request || for_view); ++i) {
     u8 raw[proto::bucket_size];
     store::Bucket bucket;
@@ -371,6 +454,33 @@ bool on_buckets(ViewerLink* link, mem::Bytes frame) {
     view->rows_taken += count;
     ++view->frames_taken;
     view->done = more ? 0 : 1;
+  }
+  return true;
+}
+
+bool hist_mine(const ViewerLink* link, mem::Bytes frame) {
+  const HistView* view = link->view;
+  const u8* id = proto::buckets_id(frame);
+  return view != nullptr && view->asked && !view->done && id != nullptr && head_tier(frame) == view->tier &&
+         head_scope(frame) == view->scope && same_id(id, view->id);
+}
+
+bool on_rows(ViewerLink* link, mem::Bytes frame) {
+  u32 kind = kind_of(frame);
+  u32 count = 0;
+  if (proto::check_rows(frame, kind, &count) != proto::ok) return false;
+  if (!hist_mine(link, frame) || link->view->filter == nullptr) return true;
+  HistView* view = link->view;
+  mem::Bytes payload = proto::payload_of(frame);
+  for (u32 i = 0; i < count; ++i) {
+    u64 at = rows_head + u64{i} * proto::kind_row(kind);
+    if (kind == proto::kind_names) {
+      take_name(view->filter, payload.ptr + at);
+      continue;
+    }
+    ptop::Row row;
+    if (!ptop::decode(payload, at, &row)) return false;
+    take_tops(view->filter, hist_row(row.slot, view->start, view->span), &row);
   }
   return true;
 }
@@ -417,11 +527,9 @@ bool on_open(ViewerLink* link, mem::Bytes frame) {
     case proto::kind_ping:
       break;
     case proto::kind_names:
-    case proto::kind_tops: {
-      u32 count = 0;
-      good = proto::check_rows(bare, kind_of(bare), &count) == proto::ok;
+    case proto::kind_tops:
+      good = on_rows(link, bare);
       break;
-    }
     case proto::kind_peers:
       good = proto::decode_peers(bare, &link->peers) == proto::ok;
       link->peer_frames += good;

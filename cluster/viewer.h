@@ -9,6 +9,7 @@
 #include "cluster/peer.h"
 #include "cluster/proto.h"
 #include "history/hist.h"
+#include "history/ptop.h"
 #include "history/store.h"
 #include "sampling/ring.h"
 
@@ -32,6 +33,28 @@ struct Remote {
   u32 inventories, sample_count, proc_frames;
 };
 
+constexpr u32 filter_text_max = 32;
+constexpr u32 filter_matches_max = 8;
+constexpr u32 filter_names_max = 4096;
+
+// The process names and top rows that come with a history answer, and how much the processes of one name weighed,
+// row by row. Owned by the caller.
+struct NameFilter {
+  u32 text_length;  // at most 32
+  u32 text_hash;
+  u8 text[filter_text_max];
+  u32 tops_taken;
+  u32 matched_count;  // at most 8
+  u32 matched[filter_matches_max];
+  u16 most[60][2];    // per row, the highest processor and memory values of a matched process
+  u16 matches[60];    // per row, the top rows in which a matched process stood
+  ptop::Row tops[60]; // per row, the merged top rows
+  u32 names_count;    // at most 4,096
+  u32 overflow;       // distinct names beyond that, counted and not kept
+  u32 name_hashes[filter_names_max];
+  u8 names[filter_names_max][ptop::name_bytes];
+};
+
 // One stored-history view: 60 rows over [start, start + span) of two measures, owned by the caller.
 struct HistView {
   u32 start, span;
@@ -43,6 +66,7 @@ struct HistView {
   u16 min[2][hist_rows];  // 0xFFFF when empty
   u16 max[2][hist_rows];
   u64 sum[2][hist_rows];
+  NameFilter* filter;  // none when no names were asked for
 };
 
 struct ViewerLink {
@@ -113,6 +137,8 @@ void reset_remote(Remote* remote);
 // History views and stored-history requests.
 void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u8 tier, u8 scope, const u8* id);
 void hist_clear(HistView* view);
+// Sets the view's name filter (the text cut to 32 bytes) and clears the view.
+void hist_want(HistView* view, NameFilter* filter, const u8* text, u32 length);
 bool history(ViewerLink* link, HistView* view, u64 now);
 bool ask_history(ViewerLink* link, u64 now);
 bool ask_rows(ViewerLink* link, hist::Table* request, u64 now);
@@ -120,6 +146,14 @@ void drop_rows(ViewerLink* link);
 u32 hist_row(u32 time, u32 start, u32 span);
 u32 field_value(u32 measure, u32 value);
 void hist_fold(HistView* view, const store::Bucket* bucket);
+bool hist_mine(const ViewerLink* link, mem::Bytes frame);
+void names_clear(NameFilter* filter);
+u8 fold_case(u8 c);
+// The name up to its first zero has the text's length and equal bytes, letters compared without case.
+bool name_is(const u8* name, const u8* text, u32 length);
+void take_name(NameFilter* filter, const u8* name);
+bool matched(const NameFilter* filter, u32 hash);
+void take_tops(NameFilter* filter, u32 slot, const ptop::Row* row);
 
 // Frame handlers of received(): each false when the link must close.
 bool on_hello(ViewerLink* link, mem::Bytes frame);
@@ -128,6 +162,7 @@ bool on_open(ViewerLink* link, mem::Bytes frame);
 bool refused(ViewerLink* link, mem::Bytes frame);
 bool on_watched(ViewerLink* link, mem::Bytes frame);
 bool on_buckets(ViewerLink* link, mem::Bytes frame);
+bool on_rows(ViewerLink* link, mem::Bytes frame);
 bool on_energy(ViewerLink* link, mem::Bytes frame);
 
 }  // namespace viewer

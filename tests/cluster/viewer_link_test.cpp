@@ -327,3 +327,70 @@ TEST(ViewerLink, LeaseMovesAShareTargetLikeThePublisher) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes rows_frame(u32 kind, const u8* id, const std::vector<u8>& rows, u32 count) {
+  Bytes out(16 + 24 + rows.size() + 64);
+  out.resize(proto::encode_rows(kind, 0, id, mem::Bytes(rows.data(), rows.size()), count,
+                                mem::Slice{out.data(), out.size()}));
+  return out;
+}
+
+std::vector<u8> name_rows(const std::vector<std::string>& names) {
+  std::vector<u8> rows(names.size() * 32, 0);
+  for (size_t i = 0; i < names.size(); ++i) memcpy(rows.data() + 32 * i, names[i].data(), names[i].size());
+  return rows;
+}
+
+u32 hash_of(const std::string& name) {
+  return ptop::name_hash(mem::Bytes(reinterpret_cast<const u8*>(name.data()), name.size()));
+}
+
+TEST(ViewerLink, NameFilterKeepsNamesAndWeighsTheMatchedProcesses) {
+  Rig rig;
+  viewer::fixed(rig.link.get(), 0x7F000001, 7420, rig.now);
+  rig.open();
+  auto view = std::make_unique<viewer::HistView>();
+  auto filter = std::make_unique<viewer::NameFilter>();
+  viewer::hist_start(view.get(), 0, 600, 0, 1, 0, 0, kWatched);
+  viewer::hist_want(view.get(), filter.get(), reinterpret_cast<const u8*>("Chrome"), 6);
+  ASSERT_TRUE(viewer::history(rig.link.get(), view.get(), rig.now));
+  rig.flush();
+  EXPECT_EQ(asked(rig.host.frames.back()).options, 1) << "names and top rows wanted";
+
+  ASSERT_TRUE(rig.deliver(rig.host.seal(rows_frame(21, kWatched, name_rows({"chrome", "bash", "chrome"}), 3))));
+  EXPECT_EQ(filter->names_count, 2u);
+  EXPECT_EQ(filter->matched_count, 1u);
+  ASSERT_TRUE(rig.deliver(rig.host.seal(rows_frame(21, kOther, name_rows({"zsh"}), 1))));
+  EXPECT_EQ(filter->names_count, 2u) << "another machine's names";
+
+  ptop::Row top = {};
+  ptop::clear(&top, 15);  // row 1 of 60 over 600 s
+  ptop::offer_row(&top, hash_of("chrome"), 100, 500, 20);
+  ptop::offer_row(&top, hash_of("bash"), 101, 900, 40);
+  std::vector<u8> raw(ptop::row_bytes);
+  ASSERT_NE(ptop::encode(&top, mem::Slice{raw.data(), raw.size()}, 0), 0u);
+  ASSERT_TRUE(rig.deliver(rig.host.seal(rows_frame(22, kWatched, raw, 1))));
+  EXPECT_EQ(filter->tops_taken, 1u);
+  EXPECT_EQ(filter->most[1][0], 500);
+  EXPECT_EQ(filter->most[1][1], 20);
+  EXPECT_EQ(filter->matches[1], 1);
+  EXPECT_EQ(filter->matches[0], 0);
+
+  EXPECT_TRUE(viewer::name_is(reinterpret_cast<const u8*>("CHROME\0\0"), reinterpret_cast<const u8*>("chrome"), 6));
+  EXPECT_FALSE(viewer::name_is(reinterpret_cast<const u8*>("chrome2\0"), reinterpret_cast<const u8*>("chrome"), 6));
+  EXPECT_FALSE(viewer::matched(filter.get(), 0));
+
+  // Past 4,096 distinct names the rest are counted, not kept.
+  viewer::names_clear(filter.get());
+  u8 name[32] = {};
+  for (u32 i = 0; i < 4100; ++i) {
+    snprintf(reinterpret_cast<char*>(name), sizeof name, "proc%u", i);
+    viewer::take_name(filter.get(), name);
+  }
+  EXPECT_EQ(filter->names_count, 4096u);
+  EXPECT_EQ(filter->overflow, 4u);
+}
+
+}  // namespace
