@@ -204,6 +204,56 @@ TEST(PublisherDriver, AShareTargetDialsTheHostItsLeaseNames) {
   EXPECT_LE(rig.p->leases_seen, seen + 1);
 }
 
+TEST(PublisherDriver, TakesAtMostEightBeaconsAStep) {
+  PublisherRig rig;
+  sock::Socket probe;
+  ASSERT_EQ(sock::udp_open(0x7F000001, 0, &probe), sock::done);
+  u16 port = sock::local_port(probe);
+  sock::udp_close(probe);
+  ASSERT_NE(port, 0);
+
+  testutil::TempDir dir;  // a share without a lease file
+  cluster::PublishSettings s;
+  cluster::publish_reset(&s);
+  s.publish = 1;
+  ASSERT_TRUE(cluster::set_target(&s, mem::Bytes(reinterpret_cast<const u8*>(dir.path.data()), dir.path.size())));
+  s.beacon_port = port;
+  publisher::set_target(rig.p.get(), &s, rig.now);
+  ASSERT_NE(rig.p->beacon_socket, sock::invalid_socket);
+
+  auth::KeyState key;
+  link_host::key_of(&key, "cluster secret");
+  sock::Socket out;
+  ASSERT_EQ(sock::udp_open(0x7F000001, 0, &out), sock::done);
+  for (u32 i = 1; i <= 10; ++i) {
+    proto::Beacon b = {};
+    b.term = 3;
+    b.counter = i;
+    b.port = rig.host.port;
+    b.address = 0x7F000001;
+    u8 record[64];
+    ASSERT_NE(proto::encode_beacon(&b, mem::Slice{record, 64}), 0u);
+    ASSERT_TRUE(auth::seal(&key, mem::Slice{record, 64}));
+    ASSERT_EQ(sock::udp_send_to(out, 0x7F000001, port, mem::Bytes(record, 64)), 1u);
+  }
+  // A datagram under another key is counted and ignored.
+  u8 forged[64] = {};
+  ASSERT_EQ(sock::udp_send_to(out, 0x7F000001, port, mem::Bytes(forged, 64)), 1u);
+  sock::udp_close(out);
+
+  publisher::tick(rig.p.get(), rig.now, 0);
+  EXPECT_EQ(rig.p->beacons_read, 8u);
+  EXPECT_EQ(rig.p->leases_opened, 8u);
+  EXPECT_EQ(rig.p->link.lease_counter, 8u);
+  EXPECT_EQ(rig.p->link.target_port, rig.host.port);
+  publisher::tick(rig.p.get(), rig.now + 1, 0);
+  EXPECT_EQ(rig.p->beacons_read, 11u);
+  EXPECT_EQ(rig.p->leases_opened, 10u);
+  EXPECT_EQ(rig.p->link.lease_counter, 10u);
+  rig.host.host.term = 3;
+  ASSERT_TRUE(rig.run([&] { return publish::ready(&rig.p->link); }));
+}
+
 TEST(ViewerDriver, ReceivesTheMachineListAndAHistoryAnswer) {
   SocketHost host;
   std::vector<u8> block(1 << 20);
