@@ -317,8 +317,8 @@ bool inventory(PublishLink* link, const proto::Inventory* inventory, u64 now) {
   // An inventory that does not fit now is tried again at the next call: neither counted nor kept.
   u32 n = proto::encode_inventory(inventory, stage(link));
   if (n == 0) return false;
-  link->last_inventory = *inventory;
   if (!commit(link, n, now)) return false;
+  link->last_inventory = *inventory;
   link->inventory_sent = 1;
   return true;
 }

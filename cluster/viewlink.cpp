@@ -70,6 +70,15 @@ void dial(ViewerConn* v, u64 now) {
   }
 }
 
+void flush(ViewerConn* v, u64 now) {
+  u64 count = 0;
+  if (publisher::write_step(v->socket, viewer::out_data(&v->link), &count) == publisher::io_failed) {
+    fail(v, now, cluster::status_closed);
+    return;
+  }
+  viewer::sent(&v->link, count);
+}
+
 void finish_connect(ViewerConn* v, u64 now, u32 wait) {
   u32 r = publisher::connect_step(v->socket, wait);
   if (r == publisher::io_idle) return;
@@ -79,7 +88,11 @@ void finish_connect(ViewerConn* v, u64 now, u32 wait) {
   }
   u8 nonce[proto::nonce_size];
   bool drawn = v->random != nullptr && v->random(mem::Slice{nonce, sizeof nonce}) != 0;
-  if (!viewer::connected(&v->link, nonce, sizeof nonce, drawn, now)) fail(v, now, cluster::status_no_random);
+  if (!viewer::connected(&v->link, nonce, sizeof nonce, drawn, now)) {
+    fail(v, now, cluster::status_no_random);
+    return;
+  }
+  flush(v, now);  // the hello leaves in the step that saw the connect finish
 }
 
 void pump(ViewerConn* v, u64 now, u32 wait) {
@@ -93,11 +106,7 @@ void pump(ViewerConn* v, u64 now, u32 wait) {
     fail(v, now, v->link.status);
     return;
   }
-  if (publisher::write_step(v->socket, viewer::out_data(&v->link), &count) == publisher::io_failed) {
-    fail(v, now, cluster::status_closed);
-    return;
-  }
-  viewer::sent(&v->link, count);
+  flush(v, now);
 }
 
 u32 tick(ViewerConn* v, u64 now, u32 wait) {

@@ -36,5 +36,7 @@ void take_lease(ViewerConn* v, const u8* record, u64 length, u64 now);
 void dial(ViewerConn* v, u64 now);
 void finish_connect(ViewerConn* v, u64 now, u32 wait);
 void pump(ViewerConn* v, u64 now, u32 wait);
+// Sends what it can of the out buffer; a send error fails the link (closed).
+void flush(ViewerConn* v, u64 now);
 
 }  // namespace viewlink
