@@ -232,6 +232,7 @@ void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u
   view->scope = scope;
   view->asked = 0;
   view->done = 0;
+  view->filter = nullptr;  // a name filter comes with hist_want
   __builtin_memcpy(view->id, id, proto::id_size);
   hist_clear(view);
 }

@@ -135,8 +135,9 @@ u32 update_row(const ViewerLink* link, const u8* id);
 void reset_remote(Remote* remote);
 
 // History views and stored-history requests.
-void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u8 tier, u8 scope, const u8* id);
 void hist_clear(HistView* view);
+// Fills the view without a name filter and clears it.
+void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u8 tier, u8 scope, const u8* id);
 // Sets the view's name filter (the text cut to 32 bytes) and clears the view.
 void hist_want(HistView* view, NameFilter* filter, const u8* text, u32 length);
 bool history(ViewerLink* link, HistView* view, u64 now);
