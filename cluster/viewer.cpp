@@ -1,0 +1,579 @@
+#include "cluster/viewer.h"
+
+#include "cluster/publish.h"
+#include "history/hstore.h"
+
+namespace viewer {
+
+namespace {
+
+constexpr u32 rows_head = 24;  // count, tier, scope and machine id before the rows of kinds 13, 21, 22 and 30
+
+bool same_id(const u8* a, const u8* b) { return __builtin_memcmp(a, b, proto::id_size) == 0; }
+
+void leave(ViewerLink* link) {
+  link->state = link->state == publish::stopped ? publish::stopped : publish::waiting;
+  restart(link);
+}
+
+u8 head_tier(mem::Bytes frame) { return proto::get8(proto::payload_of(frame), 2); }
+u8 head_scope(mem::Bytes frame) { return proto::get8(proto::payload_of(frame), 3); }
+
+}  // namespace
+
+void init(ViewerLink* link, const auth::KeyState* key, u8* receive, u32 length) {
+  __builtin_memset(link, 0, sizeof *link);
+  link->opened_at = publish::never;
+  link->hello_flags = start_flags;
+  link->in = receive;
+  link->in_length = receive == nullptr ? 0 : length;
+  peer::init(&link->peer, key);
+}
+
+void want_peers(ViewerLink* link) { link->hello_flags = start_flags | proto::hello_peers; }
+void want_updates(ViewerLink* link) { link->hello_flags |= proto::hello_updates; }
+
+void restart(ViewerLink* link) {
+  link->list.count = 0;
+  link->list.host_mask = 0;
+  link->in_used = 0;
+  link->out_used = 0;
+  link->watched_known = 0;
+  link->updates.count = 0;
+  link->opened_at = publish::never;
+}
+
+void fixed(ViewerLink* link, u32 address, u16 port, u64 now) {
+  restart(link);
+  link->target_kind = publish::target_fixed;
+  link->state = publish::waiting;
+  link->target_address = address;
+  link->target_port = port;
+  link->backoff = 0;
+  link->next_try = now;
+  link->status = cluster::status_waiting;
+}
+
+void share(ViewerLink* link, u64 now) {
+  restart(link);
+  link->target_kind = publish::target_share;
+  link->state = publish::waiting;
+  link->target_address = 0;
+  link->target_port = 0;
+  link->term = 0;
+  link->lease_term = 0;
+  link->lease_counter = 0;
+  link->backoff = 0;
+  link->next_try = now;
+  link->lease_wanted = 1;
+  link->status = cluster::status_no_lease;
+}
+
+void stop(ViewerLink* link) {
+  restart(link);
+  link->state = publish::stopped;
+  link->target_kind = publish::target_none;
+  link->status = cluster::status_waiting;
+}
+
+bool due(const ViewerLink* link, u64 now) { return publish::dial_due(link, now); }
+
+bool ready(const ViewerLink* link) { return link->state == publish::open; }
+
+void dialing(ViewerLink* link, u64 now) {
+  restart(link);
+  link->state = publish::connecting;
+  link->state_since = now;
+  ++link->dials;
+}
+
+u32 wait_ms(const ViewerLink* link, u64 now) { return publish::dial_wait(link, now); }
+
+bool idle(ViewerLink* link, u64 now) {
+  if (!ready(link) || now < link->last_send || now - link->last_send < publish::idle_ms) return false;
+  return commit(link, proto::encode_ping(stage(link)), now);
+}
+
+mem::Bytes out_data(const ViewerLink* link) { return mem::Bytes(link->out, link->out_used); }
+
+void sent(ViewerLink* link, u64 n) { publish::drop_sent(link, n); }
+
+mem::Slice in_room(ViewerLink* link) { return mem::Slice{link->in + link->in_used, link->in_length - link->in_used}; }
+
+u32 kind_of(mem::Bytes frame) { return proto::frame_kind(frame); }
+
+void failed(ViewerLink* link, u64 now, u32 random, u8 status) {
+  publish::back_off(link, now, random, status);
+  leave(link);
+}
+
+bool connected(ViewerLink* link, const u8* nonce, u32 nonce_length, bool nonce_ok, u64 now) {
+  proto::Hello hello = {};
+  hello.role = proto::role_viewer;
+  hello.flags = link->hello_flags;
+  return publish::queue_hello(link, &hello, nonce, nonce_length, nonce_ok, send_room, now);
+}
+
+bool lease(ViewerLink* link, bool readable, const cluster::Heard* record, u64 now, u32 random) {
+  link->lease_wanted = 0;
+  if (link->target_kind != publish::target_share) return false;
+  publish::LeaseJudgement j = publish::judge_lease(readable, record, link->lease_term, link->lease_counter,
+                                                   link->term, link->target_address, link->target_port);
+  if (j.verdict == publish::lease_ignore || j.verdict == publish::lease_older_term) return false;
+  link->lease_term = record->term;
+  link->lease_counter = record->counter;
+  if (!j.changed) return false;
+  bool was_linked = publish::move_target(link, &j, now, random);
+  leave(link);
+  return was_linked;
+}
+
+mem::Slice stage(ViewerLink* link) {
+  u32 from = link->out_used < stage_end ? link->out_used : stage_end;
+  return mem::Slice{link->out + from, stage_end - from};
+}
+
+bool commit(ViewerLink* link, u32 n, u64 now) { return publish::seal_staged(link, send_room, n, now); }
+
+// ---- Requests.
+
+bool ask(ViewerLink* link, u32 kind, const u8* payload, u32 length, u64 now) {
+  if (!ready(link)) return false;
+  return commit(link, proto::encode_bytes(kind, mem::Bytes(payload, length), stage(link)), now);
+}
+
+bool ask_own(ViewerLink* link, u32 kind, u64 now) { return ask(link, kind, link->watched_id, proto::id_size, now); }
+
+bool watch(ViewerLink* link, const u8* id, Remote* model, u64 now) {
+  __builtin_memcpy(link->watched_id, id, proto::id_size);
+  link->watching = 1;
+  link->watched_known = 0;
+  link->watched = model;
+  return ask_own(link, proto::kind_watch, now);
+}
+
+bool unwatch(ViewerLink* link, u64 now) {
+  link->watching = 0;
+  link->watched_known = 0;
+  link->watched = nullptr;
+  return ask_own(link, proto::kind_unwatch, now);
+}
+
+bool forget(ViewerLink* link, const u8* id, u64 now) { return ask(link, proto::kind_forget, id, proto::id_size, now); }
+
+bool update_now(ViewerLink* link, const u8* id, u64 now) {
+  return ask(link, proto::kind_update_now, id, proto::id_size, now);
+}
+
+u32 find(const ViewerLink* link, const u8* id) {
+  for (u32 i = 0; i < link->list.count && i < proto::list_rows; ++i) {
+    if (same_id(link->list.ids[i], id)) return i;
+  }
+  return none_row;
+}
+
+mem::Bytes list_name(const ViewerLink* link, u32 n) {
+  if (n >= link->list.count || n >= proto::list_rows) return mem::Bytes(nullptr, 0);
+  const u8* name = link->list.names[n];
+  u32 length = 0;
+  while (length < proto::name_size && name[length] != 0) ++length;
+  return mem::Bytes(name, length);
+}
+
+u32 update_row(const ViewerLink* link, const u8* id) {
+  for (u32 i = 0; i < link->updates.count && i < proto::list_rows; ++i) {
+    if (same_id(link->updates.ids[i], id)) return i;
+  }
+  return none_row;
+}
+
+void reset_remote(Remote* remote) {
+  ring::init(&remote->samples, ring::max_rows);
+  __builtin_memset(remote->temps, 0, sizeof remote->temps);
+  remote->procs.count = 0;
+  remote->procs.flags = 0;
+  remote->inventories = 0;
+  remote->sample_count = 0;
+  remote->proc_frames = 0;
+}
+
+// ---- History views.
+
+void names_clear(NameFilter* filter) {
+  filter->tops_taken = 0;
+  filter->matched_count = 0;
+  filter->names_count = 0;
+  filter->overflow = 0;
+  __builtin_memset(filter->most, 0, sizeof filter->most);
+  __builtin_memset(filter->matches, 0, sizeof filter->matches);
+  __builtin_memset(filter->tops, 0, sizeof filter->tops);
+}
+
+void hist_clear(HistView* view) {
+  if (view->filter != nullptr) names_clear(view->filter);
+  view->rows_taken = 0;
+  view->frames_taken = 0;
+  for (u32 r = 0; r < hist_rows; ++r) {
+    view->count[r] = 0;
+    for (u32 m = 0; m < 2; ++m) {
+      view->min[m][r] = 0xFFFF;
+      view->max[m][r] = 0;
+      view->sum[m][r] = 0;
+    }
+  }
+}
+
+void hist_start(HistView* view, u32 start, u32 span, u8 measure1, u8 measure2, u8 tier, u8 scope, const u8* id) {
+  view->start = start;
+  view->span = span;
+  view->measure[0] = measure1;
+  view->measure[1] = measure2;
+  view->tier = tier;
+  view->scope = scope;
+  view->asked = 0;
+  view->done = 0;
+  view->filter = nullptr;  // a name filter comes with hist_want
+  __builtin_memcpy(view->id, id, proto::id_size);
+  hist_clear(view);
+}
+
+void hist_want(HistView* view, NameFilter* filter, const u8* text, u32 length) {
+  view->filter = filter;
+  if (filter != nullptr) {
+    u32 n = length < filter_text_max ? length : filter_text_max;
+    __builtin_memset(filter->text, 0, sizeof filter->text);
+    if (n != 0) __builtin_memcpy(filter->text, text, n);
+    filter->text_length = n;
+    filter->text_hash = n == 0 ? 0 : ptop::name_hash(mem::Bytes(filter->text, n));
+  }
+  hist_clear(view);
+}
+
+bool history(ViewerLink* link, HistView* view, u64 now) {
+  link->view = view;
+  view->asked = 1;
+  view->done = 0;
+  return ask_history(link, now);
+}
+
+bool ask_history(ViewerLink* link, u64 now) {
+  HistView* view = link->view;
+  if (!ready(link) || view == nullptr) return false;
+  hist_clear(view);
+  proto::HistoryAsk ask = {};
+  __builtin_memcpy(ask.id, view->id, proto::id_size);
+  ask.tier = view->tier;
+  ask.scope = view->scope;
+  ask.options = view->filter != nullptr ? 1 : 0;  // names and top rows come with the buckets
+  ask.first = view->start;
+  ask.last = view->start + view->span - (view->span < 1 ? view->span : 1);
+  return commit(link, proto::encode_history(&ask, stage(link)), now);
+}
+
+bool ask_rows(ViewerLink* link, hist::Table* request, u64 now) {
+  if (!ready(link) || !hist::ask(request, hist::chunk_buckets(link->in_length))) return false;
+  proto::HistoryAsk ask = {};
+  __builtin_memcpy(ask.id, request->id, proto::id_size);
+  ask.tier = request->tier;
+  ask.scope = 0;
+  ask.options = request->energy ? 2 : 0;
+  ask.first = request->ask_start;
+  ask.last = request->ask_end;
+  request->sent = commit(link, proto::encode_history(&ask, stage(link)), now) ? 1 : 0;
+  link->pending = request;
+  return request->sent != 0;
+}
+
+void drop_rows(ViewerLink* link) { link->pending = nullptr; }
+
+// In 64 bits: a span chosen by a tool may be long enough for (time - start) x 60 to pass 32 bits.
+u32 hist_row(u32 time, u32 start, u32 span) {
+  if (time < start || time - start >= span) return outside;
+  return static_cast<u32>(u64{time - start} * hist_rows / (span < 1 ? 1 : span));
+}
+
+u32 field_value(u32 measure, u32 value) {
+  return measure == 6 || measure == 7 ? hstore::rate_of(static_cast<u16>(value)) : value;
+}
+
+void hist_fold(HistView* view, const store::Bucket* bucket) {
+  u32 row = hist_row(bucket->slot, view->start, view->span);
+  if (row == outside) return;
+  if (view->count[row] < 0xFFFF) ++view->count[row];
+  for (u32 s = 0; s < 2; ++s) {
+    u32 m = view->measure[s] > 7 ? 7 : view->measure[s];
+    if (bucket->min[m] < view->min[s][row]) view->min[s][row] = bucket->min[m];
+    if (bucket->max[m] > view->max[s][row]) view->max[s][row] = bucket->max[m];
+    view->sum[s][row] += field_value(m, bucket->mean[m]);
+  }
+}
+
+u8 fold_case(u8 c) { return c >= 'A' && c <= 'Z' ? static_cast<u8>(c + 32) : c; }
+
+bool name_is(const u8* name, const u8* text, u32 length) {
+  u32 n = 0;
+  while (n < ptop::name_bytes && name[n] != 0) ++n;
+  if (n != length) return false;
+  for (u32 i = 0; i < n; ++i) {
+    if (fold_case(name[i]) != fold_case(text[i])) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool holds(const u32* hashes, u32 count, u32 hash) {
+  for (u32 i = 0; i < count; ++i) {
+    if (hashes[i] == hash) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void take_name(NameFilter* f, const u8* name) {
+  u32 hash = ptop::name_hash(mem::Bytes(name, ptop::name_bytes));
+  if (f->text_length != 0 && f->matched_count < filter_matches_max && name_is(name, f->text, f->text_length) &&
+      !holds(f->matched, f->matched_count, hash)) {
+    f->matched[f->matched_count++] = hash;
+  }
+  if (f->names_count >= filter_names_max) {
+    ++f->overflow;
+    return;
+  }
+  if (holds(f->name_hashes, f->names_count, hash)) return;
+  f->name_hashes[f->names_count] = hash;
+  __builtin_memcpy(f->names[f->names_count], name, ptop::name_bytes);
+  ++f->names_count;
+}
+
+bool matched(const NameFilter* f, u32 hash) {
+  if (hash == 0) return false;
+  return holds(f->matched, f->matched_count, hash) || (f->text_length != 0 && hash == f->text_hash);
+}
+
+void take_tops(NameFilter* f, u32 slot, const ptop::Row* row) {
+  if (slot >= hist_rows) return;
+  ptop::merge(&f->tops[slot], row);
+  const ptop::List* lists[2] = {&row->a, &row->b};
+  bool any = false;
+  for (u32 l = 0; l < 2; ++l) {
+    for (u32 e = 0; e < ptop::top; ++e) {
+      if (!matched(f, lists[l]->hash[e])) continue;
+      any = true;
+      if (lists[l]->value[e] > f->most[slot][l]) f->most[slot][l] = lists[l]->value[e];
+    }
+  }
+  if (any && f->matches[slot] < 0xFFFF) ++f->matches[slot];
+  ++f->tops_taken;
+}
+
+// ---- Received frames.
+
+bool refused(ViewerLink* link, mem::Bytes frame) {
+  link->status = publish::refusal(frame, &link->refuse_reason);
+  return false;
+}
+
+bool on_hello(ViewerLink* link, mem::Bytes frame) {
+  u32 kind = kind_of(frame);
+  if (kind == proto::kind_reply) return publish::take_reply(link, frame, send_room);
+  if (kind == proto::kind_moved) {
+    link->lease_wanted = link->target_kind == publish::target_share;
+    link->status = cluster::status_moved;
+    return false;
+  }
+  return refused(link, frame);
+}
+
+bool on_proof(ViewerLink* link, mem::Bytes frame, u64 now) {
+  if (kind_of(frame) != proto::kind_accept) return refused(link, frame);
+  if (!publish::take_accept(link, frame, now)) return false;
+  // What the owner asked for lives on across connections and is asked for again.
+  if (link->watching) ask_own(link, proto::kind_watch, now);
+  if (link->view != nullptr && link->view->asked && !link->view->done) ask_history(link, now);
+  if (link->pending != nullptr) link->pending->sent = 0;
+  return true;
+}
+
+bool on_watched(ViewerLink* link, mem::Bytes frame) {
+  u32 kind = kind_of(frame);
+  Remote* model = link->watched;
+  bool known = link->watching && link->watched_known && model != nullptr;
+  if (kind == proto::kind_inventory) {
+    proto::Inventory inv;
+    if (proto::decode_inventory(frame, &inv) != proto::ok) return false;
+    if (!link->watching || model == nullptr || !same_id(inv.id, link->watched_id)) return true;
+    model->inventory = inv;
+    ++model->inventories;
+    link->watched_known = 1;
+    return true;
+  }
+  if (kind == proto::kind_sample) {
+    ring::Row row;
+    if (proto::decode_sample(frame, reinterpret_cast<u8*>(&row)) != proto::ok) return false;
+    if (!known) return true;
+    ring::push(&model->samples, &row);
+    ++model->sample_count;
+    return true;
+  }
+  if (kind == proto::kind_temps) {
+    u8 block[proto::temps_block_size];
+    if (proto::decode_temps(frame, block) != proto::ok) return false;
+    if (known) __builtin_memcpy(model->temps, block, sizeof block);
+    return true;
+  }
+  if (!known) return true;
+  if (proto::decode_procs(frame, &model->procs) != proto::ok) return false;
+  ++model->proc_frames;
+  return true;
+}
+
+bool on_buckets(ViewerLink* link, mem::Bytes frame) {
+  u32 count = 0, more = 0;
+  if (proto::check_buckets(frame, &count, &more) != proto::ok) return false;
+  u8 tier = head_tier(frame), scope = head_scope(frame);
+  const u8* id = proto::buckets_id(frame);
+  hist::Table* request = link->pending;
+  bool for_request = request != nullptr && hist::wants(request, tier, scope, id);
+  HistView* view = link->view;
+  bool for_view = hist_mine(link, frame);
+  for (u32 i = 0; i < count && (for_request || for_view); ++i) {
+    u8 raw[proto::bucket_size];
+    store::Bucket bucket;
+    if (!proto::bucket_at(frame, i, raw) || !store::decode_bucket(mem::Bytes(raw, sizeof raw), 0, &bucket)) {
+      return false;
+    }
+    if (for_request) hist::fold(request, &bucket);
+    if (for_view) hist_fold(view, &bucket);
+  }
+  if (for_request) {
+    request->answered_rows = hist::add_sat(request->answered_rows, count);
+    if (!more) hist::answered(request, 0);
+  }
+  if (for_view) {
+    view->rows_taken += count;
+    ++view->frames_taken;
+    view->done = more ? 0 : 1;
+  }
+  return true;
+}
+
+bool hist_mine(const ViewerLink* link, mem::Bytes frame) {
+  const HistView* view = link->view;
+  const u8* id = proto::buckets_id(frame);
+  return view != nullptr && view->asked && !view->done && id != nullptr && head_tier(frame) == view->tier &&
+         head_scope(frame) == view->scope && same_id(id, view->id);
+}
+
+bool on_rows(ViewerLink* link, mem::Bytes frame) {
+  u32 kind = kind_of(frame);
+  u32 count = 0;
+  if (proto::check_rows(frame, kind, &count) != proto::ok) return false;
+  if (!hist_mine(link, frame) || link->view->filter == nullptr) return true;
+  HistView* view = link->view;
+  mem::Bytes payload = proto::payload_of(frame);
+  for (u32 i = 0; i < count; ++i) {
+    u64 at = rows_head + u64{i} * proto::kind_row(kind);
+    if (kind == proto::kind_names) {
+      take_name(view->filter, payload.ptr + at);
+      continue;
+    }
+    ptop::Row row;
+    if (!ptop::decode(payload, at, &row)) return false;
+    take_tops(view->filter, hist_row(row.slot, view->start, view->span), &row);
+  }
+  return true;
+}
+
+bool on_energy(ViewerLink* link, mem::Bytes frame) {
+  u32 count = 0;
+  if (proto::check_rows(frame, proto::kind_energy, &count) != proto::ok) return false;
+  hist::Table* request = link->pending;
+  if (request == nullptr || !hist::wants(request, head_tier(frame), head_scope(frame), proto::buckets_id(frame))) {
+    return true;
+  }
+  mem::Bytes payload = proto::payload_of(frame);
+  for (u32 i = 0; i < count; ++i) {
+    store::Energy energy;
+    if (!store::decode_energy(payload, rows_head + u64{i} * proto::kind_row(proto::kind_energy), &energy)) {
+      return false;
+    }
+    hist::fold_energy(request, &energy);
+  }
+  return true;
+}
+
+bool on_open(ViewerLink* link, mem::Bytes frame) {
+  if (!peer::opened(&link->peer, frame)) {
+    link->status = cluster::status_host_proof;
+    return false;
+  }
+  mem::Bytes bare(frame.ptr, frame.len - proto::tag_size);
+  bool good = true;
+  switch (kind_of(bare)) {
+    case proto::kind_inventory:
+    case proto::kind_sample:
+    case proto::kind_procs:
+    case proto::kind_temps:
+      good = on_watched(link, bare);
+      break;
+    case proto::kind_list:
+      good = proto::decode_list(bare, &link->list) == proto::ok;
+      link->lists += good;
+      break;
+    case proto::kind_buckets:
+      good = on_buckets(link, bare);
+      break;
+    case proto::kind_ping:
+      break;
+    case proto::kind_names:
+    case proto::kind_tops:
+      good = on_rows(link, bare);
+      break;
+    case proto::kind_peers:
+      good = proto::decode_peers(bare, &link->peers) == proto::ok;
+      link->peer_frames += good;
+      break;
+    case proto::kind_updates:
+      good = proto::decode_updates(bare, &link->updates) == proto::ok;
+      link->update_frames += good;
+      break;
+    case proto::kind_energy:
+      good = on_energy(link, bare);
+      break;
+    default:
+      return refused(link, bare);
+  }
+  if (!good) link->status = cluster::status_bad_frame;
+  return good;
+}
+
+namespace {
+
+bool history_kind(u32 kind) {
+  return kind == proto::kind_buckets || kind == proto::kind_names || kind == proto::kind_tops ||
+         kind == proto::kind_energy;
+}
+
+// A history answer larger than the receive buffer would come again after every reconnect, as the view and the
+// request are asked again when the link opens: both are given up first, so the link closes once, not forever.
+void give_up_history(ViewerLink* link, mem::Bytes frame) {
+  if (!history_kind(proto::frame_kind(frame))) return;
+  if (link->view != nullptr) link->view->done = 1;
+  if (link->pending != nullptr) {
+    link->pending->asking = 0;
+    link->pending->state = hist::state_unreachable;
+    ++link->pending->changes;
+    link->pending = nullptr;
+  }
+}
+
+}  // namespace
+
+bool received(ViewerLink* link, u32 n, u64 now) {
+  const publish::Handlers<ViewerLink> handlers = {on_hello, on_proof, on_open, give_up_history};
+  return publish::scan_frames(link, link->in, link->in_length, n, now, &handlers);
+}
+
+}  // namespace viewer
