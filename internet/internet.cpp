@@ -436,4 +436,146 @@ u32 save(mem::Bytes path, const Settings* s, const TestTable* table) {
   return fs::replace_file(path, mem::Bytes(bytes, n));
 }
 
+// ---- The window's probe.
+
+Endpoint default_endpoint() {
+  Endpoint e{};
+  mem::Bytes host = mem::lit("speed.cloudflare.com");
+  mem::copy(mem::Slice{e.host, sizeof e.host}, host);
+  e.host_length = u32(host.len);
+  e.port = 443;
+  e.secure = 1;
+  return e;
+}
+
+void load(Probe* p, mem::Arena* shell, mem::Bytes path, const Endpoint* endpoint, bool live, u32 now) {
+  *p = Probe{};
+  p->live = live ? 1 : 0;
+  p->endpoint = *endpoint;
+  settings_reset(&p->settings);
+  mem::Slice copy = path.len ? mem::alloc(shell, path.len, 1) : mem::Slice{};
+  if (copy.ptr) {
+    mem::copy(copy, path);
+    p->path = copy;
+    u8 text[file_capacity];
+    parse_settings(mem::Bytes(text, read_file(p->path, mem::Slice{text, sizeof text})), &p->settings);
+  }
+  apply_on(p, now);
+}
+
+void apply_on(Probe* p, u32 now) {
+  if (p->settings.on && !p->data) open_data(p, now);
+  if (!p->settings.on && p->data) free_data(p);
+}
+
+void open_data(Probe* p, u32 now) {
+  if (p->data || !mem::arena_init(&p->arena, sizeof(ProbeData))) return;
+  mem::Slice bytes = mem::alloc(&p->arena, sizeof(ProbeData), 64);
+  if (!bytes.ptr) {
+    mem::release(&p->arena);
+    p->arena = mem::Arena{};
+    return;
+  }
+  mem::fill(bytes, 0);
+  ProbeData* d = reinterpret_cast<ProbeData*>(bytes.ptr);
+  ring_clear(&d->ring);
+  table_clear(&d->tests);
+  schedule_init(&d->schedule, now);
+  schedule_load(&d->schedule, &p->settings, now);
+  if (p->path.len) {
+    u8 text[file_capacity];
+    parse_tests(mem::Bytes(text, read_file(p->path, mem::Slice{text, sizeof text})), &d->tests);
+  }
+  if (!p->live) demo_fill(&d->ring, &d->tests, now);
+  p->data = d;
+}
+
+void free_data(Probe* p) {
+  if (!p->data) return;
+  if (p->data->child.view || p->data->child.process.process) child::finish(&p->data->child, 200);
+  mem::release(&p->arena);
+  p->arena = mem::Arena{};
+  p->data = nullptr;
+}
+
+void persist(Probe* p) {
+  u32 r = fs::ok;
+  if (p->path.len && p->data) {
+    r = save(p->path, &p->settings, &p->data->tests);
+  } else if (p->path.len) {
+    // Without the data the file's own tests are written back unchanged.
+    TestTable kept;
+    table_clear(&kept);
+    u8 text[file_capacity];
+    parse_tests(mem::Bytes(text, read_file(p->path, mem::Slice{text, sizeof text})), &kept);
+    r = save(p->path, &p->settings, &kept);
+  }
+  p->save_failed = r != fs::ok ? 1 : 0;
+}
+
+void toggle(Probe* p, u32 now) {
+  p->settings.on = p->settings.on ? 0 : 1;
+  persist(p);
+  apply_on(p, now);
+}
+
+void cycle_schedule(Probe* p, u32 now) {
+  p->settings.schedule = next_schedule(p->settings.schedule);
+  persist(p);
+  if (p->settings.on && p->data) p->data->schedule.next_test = now + 60;
+}
+
+bool tick(Probe* p, u32 now, u32 traffic) {
+  if (!p->data) return false;
+  const Schedule* s = &p->data->schedule;
+  u32 bytes = s->day_bytes, last = s->last_test;
+  bool changed = step(p, now, traffic);
+  if (s->day_bytes != bytes || s->last_test != last) {
+    p->settings.last_test = (s->flags & flag_last_test_known) ? s->last_test : 0;
+    p->settings.day_start = s->day_start;
+    p->settings.day_bytes = s->day_bytes;
+    persist(p);
+  }
+  return changed;
+}
+
+bool step(Probe* p, u32 now, u32 traffic) {
+  ProbeData* d = p->data;
+  if (!d) return false;
+  Schedule* s = &d->schedule;
+  u32 schedule = p->settings.schedule;
+  bool changed = false;
+  if (p->live && s->pending && d->child.view) changed = take_result(d, now, schedule);
+  if (p->live && s->pending && (request_stale(s, now) || !child::is_running(&d->child))) {
+    abort(s, now, schedule);
+    child::stop(&d->child);
+    d->child = child::Section{};
+    changed = true;
+  }
+  u8 status = s->test_status;
+  u8 kind = due(s, now, schedule, is_busy(traffic, newest_down(&d->tests)));
+  changed = changed || s->test_status != status;
+  if (kind == request_none) return changed;
+  d->sequence++;
+  if (!p->live) {
+    demo_request(s, &d->ring, &d->tests, d->sequence, now, schedule);
+    return true;
+  }
+  if (!d->child.view) {
+    d->start_failed = start_child(d, &p->endpoint) ? 0 : 1;
+    if (d->start_failed) {
+      abort(s, now, schedule);
+      return true;
+    }
+  }
+  send_request(d);
+  return changed;
+}
+
+// The --internet request child and its HTTP client are not built yet: no child can be started, so a live request
+// is given up as the start failure it is (the page reports it), and nothing is ever taken or sent.
+bool start_child(ProbeData*, const Endpoint*) { return false; }
+bool take_result(ProbeData*, u32, u32) { return false; }
+void send_request(ProbeData*) {}
+
 }  // namespace internet

@@ -6,6 +6,7 @@
 // now - T is at least 0.
 #include "base/mem.h"
 #include "base/words.h"
+#include "sampling/child.h"
 
 namespace internet {
 
@@ -157,5 +158,56 @@ u32 format_file(const Settings* s, const TestTable* table, mem::Slice buffer);
 u32 read_file(mem::Bytes path, mem::Slice buffer);
 // Creates the folder chain and replaces the file whole. 0 or the file layer's error class.
 u32 save(mem::Bytes path, const Settings* s, const TestTable* table);
+
+// ---- The window's probe.
+
+// The speed-test service to ask.
+struct Endpoint {
+  u8 host[64];
+  u32 host_length;
+  u32 port;
+  u32 secure;
+};
+Endpoint default_endpoint();  // the public speed-test service, port 443, secure
+
+// Present only while the probe is on; one allocation from an arena of its own.
+struct ProbeData {
+  LatencyRing ring;
+  TestTable tests;
+  Schedule schedule;
+  child::Section child;  // the --internet request child and its block
+  u32 sequence;          // incremented before each request: the first is 1
+  u8 start_failed;
+};
+
+struct Probe {
+  ProbeData* data;
+  mem::Arena arena;
+  mem::Bytes path;  // empty: the probe runs but nothing is read or written
+  Endpoint endpoint;
+  Settings settings;
+  u8 live;  // 0 under --test: requests are answered here with synthetic results
+  u8 save_failed;
+};
+
+// Start: copies the path into the shell's arena, reads the file and opens the data when the probe is on.
+void load(Probe* p, mem::Arena* shell, mem::Bytes path, const Endpoint* endpoint, bool live, u32 now);
+// The one-second tick; traffic is this machine's network traffic in kbit/s. True when the page must be drawn again.
+bool tick(Probe* p, u32 now, u32 traffic);
+bool step(Probe* p, u32 now, u32 traffic);
+void toggle(Probe* p, u32 now);
+void cycle_schedule(Probe* p, u32 now);
+// Saves the settings and the tests (the file's own test lines when the data is absent).
+void persist(Probe* p);
+void apply_on(Probe* p, u32 now);
+void open_data(Probe* p, u32 now);
+void free_data(Probe* p);
+inline void stop(Probe* p) { free_data(p); }
+
+// The request child's side of the exchange (the --internet child and its block). Start the child for the endpoint;
+// take its answer for the pending request (true when one was taken); write the next request into its block.
+bool start_child(ProbeData* data, const Endpoint* endpoint);
+bool take_result(ProbeData* data, u32 now, u32 schedule);
+void send_request(ProbeData* data);
 
 }  // namespace internet

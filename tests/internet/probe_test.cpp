@@ -366,3 +366,105 @@ TEST(Probe, Paths) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Window {
+  testutil::TempDir dir;
+  mem::Arena shell{};
+  internet::Probe p{};
+  std::string path;
+  Window() : path(dir.path + "/Vimbrel/internet.txt") { EXPECT_EQ(mem::arena_init(&shell, 4096), 1u); }
+  ~Window() {
+    internet::stop(&p);
+    mem::release(&shell);
+  }
+  void load(bool live, u32 now) {
+    internet::Endpoint e = internet::default_endpoint();
+    internet::load(&p, &shell, b(path), &e, live, now);
+  }
+};
+
+// The window's probe under --test: synthetic answers drive the same schedule, and the file follows every change of
+// the day's bytes or the last test.
+TEST(ProbeWindow, TicksSaveWhatTheScheduleChanges) {
+  const u32 t0 = 3000000;
+  Window w;
+  w.load(false, t0);
+  EXPECT_EQ(w.p.data, nullptr);  // off by default: nothing runs
+  EXPECT_FALSE(internet::tick(&w.p, t0, 0));
+  internet::toggle(&w.p, t0);
+  ASSERT_NE(w.p.data, nullptr);
+  EXPECT_EQ(w.p.data->ring.filled, 360u);
+  EXPECT_EQ(w.p.data->tests.filled, 24u);
+  EXPECT_NE(testutil::read_file(w.path).find("internet on\n"), std::string::npos);
+
+  EXPECT_TRUE(internet::tick(&w.p, t0, 0));  // the first probe at once
+  EXPECT_EQ(w.p.data->ring.filled, 361u);
+  EXPECT_EQ(w.p.data->sequence, 1u);
+  for (u32 now = t0 + 1; now < t0 + 60; now++) internet::tick(&w.p, now, 0);
+  EXPECT_EQ(w.p.data->tests.filled, 24u);
+  EXPECT_TRUE(internet::tick(&w.p, t0 + 60, 0));  // the first test, 60 s after the start
+  EXPECT_EQ(w.p.data->tests.filled, 25u);
+  std::string text = testutil::read_file(w.path);
+  EXPECT_NE(text.find("last-test " + std::to_string(t0 + 60) + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("day-bytes 35050000\n"), std::string::npos) << text;
+
+  // Off and on again: the stored tests come back and the next test keeps its hour.
+  internet::toggle(&w.p, t0 + 100);
+  EXPECT_EQ(w.p.data, nullptr);
+  std::string off = testutil::read_file(w.path);
+  EXPECT_NE(off.find("internet off\n"), std::string::npos);
+  EXPECT_NE(off.find("test " + std::to_string(t0 + 60) + " "), std::string::npos);  // the tests stay in the file
+  internet::toggle(&w.p, t0 + 200);
+  ASSERT_NE(w.p.data, nullptr);
+  EXPECT_EQ(w.p.data->tests.filled, 24u);
+  EXPECT_EQ(w.p.data->schedule.next_test, t0 + 60 + 3600);
+  EXPECT_EQ(w.p.data->schedule.day_bytes, 35050000u);
+
+  internet::cycle_schedule(&w.p, t0 + 300);
+  EXPECT_EQ(w.p.settings.schedule, internet::schedule_3h);
+  EXPECT_EQ(w.p.data->schedule.next_test, t0 + 360);
+  EXPECT_NE(testutil::read_file(w.path).find("speed 3h\n"), std::string::npos);
+  EXPECT_EQ(w.p.save_failed, 0);
+
+  // A reload reads back what was saved.
+  Window again;
+  again.path = w.path;
+  again.load(false, t0 + 400);
+  EXPECT_EQ(again.p.settings.on, 1);
+  EXPECT_EQ(again.p.settings.day_bytes, 35050000u);
+  ASSERT_NE(again.p.data, nullptr);
+}
+
+TEST(ProbeWindow, LiveRequestWithoutAChildIsGivenUp) {
+  Window w;
+  w.load(true, 500);
+  internet::toggle(&w.p, 500);
+  ASSERT_NE(w.p.data, nullptr);
+  EXPECT_EQ(w.p.data->ring.filled, 0u);  // no synthetic data when live
+  EXPECT_TRUE(internet::tick(&w.p, 500, 0));
+  EXPECT_EQ(w.p.data->start_failed, 1);
+  EXPECT_EQ(w.p.data->schedule.probe_status, internet::probe_failed);
+  EXPECT_EQ(w.p.data->schedule.pending, internet::request_none);
+  EXPECT_EQ(w.p.data->schedule.next_probe, 510u);
+}
+
+TEST(ProbeWindow, FailedSaveIsFlaggedAndTheProbeGoesOn) {
+  Window w;
+  testutil::write_file(w.dir.path + "/Vimbrel", "a file where the folder should be");
+  w.load(false, 100);
+  internet::toggle(&w.p, 100);
+  EXPECT_EQ(w.p.save_failed, 1);
+  ASSERT_NE(w.p.data, nullptr);
+  EXPECT_TRUE(internet::tick(&w.p, 100, 0));
+
+  Window none;  // no path: runs, reads and writes nothing
+  internet::Endpoint e = internet::default_endpoint();
+  internet::load(&none.p, &none.shell, mem::Bytes(), &e, false, 100);
+  internet::toggle(&none.p, 100);
+  EXPECT_EQ(none.p.save_failed, 0);
+  EXPECT_NE(none.p.data, nullptr);
+}
+
+}  // namespace
