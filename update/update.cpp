@@ -251,4 +251,94 @@ u32 read_latest_file(mem::Bytes latest_path, mem::Slice buffer, u64* length) {
   return ok;
 }
 
+// ---- The check step.
+
+mem::Bytes server_host() { return mem::lit("updates.quillmere.com"); }
+
+Config make_config(mem::Bytes version_text) {
+  Config c{};
+  c.short_name = mem::lit("vimbrel");
+  c.feed_url = mem::lit("https://updates.quillmere.com/downloads/vimbrel/latest.txt");
+  c.signer = mem::lit("Quillmere Ltd");
+  c.product = mem::lit("Vimbrel");
+  c.version_text = version_text;
+  c.folder = mem::lit("Vimbrel");
+  return c;
+}
+
+// The HTTP client is not built yet: every GET of a good URL fails at its first step (no session), so the check
+// reports the server as unreachable rather than inventing an answer.
+u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice, u64, HttpResult* out) {
+  *out = HttpResult{};
+  Url parsed;
+  out->stage = parse_url(url, (config->flags & flag_local) != 0, &parsed) ? 2 : 1;
+  return 0;
+}
+
+void reset_result(Result* r) {
+  mem::fill(mem::Slice{reinterpret_cast<u8*>(r), sizeof(Result)}, 0);
+  r->running = r->offered = version_zero();
+  reset_manifest(&r->manifest);
+}
+
+void take_feed(const Config* config, mem::Bytes feed_url, bool beta, Result* r) {
+  bool local = (config->flags & flag_local) != 0;
+  if (r->http.stage != 0 || r->http.status != 200) {
+    r->state = state_failed, r->reason = reason_unreachable;
+    return;
+  }
+  mem::Bytes text(r->text, r->text_length);
+  u32 ok = beta ? parse_beta_manifest(text, config->short_name, local, &r->manifest)
+                : parse_manifest(text, config->short_name, local, &r->manifest);
+  if (!ok) {
+    r->state = state_failed, r->reason = reason_malformed;
+    return;
+  }
+  r->offered = r->manifest.version;
+  mem::Bytes url(r->text + r->manifest.url_start, r->manifest.url_end - r->manifest.url_start);
+  if (!same_origin(url, feed_url, local)) {
+    r->state = state_failed, r->reason = reason_foreign;
+    return;
+  }
+  r->state = compare_versions(r->offered, r->running) ? state_available : state_up_to_date;
+}
+
+void fetch_beta_feed(const Config* config, Result* r) {
+  if (r->state != state_none) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  u8 url[max_feed_url];
+  mem::Bytes beta_url = beta_feed_url(config->feed_url, mem::Slice{url, sizeof url});
+  http_get_to_memory(config, beta_url, mem::Slice{r->text, sizeof r->text}, manifest_capacity, &r->http);
+  r->text_length = r->http.received < manifest_capacity ? r->http.received : manifest_capacity;
+  take_feed(config, config->feed_url, true, r);
+}
+
+void fetch_feed(const Config* config, Result* r) {
+  if (config->flags & flag_beta) return fetch_beta_feed(config, r);
+  if (r->state != state_none) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  http_get_to_memory(config, config->feed_url, mem::Slice{r->text, sizeof r->text}, manifest_capacity, &r->http);
+  r->text_length = r->http.received < manifest_capacity ? r->http.received : manifest_capacity;
+  take_feed(config, config->feed_url, false, r);
+}
+
+u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
+  u64 length = 0;
+  if (!read_latest_file(latest_path, mem::Slice{r->text, sizeof r->text}, &length)) return 0;
+  Manifest m;
+  bool local = (config->flags & flag_local) != 0;
+  mem::Bytes text(r->text, length);
+  u32 ok = (config->flags & flag_beta) ? parse_beta_manifest(text, config->short_name, local, &m)
+                                       : parse_manifest(text, config->short_name, local, &m);
+  if (!ok) return 0;
+  r->manifest = m;
+  r->text_length = length;
+  r->offered = m.version;
+  return 1;
+}
+
 }  // namespace update

@@ -85,4 +85,61 @@ u32 write_latest_file(mem::Bytes latest_path, mem::Bytes text);
 // Reads the whole file into the buffer; 1 with its length only when the whole file fits.
 u32 read_latest_file(mem::Bytes latest_path, mem::Slice buffer, u64* length);
 
+// ---- The check step.
+
+// The update server's host name (a constant of the program).
+mem::Bytes server_host();
+
+enum : u32 { flag_local = 1, flag_no_revocation = 2, flag_manifest_version = 4, flag_beta = 8 };
+
+struct Config {
+  mem::Bytes short_name;    // "vimbrel"
+  mem::Bytes feed_url;      // "https://" + server_host() + "/downloads/vimbrel/latest.txt"
+  mem::Bytes signer;        // the expected code signer
+  mem::Bytes product;       // "Vimbrel", the user agent
+  mem::Bytes version_text;  // the running version
+  mem::Bytes folder;        // "Vimbrel"
+  u64 limit;                // 0: 64 MiB
+  u32 flags;
+};
+// The program's configuration for its version text (limit 0, flags 0).
+Config make_config(mem::Bytes version_text);
+
+// The last HTTP transfer: status, failure stage (0 none; 1 bad URL, 2 session, 3 connect, 4 send, 5 read, 6 body
+// over the limit, 7 file write), the system error of the failing call, bytes received.
+struct HttpResult {
+  u32 status;
+  u32 stage;
+  u32 error;
+  u64 received;
+};
+// GETs the URL into the buffer, at most limit bytes (one more is stage 6). 1 when the transfer succeeded.
+u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice buffer, u64 limit, HttpResult* out);
+
+// Worker states and the reasons the check step gives.
+enum : u32 { state_none = 0, state_up_to_date = 1, state_available = 2, state_failed = 7 };
+enum : u32 { reason_order = 5, reason_unreachable = 6, reason_malformed = 7, reason_foreign = 8 };
+
+// The part of the worker's result that the check step fills.
+struct Result {
+  u32 state;
+  u32 reason;
+  Version running;
+  Version offered;
+  Manifest manifest;
+  u8 text[manifest_capacity];
+  u64 text_length;
+  HttpResult http;
+};
+void reset_result(Result* r);
+
+// Judges a received feed (result->text and result->http set) against the feed URL it came from: the manifest, the
+// offered version, the same-origin rule and the state.
+void take_feed(const Config* config, mem::Bytes feed_url, bool beta, Result* result);
+// The check step: GET the feed (the beta feed with flag_beta) and judge it.
+void fetch_feed(const Config* config, Result* result);
+void fetch_beta_feed(const Config* config, Result* result);
+// Reads "<exe>.latest" and parses it as this channel's manifest into the result; 1 on success.
+u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* result);
+
 }  // namespace update

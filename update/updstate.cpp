@@ -2,6 +2,7 @@
 
 #include "base/fmt.h"
 #include "platform/fs.h"
+#include "update/update.h"
 
 namespace updstate {
 
@@ -136,8 +137,8 @@ void append_version(Buf* buf, const u16 version[3]) {
   append_dec(buf, version[2]);
 }
 
-mem::Bytes server_host() { return mem::lit("updates.quillmere.com"); }
-mem::Bytes signer_name() { return mem::lit("Quillmere Ltd"); }
+mem::Bytes server_host() { return update::server_host(); }
+mem::Bytes signer_name() { return update::make_config(mem::Bytes()).signer; }
 
 void reset(Settings* s) {
   mem::fill(mem::Slice{reinterpret_cast<u8*>(s), sizeof(Settings)}, 0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include "tests/support/testutil.h"
@@ -266,6 +268,93 @@ TEST(Feed, WorkerWords) {
   EXPECT_EQ(update::parse_worker_mode(mem::lit("fetch")), 2u);
   EXPECT_EQ(update::parse_worker_mode(mem::lit("swap")), 3u);
   EXPECT_EQ(update::parse_worker_mode(mem::lit("Swap")), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string feed_url = "https://u.example.com/downloads/vimbrel/latest.txt";
+
+// The check step's judgement of a received feed, as the worker's check and fetch verbs see it.
+struct Check {
+  update::Config config = update::make_config(mem::lit("0.1.81"));
+  update::Result r;
+  Check() {
+    config.feed_url = b(feed_url);
+    update::reset_result(&r);
+    update::parse_version(mem::lit("1.2.3"), &r.running);
+  }
+  void receive(const std::string& body, u32 status = 200, u32 stage = 0) {
+    size_t n = body.size() < sizeof r.text ? body.size() : sizeof r.text;
+    memcpy(r.text, body.data(), n);
+    r.text_length = n;
+    r.http = update::HttpResult{status, stage, 0, body.size()};
+  }
+};
+
+TEST(FeedCheck, Judgements) {
+  struct Case {
+    std::string body;
+    u32 status, stage;
+    bool beta;
+    u32 state, reason;
+    const char* why;
+  } cases[] = {
+      {manifest("1.2.4"), 200, 0, false, 2, 0, "newer"},
+      {manifest("1.2.3"), 200, 0, false, 1, 0, "the same"},
+      {manifest("1.2.2"), 200, 0, false, 1, 0, "older"},
+      {manifest("1.2.4"), 404, 0, false, 7, 6, "not found"},
+      {manifest("1.2.4"), 200, 6, false, 7, 6, "body over 4,096 bytes"},
+      {manifest("1.2.4-beta.1"), 200, 0, false, 7, 7, "a beta on the stable channel"},
+      {manifest("1.2.4-beta.1"), 200, 0, true, 2, 0, "a newer beta on the beta channel"},
+      {manifest("1.2.3-beta.9"), 200, 0, true, 1, 0, "a beta of the running release"},
+      {manifest("1.2.4", "vimbrel.exe", "https://u.example.com:8443/vimbrel.exe"), 200, 0, false, 7, 8, "other port"},
+      {manifest("1.2.4", "vimbrel.exe", "https://U.example.com/vimbrel.exe"), 200, 0, false, 7, 8, "other case"},
+      {"garbage", 200, 0, false, 7, 7, "garbage"},
+  };
+  for (const Case& c : cases) {
+    Check k;
+    k.receive(c.body, c.status, c.stage);
+    update::take_feed(&k.config, b(feed_url), c.beta, &k.r);
+    EXPECT_EQ(k.r.state, c.state) << c.why;
+    EXPECT_EQ(k.r.reason, c.reason) << c.why;
+  }
+}
+
+TEST(FeedCheck, StepOrderAndTheMissingClient) {
+  Check k;
+  k.r.state = 1;
+  update::fetch_feed(&k.config, &k.r);
+  EXPECT_EQ(k.r.state, 7u);
+  EXPECT_EQ(k.r.reason, 5u);
+
+  // Until the HTTP client exists every fetch ends as an unreachable server, never as an invented answer.
+  for (u32 flags : {0u, u32(update::flag_beta)}) {
+    Check c;
+    c.config.flags = flags;
+    update::fetch_feed(&c.config, &c.r);
+    EXPECT_EQ(c.r.state, 7u);
+    EXPECT_EQ(c.r.reason, 6u);
+    EXPECT_NE(c.r.http.stage, 0u);
+  }
+  update::Config real = update::make_config(mem::lit("0.1.81"));
+  update::Url u;
+  EXPECT_EQ(update::parse_url(real.feed_url, false, &u), 1u);
+  EXPECT_GT(update::check_feed_url(real.feed_url), 0u);
+}
+
+TEST(FeedCheck, SavedManifest) {
+  testutil::TempDir dir;
+  std::string path = dir.path + "/vimbrel.latest";
+  Check k;
+  EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);
+  ASSERT_EQ(update::write_latest_file(b(path), b(manifest("1.2.4-beta.2"))), 1u);
+  EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);  // a beta on the stable channel
+  k.config.flags = update::flag_beta;
+  ASSERT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 1u);
+  EXPECT_EQ(k.r.offered.beta, 2);
+  EXPECT_EQ(k.r.text_length, manifest("1.2.4-beta.2").size());
 }
 
 }  // namespace
