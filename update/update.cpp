@@ -326,6 +326,10 @@ void fetch_feed(const Config* config, Result* r) {
   take_feed(config, config->feed_url, false, r);
 }
 
+u32 save_manifest(const Result* r, mem::Bytes latest_path) {
+  return write_latest_file(latest_path, mem::Bytes(r->text, r->text_length));
+}
+
 u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
   u64 length = 0;
   if (!read_latest_file(latest_path, mem::Slice{r->text, sizeof r->text}, &length)) return 0;

@@ -139,6 +139,8 @@ void take_feed(const Config* config, mem::Bytes feed_url, bool beta, Result* res
 // The check step: GET the feed (the beta feed with flag_beta) and judge it.
 void fetch_feed(const Config* config, Result* result);
 void fetch_beta_feed(const Config* config, Result* result);
+// Leaves the received manifest text beside the program as "<exe>.latest"; 1 on success (nothing is left on a failure).
+u32 save_manifest(const Result* result, mem::Bytes latest_path);
 // Reads "<exe>.latest" and parses it as this channel's manifest into the result; 1 on success.
 u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* result);
 

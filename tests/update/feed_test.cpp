@@ -349,7 +349,10 @@ TEST(FeedCheck, SavedManifest) {
   std::string path = dir.path + "/vimbrel.latest";
   Check k;
   EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);
-  ASSERT_EQ(update::write_latest_file(b(path), b(manifest("1.2.4-beta.2"))), 1u);
+  k.receive(manifest("1.2.4-beta.2"));
+  ASSERT_EQ(update::save_manifest(&k.r, b(path)), 1u);
+  EXPECT_EQ(testutil::read_file(path), manifest("1.2.4-beta.2"));
+  update::reset_result(&k.r);
   EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);  // a beta on the stable channel
   k.config.flags = update::flag_beta;
   ASSERT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 1u);
