@@ -60,24 +60,9 @@ Entries program() {
 
 }  // namespace modes
 
-namespace update {
-bool is_worker_option(mem::Bytes word) { return mem::eq(word, mem::lit("--vimb-update")); }
-mem::Bytes notes_option() { return mem::lit("--update-notes"); }
-u32 parse_worker_mode(mem::Bytes word) {
-  if (mem::eq(word, mem::lit("check"))) return 1;
-  if (mem::eq(word, mem::lit("fetch"))) return 2;
-  return mem::eq(word, mem::lit("swap")) ? 3 : 0;
-}
-}  // namespace update
-
 namespace feed {
 bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
 }
-
-namespace internet {
-bool is_child(mem::Bytes word) { return mem::eq(word, mem::lit("--internet")); }
-bool is_check(mem::Bytes word) { return mem::eq(word, mem::lit("--internet-check")); }
-}  // namespace internet
 
 namespace background {
 bool is_background_option(mem::Bytes word) { return mem::eq(word, mem::lit("--background")); }

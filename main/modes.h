@@ -5,6 +5,8 @@
 // "vimbrel: <mode> is not built yet" on standard error and ends with exit code 1; building a mode replaces its entry.
 #include "base/mem.h"
 #include "host/elect.h"
+#include "internet/internet.h"
+#include "update/update.h"
 
 namespace modes {
 
@@ -45,19 +47,9 @@ Entries program();
 
 // Option words of modes whose modules are not built yet. Each moves to its module's header when that module is
 // built; callers keep the same names. Each is true when the argument equals its word.
-namespace update {
-bool is_worker_option(mem::Bytes word);  // "--vimb-update"
-mem::Bytes notes_option();               // "--update-notes"
-// The word after "--vimb-update": 1 "check", 2 "fetch", 3 "swap", 0 otherwise.
-u32 parse_worker_mode(mem::Bytes word);
-}  // namespace update
 namespace feed {
 bool is_option(mem::Bytes word);  // "--collector"
 }
-namespace internet {
-bool is_child(mem::Bytes word);  // "--internet"
-bool is_check(mem::Bytes word);  // "--internet-check"
-}  // namespace internet
 namespace background {
 bool is_background_option(mem::Bytes word);  // "--background"
 }
