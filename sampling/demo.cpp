@@ -53,7 +53,10 @@ u32 scaled(u32 base, u32 span, u32 load) { return base + span * min32(load, 1000
 
 // ---- Value functions.
 
-u32 hash(u32 a, u32 b, u32 c, u32 d) { return (((a ^ b * golden ^ c * 40503u) * 1664525u + 1013904223u) >> 24) % (d + 1); }
+u32 hash(u32 a, u32 b, u32 c, u32 d) {
+  // d + 1 in 64 bits: with d = 2^32 - 1 it would wrap to a division by zero.
+  return static_cast<u32>(u64{((a ^ b * golden ^ c * 40503u) * 1664525u + 1013904223u) >> 24} % (u64{d} + 1));
+}
 
 u32 mix(u32 a, u32 b) { return ((a ^ b) * 1664525u + 1013904223u) >> 24; }
 

@@ -367,6 +367,12 @@ u32 main(mem::Bytes section_name) {
     return exit_block;
   }
   c.parent = child::open_parent(word(&c, parent_pid_at));
+  if (c.parent == 0) {
+    // A parent that cannot be watched may be gone already; the child would then never learn that it must end.
+    child::unmap(&section);
+    mem::release(&c.arena);
+    return exit_block;
+  }
   put(&c, child_pid_at, os::process_id());
   u32 code = exit_done;
   if (!child_start(&c, os::feed_clock_ms())) {

@@ -67,8 +67,8 @@ void start(Source* s, machine::Machine* m, bool demo_only, u32 gpus, bool child_
   s->proc_rates = usage::ProcRateState{};
   if (child_wanted) {
     child_begin(s, m);
-  } else {
-    local_open(s, m);
+  } else if (!local_open(s, m) && !s->demo_allowed) {
+    unsupplied(s, m);
   }
 }
 
@@ -129,6 +129,20 @@ void to_demo(Source* s, machine::Machine* m) {
 void restart_demo(Source* s, machine::Machine* m) {
   close(s);
   to_demo(s, m);
+}
+
+void unsupplied(Source* s, machine::Machine* m) {
+  close(s);
+  machine::init(m);
+  s->mode = mode_live;
+}
+
+void give_up(Source* s, machine::Machine* m) {
+  if (s->demo_allowed) {
+    restart_demo(s, m);
+  } else {
+    unsupplied(s, m);
+  }
 }
 
 // ---- The collector in this process.
@@ -197,6 +211,7 @@ void tick(Source* s, machine::Machine* m) {
     count_miss(s, ok);
   } else {
     count_miss(s, false);
+    if (s->ticks % retry_ticks == 0) local_open(s, m);
   }
 }
 
@@ -213,7 +228,7 @@ void sample(Source* s, machine::Machine* m, bool on_tick) {
     s->mode = mode_live;
     return;
   }
-  restart_demo(s, m);
+  give_up(s, m);
 }
 
 void tick_missed(Source* s) {
@@ -361,7 +376,7 @@ void fall_back(Source* s, machine::Machine* m) {
   s->launches = plus_one(s->launches);
   s->proc_flags &= static_cast<u8>(~table_taken);
   s->mode = mode_live;
-  if (!local_open(s, m) || s->mode != mode_due) to_demo(s, m);
+  if (!local_open(s, m) || s->mode != mode_due) give_up(s, m);
 }
 
 // ---- Processes.

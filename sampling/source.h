@@ -2,7 +2,10 @@
 // The sample source of the window and the agent: one controller that keeps the machine record and the process table
 // supplied from demo data, the collector in this process, or the `--collector` child through the feed block. It
 // takes one frame per tick, watches the child's health (heartbeat, half-written slots, first-frame wait), relaunches
-// it once, then falls back to the in-process collector and, when that fails too, to demo data.
+// it once, then falls back to the in-process collector and, when that fails too, to demo data under the test mode.
+// Outside the test mode made-up figures would pass for this machine's (and reach its history and the host), so a
+// source without a working collector shows an empty record, reports itself failing and retries the collector
+// every minute.
 #include "base/mem.h"
 #include "sampling/child.h"
 #include "sampling/collect.h"
@@ -44,6 +47,8 @@ struct Source {
   u8 suspends;
   u8 hold_ticks;
   u8 proc_flags;
+  u8 demo_allowed;  // set by the owner under the test mode; start leaves it as it is
+  u8 zero[3];
   u32 ticks;
   u32 last_table_tick;
   demo::State demo;
@@ -94,6 +99,11 @@ void count_miss(Source* s, bool ok);
 void demo_begin(Source* s, machine::Machine* m);
 void to_demo(Source* s, machine::Machine* m);
 void restart_demo(Source* s, machine::Machine* m);
+// Where demo data is not allowed: no supply, an empty record, mode 1 (every tick a miss until a retry succeeds).
+void unsupplied(Source* s, machine::Machine* m);
+// Demo data when allowed, else unsupplied.
+void give_up(Source* s, machine::Machine* m);
+inline constexpr u32 retry_ticks = 60;
 bool local_open(Source* s, machine::Machine* m);
 void local_usage(Source* s);
 void local_machine(Source* s, machine::Machine* m);

@@ -46,6 +46,8 @@ TEST(DemoValues, SmallFunctions) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
   for (u32 t = 0; t < 500; ++t) EXPECT_LE(demo::hash(19533, t, 128, 24), 24u);
+  // The widest range is all 256 values, not a division by zero.
+  EXPECT_EQ(demo::hash(1, 2, 3, 0xFFFFFFFFu), demo::hash(1, 2, 3, 255));
 }
 
 TEST(DemoMachine, InitialRecordAndHardware) {

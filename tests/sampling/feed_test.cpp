@@ -116,6 +116,65 @@ TEST(FeedChecks, OneBadValueDropsTheFrame) {
   EXPECT_FALSE(feed::table_frame_ok(t));
 }
 
+// The child's decisions without a collector: a block in plain memory, no parent to watch.
+struct FakeChild {
+  std::vector<u8> block;
+  child::Section section{};
+  feed::Child c{};
+  FakeChild() {
+    feed::layout_init(&c.layout);
+    block.assign(c.layout.size, 0);
+    feed::header_init(block.data(), block.size(), c.layout, 1);
+    section.view = block.data();
+    section.view_size = block.size();
+    c.section = &section;
+  }
+  void put(u64 at, u32 value) { feed::put32(block.data(), block.size(), at, value); }
+};
+
+TEST(FeedChild, UsageIsSampledOnlyWhenAskedAndDue) {
+  FakeChild f;
+  f.c.usage_count = 1;
+  f.c.last_sample_ms = 1000;
+  // Asked, but within 250 ms of the last sample: nothing is sampled (no collector is there to ask).
+  f.put(feed::usage_request_at, 5);
+  EXPECT_EQ(feed::child_step(&f.c, 1249), 0u);
+  EXPECT_EQ(f.c.last_sample_ms, 1000u);
+  // Not asked (request equal to what is published): nothing either, however late.
+  f.put(feed::usage_request_at, 1);
+  EXPECT_EQ(feed::child_step(&f.c, 90000), 0u);
+  EXPECT_EQ(f.c.last_sample_ms, 1000u);
+  EXPECT_EQ(feed::get32(f.block.data(), f.block.size(), feed::heartbeat_at), 2u);
+  f.put(feed::stop_at, 1);
+  EXPECT_EQ(feed::child_step(&f.c, 90000), 1u);
+}
+
+TEST(FeedChild, TablesAreDueOnlyOneOrTwoAhead) {
+  struct Case {
+    u32 published, request, taken;
+    u64 last, now;
+    bool due, stale;
+  } cases[] = {
+      {0, 0, 0, 0, 10, false, true},         // not asked
+      {0, 1, 0, 0, 10, true, true},          // the first table
+      {3, 4, 1, 10000, 10999, false, false}, // within a second
+      {3, 4, 1, 10000, 11000, true, false},  // a second later
+      {3, 5, 1, 10000, 11000, true, false},  // two ahead
+      {3, 6, 1, 10000, 20000, false, true},  // three ahead: a stale request is ignored
+      {3, 3, 1, 10000, 20000, false, true},  // served already
+      {3, 4, 1, 10000, 15000, true, true},   // five seconds without a table: the rates restart
+  };
+  for (const Case& k : cases) {
+    FakeChild f;
+    f.c.table_count = k.published;
+    f.c.tables_taken = k.taken;
+    f.c.last_table_ms = k.last;
+    f.put(feed::table_request_at, k.request);
+    EXPECT_EQ(feed::procs_due(&f.c, k.now), k.due) << k.request << " " << k.now;
+    EXPECT_EQ(feed::procs_stale(&f.c, k.now), k.stale) << k.request << " " << k.now;
+  }
+}
+
 // ---- The real `--collector` child of the built executable.
 
 struct CollectorTest : ::testing::Test {
@@ -223,7 +282,8 @@ TEST_F(CollectorTest, EndsWhenItsParentEnds) {
   EXPECT_EQ(word(feed::state_at), feed::state_stopped);
 }
 
-// A block of another version, size or record size: the child ends with code 3 before it writes anything.
+// A block of another version, size or record size, or of a parent that cannot be watched: the child ends with code
+// 3 before it writes anything.
 TEST_F(CollectorTest, RefusesAForeignHeader) {
   for (u64 at : {u64{feed::version_at}, u64{feed::size_at}, u64{feed::usage_size_at}, u64{feed::table_size_at}}) {
     feed::header_init(s.view, s.view_size, layout, os::process_id());
@@ -235,6 +295,11 @@ TEST_F(CollectorTest, RefusesAForeignHeader) {
     EXPECT_EQ(word(feed::child_pid_at), 0u);
     EXPECT_EQ(word(feed::state_at), 0u);
   }
+  // A parent that cannot be watched (here: a process id no process has) would leave the child running forever.
+  feed::header_init(s.view, s.view_size, layout, 0x7FFFFFF0u);
+  launch();
+  EXPECT_EQ(exit_code(), 3u);
+  EXPECT_EQ(word(feed::heartbeat_at), 0u);
 }
 
 // A slot caught under rewrite (odd sequence) or rewritten with a later frame is not handed out.

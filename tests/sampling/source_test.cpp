@@ -234,3 +234,34 @@ TEST_F(SourceTest, DemoDataUnderTheTestFlag) {
 }
 
 }  // namespace
+
+namespace {
+
+// A collector lost outside the test mode leaves an empty, failing record and is retried every minute; only under
+// the test mode does demo data stand in.
+TEST_F(SourceTest, NoMadeUpFiguresOutsideTheTestMode) {
+  source::start_local(src.get(), m.get(), false, 0);
+  ASSERT_EQ(src->mode, source::mode_due);
+  ASSERT_EQ(src->local_present, 1);
+  source::close(src.get());  // the collector is gone
+  src->mode = source::mode_due;
+  source::sample_now(src.get(), m.get());
+  EXPECT_EQ(src->mode, source::mode_live);
+  EXPECT_EQ(m->cpus, 0);
+  EXPECT_EQ(m->ring.count, 0u);
+  while (src->ticks % source::retry_ticks != source::retry_ticks - 1) source::tick(src.get(), m.get());
+  EXPECT_TRUE(source::failing(src.get()));
+  EXPECT_EQ(m->ring.count, 0u);
+  source::tick(src.get(), m.get());  // the retry
+  EXPECT_EQ(src->mode, source::mode_due);
+  EXPECT_EQ(m->cpus, online_cpus());
+
+  src->demo_allowed = 1;
+  source::close(src.get());
+  source::sample_now(src.get(), m.get());
+  EXPECT_EQ(src->mode, source::mode_demo);
+  EXPECT_EQ(m->cpus, 16);
+  EXPECT_EQ(m->ring.count, source::demo_warm_ticks);
+}
+
+}  // namespace
