@@ -265,3 +265,92 @@ TEST_F(SourceTest, NoMadeUpFiguresOutsideTheTestMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The source's reading rules on a block in plain memory, as a child would leave it.
+struct FakeFeed : SourceTest {
+  std::vector<u8> block;
+  FakeFeed() {
+    feed::layout_init(&src->layout);
+    block.assign(src->layout.size, 0);
+    feed::header_init(block.data(), block.size(), src->layout, 1);
+    src->child.view = block.data();
+    src->child.view_size = block.size();
+    src->phase = source::phase_running;
+    src->mode = source::mode_live;
+    machine::init(m.get());
+  }
+  ~FakeFeed() override { src->child = child::Section{}; }
+  void put_table(u32 n, const model::ProcTable* t) {
+    ASSERT_TRUE(feed::frame_put(block.data(), block.size(), src->layout.table, feed::table_published_at, n,
+                                mem::Bytes(reinterpret_cast<const u8*>(t), sizeof *t)));
+  }
+};
+
+TEST_F(FakeFeed, TablesAreReadInOrderAndChecked) {
+  auto sent = std::make_unique<model::ProcTable>();
+  model::table_init(sent.get());
+  model::proc_upsert(sent.get(), 321, 1, 9, mem::lit("one.exe"));
+  model::proc_upsert(table.get(), 555, 1, 9, mem::lit("kept.exe"));
+  src->last_table = 1;
+
+  // Number 3 is not the next one: not read, and the request asks for 2 again.
+  put_table(3, sent.get());
+  EXPECT_EQ(source::child_procs(src.get(), table.get()), 0u);
+  EXPECT_NE(model::proc_find_row(table.get(), 555), model::no_row);
+  EXPECT_EQ(word(feed::table_request_at), 2u);
+
+  // Number 2, the first of a new epoch.
+  put(feed::epoch_at, 2);
+  put_table(2, sent.get());
+  EXPECT_EQ(source::child_procs(src.get(), table.get()), 1u);
+  EXPECT_NE(model::proc_find_row(table.get(), 321), model::no_row);
+  EXPECT_EQ(src->rates_restart, 1);
+  EXPECT_EQ(word(feed::table_request_at), 3u);
+
+  // Number 3 fails its check: the table is cleared.
+  sent->cpu[0] = 10001;
+  put_table(3, sent.get());
+  EXPECT_EQ(source::child_procs(src.get(), table.get()), 2u);
+  EXPECT_EQ(table->count, 0u);
+  EXPECT_EQ(src->proc_flags & source::table_taken, 0);
+}
+
+TEST_F(FakeFeed, TornAndBadFramesAreNotFolded) {
+  std::vector<u8> bytes(sizeof(feed::UsageFrame), 0);
+  auto* f = reinterpret_cast<feed::UsageFrame*>(bytes.data());
+  f->usage.cpus = 2;
+  for (u32 n = 1; n <= 3; ++n) {
+    if (n == 2) f->usage.cpus = 65;  // fails its check
+    if (n == 3) f->usage.cpus = 2;
+    ASSERT_TRUE(feed::frame_put(block.data(), block.size(), src->layout.usage, feed::usage_published_at, n,
+                                mem::Bytes(bytes.data(), bytes.size())));
+  }
+  // Frame 3's slot caught under rewrite.
+  feed::put64(block.data(), block.size(), feed::slot_offset(src->layout.usage, 3), 5);
+  EXPECT_EQ(source::read_new(src.get(), m.get()), 1u);
+  EXPECT_EQ(m->ring.count, 1u);
+  EXPECT_EQ(src->last_usage, 3u);
+}
+
+TEST_F(FakeFeed, StallIsThreeTicksWithoutAHeartbeatOrWithAHalfWrittenSlot) {
+  src->last_usage = 4;
+  put(feed::heartbeat_at, 7);
+  EXPECT_FALSE(source::child_stalled(src.get()));  // a new beat
+  EXPECT_FALSE(source::child_stalled(src.get()));
+  EXPECT_FALSE(source::child_stalled(src.get()));
+  EXPECT_TRUE(source::child_stalled(src.get()));  // three ticks without one
+  put(feed::heartbeat_at, 8);
+  EXPECT_FALSE(source::child_stalled(src.get()));
+  // The slot of frame 5 stays odd although the child beats.
+  feed::put64(block.data(), block.size(), feed::slot_offset(src->layout.usage, 5), 9);
+  for (u32 beat = 9; beat < 11; ++beat) {
+    put(feed::heartbeat_at, beat);
+    EXPECT_FALSE(source::child_stalled(src.get()));
+  }
+  put(feed::heartbeat_at, 11);
+  EXPECT_TRUE(source::child_stalled(src.get()));
+}
+
+}  // namespace
