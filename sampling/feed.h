@@ -179,8 +179,9 @@ struct Child {
 };
 inline constexpr u64 child_arena_bytes = 2350240;
 
-// The `--collector` mode on the named section; its result is the exit code (0 after a stop or when the parent
-// ended, 3 when the block cannot be used or its parent cannot be watched, 4 when the collector cannot be opened or its first sample fails).
+// The `--collector` mode on the named section; its result is the exit code: 0 after a stop or when the parent
+// ended, 3 when the block cannot be used or its parent cannot be watched, 4 when the collector cannot be opened or
+// its first sample fails.
 u32 main(mem::Bytes section_name);
 // Checks the header, carves the arena (reserved by the caller) and clears the rate state; false leaves nothing
 // written to the block.
