@@ -13,58 +13,8 @@
 #include "platform/os.h"
 #include "platform/proc.h"
 #include "platform/section.h"
+#include "sampling/feed.h"
 
-namespace feed {
-
-// "Local\Vimbrel-feed-" and 32 lower-case hexadecimal digits of 16 random bytes: 51 bytes.
-inline constexpr u64 name_prefix_length = 19;
-inline constexpr u64 name_length = name_prefix_length + 32;
-mem::Bytes name_prefix();
-// Builds the name from 16 random bytes into 64 bytes: its length, or 0 (and nothing usable) when the source fails.
-u64 name_make(os::RandomSource source, u8* buffer64);
-// Exactly the prefix followed by 32 characters each in 0-9 or a-f.
-bool name_ok(mem::Bytes name);
-
-// The words every block has at the same place (u32, little-endian).
-enum : u32 { magic_at = 0, parent_pid_at = 12, stop_at = 40, heartbeat_at = 44 };
-
-// A region of slots: each slot is a u64 sequence word and the record, one stride apart.
-struct Region {
-  u32 first;
-  u32 stride;
-  u32 slots;
-  u32 record_size;
-};
-// ((record size + 71) / 64) x 64: the sequence word and the record, rounded up to whole cache lines.
-u32 slot_stride(u32 record_size);
-// Where the slot of frame n (n >= 1) begins.
-u64 slot_offset(const Region& region, u32 n);
-// n is not 0, the region has slots, the record is the region's size and the slot lies inside the view.
-bool slot_fits(u64 view_size, const Region& region, u32 n, u64 record_size);
-// The copy is good only when the sequence word read before and after it were both 2n.
-inline bool read_agrees(u64 before, u64 after, u32 n) { return before == after && before == 2 * u64{n}; }
-// The first frame worth reading after frame last when newest is published: never more than slots - 1 back, as
-// the oldest slot may already be under rewrite (with one slot the newest frame is still tried).
-u32 first_unread(u32 last, u32 newest, u32 slots);
-
-// Bounded access to the view: a read whose bytes are not all inside the view yields 0, a write outside is skipped
-// and answers false. Aligned words are read and written whole.
-u32 get32(const u8* view, u64 view_size, u64 offset);
-bool put32(u8* view, u64 view_size, u64 offset, u32 value);
-u64 get64(const u8* view, u64 view_size, u64 offset);
-bool put64(u8* view, u64 view_size, u64 offset, u64 value);
-
-// Writes frame n into its slot under the sequence lock; false (nothing touched) when the slot does not fit.
-bool slot_write(u8* view, u64 view_size, const Region& region, u32 n, mem::Bytes record);
-// Copies frame n out of its slot into record; false when the slot does not fit or the copy was torn or stale (the
-// copy must then not be used).
-bool slot_read(const u8* view, u64 view_size, const Region& region, u32 n, mem::Slice record);
-// Makes n the region's newest frame in the header word at offset.
-bool publish_seq(u8* view, u64 view_size, u64 offset, u32 n);
-// slot_write, then publish_seq.
-bool frame_put(u8* view, u64 view_size, const Region& region, u64 published_at, u32 n, mem::Bytes record);
-
-}  // namespace feed
 
 namespace child {
 

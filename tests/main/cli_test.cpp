@@ -40,7 +40,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--as-taskmgr --dpi 100 anything", "the window"},
       {"--vimb-update check", "--vimb-update"},
       {"--vimb-update later", "--vimb-update"},
-      {"--collector 'Local\\Vimbrel-feed-00'", "--collector"},
       {"--lease x", "--lease"},
       {"--internet x", "--internet"},
       {"--internet-check", "--internet-check"},
@@ -68,6 +67,10 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
     EXPECT_EQ(r.out, "") << l.args;
     EXPECT_EQ(r.err, std::string("vimbrel: ") + l.mode + " is not built yet\n") << l.args;
   }
+  // The collector child is built: a section name it cannot open ends it with code 3 and no words.
+  testutil::RunResult r = testutil::run_vimbrel("--collector 'Local\\Vimbrel-feed-00'");
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out + r.err, "");
 }
 
 TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {

@@ -81,27 +81,9 @@ bool uniform(const std::vector<u8>& r, u32 n) {
   }
 }
 
-// The words this process was started with (a test program's arguments are not kept by the platform layer).
-std::vector<std::string> own_arguments() {
-  std::vector<std::string> args(1);
-  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  char text[4096];
-  ssize_t n = fd < 0 ? 0 : read(fd, text, sizeof text);
-  if (fd >= 0) ::close(fd);
-  for (ssize_t i = 0; i < n; ++i) {
-    if (text[i] == 0) {
-      args.emplace_back();
-    } else {
-      args.back() += text[i];
-    }
-  }
-  args.pop_back();
-  return args;
-}
-
 struct WorkerMode {
   WorkerMode() {
-    std::vector<std::string> args = own_arguments();
+    std::vector<std::string> args = testutil::own_arguments();
     if (args.size() == 3 && args[1] == worker_option) worker(bytes(args[2]));
   }
 } worker_mode;

@@ -2,7 +2,9 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,6 +51,23 @@ RunResult run_vimbrel(const std::string& args_line, const std::string& home) {
   r.out = read_file(out_path);
   r.err = read_file(err_path);
   return r;
+}
+
+std::vector<std::string> own_arguments() {
+  std::vector<std::string> args(1);
+  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  char text[4096];
+  ssize_t n = fd < 0 ? 0 : read(fd, text, sizeof text);
+  if (fd >= 0) ::close(fd);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (text[i] == 0) {
+      args.emplace_back();
+    } else {
+      args.back() += text[i];
+    }
+  }
+  args.pop_back();
+  return args;
 }
 
 }  // namespace testutil

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the tests: a private temporary folder per test, and running the built executable.
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -25,5 +26,9 @@ RunResult run_vimbrel(const std::string& args_line, const std::string& home = ""
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
+
+// The words this process was started with (a test program's arguments are not kept by the platform layer), for
+// test programs that double as a child process.
+std::vector<std::string> own_arguments();
 
 }  // namespace testutil
