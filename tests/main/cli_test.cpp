@@ -41,7 +41,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--vimb-update check", "--vimb-update"},
       {"--vimb-update later", "--vimb-update"},
       {"--collector 'Local\\Vimbrel-feed-00'", "--collector"},
-      {"--lease x", "--lease"},
       {"--internet x", "--internet"},
       {"--internet-check", "--internet-check"},
       {"--update-notes", "--update-notes"},
