@@ -70,8 +70,10 @@ void close_link(Publisher* p) {
   p->socket = sock::invalid_socket;
 }
 
-// The lease-reading child runs the same executable in its lease mode, which this build does not have yet: the
-// start fails, so a share target read through the child stays waiting for a lease (status 8) with child failed set.
+// The lease-reading child exists (lease::start starts it on a new block, lease::take reads its records), but the
+// publisher keeps no record of a child to hold it, finish it on a new target or read its ring in tick. Until it
+// does, the start fails, so a share target read through the child stays waiting for a lease (status 8) with child
+// failed set.
 bool start_lease_reader(Publisher* p) {
   (void)p;
   return false;

@@ -1,5 +1,6 @@
 #include "main/modes.h"
 
+#include "host/lease.h"
 #include "platform/os.h"
 #include "sampling/feed.h"
 #include "sampling/snap.h"
@@ -19,7 +20,6 @@ u32 window(mem::Bytes, u32, mem::Bytes, mem::Bytes, u32, u32, mem::Bytes) {
 }
 u32 update_worker(mem::Bytes, u32) { return not_built(mem::lit("--vimb-update")); }
 u32 update_notes(mem::Bytes) { return not_built(update::notes_option()); }
-u32 lease(mem::Bytes) { return not_built(mem::lit("--lease")); }
 u32 internet_child(mem::Bytes) { return not_built(mem::lit("--internet")); }
 u32 internet_check() { return not_built(mem::lit("--internet-check")); }
 u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
@@ -40,7 +40,7 @@ Entries program() {
   e.update_worker = update_worker;
   e.update_notes = update_notes;
   e.collector = feed::main;
-  e.lease = lease;
+  e.lease = lease::child_main;
   e.internet = internet_child;
   e.internet_check = internet_check;
   e.background = background_copy;

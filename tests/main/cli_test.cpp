@@ -40,7 +40,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--as-taskmgr --dpi 100 anything", "the window"},
       {"--vimb-update check", "--vimb-update"},
       {"--vimb-update later", "--vimb-update"},
-      {"--lease x", "--lease"},
       {"--internet x", "--internet"},
       {"--internet-check", "--internet-check"},
       {"--update-notes", "--update-notes"},
