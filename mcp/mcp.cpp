@@ -5,6 +5,7 @@ namespace mcp {
 namespace {
 
 constexpr u16 none = json::none;
+constexpr u8 process_history_tool = 6;
 
 // JSON-RPC error codes.
 constexpr i64 code_parse = -32700, code_invalid = -32600, code_method = -32601, code_params = -32602,
@@ -405,6 +406,32 @@ void call_result(json::Writer* w, mem::Bytes line, const json::Document* doc, co
   }
 }
 
+// A string member decoded into out; its full decoded length, or none_length when absent or not a string.
+constexpr u64 none_length = ~0ull;
+u64 string_argument(const json::Document* doc, mem::Bytes line, u16 arguments, mem::Bytes key, mem::Slice out) {
+  u16 value = json::member(doc, line, arguments, key);
+  if (json::type_of(doc, value) != json::type_string) return none_length;
+  return json::unescape(json::text_of(doc, line, value), out);
+}
+
+// Whether the call's own arguments are valid, as far as the loop must know before gathering.
+u32 arguments_valid(const json::Document* doc, mem::Bytes line, u16 args, u8 tool, u8 need, u8* metric,
+                    u8* cluster) {
+  u8 by = 0, range = 0;
+  u32 count = 0;
+  by_count_arguments(doc, line, args, &by, &count);
+  if (need == 2) return by != 5 && count != 0;
+  if (need == 3) {
+    u8 name[260];
+    return name_argument(doc, line, args, name) != 0;
+  }
+  if (need == 4) return state_argument(doc, line, args) != 255;
+  if (need != 5) return 1;
+  if (metric_range_arguments(doc, line, args, metric, &range, cluster) != 0) return 0;
+  u8 name[32];
+  return tool != process_history_tool || (process_name_argument(doc, line, args, name) != 0 && !*cluster);
+}
+
 void write_answer(mem::Bytes line, const json::Document* doc, const Request* r, const ToolContext* context,
                   json::Writer* w) {
   switch (r->kind) {
@@ -497,6 +524,89 @@ u16 check_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, m
     if (n > sizeof decoded || !in_list(names, mem::Bytes(decoded, n))) return k;
   }
   return none;
+}
+
+u8 tool_needs(const Request* r, const ToolTable* table, const json::Document* doc, mem::Bytes line) {
+  if (r->kind != kind_request || r->method != method_tools_call || r->error != error_none) return need_local;
+  u8 need = table->tools[r->tool].need;
+  u16 args = arguments_of(doc, line, r);
+  u8 metric = 0, cluster = 0;
+  u32 valid = arguments_valid(doc, line, args, r->tool, need, &metric, &cluster);
+  u8 machine = machine_argument_kind(doc, line, args);
+  // History names its machine inside the history ask; the machine was checked with the other arguments.
+  if (need == 5 && machine == 1) machine = 0;
+  if (!valid || machine == 2) return need_local;
+  u32 named = machine == 1;
+  switch (need) {
+    case 1: return named ? need_machine_usage : need_local;
+    case 2: return named ? need_machine_processes : need_local;
+    case 3: return named ? need_find_named : need_find_all;
+    case 4: return need_machine_list;
+    default:
+      if (r->tool == process_history_tool || (metric <= 1 && !cluster)) return need_process_history;
+      return need_history;
+  }
+}
+
+u8 machine_argument_kind(const json::Document* doc, mem::Bytes line, u16 arguments) {
+  if (json::member(doc, line, arguments, mem::lit("machine")) == none) return 0;
+  u8 name[64];
+  u64 n = machine_argument(doc, line, arguments, name);
+  return n >= 1 && n <= sizeof name ? 1 : 2;
+}
+
+u64 machine_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[64]) {
+  u64 n = string_argument(doc, line, arguments, mem::lit("machine"), mem::Slice{out, sizeof out});
+  return n == none_length ? 0 : n;
+}
+
+u64 name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[260]) {
+  u64 n = string_argument(doc, line, arguments, mem::lit("name"), mem::Slice{out, sizeof out});
+  return n == none_length || n > sizeof out ? 0 : n;
+}
+
+u64 process_name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[32]) {
+  u64 n = string_argument(doc, line, arguments, mem::lit("name"), mem::Slice{out, sizeof out});
+  return n == none_length || n > sizeof out ? 0 : n;
+}
+
+void by_count_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* by, u32* count) {
+  u8 word = enum_argument(doc, line, arguments, mem::lit("by"), mem::lit("cpu,memory,disk,gpu,vram"), 0);
+  *by = word == 255 ? 5 : word;
+  u16 value = json::member(doc, line, arguments, mem::lit("count"));
+  *count = value == none ? 10 : 0;
+  if (json::type_of(doc, value) != json::type_number) return;
+  mem::Bytes number = json::text_of(doc, line, value);
+  u64 n = json::integer(number, nullptr);
+  if (json::number_flags(number) == 0 && n >= 1 && n <= 50) *count = static_cast<u32>(n);
+}
+
+u8 enum_argument(const json::Document* doc, mem::Bytes line, u16 arguments, mem::Bytes key, mem::Bytes words,
+                 u8 fallback) {
+  u16 value = json::member(doc, line, arguments, key);
+  if (value == none) return fallback;
+  u8 index = 0;
+  for (u64 at = 0; at < words.len; ++index)
+    if (json::string_equals(doc, line, value, next_name(words, &at))) return index;
+  return 255;
+}
+
+u8 state_argument(const json::Document* doc, mem::Bytes line, u16 arguments) {
+  return enum_argument(doc, line, arguments, mem::lit("state"), mem::lit("online,stale,offline,missing,all"), 4);
+}
+
+u8 metric_range_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* metric, u8* range,
+                          u8* cluster) {
+  u8 flag = json::type_of(doc, json::member(doc, line, arguments, mem::lit("cluster")));
+  u8 machine = machine_argument_kind(doc, line, arguments);
+  *cluster = flag == json::type_true && machine == 0;
+  *metric = enum_argument(doc, line, arguments, mem::lit("metric"), mem::lit("cpu,memory,gpu,vram,net,disk"), 0);
+  *range = enum_argument(doc, line, arguments, mem::lit("range"), mem::lit("1h,24h,30d,2y"), 1);
+  u32 flag_ok = flag == json::type_none || flag == json::type_false;
+  if (!*cluster && !(machine == 1 && flag_ok)) return 1;
+  if (*metric == 255) return 2;
+  if (*range == 255) return 3;
+  return 0;
 }
 
 u16 arguments_of(const json::Document* doc, mem::Bytes line, const Request* request) {

@@ -77,6 +77,37 @@ u16 check_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, m
 // The "arguments" member of the request's params, or json::none.
 u16 arguments_of(const json::Document* doc, mem::Bytes line, const Request* request);
 
+// Data needs of a tool call beyond this machine's own data.
+constexpr u8 need_local = 0, need_machine_list = 1, need_machine_usage = 2, need_machine_processes = 3,
+             need_history = 4, need_find_named = 5, need_find_all = 6, need_process_history = 7;
+
+// What a classified line needs gathered before it is answered: need_local for anything but a valid tools/call, and
+// for a call whose arguments are wrong (its handler reports them).
+u8 tool_needs(const Request* request, const ToolTable* table, const json::Document* doc, mem::Bytes line);
+
+// Argument readers; arguments is the "arguments" object or json::none.
+// "machine": 0 absent, 1 a string of 1 to 64 decoded bytes, 2 anything else.
+u8 machine_argument_kind(const json::Document* doc, mem::Bytes line, u16 arguments);
+// Decodes "machine" into out (what does not fit is dropped) and returns its full decoded length, 0 when not a string.
+u64 machine_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[64]);
+// The decoded "name" and its length, 0 when not a string or longer than 260 bytes.
+u64 name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[260]);
+// "by": 0 cpu, 1 memory, 2 disk, 3 gpu, 4 vram, 0 when absent, 5 for anything else. "count": 10 when absent, the
+// value of a plain integer from 1 to 50, else 0.
+void by_count_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* by, u32* count);
+// The index of the word (of a comma-separated list) that a string member equals, the default when the member is
+// absent, 255 otherwise.
+u8 enum_argument(const json::Document* doc, mem::Bytes line, u16 arguments, mem::Bytes key, mem::Bytes words,
+                 u8 fallback);
+// "state": 0 online, 1 stale, 2 offline, 3 missing, 4 all (also when absent), 255 for anything else.
+u8 state_argument(const json::Document* doc, mem::Bytes line, u16 arguments);
+// "metric" (default cpu), "range" (default 24h) and whether the cluster is meant: 0 valid, 1 neither a valid machine
+// nor cluster true (or both), 2 an unknown metric, 3 an unknown range.
+u8 metric_range_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* metric, u8* range,
+                          u8* cluster);
+// The decoded "name" of a process and its length when it is 1 to 32 bytes, else 0.
+u64 process_name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[32]);
+
 // Parses the line into the document and classifies it.
 void classify(mem::Bytes line, const ToolTable* table, json::Document* doc, Request* request);
 // Writes the answer of a classified line; nothing for notifications and responses. An answer that does not fit

@@ -153,6 +153,76 @@ TEST(Dispatch, RecordsTheRequestForTheLoop) {
   EXPECT_EQ(mcp::check_arguments(s.doc.get(), view(s.line), arguments, mem::lit("nam,machine,by")), arguments + 1);
 }
 
+struct NeedCase {
+  const char* call;  // the tool name and its arguments, inside "params"
+  u8 need;
+};
+
+TEST(Dispatch, WorksOutWhatACallNeedsGathered) {
+  const NeedCase cases[] = {
+      {R"("name":"machine_usage")", mcp::need_local},
+      {R"("name":"machine_usage","arguments":{"machine":"Box"})", mcp::need_machine_usage},
+      {R"("name":"machine_usage","arguments":{"machine":""})", mcp::need_local},
+      {R"("name":"machine_usage","arguments":{"machine":7})", mcp::need_local},
+      {R"("name":"top_processes","arguments":{"by":"vram","count":50})", mcp::need_local},
+      {R"("name":"top_processes","arguments":{"by":"vram","count":50,"machine":"b\u006fx"})",
+       mcp::need_machine_processes},
+      {R"("name":"top_processes","arguments":{"count":51,"machine":"box"})", mcp::need_local},
+      {R"("name":"top_processes","arguments":{"count":5.0,"machine":"box"})", mcp::need_local},
+      {R"("name":"top_processes","arguments":{"by":"CPU","machine":"box"})", mcp::need_local},
+      {R"("name":"top_processes","arguments":{"machine":""})", mcp::need_local},
+      {R"("name":"find_process","arguments":{"name":"sh"})", mcp::need_find_all},
+      {R"("name":"find_process","arguments":{"name":"sh","machine":"box"})", mcp::need_find_named},
+      {R"("name":"find_process","arguments":{"machine":"box"})", mcp::need_local},
+      {R"("name":"list_machines")", mcp::need_machine_list},
+      {R"("name":"list_machines","arguments":{"state":"stale"})", mcp::need_machine_list},
+      {R"("name":"list_machines","arguments":{"state":"gone"})", mcp::need_local},
+      {R"("name":"cluster_usage","arguments":{})", mcp::need_machine_list},
+      {R"("name":"usage_history","arguments":{"cluster":true})", mcp::need_history},
+      {R"("name":"usage_history","arguments":{"cluster":true,"metric":"memory"})", mcp::need_history},
+      {R"("name":"usage_history","arguments":{"machine":"box","metric":"net","range":"2y"})", mcp::need_history},
+      {R"("name":"usage_history","arguments":{"machine":"box","cluster":false})", mcp::need_process_history},
+      {R"("name":"usage_history","arguments":{"machine":"box","metric":"memory"})", mcp::need_process_history},
+      {R"("name":"usage_history","arguments":{"machine":"box","cluster":true})", mcp::need_local},
+      {R"("name":"usage_history","arguments":{"cluster":1})", mcp::need_local},
+      {R"("name":"usage_history")", mcp::need_local},
+      {R"("name":"usage_history","arguments":{"cluster":true,"range":"1d"})", mcp::need_local},
+      {R"("name":"process_history","arguments":{"name":"sh","machine":"box"})", mcp::need_process_history},
+      {R"("name":"process_history","arguments":{"name":"sh"})", mcp::need_local},
+      {R"("name":"process_history","arguments":{"name":"012345678901234567890123456789012","machine":"box"})",
+       mcp::need_local},
+      // Faults of the request itself need nothing.
+      {R"("name":"process_history","arguments":{"name":"sh","machine":"box","cluster":true})", mcp::need_local},
+      {R"("name":"machine_usage","arguments":[])", mcp::need_local},
+  };
+  Server s;
+  for (const NeedCase& c : cases) {
+    std::string line = std::string(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{)") + c.call + "}}";
+    s.answer(line);
+    EXPECT_EQ(mcp::tool_needs(&s.request, s.table.get(), s.doc.get(), view(line)), c.need) << c.call;
+  }
+  s.answer(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"list_machines"}})");
+  EXPECT_EQ(mcp::tool_needs(&s.request, s.table.get(), s.doc.get(), view(s.line)), mcp::need_local);
+}
+
+TEST(Dispatch, ReadsTheToolArguments) {
+  Server s;
+  s.answer(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"find_process","arguments":{"name":"a\u00e9\"","machine":")" +
+           std::string(70, 'm') + R"("}}})");
+  u16 args = mcp::arguments_of(s.doc.get(), view(s.line), &s.request);
+  u8 machine[64];
+  EXPECT_EQ(mcp::machine_argument(s.doc.get(), view(s.line), args, machine), 70u);
+  EXPECT_EQ(mcp::machine_argument_kind(s.doc.get(), view(s.line), args), 2);
+  u8 name[260];
+  ASSERT_EQ(mcp::name_argument(s.doc.get(), view(s.line), args, name), 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(name), 4), "a\xc3\xa9\"");
+  u8 by = 9;
+  u32 count = 9;
+  mcp::by_count_arguments(s.doc.get(), view(s.line), args, &by, &count);
+  EXPECT_EQ(by, 0);
+  EXPECT_EQ(count, 10u);
+}
+
 // The input schemas, as tools/list shows them.
 const char* const machine_schema =
     R"("machine":{"type":"string","minLength":1,"maxLength":64,"description":"the name (ignoring ASCII case) or the 32-digit id of a machine from list_machines"})";
