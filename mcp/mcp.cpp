@@ -7,6 +7,12 @@ namespace {
 constexpr u16 none = json::none;
 constexpr u8 process_history_tool = 6;
 
+// Word lists of the enumerated arguments, in index order.
+mem::Bytes by_words() { return mem::lit("cpu,memory,disk,gpu,vram"); }
+mem::Bytes state_words() { return mem::lit("online,stale,offline,missing,all"); }
+mem::Bytes metric_words() { return mem::lit("cpu,memory,gpu,vram,net,disk"); }
+mem::Bytes range_words() { return mem::lit("1h,24h,30d,2y"); }
+
 // JSON-RPC error codes.
 constexpr i64 code_parse = -32700, code_invalid = -32600, code_method = -32601, code_params = -32602,
               code_internal = -32603;
@@ -118,7 +124,7 @@ void enum_property(json::Writer* w, mem::Bytes key, mem::Bytes words) {
   json::end_object(w);
 }
 
-void range_property(json::Writer* w) { enum_property(w, mem::lit("range"), mem::lit("1h,24h,30d,2y")); }
+void range_property(json::Writer* w) { enum_property(w, mem::lit("range"), range_words()); }
 
 void machine_only_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
@@ -128,7 +134,7 @@ void machine_only_schema(json::Writer* w) {
 
 void top_processes_input_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
-  enum_property(w, mem::lit("by"), mem::lit("cpu,memory,disk,gpu,vram"));
+  enum_property(w, mem::lit("by"), by_words());
   json::key(w, mem::lit("count"));
   json::begin_object(w);
   json::key(w, mem::lit("type"));
@@ -151,7 +157,7 @@ void find_process_input_schema(json::Writer* w) {
 
 void list_machines_input_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
-  enum_property(w, mem::lit("state"), mem::lit("online,stale,offline,missing,all"));
+  enum_property(w, mem::lit("state"), state_words());
   schema_close(w, mem::Bytes());
 }
 
@@ -159,7 +165,7 @@ void usage_history_input_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
   machine_property(w);
   schema_type(w, mem::lit("cluster"), mem::lit("boolean"));
-  enum_property(w, mem::lit("metric"), mem::lit("cpu,memory,gpu,vram,net,disk"));
+  enum_property(w, mem::lit("metric"), metric_words());
   range_property(w);
   schema_close(w, mem::Bytes());
 }
@@ -571,7 +577,7 @@ u64 process_name_argument(const json::Document* doc, mem::Bytes line, u16 argume
 }
 
 void by_count_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* by, u32* count) {
-  u8 word = enum_argument(doc, line, arguments, mem::lit("by"), mem::lit("cpu,memory,disk,gpu,vram"), 0);
+  u8 word = enum_argument(doc, line, arguments, mem::lit("by"), by_words(), 0);
   *by = word == 255 ? 5 : word;
   u16 value = json::member(doc, line, arguments, mem::lit("count"));
   *count = value == none ? 10 : 0;
@@ -592,7 +598,7 @@ u8 enum_argument(const json::Document* doc, mem::Bytes line, u16 arguments, mem:
 }
 
 u8 state_argument(const json::Document* doc, mem::Bytes line, u16 arguments) {
-  return enum_argument(doc, line, arguments, mem::lit("state"), mem::lit("online,stale,offline,missing,all"), 4);
+  return enum_argument(doc, line, arguments, mem::lit("state"), state_words(), 4);
 }
 
 u8 metric_range_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* metric, u8* range,
@@ -600,8 +606,8 @@ u8 metric_range_arguments(const json::Document* doc, mem::Bytes line, u16 argume
   u8 flag = json::type_of(doc, json::member(doc, line, arguments, mem::lit("cluster")));
   u8 machine = machine_argument_kind(doc, line, arguments);
   *cluster = flag == json::type_true && machine == 0;
-  *metric = enum_argument(doc, line, arguments, mem::lit("metric"), mem::lit("cpu,memory,gpu,vram,net,disk"), 0);
-  *range = enum_argument(doc, line, arguments, mem::lit("range"), mem::lit("1h,24h,30d,2y"), 1);
+  *metric = enum_argument(doc, line, arguments, mem::lit("metric"), metric_words(), 0);
+  *range = enum_argument(doc, line, arguments, mem::lit("range"), range_words(), 1);
   u32 flag_ok = flag == json::type_none || flag == json::type_false;
   if (!*cluster && !(machine == 1 && flag_ok)) return 1;
   if (*metric == 255) return 2;
@@ -735,6 +741,57 @@ void schema_array(json::Writer* w, mem::Bytes key, mem::Bytes item_type) {
 void no_arguments_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
   schema_close(w, mem::Bytes());
+}
+
+void write_id_hex(json::Writer* w, const u8 (&id)[16]) {
+  const char digits[] = "0123456789abcdef";
+  for (u8 byte : id) {
+    json::put_byte(w, static_cast<u8>(digits[byte >> 4]));
+    json::put_byte(w, static_cast<u8>(digits[byte & 15]));
+  }
+}
+
+void key_id(json::Writer* w, mem::Bytes key, const u8 (&id)[16]) {
+  json::key(w, key);
+  json::comma(w);
+  json::put_byte(w, '"');
+  write_id_hex(w, id);
+  json::put_byte(w, '"');
+}
+
+bool parse_id(mem::Bytes text, u8 (&id)[16]) {
+  if (text.len != 32) return false;
+  for (u32 i = 0; i < 32; ++i) {
+    u8 c = text.ptr[i];
+    u8 folded = c | 0x20;
+    u8 digit = c >= '0' && c <= '9' ? c - '0' : folded >= 'a' && folded <= 'f' ? folded - 'a' + 10 : 16;
+    if (digit == 16) return false;
+    id[i / 2] = static_cast<u8>(i % 2 ? (id[i / 2] & 0xF0) | digit : digit << 4);
+  }
+  return true;
+}
+
+mem::Bytes machine_name(const u8 (&name)[32]) {
+  u64 n = 0;
+  while (n < sizeof name && name[n] != 0) ++n;
+  return mem::Bytes(name, n);
+}
+
+bool equals_nocase(mem::Bytes a, mem::Bytes b) {
+  if (a.len != b.len) return false;
+  for (u64 i = 0; i < a.len; ++i) {
+    u8 x = a.ptr[i], y = b.ptr[i];
+    if (x >= 'A' && x <= 'Z') x |= 0x20;
+    if (y >= 'A' && y <= 'Z') y |= 0x20;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+mem::Bytes machine_label(mem::Bytes name) { return name.len > 0 ? name : mem::lit("this machine"); }
+
+mem::Bytes machine_argument_error() {
+  return mem::lit("Invalid arguments: machine must be a name or an id of 1 to 64 bytes");
 }
 
 }  // namespace mcp

@@ -136,4 +136,18 @@ void schema_required(json::Writer* w, mem::Bytes names);
 void schema_array(json::Writer* w, mem::Bytes key, mem::Bytes item_type);
 void no_arguments_schema(json::Writer* w);
 
+// Small pieces shared by the tools.
+// A 16-byte machine id as 32 lower-case hex digits (raw, no quotes), and KEY:"<id>".
+void write_id_hex(json::Writer* w, const u8 (&id)[16]);
+void key_id(json::Writer* w, mem::Bytes key, const u8 (&id)[16]);
+// 32 hex digits of either case into 16 bytes; false unless the text is exactly 32 digits.
+bool parse_id(mem::Bytes text, u8 (&id)[16]);
+// A machine-list name: 32 bytes cut at the first zero byte.
+mem::Bytes machine_name(const u8 (&name)[32]);
+// Two texts of equal length, ASCII letters folded.
+bool equals_nocase(mem::Bytes a, mem::Bytes b);
+// The name, or "this machine" when it is empty.
+mem::Bytes machine_label(mem::Bytes name);
+mem::Bytes machine_argument_error();
+
 }  // namespace mcp

@@ -2,6 +2,7 @@
 // that does not fit, and a seeded mutation loop that every damaged request still gets one well-formed answer or none.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -221,6 +222,39 @@ TEST(Dispatch, ReadsTheToolArguments) {
   mcp::by_count_arguments(s.doc.get(), view(s.line), args, &by, &count);
   EXPECT_EQ(by, 0);
   EXPECT_EQ(count, 10u);
+}
+
+TEST(Dispatch, WritesAndReadsMachineIdsAndNames) {
+  const u8 id[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x00, 0xff, 0x10, 0x0f, 0xa0, 0x0a, 0x5c, 0xc5};
+  std::vector<u8> buffer(64);
+  json::Writer w;
+  json::writer_init(&w, mem::Slice{buffer.data(), buffer.size()});
+  json::begin_object(&w);
+  mcp::key_id(&w, mem::lit("id"), id);
+  json::key(&w, mem::lit("n"));
+  json::uint_value(&w, 1);
+  json::end_object(&w);
+  const std::string hex = "0123456789abcdef00ff100fa00a5cc5";
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), w.length), R"({"id":")" + hex + R"(","n":1})");
+
+  u8 back[16] = {};
+  ASSERT_TRUE(mcp::parse_id(view("0123456789ABCDEF00FF100FA00A5CC5"), back));
+  EXPECT_EQ(std::memcmp(back, id, 16), 0);
+  EXPECT_FALSE(mcp::parse_id(view(hex.substr(1)), back));
+  EXPECT_FALSE(mcp::parse_id(view(hex + "0"), back));
+  EXPECT_FALSE(mcp::parse_id(view("g" + hex.substr(1)), back));
+  EXPECT_FALSE(mcp::parse_id(view(":" + hex.substr(1)), back));
+
+  u8 name[32] = {'B', 'o', 'x', 0, 'z'};
+  EXPECT_EQ(str(mcp::machine_name(name)), "Box");
+  u8 full[32];
+  std::memset(full, 'a', 32);
+  EXPECT_EQ(mcp::machine_name(full).len, 32u);
+  EXPECT_TRUE(mcp::equals_nocase(view("Box-7"), view("bOX-7")));
+  EXPECT_FALSE(mcp::equals_nocase(view("box@"), view("box`")));  // only letters fold
+  EXPECT_FALSE(mcp::equals_nocase(view("box"), view("boxes")));
+  EXPECT_EQ(str(mcp::machine_label(mem::Bytes())), "this machine");
+  EXPECT_EQ(str(mcp::machine_label(view("box"))), "box");
 }
 
 // The input schemas, as tools/list shows them.
