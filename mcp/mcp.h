@@ -1,0 +1,153 @@
+#pragma once
+// The MCP dispatcher: turns one JSON-RPC line into at most one answer line. It keeps no state between lines; the
+// tool table is filled once and only read afterwards, and the document, request and writer are reused per line.
+#include "base/mem.h"
+#include "mcp/json.h"
+
+namespace mcp {
+
+// Message kinds.
+constexpr u8 kind_parse_error = 0, kind_invalid = 1, kind_batch = 2, kind_request = 3, kind_notification = 4,
+             kind_response = 5;
+// Methods.
+constexpr u8 method_none = 0, method_initialize = 1, method_ping = 2, method_tools_list = 3, method_tools_call = 4,
+             method_other = 5;
+// Errors of a request, found while classifying it.
+constexpr u8 error_none = 0, error_params = 1, error_name = 2, error_unknown_tool = 3, error_arguments = 4,
+             error_argument = 5;
+constexpr u8 no_tool = 255;
+constexpr u32 max_tools = 8;
+
+// One classified line. The u16 fields are value indexes into the document, json::none when absent.
+struct Request {
+  u8 kind;
+  u8 method;
+  u8 tool;
+  u8 error;
+  u16 id;        // kept only when a string or a number
+  u16 params;
+  u16 method_value;  // the tool "name" for tools/call
+  u16 argument;  // the key of the first argument the tool does not take
+};
+
+struct ToolTable;
+
+// What a tool call sees while it runs. The loop fills it per line.
+struct ToolContext {
+  mem::Bytes version;
+  const ToolTable* table;
+};
+
+// The request as a handler reads it.
+struct Call {
+  const json::Document* doc;
+  mem::Bytes line;
+  u16 arguments;  // json::none when absent
+};
+
+using Handler = void (*)(const ToolContext* context, const Call* call, json::Writer* w);
+using SchemaWriter = void (*)(json::Writer* w);
+
+struct Tool {
+  mem::Bytes name;
+  mem::Bytes title;
+  mem::Bytes description;
+  mem::Bytes arguments;  // comma-separated names
+  SchemaWriter input_schema;
+  SchemaWriter output_schema;  // null when the tool has none
+  Handler handler;             // null until the tool's handler exists
+  u8 need;                     // data-need code
+};
+
+struct ToolTable {
+  u32 count;
+  u64 needs_sample;     // bit per tool
+  u64 needs_processes;  // bit per tool
+  Tool tools[max_tools];
+};
+
+// Fills the table with the seven tools, in their fixed order.
+void tool_table(ToolTable* table);
+// The index of the tool whose name (decoded) equals the string value, or no_tool.
+u8 tool_index(const ToolTable* table, const json::Document* doc, mem::Bytes line, u16 name);
+// The method code of a method name value (decoded).
+u8 method_of(const json::Document* doc, mem::Bytes line, u16 name);
+// The key of the first member of the arguments object that is not in the comma-separated names, or json::none.
+u16 check_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, mem::Bytes names);
+// The "arguments" member of the request's params, or json::none.
+u16 arguments_of(const json::Document* doc, mem::Bytes line, const Request* request);
+
+// Data needs of a tool call beyond this machine's own data.
+constexpr u8 need_local = 0, need_machine_list = 1, need_machine_usage = 2, need_machine_processes = 3,
+             need_history = 4, need_find_named = 5, need_find_all = 6, need_process_history = 7;
+
+// What a classified line needs gathered before it is answered: need_local for anything but a valid tools/call, and
+// for a call whose arguments are wrong (its handler reports them).
+u8 tool_needs(const Request* request, const ToolTable* table, const json::Document* doc, mem::Bytes line);
+
+// Argument readers; arguments is the "arguments" object or json::none.
+// "machine": 0 absent, 1 a string of 1 to 64 decoded bytes, 2 anything else.
+u8 machine_argument_kind(const json::Document* doc, mem::Bytes line, u16 arguments);
+// Decodes "machine" into out (what does not fit is dropped) and returns its full decoded length, 0 when not a string.
+u64 machine_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[64]);
+// The decoded "name" and its length, 0 when not a string or longer than 260 bytes.
+u64 name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[260]);
+// "by": 0 cpu, 1 memory, 2 disk, 3 gpu, 4 vram, 0 when absent, 5 for anything else. "count": 10 when absent, the
+// value of a plain integer from 1 to 50, else 0.
+void by_count_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* by, u32* count);
+// The index of the word (of a comma-separated list) that a string member equals, the default when the member is
+// absent, 255 otherwise.
+u8 enum_argument(const json::Document* doc, mem::Bytes line, u16 arguments, mem::Bytes key, mem::Bytes words,
+                 u8 fallback);
+// "state": 0 online, 1 stale, 2 offline, 3 missing, 4 all (also when absent), 255 for anything else.
+u8 state_argument(const json::Document* doc, mem::Bytes line, u16 arguments);
+// "metric" (default cpu), "range" (default 24h) and whether the cluster is meant: 0 valid, 1 neither a valid machine
+// nor cluster true (or both), 2 an unknown metric, 3 an unknown range.
+u8 metric_range_arguments(const json::Document* doc, mem::Bytes line, u16 arguments, u8* metric, u8* range,
+                          u8* cluster);
+// The decoded "name" of a process and its length when it is 1 to 32 bytes, else 0.
+u64 process_name_argument(const json::Document* doc, mem::Bytes line, u16 arguments, u8 (&out)[32]);
+
+// Parses the line into the document and classifies it.
+void classify(mem::Bytes line, const ToolTable* table, json::Document* doc, Request* request);
+// Writes the answer of a classified line; nothing for notifications and responses. An answer that does not fit
+// becomes the internal error, and when even that does not fit the writer is left empty.
+void answer(mem::Bytes line, const json::Document* doc, const Request* request, const ToolContext* context,
+            json::Writer* w);
+// The answer to a line longer than the reader takes.
+void answer_too_long(json::Writer* w, const json::Document* doc);
+
+// Pieces of a tool result. text_content opens the result and leaves the text string open for the handler's text;
+// structured_content closes it and opens "structuredContent"; is_error closes that and ends the result.
+void text_content(json::Writer* w);
+void structured_content(json::Writer* w);
+void is_error(json::Writer* w);
+// A whole error result holding one text.
+void bad_arguments(json::Writer* w, mem::Bytes text);
+
+// Schema pieces. A null key writes no key.
+void schema_type(json::Writer* w, mem::Bytes key, mem::Bytes type);
+void schema_nullable(json::Writer* w, mem::Bytes key, mem::Bytes type);
+// KEY:{"type":"object","properties":{ with both left open.
+void schema_object(json::Writer* w, mem::Bytes key);
+// Closes the properties, writes "required" from a comma-separated list and closes the object.
+void schema_required(json::Writer* w, mem::Bytes names);
+// KEY:{"type":"array","items":{"type":T}} with an item type, else KEY:{"type":"array","items": left open.
+void schema_array(json::Writer* w, mem::Bytes key, mem::Bytes item_type);
+void no_arguments_schema(json::Writer* w);
+
+// Small pieces shared by the tools.
+// A 16-byte machine id as 32 lower-case hex digits (raw, no quotes), and KEY:"<id>".
+void write_id_hex(json::Writer* w, const u8 (&id)[16]);
+void key_id(json::Writer* w, mem::Bytes key, const u8 (&id)[16]);
+// 32 hex digits of either case into 16 bytes; false unless the text is exactly 32 digits.
+bool parse_id(mem::Bytes text, u8 (&id)[16]);
+// A machine-list name: 32 bytes cut at the first zero byte.
+mem::Bytes machine_name(const u8 (&name)[32]);
+// Two texts of equal length, ASCII letters folded.
+bool equals_nocase(mem::Bytes a, mem::Bytes b);
+// The name, or "this machine" when it is empty.
+mem::Bytes machine_label(mem::Bytes name);
+mem::Bytes machine_argument_error();
+
+}  // namespace mcp
