@@ -132,10 +132,7 @@ bool read_small_file(mem::Bytes path, mem::Slice buffer, u64* length) {
 }
 
 bool write_file(mem::Bytes path, mem::Bytes bytes) {
-  if (path.len == 0) return false;
-  mem::Bytes folder = folder_of(path);
-  if (folder.len != 0 && fs::make_directories(folder) != fs::ok) return false;
-  return fs::replace_file(path, bytes) == fs::ok;
+  return path.len != 0 && fs::save_file(path, bytes) == fs::ok;
 }
 
 // ---- The key file.

@@ -37,13 +37,7 @@ void restart(PublishLink* link) {
 
 void fixed(PublishLink* link, u32 address, u16 port, u64 now) {
   restart(link);
-  link->target_kind = target_fixed;
-  link->state = waiting;
-  link->target_address = address;
-  link->target_port = port;
-  link->backoff = 0;
-  link->next_try = now;
-  link->status = cluster::status_waiting;
+  aim_fixed(link, address, port, now);
 }
 
 void share(PublishLink* link, u64 now) {

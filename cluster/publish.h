@@ -150,6 +150,18 @@ u32 dial_wait(const L* link, u64 now) {
   return left < 0xFFFFFFFFull ? static_cast<u32>(left) : 0xFFFFFFFFu;
 }
 
+// A fixed host to dial at once; the caller has restarted the link.
+template <typename L>
+void aim_fixed(L* link, u32 address, u16 port, u64 now) {
+  link->target_kind = target_fixed;
+  link->state = waiting;
+  link->target_address = address;
+  link->target_port = port;
+  link->backoff = 0;
+  link->next_try = now;
+  link->status = cluster::status_waiting;
+}
+
 // The delay before the next dial after a failure: 1 s after a stable link, else twice the last, jittered.
 template <typename L>
 void back_off(L* link, u64 now, u32 random, u8 status) {

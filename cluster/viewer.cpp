@@ -45,13 +45,7 @@ void restart(ViewerLink* link) {
 
 void fixed(ViewerLink* link, u32 address, u16 port, u64 now) {
   restart(link);
-  link->target_kind = publish::target_fixed;
-  link->state = publish::waiting;
-  link->target_address = address;
-  link->target_port = port;
-  link->backoff = 0;
-  link->next_try = now;
-  link->status = cluster::status_waiting;
+  publish::aim_fixed(link, address, port, now);
 }
 
 void share(ViewerLink* link, u64 now) {

@@ -427,13 +427,7 @@ u32 read_file(mem::Bytes path, mem::Slice buffer) {
 u32 save(mem::Bytes path, const Settings* s, const TestTable* table) {
   u8 bytes[file_capacity];
   u32 n = format_file(s, table, mem::Slice{bytes, sizeof bytes});
-  u64 folder = path.len;
-  while (folder > 0 && path.ptr[folder - 1] != '\\' && path.ptr[folder - 1] != '/') folder--;
-  if (folder > 1) {
-    u32 r = fs::make_directories(mem::Bytes(path.ptr, folder - 1));
-    if (r != fs::ok) return r;
-  }
-  return fs::replace_file(path, mem::Bytes(bytes, n));
+  return fs::save_file(path, mem::Bytes(bytes, n));
 }
 
 // ---- The window's probe.

@@ -80,6 +80,8 @@ u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition);
 // All or nothing: writes a temporary file in the same folder, flushes it to disk, renames it over the path and
 // flushes the folder. A crash or a failure leaves the old file or the new one, never a torn one.
 u32 replace_file(mem::Bytes path, mem::Bytes bytes);
+// replace_file after making every missing folder above the path: how settings files are saved.
+u32 save_file(mem::Bytes path, mem::Bytes bytes);
 
 // Renames, replacing an existing target (8 when the target is a directory). The source's data reaches the disk
 // before the rename and the rename before the answer, so a written temporary file moved over its final name is

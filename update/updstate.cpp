@@ -215,10 +215,7 @@ u32 load(mem::Bytes path, Settings* s) {
 u32 save(mem::Bytes path, Settings* s) {
   u8 bytes[512];
   u32 n = format_settings(s, mem::Slice{bytes, sizeof bytes});
-  u64 folder = path.len;
-  while (folder > 0 && path.ptr[folder - 1] != '\\' && path.ptr[folder - 1] != '/') folder--;
-  u32 r = folder > 1 ? fs::make_directories(mem::Bytes(path.ptr, folder - 1)) : fs::ok;
-  if (r == fs::ok) r = fs::replace_file(path, mem::Bytes(bytes, n));
+  u32 r = fs::save_file(path, mem::Bytes(bytes, n));
   if (r == fs::ok)
     s->flags &= u8(~flag_save_failed);
   else

@@ -450,6 +450,16 @@ u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition) {
 u32 write_file(mem::Bytes path, mem::Bytes bytes) { return write_with(path, bytes, access_write, create_always); }
 u32 append_file(mem::Bytes path, mem::Bytes bytes) { return write_with(path, bytes, access_append, open_always); }
 
+u32 save_file(mem::Bytes path, mem::Bytes bytes) {
+  u64 folder = path.len;
+  while (folder > 0 && path.ptr[folder - 1] != '/' && path.ptr[folder - 1] != '\\') --folder;
+  if (folder > 1) {
+    u32 result = make_directories(mem::Bytes(path.ptr, folder - 1));
+    if (result != ok) return result;
+  }
+  return replace_file(path, bytes);
+}
+
 u32 replace_file(mem::Bytes path, mem::Bytes bytes) {
   NativePath native, temporary;
   u32 result = to_native(path, &native);
