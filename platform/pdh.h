@@ -34,7 +34,8 @@ void close_query(u64 query);
 
 // A formatted array into buffer: success with *bytes and *count, or more_data with *bytes = the size needed.
 u32 array(u64 counter, u32 format, mem::Slice buffer, u32* bytes, u32* count);
-// The raw array (48-byte items), as array.
+// The raw array (48-byte items), as array. Energy items hold the energy in picowatt-hours as their first value and,
+// as their second, the value at which that counter wraps back to 0 (same unit); 0 where the system gives none.
 u32 raw_array(u64 counter, mem::Slice buffer, u32* bytes, u32* count);
 // A single formatted value (the first instance): answer success, the item status and the value.
 u32 value(u64 counter, u32 format, u32* status, i64* out);

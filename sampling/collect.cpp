@@ -244,8 +244,10 @@ void read_power(State* s, Sample* sample) {
   u64 base = reinterpret_cast<u64>(s->scratch);
   u32 bytes = 0, count = 0;
   if (pdh::raw_array(s->energy_counter, scratch, &bytes, &count) != pdh::success) bytes = count = 0;
-  sample->energy_mask = ntinfo::energy_decode(mem::Bytes(s->scratch, min64(bytes, scratch_bytes)), base, count,
-                                              sample->energy, sample->stamps);
+  mem::Bytes energy(s->scratch, min64(bytes, scratch_bytes));
+  sample->energy_mask = ntinfo::energy_decode(energy, base, count, sample->energy, sample->stamps);
+  ntinfo::energy_wraps(energy, base, count, sample->wraps);
+  power::battery_block(s->reader, sample->time_ms, &sample->batteries);
   if (pdh::array(s->power_counter, pdh::fmt_large, scratch, &bytes, &count) != pdh::success) bytes = count = 0;
   u64 meters = ntinfo::meter_milliwatt(mem::Bytes(s->scratch, min64(bytes, scratch_bytes)), base, count);
   // Power meters win over the battery's drain.

@@ -164,14 +164,16 @@ struct Sample {
   sysrec::CounterSlot counters[counter_arrays];
   gpu::Section gpu;
   gpu::AdapterList gpu_adapters;
-  u8 zero_145928[560];
+  sysrec::BatteryBlock batteries;  // batteries and thermal zones; left zero where the system cannot list them
+  u8 zero_146456[32];
   u32 energy_mask;
   u32 power_flags;  // bit 3: the power value is valid
   u32 power_read;
   u32 battery_alone;
   u64 energy[4];
   u64 stamps[4];
-  u8 zero_146568[44];
+  u64 wraps[4];  // per energy part, the value at which its counter wraps back to 0; 0 when not known
+  u8 zero_146600[12];
   u32 power;  // mW
 };
 enum : u32 { power_valid = 8 };
@@ -183,7 +185,8 @@ static_assert(offsetof(Sample, memory) == 488 && offsetof(Sample, performance) =
 static_assert(offsetof(Sample, cpu_name) == 656 && offsetof(Sample, labels) == 784);
 static_assert(offsetof(Sample, nics) == 2448 && offsetof(Sample, cpus) == 13264);
 static_assert(offsetof(Sample, counters) == 25552 && offsetof(Sample, gpu) == 40000);
-static_assert(offsetof(Sample, gpu_adapters) == 139976 && offsetof(Sample, zero_145928) == 145928);
+static_assert(offsetof(Sample, gpu_adapters) == 139976 && offsetof(Sample, batteries) == 145928);
+static_assert(offsetof(Sample, zero_146456) == 146456 && offsetof(Sample, wraps) == 146568);
 static_assert(offsetof(Sample, energy_mask) == 146488 && offsetof(Sample, power_flags) == 146492);
 static_assert(offsetof(Sample, power_read) == 146496 && offsetof(Sample, battery_alone) == 146500);
 static_assert(offsetof(Sample, energy) == 146504 && offsetof(Sample, stamps) == 146536);

@@ -270,6 +270,30 @@ u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamp
   return mask;
 }
 
+u32 energy_wraps(mem::Bytes items, u64 base, u32 count, u64 wraps[4]) {
+  u32 seen = 0, mixed = 0;
+  for (u32 i = 0; i < 4; ++i) wraps[i] = 0;
+  u64 n = min64(count, items.len / sizeof(RawItem));
+  for (u64 k = 0; k < n; ++k) {
+    u64 p = k * sizeof(RawItem);
+    u8 text[64];
+    mem::Slice name{text, sizeof text};
+    if (!good_item(items, p, base, &name)) continue;
+    u32 part = meter_part(name);
+    if (part == no_part) continue;
+    u64 wrap = nonneg(static_cast<i64>(rd64(items, p + offsetof(RawItem, second))));
+    if ((seen >> part & 1) && wraps[part] != wrap) mixed |= 1u << part;
+    wraps[part] = wrap;
+    seen |= 1u << part;
+  }
+  u32 mask = 0;
+  for (u32 i = 0; i < 4; ++i) {
+    if (mixed >> i & 1) wraps[i] = 0;
+    mask |= wraps[i] != 0 ? 1u << i : 0;
+  }
+  return mask;
+}
+
 u64 meter_milliwatt(mem::Bytes items, u64 base, u32 count) {
   u64 sum = 0;
   bool any = false;

@@ -102,6 +102,10 @@ u32 meter_part(mem::Bytes name);
 // Raw 48-byte items, min(count, bytes / 48): each good item with a part adds its first value (negatives as 0,
 // saturating) to parts[part] and stores its stamp; returns the mask of parts seen. parts and stamps are zeroed first.
 u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamps[4]);
+// The same items' second values as wrap values: the value at which a counter wraps back to 0, 0 when unknown. A
+// part whose counters do not all share one known wrap value gets 0 (a sum of counters with different wraps has no
+// single one). wraps are zeroed first; returns the mask of parts with a wrap value.
+u32 energy_wraps(mem::Bytes items, u64 base, u32 count, u64 wraps[4]);
 // Formatted items: the sum (saturating) of the values (negatives as 0) of every good item whose name is not
 // "_Total"; none when no item counted.
 u64 meter_milliwatt(mem::Bytes items, u64 base, u32 count);

@@ -215,6 +215,27 @@ struct BatteryState {
 };
 constexpr u32 battery_rate_unknown = 0x80000000u;
 
+// The batteries and thermal zones of a system sample, as a producer that can list them reports them. The counts
+// are what the system reported, so they may exceed the entries kept; a reader caps them. Battery states: 0 unknown,
+// 1 charging, 2 discharging, 3 full, 4 not charging. A zone's value is in thousandths of a degree Celsius.
+struct BatteryEntry {
+  u8 charge;  // percent
+  u8 state;
+};
+struct ZoneEntry {
+  u32 number;
+  i32 value;
+};
+constexpr u32 block_batteries = 4;
+constexpr u32 block_zones = 64;
+enum : u8 { battery_unknown, battery_charging, battery_discharging, battery_full, battery_not_charging };
+struct BatteryBlock {
+  u32 batteries;
+  u32 zones;
+  BatteryEntry battery[block_batteries];
+  ZoneEntry zone[block_zones];
+};
+
 // Temperature answers. A GPU adapter's performance data (temperature in tenths of a degree Celsius).
 struct AdapterPerf {
   u32 physical_index;
@@ -302,6 +323,8 @@ static_assert(offsetof(PerfInfo, handle_count) == 88 && offsetof(PerfInfo, threa
 
 static_assert(sizeof(BatteryState) == 32 && offsetof(BatteryState, present) == 1);
 static_assert(offsetof(BatteryState, discharging) == 3 && offsetof(BatteryState, rate) == 16);
+static_assert(sizeof(BatteryEntry) == 2 && sizeof(ZoneEntry) == 8 && offsetof(ZoneEntry, value) == 4);
+static_assert(sizeof(BatteryBlock) == 528 && offsetof(BatteryBlock, battery) == 8 && offsetof(BatteryBlock, zone) == 16);
 
 static_assert(sizeof(AdapterPerf) == 64 && offsetof(AdapterPerf, temperature) == 56);
 static_assert(sizeof(StorageTemp) == 16 && offsetof(StorageTemp, temperature) == 2);

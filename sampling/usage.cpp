@@ -11,9 +11,6 @@ constexpr u64 ticks_per_second = 10000000;
 constexpr u64 mib_limit = 1ull << 52;  // bytes whose MiB no longer fit 32 bits
 
 u64 add_sat(u64 a, u64 b) { return a + b < a ? ~0ull : a + b; }
-mem::Bytes sample_bytes(const collect::Sample* s) {
-  return mem::Bytes(reinterpret_cast<const u8*>(s), sizeof *s);
-}
 // Half-percent steps of a share in hundredths, at most 200.
 u8 level_of(u32 hundredths) { return static_cast<u8>(bits::min32((static_cast<u64>(hundredths) + 25) / 50, 200)); }
 u64 bit(u32 i) { return bits::bit_mask(i); }
@@ -288,35 +285,32 @@ void gpu_pass(const collect::Sample* s, Usage* out, ring::Row* row) {
 }
 
 void batteries_pass(const collect::Sample* s, Usage* out) {
-  mem::Bytes b = sample_bytes(s);
-  u32 batteries = ntinfo::rd32(b, battery_block), zones = ntinfo::rd32(b, battery_block + 4);
-  out->batteries = bits::min32(batteries, max_batteries);
-  out->zones = bits::min32(zones, max_zones);
-  out->truncated |= bits::select32(batteries > max_batteries, cut_batteries, 0);
-  out->truncated |= bits::select32(zones > max_zones, cut_zones, 0);
+  const sysrec::BatteryBlock& b = s->batteries;
+  out->batteries = bits::min32(b.batteries, max_batteries);
+  out->zones = bits::min32(b.zones, max_zones);
+  out->truncated |= bits::select32(b.batteries > max_batteries, cut_batteries, 0);
+  out->truncated |= bits::select32(b.zones > max_zones, cut_zones, 0);
   for (u32 i = 0; i < out->batteries; ++i) {
-    u32 charge = b.ptr[battery_entries + 2 * i], state = b.ptr[battery_entries + 2 * i + 1];
+    u32 charge = b.battery[i].charge, state = b.battery[i].state;
     out->flags |= bits::select32(charge > 100, battery_over, 0);
     out->battery_charge[i] = static_cast<u8>(bits::min32(charge, 100));
     state = bits::select32(state < 5, state, 0);
     for (u32 k = 0; k < 3; ++k) out->battery_state[k] |= static_cast<u8>(((state >> k) & 1) << i);
   }
   for (u32 z = 0; z < out->zones; ++z) {
-    u64 at = zone_entries + z * zone_entry;
-    u32 number = ntinfo::rd32(b, at) & 0xFFFF;  // the entry holds 16 bits of number and the value after them
-    i32 value = static_cast<i32>(ntinfo::rd32(b, at + 2));
-    i32 tenths = value / 100;
+    i32 tenths = b.zone[z].value / 100;
     bool outside = tenths < -32768 || tenths > 32767;
     out->flags |= bits::select32(outside, thermal_over, 0);
-    out->zone_number[z] = static_cast<u16>(number);
+    out->zone_number[z] = static_cast<u16>(bits::min32(b.zone[z].number, 0xFFFF));
     out->zone_temp[z] = static_cast<i16>(tenths < -32768 ? -32768 : tenths > 32767 ? 32767 : tenths);
   }
 }
 
 bool meter_power(u64 now, u64 previous, u64 wrap, u64 now_stamp, u64 previous_stamp, u32 power_read, u64* mw) {
   *mw = 0;
-  if (now < previous && wrap == 0) return false;
-  u64 d = now >= previous ? now - previous : now + (wrap - previous);
+  // A counter that went back wrapped once at most: by more than its wrap value it was reset (or wrapped twice).
+  if (now < previous && previous - now > wrap) return false;
+  u64 d = now >= previous ? now - previous : wrap - (previous - now);
   d = bits::min64(d, 1ull << 40);
   if (d == 0 || now_stamp <= previous_stamp) return false;
   u64 factor = power_read == 1 ? 36 : 1;
@@ -330,7 +324,6 @@ u16 meter_units(u64 mw) {
 }
 
 void power_pass(RateState* st, const collect::Sample* s, Usage* out, ring::Row* row) {
-  mem::Bytes b = sample_bytes(s);
   u32 valid = 0;
   for (u32 p = 0; p < parts; ++p) {
     u64 mw = 0;
@@ -339,8 +332,7 @@ void power_pass(RateState* st, const collect::Sample* s, Usage* out, ring::Row* 
       mw = s->power;
       ok = true;
     } else if (st->has_previous && ((s->energy_mask & st->energy_mask) >> p & 1)) {
-      u64 wrap = ntinfo::rd64(b, wrap_values + 8 * p);
-      ok = meter_power(s->energy[p], st->energy[p], wrap, s->stamps[p], st->stamps[p], s->power_read, &mw);
+      ok = meter_power(s->energy[p], st->energy[p], s->wraps[p], s->stamps[p], st->stamps[p], s->power_read, &mw);
     }
     out->power[p] = ok ? meter_units(mw) : 0;
     valid |= ok ? 1u << p : 0;

@@ -161,17 +161,7 @@ static_assert(offsetof(Usage, zone_number) == 1156 && offsetof(Usage, zone_temp)
 static_assert(offsetof(Usage, power) == 1412 && offsetof(Usage, power_flags) == 1420);
 static_assert(offsetof(Usage, temps) == 1424 && sizeof(heat::Block) == 260 && offsetof(Usage, name) == 1684);
 
-// The battery block of a system sample, in bytes the system's collector leaves zero (producers that read
-// batteries and thermal zones fill it): battery count and zone count (u32 each), four batteries of {charge percent,
-// state 0..4}, then 64 zones of {u16 zone number, i32 value in thousandths of a degree}.
-constexpr u64 battery_block = offsetof(collect::Sample, zero_145928);
-constexpr u64 battery_entries = battery_block + 8;
-constexpr u64 zone_entries = battery_entries + 2 * max_batteries;
-constexpr u64 zone_entry = 6;
-static_assert(zone_entries + max_zones * zone_entry <= battery_block + sizeof(collect::Sample::zero_145928));
-// The energy counters' wrap values (4 x u64, 0 when unknown), in the zero bytes before the power value.
-constexpr u64 wrap_values = offsetof(collect::Sample, zero_146568);
-static_assert(parts * 8 <= sizeof(collect::Sample::zero_146568));
+static_assert(max_batteries == sysrec::block_batteries && max_zones == sysrec::block_zones);
 
 void reset(RateState* state);
 // Fills the usage record and the row from the sample and updates the rate state. The first pass after a reset
@@ -195,7 +185,8 @@ void power_pass(RateState* state, const collect::Sample* sample, Usage* out, rin
 u16 name_put(Usage* out, mem::Bytes utf16, u64 offset);
 u16 name_put_ascii(Usage* out, mem::Bytes text);
 // factor x energy delta / max(time delta, 1), factor 36 when the meter reads in its first way; false when the
-// power cannot be computed (no energy delta, time that did not advance, a counter that went back with no wrap).
+// power cannot be computed (no energy delta, time that did not advance, a counter that went back with no wrap
+// value or by more than its wrap value).
 bool meter_power(u64 now, u64 previous, u64 wrap, u64 now_stamp, u64 previous_stamp, u32 power_read, u64* mw);
 // clamp((mW + 50) / 100, 1, 65,535) tenths of a watt.
 u16 meter_units(u64 mw);

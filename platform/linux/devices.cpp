@@ -159,6 +159,12 @@ u32 bus_of(const std::string& path) {
   return bus_scsi;
 }
 
+// "0x" and hex digits only: an id of the bus, never a maker's or a model's name.
+bool bus_number(std::string_view t) {
+  if (t.size() < 3 || t[0] != '0' || (t[1] != 'x' && t[1] != 'X')) return false;
+  return std::all_of(t.begin() + 2, t.end(), [](char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 bool rotating(Reader* r, const std::string& name) {
   char buffer[16];
   std::string_view text;
@@ -324,11 +330,12 @@ u32 drive_descriptor(Reader* r, u32 n, mem::Slice out) {
   d.bus = bus_of(sysinfo::real_path(r->root, device.c_str()));
   memset(out.ptr, 0, out.len);
   u64 at = sizeof d;
-  // Each string zero-terminated after the head; a string that does not fit is left out.
+  // Each string zero-terminated after the head; a string that does not fit is left out, and so is a bus's
+  // number ("0x1af4": a virtio device's vendor attribute is its PCI vendor id, not a name).
   auto put = [&](const char* leaf, u32* offset) {
     if (!attribute(r, device + leaf, buffer, sizeof buffer, &text)) return;
     text = trimmed(text);
-    if (text.empty() || at + text.size() + 1 > out.len) return;
+    if (text.empty() || bus_number(text) || at + text.size() + 1 > out.len) return;
     memcpy(out.ptr + at, text.data(), text.size());
     *offset = static_cast<u32>(at);
     at += text.size() + 1;

@@ -240,6 +240,9 @@ void energy_items(Query* q, Counter* c) {
     snprintf(path, sizeof path, "sys/class/powercap/%s/energy_uj", zone.c_str());
     if (!sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text)) continue;  // root-only on most kernels
     u64 microjoules = sysinfo::number_of(text);
+    // The counter runs up to its range and starts again at 0; the range is the zone's wrap value.
+    snprintf(path, sizeof path, "sys/class/powercap/%s/max_energy_range_uj", zone.c_str());
+    u64 range = sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text) ? sysinfo::number_of(text) : 0;
     u32 package = static_cast<u32>(sysinfo::number_of(std::string_view(zone).substr(11)));
     std::string suffix = kind.rfind("package", 0) == 0 ? "_PKG"
                          : kind == "dram"             ? "_DRAM"
@@ -251,6 +254,7 @@ void energy_items(Query* q, Counter* c) {
     item.name = "RAPL_Package" + std::to_string(package) + suffix;
     // Picowatt-hours: 1 uJ = 2,500 / 9 pWh.
     item.first = static_cast<i64>(static_cast<unsigned __int128>(microjoules) * 2500 / 9);
+    item.second = static_cast<i64>(static_cast<unsigned __int128>(range) * 2500 / 9);
     item.stamp = q->now;
     c->items.push_back(item);
   }

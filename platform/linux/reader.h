@@ -88,6 +88,9 @@ struct Reader {
   uint64_t drm_walk_ms = 0;        // when that walk ran
   bool drm_walked = false;
   std::unordered_map<std::string, uint64_t> drive_io;  // rotating disks: I/O count at the last look
+  std::vector<sysrec::ZoneEntry> zones;  // thermal zones as last read
+  uint64_t zones_ms = 0;                 // sample time of that read
+  bool zones_read = false;
 };
 
 // Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot

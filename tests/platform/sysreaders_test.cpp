@@ -207,6 +207,98 @@ TEST(Battery, StatesFromPowerSupplies) {
   EXPECT_FALSE(power::battery_state(nullptr, &state));
 }
 
+TEST(Battery, BlockHoldsEachSystemBattery) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // "supply/attribute", value
+    u32 count;
+    std::vector<std::pair<u8, u8>> entries;  // charge, state
+  } cases[] = {
+      {"none", {}, 0, {}},
+      {"the driver's percentage wins",
+       {{"BAT0/type", "Battery"}, {"BAT0/capacity", "64"}, {"BAT0/energy_now", "1"}, {"BAT0/energy_full", "2"},
+        {"BAT0/status", "Charging"}},
+       1, {{64, sysrec::battery_charging}}},
+      {"energy, then charge, over full; half up",
+       {{"BAT0/type", "Battery"}, {"BAT0/energy_now", "42750000"}, {"BAT0/energy_full", "57000000"},
+        {"BAT0/status", "Full"}, {"BAT1/type", "Battery"}, {"BAT1/charge_now", "1005"},
+        {"BAT1/charge_full", "2000"}, {"BAT1/status", "Not charging"}},
+       2, {{75, sysrec::battery_full}, {50, sysrec::battery_not_charging}}},
+      {"nothing tells the charge or the state",
+       {{"BAT0/type", "Battery"}, {"BAT0/status", "Unknown"}, {"BAT1/type", "Battery"}, {"BAT1/energy_now", "5"},
+        {"BAT1/energy_full", "0"}},
+       2, {{0, sysrec::battery_unknown}, {0, sysrec::battery_unknown}}},
+      {"mains, a mouse and an empty bay are no batteries of the system",
+       {{"AC/type", "Mains"}, {"AC/online", "1"}, {"mouse/type", "Battery"}, {"mouse/scope", "Device"},
+        {"mouse/capacity", "20"}, {"BAT1/type", "Battery"}, {"BAT1/present", "0"}, {"BAT2/type", "Battery"},
+        {"BAT2/capacity", "250"}, {"BAT2/status", "Discharging"}},
+       1, {{250, sysrec::battery_discharging}}},
+      {"five batteries: all counted, four kept",
+       {{"B0/type", "Battery"}, {"B0/capacity", "10"}, {"B1/type", "Battery"}, {"B1/capacity", "11"},
+        {"B2/type", "Battery"}, {"B2/capacity", "12"}, {"B3/type", "Battery"}, {"B3/capacity", "13"},
+        {"B4/type", "Battery"}, {"B4/capacity", "14"}},
+       5, {{10, 0}, {11, 0}, {12, 0}, {13, 0}}},
+  };
+  for (const Case& c : cases) {
+    testutil::TempDir dir;
+    fsys::create_directories(dir.path + "/sys/class/power_supply");
+    for (const auto& [file, value] : c.files) put(dir.path + "/sys/class/power_supply/" + file, value + "\n");
+    Reader reader(dir.path);
+    sysrec::BatteryBlock block;
+    std::memset(&block, 0xAB, sizeof block);
+    power::battery_block(reader.r, 0, &block);
+    EXPECT_EQ(block.batteries, c.count) << c.name;
+    EXPECT_EQ(block.zones, 0u) << c.name;
+    for (u32 i = 0; i < sysrec::block_batteries; ++i) {
+      std::pair<u8, u8> want = i < c.entries.size() ? c.entries[i] : std::pair<u8, u8>{0, 0};
+      EXPECT_EQ(block.battery[i].charge, want.first) << c.name << " " << i;
+      EXPECT_EQ(block.battery[i].state, want.second) << c.name << " " << i;
+    }
+  }
+  sysrec::BatteryBlock block;
+  std::memset(&block, 0xAB, sizeof block);
+  power::battery_block(nullptr, 0, &block);
+  EXPECT_EQ(block.batteries | block.zones, 0u);
+}
+
+TEST(Battery, ThermalZonesByNumberReadAgainAfterFiveSeconds) {
+  testutil::TempDir dir;
+  const std::string zones = dir.path + "/sys/class/thermal/";
+  put(zones + "thermal_zone10/temp", "61000\n");
+  put(zones + "thermal_zone2/temp", "-4500\n");
+  put(zones + "thermal_zone3/temp", "");          // a zone that cannot say its temperature is left out
+  put(zones + "thermal_zone4/type", "acpitz\n");  // no temp file at all
+  put(zones + "cooling_device0/temp", "1000\n");
+  put(zones + "thermal_zonex/temp", "1000\n");
+  Reader reader(dir.path);
+  sysrec::BatteryBlock block;
+  power::battery_block(reader.r, 100000, &block);
+  ASSERT_EQ(block.zones, 2u);
+  EXPECT_EQ(block.zone[0].number, 2u);
+  EXPECT_EQ(block.zone[0].value, -4500);
+  EXPECT_EQ(block.zone[1].number, 10u);
+  EXPECT_EQ(block.zone[1].value, 61000);
+  EXPECT_EQ(block.zone[2].number, 0u);
+  // Within five seconds of sample time the zones are not read again; then they are.
+  put(zones + "thermal_zone10/temp", "62000\n");
+  power::battery_block(reader.r, 104999, &block);
+  EXPECT_EQ(block.zone[1].value, 61000);
+  power::battery_block(reader.r, 105000, &block);
+  EXPECT_EQ(block.zone[1].value, 62000);
+  // A clock that went back reads them again at once.
+  put(zones + "thermal_zone10/temp", "63000\n");
+  power::battery_block(reader.r, 50, &block);
+  EXPECT_EQ(block.zone[1].value, 63000);
+
+  // 70 zones: all counted, the 64 lowest numbers kept.
+  testutil::TempDir many;
+  for (int z = 69; z >= 0; --z) put(many.path + "/sys/class/thermal/thermal_zone" + std::to_string(z) + "/temp", "1000\n");
+  Reader more(many.path);
+  power::battery_block(more.r, 0, &block);
+  EXPECT_EQ(block.zones, 70u);
+  EXPECT_EQ(block.zone[63].number, 63u);
+}
+
 TEST(Volumes, LettersLabelsAndMountsThatWentAway) {
   Reader reader(fixture("laptop"));
   EXPECT_EQ(volume::drives(reader.r), 0u);  // nothing before the first read of the mounts

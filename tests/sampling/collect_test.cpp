@@ -245,6 +245,19 @@ TEST(CollectSample, LaptopFillsEveryPart) {
   EXPECT_EQ(s.energy[1], 1800000000ull * 2500 / 9);
   EXPECT_EQ(s.energy[3], 36000000000ull * 2500 / 9);
   EXPECT_NE(s.stamps[0], 0u);
+  // The package counter wraps at its range; the others do not say, so their wrap is not known.
+  EXPECT_EQ(s.wraps[0], 262143328850ull * 2500 / 9);
+  EXPECT_EQ(s.wraps[1], 0u);
+  EXPECT_EQ(s.wraps[3], 0u);
+  // The system's battery, three quarters full and discharging (the mouse's is not counted); both thermal zones.
+  EXPECT_EQ(s.batteries.batteries, 1u);
+  EXPECT_EQ(s.batteries.battery[0].charge, 75);
+  EXPECT_EQ(s.batteries.battery[0].state, sysrec::battery_discharging);
+  ASSERT_EQ(s.batteries.zones, 2u);
+  EXPECT_EQ(s.batteries.zone[0].number, 0u);
+  EXPECT_EQ(s.batteries.zone[0].value, 45000);
+  EXPECT_EQ(s.batteries.zone[1].number, 1u);
+  EXPECT_EQ(s.batteries.zone[1].value, 52500);
   // No power meter: the battery's drain, 12.5 W; the mouse's battery is not the system's.
   EXPECT_EQ(s.power_read, 1u);
   EXPECT_EQ(s.power_flags, collect::power_valid);
@@ -313,9 +326,12 @@ TEST(CollectSample, BareMachineAnswersNotAvailable) {
   // No thermal zone: reading the zones adds no sensor.
   collect::read_zones(c.state.get());
   EXPECT_EQ(c.state->readings.named, 0);
-  // Every byte that no step writes stays zero.
-  for (u8 b : s.zero_145928) ASSERT_EQ(b, 0);
-  for (u8 b : s.zero_146568) ASSERT_EQ(b, 0);
+  // No battery, no zone, no energy counter to wrap; every byte that no step writes stays zero.
+  EXPECT_EQ(s.batteries.batteries, 0u);
+  EXPECT_EQ(s.batteries.zones, 0u);
+  for (u64 w : s.wraps) EXPECT_EQ(w, 0u);
+  for (u8 b : s.zero_146456) ASSERT_EQ(b, 0);
+  for (u8 b : s.zero_146600) ASSERT_EQ(b, 0);
 }
 
 TEST(CollectSample, ThermalZonesInTenthsOfADegree) {

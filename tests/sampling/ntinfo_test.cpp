@@ -240,6 +240,29 @@ TEST(NtCounters, EnergyAndPowerMeters) {
   EXPECT_EQ(ntinfo::meter_milliwatt(build::view(p), build::base_address, 1), ntinfo::none);
 }
 
+// A part's wrap value is known only when every counter summed into it wraps at the same known value.
+TEST(NtCounters, EnergyWrapValues) {
+  std::vector<build::Item> energy = {
+      {"RAPL_Package0_PKG", 0, 500, 11, false, 7000}, {"RAPL_Package1_PKG", 0, 700, 12, false, 7000},
+      {"RAPL_Package0_DRAM", 0, 9, 13, false, 3000},  {"RAPL_Package1_DRAM", 0, 9, 13, false, 4000},
+      {"RAPL_PSYS", 0, 100, 15, false, 0},            {"RAPL_Package0_PP0", 0, 5, 16, false, 900},
+      {"Bad_PSYS", 5, 100, 15, false, 8000},          {"Far_PSYS", 0, 5, 16, true, 8000}};
+  std::vector<u8> e = build::counter_array(energy, true);
+  u64 wraps[4] = {9, 9, 9, 9};
+  EXPECT_EQ(ntinfo::energy_wraps(build::view(e), build::base_address, 8, wraps), 1u);
+  EXPECT_EQ(wraps[0], 7000u);
+  EXPECT_EQ(wraps[1], 0u);  // the two DRAM counters wrap at different values
+  EXPECT_EQ(wraps[2], 0u);
+  EXPECT_EQ(wraps[3], 0u);  // not known; the bad and the misplaced items do not count
+  // A package whose range is unknown makes the sum's wrap unknown too.
+  energy[1].second = 0;
+  e = build::counter_array(energy, true);
+  EXPECT_EQ(ntinfo::energy_wraps(build::view(e), build::base_address, 8, wraps), 0u);
+  EXPECT_EQ(wraps[0], 0u);
+  // Items beyond the bytes given are not read.
+  EXPECT_EQ(ntinfo::energy_wraps(mem::Bytes(e.data(), 40), build::base_address, 8, wraps), 0u);
+}
+
 TEST(NtBattery, DrainOnlyWhenDischargingWithAKnownRate) {
   struct Case { u8 present, discharging; u32 rate; u64 len; u64 want; };
   const Case cases[] = {

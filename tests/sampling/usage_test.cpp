@@ -394,19 +394,14 @@ TEST(Usage, GraphicsFromKeptAdapters) {
 
 TEST(Usage, BatteriesAndThermalZones) {
   auto s = blank(1000);
-  u8* b = reinterpret_cast<u8*>(s.get());
-  u32 counts[2] = {5, 2};
-  std::memcpy(b + usage::battery_block, counts, 8);
-  u8 batteries[8] = {50, 1, 120, 2, 30, 3, 10, 7};
-  std::memcpy(b + usage::battery_entries, batteries, 8);
-  struct Zone {
-    u16 number;
-    i32 value;
-  } zones[] = {{7, 45500}, {8, -2147483647 - 1}};
-  for (u32 z = 0; z < 2; ++z) {
-    std::memcpy(b + usage::zone_entries + z * usage::zone_entry, &zones[z].number, 2);
-    std::memcpy(b + usage::zone_entries + z * usage::zone_entry + 2, &zones[z].value, 4);
-  }
+  sysrec::BatteryBlock& b = s->batteries;
+  b.batteries = 5;
+  b.zones = 3;
+  const sysrec::BatteryEntry batteries[4] = {{50, 1}, {120, 2}, {30, 3}, {10, 7}};
+  for (u32 i = 0; i < 4; ++i) b.battery[i] = batteries[i];
+  b.zone[0] = {7, 45500};
+  b.zone[1] = {8, -2147483647 - 1};
+  b.zone[2] = {70000, -5250};  // a number beyond 16 bits is held at 65,535
   Pair p;
   p.run(s.get(), s.get());
   const usage::Usage& u = *p.out;
@@ -417,10 +412,12 @@ TEST(Usage, BatteriesAndThermalZones) {
   EXPECT_EQ(u.battery_state[0], 0b0101);  // states 1, 2, 3, 0 (7 is no state)
   EXPECT_EQ(u.battery_state[1], 0b0110);
   EXPECT_EQ(u.battery_state[2], 0);
-  EXPECT_EQ(u.zones, 2u);
+  EXPECT_EQ(u.zones, 3u);
   EXPECT_EQ(u.zone_number[0], 7);
   EXPECT_EQ(u.zone_temp[0], 455);
   EXPECT_EQ(u.zone_temp[1], -32768);
+  EXPECT_EQ(u.zone_number[2], 0xFFFF);
+  EXPECT_EQ(u.zone_temp[2], -52);
   EXPECT_EQ(u.flags, usage::battery_over | usage::thermal_over | usage::modified_missing | usage::standby_missing);
 }
 
@@ -438,6 +435,9 @@ TEST(Usage, MeterPower) {
       {400, 400, 0, 200, 100, 1, false, 0},                                    // no energy
       {500, 400, 0, 100, 100, 1, false, 0},                                    // time stood still
       {1ull << 50, 0, 0, 1, 0, 0, true, 1ull << 40},                           // delta capped
+      {100, 5000, 1000, 200, 100, 0, false, 0},  // went back by more than a wrap: reset, not wrapped
+      {100, 1100, 1000, 200, 100, 0, false, 0},  // back by exactly the wrap: no energy
+      {100, 1050, 1000, 1, 0, 0, true, 50},      // 950 up to the wrap point, then 100 more
   };
   for (const Case& c : cases) {
     u64 mw = 7;
@@ -457,8 +457,7 @@ TEST(Usage, PowerPartsAndTotal) {
   }
   a->energy[0] = 999000000000;
   b->energy[0] = 3166666667;  // wrapped at 10^12
-  u64 wrap = 1000000000000;
-  std::memcpy(reinterpret_cast<u8*>(b.get()) + usage::wrap_values, &wrap, 8);
+  b->wraps[0] = 1000000000000;
   b->stamps[0] = 10000000;
   a->energy[1] = 1000;
   b->energy[1] = 500;  // went back without a wrap value: not computable
@@ -506,7 +505,9 @@ TEST(Usage, SurplusNamesShareTheLastSlot) {
 TEST(Usage, UnnamedBytesStayZero) {
   auto s = drives();
   set_cpu(s.get(), 0, {1, 2, 3, 4});
-  std::memset(s->zero_145928, 0xFF, sizeof s->zero_145928);
+  std::memset(&s->batteries, 0xFF, sizeof s->batteries);
+  std::memset(s->zero_146456, 0xFF, sizeof s->zero_146456);
+  std::memset(s->zero_146600, 0xFF, sizeof s->zero_146600);
   Pair p;
   p.run(s.get(), s.get());
   const usage::Usage& u = *p.out;
