@@ -252,9 +252,11 @@ u32 meter_part(mem::Bytes name) {
   return no_part;
 }
 
-u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamps[4]) {
-  for (u32 i = 0; i < 4; ++i) parts[i] = stamps[i] = 0;
-  u32 mask = 0;
+namespace {
+
+// Calls f(part, position) for each good raw item, of min(count, bytes / 48), whose name has a part.
+template <typename F>
+void each_part_item(mem::Bytes items, u64 base, u32 count, F f) {
   u64 n = min64(count, items.len / sizeof(RawItem));
   for (u64 k = 0; k < n; ++k) {
     u64 p = k * sizeof(RawItem);
@@ -262,30 +264,32 @@ u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamp
     mem::Slice name{text, sizeof text};
     if (!good_item(items, p, base, &name)) continue;
     u32 part = meter_part(name);
-    if (part == no_part) continue;
+    if (part != no_part) f(part, p);
+  }
+}
+
+}  // namespace
+
+u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamps[4]) {
+  for (u32 i = 0; i < 4; ++i) parts[i] = stamps[i] = 0;
+  u32 mask = 0;
+  each_part_item(items, base, count, [&](u32 part, u64 p) {
     parts[part] = add_sat(parts[part], nonneg(static_cast<i64>(rd64(items, p + offsetof(RawItem, first)))));
     stamps[part] = rd64(items, p + offsetof(RawItem, stamp_low));
     mask |= 1u << part;
-  }
+  });
   return mask;
 }
 
 u32 energy_wraps(mem::Bytes items, u64 base, u32 count, u64 wraps[4]) {
   u32 seen = 0, mixed = 0;
   for (u32 i = 0; i < 4; ++i) wraps[i] = 0;
-  u64 n = min64(count, items.len / sizeof(RawItem));
-  for (u64 k = 0; k < n; ++k) {
-    u64 p = k * sizeof(RawItem);
-    u8 text[64];
-    mem::Slice name{text, sizeof text};
-    if (!good_item(items, p, base, &name)) continue;
-    u32 part = meter_part(name);
-    if (part == no_part) continue;
+  each_part_item(items, base, count, [&](u32 part, u64 p) {
     u64 wrap = nonneg(static_cast<i64>(rd64(items, p + offsetof(RawItem, second))));
     if ((seen >> part & 1) && wraps[part] != wrap) mixed |= 1u << part;
     wraps[part] = wrap;
     seen |= 1u << part;
-  }
+  });
   u32 mask = 0;
   for (u32 i = 0; i < 4; ++i) {
     if (mixed >> i & 1) wraps[i] = 0;

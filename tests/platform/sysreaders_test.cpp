@@ -35,6 +35,12 @@ void put(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
+// A tree whose power-supply class holds these files ("supply/attribute", value).
+void supplies(const testutil::TempDir& dir, const std::vector<std::pair<std::string, std::string>>& files) {
+  fsys::create_directories(dir.path + "/sys/class/power_supply");
+  for (const auto& [file, value] : files) put(dir.path + "/sys/class/power_supply/" + file, value + "\n");
+}
+
 TEST(TcpTable, RowsInTheSystemsByteOrderWithOwners) {
   Reader reader(fixture("laptop"));
   std::vector<u8> table(4096);
@@ -191,8 +197,7 @@ TEST(Battery, StatesFromPowerSupplies) {
   };
   for (const Case& c : cases) {
     testutil::TempDir dir;
-    fsys::create_directories(dir.path + "/sys/class/power_supply");
-    for (const auto& [file, value] : c.files) put(dir.path + "/sys/class/power_supply/" + file, value + "\n");
+    supplies(dir, c.files);
     Reader reader(dir.path);
     sysrec::BatteryState state;
     ASSERT_TRUE(power::battery_state(reader.r, &state)) << c.name;
@@ -241,8 +246,7 @@ TEST(Battery, BlockHoldsEachSystemBattery) {
   };
   for (const Case& c : cases) {
     testutil::TempDir dir;
-    fsys::create_directories(dir.path + "/sys/class/power_supply");
-    for (const auto& [file, value] : c.files) put(dir.path + "/sys/class/power_supply/" + file, value + "\n");
+    supplies(dir, c.files);
     Reader reader(dir.path);
     sysrec::BatteryBlock block;
     std::memset(&block, 0xAB, sizeof block);
