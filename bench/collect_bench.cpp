@@ -1,5 +1,6 @@
 // The collector on this machine: one system sample, and one process sample with about 1,000 processes (sleeping
-// children are started to reach that count); and the graphics engine rows of a busy desktop's counter array.
+// children are started to reach that count); and the graphics engine rows of a busy desktop's counter array. On the
+// laptop fixture (a battery, two thermal zones, energy counters): a system sample and its battery block.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sampling/collect.h"
+#include "platform/power.h"
 #include "sampling/gpu.h"
 #include "tests/sampling/builders.h"
 
@@ -54,6 +56,32 @@ void BM_SystemSample(benchmark::State& state) {
   collect::close(s.get());
 }
 BENCHMARK(BM_SystemSample)->Unit(benchmark::kMicrosecond);
+
+const char* laptop() { return VIMBREL_FIXTURES "/sampling/laptop"; }
+
+void BM_SystemSampleLaptop(benchmark::State& state) {
+  auto s = std::make_unique<collect::State>();
+  auto sample = std::make_unique<collect::Sample>();
+  collect::open_at(s.get(), 10000, mem::Bytes(reinterpret_cast<const u8*>(laptop()), __builtin_strlen(laptop())));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(collect::sample(s.get(), sample.get()));
+  }
+  collect::close(s.get());
+}
+BENCHMARK(BM_SystemSampleLaptop)->Unit(benchmark::kMicrosecond);
+
+// Samples 1 s apart (zones read every fifth time), or 5 s apart (zones read every time).
+void BM_BatteryBlock(benchmark::State& state) {
+  sysinfo::Reader* r = sysinfo::open(mem::Bytes(reinterpret_cast<const u8*>(laptop()), __builtin_strlen(laptop())));
+  sysrec::BatteryBlock block;
+  u64 now = 0;
+  for (auto _ : state) {
+    power::battery_block(r, now += static_cast<u64>(state.range(0)), &block);
+    benchmark::DoNotOptimize(block.zones);
+  }
+  sysinfo::close(r);
+}
+BENCHMARK(BM_BatteryBlock)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
 void BM_ProcessSample(benchmark::State& state) {
   Children children(static_cast<u32>(state.range(0)));

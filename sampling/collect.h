@@ -293,6 +293,8 @@ void read_zones(State* state);
 void read_compression(State* state);
 // A single value: 0 unless it was read and its status is valid or new; negatives as 0.
 u64 counter_value(u64 counter, u32 format);
+// Battery drain, energy parts with their stamps and wrap values, power meters, and the battery block (each battery
+// and the thermal zones), once per system sample; the meters win over the battery's drain.
 void read_power(State* state, Sample* sample);
 
 // ---- Graphics adapters and engines.

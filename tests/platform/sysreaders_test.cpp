@@ -1,6 +1,6 @@
 // The Linux readers of /proc and /sys on fixture trees and hand-made supply folders: TCP rows in the system's byte
-// order, counter queries that need two collects for a rate, graphics instances of DRM clients, battery states and
-// volumes.
+// order, counter queries that need two collects for a rate, graphics instances of DRM clients, battery states, the
+// battery block with the thermal zones, and volumes.
 #include <gtest/gtest.h>
 
 #include <cstring>
