@@ -1,0 +1,429 @@
+#include "pages/proclist.h"
+
+#include "base/bits.h"
+
+namespace proclist {
+
+namespace {
+
+constexpr u32 name_least = 180;
+constexpr u32 cpu_cap = 10000;
+
+mem::Bytes row_name(const model::ProcTable* table, u32 row, u8 (&buffer)[model::name_max]) {
+  u64 n = model::proc_full_name(table, row, mem::Slice{buffer, sizeof buffer});
+  return mem::Bytes(buffer, n);
+}
+
+// a x b / max(c, 1) without a wrapped product: when a x b does not fit, the quotient is taken first.
+u64 scaled(u64 a, u64 b, u64 c) {
+  c = bits::max64(c, 1);
+  u64 product = 0;
+  if (!__builtin_mul_overflow(a, b, &product)) return product / c;
+  return a / c * b + a % c * (b / c);
+}
+
+// The shown position of a table row, none when it is not shown.
+u32 position_of(const ListState* list, u32 row) {
+  for (u32 i = 0; i < list->shown; ++i)
+    if (list->rows[i] == row) return i;
+  return none;
+}
+
+// Sorts the first n table rows into order_a: by process id, then stably by the effective column.
+void sort_rows(ListState* list, const model::ProcTable* table, u32 n) {
+  for (u32 i = 0; i < n; ++i) {
+    list->keys_a[i] = table->pid[i];
+    list->order_a[i] = static_cast<u16>(i);
+  }
+  radix(list->keys_a, list->order_a, list->keys_b, list->order_b, n, 4);
+  u32 c = sort_column(list->sort_column, list->measuring);
+  bool down = list->descending == 1 && c == list->sort_column;
+  bool by_name = c == col_name;
+  // Names: the last chunk first, so that each stable sweep refines the one before it.
+  u32 sweeps = by_name ? 4 : 1;
+  for (u32 s = 0; s < sweeps; ++s) {
+    u32 chunk = sweeps - 1 - s;
+    for (u32 i = 0; i < n; ++i) {
+      u32 row = list->order_a[i];
+      u64 key = by_name ? name_key(model::proc_name(table, row), chunk) : value_of(table, row, c);
+      list->keys_a[i] = order_key(key, by_name, down);
+    }
+    radix(list->keys_a, list->order_a, list->keys_b, list->order_b, n, passes_for(c));
+  }
+}
+
+u64 row_value(const model::ProcTable* table, u32 row, u32 column) {
+  switch (column) {
+    case col_pid: return table->pid[row];
+    case col_cpu: return table->cpu[row];
+    case col_memory: return table->working_set[row];
+    case col_disk: return disk_rate(table->read_rate[row], table->write_rate[row], model::disk_unreported(table, row));
+    case col_gpu: return table->gpu[row];
+    case col_vram: return table->gpu_memory[row];
+    case col_threads: return table->thread_count[row];
+    default: return table->tcp[row];
+  }
+}
+
+}  // namespace
+
+void init(ListState* list) {
+  __builtin_memset(list, 0, sizeof *list);
+  list->selected = none;
+  list->selected_handle = no_handle;
+  list->sort_column = col_cpu;
+  list->descending = 1;
+}
+
+// ---- Columns and geometry.
+
+mem::Bytes title(u32 column) {
+  switch (column) {
+    case col_name: return mem::lit("Name");
+    case col_pid: return mem::lit("PID");
+    case col_cpu: return mem::lit("CPU");
+    case col_memory: return mem::lit("Memory");
+    case col_disk: return mem::lit("Disk");
+    case col_gpu: return mem::lit("GPU");
+    case col_vram: return mem::lit("VRAM");
+    case col_threads: return mem::lit("Threads");
+    default: return mem::lit("TCP");
+  }
+}
+
+u32 column_width(u32 column) {
+  constexpr u32 widths[columns] = {0, 72, 76, 96, 96, 68, 84, 76, 60};
+  return column < columns ? widths[column] : 0;
+}
+
+bool rate_column(u32 column) { return column == col_cpu || column == col_disk || column == col_gpu; }
+
+u32 fixed_width(u32 mask) {
+  u32 sum = 0;
+  for (u32 i = 1; i < columns; ++i)
+    if (mask & (1u << i)) sum += column_width(i);
+  return sum;
+}
+
+u32 drop_order(u32 k) {
+  constexpr u32 order[6] = {col_tcp, col_threads, col_vram, col_gpu, col_disk, col_pid};
+  return order[k < 6 ? k : 5];
+}
+
+u32 columns_shown(i64 width) {
+  u32 mask = all_columns;
+  for (u32 k = 0; k < 6; ++k)
+    if (name_width(width, mask) < name_least) mask &= ~(1u << drop_order(k));
+  return mask;
+}
+
+i64 name_width(i64 width, u32 mask) { return width - static_cast<i64>(fixed_width(mask)); }
+
+i64 column_left(i64 left, i64 width, u32 mask, u32 column) {
+  if (column == col_name) return left;
+  i64 x = left + name_width(width, mask);
+  for (u32 i = 1; i < column && i < columns; ++i)
+    if (mask & (1u << i)) x += column_width(i);
+  return x;
+}
+
+// ---- Ordering and filtering.
+
+u8 fold(u8 c) { return c >= 'A' && c <= 'Z' ? static_cast<u8>(c | 0x20) : c; }
+
+u64 name_key(mem::Bytes name, u32 chunk) {
+  u64 key = 0;
+  for (u64 i = 0; i < 8; ++i) {
+    u64 at = u64{chunk} * 8 + i;
+    u8 c = at < name.len ? fold(name.ptr[at]) : 0;
+    key = key << 8 | c;
+  }
+  return key;
+}
+
+u32 disk_rate(u32 read, u32 write, bool not_measured) {
+  if (not_measured) return 0;
+  return bits::min32(u64{read} + write, 0xFFFFFFFFu);
+}
+
+u64 value_of(const model::ProcTable* table, u32 row, u32 column) {
+  if (column == col_name) return name_key(model::proc_name(table, row), 0);
+  return row_value(table, row, column);
+}
+
+u32 sort_column(u32 column, u32 measuring) { return measuring != 0 && rate_column(column) ? col_name : column; }
+
+u64 order_key(u64 key, bool name, bool descending) {
+  if (!descending) return key;
+  return name ? ~key : key ^ 0xFFFFFFFFull;
+}
+
+u32 passes_for(u32 column) { return column == col_name ? 8 : 4; }
+
+u32 digit(u64 key, u32 pass) { return static_cast<u32>(key >> (8 * (pass & 7))) & 0xFF; }
+
+void radix_pass(const u64* keys, const u16* rows, u64* keys_out, u16* rows_out, u32 count, u32 pass) {
+  u32 counts[256] = {};
+  for (u32 i = 0; i < count; ++i) ++counts[digit(keys[i], pass)];
+  u32 sum = 0;
+  for (u32& c : counts) {
+    u32 n = c;
+    c = sum;
+    sum += n;
+  }
+  for (u32 i = 0; i < count; ++i) {
+    u32 at = counts[digit(keys[i], pass)]++;
+    keys_out[at] = keys[i];
+    rows_out[at] = rows[i];
+  }
+}
+
+void radix(u64* keys_a, u16* rows_a, u64* keys_b, u16* rows_b, u32 count, u32 passes) {
+  for (u32 r = 0; r < passes / 2; ++r) {
+    radix_pass(keys_a, rows_a, keys_b, rows_b, count, 2 * r);
+    radix_pass(keys_b, rows_b, keys_a, rows_a, count, 2 * r + 1);
+  }
+}
+
+bool matches(mem::Bytes name, mem::Bytes filter) {
+  if (filter.len > name.len) return false;
+  for (u64 start = 0; start + filter.len <= name.len; ++start) {
+    u64 i = 0;
+    while (i < filter.len && fold(name.ptr[start + i]) == fold(filter.ptr[i])) ++i;
+    if (i == filter.len) return true;
+  }
+  return false;
+}
+
+void rebuild(ListState* list, const model::ProcTable* table) {
+  u32 n = bits::min32(table->count, max_rows);
+  sort_rows(list, table, n);
+  __builtin_memset(list->column_max, 0, sizeof list->column_max);
+  list->processes = 0;
+  list->shown = 0;
+  u64 cpu_sum = 0;
+  mem::Bytes filter = filter_text(list);
+  for (u32 i = 0; i < n; ++i) {
+    u32 row = list->order_a[i];
+    if (table->pid[row] == 0) continue;
+    ++list->processes;
+    cpu_sum += table->cpu[row];
+    for (u32 c = col_cpu; c < columns; ++c)
+      list->column_max[c] = bits::max32(list->column_max[c], row_value(table, row, c));
+    u8 buffer[model::name_max];
+    if (matches(row_name(table, row, buffer), filter)) list->rows[list->shown++] = static_cast<u16>(row);
+  }
+  list->cpu_total = bits::min32(cpu_sum, cpu_cap);
+  list->selected = none;
+  if (list->selected_handle == no_handle) return;
+  u32 row = model::proc_row(table, list->selected_handle);
+  if (row == model::no_row) {
+    list->selected_handle = no_handle;
+    return;
+  }
+  list->selected = position_of(list, row);
+}
+
+u32 row_at(const ListState* list, u32 position) { return list->rows[bits::min32(position, max_rows - 1)]; }
+
+u32 select_at(ListState* list, const model::ProcTable* table, u32 position) {
+  if (position >= list->shown) {
+    list->selected = none;
+    list->selected_handle = no_handle;
+    return none;
+  }
+  u32 row = list->rows[position];
+  u32 slot = table->slot[row];
+  list->selected = position;
+  list->selected_handle = model::handle_make(slot, table->generation[slot]);
+  return position;
+}
+
+u8 next_descending(u32 current, u32 descending, u32 column) {
+  if (column == current) return descending ? 0 : 1;
+  return column == col_name ? 0 : 1;
+}
+
+void sort_by(ListState* list, u32 column) {
+  list->descending = next_descending(list->sort_column, list->descending, column);
+  list->sort_column = static_cast<u8>(column < columns ? column : col_tcp);
+}
+
+void set_view(ListState* list, u32 column, mem::Bytes text) {
+  u64 n = bits::min64(text.len, filter_max);
+  mem::copy(mem::Slice{list->filter, n}, text);
+  list->filter_length = static_cast<u16>(n);
+  list->sort_column = static_cast<u8>(column < columns ? column : col_tcp);
+  list->descending = 1;
+  list->top = 0;
+}
+
+u32 shown_most(u32 a, u32 b) { return bits::min32(a, b); }
+
+// ---- Filter typing.
+
+bool printable(u32 c) { return c >= 32 && c <= 126; }
+
+u32 typed(ListState* list, u32 c) {
+  if (list->filter_length >= typed_max || !printable(c)) return 0;
+  list->filter[list->filter_length++] = static_cast<u8>(c);
+  return 1;
+}
+
+u32 erased(ListState* list) {
+  if (list->filter_length == 0) return 0;
+  --list->filter_length;
+  return 1;
+}
+
+u32 cleared(ListState* list) {
+  u32 held = list->filter_length != 0;
+  list->filter_length = 0;
+  return held;
+}
+
+mem::Bytes filter_text(const ListState* list) {
+  return mem::Bytes(list->filter, bits::min32(list->filter_length, filter_max));
+}
+
+// ---- Cells.
+
+mem::Bytes cut_mark() { return mem::lit("..."); }
+
+u64 tenths_of(u64 value) { return words::rounded(value, 10); }
+
+u64 mib_tenths(u64 pages) { return words::rounded(pages * 10, 256); }
+
+void cell_text(const model::ProcTable* table, u32 row, u32 column, words::Text* text) {
+  text->len = 0;
+  switch (column) {
+    case col_name: {
+      u8 buffer[filter_max + 3];
+      words::put(text, mem::Bytes(buffer, shown_name(table, row, buffer)));
+      return;
+    }
+    case col_cpu:
+    case col_gpu:
+      words::put_tenths(text, tenths_of(row_value(table, row, column)));
+      words::put(text, mem::lit(" %"));
+      return;
+    case col_memory:
+      words::put_tenths(text, mib_tenths(table->working_set[row]));
+      words::put(text, mem::lit(" MB"));
+      return;
+    case col_disk:
+      if (model::disk_unreported(table, row)) words::put(text, mem::lit("-"));
+      else words::byte_rate(text, static_cast<u32>(row_value(table, row, column)));
+      return;
+    case col_vram:
+      words::put_u64(text, u64{table->gpu_memory[row]} * 4);
+      words::put(text, mem::lit(" MB"));
+      return;
+    default: words::put_u64(text, row_value(table, row, column)); return;
+  }
+}
+
+u64 shown_name(const model::ProcTable* table, u32 row, u8 (&buffer)[filter_max + 3]) {
+  u64 n = model::proc_full_name(table, row, mem::Slice{buffer, model::name_max});
+  if (!model::proc_name_cut(table, row)) return n;
+  mem::copy(mem::Slice{buffer + n, 3}, cut_mark());
+  return n + 3;
+}
+
+u32 tint_alpha(u32 value, u32 column_max) {
+  u64 v = bits::min64(value, column_max);
+  return static_cast<u32>(v * 16 / bits::max64(column_max, 1) * 10);
+}
+
+u32 blend(u32 base, u32 tint, u32 alpha) {
+  u32 a = bits::min32(alpha, 255);
+  u32 out = 0;
+  for (u32 shift = 0; shift < 24; shift += 8) {
+    u32 b = (base >> shift) & 0xFF, t = (tint >> shift) & 0xFF;
+    out |= ((b * (255 - a) + t * a + 127) / 255) << shift;
+  }
+  return out;
+}
+
+// ---- Measuring state.
+
+u8 opened_measure(u32 answer) { return answer == 2 ? rates_old_table : rates_measuring; }
+
+u8 after_table(u32 state, bool lacks_rates) {
+  if (!lacks_rates) return rates_valid;
+  return state == rates_old_table ? rates_old_table : rates_measuring;
+}
+
+bool dashed(u32 state, u32 column) { return state == rates_old_table && rate_column(column); }
+
+u8 spin_next(u32 phase) { return static_cast<u8>((phase + 1) % 12); }
+
+u32 spin_phase(u32 phase) { return (phase / 4) % 3; }
+
+bool due(u32 a, u32 b) { return u64{a} + b >= 2; }
+
+// ---- Scrolling and selection arithmetic.
+
+u64 clamp_top(u64 top, u64 count, u64 visible) {
+  u64 last = count > visible ? count - visible : 0;
+  return bits::min64(top, last);
+}
+
+u64 scroll_by(u64 top, i64 n, u64 count, u64 visible) {
+  // top is at most a row count, so the signed sum cannot overflow for any step a caller can make.
+  i64 wide = static_cast<i64>(bits::min64(top, u64{1} << 62)) + n;
+  return clamp_top(wide < 0 ? 0 : static_cast<u64>(wide), count, visible);
+}
+
+i64 step_at(u64 position, u64 count, bool down) {
+  if (count == 0) return -1;
+  if (position >= none) return 0;
+  u64 next = down ? position + 1 : (position > 0 ? position - 1 : 0);
+  return static_cast<i64>(bits::min64(next, count - 1));
+}
+
+u64 keep_visible(u64 top, u64 position, u64 visible) {
+  if (position >= none) return top;
+  if (position < top) return position;
+  if (position >= top + visible) return position + 1 - bits::max64(visible, 1);
+  return top;
+}
+
+u64 thumb_h(u64 visible, u64 total, u64 track, u64 least) {
+  u64 h = scaled(track, visible, total);
+  return bits::max64(bits::min64(h, track), least);
+}
+
+u64 thumb_y(u64 top, u64 total, u64 visible, u64 track, u64 thumb) {
+  u64 room = track > thumb ? track - thumb : 0;
+  u64 range = total > visible ? total - visible : 0;
+  return scaled(room, top, range);
+}
+
+i64 align_down(i64 a, i64 m) {
+  if (m <= 0) m = 1;
+  i64 q = a / m;
+  if (a % m != 0 && a < 0) --q;
+  return q * m;
+}
+
+i64 align_up(i64 a, i64 m) {
+  if (m <= 0) m = 1;
+  return align_down(a + m - 1, m);
+}
+
+i64 wheel_total(i32 kept, i32 delta) {
+  if ((kept ^ delta) >= 0) return i64{kept} + delta;
+  return delta;
+}
+
+i64 wheel_rows(i64 total) { return -(total / 40); }
+
+i64 wheel_take(ListState* list, i32 delta) {
+  i64 total = wheel_total(list->wheel_kept, delta);
+  i64 rows = wheel_rows(total);
+  list->wheel_kept = static_cast<i32>(total + rows * 40);
+  return rows;
+}
+
+}  // namespace proclist
