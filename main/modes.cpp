@@ -1,6 +1,8 @@
 #include "main/modes.h"
 
+#include "cluster/cluster.h"
 #include "host/lease.h"
+#include "mcp/mcp.h"
 #include "platform/os.h"
 #include "sampling/feed.h"
 #include "sampling/snap.h"
@@ -27,7 +29,13 @@ u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")
 u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
 u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-fetch")); }
 u32 replace_taskmgr(mem::Bytes, u32) { return not_built(mem::lit("--replace-taskmgr")); }
-u32 mcp(mem::Bytes) { return not_built(mem::lit("--mcp")); }
+// The MCP server reads the cluster key and publish settings at each cluster call, from the per-user folder.
+u32 mcp_server(mem::Bytes version) {
+  u8 key[1024], publish[1024];
+  u64 key_length = cluster::key_path(mem::Slice{key, sizeof key});
+  u64 publish_length = cluster::publish_path(mem::Slice{publish, sizeof publish});
+  return mcp::main(version, mem::Bytes(key, key_length), mem::Bytes(publish, publish_length));
+}
 u32 host(mem::Bytes, u32, u16, u32, u16, u16, u16) { return not_built(mem::lit("--host")); }
 u32 election(mem::Bytes, const elect::Config*) { return not_built(mem::lit("--elect")); }
 u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--agent")); }
@@ -51,7 +59,7 @@ Entries program() {
   e.print = snap::print_main;
   e.replay = snap::replay_main;
   e.record = snap::record_main;
-  e.mcp = mcp;
+  e.mcp = mcp_server;
   e.host = host;
   e.elect = election;
   e.agent = agent;

@@ -1,5 +1,10 @@
 #include "mcp/mcp.h"
 
+#include "base/bits.h"
+#include "cluster/auth.h"
+#include "cluster/cluster.h"
+#include "platform/os.h"
+
 namespace mcp {
 
 namespace {
@@ -401,11 +406,6 @@ void call_result(json::Writer* w, mem::Bytes line, const json::Document* doc, co
     argument_error(w, tool->name, mem::lit(" takes its arguments as an object"), mem::Bytes());
   } else if (r->error == error_argument) {
     argument_error(w, tool->name, mem::lit(" does not take the argument "), json::text_of(doc, line, r->argument));
-  } else if (tool->handler == nullptr) {
-    text_content(w);
-    json::write_string(w, tool->name);
-    json::write_string(w, mem::lit(" is not built yet in this version of Vimbrel"));
-    error_result_end(w);
   } else {
     Call call = {doc, line, arguments_of(doc, line, r)};
     tool->handler(context, &call, w);
@@ -503,6 +503,16 @@ void tool_table(ToolTable* table) {
            usage_history_input_schema, 5);
   set_tool(table, mem::lit("process_history"), mem::lit("Process history"), mem::lit("machine,name,range"),
            process_history_input_schema, 5);
+  const Handler handlers[] = {machine_usage, top_processes, find_process, list_machines, cluster_usage,
+                              usage_history, process_history};
+  const SchemaWriter outputs[] = {machine_usage_output_schema,  processes_output_schema,
+                                  processes_output_schema,      list_machines_output_schema,
+                                  cluster_usage_output_schema,  usage_history_output_schema,
+                                  process_history_output_schema};
+  for (u32 i = 0; i < table->count; ++i) {
+    table->tools[i].handler = handlers[i];
+    table->tools[i].output_schema = outputs[i];
+  }
   table->needs_sample = 0b111;
   table->needs_processes = 0b110;
 }
@@ -647,9 +657,15 @@ void answer(mem::Bytes line, const json::Document* doc, const Request* request, 
             json::Writer* w) {
   write_answer(line, doc, request, context, w);
   if (json::writer_ok(w)) return;
+  // The client matches answers by id: the internal error keeps it, and falls back to null only when even the short
+  // answer with the id does not fit.
+  const u16 ids[2] = {request->id, none};
+  for (u16 id : ids) {
+    clear(w);
+    error_answer(w, doc, line, id, code_internal, mem::lit("Internal error: the answer does not fit"), mem::Bytes());
+    if (json::writer_ok(w)) return;
+  }
   clear(w);
-  error_answer(w, doc, line, none, code_internal, mem::lit("Internal error: the answer does not fit"), mem::Bytes());
-  if (!json::writer_ok(w)) clear(w);
 }
 
 void answer_too_long(json::Writer* w, const json::Document* doc) {
@@ -792,6 +808,1244 @@ mem::Bytes machine_label(mem::Bytes name) { return name.len > 0 ? name : mem::li
 
 mem::Bytes machine_argument_error() {
   return mem::lit("Invalid arguments: machine must be a name or an id of 1 to 64 bytes");
+}
+
+}  // namespace mcp
+
+// ======== Tool results: writers shared by the tools ========
+
+namespace mcp {
+
+namespace {
+
+constexpr u8 this_machine_index = 254;
+
+// Literal report text inside an open string.
+void say(json::Writer* w, mem::Bytes text) { json::write_string(w, text); }
+
+// value / 10^d with d decimals, inside an open string.
+void say_fixed(json::Writer* w, u64 value, u32 d) {
+  u64 scale = 1;
+  for (u32 i = 0; i < d; ++i) scale *= 10;
+  json::write_uint(w, value / scale);
+  if (d == 0) return;
+  json::put_byte(w, '.');
+  for (u64 place = scale / 10; place > 0; place /= 10) json::put_byte(w, static_cast<u8>('0' + value % scale / place % 10));
+}
+
+u64 gib_tenths(u64 mib) { return words::rounded(mib * 10, 1024); }
+
+// A text from hw or words, "-" written as "unknown" where the structured object needs a word.
+mem::Bytes text_of(const words::Text* t) { return mem::Bytes(t->bytes, t->len); }
+
+mem::Bytes display_name(const ToolContext* c) { return machine_label(c->name); }
+
+u64 age_of(u64 now, u64 then) { return now > then ? now - then : 0; }
+
+hw::Hardware hardware_of(const machine::Machine* m) {
+  hw::Hardware h;
+  __builtin_memset(&h, 0, sizeof h);
+  __builtin_memcpy(&h, m->hardware, machine::hardware_head);
+  return h;
+}
+
+u32 logical_of(const machine::Machine* m, const hw::Hardware* h) { return bits::max32(m->cpus, h->logical); }
+
+u32 battery_state_of(const machine::Machine* m, u32 i) {
+  return hw::plane_state(mem::Bytes(m->battery_state, sizeof m->battery_state), 3, i);
+}
+
+}  // namespace
+
+void write_gb(json::Writer* w, u64 mib) {
+  say_fixed(w, gib_tenths(mib), 1);
+  say(w, mem::lit(" GB"));
+}
+
+void write_rate(json::Writer* w, u32 kib_per_s) {
+  words::Text t{};
+  words::byte_rate(&t, kib_per_s);
+  write_span(w, &t);
+}
+
+void write_span(json::Writer* w, const words::Text* text) { json::write_string(w, text_of(text)); }
+
+void write_name_text(json::Writer* w, mem::Bytes name) {
+  u64 start = 0;
+  for (u64 i = 0; i <= name.len; ++i) {
+    bool control = i < name.len && (name.ptr[i] < 0x20 || name.ptr[i] == 0x7F);
+    if (i < name.len && !control) continue;
+    json::write_string(w, mem::Bytes(name.ptr + start, i - start));
+    if (control) json::put_byte(w, '?');
+    start = i + 1;
+  }
+}
+
+void key_uint(json::Writer* w, mem::Bytes key, u64 value) {
+  json::key(w, key);
+  json::uint_value(w, value);
+}
+
+void key_uint_or_null(json::Writer* w, mem::Bytes key, u64 value, bool known) {
+  json::key(w, key);
+  if (known) json::uint_value(w, value);
+  else json::write_null(w);
+}
+
+void key_text_or_unknown(json::Writer* w, mem::Bytes key, mem::Bytes text) {
+  json::key(w, key);
+  json::string_value(w, text.len == 1 && text.ptr[0] == '-' ? mem::lit("unknown") : text);
+}
+
+void key_fixed(json::Writer* w, mem::Bytes key, u64 value, u32 decimals) {
+  json::key(w, key);
+  json::fixed_value(w, value, decimals);
+}
+
+void reset_need(ClusterView* view) {
+  __builtin_memset(view, 0, sizeof *view);
+  view->status = cluster_unconfigured;
+  view->last_event = 7;
+  view->chosen = no_machine;
+}
+
+ToolContext remote_context(const ToolContext* local) {
+  ToolContext c = *local;
+  const ClusterView* v = local->cluster;
+  c.machine = v->machine;
+  c.procs = v->table;
+  c.list = v->list;
+  c.sample_ms = v->data_time;
+  c.table_ms = v->data_time;
+  c.sample_interval = 1000;
+  c.table_interval = 2000;
+  c.sample_held = 1;
+  c.table_held = v->table != nullptr;
+  c.name = mem::Bytes(v->name, bits::min32(v->name_length, sizeof v->name));
+  return c;
+}
+
+mem::Bytes machine_as_written(const json::Document* doc, mem::Bytes line, u16 arguments) {
+  return json::text_of(doc, line, json::member(doc, line, arguments, mem::lit("machine")));
+}
+
+void cluster_text(const ToolContext* context, const json::Document* doc, mem::Bytes line, u16 arguments,
+                  json::Writer* w) {
+  const ClusterView* v = context->cluster;
+  u8 status = v ? v->status : cluster_unconfigured;
+  switch (status) {
+    case cluster_unconfigured:
+      say(w, mem::lit("no server or share is configured for the cluster: set one in Vimbrel's Settings (Cluster) to "
+                      "see other machines"));
+      break;
+    case cluster_no_key: say(w, mem::lit("no cluster key: import it in Vimbrel's Settings (Cluster)")); break;
+    case cluster_key_refused: say(w, mem::lit("the cluster key file is refused")); break;
+    case cluster_unreachable: say(w, mem::lit("other machines cannot be reached from this system yet")); break;
+    case cluster_no_memory: say(w, mem::lit("no memory for the link to the server")); break;
+    case cluster_no_answer:
+      say(w, mem::lit("no answer from the server or share within "));
+      json::write_uint(w, v->timeout_ms);
+      say(w, mem::lit(" ms (last event: "));
+      say(w, cluster::link_status_text(v->last_event));
+      say(w, mem::lit(")"));
+      break;
+    case cluster_unknown_machine:
+      say(w, mem::lit("no machine is named "));
+      json::put_raw(w, machine_as_written(doc, line, arguments));
+      say(w, mem::lit(": call list_machines for the names and ids"));
+      break;
+    case cluster_ambiguous:
+      say(w, mem::lit("more than one machine is named "));
+      json::put_raw(w, machine_as_written(doc, line, arguments));
+      say(w, mem::lit(": give one of their ids:"));
+      break;
+    case cluster_machine_silent:
+      write_name_text(w, mem::Bytes(v->name, bits::min32(v->name_length, sizeof v->name)));
+      say(w, mem::lit(" sent no data within "));
+      json::write_uint(w, v->timeout_ms);
+      say(w, mem::lit(" ms"));
+      break;
+    default:
+      say(w, mem::lit("the history did not arrive within "));
+      json::write_uint(w, v->timeout_ms);
+      say(w, mem::lit(" ms"));
+      break;
+  }
+}
+
+u32 cluster_result(const ToolContext* context, const json::Document* doc, mem::Bytes line, u16 arguments,
+                   json::Writer* w) {
+  if (context->cluster && context->cluster->status == cluster_ok) return 0;
+  text_content(w);
+  cluster_text(context, doc, line, arguments, w);
+  error_result_end(w);
+  return 1;
+}
+
+}  // namespace mcp
+
+// ======== machine_usage ========
+
+namespace mcp {
+
+namespace {
+
+void say_text(json::Writer* w, void (*fill)(words::Text*, u32), u32 value) {
+  words::Text t{};
+  fill(&t, value);
+  write_span(w, &t);
+}
+
+void cpu_lines(json::Writer* w, const machine::Machine* m, const hw::Hardware* h, const ring::Row* row) {
+  say(w, mem::lit("\ncpu: "));
+  say_fixed(w, row->load, 2);
+  say(w, mem::lit(" % (kernel "));
+  say_fixed(w, row->kernel, 2);
+  say(w, mem::lit(" %), "));
+  json::write_uint(w, logical_of(m, h));
+  say(w, mem::lit(" logical processors, "));
+  write_name_text(w, machine::name(m, machine::slot_cpu));
+  say(w, mem::lit("\ncpu hardware: "));
+  say(w, hw::vendor_text(h->vendor));
+  say(w, mem::lit(", "));
+  words::Text family{};
+  hw::family_text(&family, h);
+  write_span(w, &family);
+  say(w, mem::lit(", sockets "));
+  json::write_uint(w, h->sockets);
+  say(w, mem::lit(", cores "));
+  json::write_uint(w, h->cores);
+  say(w, mem::lit(", base "));
+  say_text(w, words::ghz_known, m->base_mhz);
+  const mem::Bytes levels[3] = {mem::lit(", L1 "), mem::lit(", L2 "), mem::lit(", L3 ")};
+  const u32 caches[3] = {h->l1_kib, h->l2_kib, h->l3_kib};
+  for (u32 i = 0; i < 3; ++i) {
+    say(w, levels[i]);
+    say_text(w, hw::cache_text, caches[i]);
+  }
+  say(w, mem::lit(", virtualisation "));
+  say(w, hw::virt_text(hw::virt_state(h->features, h->known)));
+  say(w, mem::lit("\nper core %:"));
+  u32 cores = bits::min32(m->cpus, machine::max_cpus);
+  for (u32 i = 0; i < cores; ++i) {
+    say(w, mem::lit(" "));
+    say_fixed(w, u64{row->core_load[i]} * 5, 1);
+  }
+}
+
+void memory_lines(json::Writer* w, const machine::Machine* m, const hw::Hardware* h, const ring::Row* row) {
+  say(w, mem::lit("\nmemory: "));
+  say_fixed(w, gib_tenths(row->memory_mib), 1);
+  say(w, mem::lit(" / "));
+  write_gb(w, m->memory_total);
+  say(w, mem::lit(" in use, "));
+  write_gb(w, bits::sub_sat32(m->memory_total, row->memory_mib));
+  say(w, mem::lit(" available, "));
+  write_gb(w, row->commit_mib);
+  say(w, mem::lit(" committed, "));
+  write_gb(w, row->modified_mib);
+  say(w, mem::lit(" modified, "));
+  write_gb(w, row->standby_mib);
+  say(w, mem::lit(" standby\nmemory hardware: "));
+  say(w, hw::mem_text(h->memory.kind));
+  say(w, mem::lit(" "));
+  say_text(w, hw::mts_text, h->memory.speed);
+  say(w, mem::lit(" "));
+  say(w, hw::form_text(h->memory.form));
+  say(w, mem::lit(", slots "));
+  words::Text t{};
+  hw::slots_text(&t, h->memory.slots_used, h->memory.slots);
+  write_span(w, &t);
+  say(w, mem::lit(", hardware reserved "));
+  t.len = 0;
+  hw::mb_text(&t, hw::reserved_mib(h->memory.installed_mib, m->memory_total), h->memory.installed_mib != 0);
+  write_span(w, &t);
+  say(w, mem::lit(", compressed "));
+  t.len = 0;
+  hw::mb_text(&t, h->memory.compressed_mib, h->memory.compressed_mib != 0);
+  write_span(w, &t);
+}
+
+void disk_lines(json::Writer* w, const machine::Machine* m, const ring::Row* row) {
+  u32 disks = bits::min32(m->disks, machine::max_disks);
+  for (u32 i = 0; i < disks; ++i) {
+    say(w, mem::lit("\ndisk "));
+    write_name_text(w, machine::name(m, machine::slot_disks + i));
+    say(w, mem::lit(", "));
+    words::Text t{};
+    hw::disk_type(&t, hw::plane_value(m->details.media, 2, i), hw::plane_value(m->details.bus, 3, i));
+    write_span(w, &t);
+    say(w, mem::lit(" - active "));
+    say_fixed(w, u64{row->disk_busy[i]} * 5, 1);
+    say(w, mem::lit(" %, read "));
+    write_rate(w, row->disk_read[i]);
+    say(w, mem::lit(", write "));
+    write_rate(w, row->disk_write[i]);
+    u32 size = m->disk_capacity[i];
+    if (size == 0) {
+      say(w, mem::lit(", space unknown"));
+      continue;
+    }
+    say(w, mem::lit(", "));
+    write_gb(w, row->disk_figure[i]);
+    say(w, mem::lit(" used, "));
+    write_gb(w, bits::sub_sat32(size, row->disk_figure[i]));
+    say(w, mem::lit(" free of "));
+    write_gb(w, size);
+  }
+  u32 nics = bits::min32(m->nics, machine::max_nics);
+  for (u32 i = 0; i < nics; ++i) {
+    say(w, mem::lit("\ninterface "));
+    write_name_text(w, machine::name(m, machine::slot_nics + i));
+    say(w, mem::lit(" - receive "));
+    write_rate(w, row->receive[i]);
+    say(w, mem::lit(", send "));
+    write_rate(w, row->send[i]);
+  }
+}
+
+void power_lines(json::Writer* w, const machine::Machine* m, const ring::Row* row) {
+  if ((row->power_flags & 15) != 0) {
+    say(w, mem::lit("\npower: "));
+    say_fixed(w, row->power, 1);
+    say(w, mem::lit(" W"));
+    for (u32 p = 0; p < usage::parts; ++p) {
+      if ((m->power_flags & (1u << p)) == 0) continue;
+      say(w, mem::lit(", "));
+      say(w, hw::power_part_text(p));
+      say(w, mem::lit(" "));
+      say_fixed(w, static_cast<u64>(m->power[p] < 0 ? 0 : m->power[p]), 1);
+      say(w, mem::lit(" W"));
+    }
+    if (row->power_flags & usage::power_battery) say(w, mem::lit(", on battery"));
+  }
+  u32 batteries = bits::min32(m->batteries, usage::max_batteries);
+  for (u32 i = 0; i < batteries; ++i) {
+    say(w, mem::lit("\nbattery "));
+    json::write_uint(w, i);
+    say(w, mem::lit(": "));
+    json::write_uint(w, m->battery_charge[i]);
+    say(w, mem::lit(" %, "));
+    say(w, hw::battery_text(battery_state_of(m, i)));
+  }
+  u32 zones = bits::min32(m->zones, usage::max_zones);
+  for (u32 i = 0; i < zones; ++i) {
+    say(w, mem::lit("\nthermal zone "));
+    json::write_uint(w, m->zone_number[i]);
+    say(w, mem::lit(": "));
+    if (m->zone_temp[i] < 0) say(w, mem::lit("-"));
+    say_fixed(w, hw::deci_magnitude(m->zone_temp[i]), 1);
+    say(w, mem::lit(" C"));
+  }
+}
+
+void cpu_json(json::Writer* w, const machine::Machine* m, const hw::Hardware* h, const ring::Row* row) {
+  json::key(w, mem::lit("cpu"));
+  json::begin_object(w);
+  json::key(w, mem::lit("name"));
+  json::string_value(w, machine::name(m, machine::slot_cpu));
+  key_uint(w, mem::lit("logical_processors"), logical_of(m, h));
+  key_fixed(w, mem::lit("total_percent"), row->load, 2);
+  key_fixed(w, mem::lit("kernel_percent"), row->kernel, 2);
+  u32 cores = bits::min32(m->cpus, machine::max_cpus);
+  json::key(w, mem::lit("per_core_percent"));
+  json::begin_array(w);
+  for (u32 i = 0; i < cores; ++i) json::fixed_value(w, u64{row->core_load[i]} * 5, 1);
+  json::end_array(w);
+  json::key(w, mem::lit("per_core_kernel_percent"));
+  json::begin_array(w);
+  for (u32 i = 0; i < cores; ++i) json::fixed_value(w, u64{row->core_kernel[i]} * 5, 1);
+  json::end_array(w);
+  key_text_or_unknown(w, mem::lit("vendor"), hw::vendor_text(h->vendor));
+  bool family = h->family != 0;
+  key_uint_or_null(w, mem::lit("family"), h->family, family);
+  key_uint_or_null(w, mem::lit("model"), h->model, family);
+  key_uint_or_null(w, mem::lit("stepping"), h->stepping, family);
+  key_uint_or_null(w, mem::lit("sockets"), h->sockets, h->sockets != 0);
+  key_uint_or_null(w, mem::lit("cores"), h->cores, h->cores != 0);
+  key_uint_or_null(w, mem::lit("base_mhz"), m->base_mhz, m->base_mhz != 0);
+  key_uint_or_null(w, mem::lit("speed_mhz"), row->clock_mhz, row->clock_mhz != 0);
+  key_uint_or_null(w, mem::lit("l1_cache_kib"), h->l1_kib, h->l1_kib != 0);
+  key_uint_or_null(w, mem::lit("l2_cache_kib"), h->l2_kib, h->l2_kib != 0);
+  key_uint_or_null(w, mem::lit("l3_cache_kib"), h->l3_kib, h->l3_kib != 0);
+  json::key(w, mem::lit("instruction_sets"));
+  json::begin_array(w);
+  u32 sets = h->features & h->known & 0xBFF;
+  for (u32 i = 0; i < 12; ++i)
+    if (sets & (1u << i)) json::string_value(w, hw::feature_text(i));
+  json::end_array(w);
+  key_text_or_unknown(w, mem::lit("virtualisation"), hw::virt_text(hw::virt_state(h->features, h->known)));
+  json::end_object(w);
+}
+
+void memory_json(json::Writer* w, const machine::Machine* m, const hw::Hardware* h, const ring::Row* row) {
+  const hw::Memory* mm = &h->memory;
+  json::key(w, mem::lit("memory"));
+  json::begin_object(w);
+  key_uint(w, mem::lit("total_mib"), m->memory_total);
+  key_uint(w, mem::lit("used_mib"), row->memory_mib);
+  key_uint(w, mem::lit("available_mib"), bits::sub_sat32(m->memory_total, row->memory_mib));
+  key_uint(w, mem::lit("commit_mib"), row->commit_mib);
+  key_uint(w, mem::lit("modified_mib"), row->modified_mib);
+  key_uint(w, mem::lit("standby_mib"), row->standby_mib);
+  key_text_or_unknown(w, mem::lit("memory_type"), hw::mem_text(mm->kind));
+  key_uint_or_null(w, mem::lit("speed_mts"), mm->speed, mm->speed != 0);
+  key_text_or_unknown(w, mem::lit("form_factor"), hw::form_text(mm->form));
+  key_uint_or_null(w, mem::lit("slots_used"), mm->slots_used, mm->slots != 0);
+  key_uint_or_null(w, mem::lit("slots_total"), mm->slots, mm->slots != 0);
+  key_uint_or_null(w, mem::lit("installed_mib"), mm->installed_mib, mm->installed_mib != 0);
+  key_uint_or_null(w, mem::lit("hardware_reserved_mib"), hw::reserved_mib(mm->installed_mib, m->memory_total),
+                   mm->installed_mib != 0);
+  key_uint_or_null(w, mem::lit("compressed_mib"), mm->compressed_mib, mm->compressed_mib != 0);
+  key_uint_or_null(w, mem::lit("cached_mib"), u64{row->modified_mib} + row->standby_mib, m->ring.count != 0);
+  key_uint_or_null(w, mem::lit("commit_limit_mib"), m->commit_limit, m->commit_limit != 0);
+  key_uint_or_null(w, mem::lit("paged_pool_mib"), m->paged_pool, m->paged_pool != 0);
+  key_uint_or_null(w, mem::lit("nonpaged_pool_mib"), m->nonpaged_pool, m->nonpaged_pool != 0);
+  json::end_object(w);
+}
+
+void disks_json(json::Writer* w, const machine::Machine* m, const ring::Row* row) {
+  json::key(w, mem::lit("disks"));
+  json::begin_array(w);
+  u32 disks = bits::min32(m->disks, machine::max_disks);
+  for (u32 i = 0; i < disks; ++i) {
+    u32 size = m->disk_capacity[i];
+    json::begin_object(w);
+    json::key(w, mem::lit("name"));
+    json::string_value(w, machine::name(m, machine::slot_disks + i));
+    key_uint_or_null(w, mem::lit("size_mib"), size, size != 0);
+    key_uint_or_null(w, mem::lit("used_mib"), row->disk_figure[i], size != 0);
+    key_uint_or_null(w, mem::lit("free_mib"), bits::sub_sat32(size, row->disk_figure[i]), size != 0);
+    key_uint(w, mem::lit("read_kib_per_s"), row->disk_read[i]);
+    key_uint(w, mem::lit("write_kib_per_s"), row->disk_write[i]);
+    key_fixed(w, mem::lit("active_percent"), u64{row->disk_busy[i]} * 5, 1);
+    json::key(w, mem::lit("size_saturated"));
+    json::write_bool(w, (m->capacity_saturated >> i) & 1);
+    key_text_or_unknown(w, mem::lit("media"), hw::media_text(hw::plane_value(m->details.media, 2, i)));
+    key_text_or_unknown(w, mem::lit("bus"), hw::bus_text(hw::plane_value(m->details.bus, 3, i)));
+    mem::Bytes model = machine::name(m, machine::slot_drive_models + i);
+    json::key(w, mem::lit("model"));
+    if (model.len > 0) json::string_value(w, model);
+    else json::write_null(w);
+    json::end_object(w);
+  }
+  json::end_array(w);
+  json::key(w, mem::lit("interfaces"));
+  json::begin_array(w);
+  u32 nics = bits::min32(m->nics, machine::max_nics);
+  for (u32 i = 0; i < nics; ++i) {
+    json::begin_object(w);
+    json::key(w, mem::lit("name"));
+    json::string_value(w, machine::name(m, machine::slot_nics + i));
+    key_uint(w, mem::lit("receive_kib_per_s"), row->receive[i]);
+    key_uint(w, mem::lit("send_kib_per_s"), row->send[i]);
+    json::end_object(w);
+  }
+  json::end_array(w);
+}
+
+void power_json(json::Writer* w, const machine::Machine* m, const ring::Row* row, bool remote) {
+  json::key(w, mem::lit("batteries"));
+  json::begin_array(w);
+  u32 batteries = remote ? 0 : bits::min32(m->batteries, usage::max_batteries);
+  for (u32 i = 0; i < batteries; ++i) {
+    json::begin_object(w);
+    key_uint(w, mem::lit("percent"), m->battery_charge[i]);
+    key_text_or_unknown(w, mem::lit("state"), hw::battery_text(battery_state_of(m, i)));
+    json::end_object(w);
+  }
+  json::end_array(w);
+  json::key(w, mem::lit("thermal_zones"));
+  json::begin_array(w);
+  u32 zones = remote ? 0 : bits::min32(m->zones, usage::max_zones);
+  for (u32 i = 0; i < zones; ++i) {
+    json::begin_object(w);
+    key_uint(w, mem::lit("zone"), m->zone_number[i]);
+    json::key(w, mem::lit("tenths_celsius"));
+    json::int_value(w, m->zone_temp[i]);
+    json::end_object(w);
+  }
+  json::end_array(w);
+  json::key(w, mem::lit("power"));
+  json::begin_object(w);
+  json::key(w, mem::lit("watts"));
+  if (row->power_flags & 15) json::fixed_value(w, row->power, 1);
+  else json::write_null(w);
+  const mem::Bytes keys[usage::parts] = {mem::lit("cpu_watts"), mem::lit("dram_watts"), mem::lit("gpu_watts"),
+                                         mem::lit("system_watts")};
+  for (u32 p = 0; p < usage::parts; ++p) {
+    json::key(w, keys[p]);
+    if (m->power_flags & (1u << p)) json::fixed_value(w, static_cast<u64>(m->power[p] < 0 ? 0 : m->power[p]), 1);
+    else json::write_null(w);
+  }
+  json::key(w, mem::lit("on_battery"));
+  json::write_bool(w, (row->power_flags & usage::power_battery) != 0);
+  json::end_object(w);
+}
+
+}  // namespace
+
+void machine_usage_text(json::Writer* w, const ToolContext* c, const ring::Row* row) {
+  const machine::Machine* m = c->machine;
+  hw::Hardware h = hardware_of(m);
+  say(w, mem::lit("machine_usage of "));
+  write_name_text(w, display_name(c));
+  say(w, mem::lit(": rates over the last "));
+  json::write_uint(w, c->sample_interval);
+  say(w, mem::lit(" ms, sampled "));
+  json::write_uint(w, age_of(c->now_ms, c->sample_ms));
+  say(w, mem::lit(" ms ago"));
+  cpu_lines(w, m, &h, row);
+  memory_lines(w, m, &h, row);
+  disk_lines(w, m, row);
+  power_lines(w, m, row);
+  say(w, mem::lit("\nprocesses "));
+  json::write_uint(w, row->processes);
+  say(w, mem::lit(", threads "));
+  json::write_uint(w, row->threads);
+  say(w, mem::lit(", up time "));
+  words::Text t{};
+  words::uptime(&t, row->uptime);
+  write_span(w, &t);
+  say(w, mem::lit(" (days:hours:minutes:seconds)"));
+}
+
+void machine_usage_json(json::Writer* w, const ToolContext* c, const ring::Row* row) {
+  const machine::Machine* m = c->machine;
+  hw::Hardware h = hardware_of(m);
+  if (c->name.len > 0) {
+    json::key(w, mem::lit("machine"));
+    json::string_value(w, c->name);
+  }
+  key_uint(w, mem::lit("sample_number"), m->pushed);
+  key_uint(w, mem::lit("sample_age_ms"), age_of(c->now_ms, c->sample_ms));
+  key_uint(w, mem::lit("rate_window_ms"), c->sample_interval);
+  key_uint(w, mem::lit("uptime_s"), row->uptime);
+  key_uint(w, mem::lit("processes"), row->processes);
+  key_uint(w, mem::lit("threads"), row->threads);
+  key_uint_or_null(w, mem::lit("handles"), row->handles, row->handles != 0);
+  cpu_json(w, m, &h, row);
+  memory_json(w, m, &h, row);
+  disks_json(w, m, row);
+  power_json(w, m, row, c->name.len > 0);
+  json::key(w, mem::lit("truncated"));
+  json::begin_object(w);
+  json::key(w, mem::lit("cores"));
+  json::write_bool(w, (m->count_flags & machine::more_cpus) != 0);
+  json::key(w, mem::lit("disks"));
+  json::write_bool(w, (m->count_flags & machine::more_disks) != 0);
+  json::key(w, mem::lit("interfaces"));
+  json::write_bool(w, (m->count_flags & machine::more_nics) != 0);
+  json::end_object(w);
+}
+
+void machine_usage(const ToolContext* context, const Call* call, json::Writer* w) {
+  u8 kind = machine_argument_kind(call->doc, call->line, call->arguments);
+  if (kind == 2) return bad_arguments(w, machine_argument_error());
+  ToolContext remote;
+  const ToolContext* c = context;
+  if (kind == 1) {
+    if (cluster_result(context, call->doc, call->line, call->arguments, w)) return;
+    remote = remote_context(context);
+    c = &remote;
+  }
+  if (!c->sample_held || c->machine == nullptr || c->machine->pushed == 0)
+    return bad_arguments(w, mem::lit("no data: the collector is not available on this system"));
+  ring::Row row;
+  ring::at(&c->machine->ring, 0, &row);
+  text_content(w);
+  machine_usage_text(w, c, &row);
+  structured_content(w);
+  machine_usage_json(w, c, &row);
+  is_error(w);
+}
+
+}  // namespace mcp
+
+// ======== top_processes and find_process ========
+
+namespace mcp {
+
+namespace {
+
+constexpr u32 found_max = 50;
+
+mem::Bytes full_name(const model::ProcTable* t, u32 row, u8 (&buffer)[model::name_max]) {
+  return mem::Bytes(buffer, model::proc_full_name(t, row, mem::Slice{buffer, sizeof buffer}));
+}
+
+void no_table(json::Writer* w) {
+  bad_arguments(w, mem::lit("no data: the process table is not available on this system"));
+}
+
+}  // namespace
+
+void filter_list(proclist::ListState* list, const model::ProcTable* table, mem::Bytes text) {
+  proclist::set_view(list, proclist::col_cpu, text);
+  proclist::rebuild(list, table);
+}
+
+void process_row_text(json::Writer* w, const model::ProcTable* table, u32 row) {
+  words::Text t{};
+  say(w, mem::lit("\n"));
+  proclist::cell_text(table, row, proclist::col_name, &t);
+  write_name_text(w, text_of(&t));
+  for (u32 c = 1; c < proclist::columns; ++c) {
+    say(w, mem::lit(", "));
+    say(w, proclist::title(c));
+    say(w, mem::lit(" "));
+    proclist::cell_text(table, row, c, &t);
+    write_span(w, &t);
+  }
+}
+
+void process_rows(json::Writer* w, const model::ProcTable* table, u32 row) {
+  u8 buffer[model::name_max];
+  json::begin_object(w);
+  json::key(w, mem::lit("name"));
+  json::string_value(w, full_name(table, row, buffer));
+  json::key(w, mem::lit("name_cut"));
+  json::write_bool(w, model::proc_name_cut(table, row));
+  key_uint(w, mem::lit("pid"), table->pid[row]);
+  key_fixed(w, mem::lit("cpu_percent"), table->cpu[row], 2);
+  key_fixed(w, mem::lit("memory_mib"), proclist::mib_tenths(table->working_set[row]), 1);
+  bool unreported = model::disk_unreported(table, row);
+  key_uint_or_null(w, mem::lit("disk_kib_per_s"), proclist::disk_rate(table->read_rate[row], table->write_rate[row],
+                                                                      unreported), !unreported);
+  key_fixed(w, mem::lit("gpu_percent"), table->gpu[row], 2);
+  key_uint(w, mem::lit("vram_mib"), u64{table->gpu_memory[row]} * 4);
+  key_uint(w, mem::lit("threads"), table->thread_count[row]);
+  key_uint(w, mem::lit("tcp"), table->tcp[row]);
+  json::end_object(w);
+}
+
+void processes_answer(const ToolContext* c, const Call* call, json::Writer* w, mem::Bytes heading, u32 count,
+                      bool note) {
+  const proclist::ListState* list = c->list;
+  const model::ProcTable* table = c->procs;
+  bool filtered = list->filter_length > 0;
+  u32 rows = proclist::shown_most(list->shown, count);
+  text_content(w);
+  write_name_text(w, heading);
+  say(w, mem::lit(": "));
+  json::write_uint(w, rows);
+  say(w, mem::lit(" of "));
+  if (filtered) {
+    json::write_uint(w, list->shown);
+    say(w, mem::lit(" matching processes ("));
+  }
+  json::write_uint(w, list->processes);
+  say(w, mem::lit(" processes"));
+  if (filtered) say(w, mem::lit(" in all)"));
+  say(w, mem::lit(", rates over the last "));
+  json::write_uint(w, c->table_interval);
+  say(w, mem::lit(" ms, sampled "));
+  json::write_uint(w, age_of(c->now_ms, c->table_ms));
+  say(w, mem::lit(" ms ago"));
+  if (note) {
+    say(w, mem::lit("\nother machines not searched: "));
+    cluster_text(c, call->doc, call->line, call->arguments, w);
+  }
+  for (u32 i = 0; i < rows; ++i) process_row_text(w, table, proclist::row_at(list, i));
+  structured_content(w);
+  key_uint(w, mem::lit("sample_age_ms"), age_of(c->now_ms, c->table_ms));
+  key_uint(w, mem::lit("rate_window_ms"), c->table_interval);
+  key_uint(w, mem::lit("processes_listed"), list->processes);
+  key_uint(w, mem::lit("processes_matched"), list->shown);
+  json::key(w, mem::lit("table_truncated"));
+  json::write_bool(w, (table->flags & model::flag_truncated) != 0);
+  if (c->name.len > 0) {
+    json::key(w, mem::lit("machine"));
+    json::string_value(w, c->name);
+  }
+  json::key(w, mem::lit("processes"));
+  json::begin_array(w);
+  for (u32 i = 0; i < rows; ++i) process_rows(w, table, proclist::row_at(list, i));
+  json::end_array(w);
+  is_error(w);
+}
+
+namespace {
+
+// The heading of one machine's answer: the tool's words, the machine's name and, for top_processes, the column.
+void heading_of(words::Text* t, mem::Bytes start, const ToolContext* c, mem::Bytes by) {
+  t->len = 0;
+  words::put(t, start);
+  words::put(t, display_name(c));
+  if (by.len == 0) return;
+  words::put(t, mem::lit(" by "));
+  words::put(t, by);
+}
+
+// The context of the machine a process tool answers for: this machine, or the cluster machine the view holds;
+// null when a cluster failure was written.
+const ToolContext* process_context(const ToolContext* context, const Call* call, u8 kind, ToolContext* remote,
+                                   json::Writer* w) {
+  if (kind != 1) return context;
+  if (cluster_result(context, call->doc, call->line, call->arguments, w)) return nullptr;
+  *remote = remote_context(context);
+  return remote;
+}
+
+}  // namespace
+
+void top_processes(const ToolContext* context, const Call* call, json::Writer* w) {
+  u8 by = 0;
+  u32 count = 0;
+  by_count_arguments(call->doc, call->line, call->arguments, &by, &count);
+  if (by == 5) return bad_arguments(w, mem::lit("Invalid arguments: by must be one of cpu, memory, disk, gpu, vram"));
+  if (count == 0) return bad_arguments(w, mem::lit("Invalid arguments: count must be an integer from 1 to 50"));
+  u8 kind = machine_argument_kind(call->doc, call->line, call->arguments);
+  if (kind == 2) return bad_arguments(w, machine_argument_error());
+  ToolContext remote;
+  const ToolContext* c = process_context(context, call, kind, &remote, w);
+  if (c == nullptr) return;
+  if (!c->table_held || c->procs == nullptr || c->list == nullptr) return no_table(w);
+  proclist::set_view(c->list, by + 2u, mem::Bytes());
+  proclist::rebuild(c->list, c->procs);
+  u64 at = 0;
+  mem::Bytes word;
+  for (u32 i = 0; i <= by; ++i) word = next_name(by_words(), &at);
+  words::Text heading{};
+  heading_of(&heading, mem::lit("top_processes of "), c, word);
+  processes_answer(c, call, w, text_of(&heading), count, false);
+}
+
+void find_process(const ToolContext* context, const Call* call, json::Writer* w) {
+  u16 value = json::member(call->doc, call->line, call->arguments, mem::lit("name"));
+  if (json::type_of(call->doc, value) != json::type_string)
+    return bad_arguments(w, mem::lit("Invalid arguments: name must be a string"));
+  u8 name[260];
+  u64 n = json::unescape(json::text_of(call->doc, call->line, value), mem::Slice{name, sizeof name});
+  if (n == 0) return bad_arguments(w, mem::lit("Invalid arguments: name must not be empty"));
+  if (n > sizeof name)
+    return bad_arguments(w, mem::lit("Invalid arguments: name is longer than 260 bytes, the longest process name"));
+  u8 kind = machine_argument_kind(call->doc, call->line, call->arguments);
+  if (kind == 2) return bad_arguments(w, machine_argument_error());
+  ToolContext remote;
+  const ToolContext* c = process_context(context, call, kind, &remote, w);
+  if (c == nullptr) return;
+  if (!c->table_held || c->procs == nullptr || c->list == nullptr) return no_table(w);
+  filter_list(c->list, c->procs, mem::Bytes(name, n));
+  words::Text heading{};
+  heading_of(&heading, mem::lit("find_process on "), c, mem::Bytes());
+  u8 status = c->cluster ? c->cluster->status : cluster_unconfigured;
+  bool note = kind == 0 && status != cluster_ok && status != cluster_unconfigured;
+  processes_answer(c, call, w, text_of(&heading), found_max, note);
+}
+
+}  // namespace mcp
+
+// ======== The cluster tools ========
+
+namespace mcp {
+
+// The cluster tools answer from the host's list and history. A call reaches a handler only after the loop's gathering
+// has set the cluster view's status; every failure of it is answered by cluster_result.
+
+void list_machines(const ToolContext* context, const Call* call, json::Writer* w) {
+  if (state_argument(call->doc, call->line, call->arguments) == 255)
+    return bad_arguments(w, mem::lit("Invalid arguments: state must be one of online, stale, offline, missing, all"));
+  cluster_result(context, call->doc, call->line, call->arguments, w);
+}
+
+void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w) {
+  cluster_result(context, call->doc, call->line, call->arguments, w);
+}
+
+namespace {
+
+bool range_error(json::Writer* w, u8 error) {
+  if (error == 3) bad_arguments(w, mem::lit("Invalid arguments: range must be one of 1h, 24h, 30d, 2y"));
+  return error == 3;
+}
+
+}  // namespace
+
+void usage_history(const ToolContext* context, const Call* call, json::Writer* w) {
+  u8 metric = 0, range = 0, cluster = 0;
+  u8 error = metric_range_arguments(call->doc, call->line, call->arguments, &metric, &range, &cluster);
+  if (error == 1)
+    return bad_arguments(w, mem::lit("Invalid arguments: usage_history needs machine (a name or an id of 1 to 64 "
+                                     "bytes) or cluster: true, not both"));
+  if (error == 2)
+    return bad_arguments(w, mem::lit("Invalid arguments: metric must be one of cpu, memory, gpu, vram, net, disk"));
+  if (range_error(w, error)) return;
+  cluster_result(context, call->doc, call->line, call->arguments, w);
+}
+
+void process_history(const ToolContext* context, const Call* call, json::Writer* w) {
+  u8 metric = 0, range = 0, cluster = 0;
+  u8 error = metric_range_arguments(call->doc, call->line, call->arguments, &metric, &range, &cluster);
+  u8 name[32];
+  if (process_name_argument(call->doc, call->line, call->arguments, name) == 0 || error == 1 || cluster)
+    return bad_arguments(w, mem::lit("Invalid arguments: process_history needs name (a process name of 1 to 32 "
+                                     "bytes) and machine (a name or an id of 1 to 64 bytes)"));
+  if (range_error(w, error)) return;
+  cluster_result(context, call->doc, call->line, call->arguments, w);
+}
+
+// ======== Output schemas ========
+
+namespace {
+
+// Writes KEY:{"type":T} (or nullable) for each name of a comma-separated list.
+void typed_keys(json::Writer* w, mem::Bytes names, mem::Bytes type, bool nullable) {
+  for (u64 at = 0; at < names.len;) {
+    mem::Bytes name = next_name(names, &at);
+    if (nullable) schema_nullable(w, name, type);
+    else schema_type(w, name, type);
+  }
+}
+
+void array_of_objects(json::Writer* w, mem::Bytes key) {
+  schema_array(w, key, mem::Bytes());
+  schema_object(w, mem::Bytes());
+}
+
+// Closes an object item opened by array_of_objects, with its required list, and the array around it.
+void close_array_item(json::Writer* w, mem::Bytes required) {
+  schema_required(w, required);
+  json::end_object(w);
+}
+
+}  // namespace
+
+void machine_usage_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  schema_type(w, mem::lit("machine"), mem::lit("string"));
+  typed_keys(w, mem::lit("sample_number,sample_age_ms,rate_window_ms,uptime_s,processes,threads"),
+             mem::lit("integer"), false);
+  schema_nullable(w, mem::lit("handles"), mem::lit("integer"));
+  schema_object(w, mem::lit("cpu"));
+  schema_type(w, mem::lit("name"), mem::lit("string"));
+  schema_type(w, mem::lit("logical_processors"), mem::lit("integer"));
+  typed_keys(w, mem::lit("total_percent,kernel_percent"), mem::lit("number"), false);
+  schema_array(w, mem::lit("per_core_percent"), mem::lit("number"));
+  schema_array(w, mem::lit("per_core_kernel_percent"), mem::lit("number"));
+  schema_type(w, mem::lit("vendor"), mem::lit("string"));
+  typed_keys(w, mem::lit("family,model,stepping,sockets,cores,base_mhz,speed_mhz,l1_cache_kib,l2_cache_kib,l3_cache_kib"),
+             mem::lit("integer"), true);
+  schema_array(w, mem::lit("instruction_sets"), mem::lit("string"));
+  schema_type(w, mem::lit("virtualisation"), mem::lit("string"));
+  schema_required(w, mem::lit("name,logical_processors,total_percent,kernel_percent,per_core_percent,"
+                              "per_core_kernel_percent,vendor,family,model,stepping,sockets,cores,base_mhz,speed_mhz,"
+                              "l1_cache_kib,l2_cache_kib,l3_cache_kib,instruction_sets,virtualisation"));
+  schema_object(w, mem::lit("memory"));
+  typed_keys(w, mem::lit("total_mib,used_mib,available_mib,commit_mib,modified_mib,standby_mib"), mem::lit("integer"),
+             false);
+  schema_type(w, mem::lit("memory_type"), mem::lit("string"));
+  schema_nullable(w, mem::lit("speed_mts"), mem::lit("integer"));
+  schema_type(w, mem::lit("form_factor"), mem::lit("string"));
+  typed_keys(w, mem::lit("slots_used,slots_total,installed_mib,hardware_reserved_mib,compressed_mib,cached_mib,"
+                         "commit_limit_mib,paged_pool_mib,nonpaged_pool_mib"),
+             mem::lit("integer"), true);
+  schema_required(w, mem::lit("total_mib,used_mib,available_mib,commit_mib,modified_mib,standby_mib,memory_type,"
+                              "speed_mts,form_factor,slots_used,slots_total,installed_mib,hardware_reserved_mib,"
+                              "compressed_mib,cached_mib,commit_limit_mib,paged_pool_mib,nonpaged_pool_mib"));
+  array_of_objects(w, mem::lit("disks"));
+  schema_type(w, mem::lit("name"), mem::lit("string"));
+  typed_keys(w, mem::lit("size_mib,used_mib,free_mib"), mem::lit("integer"), true);
+  typed_keys(w, mem::lit("read_kib_per_s,write_kib_per_s"), mem::lit("integer"), false);
+  schema_type(w, mem::lit("active_percent"), mem::lit("number"));
+  schema_type(w, mem::lit("size_saturated"), mem::lit("boolean"));
+  typed_keys(w, mem::lit("media,bus"), mem::lit("string"), false);
+  schema_nullable(w, mem::lit("model"), mem::lit("string"));
+  close_array_item(w, mem::lit("name,size_mib,used_mib,free_mib,read_kib_per_s,write_kib_per_s,active_percent,"
+                               "size_saturated,media,bus,model"));
+  array_of_objects(w, mem::lit("interfaces"));
+  schema_type(w, mem::lit("name"), mem::lit("string"));
+  typed_keys(w, mem::lit("receive_kib_per_s,send_kib_per_s"), mem::lit("integer"), false);
+  close_array_item(w, mem::lit("name,receive_kib_per_s,send_kib_per_s"));
+  array_of_objects(w, mem::lit("batteries"));
+  schema_type(w, mem::lit("percent"), mem::lit("integer"));
+  schema_type(w, mem::lit("state"), mem::lit("string"));
+  close_array_item(w, mem::lit("percent,state"));
+  array_of_objects(w, mem::lit("thermal_zones"));
+  typed_keys(w, mem::lit("zone,tenths_celsius"), mem::lit("integer"), false);
+  close_array_item(w, mem::lit("zone,tenths_celsius"));
+  schema_object(w, mem::lit("power"));
+  typed_keys(w, mem::lit("watts,cpu_watts,dram_watts,gpu_watts,system_watts"), mem::lit("number"), true);
+  schema_type(w, mem::lit("on_battery"), mem::lit("boolean"));
+  schema_required(w, mem::lit("watts,cpu_watts,dram_watts,gpu_watts,system_watts,on_battery"));
+  schema_object(w, mem::lit("truncated"));
+  typed_keys(w, mem::lit("cores,disks,interfaces"), mem::lit("boolean"), false);
+  schema_required(w, mem::lit("cores,disks,interfaces"));
+  schema_required(w, mem::lit("sample_number,sample_age_ms,rate_window_ms,uptime_s,processes,threads,handles,cpu,"
+                              "memory,disks,interfaces,batteries,thermal_zones,power,truncated"));
+}
+
+void processes_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  typed_keys(w, mem::lit("sample_age_ms,rate_window_ms,processes_listed,processes_matched"), mem::lit("integer"),
+             false);
+  schema_type(w, mem::lit("table_truncated"), mem::lit("boolean"));
+  schema_type(w, mem::lit("machine"), mem::lit("string"));
+  typed_keys(w, mem::lit("machines_searched,machines_skipped"), mem::lit("integer"), false);
+  array_of_objects(w, mem::lit("processes"));
+  typed_keys(w, mem::lit("machine,name"), mem::lit("string"), false);
+  schema_type(w, mem::lit("name_cut"), mem::lit("boolean"));
+  schema_type(w, mem::lit("pid"), mem::lit("integer"));
+  typed_keys(w, mem::lit("cpu_percent,memory_mib"), mem::lit("number"), false);
+  schema_nullable(w, mem::lit("disk_kib_per_s"), mem::lit("integer"));
+  schema_type(w, mem::lit("gpu_percent"), mem::lit("number"));
+  typed_keys(w, mem::lit("vram_mib,threads,tcp"), mem::lit("integer"), false);
+  close_array_item(w, mem::lit("name,name_cut,pid,cpu_percent,memory_mib,disk_kib_per_s,gpu_percent,vram_mib,threads,"
+                               "tcp"));
+  schema_required(w, mem::lit("sample_age_ms,rate_window_ms,processes_listed,processes_matched,table_truncated,"
+                              "processes"));
+}
+
+void list_machines_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  typed_keys(w, mem::lit("machines_listed,machines_shown"), mem::lit("integer"), false);
+  array_of_objects(w, mem::lit("machines"));
+  typed_keys(w, mem::lit("name,id,state"), mem::lit("string"), false);
+  schema_type(w, mem::lit("this_machine"), mem::lit("boolean"));
+  schema_type(w, mem::lit("logical_processors"), mem::lit("integer"));
+  typed_keys(w, mem::lit("cpu_percent,kernel_percent"), mem::lit("number"), false);
+  typed_keys(w, mem::lit("memory_used_mib,memory_total_mib"), mem::lit("integer"), false);
+  typed_keys(w, mem::lit("busiest_disk_percent,gpu_percent"), mem::lit("number"), false);
+  typed_keys(w, mem::lit("vram_used_mib,vram_total_mib,disk_read_kib_per_s,disk_write_kib_per_s,receive_kib_per_s,"
+                         "send_kib_per_s,processes,threads"),
+             mem::lit("integer"), false);
+  close_array_item(w, mem::lit("name,id,state,this_machine,logical_processors,cpu_percent,kernel_percent,"
+                               "memory_used_mib,memory_total_mib,busiest_disk_percent,gpu_percent,vram_used_mib,"
+                               "vram_total_mib,disk_read_kib_per_s,disk_write_kib_per_s,receive_kib_per_s,"
+                               "send_kib_per_s,processes,threads"));
+  schema_required(w, mem::lit("machines_listed,machines_shown,machines"));
+}
+
+void cluster_usage_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  typed_keys(w, mem::lit("machines,online,stale,offline,missing,logical_processors"), mem::lit("integer"), false);
+  typed_keys(w, mem::lit("busy_processors,cpu_percent"), mem::lit("number"), false);
+  typed_keys(w, mem::lit("memory_used_mib,memory_total_mib,vram_used_mib,vram_total_mib,disk_read_kib_per_s,"
+                         "disk_write_kib_per_s,receive_kib_per_s,send_kib_per_s,processes,threads"),
+             mem::lit("integer"), false);
+  schema_required(w, mem::lit("machines,online,stale,offline,missing,logical_processors,busy_processors,cpu_percent,"
+                              "memory_used_mib,memory_total_mib,vram_used_mib,vram_total_mib,disk_read_kib_per_s,"
+                              "disk_write_kib_per_s,receive_kib_per_s,send_kib_per_s,processes,threads"));
+}
+
+void usage_history_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  typed_keys(w, mem::lit("machine,metric,unit,range"), mem::lit("string"), false);
+  typed_keys(w, mem::lit("tier,bucket_s,row_s,from_s,to_s,buckets"), mem::lit("integer"), false);
+  array_of_objects(w, mem::lit("rows"));
+  schema_type(w, mem::lit("time"), mem::lit("string"));
+  schema_type(w, mem::lit("buckets"), mem::lit("integer"));
+  typed_keys(w, mem::lit("min,average,max,send_min,send_average,send_max"), mem::lit("number"), false);
+  array_of_objects(w, mem::lit("top_processes"));
+  schema_type(w, mem::lit("name"), mem::lit("string"));
+  schema_type(w, mem::lit("pid"), mem::lit("integer"));
+  schema_type(w, mem::lit("cpu_percent"), mem::lit("number"));
+  schema_type(w, mem::lit("memory_mib"), mem::lit("integer"));
+  close_array_item(w, mem::lit("name,pid"));
+  close_array_item(w, mem::lit("time,buckets,min,average,max"));
+  schema_required(w, mem::lit("machine,metric,unit,range,tier,bucket_s,row_s,from_s,to_s,buckets,rows"));
+}
+
+void process_history_output_schema(json::Writer* w) {
+  schema_object(w, mem::Bytes());
+  typed_keys(w, mem::lit("machine,name,range"), mem::lit("string"), false);
+  typed_keys(w, mem::lit("tier,bucket_s,row_s,from_s,to_s,buckets,buckets_seen"), mem::lit("integer"), false);
+  array_of_objects(w, mem::lit("rows"));
+  schema_type(w, mem::lit("time"), mem::lit("string"));
+  schema_type(w, mem::lit("buckets_seen"), mem::lit("integer"));
+  schema_nullable(w, mem::lit("cpu_peak_percent"), mem::lit("number"));
+  schema_nullable(w, mem::lit("memory_peak_mib"), mem::lit("integer"));
+  close_array_item(w, mem::lit("time,buckets_seen,cpu_peak_percent,memory_peak_mib"));
+  schema_required(w, mem::lit("machine,name,range,tier,bucket_s,row_s,from_s,to_s,buckets,buckets_seen,rows"));
+}
+
+}  // namespace mcp
+
+// ======== The server loop ========
+
+namespace mcp {
+
+mem::Slice line_start(LineReader* r) {
+  u32 held = r->filled - r->start;
+  if (r->start > 0) __builtin_memmove(r->buffer, r->buffer + r->start, held);
+  r->scan -= r->start;
+  r->filled = held;
+  r->start = 0;
+  return mem::Slice{r->buffer + held, reader_bytes - held};
+}
+
+namespace {
+
+// The bytes from start to end as a line, a final carriage return dropped: line_too_long when the line was
+// dropped or is too long, line_ready when it holds bytes, line_more (skip) when it is empty.
+u8 take_line(LineReader* r, u32 start, u32 end, mem::Bytes* line) {
+  if (end > start && r->buffer[end - 1] == '\r') --end;
+  if (r->overlong || end - start > line_max) {
+    r->overlong = 0;
+    return line_too_long;
+  }
+  if (end == start) return line_more;
+  *line = mem::Bytes(r->buffer + start, end - start);
+  return line_ready;
+}
+
+}  // namespace
+
+u8 next_line(LineReader* r, mem::Bytes* line) {
+  for (;;) {
+    u32 i = r->scan;
+    while (i < r->filled && r->buffer[i] != '\n') ++i;
+    if (i < r->filled) {
+      u32 start = r->start;
+      r->start = r->scan = i + 1;
+      u8 got = take_line(r, start, i, line);
+      if (got != line_more) return got;
+      continue;
+    }
+    r->scan = r->filled;
+    if (r->filled - r->start > line_max + 1) {
+      // Too long to be a line: its bytes are dropped and it is answered once, when it ends.
+      r->overlong = 1;
+      r->start = r->filled;
+    }
+    if (!r->ended) return line_more;
+    u32 start = r->start;
+    r->start = r->filled;
+    u8 got = take_line(r, start, r->filled, line);
+    return got == line_more ? line_end : got;
+  }
+}
+
+u32 freshness(u32 tried, u32 held, u64 now, u64 then, u32 refresh_age) {
+  if (!tried || !held) return 2;
+  u64 age = age_of(now, then);
+  if (age >= 2000) return 2;
+  return age >= refresh_age ? 1 : 0;
+}
+
+namespace {
+
+u32 interval_to(u64 now, u64 then) { return bits::min32(age_of(now, then), 0xFFFFFFFFu); }
+
+// Usage from the newest system sample, and the temperatures read beside it.
+void local_usage(LocalData* local) {
+  __builtin_memset(&local->usage, 0, sizeof local->usage);
+  __builtin_memset(&local->row, 0, sizeof local->row);
+  usage::system(&local->rates, local->sample, &local->usage, &local->row);
+  collect::temps(local->collector, &local->usage.temps, local->usage.gpu_id, local->usage.gpus,
+                 local->usage.disk_number, local->usage.disks);
+}
+
+void fold_sample(LocalData* local) {
+  u64 now = os::mcp_clock_ms();
+  local_usage(local);
+  local->sample_interval = interval_to(now, local->sample_ms);
+  u32 changes = local->collector->hardware.changes;
+  if (changes != local->hardware_changes) {
+    __builtin_memset(&local->hardware, 0, sizeof local->hardware);
+    __builtin_memset(&local->adapters, 0, sizeof local->adapters);
+    collect::hardware(local->collector, &local->hardware, &local->adapters);
+    local->hardware_changes = changes;
+  }
+  machine::take(local->machine, &local->usage, &local->row, &local->hardware, &local->adapters,
+                local->collector->performance);
+  local->sample_ms = now;
+}
+
+bool take_procs(LocalData* local) {
+  bool ok = collect::sample_procs(local->collector, local->procs);
+  ok = usage::procs(&local->proc_rates, local->procs, &local->sample->gpu, &local->sample->gpu_adapters, local->walk,
+                    local->table, local->counters) &&
+       ok;
+  u64 now = os::mcp_clock_ms();
+  local->table_interval = interval_to(now, local->table_ms);
+  local->table_ms = now;
+  return ok;
+}
+
+void open_local(LocalData* local) {
+  local->open_tried = 1;
+  machine::init(local->machine);
+  usage::reset(&local->rates);
+  local->proc_rates = usage::ProcRateState{};
+  model::table_init(local->table);
+  proclist::init(local->list);
+  local->collector_open = collect::open(local->collector, 10000);
+}
+
+// Two samples a second apart: the first sets the rate base, the second gives the rates.
+void sample_step(LocalData* local, bool with_processes) {
+  if (!local->open_tried) open_local(local);
+  local->sample_held = 0;
+  if (!local->collector_open || !collect::sample(local->collector, local->sample)) return;
+  local_usage(local);
+  local->sample_ms = os::mcp_clock_ms();
+  if (with_processes) {
+    local->proc_rates = usage::ProcRateState{};
+    model::table_init(local->table);
+    local->table_held = 0;
+    take_procs(local);
+  }
+  collect::sleep(1000);
+  if (!collect::sample(local->collector, local->sample)) return;
+  fold_sample(local);
+  if (with_processes) local->table_held = take_procs(local);
+  local->sample_held = 1;
+}
+
+}  // namespace
+
+void refresh_local(LocalData* local, u32 refresh_age, bool with_processes) {
+  u64 now = os::mcp_clock_ms();
+  u32 verdict = freshness(local->open_tried, local->sample_held, now, local->sample_ms, refresh_age);
+  if (with_processes)
+    verdict = bits::max32(verdict, freshness(local->open_tried, local->table_held, now, local->table_ms, refresh_age));
+  if (verdict == 2) return sample_step(local, with_processes);
+  if (verdict == 0 || !collect::sample(local->collector, local->sample)) return;
+  fold_sample(local);
+  if (with_processes) local->table_held = take_procs(local);
+}
+
+void gather_cluster(ClusterView* view, LocalData* local, const ServerOptions* options, u8 need) {
+  (void)local;
+  (void)need;
+  cluster::PublishSettings settings;
+  cluster::read_publish(options->publish_path, &settings);
+  view->own_id_known = settings.id_present;
+  __builtin_memcpy(view->own_id, settings.id, sizeof view->own_id);
+  if (settings.target_kind == cluster::target_invalid) {
+    view->status = cluster_unconfigured;
+    return;
+  }
+  cluster::KeyWork work;
+  auth::KeyState key;
+  u32 verdict = 0;
+  u32 loaded = cluster::load_key(options->key_path, &work, &key, &verdict);
+  auth::wipe(&key, sizeof key);
+  cluster::wipe_key_buffer(&work);
+  if (loaded == cluster::key_unreadable) view->status = cluster_no_key;
+  else if (loaded == cluster::key_refused) view->status = cluster_key_refused;
+  // This build has no viewer link to the host: a configured cluster cannot be reached.
+  else view->status = cluster_unreachable;
+}
+
+namespace {
+
+struct Areas {
+  LineReader* reader;
+  json::Document* doc;
+  ToolTable* table;
+  LocalData* local;
+  u8* answer;
+};
+
+template <typename T>
+bool carve(mem::Arena* arena, T** out, u64 bytes = sizeof(T)) {
+  *out = reinterpret_cast<T*>(mem::alloc(arena, bytes, 64).ptr);
+  return *out != nullptr;
+}
+
+constexpr u64 server_areas = 13;
+constexpr u64 server_bytes = sizeof(LineReader) + sizeof(json::Document) + sizeof(ToolTable) + sizeof(LocalData) +
+                             (line_max + 1) + sizeof(collect::State) + sizeof(collect::Sample) +
+                             sizeof(machine::Machine) + sizeof(collect::ProcSample) + sizeof(usage::ProcWalk) +
+                             sizeof(model::ProcTable) + sizeof(usage::ProcCounters) + sizeof(proclist::ListState) +
+                             64 * server_areas + 64;
+
+bool carve_areas(mem::Arena* arena, Areas* a) {
+  LocalData* local = nullptr;
+  bool ok = carve(arena, &a->reader) && carve(arena, &a->doc) && carve(arena, &a->table) && carve(arena, &local) &&
+            carve(arena, &a->answer, line_max + 1);
+  if (!ok) return false;
+  a->local = local;
+  return carve(arena, &local->collector) && carve(arena, &local->sample) && carve(arena, &local->machine) &&
+         carve(arena, &local->procs) && carve(arena, &local->walk) && carve(arena, &local->table) &&
+         carve(arena, &local->counters) && carve(arena, &local->list);
+}
+
+ToolContext context_of(const Areas* a, mem::Bytes version, const ClusterView* view) {
+  const LocalData* local = a->local;
+  ToolContext c{};
+  c.version = version;
+  c.table = a->table;
+  c.machine = local->machine;
+  c.now_ms = os::mcp_clock_ms();
+  c.sample_ms = local->sample_ms;
+  c.sample_interval = local->sample_interval;
+  c.sample_held = local->sample_held;
+  c.table_held = local->table_held;
+  c.table_interval = local->table_interval;
+  c.table_ms = local->table_ms;
+  c.procs = local->table;
+  c.list = local->list;
+  c.cluster = view;
+  return c;
+}
+
+// One line in, at most one answer out; false when the answer could not be written.
+bool serve_line(const Areas* a, u64 output, mem::Bytes version, u32 refresh_age, const ServerOptions* options,
+                u8 got, mem::Bytes line) {
+  json::Writer w;
+  json::writer_init(&w, mem::Slice{a->answer, line_max});
+  Request r = {};
+  u8 need = need_local;
+  if (got == line_too_long) {
+    answer_too_long(&w, a->doc);
+  } else {
+    classify(line, a->table, a->doc, &r);
+    need = tool_needs(&r, a->table, a->doc, line);
+    bool call = r.kind == kind_request && r.method == method_tools_call && r.error == error_none;
+    bool wants_sample = call && ((a->table->needs_sample >> r.tool) & 1);
+    if (wants_sample && (need == need_local || need == need_find_all))
+      refresh_local(a->local, refresh_age, (a->table->needs_processes >> r.tool) & 1);
+  }
+  ClusterView view;
+  reset_need(&view);
+  if (need != need_local) gather_cluster(&view, a->local, options, need);
+  ToolContext context = context_of(a, version, &view);
+  if (got == line_ready) answer(line, a->doc, &r, &context, &w);
+  if (w.length == 0) return true;
+  a->answer[w.length] = '\n';
+  return os::write_handle(output, mem::Bytes(a->answer, w.length + 1));
+}
+
+}  // namespace
+
+u32 serve(u64 input, u64 output, mem::Bytes version, u32 refresh_age, const ServerOptions* options) {
+  mem::Arena arena;
+  if (!mem::arena_init(&arena, server_bytes)) return 1;
+  Areas a;
+  if (!carve_areas(&arena, &a)) {
+    mem::release(&arena);
+    return 1;
+  }
+  collect::procs_reset(a.local->procs);
+  tool_table(a.table);
+  u32 result = 0;
+  for (;;) {
+    mem::Bytes line;
+    u8 got = next_line(a.reader, &line);
+    if (got == line_end) break;
+    if (got == line_more) {
+      mem::Slice room = line_start(a.reader);
+      u64 n = os::read_handle(input, mem::Slice{room.ptr, bits::min64(room.len, read_max)});
+      a.reader->filled += static_cast<u32>(n);
+      a.reader->ended = n == 0;
+      continue;
+    }
+    if (!serve_line(&a, output, version, refresh_age, options, got, line)) {
+      result = 1;
+      break;
+    }
+  }
+  if (a.local->collector_open) collect::close(a.local->collector);
+  mem::release(&arena);
+  return result;
+}
+
+u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path) {
+  ServerOptions options = {key_path, publish_path, 8000, 4000, 15000, 20000, 2000};
+  return serve(os::stdin_handle(), os::stdout_handle(), version, 1000, &options);
 }
 
 }  // namespace mcp

@@ -2,7 +2,14 @@
 // The MCP dispatcher: turns one JSON-RPC line into at most one answer line. It keeps no state between lines; the
 // tool table is filled once and only read afterwards, and the document, request and writer are reused per line.
 #include "base/mem.h"
+#include "base/words.h"
 #include "mcp/json.h"
+#include "pages/proclist.h"
+#include "sampling/collect.h"
+#include "sampling/hw.h"
+#include "sampling/machine.h"
+#include "sampling/model.h"
+#include "sampling/usage.h"
 
 namespace mcp {
 
@@ -32,11 +39,54 @@ struct Request {
 
 struct ToolTable;
 
-// What a tool call sees while it runs. The loop fills it per line.
+// What a call that needs the cluster brought back: a status (cluster_ok when the data arrived, else the reason the
+// tool reports) and what the answer's texts need. Reset before every line.
+constexpr u8 cluster_ok = 0, cluster_unconfigured = 1, cluster_no_key = 2, cluster_key_refused = 3,
+             cluster_unreachable = 4, cluster_no_memory = 5, cluster_no_answer = 6, cluster_unknown_machine = 7,
+             cluster_ambiguous = 8, cluster_machine_silent = 9, cluster_history_late = 10;
+constexpr u8 no_machine = 255;
+struct ClusterView {
+  u8 status;
+  u8 last_event;  // the link's status word, 7 when it reported none
+  u8 chosen;      // index of the chosen machine in the host's list, no_machine when none
+  u8 tier;        // history tier that answered
+  u8 own_id_known;
+  u8 name_length;
+  u32 timeout_ms;  // the wait that ran out
+  u32 host_clock;  // seconds since 2025-01-01
+  u32 answered;    // machines that sent their table (find_process)
+  u32 unanswered;
+  u32 host_version;  // major x 1,000,000 + minor x 1,000 + patch
+  u64 data_time;     // ms, when the machine's data arrived
+  u8 name[32];       // the chosen machine's name
+  u8 own_id[16];
+  machine::Machine* machine;  // the watched machine's copy
+  model::ProcTable* table;
+  proclist::ListState* list;
+};
+// status 1, nothing chosen.
+void reset_need(ClusterView* view);
+
+// What a tool call sees while it runs. The loop fills it per line, after sampling.
 struct ToolContext {
   mem::Bytes version;
   const ToolTable* table;
+  const machine::Machine* machine;  // null when there is none
+  u64 now_ms;
+  u64 sample_ms;        // time of the newest system sample
+  u32 sample_interval;  // ms between the samples the rates came from
+  u8 sample_held;
+  u8 table_held;
+  u32 table_interval;
+  u64 table_ms;
+  const model::ProcTable* procs;
+  proclist::ListState* list;  // the list the process tools sort and filter
+  mem::Bytes name;            // the machine's display name; empty for this machine
+  const ClusterView* cluster;  // null: no cluster data were gathered (status 1)
 };
+// The context of the cluster machine the view holds: its record, table and list, both data times the time the
+// data arrived, rate windows of 1,000 ms (sample) and 2,000 ms (table), and its name.
+ToolContext remote_context(const ToolContext* local);
 
 // The request as a handler reads it.
 struct Call {
@@ -135,6 +185,123 @@ void schema_required(json::Writer* w, mem::Bytes names);
 // KEY:{"type":"array","items":{"type":T}} with an item type, else KEY:{"type":"array","items": left open.
 void schema_array(json::Writer* w, mem::Bytes key, mem::Bytes item_type);
 void no_arguments_schema(json::Writer* w);
+
+// A cluster failure as a tool error result; 1 when written, 0 when the cluster data arrived. A context without
+// cluster data counts as status 1.
+u32 cluster_result(const ToolContext* context, const json::Document* doc, mem::Bytes line, u16 arguments,
+                   json::Writer* w);
+// The failure text alone, inside an open string.
+void cluster_text(const ToolContext* context, const json::Document* doc, mem::Bytes line, u16 arguments,
+                  json::Writer* w);
+// The machine argument exactly as written, or nothing when the request has none.
+mem::Bytes machine_as_written(const json::Document* doc, mem::Bytes line, u16 arguments);
+
+// ---- The tools.
+
+void machine_usage(const ToolContext* context, const Call* call, json::Writer* w);
+void machine_usage_text(json::Writer* w, const ToolContext* context, const ring::Row* row);
+void machine_usage_json(json::Writer* w, const ToolContext* context, const ring::Row* row);
+void machine_usage_output_schema(json::Writer* w);
+void top_processes(const ToolContext* context, const Call* call, json::Writer* w);
+void find_process(const ToolContext* context, const Call* call, json::Writer* w);
+void processes_output_schema(json::Writer* w);
+void list_machines(const ToolContext* context, const Call* call, json::Writer* w);
+void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w);
+void list_machines_output_schema(json::Writer* w);
+void cluster_usage_output_schema(json::Writer* w);
+void usage_history(const ToolContext* context, const Call* call, json::Writer* w);
+void process_history(const ToolContext* context, const Call* call, json::Writer* w);
+void usage_history_output_schema(json::Writer* w);
+void process_history_output_schema(json::Writer* w);
+
+// Writers shared by the tools. Texts from the machine (names of processes, disks, interfaces) may hold any byte:
+// JSON escaping keeps the protocol whole, and in the text report control bytes become '?' so that a name cannot
+// forge lines of the report.
+void write_gb(json::Writer* w, u64 mib);
+void write_rate(json::Writer* w, u32 kib_per_s);
+void write_span(json::Writer* w, const words::Text* text);
+void write_name_text(json::Writer* w, mem::Bytes name);
+void key_uint(json::Writer* w, mem::Bytes key, u64 value);
+void key_uint_or_null(json::Writer* w, mem::Bytes key, u64 value, bool known);
+void key_text_or_unknown(json::Writer* w, mem::Bytes key, mem::Bytes text);
+void key_fixed(json::Writer* w, mem::Bytes key, u64 value, u32 decimals);
+// The sort, filter and rebuild the process tools use: CPU, largest first, the text as the filter.
+void filter_list(proclist::ListState* list, const model::ProcTable* table, mem::Bytes text);
+// The answer for one machine's list; note adds the line that says why other machines were not searched.
+void processes_answer(const ToolContext* context, const Call* call, json::Writer* w, mem::Bytes heading, u32 count,
+                      bool note);
+void process_row_text(json::Writer* w, const model::ProcTable* table, u32 row);
+void process_rows(json::Writer* w, const model::ProcTable* table, u32 row);
+
+// ---- The server loop.
+
+constexpr u32 line_max = 65536;
+constexpr u32 read_max = 65536;
+constexpr u32 reader_bytes = 131072;
+
+struct LineReader {
+  u32 start;   // first byte not consumed
+  u32 filled;  // bytes held
+  u32 scan;    // where the search for the next line feed resumes
+  u8 overlong;
+  u8 ended;
+  u8 buffer[reader_bytes];
+};
+static_assert(sizeof(LineReader) == 131088);
+
+constexpr u8 line_more = 0, line_ready = 1, line_too_long = 2, line_end = 3;
+// Moves what is not consumed to the front; the free space behind it.
+mem::Slice line_start(LineReader* reader);
+u8 next_line(LineReader* reader, mem::Bytes* line);
+
+struct ServerOptions {
+  mem::Bytes key_path;
+  mem::Bytes publish_path;
+  u32 connect_wait;
+  u32 machine_wait;
+  u32 history_wait;
+  u32 find_budget;
+  u32 find_machine_cap;
+};
+
+// This machine's data for the tools.
+struct LocalData {
+  collect::State* collector;
+  collect::Sample* sample;
+  machine::Machine* machine;
+  collect::ProcSample* procs;
+  usage::ProcWalk* walk;
+  model::ProcTable* table;
+  usage::ProcCounters* counters;
+  proclist::ListState* list;
+  usage::RateState rates;
+  usage::ProcRateState proc_rates;
+  usage::Usage usage;
+  ring::Row row;
+  hw::Hardware hardware;
+  hw::Adapters adapters;
+  u32 hardware_changes;
+  u32 sample_interval;
+  u64 sample_ms;
+  u64 table_ms;
+  u32 table_interval;
+  u8 open_tried;
+  u8 collector_open;
+  u8 sample_held;
+  u8 table_held;
+  u8 network_started;
+};
+
+// 0 fresh, 1 one new sample suffices, 2 cold (two samples a second apart).
+u32 freshness(u32 tried, u32 held, u64 now, u64 then, u32 refresh_age);
+// Brings the sample (and the process table) up to date for one tool call.
+void refresh_local(LocalData* local, u32 refresh_age, bool with_processes);
+// What a need from 1 to 7 asks of the cluster host, into the view.
+void gather_cluster(ClusterView* view, LocalData* local, const ServerOptions* options, u8 need);
+
+// The mode's entry: exit code 0 at the end of standard input, 1 when the arena or a write failed.
+u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path);
+u32 serve(u64 input, u64 output, mem::Bytes version, u32 refresh_age, const ServerOptions* options);
 
 // Small pieces shared by the tools.
 // A 16-byte machine id as 32 lower-case hex digits (raw, no quotes), and KEY:"<id>".

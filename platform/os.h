@@ -28,6 +28,13 @@ mem::Bytes arg(u64 i);
 // Standard input and output as handles, for the MCP server's transport. On Linux the descriptors 0 and 1.
 u64 stdin_handle();
 u64 stdout_handle();
+// Reads at most buffer.len bytes from a handle, waiting until some come: the count, 0 at the end of input or on a
+// failure that retrying cannot mend. An interrupted read is retried and a handle left non-blocking by the process
+// that started us is waited on, so neither looks like the end of input.
+u64 read_handle(u64 handle, mem::Slice buffer);
+// Writes all bytes to a handle, continuing after short and interrupted writes; false when a write failed (a
+// vanished reader included: the entry ignores the broken-pipe signal, so such a write fails instead of killing).
+bool write_handle(u64 handle, mem::Bytes bytes);
 
 // The whole command line as one text, on the process heap; (null, 0) when the allocation fails. Linux hands the
 // process its arguments already split, so the text is the arguments joined by blanks and quoted so that

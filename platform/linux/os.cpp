@@ -1,6 +1,7 @@
 #include "platform/os.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -64,6 +65,37 @@ mem::Bytes arg(u64 i) {
 
 u64 stdin_handle() { return STDIN_FILENO; }
 u64 stdout_handle() { return STDOUT_FILENO; }
+
+u64 read_handle(u64 handle, mem::Slice buffer) {
+  int fd = static_cast<int>(handle);
+  for (;;) {
+    ssize_t n = read(fd, buffer.ptr, buffer.len);
+    if (n >= 0) return static_cast<u64>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0 && errno != EINTR) return 0;
+  }
+}
+
+bool write_handle(u64 handle, mem::Bytes bytes) {
+  int fd = static_cast<int>(handle);
+  u64 done = 0;
+  while (done < bytes.len) {
+    ssize_t w = write(fd, bytes.ptr + done, bytes.len - done);
+    if (w > 0) {
+      done += static_cast<u64>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p = {fd, POLLOUT, 0};
+      if (poll(&p, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    return false;
+  }
+  return true;
+}
 
 namespace {
 

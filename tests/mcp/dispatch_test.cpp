@@ -43,6 +43,20 @@ std::string tool_error(const std::string& id, const std::string& text) {
   return head(id) + R"(,"result":{"content":[{"type":"text","text":")" + text + R"("}],"isError":true}})";
 }
 
+// The "outputSchema" value of each tool of a tools/list answer, as written; empty for a tool without one.
+std::vector<std::string> output_schemas(const std::string& answer) {
+  auto doc = std::make_unique<json::Document>();
+  json::parse(view(answer), doc.get());
+  std::vector<std::string> out;
+  u16 result = json::member(doc.get(), view(answer), 0, mem::lit("result"));
+  u16 list = json::member(doc.get(), view(answer), result, mem::lit("tools"));
+  if (json::type_of(doc.get(), list) != json::type_array) return out;
+  for (u16 t = static_cast<u16>(list + 1); t < doc->ends[list]; t = doc->ends[t])
+    out.push_back(str(json::text_of(doc.get(), view(answer), json::member(doc.get(), view(answer), t,
+                                                                          mem::lit("outputSchema")))));
+  return out;
+}
+
 const char instructions[] =
     "Read-only resource usage of this machine and, when a Vimbrel server or share is configured, of the other "
     "machines of the cluster. Call machine_usage for CPU, memory, disks, network and up time, top_processes for the "
@@ -130,9 +144,10 @@ TEST(Dispatch, ClassifiesAndAnswersEachKindOfLine) {
        tool_error("1", R"(Invalid arguments: cluster_usage does not take the argument s\"\u00e9)")},
       // Keys and names are compared decoded.
       {R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"t\u006fp_processes","arguments":{"b\u0079":"cpu","count":5,"machine":"x"}}})",
-       tool_error("1", "top_processes is not built yet in this version of Vimbrel")},
+       tool_error("1", "no server or share is configured for the cluster: set one in Vimbrel's Settings (Cluster) "
+                       "to see other machines")},
       {R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"machine_usage"}})",
-       tool_error("1", "machine_usage is not built yet in this version of Vimbrel")},
+       tool_error("1", "no data: the collector is not available on this system")},
   };
   Server server;
   for (const Case& c : cases) EXPECT_EQ(server.answer(c.line), c.answer) << c.line;
@@ -353,16 +368,20 @@ TEST(Dispatch, ListsTheSevenToolsWithTheirSchemas) {
     "highest CPU and memory there; a time slot in which it was never among them has no row. Process names "
     "only: no command line, user or path is kept. At most 60 rows, oldest first, times in UTC.",
   };
+  Server s;
+  const std::string answer = s.answer(R"({"jsonrpc":"2.0","id":3,"method":"tools/list","params":{"cursor":"x"}})");
+  // The output schemas are checked on their own (OutputSchemas); here they sit between inputSchema and annotations.
+  std::vector<std::string> outputs = output_schemas(answer);
+  ASSERT_EQ(outputs.size(), 7u);
   std::string tools;
   for (u32 i = 0; i < 7; ++i) {
     if (i > 0) tools += ",";
     tools += std::string(R"({"name":")") + rows[i].name + R"(","title":")" + rows[i].title + R"(","description":")" +
-             json_escaped(descriptions[i]) + R"(","inputSchema":)" + rows[i].input_schema +
-             R"(,"annotations":{"readOnlyHint":true,"openWorldHint":false}})";
+             json_escaped(descriptions[i]) + R"(","inputSchema":)" + rows[i].input_schema + R"(,"outputSchema":)" +
+             outputs[i] + R"(,"annotations":{"readOnlyHint":true,"openWorldHint":false}})";
   }
-  Server s;
-  EXPECT_EQ(s.answer(R"({"jsonrpc":"2.0","id":3,"method":"tools/list","params":{"cursor":"x"}})"),
-            head("3") + R"(,"result":{"tools":[)" + tools + "]}}");
+  EXPECT_EQ(answer, head("3") + R"(,"result":{"tools":[)" + tools + "]}}");
+  EXPECT_LT(answer.size(), 40000u);  // well inside the 65,536 bytes of one answer
   EXPECT_EQ(s.table->count, 7u);
   EXPECT_EQ(s.table->needs_sample, 0b111u);
   EXPECT_EQ(s.table->needs_processes, 0b110u);
@@ -373,14 +392,21 @@ TEST(Dispatch, ListsTheSevenToolsWithTheirSchemas) {
 TEST(Dispatch, AnAnswerThatDoesNotFitBecomesTheInternalError) {
   Server s;
   const std::string list = R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})";
-  const std::string internal = error("null", -32603, "Internal error: the answer does not fit");
+  // The internal error keeps the id, so the client can match it; when even that does not fit, the writer is empty.
+  const std::string internal = error("3", -32603, "Internal error: the answer does not fit");
   EXPECT_EQ(s.answer(list, 300), internal);
   EXPECT_EQ(s.answer(list, static_cast<u32>(internal.size())), internal);
   EXPECT_EQ(s.answer(list, static_cast<u32>(internal.size() - 1)), "");
+  // An id too long for the short answer gives way to null rather than to no answer at all.
+  const std::string long_id = "\"" + std::string(40, 'i') + "\"";
+  const std::string with_null = error("null", -32603, "Internal error: the answer does not fit");
+  EXPECT_EQ(s.answer(R"({"jsonrpc":"2.0","id":)" + long_id + R"(,"method":"tools/list"})",
+                     static_cast<u32>(with_null.size())),
+            with_null);
   // An unknown method name that fills the line cannot be echoed back within 65,536 bytes.
   std::string line = R"({"jsonrpc":"2.0","id":1,"method":")" + std::string(json::max_bytes - 40, 'm') + "\"}";
   ASSERT_LE(line.size(), json::max_bytes);
-  EXPECT_TRUE(s.answer(line) == internal);
+  EXPECT_TRUE(s.answer(line) == error("1", -32603, "Internal error: the answer does not fit"));
 }
 
 TEST(Dispatch, AnswersAnOverLongLine) {

@@ -1,0 +1,226 @@
+// `vimbrel --mcp` run as an MCP client runs it: pipes on standard input and output, one message per line. The
+// figures come from this machine, so the checks are invariants: the processor count, the up time, a process the test
+// starts. A process whose executable has a hostile name must not break the protocol or forge report lines.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "mcp/json.h"
+#include "tests/mcp/json_check.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+using json_check::view;
+
+struct Server {
+  testutil::TempDir home;
+  pid_t pid = -1;
+  int in = -1;   // the server's standard input
+  int out = -1;  // its standard output
+  std::string pending;
+
+  Server() {
+    int to[2], from[2];
+    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      dup2(to[0], 0);
+      dup2(from[1], 1);
+      for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        setenv(name, home.path.c_str(), 1);
+      execl(VIMBREL_EXE, VIMBREL_EXE, "--mcp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(to[0]);
+    close(from[1]);
+    in = to[1];
+    out = from[0];
+  }
+  ~Server() {
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  void send(const std::string& line) { ASSERT_EQ(write(in, line.data(), line.size()), ssize_t(line.size())); }
+
+  // The next output line, without its line feed; "<timeout>" after the wait, "<closed>" at the end.
+  std::string next(int wait_ms = 10000) {
+    for (;;) {
+      size_t at = pending.find('\n');
+      if (at != std::string::npos) {
+        std::string line = pending.substr(0, at);
+        pending.erase(0, at + 1);
+        return line;
+      }
+      pollfd p = {out, POLLIN, 0};
+      if (poll(&p, 1, wait_ms) <= 0) return "<timeout>";
+      char buffer[65536];
+      ssize_t n = read(out, buffer, sizeof buffer);
+      if (n <= 0) return "<closed>";
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+  std::string call(int id, const std::string& tool, const std::string& arguments) {
+    send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" + tool +
+         R"(","arguments":)" + arguments + "}}\n");
+    return next();
+  }
+
+  int finish() {
+    close(in);
+    in = -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+// A value of a parsed answer by a path of member names.
+struct Answer {
+  std::string text;
+  std::unique_ptr<json::Document> doc = std::make_unique<json::Document>();
+  explicit Answer(std::string t) : text(std::move(t)) { json::parse(view(text), doc.get()); }
+  u16 at(std::initializer_list<const char*> path) const {
+    u16 v = 0;
+    for (const char* key : path) v = json::member(doc.get(), view(text), v, mem::cstr(key));
+    return v;
+  }
+  std::string raw(std::initializer_list<const char*> path) const {
+    return json_check::str(json::text_of(doc.get(), view(text), at(path)));
+  }
+  std::string decoded(std::initializer_list<const char*> path) const {
+    return json_check::decoded(doc.get(), view(text), at(path));
+  }
+};
+
+double ms_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+TEST(McpServer, AnswersASessionOnThisMachine) {
+  auto started = std::chrono::steady_clock::now();
+  Server s;
+  ASSERT_GT(s.pid, 0);
+  s.send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})" "\n");
+  Answer init(s.next());
+  EXPECT_EQ(init.decoded({"result", "protocolVersion"}), "2025-06-18");
+  // Blank lines, a notification and a response from the client get no answer; ping does.
+  s.send("\n\r\n" R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n"
+         R"({"jsonrpc":"2.0","id":"x","result":{}})" "\n" R"({"jsonrpc":"2.0","id":2,"method":"ping"})" "\n");
+  EXPECT_EQ(s.next(), R"({"jsonrpc":"2.0","id":2,"result":{}})");
+
+  Answer first(s.call(3, "machine_usage", "{}"));
+  double first_ms = ms_since(started);
+  ASSERT_EQ(first.raw({"result", "isError"}), "false") << first.text;
+  EXPECT_EQ(first.raw({"result", "structuredContent", "cpu", "logical_processors"}),
+            std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
+  double uptime = std::stod(testutil::read_file("/proc/uptime"));
+  EXPECT_NEAR(std::stod(first.raw({"result", "structuredContent", "uptime_s"})), uptime, 3);
+  auto again = std::chrono::steady_clock::now();
+  Answer second(s.call(4, "machine_usage", "{}"));
+  double repeated_ms = ms_since(again);
+  // Within the refresh age the same sample answers; after it, one new sample.
+  EXPECT_EQ(second.raw({"result", "structuredContent", "sample_number"}),
+            first.raw({"result", "structuredContent", "sample_number"}));
+  usleep(1300 * 1000);
+  Answer third(s.call(5, "machine_usage", "{}"));
+  EXPECT_EQ(std::stoul(third.raw({"result", "structuredContent", "sample_number"})),
+            std::stoul(first.raw({"result", "structuredContent", "sample_number"})) + 1);
+  std::printf("start to first machine_usage answer: %.1f ms; repeated call: %.1f ms\n", first_ms, repeated_ms);
+
+  // The over-long line is answered once, and the next line normally.
+  s.send(std::string(70000, ' ') + "\n" + R"({"jsonrpc":"2.0","id":6,"method":"ping"})" "\n");
+  EXPECT_EQ(s.next(), R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: the message is )"
+                      R"(longer than 65536 bytes"}})");
+  EXPECT_EQ(s.next(), R"({"jsonrpc":"2.0","id":6,"result":{}})");
+  // The last line needs no line feed; then the end of input ends the server with 0.
+  s.send(R"({"jsonrpc":"2.0","id":7,"method":"ping"})");
+  EXPECT_EQ(s.finish(), 0);
+  EXPECT_EQ(s.next(), R"({"jsonrpc":"2.0","id":7,"result":{}})");
+  EXPECT_EQ(s.next(), "<closed>");
+}
+
+TEST(McpServer, AHostileProcessNameCannotInjectLines) {
+  testutil::TempDir dir;
+  const std::string name = "vbevil\n{\"jsonrpc\":\"2.0\",\"id\":99,\"result\":{}}\r\n\"";
+  const std::string path = dir.path + "/" + name;
+  {
+    std::ifstream src("/bin/sleep", std::ios::binary);
+    std::ofstream dst(path, std::ios::binary);
+    dst << src.rdbuf();
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0700), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  // Wait until the child runs the copied program.
+  std::string exe;
+  for (int i = 0; i < 100 && exe != path; ++i) {
+    usleep(20 * 1000);
+    char target[1024];
+    ssize_t n = readlink(("/proc/" + std::to_string(child) + "/exe").c_str(), target, sizeof target);
+    exe = n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+  }
+  ASSERT_EQ(exe, path);
+
+  Server s;
+  std::string line = s.call(1, "find_process", R"({"name":"VBEVIL"})");
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  Answer a(line);
+  ASSERT_EQ(a.doc->error, json::error_none) << line;
+  EXPECT_EQ(a.raw({"result", "isError"}), "false");
+  // Nothing else arrived: the name did not become a second message.
+  EXPECT_EQ(s.next(300), "<timeout>");
+  if (a.raw({"result", "structuredContent", "processes_matched"}) == "0" &&
+      a.raw({"result", "structuredContent", "table_truncated"}) == "true")
+    GTEST_SKIP() << "more than 1,024 processes run on this machine; the table kept others";
+  u16 content = a.at({"result", "content"});
+  std::string text = json_check::decoded(a.doc.get(), view(a.text),
+                             json::member(a.doc.get(), view(a.text), static_cast<u16>(content + 1), mem::lit("text")));
+  EXPECT_NE(text.find("\nvbevil?{\"jsonrpc\":\"2.0\",\"id\":99,\"result\":{}}??\", PID " + std::to_string(child)),
+            std::string::npos)
+      << text;
+  u16 rows = a.at({"result", "structuredContent", "processes"});
+  ASSERT_EQ(json::type_of(a.doc.get(), rows), json::type_array);
+  u16 row = static_cast<u16>(rows + 1);
+  // The collector keeps no control bytes in a name either.
+  EXPECT_EQ(json_check::decoded(a.doc.get(), view(a.text), json::member(a.doc.get(), view(a.text), row,
+                                                                        mem::lit("name"))),
+            "vbevil?{\"jsonrpc\":\"2.0\",\"id\":99,\"result\":{}}??\"");
+}
+
+TEST(McpServer, AVanishedClientEndsTheServerWithoutACrash) {
+  Server s;
+  close(s.out);
+  s.out = -1;
+  s.send(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n");
+  int status = 0;
+  ASSERT_EQ(waitpid(s.pid, &status, 0), s.pid);
+  s.pid = -1;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
