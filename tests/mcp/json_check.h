@@ -117,4 +117,14 @@ inline std::string check_written(mem::Bytes bytes) {
   return "";
 }
 
+// A message parsed once and kept with its text.
+struct Parsed {
+  std::string text;
+  std::unique_ptr<json::Document> doc = std::make_unique<json::Document>();
+  explicit Parsed(std::string t) : text(std::move(t)) { json::parse(view(text), doc.get()); }
+  mem::Bytes span(u16 i) const { return json::text_of(doc.get(), view(text), i); }
+  u16 member(u16 object, const char* key) const { return json::member(doc.get(), view(text), object, mem::cstr(key)); }
+  std::string decoded(u16 i) const { return json_check::decoded(doc.get(), view(text), i); }
+};
+
 }  // namespace json_check

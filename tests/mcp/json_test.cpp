@@ -14,12 +14,7 @@ namespace {
 using json_check::str;
 using json_check::view;
 
-struct Parsed {
-  std::string text;
-  std::unique_ptr<json::Document> doc = std::make_unique<json::Document>();
-  explicit Parsed(std::string t) : text(std::move(t)) { json::parse(view(text), doc.get()); }
-  mem::Bytes span(u16 i) const { return json::text_of(doc.get(), view(text), i); }
-};
+using json_check::Parsed;
 
 TEST(JsonReader, BuildsTheTableInTextOrder) {
   Parsed p(R"( {"id": 7, "params": {"name": "cpu", "list": [true, false, null, -1.5e3]}, "e": {}} )");

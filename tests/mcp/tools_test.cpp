@@ -16,18 +16,12 @@
 
 namespace {
 
+using json_check::Parsed;
 using json_check::str;
 using json_check::view;
 
 // ---- A small JSON Schema checker for the parts the server's schemas use: type (a word or a list of words),
 // properties, required and items.
-struct Parsed {
-  std::string text;
-  std::unique_ptr<json::Document> doc = std::make_unique<json::Document>();
-  explicit Parsed(std::string t) : text(std::move(t)) { json::parse(view(text), doc.get()); }
-  u16 member(u16 object, const char* key) const { return json::member(doc.get(), view(text), object, mem::cstr(key)); }
-  std::string decoded(u16 i) const { return json_check::decoded(doc.get(), view(text), i); }
-};
 
 bool type_matches(const Parsed& v, u16 value, const std::string& type) {
   u8 t = json::type_of(v.doc.get(), value);
