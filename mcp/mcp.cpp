@@ -818,8 +818,6 @@ namespace mcp {
 
 namespace {
 
-constexpr u8 this_machine_index = 254;
-
 // Literal report text inside an open string.
 void say(json::Writer* w, mem::Bytes text) { json::write_string(w, text); }
 
