@@ -31,13 +31,16 @@ struct Server {
   int out = -1;  // its standard output
   std::string pending;
 
-  Server() {
+  // nonblocking: the server inherits a standard input in non-blocking mode, as some clients leave it.
+  explicit Server(bool nonblocking = false) {
+    signal(SIGPIPE, SIG_IGN);  // a server that ended early fails the test's write instead of killing the test
     int to[2], from[2];
     if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
     pid = fork();
     if (pid == 0) {
       dup2(to[0], 0);
       dup2(from[1], 1);
+      if (nonblocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
       for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
         setenv(name, home.path.c_str(), 1);
       execl(VIMBREL_EXE, VIMBREL_EXE, "--mcp", static_cast<char*>(nullptr));
@@ -209,6 +212,14 @@ TEST(McpServer, AHostileProcessNameCannotInjectLines) {
   EXPECT_EQ(json_check::decoded(a.doc.get(), view(a.text), json::member(a.doc.get(), view(a.text), row,
                                                                         mem::lit("name"))),
             "vbevil?{\"jsonrpc\":\"2.0\",\"id\":99,\"result\":{}}??\"");
+}
+
+TEST(McpServer, ANonBlockingInputIsWaitedOnNotTakenForItsEnd) {
+  Server s(true);
+  usleep(300 * 1000);  // the server reads before any input is there
+  s.send(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n");
+  EXPECT_EQ(s.next(), R"({"jsonrpc":"2.0","id":1,"result":{}})");
+  EXPECT_EQ(s.finish(), 0);
 }
 
 TEST(McpServer, AVanishedClientEndsTheServerWithoutACrash) {
