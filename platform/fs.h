@@ -6,9 +6,10 @@
 // - the share layer (names beginning io_): short paths, explicit open modes with write-through, positional reads
 //   and writes on kept handles, uncached reads of small records that another machine rewrites, sorted folder
 //   listings in pages of 64 names and tree deletion, with five result codes of its own.
-// Paths are ASCII byte slices; "\" and "/" both separate (the system sees "/"). Drive letters and UNC names are
-// refused on Linux: a share is a mounted folder. Files and folders created under the per-user folders (the ones
-// env_var gives for APPDATA and LOCALAPPDATA) are private to the user (0600 and 0700).
+// Paths of the general layer are UTF-8 byte slices (any byte but NUL), those of the share layer ASCII; "\" and "/"
+// both separate (the system sees "/"). Drive letters and UNC names are refused on Linux: a share is a mounted
+// folder. Files and folders created under the per-user folders (the ones env_var gives for APPDATA and
+// LOCALAPPDATA) are private to the user (0600 and 0700).
 #include "base/mem.h"
 
 namespace store {
@@ -78,8 +79,39 @@ u32 append_file(mem::Bytes path, mem::Bytes bytes);
 // written (8 otherwise); a failed close counts when nothing failed before.
 u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition);
 // All or nothing: writes a temporary file in the same folder, flushes it to disk, renames it over the path and
-// flushes the folder. A crash or a failure leaves the old file or the new one, never a torn one.
+// flushes the folder. A crash or a failure leaves the old file or the new one, never a torn one. Only a plain file
+// is ever replaced: a folder, device, pipe or socket at the path (or behind a link there) gives 8 and stays as it
+// is; a link to a plain file (or to nothing yet) is written through, so the link stays and its target is replaced
+// in the target's own folder. The result keeps the mode (and, where the process may set it, the owner) of the file
+// it replaces; a new file is 0600. A file without its owner's write permission is not replaced (4).
 u32 replace_file(mem::Bytes path, mem::Bytes bytes);
+
+// The same replace in steps, for a caller that wants to know the path can be written before it does the work
+// whose result it writes: replace_begin checks the path and opens the temporary file, replace_write adds bytes to
+// it, replace_commit moves it over the path (all or nothing), replace_abandon drops it. The temporary file has no
+// name where the file system allows one without (so a killed process leaves nothing behind); elsewhere it is
+// "<name>.tmp-" and 8 random hex digits, created exclusively, and such names left by a process that ended are
+// removed by the next replace of the same name once they are a minute old. Every step after a failure, and every
+// step on a record that is not open, answers the failure (24 for a record that was never opened).
+struct Replacement {
+  u64 file;              // the temporary file's handle, 0 when none
+  u64 folder;            // the target folder's handle, 0 when none
+  u32 mode;              // the permission bits the result gets
+  u32 failure;           // the first failure of a step, 0 while all went well
+  u32 owner, group;      // the replaced file's owner, kept where the process may set it
+  u16 name_length;
+  u16 temporary_length;  // 0 while the temporary file has no name
+  u8 name[256];          // the target's name in its folder
+  u8 temporary[280];
+};
+// Flags of replace_begin: private makes the result 0600 whatever the file it replaces allowed (secrets).
+enum : u32 { replace_private = 1 };
+u32 replace_begin(mem::Bytes path, u32 flags, Replacement* replacement);
+u32 replace_write(Replacement* replacement, mem::Bytes bytes);
+// Flushes the data, moves it over the path and flushes the folder; the record is closed afterwards in any case,
+// and on a failure the temporary file is gone and the path untouched.
+u32 replace_commit(Replacement* replacement);
+void replace_abandon(Replacement* replacement);
 // replace_file after making every missing folder above the path: how settings files are saved.
 u32 save_file(mem::Bytes path, mem::Bytes bytes);
 

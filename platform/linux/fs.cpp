@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "history/store.h"
@@ -108,8 +109,9 @@ enum PathRule : u32 { ascii_path, utf8_path };
 
 // The system's form of a path; bad_name for a NUL byte, a byte of 128 or more (ASCII paths), a path the system
 // cannot take (4096 bytes or more), a drive letter or a UNC or device form (two separators at the start); 2 for an
-// empty path.
-u32 to_native(mem::Bytes path, NativePath* out, PathRule rule = ascii_path) {
+// empty path. The general layer takes UTF-8 names as the user typed them; the share layer keeps to ASCII, the
+// names every machine of a cluster can hold.
+u32 to_native(mem::Bytes path, NativePath* out, PathRule rule = utf8_path) {
   if (path.len == 0) return not_found;
   if (path.len >= sizeof out->text) return bad_name;
   if (path.len >= 2 && path.ptr[1] == ':') return bad_name;
@@ -125,7 +127,7 @@ u32 to_native(mem::Bytes path, NativePath* out, PathRule rule = ascii_path) {
 
 // The share layer's paths: ASCII, at most 298 bytes.
 bool to_short(mem::Bytes path, NativePath* out) {
-  return path.len <= short_path_max && to_native(path, out) == ok;
+  return path.len <= short_path_max && to_native(path, out, ascii_path) == ok;
 }
 
 // The folder of a native path: "." for a bare name, "/" for a name in the root.
@@ -333,6 +335,149 @@ u32 commit_temporary(int fd, const NativePath& temporary, const char* target, u3
   return result;
 }
 
+// ---- Replacing a file.
+
+// Follows symbolic links at the path until it names something that is not a link, or nothing: a replace writes
+// through a link, never over it. bad_name for a loop (or a chain too long) or a target that does not fit.
+u32 resolve_links(NativePath* path) {
+  for (u32 hop = 0; hop < 40; ++hop) {
+    struct stat st;
+    if (lstat(path->text, &st) != 0) return errno == ENOENT ? ok : error_class(static_cast<u32>(errno));
+    if (!S_ISLNK(st.st_mode)) return ok;
+    char target[sizeof path->text];
+    ssize_t n = readlink(path->text, target, sizeof target - 1);
+    if (n <= 0) return n == 0 ? bad_name : error_class(static_cast<u32>(errno));
+    target[n] = 0;
+    NativePath next;
+    if (target[0] == '/') {
+      memcpy(next.text, target, static_cast<u64>(n) + 1);
+    } else {
+      // A relative target is read from the link's own folder.
+      NativePath folder;
+      folder_of(path->text, &folder);
+      int m = snprintf(next.text, sizeof next.text, "%s/%s", folder.text, target);
+      if (m <= 0 || static_cast<u64>(m) >= sizeof next.text) return bad_name;
+    }
+    *path = next;
+  }
+  return bad_name;
+}
+
+// The last component of a native path; empty when the path ends in a separator.
+const char* name_of(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// A name of the form "<name>.tmp-" and 8 lower-case hex digits: a replace's temporary file.
+bool is_temporary_of(const char* entry, const u8* name, u64 name_length) {
+  u64 n = strlen(entry);
+  if (n != name_length + 13 || memcmp(entry, name, name_length) != 0 || memcmp(entry + name_length, ".tmp-", 5) != 0) {
+    return false;
+  }
+  for (u64 i = name_length + 5; i < n; ++i) {
+    if (!((entry[i] >= '0' && entry[i] <= '9') || (entry[i] >= 'a' && entry[i] <= 'f'))) return false;
+  }
+  return true;
+}
+
+// Temporary files of earlier replaces of the name that a killed process left behind: the user's own plain files,
+// untouched for a minute (a live replace is never that slow between its writes). At most 64 go per call.
+void sweep_temporaries(int folder, const u8* name, u64 name_length) {
+  const i64 stale_seconds = 60;
+  int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) ::close(fd);
+    return;
+  }
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  u32 removed = 0;
+  for (const dirent* entry = readdir(dir); entry && removed < 64; entry = readdir(dir)) {
+    if (!is_temporary_of(entry->d_name, name, name_length)) continue;
+    struct stat st;
+    if (fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != geteuid() || now.tv_sec - st.st_mtim.tv_sec < stale_seconds) {
+      continue;
+    }
+    if (unlinkat(folder, entry->d_name, 0) == 0) ++removed;
+  }
+  closedir(dir);
+}
+
+// The first failure of a replace's steps is kept; the temporary file goes with it.
+u32 replace_fail(Replacement* r, u32 result) {
+  if (r->failure == ok) r->failure = result;
+  replace_abandon(r);
+  return result;
+}
+
+// A fresh "<name>.tmp-XXXXXXXX" in the record.
+void temporary_in(Replacement* r) {
+  u8 random[4];
+  u32 value = os::random_bytes(mem::Slice{random, 4}) ? (u32{random[0]} | u32{random[1]} << 8 | u32{random[2]} << 16 |
+                                                        u32{random[3]} << 24)
+                                                     : os::process_id() ^ static_cast<u32>(os::ticks());
+  memcpy(r->temporary, r->name, r->name_length);
+  int n = snprintf(reinterpret_cast<char*>(r->temporary) + r->name_length, sizeof r->temporary - r->name_length,
+                   ".tmp-%08x", value);
+  r->temporary_length = static_cast<u16>(r->name_length + n);
+  r->temporary[r->temporary_length] = 0;
+}
+
+// Gives an unnamed temporary file a fresh name in its folder (a link never replaces anything, so the name is
+// taken exclusively). Through /proc where it is mounted, else by the descriptor itself (which needs privilege).
+u32 name_temporary(Replacement* r) {
+  char self[40];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(r->file));
+  int e = 0;
+  for (u32 attempt = 0; attempt < 8; ++attempt) {
+    temporary_in(r);
+    const char* name = reinterpret_cast<const char*>(r->temporary);
+    if (linkat(AT_FDCWD, self, fd_of(r->folder), name, AT_SYMLINK_FOLLOW) == 0) return ok;
+    e = errno;
+    if (e == ENOENT && linkat(fd_of(r->file), "", fd_of(r->folder), name, AT_EMPTY_PATH) == 0) return ok;
+    if (e == ENOENT) e = errno;
+    if (e != EEXIST) break;
+  }
+  r->temporary_length = 0;
+  return error_class(static_cast<u32>(e));
+}
+
+// Opens the temporary file in the folder: unnamed where the file system allows it, else under a fresh name.
+u32 open_temporary(Replacement* r) {
+  int fd = openat(fd_of(r->folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+    return error_class(static_cast<u32>(errno));
+  }
+  for (u32 attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+    temporary_in(r);
+    fd = openat(fd_of(r->folder), reinterpret_cast<const char*>(r->temporary),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) {
+      r->temporary_length = 0;
+      return error_class(static_cast<u32>(errno));
+    }
+  }
+  if (fd < 0) {
+    r->temporary_length = 0;
+    return exists;
+  }
+  r->file = handle_of(fd);
+  return ok;
+}
+
+// What is under the target's name now: ok for nothing or a plain file (mode and owner out), 8 for anything else.
+u32 target_state(const Replacement* r, struct stat* st, bool* present) {
+  *present = false;
+  if (fstatat(fd_of(r->folder), reinterpret_cast<const char*>(r->name), st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? ok : error_class(static_cast<u32>(errno));
+  }
+  *present = true;
+  return S_ISREG(st->st_mode) ? ok : not_plain_file;
+}
+
 // Copies the rest of one file into another: in the kernel where the two file systems allow it, else through a buffer.
 u32 copy_bytes(int in, int out) {
   bool in_kernel = true;
@@ -461,13 +606,95 @@ u32 save_file(mem::Bytes path, mem::Bytes bytes) {
 }
 
 u32 replace_file(mem::Bytes path, mem::Bytes bytes) {
-  NativePath native, temporary;
+  Replacement r;
+  u32 result = replace_begin(path, 0, &r);
+  if (result == ok) result = replace_write(&r, bytes);
+  return result == ok ? replace_commit(&r) : result;
+}
+
+u32 replace_begin(mem::Bytes path, u32 flags, Replacement* r) {
+  memset(r, 0, sizeof *r);
+  NativePath native;
   u32 result = to_native(path, &native);
-  if (result != ok) return result;
-  if (is_directory(native.text)) return not_plain_file;
-  int fd = create_temporary(native.text, file_mode(native.text), &temporary, &result);
-  if (fd < 0) return result;
-  return commit_temporary(fd, temporary, native.text, write_all(fd, bytes));
+  // Whatever the path leads to must be a plain file or nothing: a device, pipe, socket or folder is never replaced.
+  struct stat st;
+  if (result == ok && stat(native.text, &st) == 0 && !S_ISREG(st.st_mode)) result = not_plain_file;
+  if (result == ok) result = resolve_links(&native);
+  const char* name = name_of(native.text);
+  u64 name_length = strlen(name);
+  if (result == ok && (name_length == 0 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) result = not_plain_file;
+  if (result == ok && name_length >= sizeof r->name) result = bad_name;
+  if (result != ok) return replace_fail(r, result);
+  memcpy(r->name, name, name_length + 1);
+  r->name_length = static_cast<u16>(name_length);
+  NativePath folder;
+  folder_of(native.text, &folder);
+  int dir = ::open(folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
+  r->folder = handle_of(dir);
+  bool present = false;
+  result = target_state(r, &st, &present);
+  if (result != ok) return replace_fail(r, result);
+  // A file its owner made read-only is not replaced, as the system's own replace refuses it.
+  if (present && (st.st_mode & S_IWUSR) == 0) return replace_fail(r, denied);
+  r->mode = present ? st.st_mode & 07777 : 0600;
+  if (flags & replace_private) r->mode = 0600;
+  r->owner = present ? st.st_uid : geteuid();
+  r->group = present ? st.st_gid : getegid();
+  sweep_temporaries(dir, r->name, r->name_length);
+  result = open_temporary(r);
+  if (result != ok) return replace_fail(r, result);
+  // The exact bits, whatever the process's mask; the owner first, since a change of owner clears some bits.
+  // Without the privilege to give a file away, the result is the process's own: the owner it could not keep.
+  if ((r->owner != geteuid() || r->group != getegid()) && fchown(fd_of(r->file), r->owner, r->group) != 0) {
+    r->owner = geteuid();
+  }
+  if (fchmod(fd_of(r->file), r->mode) != 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
+  return ok;
+}
+
+u32 replace_write(Replacement* r, mem::Bytes bytes) {
+  if (r->failure != ok) return r->failure;
+  if (r->file == 0) return bad_handle;
+  u32 result = write_all(fd_of(r->file), bytes);
+  return result == ok ? ok : replace_fail(r, result);
+}
+
+u32 replace_commit(Replacement* r) {
+  if (r->failure != ok) return r->failure;
+  if (r->file == 0) return bad_handle;
+  int fd = fd_of(r->file);
+  if (fdatasync(fd) != 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
+  if (r->temporary_length == 0) {
+    u32 result = name_temporary(r);
+    if (result != ok) return replace_fail(r, result);
+  }
+  r->file = 0;
+  if (::close(fd) != 0) return replace_fail(r, other);
+  // Checked again just before the move: something else put under the name meanwhile is not replaced either.
+  struct stat st;
+  bool present = false;
+  u32 result = target_state(r, &st, &present);
+  if (result != ok) return replace_fail(r, result);
+  int dir = fd_of(r->folder);
+  if (renameat(dir, reinterpret_cast<const char*>(r->temporary), dir, reinterpret_cast<const char*>(r->name)) != 0) {
+    return replace_fail(r, error_class(static_cast<u32>(errno)));
+  }
+  r->temporary_length = 0;
+  result = fsync(dir) == 0 || errno == EINVAL ? ok : error_class(static_cast<u32>(errno));
+  replace_abandon(r);
+  return result;
+}
+
+void replace_abandon(Replacement* r) {
+  if (r->file != 0) ::close(fd_of(r->file));
+  if (r->temporary_length != 0 && r->folder != 0) {
+    unlinkat(fd_of(r->folder), reinterpret_cast<const char*>(r->temporary), 0);
+  }
+  if (r->folder != 0) ::close(fd_of(r->folder));
+  r->file = 0;
+  r->folder = 0;
+  r->temporary_length = 0;
 }
 
 u32 move_file(mem::Bytes from, mem::Bytes to) {
