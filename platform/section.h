@@ -3,7 +3,8 @@
 // name (the rules of kobj names) and that other processes map by that name to read or write it. The owner alone
 // creates and removes it; a name that a live owner holds is refused to a second creator, and one left behind by an
 // owner that ended is taken over. On Linux the block is a file of the kobj runtime folder ("<name>.section"),
-// created 0600 with the owner's lock on it for the owner's life, and mapped shared.
+// created 0600 with the owner's lock on it for the owner's life, and mapped shared. A creation also removes every
+// section file of the folder that an owner left behind when it was killed.
 #include "base/mem.h"
 
 namespace section {
@@ -26,8 +27,11 @@ struct Section {
 
 // Creates the section with size zeroed bytes (size above 0) and maps it for reading and writing.
 u32 create(mem::Bytes name, u64 size, Section* out);
-// Maps an existing section whole for reading and writing (its size as the owner made it).
+// Maps an existing section whole for reading and writing (its size as the owner made it). Should the section's file
+// be cut short under the view (only another process of the user can), a touch of the lost part ends this process
+// at once with lost_exit, never with a bus error.
 u32 open(mem::Bytes name, Section* out);
+inline constexpr u32 lost_exit = 3;
 // Unmaps and closes; the owner also removes the name. Nothing for a closed section.
 void close(Section* section);
 

@@ -1,12 +1,16 @@
 #include "platform/section.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "history/store.h"
@@ -36,6 +40,55 @@ u32 map(int fd, u64 size, u8 owner, Section* out) {
   return ok;
 }
 
+// ---- Views of other processes' sections that shrink under this one.
+//
+// A page of a mapped file beyond the file's end faults with SIGBUS. The owner never shrinks its section, but any
+// process of the user could cut the file short; a process that opened the section then ends at once with
+// lost_exit instead of dying on the signal. The table of watched views is the one state of this module that lives
+// outside the callers' records: a signal handler has nothing else to read.
+constexpr u32 watched_max = 8;
+struct Watched {
+  uintptr_t start, end;
+};
+Watched watched[watched_max];
+bool handler_set = false;
+
+void on_bus_error(int signal_number, siginfo_t* info, void*) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (const Watched& w : watched) {
+    if (at >= w.start && at < w.end) _exit(static_cast<int>(lost_exit));
+  }
+  // Any other bus error is a fault of this process: it ends as it would have without the handler.
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+void watch(const Section* s) {
+  if (!handler_set) {
+    struct sigaction action{};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    handler_set = sigaction(SIGBUS, &action, nullptr) == 0;
+  }
+  uintptr_t start = reinterpret_cast<uintptr_t>(s->view);
+  for (Watched& w : watched) {
+    if (w.start == 0) {
+      w = Watched{start, start + s->size};
+      return;
+    }
+  }
+}
+
+void unwatch(const Section* s) {
+  uintptr_t start = reinterpret_cast<uintptr_t>(s->view);
+  for (Watched& w : watched) {
+    if (w.start == start) w = Watched{};
+  }
+}
+
+// ---- Names left behind.
+
 // 1 when the file under the name is left behind by an owner that ended (nobody holds its lock), and it was removed.
 bool remove_stale(const char* path) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -49,6 +102,37 @@ bool remove_stale(const char* path) {
   }
   ::close(fd);
   return stale;
+}
+
+// Sections of owners that ended without removing them (killed ones): every section file of the runtime folder that
+// no owner holds locked goes. A file touched in the last seconds is passed over, since its creator may not have
+// taken the lock yet; a file of this process's own is locked by it and stays. At most 256 names are looked at.
+void sweep_stale(const char* section_path) {
+  const i64 young_seconds = 5;
+  char folder[store::path_capacity + 1];
+  const char* slash = strrchr(section_path, '/');
+  if (!slash) return;
+  memcpy(folder, section_path, static_cast<u64>(slash - section_path));
+  folder[slash - section_path] = 0;
+  DIR* dir = opendir(folder);
+  if (!dir) return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const char suffix[] = ".section";
+  u32 looked = 0;
+  for (const dirent* e = readdir(dir); e && looked < 256; e = readdir(dir), ++looked) {
+    u64 n = strlen(e->d_name);
+    if (n <= sizeof suffix - 1 || strcmp(e->d_name + n - (sizeof suffix - 1), suffix) != 0) continue;
+    char path[store::path_capacity + 1];
+    int m = snprintf(path, sizeof path, "%s/%s", folder, e->d_name);
+    struct stat st{};
+    if (m <= 0 || static_cast<u64>(m) >= sizeof path || lstat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+        now.tv_sec - st.st_mtim.tv_sec < young_seconds) {
+      continue;
+    }
+    remove_stale(path);
+  }
+  closedir(dir);
 }
 
 }  // namespace
@@ -69,6 +153,7 @@ u32 create(mem::Bytes name, u64 size, Section* out) {
   char path[store::path_capacity + 1];
   if (!file_path(name, path)) return bad_name;
   if (size == 0) return failed;
+  sweep_stale(path);
   int fd = -1;
   for (u32 attempt = 0; attempt < 2 && fd < 0; ++attempt) {
     fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -104,13 +189,18 @@ u32 open(mem::Bytes name, Section* out) {
     return ours ? failed : in_use;
   }
   u32 code = map(fd, static_cast<u64>(st.st_size), 0, out);
-  if (code != ok) ::close(fd);
+  if (code != ok) {
+    ::close(fd);
+  } else {
+    watch(out);
+  }
   return code;
 }
 
 void close(Section* s) {
   if (s->handle == 0) return;
   int fd = static_cast<int>(s->handle - 1);
+  if (!s->owner) unwatch(s);
   if (s->view) munmap(s->view, s->size);
   if (s->owner) {
     // Removed only when the name still leads to this file.
