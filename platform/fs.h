@@ -83,7 +83,8 @@ u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition);
 // is ever replaced: a folder, device, pipe or socket at the path (or behind a link there) gives 8 and stays as it
 // is; a link to a plain file (or to nothing yet) is written through, so the link stays and its target is replaced
 // in the target's own folder. The result keeps the mode (and, where the process may set it, the owner) of the file
-// it replaces; a new file is 0600. A file without its owner's write permission is not replaced (4).
+// it replaces; a new file, and any file under the per-user folders, is 0600. A file without its owner's write
+// permission is not replaced (4).
 u32 replace_file(mem::Bytes path, mem::Bytes bytes);
 
 // The same replace in steps, for a caller that wants to know the path can be written before it does the work

@@ -8,8 +8,11 @@ namespace os {
 // Standard handles by number: 0 input, 1 output, 2 error.
 enum : u32 { std_input = 0, std_output = 1, std_error = 2 };
 
-// Writes all bytes, in chunks of at most 1 GiB; stops silently at the first failed or empty write.
-void write_std(u32 handle_id, mem::Bytes bytes);
+// Writes all bytes, in chunks of at most 1 GiB; stops at the first failed or empty write and answers its error
+// class (fs scale: 21 a full disk, 18 a pipe whose reader has gone, 24 a closed descriptor), 0 when all was written.
+u32 write_std(u32 handle_id, mem::Bytes bytes);
+// The console writers below drop that answer: they serve messages whose own failure nobody could be told of. A mode
+// whose output is its result writes through write_std (print::console does) and ends with exit code 1 when it fails.
 void write_out(mem::Bytes bytes);
 // The bytes and a bare line feed.
 void write_line(mem::Bytes bytes);

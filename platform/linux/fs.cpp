@@ -638,7 +638,8 @@ u32 replace_begin(mem::Bytes path, u32 flags, Replacement* r) {
   // A file its owner made read-only is not replaced, as the system's own replace refuses it.
   if (present && (st.st_mode & S_IWUSR) == 0) return replace_fail(r, denied);
   r->mode = present ? st.st_mode & 07777 : 0600;
-  if (flags & replace_private) r->mode = 0600;
+  // Secrets, and whatever lives in the per-user folders, are the user's alone whatever the old file allowed.
+  if ((flags & replace_private) || is_private(native.text)) r->mode = 0600;
   r->owner = present ? st.st_uid : geteuid();
   r->group = present ? st.st_gid : getegid();
   sweep_temporaries(dir, r->name, r->name_length);

@@ -26,16 +26,18 @@ void set_args(int argc, char** argv) {
   saved_argv = argv;
 }
 
-void write_std(u32 handle_id, mem::Bytes bytes) {
+u32 write_std(u32 handle_id, mem::Bytes bytes) {
   const u64 chunk_max = 0x40000000;
   u64 done = 0;
   while (done < bytes.len) {
     u64 n = bytes.len - done < chunk_max ? bytes.len - done : chunk_max;
     ssize_t w = write(static_cast<int>(handle_id), bytes.ptr + done, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
+    if (w < 0) return fs::error_class(static_cast<u32>(errno));
+    if (w == 0) return fs::other;
     done += static_cast<u64>(w);
   }
+  return 0;
 }
 
 void write_out(mem::Bytes bytes) { write_std(std_output, bytes); }
