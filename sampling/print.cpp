@@ -13,7 +13,10 @@ constexpr u32 no_cpu_pid = 0;  // the idle process: its share is idle time, not 
 constexpr u32 hardware_flag_count = 7;
 constexpr u32 engine_classes = 6;
 
-void to_console(void*, mem::Bytes bytes) { os::write_out(bytes); }
+void to_console(void* context, mem::Bytes bytes) {
+  auto* c = static_cast<Console*>(context);
+  if (c->failure == 0) c->failure = os::write_std(os::std_output, bytes);
+}
 
 mem::Bytes word(const char* text) { return mem::cstr(text); }
 
@@ -332,7 +335,10 @@ u32 rank_key(const model::ProcTable* t, u32 row) {
 
 }  // namespace
 
-Out console() { return Out{to_console, nullptr}; }
+Out console(Console* console) {
+  *console = Console{};
+  return Out{to_console, console};
+}
 
 void text(Out out, mem::Bytes bytes) {
   if (bytes.len) out.write(out.context, bytes);

@@ -21,8 +21,12 @@ struct Out {
   void (*write)(void* context, mem::Bytes bytes);
   void* context;
 };
-// Standard output.
-Out console();
+// Standard output that keeps its first failure: after a write failed nothing more is written, and the mode ends
+// with exit code 1 (a report cut short by a full disk or a closed pipe is never a success).
+struct Console {
+  u32 failure;  // the error class of the first failed write (fs scale), 0 while all went out
+};
+Out console(Console* console);
 
 // The value forms, written to out.
 void text(Out out, mem::Bytes bytes);

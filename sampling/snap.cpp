@@ -139,10 +139,24 @@ bool read_procs(mem::Bytes line, ProcSample* p) {
 
 // ---- The modes.
 
-u32 finish(mem::Arena* arena, WorkSet* work, u32 code) {
+void release_all(mem::Arena* arena, WorkSet* work) {
   free_buffers(work);
   mem::release(arena);
+}
+
+u32 finish(mem::Arena* arena, WorkSet* work, u32 code) {
+  release_all(arena, work);
   return say(code);
+}
+
+const mem::Bytes cannot_write = mem::lit("cannot write the snapshot file ");
+const mem::Bytes cannot_read = mem::lit("cannot read the snapshot file ");
+
+// Ends a mode whose report did not reach standard output.
+u32 finish_output(mem::Arena* arena, WorkSet* work, u32 code, u32 error_class) {
+  if (code != output_failed) return finish(arena, work, code);
+  release_all(arena, work);
+  return say_file(mem::lit("cannot write the report to "), mem::lit("standard output"), error_class);
 }
 
 }  // namespace
@@ -162,6 +176,32 @@ u32 say(u32 code) {
   mem::Bytes text = message(code);
   if (text.len) os::write_line(text);
   return code == ok ? 0 : 1;
+}
+
+u32 say_file(mem::Bytes words, mem::Bytes path, u32 error_class) {
+  u8 line[512];
+  u64 n = 0;
+  auto put = [&](mem::Bytes b, bool shown) {
+    for (u64 i = 0; i < b.len && n < sizeof line - 1; ++i) {
+      u8 c = b.ptr[i];
+      line[n++] = shown && (c < 32 || c == 127) ? '?' : c;
+    }
+  };
+  put(mem::lit("vimbrel: "), false);
+  put(words, false);
+  // A very long path keeps its start and end, where the name is.
+  if (path.len > 400) {
+    put(mem::Bytes(path.ptr, 200), true);
+    put(mem::lit("..."), false);
+    put(mem::Bytes(path.ptr + path.len - 197, 197), true);
+  } else {
+    put(path, true);
+  }
+  put(mem::lit(": "), false);
+  put(fs::class_text(error_class), false);
+  line[n++] = '\n';
+  os::write_err(mem::Bytes(line, n));
+  return 1;
 }
 
 bool areas(mem::Arena* arena, WorkSet* work) {
@@ -191,17 +231,19 @@ bool collect_pair(WorkSet* work) {
 }
 
 // The report of a pair: the rates start over, so the earlier sample of the pair only primes them.
-bool report(WorkSet* work, mem::Arena* arena, bool live) {
+u32 report(WorkSet* work, mem::Arena* arena, bool live, u32* error_class) {
+  *error_class = 0;
   auto* table = carve<model::ProcTable>(arena);
   auto* counters = carve<usage::ProcCounters>(arena);
   auto* walk = carve<usage::ProcWalk>(arena);
-  if (!table || !counters || !walk) return false;
+  if (!table || !counters || !walk) return no_memory;
   usage::RateState rates;
   usage::Usage record;
   ring::Row row;
   usage::reset(&rates);
   for (const Sample* s : work->sample) usage::system(&rates, s, &record, &row);
-  const print::Out out = print::console();
+  print::Console console;
+  const print::Out out = print::console(&console);
   if (live) {
     collect::temps(work->state, &record.temps, record.gpu_id, record.gpus, record.disk_number, record.disks);
   }
@@ -219,7 +261,8 @@ bool report(WorkSet* work, mem::Arena* arena, bool live) {
     usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
   }
   print::procs(out, table);
-  return true;
+  *error_class = console.failure;
+  return console.failure == 0 ? ok : output_failed;
 }
 
 u32 print_main() {
@@ -228,31 +271,49 @@ u32 print_main() {
   WorkSet work;
   if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
   if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
-  return finish(&arena, &work, report(&work, &arena, true) ? ok : no_memory);
+  u32 error_class = 0;
+  u32 code = report(&work, &arena, true, &error_class);
+  return finish_output(&arena, &work, code, error_class);
 }
 
+// The file is begun before the pair is taken, so a path that cannot be written is told at once, not after the
+// two seconds of sampling.
 u32 record_main(mem::Bytes path) {
+  fs::Replacement file;
+  u32 error_class = fs::replace_begin(path, 0, &file);
+  if (error_class != fs::ok) return say_file(cannot_write, path, error_class);
   mem::Arena arena{};
-  if (!mem::arena_init(&arena, mode_arena)) return say(no_memory);
+  if (!mem::arena_init(&arena, mode_arena)) {
+    fs::replace_abandon(&file);
+    return say(no_memory);
+  }
   WorkSet work;
-  if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
-  if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
+  u32 code = !areas(&arena, &work) ? no_memory : !collect_pair(&work) ? collector_failed : ok;
+  if (code != ok) {
+    fs::replace_abandon(&file);
+    return finish(&arena, &work, code);
+  }
   for (u32 i = 0; i < 2; ++i) {
     scrub(work.sample[i]);
     scrub(work.procs[i]);
   }
-  mem::Arena file{};
-  if (!mem::arena_init(&file, file_bound(used_of(work.procs[0]), used_of(work.procs[1])))) {
+  mem::Arena text{};
+  if (!mem::arena_init(&text, file_bound(used_of(work.procs[0]), used_of(work.procs[1])))) {
+    fs::replace_abandon(&file);
     return finish(&arena, &work, no_memory);
   }
-  u32 code = save(&file, &work, path);
-  mem::release(&file);
-  return finish(&arena, &work, code);
+  code = save(&text, &work, &file, &error_class);
+  mem::release(&text);
+  if (code != write_failed) return finish(&arena, &work, code);
+  release_all(&arena, &work);
+  return say_file(cannot_write, path, error_class);
 }
 
 u32 replay_main(mem::Bytes path) {
   fs::File f{};
-  if (fs::open_sized(path, &f) != fs::ok) return say(unreadable);
+  u32 error_class = fs::open_sized(path, &f);
+  // A file that cannot be opened is told as such, with the reason: it says nothing about the format.
+  if (error_class != fs::ok) return say_file(cannot_read, path, error_class);
   u64 size = f.size;
   fs::close(&f);
   // A file longer than any snapshot is refused before memory is reserved for it.
@@ -262,11 +323,16 @@ u32 replay_main(mem::Bytes path) {
   WorkSet work;
   if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
   mem::Slice text{};
-  if (fs::read_file(path, &arena, &text) != fs::ok) return finish(&arena, &work, unreadable);
+  error_class = fs::read_file(path, &arena, &text);
+  if (error_class != fs::ok) {
+    release_all(&arena, &work);
+    return say_file(cannot_read, path, error_class);
+  }
   if (!read(text, work.sample[0], work.sample[1], work.procs[0], work.procs[1])) {
     return finish(&arena, &work, unreadable);
   }
-  return finish(&arena, &work, report(&work, &arena, false) ? ok : no_memory);
+  u32 code = report(&work, &arena, false, &error_class);
+  return finish_output(&arena, &work, code, error_class);
 }
 
 // ---- The file.
@@ -324,13 +390,18 @@ u64 write(const Sample* earlier, const Sample* later, const ProcSample* procs_ea
   return at;
 }
 
-u32 save(mem::Arena* arena, const WorkSet* work, mem::Bytes path) {
+u32 save(mem::Arena* arena, const WorkSet* work, fs::Replacement* file, u32* error_class) {
+  *error_class = fs::ok;
   u64 bound = file_bound(used_of(work->procs[0]), used_of(work->procs[1]));
   mem::Slice out = mem::alloc(arena, bound, 1);
-  if (!out.ptr) return no_memory;
-  u64 n = write(work->sample[0], work->sample[1], work->procs[0], work->procs[1], out);
-  if (n == 0) return no_memory;
-  return fs::replace_file(path, mem::Bytes(out.ptr, n)) == fs::ok ? ok : write_failed;
+  u64 n = out.ptr ? write(work->sample[0], work->sample[1], work->procs[0], work->procs[1], out) : 0;
+  if (n == 0) {
+    fs::replace_abandon(file);
+    return no_memory;
+  }
+  *error_class = fs::replace_write(file, mem::Bytes(out.ptr, n));
+  if (*error_class == fs::ok) *error_class = fs::replace_commit(file);
+  return *error_class == fs::ok ? ok : write_failed;
 }
 
 u32 decode(mem::Bytes line, u64 window_start, u64 total, u8* destination, u64 window_len) {

@@ -10,6 +10,7 @@
 // or more zero bytes is "z", the run's length in decimal and ";". A replayed file is untrusted input: every size and
 // character is checked, and a file that is not exactly a snapshot of this format is refused as a whole.
 #include "base/mem.h"
+#include "platform/fs.h"
 #include "sampling/collect.h"
 
 namespace snap {
@@ -31,13 +32,18 @@ constexpr u32 malformed = 0xFFFFFFFFu;  // the answer of decode for a line it ca
 // The header line, line feed included.
 mem::Bytes header();
 
-// Result codes of the modes (0 success); each but write_failed has a message.
-enum : u32 { ok = 0, no_memory = 1, collector_failed = 2, unreadable = 3, write_failed = 4 };
-// The message of a code; empty for success and for a failed write (reported by the exit code alone).
+// Result codes of the modes (0 success). The first three have a fixed message on standard output; the snapshot
+// file that cannot be written or opened and a standard output that fails are told on standard error, with the
+// file's name and the reason (say_file).
+enum : u32 { ok = 0, no_memory = 1, collector_failed = 2, unreadable = 3, write_failed = 4, output_failed = 5 };
+// The fixed message of a code; empty for success and for the codes said with a reason.
 mem::Bytes message(u32 code);
 // Writes the code's message as one line on standard output (nothing when it has none); answers the exit code:
 // 0 for success, 1 otherwise.
 u32 say(u32 code);
+// What cannot be done with a file, on standard error: "vimbrel: " and the words, the path (bytes that would steer
+// a terminal shown as "?"), ": " and the error class's text. Answers exit code 1.
+u32 say_file(mem::Bytes words, mem::Bytes path, u32 error_class);
 
 // The working set of one mode, carved from one arena with 64-byte alignment.
 struct WorkSet {
@@ -58,8 +64,9 @@ u32 replay_main(mem::Bytes path);
 // collector; true when the open and both system samples succeeded.
 bool collect_pair(WorkSet* work);
 // Prints the report of the pair on standard output; live adds the temperatures and the hardware section read now.
-// False when its work areas cannot be had from the arena.
-bool report(WorkSet* work, mem::Arena* arena, bool live);
+// no_memory when its work areas cannot be had from the arena (nothing is printed), output_failed when standard
+// output refused a write (the class in *error_class), else ok.
+u32 report(WorkSet* work, mem::Arena* arena, bool live, u32* error_class);
 
 // ---- The file.
 
@@ -77,9 +84,9 @@ u64 encode(mem::Bytes bytes, u64 total, mem::Slice out);
 // The five lines into out; answers their length, 0 when they do not fit.
 u64 write(const collect::Sample* earlier, const collect::Sample* later, const collect::ProcSample* procs_earlier,
           const collect::ProcSample* procs_later, mem::Slice out);
-// Encodes the working set's pair into file_bound bytes of the arena and replaces the file with it: ok, no_memory or
-// write_failed.
-u32 save(mem::Arena* arena, const WorkSet* work, mem::Bytes path);
+// Encodes the working set's pair into file_bound bytes of the arena and writes it through the begun replace,
+// which it commits: ok, no_memory (the replace is abandoned) or write_failed (the class in *error_class).
+u32 save(mem::Arena* arena, const WorkSet* work, fs::Replacement* file, u32* error_class);
 
 // Decodes one line (up to the first line feed or the end of the text): answers the number of bytes it describes, or
 // malformed. Only the bytes whose position lies in [window_start, window_start + window_len) are stored, at

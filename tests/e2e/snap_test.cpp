@@ -1,14 +1,24 @@
 // The snapshot modes as a user runs them: `--print` reports this machine, `--record f` measures it into a file whose
-// facts are this machine's and `--print --replay f` reports them again, and a missing, damaged or oversized file is
-// refused with the one message and exit code 1.
+// facts are this machine's and `--print --replay f` reports them again, and a damaged or oversized file is refused
+// with the one message and exit code 1. A file that cannot be written or opened, and a standard output that
+// refuses the report, are told on standard error with the reason, and the mode ends with exit code 1.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "tests/sampling/snap_pair.h"
+#include "sampling/snap.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -141,7 +151,6 @@ TEST(SnapModes, ReplayRefusesWhatIsNotASnapshot) {
     std::string bytes;  // empty: no file at all
   };
   const Case cases[] = {
-      {"a missing file", ""},
       {"another format", "vimbrel-snap 4 146616 12599344\nz146616;\nz146616;\nz12599344;\nz12599344;\n"},
       {"a cut file", good_start},
       {"a damaged line", good_start + "z1259934x;\n"},
@@ -149,8 +158,7 @@ TEST(SnapModes, ReplayRefusesWhatIsNotASnapshot) {
   };
   for (const Case& c : cases) {
     const std::string file = home.path + "/case.snap";
-    unlink(file.c_str());
-    if (!c.bytes.empty()) testutil::write_file(file, c.bytes);
+    testutil::write_file(file, c.bytes);
     testutil::RunResult r = testutil::run_vimbrel("--print --replay '" + file + "'", home.path);
     EXPECT_EQ(r.exit_code, 1) << c.what;
     EXPECT_EQ(r.out, refused) << c.what;
@@ -162,17 +170,186 @@ TEST(SnapModes, ReplayRefusesWhatIsNotASnapshot) {
   testutil::RunResult r = testutil::run_vimbrel("--print --replay '" + huge + "'", home.path);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, refused);
-  // A folder is not a snapshot either.
-  r = testutil::run_vimbrel("--print --replay '" + home.path + "'", home.path);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, refused);
 }
 
-TEST(SnapModes, RecordIntoAMissingFolderFailsWithoutAMessage) {
+// A path that cannot be opened says why; it is never blamed on the format.
+TEST(SnapModes, ReplayTellsWhyAFileCannotBeRead) {
   testutil::TempDir home;
-  testutil::RunResult r = testutil::run_vimbrel("--record '" + home.path + "/no/such/folder/f.snap'", home.path);
+  const std::string fifo = home.path + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {home.path + "/missing.snap", "not found"},
+      {home.path, "not a plain file"},
+      {fifo, "not a plain file"},  // refused at once: opening it never waits for a writer
+      {home.path + "/a\x1b[2Jb.snap", "not found"},
+  };
+  for (const Case& c : cases) {
+    testutil::RunResult r = testutil::run_vimbrel("--print --replay '" + c.path + "'", home.path);
+    EXPECT_EQ(r.exit_code, 1) << c.path;
+    EXPECT_EQ(r.out, "") << c.path;
+    std::string shown = c.path;
+    for (char& ch : shown) ch = (ch > 0 && ch < 32) ? '?' : ch;
+    EXPECT_EQ(r.err, "vimbrel: cannot read the snapshot file " + shown + ": " + c.reason + "\n") << c.path;
+  }
+}
+
+std::string write_refusal(const std::string& path, const std::string& reason) {
+  return "vimbrel: cannot write the snapshot file " + path + ": " + reason + "\n";
+}
+
+mode_t type_of(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+}
+
+// --record never swaps something that is not a plain file for one: a folder, a pipe, a socket, a device and links
+// to them are refused with a message and stay as they were. The refusal comes before the pair is measured: every
+// run that measures takes at least the two seconds between its samples.
+TEST(SnapModes, RecordRefusesWhatIsNotAPlainFileAtOnce) {
+  testutil::TempDir home;
+  auto at = [&](const std::string& name) { return home.path + "/" + name; };
+  ASSERT_EQ(mkdir(at("folder").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(at("sock").size(), sizeof address.sun_path);
+  memcpy(address.sun_path, at("sock").c_str(), at("sock").size() + 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const bool device = mknod(at("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;  // where the test may
+  for (const char* name : {"folder", "fifo", "sock", "null"}) {
+    ASSERT_EQ(symlink(name, at(std::string("to-") + name).c_str()), 0);
+  }
+  testutil::write_file(at("kept.snap"), "kept");
+  ASSERT_EQ(chmod(at("kept.snap").c_str(), 0444), 0);
+  struct Case {
+    std::string name;
+    const char* reason;
+  };
+  std::vector<Case> cases = {
+      {"folder", "not a plain file"},  {"folder/", "not a plain file"}, {"fifo", "not a plain file"},
+      {"sock", "not a plain file"},    {"to-folder", "not a plain file"}, {"to-fifo", "not a plain file"},
+      {"to-sock", "not a plain file"}, {"no/such/folder/f.snap", "not found"},
+      {"kept.snap", "access denied or in use"},  // its owner made it read-only
+  };
+  if (device) cases.insert(cases.end(), {{"null", "not a plain file"}, {"to-null", "not a plain file"}});
+  std::vector<std::pair<std::string, mode_t>> before;
+  for (const auto& e : std::filesystem::directory_iterator(home.path)) before.emplace_back(e.path(), type_of(e.path()));
+  for (const Case& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    testutil::RunResult r = testutil::run_vimbrel("--record '" + at(c.name) + "'", home.path);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.exit_code, 1) << c.name;
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(r.err, write_refusal(at(c.name), c.reason)) << c.name;
+    EXPECT_LT(took, std::chrono::milliseconds(snap::pair_ms)) << c.name << ": refused only after measuring";
+  }
+  for (const auto& [path, type] : before) EXPECT_EQ(type_of(path), type) << path;
+  EXPECT_EQ(testutil::read_file(at("kept.snap")), "kept");
+  u64 now = 0;
+  for (auto it = std::filesystem::directory_iterator(home.path); it != std::filesystem::directory_iterator(); ++it) {
+    ++now;
+  }
+  EXPECT_EQ(now, before.size()) << "a refused record leaves nothing behind";
+  close(sock);
+}
+
+// A snapshot under a UTF-8 name is recorded private (0600) and replayed; recording over an existing file keeps
+// that file's mode, and a link is written through to its target.
+TEST(SnapModes, RecordKeepsModesAndTakesUtf8Names) {
+  testutil::TempDir home;
+  const std::string accented = home.path + "/caf\xc3\xa9 m\xc3\xa9moire.snap";
+  testutil::RunResult r = testutil::run_vimbrel("--record '" + accented + "'", home.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  struct stat st {};
+  ASSERT_EQ(stat(accented.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  r = testutil::run_vimbrel("--print --replay '" + accented + "'", home.path);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  expect_this_machine(r.out);
+
+  const std::string shared = home.path + "/shared.snap";
+  testutil::write_file(shared, "old");
+  ASSERT_EQ(chmod(shared.c_str(), 0644), 0);
+  ASSERT_EQ(symlink("shared.snap", (home.path + "/latest.snap").c_str()), 0);
+  r = testutil::run_vimbrel("--record '" + home.path + "/latest.snap'", home.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(testutil::read_file(shared).rfind("vimbrel-snap 5 ", 0), 0u);
+  EXPECT_EQ(type_of(home.path + "/latest.snap"), static_cast<mode_t>(S_IFLNK));
+}
+
+// A record killed while it measures leaves the old file as it was and nothing beside it.
+TEST(SnapModes, RecordKilledLeavesNothingBehind) {
+  testutil::TempDir home;
+  const std::string folder = home.path + "/snaps";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string file = folder + "/keep.snap";
+  testutil::write_file(file, "old pair");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("XDG_RUNTIME_DIR", (home.path + "/run").c_str(), 1);
+    execl(VIMBREL_EXE, VIMBREL_EXE, "--record", file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  usleep(snap::pair_ms * 1000 / 2);  // inside the pause between the two samples, after the file was begun
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(testutil::read_file(file), "old pair");
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) left.push_back(e.path().filename());
+  // Where the file system has no unnamed temporary files a named one may stay; the next record removes it once it
+  // is a minute old (the file layer's tests show that).
+  if (left.size() != 1) GTEST_SKIP() << "this file system keeps named temporary files";
+  EXPECT_EQ(left[0], "keep.snap");
+}
+
+// A report that does not reach standard output is no success: a full disk, a closed descriptor or a pipe whose
+// reader has gone end the mode with exit code 1 and the reason on standard error.
+TEST(SnapModes, AFailedStandardOutputEndsTheModeWith1) {
+  testutil::TempDir home;
+  const std::string kept = VIMBREL_FIXTURES "/sampling/snap/pair.snap";
+  const std::string replay = "--print --replay '" + kept + "'";
+  const std::string told = "vimbrel: cannot write the report to standard output: ";
+  testutil::RunResult r = testutil::run_vimbrel_to(replay, home.path, ">/dev/full");
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, told + "no space\n");
+  r = testutil::run_vimbrel_to(replay, home.path, ">&-");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, told + "bad handle\n");
+  r = testutil::run_vimbrel_to("--print", home.path, ">/dev/full");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, told + "no space\n");
+
+  // A pipe whose reading end is closed before the program starts.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  const std::string err_path = home.path + "/err";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    FILE* err = freopen(err_path.c_str(), "w", stderr);
+    if (!err) _exit(126);
+    setenv("XDG_RUNTIME_DIR", (home.path + "/run").c_str(), 1);
+    execl(VIMBREL_EXE, VIMBREL_EXE, "--print", "--replay", kept.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(testutil::read_file(err_path), told + "reset\n");
 }
 
 }  // namespace

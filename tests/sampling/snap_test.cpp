@@ -269,7 +269,8 @@ TEST(SnapModes, WorkingSetAndReportNeedTheirRoom) {
   EXPECT_GE(left, sizeof(model::ProcTable) + sizeof(rate::ProcCounters) + sizeof(ntinfo::ProcWalk) + 2 * 64);
   const u64 capacity = arena.capacity;
   arena.capacity = arena.used + sizeof(model::ProcTable);  // room for the table only
-  EXPECT_FALSE(snap::report(&work, &arena, false));
+  u32 error_class = 0;
+  EXPECT_EQ(snap::report(&work, &arena, false, &error_class), snap::no_memory);
   arena.capacity = capacity;
   mem::release(&arena);
   mem::Arena small{};

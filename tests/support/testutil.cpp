@@ -37,14 +37,19 @@ void write_file(const std::string& path, const std::string& bytes) {
 }
 
 RunResult run_vimbrel(const std::string& args_line, const std::string& home) {
+  return run_vimbrel_to(args_line, home, "");
+}
+
+RunResult run_vimbrel_to(const std::string& args_line, const std::string& home, const std::string& stdout_redirect) {
   TempDir io;
   std::string out_path = io.path + "/out", err_path = io.path + "/err";
+  const std::string out_to = stdout_redirect.empty() ? " >'" + out_path + "'" : " " + stdout_redirect;
   std::string env;
   if (!home.empty()) {
     env = "HOME='" + home + "' XDG_RUNTIME_DIR='" + home + "/run' XDG_CONFIG_HOME='" + home +
           "/config' XDG_DATA_HOME='" + home + "/data' ";
   }
-  std::string cmd = env + "'" VIMBREL_EXE "' " + args_line + " >'" + out_path + "' 2>'" + err_path + "' </dev/null";
+  std::string cmd = env + "'" VIMBREL_EXE "' " + args_line + out_to + " 2>'" + err_path + "' </dev/null";
   int status = system(cmd.c_str());
   RunResult r;
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -23,6 +23,8 @@ struct RunResult {
 // Runs the built vimbrel with the arguments; the environment's XDG and per-user folders point into home when it is
 // not empty, so no test touches the real user's files.
 RunResult run_vimbrel(const std::string& args_line, const std::string& home = "");
+// The same with standard output sent where the shell redirection says (">/dev/full", ">&-"); out stays empty.
+RunResult run_vimbrel_to(const std::string& args_line, const std::string& home, const std::string& stdout_redirect);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
