@@ -2,6 +2,7 @@
 
 #include "cluster/cluster.h"
 #include "host/hub.h"
+#include "platform/fs.h"
 #include "platform/os.h"
 
 namespace main {
@@ -67,7 +68,13 @@ Options read_options(Args args, u32 (*option)(mem::Bytes), bool (*takes)(u32), u
 
 bool elect_takes_value(u32 option) { return option == option_priority || takes_value(option); }
 
+// A share or folder path longer than the share layer can ever use is a bad value like any other; an empty one is
+// left to the mode, which answers it with its own line.
+constexpr u64 share_path_max = 160;
+bool share_too_long(mem::Bytes share) { return share.len > share_path_max; }
+
 u32 run_host(const modes::Entries& entries, Args args) {
+  if (share_too_long(args.at(2))) return usage();
   Options o = read_options(args, host_option, takes_value, 0);
   u32 flags = ((o.word & option_refuse_if_live) ? hub::flag_refuse_if_live : 0) |
               ((o.word & option_force_share) ? hub::flag_force_share : 0) | ((o.word & option_web) ? hub::flag_web : 0);
@@ -122,13 +129,27 @@ u32 run_window(const modes::Entries& entries, Args args, mem::Bytes version) {
                         support);
 }
 
+// "vimbrel 0.1.81" and a line end in one write; a version that did not reach standard output is no success.
+u32 print_version(mem::Bytes version) {
+  u8 line[32];
+  mem::Bytes head = mem::lit("vimbrel ");
+  u64 n = 0;
+  for (u64 i = 0; i < head.len; ++i) line[n++] = head.ptr[i];
+  for (u64 i = 0; i < version.len && n < sizeof line - 1; ++i) line[n++] = version.ptr[i];
+  line[n++] = '\n';
+  u32 failure = os::write_std(os::std_output, mem::Bytes(line, n));
+  if (failure == 0) return 0;
+  os::write_err(mem::lit("vimbrel: cannot write the version to standard output: "));
+  os::write_err(fs::class_text(failure));
+  os::write_err(mem::lit("\n"));
+  return 1;
+}
+
 // --version and the child and service words that come first, each with its exact argument count.
 bool run_child(const modes::Entries& entries, Args args, mem::Bytes version, u32* code) {
   mem::Bytes first = args.at(1), second = args.count == 3 ? args.at(2) : mem::Bytes();
   if (args.count == 2 && is_version(first)) {
-    os::write_out(mem::lit("vimbrel "));
-    os::write_line(version);
-    *code = 0;
+    *code = print_version(version);
   } else if (args.count == 3 && update::is_worker_option(first)) {
     *code = entries.update_worker(version, update::parse_worker_mode(second));
   } else if (args.count == 3 && feed::is_option(first)) {
@@ -260,6 +281,7 @@ u32 usage() {
 u32 run_mcp(const modes::Entries& entries, mem::Bytes version) { return entries.mcp(version); }
 
 u32 run_elect(const modes::Entries& entries, Args args) {
+  if (share_too_long(args.at(2))) return usage();
   Options o = read_options(args, elect_option, elect_takes_value, default_priority);
   if (o.error || o.port == 0 || o.listen == 0 || o.priority == 0) return usage();
   elect::Config config = {};

@@ -28,7 +28,10 @@ u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
 u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")); }
 u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
 u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-fetch")); }
-u32 replace_taskmgr(mem::Bytes, u32) { return not_built(mem::lit("--replace-taskmgr")); }
+// The mode word is judged before anything else: a wrong one ends with exit code 2 and no words, built or not.
+u32 replace_taskmgr(mem::Bytes mode, u32) {
+  return taskmgr::is_mode_word(mode) ? not_built(mem::lit("--replace-taskmgr")) : 2;
+}
 // The MCP server reads the cluster key and publish settings at each cluster call, from the per-user folder.
 u32 mcp_server(mem::Bytes version) {
   u8 key[1024], publish[1024];
@@ -36,8 +39,17 @@ u32 mcp_server(mem::Bytes version) {
   u64 publish_length = cluster::publish_path(mem::Slice{publish, sizeof publish});
   return mcp::main(version, mem::Bytes(key, key_length), mem::Bytes(publish, publish_length));
 }
-u32 host(mem::Bytes, u32, u16, u32, u16, u16, u16) { return not_built(mem::lit("--host")); }
-u32 election(mem::Bytes, const elect::Config*) { return not_built(mem::lit("--elect")); }
+
+// The host and the candidate answer a missing share themselves, with their own line and exit code.
+bool no_share(mem::Bytes share) {
+  if (share.len != 0) return false;
+  os::write_line(mem::lit("vimbrel host: no share or folder"));
+  return true;
+}
+u32 host(mem::Bytes share, u32, u16, u32, u16, u16, u16) {
+  return no_share(share) ? 4 : not_built(mem::lit("--host"));
+}
+u32 election(mem::Bytes share, const elect::Config*) { return no_share(share) ? 4 : not_built(mem::lit("--elect")); }
 u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--agent")); }
 
 }  // namespace
@@ -89,4 +101,7 @@ namespace taskmgr {
 bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }
 bool is_test_option(mem::Bytes word) { return mem::eq(word, mem::lit("--test")); }
 bool is_as_taskmgr(mem::Bytes word) { return mem::eq(word, mem::lit("--as-taskmgr")); }
+bool is_mode_word(mem::Bytes word) {
+  return mem::eq(word, mem::lit("on")) || mem::eq(word, mem::lit("off")) || mem::eq(word, mem::lit("takeover"));
+}
 }  // namespace taskmgr

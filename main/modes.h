@@ -64,4 +64,5 @@ namespace taskmgr {
 bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
 bool is_test_option(mem::Bytes word);     // "--test"
 bool is_as_taskmgr(mem::Bytes word);      // "--as-taskmgr"
+bool is_mode_word(mem::Bytes word);       // "on", "off" or "takeover"
 }  // namespace taskmgr

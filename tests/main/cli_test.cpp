@@ -75,6 +75,34 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   EXPECT_EQ(r.out + r.err, "");
 }
 
+// Values the modes answer themselves, before anything else: a --replace-taskmgr word other than on, off or takeover
+// ends with 2 and no words, and a host or candidate without a share says so and ends with 4. A share path longer
+// than any share can have is a usage error.
+TEST(CommandLine, ModesJudgeTheirOwnValuesFirst) {
+  struct Case {
+    std::string args;
+    int exit_code;
+    std::string out;
+  };
+  const std::string long_share(161, 's');
+  const Case cases[] = {
+      {"--replace-taskmgr bogus", 2, ""},
+      {"--replace-taskmgr ''", 2, ""},
+      {"--replace-taskmgr --test", 2, ""},
+      {"--replace-taskmgr ON --test", 2, ""},
+      {"--host ''", 4, "vimbrel host: no share or folder\n"},
+      {"--elect '' --priority 3", 4, "vimbrel host: no share or folder\n"},
+      {"--host /" + long_share, 2, usage_line},
+      {"--elect /" + long_share, 2, usage_line},
+  };
+  for (const Case& c : cases) {
+    testutil::RunResult r = testutil::run_vimbrel(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args;
+    EXPECT_EQ(r.out, c.out) << c.args;
+    EXPECT_EQ(r.err, "") << c.args;
+  }
+}
+
 TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {
   const char* lines[] = {
       "--version x",
