@@ -112,7 +112,10 @@ void put_bits(u8* buffer, u32* at, u32 value, u32 count) {
   }
 }
 
-void put_data(Work* work, u32 version, mem::Bytes text) {
+u32 put_data(Work* work, u32 version, mem::Bytes text) {
+  // Every bit written below lies within the version's data codewords, which work->data holds for any version.
+  u32 needed = pick_version(text.len);
+  if (version == 0 || version > max_version || needed == 0 || needed > version) return 0;
   u32 capacity = data_words(version) * 8, at = 0;
   put_bits(work->data, &at, 4, 4);
   put_bits(work->data, &at, static_cast<u32>(text.len), version <= 9 ? 8 : 16);
@@ -120,6 +123,7 @@ void put_data(Work* work, u32 version, mem::Bytes text) {
   at += bits::min32(4, capacity - at);
   at = (at + 7) & ~7u;
   for (u32 pad = 236; at < capacity; pad ^= 236 ^ 17) put_bits(work->data, &at, pad, 8);
+  return 1;
 }
 
 void rs_generator(u8* generator, u32 ec) {

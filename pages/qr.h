@@ -51,8 +51,9 @@ u32 dark_run(u64 row, u32 start, u32 size);
 
 // Appends the low count bits of value, most significant first, at bit position *at of the buffer.
 void put_bits(u8* buffer, u32* at, u32 value, u32 count);
-// Fills work->data with the mode, count, text, terminator and pad codewords of the version.
-void put_data(Work* work, u32 version, mem::Bytes text);
+// Fills work->data with the mode, count, text, terminator and pad codewords of the version: 1, or 0 with work->data
+// untouched for a version outside 1 to 10 or a text longer than the version holds.
+u32 put_data(Work* work, u32 version, mem::Bytes text);
 // The generator polynomial of degree ec (its coefficients after the leading 1, highest first) into generator.
 void rs_generator(u8* generator, u32 ec);
 // The ec error-correction codewords of count data codewords into out.

@@ -330,15 +330,18 @@ u32 save_manifest(const Result* r, mem::Bytes latest_path) {
   return write_latest_file(latest_path, mem::Bytes(r->text, r->text_length));
 }
 
+// The file is read and judged in a buffer of its own: a refused file leaves the result as it was, text included.
 u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
+  u8 saved[sizeof r->text];
   u64 length = 0;
-  if (!read_latest_file(latest_path, mem::Slice{r->text, sizeof r->text}, &length)) return 0;
+  if (!read_latest_file(latest_path, mem::Slice{saved, sizeof saved}, &length)) return 0;
   Manifest m;
   bool local = (config->flags & flag_local) != 0;
-  mem::Bytes text(r->text, length);
+  mem::Bytes text(saved, length);
   u32 ok = (config->flags & flag_beta) ? parse_beta_manifest(text, config->short_name, local, &m)
                                        : parse_manifest(text, config->short_name, local, &m);
   if (!ok) return 0;
+  __builtin_memcpy(r->text, saved, length);
   r->manifest = m;
   r->text_length = length;
   r->offered = m.version;

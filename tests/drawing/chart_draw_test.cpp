@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -72,8 +74,11 @@ struct Bench {
     for (u32 i = 0; i < 8; i++) std::snprintf(hex + 2 * i, 3, "%02x", d[i]);
     return hex;
   }
-  void dump(u32 slot, const std::string& path) const {
-    FILE* f = std::fopen(path.c_str(), "wb");
+  // A PPM of the slot for looking at a chart, only when asked: VIMBREL_RENDER_DUMP names the folder it goes to.
+  void dump(u32 slot, const std::string& name) const {
+    const char* folder = std::getenv("VIMBREL_RENDER_DUMP");
+    if (!folder) return;
+    FILE* f = std::fopen((std::string(folder) + "/" + name + ".ppm").c_str(), "wb");
     if (!f) return;
     std::fprintf(f, "P6\n%d %d\n255\n", g.width[slot], g.height[slot]);
     for (u32 p : area(slot)) {
@@ -326,7 +331,7 @@ TEST(ChartDraw, LongRangesFromAHistoryTable) {
   chart::Track t = h.track();
   ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, l, t), 1u);
   EXPECT_EQ(chart::sync_track(&b.g, &b.sheet, l, t), 0u);
-  b.dump(0, "/tmp/chart_long_area.ppm");
+  b.dump(0, "chart_long_area");
   // Column x of 300 covers rows 598 - 2x and 599 - 2x back; the hole (table columns 300..329, 390..419 rows back)
   // lies under columns 90..104, which show background and grid rows only.
   chart::Look scaled = l;
@@ -361,7 +366,7 @@ TEST(ChartDraw, LongRangesFromAHistoryTable) {
   strip.ramp_last = 0x0000FF;
   strip.sources[0] = chart::Source{levels.data(), 2, 1, 4};
   ASSERT_EQ(chart::sync_track(&b.g, &b.sheet, strip, t), 1u);
-  b.dump(1, "/tmp/chart_long_heat.ppm");
+  b.dump(1, "chart_long_heat");
   u32 ramp_last = 0xFF000000u | curve::ramp(0, draw::bgra(0x00FFFF), draw::bgra(0x0000FF), 200, 200);
   EXPECT_EQ(b.at(1, 200, 35), ramp_last);  // item 1: 250 is cut at 200
   EXPECT_EQ(b.at(1, 200, 59), draw::bgra(strip.background));  // one row less per cell (cells of 30 rows)
@@ -395,7 +400,7 @@ TEST(ChartDraw, LongRangesRedrawOnlyTheRowsThatChanged) {
   ASSERT_EQ(chart::sync_track(&whole.g, &whole.sheet, l, h.track()), 1u);
   b.pixels[u64(57) * b.sheet.stride + 20] = whole.pixels[u64(57) * whole.sheet.stride + 20];
   EXPECT_EQ(b.area(0), whole.area(0));
-  b.dump(0, "/tmp/chart_long_changed.ppm");
+  b.dump(0, "chart_long_changed");
 }
 
 TEST(ChartDraw, MirroredSeriesRiseAndFallFromTheMiddle) {
@@ -426,8 +431,8 @@ TEST(ChartDraw, CanvasShownOnBothRoadsAgrees) {
   heat.slot = 1;
   ASSERT_EQ(b.sync(area), 1u);
   ASSERT_EQ(b.sync(heat), 1u);
-  b.dump(0, "/tmp/chart_area.ppm");
-  b.dump(1, "/tmp/chart_heat.ppm");
+  b.dump(0, "chart_area");
+  b.dump(1, "chart_heat");
   // Checked by eye from the dumped images: two stacked waves with grid rows and a dot; a strip of two items.
   EXPECT_EQ(b.digest(0), "4b4e06a8c0e79db5");
   EXPECT_EQ(b.digest(1), "ff2a824951c73365");

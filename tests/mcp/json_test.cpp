@@ -221,10 +221,15 @@ TEST(JsonDecoding, ReadsIntegersAndNumberFlags) {
   }
 }
 
+// The buffer starts filled with a marker byte, so a write past the capacity shows.
+constexpr u8 untouched = 0xA5;
 struct Output {
   u8 buffer[256];
   json::Writer w;
-  explicit Output(u32 capacity = 256) { json::writer_init(&w, mem::Slice{buffer, capacity}); }
+  explicit Output(u32 capacity = 256) {
+    memset(buffer, untouched, sizeof buffer);
+    json::writer_init(&w, mem::Slice{buffer, capacity});
+  }
   std::string text() const { return std::string(reinterpret_cast<const char*>(buffer), w.length); }
 };
 
@@ -313,7 +318,7 @@ TEST(JsonWriter, StopsAtItsCapacityAndFlagsNesting) {
   json::uint_value(&four.w, 1);
   json::end_object(&four.w);
   EXPECT_EQ(four.text(), "{\"ab");
-  EXPECT_EQ(four.buffer[4], 0);  // nothing past the capacity
+  EXPECT_EQ(four.buffer[4], untouched);  // nothing past the capacity
   EXPECT_TRUE(four.w.flags & json::flag_overflow);
   EXPECT_FALSE(json::writer_ok(&four.w));
 

@@ -3,6 +3,7 @@
 // blocks and checks their BCH codes, unmasks and reads the codewords in the zig-zag, checks every block's
 // Reed-Solomon syndromes, and reads the text back.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <random>
 #include <string>
@@ -244,6 +245,21 @@ TEST(QrEncode, PicksTheSmallestVersionAndRefusesTooLong) {
   EXPECT_EQ(qr::encode(&s, mem::Bytes(reinterpret_cast<const u8*>(long_text.data()), long_text.size())), 0u);
   EXPECT_EQ(s.version, 99);
   EXPECT_EQ(s.rows[0], 0x1234u);
+
+  // The data step on its own never writes past its buffer: a version it has no table for, or a text longer than
+  // the version holds, leaves the buffer as it was.
+  const std::pair<u32, u64> refused[] = {{0, 1}, {11, 1}, {99, 1}, {1, 15}, {9, 181}, {10, 214}, {10, 4096}};
+  std::string big(4096, 'y');
+  for (const auto& [version, length] : refused) {
+    qr::Work work;
+    memset(&work, 0xA5, sizeof work);
+    EXPECT_EQ(qr::put_data(&work, version, mem::Bytes(reinterpret_cast<const u8*>(big.data()), length)), 0u)
+        << version << " " << length;
+    for (u8 b : work.data) ASSERT_EQ(b, 0xA5) << version << " " << length;
+  }
+  qr::Work work = {};
+  EXPECT_EQ(qr::put_data(&work, 10, mem::Bytes(reinterpret_cast<const u8*>(big.data()), 200)), 1u);
+  EXPECT_EQ(work.data[qr::max_data - 1], 236u);  // the thirteenth pad codeword
 }
 
 TEST(QrEncode, EverySymbolReadsBack) {

@@ -352,8 +352,12 @@ TEST(FeedCheck, SavedManifest) {
   k.receive(manifest("1.2.4-beta.2"));
   ASSERT_EQ(update::save_manifest(&k.r, b(path)), 1u);
   EXPECT_EQ(testutil::read_file(path), manifest("1.2.4-beta.2"));
+  // A refused file leaves the result exactly as it was (a beta on the stable channel here).
+  k.receive(manifest("1.2.3"));
+  const update::Result before = k.r;
+  EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);
+  EXPECT_EQ(memcmp(&before, &k.r, sizeof before), 0);
   update::reset_result(&k.r);
-  EXPECT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 0u);  // a beta on the stable channel
   k.config.flags = update::flag_beta;
   ASSERT_EQ(update::load_saved_manifest(&k.config, b(path), &k.r), 1u);
   EXPECT_EQ(k.r.offered.beta, 2);
