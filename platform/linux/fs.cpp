@@ -426,8 +426,39 @@ void temporary_in(Replacement* r) {
   r->temporary[r->temporary_length] = 0;
 }
 
+// Opens a temporary file under a fresh name in the folder, created exclusively; the descriptor or -1 with the
+// class in *error.
+int open_named(Replacement* r, u32* error) {
+  for (u32 attempt = 0; attempt < 8; ++attempt) {
+    temporary_in(r);
+    int fd = openat(fd_of(r->folder), reinterpret_cast<const char*>(r->temporary),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) {
+      *error = error_class(static_cast<u32>(errno));
+      r->temporary_length = 0;
+      return -1;
+    }
+  }
+  *error = exists;
+  r->temporary_length = 0;
+  return -1;
+}
+
+// The mode the result gets, exactly, whatever the process's mask; the owner first, since a change of owner clears
+// some bits. Without the privilege to give a file away, the result is the process's own.
+u32 apply_mode(Replacement* r) {
+  if ((r->owner != geteuid() || r->group != getegid()) && fchown(fd_of(r->file), r->owner, r->group) != 0) {
+    r->owner = geteuid();
+  }
+  return fchmod(fd_of(r->file), r->mode) == 0 ? ok : error_class(static_cast<u32>(errno));
+}
+
+u32 copy_bytes(int in, int out);
+
 // Gives an unnamed temporary file a fresh name in its folder (a link never replaces anything, so the name is
-// taken exclusively). Through /proc where it is mounted, else by the descriptor itself (which needs privilege).
+// taken exclusively): through /proc where it is mounted, else by the descriptor itself (which needs privilege).
+// Where neither is allowed the data moves into a named temporary file instead.
 u32 name_temporary(Replacement* r) {
   char self[40];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(r->file));
@@ -442,28 +473,28 @@ u32 name_temporary(Replacement* r) {
     if (e != EEXIST) break;
   }
   r->temporary_length = 0;
-  return error_class(static_cast<u32>(e));
+  if (e == EEXIST) return exists;
+  int unnamed = fd_of(r->file);
+  u32 result = ok;
+  int named = open_named(r, &result);
+  if (named < 0) return result;
+  r->file = handle_of(named);
+  result = apply_mode(r);
+  if (result == ok) result = lseek(unnamed, 0, SEEK_SET) == 0 ? copy_bytes(unnamed, named) : other;
+  if (result == ok && fdatasync(named) != 0) result = error_class(static_cast<u32>(errno));
+  ::close(unnamed);
+  return result;
 }
 
 // Opens the temporary file in the folder: unnamed where the file system allows it, else under a fresh name.
 u32 open_temporary(Replacement* r) {
-  int fd = openat(fd_of(r->folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  int fd = openat(fd_of(r->folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
     return error_class(static_cast<u32>(errno));
   }
-  for (u32 attempt = 0; fd < 0 && attempt < 8; ++attempt) {
-    temporary_in(r);
-    fd = openat(fd_of(r->folder), reinterpret_cast<const char*>(r->temporary),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) {
-      r->temporary_length = 0;
-      return error_class(static_cast<u32>(errno));
-    }
-  }
-  if (fd < 0) {
-    r->temporary_length = 0;
-    return exists;
-  }
+  u32 result = ok;
+  if (fd < 0) fd = open_named(r, &result);
+  if (fd < 0) return result;
   r->file = handle_of(fd);
   return ok;
 }
@@ -644,14 +675,8 @@ u32 replace_begin(mem::Bytes path, u32 flags, Replacement* r) {
   r->group = present ? st.st_gid : getegid();
   sweep_temporaries(dir, r->name, r->name_length);
   result = open_temporary(r);
-  if (result != ok) return replace_fail(r, result);
-  // The exact bits, whatever the process's mask; the owner first, since a change of owner clears some bits.
-  // Without the privilege to give a file away, the result is the process's own: the owner it could not keep.
-  if ((r->owner != geteuid() || r->group != getegid()) && fchown(fd_of(r->file), r->owner, r->group) != 0) {
-    r->owner = geteuid();
-  }
-  if (fchmod(fd_of(r->file), r->mode) != 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
-  return ok;
+  if (result == ok) result = apply_mode(r);
+  return result == ok ? ok : replace_fail(r, result);
 }
 
 u32 replace_write(Replacement* r, mem::Bytes bytes) {
@@ -664,12 +689,12 @@ u32 replace_write(Replacement* r, mem::Bytes bytes) {
 u32 replace_commit(Replacement* r) {
   if (r->failure != ok) return r->failure;
   if (r->file == 0) return bad_handle;
-  int fd = fd_of(r->file);
-  if (fdatasync(fd) != 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
+  if (fdatasync(fd_of(r->file)) != 0) return replace_fail(r, error_class(static_cast<u32>(errno)));
   if (r->temporary_length == 0) {
-    u32 result = name_temporary(r);
+    u32 result = name_temporary(r);  // may move the data into another file
     if (result != ok) return replace_fail(r, result);
   }
+  int fd = fd_of(r->file);
   r->file = 0;
   if (::close(fd) != 0) return replace_fail(r, other);
   // Checked again just before the move: something else put under the name meanwhile is not replaced either.

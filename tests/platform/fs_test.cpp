@@ -4,7 +4,12 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
@@ -416,6 +421,35 @@ TEST_F(FsTest, ReplaceStepsLeaveNothingBehind) {
     staying += l.stays;
   }
   EXPECT_EQ(entries_in(folder), 1 + staying);
+}
+
+// Where an unnamed temporary file cannot be given a name (no /proc, no privilege to link by descriptor: here every
+// link is refused outright), the data moves into a named one and the replace still succeeds, mode kept, nothing
+// left beside the file.
+TEST_F(FsTest, ReplaceWithoutLinksStillWorks) {
+  const std::string folder = at("nolinks");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  const std::string f = folder + "/state";
+  write_file(f, "old");
+  ASSERT_EQ(chmod(f.c_str(), 0640), 0);
+  int code = harness::in_child([&] {
+    sock_filter rules[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      return 90;
+    }
+    std::string big(3 * 65536 + 7, 'n');
+    if (fs::replace_file(bytes(f), bytes(big)) != 0) return 1;
+    if (read_file(f) != big) return 2;
+    return entries_in(folder) == 1 && mode_of(f) == 0640 ? 0 : 3;
+  });
+  if (code == 90) GTEST_SKIP() << "no system-call filter here";
+  EXPECT_EQ(code, 0);
 }
 
 TEST_F(FsTest, PerUserFoldersArePrivate) {
