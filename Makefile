@@ -2,12 +2,13 @@
 #   make run    install what is missing, build a release build, start vimbrel
 #   make test   install what is missing, build the sanitized test build, run every test
 #   make bench  build the optimised benchmarks and run them
+#   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 JOBS ?= $(shell nproc)
 # Without a display there is no window to start: one report of this machine instead.
 ARGS ?= $(if $(DISPLAY),--version,--print)
 
-.PHONY: run test bench fuzz deps release clean
+.PHONY: run test bench cost fuzz deps release clean
 
 deps:
 	@tools/deps
@@ -28,6 +29,9 @@ bench: deps
 	@cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVIMBREL_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
 	build/bench/bench/vimbrel_bench
+
+cost: deps
+	bench/cost.sh
 
 fuzz: deps
 	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-16 -DVIMBREL_FUZZ=ON >/dev/null

@@ -29,6 +29,9 @@ u32 quit_event_name(u32 process_id, u8* buffer96);
 Handle create_quit_event();
 // An auto-reset event, not set: one wait consumes one wake, however many sets came before it.
 Handle create_event(mem::Bytes name);
+// Opens another process's auto-reset event to wait on it (the owner keeps the name): 0 when no process owns one
+// of that name. Closing this handle leaves the event and its name to the owner.
+Handle open_event(mem::Bytes name);
 // Sets the event of that name: 1, or 0 when no process owns one (nothing is created).
 u32 signal_event(mem::Bytes name);
 inline u32 wake(mem::Bytes name) { return signal_event(name); }

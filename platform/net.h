@@ -19,6 +19,9 @@ bool interface_row(sysinfo::Reader* reader, sysrec::IfRow* row);
 // (sysrec::TcpRow or sysrec::Tcp6Row). Answers 0; insufficient_buffer with *size = the bytes needed; or another
 // error. Owners are found through the processes' open files (a holder found before is confirmed with one look);
 // sockets of processes this user may not look into, and rows in time-wait, have owner 0.
+// On Linux a table is read from the system at most every 5 s (each read walks the kernel's whole connection hash)
+// and answered as last read in between; a new socket usually has its owner from the first read that lists it, at
+// the latest from the one after (see sysinfo::find_owners).
 enum : u32 { family_ipv4 = 2, family_ipv6 = 23 };
 enum : u32 { insufficient_buffer = 122, not_supported = 50, file_error = 2 };
 u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size);

@@ -46,6 +46,8 @@ bool start_collector(Section* s) { return start(s, mem::lit("--collector")); }
 bool is_running(Section* s) { return proc::is_running(&s->process) == 1; }
 
 void unmap(Section* s) {
+  kobj::close(s->requests);
+  s->requests = 0;
   section::close(&s->shared);
   s->view = nullptr;
   s->view_size = 0;
@@ -68,6 +70,35 @@ void finish(Section* s, u32 milliseconds) {
     proc::close(&s->process);
   }
   unmap(s);
+}
+
+bool make_requests(Section* s) {
+  if (s->view == nullptr || s->requests != 0) return s->requests != 0;
+  s->requests = kobj::create_event(mem::Bytes(s->name, s->name_length));
+  return s->requests != 0;
+}
+
+void ask(Section* s, u64 at, u32 value) {
+  // A word that already holds the value asks nothing new: the child saw it, or will when it wakes.
+  if (feed::get32(s->view, s->view_size, at) == value) return;
+  feed::put32(s->view, s->view_size, at, value);
+  // The word is in place before the child can wake and look.
+  os::fence();
+  if (s->requests != 0) kobj::signal_event(mem::Bytes(s->name, s->name_length));
+}
+
+bool open_requests(Section* s) {
+  if (s->view == nullptr || s->requests != 0) return s->requests != 0;
+  s->requests = kobj::open_event(mem::Bytes(s->name, s->name_length));
+  return s->requests != 0;
+}
+
+bool wait_request(Section* s, u32 milliseconds) {
+  if (s->requests == 0) {
+    os::sleep_ms(milliseconds);
+    return false;
+  }
+  return kobj::wait(s->requests, milliseconds) == 1;
 }
 
 bool open_section(mem::Bytes name, Section* s) {

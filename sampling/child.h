@@ -10,6 +10,7 @@
 // a reader that sees the word change or odd around its copy drops the copy. Exactly one process writes each word
 // and each region, so readers never lock.
 #include "base/mem.h"
+#include "platform/kobj.h"
 #include "platform/os.h"
 #include "platform/proc.h"
 #include "platform/section.h"
@@ -28,6 +29,7 @@ struct Section {
   proc::Child process;      // the child's process, its job and its id (parent side)
   u8 name[name_capacity];
   u64 name_length;
+  kobj::Handle requests;    // the request event (see make_requests), 0 when none
 };
 
 // ---- Parent side.
@@ -45,7 +47,22 @@ void stop(Section* section);
 // Asks the child to end through the stop word, waits up to the time, ends it when it has not ended (waiting up to
 // 5,000 ms more), and unmaps and closes the section.
 void finish(Section* section, u32 milliseconds);
+// Unmaps and closes the section and the request event.
 void unmap(Section* section);
+
+// ---- Requests. A child that only works when its parent asks sleeps on the block's request event instead of
+// waking every round to look at the request words. The event has the section's name; the parent makes it and
+// sets it after each request word it writes, the child opens it and waits on it.
+
+// Makes the request event of a created section; false when it cannot be made (a child then looks at the words
+// every round, as it does without one).
+bool make_requests(Section* section);
+// Writes a request word and sets the request event; a word that holds the value already is left alone.
+void ask(Section* section, u64 at, u32 value);
+// Child side: opens the parent's request event; false when the parent made none.
+bool open_requests(Section* section);
+// Waits until the parent asks or the time passes: true when it asked. Without an event it only sleeps.
+bool wait_request(Section* section, u32 milliseconds);
 
 // ---- Child side.
 

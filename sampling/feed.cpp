@@ -341,6 +341,18 @@ bool procs_due(const Child* c, u64 now) {
   return (ahead == 1 || ahead == 2) && (procs_stale(c, now) || now >= c->last_table_ms + 1000);
 }
 
+u32 next_wait(const Child* c, u64 now) {
+  u64 wait = idle_wait_ms;
+  auto until = [&](u64 due) {
+    u64 left = due > now ? due - now : 0;
+    if (left < wait) wait = left;
+  };
+  if (c->usage_count < word(c, usage_request_at)) until(c->last_sample_ms + 250);
+  u32 ahead = word(c, table_request_at) - c->table_count;
+  if (ahead == 1 || ahead == 2) until(procs_stale(c, now) ? now : c->last_table_ms + 1000);
+  return static_cast<u32>(wait);
+}
+
 void put_procs(Child* c, u64 now) {
   bool restart = procs_stale(c, now);
   // Without a recent table the deltas would span an unknown time: new rows start without them.
@@ -378,8 +390,10 @@ u32 main(mem::Bytes section_name) {
   if (!child_start(&c, os::feed_clock_ms())) {
     code = exit_collector;
   } else {
+    // A parent that made no request event is served by looking at its words every round.
+    const bool asked_by_event = child::open_requests(&section);
     do {
-      os::sleep_ms(50);
+      child::wait_request(&section, asked_by_event ? next_wait(&c, os::feed_clock_ms()) : round_ms);
     } while (child_step(&c, os::feed_clock_ms()) == 0);
     child_close(&c);
   }

@@ -5,7 +5,8 @@
 // The feed block is a 128-byte header of u32 words and three regions of slots: four usage frames (so a parent may
 // lag three frames without loss), two hardware frames and two process tables. The parent writes the header once and
 // afterwards only the request words and the stop word; the child writes everything else. The child samples only
-// when asked: a usage frame at most every 250 ms, a process table at most once a second.
+// when asked: a usage frame at most every 250 ms, a process table at most once a second. Between requests it
+// sleeps on the block's request event (child::ask sets it), so an idle child costs next to nothing.
 #include <stddef.h>
 
 #include "base/mem.h"
@@ -200,5 +201,13 @@ void put_procs(Child* c, u64 now);
 bool procs_stale(const Child* c, u64 now);
 // The request is one or two above the tables published, and the rates are stale or a second has passed.
 bool procs_due(const Child* c, u64 now);
+// A child that sleeps on its request event wakes at least this often: its heartbeat still moves and an ended
+// parent is seen within it.
+inline constexpr u32 idle_wait_ms = 500;
+// A child without a request event looks at the request words this often.
+inline constexpr u32 round_ms = 50;
+// How long the child may sleep on its request event: until a request it holds can be served (the 250 ms between
+// usage samples, the second between tables), else idle_wait_ms.
+u32 next_wait(const Child* c, u64 now);
 
 }  // namespace feed

@@ -259,6 +259,8 @@ bool child_launch(Source* s) {
   bool ok = child::create_section(&s->child, s->layout.size);
   if (ok) {
     feed::header_init(view(s), view_size(s), s->layout, os::process_id());
+    // Without its request event the child still works, looking at the request words every round.
+    child::make_requests(&s->child);
     ok = child::start_collector(&s->child);
     if (!ok) child::unmap(&s->child);
   }
@@ -348,7 +350,7 @@ bool read_hardware(Source* s, u32 n) {
   return true;
 }
 
-void ask_usage(Source* s) { put(s, feed::usage_request_at, s->last_usage + 1); }
+void ask_usage(Source* s) { child::ask(&s->child, feed::usage_request_at, s->last_usage + 1); }
 
 bool child_stalled(Source* s) {
   u32 beat = word(s, feed::heartbeat_at);
@@ -395,7 +397,7 @@ u32 child_procs(Source* s, model::ProcTable* table) {
     if (good) s->last_table_tick = s->ticks;
     s->last_table = p;
   }
-  put(s, feed::table_request_at, s->last_table + 1);
+  child::ask(&s->child, feed::table_request_at, s->last_table + 1);
   return fresh ? (good ? 1 : 2) : 0;
 }
 
@@ -428,7 +430,7 @@ u32 procs_request(Source* s, model::ProcTable* table) {
   if (child_mode(s)) {
     u32 p = word(s, feed::table_published_at);
     if (p == s->last_table || p == s->last_table + 1) s->last_table = p;
-    put(s, feed::table_request_at, s->last_table + 1);
+    child::ask(&s->child, feed::table_request_at, s->last_table + 1);
   }
   return fresh ? 2 : 1;
 }

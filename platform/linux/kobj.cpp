@@ -23,7 +23,7 @@ namespace {
 
 const u8 local_prefix[] = {'L', 'o', 'c', 'a', 'l', '\\'};
 
-enum : u64 { kind_manual_event = 1, kind_auto_event = 2, kind_mutex = 3 };
+enum : u64 { kind_manual_event = 1, kind_auto_event = 2, kind_mutex = 3, kind_opened_event = 4 };
 
 Handle handle_of(int fd, u64 kind) { return (kind << 32) | (static_cast<u64>(fd) + 1); }
 int fd_of(Handle h) { return static_cast<int>((h & 0xFFFFFFFFu) - 1); }
@@ -142,6 +142,19 @@ Handle create_quit_event() {
 
 Handle create_event(mem::Bytes name) { return create(name, kind_auto_event); }
 
+Handle open_event(mem::Bytes name) {
+  char path[store::path_capacity + 1];
+  if (!object_c_path(name, ".event", path) || !owned_fifo(path, nullptr)) return 0;
+  // Read and write, so the descriptor never sees the end of the FIFO while the owner briefly has it closed.
+  int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st{};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid())) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd < 0 ? 0 : handle_of(fd, kind_opened_event);
+}
+
 u32 signal_event(mem::Bytes name) {
   char path[store::path_capacity + 1];
   int fd = -1;
@@ -156,11 +169,11 @@ u32 signal_event(mem::Bytes name) {
 
 u32 wait(Handle event, u32 timeout_ms) {
   u64 kind = kind_of(event);
-  if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event)) return 0;
+  if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event && kind != kind_opened_event)) return 0;
   pollfd p{fd_of(event), POLLIN, 0};
   int timeout = timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
   if (poll(&p, 1, timeout) != 1 || (p.revents & POLLIN) == 0) return 0;
-  if (kind == kind_auto_event) {
+  if (kind == kind_auto_event || kind == kind_opened_event) {
     u8 drained[256];
     while (read(fd_of(event), drained, sizeof drained) > 0) {
     }
@@ -170,7 +183,7 @@ u32 wait(Handle event, u32 timeout_ms) {
 
 u64 pollable(Handle event) {
   u64 kind = kind_of(event);
-  if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event)) return ~0ull;
+  if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event && kind != kind_opened_event)) return ~0ull;
   return static_cast<u64>(fd_of(event));
 }
 
@@ -228,7 +241,7 @@ void close(Handle handle) {
     release_mutex(handle);
     return;
   }
-  unlink_own(fd_of(handle));
+  if (kind_of(handle) != kind_opened_event) unlink_own(fd_of(handle));
   ::close(fd_of(handle));
 }
 

@@ -233,47 +233,57 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   if (!r) return file_error;
   if (family != family_ipv4 && family != family_ipv6) return not_supported;
   const bool v4 = family == family_ipv4;
-  std::string_view text;
-  if (!sysinfo::read_file(r, r->proc, v4 ? "net/tcp" : "net/tcp6", &text)) return file_error;
-  const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
-  struct Parsed {
-    sysrec::Tcp6Row row;  // the IPv4 rows use its first bytes of each address
-    u64 inode;
-  };
-  std::vector<Parsed> rows;
-  bool first = true;
-  sysinfo::each_line(text, [&](std::string_view line) {
-    if (first || line.empty()) {  // the first line names the columns
-      first = false;
-      return true;
+  sysinfo::TcpTable& table = r->tcp[v4 ? 0 : 1];
+  const u64 now = os::clock_ms();
+  if (!table.read || now - table.read_ms >= r->tcp_ms) {
+    std::string_view text;
+    if (!sysinfo::read_file(r, r->proc, v4 ? "net/tcp" : "net/tcp6", &text)) {
+      table.read = false;
+      return file_error;
     }
-    size_t at = 0;
-    skip_blanks(line, &at);
-    skip_word(line, &at);  // "sl:"
-    Parsed p{};
-    endpoint(line, &at, p.row.local_address, v4 ? 1 : 4, &p.row.local_port);
-    endpoint(line, &at, p.row.remote_address, v4 ? 1 : 4, &p.row.remote_port);
-    skip_blanks(line, &at);
-    p.row.state = tcp_state(hex32(line, &at, 2));
-    for (int k = 0; k < 5; ++k) {  // queues, timer, retransmits, uid, timeout
+    table.lines.clear();
+    bool first = true;
+    sysinfo::each_line(text, [&](std::string_view line) {
+      if (first || line.empty()) {  // the first line names the columns
+        first = false;
+        return true;
+      }
+      size_t at = 0;
       skip_blanks(line, &at);
-      skip_word(line, &at);
-    }
-    p.inode = sysinfo::number_at(line, &at);
-    rows.push_back(p);
-    return true;
-  });
-  u64 needed = sysrec::tcp_table_head + rows.size() * row_size;
+      skip_word(line, &at);  // "sl:"
+      sysinfo::TcpLine p{};
+      endpoint(line, &at, p.row.local_address, v4 ? 1 : 4, &p.row.local_port);
+      endpoint(line, &at, p.row.remote_address, v4 ? 1 : 4, &p.row.remote_port);
+      skip_blanks(line, &at);
+      p.row.state = tcp_state(hex32(line, &at, 2));
+      for (int k = 0; k < 5; ++k) {  // queues, timer, retransmits, uid, timeout
+        skip_blanks(line, &at);
+        skip_word(line, &at);
+      }
+      p.inode = sysinfo::number_at(line, &at);
+      table.lines.push_back(p);
+      return true;
+    });
+    table.read = true;
+    table.read_ms = now;
+    table.owners_due = true;
+  }
+  const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
+  u64 needed = sysrec::tcp_table_head + table.lines.size() * row_size;
   if (needed > buffer.len) {
     *size = static_cast<u32>(std::min<u64>(needed, UINT32_MAX));
     return insufficient_buffer;
   }
-  std::vector<u64> inodes;
-  for (const Parsed& p : rows) inodes.push_back(p.inode);
+  // Owners once per read of the table: in between its rows keep the owners found then.
   std::unordered_map<u64, sysinfo::Owner>& owners = r->owners[v4 ? 0 : 1];
-  sysinfo::find_owners(r, &owners, inodes);
+  if (table.owners_due) {
+    std::vector<u64> inodes;
+    for (const sysinfo::TcpLine& p : table.lines) inodes.push_back(p.inode);
+    sysinfo::find_owners(r, v4 ? 0 : 1, inodes);
+    table.owners_due = false;
+  }
   u8* out = buffer.ptr + sysrec::tcp_table_head;
-  for (const Parsed& p : rows) {
+  for (const sysinfo::TcpLine& p : table.lines) {
     auto owner = owners.find(p.inode);
     u32 pid = p.inode && owner != owners.end() ? owner->second.pid : 0;  // time-wait rows have no holder
     if (v4) {
@@ -288,7 +298,7 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
     }
     out += row_size;
   }
-  u32 count = static_cast<u32>(rows.size());
+  u32 count = static_cast<u32>(table.lines.size());
   memcpy(buffer.ptr, &count, 4);
   *size = static_cast<u32>(needed);
   return 0;

@@ -76,22 +76,28 @@ const char* pid_path(char* out, uint32_t pid, const char* leaf) {
 struct Facts {
   uint32_t pid = 0, parent = 0, threads = 0, handles = 0;
   uint64_t user = 0, kernel = 0, started = 0;  // kernel clock ticks
+  uint64_t flags = 0, minor_faults = 0, major_faults = 0, virtual_size = 0, resident = 0;  // as the stat line says
   uint64_t working_set = 0, private_bytes = 0;
   uint64_t read = sysrec::io_unreported, written = sysrec::io_unreported;
+  size_t comm_length = 0;  // of the short name in the stat line
   size_t name_length = 0;
   char name[256];
 };
+
+// A kernel thread has no memory of its own (its statm is all zeros).
+constexpr uint64_t kernel_thread_flag = 0x00200000;
 
 // "pid (comm) state ppid ...": the name between the first '(' and the last ')', then the numbered fields.
 bool parse_stat(std::string_view text, Facts* f) {
   size_t open = text.find('('), close = text.rfind(')');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
   f->name_length = std::min(close - open - 1, sizeof f->name - 1);
+  f->comm_length = f->name_length;
   memcpy(f->name, text.data() + open + 1, f->name_length);
   // Field k (from 3, the state letter) is word k - 3 after the name.
   size_t at = close + 2;
-  uint64_t field[20] = {};
-  for (int k = 0; k < 20 && at < text.size(); ++k) {
+  uint64_t field[22] = {};
+  for (int k = 0; k < 22 && at < text.size(); ++k) {
     while (at < text.size() && text[at] == ' ') ++at;
     size_t before = at;
     field[k] = number_at(text, &at);
@@ -100,10 +106,15 @@ bool parse_stat(std::string_view text, Facts* f) {
     }
   }
   f->parent = static_cast<uint32_t>(field[4 - 3]);
+  f->flags = field[9 - 3];
+  f->minor_faults = field[10 - 3];
+  f->major_faults = field[12 - 3];
   f->user = field[14 - 3];
   f->kernel = field[15 - 3];
   f->threads = static_cast<uint32_t>(field[20 - 3]);
   f->started = field[22 - 3];
+  f->virtual_size = field[23 - 3];
+  f->resident = field[24 - 3];
   return true;
 }
 
@@ -140,14 +151,14 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
   }
 }
 
-// The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel) is
-// counted. Another user's folder cannot be read, and the count stays 0.
+// The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel, which
+// tells 0) is counted. Another user's folder cannot be read, and the count stays 0.
 uint32_t open_files(Reader* r, uint32_t pid) {
   char path[48];
   pid_path(path, pid, "fd");
   if (r->procfs) {
     struct stat st {};
-    if (fstatat(r->proc, path, &st, 0) == 0 && st.st_size > 0) return static_cast<uint32_t>(st.st_size);
+    if (fstatat(r->proc, path, &st, 0) == 0 && (st.st_size > 0 || r->fd_sizes)) return static_cast<uint32_t>(st.st_size);
   }
   int folder = open_folder(r->proc, path);
   if (folder < 0) return 0;
@@ -160,13 +171,20 @@ uint32_t open_files(Reader* r, uint32_t pid) {
   return count;
 }
 
-bool read_process(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
+// The stat line shows no activity since the memo was made: nothing ran in the process that could have changed its
+// memory, I/O counts or open files (or renamed it), but for short runs below one clock tick.
+bool quiet_since(const ProcMemo& m, const Facts& f) {
+  return m.started == f.started && m.user == f.user && m.kernel == f.kernel && m.minor_faults == f.minor_faults &&
+         m.major_faults == f.major_faults && m.virtual_size == f.virtual_size && m.resident == f.resident &&
+         m.threads == f.threads && m.comm == std::string_view(f.name, f.comm_length);
+}
+
+// Memory, I/O counts, the full name and the open files, from the process's files.
+void read_details(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
   char path[48];
   std::string_view text;
-  if (!read_file(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
-  f->pid = pid;
-  // Resident and shared pages: the working set, and the private (anonymous) part of it.
-  if (read_file(r, r->proc, pid_path(path, pid, "statm"), &text)) {
+  // Resident and shared pages: the working set, and the private (anonymous) part of it. A kernel thread has none.
+  if (!(f->flags & kernel_thread_flag) && read_file(r, r->proc, pid_path(path, pid, "statm"), &text)) {
     size_t at = 0;
     number_at(text, &at);
     uint64_t resident = number_at(text, &at), shared = number_at(text, &at);
@@ -185,10 +203,51 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
   }
   full_name(r, pid, f);
   f->handles = open_files(r, pid);
+}
+
+// Reads one process: its stat line always; its other files only when the memo of the last pass (null for a process
+// not seen then) cannot stand for them. The memo for the next pass goes to *memo. False when the process is gone.
+bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* before, uint64_t now, Facts* f,
+                  ProcMemo* memo) {
+  char path[48];
+  std::string_view text;
+  if (!read_file(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
+  f->pid = pid;
+  if (before && now - before->read_ms < r->carry_ms && quiet_since(*before, *f)) {
+    *memo = *before;
+    f->name_length = std::min(memo->name.size(), sizeof f->name - 1);
+    memcpy(f->name, memo->name.data(), f->name_length);
+    f->working_set = memo->working_set;
+    f->private_bytes = memo->private_bytes;
+    f->read = memo->read;
+    f->written = memo->written;
+    f->handles = memo->handles;
+    return true;
+  }
+  memo->comm.assign(f->name, f->comm_length);
+  read_details(r, pid, swap_used, f);
+  memo->pid = pid;
+  memo->threads = f->threads;
+  memo->started = f->started;
+  memo->user = f->user;
+  memo->kernel = f->kernel;
+  memo->minor_faults = f->minor_faults;
+  memo->major_faults = f->major_faults;
+  memo->virtual_size = f->virtual_size;
+  memo->resident = f->resident;
+  memo->read_ms = now;
+  memo->name.assign(f->name, f->name_length);
+  memo->working_set = f->working_set;
+  memo->private_bytes = f->private_bytes;
+  memo->read = f->read;
+  memo->written = f->written;
+  memo->handles = f->handles;
   return true;
 }
 
 uint64_t entry_size(const Facts& f) { return (sizeof(sysrec::ProcEntry) + 2 * (f.name_length + 1) + 7) / 8 * 8; }
+// The most one process's entry takes (a name of 255 units).
+constexpr uint64_t entry_most = (sizeof(sysrec::ProcEntry) + 2 * sizeof Facts::name + 7) / 8 * 8;
 
 void write_entry(const Reader* r, const Facts& f, uint64_t boot, mem::Slice at, uint64_t address) {
   memset(at.ptr, 0, at.len);
@@ -245,40 +304,78 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
     swap_free = kib_field(memory, "SwapFree:");
   }
   const bool swap_used = swap_total > swap_free;
+  const uint64_t now = os::clock_ms();
+  const std::vector<uint32_t> pids = list_pids(r->proc);
+  std::vector<ProcMemo> memos;
+  memos.reserve(pids.size());
+  size_t old = 0;  // the memos of the last pass run by pid too
   uint64_t needed = 0, last = 0;
   uint32_t seen = 0;
-  for (uint32_t pid : list_pids(r->proc)) {
-    Facts f;
-    if (!read_process(r, pid, swap_used, &f)) continue;
-    uint64_t size = entry_size(f);
-    if (needed + size <= buffer.len) {
-      write_entry(r, f, boot, mem::Slice{buffer.ptr + needed, size}, reinterpret_cast<uint64_t>(buffer.ptr) + needed);
-      if (seen) {
-        uint32_t next = static_cast<uint32_t>(needed - last);
-        memcpy(buffer.ptr + last, &next, 4);
-      }
-      last = needed;
+  // Once an entry does not fit, the rest is not read: each process left counts at its largest, so that the size
+  // answered is enough for the next try (an empty buffer reads nothing at all).
+  bool short_buffer = buffer.len == 0;
+  for (uint32_t pid : pids) {
+    if (short_buffer) {
+      needed += entry_most;
+      continue;
     }
-    ++seen;
+    while (old < r->memos.size() && r->memos[old].pid < pid) ++old;
+    const ProcMemo* before = old < r->memos.size() && r->memos[old].pid == pid ? &r->memos[old] : nullptr;
+    Facts f;
+    ProcMemo memo;
+    if (!read_process(r, pid, swap_used, before, now, &f, &memo)) continue;
+    uint64_t size = entry_size(f);
     needed += size;
+    if (needed > buffer.len) {
+      short_buffer = true;
+      continue;
+    }
+    const uint64_t at = needed - size;
+    write_entry(r, f, boot, mem::Slice{buffer.ptr + at, size}, reinterpret_cast<uint64_t>(buffer.ptr) + at);
+    if (seen) {
+      uint32_t next = static_cast<uint32_t>(at - last);
+      memcpy(buffer.ptr + last, &next, 4);
+    }
+    last = at;
+    ++seen;
+    memos.push_back(std::move(memo));
   }
-  if (needed > buffer.len) {
+  if (short_buffer) {
     *returned = static_cast<u32>(std::min<uint64_t>(needed, UINT32_MAX));
     return status_length_mismatch;
   }
+  r->memos.swap(memos);
   *returned = static_cast<u32>(needed);
   return seen ? status_success : status_unsuccessful;
 }
 
-void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes) {
+namespace {
+
+// The open files of a process as the last process pass counted them; ~0 when it did not see the process.
+uint32_t open_count(const std::vector<ProcMemo>& memos, uint32_t pid) {
+  auto at = std::lower_bound(memos.begin(), memos.end(), pid, [](const ProcMemo& m, uint32_t p) { return m.pid < p; });
+  return at != memos.end() && at->pid == pid ? at->handles : ~0u;
+}
+
+// The open files of a process at a family's last owner search; ~0 when it was not there.
+uint32_t searched_count(const std::vector<std::pair<uint32_t, uint32_t>>& searched, uint32_t pid) {
+  auto at = std::lower_bound(searched.begin(), searched.end(), std::make_pair(pid, 0u));
+  return at != searched.end() && at->first == pid ? at->second : ~0u;
+}
+
+}  // namespace
+
+void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
+  std::unordered_map<uint64_t, Owner>& owners = r->owners[family];
+  std::vector<std::pair<uint32_t, uint32_t>>& searched = r->tcp[family].searched;
   std::unordered_map<uint64_t, Owner> found;
-  std::unordered_set<uint64_t> missing;
+  std::unordered_set<uint64_t> missing, stayed;
   for (uint64_t inode : inodes) {
-    if (inode == 0 || found.count(inode)) continue;
-    auto known = owners->find(inode);
-    char path[64], fd[16];
-    if (known != owners->end()) {
+    if (inode == 0 || found.count(inode) || missing.count(inode)) continue;
+    auto known = owners.find(inode);
+    if (known != owners.end() && known->second.settled) {
       const Owner& o = known->second;
+      char path[64], fd[16];
       snprintf(fd, sizeof fd, "fd/%u", o.fd);
       if (o.pid == 0 || socket_of(r->proc, pid_path(path, o.pid, fd)) == inode) {
         found.emplace(inode, o);
@@ -286,23 +383,46 @@ void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const s
       }
     }
     missing.insert(inode);
+    // Listed at the search before too: its holder is looked for everywhere this time.
+    if (known != owners.end()) stayed.insert(inode);
   }
+  bool everywhere = false;  // every process was looked into
   if (!missing.empty() && r->proc >= 0) {
-    for (uint32_t pid : list_pids(r->proc)) {
+    // The processes of the last pass, or every listed one when there was none; a process known to hold no open
+    // file is passed over. Those whose count moved since the last search come first.
+    std::vector<uint32_t> first, rest;
+    if (r->memos.empty()) {
+      first = list_pids(r->proc);
+    } else {
+      for (const ProcMemo& m : r->memos) {
+        if (m.handles == 0) continue;
+        (searched.empty() || searched_count(searched, m.pid) != m.handles ? first : rest).push_back(m.pid);
+      }
+    }
+    auto look = [&](uint32_t pid) {
       char path[48];
       int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
-      if (folder < 0) continue;
+      if (folder < 0) return;
       each_entry(folder, [&](const char* name) {
         uint64_t inode = socket_of(folder, name);
-        if (inode && missing.erase(inode)) found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name))});
+        if (inode && missing.erase(inode)) {
+          stayed.erase(inode);
+          found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true});
+        }
         return !missing.empty();
       });
       ::close(folder);
-      if (missing.empty()) break;
-    }
+    };
+    for (size_t i = 0; i < first.size() && !missing.empty(); ++i) look(first[i]);
+    size_t i = 0;
+    for (; i < rest.size() && !stayed.empty(); ++i) look(rest[i]);
+    everywhere = i == rest.size();
   }
-  for (uint64_t inode : missing) found.emplace(inode, Owner{});
-  owners->swap(found);
+  // Not found: nobody's when every process was searched, else looked for again at the next search.
+  for (uint64_t inode : missing) found.emplace(inode, Owner{0, 0, everywhere || stayed.count(inode) != 0});
+  searched.clear();
+  for (const ProcMemo& m : r->memos) searched.emplace_back(m.pid, m.handles);
+  owners.swap(found);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/sysinfo.h"
@@ -34,10 +35,43 @@ struct Nic {
 };
 
 // The process holding a socket, and the open file through which it does; pid 0 when no process this user may look
-// into holds it.
+// into holds it, or while it is still being looked for (settled false).
 struct Owner {
   uint32_t pid = 0;
   uint32_t fd = 0;
+  bool settled = true;  // a holder found, or every process searched without finding one
+};
+
+// What the process pass read of one process besides its stat line. A process whose stat line shows no activity since
+// (the same start, short name, CPU times, page faults, sizes and thread count) cannot have changed its memory, I/O
+// counts or open files meanwhile, or only by little; those are carried over instead of read again, for at most
+// carry_ms (see processes in procs.cpp).
+struct ProcMemo {
+  uint32_t pid = 0;
+  uint32_t threads = 0;
+  uint64_t started = 0, user = 0, kernel = 0, minor_faults = 0, major_faults = 0, virtual_size = 0, resident = 0;
+  std::string comm;  // the short name in the stat line
+  uint64_t read_ms = 0;  // when the files below were read
+  std::string name;      // the name the process is shown with
+  uint64_t working_set = 0, private_bytes = 0, read = 0, written = 0;
+  uint32_t handles = 0;
+};
+
+// One row of a TCP table as the kernel lists it, with the socket's inode.
+struct TcpLine {
+  sysrec::Tcp6Row row;  // the IPv4 rows use the first bytes of each address
+  uint64_t inode = 0;
+};
+
+// A family's TCP table as last read. Each read makes the kernel walk its whole connection hash (about half a
+// millisecond on a machine with much memory, whatever the number of connections), so the table is read at most
+// every tcp_ms and answered from here in between.
+struct TcpTable {
+  std::vector<TcpLine> lines;
+  uint64_t read_ms = 0;
+  bool read = false;
+  bool owners_due = false;  // read, and its owners not looked up yet
+  std::vector<std::pair<uint32_t, uint32_t>> searched;  // (pid, open files) as of the last owner search, by pid
 };
 
 // A graphics card of /sys/class/drm.
@@ -79,7 +113,12 @@ struct Reader {
   std::vector<std::string> disks;  // physical disks by number
   std::vector<Nic> nics;           // by index order, as last listed
   std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
+  TcpTable tcp[2];                                // per TCP family
+  uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
+  std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
+  uint64_t carry_ms = 5000;     // the longest a process's files are carried over
   bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
+  bool fd_sizes = false;   // the kernel tells a process's open files as its fd folder's size, 0 included
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
   uint64_t page = 4096;     // bytes per page
   std::vector<Card> cards;  // graphics cards as last listed
@@ -107,11 +146,13 @@ std::vector<std::string> list_names(int folder, const char* path);
 bool meminfo_of_sample(Reader* r, std::string_view* text);
 // Numeric entries of the proc folder.
 uint32_t process_entries(int proc);
-// Finds the holders of the listed sockets (inodes; 0 is skipped) and keeps only those in owners. A holder known from
-// before is confirmed with one look at its open file; the others are searched through the open files of every
-// process, stopping when all are found. A socket that no process this user may look into holds is remembered as
-// such until it leaves the list, so it costs no further search.
-void find_owners(Reader* r, std::unordered_map<uint64_t, Owner>* owners, const std::vector<uint64_t>& inodes);
+// Finds the holders of the listed sockets of a TCP family (0 IPv4, 1 IPv6; inodes, 0 is skipped) and keeps only
+// those in its owners. A holder known from before is confirmed with one look at its open file. A new socket is
+// looked for among the processes whose count of open files changed since the family's last search (opening a
+// socket adds one), or that are new since; one still listed at the next search and not found yet is looked for in
+// every process. A search stops when all are found. A socket that no process this user may look into holds is
+// remembered as such until it leaves the list, so it costs no further search.
+void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
 // floppy or network block devices), sorted by name: their index is the disk number everywhere.

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <linux/magic.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -35,6 +36,10 @@ Reader* open(mem::Bytes root) {
   r->proc = open_folder(folder, "proc");
   struct statfs kind {};
   r->procfs = r->proc >= 0 && fstatfs(r->proc, &kind) == 0 && kind.f_type == PROC_SUPER_MAGIC;
+  // Kernels since 6.2 tell the open files of a process as its fd folder's size. Our own folder always holds some,
+  // so a size above 0 there shows that a 0 elsewhere means none (kernel threads), not "not told".
+  struct stat own {};
+  r->fd_sizes = r->procfs && fstatat(r->proc, "self/fd", &own, 0) == 0 && own.st_size > 0;
   long hz = sysconf(_SC_CLK_TCK);
   r->clock_hz = hz > 0 ? static_cast<uint64_t>(hz) : 100;
   long page = sysconf(_SC_PAGESIZE);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,6 +123,55 @@ TEST(CollectLive, OwnListeningSocketHasThisProcessAsOwner) {
     EXPECT_TRUE(mine) << round;
   }
   close(fd);
+}
+
+// The connection tables are read from the system at most every 5 s. A connection opened after one read is listed
+// with this process as its owner by the first sample that starts 5 s after that read.
+TEST(CollectLive, NewConnectionReachesItsProcessWithinFiveSeconds) {
+  auto now_ms = [] {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+  };
+  auto mine = [](const collect::ProcHeader& h) {
+    u32 n = 0;
+    for (u32 i = 0; i < h.tcp_pids; ++i) n += h.pids[i] == static_cast<u32>(getpid());
+    return n;
+  };
+  Collector c;
+  long long first = now_ms();
+  ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+  long long longest = now_ms() - first;
+  const u32 before = mine(c.procs->head);
+
+  // A listener, a connection to it and the accepted end: three sockets of this process.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int served = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(served, 0);
+
+  long long found = -1;
+  while (found < 0 && now_ms() - first < 20000) {
+    usleep(100000);
+    long long start = now_ms();
+    ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
+    longest = std::max(longest, now_ms() - start);
+    if (mine(c.procs->head) >= before + 3) found = start;
+  }
+  ASSERT_GE(found, 0) << "the new connection never reached this process";
+  // The sample that found it started at most one pause and one sample after the table fell due.
+  EXPECT_LE(found - first, 5000 + longest + 100 + longest);
+  close(served);
+  close(client);
+  close(listener);
 }
 
 // As an ordinary user, the other users' processes are still listed, with their I/O marked as not reported.

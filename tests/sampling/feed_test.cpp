@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,34 @@ TEST(FeedChild, TablesAreDueOnlyOneOrTwoAhead) {
   }
 }
 
+// How long a child on its request event may sleep: until a request it holds can be served, else the idle limit.
+TEST(FeedChild, SleepsUntilARequestCanBeServed) {
+  struct Case {
+    u32 usage_published, usage_request, tables, table_request, taken;
+    u64 last_sample, last_table, now, wait;
+  } cases[] = {
+      {1, 1, 0, 0, 0, 1000, 0, 5000, feed::idle_wait_ms},  // nothing asked
+      {1, 2, 0, 0, 0, 1000, 0, 1100, 150},                 // a usage frame, 250 ms after the last sample
+      {1, 2, 0, 0, 0, 1000, 0, 1300, 0},                   // due already
+      {1, 1, 3, 4, 1, 1000, 10000, 10700, 300},            // the next table, a second after the last
+      {1, 1, 3, 4, 1, 1000, 10000, 10100, feed::idle_wait_ms},
+      {1, 1, 0, 1, 0, 1000, 0, 50, 0},                     // the first table: due at once
+      {1, 1, 3, 6, 1, 1000, 10000, 10700, feed::idle_wait_ms},  // three ahead: ignored
+      {1, 2, 3, 4, 1, 1000, 10000, 10900, 100},            // both: the sooner one
+  };
+  for (const Case& k : cases) {
+    FakeChild f;
+    f.c.usage_count = k.usage_published;
+    f.c.last_sample_ms = k.last_sample;
+    f.c.table_count = k.tables;
+    f.c.tables_taken = k.taken;
+    f.c.last_table_ms = k.last_table;
+    f.put(feed::usage_request_at, k.usage_request);
+    f.put(feed::table_request_at, k.table_request);
+    EXPECT_EQ(feed::next_wait(&f.c, k.now), k.wait) << k.usage_request << " " << k.table_request << " " << k.now;
+  }
+}
+
 // ---- The real `--collector` child of the built executable.
 
 struct CollectorTest : ::testing::Test {
@@ -263,6 +292,66 @@ TEST_F(CollectorTest, AnswersRequestsWithFramesOfThisMachine) {
 
   put(feed::stop_at, 1);
   EXPECT_EQ(exit_code(), 0u);
+  EXPECT_EQ(word(feed::state_at), feed::state_stopped);
+}
+
+// The system call a process is blocked in and its first argument ("7 0x..." for poll), or empty.
+std::vector<std::string> blocked_in(u32 pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+// With a request event the child sleeps on it between requests: it wakes only when asked or at its idle limit
+// (its heartbeat still moves), answers what it is asked, and still ends soon after its parent.
+TEST_F(CollectorTest, SleepsOnItsRequestEventUntilAsked) {
+  // A stand-in parent whose end the child must notice (this process stays the child's real parent).
+  pid_t parent = fork();
+  if (parent == 0) {
+    pause();
+    _exit(0);
+  }
+  put(feed::parent_pid_at, static_cast<u32>(parent));
+  ASSERT_TRUE(child::make_requests(&s));
+  launch();
+  ASSERT_TRUE(reaches(feed::usage_published_at, 1));
+  ASSERT_TRUE(rounds(1));
+
+  // Idle, it waits in poll (x86-64 poll or ppoll) on a descriptor that is the block's event.
+  std::string event_file = std::string(reinterpret_cast<char*>(s.name) + 6, s.name_length - 6) + ".event";
+  bool waits_on_event = false;
+  for (int tries = 0; tries < 200 && !waits_on_event; ++tries) {
+    std::vector<std::string> call = blocked_in(s.process.process_id);
+    if (call.size() >= 2 && (call[0] == "7" || call[0] == "271")) {
+      char target[512] = {};
+      std::string fd = "/proc/" + std::to_string(s.process.process_id) + "/fd/" +
+                       std::to_string(std::stoull(call[1], nullptr, 16));
+      ssize_t n = readlink(fd.c_str(), target, sizeof target - 1);
+      waits_on_event = n > 0 && std::string(target).size() >= event_file.size() &&
+                       std::string(target).substr(std::string(target).size() - event_file.size()) == event_file;
+    }
+    if (!waits_on_event) usleep(10000);
+  }
+  EXPECT_TRUE(waits_on_event);
+  // Two idle seconds are at most five rounds (a child on 50 ms rounds makes forty).
+  u32 beats = word(feed::heartbeat_at);
+  usleep(2000000);
+  EXPECT_LE(word(feed::heartbeat_at) - beats, 5u);
+
+  // Asked through the event, it answers.
+  child::ask(&s, feed::usage_request_at, 2);
+  child::ask(&s, feed::table_request_at, 1);
+  ASSERT_TRUE(reaches(feed::usage_published_at, 2));
+  ASSERT_TRUE(reaches(feed::table_published_at, 1));
+
+  // The parent's end is seen at the next wake: within two rounds of at most idle_wait_ms each.
+  ASSERT_TRUE(rounds(1));
+  beats = word(feed::heartbeat_at);
+  kill(parent, SIGKILL);
+  waitpid(parent, nullptr, 0);
+  EXPECT_EQ(exit_code(), 0u);
+  EXPECT_LE(word(feed::heartbeat_at) - beats, 2u);
   EXPECT_EQ(word(feed::state_at), feed::state_stopped);
 }
 

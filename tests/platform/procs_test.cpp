@@ -1,0 +1,239 @@
+// The Linux process pass and the TCP owners on copied fixture trees: what a quiet process carries over from the
+// last pass and what makes it read again, the size answered to a buffer that is short, and how new sockets find
+// the process that holds them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/linux/reader.h"
+#include "platform/net.h"
+#include "platform/sysinfo.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+std::string fixture(const std::string& machine) { return std::string(VIMBREL_FIXTURES) + "/sampling/" + machine; }
+mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
+
+// A fixture machine copied into a folder of the test's own, so that its files can change between passes.
+struct Machine {
+  testutil::TempDir dir;
+  sysinfo::Reader* r = nullptr;
+  explicit Machine(const std::string& name) {
+    fsys::copy(fixture(name), dir.path, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+    r = sysinfo::open(bytes(dir.path));
+    EXPECT_NE(r, nullptr);
+  }
+  ~Machine() { sysinfo::close(r); }
+  std::string path(const std::string& below) const { return dir.path + "/proc/" + below; }
+  void write(const std::string& below, const std::string& text) const { std::ofstream(path(below)) << text; }
+  void link(const std::string& below, const std::string& target) const {
+    fsys::remove(path(below));
+    fsys::create_symlink(target, path(below));
+  }
+};
+
+// One pass into a buffer of the caller's (so that name addresses stay comparable); the status.
+u32 pass(sysinfo::Reader* r, std::vector<u8>* buffer, u32* used) {
+  return sysinfo::processes(r, mem::Slice{buffer->data(), buffer->size()}, used);
+}
+
+// The chain's entries by pid.
+std::map<u64, sysrec::ProcEntry> entries(const std::vector<u8>& buffer, u32 used) {
+  std::map<u64, sysrec::ProcEntry> out;
+  for (u64 at = 0; at + sizeof(sysrec::ProcEntry) <= used;) {
+    sysrec::ProcEntry e;
+    memcpy(&e, buffer.data() + at, sizeof e);
+    out[e.pid] = e;
+    if (e.next == 0) break;
+    at += e.next;
+  }
+  return out;
+}
+
+std::map<u64, sysrec::ProcEntry> sample(Machine& m) {
+  std::vector<u8> buffer(1 << 16);
+  u32 used = 0;
+  EXPECT_EQ(pass(m.r, &buffer, &used), sysinfo::status_success);
+  return entries(buffer, used);
+}
+
+const u64 page = 4096;
+
+// A process whose stat line shows no activity keeps its memory, I/O counts and open files from the pass before;
+// any move in the stat line, or the age limit, reads them again.
+TEST(ProcessPass, QuietProcessesCarryTheirFilesUntilTheyMove) {
+  Machine m("laptop");
+  m.r->carry_ms = 3600000;
+  sysrec::ProcEntry first = sample(m)[1500];
+  EXPECT_EQ(first.read_bytes, 300000000u);
+  EXPECT_EQ(first.working_set, 225000 * page);
+  EXPECT_EQ(first.handles, 6u);
+
+  const std::string io = "rchar: 1\nwchar: 1\nsyscr: 1\nsyscw: 1\nread_bytes: 400000000\nwrite_bytes: 130000000\n";
+  m.write("1500/io", io);
+  m.write("1500/statm", "60000 230000 50000 100 0 175000 0\n");
+  m.link("1500/fd/11", "/dev/null");
+  sysrec::ProcEntry quiet = sample(m)[1500];
+  EXPECT_EQ(quiet.read_bytes, 300000000u);
+  EXPECT_EQ(quiet.working_set, 225000 * page);
+  EXPECT_EQ(quiet.handles, 6u);
+
+  // Fields of the stat line that move when the process runs, faults or changes size: each makes it read again.
+  struct Case {
+    const char* what;
+    std::string stat;
+  } cases[] = {
+      {"user time", "1500 (firefox) S 1 1500 1500 0 -1 4194560 1000 0 20 0 50001 9000 0 0 20 0 80 0 6000 123456789 225000"},
+      {"minor faults", "1500 (firefox) S 1 1500 1500 0 -1 4194560 1001 0 20 0 50001 9000 0 0 20 0 80 0 6000 123456789 225000"},
+      {"resident pages", "1500 (firefox) S 1 1500 1500 0 -1 4194560 1001 0 20 0 50001 9000 0 0 20 0 80 0 6000 123456789 230000"},
+      {"threads", "1500 (firefox) S 1 1500 1500 0 -1 4194560 1001 0 20 0 50001 9000 0 0 20 0 81 0 6000 123456789 230000"},
+  };
+  u64 read = 400000000;
+  for (const Case& c : cases) {
+    m.write("1500/stat", c.stat + " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+    sysrec::ProcEntry moved = sample(m)[1500];
+    EXPECT_EQ(moved.read_bytes, read) << c.what;
+    EXPECT_EQ(moved.working_set, 230000 * page) << c.what;
+    EXPECT_EQ(moved.handles, 7u) << c.what;
+    read += 1000;
+    m.write("1500/io", "read_bytes: " + std::to_string(read) + "\nwrite_bytes: 1\n");
+  }
+
+  // Past the age limit a quiet process is read again too.
+  m.r->carry_ms = 0;
+  EXPECT_EQ(sample(m)[1500].read_bytes, read);
+}
+
+// Carrying over changes nothing on an unchanged machine: a second pass, and a pass of a new reader, give the same
+// bytes as the first.
+TEST(ProcessPass, SecondPassGivesTheSameBytes) {
+  for (const char* name : {"laptop", "desktop", "bare"}) {
+    Machine m(name);
+    std::vector<u8> first(1 << 16), second(1 << 16), fresh(1 << 16);
+    u32 used1 = 0, used2 = 0, used3 = 0;
+    ASSERT_EQ(pass(m.r, &first, &used1), sysinfo::status_success) << name;
+    second = first;
+    ASSERT_EQ(pass(m.r, &second, &used2), sysinfo::status_success) << name;
+    sysinfo::Reader* other = sysinfo::open(bytes(m.dir.path));
+    fresh = first;
+    ASSERT_EQ(pass(other, &fresh, &used3), sysinfo::status_success) << name;
+    sysinfo::close(other);
+    EXPECT_EQ(used1, used2) << name;
+    EXPECT_EQ(used1, used3) << name;
+    EXPECT_TRUE(std::memcmp(first.data(), second.data(), used1) == 0) << name;
+    EXPECT_TRUE(std::memcmp(first.data(), fresh.data(), used1) == 0) << name;
+  }
+}
+
+// A buffer that is short answers a size that is enough; an empty one is answered without reading the processes.
+TEST(ProcessPass, ShortBufferAnswersEnough) {
+  Machine m("laptop");
+  std::vector<u8> buffer(1 << 16);
+  u32 need = 0;
+  ASSERT_EQ(pass(m.r, &buffer, &need), sysinfo::status_success);
+  for (u64 size : {u64{0}, u64{300}, u64{need} - 1}) {
+    std::vector<u8> small(size);
+    u32 asked = 0;
+    EXPECT_EQ(sysinfo::processes(m.r, mem::Slice{small.data(), small.size()}, &asked), sysinfo::status_length_mismatch)
+        << size;
+    EXPECT_GE(asked, need) << size;
+    std::vector<u8> enough(asked);
+    u32 used = 0;
+    EXPECT_EQ(pass(m.r, &enough, &used), sysinfo::status_success) << size;
+    EXPECT_EQ(used, need) << size;
+  }
+}
+
+// ---- TCP owners.
+
+// Rows of the IPv4 table by local port (network order) -> owning pid.
+std::map<u32, u32> owners(sysinfo::Reader* r) {
+  std::vector<u8> table(1 << 14);
+  u32 size = 0;
+  std::map<u32, u32> out;
+  EXPECT_EQ(net::tcp_table(r, net::family_ipv4, mem::Slice{table.data(), table.size()}, &size), 0u);
+  u32 count = 0;
+  memcpy(&count, table.data(), 4);
+  for (u32 i = 0; i < count; ++i) {
+    sysrec::TcpRow row;
+    memcpy(&row, table.data() + sysrec::tcp_table_head + i * sizeof row, sizeof row);
+    out[row.local_port] = row.pid;
+  }
+  return out;
+}
+
+// A row listening on 127.0.0.1:<port> for the socket inode.
+std::string tcp_line(u32 port, u64 inode) {
+  char line[200];
+  snprintf(line, sizeof line,
+           "   9: 0100007F:%04X 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 %llu 1 "
+           "0000000000000000 100 0 0 10 0\n",
+           port, static_cast<unsigned long long>(inode));
+  return line;
+}
+u32 network_port(u32 port) { return (port >> 8 & 0xFF) | (port & 0xFF) << 8; }
+
+TEST(TcpOwners, NewSocketsFindTheirHolders) {
+  Machine m("laptop");
+  m.r->tcp_ms = 0;  // every call reads the table
+  std::string table;
+  {
+    std::ifstream in(m.path("net/tcp"));
+    table.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  auto add_row = [&](u32 port, u64 inode) {
+    table += tcp_line(port, inode);
+    m.write("net/tcp", table);
+  };
+  auto step = [&] {
+    sample(m);
+    return owners(m.r);
+  };
+  EXPECT_EQ(step()[network_port(0xB3E2)], 1500u);
+
+  // A socket opened by a process: its count of open files moved, so it is found at the first read that lists it.
+  m.link("1500/fd/12", "socket:[40001]");
+  add_row(0x2001, 40001);
+  EXPECT_EQ(step()[network_port(0x2001)], 1500u);
+
+  // One that took the place of another open file (the count did not move) is found at the read after.
+  m.link("1500/fd/7", "socket:[40002]");
+  add_row(0x2002, 40002);
+  EXPECT_EQ(step()[network_port(0x2002)], 0u);
+  EXPECT_EQ(step()[network_port(0x2002)], 1500u);
+
+  // One that no process holds stays without an owner.
+  add_row(0x2003, 40003);
+  EXPECT_EQ(step()[network_port(0x2003)], 0u);
+  EXPECT_EQ(step()[network_port(0x2003)], 0u);
+  // One handed to another process is looked for everywhere as soon as its holder no longer has it.
+  m.link("1500/fd/12", "/dev/null");
+  m.link("88/fd/0", "socket:[40001]");
+  std::map<u32, u32> moved = step();
+  EXPECT_EQ(moved[network_port(0x2001)], 88u);
+  EXPECT_EQ(moved[network_port(0x2002)], 1500u);
+}
+
+// Between reads (5 s apart) the table is answered as last read: a row added meanwhile shows at the next read.
+TEST(TcpOwners, TableIsReadAtMostEveryFiveSeconds) {
+  Machine m("laptop");
+  EXPECT_EQ(m.r->tcp_ms, 5000u);
+  EXPECT_EQ(owners(m.r).size(), 3u);
+  {
+    std::ofstream out(m.path("net/tcp"), std::ios::app);
+    out << tcp_line(0x2001, 40001);
+  }
+  EXPECT_EQ(owners(m.r).size(), 3u);
+  m.r->tcp[0].read_ms -= 5000;  // as if five seconds had passed
+  EXPECT_EQ(owners(m.r).size(), 4u);
+}
+
+}  // namespace
