@@ -9,7 +9,6 @@ namespace {
 u8* view(Source* s) { return s->child.view; }
 u64 view_size(Source* s) { return s->child.view_size; }
 u32 word(Source* s, u64 at) { return feed::get32(view(s), view_size(s), at); }
-void put(Source* s, u64 at, u32 value) { feed::put32(view(s), view_size(s), at, value); }
 
 u8 plus_one(u8 v) { return v == 255 ? v : static_cast<u8>(v + 1); }
 

@@ -1,6 +1,7 @@
 // The process chain from /proc/<pid>: stat, statm and io of each process (status too while swap is in use) and the
 // count of its open files, written in the chain layout of sysrec::ProcEntry; the holders of sockets, found
 // through the open files; and the graphics use of the processes that hold DRM devices open.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,11 +19,12 @@
 namespace sysinfo {
 namespace {
 
-// Calls f(name) for each entry of an open folder, from its start, until f answers false.
+// Calls f(name) for each entry of an open folder, from its start, until f answers false. A folder kept open is
+// rewound first; a fresh one is at its start already.
 template <typename F>
-void each_entry(int folder, F f) {
+void each_entry(int folder, F f, bool fresh = false) {
   alignas(8) char buffer[16384];
-  lseek(folder, 0, SEEK_SET);
+  if (!fresh) lseek(folder, 0, SEEK_SET);
   for (;;) {
     long n = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
     if (n <= 0) return;
@@ -166,7 +168,7 @@ uint32_t open_files(Reader* r, uint32_t pid) {
   each_entry(folder, [&](const char*) {
     ++count;
     return true;
-  });
+  }, true);
   ::close(folder);
   return count;
 }
@@ -272,10 +274,12 @@ void write_entry(const Reader* r, const Facts& f, uint64_t boot, mem::Slice at, 
   memcpy(at.ptr, &e, sizeof e);
 }
 
-// The socket inode an open file names ("socket:[12345]"), 0 for any other file.
-uint64_t socket_of(int folder, const char* path) {
+// The socket inode an open file names ("socket:[12345]"), 0 for any other file. *denied tells that this user may
+// not look at the process's open files at all.
+uint64_t socket_of(int folder, const char* path, bool* denied = nullptr) {
   char target[64];
   ssize_t n = readlinkat(folder, path, target, sizeof target - 1);
+  if (denied) *denied = n < 0 && errno == EACCES;
   if (n <= 9 || memcmp(target, "socket:[", 8) != 0) return 0;
   size_t at = 8;
   return number_at(std::string_view(target, static_cast<size_t>(n)), &at);
@@ -296,6 +300,12 @@ uint32_t process_entries(int proc) {
 u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   *returned = 0;
   if (!r || r->proc < 0) return status_unsuccessful;
+  // An empty buffer only asks for the size: after a pass, half as many processes again (each at its largest) is
+  // plenty, and answered without listing them.
+  if (buffer.len == 0 && !r->memos.empty()) {
+    *returned = static_cast<u32>(std::min<uint64_t>((r->memos.size() * 3 / 2 + 64) * entry_most, UINT32_MAX));
+    return status_length_mismatch;
+  }
   uint64_t boot = boot_time(r);
   std::string_view memory;
   uint64_t swap_total = 0, swap_free = 0;
@@ -351,12 +361,6 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
 
 namespace {
 
-// The open files of a process as the last process pass counted them; ~0 when it did not see the process.
-uint32_t open_count(const std::vector<ProcMemo>& memos, uint32_t pid) {
-  auto at = std::lower_bound(memos.begin(), memos.end(), pid, [](const ProcMemo& m, uint32_t p) { return m.pid < p; });
-  return at != memos.end() && at->pid == pid ? at->handles : ~0u;
-}
-
 // The open files of a process at a family's last owner search; ~0 when it was not there.
 uint32_t searched_count(const std::vector<std::pair<uint32_t, uint32_t>>& searched, uint32_t pid) {
   auto at = std::lower_bound(searched.begin(), searched.end(), std::make_pair(pid, 0u));
@@ -388,29 +392,41 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   }
   bool everywhere = false;  // every process was looked into
   if (!missing.empty() && r->proc >= 0) {
-    // The processes of the last pass, or every listed one when there was none; a process known to hold no open
-    // file is passed over. Those whose count moved since the last search come first.
-    std::vector<uint32_t> first, rest;
+    // The processes of the last pass (open files, pid), or every listed one when there was none; a process known
+    // to hold no open file is passed over. Those whose count moved since the last search come first, and within
+    // each group those with the most open files (holders of connections seldom have only their standard three).
+    std::vector<std::pair<uint32_t, uint32_t>> first, rest;
     if (r->memos.empty()) {
-      first = list_pids(r->proc);
+      for (uint32_t pid : list_pids(r->proc)) first.emplace_back(~0u, pid);
     } else {
       for (const ProcMemo& m : r->memos) {
         if (m.handles == 0) continue;
-        (searched.empty() || searched_count(searched, m.pid) != m.handles ? first : rest).push_back(m.pid);
+        bool moved = searched.empty() || searched_count(searched, m.pid) != m.handles;
+        (moved ? first : rest).emplace_back(m.handles, m.pid);
       }
     }
-    auto look = [&](uint32_t pid) {
+    auto most_first = [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
+      return a.first > b.first;
+    };
+    std::stable_sort(first.begin(), first.end(), most_first);
+    std::stable_sort(rest.begin(), rest.end(), most_first);
+    // Looks through a process's open files; with the count known, the listing stops after that many.
+    auto look = [&](const std::pair<uint32_t, uint32_t>& process) {
       char path[48];
+      const uint32_t pid = process.second;
       int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
       if (folder < 0) return;
+      uint32_t seen = 0;
       each_entry(folder, [&](const char* name) {
-        uint64_t inode = socket_of(folder, name);
+        bool denied = false;
+        uint64_t inode = socket_of(folder, name, &denied);
         if (inode && missing.erase(inode)) {
           stayed.erase(inode);
           found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true});
         }
-        return !missing.empty();
-      });
+        // A process whose open files may be listed but not looked at (another user's, another container's).
+        return !denied && !missing.empty() && ++seen < process.first;
+      }, true);
       ::close(folder);
     };
     for (size_t i = 0; i < first.size() && !missing.empty(); ++i) look(first[i]);
