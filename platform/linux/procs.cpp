@@ -174,7 +174,7 @@ uint32_t open_files(Reader* r, uint32_t pid) {
 }
 
 // The stat line shows no activity since the memo was made: nothing ran in the process that could have changed its
-// memory, I/O counts or open files (or renamed it), but for short runs below one clock tick.
+// memory or I/O counts (or renamed it), but for short runs below one clock tick.
 bool quiet_since(const ProcMemo& m, const Facts& f) {
   return m.started == f.started && m.user == f.user && m.kernel == f.kernel && m.minor_faults == f.minor_faults &&
          m.major_faults == f.major_faults && m.virtual_size == f.virtual_size && m.resident == f.resident &&
@@ -223,7 +223,8 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
     f->private_bytes = memo->private_bytes;
     f->read = memo->read;
     f->written = memo->written;
-    f->handles = memo->handles;
+    // The count of open files costs one look and tells the owner search which processes changed: always read.
+    f->handles = memo->handles = open_files(r, pid);
     return true;
   }
   memo->comm.assign(f->name, f->comm_length);

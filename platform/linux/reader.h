@@ -43,9 +43,9 @@ struct Owner {
 };
 
 // What the process pass read of one process besides its stat line. A process whose stat line shows no activity since
-// (the same start, short name, CPU times, page faults, sizes and thread count) cannot have changed its memory, I/O
-// counts or open files meanwhile, or only by little; those are carried over instead of read again, for at most
-// carry_ms (see processes in procs.cpp).
+// (the same start, short name, CPU times, page faults, sizes and thread count) cannot have changed its memory or I/O
+// counts meanwhile, or only by little; those are carried over instead of read again, for at most carry_ms (see
+// processes in procs.cpp). Its count of open files is read at every pass.
 struct ProcMemo {
   uint32_t pid = 0;
   uint32_t threads = 0;

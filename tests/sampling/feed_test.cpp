@@ -1,5 +1,6 @@
 #include "sampling/feed.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,7 +190,7 @@ TEST(FeedChild, SleepsUntilARequestCanBeServed) {
       {1, 1, 3, 4, 1, 1000, 10000, 10100, feed::idle_wait_ms},
       {1, 1, 0, 1, 0, 1000, 0, 50, 0},                     // the first table: due at once
       {1, 1, 3, 6, 1, 1000, 10000, 10700, feed::idle_wait_ms},  // three ahead: ignored
-      {1, 2, 3, 4, 1, 1000, 10000, 10900, 100},            // both: the sooner one
+      {1, 2, 3, 4, 1, 10800, 10000, 10900, 100},           // both: the sooner one
   };
   for (const Case& k : cases) {
     FakeChild f;
@@ -295,12 +296,27 @@ TEST_F(CollectorTest, AnswersRequestsWithFramesOfThisMachine) {
   EXPECT_EQ(word(feed::state_at), feed::state_stopped);
 }
 
-// The system call a process is blocked in and its first argument ("7 0x..." for poll), or empty.
-std::vector<std::string> blocked_in(u32 pid) {
+// The number of the system call a process is blocked in ("7" for poll on x86-64), or empty.
+std::string blocked_in(u32 pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
+  std::string number;
+  in >> number;
+  return number;
+}
+
+// The process holds a descriptor of the file whose path ends so.
+bool holds(u32 pid, const std::string& ending) {
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(folder.c_str());
+  bool found = false;
+  while (dirent* e = d ? readdir(d) : nullptr) {
+    char target[512] = {};
+    ssize_t n = readlink((folder + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    std::string t(target, n > 0 ? static_cast<size_t>(n) : 0);
+    found = found || (t.size() >= ending.size() && t.compare(t.size() - ending.size(), ending.size(), ending) == 0);
+  }
+  if (d) closedir(d);
+  return found;
 }
 
 // With a request event the child sleeps on it between requests: it wakes only when asked or at its idle limit
@@ -318,19 +334,13 @@ TEST_F(CollectorTest, SleepsOnItsRequestEventUntilAsked) {
   ASSERT_TRUE(reaches(feed::usage_published_at, 1));
   ASSERT_TRUE(rounds(1));
 
-  // Idle, it waits in poll (x86-64 poll or ppoll) on a descriptor that is the block's event.
-  std::string event_file = std::string(reinterpret_cast<char*>(s.name) + 6, s.name_length - 6) + ".event";
+  // Idle, it holds the block's event open and waits in poll (x86-64 poll or ppoll).
+  std::string event_file = "/" + std::string(reinterpret_cast<char*>(s.name) + 6, s.name_length - 6) + ".event";
+  EXPECT_TRUE(holds(s.process.process_id, event_file));
   bool waits_on_event = false;
   for (int tries = 0; tries < 200 && !waits_on_event; ++tries) {
-    std::vector<std::string> call = blocked_in(s.process.process_id);
-    if (call.size() >= 2 && (call[0] == "7" || call[0] == "271")) {
-      char target[512] = {};
-      std::string fd = "/proc/" + std::to_string(s.process.process_id) + "/fd/" +
-                       std::to_string(std::stoull(call[1], nullptr, 16));
-      ssize_t n = readlink(fd.c_str(), target, sizeof target - 1);
-      waits_on_event = n > 0 && std::string(target).size() >= event_file.size() &&
-                       std::string(target).substr(std::string(target).size() - event_file.size()) == event_file;
-    }
+    std::string call = blocked_in(s.process.process_id);
+    waits_on_event = call == "7" || call == "271";
     if (!waits_on_event) usleep(10000);
   }
   EXPECT_TRUE(waits_on_event);
