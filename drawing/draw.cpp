@@ -380,7 +380,8 @@ u32 present(Surface* s, gdi::Handle window, i32 width, i32 height) {
     s->kept = static_cast<u8>(ok);
     s->present_count = r->change_count;
   } else {
-    ok = gdi::present_back(window, s->back);
+    ok = s->back.pixels &&
+         gdi::present(window, 0, 0, s->back.width, s->back.height, s->back.pixels, static_cast<u32>(s->back.width));
     s->kept = 0;
     if (render::Renderer* r = renderer_of(*s)) s->present_count = r->change_count;
   }
@@ -552,9 +553,60 @@ u32 code_point(u32 hi, u32 lo) {
 
 // ---- Drawing calls
 
+namespace {
+
+constexpr u64 kept_glyph_bytes = 4u << 20;  // kept glyph coverage per role; beyond it glyphs are drawn each time
+constexpr u64 icon_most = 256 * 256;
+
+// The size of a font file in the folder, 0 when it cannot be read or is above the limit.
+u64 font_size(mem::Bytes folder, mem::Bytes name) {
+  u8 path[path_most];
+  if (folder.len + 1 + name.len + 1 > path_most) return 0;
+  __builtin_memcpy(path, folder.ptr, folder.len);
+  path[folder.len] = '/';
+  __builtin_memcpy(path + folder.len + 1, name.ptr, name.len);
+  u64 size = 0, time = 0;
+  if (!fs::size_and_time(mem::Bytes(path, folder.len + 1 + name.len), &size, &time) || size > most_font) return 0;
+  return size;
+}
+
+}  // namespace
+
 void make_fonts(Surface* s) {
-  for (u32 role = 0; role < roles; ++role)
-    s->fonts[role] = gdi::font_create(role, font_px(role, s->dpi), s->test_folder);
+  for (u32 role = 0; role < roles; ++role) s->fonts[role] = nullptr;
+  s->icon_scratch = nullptr;
+  if (s->road.capacity) mem::release(&s->road);
+  u8 folder_bytes[folder_most];
+  const u32 n = fonts_dir(s->test_folder.ptr, static_cast<u32>(s->test_folder.len), folder_bytes);
+  if (n == 0) return;
+  const mem::Bytes folder(folder_bytes, n);
+  const bool test_fonts = s->test_folder.len > 0;
+  // A file named by several roles is read and parsed once; every role has its own size and kept glyphs.
+  mem::Bytes names[roles];
+  u64 bytes = icon_most * 4 + 4096;
+  for (u32 role = 0; role < roles; ++role) {
+    names[role] = font_file(role, test_fonts);
+    bool seen = false;
+    for (u32 before = 0; before < role; ++before) seen = seen || mem::eq(names[before], names[role]);
+    if (!seen) bytes += font_size(folder, names[role]) * 5 + (1u << 20);
+    bytes += sizeof(soft::Font) + (2u << 20) + kept_glyph_bytes;
+  }
+  if (!mem::arena_init(&s->road, bytes)) return;
+  s->icon_scratch = mem::alloc_of<u32>(&s->road, icon_most);
+  const font::Face* faces[roles] = {};
+  for (u32 role = 0; role < roles; ++role) {
+    for (u32 before = 0; before < role; ++before)
+      if (mem::eq(names[before], names[role])) faces[role] = faces[before];
+    if (!faces[role]) {
+      const mem::Bytes file = read_font(&s->road, folder, names[role]);
+      font::Face* face = mem::alloc_of<font::Face>(&s->road);
+      if (file.len == 0 || !face || font::parse(face, file.ptr, file.len, &s->road) != font::ok) continue;
+      faces[role] = face;
+    }
+    soft::Font* f = mem::alloc_of<soft::Font>(&s->road);
+    const i32 px = font_px(role, s->dpi);
+    if (f && px > 0 && soft::font_init(f, faces[role], &s->road, static_cast<u32>(px))) s->fonts[role] = f;
+  }
 }
 
 void init(Surface* s, gdi::Handle window, gdi::Handle icon, mem::Bytes test_folder) {
@@ -568,8 +620,8 @@ void init(Surface* s, gdi::Handle window, gdi::Handle icon, mem::Bytes test_fold
 }
 
 void close(Surface* s) {
-  for (u32 role = 0; role < roles; ++role) gdi::font_delete(s->fonts[role]);
-  gdi::back_delete(s->back);
+  soft::back_free(&s->back);
+  if (s->road.capacity) mem::release(&s->road);
   section::close(&s->record);
   release_vimb(s);
   *s = Surface{};
@@ -578,7 +630,7 @@ void close(Surface* s) {
 Size cell(const Surface& s) {
   const u16 m = 'M';
   Size size{};
-  gdi::text_extent(s.fonts[1], &m, 1, &size.width, &size.height);
+  soft::text_extent(s.fonts[1], &m, 1, &size.width, &size.height);
   return size;
 }
 
@@ -586,7 +638,6 @@ void set_dpi(Surface* s, u32 dpi, gdi::Handle icon) {
   // The icon belongs to the window that gave it: the surface only stops using the old one.
   s->icon = icon;
   s->dpi = dpi_of(dpi);
-  for (u32 role = 0; role < roles; ++role) gdi::font_delete(s->fonts[role]);
   make_fonts(s);
   s->overflow = 1;
   if (s->vimb) {
@@ -602,7 +653,7 @@ void fill(Surface* s, Rect r, u32 colour) {
   if (s->mode == 1) {
     render::fill_rect(s->vimb->renderer, p.left * 256, p.top * 256, p.right * 256, p.bottom * 256, bgra(colour));
   } else {
-    gdi::fill(s->back, p.left, p.top, p.right, p.bottom, colour);
+    soft::fill(&s->back, p.left, p.top, p.right, p.bottom, colour);
   }
 }
 
@@ -615,7 +666,7 @@ void text(Surface* s, u32 role, const u16* units, u32 count, i32 x, i32 y, Rect 
   if (s->mode == 1) {
     vimb_text(s->vimb, role, units, count, px, py, c, colour, advances);
   } else {
-    gdi::text(s->back, s->fonts[role], px, py, c.left, c.top, c.right, c.bottom, colour, units, count, advances);
+    soft::text(&s->back, s->fonts[role], px, py, c.left, c.top, c.right, c.bottom, colour, units, count, advances);
   }
 }
 
@@ -625,7 +676,7 @@ Size measure(Surface* s, u32 role, const u16* units, u32 count) {
   if (s->mode == 1 && s->vimb) {
     size = vimb_measure(*s->vimb, role, units, count);
   } else {
-    gdi::text_extent(s->fonts[role], units, count, &size.width, &size.height);
+    soft::text_extent(s->fonts[role], units, count, &size.width, &size.height);
   }
   return Size{logical_up(size.width, s->dpi), logical_up(size.height, s->dpi)};
 }
@@ -641,7 +692,10 @@ void icon(Surface* s, i32 x, i32 y, i32 size) {
     render::image(v.renderer, v.icon_image, 0, 0, v.icon_width, v.icon_height, left * 256, top * 256, right * 256,
                   (top + side) * 256);
   } else {
-    gdi::draw_icon(s->back, s->icon, left, top, side);
+    i32 w = 0, h = 0;
+    if (s->icon_scratch && gdi::icon_pixels(s->icon, nullptr, 0, &w, &h) && w >= 1 && h >= 1 &&
+        u64(w) * u64(h) <= icon_most && gdi::icon_pixels(s->icon, s->icon_scratch, icon_most, &w, &h))
+      soft::draw_icon(&s->back, s->icon_scratch, w, h, left, top, side);
   }
 }
 
@@ -653,12 +707,9 @@ void mark(Surface* s, Rect r, u32 value) {
                     p.bottom * 256 - static_cast<i32>(value & 0x7F) - 1, 0);
 }
 
-void ensure_back(Surface* s, gdi::Handle window, i32 width, i32 height) {
-  if (s->back && width == s->back_width && height == s->back_height) return;
-  gdi::back_delete(s->back);
-  s->back = gdi::back_create(window, width, height);
-  s->back_width = width;
-  s->back_height = height;
+void ensure_back(Surface* s, gdi::Handle, i32 width, i32 height) {
+  if (s->back.pixels && width == s->back.width && height == s->back.height) return;
+  soft::back_size(&s->back, width, height);
 }
 
 // ---- Own-renderer start
@@ -739,7 +790,7 @@ u32 frame_name(gdi::Handle window, u8* out64) {
 
 u32 open_frame(Surface* s, u64 bytes) {
   u8 name[64];
-  const u32 n = frame_name(s->window, name);
+  const u32 n = frame_name(gdi::window_id(s->window), name);
   section::close(&s->record);
   // The section is made owner-only and exclusively: a record of that name held by a live owner is refused.
   const u32 code = section::create(mem::Bytes(name, n), bytes, &s->record);
@@ -1013,7 +1064,7 @@ void sheet_show(Surface* s, const Sheet& sheet, i32 source_x, i32 source_y, i32 
   height = static_cast<i32>(least(height, i64{sheet.height} - source_y));
   if (width <= 0 || height <= 0) return;
   if (s->mode != 1) {
-    gdi::blit(s->back, x, y, width, height, sheet.pixels + u64(source_y) * sheet.stride + source_x, sheet.stride);
+    soft::blit(&s->back, x, y, width, height, sheet.pixels + u64(source_y) * sheet.stride + source_x, sheet.stride);
     return;
   }
   if (sheet.slot < 0) return;

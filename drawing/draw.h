@@ -11,6 +11,7 @@
 // clears the hashes of the tiles it touched so that the next real frame composes them again.
 #include "base/mem.h"
 #include "drawing/render.h"
+#include "drawing/soft.h"
 #include "platform/gdi.h"
 #include "platform/section.h"
 
@@ -95,9 +96,10 @@ struct Vimb {
 };
 
 struct Surface {
-  gdi::Handle fonts[roles];
-  gdi::Handle back;  // the GDI road's back buffer
-  i32 back_width, back_height;
+  soft::Font* fonts[roles];  // the GDI road's fonts by role (null when a font cannot be read)
+  soft::Back back;           // the GDI road's back buffer
+  mem::Arena road;           // the GDI road's font files, faces, fonts and icon scratch
+  u32* icon_scratch;         // the window icon's pixels as read for the GDI road
   gdi::Handle window, icon;
   u16 dpi;
   u8 use_vimb;  // the own renderer started and is used

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "platform/section.h"
 #include "tests/drawing/surface.h"
@@ -16,10 +17,10 @@ using surface::units;
 
 const std::string system_fonts = "/usr/share/fonts/truetype";
 
-i32 extent(gdi::Handle font, const std::string& s) {
+i32 extent(soft::Font* font, const std::string& s) {
   std::vector<u16> u = units(s);
   i32 w = 0, h = 0;
-  gdi::text_extent(font, u.data(), static_cast<u32>(u.size()), &w, &h);
+  soft::text_extent(font, u.data(), static_cast<u32>(u.size()), &w, &h);
   return w;
 }
 
@@ -27,22 +28,36 @@ i32 extent(gdi::Handle font, const std::string& s) {
 TEST(DrawFonts, RolesFromTheSystemFontsAndATestFolder) {
   testutil::TempDir dir;
   std::filesystem::copy_file(surface::lato_folder + "/Lato-Regular.ttf", dir.path + "/Lato-Regular.ttf");
+  draw::Surface system{}, test{}, none{};
+  draw::init(&system, 0, 0, mem::Bytes());
+  draw::init(&test, 0, 0, harness::bytes(dir.path));
+  const std::string missing = dir.path + "/none";
+  draw::init(&none, 0, 0, harness::bytes(missing));
   for (u32 role = 0; role < draw::roles; ++role) {
-    gdi::Handle system = gdi::font_create(role, 16, mem::Bytes());
-    gdi::Handle test = gdi::font_create(role, 16, harness::bytes(dir.path));
-    ASSERT_NE(system, 0u) << role;
-    ASSERT_NE(test, 0u) << role;
-    EXPECT_EQ(extent(system, "iii") == extent(system, "MMM"), role == 1) << role;
-    EXPECT_LT(extent(test, "iii"), extent(test, "MMM")) << role;
-    i32 ascent = 0, height = 0;
-    gdi::font_metrics(test, &ascent, &height);
-    EXPECT_GT(ascent, 10);
-    EXPECT_GT(height, ascent);
-    gdi::font_delete(system);
-    gdi::font_delete(test);
+    ASSERT_NE(system.fonts[role], nullptr) << role;
+    ASSERT_NE(test.fonts[role], nullptr) << role;
+    EXPECT_EQ(extent(system.fonts[role], "iii") == extent(system.fonts[role], "MMM"), role == 1) << role;
+    EXPECT_LT(extent(test.fonts[role], "iii"), extent(test.fonts[role], "MMM")) << role;
+    EXPECT_EQ(test.fonts[role]->px, static_cast<u32>(draw::font_px(role, 96)));
+    EXPECT_GT(test.fonts[role]->ascent, 8);
+    EXPECT_GT(test.fonts[role]->height, test.fonts[role]->ascent);
+    EXPECT_EQ(none.fonts[role], nullptr) << role;
   }
-  EXPECT_EQ(gdi::font_create(0, 16, harness::bytes(dir.path + "/none")), 0u);
-  EXPECT_EQ(gdi::font_create(0, 0, mem::Bytes()), 0u);
+  // Roles named by one file share its face.
+  EXPECT_EQ(test.fonts[0]->face, test.fonts[1]->face);
+  EXPECT_NE(system.fonts[0]->face, system.fonts[1]->face);
+  EXPECT_EQ(system.fonts[0]->face, system.fonts[3]->face);
+  // A size outside 1..2,048 px is refused.
+  mem::Arena arena{};
+  ASSERT_TRUE(mem::arena_init(&arena, 4u << 20));
+  auto f = std::make_unique<soft::Font>();
+  EXPECT_EQ(soft::font_init(f.get(), test.fonts[0]->face, &arena, 0), 0u);
+  EXPECT_EQ(soft::font_init(f.get(), test.fonts[0]->face, &arena, 2049), 0u);
+  EXPECT_EQ(soft::font_init(f.get(), test.fonts[0]->face, &arena, 16), 1u);
+  mem::release(&arena);
+  draw::close(&system);
+  draw::close(&test);
+  draw::close(&none);
 }
 
 TEST(DrawFonts, OwnRendererRolesMatchTheSoftwareRoad) {
@@ -60,10 +75,8 @@ TEST(DrawFonts, OwnRendererRolesMatchTheSoftwareRoad) {
     EXPECT_EQ(v.face[0], v.face[3]);
     EXPECT_EQ(v.face[0] == v.face[1], test_fonts);
     for (u32 role = 0; role < draw::roles; ++role) {
-      i32 ascent = 0, height = 0;
-      gdi::font_metrics(w.s.fonts[role], &ascent, &height);
-      EXPECT_EQ(v.ascent[role], ascent) << role;
-      EXPECT_EQ(v.line_height[role], height) << role;
+      EXPECT_EQ(v.ascent[role], w.s.fonts[role]->ascent) << role;
+      EXPECT_EQ(v.line_height[role], w.s.fonts[role]->height) << role;
       EXPECT_EQ(v.px[role], draw::font_px(role, 96));
     }
     const draw::Size cell = draw::cell(w.s);
