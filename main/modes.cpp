@@ -20,7 +20,15 @@ u32 not_built(mem::Bytes mode) {
 u32 window(mem::Bytes, u32, mem::Bytes, mem::Bytes, u32, u32, mem::Bytes) {
   return not_built(mem::lit("the window"));
 }
-u32 update_worker(mem::Bytes, u32) { return not_built(mem::lit("--vimb-update")); }
+// The update worker: one step for the running program, reported only through the packed exit code.
+u32 update_worker(mem::Bytes version, u32 mode) {
+  update::Config config = update::make_config(version);
+#ifdef VIMBREL_TEST_SEAMS
+  update::TestSeams seams;
+  update::apply_test_seams(&config, &seams);
+#endif
+  return update::worker_main(&config, mode);
+}
 u32 update_notes(mem::Bytes) { return not_built(update::notes_option()); }
 u32 internet_child(mem::Bytes) { return not_built(mem::lit("--internet")); }
 u32 internet_check() { return not_built(mem::lit("--internet-check")); }

@@ -188,6 +188,34 @@ u64 read_prefix(mem::Bytes path, mem::Slice buffer);
 // given) is set to 1: the target is gone and the original is at the backup path.
 u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing = nullptr);
 
+// ---- Files of the updater. Each answers the system's error number (0 for success), which the updater reports as
+// it is. Handles are those of `open`. Nothing here follows a symbolic link at the last name.
+
+// Creates a new plain file for reading and writing with the mode bits given (exactly, whatever the process's mask);
+// EEXIST when anything is there already.
+u32 create_exclusive(mem::Bytes path, u32 mode, u64* handle);
+// Opens an existing plain file for reading.
+u32 open_plain_read(mem::Bytes path, u64* handle);
+// The file's size through its handle.
+u32 handle_size(u64 handle, u64* size);
+// Puts the file's data and size on the disk.
+u32 sync_handle(u64 handle);
+void close_handle(u64 handle);
+// Renames; without replace an existing target refuses (EEXIST). The folder is flushed after the rename.
+u32 rename_path(mem::Bytes from, mem::Bytes to, u32 replace);
+// Renames the file that the open handle holds, replacing the target: refused (ESTALE) when the name no longer names
+// that file, so only the file that was checked through the handle moves.
+u32 rename_open(u64 handle, mem::Bytes from, mem::Bytes to);
+// Deletes a plain file; a missing file counts as deleted (0). A file that a running process was started from is
+// refused (ETXTBSY) and stays.
+u32 delete_unused(mem::Bytes path);
+// 1 when something is at the path (a link counts, it is not followed).
+u32 present(mem::Bytes path);
+// The file's identity: device and inode, both 0 when it cannot be read. A rename within the folder keeps it.
+void identity(mem::Bytes path, u64* device, u64* inode);
+// The permission bits of the file (0 when it cannot be read).
+u32 mode_bits(mem::Bytes path);
+
 // ---- Share file I/O.
 
 // Result codes of the share layer.

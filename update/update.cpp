@@ -1,6 +1,12 @@
 #include "update/update.h"
 
+#include "base/fmt.h"
+#include "base/sha256.h"
 #include "platform/fs.h"
+#include "platform/http.h"
+#include "platform/kobj.h"
+#include "platform/os.h"
+#include "platform/sign.h"
 
 namespace update {
 
@@ -255,24 +261,70 @@ u32 read_latest_file(mem::Bytes latest_path, mem::Slice buffer, u64* length) {
 
 mem::Bytes server_host() { return mem::lit("updates.quillmere.com"); }
 
+// This system's builds, by the architecture the program was built for.
+#if defined(__aarch64__)
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/aarch64/latest.txt"
+#else
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/x86_64/latest.txt"
+#endif
+
+mem::Bytes feed_path() { return mem::lit(VIMBREL_FEED_PATH); }
+
 Config make_config(mem::Bytes version_text) {
   Config c{};
   c.short_name = mem::lit("vimbrel");
-  c.feed_url = mem::lit("https://updates.quillmere.com/downloads/vimbrel/latest.txt");
+  c.feed_url = mem::lit("https://updates.quillmere.com" VIMBREL_FEED_PATH);
   c.signer = mem::lit("Quillmere Ltd");
   c.product = mem::lit("Vimbrel");
   c.version_text = version_text;
   c.folder = mem::lit("Vimbrel");
+  c.flags = flag_manifest_version;
+  // The maker's release key belongs here. Until a release key is set, this one accepts no signature, so every
+  // download is refused (reason 14) rather than installed unauthenticated.
+  for (u8& b : c.public_key) b = 0;
   return c;
 }
 
-// The HTTP client is not built yet: every GET of a good URL fails at its first step (no session), so the check
-// reports the server as unreachable rather than inventing an answer.
-u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice, u64, HttpResult* out) {
+namespace {
+
+http::Request request_of(const Config* config, mem::Bytes url, u64 limit) {
+  http::Request r{};
+  r.url = url;
+  r.user_agent = config->product;
+  r.ca_file = config->ca_file;
+  r.resolve_ms = config->wait_ms ? config->wait_ms : resolve_ms;
+  r.connect_ms = config->wait_ms ? config->wait_ms : connect_ms;
+  r.send_ms = config->wait_ms ? config->wait_ms : send_ms;
+  r.receive_ms = config->wait_ms ? config->wait_ms : receive_ms;
+  r.limit = limit;
+  return r;
+}
+
+u32 http_get(const Config* config, http::Request* request, HttpResult* out) {
   *out = HttpResult{};
   Url parsed;
-  out->stage = parse_url(url, (config->flags & flag_local) != 0, &parsed) ? 2 : 1;
-  return 0;
+  if (!parse_url(request->url, (config->flags & flag_local) != 0, &parsed)) {
+    out->stage = http::stage_url;
+    return 0;
+  }
+  http::Result r;
+  u32 ok = http::get(request, &r);
+  *out = HttpResult{r.status, r.stage, r.error, r.received};
+  return ok;
+}
+
+}  // namespace
+
+u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice buffer, u64 limit, HttpResult* out) {
+  http::Request request = request_of(config, url, limit);
+  request.buffer = buffer;
+  return http_get(config, &request, out);
+}
+
+u32 http_get_to_file(const Config* config, mem::Bytes url, u64 file, u64 limit, HttpResult* out) {
+  http::Request request = request_of(config, url, limit);
+  request.file = file;
+  return http_get(config, &request, out);
 }
 
 void reset_result(Result* r) {
@@ -347,5 +399,761 @@ u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r)
   r->offered = m.version;
   return 1;
 }
+
+// ---- Update files.
+
+namespace {
+
+void path_set(Path* p, mem::Bytes a, mem::Bytes b = mem::Bytes()) {
+  p->len = 0;
+  const mem::Bytes parts[] = {a, b};
+  for (mem::Bytes part : parts)
+    for (u64 i = 0; i < part.len && p->len < path_capacity - 1; i++) p->bytes[p->len++] = part.ptr[i];
+  p->bytes[p->len] = 0;
+}
+
+bool is_busy(u32 error) { return error == 16 || error == 26 || error == 11; }  // EBUSY, ETXTBSY, EAGAIN
+bool is_refused(u32 error) { return error == 13 || error == 1; }             // EACCES, EPERM
+
+// The retry rule around one file operation that answers an error number.
+template <typename Op>
+u32 with_retry(Op op) {
+  u32 error = 0;
+  for (u32 attempt = 1;; attempt++) {
+    error = op();
+    if (error == 0) return 0;
+    bool again = (is_busy(error) && attempt < 20) || (is_refused(error) && attempt < 10);
+    if (!again) return error;
+    os::sleep_ms(100);
+  }
+}
+
+}  // namespace
+
+u32 module_path(Path* out) {
+  u8 buffer[1024];
+  u32 len = proc::own_path(buffer);
+  path_set(out, mem::Bytes());
+  if (len == 0 || len > program_path_max) return 0;
+  path_set(out, mem::Bytes(buffer, len));
+  return 1;
+}
+
+u32 make_paths(mem::Bytes program, Paths* out) {
+  mem::fill(mem::Slice{reinterpret_cast<u8*>(out), sizeof(Paths)}, 0);
+  if (program.len == 0 || program.len > program_path_max) return 0;
+  path_set(&out->program, program);
+  path_set(&out->old, program, mem::lit(".old"));
+  path_set(&out->fresh, program, mem::lit(".new"));
+  path_set(&out->download, program, mem::lit(".download"));
+  path_set(&out->latest, program, mem::lit(".latest"));
+  path_set(&out->signature, program, mem::lit(".new.sig"));
+  fs::identity(program, &out->device, &out->inode);
+  return 1;
+}
+
+u32 own_paths(Paths* out) {
+  Path p;
+  if (!module_path(&p)) {
+    make_paths(mem::Bytes(), out);
+    return 0;
+  }
+  return make_paths(view(p), out);
+}
+
+// A path that is not absolute is refused: the update files must sit beside the program, wherever the caller runs.
+u32 paths_for(mem::Bytes program, Paths* out) {
+  if (program.len == 0 || program.ptr[0] != '/') {
+    make_paths(mem::Bytes(), out);
+    return 0;
+  }
+  return make_paths(program, out);
+}
+
+void numbered_old_path(const Paths* paths, u32 n, Path* out) {
+  if (n == 0) {
+    *out = paths->old;
+    return;
+  }
+  u8 digits[fmt::dec_size];
+  u8 suffix[8] = {'-'};
+  mem::Slice d = fmt::dec(n, digits);
+  mem::copy(mem::Slice{suffix + 1, 7}, d);
+  path_set(out, view(paths->old), mem::Bytes(suffix, 1 + d.len));
+}
+
+u64 mutex_name_hash(mem::Bytes program) {
+  u8 digest[32];
+  sha256::sha256(program, digest);
+  u64 v = 0;
+  for (u32 i = 0; i < 8; i++) v = v << 8 | digest[i];
+  return v;
+}
+
+u32 lock(const Config* config, const Paths* paths, u64* handle) {
+  *handle = 0;
+  u8 name[kobj::name_max];
+  u64 len = 0;
+  u8 digits[fmt::hex_size];
+  const mem::Bytes parts[] = {mem::lit("Local\\"), config->short_name, mem::lit("Update-"),
+                              mem::Bytes(fmt::hex(mutex_name_hash(view(paths->program)), digits))};
+  for (mem::Bytes part : parts) {
+    if (len + part.len > sizeof name) return 0;
+    mem::copy(mem::Slice{name + len, part.len}, part);
+    len += part.len;
+  }
+  *handle = kobj::take_mutex(mem::Bytes(name, len), 0);
+  return *handle != 0 ? 1 : 0;
+}
+
+void unlock(u64* handle) {
+  if (*handle) kobj::release_mutex(*handle);
+  *handle = 0;
+}
+
+bool file_exists(mem::Bytes path) { return fs::present(path) != 0; }
+
+bool delete_file(mem::Bytes path, u32* error) {
+  *error = fs::delete_unused(path);
+  return !file_exists(path);
+}
+
+bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error) {
+  *error = with_retry([&] { return fs::rename_path(from, to, replace ? 1 : 0); });
+  return *error == 0;
+}
+
+bool rename_by_handle(u64 handle, mem::Bytes from, mem::Bytes to, u32* error) {
+  *error = with_retry([&] { return fs::rename_open(handle, from, to); });
+  return *error == 0;
+}
+
+bool open_exclusive(const Paths* paths, u64* handle, u32* error) {
+  *error = with_retry([&] { return fs::open_plain_read(view(paths->fresh), handle); });
+  return *error == 0;
+}
+
+void delete_latest(const Paths* paths) { fs::delete_unused(view(paths->latest)); }
+
+// ---- Download and verification.
+
+u32 result_reason(u32 v) {
+  switch (v) {
+    case 0: return 0;
+    case verdict_digest: return reason_digest;
+    case verdict_not_signed: return reason_not_signed;
+    case verdict_other_signer: return reason_other_signer;
+    case verdict_version: return reason_wrong_version;
+    case install_no_new: return reason_no_new;
+    case install_intact: return reason_not_replaced;
+    default: return reason_program_missing;
+  }
+}
+
+u32 hash_file(u64 handle, u8 digest[32]) {
+  fs::File file{handle, 0};
+  if (fs::handle_size(handle, &file.size) != 0) return 0;
+  sha256::Context ctx;
+  sha256::init(&ctx);
+  u8 piece[65536];
+  u64 at = 0, count = 0;
+  while (at < file.size) {
+    if (fs::read_at(&file, at, mem::Slice{piece, sizeof piece}, &count) != fs::ok || count == 0) return 0;
+    sha256::update(&ctx, mem::Bytes(piece, count));
+    at += count;
+  }
+  sha256::finish(&ctx, digest);
+  return 1;
+}
+
+u32 check_signature(const Config* config, u64 handle, const u8* signature) {
+  if (!signature) return 0;
+  return sign::verify_file(handle, signature, config->public_key);
+}
+
+u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
+                const u8* signature, Verdict* out) {
+  *out = Verdict{};
+  u8 actual[32];
+  if (!hash_file(handle, actual) || !mem::eq(mem::Bytes(actual, 32), mem::Bytes(digest, 32))) {
+    out->verdict = verdict_digest;
+    return out->verdict;
+  }
+  if (!signature) {
+    out->result = 1, out->verdict = verdict_not_signed;  // no signature came with the file
+    return out->verdict;
+  }
+  if (!check_signature(config, handle, signature)) {
+    out->result = 2, out->verdict = verdict_other_signer;  // signed, but not by the key this program trusts
+    return out->verdict;
+  }
+  // This system's release files carry no version resource: only the manifest's version can be compared.
+  bool newer = (config->flags & flag_manifest_version) && compare_versions(manifest_version, running);
+  out->verdict = newer ? verdict_good : verdict_version;
+  return out->verdict;
+}
+
+namespace {
+
+// The signature beside the release: "<url>.sig", exactly 64 bytes with status 200; false when there is none.
+bool fetch_signature(const Config* config, mem::Bytes url, u8 signature[64]) {
+  u8 sig_url[max_feed_url + 8];
+  if (url.len + 4 > sizeof sig_url) return false;
+  mem::copy(mem::Slice{sig_url, url.len}, url);
+  mem::copy(mem::Slice{sig_url + url.len, 4}, mem::lit(".sig"));
+  HttpResult r;
+  u32 ok = http_get_to_memory(config, mem::Bytes(sig_url, url.len + 4), mem::Slice{signature, 64}, 64, &r);
+  return ok && r.status == 200 && r.received == 64;
+}
+
+// The staged release's signature, "<exe>.new.sig"; false when it is not exactly 64 bytes.
+bool read_staged_signature(const Paths* paths, u8 signature[64]) {
+  fs::File file{};
+  if (fs::open_sized(view(paths->signature), &file) != fs::ok) return false;
+  u64 count = 0;
+  bool ok = file.size == 64 && fs::read_at(&file, 0, mem::Slice{signature, 64}, &count) == fs::ok && count == 64;
+  fs::close(&file);
+  return ok;
+}
+
+u32 download_mode(const Paths* paths) {
+  u32 mode = fs::mode_bits(view(paths->program)) & 0777;
+  return mode ? mode | 0700 : 0755;  // the owner can always run it; the program's own bits otherwise
+}
+
+}  // namespace
+
+u32 download_release(const Config* config, Paths* paths, const Manifest* manifest, mem::Bytes text, Version running,
+                     bool* staged, HttpResult* out) {
+  *staged = false;
+  *out = HttpResult{};
+  // A leftover of an earlier try is removed first; the new file is then created exclusively, never through a link.
+  u32 error = 0;
+  delete_file(view(paths->download), &error);
+  error = fs::create_exclusive(view(paths->download), download_mode(paths), &paths->download_handle);
+  if (error != 0) {
+    paths->download_handle = 0;
+    return error == 13 || error == 1 || error == 30 ? 0u : u32(reason_no_download_file);  // EACCES, EPERM, EROFS
+  }
+  mem::Bytes url(text.ptr + manifest->url_start, manifest->url_end - manifest->url_start);
+  u64 limit = config->limit ? config->limit : default_limit;
+  u32 reason = 0;
+  u8 signature[64];
+  bool signed_file = false;
+  if (!http_get_to_file(config, url, paths->download_handle, limit, out) || out->status != 200) {
+    reason = reason_download;
+  } else if (fs::sync_handle(paths->download_handle) != 0) {
+    reason = reason_download;
+  } else {
+    signed_file = fetch_signature(config, url, signature);
+    u32 v = verify_file(config, paths->download_handle, manifest->sha256, manifest->version, running,
+                        signed_file ? signature : nullptr, &paths->verdict);
+    reason = result_reason(v);
+  }
+  if (reason == 0) {
+    // The signature goes beside the staged file first, so a staged release always has one to be checked against.
+    if (fs::replace_file(view(paths->signature), mem::Bytes(signature, 64)) != fs::ok) {
+      paths->step = step_promote, paths->error = fs::last_error();
+      reason = reason_promote;
+    } else if (!rename_by_handle(paths->download_handle, view(paths->download), view(paths->fresh), &error)) {
+      paths->step = step_promote, paths->error = error;
+      reason = reason_promote;
+    }
+  }
+  fs::close_handle(paths->download_handle);
+  paths->download_handle = 0;
+  if (reason != 0) {
+    delete_file(view(paths->download), &error);
+    return reason;
+  }
+  *staged = true;
+  return 0;
+}
+
+// ---- Install, rollback and recovery.
+
+u32 install_reason(bool opened, u32 error) {
+  if (opened) return 0;
+  return error == 2 || error == 20 ? install_no_new : install_intact;  // ENOENT, ENOTDIR
+}
+
+i32 free_parking_slot(Paths* paths) {
+  for (u32 n = 1; n < parking_slots; n++) {
+    Path p;
+    numbered_old_path(paths, n, &p);
+    u32 error = 0;
+    if (delete_file(view(p), &error)) return i32(n);
+  }
+  return -1;
+}
+
+i32 choose_parking(Paths* paths, u32* error) {
+  if (delete_file(view(paths->old), error)) return 0;
+  u32 old_error = *error;
+  i32 n = free_parking_slot(paths);
+  if (n < 0) {
+    *error = old_error;
+    return -1;
+  }
+  Path numbered;
+  numbered_old_path(paths, u32(n), &numbered);
+  u32 move_error = 0;
+  // The ".old" that could not go (a copy still runs from it) moves aside, so the program parks under ".old".
+  return move_file_retry(view(paths->old), view(numbered), false, &move_error) ? 0 : n;
+}
+
+bool rollback(Paths* paths, mem::Bytes parked, u32 place_error) {
+  u32 error = 0;
+  if (move_file_retry(parked, view(paths->program), true, &error)) {
+    paths->step = step_place, paths->error = place_error;
+    return true;
+  }
+  paths->step = step_rollback, paths->error = error;
+  return false;
+}
+
+void delete_parked_except(Paths* paths, i32 kept) {
+  for (u32 n = 0; n < parking_slots; n++) {
+    if (i32(n) == kept) continue;
+    Path p;
+    numbered_old_path(paths, n, &p);
+    u32 error = 0;
+    delete_file(view(p), &error);
+  }
+}
+
+i32 find_parked(const Paths* paths) {
+  if (paths->inode == 0) return -1;
+  for (u32 n = 0; n < parking_slots; n++) {
+    Path p;
+    numbered_old_path(paths, n, &p);
+    u64 device = 0, inode = 0;
+    fs::identity(view(p), &device, &inode);
+    if (inode != 0 && device == paths->device && inode == paths->inode) return i32(n);
+  }
+  return -1;
+}
+
+namespace {
+
+u32 close_and_delete(Paths* paths, u64 handle, u32 result) {
+  fs::close_handle(handle);
+  u32 error = 0;
+  delete_file(view(paths->fresh), &error);
+  delete_file(view(paths->signature), &error);
+  return result;
+}
+
+}  // namespace
+
+u32 install(const Config* config, Paths* paths, const u8 digest[32], Version manifest_version, Version running) {
+  paths->step = paths->error = 0;
+  if (!file_exists(view(paths->program))) {
+    paths->step = step_rollback, paths->error = 2;
+    return install_missing;
+  }
+  u64 handle = 0;
+  u32 error = 0;
+  if (!open_exclusive(paths, &handle, &error)) {
+    paths->step = step_open, paths->error = error;
+    return install_reason(false, error);
+  }
+  u8 signature[64];
+  bool signed_file = read_staged_signature(paths, signature);
+  u32 v = verify_file(config, handle, digest, manifest_version, running, signed_file ? signature : nullptr,
+                      &paths->verdict);
+  if (v != verdict_good) {
+    paths->step = step_verify, paths->error = 0;
+    return close_and_delete(paths, handle, v);
+  }
+  // The new program is on the disk before it takes the program's name.
+  fs::sync_handle(handle);
+  i32 slot = choose_parking(paths, &error);
+  Path parked;
+  bool parked_ok = false, placed = false;
+  if (slot >= 0) {
+    numbered_old_path(paths, u32(slot), &parked);
+    parked_ok = move_file_retry(view(paths->program), view(parked), false, &error);
+    if (parked_ok) placed = rename_by_handle(handle, view(paths->fresh), view(paths->program), &error);
+  }
+  fs::close_handle(handle);
+  if (!parked_ok) {
+    paths->step = step_park, paths->error = error;
+    return install_intact;
+  }
+  if (!placed) return rollback(paths, view(parked), error) ? install_intact : install_missing;
+  delete_parked_except(paths, slot);
+  delete_file(view(paths->signature), &error);
+  return install_done;
+}
+
+bool revert_files(Paths* paths) {
+  u32 error = 0;
+  i32 slot = find_parked(paths);
+  if (slot < 0) {
+    paths->step = step_undo, paths->error = 2;
+    return false;
+  }
+  if (!move_file_retry(view(paths->program), view(paths->fresh), true, &error)) {
+    paths->step = step_undo, paths->error = error;
+    return false;
+  }
+  Path parked;
+  numbered_old_path(paths, u32(slot), &parked);
+  if (move_file_retry(view(parked), view(paths->program), false, &error)) {
+    paths->step = paths->error = 0;
+    return true;
+  }
+  u32 back_error = 0;
+  if (move_file_retry(view(paths->fresh), view(paths->program), true, &back_error)) {
+    paths->step = step_undo, paths->error = error;
+  } else {
+    paths->step = step_rollback, paths->error = back_error;
+  }
+  return false;
+}
+
+void revert_swap(const Config* config, Result* r) {
+  if (r->state != state_swapped) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  u64 handle = 0;
+  if (!lock(config, &r->paths, &handle)) {
+    r->state = state_failed, r->reason = reason_locked;
+    return;
+  }
+  bool ok = revert_files(&r->paths);
+  unlock(&handle);
+  if (ok) r->state = state_put_back, r->reason = 0;
+  else r->state = state_failed, r->reason = r->paths.step == step_rollback ? reason_program_missing : reason_revert;
+}
+
+bool put_back_parked(Paths* paths) {
+  paths->step = paths->error = 0;
+  if (file_exists(view(paths->program))) return true;
+  i32 slot = find_parked(paths);
+  if (slot < 0) {
+    paths->step = step_rollback, paths->error = 2;
+    return false;
+  }
+  Path parked;
+  numbered_old_path(paths, u32(slot), &parked);
+  u32 error = 0;
+  if (move_file_retry(view(parked), view(paths->program), false, &error)) return true;
+  paths->step = step_rollback, paths->error = error;
+  return false;
+}
+
+void restore_program(const Config* config, Result* r) {
+  if (file_exists(view(r->paths.program))) return;
+  u64 handle = 0;
+  if (!lock(config, &r->paths, &handle)) {
+    r->state = state_failed, r->reason = reason_locked;
+    return;
+  }
+  bool ok = put_back_parked(&r->paths);
+  unlock(&handle);
+  if (ok) r->state = state_put_back, r->reason = 0;
+  else r->state = state_failed, r->reason = reason_program_missing;
+}
+
+bool delete_leftovers(Paths* paths) {
+  if (!file_exists(view(paths->program))) {
+    paths->step = step_rollback, paths->error = 2;
+    return false;
+  }
+  delete_parked_except(paths, -1);
+  u32 error = 0;
+  const Path* files[] = {&paths->fresh, &paths->signature, &paths->download, &paths->latest};
+  for (const Path* p : files) delete_file(view(*p), &error);
+  return true;
+}
+
+// Runs under the update lock: a worker of another window that downloads or installs right now keeps its files (on
+// this system a deletion would not wait for it). When the lock is held the removal waits for the next start.
+void clean_leftovers(const Config* config, Result* r) {
+  if (!file_exists(view(r->paths.program))) {
+    r->paths.step = step_rollback, r->paths.error = 2;
+    if (r->state != state_failed) r->state = state_failed, r->reason = reason_program_missing;
+    return;
+  }
+  u64 handle = 0;
+  if (!lock(config, &r->paths, &handle)) return;
+  delete_leftovers(&r->paths);
+  unlock(&handle);
+}
+
+u64 parked_suffix_of(const Paths* paths, u8* buffer, u64 capacity) {
+  i32 slot = find_parked(paths);
+  if (slot < 0) return 0;
+  Path p;
+  numbered_old_path(paths, u32(slot), &p);
+  u64 len = p.len - paths->program.len;
+  if (len > capacity) return 0;
+  mem::copy(mem::Slice{buffer, len}, mem::Bytes(p.bytes + paths->program.len, len));
+  return len;
+}
+
+u64 parked_suffix(const Result* r, u8* buffer, u64 capacity) { return parked_suffix_of(&r->paths, buffer, capacity); }
+
+// ---- The worker.
+
+mem::Bytes mode_word(u32 mode) {
+  if (mode == 1) return mem::lit("check");
+  if (mode == 2) return mem::lit("fetch");
+  if (mode == 3) return mem::lit("swap");
+  return mem::lit("vimbrel");
+}
+
+namespace {
+
+bool printable(mem::Bytes text, u64 most) {
+  if (text.len == 0 || text.len > most) return false;
+  for (u64 i = 0; i < text.len; i++)
+    if (text.ptr[i] < 32 || text.ptr[i] > 126) return false;
+  return true;
+}
+
+}  // namespace
+
+u32 check_config(const Config* c) {
+  if (c->version_text.len != 0 && (c->version_text.len > 32 || !is_version_text(c->version_text))) return 0;
+  if (c->short_name.len == 0 || c->short_name.len > 32) return 0;
+  for (u64 i = 0; i < c->short_name.len; i++)
+    if (!is_file_byte(c->short_name.ptr[i])) return 0;
+  Url u;
+  if (!parse_url(c->feed_url, (c->flags & flag_local) != 0, &u)) return 0;
+  if (!printable(c->signer, 64) || !printable(c->product, 64) || c->folder.len > 64) return 0;
+  if (c->flags & flag_beta) {
+    if (!(c->flags & flag_manifest_version) || c->version_text.len == 0) return 0;
+    if (!ends_with(c->feed_url, feed_tail()) || !is_plain_url(c->feed_url)) return 0;
+  }
+  return 1;
+}
+
+u32 own_version(const Config* config, Version* out) {
+  *out = version_zero();
+  // A build of this system has no version resource to fall back on: the version text is the version.
+  return config->version_text.len != 0 && parse_version(config->version_text, out);
+}
+
+void run_check(const Config* config, bool built, Result* r) {
+  r->state = r->reason = 0;
+  r->running = r->offered = version_zero();
+  reset_manifest(&r->manifest);
+  r->text_length = 0;
+  r->http = HttpResult{};
+  bool known = own_version(config, &r->running) != 0;
+  if (check_config(config) && built && known) return;
+  r->state = state_failed;
+  r->reason = !check_config(config) ? reason_config : !built ? reason_no_path : reason_no_version;
+}
+
+void prepare_own(const Config* config, Result* r) { run_check(config, own_paths(&r->paths) != 0, r); }
+
+void prepare_for_path(const Config* config, mem::Bytes program, Result* r) {
+  run_check(config, paths_for(program, &r->paths) != 0, r);
+}
+
+u32 check(const Config* config, Result* r) {
+  if (r->state == state_none) fetch_feed(config, r);
+  return r->reason;
+}
+
+void fetch(const Config* config, Result* r) {
+  if (r->state != state_available) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  u64 handle = 0;
+  if (!lock(config, &r->paths, &handle)) {
+    r->state = state_failed, r->reason = reason_locked;
+    return;
+  }
+  bool staged = false;
+  u32 reason = download_release(config, &r->paths, &r->manifest, mem::Bytes(r->text, r->text_length), r->running,
+                                &staged, &r->http);
+  unlock(&handle);
+  if (reason != 0) {
+    r->state = state_failed, r->reason = reason;
+  } else if (staged) {
+    if (save_manifest(r, view(r->paths.latest))) r->state = state_staged, r->reason = 0;
+    else r->state = state_failed, r->reason = reason_latest;
+  } else {
+    r->state = state_not_installable, r->reason = reason_read_only;
+  }
+}
+
+void worker_fetch(const Config* config, bool fetching, Result* r) {
+  check(config, r);
+  if (r->state == state_up_to_date || r->state == state_available) {
+    if (!save_manifest(r, view(r->paths.latest))) r->state = state_failed, r->reason = reason_latest;
+  }
+  if (fetching && r->state == state_available) fetch(config, r);
+}
+
+void swap(const Config* config, Result* r) {
+  if (r->state != state_staged) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  u64 handle = 0;
+  if (!lock(config, &r->paths, &handle)) {
+    r->state = state_failed, r->reason = reason_locked;
+    return;
+  }
+  u32 result = install(config, &r->paths, r->manifest.sha256, r->manifest.version, r->running);
+  unlock(&handle);
+  u32 reason = result_reason(result);
+  if (reason == 0) r->state = state_swapped, r->reason = 0;
+  else r->state = state_failed, r->reason = reason;
+}
+
+void worker_swap(const Config* config, Result* r) {
+  if (r->state != state_none) return;
+  if (!load_saved_manifest(config, view(r->paths.latest), r)) {
+    r->state = state_failed, r->reason = reason_latest;
+    return;
+  }
+  r->state = state_staged;
+  swap(config, r);
+}
+
+bool reason_has_step(u32 reason) { return (reason >= 16 && reason <= 19) || reason == 24; }
+
+u32 pack_exit_code(u32 state, u32 reason, u32 step, u32 detail) {
+  return 0x56u << 24 | (state & 7) << 21 | (reason & 31) << 16 | (step & 15) << 12 | (detail & 0xFFF);
+}
+
+Unpacked unpack_exit_code(u32 code) {
+  return Unpacked{code >> 24, (code >> 21) & 7, (code >> 16) & 31, (code >> 12) & 15, code & 0xFFF};
+}
+
+u32 report_of(const Result* r) {
+  if (reason_has_step(r->reason)) {
+    u32 detail = r->paths.error > 4095 ? 4095 : r->paths.error;
+    return pack_exit_code(r->state, r->reason, r->paths.step, detail);
+  }
+  return pack_exit_code(r->state, r->reason, r->http.stage, r->http.status);
+}
+
+u32 worker_main(const Config* config, u32 mode) {
+  // The result holds the manifest text and the update files: kept in the worker's one arena, not on its stack.
+  mem::Arena arena;
+  if (!mem::arena_init(&arena, sizeof(Result))) return pack_exit_code(state_failed, reason_no_report, 0, 0);
+  Result* r = mem::alloc_of<Result>(&arena);
+  reset_result(r);
+  prepare_own(config, r);
+  if ((mode < 1 || mode > 3) && r->state == state_none) r->state = state_failed, r->reason = reason_order;
+  if (mode == 3) worker_swap(config, r);
+  else worker_fetch(config, mode == 2, r);
+  u32 code = report_of(r);
+  mem::release(&arena);
+  return code;
+}
+
+// ---- The controller's half.
+
+void start_worker(const Config* config, u32 mode, Worker* worker, Result* r) {
+  (void)config;
+  *worker = Worker{};
+  worker->mode = mode;
+  bool fits = (mode == 3 && r->state == state_staged) || ((mode == 1 || mode == 2) && r->state == state_none);
+  if (!fits) {
+    r->state = state_failed, r->reason = reason_order;
+    return;
+  }
+  u8 args[64];
+  u64 len = 0;
+  const mem::Bytes parts[] = {mem::lit("--vimb-update "), mode_word(mode)};
+  for (mem::Bytes part : parts) {
+    mem::copy(mem::Slice{args + len, part.len}, part);
+    len += part.len;
+  }
+  if (mode != 3) delete_latest(&r->paths);
+  proc::ExePath exe{};
+  exe.length = os::utf8_to_wide(view(r->paths.program), exe.units, proc::path_units);
+  worker->running = exe.length && proc::start_in_job(&exe, mem::Bytes(args, len), &worker->child) ? 1 : 0;
+  if (!worker->running) r->state = state_failed, r->reason = reason_no_start;
+}
+
+u32 poll_worker(const Config* config, Worker* worker, Result* r) {
+  if (!worker->running) return 0;
+  u32 code = 0;
+  if (!proc::exit_code(&worker->child, &code)) return 1;
+  worker->running = 0;
+  proc::close(&worker->child);
+  take_worker_result(config, code, r);
+  return 0;
+}
+
+void take_worker_result(const Config* config, u32 code, Result* r) {
+  Unpacked u = unpack_exit_code(code);
+  // A report must come from a finished verb: its tag, a known reason, and a state a verb ends in (never 0 or 6).
+  if (u.tag != 0x56 || u.reason >= 25 || u.state == state_none || u.state == state_put_back) {
+    r->state = state_failed, r->reason = reason_no_report;
+    return;
+  }
+  bool loaded = load_saved_manifest(config, view(r->paths.latest), r) != 0;
+  if (reason_has_step(u.reason)) {
+    r->paths.step = u.step < 8 ? u.step : 0;
+    r->paths.error = u.detail;
+    r->http.status = r->http.stage = 0;
+  } else {
+    r->http.status = u.detail;
+    r->http.stage = u.step;
+    r->paths.step = r->paths.error = 0;
+  }
+  if (u.state >= 1 && u.state <= 4 && !loaded) {
+    r->state = state_failed, r->reason = reason_latest;
+    return;
+  }
+  r->state = u.state, r->reason = u.reason;
+}
+
+bool check_age_due(bool checks_on, bool worker_running, bool checked_before, u64 ms_since_last) {
+  if (!checks_on || worker_running) return false;
+  if (!checked_before) return true;
+  return ms_since_last > 86399999;
+}
+
+#ifdef VIMBREL_TEST_SEAMS
+namespace {
+
+mem::Bytes env_text(const char* name, u64 name_len, mem::Slice buffer) {
+  u64 len = 0;
+  if (fs::env_var(mem::Bytes(reinterpret_cast<const u8*>(name), name_len), buffer, &len) != 0) return mem::Bytes();
+  return mem::Bytes(buffer.ptr, len);
+}
+template <u64 N>
+mem::Bytes env(const char (&name)[N], mem::Slice buffer) { return env_text(name, N - 1, buffer); }
+
+u32 decimal(mem::Bytes text) {
+  u32 v = 0;
+  for (u64 i = 0; i < text.len && i < 9; i++) v = v * 10 + u32(text.ptr[i] - '0');
+  return v;
+}
+
+}  // namespace
+
+void apply_test_seams(Config* config, TestSeams* store) {
+  mem::Bytes feed = env("VIMBREL_TEST_UPDATE_FEED", mem::Slice{store->feed, sizeof store->feed});
+  if (feed.len) config->feed_url = feed;
+  mem::Bytes ca = env("VIMBREL_TEST_UPDATE_CA", mem::Slice{store->ca, sizeof store->ca});
+  if (ca.len) config->ca_file = ca;
+  u8 text[80];
+  mem::Bytes key = env("VIMBREL_TEST_UPDATE_KEY", mem::Slice{text, sizeof text});
+  if (key.len == 64) {
+    for (u32 i = 0; i < 32; i++) config->public_key[i] = u8(hex_value(key.ptr[2 * i]) << 4 | hex_value(key.ptr[2 * i + 1]));
+  }
+  mem::Bytes wait = env("VIMBREL_TEST_UPDATE_WAIT_MS", mem::Slice{text, sizeof text});
+  if (wait.len) config->wait_ms = decimal(wait);
+  mem::Bytes limit = env("VIMBREL_TEST_UPDATE_LIMIT", mem::Slice{text, sizeof text});
+  if (limit.len) config->limit = decimal(limit);
+  mem::Bytes flags = env("VIMBREL_TEST_UPDATE_FLAGS", mem::Slice{text, sizeof text});
+  if (flags.len) config->flags = decimal(flags);
+}
+#endif
 
 }  // namespace update

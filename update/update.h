@@ -4,6 +4,7 @@
 // "<exe>.latest" copy of the manifest. Everything here reads bytes that came from the network: every refusal is a
 // plain 0 (or no_line), never a partial answer.
 #include "base/mem.h"
+#include "platform/proc.h"
 
 namespace update {
 
@@ -94,16 +95,27 @@ enum : u32 { flag_local = 1, flag_no_revocation = 2, flag_manifest_version = 4, 
 
 struct Config {
   mem::Bytes short_name;    // "vimbrel"
-  mem::Bytes feed_url;      // "https://" + server_host() + "/downloads/vimbrel/latest.txt"
-  mem::Bytes signer;        // the expected code signer
+  mem::Bytes feed_url;      // "https://" + server_host() + the feed path of this system's builds
+  mem::Bytes signer;        // the maker's name, as the texts show the signer
   mem::Bytes product;       // "Vimbrel", the user agent
   mem::Bytes version_text;  // the running version
   mem::Bytes folder;        // "Vimbrel"
   u64 limit;                // 0: 64 MiB
   u32 flags;
+  // The release signing key: a release file is accepted only with a detached Ed25519 signature ("<file>.sig")
+  // of this key over its bytes.
+  u8 public_key[32];
+  mem::Bytes ca_file;       // trusted certificates instead of the system's (tests only); empty normally
+  u32 wait_ms;              // 0: the HTTP time-outs below; else every time-out (tests only)
 };
-// The program's configuration for its version text (limit 0, flags 0).
+// The program's configuration for its version text (limit 0). The feed is the one of this system's builds, and
+// since those carry no version resource, the manifest's version is what the version check compares (flag 4).
 Config make_config(mem::Bytes version_text);
+// The feed path of this system's builds: "/downloads/vimbrel/linux/<architecture>/latest.txt".
+mem::Bytes feed_path();
+// The HTTP time-outs of every update transfer.
+inline constexpr u32 resolve_ms = 15000, connect_ms = 15000, send_ms = 30000, receive_ms = 30000;
+inline constexpr u64 default_limit = 67108864;
 
 // The last HTTP transfer: status, failure stage (0 none; 1 bad URL, 2 session, 3 connect, 4 send, 5 read, 6 body
 // over the limit, 7 file write), the system error of the failing call, bytes received.
@@ -115,17 +127,93 @@ struct HttpResult {
 };
 // GETs the URL into the buffer, at most limit bytes (one more is stage 6). 1 when the transfer succeeded.
 u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice buffer, u64 limit, HttpResult* out);
+// GETs the URL into the open file (a handle of the file layer), at most limit bytes. 1 when the transfer succeeded.
+u32 http_get_to_file(const Config* config, mem::Bytes url, u64 file, u64 limit, HttpResult* out);
 
-// Worker states and the reasons the check step gives.
-enum : u32 { state_none = 0, state_up_to_date = 1, state_available = 2, state_failed = 7 };
-enum : u32 { reason_order = 5, reason_unreachable = 6, reason_malformed = 7, reason_foreign = 8 };
+// Worker states.
+enum : u32 {
+  state_none = 0,
+  state_up_to_date = 1,
+  state_available = 2,
+  state_not_installable = 3,
+  state_staged = 4,
+  state_swapped = 5,
+  state_put_back = 6,
+  state_failed = 7,
+};
+// Reasons (the texts are the update state's words).
+enum : u32 {
+  reason_config = 1,
+  reason_no_path = 2,
+  reason_unsupported = 3,
+  reason_no_version = 4,
+  reason_order = 5,
+  reason_unreachable = 6,
+  reason_malformed = 7,
+  reason_foreign = 8,
+  reason_locked = 9,
+  reason_no_download_file = 10,
+  reason_download = 11,
+  reason_digest = 12,
+  reason_not_signed = 13,
+  reason_other_signer = 14,
+  reason_wrong_version = 15,
+  reason_no_new = 16,
+  reason_promote = 17,
+  reason_not_replaced = 18,
+  reason_revert = 19,
+  reason_read_only = 20,
+  reason_no_start = 21,
+  reason_no_report = 22,
+  reason_latest = 23,
+  reason_program_missing = 24,
+};
 
-// The part of the worker's result that the check step fills.
+// ---- The update files of one program path.
+
+// A path of at most 1,099 bytes; the program path itself at most 1,083, so every suffix fits.
+inline constexpr u64 path_capacity = 1100;
+inline constexpr u64 program_path_max = 1083;
+struct Path {
+  u8 bytes[path_capacity];
+  u64 len;
+};
+inline mem::Bytes view(const Path& p) { return mem::Bytes(p.bytes, p.len); }
+
+// The last verification: the verdict and the signature check's own result (0 signed by the key).
+struct Verdict {
+  u32 revocation;      // kept for the record's shape; key revocation is not checked
+  u32 provider_flags;
+  u32 result;
+  u32 verdict;         // 0 good, 1 digest, 2 not signed, 3 another signer, 4 version
+};
+
+struct Paths {
+  Path program;
+  Path old;        // "<exe>.old"
+  Path fresh;      // "<exe>.new"
+  Path download;   // "<exe>.download"
+  Path latest;     // "<exe>.latest"
+  Path signature;  // "<exe>.new.sig": the staged release's signature, kept for the check at install
+  u64 download_handle;
+  Verdict verdict;
+  u32 step;        // install step 1 to 7 of the last failed file operation, 0 none
+  u32 error;       // its system error number
+  u64 device;      // the program file's identity, read when the paths were made (0 when unreadable)
+  u64 inode;
+};
+
+// Install steps.
+enum : u32 { step_open = 1, step_verify = 2, step_park = 3, step_place = 4, step_undo = 5, step_promote = 6,
+             step_rollback = 7 };
+
+// The result record of a worker: filled by the worker, rebuilt from the exit code by the controller.
 struct Result {
   u32 state;
   u32 reason;
   Version running;
   Version offered;
+  Paths paths;
   Manifest manifest;
   u8 text[manifest_capacity];
   u64 text_length;
@@ -143,5 +231,141 @@ void fetch_beta_feed(const Config* config, Result* result);
 u32 save_manifest(const Result* result, mem::Bytes latest_path);
 // Reads "<exe>.latest" and parses it as this channel's manifest into the result; 1 on success.
 u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* result);
+
+
+// ---- Update files.
+
+// The running program's path (at most 1,083 bytes); 0 when it cannot be read or is longer.
+u32 module_path(Path* out);
+// The update files of the running program, or of a given absolute program path; 1 when the path was taken.
+u32 own_paths(Paths* out);
+u32 paths_for(mem::Bytes program, Paths* out);
+// Builds the siblings and reads the program's identity; clears the handle, verdict, step and error.
+u32 make_paths(mem::Bytes program, Paths* out);
+// "<exe>.old" for 0, "<exe>.old-N" for 1 to 8.
+void numbered_old_path(const Paths* paths, u32 n, Path* out);
+inline constexpr u32 parking_slots = 9;
+
+// ---- The update lock: one process at a time may download, install, revert or restore one program path.
+
+// SHA-256 over the program path's bytes, the first 8 bytes as a big-endian number.
+u64 mutex_name_hash(mem::Bytes program);
+// Takes the lock at once or not at all: 1 with the handle, 0 when another process holds it.
+u32 lock(const Config* config, const Paths* paths, u64* handle);
+void unlock(u64* handle);
+
+// ---- File primitives. Each hands back the system's error number (0 success). Moves and opens follow the retry
+// rule: tried again 100 ms apart while the file is busy (up to 20 attempts) or access is refused (up to 10).
+
+bool file_exists(mem::Bytes path);
+// Succeeds when the file is gone afterwards (a missing file counts as deleted); a file a program runs from stays.
+bool delete_file(mem::Bytes path, u32* error);
+bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error);
+// Moves the file the handle holds from its name to the target, replacing it.
+bool rename_by_handle(u64 handle, mem::Bytes from, mem::Bytes to, u32* error);
+// Opens "<exe>.new" for reading.
+bool open_exclusive(const Paths* paths, u64* handle, u32* error);
+void delete_latest(const Paths* paths);
+
+// ---- Download and verification.
+
+// Verdicts and the reasons they become; install results 5 to 7 become 16, 18 and 24.
+enum : u32 { verdict_good = 0, verdict_digest = 1, verdict_not_signed = 2, verdict_other_signer = 3,
+             verdict_version = 4 };
+u32 result_reason(u32 verdict_or_install_result);
+
+// SHA-256 of the whole file through its handle; 1 when every byte was read.
+u32 hash_file(u64 handle, u8 digest[32]);
+// The signature check: 1 when the signature (64 bytes, or none) is the configuration key's over the file.
+u32 check_signature(const Config* config, u64 handle, const u8* signature);
+// The verdict of a release file: digest first (nothing else is checked when it differs), then the signature, then
+// the version. The record keeps it.
+u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
+                const u8* signature, Verdict* out);
+// Downloads the manifest's release into "<exe>.download" (created anew, mode of the program, never through a
+// link), fetches its signature "<url>.sig", verifies both, and promotes the file to "<exe>.new" with the signature
+// beside it as "<exe>.new.sig". The reason (0 when nothing failed) and whether ".new" is staged.
+u32 download_release(const Config* config, Paths* paths, const Manifest* manifest, mem::Bytes manifest_text,
+                     Version running, bool* staged, HttpResult* out);
+
+// ---- Install, rollback and recovery (under the update lock, except the leftover removal's check).
+
+enum : u32 { install_done = 0, install_no_new = 5, install_intact = 6, install_missing = 7 };
+// Installs "<exe>.new" over the program; an install result (0 done, 1 to 4 a verdict of ".new").
+u32 install(const Config* config, Paths* paths, const u8 digest[32], Version manifest_version, Version running);
+// The parking slot 0 to 8, or -1 when none is free (the error of the ".old" deletion then).
+i32 choose_parking(Paths* paths, u32* error);
+i32 free_parking_slot(Paths* paths);
+bool rollback(Paths* paths, mem::Bytes parked, u32 place_error);
+void delete_parked_except(Paths* paths, i32 kept);
+// The slot whose file has the program's recorded identity, or -1.
+i32 find_parked(const Paths* paths);
+u32 install_reason(bool opened, u32 error);
+// The revert of a swap whose new program did not start; the restore of a missing program file; the removal of
+// leftover update files. Each works on the result's update files and sets its state and reason.
+void revert_swap(const Config* config, Result* result);
+bool revert_files(Paths* paths);
+void restore_program(const Config* config, Result* result);
+bool put_back_parked(Paths* paths);
+void clean_leftovers(const Config* config, Result* result);
+bool delete_leftovers(Paths* paths);
+// The suffix (".old" or ".old-N") of the parked copy with the program's identity; its length, 0 when none.
+u64 parked_suffix(const Result* result, u8* buffer, u64 capacity);
+u64 parked_suffix_of(const Paths* paths, u8* buffer, u64 capacity);
+
+// ---- The worker.
+
+mem::Bytes mode_word(u32 mode);  // "check", "fetch", "swap"; another number gives the short name
+// 1 when the configuration is valid.
+u32 check_config(const Config* config);
+// The running version from the version text (this system's builds have no version resource); 1 on success.
+u32 own_version(const Config* config, Version* out);
+// The preparation every verb runs first: a cleared result with the update files and the running version, or state
+// 7 with reason 1, 2 or 4.
+void run_check(const Config* config, bool built, Result* result);
+void prepare_own(const Config* config, Result* result);
+void prepare_for_path(const Config* config, mem::Bytes program, Result* result);
+u32 check(const Config* config, Result* result);
+void worker_fetch(const Config* config, bool fetch, Result* result);
+void fetch(const Config* config, Result* result);
+void worker_swap(const Config* config, Result* result);
+void swap(const Config* config, Result* result);
+// Runs one step (1 check, 2 fetch, 3 swap) for the running program; the packed report.
+u32 worker_main(const Config* config, u32 mode);
+
+// The worker's 32-bit report: tag 0x56 in bits 24-31, state 21-23, reason 16-20, step 12-15, detail 0-11.
+u32 pack_exit_code(u32 state, u32 reason, u32 step, u32 detail);
+struct Unpacked {
+  u32 tag, state, reason, step, detail;
+};
+Unpacked unpack_exit_code(u32 code);
+bool reason_has_step(u32 reason);
+// The report of a finished result.
+u32 report_of(const Result* result);
+
+// ---- The controller's half.
+
+struct Worker {
+  proc::Child child;
+  u32 mode;
+  u8 running;
+};
+// Starts a worker for one step of the result's program (the result prepared for it).
+void start_worker(const Config* config, u32 mode, Worker* worker, Result* result);
+// 1 while the worker runs; 0 when it is not running or has just ended (then its report is in the result).
+u32 poll_worker(const Config* config, Worker* worker, Result* result);
+void take_worker_result(const Config* config, u32 code, Result* result);
+bool check_age_due(bool checks_on, bool worker_running, bool checked_before, u64 ms_since_last);
+
+#ifdef VIMBREL_TEST_SEAMS
+// Test builds only: the configuration's feed, key, certificates, time-outs and flags may come from the environment
+// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _LIMIT, _FLAGS), so tests reach their own server with
+// their own key. The texts live in the store.
+struct TestSeams {
+  u8 feed[2048];
+  u8 ca[1024];
+};
+void apply_test_seams(Config* config, TestSeams* store);
+#endif
 
 }  // namespace update

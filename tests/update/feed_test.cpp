@@ -322,22 +322,30 @@ TEST(FeedCheck, Judgements) {
   }
 }
 
-TEST(FeedCheck, StepOrderAndTheMissingClient) {
+TEST(FeedCheck, StepOrderAndARefusedConnection) {
   Check k;
   k.r.state = 1;
   update::fetch_feed(&k.config, &k.r);
   EXPECT_EQ(k.r.state, 7u);
   EXPECT_EQ(k.r.reason, 5u);
 
-  // Until the HTTP client exists every fetch ends as an unreachable server, never as an invented answer.
+  // A server that refuses the connection: unreachable, failed while sending the request, no status. Both channels
+  // (the beta one asks for its own feed).
   for (u32 flags : {0u, u32(update::flag_beta)}) {
     Check c;
-    c.config.flags = flags;
+    c.config.flags = flags | update::flag_local;
+    c.config.feed_url = mem::lit("http://127.0.0.1:1/downloads/vimbrel/latest.txt");
     update::fetch_feed(&c.config, &c.r);
     EXPECT_EQ(c.r.state, 7u);
     EXPECT_EQ(c.r.reason, 6u);
-    EXPECT_NE(c.r.http.stage, 0u);
+    EXPECT_EQ(c.r.http.stage, 4u);
+    EXPECT_EQ(c.r.http.status, 0u);
   }
+  // A feed URL that is not an update URL never reaches the network.
+  Check bad;
+  bad.config.feed_url = mem::lit("http://127.0.0.1:1/downloads/vimbrel/latest.txt");
+  update::fetch_feed(&bad.config, &bad.r);
+  EXPECT_EQ(bad.r.http.stage, 1u);
   update::Config real = update::make_config(mem::lit("0.1.81"));
   update::Url u;
   EXPECT_EQ(update::parse_url(real.feed_url, false, &u), 1u);
