@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sodium.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,6 +144,7 @@ struct World {
     std::string cert = dir.path + "/cert.pem", keyfile = dir.path + "/key.pem";
     server = fork();
     if (server == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that ends without its destructors
       if (secure) {
         execlp("python3", "python3", script.c_str(), routes_path.c_str(), port_path.c_str(), cert.c_str(),
                keyfile.c_str(), nullptr);
