@@ -51,5 +51,7 @@ u32 get(const Request* request, Result* result);
 
 // 1 when the HTTP library can be loaded in this process.
 u32 available();
+// What a mode that can talk says when the library is missing: it names the package that brings it.
+mem::Bytes missing_library_text();  // "the HTTP library libcurl.so.4 is missing (Debian package libcurl4)"
 
 }  // namespace http

@@ -1,8 +1,10 @@
 #pragma once
-// The updater's feed and manifest rules: the feed's URL and its beta form, the manifest's exact line format, version
-// parsing and ordering, which URLs the updater accepts, the same-origin rule between feed and release, and the
-// "<exe>.latest" copy of the manifest. Everything here reads bytes that came from the network: every refusal is a
-// plain 0 (or no_line), never a partial answer.
+// The updater: the feed and manifest rules (the feed's URL and its beta form, the manifest's exact line format,
+// version parsing and ordering, which URLs are accepted, the same-origin rule between feed and release, the
+// "<exe>.latest" copy), the update files beside the program, the download and its verification (SHA-256 against the
+// manifest, then a detached Ed25519 signature of the configuration's key), the install that parks the running program
+// and can always put it back, and the update worker `--vimb-update check|fetch|swap` with the controller's half that
+// starts it and decodes its 32-bit report. Everything read from the network is refused whole, never half taken.
 #include "base/mem.h"
 #include "platform/proc.h"
 

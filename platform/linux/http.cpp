@@ -202,6 +202,7 @@ bool set_options(Curl* c, CURL* easy, const Request* r, const Target& target, co
             c->easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) == CURLE_OK &&
             c->easy_setopt(easy, CURLOPT_RESOLVE, resolved) == CURLE_OK &&
             c->easy_setopt(easy, CURLOPT_USERAGENT, agent) == CURLE_OK &&
+            c->easy_setopt(easy, CURLOPT_BUFFERSIZE, 65536L) == CURLE_OK &&  // the body in pieces of 64 KiB
             c->easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(r->connect_ms)) == CURLE_OK &&
             c->easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
             c->easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
@@ -262,6 +263,10 @@ u32 perform(Curl* c, const Request* r, const Target& target, const char* address
 }
 
 }  // namespace
+
+mem::Bytes missing_library_text() {
+  return mem::lit("the HTTP library libcurl.so.4 is missing (Debian package libcurl4)");
+}
 
 u32 available() {
   Curl c;
