@@ -13,9 +13,22 @@ constexpr u32 no_cpu_pid = 0;  // the idle process: its share is idle time, not 
 constexpr u32 hardware_flag_count = 7;
 constexpr u32 engine_classes = 6;
 
+void flush(Console* c) {
+  if (c->failure == 0 && c->held) c->failure = os::write_std(os::std_output, mem::Bytes(c->bytes, c->held));
+  c->held = 0;
+}
+
 void to_console(void* context, mem::Bytes bytes) {
   auto* c = static_cast<Console*>(context);
-  if (c->failure == 0) c->failure = os::write_std(os::std_output, bytes);
+  if (c->failure) return;
+  if (c->held + bytes.len > console_bytes) flush(c);
+  // A piece larger than the whole hold goes out on its own, after what was held before it.
+  if (bytes.len > console_bytes) {
+    if (c->failure == 0) c->failure = os::write_std(os::std_output, bytes);
+    return;
+  }
+  __builtin_memcpy(c->bytes + c->held, bytes.ptr, bytes.len);
+  c->held += static_cast<u32>(bytes.len);
 }
 
 mem::Bytes word(const char* text) { return mem::cstr(text); }
@@ -336,8 +349,14 @@ u32 rank_key(const model::ProcTable* t, u32 row) {
 }  // namespace
 
 Out console(Console* console) {
-  *console = Console{};
+  console->failure = 0;
+  console->held = 0;
   return Out{to_console, console};
+}
+
+u32 finish(Console* console) {
+  flush(console);
+  return console->failure;
 }
 
 void text(Out out, mem::Bytes bytes) {

@@ -2,7 +2,8 @@
 // The plain-text report of `--print`: one line per fact in a fixed order, English labels, numbers in fixed units,
 // every line ended by a lone line feed. Three sections: the system (from the usage record and its sample row, with
 // the temperature block), the hardware read at print time (live reports only) and the process table. Each piece goes
-// straight to the writer as it is made; nothing buffers the whole report.
+// to the writer as it is made; only the console gathers pieces, a kilobyte at a time, so that a report takes a few
+// writes rather than one per piece.
 //
 // Value forms: N a decimal number; F2 hundredths written "12.34", F1 tenths "12.3"; L a level of half-percent steps
 // written as F1 of level x 5 (200 gives "100.0"); T tenths of a degree, "-" first when negative. A missing value is
@@ -22,11 +23,17 @@ struct Out {
   void* context;
 };
 // Standard output that keeps its first failure: after a write failed nothing more is written, and the mode ends
-// with exit code 1 (a report cut short by a full disk or a closed pipe is never a success).
+// with exit code 1 (a report cut short by a full disk or a closed pipe is never a success). Pieces are held until
+// the next one would not fit; finish writes what is held.
+constexpr u32 console_bytes = 1024;
 struct Console {
   u32 failure;  // the error class of the first failed write (fs scale), 0 while all went out
+  u32 held;     // bytes waiting in `bytes`
+  u8 bytes[console_bytes];
 };
 Out console(Console* console);
+// Writes what is held; the error class of the first failed write, 0 when the whole report went out.
+u32 finish(Console* console);
 
 // The value forms, written to out.
 void text(Out out, mem::Bytes bytes);

@@ -261,8 +261,8 @@ u32 report(WorkSet* work, mem::Arena* arena, bool live, u32* error_class) {
     usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
   }
   print::procs(out, table);
-  *error_class = console.failure;
-  return console.failure == 0 ? ok : output_failed;
+  *error_class = print::finish(&console);
+  return *error_class == 0 ? ok : output_failed;
 }
 
 u32 print_main() {

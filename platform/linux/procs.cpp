@@ -298,6 +298,12 @@ uint32_t process_entries(int proc) {
   return count;
 }
 
+uint32_t process_count(Reader* r) {
+  // Listing the proc folder costs as much as a good part of a process pass; a pass a moment ago counted it already.
+  if (r->listed && os::clock_ms() - r->listed_ms <= r->count_ms) return r->listed_count;
+  return process_entries(r->proc);
+}
+
 u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   *returned = 0;
   if (!r || r->proc < 0) return status_unsuccessful;
@@ -317,6 +323,9 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   const bool swap_used = swap_total > swap_free;
   const uint64_t now = os::clock_ms();
   const std::vector<uint32_t> pids = list_pids(r->proc);
+  r->listed = true;
+  r->listed_count = static_cast<uint32_t>(pids.size());
+  r->listed_ms = now;
   std::vector<ProcMemo> memos;
   memos.reserve(pids.size());
   size_t old = 0;  // the memos of the last pass run by pid too

@@ -117,6 +117,10 @@ struct Reader {
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
+  bool listed = false;          // a process pass listed the proc folder: its count and when
+  uint32_t listed_count = 0;
+  uint64_t listed_ms = 0;
+  uint64_t count_ms = 1500;  // the longest that count stands for the process count of a memory sample
   bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
   bool fd_sizes = false;   // the kernel tells a process's open files as its fd folder's size, 0 included
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
@@ -146,6 +150,9 @@ std::vector<std::string> list_names(int folder, const char* path);
 bool meminfo_of_sample(Reader* r, std::string_view* text);
 // Numeric entries of the proc folder.
 uint32_t process_entries(int proc);
+// The same count as process_entries, taken from a process pass that listed the folder within count_ms (the proc
+// folder is listed only when there was none).
+uint32_t process_count(Reader* r);
 // Finds the holders of the listed sockets of a TCP family (0 IPv4, 1 IPv6; inodes, 0 is skipped) and keeps only
 // those in its owners. A holder known from before is confirmed with one look at its open file. A new socket is
 // looked for among the processes whose count of open files changed since the family's last search (opening a

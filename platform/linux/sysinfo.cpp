@@ -368,7 +368,7 @@ u32 memory(Reader* r, sysrec::MemoryStatus* status, sysrec::PerfInfo* perf) {
     size_t slash = text.find('/');
     if (slash != std::string_view::npos) perf->thread_count = static_cast<u32>(number_of(text.substr(slash + 1)));
   }
-  perf->process_count = process_entries(r->proc);
+  perf->process_count = process_count(r);
   answer |= performance_ok;
   return answer;
 }

@@ -135,6 +135,44 @@ TEST(ProcessPass, SecondPassGivesTheSameBytes) {
   }
 }
 
+// The process count of a memory sample is the number of processes: taken from a process pass a moment old
+// (that pass listed them), and listed again once the pass is older than the count's age limit or when none ran.
+TEST(ProcessPass, MemorySampleCountsTheProcesses) {
+  Machine m("laptop");
+  auto counted = [&] {
+    sysrec::MemoryStatus status{};
+    sysrec::PerfInfo perf{};
+    sysinfo::begin_sample(m.r);
+    EXPECT_EQ(sysinfo::memory(m.r, &status, &perf) & sysinfo::performance_ok, sysinfo::performance_ok);
+    return perf.process_count;
+  };
+  auto copy_process = [&](const char* pid) {
+    fsys::copy(m.path("1500"), m.path(pid), fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+    m.write(std::string(pid) + "/stat", "1500 (firefox) S 1 1500 1500 0 -1 4194560 1000 0 20 0 50000 9000 0 0 20 0 "
+                                        "80 0 6000 123456789 225000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+  };
+  m.r->count_ms = 3600000;
+  EXPECT_EQ(counted(), 6u);  // no pass yet: the folder is listed
+  EXPECT_EQ(sample(m).size(), 6u);
+  copy_process("4242");
+  EXPECT_EQ(counted(), 6u);  // the pass's count, while it is young enough
+  EXPECT_EQ(sample(m).size(), 7u);
+  EXPECT_EQ(counted(), 7u);  // the next pass counts the new one
+  // A short buffer lists the processes too, and its count is as good.
+  copy_process("4243");
+  std::vector<u8> small(64);
+  u32 used = 0;
+  EXPECT_EQ(pass(m.r, &small, &used), sysinfo::status_length_mismatch);
+  EXPECT_EQ(counted(), 8u);
+  // Past the age limit the folder is listed again.
+  fsys::remove_all(m.path("4242"));
+  fsys::remove_all(m.path("4243"));
+  EXPECT_EQ(counted(), 8u);
+  m.r->count_ms = 1500;
+  m.r->listed_ms -= 1501;
+  EXPECT_EQ(counted(), 6u);
+}
+
 // A buffer that is short answers a size that is enough; an empty one is answered without reading the processes.
 TEST(ProcessPass, ShortBufferAnswersEnough) {
   Machine m("laptop");
