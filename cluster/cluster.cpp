@@ -334,6 +334,32 @@ bool read_publish(mem::Bytes path, PublishSettings* settings) {
   return parse_publish(mem::Bytes(text, n), settings);
 }
 
+u32 read_publish_state(mem::Bytes path, PublishSettings* settings) {
+  publish_reset(settings);
+  if (path.len == 0) return publish_missing;
+  fs::File file = {};
+  u32 opened = fs::open_sized(path, &file);
+  if (opened == fs::not_found) return publish_missing;
+  u8 text[publish_read_max];
+  u64 n = 0;
+  bool read = opened == fs::ok && fs::read_at(&file, 0, mem::Slice{text, sizeof text}, &n) == fs::ok;
+  fs::close(&file);
+  if (!read || !parse_publish(mem::Bytes(text, n), settings)) {
+    publish_reset(settings);
+    return publish_damaged;
+  }
+  // An id line the parser could not take would be replaced by a new id: the machine would turn into another one.
+  bool id_line = false;
+  for (u64 at = 0; at + 3 <= n; ++at) {
+    if ((at == 0 || line_end(text[at - 1])) && starts_with(mem::Bytes(text + at, n - at), mem::lit("id "))) id_line = true;
+  }
+  if (id_line && !settings->id_present) {
+    publish_reset(settings);
+    return publish_damaged;
+  }
+  return publish_read;
+}
+
 u32 format_publish(const PublishSettings* settings, mem::Slice out) {
   u64 n = 0;
   bool fits = append(out, &n, publish_header()) && append(out, &n, mem::lit("\npublish ")) &&

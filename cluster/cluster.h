@@ -118,6 +118,10 @@ void publish_reset(PublishSettings* settings);
 bool parse_publish(mem::Bytes text, PublishSettings* settings);
 // Reads at most 512 bytes of the file; true only when it was read and its header holds (else the reset settings).
 bool read_publish(mem::Bytes path, PublishSettings* settings);
+// read_publish, telling a missing file from one that is there but cannot be used: unreadable, a refused header, or
+// an id line that is not 32 hex digits. A damaged file is the user's to mend; nothing may write over it.
+enum : u32 { publish_read = 0, publish_missing = 1, publish_damaged = 2 };
+u32 read_publish_state(mem::Bytes path, PublishSettings* settings);
 // The file text: header, publish, target, beacon (when set), id (when present), each line ended by LF. The length,
 // 0 when out is too small.
 u32 format_publish(const PublishSettings* settings, mem::Slice out);

@@ -1,5 +1,6 @@
 #include "main/main.h"
 
+#include "cluster/agent.h"
 #include "cluster/cluster.h"
 #include "host/hub.h"
 #include "platform/fs.h"
@@ -80,8 +81,10 @@ u32 run_host(const modes::Entries& entries, Args args) {
               ((o.word & option_force_share) ? hub::flag_force_share : 0) | ((o.word & option_web) ? hub::flag_web : 0);
   bool web_refused = (flags & hub::flag_web) != 0 && hub::web_port(o.port, flags) == 0;
   if (o.error || o.port == 0 || o.listen == 0 || web_refused) return usage();
+  ClusterGathering g;
+  gather_cluster_files(&g, os::random_bytes);
   return entries.host(args.at(2), static_cast<u32>(o.listen), o.port, flags, version_part(0), version_part(1),
-                      version_part(2));
+                      version_part(2), &g.files);
 }
 
 // --agent alone, with one target option, or with a share and a local address.
@@ -99,7 +102,9 @@ u32 run_agent(const modes::Entries& entries, Args args) {
       return usage();
     }
   }
-  return entries.agent(target, local, version_part(0), version_part(1), version_part(2));
+  ClusterGathering g;
+  gather_cluster_files(&g, os::random_bytes);
+  return entries.agent(target, local, version_part(0), version_part(1), version_part(2), &g.files);
 }
 
 // The window's option list from argument 1. A file or folder value may not be empty: an empty one would read as
@@ -278,7 +283,21 @@ u32 usage() {
   return 2;
 }
 
-u32 run_mcp(const modes::Entries& entries, mem::Bytes version) { return entries.mcp(version); }
+void gather_cluster_files(ClusterGathering* g, cluster::RandomSource random) {
+  mem::Slice key{g->key_path, sizeof g->key_path}, publish{g->publish_path, sizeof g->publish_path};
+  g->files.key_path = mem::Bytes(g->key_path, cluster::key_path(key));
+  g->files.publish_path = mem::Bytes(g->publish_path, cluster::publish_path(publish));
+  g->files.publish_state = cluster::read_publish_state(g->files.publish_path, &g->settings);
+  g->files.id_state =
+      agent::ensure_machine_id(&g->settings, g->files.publish_state, g->files.publish_path, random);
+  g->files.settings = &g->settings;
+}
+
+u32 run_mcp(const modes::Entries& entries, mem::Bytes version) {
+  ClusterGathering g;
+  gather_cluster_files(&g, os::random_bytes);
+  return entries.mcp(version, &g.files);
+}
 
 u32 run_elect(const modes::Entries& entries, Args args) {
   if (share_too_long(args.at(2))) return usage();
@@ -295,7 +314,9 @@ u32 run_elect(const modes::Entries& entries, Args args) {
   config.announce = config.listen;
   config.start_attempts = start_attempts;
   for (u32 i = 0; i < 3; ++i) config.version[i] = version_part(i);
-  return entries.elect(args.at(2), &config);
+  ClusterGathering g;
+  gather_cluster_files(&g, os::random_bytes);
+  return entries.elect(args.at(2), &config, &g.files, ~u64{0});
 }
 
 u32 dispatch(const modes::Entries& entries, Args args) {

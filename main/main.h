@@ -67,7 +67,20 @@ struct Args {
 
 // Writes the usage text and a line end; returns exit code 2.
 u32 usage();
-// --mcp: the MCP server with the version text.
+
+// The cluster files of the cluster modes, and the buffers they live in while the mode runs.
+struct ClusterGathering {
+  u8 key_path[1024];
+  u8 publish_path[1024];
+  cluster::PublishSettings settings;
+  modes::ClusterFiles files;
+};
+static_assert(sizeof(ClusterGathering::key_path) == cluster::path_capacity, "path buffers hold any cluster path");
+// Builds the key and publish paths under the per-user settings folder, reads publish.txt and makes the machine id
+// when it has none (agent::ensure_machine_id with the random source); files points into the record.
+void gather_cluster_files(ClusterGathering* g, cluster::RandomSource random);
+
+// --mcp: the MCP server with the version text and the cluster files.
 u32 run_mcp(const modes::Entries& entries, mem::Bytes version);
 // --elect <share> [options]: reads the options, fills the election's configuration and starts the candidate.
 u32 run_elect(const modes::Entries& entries, Args args);

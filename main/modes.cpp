@@ -40,12 +40,9 @@ u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-
 u32 replace_taskmgr(mem::Bytes mode, u32) {
   return taskmgr::is_mode_word(mode) ? not_built(mem::lit("--replace-taskmgr")) : 2;
 }
-// The MCP server reads the cluster key and publish settings at each cluster call, from the per-user folder.
-u32 mcp_server(mem::Bytes version) {
-  u8 key[1024], publish[1024];
-  u64 key_length = cluster::key_path(mem::Slice{key, sizeof key});
-  u64 publish_length = cluster::publish_path(mem::Slice{publish, sizeof publish});
-  return mcp::main(version, mem::Bytes(key, key_length), mem::Bytes(publish, publish_length));
+// The MCP server reads the cluster key and publish settings at each cluster call, from the paths main built.
+u32 mcp_server(mem::Bytes version, const ClusterFiles* files) {
+  return mcp::main(version, files->key_path, files->publish_path);
 }
 
 // The host and the candidate answer a missing share themselves, with their own line and exit code.
@@ -54,11 +51,13 @@ bool no_share(mem::Bytes share) {
   os::write_line(mem::lit("vimbrel host: no share or folder"));
   return true;
 }
-u32 host(mem::Bytes share, u32, u16, u32, u16, u16, u16) {
+u32 host(mem::Bytes share, u32, u16, u32, u16, u16, u16, const ClusterFiles*) {
   return no_share(share) ? 4 : not_built(mem::lit("--host"));
 }
-u32 election(mem::Bytes share, const elect::Config*) { return no_share(share) ? 4 : not_built(mem::lit("--elect")); }
-u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--agent")); }
+u32 election(mem::Bytes share, const elect::Config*, const ClusterFiles*, u64) {
+  return no_share(share) ? 4 : not_built(mem::lit("--elect"));
+}
+u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16, const ClusterFiles*) { return not_built(mem::lit("--agent")); }
 
 }  // namespace
 

@@ -1,9 +1,11 @@
 #pragma once
 // The one table of mode entries that the command line hands over to. Each entry takes what the command line gave;
-// what a mode needs beyond that (cluster key and publish paths, publish settings and machine id, update
-// configuration, probe endpoint) it gathers itself. An entry whose module is not built yet writes
+// the cluster modes (--agent, --mcp, --host, --elect) also get the cluster files that main gathers for them (key
+// and publish paths, publish settings, machine id); what a mode needs beyond that (update configuration, probe
+// endpoint) it gathers itself. An entry whose module is not built yet writes
 // "vimbrel: <mode> is not built yet" on standard error and ends with exit code 1; building a mode replaces its entry.
 #include "base/mem.h"
+#include "cluster/cluster.h"
 #include "host/elect.h"
 #include "internet/internet.h"
 #include "update/update.h"
@@ -12,6 +14,17 @@ namespace modes {
 
 // A console writer: the bytes go out, nothing comes back.
 using Writer = void (*)(mem::Bytes bytes);
+
+// What main gathers for the cluster modes before it hands over. The settings are publish.txt as read (the defaults
+// when it is missing or damaged) with the machine id made by agent::ensure_machine_id when it had none; the id is
+// settings->id when settings->id_present is set.
+struct ClusterFiles {
+  mem::Bytes key_path;      // <config>/Vimbrel/cluster.key; empty when the folder is not known
+  mem::Bytes publish_path;  // <config>/Vimbrel/publish.txt; empty likewise
+  const cluster::PublishSettings* settings;
+  u32 publish_state;  // cluster::read_publish_state's answer
+  u32 id_state;       // agent::ensure_machine_id's answer
+};
 
 struct Entries {
   // The desktop window: version text, window flag word, test folder, settings file, start view (0xFFFFFFFF none),
@@ -32,12 +45,14 @@ struct Entries {
   u32 (*print)();
   u32 (*replay)(mem::Bytes file);
   u32 (*record)(mem::Bytes file);
-  u32 (*mcp)(mem::Bytes version);
+  u32 (*mcp)(mem::Bytes version, const ClusterFiles* files);
   // listen: IPv4 in host order (0 any); flags: 1 refuse if live, 2 force share, 16 web.
-  u32 (*host)(mem::Bytes share, u32 listen, u16 port, u32 flags, u16 major, u16 minor, u16 patch);
-  u32 (*elect)(mem::Bytes share, const elect::Config* config);
+  u32 (*host)(mem::Bytes share, u32 listen, u16 port, u32 flags, u16 major, u16 minor, u16 patch,
+              const ClusterFiles* files);
+  // The election also takes a 64-bit value with all bits set (its meaning is the election's).
+  u32 (*elect)(mem::Bytes share, const elect::Config* config, const ClusterFiles* files, u64 all_ones);
   // target: empty, a server ipv4[:port] or a share or folder; local: empty or ipv4[:port].
-  u32 (*agent)(mem::Bytes target, mem::Bytes local, u16 major, u16 minor, u16 patch);
+  u32 (*agent)(mem::Bytes target, mem::Bytes local, u16 major, u16 minor, u16 patch, const ClusterFiles* files);
 };
 
 // The program's own entries.

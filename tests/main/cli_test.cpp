@@ -1,4 +1,5 @@
 // The built executable against good and bad command lines: exit code and both output streams, byte for byte.
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -57,8 +58,10 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--agent --share /mnt/vimbrel", "--agent"},
       {"--agent --share '\\\\srv\\share' --local 10.0.0.2:7000", "--agent"},
   };
+  // The cluster modes gather their files first (publish.txt gains a machine id), so they run in a folder of their own.
+  testutil::TempDir home;
   for (const Line& l : lines) {
-    testutil::RunResult r = testutil::run_vimbrel(l.args);
+    testutil::RunResult r = testutil::run_vimbrel(l.args, home.path);
     EXPECT_EQ(r.exit_code, 1) << l.args;
     EXPECT_EQ(r.out, "") << l.args;
     EXPECT_EQ(r.err, std::string("vimbrel: ") + l.mode + " is not built yet\n") << l.args;
@@ -162,12 +165,15 @@ TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {
       "--replace-taskmgr on x",
       "--replace-taskmgr on --test x",
   };
+  testutil::TempDir home;
   for (const char* args : lines) {
-    testutil::RunResult r = testutil::run_vimbrel(args);
+    testutil::RunResult r = testutil::run_vimbrel(args, home.path);
     EXPECT_EQ(r.exit_code, 2) << args;
     EXPECT_EQ(r.out, usage_line) << args;
     EXPECT_EQ(r.err, "") << args;
   }
+  // A refused line gathers nothing: no settings folder, no publish.txt with a new machine id.
+  EXPECT_FALSE(std::filesystem::exists(home.path + "/config"));
 }
 
 }  // namespace

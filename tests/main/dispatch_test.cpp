@@ -1,13 +1,17 @@
 // Which mode entry a command line reaches, and with which arguments: main::dispatch runs with recording entries.
 #include <string.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "cluster/agent.h"
 #include "main/main.h"
 #include "platform/os.h"
+#include "tests/platform/harness.h"
+#include "tests/support/testutil.h"
 
 namespace {
 
@@ -16,6 +20,9 @@ struct Call {
   std::vector<std::string> texts;
   std::vector<u64> numbers;
   std::vector<u8> config;
+  bool gathered = false;  // the entry received the cluster files
+  std::string key_path, publish_path, id;
+  u32 publish_state = 0, id_state = 0;
 };
 
 // The recording entries and the argument reader have no context pointer, so they share these two.
@@ -32,6 +39,17 @@ mem::Bytes arg_at(u64 i) {
 u32 record(const char* entry, std::vector<std::string> texts, std::vector<u64> numbers = {}) {
   g_call = Call{entry, texts, numbers, {}};
   return 7;
+}
+
+// Keeps what a cluster mode received of its files; the buffers die with the dispatch.
+u32 keep(const modes::ClusterFiles* f, u32 code) {
+  g_call.gathered = true;
+  g_call.key_path = str(f->key_path);
+  g_call.publish_path = str(f->publish_path);
+  g_call.publish_state = f->publish_state;
+  g_call.id_state = f->id_state;
+  if (f->settings->id_present) g_call.id = std::string(reinterpret_cast<const char*>(f->settings->id), 16);
+  return code;
 }
 
 modes::Entries recorders() {
@@ -57,18 +75,19 @@ modes::Entries recorders() {
   e.print = []() { return record("print", {}); };
   e.replay = [](mem::Bytes f) { return record("replay", {str(f)}); };
   e.record = [](mem::Bytes f) { return record("record", {str(f)}); };
-  e.mcp = [](mem::Bytes v) { return record("mcp", {str(v)}); };
-  e.host = [](mem::Bytes share, u32 listen, u16 port, u32 flags, u16 v0, u16 v1, u16 v2) {
-    return record("host", {str(share)}, {listen, port, flags, v0, v1, v2});
+  e.mcp = [](mem::Bytes v, const modes::ClusterFiles* f) { return keep(f, record("mcp", {str(v)})); };
+  e.host = [](mem::Bytes share, u32 listen, u16 port, u32 flags, u16 v0, u16 v1, u16 v2,
+              const modes::ClusterFiles* f) {
+    return keep(f, record("host", {str(share)}, {listen, port, flags, v0, v1, v2}));
   };
-  e.elect = [](mem::Bytes share, const elect::Config* config) {
-    u32 code = record("elect", {str(share)});
+  e.elect = [](mem::Bytes share, const elect::Config* config, const modes::ClusterFiles* f, u64 all_ones) {
+    u32 code = record("elect", {str(share)}, {all_ones});
     g_call.config.resize(sizeof(elect::Config));
     memcpy(g_call.config.data(), config, sizeof(elect::Config));
-    return code;
+    return keep(f, code);
   };
-  e.agent = [](mem::Bytes target, mem::Bytes local, u16 v0, u16 v1, u16 v2) {
-    return record("agent", {str(target), str(local)}, {v0, v1, v2});
+  e.agent = [](mem::Bytes target, mem::Bytes local, u16 v0, u16 v1, u16 v2, const modes::ClusterFiles* f) {
+    return keep(f, record("agent", {str(target), str(local)}, {v0, v1, v2}));
   };
   return e;
 }
@@ -90,6 +109,8 @@ struct Route {
 };
 
 TEST(Dispatch, EachFormReachesItsEntryWithItsArguments) {
+  testutil::TempDir dir;
+  harness::EnvVar config("XDG_CONFIG_HOME", dir.path + "/config");
   const u64 none = main::no_view;
   const Route routes[] = {
       {{}, "window", {"0.1.81", "", "", ""}, {0, none, 0}},
@@ -120,6 +141,7 @@ TEST(Dispatch, EachFormReachesItsEntryWithItsArguments) {
       {{"--print", "--replay", "snap.txt"}, "replay", {"snap.txt"}, {}},
       {{"--record", "snap.txt"}, "record", {"snap.txt"}, {}},
       {{"--mcp"}, "mcp", {"0.1.81"}, {}},
+      {{"--elect", "/s"}, "elect", {"/s"}, {~u64{0}}},
       {{"--host", "/srv/share"}, "host", {"/srv/share"}, {0, 7420, 0, 0, 1, 81}},
       {{"--host", "/s", "--listen", "10.1.2.3", "--port", "9000", "--web", "--force-share", "--refuse-if-live"},
        "host", {"/s"}, {0x0A010203, 9000, 1 | 2 | 16, 0, 1, 81}},
@@ -137,6 +159,61 @@ TEST(Dispatch, EachFormReachesItsEntryWithItsArguments) {
     EXPECT_EQ(call.entry, r.entry) << line;
     EXPECT_EQ(call.texts, r.texts) << line;
     EXPECT_EQ(call.numbers, r.numbers) << line;
+  }
+}
+
+// The four cluster modes get the key and publish paths and one machine id, made on the first start and kept after.
+TEST(Dispatch, ClusterModesGetTheirFilesAndOneMachineId) {
+  testutil::TempDir dir;
+  harness::EnvVar config("XDG_CONFIG_HOME", dir.path + "/config");
+  const std::string folder = dir.path + "/config/Vimbrel/";
+  std::string first_id;
+  const std::vector<std::vector<std::string>> lines = {
+      {"--agent", "--server", "10.0.0.5"}, {"--mcp"}, {"--host", "/s"}, {"--elect", "/s"}, {"--agent"}};
+  for (const auto& words : lines) {
+    Call call = dispatch(words);
+    ASSERT_TRUE(call.gathered) << words[0];
+    EXPECT_EQ(call.key_path, folder + "cluster.key");
+    EXPECT_EQ(call.publish_path, folder + "publish.txt");
+    ASSERT_EQ(call.id.size(), 16u);
+    if (first_id.empty()) {
+      EXPECT_EQ(call.publish_state, cluster::publish_missing);
+      EXPECT_EQ(call.id_state, agent::id_made);
+      first_id = call.id;
+    } else {
+      EXPECT_EQ(call.publish_state, cluster::publish_read) << words[0];
+      EXPECT_EQ(call.id_state, agent::id_kept) << words[0];
+      EXPECT_EQ(call.id, first_id) << words[0];
+    }
+  }
+  // The file the first start wrote: publishing off, no target, the id in hex.
+  std::string text = testutil::read_file(folder + "publish.txt");
+  std::string hex;
+  for (unsigned char c : first_id) {
+    hex += "0123456789abcdef"[c >> 4];
+    hex += "0123456789abcdef"[c & 15];
+  }
+  EXPECT_EQ(text, "vimbrel-publish 1\npublish off\ntarget \nid " + hex + "\n");
+}
+
+// A damaged publish.txt reaches the mode as damaged, without an id, and stays byte for byte as it was.
+TEST(Dispatch, DamagedPublishFileIsNeverWrittenOver) {
+  testutil::TempDir dir;
+  harness::EnvVar config("XDG_CONFIG_HOME", dir.path + "/config");
+  const std::string path = dir.path + "/config/Vimbrel/publish.txt";
+  std::filesystem::create_directories(dir.path + "/config/Vimbrel");
+  const std::string damaged[] = {
+      "vimbrel-publish 2\npublish on\ntarget 10.0.0.1\nid 00112233445566778899aabbccddeeff\n",
+      "vimbrel-publish 1\npublish on\nid 0011223344556677889\n",  // an id cut short
+      "\n",
+  };
+  for (const std::string& text : damaged) {
+    testutil::write_file(path, text);
+    Call call = dispatch({"--agent"});
+    EXPECT_EQ(call.publish_state, cluster::publish_damaged) << text;
+    EXPECT_EQ(call.id_state, agent::id_damaged) << text;
+    EXPECT_TRUE(call.id.empty()) << text;
+    EXPECT_EQ(testutil::read_file(path), text);
   }
 }
 
