@@ -95,21 +95,39 @@ u32 make_folder(const store::Path& p) {
   return code_of(fs::io_make_directory(text(p)));
 }
 
-// Writes the bytes to a temporary name in the folder and moves it over the final name, so a reader never sees a
-// half-written file.
+// A temporary name beside the final one: the name, ".tmp-" and 8 random hex digits. Every machine of the cluster
+// may write the share, so a fixed name could be a link planted there in advance; a random name that must be
+// created new never opens anything but a file of its own.
+bool temporary_name(store::Path* tmp, mem::Bytes final_name) {
+  u8 random[4];
+  if (os::random_bytes(mem::Slice{random, sizeof random}) == 0) return false;
+  u32 value = u32{random[0]} | u32{random[1]} << 8 | u32{random[2]} << 16 | u32{random[3]} << 24;
+  u8 digits[8];
+  for (u32 i = 0; i < 8; ++i) digits[i] = "0123456789abcdef"[(value >> (28 - 4 * i)) & 15];
+  join(tmp, final_name);
+  store::path_text(tmp, mem::lit(".tmp-"));
+  store::path_text(tmp, mem::Bytes(digits, sizeof digits));
+  return !tmp->overflow;
+}
+
+// Writes the bytes to a new temporary file in the folder and moves it over the final name, so a reader never sees
+// a half-written file. A temporary file that cannot be finished is removed again.
 u32 replace(Share* s, store::Path folder, mem::Bytes final_name, mem::Bytes bytes) {
   store::Path tmp = folder;
   store::Path to = folder;
   join(&to, final_name);
-  join(&tmp, final_name);
-  store::path_text(&tmp, mem::lit(".tmp"));
-  if (tmp.overflow || to.overflow) return refused;
-  u64 h = 0;
-  u32 r = fs::io_open_rw(text(tmp), 1, &h);
-  if (r == fs::io_ok) r = fs::io_write_at(h, 0, bytes);
-  fs::io_close(&h);
+  if (to.overflow) return refused;
+  u32 r = fs::io_exists;
+  for (u32 attempt = 0; attempt < 4 && r == fs::io_exists; ++attempt) {
+    tmp = folder;
+    if (!temporary_name(&tmp, final_name)) return failed;
+    r = fs::io_create_file(text(tmp), bytes);
+  }
   pause(s);
-  if (r == fs::io_ok) r = fs::io_replace(text(tmp), text(to));
+  if (r == fs::io_ok) {
+    r = fs::io_replace(text(tmp), text(to));
+    if (r != fs::io_ok) fs::io_delete(text(tmp));
+  }
   pause(s);
   return code_of(r);
 }

@@ -115,6 +115,10 @@ u32 replace_commit(Replacement* replacement);
 void replace_abandon(Replacement* replacement);
 // replace_file after making every missing folder above the path: how settings files are saved.
 u32 save_file(mem::Bytes path, mem::Bytes bytes);
+// save_file for a secret such as the cluster key: the new file is readable and writable by its owner only (0600 on
+// Linux) in any folder, whatever mode an old file had. Anything but a plain file at the path (a folder, a device,
+// a pipe, a socket or a symbolic link) is refused with 8 and left as it is.
+u32 save_private(mem::Bytes path, mem::Bytes bytes);
 
 // Renames, replacing an existing target (8 when the target is a directory). The source's data reaches the disk
 // before the rename and the rename before the answer, so a written temporary file moved over its final name is
@@ -238,7 +242,8 @@ enum : u32 { io_write_through = 1, io_no_buffering = 2 };
 
 // Opens with the access, sharing and disposition; the slot is cleared first. Sharing is enforced between the opens
 // of local folders: a handle that does not share writing keeps every other writer out, and a writer is kept out
-// while such a handle is open (code 3 either way). On network folders the share's own rules apply.
+// while such a handle is open (code 3 either way). On network folders the share's own rules apply. Only a regular
+// file is opened: a symbolic link at the path is never followed (5), so a link planted on a share redirects nothing.
 u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot);
 // A claim: created new (1 when it exists), written whole at offset 0 and closed. When the write or the close fails
 // the new file is deleted again, so a failed claim never blocks the name.

@@ -626,14 +626,37 @@ u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition) {
 u32 write_file(mem::Bytes path, mem::Bytes bytes) { return write_with(path, bytes, access_write, create_always); }
 u32 append_file(mem::Bytes path, mem::Bytes bytes) { return write_with(path, bytes, access_append, open_always); }
 
-u32 save_file(mem::Bytes path, mem::Bytes bytes) {
+namespace {
+
+// Makes every missing folder above the path.
+u32 make_parents(mem::Bytes path) {
   u64 folder = path.len;
   while (folder > 0 && path.ptr[folder - 1] != '/' && path.ptr[folder - 1] != '\\') --folder;
-  if (folder > 1) {
-    u32 result = make_directories(mem::Bytes(path.ptr, folder - 1));
-    if (result != ok) return result;
-  }
-  return replace_file(path, bytes);
+  return folder > 1 ? make_directories(mem::Bytes(path.ptr, folder - 1)) : ok;
+}
+
+}  // namespace
+
+u32 save_file(mem::Bytes path, mem::Bytes bytes) {
+  u32 result = make_parents(path);
+  return result == ok ? replace_file(path, bytes) : result;
+}
+
+u32 save_private(mem::Bytes path, mem::Bytes bytes) {
+  NativePath native, temporary;
+  u32 result = to_native(path, &native);
+  if (result != ok) return result;
+  struct stat st;
+  if (lstat(native.text, &st) == 0 && !S_ISREG(st.st_mode)) return not_plain_file;
+  result = make_parents(path);
+  if (result != ok) return result;
+  int fd = create_temporary(native.text, 0600, &temporary, &result);
+  if (fd < 0) return result;
+  // The creation mode passes through the umask, which can only take bits away; the mode is set all the same, so
+  // the secret never exists with more than its owner's bits.
+  result = fchmod(fd, 0600) == 0 ? ok : error_class(static_cast<u32>(errno));
+  if (result == ok) result = write_all(fd, bytes);
+  return commit_temporary(fd, temporary, native.text, result);
 }
 
 u32 replace_file(mem::Bytes path, mem::Bytes bytes) {
@@ -1034,10 +1057,12 @@ bool sharing_allows(int fd, bool writes, bool denies_writers) {
 }
 
 // A plain file for the share layer: a folder is denied as the system's own file API denies it (4), anything else
-// that is not a regular file fails (5). open_error is the open's own error number, or 0.
+// that is not a regular file fails (5). open_error is the open's own error number, or 0. A symbolic link is never
+// followed (it fails as 5): every machine of a cluster may write the share, and a link planted there must not
+// turn a write of this machine into a write to a file of its own choosing.
 int io_open_fd(const char* path, int flags, mode_t mode, u32* code, int* open_error) {
   mode_t type = 0;
-  int fd = open_regular(path, flags, mode, open_error, &type);
+  int fd = open_regular(path, flags | O_NOFOLLOW, mode, open_error, &type);
   *code = fd >= 0 ? io_ok : *open_error != 0 ? io_code(*open_error) : S_ISDIR(type) ? io_denied : io_failed;
   return fd;
 }
