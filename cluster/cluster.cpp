@@ -135,6 +135,10 @@ bool write_file(mem::Bytes path, mem::Bytes bytes) {
   return path.len != 0 && fs::save_file(path, bytes) == fs::ok;
 }
 
+bool write_key_file(mem::Bytes path, mem::Bytes bytes) {
+  return path.len != 0 && fs::save_private(path, bytes) == fs::ok;
+}
+
 // ---- The key file.
 
 namespace {
@@ -194,9 +198,11 @@ u32 load_key(mem::Bytes path, KeyWork* work, auth::KeyState* state, u32* verdict
     return key_unreadable;
   }
   *verdict = auth::parse_key(mem::Bytes(work->text, n), work->key);
-  if (*verdict == auth::key_ok) auth::key_init(state, mem::Bytes(work->key, auth::key_size));
+  bool exposed = *verdict == auth::key_ok && fs::owner_only(path) == 0;
+  if (*verdict == auth::key_ok && !exposed) auth::key_init(state, mem::Bytes(work->key, auth::key_size));
   wipe_key_buffer(work);
-  return *verdict == auth::key_ok ? key_loaded : key_refused;
+  if (*verdict != auth::key_ok) return key_refused;
+  return exposed ? key_exposed : key_loaded;
 }
 
 u32 import_key(mem::Bytes text, mem::Bytes destination, KeyWork* work, auth::KeyState* state, u32* verdict) {
@@ -216,7 +222,8 @@ u32 import_key(mem::Bytes text, mem::Bytes destination, KeyWork* work, auth::Key
   u32 result = import_refused;
   if (*verdict == auth::key_ok) {
     auth::format_key(work->key, work->formatted);
-    bool written = destination.len == 0 || write_file(destination, mem::Bytes(work->formatted, auth::key_text_size));
+    bool written =
+        destination.len == 0 || write_key_file(destination, mem::Bytes(work->formatted, auth::key_text_size));
     result = written ? import_done : import_not_written;
   }
   wipe_key_buffer(work);
@@ -232,8 +239,8 @@ u32 new_key(mem::Bytes destination, RandomSource random, KeyWork* work, auth::Ke
   u32 result = new_key_no_random;
   if (drawn && any != 0) {
     auth::format_key(work->key, work->formatted);
-    result = write_file(destination, mem::Bytes(work->formatted, auth::key_text_size)) ? new_key_done
-                                                                                       : new_key_not_written;
+    result = write_key_file(destination, mem::Bytes(work->formatted, auth::key_text_size)) ? new_key_done
+                                                                                           : new_key_not_written;
     if (result == new_key_done) auth::key_init(state, mem::Bytes(work->key, auth::key_size));
   }
   wipe_key_buffer(work);

@@ -60,6 +60,8 @@ bool read_small_file(mem::Bytes path, mem::Slice buffer, u64* length);
 // a crash leaves the old file or the new one, never a torn one. Under the per-user folders the file is private to
 // the user (0600 on Linux).
 bool write_file(mem::Bytes path, mem::Bytes bytes);
+// write_file for a key file: private to its owner (0600) in any folder, and never over anything but a plain file.
+bool write_key_file(mem::Bytes path, mem::Bytes bytes);
 
 // ---- The key file.
 
@@ -73,15 +75,18 @@ void wipe_key_buffer(KeyWork* work);
 // "ok", "header", "hex", "length", "trailing", "weak"; "unknown" beyond.
 mem::Bytes key_verdict_name(u32 verdict);
 
-enum : u32 { key_loaded = 0, key_unreadable = 1, key_refused = 2 };
-// Reads at most 128 bytes of the file and parses them. The state holds the key only when loaded (result 0);
-// otherwise the zero key. verdict is the parser's (0 when the file could not be read).
+enum : u32 { key_loaded = 0, key_unreadable = 1, key_refused = 2, key_exposed = 3 };
+// Reads at most 128 bytes of the file and parses them. A good key in a file that another user owns, or that the
+// group or others may read or write, is not taken (3): whoever can read it can join the cluster, and whoever can
+// write it can choose its key. The state holds the key only when loaded (result 0); otherwise the zero key.
+// verdict is the parser's (0 when the file could not be read).
 u32 load_key(mem::Bytes path, KeyWork* work, auth::KeyState* state, u32* verdict);
 
 enum : u32 { import_done = 0, import_refused = 1, import_unreadable = 2, import_not_written = 3 };
 // Takes a pasted or typed key: the key line, the 64 digits alone, or a file path to read it from; blanks around
 // it and a pair of double quotes are dropped. When good, writes the key file to destination (none: nothing is
-// written) and prepares the state; otherwise the state holds the zero key.
+// written; the file is private to its owner wherever it goes) and prepares the state; otherwise the state holds the
+// zero key.
 u32 import_key(mem::Bytes text, mem::Bytes destination, KeyWork* work, auth::KeyState* state, u32* verdict);
 
 // A random source fills the buffer and answers 1, or answers 0 (os::random_bytes is one).

@@ -13,6 +13,7 @@
 
 #include "cluster/proto.h"
 #include "platform/fs.h"
+#include "tests/cluster/sources.h"
 #include "tests/cluster/wire_util.h"
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
@@ -84,6 +85,7 @@ TEST(KeyFile, LoadsEveryGoodEndingAndRefusesTheRest) {
   for (const Case& c : cases) {
     std::string path = dir.path + "/cluster.key";
     testutil::write_file(path, c.contents);
+    chmod(path.c_str(), 0600);
     cluster::KeyWork work;
     auth::KeyState state;
     u32 verdict = 99;
@@ -91,6 +93,46 @@ TEST(KeyFile, LoadsEveryGoodEndingAndRefusesTheRest) {
     EXPECT_EQ(verdict, c.verdict);
     EXPECT_EQ(mac_of(state), c.result == cluster::key_loaded ? key_mac : zero_mac);
     EXPECT_EQ(hexs(reinterpret_cast<u8*>(&work), sizeof work), std::string(2 * sizeof work, '0')) << "wiped";
+  }
+}
+
+// Whoever can read the key can join the cluster, whoever can write it can choose it: a good key in a file that is
+// not its owner's alone is not taken, and the state keeps the zero key.
+TEST(KeyFile, KeyOthersCanReachIsNotTaken) {
+  testutil::TempDir dir;
+  std::string path = dir.path + "/cluster.key";
+  struct Case {
+    mode_t mode;
+    u32 result;
+  };
+  const Case cases[] = {
+      {0600, cluster::key_loaded}, {0400, cluster::key_loaded},  {0640, cluster::key_exposed},
+      {0604, cluster::key_exposed}, {0644, cluster::key_exposed}, {0620, cluster::key_exposed},
+      {0602, cluster::key_exposed}, {0666, cluster::key_exposed},
+  };
+  for (const Case& c : cases) {
+    testutil::write_file(path, line + "\n");
+    chmod(path.c_str(), c.mode);
+    cluster::KeyWork work;
+    auth::KeyState state;
+    u32 verdict = 99;
+    EXPECT_EQ(cluster::load_key(view(path), &work, &state, &verdict), c.result) << std::oct << c.mode;
+    EXPECT_EQ(verdict, auth::key_ok);
+    EXPECT_EQ(mac_of(state), c.result == cluster::key_loaded ? key_mac : zero_mac) << std::oct << c.mode;
+  }
+  // A link to a private key of this user is the key; a file that another user owns is not, whatever its mode.
+  chmod(path.c_str(), 0600);
+  std::string link = dir.path + "/link.key";
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  cluster::KeyWork work;
+  auth::KeyState state;
+  u32 verdict = 99;
+  EXPECT_EQ(cluster::load_key(view(link), &work, &state, &verdict), cluster::key_loaded);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(cluster::load_key(view(link), &work, &state, &verdict), cluster::key_exposed);
+    EXPECT_EQ(cluster::load_key(view(path), &work, &state, &verdict), cluster::key_exposed);
+    EXPECT_EQ(mac_of(state), zero_mac);
   }
 }
 
@@ -153,6 +195,10 @@ TEST(KeyFile, ImportTakesLinesDigitsAndPaths) {
     bool good = c.verdict == auth::key_ok && result != cluster::import_unreadable;
     EXPECT_EQ(mac_of(state), good ? key_mac : zero_mac) << c.typed;
     bool written = result == cluster::import_done && !c.destination.empty();
+    // The key is its owner's alone wherever it goes, not only under the per-user folders.
+    if (written) {
+      EXPECT_EQ(mode_of(dest), 0600u) << c.typed;
+    }
     EXPECT_EQ(testutil::read_file(dest), written ? "vimbrel-key 1 " + std::string(
                                                        "00112233445566778899aabbccddeeff0123456789abcdef0123456789abcdef\n")
                                                  : "")
@@ -161,18 +207,9 @@ TEST(KeyFile, ImportTakesLinesDigitsAndPaths) {
   }
 }
 
-u32 counting_source(mem::Slice b) {
-  for (u64 i = 0; i < b.len; ++i) b.ptr[i] = static_cast<u8>(i + 1);
-  return 1;
-}
-u32 failing_source(mem::Slice b) {
-  memset(b.ptr, 0, b.len);
-  return 0;
-}
-u32 zero_source(mem::Slice b) {
-  memset(b.ptr, 0, b.len);
-  return 1;
-}
+using sources::counting_source;
+using sources::failing_source;
+using sources::zero_source;
 
 TEST(KeyFile, NewKeysArePrivateAndReplaceTheOldOneWhole) {
   testutil::TempDir dir;
@@ -219,6 +256,22 @@ TEST(KeyFile, NewKeysArePrivateAndReplaceTheOldOneWhole) {
   EXPECT_EQ(cluster::new_key(view(blocked), counting_source, &work, &state), cluster::new_key_not_written);
   EXPECT_EQ(mac_of(state), zero_mac);
   EXPECT_EQ(testutil::read_file(path), before);
+  // An old key file that others could read is replaced by a private one, never kept at its old mode.
+  chmod(path.c_str(), 0644);
+  ASSERT_EQ(cluster::import_key(view(digits), view(path), &work, &state, &verdict), cluster::import_done);
+  EXPECT_EQ(mode_of(path), 0600u);
+  // What is not a plain file at the destination is refused and left as it is.
+  std::string fifo = dir.path + "/fifo.key", link = dir.path + "/link.key", target = dir.path + "/target.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  testutil::write_file(target, "keep");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  for (const std::string& to : {fifo, link, dir.path}) {
+    EXPECT_EQ(cluster::import_key(view(digits), view(to), &work, &state, &verdict), cluster::import_not_written) << to;
+  }
+  struct stat st;
+  EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(testutil::read_file(target), "keep");
 }
 
 TEST(KeyFile, KeyTextIsTheLineWithoutItsEnd) {
