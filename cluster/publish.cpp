@@ -154,11 +154,26 @@ bool caching(const PublishLink* link, u64 now) {
                                          link->opened_at, now);
 }
 
+void view(const PublishLink* link, u64 now, cluster::LinkView* out) {
+  *out = cluster::LinkView{};
+  out->phase = link->state;
+  out->status = link->status;
+  out->reason = link->refuse_reason;
+  out->own_host = at_local(link) ? 1 : 0;
+  out->caches = caching(link, now) ? 1 : 0;
+  out->port = link->target_port;
+  out->address = link->target_address;
+  out->term = link->term;
+  out->next_try = link->next_try;
+}
+
 void failed(PublishLink* link, u64 now, u32 random, u8 status) {
   bool counted = link->at_preferred && link->state >= connecting && link->state <= proof_sent;
   u32 tries = link->preferred_failures + (counted ? 1u : 0u);
   link->preferred_failures = static_cast<u8>(tries < preferred_tries ? tries : preferred_tries);
-  bool back = counted && (status == cluster::status_moved || link->preferred_failures >= preferred_tries);
+  // A moved frame arrives before the host has proved the key, so anyone who can answer on the preferred address
+  // could send one: it counts as one ordinary failure and never makes the link leave its preferred host at once.
+  bool back = counted && link->preferred_failures >= preferred_tries;
   back_off(link, now, random, status);
   leave(link);
   if (back) fall_back(link, now);

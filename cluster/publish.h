@@ -121,6 +121,8 @@ u32 lease_use(bool above, u32 lease_term, u32 term, u32 address, u16 port, bool 
 bool share_caches(u8 target_kind, u8 state, u8 lease_older, u64 last_lease, u64 opened_at, u64 now);
 bool at_local(const PublishLink* link);
 bool caching(const PublishLink* link, u64 now);
+// What the status line shows of the link.
+void view(const PublishLink* link, u64 now, cluster::LinkView* out);
 
 // ---- Steps shared with the viewer link, whose record has the same names for the fields they touch.
 
