@@ -1,6 +1,63 @@
 #include "cluster/agent.h"
 
+#include "cluster/payload.h"
+#include "cluster/publish.h"
+
 namespace agent {
+namespace {
+
+constexpr u8 phase_failed = 7;
+constexpr u8 reason_unavailable = 2;
+
+void say(const Start* s, mem::Bytes first, mem::Bytes second = mem::Bytes()) {
+  s->print(mem::lit("vimbrel agent: "));
+  s->print(first);
+  s->print(second);
+  s->print(mem::lit("\n"));
+}
+
+// The key: missing or unreadable, malformed, or readable by others each end the start with code 2.
+bool key_taken(const Start* s, auth::KeyState* key) {
+  cluster::KeyWork work;
+  u32 verdict = 0;
+  u32 r = cluster::load_key(s->key_path, &work, key, &verdict);
+  if (r == cluster::key_unreadable) say(s, mem::lit("no cluster key file"));
+  if (r == cluster::key_refused) say(s, mem::lit("the cluster key file is refused: "), cluster::key_verdict_name(verdict));
+  if (r == cluster::key_exposed) {
+    say(s, mem::lit("the cluster key file can be read by others; allow only its owner (chmod 600)"));
+  }
+  return r == cluster::key_loaded;
+}
+
+// The machine id as main left it: 0 to go on, else the exit code.
+u32 id_verdict(const Start* s) {
+  switch (s->id_state) {
+    case id_no_random:
+      say(s, mem::lit("no random source for the machine id"));
+      return exit_random;
+    case id_damaged:
+      say(s, mem::lit("publish.txt cannot be read; it is left as it is (mend or remove it) and no machine id is made"));
+      return exit_target;
+    case id_unsaved:
+      say(s, mem::lit("publish.txt cannot be written; the machine id lasts for this run only"));
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+// ", preferring this machine's host " when the local text names a server with a port; the link then dials it first.
+void prefer_local(AgentState* a, const Start* s, u64 now) {
+  if (s->local.len == 0) return;
+  cluster::PublishSettings local;
+  cluster::publish_reset(&local);
+  if (!cluster::set_target(&local, s->local) || local.target_kind != cluster::target_server || local.port == 0) return;
+  publish::prefer(&a->publisher.link, local.address, static_cast<u16>(local.port), now);
+  s->print(mem::lit(", preferring this machine's host "));
+  s->print(s->local);
+}
+
+}  // namespace
 
 u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::Bytes publish_path,
                       cluster::RandomSource random) {
@@ -14,6 +71,162 @@ u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::B
   if (!drawn || any == 0) return id_no_random;
   cluster::set_machine_id(settings, id);
   return cluster::write_publish(publish_path, settings) ? id_made : id_unsaved;
+}
+
+u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
+         const cluster::PublishSettings* settings, u32 id_state) {
+  Start s = {};
+  s.target = target;
+  s.local = local;
+  s.version[0] = a;
+  s.version[1] = b;
+  s.version[2] = c;
+  s.key_path = key_path;
+  s.settings = settings;
+  s.id_state = id_state;
+  s.print = os::write_out;
+  s.clock = os::clock_ms;
+  s.sleep = os::sleep_ms;
+  return run(&s);
+}
+
+u32 run(const Start* s) {
+  auth::KeyState key;
+  if (!key_taken(s, &key)) return exit_key;
+  u32 code = id_verdict(s);
+  if (code != 0) return code;
+  cluster::PublishSettings settings = *s->settings;
+  // A target on the command line publishes to it for this run only; publish.txt keeps its own.
+  if (s->target.len != 0 && cluster::set_target(&settings, s->target)) settings.publish = 1;
+  if (!settings.publish || settings.target_kind == cluster::target_invalid) {
+    say(s, mem::lit("no server or share to publish to"));
+    return exit_target;
+  }
+  mem::Arena arena;
+  if (!mem::arena_init(&arena, state_size)) return exit_arena;
+  u64 now = s->clock();
+  AgentState* a = setup(&arena, &key, &settings, s->demo, s->version[0], s->version[1], s->version[2], now);
+  auth::wipe(&key, sizeof key);
+  if (a == nullptr) {
+    mem::release(&arena);
+    return exit_arena;
+  }
+  a->print = s->print;
+  a->clock = s->clock;
+  a->sleep = s->sleep;
+  s->print(mem::lit("vimbrel agent: publishing to "));
+  s->print(cluster::target_text(&settings));
+  prefer_local(a, s, now);
+  s->print(mem::lit("\n"));
+  a->quit = kobj::create_quit_event();
+  a->stop_requests = os::stop_requests_open();
+  loop(a, s->step_limit);
+  kobj::close(a->quit);
+  os::stop_requests_close(a->stop_requests);
+  shutdown(a);
+  mem::release(&arena);
+  return exit_ok;
+}
+
+AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::PublishSettings* settings, bool demo,
+                  u16 a, u16 b, u16 c, u64 now) {
+  AgentState* agent = reinterpret_cast<AgentState*>(mem::alloc(arena, sizeof(AgentState), 64).ptr);
+  if (agent == nullptr) return nullptr;
+  publisher::init(&agent->publisher, key, settings->id, sizeof settings->id, proto::role_publisher);
+  publisher::set_target(&agent->publisher, settings, now);
+  publish::set_caps(&agent->publisher.link, hello_flags);
+  machine::init(&agent->machine);
+  source::start_child(&agent->source, &agent->machine, demo, 0);
+  model::table_init(&agent->table);
+  os::windows_version(&agent->os);
+  agent->name_length = os::computer_name(agent->computer_name);
+  agent->version[0] = a;
+  agent->version[1] = b;
+  agent->version[2] = c;
+  agent->next_data = agent->next_procs = now;
+  agent->print = os::write_out;
+  agent->clock = os::clock_ms;
+  agent->sleep = os::sleep_ms;
+  return agent;
+}
+
+void loop(AgentState* agent, u64 limit) {
+  while (limit == 0 || agent->steps < limit) {
+    if ((agent->quit != 0 && kobj::wait(agent->quit, 0)) || os::stop_requested(agent->stop_requests)) return;
+    u32 ms = step(agent, agent->clock(), step_cap_ms);
+    if (ms != 0) agent->sleep(ms);
+  }
+}
+
+u32 step(AgentState* agent, u64 now, u32 cap) {
+  if (now >= agent->next_data) publish_data(agent, now);
+  u64 left = agent->next_data > now ? agent->next_data - now : 0;
+  u32 d = left < cap ? static_cast<u32>(left) : cap;
+  u32 f = publisher::tick(&agent->publisher, now, d);
+  bool g = update_step(agent, now);
+  print_status(agent, now);
+  ++agent->steps;
+  u32 ms = g ? f : 0;
+  ms = ms < d ? ms : d;
+  agent->slept += ms;
+  return ms;
+}
+
+void publish_data(AgentState* agent, u64 now) {
+  source::tick(&agent->source, &agent->machine);
+  payload::inventory(&agent->machine, agent->publisher.link.machine_id, agent->computer_name, agent->name_length,
+                     &agent->os, agent->version[0], agent->version[1], agent->version[2], &agent->inventory);
+  publisher::send_data(&agent->publisher, &agent->machine.ring, agent->machine.pushed,
+                       reinterpret_cast<const u8*>(&agent->machine.temps), &agent->inventory, now);
+  agent->next_data = now + data_period_ms;
+  if (now < agent->next_procs || agent->publisher.link.state != publish::open) return;
+  source::take_procs(&agent->source, &agent->table);
+  if (agent->table.count == 0) {
+    agent->next_procs = now + data_period_ms;  // asked again a second later
+    return;
+  }
+  agent->next_procs = now + procs_period_ms;
+  payload::procs(&agent->table, agent->machine.memory_total, agent->scratch, &agent->record);
+  publish::procs(&agent->publisher.link, &agent->record, now);
+}
+
+bool update_step(AgentState* agent, u64 now) {
+  publish::PublishLink* link = &agent->publisher.link;
+  if (link->update_now) {
+    link->update_now = 0;
+    agent->update_pending = 1;
+  }
+  if (agent->update_pending && link->state == publish::open &&
+      publish::update_state(link, phase_failed, reason_unavailable, now)) {
+    agent->update_pending = 0;
+  }
+  return agent->update_pending == 0;
+}
+
+void print_status(AgentState* agent, u64 now) {
+  const publish::PublishLink* link = &agent->publisher.link;
+  u8 caching = publish::caching(link, now) ? 1 : 0;
+  if (agent->printed && agent->printed_opens == link->opens && agent->printed_failures == link->failures &&
+      agent->printed_status == link->status && agent->printed_caching == caching) {
+    return;
+  }
+  agent->printed = 1;
+  agent->printed_opens = link->opens;
+  agent->printed_failures = link->failures;
+  agent->printed_status = link->status;
+  agent->printed_caching = caching;
+  cluster::LinkView view;
+  publish::view(link, now, &view);
+  cluster::Text line;
+  cluster::status_line(&view, now, &line);
+  agent->print(mem::lit("vimbrel agent: "));
+  agent->print(mem::Bytes(line.bytes, line.len));
+  agent->print(mem::lit("\n"));
+}
+
+void shutdown(AgentState* agent) {
+  publisher::stop(&agent->publisher);
+  source::stop(&agent->source);
 }
 
 }  // namespace agent

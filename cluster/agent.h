@@ -1,8 +1,18 @@
 #pragma once
-// The agent: a headless publisher of this machine. This part holds what every cluster mode needs before it starts:
-// the machine id, made once and kept in publish.txt.
+// The agent: a headless publisher of this machine. It checks the cluster files, samples the machine through the
+// collector child and sends the inventory, the samples and the temperatures each second and up to 256 chosen
+// processes every two seconds to the cluster host, in short steps of at most 100 ms, until it is asked to stop (its
+// quit event, or SIGTERM and SIGINT on Linux). It reports on standard output, one line each time the link's state
+// changes.
 #include "base/mem.h"
 #include "cluster/cluster.h"
+#include "cluster/publisher.h"
+#include "cluster/proto.h"
+#include "platform/kobj.h"
+#include "platform/os.h"
+#include "sampling/machine.h"
+#include "sampling/model.h"
+#include "sampling/source.h"
 
 namespace agent {
 
@@ -20,5 +30,84 @@ enum : u32 {
 // damaged file is never written over, since that would lose the user's settings and the id it may still hold.
 u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::Bytes publish_path,
                       cluster::RandomSource random);
+
+// Exit codes of the mode.
+enum : u32 { exit_ok = 0, exit_key = 2, exit_target = 4, exit_arena = 5, exit_random = 6, exit_restart = 8 };
+
+constexpr u64 state_size = 548608;
+constexpr u32 data_period_ms = 1000;
+constexpr u32 procs_period_ms = 2000;
+constexpr u32 step_cap_ms = 100;
+constexpr u8 hello_flags = proto::hello_update_orders | proto::hello_no_self_update;
+
+using Writer = void (*)(mem::Bytes bytes);
+using Clock = u64 (*)();
+using Sleeper = void (*)(u32 ms);
+
+// Everything the mode starts from: the command line's target and local host, the version, and the cluster files
+// main gathered; the rest are seams that tests replace.
+struct Start {
+  mem::Bytes target;  // empty, a server ipv4[:port] or a share or folder
+  mem::Bytes local;   // empty or ipv4[:port]
+  u16 version[3];
+  mem::Bytes key_path;
+  const cluster::PublishSettings* settings;  // publish.txt as read, with its machine id
+  u32 id_state;                              // ensure_machine_id's answer
+  Writer print;                              // the status lines (standard output)
+  Clock clock;                               // milliseconds (os::clock_ms)
+  Sleeper sleep;                             // os::sleep_ms
+  bool demo;                                 // demo figures in place of the collector child (tests only)
+  u64 step_limit;                            // 0: no limit
+};
+
+struct AgentState {
+  publisher::Publisher publisher;
+  source::Source source;
+  machine::Machine machine;
+  model::ProcTable table;
+  u32 scratch[2 * model::rows];
+  proto::ProcRecord record;
+  proto::Inventory inventory;
+  os::WindowsVersion os;
+  u8 computer_name[64];
+  u32 name_length;
+  u16 version[3];
+  u64 next_data;
+  u64 next_procs;
+  // The status line as last printed.
+  u32 printed_opens, printed_failures;
+  u8 printed_status, printed_caching, printed;
+  u8 update_pending;  // an update order waits to be answered
+  u64 steps;
+  u64 slept;
+  kobj::Handle quit;
+  u64 stop_requests;
+  Writer print;
+  Clock clock;
+  Sleeper sleep;
+};
+static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its arena");
+
+// The mode with the program's own seams: status lines on standard output, the system's clock and sleep.
+u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
+         const cluster::PublishSettings* settings, u32 id_state);
+// The mode; returns the exit code.
+u32 run(const Start* start);
+
+// The state from the arena (null when it does not fit), the publisher aimed at the settings' target, the sample
+// source started, the version and this machine's names.
+AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::PublishSettings* settings, bool demo,
+                  u16 a, u16 b, u16 c, u64 now);
+// Steps until the step limit (0: none), the quit event or a request to stop.
+void loop(AgentState* agent, u64 limit);
+// One step: data when due, the publisher, update orders and the status line. The milliseconds to sleep (at most
+// cap).
+u32 step(AgentState* agent, u64 now, u32 cap);
+void publish_data(AgentState* agent, u64 now);
+// Update orders of the host: this build does not update itself, which the hello says; an order that comes all the
+// same is answered "failed, unavailable". True when nothing waits.
+bool update_step(AgentState* agent, u64 now);
+void print_status(AgentState* agent, u64 now);
+void shutdown(AgentState* agent);
 
 }  // namespace agent

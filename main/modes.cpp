@@ -1,5 +1,6 @@
 #include "main/modes.h"
 
+#include "cluster/agent.h"
 #include "cluster/cluster.h"
 #include "host/lease.h"
 #include "mcp/mcp.h"
@@ -57,7 +58,9 @@ u32 host(mem::Bytes share, u32, u16, u32, u16, u16, u16, const ClusterFiles*) {
 u32 election(mem::Bytes share, const elect::Config*, const ClusterFiles*, u64) {
   return no_share(share) ? 4 : not_built(mem::lit("--elect"));
 }
-u32 agent(mem::Bytes, mem::Bytes, u16, u16, u16, const ClusterFiles*) { return not_built(mem::lit("--agent")); }
+u32 agent_mode(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, const ClusterFiles* files) {
+  return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state);
+}
 
 }  // namespace
 
@@ -81,7 +84,7 @@ Entries program() {
   e.mcp = mcp_server;
   e.host = host;
   e.elect = election;
-  e.agent = agent;
+  e.agent = agent_mode;
   return e;
 }
 

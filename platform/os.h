@@ -68,6 +68,16 @@ u32 pages_release(void* block, u64 size);
 // Ends the process with the exit code.
 [[noreturn]] void exit_process(u32 code);
 
+// Requests to stop from outside the program (on Linux SIGTERM and SIGINT, so that kill and Ctrl-C end a service
+// mode cleanly instead of killing it), held for polling by a single-threaded loop. A handle, or 0 when they cannot
+// be caught; from then on those requests no longer end the process by themselves. Children started afterwards
+// get the default handling back.
+u64 stop_requests_open();
+// 1 when a request to stop came since the last look.
+u32 stop_requested(u64 handle);
+// Stops holding the requests' handle (they stay caught until the process ends).
+void stop_requests_close(u64 handle);
+
 }  // namespace os
 
 // ---- Clocks, random bytes and small system queries. No function keeps state between calls.

@@ -64,7 +64,8 @@ u32 listen(u32 address, u16 port, Socket* out);
 // another error, among them too many open files: the connection stays queued, so the caller rests the listener
 // for a turn rather than polling it again at once.
 u32 accept(Socket listener, Socket* out, u32* peer);
-// Starts connecting in the background: 0 (check with connect_done) or 3.
+// Starts connecting in the background: 0 (check with connect_done) or 3. Connections made and accepted here fail
+// within about ten seconds when the peer vanishes silently (unacknowledged data or unanswered keepalive probes).
 u32 connect(u32 address, u16 port, Socket* out);
 // 0 connected, 1 still connecting, 3 failed (refused, unreachable).
 u32 connect_done(Socket socket);

@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/signalfd.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -358,6 +360,31 @@ u32 utf8_to_wide(mem::Bytes bytes, u16* buffer, u32 capacity) {
   }
   buffer[units] = 0;
   return units;
+}
+
+// ---- Requests to stop: SIGTERM and SIGINT blocked and read from a signal descriptor, which needs no handler and
+// no global state. The descriptor is the handle minus 1.
+
+u64 stop_requests_open() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return 0;
+  int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  return fd < 0 ? 0 : static_cast<u64>(fd) + 1;
+}
+
+u32 stop_requested(u64 handle) {
+  if (handle == 0) return 0;
+  signalfd_siginfo info;
+  u32 seen = 0;
+  while (read(static_cast<int>(handle - 1), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) seen = 1;
+  return seen;
+}
+
+void stop_requests_close(u64 handle) {
+  if (handle != 0) close(static_cast<int>(handle - 1));
 }
 
 }  // namespace os

@@ -53,10 +53,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--host s --listen 0.0.0.0 --port 65533 --web --refuse-if-live --force-share", "--host"},
       {"--elect /srv/share", "--elect"},
       {"--elect s --priority 255 --port 1 --listen 10.0.0.1 --force-share", "--elect"},
-      {"--agent", "--agent"},
-      {"--agent --server 10.0.0.5", "--agent"},
-      {"--agent --share /mnt/vimbrel", "--agent"},
-      {"--agent --share '\\\\srv\\share' --local 10.0.0.2:7000", "--agent"},
   };
   // The cluster modes gather their files first (publish.txt gains a machine id), so they run in a folder of their own.
   testutil::TempDir home;
@@ -67,7 +63,7 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
     EXPECT_EQ(r.err, std::string("vimbrel: ") + l.mode + " is not built yet\n") << l.args;
   }
   // The MCP server is built: with no input it answers nothing and ends with 0.
-  testutil::RunResult mcp = testutil::run_vimbrel("--mcp");
+  testutil::RunResult mcp = testutil::run_vimbrel("--mcp", home.path);
   EXPECT_EQ(mcp.exit_code, 0);
   EXPECT_EQ(mcp.out + mcp.err, "");
   // The update worker is built: it reports only through its exit word (whose low byte is 0 for these reports) and
@@ -81,6 +77,14 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   }
   unsetenv("VIMBREL_TEST_UPDATE_FEED");
   unsetenv("VIMBREL_TEST_UPDATE_FLAGS");
+  // The agent is built: without a key file each form ends at its first check.
+  for (const char* args : {"--agent", "--agent --server 10.0.0.5", "--agent --share /mnt/vimbrel",
+                           "--agent --share '\\\\srv\\share' --local 10.0.0.2:7000"}) {
+    testutil::RunResult r = testutil::run_vimbrel(args, home.path);
+    EXPECT_EQ(r.exit_code, 2) << args;
+    EXPECT_EQ(r.out, "vimbrel agent: no cluster key file\n") << args;
+    EXPECT_EQ(r.err, "") << args;
+  }
   // The collector child is built: a section name it cannot open ends it with code 3 and no words.
   testutil::RunResult r = testutil::run_vimbrel("--collector 'Local\\Vimbrel-feed-00'");
   EXPECT_EQ(r.exit_code, 3);
@@ -107,8 +111,9 @@ TEST(CommandLine, ModesJudgeTheirOwnValuesFirst) {
       {"--host /" + long_share, 2, usage_line},
       {"--elect /" + long_share, 2, usage_line},
   };
+  testutil::TempDir home;  // the cluster modes gather their files first
   for (const Case& c : cases) {
-    testutil::RunResult r = testutil::run_vimbrel(c.args);
+    testutil::RunResult r = testutil::run_vimbrel(c.args, home.path);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args;
     EXPECT_EQ(r.out, c.out) << c.args;
     EXPECT_EQ(r.err, "") << c.args;
