@@ -1,0 +1,132 @@
+// The agent's footprint while it publishes this machine: its own processor time and that of its collector child,
+// beside `top -d 1` running over the same seconds, their resident memory, and the bytes per second the host
+// receives. The agent runs as a user runs it, against a test host on loopback, with its own settings folders.
+// VIMBREL_AGENT_SECONDS sets the measured span (default 60 s, after 5 s of start-up).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "tests/cluster/link_host.h"
+
+namespace {
+
+// utime + stime of a process in clock ticks; 0 when it is gone.
+double cpu_seconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(f)), {});
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long rss_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+pid_t first_child(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = 0;
+  f >> child;
+  return child;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    std::vector<char*> a, e;
+    for (auto& s : args) a.push_back(const_cast<char*>(s.c_str()));
+    for (auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    e.push_back(nullptr);
+    execve(args[0].c_str(), a.data(), e.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void BM_AgentPublishing(benchmark::State& state) {
+  const char* given = getenv("VIMBREL_AGENT_SECONDS");
+  const int seconds = given ? atoi(given) : 60;
+  std::string pattern = (std::filesystem::temp_directory_path() / "vimbrel-agent-bench-XXXXXX").string();
+  std::string home = mkdtemp(pattern.data());
+  std::filesystem::create_directories(home + "/config/Vimbrel");
+  std::filesystem::create_directories(home + "/run");
+  chmod((home + "/run").c_str(), 0700);
+  const std::string key = home + "/config/Vimbrel/cluster.key";
+  std::ofstream(key) << "vimbrel-key 1 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n";
+  chmod(key.c_str(), 0600);
+  const std::vector<std::string> env = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config",
+                                        "XDG_DATA_HOME=" + home + "/data", "XDG_RUNTIME_DIR=" + home + "/run",
+                                        "PATH=/usr/bin:/bin"};
+  for (auto _ : state) {
+    link_host::SocketHost host;
+    u8 k[32];
+    for (u32 i = 0; i < 32; ++i) k[i] = static_cast<u8>((i % 16) * 0x11);
+    auth::key_init(&host.host.key, mem::Bytes(k, 32));
+    pid_t agent = spawn({VIMBREL_EXE, "--agent", "--server", "127.0.0.1:" + std::to_string(host.port)}, env);
+    double procs_bytes = 0;
+    auto serve_for = [&](double span, double* bytes) {
+      auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(span);
+      while (std::chrono::steady_clock::now() < end) {
+        host.serve();
+        for (auto& f : host.host.frames) {
+          *bytes += static_cast<double>(f.size() + 16);
+          if (proto::frame_kind(mem::Bytes(f.data(), f.size())) == proto::kind_procs) {
+            procs_bytes += static_cast<double>(f.size() + 16);
+          }
+        }
+        host.host.frames.clear();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    };
+    double warm = 0, bytes = 0;
+    serve_for(5, &warm);
+    procs_bytes = 0;
+    pid_t collector = first_child(agent);
+    pid_t top = spawn({"/usr/bin/top", "-d", "1", "-b", "-n", std::to_string(seconds + 1)}, env);
+    double agent0 = cpu_seconds(agent), collector0 = collector ? cpu_seconds(collector) : 0, top0 = cpu_seconds(top);
+    serve_for(seconds, &bytes);
+    state.counters["agent_cpu_pct"] = 100 * (cpu_seconds(agent) - agent0) / seconds;
+    state.counters["collector_cpu_pct"] = collector ? 100 * (cpu_seconds(collector) - collector0) / seconds : 0;
+    state.counters["top_cpu_pct"] = 100 * (cpu_seconds(top) - top0) / seconds;
+    state.counters["agent_rss_kib"] = static_cast<double>(rss_kib(agent));
+    state.counters["collector_rss_kib"] = collector ? static_cast<double>(rss_kib(collector)) : 0;
+    state.counters["bytes_per_s"] = bytes / seconds;
+    state.counters["procs_bytes_per_s"] = procs_bytes / seconds;
+    kill(top, SIGKILL);
+    waitpid(top, nullptr, 0);
+    kill(agent, SIGTERM);
+    waitpid(agent, nullptr, 0);
+  }
+  std::filesystem::remove_all(home);
+}
+BENCHMARK(BM_AgentPublishing)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
