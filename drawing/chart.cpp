@@ -72,8 +72,10 @@ u32 cell(const Source& source, u32 row, u32 column) {
 
 u64 canvas_bytes(i32 height) { return u64(height < 1 ? 1 : height) * 664 + 128; }
 
+// Everything chart::scratch takes: the coverage canvas, the span cache and the alignment between them.
 u64 scratch_bytes(i32 width, i32 height) {
-  return canvas_bytes(height) + u64(width < 1 ? 1 : width) * 61 + u64(height < 1 ? 1 : height) + 128;
+  return canvas_bytes(height) + u64{series_most} * span_most * 2 * sizeof(i16) + u64(width < 1 ? 1 : width) * 61 +
+         u64(height < 1 ? 1 : height) + 128;
 }
 
 // ---- Layout
