@@ -1,8 +1,21 @@
 #pragma once
-// The cluster host's server. So far the port readers that the command line and the cluster files share, and the
-// machine summary that the host's machine list and every history file carry.
+// The cluster host's server: the centre of a cluster. It takes TCP connections from members (publishers, viewers,
+// update links), runs the cluster key handshake with each, keeps every publishing machine's newest inventory,
+// sample, process table and temperatures, forwards them re-sealed to the viewers that watch, sends every viewer the
+// machine list once a second, relays update orders, holds the share through its lease and writes every machine's
+// history into the share's ring files, and answers history asks from them a frame at a time.
+//
+// One process, one loop, one poll per round; all memory comes from one arena carved at start. Time inside the host
+// is counted in 100 ms units since its start ("host units").
 #include "base/mem.h"
+#include "cluster/auth.h"
 #include "cluster/proto.h"
+#include "history/hstore.h"
+#include "history/ptop.h"
+#include "history/share.h"
+#include "platform/kobj.h"
+#include "platform/os.h"
+#include "platform/sock.h"
 #include "sampling/ring.h"
 
 namespace hub {
@@ -10,6 +23,9 @@ namespace hub {
 // Flags of the host: refuse to start while another host holds a live lease, go on although the share's self-test
 // fails, serve the web dashboard beside the member port.
 constexpr u32 flag_refuse_if_live = 1, flag_force_share = 2, flag_web = 16;
+// Flags an election sets: the member listener is the election's (closing the host leaves it open), and every
+// accepted connection is closed at once.
+constexpr u32 flag_election_listener = 4, flag_no_members = 8;
 
 // One to five decimal digits with a value of 1 to 65535; 0 for anything else.
 u16 parse_port(mem::Bytes text);
@@ -36,5 +52,302 @@ SummaryInputs summary_inputs(const proto::Inventory* inventory);
 // One machine at a glance, from its newest sample and the state bits. Shares are of 10,000, sums saturate, and a
 // machine whose every GPU has at most 512 MiB of its own and some shared memory reports the shared figures.
 proto::Summary summary_row(const ring::Row* sample, u32 state, const SummaryInputs* inputs);
+
+
+// ---- The member and machine tables.
+
+constexpr u32 slots = 96;
+constexpr u32 buffer_size = 65536;
+constexpr u32 machines = 64;
+constexpr u32 none = 0xFFFFFFFF;
+constexpr u8 no_machine = 255;
+constexpr u32 handshakes_max = 32;
+constexpr u32 handshakes_per_address = 8;
+constexpr u32 update_links_max = 4;
+// The room one whole buckets frame of 1,024 buckets takes: header, head, buckets, tag.
+constexpr u32 answer_room = 16 + 24 + 1024 * 56 + 16;
+
+// Slot sets: a pair of words over the 96 slots.
+enum SlotSet : u32 {
+  set_live,
+  set_stage0,      // the hello was accepted, the proof is awaited
+  set_stage1,      // the session is open
+  set_closing,     // nothing more is read or dispatched
+  set_publisher,
+  set_viewer,
+  set_shut,        // a send shutdown was issued
+  set_close_due,   // the socket may now be closed
+  set_history,     // a history ask waits for its answer
+  set_update_link,
+  set_chunk_asked,
+  set_wants_peers,
+  set_wants_temps,
+  set_wants_updates,
+  slot_sets,
+};
+// Session stages: the two stage bits read as a number.
+enum : u32 { stage_new = 0, stage_hello = 1, stage_open = 2 };
+// Hub flags.
+constexpr u32 hub_serving = 1, hub_share_attached = 2, hub_host_id = 4;
+
+struct Slot {
+  u32 admitted;   // host units
+  u32 address;    // peer IPv4
+  u32 activity;   // host units of the last receive, admission, closing mark or shutdown
+  u8 machine;     // of a publishing slot, 255 none
+  u8 watched;     // the machine a viewer watches, 255 none
+  u8 role;        // the hello's role byte
+  u64 receive_counter;
+  u64 send_counter;
+  u32 history_asks;
+  proto::HistoryAsk history;
+  proto::UpdateAsk update;
+  u8 hello[40];
+  u8 challenge[32];
+  auth::KeyState session;
+  u32 in_fill;
+  u32 out_fill;
+  alignas(64) u8 in[buffer_size];
+  alignas(64) u8 out[buffer_size];
+};
+
+// Machine sets, one word each.
+enum MachineSet : u32 {
+  m_inventory,
+  m_sample,
+  m_procs,
+  m_temps,
+  m_connected,
+  m_stale,
+  m_offline,
+  m_takes_orders,    // hello flag 0x04
+  m_no_self_update,  // hello flag 0x08
+  m_inventory_changed,  // to be written to the share
+  machine_sets,
+};
+
+// Update phases of a machine.
+enum : u8 { phase_none = 0, phase_asked = 1, phase_restarting = 5, phase_done = 6, phase_failed = 7, phase_current = 8 };
+
+struct Machines {
+  u32 count;
+  u64 sets[machine_sets];
+  u32 last_sample[machines];  // host units
+  u8 slot[machines];          // 255 when not connected
+  u32 address[machines];      // the publisher's IPv4
+  u8 phase[machines];
+  u8 reason[machines];
+  u32 last_order[machines];   // host units, all ones for none
+  u8 checksums_missing;
+  u32 orders_received;
+  u32 orders_sent;
+  u8 ids[machines][16];
+  proto::Summary summary[machines];
+  proto::Inventory inventory[machines];
+  ring::Row sample[machines];
+  proto::ProcRecord procs[machines];
+  u8 temps[machines][proto::temps_block_size];
+};
+
+struct Counters {
+  u64 frames_sent;
+  u32 bad_tags;
+  u32 failed_dispatch;
+  u32 not_queued;
+  u32 moved;
+  u32 refused_admissions;
+  u32 probes;
+  u32 chunks;
+  u32 frames_taken;
+  u32 bad_frames;
+  u32 refusals[7];  // by reason 1 to 6
+};
+
+struct Hub {
+  auth::KeyState key;
+  u32 term;
+  u32 highest_term;
+  u16 version[3];
+  u32 flags;
+  u32 moved_term;
+  u32 moved_address;
+  u16 moved_port;
+  u64 sets[slot_sets][2];
+  Machines m;
+  proto::Inventory scratch_inventory;
+  proto::Backfill scratch_backfill;
+  proto::MachineList list;
+  proto::Peers peers;
+  proto::Updates updates;
+  hstore::Store history;
+  ptop::Book tops;
+  Counters counters;
+  u8 host_id[16];
+  alignas(64) Slot slot[slots];
+};
+
+// ---- The host process.
+
+using Writer = void (*)(mem::Bytes bytes);
+
+struct Options {
+  u32 listen;     // IPv4 host order, 0 any
+  u16 port;       // member port
+  u16 web_port;
+  u32 flags;
+  u16 version[3];
+  u64 round_limit;
+};
+
+// What a poll entry stands for.
+enum : u32 { entry_listener = 0x10000, entry_web = 0x20000 };
+
+// The history answer in progress.
+enum : u32 { step_names = 0, step_tops = 1, step_buckets = 2, step_energy = 3 };
+struct Answering {
+  u32 slot;       // all ones for none
+  u32 admitted;   // of that slot, to notice a reused slot
+  u32 machine;    // the share's index of the asked machine, all ones when unknown
+  u32 step;
+  u8 energy;      // energy rows wanted
+  u8 waiting;     // waiting for room
+  u8 cursor_open;
+  u32 names_cursor;
+  u32 waiting_since;
+  share::Cursor cursor;
+};
+
+struct ShareCounters {
+  u32 inventories;
+  u32 buckets;
+  u32 buckets_table_full;
+  u32 tier_buckets;
+  u32 energy;
+  u32 tops;
+  u32 cut_short;
+  u32 parts;
+};
+
+struct Host {
+  Hub* hub;
+  sock::Socket listener;
+  u16 port;
+  u64 start_tick;
+  u32 next_tick;
+  u64 rounds;
+  os::RandomSource random;
+  Writer writer;
+  sock::Socket sockets[slots];
+  sock::PollSet poll;
+  u32 meaning[sock::poll_capacity];
+  share::Share* share;
+  u32 stop_reason;
+  u32 verdict;
+  hstore::Watch watch;
+  u8 waiting_printed;
+  u8 closed;
+  Options options;
+  u32 wall;
+  u64 tick;
+  u64 round_started;  // the clock when the round began, for now_units
+  kobj::Handle stop_event;
+  Answering answer;
+  u8 cursors[3];      // round robin: inventories, buckets, top rows
+  ShareCounters written;
+  u32 accepted;
+  u32 refused_at_accept;
+  u32 no_random;
+  u32 send_failures;
+  u32 receive_failures;
+  share::Answer rows;               // one buckets part
+  alignas(8) u8 area[16384];        // one rows frame's rows
+};
+
+// The arena of the host process: the records it carves, rounded up, and slack for alignment.
+u64 arena_size();
+
+// Entry of --host: 4 with "vimbrel host: no share or folder" for an empty share path, else hub::main's result.
+u32 host_command(mem::Bytes share, mem::Bytes key_path, u32 listen, u16 port, u32 flags, const u16* version);
+// The --host process; its exit code.
+u32 main(mem::Bytes share, mem::Bytes key_path, const Options* options);
+// create, then the listener (and its port); 1 or 0.
+u32 open(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick);
+u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick);
+void init(Hub* hub, const auth::KeyState* key, u32 term, const u16* version);
+void set_term(Hub* hub, u32 term);
+void set_host_id(Hub* hub, const u8* id);
+// Rounds until the limit, a stop reason or the stop event.
+void run(Host* host, u64 round_limit);
+void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall);
+// Last flush, every socket closed once, the listener closed unless the election owns it. A second call does nothing.
+void close(Host* host);
+void stop(Host* host, u32 reason);
+
+// Slot operations.
+u32 is_in(const Hub* hub, u32 set, u32 slot);
+void put_in(Hub* hub, u32 set, u32 slot, bool on);
+u32 stage_of(const Hub* hub, u32 slot);
+bool may_accept(const Hub* hub, u32 address);
+u32 admit(Hub* hub, mem::Bytes challenge, u32 address, u32 now);
+void free_slot(Hub* hub, u32 slot);
+void take_frames(Hub* hub, u32 slot, u32 received, u32 now, u32 wall);
+u32 send_frame(Hub* hub, u32 slot, u32 length, u32 now);
+u32 out_free(const Hub* hub, u32 slot);
+void consume_out(Hub* hub, u32 slot, u32 n);
+mem::Slice out_room(Hub* hub, u32 slot);
+void mark_closing(Hub* hub, u32 slot, u32 now);
+void refuse(Hub* hub, u32 slot, u16 reason, u32 now);
+bool kind_allowed(u32 kind, u8 role);
+// 1 when dispatched, 0 when the message failed (the slot then closes).
+u32 handle_message(Hub* hub, u32 slot, mem::Bytes frame, u32 now, u32 wall);
+// 0 nothing, 1 ordered, 2 marked up to date.
+u32 forward_update_now(Hub* hub, u32 machine, u32 now);
+void forget(Hub* hub, u32 machine);
+void upkeep(Hub* hub, u32 now);
+// Answers a pending update ask: the Linux build service is not built, so every ask hears "no binary".
+void answer_update_asks(Hub* hub, u32 now, u32 wall);
+void update_summary(Hub* hub, u32 machine);
+bool answer_ready(const Host* host);
+
+// Socket side of a round.
+void accept_members(Host* host, u32 now);
+void read_member(Host* host, u32 slot, u32 now);
+void flush_member(Host* host, u32 slot, u32 now);
+void drop_member(Host* host, u32 slot);
+void close_finished(Host* host, u32 now);
+
+// ---- Share duties.
+
+// Stop reasons.
+enum : u32 {
+  stop_none = 0,
+  stop_newer_term = 1,
+  stop_same_term = 2,
+  stop_not_renewed = 3,
+  stop_setup = 4,
+  stop_registry = 5,
+  stop_folders = 6,
+  stop_live = 7,
+  stop_no_term = 8,
+  stop_selftest = 9,
+  stop_no_id = 10,
+};
+
+u32 share_address(mem::Bytes share, u32 listen);
+u32 register_share(Host* host, mem::Arena* arena, mem::Bytes share, u32 address, u64 now_tick);
+void tick(Host* host, u32 now, u32 wall);
+void decide_lease(Host* host, u32 now);
+void check_stop(Host* host, u32 result);
+void flush_history(Host* host, u32 budget);
+void flush_top(Host* host, u32 budget);
+void share_step(Host* host, u32 now, u32 wall);
+void answer_history(Host* host, u32 now, u32 wall);
+void flush_all(Host* host);
+u32 now_units(const Host* host);
+void log(const Host* host, mem::Bytes text);
+void log_dec(const Host* host, u64 value);
+u32 seconds_since_2025(u64 filetime);
+u32 elapsed_units(u64 earlier, u64 later);
+u32 ratio_x10000(u64 part, u64 whole);
 
 }  // namespace hub

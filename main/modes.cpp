@@ -2,6 +2,7 @@
 
 #include "cluster/agent.h"
 #include "cluster/cluster.h"
+#include "host/hub.h"
 #include "host/lease.h"
 #include "mcp/mcp.h"
 #include "platform/os.h"
@@ -52,8 +53,9 @@ bool no_share(mem::Bytes share) {
   os::write_line(mem::lit("vimbrel host: no share or folder"));
   return true;
 }
-u32 host(mem::Bytes share, u32, u16, u32, u16, u16, u16, const ClusterFiles*) {
-  return no_share(share) ? 4 : not_built(mem::lit("--host"));
+u32 host(mem::Bytes share, u32 listen, u16 port, u32 flags, u16 major, u16 minor, u16 patch, const ClusterFiles* files) {
+  const u16 version[3] = {major, minor, patch};
+  return hub::host_command(share, files->key_path, listen, port, flags, version);
 }
 u32 election(mem::Bytes share, const elect::Config*, const ClusterFiles*, u64) {
   return no_share(share) ? 4 : not_built(mem::lit("--elect"));

@@ -27,6 +27,10 @@ u32 quit_event_name(u32 process_id, u8* buffer96);
 // The quit event of this process: manual reset, not set. Whoever wants the process to stop sets it by name; once
 // set it stays set. 0 on failure, also when a live process already owns an event of that name.
 Handle create_quit_event();
+// Makes SIGTERM and SIGINT set this process's quit event (a stop asked by a signal is a stop asked by the event), so
+// that the loop waiting on it ends in order. 1 when the handlers are in place; a later call moves them to the new
+// event; 0 for a handle that is not a manual event.
+u32 stop_on_signals(Handle quit_event);
 // An auto-reset event, not set: one wait consumes one wake, however many sets came before it.
 Handle create_event(mem::Bytes name);
 // Opens another process's auto-reset event to wait on it (the owner keeps the name): 0 when no process owns one

@@ -76,6 +76,9 @@ u32 recv(Socket socket, mem::Slice buffer, u64* count);
 // that went away is a failure, never a signal that ends the process). Nothing to send gives 0. At most 1 GiB.
 u32 send(Socket socket, mem::Bytes bytes, u64* count);
 void close(Socket socket);
+// Ends the sending direction: the peer reads the end of the stream once what was sent has arrived; reading goes on.
+// 0, or 3 when the socket is no longer connected.
+u32 shutdown_send(Socket socket);
 
 // ---- UDP.
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -140,6 +141,33 @@ Handle create_quit_event() {
   return create(mem::Bytes(name, n), kind_manual_event);
 }
 
+namespace {
+// The descriptor the stop signals write to. A signal handler can reach nothing else, so this one value is kept for
+// the process.
+volatile sig_atomic_t stop_fd = -1;
+
+void on_stop_signal(int) {
+  int saved = errno;
+  int fd = stop_fd;
+  if (fd >= 0) {
+    u8 one = 1;
+    ssize_t w = write(fd, &one, 1);
+    (void)w;
+  }
+  errno = saved;
+}
+}  // namespace
+
+u32 stop_on_signals(Handle quit_event) {
+  if (quit_event == 0 || kind_of(quit_event) != kind_manual_event) return 0;
+  stop_fd = fd_of(quit_event);
+  struct sigaction action{};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0 ? 1 : 0;
+}
+
 Handle create_event(mem::Bytes name) { return create(name, kind_auto_event); }
 
 Handle open_event(mem::Bytes name) {
@@ -241,6 +269,8 @@ void close(Handle handle) {
     release_mutex(handle);
     return;
   }
+  // A signal after this close must not write into whatever reuses the descriptor.
+  if (stop_fd == fd_of(handle)) stop_fd = -1;
   if (kind_of(handle) != kind_opened_event) unlink_own(fd_of(handle));
   ::close(fd_of(handle));
 }

@@ -275,6 +275,11 @@ void close(Socket socket) {
   if (socket != invalid_socket) ::close(fd_of(socket));
 }
 
+u32 shutdown_send(Socket socket) {
+  if (socket == invalid_socket) return failed;
+  return ::shutdown(fd_of(socket), SHUT_WR) == 0 ? done : failed;
+}
+
 u32 udp_open(u32 address, u16 port, Socket* out) {
   *out = invalid_socket;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

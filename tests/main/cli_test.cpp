@@ -48,9 +48,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--linux-fetch x86_64", "--linux-fetch"},
       {"--replace-taskmgr on", "--replace-taskmgr"},
       {"--replace-taskmgr off --test", "--replace-taskmgr"},
-      {"--host /srv/share", "--host"},
-      {"--host '/srv/caf\xc3\xa9'", "--host"},
-      {"--host s --listen 0.0.0.0 --port 65533 --web --refuse-if-live --force-share", "--host"},
       {"--elect /srv/share", "--elect"},
       {"--elect s --priority 255 --port 1 --listen 10.0.0.1 --force-share", "--elect"},
   };

@@ -1,0 +1,271 @@
+#pragma once
+// The host as a user meets it: the built executable started as "--host <folder>" with its own XDG folders and a
+// cluster key, and members that connect over loopback TCP with the cluster's own codecs and handshake.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cluster/auth.h"
+#include "cluster/peer.h"
+#include "cluster/proto.h"
+#include "host/hub.h"
+#include "sampling/ring.h"
+#include "tests/host/rig.h"
+#include "tests/support/testutil.h"
+
+namespace net {
+
+using Bytes = std::vector<u8>;
+using Clock = std::chrono::steady_clock;
+
+// 32 key bytes 0x11, 0x12, ...
+inline std::string key_text(u8 first = 0x11) {
+  std::string t = "vimbrel-key 1 ";
+  const char* hex = "0123456789abcdef";
+  for (u32 i = 0; i < 32; ++i) {
+    u8 b = static_cast<u8>(first + i);
+    t += hex[b >> 4];
+    t += hex[b & 15];
+  }
+  return t + "\n";
+}
+
+inline void key_state(auth::KeyState* key, u8 first = 0x11) {
+  u8 k[32];
+  for (u32 i = 0; i < 32; ++i) k[i] = static_cast<u8>(first + i);
+  auth::key_init(key, mem::Bytes(k, 32));
+}
+
+// A home with its XDG folders and a cluster key.
+inline void make_home(const std::string& home, u8 key_first = 0x11) {
+  std::filesystem::create_directories(home + "/config/Vimbrel");
+  std::filesystem::create_directories(home + "/data");
+  std::filesystem::create_directories(home + "/run");
+  chmod((home + "/run").c_str(), 0700);
+  std::string path = home + "/config/Vimbrel/cluster.key";
+  testutil::write_file(path, key_text(key_first));
+  chmod(path.c_str(), 0600);
+}
+
+inline u16 free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The executable in the background, its standard output in a file.
+struct Process {
+  pid_t pid = -1;
+  std::string out_path;
+  int code = -2;
+
+  void start(const std::vector<std::string>& args, const std::string& home) {
+    out_path = home + "/out." + std::to_string(Clock::now().time_since_epoch().count());
+    pid = fork();
+    if (pid == 0) {
+      setenv("HOME", home.c_str(), 1);
+      setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+      setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+      int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 1);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(VIMBREL_EXE));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(VIMBREL_EXE, argv.data());
+      _exit(127);
+    }
+  }
+  std::string out() const { return testutil::read_file(out_path); }
+  bool wait_output(const std::string& text, int seconds) {
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end) {
+      if (out().find(text) != std::string::npos) return true;
+      if (ended(0)) return out().find(text) != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  // True when the process ended within the time; its exit code (or -1 after a signal) is kept.
+  bool ended(int ms) {
+    if (pid < 0) return true;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    do {
+      int status = 0;
+      pid_t r = waitpid(pid, &status, WNOHANG);
+      if (r == pid) {
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid = -1;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (Clock::now() < end);
+    return false;
+  }
+  int stop(int sig = SIGTERM) {
+    if (pid > 0) kill(pid, sig);
+    if (!ended(20000) && pid > 0) {
+      kill(pid, SIGKILL);
+      ended(5000);
+    }
+    return code;
+  }
+  ~Process() {
+    if (pid > 0) stop(SIGKILL);
+  }
+};
+
+// A member over TCP: connects, runs the handshake and exchanges frames, each way sealed after the accept.
+struct Member {
+  int fd = -1;
+  peer::PeerState p;
+  Bytes in;
+  bool eof = false;
+  u16 refused = 0;
+
+  explicit Member(u8 key_first = 0x11) {
+    auth::KeyState k;
+    key_state(&k, key_first);
+    peer::init(&p, &k);
+  }
+  ~Member() { drop(); }
+  void drop() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+
+  bool connect_to(u16 port) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  bool write_all(const Bytes& b) {
+    size_t at = 0;
+    while (at < b.size()) {
+      ssize_t n = ::send(fd, b.data() + at, b.size() - at, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      at += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Reads until n bytes are buffered, the peer closes, or the time is up.
+  bool fill(size_t n, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (in.size() < n && !eof) {
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+      if (left <= 0) return false;
+      pollfd pf{fd, POLLIN, 0};
+      if (poll(&pf, 1, left) <= 0) continue;
+      u8 buf[65536];
+      ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+      if (r <= 0) {
+        eof = true;
+        break;
+      }
+      in.insert(in.end(), buf, buf + r);
+    }
+    return in.size() >= n;
+  }
+  // One plain frame (handshake), or empty.
+  Bytes plain(int ms) {
+    if (!fill(16, ms)) return {};
+    u32 n = proto::frame_len(mem::Bytes(in.data(), in.size()));
+    if (n == 0 || !fill(n, ms)) return {};
+    Bytes f(in.begin(), in.begin() + n);
+    in.erase(in.begin(), in.begin() + n);
+    return f;
+  }
+  // Handshake: true when accepted; a refusal's reason is kept.
+  bool join(u16 port, u8 role, u8 flags, const u8* id) {
+    if (!connect_to(port)) return false;
+    proto::Hello h = {};
+    h.role = role;
+    h.flags = flags;
+    h.protocol = 1;
+    if (id) memcpy(h.id, id, 16);
+    for (u32 i = 0; i < 16; ++i) h.nonce[i] = static_cast<u8>(rand());
+    Bytes hello(64);
+    hello.resize(peer::hello(&p, &h, mem::Slice{hello.data(), hello.size()}));
+    if (!write_all(hello)) return false;
+    Bytes reply = plain(5000);
+    Bytes proof(64);
+    proof.resize(peer::proof(&p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
+    if (proof.empty() || !write_all(proof)) return false;
+    Bytes accept = plain(5000);
+    if (proto::frame_kind(mem::Bytes(accept.data(), accept.size())) == proto::kind_refuse) {
+      proto::decode_refuse(mem::Bytes(accept.data(), accept.size()), &refused);
+      return false;
+    }
+    return peer::accepted(&p, mem::Bytes(accept.data(), accept.size()));
+  }
+  bool send(Bytes f) {
+    u32 n = static_cast<u32>(f.size());
+    f.resize(n + 16);
+    f.resize(peer::seal(&p, mem::Slice{f.data(), f.size()}, n));
+    return write_all(f);
+  }
+  // The next sealed frame within the time, tag checked and removed; empty on time-out, close or a bad tag.
+  Bytes next(int ms) {
+    if (!fill(16, ms)) return {};
+    u32 n = proto::frame_len(mem::Bytes(in.data(), in.size()));
+    if (n == 0 || !fill(n + 16, ms)) return {};
+    if (!peer::opened(&p, mem::Bytes(in.data(), n + 16))) return {};
+    Bytes f(in.begin(), in.begin() + n);
+    in.erase(in.begin(), in.begin() + n + 16);
+    return f;
+  }
+  // The next frame of a kind within the time, skipping others.
+  Bytes next_of(u32 kind, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+      Bytes f = next(left > 0 ? left : 1);
+      if (f.empty()) return f;
+      if (proto::frame_kind(mem::Bytes(f.data(), f.size())) == kind) return f;
+    }
+    return {};
+  }
+};
+
+using rig::id_frame;
+
+inline Bytes inventory_frame(const u8* id, const char* name) { return rig::inventory_frame(id, name); }
+inline Bytes sample_frame(u16 load, u32 seconds) { return rig::sample_frame(load, 4096, seconds); }
+
+inline Bytes history_frame(const u8* id, u8 tier, u8 scope, u8 options) {
+  proto::HistoryAsk ask = {};
+  memcpy(ask.id, id, 16);
+  ask.tier = tier;
+  ask.scope = scope;
+  ask.options = options;
+  ask.first = 0;
+  ask.last = 0xFFFFFFF0;
+  Bytes out(64);
+  out.resize(proto::encode_history(&ask, mem::Slice{out.data(), out.size()}));
+  return out;
+}
+
+}  // namespace net
