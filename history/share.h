@@ -266,9 +266,10 @@ struct Sample {
   bool valid;
 };
 
-// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share. Only a "\\server\share" path is a share; a mounted folder
-// is "not a share" without touching the disk. The server's caching flags and the SMB client's counters have no
-// counterpart on this system, so a share path fails (flags not read, probes without counters).
+// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share. A "\\server\share" path is a share, and so is a folder on
+// a network mount (cifs, smb3, nfs), which is measured under its share name; any other folder is "not a share"
+// without touching the disk. The caching flags come from the client's mount of the share and the request and byte
+// counters from the client's statistics (platform/netshare.h); a share path that is not mounted fails.
 u32 selftest(mem::Bytes share_path, mem::Bytes test_base);
 bool caching_flags(mem::Bytes unc, u32* flags);
 bool smb_counters(mem::Bytes unc, u32 counter, u64* value);

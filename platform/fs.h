@@ -308,7 +308,8 @@ u32 delete_tree(mem::Bytes folder);
 enum : u32 { drive_unknown = 0, drive_no_root = 1, drive_removable = 2, drive_fixed = 3, drive_remote = 4,
              drive_optical = 5, drive_ram = 6 };
 u32 drive_type(mem::Bytes path);
-// The network name of a mapped drive; Linux has no drive letters, so always false.
+// The network name ("\\server\share") of a mapped drive; Linux has no drive letters, and a folder on a network mount
+// (cifs, smb3, nfs) gives its share's name.
 bool unc_of_drive(mem::Bytes path, store::Path* out);
 
 }  // namespace fs

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "history/store.h"
+#include "platform/netshare.h"
 #include "platform/os.h"
 
 namespace fs {
@@ -1470,6 +1471,10 @@ u32 drive_type(mem::Bytes path) {
   return drive_fixed;
 }
 
-bool unc_of_drive(mem::Bytes, store::Path*) { return false; }
+// No drive letters here: a folder on a network mount maps to its share's name.
+bool unc_of_drive(mem::Bytes path, store::Path* out) {
+  netshare::Mount mount;
+  return netshare::mount_of(path, &mount) && netshare::unc_of(&mount, out);
+}
 
 }  // namespace fs

@@ -1,0 +1,106 @@
+// Network shares from the mount table and the client's statistics, on fixture texts: which folders lie on a share,
+// under which name, whether the client caches it, and the request and byte counters the self-test measures.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "history/share.h"
+#include "history/store.h"
+#include "platform/netshare.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+std::string fixture(const char* name) { return testutil::read_file(std::string(VIMBREL_FIXTURES "/netshare/") + name); }
+
+mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
+
+std::string unc_of(const netshare::Mount& m) {
+  store::Path p;
+  if (!netshare::unc_of(&m, &p)) return "?";
+  mem::Bytes t = store::path_of(&p);
+  return std::string(reinterpret_cast<const char*>(t.ptr), t.len);
+}
+
+TEST(NetShare, FoldersOnNetworkMountsAndTheirShareNames) {
+  std::string table = fixture("mountinfo");
+  struct Case {
+    const char* path;
+    u32 kind;
+    const char* unc;
+    u32 flags;
+  };
+  const Case cases[] = {
+      {"/mnt/team", netshare::kind_smb, "\\\\files.example\\team", netshare::flags_no_caching},
+      {"/mnt/team/cluster/terms", netshare::kind_smb, "\\\\files.example\\team", netshare::flags_no_caching},
+      {"/mnt/cached/x", netshare::kind_smb, "\\\\10.0.0.9\\Cluster Data", netshare::flags_caching},
+      {"/srv/nfs/cluster", netshare::kind_nfs, "\\\\store.example\\export\\vimbrel", netshare::flags_no_caching},
+      {"/srv/nfs-cached", netshare::kind_nfs, "\\\\store.example\\export\\other", netshare::flags_caching},
+      // A local mount inside a share, a local folder, a name that only starts like a mount point, a relative path.
+      {"/mnt/team/scratch/a", netshare::kind_none, "", 0},
+      {"/home/ann/cluster", netshare::kind_none, "", 0},
+      {"/mnt/teamwork", netshare::kind_none, "", 0},
+      {"mnt/team", netshare::kind_none, "", 0},
+  };
+  for (const Case& c : cases) {
+    netshare::Mount m;
+    bool found = netshare::mount_in(bytes(table), bytes(c.path), &m);
+    EXPECT_EQ(found, c.kind != netshare::kind_none) << c.path;
+    if (!found) continue;
+    EXPECT_EQ(m.kind, c.kind) << c.path;
+    EXPECT_EQ(unc_of(m), c.unc) << c.path;
+    EXPECT_EQ(netshare::flags_of(&m), c.flags) << c.path;
+    EXPECT_EQ(store::flags_ok(netshare::flags_of(&m)), c.flags == netshare::flags_no_caching) << c.path;
+    // The share name leads back to the same mount, in any case and below the share.
+    netshare::Mount back;
+    std::string below = std::string(c.unc) + "\\cluster";
+    ASSERT_TRUE(netshare::mount_by_unc_in(bytes(table), bytes(below), &back)) << c.path;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(back.point), back.point_len),
+              std::string(reinterpret_cast<char*>(m.point), m.point_len));
+  }
+  netshare::Mount none;
+  EXPECT_FALSE(netshare::mount_by_unc_in(bytes(table), bytes(std::string("\\\\files.example\\teamwork")), &none));
+}
+
+TEST(NetShare, CountersOfTheRightShareOnly) {
+  std::string table = fixture("mountinfo");
+  struct Case {
+    const char* path;
+    const char* stats;
+    u64 values[4];  // read requests, write requests, bytes read, bytes written
+  };
+  const Case cases[] = {
+      {"/mnt/team", "cifs-stats", {100, 399, 409600, 1634304}},
+      {"/mnt/cached", "cifs-stats", {1, 2, 11, 22}},
+      {"/srv/nfs", "mountstats", {50, 75, 204800, 307200}},
+      {"/srv/nfs-cached", "mountstats", {1, 2, 5, 6}},
+  };
+  for (const Case& c : cases) {
+    netshare::Mount m;
+    ASSERT_TRUE(netshare::mount_in(bytes(table), bytes(c.path), &m)) << c.path;
+    std::string stats = fixture(c.stats);
+    for (u32 k = 0; k < 4; ++k) {
+      u64 v = 0;
+      ASSERT_TRUE(netshare::counter_in(bytes(stats), &m, k, &v)) << c.path << " " << k;
+      EXPECT_EQ(v, c.values[k]) << c.path << " " << k;
+    }
+  }
+  // A mount the statistics do not list has no counters: the probe then fails rather than guessing.
+  netshare::Mount m;
+  ASSERT_TRUE(netshare::mount_in(bytes(table), bytes(std::string("/srv/nfs")), &m));
+  u64 v = 7;
+  EXPECT_FALSE(netshare::counter_in(bytes(fixture("cifs-stats")), &m, 0, &v));
+  EXPECT_FALSE(netshare::counter_in(bytes(std::string("device x mounted on /y with fstype nfs\n")), &m, 2, &v));
+}
+
+TEST(NetShare, SelfTestOfALocalFolderIsNotAShareAndTouchesNothing) {
+  testutil::TempDir dir;
+  std::string base = dir.path + "/members/abc";
+  EXPECT_EQ(share::selftest(bytes(dir.path), bytes(base)), store::verdict_not_share);
+  EXPECT_EQ(testutil::read_file(base + ".selftest"), "");
+  // A share name that this machine has not mounted: its flags cannot be read, so the test fails.
+  std::string unc = "\\\\nowhere.invalid\\share";
+  EXPECT_EQ(share::selftest(bytes(unc), bytes(dir.path + "/probe")), store::verdict_fail);
+}
+
+}  // namespace
