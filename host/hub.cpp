@@ -1498,7 +1498,8 @@ void answer_step(Host* host, u32 s, u32 now, u32 wall) {
     }
     u32 count = 0;
     bool done = share::read_records(sh, &a->cursor, host->area, tops ? 16352 : 16384, &count, 16384);
-    if (count != 0) send_rows(host, s, tops ? proto::kind_tops : proto::kind_energy, host->area, count, now);
+    // Every step that read rows sends them; the last one goes out even when empty, so each asked kind appears.
+    if (count != 0 || done) send_rows(host, s, tops ? proto::kind_tops : proto::kind_energy, host->area, count, now);
     if (done) {
       a->cursor_open = 0;
       a->step = tops && a->energy ? step_energy : step_buckets;
