@@ -1624,6 +1624,11 @@ u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
     mem::release(&arena);
     return 2;
   }
+  if (loaded == cluster::key_exposed) {
+    line(mem::lit("vimbrel host: the cluster key file can be read by others; allow only its owner (chmod 600)"));
+    mem::release(&arena);
+    return 2;
+  }
   if (loaded != cluster::key_loaded) {
     line(mem::lit("vimbrel host: the cluster key file is refused: "), cluster::key_verdict_name(verdict));
     mem::release(&arena);
