@@ -79,6 +79,8 @@ TEST(CollectLive, SystemFactsMatchThisMachine) {
 }
 
 TEST(CollectLive, ProcessSampleFindsEveryProcess) {
+  // The process table keeps 1,024 rows; on a machine with more processes this one may not be among them.
+  if (numeric_entries("/proc") > 1000) GTEST_SKIP() << "more processes than the process table holds";
   Collector c;
   ASSERT_TRUE(collect::sample_procs(c.state.get(), c.procs.get()));
   const collect::ProcHeader& h = c.procs->head;
@@ -128,6 +130,8 @@ TEST(CollectLive, OwnListeningSocketHasThisProcessAsOwner) {
 // The connection tables are read from the system at most every 5 s. A connection opened after one read is listed
 // with this process as its owner by the first sample that starts 5 s after that read.
 TEST(CollectLive, NewConnectionReachesItsProcessWithinTenSeconds) {
+  // The process table keeps 1,024 rows; on a machine with more processes this one may not be among them.
+  if (numeric_entries("/proc") > 1000) GTEST_SKIP() << "more processes than the process table holds";
   auto now_ms = [] {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
