@@ -1,0 +1,333 @@
+#include "host/web.h"
+
+#include "base/bits.h"
+#include "base/fmt.h"
+
+namespace web {
+
+// ---- Requests.
+
+namespace {
+
+bool is_blank(u8 c) { return c == ' ' || c == '\t'; }
+bool is_digit(u8 c) { return c >= '0' && c <= '9'; }
+bool is_hex_lower(u8 c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
+u8 hex_value(u8 c) { return is_digit(c) ? c - '0' : c - 'a' + 10; }
+u8 lower(u8 c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+// The offset of the first "\r\n" at or after from, within end; end when there is none.
+u32 line_end(mem::Bytes bytes, u32 from, u32 end) {
+  for (u32 i = from; i + 1 < end; ++i) {
+    if (bytes.ptr[i] == '\r' && bytes.ptr[i + 1] == '\n') return i;
+  }
+  return end;
+}
+
+// The first blank or CR at or after from, or end.
+u32 token_end(mem::Bytes bytes, u32 from, u32 end) {
+  u32 i = from;
+  while (i < end && bytes.ptr[i] != ' ' && bytes.ptr[i] != '\r') ++i;
+  return i;
+}
+
+struct RouteName {
+  const char* target;
+  u8 route;
+};
+const RouteName route_names[] = {
+    {"/", route_page},
+    {"/vimbrel.js", route_loader},
+    {"/vimbrel.wasm", route_module},
+    {"/manifest.webmanifest", route_manifest},
+    {"/icon.svg", route_icon},
+    {"/link", route_link},
+};
+constexpr u32 link_prefix = 6;  // "/link/"
+
+}  // namespace
+
+u32 head_end(mem::Bytes bytes) {
+  for (u64 i = 0; i + 3 < bytes.len; ++i) {
+    if (bytes.ptr[i] == '\r' && bytes.ptr[i + 1] == '\n' && bytes.ptr[i + 2] == '\r' && bytes.ptr[i + 3] == '\n') {
+      return static_cast<u32>(i + 4);
+    }
+  }
+  return 0;
+}
+
+u32 header_name_is(mem::Bytes line, mem::Bytes lower_name) {
+  u64 colon = 0;
+  while (colon < line.len && line.ptr[colon] != ':') ++colon;
+  if (colon == line.len || colon != lower_name.len) return 0;
+  for (u64 i = 0; i < colon; ++i) {
+    if (lower(line.ptr[i]) != lower_name.ptr[i]) return 0;
+  }
+  return 1;
+}
+
+u32 parse_length(mem::Bytes value, u32* length) {
+  u64 from = 0, to = value.len;
+  while (from < to && is_blank(value.ptr[from])) ++from;
+  while (to > from && is_blank(value.ptr[to - 1])) --to;
+  if (to == from || to - from > 9) return 0;
+  u32 n = 0;
+  for (u64 i = from; i < to; ++i) {
+    if (!is_digit(value.ptr[i])) return 0;
+    n = n * 10 + (value.ptr[i] - '0');
+  }
+  *length = n;
+  return 1;
+}
+
+u8 method_of(mem::Bytes method) {
+  if (mem::eq(method, mem::lit("GET"))) return method_get;
+  if (mem::eq(method, mem::lit("POST"))) return method_post;
+  return method_other;
+}
+
+u8 route_of(mem::Bytes target) {
+  u64 n = 0;
+  while (n < target.len && target.ptr[n] != '?') ++n;
+  mem::Bytes path(target.ptr, n);
+  for (const RouteName& r : route_names) {
+    if (mem::eq(path, mem::cstr(r.target))) return r.route;
+  }
+  u8 id[link_id_size];
+  if (n > link_prefix && mem::eq(mem::Bytes(path.ptr, link_prefix), mem::lit("/link/")) &&
+      link_id(mem::Bytes(path.ptr + link_prefix, n - link_prefix), id)) {
+    return route_link_id;
+  }
+  return route_none;
+}
+
+u32 route_kind(u8 route) {
+  if (route >= route_page && route <= route_icon) return kind_static;
+  if (route == route_link || route == route_link_id) return kind_relay;
+  return kind_none;
+}
+
+u32 check_method(u8 route, u8 method) {
+  u32 kind = route_kind(route);
+  if (kind == kind_none) return status_not_found;
+  u8 wanted = kind == kind_static ? method_get : method_post;
+  return method == wanted ? 0u : u32{status_method};
+}
+
+u32 link_id(mem::Bytes hex, u8* id) {
+  if (hex.len != 2 * link_id_size) return 0;
+  for (u64 i = 0; i < hex.len; ++i) {
+    if (!is_hex_lower(hex.ptr[i])) return 0;
+  }
+  for (u32 i = 0; i < link_id_size; ++i) {
+    id[i] = static_cast<u8>(hex_value(hex.ptr[2 * i]) << 4 | hex_value(hex.ptr[2 * i + 1]));
+  }
+  return 1;
+}
+
+u32 parse_request(mem::Bytes in, Request* r) {
+  *r = Request{};
+  if (in.len > request_size) in.len = request_size;
+  u32 end = head_end(in);
+  if (end == 0) return in.len >= request_size ? status_too_large : parse_wait;
+
+  // The request line: method, one blank, target, one blank and something more on the line. A method that ends at
+  // the line's end leaves no target.
+  u32 method_end = token_end(in, 0, end);
+  if (method_end == 0 || method_end >= end || in.ptr[method_end] != ' ') return status_bad;
+  u32 target_from = method_end + 1;
+  u32 target_end = token_end(in, target_from, end);
+  if (target_end == target_from || target_end >= end || in.ptr[target_end] != ' ') return status_bad;
+  if (target_end + 1 >= end || in.ptr[target_end + 1] == '\r') return status_bad;
+
+  // Header lines: the last Content-Length or Transfer-Encoding line decides.
+  bool bad = false;
+  u32 body = 0;
+  u32 last = end - 2;  // the empty line
+  for (u32 at = line_end(in, target_end, end) + 2; at < last;) {
+    u32 e = line_end(in, at, end);
+    mem::Bytes line(in.ptr + at, e - at);
+    if (header_name_is(line, mem::lit("content-length"))) {
+      u32 colon = sizeof "content-length" - 1;
+      u32 value = 0;
+      bad = !parse_length(mem::Bytes(line.ptr + colon + 1, line.len - colon - 1), &value);
+      body = bad ? 0 : value;
+    } else if (header_name_is(line, mem::lit("transfer-encoding"))) {
+      bad = true;
+      body = 0;
+    }
+    at = e + 2;
+  }
+  if (bad) return status_bad;
+  if (body > request_size - end) return status_too_large;
+  if (in.len - end < body) return parse_wait;
+
+  mem::Bytes target(in.ptr + target_from, target_end - target_from);
+  r->method = method_of(mem::Bytes(in.ptr, method_end));
+  r->route = route_of(target);
+  r->head_length = static_cast<u16>(end);
+  r->body_length = body;
+  if (r->route == route_link_id) link_id(mem::Bytes(target.ptr + link_prefix, 2 * link_id_size), r->link_id);
+  return status_ok;
+}
+
+// ---- Responses.
+
+mem::Bytes status_line(u32 status) {
+  switch (status) {
+    case status_ok: return mem::lit("200 OK");
+    case status_bad: return mem::lit("400 Bad Request");
+    case status_not_found: return mem::lit("404 Not Found");
+    case status_method: return mem::lit("405 Method Not Allowed");
+    case status_conflict: return mem::lit("409 Conflict");
+    case status_too_large: return mem::lit("413 Content Too Large");
+    default: return mem::lit("503 Service Unavailable");
+  }
+}
+
+mem::Bytes content_type(u32 status, u8 route) {
+  if (status == status_ok) {
+    switch (route) {
+      case route_page: return mem::lit("text/html; charset=utf-8");
+      case route_loader: return mem::lit("text/javascript");
+      case route_module: return mem::lit("application/wasm");
+      case route_manifest: return mem::lit("application/manifest+json");
+      case route_icon: return mem::lit("image/svg+xml");
+      default: break;
+    }
+  }
+  return mem::lit("application/octet-stream");
+}
+
+u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length) {
+  Text t{area.ptr, bits::min32(area.len, head_max), 0, 0};
+  put(&t, mem::lit("HTTP/1.1 "));
+  put(&t, status_line(status));
+  put(&t, mem::lit("\r\nContent-Type: "));
+  put(&t, content_type(status, route));
+  put(&t, mem::lit("\r\nContent-Length: "));
+  put_dec(&t, body_length);
+  put(&t, mem::lit("\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+                   "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; style-src "
+                   "'self' 'unsafe-inline'; frame-ancestors 'none'\r\nConnection: close\r\n\r\n"));
+  return t.length;
+}
+
+// ---- Texts.
+
+void put(Text* t, mem::Bytes bytes) {
+  if (t->over) return;
+  u32 room = t->capacity - t->length;
+  u32 n = bits::min32(bytes.len, room);
+  mem::copy(mem::Slice{t->ptr + t->length, n}, mem::Bytes(bytes.ptr, n));
+  t->length += n;
+  if (n < bytes.len) t->over = 1;
+}
+
+void put_dec(Text* t, u64 value) {
+  u8 digits[fmt::dec_size];
+  put(t, fmt::dec(value, digits));
+}
+
+void put_colour(Text* t, u32 rgb) {
+  const char* hex = "0123456789abcdef";
+  u8 text[7] = {'#'};
+  for (u32 i = 0; i < 6; ++i) text[1 + i] = static_cast<u8>(hex[(rgb >> (20 - 4 * i)) & 15]);
+  put(t, mem::Bytes(text, sizeof text));
+}
+
+void put_const(Text* t, mem::Bytes name, u64 value) {
+  put(t, name);
+  put(t, mem::lit(" = "));
+  put_dec(t, value);
+}
+
+namespace {
+
+struct Constant {
+  const char* name;  // null ends a line
+  u32 value;
+};
+// The loader's numbers, a line each: message head, message kinds, commands, pointer types and timing.
+const Constant loader_constants[] = {
+    {"HEAD", message_head}, {"AT_NOW", at_now},           {"AT_A", at_a},           {"AT_B", at_b},
+    {"AT_C", at_c},         {"AT_HANDLE", at_handle},     {"AT_RANDOM", at_random}, {nullptr, 0},
+    {"INIT", msg_init},     {"RESIZE", msg_resize},       {"TICK", msg_tick},       {"POINTER", msg_pointer},
+    {"KEY", msg_key},       {"NET", msg_net},             {"WHEEL", msg_wheel},     {nullptr, 0},
+    {"CMD_HEAD", command_head}, {"FRAME", cmd_frame},     {"POST", cmd_post},       {"SAVE_KEY", cmd_save_key},
+    {"ASK_KEY", cmd_ask_key},   {"HANDLE", cmd_handle},   {nullptr, 0},
+    {"DOWN", pointer_down}, {"MOVE", pointer_move},       {"UP", pointer_up},       {"CANCEL", pointer_cancel},
+    {"TICK_MS", tick_ms},   {"RATIO", ratio},             {nullptr, 0},
+};
+
+void put_constants(Text* t) {
+  bool first = true;
+  for (const Constant& c : loader_constants) {
+    if (c.name == nullptr) {
+      put(t, mem::lit(";\n"));
+      first = true;
+      continue;
+    }
+    put(t, first ? mem::lit("const ") : mem::lit(", "));
+    put_const(t, mem::cstr(c.name), c.value);
+    first = false;
+  }
+  put(t, mem::lit("const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm\";\n"));
+}
+
+// Copies the template, writing each {{name}} marker's value; an unknown marker spoils the text.
+u32 fill(mem::Slice buffer, const u8* tmpl, u64 size) {
+  Text t{buffer.ptr, bits::min32(buffer.len, 0xFFFFFFFF), 0, 0};
+  u64 i = 0;
+  while (i < size) {
+    u64 open = i;
+    while (open + 1 < size && !(tmpl[open] == '{' && tmpl[open + 1] == '{')) ++open;
+    if (open + 1 >= size) {
+      put(&t, mem::Bytes(tmpl + i, size - i));
+      break;
+    }
+    put(&t, mem::Bytes(tmpl + i, open - i));
+    u64 close = open + 2;
+    while (close + 1 < size && !(tmpl[close] == '}' && tmpl[close + 1] == '}')) ++close;
+    mem::Bytes name(tmpl + open + 2, close - open - 2);
+    if (close + 1 >= size) {
+      t.over = 1;
+    } else if (mem::eq(name, mem::lit("colour"))) {
+      put_colour(&t, page_colour);
+    } else if (mem::eq(name, mem::lit("constants"))) {
+      put_constants(&t);
+    } else {
+      t.over = 1;
+    }
+    i = close + 2;
+  }
+  return t.over ? 0 : t.length;
+}
+
+}  // namespace
+
+u32 page_html(mem::Slice buffer) { return fill(buffer, page_template, page_template_size); }
+u32 manifest_json(mem::Slice buffer) { return fill(buffer, manifest_template, manifest_template_size); }
+u32 loader_js(mem::Slice buffer) { return fill(buffer, loader_template, loader_template_size); }
+
+// ---- The prepared and embedded bodies.
+
+u64 arena_size() { return (sizeof(Web) + 63) / 64 * 64 + 64; }
+
+void prepare(Web* w) {
+  w->page_length = static_cast<u16>(page_html(mem::Slice{w->page, page_size}));
+  w->loader_length = static_cast<u16>(loader_js(mem::Slice{w->loader, loader_size}));
+  w->manifest_length = static_cast<u16>(manifest_json(mem::Slice{w->manifest, manifest_size}));
+}
+
+mem::Bytes static_body(const Web* w, u8 route) {
+  switch (route) {
+    case route_page: return mem::Bytes(w->page, w->page_length);
+    case route_loader: return mem::Bytes(w->loader, w->loader_length);
+    case route_module: return mem::Bytes(viewer_module, viewer_module_size);
+    case route_manifest: return mem::Bytes(w->manifest, w->manifest_length);
+    case route_icon: return mem::Bytes(icon_svg, icon_svg_size);
+    default: return mem::Bytes();
+  }
+}
+
+}  // namespace web

@@ -1,0 +1,207 @@
+#pragma once
+// The web dashboard: a small HTTP/1.1 server inside the fixed host's poll round, on the member port plus 2. It
+// serves the page, the script loader, the manifest, the icon and the WebAssembly viewer (all built into the
+// program), and two POST routes through which a browser becomes an ordinary member of the host: each request body
+// carries the browser's cluster frames, each answer the frames the host queued for it. Every response closes its
+// connection; nothing here blocks or allocates after the host opens.
+//
+// The loader protocol between the page's script and the module is defined here too, so that the viewer build and
+// the loader text share one set of numbers.
+#include "base/mem.h"
+#include "platform/sock.h"
+
+namespace hub {
+struct Host;
+}
+
+namespace web {
+
+// ---- Bounds.
+
+constexpr u32 clients = 8;
+constexpr u32 request_size = 2048;
+constexpr u32 head_max = 624;               // a response head is cut here
+constexpr u32 head_area = head_max + 16;    // the head and a relay's link id behind it
+constexpr u32 page_size = 2048, loader_size = 6144, manifest_size = 512;
+constexpr u32 link_id_size = 16;
+constexpr u32 member_slots = 96;
+// Host units (100 ms): a client lives at most 5 s, a relay link 10 s after its last request.
+constexpr u32 client_units = 50, link_units = 100;
+constexpr u32 none = 0xFFFFFFFF;
+// The page's background and theme colour, red green blue.
+constexpr u32 page_colour = 0x202020;
+
+// ---- Requests.
+
+enum : u8 { method_other = 0, method_get = 1, method_post = 2 };
+enum : u8 {
+  route_none = 0,
+  route_page = 1,
+  route_loader = 2,
+  route_module = 3,
+  route_manifest = 4,
+  route_icon = 5,
+  route_link = 6,
+  route_link_id = 7,
+};
+// What a route serves: nothing, a static body, or the relay.
+enum : u32 { kind_none = 0, kind_static = 1, kind_relay = 2 };
+
+// Status codes the server answers with.
+enum : u32 {
+  status_ok = 200,
+  status_bad = 400,
+  status_not_found = 404,
+  status_method = 405,
+  status_conflict = 409,
+  status_too_large = 413,
+  status_unavailable = 503,
+};
+
+struct Request {
+  u8 method;
+  u8 route;
+  u16 head_length;   // up to and including the empty line
+  u32 body_length;
+  u8 link_id[link_id_size];  // route 7 only
+};
+
+// parse_request's answer besides the status codes: more bytes are needed.
+constexpr u32 parse_wait = 0;
+
+// The offset just past the first "\r\n\r\n", 0 when there is none.
+u32 head_end(mem::Bytes bytes);
+// 1 when the header line's name (the text before its first ':') is the name, ASCII case ignored.
+u32 header_name_is(mem::Bytes line, mem::Bytes lower_name);
+// A Content-Length value: blanks around it dropped, 1 to 9 decimal digits. 1 with the value, else 0.
+u32 parse_length(mem::Bytes value, u32* length);
+u8 method_of(mem::Bytes method);
+// The route of a request target; the target is cut at its first '?'.
+u8 route_of(mem::Bytes target);
+u32 route_kind(u8 route);
+// 0 when the method suits the route, else the status (404 for route 0, 405 for a wrong method).
+u32 check_method(u8 route, u8 method);
+// 32 lower-case hex digits to 16 bytes: 1, or 0 when the text is anything else.
+u32 link_id(mem::Bytes hex, u8* id);
+// What the buffered bytes of one request come to: parse_wait, status_ok with the request filled in (head and
+// body complete), status_bad or status_too_large.
+u32 parse_request(mem::Bytes buffered, Request* request);
+
+// ---- Responses.
+
+mem::Bytes status_line(u32 status);
+// The route's content type for status 200 on a static route; every other answer is "application/octet-stream".
+mem::Bytes content_type(u32 status, u8 route);
+// The response head into area (at most head_max bytes are used): its length.
+u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length);
+
+// ---- Texts.
+
+// A bounded text being written: once something does not fit, over is set and nothing more is written.
+struct Text {
+  u8* ptr;
+  u32 capacity;
+  u32 length;
+  u32 over;
+};
+void put(Text* text, mem::Bytes bytes);
+void put_dec(Text* text, u64 value);
+// '#' and six lower-case hex digits of a 0xRRGGBB colour.
+void put_colour(Text* text, u32 rgb);
+// NAME = value
+void put_const(Text* text, mem::Bytes name, u64 value);
+
+// Each writes its text into the buffer and returns its length, or 0 when it did not fit.
+u32 page_html(mem::Slice buffer);
+u32 manifest_json(mem::Slice buffer);
+u32 loader_js(mem::Slice buffer);
+
+// ---- Built into the program from web/ when it is built: the three templates (with {{colour}} and {{constants}}
+// where their values go), the icon and the viewer module. Each array has a zero byte past its size.
+
+extern const u8 page_template[], manifest_template[], loader_template[], icon_svg[], viewer_module[];
+extern const u64 page_template_size, manifest_template_size, loader_template_size, icon_svg_size, viewer_module_size;
+
+// ---- The loader protocol. A message to the module is a 64-byte head and its payload; the module answers with
+// commands, each an 8-byte head (command, length) and its bytes.
+
+constexpr u32 message_head = 64;
+enum : u32 { at_now = 4, at_a = 8, at_b = 12, at_c = 16, at_handle = 24, at_random = 32 };
+enum : u32 { msg_init = 1, msg_resize = 2, msg_tick = 3, msg_pointer = 4, msg_key = 5, msg_net = 6, msg_wheel = 7 };
+constexpr u32 command_head = 8;
+enum : u32 { cmd_frame = 1, cmd_post = 2, cmd_save_key = 3, cmd_ask_key = 4, cmd_handle = 5 };
+enum : u32 { pointer_down = 1, pointer_move = 2, pointer_up = 3, pointer_cancel = 4 };
+constexpr u32 tick_ms = 100, ratio = 100;
+
+// ---- The server's state, carved from the host's arena.
+
+struct Web {
+  sock::Socket listener;
+  u16 port;
+  u64 busy;        // over the client slots
+  u64 responding;
+  u32 refused;     // connections closed at once: all slots busy
+  u32 links_opened;
+  u32 answered;    // 200 responses
+  u32 idle_closed;
+  sock::Socket socket[clients];
+  u32 address[clients];
+  u32 accepted[clients];     // host units
+  u16 fill[clients];
+  u16 head_length[clients];  // of the response head area in use: head plus bytes placed after it
+  u16 head_sent[clients];
+  u32 body_length[clients];
+  u32 body_sent[clients];
+  u32 member[clients];       // the relay slot whose out-buffer is the body; none for a static body
+  u32 route[clients];
+  u8 request[clients][request_size];
+  u8 head[clients][head_area];
+  u64 web_members[2];        // member slots that are browser links
+  u8 link_ids[member_slots][link_id_size];
+  u32 last_request[member_slots];
+  u8 page[page_size];
+  u8 loader[loader_size];
+  u8 manifest[manifest_size];
+  u16 page_length, loader_length, manifest_length;
+};
+
+// What the dashboard adds to the host's arena.
+u64 arena_size();
+// The page, loader and manifest written once into their areas (a text that overflows has length 0).
+void prepare(Web* web);
+// The body a static route serves.
+mem::Bytes static_body(const Web* web, u8 route);
+
+// ---- The server inside the host's round.
+
+// Carves the state from the arena, prepares the texts and listens on the host's address and web port: 1 or 0.
+u32 open(hub::Host* host, mem::Arena* arena);
+// The listener, and every busy client (to read, or to write while it is answered), into the host's poll set.
+void add_to_poll(hub::Host* host);
+void accept(hub::Host* host, u32 now);
+// The poll reported the client (events is true when it is readable, failed or hung up).
+void client_io(hub::Host* host, u32 client, u32 events, u32 now, u32 wall);
+// Once a round: clients older than 5 s, links without a request for 10 s, links the host has closed.
+void upkeep(hub::Host* host, u32 now);
+void close_client(hub::Host* host, u32 client);
+// Every client and the listener. The links' member slots belong to the host, which frees them itself.
+void close(hub::Host* host);
+// Builds the head (placed bytes follow it) and starts sending.
+void respond(hub::Host* host, u32 client, u32 status, u8 route, mem::Bytes placed, u32 extra);
+
+// ---- The relay.
+
+// POST "/link": a new member slot for the browser, fed the body; the answer is the link id and what the host queued.
+void open_link(hub::Host* host, u32 client, mem::Bytes body, u32 now, u32 wall);
+// POST "/link/<id>": the body fed to the link's slot; the answer is what the host queued.
+void post_link(hub::Host* host, u32 client, const u8* id, mem::Bytes body, u32 now, u32 wall);
+// 1 when the whole body went into the slot's in-buffer and the host took its frames, else 0.
+u32 feed_link(hub::Host* host, u32 member, mem::Bytes bytes, u32 now, u32 wall);
+// The member slot of the link id, or none.
+u32 find_link(const Web* web, const u8* id);
+// 1 while a client is sending this member slot's answer.
+u32 link_busy(const Web* web, u32 member);
+u32 is_link(const Web* web, u32 member);
+void drop_link(hub::Host* host, u32 member);
+
+}  // namespace web

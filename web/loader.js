@@ -1,0 +1,129 @@
+"use strict";
+{{constants}}
+(async function () {
+  const canvas = document.getElementById("screen");
+  const context = canvas.getContext("2d");
+  const form = document.getElementById("key");
+  const input = document.getElementById("text");
+  const start = performance.now();
+  const encoder = new TextEncoder();
+  const decoder = new TextDecoder();
+  const empty = new Uint8Array(0);
+  let pending = empty;
+  let handle = 0n;
+
+  // The module's memory is 64-bit: addresses and counts cross as BigInt.
+  let exports = null;
+  const memory = () => new Uint8Array(exports.memory.buffer);
+  const slice = (at, length) => memory().slice(Number(at), Number(at) + Number(length));
+
+  function frame(fields) {
+    const at = Number(fields.getBigUint64(0, true));
+    const stride = fields.getUint32(8, true), width = fields.getUint32(12, true), height = fields.getUint32(16, true);
+    const size = stride * height * 4;
+    if (stride === 0 || height === 0 || width > stride || at + size > exports.memory.buffer.byteLength) return;
+    if (canvas.width !== width || canvas.height !== height) {
+      canvas.width = width;
+      canvas.height = height;
+    }
+    const pixels = new Uint8ClampedArray(exports.memory.buffer, at, size);
+    context.putImageData(new ImageData(pixels, stride, height), 0, 0, 0, 0, width, height);
+  }
+
+  function post(body) {
+    const fields = new DataView(body.buffer, body.byteOffset, body.byteLength);
+    const n = fields.getUint32(0, true);
+    if (4 + n > body.length) return;
+    const path = decoder.decode(body.subarray(4, 4 + n));
+    fetch(path, { method: "POST", body: body.slice(4 + n), cache: "no-store" })
+      .then((answer) => answer.arrayBuffer().then((bytes) => send(NET, answer.status, 0, 0, new Uint8Array(bytes))))
+      .catch(() => send(NET, 0, 0, 0, empty));
+  }
+
+  function saveKey(body) {
+    try {
+      if (body.length === 0) localStorage.removeItem(STORE);
+      else localStorage.setItem(STORE, decoder.decode(body));
+    } catch (error) {
+      console.error(error);
+    }
+  }
+
+  function askKey(flag) {
+    form.style.display = flag ? "block" : "none";
+    if (flag) input.focus();
+  }
+
+  function run(out) {
+    const fields = new DataView(out.buffer, out.byteOffset, out.byteLength);
+    for (let at = 0; at + CMD_HEAD <= out.length;) {
+      const command = fields.getUint32(at, true), length = fields.getUint32(at + 4, true);
+      const body = out.subarray(at + CMD_HEAD, at + CMD_HEAD + length);
+      if (body.length < length) return;
+      at += CMD_HEAD + length;
+      const view = new DataView(body.buffer, body.byteOffset, body.byteLength);
+      if (command === FRAME && length >= 20) frame(view);
+      else if (command === POST && length >= 4) post(body);
+      else if (command === SAVE_KEY) saveKey(body);
+      else if (command === ASK_KEY && length >= 4) askKey(view.getUint32(0, true));
+      else if (command === HANDLE && length >= 8) handle = view.getBigUint64(0, true);
+    }
+  }
+
+  const host = {
+    read_input(dest, capacity) {
+      const n = Math.min(pending.length, Number(capacity));
+      memory().set(pending.subarray(0, n), Number(dest));
+      pending = empty;
+      return BigInt(n);
+    },
+    write_output(source, length) { run(slice(source, length)); },
+    write_error(source, length) { console.error(decoder.decode(slice(source, length))); },
+    exit(code) {},
+  };
+
+  // One message: the head, the payload, and one call of the module.
+  function send(kind, a, b, c, payload) {
+    const message = new Uint8Array(HEAD + payload.length);
+    const head = new DataView(message.buffer);
+    head.setUint32(0, kind, true);
+    head.setUint32(AT_NOW, Math.floor(performance.now() - start) % 4294967296, true);
+    head.setInt32(AT_A, a, true);
+    head.setInt32(AT_B, b, true);
+    head.setInt32(AT_C, c, true);
+    head.setBigUint64(AT_HANDLE, handle, true);
+    crypto.getRandomValues(message.subarray(AT_RANDOM, HEAD));
+    message.set(payload, HEAD);
+    pending = message;
+    exports._start();
+  }
+
+  const { instance } = await WebAssembly.instantiateStreaming(fetch(MODULE), { host });
+  exports = instance.exports;
+
+  const size = () => [innerWidth, innerHeight, Math.round(devicePixelRatio * RATIO)];
+  send(INIT, ...size(), empty);
+  let stored = "";
+  try {
+    stored = localStorage.getItem(STORE) || "";
+  } catch (error) {
+    console.error(error);
+  }
+  send(KEY, 0, 0, 0, encoder.encode(stored));
+  addEventListener("resize", () => send(RESIZE, ...size(), empty));
+  setInterval(() => send(TICK, 0, 0, 0, empty), TICK_MS);
+  const pointer = (type) => (event) => send(POINTER, Math.round(event.clientX), Math.round(event.clientY), type, empty);
+  canvas.addEventListener("pointerdown", pointer(DOWN));
+  canvas.addEventListener("pointermove", pointer(MOVE));
+  canvas.addEventListener("pointerup", pointer(UP));
+  canvas.addEventListener("pointercancel", pointer(CANCEL));
+  canvas.addEventListener("wheel", (event) => {
+    event.preventDefault();
+    send(WHEEL, Math.round(event.clientX), Math.round(event.clientY), Math.round(event.deltaY), empty);
+  }, { passive: false });
+  form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    send(KEY, 0, 0, 0, encoder.encode(input.value));
+    input.value = "";
+  });
+})();
