@@ -4,6 +4,7 @@
 #include "base/fmt.h"
 #include "cluster/cluster.h"
 #include "history/store.h"
+#include "host/web.h"
 #include "platform/fs.h"
 
 namespace hub {
@@ -881,7 +882,8 @@ u32 open(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options
   if (!sock::startup()) return 0;
   if (sock::listen(options->listen, options->port, &host->listener) != sock::done) return 0;
   host->port = sock::local_port(host->listener);
-  return host->port != 0;
+  if (host->port == 0) return 0;
+  return (options->flags & flag_web) == 0 || web::open(host, arena);
 }
 
 void log(const Host* host, mem::Bytes text) { host->writer(text); }
@@ -979,7 +981,8 @@ void close_finished(Host* host, u32 now) {
     for (u64 m = h->sets[set_live][w] & h->sets[set_closing][w]; m != 0; m &= m - 1) {
       u32 s = w * 64 + bits::word_first(m);
       if (s >= slots) break;
-      if (h->slot[s].out_fill != 0) continue;
+      // A browser's link has no socket: the dashboard frees its slot once the browser has fetched what is queued.
+      if (h->slot[s].out_fill != 0 || (host->web != nullptr && web::is_link(host->web, s))) continue;
       if (is_in(h, set_close_due, s)) {
         drop_member(host, s);
       } else if (!is_in(h, set_shut, s)) {
@@ -1039,6 +1042,7 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
       host->meaning[at] = s;
     }
   }
+  if (host->web != nullptr) web::add_to_poll(host);
   sock::poll_wait(poll, answer_ready(host) ? 0 : timeout_ms);
   const u16 any = sock::poll_read | sock::poll_error | sock::poll_hangup | sock::poll_invalid;
   for (u32 e = 0; e < poll->count; ++e) {
@@ -1046,6 +1050,14 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
     u32 meaning = host->meaning[e];
     if (meaning == entry_listener) {
       if (returned & any) accept_members(host, u);
+      continue;
+    }
+    if (meaning == entry_web) {
+      if (returned & any) web::accept(host, u);
+      continue;
+    }
+    if ((meaning & ~0xFFFFu) == entry_web_client) {
+      web::client_io(host, meaning & 0xFFFF, (returned & any) != 0, u, wall);
       continue;
     }
     u32 s = meaning;
@@ -1065,6 +1077,7 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
   }
   share_step(host, u, wall);
   if (host->stop_reason != stop_none || host->closed) return;
+  if (host->web != nullptr) web::upkeep(host, u);
   close_finished(host, u);
 }
 
@@ -1087,6 +1100,7 @@ void close(Host* host) {
   if (host->listener != sock::invalid_socket && !(host->options.flags & flag_election_listener)) {
     sock::close(host->listener);
   }
+  if (host->web != nullptr) web::close(host);
   host->listener = sock::invalid_socket;
   host->closed = 1;
 }
@@ -1613,7 +1627,7 @@ u32 host_command(mem::Bytes share, mem::Bytes key_path, u32 listen, u16 port, u3
 
 u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
   mem::Arena arena;
-  if (!mem::arena_init(&arena, arena_size())) return 2;
+  if (!mem::arena_init(&arena, arena_size() + ((options->flags & flag_web) ? web::arena_size() : 0))) return 2;
   cluster::KeyWork work;
   auth::KeyState key;
   u32 verdict = 0;
@@ -1650,7 +1664,10 @@ u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
     line(mem::lit("vimbrel host: cannot tell this machine's address toward the share; publishers need --listen "
                   "<ipv4>"));
   }
-  if (options->flags & flag_web) line(mem::lit("vimbrel host: the web dashboard is not built yet"));
+  if (host->web != nullptr) {
+    u8 digits[fmt::dec_size];
+    line(mem::lit("vimbrel host: web dashboard on port "), fmt::dec(host->web->port, digits));
+  }
   u32 refused = register_share(host, &arena, share_path, address, start);
   if (refused != stop_none) {
     stop(host, refused);

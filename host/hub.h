@@ -18,6 +18,10 @@
 #include "platform/sock.h"
 #include "sampling/ring.h"
 
+namespace web {
+struct Web;
+}
+
 namespace hub {
 
 // Flags of the host: refuse to start while another host holds a live lease, go on although the share's self-test
@@ -199,8 +203,8 @@ struct Options {
   u64 round_limit;
 };
 
-// What a poll entry stands for.
-enum : u32 { entry_listener = 0x10000, entry_web = 0x20000 };
+// What a poll entry stands for: a member slot by its number, or one of these (a web client adds its number).
+enum : u32 { entry_listener = 0x10000, entry_web = 0x20000, entry_web_client = 0x30000 };
 
 // The history answer in progress.
 enum : u32 { step_names = 0, step_tops = 1, step_buckets = 2, step_energy = 3 };
@@ -259,11 +263,13 @@ struct Host {
   u32 no_random;
   u32 send_failures;
   u32 receive_failures;
+  web::Web* web;                    // the dashboard, with flag_web only
   share::Answer rows;               // one buckets part
   alignas(8) u8 area[16384];        // one rows frame's rows
 };
 
-// The arena of the host process: the records it carves, rounded up, and slack for alignment.
+// The arena of the host process: the records it carves, rounded up, and slack for alignment; the dashboard's own
+// state comes on top with flag_web.
 u64 arena_size();
 
 // Entry of --host: 4 with "vimbrel host: no share or folder" for an empty share path, else hub::main's result.

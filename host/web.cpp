@@ -2,6 +2,8 @@
 
 #include "base/bits.h"
 #include "base/fmt.h"
+#include "cluster/proto.h"
+#include "host/hub.h"
 
 namespace web {
 
@@ -328,6 +330,294 @@ mem::Bytes static_body(const Web* w, u8 route) {
     case route_icon: return mem::Bytes(icon_svg, icon_svg_size);
     default: return mem::Bytes();
   }
+}
+
+// ---- The server inside the host's round.
+
+namespace {
+
+bool has(u64 mask, u32 i) { return bits::word_test(mask, i) != 0; }
+
+void put_bit(u64* mask, u32 i, bool on) { *mask = bits::word_put(*mask, i, on); }
+
+// The bytes owed from where the body comes from: the static body, or the front of the link's out-buffer.
+mem::Bytes body_part(const hub::Host* host, u32 c) {
+  const Web* w = host->web;
+  u32 owed = w->body_length[c] - w->body_sent[c];
+  if (w->member[c] == none) {
+    mem::Bytes body = static_body(w, static_cast<u8>(w->route[c]));
+    if (body.len < w->body_length[c]) return mem::Bytes();
+    return mem::Bytes(body.ptr + w->body_sent[c], owed);
+  }
+  u32 m = w->member[c];
+  const hub::Hub* h = host->hub;
+  if (!hub::is_in(h, hub::set_live, m)) return mem::Bytes();
+  return mem::Bytes(h->slot[m].out, bits::min32(h->slot[m].out_fill, owed));
+}
+
+// Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are owed
+// but none are left to send, or when the socket fails.
+void write_client(hub::Host* host, u32 c) {
+  Web* w = host->web;
+  while (w->head_sent[c] < w->head_length[c]) {
+    u64 n = 0;
+    u32 r = sock::send(w->socket[c], mem::Bytes(w->head[c] + w->head_sent[c], w->head_length[c] - w->head_sent[c]), &n);
+    if (r == sock::closed || r == sock::failed) return close_client(host, c);
+    if (r != sock::done || n == 0) return;
+    w->head_sent[c] = static_cast<u16>(w->head_sent[c] + n);
+  }
+  while (w->body_sent[c] < w->body_length[c]) {
+    mem::Bytes part = body_part(host, c);
+    if (part.len == 0) return close_client(host, c);
+    u64 n = 0;
+    u32 r = sock::send(w->socket[c], part, &n);
+    if (r == sock::closed || r == sock::failed) return close_client(host, c);
+    if (r != sock::done || n == 0) return;
+    w->body_sent[c] += static_cast<u32>(n);
+    if (w->member[c] != none) hub::consume_out(host->hub, w->member[c], static_cast<u32>(n));
+  }
+  close_client(host, c);
+}
+
+void route(hub::Host* host, u32 c, const Request* q, u32 now, u32 wall) {
+  Web* w = host->web;
+  u32 status = check_method(q->route, q->method);
+  if (status != 0) return respond(host, c, status, q->route, mem::Bytes(), 0);
+  mem::Bytes body(w->request[c] + q->head_length, q->body_length);
+  if (route_kind(q->route) == kind_static) {
+    return respond(host, c, status_ok, q->route, mem::Bytes(), static_cast<u32>(static_body(w, q->route).len));
+  }
+  if (q->route == route_link) return open_link(host, c, body, now, wall);
+  post_link(host, c, q->link_id, body, now, wall);
+}
+
+void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
+  Web* w = host->web;
+  u64 n = 0;
+  u32 r = sock::recv(w->socket[c], mem::Slice{w->request[c] + w->fill[c], request_size - w->fill[c]}, &n);
+  if (r == sock::closed || r == sock::failed) return close_client(host, c);
+  if (r != sock::done || n == 0) return;
+  w->fill[c] = static_cast<u16>(w->fill[c] + n);
+  Request q;
+  u32 result = parse_request(mem::Bytes(w->request[c], w->fill[c]), &q);
+  if (result == parse_wait) return;
+  if (result != status_ok) return respond(host, c, result, route_none, mem::Bytes(), 0);
+  route(host, c, &q, now, wall);
+}
+
+}  // namespace
+
+u32 open(hub::Host* host, mem::Arena* arena) {
+  Web* w = mem::alloc_of<Web>(arena);
+  if (w == nullptr) return 0;
+  w->listener = sock::invalid_socket;
+  for (u32 c = 0; c < clients; ++c) {
+    w->socket[c] = sock::invalid_socket;
+    w->member[c] = none;
+  }
+  prepare(w);
+  host->web = w;
+  if (sock::listen(host->options.listen, host->options.web_port, &w->listener) != sock::done) return 0;
+  w->port = sock::local_port(w->listener);
+  return w->port != 0;
+}
+
+void add_to_poll(hub::Host* host) {
+  Web* w = host->web;
+  sock::PollSet* poll = &host->poll;
+  if (w->listener != sock::invalid_socket) {
+    u32 at = sock::poll_add(poll, w->listener, 0);
+    if (at < sock::poll_capacity) host->meaning[at] = hub::entry_web;
+  }
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    bool answering = has(w->responding, c);
+    u32 at = sock::poll_add(poll, w->socket[c], answering);
+    if (at >= sock::poll_capacity) continue;
+    // An answered client is not read again: bytes it sends after its request would only wake the poll.
+    if (answering) poll->entries[at].events &= ~sock::poll_read;
+    host->meaning[at] = hub::entry_web_client | c;
+  }
+}
+
+void accept(hub::Host* host, u32 now) {
+  Web* w = host->web;
+  for (;;) {
+    sock::Socket s = sock::invalid_socket;
+    u32 peer = 0;
+    if (sock::accept(w->listener, &s, &peer) != sock::done) return;
+    u64 free = ~w->busy & bits::low_mask(clients);
+    if (free == 0) {
+      sock::close(s);
+      ++w->refused;
+      continue;
+    }
+    u32 c = bits::word_first(free);
+    put_bit(&w->busy, c, true);
+    put_bit(&w->responding, c, false);
+    w->socket[c] = s;
+    w->address[c] = peer;
+    w->accepted[c] = now;
+    w->fill[c] = 0;
+    w->head_length[c] = w->head_sent[c] = 0;
+    w->body_length[c] = w->body_sent[c] = 0;
+    w->member[c] = none;
+    w->route[c] = route_none;
+  }
+}
+
+void client_io(hub::Host* host, u32 c, u32 events, u32 now, u32 wall) {
+  Web* w = host->web;
+  if (c >= clients || !has(w->busy, c)) return;
+  if (has(w->responding, c)) return write_client(host, c);
+  if (events) read_client(host, c, now, wall);
+}
+
+void upkeep(hub::Host* host, u32 now) {
+  Web* w = host->web;
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    if (bits::sub_sat32(now, w->accepted[c]) >= client_units) {
+      close_client(host, c);
+      ++w->idle_closed;
+    }
+  }
+  const hub::Hub* h = host->hub;
+  for (u32 word = 0; word < 2; ++word) {
+    for (u64 m = w->web_members[word]; m != 0; m &= m - 1) {
+      u32 s = word * 64 + bits::word_first(m);
+      if (link_busy(w, s)) continue;
+      bool gone = !hub::is_in(h, hub::set_live, s);
+      bool idle = bits::sub_sat32(now, w->last_request[s]) >= link_units;
+      bool closed = hub::is_in(h, hub::set_closing, s) && h->slot[s].out_fill == 0;
+      if (gone || idle || closed) drop_link(host, s);
+    }
+  }
+}
+
+void close_client(hub::Host* host, u32 c) {
+  Web* w = host->web;
+  if (w->socket[c] != sock::invalid_socket) sock::close(w->socket[c]);
+  w->socket[c] = sock::invalid_socket;
+  put_bit(&w->busy, c, false);
+  put_bit(&w->responding, c, false);
+  w->member[c] = none;
+  w->fill[c] = 0;
+}
+
+void close(hub::Host* host) {
+  Web* w = host->web;
+  for (u32 c = 0; c < clients; ++c) {
+    if (has(w->busy, c)) close_client(host, c);
+  }
+  if (w->listener != sock::invalid_socket) sock::close(w->listener);
+  w->listener = sock::invalid_socket;
+}
+
+void respond(hub::Host* host, u32 c, u32 status, u8 route, mem::Bytes placed, u32 extra) {
+  Web* w = host->web;
+  u32 n = write_response(mem::Slice{w->head[c], head_max}, status, route, placed.len + extra);
+  u32 more = bits::min32(placed.len, head_area - n);
+  mem::copy(mem::Slice{w->head[c] + n, more}, placed);
+  w->head_length[c] = static_cast<u16>(n + more);
+  w->head_sent[c] = 0;
+  w->body_length[c] = status == status_ok ? extra : 0;
+  w->body_sent[c] = 0;
+  w->route[c] = route;
+  if (status != status_ok) w->member[c] = none;
+  if (status == status_ok) ++w->answered;
+  put_bit(&w->responding, c, true);
+  write_client(host, c);
+}
+
+// ---- The relay.
+
+void open_link(hub::Host* host, u32 c, mem::Bytes body, u32 now, u32 wall) {
+  Web* w = host->web;
+  hub::Hub* h = host->hub;
+  u8 challenge[proto::challenge_size];
+  u8 id[link_id_size];
+  u32 m = none;
+  if (hub::may_accept(h, w->address[c]) && host->random(mem::Slice{challenge, sizeof challenge}) &&
+      host->random(mem::Slice{id, sizeof id})) {
+    m = hub::admit(h, mem::Bytes(challenge, sizeof challenge), w->address[c], now);
+  }
+  if (m == none) return respond(host, c, status_unavailable, route_link, mem::Bytes(), 0);
+  bits::set(w->web_members, m);
+  mem::copy(mem::Slice{w->link_ids[m], link_id_size}, mem::Bytes(id, sizeof id));
+  ++w->links_opened;
+  if (!feed_link(host, m, body, now, wall)) {
+    drop_link(host, m);
+    return respond(host, c, status_unavailable, route_link, mem::Bytes(), 0);
+  }
+  w->member[c] = m;
+  respond(host, c, status_ok, route_link, mem::Bytes(id, sizeof id), h->slot[m].out_fill);
+}
+
+void post_link(hub::Host* host, u32 c, const u8* id, mem::Bytes body, u32 now, u32 wall) {
+  Web* w = host->web;
+  u32 m = find_link(w, id);
+  // A link past its time is gone even when the round's upkeep has not dropped it yet.
+  if (m != none && !link_busy(w, m) && bits::sub_sat32(now, w->last_request[m]) >= link_units) {
+    drop_link(host, m);
+    m = none;
+  }
+  if (m == none) return respond(host, c, status_not_found, route_link_id, mem::Bytes(), 0);
+  if (link_busy(w, m)) return respond(host, c, status_conflict, route_link_id, mem::Bytes(), 0);
+  if (!feed_link(host, m, body, now, wall)) {
+    drop_link(host, m);
+    return respond(host, c, status_unavailable, route_link_id, mem::Bytes(), 0);
+  }
+  w->member[c] = m;
+  respond(host, c, status_ok, route_link_id, mem::Bytes(), host->hub->slot[m].out_fill);
+}
+
+u32 feed_link(hub::Host* host, u32 m, mem::Bytes bytes, u32 now, u32 wall) {
+  hub::Hub* h = host->hub;
+  if (m >= member_slots || !hub::is_in(h, hub::set_live, m)) return 0;
+  host->web->last_request[m] = now;
+  hub::Slot* sl = &h->slot[m];
+  for (u64 used = 0; used < bytes.len;) {
+    if (!hub::is_in(h, hub::set_live, m)) return 0;
+    // A closing member takes nothing more: the bytes are dropped, as a socket's would be.
+    if (hub::is_in(h, hub::set_closing, m)) return 1;
+    u32 n = bits::min32(hub::buffer_size - sl->in_fill, bytes.len - used);
+    if (n == 0) return 0;
+    mem::copy(mem::Slice{sl->in + sl->in_fill, n}, mem::Bytes(bytes.ptr + used, n));
+    hub::take_frames(h, m, n, now, wall);
+    used += n;
+  }
+  return 1;
+}
+
+u32 find_link(const Web* w, const u8* id) {
+  for (u32 word = 0; word < 2; ++word) {
+    for (u64 m = w->web_members[word]; m != 0; m &= m - 1) {
+      u32 s = word * 64 + bits::word_first(m);
+      // Every byte is compared: how long the comparison takes says nothing about a guess.
+      u8 d = 0;
+      for (u32 i = 0; i < link_id_size; ++i) d |= w->link_ids[s][i] ^ id[i];
+      if (d == 0) return s;
+    }
+  }
+  return none;
+}
+
+u32 link_busy(const Web* w, u32 m) {
+  for (u64 r = w->responding; r != 0; r &= r - 1) {
+    if (w->member[bits::word_first(r)] == m) return 1;
+  }
+  return 0;
+}
+
+u32 is_link(const Web* w, u32 m) { return m < member_slots && bits::is_set(w->web_members, m); }
+
+void drop_link(hub::Host* host, u32 m) {
+  Web* w = host->web;
+  if (!is_link(w, m)) return;
+  bits::clear(w->web_members, m);
+  mem::fill(mem::Slice{w->link_ids[m], link_id_size}, 0);
+  if (hub::is_in(host->hub, hub::set_live, m)) hub::free_slot(host->hub, m);
 }
 
 }  // namespace web

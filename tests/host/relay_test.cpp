@@ -1,0 +1,378 @@
+// The dashboard server and its relay inside one process: a host's hub and web state, clients that connect over
+// loopback to the web listener, and rounds driven by hand with chosen times, so that a link's 10 s and a client's
+// 5 s are host units, not waits. A browser's link is run with the cluster's own codecs: hello, proof, sealed frames.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "base/bits.h"
+#include "cluster/peer.h"
+#include "host/hub.h"
+#include "host/web.h"
+#include "tests/host/rig.h"
+
+namespace {
+
+using rig::Bytes;
+
+struct Answer {
+  int status = 0;
+  std::string head;
+  Bytes body;
+  bool closed = false;  // the server closed the connection after the answer
+};
+
+u32 no_random(mem::Slice out) {
+  memset(out.ptr, 0, out.len);
+  return 0;
+}
+
+struct WebRig {
+  mem::Arena arena{};
+  hub::Host* host = nullptr;
+  web::Web* w = nullptr;
+  u32 wall = 1000000;
+
+  WebRig() {
+    EXPECT_TRUE(mem::arena_init(&arena, hub::arena_size() + web::arena_size()));
+    auth::KeyState key;
+    rig::key_of(&key, "cluster secret");
+    hub::Options o = {};
+    o.listen = 0x7F000001;
+    o.flags = hub::flag_web;
+    for (u32 i = 0; i < 3; ++i) o.version[i] = rig::host_version[i];
+    host = mem::alloc_of<hub::Host>(&arena);
+    EXPECT_TRUE(hub::create(host, &arena, &key, &o, 0));
+    hub::set_term(host->hub, 7);
+    EXPECT_TRUE(web::open(host, &arena));
+    w = host->web;
+  }
+  ~WebRig() {
+    hub::close(host);
+    mem::release(&arena);
+  }
+
+  // A connection to the web listener, taken into a client slot at the time given; the client slot or none.
+  u32 connect(int* fd, u32 now, int receive_buffer = 0) {
+    *fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer) setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(w->port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(*fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    u64 before = w->busy;
+    pollfd pf{static_cast<int>(w->listener), POLLIN, 0};
+    poll(&pf, 1, 1000);
+    web::accept(host, now);
+    u64 added = w->busy & ~before;
+    return added ? bits::word_first(added) : web::none;
+  }
+
+  // Sends the request and lets the server read it at the time given.
+  void send(int fd, u32 c, const std::string& request, u32 now) {
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    pollfd pf{static_cast<int>(w->socket[c]), POLLIN, 0};
+    poll(&pf, 1, 1000);
+    web::client_io(host, c, 1, now, wall);
+  }
+
+  // What the server wrote until it closed the connection (or a second passed).
+  static Answer read_answer(int fd) {
+    Answer a;
+    std::string all;
+    for (;;) {
+      pollfd pf{fd, POLLIN, 0};
+      if (poll(&pf, 1, 1000) <= 0) break;
+      char buf[65536];
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) {
+        a.closed = n == 0;
+        break;
+      }
+      all.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    size_t end = all.find("\r\n\r\n");
+    if (end == std::string::npos) return a;
+    a.head = all.substr(0, end + 4);
+    a.status = atoi(all.c_str() + 9);
+    a.body.assign(all.begin() + static_cast<long>(end) + 4, all.end());
+    return a;
+  }
+
+  Answer request(const std::string& text, u32 now) {
+    int fd = -1;
+    u32 c = connect(&fd, now);
+    EXPECT_NE(c, web::none);
+    if (c == web::none) return Answer{};
+    send(fd, c, text, now);
+    return read_answer(fd);
+  }
+};
+
+std::string post(const std::string& path, const Bytes& body) {
+  return "POST " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         std::string(body.begin(), body.end());
+}
+
+std::string hex(const u8* id) {
+  const char* digits = "0123456789abcdef";
+  std::string s;
+  for (u32 i = 0; i < 16; ++i) s += {digits[id[i] >> 4], digits[id[i] & 15]};
+  return s;
+}
+
+// A browser's link: a viewer that speaks through POST bodies.
+struct Browser {
+  rig::Link link;
+  std::string path;  // "/link/<hex>" once open
+  u32 slot = hub::none;
+
+  // POST "/link" with the hello; true when the answer is 200 with a link id and the host's reply.
+  Answer open(WebRig* r, u32 now) {
+    Answer a = r->request(post("/link", link.hello(proto::role_viewer, 0, nullptr)), now);
+    if (a.status == 200 && a.body.size() > 16) {
+      path = "/link/" + hex(a.body.data());
+      slot = web::find_link(r->w, a.body.data());
+    }
+    return a;
+  }
+  // Both steps of the handshake; true when the host accepted.
+  bool join(WebRig* r, u32 now) {
+    Answer a = open(r, now);
+    if (a.status != 200) return false;
+    Bytes reply(a.body.begin() + 16, a.body.end());
+    Bytes proof(64);
+    proof.resize(peer::proof(&link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
+    Answer b = r->request(post(path, proof), now);
+    return b.status == 200 && peer::accepted(&link.p, mem::Bytes(b.body.data(), b.body.size()));
+  }
+  // The sealed frames of an answer, tags checked.
+  std::vector<Bytes> frames(const Answer& a) {
+    link.pending.insert(link.pending.end(), a.body.begin(), a.body.end());
+    std::vector<Bytes> out;
+    size_t at = 0;
+    while (link.pending.size() - at >= 16) {
+      u32 n = proto::frame_len(mem::Bytes(link.pending.data() + at, link.pending.size() - at));
+      if (n == 0 || link.pending.size() - at < n + 16u) break;
+      EXPECT_TRUE(peer::opened(&link.p, mem::Bytes(link.pending.data() + at, n + 16)));
+      out.emplace_back(link.pending.begin() + at, link.pending.begin() + at + n);
+      at += n + 16;
+    }
+    link.pending.erase(link.pending.begin(), link.pending.begin() + at);
+    return out;
+  }
+};
+
+Bytes sealed_ping(Browser* b) {
+  Bytes ping(16);
+  ping.resize(proto::encode_ping(mem::Slice{ping.data(), ping.size()}));
+  return b->link.seal(ping);
+}
+
+u32 kind_of(const Bytes& frame, size_t at = 0) {
+  return proto::frame_kind(mem::Bytes(frame.data() + at, frame.size() - at));
+}
+
+TEST(WebRelay, ABrowserBecomesAViewerThroughPostBodies) {
+  WebRig r;
+  Browser b;
+  Answer opened = b.open(&r, 0);
+  ASSERT_EQ(opened.status, 200);
+  EXPECT_NE(opened.head.find("\r\nContent-Type: application/octet-stream\r\n"), std::string::npos);
+  EXPECT_NE(opened.head.find("\r\nContent-Length: " + std::to_string(opened.body.size()) + "\r\n"), std::string::npos);
+  EXPECT_TRUE(opened.closed);
+  // The link id, then the host's reply to the hello.
+  ASSERT_GT(opened.body.size(), 16u);
+  EXPECT_EQ(kind_of(opened.body, 16), proto::kind_reply);
+  ASSERT_NE(b.slot, web::none);
+  EXPECT_TRUE(web::is_link(r.w, b.slot));
+  EXPECT_EQ(r.host->hub->slot[b.slot].out_fill, 0u) << "what was sent left the out-buffer";
+
+  Bytes reply(opened.body.begin() + 16, opened.body.end());
+  Bytes proof(64);
+  proof.resize(peer::proof(&b.link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
+  Answer accepted = r.request(post(b.path, proof), 1);
+  ASSERT_EQ(accepted.status, 200);
+  EXPECT_TRUE(peer::accepted(&b.link.p, mem::Bytes(accepted.body.data(), accepted.body.size())));
+  EXPECT_EQ(hub::stage_of(r.host->hub, b.slot), hub::stage_open);
+
+  // Nothing queued: an empty answer. Then the host's second queues the machine list, which the next POST carries.
+  Answer idle = r.request(post(b.path, sealed_ping(&b)), 2);
+  EXPECT_EQ(idle.status, 200);
+  EXPECT_TRUE(idle.body.empty());
+  EXPECT_NE(idle.head.find("\r\nContent-Length: 0\r\n"), std::string::npos);
+  hub::upkeep(r.host->hub, 10);
+  Answer list = r.request(post(b.path, Bytes()), 11);
+  ASSERT_EQ(list.status, 200);
+  std::vector<Bytes> frames = b.frames(list);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(kind_of(frames[0]), proto::kind_list);
+  EXPECT_TRUE(b.link.pending.empty());
+  EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_closing, b.slot));
+}
+
+TEST(WebRelay, LinksLastTenSecondsAfterTheirLastRequest) {
+  WebRig r;
+  Browser b;
+  ASSERT_TRUE(b.join(&r, 0));
+  EXPECT_EQ(r.request(post(b.path, Bytes()), 99).status, 200);
+  web::upkeep(r.host, 198);
+  EXPECT_TRUE(web::is_link(r.w, b.slot));
+  // Asked at its tenth second without a request, the link is gone although no upkeep ran yet.
+  EXPECT_EQ(r.request(post(b.path, Bytes()), 199).status, 404);
+  EXPECT_FALSE(web::is_link(r.w, b.slot));
+  EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_live, b.slot));
+
+  // The round's upkeep drops a silent link and frees its member slot.
+  Browser c;
+  ASSERT_TRUE(c.join(&r, 300));
+  web::upkeep(r.host, 399);
+  EXPECT_TRUE(web::is_link(r.w, c.slot));
+  web::upkeep(r.host, 400);
+  EXPECT_FALSE(web::is_link(r.w, c.slot));
+  EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_live, c.slot));
+  EXPECT_EQ(r.request(post(c.path, Bytes()), 401).status, 404);
+}
+
+TEST(WebRelay, ASecondPostWhileTheFirstAnswerIsSentIsAConflict) {
+  WebRig r;
+  Browser b;
+  ASSERT_TRUE(b.join(&r, 0));
+  // A long answer waits in the link's out-buffer for a client that reads slowly.
+  hub::Slot* sl = &r.host->hub->slot[b.slot];
+  memset(sl->out, 0x55, 60000);
+  sl->out_fill = 60000;
+  int slow = -1;
+  u32 c = r.connect(&slow, 1, 1024);
+  int small = 2048;
+  setsockopt(static_cast<int>(r.w->socket[c]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  r.send(slow, c, post(b.path, Bytes()), 1);
+  ASSERT_TRUE(bits::word_test(r.w->responding, c)) << "the answer is still being sent";
+  EXPECT_TRUE(web::link_busy(r.w, b.slot));
+
+  Answer second = r.request(post(b.path, Bytes()), 2);
+  EXPECT_EQ(second.status, 409);
+  EXPECT_TRUE(second.body.empty());
+  // Even past its time a link being answered stays.
+  web::upkeep(r.host, 40);
+  EXPECT_TRUE(web::is_link(r.w, b.slot));
+
+  // The slow client gets every byte, in order, as the rounds go on.
+  std::string got;
+  bool closed = false;
+  for (int i = 0; i < 5000 && !closed; ++i) {
+    web::client_io(r.host, c, 0, 3, r.wall);
+    char buf[4096];
+    ssize_t n = recv(slow, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+    if (n == 0) closed = true;
+    if (n < 0) usleep(200);
+  }
+  ::close(slow);
+  ASSERT_TRUE(closed);
+  size_t end = got.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_NE(got.find("Content-Length: 60000\r\n"), std::string::npos);
+  EXPECT_EQ(got.substr(end + 4), std::string(60000, '\x55'));
+  EXPECT_EQ(sl->out_fill, 0u);
+  EXPECT_FALSE(web::link_busy(r.w, b.slot));
+}
+
+TEST(WebRelay, NoRoomNoRandomOrAFullInBufferAnswers503) {
+  {
+    WebRig r;
+    r.host->random = no_random;
+    Browser b;
+    EXPECT_EQ(b.open(&r, 0).status, 503);
+    EXPECT_EQ(r.w->web_members[0] | r.w->web_members[1], 0u);
+  }
+  {
+    WebRig r;
+    u8 challenge[32] = {1};
+    for (u32 i = 0; i < hub::handshakes_max; ++i) {
+      ASSERT_NE(hub::admit(r.host->hub, mem::Bytes(challenge, 32), 0x0A000000 + i, 0), hub::none);
+    }
+    Browser b;
+    EXPECT_EQ(b.open(&r, 0).status, 503);
+    EXPECT_EQ(r.w->web_members[0] | r.w->web_members[1], 0u);
+  }
+  {
+    WebRig r;
+    Browser b;
+    ASSERT_TRUE(b.join(&r, 0));
+    // The host holds the member's frames back (a history answer is due) and its in-buffer is nearly full.
+    hub::put_in(r.host->hub, hub::set_history, b.slot, true);
+    r.host->hub->slot[b.slot].in_fill = hub::buffer_size - 8;
+    EXPECT_EQ(r.request(post(b.path, sealed_ping(&b)), 1).status, 503);
+    EXPECT_FALSE(web::is_link(r.w, b.slot));
+    EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_live, b.slot));
+    EXPECT_EQ(r.request(post(b.path, Bytes()), 2).status, 404);
+  }
+}
+
+TEST(WebRelay, ALinkTheHostRefusedGoesOnceItsRefusalIsFetched) {
+  WebRig r;
+  Browser b;
+  b.link = rig::Link("another secret");
+  Answer opened = b.open(&r, 0);
+  ASSERT_EQ(opened.status, 200);
+  Bytes reply(opened.body.begin() + 16, opened.body.end());
+  Bytes proof(64);
+  proof.resize(peer::proof(&b.link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
+  Answer refused = r.request(post(b.path, proof), 1);
+  ASSERT_EQ(refused.status, 200);
+  u16 reason = 0;
+  EXPECT_EQ(proto::decode_refuse(mem::Bytes(refused.body.data(), refused.body.size()), &reason), proto::ok);
+  EXPECT_EQ(reason, proto::reason_key);
+  web::upkeep(r.host, 2);
+  EXPECT_FALSE(web::is_link(r.w, b.slot));
+  EXPECT_EQ(r.request(post(b.path, Bytes()), 3).status, 404);
+}
+
+TEST(WebServer, EightClientsAtOnceEachForFiveSeconds) {
+  WebRig r;
+  int fds[9];
+  for (u32 i = 0; i < 8; ++i) ASSERT_EQ(r.connect(&fds[i], 10), i);
+  EXPECT_EQ(r.connect(&fds[8], 10), web::none);
+  EXPECT_EQ(r.w->refused, 1u);
+  Answer ninth = WebRig::read_answer(fds[8]);
+  EXPECT_TRUE(ninth.closed);
+  EXPECT_EQ(ninth.status, 0);
+
+  // Half a request does not keep a client past its five seconds.
+  r.send(fds[0], 0, "GET / HTTP/1.1\r\n", 20);
+  web::upkeep(r.host, 59);
+  EXPECT_EQ(r.w->busy, 0xFFu);
+  web::upkeep(r.host, 60);
+  EXPECT_EQ(r.w->busy, 0u);
+  EXPECT_EQ(r.w->idle_closed, 8u);
+  for (u32 i = 0; i < 8; ++i) {
+    Answer a = WebRig::read_answer(fds[i]);
+    EXPECT_TRUE(a.closed);
+    EXPECT_EQ(a.status, 0) << "closed without an answer";
+  }
+}
+
+TEST(WebServer, ARequestArrivingInPiecesIsAnsweredOnceWhole) {
+  WebRig r;
+  int fd = -1;
+  u32 c = r.connect(&fd, 0);
+  std::string request = "GET /icon.svg?x=1 HTTP/1.1\r\nHost: h\r\n\r\n";
+  r.send(fd, c, request.substr(0, 20), 0);
+  EXPECT_FALSE(bits::word_test(r.w->responding, c));
+  r.send(fd, c, request.substr(20), 1);
+  Answer a = WebRig::read_answer(fd);
+  ASSERT_EQ(a.status, 200);
+  EXPECT_NE(a.head.find("\r\nContent-Type: image/svg+xml\r\n"), std::string::npos);
+  EXPECT_EQ(std::string(a.body.begin(), a.body.end()), std::string(reinterpret_cast<const char*>(web::icon_svg), web::icon_svg_size));
+  EXPECT_EQ(r.w->answered, 1u);
+}
+
+}  // namespace
