@@ -143,14 +143,18 @@ struct Browser {
     }
     return a;
   }
+  // The proof for the host's reply behind the link id of an opening answer.
+  Bytes proof(const Answer& opened) {
+    Bytes reply(opened.body.begin() + 16, opened.body.end());
+    Bytes out(64);
+    out.resize(peer::proof(&link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{out.data(), out.size()}));
+    return out;
+  }
   // Both steps of the handshake; true when the host accepted.
   bool join(WebRig* r, u32 now) {
     Answer a = open(r, now);
     if (a.status != 200) return false;
-    Bytes reply(a.body.begin() + 16, a.body.end());
-    Bytes proof(64);
-    proof.resize(peer::proof(&link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
-    Answer b = r->request(post(path, proof), now);
+    Answer b = r->request(post(path, proof(a)), now);
     return b.status == 200 && peer::accepted(&link.p, mem::Bytes(b.body.data(), b.body.size()));
   }
   // The sealed frames of an answer, tags checked.
@@ -195,10 +199,7 @@ TEST(WebRelay, ABrowserBecomesAViewerThroughPostBodies) {
   EXPECT_TRUE(web::is_link(r.w, b.slot));
   EXPECT_EQ(r.host->hub->slot[b.slot].out_fill, 0u) << "what was sent left the out-buffer";
 
-  Bytes reply(opened.body.begin() + 16, opened.body.end());
-  Bytes proof(64);
-  proof.resize(peer::proof(&b.link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
-  Answer accepted = r.request(post(b.path, proof), 1);
+  Answer accepted = r.request(post(b.path, b.proof(opened)), 1);
   ASSERT_EQ(accepted.status, 200);
   EXPECT_TRUE(peer::accepted(&b.link.p, mem::Bytes(accepted.body.data(), accepted.body.size())));
   EXPECT_EQ(hub::stage_of(r.host->hub, b.slot), hub::stage_open);
@@ -323,10 +324,7 @@ TEST(WebRelay, ALinkTheHostRefusedGoesOnceItsRefusalIsFetched) {
   b.link = rig::Link("another secret");
   Answer opened = b.open(&r, 0);
   ASSERT_EQ(opened.status, 200);
-  Bytes reply(opened.body.begin() + 16, opened.body.end());
-  Bytes proof(64);
-  proof.resize(peer::proof(&b.link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
-  Answer refused = r.request(post(b.path, proof), 1);
+  Answer refused = r.request(post(b.path, b.proof(opened)), 1);
   ASSERT_EQ(refused.status, 200);
   u16 reason = 0;
   EXPECT_EQ(proto::decode_refuse(mem::Bytes(refused.body.data(), refused.body.size()), &reason), proto::ok);

@@ -312,4 +312,23 @@ TEST(WebDashboard, ABrowserLinkIsAViewerUntilItFallsSilentForTenSeconds) {
   EXPECT_EQ(b.post(b.path, Bytes()).status, 404);
 }
 
+TEST(WebDashboard, TheServedLoaderStartsTheServedModuleWhichSaysTheViewerIsNotBuilt) {
+  Dashboard d;
+  ASSERT_TRUE(d.ready()) << d.p.out();
+  std::string command = "node --experimental-wasm-memory64 " + std::string(VIMBREL_SOURCE_DIR) +
+                        "/tests/host/loader_harness.js " + d.url("/");
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  EXPECT_EQ(pclose(pipe), 0) << out;
+  // A 640 x 480 window at a ratio of 1.5: one frame of 960 x 720 device pixels, the page's background with the
+  // words in light ink, and the words on the console. No key is asked for, stored or removed.
+  EXPECT_EQ(out,
+            "{\"errors\":[\"viewer not built yet\"],\"puts\":[{\"stride\":960,\"height\":720,\"dirtyWidth\":960,"
+            "\"dirtyHeight\":720,\"corner\":[32,32,32,255],\"inked\":true}],\"canvas\":[960,720],\"form\":\"\","
+            "\"stored\":[]}\n");
+}
+
 }  // namespace
