@@ -312,6 +312,27 @@ TEST(WebDashboard, ABrowserLinkIsAViewerUntilItFallsSilentForTenSeconds) {
   EXPECT_EQ(b.post(b.path, Bytes()).status, 404);
 }
 
+TEST(WebDashboard, ADashboardPortThatIsTakenEndsTheHostWithExit3) {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home", share = dir.path + "/share";
+  net::make_home(home);
+  std::filesystem::create_directories(share);
+  u16 port = port_pair();
+  int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<u16>(port + 2));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 4), 0);
+  net::Process p;
+  p.start({"--host", share, "--port", std::to_string(port), "--listen", "127.0.0.1", "--web"}, home);
+  ASSERT_TRUE(p.ended(20000));
+  ::close(taken);
+  EXPECT_EQ(p.code, 3);
+  EXPECT_EQ(p.out(), "vimbrel host: cannot listen on the port\n");
+}
+
 TEST(WebDashboard, TheServedLoaderStartsTheServedModuleWhichSaysTheViewerIsNotBuilt) {
   Dashboard d;
   ASSERT_TRUE(d.ready()) << d.p.out();
