@@ -355,8 +355,8 @@ mem::Bytes body_part(const hub::Host* host, u32 c) {
   return mem::Bytes(h->slot[m].out, bits::min32(h->slot[m].out_fill, owed));
 }
 
-// Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are owed
-// but none are left to send, or when the socket fails.
+}  // namespace
+
 void write_client(hub::Host* host, u32 c) {
   Web* w = host->web;
   while (w->head_sent[c] < w->head_length[c]) {
@@ -379,11 +379,15 @@ void write_client(hub::Host* host, u32 c) {
   close_client(host, c);
 }
 
+mem::Bytes take_body(const Web* w, u32 c, const Request* q) {
+  return mem::Bytes(w->request[c] + q->head_length, q->body_length);
+}
+
 void route(hub::Host* host, u32 c, const Request* q, u32 now, u32 wall) {
   Web* w = host->web;
   u32 status = check_method(q->route, q->method);
   if (status != 0) return respond(host, c, status, q->route, mem::Bytes(), 0);
-  mem::Bytes body(w->request[c] + q->head_length, q->body_length);
+  mem::Bytes body = take_body(w, c, q);
   if (route_kind(q->route) == kind_static) {
     return respond(host, c, status_ok, q->route, mem::Bytes(), static_cast<u32>(static_body(w, q->route).len));
   }
@@ -404,8 +408,6 @@ void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
   if (result != status_ok) return respond(host, c, result, route_none, mem::Bytes(), 0);
   route(host, c, &q, now, wall);
 }
-
-}  // namespace
 
 u32 open(hub::Host* host, mem::Arena* arena) {
   Web* w = mem::alloc_of<Web>(arena);

@@ -188,6 +188,15 @@ void close_client(hub::Host* host, u32 client);
 void close(hub::Host* host);
 // Builds the head (placed bytes follow it) and starts sending.
 void respond(hub::Host* host, u32 client, u32 status, u8 route, mem::Bytes placed, u32 extra);
+// Receives what fits into the request buffer and, once the request is whole, answers it.
+void read_client(hub::Host* host, u32 client, u32 now, u32 wall);
+// Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are
+// owed but none are left to send, or when the socket fails.
+void write_client(hub::Host* host, u32 client);
+// A whole request: its method checked, then a static body or the relay.
+void route(hub::Host* host, u32 client, const Request* request, u32 now, u32 wall);
+// The body of a whole request, in the client's request buffer behind its head.
+mem::Bytes take_body(const Web* web, u32 client, const Request* request);
 
 // ---- The relay.
 
