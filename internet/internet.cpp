@@ -566,8 +566,8 @@ bool step(Probe* p, u32 now, u32 traffic) {
   return changed;
 }
 
-// The --internet request child and its HTTP client are not built yet: no child can be started, so a live request
-// is given up as the start failure it is (the page reports it), and nothing is ever taken or sent.
+// The --internet request child is not built yet (the HTTP client it will use is): no child can be started, so a
+// live request is given up as the start failure it is (the page reports it), and nothing is ever taken or sent.
 bool start_child(ProbeData*, const Endpoint*) { return false; }
 bool take_result(ProbeData*, u32, u32) { return false; }
 void send_request(ProbeData*) {}

@@ -813,16 +813,22 @@ bool revert_files(Paths* paths) {
   return false;
 }
 
-void revert_swap(const Config* config, Result* r) {
-  if (r->state != state_swapped) {
+// A step runs only from the state it follows and only under the update lock; otherwise the result says which.
+static bool begin_step(const Config* config, Result* r, u32 from, u64* handle) {
+  if (r->state != from) {
     r->state = state_failed, r->reason = reason_order;
-    return;
+    return false;
   }
-  u64 handle = 0;
-  if (!lock(config, &r->paths, &handle)) {
+  if (!lock(config, &r->paths, handle)) {
     r->state = state_failed, r->reason = reason_locked;
-    return;
+    return false;
   }
+  return true;
+}
+
+void revert_swap(const Config* config, Result* r) {
+  u64 handle = 0;
+  if (!begin_step(config, r, state_swapped, &handle)) return;
   bool ok = revert_files(&r->paths);
   unlock(&handle);
   if (ok) r->state = state_put_back, r->reason = 0;
@@ -962,15 +968,8 @@ u32 check(const Config* config, Result* r) {
 }
 
 void fetch(const Config* config, Result* r) {
-  if (r->state != state_available) {
-    r->state = state_failed, r->reason = reason_order;
-    return;
-  }
   u64 handle = 0;
-  if (!lock(config, &r->paths, &handle)) {
-    r->state = state_failed, r->reason = reason_locked;
-    return;
-  }
+  if (!begin_step(config, r, state_available, &handle)) return;
   bool staged = false;
   u32 reason = download_release(config, &r->paths, &r->manifest, mem::Bytes(r->text, r->text_length), r->running,
                                 &staged, &r->http);
@@ -994,15 +993,8 @@ void worker_fetch(const Config* config, bool fetching, Result* r) {
 }
 
 void swap(const Config* config, Result* r) {
-  if (r->state != state_staged) {
-    r->state = state_failed, r->reason = reason_order;
-    return;
-  }
   u64 handle = 0;
-  if (!lock(config, &r->paths, &handle)) {
-    r->state = state_failed, r->reason = reason_locked;
-    return;
-  }
+  if (!begin_step(config, r, state_staged, &handle)) return;
   u32 result = install(config, &r->paths, r->manifest.sha256, r->manifest.version, r->running);
   unlock(&handle);
   u32 reason = result_reason(result);
