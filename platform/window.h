@@ -90,6 +90,7 @@ enum : u32 {
   full = 4,               // a fixed capacity is used up
   failed = 5,             // the system refused (socket, runtime folder, memory)
   gone = 6,               // the window is not there (posting: no live window of that handle)
+  busy = 7,               // the clipboard is held open by another program
 };
 mem::Bytes code_text(u32 code);
 
@@ -154,6 +155,22 @@ struct Timer {
   u8 live;
 };
 
+// The clipboard as the shell knows it: one window opens it, empties it (and so owns what it holds), sets text and
+// marks, and closes it. The text is kept here on both backends: a display backend serves the CLIPBOARD selection
+// from it while this thread owns it, and a headless thread simply keeps it, where tests read it back. Whatever it
+// held is zeroed when it is emptied or replaced, so no copied secret outlives its place on the clipboard.
+inline constexpr u32 clipboard_most = 4096;  // 16-bit units of one text, its ending 0 included
+inline constexpr u32 clipboard_marks_most = 4;
+struct Clipboard {
+  Handle opener;  // the window that has it open, 0 while closed
+  Handle owner;   // the window that emptied it last, 0 when what it holds is not ours
+  u32 count;      // units held, the ending 0 included; 0: no text
+  u16 text[clipboard_most];
+  u32 marks[clipboard_marks_most];  // registered formats set beside the text (each with a 4-byte zero value)
+  u32 mark_count;
+  u32 refuse_opens;  // the next opens fail as if another program held it (headless only; tests set it)
+};
+
 struct Thread {
   u8 backend;          // backend_headless or backend_display; 0 before start
   u8 quit;             // a quit request waits
@@ -178,6 +195,7 @@ struct Thread {
   Class classes[classes_most];
   u32 class_count;
   Window windows[windows_most];
+  Clipboard clipboard;
 };
 
 enum : u8 { backend_none = 0, backend_headless = 1, backend_display = 2 };
@@ -305,6 +323,25 @@ void pointer_left(Thread* t, Handle window);
 u32 monitor_dpi(const Thread& t, i32 x, i32 y);
 // The work area of the monitor nearest the point: 1 and the rectangle, 0 when there is no monitor (headless).
 u32 work_area(const Thread& t, i32 x, i32 y, Rect* out);
+
+// ---- Clipboard
+
+// Opens the clipboard for the window: ok, busy (another window or program has it open) or refused (no such window).
+u32 clipboard_open(Thread* t, Handle window);
+// Empties the open clipboard (what it held is zeroed) and makes the opener its owner: ok or refused (not open).
+u32 clipboard_empty(Thread* t);
+// Puts count units and an ending 0 on the emptied clipboard: ok, refused (not open or not emptied by the opener) or
+// full (longer than clipboard_most - 1 units). What it held before is zeroed.
+u32 clipboard_set_text(Thread* t, const u16* text, u32 count);
+// Sets a registered format (clipboard_format) with a 4-byte zero value beside the text: ok, refused (not open, no
+// text) or full. The marks ask clipboard histories and monitors to leave the text alone.
+u32 clipboard_mark(Thread* t, u32 format);
+void clipboard_close(Thread* t);
+// The number of a registered clipboard format; formats and messages share one numbering, as on Windows.
+u32 clipboard_format(mem::Bytes name);
+// The 8-bit text form of the open clipboard's text into out: bytes up to the first 0 and at most `most`, each unit
+// above 0x7F as '?'. ok (even with no text: length 0) or refused (not open).
+u32 clipboard_read(const Thread& t, u8* out, u32 most, u32* length);
 
 // ---- Wire format of a posted message (24 bytes, little-endian: u32 message, u32 0, u64 wParam, i64 lParam)
 

@@ -235,6 +235,7 @@ mem::Bytes code_text(u32 code) {
     case full: return mem::lit("no room left");
     case failed: return mem::lit("the system refused the window's socket or folder");
     case gone: return mem::lit("no such window");
+    case busy: return mem::lit("another program holds the clipboard");
   }
   return mem::lit("unknown window result");
 }
@@ -354,6 +355,9 @@ u32 destroy_window(Thread* t, Handle window) {
   }
   if (t->capture == window) t->capture = 0;
   if (t->focus == window) t->focus = 0;
+  // The text stays on the clipboard without an owner, as it does when a Windows owner goes.
+  if (t->clipboard.opener == window) t->clipboard.opener = 0;
+  if (t->clipboard.owner == window) t->clipboard.owner = 0;
   if (t->press_window == window) t->press_window = 0;
   unlist(w, t->classes[w->class_index]);
   close_socket(w);
@@ -845,6 +849,76 @@ u32 monitor_dpi(const Thread& t, i32 x, i32 y) {
 
 u32 work_area(const Thread& t, i32 x, i32 y, Rect* out) {
   return t.backend == backend_display ? display_work_area(&t, x, y, out) : 0;
+}
+
+// ---- Clipboard
+
+namespace {
+
+void forget_text(Clipboard* c) {
+  for (u32 i = 0; i < c->count; ++i) c->text[i] = 0;
+  c->count = 0;
+  c->mark_count = 0;
+}
+
+bool opened_by_owner(const Clipboard& c) { return c.opener != 0 && c.opener == c.owner; }
+
+}  // namespace
+
+u32 clipboard_open(Thread* t, Handle window) {
+  Clipboard& c = t->clipboard;
+  if (!find(t, window)) return refused;
+  if (c.opener != 0 && c.opener != window) return busy;
+  if (c.refuse_opens > 0) {
+    c.refuse_opens -= 1;
+    return busy;
+  }
+  c.opener = window;
+  return ok;
+}
+
+u32 clipboard_empty(Thread* t) {
+  Clipboard& c = t->clipboard;
+  if (c.opener == 0) return refused;
+  forget_text(&c);
+  c.owner = c.opener;
+  return ok;
+}
+
+u32 clipboard_set_text(Thread* t, const u16* text, u32 count) {
+  Clipboard& c = t->clipboard;
+  if (!opened_by_owner(c)) return refused;
+  if (count >= clipboard_most) return full;
+  forget_text(&c);
+  for (u32 i = 0; i < count; ++i) c.text[i] = text[i];
+  c.text[count] = 0;
+  c.count = count + 1;
+  return ok;
+}
+
+u32 clipboard_mark(Thread* t, u32 format) {
+  Clipboard& c = t->clipboard;
+  if (!opened_by_owner(c) || c.count == 0) return refused;
+  if (c.mark_count >= clipboard_marks_most) return full;
+  c.marks[c.mark_count++] = format;
+  return ok;
+}
+
+void clipboard_close(Thread* t) { t->clipboard.opener = 0; }
+
+u32 clipboard_format(mem::Bytes name) { return register_message(name); }
+
+u32 clipboard_read(const Thread& t, u8* out, u32 most, u32* length) {
+  const Clipboard& c = t.clipboard;
+  *length = 0;
+  if (c.opener == 0) return refused;
+  u32 n = 0;
+  while (n < most && n < c.count && c.text[n] != 0) {
+    out[n] = c.text[n] < 0x80 ? static_cast<u8>(c.text[n]) : u8{'?'};
+    ++n;
+  }
+  *length = n;
+  return ok;
 }
 
 // ---- Wire format
