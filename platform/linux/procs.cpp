@@ -142,7 +142,7 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
     }
   } else {
     std::string_view text;
-    if (!read_file(r, r->proc, pid_path(path, pid, "cmdline"), &text)) return;
+    if (!read_record(r, r->proc, pid_path(path, pid, "cmdline"), &text)) return;
     candidate = text.substr(0, text.find('\0'));
   }
   size_t slash = candidate.rfind('/');
@@ -186,7 +186,7 @@ void read_details(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
   char path[48];
   std::string_view text;
   // Resident and shared pages: the working set, and the private (anonymous) part of it. A kernel thread has none.
-  if (!(f->flags & kernel_thread_flag) && read_file(r, r->proc, pid_path(path, pid, "statm"), &text)) {
+  if (!(f->flags & kernel_thread_flag) && read_record(r, r->proc, pid_path(path, pid, "statm"), &text)) {
     size_t at = 0;
     number_at(text, &at);
     uint64_t resident = number_at(text, &at), shared = number_at(text, &at);
@@ -194,11 +194,11 @@ void read_details(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
     f->private_bytes = (resident > shared ? resident - shared : 0) * r->page;
   }
   // Private bytes also count what went to swap; only the longer status file tells it, and only when swap is used.
-  if (swap_used && read_file(r, r->proc, pid_path(path, pid, "status"), &text)) {
+  if (swap_used && read_record(r, r->proc, pid_path(path, pid, "status"), &text)) {
     f->private_bytes += kib_field(text, "VmSwap:");
   }
   std::string_view read_value, write_value;
-  if (read_file(r, r->proc, pid_path(path, pid, "io"), &text) && field_after(text, "read_bytes:", &read_value) &&
+  if (read_record(r, r->proc, pid_path(path, pid, "io"), &text) && field_after(text, "read_bytes:", &read_value) &&
       field_after(text, "write_bytes:", &write_value)) {
     f->read = std::min(number_of(read_value), sysrec::io_unreported - 1);
     f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
@@ -213,7 +213,7 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
                   ProcMemo* memo) {
   char path[48];
   std::string_view text;
-  if (!read_file(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
+  if (!read_record(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
   f->pid = pid;
   if (before && now - before->read_ms < r->carry_ms && quiet_since(*before, *f)) {
     *memo = *before;
@@ -316,7 +316,7 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   uint64_t boot = boot_time(r);
   std::string_view memory;
   uint64_t swap_total = 0, swap_free = 0;
-  if (read_file(r, r->proc, "meminfo", &memory)) {
+  if (read_record(r, r->proc, "meminfo", &memory)) {
     swap_total = kib_field(memory, "SwapTotal:");
     swap_free = kib_field(memory, "SwapFree:");
   }
@@ -420,13 +420,13 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     };
     std::stable_sort(first.begin(), first.end(), most_first);
     std::stable_sort(rest.begin(), rest.end(), most_first);
-    // Looks through a process's open files; with the count known, the listing stops after that many.
+    // Looks through a process's open files to the end: a count taken earlier cannot bound the listing, since the
+    // process may have opened files since (this one has, the folder being listed among them).
     auto look = [&](const std::pair<uint32_t, uint32_t>& process) {
       char path[48];
       const uint32_t pid = process.second;
       int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
       if (folder < 0) return;
-      uint32_t seen = 0;
       each_entry(folder, [&](const char* name) {
         bool denied = false;
         uint64_t inode = socket_of(folder, name, &denied);
@@ -435,7 +435,7 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
           found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true});
         }
         // A process whose open files may be listed but not looked at (another user's, another container's).
-        return !denied && !missing.empty() && ++seen < process.first;
+        return !denied && !missing.empty();
       }, true);
       ::close(folder);
     };

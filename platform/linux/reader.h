@@ -136,9 +136,12 @@ struct Reader {
   bool zones_read = false;
 };
 
-// Reads a whole file below the root into the retained buffer: one open, normally one read. False when it cannot
-// be opened or read. The view lives until the next read into the buffer.
+// Reads a whole file below the root into the retained buffer, to its end. False when it cannot be opened or read.
+// The view lives until the next read into the buffer.
 bool read_file(Reader* r, int folder, const char* path, std::string_view* out);
+// As read_file, for a file the kernel makes in one piece (a process's stat, statm, status, io and cmdline; meminfo):
+// a read that leaves room in the buffer has it all, so it costs one read.
+bool read_record(Reader* r, int folder, const char* path, std::string_view* out);
 // A small file into a caller's buffer (sysfs attributes); the text without its trailing line end, or false.
 bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out);
 // Opens a folder below another (O_DIRECTORY); -1 on failure.

@@ -66,8 +66,10 @@ int open_folder(int folder, const char* path) {
 
 namespace {
 
-// Reads an open file into the vector from its start, growing it while reads fill it; the byte count or -1.
-ssize_t read_all(int fd, std::vector<char>* into) {
+// Reads an open file into the vector from its start, growing it while reads fill it; the byte count or -1. A file made record by record (a connection table, a mount list) comes at most one
+// page per read, so a short read is no end; one made in one piece (whole_first) is whole after a read that leaves
+// room in the buffer, which spares the busiest reads, those of every process, a second call.
+ssize_t read_all(int fd, std::vector<char>* into, bool whole_first) {
   size_t used = 0;
   for (;;) {
     if (used == into->size()) into->resize(into->size() * 2);
@@ -75,22 +77,29 @@ ssize_t read_all(int fd, std::vector<char>* into) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     used += static_cast<size_t>(n);
-    // The files here are generated whole by the kernel: a read that does not fill the buffer reached the end.
-    if (n == 0 || used < into->size()) return static_cast<ssize_t>(used);
+    if (n == 0 || (whole_first && used < into->size())) return static_cast<ssize_t>(used);
   }
+}
+
+bool read_into(Reader* r, int folder, const char* path, bool whole_first, std::string_view* out) {
+  if (folder < 0) return false;
+  int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = read_all(fd, &r->buffer, whole_first);
+  ::close(fd);
+  if (n < 0) return false;
+  *out = std::string_view(r->buffer.data(), static_cast<size_t>(n));
+  return true;
 }
 
 }  // namespace
 
 bool read_file(Reader* r, int folder, const char* path, std::string_view* out) {
-  if (folder < 0) return false;
-  int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t n = read_all(fd, &r->buffer);
-  ::close(fd);
-  if (n < 0) return false;
-  *out = std::string_view(r->buffer.data(), static_cast<size_t>(n));
-  return true;
+  return read_into(r, folder, path, false, out);
+}
+
+bool read_record(Reader* r, int folder, const char* path, std::string_view* out) {
+  return read_into(r, folder, path, true, out);
 }
 
 bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out) {
