@@ -4,6 +4,7 @@
 #include "base/fmt.h"
 #include "cluster/cluster.h"
 #include "history/store.h"
+#include "host/linuxfeed.h"
 #include "host/web.h"
 #include "platform/fs.h"
 
@@ -857,7 +858,7 @@ void silent(mem::Bytes) {}
 u64 arena_size() {
   // The records carved at start, each rounded to 64 bytes, and a page of slack.
   auto up = [](u64 n) { return (n + 63) & ~u64{63}; };
-  return up(sizeof(Host)) + up(sizeof(Hub)) + up(sizeof(share::Share)) + 4096;
+  return up(sizeof(Host)) + up(sizeof(Hub)) + up(sizeof(share::Share)) + up(sizeof(linuxfeed::Feed)) + 4096;
 }
 
 u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick) {
@@ -874,6 +875,10 @@ u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Optio
   host->hub = mem::alloc_of<Hub>(arena);
   if (host->hub == nullptr) return 0;
   init(host->hub, key, 0, options->version);
+  host->feed = mem::alloc_of<linuxfeed::Feed>(arena);
+  if (host->feed == nullptr) return 0;
+  const u16* v = options->version;
+  linuxfeed::create(host->feed, remote_update::pack_version(v[0], v[1], v[2]));
   return 1;
 }
 
@@ -1022,7 +1027,11 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
     host->share->wall = wall;
   }
   u32 u = elapsed_units(host->start_tick, tick_ms);
-  answer_update_asks(h, u, wall);
+  if (host->feed != nullptr) {
+    linuxfeed::step(host->feed, h, tick_ms, u, wall);
+  } else {
+    answer_update_asks(h, u, wall);
+  }
 
   sock::PollSet* poll = &host->poll;
   poll->count = 0;
@@ -1101,6 +1110,7 @@ void close(Host* host) {
     sock::close(host->listener);
   }
   if (host->web != nullptr) web::close(host);
+  if (host->feed != nullptr) linuxfeed::close(host->feed);
   host->listener = sock::invalid_socket;
   host->closed = 1;
 }

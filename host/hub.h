@@ -21,6 +21,9 @@
 namespace web {
 struct Web;
 }
+namespace linuxfeed {
+struct Feed;
+}
 
 namespace hub {
 
@@ -264,6 +267,7 @@ struct Host {
   u32 send_failures;
   u32 receive_failures;
   web::Web* web;                    // the dashboard, with flag_web only
+  linuxfeed::Feed* feed;            // the Linux builds that update links are served from
   share::Answer rows;               // one buckets part
   alignas(8) u8 area[16384];        // one rows frame's rows
 };
@@ -310,7 +314,7 @@ u32 handle_message(Hub* hub, u32 slot, mem::Bytes frame, u32 now, u32 wall);
 u32 forward_update_now(Hub* hub, u32 machine, u32 now);
 void forget(Hub* hub, u32 machine);
 void upkeep(Hub* hub, u32 now);
-// Answers a pending update ask: the Linux build service is not built, so every ask hears "no binary".
+// Answers every pending update ask with "no binary": what a hub without a Linux build service says.
 void answer_update_asks(Hub* hub, u32 now, u32 wall);
 void update_summary(Hub* hub, u32 machine);
 bool answer_ready(const Host* host);

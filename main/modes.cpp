@@ -37,7 +37,6 @@ u32 internet_check() { return not_built(mem::lit("--internet-check")); }
 u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
 u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")); }
 u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
-u32 linux_fetch(mem::Bytes, u16, u16, u16) { return not_built(mem::lit("--linux-fetch")); }
 // The mode word is judged before anything else: a wrong one ends with exit code 2 and no words, built or not.
 u32 replace_taskmgr(mem::Bytes mode, u32) {
   return taskmgr::is_mode_word(mode) ? not_built(mem::lit("--replace-taskmgr")) : 2;
@@ -78,7 +77,7 @@ Entries program() {
   e.background = background_copy;
   e.agent_trial = agent_trial;
   e.agent_revert = agent_revert;
-  e.linux_fetch = linux_fetch;
+  e.linux_fetch = linuxfeed::fetch_main;
   e.replace_taskmgr = replace_taskmgr;
   e.print = snap::print_main;
   e.replay = snap::replay_main;
@@ -104,10 +103,6 @@ namespace agentupdate {
 bool is_trial_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-trial")); }
 bool is_revert_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-revert")); }
 }  // namespace agentupdate
-
-namespace linuxfeed {
-bool is_fetch_option(mem::Bytes word) { return mem::eq(word, mem::lit("--linux-fetch")); }
-}
 
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }

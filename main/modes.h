@@ -7,6 +7,7 @@
 #include "base/mem.h"
 #include "cluster/cluster.h"
 #include "host/elect.h"
+#include "host/linuxfeed.h"
 #include "internet/internet.h"
 #include "update/update.h"
 
@@ -72,9 +73,6 @@ namespace agentupdate {
 bool is_trial_option(mem::Bytes word);   // "--agent-trial"
 bool is_revert_option(mem::Bytes word);  // "--agent-revert"
 }  // namespace agentupdate
-namespace linuxfeed {
-bool is_fetch_option(mem::Bytes word);  // "--linux-fetch"
-}
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
 bool is_test_option(mem::Bytes word);     // "--test"

@@ -19,6 +19,7 @@
 
 #include "tests/platform/harness.h"
 #include "base/sha256.h"
+#include "tests/support/signing.h"
 #include "tests/support/testutil.h"
 #include "update/update.h"
 
@@ -26,32 +27,9 @@ namespace release {
 
 using harness::bytes;
 
-inline std::string hex(const u8* data, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) s += digits[data[i] >> 4], s += digits[data[i] & 15];
-  return s;
-}
-
-inline std::string sha256_hex(const std::string& data) {
-  u8 digest[32];
-  sha256::sha256(bytes(data), digest);
-  return hex(digest, 32);
-}
-
-struct KeyPair {
-  u8 pk[crypto_sign_PUBLICKEYBYTES];
-  u8 sk[crypto_sign_SECRETKEYBYTES];
-  KeyPair() {
-    if (sodium_init() < 0) abort();
-    crypto_sign_keypair(pk, sk);
-  }
-  std::string sign(const std::string& data) const {
-    u8 sig[crypto_sign_BYTES];
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(data.data()), data.size(), sk);
-    return std::string(reinterpret_cast<const char*>(sig), sizeof sig);
-  }
-};
+using signing::hex;
+using signing::KeyPair;
+using signing::sha256_hex;
 
 // A route of the test server: status and body (or a file), extra headers, stalls.
 struct Route {
