@@ -206,7 +206,7 @@ u32 backoff(u32 failures, u32 schedule) {
 bool transfer_ok(Transfer t) { return t.status == 0 && t.bytes != 0 && t.micros > 99999; }
 
 u32 kbps_of(u32 bytes, u32 micros) {
-  if (micros == 0) return max_u32;
+  if (micros == 0) return 0;
   u64 k = u64(bytes) * 8000 / micros;
   return k > max_u32 ? max_u32 : u32(k);
 }
@@ -486,7 +486,7 @@ void open_data(Probe* p, u32 now) {
 
 void free_data(Probe* p) {
   if (!p->data) return;
-  if (p->data->child.view || p->data->child.process.process) child::finish(&p->data->child, 200);
+  stop_child(p->data);
   mem::release(&p->arena);
   p->arena = mem::Arena{};
   p->data = nullptr;
@@ -542,8 +542,7 @@ bool step(Probe* p, u32 now, u32 traffic) {
   if (p->live && s->pending && d->child.view) changed = take_result(d, now, schedule);
   if (p->live && s->pending && (request_stale(s, now) || !child::is_running(&d->child))) {
     abort(s, now, schedule);
-    child::stop(&d->child);
-    d->child = child::Section{};
+    stop_child(d);
     changed = true;
   }
   u8 status = s->test_status;
@@ -565,11 +564,5 @@ bool step(Probe* p, u32 now, u32 traffic) {
   send_request(d);
   return changed;
 }
-
-// The --internet request child is not built yet (the HTTP client it will use is): no child can be started, so a
-// live request is given up as the start failure it is (the page reports it), and nothing is ever taken or sent.
-bool start_child(ProbeData*, const Endpoint*) { return false; }
-bool take_result(ProbeData*, u32, u32) { return false; }
-void send_request(ProbeData*) {}
 
 }  // namespace internet

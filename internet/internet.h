@@ -204,10 +204,12 @@ void open_data(Probe* p, u32 now);
 void free_data(Probe* p);
 inline void stop(Probe* p) { free_data(p); }
 
-// The request child's side of the exchange (the --internet child and its block). Start the child for the endpoint;
-// take its answer for the pending request (true when one was taken); write the next request into its block.
+// The window's side of the --internet request child (internet/request.h). Start the child for the endpoint (false,
+// with nothing running, when it cannot start); take its answer for the pending request (true when one was taken);
+// write the pending request into its block; stop it (stop word, 200 ms, then ended) and clear its record.
 bool start_child(ProbeData* data, const Endpoint* endpoint);
 bool take_result(ProbeData* data, u32 now, u32 schedule);
 void send_request(ProbeData* data);
+void stop_child(ProbeData* data);
 
 }  // namespace internet

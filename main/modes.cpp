@@ -4,7 +4,9 @@
 #include "cluster/cluster.h"
 #include "host/hub.h"
 #include "host/lease.h"
+#include "internet/request.h"
 #include "mcp/mcp.h"
+#include "platform/fs.h"
 #include "platform/os.h"
 #include "sampling/feed.h"
 #include "sampling/snap.h"
@@ -32,8 +34,24 @@ u32 update_worker(mem::Bytes version, u32 mode) {
   return update::worker_main(&config, mode);
 }
 u32 update_notes(mem::Bytes) { return not_built(update::notes_option()); }
-u32 internet_child(mem::Bytes) { return not_built(mem::lit("--internet")); }
-u32 internet_check() { return not_built(mem::lit("--internet-check")); }
+u32 internet_child(mem::Bytes section) { return internet::child_main(section); }
+// The check asks the public service; a test build may point it at a loopback server instead, with
+// VIMBREL_TEST_INTERNET="<host>:<port>" (plain HTTP), so no test ever reaches the service.
+u32 internet_check() {
+  internet::Endpoint endpoint = internet::default_endpoint();
+#ifdef VIMBREL_TEST_SEAMS
+  u8 text[96];
+  u64 length = 0;
+  if (fs::env_var(mem::lit("VIMBREL_TEST_INTERNET"), mem::Slice{text, sizeof text}, &length) == fs::ok && length) {
+    u64 colon = length;
+    while (colon > 0 && text[colon - 1] != ':') colon--;
+    u32 port = 0;
+    for (u64 i = colon; i < length && text[i] >= '0' && text[i] <= '9'; i++) port = port * 10 + (text[i] - '0');
+    if (colon > 1) internet::set_endpoint(&endpoint, mem::Bytes(text, colon - 1), port, 0);
+  }
+#endif
+  return internet::check(&endpoint);
+}
 u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
 u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")); }
 u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }

@@ -54,4 +54,56 @@ u32 available();
 // What a mode that can talk says when the library is missing: it names the package that brings it.
 mem::Bytes missing_library_text();  // "the HTTP library libcurl.so.4 is missing (Debian package libcurl4)"
 
+// ---- A kept-alive client: a series of timed requests to one service over one connection (the internet probe's
+// child). The connection stays open between requests until the client is closed or a request breaks it, so a request
+// on an open client pays neither the connection nor the TLS handshake. It follows no redirect, sends no cookie or
+// credentials, asks for no compressed body, checks the certificate and name of a secure service, and uses HTTP/1.1.
+
+// Error words of a failed call: the three failures a caller tells apart carry the numbers the system's own HTTP
+// service gives them; any other failure carries the library's own code (below 1,000), or no_library.
+enum : u32 {
+  error_timeout = 12002,     // a step took longer than its time-out, or the answer stalled
+  error_name = 12007,        // the host name does not resolve
+  error_connect = 12029,     // no connection could be made
+  error_no_library = 126,    // the HTTP library cannot be loaded
+};
+
+struct Client {
+  void* state;  // the backend's, null while closed
+  u32 error;    // the last failure's error word
+};
+
+struct Service {
+  mem::Bytes host;  // a name or a numeric address, at most 255 bytes
+  u32 port;
+  u32 secure;       // 1: https, 0: http
+  mem::Bytes user_agent;
+  u32 timeout_ms;   // each step (resolve, connect, send, and any wait for bytes of the answer)
+};
+
+// Opens the client: loads the library, resolves the host (advisory time-out: the system resolver has its own) and
+// prepares the connection, which is made by the first request. 1, or 0 with client->error set.
+u32 client_open(Client* client, const Service* service);
+
+// One request. A GET reads the body until it ends, or until read_limit bytes came; a POST sends send_bytes zero bytes
+// as its body. Either stops moving the body once time_limit_us have passed since the request was sent (0: no limit);
+// a POST stopped so awaits no answer. A transfer stopped by a limit has not failed, but leaves the connection
+// closed for the next request.
+struct Exchange {
+  u32 post;
+  mem::Bytes path;  // "/..." as sent
+  u64 send_bytes;
+  u64 read_limit;   // 0: no limit
+  u64 time_limit_us;
+};
+struct Answer {
+  u32 status;  // the HTTP status, 0 when none was read
+  u32 cut;     // 1 when a limit stopped the body
+  u64 moved;   // body bytes received (GET) or sent (POST)
+};
+// 1 when the exchange completed (or a limit stopped it), whatever the status; 0 with client->error set.
+u32 client_exchange(Client* client, const Exchange* exchange, Answer* answer);
+// Closes the connection and frees the client; nothing for a closed one. The error word stays.
+void client_close(Client* client);
+
 }  // namespace http

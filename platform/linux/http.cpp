@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <arpa/inet.h>
@@ -286,6 +287,240 @@ u32 get(const Request* request, Result* result) {
   u32 ok = error != 0 ? fail(result, stage_request, error) : perform(&c, request, target, address, result);
   dlclose(c.library);
   return ok;
+}
+
+}  // namespace http
+
+// ---- The kept-alive client: one easy handle whose connection libcurl keeps between requests.
+namespace http {
+namespace {
+
+struct ClientState {
+  Curl curl;
+  CURL* easy;
+  curl_slist* resolved;
+  curl_slist* headers;
+  char base[300];  // "scheme://host:port"
+  u32 timeout_ms;
+};
+
+// What the callbacks of one exchange share.
+struct Flow {
+  const Exchange* exchange;
+  Curl* curl;
+  CURL* easy;
+  u64 start_us;
+  u64 last_ms;   // the last sign of life: a header, body bytes taken or given
+  u64 moved;
+  u32 timeout_ms;
+  bool answered;
+  bool cut;
+  bool stalled;
+};
+
+u64 now_us() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return u64(t.tv_sec) * 1000000 + u64(t.tv_nsec) / 1000;
+}
+
+bool time_up(const Flow* f) { return f->exchange->time_limit_us != 0 && now_us() - f->start_us >= f->exchange->time_limit_us; }
+
+size_t flow_header(char*, size_t size, size_t count, void* user) {
+  Flow* f = static_cast<Flow*>(user);
+  f->answered = true;
+  f->last_ms = now_ms();
+  return size * count;
+}
+
+size_t flow_body(char*, size_t size, size_t count, void* user) {
+  Flow* f = static_cast<Flow*>(user);
+  u64 n = u64(size) * count;
+  f->last_ms = now_ms();
+  u64 limit = f->exchange->read_limit;
+  if (limit != 0 && n > limit - f->moved) {
+    f->moved = limit;
+    f->cut = true;
+    return 0;
+  }
+  f->moved += n;
+  if (time_up(f)) {
+    f->cut = true;
+    return 0;
+  }
+  return n;
+}
+
+size_t flow_zeros(char* buffer, size_t size, size_t count, void* user) {
+  Flow* f = static_cast<Flow*>(user);
+  f->last_ms = now_ms();
+  if (time_up(f)) {
+    f->cut = true;
+    return CURL_READFUNC_ABORT;
+  }
+  u64 n = u64(size) * count, left = f->exchange->send_bytes - f->moved;
+  if (n > left) n = left;
+  memset(buffer, 0, n);
+  f->moved += n;
+  return n;
+}
+
+// Ends the exchange when a limit has passed or nothing has moved for too long: before the answer's first byte the
+// connection, the send and the wait each get their time-out; once bytes flow, one time-out between any two.
+int flow_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  Flow* f = static_cast<Flow*>(user);
+  bool body_moving = f->exchange->post ? f->moved < f->exchange->send_bytes && !f->answered : f->answered;
+  if (body_moving && time_up(f)) {
+    f->cut = true;
+    return 1;
+  }
+  u64 wait = f->answered || f->moved != 0 ? f->timeout_ms : u64(f->timeout_ms) * 3;
+  if (now_ms() - f->last_ms <= wait) return 0;
+  f->stalled = true;
+  return 1;
+}
+
+u32 error_word(CURLcode code) {
+  if (code == CURLE_OPERATION_TIMEDOUT) return error_timeout;
+  if (code == CURLE_COULDNT_RESOLVE_HOST) return error_name;
+  if (code == CURLE_COULDNT_CONNECT) return error_connect;
+  return u32(code);
+}
+
+bool client_options(ClientState* c, const Service* service, const char* agent) {
+  Curl* k = &c->curl;
+  CURL* e = c->easy;
+  return k->easy_setopt(e, CURLOPT_PROTOCOLS_STR, service->secure ? "https" : "http") == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_MAXREDIRS, 0L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_NETRC, long(CURL_NETRC_IGNORED)) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_RESOLVE, c->resolved) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_HTTPHEADER, c->headers) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_USERAGENT, agent) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(c->timeout_ms)) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_HEADERFUNCTION, flow_header) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_WRITEFUNCTION, flow_body) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_READFUNCTION, flow_zeros) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_XFERINFOFUNCTION, flow_progress) == CURLE_OK;
+}
+
+void free_state(ClientState* c) {
+  if (c->easy) c->curl.easy_cleanup(c->easy);
+  if (c->resolved) c->curl.slist_free_all(c->resolved);
+  if (c->headers) c->curl.slist_free_all(c->headers);
+  if (c->curl.library) dlclose(c->curl.library);
+  free(c);
+}
+
+}  // namespace
+
+u32 client_open(Client* client, const Service* service) {
+  client_close(client);
+  client->error = 0;
+  Target target{};
+  char agent[128];
+  if (service->host.len == 0 || service->host.len >= sizeof target.host || service->port == 0 ||
+      service->port > 65535 || !c_text(service->host, target.host, sizeof target.host) ||
+      !c_text(service->user_agent, agent, sizeof agent)) {
+    client->error = error_name;
+    return 0;
+  }
+  target.port = service->port;
+  target.secure = service->secure != 0;
+  ClientState* c = static_cast<ClientState*>(calloc(1, sizeof(ClientState)));
+  if (!c) {
+    client->error = u32(CURLE_OUT_OF_MEMORY);
+    return 0;
+  }
+  if (!load(&c->curl)) {
+    free(c);
+    client->error = error_no_library;
+    return 0;
+  }
+  char address[INET6_ADDRSTRLEN + 2] = {}, entry[400];
+  if (resolve(target, address, sizeof address) != 0) {
+    free_state(c);
+    client->error = error_name;
+    return 0;
+  }
+  snprintf(entry, sizeof entry, "%s:%u:%s", target.host, target.port, address);
+  snprintf(c->base, sizeof c->base, "%s://%s:%u", target.secure ? "https" : "http", target.host, target.port);
+  c->timeout_ms = service->timeout_ms;
+  c->resolved = c->curl.slist_append(nullptr, entry);
+  // No "Expect: 100-continue" before an upload: the body goes at once, as the service expects.
+  c->headers = c->resolved ? c->curl.slist_append(nullptr, "Expect:") : nullptr;
+  c->easy = c->headers ? c->curl.easy_init() : nullptr;
+  if (!c->easy || !client_options(c, service, agent)) {
+    free_state(c);
+    client->error = u32(CURLE_FAILED_INIT);
+    return 0;
+  }
+  client->state = c;
+  return 1;
+}
+
+u32 client_exchange(Client* client, const Exchange* x, Answer* answer) {
+  *answer = Answer{};
+  ClientState* c = static_cast<ClientState*>(client->state);
+  char url[600];
+  if (!c || x->path.len == 0 || x->path.ptr[0] != '/' || x->path.len >= sizeof url - strlen(c->base) ||
+      memchr(x->path.ptr, 0, x->path.len)) {
+    client->error = u32(CURLE_URL_MALFORMAT);
+    return 0;
+  }
+  snprintf(url, sizeof url, "%s%.*s", c->base, int(x->path.len), reinterpret_cast<const char*>(x->path.ptr));
+  Flow f{};
+  f.exchange = x, f.curl = &c->curl, f.easy = c->easy, f.timeout_ms = c->timeout_ms;
+  Curl* k = &c->curl;
+  CURL* e = c->easy;
+  bool ok = k->easy_setopt(e, CURLOPT_URL, url) == CURLE_OK &&
+            k->easy_setopt(e, CURLOPT_HEADERDATA, &f) == CURLE_OK &&
+            k->easy_setopt(e, CURLOPT_WRITEDATA, &f) == CURLE_OK &&
+            k->easy_setopt(e, CURLOPT_READDATA, &f) == CURLE_OK &&
+            k->easy_setopt(e, CURLOPT_XFERINFODATA, &f) == CURLE_OK;
+  if (ok && x->post) {
+    ok = k->easy_setopt(e, CURLOPT_POST, 1L) == CURLE_OK &&
+         k->easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(x->send_bytes)) == CURLE_OK;
+  } else if (ok) {
+    ok = k->easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+  }
+  if (!ok) {
+    client->error = u32(CURLE_FAILED_INIT);
+    return 0;
+  }
+  f.start_us = now_us();
+  f.last_ms = now_ms();
+  CURLcode code = k->easy_perform(e);
+  long status = 0;
+  if (f.answered) k->easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+  answer->status = u32(status);
+  answer->moved = f.moved;
+  answer->cut = f.cut ? 1 : 0;
+  if (f.cut) return 1;
+  if (f.stalled) {
+    client->error = error_timeout;
+    return 0;
+  }
+  if (code != CURLE_OK) {
+    client->error = error_word(code);
+    return 0;
+  }
+  if (status <= 0) {
+    client->error = u32(CURLE_WEIRD_SERVER_REPLY);
+    return 0;
+  }
+  return 1;
+}
+
+void client_close(Client* client) {
+  if (client->state) free_state(static_cast<ClientState*>(client->state));
+  client->state = nullptr;
 }
 
 }  // namespace http

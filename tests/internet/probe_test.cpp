@@ -5,6 +5,7 @@
 #include <string>
 
 #include "internet/internet.h"
+#include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -437,8 +438,11 @@ TEST(ProbeWindow, TicksSaveWhatTheScheduleChanges) {
   ASSERT_NE(again.p.data, nullptr);
 }
 
+// A child that cannot start (here: no section, as the runtime folder cannot be made) gives the request up.
 TEST(ProbeWindow, LiveRequestWithoutAChildIsGivenUp) {
   Window w;
+  testutil::write_file(w.dir.path + "/file", "");
+  harness::EnvVar runtime("XDG_RUNTIME_DIR", w.dir.path + "/file");
   w.load(true, 500);
   internet::toggle(&w.p, 500);
   ASSERT_NE(w.p.data, nullptr);
