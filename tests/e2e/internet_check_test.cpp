@@ -1,6 +1,7 @@
 // `vimbrel --internet-check` as a user runs it, pointed (through the test build's seam) at a loopback speed-test
 // service: three lines and exit 0 when all three measurements succeed; a dead service gives its status on every line
-// and exit 1 within the time-outs; a standard output that refuses the lines ends the mode with exit 1.
+// and exit 1 within the time-outs; a standard output that refuses the lines ends the mode with exit 1. The request
+// child started by hand without its section ends at once.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -64,6 +65,15 @@ TEST(InternetCheck, DeadServiceFailsEveryLine) {
   EXPECT_EQ(lines[0], "probe No connection to Cloudflare, latency 0.0 ms");
   EXPECT_TRUE(shaped(lines[1], {"download No connection to Cloudflare, 0 bytes in ", " ms: 0 Kbps"})) << lines[1];
   EXPECT_TRUE(shaped(lines[2], {"upload No connection to Cloudflare, 0 bytes in ", " ms: 0 Kbps"})) << lines[2];
+}
+
+// The request child started by hand with a section that does not exist ends at once with exit code 3.
+TEST(InternetCheck, ChildWithoutItsSectionEndsAtOnce) {
+  testutil::TempDir home;
+  testutil::RunResult r =
+      testutil::run_vimbrel("--internet 'Local\\Vimbrel-feed-0123456789abcdef0123456789abcdef'", home.path);
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(testutil::run_vimbrel("--internet", home.path).exit_code, 2);  // the usage
 }
 
 }  // namespace
