@@ -39,8 +39,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--test '/tmp/caf\xc3\xa9 fonts' --live --feed --settings s --support p", "the window"},
       {"--as-taskmgr", "the window"},
       {"--as-taskmgr --dpi 100 anything", "the window"},
-      {"--internet x", "--internet"},
-      {"--internet-check", "--internet-check"},
       {"--update-notes", "--update-notes"},
       {"--background", "--background"},
       {"--agent-trial x", "--agent-trial"},
@@ -79,6 +77,16 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   }
   unsetenv("VIMBREL_TEST_UPDATE_FEED");
   unsetenv("VIMBREL_TEST_UPDATE_FLAGS");
+  // The probe's modes are built: a request child without its section ends with 3; the check, pointed at a closed
+  // loopback port so that no test asks the real service, prints its three lines and ends with 1.
+  testutil::RunResult child = testutil::run_vimbrel("--internet x", home.path);
+  EXPECT_EQ(child.exit_code, 3);
+  EXPECT_EQ(child.out + child.err, "");
+  setenv("VIMBREL_TEST_INTERNET", "127.0.0.1:1", 1);
+  testutil::RunResult check = testutil::run_vimbrel("--internet-check", home.path);
+  unsetenv("VIMBREL_TEST_INTERNET");
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_EQ(check.out.rfind("probe No connection to Cloudflare, latency 0.0 ms\ndownload ", 0), 0u) << check.out;
   // The agent is built: without a key file each form ends at its first check.
   for (const char* args : {"--agent", "--agent --server 10.0.0.5", "--agent --share /mnt/vimbrel",
                            "--agent --share '\\\\srv\\share' --local 10.0.0.2:7000"}) {
