@@ -10,6 +10,7 @@
 #include "platform/os.h"
 #include "sampling/feed.h"
 #include "sampling/snap.h"
+#include "shell/app.h"
 
 namespace modes {
 namespace {
@@ -21,8 +22,9 @@ u32 not_built(mem::Bytes mode) {
   return 1;
 }
 
-u32 window(mem::Bytes, u32, mem::Bytes, mem::Bytes, u32, u32, mem::Bytes) {
-  return not_built(mem::lit("the window"));
+u32 window(mem::Bytes version, u32 flags, mem::Bytes test_folder, mem::Bytes settings, u32 view, u32 dpi,
+           mem::Bytes support) {
+  return app::gui_main(version, flags, test_folder, settings, view, dpi, support);
 }
 // The update worker: one step for the running program, reported only through the packed exit code.
 u32 update_worker(mem::Bytes version, u32 mode) {

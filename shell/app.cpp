@@ -1,0 +1,325 @@
+#include "shell/app.h"
+
+#include "base/fmt.h"
+#include "cluster/agent.h"
+#include "platform/kobj.h"
+#include "platform/os.h"
+#include "shell/dpi.h"
+#include "shell/loop.h"
+#include "shell/title.h"
+
+namespace app {
+namespace {
+
+mem::Bytes class_of(bool test) { return test ? mem::lit("VimbrelTest") : mem::lit("Vimbrel"); }
+mem::Bytes snap_class() { return mem::lit("VimbrelSnap"); }
+
+void say(mem::Bytes what, mem::Bytes why) {
+  os::write_err(mem::lit("vimbrel: "));
+  os::write_err(what);
+  if (why.len) {
+    os::write_err(mem::lit(": "));
+    os::write_err(why);
+  }
+  os::write_err(mem::lit("\n"));
+}
+
+// The settings-file sibling road of the test mode needs a path of 1 to 520 bytes.
+bool usable_path(mem::Bytes path) { return path.len >= 1 && path.len <= 520; }
+
+// Starts the window layer: the display when there is one; under --test a headless window when there is none (or
+// when the display cannot be used), so that tests run anywhere.
+u32 start_layer(win::Thread* t, bool test) {
+  const u32 code = win::start(t, win::start_any);
+  if (code == win::ok || !test) return code;
+  return win::start(t, win::start_headless);
+}
+
+// The swap event of the test mode is named after the window.
+u32 swap_event_name(win::Handle window, u8* out, u32 capacity) {
+  const mem::Bytes prefix = mem::lit("Local\\VimbrelSwap-");
+  u8 hex[fmt::hex_size];
+  const mem::Slice digits = fmt::hex(window, hex);
+  if (prefix.len + digits.len > capacity) return 0;
+  __builtin_memcpy(out, prefix.ptr, prefix.len);
+  __builtin_memcpy(out + prefix.len, digits.ptr, digits.len);
+  return static_cast<u32>(prefix.len + digits.len);
+}
+
+// The rail row asked with --view: a present row is clicked; the power view, Support and Sensors open only when their
+// rows are there (those pages arrive with their own issues). Anything else starts process sampling on the Overview.
+void open_start_row(AppState* s, u32 row) {
+  if (row < 34 && ((u64{1} << row) & s->enabled_a & 0x2FFFFFFFFull)) {
+    s->page = page_view;
+    click(s, u64{1} << row);
+    return;
+  }
+  start_sampling(s);
+}
+
+void read_cluster_files(AppState* s) {
+  ClusterSettings* c = &s->model->cluster;
+  cluster::publish_reset(&c->publish);
+  if (in_test(*s)) return;  // no history and no publishing under the test mode
+  u8 path[1024];
+  const u64 length = cluster::publish_path(mem::Slice{path, sizeof path});
+  const mem::Bytes publish(path, length);
+  c->publish_state = cluster::read_publish_state(publish, &c->publish);
+  c->id_state = agent::ensure_machine_id(&c->publish, c->publish_state, publish, os::random_bytes);
+}
+
+}  // namespace
+
+u32 keep_flags(u32 options) { return (options & opt_test) ? options : options & kept_outside_test; }
+
+u32 warm_rows(u32 options) {
+  if (options & opt_full_ring) return 600;
+  if (options & opt_empty_ring) return 0;
+  if (options & opt_short_ring) return 10;
+  return source::demo_warm_ticks;
+}
+
+u32 hand_off(instance::Lock* lock) {
+  if (lock->verdict == instance::created || lock->verdict == instance::failed) return 0;
+  const u32 message = instance::wake_message();
+  for (u32 attempt = 0; attempt < 10; ++attempt) {
+    if (instance::post_wake(class_of(false), message) > 0) {
+      instance::close(lock);
+      return 1;
+    }
+    os::sleep_ms(100);
+  }
+  return 0;
+}
+
+u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bool compute, bool integrated,
+         bool use_child, u32 power_mode) {
+  s->version = version;
+  s->selected = s->key_selected = row_overview;
+  s->pointer_x = s->pointer_y = -1;
+  s->dpi = 96;
+  s->width = s->height = s->pixel_width = s->pixel_height = 0;
+  const u64 bytes = in_test(*s) ? test_arena_bytes : arena_bytes;
+  if (!mem::arena_init(&s->arena, bytes)) return 0;
+  mem::Slice carved = mem::alloc(&s->arena, sizeof(Model), 64);
+  if (!carved.ptr) return 0;
+  mem::fill(carved, 0);
+  Model* m = reinterpret_cast<Model*>(carved.ptr);
+  s->model = m;
+
+  machine::init(&m->machine);
+  // Made-up figures stand in for this machine only under the test mode; elsewhere a source without a collector
+  // shows nothing rather than something false.
+  m->source.demo_allowed = in_test(*s) ? 1 : 0;
+  const u32 gpus = gpu ? machine::max_gpus : 0;
+  if (use_child)
+    source::start_child(&m->source, &m->machine, demo, gpus);
+  else
+    source::start_local(&m->source, &m->machine, demo, gpus);
+  source::set_compute(&m->source, &m->machine, compute);
+  source::set_integrated(&m->source, &m->machine, integrated);
+  m->source.demo.power_mode = static_cast<u8>(power_mode);
+  source::demo_warm(&m->source, &m->machine, ring_rows);
+
+  views::init(&m->views);
+  s->page = page_overview;
+  s->page_ticks = s->ticks = s->quitting = 0;
+  model::table_init(&m->procs);
+  proclist::init(&m->list);
+  ptop::ring_init(&m->tops);
+  s->test_clock = test_clock_start;
+  m->remote = RemoteView{};
+  m->instance = instance::Lock{0, instance::failed};
+  updstate::reset(&m->updater.settings);
+  m->updater.notices[0] = 0;
+  relayout(s);
+  return 1;
+}
+
+void load_cursors(AppState* s) {
+  const u32 ids[cursor_count] = {win::cursor_arrow, win::cursor_size_nwse, win::cursor_size_nesw, win::cursor_size_we,
+                                 win::cursor_size_ns};
+  for (u32 i = 0; i < cursor_count; ++i) s->cursors[i] = ids[i];
+}
+
+void load_settings(AppState* s, mem::Bytes settings) {
+  Updater* u = &s->model->updater;
+  updstate::reset(&u->settings);
+  u->notices[0] = u->notices[1] = u->notices[2] = 0;
+  if (!in_test(*s)) {
+    u8 path[528];
+    const u32 length = updstate::settings_path(mem::Slice{path, sizeof path});
+    if (length) updstate::load(mem::Bytes(path, length), &u->settings);
+  } else if (usable_path(settings)) {
+    updstate::load(settings, &u->settings);
+  }
+  views::ViewState* v = &s->model->views;
+  // Stored ranges come with the history reader of the views; until then the live ranges are offered.
+  views::set_ranges(v, 2);
+  views::set_range(v, (u->settings.flags & updstate::flag_range_600) ? 1 : 0);
+}
+
+void start_internet(AppState* s, mem::Bytes settings) {
+  u8 buffer[600];
+  u32 length = 0;
+  if (in_test(*s)) {
+    length = usable_path(settings) ? internet::test_path(settings, mem::Slice{buffer, sizeof buffer}) : 0;
+  } else {
+    length = internet::settings_path(mem::Slice{buffer, sizeof buffer});
+  }
+  const internet::Endpoint endpoint = internet::default_endpoint();
+  internet::load(&s->model->probe, &s->arena, mem::Bytes(buffer, length), &endpoint, !in_test(*s), now(*s));
+}
+
+u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
+  const bool test = in_test(*s);
+  win::Thread* t = s->thread;
+  load_cursors(s);
+  for (win::Region& r : s->paint_regions) win::region_clear(&r);
+  s->paint_regions_made = 1;
+  if (t->backend == win::backend_none) return 0;
+  s->icons[2] = make_icon(32, s->dpi);
+  if (win::register_class(t, class_of(test), win::cs_dblclks, s->icons[2], win::cursor_arrow, win::no_colour) !=
+      win::ok)
+    return 0;
+  if (win::register_class(t, snap_class(), 0, 0, win::cursor_arrow, 0x00D77800) != win::ok) return 0;
+  const u32 ex_style = test ? 0x08000080u : 0;  // no activation, tool window
+  const u32 style = 0x80000000u | 0x00080000u | 0x00020000u;  // popup, system menu, minimize box
+  s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
+                                 draw::to_px(start_width, s->dpi), draw::to_px(start_height, s->dpi));
+  if (!s->window) return 0;
+  set_window_icons(s, s->dpi);
+  draw::init(&s->surface, win::sink(*t, s->window), s->icons[1], test ? font_folder : mem::Bytes());
+  if (!(options & opt_gdi)) {
+    const draw::Size cell = draw::cell(s->surface);
+    draw::select(&s->surface, 1, font_folder.ptr, static_cast<u32>(font_folder.len), cell.width, cell.height, 0);
+  }
+  apply_dpi(s, s->dpi, true);
+  views::attach(&s->model->views, &s->surface);
+  if (!test) {
+    win::set_timer(t, s->window, timer_tick, tick_ms);
+    win::set_timer(t, s->window, timer_link, link_ms);
+    if (s->model->source.mode == source::mode_due) win::set_timer(t, s->window, timer_fast, fast_ms);
+  }
+  on_size(s);
+  u32 show = win::sw_showdefault;
+  if (test || (options & opt_unattended)) show = win::sw_shownoactivate;
+  if (options & opt_minimized) show = win::sw_showminnoactive;
+  win::show_window(t, s->window, show);
+  return 1;
+}
+
+void tear_down(AppState* s) {
+  Model* m = s->model;
+  if (!m) return;
+  localhist::close(&m->history);
+  instance::close(&m->instance);
+  internet::stop(&m->probe);
+  source::stop(&m->source);
+  if (s->swap_event) kobj::close(s->swap_event);
+  s->swap_event = 0;
+  if (s->window && s->thread->backend != win::backend_none) draw::close(&s->surface);
+  for (gdi::Handle& icon : s->icons) {
+    if (icon) gdi::icon_delete(icon);
+    icon = 0;
+  }
+}
+
+u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes settings, u32 view, u32 dpi,
+             mem::Bytes) {
+  options = keep_flags(options);
+  const bool test = (options & opt_test) != 0;
+  instance::Lock lock{0, instance::failed};
+  if (!test) {
+    instance::lock(&lock, instance::mutex_name());
+    if (!(options & (opt_view | opt_unattended)) && hand_off(&lock)) return exit_ok;
+  }
+
+  win::Thread thread;
+  AppState state;
+  __builtin_memset(static_cast<void*>(&state), 0, sizeof state);
+  AppState* s = &state;
+  s->thread = &thread;
+  s->options = options;
+  if (test) s->flags |= flag_test;
+
+  const bool demo = test && !(options & opt_live);
+  const bool child = !test || (options & opt_feed);
+  const u32 power = ((options & opt_power) ? 1 : 0) + ((options & opt_battery) ? 2 : 0);
+  if (init(s, version, demo, warm_rows(options), !(options & opt_no_gpu), options & opt_compute,
+           options & opt_integrated, child, power) != 1) {
+    say(mem::lit("the window's model cannot be made"), mem::Bytes());
+    tear_down(s);
+    instance::close(&lock);
+    return exit_init_failed;
+  }
+  Model* m = s->model;
+  source::set_churn(&m->source, options & opt_churn);
+  source::set_longest_name(&m->source, options & opt_longest_name);
+  source::set_temps_mode(&m->source, &m->machine,
+                         ((options & opt_temps) ? 1 : 0) + ((options & opt_temps_pc) ? 2 : 0));
+
+  const u32 layer = start_layer(s->thread, test);
+  if (layer != win::ok) s->thread->backend = win::backend_none;
+  s->dpi = test ? ((options & opt_dpi) && dpi ? static_cast<u16>(dpi) : 96)
+                : (layer == win::ok ? static_cast<u16>(dpi_at(*s, start_x, start_y)) : 96);
+
+  m->instance = lock;
+  s->wake_message = instance::wake_message();
+  if (test && (options & opt_as_shipped)) s->version = mem::lit("255.255.255");
+  load_settings(s, (options & opt_settings) ? settings : mem::Bytes());
+  read_cluster_files(s);
+  start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
+  // The replacement of the system's task manager has no counterpart here: its state reads as unknown.
+  m->taskmgr.state = 5;
+  m->taskmgr.read_error = 50;
+
+  if (create_window(s, options, font_folder) != 1) {
+    say(mem::lit("the window cannot be made"), layer != win::ok ? win::code_text(layer) : mem::Bytes());
+    tear_down(s);
+    if (layer == win::ok) win::finish(s->thread);
+    return exit_no_window;
+  }
+  instance::allow_message(s->window, s->wake_message);
+  if (test) {
+    u8 name[64];
+    const u32 length = swap_event_name(s->window, name, sizeof name);
+    s->swap_event = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
+  }
+  s->last_input = now(*s);
+  s->quit_event = kobj::create_quit_event();
+  if (s->quit_event) kobj::stop_on_signals(s->quit_event);
+  open_start_row(s, (options & opt_view) ? view : 0xFFFFFFFFu);
+  if (test) win::set_timer(s->thread, 0, 0, test_wake_ms);
+
+  const i32 got = run(s);
+  tear_down(s);
+  if (s->quit_event) kobj::close(s->quit_event);
+  win::finish(s->thread);
+  return got < 0 ? exit_loop_failed : exit_ok;
+}
+
+// ---- Clocks and facts
+
+u32 now(const AppState& s) {
+  return in_test(s) ? s.test_clock : updstate::now_from_filetime(os::filetime_now());
+}
+u64 ticks(const AppState& s) { return in_test(s) ? 0 : os::clock_ms(); }
+bool in_test(const AppState& s) { return (s.flags & flag_test) != 0; }
+bool minimized(const AppState& s) { return s.window && win::is_iconic(*s.thread, s.window); }
+machine::Machine* own(AppState* s) { return &s->model->machine; }
+const machine::Machine& shown(const AppState& s) {
+  const RemoteView& r = s.model->remote;
+  return r.shown && r.machine ? *r.machine : s.model->machine;
+}
+bool remote_shown(const AppState& s) { return s.model->remote.shown != 0; }
+
+void wake(AppState* s) {
+  if (in_test(*s)) s->wakes += 1;
+  if (!s->window) return;
+  if (win::is_iconic(*s->thread, s->window)) win::show_window(s->thread, s->window, win::sw_restore);
+  if (!win::is_visible(*s->thread, s->window)) win::show_window(s->thread, s->window, win::sw_show);
+  if (!in_test(*s)) win::set_foreground(s->thread, s->window);
+}
+
+}  // namespace app

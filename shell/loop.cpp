@@ -1,0 +1,683 @@
+#include "shell/loop.h"
+
+#include "host/hub.h"
+#include "platform/kobj.h"
+#include "sampling/ring.h"
+#include "shell/dpi.h"
+#include "shell/title.h"
+
+namespace app {
+namespace {
+
+constexpr u64 rail_rows = 0x2FFFFFFFFull;  // view rows 0-29, Processes, Overview and Settings
+constexpr u64 row_processes = u64{1} << 30;
+constexpr u64 row_settings = u64{1} << 33;
+constexpr u64 row_machines = u64{1} << 32;  // as a keyboard selection: the Machines row
+
+i16 clamp16(i32 v) { return static_cast<i16>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
+
+// Client coordinates of a mouse message (signed 16-bit pairs) in logical px at the window's DPI.
+void point_of(const AppState& s, i64 lparam, i32* x, i32* y) {
+  const i32 px = static_cast<i16>(lparam & 0xFFFF), py = static_cast<i16>((lparam >> 16) & 0xFFFF);
+  *x = draw::to_logical(px, s.dpi);
+  *y = draw::to_logical(py, s.dpi);
+}
+
+u32 lowest_bit(u64 bits) { return bits ? static_cast<u32>(__builtin_ctzll(bits)) : 64; }
+
+u64 row_bit(u32 row) { return u64{1} << row; }
+
+void put_word(AppState* s, u32 offset, u32 value, int order) {
+  section::Section& r = s->surface.record;
+  if (!r.view || r.size < draw::frame_header) return;
+  __atomic_store_n(reinterpret_cast<u32*>(r.view + offset), value, order);
+}
+
+// Which view is shown, as the relaunch and the frame record name it: Support 66, Sensors 67, the power view 34,
+// the Internet page 65, else the selected rail row (64 when none).
+u32 shown_view(const AppState& s) {
+  if (s.page == page_support) return 66;
+  if (s.page == page_sensors) return 67;
+  if (s.page == page_internet) return 65;
+  if (s.page == page_view && s.model->views.view == 34) return 34;
+  const u32 row = lowest_bit(s.selected & rail_rows);
+  return row < 64 ? row : 64;
+}
+
+void redraw_slots(AppState* s, u64 mask) {
+  if (!mask) return;
+  i32 left = 32767, top = 32767, right = -32768, bottom = -32768;
+  for (u32 slot = 0; slot < 64; ++slot) {
+    if (!((mask >> slot) & 1) || slot_empty(*s, slot)) continue;
+    left = s->hits[0][slot] < left ? s->hits[0][slot] : left;
+    top = s->hits[1][slot] < top ? s->hits[1][slot] : top;
+    right = s->hits[2][slot] > right ? s->hits[2][slot] : right;
+    bottom = s->hits[3][slot] > bottom ? s->hits[3][slot] : bottom;
+  }
+  if (right <= left || bottom <= top) return;
+  draw::changed(&s->surface);
+  draw::redo(&s->surface, draw::Rect{left, top, right, bottom});
+  draw::show(&s->surface, draw::Rect{left, top, right, bottom});
+  const draw::Rect px = draw::scale_rect(s->dpi, draw::Rect{left, top, right, bottom});
+  const win::Rect r{px.left, px.top, px.right, px.bottom};
+  win::invalidate(s->thread, s->window, &r);
+}
+
+void refresh_list(AppState* s) {
+  Model* m = s->model;
+  proclist::rebuild(&m->list, &m->procs);
+  m->list.top = static_cast<u32>(proclist::clamp_top(m->list.top, m->list.shown, 1));
+}
+
+bool tops_kept(const AppState& s) { return !in_test(s) || (s.options & opt_tops); }
+
+// The history writer's summary of this machine, as the host would make it from the machine's inventory.
+hub::SummaryInputs summary_inputs(const machine::Machine& m) {
+  hub::SummaryInputs in{};
+  in.system_kind = 2;
+  in.logical_processors = m.cpus;
+  in.memory_total_mib = m.memory_total;
+  in.gpu_count = m.gpus;
+  for (u32 i = 0; i < 4; ++i) {
+    in.dedicated_mib[i] = m.gpu_dedicated[i];
+    in.shared_mib[i] = m.gpu_shared[i];
+  }
+  return in;
+}
+
+void drive_history(AppState* s) {
+  Model* m = s->model;
+  ring::Row newest;
+  const bool have = ring::at(&m->machine.ring, 0, &newest);
+  const hub::SummaryInputs inputs = summary_inputs(m->machine);
+  localhist::drive(&m->history, &m->cluster.history_countdown, in_test(*s), &m->cluster.publish, m->machine.pushed,
+                   have ? &newest : nullptr, &inputs);
+}
+
+// This machine's network traffic in kbit/s from its newest sample.
+u32 traffic_kbps(const machine::Machine& m) {
+  ring::Row newest;
+  if (!ring::at(&m.ring, 0, &newest)) return 0;
+  u64 kib = 0;
+  for (u32 i = 0; i < 8; ++i) kib += u64{newest.receive[i]} + newest.send[i];
+  const u64 kbps = kib * 8192 / 1000;
+  return kbps > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(kbps);
+}
+
+void run_timer(AppState* s, u32 id) {
+  switch (id) {
+    case timer_link:
+      // The publisher, the Machines page's link and the stored-history poll arrive with their pages.
+      break;
+    case timer_fast:
+      fast_sample(s);
+      break;
+    case timer_animate:
+      animate(s);
+      break;
+    default:
+      if (!in_test(*s)) tick(s);
+      break;
+  }
+}
+
+void driver_message(AppState* s, const win::Msg& m) {
+  switch (m.message) {
+    case driver_frame:
+      frame_request(s, static_cast<u32>(m.wparam));
+      break;
+    case driver_tick:
+      tick(s);
+      break;
+    case driver_char:
+      on_char(s, static_cast<u32>(m.wparam));
+      break;
+    case driver_hold:
+      source::procs_hold(&s->model->source, static_cast<u32>(m.wparam & 0xFF), (m.wparam & 0x100) != 0);
+      break;
+    case driver_dpi: {
+      const u32 asked = static_cast<u32>(m.wparam);
+      set_dpi(s, asked == 96 || asked == 120 || asked == 144 || asked == 192 ? asked : 96);
+      break;
+    }
+    case driver_work_area:
+      s->test_work[0] = static_cast<i16>(m.wparam & 0xFFFF);
+      s->test_work[1] = static_cast<i16>((m.wparam >> 16) & 0xFFFF);
+      s->test_work[2] = static_cast<i16>(m.lparam & 0xFFFF);
+      s->test_work[3] = static_cast<i16>((m.lparam >> 16) & 0xFFFF);
+      break;
+    default:
+      break;  // the other driver messages belong to the pages and controllers that serve them
+  }
+}
+
+// SIGTERM and SIGINT set the quit event: the window ends as its close does.
+void check_quit(AppState* s) {
+  if (s->quit_event && s->window && kobj::wait(s->quit_event, 0)) close(s);
+}
+
+}  // namespace
+
+// ---- The loop
+
+i32 run(AppState* s) {
+  win::Msg m{};
+  while (s->window && win::is_window(*s->thread, s->window)) {
+    const i32 got = win::get_message(s->thread, &m);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    if (s->window) on_size(s);
+    pre_dispatch(s, m);  // nothing else would take what it leaves: the class has no procedure
+    if (!s->window || !win::is_window(*s->thread, s->window)) break;
+    if (s->drag && !in_test(*s) && win::get_capture(*s->thread) != s->window) {
+      s->snap &= 0xF;
+      s->drag = 0;
+      win::release_capture(s->thread);
+    }
+    poll_dpi(s);
+    on_size(s);
+    check_quit(s);
+  }
+  return 0;
+}
+
+bool is_input(u32 message) {
+  return (message >= 0x100 && message <= 0x109) || (message >= 0x200 && message <= 0x20E) ||
+         message == win::wm_mouseleave;
+}
+
+bool input_allowed(const AppState& s, const win::Msg& m) {
+  return !in_test(s) || (m.wparam >> 32) == driver_mark;
+}
+
+u32 pre_dispatch(AppState* s, const win::Msg& m) {
+  if (m.window != s->window || m.window == 0) return 0;
+  if (is_input(m.message)) {
+    if (!input_allowed(*s, m)) return 1;
+    s->last_input = now(*s);
+  }
+  i32 x = 0, y = 0;
+  point_of(*s, m.lparam, &x, &y);
+  const u32 key = static_cast<u32>(m.wparam & 0xFFFF);
+  switch (m.message) {
+    case win::wm_paint:
+      paint(s);
+      return 1;
+    case win::wm_timer:
+      run_timer(s, static_cast<u32>(m.wparam));
+      return 1;
+    case win::wm_rbuttondown:
+    case win::wm_rbuttonup:
+      return 1;  // the Processes page's context menu comes with that page
+    case win::wm_close:
+      close(s);
+      return 1;
+    case win::wm_syscommand:
+      if ((m.wparam & 0xFFF0) == 0xF060) close(s);
+      return 1;
+    case win::wm_syskeydown:
+      if (key == vk_f4) close(s);
+      return 1;
+    case win::wm_keydown:
+      key_down(s, key, m.wparam);
+      return 1;
+    case win::wm_char:
+      on_char(s, key);
+      return 1;
+    case win::wm_mousewheel:
+      wheel(s, static_cast<i16>((m.wparam >> 16) & 0xFFFF));
+      return 1;
+    case win::wm_mousemove:
+      mouse_move(s, x, y);
+      return 1;
+    case win::wm_lbuttondown:
+    case win::wm_lbuttondblclk:
+      mouse_down(s, x, y, m.message == win::wm_lbuttondblclk);
+      return 1;
+    case win::wm_lbuttonup:
+      mouse_up(s, x, y);
+      return 1;
+    case win::wm_mouseleave:
+      mouse_leave(s);
+      return 1;
+    default:
+      break;
+  }
+  if (in_test(*s) && m.message >= win::wm_app + 0x10 && m.message <= win::wm_app + 0x29) {
+    driver_message(s, m);
+    return 1;
+  }
+  if (s->wake_message && m.message == s->wake_message) {
+    wake(s);
+    return 1;
+  }
+  return 0;
+}
+
+// ---- Keys
+
+bool shift_down(const AppState& s, u64 wparam) {
+  return in_test(s) ? ((wparam >> 16) & 1) != 0 : win::key_state(*s.thread, win::vk_shift) < 0;
+}
+
+u64 rail_next(const AppState& s, u64 current, bool up) {
+  // Fixed moves between the Processes, Machines and Settings rows.
+  if (current == row_processes && !up) return row_machines;
+  if (current == row_settings && up) return row_machines;
+  if (current == row_machines) return up ? row_processes : row_settings;
+  // Otherwise the enabled rows in rail order: Overview, the view rows, Processes.
+  u32 order[32];
+  u32 n = 0;
+  order[n++] = 31;
+  for (u32 row = 0; row < 30; ++row)
+    if ((s.enabled_a >> row) & 1) order[n++] = row;
+  order[n++] = 30;
+  const u32 at = lowest_bit(current);
+  u32 i = 0;
+  while (i < n && order[i] != at) ++i;
+  if (i == n) return row_overview;
+  if (up) return i == 0 ? current : row_bit(order[i - 1]);
+  return i + 1 >= n ? current : row_bit(order[i + 1]);
+}
+
+void key_down(AppState* s, u32 key, u64 wparam) {
+  Model* m = s->model;
+  if (s->page == page_processes && proclist_key(s, key)) return;
+  if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
+  switch (key) {
+    case vk_escape:
+      close(s);
+      return;
+    case vk_up:
+    case vk_down: {
+      const u64 before = s->key_selected;
+      s->key_selected = rail_next(*s, before, key == vk_up);
+      if (s->key_selected == before) return;
+      if (before == row_machines || s->key_selected == row_machines) {
+        redraw_all(s);
+      } else {
+        redraw_slots(s, before | s->key_selected);
+      }
+      return;
+    }
+    case vk_r:
+      if (s->page == page_view) {
+        const u32 n = views::ranges(m->views);
+        set_option(s, n ? (views::range_of(m->views) + 1) % n : 0);
+      }
+      return;
+    case vk_return:
+      if (s->key_selected == row_machines) return;  // the Machines page comes with its own work
+      click(s, s->key_selected);
+      return;
+    default:
+      (void)wparam;
+      return;
+  }
+}
+
+bool proclist_key(AppState* s, u32 key) {
+  Model* m = s->model;
+  proclist::ListState* list = &m->list;
+  switch (key) {
+    case vk_escape:
+      if (!proclist::cleared(list)) return false;
+      refresh_list(s);
+      redraw_all(s);
+      return true;
+    case vk_up:
+    case vk_down: {
+      const i64 to = proclist::step_at(list->selected, list->shown, key == vk_down);
+      if (to >= 0) proclist::select_at(list, &m->procs, static_cast<u32>(to));
+      redraw_all(s);
+      return true;
+    }
+    default:
+      return false;  // paging, Delete and the menu key belong to the Processes page
+  }
+}
+
+i32 scroll_range(const AppState& s) {
+  const i64 range = static_cast<i64>(s.content_height) - s.height;
+  return range > 0 ? static_cast<i32>(range > 0x7FFFFFFF ? 0x7FFFFFFF : range) : 0;
+}
+
+bool page_key(AppState* s, u32 key) {
+  const i32 step = s->height - 72 > 32 ? s->height - 72 : 32;
+  i64 scroll = s->page_scroll;
+  switch (key) {
+    case vk_prior: scroll -= step; break;
+    case vk_next: scroll += step; break;
+    case vk_home: scroll = 0; break;
+    case vk_end: scroll = 0x7FFFFFFF; break;
+    default: return false;
+  }
+  const i32 range = scroll_range(*s);
+  s->page_scroll = static_cast<i32>(scroll < 0 ? 0 : scroll > range ? range : scroll);
+  relayout(s);
+  return true;
+}
+
+void on_char(AppState* s, u32 c) {
+  if (s->page != page_processes) return;  // the cluster field arrives with the Settings and Machines pages
+  proclist::ListState* list = &s->model->list;
+  const u32 changed = c == vk_back ? proclist::erased(list) : proclist::typed(list, c);
+  if (!changed) return;
+  refresh_list(s);
+  redraw_all(s);
+}
+
+// ---- Wheel
+
+void wheel(AppState* s, i32 delta) {
+  views::ViewState* v = &s->model->views;
+  if (s->pointer_y >= title_height && s->pointer_x >= 0 && s->pointer_x < 220 && views::rail_scrolls(*v)) {
+    rail_scrolled(s, views::rail_scroll(v, delta));
+  } else if (s->page == page_processes) {
+    wheel_proclist(s, delta);
+  } else if (s->page == page_settings || s->page == page_support || s->page == page_sensors) {
+    wheel_page(s, delta);
+  }
+}
+
+void wheel_page(AppState* s, i32 delta) {
+  i32 sum = delta;
+  if ((s->wheel_rest < 0) == (delta < 0)) sum += s->wheel_rest;
+  const i64 scroll = static_cast<i64>(s->page_scroll) - sum / 3;
+  s->wheel_rest = static_cast<i8>(sum % 3);
+  // Scrolling stops at either end, and what was left over goes with it.
+  const i32 range = scroll_range(*s);
+  if (scroll < 0 || scroll > range) s->wheel_rest = 0;
+  s->page_scroll = static_cast<i32>(scroll < 0 ? 0 : scroll > range ? range : scroll);
+  relayout(s);
+}
+
+void wheel_proclist(AppState* s, i32 delta) {
+  proclist::ListState* list = &s->model->list;
+  const i64 rows = proclist::wheel_take(list, delta);
+  if (!rows) return;
+  list->top = static_cast<u32>(proclist::scroll_by(list->top, rows, list->shown, 1));
+  redraw_all(s);
+}
+
+void rail_scrolled(AppState* s, bool moved) {
+  if (moved) relayout(s);
+}
+
+// ---- Pointer
+
+void mouse_move(AppState* s, i32 x, i32 y) {
+  if (!in_test(*s) && !(s->flags & flag_leave_tracking)) {
+    win::track_leave(s->thread, s->window);
+    s->flags |= flag_leave_tracking;
+  }
+  s->pointer_x = clamp16(x);
+  s->pointer_y = clamp16(y);
+  const u64 a = slots_at(*s, x, y) & s->enabled_a & hover_mask_a;
+  const u64 b = slots_at_b(*s, x, y) & s->enabled_b & hover_mask_b;
+  const u64 changed = a ^ s->hover_a;
+  s->hover_a = a;
+  s->hover_b = b;
+  redraw_slots(s, changed);
+  win::set_cursor(s->thread, s->cursors[0]);
+}
+
+void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
+  const u64 a = slots_at(*s, x, y) & s->enabled_a & ~((u64{1} << 38) | (u64{1} << 39));
+  const u64 b = slots_at_b(*s, x, y) & s->enabled_b;
+  if (!a && !b) {
+    if (y < title_height && twice) toggle_maximize(s);
+    // A single press on the title strip moves the window: that arrives with snapping and dragging.
+    return;
+  }
+  s->pressed_a = a;
+  s->pressed_b = twice ? b & ~(u64{1} << 5) : b;
+  win::set_capture(s->thread, s->window);
+}
+
+void mouse_up(AppState* s, i32 x, i32 y) {
+  win::release_capture(s->thread);
+  s->drag = 0;
+  const u64 a = s->pressed_a & slots_at(*s, x, y) & s->enabled_a;
+  s->pressed_a = s->pressed_b = 0;
+  if (!a) return;
+  if (a & (u64{1} << 32)) overview_click(s, x, y);
+  const u64 rest = a & ~((u64{1} << 32) | (u64{1} << 54));
+  if (rest) click(s, rest);
+}
+
+void mouse_leave(AppState* s) {
+  s->flags &= static_cast<u8>(~flag_leave_tracking);
+  s->pointer_y = -1;
+  const u64 was = s->hover_a;
+  s->hover_a = s->hover_b = 0;
+  s->model->views.hover_column = 255;
+  redraw_slots(s, was);
+}
+
+void overview_click(AppState* s, i32, i32) {
+  // The Overview's tiles come with that page; a click on its area opens the Processes page as for any other tile.
+  click(s, row_processes);
+}
+
+// ---- Clicks
+
+void click(AppState* s, u64 bits) {
+  Model* m = s->model;
+  const u64 row = bits & rail_rows & s->enabled_a;
+  if (row) {
+    const u64 one = row & (~row + 1);
+    const u8 from = s->page;
+    if (from == page_support || from == page_sensors) s->page_scroll = 0;
+    s->selected = s->key_selected = one;
+    const u32 id = lowest_bit(one);
+    s->page = id == 33 ? page_settings : id == 30 ? page_processes : id == 31 ? page_overview : page_view;
+    if (s->page == page_view) views::select(&m->views, id);
+    views::set_overview(&m->views, s->page == page_overview);
+    m->views.hover_column = 255;
+    const bool animated_before = (from == page_processes || from == page_overview) && !remote_shown(*s);
+    if (page_animates(*s)) {
+      if (!animated_before) start_sampling(s);
+    } else {
+      set_animating(s, false);
+    }
+    m->taskmgr.last_result = 0;
+    relayout(s);
+  }
+  for (u32 column = 0; column < 9; ++column) {
+    if (!((bits >> (45 + column)) & 1)) continue;
+    proclist::sort_by(&m->list, column);
+    refresh_list(s);
+    redraw_all(s);
+  }
+  if (bits & (u64{1} << 37)) {
+    views::toggle(&m->views);
+    relayout(s);
+  }
+  if (bits & (u64{1} << 43)) set_option(s, 0);
+  if (bits & (u64{1} << 44)) set_option(s, 1);
+  if (bits & (u64{1} << slot_minimize))
+    win::show_window(s->thread, s->window, in_test(*s) ? win::sw_showminnoactive : win::sw_minimize);
+  if (bits & (u64{1} << slot_maximize)) toggle_maximize(s);
+  if (bits & (u64{1} << slot_close)) close(s);
+}
+
+void set_option(AppState* s, u32 range) {
+  views::ViewState* v = &s->model->views;
+  if (!views::set_range(v, range)) return;
+  updstate::Settings* u = &s->model->updater.settings;
+  const u32 now_range = views::range_of(*v);
+  u->flags = static_cast<u8>(now_range == 1 ? u->flags | updstate::flag_range_600 : u->flags & ~updstate::flag_range_600);
+  const u32 seconds[6] = {0, 0, 3600, 86400, 2592000, 63072000};
+  u->chart_range = now_range < 6 ? seconds[now_range] : 0;
+  relayout(s);
+}
+
+void toggle_maximize(AppState* s) {
+  win::Rect r{};
+  win::window_rect(*s->thread, s->window, &r);
+  if (s->flags & flag_maximized) {
+    s->flags &= static_cast<u8>(~flag_maximized);
+    const win::Rect n = s->saved_rect;
+    if (n.right > n.left && n.bottom > n.top)
+      win::set_window_pos(s->thread, s->window, n.left, n.top, n.right - n.left, n.bottom - n.top);
+  } else {
+    win::Rect area{};
+    if (!work_area_at(*s, r.left + (r.right - r.left) / 2, r.top + (r.bottom - r.top) / 2, &area)) return;
+    s->saved_rect = r;
+    s->flags |= flag_maximized;
+    win::set_window_pos(s->thread, s->window, area.left, area.top, area.right - area.left, area.bottom - area.top);
+  }
+  s->pixel_width = -1;
+  on_size(s);
+  redraw_all(s);
+}
+
+void close(AppState* s) {
+  if (!s->window) return;
+  win::destroy_window(s->thread, s->window);
+  s->window = 0;
+  win::post_quit(s->thread, 0);
+}
+
+// ---- The tick
+
+Noted note(const AppState& s) {
+  const Model& m = *s.model;
+  const machine::Machine& own = m.machine;
+  return Noted{source::failing(&m.source), m.source.mode == source::mode_demo, m.source.mode == source::mode_due,
+               m.source.phase != source::phase_none, views::present(own), own.cpus, own.disks, own.nics, own.gpus,
+               own.changes};
+}
+
+bool page_animates(const AppState& s) {
+  return (s.page == page_processes || s.page == page_overview) && !remote_shown(s);
+}
+
+void tick(AppState* s) {
+  Model* m = s->model;
+  const Noted before = note(*s);
+  source::tick(&m->source, &m->machine);
+  drive_history(s);
+
+  bool wanted = false;
+  if (page_animates(*s) && !minimized(*s)) {
+    if (s->page_ticks < 255) s->page_ticks += 1;
+    const u32 measure = m->list.measuring != 0;
+    wanted = m->list.waiting != 0 || (s->page == page_overview && s->page_ticks + 2 * measure >= 3) ||
+             (s->page == page_processes && s->page_ticks + measure >= 2);
+    if (m->list.waiting) animation_step(s);
+    if (wanted && !m->list.waiting) set_collect_mode(s, false);
+    if (m->list.waiting) set_animating(s, true);
+  }
+  s->ticks += 1;
+
+  const bool own_processes = s->page == page_processes && !remote_shown(*s);
+  const bool take =
+      tops_kept(*s) && (!page_animates(*s) || minimized(*s)) && (s->ticks & 1) == 0 && !own_processes;
+  if (take) source::take_procs(&m->source, &m->procs);
+  if (tops_kept(*s) && (wanted || take)) ptop::ring_take(&m->tops, m->machine.pushed / 10, &m->procs);
+
+  if (internet::tick(&m->probe, now(*s), traffic_kbps(m->machine)) && s->page == page_internet) relayout(s);
+  after_sample(s, before);
+  if (in_test(*s)) s->test_clock += 1;
+}
+
+void after_sample(AppState* s, const Noted& before) {
+  Model* m = s->model;
+  const Noted after = note(*s);
+  if (before.due && !after.due && !in_test(*s)) win::kill_timer(s->thread, s->window, timer_fast);
+  if (before.demo != after.demo || before.child != after.child) {
+    views::reset(&m->views);
+    source::take_procs(&m->source, &m->procs);
+    refresh_list(s);
+  }
+  const bool same = before.failing == after.failing && before.demo == after.demo && before.due == after.due &&
+                    before.child == after.child && before.present == after.present && before.cpus == after.cpus &&
+                    before.disks == after.disks && before.nics == after.nics && before.gpus == after.gpus &&
+                    before.changes == after.changes;
+  if (!same) relayout(s);
+  // Otherwise each page marks what the new sample changed on it; the pages arrive with their own work.
+}
+
+void fast_sample(AppState* s) {
+  const Noted before = note(*s);
+  source::sample_now(&s->model->source, &s->model->machine);
+  after_sample(s, before);
+}
+
+// ---- Sampling of processes
+
+void set_animating(AppState* s, bool on) {
+  const bool was = (s->flags & flag_animating) != 0;
+  if (on == was) return;
+  s->flags = static_cast<u8>(on ? s->flags | flag_animating : s->flags & ~flag_animating);
+  if (in_test(*s) || !s->window) return;  // under --test the flag stands for the timer
+  if (on)
+    win::set_timer(s->thread, s->window, timer_animate, animate_ms);
+  else
+    win::kill_timer(s->thread, s->window, timer_animate);
+}
+
+void animation_step(AppState* s) {
+  Model* m = s->model;
+  s->phase = proclist::spin_next(s->phase);
+  m->list.spin = s->phase;
+  const u32 answer = source::procs_tick(&m->source, &m->procs);
+  if (answer == 2) {
+    m->list.measuring = proclist::rates_measuring;
+  } else if (answer == 1) {
+    m->list.waiting = 0;
+    m->list.measuring = proclist::after_table(m->list.measuring, m->source.rates_restart != 0);
+    s->page_ticks = 0;
+    set_animating(s, false);
+  }
+  if (answer != 0) refresh_list(s);
+}
+
+void animate(AppState* s) {
+  if (page_animates(*s) && s->model->list.waiting && !minimized(*s)) {
+    animation_step(s);
+    redraw_all(s);
+  } else {
+    set_animating(s, false);
+  }
+}
+
+void set_collect_mode(AppState* s, bool on) {
+  Model* m = s->model;
+  if (on) {
+    const u32 answer = source::procs_request(&m->source, &m->procs);
+    m->list.waiting = static_cast<u8>(answer);
+    m->list.measuring = answer ? proclist::opened_measure(answer)
+                               : proclist::after_table(proclist::rates_measuring, m->source.rates_restart != 0);
+  } else {
+    source::take_procs(&m->source, &m->procs);
+    m->list.waiting = 0;
+    m->list.measuring = proclist::after_table(m->list.measuring, m->source.rates_restart != 0);
+  }
+  s->phase = 0;
+  m->list.spin = 0;
+  set_animating(s, m->list.waiting != 0);
+  refresh_list(s);
+  s->page_ticks = 0;
+}
+
+void start_sampling(AppState* s) {
+  if (!remote_shown(*s)) set_collect_mode(s, true);
+}
+
+// ---- The frame request of the test driver
+
+void frame_request(AppState* s, u32 number) {
+  on_size(s);
+  win::Msg pending{};
+  if (win::peek_message(s->thread, &pending, s->window, win::wm_paint, win::wm_paint, true)) paint(s);
+  u32 bits = 0x800 | (shown_view(*s) << 24);
+  if (s->flags & flag_animating) bits |= 0x400;
+  put_status(s, bits, ~(u32{0x400} | 0x3800u | 0xFF000000u));
+  put_word(s, draw::word_model, static_cast<u32>(s->page) | (u32{s->model->views.view} << 8), __ATOMIC_RELAXED);
+  put_word(s, draw::word_request, number, __ATOMIC_RELEASE);
+}
+
+}  // namespace app

@@ -1,0 +1,91 @@
+// The window's pure rules: which options act outside the test mode, the warm-up rows, the keyboard order of the
+// rail, and the geometry of a DPI change (rescaling, centring, keeping the window on its work area).
+#include <gtest/gtest.h>
+
+#include "shell/app.h"
+#include "shell/dpi.h"
+#include "shell/loop.h"
+
+namespace {
+
+TEST(App, OptionsOutsideTheTestMode) {
+  using namespace app;
+  // Outside --test only --gdi, --view, --unattended and --minimized act; words that act only with --test may stay.
+  EXPECT_EQ(keep_flags(opt_gdi | opt_view | opt_unattended | opt_minimized),
+            opt_gdi | opt_view | opt_unattended | opt_minimized);
+  EXPECT_EQ(keep_flags(opt_churn | opt_dpi | opt_feed | opt_no_gpu | opt_settings | opt_tops), 0u);
+  EXPECT_EQ(keep_flags(opt_live | opt_as_shipped), opt_live | opt_as_shipped);
+  const u32 all = 0x3FFFFFF;
+  EXPECT_EQ(keep_flags(all), all) << "--test keeps every word";
+  EXPECT_EQ(keep_flags(all & ~opt_test) & ~kept_outside_test, 0u);
+}
+
+TEST(App, WarmUpRows) {
+  using namespace app;
+  const struct {
+    u32 options, rows;
+  } cases[] = {{0, 120},
+               {opt_short_ring, 10},
+               {opt_empty_ring, 0},
+               {opt_full_ring, 600},
+               {opt_short_ring | opt_empty_ring, 0},
+               {opt_full_ring | opt_empty_ring | opt_short_ring, 600}};
+  for (const auto& c : cases) EXPECT_EQ(warm_rows(c.options), c.rows) << c.options;
+}
+
+TEST(App, ModelIsCarvedWhole) {
+  EXPECT_EQ(sizeof(app::Model), 757512u);
+  EXPECT_GE(app::arena_bytes, sizeof(app::Model) + 63);
+  EXPECT_EQ(app::test_arena_bytes - app::arena_bytes, 2048u);
+}
+
+// Up and Down walk Overview, the present view rows and Processes, and stop at both ends; the Machines row has fixed
+// moves to and from Processes and Settings.
+TEST(App, RailKeyboardOrder) {
+  app::AppState s{};
+  s.enabled_a = (u64{1} << 0) | (u64{1} << 1) | (u64{1} << 18) | (u64{1} << 30) | (u64{1} << 31) | (u64{1} << 33);
+  const u64 overview = u64{1} << 31, cpu = 1, memory = 2, adapter = u64{1} << 18, processes = u64{1} << 30,
+            machines = u64{1} << 32, settings = u64{1} << 33;
+  const struct {
+    u64 from;
+    bool up;
+    u64 to;
+  } cases[] = {{overview, true, overview}, {overview, false, cpu},       {cpu, false, memory},
+               {memory, false, adapter},   {adapter, false, processes},  {adapter, true, memory},
+               {cpu, true, overview},      {processes, false, machines}, {machines, false, settings},
+               {machines, true, processes}, {settings, true, machines}};
+  for (const auto& c : cases) EXPECT_EQ(app::rail_next(s, c.from, c.up), c.to) << c.from << (c.up ? " up" : " down");
+}
+
+TEST(App, DpiGeometry) {
+  EXPECT_EQ(app::rescale(1280, 96, 144), 1920);
+  EXPECT_EQ(app::rescale(1001, 96, 144), 1502) << "half rounds up";
+  EXPECT_EQ(app::rescale(1920, 144, 96), 1280);
+  const win::Rect c = app::center_in(win::Rect{100, 100, 1380, 900}, 1920, 1200);
+  EXPECT_EQ(c.left, -220);
+  EXPECT_EQ(c.top, -100);
+  EXPECT_EQ(c.right - c.left, 1920);
+
+  // A window rescaled around its centre is kept on the work area: its title strip never above the top, at least
+  // the visible width and half of it inside horizontally, half of its height inside vertically.
+  const win::Rect area{0, 0, 1920, 1040};
+  const struct {
+    win::Rect r;
+    win::Rect kept;
+  } cases[] = {
+      {{-220, -100, 1700, 1100}, {-220, 0, 1700, 1200}},     // top clamped to the area's top
+      {{1800, 100, 3720, 1300}, {960, 100, 2880, 1300}},     // half the width back inside
+      {{-1800, 100, 120, 1300}, {-960, 100, 960, 1300}},
+      {{100, 1000, 740, 1400}, {100, 840, 740, 1240}},       // half the height back inside
+      {{100, 100, 740, 500}, {100, 100, 740, 500}},          // inside: unchanged
+  };
+  for (const auto& k : cases) {
+    const win::Rect got = app::keep_on_monitor(k.r, area, 60, 207);
+    EXPECT_EQ(got.left, k.kept.left) << k.r.left << "," << k.r.top;
+    EXPECT_EQ(got.top, k.kept.top) << k.r.left << "," << k.r.top;
+    EXPECT_EQ(got.right - got.left, k.r.right - k.r.left);
+    EXPECT_EQ(got.bottom - got.top, k.r.bottom - k.r.top);
+  }
+}
+
+}  // namespace
