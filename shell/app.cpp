@@ -6,13 +6,13 @@
 #include "platform/os.h"
 #include "shell/dpi.h"
 #include "shell/loop.h"
+#include "shell/texts.h"
 #include "shell/title.h"
 
 namespace app {
 namespace {
 
-mem::Bytes class_of(bool test) { return test ? mem::lit("VimbrelTest") : mem::lit("Vimbrel"); }
-mem::Bytes snap_class() { return mem::lit("VimbrelSnap"); }
+mem::Bytes class_of(bool test) { return test ? test_class_name() : class_name(); }
 
 void say(mem::Bytes what, mem::Bytes why) {
   os::write_err(mem::lit("vimbrel: "));
@@ -37,7 +37,7 @@ u32 start_layer(win::Thread* t, bool test) {
 
 // The swap event of the test mode is named after the window.
 u32 swap_event_name(win::Handle window, u8* out, u32 capacity) {
-  const mem::Bytes prefix = mem::lit("Local\\VimbrelSwap-");
+  const mem::Bytes prefix = swap_event_prefix();
   u8 hex[fmt::hex_size];
   const mem::Slice digits = fmt::hex(window, hex);
   if (prefix.len + digits.len > capacity) return 0;
@@ -182,7 +182,7 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
   if (win::register_class(t, class_of(test), win::cs_dblclks, s->icons[2], win::cursor_arrow, win::no_colour) !=
       win::ok)
     return 0;
-  if (win::register_class(t, snap_class(), 0, 0, win::cursor_arrow, 0x00D77800) != win::ok) return 0;
+  if (win::register_class(t, snap_class_name(), 0, 0, win::cursor_arrow, 0x00D77800) != win::ok) return 0;
   const u32 ex_style = test ? 0x08000080u : 0;  // no activation, tool window
   const u32 style = 0x80000000u | 0x00080000u | 0x00020000u;  // popup, system menu, minimize box
   s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
@@ -266,7 +266,7 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
 
   m->instance = lock;
   s->wake_message = instance::wake_message();
-  if (test && (options & opt_as_shipped)) s->version = mem::lit("255.255.255");
+  if (test && (options & opt_as_shipped)) s->version = shipped_version();
   load_settings(s, (options & opt_settings) ? settings : mem::Bytes());
   read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());

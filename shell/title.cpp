@@ -1,5 +1,6 @@
 #include "shell/title.h"
 
+#include "shell/texts.h"
 #include "views/layout.h"
 
 namespace app {
@@ -114,16 +115,6 @@ i32 text_at(AppState* s, u32 role, mem::Bytes text, i32 x, i32 y, draw::Rect cli
 
 // ---- Badges
 
-mem::Bytes badge_text(u32 kind) {
-  switch (kind) {
-    case 0: return mem::lit("demo data");
-    case 1: return mem::lit("stale");
-    case 2: return mem::lit("in-process");
-    case 3: return mem::lit("update ready");
-    default: return mem::Bytes();
-  }
-}
-
 u32 badges_wanted(const AppState& s) {
   const source::Source& src = s.model->source;
   const bool shipped = in_test(s) && (s.options & opt_as_shipped);
@@ -218,7 +209,7 @@ void draw_title(AppState* s) {
   const draw::Rect strip{0, 0, w, title_height};
   const i32 title_h = draw::font_height(0);
   const i32 y = (title_height - title_h) / 2;
-  i32 x = 36 + text_at(s, 0, mem::lit("Vimbrel"), 36, y, strip, colour_title);
+  i32 x = 36 + text_at(s, 0, title_text(), 36, y, strip, colour_title);
   x += 8;
   x += text_at(s, 0, s->version, x, y, strip, colour_version);
 
@@ -245,7 +236,7 @@ void draw_title(AppState* s) {
   }
 
   // The renderer's name, when it fits after the badges.
-  const mem::Bytes renderer = d->use_vimb ? mem::lit("CPU renderer") : mem::lit("GDI renderer");
+  const mem::Bytes renderer = renderer_text(d->use_vimb != 0);
   const i32 rw = text_width(s, 3, renderer);
   if (w - 154 - rw >= end + 4 + (shown ? 0 : 12)) {
     const i32 ry = (title_height - draw::font_height(3)) / 2;

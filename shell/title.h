@@ -32,7 +32,6 @@ inline constexpr u64 hover_mask_b = 0x3F8043FEFull;
 // Badges, by number: 0 demo data, 1 stale, 2 in-process, 3 update ready. Dropped in the nibble order 2, 3, 1, 0 when
 // they do not all fit.
 inline constexpr u32 badge_drop_order = 0x132;
-mem::Bytes badge_text(u32 kind);
 u32 badges_wanted(const AppState& s);
 
 void paint(AppState* s);
