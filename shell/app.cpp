@@ -177,7 +177,6 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
   load_cursors(s);
   for (win::Region& r : s->paint_regions) win::region_clear(&r);
   s->paint_regions_made = 1;
-  if (t->backend == win::backend_none) return 0;
   s->icons[2] = make_icon(32, s->dpi);
   if (win::register_class(t, class_of(test), win::cs_dblclks, s->icons[2], win::cursor_arrow, win::no_colour) !=
       win::ok)
@@ -218,7 +217,7 @@ void tear_down(AppState* s) {
   source::stop(&m->source);
   if (s->swap_event) kobj::close(s->swap_event);
   s->swap_event = 0;
-  if (s->window && s->thread->backend != win::backend_none) draw::close(&s->surface);
+  if (s->surface.window) draw::close(&s->surface);
   for (gdi::Handle& icon : s->icons) {
     if (icon) gdi::icon_delete(icon);
     icon = 0;
@@ -235,7 +234,15 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
     if (!(options & (opt_view | opt_unattended)) && hand_off(&lock)) return exit_ok;
   }
 
+  // The window layer first: without a display (outside --test) nothing else is started for a window that cannot
+  // be made.
   win::Thread thread;
+  const u32 layer = start_layer(&thread, test);
+  if (layer != win::ok) {
+    say(mem::lit("the window cannot be made"), win::code_text(layer));
+    instance::close(&lock);
+    return exit_no_window;
+  }
   AppState state;
   __builtin_memset(static_cast<void*>(&state), 0, sizeof state);
   AppState* s = &state;
@@ -251,6 +258,7 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
     say(mem::lit("the window's model cannot be made"), mem::Bytes());
     tear_down(s);
     instance::close(&lock);
+    win::finish(s->thread);
     return exit_init_failed;
   }
   Model* m = s->model;
@@ -259,10 +267,8 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   source::set_temps_mode(&m->source, &m->machine,
                          ((options & opt_temps) ? 1 : 0) + ((options & opt_temps_pc) ? 2 : 0));
 
-  const u32 layer = start_layer(s->thread, test);
-  if (layer != win::ok) s->thread->backend = win::backend_none;
   s->dpi = test ? ((options & opt_dpi) && dpi ? static_cast<u16>(dpi) : 96)
-                : (layer == win::ok ? static_cast<u16>(dpi_at(*s, start_x, start_y)) : 96);
+                : static_cast<u16>(dpi_at(*s, start_x, start_y));
 
   m->instance = lock;
   s->wake_message = instance::wake_message();
@@ -275,9 +281,9 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   m->taskmgr.read_error = 50;
 
   if (create_window(s, options, font_folder) != 1) {
-    say(mem::lit("the window cannot be made"), layer != win::ok ? win::code_text(layer) : mem::Bytes());
+    say(mem::lit("the window cannot be made"), mem::Bytes());
     tear_down(s);
-    if (layer == win::ok) win::finish(s->thread);
+    win::finish(s->thread);
     return exit_no_window;
   }
   instance::allow_message(s->window, s->wake_message);

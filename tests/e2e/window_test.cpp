@@ -120,6 +120,18 @@ TEST(Window, StartRows) {
   }
 }
 
+// The test mode's words with values and switches reach the window: real samples through the collector child.
+TEST(Window, LiveSamplesThroughTheCollectorChild) {
+  Window w;
+  ASSERT_TRUE(w.open({"--live", "--feed", "--support", w.d.folder() + "/payment.txt", "--dpi", "120"}));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.status() & 0x200, 0x200u) << "the collector child is in use";
+  EXPECT_EQ(w.d.frame().width, 1600u);
+  ASSERT_TRUE(w.d.post(driver::tick));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.end(true, wait_ms), 0);
+}
+
 // On the Processes page Escape first clears a typed filter, and only then closes the window.
 TEST(Window, EscapeClearsTheFilterFirst) {
   Window w;
