@@ -23,40 +23,6 @@ std::vector<std::string> host_args(const std::string& share, u16 port) {
   return {"--host", share, "--port", std::to_string(port), "--listen", "127.0.0.1"};
 }
 
-// The buckets of machine 0 the host holds for tier 0, summed over the answer's parts.
-u32 stored_buckets(u16 port) {
-  Member v;
-  if (!v.join(port, proto::role_viewer, 0, nullptr)) return 0;
-  v.send(net::history_frame(ids[0], 0, 0, 3));
-  u32 total = 0;
-  std::vector<u32> kinds;
-  for (;;) {
-    Bytes f = v.next(5000);
-    if (f.empty()) return 0;
-    u32 kind = proto::frame_kind(mem::Bytes(f.data(), f.size()));
-    if (kind != proto::kind_buckets) {
-      EXPECT_TRUE(kind == proto::kind_names || kind == proto::kind_tops || kind == proto::kind_energy ||
-                  kind == proto::kind_list);
-      continue;
-    }
-    u32 count = 0, more = 0;
-    EXPECT_EQ(proto::check_buckets(mem::Bytes(f.data(), f.size()), &count, &more), proto::ok);
-    total += count;
-    if (!more) return total;
-  }
-}
-
-bool lease_released(const std::string& share) {
-  std::string bytes = testutil::read_file(share + "/lease");
-  if (bytes.size() != 64) return false;
-  auth::KeyState key;
-  net::key_state(&key);
-  proto::Lease lease;
-  mem::Bytes rec(reinterpret_cast<const u8*>(bytes.data()), 64);
-  return auth::sealed(&key, rec) && proto::decode_lease(rec, &lease) == proto::ok &&
-         (lease.flags & proto::lease_released) != 0;
-}
-
 TEST(HostEndToEnd, ServesMembersStopsInOrderAndCarriesHistoryIntoTheNextTerm) {
   testutil::TempDir dir;
   std::string home = dir.path + "/home", share = dir.path + "/share";
@@ -124,12 +90,12 @@ TEST(HostEndToEnd, ServesMembersStopsInOrderAndCarriesHistoryIntoTheNextTerm) {
     if (state == hub::state_offline) break;
   }
   EXPECT_EQ(state, hub::state_offline);
-  u32 before = stored_buckets(port);
+  u32 before = net::stored_buckets(port, ids[0]);
   EXPECT_GT(before, 0u);
 
   // An orderly stop: exit 0 and a released lease.
   EXPECT_EQ(host.stop(SIGTERM), 0) << host.out();
-  EXPECT_TRUE(lease_released(share));
+  EXPECT_TRUE(net::lease_released(share));
 
   // The second term takes the released share at once and carries the first term's rings over.
   Process again;
@@ -137,7 +103,7 @@ TEST(HostEndToEnd, ServesMembersStopsInOrderAndCarriesHistoryIntoTheNextTerm) {
   ASSERT_TRUE(again.wait_output(", term 2, share self-test not a share\n", 15)) << again.out();
   u32 after = 0;
   for (u32 tries = 0; tries < 50 && after < before; ++tries) {
-    after = stored_buckets(port);
+    after = net::stored_buckets(port, ids[0]);
     if (after < before) std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   EXPECT_GE(after, before);

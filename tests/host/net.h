@@ -135,6 +135,27 @@ struct Process {
   }
 };
 
+// An --agent process (or any mode that makes a machine id) from a fresh home whose key file holds the key that
+// starts with key_first.
+struct Agent {
+  std::string home;
+  Process process;
+  u8 id[16] = {};
+  void start(const std::string& folder, const std::vector<std::string>& args, u8 key_first = 0x11) {
+    home = folder;
+    make_home(home, key_first);
+    process.start(args, home);
+  }
+  // The machine id made at start and written into publish.txt.
+  bool read_id() {
+    std::string text = testutil::read_file(home + "/config/Vimbrel/publish.txt");
+    size_t at = text.find("\nid ");
+    if (at == std::string::npos || text.size() < at + 4 + 32) return false;
+    for (u32 i = 0; i < 16; ++i) id[i] = static_cast<u8>(std::stoi(text.substr(at + 4 + 2 * i, 2), nullptr, 16));
+    return true;
+  }
+};
+
 // A member over TCP: connects, runs the handshake and exchanges frames, each way sealed after the accept.
 struct Member {
   int fd = -1;
@@ -266,6 +287,41 @@ inline Bytes history_frame(const u8* id, u8 tier, u8 scope, u8 options) {
   Bytes out(64);
   out.resize(proto::encode_history(&ask, mem::Slice{out.data(), out.size()}));
   return out;
+}
+
+// The tier-0 buckets the host at the port holds for a machine, summed over the answer's parts; 0 when it cannot
+// be asked.
+inline u32 stored_buckets(u16 port, const u8* id, u8 key_first = 0x11) {
+  Member v(key_first);
+  if (!v.join(port, proto::role_viewer, 0, nullptr)) return 0;
+  v.send(history_frame(id, 0, 0, 3));
+  u32 total = 0;
+  for (;;) {
+    Bytes f = v.next(5000);
+    if (f.empty()) return 0;
+    u32 kind = proto::frame_kind(mem::Bytes(f.data(), f.size()));
+    if (kind != proto::kind_buckets) {
+      EXPECT_TRUE(kind == proto::kind_names || kind == proto::kind_tops || kind == proto::kind_energy ||
+                  kind == proto::kind_list);
+      continue;
+    }
+    u32 count = 0, more = 0;
+    EXPECT_EQ(proto::check_buckets(mem::Bytes(f.data(), f.size()), &count, &more), proto::ok);
+    total += count;
+    if (!more) return total;
+  }
+}
+
+// The share's lease record is whole, sealed with the test key and marked released.
+inline bool lease_released(const std::string& share, u8 key_first = 0x11) {
+  std::string bytes = testutil::read_file(share + "/lease");
+  if (bytes.size() != 64) return false;
+  auth::KeyState key;
+  key_state(&key, key_first);
+  proto::Lease lease;
+  mem::Bytes rec(reinterpret_cast<const u8*>(bytes.data()), 64);
+  return auth::sealed(&key, rec) && proto::decode_lease(rec, &lease) == proto::ok &&
+         (lease.flags & proto::lease_released) != 0;
 }
 
 }  // namespace net
