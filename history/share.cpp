@@ -53,16 +53,6 @@ store::Path ring_path(const Share* s, u32 term, const u8* id, u32 type) {
 }
 mem::Bytes text(const store::Path& p) { return store::path_of(&p); }
 
-// A folder name counts as a term only in the exact lower-case form every path is rebuilt in; an upper-case name on
-// a case-sensitive share would be read and deleted under another name.
-u32 exact_term(const fs::Listing* l, u32 i) {
-  mem::Bytes name(l->names[i], l->lengths[i]);
-  u32 t = store::term_of_name(name);
-  if (t == 0) return 0;
-  u8 lower[8];
-  store::term_name(t, lower);
-  return mem::eq(name, mem::Bytes(lower, 8)) ? t : 0;
-}
 
 bool until_limit(const Share* s, u32 now) { return u64{now} < u64{s->renewed} + write_limit; }
 
@@ -217,6 +207,17 @@ void pause(Share* s) {
 }
 
 // ---- Claims and the lease.
+
+// A name counts as a term only in the exact lower-case form every path is rebuilt in; an upper-case name on
+// a case-sensitive share would be read and deleted under another name.
+u32 exact_term(const fs::Listing* l, u32 i) {
+  mem::Bytes name(l->names[i], l->lengths[i]);
+  u32 t = store::term_of_name(name);
+  if (t == 0) return 0;
+  u8 lower[8];
+  store::term_name(t, lower);
+  return mem::eq(name, mem::Bytes(lower, 8)) ? t : 0;
+}
 
 u32 claim_term(Share* s, u32 seen, u32 now) {
   if (s->folder.overflow) return refused;

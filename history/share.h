@@ -152,6 +152,9 @@ struct Share {
 void init(Share* share, mem::Bytes folder, const auth::KeyState* key, const u8* id, u32 address, u16 port,
           u8 fixed);
 
+// The term of listed name i in the exact lower-case form every path is rebuilt in; 0 for any other name (an
+// upper-case name on a case-sensitive share would be read and deleted under another name).
+u32 exact_term(const fs::Listing* listing, u32 i);
 // Claims term seen + 1.
 u32 claim_term(Share* share, u32 seen, u32 now);
 // Claims the next free term after every term on the share.

@@ -891,6 +891,19 @@ u32 open(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options
   return (options->flags & flag_web) == 0 || web::open(host, arena);
 }
 
+u32 open_elected(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick,
+                 sock::Socket listener) {
+  if (!create(host, arena, key, options, start_tick)) return 0;
+  host->listener = listener;
+  host->port = sock::local_port(listener);
+  return host->port != 0;
+}
+
+u32 live_count(const Hub* h) {
+  u64 open[2] = {h->sets[set_live][0] & h->sets[set_stage1][0], h->sets[set_live][1] & h->sets[set_stage1][1]};
+  return count_set(open);
+}
+
 void log(const Host* host, mem::Bytes text) { host->writer(text); }
 
 void log_dec(const Host* host, u64 value) {

@@ -281,6 +281,10 @@ u32 host_command(mem::Bytes share, mem::Bytes key_path, u32 listen, u16 port, u3
 // The --host process; its exit code.
 u32 main(mem::Bytes share, mem::Bytes key_path, const Options* options);
 // create, then the listener (and its port); 1 or 0.
+// As open, on the election's listener: the options carry flag_election_listener, so closing leaves it open. The
+// election then gives the host its share, verdict, writer and random source, its term and its id.
+u32 open_elected(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick,
+                 sock::Socket listener);
 u32 open(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick);
 u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick);
 void init(Hub* hub, const auth::KeyState* key, u32 term, const u16* version);
@@ -318,6 +322,8 @@ void upkeep(Hub* hub, u32 now);
 void answer_update_asks(Hub* hub, u32 now, u32 wall);
 void update_summary(Hub* hub, u32 machine);
 bool answer_ready(const Host* host);
+// Members whose session is open.
+u32 live_count(const Hub* hub);
 
 // Socket side of a round.
 void accept_members(Host* host, u32 now);

@@ -76,8 +76,16 @@ u32 host(mem::Bytes share, u32 listen, u16 port, u32 flags, u16 major, u16 minor
   const u16 version[3] = {major, minor, patch};
   return hub::host_command(share, files->key_path, listen, port, flags, version);
 }
-u32 election(mem::Bytes share, const elect::Config*, const ClusterFiles*, u64) {
-  return no_share(share) ? 4 : not_built(mem::lit("--elect"));
+// The candidate's node id is the machine id of publish.txt; when none could be made or kept, one for this run.
+u32 election(mem::Bytes share, const elect::Config* config, const ClusterFiles* files, u64 rounds) {
+  if (no_share(share)) return 4;
+  u8 id[16] = {};
+  if (files->settings != nullptr && files->settings->id_present) {
+    __builtin_memcpy(id, files->settings->id, 16);
+  } else {
+    os::random_bytes(mem::Slice{id, sizeof id});
+  }
+  return elect::main(files->key_path, share, id, config, rounds);
 }
 u32 agent_mode(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, const ClusterFiles* files) {
   return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state);

@@ -1,0 +1,133 @@
+// The election as users run it: three real --elect processes with their own settings folders on one temporary
+// share folder, and an agent that follows the share. One candidate becomes the host and the others name it; the
+// host is killed outright and another candidate takes over with the next term and the history of the first, and
+// the agent publishes to it. Each run draws its own cluster key, so beacons of other tests on this machine (the
+// beacon port is fixed) are refused by their seal.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/host/net.h"
+
+namespace {
+
+using net::Clock;
+
+u8 random_key_first() {
+  std::random_device device;
+  return static_cast<u8>(0x20 + device() % 0xC0);
+}
+
+// The candidate whose output says it serves; -1 while none does.
+int serving(net::Agent* candidates, u32 n, const std::string& line) {
+  for (u32 i = 0; i < n; ++i) {
+    if (candidates[i].process.pid > 0 && candidates[i].process.out().find(line) != std::string::npos) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+int wait_serving(net::Agent* candidates, u32 n, const std::string& line, int seconds) {
+  auto end = Clock::now() + std::chrono::seconds(seconds);
+  int who = -1;
+  while ((who = serving(candidates, n, line)) < 0 && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return who;
+}
+
+TEST(ElectionEndToEnd, CandidatesElectOneHostAndAnotherTakesOverWithTheHistory) {
+  testutil::TempDir dir;
+  std::string share = dir.path + "/share";
+  u8 key = random_key_first();
+  constexpr u32 n = 3;
+  net::Agent candidates[n];
+  u16 ports[n];
+  const char* priorities[n] = {"255", "200", "100"};
+  for (u32 i = 0; i < n; ++i) {
+    ports[i] = net::free_port();
+    candidates[i].start(dir.path + "/candidate" + std::to_string(i),
+                        {"--elect", share, "--port", std::to_string(ports[i]), "--priority", priorities[i]}, key);
+  }
+  for (net::Agent& c : candidates) {
+    ASSERT_TRUE(c.process.wait_output("; waiting for the host\n", 30)) << c.process.out();
+    ASSERT_TRUE(c.read_id());
+  }
+
+  // On an empty share every candidate waits 15 s, then stands by its rank; exactly one wins term 1.
+  int first = wait_serving(candidates, n, ", term 1, share self-test not a share\n", 90);
+  ASSERT_GE(first, 0);
+  std::string where = "; the host is 127.0.0.1:" + std::to_string(ports[first]) + ", term 1\n";
+  for (u32 i = 0; i < n; ++i) {
+    if (static_cast<int>(i) == first) continue;
+    EXPECT_TRUE(candidates[i].process.wait_output(where, 30)) << candidates[i].process.out();
+    EXPECT_EQ(candidates[i].process.out().find("listening on port"), std::string::npos) << candidates[i].process.out();
+  }
+
+  // An agent that follows the share finds the host through the lease and publishes to it.
+  net::Agent agent;
+  agent.start(dir.path + "/agent", {"--agent", "--share", share}, key);
+  std::string publishing = "vimbrel agent: publishing to 127.0.0.1:";
+  ASSERT_TRUE(agent.process.wait_output(publishing + std::to_string(ports[first]) + ", term 1\n", 60))
+      << agent.process.out();
+  ASSERT_TRUE(agent.read_id());
+  u32 before = 0;
+  auto end = Clock::now() + std::chrono::seconds(120);
+  while ((before = net::stored_buckets(ports[first], agent.id, key)) == 0 && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  ASSERT_GT(before, 0u);
+
+  // The host vanishes without a word. 15 s without progress of the lease, the rank's wait and one probe later, a
+  // remaining candidate claims term 2; its term carries the first one's rings over.
+  candidates[first].process.stop(SIGKILL);
+  int second = wait_serving(candidates, n, ", term 2, share self-test not a share\n", 90);
+  ASSERT_GE(second, 0);
+  EXPECT_NE(second, first);
+  for (u32 i = 0; i < n; ++i) {
+    if (static_cast<int>(i) != first && static_cast<int>(i) != second) {
+      EXPECT_TRUE(candidates[i].process.wait_output(
+          "; the host is 127.0.0.1:" + std::to_string(ports[second]) + ", term 2\n", 30))
+          << candidates[i].process.out();
+    }
+  }
+  EXPECT_TRUE(agent.process.wait_output(publishing + std::to_string(ports[second]) + ", term 2\n", 90))
+      << agent.process.out();
+  u32 after = 0;
+  end = Clock::now() + std::chrono::seconds(60);
+  while ((after = net::stored_buckets(ports[second], agent.id, key)) < before && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_GE(after, before);
+
+  EXPECT_EQ(agent.process.stop(SIGTERM), 0) << agent.process.out();
+  // The host closes in order: its last line, exit 0 and a released lease.
+  EXPECT_EQ(candidates[second].process.stop(SIGTERM), 0) << candidates[second].process.out();
+  EXPECT_NE(candidates[second].process.out().find("vimbrel host: closed; a candidate again\n"), std::string::npos);
+  EXPECT_TRUE(net::lease_released(share, key));
+  for (u32 i = 0; i < n; ++i) {
+    if (static_cast<int>(i) != first && static_cast<int>(i) != second) {
+      EXPECT_EQ(candidates[i].process.stop(SIGTERM), 0);
+    }
+  }
+}
+
+TEST(ElectionEndToEnd, StartFailuresSayWhy) {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home";
+  std::filesystem::create_directories(home + "/run");
+  testutil::RunResult r = testutil::run_vimbrel("--elect " + dir.path + "/share", home);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "vimbrel host: no cluster key file\n");
+  net::make_home(home);
+  r = testutil::run_vimbrel("--elect ''", home);
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.out, "vimbrel host: no share or folder\n");
+  for (const char* priority : {"0", "256", "1000"}) {
+    r = testutil::run_vimbrel("--elect " + dir.path + "/share --priority " + priority, home);
+    EXPECT_EQ(r.exit_code, 2) << priority;
+  }
+}
+
+}  // namespace
