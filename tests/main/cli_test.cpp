@@ -44,8 +44,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--agent-revert x", "--agent-revert"},
       {"--replace-taskmgr on", "--replace-taskmgr"},
       {"--replace-taskmgr off --test", "--replace-taskmgr"},
-      {"--elect /srv/share", "--elect"},
-      {"--elect s --priority 255 --port 1 --listen 10.0.0.1 --force-share", "--elect"},
   };
   // The cluster modes gather their files first (publish.txt gains a machine id), so they run in a folder of their own.
   // The window is built: with no display it says that it cannot be made and ends with 3 (the window under --test
