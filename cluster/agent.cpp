@@ -133,6 +133,9 @@ AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::P
   AgentState* agent = reinterpret_cast<AgentState*>(mem::alloc(arena, sizeof(AgentState), 64).ptr);
   if (agent == nullptr) return nullptr;
   publisher::init(&agent->publisher, key, settings->id, sizeof settings->id, proto::role_publisher);
+  // A share is followed through the lease child, which reads the lease past the file cache beside this loop; a
+  // demo run (tests) reads it itself.
+  agent->publisher.in_process = demo ? 1 : 0;
   publisher::set_target(&agent->publisher, settings, now);
   publish::set_caps(&agent->publisher.link, hello_flags);
   machine::init(&agent->machine);

@@ -1,5 +1,6 @@
 #include "cluster/publisher.h"
 
+#include "host/lease.h"
 #include "platform/fs.h"
 
 namespace publisher {
@@ -54,6 +55,8 @@ void init(Publisher* p, const auth::KeyState* key, const u8* id, u32 id_length, 
   p->leases_seen = p->leases_opened = 0;
   p->last_sample_count = 0;
   p->in_process = 1;
+  p->child_running = 0;
+  p->lease_child = {};
   p->child_count = 0;
   p->read_now = 0;
   p->child_failed = 0;
@@ -70,16 +73,41 @@ void close_link(Publisher* p) {
   p->socket = sock::invalid_socket;
 }
 
-// The lease-reading child exists (lease::start starts it on a new block, lease::take reads its records), but the
-// publisher keeps no record of a child to hold it, finish it on a new target or read its ring in tick. Until it
-// does, the start fails, so a share target read through the child stays waiting for a lease (status 8) with child
-// failed set.
+// The child reads the lease past the file cache and relays beacons; a target change starts a new one on the new
+// path, so no record of the old share can reach the link afterwards.
 bool start_lease_reader(Publisher* p) {
-  (void)p;
-  return false;
+  stop_lease_reader(p);
+  if (!lease::start(&p->lease_child, store::path_of(&p->share_path), 0, p->beacon_port)) return false;
+  p->child_running = 1;
+  p->child_count = 0;
+  return true;
+}
+
+void stop_lease_reader(Publisher* p) {
+  if (!p->child_running) return;
+  // The child looks at its stop word every 100 ms.
+  child::finish(&p->lease_child, 1000);
+  p->child_running = 0;
+}
+
+void take_child_records(Publisher* p, u64 now) {
+  u8* block = p->lease_child.view;
+  u64 size = p->lease_child.view_size;
+  if (p->link.lease_wanted) {
+    lease::ask_read(block, size);
+    ++p->read_now;
+    p->link.lease_wanted = 0;
+  }
+  u8 record[lease::record_size];
+  for (u32 i = 0; i < 4 && lease::take(block, size, &p->child_count, record); ++i) {
+    u32 length = proto::get32(mem::Bytes(record, sizeof record), lease::data_size);
+    u32 status = proto::get32(mem::Bytes(record, sizeof record), lease::data_size + 4);
+    take_lease(p, record, status == 0 ? length : 0, now);
+  }
 }
 
 void stop_share_watch(Publisher* p) {
+  stop_lease_reader(p);
   p->child_count = 0;
   close_beacons(p);
 }
@@ -219,8 +247,10 @@ u32 tick(Publisher* p, u64 now, u32 wait) {
   if (share_target(p) && p->in_process) {
     if (now >= p->next_lease_read || p->link.lease_wanted) read_lease(p, now);
     read_beacons(p, now);
+  } else if (share_target(p) && p->child_running) {
+    take_child_records(p, now);
   } else if (share_target(p)) {
-    // Read through the lease child, which does not run in this build (see start_lease_reader).
+    // No child could be started: the link waits for a lease that never comes (status 8), as without a share.
     p->read_now += p->link.lease_wanted;
     p->link.lease_wanted = 0;
   }

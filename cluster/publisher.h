@@ -9,6 +9,7 @@
 #include "history/store.h"
 #include "platform/os.h"
 #include "platform/sock.h"
+#include "sampling/child.h"
 #include "sampling/ring.h"
 
 namespace publisher {
@@ -28,7 +29,9 @@ struct Publisher {
   u64 next_lease_read;
   u32 leases_seen, leases_opened;  // records handed to the link, and those that opened with the cluster key
   u32 last_sample_count;           // the sample count when a sample was last sent
-  u8 in_process;                   // this process reads the lease and beacons itself
+  u8 in_process;                   // this process reads the lease and beacons itself (tests; the agent uses the child)
+  u8 child_running;                // the lease child runs on lease_child
+  child::Section lease_child;      // the lease-reading child's block and process
   u32 child_count;                 // the lease child's record sequence last taken
   u32 read_now;                    // raised each time the link wants a lease at once
   u8 child_failed;                 // the lease child could not be started
@@ -54,6 +57,10 @@ void stop_share_watch(Publisher* p);
 // Steps of tick, for the driver's owner and tests.
 void close_link(Publisher* p);
 bool start_lease_reader(Publisher* p);
+// Asks the lease child to end, waits for it briefly and unmaps its block.
+void stop_lease_reader(Publisher* p);
+// Hands every record the lease child wrote since the last call to the link; asks for a read when the link wants one.
+void take_child_records(Publisher* p, u64 now);
 void read_lease(Publisher* p, u64 now);
 void read_beacons(Publisher* p, u64 now);
 void take_lease(Publisher* p, const u8* record, u64 length, u64 now);
