@@ -113,6 +113,39 @@ TEST(ElectionEndToEnd, CandidatesElectOneHostAndAnotherTakesOverWithTheHistory) 
   }
 }
 
+TEST(ElectionEndToEnd, AHostPausedPastItsLeaseStepsDownWhenItRunsAgain) {
+  testutil::TempDir dir;
+  std::string share = dir.path + "/share";
+  u8 key = random_key_first();
+  net::Agent candidates[2];
+  u16 ports[2];
+  for (u32 i = 0; i < 2; ++i) {
+    ports[i] = net::free_port();
+    candidates[i].start(dir.path + "/candidate" + std::to_string(i),
+                        {"--elect", share, "--port", std::to_string(ports[i]), "--priority", i == 0 ? "255" : "100"},
+                        key);
+  }
+  int first = wait_serving(candidates, 2, ", term 1, share self-test", 90);
+  ASSERT_GE(first, 0);
+  int other = 1 - first;
+  ASSERT_TRUE(candidates[other].process.wait_output(", term 1\n", 30)) << candidates[other].process.out();
+
+  // Stopped as a debugger or a suspended laptop would stop it: the other candidate takes term 2.
+  ASSERT_EQ(kill(candidates[first].process.pid, SIGSTOP), 0);
+  bool taken = candidates[other].process.wait_output(", term 2, share self-test", 90);
+  kill(candidates[first].process.pid, SIGCONT);
+  ASSERT_TRUE(taken) << candidates[other].process.out();
+  // Running again, the old host finds a newer term on the share before it writes, steps down and follows.
+  EXPECT_TRUE(candidates[first].process.wait_output("vimbrel host: stepped down; a candidate again\n", 30))
+      << candidates[first].process.out();
+  EXPECT_TRUE(candidates[first].process.wait_output(
+      "; the host is 127.0.0.1:" + std::to_string(ports[other]) + ", term 2\n", 30))
+      << candidates[first].process.out();
+  EXPECT_EQ(candidates[first].process.out().find(", term 3"), std::string::npos);
+  EXPECT_EQ(candidates[other].process.out().find("a candidate again"), std::string::npos);
+  for (net::Agent& c : candidates) EXPECT_EQ(c.process.stop(SIGTERM), 0) << c.process.out();
+}
+
 TEST(ElectionEndToEnd, StartFailuresSayWhy) {
   testutil::TempDir dir;
   std::string home = dir.path + "/home";

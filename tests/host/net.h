@@ -78,7 +78,10 @@ struct Process {
   std::string out_path;
   int code = -2;
 
-  void start(const std::vector<std::string>& args, const std::string& home) {
+  // The executable with the arguments; with a wrapper (a command that runs the rest, as "ip netns exec <name>"),
+  // the wrapper runs it.
+  void start(const std::vector<std::string>& args, const std::string& home,
+             const std::vector<std::string>& wrapper = {}) {
     out_path = home + "/out." + std::to_string(Clock::now().time_since_epoch().count());
     pid = fork();
     if (pid == 0) {
@@ -89,10 +92,11 @@ struct Process {
       int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(fd, 1);
       std::vector<char*> argv;
+      for (const std::string& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
       argv.push_back(const_cast<char*>(VIMBREL_EXE));
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      execv(VIMBREL_EXE, argv.data());
+      execv(argv[0], argv.data());
       _exit(127);
     }
   }
@@ -141,10 +145,11 @@ struct Agent {
   std::string home;
   Process process;
   u8 id[16] = {};
-  void start(const std::string& folder, const std::vector<std::string>& args, u8 key_first = 0x11) {
+  void start(const std::string& folder, const std::vector<std::string>& args, u8 key_first = 0x11,
+             const std::vector<std::string>& wrapper = {}) {
     home = folder;
     make_home(home, key_first);
-    process.start(args, home);
+    process.start(args, home, wrapper);
   }
   // The machine id made at start and written into publish.txt.
   bool read_id() {
