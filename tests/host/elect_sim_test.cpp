@@ -141,4 +141,24 @@ TEST(ElectSimulation, PausedCandidatesAndHostsNeverLeaveTwoWritersAndOneHostRetu
   }
 }
 
+TEST(ElectSimulation, AStrayFileUnderTheNextClaimsNameDoesNotStopTheElection) {
+  Sim sim;
+  ASSERT_TRUE(sim.settle(400));
+  u32 host = 0;
+  while (sim.e[host]->role != 1) ++host;
+  u32 term = sim.e[host]->term;
+  // Whatever left it there, no cluster key sealed it: the next claim goes past it.
+  char name[16];
+  snprintf(name, sizeof name, "%08x", term + 1);
+  testutil::write_file(sim.share + "/claims/" + name, std::string(64, 'x'));
+  sim.paused_until[host] = sim.round + 300;
+  while (sim.round < sim.paused_until[host]) sim.step();
+  ASSERT_TRUE(sim.settle(600));
+  ASSERT_TRUE(sim.failure.empty()) << sim.failure;
+  u32 now_serving = 0;
+  while (sim.e[now_serving]->role != 1) ++now_serving;
+  EXPECT_NE(now_serving, host);
+  EXPECT_EQ(sim.e[now_serving]->term, term + 2);
+}
+
 }  // namespace
