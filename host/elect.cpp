@@ -995,6 +995,7 @@ void write_roster(Election* e, bool yielding) {
   alignas(8) u8 raw[proto::roster_size];
   if (!seal_roster(&e->key, &r, mem::Slice{raw, sizeof raw})) return;
   store::Path p = under(e, mem::lit("terms"));
+  if (!p.overflow) fs::io_make_directory(store::path_of(&p));
   store::path_term(&p, r.term);
   if (!p.overflow) fs::io_make_directory(store::path_of(&p));
   store::path_join(&p, mem::lit("roster"));

@@ -357,4 +357,81 @@ TEST(ElectLinks, HellosHearWhereTheHostIsAndProofsCountTheProber) {
   EXPECT_EQ(c.e->links.refused, refused + 1);
 }
 
+std::string said;
+void keep(mem::Bytes b) { said.append(reinterpret_cast<const char*>(b.ptr), b.len); }
+
+// A host's isolation checks over member records on the share: nobody reaches it and nobody reaches anybody, so it
+// says it is isolated; then the others reach each other but not it, and after a minute past its hold time it
+// yields with the count raised for its last lease and a roster in yielding order.
+TEST(ElectHost, AnIsolatedHostSaysSoAndYieldsWhenOthersReachMore) {
+  Candidate c(id_a, 200);
+  auto table = std::make_unique<elect::CandidateTable>();
+  auto s = std::make_unique<share::Share>();
+  *table = {};
+  std::filesystem::create_directories(c.share() + "/members");
+  share::init(s.get(), text(c.share()), &c.key, id_a, 0x7F000001, 7420, 0);
+  elect::Election* e = c.e.get();
+  e->table = table.get();
+  e->share_state = s.get();
+  s->term = e->term = 3;
+  e->role = 1;
+  e->hold_time = 3000;
+  e->writer = keep;
+  said.clear();
+  u32 sequence = 0;
+  auto members = [&](u16 reach) {
+    ++sequence;
+    for (const u8* id : {id_b, id_c}) {
+      proto::Member m = member(id, sequence, elect::member_announces, 200, reach, 3);
+      u8 raw[64];
+      ASSERT_TRUE(elect::seal_member(&c.key, &m, mem::Slice{raw, 64}));
+      char name[40];
+      for (u32 k = 0; k < 16; ++k) snprintf(name + 2 * k, 3, "%02x", id[k]);
+      testutil::write_file(c.share() + "/members/" + name, std::string(reinterpret_cast<char*>(raw), 64));
+    }
+  };
+  members(0);
+  e->now = 100;
+  elect::isolation_step(e);
+  EXPECT_EQ(table->count, 2u);
+  EXPECT_TRUE(e->isolated);
+  EXPECT_EQ(s->extra_flags & 8, 8);
+  EXPECT_NE(said.find("vimbrel host: host of term 3, isolated: other machines cannot connect to this host or to "
+                      "each other"),
+            std::string::npos);
+  // The others reach each other: no longer isolated, but the yield condition holds from now on.
+  members(2);
+  e->now = 200;
+  elect::isolation_step(e);
+  EXPECT_FALSE(e->isolated);
+  EXPECT_EQ(s->extra_flags & 8, 0);
+  EXPECT_TRUE(e->yield_condition);
+  EXPECT_EQ(e->role, 1);
+  EXPECT_TRUE(std::filesystem::exists(c.share() + "/terms/00000003/roster"));
+  // A minute of it, but still within the hold time: the host stays.
+  for (e->now = 300; e->now <= 900; e->now += 100) {
+    members(2);
+    elect::isolation_step(e);
+  }
+  EXPECT_EQ(e->role, 1);
+  // Past the hold time it yields.
+  members(2);
+  e->now = 3000;
+  elect::isolation_step(e);
+  EXPECT_EQ(e->role, 0);
+  EXPECT_EQ(s->owner, 1);
+  EXPECT_TRUE(e->yielded);
+  EXPECT_NE(said.find("vimbrel host: yielded: more machines can reach another member; a candidate again\n"),
+            std::string::npos);
+  std::string raw = testutil::read_file(c.share() + "/terms/00000003/roster");
+  auto roster = std::make_unique<proto::Roster>();
+  ASSERT_TRUE(elect::open_roster(&c.key, mem::Bytes(reinterpret_cast<const u8*>(raw.data()), raw.size()),
+                                 roster.get()));
+  EXPECT_EQ(roster->flags, elect::roster_yielding);
+  EXPECT_EQ(roster->count, 3);
+  EXPECT_EQ(0, memcmp(roster->rows[2].id, id_a, 16));
+  // The candidate that yielded stands last for a while.
+  EXPECT_EQ(elect::rank_now(e), 9u);
+}
+
 }  // namespace
