@@ -679,22 +679,78 @@ void keep_spans(Ctx& c, i32 x, const Band* bands, bool gap) {
   }
 }
 
-void long_area(Ctx& c, bool incremental) {
+// Columns of a whole drawing filled together: the inner rows of a filled area are mostly the same rows in
+// neighbouring columns, so they are written row by row across a block rather than column by column.
+constexpr i32 block = 8;
+
+// The inner rows of every filled area of n columns from x (band colour, or the band-on-grid colour on a grid row),
+// over a background already drawn. Series in order, so a grid row takes the colour of the last series that holds it,
+// as composing a column does.
+void fill_blocks(Ctx& c, i32 x, i32 n, const Band (*bands)[series_most], const bool* gap) {
+  const Look& l = c.look;
+  i32 rows[5];
+  const u32 grid_count = grid_rows(l, c.a.h, rows);
+  for (u32 s = 0; s < series_of(l); s++) {
+    const u32 band = curve::blend(l.background, l.fill[s], l.alpha[s]);
+    const u32 on_grid = curve::blend(l.grid, l.fill[s], l.alpha[s]);
+    i32 lo[block], hi[block], top = c.a.h, bottom = 0;
+    for (i32 k = 0; k < n; k++) {
+      lo[k] = gap[k] ? 0 : clamp_to(floor256(bands[k][s].fill_top) + 1, 0, c.a.h);
+      hi[k] = gap[k] ? 0 : clamp_to(ceil256(bands[k][s].fill_bottom) - 1, 0, c.a.h);
+      if (lo[k] < hi[k]) {
+        top = lo[k] < top ? lo[k] : top;
+        bottom = hi[k] > bottom ? hi[k] : bottom;
+      }
+    }
+    for (i32 y = top; y < bottom; y++) {
+      u32* p = c.a.row(y) + x;
+      const u32 colour = is_grid_row(rows, grid_count, y) ? on_grid : band;
+      for (i32 k = 0; k < n; k++) {
+        if (y >= lo[k] && y < hi[k]) p[k] = colour;
+      }
+    }
+  }
+}
+
+// A whole drawing: background, the filled areas a block at a time, then each column's edge rows and lines.
+void long_whole(Ctx& c, i32 count_columns, bool spans) {
   const Look& l = c.look;
   const u32 count = series_of(l);
-  const i32 count_columns = col(c.g, c.slot, 60) < c.a.w ? col(c.g, c.slot, 60) : c.a.w;
-  const bool spans = c.g.span_at[c.slot] != no_span && c.sc.spans != nullptr;
-  incremental = incremental && spans;
-  // The columns under the dot are composed whole.
+  background(l, c.a, 0);
+  for (i32 x0 = 0; x0 < count_columns; x0 += block) {
+    const i32 n = count_columns - x0 < block ? count_columns - x0 : block;
+    Band bands[block][series_most];
+    bool gap[block];
+    for (i32 k = 0; k < n; k++) gap[k] = !long_bands(c, x0 + k, count_columns, bands[k]);
+    fill_blocks(c, x0, n, bands, gap);
+    for (i32 k = 0; k < n; k++) {
+      if (!gap[k]) {
+        for (u32 s = 0; s < count; s++) {
+          const Band& b = bands[k][s];
+          marks(c.a, x0 + k, Rows{0, c.a.h}, b.fill_top, b.fill_bottom, l.fill[s], l.alpha[s], false);
+          if (b.line) marks(c.a, x0 + k, Rows{0, c.a.h}, b.line_top, b.line_bottom, l.line[s], 255, true);
+        }
+      }
+      if (spans) keep_spans(c, x0 + k, bands[k], gap[k]);
+    }
+  }
+}
+
+// An incremental drawing: each column composed again only over the rows its series drew before and draw now; a
+// column whose gap state changed, and the columns under the dot, are composed whole; a column that stays a gap is
+// left alone.
+void long_changes(Ctx& c, i32 count_columns) {
+  const u32 count = series_of(c.look);
   const i32 dot_from = count_columns - (draw::to_px(8, c.g.dpi) + 1);
   for (i32 x = 0; x < count_columns; x++) {
     Band bands[series_most];
     const bool gap = !long_bands(c, x, count_columns, bands);
-    const bool was_gap = incremental && span_cell(c, 0, x)[0] < 0;
-    if (incremental && gap && was_gap) continue;
+    const bool was_gap = span_cell(c, 0, x)[0] < 0;
+    // The dot is drawn again over the columns under it, so even a column that stays a gap is cleared there first.
+    if (gap && was_gap && x < dot_from) continue;
     if (gap) {
       gap_column(c, x);
-    } else if (!incremental || was_gap || x >= dot_from) {
+    } else if (was_gap || x >= dot_from) {
       compose(c, x, bands, count, Rows{0, c.a.h});
     } else {
       for (u32 s = 0; s < count; s++) {
@@ -703,7 +759,19 @@ void long_area(Ctx& c, bool incremental) {
         compose(c, x, bands, count, Rows{old[0] < now.lo ? old[0] : now.lo, (old[1] > now.hi ? old[1] : now.hi) + 1});
       }
     }
-    if (spans) keep_spans(c, x, bands, gap);
+    keep_spans(c, x, bands, gap);
+  }
+}
+
+void long_area(Ctx& c, bool incremental) {
+  const Look& l = c.look;
+  const u32 count = series_of(l);
+  const i32 count_columns = col(c.g, c.slot, 60) < c.a.w ? col(c.g, c.slot, 60) : c.a.w;
+  const bool spans = c.g.span_at[c.slot] != no_span && c.sc.spans != nullptr;
+  if (!incremental || !spans) {
+    long_whole(c, count_columns, spans);
+  } else {
+    long_changes(c, count_columns);
   }
   background(l, c.a, count_columns);
   if (c.t.available == 0) return;

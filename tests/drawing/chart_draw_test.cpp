@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 
 #include <cstdio>
@@ -401,6 +403,58 @@ TEST(ChartDraw, LongRangesRedrawOnlyTheRowsThatChanged) {
   b.pixels[u64(57) * b.sheet.stride + 20] = whole.pixels[u64(57) * whole.sheet.stride + 20];
   EXPECT_EQ(b.area(0), whole.area(0));
   b.dump(0, "chart_long_changed");
+}
+
+TEST(ChartDraw, AWholeLongDrawingEqualsOneComposedColumnByColumn) {
+  // Three stacked series with grid rows, half-transparent fills and lines, and holes. A whole drawing fills the areas
+  // a block of columns at a time; a drawing that follows an all-gap one composes every column on its own (and must
+  // clear the gap columns under the newest-value dot, which it draws again). Widths that are not a multiple of the
+  // block, mirrored charts and higher DPIs are in the table.
+  struct Case {
+    const char* name;
+    i32 width, step;
+    u32 dpi, kind;
+  } cases[] = {{"300 px", 300, 5, 96, 0}, {"98 dpi, ragged columns", 180, 3, 98, 0}, {"mirrored", 240, 4, 96, 1},
+               {"144 dpi", 120, 2, 144, 0}};
+  for (const Case& k : cases) {
+    std::vector<u32> series[3];
+    std::vector<u16> presence(720, 0), none(720, 0);
+    for (u32 c = 0; c < 720; c++) {
+      presence[c] = (c / 37) % 5 == 3 ? 0 : 1;
+    }
+    for (u32 s = 0; s < 3; s++) {
+      series[s].resize(720);
+      for (u32 c = 0; c < 720; c++) series[s][c] = 400 + (c * (13 + 7 * s) + s * 900) % 2600;
+    }
+    chart::Look l{};
+    l.kind = k.kind;
+    l.count = k.kind == 1 ? 2 : 3;
+    l.flags = chart::flag_long | chart::flag_grid;
+    l.dot_mask = 1;
+    l.margin = 2;
+    l.thick = 256;
+    l.thin = 128;
+    l.max = 9000;
+    l.background = 0x241C17;
+    l.grid = 0x342A24;
+    for (u32 s = 0; s < 3; s++) {
+      l.sources[s] = chart::Source{reinterpret_cast<const u8*>(series[s].data()), 4, 0, 4};
+      l.line[s] = 0x959F0F + s * 0x101010;
+      l.fill[s] = 0xD4EA5E - s * 0x202020;
+      l.alpha[s] = 38 + 64 * s;
+    }
+    Bench whole, columns;
+    whole.layout({{0, 0, k.width, 90, k.step}}, k.dpi);
+    columns.layout({{0, 0, k.width, 90, k.step}}, k.dpi);
+    const chart::Track filled{720, 0, 720, 2, chart::long_rows, presence.data()};
+    ASSERT_EQ(chart::sync_track(&whole.g, &whole.sheet, l, filled), 1u) << k.name;
+    ASSERT_EQ(chart::sync_track(&columns.g, &columns.sheet, l, chart::Track{720, 0, 720, 1, chart::long_rows, none.data()}), 1u);
+    ASSERT_EQ(chart::sync_track(&columns.g, &columns.sheet, l, filled), 1u);
+    EXPECT_EQ(whole.area(0), columns.area(0)) << k.name;
+    // Both drew something: filled columns and holes.
+    const std::vector<u32> a = whole.area(0);
+    EXPECT_NE(std::count(a.begin(), a.end(), draw::bgra(l.background)), static_cast<long>(a.size())) << k.name;
+  }
 }
 
 TEST(ChartDraw, MirroredSeriesRiseAndFallFromTheMiddle) {
