@@ -2,6 +2,7 @@
 
 #include "base/bits.h"
 #include "drawing/curve.h"
+#include "history/hstore.h"
 #include "pages/proclist.h"
 #include "sampling/heat.h"
 #include "sampling/hw.h"
@@ -17,13 +18,12 @@ constexpr u32 compute_class = 5;  // GPU class bit of a compute engine
 i16 to16(i64 v) { return static_cast<i16>(v < -32768 ? -32768 : (v > 32767 ? 32767 : v)); }
 
 void clear_hover(ViewState* s) {
-  s->hover_column = hover_none;
-  s->hover_value = 0;
-  s->hover_kind = 0;
+  s->hover_plot = hover_none;
+  s->hover_column = 0;
+  s->hover_cell = 0;
   for (i16& v : s->tip_box) v = 0;
-  s->tip_slot = hover_none;
+  s->marker_slot = hover_none;
   s->marker_x = 0;
-  s->marker_limit = 0x7FFF;
 }
 
 bool has_view(u64 mask, u32 id) { return id < 64 && ((mask >> id) & 1) != 0; }
@@ -73,12 +73,14 @@ void init(ViewState* s) {
   s->sheet.slot = -1;
   s->rail_fixed = fixed_entries;
   clear_hover(s);
-  s->tip_slot = 0;
+  s->marker_slot = 0;
+  s->frame_bottom = 0x7FFF;
   s->ranges = 2;
 }
 
 void reset(ViewState* s) {
   chart::forget(&s->grid);
+  s->keys = Keys{};
   clear_hover(s);
   s->flags &= flag_grid | flag_long | flag_overview | flag_remote;
   s->view = layout::view_cpu;
@@ -130,7 +132,7 @@ void fit_sheet(ViewState* s) {
 void set_dpi(ViewState* s, u32 dpi) {
   s->grid.dpi = draw::dpi_of(dpi);
   s->flags &= static_cast<u8>(~flag_arranged);
-  s->hover_column = hover_none;
+  s->hover_plot = hover_none;
 }
 
 i32 fitted_step(const ViewState& s, i32 step) {
@@ -174,7 +176,7 @@ bool set_range(ViewState* s, u32 range) {
   bool changed = r != s->range;
   s->range = static_cast<u8>(r);
   s->flags = layout::put_flag(s->flags, flag_long, r == 1);
-  if (changed) s->hover_column = hover_none;
+  if (changed) s->hover_plot = hover_none;
   return changed;
 }
 
@@ -204,9 +206,9 @@ bool set_overview(ViewState* s, bool on) {
   bool old = overview(*s);
   if (old != on) {
     s->flags = layout::put_flag(s->flags, flag_overview, on);
-    s->hover_column = hover_none;
+    s->hover_plot = hover_none;
     for (i16& v : s->tip_box) v = 0;
-    s->tip_slot = hover_none;
+    s->marker_slot = hover_none;
   }
   return old;
 }
@@ -225,12 +227,12 @@ void unlay(ViewState* s, bool on) {
 
 void select(ViewState* s, u32 id) {
   s->view = static_cast<u8>(id);
-  s->hover_column = hover_none;
+  s->hover_plot = hover_none;
 }
 
 void toggle(ViewState* s) {
   s->flags ^= flag_multiples;
-  s->hover_column = hover_none;
+  s->hover_plot = hover_none;
 }
 
 // ---- Rail
@@ -354,6 +356,7 @@ bool arrange(ViewState* s, const machine::Machine& m, i32 width, i32 height) {
   s->key_stored = key_stored;
   s->key_engines = key_engines;
   s->arrangements += 1;
+  s->keys = Keys{};
   s->grid.bound[0] = s->grid.bound[1] = 0;
   place_rail(s);
 
@@ -1117,6 +1120,1169 @@ void ellipsize(const Measure& measure, u32 role, words::Text* text, i32 width) {
 
 void ellipsize(draw::Surface* surface, u32 role, words::Text* text, i32 width) {
   ellipsize(surface_measure(surface), role, text, width);
+}
+
+// ======== Drawing of a resource page
+
+namespace {
+
+constexpr u64 fnv_prime = 0x100000001B3ull;
+constexpr u64 fnv_basis = 0xCBF29CE484222325ull;
+
+u64 mix(u64 h, u64 word) { return (h ^ word) * fnv_prime; }
+u64 mix_bytes(u64 h, mem::Bytes b) {
+  for (u64 i = 0; i < b.len; ++i) h = (h ^ b.ptr[i]) * fnv_prime;
+  return h;
+}
+u64 pack(i32 a, i32 b) { return u64{static_cast<u32>(a)} << 32 | static_cast<u32>(b); }
+
+mem::Bytes bytes_of(const words::Text& t) { return mem::Bytes(t.bytes, t.len); }
+
+u32 cap(u32 v, u32 most) { return v < most ? v : most; }
+
+// Text colours of the page.
+constexpr u32 white = 0xE8E8E8, grey = 0xA0A0A0, dim = 0x808080;
+
+}  // namespace
+
+Pen drawing(draw::Surface* surface) { return Pen{surface, false, 0}; }
+Pen keying(draw::Surface* surface) { return Pen{surface, true, fnv_basis}; }
+
+i32 text(Pen* pen, u32 role, mem::Bytes t, i32 x, i32 y, i32 width, i32 height, u32 colour, u32 align) {
+  if (!pen->keying) return chart::text(pen->surface, role, t, x, y, width, height, colour, align);
+  u64 h = mix_bytes(mix(pen->key, t.len), t);
+  h = mix(h, pack(x, y));
+  h = mix(h, pack(width, height));
+  pen->key = mix(h, u64{colour} << 8 | role << 4 | align);
+  return chart::measure(pen->surface, role, t);
+}
+
+void rect(Pen* pen, i32 x, i32 y, i32 width, i32 height, u32 colour) {
+  if (!pen->keying) return chart::rect(pen->surface, x, y, width, height, colour);
+  pen->key = mix(mix(mix(pen->key, pack(x, y)), pack(width, height)), colour);
+}
+
+void frame(Pen* pen, i32 x, i32 y, i32 width, i32 height, u32 colour) {
+  if (!pen->keying) return chart::frame(pen->surface, x, y, width, height, colour);
+  pen->key = mix(mix(mix(pen->key, pack(x, y)), pack(width, height)), u64{colour} | u64{1} << 32);
+}
+
+u64 window_key(const chart::Look& look, const machine::Machine& m, u32 rows) {
+  const u32 present = m.ring.count;
+  const u32 n = cap(rows, present);
+  u64 h = mix(mix(fnv_basis, chart::look_of(look)), n);
+  const u32 series = look.kind == chart::kind_heat ? 1 : cap(look.count, chart::series_most);
+  const u32 items = look.kind == chart::kind_heat ? cap(look.rows, 64) : 1;
+  for (u32 k = 0; k < n; ++k) {
+    const u32 row = machine::back_row(&m, k);
+    for (u32 s = 0; s < series; ++s)
+      for (u32 item = 0; item < items; ++item) h = mix(h, chart::cell(look.sources[s], row, item));
+  }
+  return h;
+}
+
+// ---- Figure tiles
+
+u64 tile_classes(const machine::Machine& m, u32 view) {
+  if (nic_view(view)) return classes_nic;
+  if (power_view(view)) return classes_power;
+  if (gpu_view(view)) return unified(m, gpu_of(view)) ? classes_gpu_unified : classes_gpu;
+  return classes_cpu;
+}
+
+u32 tile_count(u32 view) {
+  if (nic_view(view)) return 4;
+  return gpu_view(view) ? 5 : 6;
+}
+
+u64 ring_energy(const machine::Machine& m, u32 n, u32* count) {
+  const u32 rows = cap(n, m.ring.count);
+  u64 sum = 0;
+  u32 counted = 0;
+  for (u32 k = 0; k < rows; ++k) {
+    const u32 row = machine::back_row(&m, k);
+    if ((m.ring.power_flags[row] & 15) == 0) continue;
+    sum += m.ring.power[row];
+    counted += 1;
+  }
+  *count = counted;
+  return sum;
+}
+
+void energy_words(words::Text* out, u64 tenths_joule) {
+  const u64 shown = hist::energy_shown(tenths_joule);
+  if (tenths_joule < 360000) {
+    words::put_hundredths(out, shown);
+    return words::put(out, mem::lit(" Wh"));
+  }
+  if (tenths_joule < 36000000) {
+    words::put_tenths(out, shown);
+    return words::put(out, mem::lit(" Wh"));
+  }
+  words::put_hundredths(out, shown);
+  words::put(out, mem::lit(" kWh"));
+}
+
+void measured_words(words::Text* out, u32 seconds) {
+  if (seconds < 120) {
+    words::put_u64(out, seconds);
+    return words::put(out, mem::lit(" s"));
+  }
+  if (seconds < 7200) {
+    words::put_u64(out, seconds / 60);
+    return words::put(out, mem::lit(" min"));
+  }
+  if (seconds <= 172799) {
+    words::put_tenths(out, u64{seconds} * 10 / 3600);
+    return words::put(out, mem::lit(" h"));
+  }
+  words::put_tenths(out, u64{seconds} * 10 / 86400);
+  words::put(out, mem::lit(" days"));
+}
+
+u32 busiest_kind(const machine::Machine& m, u32 row, u32 gpu) {
+  const u8* busy = m.ring.gpu_engines[row % ring::max_rows][gpu % machine::max_gpus];
+  u32 kind = 1;
+  for (u32 k = 1; k < 5; ++k)
+    if (busy[k] > busy[kind - 1]) kind = k + 1;
+  return kind;
+}
+
+void energy_tiles(const ViewState& s, const machine::Machine& m, u64* energy, u32* seconds) {
+  *energy = 0;
+  *seconds = 0;
+  if (!stored(s)) {
+    *energy = ring_energy(m, window_of(long_range(s)), seconds);
+    return;
+  }
+  // Stored ranges count the table's energy once it holds the range's data; before that the sum is 0.
+  const hist::Table* t = s.history;
+  if (t && t->energy && t->range == s.range && t->state == hist::state_data) *energy = hist::energy_total(t, seconds);
+}
+
+void power_tiles(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value) {
+  const u32 at = latest_row(m);
+  const u32 n = cap(window_of(long_range(s)), m.ring.count);
+  chart::Look look;
+  switch (index) {
+    case 0:
+      *label = mem::lit("Now");
+      return watts(value, m.ring.power[at], true);
+    case 1:
+      *label = mem::lit("Peak");
+      resource_plot(&look, m, layout::view_power, slot_main, true, long_range(s));
+      return watts(value, peak(look.sources[0], m, long_range(s)), true);
+    case 2:
+      *label = mem::lit("Average");
+      return watts(value, machine::power_mean(&m, n), true);
+    case 3:
+      *label = mem::lit("Lowest");
+      return watts(value, machine::power_least(&m, n), true);
+    default: break;
+  }
+  u64 energy;
+  u32 seconds;
+  energy_tiles(s, m, &energy, &seconds);
+  if (index == 4) {
+    *label = mem::lit("Energy");
+    energy_words(value, energy);
+  } else {
+    *label = mem::lit("Measured");
+    measured_words(value, seconds);
+  }
+  blank_if(value, seconds == 0);
+}
+
+void gpu_tiles(const machine::Machine& m, u32 gpu, u32 index, mem::Bytes* label, words::Text* value) {
+  const u32 g = gpu % machine::max_gpus, at = latest_row(m);
+  const ring::Ring& r = m.ring;
+  switch (index) {
+    case 0:
+      *label = mem::lit("Utilisation");
+      words::percent(value, r.gpu_load[at][g]);
+      break;
+    case 1:
+      *label = mem::lit("Dedicated");
+      words::gib_pair(value, r.gpu_dedicated_mib[at][g], m.gpu_dedicated[g]);
+      break;
+    case 2:
+      *label = mem::lit("Shared");
+      words::gib_pair(value, r.gpu_shared_mib[at][g], m.gpu_shared[g]);
+      break;
+    case 3:
+      *label = mem::lit("Total memory");
+      words::gib_pair(value, curve::stack_add(r.gpu_dedicated_mib[at][g], r.gpu_shared_mib[at][g]),
+                      curve::stack_add(m.gpu_dedicated[g], m.gpu_shared[g]));
+      break;
+    default:
+      *label = mem::lit("Busiest");
+      words::put(value, engine_name(busiest_kind(m, at, g)));
+      break;
+  }
+  blank_if(value, ring_empty(m));
+}
+
+void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value) {
+  const u32 view = s.view, at = latest_row(m);
+  const ring::Ring& r = m.ring;
+  const bool empty = ring_empty(m);
+  *label = mem::Bytes();
+  if (power_view(view)) return power_tiles(s, m, index, label, value);
+  if (gpu_view(view)) return gpu_tiles(m, gpu_of(view), index, label, value);
+  bool blank = true;
+  if (view == layout::view_cpu) {
+    static constexpr const char* names[6] = {"Utilisation", "Speed", "Processes", "Threads", "Handles", "Up time"};
+    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
+    switch (index) {
+      case 0: words::percent(value, r.load[at]); break;
+      case 1: words::ghz_known(value, r.clock_mhz[at]); break;
+      case 2: words::put_u64(value, r.processes[at]); break;
+      case 3: words::put_u64(value, r.threads[at]); break;
+      case 4: words::count_known(value, r.handles[at]); break;
+      default: words::uptime(value, r.uptime[at]); break;
+    }
+  } else if (view == layout::view_memory) {
+    static constexpr const char* names[6] = {"In use", "Available", "Committed", "Modified", "Standby", "Total"};
+    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
+    const u32 used = r.memory_mib[at];
+    switch (index) {
+      case 0: words::gib(value, used); break;
+      case 1: words::gib(value, used < m.memory_total ? m.memory_total - used : 0); break;
+      case 2: words::gib(value, r.commit_mib[at]); break;
+      case 3: words::gib(value, r.modified_mib[at]); break;
+      case 4: words::gib(value, r.standby_mib[at]); break;
+      default: words::gib(value, m.memory_total); blank = false; break;
+    }
+  } else if (disk_view(view)) {
+    static constexpr const char* names[6] = {"Active time", "Read", "Write", "Used", "Free", "Capacity"};
+    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
+    const u32 d = disk_of(view) % machine::max_disks, used = r.disk_figure[at][d], capacity = m.disk_capacity[d];
+    switch (index) {
+      case 0: words::percent(value, u32{r.disk_busy[at][d]} * 50); break;
+      case 1: words::byte_rate(value, r.disk_read[at][d]); break;
+      case 2: words::byte_rate(value, r.disk_write[at][d]); break;
+      case 3: words::gib(value, used); break;
+      case 4: words::gib(value, used < capacity ? capacity - used : 0); break;
+      default: words::gib(value, capacity); blank = false; break;
+    }
+  } else if (nic_view(view)) {
+    static constexpr const char* names[4] = {"Send", "Receive", "Peak send", "Peak receive"};
+    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 4]), __builtin_strlen(names[index % 4]));
+    const u32 a = nic_of(view) % machine::max_nics;
+    chart::Look look;
+    resource_plot(&look, m, view, slot_main, true, long_range(s));
+    switch (index) {
+      case 0: words::bit_rate(value, r.send[at][a]); break;
+      case 1: words::bit_rate(value, r.receive[at][a]); break;
+      case 2: words::bit_rate(value, peak(look.sources[0], m, long_range(s))); break;
+      default: words::bit_rate(value, peak(look.sources[1], m, long_range(s))); break;
+    }
+  }
+  if (blank) blank_if(value, empty);
+}
+
+void tile(Pen* pen, i32 x0, i32 y, i32 width, u32 index, u32 shown, mem::Bytes label, mem::Bytes t) {
+  if (!((shown >> index) & 1)) return;
+  const i32 x = x0 + width * static_cast<i32>(layout::tile_slot(shown, index));
+  text(pen, 3, label, x, y, width, 18, dim, 0);
+  text(pen, 0, t, x, y + 18, width, 34, white, 0);
+}
+
+void tiles(const ViewState& s, Pen* pen, const machine::Machine& m) {
+  const i32 x0 = s.content_left, w = s.content_right - s.content_left;
+  const u32 most = gpu_view(s.view) ? 5 : 6;
+  const u32 n = layout::tile_cols(w, most);
+  const i32 width = w / static_cast<i32>(n);
+  const u32 count = tile_count(s.view);
+  const u32 shown = layout::tiles_shown(n, tile_classes(m, s.view), count);
+  for (u32 i = 0; i < count; ++i) {
+    if (!((shown >> i) & 1)) continue;
+    mem::Bytes label;
+    words::Text value{};
+    tile_texts(s, m, i, &label, &value);
+    tile(pen, x0, s.tiles_top, width, i, shown, label, bytes_of(value));
+  }
+}
+
+// ---- GPU part
+
+void chart_label(const ViewState& s, Pen* pen, u32 slot, mem::Bytes name, mem::Bytes t) {
+  const u32 k = chart::row_of(slot);
+  const i32 x = s.grid.lx[k], y = s.grid.ly[k] - 20, w = s.grid.lwidth[k];
+  text(pen, 3, name, x, y, w, 20, grey, 0);
+  text(pen, 3, t, x, y, w, 20, white, 1);
+}
+
+void gpu_part(const ViewState& s, Pen* pen, const machine::Machine& m) {
+  const u32 g = gpu_of(s.view) % machine::max_gpus, at = latest_row(m);
+  const bool empty = ring_empty(m);
+  for (u32 i = 0; i < s.engines && i < 5; ++i) {
+    show(pen, s, slot_cores + i);
+    words::Text value{};
+    words::percent(&value, u32{m.ring.gpu_engines[at][g][i]} * 50);
+    blank_if(&value, empty);
+    chart_label(s, pen, slot_cores + i, engine_name(engine_kind(i)), bytes_of(value));
+  }
+  for (u32 which = 0; which < 2; ++which) {
+    const u32 slot = which == 0 ? slot_dedicated : slot_shared;
+    show(pen, s, slot);
+    words::Text value{};
+    if (which == 0) {
+      words::gib_pair(&value, m.ring.gpu_dedicated_mib[at][g], m.gpu_dedicated[g]);
+    } else {
+      words::gib_pair(&value, m.ring.gpu_shared_mib[at][g], m.gpu_shared[g]);
+    }
+    blank_if(&value, empty);
+    chart_label(s, pen, slot, which == 0 ? mem::lit("Dedicated GPU memory") : mem::lit("Shared GPU memory"),
+                bytes_of(value));
+  }
+  const u32 lower = unified(m, g) ? slot_dedicated : slot_shared;
+  const i32 x = s.grid.lx[lower], y = s.grid.ly[lower] + s.grid.lheight[lower], w = s.grid.lwidth[lower];
+  text(pen, 3, range_words(long_range(s)), x, y, w, 20, dim, 0);
+  text(pen, 3, mem::lit("0"), x, y, w, 20, dim, 1);
+}
+
+// ---- Logical processors part
+
+i32 legend_w(draw::Surface* surface) {
+  return chart::measure(surface, 3, mem::lit("0 %")) + chart::measure(surface, 3, mem::lit("100 %")) + 100;
+}
+
+void heat_legend(Pen* pen, i32 x, i32 y) {
+  const i32 w0 = chart::measure(pen->surface, 3, mem::lit("0 %"));
+  text(pen, 3, mem::lit("0 %"), x, y, 72, 24, dim, 0);
+  for (u32 i = 0; i <= 10; ++i)
+    rect(pen, x + w0 + 6 + 8 * static_cast<i32>(i), y + 8, 8, 8,
+         curve::ramp(0x342A24, 0x959F0F, 0xD4EA5E, (200 * i + 5) / 10, 200));
+  text(pen, 3, mem::lit("100 %"), x + w0 + 100, y, 72, 24, dim, 0);
+}
+
+void core_range(words::Text* out, u32 row, u32 columns, u32 cores) {
+  const u32 first = row * columns;
+  u32 last = first + columns - 1;
+  // A short last row names the processors it holds, not the empty places after them.
+  if (cores != 0 && last > cores - 1) last = cores - 1;
+  words::put_u64(out, first);
+  words::put(out, mem::lit("-"));
+  words::put_u64(out, last);
+}
+
+u32 label_every(i32 row_height) {
+  if (row_height >= 12) return 1;
+  // Multiples of 4, as many as keep two labels at least 14 px apart.
+  const i32 h = row_height < 1 ? 1 : row_height;
+  const i32 groups = (14 + 4 * h - 1) / (4 * h);
+  return static_cast<u32>(4 * groups);
+}
+
+void cores_part(const ViewState& s, Pen* pen, const machine::Machine& m) {
+  const i32 left = s.content_left, w = s.content_right - s.content_left, y = s.cores_heading_y;
+  const i32 c = text(pen, 3, mem::lit("Logical processors"), left, y, w, 24, grey, 0);
+  const i32 d = s.content_right - 240;
+  const bool multiples = (s.flags & flag_multiples) != 0;
+  const i32 g = multiples ? d + 124 : d;
+  rect(pen, g, y + 2, 116, 20, 0x463A2C);
+  rect(pen, g, y + 21, 116, 1, 0xFFC14F);
+  text(pen, 3, mem::lit("Heat strip"), d, y, 116, 24, white, 2);
+  text(pen, 3, mem::lit("Small multiples"), d + 124, y, 116, 24, white, 2);
+  if (!multiples && d >= left + c + 16 + legend_w(pen->surface) + 16) heat_legend(pen, left + c + 16, y);
+  const u32 cores = cap(m.cpus, machine::max_cpus);
+  if (multiples) {
+    const u32 columns = s.small_columns < 1 ? 1 : static_cast<u32>(s.small_columns);
+    for (u32 i = 0; i < cores; ++i) show(pen, s, slot_cores + i);
+    for (u32 r = 0; r * columns < cores; ++r) {
+      words::Text label{};
+      core_range(&label, r, columns, cores);
+      text(pen, 3, bytes_of(label), left, s.cores_top + static_cast<i32>(r) * (s.small_height + 6), 66, 20, dim, 1);
+    }
+    return;
+  }
+  show(pen, s, slot_heat);
+  const i32 h = s.core_row_height;
+  const u32 every = label_every(h);
+  for (u32 i = 0; i < cores; i += every) {
+    words::Text label{};
+    words::put_u64(&label, i);
+    text(pen, 3, bytes_of(label), left, s.cores_top + static_cast<i32>(i) * h + h / 2 - 10, 66, 20, dim, 1);
+  }
+}
+
+// ---- Rail list
+
+void board_item(const ViewState& s, Pen* pen) {
+  if (s.rail_first != 0) return;
+  frame(pen, 11, 57, 62, 38, 0x403630);
+  rect(pen, 12, 58, 29, 17, 0x959F0F);
+  rect(pen, 43, 58, 29, 17, 0xD68417);
+  rect(pen, 12, 77, 29, 17, 0xE65F5A);
+  rect(pen, 43, 77, 29, 17, 0xE04AB0);
+  text(pen, 0, board_name(), 84, 56, 128, 20, white, 0);
+  text(pen, 3, board_value((s.flags & flag_remote) != 0), 84, 76, 128, 18, grey, 0);
+}
+
+void rail_row(const ViewState& s, Pen* pen, const machine::Machine& m, u32 id) {
+  const i32 y = rail_row_top(s, id);
+  frame(pen, 11, y + 9, 62, 38, 0x403630);
+  show(pen, s, spark_row(id));
+  words::Text title{}, value{};
+  title_of(m, id, &title);
+  value_of(m, id, &value);
+  text(pen, 0, bytes_of(title), 84, y + 8, 128, 20, white, 0);
+  text(pen, 3, bytes_of(value), 84, y + 28, 128, 18, grey, 0);
+}
+
+void rail_items(const ViewState& s, Pen* pen, const machine::Machine& m) {
+  board_item(s, pen);
+  u32 ids[31];
+  const u32 n = rail_ids(s.present, ids);
+  for (u32 k = 0; k < n; ++k)
+    if (rail_shows(s, ids[k])) rail_row(s, pen, m, ids[k]);
+  rail_bar(s, pen);
+}
+
+void rail_bar(const ViewState& s, Pen* pen) {
+  if (!rail_scrolls(s)) return;
+  const u64 track = u64{s.rail_rows} * 56;
+  const u64 items = rail_count(s);
+  const u64 thumb = proclist::thumb_h(s.rail_rows, items, track, 16);
+  const u64 top = proclist::thumb_y(s.rail_first, items, s.rail_rows, track, thumb);
+  rect(pen, 216, 48, 3, static_cast<i32>(track), 0x303030);
+  rect(pen, 216, 48 + static_cast<i32>(top), 3, static_cast<i32>(thumb), dim);
+}
+
+// ---- Heading
+
+mem::Bytes hist_caption(const ViewState&) { return mem::Bytes(); }
+
+namespace {
+
+void sub_title(const machine::Machine& m, u32 view, words::Text* out) {
+  if (view == layout::view_cpu) return words::put(out, machine::name(&m, machine::slot_cpu));
+  if (view == layout::view_memory) return words::gib(out, m.memory_total);
+  if (disk_view(view)) return disk_heading(out, m, disk_of(view));
+  if (nic_view(view))
+    return words::put(out, machine::name(&m, machine::name_slot(machine::slot_descriptions, nic_of(view), m.nics)));
+  if (gpu_view(view)) return gpu_total(out, m, gpu_of(view));
+  power_source(out, m);
+}
+
+}  // namespace
+
+void heading(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look) {
+  const i32 left = s.content_left, w = s.content_right - s.content_left;
+  words::Text title{};
+  if (gpu_view(s.view)) {
+    words::put(&title, gpu_name(m, gpu_of(s.view)));
+  } else {
+    title_of(m, s.view, &title);
+  }
+  const i32 t = text(pen, 0, bytes_of(title), left, 56, w, 28, white, 0) + 16;
+  words::Text sub{}, heat{};
+  sub_title(m, s.view, &sub);
+  i32 tenths = 0;
+  const u32 kind = heading_heat(m, s.view, &tenths);
+  const bool warm = kind != 255 && !stored(s);
+  i32 h = 0;
+  if (warm) {
+    heat_text(&heat, tenths);
+    h = chart::measure(pen->surface, 0, bytes_of(heat)) + 16;
+  }
+  const i32 button = s.ranges == 2 ? 64 : 48;
+  const i32 g = w - static_cast<i32>(s.ranges) * (button + 4) - 12 - t - h;
+  if (disk_view(s.view) && g < chart::measure(pen->surface, 0, bytes_of(sub))) {
+    sub.len = 0;
+    words::gib(&sub, m.disk_capacity[disk_of(s.view) % machine::max_disks]);
+  }
+  // Below the width of the ellipsis there is no room to show anything of it, whatever the ranges offered.
+  const bool drop = (g < 40 && s.ranges == range_count) || g < chart::measure(pen->surface, 0, ellipsis());
+  if (!drop) {
+    ellipsize(pen->surface, 0, &sub, g);
+    text(pen, 0, bytes_of(sub), left + t, 56, g, 28, grey, 1);
+  }
+  if (warm) text(pen, 0, bytes_of(heat), left + t + (g > 0 ? g : 0), 56, h, 28, heat_color(kind, tenths), 1);
+  range_control(s, pen);
+  words::Text caption{};
+  words::put(&caption, stored(s) ? hist_caption(s) : caption_of(s.view));
+  words::put(&caption, shown_words(s));
+  const i32 cw = text(pen, 3, bytes_of(caption), left, 84, w, 20, dim, 0);
+  if (!gpu_view(s.view) && !stored(s) && cw + legend_span(s, pen->surface, look) <= w) legend(s, pen, look, 84);
+}
+
+void range_control(const ViewState& s, Pen* pen) {
+  for (u32 i = 0; i < s.ranges; ++i) {
+    const draw::Rect r = range_rect(s, i);
+    const bool chosen = i == s.range;
+    rect(pen, r.left, r.top, r.right - r.left, r.bottom - r.top, chosen ? 0x463A2C : 0x241C17);
+    if (chosen) rect(pen, r.left, r.bottom - 1, r.right - r.left, 1, 0xFFC14F);
+    text(pen, 3, range_name(i), r.left, r.top, r.right - r.left, r.bottom - r.top, white, 2);
+  }
+}
+
+i32 legend_span(const ViewState& s, draw::Surface* surface, const chart::Look& look) {
+  i32 span = 0;
+  for (u32 i = 0; i < look.count && i < chart::series_most; ++i)
+    span += chart::measure(surface, 3, layer_name(s.view, i)) + 30;
+  return span;
+}
+
+void legend(const ViewState& s, Pen* pen, const chart::Look& look, i32 y) {
+  i32 x = s.content_right;
+  for (u32 i = cap(look.count, chart::series_most); i-- > 0;) {
+    const mem::Bytes name = layer_name(s.view, i);
+    const i32 w = chart::measure(pen->surface, 3, name);
+    x -= w;
+    text(pen, 3, name, x, y, w, 20, grey, 0);
+    rect(pen, x - 14, y + 6, 8, 8, look.line[i]);
+    x -= 30;
+  }
+}
+
+// ---- Axis and end labels
+
+void axis(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look) {
+  const i32 margin = look.margin;
+  for (u32 i = 0; i < 5; ++i) {
+    words::Text label{};
+    axis_text(m, s.view, look.max, i, &label);
+    const i32 centre = s.plot_y + margin + (2 + static_cast<i32>(i) * (s.plot_height - 2 * margin - 1)) / 4;
+    text(pen, 3, bytes_of(label), s.content_left, centre - 10, 66, 20, dim, 1);
+  }
+  const i32 y = s.plot_y + s.plot_height, w = chart::span_end(s.grid, slot_main) - s.plot_x;
+  text(pen, 3, range_words(long_range(s)), s.plot_x, y, w, 20, dim, 0);
+  text(pen, 3, mem::lit("0"), s.plot_x, y, w, 20, dim, 1);
+}
+
+u32 bound_at(const chart::Look& look, const machine::Machine& m, u32 layer, u32 back) {
+  const u32 row = machine::back_row(&m, back);
+  const u32 l = cap(layer, chart::series_most - 1);
+  if ((look.flags & chart::flag_no_stack) || look.kind == chart::kind_mirrored)
+    return chart::cell(look.sources[l], row, 0);
+  u32 sum = 0;
+  for (u32 i = 0; i <= l; ++i) sum = curve::stack_add(sum, chart::cell(look.sources[i], row, 0));
+  return sum;
+}
+
+void end_labels(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look) {
+  const bool mirrored = look.kind == chart::kind_mirrored;
+  const i32 x = s.grid.lx[slot_main] + s.grid.lwidth[slot_main] + 6;
+  const i32 axis_y = s.plot_y + s.plot_height / 2;
+  for (u32 i = 0; i < cap(look.count, chart::series_most); ++i) {
+    if (!((look.dot_mask >> i) & 1)) continue;
+    const u32 v = bound_at(look, m, i, 0);
+    i32 y = s.plot_y + curve::plot_y(mirrored, i, v, look.max, s.plot_height, look.margin) / 256;
+    if (mirrored) y = layout::label_center(1, i, y, axis_y, 10);
+    words::Text label{};
+    now_text(m, s.view, i, &label);
+    text(pen, 3, bytes_of(label), x, y - 10, 58, 20, white, 0);
+  }
+}
+
+// ---- Page rendering
+
+u32 prepared(ViewState* s, draw::Surface* surface, const machine::Machine& m, bool rail_only) {
+  attach(s, surface);
+  if (!(s->flags & flag_grid) || !s->sheet.pixels) return 0;
+  const bool changed = sync_all(s, m, rail_only);
+  s->flags = layout::put_flag(s->flags, flag_copying, changed);
+  return 1;
+}
+
+void set_frame_bottom(ViewState* s, i32 y) { s->frame_bottom = to16(y); }
+
+void show(Pen* pen, const ViewState& s, u32 slot) {
+  const u32 k = chart::row_of(slot);
+  if (pen->keying) {
+    // What a chart shows is its sheet, which the last preparation brought up to date; the band keys of the charts
+    // come from their windows (window_key), so here only where it stands counts.
+    pen->key = mix(mix(pen->key, k), pack(s.grid.lx[k], s.grid.ly[k]));
+    return;
+  }
+  i32 limit = s.frame_bottom;
+  const bool rail = (k >= slot_rail && k < slot_cores) || k == slot_power_spark;
+  if (!rail && s.tiles_top < limit) limit = s.tiles_top;
+  const bool marked = k == s.marker_slot;
+  const draw::Rect keep_out{s.tip_box[0], s.tip_box[1], s.tip_box[2], s.tip_box[3]};
+  chart::show(pen->surface, s.grid, s.sheet, k, copying(s), keep_out, marked ? s.marker_x : 0,
+              marked ? s.marker_x + 1 : 0, limit);
+}
+
+void render(ViewState* s, draw::Surface* surface, const machine::Machine& m) {
+  if (prepared(s, surface, m, false) != 1) return;
+  chart::Look look;
+  resource_plot(&look, m, s->view, slot_main, true, long_range(*s));
+  const draw::Rect tip = tip_rect(*s, m, look.count);
+  s->tip_box[0] = to16(tip.left);
+  s->tip_box[1] = to16(tip.top);
+  s->tip_box[2] = to16(tip.right);
+  s->tip_box[3] = to16(tip.bottom);
+  const Anchor a = anchor(*s);
+  const bool tipped = tip.right != tip.left || tip.bottom != tip.top;
+  s->marker_slot = static_cast<u8>(tipped && s->hover_plot != slot_heat ? hovered_row(*s) : hover_none);
+  s->marker_x = to16(a.x);
+  Pen pen = drawing(surface);
+  rail_items(*s, &pen, m);
+  heading(*s, &pen, m, look);
+  if (stored(*s)) {
+    // The stored-history part is not built yet: its chart stays empty.
+    tiles(*s, &pen, m);
+    if (!gpu_view(s->view)) details(*s, surface, m);
+  } else if (gpu_view(s->view)) {
+    gpu_part(*s, &pen, m);
+    tiles(*s, &pen, m);
+  } else {
+    show(&pen, *s, slot_main);
+    axis(*s, &pen, m, look);
+    end_labels(*s, &pen, m, look);
+    if (s->view == layout::view_cpu) cores_part(*s, &pen, m);
+    tiles(*s, &pen, m);
+    details(*s, surface, m);
+  }
+  overlay(*s, &pen, m);
+}
+
+u32 render_rail(ViewState* s, draw::Surface* surface, const machine::Machine& m) {
+  const u32 ready = prepared(s, surface, m, true);
+  if (ready != 1) return ready;
+  Pen pen = drawing(surface);
+  rail_items(*s, &pen, m);
+  return 1;
+}
+
+void forget(ViewState* s) {
+  chart::forget(&s->grid);
+  s->keys = Keys{};
+}
+
+// ---- Hit test
+
+bool gpu_hover(const ViewState& s) { return gpu_view(s.view) && !stored(s) && s.hover_plot >= 32 && s.hover_plot != hover_none; }
+
+namespace {
+
+bool within(i32 v, i32 lo, i32 hi) { return v >= lo && v < hi; }
+
+bool bucketed(const ViewState& s) { return long_range(s) || stored(s); }
+
+}  // namespace
+
+bool hover(ViewState* s, i32 x, i32 y) {
+  const chart::Grid& g = s->grid;
+  const bool live = !stored(*s), by_bucket = bucketed(*s);
+  u32 plot = hover_none, column = 0, cell = 0;
+  const bool gpu_live = gpu_view(s->view) && live;
+  if (!gpu_live && within(x, s->plot_x, g.lx[slot_main] + g.lwidth[slot_main]) &&
+      within(y, s->plot_y, s->plot_y + s->plot_height)) {
+    plot = slot_main;
+    column = static_cast<u32>(chart::index_at(g, slot_main, x, by_bucket));
+  }
+  if (s->view == layout::view_cpu && live && within(x, s->plot_x, chart::span_end(g, slot_main)) &&
+      within(y, s->cores_top, s->cores_top + s->cores_height)) {
+    if (!(s->flags & flag_multiples)) {
+      plot = slot_heat;
+      column = static_cast<u32>(chart::cell_at(g, slot_heat, x, by_bucket));
+      cell = static_cast<u32>((y - s->cores_top) / (s->core_row_height > 1 ? s->core_row_height : 1));
+    } else {
+      const i32 pitch = s->small_pitch > 1 ? s->small_pitch : 1;
+      const i32 gc = (x - s->plot_x) / pitch, gr = (y - s->cores_top) / (s->small_height + 6);
+      const i32 inside = (x - s->plot_x) - gc * pitch;
+      // Right of the last column of charts lies no processor of this row.
+      if (gc < s->small_columns && inside < chart::span_end(g, slot_cores) - g.lx[slot_cores]) {
+        plot = slot_cores;
+        cell = static_cast<u32>(gc + gr * s->small_columns);
+        column = static_cast<u32>(chart::index_at(g, slot_cores, g.lx[slot_cores] + inside, by_bucket));
+      } else {
+        plot = hover_none;
+      }
+    }
+  }
+  if (gpu_live) {
+    u32 slots[7], n = 0;
+    for (u32 e = 0; e < s->engines && e < 5; ++e) slots[n++] = slot_cores + e;
+    slots[n++] = slot_dedicated;
+    slots[n++] = slot_shared;
+    for (u32 k = 0; k < n; ++k) {
+      const u32 slot = slots[k];
+      if (within(x, g.lx[slot], chart::span_end(g, slot)) && within(y, g.ly[slot], g.ly[slot] + g.lheight[slot])) {
+        plot = slot;
+        column = static_cast<u32>(chart::index_at(g, slot, x, by_bucket));
+      }
+    }
+  }
+  if (cell > hover_none) cell = hover_none;
+  const bool changed = plot != s->hover_plot || column != s->hover_column || cell != s->hover_cell;
+  s->hover_plot = static_cast<u8>(plot);
+  s->hover_column = static_cast<u16>(column);
+  s->hover_cell = static_cast<u8>(cell);
+  return changed;
+}
+
+u32 hovered_row(const ViewState& s) {
+  u32 row = s.hover_plot;
+  if (s.hover_plot == slot_cores && !gpu_view(s.view)) row += s.hover_cell;
+  return row < slot_power_spark ? row : slot_power_spark;
+}
+
+u32 hover_back(const ViewState& s) {
+  if (long_range(s)) {
+    const i32 b = chart::columns(s.grid, hovered_row(s));
+    return layout::long_back(s.hover_column, static_cast<u32>(b < 1 ? 1 : b));
+  }
+  return s.hover_column <= 60 ? 60 - s.hover_column : 0;
+}
+
+u32 hover_count(const ViewState& s) {
+  if (!long_range(s)) return 1;
+  const i32 b = chart::columns(s.grid, hovered_row(s));
+  return layout::bucket_count(s.hover_column, static_cast<u32>(b < 1 ? 1 : b));
+}
+
+u32 seconds_back(const machine::Machine& m, u32 back) {
+  const u32 newest = m.ring.seconds[machine::back_row(&m, 0)];
+  const u32 older = m.ring.seconds[machine::back_row(&m, back)];
+  return older <= newest ? newest - older : back;
+}
+
+u32 most_at(const chart::Source& source, const machine::Machine& m, u32 first, u32 count) {
+  u32 most = 0;
+  for (u32 k = 0; k < count; ++k) {
+    const u32 v = chart::cell(source, machine::back_row(&m, first + k), 0);
+    most = v > most ? v : most;
+  }
+  return most;
+}
+
+u32 bound_most(const chart::Look& look, const machine::Machine& m, u32 layer, u32 first, u32 count) {
+  u32 most = 0;
+  for (u32 k = 0; k < count; ++k) {
+    const u32 v = bound_at(look, m, layer, first + k);
+    most = v > most ? v : most;
+  }
+  return most;
+}
+
+void layer_value(const machine::Machine& m, u32 view, const chart::Look& look, u32 layer, u32 first, u32 count,
+                 words::Text* out) {
+  const u32 l = cap(layer, chart::series_most - 1);
+  u32 v = most_at(look.sources[l], m, first, count);
+  if (view == layout::view_cpu && l == 1) {
+    // The user share: what the total holds above the kernel part.
+    v = 0;
+    for (u32 k = 0; k < count; ++k) {
+      const u32 row = machine::back_row(&m, first + k);
+      const u32 total = chart::cell(look.sources[1], row, 0), kernel = chart::cell(look.sources[0], row, 0);
+      const u32 user = total > kernel ? total - kernel : 0;
+      v = user > v ? user : v;
+    }
+  }
+  if (power_view(view)) return watts(out, v, true);
+  if (view == layout::view_memory) return words::gib(out, v);
+  if (nic_view(view)) return words::bit_rate(out, v);
+  if (disk_view(view)) return words::byte_rate(out, v);
+  words::percent(out, v);
+}
+
+Anchor anchor(const ViewState& s) {
+  const chart::Grid& g = s.grid;
+  const bool by_bucket = bucketed(s);
+  const i32 column = s.hover_column;
+  if (s.hover_plot == slot_heat) {
+    const i32 h = s.core_row_height;
+    return Anchor{chart::cell_x(g, slot_heat, column, by_bucket), s.cores_top + s.hover_cell * h, h,
+                  by_bucket ? 1 : g.step[slot_heat]};
+  }
+  if (gpu_hover(s)) {
+    const u32 slot = s.hover_plot;
+    return Anchor{chart::boundary_x(g, slot, column, by_bucket), g.ly[slot], g.lheight[slot], 1};
+  }
+  if (s.hover_plot >= slot_cores && s.hover_plot != hover_none) {
+    const i32 columns = s.small_columns < 1 ? 1 : s.small_columns;
+    const i32 x = chart::boundary_x(g, slot_cores, column, by_bucket) + (s.hover_cell % columns) * s.small_pitch +
+                  s.plot_x - g.lx[slot_cores];
+    return Anchor{x, s.cores_top + (s.hover_cell / columns) * (s.small_height + 6), s.small_height, 1};
+  }
+  return Anchor{chart::boundary_x(g, slot_main, column, by_bucket), s.plot_y, s.plot_height, 1};
+}
+
+draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers) {
+  const draw::Rect none{0, 0, 0, 0};
+  if (s.hover_plot == hover_none) return none;
+  bool shown = stored(s) ? s.hover_plot == slot_main && hist_known(s) : hover_back(s) < m.ring.count;
+  if (s.hover_plot != slot_main && s.hover_cell >= m.cpus) shown = false;
+  if (!shown) return none;
+  const u32 lines = stored(s) ? hist_lines(s)
+                    : s.hover_plot == slot_main ? hover_top_lines(s, m) + layers + 1
+                                                : hover_top_lines(s, m) + 2;
+  const Anchor a = anchor(s);
+  const i32 x0 = a.x + 182 > s.content_right ? a.x - 182 : a.x + 14;
+  const i32 y0 = s.hover_plot == slot_main ? s.plot_y + 8 : layout::tip_top(a.y, a.height, lines, s.plot_y);
+  return draw::Rect{x0, y0, x0 + 168, y0 + 16 + 18 * static_cast<i32>(lines)};
+}
+
+i32 dot_y(const ViewState& s, const machine::Machine& m, const chart::Look& look, u32 layer) {
+  const u32 v = bound_most(look, m, layer, hover_back(s), hover_count(s));
+  return s.plot_y + curve::plot_y(look.kind == chart::kind_mirrored, layer, v, look.max, s.plot_height, look.margin) / 256;
+}
+
+bool hist_known(const ViewState&) { return false; }
+u32 hist_lines(const ViewState&) { return 0; }
+
+// ---- Tooltips
+
+void tip_box(Pen* pen, i32 x, i32 y, u32 lines) {
+  const i32 h = 18 * static_cast<i32>(lines) + 16;
+  rect(pen, x, y, 168, h, 0x302620);
+  frame(pen, x, y, 168, h, 0x584C44);
+}
+
+void tip_line(Pen* pen, i32 x, i32 y, u32 colour, mem::Bytes label, mem::Bytes value) {
+  rect(pen, x, y + 5, 8, 8, colour);
+  text(pen, 3, label, x + 14, y, 168, 18, grey, 0);
+  text(pen, 3, value, x, y, 152, 18, white, 1);
+}
+
+void gpu_tip(const ViewState& s, Pen* pen, const machine::Machine& m, i32 x, i32 y) {
+  const u32 plot = s.hover_plot, gpu = gpu_of(s.view);
+  chart::Look look;
+  if (plot < slot_dedicated) {
+    engine_plot(&look, m, gpu, plot - slot_cores, long_range(s));
+  } else {
+    memory_plot(&look, m, gpu, plot == slot_shared ? 1 : 0, long_range(s));
+  }
+  const u32 back = hover_back(s), most = most_at(look.sources[0], m, back, hover_count(s));
+  words::Text header{}, value{};
+  words::put(&header, plot == slot_shared       ? mem::lit("Shared")
+                      : plot == slot_dedicated ? mem::lit("Dedicated")
+                                               : engine_name(plot - 31));
+  words::put(&header, mem::lit(", "));
+  words::ago(&header, seconds_back(m, back));
+  text(pen, 3, bytes_of(header), x, y, 152, 18, white, 0);
+  if (plot < slot_dedicated) {
+    words::percent(&value, most * 50);
+    tip_line(pen, x, y + 18, look.line[0], mem::lit("Utilisation"), bytes_of(value));
+  } else {
+    words::gib(&value, most);
+    tip_line(pen, x, y + 18, look.line[0], mem::lit("In use"), bytes_of(value));
+  }
+}
+
+void overlay(const ViewState& s, Pen* pen, const machine::Machine& m) {
+  if (s.hover_plot == hover_none || stored(s)) return;  // stored ranges: the stored-history tooltip, not built yet
+  const u32 back = hover_back(s), count = hover_count(s);
+  const draw::Rect tip{s.tip_box[0], s.tip_box[1], s.tip_box[2], s.tip_box[3]};
+  if (back >= m.ring.count || (tip.right == tip.left && tip.bottom == tip.top)) return;
+  const u32 lines = static_cast<u32>((tip.bottom - tip.top - 16) / 18);
+  const i32 x = tip.left + 8, y = tip.top + 8;
+  const Anchor a = anchor(s);
+  if (gpu_hover(s)) {
+    rect(pen, a.x, a.y, 1, a.height, 0x908880);
+    tip_box(pen, tip.left, tip.top, lines);
+    gpu_tip(s, pen, m, x, y);
+    hover_top_draw(s, pen, m, x, y + 36);
+    return;
+  }
+  if (s.hover_plot != slot_main) {
+    if (s.hover_plot == slot_heat) {
+      const draw::Rect box{a.x - (bucketed(s) ? a.width : a.width / 2), a.y, 0, 0};
+      frame(pen, box.left, box.top, a.width, a.height, white);
+      if (!pen->keying) draw::mark(pen->surface, draw::Rect{box.left, box.top, box.left + a.width, box.top + a.height}, m.pushed);
+    } else {
+      rect(pen, a.x, a.y, 1, a.height, 0x908880);
+    }
+    tip_box(pen, tip.left, tip.top, lines);
+    words::Text header{}, value{};
+    words::put(&header, mem::lit("CPU "));
+    words::put_u64(&header, s.hover_cell);
+    words::put(&header, mem::lit(", "));
+    words::ago(&header, seconds_back(m, back));
+    text(pen, 3, bytes_of(header), x, y, 152, 18, white, 0);
+    chart::Source core{};
+    set_series(&core, &m.ring.core_load[0][s.hover_cell % machine::max_cpus], 64, 0, 1);
+    words::percent(&value, most_at(core, m, back, count) * 50);
+    tip_line(pen, x, y + 18, 0xD4EA5E, mem::lit("Utilisation"), bytes_of(value));
+    return;
+  }
+  chart::Look look;
+  resource_plot(&look, m, s.view, slot_main, true, long_range(s));
+  const u32 layers = cap(look.count, chart::series_most);
+  for (u32 i = 0; i < layers; ++i) {
+    const i32 dy = dot_y(s, m, look, i);
+    const draw::Rect dot{a.x - 3, dy - 3, a.x + 3, dy + 3};
+    if (pen->keying) {
+      rect(pen, dot.left, dot.top, 6, 6, look.line[i]);
+    } else {
+      draw::fill(pen->surface, dot, look.line[i]);
+      draw::mark(pen->surface, dot, m.pushed);
+    }
+  }
+  rect(pen, a.x, s.plot_y, 1, s.plot_height, 0x908880);
+  tip_box(pen, tip.left, tip.top, lines);
+  words::Text header{};
+  words::ago(&header, seconds_back(m, back));
+  text(pen, 3, bytes_of(header), x, y, 152, 18, white, 0);
+  i32 line_y = y + 18;
+  for (u32 i = layers; i-- > 0;) {
+    words::Text value{};
+    layer_value(m, s.view, look, i, back, count, &value);
+    tip_line(pen, x, line_y, look.line[i], layer_name(s.view, i), bytes_of(value));
+    line_y += 18;
+  }
+  hover_top_draw(s, pen, m, x, line_y);
+}
+
+// ---- Top processes of the hovered moment
+
+u32 top_metric_of(u32 view, u32 plot) {
+  if (plot == slot_main) {
+    if (view == layout::view_cpu) return 0;
+    if (view == layout::view_memory) return 1;
+    if (disk_view(view)) return 2;
+    if (nic_view(view)) return 5;
+    return 255;
+  }
+  if (gpu_view(view) && plot >= slot_cores && plot < slot_dedicated) return 3;
+  if (gpu_view(view) && plot == slot_dedicated) return 4;
+  return 255;
+}
+
+u32 top_slot(u32 counter, u32 back) { return back > counter ? 0 : (counter - back) / 10; }
+
+i32 top_at(const ptop::Ring* ring, const machine::Machine& m, u32 back) {
+  if (!ring || back >= m.ring.count) return -1;
+  return ptop::ring_find(ring, top_slot(m.pushed, back));
+}
+
+u32 top_count(const ptop::Ring* ring, i32 slot, u32 metric) {
+  if (!ring || slot < 0 || metric >= ptop::ring_measures) return 0;
+  return ptop::ring_filled(ring, static_cast<u32>(slot), metric);
+}
+
+u32 top_lines(const ptop::Ring* ring, i32 slot, u32 metric) {
+  const u32 n = top_count(ring, slot, metric);
+  return n + ((metric == 2 || metric == 5) && n != 0 ? 1 : 0);
+}
+
+mem::Bytes top_caption(u32 metric) {
+  return metric == 2 ? mem::lit("Process I/O, all disks") : mem::lit("TCP connections");
+}
+
+void top_value(words::Text* out, u32 metric, u16 value) {
+  switch (metric) {
+    case 1: return words::gib(out, ptop::mib_of(value));
+    case 2: return words::byte_rate(out, hstore::rate_of(value));
+    case 4: return words::gib(out, u64{value} * 4);
+    case 5:
+      words::put_u64(out, value);
+      return words::put(out, mem::lit(" conn."));
+    default: return words::percent(out, value);
+  }
+}
+
+void top_draw(Pen* pen, const ptop::Ring* ring, u32 metric, i32 slot, i32 x, i32 y) {
+  const u32 n = top_count(ring, slot, metric);
+  if (n == 0) return;
+  if (metric == 2 || metric == 5) {
+    text(pen, 3, top_caption(metric), x, y, 152, 18, dim, 0);
+    y += 18;
+  }
+  const u32 k = static_cast<u32>(slot);
+  for (u32 i = 0; i < n && i < ptop::ring_top; ++i) {
+    words::Text value{};
+    top_value(&value, metric, ring->value[k][metric][i]);
+    text(pen, 3, ptop::ring_name(ring, ring->hash[k][metric][i]), x, y, 72, 18, grey, 0);
+    text(pen, 3, bytes_of(value), x, y, 152, 18, white, 1);
+    y += 18;
+  }
+}
+
+u32 hover_top_lines(const ViewState& s, const machine::Machine& m) {
+  if (stored(s) || s.hover_plot == hover_none) return 0;
+  return top_lines(s.top_books, top_at(s.top_books, m, hover_back(s)), top_metric_of(s.view, s.hover_plot));
+}
+
+void hover_top_draw(const ViewState& s, Pen* pen, const machine::Machine& m, i32 x, i32 y) {
+  if (stored(s) || s.hover_plot == hover_none) return;
+  top_draw(pen, s.top_books, top_metric_of(s.view, s.hover_plot), top_at(s.top_books, m, hover_back(s)), x, y);
+}
+
+// ---- Dirty rectangles
+
+void redo(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1) { draw::redo(surface, draw::Rect{x0, y0, x1, y1}); }
+void show_box(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1) { draw::show(surface, draw::Rect{x0, y0, x1, y1}); }
+
+void redo_shown(draw::Surface* surface, draw::Rect r) {
+  if (r.right <= r.left || r.bottom <= r.top) return;
+  draw::redo(surface, r);
+  draw::show(surface, r);
+}
+
+namespace {
+
+// Stores the band's new key; true when it differs from the one stored.
+bool moved(u64* stored_key, u64 key) {
+  const bool changed = *stored_key != key;
+  *stored_key = key;
+  return changed;
+}
+
+u64 tip_key(const ViewState& s, const machine::Machine& m, draw::Surface* surface) {
+  Pen pen = keying(surface);
+  overlay(s, &pen, m);
+  return pen.key;
+}
+
+}  // namespace
+
+void overlay_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, bool final) {
+  if (s->hover_plot == hover_none) return;
+  chart::Look look;
+  resource_plot(&look, m, s->view, slot_main, true, long_range(*s));
+  const draw::Rect tip = tip_rect(*s, m, look.count), last{s->tip_box[0], s->tip_box[1], s->tip_box[2], s->tip_box[3]};
+  const Anchor a = anchor(*s);
+  const bool same = tip.left == last.left && tip.top == last.top && tip.right == last.right && tip.bottom == last.bottom;
+  if (final && same && s->hover_plot != slot_heat) {
+    // The box stays: patch what a new second changes in it, and only when it changes what the box shows.
+    if (!moved(&s->keys.tip, tip_key(*s, m, surface))) return;
+    if (tip.right == tip.left) return;
+    redo_shown(surface, draw::Rect{tip.right - 88, tip.top + 26, tip.right, tip.bottom});
+    redo_shown(surface, draw::Rect{tip.left, tip.top, tip.right, tip.top + 26});
+    if (s->hover_plot != slot_main || stored(*s)) return;
+    const u32 layers = cap(look.count, chart::series_most);
+    redo_shown(surface, draw::Rect{tip.left, tip.top + 26 + 18 * static_cast<i32>(layers), tip.right - 88, tip.bottom});
+    for (u32 i = 0; i < layers; ++i) {
+      const i32 dy = dot_y(*s, m, look, i);
+      redo_shown(surface, draw::Rect{a.x - 6, dy - 6, a.x + 6, dy + 6});
+    }
+    return;
+  }
+  s->keys.tip = 0;
+  redo_shown(surface, last);
+  redo_shown(surface, tip);
+  redo_shown(surface, draw::Rect{a.x - a.width - 6, a.y - 6, a.x + a.width + 7, a.y + a.height + 6});
+}
+
+void resource_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface) {
+  const i32 left = s->content_left, end = chart::span_end(s->grid, slot_main);
+  const i32 right = s->content_right > end + 72 ? s->content_right : end + 72;
+  const i32 bottom = s->plot_y + s->plot_height;
+  const bool longer = long_range(*s), live = !stored(*s);
+  chart::Look look;
+  resource_plot(&look, m, s->view, slot_main, true, longer);
+  Pen pen = keying(surface);
+  heading(*s, &pen, m, look);
+  const bool head = moved(&s->keys.heading, pen.key);
+  pen = keying(surface);
+  axis(*s, &pen, m, look);
+  const bool labels = moved(&s->keys.axis, pen.key);
+  pen = keying(surface);
+  end_labels(*s, &pen, m, look);
+  const bool ends = moved(&s->keys.ends, pen.key);
+  const bool plot = moved(&s->keys.plot, live ? window_key(look, m, window_of(longer)) : 0);
+  if (head) redo(surface, left, 56, right, 84);
+  if (labels) redo(surface, left, s->plot_y - 20, s->plot_x, bottom + 20);
+  if (ends) redo(surface, end, s->plot_y - 20, right, bottom + 20);
+  if (head || labels || ends || plot) show_box(surface, left, 56, right, bottom + 20);
+  if (s->view == layout::view_cpu && live) {
+    u64 key = fnv_basis;
+    if (s->flags & flag_multiples) {
+      for (u32 c = 0; c < m.cpus && c < machine::max_cpus; ++c) {
+        core_plot(&look, m, c, longer);
+        key = mix(key, window_key(look, m, window_of(longer)));
+      }
+    } else {
+      heat_plot(&look, m, longer);
+      key = window_key(look, m, window_of(longer));
+    }
+    pen = keying(surface);
+    cores_part(*s, &pen, m);
+    if (moved(&s->keys.cores, mix(key, pen.key))) draw::show(surface, cores_rect(*s));
+  }
+  pen = keying(surface);
+  tiles(*s, &pen, m);
+  if (moved(&s->keys.tiles, pen.key)) redo_shown(surface, draw::Rect{left, s->tiles_top, right, s->tiles_top + 52});
+  for (u32 row = 0; row < details_shown(*s); ++row) {
+    if (!detail_live(s->view, row)) continue;
+    words::Text value{};
+    detail_value(m, s->view, row, &value);
+    if (moved(&s->keys.details[row], mix_bytes(fnv_basis, bytes_of(value)))) redo_shown(surface, detail_rect(*s, row));
+  }
+  overlay_parts(s, m, surface, true);
+}
+
+void gpu_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface) {
+  const i32 left = s->content_left, right = s->content_right, bottom = s->plot_y + s->plot_height;
+  const u32 gpu = gpu_of(s->view);
+  const bool longer = long_range(*s);
+  chart::Look look;
+  resource_plot(&look, m, s->view, slot_main, true, longer);
+  Pen pen = keying(surface);
+  heading(*s, &pen, m, look);
+  const bool head = moved(&s->keys.heading, pen.key);
+  pen = keying(surface);
+  gpu_part(*s, &pen, m);
+  u64 key = pen.key;
+  for (u32 e = 0; e < s->engines && e < 5; ++e) {
+    engine_plot(&look, m, gpu, e, longer);
+    key = mix(key, window_key(look, m, window_of(longer)));
+  }
+  for (u32 which = 0; which < 2; ++which) {
+    memory_plot(&look, m, gpu, which, longer);
+    key = mix(key, window_key(look, m, window_of(longer)));
+  }
+  const bool charts = moved(&s->keys.plot, key);
+  if (head) redo(surface, left, 56, right, 84);
+  if (charts) {
+    for (u32 slot = slot_cores; slot <= slot_shared; ++slot) {
+      if (slot >= slot_cores + s->engines && slot < slot_dedicated) continue;
+      const i32 x = s->grid.lx[slot], y = s->grid.ly[slot];
+      redo(surface, x, y - 20, x + s->grid.lwidth[slot], y);
+    }
+  }
+  if (head || charts) show_box(surface, left, 56, right, bottom + 20);
+  pen = keying(surface);
+  tiles(*s, &pen, m);
+  if (moved(&s->keys.tiles, pen.key)) redo_shown(surface, draw::Rect{left, s->tiles_top, right, s->tiles_top + 52});
+  overlay_parts(s, m, surface, true);
+}
+
+void rail_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface) {
+  i32 top = s->key_height, bottom = 0;
+  u32 ids[31];
+  const u32 n = rail_ids(s->present, ids);
+  chart::Look look;
+  for (u32 k = 0; k < n; ++k) {
+    const u32 id = ids[k];
+    if (!rail_shows(*s, id)) continue;
+    Pen pen = keying(surface);
+    rail_row(*s, &pen, m, id);
+    resource_plot(&look, m, id, spark_row(id), false, false);
+    if (!moved(&s->keys.rail[id == layout::view_power ? 34 : id], mix(pen.key, window_key(look, m, window_of(false)))))
+      continue;
+    const i32 y = rail_row_top(*s, id);
+    redo(surface, 84, y + 8, 220, y + 46);
+    top = y < top ? y : top;
+    bottom = y + 56 > bottom ? y + 56 : bottom;
+  }
+  if (bottom > top) show_box(surface, 0, top, 220, bottom);
+}
+
+void tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface) {
+  rail_parts(s, m, surface);
+  if (gpu_view(s->view) && !stored(*s)) return gpu_tick_parts(s, m, surface);
+  resource_parts(s, m, surface);
+}
+
+bool hover_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, i32 x, i32 y) {
+  overlay_parts(s, m, surface, false);
+  const bool changed = hover(s, x, y);
+  overlay_parts(s, m, surface, false);
+  return changed;
+}
+
+bool leave_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface) {
+  overlay_parts(s, m, surface, false);
+  const bool was = s->hover_plot != hover_none;
+  s->hover_plot = hover_none;
+  return was;
 }
 
 }  // namespace views

@@ -45,6 +45,13 @@ constexpr u32 detail_rows = 10;
 // Above this a sheet counts as a failed reservation: the page then draws its texts without charts.
 constexpr u64 sheet_most = u64{256} << 20;
 
+// Keys of the bands a new sample may change: texts drawn, chart windows shown.
+struct Keys {
+  u64 heading, axis, ends, plot, cores, tiles, tip;
+  u64 details[detail_rows];
+  u64 rail[35];
+};
+
 struct ViewState {
   chart::Grid grid;
   draw::Sheet sheet;
@@ -63,14 +70,18 @@ struct ViewState {
   i16 cores_top, cores_height, core_row_height;
   i16 small_pitch, small_height, small_step, small_columns;
   i16 cores_heading_y, tiles_top, details_top;
-  // Hover fields, kept by the page's hover step; reset here.
-  u8 hover_column;  // 255 none
-  u16 hover_value;
-  u8 hover_kind;
+  // Hover: the plot under the pointer (255 none; 0 main plot, 1 heat strip, 32 a small multiple, 32-38 the charts of
+  // a GPU page), the column under it and the processor row or small multiple (255 none).
+  u8 hover_plot;
+  u16 hover_column;
+  u8 hover_cell;
   u8 engines;  // engines of the GPU shown, 4 or 5
+  // What the last render drew over the charts, read by the next refresh: the tooltip box (x0, y0, x1, y1; all 0 for
+  // none), the slot under the marker (255 none) and its x.
   i16 tip_box[4];
-  u8 tip_slot;
-  i16 marker_x, marker_limit;
+  u8 marker_slot;
+  i16 marker_x;
+  i16 frame_bottom;  // charts are shown down to here at most
   u8 rail_first, rail_rows, rail_fixed, key_rail_first;
   i16 wheel_rest;
   u16 arrangements;
@@ -80,6 +91,9 @@ struct ViewState {
   const ptop::Ring* top_books;
   u8 range, ranges, key_stored;
   hist::Table* history;
+  // What each refreshed band showed at the last tick, so that a second that changed nothing in a band queues nothing
+  // for it; 0 forces the band at the next tick.
+  Keys keys;
 };
 
 // ---- State
@@ -213,5 +227,130 @@ Measure surface_measure(draw::Surface* surface);
 // Shortens the text to the width: whole UTF-8 characters are dropped from the end until the rest and "..." fit.
 void ellipsize(const Measure& measure, u32 role, words::Text* text, i32 width);
 void ellipsize(draw::Surface* surface, u32 role, words::Text* text, i32 width);
+
+// ---- Drawing of a resource page
+//
+// Every drawing step below runs through a Pen: drawing into the surface, or, with keying set, only folding what it
+// would draw into a key (texts with their boxes and colours, rectangles, the charts shown), which is how a new sample
+// finds the bands whose content changed. Measuring still reads the surface's fonts.
+struct Pen {
+  draw::Surface* surface;
+  bool keying;
+  u64 key;
+};
+Pen drawing(draw::Surface* surface);
+Pen keying(draw::Surface* surface);
+i32 text(Pen* pen, u32 role, mem::Bytes text, i32 x, i32 y, i32 width, i32 height, u32 colour, u32 align);
+void rect(Pen* pen, i32 x, i32 y, i32 width, i32 height, u32 colour);
+void frame(Pen* pen, i32 x, i32 y, i32 width, i32 height, u32 colour);
+// The content of a chart as drawn: its look, the rows present and the values of the rows its window reads.
+u64 window_key(const chart::Look& look, const machine::Machine& m, u32 rows);
+
+// ---- Figure tiles, GPU part and logical processors part
+
+// Size classes of the tiles, nibble i for tile i: the lower the class, the longer the tile stays on a narrow page.
+constexpr u64 classes_cpu = 0x543210, classes_nic = 0x3310, classes_power = 0x514230;
+constexpr u64 classes_gpu_unified = 0x23140, classes_gpu = 0x23410;
+u64 tile_classes(const machine::Machine& m, u32 view);
+u32 tile_count(u32 view);
+// Label and value of tile i of the view shown.
+void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value);
+void tiles(const ViewState& s, Pen* pen, const machine::Machine& m);
+void tile(Pen* pen, i32 x0, i32 y, i32 width, u32 index, u32 shown, mem::Bytes label, mem::Bytes text);
+void power_tiles(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value);
+void energy_tiles(const ViewState& s, const machine::Machine& m, u64* energy, u32* seconds);
+void gpu_tiles(const machine::Machine& m, u32 gpu, u32 index, mem::Bytes* label, words::Text* value);
+// Tenths of a joule over the newest min(n, rows) rows that carry a power reading, and how many rows did.
+u64 ring_energy(const machine::Machine& m, u32 n, u32* count);
+void energy_words(words::Text* out, u64 tenths_joule);
+void measured_words(words::Text* out, u32 seconds);
+// The engine kind 1-5 busiest in a ring row; the first strictly highest, 1 when all are idle.
+u32 busiest_kind(const machine::Machine& m, u32 row, u32 gpu);
+void chart_label(const ViewState& s, Pen* pen, u32 slot, mem::Bytes name, mem::Bytes text);
+void gpu_part(const ViewState& s, Pen* pen, const machine::Machine& m);
+i32 legend_w(draw::Surface* surface);
+void heat_legend(Pen* pen, i32 x, i32 y);
+void cores_part(const ViewState& s, Pen* pen, const machine::Machine& m);
+// The small-multiple row label: first and last processor of the row, the last one present at most.
+void core_range(words::Text* out, u32 row, u32 columns, u32 cores);
+// Every k-th processor of the heat strip is numbered, k keeping the 20-px labels clear of each other.
+u32 label_every(i32 row_height);
+
+// ---- Rail list, page heading, axis and legend
+
+void board_item(const ViewState& s, Pen* pen);
+void rail_items(const ViewState& s, Pen* pen, const machine::Machine& m);
+void rail_row(const ViewState& s, Pen* pen, const machine::Machine& m, u32 id);
+void rail_bar(const ViewState& s, Pen* pen);
+void heading(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look);
+void range_control(const ViewState& s, Pen* pen);
+i32 legend_span(const ViewState& s, draw::Surface* surface, const chart::Look& look);
+void legend(const ViewState& s, Pen* pen, const chart::Look& look, i32 y);
+void axis(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look);
+// A layer's value as the chart draws it, rows back from the newest: its own value when layers are not stacked,
+// else the top of its band.
+u32 bound_at(const chart::Look& look, const machine::Machine& m, u32 layer, u32 back);
+void end_labels(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look);
+// The stored-range caption; the stored-history charts are not built yet, so it is empty.
+mem::Bytes hist_caption(const ViewState& s);
+
+// ---- Resource page rendering, hover and tooltips
+
+// Where the marker of the hovered moment stands: x, top, height and width.
+struct Anchor {
+  i32 x, y, height, width;
+};
+
+void render(ViewState* s, draw::Surface* surface, const machine::Machine& m);
+u32 render_rail(ViewState* s, draw::Surface* surface, const machine::Machine& m);
+u32 prepared(ViewState* s, draw::Surface* surface, const machine::Machine& m, bool rail_only);
+void set_frame_bottom(ViewState* s, i32 y);
+bool hover(ViewState* s, i32 x, i32 y);
+bool hover_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, i32 x, i32 y);
+bool leave_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void forget(ViewState* s);
+void tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void rail_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void resource_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void gpu_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void overlay_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, bool final);
+void redo(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1);
+void show_box(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1);
+void redo_shown(draw::Surface* surface, draw::Rect r);
+void tip_box(Pen* pen, i32 x, i32 y, u32 lines);
+void tip_line(Pen* pen, i32 x, i32 y, u32 colour, mem::Bytes label, mem::Bytes value);
+void show(Pen* pen, const ViewState& s, u32 slot);
+
+bool gpu_hover(const ViewState& s);
+u32 hovered_row(const ViewState& s);
+u32 hover_back(const ViewState& s);
+u32 hover_count(const ViewState& s);
+// Seconds between the newest row and the row that many back; when the stamps restarted in between (a collector or
+// agent restart), one second a row.
+u32 seconds_back(const machine::Machine& m, u32 back);
+u32 most_at(const chart::Source& source, const machine::Machine& m, u32 first, u32 count);
+u32 bound_most(const chart::Look& look, const machine::Machine& m, u32 layer, u32 first, u32 count);
+void layer_value(const machine::Machine& m, u32 view, const chart::Look& look, u32 layer, u32 first, u32 count,
+                 words::Text* out);
+Anchor anchor(const ViewState& s);
+draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers);
+i32 dot_y(const ViewState& s, const machine::Machine& m, const chart::Look& look, u32 layer);
+void overlay(const ViewState& s, Pen* pen, const machine::Machine& m);
+void gpu_tip(const ViewState& s, Pen* pen, const machine::Machine& m, i32 x, i32 y);
+// The stored-history tooltip; the stored-history charts are not built yet, so there is none.
+bool hist_known(const ViewState& s);
+u32 hist_lines(const ViewState& s);
+
+// ---- Top processes of the hovered moment
+u32 top_metric_of(u32 view, u32 plot);
+u32 top_slot(u32 counter, u32 back);
+i32 top_at(const ptop::Ring* ring, const machine::Machine& m, u32 back);
+u32 top_count(const ptop::Ring* ring, i32 slot, u32 metric);
+u32 top_lines(const ptop::Ring* ring, i32 slot, u32 metric);
+mem::Bytes top_caption(u32 metric);
+void top_value(words::Text* out, u32 metric, u16 value);
+void top_draw(Pen* pen, const ptop::Ring* ring, u32 metric, i32 slot, i32 x, i32 y);
+u32 hover_top_lines(const ViewState& s, const machine::Machine& m);
+void hover_top_draw(const ViewState& s, Pen* pen, const machine::Machine& m, i32 x, i32 y);
 
 }  // namespace views
