@@ -3,7 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <string>
 
+#include "drawing/draw.h"
+#include "platform/gdi.h"
 #include "sampling/machine.h"
 #include "views/layout.h"
 #include "views/views.h"
@@ -88,5 +91,71 @@ void texts(benchmark::State& state) {
   }
 }
 BENCHMARK(texts);
+
+// A headless window drawn by the own renderer with the Lato font, as the window draws a resource page.
+struct Window {
+  static constexpr i32 width = 1280, height = 800;
+  gdi::Handle window = 0;
+  draw::Surface s{};
+
+  bool open() {
+    window = gdi::open_headless(width, height);
+    const std::string folder = "/usr/share/fonts/truetype/lato";
+    draw::init(&s, window, 0, mem::Bytes(reinterpret_cast<const u8*>(folder.data()), folder.size()));
+    s.test_fonts = 1;
+    if (draw::start_vimb(&s, width, height, 8, 16, 0, reinterpret_cast<const u8*>(folder.data()),
+                         static_cast<u32>(folder.size())) != 0)
+      return false;
+    s.use_vimb = 1;
+    return true;
+  }
+  ~Window() {
+    draw::close(&s);
+    gdi::close_window(window);
+  }
+  // True when the frame redrew only the queued bands.
+  bool frame(views::ViewState* v, const machine::Machine& m) {
+    // As the window paints after a tick: the box of the queued shows is what it invalidated.
+    if (s.show_count > 0) draw::limit_box(&s, draw::shows_box(s), true);
+    if (draw::again(&s, window, width, height)) return true;
+    draw::begin(&s, window, width, height);
+    const bool partial = s.partial;
+    draw::fill(&s, draw::Rect{0, 0, width, height}, 0x17120F);
+    views::render(v, &s, m);
+    draw::present(&s, window, width, height);
+    return partial;
+  }
+};
+
+// One second of the CPU page of the 64-processor server as the window spends it: the new row, the bands it queues
+// and the frame that redraws them, with the charts' catch-up (heat strip, or 64 small multiples).
+void page_tick(benchmark::State& state) {
+  auto m = server();
+  Window w;
+  if (!w.open()) {
+    state.SkipWithError("set-up failed (is fonts-lato installed?)");
+    return;
+  }
+  auto s = std::make_unique<views::ViewState>();
+  views::init(s.get());
+  if (state.range(0)) views::toggle(s.get());
+  views::set_frame_bottom(s.get(), Window::height);
+  views::layout(s.get(), *m, Window::width, Window::height);
+  draw::invalidate(&w.s);
+  w.frame(s.get(), *m);
+  u32 i = 600, partial = 0, bands = 0;
+  for (auto _ : state) {
+    ring::Row r = row_at(i++);
+    machine::push(m.get(), &r);
+    views::tick_parts(s.get(), *m, &w.s);
+    bands += w.s.redo_count;
+    draw::changed(&w.s);
+    partial += w.frame(s.get(), *m);
+  }
+  state.counters["partial_frames"] = benchmark::Counter(partial, benchmark::Counter::kAvgIterations);
+  state.counters["redo_bands"] = benchmark::Counter(bands, benchmark::Counter::kAvgIterations);
+  mem::release(&s->sheet_arena);
+}
+BENCHMARK(page_tick)->Arg(0)->Arg(1)->ArgName("small_multiples")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
