@@ -2124,6 +2124,21 @@ bool moved(u64* stored_key, u64 key) {
   return changed;
 }
 
+// The main plot's look, and whether the heading band changed.
+bool heading_moved(ViewState* s, const machine::Machine& m, draw::Surface* surface, chart::Look* look) {
+  resource_plot(look, m, s->view, slot_main, true, long_range(*s));
+  Pen pen = keying(surface);
+  heading(*s, &pen, m, *look);
+  return moved(&s->keys.heading, pen.key);
+}
+
+void tiles_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, i32 right) {
+  Pen pen = keying(surface);
+  tiles(*s, &pen, m);
+  if (moved(&s->keys.tiles, pen.key))
+    redo_shown(surface, draw::Rect{s->content_left, s->tiles_top, right, s->tiles_top + 52});
+}
+
 u64 tip_key(const ViewState& s, const machine::Machine& m, draw::Surface* surface) {
   Pen pen = keying(surface);
   overlay(s, &pen, m);
@@ -2166,11 +2181,8 @@ void resource_parts(ViewState* s, const machine::Machine& m, draw::Surface* surf
   const i32 bottom = s->plot_y + s->plot_height;
   const bool longer = long_range(*s), live = !stored(*s);
   chart::Look look;
-  resource_plot(&look, m, s->view, slot_main, true, longer);
+  const bool head = heading_moved(s, m, surface, &look);
   Pen pen = keying(surface);
-  heading(*s, &pen, m, look);
-  const bool head = moved(&s->keys.heading, pen.key);
-  pen = keying(surface);
   axis(*s, &pen, m, look);
   const bool labels = moved(&s->keys.axis, pen.key);
   pen = keying(surface);
@@ -2196,9 +2208,7 @@ void resource_parts(ViewState* s, const machine::Machine& m, draw::Surface* surf
     cores_part(*s, &pen, m);
     if (moved(&s->keys.cores, mix(key, pen.key))) draw::show(surface, cores_rect(*s));
   }
-  pen = keying(surface);
-  tiles(*s, &pen, m);
-  if (moved(&s->keys.tiles, pen.key)) redo_shown(surface, draw::Rect{left, s->tiles_top, right, s->tiles_top + 52});
+  tiles_parts(s, m, surface, right);
   for (u32 row = 0; row < details_shown(*s); ++row) {
     if (!detail_live(s->view, row)) continue;
     words::Text value{};
@@ -2213,11 +2223,8 @@ void gpu_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surf
   const u32 gpu = gpu_of(s->view);
   const bool longer = long_range(*s);
   chart::Look look;
-  resource_plot(&look, m, s->view, slot_main, true, longer);
+  const bool head = heading_moved(s, m, surface, &look);
   Pen pen = keying(surface);
-  heading(*s, &pen, m, look);
-  const bool head = moved(&s->keys.heading, pen.key);
-  pen = keying(surface);
   gpu_part(*s, &pen, m);
   u64 key = pen.key;
   for (u32 e = 0; e < s->engines && e < 5; ++e) {
@@ -2238,9 +2245,7 @@ void gpu_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surf
     }
   }
   if (head || charts) show_box(surface, left, 56, right, bottom + 20);
-  pen = keying(surface);
-  tiles(*s, &pen, m);
-  if (moved(&s->keys.tiles, pen.key)) redo_shown(surface, draw::Rect{left, s->tiles_top, right, s->tiles_top + 52});
+  tiles_parts(s, m, surface, right);
   overlay_parts(s, m, surface, true);
 }
 
