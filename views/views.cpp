@@ -1322,6 +1322,50 @@ void gpu_tiles(const machine::Machine& m, u32 gpu, u32 index, mem::Bytes* label,
   blank_if(value, ring_empty(m));
 }
 
+namespace {
+
+// The labels of the CPU, memory, disk and adapter tiles.
+mem::Bytes tile_label(u32 view, u32 index) {
+  if (view == layout::view_cpu) {
+    switch (index) {
+      case 0: return mem::lit("Utilisation");
+      case 1: return mem::lit("Speed");
+      case 2: return mem::lit("Processes");
+      case 3: return mem::lit("Threads");
+      case 4: return mem::lit("Handles");
+      default: return mem::lit("Up time");
+    }
+  }
+  if (view == layout::view_memory) {
+    switch (index) {
+      case 0: return mem::lit("In use");
+      case 1: return mem::lit("Available");
+      case 2: return mem::lit("Committed");
+      case 3: return mem::lit("Modified");
+      case 4: return mem::lit("Standby");
+      default: return mem::lit("Total");
+    }
+  }
+  if (disk_view(view)) {
+    switch (index) {
+      case 0: return mem::lit("Active time");
+      case 1: return mem::lit("Read");
+      case 2: return mem::lit("Write");
+      case 3: return mem::lit("Used");
+      case 4: return mem::lit("Free");
+      default: return mem::lit("Capacity");
+    }
+  }
+  switch (index) {
+    case 0: return mem::lit("Send");
+    case 1: return mem::lit("Receive");
+    case 2: return mem::lit("Peak send");
+    default: return mem::lit("Peak receive");
+  }
+}
+
+}  // namespace
+
 void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value) {
   const u32 view = s.view, at = latest_row(m);
   const ring::Ring& r = m.ring;
@@ -1330,9 +1374,8 @@ void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::B
   if (power_view(view)) return power_tiles(s, m, index, label, value);
   if (gpu_view(view)) return gpu_tiles(m, gpu_of(view), index, label, value);
   bool blank = true;
+  *label = tile_label(view, index);
   if (view == layout::view_cpu) {
-    static constexpr const char* names[6] = {"Utilisation", "Speed", "Processes", "Threads", "Handles", "Up time"};
-    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
     switch (index) {
       case 0: words::percent(value, r.load[at]); break;
       case 1: words::ghz_known(value, r.clock_mhz[at]); break;
@@ -1342,8 +1385,6 @@ void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::B
       default: words::uptime(value, r.uptime[at]); break;
     }
   } else if (view == layout::view_memory) {
-    static constexpr const char* names[6] = {"In use", "Available", "Committed", "Modified", "Standby", "Total"};
-    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
     const u32 used = r.memory_mib[at];
     switch (index) {
       case 0: words::gib(value, used); break;
@@ -1354,8 +1395,6 @@ void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::B
       default: words::gib(value, m.memory_total); blank = false; break;
     }
   } else if (disk_view(view)) {
-    static constexpr const char* names[6] = {"Active time", "Read", "Write", "Used", "Free", "Capacity"};
-    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 6]), __builtin_strlen(names[index % 6]));
     const u32 d = disk_of(view) % machine::max_disks, used = r.disk_figure[at][d], capacity = m.disk_capacity[d];
     switch (index) {
       case 0: words::percent(value, u32{r.disk_busy[at][d]} * 50); break;
@@ -1366,8 +1405,6 @@ void tile_texts(const ViewState& s, const machine::Machine& m, u32 index, mem::B
       default: words::gib(value, capacity); blank = false; break;
     }
   } else if (nic_view(view)) {
-    static constexpr const char* names[4] = {"Send", "Receive", "Peak send", "Peak receive"};
-    *label = mem::Bytes(reinterpret_cast<const u8*>(names[index % 4]), __builtin_strlen(names[index % 4]));
     const u32 a = nic_of(view) % machine::max_nics;
     chart::Look look;
     resource_plot(&look, m, view, slot_main, true, long_range(s));
