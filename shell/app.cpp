@@ -160,15 +160,8 @@ void load_settings(AppState* s, mem::Bytes settings) {
 }
 
 void start_internet(AppState* s, mem::Bytes settings) {
-  u8 buffer[600];
-  u32 length = 0;
-  if (in_test(*s)) {
-    length = usable_path(settings) ? internet::test_path(settings, mem::Slice{buffer, sizeof buffer}) : 0;
-  } else {
-    length = internet::settings_path(mem::Slice{buffer, sizeof buffer});
-  }
-  const internet::Endpoint endpoint = internet::default_endpoint();
-  internet::load(&s->model->probe, &s->arena, mem::Bytes(buffer, length), &endpoint, !in_test(*s), now(*s));
+  internet::window_start(&s->model->probe, &s->model->internet_page, &s->arena,
+                         usable_path(settings) ? settings : mem::Bytes(), in_test(*s), now(*s));
 }
 
 u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {

@@ -11,6 +11,7 @@
 #include "history/localhist.h"
 #include "history/ptop.h"
 #include "internet/internet.h"
+#include "internet/page.h"
 #include "pages/proclist.h"
 #include "platform/window.h"
 #include "sampling/machine.h"
@@ -142,6 +143,7 @@ struct ModelParts {
   ClusterSettings cluster;
   ptop::Ring tops;
   internet::Probe probe;
+  internet::PageState internet_page;
   localhist::Writer history;
 };
 inline constexpr u64 model_bytes = 757512;

@@ -94,16 +94,6 @@ void drive_history(AppState* s) {
                    have ? &newest : nullptr, &inputs);
 }
 
-// This machine's network traffic in kbit/s from its newest sample.
-u32 traffic_kbps(const machine::Machine& m) {
-  ring::Row newest;
-  if (!ring::at(&m.ring, 0, &newest)) return 0;
-  u64 kib = 0;
-  for (u32 i = 0; i < 8; ++i) kib += u64{newest.receive[i]} + newest.send[i];
-  const u64 kbps = kib * 8192 / 1000;
-  return kbps > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(kbps);
-}
-
 void run_timer(AppState* s, u32 id) {
   switch (id) {
     case timer_link:
@@ -419,6 +409,10 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   s->hover_a = a;
   s->hover_b = b;
   redraw_slots(s, changed);
+  Model* m = s->model;
+  if (s->page == page_internet &&
+      internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
+    win::invalidate(s->thread, s->window, nullptr);
   win::set_cursor(s->thread, s->cursors[0]);
 }
 
@@ -452,6 +446,7 @@ void mouse_leave(AppState* s) {
   const u64 was = s->hover_a;
   s->hover_a = s->hover_b = 0;
   s->model->views.hover_column = 255;
+  internet::page_unhover(&s->model->internet_page, &s->model->views);
   redraw_slots(s, was);
 }
 
@@ -475,6 +470,7 @@ void click(AppState* s, u64 bits) {
     if (s->page == page_view) views::select(&m->views, id);
     views::set_overview(&m->views, s->page == page_overview);
     m->views.hover_column = 255;
+    internet::page_unhover(&m->internet_page, &m->views);
     const bool animated_before = (from == page_processes || from == page_overview) && !remote_shown(*s);
     if (page_animates(*s)) {
       if (!animated_before) start_sampling(s);
@@ -578,7 +574,9 @@ void tick(AppState* s) {
   if (take) source::take_procs(&m->source, &m->procs);
   if (tops_kept(*s) && (wanted || take)) ptop::ring_take(&m->tops, m->machine.pushed / 10, &m->procs);
 
-  if (internet::tick(&m->probe, now(*s), traffic_kbps(m->machine)) && s->page == page_internet) relayout(s);
+  if (internet::window_tick(&m->probe, &m->internet_page, &m->views, m->machine, now(*s), s->width, s->height,
+                            s->page == page_internet))
+    redraw_all(s);
   after_sample(s, before);
   if (in_test(*s)) s->test_clock += 1;
 }

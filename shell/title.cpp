@@ -187,7 +187,12 @@ void draw_frame(AppState* s) {
 void draw_page(AppState* s) {
   draw::fill(&s->surface, draw::Rect{0, 0, s->width, s->height}, colour_background);
   if (!scrolled_page(s->page)) draw_title(s);
-  empty_page(s);
+  Model* m = s->model;
+  if (s->page == page_internet) {
+    internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
+  } else {
+    empty_page(s);
+  }
   if (scrolled_page(s->page)) draw_title(s);
   // The rail row chosen with the arrow keys.
   if (s->key_selected & (u64{1} << 32)) {
@@ -247,6 +252,9 @@ void draw_title(AppState* s) {
 
 void relayout(AppState* s) {
   lay_slots(s);
+  Model* m = s->model;
+  if (s->page == page_internet)
+    internet::page_layout(&m->internet_page, &m->views, shown(*s), s->width, s->height, m->probe.data != nullptr);
   redraw_all(s);
 }
 
