@@ -483,7 +483,7 @@ void draw_page(PageState* page, views::ViewState* views, draw::Surface* s, const
   page->mark_slot = static_cast<u8>(slot);
   page->mark_x = static_cast<i16>(mark_x);
 
-  u32 back, count;
+  u32 back = 0, count = 0;
   hover_pick(page, views, d, &back, &count);
   words::Text head{}, a{}, b{};
   const i32 tx = box.left + 8, ty = box.top + 8;

@@ -49,7 +49,7 @@ u32 swap_event_name(win::Handle window, u8* out, u32 capacity) {
 // The rail row asked with --view: a present row is clicked; the power view, Support and Sensors open only when their
 // rows are there (those pages arrive with their own issues). Anything else starts process sampling on the Overview.
 void open_start_row(AppState* s, u32 row) {
-  if (row < 34 && ((u64{1} << row) & s->enabled_a & 0x2FFFFFFFFull)) {
+  if (row < 34 && ((u64{1} << row) & s->map.enabled_a & 0x2FFFFFFFFull)) {
     s->page = page_view;
     click(s, u64{1} << row);
     return;
@@ -95,7 +95,7 @@ u32 hand_off(instance::Lock* lock) {
 u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bool compute, bool integrated,
          bool use_child, u32 power_mode) {
   s->version = version;
-  s->selected = s->key_selected = row_overview;
+  s->map.selected = s->map.focus = row_overview;
   s->pointer_x = s->pointer_y = -1;
   s->dpi = 96;
   s->width = s->height = s->pixel_width = s->pixel_height = 0;

@@ -17,6 +17,7 @@
 #include "sampling/machine.h"
 #include "sampling/model.h"
 #include "sampling/source.h"
+#include "shell/hitmap.h"
 #include "shell/instance.h"
 #include "update/updstate.h"
 #include "views/views.h"
@@ -68,18 +69,6 @@ enum : u8 {
   flag_animating = 128,
 };
 
-// Pages.
-enum : u8 {
-  page_view = 0,
-  page_settings = 1,
-  page_processes = 2,
-  page_overview = 3,
-  page_machines = 4,
-  page_internet = 5,
-  page_support = 6,
-  page_sensors = 7,
-};
-
 // Exit codes.
 enum : u32 { exit_ok = 0, exit_no_window = 3, exit_loop_failed = 4, exit_init_failed = 5 };
 
@@ -87,10 +76,7 @@ enum : u32 { exit_ok = 0, exit_no_window = 3, exit_loop_failed = 4, exit_init_fa
 enum : u32 { timer_tick = 1, timer_fast = 2, timer_animate = 3, timer_link = 9 };
 inline constexpr u32 tick_ms = 1000, fast_ms = 250, animate_ms = 50, link_ms = 100, test_wake_ms = 50;
 
-inline constexpr u32 slot_count = 98;
 inline constexpr u32 test_clock_start = 59961600;
-inline constexpr i32 start_x = 120, start_y = 80, start_width = 1280, start_height = 800;
-inline constexpr i32 title_height = 40;
 inline constexpr u64 row_overview = u64{1} << 31;
 
 // Cursors, in this order: arrow, north-west/south-east, north-east/south-west, west/east, north/south.
@@ -162,10 +148,7 @@ struct AppState {
   i32 width, height;  // logical px
   u16 dpi;
   i32 pixel_width, pixel_height;  // physical px at the last layout
-  i16 hits[4][slot_count];        // left, top, right, bottom of each hit slot
-  u64 enabled_a, hover_a, pressed_a;
-  u64 enabled_b, hover_b, pressed_b;
-  u64 selected, key_selected;
+  HitMap map;  // the hit slots with their enabled, hover, pressed, selected and keyboard masks
   u8 flags;
   u8 drag;
   i32 press_x, press_y;

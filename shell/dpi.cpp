@@ -170,17 +170,9 @@ void on_size(AppState* s) {
   if (!s->window) return;
   win::Rect c{};
   if (!win::client_rect(*s->thread, s->window, &c)) return;
-  i32 pw = c.right - c.left, ph = c.bottom - c.top;
-  // The window never gets smaller than 640 x 400 logical px while it is neither minimized nor maximized.
-  const i32 min_w = draw::to_px(640, s->dpi), min_h = draw::to_px(400, s->dpi);
-  if ((pw < min_w || ph < min_h) && !minimized(*s) && !(s->flags & flag_maximized)) {
-    win::Rect r{};
-    win::window_rect(*s->thread, s->window, &r);
-    win::set_window_pos(s->thread, s->window, r.left, r.top, pw > min_w ? pw : min_w, ph > min_h ? ph : min_h);
-    win::client_rect(*s->thread, s->window, &c);
-    pw = c.right - c.left;
-    ph = c.bottom - c.top;
-  }
+  const draw::Rect client = enforce_min_size(s->thread, s->window, draw::Rect{c.left, c.top, c.right, c.bottom},
+                                             s->dpi, minimized(*s), (s->flags & flag_maximized) != 0);
+  const i32 pw = client.right - client.left, ph = client.bottom - client.top;
   const i32 lw = draw::logical_up(pw, s->dpi), lh = draw::logical_up(ph, s->dpi);
   if (pw == s->pixel_width && ph == s->pixel_height && lw == s->width && lh == s->height) return;
   s->pixel_width = pw;
@@ -193,9 +185,11 @@ void on_size(AppState* s) {
 }
 
 void refresh_hover(AppState* s) {
-  const u64 raw = s->pointer_y >= 0 ? slots_at(*s, s->pointer_x, s->pointer_y) : 0;
-  s->hover_a = raw & s->enabled_a & hover_mask_a;
-  s->hover_b = s->pointer_y >= 0 ? slots_at_b(*s, s->pointer_x, s->pointer_y) & s->enabled_b & hover_mask_b : 0;
+  HitMap& map = s->map;
+  const bool known = s->pointer_y >= 0;
+  const u64 raw = known ? hits_at(map, s->pointer_x, s->pointer_y) : 0;
+  map.hover_a = raw & map.enabled_a & hover_mask_a;
+  map.hover_b = known ? hits_at_b(map, s->pointer_x, s->pointer_y) & map.enabled_b & hover_mask_b : 0;
   // The charts' own hover follows the pointer over a chart slot; it belongs to the resource page.
   if (!(raw & ((u64{1} << 38) | (u64{1} << 39)))) {
     views::ViewState* v = &s->model->views;

@@ -5,14 +5,13 @@
 #include "sampling/ring.h"
 #include "shell/dpi.h"
 #include "shell/title.h"
+#include "views/layout.h"
 
 namespace app {
 namespace {
 
 constexpr u64 rail_rows = 0x2FFFFFFFFull;  // view rows 0-29, Processes, Overview and Settings
 constexpr u64 row_processes = u64{1} << 30;
-constexpr u64 row_settings = u64{1} << 33;
-constexpr u64 row_machines = u64{1} << 32;  // as a keyboard selection: the Machines row
 
 i16 clamp16(i32 v) { return static_cast<i16>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
@@ -25,7 +24,6 @@ void point_of(const AppState& s, i64 lparam, i32* x, i32* y) {
 
 u32 lowest_bit(u64 bits) { return bits ? static_cast<u32>(__builtin_ctzll(bits)) : 64; }
 
-u64 row_bit(u32 row) { return u64{1} << row; }
 
 void put_word(AppState* s, u32 offset, u32 value, int order) {
   section::Section& r = s->surface.record;
@@ -33,34 +31,12 @@ void put_word(AppState* s, u32 offset, u32 value, int order) {
   __atomic_store_n(reinterpret_cast<u32*>(r.view + offset), value, order);
 }
 
-// Which view is shown, as the relaunch and the frame record name it: Support 66, Sensors 67, the power view 34,
-// the Internet page 65, else the selected rail row (64 when none).
 u32 shown_view(const AppState& s) {
-  if (s.page == page_support) return 66;
-  if (s.page == page_sensors) return 67;
-  if (s.page == page_internet) return 65;
-  if (s.page == page_view && s.model->views.view == 34) return 34;
-  const u32 row = lowest_bit(s.selected & rail_rows);
-  return row < 64 ? row : 64;
+  return view_id(s.map.selected & rail_rows, s.page, power_shown(s.page, s.model->views));
 }
 
 void redraw_slots(AppState* s, u64 mask) {
-  if (!mask) return;
-  i32 left = 32767, top = 32767, right = -32768, bottom = -32768;
-  for (u32 slot = 0; slot < 64; ++slot) {
-    if (!((mask >> slot) & 1) || slot_empty(*s, slot)) continue;
-    left = s->hits[0][slot] < left ? s->hits[0][slot] : left;
-    top = s->hits[1][slot] < top ? s->hits[1][slot] : top;
-    right = s->hits[2][slot] > right ? s->hits[2][slot] : right;
-    bottom = s->hits[3][slot] > bottom ? s->hits[3][slot] : bottom;
-  }
-  if (right <= left || bottom <= top) return;
-  draw::changed(&s->surface);
-  draw::redo(&s->surface, draw::Rect{left, top, right, bottom});
-  draw::show(&s->surface, draw::Rect{left, top, right, bottom});
-  const draw::Rect px = draw::scale_rect(s->dpi, draw::Rect{left, top, right, bottom});
-  const win::Rect r{px.left, px.top, px.right, px.bottom};
-  win::invalidate(s->thread, s->window, &r);
+  if (mask && s->window) invalidate_slots(s->thread, s->window, &s->surface, s->map, mask);
 }
 
 void refresh_list(AppState* s) {
@@ -250,26 +226,6 @@ bool shift_down(const AppState& s, u64 wparam) {
   return in_test(s) ? ((wparam >> 16) & 1) != 0 : win::key_state(*s.thread, win::vk_shift) < 0;
 }
 
-u64 rail_next(const AppState& s, u64 current, bool up) {
-  // Fixed moves between the Processes, Machines and Settings rows.
-  if (current == row_processes && !up) return row_machines;
-  if (current == row_settings && up) return row_machines;
-  if (current == row_machines) return up ? row_processes : row_settings;
-  // Otherwise the enabled rows in rail order: Overview, the view rows, Processes.
-  u32 order[32];
-  u32 n = 0;
-  order[n++] = 31;
-  for (u32 row = 0; row < 30; ++row)
-    if ((s.enabled_a >> row) & 1) order[n++] = row;
-  order[n++] = 30;
-  const u32 at = lowest_bit(current);
-  u32 i = 0;
-  while (i < n && order[i] != at) ++i;
-  if (i == n) return row_overview;
-  if (up) return i == 0 ? current : row_bit(order[i - 1]);
-  return i + 1 >= n ? current : row_bit(order[i + 1]);
-}
-
 void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
   if (s->page == page_processes && proclist_key(s, key)) return;
@@ -280,13 +236,21 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       return;
     case vk_up:
     case vk_down: {
-      const u64 before = s->key_selected;
-      s->key_selected = rail_next(*s, before, key == vk_up);
-      if (s->key_selected == before) return;
-      if (before == row_machines || s->key_selected == row_machines) {
-        redraw_all(s);
+      const bool down = key == vk_down;
+      const u64 before = s->map.focus;
+      const u64 jump = rail_jump(before, down);
+      const u64 next = jump ? jump : rail_next(before, s->map.enabled_a & rail_rows & ~focus_machines, down);
+      if (next == before) return;
+      s->map.focus = next;
+      if (jump) {
+        invalidate_below_title(s->thread, s->window, s->dpi);
+        return;
+      }
+      const u32 row = lowest_bit(next);
+      if (row < 30 && views::reveal(&m->views, row)) {
+        rail_scrolled(s, true);
       } else {
-        redraw_slots(s, before | s->key_selected);
+        redraw_slots(s, before | next);
       }
       return;
     }
@@ -297,8 +261,8 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       }
       return;
     case vk_return:
-      if (s->key_selected == row_machines) return;  // the Machines page comes with its own work
-      click(s, s->key_selected);
+      if (s->map.focus == focus_machines) return;  // the Machines page comes with its own work
+      click(s, s->map.focus);
       return;
     default:
       (void)wparam;
@@ -403,48 +367,58 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   }
   s->pointer_x = clamp16(x);
   s->pointer_y = clamp16(y);
-  const u64 a = slots_at(*s, x, y) & s->enabled_a & hover_mask_a;
-  const u64 b = slots_at_b(*s, x, y) & s->enabled_b & hover_mask_b;
-  const u64 changed = a ^ s->hover_a;
-  s->hover_a = a;
-  s->hover_b = b;
+  HitMap& map = s->map;
+  const u64 a = hits_at(map, x, y) & map.enabled_a & hover_mask_a;
+  const u64 b = hits_at_b(map, x, y) & map.enabled_b & hover_mask_b;
+  const u64 changed = a ^ map.hover_a;
+  const bool changed_b = b != map.hover_b;
+  map.hover_a = a;
+  map.hover_b = b;
   redraw_slots(s, changed);
+  if (changed_b) redraw_all(s);
   Model* m = s->model;
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
     win::invalidate(s->thread, s->window, nullptr);
-  win::set_cursor(s->thread, s->cursors[0]);
+  const u32 edges = edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0);
+  win::set_cursor(s->thread, s->cursors[cursor_of(edges)]);
 }
 
 void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
-  const u64 a = slots_at(*s, x, y) & s->enabled_a & ~((u64{1} << 38) | (u64{1} << 39));
-  const u64 b = slots_at_b(*s, x, y) & s->enabled_b;
+  HitMap& map = s->map;
+  // A press on the frame edge resizes the window; that arrives with snapping and dragging.
+  if (edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0)) return;
+  const u64 a = hits_at(map, x, y) & map.enabled_a & ~(bit_a(slot_plot) | bit_a(slot_cores));
+  const u64 b = hits_at_b(map, x, y) & map.enabled_b;
   if (!a && !b) {
     if (y < title_height && twice) toggle_maximize(s);
     // A single press on the title strip moves the window: that arrives with snapping and dragging.
     return;
   }
-  s->pressed_a = a;
-  s->pressed_b = twice ? b & ~(u64{1} << 5) : b;
+  map.pressed_a = a;
+  map.pressed_b = twice ? b & ~(u64{1} << 5) : b;
   win::set_capture(s->thread, s->window);
 }
 
 void mouse_up(AppState* s, i32 x, i32 y) {
   win::release_capture(s->thread);
   s->drag = 0;
-  const u64 a = s->pressed_a & slots_at(*s, x, y) & s->enabled_a;
-  s->pressed_a = s->pressed_b = 0;
+  HitMap& map = s->map;
+  const u64 a = map.pressed_a & hits_at(map, x, y) & map.enabled_a;
+  const u64 b = map.pressed_b & hits_at_b(map, x, y) & map.enabled_b;
+  map.pressed_a = map.pressed_b = 0;
+  if (b) click_b(s, b);
   if (!a) return;
-  if (a & (u64{1} << 32)) overview_click(s, x, y);
-  const u64 rest = a & ~((u64{1} << 32) | (u64{1} << 54));
+  if (a & bit_a(slot_overview)) overview_click(s, x, y);
+  const u64 rest = a & ~(bit_a(slot_overview) | bit_a(slot_table));
   if (rest) click(s, rest);
 }
 
 void mouse_leave(AppState* s) {
   s->flags &= static_cast<u8>(~flag_leave_tracking);
   s->pointer_y = -1;
-  const u64 was = s->hover_a;
-  s->hover_a = s->hover_b = 0;
+  const u64 was = s->map.hover_a;
+  s->map.hover_a = s->map.hover_b = 0;
   s->model->views.hover_column = 255;
   internet::page_unhover(&s->model->internet_page, &s->model->views);
   redraw_slots(s, was);
@@ -457,14 +431,48 @@ void overview_click(AppState* s, i32, i32) {
 
 // ---- Clicks
 
+// Leaves the page for one of the rail's own pages (Internet, Sensors, Support, the power view): no rail row stays
+// selected, the animation stops and everything is laid out again.
+void open_page(AppState* s, u8 page) {
+  Model* m = s->model;
+  if (s->page == page_support || s->page == page_sensors) s->page_scroll = 0;
+  s->page = page;
+  s->map.selected = 0;
+  m->views.hover_column = 255;
+  views::set_overview(&m->views, false);
+  set_animating(s, false);
+  relayout(s);
+}
+
+void click_b(AppState* s, u64 bits) {
+  Model* m = s->model;
+  const u32 internet_controls = static_cast<u32>(bits & 0x380);
+  if (internet_controls &&
+      internet::page_click(&m->internet_page, &m->views, &m->probe, internet_controls, now(*s))) {
+    if (internet_controls & internet::action_open) {
+      open_page(s, page_internet);
+    } else {
+      relayout(s);
+    }
+  }
+  if (bits & bit_b(slot_power)) {
+    views::select(&m->views, layout::view_power);
+    open_page(s, page_view);
+  }
+  if (bits & bit_b(slot_support)) open_page(s, page_support);
+  if (bits & bit_b(slot_sensors)) open_page(s, page_sensors);
+  // The cluster, Background, Machines and Support controls arrive with their pages.
+}
+
+
 void click(AppState* s, u64 bits) {
   Model* m = s->model;
-  const u64 row = bits & rail_rows & s->enabled_a;
+  const u64 row = bits & rail_rows & s->map.enabled_a;
   if (row) {
     const u64 one = row & (~row + 1);
     const u8 from = s->page;
     if (from == page_support || from == page_sensors) s->page_scroll = 0;
-    s->selected = s->key_selected = one;
+    s->map.selected = s->map.focus = one;
     const u32 id = lowest_bit(one);
     s->page = id == 33 ? page_settings : id == 30 ? page_processes : id == 31 ? page_overview : page_view;
     if (s->page == page_view) views::select(&m->views, id);

@@ -46,6 +46,9 @@ bool input_allowed(const AppState& s, const win::Msg& m);
 
 void tick(AppState* s);
 void click(AppState* s, u64 bits);
+// Acts on a click of hit slots 64-97 (bit i = slot 64 + i).
+void click_b(AppState* s, u64 bits);
+void open_page(AppState* s, u8 page);
 void key_down(AppState* s, u32 key, u64 wparam);
 void on_char(AppState* s, u32 c);
 void mouse_move(AppState* s, i32 x, i32 y);
@@ -61,8 +64,6 @@ bool proclist_key(AppState* s, u32 key);
 void set_option(AppState* s, u32 range);
 void overview_click(AppState* s, i32 x, i32 y);
 bool shift_down(const AppState& s, u64 wparam);
-// The keyboard selection of the rail after Up (up true) or Down from the current one.
-u64 rail_next(const AppState& s, u64 current, bool up);
 void toggle_maximize(AppState* s);
 void close(AppState* s);
 

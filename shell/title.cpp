@@ -1,5 +1,6 @@
 #include "shell/title.h"
 
+#include "sampling/heat.h"
 #include "shell/texts.h"
 #include "views/layout.h"
 
@@ -7,13 +8,6 @@ namespace app {
 namespace {
 
 constexpr u32 text_most = 160;
-constexpr i32 rail_width = 220;
-
-u32 widen(mem::Bytes text, u16* out) {
-  const u32 n = text.len < text_most ? static_cast<u32>(text.len) : text_most;
-  for (u32 i = 0; i < n; ++i) out[i] = text.ptr[i];
-  return n;
-}
 
 void put_word(draw::Surface* s, u32 offset, u32 value, int order) {
   if (!s->record.view || s->record.size < draw::frame_header) return;
@@ -24,51 +18,20 @@ u32 get_word(const draw::Surface& s, u32 offset) {
   return __atomic_load_n(reinterpret_cast<const u32*>(s.record.view + offset), __ATOMIC_RELAXED);
 }
 
-draw::Rect slot_rect(const AppState& s, u32 slot) {
-  return draw::Rect{s.hits[0][slot], s.hits[1][slot], s.hits[2][slot], s.hits[3][slot]};
-}
-
-void outline(AppState* s, draw::Rect r, u32 colour) {
-  draw::fill(&s->surface, draw::Rect{r.left, r.top, r.right, r.top + 1}, colour);
-  draw::fill(&s->surface, draw::Rect{r.left, r.bottom - 1, r.right, r.bottom}, colour);
-  draw::fill(&s->surface, draw::Rect{r.left, r.top, r.left + 1, r.bottom}, colour);
-  draw::fill(&s->surface, draw::Rect{r.right - 1, r.top, r.right, r.bottom}, colour);
-}
-
-// Caption glyphs in a 10 x 10 box at (x, y): 0 minimize, 1 maximize, 2 restore, 3 close.
-void glyph(AppState* s, u32 kind, i32 x, i32 y) {
-  draw::Surface* d = &s->surface;
-  switch (kind) {
-    case 0:
-      draw::fill(d, draw::Rect{x, y + 5, x + 10, y + 6}, colour_title);
-      break;
-    case 1:
-      outline(s, draw::Rect{x, y, x + 10, y + 10}, colour_title);
-      break;
-    case 2:
-      outline(s, draw::Rect{x, y + 2, x + 8, y + 10}, colour_title);
-      draw::fill(d, draw::Rect{x + 2, y, x + 10, y + 1}, colour_title);
-      draw::fill(d, draw::Rect{x + 9, y, x + 10, y + 8}, colour_title);
-      break;
-    default:
-      for (i32 i = 0; i < 10; ++i) {
-        draw::fill(d, draw::Rect{x + i, y + i, x + i + 1, y + i + 1}, colour_title);
-        draw::fill(d, draw::Rect{x + 9 - i, y + i, x + 10 - i, y + i + 1}, colour_title);
-      }
-      break;
-  }
-}
-
 void caption_buttons(AppState* s) {
+  const HitMap& m = s->map;
   for (u32 i = 0; i < 3; ++i) {
     const u32 slot = slot_minimize + i;
-    const draw::Rect r = slot_rect(*s, slot);
-    if (r.right <= r.left) continue;
-    const bool hovered = (s->hover_a >> slot) & 1;
+    if (slot_empty(m, slot)) continue;
+    const draw::Rect r = slot_rect(m, slot);
+    const bool hovered = (m.hover_a >> slot) & 1;
     const u32 fill = !hovered ? colour_strip : slot == slot_close ? colour_close_hover : colour_caption_hover;
     draw::fill(&s->surface, r, fill);
-    const u32 kind = i == 0 ? 0 : i == 2 ? 3 : (s->flags & flag_maximized) ? 2 : 1;
-    glyph(s, kind, r.left + (r.right - r.left - 10) / 2, r.top + (r.bottom - r.top - 10) / 2);
+    const u32 kind = i == 0   ? glyph_minimize
+                     : i == 2 ? glyph_close
+                     : (s->flags & flag_maximized) ? glyph_restore
+                                                   : glyph_maximize;
+    caption_glyph(&s->surface, kind, r, colour_title);
   }
 }
 
@@ -90,28 +53,12 @@ void empty_page(AppState* s) {
   words::Text line{};
   words::put(&line, page_name(s->page));
   words::put(&line, mem::lit(" is not built yet."));
-  note_wrapped(s, mem::Bytes(line.bytes, line.len), rail_width + 16, title_height + 16);
+  note_wrapped(s, mem::Bytes(line.bytes, line.len), content_left, title_height + 16);
 }
 
 bool scrolled_page(u8 page) { return page == page_settings || page == page_support || page == page_sensors; }
 
 }  // namespace
-
-// ---- Text helpers
-
-i32 text_width(AppState* s, u32 role, mem::Bytes text) {
-  u16 units[text_most];
-  const u32 n = widen(text, units);
-  return n ? draw::measure(&s->surface, role, units, n).width : 0;
-}
-
-i32 text_at(AppState* s, u32 role, mem::Bytes text, i32 x, i32 y, draw::Rect clip, u32 colour) {
-  u16 units[text_most];
-  const u32 n = widen(text, units);
-  if (!n) return 0;
-  draw::text(&s->surface, role, units, n, x, y, clip, colour, nullptr);
-  return draw::measure(&s->surface, role, units, n).width;
-}
 
 // ---- Badges
 
@@ -187,6 +134,8 @@ void draw_frame(AppState* s) {
 void draw_page(AppState* s) {
   draw::fill(&s->surface, draw::Rect{0, 0, s->width, s->height}, colour_background);
   if (!scrolled_page(s->page)) draw_title(s);
+  const Canvas c = canvas_of(s);
+  draw_rail(c, rail_facts(*s));
   Model* m = s->model;
   if (s->page == page_internet) {
     internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
@@ -194,16 +143,8 @@ void draw_page(AppState* s) {
     empty_page(s);
   }
   if (scrolled_page(s->page)) draw_title(s);
-  // The rail row chosen with the arrow keys.
-  if (s->key_selected & (u64{1} << 32)) {
-    // The Machines row's own slot comes with the rail.
-  } else {
-    for (u32 slot = 0; slot < 34; ++slot) {
-      if (slot == 32 || !((s->key_selected >> slot) & 1) || slot_empty(*s, slot)) continue;
-      outline(s, slot_rect(*s, slot), colour_key_outline);
-    }
-  }
-  if (!(s->flags & flag_maximized)) outline(s, draw::Rect{0, 0, s->width, s->height}, colour_outline);
+  draw_focus(c);
+  if (!(s->flags & flag_maximized)) outline(&s->surface, draw::Rect{0, 0, s->width, s->height}, colour_outline);
 }
 
 void draw_title(AppState* s) {
@@ -211,48 +152,40 @@ void draw_title(AppState* s) {
   const i32 w = s->width;
   draw::fill(d, draw::Rect{0, 0, w, title_height}, colour_strip);
   draw::icon(d, 12, 12, 16);
-  const draw::Rect strip{0, 0, w, title_height};
-  const i32 title_h = draw::font_height(0);
-  const i32 y = (title_height - title_h) / 2;
-  i32 x = 36 + text_at(s, 0, title_text(), 36, y, strip, colour_title);
-  x += 8;
-  x += text_at(s, 0, s->version, x, y, strip, colour_version);
+  i32 x = 36 + text_in(d, role_body, title_text(), draw::Rect{36, 0, w, title_height}, colour_title, 0) + 8;
+  x += text_in(d, role_body, s->version, draw::Rect{x, 0, w, title_height}, colour_version, 0);
 
   // Badges between the version and the right limit, fewer when they do not all fit.
   const i32 start = x + 12, right_limit = w - 154;
   const u32 wanted = badges_wanted(*s);
   u64 widths = 0;
-  i32 text_widths[4] = {};
   for (u32 i = 0; i < 4; ++i) {
     if (!((wanted >> i) & 1)) continue;
-    text_widths[i] = text_width(s, 3, badge_text(i));
-    widths |= static_cast<u64>(static_cast<u16>(text_widths[i] + 28)) << (16 * i);
+    const i32 each = text_width(d, role_small, badge_text(i)) + 28;
+    widths |= static_cast<u64>(static_cast<u16>(each)) << (16 * i);
   }
   const u32 shown = layout::marks_fit(wanted, widths, right_limit - start, badge_drop_order);
+  const Canvas c = canvas_of(s);
   i32 bx = start, end = x;
-  const i32 badge_text_y = 10 + (20 - draw::font_height(3)) / 2;
   for (u32 i = 0; i < 4; ++i) {
     if (!((shown >> i) & 1)) continue;
-    const draw::Rect box{bx, 10, bx + text_widths[i] + 16, 30};
-    draw::fill(d, box, colour_badge_fill);
-    text_at(s, 3, badge_text(i), bx + 8, badge_text_y, box, colour_badge_text);
-    end = box.right;
-    bx += text_widths[i] + 28;
+    end = title_badge(c, badge_text(i), bx);
+    bx = end + 12;
   }
 
   // The renderer's name, when it fits after the badges.
   const mem::Bytes renderer = renderer_text(d->use_vimb != 0);
-  const i32 rw = text_width(s, 3, renderer);
-  if (w - 154 - rw >= end + 4 + (shown ? 0 : 12)) {
-    const i32 ry = (title_height - draw::font_height(3)) / 2;
-    text_at(s, 3, renderer, w - 154 - rw, ry, draw::Rect{w - 314, 0, w - 154, title_height}, colour_version);
-  }
+  const i32 rw = text_width(d, role_small, renderer);
+  if (w - 154 - rw >= end + 4 + (shown ? 0 : 12))
+    text_in(d, role_small, renderer, draw::Rect{w - 314, 0, w - 154, title_height}, colour_version, 1);
   caption_buttons(s);
 }
 
 void relayout(AppState* s) {
-  lay_slots(s);
   Model* m = s->model;
+  s->map.changed = 0;
+  layout_hits(&s->map, &m->views, facts_of(*s));
+  if (s->map.changed) s->flags |= flag_layout_changed;
   if (s->page == page_internet)
     internet::page_layout(&m->internet_page, &m->views, shown(*s), s->width, s->height, m->probe.data != nullptr);
   redraw_all(s);
@@ -260,7 +193,7 @@ void relayout(AppState* s) {
 
 void redraw_all(AppState* s) {
   draw::invalidate(&s->surface);
-  if (s->window) win::invalidate(s->thread, s->window, nullptr);
+  if (s->window) redraw_all(s->thread, s->window, &s->surface);
 }
 
 // ---- Notes
@@ -271,7 +204,8 @@ u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width) {
   while (end < text.len) {
     u32 next = end + (first ? 0 : 1);
     while (next < text.len && text.ptr[next] != ' ') ++next;
-    if (!first && (next - start > text_most || text_width(s, 3, mem::Bytes(text.ptr + start, next - start)) > width))
+    if (!first && (next - start > text_most ||
+                   text_width(&s->surface, role_small, mem::Bytes(text.ptr + start, next - start)) > width))
       break;
     end = next;
     first = false;
@@ -280,63 +214,57 @@ u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width) {
 }
 
 void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y) {
-  const i32 room = s->width - x - 24;
-  const draw::Rect clip{x, y, s->width - 24, y + 32};
-  const i32 line = draw::font_height(3);
-  if (text_width(s, 3, text) <= room) {
-    text_at(s, 3, text, x, y + (32 - line) / 2, clip, colour_note);
+  draw::Surface* d = &s->surface;
+  const i32 room = s->width - x - 24, right = s->width - 24;
+  if (text_width(d, role_small, text) <= room) {
+    text_in(d, role_small, text, draw::Rect{x, y, right, y + 32}, colour_grey, 0);
     return;
   }
   const u32 end = fit_words(s, text, 0, room);
-  text_at(s, 3, mem::Bytes(text.ptr, end), x, y + (16 - line) / 2, clip, colour_note);
+  text_in(d, role_small, mem::Bytes(text.ptr, end), draw::Rect{x, y, right, y + 16}, colour_grey, 0);
   if (end + 1 < text.len)
-    text_at(s, 3, mem::Bytes(text.ptr + end + 1, text.len - end - 1), x, y + 16 + (16 - line) / 2, clip, colour_note);
+    text_in(d, role_small, mem::Bytes(text.ptr + end + 1, text.len - end - 1), draw::Rect{x, y + 16, right, y + 32},
+            colour_grey, 0);
 }
 
-// ---- Hit slots
+// ---- What the hit map and the rail are laid out from
 
-void set_slot(AppState* s, u32 slot, i32 left, i32 top, i32 right, i32 bottom) {
-  const i16 edges[4] = {static_cast<i16>(left), static_cast<i16>(top), static_cast<i16>(right),
-                        static_cast<i16>(bottom)};
-  for (u32 e = 0; e < 4; ++e) {
-    if (s->hits[e][slot] != edges[e]) s->flags |= flag_layout_changed;
-    s->hits[e][slot] = edges[e];
-  }
+Facts facts_of(const AppState& s) {
+  const Model& m = *s.model;
+  Facts f{};
+  f.page = s.page;
+  f.width = s.width;
+  f.height = s.height;
+  f.maximized = (s.flags & flag_maximized) != 0;
+  f.scroll = s.page_scroll;
+  f.shown = &shown(s);
+  f.remote = remote_shown(s);
+  f.heat = heat::any(&f.shown->temps);
+  f.probe = m.probe.settings.on != 0;
+  f.support = false;  // payment details arrive with the Support page
+  const updstate::Settings& u = m.updater.settings;
+  f.update.status = u.status;
+  f.update.flags = u.flags;
+  f.update.suppressed = updstate::is_suppressed(&u);
+  f.update.dismissed = (s.flags & flag_banner_dismissed) != 0;
+  f.update.restart_pending = (s.flags & flag_restart_pending) != 0;
+  for (u32 i = 0; i < 3; ++i) f.update.notices[i] = m.updater.notices[i];
+  f.taskmgr_state = m.taskmgr.state;
+  return f;
 }
 
-bool slot_empty(const AppState& s, u32 slot) {
-  return s.hits[2][slot] <= s.hits[0][slot] || s.hits[3][slot] <= s.hits[1][slot];
+RailFacts rail_facts(const AppState& s) {
+  RailFacts r{};
+  r.page = s.page;
+  r.probe = s.model->probe.settings.on != 0;
+  r.support = false;
+  r.heat = heat::any(&shown(s).temps);
+  r.remote = remote_shown(s);
+  r.power_shown = power_shown(s.page, s.model->views);
+  r.fixed_top = views::views_top(s.model->views);
+  return r;
 }
 
-void lay_slots(AppState* s) {
-  const i32 w = s->width;
-  for (u32 i = 0; i < 3; ++i)
-    set_slot(s, slot_minimize + i, w - 138 + caption_width * static_cast<i32>(i), 0,
-             w - 92 + caption_width * static_cast<i32>(i), title_height);
-  const u64 rows = views::present(shown(*s)) & 0x3FFFFFFFull;
-  u64 enabled = rows | (u64{1} << slot_processes) | (u64{1} << slot_overview) | (u64{1} << slot_settings) |
-                (u64{1} << slot_minimize) | (u64{1} << slot_maximize) | (u64{1} << slot_close);
-  if (s->page == page_overview) enabled |= u64{1} << 32;
-  s->enabled_a = enabled;
-  s->enabled_b = 0;
-}
-
-u64 slots_at(const AppState& s, i32 x, i32 y) {
-  u64 mask = 0;
-  for (u32 slot = 0; slot < 64; ++slot)
-    if (x >= s.hits[0][slot] && x < s.hits[2][slot] && y >= s.hits[1][slot] && y < s.hits[3][slot])
-      mask |= u64{1} << slot;
-  if (y < title_height) mask &= ~((u64{7} << 40) | (u64{1} << 58) | (u64{0xF} << 60));
-  return mask;
-}
-
-u64 slots_at_b(const AppState& s, i32 x, i32 y) {
-  u64 mask = 0;
-  for (u32 slot = 64; slot < slot_count; ++slot)
-    if (x >= s.hits[0][slot] && x < s.hits[2][slot] && y >= s.hits[1][slot] && y < s.hits[3][slot])
-      mask |= u64{1} << (slot - 64);
-  if (y < title_height) mask &= ~(u64{0x7} | (u64{0x3} << 5) | (u64{0x3F} << 8) | (u64{0x7} << 29));
-  return mask;
-}
+Canvas canvas_of(AppState* s) { return Canvas{&s->surface, &s->map, s->width, s->height, s->page_scroll}; }
 
 }  // namespace app

@@ -1,8 +1,8 @@
 #pragma once
 // Painting: the WM_PAINT pipeline, the frame and page dispatch, the title strip with its badges, renderer label and
-// caption buttons, and the wrapped notes. Also the slots of the hit map this file lays out itself until the window
-// geometry module lays out all 98 (caption buttons and the fixed rail rows).
+// caption buttons, and the wrapped notes.
 #include "shell/app.h"
+#include "shell/widgets.h"
 
 namespace app {
 
@@ -12,19 +12,11 @@ enum : u32 {
   colour_strip = 0x262525,
   colour_title = 0xE8E8E8,
   colour_version = 0xA0A0A0,
-  colour_badge_fill = 0x103A5C,
-  colour_badge_text = 0x4DD3FC,
   colour_caption_hover = 0x525252,
   colour_close_hover = 0x1C2BC4,
-  colour_key_outline = 0xC8C8C8,
   colour_outline = 0x444444,
-  colour_note = 0x707070,
 };
 
-// Slots of the hit map used here.
-enum : u32 { slot_processes = 30, slot_overview = 31, slot_settings = 33, slot_minimize = 34, slot_maximize = 35,
-             slot_close = 36 };
-inline constexpr i32 caption_width = 46;
 // What may show a hover: mask A without the Overview tile area and the chart areas (they hover on their own).
 inline constexpr u64 hover_mask_a = 0xFFBFFF3EFFFFFFFFull;
 inline constexpr u64 hover_mask_b = 0x3F8043FEFull;
@@ -52,15 +44,9 @@ u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width);
 u32 paint_status(const AppState& s);
 void put_status(AppState* s, u32 bits, u32 keep_mask);
 
-// ---- Hit slots laid out here
-void lay_slots(AppState* s);
-void set_slot(AppState* s, u32 slot, i32 left, i32 top, i32 right, i32 bottom);
-u64 slots_at(const AppState& s, i32 x, i32 y);
-u64 slots_at_b(const AppState& s, i32 x, i32 y);
-bool slot_empty(const AppState& s, u32 slot);
-
-// Text helpers over the drawing layer: bytes shown as they are (ASCII), at most 160.
-i32 text_width(AppState* s, u32 role, mem::Bytes text);
-i32 text_at(AppState* s, u32 role, mem::Bytes text, i32 x, i32 y, draw::Rect clip, u32 colour);
+// What the hit map and the rail are laid out from, as the model says it now.
+Facts facts_of(const AppState& s);
+RailFacts rail_facts(const AppState& s);
+Canvas canvas_of(AppState* s);
 
 }  // namespace app

@@ -1,10 +1,9 @@
-// The window's pure rules: which options act outside the test mode, the warm-up rows, the keyboard order of the
-// rail, and the geometry of a DPI change (rescaling, centring, keeping the window on its work area).
+// The window's pure rules: which options act outside the test mode, the warm-up rows, and the geometry of a DPI
+// change (rescaling, centring, keeping the window on its work area).
 #include <gtest/gtest.h>
 
 #include "shell/app.h"
 #include "shell/dpi.h"
-#include "shell/loop.h"
 
 namespace {
 
@@ -37,24 +36,6 @@ TEST(App, ModelIsCarvedWhole) {
   EXPECT_EQ(sizeof(app::Model), 757512u);
   EXPECT_GE(app::arena_bytes, sizeof(app::Model) + 63);
   EXPECT_EQ(app::test_arena_bytes - app::arena_bytes, 2048u);
-}
-
-// Up and Down walk Overview, the present view rows and Processes, and stop at both ends; the Machines row has fixed
-// moves to and from Processes and Settings.
-TEST(App, RailKeyboardOrder) {
-  app::AppState s{};
-  s.enabled_a = (u64{1} << 0) | (u64{1} << 1) | (u64{1} << 18) | (u64{1} << 30) | (u64{1} << 31) | (u64{1} << 33);
-  const u64 overview = u64{1} << 31, cpu = 1, memory = 2, adapter = u64{1} << 18, processes = u64{1} << 30,
-            machines = u64{1} << 32, settings = u64{1} << 33;
-  const struct {
-    u64 from;
-    bool up;
-    u64 to;
-  } cases[] = {{overview, true, overview}, {overview, false, cpu},       {cpu, false, memory},
-               {memory, false, adapter},   {adapter, false, processes},  {adapter, true, memory},
-               {cpu, true, overview},      {processes, false, machines}, {machines, false, settings},
-               {machines, true, processes}, {settings, true, machines}};
-  for (const auto& c : cases) EXPECT_EQ(app::rail_next(s, c.from, c.up), c.to) << c.from << (c.up ? " up" : " down");
 }
 
 TEST(App, DpiGeometry) {
