@@ -257,6 +257,48 @@ TEST(ViewPage, DrawsTheFurnitureOfTheCpuPage) {
   EXPECT_EQ(p.at(d + 2, y + 4), argb(0x17120F));
 }
 
+TEST(ViewPage, HeadingGivesWayOnNarrowPages) {
+  auto m = make(desktop);
+  // Whether any pixel of a box differs from the page's background.
+  auto inked = [](Page& p, i32 x0, i32 y0, i32 x1, i32 y1) {
+    for (i32 y = y0; y < y1; ++y)
+      for (i32 x = x0; x < x1; ++x)
+        if (p.at(x, y) != argb(0x17120F)) return true;
+    return false;
+  };
+  auto swatch = [](Page& p, u32 colour) {
+    for (i32 x = p.s->content_left; x < p.s->content_right; ++x)
+      if (p.at(x, 84 + 10) == argb(colour)) return true;
+    return false;
+  };
+  struct Case {
+    i32 window;
+    u32 ranges, range;
+    bool sub_title, legend;
+  } cases[] = {
+      {1280, 2, 0, true, true},
+      {1280, 6, 2, true, false},  // a stored range: no legend
+      {700, 6, 0, false, true},   // under 40 px of room with six ranges: the sub-title goes, title and buttons stay
+      {700, 2, 0, true, true},
+      {500, 2, 0, false, false},  // no room even for the ellipsis; the caption leaves none for the legend
+  };
+  for (const Case& c : cases) {
+    Page p(m.get());
+    views::set_ranges(p.s.get(), c.ranges);
+    views::set_range(p.s.get(), c.range);
+    views::select(p.s.get(), layout::view_disks);
+    views::layout(p.s.get(), *m, c.window, height);
+    p.repaint_whole();
+    words::Text title{};
+    views::title_of(*m, layout::view_disks, &title);
+    const i32 after_title = p.s->content_left + chart::measure(&p.w.s, 0, mem::Bytes(title.bytes, title.len)) + 16;
+    const i32 buttons = views::range_rect(*p.s.get(), 0).left;
+    EXPECT_EQ(inked(p, after_title, 58, buttons, 82), c.sub_title) << c.window << " " << c.ranges;
+    EXPECT_TRUE(inked(p, p.s->content_left, 58, after_title - 16, 82)) << c.window;
+    EXPECT_EQ(swatch(p, 0xE65F5A), c.legend) << c.window << " range " << c.range;
+  }
+}
+
 TEST(ViewPage, ANewSecondRedrawsWhatAWholeFrameWould) {
   // Every view of the desktop, the laptop and the 64-core server, both styles of the processor part and both live
   // ranges, with a tooltip: after a new row, a frame that redraws only the queued bands shows the same pixels as a
