@@ -5,8 +5,8 @@
 #   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 JOBS ?= $(shell nproc)
-# Without a display there is no window to start: one report of this machine instead.
-ARGS ?= $(if $(DISPLAY),--version,--print)
+# With a display the window; without one there is no window to start: one report of this machine instead.
+ARGS ?= $(if $(DISPLAY),,--print)
 
 .PHONY: run test bench cost fuzz deps release clean
 
