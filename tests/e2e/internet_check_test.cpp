@@ -35,7 +35,7 @@ bool shaped(const std::string& line, const std::vector<std::string>& pieces) {
 }
 
 TEST(InternetCheck, MeasuresTheLoopbackService) {
-  service::Service svc(R"({"rate": 50000000})");  // paced, so each direction lasts long enough to count
+  service::Service svc(R"({"rate": 20000000})");  // paced: each direction lasts long enough to count
   ASSERT_NE(svc.port, 0);
   harness::EnvVar endpoint("VIMBREL_TEST_INTERNET", "127.0.0.1:" + std::to_string(svc.port));
   testutil::TempDir home;
