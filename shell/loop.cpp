@@ -377,6 +377,8 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   redraw_slots(s, changed);
   if (changed_b) redraw_all(s);
   Model* m = s->model;
+  if (s->page == page_view && views::hover_parts(&m->views, shown(*s), &s->surface, x, y))
+    invalidate_shown(s->thread, s->window, &s->surface);
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
     win::invalidate(s->thread, s->window, nullptr);
@@ -419,8 +421,11 @@ void mouse_leave(AppState* s) {
   s->pointer_y = -1;
   const u64 was = s->map.hover_a;
   s->map.hover_a = s->map.hover_b = 0;
-  s->model->views.hover_column = 255;
-  internet::page_unhover(&s->model->internet_page, &s->model->views);
+  Model* m = s->model;
+  if (s->page == page_view && views::leave_parts(&m->views, shown(*s), &s->surface))
+    invalidate_shown(s->thread, s->window, &s->surface);
+  m->views.hover_column = 255;
+  internet::page_unhover(&m->internet_page, &m->views);
   redraw_slots(s, was);
 }
 
@@ -602,8 +607,16 @@ void after_sample(AppState* s, const Noted& before) {
                     before.child == after.child && before.present == after.present && before.cpus == after.cpus &&
                     before.disks == after.disks && before.nics == after.nics && before.gpus == after.gpus &&
                     before.changes == after.changes;
-  if (!same) relayout(s);
-  // Otherwise each page marks what the new sample changed on it; the pages arrive with their own work.
+  if (!same) {
+    relayout(s);
+  } else if (!remote_shown(*s) && s->window) {
+    // Only what the new sample changed is drawn again: the resource page's parts, elsewhere the rail's rows.
+    if (s->page == page_view)
+      views::tick_parts(&m->views, m->machine, &s->surface);
+    else
+      views::rail_parts(&m->views, m->machine, &s->surface);
+    invalidate_shown(s->thread, s->window, &s->surface);
+  }
 }
 
 void fast_sample(AppState* s) {

@@ -137,10 +137,15 @@ void draw_page(AppState* s) {
   const Canvas c = canvas_of(s);
   draw_rail(c, rail_facts(*s));
   Model* m = s->model;
-  if (s->page == page_internet) {
-    internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
+  if (s->page == page_view) {
+    views::render(&m->views, &s->surface, shown(*s));
   } else {
-    empty_page(s);
+    views::render_rail(&m->views, &s->surface, shown(*s));
+    if (s->page == page_internet) {
+      internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
+    } else {
+      empty_page(s);
+    }
   }
   if (scrolled_page(s->page)) draw_title(s);
   draw_focus(c);

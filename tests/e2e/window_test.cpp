@@ -38,6 +38,14 @@ u32 pixel(u32 colorref) {
   return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
 }
 
+// Pixels of the page's content area (right of the rail, under the title strip) that are not the background.
+u32 drawn(const driver::Frame& f) {
+  u32 n = 0;
+  for (u32 y = 60; y + 20 < f.height; ++y)
+    for (u32 x = 244; x + 24 < f.width; ++x) n += f.at(x, y) != pixel(0x201814);
+  return n;
+}
+
 struct Window {
   driver::Session d;
   bool open(const std::vector<std::string>& extra = {}) {
@@ -77,6 +85,12 @@ TEST(Window, StartKeysPointerAndEscape) {
   ASSERT_TRUE(w.frame());
   EXPECT_EQ(view_of(w.d.status()), 0u) << "the CPU view";
   EXPECT_EQ(page_of(w.d.value()), 0u);
+  // The resource page draws its charts, and a tick's new sample changes them.
+  const driver::Frame before = w.d.frame();
+  EXPECT_GT(drawn(before), 10000u);
+  ASSERT_TRUE(w.d.post(driver::tick));
+  ASSERT_TRUE(w.frame());
+  EXPECT_NE(w.d.frame().pixels, before.pixels);
 
   // The pointer over the close button lights it.
   const i64 close_at = driver::at(1280 - 23, 20);
