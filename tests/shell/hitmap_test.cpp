@@ -205,19 +205,21 @@ TEST_F(Map, EnabledSlotsFollowThePageAndTheUpdateState) {
   EXPECT_EQ(str(rect(app::slot_machine_button)), str({952, 56, 1024, 84}));
   EXPECT_TRUE(enabled(app::slot_machine_button));
 
-  // The banner's buttons, wide and narrow.
+  // The banner's buttons, wide and narrow, only while it offers a version.
   f = facts(app::page_view, 1280);
-  f.update.status = 7;  // an offered version
+  f.update.status = 7;  // a version is available
   lay(f);
-  const bool offers = app::banner_kind(f.update);
-  EXPECT_EQ(app::slot_empty(map, 55), !offers);
-  if (offers) {
-    EXPECT_EQ(str(rect(55)), str({814, 8, 914, 32}));
-    f.banner_narrow = true;
-    lay(f);
-    EXPECT_EQ(str(rect(55)), str({918, 8, 990, 32}));
-    EXPECT_EQ(str(rect(57)), str({1070, 8, 1126, 32}));
-  }
+  ASSERT_TRUE(app::banner_kind(f.update));
+  EXPECT_EQ(str(rect(55)), str({814, 8, 914, 32}));
+  EXPECT_TRUE(enabled(55) && enabled(56) && enabled(57));
+  f.banner_narrow = true;
+  lay(f);
+  EXPECT_EQ(str(rect(55)), str({918, 8, 990, 32}));
+  EXPECT_EQ(str(rect(57)), str({1070, 8, 1126, 32}));
+  f.update.dismissed = true;
+  lay(f);
+  EXPECT_TRUE(app::slot_empty(map, 55) && app::slot_empty(map, 57));
+  EXPECT_FALSE(enabled(55));
 }
 
 TEST_F(Map, EdgesSaturateAndChangesAreNoticed) {
