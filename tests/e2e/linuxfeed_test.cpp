@@ -119,6 +119,7 @@ TEST(LinuxFetchChild, PlacesAVerifiedBuildOrNothingWithItsExitCode) {
     const char* arch;
     void (*serve)(Release*, const std::string& build, const buildfix::Key& other);
     int code;
+    void (*prepare)(const std::string& folder, const std::string& n) = nullptr;  // the Linux folder beforehand
   } cases[] = {
       {"published", "x86_64", [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); }, 0},
       {"unknown architecture", "arm", [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); },
@@ -169,22 +170,34 @@ TEST(LinuxFetchChild, PlacesAVerifiedBuildOrNothingWithItsExitCode) {
        5},
       {"an executable for another machine", "x86_64",
        [](Release* r, const std::string&, const buildfix::Key&) { r->publish(buildfix::elf(70000, 183)); }, 5},
+      {"the folder cannot be made", "x86_64",
+       [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); }, 2,
+       [](const std::string& folder, const std::string&) {
+         std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
+         testutil::write_file(folder, "a file where the folder belongs");
+       }},
+      {"the build's name is taken by a folder", "x86_64",
+       [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); }, 6,
+       [](const std::string& folder, const std::string& n) { std::filesystem::create_directories(folder + "/" + n); }},
   };
   for (const Case& c : cases) {
     Release r;
     ASSERT_NE(r.port, 0);
     c.serve(&r, build, other);
     testutil::TempDir home;
+    std::string folder = home.path + "/data/Vimbrel/linux";
+    if (c.prepare) c.prepare(folder, r.n);
     testutil::RunResult run = testutil::run_vimbrel(std::string("--linux-fetch ") + c.arch, home.path);
     EXPECT_EQ(run.exit_code, c.code) << c.what << "\n" << run.err;
-    std::string folder = home.path + "/data/Vimbrel/linux";
     if (c.code == 0) {
       EXPECT_EQ(listing(folder), (std::vector<std::string>{r.n, r.n + ".sha256", r.n + ".sig"})) << c.what;
       EXPECT_EQ(testutil::read_file(folder + "/" + r.n), build);
       EXPECT_EQ(testutil::read_file(folder + "/" + r.n + ".sha256"), buildfix::sha256_hex(build) + "  " + r.n + "\n");
       EXPECT_NE(r.log().find(" Vimbrel "), std::string::npos);  // the program's name as the user agent
-    } else {
+    } else if (c.prepare == nullptr) {
       EXPECT_EQ(listing(folder), std::vector<std::string>{}) << c.what;
+    } else if (c.code == 6) {
+      EXPECT_EQ(listing(folder), std::vector<std::string>{r.n}) << c.what;  // the folder alone: nothing else left
     }
   }
 }

@@ -278,8 +278,12 @@ TEST(LinuxFeedFetch, OneChildForBothArchitecturesAndItsEndDecides) {
   EXPECT_EQ(s.feed->builds[1].state, linuxfeed::state_none);
   testutil::write_file(probe.dir.path + "/go", "");
   ASSERT_TRUE(ends(s.feed.get(), 2000));
-  // Exit 3: the checksums are missing, nothing was placed, the next try is ten minutes away.
+  // Exit 3: the checksums are missing, nothing was placed, the next try is ten minutes away; the host's table
+  // learns it at the next round, so agents' "no binary yet" reads as unpublished checksums.
   EXPECT_EQ(s.feed->checksums_missing, 1);
+  Rig r;
+  linuxfeed::step(s.feed.get(), r.h.get(), 2000, 0, 0);
+  EXPECT_EQ(r.h->m.checksums_missing, 1);
   EXPECT_EQ(s.feed->builds[0].state, linuxfeed::state_waiting);
   EXPECT_EQ(s.feed->builds[0].next_try, 2000u + 600000);
   linuxfeed::arch_step(s.feed.get(), 0, 2000 + 599999);
