@@ -178,7 +178,12 @@ TEST(CollectLive, NewConnectionReachesItsProcessWithinTenSeconds) {
     longest = std::max(longest, now_ms() - start);
     if (mine(c.procs->head) >= before + 2 * connections + 1) found = start;
   }
-  ASSERT_GE(found, 0) << "the new connections never reached this process";
+  // The process keeps the owners of the first 4,096 rows; a test suite's closed loopback connections (each waits
+  // 60 s in TIME_WAIT) can push this process's rows past them.
+  if (found < 0 && static_cast<u32>(c.procs->head.tcp_rows) > collect::max_tcp_pids)
+    GTEST_SKIP() << c.procs->head.tcp_rows << " connections on this machine, more rows than the owner list holds";
+  ASSERT_GE(found, 0) << "the new connections never reached this process: " << mine(c.procs->head) - before
+                      << " of " << 2 * connections + 1 << " listed, " << c.procs->head.tcp_rows << " rows";
   // A holder whose open-file count moved is found by the first read 5 s on; any other by the read after that.
   // The bound is the later one, plus one pause and one sample, so a loaded machine cannot fail it spuriously.
   EXPECT_LE(found - first, 10000 + longest + 100 + longest);
