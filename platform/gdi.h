@@ -5,8 +5,8 @@
 //
 // Images are 32-bit pixels 0xAARRGGBB, rows top-down. Handles are 0 for none. The fonts are Lato for the text roles
 // and DejaVu Sans Mono for the fixed role. A headless window is an in-memory bitmap that presents land in and that
-// tests read back; the window layer (platform/window.h) makes one for each of its windows. The display's windows
-// come with the window layer's display backend, which is not built yet, so opening one fails.
+// tests read back; the window layer (platform/window.h) makes one for each of its windows, and on a display it
+// passes what is presented there on to the display's window through the window's present hook.
 #include "base/mem.h"
 
 namespace gdi {
@@ -17,7 +17,7 @@ using Handle = u64;
 
 // A headless window: an in-memory bitmap of width x height (1..16,384 each), black. 0 on failure.
 Handle open_headless(i32 width, i32 height);
-// A window on the display; the X11 window is not built yet: always 0.
+// Display windows come from the window layer (a headless window with a present hook): always 0.
 Handle open_window(i32 width, i32 height);
 void close_window(Handle window);
 // Gives a headless window a new size, cleared black: 1, or 0 for another handle or a size out of range.
@@ -30,6 +30,10 @@ void set_window_id(Handle window, u64 id);
 const u32* window_pixels(Handle window, i32* width, i32* height);
 // Count of presents that reached the window, and the pixels they carried (for tests of what is sent).
 u64 window_sends(Handle window, u64* pixels_sent);
+
+// Called after each present that reached the window with the block it changed (cut to the window, not empty).
+using PresentHook = void (*)(void* context, Handle window, i32 x, i32 y, i32 w, i32 h);
+void set_present_hook(Handle window, PresentHook hook, void* context);
 
 // Copies a w x h block of a top-down 32-bit image (stride in pixels; pixels points at the block's first pixel) to
 // (x, y) of the window, cut to the window: 1 when the window took it, 0 when it failed.

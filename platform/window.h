@@ -11,8 +11,10 @@
 // in "<runtime>/windows/<class>.<process id>", a file holding its handle in hex (what proc::find_window reads).
 //
 // Backends: headless (no display: the same queue, timers and presents; pixels land in an in-memory window that
-// tests read back, and the own renderer's kept frame sits in the frame record), and the display backend, which is
-// not built yet: starting it answers display_not_built.
+// tests read back, and the own renderer's kept frame sits in the frame record), and the display backend: X11 over
+// XCB, loaded with dlopen when a display is started, so modes without a window never need the X libraries. On a
+// display each window keeps its in-memory window too: presents land there first and go on to the X window, so an
+// expose is answered from the kept pixels and tests read both.
 #include "base/mem.h"
 #include "platform/gdi.h"
 
@@ -85,12 +87,13 @@ inline constexpr i32 double_click_box = 4;
 enum : u32 {
   ok = 0,
   no_display = 1,         // no display, and a headless window was not asked for
-  display_not_built = 2,  // the display backend is not built yet
+  no_x_library = 2,       // the X client library cannot be loaded
   refused = 3,            // a bad argument: unknown class or window, a name that cannot be used, a size out of range
   full = 4,               // a fixed capacity is used up
   failed = 5,             // the system refused (socket, runtime folder, memory)
   gone = 6,               // the window is not there (posting: no live window of that handle)
   busy = 7,               // the clipboard is held open by another program
+  display_lost = 8,       // the display cannot be reached, or the connection to it broke
 };
 mem::Bytes code_text(u32 code);
 
@@ -145,6 +148,7 @@ struct Window {
   u8 visible, iconic, maximized;
   u8 tracking_leave;            // a WM_MOUSELEAVE is owed when the pointer leaves
   u8 listed;                    // the class file names this window
+  u32 native;                   // the display's window, 0 on the headless backend
 };
 
 struct Timer {
@@ -170,6 +174,7 @@ struct Clipboard {
   u32 mark_count;
   u32 refuse_opens;  // the next opens fail as if another program held it (headless only; tests set it)
 };
+struct DisplayState;  // the display backend's connection and caches (platform/linux/window_display.cpp)
 
 struct Thread {
   u8 backend;          // backend_headless or backend_display; 0 before start
@@ -196,6 +201,7 @@ struct Thread {
   u32 class_count;
   Window windows[windows_most];
   Clipboard clipboard;
+  DisplayState* display;  // null on the headless backend
 };
 
 enum : u8 { backend_none = 0, backend_headless = 1, backend_display = 2 };
@@ -204,7 +210,8 @@ enum : u32 { start_any = 0, start_headless = 1, start_display = 2 };
 // ---- Start and end
 
 // Chooses the backend: start_headless always works; start_display needs a display (DISPLAY); start_any takes the
-// display when there is one, else fails with no_display. The record is cleared first.
+// display when there is one, else fails with no_display. A display whose X library is missing answers no_x_library
+// (its text names the Debian package), one that cannot be reached display_lost. The record is cleared first.
 u32 start(Thread* t, u32 how);
 // Destroys every window (their files and sockets go) and clears the record.
 void finish(Thread* t);
@@ -292,6 +299,9 @@ u32 set_window_pos(Thread* t, Handle window, i32 x, i32 y, i32 width, i32 height
 // Applies the show command: 1 when the window was visible before.
 u32 show_window(Thread* t, Handle window, u32 command);
 bool is_visible(const Thread& t, Handle window);
+// The window's title (UTF-8; a window starts with its class name): 1, or 0 for no such window. A headless window
+// has nowhere to show it.
+u32 set_title(Thread* t, Handle window, mem::Bytes title);
 bool is_iconic(const Thread& t, Handle window);
 u32 set_foreground(Thread* t, Handle window);
 // Sets the window's big (which 1) or small (which 0) icon: the icon it had.
@@ -312,7 +322,10 @@ u32 cursor_pos(const Thread& t, i32* x, i32* y);
 
 // Real input from the backend: updates key state and the pointer, turns a second left or right press within the
 // double-click rule into a double-click for classes with cs_dblclks, and queues the message. Mouse messages carry
-// client coordinates in lParam (signed 16-bit x low, y high).
+// client coordinates in lParam (signed 16-bit x low, y high), except WM_MOUSEWHEEL, which carries screen
+// coordinates and the signed delta (120 a notch) in the high word of wParam. A key press comes as WM_KEYDOWN (or
+// WM_SYSKEYDOWN with Alt held, and for F10) followed by one WM_CHAR per UTF-16 unit of the character it types; with
+// Control held a letter types its control code (Ctrl+C is 3).
 void input(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam);
 // The pointer left the window: the owed WM_MOUSELEAVE, once.
 void pointer_left(Thread* t, Handle window);

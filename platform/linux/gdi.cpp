@@ -21,6 +21,8 @@ struct Bitmap {
   std::vector<u32> pixels;
   u64 sends, sent;
   u64 id;
+  PresentHook hook;
+  void* hook_context;
 };
 
 struct Icon {
@@ -50,7 +52,7 @@ bool usable_size(i32 width, i32 height) {
 
 Handle open_headless(i32 width, i32 height) {
   if (!usable_size(width, height)) return 0;
-  return handle(new Bitmap{width, height, std::vector<u32>(u64(width) * height, 0xFF000000u), 0, 0, 0});
+  return handle(new Bitmap{width, height, std::vector<u32>(u64(width) * height, 0xFF000000u), 0, 0, 0, nullptr, nullptr});
 }
 
 Handle open_window(i32, i32) { return 0; }
@@ -99,7 +101,17 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
       memcpy(&b->pixels[u64(row) * b->width + x0], pixels + u64(row - y) * stride + (x0 - x), u64(x1 - x0) * 4);
   b->sends += 1;
   b->sent += u64(w) * u64(h);
+  if (b->hook && x0 < x1 && y0 < y1)
+    b->hook(b->hook_context, window, static_cast<i32>(x0), static_cast<i32>(y0), static_cast<i32>(x1 - x0),
+            static_cast<i32>(y1 - y0));
   return 1;
+}
+
+void set_present_hook(Handle window, PresentHook hook, void* context) {
+  if (Bitmap* b = of<Bitmap>(window)) {
+    b->hook = hook;
+    b->hook_context = context;
+  }
 }
 
 i32 virtual_width() { return 0; }

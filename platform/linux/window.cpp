@@ -230,12 +230,14 @@ mem::Bytes code_text(u32 code) {
   switch (code) {
     case ok: return mem::lit("ok");
     case no_display: return mem::lit("there is no display (DISPLAY is not set)");
-    case display_not_built: return mem::lit("windows on a display are not built yet");
+    case no_x_library:
+      return mem::lit("the window needs the X library libxcb.so.1: install the Debian package libxcb1");
     case refused: return mem::lit("the window, class or value is refused");
     case full: return mem::lit("no room left");
     case failed: return mem::lit("the system refused the window's socket or folder");
     case gone: return mem::lit("no such window");
     case busy: return mem::lit("another program holds the clipboard");
+    case display_lost: return mem::lit("the display cannot be reached, or the connection to it broke");
   }
   return mem::lit("unknown window result");
 }
@@ -325,6 +327,13 @@ Handle create_window(Thread* t, mem::Bytes class_name, u32 style, u32 ex_style, 
     return 0;
   }
   gdi::set_window_id(w->sink, handle);
+  if (t->backend == backend_display && display_create(t, w) != ok) {
+    gdi::close_window(w->sink);
+    close_socket(w);
+    *w = Window{};
+    w->socket = -1;
+    return 0;
+  }
   list(w, t->classes[class_index]);
   *code = ok;
   return handle;
@@ -361,6 +370,7 @@ u32 destroy_window(Thread* t, Handle window) {
   if (t->press_window == window) t->press_window = 0;
   unlist(w, t->classes[w->class_index]);
   close_socket(w);
+  if (t->backend == backend_display) display_destroy(t, w);
   gdi::close_window(w->sink);
   *w = Window{};
   w->socket = -1;
@@ -409,6 +419,8 @@ void post_quit(Thread* t, i32 code) {
 }
 
 void pump(Thread* t) {
+  // Input and exposes from the display; a broken connection shows in get_message.
+  if (t->backend == backend_display) display_pump(t);
   for (Window& w : t->windows) {
     if (!w.handle || w.socket < 0) continue;
     // At most what the queue can take; the rest waits in the socket for the next turn.
@@ -474,6 +486,7 @@ u32 peek_message(Thread* t, Msg* out, Handle window, u32 first, u32 last, bool r
 
 i32 get_message(Thread* t, Msg* out) {
   for (;;) {
+    if (t->backend == backend_display && display_pump(t) != ok) return -1;
     if (peek_message(t, out, 0, 0, 0, true)) return out->message == wm_quit ? 0 : 1;
     const u64 now = now_ms(*t);
     u64 next = ~u64{0};
@@ -679,11 +692,18 @@ u32 client_rect(const Thread& t, Handle window, Rect* out) {
 u32 set_window_pos(Thread* t, Handle window, i32 x, i32 y, i32 width, i32 height) {
   Window* w = find(t, window);
   if (!w || width < 1 || height < 1 || width > 16384 || height > 16384) return 0;
-  const bool resized = width != w->rect.right - w->rect.left || height != w->rect.bottom - w->rect.top;
-  if (resized && !gdi::resize_window(w->sink, width, height)) return 0;
-  w->rect = Rect{x, y, static_cast<i32>(i64{x} + width), static_cast<i32>(i64{y} + height)};
-  if (resized) invalidate_all(w);
+  if (!moved(t, w, Rect{x, y, static_cast<i32>(i64{x} + width), static_cast<i32>(i64{y} + height)})) return 0;
+  if (t->backend == backend_display) display_move(t, w);
   return 1;
+}
+
+bool moved(Thread*, Window* w, Rect rect) {
+  const i32 width = rect.right - rect.left, height = rect.bottom - rect.top;
+  const bool resized = width != w->rect.right - w->rect.left || height != w->rect.bottom - w->rect.top;
+  if (resized && !gdi::resize_window(w->sink, width, height)) return false;
+  w->rect = rect;
+  if (resized) invalidate_all(w);
+  return true;
 }
 
 u32 show_window(Thread* t, Handle window, u32 command) {
@@ -739,8 +759,17 @@ bool is_iconic(const Thread& t, Handle window) {
 }
 
 u32 set_foreground(Thread* t, Handle window) {
-  if (!find(t, window)) return 0;
+  Window* w = find(t, window);
+  if (!w) return 0;
   t->focus = window;
+  if (t->backend == backend_display) display_activate(t, w);
+  return 1;
+}
+
+u32 set_title(Thread* t, Handle window, mem::Bytes title) {
+  Window* w = find(t, window);
+  if (!w) return 0;
+  if (t->backend == backend_display) display_title(t, w, title);
   return 1;
 }
 
@@ -750,6 +779,7 @@ gdi::Handle set_icon(Thread* t, Handle window, u32 which, gdi::Handle icon) {
   gdi::Handle& slot = which == 1 ? w->big_icon : w->small_icon;
   gdi::Handle old = slot;
   slot = icon;
+  if (t->backend == backend_display) display_icons(t, w);
   return old;
 }
 
@@ -758,16 +788,22 @@ gdi::Handle set_icon(Thread* t, Handle window, u32 which, gdi::Handle icon) {
 Handle set_capture(Thread* t, Handle window) {
   Handle before = t->capture;
   if (find(t, window)) t->capture = window;
+  if (t->backend == backend_display && t->capture != before) display_capture(t);
   return before;
 }
 
-void release_capture(Thread* t) { t->capture = 0; }
+void release_capture(Thread* t) {
+  const Handle before = t->capture;
+  t->capture = 0;
+  if (t->backend == backend_display && before != 0) display_capture(t);
+}
 
 Handle get_capture(const Thread& t) { return t.capture; }
 
 u32 set_cursor(Thread* t, u32 cursor) {
   u32 before = t->cursor;
   t->cursor = cursor;
+  if (t->backend == backend_display && cursor != before) display_cursor(t);
   return before;
 }
 
