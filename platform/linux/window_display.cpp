@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
@@ -39,12 +40,20 @@ namespace {
 #define WIN_SHM_CALLS(X) \
   X(xcb_shm_query_version) X(xcb_shm_query_version_reply) X(xcb_shm_attach_checked) X(xcb_shm_detach) X(xcb_shm_put_image)
 
+#define WIN_RANDR_CALLS(X)                                                                                        \
+  X(xcb_randr_query_version) X(xcb_randr_query_version_reply) X(xcb_randr_get_monitors)                          \
+  X(xcb_randr_get_monitors_reply) X(xcb_randr_get_monitors_monitors_iterator) X(xcb_randr_monitor_info_next)     \
+  X(xcb_randr_select_input)
+
 #define WIN_MEMBER(name) decltype(&::name) name;
 struct Xcb {
   WIN_XCB_CALLS(WIN_MEMBER)
 };
 struct Shm {
   WIN_SHM_CALLS(WIN_MEMBER)
+};
+struct Randr {
+  WIN_RANDR_CALLS(WIN_MEMBER)
 };
 #undef WIN_MEMBER
 
@@ -78,6 +87,7 @@ constexpr u16 cursor_glyphs[5] = {68 /* left_ptr */, 14 /* bottom_right_corner *
                                   108 /* sb_h_double_arrow */, 116 /* sb_v_double_arrow */};
 
 constexpr u32 clipboard_bytes_most = 16384;
+constexpr u32 monitors_most = 16;
 constexpr u64 paste_wait_ms = 1000;
 
 struct Segment {
@@ -92,8 +102,13 @@ struct Segment {
 struct DisplayState {
   void* library;
   void* shm_library;
+  void* randr_library;
   Xcb x;
   Shm s;
+  Randr r;
+  xcb_extension_t* randr_id;
+  bool randr;        // monitors come from RandR
+  u8 randr_events;   // the first event number of RandR
   xcb_extension_t* shm_id;
   bool shm;  // presents go through shared memory
   xcb_connection_t* c;
@@ -108,7 +123,9 @@ struct DisplayState {
   u8 min_keycode, max_keycode, per_keycode;
   xcb_keysym_t* keysyms;
   u32 dpi;
-  Rect work;
+  Rect work;  // the desktop's work area over all monitors
+  u32 monitor_count;
+  Rect monitors[monitors_most];
   xcb_timestamp_t time;          // the last server time an event carried
   xcb_generic_event_t* held;     // an event read ahead while telling key repeats from releases
   Segment segments[windows_most];
@@ -164,6 +181,13 @@ bool load(DisplayState* d) {
 #undef WIN_FIND
   d->shm_id = shm ? static_cast<xcb_extension_t*>(dlsym(d->shm_library, "xcb_shm_id")) : nullptr;
   d->shm = d->shm_id != nullptr;
+  // Without RandR the screen is one monitor.
+  d->randr_library = dlopen("libxcb-randr.so.0", RTLD_NOW | RTLD_LOCAL);
+  bool randr = d->randr_library != nullptr;
+#define WIN_FIND(name) randr = randr && look_up(d->randr_library, #name, &d->r.name);
+  WIN_RANDR_CALLS(WIN_FIND)
+#undef WIN_FIND
+  d->randr_id = randr ? static_cast<xcb_extension_t*>(dlsym(d->randr_library, "xcb_randr_id")) : nullptr;
   return true;
 }
 
@@ -289,6 +313,39 @@ void read_work_area(DisplayState* d) {
   if (a[2] == 0 || a[3] == 0 || a[2] > 65535 || a[3] > 65535) return;
   d->work = Rect{static_cast<i32>(a[0]), static_cast<i32>(a[1]), static_cast<i32>(a[0] + a[2]),
                  static_cast<i32>(a[1] + a[3])};
+}
+
+// The monitors as RandR lists them (active ones), else the whole screen as one.
+void read_monitors(DisplayState* d) {
+  d->monitor_count = 0;
+  auto* r = d->randr ? d->r.xcb_randr_get_monitors_reply(d->c, d->r.xcb_randr_get_monitors(d->c, d->root, 1), nullptr)
+                     : nullptr;
+  if (r) {
+    for (auto m = d->r.xcb_randr_get_monitors_monitors_iterator(r); m.rem && d->monitor_count < monitors_most;
+         d->r.xcb_randr_monitor_info_next(&m))
+      if (m.data->width > 0 && m.data->height > 0)
+        d->monitors[d->monitor_count++] =
+            Rect{m.data->x, m.data->y, m.data->x + m.data->width, m.data->y + m.data->height};
+    free(r);
+  }
+  if (d->monitor_count == 0) d->monitors[d->monitor_count++] = Rect{0, 0, d->screen_width, d->screen_height};
+}
+
+// The monitor nearest the point: the one holding it, else the one the shortest way off.
+const Rect& nearest_monitor(const DisplayState* d, i32 x, i32 y) {
+  u32 best = 0;
+  i64 best_distance = -1;
+  for (u32 i = 0; i < d->monitor_count; ++i) {
+    const Rect& m = d->monitors[i];
+    const i64 dx = x < m.left ? i64{m.left} - x : x >= m.right ? i64{x} - m.right + 1 : 0;
+    const i64 dy = y < m.top ? i64{m.top} - y : y >= m.bottom ? i64{y} - m.bottom + 1 : 0;
+    const i64 distance = dx * dx + dy * dy;
+    if (best_distance < 0 || distance < best_distance) {
+      best = i;
+      best_distance = distance;
+    }
+  }
+  return d->monitors[best];
 }
 
 // ---- Presents
@@ -703,7 +760,20 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
       if (m->request == XCB_MAPPING_KEYBOARD) read_keymap(d);
       break;
     }
-    default: break;  // errors of requests sent without a check, shared-memory completions
+    default: {
+      const u8 type = e->response_type & 0x7F;
+      if (d->randr && type == d->randr_events + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
+        auto* c = reinterpret_cast<xcb_randr_screen_change_notify_event_t*>(e);
+        d->screen_width = c->width;
+        d->screen_height = c->height;
+        d->screen_mm_width = static_cast<u16>(c->mwidth);
+        read_dpi(d);
+        read_work_area(d);
+      }
+      if (d->randr && (type == d->randr_events + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == d->randr_events + XCB_RANDR_NOTIFY))
+        read_monitors(d);
+      break;  // also errors of requests sent without a check, shared-memory completions
+    }
   }
 }
 
@@ -734,6 +804,7 @@ u32 display_start(Thread* t) {
   if (!load(d)) {
     if (d->library) dlclose(d->library);
     if (d->shm_library) dlclose(d->shm_library);
+    if (d->randr_library) dlclose(d->randr_library);
     delete d;
     return no_x_library;
   }
@@ -774,6 +845,19 @@ u32 display_start(Thread* t) {
     d->shm = r != nullptr;
     free(r);
   }
+  const xcb_query_extension_reply_t* randr = d->randr_id ? d->x.xcb_get_extension_data(d->c, d->randr_id) : nullptr;
+  if (randr && randr->present) {
+    // Monitors need version 1.5 of the extension.
+    auto* v = d->r.xcb_randr_query_version_reply(d->c, d->r.xcb_randr_query_version(d->c, 1, 5), nullptr);
+    d->randr = v && (v->major_version > 1 || v->minor_version >= 5);
+    free(v);
+    d->randr_events = randr->first_event;
+  }
+  if (d->randr)
+    d->r.xcb_randr_select_input(d->c, d->root,
+                                XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                    XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE);
+  read_monitors(d);
   const u32 root_events = XCB_EVENT_MASK_PROPERTY_CHANGE;
   d->x.xcb_change_window_attributes(d->c, d->root, XCB_CW_EVENT_MASK, &root_events);
   read_dpi(d);
@@ -801,6 +885,7 @@ void display_finish(Thread* t) {
   free(d->keysyms);
   wipe(d);
   if (d->shm_library) dlclose(d->shm_library);
+  if (d->randr_library) dlclose(d->randr_library);
   if (d->library) dlclose(d->library);
   delete d;
   t->display = nullptr;
@@ -934,6 +1019,7 @@ void display_icons(Thread* t, Window* w) {
   }
   if (words == 0) {
     d->x.xcb_delete_property(d->c, w->native, d->atoms[a_net_wm_icon]);
+    d->x.xcb_flush(d->c);
     return;
   }
   u32* data = static_cast<u32*>(malloc(words * 4));
@@ -1046,11 +1132,19 @@ u32 display_clipboard_get(Thread* t, Window* w, u8* out, u32 most, u32* length) 
   }
 }
 
+// X has one DPI for the desktop, not one per monitor.
 u32 display_dpi(const Thread* t, i32, i32) { return t->display ? t->display->dpi : 96; }
 
-u32 display_work_area(const Thread* t, i32, i32, Rect* out) {
-  if (!t->display) return 0;
-  *out = t->display->work;
+// The nearest monitor's part of the desktop's work area (the window manager publishes one work area over all
+// monitors); the whole monitor when the two do not meet.
+u32 display_work_area(const Thread* t, i32 x, i32 y, Rect* out) {
+  const DisplayState* d = t->display;
+  if (!d) return 0;
+  const Rect& m = nearest_monitor(d, x, y);
+  const Rect& w = d->work;
+  const Rect both{m.left > w.left ? m.left : w.left, m.top > w.top ? m.top : w.top,
+                  m.right < w.right ? m.right : w.right, m.bottom < w.bottom ? m.bottom : w.bottom};
+  *out = both.left < both.right && both.top < both.bottom ? both : m;
   return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -38,8 +39,10 @@ struct Xvfb {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid = fork();
     if (pid == 0) {
+      // The server goes with the test, however the test ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out >= 0) dup2(out, 2);
+      if (out >= 0) dup2(out, 1), dup2(out, 2);
       int write_end = dup(fds[1]);  // not close-on-exec: the server writes the number to it
       std::string fd = std::to_string(write_end);
       // Without MIT-SHM the server is like a remote one: presents must take plain requests.
@@ -60,7 +63,15 @@ struct Xvfb {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     int status = 0;
-    waitpid(pid, &status, 0);
+    const long long deadline = forked::now_ms() + 20000;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (forked::now_ms() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      usleep(10000);
+    }
     pid = -1;
   }
 };
@@ -528,6 +539,83 @@ TEST_F(X11Test, ALostDisplayEndsTheLoopWithAFailure) {
     if (got == 1 && m.message == win::wm_paint) win::begin_paint(t.get(), m.window, &r);
   }
   EXPECT_EQ(got, -1);
+}
+
+
+TEST_F(X11Test, TitleIconFocusAndIconicStateReachTheServer) {
+  open_window();
+  auto property = [&](const char* name) {
+    auto* r = xcb_get_property_reply(c, xcb_get_property(c, 0, native, atom(name), XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 16),
+                                     nullptr);
+    std::string value;
+    if (r) value.assign(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
+    free(r);
+    return value;
+  };
+  EXPECT_EQ(property("_NET_WM_NAME"), "X11Test");  // a window starts with its class name
+  ASSERT_EQ(win::set_title(t.get(), window, bytes("Vimbrel \xE2\x80\x94 test")), 1u);
+  EXPECT_EQ(property("_NET_WM_NAME"), "Vimbrel \xE2\x80\x94 test");
+
+  // Both icons go into _NET_WM_ICON as width, height and their 0xAARRGGBB pixels.
+  const u32 big[4] = {0xFF102030, 0x80405060, 0x00000000, 0xFFFFFFFF};
+  const u32 small[1] = {0xFF0000FF};
+  const gdi::Handle big_icon = gdi::icon_create(big, 2, 2), small_icon = gdi::icon_create(small, 1, 1);
+  win::set_icon(t.get(), window, 1, big_icon);
+  win::set_icon(t.get(), window, 0, small_icon);
+  const std::string icons = property("_NET_WM_ICON");
+  const u32 expected[] = {2, 2, 0xFF102030, 0x80405060, 0x00000000, 0xFFFFFFFF, 1, 1, 0xFF0000FF};
+  ASSERT_EQ(icons.size(), sizeof expected);
+  EXPECT_EQ(memcmp(icons.data(), expected, sizeof expected), 0);
+  win::set_icon(t.get(), window, 1, 0);
+  win::set_icon(t.get(), window, 0, 0);
+  gdi::icon_delete(big_icon);
+  gdi::icon_delete(small_icon);
+  EXPECT_EQ(property("_NET_WM_ICON"), "");
+
+  // Brought to the front, it has the keyboard focus.
+  ASSERT_EQ(win::set_foreground(t.get(), window), 1u);
+  EXPECT_TRUE(wait_for([&] {
+    auto* f = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
+    bool focused = f && f->focus == native;
+    free(f);
+    return focused;
+  }));
+
+  // A window manager iconifies by unmapping and restores by mapping: the show state follows, and a restored window
+  // is painted again.
+  xcb_unmap_window(c, native);
+  xcb_flush(c);
+  EXPECT_TRUE(wait_for([&] { return win::is_iconic(*t, window); }));
+  EXPECT_TRUE(win::is_visible(*t, window));
+  xcb_map_window(c, native);
+  xcb_flush(c);
+  EXPECT_TRUE(wait_for([&] { return !win::is_iconic(*t, window); }));
+  // Hidden by the program, it is withdrawn, not iconic.
+  win::show_window(t.get(), window, win::sw_hide);
+  EXPECT_TRUE(wait_for([&] {
+    auto* r = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, native), nullptr);
+    bool unmapped = r && r->map_state == XCB_MAP_STATE_UNMAPPED;
+    free(r);
+    return unmapped;
+  }));
+  EXPECT_FALSE(win::is_iconic(*t, window));
+}
+
+TEST_F(X11Test, TheWorkAreaIsTheMonitorsPartOfTheDesktops) {
+  // The window manager's work area leaves a 30 px panel on top and spills past the screen on the right; the
+  // monitor (Xvfb's one, as RandR lists it) cuts it. A point off the screen takes the nearest monitor.
+  const u32 area[4] = {0, 30, 1100, 738};
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom("_NET_WORKAREA"), XCB_ATOM_CARDINAL, 32, 4, area);
+  xcb_flush(c);
+  open_window();
+  for (const i32 x : {100, 2000, -9}) {
+    win::Rect r{};
+    ASSERT_EQ(win::work_area(*t, x, 400, &r), 1u);
+    EXPECT_EQ(r.left, 0) << x;
+    EXPECT_EQ(r.top, 30) << x;
+    EXPECT_EQ(r.right, 1024) << x;
+    EXPECT_EQ(r.bottom, 768) << x;
+  }
 }
 
 }  // namespace
