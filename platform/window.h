@@ -354,7 +354,8 @@ void clipboard_close(Thread* t);
 u32 clipboard_format(mem::Bytes name);
 // The 8-bit text form of the open clipboard's text into out: bytes up to the first 0 and at most `most`, each unit
 // above 0x7F as '?'. ok (even with no text: length 0) or refused (not open).
-u32 clipboard_read(const Thread& t, u8* out, u32 most, u32* length);
+// On a display, text another program holds is asked of it (waiting up to a second for its answer).
+u32 clipboard_read(Thread* t, u8* out, u32 most, u32* length);
 
 // ---- Wire format of a posted message (24 bytes, little-endian: u32 message, u32 0, u64 wParam, i64 lParam)
 

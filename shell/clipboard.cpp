@@ -64,7 +64,7 @@ bool copy_text(win::Thread* t, win::Handle window, mem::Bytes text) {
 u32 read_clipboard(win::Thread* t, win::Handle window, u8* paste256) {
   if (win::clipboard_open(t, window) != win::ok) return 0;
   u32 length = 0;
-  win::clipboard_read(*t, paste256, paste_most, &length);
+  win::clipboard_read(t, paste256, paste_most, &length);
   win::clipboard_close(t);
   return length;
 }

@@ -899,6 +899,36 @@ void forget_text(Clipboard* c) {
 
 bool opened_by_owner(const Clipboard& c) { return c.opener != 0 && c.opener == c.owner; }
 
+// UTF-16 units as UTF-8 (a lone surrogate becomes U+FFFD) into out, which holds 3 bytes a unit: the length.
+u32 utf16_to_utf8(const u16* text, u32 count, u8* out) {
+  u32 n = 0;
+  for (u32 i = 0; i < count; ++i) {
+    u32 code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      out[n++] = static_cast<u8>(code);
+    } else if (code < 0x800) {
+      out[n++] = static_cast<u8>(0xC0 | code >> 6);
+      out[n++] = static_cast<u8>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out[n++] = static_cast<u8>(0xE0 | code >> 12);
+      out[n++] = static_cast<u8>(0x80 | ((code >> 6) & 0x3F));
+      out[n++] = static_cast<u8>(0x80 | (code & 0x3F));
+    } else {
+      out[n++] = static_cast<u8>(0xF0 | code >> 18);
+      out[n++] = static_cast<u8>(0x80 | ((code >> 12) & 0x3F));
+      out[n++] = static_cast<u8>(0x80 | ((code >> 6) & 0x3F));
+      out[n++] = static_cast<u8>(0x80 | (code & 0x3F));
+    }
+  }
+  return n;
+}
+
 }  // namespace
 
 u32 clipboard_open(Thread* t, Handle window) {
@@ -918,6 +948,7 @@ u32 clipboard_empty(Thread* t) {
   if (c.opener == 0) return refused;
   forget_text(&c);
   c.owner = c.opener;
+  if (t->backend == backend_display) display_clipboard_forget(t);
   return ok;
 }
 
@@ -929,6 +960,17 @@ u32 clipboard_set_text(Thread* t, const u16* text, u32 count) {
   for (u32 i = 0; i < count; ++i) c.text[i] = text[i];
   c.text[count] = 0;
   c.count = count + 1;
+  if (t->backend == backend_display) {
+    // Other programs take the text from the display as UTF-8.
+    u8 utf8[clipboard_most * 3];
+    const u32 n = utf16_to_utf8(text, count, utf8);
+    const u32 code = display_clipboard_put(t, find(t, c.opener), mem::Bytes(utf8, n), false);
+    explicit_bzero(utf8, n);
+    if (code != ok) {
+      forget_text(&c);
+      return failed;
+    }
+  }
   return ok;
 }
 
@@ -937,6 +979,7 @@ u32 clipboard_mark(Thread* t, u32 format) {
   if (!opened_by_owner(c) || c.count == 0) return refused;
   if (c.mark_count >= clipboard_marks_most) return full;
   c.marks[c.mark_count++] = format;
+  if (t->backend == backend_display) display_clipboard_secret(t);
   return ok;
 }
 
@@ -944,10 +987,22 @@ void clipboard_close(Thread* t) { t->clipboard.opener = 0; }
 
 u32 clipboard_format(mem::Bytes name) { return register_message(name); }
 
-u32 clipboard_read(const Thread& t, u8* out, u32 most, u32* length) {
-  const Clipboard& c = t.clipboard;
+u32 clipboard_read(Thread* t, u8* out, u32 most, u32* length) {
+  const Clipboard& c = t->clipboard;
   *length = 0;
   if (c.opener == 0) return refused;
+  if (t->backend == backend_display && c.owner == 0) {
+    // Another program's text, asked of the display; each character beyond ASCII reads as '?'.
+    u8 utf8[clipboard_most];
+    u32 got = 0;
+    const u32 code = display_clipboard_get(t, find(t, c.opener), utf8, sizeof utf8, &got);
+    u32 n = 0;
+    for (u32 i = 0; i < got && n < most && utf8[i] != 0; ++i)
+      if (utf8[i] < 0x80 || (utf8[i] & 0xC0) == 0xC0) out[n++] = utf8[i] < 0x80 ? utf8[i] : u8{'?'};
+    explicit_bzero(utf8, got);
+    *length = n;
+    return code == display_lost ? display_lost : ok;
+  }
   u32 n = 0;
   while (n < most && n < c.count && c.text[n] != 0) {
     out[n] = c.text[n] < 0x80 ? static_cast<u8>(c.text[n]) : u8{'?'};

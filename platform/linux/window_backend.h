@@ -31,6 +31,10 @@ u32 display_dpi(const Thread* t, i32 x, i32 y);
 // UTF8_STRING, STRING and TEXT; a secret also answers the password-manager hint that asks clipboard histories to
 // leave it alone. ok, full (longer than the backend keeps) or failed (the server gave the selection to another).
 u32 display_clipboard_put(Thread* t, Window* w, mem::Bytes utf8, bool secret);
+// The thread's clipboard was emptied: the display's copy goes too (the selection is taken again by the next put).
+void display_clipboard_forget(Thread* t);
+// The text on the clipboard is a secret: the password-manager hint is offered with it from now on.
+void display_clipboard_secret(Thread* t);
 // The CLIPBOARD text (UTF-8, at most `most` bytes) into out: ok (length 0 when there is none), failed when its
 // owner did not answer within a second, display_lost.
 u32 display_clipboard_get(Thread* t, Window* w, u8* out, u32 most, u32* length);

@@ -743,7 +743,14 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
     }
     case XCB_SELECTION_CLEAR: {
       auto* s = reinterpret_cast<xcb_selection_clear_event_t*>(e);
-      if (s->selection == d->atoms[a_clipboard] && s->owner == d->clip_owner) wipe(d);
+      if (s->selection != d->atoms[a_clipboard] || s->owner != d->clip_owner) break;
+      // Another program put something on the clipboard: what we held there is gone, on both sides.
+      wipe(d);
+      Clipboard& c = t->clipboard;
+      explicit_bzero(c.text, sizeof c.text);
+      c.count = 0;
+      c.mark_count = 0;
+      c.owner = 0;
       break;
     }
     case XCB_SELECTION_REQUEST: answer_request(t, reinterpret_cast<xcb_selection_request_event_t*>(e)); break;
@@ -1072,6 +1079,7 @@ void display_cursor(Thread* t) {
 
 u32 display_clipboard_put(Thread* t, Window* w, mem::Bytes utf8, bool secret) {
   DisplayState* d = t->display;
+  if (!w) return refused;
   if (utf8.len > clipboard_bytes_most) return full;
   wipe(d);
   memcpy(d->clip, utf8.ptr, utf8.len);
@@ -1087,9 +1095,16 @@ u32 display_clipboard_put(Thread* t, Window* w, mem::Bytes utf8, bool secret) {
   return owner ? ok : failed;
 }
 
+void display_clipboard_forget(Thread* t) { wipe(t->display); }
+
+void display_clipboard_secret(Thread* t) {
+  if (t->display->clip_owner != 0) t->display->clip_secret = 1;
+}
+
 u32 display_clipboard_get(Thread* t, Window* w, u8* out, u32 most, u32* length) {
   DisplayState* d = t->display;
   *length = 0;
+  if (!w) return refused;
   if (d->clip_owner != 0) {
     *length = d->clip_length < most ? d->clip_length : most;
     memcpy(out, d->clip, *length);
