@@ -1,13 +1,10 @@
 // The window layer on a real X server: Xvfb, started by each test on a display number it chooses itself, with the
 // test's own X connection playing the user (XTEST input), the window manager (WM_DELETE_WINDOW, moves, the work
 // area, the desktop's DPI) and other programs (reading and owning the clipboard).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -23,58 +20,12 @@
 #include "platform/window.h"
 #include "tests/platform/forked.h"
 #include "tests/platform/harness.h"
+#include "tests/platform/xvfb.h"
 #include "tests/support/testutil.h"
 
 namespace {
 
 using harness::bytes;
-
-// An Xvfb of the test's own: -displayfd lets the server take the first free display number and say which.
-struct Xvfb {
-  pid_t pid = -1;
-  std::string display;
-
-  Xvfb(const std::string& log, bool shared_memory) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      // The server goes with the test, however the test ends.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out >= 0) dup2(out, 1), dup2(out, 2);
-      int write_end = dup(fds[1]);  // not close-on-exec: the server writes the number to it
-      std::string fd = std::to_string(write_end);
-      // Without MIT-SHM the server is like a remote one: presents must take plain requests.
-      const char* no_shm = shared_memory ? nullptr : "-extension";
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-dpi", "120", "-nolisten",
-             "tcp", no_shm, "MIT-SHM", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    if (pid > 0) {
-      std::string number = forked::read_line(fds[0], 60);
-      if (!number.empty()) display = ":" + number;
-    }
-    close(fds[0]);
-  }
-  ~Xvfb() { stop(); }
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    const long long deadline = forked::now_ms() + 20000;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (forked::now_ms() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      usleep(10000);
-    }
-    pid = -1;
-  }
-};
 
 // Waits on the display for at most `seconds`, taking messages until `done` says enough.
 template <typename Done>
@@ -101,7 +52,7 @@ bool take_until(win::Thread* t, std::vector<win::Msg>* seen, Done done, int seco
 struct X11Test : ::testing::Test {
   testutil::TempDir dir;
   harness::EnvVar runtime{"XDG_RUNTIME_DIR", dir.path};
-  std::unique_ptr<Xvfb> server;
+  std::unique_ptr<xvfb::Server> server;
   std::unique_ptr<harness::EnvVar> display;
   xcb_connection_t* c = nullptr;  // the test's own connection
   xcb_window_t root = 0;
@@ -112,7 +63,7 @@ struct X11Test : ::testing::Test {
   virtual bool shared_memory() const { return true; }
 
   void SetUp() override {
-    server = std::make_unique<Xvfb>(dir.path + "/xvfb.log", shared_memory());
+    server = std::make_unique<xvfb::Server>(dir.path + "/xvfb.log", shared_memory());
     if (server->display.empty()) GTEST_SKIP() << "Xvfb could not start (is the xvfb package installed?)";
     display = std::make_unique<harness::EnvVar>("DISPLAY", server->display);
     c = xcb_connect(nullptr, nullptr);

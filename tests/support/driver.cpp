@@ -136,7 +136,11 @@ bool Session::start(const std::string& program, const std::string& fonts, const 
     setenv("XDG_CONFIG_HOME", (folder_ + "/cfg").c_str(), 1);
     setenv("XDG_DATA_HOME", (folder_ + "/data").c_str(), 1);
     setenv("HOME", folder_.c_str(), 1);
-    unsetenv("DISPLAY");
+    if (display_.empty()) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", display_.c_str(), 1);
+    }
     int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
         e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(in, 0);

@@ -1,8 +1,8 @@
 #pragma once
-// The test driver of the window: starts a program under --test with XDG folders of its own and no display, finds
-// its window through the runtime folder, posts driver messages and marked input to it, asks for frames and waits for
-// them through the frame record's words, and reads the status words and pixels. A test that fails keeps its folder
-// and leaves the last frame there as a PNG.
+// The test driver of the window: starts a program under --test with XDG folders of its own and no display (or the
+// X display the test names), finds its window through the runtime folder, posts driver messages and marked input to
+// it, asks for frames and waits for them through the frame record's words, and reads the status words and pixels. A
+// test that fails keeps its folder and leaves the last frame there as a PNG.
 #include <sys/types.h>
 
 #include <string>
@@ -50,6 +50,8 @@ class Session {
   // Starts the program with "--test <fonts> --settings <settings()>" and the extra words; false when it did not
   // start. Standard output and error go to out.txt and err.txt in the folder.
   bool start(const std::string& program, const std::string& fonts, const std::vector<std::string>& extra = {});
+  // The program started next sees this X display (DISPLAY) instead of none.
+  void use_display(const std::string& display) { display_ = display; }
   pid_t pid() const { return pid_; }
   // Waits (up to the time-out) for the program's window of the class and maps its frame record.
   bool find_window(const std::string& class_name, u32 timeout_ms = 10000);
@@ -77,6 +79,7 @@ class Session {
   harness::EnvVar runtime_;
   pid_t pid_ = -1;
   u64 window_ = 0;
+  std::string display_;
   u32 requests_ = 0;
   section::Section record_{};
 };
