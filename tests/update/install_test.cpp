@@ -14,21 +14,9 @@
 namespace {
 
 using release::bytes;
-
-struct FileId {
-  dev_t dev;
-  ino_t ino;
-  bool operator==(const FileId&) const = default;
-};
-FileId id_of(const std::string& path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) return FileId{0, 0};
-  return FileId{st.st_dev, st.st_ino};
-}
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+using release::exists;
+using release::FileId;
+using release::id_of;
 
 // A program with a verified release staged beside it as "<exe>.new" and "<exe>.new.sig".
 struct Staged {

@@ -28,6 +28,23 @@ namespace release {
 using harness::bytes;
 
 using signing::hex;
+
+// A file's identity: the same one after an operation means it was never replaced.
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const FileId&) const = default;
+};
+inline FileId id_of(const std::string& path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return FileId{0, 0};
+  return FileId{st.st_dev, st.st_ino};
+}
+inline bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
 using signing::KeyPair;
 using signing::sha256_hex;
 

@@ -10,6 +10,9 @@
 namespace {
 
 using release::bytes;
+using release::exists;
+using release::FileId;
+using release::id_of;
 using release::Route;
 using release::World;
 
@@ -20,20 +23,6 @@ struct Step {
   Step() : config(release::config_of_world(&seams)) {}
 };
 
-struct FileId {
-  dev_t dev;
-  ino_t ino;
-  bool operator==(const FileId&) const = default;
-};
-FileId id_of(const std::string& path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) return FileId{0, 0};
-  return FileId{st.st_dev, st.st_ino};
-}
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
 
 TEST(Worker, SignedReleaseInstallsStartsAndRevertsWithNothingLost) {
   World w;
