@@ -54,6 +54,12 @@ void open_start_row(AppState* s, u32 row) {
     click(s, u64{1} << row);
     return;
   }
+  // The rail's own entries: the power view, Support and Sensors, when their rows are there.
+  const u32 slot = row == 34 ? u32{slot_power} : row == 66 ? u32{slot_support} : row == 67 ? u32{slot_sensors} : u32{0};
+  if (slot && (s->map.enabled_b & bit_b(slot))) {
+    click_b(s, bit_b(slot));
+    return;
+  }
   start_sampling(s);
 }
 

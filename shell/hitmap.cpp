@@ -199,6 +199,8 @@ void layout_hits(HitMap* map, views::ViewState* v, const Facts& f) {
   views::set_remote(v, f.remote);
   views::set_fixed(v, fixed_entries(f));
   if (f.shown) views::layout(v, *f.shown, f.width, f.height);
+  // Charts are shown down to the frame's bottom edge, over the window outline only when maximized.
+  views::set_frame_bottom(v, f.maximized ? f.height : f.height - 1);
   const i32 r = views::views_top(*v);
   lay_rail_and_views(map, v, f, r);
   const bool on_processes = f.page == page_processes;
