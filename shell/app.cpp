@@ -132,6 +132,7 @@ u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bo
   s->page_ticks = s->ticks = s->quitting = 0;
   model::table_init(&m->procs);
   proclist::init(&m->list);
+  procpage::init(&m->proc_page);
   ptop::ring_init(&m->tops);
   s->test_clock = test_clock_start;
   m->remote = RemoteView{};
@@ -214,6 +215,7 @@ void tear_down(AppState* s) {
   instance::close(&m->instance);
   internet::stop(&m->probe);
   source::stop(&m->source);
+  procpage::close(&m->proc_page);
   if (s->swap_event) kobj::close(s->swap_event);
   s->swap_event = 0;
   if (s->surface.window) draw::close(&s->surface);

@@ -13,6 +13,7 @@
 #include "internet/internet.h"
 #include "internet/page.h"
 #include "pages/proclist.h"
+#include "pages/procpage.h"
 #include "platform/window.h"
 #include "sampling/machine.h"
 #include "sampling/model.h"
@@ -131,6 +132,7 @@ struct ModelParts {
   internet::Probe probe;
   internet::PageState internet_page;
   localhist::Writer history;
+  procpage::PageLayout proc_page;
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

@@ -4,6 +4,7 @@
 #include "platform/kobj.h"
 #include "sampling/ring.h"
 #include "shell/dpi.h"
+#include "shell/processes.h"
 #include "shell/title.h"
 #include "views/layout.h"
 
@@ -42,7 +43,7 @@ void redraw_slots(AppState* s, u64 mask) {
 void refresh_list(AppState* s) {
   Model* m = s->model;
   proclist::rebuild(&m->list, &m->procs);
-  m->list.top = static_cast<u32>(proclist::clamp_top(m->list.top, m->list.shown, 1));
+  procpage::clamp_scroll(&m->proc_page, &m->list);
 }
 
 bool tops_kept(const AppState& s) { return !in_test(s) || (s.options & opt_tops); }
@@ -228,7 +229,7 @@ bool shift_down(const AppState& s, u64 wparam) {
 
 void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
-  if (s->page == page_processes && proclist_key(s, key)) return;
+  if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
   if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
   switch (key) {
     case vk_escape:
@@ -270,27 +271,6 @@ void key_down(AppState* s, u32 key, u64 wparam) {
   }
 }
 
-bool proclist_key(AppState* s, u32 key) {
-  Model* m = s->model;
-  proclist::ListState* list = &m->list;
-  switch (key) {
-    case vk_escape:
-      if (!proclist::cleared(list)) return false;
-      refresh_list(s);
-      redraw_all(s);
-      return true;
-    case vk_up:
-    case vk_down: {
-      const i64 to = proclist::step_at(list->selected, list->shown, key == vk_down);
-      if (to >= 0) proclist::select_at(list, &m->procs, static_cast<u32>(to));
-      redraw_all(s);
-      return true;
-    }
-    default:
-      return false;  // paging, Delete and the menu key belong to the Processes page
-  }
-}
-
 i32 scroll_range(const AppState& s) {
   const i64 range = static_cast<i64>(s.content_height) - s.height;
   return range > 0 ? static_cast<i32>(range > 0x7FFFFFFF ? 0x7FFFFFFF : range) : 0;
@@ -314,11 +294,7 @@ bool page_key(AppState* s, u32 key) {
 
 void on_char(AppState* s, u32 c) {
   if (s->page != page_processes) return;  // the cluster field arrives with the Settings and Machines pages
-  proclist::ListState* list = &s->model->list;
-  const u32 changed = c == vk_back ? proclist::erased(list) : proclist::typed(list, c);
-  if (!changed) return;
-  refresh_list(s);
-  redraw_all(s);
+  processes_char(s, c);
 }
 
 // ---- Wheel
@@ -346,13 +322,7 @@ void wheel_page(AppState* s, i32 delta) {
   relayout(s);
 }
 
-void wheel_proclist(AppState* s, i32 delta) {
-  proclist::ListState* list = &s->model->list;
-  const i64 rows = proclist::wheel_take(list, delta);
-  if (!rows) return;
-  list->top = static_cast<u32>(proclist::scroll_by(list->top, rows, list->shown, 1));
-  redraw_all(s);
-}
+void wheel_proclist(AppState* s, i32 delta) { processes_wheel(s, delta); }
 
 void rail_scrolled(AppState* s, bool moved) {
   if (moved) relayout(s);
@@ -379,6 +349,7 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   Model* m = s->model;
   if (s->page == page_view && views::hover_parts(&m->views, shown(*s), &s->surface, x, y))
     invalidate_shown(s->thread, s->window, &s->surface);
+  if (s->page == page_processes) processes_pointer(s, x, y, (a & bit_a(slot_table)) != 0);
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
     win::invalidate(s->thread, s->window, nullptr);
@@ -412,6 +383,7 @@ void mouse_up(AppState* s, i32 x, i32 y) {
   if (b) click_b(s, b);
   if (!a) return;
   if (a & bit_a(slot_overview)) overview_click(s, x, y);
+  if (a & bit_a(slot_table)) processes_click(s, y);
   const u64 rest = a & ~(bit_a(slot_overview) | bit_a(slot_table));
   if (rest) click(s, rest);
 }
@@ -426,6 +398,7 @@ void mouse_leave(AppState* s) {
     invalidate_shown(s->thread, s->window, &s->surface);
   m->views.hover_column = 255;
   internet::page_unhover(&m->internet_page, &m->views);
+  if (s->page == page_processes) processes_pointer(s, -1, -1, false);
   redraw_slots(s, was);
 }
 
@@ -495,9 +468,7 @@ void click(AppState* s, u64 bits) {
   }
   for (u32 column = 0; column < 9; ++column) {
     if (!((bits >> (45 + column)) & 1)) continue;
-    proclist::sort_by(&m->list, column);
-    refresh_list(s);
-    redraw_all(s);
+    processes_sort(s, column);
   }
   if (bits & (u64{1} << 37)) {
     views::toggle(&m->views);
@@ -615,6 +586,7 @@ void after_sample(AppState* s, const Noted& before) {
       views::tick_parts(&m->views, m->machine, &s->surface);
     else
       views::rail_parts(&m->views, m->machine, &s->surface);
+    if (s->page == page_processes) procpage::repaint_rows(&m->proc_page, &m->list, &m->procs, &s->surface);
     invalidate_shown(s->thread, s->window, &s->surface);
   }
 }
@@ -657,7 +629,8 @@ void animation_step(AppState* s) {
 void animate(AppState* s) {
   if (page_animates(*s) && s->model->list.waiting && !minimized(*s)) {
     animation_step(s);
-    redraw_all(s);
+    if (s->page == page_processes) processes_repaint(s);
+    else redraw_all(s);
   } else {
     set_animating(s, false);
   }

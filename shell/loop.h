@@ -60,7 +60,6 @@ void wheel_page(AppState* s, i32 delta);
 void wheel_proclist(AppState* s, i32 delta);
 void rail_scrolled(AppState* s, bool moved);
 bool page_key(AppState* s, u32 key);
-bool proclist_key(AppState* s, u32 key);
 void set_option(AppState* s, u32 range);
 void overview_click(AppState* s, i32 x, i32 y);
 bool shift_down(const AppState& s, u64 wparam);

@@ -1,6 +1,7 @@
 #include "shell/title.h"
 
 #include "sampling/heat.h"
+#include "shell/processes.h"
 #include "shell/texts.h"
 #include "views/layout.h"
 
@@ -143,6 +144,8 @@ void draw_page(AppState* s) {
     views::render_rail(&m->views, &s->surface, shown(*s));
     if (s->page == page_internet) {
       internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
+    } else if (s->page == page_processes && !remote_shown(*s)) {
+      processes_draw(s);
     } else {
       empty_page(s);
     }
@@ -189,6 +192,7 @@ void draw_title(AppState* s) {
 void relayout(AppState* s) {
   Model* m = s->model;
   s->map.changed = 0;
+  processes_layout(s);
   layout_hits(&s->map, &m->views, facts_of(*s));
   if (s->map.changed) s->flags |= flag_layout_changed;
   if (s->page == page_internet)
@@ -255,6 +259,7 @@ Facts facts_of(const AppState& s) {
   f.update.restart_pending = (s.flags & flag_restart_pending) != 0;
   for (u32 i = 0; i < 3; ++i) f.update.notices[i] = m.updater.notices[i];
   f.taskmgr_state = m.taskmgr.state;
+  processes_rects(s, &f);
   return f;
 }
 

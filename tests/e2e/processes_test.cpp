@@ -1,0 +1,113 @@
+// The Processes page as a user meets it: the built program under --test on the headless backend, its demo process
+// table drawn as a table, sorted by a click on a header, filtered by typing, selected by a click and scrolled.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/driver.h"
+
+namespace {
+
+const std::string lato = "/usr/share/fonts/truetype/lato";
+constexpr u32 wait_ms = 60000;
+
+constexpr u32 wm_keydown = 0x0100, wm_char = 0x0102, wm_mousemove = 0x0200, wm_lbuttondown = 0x0201,
+              wm_lbuttonup = 0x0202, wm_mousewheel = 0x020A;
+constexpr u32 vk_escape = 0x1B, vk_down = 0x28, vk_end = 0x23;
+
+u32 pixel(u32 colorref) {
+  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
+}
+
+struct Window {
+  driver::Session d;
+  bool open(const std::vector<std::string>& extra = {}) {
+    return d.start(VIMBREL_EXE, lato, extra) && d.find_window("VimbrelTest", wait_ms);
+  }
+  bool frame() { return d.request_frame(wait_ms); }
+  bool click(i32 x, i32 y) {
+    return d.input(wm_mousemove, 0, driver::at(x, y)) && d.input(wm_lbuttondown, 1, driver::at(x, y)) &&
+           d.input(wm_lbuttonup, 0, driver::at(x, y));
+  }
+};
+
+// The x of the sort mark's widest row in the header band, -1 when there is none.
+i32 sort_mark_x(const driver::Frame& f) {
+  for (u32 x = 244; x + 24 < f.width; ++x)
+    if (f.at(x, 122) == pixel(0xFFC14F)) return static_cast<i32>(x);
+  return -1;
+}
+
+// Rows of the table that hold any pixel other than the plain row colour.
+u32 rows_drawn(const driver::Frame& f) {
+  u32 rows = 0;
+  for (u32 y = 144; y + 16 <= 144 + 16 * 39; y += 16) {
+    bool any = false;
+    for (u32 yy = y; yy < y + 16 && !any; ++yy)
+      for (u32 x = 250; x < 600 && !any; ++x) any = f.at(x, yy) != pixel(0x201814);
+    rows += any;
+  }
+  return rows;
+}
+
+u32 count_colour(const driver::Frame& f, u32 colorref, u32 x0, u32 x1) {
+  u32 n = 0;
+  for (u32 y = 144; y < 144 + 16 * 39; ++y)
+    for (u32 x = x0; x < x1; ++x) n += f.at(x, y) == pixel(colorref);
+  return n;
+}
+
+TEST(ProcessesPage, DrawsSortsFiltersSelectsAndScrolls) {
+  Window w;
+  ASSERT_TRUE(w.open({"--view", "30"}));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.d.post(driver::tick));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.value() & 0xFF, 2u) << "the Processes page";
+  driver::Frame f = w.d.frame();
+  EXPECT_EQ(f.at(300, 130), pixel(0x262525)) << "header band";
+  EXPECT_EQ(f.at(300, 143), pixel(0x444444)) << "header line";
+  EXPECT_EQ(f.at(1256 - 130, 60), pixel(0x302620)) << "filter box";
+  const u32 full = rows_drawn(f);
+  EXPECT_GE(full, 30u) << "the demo's processes are listed";
+  const i32 cpu_mark = sort_mark_x(f);
+  ASSERT_GT(cpu_mark, 600) << "sorted by CPU at first";
+
+  // A click on the Name header sorts by name: the mark moves into the Name column.
+  ASSERT_TRUE(w.click(300, 130));
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  const i32 name_mark = sort_mark_x(f);
+  EXPECT_GT(name_mark, 244);
+  EXPECT_LT(name_mark, cpu_mark);
+
+  // A filter that matches nothing empties the table; Escape brings every row back.
+  for (char c : std::string("qqzz")) ASSERT_TRUE(w.d.input(wm_char, static_cast<u8>(c)));
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  EXPECT_LE(rows_drawn(f), 2u) << "only the message";
+  ASSERT_TRUE(w.d.input(wm_keydown, vk_escape));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(rows_drawn(w.d.frame()), full);
+
+  // A click selects a row; Down moves the selection to the next one.
+  ASSERT_TRUE(w.click(400, 144 + 16 * 2 + 5));
+  ASSERT_TRUE(w.d.input(wm_mousemove, 0, driver::at(100, 600)));  // off the table: no hover
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  EXPECT_EQ(f.at(250, 144 + 16 * 2 + 8), pixel(0x463A2C)) << "selected row";
+  ASSERT_TRUE(w.d.input(wm_keydown, vk_down));
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  EXPECT_EQ(f.at(250, 144 + 16 * 2 + 8), pixel(0x201814));
+  EXPECT_EQ(f.at(250, 144 + 16 * 3 + 8), pixel(0x463A2C));
+
+  // The wheel and End scroll when there is more to show; a short list keeps its place.
+  ASSERT_TRUE(w.d.input(wm_mousewheel, static_cast<u32>(static_cast<u16>(-120)) << 16, driver::at(600, 300)));
+  ASSERT_TRUE(w.d.input(wm_keydown, vk_end));
+  ASSERT_TRUE(w.frame());
+  EXPECT_GT(count_colour(w.d.frame(), 0x201814, 250, 600), 0u);
+  EXPECT_EQ(w.d.end(true, wait_ms), 0);
+}
+
+}  // namespace
