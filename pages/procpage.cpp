@@ -286,12 +286,16 @@ void ink_or_queue(draw::Surface* s, mem::Bytes text, i32 x, i32 y, i32 w, i32 h,
   queue(s, draw::Rect{most(start - 1, x), y, least(start + tw + 1, x + w), y + h});
 }
 
-void paint_cell(draw::Surface* s, const PageLayout* page, u32 column, i32 y, u32 bg, const CellDraw& c) {
+// One cell in place; its background too unless the whole row's band was just painted.
+void paint_cell(draw::Surface* s, const PageLayout* page, u32 column, i32 y, u32 bg, const CellDraw& c,
+                bool with_background) {
   i32 x = 0, w = 0;
   column_box(page, column, &x, &w);
-  draw::paint(s, draw::Rect{x, y, x + w, y + row_height}, bg);
+  if (with_background) {
+    draw::paint(s, draw::Rect{x, y, x + w, y + row_height}, bg);
+    draw::show(s, draw::Rect{x, y, x + w, y + row_height});
+  }
   if (c.tint) draw::paint(s, draw::Rect{x + 1, y, x + w - 1, y + row_height}, tint_fill(bg, c.tint));
-  draw::show(s, draw::Rect{x, y, x + w, y + row_height});
   ink_or_queue(s, text_of(c.text), x + 8, y, w - 16, row_height,
                column == proclist::col_pid ? colour_title : colour_bright, column == proclist::col_name ? 0 : 1);
 }
@@ -569,6 +573,11 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
     if (source[i] >= 0 || rows[i].handle == no_handle) continue;
     for (u32 j = 0; j < page->visible; ++j) {
       if (taken[j] || page->row_handles[j] != rows[i].handle) continue;
+      // A row none of whose cells would survive is drawn afresh rather than moved first.
+      bool any_same = false;
+      for (u32 c = 0; c < proclist::columns && !any_same; ++c)
+        any_same = shown_column(page, c) && rows[i].keys[c] == page->cell_hashes[j][c];
+      if (!any_same) break;
       source[i] = static_cast<i32>(j);
       taken[j] = true;
       moved = true;
@@ -616,12 +625,13 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
       }
       continue;
     }
-    if (dirty == columns_shown) {
+    const bool whole = dirty == columns_shown;
+    if (whole) {
       draw::paint(s, band, r.background);
       draw::show(s, band);
     }
     for (u32 c = 0; c < proclist::columns; ++c)
-      if ((dirty >> c) & 1) paint_cell(s, page, c, y, r.background, cell_of(list, table, r, c));
+      if ((dirty >> c) & 1) paint_cell(s, page, c, y, r.background, cell_of(list, table, r, c), !whole);
   }
 
   // Status line.
