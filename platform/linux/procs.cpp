@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -155,22 +156,51 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
 
 // The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel, which
 // tells 0) is counted. Another user's folder cannot be read, and the count stays 0.
-uint32_t open_files(Reader* r, uint32_t pid) {
+uint32_t open_files(Reader* r, uint32_t pid, const Kept& k) {
   char path[48];
   pid_path(path, pid, "fd");
   if (r->procfs) {
     struct stat st {};
-    if (fstatat(r->proc, path, &st, 0) == 0 && (st.st_size > 0 || r->fd_sizes)) return static_cast<uint32_t>(st.st_size);
+    int told = k.fds >= 0 ? fstat(k.fds, &st) : fstatat(r->proc, path, &st, 0);
+    if (told == 0 && (st.st_size > 0 || r->fd_sizes)) return static_cast<uint32_t>(st.st_size);
   }
-  int folder = open_folder(r->proc, path);
+  const bool fresh = k.fds < 0;
+  int folder = fresh ? open_folder(r->proc, path) : k.fds;
   if (folder < 0) return 0;
   uint32_t count = 0;
   each_entry(folder, [&](const char*) {
     ++count;
     return true;
-  }, true);
-  ::close(folder);
+  }, fresh);
+  if (fresh) ::close(folder);
   return count;
+}
+
+// The stat line through the kept file; false when the file is not kept or its process has ended (the caller then
+// reads by path: the number may belong to a new process).
+bool read_kept_stat(Reader* r, const Kept& k, std::string_view* out) {
+  if (k.stat < 0) return false;
+  ssize_t n;
+  do {
+    n = pread(k.stat, r->buffer.data(), r->buffer.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0 || static_cast<size_t>(n) == r->buffer.size()) return false;
+  *out = std::string_view(r->buffer.data(), static_cast<size_t>(n));
+  return true;
+}
+
+void close_files(Kept* k) {
+  if (k->stat >= 0) ::close(k->stat);
+  if (k->fds >= 0) ::close(k->fds);
+  k->stat = k->fds = -1;
+}
+
+void open_files_of(Reader* r, Kept* k) {
+  char path[48];
+  k->stat = openat(r->proc, pid_path(path, k->pid, "stat"), O_RDONLY | O_CLOEXEC);
+  if (k->stat < 0) return;
+  k->fds = open_folder(r->proc, pid_path(path, k->pid, "fd"));
+  if (k->fds < 0) k->fds = -2;
 }
 
 // The stat line shows no activity since the memo was made: nothing ran in the process that could have changed its
@@ -182,7 +212,7 @@ bool quiet_since(const ProcMemo& m, const Facts& f) {
 }
 
 // Memory, I/O counts, the full name and the open files, from the process's files.
-void read_details(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
+void read_details(Reader* r, uint32_t pid, bool swap_used, const Kept& k, Facts* f) {
   char path[48];
   std::string_view text;
   // Resident and shared pages: the working set, and the private (anonymous) part of it. A kernel thread has none.
@@ -204,16 +234,23 @@ void read_details(Reader* r, uint32_t pid, bool swap_used, Facts* f) {
     f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
   }
   full_name(r, pid, f);
-  f->handles = open_files(r, pid);
+  f->handles = open_files(r, pid, k);
 }
 
 // Reads one process: its stat line always; its other files only when the memo of the last pass (null for a process
 // not seen then) cannot stand for them. The memo for the next pass goes to *memo. False when the process is gone.
-bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* before, uint64_t now, Facts* f,
+bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* before, uint64_t now, Kept* k, Facts* f,
                   ProcMemo* memo) {
   char path[48];
   std::string_view text;
-  if (!read_record(r, r->proc, pid_path(path, pid, "stat"), &text) || !parse_stat(text, f)) return false;  // gone
+  if (!read_kept_stat(r, *k, &text)) {
+    if (k->stat >= 0) {
+      close_files(k);  // its process ended: a process of the same number is a new one
+      before = nullptr;
+    }
+    if (!read_record(r, r->proc, pid_path(path, pid, "stat"), &text)) return false;  // gone
+  }
+  if (!parse_stat(text, f)) return false;
   f->pid = pid;
   if (before && now - before->read_ms < r->carry_ms && quiet_since(*before, *f)) {
     *memo = *before;
@@ -224,11 +261,11 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
     f->read = memo->read;
     f->written = memo->written;
     // The count of open files costs one look and tells the owner search which processes changed: always read.
-    f->handles = memo->handles = open_files(r, pid);
+    f->handles = memo->handles = open_files(r, pid, *k);
     return true;
   }
   memo->comm.assign(f->name, f->comm_length);
-  read_details(r, pid, swap_used, f);
+  read_details(r, pid, swap_used, *k, f);
   memo->pid = pid;
   memo->threads = f->threads;
   memo->started = f->started;
@@ -304,6 +341,39 @@ uint32_t process_count(Reader* r) {
   return process_entries(r->proc);
 }
 
+namespace {
+
+// The kept files of a listed process: those of the last pass (the files of processes passed over on the way, which
+// have ended, are closed), else newly opened while fewer than keep_most processes have theirs.
+Kept take_kept(Reader* r, uint32_t pid, size_t* old, size_t kept) {
+  while (*old < r->kept.size() && r->kept[*old].pid < pid) close_files(&r->kept[(*old)++]);
+  if (*old < r->kept.size() && r->kept[*old].pid == pid) return r->kept[(*old)++];
+  Kept k;
+  k.pid = pid;
+  if (r->procfs && kept < r->keep_most) open_files_of(r, &k);
+  return k;
+}
+
+}  // namespace
+
+uint32_t keep_budget() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const rlim_t most = 65536;
+  if (limit.rlim_cur < most && limit.rlim_cur < limit.rlim_max) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = std::min(limit.rlim_max, most);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  const rlim_t spare = 512;
+  return limit.rlim_cur > spare ? static_cast<uint32_t>(std::min<rlim_t>(limit.rlim_cur, most) - spare) / 2 : 0;
+}
+
+void close_kept(Reader* r) {
+  for (Kept& k : r->kept) close_files(&k);
+  r->kept.clear();
+}
+
 u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   *returned = 0;
   if (!r || r->proc < 0) return status_unsuccessful;
@@ -334,16 +404,26 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   // Once an entry does not fit, the rest is not read: each process left counts at its largest, so that the size
   // answered is enough for the next try (an empty buffer reads nothing at all).
   bool short_buffer = buffer.len == 0;
+  std::vector<Kept> kept;
+  kept.reserve(std::min<size_t>(pids.size(), r->keep_most));
+  size_t old_kept = 0;
   for (uint32_t pid : pids) {
+    Kept k = take_kept(r, pid, &old_kept, kept.size());
     if (short_buffer) {
       needed += entry_most;
+      if (k.stat >= 0) kept.push_back(k);
       continue;
     }
     while (old < r->memos.size() && r->memos[old].pid < pid) ++old;
     const ProcMemo* before = old < r->memos.size() && r->memos[old].pid == pid ? &r->memos[old] : nullptr;
     Facts f;
     ProcMemo memo;
-    if (!read_process(r, pid, swap_used, before, now, &f, &memo)) continue;
+    const bool read = read_process(r, pid, swap_used, before, now, &k, &f, &memo);
+    if (!read) {
+      close_files(&k);
+      continue;
+    }
+    if (k.stat >= 0) kept.push_back(k);
     uint64_t size = entry_size(f);
     needed += size;
     if (needed > buffer.len) {
@@ -360,6 +440,9 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
     ++seen;
     memos.push_back(std::move(memo));
   }
+  // The files of processes that were not listed again go.
+  for (; old_kept < r->kept.size(); ++old_kept) close_files(&r->kept[old_kept]);
+  r->kept.swap(kept);
   if (short_buffer) {
     *returned = static_cast<u32>(std::min<uint64_t>(needed, UINT32_MAX));
     return status_length_mismatch;

@@ -45,11 +45,13 @@ Reader* open(mem::Bytes root) {
   long page = sysconf(_SC_PAGESIZE);
   r->page = page > 0 ? static_cast<uint64_t>(page) : 4096;
   r->buffer.resize(65536);
+  if (r->procfs) r->keep_most = keep_budget();
   return r;
 }
 
 void close(Reader* r) {
   if (!r) return;
+  close_kept(r);
   if (r->proc >= 0) ::close(r->proc);
   if (r->root >= 0) ::close(r->root);
   delete r;

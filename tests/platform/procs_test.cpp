@@ -2,7 +2,11 @@
 // last pass and what makes it read again, the size answered to a buffer that is short, and how new sockets find
 // the process that holds them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -190,6 +194,80 @@ TEST(ProcessPass, ShortBufferAnswersEnough) {
     EXPECT_EQ(pass(m.r, &enough, &used), sysinfo::status_success) << size;
     EXPECT_EQ(used, need) << size;
   }
+}
+
+// On the live system each process's stat file and fd folder stay open between passes: the open files a process
+// gains show at the next pass, an ended process's files are closed, and nothing stays open after the reader.
+u32 own_descriptors() {
+  u32 n = 0;
+  for (auto it = fsys::directory_iterator("/proc/self/fd"); it != fsys::directory_iterator(); ++it) ++n;
+  return n;
+}
+
+// A child that opens `more` files each time a byte reaches it, then waits again; it ends when the pipe closes.
+struct Child {
+  pid_t pid = -1;
+  int poke = -1;
+  explicit Child(int more) {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    pid = fork();
+    if (pid == 0) {
+      ::close(p[1]);
+      char c;
+      while (read(p[0], &c, 1) == 1) {
+        for (int i = 0; i < more; ++i) (void)dup(p[0]);
+      }
+      _exit(0);
+    }
+    ::close(p[0]);
+    poke = p[1];
+  }
+  ~Child() { end(); }
+  void end() {
+    if (pid <= 0) return;
+    ::close(poke);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+};
+
+TEST(LiveProcessPass, KeptFilesFollowTheProcesses) {
+  const u32 before = own_descriptors();
+  sysinfo::Reader* r = sysinfo::open(bytes("/"));
+  ASSERT_NE(r, nullptr);
+  ASSERT_GT(r->keep_most, 0u);
+  std::vector<u8> buffer(1 << 24);
+  auto handles_of = [&](pid_t pid) -> u32 {
+    u32 used = 0;
+    if (pass(r, &buffer, &used) != sysinfo::status_success) return ~0u;
+    auto all = entries(buffer, used);
+    auto e = all.find(static_cast<u64>(pid));
+    return e == all.end() ? ~0u : e->second.handles;
+  };
+  {
+    Child a(5), b(0);
+    const u32 first = handles_of(a.pid);
+    ASSERT_NE(first, ~0u);
+    ASSERT_NE(handles_of(b.pid), ~0u);
+    ASSERT_EQ(write(a.poke, "x", 1), 1);
+    u32 now = first;
+    for (int i = 0; i < 2000 && now != first + 5; ++i) {
+      usleep(10000);
+      now = handles_of(a.pid);
+    }
+    EXPECT_EQ(now, first + 5) << "the open files a process gained never showed";
+    const pid_t ended = b.pid;
+    b.end();
+    EXPECT_EQ(handles_of(ended), ~0u);
+    const bool kept_b = std::any_of(r->kept.begin(), r->kept.end(), [&](const sysinfo::Kept& k) {
+      return k.pid == static_cast<u32>(ended);
+    });
+    EXPECT_FALSE(kept_b) << "an ended process's files stayed open";
+  }
+  sysinfo::close(r);
+  EXPECT_EQ(own_descriptors(), before);
 }
 
 // ---- TCP owners.
