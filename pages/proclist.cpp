@@ -427,3 +427,211 @@ i64 wheel_take(ListState* list, i32 delta) {
 }
 
 }  // namespace proclist
+
+namespace proclist {
+
+// ---- Actions on a process
+
+mem::Bytes item_text(u32 item) {
+  switch (item) {
+    case item_location: return mem::lit("Open file location");
+    case item_copy: return mem::lit("Copy path");
+    case item_end: return mem::lit("End process");
+  }
+  return mem::Bytes();
+}
+
+u32 item_bit(u32 item) { return item >= 1 && item <= 3 ? 1u << (item - 1) : 0; }
+
+mem::Bytes why_text(u32 reason) {
+  switch (reason) {
+    case 1: return mem::lit("System Idle Process");
+    case 2: return mem::lit("Vimbrel itself");
+    case 3: return mem::lit("demo process");
+    case 4: return mem::lit("already ended");
+    case 5: return mem::lit("already exiting");
+    case 6: return mem::lit("system process");
+    case 7: return mem::lit("protected process");
+    case 8: return mem::lit("needs administrator");
+    case 9: return mem::lit("access denied");
+    case 10: return mem::lit("path too long");
+  }
+  return mem::Bytes();
+}
+
+mem::Bytes critical_name(u32 i) {
+  switch (i) {
+    case 0: return mem::lit("smss.exe");
+    case 1: return mem::lit("csrss.exe");
+    case 2: return mem::lit("wininit.exe");
+    case 3: return mem::lit("services.exe");
+    case 4: return mem::lit("lsass.exe");
+    case 5: return mem::lit("winlogon.exe");
+  }
+  return mem::Bytes();
+}
+
+bool same_folded(mem::Bytes a, mem::Bytes b) {
+  if (a.len != b.len) return false;
+  for (u64 i = 0; i < a.len; ++i)
+    if (fold(a.ptr[i]) != fold(b.ptr[i])) return false;
+  return true;
+}
+
+bool critical(u32 pid, mem::Bytes name) {
+  if (pid == 4) return true;
+  for (u32 i = 0; i < critical_names; ++i)
+    if (same_folded(name, critical_name(i))) return true;
+  return false;
+}
+
+u32 refused_why(u32 facts, u32 access_mask) {
+  if (facts & fact_idle) return 1;
+  if (facts & fact_own) return 2;
+  if (facts & fact_demo) return 3;
+  if (facts & fact_ended) return 4;
+  if (facts & fact_exiting) return 5;
+  if (!(facts & access_mask)) return 0;
+  if (facts & fact_system) return 6;
+  if (facts & fact_protected) return 7;
+  return (facts & fact_elevated) ? 9 : 8;
+}
+
+u32 why_end(u32 facts) { return refused_why(facts, 0x300); }
+
+u32 why_path(u32 facts) {
+  const u32 why = refused_why(facts & ~u32{fact_own | fact_exiting}, 0x500);
+  return why == 0 && (facts & fact_path_long) ? 10 : why;
+}
+
+u32 why_of(u32 item, u32 facts) {
+  if (item == item_end) return why_end(facts);
+  if (item == item_location || item == item_copy) return why_path(facts);
+  return 0;
+}
+
+u32 facts_mask(u32 facts) { return (why_path(facts) == 0 ? 3u : 0u) | (why_end(facts) == 0 ? 4u : 0u); }
+
+u32 chosen(u32 mask, u32 item) { return (mask & item_bit(item)) ? item : 0; }
+
+u32 item_label(u32 item, u32 reason, u8* buffer64) {
+  words::Text t{};
+  words::put(&t, item_text(item));
+  if (reason) {
+    words::put(&t, mem::lit(" ("));
+    words::put(&t, why_text(reason));
+    words::put(&t, mem::lit(")"));
+  }
+  const u32 n = t.len < label_most ? t.len : label_most;
+  __builtin_memcpy(buffer64, t.bytes, n);
+  return n;
+}
+
+u32 refusal(bool demo, bool alive, bool same) {
+  if (demo) return result_demo;
+  if (!alive) return result_ended;
+  return same ? 0u : u32{result_reused};
+}
+
+u32 unavailable(u32 identity, bool is_own, u32 reason) {
+  if (identity) return identity;
+  if (is_own) return result_own;
+  return reason == 5 ? result_exiting : result_denied;
+}
+
+bool own(u32 pid, u32 own_pid, u32 collector_pid) {
+  return pid == own_pid || (collector_pid != 0 && pid == collector_pid);
+}
+
+bool same_target(bool still_there, u32 pid, u32 start, u32 table_pid, u32 table_start) {
+  return still_there && pid == table_pid && start == table_start;
+}
+
+u32 open_error(u32 error) { return error == error_access_denied ? result_denied : result_ended; }
+
+u32 action_error(u32 error, bool exiting) {
+  if (error == error_access_denied) return exiting ? result_exiting : result_denied;
+  return result_failed;
+}
+
+u32 path_error(u32 error) { return error == error_insufficient_buffer ? result_path_long : result_denied; }
+
+u32 select_line(const u16* path, u32 length, u16* buffer, u32 capacity) {
+  // "\\?\X:" keeps a drive path; the file browser takes the path without the prefix.
+  const bool long_drive = length > 5 && path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\' &&
+                          path[4] >= 32 && path[4] <= 126 && path[5] == ':';
+  const u32 skip = long_drive ? 4 : 0;
+  const u16* rest = path + skip;
+  const u32 n = length - skip;
+  if (n == 0) return 0;
+  for (u32 i = 0; i < n; ++i)
+    if (rest[i] == '"' || rest[i] == '?' || rest[i] < 32) return 0;
+  const mem::Bytes prefix = mem::lit("explorer.exe /select,");
+  const u64 units = prefix.len + 1 + n + 1;  // the prefix, the quotes and the path
+  if (units >= capacity) return 0;
+  u32 at = 0;
+  for (u64 i = 0; i < prefix.len; ++i) buffer[at++] = prefix.ptr[i];
+  buffer[at++] = '"';
+  for (u32 i = 0; i < n; ++i) buffer[at++] = rest[i];
+  buffer[at++] = '"';
+  buffer[at] = 0;
+  return at;
+}
+
+u32 digit_count(u32 value) {
+  u32 n = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++n;
+  }
+  return n;
+}
+
+u32 confirm_text(mem::Bytes name, u32 pid, bool warning, u8* buffer640) {
+  u32 at = 0;
+  auto put = [&](mem::Bytes b) {
+    for (u64 i = 0; i < b.len && at < message_most; ++i) buffer640[at++] = b.ptr[i];
+  };
+  put(mem::lit("End \""));
+  put(mem::Bytes(name.ptr, name.len < name_most ? name.len : name_most));
+  put(mem::lit("\" (PID "));
+  u8 digits[10];
+  u32 n = digit_count(pid);
+  for (u32 i = 0, v = pid; i < n; ++i, v /= 10) digits[n - 1 - i] = static_cast<u8>('0' + v % 10);
+  put(mem::Bytes(digits, n));
+  put(mem::lit(")? Anything it has not saved is lost."));
+  if (warning) put(mem::lit(" Windows needs this process: ending it can make the system unstable or shut it down."));
+  return at;
+}
+
+mem::Bytes result_text(u32 code) {
+  switch (code) {
+    case 3: return mem::lit("The process ended and its PID now belongs to another process. Nothing was done.");
+    case 4: return mem::lit("The process has already ended.");
+    case 6: return mem::lit("Windows could not do this for the process.");
+    case 8: return mem::lit("These are demo processes: there is no real process to act on.");
+    case 9: return mem::lit("Vimbrel does not end itself or its collector: close the window instead.");
+    case 10: return mem::lit("The process changed while the menu was open. Nothing was done.");
+    case 11: return mem::lit("The clipboard is busy: another program holds it. Try again.");
+    case 12: return mem::lit("The path of the program is too long to show.");
+    case 13: return mem::lit("The program file no longer exists.");
+    case 14: return mem::lit("The System Idle Process is not a program: there is nothing to open, copy or end.");
+    case 15: return mem::lit("The process is already exiting: Windows is ending it. Nothing was done.");
+  }
+  return mem::Bytes();
+}
+
+mem::Bytes denied_text(u32 reason) {
+  switch (reason) {
+    case 6: return mem::lit("This is a Windows system process: Windows does not let Vimbrel do this to it.");
+    case 7: return mem::lit("This is a protected process: Windows only lets its own components do this to it.");
+    case 8: return mem::lit("Windows needs administrator rights for this: start Vimbrel as administrator.");
+  }
+  return mem::lit("Access denied: Windows does not let Vimbrel do this to the process.");
+}
+
+mem::Bytes result_message(u32 code, u32 reason) { return code == result_denied ? denied_text(reason) : result_text(code); }
+
+bool shows_message(u32 code) { return code >= 3 && code != result_refused_item; }
+
+}  // namespace proclist

@@ -154,3 +154,77 @@ i64 wheel_rows(i64 total);
 i64 wheel_take(ListState* list, i32 delta);
 
 }  // namespace proclist
+
+namespace proclist {
+
+// ---- Actions on a process: facts, refusals, labels and sentences (the platform-free rules of the Processes page's
+// context menu).
+
+// Facts of a process, a 12-bit mask.
+enum : u32 {
+  fact_idle = 0x001,        // process id 0
+  fact_own = 0x002,         // this program or its collector child
+  fact_demo = 0x004,        // the list shows demo data
+  fact_ended = 0x008,       // ended, its id reused, or opening it to end it failed for another reason than access
+  fact_exiting = 0x010,     // the system is ending it
+  fact_system = 0x020,      // a process the system needs
+  fact_protected = 0x040,   // the system does not let other programs act on it
+  fact_elevated = 0x080,    // this program runs with the right to act on other users' processes
+  fact_query_denied = 0x100,
+  fact_end_denied = 0x200,
+  fact_path_failed = 0x400,
+  fact_path_long = 0x800,
+};
+
+// Menu items.
+enum : u32 { item_location = 1, item_copy = 2, item_end = 3 };
+// Result codes of an action.
+enum : u32 {
+  result_none = 0, result_done = 1, result_cancelled = 2, result_reused = 3, result_ended = 4, result_denied = 5,
+  result_failed = 6, result_refused_item = 7, result_demo = 8, result_own = 9, result_changed = 10,
+  result_clipboard_busy = 11, result_path_long = 12, result_file_gone = 13, result_idle = 14, result_exiting = 15,
+};
+// The system's error words that the rules take.
+enum : u32 { error_access_denied = 5, error_insufficient_buffer = 122 };
+
+inline constexpr u32 label_most = 64;
+inline constexpr u32 message_most = 640;
+inline constexpr u32 name_most = 260;
+
+mem::Bytes item_text(u32 item);
+u32 item_bit(u32 item);
+mem::Bytes why_text(u32 reason);
+mem::Bytes critical_name(u32 i);
+inline constexpr u32 critical_names = 6;
+bool same_folded(mem::Bytes a, mem::Bytes b);
+bool critical(u32 pid, mem::Bytes name);
+
+u32 refused_why(u32 facts, u32 access_mask);
+u32 why_end(u32 facts);
+u32 why_path(u32 facts);
+u32 why_of(u32 item, u32 facts);
+u32 facts_mask(u32 facts);
+u32 chosen(u32 mask, u32 item);
+// The item's text, with " (reason)" when reason is not 0; at most 64 bytes. The length.
+u32 item_label(u32 item, u32 reason, u8* buffer64);
+u32 refusal(bool demo, bool alive, bool same);
+u32 unavailable(u32 identity, bool own, u32 reason);
+bool own(u32 pid, u32 own_pid, u32 collector_pid);
+bool same_target(bool still_there, u32 pid, u32 start, u32 table_pid, u32 table_start);
+u32 open_error(u32 error);
+u32 action_error(u32 error, bool exiting);
+u32 path_error(u32 error);
+
+// The command line that shows a file selected in the system's file browser, in 16-bit units with a terminating 0:
+// "explorer.exe /select," and the path in double quotes. The long-path prefix of a drive path is left out; an empty
+// rest, a double quote, "?" or a unit below 32 refuses the path. The units written without the 0, or 0.
+u32 select_line(const u16* path, u32 length, u16* buffer, u32 capacity);
+// The confirmation question; warning adds the sentence about a process the system needs. The length (at most 640).
+u32 confirm_text(mem::Bytes name, u32 pid, bool warning, u8* buffer640);
+mem::Bytes result_text(u32 code);
+mem::Bytes denied_text(u32 reason);
+mem::Bytes result_message(u32 code, u32 reason);
+bool shows_message(u32 code);
+u32 digit_count(u32 value);
+
+}  // namespace proclist

@@ -133,6 +133,7 @@ u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bo
   model::table_init(&m->procs);
   proclist::init(&m->list);
   procpage::init(&m->proc_page);
+  procmenu::init(&m->proc_menu);
   ptop::ring_init(&m->tops);
   s->test_clock = test_clock_start;
   m->remote = RemoteView{};

@@ -13,6 +13,7 @@
 #include "internet/internet.h"
 #include "internet/page.h"
 #include "pages/proclist.h"
+#include "pages/procmenu.h"
 #include "pages/procpage.h"
 #include "platform/window.h"
 #include "sampling/machine.h"
@@ -133,6 +134,7 @@ struct ModelParts {
   internet::PageState internet_page;
   localhist::Writer history;
   procpage::PageLayout proc_page;
+  procmenu::Menu proc_menu;
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

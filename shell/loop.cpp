@@ -99,6 +99,10 @@ void driver_message(AppState* s, const win::Msg& m) {
     case driver_char:
       on_char(s, static_cast<u32>(m.wparam));
       break;
+    case driver_menu_choice:
+    case driver_menu_flag:
+      processes_test_preset(s, m.message, m.wparam);
+      break;
     case driver_hold:
       source::procs_hold(&s->model->source, static_cast<u32>(m.wparam & 0xFF), (m.wparam & 0x100) != 0);
       break;
@@ -174,8 +178,10 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
       run_timer(s, static_cast<u32>(m.wparam));
       return 1;
     case win::wm_rbuttondown:
+      return 1;
     case win::wm_rbuttonup:
-      return 1;  // the Processes page's context menu comes with that page
+      processes_right_click(s, x, y);
+      return 1;
     case win::wm_close:
       close(s);
       return 1;
@@ -184,6 +190,7 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
       return 1;
     case win::wm_syskeydown:
       if (key == vk_f4) close(s);
+      if (key == vk_f10) processes_menu_key(s, key, shift_down(*s, m.wparam));
       return 1;
     case win::wm_keydown:
       key_down(s, key, m.wparam);
@@ -229,6 +236,7 @@ bool shift_down(const AppState& s, u64 wparam) {
 
 void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
+  if (processes_menu_key(s, key, shift_down(*s, wparam))) return;
   if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
   if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
   switch (key) {
@@ -337,6 +345,7 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   }
   s->pointer_x = clamp16(x);
   s->pointer_y = clamp16(y);
+  if (processes_menu_pointer(s, x, y, false)) return;
   HitMap& map = s->map;
   const u64 a = hits_at(map, x, y) & map.enabled_a & hover_mask_a;
   const u64 b = hits_at_b(map, x, y) & map.enabled_b & hover_mask_b;
@@ -358,6 +367,7 @@ void mouse_move(AppState* s, i32 x, i32 y) {
 }
 
 void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
+  if (processes_menu_pointer(s, x, y, true)) return;
   HitMap& map = s->map;
   // A press on the frame edge resizes the window; that arrives with snapping and dragging.
   if (edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0)) return;
@@ -586,7 +596,7 @@ void after_sample(AppState* s, const Noted& before) {
       views::tick_parts(&m->views, m->machine, &s->surface);
     else
       views::rail_parts(&m->views, m->machine, &s->surface);
-    if (s->page == page_processes) procpage::repaint_rows(&m->proc_page, &m->list, &m->procs, &s->surface);
+    if (s->page == page_processes) processes_repaint(s);
     invalidate_shown(s->thread, s->window, &s->surface);
   }
 }
@@ -665,6 +675,7 @@ void frame_request(AppState* s, u32 number) {
   on_size(s);
   win::Msg pending{};
   if (win::peek_message(s->thread, &pending, s->window, win::wm_paint, win::wm_paint, true)) paint(s);
+  processes_counters(s);
   u32 bits = 0x800 | (shown_view(*s) << 24);
   if (s->flags & flag_animating) bits |= 0x400;
   put_status(s, bits, ~(u32{0x400} | 0x3800u | 0xFF000000u));

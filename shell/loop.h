@@ -30,6 +30,8 @@ enum : u32 {
   driver_frame = win::wm_app + 0x10,
   driver_tick = win::wm_app + 0x11,
   driver_char = win::wm_app + 0x17,
+  driver_menu_choice = win::wm_app + 0x19,
+  driver_menu_flag = win::wm_app + 0x1A,
   driver_hold = win::wm_app + 0x1B,
   driver_dpi = win::wm_app + 0x1D,
   driver_work_area = win::wm_app + 0x27,

@@ -1,5 +1,6 @@
 #include "shell/processes.h"
 
+#include "platform/os.h"
 #include "shell/loop.h"
 #include "shell/title.h"
 
@@ -14,9 +15,27 @@ void queue(AppState* s, draw::Rect r) {
   draw::show(&s->surface, r);
 }
 
+// Presents what the page queued or painted. Cells painted in place may lie under an open menu or box: it is drawn
+// again over them.
 void present(AppState* s) {
+  Model* m = s->model;
+  const draw::Rect box = procmenu::shown_rect(m->proc_menu, &m->proc_page);
+  if (box.right > box.left) queue(s, box);
   if (s->window) invalidate_shown(s->thread, s->window, &s->surface);
 }
+
+void retake(void* owner) { set_collect_mode(static_cast<AppState*>(owner), false); }
+
+// After the menu's state may have changed: the old and the new box are drawn again, the table under them too.
+void menu_changed(AppState* s, const draw::Rect& before) {
+  Model* m = s->model;
+  const draw::Rect after = procmenu::shown_rect(m->proc_menu, &m->proc_page);
+  if (before.right > before.left) queue(s, before);
+  if (after.right > after.left) queue(s, after);
+  processes_repaint(s);
+}
+
+bool own_list(const AppState& s) { return s.page == page_processes && !remote_shown(s); }
 
 }  // namespace
 
@@ -37,6 +56,7 @@ void processes_draw(AppState* s) {
   Model* m = s->model;
   const u32 hover = static_cast<u32>((s->map.hover_a >> slot_header0) & 0x1FF);
   procpage::render(&m->proc_page, &m->list, &m->procs, &s->surface, hover);
+  procmenu::draw(m->proc_menu, processes_context(s), &s->surface);
 }
 
 void processes_repaint(AppState* s) {
@@ -115,11 +135,80 @@ bool processes_key(AppState* s, u32 key) {
 }
 
 void processes_char(AppState* s, u32 c) {
+  if (s->model->proc_menu.shown) return;
   proclist::ListState* list = &s->model->list;
   const u32 changed = c == vk_back ? proclist::erased(list) : proclist::typed(list, c);
   if (!changed) return;
   queue(s, procpage::filter_rect(&s->model->proc_page));
   processes_rebuilt(s);
+}
+
+procmenu::Context processes_context(AppState* s) {
+  Model* m = s->model;
+  procmenu::Context c{};
+  c.list = &m->list;
+  c.table = &m->procs;
+  c.page = &m->proc_page;
+  c.surface = &s->surface;
+  c.thread = s->thread;
+  c.window = s->window;
+  c.test = in_test(*s);
+  c.demo = m->source.mode == source::mode_demo;
+  c.act = !c.test || !c.demo;
+  c.own_pid = os::process_id();
+  c.collector_pid = m->source.child.process.process_id;
+  c.demo_calls = &m->source.demo.calls;
+  c.retake = retake;
+  c.owner = s;
+  return c;
+}
+
+bool processes_right_click(AppState* s, i32 x, i32 y) {
+  if (!own_list(*s)) return false;
+  Model* m = s->model;
+  const draw::Rect before = procmenu::shown_rect(m->proc_menu, &m->proc_page);
+  if (!procmenu::right_click(&m->proc_menu, processes_context(s), x, y)) return false;
+  menu_changed(s, before);
+  return true;
+}
+
+bool processes_menu_pointer(AppState* s, i32 x, i32 y, bool down) {
+  Model* m = s->model;
+  if (!own_list(*s) || !m->proc_menu.shown) return false;
+  const draw::Rect before = procmenu::shown_rect(m->proc_menu, &m->proc_page);
+  const bool changed = down ? procmenu::pointer_down(&m->proc_menu, processes_context(s), x, y)
+                            : procmenu::pointer_move(&m->proc_menu, x, y);
+  if (changed) menu_changed(s, before);
+  return true;
+}
+
+bool processes_menu_key(AppState* s, u32 key, bool shift) {
+  if (!own_list(*s)) return false;
+  Model* m = s->model;
+  const procmenu::Context c = processes_context(s);
+  const draw::Rect before = procmenu::shown_rect(m->proc_menu, &m->proc_page);
+  bool taken = false;
+  if (m->proc_menu.shown) taken = procmenu::key(&m->proc_menu, c, key);
+  else if (key == vk_delete) taken = procmenu::key_command(&m->proc_menu, c, true);
+  else if (key == vk_apps || (key == vk_f10 && shift)) taken = procmenu::key_command(&m->proc_menu, c, false);
+  if (taken) menu_changed(s, before);
+  return taken;
+}
+
+void processes_test_preset(AppState* s, u32 message, u64 value) {
+  procmenu::Menu* menu = &s->model->proc_menu;
+  if (message == driver_menu_choice) menu->test_choice = static_cast<i32>(value);
+  if (message == driver_menu_flag) menu->test_flag = static_cast<u32>(value);
+}
+
+void processes_counters(AppState* s) {
+  section::Section& r = s->surface.record;
+  if (!r.view || r.size < draw::frame_header) return;
+  const procmenu::Menu& menu = s->model->proc_menu;
+  const u32 words[4] = {menu.outcomes, menu.packed, menu.last_pid, menu.last_start};
+  const u32 offsets[4] = {draw::word_inputs, draw::word_input, draw::word_value1, draw::word_value2};
+  for (u32 i = 0; i < 4; ++i)
+    __atomic_store_n(reinterpret_cast<u32*>(r.view + offsets[i]), words[i], __ATOMIC_RELAXED);
 }
 
 }  // namespace app

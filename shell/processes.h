@@ -23,4 +23,14 @@ bool processes_key(AppState* s, u32 key);
 // A typed character or Backspace for the filter.
 void processes_char(AppState* s, u32 c);
 
+// The context menu and its boxes: what the flow needs of the window, and the input that reaches them. Each input
+// function returns true when the menu or a box took it.
+procmenu::Context processes_context(AppState* s);
+bool processes_right_click(AppState* s, i32 x, i32 y);
+bool processes_menu_pointer(AppState* s, i32 x, i32 y, bool down);
+bool processes_menu_key(AppState* s, u32 key, bool shift);
+// The driver's presets and the frame record's words of the menu's outcomes (test mode).
+void processes_test_preset(AppState* s, u32 message, u64 value);
+void processes_counters(AppState* s);
+
 }  // namespace app

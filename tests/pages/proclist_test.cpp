@@ -395,3 +395,118 @@ TEST(ProcList, MeasuringStateAndTints) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string label(u32 item, u32 reason) {
+  u8 buffer[proclist::label_most];
+  return std::string(reinterpret_cast<const char*>(buffer), proclist::item_label(item, reason, buffer));
+}
+
+// The greyed items and their reasons for the facts of the cases the menu meets.
+TEST(ProcActions, FactsGreyItemsWithTheirReasons) {
+  using namespace proclist;
+  struct Case {
+    const char* what;
+    u32 facts;
+    u32 why_end, why_path, mask;
+  } cases[] = {
+      {"an ordinary process", 0, 0, 0, 7},
+      {"the idle process", fact_idle | fact_elevated, 1, 1, 0},
+      {"this program", fact_own, 2, 0, 3},
+      {"demo data", fact_demo, 3, 3, 0},
+      {"ended", fact_ended, 4, 4, 0},
+      {"exiting", fact_exiting, 5, 0, 3},
+      {"critical, elevated, may be ended", fact_system | fact_elevated, 0, 0, 7},
+      {"critical, not elevated", fact_system | fact_end_denied, 6, 0, 3},
+      {"protected, query refused", fact_protected | fact_query_denied, 7, 7, 0},
+      {"end refused, not elevated", fact_end_denied, 8, 0, 3},
+      {"end refused, elevated", fact_end_denied | fact_elevated, 9, 0, 3},
+      {"path unreadable", fact_path_failed, 0, 8, 4},
+      {"path too long", fact_path_long, 0, 10, 4},
+      {"own and exiting keep the path", fact_own | fact_exiting, 2, 0, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(why_end(c.facts), c.why_end);
+    EXPECT_EQ(why_path(c.facts), c.why_path);
+    EXPECT_EQ(facts_mask(c.facts), c.mask);
+    EXPECT_EQ(why_of(item_end, c.facts), c.why_end);
+    EXPECT_EQ(why_of(item_copy, c.facts), c.why_path);
+    EXPECT_EQ(why_of(9, c.facts), 0u);
+    EXPECT_EQ(chosen(c.mask, item_end), (c.mask & 4) ? 3u : 0u);
+  }
+  EXPECT_EQ(label(item_location, 0), "Open file location");
+  EXPECT_EQ(label(item_copy, 1), "Copy path (System Idle Process)");
+  EXPECT_EQ(label(item_end, 2), "End process (Vimbrel itself)");
+  EXPECT_EQ(label(item_end, 5), "End process (already exiting)");
+  EXPECT_EQ(label(item_copy, 3), "Copy path (demo process)");
+  EXPECT_TRUE(critical(4, mem::lit("anything")));
+  EXPECT_TRUE(critical(77, mem::lit("LSASS.EXE")));
+  EXPECT_FALSE(critical(77, mem::lit("lsass.exe2")));
+  EXPECT_TRUE(own(500, 500, 0));
+  EXPECT_TRUE(own(600, 500, 600));
+  EXPECT_FALSE(own(0, 500, 0)) << "no collector is not pid 0";
+}
+
+TEST(ProcActions, OutcomesAndSentences) {
+  using namespace proclist;
+  EXPECT_EQ(refusal(true, false, false), 8u);
+  EXPECT_EQ(refusal(false, false, true), 4u);
+  EXPECT_EQ(refusal(false, true, false), 3u);
+  EXPECT_EQ(refusal(false, true, true), 0u);
+  EXPECT_EQ(unavailable(14, true, 5), 14u);
+  EXPECT_EQ(unavailable(0, true, 2), 9u);
+  EXPECT_EQ(unavailable(0, false, 5), 15u);
+  EXPECT_EQ(unavailable(0, false, 8), 5u);
+  EXPECT_EQ(open_error(error_access_denied), 5u);
+  EXPECT_EQ(open_error(87), 4u);
+  EXPECT_EQ(action_error(error_access_denied, true), 15u);
+  EXPECT_EQ(action_error(error_access_denied, false), 5u);
+  EXPECT_EQ(action_error(6, false), 6u);
+  EXPECT_EQ(path_error(error_insufficient_buffer), 12u);
+  EXPECT_EQ(path_error(2), 5u);
+  EXPECT_TRUE(same_target(true, 10, 20, 10, 20));
+  EXPECT_FALSE(same_target(true, 10, 20, 10, 21));
+  EXPECT_FALSE(same_target(false, 10, 20, 10, 20));
+  for (u32 code = 0; code < 16; ++code)
+    EXPECT_EQ(shows_message(code), code >= 3 && code != 7) << code;
+  EXPECT_EQ(str(result_message(5, 6)), "This is a Windows system process: Windows does not let Vimbrel do this to it.");
+  EXPECT_EQ(str(result_message(5, 9)), "Access denied: Windows does not let Vimbrel do this to the process.");
+  EXPECT_EQ(str(result_message(14, 0)),
+            "The System Idle Process is not a program: there is nothing to open, copy or end.");
+  EXPECT_EQ(str(result_message(10, 0)), "The process changed while the menu was open. Nothing was done.");
+
+  u8 text[message_most];
+  std::string q(reinterpret_cast<const char*>(text), confirm_text(mem::lit("notepad.exe"), 4242, false, text));
+  EXPECT_EQ(q, "End \"notepad.exe\" (PID 4242)? Anything it has not saved is lost.");
+  q.assign(reinterpret_cast<const char*>(text), confirm_text(mem::lit("x"), 4294967295u, true, text));
+  EXPECT_EQ(q, "End \"x\" (PID 4294967295)? Anything it has not saved is lost. Windows needs this process: ending it "
+               "can make the system unstable or shut it down.");
+  const std::string long_name(300, 'a');
+  const u32 n = confirm_text(bytes_of(long_name), 1, true, text);
+  EXPECT_LE(n, message_most);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(text), n).find(std::string(261, 'a')), std::string::npos)
+      << "the name is cut at 260 bytes";
+}
+
+TEST(ProcActions, SelectLineQuotesOnlySafePaths) {
+  auto line = [](const std::string& path, u32 capacity) {
+    std::vector<u16> p(path.begin(), path.end());
+    std::vector<u16> out(capacity + 1, 0xFFFF);
+    const u32 n = proclist::select_line(p.data(), static_cast<u32>(p.size()), out.data(), capacity);
+    return n ? std::string(out.begin(), out.begin() + n) + (out[n] == 0 ? "" : "<no end>") : std::string("<refused>");
+  };
+  EXPECT_EQ(line("C:\\Apps\\a b.exe", 2080), "explorer.exe /select,\"C:\\Apps\\a b.exe\"");
+  EXPECT_EQ(line("\\\\?\\C:\\Long\\x.exe", 2080), "explorer.exe /select,\"C:\\Long\\x.exe\"");
+  EXPECT_EQ(line("\\\\?\\UNC\\server\\x.exe", 2080), "<refused>")
+      << "only a drive path loses the prefix; any other keeps its '?'";
+  EXPECT_EQ(line("C:\\a\"b.exe", 2080), "<refused>");
+  EXPECT_EQ(line("C:\\a?b.exe", 2080), "<refused>");
+  EXPECT_EQ(line(std::string("C:\\a\x01.exe"), 2080), "<refused>");
+  EXPECT_EQ(line("", 2080), "<refused>");
+  EXPECT_EQ(line("C:\\x", 27), "<refused>") << "22 + 4 + 1 units need a capacity above 27";
+  EXPECT_EQ(line("C:\\x", 28), "explorer.exe /select,\"C:\\x\"");
+}
+
+}  // namespace
