@@ -2,12 +2,10 @@
 
 #include "cluster/payload.h"
 #include "cluster/publish.h"
+#include "platform/proc.h"
 
 namespace agent {
 namespace {
-
-constexpr u8 phase_failed = 7;
-constexpr u8 reason_unavailable = 2;
 
 void say(const Start* s, mem::Bytes first, mem::Bytes second = mem::Bytes()) {
   s->print(mem::lit("vimbrel agent: "));
@@ -87,6 +85,9 @@ u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes ke
   s.print = os::write_out;
   s.clock = os::clock_ms;
   s.sleep = os::sleep_ms;
+  u8 path[1024], machine[64];
+  s.self_path = mem::Bytes(path, proc::own_path(path));
+  s.arch = remote_update::arch_of(mem::Bytes(machine, os::machine_word(machine)));
   return run(&s);
 }
 
@@ -114,6 +115,7 @@ u32 run(const Start* s) {
   a->print = s->print;
   a->clock = s->clock;
   a->sleep = s->sleep;
+  start_update(a, s->self_path, s->arch, s->print);
   s->print(mem::lit("vimbrel agent: publishing to "));
   s->print(cluster::target_text(&settings));
   prefer_local(a, s, now);
@@ -123,9 +125,10 @@ u32 run(const Start* s) {
   loop(a, s->step_limit);
   kobj::close(a->quit);
   os::stop_requests_close(a->stop_requests);
+  bool restart = agentupdate::exit_wanted(&a->update);
   shutdown(a);
   mem::release(&arena);
-  return exit_ok;
+  return restart ? exit_restart : exit_ok;
 }
 
 AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::PublishSettings* settings, bool demo,
@@ -137,7 +140,6 @@ AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::P
   // demo run (tests) reads it itself.
   agent->publisher.in_process = demo ? 1 : 0;
   publisher::set_target(&agent->publisher, settings, now);
-  publish::set_caps(&agent->publisher.link, hello_flags);
   machine::init(&agent->machine);
   source::start_child(&agent->source, &agent->machine, demo, 0);
   model::table_init(&agent->table);
@@ -146,6 +148,7 @@ AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::P
   agent->version[0] = a;
   agent->version[1] = b;
   agent->version[2] = c;
+  start_update(agent, mem::Bytes(), 0, os::write_out);
   agent->next_data = agent->next_procs = now;
   agent->print = os::write_out;
   agent->clock = os::clock_ms;
@@ -156,6 +159,7 @@ AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::P
 void loop(AgentState* agent, u64 limit) {
   while (limit == 0 || agent->steps < limit) {
     if ((agent->quit != 0 && kobj::wait(agent->quit, 0)) || os::stop_requested(agent->stop_requests)) return;
+    if (agentupdate::exit_wanted(&agent->update)) return;
     u32 ms = step(agent, agent->clock(), step_cap_ms);
     if (ms != 0) agent->sleep(ms);
   }
@@ -165,11 +169,14 @@ u32 step(AgentState* agent, u64 now, u32 cap) {
   if (now >= agent->next_data) publish_data(agent, now);
   u64 left = agent->next_data > now ? agent->next_data - now : 0;
   u32 d = left < cap ? static_cast<u32>(left) : cap;
-  u32 f = publisher::tick(&agent->publisher, now, d);
+  // While a download runs its own socket waits; the publishing link only takes what is there.
+  u32 e = publisher::tick(&agent->publisher, now, agentupdate::busy(&agent->update) ? 0 : d);
+  u32 f = agentupdate::step(&agent->update, &agent->publisher, now, d);
+  f = f < e ? f : e;
   bool g = update_step(agent, now);
   print_status(agent, now);
   ++agent->steps;
-  u32 ms = g ? f : 0;
+  u32 ms = g ? 0 : f;
   ms = ms < d ? ms : d;
   agent->slept += ms;
   return ms;
@@ -193,17 +200,30 @@ void publish_data(AgentState* agent, u64 now) {
   publish::procs(&agent->publisher.link, &agent->record, now);
 }
 
+void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print) {
+  agentupdate::UpdateState* u = &agent->update;
+  agentupdate::init(u, remote_update::pack_version(agent->version[0], agent->version[1], agent->version[2]),
+                    self_path, arch, agent->publisher.random);
+  u->print = print;
+  agentupdate::check_writable(u);
+  publish::set_caps(&agent->publisher.link, agentupdate::enabled(u) ? hello_flags : hello_flags_no_update);
+}
+
 bool update_step(AgentState* agent, u64 now) {
   publish::PublishLink* link = &agent->publisher.link;
+  agentupdate::UpdateState* u = &agent->update;
   if (link->update_now) {
     link->update_now = 0;
-    agent->update_pending = 1;
+    agentupdate::start(u, now);
   }
-  if (agent->update_pending && link->state == publish::open &&
-      publish::update_state(link, phase_failed, reason_unavailable, now)) {
-    agent->update_pending = 0;
+  u8 phase = 0;
+  u16 value = 0;
+  while (link->state == publish::open && agentupdate::next_phase(u, &phase, &value)) {
+    if (!publish::update_state(link, phase, static_cast<u8>(value), now)) break;
+    agentupdate::phase_sent(u, phase);
   }
-  return agent->update_pending == 0;
+  if (agentupdate::exit_wanted(u)) publisher::tick(&agent->publisher, now, 0);
+  return agentupdate::idle(u, now);
 }
 
 void print_status(AgentState* agent, u64 now) {
@@ -229,6 +249,7 @@ void print_status(AgentState* agent, u64 now) {
 
 void shutdown(AgentState* agent) {
   publisher::stop(&agent->publisher);
+  agentupdate::stop(&agent->update);
   source::stop(&agent->source);
 }
 

@@ -5,6 +5,7 @@
 // quit event, or SIGTERM and SIGINT on Linux). It reports on standard output, one line each time the link's state
 // changes.
 #include "base/mem.h"
+#include "cluster/agentupdate.h"
 #include "cluster/cluster.h"
 #include "cluster/publisher.h"
 #include "cluster/proto.h"
@@ -38,7 +39,9 @@ constexpr u64 state_size = 548608;
 constexpr u32 data_period_ms = 1000;
 constexpr u32 procs_period_ms = 2000;
 constexpr u32 step_cap_ms = 100;
-constexpr u8 hello_flags = proto::hello_update_orders | proto::hello_no_self_update;
+// The hello says the agent takes update orders, and whether it can update itself.
+constexpr u8 hello_flags = proto::hello_update_orders;
+constexpr u8 hello_flags_no_update = proto::hello_update_orders | proto::hello_no_self_update;
 
 using Writer = void (*)(mem::Bytes bytes);
 using Clock = u64 (*)();
@@ -58,10 +61,13 @@ struct Start {
   Sleeper sleep;                             // os::sleep_ms
   bool demo;                                 // demo figures in place of the collector child (tests only)
   u64 step_limit;                            // 0: no limit
+  mem::Bytes self_path;                      // this program's file, which a self-update replaces; empty: none
+  u8 arch;                                   // the machine's architecture code (remote_update); 0: none
 };
 
 struct AgentState {
   publisher::Publisher publisher;
+  agentupdate::UpdateState update;
   source::Source source;
   machine::Machine machine;
   model::ProcTable table;
@@ -77,7 +83,6 @@ struct AgentState {
   // The status line as last printed.
   u32 printed_opens, printed_failures;
   u8 printed_status, printed_caching, printed;
-  u8 update_pending;  // an update order waits to be answered
   u64 steps;
   u64 slept;
   kobj::Handle quit;
@@ -88,7 +93,8 @@ struct AgentState {
 };
 static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its arena");
 
-// The mode with the program's own seams: status lines on standard output, the system's clock and sleep.
+// The mode with the program's own seams: status lines on standard output, the system's clock and sleep, the
+// program's own file and the machine's architecture for the self-update.
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
          const cluster::PublishSettings* settings, u32 id_state);
 // The mode; returns the exit code.
@@ -104,8 +110,10 @@ void loop(AgentState* agent, u64 limit);
 // cap).
 u32 step(AgentState* agent, u64 now, u32 cap);
 void publish_data(AgentState* agent, u64 now);
-// Update orders of the host: this build does not update itself, which the hello says; an order that comes all the
-// same is answered "failed, unavailable". True when nothing waits.
+// Self-update from the program file given (empty: off) for the architecture; says in the hello whether it can.
+void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print);
+// Update orders of the host, and the self-update's phases sent while the link is open. True when no try is due
+// (the step may sleep).
 bool update_step(AgentState* agent, u64 now);
 void print_status(AgentState* agent, u64 now);
 void shutdown(AgentState* agent);

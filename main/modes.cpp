@@ -55,8 +55,8 @@ u32 internet_check() {
   return internet::check(&endpoint);
 }
 u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
-u32 agent_trial(mem::Bytes, Writer) { return not_built(mem::lit("--agent-trial")); }
-u32 agent_revert(mem::Bytes, Writer) { return not_built(mem::lit("--agent-revert")); }
+u32 agent_trial(mem::Bytes path, Writer console) { return agentupdate::trial_main(path, console); }
+u32 agent_revert(mem::Bytes path, Writer console) { return agentupdate::revert_main(path, console); }
 // The mode word is judged before anything else: a wrong one ends with exit code 2 and no words, built or not.
 u32 replace_taskmgr(mem::Bytes mode, u32) {
   return taskmgr::is_mode_word(mode) ? not_built(mem::lit("--replace-taskmgr")) : 2;
@@ -87,7 +87,24 @@ u32 election(mem::Bytes share, const elect::Config* config, const ClusterFiles* 
   }
   return elect::main(files->key_path, share, id, config, rounds);
 }
+// A test build may make the agent report an older version with VIMBREL_TEST_AGENT_VERSION="a.b.c", so that a test
+// host of this build's version has something to update it to.
 u32 agent_mode(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, const ClusterFiles* files) {
+#ifdef VIMBREL_TEST_SEAMS
+  u8 text[24];
+  u64 length = 0;
+  if (fs::env_var(mem::lit("VIMBREL_TEST_AGENT_VERSION"), mem::Slice{text, sizeof text}, &length) == fs::ok) {
+    u16 part[3] = {};
+    u32 at = 0;
+    for (u64 i = 0; i < length && at < 3; ++i) {
+      if (text[i] == '.') ++at;
+      else if (text[i] >= '0' && text[i] <= '9') part[at] = static_cast<u16>(part[at] * 10 + (text[i] - '0'));
+    }
+    a = part[0];
+    b = part[1];
+    c = part[2];
+  }
+#endif
   return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state);
 }
 
@@ -126,11 +143,6 @@ bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector"));
 namespace background {
 bool is_background_option(mem::Bytes word) { return mem::eq(word, mem::lit("--background")); }
 }
-
-namespace agentupdate {
-bool is_trial_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-trial")); }
-bool is_revert_option(mem::Bytes word) { return mem::eq(word, mem::lit("--agent-revert")); }
-}  // namespace agentupdate
 
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }

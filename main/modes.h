@@ -5,6 +5,7 @@
 // endpoint) it gathers itself. An entry whose module is not built yet writes
 // "vimbrel: <mode> is not built yet" on standard error and ends with exit code 1; building a mode replaces its entry.
 #include "base/mem.h"
+#include "cluster/agentupdate.h"
 #include "cluster/cluster.h"
 #include "host/elect.h"
 #include "host/linuxfeed.h"
@@ -69,10 +70,6 @@ bool is_option(mem::Bytes word);  // "--collector"
 namespace background {
 bool is_background_option(mem::Bytes word);  // "--background"
 }
-namespace agentupdate {
-bool is_trial_option(mem::Bytes word);   // "--agent-trial"
-bool is_revert_option(mem::Bytes word);  // "--agent-revert"
-}  // namespace agentupdate
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
 bool is_test_option(mem::Bytes word);     // "--test"

@@ -202,6 +202,8 @@ u32 create_exclusive(mem::Bytes path, u32 mode, u64* handle);
 u32 open_plain_read(mem::Bytes path, u64* handle);
 // The file's size through its handle.
 u32 handle_size(u64 handle, u64* size);
+// Writes all bytes at the file's position, continuing after short and interrupted writes.
+u32 write_handle(u64 handle, mem::Bytes bytes);
 // Puts the file's data and size on the disk.
 u32 sync_handle(u64 handle);
 void close_handle(u64 handle);

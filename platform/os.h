@@ -128,6 +128,10 @@ u32 windows_version(WindowsVersion* version);
 // is longer than 64 bytes or holds a byte that is not printable ASCII (32 to 126).
 u32 computer_name(u8* buffer64);
 
+// The machine's hardware name as the kernel reports it ("x86_64", "aarch64") into a 64-byte buffer: its length, 0
+// when it cannot be read or does not fit.
+u32 machine_word(u8* buffer64);
+
 // Applies VIMBREL_BEACON (at most 24 bytes) through the setter: 1 stored, 0 refused (a value that is not ASCII is
 // refused too), 2 unset, 6 longer than 24 bytes. Nothing changes unless the answer is 1.
 using BeaconSetter = u32 (*)(cluster::PublishSettings* settings, mem::Bytes text);

@@ -132,6 +132,22 @@ u32 handle_size(u64 handle, u64* size) {
   return 0;
 }
 
+u32 write_handle(u64 handle, mem::Bytes bytes) {
+  if (handle == 0) return EBADF;
+  u64 done = 0;
+  while (done < bytes.len) {
+    ssize_t n = ::write(fd_of(handle), bytes.ptr + done, bytes.len - done);
+    if (n > 0) {
+      done += u64(n);
+    } else if (n < 0 && errno != EINTR) {
+      return u32(errno);
+    } else if (n == 0) {
+      return EIO;
+    }
+  }
+  return 0;
+}
+
 u32 sync_handle(u64 handle) {
   if (handle == 0) return EBADF;
   return fsync(fd_of(handle)) == 0 ? 0 : u32(errno);

@@ -331,6 +331,15 @@ u32 computer_name(u8* buffer64) {
   return printable(mem::Bytes(buffer64, length)) ? static_cast<u32>(length) : 0;
 }
 
+u32 machine_word(u8* buffer64) {
+  utsname names{};
+  if (uname(&names) != 0) return 0;
+  u64 length = strnlen(names.machine, sizeof names.machine);
+  if (length == 0 || length > 64) return 0;
+  __builtin_memcpy(buffer64, names.machine, length);
+  return static_cast<u32>(length);
+}
+
 u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon) {
   u8 text[24];
   u64 length = 0;

@@ -77,6 +77,8 @@ struct Process {
   pid_t pid = -1;
   std::string out_path;
   int code = -2;
+  std::string program = VIMBREL_EXE;  // the file started
+  std::vector<std::string> env;       // "NAME=value" set besides the homes
 
   // The executable with the arguments; with a wrapper (a command that runs the rest, as "ip netns exec <name>"),
   // the wrapper runs it.
@@ -89,11 +91,12 @@ struct Process {
       setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
       setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
       setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+      for (std::string& e : env) putenv(e.data());
       int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(fd, 1);
       std::vector<char*> argv;
       for (const std::string& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-      argv.push_back(const_cast<char*>(VIMBREL_EXE));
+      argv.push_back(const_cast<char*>(program.c_str()));
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       execv(argv[0], argv.data());

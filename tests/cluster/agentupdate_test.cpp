@@ -1,0 +1,426 @@
+// The agent's self-update on real files and real loopback sockets: the trial and revert modes, confirmation, the
+// answers to a host's order, and whole downloads from a host running in this process that serves a placed build,
+// with the new program swapped in, or a damaged transfer refused and the program left as it was.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cluster/agentupdate.h"
+#include "host/hub.h"
+#include "host/linuxfeed.h"
+#include "tests/host/build_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string printed;
+void keep(mem::Bytes b) { printed.append(reinterpret_cast<const char*>(b.ptr), b.len); }
+mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
+bool exists(const std::string& p) { return std::filesystem::exists(std::filesystem::symlink_status(p)); }
+
+std::string record(u64 version, u8 starts) {
+  u8 r[remote_update::trial_size];
+  remote_update::trial_record(version, starts, r);
+  return std::string(reinterpret_cast<char*>(r), sizeof r);
+}
+
+const u64 v80 = remote_update::pack_version(0, 1, 80);
+const u64 v81 = remote_update::pack_version(0, 1, 81);
+
+// A program file P with its neighbours in a folder of its own.
+struct Program {
+  testutil::TempDir dir;
+  std::string p = dir.path + "/vimbrel";
+  Program() { printed.clear(); }
+  std::string at(const char* suffix) const { return p + suffix; }
+  void put(const char* suffix, const std::string& content) const { testutil::write_file(at(suffix), content); }
+  std::string get(const char* suffix) const { return testutil::read_file(at(suffix)); }
+};
+
+const char* const trial_line = "vimbrel agent: the update is on trial, start %d of 3 before the previous binary "
+                               "comes back\n";
+std::string trial_text(int n) {
+  char b[160];
+  snprintf(b, sizeof b, trial_line, n);
+  return b;
+}
+const char* const back_line = "vimbrel agent: the update was not confirmed; the previous binary is back\n";
+const char* const cannot_line = "vimbrel agent: cannot put the previous binary back\n";
+
+TEST(AgentTrial, ThreeStartsOnTrialThenTheFourthPutsThePreviousProgramBack) {
+  Program f;
+  f.put("", "new");
+  f.put(".prev", "old");
+  f.put(".trial", record(v81, 0));
+  for (int start = 1; start <= 3; ++start) {
+    printed.clear();
+    EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), 0u);
+    EXPECT_EQ(printed, trial_text(start));
+    EXPECT_EQ(f.get(".trial"), record(v81, static_cast<u8>(start)));
+    EXPECT_EQ(f.get(""), "new");
+  }
+  printed.clear();
+  EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), 0u);
+  EXPECT_EQ(printed, back_line);
+  EXPECT_EQ(f.get(""), "old");
+  EXPECT_FALSE(exists(f.at(".prev")));
+  EXPECT_FALSE(exists(f.at(".trial")));
+  EXPECT_EQ(f.get(".refused"), record(v81, 3));
+}
+
+TEST(AgentTrial, RecordsAndPathsDecideEachStart) {
+  struct Case {
+    const char* what;
+    std::string trial;  // P.trial's bytes; "-" for none
+    bool prev;
+    u32 code;
+    std::string out;
+  } cases[] = {
+      {"a count of 2 allows one more start", record(v81, 2), true, 0, trial_text(3)},
+      {"a count of 3 reverts", record(v81, 3), true, 0, back_line},
+      {"a count of 255 reverts", record(v81, 255), true, 0, back_line},
+      {"a record of 8 bytes reads as no starts", std::string(8, '\x09'), true, 0, trial_text(1)},
+      {"a record of 10 bytes reads as no starts", std::string(10, '\x09'), true, 0, trial_text(1)},
+      {"no previous program to put back", record(v81, 3), false, 1, cannot_line},
+  };
+  for (const Case& c : cases) {
+    Program f;
+    f.put("", "new");
+    if (c.prev) f.put(".prev", "old");
+    f.put(".trial", c.trial);
+    EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), c.code) << c.what;
+    EXPECT_EQ(printed, c.out) << c.what;
+    EXPECT_EQ(f.get(""), c.code == 0 && c.out == back_line ? "old" : "new") << c.what;
+  }
+  // The revert mode on its own, and paths that do not fit: nothing is touched.
+  Program f;
+  f.put("", "new");
+  f.put(".prev", "old");
+  EXPECT_EQ(agentupdate::revert_main(bytes(f.p), keep), 0u);
+  EXPECT_EQ(f.get(""), "old");
+  EXPECT_EQ(agentupdate::revert_main(bytes(f.p), keep), 1u);
+  EXPECT_EQ(f.get(""), "old");
+  std::string too_long = f.dir.path + "/" + std::string(249 - f.dir.path.size() - 1, 'x');
+  ASSERT_EQ(too_long.size(), 249u);
+  EXPECT_EQ(agentupdate::trial_main(bytes(too_long), keep), 2u);
+  EXPECT_EQ(agentupdate::revert_main(bytes(too_long), keep), 2u);
+  EXPECT_EQ(agentupdate::trial_main(mem::Bytes(), keep), 2u);
+  EXPECT_FALSE(exists(too_long + ".trial"));
+}
+
+// ---- The self-update state of an agent.
+
+struct Agent {
+  Program f;
+  agentupdate::UpdateState u;
+  explicit Agent(u64 own = v80, u8 arch = remote_update::arch_x86_64) {
+    agentupdate::init(&u, own, bytes(f.p), arch, os::random_bytes);
+    u.print = keep;
+  }
+  std::vector<std::pair<u8, u16>> phases() {
+    std::vector<std::pair<u8, u16>> out;
+    u8 phase;
+    u16 value;
+    while (agentupdate::next_phase(&u, &phase, &value)) {
+      out.push_back({phase, value});
+      agentupdate::phase_sent(&u, phase);
+    }
+    return out;
+  }
+};
+
+TEST(AgentUpdateState, OrdersAreAnsweredByWhatTheAgentCanDo) {
+  using P = std::vector<std::pair<u8, u16>>;
+  struct Case {
+    const char* what;
+    bool path;
+    u8 arch;
+    u64 offered;
+    u64 refused;
+    P phases;
+    bool armed;
+  } cases[] = {
+      {"no program path", false, 1, v81, 0, {{7, 2}}, false},
+      {"no architecture", true, 0, v81, 0, {{7, 2}}, false},
+      {"a newer host", true, 1, v81, 0, {}, true},
+      {"a host of the same version", true, 2, v80, 0, {{8, 0}}, false},
+      {"the version that was put back", true, 1, v81, v81, {{7, 6}}, false},
+  };
+  for (const Case& c : cases) {
+    Agent a;
+    agentupdate::init(&a.u, v80, c.path ? bytes(a.f.p) : mem::Bytes(), c.arch, os::random_bytes);
+    a.u.print = keep;
+    a.u.retry.failed = c.refused;
+    remote_update::note_offer(&a.u.retry, c.offered, 1000, 0);
+    agentupdate::start(&a.u, 5000);
+    EXPECT_EQ(a.phases(), c.phases) << c.what;
+    EXPECT_EQ(agentupdate::idle(&a.u, 5000), c.armed) << c.what;
+  }
+}
+
+TEST(AgentUpdateState, StartChecksTheFolderAndReadsTheRefusedVersion) {
+  Agent a;
+  a.f.put("", "program");
+  a.f.put(".new", "left from a crash");
+  a.f.put(".refused", record(v81, 3));
+  agentupdate::check_writable(&a.u);
+  EXPECT_TRUE(agentupdate::enabled(&a.u));
+  EXPECT_EQ(a.u.refused, v81);
+  EXPECT_EQ(a.u.retry.failed, v81);
+  EXPECT_FALSE(exists(a.f.at(".new")));
+  EXPECT_EQ(printed, "");
+
+  // A folder that refuses the new file turns self-update off for the run.
+  Agent b;
+  setenv("VIMBREL_TEST_FAULTS", "create:/vimbrel.new:13", 1);
+  agentupdate::check_writable(&b.u);
+  unsetenv("VIMBREL_TEST_FAULTS");
+  EXPECT_FALSE(agentupdate::enabled(&b.u));
+  EXPECT_EQ(printed, "vimbrel agent: self-update off: cannot write next to the program file\n");
+}
+
+TEST(AgentUpdateState, TheFirstOpenLinkConfirmsAndSaysSoOnlyOnTrial) {
+  for (bool on_trial : {true, false}) {
+    Agent a;
+    a.f.put("", "new");
+    a.f.put(".prev", "old");
+    if (on_trial) a.f.put(".trial", record(v81, 1));
+    publisher::Publisher p;
+    auth::KeyState key;
+    auth::key_init(&key, bytes("k"));
+    publisher::init(&p, &key, reinterpret_cast<const u8*>("0123456789abcdef"), 16, proto::role_publisher);
+    p.link.opens = 1;
+    p.link.peer.host_version[1] = 1;
+    p.link.peer.host_version[2] = 80;
+    agentupdate::step(&a.u, &p, 1000, 0);
+    EXPECT_EQ(printed, on_trial ? "vimbrel agent: self-update confirmed, the previous binary is deleted\n" : "");
+    EXPECT_FALSE(exists(a.f.at(".prev")));
+    EXPECT_FALSE(exists(a.f.at(".trial")));
+    EXPECT_EQ(a.f.get(""), "new");
+    // A host of the agent's own version offers nothing.
+    EXPECT_FALSE(agentupdate::idle(&a.u, 1000 + 20000));
+  }
+}
+
+// ---- Downloads from a host in this process.
+
+// A TCP relay on loopback between the agent and the host that can damage the host's bytes on the way.
+struct Relay {
+  int listener = -1, agent = -1, host = -1;
+  u16 port = 0;
+  u64 host_bytes = 0;
+  u64 flip_at = ~0ull;  // the host byte to damage
+
+  explicit Relay(u16 host_port) : host_port_(host_port) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a = loopback(0);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, 4);
+    socklen_t n = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+    port = ntohs(a.sin_port);
+  }
+  ~Relay() {
+    for (int fd : {listener, agent, host}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  static sockaddr_in loopback(u16 port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+  void step() {
+    if (agent < 0) {
+      agent = accept(listener, nullptr, nullptr);
+      if (agent < 0) return;
+      host = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a = loopback(host_port_);
+      connect(host, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    move(agent, host, false);
+    move(host, agent, true);
+  }
+  void move(int from, int to, bool from_host) {
+    if (from < 0 || to < 0) return;
+    pollfd pf{from, POLLIN, 0};
+    if (poll(&pf, 1, 0) <= 0) return;
+    char b[65536];
+    ssize_t n = recv(from, b, sizeof b, 0);
+    if (n <= 0) {
+      ::close(agent);
+      ::close(host);
+      agent = host = -1;
+      return;
+    }
+    if (from_host && flip_at >= host_bytes && flip_at < host_bytes + u64(n)) b[flip_at - host_bytes] ^= 0x40;
+    if (from_host) host_bytes += u64(n);
+    for (ssize_t at = 0; at < n;) {
+      ssize_t w = send(to, b + at, size_t(n - at), MSG_NOSIGNAL);
+      if (w <= 0) return;
+      at += w;
+    }
+  }
+
+ private:
+  u16 host_port_;
+};
+
+u64 now_ms() {
+  return u64(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
+// A host of version 0.1.81 on a loopback port that serves the build placed in its Linux folder, signed with a test
+// key, and an agent of version 0.1.80 whose program file is P, aimed at the host (or at a relay before it).
+struct Download {
+  testutil::TempDir home;
+  buildfix::Key release;
+  mem::Arena arena{};
+  std::unique_ptr<hub::Host> host = std::make_unique<hub::Host>();
+  auth::KeyState key;
+  std::string folder = home.path + "/linux";
+  std::string n = buildfix::name(v81);
+  Agent a;
+  publisher::Publisher p;
+  std::unique_ptr<Relay> relay;
+  std::function<void(Download*)> each_step;
+
+  explicit Download(const std::string& build) {
+    auth::key_init(&key, bytes("cluster key"));
+    EXPECT_TRUE(mem::arena_init(&arena, hub::arena_size()));
+    hub::Options o = {};
+    o.listen = 0x7F000001;
+    o.version[2] = 81;
+    o.version[1] = 1;
+    EXPECT_TRUE(hub::open(host.get(), &arena, &key, &o, 0));
+    // No fetch child: the build is the one placed here.
+    linuxfeed::init(host->feed, v81, bytes(folder), mem::Bytes(), release.pk);
+    buildfix::place(folder, n, build, release);
+    a.f.put("", "the running program");
+    chmod(a.f.p.c_str(), 0751);
+    publisher::init(&p, &key, reinterpret_cast<const u8*>("agent machine id"), 16, proto::role_publisher);
+    agentupdate::check_writable(&a.u);
+  }
+  ~Download() {
+    agentupdate::stop(&a.u);
+    hub::close(host.get());
+    mem::release(&arena);
+  }
+  void through_relay() { relay = std::make_unique<Relay>(host->port); }
+  // As the agent sees its publishing link open to the host: the host's version noted, the first try armed now.
+  void linked() {
+    p.link.target_address = 0x7F000001;
+    p.link.target_port = relay ? relay->port : host->port;
+    p.link.opens = 1;
+    p.link.peer.host_version[1] = 1;
+    p.link.peer.host_version[2] = 81;
+    agentupdate::step(&a.u, &p, now_ms(), 0);
+    agentupdate::start(&a.u, now_ms());
+  }
+  // Steps both ends until the try ends (installed or failed) or 60 s pass.
+  void run() {
+    linked();
+    auto end = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < end && !agentupdate::exit_wanted(&a.u) && a.u.retry.tries == 0) {
+      hub::step(host.get(), 1, now_ms(), 1000000);
+      if (relay) relay->step();
+      agentupdate::step(&a.u, &p, now_ms(), 1);
+      if (each_step) each_step(this);
+    }
+  }
+};
+
+TEST(AgentDownload, AHostServesItsBuildAndTheAgentSwapsItInOnTrial) {
+  const std::string build = buildfix::elf(40000);
+  Download d(build);
+  d.run();
+  ASSERT_TRUE(agentupdate::exit_wanted(&d.a.u)) << printed;
+  EXPECT_EQ(printed, "vimbrel agent: self-update installed\n");
+  EXPECT_EQ(d.a.f.get(""), build);
+  EXPECT_EQ(d.a.f.get(".prev"), "the running program");
+  EXPECT_EQ(d.a.f.get(".trial"), record(v81, 0));
+  EXPECT_FALSE(exists(d.a.f.at(".new")));
+  struct stat st {};
+  stat(d.a.f.p.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);  // the old program's mode
+  using P = std::vector<std::pair<u8, u16>>;
+  EXPECT_EQ(d.a.phases(), (P{{2, 0}, {3, 0}, {4, 0}, {5, 0}}));
+  EXPECT_EQ(d.a.u.blocks, 3u);
+  EXPECT_FALSE(agentupdate::busy(&d.a.u));
+  // Nothing more happens once the program is swapped: the agent is to end.
+  EXPECT_EQ(agentupdate::step(&d.a.u, &d.p, now_ms(), 0), 0xFFFFFFFFu);
+}
+
+TEST(AgentDownload, ADamagedTransferIsRefusedAndTheProgramStays) {
+  const std::string build = buildfix::elf(40000);
+  struct Case {
+    const char* what;
+    u8 result;
+    const char* word;
+    void (*prepare)(Download*);
+  } cases[] = {
+      {"a chunk damaged on the way", remote_update::result_bad_tag, "a frame tag failed",
+       [](Download* d) {
+         d->through_relay();
+         d->relay->flip_at = 48 + 48 + 16 + 56 + 1000;  // after the reply and the accept: the first chunk's data
+       }},
+      {"the host's file changed under it", remote_update::result_mismatch, "SHA-256 mismatch",
+       [](Download* d) {
+         d->each_step = [](Download* x) {
+           if (x->a.u.blocks != 1) return;
+           std::string changed = buildfix::elf(40000, 62, 9);
+           FILE* f = fopen((x->folder + "/" + x->n).c_str(), "r+b");
+           fseek(f, 30000, SEEK_SET);
+           fwrite(changed.data() + 30000, 1, 10000, f);
+           fclose(f);
+           x->each_step = nullptr;
+         };
+       }},
+      {"the program file cannot be replaced", remote_update::result_cannot_replace,
+       "cannot replace the program file",
+       [](Download* d) {
+         // A folder with something in it where the previous program would go: the first move is refused.
+         std::filesystem::create_directories(d->a.f.at(".prev") + "/inside");
+       }},
+  };
+  for (const Case& c : cases) {
+    printed.clear();
+    Download d(build);
+    c.prepare(&d);
+    u64 started = now_ms();
+    d.run();
+    EXPECT_FALSE(agentupdate::exit_wanted(&d.a.u)) << c.what;
+    EXPECT_EQ(d.a.u.retry.last_result, c.result) << c.what;
+    EXPECT_EQ(printed, std::string("vimbrel agent: self-update failed: ") + c.word + "\n") << c.what;
+    EXPECT_EQ(d.a.f.get(""), "the running program") << c.what;
+    EXPECT_FALSE(exists(d.a.f.at(".new"))) << c.what;
+    EXPECT_FALSE(exists(d.a.f.at(".trial"))) << c.what;
+    std::vector<std::pair<u8, u16>> phases = d.a.phases();
+    ASSERT_FALSE(phases.empty()) << c.what;
+    EXPECT_EQ(phases.back(), (std::pair<u8, u16>{7, u16(16 + c.result)})) << c.what;
+    // The next try comes 45 to 75 s later, and only then.
+    u64 wait = agentupdate::step(&d.a.u, &d.p, now_ms(), 0);
+    EXPECT_GE(wait + (now_ms() - started), 45000u) << c.what;
+    EXPECT_LE(wait, 75000u) << c.what;
+    EXPECT_FALSE(agentupdate::busy(&d.a.u)) << c.what;
+  }
+}
+
+}  // namespace
