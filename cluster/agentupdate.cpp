@@ -69,12 +69,12 @@ bool send_output(UpdateState* s) {
 
 }  // namespace
 
+bool fits(mem::Bytes path) { return path.len <= path_max && path_fits(static_cast<u32>(path.len)); }
+
 bool path_fits(u32 length) { return length >= 1 && length <= path_max; }
 
 u32 with_suffix(mem::Bytes path, mem::Bytes suffix, mem::Slice out) {
-  if (!path_fits(static_cast<u32>(path.len < 0xFFFFFFFF ? path.len : 0)) || path.len + suffix.len > out.len) {
-    return 0;
-  }
+  if (!fits(path) || path.len + suffix.len > out.len) return 0;
   mem::copy(out, path);
   mem::copy(mem::Slice{out.ptr + path.len, suffix.len}, suffix);
   return static_cast<u32>(path.len + suffix.len);
@@ -86,7 +86,7 @@ void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSourc
   __builtin_memset(s, 0, sizeof *s);
   remote_update::init_retry(&s->retry, version);
   s->socket = sock::invalid_socket;
-  if (path.len <= path_max && path_fits(static_cast<u32>(path.len))) {
+  if (fits(path)) {
     mem::copy(mem::Slice{s->path, path_max}, path);
     s->path_length = static_cast<u32>(path.len);
   }
@@ -306,7 +306,7 @@ void print_failure(const UpdateState* s, u8 reason) {
 }
 
 u32 trial_main(mem::Bytes path, Print print) {
-  if (path.len > path_max || !path_fits(static_cast<u32>(path.len))) return trial_bad_path;
+  if (!fits(path)) return trial_bad_path;
   Name trial = name_of(path, trial_suffix());
   u8 buffer[16];
   mem::Bytes record = read_record(trial.bytes(), buffer);
@@ -323,7 +323,7 @@ u32 trial_main(mem::Bytes path, Print print) {
 }
 
 u32 revert_main(mem::Bytes path, Print print) {
-  if (path.len > path_max || !path_fits(static_cast<u32>(path.len))) return trial_bad_path;
+  if (!fits(path)) return trial_bad_path;
   return revert(path, print);
 }
 

@@ -71,6 +71,8 @@ inline remote_update::Session* session_of(const UpdateState* s) {
 }
 
 bool path_fits(u32 length);
+// A path of 1 to 248 bytes.
+bool fits(mem::Bytes path);
 // P followed by the suffix into out (at least suffixed_max bytes); its length, 0 when it does not fit.
 u32 with_suffix(mem::Bytes path, mem::Bytes suffix, mem::Slice out);
 void no_op(mem::Bytes bytes);

@@ -235,6 +235,16 @@ struct Relay {
     getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
     port = ntohs(a.sin_port);
   }
+  // The port stays this relay's, but nothing is accepted on it.
+  void listener_only_bound() {
+    ::close(listener);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a = loopback(0);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+    port = ntohs(a.sin_port);
+  }
   ~Relay() {
     for (int fd : {listener, agent, host}) {
       if (fd >= 0) ::close(fd);
@@ -368,7 +378,7 @@ TEST(AgentDownload, AHostServesItsBuildAndTheAgentSwapsItInOnTrial) {
   EXPECT_EQ(agentupdate::step(&d.a.u, &d.p, now_ms(), 0), 0xFFFFFFFFu);
 }
 
-TEST(AgentDownload, ADamagedTransferIsRefusedAndTheProgramStays) {
+TEST(AgentDownload, AFailedTryLeavesTheProgramAndWaitsForTheNext) {
   const std::string build = buildfix::elf(40000);
   struct Case {
     const char* what;
@@ -392,6 +402,12 @@ TEST(AgentDownload, ADamagedTransferIsRefusedAndTheProgramStays) {
            fclose(f);
            x->each_step = nullptr;
          };
+       }},
+      {"nothing listens at the host's address", remote_update::result_unreachable, "unreachable",
+       [](Download* d) {
+         // A port held by a socket that does not listen: a dial there is refused.
+         d->through_relay();
+         d->relay->listener_only_bound();
        }},
       {"the program file cannot be replaced", remote_update::result_cannot_replace,
        "cannot replace the program file",

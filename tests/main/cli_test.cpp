@@ -40,8 +40,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--as-taskmgr --dpi 100 anything", "the window"},
       {"--update-notes", "--update-notes"},
       {"--background", "--background"},
-      {"--agent-trial x", "--agent-trial"},
-      {"--agent-revert x", "--agent-revert"},
       {"--replace-taskmgr on", "--replace-taskmgr"},
       {"--replace-taskmgr off --test", "--replace-taskmgr"},
   };
@@ -62,6 +60,13 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
         << l.args;
   }
   if (display) setenv("DISPLAY", saved_display.c_str(), 1);
+  // The self-update's trial and revert modes are built: they work on the program path they are given.
+  testutil::RunResult trial = testutil::run_vimbrel("--agent-trial " + home.path + "/p", home.path);
+  EXPECT_EQ(trial.exit_code, 0);
+  EXPECT_EQ(trial.out, "vimbrel agent: the update is on trial, start 1 of 3 before the previous binary comes back\n");
+  testutil::RunResult revert = testutil::run_vimbrel("--agent-revert " + home.path + "/p", home.path);
+  EXPECT_EQ(revert.exit_code, 1);
+  EXPECT_EQ(revert.out, "vimbrel agent: cannot put the previous binary back\n");
   // The MCP server is built: with no input it answers nothing and ends with 0.
   testutil::RunResult mcp = testutil::run_vimbrel("--mcp", home.path);
   EXPECT_EQ(mcp.exit_code, 0);
