@@ -104,8 +104,11 @@ u32 new_path(const UpdateState* s, mem::Slice out) { return with_suffix(program_
 
 void check_writable(UpdateState* s) {
   if (!enabled(s)) return;
-  bool writable = create_new(s);
-  drop_new(s);
+  // The probe is written over whatever is there: another agent started from the same file at the same moment must
+  // not make this one believe the folder is closed to it.
+  Name probe = own_name(s, new_suffix());
+  bool writable = fs::write_file(probe.bytes(), mem::Bytes()) == fs::ok;
+  fs::remove(probe.bytes());
   if (!writable) {
     s->path_length = 0;
     say(s->print, mem::lit("self-update off: cannot write next to the program file"));
