@@ -99,11 +99,19 @@ void take_child_records(Publisher* p, u64 now) {
     p->link.lease_wanted = 0;
   }
   u8 record[lease::record_size];
-  for (u32 i = 0; i < 4 && lease::take(block, size, &p->child_count, record); ++i) {
-    u32 length = proto::get32(mem::Bytes(record, sizeof record), lease::data_size);
-    u32 status = proto::get32(mem::Bytes(record, sizeof record), lease::data_size + 4);
-    take_lease(p, record, status == 0 ? length : 0, now);
+  u64 length = 0;
+  for (u32 i = 0; i < 4 && child_record(&p->lease_child, &p->child_count, record, &length); ++i) {
+    take_lease(p, record, length, now);
   }
+}
+
+bool child_record(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length) {
+  static_assert(lease_record_size == lease::record_size);
+  if (!lease::take(s->view, s->view_size, count, record)) return false;
+  u32 n = proto::get32(mem::Bytes(record, sizeof record), lease::data_size);
+  u32 status = proto::get32(mem::Bytes(record, sizeof record), lease::data_size + 4);
+  *length = status == 0 ? n : 0;
+  return true;
 }
 
 void stop_share_watch(Publisher* p) {

@@ -17,6 +17,7 @@ namespace publisher {
 constexpr u32 lease_period_ms = 1000;
 constexpr u32 beacons_per_step = 8;
 constexpr u16 beacon_port_default = 7421;
+constexpr u32 lease_record_size = 72;  // a record of the lease child
 
 // Reads the start of a small file past the system's cache: a result code of the file layer, the bytes copied into
 // the buffer and the count read.
@@ -82,6 +83,9 @@ u32 connect_step(sock::Socket socket, u32 wait);
 u32 read_step(sock::Socket socket, mem::Slice room, bool want_write, u32 wait, u64* count);
 // Sends what it can of out: io_done with the count sent (0 when it would block), io_failed on an error.
 u32 write_step(sock::Socket socket, mem::Bytes out, u64* count);
+// The lease child's next record since *count: true with its 64 bytes in record and the length to judge (0 when the
+// child's read failed).
+bool child_record(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length);
 // Four bytes of the source as a little-endian u32; 0 when the source failed.
 u32 random_of(os::RandomSource source);
 

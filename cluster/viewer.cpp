@@ -182,13 +182,121 @@ u32 update_row(const ViewerLink* link, const u8* id) {
 }
 
 void reset_remote(Remote* remote) {
-  ring::init(&remote->samples, ring::max_rows);
-  __builtin_memset(remote->temps, 0, sizeof remote->temps);
+  machine::init(&remote->machine);
   remote->procs.count = 0;
   remote->procs.flags = 0;
+  remote->procs.totals[0] = remote->procs.totals[1] = remote->procs.totals[2] = 0;
   remote->inventories = 0;
   remote->sample_count = 0;
   remote->proc_frames = 0;
+}
+
+mem::Bytes name_of(const proto::Inventory* inventory, u32 n) {
+  if (n >= proto::inventory_names) return mem::Bytes(nullptr, 0);
+  const u8* name = inventory->names[n];
+  u32 length = 0;
+  while (length < proto::name_size && name[length] != 0) ++length;
+  return mem::Bytes(name, length);
+}
+
+namespace {
+
+void put_hw32(machine::Machine* m, u32 at, u32 value) { __builtin_memcpy(m->hardware + at, &value, 4); }
+void put_hw16(machine::Machine* m, u32 at, u16 value) { __builtin_memcpy(m->hardware + at, &value, 2); }
+
+void name_run(machine::Machine* m, const proto::Inventory* inv, u32 slot, u32 first, u32 count) {
+  for (u32 i = 0; i < count; ++i) {
+    mem::Bytes name = name_of(inv, first + i);
+    machine::set_name(m, slot + i, name.ptr, name.len);
+  }
+}
+
+}  // namespace
+
+// The inverse of the publisher's inventory: the same fields, read back into the places they were taken from.
+void take_inventory(machine::Machine* m, const proto::Inventory* inv) {
+  machine::set_counts(m, inv->hw16[1], inv->disk_count, inv->adapter_count);
+  bool over = false;
+  m->gpus = static_cast<u8>(machine::capped(inv->gpu_count, machine::max_gpus, &over));
+  m->count_flags = static_cast<u8>((m->count_flags & ~machine::more_gpus) | (over ? machine::more_gpus : 0));
+  name_run(m, inv, machine::slot_cpu, proto::name_cpu, 1);
+  name_run(m, inv, machine::slot_disks, proto::name_disk, machine::max_disks);
+  name_run(m, inv, machine::slot_nics, proto::name_adapter, machine::max_nics);
+  name_run(m, inv, machine::slot_gpus, proto::name_gpu, machine::max_gpus);
+  name_run(m, inv, machine::slot_drive_models, proto::name_disk_second, machine::max_disks);
+
+  m->memory_total = inv->hw32[0];
+  for (u32 i = 0; i < 5; ++i) put_hw32(m, 4 * i, inv->hw32[1 + i]);
+  for (u32 i = 0; i < 3; ++i) put_hw32(m, 32 + 4 * i, inv->hw32[6 + i]);
+  m->commit_limit = inv->hw32[9];
+  for (u32 i = 0; i < 4; ++i) put_hw16(m, 20 + 2 * i, inv->hw16[i]);
+  m->base_mhz = inv->hw16[2];
+  __builtin_memcpy(m->hardware + 28, inv->hw8, 4);
+  m->hardware[48] = inv->hw8[4];
+  m->hardware[49] = inv->hw8[5];
+  put_hw16(m, 44, inv->hw16b[0]);
+  put_hw16(m, 46, inv->hw16b[1]);
+  m->status = (m->status & ~u32{15}) | (inv->hw_flags & 15u);
+  m->capacity_saturated = inv->disk_bits[0];
+  m->details.media[0] = inv->disk_bits[1];
+  m->details.media[1] = inv->disk_bits[2];
+  for (u32 i = 0; i < 3; ++i) m->details.bus[i] = inv->disk_bits[3 + i];
+  for (u32 g = 0; g < machine::max_gpus; ++g) {
+    m->gpu_dedicated[g] = inv->gpu_dedicated[g];
+    m->gpu_shared[g] = inv->gpu_shared[g];
+    m->gpu_classes[g] = inv->gpu_type[g];
+  }
+  for (u32 i = 0; i < machine::max_disks; ++i) m->disk_capacity[i] = inv->disk_value[i];
+  for (u32 i = 0; i < machine::max_nics; ++i) m->link_mbps[i] = inv->adapter_value[i];
+  machine::rehash(m);
+}
+
+namespace {
+
+void put_bit(u64* set, u32 row, bool on) {
+  u64 bit = u64{1} << (row % 64);
+  set[row / 64] = on ? set[row / 64] | bit : set[row / 64] & ~bit;
+}
+
+}  // namespace
+
+void take_procs(const proto::ProcRecord* record, model::ProcTable* table) {
+  u32 n = record->count < proto::proc_rows_max ? record->count : proto::proc_rows_max;
+  for (u32 i = 0; i < n; ++i) model::proc_keep(table, record->rows[i].pid, record->rows[i].start[0]);
+  model::proc_sweep(table);
+  bool full = false;
+  for (u32 i = 0; i < n; ++i) {
+    const proto::ProcRow& r = record->rows[i];
+    mem::Bytes name(r.name, model::name_end(r.name, sizeof r.name));
+    u64 handle = model::proc_upsert(table, r.pid, 0, r.start[0], name);
+    u32 row = model::proc_row(table, handle);
+    if (row == model::no_row) {
+      full = true;
+      continue;
+    }
+    table->cpu[row] = r.cpu;
+    table->gpu[row] = r.gpu;
+    table->working_set[row] = r.memory;
+    table->private_bytes[row] = r.value20;
+    table->read_rate[row] = r.disk_read;
+    table->write_rate[row] = r.disk_write;
+    table->handles[row] = r.value32;
+    table->gpu_memory[row] = r.vram;
+    table->thread_count[row] = r.threads;
+    table->tcp[row] = r.tcp;
+    put_bit(table->gpu_present, row, (r.flags & 1) != 0);
+    // The sender measured no disk rate: the row shows "not reported" as a local one would.
+    u64 previous = (r.flags & 2) != 0 ? ~u64{0} : 0;
+    table->prev_read[row] = table->prev_written[row] = previous;
+    put_bit(table->clipped, row, (r.flags & 4) != 0);
+  }
+  // As after a local update: the next record's sweep keeps only what it names, and no row counts as new.
+  __builtin_memset(table->seen, 0, sizeof table->seen);
+  __builtin_memset(table->fresh, 0, sizeof table->fresh);
+  table->processes = record->totals[0];
+  table->threads = record->totals[1];
+  table->tcp_total = record->totals[2];
+  table->flags = (record->flags & 0x1F) | (full ? u32{model::flag_truncated} : 0u);
 }
 
 // ---- History views.
@@ -399,6 +507,7 @@ bool on_watched(ViewerLink* link, mem::Bytes frame) {
     if (proto::decode_inventory(frame, &inv) != proto::ok) return false;
     if (!link->watching || model == nullptr || !same_id(inv.id, link->watched_id)) return true;
     model->inventory = inv;
+    take_inventory(&model->machine, &inv);
     ++model->inventories;
     link->watched_known = 1;
     return true;
@@ -407,14 +516,14 @@ bool on_watched(ViewerLink* link, mem::Bytes frame) {
     ring::Row row;
     if (proto::decode_sample(frame, reinterpret_cast<u8*>(&row)) != proto::ok) return false;
     if (!known) return true;
-    ring::push(&model->samples, &row);
+    machine::push(&model->machine, &row);
     ++model->sample_count;
     return true;
   }
   if (kind == proto::kind_temps) {
     u8 block[proto::temps_block_size];
     if (proto::decode_temps(frame, block) != proto::ok) return false;
-    if (known) __builtin_memcpy(model->temps, block, sizeof block);
+    if (known) __builtin_memcpy(&model->machine.temps, block, sizeof block);
     return true;
   }
   if (!known) return true;

@@ -11,6 +11,8 @@
 #include "history/hist.h"
 #include "history/ptop.h"
 #include "history/store.h"
+#include "sampling/machine.h"
+#include "sampling/model.h"
 #include "sampling/ring.h"
 
 namespace viewer {
@@ -24,14 +26,16 @@ constexpr u32 outside = hist_rows;
 constexpr u8 start_flags = proto::hello_temps;
 constexpr u32 none_row = 0xFFFFFFFFu;
 
-// One watched machine's copy, owned by the caller.
+// One watched machine's copy, owned by the caller: its inventory and process rows as received, and the machine
+// record the views draw, fed like this computer's own (ring, temperatures, counts and names).
 struct Remote {
   proto::Inventory inventory;  // the last one taken
   proto::ProcRecord procs;     // as kind 8 frames applied it
-  ring::Ring samples;
-  u8 temps[proto::temps_block_size];
+  machine::Machine machine;
   u32 inventories, sample_count, proc_frames;
 };
+constexpr u64 remote_bytes = 331552;
+static_assert(sizeof(Remote) == remote_bytes);
 
 constexpr u32 filter_text_max = 32;
 constexpr u32 filter_matches_max = 8;
@@ -132,7 +136,15 @@ bool update_now(ViewerLink* link, const u8* id, u64 now);
 u32 find(const ViewerLink* link, const u8* id);
 mem::Bytes list_name(const ViewerLink* link, u32 n);
 u32 update_row(const ViewerLink* link, const u8* id);
+// Clears the machine record (its ring included), the process record's head and the three counts.
 void reset_remote(Remote* remote);
+// Inventory name n (0..46) up to its first zero byte; empty past the last.
+mem::Bytes name_of(const proto::Inventory* inventory, u32 n);
+// Fills a machine record from an inventory: capped counts, the part names, the hardware values; then rehash.
+void take_inventory(machine::Machine* m, const proto::Inventory* inventory);
+// Applies a process record to a process table: its rows kept or added by process id and start key, the rest swept,
+// the columns and flags set, the totals and table flags copied (truncated added when a row found no room).
+void take_procs(const proto::ProcRecord* record, model::ProcTable* table);
 
 // History views and stored-history requests.
 void hist_clear(HistView* view);

@@ -1,6 +1,8 @@
 #include "cluster/viewlink.h"
 
 #include "cluster/publisher.h"
+#include "history/store.h"
+#include "host/lease.h"
 
 namespace viewlink {
 
@@ -21,7 +23,10 @@ void init(ViewerConn* v, const auth::KeyState* key, u8* receive, u32 receive_len
   v->leases_seen = v->leases_opened = 0;
   v->read_now = 0;
   v->child_failed = 0;
+  v->child_running = 0;
   v->random = os::random_bytes;
+  v->start_lease = lease::start;
+  v->lease_child = {};
 }
 
 void close_link(ViewerConn* v) {
@@ -29,20 +34,45 @@ void close_link(ViewerConn* v) {
   v->socket = sock::invalid_socket;
 }
 
+void stop_lease_child(ViewerConn* v) {
+  if (v->child_running) child::finish(&v->lease_child, 1000);  // the child looks at its stop word every 100 ms
+  v->child_running = 0;
+  v->child_count = 0;
+}
+
 void stop(ViewerConn* v) {
   close_link(v);
-  v->child_count = 0;
+  stop_lease_child(v);
   viewer::stop(&v->link);
 }
 
 void set_target(ViewerConn* v, const cluster::PublishSettings* settings, u64 now) {
   stop(v);
+  v->child_failed = 0;
   if (settings->target_kind == cluster::target_server) {
     viewer::fixed(&v->link, settings->address, static_cast<u16>(settings->port), now);
   } else if (settings->target_kind == cluster::target_path) {
     viewer::share(&v->link, now);
-    // The lease-reading child is not part of this build: the share target waits for a lease.
-    v->child_failed = 1;
+    // The child reads the lease file (the share joined with "lease") and hears the beacons on every address.
+    store::Path share;
+    store::path_set(&share, cluster::target_text(settings));
+    bool started = v->start_lease != nullptr &&
+                   v->start_lease(&v->lease_child, store::path_of(&share), 0, settings->beacon_port);
+    v->child_running = started ? 1 : 0;
+    v->child_failed = started ? 0 : 1;
+  }
+}
+
+void take_child_records(ViewerConn* v, u64 now) {
+  if (v->link.lease_wanted) {
+    lease::ask_read(v->lease_child.view, v->lease_child.view_size);
+    ++v->read_now;
+    v->link.lease_wanted = 0;
+  }
+  u8 record[publisher::lease_record_size];
+  u64 length = 0;
+  for (u32 i = 0; i < 4 && publisher::child_record(&v->lease_child, &v->child_count, record, &length); ++i) {
+    take_lease(v, record, length, now);
   }
 }
 
@@ -110,6 +140,7 @@ void pump(ViewerConn* v, u64 now, u32 wait) {
 }
 
 u32 tick(ViewerConn* v, u64 now, u32 wait) {
+  if (v->link.target_kind == publish::target_share && v->child_running) take_child_records(v, now);
   if (publish::expired(v->link.state, v->link.state_since, now)) fail(v, now, cluster::status_no_answer);
   if (viewer::due(&v->link, now)) dial(v, now);
   if (v->link.state == publish::connecting) {

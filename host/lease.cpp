@@ -30,9 +30,10 @@ void take_path(Child* c) {
   __builtin_memcpy(c->path, c->view + path_at, c->path_length);
   if (c->beacons != sock::invalid_socket) return;
   u16 port = static_cast<u16>(word(c->view, c->view_size, beacon_port_at));
+  // A socket bound to one unicast address hears no broadcast here, so the child listens on every address at the
+  // beacon port, as a publisher that reads the beacons itself does; the posted address stays in the block.
   sock::Socket s;
-  if (port != 0 && sock::udp_open(word(c->view, c->view_size, bind_address_at), port, &s) == sock::done)
-    c->beacons = s;
+  if (port != 0 && sock::udp_open(0, port, &s) == sock::done) c->beacons = s;
 }
 
 void relay_beacons(Child* c) {

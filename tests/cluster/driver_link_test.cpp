@@ -2,14 +2,20 @@
 // 100 ms while the sockets get a few real milliseconds to carry the bytes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "cluster/publisher.h"
 #include "cluster/viewlink.h"
+#include "host/lease.h"
 #include "platform/fs.h"
+#include "platform/proc.h"
 #include "tests/cluster/link_host.h"
+#include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -336,21 +342,114 @@ TEST(ViewerDriver, ReceivesTheMachineListAndAHistoryAnswer) {
   EXPECT_EQ(v->link.state, publish::stopped);
 }
 
-TEST(ViewerDriver, AShareTargetWithoutTheLeaseChildNeverDials) {
-  std::vector<u8> block(1 << 17);
-  mem::Arena arena = {block.data(), 0, block.size()};
+// The sealed lease file of a share whose host listens on the port.
+void write_lease(const std::string& folder, u16 port, u32 term) {
   auth::KeyState key;
   link_host::key_of(&key, "cluster secret");
-  viewlink::ViewerConn* v = viewlink::create(&arena, &key, 4096);
-  ASSERT_NE(v, nullptr);
+  proto::Lease lease = {};
+  lease.term = term;
+  lease.counter = 1;
+  lease.period = 50;
+  lease.port = port;
+  lease.address = 0x7F000001;
+  u8 record[64];
+  ASSERT_NE(proto::encode_lease(&lease, mem::Slice{record, 64}), 0u);
+  ASSERT_TRUE(auth::seal(&key, mem::Slice{record, 64}));
+  testutil::write_file(folder + "/lease", std::string(reinterpret_cast<char*>(record), 64));
+}
+
+cluster::PublishSettings share_of(const std::string& folder) {
   cluster::PublishSettings s;
   cluster::publish_reset(&s);
-  ASSERT_TRUE(cluster::set_target(&s, mem::lit("/mnt/cluster")));
-  viewlink::set_target(v, &s, 1000);
-  for (u64 t = 1000; t < 60000; t += 1000) viewlink::tick(v, t, 0);
-  EXPECT_EQ(v->link.dials, 0u);
-  EXPECT_EQ(v->link.status, cluster::status_no_lease);
-  EXPECT_EQ(v->child_failed, 1);
+  EXPECT_TRUE(cluster::set_target(&s, mem::Bytes(reinterpret_cast<const u8*>(folder.data()), folder.size())));
+  s.beacon_port = 0;  // no beacons in these tests
+  return s;
+}
+
+bool no_child(child::Section*, mem::Bytes, u32, u16) { return false; }
+
+// The lease child as a share viewer starts it, but of the built program (this process is the test program).
+bool built_child(child::Section* s, mem::Bytes share, u32 address, u16 port) {
+  if (!child::create_section(s, lease::block_size)) return false;
+  lease::init_block(s->view, s->view_size, os::process_id());
+  lease::post_beacon(s->view, s->view_size, address, port);
+  lease::post_path(s->view, s->view_size, share);
+  std::string words = "--lease " + std::string(reinterpret_cast<char*>(s->name), s->name_length);
+  mem::Bytes program(reinterpret_cast<const u8*>(VIMBREL_EXE), sizeof VIMBREL_EXE - 1);
+  if (proc::spawn(program, mem::Bytes(reinterpret_cast<const u8*>(words.data()), words.size()), proc::spawn_job,
+                  &s->process, nullptr) == 1)
+    return true;
+  child::unmap(s);
+  return false;
+}
+
+struct ShareViewer {
+  testutil::TempDir runtime_dir;
+  harness::EnvVar runtime{"XDG_RUNTIME_DIR", runtime_dir.path};
+  std::vector<u8> block = std::vector<u8>(1 << 17);
+  mem::Arena arena = {block.data(), 0, block.size()};
+  viewlink::ViewerConn* v = nullptr;
+  u64 now = 7000000;
+
+  ShareViewer() {
+    auth::KeyState key;
+    link_host::key_of(&key, "cluster secret");
+    v = viewlink::create(&arena, &key, 4096);
+  }
+  ~ShareViewer() {
+    if (v != nullptr) viewlink::stop(v);
+  }
+  // Steps on the real clock (the child reads the lease in real time) until done holds, at most 30 s.
+  bool run(SocketHost* host, const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      viewlink::tick(v, now, 5);
+      if (host != nullptr) host->serve();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      now += 100;
+    }
+    return false;
+  }
+};
+
+TEST(ViewerDriver, AShareTargetWithoutTheLeaseChildNeverDials) {
+  ShareViewer rig;
+  ASSERT_NE(rig.v, nullptr);
+  rig.v->start_lease = no_child;
+  testutil::TempDir dir;
+  cluster::PublishSettings s = share_of(dir.path);
+  viewlink::set_target(rig.v, &s, 1000);
+  for (u64 t = 1000; t < 60000; t += 1000) viewlink::tick(rig.v, t, 0);
+  EXPECT_EQ(rig.v->link.dials, 0u);
+  EXPECT_EQ(rig.v->link.status, cluster::status_no_lease);
+  EXPECT_EQ(rig.v->child_failed, 1);
+}
+
+// A share target: the lease child reads the share's lease, the viewer dials the host it names, and when the lease
+// names a new host the link follows it.
+TEST(ViewerDriver, AShareTargetFollowsTheHostItsLeaseNames) {
+  ShareViewer rig;
+  ASSERT_NE(rig.v, nullptr);
+  rig.v->start_lease = built_child;
+  testutil::TempDir dir;
+  SocketHost first, second;
+  first.host.term = 3;
+  second.host.term = 4;
+  write_lease(dir.path, first.port, 3);
+  cluster::PublishSettings s = share_of(dir.path);
+  viewlink::set_target(rig.v, &s, rig.now);
+  ASSERT_EQ(rig.v->child_failed, 0);
+  ASSERT_TRUE(rig.run(&first, [&] { return viewer::ready(&rig.v->link); }));
+  EXPECT_EQ(rig.v->link.term, 3u);
+  EXPECT_GE(rig.v->leases_opened, 1u);
+
+  write_lease(dir.path, second.port, 4);
+  ASSERT_TRUE(rig.run(&second, [&] { return viewer::ready(&rig.v->link) && rig.v->link.term == 4; }));
+  EXPECT_EQ(rig.v->link.target_port, second.port);
+
+  viewlink::stop(rig.v);
+  EXPECT_EQ(rig.v->child_running, 0);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <string.h>
+
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "cluster/payload.h"
 #include "cluster/publish.h"
 #include "cluster/viewer.h"
 #include "tests/cluster/link_host.h"
@@ -164,7 +169,7 @@ TEST(ViewerLink, WatchedDataWaitsForItsInventoryAndIsAskedAgainAfterAReconnect) 
   ASSERT_TRUE(rig.deliver(rig.host.seal(sample_frame(55))));
   EXPECT_EQ(remote->sample_count, 1u);
   ring::Row newest;
-  ASSERT_TRUE(ring::at(&remote->samples, 0, &newest));
+  ASSERT_TRUE(ring::at(&remote->machine.ring, 0, &newest));
   EXPECT_EQ(newest.load, 55);
   proto::ProcRecord procs = {};
   procs.count = 1;
@@ -394,3 +399,140 @@ TEST(ViewerLink, NameFilterKeepsNamesAndWeighsTheMatchedProcesses) {
 }
 
 }  // namespace
+
+namespace fold {
+
+std::string text(mem::Bytes b) { return std::string(reinterpret_cast<const char*>(b.ptr), b.len); }
+
+// A remote machine's record, built from the inventory its publisher made of the same record, reads as the original.
+TEST(ViewerRemote, InventoryFillsAMachineRecordAsThePublisherSawIt) {
+  auto m = std::make_unique<machine::Machine>();
+  machine::init(m.get());
+  m->cpus = 12;
+  m->disks = 2;
+  m->nics = 1;
+  m->gpus = 1;
+  m->memory_total = 32000;
+  m->commit_limit = 40000;
+  for (u32 i = 0; i < 50; ++i) m->hardware[i] = static_cast<u8>(i * 7 + 1);
+  u16 logical = 12;
+  memcpy(m->hardware + 22, &logical, 2);
+  m->disk_capacity[0] = 512000;
+  m->capacity_saturated = 2;
+  m->details.media[0] = 1;
+  m->details.bus[2] = 3;
+  m->link_mbps[0] = 2500;
+  m->gpu_dedicated[0] = 8192;
+  m->gpu_shared[0] = 16000;
+  m->gpu_classes[0] = 5;
+  const std::vector<std::pair<u32, std::string>> names = {
+      {machine::slot_cpu, "Ryzen 9"},           {machine::slot_disks, "nvme0n1"},
+      {machine::slot_disks + 1, "sda"},         {machine::slot_nics, "eth0"},
+      {machine::slot_gpus, "Radeon"},           {machine::slot_drive_models, "Samsung 990"},
+      {machine::slot_drive_models + 1, "WD"}};
+  for (auto& [slot, name] : names) {
+    machine::set_name(m.get(), slot, reinterpret_cast<const u8*>(name.data()), name.size());
+  }
+  os::WindowsVersion v = {2, 6, 1, 0, 0};
+  proto::Inventory inv;
+  payload::inventory(m.get(), kWatched, reinterpret_cast<const u8*>("render-02"), 9, &v, 0, 1, 81, &inv);
+
+  auto back = std::make_unique<machine::Machine>();
+  machine::init(back.get());
+  u32 changes = back->changes;
+  viewer::take_inventory(back.get(), &inv);
+  EXPECT_EQ(back->cpus, 12);
+  EXPECT_EQ(back->disks, 2);
+  EXPECT_EQ(back->nics, 1);
+  EXPECT_EQ(back->gpus, 1);
+  EXPECT_EQ(back->count_flags, 0);
+  EXPECT_EQ(back->memory_total, 32000u);
+  EXPECT_EQ(back->commit_limit, 40000u);
+  EXPECT_EQ(0, memcmp(back->hardware, m->hardware, 50)) << "every hardware byte that travels";
+  EXPECT_EQ(back->disk_capacity[0], 512000u);
+  EXPECT_EQ(back->capacity_saturated, 2u);
+  EXPECT_EQ(back->details.media[0], 1u);
+  EXPECT_EQ(back->details.bus[2], 3u);
+  EXPECT_EQ(back->link_mbps[0], 2500u);
+  EXPECT_EQ(back->gpu_shared[0], 16000u);
+  EXPECT_EQ(back->gpu_classes[0], 5);
+  for (auto& [slot, name] : names) EXPECT_EQ(text(machine::name(back.get(), slot)), name) << "slot " << slot;
+  EXPECT_EQ(text(viewer::name_of(&inv, proto::name_computer)), "render-02");
+  EXPECT_EQ(text(viewer::name_of(&inv, 47)), "");
+  EXPECT_EQ(back->changes, changes + 1) << "the hardware hash moved";
+
+  // Counts above the record's caps are capped and flagged.
+  inv.hw16[1] = 200;
+  inv.gpu_count = 4;
+  viewer::take_inventory(back.get(), &inv);
+  EXPECT_EQ(back->cpus, machine::max_cpus);
+  EXPECT_EQ(back->count_flags, machine::more_cpus);
+}
+
+// Process records applied to a table: what the publisher chose comes back row by row, a process that left is swept,
+// and a reused process id with a new start key is a new row.
+TEST(ViewerRemote, ProcessRecordsKeepTheTableInStep) {
+  auto table = std::make_unique<model::ProcTable>();
+  model::table_init(table.get());
+  auto record = std::make_unique<proto::ProcRecord>();
+  *record = {};
+  record->count = 3;
+  record->flags = model::flag_stale;
+  record->totals[0] = 300;
+  record->totals[1] = 4000;
+  record->totals[2] = 12;
+  for (u32 i = 0; i < 3; ++i) {
+    proto::ProcRow& r = record->rows[i];
+    r.pid = 100 + i;
+    r.start[0] = 10 + i;
+    r.cpu = static_cast<u16>(1000 * (i + 1));
+    r.memory = 256 * (i + 1);
+    r.disk_read = 7;
+    r.threads = 3;
+    r.flags = static_cast<u16>(i);  // 0 none, 1 GPU in use, 2 disk not measured
+    snprintf(reinterpret_cast<char*>(r.name), sizeof r.name, "proc-%u", i);
+  }
+  viewer::take_procs(record.get(), table.get());
+  ASSERT_EQ(table->count, 3u);
+  EXPECT_EQ(table->processes, 300u);
+  EXPECT_EQ(table->tcp_total, 12u);
+  EXPECT_EQ(table->flags, u32{model::flag_stale});
+  u32 row = model::proc_find_row(table.get(), 101);
+  ASSERT_NE(row, model::no_row);
+  EXPECT_EQ(table->cpu[row], 2000);
+  EXPECT_EQ(table->working_set[row], 512u);
+  EXPECT_EQ(table->thread_count[row], 3);
+  EXPECT_EQ(text(model::proc_name(table.get(), row)), "proc-1");
+  EXPECT_TRUE(table->gpu_present[row / 64] >> (row % 64) & 1);
+  EXPECT_TRUE(model::disk_unreported(table.get(), model::proc_find_row(table.get(), 102)));
+  EXPECT_FALSE(model::disk_unreported(table.get(), model::proc_find_row(table.get(), 100)));
+  u64 kept = model::proc_find(table.get(), 100);
+
+  // Process 102 left, 101 is a new process under the same id, 100 stays on its handle.
+  record->count = 2;
+  record->rows[1].start[0] = 99;
+  viewer::take_procs(record.get(), table.get());
+  EXPECT_EQ(table->count, 2u);
+  EXPECT_EQ(model::proc_find_row(table.get(), 102), model::no_row);
+  EXPECT_EQ(table->start_key[model::proc_find_row(table.get(), 101)], 99u);
+  EXPECT_NE(model::proc_row(table.get(), kept), model::no_row) << "the kept process keeps its handle";
+
+  // One record later the process that left the first one is gone too, with nothing left over from earlier rounds.
+  record->count = 1;
+  viewer::take_procs(record.get(), table.get());
+  EXPECT_EQ(table->count, 1u);
+  EXPECT_EQ(model::proc_find_row(table.get(), 101), model::no_row);
+
+  // A full record of other processes replaces a table of 1,024 rows.
+  for (u32 p = 0; p < model::rows; ++p) model::proc_add(table.get(), 5000 + p, 0, 0, mem::lit("x"));
+  auto many = std::make_unique<proto::ProcRecord>();
+  *many = {};
+  many->count = proto::proc_rows_max;
+  for (u32 i = 0; i < proto::proc_rows_max; ++i) many->rows[i].pid = 9000 + i;
+  viewer::take_procs(many.get(), table.get());
+  viewer::take_procs(many.get(), table.get());
+  EXPECT_EQ(table->count, proto::proc_rows_max);
+  EXPECT_EQ(table->flags & model::flag_truncated, 0u);
+}
+
+}  // namespace fold

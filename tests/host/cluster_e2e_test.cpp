@@ -32,7 +32,7 @@ struct Viewer {
     net::key_state(&key);
     v = viewlink::create(&arena, &key, viewer::receive_room);
     *remote = {};
-    ring::init(&remote->samples, 600);
+    viewer::reset_remote(remote.get());
     cluster::PublishSettings s;
     cluster::publish_reset(&s);
     s.target_kind = cluster::target_server;
