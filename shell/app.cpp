@@ -6,6 +6,7 @@
 #include "platform/os.h"
 #include "shell/dpi.h"
 #include "shell/loop.h"
+#include "shell/machinespage.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 
@@ -200,6 +201,9 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
     win::set_timer(t, s->window, timer_tick, tick_ms);
     win::set_timer(t, s->window, timer_link, link_ms);
     if (s->model->source.mode == source::mode_due) win::set_timer(t, s->window, timer_fast, fast_ms);
+  } else if (options & opt_live) {
+    // A test with live data may watch a real cluster: the Machines page's link is stepped as outside the test.
+    win::set_timer(t, s->window, timer_link, link_ms);
   }
   on_size(s);
   u32 show = win::sw_showdefault;
@@ -212,6 +216,7 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
 void tear_down(AppState* s) {
   Model* m = s->model;
   if (!m) return;
+  machines_close(s);
   localhist::close(&m->history);
   instance::close(&m->instance);
   internet::stop(&m->probe);
@@ -276,6 +281,7 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   s->wake_message = instance::wake_message();
   if (test && (options & opt_as_shipped)) s->version = shipped_version();
   load_settings(s, (options & opt_settings) ? settings : mem::Bytes());
+  machines_start(s, (options & opt_settings) && usable_path(settings) ? settings : mem::Bytes());
   read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
   // The replacement of the system's task manager has no counterpart here: its state reads as unknown.

@@ -12,6 +12,7 @@
 #include "history/ptop.h"
 #include "internet/internet.h"
 #include "internet/page.h"
+#include "pages/machines.h"
 #include "pages/proclist.h"
 #include "pages/procmenu.h"
 #include "pages/procpage.h"
@@ -116,6 +117,16 @@ struct ClusterSettings {
   u8 history_countdown;
 };
 
+// The Machines page's state with what the shell keeps for it: the file paths, and under --test the cluster settings
+// read from the test folder.
+struct MachinesWork {
+  machines::Page page;
+  cluster::PublishSettings test_settings;
+  u8 key_path[cluster::path_capacity];
+  u8 list_path[cluster::path_capacity];
+  u32 key_length, list_length;
+};
+
 // The sub-records in their order. Records of pages and controllers that are not built yet take their room from the
 // spare bytes at the end, so the model keeps its size as they arrive.
 struct ModelParts {
@@ -135,6 +146,7 @@ struct ModelParts {
   localhist::Writer history;
   procpage::PageLayout proc_page;
   procmenu::Menu proc_menu;
+  MachinesWork machines;
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

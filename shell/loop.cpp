@@ -5,6 +5,7 @@
 #include "sampling/ring.h"
 #include "shell/dpi.h"
 #include "shell/processes.h"
+#include "shell/machinespage.h"
 #include "shell/title.h"
 #include "views/layout.h"
 
@@ -74,7 +75,8 @@ void drive_history(AppState* s) {
 void run_timer(AppState* s, u32 id) {
   switch (id) {
     case timer_link:
-      // The publisher, the Machines page's link and the stored-history poll arrive with their pages.
+      // The publisher and the stored-history poll arrive with their work.
+      machines_timer(s);
       break;
     case timer_fast:
       fast_sample(s);
@@ -116,6 +118,10 @@ void driver_message(AppState* s, const win::Msg& m) {
       s->test_work[1] = static_cast<i16>((m.wparam >> 16) & 0xFFFF);
       s->test_work[2] = static_cast<i16>(m.lparam & 0xFFFF);
       s->test_work[3] = static_cast<i16>((m.lparam >> 16) & 0xFFFF);
+      break;
+    case win::wm_app + 0x1F:
+    case win::wm_app + 0x29:
+      machines_driver(s, m.message, m.wparam);
       break;
     default:
       break;  // the other driver messages belong to the pages and controllers that serve them
@@ -237,6 +243,7 @@ bool shift_down(const AppState& s, u64 wparam) {
 void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
   if (processes_menu_key(s, key, shift_down(*s, wparam))) return;
+  if (s->page == page_machines && machines_key(s, key)) return;
   if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
   if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
   switch (key) {
@@ -270,7 +277,10 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       }
       return;
     case vk_return:
-      if (s->map.focus == focus_machines) return;  // the Machines page comes with its own work
+      if (s->map.focus == focus_machines) {
+        machines_open(s);
+        return;
+      }
       click(s, s->map.focus);
       return;
     default:
@@ -301,6 +311,7 @@ bool page_key(AppState* s, u32 key) {
 }
 
 void on_char(AppState* s, u32 c) {
+  if (s->page == page_machines) machines_char(s, c);
   if (s->page != page_processes) return;  // the cluster field arrives with the Settings and Machines pages
   processes_char(s, c);
 }
@@ -390,6 +401,7 @@ void mouse_up(AppState* s, i32 x, i32 y) {
   const u64 a = map.pressed_a & hits_at(map, x, y) & map.enabled_a;
   const u64 b = map.pressed_b & hits_at_b(map, x, y) & map.enabled_b;
   map.pressed_a = map.pressed_b = 0;
+  if (b) machines_click(s, b, x, y);
   if (b) click_b(s, b);
   if (!a) return;
   if (a & bit_a(slot_overview)) overview_click(s, x, y);
@@ -423,6 +435,7 @@ void overview_click(AppState* s, i32, i32) {
 // selected, the animation stops and everything is laid out again.
 void open_page(AppState* s, u8 page) {
   Model* m = s->model;
+  machines_leave(s, page);
   if (s->page == page_support || s->page == page_sensors) s->page_scroll = 0;
   s->page = page;
   s->map.selected = 0;
@@ -462,7 +475,9 @@ void click(AppState* s, u64 bits) {
     if (from == page_support || from == page_sensors) s->page_scroll = 0;
     s->map.selected = s->map.focus = one;
     const u32 id = lowest_bit(one);
-    s->page = id == 33 ? page_settings : id == 30 ? page_processes : id == 31 ? page_overview : page_view;
+    const u8 to = id == 33 ? page_settings : id == 30 ? page_processes : id == 31 ? page_overview : page_view;
+    machines_leave(s, to);
+    s->page = to;
     if (s->page == page_view) views::select(&m->views, id);
     views::set_overview(&m->views, s->page == page_overview);
     m->views.hover_column = 255;
@@ -572,6 +587,7 @@ void tick(AppState* s) {
                             s->page == page_internet))
     redraw_all(s);
   after_sample(s, before);
+  machines_tick(s);
   if (in_test(*s)) s->test_clock += 1;
 }
 

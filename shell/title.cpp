@@ -2,6 +2,7 @@
 
 #include "sampling/heat.h"
 #include "shell/processes.h"
+#include "shell/machinespage.h"
 #include "shell/texts.h"
 #include "views/layout.h"
 
@@ -146,6 +147,8 @@ void draw_page(AppState* s) {
       internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
     } else if (s->page == page_processes && !remote_shown(*s)) {
       processes_draw(s);
+    } else if (s->page == page_machines) {
+      machines_render(s);
     } else {
       empty_page(s);
     }
@@ -260,6 +263,7 @@ Facts facts_of(const AppState& s) {
   for (u32 i = 0; i < 3; ++i) f.update.notices[i] = m.updater.notices[i];
   f.taskmgr_state = m.taskmgr.state;
   processes_rects(s, &f);
+  machines_facts(s, &f);
   return f;
 }
 
@@ -270,6 +274,7 @@ RailFacts rail_facts(const AppState& s) {
   r.support = false;
   r.heat = heat::any(&shown(s).temps);
   r.remote = remote_shown(s);
+  r.remote_name = machines_remote_name(s);
   r.power_shown = power_shown(s.page, s.model->views);
   r.fixed_top = views::views_top(s.model->views);
   return r;

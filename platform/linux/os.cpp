@@ -303,8 +303,10 @@ u32 random_bytes(mem::Slice buffer) {
 
 u32 always_yes() { return 1; }
 
+// Both system bytes name Linux: the host lists a machine by the second when it is not 0, so a 1 there (Windows)
+// would group every Linux machine under Windows.
 u32 windows_version(WindowsVersion* version) {
-  *version = WindowsVersion{family_linux, 1, 0, 0, 0};
+  *version = WindowsVersion{family_linux, family_linux, 0, 0, 0};
   utsname names{};
   if (uname(&names) != 0) return 0xC0000001;  // the system's "unsuccessful"
   u32 at = 0;
