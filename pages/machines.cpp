@@ -860,9 +860,18 @@ u32 timer(Env* e) {
 namespace {
 
 mem::Bytes demo_name(u32 i) {
-  static constexpr const char* names[] = {"this-pc", "build-01", "nas",    "laptop", "render-02",
-                                          "media",   "PC0002",   "PC0002", "phone"};
-  return i < 9 ? mem::Bytes(reinterpret_cast<const u8*>(names[i]), __builtin_strlen(names[i])) : mem::Bytes();
+  switch (i) {
+    case 0: return mem::lit("this-pc");
+    case 1: return mem::lit("build-01");
+    case 2: return mem::lit("nas");
+    case 3: return mem::lit("laptop");
+    case 4: return mem::lit("render-02");
+    case 5: return mem::lit("media");
+    case 6:
+    case 7: return mem::lit("PC0002");
+    case 8: return mem::lit("phone");
+    default: return mem::Bytes();
+  }
 }
 
 u8 demo_os(u32 i) {
