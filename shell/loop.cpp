@@ -369,7 +369,9 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   Model* m = s->model;
   if (s->page == page_view && views::hover_parts(&m->views, shown(*s), &s->surface, x, y))
     invalidate_shown(s->thread, s->window, &s->surface);
-  if (s->page == page_processes) processes_pointer(s, x, y, (a & bit_a(slot_table)) != 0);
+  // The table body is left out of the slot hovers (its rows hover on their own).
+  if (s->page == page_processes)
+    processes_pointer(s, x, y, (hits_at(map, x, y) & map.enabled_a & bit_a(slot_table)) != 0);
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
     win::invalidate(s->thread, s->window, nullptr);

@@ -95,6 +95,18 @@ TEST(ProcessesPage, DrawsSortsFiltersSelectsAndScrolls) {
   ASSERT_TRUE(w.frame());
   EXPECT_EQ(rows_drawn(w.d.frame()), full);
 
+  // The pointer over a row lights it and opens the details box beside it; off the table both go.
+  ASSERT_TRUE(w.d.input(wm_mousemove, 0, driver::at(400, 144 + 16 * 6 + 5)));
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  EXPECT_EQ(f.at(250, 144 + 16 * 6 + 8), pixel(0x373737)) << "hovered row";
+  EXPECT_EQ(f.at(420, 144 + 16 * 8 + 20), pixel(0x302620)) << "details box";
+  ASSERT_TRUE(w.d.input(wm_mousemove, 0, driver::at(100, 600)));
+  ASSERT_TRUE(w.frame());
+  f = w.d.frame();
+  EXPECT_EQ(f.at(250, 144 + 16 * 6 + 8), pixel(0x201814));
+  EXPECT_NE(f.at(420, 144 + 16 * 8 + 20), pixel(0x302620));
+
   // A click selects a row; Down moves the selection to the next one.
   ASSERT_TRUE(w.click(400, 144 + 16 * 2 + 5));
   ASSERT_TRUE(w.d.input(wm_mousemove, 0, driver::at(100, 600)));  // off the table: no hover

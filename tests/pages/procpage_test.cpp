@@ -224,6 +224,17 @@ TEST(ProcPage, ScrollMovesRowsInPlace) {
   EXPECT_EQ(procpage::scroll(p.page.get(), p.list.get(), p.table.get(), &p.w.s, 1000), 1u);
   EXPECT_EQ(p.list->top, 120u - p.page->visible);
   p.expect_same_as_whole("scroll to the end");
+  // The scratch for moving rows is taken once and kept through resizes.
+  const u32* scratch = p.page->scratch;
+  const u64 used = p.page->scratch_arena.used;
+  ASSERT_NE(scratch, nullptr);
+  for (i32 wide : {1100, 1280}) {
+    procpage::layout(p.page.get(), wide, height);
+    p.paint();
+    procpage::scroll(p.page.get(), p.list.get(), p.table.get(), &p.w.s, -3);
+    EXPECT_EQ(p.page->scratch, scratch);
+    EXPECT_EQ(p.page->scratch_arena.used, used);
+  }
 }
 
 TEST(ProcPage, NewTableAndResortRepaintOnlyWhatChanged) {
