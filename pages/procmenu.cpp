@@ -135,8 +135,12 @@ void open_menu(Menu* m, const Context& c, i32 x, i32 y) {
     choose(m, c, item);
     return;
   }
-  m->x = x;
-  m->y = y;
+  // The menu opens at the point, moved back inside the window when it would run past its right or bottom edge.
+  const i32 h = 8 + 3 * item_height + separator_height;
+  m->x = x + menu_width > c.page->width ? x - menu_width : x;
+  m->y = y + h > c.page->height ? y - h : y;
+  if (m->x < 0) m->x = 0;
+  if (m->y < 0) m->y = 0;
   m->shown = shown_menu;
   m->hovered = 0;
   m->running = 1;

@@ -179,6 +179,13 @@ TEST(ProcMenu, BoxesOutsideTheTestMode) {
   EXPECT_TRUE(procmenu::key(f.menu.get(), f.c, 0x1B));
   EXPECT_EQ(f.menu->shown, procmenu::shown_none);
   EXPECT_EQ(f.menu->running, 0);
+  // Near the window's right and bottom edges the menu opens to the left of and above the point.
+  procmenu::open_at(f.menu.get(), f.c, 1200, 780);
+  const draw::Rect r = procmenu::shown_rect(*f.menu, f.page.get());
+  EXPECT_EQ(r.right, 1200);
+  EXPECT_EQ(r.bottom, 780);
+  EXPECT_TRUE(procmenu::pointer_down(f.menu.get(), f.c, 10, 10)) << "a press elsewhere dismisses it";
+  EXPECT_EQ(f.menu->shown, procmenu::shown_none);
 
   // Delete on demo data: the demo sentence at once, in its box, closed by Enter.
   EXPECT_TRUE(procmenu::key_command(f.menu.get(), f.c, true));
