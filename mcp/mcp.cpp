@@ -1541,14 +1541,291 @@ namespace mcp {
 // The cluster tools answer from the host's list and history. A call reaches a handler only after the loop's gathering
 // has set the cluster view's status; every failure of it is answered by cluster_result.
 
+mem::Bytes state_word(u32 index) {
+  switch (index) {
+    case 0: return mem::lit("online");
+    case 1: return mem::lit("stale");
+    case 2: return mem::lit("offline");
+    case 3: return mem::lit("missing");
+    default: return mem::lit("all");
+  }
+}
+
+bool is_this_machine(const ClusterView* v, u32 i) {
+  return v->own_id_known && __builtin_memcmp(v->own_id, v->machines->ids[i], 16) == 0;
+}
+
+namespace {
+
+// The state word of a summary: values past missing count as missing.
+mem::Bytes summary_state(const proto::Summary& s) { return state_word(s.state < 3 ? s.state : 3); }
+
+u32 listed_count(const proto::MachineList* l) { return bits::min32(l->count, proto::list_rows); }
+
+void say_uint(json::Writer* w, u64 value) { json::write_uint(w, value); }
+
+u32 saturated(u64 value) { return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(value); }
+
+}  // namespace
+
+void machine_row_text(json::Writer* w, const ClusterView* v, u32 i) {
+  const proto::MachineList* l = v->machines;
+  const proto::Summary& s = l->summaries[i];
+  say(w, mem::lit("\n"));
+  write_name_text(w, machine_name(l->names[i]));
+  if (is_this_machine(v, i)) say(w, mem::lit(" (this computer)"));
+  say(w, mem::lit(": "));
+  say(w, summary_state(s));
+  say(w, mem::lit(", CPU "));
+  say_fixed(w, s.cpu, 2);
+  say(w, mem::lit(" % of "));
+  say_uint(w, s.value);
+  say(w, mem::lit(" logical processors, memory "));
+  say_fixed(w, gib_tenths(s.memory_used), 1);
+  say(w, mem::lit(" / "));
+  write_gb(w, s.memory_total);
+  say(w, mem::lit(", GPU "));
+  say_fixed(w, s.gpu, 2);
+  say(w, mem::lit(" %, VRAM "));
+  say_fixed(w, gib_tenths(s.video_used), 1);
+  say(w, mem::lit(" / "));
+  write_gb(w, s.video_total);
+  say(w, mem::lit(", disk read "));
+  write_rate(w, s.disk_read);
+  say(w, mem::lit(" write "));
+  write_rate(w, s.disk_write);
+  say(w, mem::lit(", network receive "));
+  write_rate(w, s.receive);
+  say(w, mem::lit(" send "));
+  write_rate(w, s.send);
+  say(w, mem::lit(", "));
+  say_uint(w, s.processes);
+  say(w, mem::lit(" processes, id "));
+  write_id_hex(w, l->ids[i]);
+}
+
+void machine_row_json(json::Writer* w, const ClusterView* v, u32 i) {
+  const proto::MachineList* l = v->machines;
+  const proto::Summary& s = l->summaries[i];
+  json::begin_object(w);
+  json::key(w, mem::lit("name"));
+  json::string_value(w, machine_name(l->names[i]));
+  key_id(w, mem::lit("id"), l->ids[i]);
+  json::key(w, mem::lit("state"));
+  json::string_value(w, summary_state(s));
+  json::key(w, mem::lit("this_machine"));
+  json::write_bool(w, is_this_machine(v, i));
+  key_uint(w, mem::lit("logical_processors"), s.value);
+  key_fixed(w, mem::lit("cpu_percent"), s.cpu, 2);
+  key_fixed(w, mem::lit("kernel_percent"), s.kernel, 2);
+  key_uint(w, mem::lit("memory_used_mib"), s.memory_used);
+  key_uint(w, mem::lit("memory_total_mib"), s.memory_total);
+  key_fixed(w, mem::lit("busiest_disk_percent"), s.disk, 2);
+  key_fixed(w, mem::lit("gpu_percent"), s.gpu, 2);
+  key_uint(w, mem::lit("vram_used_mib"), s.video_used);
+  key_uint(w, mem::lit("vram_total_mib"), s.video_total);
+  key_uint(w, mem::lit("disk_read_kib_per_s"), s.disk_read);
+  key_uint(w, mem::lit("disk_write_kib_per_s"), s.disk_write);
+  key_uint(w, mem::lit("receive_kib_per_s"), s.receive);
+  key_uint(w, mem::lit("send_kib_per_s"), s.send);
+  key_uint(w, mem::lit("processes"), s.processes);
+  key_uint(w, mem::lit("threads"), s.threads);
+  json::end_object(w);
+}
+
 void list_machines(const ToolContext* context, const Call* call, json::Writer* w) {
-  if (state_argument(call->doc, call->line, call->arguments) == 255)
+  u8 state = state_argument(call->doc, call->line, call->arguments);
+  if (state == 255)
     return bad_arguments(w, mem::lit("Invalid arguments: state must be one of online, stale, offline, missing, all"));
-  cluster_result(context, call->doc, call->line, call->arguments, w);
+  if (cluster_result(context, call->doc, call->line, call->arguments, w)) return;
+  const ClusterView* v = context->cluster;
+  u32 listed = listed_count(v->machines);
+  auto shown = [&](u32 i) { return state == 4 || v->machines->summaries[i].state == state; };
+  u32 count = 0;
+  for (u32 i = 0; i < listed; ++i) count += shown(i) ? 1 : 0;
+  text_content(w);
+  say(w, mem::lit("list_machines: "));
+  say_uint(w, count);
+  say(w, mem::lit(" of "));
+  say_uint(w, listed);
+  say(w, mem::lit(" machines, state "));
+  say(w, state_word(state));
+  for (u32 i = 0; i < listed; ++i) {
+    if (shown(i)) machine_row_text(w, v, i);
+  }
+  structured_content(w);
+  key_uint(w, mem::lit("machines_listed"), listed);
+  key_uint(w, mem::lit("machines_shown"), count);
+  json::key(w, mem::lit("machines"));
+  json::begin_array(w);
+  for (u32 i = 0; i < listed; ++i) {
+    if (shown(i)) machine_row_json(w, v, i);
+  }
+  json::end_array(w);
+  is_error(w);
+}
+
+void cluster_sums(const proto::MachineList* l, ClusterSums* s) {
+  __builtin_memset(s, 0, sizeof *s);
+  for (u32 i = 0; i < listed_count(l); ++i) {
+    const proto::Summary& m = l->summaries[i];
+    ++s->counts[m.state < 3 ? m.state : 3];
+    if (m.state > 1) continue;
+    s->logical += m.value;
+    s->busy += u64{m.value} * m.cpu;
+    s->memory_used += m.memory_used;
+    s->memory_total += m.memory_total;
+    s->vram_used += m.video_used;
+    s->vram_total += m.video_total;
+    s->disk_read += m.disk_read;
+    s->disk_write += m.disk_write;
+    s->receive += m.receive;
+    s->send += m.send;
+    s->processes += m.processes;
+    s->threads += m.threads;
+  }
 }
 
 void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w) {
-  cluster_result(context, call->doc, call->line, call->arguments, w);
+  if (cluster_result(context, call->doc, call->line, call->arguments, w)) return;
+  ClusterSums s;
+  cluster_sums(context->cluster->machines, &s);
+  u32 machines = listed_count(context->cluster->machines);
+  u64 busy = s.busy / 100;
+  u64 percent = s.busy / (s.logical > 1 ? s.logical : 1);
+  text_content(w);
+  say(w, mem::lit("cluster_usage of "));
+  say_uint(w, machines);
+  say(w, mem::lit(" machines: "));
+  const mem::Bytes states[4] = {mem::lit(" online, "), mem::lit(" stale, "), mem::lit(" offline, "),
+                                mem::lit(" missing; sums over the online and stale ones\ncpu: ")};
+  for (u32 i = 0; i < 4; ++i) {
+    say_uint(w, s.counts[i]);
+    say(w, states[i]);
+  }
+  say_fixed(w, busy, 2);
+  say(w, mem::lit(" of "));
+  say_uint(w, s.logical);
+  say(w, mem::lit(" logical processors busy ("));
+  say_fixed(w, percent, 2);
+  say(w, mem::lit(" %)\nmemory: "));
+  write_gb(w, s.memory_used);
+  say(w, mem::lit(" of "));
+  write_gb(w, s.memory_total);
+  say(w, mem::lit(" in use\nvram: "));
+  write_gb(w, s.vram_used);
+  say(w, mem::lit(" of "));
+  write_gb(w, s.vram_total);
+  say(w, mem::lit(" in use\ndisk: read "));
+  write_rate(w, saturated(s.disk_read));
+  say(w, mem::lit(", write "));
+  write_rate(w, saturated(s.disk_write));
+  say(w, mem::lit("\nnetwork: receive "));
+  write_rate(w, saturated(s.receive));
+  say(w, mem::lit(", send "));
+  write_rate(w, saturated(s.send));
+  say(w, mem::lit("\nprocesses "));
+  say_uint(w, s.processes);
+  say(w, mem::lit(", threads "));
+  say_uint(w, s.threads);
+  structured_content(w);
+  key_uint(w, mem::lit("machines"), machines);
+  const mem::Bytes count_keys[4] = {mem::lit("online"), mem::lit("stale"), mem::lit("offline"), mem::lit("missing")};
+  for (u32 i = 0; i < 4; ++i) key_uint(w, count_keys[i], s.counts[i]);
+  key_uint(w, mem::lit("logical_processors"), s.logical);
+  key_fixed(w, mem::lit("busy_processors"), busy, 2);
+  key_fixed(w, mem::lit("cpu_percent"), percent, 2);
+  key_uint(w, mem::lit("memory_used_mib"), s.memory_used);
+  key_uint(w, mem::lit("memory_total_mib"), s.memory_total);
+  key_uint(w, mem::lit("vram_used_mib"), s.vram_used);
+  key_uint(w, mem::lit("vram_total_mib"), s.vram_total);
+  key_uint(w, mem::lit("disk_read_kib_per_s"), s.disk_read);
+  key_uint(w, mem::lit("disk_write_kib_per_s"), s.disk_write);
+  key_uint(w, mem::lit("receive_kib_per_s"), s.receive);
+  key_uint(w, mem::lit("send_kib_per_s"), s.send);
+  key_uint(w, mem::lit("processes"), s.processes);
+  key_uint(w, mem::lit("threads"), s.threads);
+  is_error(w);
+}
+
+mem::Bytes metric_word(u32 index) {
+  u64 at = 0;
+  mem::Bytes word;
+  for (u32 i = 0; i <= index && i < 6; ++i) word = next_name(metric_words(), &at);
+  return word;
+}
+
+mem::Bytes range_word(u32 index) {
+  u64 at = 0;
+  mem::Bytes word;
+  for (u32 i = 0; i <= index && i < 4; ++i) word = next_name(range_words(), &at);
+  return word;
+}
+
+u32 range_seconds(u8 range) {
+  const u32 seconds[4] = {3600, 86400, 2592000, 63072000};
+  return seconds[range < 4 ? range : 1];
+}
+
+u8 tier_of(u8 range) { return range < 2 ? range : 2; }
+
+u32 tier_row_seconds(u8 tier) { return tier == 0 ? 10 : tier == 1 ? 300 : 3600; }
+
+u8 history_column(u8 metric, u32 second) {
+  const u8 first[6] = {0, 2, 4, 5, 6, 3};
+  if (second) return metric == 4 ? 7 : 255;
+  return first[metric < 6 ? metric : 0];
+}
+
+// Days since 2025-01-01 to the proleptic Gregorian date (days from civil, inverted).
+void civil_date(u32 days, u32* year, u32* month, u32* day) {
+  i64 z = i64{days} + 20089 + 719468;  // 2025-01-01 is day 20,089 after 1970-01-01
+  i64 era = z / 146097;
+  i64 doe = z - era * 146097;
+  i64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  i64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  i64 mp = (5 * doy + 2) / 153;
+  i64 d = doy - (153 * mp + 2) / 5 + 1;
+  i64 m = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<u32>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  *month = static_cast<u32>(m);
+  *day = static_cast<u32>(d);
+}
+
+namespace {
+
+void two_digits(json::Writer* w, u32 v) {
+  json::put_byte(w, static_cast<u8>('0' + v / 10 % 10));
+  json::put_byte(w, static_cast<u8>('0' + v % 10));
+}
+
+}  // namespace
+
+void write_time(json::Writer* w, u32 seconds) {
+  u32 year = 0, month = 0, day = 0;
+  civil_date(seconds / 86400, &year, &month, &day);
+  u32 rest = seconds % 86400;
+  json::write_uint(w, year);
+  json::put_byte(w, '-');
+  two_digits(w, month);
+  json::put_byte(w, '-');
+  two_digits(w, day);
+  json::put_byte(w, ' ');
+  two_digits(w, rest / 3600);
+  json::put_byte(w, ':');
+  two_digits(w, rest / 60 % 60);
+}
+
+u64 memory_of_code(u16 code) {
+  if (code < 4096) return code;
+  return u64{(code & 0xFFFu) | 0x1000u} << (code / 4096 - 1);
+}
+
+u64 row_value(const viewer::HistView* v, u32 column, u32 row, u32 which) {
+  if (row >= viewer::hist_rows || column > 1) return 0;
+  if (which == 0) return v->count[row] == 0 ? 0 : v->min[column][row];
+  if (which == 2) return v->max[column][row];
+  return v->count[row] == 0 ? 0 : words::rounded(v->sum[column][row], v->count[row]);
 }
 
 namespace {
@@ -1556,6 +1833,107 @@ namespace {
 bool range_error(json::Writer* w, u8 error) {
   if (error == 3) bad_arguments(w, mem::lit("Invalid arguments: range must be one of 1h, 24h, 30d, 2y"));
   return error == 3;
+}
+
+u32 row_time(const viewer::HistView* v, u32 row) {
+  return v->start + static_cast<u32>(u64{v->span} * row / viewer::hist_rows);
+}
+
+void key_time(json::Writer* w, u32 seconds) {
+  json::key(w, mem::lit("time"));
+  json::comma(w);
+  json::put_byte(w, '"');
+  write_time(w, seconds);
+  json::put_byte(w, '"');
+}
+
+// A value of a column: hundredths with two decimals for percentages, whole KiB/s for net.
+void say_value(json::Writer* w, u64 value, bool net) {
+  if (net) json::write_uint(w, value);
+  else say_fixed(w, value, 2);
+}
+
+void key_value(json::Writer* w, mem::Bytes key, u64 value, bool net) {
+  if (net) key_uint(w, key, value);
+  else key_fixed(w, key, value, 2);
+}
+
+u32 folded_buckets(const viewer::HistView* v) {
+  u32 n = 0;
+  for (u32 r = 0; r < viewer::hist_rows; ++r) n += v->count[r];
+  return n;
+}
+
+// The kept name of a top entry's hash; empty when the host sent none for it.
+mem::Bytes top_name(const viewer::NameFilter* f, u32 hash) {
+  for (u32 i = 0; i < f->names_count && i < viewer::filter_names_max; ++i) {
+    if (f->name_hashes[i] == hash) return machine_name(f->names[i]);
+  }
+  return mem::Bytes();
+}
+
+const ptop::List* top_list(const viewer::NameFilter* f, u32 row, u8 metric) {
+  return metric == 0 ? &f->tops[row].a : &f->tops[row].b;
+}
+
+void top_text(json::Writer* w, const viewer::NameFilter* f, u32 row, u8 metric) {
+  const ptop::List* list = top_list(f, row, metric);
+  bool first = true;
+  for (u32 e = 0; e < ptop::top; ++e) {
+    if (list->hash[e] == 0) continue;
+    say(w, first ? mem::lit(", top ") : mem::lit(", "));
+    first = false;
+    mem::Bytes name = top_name(f, list->hash[e]);
+    if (name.len == 0) say(w, mem::lit("(name not kept)"));
+    else write_name_text(w, name);
+    say(w, mem::lit(" "));
+    if (metric == 0) {
+      say_fixed(w, list->value[e], 2);
+      say(w, mem::lit(" %"));
+    } else {
+      json::write_uint(w, memory_of_code(list->value[e]));
+      say(w, mem::lit(" MiB"));
+    }
+  }
+}
+
+void top_json(json::Writer* w, const viewer::NameFilter* f, u32 row, u8 metric) {
+  const ptop::List* list = top_list(f, row, metric);
+  json::key(w, mem::lit("top_processes"));
+  json::begin_array(w);
+  for (u32 e = 0; e < ptop::top; ++e) {
+    if (list->hash[e] == 0) continue;
+    json::begin_object(w);
+    json::key(w, mem::lit("name"));
+    mem::Bytes name = top_name(f, list->hash[e]);
+    json::string_value(w, name.len == 0 ? mem::lit("(name not kept)") : name);
+    key_uint(w, mem::lit("pid"), list->pid[e]);
+    if (metric == 0) key_fixed(w, mem::lit("cpu_percent"), list->value[e], 2);
+    else key_uint(w, mem::lit("memory_mib"), memory_of_code(list->value[e]));
+    json::end_object(w);
+  }
+  json::end_array(w);
+}
+
+// The heading's common part: " over the last " + range + ", tier " + t + " (" + bucket length + " s buckets)".
+void tier_words(json::Writer* w, u8 range, u8 tier) {
+  say(w, mem::lit(" over the last "));
+  say(w, range_word(range));
+  say(w, mem::lit(", tier "));
+  json::write_uint(w, tier);
+  say(w, mem::lit(" ("));
+  json::write_uint(w, tier_row_seconds(tier));
+  say(w, mem::lit(" s buckets)"));
+}
+
+void history_keys(json::Writer* w, const viewer::HistView* v, u8 range, u8 tier) {
+  json::key(w, mem::lit("range"));
+  json::string_value(w, range_word(range));
+  key_uint(w, mem::lit("tier"), tier);
+  key_uint(w, mem::lit("bucket_s"), tier_row_seconds(tier));
+  key_uint(w, mem::lit("row_s"), v->span / viewer::hist_rows);
+  key_uint(w, mem::lit("from_s"), v->start);
+  key_uint(w, mem::lit("to_s"), u64{v->start} + v->span);
 }
 
 }  // namespace
@@ -1569,18 +1947,164 @@ void usage_history(const ToolContext* context, const Call* call, json::Writer* w
   if (error == 2)
     return bad_arguments(w, mem::lit("Invalid arguments: metric must be one of cpu, memory, gpu, vram, net, disk"));
   if (range_error(w, error)) return;
-  cluster_result(context, call->doc, call->line, call->arguments, w);
+  if (cluster_result(context, call->doc, call->line, call->arguments, w)) return;
+  const ClusterView* c = context->cluster;
+  const viewer::HistView* v = c->hist;
+  bool net = metric == 4;
+  bool tops = metric <= 1 && !cluster && c->names != nullptr;
+  mem::Bytes name = cluster ? mem::lit("the cluster") : mem::Bytes(c->name, c->name_length);
+  mem::Bytes unit = net ? mem::lit("KiB/s") : mem::lit("percent");
+  u32 rows = 0;
+  for (u32 r = 0; r < viewer::hist_rows; ++r) rows += v->count[r] != 0 ? 1 : 0;
+  text_content(w);
+  say(w, mem::lit("usage_history of "));
+  write_name_text(w, name);
+  say(w, mem::lit(": "));
+  say(w, metric_word(metric));
+  say(w, mem::lit(" in "));
+  say(w, unit);
+  tier_words(w, range, c->tier);
+  say(w, mem::lit(", "));
+  json::write_uint(w, folded_buckets(v));
+  say(w, mem::lit(" buckets in "));
+  json::write_uint(w, rows);
+  say(w, mem::lit(" rows of "));
+  json::write_uint(w, v->span / viewer::hist_rows);
+  say(w, mem::lit(" s, times UTC"));
+  if (rows == 0 && cluster && c->host_version < 1063) {
+    say(w, mem::lit("\nno buckets for the cluster: this server does not serve cluster history yet (it comes with "
+                    "Vimbrel 0.1.63); ask for one machine instead"));
+  } else if (rows == 0 && cluster) {
+    say(w, mem::lit("\nno buckets for the cluster in that range: the server has kept no history of its machines yet"));
+  } else if (rows == 0) {
+    say(w, mem::lit("\nno buckets in that range: the server has kept no history of it yet"));
+  }
+  const mem::Bytes marks[3] = {mem::lit(" min "), mem::lit(" avg "), mem::lit(" max ")};
+  for (u32 r = 0; r < viewer::hist_rows; ++r) {
+    if (v->count[r] == 0) continue;
+    say(w, mem::lit("\n"));
+    write_time(w, row_time(v, r));
+    if (net) say(w, mem::lit(" receive"));
+    for (u32 k = 0; k < 3; ++k) {
+      say(w, marks[k]);
+      say_value(w, row_value(v, 0, r, k), net);
+    }
+    if (net) {
+      say(w, mem::lit(", send"));
+      for (u32 k = 0; k < 3; ++k) {
+        say(w, marks[k]);
+        say_value(w, row_value(v, 1, r, k), net);
+      }
+    }
+    if (tops) top_text(w, c->names, r, metric);
+  }
+  structured_content(w);
+  json::key(w, mem::lit("machine"));
+  json::string_value(w, name);
+  json::key(w, mem::lit("metric"));
+  json::string_value(w, metric_word(metric));
+  json::key(w, mem::lit("unit"));
+  json::string_value(w, unit);
+  history_keys(w, v, range, c->tier);
+  key_uint(w, mem::lit("buckets"), folded_buckets(v));
+  json::key(w, mem::lit("rows"));
+  json::begin_array(w);
+  const mem::Bytes keys[2][3] = {{mem::lit("min"), mem::lit("average"), mem::lit("max")},
+                                 {mem::lit("send_min"), mem::lit("send_average"), mem::lit("send_max")}};
+  for (u32 r = 0; r < viewer::hist_rows; ++r) {
+    if (v->count[r] == 0) continue;
+    json::begin_object(w);
+    key_time(w, row_time(v, r));
+    key_uint(w, mem::lit("buckets"), v->count[r]);
+    for (u32 col = 0; col < (net ? 2u : 1u); ++col) {
+      for (u32 k = 0; k < 3; ++k) key_value(w, keys[col][k], row_value(v, col, r, k), net);
+    }
+    if (tops) top_json(w, c->names, r, metric);
+    json::end_object(w);
+  }
+  json::end_array(w);
+  is_error(w);
 }
 
 void process_history(const ToolContext* context, const Call* call, json::Writer* w) {
   u8 metric = 0, range = 0, cluster = 0;
   u8 error = metric_range_arguments(call->doc, call->line, call->arguments, &metric, &range, &cluster);
   u8 name[32];
-  if (process_name_argument(call->doc, call->line, call->arguments, name) == 0 || error == 1 || cluster)
+  u64 name_length = process_name_argument(call->doc, call->line, call->arguments, name);
+  if (name_length == 0 || error == 1 || cluster)
     return bad_arguments(w, mem::lit("Invalid arguments: process_history needs name (a process name of 1 to 32 "
                                      "bytes) and machine (a name or an id of 1 to 64 bytes)"));
   if (range_error(w, error)) return;
-  cluster_result(context, call->doc, call->line, call->arguments, w);
+  if (cluster_result(context, call->doc, call->line, call->arguments, w)) return;
+  const ClusterView* c = context->cluster;
+  const viewer::HistView* v = c->hist;
+  const viewer::NameFilter* f = c->names;
+  u32 seen = 0;
+  for (u32 r = 0; r < viewer::hist_rows; ++r) seen += f->matches[r];
+  mem::Bytes process(name, name_length);
+  text_content(w);
+  say(w, mem::lit("process_history of "));
+  write_name_text(w, process);
+  say(w, mem::lit(" on "));
+  write_name_text(w, mem::Bytes(c->name, c->name_length));
+  tier_words(w, range, c->tier);
+  say(w, mem::lit(": among the 5 heaviest by CPU or memory in "));
+  json::write_uint(w, seen);
+  say(w, mem::lit(" of "));
+  json::write_uint(w, f->tops_taken);
+  say(w, mem::lit(" buckets, rows of "));
+  json::write_uint(w, v->span / viewer::hist_rows);
+  say(w, mem::lit(" s, times UTC"));
+  if (f->tops_taken == 0) {
+    say(w, mem::lit("\nno process history in that range: the server keeps none (a server older than process "
+                    "history, or none closed yet)"));
+  } else if (seen == 0) {
+    say(w, mem::lit("\nnever among the 5 heaviest by CPU or memory in that range"));
+  }
+  for (u32 r = 0; r < viewer::hist_rows; ++r) {
+    if (f->matches[r] == 0) continue;
+    say(w, mem::lit("\n"));
+    write_time(w, row_time(v, r));
+    say(w, mem::lit(" in "));
+    json::write_uint(w, f->matches[r]);
+    say(w, mem::lit(" buckets, CPU peak "));
+    if (f->most[r][0] == 0) {
+      say(w, mem::lit("not in the top 5"));
+    } else {
+      say_fixed(w, f->most[r][0], 2);
+      say(w, mem::lit(" %"));
+    }
+    say(w, mem::lit(", memory peak "));
+    if (f->most[r][1] == 0) {
+      say(w, mem::lit("not in the top 5"));
+    } else {
+      json::write_uint(w, memory_of_code(f->most[r][1]));
+      say(w, mem::lit(" MiB"));
+    }
+  }
+  structured_content(w);
+  json::key(w, mem::lit("machine"));
+  json::string_value(w, mem::Bytes(c->name, c->name_length));
+  json::key(w, mem::lit("name"));
+  json::string_value(w, process);
+  history_keys(w, v, range, c->tier);
+  key_uint(w, mem::lit("buckets"), f->tops_taken);
+  key_uint(w, mem::lit("buckets_seen"), seen);
+  json::key(w, mem::lit("rows"));
+  json::begin_array(w);
+  for (u32 r = 0; r < viewer::hist_rows; ++r) {
+    if (f->matches[r] == 0) continue;
+    json::begin_object(w);
+    key_time(w, row_time(v, r));
+    key_uint(w, mem::lit("buckets_seen"), f->matches[r]);
+    json::key(w, mem::lit("cpu_peak_percent"));
+    if (f->most[r][0] == 0) json::write_null(w);
+    else json::fixed_value(w, f->most[r][0], 2);
+    key_uint_or_null(w, mem::lit("memory_peak_mib"), memory_of_code(f->most[r][1]), f->most[r][1] != 0);
+    json::end_object(w);
+  }
+  json::end_array(w);
+  is_error(w);
 }
 
 // ======== Output schemas ========
@@ -1904,27 +2428,241 @@ void refresh_local(LocalData* local, u32 refresh_age, bool with_processes) {
   if (with_processes) local->table_held = take_procs(local);
 }
 
-void gather_cluster(ClusterView* view, LocalData* local, const ServerOptions* options, u8 need) {
-  (void)local;
-  (void)need;
-  cluster::PublishSettings settings;
-  cluster::read_publish(options->publish_path, &settings);
-  view->own_id_known = settings.id_present;
-  __builtin_memcpy(view->own_id, settings.id, sizeof view->own_id);
-  if (settings.target_kind == cluster::target_invalid) {
+namespace {
+
+constexpr u64 conn_bytes = sizeof(viewlink::ViewerConn);
+
+bool carve_in(mem::Arena* arena, u64 bytes, void** out) {
+  *out = mem::alloc(arena, bytes, 64).ptr;
+  return *out != nullptr;
+}
+
+bool wants_machine(u8 need) {
+  return need == need_machine_usage || need == need_machine_processes || need == need_find_named ||
+         need == need_find_all;
+}
+bool wants_table(u8 need) {
+  return need == need_machine_processes || need == need_find_named || need == need_find_all;
+}
+bool wants_history(u8 need) { return need == need_history || need == need_process_history; }
+
+}  // namespace
+
+u64 link_size(u8 need) {
+  u64 receive = wants_history(need) ? viewer::history_room : viewer::receive_room;
+  u64 size = conn_bytes + 64 + receive + 64;
+  if (wants_machine(need)) size += sizeof(viewer::Remote) + 64;
+  if (wants_table(need)) size += sizeof(model::ProcTable) + 64 + sizeof(proclist::ListState) + 64;
+  if (wants_history(need)) size += sizeof(viewer::HistView) + 64;
+  if (need == need_process_history) size += sizeof(viewer::NameFilter) + 64;
+  return size + 64;
+}
+
+void wait_link(viewlink::ViewerConn* conn, u64 deadline) {
+  u64 now = os::mcp_clock_ms();
+  u32 wait = viewlink::tick(conn, now, 50);
+  now = os::mcp_clock_ms();
+  u64 left = deadline > now ? deadline - now : 0;
+  u64 nap = wait < left ? wait : left;
+  if (nap > 0) os::sleep_ms(static_cast<u32>(nap));
+}
+
+namespace {
+
+// The cluster settings and key: true with a usable key in the state; else the view's status says what is missing.
+bool configured(ClusterView* view, const ServerOptions* options, cluster::PublishSettings* settings,
+                auth::KeyState* key) {
+  cluster::read_publish(options->publish_path, settings);
+  view->own_id_known = settings->id_present;
+  __builtin_memcpy(view->own_id, settings->id, sizeof view->own_id);
+  if (settings->target_kind == cluster::target_invalid) {
     view->status = cluster_unconfigured;
-    return;
+    return false;
   }
   cluster::KeyWork work;
-  auth::KeyState key;
   u32 verdict = 0;
-  u32 loaded = cluster::load_key(options->key_path, &work, &key, &verdict);
-  auth::wipe(&key, sizeof key);
+  u32 loaded = cluster::load_key(options->key_path, &work, key, &verdict);
   cluster::wipe_key_buffer(&work);
-  if (loaded == cluster::key_unreadable) view->status = cluster_no_key;
-  else if (loaded == cluster::key_refused) view->status = cluster_key_refused;
-  // This build has no viewer link to the host: a configured cluster cannot be reached.
-  else view->status = cluster_unreachable;
+  if (loaded == cluster::key_loaded) return true;
+  view->status = loaded == cluster::key_unreadable ? cluster_no_key : cluster_key_refused;
+  return false;
+}
+
+}  // namespace
+
+bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need) {
+  cluster::PublishSettings settings;
+  auth::KeyState key;
+  bool ready = false;
+  if (!configured(view, options, &settings, &key)) {
+    // the view says why
+  } else if (!local->network_started && sock::startup() != 1) {
+    view->status = cluster_unreachable;
+  } else if (!mem::arena_init(&call->arena, link_size(need))) {
+    local->network_started = 1;
+    view->status = cluster_no_memory;
+  } else {
+    local->network_started = 1;
+    call->open = 1;
+    u32 receive = wants_history(need) ? viewer::history_room : viewer::receive_room;
+    call->conn = viewlink::create(&call->arena, &key, receive);
+    ready = call->conn != nullptr;
+    if (!ready) view->status = cluster_no_memory;
+  }
+  auth::wipe(&key, sizeof key);
+  if (!ready) return false;
+  void* remote = nullptr;
+  void* table = nullptr;
+  void* list = nullptr;
+  void* hist = nullptr;
+  void* names = nullptr;
+  bool carved = (!wants_machine(need) || carve_in(&call->arena, sizeof(viewer::Remote), &remote)) &&
+                (!wants_table(need) || (carve_in(&call->arena, sizeof(model::ProcTable), &table) &&
+                                        carve_in(&call->arena, sizeof(proclist::ListState), &list))) &&
+                (!wants_history(need) || carve_in(&call->arena, sizeof(viewer::HistView), &hist)) &&
+                (need != need_process_history || carve_in(&call->arena, sizeof(viewer::NameFilter), &names));
+  if (!carved) {
+    view->status = cluster_no_memory;
+    return false;
+  }
+  call->remote = static_cast<viewer::Remote*>(remote);
+  call->table = static_cast<model::ProcTable*>(table);
+  call->list = static_cast<proclist::ListState*>(list);
+  call->view = static_cast<viewer::HistView*>(hist);
+  call->names = static_cast<viewer::NameFilter*>(names);
+  viewlink::set_target(call->conn, &settings, os::mcp_clock_ms());
+  u64 deadline = os::mcp_clock_ms() + options->connect_wait;
+  const viewer::ViewerLink* link = &call->conn->link;
+  while (link->lists == 0 && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
+  view->host_clock = link->peer.host_value;
+  const u16* v = link->peer.host_version;
+  view->host_version = u32{v[0]} * 1000000 + u32{v[1]} * 1000 + v[2];
+  view->machines = &link->list;
+  if (link->lists == 0) {
+    view->status = cluster_no_answer;
+    view->timeout_ms = options->connect_wait;
+    view->last_event = static_cast<u8>(link->status != 0 ? link->status : u8{cluster::status_no_answer});
+    return false;
+  }
+  view->status = cluster_ok;
+  return true;
+}
+
+u8 resolve_machine(ClusterView* view, const json::Document* doc, mem::Bytes line, u16 arguments) {
+  u8 text[64];
+  u64 n = machine_argument(doc, line, arguments, text);
+  mem::Bytes wanted(text, n < sizeof text ? n : sizeof text);
+  u8 id[16];
+  bool by_id = parse_id(wanted, id);
+  const proto::MachineList* l = view->machines;
+  u32 id_row = no_machine, name_row = no_machine, named = 0;
+  for (u32 i = 0; i < bits::min32(l->count, proto::list_rows); ++i) {
+    if (by_id && __builtin_memcmp(l->ids[i], id, 16) == 0) id_row = i;
+    if (equals_nocase(machine_name(l->names[i]), wanted)) {
+      name_row = i;
+      ++named;
+    }
+  }
+  u32 chosen = id_row != no_machine ? id_row : named == 1 ? name_row : no_machine;
+  if (chosen == no_machine) return named > 1 ? cluster_ambiguous : cluster_unknown_machine;
+  view->chosen = static_cast<u8>(chosen);
+  mem::Bytes name = machine_name(l->names[chosen]);
+  view->name_length = static_cast<u8>(name.len);
+  __builtin_memcpy(view->name, name.ptr, name.len);
+  return cluster_ok;
+}
+
+bool ask_machine(ClusterCall* call, ClusterView* view, const u8* id, bool with_processes, u32 timeout) {
+  viewer::ViewerLink* link = &call->conn->link;
+  viewer::Remote* remote = call->remote;
+  viewer::reset_remote(remote);
+  u64 now = os::mcp_clock_ms();
+  bool sent = viewer::watch(link, id, remote, now);
+  u64 deadline = now + timeout;
+  auto complete = [&] {
+    return remote->inventories > 0 && remote->sample_count > 0 && (!with_processes || remote->proc_frames > 0);
+  };
+  while (sent && !complete() && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
+  bool unwatched = viewer::unwatch(link, os::mcp_clock_ms());
+  viewlink::tick(call->conn, os::mcp_clock_ms(), 0);
+  view->data_time = os::mcp_clock_ms();
+  view->machine = &remote->machine;
+  if (with_processes) {
+    model::table_init(call->table);
+    viewer::take_procs(&remote->procs, call->table);
+    proclist::init(call->list);
+    view->table = call->table;
+    view->list = call->list;
+  }
+  return sent && unwatched && complete();
+}
+
+void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* options, u8 need,
+                 const json::Document* doc, mem::Bytes line, u16 arguments) {
+  u8 metric = 0, range = 1, cluster = 0;
+  metric_range_arguments(doc, line, arguments, &metric, &range, &cluster);
+  u8 id[16] = {};
+  if (!cluster) {
+    view->status = resolve_machine(view, doc, line, arguments);
+    if (view->status != cluster_ok) return;
+    __builtin_memcpy(id, view->machines->ids[view->chosen], sizeof id);
+  }
+  u8 name[32] = {};
+  u64 name_length = need == need_process_history ? process_name_argument(doc, line, arguments, name) : 0;
+  u32 span = range_seconds(range);
+  u32 start = view->host_clock > span ? view->host_clock - span : 0;
+  viewer::HistView* hist = call->view;
+  viewer::ViewerLink* link = &call->conn->link;
+  view->timeout_ms = options->history_wait;
+  for (i32 tier = tier_of(range); tier >= 0; --tier) {
+    viewer::hist_start(hist, start, span, history_column(metric, 0), history_column(metric, 1),
+                       static_cast<u8>(tier), cluster ? 1 : 0, id);
+    if (call->names != nullptr) viewer::hist_want(hist, call->names, name, static_cast<u32>(name_length));
+    u64 deadline = os::mcp_clock_ms() + options->history_wait;
+    viewer::history(link, hist, os::mcp_clock_ms());
+    while (!hist->done && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
+    view->tier = static_cast<u8>(tier);
+    if (!hist->done) break;
+    if (hist->rows_taken != 0) break;
+  }
+  link->view = nullptr;  // nothing is asked again on this link
+  view->hist = hist;
+  view->names = call->names;
+  view->status = hist->done ? cluster_ok : cluster_history_late;
+}
+
+void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need,
+                    const json::Document* doc, mem::Bytes line, u16 arguments) {
+  if (need == need_find_all) {
+    // The search across the cluster's machines is not built yet: this machine is searched, and the answer says why
+    // the others were not.
+    cluster::PublishSettings settings;
+    auth::KeyState key;
+    if (configured(view, options, &settings, &key)) view->status = cluster_unreachable;
+    auth::wipe(&key, sizeof key);
+    return;
+  }
+  if (!connect_cluster(call, view, local, options, need)) return;
+  if (need == need_history || need == need_process_history) {
+    ask_history(call, view, options, need, doc, line, arguments);
+    return;
+  }
+  if (need == need_machine_usage || need == need_machine_processes || need == need_find_named) {
+    view->status = resolve_machine(view, doc, line, arguments);
+    if (view->status != cluster_ok) return;
+    bool processes = need != need_machine_usage;
+    view->timeout_ms = options->machine_wait;
+    if (!ask_machine(call, view, view->machines->ids[view->chosen], processes, options->machine_wait)) {
+      view->status = cluster_machine_silent;
+    }
+  }
+}
+
+void close_cluster(ClusterCall* call) {
+  if (!call->open) return;
+  if (call->conn != nullptr) viewlink::stop(call->conn);
+  mem::release(&call->arena);
+  __builtin_memset(call, 0, sizeof *call);
 }
 
 namespace {
@@ -1999,12 +2737,19 @@ bool serve_line(const Areas* a, u64 output, mem::Bytes version, u32 refresh_age,
   }
   ClusterView view;
   reset_need(&view);
-  if (need != need_local) gather_cluster(&view, a->local, options, need);
+  ClusterCall cluster_call = {};
+  if (need != need_local) {
+    gather_cluster(&cluster_call, &view, a->local, options, need, a->doc, line, arguments_of(a->doc, line, &r));
+  }
   ToolContext context = context_of(a, version, &view);
   if (got == line_ready) answer(line, a->doc, &r, &context, &w);
-  if (w.length == 0) return true;
-  a->answer[w.length] = '\n';
-  return os::write_handle(output, mem::Bytes(a->answer, w.length + 1));
+  bool written = w.length == 0;
+  if (!written) {
+    a->answer[w.length] = '\n';
+    written = os::write_handle(output, mem::Bytes(a->answer, w.length + 1));
+  }
+  close_cluster(&cluster_call);  // the link lives for one call: its socket and any lease child end here
+  return written;
 }
 
 }  // namespace

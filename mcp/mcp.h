@@ -3,6 +3,8 @@
 // tool table is filled once and only read afterwards, and the document, request and writer are reused per line.
 #include "base/mem.h"
 #include "base/words.h"
+#include "cluster/viewer.h"
+#include "cluster/viewlink.h"
 #include "mcp/json.h"
 #include "pages/proclist.h"
 #include "sampling/collect.h"
@@ -63,6 +65,9 @@ struct ClusterView {
   machine::Machine* machine;  // the watched machine's copy
   model::ProcTable* table;
   proclist::ListState* list;
+  const proto::MachineList* machines;  // the host's list, once it arrived
+  const viewer::HistView* hist;        // the history answer as folded
+  const viewer::NameFilter* names;     // its names and top rows, when asked for
 };
 // status 1, nothing chosen.
 void reset_need(ClusterView* view);
@@ -205,10 +210,38 @@ void machine_usage_output_schema(json::Writer* w);
 void top_processes(const ToolContext* context, const Call* call, json::Writer* w);
 void find_process(const ToolContext* context, const Call* call, json::Writer* w);
 void processes_output_schema(json::Writer* w);
+// The words of states (4 "all"), metrics and ranges.
+mem::Bytes state_word(u32 index);
+mem::Bytes metric_word(u32 index);
+mem::Bytes range_word(u32 index);
+// This machine's id is known and equals machine i's.
+bool is_this_machine(const ClusterView* view, u32 i);
+void machine_row_text(json::Writer* w, const ClusterView* view, u32 i);
+void machine_row_json(json::Writer* w, const ClusterView* view, u32 i);
+// Counts by state and sums over the online and stale machines.
+struct ClusterSums {
+  u32 counts[4];  // online, stale, offline, missing (any larger state)
+  u64 logical, busy;  // busy: logical processors x CPU hundredths
+  u64 memory_used, memory_total, vram_used, vram_total;
+  u64 disk_read, disk_write, receive, send, processes, threads;
+};
+void cluster_sums(const proto::MachineList* list, ClusterSums* sums);
 void list_machines(const ToolContext* context, const Call* call, json::Writer* w);
 void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w);
 void list_machines_output_schema(json::Writer* w);
 void cluster_usage_output_schema(json::Writer* w);
+// History: the range's seconds, the tier asked for it, a tier's bucket length, the bucket measure of a metric's
+// first or second column (255 none), and times as "YYYY-MM-DD hh:mm" UTC from seconds since 2025-01-01.
+u32 range_seconds(u8 range);
+u8 tier_of(u8 range);
+u32 tier_row_seconds(u8 tier);
+u8 history_column(u8 metric, u32 second);
+void civil_date(u32 days, u32* year, u32* month, u32* day);
+void write_time(json::Writer* w, u32 seconds);
+// A memory rate code in MiB: below 4,096 itself, else (low 12 bits | 0x1000) << (code / 4,096 - 1).
+u64 memory_of_code(u16 code);
+// Row values of a folded history: which 0 minimum, 1 average (rounded; 0 without buckets), 2 maximum.
+u64 row_value(const viewer::HistView* view, u32 column, u32 row, u32 which);
 void usage_history(const ToolContext* context, const Call* call, json::Writer* w);
 void process_history(const ToolContext* context, const Call* call, json::Writer* w);
 void usage_history_output_schema(json::Writer* w);
@@ -292,12 +325,40 @@ struct LocalData {
   u8 network_started;
 };
 
+// One tool call's link to the cluster host: the arena reserved for its need and the areas carved from it. Made by
+// connect_cluster, torn down by close_cluster after the answer is written.
+struct ClusterCall {
+  mem::Arena arena;
+  u8 open;
+  viewlink::ViewerConn* conn;
+  viewer::Remote* remote;
+  model::ProcTable* table;
+  proclist::ListState* list;
+  viewer::HistView* view;
+  viewer::NameFilter* names;
+};
+// The cluster arena of a need: its areas and 64 bytes for each, and 64 more.
+u64 link_size(u8 need);
+// One step of the link, then a sleep until it next needs to act: at most 50 ms, never past the deadline.
+void wait_link(viewlink::ViewerConn* conn, u64 deadline);
+// True when the link is open and the host's machine list arrived; the view's status says why not.
+bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need);
+// cluster_ok with the chosen row and name in the view, cluster_unknown_machine or cluster_ambiguous.
+u8 resolve_machine(ClusterView* view, const json::Document* doc, mem::Bytes line, u16 arguments);
+// True when the machine's inventory, a sample and (when asked) its process rows arrived within the time-out.
+bool ask_machine(ClusterCall* call, ClusterView* view, const u8* id, bool with_processes, u32 timeout);
+// The history the tool asks for, finer tiers tried while a tier holds no buckets; sets the view's status.
+void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* options, u8 need,
+                 const json::Document* doc, mem::Bytes line, u16 arguments);
+void close_cluster(ClusterCall* call);
+
 // 0 fresh, 1 one new sample suffices, 2 cold (two samples a second apart).
 u32 freshness(u32 tried, u32 held, u64 now, u64 then, u32 refresh_age);
 // Brings the sample (and the process table) up to date for one tool call.
 void refresh_local(LocalData* local, u32 refresh_age, bool with_processes);
-// What a need from 1 to 7 asks of the cluster host, into the view.
-void gather_cluster(ClusterView* view, LocalData* local, const ServerOptions* options, u8 need);
+// What a need from 1 to 7 asks of the cluster host, into the view; the call keeps the link until close_cluster.
+void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need,
+                    const json::Document* doc, mem::Bytes line, u16 arguments);
 
 // The mode's entry: exit code 0 at the end of standard input, 1 when the arena or a write failed.
 u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path);

@@ -1,6 +1,7 @@
-// The server's own pieces: the line reader, the freshness rule, the cluster gathering as far as this build reaches,
-// and the tools that answer for this machine, on a fixture machine and process table. Every structured result is
-// checked against the output schema that tools/list publishes for its tool.
+// The server's own pieces: the line reader, the freshness rule, the cluster gathering's statuses and arena sizes, the
+// tools that answer for this machine on a fixture machine and process table, and the cluster tools on a fixture
+// machine list and history folds. Every structured result is checked against the output schema that tools/list
+// publishes for its tool.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -463,28 +464,298 @@ TEST(McpTools, OutputSchemasListEveryRequiredProperty) {
   }
 }
 
-// ---- Cluster gathering in this build: the configuration is read and reported; a configured cluster cannot be
-// reached yet.
+// ---- Cluster gathering: the configuration is read and reported; a configured host that does not answer runs out
+// the connect wait with the link's last event.
 TEST(McpCluster, StatusFromTheClusterFiles) {
   testutil::TempDir dir;
   std::string publish = dir.path + "/publish.txt", key = dir.path + "/cluster.key";
   std::unique_ptr<mcp::LocalData> local = std::make_unique<mcp::LocalData>();
-  mcp::ServerOptions options = {view(key), view(publish), 8000, 4000, 15000, 20000, 2000};
+  *local = {};
+  mcp::ServerOptions options = {view(key), view(publish), 500, 400, 400, 2000, 200};
+  auto doc = std::make_unique<json::Document>();
   mcp::ClusterView v;
-  auto gather = [&]() {
+  auto gather = [&](u8 need) {
     mcp::reset_need(&v);
-    mcp::gather_cluster(&v, local.get(), &options, mcp::need_machine_list);
+    mcp::ClusterCall call = {};
+    mcp::gather_cluster(&call, &v, local.get(), &options, need, doc.get(), mem::Bytes(), json::none);
+    mcp::close_cluster(&call);
     return v.status;
   };
-  EXPECT_EQ(gather(), mcp::cluster_unconfigured);
-  testutil::write_file(publish, "vimbrel-publish 1\npublish 0\ntarget 127.0.0.1:7420\n");
-  EXPECT_EQ(gather(), mcp::cluster_no_key);
+  EXPECT_EQ(gather(mcp::need_machine_list), mcp::cluster_unconfigured);
+  // Nobody listens on port 9 of this machine.
+  testutil::write_file(publish, "vimbrel-publish 1\npublish 0\ntarget 127.0.0.1:9\nid 00112233445566778899aabbccddeeff\n");
+  EXPECT_EQ(gather(mcp::need_machine_list), mcp::cluster_no_key);
+  EXPECT_EQ(v.own_id_known, 1);
+  EXPECT_EQ(v.own_id[15], 0xFF);
   testutil::write_file(key, "vimbrel-key 1 00\n");
-  EXPECT_EQ(gather(), mcp::cluster_key_refused);
+  EXPECT_EQ(gather(mcp::need_machine_list), mcp::cluster_key_refused);
   cluster::KeyWork work;
   auth::KeyState state;
   ASSERT_EQ(cluster::new_key(view(key), os::random_bytes, &work, &state), cluster::new_key_done);
-  EXPECT_EQ(gather(), mcp::cluster_unreachable);
+  EXPECT_EQ(gather(mcp::need_machine_list), mcp::cluster_no_answer);
+  EXPECT_EQ(v.timeout_ms, 500u);
+  EXPECT_EQ(v.last_event, cluster::status_cannot_connect);
+  EXPECT_EQ(gather(mcp::need_find_all), mcp::cluster_unreachable) << "the search across machines is not built";
+}
+
+// Arena sizes by need: the areas and 64 bytes each, and 64 more.
+TEST(McpCluster, LinkSizesFollowTheNeed) {
+  const u64 list = sizeof(viewlink::ViewerConn) + 64 + 20568 + 64 + 64;
+  EXPECT_EQ(mcp::link_size(mcp::need_machine_list), list);
+  EXPECT_EQ(mcp::link_size(mcp::need_machine_usage), list + 331552 + 64);
+  EXPECT_EQ(mcp::link_size(mcp::need_machine_processes), list + 331552 + 143600 + 22872 + 3 * 64);
+  EXPECT_EQ(mcp::link_size(mcp::need_history), list - 20568 + 57400 + 1608 + 64);
+  EXPECT_EQ(mcp::link_size(mcp::need_process_history), mcp::link_size(mcp::need_history) + 154624 + 64);
+}
+
+// ---- The cluster tools on a fixture list and fixture history folds.
+
+struct Cluster : Server {
+  std::unique_ptr<proto::MachineList> list = std::make_unique<proto::MachineList>();
+  std::unique_ptr<viewer::HistView> hist = std::make_unique<viewer::HistView>();
+  std::unique_ptr<viewer::NameFilter> names = std::make_unique<viewer::NameFilter>();
+
+  Cluster() {
+    *list = {};
+    cluster.status = mcp::cluster_ok;
+    cluster.machines = list.get();
+    cluster.host_version = 1081;
+  }
+  void add(const char* name, u8 state, u16 logical, u16 cpu, u32 receive) {
+    u32 i = list->count++;
+    list->ids[i][0] = static_cast<u8>(0xA0 + i);
+    memcpy(list->names[i], name, strlen(name));
+    proto::Summary& m = list->summaries[i];
+    m.state = state;
+    m.value = logical;
+    m.cpu = cpu;
+    m.kernel = 25;
+    m.memory_used = 2048;
+    m.memory_total = 8192;
+    m.receive = receive;
+    m.send = 3;
+    m.processes = 100;
+    m.threads = 1000;
+  }
+  void choose(u32 i) {
+    cluster.chosen = static_cast<u8>(i);
+    mem::Bytes n = mcp::machine_name(list->names[i]);
+    cluster.name_length = static_cast<u8>(n.len);
+    memcpy(cluster.name, n.ptr, n.len);
+  }
+};
+
+TEST(McpClusterTools, ListMachinesByStateWithThisComputerMarked) {
+  Cluster s;
+  s.add("alpha", 0, 8, 5000, 10);
+  s.add("beta\nforged: line", 1, 4, 100, 0);
+  s.add("gamma", 2, 2, 0, 0);
+  s.cluster.own_id_known = 1;
+  s.cluster.own_id[0] = 0xA0;
+  Result r = read_result(s, "list_machines", s.call("list_machines", "{}"));
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.text,
+            "list_machines: 3 of 3 machines, state all\n"
+            "alpha (this computer): online, CPU 50.00 % of 8 logical processors, memory 2.0 / 8.0 GB, GPU 0.00 %, "
+            "VRAM 0.0 / 0.0 GB, disk read 0 KB/s write 0 KB/s, network receive 10 KB/s send 3 KB/s, 100 processes, "
+            "id a0000000000000000000000000000000\n"
+            "beta?forged: line: stale, CPU 1.00 % of 4 logical processors, memory 2.0 / 8.0 GB, GPU 0.00 %, "
+            "VRAM 0.0 / 0.0 GB, disk read 0 KB/s write 0 KB/s, network receive 0 KB/s send 3 KB/s, 100 processes, "
+            "id a1000000000000000000000000000000\n"
+            "gamma: offline, CPU 0.00 % of 2 logical processors, memory 2.0 / 8.0 GB, GPU 0.00 %, VRAM 0.0 / 0.0 GB, "
+            "disk read 0 KB/s write 0 KB/s, network receive 0 KB/s send 3 KB/s, 100 processes, "
+            "id a2000000000000000000000000000000");
+  EXPECT_NE(r.structured.find(R"({"name":"beta\nforged: line","id":"a1000000000000000000000000000000",)"
+                              R"("state":"stale","this_machine":false,"logical_processors":4,"cpu_percent":1.00,)"),
+            std::string::npos)
+      << r.structured;
+  r = read_result(s, "list_machines", s.call("list_machines", R"({"state":"missing"})"));
+  EXPECT_EQ(r.text, "list_machines: 0 of 3 machines, state missing");
+  EXPECT_EQ(r.structured, R"({"machines_listed":3,"machines_shown":0,"machines":[]})");
+  r = read_result(s, "list_machines", s.call("list_machines", R"({"state":"busy"})"));
+  EXPECT_TRUE(r.error);
+  s.cluster.status = mcp::cluster_unconfigured;
+  r = read_result(s, "list_machines", s.call("list_machines", "{}"));
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.text.rfind("no server or share is configured", 0), 0u);
+}
+
+TEST(McpClusterTools, ClusterUsageCountsEveryStateAndSumsTheLiveOnes) {
+  Cluster s;
+  s.add("a", 0, 8, 5000, 0xFFFFFFFF);
+  s.add("b", 1, 0, 0, 0xFFFFFFFF);
+  s.add("c", 2, 64, 10000, 7);
+  s.add("d", 9, 64, 10000, 7);  // an unknown state counts as missing
+  Result r = read_result(s, "cluster_usage", s.call("cluster_usage", "{}"));
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.text,
+            "cluster_usage of 4 machines: 1 online, 1 stale, 1 offline, 1 missing; sums over the online and stale "
+            "ones\ncpu: 4.00 of 8 logical processors busy (50.00 %)\nmemory: 4.0 GB of 16.0 GB in use\n"
+            "vram: 0.0 GB of 0.0 GB in use\ndisk: read 0 KB/s, write 0 KB/s\n"
+            "network: receive 4096.0 GB/s, send 6 KB/s\nprocesses 200, threads 2000");
+  EXPECT_NE(r.structured.find(R"("receive_kib_per_s":8589934590,)"), std::string::npos) << "not saturated";
+  EXPECT_NE(r.structured.find(R"("logical_processors":8,"busy_processors":4.00,"cpu_percent":50.00,)"),
+            std::string::npos);
+  Cluster empty;
+  empty.add("x", 0, 0, 3000, 0);
+  r = read_result(empty, "cluster_usage", empty.call("cluster_usage", "{}"));
+  EXPECT_NE(r.structured.find(R"("busy_processors":0.00,"cpu_percent":0.00)"), std::string::npos);
+}
+
+TEST(McpClusterTools, HistoryWordsTimesAndValues) {
+  struct TimeCase {
+    u32 seconds;
+    std::string text;
+  } times[] = {{0, "2025-01-01 00:00"},  {86399, "2025-01-01 23:59"}, {59 * 86400, "2025-03-01 00:00"},
+               {365 * 86400, "2026-01-01 00:00"}, {1154 * 86400 + 3600 * 13 + 60 * 7, "2028-02-29 13:07"}};
+  for (const TimeCase& t : times) {
+    std::vector<u8> buffer(64);
+    json::Writer w;
+    json::writer_init(&w, mem::Slice{buffer.data(), buffer.size()});
+    mcp::write_time(&w, t.seconds);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), w.length), t.text);
+  }
+  EXPECT_EQ(mcp::memory_of_code(4095), 4095u);
+  EXPECT_EQ(mcp::memory_of_code(4096), 4096u);
+  EXPECT_EQ(mcp::memory_of_code(0x2001), 8194u);
+  EXPECT_EQ(mcp::tier_of(0), 0);
+  EXPECT_EQ(mcp::tier_of(2), 2);
+  EXPECT_EQ(mcp::tier_of(3), 2);
+  EXPECT_EQ(mcp::range_seconds(3), 63072000u);
+  EXPECT_EQ(mcp::history_column(4, 0), 6);
+  EXPECT_EQ(mcp::history_column(4, 1), 7);
+  EXPECT_EQ(mcp::history_column(5, 0), 3);
+  EXPECT_EQ(mcp::history_column(1, 1), 255);
+  auto v = std::make_unique<viewer::HistView>();
+  u8 id[16] = {};
+  viewer::hist_start(v.get(), 0, 3600, 0, 255, 0, 0, id);
+  v->count[3] = 2;
+  v->sum[0][3] = 5;
+  v->min[0][3] = 1;
+  v->max[0][3] = 4;
+  EXPECT_EQ(mcp::row_value(v.get(), 0, 3, 1), 3u) << "5 over 2 buckets rounds to 3";
+  EXPECT_EQ(mcp::row_value(v.get(), 0, 4, 1), 0u);
+  EXPECT_EQ(mcp::row_value(v.get(), 0, 3, 0), 1u);
+}
+
+TEST(McpClusterTools, UsageHistoryOfAMachineWithItsTopProcesses) {
+  Cluster s;
+  s.add("alpha", 0, 8, 0, 0);
+  s.choose(0);
+  viewer::hist_start(s.hist.get(), 86400, 3600, 0, 255, 0, 0, s.list->ids[0]);
+  const u8 first[] = "worker\tone";
+  viewer::hist_want(s.hist.get(), s.names.get(), nullptr, 0);
+  s.hist->count[0] = 2;
+  s.hist->min[0][0] = 1000;
+  s.hist->max[0][0] = 3000;
+  s.hist->sum[0][0] = 4001;
+  u8 name[32] = {};
+  memcpy(name, first, sizeof first - 1);
+  viewer::take_name(s.names.get(), name);
+  s.names->tops[0].a.hash[0] = s.names->name_hashes[0];
+  s.names->tops[0].a.pid[0] = 42;
+  s.names->tops[0].a.value[0] = 2500;
+  s.names->tops[0].a.hash[1] = 0x1234;  // a name the host did not send
+  s.names->tops[0].a.pid[1] = 43;
+  s.names->tops[0].a.value[1] = 5;
+  s.cluster.hist = s.hist.get();
+  s.cluster.names = s.names.get();
+  Result r = read_result(s, "usage_history", s.call("usage_history", R"({"machine":"alpha","range":"1h"})"));
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.text,
+            "usage_history of alpha: cpu in percent over the last 1h, tier 0 (10 s buckets), 2 buckets in 1 rows of "
+            "60 s, times UTC\n2025-01-02 00:00 min 10.00 avg 20.01 max 30.00, top worker?one 25.00 %, "
+            "(name not kept) 0.05 %");
+  EXPECT_EQ(r.structured,
+            R"({"machine":"alpha","metric":"cpu","unit":"percent","range":"1h","tier":0,"bucket_s":10,"row_s":60,)"
+            R"("from_s":86400,"to_s":90000,"buckets":2,"rows":[{"time":"2025-01-02 00:00","buckets":2,"min":10.00,)"
+            R"("average":20.01,"max":30.00,"top_processes":[{"name":"worker\tone","pid":42,"cpu_percent":25.00},)"
+            R"j({"name":"(name not kept)","pid":43,"cpu_percent":0.05}]}]})j");
+
+  // The network: receive and send triples, whole KiB/s; an empty cluster answer explains itself.
+  viewer::hist_start(s.hist.get(), 0, 86400, 6, 7, 1, 1, s.list->ids[0]);
+  s.cluster.names = nullptr;
+  s.cluster.host_version = 1062;
+  r = read_result(s, "usage_history", s.call("usage_history", R"({"cluster":true,"metric":"net"})"));
+  EXPECT_EQ(r.text,
+            "usage_history of the cluster: net in KiB/s over the last 24h, tier 0 (10 s buckets), 0 buckets in 0 rows "
+            "of 1440 s, times UTC\nno buckets for the cluster: this server does not serve cluster history yet (it "
+            "comes with Vimbrel 0.1.63); ask for one machine instead");
+  s.hist->count[59] = 1;
+  s.hist->sum[0][59] = 7;
+  s.hist->max[0][59] = 7;
+  s.hist->min[0][59] = 7;
+  s.hist->sum[1][59] = 2;
+  s.hist->min[1][59] = 0;
+  r = read_result(s, "usage_history", s.call("usage_history", R"({"cluster":true,"metric":"net"})"));
+  EXPECT_NE(r.text.find("\n2025-01-01 23:36 receive min 7 avg 7 max 7, send min 0 avg 2 max 0"), std::string::npos)
+      << r.text;
+  EXPECT_NE(r.structured.find(R"("min":7,"average":7,"max":7,"send_min":0,"send_average":2,"send_max":0)"),
+            std::string::npos);
+
+  s.cluster.status = mcp::cluster_history_late;
+  s.cluster.timeout_ms = 15000;
+  r = read_result(s, "usage_history", s.call("usage_history", R"({"cluster":true})"));
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.text, "the history did not arrive within 15000 ms");
+}
+
+TEST(McpClusterTools, ProcessHistoryCountsTheBucketsAProcessStoodIn) {
+  Cluster s;
+  s.add("alpha", 0, 8, 0, 0);
+  s.choose(0);
+  viewer::hist_start(s.hist.get(), 0, 86400, 0, 255, 1, 0, s.list->ids[0]);
+  viewer::hist_want(s.hist.get(), s.names.get(), reinterpret_cast<const u8*>("worker"), 6);
+  s.cluster.hist = s.hist.get();
+  s.cluster.names = s.names.get();
+  s.cluster.tier = 1;
+  Result r = read_result(s, "process_history", s.call("process_history", R"({"machine":"alpha","name":"worker"})"));
+  EXPECT_EQ(r.text,
+            "process_history of worker on alpha over the last 24h, tier 1 (300 s buckets): among the 5 heaviest by CPU "
+            "or memory in 0 of 0 buckets, rows of 1440 s, times UTC\nno process history in that range: the server "
+            "keeps none (a server older than process history, or none closed yet)");
+  s.names->tops_taken = 30;
+  r = read_result(s, "process_history", s.call("process_history", R"({"machine":"alpha","name":"worker"})"));
+  EXPECT_NE(r.text.find("\nnever among the 5 heaviest by CPU or memory in that range"), std::string::npos);
+  s.names->matches[1] = 3;
+  s.names->most[1][0] = 1234;
+  s.names->matches[2] = 1;
+  s.names->most[2][1] = 0x2001;
+  r = read_result(s, "process_history", s.call("process_history", R"({"machine":"alpha","name":"worker"})"));
+  EXPECT_NE(r.text.find("in 4 of 30 buckets"), std::string::npos);
+  EXPECT_NE(r.text.find("\n2025-01-01 00:24 in 3 buckets, CPU peak 12.34 %, memory peak not in the top 5\n"
+                        "2025-01-01 00:48 in 1 buckets, CPU peak not in the top 5, memory peak 8194 MiB"),
+            std::string::npos)
+      << r.text;
+  EXPECT_NE(r.structured.find(R"({"time":"2025-01-01 00:24","buckets_seen":3,"cpu_peak_percent":12.34,)"
+                              R"("memory_peak_mib":null})"),
+            std::string::npos)
+      << r.structured;
+  r = read_result(s, "process_history", s.call("process_history", R"({"machine":"alpha","name":")" +
+                                                                      std::string(33, 'x') + R"("})"));
+  EXPECT_TRUE(r.error);
+}
+
+TEST(McpClusterTools, MachinesAreChosenByIdBeforeName) {
+  Cluster s;
+  s.add("twin", 0, 1, 0, 0);
+  s.add("TWIN", 1, 1, 0, 0);
+  s.add("a1000000000000000000000000000000", 0, 1, 0, 0);  // a name that reads as the second one's id
+  auto pick = [&](const std::string& machine) {
+    s.line = R"({"machine":")" + machine + R"("})";
+    json::parse(view(s.line), s.doc.get());
+    mcp::reset_need(&s.cluster);
+    s.cluster.machines = s.list.get();
+    u8 status = mcp::resolve_machine(&s.cluster, s.doc.get(), view(s.line), 0);
+    return std::to_string(status) + ":" + std::to_string(s.cluster.chosen);
+  };
+  EXPECT_EQ(pick("A1000000000000000000000000000000"), "0:1") << "the id wins over the name";
+  EXPECT_EQ(pick("twin"), "8:255");
+  EXPECT_EQ(pick("nobody"), "7:255");
+  EXPECT_EQ(pick("a1000000000000000000000000000000"), "0:1");
+  s.list->count = 1;
+  EXPECT_EQ(pick("Twin"), "0:0");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(s.cluster.name), s.cluster.name_length), "twin");
 }
 
 }  // namespace

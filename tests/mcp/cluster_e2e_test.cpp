@@ -1,0 +1,179 @@
+// `vimbrel --mcp` against a real cluster on loopback: the built executable as the host, two --agent processes with
+// their own settings folders and computer names, and the server with a key and publish.txt of its own, asked over
+// its standard input and output as an MCP client asks it. The figures are live, so the checks are what the cluster
+// must show: both machines listed online by name, one machine's usage and processes by name, the cluster's counts,
+// and stored history after the host has closed its first buckets.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "mcp/json.h"
+#include "tests/host/net.h"
+#include "tests/mcp/json_check.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+using json_check::view;
+
+// The server over pipes, its home made like an agent's (key file) with publish.txt naming the host.
+struct McpServer {
+  pid_t pid = -1;
+  int in = -1, out = -1;
+  std::string pending;
+
+  McpServer(const std::string& home, u16 port) {
+    net::make_home(home);
+    testutil::write_file(home + "/config/Vimbrel/publish.txt",
+                         "vimbrel-publish 1\npublish off\ntarget 127.0.0.1:" + std::to_string(port) + "\n");
+    signal(SIGPIPE, SIG_IGN);
+    int to[2], from[2];
+    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      dup2(to[0], 0);
+      dup2(from[1], 1);
+      setenv("HOME", home.c_str(), 1);
+      setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+      setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+      execl(VIMBREL_EXE, VIMBREL_EXE, "--mcp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(to[0]);
+    close(from[1]);
+    in = to[1];
+    out = from[0];
+  }
+  ~McpServer() {
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // One tools/call and its answer line; "<timeout>" after 60 s.
+  std::string call(int id, const std::string& tool, const std::string& arguments) {
+    std::string line = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                       R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" + arguments + "}}\n";
+    if (write(in, line.data(), line.size()) != ssize_t(line.size())) return "<write>";
+    for (;;) {
+      size_t at = pending.find('\n');
+      if (at != std::string::npos) {
+        std::string answer = pending.substr(0, at);
+        pending.erase(0, at + 1);
+        return answer;
+      }
+      pollfd p = {out, POLLIN, 0};
+      if (poll(&p, 1, 60000) <= 0) return "<timeout>";
+      char buffer[65536];
+      ssize_t n = read(out, buffer, sizeof buffer);
+      if (n <= 0) return "<closed>";
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+  }
+};
+
+// The text and the structured content of a tool result.
+struct Result {
+  std::string line, text, structured;
+  bool error = true;
+  explicit Result(std::string answer) : line(std::move(answer)) {
+    auto doc = std::make_unique<json::Document>();
+    json::parse(view(line), doc.get());
+    if (doc->error != json::error_none) return;
+    u16 result = json::member(doc.get(), view(line), 0, mem::lit("result"));
+    u16 content = json::member(doc.get(), view(line), result, mem::lit("content"));
+    text = json_check::decoded(doc.get(), view(line),
+                               json::member(doc.get(), view(line), static_cast<u16>(content + 1), mem::lit("text")));
+    error = json::type_of(doc.get(), json::member(doc.get(), view(line), result, mem::lit("isError"))) ==
+            json::type_true;
+    u16 s = json::member(doc.get(), view(line), result, mem::lit("structuredContent"));
+    if (s != json::none) structured = json_check::str(json::text_of(doc.get(), view(line), s));
+  }
+  bool has(const std::string& piece) const { return text.find(piece) != std::string::npos; }
+};
+
+// Calls until the answer passes, at most the seconds given; the last answer.
+template <typename Test>
+Result until(McpServer& s, int* id, const std::string& tool, const std::string& args, int seconds, Test test) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  Result r(s.call(++*id, tool, args));
+  while (!test(r) && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    r = Result(s.call(++*id, tool, args));
+  }
+  return r;
+}
+
+TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
+  testutil::TempDir dir;
+  net::make_home(dir.path + "/host");
+  u16 port = net::free_port();
+  net::Process host;
+  host.start({"--host", dir.path + "/share", "--port", std::to_string(port), "--listen", "127.0.0.1"},
+             dir.path + "/host");
+  ASSERT_TRUE(host.wait_output("vimbrel host: listening on port " + std::to_string(port) + ", term 1", 30))
+      << host.out();
+  net::Agent agents[2];
+  const char* names[2] = {"alpha-node", "beta-node"};
+  for (u32 i = 0; i < 2; ++i) {
+    agents[i].start(dir.path + "/" + names[i], {"--agent", "--server", "127.0.0.1:" + std::to_string(port)}, 0x11,
+                    {"/usr/bin/env", std::string("COMPUTERNAME=") + names[i]});
+  }
+  for (net::Agent& a : agents) ASSERT_TRUE(a.process.wait_output("vimbrel agent: publishing to", 60)) << a.process.out();
+  auto started = std::chrono::steady_clock::now();
+
+  McpServer s(dir.path + "/mcp", port);
+  int id = 0;
+  Result list = until(s, &id, "list_machines", "{}", 60, [](const Result& r) {
+    return r.has("list_machines: 2 of 2 machines") && r.has("alpha-node: online") && r.has("beta-node: online");
+  });
+  EXPECT_TRUE(list.has("list_machines: 2 of 2 machines, state all")) << list.line;
+  EXPECT_NE(list.structured.find(R"("name":"alpha-node",)"), std::string::npos) << list.structured;
+
+  Result usage(s.call(++id, "machine_usage", R"({"machine":"ALPHA-NODE"})"));
+  EXPECT_FALSE(usage.error) << usage.line;
+  EXPECT_TRUE(usage.has("machine_usage of alpha-node")) << usage.text;
+
+  Result top(s.call(++id, "top_processes", R"({"machine":"beta-node","count":3})"));
+  EXPECT_FALSE(top.error) << top.line;
+  EXPECT_TRUE(top.has("top_processes of beta-node by cpu: 3 of ")) << top.text;
+
+  Result sums(s.call(++id, "cluster_usage", "{}"));
+  EXPECT_TRUE(sums.has("cluster_usage of 2 machines: 2 online, 0 stale, 0 offline, 0 missing")) << sums.text;
+
+  Result unknown(s.call(++id, "machine_usage", R"({"machine":"gamma"})"));
+  EXPECT_TRUE(unknown.error);
+  EXPECT_EQ(unknown.text, "no machine is named gamma: call list_machines for the names and ids");
+
+  // History: the host closes 10-second buckets; about 25 s in, the last hour holds some of each machine's.
+  std::this_thread::sleep_until(started + std::chrono::seconds(25));
+  Result history = until(s, &id, "usage_history", R"({"machine":"alpha-node","range":"1h"})", 60,
+                         [](const Result& r) { return !r.error && !r.has(" 0 buckets in "); });
+  EXPECT_FALSE(history.error) << history.line;
+  EXPECT_TRUE(history.has("usage_history of alpha-node: cpu in percent over the last 1h, tier 0 (10 s buckets)"))
+      << history.text;
+  EXPECT_FALSE(history.has(" 0 buckets in ")) << history.text;
+  Result cluster = until(s, &id, "usage_history", R"({"cluster":true,"metric":"net","range":"1h"})", 60,
+                         [](const Result& r) { return !r.error && !r.has(" 0 buckets in "); });
+  EXPECT_TRUE(cluster.has("usage_history of the cluster: net in KiB/s")) << cluster.text;
+  Result process(s.call(++id, "process_history", R"({"machine":"beta-node","name":"vimbrel","range":"1h"})"));
+  EXPECT_FALSE(process.error) << process.line;
+  EXPECT_TRUE(process.has("process_history of vimbrel on beta-node over the last 1h")) << process.text;
+
+  for (net::Agent& a : agents) EXPECT_EQ(a.process.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+}
+
+}  // namespace
