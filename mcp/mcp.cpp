@@ -1509,6 +1509,88 @@ void top_processes(const ToolContext* context, const Call* call, json::Writer* w
   processes_answer(c, call, w, text_of(&heading), count, false);
 }
 
+namespace {
+
+mem::Bytes found_machine_name(const ClusterView* v, u8 machine) {
+  if (machine == this_machine_index || v->machines == nullptr) return mem::lit("this machine");
+  return machine_name(v->machines->names[machine]);
+}
+
+}  // namespace
+
+void find_answer_cluster(const ToolContext* c, json::Writer* w) {
+  const ClusterView* v = c->cluster;
+  const FoundProcesses* f = v->found;
+  text_content(w);
+  say(w, mem::lit("find_process on this machine and "));
+  json::write_uint(w, v->answered);
+  say(w, mem::lit(" other machines ("));
+  json::write_uint(w, v->unanswered);
+  say(w, mem::lit(" online or stale machines sent no table in time): "));
+  json::write_uint(w, f->kept);
+  say(w, mem::lit(" of "));
+  json::write_uint(w, f->matched);
+  say(w, mem::lit(" matching processes ("));
+  json::write_uint(w, f->listed);
+  say(w, mem::lit(" processes in all), heaviest CPU first; remote machines publish their 256 heaviest processes"));
+  for (u32 i = 0; i < f->kept; ++i) {
+    const FoundRow& r = f->rows[i];
+    say(w, mem::lit("\n"));
+    write_name_text(w, found_machine_name(v, r.machine));
+    say(w, mem::lit(": "));
+    write_name_text(w, mem::Bytes(r.name, r.name_length));
+    say(w, mem::lit(", PID "));
+    json::write_uint(w, r.pid);
+    say(w, mem::lit(", CPU "));
+    say_fixed(w, r.cpu, 2);
+    say(w, mem::lit(" %, memory "));
+    say_fixed(w, proclist::mib_tenths(r.memory), 1);
+    say(w, mem::lit(" MB, disk "));
+    if ((f->unreported >> i) & 1) say(w, mem::lit("denied"));
+    else write_rate(w, r.disk);
+    say(w, mem::lit(", GPU "));
+    say_fixed(w, r.gpu, 2);
+    say(w, mem::lit(" %, VRAM "));
+    json::write_uint(w, u64{r.vram} * 4);
+    say(w, mem::lit(" MB, threads "));
+    json::write_uint(w, r.threads);
+    say(w, mem::lit(", TCP "));
+    json::write_uint(w, r.tcp);
+  }
+  structured_content(w);
+  key_uint(w, mem::lit("sample_age_ms"), age_of(c->now_ms, c->table_ms));
+  key_uint(w, mem::lit("rate_window_ms"), c->table_interval);
+  key_uint(w, mem::lit("processes_listed"), f->listed);
+  key_uint(w, mem::lit("processes_matched"), f->matched);
+  json::key(w, mem::lit("table_truncated"));
+  json::write_bool(w, f->truncated);
+  key_uint(w, mem::lit("machines_searched"), u64{v->answered} + 1);
+  key_uint(w, mem::lit("machines_skipped"), v->unanswered);
+  json::key(w, mem::lit("processes"));
+  json::begin_array(w);
+  for (u32 i = 0; i < f->kept; ++i) {
+    const FoundRow& r = f->rows[i];
+    json::begin_object(w);
+    json::key(w, mem::lit("machine"));
+    json::string_value(w, found_machine_name(v, r.machine));
+    json::key(w, mem::lit("name"));
+    json::string_value(w, mem::Bytes(r.name, r.name_length));
+    json::key(w, mem::lit("name_cut"));
+    json::write_bool(w, (f->cut >> i) & 1);
+    key_uint(w, mem::lit("pid"), r.pid);
+    key_fixed(w, mem::lit("cpu_percent"), r.cpu, 2);
+    key_fixed(w, mem::lit("memory_mib"), proclist::mib_tenths(r.memory), 1);
+    key_uint_or_null(w, mem::lit("disk_kib_per_s"), r.disk, !((f->unreported >> i) & 1));
+    key_fixed(w, mem::lit("gpu_percent"), r.gpu, 2);
+    key_uint(w, mem::lit("vram_mib"), u64{r.vram} * 4);
+    key_uint(w, mem::lit("threads"), r.threads);
+    key_uint(w, mem::lit("tcp"), r.tcp);
+    json::end_object(w);
+  }
+  json::end_array(w);
+  is_error(w);
+}
+
 void find_process(const ToolContext* context, const Call* call, json::Writer* w) {
   u16 value = json::member(call->doc, call->line, call->arguments, mem::lit("name"));
   if (json::type_of(call->doc, value) != json::type_string)
@@ -1520,6 +1602,9 @@ void find_process(const ToolContext* context, const Call* call, json::Writer* w)
     return bad_arguments(w, mem::lit("Invalid arguments: name is longer than 260 bytes, the longest process name"));
   u8 kind = machine_argument_kind(call->doc, call->line, call->arguments);
   if (kind == 2) return bad_arguments(w, machine_argument_error());
+  const ClusterView* view = context->cluster;
+  if (kind == 0 && view != nullptr && view->status == cluster_ok && view->found != nullptr)
+    return find_answer_cluster(context, w);
   ToolContext remote;
   const ToolContext* c = process_context(context, call, kind, &remote, w);
   if (c == nullptr) return;
@@ -2455,6 +2540,7 @@ u64 link_size(u8 need) {
   if (wants_table(need)) size += sizeof(model::ProcTable) + 64 + sizeof(proclist::ListState) + 64;
   if (wants_history(need)) size += sizeof(viewer::HistView) + 64;
   if (need == need_process_history) size += sizeof(viewer::NameFilter) + 64;
+  if (need == need_find_all) size += sizeof(FoundProcesses) + 64;
   return size + 64;
 }
 
@@ -2516,11 +2602,13 @@ bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, con
   void* list = nullptr;
   void* hist = nullptr;
   void* names = nullptr;
+  void* found = nullptr;
   bool carved = (!wants_machine(need) || carve_in(&call->arena, sizeof(viewer::Remote), &remote)) &&
                 (!wants_table(need) || (carve_in(&call->arena, sizeof(model::ProcTable), &table) &&
                                         carve_in(&call->arena, sizeof(proclist::ListState), &list))) &&
                 (!wants_history(need) || carve_in(&call->arena, sizeof(viewer::HistView), &hist)) &&
-                (need != need_process_history || carve_in(&call->arena, sizeof(viewer::NameFilter), &names));
+                (need != need_process_history || carve_in(&call->arena, sizeof(viewer::NameFilter), &names)) &&
+                (need != need_find_all || carve_in(&call->arena, sizeof(FoundProcesses), &found));
   if (!carved) {
     view->status = cluster_no_memory;
     return false;
@@ -2530,6 +2618,7 @@ bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, con
   call->list = static_cast<proclist::ListState*>(list);
   call->view = static_cast<viewer::HistView*>(hist);
   call->names = static_cast<viewer::NameFilter*>(names);
+  call->found = static_cast<FoundProcesses*>(found);
   viewlink::set_target(call->conn, &settings, os::mcp_clock_ms());
   u64 deadline = os::mcp_clock_ms() + options->connect_wait;
   const viewer::ViewerLink* link = &call->conn->link;
@@ -2633,16 +2722,13 @@ void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* opti
 
 void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need,
                     const json::Document* doc, mem::Bytes line, u16 arguments) {
+  if (!connect_cluster(call, view, local, options, need)) return;
   if (need == need_find_all) {
-    // The search across the cluster's machines is not built yet: this machine is searched, and the answer says why
-    // the others were not.
-    cluster::PublishSettings settings;
-    auth::KeyState key;
-    if (configured(view, options, &settings, &key)) view->status = cluster_unreachable;
-    auth::wipe(&key, sizeof key);
+    u8 name[260];
+    u64 n = name_argument(doc, line, arguments, name);
+    find_in_cluster(call, view, local, options, mem::Bytes(name, n));
     return;
   }
-  if (!connect_cluster(call, view, local, options, need)) return;
   if (need == need_history || need == need_process_history) {
     ask_history(call, view, options, need, doc, line, arguments);
     return;
@@ -2656,6 +2742,75 @@ void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, cons
       view->status = cluster_machine_silent;
     }
   }
+}
+
+void found_insert(FoundProcesses* set, u8 machine, const model::ProcTable* table, u32 row) {
+  u16 cpu = table->cpu[row];
+  u32 at = 0;
+  while (at < set->kept && set->rows[at].cpu >= cpu) ++at;
+  if (at >= found_max_rows) return;
+  u32 last = set->kept < found_max_rows ? set->kept : found_max_rows - 1;
+  for (u32 i = last; i > at; --i) set->rows[i] = set->rows[i - 1];
+  const u64 mask = (u64{1} << found_max_rows) - 1;
+  auto shifted = [&](u64 bits, bool on) {
+    u64 low = bits & ((u64{1} << at) - 1);
+    u64 high = (bits >> at) << (at + 1);
+    return (low | high | (on ? u64{1} << at : 0)) & mask;
+  };
+  FoundRow* r = &set->rows[at];
+  u8 buffer[model::name_max];
+  u64 length = model::proc_full_name(table, row, mem::Slice{buffer, sizeof buffer});
+  r->machine = machine;
+  r->name_length = static_cast<u8>(length < sizeof r->name ? length : sizeof r->name);
+  __builtin_memcpy(r->name, buffer, r->name_length);
+  r->pid = table->pid[row];
+  r->cpu = cpu;
+  r->memory = table->working_set[row];
+  bool unreported = model::disk_unreported(table, row);
+  r->disk = proclist::disk_rate(table->read_rate[row], table->write_rate[row], unreported);
+  r->gpu = table->gpu[row];
+  r->vram = table->gpu_memory[row];
+  r->threads = table->thread_count[row];
+  r->tcp = table->tcp[row];
+  set->unreported = shifted(set->unreported, unreported);
+  set->cut = shifted(set->cut, model::proc_name_cut(table, row) || length > sizeof r->name);
+  set->kept = set->kept + 1 < found_max_rows ? set->kept + 1 : found_max_rows;
+}
+
+void found_add_list(FoundProcesses* set, u8 machine, const model::ProcTable* table, const proclist::ListState* list) {
+  u32 n = list->shown < found_max_rows ? list->shown : found_max_rows;
+  for (u32 i = 0; i < n; ++i) found_insert(set, machine, table, proclist::row_at(list, i));
+  set->matched += list->shown;
+  set->listed += list->processes;
+  if (table->flags & model::flag_truncated) set->truncated = 1;
+}
+
+void find_in_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options,
+                     mem::Bytes name) {
+  FoundProcesses* set = call->found;
+  __builtin_memset(set, 0, sizeof *set);
+  if (local->table_held) {
+    filter_list(local->list, local->table, name);
+    found_add_list(set, this_machine_index, local->table, local->list);
+  }
+  const proto::MachineList* l = view->machines;
+  u64 end = os::mcp_clock_ms() + options->find_budget;
+  for (u32 i = 0; i < bits::min32(l->count, proto::list_rows); ++i) {
+    if (view->own_id_known && __builtin_memcmp(view->own_id, l->ids[i], 16) == 0) continue;
+    if (l->summaries[i].state >= 2) continue;
+    u64 now = os::mcp_clock_ms();
+    u64 left = end > now ? end - now : 0;
+    u32 wait = static_cast<u32>(left < options->find_machine_cap ? left : options->find_machine_cap);
+    if (wait == 0 || !ask_machine(call, view, l->ids[i], true, wait)) {
+      ++view->unanswered;
+      continue;
+    }
+    ++view->answered;
+    filter_list(call->list, call->table, name);
+    found_add_list(set, static_cast<u8>(i), call->table, call->list);
+  }
+  view->found = set;
+  view->status = cluster_ok;
 }
 
 void close_cluster(ClusterCall* call) {

@@ -41,6 +41,31 @@ struct Request {
 
 struct ToolTable;
 
+// The cluster-wide find_process result: the 50 rows of highest CPU over this machine (machine 254) and the machines
+// of the host's list (their positions), largest first, and the totals over every list searched.
+constexpr u32 found_max_rows = 50;
+constexpr u8 this_machine_index = 254;
+struct FoundRow {
+  u8 machine;
+  u8 name_length;
+  u8 name[64];
+  u32 pid;
+  u16 cpu;  // hundredths
+  u32 memory;  // 4 KiB pages
+  u32 disk;    // KiB/s
+  u16 gpu;
+  u16 vram;  // 4 MiB steps
+  u16 threads;
+  u16 tcp;
+};
+struct FoundProcesses {
+  FoundRow rows[found_max_rows];
+  u64 unreported;  // bit per row: the disk rate was not reported
+  u64 cut;         // bit per row: the name was cut
+  u32 kept, matched, listed;
+  u8 truncated;
+};
+
 // What a call that needs the cluster brought back: a status (cluster_ok when the data arrived, else the reason the
 // tool reports) and what the answer's texts need. Reset before every line.
 constexpr u8 cluster_ok = 0, cluster_unconfigured = 1, cluster_no_key = 2, cluster_key_refused = 3,
@@ -68,6 +93,7 @@ struct ClusterView {
   const proto::MachineList* machines;  // the host's list, once it arrived
   const viewer::HistView* hist;        // the history answer as folded
   const viewer::NameFilter* names;     // its names and top rows, when asked for
+  const FoundProcesses* found;         // the cluster-wide find_process result
 };
 // status 1, nothing chosen.
 void reset_need(ClusterView* view);
@@ -336,6 +362,7 @@ struct ClusterCall {
   proclist::ListState* list;
   viewer::HistView* view;
   viewer::NameFilter* names;
+  FoundProcesses* found;
 };
 // The cluster arena of a need: its areas and 64 bytes for each, and 64 more.
 u64 link_size(u8 need);
@@ -351,6 +378,12 @@ bool ask_machine(ClusterCall* call, ClusterView* view, const u8* id, bool with_p
 void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* options, u8 need,
                  const json::Document* doc, mem::Bytes line, u16 arguments);
 void close_cluster(ClusterCall* call);
+// find_process without a machine: this machine's matches, then each online or stale machine's within the budget.
+void find_in_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options,
+                     mem::Bytes name);
+void found_insert(FoundProcesses* set, u8 machine, const model::ProcTable* table, u32 row);
+void found_add_list(FoundProcesses* set, u8 machine, const model::ProcTable* table, const proclist::ListState* list);
+void find_answer_cluster(const ToolContext* context, json::Writer* w);
 
 // 0 fresh, 1 one new sample suffices, 2 cold (two samples a second apart).
 u32 freshness(u32 tried, u32 held, u64 now, u64 then, u32 refresh_age);

@@ -1,8 +1,8 @@
 // `vimbrel --mcp` against a real cluster on loopback: the built executable as the host, two --agent processes with
 // their own settings folders and computer names, and the server with a key and publish.txt of its own, asked over
 // its standard input and output as an MCP client asks it. The figures are live, so the checks are what the cluster
-// must show: both machines listed online by name, one machine's usage and processes by name, the cluster's counts,
-// and stored history after the host has closed its first buckets.
+// must show: both machines listed online by name, one machine's usage and processes by name, a process found on
+// every machine, the cluster's counts, and stored history after the host has closed its first buckets.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -152,6 +152,16 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
 
   Result sums(s.call(++id, "cluster_usage", "{}"));
   EXPECT_TRUE(sums.has("cluster_usage of 2 machines: 2 online, 0 stale, 0 offline, 0 missing")) << sums.text;
+
+  // Across the cluster: this machine's own processes and both agents', each a "vimbrel".
+  Result found(s.call(++id, "find_process", R"({"name":"VIMBREL"})"));
+  EXPECT_FALSE(found.error) << found.line;
+  EXPECT_TRUE(found.has("find_process on this machine and 2 other machines (0 online or stale machines sent no table "
+                        "in time)"))
+      << found.text;
+  EXPECT_TRUE(found.has("\nalpha-node: vimbrel, PID ")) << found.text;
+  EXPECT_TRUE(found.has("\nbeta-node: vimbrel, PID ")) << found.text;
+  EXPECT_TRUE(found.has("\nthis machine: vimbrel, PID ")) << found.text;
 
   Result unknown(s.call(++id, "machine_usage", R"({"machine":"gamma"})"));
   EXPECT_TRUE(unknown.error);

@@ -495,7 +495,7 @@ TEST(McpCluster, StatusFromTheClusterFiles) {
   EXPECT_EQ(gather(mcp::need_machine_list), mcp::cluster_no_answer);
   EXPECT_EQ(v.timeout_ms, 500u);
   EXPECT_EQ(v.last_event, cluster::status_cannot_connect);
-  EXPECT_EQ(gather(mcp::need_find_all), mcp::cluster_unreachable) << "the search across machines is not built";
+  EXPECT_EQ(gather(mcp::need_find_all), mcp::cluster_no_answer);
 }
 
 // Arena sizes by need: the areas and 64 bytes each, and 64 more.
@@ -734,6 +734,61 @@ TEST(McpClusterTools, ProcessHistoryCountsTheBucketsAProcessStoodIn) {
   r = read_result(s, "process_history", s.call("process_history", R"({"machine":"alpha","name":")" +
                                                                       std::string(33, 'x') + R"("})"));
   EXPECT_TRUE(r.error);
+}
+
+// The cluster-wide find keeps the 50 rows of highest CPU over every list offered, earlier offers first among equals,
+// with the per-row marks moving with their rows.
+TEST(McpClusterTools, FoundSetKeepsTheHeaviestFiftyAndAnswersByMachine) {
+  Cluster s;
+  s.add("alpha", 0, 8, 0, 0);
+  auto set = std::make_unique<mcp::FoundProcesses>();
+  *set = {};
+  auto table = std::make_unique<model::ProcTable>();
+  model::table_init(table.get());
+  for (u32 i = 0; i < 60; ++i) {
+    u32 row = add_process(table.get(), 100 + i, "worker", static_cast<u16>(i % 30 * 10), 256);
+    if (i == 59) table->prev_read[row] = table->prev_written[row] = ~0ull;  // its disk was not reported
+  }
+  auto list = std::make_unique<proclist::ListState>();
+  proclist::init(list.get());
+  mcp::filter_list(list.get(), table.get(), mem::lit("WORK"));
+  mcp::found_add_list(set.get(), mcp::this_machine_index, table.get(), list.get());
+  // A second machine's list of one process, as heavy as the heaviest: it stands after this machine's equals.
+  auto other = std::make_unique<model::ProcTable>();
+  model::table_init(other.get());
+  add_process(other.get(), 7, "worker-b", 290, 512);
+  auto other_list = std::make_unique<proclist::ListState>();
+  proclist::init(other_list.get());
+  mcp::filter_list(other_list.get(), other.get(), mem::lit("work"));
+  mcp::found_add_list(set.get(), 0, other.get(), other_list.get());
+  EXPECT_EQ(set->kept, 50u);
+  EXPECT_EQ(set->matched, 61u);
+  EXPECT_EQ(set->listed, 61u);
+  EXPECT_EQ(set->rows[0].cpu, 290);
+  EXPECT_EQ(set->rows[0].machine, mcp::this_machine_index);
+  EXPECT_EQ(set->rows[2].pid, 7u) << "after this machine's two rows of the same CPU";
+  u32 denied = 0;
+  for (u32 i = 0; i < set->kept; ++i) denied += set->rows[i].pid == 159 ? i : 0;
+  EXPECT_EQ((set->unreported >> denied) & 1, 1u) << "the mark moved with its row";
+  EXPECT_EQ(__builtin_popcountll(set->unreported), 1);
+
+  s.cluster.found = set.get();
+  s.cluster.answered = 1;
+  s.cluster.unanswered = 2;
+  s.context.table_ms = 10000;
+  Result r = read_result(s, "find_process", s.call("find_process", R"({"name":"work"})"));
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.text.substr(0, r.text.find('\n')),
+            "find_process on this machine and 1 other machines (2 online or stale machines sent no table in time): 50 "
+            "of 61 matching processes (61 processes in all), heaviest CPU first; remote machines publish their 256 "
+            "heaviest processes");
+  EXPECT_NE(r.text.find("\nalpha: worker-b, PID 7, CPU 2.90 %, memory 2.0 MB, disk 0 KB/s, GPU 0.00 %, VRAM 0 MB"),
+            std::string::npos)
+      << r.text;
+  EXPECT_NE(r.text.find("disk denied"), std::string::npos);
+  EXPECT_NE(r.structured.find(R"("machines_searched":2,"machines_skipped":2,"processes":[{"machine":"this machine",)"),
+            std::string::npos)
+      << r.structured;
 }
 
 TEST(McpClusterTools, MachinesAreChosenByIdBeforeName) {
