@@ -1176,7 +1176,9 @@ void update_panel(const Env* e, const app::Canvas& c, u32 m, i32 y) {
   i32 w = c.width;
   if (w - 136 > 580) {
     words::Text t{};
-    bool behind = version != 0 && version < p->host_version;
+    // Behind the newer of the host's version and the one this window's updater found.
+    u64 newest = p->host_version > e->offered_version ? p->host_version : e->offered_version;
+    bool behind = version != 0 && version < newest;
     if (version == 0) {
       words::put(&t, mem::lit("-"));
     } else {

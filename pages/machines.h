@@ -180,6 +180,7 @@ struct Env {
   bool dial;                 // the link may dial (outside --test, or --test with live data)
   bool tops;                 // keep the remote copy's top-process ring
   bool integrated;           // --integrated: demo GPUs share memory
+  u64 offered_version;       // the newest version the window's updater found, packed as the host's; 0 none
 };
 
 // Selectors for every page that draws the shown machine.

@@ -57,6 +57,7 @@ machines::Env machines_env(AppState* s) {
   e.test = in_test(*s);
   e.tops = (s->options & opt_tops) != 0;
   e.integrated = (s->options & opt_integrated) != 0;
+  e.offered_version = updstate::version_number(m->updater.settings.last_version);
   return e;
 }
 
