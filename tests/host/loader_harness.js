@@ -20,7 +20,7 @@ function element(id) {
         putImageData(image, x, y, dirtyX, dirtyY, dirtyWidth, dirtyHeight) {
           const d = image.data;
           seen.puts.push({ stride: image.width, height: image.height, dirtyWidth, dirtyHeight,
-                           corner: [d[0], d[1], d[2], d[3]], inked: d.some((v, i) => i % 4 === 0 && v === 0xe0) });
+                           corner: [d[0], d[1], d[2], d[3]], inked: d.some((v, i) => v !== d[i % 4]) });
         },
       };
     },

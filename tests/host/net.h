@@ -72,6 +72,23 @@ inline u16 free_port() {
   return ntohs(a.sin_port);
 }
 
+// A member port whose dashboard port (two above) is free too; 0 when none was found.
+inline u16 port_pair() {
+  for (int i = 0; i < 50; ++i) {
+    u16 p = free_port();
+    if (p >= 65000) continue;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u16>(p + 2));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (free) return p;
+  }
+  return 0;
+}
+
 // The executable in the background, its standard output in a file.
 struct Process {
   pid_t pid = -1;

@@ -15,6 +15,9 @@
 #include "host/hub.h"
 #include "host/web.h"
 #include "tests/host/rig.h"
+#include "tests/platform/harness.h"
+#include "tests/support/testutil.h"
+#include "web/webcore.h"
 
 namespace {
 
@@ -38,10 +41,12 @@ struct WebRig {
   web::Web* w = nullptr;
   u32 wall = 1000000;
 
-  WebRig() {
+  // The cluster key: the given bytes, or the rig's secret.
+  explicit WebRig(const u8* key_bytes = nullptr) {
     EXPECT_TRUE(mem::arena_init(&arena, hub::arena_size() + web::arena_size()));
     auth::KeyState key;
     rig::key_of(&key, "cluster secret");
+    if (key_bytes) auth::key_init(&key, mem::Bytes(key_bytes, 32));
     hub::Options o = {};
     o.listen = 0x7F000001;
     o.flags = hub::flag_web;
@@ -332,6 +337,216 @@ TEST(WebRelay, ALinkTheHostRefusedGoesOnceItsRefusalIsFetched) {
   web::upkeep(r.host, 2);
   EXPECT_FALSE(web::is_link(r.w, b.slot));
   EXPECT_EQ(r.request(post(b.path, Bytes()), 3).status, 404);
+}
+
+// ---- The browser viewer's side of the relay: its core run message by message, its POST commands carried to the
+// rig's web server and the answers given back as the loader would.
+
+struct Command {
+  u32 kind;
+  Bytes body;
+};
+
+std::vector<Command> commands(const webcore::Core& c) {
+  std::vector<Command> out;
+  for (u32 at = 0; at + 8 <= c.out_used;) {
+    u32 kind, length;
+    memcpy(&kind, c.out + at, 4);
+    memcpy(&length, c.out + at + 4, 4);
+    out.push_back(Command{kind, Bytes(c.out + at + 8, c.out + at + 8 + length)});
+    at += 8 + length;
+  }
+  return out;
+}
+
+// The viewer's frame record lives in a runtime folder of the test's own.
+struct Viewer {
+  testutil::TempDir runtime_dir;
+  harness::EnvVar runtime{"XDG_RUNTIME_DIR", runtime_dir.path};
+  mem::Arena arena{};
+  webcore::Core* c = nullptr;
+  u32 now = 0;
+  std::vector<Command> seen;  // every command given so far
+
+  Viewer() {
+    EXPECT_TRUE(mem::arena_init(&arena, sizeof(webcore::Core) + sizeof(viewer::Remote) + 4096));
+    c = webcore::create(&arena);
+  }
+  ~Viewer() {
+    if (c) webcore::close(c);
+    mem::release(&arena);
+  }
+
+  std::vector<Command> send(u32 kind, i32 a, i32 b, i32 cc, const std::string& payload = "") {
+    Bytes m(64 + payload.size());
+    memcpy(m.data(), &kind, 4);
+    memcpy(m.data() + 4, &now, 4);
+    memcpy(m.data() + 8, &a, 4);
+    memcpy(m.data() + 12, &b, 4);
+    memcpy(m.data() + 16, &cc, 4);
+    for (u32 i = 32; i < 64; ++i) m[i] = static_cast<u8>(i * 7 + now);
+    memcpy(m.data() + 64, payload.data(), payload.size());
+    webcore::message(c, mem::Bytes(m.data(), m.size()));
+    std::vector<Command> got = commands(*c);
+    seen.insert(seen.end(), got.begin(), got.end());
+    return got;
+  }
+  std::vector<Command> tick(u32 ms) {
+    now += ms;
+    return send(web::msg_tick, 0, 0, 0);
+  }
+  // Carries each POST of the commands to the rig and hands its answer back; the commands those answers gave.
+  std::vector<Command> carry(WebRig* r, std::vector<Command> given) {
+    std::vector<Command> all;
+    for (size_t i = 0; i < given.size(); ++i) {
+      if (given[i].kind != web::cmd_post) continue;
+      u32 n;
+      memcpy(&n, given[i].body.data(), 4);
+      std::string path(given[i].body.begin() + 4, given[i].body.begin() + 4 + n);
+      Bytes body(given[i].body.begin() + 4 + n, given[i].body.end());
+      Answer a = r->request(post(path, body), now / 100);
+      std::vector<Command> more = send(web::msg_net, a.status, 0, 0, std::string(a.body.begin(), a.body.end()));
+      given.insert(given.end(), more.begin(), more.end());
+      all.insert(all.end(), more.begin(), more.end());
+    }
+    return all;
+  }
+  bool gave(u32 kind, const std::string& body) const {
+    for (const Command& k : seen)
+      if (k.kind == kind && std::string(k.body.begin(), k.body.end()) == body) return true;
+    return false;
+  }
+};
+
+std::string flag(u32 v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+const char* const viewer_key = "vimbrel-key 1 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+
+std::vector<u8> key_bytes() {
+  std::vector<u8> k(32);
+  for (u32 i = 0; i < 32; ++i) k[i] = static_cast<u8>(i);
+  return k;
+}
+
+TEST(WebViewer, TheKeyIsTakenInEitherFormAndOthersAreRefused) {
+  const std::string digits = std::string(viewer_key).substr(14);
+  struct Case {
+    std::string text;
+    u32 verdict;
+  } cases[] = {
+      {viewer_key, auth::key_ok},
+      {std::string(viewer_key) + "\r\n", auth::key_ok},
+      {"  " + digits + "\n", auth::key_ok},
+      {"vimbrel-key 1 " + digits.substr(0, 63), auth::key_length_bad},
+      {digits + "0", auth::key_header_bad},
+      {"vimbrel-key 2 " + digits, auth::key_header_bad},
+      {std::string(64, '0'), auth::key_weak},
+      {digits.substr(0, 62) + "zz", auth::key_hex_bad},
+  };
+  for (const Case& k : cases) {
+    u8 out[32];
+    EXPECT_EQ(webcore::read_key(mem::Bytes(reinterpret_cast<const u8*>(k.text.data()), k.text.size()), out), k.verdict)
+        << k.text;
+    if (k.verdict == auth::key_ok) {
+      EXPECT_EQ(std::vector<u8>(out, out + 32), key_bytes());
+    }
+  }
+}
+
+TEST(WebViewer, NoStoredKeyAsksForOneAndABadOneIsNotTried) {
+  Viewer v;
+  v.send(web::msg_init, 640, 480, 150);
+  EXPECT_EQ(v.c->pixel_width, 960);
+  EXPECT_EQ(v.c->pixel_height, 720);
+  EXPECT_TRUE(v.c->surface.use_vimb) << "drawn by the own renderer";
+  EXPECT_EQ(v.c->frames, 1u);
+  std::vector<Command> asked = v.send(web::msg_key, 0, 0, 0, "");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].kind, web::cmd_ask_key);
+  EXPECT_EQ(std::string(asked[0].body.begin(), asked[0].body.end()), flag(1));
+  std::vector<Command> bad = v.send(web::msg_key, 0, 0, 0, "not a key");
+  for (const Command& k : bad) EXPECT_NE(k.kind, web::cmd_post);
+  EXPECT_EQ(v.c->notice, webcore::notice_bad_key);
+  EXPECT_FALSE(v.c->key_known);
+}
+
+TEST(WebViewer, TheRightKeyJoinsTheHostThroughTheRelayAndIsKept) {
+  std::vector<u8> k = key_bytes();
+  WebRig r(k.data());
+  Viewer v;
+  v.send(web::msg_init, 800, 600, 100);
+  std::vector<Command> opening = v.send(web::msg_key, 0, 0, 0, viewer_key);
+  ASSERT_EQ(opening.size(), 1u);
+  EXPECT_EQ(opening[0].kind, web::cmd_post);
+  EXPECT_EQ(std::string(opening[0].body.begin() + 4, opening[0].body.begin() + 9), "/link");
+  // The proof goes in the next POST, to the link's own path.
+  std::vector<Command> next = v.carry(&r, opening);
+  EXPECT_EQ(v.c->link_state, webcore::link_linked);
+  v.carry(&r, v.tick(100));
+  ASSERT_TRUE(viewer::ready(&v.c->link));
+  EXPECT_TRUE(v.gave(web::cmd_save_key, viewer_key));
+  EXPECT_TRUE(v.gave(web::cmd_ask_key, flag(0)));
+  u8 path[38];
+  webcore::link_path(v.c->link_id, path);
+  EXPECT_EQ(web::route_of(mem::Bytes(path, 38)), web::route_link_id);
+
+  // The host's second queues its machine list; the polls carry it and keep the link for longer than ten seconds.
+  for (u32 i = 0; i < 30; ++i) {
+    hub::upkeep(r.host->hub, v.now / 100);
+    web::upkeep(r.host, v.now / 100);
+    v.carry(&r, v.tick(500));
+  }
+  EXPECT_TRUE(viewer::ready(&v.c->link));
+  EXPECT_GT(v.c->link.lists, 0u);
+  EXPECT_EQ(v.c->links, 1u);
+}
+
+TEST(WebViewer, AWrongKeyIsForgottenAndAskedForAgain) {
+  std::vector<u8> k = key_bytes();
+  k[0] ^= 1;
+  WebRig r(k.data());
+  Viewer v;
+  v.send(web::msg_init, 800, 600, 100);
+  v.carry(&r, v.send(web::msg_key, 0, 0, 0, viewer_key));
+  v.carry(&r, v.tick(100));
+  EXPECT_FALSE(v.c->key_known);
+  EXPECT_EQ(v.c->notice, webcore::notice_wrong_key);
+  EXPECT_TRUE(v.gave(web::cmd_save_key, ""));
+  EXPECT_TRUE(v.gave(web::cmd_ask_key, flag(1)));
+  EXPECT_FALSE(v.gave(web::cmd_save_key, viewer_key));
+  // No new link is tried with the forgotten key.
+  for (const Command& c : v.tick(20000)) EXPECT_NE(c.kind, web::cmd_post);
+}
+
+TEST(WebViewer, ALostLinkIsOpenedAgainAfterAWaitThatGrows) {
+  std::vector<u8> k = key_bytes();
+  WebRig r(k.data());
+  Viewer v;
+  v.send(web::msg_init, 800, 600, 100);
+  v.carry(&r, v.send(web::msg_key, 0, 0, 0, viewer_key));
+  v.carry(&r, v.tick(100));
+  ASSERT_TRUE(viewer::ready(&v.c->link));
+  // The host forgot the link (404), then the network fails (0), then an opening answer comes without its link id.
+  std::vector<Command> poll = v.tick(1000);
+  ASSERT_EQ(poll.size(), 1u);
+  v.send(web::msg_net, 404, 0, 0, "");
+  EXPECT_EQ(v.c->link_state, webcore::link_none);
+  EXPECT_TRUE(v.tick(webcore::retry_first_ms - 1).empty());
+  std::vector<Command> again = v.tick(1);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(std::string(again[0].body.begin() + 4, again[0].body.end()).substr(0, 5), "/link");
+  v.send(web::msg_net, 0, 0, 0, "");
+  EXPECT_TRUE(v.tick(2 * webcore::retry_first_ms - 1).empty());
+  ASSERT_EQ(v.tick(1).size(), 1u);
+  v.send(web::msg_net, 200, 0, 0, "short");
+  EXPECT_EQ(v.c->link_state, webcore::link_none);
+  // An answer that comes when no POST is out changes nothing.
+  v.send(web::msg_net, 200, 0, 0, std::string(40, 'x'));
+  EXPECT_EQ(v.c->link_state, webcore::link_none);
+  // The next link opens and works.
+  for (u32 i = 0; i < 10 && !viewer::ready(&v.c->link); ++i) v.carry(&r, v.tick(1000));
+  EXPECT_TRUE(viewer::ready(&v.c->link));
+  EXPECT_EQ(v.c->links, 4u);
 }
 
 TEST(WebServer, EightClientsAtOnceEachForFiveSeconds) {

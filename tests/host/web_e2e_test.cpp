@@ -28,29 +28,11 @@ std::string text_of(u32 (*make)(mem::Slice), u32 size) {
 
 std::string embedded(const u8* bytes, u64 size) { return std::string(reinterpret_cast<const char*>(bytes), size); }
 
-// A member port whose dashboard port (two above) is free too.
-u16 port_pair() {
-  for (int i = 0; i < 50; ++i) {
-    u16 p = net::free_port();
-    if (p < 65000) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<u16>(p + 2));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(fd);
-      if (free) return p;
-    }
-  }
-  return 0;
-}
-
 struct Dashboard {
   testutil::TempDir dir;
   std::string home = dir.path + "/home";
   std::string share = dir.path + "/share";
-  u16 port = port_pair();
+  u16 port = net::port_pair();
   u16 web = static_cast<u16>(port + 2);
   net::Process p;
 
@@ -317,7 +299,7 @@ TEST(WebDashboard, ADashboardPortThatIsTakenEndsTheHostWithExit3) {
   std::string home = dir.path + "/home", share = dir.path + "/share";
   net::make_home(home);
   std::filesystem::create_directories(share);
-  u16 port = port_pair();
+  u16 port = net::port_pair();
   int taken = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -333,7 +315,7 @@ TEST(WebDashboard, ADashboardPortThatIsTakenEndsTheHostWithExit3) {
   EXPECT_EQ(p.out(), "vimbrel host: cannot listen on the port\n");
 }
 
-TEST(WebDashboard, TheServedLoaderStartsTheServedModuleWhichSaysTheViewerIsNotBuilt) {
+TEST(WebDashboard, TheServedLoaderStartsTheServedViewerWhichDrawsAndAsksForTheKey) {
   Dashboard d;
   ASSERT_TRUE(d.ready()) << d.p.out();
   std::string command = "node --experimental-wasm-memory64 " + std::string(VIMBREL_SOURCE_DIR) +
@@ -344,11 +326,11 @@ TEST(WebDashboard, TheServedLoaderStartsTheServedModuleWhichSaysTheViewerIsNotBu
   char buf[4096];
   for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
   EXPECT_EQ(pclose(pipe), 0) << out;
-  // A 640 x 480 window at a ratio of 1.5: one frame of 960 x 720 device pixels, the page's background with the
-  // words in light ink, and the words on the console. No key is asked for, stored or removed.
+  // A 640 x 480 window at a ratio of 1.5: a frame of 960 x 720 device pixels, the title strip's colour in the
+  // corner and text on it. No key is stored, so the form is shown and nothing is stored or removed.
   EXPECT_EQ(out,
-            "{\"errors\":[\"viewer not built yet\"],\"puts\":[{\"stride\":960,\"height\":720,\"dirtyWidth\":960,"
-            "\"dirtyHeight\":720,\"corner\":[32,32,32,255],\"inked\":true}],\"canvas\":[960,720],\"form\":\"\","
+            "{\"errors\":[],\"puts\":[{\"stride\":960,\"height\":720,\"dirtyWidth\":960,"
+            "\"dirtyHeight\":720,\"corner\":[37,37,38,255],\"inked\":true}],\"canvas\":[960,720],\"form\":\"block\","
             "\"stored\":[]}\n");
 }
 

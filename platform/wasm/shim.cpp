@@ -1,0 +1,353 @@
+// The platform under the browser viewer: the few facilities the viewer's portable code calls, answered from the
+// loader's messages and the module's own memory. Memory grows with the module's linear memory and freed blocks are
+// kept for reuse; random bytes are the fresh bytes each message head brings; the one window is the page's canvas,
+// whose presents become FRAME commands of RGBA pixels; the one font folder holds the embedded Lato, which every
+// role uses. Everything the viewer does happens inside one call of _start, on the one thread the browser gives it.
+#include "base/mem.h"
+#include "host/web.h"
+#include "platform/fs.h"
+#include "platform/gdi.h"
+#include "platform/os.h"
+#include "platform/section.h"
+#include "web/fontdata.h"
+#include "web/webcore.h"
+
+extern "C" {
+__attribute__((import_module("host"), import_name("read_input"))) u64 host_read_input(u8* destination, u64 capacity);
+__attribute__((import_module("host"), import_name("write_output"))) void host_write_output(const u8* source,
+                                                                                           u64 length);
+__attribute__((import_module("host"), import_name("write_error"))) void host_write_error(const u8* source,
+                                                                                         u64 length);
+
+// The compiler's own calls for block copies; the module has no C library to bring them.
+void* memcpy(void* to, const void* from, unsigned long n) {
+  u8* d = static_cast<u8*>(to);
+  const u8* s = static_cast<const u8*>(from);
+  while (n >= 8) {
+    u64 w;
+    __builtin_memcpy_inline(&w, s, 8);
+    __builtin_memcpy_inline(d, &w, 8);
+    d += 8, s += 8, n -= 8;
+  }
+  while (n--) *d++ = *s++;
+  return to;
+}
+
+void* memmove(void* to, const void* from, unsigned long n) {
+  u8* d = static_cast<u8*>(to);
+  const u8* s = static_cast<const u8*>(from);
+  if (d <= s || d >= s + n) return memcpy(to, from, n);
+  while (n--) d[n] = s[n];
+  return to;
+}
+
+void* memset(void* to, int value, unsigned long n) {
+  u8* d = static_cast<u8*>(to);
+  const u8 b = static_cast<u8>(value);
+  u64 w = b * 0x0101010101010101ull;
+  while (n >= 8) {
+    __builtin_memcpy_inline(d, &w, 8);
+    d += 8, n -= 8;
+  }
+  while (n--) *d++ = b;
+  return to;
+}
+
+// The 128-bit helpers the compiler calls for wide products and quotients, on two 64-bit halves.
+struct Wide {
+  u64 lo, hi;
+};
+
+static Wide wide_of(__int128 v) {
+  Wide w;
+  __builtin_memcpy(&w, &v, sizeof w);
+  return w;
+}
+
+static __int128 int_of(Wide w) {
+  __int128 v;
+  __builtin_memcpy(&v, &w, sizeof v);
+  return v;
+}
+
+static Wide mul64(u64 a, u64 b) {
+  const u64 a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+  const u64 p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+  const u64 middle = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+  return Wide{(middle << 32) | (p00 & 0xFFFFFFFFu), p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32)};
+}
+
+static Wide udiv(Wide n, Wide d) {
+  Wide q{0, 0}, r{0, 0};
+  if (d.lo == 0 && d.hi == 0) return q;
+  for (i32 bit = 127; bit >= 0; --bit) {
+    r.hi = (r.hi << 1) | (r.lo >> 63);
+    r.lo = (r.lo << 1) | ((bit >= 64 ? n.hi >> (bit - 64) : n.lo >> bit) & 1);
+    if (r.hi > d.hi || (r.hi == d.hi && r.lo >= d.lo)) {
+      const u64 borrow = r.lo < d.lo ? 1 : 0;
+      r.lo -= d.lo;
+      r.hi -= d.hi + borrow;
+      if (bit >= 64) q.hi |= u64{1} << (bit - 64);
+      else q.lo |= u64{1} << bit;
+    }
+  }
+  return q;
+}
+
+static Wide negate(Wide w) {
+  w.lo = ~w.lo + 1;
+  w.hi = ~w.hi + (w.lo == 0 ? 1 : 0);
+  return w;
+}
+
+__int128 __multi3(__int128 a, __int128 b) {
+  const Wide x = wide_of(a), y = wide_of(b);
+  Wide p = mul64(x.lo, y.lo);
+  p.hi += x.lo * y.hi + x.hi * y.lo;
+  return int_of(p);
+}
+
+unsigned __int128 __udivti3(unsigned __int128 a, unsigned __int128 b) {
+  return static_cast<unsigned __int128>(int_of(udiv(wide_of(static_cast<__int128>(a)), wide_of(static_cast<__int128>(b)))));
+}
+
+__int128 __divti3(__int128 a, __int128 b) {
+  Wide x = wide_of(a), y = wide_of(b);
+  const bool minus = ((x.hi ^ y.hi) >> 63) != 0;
+  if (x.hi >> 63) x = negate(x);
+  if (y.hi >> 63) y = negate(y);
+  const Wide q = udiv(x, y);
+  return int_of(minus ? negate(q) : q);
+}
+
+int memcmp(const void* a, const void* b, unsigned long n) {
+  const u8* x = static_cast<const u8*>(a);
+  const u8* y = static_cast<const u8*>(b);
+  for (unsigned long i = 0; i < n; ++i)
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  return 0;
+}
+}
+
+namespace {
+
+constexpr u64 page = 65536;
+constexpr u32 spare_most = 64;
+constexpr u32 input_most = web::message_head + 65536 + 64;
+constexpr u64 core_arena_bytes = 2u << 20;
+const u8 font_folder[] = "/fonts";
+const u8 font_name[] = "Lato-Regular.ttf";
+
+struct Block {
+  u8* base;
+  u64 size;
+};
+
+// The module's one instance: what the browser has given and what the viewer holds.
+struct Shim {
+  Block spare[spare_most];  // released blocks, reused first fit
+  u32 spare_count;
+  u8 random[32];
+  u32 random_left;
+  u64 now;
+  i32 width, height;  // the canvas in device px
+  u32* rgba;          // the canvas's pixels, RGBA in memory
+  u64 rgba_pixels;
+  u8 presented;
+  u8 started;
+  mem::Arena arena;
+  webcore::Core* core;
+  u8 input[input_most];
+};
+
+Shim shim;
+
+void* grow(u64 size) {
+  const u64 pages = (size + page - 1) / page;
+  const i64 before = static_cast<i64>(__builtin_wasm_memory_grow(0, pages));
+  if (before < 0) return nullptr;
+  return reinterpret_cast<void*>(static_cast<u64>(before) * page);
+}
+
+void put32(u8* p, u32 v) {
+  for (u32 i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
+}
+
+void send_frame() {
+  u8 c[web::command_head + 20];
+  put32(c, web::cmd_frame);
+  put32(c + 4, 20);
+  const u64 at = reinterpret_cast<u64>(shim.rgba);
+  put32(c + 8, static_cast<u32>(at));
+  put32(c + 12, static_cast<u32>(at >> 32));
+  put32(c + 16, static_cast<u32>(shim.width));
+  put32(c + 20, static_cast<u32>(shim.width));
+  put32(c + 24, static_cast<u32>(shim.height));
+  host_write_output(c, sizeof c);
+}
+
+bool font_path(mem::Bytes path) {
+  const u64 folder = sizeof font_folder - 1, name = sizeof font_name - 1;
+  return path.len == folder + 1 + name && __builtin_memcmp(path.ptr, font_folder, folder) == 0 &&
+         path.ptr[folder] == '/' && __builtin_memcmp(path.ptr + folder + 1, font_name, name) == 0;
+}
+
+}  // namespace
+
+// ---- os
+
+namespace os {
+
+void* pages_reserve(u64 size) {
+  if (size == 0) return nullptr;
+  for (u32 i = 0; i < shim.spare_count; ++i) {
+    Block b = shim.spare[i];
+    if (b.size < size) continue;
+    shim.spare[i] = shim.spare[--shim.spare_count];
+    __builtin_memset(b.base, 0, b.size);
+    return b.base;
+  }
+  return grow(size);
+}
+
+u32 pages_release(void* block, u64 size) {
+  if (block == nullptr || shim.spare_count == spare_most) return 0;
+  shim.spare[shim.spare_count++] = Block{static_cast<u8*>(block), (size + page - 1) / page * page};
+  return 1;
+}
+
+u32 random_bytes(mem::Slice buffer) {
+  if (buffer.len > shim.random_left) {
+    __builtin_memset(buffer.ptr, 0, buffer.len);
+    return 0;
+  }
+  __builtin_memcpy(buffer.ptr, shim.random + (sizeof shim.random - shim.random_left), buffer.len);
+  __builtin_memset(shim.random + (sizeof shim.random - shim.random_left), 0, buffer.len);
+  shim.random_left -= static_cast<u32>(buffer.len);
+  return 1;
+}
+
+u64 ticks() { return shim.now; }
+u64 ticks_per_second() { return 1000; }
+u64 micros() { return shim.now * 1000; }
+
+}  // namespace os
+
+// ---- gdi: the canvas is the one window
+
+namespace gdi {
+
+Handle open_headless(i32 width, i32 height) { return resize_window(1, width, height) ? 1 : 0; }
+
+u32 resize_window(Handle window, i32 width, i32 height) {
+  if (window != 1 || width < 1 || height < 1 || width > 16384 || height > 16384) return 0;
+  const u64 pixels = static_cast<u64>(width) * static_cast<u64>(height);
+  if (pixels > shim.rgba_pixels) {
+    if (shim.rgba) os::pages_release(shim.rgba, shim.rgba_pixels * 4);
+    shim.rgba = static_cast<u32*>(os::pages_reserve(pixels * 4));
+    shim.rgba_pixels = shim.rgba ? pixels : 0;
+    if (!shim.rgba) return 0;
+  }
+  shim.width = width;
+  shim.height = height;
+  return 1;
+}
+
+u64 window_id(Handle window) { return window; }
+
+u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride) {
+  if (window != 1 || !shim.rgba) return 0;
+  const i32 x0 = x < 0 ? 0 : x, y0 = y < 0 ? 0 : y;
+  const i32 x1 = x + w > shim.width ? shim.width : x + w, y1 = y + h > shim.height ? shim.height : y + h;
+  for (i32 row = y0; row < y1; ++row) {
+    const u32* from = pixels + static_cast<u64>(row - y) * stride + (x0 - x);
+    u32* to = shim.rgba + static_cast<u64>(row) * shim.width + x0;
+    // 0xAARRGGBB to the canvas's R, G, B, A bytes, opaque.
+    for (i32 i = 0; i < x1 - x0; ++i) {
+      const u32 p = from[i];
+      to[i] = 0xFF000000u | (p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF);
+    }
+  }
+  shim.presented = 1;
+  return 1;
+}
+
+i32 virtual_width() { return static_cast<i32>(webcore::frame_width_most); }
+i32 virtual_height() { return static_cast<i32>(webcore::frame_height_most); }
+
+u32 system_fonts(u8* buffer, u32 capacity) {
+  const u32 n = sizeof font_folder - 1;
+  if (capacity < n + 1) return 0;
+  __builtin_memcpy(buffer, font_folder, n);
+  return n;
+}
+
+mem::Bytes system_font_file(u32) { return mem::Bytes(font_name, sizeof font_name - 1); }
+u32 local_drive(mem::Bytes) { return 1; }
+u32 icon_pixels(Handle, u32*, u64, i32*, i32*) { return 0; }
+
+}  // namespace gdi
+
+// ---- section: the frame record is memory of this module
+
+namespace section {
+
+u32 create(mem::Bytes, u64 size, Section* out) {
+  *out = Section{};
+  u8* view = static_cast<u8*>(os::pages_reserve(size));
+  if (!view) return failed;
+  *out = Section{view, size, 1, 1};
+  return ok;
+}
+
+void close(Section* s) {
+  if (s->view) os::pages_release(s->view, s->size);
+  *s = Section{};
+}
+
+}  // namespace section
+
+// ---- fs: the one folder of the embedded font
+
+namespace fs {
+
+u32 size_and_time(mem::Bytes path, u64* size, u64* time) {
+  *size = font_path(path) ? web::lato_regular_size : 0;
+  *time = 0;
+  return font_path(path) ? 1 : 0;
+}
+
+u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
+  *out = mem::Slice{};
+  if (!font_path(path)) return not_found;
+  // The embedded bytes are read-only data of the module: handed out as they are, never copied.
+  *out = mem::Slice{const_cast<u8*>(web::lato_regular), web::lato_regular_size};
+  (void)arena;
+  return ok;
+}
+
+}  // namespace fs
+
+// ---- The entry the loader calls once per message
+
+extern "C" __attribute__((export_name("_start"))) void start() {
+  const u64 n = host_read_input(shim.input, sizeof shim.input);
+  if (n < web::message_head) return;
+  __builtin_memcpy(shim.random, shim.input + web::at_random, sizeof shim.random);
+  shim.random_left = sizeof shim.random;
+  if (!shim.started) {
+    shim.started = 1;
+    if (mem::arena_init(&shim.arena, core_arena_bytes)) shim.core = webcore::create(&shim.arena);
+    if (!shim.core) {
+      static const char text[] = "vimbrel: the viewer has no memory";
+      host_write_error(reinterpret_cast<const u8*>(text), sizeof text - 1);
+    }
+  }
+  if (!shim.core) return;
+  shim.presented = 0;
+  webcore::message(shim.core, mem::Bytes(shim.input, n));
+  shim.now = shim.core->now;
+  if (shim.core->out_used) host_write_output(shim.core->out, shim.core->out_used);
+  if (shim.presented) send_frame();
+  __builtin_memset(shim.random, 0, sizeof shim.random);
+}

@@ -1,0 +1,485 @@
+#include "web/webcore.h"
+
+#include "base/fmt.h"
+#include "base/words.h"
+#include "cluster/auth.h"
+#include "cluster/cluster.h"
+#include "cluster/publish.h"
+#include "host/web.h"
+#include "platform/os.h"
+#include "shell/title.h"
+#include "shell/widgets.h"
+
+namespace webcore {
+
+namespace {
+
+// Colours (0x00BBGGRR) beside the shell's.
+constexpr u32 colour_online = 0x6CC96C, colour_offline = 0x707070, colour_warning = 0x4DB4FC;
+constexpr i32 back_width = 160;  // the strip's "Machines" button on a machine's page
+
+u32 get32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<u32>(p[3]) << 24; }
+i32 arg(mem::Bytes m, u32 at) { return static_cast<i32>(get32(m.ptr + at)); }
+
+void put32(u8* p, u32 v) {
+  for (u32 i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
+}
+
+bool is_blank(u8 c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+mem::Bytes trimmed(mem::Bytes t) {
+  while (t.len && is_blank(t.ptr[0])) t = mem::Bytes(t.ptr + 1, t.len - 1);
+  while (t.len && is_blank(t.ptr[t.len - 1])) t.len -= 1;
+  return t;
+}
+
+void redraw(Core* c) { c->dirty = 1; }
+
+void ask_key(Core* c, bool show) {
+  u8 flag[4];
+  put32(flag, show ? 1 : 0);
+  command(c, web::cmd_ask_key, mem::Bytes(flag, 4), mem::Bytes());
+}
+
+void forget_key(Core* c) {
+  c->key_known = 0;
+  c->key_saved = 0;
+  c->key_length = 0;
+  auth::wipe(&c->key, sizeof c->key);
+  command(c, web::cmd_save_key, mem::Bytes(), mem::Bytes());
+  ask_key(c, true);
+}
+
+void drop_link(Core* c, bool retry) {
+  c->link_state = link_none;
+  c->posting = 0;
+  c->busy = 0;
+  viewer::stop(&c->link);
+  c->link.watched = nullptr;
+  if (retry) {
+    c->next_post = c->now + c->retry_ms;
+    c->retry_ms = c->retry_ms * 2 > retry_most_ms ? retry_most_ms : c->retry_ms * 2;
+    ++c->failures;
+  }
+  redraw(c);
+}
+
+void post(Core* c, mem::Bytes path) {
+  const mem::Bytes frames = viewer::out_data(&c->link);
+  u8 head[4];
+  put32(head, static_cast<u32>(path.len));
+  u8 both[48];
+  __builtin_memcpy(both, head, 4);
+  __builtin_memcpy(both + 4, path.ptr, path.len);
+  if (!command(c, web::cmd_post, mem::Bytes(both, 4 + path.len), frames)) return;
+  viewer::sent(&c->link, frames.len);
+  c->posting = 1;
+  ++c->posts;
+}
+
+void open_link(Core* c) {
+  viewer::init(&c->link, &c->key, c->receive, sizeof c->receive);
+  c->link.target_kind = publish::target_fixed;
+  viewer::dialing(&c->link, c->now);
+  u8 nonce[proto::nonce_size];
+  const bool drawn = os::random_bytes(mem::Slice{nonce, sizeof nonce}) != 0;
+  if (!viewer::connected(&c->link, nonce, sizeof nonce, drawn, c->now)) {
+    drop_link(c, true);
+    return;
+  }
+  c->link_state = link_opening;
+  ++c->links;
+  post(c, mem::lit("/link"));
+}
+
+void continue_link(Core* c) {
+  viewer::idle(&c->link, c->now);  // a ping when nothing went for a while
+  u8 path[38];
+  link_path(c->link_id, path);
+  post(c, mem::Bytes(path, sizeof path));
+}
+
+// The link is open: the key is right, so it is kept and the form goes; a chosen machine is watched again.
+void linked(Core* c) {
+  if (!c->key_saved) {
+    command(c, web::cmd_save_key, mem::Bytes(c->key_text, c->key_length), mem::Bytes());
+    ask_key(c, false);
+    c->key_saved = 1;
+  }
+  c->notice = notice_none;
+  c->retry_ms = retry_first_ms;
+  if (c->watching && c->link.watched == nullptr) {
+    viewer::reset_remote(c->remote);
+    viewer::watch(&c->link, c->watched_id, c->remote, c->now);
+  }
+  redraw(c);
+}
+
+// A refusal for the key, or a host that could not prove it knows it: the key is wrong.
+bool key_refused(const viewer::ViewerLink& l) {
+  return (l.status == cluster::status_refused && l.refuse_reason == 2) || l.status == cluster::status_host_proof;
+}
+
+bool feed(Core* c, mem::Bytes body) {
+  const bool was_open = viewer::ready(&c->link);
+  while (body.len) {
+    const mem::Slice room = viewer::in_room(&c->link);
+    if (room.len == 0) return false;
+    const u64 n = body.len < room.len ? body.len : room.len;
+    __builtin_memcpy(room.ptr, body.ptr, n);
+    if (!viewer::received(&c->link, static_cast<u32>(n), c->now)) return false;
+    body = mem::Bytes(body.ptr + n, body.len - n);
+  }
+  if (!was_open && viewer::ready(&c->link)) linked(c);
+  return true;
+}
+
+void choose(Core* c, u32 row) {
+  if (row >= c->link.list.count || !viewer::ready(&c->link)) return;
+  __builtin_memcpy(c->watched_id, c->link.list.ids[row], 16);
+  c->watching = 1;
+  viewer::reset_remote(c->remote);
+  viewer::watch(&c->link, c->watched_id, c->remote, c->now);
+  c->page = page_machine;
+  c->hover_row = -1;
+  c->next_post = c->now;
+  redraw(c);
+}
+
+void back_to_list(Core* c) {
+  if (c->watching && viewer::ready(&c->link)) viewer::unwatch(&c->link, c->now);
+  c->watching = 0;
+  c->link.watched = nullptr;
+  c->page = page_machines;
+  c->next_post = c->now;
+  redraw(c);
+}
+
+// ---- Drawing
+
+draw::Rect rect(i32 l, i32 t, i32 r, i32 b) { return draw::Rect{l, t, r, b}; }
+
+void words_in(Core* c, u32 role, mem::Bytes text, draw::Rect r, u32 colour, u32 align) {
+  app::text_in(&c->surface, role, text, r, colour, align);
+}
+
+mem::Bytes state_word(u8 state) {
+  switch (state) {
+    case 0: return mem::lit("online");
+    case 1: return mem::lit("stale");
+    case 2: return mem::lit("offline");
+    default: return mem::lit("missing");
+  }
+}
+
+mem::Bytes status_line(const Core& c) {
+  if (!c.key_known) {
+    if (c.notice == notice_wrong_key) return mem::lit("The host refused the key: wrong cluster key.");
+    if (c.notice == notice_bad_key) return mem::lit("That is not a cluster key: 64 hex digits or the key file's line.");
+    return mem::lit("Enter the cluster key.");
+  }
+  if (viewer::ready(&c.link)) return mem::lit("Connected to the host.");
+  if (c.notice == notice_lost) return mem::lit("The link to the host was lost; trying again.");
+  return mem::lit("Connecting to the host...");
+}
+
+void strip(Core* c, mem::Bytes title) {
+  const i32 w = c->width;
+  draw::fill(&c->surface, rect(0, 0, w, app::title_height), app::colour_strip);
+  draw::icon(&c->surface, 12, 12, 16);
+  words_in(c, app::role_body, title, rect(36, 0, w - 12, app::title_height), app::colour_title, 0);
+}
+
+void draw_row(Core* c, u32 i, i32 y) {
+  const proto::MachineList& l = c->link.list;
+  const proto::Summary& s = l.summaries[i];
+  const i32 w = c->width, right = w - list_left;
+  if (static_cast<i32>(i) == c->hover_row) draw::fill(&c->surface, rect(list_left - 8, y, right + 8, y + row_height),
+                                                     app::colour_hover);
+  const bool online = s.state == 0;
+  const u32 ink = online ? app::colour_text : app::colour_grey;
+  words_in(c, app::role_body, viewer::list_name(&c->link, i), rect(list_left, y, w / 2 - 8, y + row_height), ink, 0);
+  const i32 col = w / 2;
+  words_in(c, app::role_small, state_word(s.state), rect(col, y, col + 90, y + row_height),
+           online ? colour_online : colour_offline, 0);
+  if ((l.host_mask >> i) & 1)
+    words_in(c, app::role_small, mem::lit("host"), rect(col + 64, y, col + 110, y + row_height), app::colour_label, 0);
+  words::Text cpu = {}, memory = {};
+  if (online) {
+    words::percent(&cpu, s.cpu);
+    words::percent(&memory, s.memory);
+  }
+  words_in(c, app::role_body, mem::Bytes(cpu.bytes, cpu.len), rect(col + 110, y, col + 200, y + row_height), ink, 1);
+  words_in(c, app::role_body, mem::Bytes(memory.bytes, memory.len), rect(col + 200, y, right, y + row_height), ink, 1);
+  draw::fill(&c->surface, rect(list_left, y + row_height - 1, right, y + row_height), app::colour_line);
+}
+
+void draw_list(Core* c) {
+  strip(c, mem::lit("Vimbrel"));
+  const i32 w = c->width, col = w / 2, right = w - list_left;
+  words_in(c, app::role_body, mem::lit("Machines"), rect(list_left, 44, w, 68), app::colour_text, 0);
+  const u32 status_colour = c->notice != notice_none && !viewer::ready(&c->link) ? colour_warning : app::colour_label;
+  words_in(c, app::role_small, status_line(*c), rect(col, 44, right, 68), status_colour, 1);
+  if (!viewer::ready(&c->link)) return;
+  const i32 head = list_top - 24;
+  words_in(c, app::role_small, mem::lit("Name"), rect(list_left, head, col, list_top), app::colour_label, 0);
+  words_in(c, app::role_small, mem::lit("State"), rect(col, head, col + 110, list_top), app::colour_label, 0);
+  words_in(c, app::role_small, mem::lit("Processor"), rect(col + 110, head, col + 200, list_top), app::colour_label, 1);
+  words_in(c, app::role_small, mem::lit("Memory"), rect(col + 200, head, right, list_top), app::colour_label, 1);
+  const u32 n = c->link.list.count < list_rows_most ? c->link.list.count : list_rows_most;
+  if (n == 0)
+    words_in(c, app::role_body, mem::lit("No machine has joined the cluster yet."),
+             rect(list_left, list_top, w, list_top + row_height), app::colour_grey, 0);
+  for (u32 i = 0; i < n; ++i) draw_row(c, i, list_top + static_cast<i32>(i) * row_height);
+}
+
+void draw_machine(Core* c) {
+  const u32 row = viewer::find(&c->link, c->watched_id);
+  const mem::Bytes name = row == viewer::none_row ? mem::lit("Machine") : viewer::list_name(&c->link, row);
+  strip(c, name);
+  const i32 w = c->width;
+  const bool hover = c->pointer_y >= 0 && c->pointer_y < app::title_height && c->pointer_x >= w - back_width;
+  draw::fill(&c->surface, rect(w - back_width, 0, w, app::title_height), hover ? u32{app::colour_hover} : u32{app::colour_strip});
+  words_in(c, app::role_body, mem::lit("Machines"), rect(w - back_width + 12, 0, w - 12, app::title_height),
+           app::colour_text, 1);
+  words_in(c, app::role_body, mem::lit("The resource pages of a remote machine are not built yet."),
+           rect(24, 60, w - 24, 92), app::colour_grey, 0);
+}
+
+}  // namespace
+
+// ---- Key, size, messages
+
+u32 read_key(mem::Bytes text, u8 out[32]) {
+  text = trimmed(text);
+  u8 line[auth::key_text_size];
+  constexpr u32 header = sizeof "vimbrel-key 1 " - 1;
+  if (text.len == 64) {
+    __builtin_memcpy(line, "vimbrel-key 1 ", header);
+    __builtin_memcpy(line + header, text.ptr, 64);
+    return auth::parse_key(mem::Bytes(line, header + 64), out);
+  }
+  return auth::parse_key(text, out);
+}
+
+void link_path(const u8 id[16], u8 out[38]) {
+  __builtin_memcpy(out, "/link/", 6);
+  constexpr char digits[] = "0123456789abcdef";
+  for (u32 i = 0; i < 16; ++i) {
+    out[6 + 2 * i] = static_cast<u8>(digits[id[i] >> 4]);
+    out[7 + 2 * i] = static_cast<u8>(digits[id[i] & 15]);
+  }
+}
+
+bool command(Core* c, u32 kind, mem::Bytes a, mem::Bytes b) {
+  const u64 length = a.len + b.len;
+  if (length > out_room || c->out_used + web::command_head + length > out_room) return false;
+  u8* at = c->out + c->out_used;
+  put32(at, kind);
+  put32(at + 4, static_cast<u32>(length));
+  if (a.len) __builtin_memcpy(at + web::command_head, a.ptr, a.len);
+  if (b.len) __builtin_memcpy(at + web::command_head + a.len, b.ptr, b.len);
+  c->out_used += static_cast<u32>(web::command_head + length);
+  return true;
+}
+
+Core* create(mem::Arena* arena) {
+  Core* c = mem::alloc_of<Core>(arena);
+  viewer::Remote* remote = mem::alloc_of<viewer::Remote>(arena);
+  if (c == nullptr || remote == nullptr) return nullptr;
+  __builtin_memset(static_cast<void*>(c), 0, sizeof *c);
+  c->remote = remote;
+  viewer::reset_remote(remote);
+  c->hover_row = -1;
+  c->pointer_x = c->pointer_y = -1;
+  c->retry_ms = retry_first_ms;
+  c->dpi = 96;
+  viewer::init(&c->link, &c->key, c->receive, sizeof c->receive);
+  views::init(&c->views);
+  return c;
+}
+
+void close(Core* c) {
+  if (c->window) {
+    draw::close(&c->surface);
+    gdi::close_window(c->window);
+    c->window = 0;
+  }
+  if (c->views.sheet_arena.capacity) mem::release(&c->views.sheet_arena);
+}
+
+void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio) {
+  if (css_width < 1) css_width = 1;
+  if (css_height < 1) css_height = 1;
+  if (ratio < 25) ratio = 100;
+  // The frame keeps within the renderer's largest: a larger screen gets a lower pixel ratio, not a cut frame.
+  i64 most = i64{frame_width_most} * web::ratio / css_width;
+  if (ratio > most) ratio = static_cast<i32>(most);
+  most = i64{frame_height_most} * web::ratio / css_height;
+  if (ratio > most) ratio = static_cast<i32>(most);
+  if (ratio < 1) ratio = 1;
+  const u32 dpi = draw::dpi_of(static_cast<u32>(96 * ratio / web::ratio));
+  c->width = css_width;
+  c->height = css_height;
+  c->pixel_width = draw::to_px(css_width, dpi);
+  c->pixel_height = draw::to_px(css_height, dpi);
+  if (c->pixel_width > static_cast<i32>(frame_width_most)) c->pixel_width = frame_width_most;
+  if (c->pixel_height > static_cast<i32>(frame_height_most)) c->pixel_height = frame_height_most;
+  if (!c->window) {
+    c->window = gdi::open_headless(c->pixel_width, c->pixel_height);
+    c->dpi = dpi;
+    draw::init(&c->surface, c->window, 0, mem::Bytes());
+    draw::set_dpi(&c->surface, dpi, 0);
+    const draw::Size cell = draw::cell(c->surface);
+    draw::select(&c->surface, 1, nullptr, 0, cell.width, cell.height, 0);
+    views::attach(&c->views, &c->surface);
+    views::set_dpi(&c->views, dpi);
+  } else {
+    gdi::resize_window(c->window, c->pixel_width, c->pixel_height);
+    if (dpi != c->dpi) {
+      c->dpi = dpi;
+      draw::set_dpi(&c->surface, dpi, 0);
+      views::set_dpi(&c->views, dpi);
+    }
+  }
+  redraw(c);
+}
+
+void take_key(Core* c, mem::Bytes text) {
+  text = trimmed(text);
+  if (text.len == 0) {
+    if (!c->key_known) ask_key(c, true);
+    return;
+  }
+  u8 key[32];
+  if (text.len > key_text_most || read_key(text, key) != auth::key_ok) {
+    auth::wipe(key, sizeof key);
+    c->notice = notice_bad_key;
+    if (!c->key_known) ask_key(c, true);
+    redraw(c);
+    return;
+  }
+  if (c->link_state != link_none) drop_link(c, false);
+  auth::key_init(&c->key, mem::Bytes(key, sizeof key));
+  auth::wipe(key, sizeof key);
+  __builtin_memcpy(c->key_text, text.ptr, text.len);
+  c->key_length = static_cast<u32>(text.len);
+  c->key_known = 1;
+  c->key_saved = 0;
+  c->notice = notice_none;
+  c->retry_ms = retry_first_ms;
+  c->next_post = c->now;
+  open_link(c);
+  redraw(c);
+}
+
+void take_net(Core* c, i32 status, mem::Bytes body) {
+  if (c->link_state == link_none || !c->posting) return;  // an answer for a link given up
+  c->posting = 0;
+  ++c->answers;
+  if (status != 200 || (c->link_state == link_opening && body.len < web::link_id_size)) {
+    c->notice = notice_lost;
+    drop_link(c, true);
+    return;
+  }
+  if (c->link_state == link_opening) {
+    __builtin_memcpy(c->link_id, body.ptr, web::link_id_size);
+    body = mem::Bytes(body.ptr + web::link_id_size, body.len - web::link_id_size);
+    c->link_state = link_linked;
+  }
+  const u32 lists = c->link.lists, samples = c->remote->sample_count, inventories = c->remote->inventories;
+  if (!feed(c, body)) {
+    if (key_refused(c->link)) {
+      c->notice = notice_wrong_key;
+      drop_link(c, false);
+      forget_key(c);
+    } else {
+      c->notice = notice_lost;
+      drop_link(c, true);
+    }
+    return;
+  }
+  c->busy = body.len != 0 || c->link.out_used != 0;
+  c->next_post = c->now + (c->busy ? busy_poll_ms : poll_ms);
+  if (c->link.lists != lists || c->remote->sample_count != samples || c->remote->inventories != inventories)
+    redraw(c);
+}
+
+void tick(Core* c) {
+  if (c->key_known && c->link_state == link_none && c->now >= c->next_post) open_link(c);
+  if (c->link_state == link_linked && !c->posting && (c->now >= c->next_post || c->link.out_used != 0))
+    continue_link(c);
+  if (c->dirty) draw_frame(c);
+}
+
+i32 row_at(const Core& c, i32 x, i32 y) {
+  if (c.page != page_machines || !viewer::ready(&c.link) || y < list_top || x < list_left - 8 ||
+      x >= c.width - list_left + 8)
+    return -1;
+  const i32 row = (y - list_top) / row_height;
+  return row < static_cast<i32>(c.link.list.count) && row < static_cast<i32>(list_rows_most) ? row : -1;
+}
+
+void pointer(Core* c, i32 x, i32 y, i32 type) {
+  const i32 old_x = c->pointer_x, old_y = c->pointer_y;
+  c->pointer_x = type == 4 ? -1 : x;
+  c->pointer_y = type == 4 ? -1 : y;
+  if (c->page == page_machines) {
+    const i32 row = type == 4 ? -1 : row_at(*c, x, y);
+    if (row != c->hover_row) {
+      c->hover_row = row;
+      redraw(c);
+    }
+    if (type == 1 && row >= 0) choose(c, static_cast<u32>(row));
+    return;
+  }
+  const bool in_back = y >= 0 && y < app::title_height && x >= c->width - back_width;
+  const bool was_back = old_y >= 0 && old_y < app::title_height && old_x >= c->width - back_width;
+  if (in_back != was_back) redraw(c);
+  if (type == 1 && in_back) back_to_list(c);
+}
+
+void wheel(Core* c, i32 x, i32 y, i32 delta) {
+  (void)x;
+  (void)y;
+  (void)delta;
+  (void)c;
+}
+
+void draw_frame(Core* c) {
+  c->dirty = 0;
+  if (!c->window || !c->surface.use_vimb || c->width <= 0 || c->height <= 0) return;
+  draw::invalidate(&c->surface);
+  draw::limit_box(&c->surface, rect(0, 0, c->pixel_width, c->pixel_height), false);
+  for (u32 attempt = 0; attempt < 2; ++attempt) {
+    draw::begin(&c->surface, c->window, c->pixel_width, c->pixel_height);
+    draw::fill(&c->surface, rect(0, 0, c->width, c->height), app::colour_background);
+    if (c->page == page_machines)
+      draw_list(c);
+    else
+      draw_machine(c);
+    if (!draw::present(&c->surface, c->window, c->pixel_width, c->pixel_height)) break;
+  }
+  ++c->frames;
+}
+
+void message(Core* c, mem::Bytes m) {
+  c->out_used = 0;
+  if (m.len < web::message_head) return;
+  const u32 now = get32(m.ptr + web::at_now);
+  c->now += static_cast<u32>(now - c->last_now);  // the page's clock wraps after 49 days
+  c->last_now = now;
+  const mem::Bytes payload(m.ptr + web::message_head, m.len - web::message_head);
+  switch (get32(m.ptr)) {
+    case web::msg_init:
+    case web::msg_resize: set_size(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
+    case web::msg_key: take_key(c, payload); break;
+    case web::msg_net: take_net(c, arg(m, web::at_a), payload); break;
+    case web::msg_pointer: pointer(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
+    case web::msg_wheel: wheel(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
+    default: break;
+  }
+  tick(c);
+}
+
+}  // namespace webcore

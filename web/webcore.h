@@ -1,0 +1,100 @@
+#pragma once
+// The browser viewer: the dashboard's page in the browser, run one loader message at a time. It asks for the
+// cluster key, joins the host as a viewer through the relay (its cluster frames travel in POST bodies), lists the
+// cluster's machines and shows a chosen machine's resource pages, drawn by the own renderer into frames for the
+// page's canvas. Everything it says to the browser is a run of loader commands in its out buffer; the pixels of a
+// frame leave through the drawing layer's presents.
+#include "base/mem.h"
+#include "cluster/viewer.h"
+#include "drawing/draw.h"
+#include "platform/gdi.h"
+#include "views/views.h"
+
+namespace webcore {
+
+// Milliseconds between two polls of the relay, and while the link is busy (frames to send or just received).
+constexpr u32 poll_ms = 500, busy_poll_ms = 50;
+// After a failed link: the first wait before a new one, doubled up to the last.
+constexpr u32 retry_first_ms = 1000, retry_most_ms = 8000;
+constexpr u32 key_text_most = 128;
+constexpr u32 out_room = 16384;      // commands of one message
+constexpr u32 post_room = 1024;      // the frames of one POST
+// The largest frame in device pixels: the renderer is made once for this size.
+constexpr u32 frame_width_most = 2560, frame_height_most = 1600;
+constexpr u32 list_rows_most = 64;
+
+enum Page : u8 { page_machines = 0, page_machine = 1 };
+enum LinkState : u8 { link_none = 0, link_opening = 1, link_linked = 2 };
+enum Notice : u8 { notice_none = 0, notice_wrong_key = 1, notice_bad_key = 2, notice_lost = 3 };
+
+// Layout of the Machines list in logical px.
+constexpr i32 list_top = 108, row_height = 32, list_left = 24;
+
+struct Core {
+  // The browser's window.
+  i32 width, height;              // logical px (CSS px)
+  i32 pixel_width, pixel_height;  // device px
+  u32 dpi;
+  u64 now;  // ms since the page started
+  u32 last_now;
+  // The cluster key.
+  u8 key_known, key_saved;
+  u8 key_text[key_text_most];
+  u32 key_length;
+  auth::KeyState key;
+  // The relay link.
+  u8 link_state;
+  u8 posting;     // a POST is out and its NET not back
+  u8 busy;        // the last answer carried frames
+  u8 link_id[16];
+  u64 next_post;  // when the next POST may go
+  u32 retry_ms;
+  u32 posts, answers, failures, links;
+  viewer::ViewerLink link;
+  viewer::Remote* remote;  // the watched machine's copy
+  u8 receive[viewer::receive_room];
+  // What is shown.
+  u8 page;
+  u8 notice;
+  u8 dirty;      // a frame is due
+  u8 watching;   // a machine was chosen
+  u8 watched_id[16];
+  i32 hover_row;  // -1 none
+  i32 pointer_x, pointer_y;
+  u32 list_stamp;  // the list's content at the last frame
+  u32 frames;
+  gdi::Handle window;
+  draw::Surface surface;
+  views::ViewState views;
+  mem::Arena arena;
+  // Commands for the browser from the current message.
+  u32 out_used;
+  u8 out[out_room];
+};
+
+// The core record and its remote copy from the arena; null when they do not fit.
+Core* create(mem::Arena* arena);
+// Returns the window, the surface and the views' sheet (a browser never calls it: the page's end ends the module).
+void close(Core* c);
+// One loader message (the 64-byte head and its payload): the commands it gives land in core->out from 0.
+void message(Core* c, mem::Bytes bytes);
+
+// Pieces of the above, named for tests.
+// The key as typed or stored: the key file's text, or its 64 hex digits alone; blanks and line ends around it are
+// ignored. 0 with the 32 bytes, else the key verdict.
+u32 read_key(mem::Bytes text, u8 out[32]);
+void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio);
+void take_key(Core* c, mem::Bytes text);
+void take_net(Core* c, i32 status, mem::Bytes body);
+void tick(Core* c);
+void pointer(Core* c, i32 x, i32 y, i32 type);
+void wheel(Core* c, i32 x, i32 y, i32 delta);
+// The list row under a point, -1 for none.
+i32 row_at(const Core& c, i32 x, i32 y);
+void draw_frame(Core* c);
+// The relay path of a link id: "/link/" and 32 lower-case hex digits, into 38 bytes.
+void link_path(const u8 id[16], u8 out[38]);
+// Appends a command; false when it does not fit (nothing is appended).
+bool command(Core* c, u32 kind, mem::Bytes a, mem::Bytes b);
+
+}  // namespace webcore
