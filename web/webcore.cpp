@@ -16,7 +16,7 @@ namespace {
 
 // Colours (0x00BBGGRR) beside the shell's.
 constexpr u32 colour_online = 0x6CC96C, colour_offline = 0x707070, colour_warning = 0x4DB4FC;
-constexpr i32 back_width = 160;  // the strip's "Machines" button on a machine's page
+constexpr i32 back_width = 160;  // the strip's buttons on a machine's page: Resources, Processes, Machines
 
 u32 get32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<u32>(p[3]) << 24; }
 i32 arg(mem::Bytes m, u32 at) { return static_cast<i32>(get32(m.ptr + at)); }
@@ -140,10 +140,31 @@ void choose(Core* c, u32 row) {
   c->watching = 1;
   viewer::reset_remote(c->remote);
   viewer::watch(&c->link, c->watched_id, c->remote, c->now);
+  model::table_init(c->procs);
+  proclist::init(c->list);
+  procpage::init(c->proc_page);
+  procpage::layout(c->proc_page, c->width, c->height);
+  c->procs_taken = 0;
+  c->tab = tab_resources;
   c->page = page_machine;
   c->hover_row = -1;
   c->next_post = c->now;
   redraw(c);
+}
+
+void show_tab(Core* c, u8 tab) {
+  c->tab = tab;
+  if (tab == tab_processes) procpage::layout(c->proc_page, c->width, c->height);
+  redraw(c);
+}
+
+// The watched machine's newest process record into the table the Processes page reads.
+void fold_procs(Core* c) {
+  if (c->remote->proc_frames == c->procs_taken) return;
+  c->procs_taken = c->remote->proc_frames;
+  viewer::take_procs(&c->remote->procs, c->procs);
+  proclist::rebuild(c->list, c->procs);
+  procpage::clamp_scroll(c->proc_page, c->list);
 }
 
 void back_to_list(Core* c) {
@@ -153,6 +174,21 @@ void back_to_list(Core* c) {
   c->page = page_machines;
   c->next_post = c->now;
   redraw(c);
+}
+
+// The strip button under a point on a machine's page: 0 Machines, 1 Processes, 2 Resources; -1 for none.
+i32 button_at(const Core& c, i32 x, i32 y) {
+  if (y < 0 || y >= app::title_height || x < 0 || x >= c.width) return -1;
+  const i32 from_right = (c.width - 1 - x) / back_width;
+  return from_right <= 2 ? from_right : -1;
+}
+
+// The views laid out for the watched machine and the browser's size.
+void arrange(Core* c) {
+  views::set_remote(&c->views, true);
+  views::set_fixed(&c->views, 0);
+  views::layout(&c->views, c->remote->machine, c->width, c->height);
+  views::set_frame_bottom(&c->views, c->height);
 }
 
 // ---- Drawing
@@ -233,17 +269,31 @@ void draw_list(Core* c) {
   for (u32 i = 0; i < n; ++i) draw_row(c, i, list_top + static_cast<i32>(i) * row_height);
 }
 
+// The watched machine's resource pages as the window draws them: the views' rail of resources at the left and the
+// chosen resource's charts, below the strip with the machine's name and the way back to the list.
 void draw_machine(Core* c) {
+  const machine::Machine& m = c->remote->machine;
   const u32 row = viewer::find(&c->link, c->watched_id);
   const mem::Bytes name = row == viewer::none_row ? mem::lit("Machine") : viewer::list_name(&c->link, row);
   strip(c, name);
-  const i32 w = c->width;
-  const bool hover = c->pointer_y >= 0 && c->pointer_y < app::title_height && c->pointer_x >= w - back_width;
-  draw::fill(&c->surface, rect(w - back_width, 0, w, app::title_height), hover ? u32{app::colour_hover} : u32{app::colour_strip});
-  words_in(c, app::role_body, mem::lit("Machines"), rect(w - back_width + 12, 0, w - 12, app::title_height),
-           app::colour_text, 1);
-  words_in(c, app::role_body, mem::lit("The resource pages of a remote machine are not built yet."),
-           rect(24, 60, w - 24, 92), app::colour_grey, 0);
+  const mem::Bytes labels[3] = {mem::lit("Machines"), mem::lit("Processes"), mem::lit("Resources")};
+  const i32 hovered = button_at(*c, c->pointer_x, c->pointer_y);
+  for (i32 i = 0; i < 3; ++i) {
+    const i32 right = c->width - i * back_width;
+    const bool selected = (i == 1 && c->tab == tab_processes) || (i == 2 && c->tab == tab_resources);
+    draw::fill(&c->surface, rect(right - back_width, 0, right, app::title_height),
+               app::state_fill(hovered == i, selected));
+    words_in(c, app::role_body, labels[i], rect(right - back_width + 16, 0, right, app::title_height),
+             app::colour_text, 0);
+  }
+  arrange(c);
+  if (c->tab == tab_resources) {
+    views::render(&c->views, &c->surface, m);
+    return;
+  }
+  views::render_rail(&c->views, &c->surface, m);
+  fold_procs(c);
+  procpage::render(c->proc_page, c->list, c->procs, &c->surface, 0);
 }
 
 }  // namespace
@@ -286,9 +336,18 @@ bool command(Core* c, u32 kind, mem::Bytes a, mem::Bytes b) {
 Core* create(mem::Arena* arena) {
   Core* c = mem::alloc_of<Core>(arena);
   viewer::Remote* remote = mem::alloc_of<viewer::Remote>(arena);
-  if (c == nullptr || remote == nullptr) return nullptr;
+  model::ProcTable* procs = mem::alloc_of<model::ProcTable>(arena);
+  proclist::ListState* list = mem::alloc_of<proclist::ListState>(arena);
+  procpage::PageLayout* page = mem::alloc_of<procpage::PageLayout>(arena);
+  if (c == nullptr || remote == nullptr || procs == nullptr || list == nullptr || page == nullptr) return nullptr;
   __builtin_memset(static_cast<void*>(c), 0, sizeof *c);
   c->remote = remote;
+  c->procs = procs;
+  c->list = list;
+  c->proc_page = page;
+  model::table_init(procs);
+  proclist::init(list);
+  procpage::init(page);
   viewer::reset_remote(remote);
   c->hover_row = -1;
   c->pointer_x = c->pointer_y = -1;
@@ -306,6 +365,7 @@ void close(Core* c) {
     c->window = 0;
   }
   if (c->views.sheet_arena.capacity) mem::release(&c->views.sheet_arena);
+  procpage::close(c->proc_page);
 }
 
 void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio) {
@@ -342,6 +402,7 @@ void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio) {
       views::set_dpi(&c->views, dpi);
     }
   }
+  procpage::layout(c->proc_page, c->width, c->height);
   redraw(c);
 }
 
@@ -387,7 +448,8 @@ void take_net(Core* c, i32 status, mem::Bytes body) {
     body = mem::Bytes(body.ptr + web::link_id_size, body.len - web::link_id_size);
     c->link_state = link_linked;
   }
-  const u32 lists = c->link.lists, samples = c->remote->sample_count, inventories = c->remote->inventories;
+  const u32 lists = c->link.lists, samples = c->remote->sample_count, inventories = c->remote->inventories,
+            procs = c->remote->proc_frames;
   if (!feed(c, body)) {
     if (key_refused(c->link)) {
       c->notice = notice_wrong_key;
@@ -401,7 +463,8 @@ void take_net(Core* c, i32 status, mem::Bytes body) {
   }
   c->busy = body.len != 0 || c->link.out_used != 0;
   c->next_post = c->now + (c->busy ? busy_poll_ms : poll_ms);
-  if (c->link.lists != lists || c->remote->sample_count != samples || c->remote->inventories != inventories)
+  if (c->link.lists != lists || c->remote->sample_count != samples || c->remote->inventories != inventories ||
+      c->remote->proc_frames != procs)
     redraw(c);
 }
 
@@ -433,17 +496,61 @@ void pointer(Core* c, i32 x, i32 y, i32 type) {
     if (type == 1 && row >= 0) choose(c, static_cast<u32>(row));
     return;
   }
-  const bool in_back = y >= 0 && y < app::title_height && x >= c->width - back_width;
-  const bool was_back = old_y >= 0 && old_y < app::title_height && old_x >= c->width - back_width;
-  if (in_back != was_back) redraw(c);
-  if (type == 1 && in_back) back_to_list(c);
+  const i32 button = button_at(*c, x, y);
+  if (button != button_at(*c, old_x, old_y)) redraw(c);
+  if (type == 1 && button >= 0) {
+    if (button == 0) back_to_list(c);
+    else show_tab(c, button == 1 ? tab_processes : tab_resources);
+    return;
+  }
+  arrange(c);
+  if (c->tab == tab_processes) {
+    const bool inside = type != 4 && y >= app::title_height;
+    if (procpage::hover_row(c->proc_page, c->list, c->procs, &c->surface, x, y, inside)) redraw(c);
+    // A click on a column's header sorts by it, as in the window.
+    for (u32 k = 0; type == 1 && k < proclist::columns; ++k) {
+      draw::Rect r{};
+      procpage::header_rect(c->proc_page, k, true, &r);
+      if (x < r.left || x >= r.right || y < r.top || y >= r.bottom) continue;
+      proclist::sort_by(c->list, k);
+      proclist::rebuild(c->list, c->procs);
+      redraw(c);
+    }
+  } else if (views::hover(&c->views, type == 4 ? -1 : x, type == 4 ? -1 : y)) {
+    redraw(c);
+  }
+  if (type != 1) return;
+  // The rail's first entry leaves the remote machine: in the browser that is the way back to the list.
+  draw::Rect board{};
+  if (views::board_rect(c->views, &board) && x >= board.left && x < board.right && y >= board.top &&
+      y < board.bottom) {
+    back_to_list(c);
+    return;
+  }
+  // A click on a resource of the rail shows it, on the resources tab.
+  for (u32 id = 0; id < 30; ++id) {
+    const draw::Rect r = views::rail_rect(c->views, id);
+    if (!views::rail_shows(c->views, id) || x < r.left || x >= r.right || y < r.top || y >= r.bottom) continue;
+    views::select(&c->views, id);
+    show_tab(c, tab_resources);
+    return;
+  }
 }
 
 void wheel(Core* c, i32 x, i32 y, i32 delta) {
-  (void)x;
-  (void)y;
-  (void)delta;
-  (void)c;
+  if (c->page != page_machine || y < app::title_height) return;
+  arrange(c);
+  // The browser's 100 a notch downwards is the window's 120 a notch upwards.
+  delta = -delta * 6 / 5;
+  if (c->tab == tab_processes) {
+    const i64 rows = proclist::wheel_take(c->list, delta);
+    if (rows && procpage::scroll(c->proc_page, c->list, c->procs, &c->surface, rows)) redraw(c);
+    return;
+  }
+  const draw::Rect rail = views::rail_rect(c->views, c->views.view);
+  if (x < rail.right && views::rail_scrolls(c->views) &&
+      views::rail_scroll(&c->views, delta))
+    redraw(c);
 }
 
 void draw_frame(Core* c) {

@@ -7,7 +7,10 @@
 #include "base/mem.h"
 #include "cluster/viewer.h"
 #include "drawing/draw.h"
+#include "pages/proclist.h"
+#include "pages/procpage.h"
 #include "platform/gdi.h"
+#include "sampling/model.h"
 #include "views/views.h"
 
 namespace webcore {
@@ -24,6 +27,8 @@ constexpr u32 frame_width_most = 2560, frame_height_most = 1600;
 constexpr u32 list_rows_most = 64;
 
 enum Page : u8 { page_machines = 0, page_machine = 1 };
+// What a machine's page shows: its resource views or its processes.
+enum Tab : u8 { tab_resources = 0, tab_processes = 1 };
 enum LinkState : u8 { link_none = 0, link_opening = 1, link_linked = 2 };
 enum Notice : u8 { notice_none = 0, notice_wrong_key = 1, notice_bad_key = 2, notice_lost = 3 };
 
@@ -59,6 +64,8 @@ struct Core {
   u8 dirty;      // a frame is due
   u8 watching;   // a machine was chosen
   u8 watched_id[16];
+  u8 tab;
+  u32 procs_taken;  // the watched machine's process frames folded into the table
   i32 hover_row;  // -1 none
   i32 pointer_x, pointer_y;
   u32 list_stamp;  // the list's content at the last frame
@@ -66,13 +73,16 @@ struct Core {
   gdi::Handle window;
   draw::Surface surface;
   views::ViewState views;
+  model::ProcTable* procs;  // the watched machine's processes as the Processes page reads them
+  proclist::ListState* list;
+  procpage::PageLayout* proc_page;
   mem::Arena arena;
   // Commands for the browser from the current message.
   u32 out_used;
   u8 out[out_room];
 };
 
-// The core record and its remote copy from the arena; null when they do not fit.
+// The core record, its remote copy and the process page's records from the arena; null when they do not fit.
 Core* create(mem::Arena* arena);
 // Returns the window, the surface and the views' sheet (a browser never calls it: the page's end ends the module).
 void close(Core* c);

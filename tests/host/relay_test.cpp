@@ -369,7 +369,7 @@ struct Viewer {
   std::vector<Command> seen;  // every command given so far
 
   Viewer() {
-    EXPECT_TRUE(mem::arena_init(&arena, sizeof(webcore::Core) + sizeof(viewer::Remote) + 4096));
+    EXPECT_TRUE(mem::arena_init(&arena, 4u << 20));
     c = webcore::create(&arena);
   }
   ~Viewer() {

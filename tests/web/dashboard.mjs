@@ -53,6 +53,19 @@ function regionHash(x0, y0, x1, y1) {
   return h;
 }
 
+// The top of the process table's scroll thumb (its colour near the right edge), -1 when there is none.
+function thumbTop() {
+  const canvas = document.getElementById("screen");
+  const w = canvas.width, h = canvas.height;
+  const pixels = canvas.getContext("2d").getImageData(0, 0, w, h).data;
+  for (let y = 144; y < h; ++y)
+    for (let x = w - 40; x < w; ++x) {
+      const i = (y * w + x) * 4;
+      if (pixels[i] === 0x64 && pixels[i + 1] === 0x6a && pixels[i + 2] === 0x70) return y;
+    }
+  return -1;
+}
+
 function pixelAt(x, y) {
   const canvas = document.getElementById("screen");
   return Array.from(canvas.getContext("2d").getImageData(x, y, 1, 1).data);
@@ -120,7 +133,7 @@ async function main() {
   page.on("pageerror", (e) => facts.console.push(String(e)));
   // The pixel readers, and the time of the first frame put on the canvas from the page's own clock (0 at
   // navigation).
-  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}`);
+  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}\n${thumbTop}`);
   await page.evaluateOnNewDocument(() => {
     const put = CanvasRenderingContext2D.prototype.putImageData;
     window.vimbrelFrames = 0;
@@ -178,6 +191,35 @@ async function main() {
   await sleep(2000);
   await shot("3-machine");
 
+  step = "its chart moves while the link is kept for longer than an idle link lives";
+  const chart = [300, 100, 1180, 460];
+  const seen = new Set();
+  const cpuStart = cpuSeconds(browser.process().pid);
+  const started = Date.now();
+  while (Date.now() - started < 15000) {
+    seen.add(await page.evaluate((...r) => regionHash(...r), ...chart));
+    await sleep(1000);
+  }
+  // Processor seconds over wall seconds, in percent of one core, to a tenth.
+  const busy = cpuSeconds(browser.process().pid) - cpuStart;
+  facts.browser_cpu_percent = Math.round((busy * 1000) / ((Date.now() - started) / 1000)) / 10;
+  facts.chart_states = seen.size;
+  await shot("4-machine-later");
+  if (facts.chart_states < 5) throw new Error(`the chart showed ${facts.chart_states} states in 15 s`);
+
+  step = "the Processes tab lists the machine's processes and the wheel scrolls them";
+  const resources = await page.evaluate((...r) => regionHash(...r), 240, 100, width, height);
+  await page.mouse.click(width - 240, 20);
+  await page.waitForFunction((h, w, hh) => regionHash(240, 100, w, hh) !== h, patient, resources, width, height);
+  await sleep(1500);
+  await shot("5-processes");
+  facts.thumb_before = await page.evaluate(() => thumbTop());
+  await page.mouse.move(700, 400);
+  await page.mouse.wheel({ deltaY: 300 });
+  await page.waitForFunction((before) => thumbTop() > before, patient, facts.thumb_before).catch(() => {});
+  facts.thumb_after = await page.evaluate(() => thumbTop());
+  await shot("6-processes-scrolled");
+  if (facts.thumb_before < 0 || facts.thumb_after <= facts.thumb_before) throw new Error("the wheel did not scroll");
   facts.frames = await page.evaluate(() => window.vimbrelFrames);
 }
 
