@@ -146,6 +146,19 @@ void close(Writer* w) {
   close_files(w);
 }
 
+bool data_folder(store::Path* out) {
+  u8 folder[store::path_capacity];
+  u64 length = 0;
+  const mem::Bytes vimbrel = mem::lit("/Vimbrel");
+  if (fs::env_var(mem::lit("LOCALAPPDATA"), mem::Slice{folder, sizeof folder}, &length) != 0 || length == 0 ||
+      length + vimbrel.len >= store::path_capacity) {
+    return false;
+  }
+  __builtin_memcpy(folder + length, vimbrel.ptr, vimbrel.len);
+  store::path_set(out, mem::Bytes(folder, length + vimbrel.len));
+  return !out->overflow;
+}
+
 u32 start(Writer* w, u8* countdown, const cluster::PublishSettings* settings) {
   if (*countdown > 0) {
     --*countdown;
@@ -153,15 +166,9 @@ u32 start(Writer* w, u8* countdown, const cluster::PublishSettings* settings) {
   }
   // The machine id is drawn and saved with the publish settings by the cluster link; none yet means no history.
   if (!settings->id_present) return not_found;
-  u8 folder[store::path_capacity];
-  u64 length = 0;
-  const mem::Bytes vimbrel = mem::lit("/Vimbrel");
-  if (fs::env_var(mem::lit("LOCALAPPDATA"), mem::Slice{folder, sizeof folder}, &length) != 0 || length == 0 ||
-      length + vimbrel.len >= store::path_capacity) {
-    return not_found;
-  }
-  __builtin_memcpy(folder + length, vimbrel.ptr, vimbrel.len);
-  u32 code = open(w, mem::Bytes(folder, length + vimbrel.len), mem::Bytes(settings->id, sizeof settings->id));
+  store::Path folder;
+  if (!data_folder(&folder)) return not_found;
+  u32 code = open(w, store::path_of(&folder), mem::Bytes(settings->id, sizeof settings->id));
   if (code != ok) *countdown = code == in_use ? retry_in_use : retry_other;
   return code;
 }

@@ -80,6 +80,8 @@ bool wanted(bool test_mode, const cluster::PublishSettings* settings);
 // whatever is missing above it). 2 for an id shorter than 16 bytes, 3 when the path does not fit.
 u32 path(mem::Bytes folder, mem::Bytes id, bool create, store::Path* out);
 
+// "<LOCALAPPDATA>/Vimbrel"; false when LOCALAPPDATA is unset, empty or too long.
+bool data_folder(store::Path* out);
 // Opens (creating when missing) the three ring files for this machine id; on failure nothing stays open.
 u32 open(Writer* writer, mem::Bytes folder, mem::Bytes id);
 // Writes the open base bucket, then closes the files. Nothing for a closed writer.

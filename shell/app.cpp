@@ -163,9 +163,10 @@ void load_settings(AppState* s, mem::Bytes settings) {
     updstate::load(settings, &u->settings);
   }
   views::ViewState* v = &s->model->views;
-  // Stored ranges come with the history reader of the views; until then the live ranges are offered.
-  views::set_ranges(v, 2);
-  views::set_range(v, (u->settings.flags & updstate::flag_range_600) ? 1 : 0);
+  // Stored ranges are offered when the history source can fill them; the saved range is taken back when offered.
+  views::set_ranges(v, localhist::ranges_offered(s->model->chart_source, in_test(*s)));
+  const bool ten_minutes = (u->settings.flags & updstate::flag_range_600) != 0;
+  views::set_range(v, ten_minutes ? 1 : hist::range_of_seconds(u->settings.chart_range));
 }
 
 void start_internet(AppState* s, mem::Bytes settings) {

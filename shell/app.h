@@ -8,6 +8,7 @@
 #include "base/mem.h"
 #include "cluster/cluster.h"
 #include "drawing/draw.h"
+#include "history/histsource.h"
 #include "history/localhist.h"
 #include "history/ptop.h"
 #include "internet/internet.h"
@@ -147,6 +148,7 @@ struct ModelParts {
   procpage::PageLayout proc_page;
   procmenu::Menu proc_menu;
   MachinesWork machines;
+  localhist::Source chart_source;  // the stored-history source of the charts
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

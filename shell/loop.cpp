@@ -70,13 +70,21 @@ void drive_history(AppState* s) {
   const hub::SummaryInputs inputs = summary_inputs(m->machine);
   localhist::drive(&m->history, &m->cluster.history_countdown, in_test(*s), &m->cluster.publish, m->machine.pushed,
                    have ? &newest : nullptr, &inputs);
+  localhist::take_live(&m->chart_source, m->machine, now(*s));
+}
+
+// The 100 ms poll of the stored-history source: a table that changed draws its chart again.
+void poll_history(AppState* s) {
+  localhist::HostLink link{};
+  if (localhist::poll(&s->model->chart_source, &link, ticks(*s)) && s->page == page_view) redraw_all(s);
 }
 
 void run_timer(AppState* s, u32 id) {
   switch (id) {
     case timer_link:
-      // The publisher and the stored-history poll arrive with their work.
+      // The publisher arrives with its work.
       machines_timer(s);
+      poll_history(s);
       break;
     case timer_fast:
       fast_sample(s);
@@ -123,6 +131,13 @@ void driver_message(AppState* s, const win::Msg& m) {
     case win::wm_app + 0x29:
       machines_driver(s, m.message, m.wparam);
       break;
+    case driver_history_source: {
+      localhist::HostLink link{};
+      localhist::set_test_source(&s->model->chart_source, &link, static_cast<u8>(m.wparam));
+      views::set_hist(&s->model->views, nullptr);
+      relayout(s);
+      break;
+    }
     default:
       break;  // the other driver messages belong to the pages and controllers that serve them
   }
@@ -462,6 +477,8 @@ void click_b(AppState* s, u64 bits) {
     views::select(&m->views, layout::view_power);
     open_page(s, page_view);
   }
+  for (u32 i = 0; i < 4; ++i)
+    if (bits & bit_b(slot_range2 + i)) set_option(s, 2 + i);
   if (bits & bit_b(slot_support)) open_page(s, page_support);
   if (bits & bit_b(slot_sensors)) open_page(s, page_sensors);
   // The cluster, Background, Machines and Support controls arrive with their pages.

@@ -35,6 +35,7 @@ enum : u32 {
   driver_hold = win::wm_app + 0x1B,
   driver_dpi = win::wm_app + 0x1D,
   driver_work_area = win::wm_app + 0x27,
+  driver_history_source = win::wm_app + 0x28,
 };
 inline constexpr u64 driver_mark = 0x5642;
 

@@ -5,6 +5,7 @@
 #include "shell/machinespage.h"
 #include "shell/texts.h"
 #include "views/layout.h"
+#include "views/sensors.h"
 
 namespace app {
 namespace {
@@ -59,6 +60,23 @@ void empty_page(AppState* s) {
 }
 
 bool scrolled_page(u8 page) { return page == page_settings || page == page_support || page == page_sensors; }
+
+// The Sensors page: its rows, the section heading and, without a CPU temperature, the note (its short form when
+// the whole note does not fit two lines). The page's height sets how far it scrolls.
+void draw_sensors(AppState* s) {
+  const machine::Machine& m = shown(*s);
+  s->content_height = static_cast<u32>(sensors::extra_height(s->page, m));
+  sensors::render(&s->surface, m, s->width, s->page_scroll);
+  section_head(canvas_of(s), sensors::title_text(), 100);
+  if (!sensors::note_shown(m)) return;
+  mem::Bytes note = sensors::driver_note();
+  const i32 room = s->width - content_left - 24;
+  const u32 end = fit_words(s, note, 0, room);
+  if (end + 1 < note.len &&
+      text_width(&s->surface, role_small, mem::Bytes(note.ptr + end + 1, note.len - end - 1)) > room)
+    note = sensors::driver_short();
+  note_wrapped(s, note, content_left, 124 - s->page_scroll);
+}
 
 }  // namespace
 
@@ -134,6 +152,7 @@ void draw_frame(AppState* s) {
 }
 
 void draw_page(AppState* s) {
+  refresh_history(s);
   draw::fill(&s->surface, draw::Rect{0, 0, s->width, s->height}, colour_background);
   if (!scrolled_page(s->page)) draw_title(s);
   const Canvas c = canvas_of(s);
@@ -149,6 +168,8 @@ void draw_page(AppState* s) {
       processes_draw(s);
     } else if (s->page == page_machines) {
       machines_render(s);
+    } else if (s->page == page_sensors) {
+      draw_sensors(s);
     } else {
       empty_page(s);
     }
@@ -194,6 +215,7 @@ void draw_title(AppState* s) {
 
 void relayout(AppState* s) {
   Model* m = s->model;
+  refresh_history(s);
   s->map.changed = 0;
   processes_layout(s);
   layout_hits(&s->map, &m->views, facts_of(*s));
@@ -206,6 +228,35 @@ void relayout(AppState* s) {
 void redraw_all(AppState* s) {
   draw::invalidate(&s->surface);
   if (s->window) redraw_all(s->thread, s->window, &s->surface);
+}
+
+// ---- The stored-history source
+
+localhist::Shown history_shown(const AppState& s) {
+  const Model& m = *s.model;
+  const views::ViewState& v = m.views;
+  const cluster::PublishSettings& publish = m.cluster.publish;
+  localhist::Shown shown{};
+  shown.page = s.page == page_view ? 0 : 1;
+  shown.range = static_cast<u8>(views::range_of(v));
+  shown.view = v.view;
+  shown.measure[0] = views::hist_field(v.view, false);
+  shown.measure[1] = views::hist_field(v.view, true);
+  shown.linked = false;  // the Machines page's viewer link arrives with that page
+  shown.machine = -1;
+  shown.test = in_test(s);
+  shown.test_source = m.chart_source.test_source;
+  shown.publishing = publish.publish != 0 && publish.target_kind != 0;
+  shown.own_id = publish.id_present ? publish.id : nullptr;
+  return shown;
+}
+
+void refresh_history(AppState* s) {
+  Model* m = s->model;
+  views::set_ranges(&m->views, localhist::ranges_offered(m->chart_source, in_test(*s)));
+  localhist::HostLink link{};
+  if (localhist::refresh(&m->chart_source, history_shown(*s), &link, now(*s)))
+    views::set_hist(&m->views, m->chart_source.table);
 }
 
 // ---- Notes

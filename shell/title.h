@@ -40,6 +40,11 @@ void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y);
 // (or the text's end); the first word is always taken.
 u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width);
 
+// The stored-history source of the charts: what the window shows, as the source reads it; refreshed at every
+// layout and frame, it hands a reopened table to the views.
+localhist::Shown history_shown(const AppState& s);
+void refresh_history(AppState* s);
+
 // The status word of the frame record as the paint sets it.
 u32 paint_status(const AppState& s);
 void put_status(AppState* s, u32 bits, u32 keep_mask);

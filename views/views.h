@@ -174,8 +174,32 @@ u32 peak(const chart::Source& series, const machine::Machine& m, bool longer);
 u32 light_of(u32 view);
 u32 latest_row(const machine::Machine& m);
 bool sync_all(ViewState* s, const machine::Machine& m, bool rail_only);
-// The stored-range main chart; drawn by the stored-history charts, which are not built yet: draws nothing.
+
+// ---- Stored-history charts (ranges 1 hour to 2 years, drawn from the views' history table)
+
+// The history measure of a view (255 none): the second flag asks for the second measure, which only adapters have.
+u8 hist_field(u32 view, bool second);
+bool net_view(u32 view);
+bool hist_ready(const ViewState& s);
+void hist_plot(chart::Look* look, const hist::Table& table, u32 view);
+chart::Track hist_track(const hist::Table& table);
 bool hist_sync(ViewState* s, const machine::Machine& m);
+mem::Bytes hist_status(const ViewState& s);
+void hist_cells(const ViewState& s, u32* first, u32* last);
+// What the table knows under the hovered chart column.
+struct HistValues {
+  bool known;
+  u32 min, mean, max;
+  u64 energy;
+  u32 seconds;
+  u32 end;  // end time of the last known column
+};
+bool hist_values(const ViewState& s, u32 measure, HistValues* out);
+bool hist_energy(const ViewState& s, HistValues* out);
+void hist_ago(words::Text* out, u32 seconds);
+void hist_value(words::Text* out, u32 view, u32 value);
+mem::Bytes average_name(u32 view, u32 measure);
+mem::Bytes span_name(u32 view, u32 measure);
 
 // ---- Texts
 mem::Bytes engine_name(u32 kind);
@@ -291,8 +315,8 @@ void axis(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::
 // else the top of its band.
 u32 bound_at(const chart::Look& look, const machine::Machine& m, u32 layer, u32 back);
 void end_labels(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::Look& look);
-// The stored-range caption; the stored-history charts are not built yet, so it is empty.
-mem::Bytes hist_caption(const ViewState& s);
+// The stored-range caption, up to the range's words.
+void hist_caption(words::Text* out, u32 view);
 
 // ---- Resource page rendering, hover and tooltips
 
@@ -313,6 +337,7 @@ void tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface)
 void rail_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
 void resource_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
 void gpu_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
+void hist_tick_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface);
 void overlay_parts(ViewState* s, const machine::Machine& m, draw::Surface* surface, bool final);
 void redo(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1);
 void show_box(draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1);
@@ -337,9 +362,12 @@ draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers);
 i32 dot_y(const ViewState& s, const machine::Machine& m, const chart::Look& look, u32 layer);
 void overlay(const ViewState& s, Pen* pen, const machine::Machine& m);
 void gpu_tip(const ViewState& s, Pen* pen, const machine::Machine& m, i32 x, i32 y);
-// The stored-history tooltip; the stored-history charts are not built yet, so there is none.
+// The stored-history tooltip: known when a column under the pointer holds data.
 bool hist_known(const ViewState& s);
 u32 hist_lines(const ViewState& s);
+// The stored chart with its axis, range words and status sentence; the tooltip of its hovered column.
+void hist_part(const ViewState& s, Pen* pen);
+void hist_overlay(const ViewState& s, Pen* pen, u32 plot);
 
 // ---- Top processes of the hovered moment
 u32 top_metric_of(u32 view, u32 plot);

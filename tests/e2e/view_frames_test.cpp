@@ -36,6 +36,12 @@ std::string hex(u64 v) {
   return text;
 }
 
+// Starts the window with the words and a full sample ring, and finds it.
+bool open_full(driver::Session* d, std::vector<std::string> words) {
+  words.push_back("--full-ring");
+  return d->start(VIMBREL_EXE, lato, words) && d->find_window("VimbrelTest", wait_ms);
+}
+
 struct Case {
   const char* name;
   std::vector<std::string> words;
@@ -54,19 +60,65 @@ TEST(ViewFrames, EachViewKindOpensAndDraws) {
       {"gpu with a compute engine", {"--view", "26", "--compute"}, 26, 0, 0xFF0C492453E44A01ull},
       {"integrated gpu", {"--view", "26", "--integrated"}, 26, 0, 0x4AFE3DDE53A4BC09ull},
       {"power", {"--view", "34", "--power"}, 34, 0, 0x2E9EE40D0B805FF2ull},
+      {"sensors", {"--view", "67", "--temps"}, 67, 7, 0x1A662E413C210696ull},
+      {"sensors without temperatures: the Overview", {"--view", "67"}, 31, 3, 0x3888A2ED93C881B0ull},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     driver::Session d;
-    std::vector<std::string> words = c.words;
-    words.push_back("--full-ring");
-    ASSERT_TRUE(d.start(VIMBREL_EXE, lato, words));
-    ASSERT_TRUE(d.find_window("VimbrelTest", wait_ms));
+    ASSERT_TRUE(open_full(&d, c.words));
     ASSERT_TRUE(d.request_frame(wait_ms));
     EXPECT_EQ(view_of(d.status()), c.view);
     EXPECT_EQ(page_of(d.value()), c.page);
     const driver::Frame f = d.frame();
     ASSERT_EQ(f.width, 1280u);
+    EXPECT_EQ(hex(page_hash(f)), hex(c.hash));
+    EXPECT_EQ(d.end(true, wait_ms), 0);
+  }
+}
+
+constexpr u32 wm_lbuttondown = 0x0201, wm_lbuttonup = 0x0202;
+constexpr u32 driver_history_source = driver::app + 0x28;
+
+// The centre of range button i (of six) at the default window width.
+i64 range_button(u32 i) {
+  const i32 right = 1280 - 24 - 52 * static_cast<i32>(5 - i);
+  return driver::at(right - 24, 70);
+}
+
+struct Stored {
+  const char* name;
+  std::vector<std::string> words;
+  u32 source, range;
+  u64 hash;
+};
+
+// The stored ranges drawn from the test sources: synthetic data over each range, adapters mirrored, power from
+// energy, and the sentences of a source that never answers, a host that is not there and no table at all.
+TEST(ViewFrames, StoredRangesFromTheTestSources) {
+  const Stored cases[] = {
+      {"cpu, 1 hour", {"--view", "0"}, 2, 2, 0x7D3214436F0B7E90ull},
+      {"cpu, 24 hours", {"--view", "0"}, 2, 3, 0xD2FD1F69401BD353ull},
+      {"cpu, 30 days", {"--view", "0"}, 2, 4, 0x218C38D12D0EF2F5ull},
+      {"cpu, 2 years", {"--view", "0"}, 2, 5, 0xBD512ACDB136EC6Eull},
+      {"adapter, 24 hours", {"--view", "18"}, 2, 3, 0x2BFB9799181238BCull},
+      {"power, 30 days", {"--view", "34", "--power"}, 2, 4, 0xAF59F66BF2126AD5ull},
+      {"memory, loading", {"--view", "1"}, 3, 2, 0x8F97650340B80944ull},
+      {"memory, host not connected", {"--view", "1"}, 4, 2, 0x8F585F399709FA1Dull},
+      {"memory, no table", {"--view", "1"}, 5, 2, 0x7A9B0F276687C6D5ull},
+  };
+  for (const Stored& c : cases) {
+    SCOPED_TRACE(c.name);
+    driver::Session d;
+    ASSERT_TRUE(open_full(&d, c.words));
+    ASSERT_TRUE(d.post(driver_history_source, c.source));
+    ASSERT_TRUE(d.request_frame(wait_ms));
+    const u64 live = page_hash(d.frame());
+    ASSERT_TRUE(d.input(wm_lbuttondown, 1, range_button(c.range)));
+    ASSERT_TRUE(d.input(wm_lbuttonup, 0, range_button(c.range)));
+    ASSERT_TRUE(d.request_frame(wait_ms));
+    const driver::Frame f = d.frame();
+    EXPECT_NE(page_hash(f), live) << "the stored range is shown";
     EXPECT_EQ(hex(page_hash(f)), hex(c.hash));
     EXPECT_EQ(d.end(true, wait_ms), 0);
   }

@@ -618,3 +618,146 @@ TEST(ViewPage, PointerMovesQueueTheOldAndNewTooltip) {
 }
 
 }  // namespace
+
+// ---- Stored ranges
+
+namespace {
+
+// A history table of a range in its own arena, every column filled with a known value when asked.
+struct Stored {
+  mem::Arena arena{};
+  hist::Table* t = nullptr;
+  Stored(u32 range, u8 measure0, u8 measure1 = hist::no_measure) {
+    const u8 id[16] = {};
+    EXPECT_EQ(mem::arena_init(&arena, hist::table_bytes(range, 2) + 4096), 1u);
+    t = static_cast<hist::Table*>(hist::take(&arena, sizeof(hist::Table)));
+    EXPECT_TRUE(hist::bind(t, &arena, range, measure0, measure1, id, 59961600));
+  }
+  ~Stored() { mem::release(&arena); }
+  // Each column's bucket holds value (measures 0-5) with a spread of 1,000 around it.
+  void fill(u32 value, u32 from = 0) {
+    for (u32 c = from; c < t->columns; ++c) {
+      store::Bucket b{};
+      b.slot = t->first + c * t->column_seconds;
+      for (u32 k = 0; k < 6; ++k) {
+        b.min[k] = static_cast<u16>(value - 1000);
+        b.mean[k] = static_cast<u16>(value);
+        b.max[k] = static_cast<u16>(value + 1000);
+      }
+      EXPECT_TRUE(hist::fold(t, &b));
+    }
+    t->state = hist::state_data;
+    ++t->changes;
+  }
+};
+
+std::string text_of(void (*f)(words::Text*, u32), u32 v) {
+  words::Text t{};
+  f(&t, v);
+  return str(t);
+}
+
+}  // namespace
+
+TEST(StoredRange, TextsAndMeasures) {
+  const struct {
+    u32 seconds;
+    const char* text;
+  } ages[] = {{59, "0 min ago"}, {3600, "1 h ago"}, {172799, "47 h ago"}, {172800, "2 days ago"}};
+  for (const auto& a : ages) EXPECT_EQ(text_of(views::hist_ago, a.seconds), a.text) << a.seconds;
+
+  const struct {
+    u32 view;
+    u8 first, second;
+    const char* caption;
+  } views_table[] = {
+      {0, 0, 255, "% utilisation, average with lowest to highest shaded, stored, "},
+      {1, 2, 255, "% of memory in use, average with lowest to highest shaded, stored, "},
+      {3, 3, 255, "Busiest disk, % active time, average with lowest to highest shaded, stored, "},
+      {19, 7, 6, "All adapters, send above, receive below, stored, "},
+      {27, 4, 255, "Busiest GPU, % utilisation, average with lowest to highest shaded, stored, "},
+      {34, 8, 255, "Average draw in watts per slot, energy in the tiles, stored, "},
+  };
+  for (const auto& v : views_table) {
+    SCOPED_TRACE(v.view);
+    EXPECT_EQ(views::hist_field(v.view, false), v.first);
+    EXPECT_EQ(views::hist_field(v.view, true), v.second);
+    words::Text caption{};
+    views::hist_caption(&caption, v.view);
+    EXPECT_EQ(str(caption), v.caption);
+  }
+  EXPECT_EQ(str(views::average_name(19, 1)), "Receive avg");
+  EXPECT_EQ(str(views::span_name(19, 0)), "Send peak");
+  EXPECT_EQ(str(views::span_name(0, 0)), "Lowest-highest");
+  words::Text w{};
+  views::hist_value(&w, 34, 1250);
+  EXPECT_EQ(str(w), "125 W");
+}
+
+// The status sentence of each state of the table, and of no table at all.
+TEST(StoredRange, StatusSentences) {
+  State s;
+  EXPECT_EQ(str(views::hist_status(*s.get())), "Not enough memory to show stored history.");
+  Stored cpu(3, 0), power(3, hist::energy_measure);
+  const struct {
+    hist::Table* t;
+    u8 state;
+    const char* text;
+  } cases[] = {
+      {cpu.t, hist::state_asking, "Loading stored history..."},
+      {cpu.t, hist::state_data, ""},
+      {cpu.t, hist::state_empty, "No stored history in this range yet."},
+      {power.t, hist::state_empty,
+       "No energy history in this range yet: the host or this computer does not record it."},
+      {cpu.t, hist::state_no_source, "No stored history: no host and no history files on this computer."},
+      {cpu.t, hist::state_unreachable, "Stored history needs the host, which is not connected."},
+  };
+  for (const auto& c : cases) {
+    c.t->state = c.state;
+    views::set_hist(s.get(), c.t);
+    EXPECT_EQ(str(views::hist_status(*s.get())), c.text);
+  }
+}
+
+// Every range spreads its own columns over the whole chart: a full table leaves no blank share at its left, and a
+// column under the pointer gives its tooltip while one without data gives none.
+TEST(StoredRange, ChartsCoverTheirWidthAndTooltipsReadTheColumns) {
+  auto m = make(desktop, 600);
+  for (u32 range = 2; range <= 5; ++range) {
+    SCOPED_TRACE(range);
+    Page p(m.get());
+    views::set_ranges(p.s.get(), 6);
+    views::set_range(p.s.get(), range);
+    Stored table(range, 0);
+    table.fill(5000);
+    views::set_hist(p.s.get(), table.t);
+    p.show(layout::view_cpu);
+    p.paint();
+    const i32 y = p.s->plot_y + p.s->plot_height / 2;  // the 50 % line lies inside every column's band
+    const i32 left = p.s->plot_x + 2, right = chart::span_end(p.s->grid, 0) - 3;
+    const u32 empty = p.at(left, p.s->plot_y + 3);
+    EXPECT_NE(p.at(left, y), empty) << "the oldest columns are drawn";
+    EXPECT_NE(p.at(right, y), empty) << "the newest columns are drawn";
+
+    views::hover(p.s.get(), (left + right) / 2, y);
+    EXPECT_EQ(p.s->hover_plot, 0);
+    views::HistValues v;
+    ASSERT_TRUE(views::hist_values(*p.s.get(), 0, &v));
+    EXPECT_EQ(v.mean, 5000u);
+    EXPECT_EQ(v.min, 4000u);
+    EXPECT_EQ(v.max, 6000u);
+    const draw::Rect tip = views::tip_rect(*p.s.get(), *m, 3);
+    EXPECT_EQ(tip.bottom - tip.top, 16 + 18 * 3);
+  }
+  // Half a table: the pointer over its empty half has no tooltip.
+  Page p(m.get());
+  views::set_ranges(p.s.get(), 6);
+  views::set_range(p.s.get(), 2);
+  Stored half(2, 0);
+  half.fill(5000, 180);
+  views::set_hist(p.s.get(), half.t);
+  p.show(layout::view_cpu);
+  views::hover(p.s.get(), p.s->plot_x + 3, p.s->plot_y + 5);
+  EXPECT_FALSE(views::hist_known(*p.s.get()));
+  EXPECT_EQ(views::tip_rect(*p.s.get(), *m, 3).right, 0);
+}
