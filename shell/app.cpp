@@ -129,6 +129,7 @@ u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bo
   source::demo_warm(&m->source, &m->machine, ring_rows);
 
   views::init(&m->views);
+  overview::init(&m->overview);
   s->page = page_overview;
   s->page_ticks = s->ticks = s->quitting = 0;
   model::table_init(&m->procs);

@@ -24,6 +24,7 @@
 #include "shell/hitmap.h"
 #include "shell/instance.h"
 #include "update/updstate.h"
+#include "views/overview.h"
 #include "views/views.h"
 
 namespace app {
@@ -149,6 +150,7 @@ struct ModelParts {
   procmenu::Menu proc_menu;
   MachinesWork machines;
   localhist::Source chart_source;  // the stored-history source of the charts
+  overview::OverviewState overview;
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

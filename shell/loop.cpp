@@ -384,6 +384,8 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   Model* m = s->model;
   if (s->page == page_view && views::hover_parts(&m->views, shown(*s), &s->surface, x, y))
     invalidate_shown(s->thread, s->window, &s->surface);
+  if (s->page == page_overview && overview::hover(&m->overview, &m->views, shown(*s), &s->surface, x, y))
+    invalidate_shown(s->thread, s->window, &s->surface);
   // The table body is left out of the slot hovers (its rows hover on their own).
   if (s->page == page_processes)
     processes_pointer(s, x, y, (hits_at(map, x, y) & map.enabled_a & bit_a(slot_table)) != 0);
@@ -435,15 +437,29 @@ void mouse_leave(AppState* s) {
   Model* m = s->model;
   if (s->page == page_view && views::leave_parts(&m->views, shown(*s), &s->surface))
     invalidate_shown(s->thread, s->window, &s->surface);
+  if (s->page == page_overview && overview::leave(&m->overview, &m->views, shown(*s), &s->surface))
+    invalidate_shown(s->thread, s->window, &s->surface);
   m->views.hover_column = 255;
   internet::page_unhover(&m->internet_page, &m->views);
   if (s->page == page_processes) processes_pointer(s, -1, -1, false);
   redraw_slots(s, was);
 }
 
-void overview_click(AppState* s, i32, i32) {
-  // The Overview's tiles come with that page; a click on its area opens the Processes page as for any other tile.
+// A card opens its resource view, a top process the Processes page with that process selected; anything else
+// opens the Processes page.
+void overview_click(AppState* s, i32 x, i32 y) {
+  Model* m = s->model;
+  const i32 target = overview::view_at(m->overview, x, y);
+  if (target >= 0 && target < 30 && (s->map.enabled_a >> target) & 1) return click(s, u64{1} << target);
+  if (target == layout::view_power && (s->map.enabled_b & bit_b(slot_power))) return click_b(s, bit_b(slot_power));
+  const u64 handle = target >= overview::target_rows
+                         ? overview::top_row(m->overview, &m->procs, static_cast<u32>(target - overview::target_rows))
+                         : model::no_handle;
   click(s, row_processes);
+  if (handle == model::no_handle) return;
+  m->list.selected_handle = handle;
+  proclist::rebuild(&m->list, &m->procs);
+  relayout(s);
 }
 
 // ---- Clicks
@@ -500,6 +516,7 @@ void click(AppState* s, u64 bits) {
     if (s->page == page_view) views::select(&m->views, id);
     views::set_overview(&m->views, s->page == page_overview);
     m->views.hover_column = 255;
+    m->overview.hovered_chart = overview::none;
     internet::page_unhover(&m->internet_page, &m->views);
     const bool animated_before = (from == page_processes || from == page_overview) && !remote_shown(*s);
     if (page_animates(*s)) {
@@ -629,6 +646,8 @@ void after_sample(AppState* s, const Noted& before) {
     // Only what the new sample changed is drawn again: the resource page's parts, elsewhere the rail's rows.
     if (s->page == page_view)
       views::tick_parts(&m->views, m->machine, &s->surface);
+    else if (s->page == page_overview)
+      overview::tick_parts(&m->overview, &m->views, m->machine, &s->surface);
     else
       views::rail_parts(&m->views, m->machine, &s->surface);
     if (s->page == page_processes) processes_repaint(s);

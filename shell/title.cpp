@@ -160,6 +160,8 @@ void draw_page(AppState* s) {
   Model* m = s->model;
   if (s->page == page_view) {
     views::render(&m->views, &s->surface, shown(*s));
+  } else if (s->page == page_overview) {
+    draw_overview(s);
   } else {
     views::render_rail(&m->views, &s->surface, shown(*s));
     if (s->page == page_internet) {
@@ -216,6 +218,7 @@ void draw_title(AppState* s) {
 void relayout(AppState* s) {
   Model* m = s->model;
   refresh_history(s);
+  overview_layout(s);
   s->map.changed = 0;
   processes_layout(s);
   layout_hits(&s->map, &m->views, facts_of(*s));
@@ -228,6 +231,23 @@ void relayout(AppState* s) {
 void redraw_all(AppState* s) {
   draw::invalidate(&s->surface);
   if (s->window) redraw_all(s->thread, s->window, &s->surface);
+}
+
+// ---- The Overview page
+
+// The page's cards, laid out for the window's size; this computer's processes give the top five.
+void overview_layout(AppState* s) {
+  if (s->page != page_overview) return;
+  Model* m = s->model;
+  views::set_overview(&m->views, true);
+  overview::layout(&m->overview, &m->views, shown(*s), s->width, s->height);
+}
+
+void draw_overview(AppState* s) {
+  Model* m = s->model;
+  const model::ProcTable* table = remote_shown(*s) ? nullptr : &m->procs;
+  if (table) overview::take_tops(&m->overview, table, m->list.measuring != 0);
+  overview::render(&m->overview, &m->views, &s->surface, shown(*s), table);
 }
 
 // ---- The stored-history source
@@ -301,6 +321,7 @@ Facts facts_of(const AppState& s) {
   f.maximized = (s.flags & flag_maximized) != 0;
   f.scroll = s.page_scroll;
   f.shown = &shown(s);
+  f.overview = overview::content_rect(m.overview);
   f.remote = remote_shown(s);
   f.heat = heat::any(&f.shown->temps);
   f.probe = m.probe.settings.on != 0;

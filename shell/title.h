@@ -40,6 +40,10 @@ void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y);
 // (or the text's end); the first word is always taken.
 u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width);
 
+// The Overview page: its layout before the hit map's, and its drawing.
+void overview_layout(AppState* s);
+void draw_overview(AppState* s);
+
 // The stored-history source of the charts: what the window shows, as the source reads it; refreshed at every
 // layout and frame, it hands a reopened table to the views.
 localhist::Shown history_shown(const AppState& s);

@@ -67,7 +67,7 @@ TEST(Window, StartKeysPointerAndEscape) {
   driver::Frame f = w.d.frame();
   ASSERT_EQ(f.width, 1280u);
   ASSERT_EQ(f.height, 800u);
-  EXPECT_EQ(f.at(700, 500), pixel(0x201814)) << "page background";
+  EXPECT_EQ(f.at(750, 500), pixel(0x201814)) << "page background between the Overview's cards";
   EXPECT_EQ(f.at(1280 - 150, 4), pixel(0x262525)) << "title strip";
   EXPECT_EQ(f.at(0, 500), pixel(0x444444)) << "window outline";
 
