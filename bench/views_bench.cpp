@@ -9,6 +9,8 @@
 #include "platform/gdi.h"
 #include "sampling/machine.h"
 #include "views/layout.h"
+#include "history/histsource.h"
+#include "views/overview.h"
 #include "views/views.h"
 
 namespace {
@@ -115,13 +117,17 @@ struct Window {
   }
   // True when the frame redrew only the queued bands.
   bool frame(views::ViewState* v, const machine::Machine& m) {
+    return frame_of([&] { views::render(v, &s, m); });
+  }
+  template <typename Page>
+  bool frame_of(Page page) {
     // As the window paints after a tick: the box of the queued shows is what it invalidated.
     if (s.show_count > 0) draw::limit_box(&s, draw::shows_box(s), true);
     if (draw::again(&s, window, width, height)) return true;
     draw::begin(&s, window, width, height);
     const bool partial = s.partial;
     draw::fill(&s, draw::Rect{0, 0, width, height}, 0x17120F);
-    views::render(v, &s, m);
+    page();
     draw::present(&s, window, width, height);
     return partial;
   }
@@ -157,5 +163,92 @@ void page_tick(benchmark::State& state) {
   mem::release(&s->sheet_arena);
 }
 BENCHMARK(page_tick)->Arg(0)->Arg(1)->ArgName("small_multiples")->Unit(benchmark::kMicrosecond);
+
+// One second of the Overview page of the 64-processor server: the new row, the bands it marks and the frame that
+// draws them (every card's chart caught up, the ring only when its disks changed).
+void overview_tick(benchmark::State& state) {
+  auto m = server();
+  for (u32 a = 0; a < 2; ++a) m->link_mbps[a] = 1000;
+  for (u32 d = 0; d < 4; ++d) m->disk_capacity[d] = 953869;
+  Window w;
+  if (!w.open()) {
+    state.SkipWithError("set-up failed (is fonts-lato installed?)");
+    return;
+  }
+  auto s = std::make_unique<views::ViewState>();
+  auto o = std::make_unique<overview::OverviewState>();
+  views::init(s.get());
+  overview::init(o.get());
+  views::set_overview(s.get(), true);
+  views::set_frame_bottom(s.get(), Window::height);
+  overview::layout(o.get(), s.get(), *m, Window::width, Window::height);
+  auto page = [&] { overview::render(o.get(), s.get(), &w.s, *m, nullptr); };
+  draw::invalidate(&w.s);
+  w.frame_of(page);
+  u32 i = 600, partial = 0, bands = 0;
+  for (auto _ : state) {
+    ring::Row r = row_at(i++);
+    machine::push(m.get(), &r);
+    overview::tick_parts(o.get(), s.get(), *m, &w.s);
+    bands += w.s.redo_count;
+    draw::changed(&w.s);
+    partial += w.frame_of(page);
+  }
+  state.counters["partial_frames"] = benchmark::Counter(partial, benchmark::Counter::kAvgIterations);
+  state.counters["redo_bands"] = benchmark::Counter(bands, benchmark::Counter::kAvgIterations);
+  mem::release(&s->sheet_arena);
+}
+BENCHMARK(overview_tick)->Unit(benchmark::kMicrosecond);
+
+// A stored range's chart drawn again after its table changed (a live sample or an answer), for each range: the
+// whole chart is redrawn from the table's columns. Also what filling a table from synthetic buckets costs.
+void stored_chart(benchmark::State& state) {
+  auto m = server();
+  auto s = std::make_unique<views::ViewState>();
+  auto source = std::make_unique<localhist::Source>();
+  views::init(s.get());
+  localhist::init(source.get());
+  source->test_source = 2;
+  views::set_ranges(s.get(), 6);
+  views::set_range(s.get(), static_cast<u32>(state.range(0)));
+  localhist::Shown shown{};
+  shown.range = static_cast<u8>(state.range(0));
+  shown.measure[0] = 0;
+  shown.measure[1] = 255;
+  shown.machine = -1;
+  shown.test = true;
+  shown.test_source = 2;
+  localhist::HostLink link{};
+  localhist::refresh(source.get(), shown, &link, 59961600);
+  views::set_hist(s.get(), source->table);
+  views::layout(s.get(), *m, 1280, 800);
+  views::sync_all(s.get(), *m, false);
+  for (auto _ : state) {
+    ++source->table->changes;
+    benchmark::DoNotOptimize(views::hist_sync(s.get(), *m));
+  }
+  localhist::close_source(source.get(), &link);
+  mem::release(&s->sheet_arena);
+}
+BENCHMARK(stored_chart)->DenseRange(2, 5)->ArgName("range")->Unit(benchmark::kMicrosecond);
+
+void synthetic_fill(benchmark::State& state) {
+  auto source = std::make_unique<localhist::Source>();
+  localhist::init(source.get());
+  localhist::Shown shown{};
+  shown.range = static_cast<u8>(state.range(0));
+  shown.measure[0] = 0;
+  shown.measure[1] = 255;
+  shown.machine = -1;
+  shown.test = true;
+  shown.test_source = 2;
+  localhist::HostLink link{};
+  for (auto _ : state) {
+    localhist::refresh(source.get(), shown, &link, 59961600);
+    benchmark::DoNotOptimize(source->table);
+    localhist::close_source(source.get(), &link);
+  }
+}
+BENCHMARK(synthetic_fill)->Arg(5)->ArgName("range")->Unit(benchmark::kMicrosecond);
 
 }  // namespace

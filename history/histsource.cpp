@@ -179,12 +179,14 @@ void pump_link(Source* s, HostLink* link, u64 now_ms) {
     return;
   }
   if (t->state == hist::state_unreachable) set_state(t, hist::state_asking);
+  // An answer that never came (lost with a host that went away, or dropped) is asked for again.
+  if (t->asking && t->sent && now_ms - s->asked_ms >= answer_wait_ms) t->sent = 0;
   if (t->asking && !t->sent) {
     // Open again from the same start, so the request goes out as it was.
     t->asking = 0;
     t->next_start = t->ask_start;
   }
-  if (!t->asking) viewer::ask_rows(link->link, t, now_ms);
+  if (!t->asking && viewer::ask_rows(link->link, t, now_ms)) s->asked_ms = now_ms;
 }
 
 bool open_reader(Source* s, u32 tier) {

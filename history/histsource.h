@@ -34,6 +34,8 @@ enum : u8 {
 constexpr u32 read_bytes = 65536;
 constexpr u32 read_budget = 65536;
 constexpr u32 demo_chunk = 768;
+// A host request without an answer after this long is asked again.
+constexpr u64 answer_wait_ms = 10000;
 
 // What the window shows, taken at every refresh.
 struct Shown {
@@ -70,6 +72,7 @@ struct Source {
   u8 wants_link;     // kind 1 is open: the Machines page should open the viewer link
   u32 folded_asked;  // the table's folded count when the open file request began
   u64 arena_bytes;   // reserved, for tests and the footprint
+  u64 asked_ms;      // when the open host request went out
 };
 
 void init(Source* source);

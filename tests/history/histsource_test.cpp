@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cluster/auth.h"
+#include "cluster/viewer.h"
 #include "history/localhist.h"
 #include "sampling/machine.h"
 #include "tests/history/share_support.h"
@@ -170,6 +172,32 @@ TEST(HistSource, HostThatIsNotThere) {
   EXPECT_EQ(t->state, hist::state_unreachable);
   EXPECT_EQ(t->asking, 1);
   EXPECT_EQ(t->sent, 0);
+}
+
+// A request that went out and was never answered is opened again for sending after a while, from the same start.
+TEST(HistSource, AnUnansweredRequestIsAskedAgain) {
+  Source src;
+  localhist::Shown s = shown_of(2, 0, 0, false);
+  s.publishing = true;
+  src.refresh(s);
+  hist::Table* t = src->table;
+  t->state = hist::state_asking;
+  ASSERT_TRUE(hist::ask(t, 100));
+  t->sent = 1;
+  const u32 start = t->ask_start;
+  src->asked_ms = 1000;
+  auth::KeyState key;
+  auth::key_init(&key, bytes("cluster"));
+  auto viewer_link = std::make_unique<viewer::ViewerLink>();
+  u8 receive[4096];
+  viewer::init(viewer_link.get(), &key, receive, sizeof receive);
+  localhist::HostLink link{viewer_link.get(), true, true};
+  localhist::pump_link(src.s.get(), &link, 1000 + localhist::answer_wait_ms - 1);
+  EXPECT_EQ(t->asking, 1) << "still waiting";
+  localhist::pump_link(src.s.get(), &link, 1000 + localhist::answer_wait_ms);
+  EXPECT_EQ(t->sent, 0);
+  EXPECT_EQ(t->next_start, start) << "the same request goes out again once the link is ready";
+  EXPECT_EQ(t->state, hist::state_asking);
 }
 
 // A live sample goes into the newest column of an open table.
