@@ -73,6 +73,22 @@ void drive_history(AppState* s) {
   localhist::take_live(&m->chart_source, m->machine, now(*s));
 }
 
+// The test driver's extra disk: "Disk 2 (E:)" of the given bytes joins this machine (its rows read it as empty),
+// then the step after a sample lays out what changed.
+void test_add_disk(AppState* s, u64 bytes) {
+  machine::Machine* m = &s->model->machine;
+  const Noted before = note(*s);
+  if (m->disks < machine::max_disks) {
+    const u32 d = m->disks;
+    machine::set_counts(m, m->cpus, d + 1, m->nics);
+    const mem::Bytes name = mem::lit("Disk 2 (E:)");
+    machine::set_name(m, machine::slot_disks + d, name.ptr, name.len);
+    const u64 mib = bytes >> 20;
+    m->disk_capacity[d] = mib > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(mib);
+  }
+  after_sample(s, before);
+}
+
 // The 100 ms poll of the stored-history source: a table that changed draws its chart again.
 void poll_history(AppState* s) {
   localhist::HostLink link{};
@@ -130,6 +146,9 @@ void driver_message(AppState* s, const win::Msg& m) {
     case win::wm_app + 0x1F:
     case win::wm_app + 0x29:
       machines_driver(s, m.message, m.wparam);
+      break;
+    case driver_add_disk:
+      test_add_disk(s, m.wparam);
       break;
     case driver_history_source: {
       localhist::HostLink link{};

@@ -34,6 +34,7 @@ enum : u32 {
   driver_menu_flag = win::wm_app + 0x1A,
   driver_hold = win::wm_app + 0x1B,
   driver_dpi = win::wm_app + 0x1D,
+  driver_add_disk = win::wm_app + 0x1E,
   driver_work_area = win::wm_app + 0x27,
   driver_history_source = win::wm_app + 0x28,
 };

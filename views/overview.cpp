@@ -332,6 +332,9 @@ i32 heat_rows(i32 h, i32 p) { return clamp_i(h / 4 / max_i(p, 1), 1, 3); }
 // ---- Layout
 
 bool layout(OverviewState* s, views::ViewState* v, const machine::Machine& m, i32 width, i32 height) {
+  // The views arrange first (nothing when nothing changed): a new arrangement unbinds the cards' charts, and its
+  // counter, compared below, lays the cards out again.
+  views::layout(v, m, width, height);
   const u32 mask = adapter_mask(m);
   const u8 power = views::powered(m) ? 1 : 0;
   if (v->arrangements == s->arrangement_seen && width == s->width_seen && height == s->height_seen &&

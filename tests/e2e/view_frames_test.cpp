@@ -124,4 +124,27 @@ TEST(ViewFrames, StoredRangesFromTheTestSources) {
   }
 }
 
+constexpr u32 driver_add_disk = driver::app + 0x1E;
+
+// The Overview with the driver's extra disk: the ring takes its share and the disk list grows by a row; a hover on
+// the ring shows its tooltip.
+TEST(ViewFrames, OverviewWithAnExtraDisk) {
+  driver::Session d;
+  ASSERT_TRUE(open_full(&d, {}));
+  ASSERT_TRUE(d.request_frame(wait_ms));
+  EXPECT_EQ(view_of(d.status()), 31u);
+  const driver::Frame before = d.frame();
+  ASSERT_TRUE(d.post(driver_add_disk, u64{2000} << 30));
+  ASSERT_TRUE(d.request_frame(wait_ms));
+  const driver::Frame after = d.frame();
+  EXPECT_EQ(hex(page_hash(after)), hex(0x5A56A5800E4C664Full));
+  // The list's third row: its colour square.
+  u32 square = 0;
+  for (u32 y = 600; y < 700; ++y)
+    for (u32 x = 430; x < 445; ++x) square += after.at(x, y) == 0xFFD97706u;  // 0x0677D9 as the frame holds it
+  EXPECT_GT(square, 20u) << "the third disk's square in its colour";
+  EXPECT_NE(page_hash(after), page_hash(before));
+  EXPECT_EQ(d.end(true, wait_ms), 0);
+}
+
 }  // namespace

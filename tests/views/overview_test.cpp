@@ -59,6 +59,9 @@ TEST(Overview, CardsBySize) {
   connect(m.get(), 0);
   m->link_mbps[0] = 0;
   EXPECT_TRUE(p.layout(1280, 648)) << "the connected adapters changed";
+  machine::set_counts(m.get(), m->cpus, m->disks + 1, m->nics);
+  EXPECT_TRUE(p.layout(1280, 648)) << "a new arrangement of the views lays the cards out again";
+  EXPECT_TRUE(chart::has_row(p.v->grid.bound, overview::slot_cpu)) << "and places their charts again";
 
   // Content 559 px: the disks card across the page and no top-processes card; 560: both side by side.
   EXPECT_TRUE(p.layout(559 + 268, 900));
