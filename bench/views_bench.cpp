@@ -202,6 +202,18 @@ BENCHMARK(overview_tick)->Unit(benchmark::kMicrosecond);
 
 // A stored range's chart drawn again after its table changed (a live sample or an answer), for each range: the
 // whole chart is redrawn from the table's columns. Also what filling a table from synthetic buckets costs.
+// The CPU view's stored range as the test mode's synthetic source fills it.
+localhist::Shown synthetic_cpu(u8 range) {
+  localhist::Shown shown{};
+  shown.range = range;
+  shown.measure[0] = 0;
+  shown.measure[1] = 255;
+  shown.machine = -1;
+  shown.test = true;
+  shown.test_source = 2;
+  return shown;
+}
+
 void stored_chart(benchmark::State& state) {
   auto m = server();
   auto s = std::make_unique<views::ViewState>();
@@ -211,13 +223,7 @@ void stored_chart(benchmark::State& state) {
   source->test_source = 2;
   views::set_ranges(s.get(), 6);
   views::set_range(s.get(), static_cast<u32>(state.range(0)));
-  localhist::Shown shown{};
-  shown.range = static_cast<u8>(state.range(0));
-  shown.measure[0] = 0;
-  shown.measure[1] = 255;
-  shown.machine = -1;
-  shown.test = true;
-  shown.test_source = 2;
+  const localhist::Shown shown = synthetic_cpu(static_cast<u8>(state.range(0)));
   localhist::HostLink link{};
   localhist::refresh(source.get(), shown, &link, 59961600);
   views::set_hist(s.get(), source->table);
@@ -235,13 +241,7 @@ BENCHMARK(stored_chart)->DenseRange(2, 5)->ArgName("range")->Unit(benchmark::kMi
 void synthetic_fill(benchmark::State& state) {
   auto source = std::make_unique<localhist::Source>();
   localhist::init(source.get());
-  localhist::Shown shown{};
-  shown.range = static_cast<u8>(state.range(0));
-  shown.measure[0] = 0;
-  shown.measure[1] = 255;
-  shown.machine = -1;
-  shown.test = true;
-  shown.test_source = 2;
+  const localhist::Shown shown = synthetic_cpu(static_cast<u8>(state.range(0)));
   localhist::HostLink link{};
   for (auto _ : state) {
     localhist::refresh(source.get(), shown, &link, 59961600);
