@@ -91,7 +91,7 @@ void test_add_disk(AppState* s, u64 bytes) {
 
 // The 100 ms poll of the stored-history source: a table that changed draws its chart again.
 void poll_history(AppState* s) {
-  localhist::HostLink link{};
+  localhist::HostLink link = history_link(s);
   if (localhist::poll(&s->model->chart_source, &link, ticks(*s)) && s->page == page_view) redraw_all(s);
 }
 
@@ -151,7 +151,7 @@ void driver_message(AppState* s, const win::Msg& m) {
       test_add_disk(s, m.wparam);
       break;
     case driver_history_source: {
-      localhist::HostLink link{};
+      localhist::HostLink link = history_link(s);
       localhist::set_test_source(&s->model->chart_source, &link, static_cast<u8>(m.wparam));
       views::set_hist(&s->model->views, nullptr);
       relayout(s);

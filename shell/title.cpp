@@ -262,8 +262,11 @@ localhist::Shown history_shown(const AppState& s) {
   shown.view = v.view;
   shown.measure[0] = views::hist_field(v.view, false);
   shown.measure[1] = views::hist_field(v.view, true);
-  shown.linked = false;  // the Machines page's viewer link arrives with that page
-  shown.machine = -1;
+  // A remote machine shown from the Machines page reads its history from the host through the page's viewer link.
+  const machines::Page& machines_page = m.machines.page;
+  shown.linked = machines_page.remote_shown != 0 && machines_page.link != nullptr;
+  shown.machine = shown.linked ? machines_page.list.selected : -1;
+  shown.member_id = shown.linked ? machines_page.link->link.watched_id : nullptr;
   shown.test = in_test(s);
   shown.test_source = m.chart_source.test_source;
   shown.publishing = publish.publish != 0 && publish.target_kind != 0;
@@ -271,12 +274,23 @@ localhist::Shown history_shown(const AppState& s) {
   return shown;
 }
 
+localhist::HostLink history_link(AppState* s) {
+  machines::Page& page = s->model->machines.page;
+  if (page.link == nullptr) return localhist::HostLink{};
+  return localhist::HostLink{&page.link->link, viewer::ready(&page.link->link), true};
+}
+
 void refresh_history(AppState* s) {
   Model* m = s->model;
   views::set_ranges(&m->views, localhist::ranges_offered(m->chart_source, in_test(*s)));
-  localhist::HostLink link{};
-  if (localhist::refresh(&m->chart_source, history_shown(*s), &link, now(*s)))
-    views::set_hist(&m->views, m->chart_source.table);
+  localhist::HostLink link = history_link(s);
+  if (!localhist::refresh(&m->chart_source, history_shown(*s), &link, now(*s))) return;
+  views::set_hist(&m->views, m->chart_source.table);
+  // A stored range from the host needs the viewer link: the Machines page opens it.
+  if (m->chart_source.wants_link && m->machines.page.link == nullptr && !in_test(*s)) {
+    machines::Env e = machines_env(s);
+    machines_apply(s, machines::open_link(&e));
+  }
 }
 
 // ---- Notes

@@ -48,6 +48,8 @@ void draw_overview(AppState* s);
 // layout and frame, it hands a reopened table to the views.
 localhist::Shown history_shown(const AppState& s);
 void refresh_history(AppState* s);
+// The Machines page's viewer link as the history source uses it (none while the page has no link).
+localhist::HostLink history_link(AppState* s);
 
 // The status word of the frame record as the paint sets it.
 u32 paint_status(const AppState& s);
