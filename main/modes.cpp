@@ -11,6 +11,7 @@
 #include "sampling/feed.h"
 #include "sampling/snap.h"
 #include "shell/app.h"
+#include "update/controller.h"
 
 namespace modes {
 namespace {
@@ -35,7 +36,15 @@ u32 update_worker(mem::Bytes version, u32 mode) {
 #endif
   return update::worker_main(&config, mode);
 }
-u32 update_notes(mem::Bytes) { return not_built(update::notes_option()); }
+// The release notes of the saved manifest into notes.txt, reported only through the exit code (0 to 5).
+u32 update_notes(mem::Bytes version) {
+  update::Config config = update::make_config(version);
+#ifdef VIMBREL_TEST_SEAMS
+  update::TestSeams seams;
+  update::apply_test_seams(&config, &seams);
+#endif
+  return update::notes_main(&config);
+}
 u32 internet_child(mem::Bytes section) { return internet::child_main(section); }
 // The check asks the public service; a test build may point it at a loopback server instead, with
 // VIMBREL_TEST_INTERNET="<host>:<port>" (plain HTTP), so no test ever reaches the service.

@@ -1066,7 +1066,12 @@ void start_worker(const Config* config, u32 mode, Worker* worker, Result* r) {
   if (mode != 3) delete_latest(&r->paths);
   proc::ExePath exe{};
   exe.length = os::utf8_to_wide(view(r->paths.program), exe.units, proc::path_units);
-  worker->running = exe.length && proc::start_in_job(&exe, mem::Bytes(args, len), &worker->child) ? 1 : 0;
+  // A swap parks the program file before it places the new one: killed in between, it would leave no program at
+  // all. So it runs outside any job and outlives a window that ends while it works; checks and downloads are
+  // bound to the window as every other child is.
+  bool started = exe.length && (mode == 3 ? proc::start(&exe, mem::Bytes(args, len), 0, &worker->child)
+                                          : proc::start_in_job(&exe, mem::Bytes(args, len), &worker->child));
+  worker->running = started ? 1 : 0;
   if (!worker->running) r->state = state_failed, r->reason = reason_no_start;
 }
 

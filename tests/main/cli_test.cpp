@@ -38,7 +38,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--view 999 --dpi 192 --unattended --minimized", "the window"},
       {"--as-taskmgr", "the window"},
       {"--as-taskmgr --dpi 100 anything", "the window"},
-      {"--update-notes", "--update-notes"},
       {"--background", "--background"},
       {"--replace-taskmgr on", "--replace-taskmgr"},
       {"--replace-taskmgr off --test", "--replace-taskmgr"},
@@ -67,6 +66,10 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   testutil::RunResult revert = testutil::run_vimbrel("--agent-revert " + home.path + "/p", home.path);
   EXPECT_EQ(revert.exit_code, 1);
   EXPECT_EQ(revert.out, "vimbrel agent: cannot put the previous binary back\n");
+  // The release-notes child is built: with no saved manifest beside the program it ends with 1 and writes nothing.
+  testutil::RunResult notes = testutil::run_vimbrel("--update-notes", home.path);
+  EXPECT_EQ(notes.exit_code, 1);
+  EXPECT_EQ(notes.out + notes.err, "");
   // The MCP server is built: with no input it answers nothing and ends with 0.
   testutil::RunResult mcp = testutil::run_vimbrel("--mcp", home.path);
   EXPECT_EQ(mcp.exit_code, 0);
