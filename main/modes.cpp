@@ -63,7 +63,6 @@ u32 internet_check() {
 #endif
   return internet::check(&endpoint);
 }
-u32 background_copy(mem::Bytes) { return not_built(mem::lit("--background")); }
 u32 agent_trial(mem::Bytes path, Writer console) { return agentupdate::trial_main(path, console); }
 u32 agent_revert(mem::Bytes path, Writer console) { return agentupdate::revert_main(path, console); }
 // The mode word is judged before anything else: a wrong one ends with exit code 2 and no words, built or not.
@@ -128,7 +127,7 @@ Entries program() {
   e.lease = lease::child_main;
   e.internet = internet_child;
   e.internet_check = internet_check;
-  e.background = background_copy;
+  e.background = background::main;
   e.agent_trial = agent_trial;
   e.agent_revert = agent_revert;
   e.linux_fetch = linuxfeed::fetch_main;
@@ -149,9 +148,6 @@ namespace feed {
 bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
 }
 
-namespace background {
-bool is_background_option(mem::Bytes word) { return mem::eq(word, mem::lit("--background")); }
-}
 
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }

@@ -10,6 +10,7 @@
 #include "host/elect.h"
 #include "host/linuxfeed.h"
 #include "internet/internet.h"
+#include "update/background.h"
 #include "update/update.h"
 
 namespace modes {
@@ -66,9 +67,6 @@ Entries program();
 // built; callers keep the same names. Each is true when the argument equals its word.
 namespace feed {
 bool is_option(mem::Bytes word);  // "--collector"
-}
-namespace background {
-bool is_background_option(mem::Bytes word);  // "--background"
 }
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
