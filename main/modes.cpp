@@ -148,7 +148,6 @@ namespace feed {
 bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
 }
 
-
 namespace taskmgr {
 bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }
 bool is_test_option(mem::Bytes word) { return mem::eq(word, mem::lit("--test")); }
