@@ -38,7 +38,6 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
       {"--view 999 --dpi 192 --unattended --minimized", "the window"},
       {"--as-taskmgr", "the window"},
       {"--as-taskmgr --dpi 100 anything", "the window"},
-      {"--background", "--background"},
       {"--replace-taskmgr on", "--replace-taskmgr"},
       {"--replace-taskmgr off --test", "--replace-taskmgr"},
   };
@@ -70,6 +69,10 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   testutil::RunResult notes = testutil::run_vimbrel("--update-notes", home.path);
   EXPECT_EQ(notes.exit_code, 1);
   EXPECT_EQ(notes.out + notes.err, "");
+  // The background copy is built: with no role chosen it has nothing to run and ends at once.
+  testutil::RunResult copy = testutil::run_vimbrel("--background", home.path);
+  EXPECT_EQ(copy.exit_code, 0);
+  EXPECT_EQ(copy.out + copy.err, "");
   // The MCP server is built: with no input it answers nothing and ends with 0.
   testutil::RunResult mcp = testutil::run_vimbrel("--mcp", home.path);
   EXPECT_EQ(mcp.exit_code, 0);
