@@ -664,9 +664,10 @@ bool self_update(State* s, u64 now) {
   fs::size_and_time(s->own.bytes(), &own_size, &own_time);
   if (own_size == size && own_time == time) return false;
   // The file probed is the file installed: a copy taken first, so a source replaced meanwhile is never put in
-  // place unprobed.
+  // place unprobed. Its name is not "<own>.new": an agent started from this same file stages its own updates, and
+  // probes that it may write, under that name.
   Path fresh, old;
-  if (!suffixed(&fresh, s->own.bytes(), mem::lit(".new")) || !suffixed(&old, s->own.bytes(), mem::lit(".old"))) {
+  if (!suffixed(&fresh, s->own.bytes(), mem::lit(".update")) || !suffixed(&old, s->own.bytes(), mem::lit(".old"))) {
     return false;
   }
   if (!fs::copy_file(source, fresh.bytes())) return false;

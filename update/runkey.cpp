@@ -44,7 +44,10 @@ u64 entry_path(mem::Bytes name, u8* out) {
   while (n > 1 && out[n - 1] == '/') --n;
   Out o{out, path_max, n, false};
   o.put(mem::lit("/autostart/"));
-  for (u64 i = 0; i < name.len; ++i) o.byte(name.ptr[i] >= 'A' && name.ptr[i] <= 'Z' ? name.ptr[i] | 0x20 : name.ptr[i]);
+  for (u64 i = 0; i < name.len; ++i) {
+    u8 c = name.ptr[i];
+    o.byte(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  }
   o.put(mem::lit(".desktop"));
   return o.overflow ? 0 : o.n;
 }

@@ -275,7 +275,7 @@ TEST(BackgroundCopy, ReplacesItselfFromANewerBuild) {
   EXPECT_TRUE(eventually([&] { return h.copy_running(); }, 60));
   EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(h.copy() + ".old"); }, 60));
   // The new copy probes its source once too (a copy of it beside itself, removed after).
-  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(h.copy() + ".new"); }, 60));
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(h.copy() + ".update"); }, 60));
   EXPECT_TRUE(eventually([&] { return h.status_line(1).rfind("publishing to", 0) == 0 ||
                                       h.status_line(1).rfind("cannot connect", 0) == 0; }, 60))
       << h.status();
@@ -291,7 +291,7 @@ TEST(BackgroundCopy, ReplacesItselfFromANewerBuild) {
            "kept.";
   }, 120)) << h.status();
   EXPECT_EQ(std::filesystem::file_size(h.copy()), std::filesystem::file_size(newer));
-  EXPECT_FALSE(std::filesystem::exists(h.copy() + ".new"));
+  EXPECT_FALSE(std::filesystem::exists(h.copy() + ".update"));
 }
 
 }  // namespace

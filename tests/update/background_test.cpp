@@ -40,7 +40,8 @@ TEST(BackgroundSettings, ReadsTheFileByItsRules) {
     u16 port;
     std::string listen, source;
   } cases[] = {
-      {"both roles", head + "host on\nagent on\nport 7500\nlisten 10.0.0.5\nsource /opt/v\n", 3, 7500, "10.0.0.5", "/opt/v"},
+      {"both roles", head + "host on\nagent on\nport 7500\nlisten 10.0.0.5\nsource /opt/v\n", 3, 7500, "10.0.0.5",
+       "/opt/v"},
       {"crlf", "vimbrel-background 1\r\nhost on\r\nport 9\r\n", 1, 9, "", ""},
       {"off words set nothing", head + "host off\nagent off\nagent yes\n", 0, 0, "", ""},
       {"bad header", "vimbrel-background 2\nhost on\n", 0, 0, "", ""},
@@ -208,7 +209,8 @@ TEST(BackgroundVersions, ParsesAndWordsVersions) {
   u8 out[160];
   u32 n = background::keep_copy_message(0x000150, 0x000151, mem::Slice{out, sizeof out});
   EXPECT_EQ(text(out, n),
-            "Update check: the program is version 0.1.80, not newer than the background copy's 0.1.81; the copy is kept.");
+            "Update check: the program is version 0.1.80, not newer than the background copy's 0.1.81; the copy is "
+            "kept.");
 }
 
 TEST(BackgroundPaths, NamesTheCopyAndItsObjects) {
