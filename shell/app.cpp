@@ -7,6 +7,7 @@
 #include "shell/dpi.h"
 #include "shell/loop.h"
 #include "shell/machinespage.h"
+#include "shell/pages.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 
@@ -224,6 +225,7 @@ void tear_down(AppState* s) {
   internet::stop(&m->probe);
   source::stop(&m->source);
   procpage::close(&m->proc_page);
+  stop_pages(s);
   if (s->swap_event) kobj::close(s->swap_event);
   s->swap_event = 0;
   if (s->surface.window) draw::close(&s->surface);
@@ -234,7 +236,7 @@ void tear_down(AppState* s) {
 }
 
 u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes settings, u32 view, u32 dpi,
-             mem::Bytes) {
+             mem::Bytes support) {
   options = keep_flags(options);
   const bool test = (options & opt_test) != 0;
   instance::Lock lock{0, instance::failed};
@@ -286,6 +288,7 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   machines_start(s, (options & opt_settings) && usable_path(settings) ? settings : mem::Bytes());
   read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
+  start_pages(s, (options & opt_settings) ? settings : mem::Bytes(), (options & opt_support) ? support : mem::Bytes());
   // The replacement of the system's task manager has no counterpart here: its state reads as unknown.
   m->taskmgr.state = 5;
   m->taskmgr.read_error = 50;

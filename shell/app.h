@@ -16,7 +16,9 @@
 #include "pages/machines.h"
 #include "pages/proclist.h"
 #include "pages/procmenu.h"
+#include "pages/clusterui.h"
 #include "pages/procpage.h"
+#include "pages/support.h"
 #include "platform/window.h"
 #include "sampling/machine.h"
 #include "sampling/model.h"
@@ -151,6 +153,9 @@ struct ModelParts {
   MachinesWork machines;
   localhist::Source chart_source;  // the stored-history source of the charts
   overview::OverviewState overview;
+  support::SupportState support;
+  clusterui::ClusterState cluster_ui;
+  mem::Bytes test_settings;  // the --settings file under --test: the test files stand beside it
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

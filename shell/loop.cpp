@@ -4,8 +4,10 @@
 #include "platform/kobj.h"
 #include "sampling/ring.h"
 #include "shell/dpi.h"
+#include "shell/pages.h"
 #include "shell/processes.h"
 #include "shell/machinespage.h"
+#include "shell/support_page.h"
 #include "shell/title.h"
 #include "views/layout.h"
 
@@ -98,9 +100,9 @@ void poll_history(AppState* s) {
 void run_timer(AppState* s, u32 id) {
   switch (id) {
     case timer_link:
-      // The publisher arrives with its work.
       machines_timer(s);
       poll_history(s);
+      pages_timer(s);
       break;
     case timer_fast:
       fast_sample(s);
@@ -514,9 +516,13 @@ void click_b(AppState* s, u64 bits) {
   }
   for (u32 i = 0; i < 4; ++i)
     if (bits & bit_b(slot_range2 + i)) set_option(s, 2 + i);
-  if (bits & bit_b(slot_support)) open_page(s, page_support);
+  if (bits & bit_b(slot_support)) {
+    support_open(s);
+    open_page(s, page_support);
+  }
   if (bits & bit_b(slot_sensors)) open_page(s, page_sensors);
-  // The cluster, Background, Machines and Support controls arrive with their pages.
+  support_click(s, bits);
+  // The cluster, Background and Machines controls arrive with their pages.
 }
 
 
@@ -619,6 +625,7 @@ void tick(AppState* s) {
   const Noted before = note(*s);
   source::tick(&m->source, &m->machine);
   drive_history(s);
+  pages_tick(s);
 
   bool wanted = false;
   if (page_animates(*s) && !minimized(*s)) {

@@ -1,8 +1,11 @@
 #include "shell/title.h"
 
 #include "sampling/heat.h"
+#include "shell/banner.h"
 #include "shell/processes.h"
 #include "shell/machinespage.h"
+#include "shell/settings_page.h"
+#include "shell/support_page.h"
 #include "shell/texts.h"
 #include "views/layout.h"
 #include "views/sensors.h"
@@ -172,11 +175,18 @@ void draw_page(AppState* s) {
       machines_render(s);
     } else if (s->page == page_sensors) {
       draw_sensors(s);
+    } else if (s->page == page_support) {
+      support_draw(s);
+    } else if (s->page == page_settings) {
+      settings_draw(s);
     } else {
       empty_page(s);
     }
   }
-  if (scrolled_page(s->page)) draw_title(s);
+  if (scrolled_page(s->page)) {
+    page_scrollbar(s);
+    draw_title(s);
+  }
   draw_focus(c);
   if (!(s->flags & flag_maximized)) outline(&s->surface, draw::Rect{0, 0, s->width, s->height}, colour_outline);
 }
@@ -190,7 +200,9 @@ void draw_title(AppState* s) {
   x += text_in(d, role_body, s->version, draw::Rect{x, 0, w, title_height}, colour_version, 0);
 
   // Badges between the version and the right limit, fewer when they do not all fit.
-  const i32 start = x + 12, right_limit = w - 154;
+  const Facts facts = facts_of(*s);
+  const bool offers = banner_kind(facts.update), updated = notice_shown(facts.update);
+  const i32 start = x + 12, right_limit = banner_limit(s, offers, updated);
   const u32 wanted = badges_wanted(*s);
   u64 widths = 0;
   for (u32 i = 0; i < 4; ++i) {
@@ -207,6 +219,12 @@ void draw_title(AppState* s) {
     bx = end + 12;
   }
 
+  if (offers) update_banner(s, end + 12);
+  if (updated) updated_banner(s);
+  if (offers || updated) {
+    caption_buttons(s);
+    return;
+  }
   // The renderer's name, when it fits after the badges.
   const mem::Bytes renderer = renderer_text(d->use_vimb != 0);
   const i32 rw = text_width(d, role_small, renderer);
@@ -220,6 +238,7 @@ void relayout(AppState* s) {
   refresh_history(s);
   overview_layout(s);
   s->map.changed = 0;
+  if (scrolled_page(s->page)) page_scroll(s);
   processes_layout(s);
   layout_hits(&s->map, &m->views, facts_of(*s));
   if (s->map.changed) s->flags |= flag_layout_changed;
@@ -339,12 +358,13 @@ Facts facts_of(const AppState& s) {
   f.remote = remote_shown(s);
   f.heat = heat::any(&f.shown->temps);
   f.probe = m.probe.settings.on != 0;
-  f.support = false;  // payment details arrive with the Support page
+  support_facts(s, &f);
   const updstate::Settings& u = m.updater.settings;
   f.update.status = u.status;
   f.update.flags = u.flags;
   f.update.suppressed = updstate::is_suppressed(&u);
   f.update.dismissed = (s.flags & flag_banner_dismissed) != 0;
+  f.banner_narrow = banner_narrow(const_cast<AppState*>(&s));  // measures text on the surface; changes nothing
   f.update.restart_pending = (s.flags & flag_restart_pending) != 0;
   for (u32 i = 0; i < 3; ++i) f.update.notices[i] = m.updater.notices[i];
   f.taskmgr_state = m.taskmgr.state;
@@ -357,7 +377,7 @@ RailFacts rail_facts(const AppState& s) {
   RailFacts r{};
   r.page = s.page;
   r.probe = s.model->probe.settings.on != 0;
-  r.support = false;
+  r.support = s.model->support.currencies != 0;
   r.heat = heat::any(&shown(s).temps);
   r.remote = remote_shown(s);
   r.remote_name = machines_remote_name(s);

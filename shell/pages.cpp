@@ -1,0 +1,51 @@
+#include "shell/pages.h"
+
+#include "platform/fs.h"
+#include "shell/support_page.h"
+
+namespace app {
+
+void start_pages(AppState* s, mem::Bytes settings, mem::Bytes support) {
+  Model* m = s->model;
+  m->test_settings = in_test(*s) && settings.len <= 520 ? settings : mem::Bytes();
+  support_load(s, support);
+  u16 version[3];
+  for (u32 i = 0; i < 3; ++i) version[i] = static_cast<u16>(cluster::version_part(s->version, i));
+  clusterui::init(&m->cluster_ui, &s->arena, m->test_settings, in_test(*s), version[0], version[1], version[2],
+                  ticks(*s));
+}
+
+void stop_pages(AppState* s) { clusterui::close(&s->model->cluster_ui); }
+
+void pages_timer(AppState* s) {
+  clusterui::ClusterState* c = &s->model->cluster_ui;
+  const u32 before = clusterui::link_state(*c);
+  clusterui::publisher_step(c, ticks(*s));
+  if (clusterui::link_state(*c) != before && s->page == page_settings && s->window)
+    invalidate_below_title(s->thread, s->window, s->dpi);
+}
+
+void pages_tick(AppState* s) {
+  Model* m = s->model;
+  clusterui::ClusterState* c = &m->cluster_ui;
+  if (clusterui::publish_sample(c, &m->machine, ticks(*s)) && m->procs.count)
+    clusterui::publish_procs(c, &m->procs, m->machine.memory_total, ticks(*s));
+}
+
+u32 beside_settings(const AppState& s, mem::Bytes name, u8* out, u32 capacity) {
+  const mem::Bytes base = s.model->test_settings;
+  u64 folder = base.len;
+  while (folder > 0 && base.ptr[folder - 1] != '/') --folder;
+  if (folder == 0 || folder + name.len > capacity) return 0;
+  mem::copy(mem::Slice{out, folder}, base);
+  mem::copy(mem::Slice{out + folder, name.len}, name);
+  return static_cast<u32>(folder + name.len);
+}
+
+bool write_beside_settings(const AppState& s, mem::Bytes name, mem::Bytes text) {
+  u8 path[560];
+  const u32 length = beside_settings(s, name, path, sizeof path);
+  return length && fs::save_file(mem::Bytes(path, length), text) == 0;
+}
+
+}  // namespace app

@@ -1,0 +1,65 @@
+// The Settings page as a user meets it: the built program under --test opens on it, draws its sections, and its
+// internet probe buttons change the probe's settings file beside --settings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/driver.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+const std::string lato = "/usr/share/fonts/truetype/lato";
+constexpr u32 wait_ms = 60000;
+constexpr u32 wm_mousemove = 0x0200, wm_lbuttondown = 0x0201, wm_lbuttonup = 0x0202;
+
+struct Window {
+  driver::Session d;
+  bool open(const std::vector<std::string>& extra) {
+    return d.start(VIMBREL_EXE, lato, extra) && d.find_window("VimbrelTest", wait_ms);
+  }
+  bool frame() { return d.request_frame(wait_ms); }
+  bool click(i32 x, i32 y) {
+    return d.input(wm_mousemove, 0, driver::at(x, y)) && d.input(wm_lbuttondown, 1, driver::at(x, y)) &&
+           d.input(wm_lbuttonup, 0, driver::at(x, y));
+  }
+  std::string probe_file() { return testutil::read_file(d.settings() + ".internet"); }
+};
+
+// Pixels of the colour inside the rectangle.
+u32 count(const driver::Frame& f, u32 argb, u32 x0, u32 y0, u32 x1, u32 y1) {
+  u32 n = 0;
+  for (u32 y = y0; y < y1; ++y)
+    for (u32 x = x0; x < x1; ++x) n += f.at(x, y) == argb;
+  return n;
+}
+
+TEST(SettingsPage, DrawsItsSectionsAndRoutesTheProbeButtons) {
+  Window w;
+  ASSERT_TRUE(w.open({"--view", "33"}));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.value() & 0xFF, 1u) << "the Settings page";
+  driver::Frame f = w.d.frame();
+  // Section heads are underlined in 0x444444 from x 244 to the width less 24: Updates, Task Manager, Cluster,
+  // Internet and Background.
+  u32 heads = 0;
+  for (u32 y = 41; y + 1 < f.height; ++y) heads += f.at(300, y) == 0xFF444444u && f.at(f.width - 30, y) == 0xFF444444u;
+  EXPECT_EQ(heads, 5u);
+  // The Measure button is drawn off: the plain fill, not the selected one.
+  EXPECT_GT(count(f, 0xFF1C1C1Cu, 426, 668, 494, 692), 100u);
+
+  ASSERT_TRUE(w.click(450, 680));
+  ASSERT_TRUE(w.frame());
+  EXPECT_NE(w.probe_file().find("internet on"), std::string::npos) << w.probe_file();
+  f = w.d.frame();
+  EXPECT_GT(count(f, 0xFF2C3A46u, 426, 668, 494, 692) + count(f, 0xFF384A5Au, 426, 668, 494, 692), 100u)
+      << "drawn on";
+  const std::string before = w.probe_file();
+  ASSERT_TRUE(w.click(450, 716));
+  ASSERT_TRUE(w.frame());
+  EXPECT_NE(w.probe_file(), before) << "the speed-test schedule moved on";
+  EXPECT_EQ(w.d.end(), 0);
+}
+
+}  // namespace
