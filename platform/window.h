@@ -67,6 +67,14 @@ enum : u32 {
 
 // Class styles and cursors (the system cursor ids).
 enum : u32 { cs_dblclks = 0x8 };
+// Extended window styles the layer reads. A transparent window never takes the pointer (an overlay: on a display it
+// is left to itself by the window manager and has no input area); a layered one can be given an opacity.
+enum : u32 {
+  ws_ex_transparent = 0x20,
+  ws_ex_toolwindow = 0x80,
+  ws_ex_layered = 0x80000,
+  ws_ex_noactivate = 0x08000000,
+};
 enum : u32 {
   cursor_arrow = 32512,
   cursor_size_nwse = 32642,
@@ -109,6 +117,7 @@ struct Msg {
   u64 wparam;
   i64 lparam;
   u64 time;  // milliseconds of the layer's clock when it was queued
+  i32 pt_x, pt_y;  // where the pointer was (screen px) when it was queued
 };
 
 // A region as a list of rectangles that never overlap. Past the capacity a union keeps the bounding box of the
@@ -148,6 +157,8 @@ struct Window {
   u8 visible, iconic, maximized;
   u8 tracking_leave;            // a WM_MOUSELEAVE is owed when the pointer leaves
   u8 listed;                    // the class file names this window
+  u8 alpha;                     // a layered window's opacity, 0-255 (255 until set)
+  Handle below_of;              // the window this one was last placed directly below, 0 none
   u32 native;                   // the display's window, 0 on the headless backend
 };
 
@@ -302,6 +313,11 @@ bool is_visible(const Thread& t, Handle window);
 // The window's title (UTF-8; a window starts with its class name): 1, or 0 for no such window. A headless window
 // has nowhere to show it.
 u32 set_title(Thread* t, Handle window, mem::Bytes title);
+// The constant opacity of a layered window (ws_ex_layered), 0 clear to 255 opaque: 1, or 0 for no such window or
+// one without the style. A display shows it where a compositor runs; without one the window stays opaque.
+u32 set_opacity(Thread* t, Handle window, u8 alpha);
+// Puts the window directly below `above` in the stacking order: 1, or 0 when either window is not there.
+u32 place_below(Thread* t, Handle window, Handle above);
 bool is_iconic(const Thread& t, Handle window);
 u32 set_foreground(Thread* t, Handle window);
 // Sets the window's big (which 1) or small (which 0) icon: the icon it had.

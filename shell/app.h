@@ -215,6 +215,8 @@ struct AppState {
   u64 quit_event;       // set by SIGTERM and SIGINT
   gdi::Handle icons[3];  // small and big of the window, the class's
   u8 view_row_clicked;  // the start row was taken
+  i32 message_x, message_y;  // the screen point of the mouse message being handled
+  u8 message_left;           // its left button is down
 };
 
 // ---- Start-up

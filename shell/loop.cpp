@@ -7,6 +7,7 @@
 #include "shell/pages.h"
 #include "shell/processes.h"
 #include "shell/machinespage.h"
+#include "shell/snap.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
 #include "views/layout.h"
@@ -182,11 +183,8 @@ i32 run(AppState* s) {
     if (s->window) on_size(s);
     pre_dispatch(s, m);  // nothing else would take what it leaves: the class has no procedure
     if (!s->window || !win::is_window(*s->thread, s->window)) break;
-    if (s->drag && !in_test(*s) && win::get_capture(*s->thread) != s->window) {
-      s->snap &= 0xF;
-      s->drag = 0;
-      win::release_capture(s->thread);
-    }
+    // A drag whose capture went elsewhere (another program took the pointer) ends where it is.
+    if (s->drag && !has_capture(*s)) cancel_drag(s);
     poll_dpi(s);
     on_size(s);
     check_quit(s);
@@ -208,6 +206,7 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
   if (is_input(m.message)) {
     if (!input_allowed(*s, m)) return 1;
     s->last_input = now(*s);
+    note_pointer(s, m);
   }
   i32 x = 0, y = 0;
   point_of(*s, m.lparam, &x, &y);
@@ -278,6 +277,7 @@ bool shift_down(const AppState& s, u64 wparam) {
 
 void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
+  if (win_key_down(*s, wparam) && snap_key(s, key)) return;
   if (processes_menu_key(s, key, shift_down(*s, wparam))) return;
   if (s->page == page_machines && machines_key(s, key)) return;
   if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
@@ -386,6 +386,7 @@ void rail_scrolled(AppState* s, bool moved) {
 // ---- Pointer
 
 void mouse_move(AppState* s, i32 x, i32 y) {
+  if (drag_pointer(s)) return;
   if (!in_test(*s) && !(s->flags & flag_leave_tracking)) {
     win::track_leave(s->thread, s->window);
     s->flags |= flag_leave_tracking;
@@ -420,13 +421,20 @@ void mouse_move(AppState* s, i32 x, i32 y) {
 void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
   if (processes_menu_pointer(s, x, y, true)) return;
   HitMap& map = s->map;
-  // A press on the frame edge resizes the window; that arrives with snapping and dragging.
-  if (edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0)) return;
+  // A press on the frame edge resizes the window.
+  if (const u32 edges = edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0)) {
+    press_drag(s, static_cast<u8>(edges));
+    return;
+  }
   const u64 a = hits_at(map, x, y) & map.enabled_a & ~(bit_a(slot_plot) | bit_a(slot_cores));
   const u64 b = hits_at_b(map, x, y) & map.enabled_b;
   if (!a && !b) {
-    if (y < title_height && twice) toggle_maximize(s);
-    // A single press on the title strip moves the window: that arrives with snapping and dragging.
+    // A press on the empty title strip moves the window; a double-click there toggles maximized instead.
+    if (y < title_height && twice) {
+      toggle_maximize(s);
+    } else if (y < title_height) {
+      press_drag(s, drag_moving);
+    }
     return;
   }
   map.pressed_a = a;
@@ -435,8 +443,8 @@ void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
 }
 
 void mouse_up(AppState* s, i32 x, i32 y) {
+  if (release_drag(s)) return;
   win::release_capture(s->thread);
-  s->drag = 0;
   HitMap& map = s->map;
   const u64 a = map.pressed_a & hits_at(map, x, y) & map.enabled_a;
   const u64 b = map.pressed_b & hits_at_b(map, x, y) & map.enabled_b;
@@ -577,26 +585,6 @@ void set_option(AppState* s, u32 range) {
   const u32 seconds[6] = {0, 0, 3600, 86400, 2592000, 63072000};
   u->chart_range = now_range < 6 ? seconds[now_range] : 0;
   relayout(s);
-}
-
-void toggle_maximize(AppState* s) {
-  win::Rect r{};
-  win::window_rect(*s->thread, s->window, &r);
-  if (s->flags & flag_maximized) {
-    s->flags &= static_cast<u8>(~flag_maximized);
-    const win::Rect n = s->saved_rect;
-    if (n.right > n.left && n.bottom > n.top)
-      win::set_window_pos(s->thread, s->window, n.left, n.top, n.right - n.left, n.bottom - n.top);
-  } else {
-    win::Rect area{};
-    if (!work_area_at(*s, r.left + (r.right - r.left) / 2, r.top + (r.bottom - r.top) / 2, &area)) return;
-    s->saved_rect = r;
-    s->flags |= flag_maximized;
-    win::set_window_pos(s->thread, s->window, area.left, area.top, area.right - area.left, area.bottom - area.top);
-  }
-  s->pixel_width = -1;
-  on_size(s);
-  redraw_all(s);
 }
 
 void close(AppState* s) {

@@ -152,7 +152,7 @@ u32 enqueue(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam) {
     t->dropped += 1;
     return full;
   }
-  t->queue[(t->head + t->count) % queue_most] = Msg{window, message, wparam, lparam, now_ms(*t)};
+  t->queue[(t->head + t->count) % queue_most] = Msg{window, message, wparam, lparam, now_ms(*t), t->pointer_x, t->pointer_y};
   t->count += 1;
   return ok;
 }
@@ -316,6 +316,7 @@ Handle create_window(Thread* t, mem::Bytes class_name, u32 style, u32 ex_style, 
   w->ex_style = ex_style;
   w->rect = Rect{x, y, static_cast<i32>(i64{x} + width), static_cast<i32>(i64{y} + height)};
   w->big_icon = t->classes[class_index].icon;
+  w->alpha = 255;
   *code = failed;
   w->sink = gdi::open_headless(width, height);
   w->socket = open_socket(handle);
@@ -773,6 +774,23 @@ u32 set_title(Thread* t, Handle window, mem::Bytes title) {
   return 1;
 }
 
+u32 set_opacity(Thread* t, Handle window, u8 alpha) {
+  Window* w = find(t, window);
+  if (!w || !(w->ex_style & ws_ex_layered)) return 0;
+  w->alpha = alpha;
+  if (t->backend == backend_display) display_opacity(t, w);
+  return 1;
+}
+
+u32 place_below(Thread* t, Handle window, Handle above) {
+  Window* w = find(t, window);
+  const Window* a = find(t, above);
+  if (!w || !a || w == a) return 0;
+  w->below_of = above;
+  if (t->backend == backend_display) display_place_below(t, w, a);
+  return 1;
+}
+
 gdi::Handle set_icon(Thread* t, Handle window, u32 which, gdi::Handle icon) {
   Window* w = find(t, window);
   if (!w) return 0;
@@ -829,6 +847,18 @@ u32 cursor_pos(const Thread& t, i32* x, i32* y) {
 }
 
 void input(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam) {
+  const Window* w = find(t, window);
+  if (!w) return;
+  // A mouse message's client point is the pointer's place on the screen, taken from the window's rectangle.
+  i32 x = t->pointer_x, y = t->pointer_y;
+  if (is_mouse(message) && message != wm_mousewheel) {
+    x = w->rect.left + low_x(lparam);
+    y = w->rect.top + high_y(lparam);
+  }
+  input_at(t, window, message, wparam, lparam, x, y);
+}
+
+void input_at(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam, i32 screen_x, i32 screen_y) {
   Window* w = find(t, window);
   if (!w) return;
   const u32 key = static_cast<u32>(wparam & 0xFF);
@@ -845,8 +875,8 @@ void input(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam) {
     default: break;
   }
   if (is_mouse(message) && message != wm_mousewheel) {
-    t->pointer_x = w->rect.left + low_x(lparam);
-    t->pointer_y = w->rect.top + high_y(lparam);
+    t->pointer_x = screen_x;
+    t->pointer_y = screen_y;
   }
   if ((message == wm_lbuttondown || message == wm_rbuttondown) && (t->classes[w->class_index].style & cs_dblclks)) {
     const u64 now = now_ms(*t);

@@ -23,6 +23,8 @@ void display_move(Thread* t, Window* w);
 void display_title(Thread* t, Window* w, mem::Bytes title);
 void display_icons(Thread* t, Window* w);
 void display_activate(Thread* t, Window* w);
+void display_opacity(Thread* t, Window* w);
+void display_place_below(Thread* t, Window* w, const Window* above);
 // Follows the thread's capture (0: let go) and cursor.
 void display_capture(Thread* t);
 void display_cursor(Thread* t);
@@ -44,5 +46,8 @@ u32 display_work_area(const Thread* t, i32 x, i32 y, Rect* out);
 // sink and invalidates the whole client area, as the program's own set_window_pos does. False when the sink
 // cannot take the size (the record keeps its rectangle).
 bool moved(Thread* t, Window* w, Rect rect);
+// As win::input, with the pointer's screen position as the display reported it (a window being moved lags behind
+// the pointer, so its rectangle cannot give it).
+void input_at(Thread* t, Handle window, u32 message, u64 wparam, i64 lparam, i32 screen_x, i32 screen_y);
 
 }  // namespace win

@@ -13,6 +13,7 @@
 #include <sys/shm.h>
 #include <time.h>
 #include <xcb/randr.h>
+#include <xcb/shape.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
@@ -36,9 +37,12 @@ namespace {
   X(xcb_get_selection_owner_reply) X(xcb_convert_selection) X(xcb_grab_pointer) X(xcb_ungrab_pointer)            \
   X(xcb_discard_reply) X(xcb_open_font) X(xcb_close_font) X(xcb_create_glyph_cursor) X(xcb_free_cursor)          \
   X(xcb_translate_coordinates) X(xcb_translate_coordinates_reply) X(xcb_get_maximum_request_length)              \
-  X(xcb_set_input_focus) X(xcb_request_check) X(xcb_get_extension_data)
+  X(xcb_set_input_focus) X(xcb_request_check) X(xcb_get_extension_data) X(xcb_query_tree)                       \
+  X(xcb_query_tree_reply)
 #define WIN_SHM_CALLS(X) \
   X(xcb_shm_query_version) X(xcb_shm_query_version_reply) X(xcb_shm_attach_checked) X(xcb_shm_detach) X(xcb_shm_put_image)
+
+#define WIN_SHAPE_CALLS(X) X(xcb_shape_rectangles)
 
 #define WIN_RANDR_CALLS(X)                                                                                        \
   X(xcb_randr_query_version) X(xcb_randr_query_version_reply) X(xcb_randr_get_monitors)                          \
@@ -55,6 +59,9 @@ struct Shm {
 struct Randr {
   WIN_RANDR_CALLS(WIN_MEMBER)
 };
+struct Shape {
+  WIN_SHAPE_CALLS(WIN_MEMBER)
+};
 #undef WIN_MEMBER
 
 template <typename F>
@@ -68,18 +75,16 @@ enum Atom : u32 {
   a_wm_protocols, a_wm_delete_window, a_wm_change_state, a_net_wm_name, a_utf8_string, a_net_wm_icon,
   a_motif_wm_hints, a_net_workarea, a_net_current_desktop, a_net_wm_window_type, a_net_wm_window_type_utility,
   a_net_wm_window_type_normal, a_net_wm_state, a_net_wm_state_skip_taskbar, a_net_wm_user_time,
-  a_net_active_window, a_net_wm_pid, a_clipboard, a_targets, a_text, a_password_hint, a_paste, atom_count
+  a_net_active_window, a_net_wm_pid, a_clipboard, a_targets, a_text, a_password_hint, a_paste,
+  a_net_wm_window_opacity, atom_count
 };
 const char* const atom_names[atom_count] = {
     "WM_PROTOCOLS", "WM_DELETE_WINDOW", "WM_CHANGE_STATE", "_NET_WM_NAME", "UTF8_STRING", "_NET_WM_ICON",
     "_MOTIF_WM_HINTS", "_NET_WORKAREA", "_NET_CURRENT_DESKTOP", "_NET_WM_WINDOW_TYPE",
     "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR",
     "_NET_WM_USER_TIME", "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "CLIPBOARD", "TARGETS", "TEXT",
-    "x-kde-passwordManagerHint", "VIMBREL_PASTE",
+    "x-kde-passwordManagerHint", "VIMBREL_PASTE", "_NET_WM_WINDOW_OPACITY",
 };
-
-// Extended styles the backend reads (their Windows values).
-enum : u32 { ws_ex_toolwindow = 0x80, ws_ex_noactivate = 0x08000000 };
 
 // The cursor font's glyphs for the system cursors, in the order of cursor_ids.
 constexpr u32 cursor_ids[5] = {cursor_arrow, cursor_size_nwse, cursor_size_nesw, cursor_size_we, cursor_size_ns};
@@ -103,9 +108,13 @@ struct DisplayState {
   void* library;
   void* shm_library;
   void* randr_library;
+  void* shape_library;
   Xcb x;
   Shm s;
   Randr r;
+  Shape p;
+  xcb_extension_t* shape_id;
+  bool shape;        // overlays can be given an empty input area
   xcb_extension_t* randr_id;
   bool randr;        // monitors come from RandR
   u8 randr_events;   // the first event number of RandR
@@ -188,6 +197,14 @@ bool load(DisplayState* d) {
   WIN_RANDR_CALLS(WIN_FIND)
 #undef WIN_FIND
   d->randr_id = randr ? static_cast<xcb_extension_t*>(dlsym(d->randr_library, "xcb_randr_id")) : nullptr;
+  // Without SHAPE an overlay keeps its input area; the pointer grab of the drag that shows it still keeps the
+  // pointer away from it.
+  d->shape_library = dlopen("libxcb-shape.so.0", RTLD_NOW | RTLD_LOCAL);
+  bool shape = d->shape_library != nullptr;
+#define WIN_FIND(name) shape = shape && look_up(d->shape_library, #name, &d->p.name);
+  WIN_SHAPE_CALLS(WIN_FIND)
+#undef WIN_FIND
+  d->shape_id = shape ? static_cast<xcb_extension_t*>(dlsym(d->shape_library, "xcb_shape_id")) : nullptr;
   return true;
 }
 
@@ -551,7 +568,7 @@ void button(Thread* t, Window* w, const xcb_button_press_event_t* e, bool press)
     // A wheel notch comes as a press and a release; the press is the notch.
     if (!press) return;
     const u64 delta = e->detail == 4 ? 120 : static_cast<u16>(-120);
-    input(t, w->handle, wm_mousewheel, delta << 16 | flags, point(e->root_x, e->root_y));
+    input_at(t, w->handle, wm_mousewheel, delta << 16 | flags, point(e->root_x, e->root_y), e->root_x, e->root_y);
     return;
   }
   u32 message = 0;
@@ -560,7 +577,7 @@ void button(Thread* t, Window* w, const xcb_button_press_event_t* e, bool press)
   if (e->detail == 3) message = press ? wm_rbuttondown : wm_rbuttonup;
   if (!message) return;
   flags = press ? flags | own : flags & ~own;
-  input(t, w->handle, message, flags, point(e->event_x, e->event_y));
+  input_at(t, w->handle, message, flags, point(e->event_x, e->event_y), e->root_x, e->root_y);
 }
 
 // ---- Clipboard
@@ -691,7 +708,7 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
       Window* w = by_native(t, m->event);
       if (!w) break;
       sync_modifiers(t, m->state);
-      input(t, w->handle, wm_mousemove, mouse_flags(m->state), point(m->event_x, m->event_y));
+      input_at(t, w->handle, wm_mousemove, mouse_flags(m->state), point(m->event_x, m->event_y), m->root_x, m->root_y);
       break;
     }
     case XCB_LEAVE_NOTIFY: {
@@ -812,6 +829,7 @@ u32 display_start(Thread* t) {
     if (d->library) dlclose(d->library);
     if (d->shm_library) dlclose(d->shm_library);
     if (d->randr_library) dlclose(d->randr_library);
+    if (d->shape_library) dlclose(d->shape_library);
     delete d;
     return no_x_library;
   }
@@ -860,6 +878,8 @@ u32 display_start(Thread* t) {
     free(v);
     d->randr_events = randr->first_event;
   }
+  const xcb_query_extension_reply_t* shape = d->shape_id ? d->x.xcb_get_extension_data(d->c, d->shape_id) : nullptr;
+  d->shape = shape && shape->present;
   if (d->randr)
     d->r.xcb_randr_select_input(d->c, d->root,
                                 XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
@@ -893,6 +913,7 @@ void display_finish(Thread* t) {
   wipe(d);
   if (d->shm_library) dlclose(d->shm_library);
   if (d->randr_library) dlclose(d->randr_library);
+  if (d->shape_library) dlclose(d->shape_library);
   if (d->library) dlclose(d->library);
   delete d;
   t->display = nullptr;
@@ -924,13 +945,20 @@ u32 display_create(Thread* t, Window* w) {
                      XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_POINTER_MOTION |
                      XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
                      XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_PROPERTY_CHANGE;
-  const u32 values[3] = {background, events, cursor_of(d, t->cursor)};
+  // An overlay (a transparent window: the snap preview) is placed, stacked and shown by the program alone, takes
+  // no input and so asks for no input events.
+  const bool overlay = w->ex_style & ws_ex_transparent;
+  const u32 values[4] = {background, overlay ? 1u : 0u,
+                         overlay ? u32{XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY} : events,
+                         cursor_of(d, t->cursor)};
   w->native = d->x.xcb_generate_id(d->c);
   xcb_generic_error_t* error = d->x.xcb_request_check(
       d->c, d->x.xcb_create_window_checked(d->c, d->depth, w->native, d->root, static_cast<i16>(w->rect.left),
                                            static_cast<i16>(w->rect.top), static_cast<u16>(width),
                                            static_cast<u16>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, d->visual,
-                                           XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK | XCB_CW_CURSOR, values));
+                                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK |
+                                               XCB_CW_CURSOR,
+                                           values));
   if (error) {
     free(error);
     w->native = 0;
@@ -962,6 +990,9 @@ u32 display_create(Thread* t, Window* w) {
   }
   display_title(t, w, mem::Bytes(cls.name, cls.name_length));
   display_icons(t, w);
+  if (overlay && d->shape)
+    d->p.xcb_shape_rectangles(d->c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, w->native, 0, 0,
+                              0, nullptr);
   gdi::set_present_hook(w->sink, on_present, t);
   d->x.xcb_flush(d->c);
   return ok;
@@ -1051,6 +1082,32 @@ void display_activate(Thread* t, Window* w) {
   // Without a window manager nobody answers that: take the focus directly when the window is on view.
   if (w->visible && !w->iconic)
     d->x.xcb_set_input_focus(d->c, XCB_INPUT_FOCUS_POINTER_ROOT, w->native, XCB_CURRENT_TIME);
+  d->x.xcb_flush(d->c);
+}
+
+void display_opacity(Thread* t, Window* w) {
+  DisplayState* d = t->display;
+  // The compositor's scale: 0xFFFFFFFF is opaque.
+  const u32 opacity = static_cast<u32>(u64{w->alpha} * 0xFFFFFFFFull / 255);
+  set_property(d, w->native, d->atoms[a_net_wm_window_opacity], XCB_ATOM_CARDINAL, 32, 1, &opacity);
+  d->x.xcb_flush(d->c);
+}
+
+void display_place_below(Thread* t, Window* w, const Window* above) {
+  DisplayState* d = t->display;
+  // Stacking is among siblings: a window manager may have put the other window inside a frame of its own, so the
+  // sibling is the child of the root that holds it.
+  xcb_window_t sibling = above->native;
+  for (u32 depth = 0; depth < 8; ++depth) {
+    auto* r = d->x.xcb_query_tree_reply(d->c, d->x.xcb_query_tree(d->c, sibling), nullptr);
+    if (!r) break;
+    const xcb_window_t parent = r->parent;
+    free(r);
+    if (parent == d->root || parent == XCB_NONE) break;
+    sibling = parent;
+  }
+  const u32 values[2] = {sibling, XCB_STACK_MODE_BELOW};
+  d->x.xcb_configure_window(d->c, w->native, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
   d->x.xcb_flush(d->c);
 }
 
