@@ -8,6 +8,7 @@
 #include "shell/loop.h"
 #include "shell/machinespage.h"
 #include "shell/pages.h"
+#include "shell/quit.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 
@@ -192,6 +193,12 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
   s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
                                  draw::to_px(start_width, s->dpi), draw::to_px(start_height, s->dpi));
   if (!s->window) return 0;
+  // The event that stands for the updater under --test, there before the frame record a driver waits for.
+  if (test) {
+    u8 name[64];
+    const u32 length = swap_event_name(s->window, name, sizeof name);
+    s->swap_event = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
+  }
   set_window_icons(s, s->dpi);
   draw::init(&s->surface, win::sink(*t, s->window), s->icons[1], test ? font_folder : mem::Bytes());
   if (!(options & opt_gdi)) {
@@ -284,7 +291,8 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   m->instance = lock;
   s->wake_message = instance::wake_message();
   if (test && (options & opt_as_shipped)) s->version = shipped_version();
-  load_settings(s, (options & opt_settings) ? settings : mem::Bytes());
+  s->settings = (options & opt_settings) ? settings : mem::Bytes();
+  load_settings(s, s->settings);
   machines_start(s, (options & opt_settings) && usable_path(settings) ? settings : mem::Bytes());
   read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
@@ -300,12 +308,8 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
     return exit_no_window;
   }
   instance::allow_message(s->window, s->wake_message);
-  if (test) {
-    u8 name[64];
-    const u32 length = swap_event_name(s->window, name, sizeof name);
-    s->swap_event = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
-  }
   s->last_input = now(*s);
+  s->input_ticks = ticks(*s);
   s->quit_event = kobj::create_quit_event();
   if (s->quit_event) kobj::stop_on_signals(s->quit_event);
   open_start_row(s, (options & opt_view) ? view : 0xFFFFFFFFu);
@@ -334,11 +338,17 @@ const machine::Machine& shown(const AppState& s) {
 bool remote_shown(const AppState& s) { return s.model->remote.shown != 0; }
 
 void wake(AppState* s) {
-  if (in_test(*s)) s->wakes += 1;
-  if (!s->window) return;
+  if (in_test(*s)) {
+    s->wakes += 1;
+    u8 digits[fmt::dec_size];
+    const mem::Slice count = fmt::dec(s->wakes, digits);
+    write_test_file(*s, woken_file(), mem::Bytes(count.ptr, count.len));
+    return;
+  }
+  if (!s->window || s->quitting) return;
   if (win::is_iconic(*s->thread, s->window)) win::show_window(s->thread, s->window, win::sw_restore);
   if (!win::is_visible(*s->thread, s->window)) win::show_window(s->thread, s->window, win::sw_show);
-  if (!in_test(*s)) win::set_foreground(s->thread, s->window);
+  win::set_foreground(s->thread, s->window);
 }
 
 }  // namespace app

@@ -4,9 +4,11 @@
 #include "platform/kobj.h"
 #include "sampling/ring.h"
 #include "shell/dpi.h"
+#include "shell/driver.h"
 #include "shell/pages.h"
 #include "shell/processes.h"
 #include "shell/machinespage.h"
+#include "shell/quit.h"
 #include "shell/snap.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
@@ -161,7 +163,8 @@ void driver_message(AppState* s, const win::Msg& m) {
       break;
     }
     default:
-      break;  // the other driver messages belong to the pages and controllers that serve them
+      test_message(s, m);  // the rest of the table; what it leaves belongs to pages not built yet
+      break;
   }
 }
 
@@ -206,6 +209,8 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
   if (is_input(m.message)) {
     if (!input_allowed(*s, m)) return 1;
     s->last_input = now(*s);
+    s->input_ticks = ticks(*s);
+    note_input(s, m);
     note_pointer(s, m);
   }
   i32 x = 0, y = 0;
@@ -574,6 +579,7 @@ void click(AppState* s, u64 bits) {
     win::show_window(s->thread, s->window, in_test(*s) ? win::sw_showminnoactive : win::sw_minimize);
   if (bits & (u64{1} << slot_maximize)) toggle_maximize(s);
   if (bits & (u64{1} << slot_close)) close(s);
+  if (s->window) update_click(s, bits);
 }
 
 void set_option(AppState* s, u32 range) {
@@ -585,13 +591,6 @@ void set_option(AppState* s, u32 range) {
   const u32 seconds[6] = {0, 0, 3600, 86400, 2592000, 63072000};
   u->chart_range = now_range < 6 ? seconds[now_range] : 0;
   relayout(s);
-}
-
-void close(AppState* s) {
-  if (!s->window) return;
-  win::destroy_window(s->thread, s->window);
-  s->window = 0;
-  win::post_quit(s->thread, 0);
 }
 
 // ---- The tick
@@ -639,6 +638,7 @@ void tick(AppState* s) {
   after_sample(s, before);
   machines_tick(s);
   if (in_test(*s)) s->test_clock += 1;
+  check_update_road(s);
 }
 
 void after_sample(AppState* s, const Noted& before) {

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/kobj.h"
 #include "platform/window.h"
 #include "shell/app.h"
 #include "tests/platform/harness.h"
@@ -44,6 +45,11 @@ struct ShellWindow {
     s.test_work[1] = top;
     s.test_work[2] = right;
     s.test_work[3] = bottom;
+  }
+  // No updater stands behind the window: a staged update is not waited for.
+  void no_updater() {
+    if (s.swap_event) kobj::close(s.swap_event);
+    s.swap_event = 0;
   }
   win::Rect rect(win::Handle w = 0) const {
     win::Rect r{};

@@ -177,7 +177,15 @@ bool Session::find_window(const std::string& class_name, u32 timeout_ms) {
 }
 
 bool Session::post(u32 message, u64 wparam, i64 lparam) {
-  return window_ != 0 && win::post_remote(window_, message, wparam, lparam) == win::ok;
+  if (window_ == 0) return false;
+  // The window's socket holds a few datagrams only: a burst waits until the program has read some.
+  const long long deadline = now_ms() + 60000;
+  for (;;) {
+    const u32 code = win::post_remote(window_, message, wparam, lparam);
+    if (code != win::full) return code == win::ok;
+    if (now_ms() > deadline) return false;
+    usleep(1000);
+  }
 }
 
 bool Session::input(u32 message, u32 wparam, i64 lparam, u64 modifiers) {

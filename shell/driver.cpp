@@ -1,0 +1,115 @@
+#include "shell/driver.h"
+
+#include "drawing/draw.h"
+#include "shell/loop.h"
+#include "shell/quit.h"
+#include "shell/title.h"
+#include "update/updstate.h"
+
+namespace app {
+namespace {
+
+void put(AppState* s, u32 offset, u32 value) {
+  section::Section& r = s->surface.record;
+  if (!r.view || r.size < draw::frame_header) return;
+  __atomic_store_n(reinterpret_cast<u32*>(r.view + offset), value, __ATOMIC_RELAXED);
+}
+
+// The Task Manager replacement as this system reads it: there is no such replacement here, so its state is
+// unknown, with the error of a facility that is not supported.
+void taskmgr_refresh(AppState* s) {
+  TaskManager* t = &s->model->taskmgr;
+  t->state = 5;
+  t->read_error = 50;
+  t->saved_file = 0;
+  t->text_length = 0;
+}
+
+}  // namespace
+
+bool test_message(AppState* s, const win::Msg& m) {
+  switch (m.message) {
+    case driver_update_state: test_update_state(s, m.wparam, m.lparam); return true;
+    case driver_collect_step: test_collect_step(s); return true;
+    case driver_reset_views: test_reset_views(s); return true;
+    case driver_sample_step: test_sample_step(s); return true;
+    case driver_ring_step: test_ring_step(s, static_cast<u32>(m.wparam)); return true;
+    case driver_sample_step_b: test_sample_step_b(s); return true;
+    case driver_taskmgr: taskmgr_action(s, static_cast<u32>(m.wparam)); return true;
+    default: return false;
+  }
+}
+
+void test_update_state(AppState* s, u64 wparam, i64 lparam) {
+  updstate::Settings& u = s->model->updater.settings;
+  u.status = static_cast<u8>(wparam & 0xFF);
+  u.failure_reason = static_cast<u8>((wparam >> 8) & 0xFF);
+  u.flags = static_cast<u8>(((wparam >> 16) & 0xFF) ^ 1);  // bit 16 clear: checks on
+  u.failure_step = static_cast<u8>(lparam & 0xFF);
+  u.failure_code = static_cast<u16>((lparam >> 8) & 0xFFFF);
+  u.last_version[0] = 0;
+  u.last_version[1] = 1;
+  u.last_version[2] = 1;
+  u.last_check = u.status ? s->test_clock : 0;
+  // The urgent notice: a missing program file (status 5, reason 24). It stays marked shown only if it was.
+  u8* notices = s->model->updater.notices;
+  notices[0] = u.status == updstate::status_failed && u.failure_reason == 24 ? 1 : 0;
+  notices[1] = notices[0] ? notices[1] : 0;
+  sync_restart_flag(s);
+  show_notice_once(s);
+  s->flags &= static_cast<u8>(~flag_banner_dismissed);
+  relayout(s);
+  check_update_road(s);
+}
+
+void test_collect_step(AppState* s) {
+  source::Source* source = &s->model->source;
+  const bool before = source::failing(source);
+  source::tick_missed(source);
+  if (source::failing(source) != before) relayout(s);
+}
+
+void test_reset_views(AppState* s) {
+  views::forget(&s->model->views);
+  redraw_all(s);
+}
+
+void test_sample_step(AppState* s) {
+  const Noted before = note(*s);
+  source::restart_demo(&s->model->source, &s->model->machine);
+  after_sample(s, before);
+}
+
+void test_ring_step(AppState* s, u32 processors) {
+  const Noted before = note(*s);
+  machine::Machine* m = &s->model->machine;
+  machine::set_counts(m, processors, m->disks, m->nics);
+  after_sample(s, before);
+}
+
+void test_sample_step_b(AppState* s) {
+  const Noted before = note(*s);
+  source::restart_if_child(&s->model->source, &s->model->machine);
+  after_sample(s, before);
+}
+
+void taskmgr_action(AppState* s, u32 kind) {
+  TaskManager* t = &s->model->taskmgr;
+  t->test_result = static_cast<u8>(kind == 4 || kind == 5 ? kind : 0);
+  t->last_result = 0;
+  // Writing the test registry tree is the replacement's own work; here the value is read again as it stands.
+  if (kind == 7) return;
+  taskmgr_refresh(s);
+  relayout(s);
+}
+
+void note_input(AppState* s, const win::Msg& m) {
+  if (!in_test(*s)) return;
+  s->input_count += 1;
+  put(s, draw::word_inputs, s->input_count);
+  put(s, draw::word_input, m.message);
+  put(s, draw::word_value1, static_cast<u32>(m.wparam));
+  put(s, draw::word_value2, static_cast<u32>(m.lparam));
+}
+
+}  // namespace app
