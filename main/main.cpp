@@ -231,7 +231,8 @@ u32 gui_option(mem::Bytes word) {
 
 u32 parse_view(mem::Bytes text) {
   u32 row = decimal(text, 2);
-  bool shown = (row <= 33 && row != 32) || row == 34 || row == 66 || row == 67;
+  // 65, the Internet page, is what a relaunch from that page asks for.
+  bool shown = (row <= 33 && row != 32) || row == 34 || (row >= 65 && row <= 67);
   return shown ? row : no_view;
 }
 

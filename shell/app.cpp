@@ -9,6 +9,7 @@
 #include "shell/machinespage.h"
 #include "shell/pages.h"
 #include "shell/quit.h"
+#include "shell/rules.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 
@@ -49,16 +50,20 @@ u32 swap_event_name(win::Handle window, u8* out, u32 capacity) {
   return static_cast<u32>(prefix.len + digits.len);
 }
 
-// The rail row asked with --view: a present row is clicked; the power view, Support and Sensors open only when their
-// rows are there (those pages arrive with their own issues). Anything else starts process sampling on the Overview.
+// The rail row asked with --view: a present row is clicked; the power view, Internet, Support and Sensors open
+// when their rail entries are there. Anything else starts process sampling on the Overview.
 void open_start_row(AppState* s, u32 row) {
   if (row < 34 && ((u64{1} << row) & s->map.enabled_a & 0x2FFFFFFFFull)) {
     s->page = page_view;
     click(s, u64{1} << row);
     return;
   }
-  // The rail's own entries: the power view, Support and Sensors, when their rows are there.
-  const u32 slot = row == 34 ? u32{slot_power} : row == 66 ? u32{slot_support} : row == 67 ? u32{slot_sensors} : u32{0};
+  // The rail's own entries: the power view, Internet, Support and Sensors, when their rows are there.
+  u32 slot = 0;
+  if (row == 34) slot = slot_power;
+  if (row == 65) slot = slot_internet;
+  if (row == 66) slot = slot_support;
+  if (row == 67) slot = slot_sensors;
   if (slot && (s->map.enabled_b & bit_b(slot))) {
     click_b(s, bit_b(slot));
     return;
@@ -216,10 +221,7 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
     win::set_timer(t, s->window, timer_link, link_ms);
   }
   on_size(s);
-  u32 show = win::sw_showdefault;
-  if (test || (options & opt_unattended)) show = win::sw_shownoactivate;
-  if (options & opt_minimized) show = win::sw_showminnoactive;
-  win::show_window(t, s->window, show);
+  win::show_window(t, s->window, show_command(test || (options & opt_unattended), options & opt_minimized));
   return 1;
 }
 

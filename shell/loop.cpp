@@ -9,6 +9,7 @@
 #include "shell/processes.h"
 #include "shell/machinespage.h"
 #include "shell/quit.h"
+#include "shell/rules.h"
 #include "shell/snap.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
@@ -277,7 +278,7 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
 // ---- Keys
 
 bool shift_down(const AppState& s, u64 wparam) {
-  return in_test(s) ? ((wparam >> 16) & 1) != 0 : win::key_state(*s.thread, win::vk_shift) < 0;
+  return key_state(s, wparam, 0x10000, win::vk_shift);
 }
 
 void key_down(AppState* s, u32 key, u64 wparam) {
@@ -336,7 +337,7 @@ i32 scroll_range(const AppState& s) {
 }
 
 bool page_key(AppState* s, u32 key) {
-  const i32 step = s->height - 72 > 32 ? s->height - 72 : 32;
+  const i32 step = page_step(s->height);
   i64 scroll = s->page_scroll;
   switch (key) {
     case vk_prior: scroll -= step; break;

@@ -3,6 +3,7 @@
 #include "drawing/draw.h"
 #include "shell/dpi.h"
 #include "shell/loop.h"
+#include "shell/rules.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 
@@ -107,8 +108,7 @@ void toggle_maximize(AppState* s) {
 }
 
 bool win_key_down(const AppState& s, u64 wparam) {
-  if (in_test(s)) return ((wparam >> 19) & 1) != 0;
-  return win::key_state(*s.thread, win::vk_lwin) < 0 || win::key_state(*s.thread, win::vk_rwin) < 0;
+  return key_state(s, wparam, 0x80000, win::vk_lwin) || key_state(s, wparam, 0x80000, win::vk_rwin);
 }
 
 bool snap_key(AppState* s, u32 key) {

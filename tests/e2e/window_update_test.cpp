@@ -79,6 +79,22 @@ TEST(WindowUpdate, AutomaticRestartWaitsForTheSwapAndRelaunches) {
   EXPECT_NE(w.d.test_file("settings.txt"), "") << "the settings were saved before the relaunch";
 }
 
+// The Internet page is a view a relaunch comes back to: --view 65 opens it, and the restart asks for it again.
+TEST(WindowUpdate, RelaunchFromTheInternetPage) {
+  Window w;
+  // The Internet entry of the rail shows while the probe is on; under --test its settings sit beside --settings.
+  testutil::write_file(w.d.settings() + ".internet", "vimbrel-internet 1\ninternet on\nspeed off\n");
+  ASSERT_TRUE(w.open({"--view", "65"}));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.status() >> 24, 65u);
+  EXPECT_EQ(w.d.value() & 0xFF, 5u) << "the Internet page";
+  ASSERT_TRUE(w.swapped());
+  ASSERT_TRUE(w.d.post(driver_update_state, update_state(3, 0, automatic)));
+  ASSERT_TRUE(w.ticks(30));
+  EXPECT_EQ(w.d.end(false, wait_ms), 0);
+  EXPECT_EQ(w.d.test_file("restart.txt"), "--view 65 --unattended");
+}
+
 // A minimized window with a ready update in automatic mode restarts at the next tick, and comes back minimized.
 TEST(WindowUpdate, MinimizedWindowRestartsAtTheNextTick) {
   Window w;

@@ -52,7 +52,7 @@ TEST(WindowOptions, ViewRows) {
   const u32 none = main::no_view;
   const Case<u32> rows[] = {
       {"0", 0},     {"00", 0},    {"7", 7},     {"07", 7},   {"29", 29},  {"31", 31},  {"32", none},
-      {"33", 33},   {"34", 34},   {"35", none}, {"65", none}, {"66", 66},  {"67", 67},  {"68", none},
+      {"33", 33},   {"34", 34},   {"35", none}, {"64", none}, {"65", 65},  {"66", 66},  {"67", 67},  {"68", none},
       {"99", none}, {"007", none}, {"", none},  {"3a", none}, {"-1", none}, {" 1", none}, {"1 ", none},
   };
   for (const auto& c : rows) EXPECT_EQ(main::parse_view(bytes(c.text)), c.want) << c.text;

@@ -4,6 +4,7 @@
 
 #include "shell/app.h"
 #include "shell/dpi.h"
+#include "shell/rules.h"
 
 namespace {
 
@@ -67,6 +68,28 @@ TEST(App, DpiGeometry) {
     EXPECT_EQ(got.right - got.left, k.r.right - k.r.left);
     EXPECT_EQ(got.bottom - got.top, k.r.bottom - k.r.top);
   }
+}
+
+// The show command at start, and the scroll arithmetic of the tall pages.
+TEST(App, ShowCommandAndScrollArithmetic) {
+  EXPECT_EQ(app::show_command(false, false), 10u);
+  EXPECT_EQ(app::show_command(true, false), 4u);
+  EXPECT_EQ(app::show_command(true, true), 7u);
+  EXPECT_EQ(app::show_command(false, true), 7u);
+  EXPECT_EQ(app::minus_or_zero(5, 7), 0);
+  EXPECT_EQ(app::minus_or_zero(7, 5), 2);
+  EXPECT_EQ(app::clamp_to(-3, 10), 0);
+  EXPECT_EQ(app::clamp_to(12, 10), 10);
+  EXPECT_EQ(app::page_step(800), 728);
+  EXPECT_EQ(app::page_step(90), 32);
+  const struct {
+    i64 scroll, top, bottom, height, want;
+  } rows[] = {
+      {0, 512, 544, 400, 164},    // below the view: scrolled until its bottom + 20 shows
+      {500, 512, 544, 400, 452},  // above it: until 60 px above its top show
+      {300, 512, 544, 400, 300},  // in view: unchanged
+  };
+  for (const auto& r : rows) EXPECT_EQ(app::keep_visible_scroll(r.scroll, r.top, r.bottom, r.height), r.want);
 }
 
 }  // namespace
