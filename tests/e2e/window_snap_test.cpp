@@ -3,6 +3,7 @@
 // headless backend the preview is a window record found through the runtime folder; on an X server it is a real
 // override-redirect window directly below the program's window.
 #include <gtest/gtest.h>
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
 
 #include <string>
@@ -111,6 +112,7 @@ struct Native {
   u32 width = 0, height = 0;
   u32 opacity = 0;  // _NET_WM_WINDOW_OPACITY, 0 when unset
   u32 stack = 0;    // place among the root's children, bottom first
+  i32 input_rectangles = -1;  // of its input shape; -1 when not asked
 };
 
 std::vector<Native> windows_of(xcb_connection_t* c, xcb_window_t root, pid_t pid) {
@@ -144,6 +146,9 @@ std::vector<Native> windows_of(xcb_connection_t* c, xcb_window_t root, pid_t pid
     if (g) n.x = g->x, n.y = g->y, n.width = g->width, n.height = g->height;
     free(g);
     cardinal(n.window, opacity_atom, &n.opacity);
+    auto* shape = xcb_shape_get_rectangles_reply(c, xcb_shape_get_rectangles(c, n.window, XCB_SHAPE_SK_INPUT), nullptr);
+    if (shape) n.input_rectangles = static_cast<i32>(shape->rectangles_len);
+    free(shape);
     n.stack = static_cast<u32>(i);
     found.push_back(n);
   }
@@ -196,6 +201,8 @@ TEST(WindowSnap, ThePreviewIsAnOverrideRedirectWindowBelowTheProgramsOnX11) {
   EXPECT_EQ(preview.height, 520u);
   EXPECT_EQ(preview.opacity, static_cast<u32>(72ull * 0xFFFFFFFFull / 255));
   EXPECT_EQ(preview.stack + 1, main.stack) << "directly below the program's window";
+  EXPECT_EQ(preview.input_rectangles, 0) << "the pointer goes through it";
+  EXPECT_GT(main.input_rectangles, 0);
 
   ASSERT_TRUE(d.input(wm_lbuttonup, 0, driver::at(600, 20)));
   ASSERT_TRUE(s.frame());
