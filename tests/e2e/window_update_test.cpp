@@ -177,4 +177,36 @@ TEST(WindowUpdate, InputWordsAndUnhandledDriverMessages) {
   EXPECT_EQ(w.d.end(), 0);
 }
 
+// The driver's steps of the sample source and the views: a reset of the views redraws the same frame; a new
+// processor count and an added disk change what the rail and the page show; the other steps keep the window serving.
+TEST(WindowUpdate, SampleAndViewSteps) {
+  Window w;
+  ASSERT_TRUE(w.open({"--view", "0"}));
+  ASSERT_TRUE(w.frame());
+  const driver::Frame first = w.d.frame();
+  ASSERT_TRUE(w.d.post(driver::app + 0x14));  // reset the views
+  ASSERT_TRUE(w.frame());
+  EXPECT_TRUE(w.d.frame().pixels == first.pixels) << "everything drawn again, the same";
+
+  ASSERT_TRUE(w.d.post(driver::app + 0x16, 8));  // eight processors
+  ASSERT_TRUE(w.frame());
+  const driver::Frame eight = w.d.frame();
+  EXPECT_FALSE(eight.pixels == first.pixels);
+
+  auto rail = [](const driver::Frame& f) {
+    std::vector<u32> p;
+    for (u32 y = 40; y < f.height; ++y)
+      for (u32 x = 0; x < 220; ++x) p.push_back(f.at(x, y));
+    return p;
+  };
+  ASSERT_TRUE(w.d.post(driver::app + 0x1E, u64{500} << 30));  // a third disk of 500 GiB
+  ASSERT_TRUE(w.frame());
+  EXPECT_FALSE(rail(w.d.frame()) == rail(eight)) << "the rail lists the new disk";
+
+  for (u32 n : {0x13u, 0x15u, 0x18u, 0x19u, 0x1Au, 0x1Cu}) ASSERT_TRUE(w.d.post(driver::app + n, 4));
+  ASSERT_TRUE(w.frame());
+  EXPECT_EQ(w.d.status() >> 24, 0u) << "still the CPU view";
+  EXPECT_EQ(w.d.end(), 0);
+}
+
 }  // namespace
