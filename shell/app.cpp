@@ -58,7 +58,6 @@ void open_start_row(AppState* s, u32 row) {
     click(s, u64{1} << row);
     return;
   }
-  // The rail's own entries: the power view, Internet, Support and Sensors, when their rows are there.
   u32 slot = 0;
   if (row == 34) slot = slot_power;
   if (row == 65) slot = slot_internet;

@@ -219,7 +219,6 @@ struct AppState {
   u8 message_left;           // its left button is down
   mem::Bytes settings;       // the --settings file under --test (its folder takes the test files), else empty
   u64 input_ticks;           // ticks() at the last input: idle time on the monotonic clock
-  u32 input_count;           // marked input messages under --test
 };
 
 // ---- Start-up

@@ -1,6 +1,5 @@
 #include "shell/driver.h"
 
-#include "drawing/draw.h"
 #include "shell/loop.h"
 #include "shell/quit.h"
 #include "shell/title.h"
@@ -8,12 +7,6 @@
 
 namespace app {
 namespace {
-
-void put(AppState* s, u32 offset, u32 value) {
-  section::Section& r = s->surface.record;
-  if (!r.view || r.size < draw::frame_header) return;
-  __atomic_store_n(reinterpret_cast<u32*>(r.view + offset), value, __ATOMIC_RELAXED);
-}
 
 // The Task Manager replacement as this system reads it: there is no such replacement here, so its state is
 // unknown, with the error of a facility that is not supported.
@@ -116,15 +109,6 @@ void taskmgr_action(AppState* s, u32 kind) {
   if (kind == 7) return;
   taskmgr_refresh(s);
   relayout(s);
-}
-
-void note_input(AppState* s, const win::Msg& m) {
-  if (!in_test(*s)) return;
-  s->input_count += 1;
-  put(s, draw::word_inputs, s->input_count);
-  put(s, draw::word_input, m.message);
-  put(s, draw::word_value1, static_cast<u32>(m.wparam));
-  put(s, draw::word_value2, static_cast<u32>(m.lparam));
 }
 
 }  // namespace app

@@ -1,7 +1,7 @@
 #pragma once
 // The window's side of the test driver beyond the frame request and the tick: the driver's messages that set the
-// updater's state, step the sample source, reset the views and feed the Task Manager row, and the frame record's
-// words about simulated input. Only under --test.
+// updater's state, step the sample source, reset the views, add a disk and feed the Task Manager row. Only under
+// --test.
 #include "platform/window.h"
 #include "shell/app.h"
 
@@ -32,7 +32,5 @@ void test_sample_step_b(AppState* s);
 void test_add_disk(AppState* s, u64 bytes);
 // The Task Manager row's test value by kind: 4 and 5 make the next change answer cancelled or not completed.
 void taskmgr_action(AppState* s, u32 kind);
-// A marked input message reached the window: the record's input count, last input word and its two values.
-void note_input(AppState* s, const win::Msg& m);
 
 }  // namespace app

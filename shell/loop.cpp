@@ -211,7 +211,6 @@ u32 pre_dispatch(AppState* s, const win::Msg& m) {
     if (!input_allowed(*s, m)) return 1;
     s->last_input = now(*s);
     s->input_ticks = ticks(*s);
-    note_input(s, m);
     note_pointer(s, m);
   }
   i32 x = 0, y = 0;
