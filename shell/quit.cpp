@@ -123,16 +123,21 @@ u32 save_settings(AppState* s) {
   return length ? updstate::save(mem::Bytes(path, length), &update_settings(s)) : 0;
 }
 
+u32 sibling_path(mem::Bytes path, mem::Bytes name, u8* out) {
+  const mem::Bytes last = after_last_separator(path);
+  if (last.ptr == path.ptr) return 0;  // no folder part
+  const u64 folder = path.len - last.len;
+  if (folder + name.len > sibling_most) return 0;
+  __builtin_memcpy(out, path.ptr, folder);
+  __builtin_memcpy(out + folder, name.ptr, name.len);
+  return static_cast<u32>(folder + name.len);
+}
+
 bool write_test_file(const AppState& s, mem::Bytes name, mem::Bytes text) {
-  if (!in_test(s) || s.settings.len == 0) return false;
-  const mem::Bytes last = after_last_separator(s.settings);
-  if (last.ptr == s.settings.ptr) return false;  // no folder part
-  const u64 folder = s.settings.len - last.len;
-  if (folder + name.len > test_path_most) return false;
-  u8 path[test_path_most];
-  __builtin_memcpy(path, s.settings.ptr, folder);
-  __builtin_memcpy(path + folder, name.ptr, name.len);
-  return fs::replace_file(mem::Bytes(path, folder + name.len), text) == 0;
+  if (!in_test(s)) return false;
+  u8 path[sibling_most];
+  const u32 length = sibling_path(s.settings, name, path);
+  return length && fs::replace_file(mem::Bytes(path, length), text) == 0;
 }
 
 // ---- Quit

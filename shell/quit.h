@@ -51,8 +51,12 @@ void sync_restart_flag(AppState* s);
 // The update buttons: hit bits 40-42 and 55-60 of mask A. True when one of them acted.
 bool update_click(AppState* s, u64 bits);
 
-// The test files beside the --settings file (under --test): the part after its last '/' replaced by the name.
-// False when there is no such path (no settings path, no '/', longer than 520 bytes) or it cannot be written.
+// A file beside another: the path with the part after its last '/' (or '\\') replaced by the name, into out (520
+// bytes at most): its length, 0 when the path has no folder part or the result would be longer.
+inline constexpr u32 sibling_most = 520;
+u32 sibling_path(mem::Bytes path, mem::Bytes name, u8* out);
+// The test files beside the --settings file (under --test only): false when there is no such path or the file
+// cannot be written.
 bool write_test_file(const AppState& s, mem::Bytes name, mem::Bytes text);
 
 }  // namespace app

@@ -125,6 +125,25 @@ TEST(Quit, CloseDropsThePreviewAndTheCapture) {
   EXPECT_EQ(win::get_capture(w.thread), 0u);
 }
 
+TEST(Quit, SiblingPaths) {
+  const struct {
+    std::string path, want;
+  } cases[] = {
+      {"/a/b/settings.txt", "/a/b/chosen.txt"},
+      {"C:\\Vimbrel\\settings.txt", "C:\\Vimbrel\\chosen.txt"},
+      {"/settings.txt", "/chosen.txt"},
+      {"settings.txt", ""},  // no folder part
+      {"", ""},
+      {"/" + std::string(508, 'x') + "/s", "/" + std::string(508, 'x') + "/chosen.txt"},  // 520 bytes
+      {"/" + std::string(509, 'x') + "/s", ""},                                         // 521
+  };
+  for (const auto& c : cases) {
+    u8 out[app::sibling_most];
+    const u32 n = app::sibling_path(harness::bytes(c.path), mem::lit("chosen.txt"), out);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), c.want) << c.path.size();
+  }
+}
+
 TEST(Quit, TestFilesGoBesideTheSettingsFile) {
   ShellWindow w;
   ASSERT_TRUE(w.made);
