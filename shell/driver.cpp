@@ -29,7 +29,6 @@ bool test_message(AppState* s, const win::Msg& m) {
     case driver_ring_step: test_ring_step(s, static_cast<u32>(m.wparam)); return true;
     case driver_sample_step_b: test_sample_step_b(s); return true;
     case driver_taskmgr: taskmgr_action(s, static_cast<u32>(m.wparam)); return true;
-    case driver_add_disk: test_add_disk(s, m.wparam); return true;
     default: return false;
   }
 }
@@ -84,20 +83,6 @@ void test_ring_step(AppState* s, u32 processors) {
 void test_sample_step_b(AppState* s) {
   const Noted before = note(*s);
   source::restart_if_child(&s->model->source, &s->model->machine);
-  after_sample(s, before);
-}
-
-void test_add_disk(AppState* s, u64 bytes) {
-  const Noted before = note(*s);
-  machine::Machine* m = own(s);
-  const u32 i = m->disks;
-  if (i < machine::max_disks) {
-    machine::set_counts(m, m->cpus, i + 1, m->nics);
-    const u64 mib = bytes >> 20;
-    m->disk_capacity[i] = mib > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(mib);
-    const mem::Bytes name = mem::lit("Disk 2 (E:)");
-    machine::set_name(m, machine::slot_disks + i, name.ptr, name.len);
-  }
   after_sample(s, before);
 }
 

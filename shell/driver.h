@@ -1,6 +1,6 @@
 #pragma once
 // The window's side of the test driver beyond the frame request and the tick: the driver's messages that set the
-// updater's state, step the sample source, reset the views, add a disk and feed the Task Manager row. Only under
+// updater's state, step the sample source, reset the views and feed the Task Manager row. Only under
 // --test.
 #include "platform/window.h"
 #include "shell/app.h"
@@ -15,7 +15,6 @@ enum : u32 {
   driver_ring_step = win::wm_app + 0x16,
   driver_sample_step_b = win::wm_app + 0x18,
   driver_taskmgr = win::wm_app + 0x1C,
-  driver_add_disk = win::wm_app + 0x1E,
 };
 
 // The driver messages above: true when the message was one of them.
@@ -28,8 +27,6 @@ void test_reset_views(AppState* s);
 void test_sample_step(AppState* s);
 void test_ring_step(AppState* s, u32 processors);
 void test_sample_step_b(AppState* s);
-// A disk of that many bytes, "Disk 2 (E:)", joins this machine's (while there is room for one more).
-void test_add_disk(AppState* s, u64 bytes);
 // The Task Manager row's test value by kind: 4 and 5 make the next change answer cancelled or not completed.
 void taskmgr_action(AppState* s, u32 kind);
 
