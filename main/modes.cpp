@@ -36,14 +36,21 @@ u32 update_worker(mem::Bytes version, u32 mode) {
 #endif
   return update::worker_main(&config, mode);
 }
-// The release notes of the saved manifest into notes.txt, reported only through the exit code (0 to 5).
+// The release notes of the saved manifest into notes.txt. The window reads only the exit code (0 to 5); a person
+// who runs it is told why it failed.
 u32 update_notes(mem::Bytes version) {
   update::Config config = update::make_config(version);
 #ifdef VIMBREL_TEST_SEAMS
   update::TestSeams seams;
   update::apply_test_seams(&config, &seams);
 #endif
-  return update::notes_main(&config);
+  const u32 code = update::notes_main(&config);
+  if (code != 0) {
+    os::write_err(mem::lit("vimbrel: --update-notes: "));
+    os::write_err(update::notes_failure_word(code));
+    os::write_err(mem::lit("\n"));
+  }
+  return code;
 }
 u32 internet_child(mem::Bytes section) { return internet::child_main(section); }
 // The check asks the public service; a test build may point it at a loopback server instead, with

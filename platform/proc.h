@@ -51,7 +51,9 @@ struct PipedChild {
 
 // Creation and start-up words of `create` (the values the system's own process API uses). A suspended start is
 // one that is put in a job before it runs: on Linux the child is bound to its job before its program starts.
-enum : u32 { create_suspended = 0x4, create_no_window = 0x08000000 };
+// A new process group keeps the starter's console out of the child: a Ctrl-C or a hang-up at the terminal the
+// starter runs in does not reach it (on Linux: the child leads a session of its own, with no controlling terminal).
+enum : u32 { create_suspended = 0x4, create_new_process_group = 0x200, create_no_window = 0x08000000 };
 enum : u32 { use_show_window = 0x1, force_off_feedback = 0x80, use_std_handles = 0x100 };
 enum : u32 { show_hide = 0, show_no_activate = 4 };
 // The start-up flags of a hidden child: shown hidden, no busy cursor.
@@ -67,6 +69,7 @@ enum : u32 {
   spawn_job = 1,       // bound to a job; standard input from nothing
   spawn_piped = 2,     // standard output and error into a pipe whose read end comes back; standard input from nothing
   spawn_detached = 4,  // a session of its own, outliving the parent; standard input, output and error to nothing
+  spawn_own_session = 8,  // a session (and process group) of its own, away from the starter's terminal
 };
 // Starts the program at path (UTF-8) with the argument text: 1 with the child filled (and, for a piped start, the
 // pipe's read end in *output), or 0 with nothing running and the record cleared. A detached child is forgotten at

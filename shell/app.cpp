@@ -163,11 +163,14 @@ void load_settings(AppState* s, mem::Bytes settings) {
   updstate::reset(&u->settings);
   u->notices[0] = u->notices[1] = u->notices[2] = 0;
   if (!in_test(*s)) {
-    u8 path[528];
-    const u32 length = updstate::settings_path(mem::Slice{path, sizeof path});
-    if (length) updstate::load(mem::Bytes(path, length), &u->settings);
-  } else if (usable_path(settings)) {
-    updstate::load(settings, &u->settings);
+    // The controller's start: settings.txt, what an install left behind, and whether the program file is there.
+    update::load_for_gui(u, s->version, now(*s));
+    u->notices[0] = u->missing;
+  } else {
+    // Under --test the driver's messages stand for the updater: only the --settings file is read (and saved).
+    u->settings_length = usable_path(settings) ? static_cast<u32>(settings.len) : 0;
+    __builtin_memcpy(u->settings_path, settings.ptr, u->settings_length);
+    update::read_settings(u);
   }
   views::ViewState* v = &s->model->views;
   // Stored ranges are offered when the history source can fill them; the saved range is taken back when offered.
@@ -230,6 +233,11 @@ void tear_down(AppState* s) {
   machines_close(s);
   localhist::close(&m->history);
   instance::close(&m->instance);
+  // A loop that ended without the quit road (it failed) still installs a downloaded update and says what is urgent.
+  if (!s->quitting && s->window) {
+    if (stage_update(s)) wait_updater(s);
+    final_notice(s);
+  }
   internet::stop(&m->probe);
   source::stop(&m->source);
   procpage::close(&m->proc_page);

@@ -25,6 +25,7 @@
 #include "sampling/source.h"
 #include "shell/hitmap.h"
 #include "shell/instance.h"
+#include "update/controller.h"
 #include "update/updstate.h"
 #include "views/overview.h"
 #include "views/views.h"
@@ -108,9 +109,9 @@ struct TaskManager {
   u8 text[debugger_text_most];
 };
 
-// The updater's part: its settings record and the urgent-notice flags.
-struct Updater {
-  updstate::Settings settings;
+// The updater's part: the window's update controller (its settings record is what the banner and the Settings
+// page show) and the urgent-notice flags (0 pending, 1 shown).
+struct Updater : update::Controller {
   u8 notices[3];
 };
 

@@ -41,9 +41,7 @@ void update_banner(AppState* s, i32 x) {
   const updstate::Settings& u = s->model->updater.settings;
   u8 vbytes[24];
   const mem::Bytes version = version_text(u.last_version, vbytes, sizeof vbytes);
-  u8 notes[1024];
-  const u32 notes_length = release_notes(*s, notes);
-  const mem::Bytes first = updstate::first_item(mem::Bytes(notes, notes_length));
+  const mem::Bytes first = updstate::first_item(release_notes(*s));
   words::Text line{};
   words::put(&line, mem::lit("Version "));
   words::put(&line, version);

@@ -2,11 +2,26 @@
 
 #include "shell/loop.h"
 #include "shell/quit.h"
+#include "shell/texts.h"
 #include "shell/title.h"
 #include "update/updstate.h"
 
 namespace app {
 namespace {
+
+// The driver's release notes: the fixed stand-in, with --long-notes repeated (joined by a line feed) for as long
+// as the whole stays within the notes' room.
+u32 test_notes(u8* out, bool long_notes) {
+  u8 one[1024];
+  const mem::Bytes part = test_release_notes(one);
+  u32 n = 0;
+  do {
+    if (n) out[n++] = '\n';
+    __builtin_memcpy(out + n, part.ptr, part.len);
+    n += static_cast<u32>(part.len);
+  } while (long_notes && n + 1 + part.len <= update::notes_capacity);
+  return n;
+}
 
 // The Task Manager replacement as this system reads it: there is no such replacement here, so its state is
 // unknown, with the error of a facility that is not supported.
@@ -44,6 +59,8 @@ void test_update_state(AppState* s, u64 wparam, i64 lparam) {
   u.last_version[1] = 1;
   u.last_version[2] = 1;
   u.last_check = u.status ? s->test_clock : 0;
+  Updater* c = &s->model->updater;
+  c->notes_length = (u.flags & updstate::flag_notes_loaded) ? test_notes(c->notes, s->options & opt_long_notes) : 0;
   // The urgent notice: a missing program file (status 5, reason 24). It stays marked shown only if it was.
   u8* notices = s->model->updater.notices;
   notices[0] = u.status == updstate::status_failed && u.failure_reason == 24 ? 1 : 0;

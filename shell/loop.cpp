@@ -638,6 +638,7 @@ void tick(AppState* s) {
   after_sample(s, before);
   machines_tick(s);
   if (in_test(*s)) s->test_clock += 1;
+  update_step(s);
   check_update_road(s);
 }
 

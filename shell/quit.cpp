@@ -18,13 +18,14 @@ namespace {
 
 constexpr u64 rail_rows = 0x2FFFFFFFFull;
 constexpr u32 wait_rounds = 2400, wait_round_ms = 50;  // two minutes for the updater
-constexpr u32 test_path_most = 520;
+constexpr u32 new_program_wait_ms = 10000;           // for the new version's window
 constexpr u32 urgent_most = 3600;
 constexpr i32 update_section_y = 748;
 // The update buttons of mask A: 40-42 and 55-60.
 constexpr u64 update_bits = (u64{7} << slot_check) | (u64{0x3F} << slot_banner0);
 
 updstate::Settings& update_settings(AppState* s) { return s->model->updater.settings; }
+Updater* updater(AppState* s) { return &s->model->updater; }
 
 void destroy(AppState* s) {
   if (!s->window) return;
@@ -40,13 +41,12 @@ mem::Bytes after_last_separator(mem::Bytes path) {
   return mem::Bytes(path.ptr + start, path.len - start);
 }
 
-// The update controller (worker, swap, start of the new program) belongs to the updater's own work and is not
-// built yet: outside --test nothing is downloaded, swapped or started, and the road below never decides a restart.
-bool controller_ready(const AppState&) { return false; }
-
-void mark_failed_version(AppState* s) {
-  updstate::Settings& u = update_settings(s);
-  for (u32 i = 0; i < 3; ++i) u.failed_version[i] = u.last_version[i];
+// The urgent notice follows the controller's missing program file (outside --test); a notice that went away is
+// shown again when it comes back.
+void sync_notice(AppState* s) {
+  u8* notices = s->model->updater.notices;
+  notices[0] = s->model->updater.missing;
+  if (!notices[0]) notices[1] = 0;
 }
 
 void layout_again(AppState* s) {
@@ -59,7 +59,8 @@ void download_and_restart(AppState* s) {
   s->flags |= flag_restart_pending;
   // Under --test the check stands for the worker: nothing starts, and the status says a check runs.
   if (in_test(*s)) u.status = updstate::status_checking;
-  const bool worker_runs = in_test(*s) ? u.status == updstate::status_checking : controller_ready(*s);
+  const bool worker_runs =
+      in_test(*s) ? u.status == updstate::status_checking : update::start_fetch(updater(s), now(*s));
   if (!worker_runs) s->flags &= static_cast<u8>(~flag_restart_pending);
 }
 
@@ -111,16 +112,8 @@ bool settings_in_use(const AppState& s) { return !in_test(s) || s.settings.len !
 
 u32 save_settings(AppState* s) {
   if (!settings_in_use(*s)) return 0;
-  u8 path[test_path_most + 8];
-  u32 length = 0;
-  if (in_test(*s)) {
-    if (s->settings.len > test_path_most) return 0;
-    __builtin_memcpy(path, s->settings.ptr, s->settings.len);
-    length = static_cast<u32>(s->settings.len);
-  } else {
-    length = updstate::settings_path(mem::Slice{path, sizeof path});
-  }
-  return length ? updstate::save(mem::Bytes(path, length), &update_settings(s)) : 0;
+  update::save_settings(updater(s));
+  return (update_settings(s).flags & updstate::flag_save_failed) ? 1 : 0;
 }
 
 u32 sibling_path(mem::Bytes path, mem::Bytes name, u8* out) {
@@ -176,9 +169,19 @@ void quit(AppState* s, u32 restart) {
   layout_again(s);
 }
 
+void update_step(AppState* s) {
+  if (in_test(*s) || !s->model) return;
+  if (!update::tick(updater(s), now(*s))) return;
+  sync_notice(s);
+  s->flags &= static_cast<u8>(~flag_banner_dismissed);
+  sync_restart_flag(s);
+  show_notice_once(s);
+  layout_again(s);
+}
+
 void check_update_road(AppState* s) {
   if (s->quitting || !s->window || shutting_down(*s)) return;
-  if (!in_test(*s) && (!controller_ready(*s) || updater_running(s))) return;
+  if (!in_test(*s) && update::activity(updater(s)) != 0) return;
   const bool iconic = win::is_iconic(*s->thread, s->window);
   const bool away = iconic || !win::is_visible(*s->thread, s->window);
   const updstate::Settings& u = update_settings(s);
@@ -192,7 +195,7 @@ bool stage_update(AppState* s) {
   updstate::Settings& u = update_settings(s);
   if (shutting_down(*s) || u.status != updstate::status_ready) return false;
   source::suspend(&s->model->source);
-  if (!in_test(*s)) return controller_ready(*s);  // the swap needs the update controller
+  if (!in_test(*s)) return update::start_swap(updater(s), now(*s));
   u.status = updstate::status_installing;
   return s->swap_event != 0;
 }
@@ -200,7 +203,7 @@ bool stage_update(AppState* s) {
 bool updater_running(AppState* s) {
   // Under --test the swap event stands for the updater: it runs until the driver sets the event.
   if (in_test(*s)) return s->swap_event != 0 && !kobj::wait(s->swap_event, 0);
-  return false;
+  return update::poll(updater(s), now(*s));
 }
 
 void wait_updater(AppState* s) {
@@ -213,13 +216,17 @@ bool relaunch(AppState* s) {
   const bool asked = (s->flags & flag_restart_pending) != 0;
   const u32 n = relaunch_args((s->options & opt_gdi) != 0, view_id(*s), !asked,
                               (s->flags & flag_minimized_at_restart) != 0, args, sizeof args);
-  if (!in_test(*s)) return false;  // nothing was swapped: there is no new program to start
+  if (!in_test(*s)) {
+    // Only a program file that the swap replaced is started; one that did not come up is put back.
+    Updater* c = updater(s);
+    return c->result.state == update::state_swapped &&
+           update::start_new_program(c, mem::Bytes(args, n), new_program_wait_ms);
+  }
   save_settings(s);
   write_test_file(*s, restart_file(), mem::Bytes(args, n));
   if (u.failure_reason == updstate::reason_did_not_start) {
     u.status = updstate::status_failed;
-    mark_failed_version(s);
-    save_settings(s);
+    update::mark_failed_version(updater(s), settings_in_use(*s));
     return false;
   }
   u.status = updstate::status_installing;
@@ -238,20 +245,31 @@ void show_notice_once(AppState* s) {
 }
 
 void final_notice(AppState* s) {
-  // Outside --test the updater would first put a missing program file back and save; that is its own work.
+  // Outside --test the controller first tries once more to put the program file back, and saves what it found.
+  Updater* c = updater(s);
+  if (!in_test(*s) && c->missing) {
+    update::recover_program(c);
+    update::save_settings(c);
+    sync_notice(s);
+  }
   if (notice_pending(*s)) notice_box(s);
+}
+
+u32 notice_text(const AppState& s, updstate::Buf* out) {
+  const u32 before = out->len;
+  if (!in_test(s)) {
+    update::failure_text(&s.model->updater, out);
+  } else if (notice_pending(s)) {
+    const mem::Bytes program = test_program_path();
+    updstate::missing_program_text(program, old_suffix(), after_last_separator(program), out);
+  }
+  return out->len - before;
 }
 
 void notice_box(AppState* s) {
   u8 text[urgent_most];
   updstate::Buf b = updstate::buf_of(mem::Slice{text, sizeof text});
-  update::Path own{};
-  mem::Bytes program = test_program_path(), suffix = old_suffix();
-  if (!in_test(*s)) {
-    program = update::module_path(&own) ? update::view(own) : mem::Bytes();
-    suffix = mem::Bytes();
-  }
-  updstate::missing_program_text(program, suffix, after_last_separator(program), &b);
+  notice_text(*s, &b);
   s->notices += 1;
   if (!in_test(*s)) {
     if (shutting_down(*s)) return;
@@ -283,7 +301,11 @@ bool update_click(AppState* s, u64 bits) {
   if (!bits) return false;
   updstate::Settings& u = update_settings(s);
   if (bits & bit_a(slot_check)) {
-    if (in_test(*s)) u.status = updstate::status_checking;  // outside --test the controller starts the check
+    // Under --test the status stands for the check; a check that runs already is not started twice.
+    if (in_test(*s))
+      u.status = updstate::status_checking;
+    else
+      update::start_check(updater(s), now(*s));
   }
   if (bits & bit_a(slot_auto_check)) {
     u.flags ^= updstate::flag_checks_on;
@@ -296,10 +318,7 @@ bool update_click(AppState* s, u64 bits) {
   }
   if (bits & bit_a(slot_banner0)) download_and_restart(s);
   if (bits & bit_a(slot_banner0 + 1)) s->flags |= flag_banner_dismissed;
-  if (bits & bit_a(slot_banner0 + 2)) {
-    for (u32 i = 0; i < 3; ++i) u.skip_version[i] = u.last_version[i];
-    save_settings(s);
-  }
+  if (bits & bit_a(slot_banner0 + 2)) update::skip_version(updater(s), settings_in_use(*s));
   if (bits & bit_a(slot_update_mode)) {
     u.flags ^= updstate::flag_automatic;
     s->flags &= static_cast<u8>(~flag_restart_pending);
@@ -312,8 +331,7 @@ bool update_click(AppState* s, u64 bits) {
     if (s->page_scroll > range) s->page_scroll = range;
   }
   if (bits & bit_a(slot_notes)) {
-    for (u32 i = 0; i < 3; ++i) u.skip_version[i] = u.failed_version[i] = 0;
-    save_settings(s);
+    update::clear_skips(updater(s), settings_in_use(*s));
     download_and_restart(s);
   }
   layout_again(s);

@@ -28,12 +28,17 @@ u32 idle_seconds(const AppState& s);
 bool shutting_down(const AppState& s);
 // Settings are saved outside --test, and under --test only with --settings.
 bool settings_in_use(const AppState& s);
-// Saves the update settings where they are in use: 0 or the file layer's error class (0 also when not in use).
+// Saves the update settings where they are in use: 0, or 1 when the file could not be written (flag bit 1 of the
+// settings then says so too).
 u32 save_settings(AppState* s);
 
 void close(AppState* s);
 // The quit road; relaunch 1 when the close is for an update restart.
 void quit(AppState* s, u32 relaunch);
+// The update controller's step of the one-second tick (outside --test; under --test the driver's messages stand for
+// it): when its state changed, the banner's dismissal and a restart request that no longer applies are cleared, the
+// urgent notice follows the program file, and the window is laid out again.
+void update_step(AppState* s);
 void check_update_road(AppState* s);
 bool stage_update(AppState* s);
 bool updater_running(AppState* s);
@@ -42,6 +47,8 @@ bool relaunch(AppState* s);
 
 // The urgent notice: pending (notices[0]) and shown (notices[1]).
 bool notice_pending(const AppState& s);
+// The notice's text (the program path and its parked copy) appended to out; its length, 0 when there is none.
+u32 notice_text(const AppState& s, updstate::Buf* out);
 void show_notice_once(AppState* s);
 void final_notice(AppState* s);
 void notice_box(AppState* s);

@@ -5,6 +5,7 @@
 #include "platform/fs.h"
 #include "shell/clipboard.h"
 #include "shell/pages.h"
+#include "shell/quit.h"
 #include "shell/texts.h"
 #include "shell/title.h"
 #include "shell/widgets.h"
@@ -169,14 +170,14 @@ void notes_panel(AppState* s, const Canvas& c) {
   text_in(&s->surface, role_body, updstate::text_of(&line), draw::Rect{content_left, 832 + g - sc, s->width, 864 + g - sc},
           colour_text, 0);
   slot_button(c, slot_notes, failed ? mem::lit("Try again") : mem::lit("Install skipped version"), false);
-  u8 notes[1024];
-  const u32 length = release_notes(*s, notes);
+  const mem::Bytes text = release_notes(*s);
+  const u8* notes = text.ptr;
+  const u32 length = static_cast<u32>(text.len);
   if (!length) {
     small_text(s, notes_missing_text(), content_left, 864 + g - sc, s->width - content_margin, colour_grey);
     return;
   }
   // One row of 20 px for each piece of a line that fits the width; drawing stops at the window's bottom.
-  const mem::Bytes text(notes, length);
   const i32 width = s->width - 268;
   i32 y = 864 + g - sc;
   u32 start = 0;
@@ -195,7 +196,6 @@ void notes_panel(AppState* s, const Canvas& c) {
     } while (at < line_end && y < s->height);
     start = line_end + 1;
   }
-  (void)text;
 }
 
 }  // namespace
@@ -206,16 +206,18 @@ bool notes_block_shown(const AppState& s) {
          updstate::is_failed_version(&u) || (s.flags & flag_restart_pending);
 }
 
-u32 release_notes(const AppState& s, u8* out1024) {
-  if (!in_test(s)) return 0;
-  return static_cast<u32>(test_release_notes(out1024).len);
+mem::Bytes release_notes(const AppState& s) {
+  const Updater& u = s.model->updater;
+  if (!(u.settings.flags & updstate::flag_notes_loaded)) return mem::Bytes();
+  return mem::Bytes(u.notes, u.notes_length);
 }
 
 i32 settings_content_height(AppState* s) {
   const i32 g = notes_offset(s->width);
   if (!notes_block_shown(*s)) return 796 + g;
-  u8 notes[1024];
-  const u32 length = release_notes(*s, notes);
+  const mem::Bytes text = release_notes(*s);
+  const u8* notes = text.ptr;
+  const u32 length = static_cast<u32>(text.len);
   if (!length) return 908 + g;
   const i32 width = s->width - 268;
   i32 y = 864 + g;
@@ -245,8 +247,14 @@ void settings_draw(AppState* s) {
   internet_section(s, c);
   background_section(s, c);
   if (notes_block_shown(*s)) notes_panel(s, c);
+  // The line under the update buttons: a missing program file first (the user must act on it), else a settings file
+  // that could not be saved.
   const updstate::Settings& u = s->model->updater.settings;
-  if (u.flags & updstate::flag_save_failed)
+  u8 bytes[3600];
+  updstate::Buf missing = updstate::buf_of(mem::Slice{bytes, sizeof bytes});
+  if (notice_text(*s, &missing))
+    note_wrapped_in(s, updstate::text_of(&missing), value_column, 264 - sc, colour_badge_text);
+  else if (u.flags & updstate::flag_save_failed)
     small_text(s, save_failed_text(), value_column, 264 - sc, s->width - content_margin, colour_grey);
 }
 

@@ -11,9 +11,9 @@ namespace app {
 void settings_draw(AppState* s);
 // The release-notes panel is shown: an update is downloaded or offered, a version failed, or a restart is pending.
 bool notes_block_shown(const AppState& s);
-// The release notes the window holds: under --test the fixed stand-in, otherwise none until the updater fetches
-// them. Into out1024; its length.
-u32 release_notes(const AppState& s, u8* out1024);
+// The release notes the update controller holds (flag bit 6 of the update settings): the notes of the offered or
+// installed version, under --test the driver's stand-in; empty when there are none.
+mem::Bytes release_notes(const AppState& s);
 // The Settings content height for the width, with the notes laid out (Part of the page scroll).
 i32 settings_content_height(AppState* s);
 

@@ -329,18 +329,20 @@ u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width) {
   return end;
 }
 
-void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y) {
+void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y) { note_wrapped_in(s, text, x, y, colour_grey); }
+
+void note_wrapped_in(AppState* s, mem::Bytes text, i32 x, i32 y, u32 colour) {
   draw::Surface* d = &s->surface;
   const i32 room = s->width - x - 24, right = s->width - 24;
   if (text_width(d, role_small, text) <= room) {
-    text_in(d, role_small, text, draw::Rect{x, y, right, y + 32}, colour_grey, 0);
+    text_in(d, role_small, text, draw::Rect{x, y, right, y + 32}, colour, 0);
     return;
   }
   const u32 end = fit_words(s, text, 0, room);
-  text_in(d, role_small, mem::Bytes(text.ptr, end), draw::Rect{x, y, right, y + 16}, colour_grey, 0);
+  text_in(d, role_small, mem::Bytes(text.ptr, end), draw::Rect{x, y, right, y + 16}, colour, 0);
   if (end + 1 < text.len)
     text_in(d, role_small, mem::Bytes(text.ptr + end + 1, text.len - end - 1), draw::Rect{x, y + 16, right, y + 32},
-            colour_grey, 0);
+            colour, 0);
 }
 
 // ---- What the hit map and the rail are laid out from

@@ -36,6 +36,8 @@ void relayout(AppState* s);
 void redraw_all(AppState* s);
 // A note in the small font at (x, y), two lines of 16 px when it is wider than the room (client width - x - 24).
 void note_wrapped(AppState* s, mem::Bytes text, i32 x, i32 y);
+// The same in another colour.
+void note_wrapped_in(AppState* s, mem::Bytes text, i32 x, i32 y, u32 colour);
 // The end of the words of text (from start) that fit in width: the offset of the space after the last word taken
 // (or the text's end); the first word is always taken.
 u32 fit_words(AppState* s, mem::Bytes text, u32 start, i32 width);

@@ -112,6 +112,7 @@ void save_settings(Controller* c) {
 
 void load_for_gui(Controller* c, mem::Bytes version_text, u32 now) {
   Config config = make_config(version_text);
+  take_test_seams(&config, &c->seams);
   u8 path[controller_path_max + 8];
   u32 n = updstate::settings_path(mem::Slice{path, sizeof path});
   init_controller(c, &config, mem::Bytes(), mem::Bytes(path, n), now);
@@ -438,6 +439,17 @@ u32 fetch_notes(const Config* config, mem::Bytes program, mem::Bytes settings_pa
   u32 code = fetch_into(config, program, settings_path, mem::alloc_of<NotesWork>(&arena));
   mem::release(&arena);
   return code;
+}
+
+mem::Bytes notes_failure_word(u32 code) {
+  switch (code) {
+    case 1: return mem::lit("there is no saved update manifest beside the program; an update check writes one");
+    case 2: return mem::lit("the saved update manifest names no release notes");
+    case 3: return mem::lit("the release notes are not on the update feed's server");
+    case 4: return mem::lit("the release notes could not be downloaded");
+    case 5: return mem::lit("notes.txt cannot be written");
+    default: return mem::Bytes();
+  }
 }
 
 u32 notes_main(const Config* config) {

@@ -25,6 +25,7 @@ struct NotesChild {
 
 struct Controller {
   Config config;
+  TestSeams seams;  // the configuration's texts that a test build takes from its environment
   Result result;  // the last worker run's result
   Worker worker;
   updstate::Settings settings;
@@ -91,5 +92,7 @@ u32 sibling_path(mem::Bytes settings_path, mem::Bytes name, u8* out520);
 // feed; 4 the download failed or was not 200; 5 notes.txt could not be written.
 u32 fetch_notes(const Config* config, mem::Bytes program, mem::Bytes settings_path);
 u32 notes_main(const Config* config);
+// The words for the child's exit codes 1 to 5 (empty for 0 and unknown codes).
+mem::Bytes notes_failure_word(u32 code);
 
 }  // namespace update

@@ -1067,9 +1067,12 @@ void start_worker(const Config* config, u32 mode, Worker* worker, Result* r) {
   proc::ExePath exe{};
   exe.length = os::utf8_to_wide(view(r->paths.program), exe.units, proc::path_units);
   // A swap parks the program file before it places the new one: killed in between, it would leave no program at
-  // all. So it runs outside any job and outlives a window that ends while it works; checks and downloads are
-  // bound to the window as every other child is.
-  bool started = exe.length && (mode == 3 ? proc::start(&exe, mem::Bytes(args, len), 0, &worker->child)
+  // all. So it runs outside any job and outlives a window that ends while it works, in a process group of its own
+  // that a Ctrl-C or a hang-up at the window's terminal does not reach; checks and downloads are bound to the
+  // window as every other child is.
+  const u32 apart = proc::create_no_window | proc::create_new_process_group;
+  bool started = exe.length && (mode == 3 ? proc::create(&exe, mem::Bytes(args, len), apart,
+                                                         proc::hidden_startup_flags, proc::show_hide, &worker->child)
                                           : proc::start_in_job(&exe, mem::Bytes(args, len), &worker->child));
   worker->running = started ? 1 : 0;
   if (!worker->running) r->state = state_failed, r->reason = reason_no_start;
@@ -1152,5 +1155,13 @@ void apply_test_seams(Config* config, TestSeams* store) {
   if (flags.len) config->flags = decimal(flags);
 }
 #endif
+
+void take_test_seams(Config* config, TestSeams* store) {
+#ifdef VIMBREL_TEST_SEAMS
+  apply_test_seams(config, store);
+#else
+  (void)config, (void)store;
+#endif
+}
 
 }  // namespace update

@@ -359,15 +359,19 @@ u32 poll_worker(const Config* config, Worker* worker, Result* result);
 void take_worker_result(const Config* config, u32 code, Result* result);
 bool check_age_due(bool checks_on, bool worker_running, bool checked_before, u64 ms_since_last);
 
-#ifdef VIMBREL_TEST_SEAMS
-// Test builds only: the configuration's feed, key, certificates, time-outs and flags may come from the environment
-// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _LIMIT, _FLAGS), so tests reach their own server with
-// their own key. The texts live in the store.
+// Room for the configuration texts that a test build may take from its environment.
 struct TestSeams {
   u8 feed[2048];
   u8 ca[1024];
 };
+#ifdef VIMBREL_TEST_SEAMS
+// Test builds only: the configuration's feed, key, certificates, time-outs and flags may come from the environment
+// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _LIMIT, _FLAGS), so tests reach their own server with
+// their own key. The texts live in the store.
 void apply_test_seams(Config* config, TestSeams* store);
 #endif
+// What a process that is not built with the seams calls (the window's controller): in a test build the same as
+// apply_test_seams, so the window and its worker read one configuration; in any other build nothing.
+void take_test_seams(Config* config, TestSeams* store);
 
 }  // namespace update

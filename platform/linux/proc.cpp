@@ -116,14 +116,17 @@ struct Pipes {
 
 // Everything before the program starts, in the new process. Only calls that are safe between fork and exec.
 [[noreturn]] void run_child(const ArgumentVector* v, char** env, const Pipes& p, u32 how, pid_t parent) {
+  // A session of its own is also a group of its own (a group leader could not start a session afterwards).
+  if ((how & spawn_own_session) && setsid() < 0) child_fails(p.report[1]);
   if (how & (spawn_job | spawn_piped)) {
     // A group of its own, which the job's close ends as one; and the end of the parent ends the child. A parent
     // that ended before the signal was asked for is caught by the check after it.
-    if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) child_fails(p.report[1]);
+    if ((!(how & spawn_own_session) && setpgid(0, 0) != 0) || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+      child_fails(p.report[1]);
     if (getppid() != parent) _exit(1);
   }
   if (how & spawn_detached) {
-    if (setsid() < 0) child_fails(p.report[1]);
+    if (!(how & spawn_own_session) && setsid() < 0) child_fails(p.report[1]);
     pid_t second = fork();
     if (second < 0) child_fails(p.report[1]);
     if (second > 0) _exit(0);
@@ -355,6 +358,7 @@ u32 create(const ExePath* path, mem::Bytes arguments, u32 creation_flags, u32 st
   u64 n = family1_path(path, arguments, utf8);
   if (n == 0) return 0;
   u32 how = (creation_flags & create_suspended) ? static_cast<u32>(spawn_job) : 0u;
+  if (creation_flags & create_new_process_group) how |= spawn_own_session;
   return spawn(mem::Bytes(utf8, n), arguments, how, out, nullptr);
 }
 

@@ -365,6 +365,46 @@ TEST(Children, WindowsAreFoundThroughTheRuntimeFolder) {
   EXPECT_EQ(code, 0);
 }
 
+// The process group and session of a running process: fields 5 and 6 of its stat line.
+std::pair<long, long> group_and_session(u32 pid) {
+  const std::string stat = testutil::read_file("/proc/" + std::to_string(pid) + "/stat");
+  long group = -1, session = -1;
+  const size_t name_end = stat.rfind(')');
+  if (name_end != std::string::npos) sscanf(stat.c_str() + name_end + 1, " %*c %*d %ld %ld", &group, &session);
+  return {group, session};
+}
+
+// A child started in a new process group leads a session of its own, so a Ctrl-C or a hang-up at this process's
+// terminal never reaches it; without the flag it stays in this process's group, and bound to a job it still ends
+// with the job.
+TEST(Children, NewProcessGroupLeavesTheStartersTerminal) {
+  struct Case {
+    const char* name;
+    u32 flags;
+    bool apart;
+  } cases[] = {{"plain", 0, false},
+               {"new process group", proc::create_new_process_group, true},
+               {"new process group in a job", proc::create_new_process_group | proc::create_suspended, true}};
+  proc::ExePath sleep = exe_path("/bin/sleep");
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    proc::Child c;
+    ASSERT_EQ(proc::create(&sleep, bytes("600"), k.flags, 0, proc::show_hide, &c), 1u);
+    const auto [group, session] = group_and_session(c.process_id);
+    if (k.apart) {
+      EXPECT_EQ(group, static_cast<long>(c.process_id));
+      EXPECT_EQ(session, static_cast<long>(c.process_id));
+    } else {
+      EXPECT_EQ(group, static_cast<long>(getpgrp()));
+      EXPECT_EQ(session, static_cast<long>(getsid(0)));
+    }
+    proc::kill(&c);
+    EXPECT_EQ(proc::wait_end(&c, 30000), 1u);
+    proc::close(&c);
+  }
+  EXPECT_FALSE(has_children());
+}
+
 TEST(Children, StartWithoutAJobRunsAndIsReapedOnClose) {
   proc::ExePath sh = exe_path("/bin/sh");
   proc::Child c;

@@ -71,6 +71,7 @@ TEST(Quit, UpdateButtons) {
   w.no_updater();
   const std::string settings = w.dir.path + "/settings.txt";
   w.s.settings = harness::bytes(settings);
+  app::load_settings(&w.s, w.s.settings);
   updstate::Settings& u = w.s.model->updater.settings;
   const u8 checks = u.flags & updstate::flag_checks_on;
   u.last_version[1] = 2;
