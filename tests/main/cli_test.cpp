@@ -65,10 +65,13 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   testutil::RunResult revert = testutil::run_vimbrel("--agent-revert " + home.path + "/p", home.path);
   EXPECT_EQ(revert.exit_code, 1);
   EXPECT_EQ(revert.out, "vimbrel agent: cannot put the previous binary back\n");
-  // The release-notes child is built: with no saved manifest beside the program it ends with 1 and writes nothing.
+  // The release-notes child is built: with no saved manifest beside the program it ends with 1 and says why.
   testutil::RunResult notes = testutil::run_vimbrel("--update-notes", home.path);
   EXPECT_EQ(notes.exit_code, 1);
-  EXPECT_EQ(notes.out + notes.err, "");
+  EXPECT_EQ(notes.out, "");
+  EXPECT_EQ(notes.err,
+            "vimbrel: --update-notes: there is no saved update manifest beside the program; an update check writes "
+            "one\n");
   // The background copy is built: with no role chosen it has nothing to run and ends at once.
   testutil::RunResult copy = testutil::run_vimbrel("--background", home.path);
   EXPECT_EQ(copy.exit_code, 0);
