@@ -3,6 +3,7 @@
 #include "cluster/payload.h"
 #include "cluster/publish.h"
 #include "platform/sock.h"
+#include "update/background.h"
 
 namespace clusterui {
 namespace {
@@ -116,7 +117,9 @@ void apply(ClusterState* s, u64 now) {
   publisher::stop(p);
   publisher::init(p, &s->block->key, s->publish.id, sizeof s->publish.id, proto::role_publisher);
   p->in_process = 0;  // the share's lease is read by the lease child beside the window
-  cluster::PublishSettings copy = s->publish;
+  // A share's beacons are listened for only where this machine can be the host; the environment may override.
+  cluster::PublishSettings copy =
+      s->publish.target_kind == cluster::target_path ? background::prefer_own_host(&s->publish) : s->publish;
   copy.publish = s->publish.publish && s->network && s->key_result == key_loaded && s->publish.id_present ? 1 : 0;
   publisher::set_target(p, &copy, now);
 }

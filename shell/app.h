@@ -25,6 +25,7 @@
 #include "sampling/source.h"
 #include "shell/hitmap.h"
 #include "shell/instance.h"
+#include "update/background.h"
 #include "update/controller.h"
 #include "update/updstate.h"
 #include "views/overview.h"
@@ -157,6 +158,7 @@ struct ModelParts {
   support::SupportState support;
   clusterui::ClusterState cluster_ui;
   mem::Bytes test_settings;  // the --settings file under --test: the test files stand beside it
+  background::Control background;  // the background copy as the Settings page controls it
 };
 inline constexpr u64 model_bytes = 757512;
 struct Model : ModelParts {

@@ -5,11 +5,13 @@
 #include "sampling/ring.h"
 #include "shell/dpi.h"
 #include "shell/driver.h"
+#include "shell/fields.h"
 #include "shell/pages.h"
 #include "shell/processes.h"
 #include "shell/machinespage.h"
 #include "shell/quit.h"
 #include "shell/rules.h"
+#include "shell/settings_page.h"
 #include "shell/snap.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
@@ -156,6 +158,9 @@ void driver_message(AppState* s, const win::Msg& m) {
     case driver_add_disk:
       test_add_disk(s, m.wparam);
       break;
+    case driver_cluster_char:
+      clusterui::test_char(&s->model->cluster_ui, static_cast<u8>(m.wparam & 0xFF));
+      break;
     case driver_history_source: {
       localhist::HostLink link = history_link(s);
       localhist::set_test_source(&s->model->chart_source, &link, static_cast<u8>(m.wparam));
@@ -284,6 +289,12 @@ void key_down(AppState* s, u32 key, u64 wparam) {
   Model* m = s->model;
   if (win_key_down(*s, wparam) && snap_key(s, key)) return;
   if (processes_menu_key(s, key, shift_down(*s, wparam))) return;
+  // The text fields first: on the Settings page every key, on the Machines page while its filter is edited every key
+  // but Up and Down (they move in the list).
+  if ((s->page == page_settings || (s->page == page_machines && m->machines.page.editing && key != vk_up &&
+                                    key != vk_down)) &&
+      field_key(s, key, wparam))
+    return;
   if (s->page == page_machines && machines_key(s, key)) return;
   if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
   if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
@@ -352,6 +363,7 @@ bool page_key(AppState* s, u32 key) {
 }
 
 void on_char(AppState* s, u32 c) {
+  if (field_char(s, c)) return;
   if (s->page == page_machines) machines_char(s, c);
   if (s->page != page_processes) return;  // the cluster field arrives with the Settings and Machines pages
   processes_char(s, c);
@@ -392,6 +404,7 @@ void rail_scrolled(AppState* s, bool moved) {
 
 void mouse_move(AppState* s, i32 x, i32 y) {
   if (drag_pointer(s)) return;
+  if (field_drag(s, x)) return;
   if (!in_test(*s) && !(s->flags & flag_leave_tracking)) {
     win::track_leave(s->thread, s->window);
     s->flags |= flag_leave_tracking;
@@ -403,11 +416,9 @@ void mouse_move(AppState* s, i32 x, i32 y) {
   const u64 a = hits_at(map, x, y) & map.enabled_a & hover_mask_a;
   const u64 b = hits_at_b(map, x, y) & map.enabled_b & hover_mask_b;
   const u64 changed = a ^ map.hover_a;
-  const bool changed_b = b != map.hover_b;
   map.hover_a = a;
-  map.hover_b = b;
   redraw_slots(s, changed);
-  if (changed_b) redraw_all(s);
+  set_hover_b(s, b);
   Model* m = s->model;
   if (s->page == page_view && views::hover_parts(&m->views, shown(*s), &s->surface, x, y))
     invalidate_shown(s->thread, s->window, &s->surface);
@@ -433,6 +444,8 @@ void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
   }
   const u64 a = hits_at(map, x, y) & map.enabled_a & ~(bit_a(slot_plot) | bit_a(slot_cores));
   const u64 b = hits_at_b(map, x, y) & map.enabled_b;
+  if (field_click(s, b, x, twice)) return;
+  end_edit_on_click(s);
   if (!a && !b) {
     // A press on the empty title strip moves the window; a double-click there toggles maximized instead.
     if (y < title_height && twice) {
@@ -450,7 +463,9 @@ void mouse_down(AppState* s, i32 x, i32 y, bool twice) {
 void mouse_up(AppState* s, i32 x, i32 y) {
   if (release_drag(s)) return;
   win::release_capture(s->thread);
+  field_drag_end(s);
   HitMap& map = s->map;
+  cancel_confirm_on_click(s, hits_at_b(map, x, y) & map.enabled_b);
   const u64 a = map.pressed_a & hits_at(map, x, y) & map.enabled_a;
   const u64 b = map.pressed_b & hits_at_b(map, x, y) & map.enabled_b;
   map.pressed_a = map.pressed_b = 0;
@@ -503,6 +518,7 @@ void overview_click(AppState* s, i32 x, i32 y) {
 void open_page(AppState* s, u8 page) {
   Model* m = s->model;
   machines_leave(s, page);
+  end_field_edit(s);
   if (s->page == page_support || s->page == page_sensors) s->page_scroll = 0;
   s->page = page;
   s->map.selected = 0;
@@ -535,13 +551,15 @@ void click_b(AppState* s, u64 bits) {
   }
   if (bits & bit_b(slot_sensors)) open_page(s, page_sensors);
   support_click(s, bits);
-  // The cluster, Background and Machines controls arrive with their pages.
+  settings_click(s, bits);
+  settings::background_click(s, bits);
 }
 
 
 void click(AppState* s, u64 bits) {
   Model* m = s->model;
   const u64 row = bits & rail_rows & s->map.enabled_a;
+  if (row || s->page == page_settings) end_field_edit(s);
   if (row) {
     const u64 one = row & (~row + 1);
     const u8 from = s->page;
@@ -747,6 +765,7 @@ void frame_request(AppState* s, u32 number) {
   processes_counters(s);
   u32 bits = 0x800 | (shown_view(*s) << 24);
   if (s->flags & flag_animating) bits |= 0x400;
+  bits |= field_status_bits(*s);
   put_status(s, bits, ~(u32{0x400} | 0x3800u | 0xFF000000u));
   put_word(s, draw::word_model, static_cast<u32>(s->page) | (u32{s->model->views.view} << 8), __ATOMIC_RELAXED);
   put_word(s, draw::word_request, number, __ATOMIC_RELEASE);

@@ -35,6 +35,7 @@ enum : u32 {
   driver_hold = win::wm_app + 0x1B,
   driver_dpi = win::wm_app + 0x1D,
   driver_add_disk = win::wm_app + 0x1E,
+  driver_cluster_char = win::wm_app + 0x20,
   driver_work_area = win::wm_app + 0x27,
   driver_history_source = win::wm_app + 0x28,
 };

@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "shell/support_page.h"
+#include "shell/title.h"
 
 namespace app {
 
@@ -13,6 +14,9 @@ void start_pages(AppState* s, mem::Bytes settings, mem::Bytes support) {
   for (u32 i = 0; i < 3; ++i) version[i] = static_cast<u16>(cluster::version_part(s->version, i));
   clusterui::init(&m->cluster_ui, &s->arena, m->test_settings, in_test(*s), version[0], version[1], version[2],
                   ticks(*s));
+  background::start_at_launch(&m->background, mem::Bytes(), m->test_settings,
+                              in_test(*s) ? background::mode_test : background::mode_normal);
+  clusterui::set_background(&m->cluster_ui, background::agent_on(&m->background), ticks(*s));
 }
 
 void stop_pages(AppState* s) { clusterui::close(&s->model->cluster_ui); }
@@ -30,6 +34,7 @@ void pages_tick(AppState* s) {
   clusterui::ClusterState* c = &m->cluster_ui;
   if (clusterui::publish_sample(c, &m->machine, ticks(*s)) && m->procs.count)
     clusterui::publish_procs(c, &m->procs, m->machine.memory_total, ticks(*s));
+  if (background::refresh(&m->background, s->page == page_settings)) relayout(s);
 }
 
 u32 beside_settings(const AppState& s, mem::Bytes name, u8* out, u32 capacity) {

@@ -6,14 +6,14 @@
 
 namespace app {
 
-// The start of the pages' controllers: the cluster settings and the Support page's data. settings is the
+// The start of the pages' controllers: the cluster settings, the background copy and the Support page's data. settings is the
 // --settings file under --test (empty otherwise), support the --support file.
 void start_pages(AppState* s, mem::Bytes settings, mem::Bytes support);
 void stop_pages(AppState* s);
 // The 100 ms timer's part: the publisher is stepped; the Settings page is redrawn when its link state changed.
 void pages_timer(AppState* s);
 // The tick's part: with an open link the inventory and the new sample go out, and every second time the process
-// table.
+// table; the background copy is kept running and its status read while the Settings page shows it.
 void pages_tick(AppState* s);
 
 // The path of name beside the --settings file (the part after its last '/' replaced): its length, 0 when there is

@@ -4,6 +4,7 @@
 #include "pages/clusterui.h"
 #include "platform/fs.h"
 #include "shell/clipboard.h"
+#include "shell/fields.h"
 #include "shell/pages.h"
 #include "shell/quit.h"
 #include "shell/texts.h"
@@ -143,13 +144,27 @@ void internet_section(AppState* s, const Canvas& c) {
   note_wrapped(s, text_of(line), 572, 700 + m - sc);
 }
 
-// The background copy (a host and an agent kept running after the window closes, started at log-on) is not part of
-// this build yet: the section says so rather than offering switches that do nothing.
+// The background copy: a host and an agent kept running after the window closes, and its start at log-on (an XDG
+// autostart entry on this system, hence the label).
 void background_section(AppState* s, const Canvas& c) {
   const i32 sc = s->page_scroll, m = narrow_offset(s->width);
+  const background::Control& b = s->model->background;
   section_head(c, mem::lit("Background"), 740 + m);
-  small_text(s, mem::lit("The background copy is not built yet."), 340, 740 + m - sc - 6, s->width - content_margin,
-             colour_grey);
+  u8 line[background::line_max];
+  const u32 n = background::settings_text(&b, mem::Slice{line, sizeof line});
+  small_text(s, mem::Bytes(line, n), 340, 740 + m - sc - 6, s->width - content_margin, colour_grey);
+  const bool host = (b.roles & background::role_host) != 0, agent = (b.roles & background::role_agent) != 0;
+  row_label(c, mem::lit("Can be the host"), 764 + m - sc);
+  slot_button_b(c, slot_background0, host ? mem::lit("On") : mem::lit("Off"), host);
+  if (s->width >= 1046) {
+    settings::off_on(c, mem::lit("Publish when closed"), 520, 764 + m, slot_background0 + 1, agent);
+    settings::off_on(c, mem::lit("Start at log-on"), 786, 764 + m, slot_background0 + 2, b.run_present != 0);
+    return;
+  }
+  row_label(c, mem::lit("Publish when closed"), 796 + m - sc);
+  slot_button_b(c, slot_background0 + 1, agent ? mem::lit("On") : mem::lit("Off"), agent);
+  row_label(c, mem::lit("Start at log-on"), 828 + m - sc);
+  slot_button_b(c, slot_background0 + 2, b.run_present ? mem::lit("On") : mem::lit("Off"), b.run_present != 0);
 }
 
 void notes_panel(AppState* s, const Canvas& c) {
@@ -305,6 +320,18 @@ void choose_key_file(app::AppState* s) {
   while (length > 0 && (chosen[length - 1] == '\n' || chosen[length - 1] == '\r')) --length;
   if (length) clusterui::import_file(&s->model->cluster_ui, mem::Bytes(chosen, length), app::ticks(*s));
   __builtin_memset(chosen, 0, sizeof chosen);
+}
+
+void background_click(app::AppState* s, u64 mask_b) {
+  const u64 bits = (mask_b >> (app::slot_background0 - 64)) & 7;
+  if (s->page != app::page_settings || !bits) return;
+  app::end_field_edit(s);
+  background::Control* b = &s->model->background;
+  if (bits & 1) background::toggle_role(b, 0);
+  if (bits & 2) background::toggle_role(b, 1);
+  if (bits & 4) background::set_run_entry(b);
+  clusterui::set_background(&s->model->cluster_ui, background::agent_on(b), app::ticks(*s));
+  app::relayout(s);
 }
 
 mem::Bytes server_hint() {

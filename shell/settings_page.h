@@ -29,6 +29,9 @@ void copy_key(app::AppState* s);
 // The key file chosen by the user (under --test the path in chosen.txt, which is removed after reading; no file
 // means cancelled) is imported.
 void choose_key_file(app::AppState* s);
+// "Can be the host", "Publish when closed" and the start at log-on (slots 74-76, bit i = slot 64 + i): any edit ends,
+// the background copy's settings change, and the cluster settings learn whether the copy now publishes.
+void background_click(app::AppState* s, u64 mask_b);
 // The chosen.txt answer of the test mode: at most 1024 bytes; 0 when there is none.
 u32 test_chosen_file(app::AppState* s, u8* out1024);
 mem::Bytes server_hint();

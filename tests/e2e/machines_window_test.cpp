@@ -29,14 +29,6 @@ u32 pixel(u32 colorref) {
 }
 i32 row_y(u32 r) { return 152 + 28 * static_cast<i32>(r) + 14; }
 
-// FNV-1a over the pixels of a rectangle.
-u64 hash_of(const driver::Frame& f, u32 left, u32 top, u32 right, u32 bottom) {
-  u64 h = 0xcbf29ce484222325ull;
-  for (u32 y = top; y < bottom && y < f.height; ++y)
-    for (u32 x = left; x < right && x < f.width; ++x) h = (h ^ f.at(x, y)) * 0x100000001b3ull;
-  return h;
-}
-
 struct Window {
   driver::Session d;
   bool open(const std::vector<std::string>& extra = {}) {
@@ -90,7 +82,8 @@ TEST(MachinesWindow, DemoMachinesTableHeaderClickAndOpeningOne) {
   ASSERT_TRUE(w.frame());
   EXPECT_EQ(testutil::read_file(w.d.settings() + ".machines"),
             "vimbrel-machines 1\nsort_column 1\nsort_descending 1\ncollapsed 00\nfilter \n");
-  EXPECT_NE(hash_of(w.d.frame(), 244, 152, 1256, 152 + 28 * 10), hash_of(table, 244, 152, 1256, 152 + 28 * 10));
+  EXPECT_NE(driver::hash_of(w.d.frame(), 244, 152, 1256, 152 + 28 * 10),
+            driver::hash_of(table, 244, 152, 1256, 152 + 28 * 10));
 
   // A click on this-pc (now the first Windows row) opens it in the resource views: the CPU view of the copy.
   ASSERT_TRUE(w.click(400, row_y(1)));
@@ -145,8 +138,9 @@ TEST(MachinesWindow, RealHostThreeAgentsAndARemoteCpuView) {
   EXPECT_EQ(page_of(w.d.value()), 0u);
   EXPECT_EQ(view_of(w.d.status()), 0u);
   const driver::Frame opened = w.d.frame();
-  const u64 first = hash_of(opened, 244, 60, opened.width - 24, opened.height - 24);
-  ASSERT_TRUE(w.until([&](const driver::Frame& f) { return hash_of(f, 244, 60, f.width - 24, f.height - 24) != first; }));
+  const u64 first = driver::hash_of(opened, 244, 60, opened.width - 24, opened.height - 24);
+  ASSERT_TRUE(w.until(
+      [&](const driver::Frame& f) { return driver::hash_of(f, 244, 60, f.width - 24, f.height - 24) != first; }));
   EXPECT_EQ(w.d.end(true, wait_ms), 0);
   for (net::Agent& a : agents) EXPECT_EQ(a.process.stop(SIGTERM), 0);
   EXPECT_EQ(host.stop(SIGTERM), 0);

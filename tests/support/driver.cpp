@@ -18,6 +18,14 @@
 #include "tests/support/testutil.h"
 
 namespace driver {
+
+u64 hash_of(const Frame& f, u32 left, u32 top, u32 right, u32 bottom) {
+  u64 h = 0xcbf29ce484222325ull;
+  for (u32 y = top; y < bottom && y < f.height; ++y)
+    for (u32 x = left; x < right && x < f.width; ++x) h = (h ^ f.at(x, y)) * 0x100000001b3ull;
+  return h;
+}
+
 namespace {
 
 long long now_ms() {

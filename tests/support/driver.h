@@ -30,6 +30,9 @@ struct Frame {
   u32 at(u32 x, u32 y) const { return pixels[u64(y) * width + x]; }
 };
 
+// FNV-1a over the pixels of a rectangle (clipped to the frame): tells whether a part of the page changed.
+u64 hash_of(const Frame& f, u32 left, u32 top, u32 right, u32 bottom);
+
 // Writes the frame as an 8-bit RGB PNG (stored deflate blocks): true when the file was written.
 bool write_png(const std::string& path, const Frame& frame);
 
