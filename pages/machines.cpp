@@ -503,7 +503,11 @@ u32 open_link(Env* e) {
   rebuild_list(p);
   select_member(&p->list, members(p), none);
   p->seen_lists = p->seen_link = p->seen_peers = p->seen_updates = 0;
-  if (p->key_status == key_ready && e->dial) viewlink::set_target(p->link, e->settings, e->ticks);
+  if (p->key_status == key_ready && e->dial) {
+    const bool share = e->share_target != nullptr && e->settings->target_kind == cluster::target_path;
+    const cluster::PublishSettings target = share ? e->share_target(e->settings) : *e->settings;
+    viewlink::set_target(p->link, &target, e->ticks);
+  }
   return act_relayout;
 }
 

@@ -181,6 +181,8 @@ struct Env {
   bool tops;                 // keep the remote copy's top-process ring
   bool integrated;           // --integrated: demo GPUs share memory
   u64 offered_version;       // the newest version the window's updater found, packed as the host's; 0 none
+  // The settings the link dials a share with: this machine's rule for hearing the share's beacons. Null: as they are.
+  cluster::PublishSettings (*share_target)(const cluster::PublishSettings* settings);
 };
 
 // Selectors for every page that draws the shown machine.

@@ -58,6 +58,7 @@ machines::Env machines_env(AppState* s) {
   e.tops = (s->options & opt_tops) != 0;
   e.integrated = (s->options & opt_integrated) != 0;
   e.offered_version = updstate::version_number(m->updater.settings.last_version);
+  e.share_target = background::prefer_own_host;
   return e;
 }
 
