@@ -16,13 +16,6 @@
 namespace modes {
 namespace {
 
-u32 not_built(mem::Bytes mode) {
-  os::write_err(mem::lit("vimbrel: "));
-  os::write_err(mode);
-  os::write_err(mem::lit(" is not built yet\n"));
-  return 1;
-}
-
 u32 window(mem::Bytes version, u32 flags, mem::Bytes test_folder, mem::Bytes settings, u32 view, u32 dpi,
            mem::Bytes support) {
   return app::gui_main(version, flags, test_folder, settings, view, dpi, support);
@@ -72,9 +65,17 @@ u32 internet_check() {
 }
 u32 agent_trial(mem::Bytes path, Writer console) { return agentupdate::trial_main(path, console); }
 u32 agent_revert(mem::Bytes path, Writer console) { return agentupdate::revert_main(path, console); }
-// The mode word is judged before anything else: a wrong one ends with exit code 2 and no words, built or not.
-u32 replace_taskmgr(mem::Bytes mode, u32) {
-  return taskmgr::is_mode_word(mode) ? not_built(mem::lit("--replace-taskmgr")) : 2;
+// A wrong mode word ends with exit code 2 and no words; a change that failed or was refused says why on standard
+// error, since the exit code alone does not tell a user at a console.
+u32 replace_taskmgr(mem::Bytes mode, u32 test) {
+  const u32 code = taskmgr::replace_main(mode, test);
+  const mem::Bytes why = taskmgr::exit_text(code, test != 0);
+  if (why.len) {
+    os::write_err(mem::lit("vimbrel: --replace-taskmgr: "));
+    os::write_err(why);
+    os::write_err(mem::lit("\n"));
+  }
+  return code;
 }
 // The MCP server reads the cluster key and publish settings at each cluster call, from the paths main built.
 u32 mcp_server(mem::Bytes version, const ClusterFiles* files) {
@@ -155,11 +156,3 @@ namespace feed {
 bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
 }
 
-namespace taskmgr {
-bool is_replace_option(mem::Bytes word) { return mem::eq(word, mem::lit("--replace-taskmgr")); }
-bool is_test_option(mem::Bytes word) { return mem::eq(word, mem::lit("--test")); }
-bool is_as_taskmgr(mem::Bytes word) { return mem::eq(word, mem::lit("--as-taskmgr")); }
-bool is_mode_word(mem::Bytes word) {
-  return mem::eq(word, mem::lit("on")) || mem::eq(word, mem::lit("off")) || mem::eq(word, mem::lit("takeover"));
-}
-}  // namespace taskmgr

@@ -2,8 +2,7 @@
 // The one table of mode entries that the command line hands over to. Each entry takes what the command line gave;
 // the cluster modes (--agent, --mcp, --host, --elect) also get the cluster files that main gathers for them (key
 // and publish paths, publish settings, machine id); what a mode needs beyond that (update configuration, probe
-// endpoint) it gathers itself. An entry whose module is not built yet writes
-// "vimbrel: <mode> is not built yet" on standard error and ends with exit code 1; building a mode replaces its entry.
+// endpoint) it gathers itself.
 #include "base/mem.h"
 #include "cluster/agentupdate.h"
 #include "cluster/cluster.h"
@@ -11,6 +10,7 @@
 #include "host/linuxfeed.h"
 #include "internet/internet.h"
 #include "update/background.h"
+#include "update/taskmgr.h"
 #include "update/update.h"
 
 namespace modes {
@@ -68,9 +68,3 @@ Entries program();
 namespace feed {
 bool is_option(mem::Bytes word);  // "--collector"
 }
-namespace taskmgr {
-bool is_replace_option(mem::Bytes word);  // "--replace-taskmgr"
-bool is_test_option(mem::Bytes word);     // "--test"
-bool is_as_taskmgr(mem::Bytes word);      // "--as-taskmgr"
-bool is_mode_word(mem::Bytes word);       // "on", "off" or "takeover"
-}  // namespace taskmgr

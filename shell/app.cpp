@@ -9,9 +9,11 @@
 #include "shell/machinespage.h"
 #include "shell/pages.h"
 #include "shell/quit.h"
+#include "shell/replacement.h"
 #include "shell/rules.h"
 #include "shell/texts.h"
 #include "shell/title.h"
+#include "update/taskmgr.h"
 
 namespace app {
 namespace {
@@ -93,7 +95,7 @@ u32 warm_rows(u32 options) {
 }
 
 u32 hand_off(instance::Lock* lock) {
-  if (lock->verdict == instance::created || lock->verdict == instance::failed) return 0;
+  if (taskmgr::runs_alone(lock->verdict, true)) return 0;
   const u32 message = instance::wake_message();
   for (u32 attempt = 0; attempt < 10; ++attempt) {
     if (instance::post_wake(class_of(false), message) > 0) {
@@ -306,9 +308,7 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
   start_pages(s, (options & opt_settings) ? settings : mem::Bytes(), (options & opt_support) ? support : mem::Bytes());
-  // The replacement of the system's task manager has no counterpart here: its state reads as unknown.
-  m->taskmgr.state = 5;
-  m->taskmgr.read_error = 50;
+  taskmgr_refresh(s);
 
   if (create_window(s, options, font_folder) != 1) {
     say(mem::lit("the window cannot be made"), mem::Bytes());

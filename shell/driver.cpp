@@ -2,8 +2,10 @@
 
 #include "shell/loop.h"
 #include "shell/quit.h"
+#include "shell/replacement.h"
 #include "shell/texts.h"
 #include "shell/title.h"
+#include "update/taskmgr.h"
 #include "update/updstate.h"
 
 namespace app {
@@ -21,16 +23,6 @@ u32 test_notes(u8* out, bool long_notes) {
     n += static_cast<u32>(part.len);
   } while (long_notes && n + 1 + part.len <= update::notes_capacity);
   return n;
-}
-
-// The Task Manager replacement as this system reads it: there is no such replacement here, so its state is
-// unknown, with the error of a facility that is not supported.
-void taskmgr_refresh(AppState* s) {
-  TaskManager* t = &s->model->taskmgr;
-  t->state = 5;
-  t->read_error = 50;
-  t->saved_file = 0;
-  t->text_length = 0;
 }
 
 }  // namespace
@@ -107,8 +99,28 @@ void taskmgr_action(AppState* s, u32 kind) {
   TaskManager* t = &s->model->taskmgr;
   t->test_result = static_cast<u8>(kind == 4 || kind == 5 ? kind : 0);
   t->last_result = 0;
-  // Writing the test registry tree is the replacement's own work; here the value is read again as it stands.
-  if (kind == 7) return;
+  if (!taskmgr_in_use(*s) || !in_test(*s)) return;
+  // The values name programs in the test drives: the command interpreter stands there as an empty file, so that
+  // "another copy" names one that exists; the missing copy never does.
+  const mem::Bytes other_program = test_debugger_value(3);
+  if (kind == 0) taskmgr::delete_test_tree();
+  if (kind == 2 || kind == 3) taskmgr::make_test_program(other_program);
+  if (kind >= 1 && kind <= 3) taskmgr::write_test_debugger(test_debugger_value(kind));
+  if (kind == 7) {
+    // Another program's value appears behind the window's back: the state is not read again.
+    taskmgr::make_test_program(other_program);
+    taskmgr::write_test_debugger(other_program);
+    return;
+  }
+  if (kind == 8) {
+    taskmgr::make_test_program(other_program);
+    taskmgr::write_test_replaced(other_program);
+  }
+  if (kind == 6) {
+    u8 long_value[2047];
+    mem::fill(mem::Slice{long_value, sizeof long_value}, 'x');
+    taskmgr::write_test_debugger(mem::Bytes(long_value, sizeof long_value));
+  }
   taskmgr_refresh(s);
   relayout(s);
 }

@@ -1,6 +1,7 @@
 #include "shell/instance.h"
 
 #include "platform/kobj.h"
+#include "update/taskmgr.h"
 
 namespace instance {
 
@@ -9,12 +10,10 @@ mem::Bytes wake_name() { return mem::lit("Vimbrel-Wake"); }
 
 void lock(Lock* record, mem::Bytes name) {
   record->handle = kobj::take_mutex(name, 0);
-  if (record->handle) {
-    record->verdict = created;
-  } else {
-    // No handle: either a live copy holds it, or the runtime folder refused us.
-    record->verdict = kobj::mutex_exists(name) ? exists : failed;
-  }
+  // No handle: either a live copy holds it, or the runtime folder refused us. A mutex held by a live copy is what
+  // the system reports as a handle to an existing one.
+  const bool held = !record->handle && kobj::mutex_exists(name);
+  record->verdict = static_cast<u8>(taskmgr::mutex_verdict(record->handle || held, held, false));
 }
 
 void close(Lock* record) {

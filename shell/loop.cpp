@@ -10,6 +10,7 @@
 #include "shell/processes.h"
 #include "shell/machinespage.h"
 #include "shell/quit.h"
+#include "shell/replacement.h"
 #include "shell/rules.h"
 #include "shell/settings_page.h"
 #include "shell/snap.h"
@@ -597,6 +598,7 @@ void click(AppState* s, u64 bits) {
     win::show_window(s->thread, s->window, in_test(*s) ? win::sw_showminnoactive : win::sw_minimize);
   if (bits & (u64{1} << slot_maximize)) toggle_maximize(s);
   if (bits & (u64{1} << slot_close)) close(s);
+  taskmgr_buttons(s, bits);
   if (s->window) update_click(s, bits);
 }
 

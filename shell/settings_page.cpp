@@ -73,7 +73,8 @@ void updates_section(AppState* s, const Canvas& c) {
   note_either(s, update_mode_help(automatic), update_mode_word(automatic), 556, 300 - sc);
 }
 
-// The replacement of the system's task manager has no counterpart on this system.
+// Outside --test this system has no key to read (state 5, error 50): the row says so plainly instead of the unknown
+// state's sentence.
 void taskmgr_section(AppState* s, const Canvas& c) {
   const i32 sc = s->page_scroll;
   const TaskManager& t = s->model->taskmgr;
