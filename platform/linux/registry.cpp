@@ -153,8 +153,16 @@ u32 read_value(u32 root, mem::Bytes key, mem::Bytes name, u32* type, mem::Slice 
   std::string path;
   u32 error = ok;
   if (!value_file(root, key, name, &path, &error)) return error;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == EISDIR ? not_found : error_of(errno);
+  // Never waits on a pipe planted in a value's place; a subkey of that name is no value.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return error_of(errno);
+  struct stat st;
+  const bool stated = fstat(fd, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode)) {
+    const bool folder = stated && S_ISDIR(st.st_mode);
+    ::close(fd);
+    return folder ? not_found : general_failure;
+  }
   // The type line, then at most one byte more than the buffer holds, so that more data is seen.
   std::string bytes;
   char chunk[4096];
