@@ -432,7 +432,11 @@ u32 open_real_taskmgr(mem::Bytes folder, mem::Bytes test_file) {
     const u32 written = fs::save_file(test_file, mem::Bytes(command, n));
     return written == fs::ok ? u32{registry::ok} : u32{registry::general_failure};
   }
-  return registry::start_real_taskmgr(mem::Bytes(command + 1, n - 2), mem::Bytes(command, n));
+  return start_real_taskmgr(mem::Bytes(command + 1, n - 2), mem::Bytes(command, n));
+}
+
+u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line) {
+  return registry::start_real_taskmgr(application, command_line);
 }
 
 u32 mutex_verdict(bool handle_given, bool already_exists, bool access_denied) {

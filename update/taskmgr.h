@@ -155,6 +155,9 @@ u32 real_taskmgr_command(mem::Bytes windows_folder, u8* out2048);
 // Starts the real Task Manager past the redirection, or with a test file writes its command line there instead:
 // 0 or the error.
 u32 open_real_taskmgr(mem::Bytes windows_folder, mem::Bytes test_file);
+// Starts the program (the path between the command line's quotes) so that the redirection does not apply to it and
+// lets it run on its own: 0 or the error (50 here: there is nothing to start).
+u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line);
 
 // ---- Starting in Task Manager's place: the instance mutex's verdict and whether to run a window of one's own.
 enum : u32 { verdict_created = 0, verdict_exists = 1, verdict_denied = 2, verdict_failed = 3 };
