@@ -161,7 +161,11 @@ bool banner_shown(const UpdateFacts& u) { return (u.status == 7 && u.suppressed)
 bool update_pending(const UpdateFacts& u) {
   return u.status == 7 || u.status == 3 || u.restart_pending || has_notice(u);
 }
-bool notice_shown(const UpdateFacts& u) { return u.restart_pending && !banner_kind(u) && u.status != 3; }
+// The "updated to" notice belongs to the first run of a version that an update installed: a restart that was only
+// asked for (its download may still fail) must not claim that the program was updated.
+bool notice_shown(const UpdateFacts& u) {
+  return (u.flags & updstate::flag_first_start) != 0 && !banner_kind(u) && u.status != 3;
+}
 bool check_runs(const UpdateFacts& u) { return u.status == 1 || u.status == 6; }
 
 // ---- Layout arithmetic

@@ -124,7 +124,7 @@ bool has_notice(const UpdateFacts& u);
 // The release-notes block of the Settings page shows.
 bool banner_shown(const UpdateFacts& u);
 bool update_pending(const UpdateFacts& u);
-// The title strip shows the update notice.
+// The title strip shows the "updated to" notice: this is the first run of a version that an update installed.
 bool notice_shown(const UpdateFacts& u);
 // An update check runs (status 1 or 6).
 bool check_runs(const UpdateFacts& u);

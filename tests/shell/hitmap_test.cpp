@@ -12,6 +12,7 @@
 #include "sampling/machine.h"
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
+#include "update/updstate.h"
 #include "views/layout.h"
 
 namespace {
@@ -98,7 +99,7 @@ TEST_F(Map, SettingsSlotsAtTheWidthBreakpoints) {
 TEST_F(Map, ScrolledControlsAreNotHitUnderTheTitleStrip) {
   app::Facts f = facts(app::page_settings, 1280);
   f.scroll = 220;  // "Check for updates" now spans y 16..44, the publish toggle 258..286
-  f.update.restart_pending = true;  // the title strip shows the update notice at W-304..W-154, y 10..30
+  f.update.flags |= updstate::flag_first_start;  // the title strip shows the update notice at W-304..W-154, y 10..30
   lay(f);
   struct Case {
     i32 x, y;

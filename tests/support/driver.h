@@ -55,6 +55,9 @@ class Session {
   bool start(const std::string& program, const std::string& fonts, const std::vector<std::string>& extra = {});
   // The program started next sees this X display (DISPLAY) instead of none.
   void use_display(const std::string& display) { display_ = display; }
+  // The program started next runs as a user starts it: without "--test <fonts> --settings <file>" (it needs a
+  // display then), its settings under the session's cfg/ folder.
+  void outside_test() { outside_test_ = true; }
   pid_t pid() const { return pid_; }
   // Waits (up to the time-out) for the program's window of the class and maps its frame record.
   bool find_window(const std::string& class_name, u32 timeout_ms = 10000);
@@ -83,6 +86,7 @@ class Session {
   pid_t pid_ = -1;
   u64 window_ = 0;
   std::string display_;
+  bool outside_test_ = false;
   u32 requests_ = 0;
   section::Section record_{};
 };
