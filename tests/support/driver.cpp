@@ -64,6 +64,20 @@ void chunk(std::string* png, const char* type, const std::string& data) {
 
 i64 at(i32 x, i32 y) { return static_cast<i64>((u32(u16(y)) << 16) | u16(x)); }
 
+u32 count_near(const Frame& f, u32 argb, u32 tolerance, u32 x0, u32 y0, u32 x1, u32 y1) {
+  u32 n = 0;
+  for (u32 y = y0; y < y1 && y < f.height; ++y)
+    for (u32 x = x0; x < x1 && x < f.width; ++x) {
+      bool near = true;
+      for (u32 shift : {0u, 8u, 16u}) {
+        const i32 a = static_cast<i32>((f.at(x, y) >> shift) & 0xFF), b = static_cast<i32>((argb >> shift) & 0xFF);
+        near = near && (a > b ? a - b : b - a) <= static_cast<i32>(tolerance);
+      }
+      n += near;
+    }
+  return n;
+}
+
 bool write_png(const std::string& path, const Frame& frame) {
   if (frame.width == 0 || frame.height == 0 || frame.pixels.size() < u64(frame.width) * frame.height) return false;
   std::string raw;

@@ -33,6 +33,10 @@ struct Frame {
 // FNV-1a over the pixels of a rectangle (clipped to the frame): tells whether a part of the page changed.
 u64 hash_of(const Frame& f, u32 left, u32 top, u32 right, u32 bottom);
 
+// Pixels in [x0, x1) x [y0, y1) whose red, green and blue each lie within tolerance of the colour's: small text is
+// blended into its background, so its colour is met only nearly.
+u32 count_near(const Frame& f, u32 argb, u32 tolerance, u32 x0, u32 y0, u32 x1, u32 y1);
+
 // Writes the frame as an 8-bit RGB PNG (stored deflate blocks): true when the file was written.
 bool write_png(const std::string& path, const Frame& frame);
 

@@ -23,8 +23,8 @@ namespace {
 
 constexpr u32 wait_ms = 180000;  // the sanitized program, a 34 MB release and a loaded machine
 constexpr u32 wm_close = 0x0010, wm_lbuttondown = 0x0201, wm_lbuttonup = 0x0202;
-// The "updated to" badge's fill as the frame record holds it (0xAARRGGBB).
-constexpr u32 badge_fill = 0xFF5C3A10u;
+// Colours as the frame record holds them (0xAARRGGBB): the banner's text and the "updated to" badge's fill.
+constexpr u32 banner_text = 0xFFFCD34Du, badge_fill = 0xFF5C3A10u;
 
 u32 count(const driver::Frame& f, u32 argb, u32 x0, u32 y0, u32 x1, u32 y1) {
   u32 n = 0;
@@ -33,16 +33,7 @@ u32 count(const driver::Frame& f, u32 argb, u32 x0, u32 y0, u32 x1, u32 y1) {
   return n;
 }
 
-// Pixels of the banner's yellow text (0x4DD3FC; small text is blended, so near it) in the title strip left of x1.
-u32 banner_pixels(const driver::Frame& f, u32 x1) {
-  u32 n = 0;
-  for (u32 y = 0; y < 40 && y < f.height; ++y)
-    for (u32 x = 0; x < x1 && x < f.width; ++x) {
-      const u32 p = f.at(x, y), r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-      n += r >= 0xE8 && g >= 0xC0 && g <= 0xE0 && b >= 0x38 && b <= 0x60;
-    }
-  return n;
-}
+
 
 template <typename Holds>
 bool poll_until(Holds holds) {
@@ -120,7 +111,7 @@ TEST(WindowRoad, BannerOffersUpdateNowInstallsAndTheNewVersionComesUp) {
   driver::Frame f;
   ASSERT_TRUE(poll_until([&] {
     f = d.frame();
-    return f.width > 500 && banner_pixels(f, f.width - 474) > 20;
+    return f.width > 500 && driver::count_near(f, banner_text, 0x18, 150, 0, f.width - 474, 40) > 20;
   })) << "the banner's text";
   EXPECT_EQ(testutil::read_file(world.program), testutil::read_file(VIMBREL_EXE)) << "nothing installed yet";
 
