@@ -25,6 +25,22 @@ u32 test_notes(u8* out, bool long_notes) {
   return n;
 }
 
+// The test key's values by the driver's kind. The values name programs in the test drives: the command interpreter
+// stands there as an empty file, so that "another copy" names one that exists; the missing copy never does.
+void write_test_value(u32 kind) {
+  const mem::Bytes other_program = test_debugger_value(3);
+  if (kind == 0) taskmgr::delete_test_tree();
+  if (kind == 2 || kind == 3 || kind == 7 || kind == 8) taskmgr::make_test_program(other_program);
+  if (kind >= 1 && kind <= 3) taskmgr::write_test_debugger(test_debugger_value(kind));
+  if (kind == 7) taskmgr::write_test_debugger(other_program);
+  if (kind == 8) taskmgr::write_test_replaced(other_program);
+  if (kind == 6) {
+    u8 long_value[2047];
+    mem::fill(mem::Slice{long_value, sizeof long_value}, 'x');
+    taskmgr::write_test_debugger(mem::Bytes(long_value, sizeof long_value));
+  }
+}
+
 }  // namespace
 
 bool test_message(AppState* s, const win::Msg& m) {
@@ -99,28 +115,9 @@ void taskmgr_action(AppState* s, u32 kind) {
   TaskManager* t = &s->model->taskmgr;
   t->test_result = static_cast<u8>(kind == 4 || kind == 5 ? kind : 0);
   t->last_result = 0;
-  if (!taskmgr_in_use(*s) || !in_test(*s)) return;
-  // The values name programs in the test drives: the command interpreter stands there as an empty file, so that
-  // "another copy" names one that exists; the missing copy never does.
-  const mem::Bytes other_program = test_debugger_value(3);
-  if (kind == 0) taskmgr::delete_test_tree();
-  if (kind == 2 || kind == 3) taskmgr::make_test_program(other_program);
-  if (kind >= 1 && kind <= 3) taskmgr::write_test_debugger(test_debugger_value(kind));
-  if (kind == 7) {
-    // Another program's value appears behind the window's back: the state is not read again.
-    taskmgr::make_test_program(other_program);
-    taskmgr::write_test_debugger(other_program);
-    return;
-  }
-  if (kind == 8) {
-    taskmgr::make_test_program(other_program);
-    taskmgr::write_test_replaced(other_program);
-  }
-  if (kind == 6) {
-    u8 long_value[2047];
-    mem::fill(mem::Slice{long_value, sizeof long_value}, 'x');
-    taskmgr::write_test_debugger(mem::Bytes(long_value, sizeof long_value));
-  }
+  if (in_test(*s) && taskmgr_in_use(*s)) write_test_value(kind);
+  // Kind 7 is another program's value appearing behind the window's back: the state is not read again.
+  if (kind == 7) return;
   taskmgr_refresh(s);
   relayout(s);
 }
