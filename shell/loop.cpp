@@ -297,7 +297,7 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       field_key(s, key, wparam))
     return;
   if (s->page == page_machines && machines_key(s, key)) return;
-  if (s->page == page_processes && !remote_shown(*s) && processes_key(s, key)) return;
+  if (s->page == page_processes && processes_key(s, key)) return;
   if ((s->page == page_settings || s->page == page_support || s->page == page_sensors) && page_key(s, key)) return;
   switch (key) {
     case vk_escape:
@@ -568,6 +568,8 @@ void click(AppState* s, u64 bits) {
     s->map.selected = s->map.focus = one;
     const u32 id = lowest_bit(one);
     const u8 to = id == 33 ? page_settings : id == 30 ? page_processes : id == 31 ? page_overview : page_view;
+    // Judged before the remote machine may be let go: coming back from its pages starts this computer's sampling.
+    const bool animated_before = (from == page_processes || from == page_overview) && !remote_shown(*s);
     machines_leave(s, to);
     s->page = to;
     if (s->page == page_view) views::select(&m->views, id);
@@ -575,7 +577,6 @@ void click(AppState* s, u64 bits) {
     m->views.hover_column = 255;
     m->overview.hovered_chart = overview::none;
     internet::page_unhover(&m->internet_page, &m->views);
-    const bool animated_before = (from == page_processes || from == page_overview) && !remote_shown(*s);
     if (page_animates(*s)) {
       if (!animated_before) start_sampling(s);
     } else {

@@ -2,6 +2,7 @@
 
 #include "platform/os.h"
 #include "shell/loop.h"
+#include "shell/processes.h"
 #include "shell/title.h"
 
 namespace app {
@@ -85,6 +86,8 @@ void machines_apply(AppState* s, u32 acts) {
   }
   if (acts & (machines::act_relayout | machines::act_open_view | machines::act_reset_views)) {
     relayout(s);
+  } else if ((acts & machines::act_refresh) && s->page == page_processes) {
+    processes_remote_frame(s);
   } else if (acts & machines::act_refresh) {
     redraw_all(s);
   }

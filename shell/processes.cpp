@@ -35,19 +35,31 @@ void menu_changed(AppState* s, const draw::Rect& before) {
   processes_repaint(s);
 }
 
+// The context menu, the Delete key and the menu key act on this computer's processes only: a remote machine's rows
+// are listed, sorted, filtered and selected, but nothing here can reach its processes.
 bool own_list(const AppState& s) { return s.page == page_processes && !remote_shown(s); }
+
+// What the page lists: the copy of the remote machine opened on the Machines page while one is shown (the viewer
+// link keeps its table and list current), else this computer's table and list.
+proclist::ListState* list_of(AppState* s) {
+  machines::Page* p = &s->model->machines.page;
+  return p->remote_shown && p->copy != nullptr ? &p->copy->list : &s->model->list;
+}
+const model::ProcTable* table_of(const AppState& s) {
+  return machines::shown_table(&s.model->machines.page, &s.model->procs);
+}
 
 }  // namespace
 
 void processes_layout(AppState* s) {
   Model* m = s->model;
   procpage::layout(&m->proc_page, s->width, s->height);
-  procpage::clamp_scroll(&m->proc_page, &m->list);
+  procpage::clamp_scroll(&m->proc_page, list_of(s));
 }
 
 void processes_rects(const AppState& s, Facts* f) {
   const procpage::PageLayout* page = &s.model->proc_page;
-  const bool on = on_page(s) && !remote_shown(s);
+  const bool on = on_page(s);
   for (u32 c = 0; c < proclist::columns; ++c) procpage::header_rect(page, c, on, &f->headers[c]);
   procpage::table_rect(page, on, &f->table);
 }
@@ -55,53 +67,58 @@ void processes_rects(const AppState& s, Facts* f) {
 void processes_draw(AppState* s) {
   Model* m = s->model;
   const u32 hover = static_cast<u32>((s->map.hover_a >> slot_header0) & 0x1FF);
-  procpage::render(&m->proc_page, &m->list, &m->procs, &s->surface, hover);
-  procmenu::draw(m->proc_menu, processes_context(s), &s->surface);
+  procpage::render(&m->proc_page, list_of(s), table_of(*s), &s->surface, hover);
+  if (own_list(*s)) procmenu::draw(m->proc_menu, processes_context(s), &s->surface);
 }
 
 void processes_repaint(AppState* s) {
   if (!on_page(*s)) return;
-  Model* m = s->model;
-  procpage::repaint_rows(&m->proc_page, &m->list, &m->procs, &s->surface);
+  procpage::repaint_rows(&s->model->proc_page, list_of(s), table_of(*s), &s->surface);
   present(s);
 }
 
 void processes_rebuilt(AppState* s) {
-  Model* m = s->model;
-  proclist::rebuild(&m->list, &m->procs);
-  procpage::clamp_scroll(&m->proc_page, &m->list);
+  proclist::ListState* list = list_of(s);
+  proclist::rebuild(list, table_of(*s));
+  procpage::clamp_scroll(&s->model->proc_page, list);
+  processes_repaint(s);
+}
+
+void processes_remote_frame(AppState* s) {
+  if (!on_page(*s) || !remote_shown(*s)) return;
+  views::rail_parts(&s->model->views, shown(*s), &s->surface);
+  procpage::clamp_scroll(&s->model->proc_page, list_of(s));
   processes_repaint(s);
 }
 
 void processes_click(AppState* s, i32 y) {
-  Model* m = s->model;
-  const u32 p = procpage::row_at_y(&m->proc_page, &m->list, y);
+  proclist::ListState* list = list_of(s);
+  const u32 p = procpage::row_at_y(&s->model->proc_page, list, y);
   if (p == procpage::none) return;
-  proclist::select_at(&m->list, &m->procs, p);
+  proclist::select_at(list, table_of(*s), p);
   processes_repaint(s);
 }
 
 void processes_sort(AppState* s, u32 column) {
-  proclist::sort_by(&s->model->list, column);
+  proclist::sort_by(list_of(s), column);
   processes_rebuilt(s);
 }
 
 void processes_pointer(AppState* s, i32 x, i32 y, bool inside) {
   if (!on_page(*s)) return;
-  Model* m = s->model;
-  if (procpage::hover_row(&m->proc_page, &m->list, &m->procs, &s->surface, x, y, inside)) present(s);
+  if (procpage::hover_row(&s->model->proc_page, list_of(s), table_of(*s), &s->surface, x, y, inside)) present(s);
 }
 
 void processes_wheel(AppState* s, i32 delta) {
-  Model* m = s->model;
-  const i64 rows = proclist::wheel_take(&m->list, delta);
-  if (rows && procpage::scroll(&m->proc_page, &m->list, &m->procs, &s->surface, rows)) present(s);
+  proclist::ListState* list = list_of(s);
+  const i64 rows = proclist::wheel_take(list, delta);
+  if (rows && procpage::scroll(&s->model->proc_page, list, table_of(*s), &s->surface, rows)) present(s);
 }
 
 bool processes_key(AppState* s, u32 key) {
-  Model* m = s->model;
-  proclist::ListState* list = &m->list;
-  procpage::PageLayout* page = &m->proc_page;
+  const model::ProcTable* table = table_of(*s);
+  proclist::ListState* list = list_of(s);
+  procpage::PageLayout* page = &s->model->proc_page;
   switch (key) {
     case vk_escape:
       if (!proclist::cleared(list)) return false;
@@ -112,7 +129,7 @@ bool processes_key(AppState* s, u32 key) {
     case vk_down: {
       const i64 to = proclist::step_at(list->selected, list->shown, key == vk_down);
       if (to < 0) return true;
-      proclist::select_at(list, &m->procs, static_cast<u32>(to));
+      proclist::select_at(list, table, static_cast<u32>(to));
       list->top = static_cast<u32>(proclist::keep_visible(list->top, list->selected, page->visible));
       procpage::hover_update(page, list);
       processes_repaint(s);
@@ -126,7 +143,7 @@ bool processes_key(AppState* s, u32 key) {
                     : key == vk_next ? i64{page->visible}
                     : key == vk_home ? -i64{list->top}
                                      : i64{list->shown};
-      if (procpage::scroll(page, list, &m->procs, &s->surface, n)) present(s);
+      if (procpage::scroll(page, list, table, &s->surface, n)) present(s);
       return true;
     }
     default:
@@ -136,7 +153,7 @@ bool processes_key(AppState* s, u32 key) {
 
 void processes_char(AppState* s, u32 c) {
   if (s->model->proc_menu.shown) return;
-  proclist::ListState* list = &s->model->list;
+  proclist::ListState* list = list_of(s);
   const u32 changed = c == vk_back ? proclist::erased(list) : proclist::typed(list, c);
   if (!changed) return;
   queue(s, procpage::filter_rect(&s->model->proc_page));

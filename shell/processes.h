@@ -2,6 +2,9 @@
 // The Processes page in the window: its layout beside the hit map, its drawing on paint, and the input that reaches
 // it (clicks on the table and the headers, the pointer, the wheel, keys and typed characters). Everything that
 // changes the list goes through the page's incremental repaint, so only what changed is drawn again.
+//
+// While the Machines page shows a remote machine the page lists that machine's processes from its copy (sorted,
+// filtered, selected and hovered the same way); the context menu and the Delete key stay with this computer's list.
 #include "shell/app.h"
 
 namespace app {
@@ -14,6 +17,8 @@ void processes_draw(AppState* s);
 void processes_repaint(AppState* s);
 // The list was rebuilt (new table, sort, filter, measuring): scroll clamped, then repainted.
 void processes_rebuilt(AppState* s);
+// A new sample or process frame of the remote machine shown: the rail's changed parts and the changed rows.
+void processes_remote_frame(AppState* s);
 void processes_click(AppState* s, i32 y);
 void processes_sort(AppState* s, u32 column);
 void processes_pointer(AppState* s, i32 x, i32 y, bool inside);

@@ -169,7 +169,7 @@ void draw_page(AppState* s) {
     views::render_rail(&m->views, &s->surface, shown(*s));
     if (s->page == page_internet) {
       internet::draw_page(&m->internet_page, &m->views, &s->surface, &m->probe, now(*s));
-    } else if (s->page == page_processes && !remote_shown(*s)) {
+    } else if (s->page == page_processes) {
       processes_draw(s);
     } else if (s->page == page_machines) {
       machines_render(s);

@@ -4,55 +4,24 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/e2e/page_window.h"
 #include "tests/host/net.h"
-#include "tests/support/driver.h"
 #include "tests/support/testutil.h"
 
 namespace {
 
-const std::string lato = "/usr/share/fonts/truetype/lato";
-constexpr u32 wait_ms = 60000;
-constexpr u32 wm_keydown = 0x0100, wm_lbuttondown = 0x0201, wm_lbuttonup = 0x0202;
-constexpr u32 vk_return = 0x0D, vk_up = 0x26;
+using pages::pixel, pages::page_of, pages::wait_ms;
 constexpr u32 driver_machines = driver::app + 0x1F;
 
 u32 view_of(u32 status) { return status >> 24; }
-u32 page_of(u32 value) { return value & 0xFF; }
-u32 pixel(u32 colorref) {
-  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
-}
-i32 row_y(u32 r) { return 152 + 28 * static_cast<i32>(r) + 14; }
+i32 row_y(u32 r) { return pages::machine_row_y(r); }
 
-struct Window {
-  driver::Session d;
-  bool open(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> words = {"--view", "33"};  // Settings: Up moves the keyboard to Machines
-    words.insert(words.end(), extra.begin(), extra.end());
-    return d.start(VIMBREL_EXE, lato, words) && d.find_window("VimbrelTest", wait_ms);
-  }
-  bool frame() { return d.request_frame(wait_ms); }
-  bool click(i32 x, i32 y) {
-    return d.input(wm_lbuttondown, 1, driver::at(x, y)) && d.input(wm_lbuttonup, 0, driver::at(x, y));
-  }
-  // Settings, Up to the Machines entry, Enter.
-  bool to_machines() {
-    return d.input(wm_keydown, vk_up) && d.input(wm_keydown, vk_return) && frame() && page_of(d.value()) == 4;
-  }
-  // Frames until the test holds, at most 90 s.
-  bool until(const std::function<bool(const driver::Frame&)>& test) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < end) {
-      if (frame() && test(d.frame())) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return false;
-  }
+struct Window : pages::Window {
+  bool open(const std::vector<std::string>& extra = {}) { return open_on_settings(extra); }
+  bool click(i32 x, i32 y) { return pages::Window::click(x, y, false); }
 };
 
 TEST(MachinesWindow, DemoMachinesTableHeaderClickAndOpeningOne) {

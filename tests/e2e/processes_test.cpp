@@ -10,51 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/driver.h"
+#include "tests/e2e/page_window.h"
 
 namespace {
 
-const std::string lato = "/usr/share/fonts/truetype/lato";
-constexpr u32 wait_ms = 60000;
-
-constexpr u32 wm_keydown = 0x0100, wm_char = 0x0102, wm_mousemove = 0x0200, wm_lbuttondown = 0x0201,
-              wm_lbuttonup = 0x0202, wm_mousewheel = 0x020A;
+using pages::pixel, pages::rows_drawn, pages::sort_mark_x, pages::wait_ms, pages::wm_char, pages::wm_keydown,
+    pages::wm_mousemove;
+using Window = pages::Window;
+constexpr u32 wm_mousewheel = 0x020A;
 constexpr u32 vk_escape = 0x1B, vk_down = 0x28, vk_end = 0x23;
-
-u32 pixel(u32 colorref) {
-  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
-}
-
-struct Window {
-  driver::Session d;
-  bool open(const std::vector<std::string>& extra = {}) {
-    return d.start(VIMBREL_EXE, lato, extra) && d.find_window("VimbrelTest", wait_ms);
-  }
-  bool frame() { return d.request_frame(wait_ms); }
-  bool click(i32 x, i32 y) {
-    return d.input(wm_mousemove, 0, driver::at(x, y)) && d.input(wm_lbuttondown, 1, driver::at(x, y)) &&
-           d.input(wm_lbuttonup, 0, driver::at(x, y));
-  }
-};
-
-// The x of the sort mark's widest row in the header band, -1 when there is none.
-i32 sort_mark_x(const driver::Frame& f) {
-  for (u32 x = 244; x + 24 < f.width; ++x)
-    if (f.at(x, 122) == pixel(0xFFC14F)) return static_cast<i32>(x);
-  return -1;
-}
-
-// Rows of the table that hold any pixel other than the plain row colour.
-u32 rows_drawn(const driver::Frame& f) {
-  u32 rows = 0;
-  for (u32 y = 144; y + 16 <= 144 + 16 * 39; y += 16) {
-    bool any = false;
-    for (u32 yy = y; yy < y + 16 && !any; ++yy)
-      for (u32 x = 250; x < 600 && !any; ++x) any = f.at(x, yy) != pixel(0x201814);
-    rows += any;
-  }
-  return rows;
-}
 
 u32 count_colour(const driver::Frame& f, u32 colorref, u32 x0, u32 x1) {
   u32 n = 0;
