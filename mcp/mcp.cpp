@@ -1651,6 +1651,25 @@ void say_uint(json::Writer* w, u64 value) { json::write_uint(w, value); }
 
 u32 saturated(u64 value) { return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(value); }
 
+// The figures that close both a machine's row and the cluster's sums, under the same keys and in this order: video
+// memory used and total, disk read and write, network receive and send, processes and threads.
+void volume_keys(json::Writer* w, const u64 (&figures)[8]) {
+  const mem::Bytes keys[8] = {mem::lit("vram_used_mib"),       mem::lit("vram_total_mib"),
+                              mem::lit("disk_read_kib_per_s"), mem::lit("disk_write_kib_per_s"),
+                              mem::lit("receive_kib_per_s"),   mem::lit("send_kib_per_s"),
+                              mem::lit("processes"),           mem::lit("threads")};
+  for (u32 i = 0; i < 8; ++i) key_uint(w, keys[i], figures[i]);
+}
+
+// The four rates of a machine's row and of the cluster's sums in text, each after its label: disk read and write,
+// network receive and send.
+void rates_text(json::Writer* w, const mem::Bytes (&labels)[4], const u32 (&rates)[4]) {
+  for (u32 i = 0; i < 4; ++i) {
+    say(w, labels[i]);
+    write_rate(w, rates[i]);
+  }
+}
+
 }  // namespace
 
 void machine_row_text(json::Writer* w, const ClusterView* v, u32 i) {
@@ -1675,14 +1694,8 @@ void machine_row_text(json::Writer* w, const ClusterView* v, u32 i) {
   say_fixed(w, gib_tenths(s.video_used), 1);
   say(w, mem::lit(" / "));
   write_gb(w, s.video_total);
-  say(w, mem::lit(", disk read "));
-  write_rate(w, s.disk_read);
-  say(w, mem::lit(" write "));
-  write_rate(w, s.disk_write);
-  say(w, mem::lit(", network receive "));
-  write_rate(w, s.receive);
-  say(w, mem::lit(" send "));
-  write_rate(w, s.send);
+  rates_text(w, {mem::lit(", disk read "), mem::lit(" write "), mem::lit(", network receive "), mem::lit(" send ")},
+             {s.disk_read, s.disk_write, s.receive, s.send});
   say(w, mem::lit(", "));
   say_uint(w, s.processes);
   say(w, mem::lit(" processes, id "));
@@ -1707,14 +1720,7 @@ void machine_row_json(json::Writer* w, const ClusterView* v, u32 i) {
   key_uint(w, mem::lit("memory_total_mib"), s.memory_total);
   key_fixed(w, mem::lit("busiest_disk_percent"), s.disk, 2);
   key_fixed(w, mem::lit("gpu_percent"), s.gpu, 2);
-  key_uint(w, mem::lit("vram_used_mib"), s.video_used);
-  key_uint(w, mem::lit("vram_total_mib"), s.video_total);
-  key_uint(w, mem::lit("disk_read_kib_per_s"), s.disk_read);
-  key_uint(w, mem::lit("disk_write_kib_per_s"), s.disk_write);
-  key_uint(w, mem::lit("receive_kib_per_s"), s.receive);
-  key_uint(w, mem::lit("send_kib_per_s"), s.send);
-  key_uint(w, mem::lit("processes"), s.processes);
-  key_uint(w, mem::lit("threads"), s.threads);
+  volume_keys(w, {s.video_used, s.video_total, s.disk_read, s.disk_write, s.receive, s.send, s.processes, s.threads});
   json::end_object(w);
 }
 
@@ -1801,14 +1807,10 @@ void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w
   write_gb(w, s.vram_used);
   say(w, mem::lit(" of "));
   write_gb(w, s.vram_total);
-  say(w, mem::lit(" in use\ndisk: read "));
-  write_rate(w, saturated(s.disk_read));
-  say(w, mem::lit(", write "));
-  write_rate(w, saturated(s.disk_write));
-  say(w, mem::lit("\nnetwork: receive "));
-  write_rate(w, saturated(s.receive));
-  say(w, mem::lit(", send "));
-  write_rate(w, saturated(s.send));
+  rates_text(w,
+             {mem::lit(" in use\ndisk: read "), mem::lit(", write "), mem::lit("\nnetwork: receive "),
+              mem::lit(", send ")},
+             {saturated(s.disk_read), saturated(s.disk_write), saturated(s.receive), saturated(s.send)});
   say(w, mem::lit("\nprocesses "));
   say_uint(w, s.processes);
   say(w, mem::lit(", threads "));
@@ -1822,14 +1824,7 @@ void cluster_usage(const ToolContext* context, const Call* call, json::Writer* w
   key_fixed(w, mem::lit("cpu_percent"), percent, 2);
   key_uint(w, mem::lit("memory_used_mib"), s.memory_used);
   key_uint(w, mem::lit("memory_total_mib"), s.memory_total);
-  key_uint(w, mem::lit("vram_used_mib"), s.vram_used);
-  key_uint(w, mem::lit("vram_total_mib"), s.vram_total);
-  key_uint(w, mem::lit("disk_read_kib_per_s"), s.disk_read);
-  key_uint(w, mem::lit("disk_write_kib_per_s"), s.disk_write);
-  key_uint(w, mem::lit("receive_kib_per_s"), s.receive);
-  key_uint(w, mem::lit("send_kib_per_s"), s.send);
-  key_uint(w, mem::lit("processes"), s.processes);
-  key_uint(w, mem::lit("threads"), s.threads);
+  volume_keys(w, {s.vram_used, s.vram_total, s.disk_read, s.disk_write, s.receive, s.send, s.processes, s.threads});
   is_error(w);
 }
 

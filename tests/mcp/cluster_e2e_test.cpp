@@ -3,11 +3,7 @@
 // its standard input and output as an MCP client asks it. The figures are live, so the checks are what the cluster
 // must show: both machines listed online by name, one machine's usage and processes by name, a process found on
 // every machine, the cluster's counts, and stored history after the host has closed its first buckets.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +15,7 @@
 #include "mcp/json.h"
 #include "tests/host/net.h"
 #include "tests/mcp/json_check.h"
+#include "tests/mcp/server_pipes.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -26,61 +23,19 @@ namespace {
 using json_check::view;
 
 // The server over pipes, its home made like an agent's (key file) with publish.txt naming the host.
-struct McpServer {
-  pid_t pid = -1;
-  int in = -1, out = -1;
-  std::string pending;
-
+struct McpServer : mcp_test::ServerPipes {
   McpServer(const std::string& home, u16 port) {
     net::make_home(home);
     testutil::write_file(home + "/config/Vimbrel/publish.txt",
                          "vimbrel-publish 1\npublish off\ntarget 127.0.0.1:" + std::to_string(port) + "\n");
-    signal(SIGPIPE, SIG_IGN);
-    int to[2], from[2];
-    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(to[0], 0);
-      dup2(from[1], 1);
-      setenv("HOME", home.c_str(), 1);
-      setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-      setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-      execl(VIMBREL_EXE, VIMBREL_EXE, "--mcp", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(to[0]);
-    close(from[1]);
-    in = to[1];
-    out = from[0];
-  }
-  ~McpServer() {
-    if (in >= 0) close(in);
-    if (out >= 0) close(out);
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    start({{"HOME", home},
+           {"XDG_RUNTIME_DIR", home + "/run"},
+           {"XDG_CONFIG_HOME", home + "/config"},
+           {"XDG_DATA_HOME", home + "/data"}});
   }
   // One tools/call and its answer line; "<timeout>" after 60 s.
   std::string call(int id, const std::string& tool, const std::string& arguments) {
-    std::string line = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-                       R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" + arguments + "}}\n";
-    if (write(in, line.data(), line.size()) != ssize_t(line.size())) return "<write>";
-    for (;;) {
-      size_t at = pending.find('\n');
-      if (at != std::string::npos) {
-        std::string answer = pending.substr(0, at);
-        pending.erase(0, at + 1);
-        return answer;
-      }
-      pollfd p = {out, POLLIN, 0};
-      if (poll(&p, 1, 60000) <= 0) return "<timeout>";
-      char buffer[65536];
-      ssize_t n = read(out, buffer, sizeof buffer);
-      if (n <= 0) return "<closed>";
-      pending.append(buffer, static_cast<size_t>(n));
-    }
+    return ServerPipes::call(id, tool, arguments, 60000);
   }
 };
 

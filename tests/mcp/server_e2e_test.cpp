@@ -1,8 +1,6 @@
 // `vimbrel --mcp` run as an MCP client runs it: pipes on standard input and output, one message per line. The
 // figures come from this machine, so the checks are invariants: the processor count, the up time, a process the test
 // starts. A process whose executable has a hostile name must not break the protocol or forge report lines.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,85 +13,28 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mcp/json.h"
 #include "tests/mcp/json_check.h"
+#include "tests/mcp/server_pipes.h"
 #include "tests/support/testutil.h"
 
 namespace {
 
 using json_check::view;
 
-struct Server {
+// The server with every folder of its own in one temporary folder.
+struct Server : mcp_test::ServerPipes {
   testutil::TempDir home;
-  pid_t pid = -1;
-  int in = -1;   // the server's standard input
-  int out = -1;  // its standard output
-  std::string pending;
-
-  // nonblocking: the server inherits a standard input in non-blocking mode, as some clients leave it.
   explicit Server(bool nonblocking = false) {
-    signal(SIGPIPE, SIG_IGN);  // a server that ended early fails the test's write instead of killing the test
-    int to[2], from[2];
-    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(to[0], 0);
-      dup2(from[1], 1);
-      if (nonblocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-      for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        setenv(name, home.path.c_str(), 1);
-      execl(VIMBREL_EXE, VIMBREL_EXE, "--mcp", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(to[0]);
-    close(from[1]);
-    in = to[1];
-    out = from[0];
+    std::vector<std::pair<std::string, std::string>> env;
+    for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+      env.emplace_back(name, home.path);
+    start(env, nonblocking);
   }
-  ~Server() {
-    if (in >= 0) close(in);
-    if (out >= 0) close(out);
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-
-  void send(const std::string& line) { ASSERT_EQ(write(in, line.data(), line.size()), ssize_t(line.size())); }
-
-  // The next output line, without its line feed; "<timeout>" after the wait, "<closed>" at the end.
-  std::string next(int wait_ms = 10000) {
-    for (;;) {
-      size_t at = pending.find('\n');
-      if (at != std::string::npos) {
-        std::string line = pending.substr(0, at);
-        pending.erase(0, at + 1);
-        return line;
-      }
-      pollfd p = {out, POLLIN, 0};
-      if (poll(&p, 1, wait_ms) <= 0) return "<timeout>";
-      char buffer[65536];
-      ssize_t n = read(out, buffer, sizeof buffer);
-      if (n <= 0) return "<closed>";
-      pending.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
-  std::string call(int id, const std::string& tool, const std::string& arguments) {
-    send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" + tool +
-         R"(","arguments":)" + arguments + "}}\n");
-    return next();
-  }
-
-  int finish() {
-    close(in);
-    in = -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  ~Server() { stop(); }  // before the folder goes
 };
 
 // A value of a parsed answer by a path of member names.
