@@ -179,6 +179,9 @@ void pump_link(Source* s, HostLink* link, u64 now_ms) {
     return;
   }
   if (t->state == hist::state_unreachable) set_state(t, hist::state_asking);
+  // A request sent as the source opened went out with no time at hand (0): its wait starts at this poll, or it
+  // would count from 0 and be sent again at once while its answer is still coming.
+  if (t->asking && t->sent && s->asked_ms == 0) s->asked_ms = now_ms;
   // An answer that never came (lost with a host that went away, or dropped) is asked for again.
   if (t->asking && t->sent && now_ms - s->asked_ms >= answer_wait_ms) t->sent = 0;
   if (t->asking && !t->sent) {

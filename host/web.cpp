@@ -249,7 +249,8 @@ struct Constant {
   const char* name;  // null ends a line
   u32 value;
 };
-// The loader's numbers, a line each: message head, message kinds, commands, pointer types and timing.
+// The loader's numbers, a line each: message head, message kinds, commands, pointer types and timing, then the
+// clock and typing that the viewer adds.
 const Constant loader_constants[] = {
     {"HEAD", message_head}, {"AT_NOW", at_now},           {"AT_A", at_a},           {"AT_B", at_b},
     {"AT_C", at_c},         {"AT_HANDLE", at_handle},     {"AT_RANDOM", at_random}, {nullptr, 0},
@@ -259,6 +260,8 @@ const Constant loader_constants[] = {
     {"ASK_KEY", cmd_ask_key},   {"HANDLE", cmd_handle},   {nullptr, 0},
     {"DOWN", pointer_down}, {"MOVE", pointer_move},       {"UP", pointer_up},       {"CANCEL", pointer_cancel},
     {"TICK_MS", tick_ms},   {"RATIO", ratio},             {nullptr, 0},
+    {"AT_CLOCK", at_clock}, {"EPOCH", clock_epoch},       {"CHAR", msg_char},       {"KEYDOWN", msg_key_down},
+    {nullptr, 0},
 };
 
 void put_constants(Text* t) {

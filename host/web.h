@@ -128,6 +128,13 @@ extern const u64 page_template_size, manifest_template_size, loader_template_siz
 constexpr u32 message_head = 64;
 enum : u32 { at_now = 4, at_a = 8, at_b = 12, at_c = 16, at_handle = 24, at_random = 32 };
 enum : u32 { msg_init = 1, msg_resize = 2, msg_tick = 3, msg_pointer = 4, msg_key = 5, msg_net = 6, msg_wheel = 7 };
+// Beyond those: every head also carries the browser's wall clock in the four bytes before the handle (u32 seconds
+// since 2025-01-01 00:00 UTC, the system's own time, which stored history is kept in), and typing reaches the page
+// as CHAR (a = the Unicode code point of a typed character) and KEYDOWN (a = the virtual-key code of a named key:
+// Backspace 8, Enter 13, Escape 27, Page Up 33, Page Down 34, End 35, Home 36, the arrows 37 to 40, Delete 46).
+constexpr u32 at_clock = 20;
+constexpr u32 clock_epoch = 1735689600;  // 2025-01-01 00:00 UTC in Unix seconds
+enum : u32 { msg_char = 8, msg_key_down = 9 };
 constexpr u32 command_head = 8;
 enum : u32 { cmd_frame = 1, cmd_post = 2, cmd_save_key = 3, cmd_ask_key = 4, cmd_handle = 5 };
 enum : u32 { pointer_down = 1, pointer_move = 2, pointer_up = 3, pointer_cancel = 4 };

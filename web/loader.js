@@ -1,5 +1,12 @@
 "use strict";
 {{constants}}
+// Messages beyond the first seven, in the same shape (the 64-byte head, then the payload):
+// - every head carries the wall clock at AT_CLOCK: u32 seconds since 2025-01-01 00:00 UTC (Unix time less EPOCH),
+//   by which the viewer asks for stored history;
+// - CHAR: a = the Unicode code point of a character typed on the page (not with Ctrl, Alt or Meta held);
+// - KEYDOWN: a = the virtual-key code of a named key pressed on the page (KEYS below).
+// Typing into the key form stays the form's: only the form's submit reaches the viewer, as KEY.
+// Comment lines of this file are left out of what the dashboard serves.
 (async function () {
   const canvas = document.getElementById("screen");
   const context = canvas.getContext("2d");
@@ -91,6 +98,7 @@
     head.setInt32(AT_A, a, true);
     head.setInt32(AT_B, b, true);
     head.setInt32(AT_C, c, true);
+    head.setUint32(AT_CLOCK, Math.max(0, Math.floor(Date.now() / 1000) - EPOCH), true);
     head.setBigUint64(AT_HANDLE, handle, true);
     crypto.getRandomValues(message.subarray(AT_RANDOM, HEAD));
     message.set(payload, HEAD);
@@ -121,6 +129,16 @@
     event.preventDefault();
     send(WHEEL, Math.round(event.clientX), Math.round(event.clientY), Math.round(event.deltaY), empty);
   }, { passive: false });
+  const KEYS = { Backspace: 8, Enter: 13, Escape: 27, PageUp: 33, PageDown: 34, End: 35, Home: 36, ArrowLeft: 37,
+    ArrowUp: 38, ArrowRight: 39, ArrowDown: 40, Delete: 46 };
+  addEventListener("keydown", (event) => {
+    if (event.target === input || event.ctrlKey || event.altKey || event.metaKey) return;
+    const typed = [...event.key];
+    if (typed.length === 1) send(CHAR, typed[0].codePointAt(0), 0, 0, empty);
+    else if (KEYS[event.key]) send(KEYDOWN, KEYS[event.key], 0, 0, empty);
+    else return;
+    event.preventDefault();
+  });
   form.addEventListener("submit", (event) => {
     event.preventDefault();
     send(KEY, 0, 0, 0, encoder.encode(input.value));

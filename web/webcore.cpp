@@ -6,6 +6,7 @@
 #include "cluster/cluster.h"
 #include "cluster/publish.h"
 #include "host/web.h"
+#include "views/layout.h"
 #include "platform/os.h"
 #include "shell/title.h"
 #include "shell/widgets.h"
@@ -16,7 +17,11 @@ namespace {
 
 // Colours (0x00BBGGRR) beside the shell's.
 constexpr u32 colour_online = 0x6CC96C, colour_offline = 0x707070, colour_warning = 0x4DB4FC;
-constexpr i32 back_width = 160;  // the strip's buttons on a machine's page: Resources, Processes, Machines
+constexpr i32 back_width = 160;  // the strip's buttons on a machine's page: Overview, Resources, Processes, Machines
+constexpr u32 strip_buttons = 4;
+constexpr u8 no_tab = 255;
+// The tab each strip button shows; the first leaves for the list.
+constexpr u8 tab_of_button[strip_buttons] = {no_tab, tab_processes, tab_resources, tab_overview};
 
 u32 get32(const u8* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<u32>(p[3]) << 24; }
 i32 arg(mem::Bytes m, u32 at) { return static_cast<i32>(get32(m.ptr + at)); }
@@ -134,10 +139,20 @@ bool feed(Core* c, mem::Bytes body) {
   return true;
 }
 
+// The stored range's table goes, and the link forgets it: an answer still coming must not land in freed memory.
+void close_history(Core* c) {
+  localhist::HostLink link{&c->link, viewer::ready(&c->link), true};
+  localhist::close_source(&c->history, &link);
+  views::set_hist(&c->views, nullptr);
+}
+
 void choose(Core* c, u32 row) {
   if (row >= c->link.list.count || !viewer::ready(&c->link)) return;
+  close_history(c);
   __builtin_memcpy(c->watched_id, c->link.list.ids[row], 16);
   c->watching = 1;
+  c->samples_taken = 0;
+  overview::init(&c->overview);
   viewer::reset_remote(c->remote);
   viewer::watch(&c->link, c->watched_id, c->remote, c->now);
   model::table_init(c->procs);
@@ -170,26 +185,71 @@ void fold_procs(Core* c) {
 void back_to_list(Core* c) {
   if (c->watching && viewer::ready(&c->link)) viewer::unwatch(&c->link, c->now);
   c->watching = 0;
+  follow_history(c);
   c->link.watched = nullptr;
   c->page = page_machines;
   c->next_post = c->now;
   redraw(c);
 }
 
-// The strip button under a point on a machine's page: 0 Machines, 1 Processes, 2 Resources; -1 for none.
-i32 button_at(const Core& c, i32 x, i32 y) {
-  if (y < 0 || y >= app::title_height || x < 0 || x >= c.width) return -1;
-  const i32 from_right = (c.width - 1 - x) / back_width;
-  return from_right <= 2 ? from_right : -1;
-}
-
-// The views laid out for the watched machine and the browser's size.
+// The views, or the Overview's cards over them, laid out for the watched machine and the browser's size. Stored
+// ranges are offered once the browser gives its clock: a range is asked from a time.
 void arrange(Core* c) {
+  const machine::Machine& m = c->remote->machine;
   views::set_remote(&c->views, true);
   views::set_fixed(&c->views, 0);
-  views::layout(&c->views, c->remote->machine, c->width, c->height);
+  views::set_ranges(&c->views, c->clock ? views::range_count : 2);
+  views::set_overview(&c->views, c->tab == tab_overview);
+  if (c->tab == tab_overview)
+    overview::layout(&c->overview, &c->views, m, c->width, c->height);
+  else
+    views::layout(&c->views, m, c->width, c->height);
   views::set_frame_bottom(&c->views, c->height);
 }
+
+bool inside(draw::Rect r, i32 x, i32 y) { return x >= r.left && x < r.right && y >= r.top && y < r.bottom; }
+
+// A card opens its resource view, a top process the Processes tab with it selected, anything else on the cards the
+// Processes tab: the window's rules for its Overview.
+void overview_click(Core* c, i32 x, i32 y) {
+  if (!inside(overview::content_rect(c->overview), x, y)) return;
+  const i32 target = overview::view_at(c->overview, x, y);
+  if (target >= 0 && (target < 30 || target == layout::view_power) && ((c->views.present >> target) & 1)) {
+    views::select(&c->views, static_cast<u32>(target));
+    show_tab(c, tab_resources);
+    return;
+  }
+  const u64 handle = target >= overview::target_rows
+                         ? overview::top_row(c->overview, c->procs, static_cast<u32>(target - overview::target_rows))
+                         : model::no_handle;
+  show_tab(c, tab_processes);
+  if (handle == model::no_handle) return;
+  c->list->selected_handle = handle;
+  proclist::rebuild(c->list, c->procs);
+  procpage::clamp_scroll(c->proc_page, c->list);
+}
+
+// A range button of the resources tab: the range is shown, a stored one asked of the host.
+bool range_click(Core* c, i32 x, i32 y) {
+  for (u32 i = 0; i < views::ranges(c->views); ++i) {
+    if (!inside(views::range_rect(c->views, i), x, y)) continue;
+    if (views::set_range(&c->views, i)) {
+      follow_history(c);
+      redraw(c);
+    }
+    return true;
+  }
+  return false;
+}
+
+// The Processes page's list after its filter or order changed.
+void list_changed(Core* c) {
+  proclist::rebuild(c->list, c->procs);
+  procpage::clamp_scroll(c->proc_page, c->list);
+  redraw(c);
+}
+
+bool typing_page(const Core& c) { return c.page == page_machine && c.tab == tab_processes; }
 
 // ---- Drawing
 
@@ -276,13 +336,14 @@ void draw_machine(Core* c) {
   const u32 row = viewer::find(&c->link, c->watched_id);
   const mem::Bytes name = row == viewer::none_row ? mem::lit("Machine") : viewer::list_name(&c->link, row);
   strip(c, name);
-  const mem::Bytes labels[3] = {mem::lit("Machines"), mem::lit("Processes"), mem::lit("Resources")};
+  const mem::Bytes labels[strip_buttons] = {mem::lit("Machines"), mem::lit("Processes"), mem::lit("Resources"),
+                                            mem::lit("Overview")};
   const i32 hovered = button_at(*c, c->pointer_x, c->pointer_y);
-  for (i32 i = 0; i < 3; ++i) {
-    const i32 right = c->width - i * back_width;
-    const bool selected = (i == 1 && c->tab == tab_processes) || (i == 2 && c->tab == tab_resources);
+  for (u32 i = 0; i < strip_buttons; ++i) {
+    const i32 right = c->width - static_cast<i32>(i) * back_width;
+    const bool selected = tab_of_button[i] == c->tab;
     draw::fill(&c->surface, rect(right - back_width, 0, right, app::title_height),
-               app::state_fill(hovered == i, selected));
+               app::state_fill(hovered == static_cast<i32>(i), selected));
     words_in(c, app::role_body, labels[i], rect(right - back_width + 16, 0, right, app::title_height),
              app::colour_text, 0);
   }
@@ -291,8 +352,14 @@ void draw_machine(Core* c) {
     views::render(&c->views, &c->surface, m);
     return;
   }
-  views::render_rail(&c->views, &c->surface, m);
   fold_procs(c);
+  if (c->tab == tab_overview) {
+    // Its top five come from the watched machine's own processes, "measuring..." until their first record.
+    overview::take_tops(&c->overview, c->procs, c->procs_taken == 0);
+    overview::render(&c->overview, &c->views, &c->surface, m, c->procs);
+    return;
+  }
+  views::render_rail(&c->views, &c->surface, m);
   procpage::render(c->proc_page, c->list, c->procs, &c->surface, 0);
 }
 
@@ -364,6 +431,7 @@ void close(Core* c) {
     gdi::close_window(c->window);
     c->window = 0;
   }
+  close_history(c);
   if (c->views.sheet_arena.capacity) mem::release(&c->views.sheet_arena);
   procpage::close(c->proc_page);
 }
@@ -470,9 +538,16 @@ void take_net(Core* c, i32 status, mem::Bytes body) {
 
 void tick(Core* c) {
   if (c->key_known && c->link_state == link_none && c->now >= c->next_post) open_link(c);
+  follow_history(c);
   if (c->link_state == link_linked && !c->posting && (c->now >= c->next_post || c->link.out_used != 0))
     continue_link(c);
   if (c->dirty) draw_frame(c);
+}
+
+i32 button_at(const Core& c, i32 x, i32 y) {
+  if (c.page != page_machine || y < 0 || y >= app::title_height || x < 0 || x >= c.width) return -1;
+  const i32 from_right = (c.width - 1 - x) / back_width;
+  return from_right < static_cast<i32>(strip_buttons) ? from_right : -1;
 }
 
 i32 row_at(const Core& c, i32 x, i32 y) {
@@ -499,12 +574,17 @@ void pointer(Core* c, i32 x, i32 y, i32 type) {
   const i32 button = button_at(*c, x, y);
   if (button != button_at(*c, old_x, old_y)) redraw(c);
   if (type == 1 && button >= 0) {
-    if (button == 0) back_to_list(c);
-    else show_tab(c, button == 1 ? tab_processes : tab_resources);
+    if (button == button_machines) back_to_list(c);
+    else show_tab(c, tab_of_button[button]);
     return;
   }
   arrange(c);
-  if (c->tab == tab_processes) {
+  const machine::Machine& m = c->remote->machine;
+  if (c->tab == tab_overview) {
+    const bool changed = type == 4 ? overview::leave(&c->overview, &c->views, m, &c->surface)
+                                   : overview::hover(&c->overview, &c->views, m, &c->surface, x, y);
+    if (changed) redraw(c);
+  } else if (c->tab == tab_processes) {
     const bool inside = type != 4 && y >= app::title_height;
     if (procpage::hover_row(c->proc_page, c->list, c->procs, &c->surface, x, y, inside)) redraw(c);
     // A click on a column's header sorts by it, as in the window.
@@ -535,6 +615,44 @@ void pointer(Core* c, i32 x, i32 y, i32 type) {
     show_tab(c, tab_resources);
     return;
   }
+  if (c->tab == tab_overview) overview_click(c, x, y);
+  if (c->tab == tab_resources) range_click(c, x, y);
+}
+
+void typed(Core* c, u32 code_point) {
+  if (typing_page(*c) && proclist::typed(c->list, code_point)) list_changed(c);
+}
+
+void key_down(Core* c, u32 key) {
+  if (!typing_page(*c)) return;
+  constexpr u32 backspace = 0x08, escape = 0x1B;
+  if ((key == backspace && proclist::erased(c->list)) || (key == escape && proclist::cleared(c->list)))
+    list_changed(c);
+}
+
+void follow_history(Core* c) {
+  localhist::Shown shown{};
+  const bool stored = c->page == page_machine && c->watching && c->tab == tab_resources && c->clock != 0;
+  shown.page = stored ? 0 : 1;
+  shown.range = static_cast<u8>(views::range_of(c->views));
+  shown.view = c->views.view;
+  shown.measure[0] = views::hist_field(c->views.view, false);
+  shown.measure[1] = views::hist_field(c->views.view, true);
+  shown.linked = true;
+  shown.machine = 0;  // one machine at a time: choosing another closes the source first
+  shown.member_id = c->watched_id;
+  localhist::HostLink link{&c->link, viewer::ready(&c->link), true};
+  if (localhist::refresh(&c->history, shown, &link, c->clock)) {
+    views::set_hist(&c->views, c->history.table);
+    redraw(c);
+  }
+  if (localhist::poll(&c->history, &link, c->now)) redraw(c);
+  // The live edge of a stored range moves with the watched machine's samples.
+  if (c->history.table && c->remote->sample_count != c->samples_taken) {
+    localhist::take_live(&c->history, c->remote->machine, c->clock);
+    redraw(c);
+  }
+  c->samples_taken = c->remote->sample_count;
 }
 
 void wheel(Core* c, i32 x, i32 y, i32 delta) {
@@ -576,6 +694,7 @@ void message(Core* c, mem::Bytes m) {
   const u32 now = get32(m.ptr + web::at_now);
   c->now += static_cast<u32>(now - c->last_now);  // the page's clock wraps after 49 days
   c->last_now = now;
+  c->clock = get32(m.ptr + web::at_clock);
   const mem::Bytes payload(m.ptr + web::message_head, m.len - web::message_head);
   switch (get32(m.ptr)) {
     case web::msg_init:
@@ -584,6 +703,8 @@ void message(Core* c, mem::Bytes m) {
     case web::msg_net: take_net(c, arg(m, web::at_a), payload); break;
     case web::msg_pointer: pointer(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
     case web::msg_wheel: wheel(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
+    case web::msg_char: typed(c, get32(m.ptr + web::at_a)); break;
+    case web::msg_key_down: key_down(c, get32(m.ptr + web::at_a)); break;
     default: break;
   }
   tick(c);

@@ -1,16 +1,19 @@
 #pragma once
 // The browser viewer: the dashboard's page in the browser, run one loader message at a time. It asks for the
 // cluster key, joins the host as a viewer through the relay (its cluster frames travel in POST bodies), lists the
-// cluster's machines and shows a chosen machine's resource pages, drawn by the own renderer into frames for the
-// page's canvas. Everything it says to the browser is a run of loader commands in its out buffer; the pixels of a
-// frame leave through the drawing layer's presents.
+// cluster's machines and shows a chosen machine's Overview, resource pages (live, and stored ranges asked of the host
+// through the same link) and processes, drawn by the own renderer into frames for the page's canvas. Everything it
+// says to the browser is a run of loader commands in its out buffer; the pixels of a frame leave through the drawing
+// layer's presents.
 #include "base/mem.h"
 #include "cluster/viewer.h"
+#include "history/histsource.h"
 #include "drawing/draw.h"
 #include "pages/proclist.h"
 #include "pages/procpage.h"
 #include "platform/gdi.h"
 #include "sampling/model.h"
+#include "views/overview.h"
 #include "views/views.h"
 
 namespace webcore {
@@ -27,8 +30,10 @@ constexpr u32 frame_width_most = 2560, frame_height_most = 1600;
 constexpr u32 list_rows_most = 64;
 
 enum Page : u8 { page_machines = 0, page_machine = 1 };
-// What a machine's page shows: its resource views or its processes.
-enum Tab : u8 { tab_resources = 0, tab_processes = 1 };
+// What a machine's page shows: its resource views, its processes or its Overview.
+enum Tab : u8 { tab_resources = 0, tab_processes = 1, tab_overview = 2 };
+// The strip's buttons on a machine's page, counted from the right.
+enum Button : i32 { button_machines = 0, button_processes = 1, button_resources = 2, button_overview = 3 };
 enum LinkState : u8 { link_none = 0, link_opening = 1, link_linked = 2 };
 enum Notice : u8 { notice_none = 0, notice_wrong_key = 1, notice_bad_key = 2, notice_lost = 3 };
 
@@ -42,6 +47,7 @@ struct Core {
   u32 dpi;
   u64 now;  // ms since the page started
   u32 last_now;
+  u32 clock;  // the browser's wall clock in seconds since 2025 (the system's time), 0 when the loader gives none
   // The cluster key.
   u8 key_known, key_saved;
   u8 key_text[key_text_most];
@@ -76,6 +82,9 @@ struct Core {
   model::ProcTable* procs;  // the watched machine's processes as the Processes page reads them
   proclist::ListState* list;
   procpage::PageLayout* proc_page;
+  overview::OverviewState overview;
+  localhist::Source history;  // the stored range shown, asked of the host through the link
+  u32 samples_taken;          // the watched machine's samples fed into the stored range
   mem::Arena arena;
   // Commands for the browser from the current message.
   u32 out_used;
@@ -99,6 +108,14 @@ void take_net(Core* c, i32 status, mem::Bytes body);
 void tick(Core* c);
 void pointer(Core* c, i32 x, i32 y, i32 type);
 void wheel(Core* c, i32 x, i32 y, i32 delta);
+// Typing: a character (its code point) and a named key (its virtual-key code), both for the Processes page's filter.
+void typed(Core* c, u32 code_point);
+void key_down(Core* c, u32 key);
+// The stored-range source follows what is shown: opened for a stored range on the resources tab, closed otherwise;
+// its requests and answers ride the link, and the watched machine's new samples go into its table.
+void follow_history(Core* c);
+// The strip button under a point, -1 for none.
+i32 button_at(const Core& c, i32 x, i32 y);
 // The list row under a point, -1 for none.
 i32 row_at(const Core& c, i32 x, i32 y);
 void draw_frame(Core* c);

@@ -307,9 +307,30 @@ void close(Section* s) {
 
 }  // namespace section
 
-// ---- fs: the one folder of the embedded font
+// ---- fs: the one folder of the embedded font, and nothing else. The browser has no files of its own: no variable
+// names a data folder and nothing opens, so history comes only from the host.
 
 namespace fs {
+
+u32 env_var(mem::Bytes, mem::Slice, u64* length) {
+  *length = 0;
+  return not_found;
+}
+
+u32 make_directories(mem::Bytes) { return denied; }
+u32 io_make_directory(mem::Bytes) { return io_denied; }
+
+u32 io_open_read(mem::Bytes, u64* slot) {
+  *slot = 0;
+  return io_not_found;
+}
+
+void io_close(u64* slot) { *slot = 0; }
+
+u32 io_read_at(u64, u64, mem::Slice, u64* count) {
+  *count = 0;
+  return io_failed;
+}
 
 u32 size_and_time(mem::Bytes path, u64* size, u64* time) {
   *size = font_path(path) ? web::lato_regular_size : 0;

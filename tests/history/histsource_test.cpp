@@ -198,6 +198,19 @@ TEST(HistSource, AnUnansweredRequestIsAskedAgain) {
   EXPECT_EQ(t->sent, 0);
   EXPECT_EQ(t->next_start, start) << "the same request goes out again once the link is ready";
   EXPECT_EQ(t->state, hist::state_asking);
+
+  // A request sent as the source opened has no time of its own (0): its wait starts at the first poll, so a window
+  // or page whose clock is far from 0 does not ask a second time while the first answer is on its way.
+  ASSERT_TRUE(hist::ask(t, 100));
+  t->sent = 1;
+  src->asked_ms = 0;
+  const u64 later = 5000000;
+  localhist::pump_link(src.s.get(), &link, later);
+  EXPECT_EQ(t->sent, 1);
+  localhist::pump_link(src.s.get(), &link, later + localhist::answer_wait_ms - 1);
+  EXPECT_EQ(t->sent, 1) << "still waiting";
+  localhist::pump_link(src.s.get(), &link, later + localhist::answer_wait_ms);
+  EXPECT_EQ(t->sent, 0);
 }
 
 // A live sample goes into the newest column of an open table.

@@ -17,6 +17,7 @@
 #include "tests/host/rig.h"
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
+#include "views/layout.h"
 #include "web/webcore.h"
 
 namespace {
@@ -366,6 +367,7 @@ struct Viewer {
   mem::Arena arena{};
   webcore::Core* c = nullptr;
   u32 now = 0;
+  u32 clock = 60000000;       // the browser's wall clock, seconds since 2025 (0: a loader that gives none)
   std::vector<Command> seen;  // every command given so far
 
   Viewer() {
@@ -384,6 +386,7 @@ struct Viewer {
     memcpy(m.data() + 8, &a, 4);
     memcpy(m.data() + 12, &b, 4);
     memcpy(m.data() + 16, &cc, 4);
+    memcpy(m.data() + web::at_clock, &clock, 4);
     for (u32 i = 32; i < 64; ++i) m[i] = static_cast<u8>(i * 7 + now);
     memcpy(m.data() + 64, payload.data(), payload.size());
     webcore::message(c, mem::Bytes(m.data(), m.size()));
@@ -547,6 +550,139 @@ TEST(WebViewer, ALostLinkIsOpenedAgainAfterAWaitThatGrows) {
   for (u32 i = 0; i < 10 && !viewer::ready(&v.c->link); ++i) v.carry(&r, v.tick(1000));
   EXPECT_TRUE(viewer::ready(&v.c->link));
   EXPECT_EQ(v.c->links, 4u);
+}
+
+// ---- A watched machine's pages, without a host: the machine's copy and its processes are filled as their frames
+// would fill them, and the pages are driven by the loader's pointer and typing messages.
+
+struct Watched : Viewer {
+  Watched() {
+    send(web::msg_init, 1280, 800, 100);
+    machine::Machine* m = &c->remote->machine;
+    machine::set_counts(m, 4, 1, 1);
+    m->memory_total = 16384;
+    for (u32 i = 0; i < 5; ++i) {
+      ring::Row row{};
+      row.load = static_cast<u16>(1000 * i);
+      row.memory_mib = 4096;
+      machine::push(m, &row);
+    }
+    const char* names[] = {"chrome.exe", "Chromium", "sshd", "bash", "archive"};
+    for (u32 i = 0; i < 5; ++i) {
+      const std::string name = names[i];
+      model::proc_upsert(c->procs, 100 + i, 1, 10 + i, mem::Bytes(reinterpret_cast<const u8*>(name.data()), name.size()));
+    }
+    c->page = webcore::page_machine;
+    c->watching = 1;
+    c->watched_id[0] = 0x42;
+    proclist::rebuild(c->list, c->procs);
+  }
+  // A press and release at a point, as the browser sends them.
+  void click(i32 x, i32 y) {
+    send(web::msg_pointer, x, y, web::pointer_down);
+    send(web::msg_pointer, x, y, web::pointer_up);
+  }
+  void button(i32 which) { click(1280 - 160 * which - 80, 20); }
+  void type(const std::string& text) {
+    for (unsigned char ch : text) send(web::msg_char, ch, 0, 0);
+  }
+  std::string filter() const {
+    mem::Bytes f = proclist::filter_text(c->list);
+    return std::string(reinterpret_cast<const char*>(f.ptr), f.len);
+  }
+};
+
+TEST(WebViewer, TheOverviewShowsTheWatchedMachineAndItsCardsOpenItsPages) {
+  Watched v;
+  v.button(webcore::button_overview);
+  EXPECT_EQ(v.c->tab, webcore::tab_overview);
+  EXPECT_TRUE(views::overview(v.c->views));
+  EXPECT_GE(v.c->overview.card_count, 3u) << "processor, memory and disks at least";
+  const u32 frames = v.c->frames;
+  // Its top five are the watched machine's processes, once their first record is folded.
+  v.c->remote->proc_frames = 1;
+  v.tick(100);
+  v.send(web::msg_pointer, 700, 500, web::pointer_move);
+  EXPECT_GT(v.c->frames, frames);
+  EXPECT_EQ(v.c->overview.top_count, 5u);
+  EXPECT_EQ(v.c->overview.flags & overview::flag_measuring, 0);
+
+  // A card opens its resource view; a top process the Processes tab with that process selected.
+  const i32 cpu_x = v.c->overview.card_x[0] + 40, cpu_y = v.c->overview.card_y[0] + 60;
+  v.click(cpu_x, cpu_y);
+  EXPECT_EQ(v.c->tab, webcore::tab_resources);
+  EXPECT_EQ(v.c->views.view, layout::view_cpu);
+  EXPECT_FALSE(views::overview(v.c->views));
+  v.button(webcore::button_overview);
+  u32 tops = 0;
+  while (tops < v.c->overview.card_count && v.c->overview.card_kind[tops] != overview::card_tops) ++tops;
+  ASSERT_LT(tops, v.c->overview.card_count);
+  const u64 first = overview::top_row(v.c->overview, v.c->procs, 0);
+  v.click(v.c->overview.card_x[tops] + 40, v.c->overview.top_list_y + 4);
+  EXPECT_EQ(v.c->tab, webcore::tab_processes);
+  EXPECT_EQ(v.c->list->selected_handle, first);
+}
+
+TEST(WebViewer, AStoredRangeIsAskedOfTheHostOnlyWhileItIsShown) {
+  Watched v;
+  v.button(webcore::button_resources);
+  ASSERT_EQ(views::ranges(v.c->views), views::range_count) << "the loader gives the clock: every range is offered";
+  const draw::Rect hour = views::range_rect(v.c->views, 2);
+  v.click(hour.left + 4, hour.top + 4);
+  EXPECT_EQ(views::range_of(v.c->views), 2u);
+  ASSERT_NE(v.c->history.table, nullptr);
+  EXPECT_EQ(v.c->history.kind, localhist::source_host);
+  EXPECT_EQ(v.c->views.history, v.c->history.table);
+  EXPECT_EQ(std::vector<u8>(v.c->history.table->id, v.c->history.table->id + 16),
+            std::vector<u8>(v.c->watched_id, v.c->watched_id + 16));
+  // No link yet: the chart says the host is not connected, and nothing is lost by asking later.
+  v.tick(100);
+  EXPECT_EQ(v.c->history.table->state, hist::state_unreachable);
+  // Another tab closes the source, and the link forgets the request (its answer must not land in freed memory);
+  // coming back opens it again.
+  v.c->link.pending = v.c->history.table;
+  v.button(webcore::button_processes);
+  EXPECT_EQ(v.c->history.table, nullptr);
+  EXPECT_EQ(v.c->link.pending, nullptr);
+  v.button(webcore::button_resources);
+  EXPECT_NE(v.c->history.table, nullptr);
+  v.button(webcore::button_machines);
+  EXPECT_EQ(v.c->history.table, nullptr);
+
+  // A loader that gives no clock offers the live ranges only.
+  Watched old;
+  old.clock = 0;
+  old.button(webcore::button_resources);
+  EXPECT_EQ(views::ranges(old.c->views), 2u);
+  EXPECT_EQ(old.c->history.table, nullptr);
+}
+
+TEST(WebViewer, TypingFiltersTheProcessesPage) {
+  Watched v;
+  v.type("ch");
+  EXPECT_EQ(v.filter(), "") << "the resources tab takes no typing";
+  v.button(webcore::button_processes);
+  const u32 all = v.c->list->shown;
+  ASSERT_EQ(all, 5u);
+  struct Step {
+    u32 kind, value;
+    const char* filter;
+    u32 shown;
+  } steps[] = {
+      {web::msg_char, 'c', "c", 3},  // chrome.exe, Chromium, archive
+      {web::msg_char, 'H', "cH", 3},
+      {web::msg_char, 'r', "cHr", 2},
+      {web::msg_char, 0xE9, "cHr", 2},  // outside what a filter holds: ignored
+      {web::msg_key_down, 8, "cH", 3},  // Backspace
+      {web::msg_key_down, 40, "cH", 3},
+      {web::msg_key_down, 27, "", 5},   // Escape clears
+      {web::msg_key_down, 8, "", 5},
+  };
+  for (const Step& k : steps) {
+    v.send(k.kind, static_cast<i32>(k.value), 0, 0);
+    EXPECT_EQ(v.filter(), k.filter) << k.value;
+    EXPECT_EQ(v.c->list->shown, k.shown) << k.value;
+  }
 }
 
 TEST(WebServer, EightClientsAtOnceEachForFiveSeconds) {

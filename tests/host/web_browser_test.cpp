@@ -1,7 +1,8 @@
 // The dashboard as a user meets it: the built executable as "--host <folder> --web" with two real agents on
 // loopback, and Debian's chromium (headless, driven by puppeteer-core) on the dashboard's page. The browser script
-// enters a wrong key and the right one, reads the machine list off the canvas, hovers and opens a machine and
-// watches its chart; its screenshots stay in the folder "web-dashboard" beside the test program.
+// enters a wrong key and the right one, reads the machine list off the canvas, hovers and opens a machine, watches
+// its chart, scrolls and filters its processes, opens its Overview and a stored hour from the host's history; its
+// screenshots stay in the folder "web-dashboard" beside the test program.
 #include <gtest/gtest.h>
 #include <stdio.h>
 

@@ -1,13 +1,15 @@
 // The dashboard in a real browser: Debian's chromium, headless, driven by puppeteer-core. It loads the page, waits
 // for the key form, types the cluster key, waits for the machine list drawn on the canvas, follows the pointer, opens
-// a machine and watches its chart move for longer than the relay keeps an idle link. What the canvas shows is read
-// back from its pixels. Screenshots of each step land in the given folder; one JSON line of facts and measurements
+// a machine and watches its chart move for longer than the relay keeps an idle link, scrolls and filters its
+// processes by typing, opens its Overview and a stored hour of its history. What the canvas shows is read back from
+// its pixels. Screenshots of each step land in the given folder; one JSON line of facts and measurements
 // is printed at the end (exit 0), or the failed step (exit 1).
 // usage: node dashboard.mjs <dashboard url> <key file> <folder>
 import { readdirSync, readFileSync } from "node:fs";
 import puppeteer from "puppeteer-core";
 
 const [url, keyFile, folder] = process.argv.slice(2);
+const begun = Date.now();  // the agents publish before this script starts
 const key = readFileSync(keyFile, "utf8").trim();
 const facts = { console: [] };
 let step = "start";
@@ -64,6 +66,58 @@ function thumbTop() {
       if (pixels[i] === 0x64 && pixels[i + 1] === 0x6a && pixels[i + 2] === 0x70) return y;
     }
   return -1;
+}
+
+// The stored chart: its plot (between its top and bottom grid lines, the longest runs of one colour other than the
+// page's on the rows from 100 down) and the columns inside it that hold the series' colour (green well above red).
+function plotSpan() {
+  const canvas = document.getElementById("screen");
+  const w = canvas.width, h = canvas.height;
+  const px = canvas.getContext("2d").getImageData(0, 0, w, h).data;
+  const same = (a, b) => px[a] === px[b] && px[a + 1] === px[b + 1] && px[a + 2] === px[b + 2];
+  let plot = null;
+  for (let y = 100; y < h && !plot; ++y)
+    for (let x = 0; x < w;) {
+      const i = (y * w + x) * 4;
+      let e = x + 1;
+      while (e < w && same((y * w + e) * 4, i)) ++e;
+      if (e - x > w / 3 && !same(i, (y * w + w - 2) * 4)) plot = { left: x, right: e, top: y, bottom: y };
+      x = e;
+    }
+  if (!plot) return null;
+  const line = (plot.top * w + plot.left) * 4;
+  for (let y = plot.top + 1; y < h; ++y)
+    if (same((y * w + plot.left) * 4, line) && same((y * w + plot.right - 1) * 4, line)) plot.bottom = y;
+  plot.first = -1;
+  plot.last = -1;
+  for (let x = plot.left; x < plot.right; ++x)
+    for (let y = plot.top; y < plot.bottom; ++y) {
+      const i = (y * w + x) * 4;
+      if (px[i + 1] > px[i] + 40) {
+        if (plot.first < 0) plot.first = x;
+        plot.last = x;
+        break;
+      }
+    }
+  return plot;
+}
+
+// Bands of light text in a rectangle (by default the process table's names below its header), counted from the top.
+function textRows(x0 = 248, y0 = 146, w = 352, h = 0) {
+  const canvas = document.getElementById("screen");
+  const rows = h || canvas.height - y0;
+  const pixels = canvas.getContext("2d").getImageData(x0, y0, w, rows).data;
+  let bands = 0, inside = false;
+  for (let y = 0; y < rows; ++y) {
+    let text = false;
+    for (let x = 0; x < w && !text; ++x) {
+      const i = (y * w + x) * 4;
+      text = pixels[i] > 150 && pixels[i + 1] > 150 && pixels[i + 2] > 150;
+    }
+    if (text && !inside) ++bands;
+    inside = text;
+  }
+  return bands;
 }
 
 function pixelAt(x, y) {
@@ -133,7 +187,7 @@ async function main() {
   page.on("pageerror", (e) => facts.console.push(String(e)));
   // The pixel readers, and the time of the first frame put on the canvas from the page's own clock (0 at
   // navigation).
-  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}\n${thumbTop}`);
+  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}\n${thumbTop}\n${plotSpan}\n${textRows}`);
   await page.evaluateOnNewDocument(() => {
     const put = CanvasRenderingContext2D.prototype.putImageData;
     window.vimbrelFrames = 0;
@@ -220,6 +274,64 @@ async function main() {
   facts.thumb_after = await page.evaluate(() => thumbTop());
   await shot("6-processes-scrolled");
   if (facts.thumb_before < 0 || facts.thumb_after <= facts.thumb_before) throw new Error("the wheel did not scroll");
+
+  step = "typing on the page filters the process list";
+  await page.mouse.move(100, height - 20);  // no row hovered: no details box over the names
+  await page.waitForFunction(() => textRows() > 3, patient);
+  facts.rows_unfiltered = await page.evaluate(() => textRows());
+  // This test's own host and agents are named so; the second filter names no process at all.
+  await page.keyboard.type("vimbrel");
+  await page.waitForFunction((all) => textRows() !== all, patient, facts.rows_unfiltered).catch(() => {});
+  await sleep(1000);
+  facts.rows_vimbrel = await page.evaluate(() => textRows());
+  await shot("7-processes-filtered");
+  await page.keyboard.type(" no such name");
+  await page.waitForFunction(() => textRows() === 0, patient).catch(() => {});
+  facts.rows_no_match = await page.evaluate(() => textRows());
+  await page.keyboard.press("Escape");
+  await page.waitForFunction(() => thumbTop() >= 0, patient).catch(() => {});
+  facts.rows_cleared = await page.evaluate(() => textRows());
+  if (facts.rows_vimbrel < 3 || facts.rows_no_match !== 0 || facts.rows_cleared < 3)
+    throw new Error("the filter did not narrow the list and come back");
+
+  step = "the Overview shows the machine's cards";
+  const strip = (x) => pixelAt(x, 4).join();
+  const plainButton = await page.evaluate(strip, width - 600);
+  await page.mouse.click(width - 560, 20);
+  await page.waitForFunction((x, before) => pixelAt(x, 4).join() !== before, patient, width - 600, plainButton);
+  // The processor card's chart (left card, below its head) moves; the top five of the machine's processes are
+  // listed in the right card below the memory chart.
+  const card = [250, 130, 740, 340];
+  const cardStates = new Set();
+  for (let i = 0; i < 8; ++i) {
+    cardStates.add(await page.evaluate((...r) => regionHash(...r), ...card));
+    await sleep(1000);
+  }
+  facts.overview_card_states = cardStates.size;
+  facts.overview_tops = await page.evaluate(() => textRows(760, 410, 400, 100));
+  await shot("8-overview");
+  if (facts.overview_card_states < 3 || facts.overview_tops < 3) throw new Error("the Overview's cards are not drawn");
+
+  step = "a stored range shows the host's history";
+  await page.mouse.click(width - 400, 20);
+  await sleep(1000);
+  // The host keeps 10-second buckets and writes each a second after it closes: agents that have published for 75 s
+  // have more than a minute stored, more than a chart fed only live since its range opened could show.
+  await sleep(Math.max(0, 75000 - (Date.now() - begun)));
+  // "1 h", the third of six range buttons (48 px wide, 4 apart) that end at the content's right edge.
+  await page.mouse.click(width - 24 - 52 * 3 - 24, 70);
+  const opened = Date.now();
+  await page.waitForFunction((opened) => {
+    const p = plotSpan();
+    if (!p || p.first < 0) return false;
+    const covered = ((p.last - p.first + 1) * 3600) / (p.right - p.left);
+    return covered >= (Date.now() - opened) / 1000 + 30;
+  }, patient, opened).catch(() => {});
+  const plot = await page.evaluate(() => plotSpan());
+  facts.stored_seconds = plot && plot.first >= 0 ? Math.round(((plot.last - plot.first + 1) * 3600) / (plot.right - plot.left)) : 0;
+  facts.stored_after_seconds = Math.round((Date.now() - opened) / 1000);
+  await shot("9-stored-hour");
+  if (facts.stored_seconds < facts.stored_after_seconds + 30) throw new Error("the hour shows no stored history");
   facts.frames = await page.evaluate(() => window.vimbrelFrames);
 }
 
