@@ -611,6 +611,7 @@ void set_option(AppState* s, u32 range) {
   u->flags = static_cast<u8>(now_range == 1 ? u->flags | updstate::flag_range_600 : u->flags & ~updstate::flag_range_600);
   const u32 seconds[6] = {0, 0, 3600, 86400, 2592000, 63072000};
   u->chart_range = now_range < 6 ? seconds[now_range] : 0;
+  save_settings(s);  // the range is one of the few lasting preferences
   relayout(s);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "shell/hitmap.h"
+#include "shell/loop.h"
 #include "shell/quit.h"
 #include "shell/snap.h"
 #include "tests/shell/shell_window.h"
@@ -109,6 +110,19 @@ TEST(Quit, UpdateButtons) {
   ASSERT_TRUE(app::update_click(&w.s, app::bit_a(app::slot_restart)));
   EXPECT_EQ(w.s.window, 0u);
   EXPECT_EQ(testutil::read_file(w.dir.path + "/restart.txt"), "--view 33");
+}
+
+// The chart range is one of the update settings' lasting preferences: a change is saved at once.
+TEST(Quit, ChartRangeIsSaved) {
+  ShellWindow w;
+  ASSERT_TRUE(w.made);
+  const std::string settings = w.dir.path + "/settings.txt";
+  w.s.settings = harness::bytes(settings);
+  app::load_settings(&w.s, w.s.settings);
+  app::set_option(&w.s, 1);
+  EXPECT_NE(testutil::read_file(settings).find("\nchart_range 600\n"), std::string::npos) << testutil::read_file(settings);
+  app::set_option(&w.s, 0);
+  EXPECT_NE(testutil::read_file(settings).find("\nchart_range 60\n"), std::string::npos);
 }
 
 // The quit road drops the snap preview first, and a close during a drag lets the pointer go.

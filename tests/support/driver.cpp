@@ -234,14 +234,34 @@ bool Session::request_frame(u32 timeout_ms) {
   return true;
 }
 
-Frame Session::frame() const {
+namespace {
+
+Frame frame_in(const section::Section& record) {
+  auto word = [&](u32 offset) {
+    return __atomic_load_n(reinterpret_cast<const u32*>(record.view + offset), __ATOMIC_ACQUIRE);
+  };
   Frame f;
+  if (!record.view || record.size < draw::frame_header) return f;
   f.width = word(draw::word_width);
   f.height = word(draw::word_height);
   const u32 stride = word(draw::word_stride);
-  if (!record_.view || stride < f.width || draw::frame_header + u64(stride) * f.height * 4 > record_.size) return Frame{};
-  const u32* p = reinterpret_cast<const u32*>(record_.view + draw::frame_header);
+  if (stride < f.width || draw::frame_header + u64(stride) * f.height * 4 > record.size) return Frame{};
+  const u32* p = reinterpret_cast<const u32*>(record.view + draw::frame_header);
   for (u32 y = 0; y < f.height; ++y) f.pixels.insert(f.pixels.end(), p + u64(y) * stride, p + u64(y) * stride + f.width);
+  return f;
+}
+
+}  // namespace
+
+Frame Session::frame() const { return frame_in(record_); }
+
+Frame frame_of(u64 window) {
+  u8 name[64];
+  const u32 n = draw::frame_name(window, name);
+  section::Section record{};
+  if (section::open(mem::Bytes(name, n), &record) != section::ok) return Frame{};
+  Frame f = frame_in(record);
+  section::close(&record);
   return f;
 }
 

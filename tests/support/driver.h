@@ -37,6 +37,10 @@ u64 hash_of(const Frame& f, u32 left, u32 top, u32 right, u32 bottom);
 // blended into its background, so its colour is met only nearly.
 u32 count_near(const Frame& f, u32 argb, u32 tolerance, u32 x0, u32 y0, u32 x1, u32 y1);
 
+// The frame that a window (of any process of this user) last presented, read from its frame record; empty when it
+// has none.
+Frame frame_of(u64 window);
+
 // Writes the frame as an 8-bit RGB PNG (stored deflate blocks): true when the file was written.
 bool write_png(const std::string& path, const Frame& frame);
 
