@@ -35,6 +35,13 @@ bool poll_until(Holds holds) {
   return true;
 }
 
+// The words as a process's command line in /proc reads: each ended by a NUL.
+std::string command_line(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& w : words) line += w + std::string(1, '\0');
+  return line;
+}
+
 // The window of the class that a process other than the first one shows; 0 while there is none.
 u64 other_window(u32 first_pid) {
   for (u64 w = win::find_window(mem::lit("Vimbrel"), 0); w != 0; w = win::find_window(mem::lit("Vimbrel"), w))
@@ -67,14 +74,18 @@ struct Road {
     updstate::load(release::bytes(settings), &s);
     return s;
   }
-  // The first tick finds a check due (never checked): the ask setting offers the newer version on the banner. Then
-  // Update now is clicked.
-  void offer_and_update_now() {
+  void start(const std::vector<std::string>& words = {}) {
     ASSERT_FALSE(x.display.empty());
     d.use_display(x.display);
     d.outside_test();
-    ASSERT_TRUE(d.start(world.program, ""));
+    ASSERT_TRUE(d.start(world.program, "", words));
     ASSERT_TRUE(d.find_window("Vimbrel", wait_ms));
+  }
+  // The first tick finds a check due (never checked): the ask setting offers the newer version on the banner. Then
+  // Update now is clicked.
+  void offer_and_update_now() {
+    start();
+    if (::testing::Test::HasFatalFailure()) return;
     ASSERT_TRUE(poll_until([&] { return stored().status == updstate::status_available; }))
         << "status " << int(stored().status) << ", reason " << int(stored().failure_reason);
     EXPECT_EQ(stored().last_version[2], 82);
@@ -115,7 +126,7 @@ TEST(WindowRoad, BannerOffersUpdateNowInstallsAndTheNewVersionComesUp) {
       << "status " << int(r.stored().status);
   EXPECT_EQ(r.stored().last_version[2], 82);
   const std::string command = testutil::read_file("/proc/" + std::to_string(next.pid) + "/cmdline");
-  EXPECT_EQ(command, r.world.program + std::string("\0--view\0" "31\0", 11))
+  EXPECT_EQ(command, command_line({r.world.program, "--view", "31"}))
       << "relaunched on the same view, not unattended: the user asked";
   auto badge = [&] {
     const driver::Frame f = driver::frame_of(window);
@@ -126,6 +137,37 @@ TEST(WindowRoad, BannerOffersUpdateNowInstallsAndTheNewVersionComesUp) {
   };
   EXPECT_TRUE(poll_until([&] { return badge() > 200; })) << "the \"updated to\" badge";
 
+  EXPECT_EQ(win::post_remote(window, wm_close, 0, 0), win::ok);
+  EXPECT_TRUE(poll_until([&] { return next.gone(); })) << "the new version closes";
+}
+
+// In automatic mode nothing is asked: the release is downloaded at once, and the window restarts into it once it has
+// had no input for 30 seconds (on the monotonic clock), unattended.
+TEST(WindowRoad, AutomaticModeRestartsAfterThirtyIdleSecondsUnattended) {
+  Road r;
+  const std::string release_body = r.original + "VIMBREL-TEST-VERSION 0.1.82\n";
+  r.world.publish(release_body, "0.1.82");
+  updstate::Settings automatic;
+  updstate::reset(&automatic);
+  automatic.flags |= updstate::flag_automatic;
+  mkdir((r.d.folder() + "/cfg/Vimbrel").c_str(), 0700);
+  ASSERT_EQ(updstate::save(release::bytes(r.settings), &automatic), 0u);
+  r.start();
+  if (HasFatalFailure()) return;
+  const long long started = forked::now_ms();  // the window's idle time began a moment before
+
+  Relaunched next;
+  ASSERT_TRUE(poll_until([&] { return other_window(static_cast<u32>(r.d.pid())) != 0; })) << "the new window";
+  EXPECT_GE(forked::now_ms() - started, 30000) << "not before 30 idle seconds";
+  const u64 window = other_window(static_cast<u32>(r.d.pid()));
+  next.pid = static_cast<pid_t>(win::process_of(window));
+  EXPECT_EQ(r.d.end(false, wait_ms), 0);
+  EXPECT_TRUE(testutil::read_file(r.world.program) == release_body);
+  const std::string command = testutil::read_file("/proc/" + std::to_string(next.pid) + "/cmdline");
+  EXPECT_EQ(command, command_line({r.world.program, "--view", "31", "--unattended"}));
+  ASSERT_TRUE(poll_until([&] { return r.stored().status == updstate::status_up_to_date; }));
+  updstate::Settings after = r.stored();
+  EXPECT_TRUE(updstate::is_automatic(&after)) << "the mode is kept";
   EXPECT_EQ(win::post_remote(window, wm_close, 0, 0), win::ok);
   EXPECT_TRUE(poll_until([&] { return next.gone(); })) << "the new version closes";
 }
