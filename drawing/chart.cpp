@@ -478,33 +478,38 @@ void plot_points(const Ctx& c, i32 (*pts)[gathered]) {
   }
 }
 
+// Vertices k0 .. k0 + m of one series' curve over column i; the column's n px carry n + 1 of them.
+void verts(const i32* pts, u32 i, i32 k0, i32 m, i32 n, i32* ys) {
+  for (i32 k = 0; k <= m; k++) ys[k] = curve::curve_at(pts[i], pts[i + 1], pts[i + 2], pts[i + 3], k0 + k, n);
+}
+
+// The outline over those vertices: a band as thick as the curve's slope asks, opaque in the line colour.
+void stroke(Ctx& c, const i32* pts, u32 i, i32 x, i32 k0, i32 m, i32 n, const i32* ys, i32 w, u32 colour) {
+  i32 up[chunk + 1], down[chunk + 1];
+  for (i32 k = 0; k <= m; k++) {
+    i32 t = curve::thickness(w, curve::curve_rise(pts[i], pts[i + 1], pts[i + 2], pts[i + 3], k0 + k, n));
+    up[k] = ys[k] - t;
+    down[k] = ys[k] + t;
+  }
+  fill_band(c, x, up, down, m, colour, 255);
+}
+
 // One live column (px from x0, n wide) of every series, in pieces the coverage canvas holds.
 void area_column(Ctx& c, i32 (*pts)[gathered], u32 i, i32 x0, i32 n, i32 base) {
   const Look& l = c.look;
   const u32 count = series_of(l);
   for (i32 k0 = 0; k0 < n; k0 += chunk) {
     const i32 m = n - k0 < chunk ? n - k0 : chunk;
-    i32 ys[series_most][chunk + 1], bases[chunk + 1], up[chunk + 1], down[chunk + 1];
-    for (i32 k = 0; k <= m; k++) {
-      bases[k] = base;
-      for (u32 s = 0; s < count; s++) {
-        ys[s][k] = curve::curve_at(pts[s][i], pts[s][i + 1], pts[s][i + 2], pts[s][i + 3], k0 + k, n);
-      }
-    }
+    i32 ys[series_most][chunk + 1], bases[chunk + 1];
+    for (i32 k = 0; k <= m; k++) bases[k] = base;
+    for (u32 s = 0; s < count; s++) verts(pts[s], i, k0, m, n, ys[s]);
     for (u32 s = 0; s < count; s++) {
       const i32* bottom = s == 0 || mirrored(l) ? bases : ys[s - 1];
       fill_band(c, x0 + k0, ys[s], bottom, m, l.fill[s], l.alpha[s]);
     }
     for (u32 s = 0; s < count; s++) {
       const i32 w = half_width(l, s);
-      if (w <= 0) continue;
-      for (i32 k = 0; k <= m; k++) {
-        i32 t = curve::thickness(w, curve::curve_rise(pts[s][i], pts[s][i + 1], pts[s][i + 2], pts[s][i + 3],
-                                                      k0 + k, n));
-        up[k] = ys[s][k] - t;
-        down[k] = ys[s][k] + t;
-      }
-      fill_band(c, x0 + k0, up, down, m, l.line[s], 255);
+      if (w > 0) stroke(c, pts[s], i, x0 + k0, k0, m, n, ys[s], w, l.line[s]);
     }
   }
 }
