@@ -178,6 +178,11 @@ void card_head(views::Pen* pen, i32 x, i32 y, i32 w, words::Text* title, const w
   views::text(pen, 3, bytes_of(*title), x, y, w - vw - 6, head, grey, 0);
 }
 
+void card_foot(views::Pen* pen, i32 x, i32 y, i32 w, words::Text* text) {
+  views::ellipsize(pen->surface, 3, text, w);
+  views::text(pen, 3, bytes_of(*text), x, y, w, foot, dim, 0);
+}
+
 void cards(const OverviewState& s, const views::ViewState& v, views::Pen* pen, const machine::Machine& m,
            const model::ProcTable* table, bool copying) {
   for (u32 c = 0; c < s.card_count; ++c) {
@@ -186,10 +191,7 @@ void cards(const OverviewState& s, const views::ViewState& v, views::Pen* pen, c
     words::Text title{}, value{}, foot_text{};
     card_texts(m, kind, s.card_index[c], &title, &value, &foot_text);
     card_head(pen, x, y, w, &title, value);
-    if (chart_card(kind)) {
-      views::ellipsize(pen->surface, 3, &foot_text, w);
-      views::text(pen, 3, bytes_of(foot_text), x, y + h - foot, w, foot, dim, 0);
-    }
+    if (chart_card(kind)) card_foot(pen, x, y + h - foot, w, &foot_text);
     const bool refused = (s.not_placed >> c) & 1;
     if (!pen->keying && !refused) {
       u32 slots[2];
@@ -579,7 +581,7 @@ void render(OverviewState* s, views::ViewState* v, draw::Surface* surface, const
             const model::ProcTable* table) {
   if (views::render_rail(v, surface, m) != 1) return;
   const u32 drew = sync(s, v, m);
-  const bool copying = drew != 0 || views::copying(*v);
+  const bool copying = drew != 0 || views::synced(*v);
   const draw::Rect tip = tip_rect(*s, *v, m), mark = marker(*s, *v);
   s->tip[0] = to16(tip.left);
   s->tip[1] = to16(tip.top);
@@ -800,16 +802,24 @@ void other_disks_text(words::Text* out, const machine::Machine& m, u32 owner) {
   words::put(out, machine::name(&m, machine::name_slot(machine::slot_disks, owner, m.disks)));
 }
 
-mem::Bytes disk_label(mem::Bytes name) {
-  u64 open = name.len, close = name.len;
+u64 paren_start(mem::Bytes name) {
   for (u64 i = 0; i < name.len; ++i) {
-    if (name.ptr[i] == '(' && open == name.len) open = i;
-    if (name.ptr[i] == ')' && open != name.len) {
-      close = i;
-      break;
-    }
+    if (name.ptr[i] == '(') return i;
   }
-  if (open == name.len || close == name.len) return name;
+  return name.len;
+}
+
+u64 paren_end(mem::Bytes name, u64 start) {
+  for (u64 i = start; i < name.len; ++i) {
+    if (name.ptr[i] == ')') return i;
+  }
+  return name.len;
+}
+
+mem::Bytes disk_label(mem::Bytes name) {
+  const u64 open = paren_start(name);
+  const u64 close = open == name.len ? name.len : paren_end(name, open + 1);
+  if (close == name.len) return name;
   return mem::Bytes(name.ptr + open + 1, close - open - 1);
 }
 

@@ -119,6 +119,9 @@ void card_texts(const machine::Machine& m, u8 kind, u8 index, words::Text* title
                 words::Text* foot);
 void power_note(words::Text* out, const machine::Machine& m);
 void other_disks_text(words::Text* out, const machine::Machine& m, u32 owner);
+// The first "(" of a name, and the first ")" from start on: the name's length when there is none.
+u64 paren_start(mem::Bytes name);
+u64 paren_end(mem::Bytes name, u64 start);
 // The label of a disk name: the text inside its first parentheses, or the whole name.
 mem::Bytes disk_label(mem::Bytes name);
 u32 disk_colour(u32 disk);
