@@ -117,19 +117,23 @@ u32 value_text(const Row& row, words::Text* out) {
   return views::heat_color(row.kind, row.value);
 }
 
+void sensor_rows(draw::Surface* surface, const Row& row, u32 r, i32 width, i32 scroll) {
+  const i32 c = label_width(width);
+  const i32 y = rows_top + row_height * static_cast<i32>(r) - scroll;
+  chart::text(surface, 0, mem::Bytes(row.name.bytes, row.name.len), left, y, c, row_height, label_grey, 0);
+  words::Text value{};
+  const u32 colour = value_text(row, &value);
+  chart::text(surface, 0, mem::Bytes(value.bytes, value.len), left + c, y, width - 24 - left - c, row_height, colour,
+              0);
+}
+
 void render(draw::Surface* surface, const machine::Machine& m, i32 width, i32 scroll) {
   chart::text(surface, 0, mem::lit("Temperatures"), left, 56 - scroll, width - left, 28, white, 0);
-  const i32 c = label_width(width);
   const u32 n = row_count(m);
   for (u32 r = 0; r < n; ++r) {
     Row row;
     if (!row_at(m, r, &row)) break;
-    const i32 y = rows_top + row_height * static_cast<i32>(r) - scroll;
-    chart::text(surface, 0, mem::Bytes(row.name.bytes, row.name.len), left, y, c, row_height, label_grey, 0);
-    words::Text value{};
-    const u32 colour = value_text(row, &value);
-    chart::text(surface, 0, mem::Bytes(value.bytes, value.len), left + c, y, width - 24 - left - c, row_height,
-                colour, 0);
+    sensor_rows(surface, row, r, width, scroll);
   }
 }
 

@@ -39,6 +39,8 @@ bool note_shown(const machine::Machine& m);
 i32 label_width(i32 width);
 // The value text of a row and its colour.
 u32 value_text(const Row& row, words::Text* out);
+// Draws row r: its name in the label column, its value text beside it.
+void sensor_rows(draw::Surface* surface, const Row& row, u32 r, i32 width, i32 scroll);
 
 // Draws the page's title and rows for the client width, every y less the scroll.
 void render(draw::Surface* surface, const machine::Machine& m, i32 width, i32 scroll);
