@@ -441,9 +441,71 @@ void draw_charts(draw::Surface* s, views::ViewState* views, const PageState* pag
     draw_axes(s, page, i, scales[i]);
     under_chart(s, views, page, i);
   }
-  const bool write_through = changed || views::copying(*views);
+  const bool write_through = changed || views::synced(*views);
   for (u32 i = 0; i < page_charts; i++)
     chart::show(s, views->grid, views->sheet, slots_of[i], write_through, keep_out, 0, 0x7FFF, page->height);
+}
+
+// The hovered chart's tooltip box and column mark, remembered so that a pointer move can redraw where they stood;
+// false, and nothing remembered, when no tooltip shows.
+bool hover_mark(PageState* page, const views::ViewState* views, const ProbeData* d, draw::Rect* box, i32* mark_x) {
+  const bool tip = hover_box(page, views, d, box, mark_x);
+  for (i16& v : page->tip) v = 0;
+  page->mark_slot = no_chart;
+  if (!tip) return false;
+  page->tip[0] = static_cast<i16>(box->left);
+  page->tip[1] = static_cast<i16>(box->top);
+  page->tip[2] = static_cast<i16>(box->right);
+  page->tip[3] = static_cast<i16>(box->bottom);
+  page->mark_slot = static_cast<u8>(page->hovered);
+  page->mark_x = static_cast<i16>(*mark_x);
+  return true;
+}
+
+void test_tip(draw::Surface* s, const ProbeData* d, u32 back, u32 now, i32 tx, i32 ty) {
+  words::Text head{}, a{}, b{};
+  const u32 k = back_index(d->tests.next, table_capacity, back);
+  words::put(&head, mem::lit("Test, "));
+  put_age(&head, has_come(now, d->tests.time[k]) ? now - d->tests.time[k] : 0);
+  text_line(s, head, tx, ty, 152, 18, title_colour);
+  put_kbps(&a, d->tests.down[k]);
+  put_kbps(&b, d->tests.up[k]);
+  tip_line(s, tx, ty + 18, light, mem::lit("Download"), a);
+  tip_line(s, tx, ty + 36, deep, mem::lit("Upload"), b);
+}
+
+// The latency and loss charts' tooltip: the highest values among the probes the column covers.
+void probe_tip(draw::Surface* s, const ProbeData* d, u32 slot, u32 back, u32 count, i32 tx, i32 ty) {
+  words::Text head{}, a{}, b{};
+  words::put(&head, slot == slot_loss ? mem::lit("Loss, ") : mem::lit("Latency, "));
+  put_age(&head, back * 10);
+  text_line(s, head, tx, ty, 152, 18, title_colour);
+  if (slot == slot_loss) {
+    words::put_u64(&a, loss_over(&d->ring, back, count, 2));
+    words::put(&a, mem::lit(" %"));
+    tip_line(s, tx, ty + 18, light, mem::lit("Loss"), a);
+    return;
+  }
+  put_ms(&a, loss_over(&d->ring, back, count, 0));
+  put_ms(&b, loss_over(&d->ring, back, count, 1));
+  tip_line(s, tx, ty + 18, deep, mem::lit("Latency"), a);
+  tip_line(s, tx, ty + 36, light, mem::lit("Jitter"), b);
+}
+
+void draw_tip(const PageState* page, const views::ViewState* views, draw::Surface* s, const ProbeData* d,
+              const draw::Rect& box, i32 mark_x, u32 now) {
+  const u32 slot = page->hovered, i = index_of(slot);
+  chart::rect(s, mark_x, page->chart_y[i], 1, page->chart_h[i], mark_colour);
+  chart::rect(s, box.left, box.top, box.right - box.left, box.bottom - box.top, tip_back);
+  chart::frame(s, box.left, box.top, box.right - box.left, box.bottom - box.top, tip_edge);
+  u32 back = 0, count = 0;
+  hover_pick(page, views, d, &back, &count);
+  const i32 tx = box.left + 8, ty = box.top + 8;
+  if (slot == slot_speed) {
+    test_tip(s, d, back, now, tx, ty);
+  } else {
+    probe_tip(s, d, slot, back, count, tx, ty);
+  }
 }
 
 }  // namespace
@@ -467,50 +529,9 @@ void draw_page(PageState* page, views::ViewState* views, draw::Surface* s, const
 
   draw::Rect box{};
   i32 mark_x = 0;
-  const bool tip = hover_box(page, views, d, &box, &mark_x);
+  const bool tip = hover_mark(page, views, d, &box, &mark_x);
   draw_charts(s, views, page, d, tip ? box : draw::Rect{});
-  for (i16& v : page->tip) v = 0;
-  page->mark_slot = no_chart;
-  if (!tip) return;
-  const u32 slot = page->hovered, i = index_of(slot);
-  chart::rect(s, mark_x, page->chart_y[i], 1, page->chart_h[i], mark_colour);
-  chart::rect(s, box.left, box.top, box.right - box.left, box.bottom - box.top, tip_back);
-  chart::frame(s, box.left, box.top, box.right - box.left, box.bottom - box.top, tip_edge);
-  page->tip[0] = static_cast<i16>(box.left);
-  page->tip[1] = static_cast<i16>(box.top);
-  page->tip[2] = static_cast<i16>(box.right);
-  page->tip[3] = static_cast<i16>(box.bottom);
-  page->mark_slot = static_cast<u8>(slot);
-  page->mark_x = static_cast<i16>(mark_x);
-
-  u32 back = 0, count = 0;
-  hover_pick(page, views, d, &back, &count);
-  words::Text head{}, a{}, b{};
-  const i32 tx = box.left + 8, ty = box.top + 8;
-  if (slot == slot_speed) {
-    u32 k = back_index(d->tests.next, table_capacity, back);
-    words::put(&head, mem::lit("Test, "));
-    put_age(&head, has_come(now, d->tests.time[k]) ? now - d->tests.time[k] : 0);
-    text_line(s, head, tx, ty, 152, 18, title_colour);
-    put_kbps(&a, d->tests.down[k]);
-    put_kbps(&b, d->tests.up[k]);
-    tip_line(s, tx, ty + 18, light, mem::lit("Download"), a);
-    tip_line(s, tx, ty + 36, deep, mem::lit("Upload"), b);
-    return;
-  }
-  words::put(&head, slot == slot_loss ? mem::lit("Loss, ") : mem::lit("Latency, "));
-  put_age(&head, back * 10);
-  text_line(s, head, tx, ty, 152, 18, title_colour);
-  if (slot == slot_loss) {
-    words::put_u64(&a, loss_over(&d->ring, back, count, 2));
-    words::put(&a, mem::lit(" %"));
-    tip_line(s, tx, ty + 18, light, mem::lit("Loss"), a);
-    return;
-  }
-  put_ms(&a, loss_over(&d->ring, back, count, 0));
-  put_ms(&b, loss_over(&d->ring, back, count, 1));
-  tip_line(s, tx, ty + 18, deep, mem::lit("Latency"), a);
-  tip_line(s, tx, ty + 36, light, mem::lit("Jitter"), b);
+  if (tip) draw_tip(page, views, s, d, box, mark_x, now);
 }
 
 bool pointer(PageState* page, views::ViewState* views, const ProbeData* data, draw::Surface* surface, i32 x, i32 y) {

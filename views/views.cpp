@@ -219,7 +219,7 @@ bool set_remote(ViewState* s, bool on) {
   return old != on;
 }
 
-bool copying(const ViewState& s) { return (s.flags & flag_copying) != 0; }
+bool synced(const ViewState& s) { return (s.flags & flag_synced) != 0; }
 
 void unlay(ViewState* s, bool on) {
   if (on) s->flags &= static_cast<u8>(~flag_arranged);
@@ -1796,7 +1796,7 @@ u32 prepared(ViewState* s, draw::Surface* surface, const machine::Machine& m, bo
   attach(s, surface);
   if (!(s->flags & flag_grid) || !s->sheet.pixels) return 0;
   const bool changed = sync_all(s, m, rail_only);
-  s->flags = layout::put_flag(s->flags, flag_copying, changed);
+  s->flags = layout::put_flag(s->flags, flag_synced, changed);
   return 1;
 }
 
@@ -1815,7 +1815,7 @@ void show(Pen* pen, const ViewState& s, u32 slot) {
   if (!rail && s.tiles_top < limit) limit = s.tiles_top;
   const bool marked = k == s.marker_slot;
   const draw::Rect keep_out{s.tip_box[0], s.tip_box[1], s.tip_box[2], s.tip_box[3]};
-  chart::show(pen->surface, s.grid, s.sheet, k, copying(s), keep_out, marked ? s.marker_x : 0,
+  chart::show(pen->surface, s.grid, s.sheet, k, synced(s), keep_out, marked ? s.marker_x : 0,
               marked ? s.marker_x + 1 : 0, limit);
 }
 
@@ -2016,6 +2016,11 @@ Anchor anchor(const ViewState& s) {
   return Anchor{chart::boundary_x(g, slot_main, column, by_bucket), s.plot_y, s.plot_height, 1};
 }
 
+// The tooltip stands right of the anchor, or left of it when it would pass the page's right edge.
+i32 tip_left(const ViewState& s, i32 anchor_x) {
+  return anchor_x + 182 > s.content_right ? anchor_x - 182 : anchor_x + 14;
+}
+
 draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers) {
   const draw::Rect none{0, 0, 0, 0};
   if (s.hover_plot == hover_none) return none;
@@ -2026,7 +2031,7 @@ draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers) {
                     : s.hover_plot == slot_main ? hover_top_lines(s, m) + layers + 1
                                                 : hover_top_lines(s, m) + 2;
   const Anchor a = anchor(s);
-  const i32 x0 = a.x + 182 > s.content_right ? a.x - 182 : a.x + 14;
+  const i32 x0 = tip_left(s, a.x);
   const i32 y0 = s.hover_plot == slot_main ? s.plot_y + 8 : layout::tip_top(a.y, a.height, lines, s.plot_y);
   return draw::Rect{x0, y0, x0 + 168, y0 + 16 + 18 * static_cast<i32>(lines)};
 }

@@ -21,7 +21,7 @@ enum : u8 {
   flag_grid = 1,       // chart grid ready
   flag_arranged = 2,   // geometry valid
   flag_multiples = 4,  // the per-core part shows small multiples (clear: heat strip)
-  flag_copying = 8,    // the last preparation changed a chart sheet
+  flag_synced = 8,     // the last preparation brought a chart sheet up to date (it changed)
   flag_long = 16,      // ten-minute range
   flag_details = 32,   // detail panel shown
   flag_overview = 64,  // the Overview page is shown
@@ -129,7 +129,7 @@ draw::Rect range_rect(const ViewState& s, u32 i);
 bool overview(const ViewState& s);
 bool set_overview(ViewState* s, bool on);
 bool set_remote(ViewState* s, bool on);
-bool copying(const ViewState& s);
+bool synced(const ViewState& s);
 void unlay(ViewState* s, bool on);
 void select(ViewState* s, u32 id);
 void toggle(ViewState* s);
@@ -358,6 +358,7 @@ u32 bound_most(const chart::Look& look, const machine::Machine& m, u32 layer, u3
 void layer_value(const machine::Machine& m, u32 view, const chart::Look& look, u32 layer, u32 first, u32 count,
                  words::Text* out);
 Anchor anchor(const ViewState& s);
+i32 tip_left(const ViewState& s, i32 anchor_x);
 draw::Rect tip_rect(const ViewState& s, const machine::Machine& m, u32 layers);
 i32 dot_y(const ViewState& s, const machine::Machine& m, const chart::Look& look, u32 layer);
 void overlay(const ViewState& s, Pen* pen, const machine::Machine& m);
