@@ -389,19 +389,25 @@ void parse_tests(mem::Bytes text, TestTable* table) {
   }
 }
 
-u32 format_file(const Settings* s, const TestTable* table, mem::Slice buffer) {
-  Out o{buffer.ptr, u32(buffer.len < file_capacity ? buffer.len : file_capacity), 0};
-  put(&o, mem::lit("vimbrel-internet 1\ninternet "));
-  put(&o, s->on ? mem::lit("on") : mem::lit("off"));
-  put(&o, mem::lit("\nspeed "));
-  put(&o, schedule_word(s->schedule));
-  put(&o, mem::lit("\nlast-test "));
-  put_dec(&o, s->last_test);
-  put(&o, mem::lit("\nday-start "));
-  put_dec(&o, s->day_start);
-  put(&o, mem::lit("\nday-bytes "));
-  put_dec(&o, s->day_bytes);
-  put(&o, mem::lit("\n"));
+namespace {
+
+// The header and the six settings lines.
+void write_settings(Out* o, const Settings* s) {
+  put(o, mem::lit("vimbrel-internet 1\ninternet "));
+  put(o, s->on ? mem::lit("on") : mem::lit("off"));
+  put(o, mem::lit("\nspeed "));
+  put(o, schedule_word(s->schedule));
+  put(o, mem::lit("\nlast-test "));
+  put_dec(o, s->last_test);
+  put(o, mem::lit("\nday-start "));
+  put_dec(o, s->day_start);
+  put(o, mem::lit("\nday-bytes "));
+  put_dec(o, s->day_bytes);
+  put(o, mem::lit("\n"));
+}
+
+// The newest tests, oldest first; a line that would not fit ends the list.
+void write_tests(Out* o, const TestTable* table) {
   u32 count = table->filled < file_tests ? table->filled : file_tests;
   for (u32 k = count; k > 0; k--) {
     u32 i = (table->next + table_capacity - k) % table_capacity;
@@ -414,8 +420,16 @@ u32 format_file(const Settings* s, const TestTable* table, mem::Slice buffer) {
     put(&l, mem::lit(" "));
     put_dec(&l, table->up[i]);
     put(&l, mem::lit("\n"));
-    if (!put(&o, mem::Bytes(line, l.len))) break;
+    if (!put(o, mem::Bytes(line, l.len))) break;
   }
+}
+
+}  // namespace
+
+u32 format_file(const Settings* s, const TestTable* table, mem::Slice buffer) {
+  Out o{buffer.ptr, u32(buffer.len < file_capacity ? buffer.len : file_capacity), 0};
+  write_settings(&o, s);
+  write_tests(&o, table);
   return o.len;
 }
 
@@ -519,17 +533,20 @@ void cycle_schedule(Probe* p, u32 now) {
   if (p->settings.on && p->data) p->data->schedule.next_test = now + 60;
 }
 
+void save_changed(Probe* p) {
+  const Schedule* s = &p->data->schedule;
+  p->settings.last_test = (s->flags & flag_last_test_known) ? s->last_test : 0;
+  p->settings.day_start = s->day_start;
+  p->settings.day_bytes = s->day_bytes;
+  persist(p);
+}
+
 bool tick(Probe* p, u32 now, u32 traffic) {
   if (!p->data) return false;
   const Schedule* s = &p->data->schedule;
   u32 bytes = s->day_bytes, last = s->last_test;
   bool changed = step(p, now, traffic);
-  if (s->day_bytes != bytes || s->last_test != last) {
-    p->settings.last_test = (s->flags & flag_last_test_known) ? s->last_test : 0;
-    p->settings.day_start = s->day_start;
-    p->settings.day_bytes = s->day_bytes;
-    persist(p);
-  }
+  if (s->day_bytes != bytes || s->last_test != last) save_changed(p);
   return changed;
 }
 

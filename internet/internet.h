@@ -199,6 +199,8 @@ void toggle(Probe* p, u32 now);
 void cycle_schedule(Probe* p, u32 now);
 // Saves the settings and the tests (the file's own test lines when the data is absent).
 void persist(Probe* p);
+// Takes the schedule's day count and last test into the settings and saves them (the probe has its data).
+void save_changed(Probe* p);
 void apply_on(Probe* p, u32 now);
 void open_data(Probe* p, u32 now);
 void free_data(Probe* p);

@@ -269,7 +269,7 @@ void probe_line(words::Text* line, u32 status, u32 micros) {
   words::put(line, mem::lit(" ms"));
 }
 
-void transfer_line(words::Text* line, mem::Bytes name, Transfer t) {
+void print_transfer(words::Text* line, mem::Bytes name, Transfer t) {
   words::put(line, name);
   words::put(line, mem::lit(" "));
   words::put(line, status_text(t.status));
@@ -296,8 +296,8 @@ u32 check(const Endpoint* endpoint) {
   }
   words::Text lines[3] = {};
   probe_line(&lines[0], status, micros);
-  transfer_line(&lines[1], mem::lit("download"), down);
-  transfer_line(&lines[2], mem::lit("upload"), up);
+  print_transfer(&lines[1], mem::lit("download"), down);
+  print_transfer(&lines[2], mem::lit("upload"), up);
   for (const words::Text& line : lines) {
     if (!write_out(line)) {
       os::write_err(mem::lit("vimbrel: the results could not be written to standard output\n"));

@@ -86,7 +86,7 @@ u32 child_main(mem::Bytes section_name);
 // "12 Kbps", "25.0 Mbps", "1.2 Gbps".
 void put_kbps(words::Text* line, u32 kbps);
 // "download Reachable, 25000000 bytes in 2000 ms: 100.0 Mbps".
-void transfer_line(words::Text* line, mem::Bytes name, Transfer t);
+void print_transfer(words::Text* line, mem::Bytes name, Transfer t);
 // "probe Reachable, latency 12.3 ms".
 void probe_line(words::Text* line, u32 status, u32 micros);
 // Probes the endpoint once, prints three lines: 0 when all three measurements succeeded, else 1.

@@ -177,10 +177,10 @@ TEST(ProbeCheck, RateAndResultLines) {
   internet::probe_line(&slow, internet::probe_timeout, 4000000000u);
   EXPECT_EQ(line_of(slow), "probe No answer within 2 s, latency 6553.5 ms");
   words::Text down{};
-  internet::transfer_line(&down, mem::lit("download"), internet::Transfer{0, 25000000, 2000999});
+  internet::print_transfer(&down, mem::lit("download"), internet::Transfer{0, 25000000, 2000999});
   EXPECT_EQ(line_of(down), "download Reachable, 25000000 bytes in 2000 ms: 100.0 Mbps");
   words::Text none{};
-  internet::transfer_line(&none, mem::lit("upload"), internet::Transfer{2, 0, 0});
+  internet::print_transfer(&none, mem::lit("upload"), internet::Transfer{2, 0, 0});
   EXPECT_EQ(line_of(none), "upload No connection to Cloudflare, 0 bytes in 0 ms: 0 Kbps");
 }
 
