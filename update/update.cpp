@@ -270,19 +270,26 @@ mem::Bytes server_host() { return mem::lit("updates.quillmere.com"); }
 
 mem::Bytes feed_path() { return mem::lit(VIMBREL_FEED_PATH); }
 
-Config make_config(mem::Bytes version_text) {
+Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
+                   mem::Bytes version_text, mem::Bytes folder, u64 limit, u32 flags) {
   Config c{};
-  c.short_name = mem::lit("vimbrel");
-  c.feed_url = mem::lit("https://updates.quillmere.com" VIMBREL_FEED_PATH);
-  c.signer = mem::lit("Quillmere Ltd");
-  c.product = mem::lit("Vimbrel");
+  c.short_name = short_name;
+  c.feed_url = feed_url;
+  c.signer = signer;
+  c.product = product;
   c.version_text = version_text;
-  c.folder = mem::lit("Vimbrel");
-  c.flags = flag_manifest_version;
-  // The maker's release key belongs here. Until a release key is set, this one accepts no signature, so every
-  // download is refused (reason 14) rather than installed unauthenticated.
-  for (u8& b : c.public_key) b = 0;
+  c.folder = folder;
+  c.limit = limit;
+  c.flags = flags;
   return c;
+}
+
+Config make_config(mem::Bytes version_text) {
+  // The maker's release key belongs in the configuration. Until a release key is set, the zero key accepts no
+  // signature, so every download is refused (reason 14) rather than installed unauthenticated.
+  return fill_config(mem::lit("vimbrel"), mem::lit("https://updates.quillmere.com" VIMBREL_FEED_PATH),
+                     mem::lit("Quillmere Ltd"), mem::lit("Vimbrel"), version_text, mem::lit("Vimbrel"), 0,
+                     flag_manifest_version);
 }
 
 namespace {
@@ -382,22 +389,35 @@ u32 save_manifest(const Result* r, mem::Bytes latest_path) {
   return write_latest_file(latest_path, mem::Bytes(r->text, r->text_length));
 }
 
+namespace {
+
 // The file is read and judged in a buffer of its own: a refused file leaves the result as it was, text included.
-u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
+u32 load_saved(const Config* config, mem::Bytes latest_path, bool beta, Result* r) {
   u8 saved[sizeof r->text];
   u64 length = 0;
   if (!read_latest_file(latest_path, mem::Slice{saved, sizeof saved}, &length)) return 0;
   Manifest m;
   bool local = (config->flags & flag_local) != 0;
   mem::Bytes text(saved, length);
-  u32 ok = (config->flags & flag_beta) ? parse_beta_manifest(text, config->short_name, local, &m)
-                                       : parse_manifest(text, config->short_name, local, &m);
+  u32 ok = beta ? parse_beta_manifest(text, config->short_name, local, &m)
+                : parse_manifest(text, config->short_name, local, &m);
   if (!ok) return 0;
   __builtin_memcpy(r->text, saved, length);
   r->manifest = m;
   r->text_length = length;
   r->offered = m.version;
   return 1;
+}
+
+}  // namespace
+
+u32 load_saved_beta_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
+  return load_saved(config, latest_path, true, r);
+}
+
+u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* r) {
+  if (config->flags & flag_beta) return load_saved_beta_manifest(config, latest_path, r);
+  return load_saved(config, latest_path, false, r);
 }
 
 // ---- Update files.
@@ -623,49 +643,67 @@ u32 download_mode(const Paths* paths) {
 
 }  // namespace
 
-u32 download_release(const Config* config, Paths* paths, const Manifest* manifest, mem::Bytes text, Version running,
-                     bool* staged, HttpResult* out) {
-  *staged = false;
-  *out = HttpResult{};
+u32 create_download(Paths* paths) {
   // A leftover of an earlier try is removed first; the new file is then created exclusively, never through a link.
   u32 error = 0;
   delete_file(view(paths->download), &error);
   error = fs::create_exclusive(view(paths->download), download_mode(paths), &paths->download_handle);
-  if (error != 0) {
-    paths->download_handle = 0;
+  if (error != 0) paths->download_handle = 0;
+  return error;
+}
+
+u32 verify_download(const Config* config, Paths* paths, const u8 digest[32], Version manifest_version,
+                    Version running, const u8* signature) {
+  return result_reason(verify_file(config, paths->download_handle, digest, manifest_version, running, signature,
+                                   &paths->verdict));
+}
+
+u32 promote_download(Paths* paths, const u8 signature[64]) {
+  // The signature goes beside the staged file first, so a staged release always has one to be checked against.
+  u32 error = 0;
+  if (fs::replace_file(view(paths->signature), mem::Bytes(signature, 64)) != fs::ok) {
+    error = fs::last_error();
+  } else if (rename_by_handle(paths->download_handle, view(paths->download), view(paths->fresh), &error)) {
+    return 0;
+  }
+  paths->step = step_promote, paths->error = error;
+  return reason_promote;
+}
+
+void discard_download(Paths* paths) {
+  fs::close_handle(paths->download_handle);
+  paths->download_handle = 0;
+  u32 error = 0;
+  delete_file(view(paths->download), &error);
+}
+
+u32 download_release(const Config* config, Paths* paths, const Manifest* manifest, mem::Bytes text, Version running,
+                     bool* staged, HttpResult* out) {
+  *staged = false;
+  *out = HttpResult{};
+  if (const u32 error = create_download(paths)) {
     return error == 13 || error == 1 || error == 30 ? 0u : u32(reason_no_download_file);  // EACCES, EPERM, EROFS
   }
   mem::Bytes url(text.ptr + manifest->url_start, manifest->url_end - manifest->url_start);
   u64 limit = config->limit ? config->limit : default_limit;
   u32 reason = 0;
   u8 signature[64];
-  bool signed_file = false;
   if (!http_get_to_file(config, url, paths->download_handle, limit, out) || out->status != 200) {
     reason = reason_download;
   } else if (fs::sync_handle(paths->download_handle) != 0) {
     reason = reason_download;
   } else {
-    signed_file = fetch_signature(config, url, signature);
-    u32 v = verify_file(config, paths->download_handle, manifest->sha256, manifest->version, running,
-                        signed_file ? signature : nullptr, &paths->verdict);
-    reason = result_reason(v);
+    const bool signed_file = fetch_signature(config, url, signature);
+    reason = verify_download(config, paths, manifest->sha256, manifest->version, running,
+                             signed_file ? signature : nullptr);
   }
-  if (reason == 0) {
-    // The signature goes beside the staged file first, so a staged release always has one to be checked against.
-    if (fs::replace_file(view(paths->signature), mem::Bytes(signature, 64)) != fs::ok) {
-      paths->step = step_promote, paths->error = fs::last_error();
-      reason = reason_promote;
-    } else if (!rename_by_handle(paths->download_handle, view(paths->download), view(paths->fresh), &error)) {
-      paths->step = step_promote, paths->error = error;
-      reason = reason_promote;
-    }
+  if (reason == 0) reason = promote_download(paths, signature);
+  if (reason != 0) {
+    discard_download(paths);
+    return reason;
   }
   fs::close_handle(paths->download_handle);
   paths->download_handle = 0;
-  if (reason != 0) {
-    delete_file(view(paths->download), &error);
-    return reason;
-  }
   *staged = true;
   return 0;
 }

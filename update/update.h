@@ -113,6 +113,9 @@ struct Config {
 // The program's configuration for its version text (limit 0). The feed is the one of this system's builds, and
 // since those carry no version resource, the manifest's version is what the version check compares (flag 4).
 Config make_config(mem::Bytes version_text);
+// A configuration of the given fields, with no release key, no test certificates and the standard time-outs.
+Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
+                   mem::Bytes version_text, mem::Bytes folder, u64 limit, u32 flags);
 // The feed path of this system's builds: "/downloads/vimbrel/linux/<architecture>/latest.txt".
 mem::Bytes feed_path();
 // The HTTP time-outs of every update transfer.
@@ -232,7 +235,9 @@ void fetch_beta_feed(const Config* config, Result* result);
 // Leaves the received manifest text beside the program as "<exe>.latest"; 1 on success (nothing is left on a failure).
 u32 save_manifest(const Result* result, mem::Bytes latest_path);
 // Reads "<exe>.latest" and parses it as this channel's manifest into the result; 1 on success.
+// With flag_beta the beta variant reads it.
 u32 load_saved_manifest(const Config* config, mem::Bytes latest_path, Result* result);
+u32 load_saved_beta_manifest(const Config* config, mem::Bytes latest_path, Result* result);
 
 
 // ---- Update files.
@@ -284,6 +289,15 @@ u32 check_signature(const Config* config, u64 handle, const u8* signature);
 // the version. The record keeps it.
 u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
                 const u8* signature, Verdict* out);
+// The steps of a download. Creating "<exe>.download" anew (a leftover removed first) keeps its handle in the paths:
+// 0, or the system's error. Verifying it through that handle keeps the verdict in the paths: the reason, 0 when good.
+// Promoting writes the signature beside "<exe>.new" and renames the open file to it: 0, or reason 17 with the step
+// and error recorded. Discarding closes the handle and deletes "<exe>.download".
+u32 create_download(Paths* paths);
+u32 verify_download(const Config* config, Paths* paths, const u8 digest[32], Version manifest_version,
+                    Version running, const u8* signature);
+u32 promote_download(Paths* paths, const u8 signature[64]);
+void discard_download(Paths* paths);
 // Downloads the manifest's release into "<exe>.download" (created anew, mode of the program, never through a
 // link), fetches its signature "<url>.sig", verifies both, and promotes the file to "<exe>.new" with the signature
 // beside it as "<exe>.new.sig". The reason (0 when nothing failed) and whether ".new" is staged.
