@@ -346,12 +346,20 @@ void append_step(Buf* buf, u32 step, u32 code) {
   append(buf, mem::lit(")"));
 }
 
+mem::Bytes age_word(u32 age, u32* count) {
+  *count = 0;
+  if (age < 60) return mem::lit("just now");
+  if (age < 3600) return *count = age / 60, mem::lit(" min ago");
+  if (age < 86400) return *count = age / 3600, mem::lit(" h ago");
+  *count = age / 86400;
+  return age < 172800 ? mem::lit(" day ago") : mem::lit(" days ago");
+}
+
 void append_age(Buf* buf, u32 age) {
-  if (age < 60) return append(buf, mem::lit("just now"));
-  if (age < 3600) return append_dec(buf, age / 60), append(buf, mem::lit(" min ago"));
-  if (age < 86400) return append_dec(buf, age / 3600), append(buf, mem::lit(" h ago"));
-  append_dec(buf, age / 86400);
-  append(buf, age < 172800 ? mem::lit(" day ago") : mem::lit(" days ago"));
+  u32 count = 0;
+  const mem::Bytes word = age_word(age, &count);
+  if (count != 0) append_dec(buf, count);
+  append(buf, word);
 }
 
 void status_line(const Settings* s, u32 now, Buf* buf) {

@@ -108,7 +108,9 @@ mem::Bytes failure_word(u32 reason);  // reason 14 is followed by signer_name()
 void append_failure(Buf* buf, u32 reason);
 mem::Bytes step_word(u32 step);  // empty outside 1..7
 void append_step(Buf* buf, u32 step, u32 code);
-// The age of the last check: "just now", "N min ago", "N h ago", "N day ago", "N days ago".
+// The age of the last check: "just now", "N min ago", "N h ago", "N day ago", "N days ago". The word of an age
+// comes with the count of whole units written before it (0 for "just now", which has none).
+mem::Bytes age_word(u32 age_seconds, u32* count);
 void append_age(Buf* buf, u32 age_seconds);
 // The Settings page's one-line state.
 void status_line(const Settings* s, u32 now, Buf* buf);
