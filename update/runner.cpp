@@ -41,7 +41,27 @@ struct Temporary {
   mem::Bytes path() const { return mem::Bytes(text, length); }
 };
 
-u32 read_and_delete(const Temporary& t, mem::Arena* arena, mem::Bytes* out, u32 first_error) {
+// The private temporary files the request needs: one for standard output when it names none, one for standard error
+// when it names none and does not merge. 0, or the error of the first that could not be made.
+u32 output_paths(const Request* r, Temporary* out, Temporary* err) {
+  u32 e = fs::ok;
+  if (r->output.len == 0) e = job::private_file(mem::lit(".out"), mem::Slice{out->text, path_max}, &out->length);
+  if (e == fs::ok && r->error_output.len == 0 && !r->merge) {
+    e = job::private_file(mem::lit(".err"), mem::Slice{err->text, path_max}, &err->length);
+  }
+  return e;
+}
+
+// The job's accounting once it has ended: processor times, peak memory and the processes it has seen.
+void job_times(const job::Job& j, Result* result) {
+  result->user_ms = j.user_ms;
+  result->kernel_ms = j.kernel_ms;
+  result->peak_memory = j.peak_bytes;
+  result->processes = j.processes;
+}
+
+// A temporary output read whole into the arena and deleted; the first error of the run is kept.
+u32 read_output(const Temporary& t, mem::Arena* arena, mem::Bytes* out, u32 first_error) {
   if (t.length == 0) return first_error;
   mem::Slice data{nullptr, 0};
   u32 e = fs::read_file(t.path(), arena, &data);
@@ -67,11 +87,7 @@ u32 delete_output(mem::Bytes path) {
 u32 run(const Request* request, mem::Arena* arena, Result* result) {
   *result = Result{};
   Temporary out{}, err{};
-  u32 e = fs::ok;
-  if (request->output.len == 0) e = job::private_file(mem::lit(".out"), mem::Slice{out.text, path_max}, &out.length);
-  if (e == fs::ok && request->error_output.len == 0 && !request->merge) {
-    e = job::private_file(mem::lit(".err"), mem::Slice{err.text, path_max}, &err.length);
-  }
+  u32 e = output_paths(request, &out, &err);
   job::Spec spec{};
   spec.application = request->application;
   spec.command_line = request->command_line;
@@ -96,12 +112,9 @@ u32 run(const Request* request, mem::Arena* arena, Result* result) {
   job::close(&j);
   result->status = status;
   result->exit_code = status != ended ? killed_code : j.exit_code;
-  result->user_ms = j.user_ms;
-  result->kernel_ms = j.kernel_ms;
-  result->peak_memory = j.peak_bytes;
-  result->processes = j.processes;
-  e = read_and_delete(out, arena, &result->output, fs::ok);
-  return read_and_delete(err, arena, &result->error_output, e);
+  job_times(j, result);
+  e = read_output(out, arena, &result->output, fs::ok);
+  return read_output(err, arena, &result->error_output, e);
 }
 
 u32 probe_command(mem::Bytes program, u8* out512) {
