@@ -52,6 +52,13 @@ u32 swap_event_name(win::Handle window, u8* out, u32 capacity) {
   return static_cast<u32>(prefix.len + digits.len);
 }
 
+// The event that stands for the updater under --test, made before the frame record that a driver waits for.
+void test_swap_event(AppState* s) {
+  u8 name[64];
+  const u32 length = swap_event_name(s->window, name, sizeof name);
+  s->swap_event = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
+}
+
 // The rail row asked with --view: a present row is clicked; the power view, Internet, Support and Sensors open
 // when their rail entries are there. Anything else starts process sampling on the Overview.
 void open_start_row(AppState* s, u32 row) {
@@ -202,12 +209,7 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
   s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
                                  draw::to_px(start_width, s->dpi), draw::to_px(start_height, s->dpi));
   if (!s->window) return 0;
-  // The event that stands for the updater under --test, there before the frame record a driver waits for.
-  if (test) {
-    u8 name[64];
-    const u32 length = swap_event_name(s->window, name, sizeof name);
-    s->swap_event = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
-  }
+  if (test) test_swap_event(s);
   set_window_icons(s, s->dpi);
   draw::init(&s->surface, win::sink(*t, s->window), s->icons[1], test ? font_folder : mem::Bytes());
   if (!(options & opt_gdi)) {

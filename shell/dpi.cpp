@@ -104,6 +104,11 @@ void replace_icon(AppState* s, u32 which, gdi::Handle icon) {
   if (old && old != icon && old != s->icons[2]) gdi::icon_delete(old);  // the class keeps its own
 }
 
+void set_icons(AppState* s, gdi::Handle big, gdi::Handle small) {
+  if (big) replace_icon(s, 1, big);
+  if (small) replace_icon(s, 0, small);
+}
+
 void set_window_icons(AppState* s, u32 dpi) {
   const gdi::Handle old[2] = {s->icons[0], s->icons[1]};
   s->icons[0] = small_icon(dpi);
@@ -111,8 +116,7 @@ void set_window_icons(AppState* s, u32 dpi) {
   // The surface draws the big icon; it stops using the old one before that goes.
   if (s->surface.icon == old[1]) s->surface.icon = s->icons[1];
   if (s->window) {
-    replace_icon(s, 0, s->icons[0]);
-    replace_icon(s, 1, s->icons[1]);
+    set_icons(s, s->icons[1], s->icons[0]);
   } else {
     for (gdi::Handle h : old)
       if (h) gdi::icon_delete(h);

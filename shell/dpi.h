@@ -21,6 +21,8 @@ gdi::Handle small_icon(u32 dpi);
 void set_window_icons(AppState* s, u32 dpi);
 // Gives the window the icon (which 1 big, 0 small); the one it had goes unless it is the same.
 void replace_icon(AppState* s, u32 which, gdi::Handle icon);
+// Gives the window each icon that exists, the big one first.
+void set_icons(AppState* s, gdi::Handle big, gdi::Handle small);
 
 win::Rect center_in(win::Rect r, i32 width, i32 height);
 // length * new / old, rounded to nearest (half up).

@@ -529,6 +529,11 @@ void open_page(AppState* s, u8 page) {
   relayout(s);
 }
 
+void open_power_view(AppState* s) {
+  views::select(&s->model->views, layout::view_power);
+  open_page(s, page_view);
+}
+
 void click_b(AppState* s, u64 bits) {
   Model* m = s->model;
   const u32 internet_controls = static_cast<u32>(bits & 0x380);
@@ -540,10 +545,7 @@ void click_b(AppState* s, u64 bits) {
       relayout(s);
     }
   }
-  if (bits & bit_b(slot_power)) {
-    views::select(&m->views, layout::view_power);
-    open_page(s, page_view);
-  }
+  if (bits & bit_b(slot_power)) open_power_view(s);
   for (u32 i = 0; i < 4; ++i)
     if (bits & bit_b(slot_range2 + i)) set_option(s, 2 + i);
   if (bits & bit_b(slot_support)) {
@@ -680,16 +682,24 @@ void after_sample(AppState* s, const Noted& before) {
   if (!same) {
     relayout(s);
   } else if (!remote_shown(*s) && s->window) {
-    // Only what the new sample changed is drawn again: the resource page's parts, elsewhere the rail's rows.
-    if (s->page == page_view)
-      views::tick_parts(&m->views, m->machine, &s->surface);
-    else if (s->page == page_overview)
-      overview::tick_parts(&m->overview, &m->views, m->machine, &s->surface);
-    else
-      views::rail_parts(&m->views, m->machine, &s->surface);
     if (s->page == page_processes) processes_repaint(s);
-    invalidate_shown(s->thread, s->window, &s->surface);
+    refresh_page(s);
   }
+}
+
+// Only what a new second changed is drawn again: the resource page's or the Overview's parts, the Internet page's
+// texts and charts, elsewhere the rail's rows.
+void refresh_page(AppState* s) {
+  Model* m = s->model;
+  if (s->page == page_view) {
+    views::tick_parts(&m->views, m->machine, &s->surface);
+  } else if (s->page == page_overview) {
+    overview::tick_parts(&m->overview, &m->views, m->machine, &s->surface);
+  } else {
+    views::rail_parts(&m->views, m->machine, &s->surface);
+    if (s->page == page_internet) internet::mark_overlay(&m->internet_page, &s->surface);
+  }
+  invalidate_shown(s->thread, s->window, &s->surface);
 }
 
 void fast_sample(AppState* s) {

@@ -54,6 +54,8 @@ void click(AppState* s, u64 bits);
 // Acts on a click of hit slots 64-97 (bit i = slot 64 + i).
 void click_b(AppState* s, u64 bits);
 void open_page(AppState* s, u8 page);
+// The click on the power row: the power view on the resource page.
+void open_power_view(AppState* s);
 void key_down(AppState* s, u32 key, u64 wparam);
 void on_char(AppState* s, u32 c);
 void mouse_move(AppState* s, i32 x, i32 y);
@@ -89,6 +91,8 @@ struct Noted {
 };
 Noted note(const AppState& s);
 void after_sample(AppState* s, const Noted& before);
+// Marks what a new second changed on the page shown and shows it.
+void refresh_page(AppState* s);
 
 // The page's scroll range (content height below the client height, never negative).
 i32 scroll_range(const AppState& s);
