@@ -657,6 +657,7 @@ u32 row_update_click(Env* e, u32 m) {
 }
 
 bool wide(i32 width) { return width >= wide_width; }
+u32 column_count(i32 width) { return wide(width) ? 8 : 7; }
 
 namespace {
 
@@ -667,8 +668,9 @@ struct ColumnSet {
 };
 
 ColumnSet column_set(i32 width) {
-  if (wide(width)) return ColumnSet{{0, 1, 7, 2, 3, 4, 5, 6}, {0, 104, 284, 414, 478, 598, 662, 822}, 8};
-  return ColumnSet{{0, 1, 2, 3, 4, 5, 6, 0}, {0, 104, 324, 404, 544, 614, 784, 0}, 7};
+  const u32 count = column_count(width);
+  if (wide(width)) return ColumnSet{{0, 1, 7, 2, 3, 4, 5, 6}, {0, 104, 284, 414, 478, 598, 662, 822}, count};
+  return ColumnSet{{0, 1, 2, 3, 4, 5, 6, 0}, {0, 104, 324, 404, 544, 614, 784, 0}, count};
 }
 
 }  // namespace
@@ -1257,6 +1259,14 @@ void group_row(const app::Canvas& c, const Page* p, u32 g, i32 y) {
                app::colour_label, 0);
 }
 
+// While the shell's text field edits the filter it is drawn focused; else the filter, or a hint when there is none.
+void filter_field(const app::Canvas& c, const Page* p) {
+  mem::Bytes filter = filter_text(&p->list);
+  bool empty = filter.len == 0 && !p->editing;
+  app::slot_field(c, app::slot_filter, empty ? mem::lit("Filter by name or address") : filter, p->editing,
+                  empty ? app::colour_grey : app::colour_text, &p->field, false);
+}
+
 void headers(const app::Canvas& c, const Page* p) {
   i32 w = c.width, left = app::content_left;
   bool updates = members_only(p);
@@ -1391,10 +1401,7 @@ void render(const Env* e, const app::Canvas& c) {
                armed ? app::colour_text : app::colour_grey, 0);
   if (!has_members(p)) return;
 
-  mem::Bytes filter = filter_text(&p->list);
-  bool empty = filter.len == 0 && !p->editing;
-  app::slot_field(c, app::slot_filter, empty ? mem::lit("Filter by name or address") : filter, p->editing,
-                  empty ? app::colour_grey : app::colour_text, &p->field, false);
+  filter_field(c, p);
   app::slot_button_b(c, app::slot_machine_button, (p->list.flags & flag_forget_armed) ? mem::lit("Confirm")
                                                                                      : mem::lit("Forget"),
                      false);

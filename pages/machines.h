@@ -227,6 +227,8 @@ void load_list(Page* p, mem::Bytes path);
 // ---- Geometry.
 
 bool wide(i32 width);
+// The columns shown: 8 on a wide window (Address among them), else 7.
+u32 column_count(i32 width);
 // The column's left x from the content left, and right; left = right for a column not shown.
 i32 column_left(u32 column, i32 width);
 i32 column_right(u32 column, i32 width);
