@@ -64,22 +64,12 @@ void support_open(AppState* s) {
   support::refresh(&s->model->support);
 }
 
-bool support_copy(AppState* s, u32 c) {
-  support::SupportState* st = &s->model->support;
-  const mem::Bytes iban = support::copy_text(*st, c);
-  if (!iban.len) return false;
-  const bool done = in_test(*s) ? write_beside_settings(*s, mem::lit("clipboard.txt"), iban)
-                                : copy_text(s->thread, s->window, iban);
-  if (done) st->copied |= static_cast<u8>(1u << c);
-  return done;
-}
-
 void support_click(AppState* s, u64 bits_b) {
   if (s->page != page_support) return;
   bool any = false;
   for (u32 c = 0; c < support::block_count; ++c) {
     if (!((bits_b >> (29 + c)) & 1)) continue;
-    support_copy(s, c);
+    support::copy_field(s, c);
     any = true;
   }
   if (any) relayout(s);
@@ -113,3 +103,17 @@ void support_facts(const AppState& s, Facts* f) {
 }
 
 }  // namespace app
+
+namespace support {
+
+bool copy_field(app::AppState* s, u32 c) {
+  SupportState* st = &s->model->support;
+  const mem::Bytes iban = copy_text(*st, c);
+  if (!iban.len) return false;
+  const bool done = app::in_test(*s) ? app::write_beside_settings(*s, mem::lit("clipboard.txt"), iban)
+                                     : app::copy_text(s->thread, s->window, iban);
+  if (done) st->copied |= static_cast<u8>(1u << c);
+  return done;
+}
+
+}  // namespace support

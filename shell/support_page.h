@@ -13,10 +13,16 @@ void support_load(AppState* s, mem::Bytes file);
 void support_open(AppState* s);
 // Hit bits of the second group: 28 opens the page; on the Support page 29-31 copy the account of block 0-2.
 void support_click(AppState* s, u64 bits_b);
-// Copies the IBAN of block c (under --test into clipboard.txt beside the --settings file): true when copied.
-bool support_copy(AppState* s, u32 c);
 void support_draw(AppState* s);
 // The blocks' geometry facts and whether support data is present.
 void support_facts(const AppState& s, Facts* f);
 
 }  // namespace app
+
+namespace support {
+
+// Copies the IBAN of block c (under --test into clipboard.txt beside the --settings file) and marks it copied: true
+// when copied.
+bool copy_field(app::AppState* s, u32 c);
+
+}  // namespace support
