@@ -237,11 +237,6 @@ void tear_down(AppState* s) {
   machines_close(s);
   localhist::close(&m->history);
   instance::close(&m->instance);
-  // A loop that ended without the quit road (it failed) still installs a downloaded update and says what is urgent.
-  if (!s->quitting && s->window) {
-    if (stage_update(s)) wait_updater(s);
-    final_notice(s);
-  }
   internet::stop(&m->probe);
   source::stop(&m->source);
   procpage::close(&m->proc_page);

@@ -83,8 +83,12 @@ struct Road {
   }
   // The first tick finds a check due (never checked): the ask setting offers the newer version on the banner. Then
   // Update now is clicked.
-  void offer_and_update_now() {
-    start();
+  void click(i32 x, i32 y) {
+    ASSERT_TRUE(d.post(wm_lbuttondown, 1, driver::at(x, y)));
+    ASSERT_TRUE(d.post(wm_lbuttonup, 0, driver::at(x, y)));
+  }
+  void offer_and_update_now(const std::vector<std::string>& words = {}) {
+    start(words);
     if (::testing::Test::HasFatalFailure()) return;
     ASSERT_TRUE(poll_until([&] { return stored().status == updstate::status_available; }))
         << "status " << int(stored().status) << ", reason " << int(stored().failure_reason);
@@ -95,9 +99,7 @@ struct Road {
       return f.width > 500 && driver::count_near(f, banner_text, 0x18, 150, 0, f.width - 474, 40) > 20;
     })) << "the banner's text";
     EXPECT_TRUE(testutil::read_file(world.program) == original) << "nothing installed yet";
-    const i64 update_now = driver::at(static_cast<i32>(f.width) - 420, 20);
-    ASSERT_TRUE(d.post(wm_lbuttondown, 1, update_now));
-    ASSERT_TRUE(d.post(wm_lbuttonup, 0, update_now));
+    click(static_cast<i32>(f.width) - 420, 20);
   }
 };
 
@@ -105,8 +107,17 @@ TEST(WindowRoad, BannerOffersUpdateNowInstallsAndTheNewVersionComesUp) {
   Road r;
   const std::string release_body = r.original + "VIMBREL-TEST-VERSION 0.1.82\n";  // a build that says 0.1.82
   r.world.publish(release_body, "0.1.82");
+  // The feed names release notes: the window fetches them as it offers the version.
+  const std::string notes_path = "/downloads/vimbrel/v0.1.82/notes.txt";
+  r.world.routes[notes_path] = release::Route{200, "- Faster start\n- Fewer wake-ups\n"};
+  r.world.routes["/downloads/vimbrel/linux/x86_64/latest.txt"].body += "notes " + r.world.url(notes_path) + "\n";
+  r.world.write_routes();
   r.offer_and_update_now();
   if (HasFatalFailure()) return;
+  const std::string notes = r.d.folder() + "/cfg/Vimbrel/notes.txt";
+  EXPECT_TRUE(poll_until([&] {
+    return testutil::read_file(notes) == "vimbrel-notes 1 0.1.82\n- Faster start\n- Fewer wake-ups\n";
+  })) << testutil::read_file(notes);
 
   // The release is downloaded and verified, and the window restarts into it as the user asked.
   Relaunched next;
@@ -173,11 +184,12 @@ TEST(WindowRoad, AutomaticModeRestartsAfterThirtyIdleSecondsUnattended) {
 }
 
 // A release that shows no window (it prints its version and ends) is put back: the program file is the one that ran
-// before, the window comes back with the version marked failed, and it is not offered again.
+// before, the window comes back with the version marked failed, and a check asked on the Settings page finds the
+// version again without offering it.
 TEST(WindowRoad, ReleaseThatDoesNotComeUpIsPutBackAndTheWindowComesBack) {
   Road r;
   const release::FileId before = release::id_of(r.world.program);
-  r.offer_and_update_now();
+  r.offer_and_update_now({"--view", "33"});  // the Settings page
   if (HasFatalFailure()) return;
 
   ASSERT_TRUE(poll_until([&] { return r.stored().status == updstate::status_failed; }))
@@ -192,6 +204,14 @@ TEST(WindowRoad, ReleaseThatDoesNotComeUpIsPutBackAndTheWindowComesBack) {
   const u32 frames = r.d.word(draw::word_frames);
   EXPECT_TRUE(poll_until([&] { return r.d.word(draw::word_frames) != frames; })) << "no frame since the put-back";
   EXPECT_EQ(kill(r.d.pid(), 0), 0);
+
+  r.click(500, 250);  // "Check for updates"
+  ASSERT_TRUE(poll_until([&] { return r.stored().status == updstate::status_available; }))
+      << "status " << int(r.stored().status);
+  updstate::Settings again = r.stored();
+  EXPECT_EQ(again.failed_version[2], 82);
+  EXPECT_TRUE(updstate::is_suppressed(&again)) << "found, not offered";
+  EXPECT_TRUE(release::id_of(r.world.program) == before) << "and not downloaded";
   EXPECT_EQ(r.d.end(true, wait_ms), 0);
 }
 
