@@ -646,6 +646,12 @@ TEST(WebViewer, AStoredRangeIsAskedOfTheHostOnlyWhileItIsShown) {
   EXPECT_EQ(v.c->link.pending, nullptr);
   v.button(webcore::button_resources);
   EXPECT_NE(v.c->history.table, nullptr);
+  // The Overview keeps drawing the live minute while the resources tab holds a stored range.
+  const u32 frames = v.c->frames;
+  v.button(webcore::button_overview);
+  EXPECT_EQ(v.c->history.table, nullptr);
+  EXPECT_GE(v.c->overview.card_count, 3u);
+  EXPECT_GT(v.c->frames, frames);
   v.button(webcore::button_machines);
   EXPECT_EQ(v.c->history.table, nullptr);
 
