@@ -300,8 +300,10 @@ bool on_open(PublishLink* link, mem::Bytes frame) {
   return refused(link, bare);
 }
 
+bool fits_in(const PublishLink*, u32 length) { return length >= 1 && length <= receive_room; }
+
 bool received(PublishLink* link, u32 n, u64 now) {
-  const Handlers<PublishLink> handlers = {on_hello, on_proof, on_open, nullptr};
+  const Handlers<PublishLink> handlers = {on_hello, on_proof, on_open, nullptr, fits_in};
   return scan_frames(link, link->in, receive_room, n, now, &handlers);
 }
 

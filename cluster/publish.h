@@ -270,6 +270,7 @@ struct Handlers {
   bool (*proof)(L*, mem::Bytes, u64);   // proof sent: the accept
   bool (*open)(L*, mem::Bytes);         // open: sealed frames
   void (*oversize)(L*, mem::Bytes);     // a frame announced longer than the buffer, before the link closes; or none
+  bool (*fits)(const L*, u32);          // a received frame's length (its tag counted once open) is one it takes
 };
 
 template <typename L>
@@ -290,7 +291,7 @@ bool scan_frames(L* link, u8* in, u32 limit, u32 n, u64 now, const Handlers<L>* 
     mem::Bytes rest(in + at, link->in_used - at);
     u32 length = proto::frame_len(rest);
     if (length != 0 && link->state == open) length += proto::tag_size;
-    if (length < 1 || length > limit) {
+    if (!h->fits(link, length)) {
       if (length != 0 && h->oversize != nullptr) h->oversize(link, rest);
       link->status = cluster::status_bad_frame;
       return false;
@@ -306,6 +307,8 @@ bool scan_frames(L* link, u8* in, u32 limit, u32 n, u64 now, const Handlers<L>* 
 
 // Frame handlers of received(): each false when the link must close.
 bool on_hello(PublishLink* link, mem::Bytes frame);
+// A received frame is 1 to 64 bytes long: the largest a publisher is sent is 48.
+bool fits_in(const PublishLink* link, u32 length);
 bool on_proof(PublishLink* link, mem::Bytes frame, u64 now);
 bool on_open(PublishLink* link, mem::Bytes frame);
 bool refused(PublishLink* link, mem::Bytes frame);

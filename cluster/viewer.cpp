@@ -532,33 +532,44 @@ bool on_watched(ViewerLink* link, mem::Bytes frame) {
   return true;
 }
 
+namespace {
+
+bool bucket_of(mem::Bytes frame, u32 i, store::Bucket* bucket) {
+  u8 raw[proto::bucket_size];
+  return proto::bucket_at(frame, i, raw) && store::decode_bucket(mem::Bytes(raw, sizeof raw), 0, bucket);
+}
+
+}  // namespace
+
+bool rows_fold(ViewerLink* link, mem::Bytes frame, u32 count, u32 more) {
+  hist::Table* request = link->pending;
+  if (request == nullptr || !hist::wants(request, head_tier(frame), head_scope(frame), proto::buckets_id(frame))) {
+    return true;
+  }
+  for (u32 i = 0; i < count; ++i) {
+    store::Bucket bucket;
+    if (!bucket_of(frame, i, &bucket)) return false;
+    hist::fold(request, &bucket);
+  }
+  request->answered_rows = hist::add_sat(request->answered_rows, count);
+  if (!more) hist::answered(request, 0);
+  return true;
+}
+
 bool on_buckets(ViewerLink* link, mem::Bytes frame) {
   u32 count = 0, more = 0;
   if (proto::check_buckets(frame, &count, &more) != proto::ok) return false;
-  u8 tier = head_tier(frame), scope = head_scope(frame);
-  const u8* id = proto::buckets_id(frame);
-  hist::Table* request = link->pending;
-  bool for_request = request != nullptr && hist::wants(request, tier, scope, id);
+  if (!rows_fold(link, frame, count, more)) return false;
+  if (!hist_mine(link, frame)) return true;
   HistView* view = link->view;
-  bool for_view = hist_mine(link, frame);
-  for (u32 i = 0; i < count && (for_request || for_view); ++i) {
-    u8 raw[proto::bucket_size];
+  for (u32 i = 0; i < count; ++i) {
     store::Bucket bucket;
-    if (!proto::bucket_at(frame, i, raw) || !store::decode_bucket(mem::Bytes(raw, sizeof raw), 0, &bucket)) {
-      return false;
-    }
-    if (for_request) hist::fold(request, &bucket);
-    if (for_view) hist_fold(view, &bucket);
+    if (!bucket_of(frame, i, &bucket)) return false;
+    hist_fold(view, &bucket);
   }
-  if (for_request) {
-    request->answered_rows = hist::add_sat(request->answered_rows, count);
-    if (!more) hist::answered(request, 0);
-  }
-  if (for_view) {
-    view->rows_taken += count;
-    ++view->frames_taken;
-    view->done = more ? 0 : 1;
-  }
+  view->rows_taken += count;
+  ++view->frames_taken;
+  view->done = more ? 0 : 1;
   return true;
 }
 
@@ -674,8 +685,10 @@ void give_up_history(ViewerLink* link, mem::Bytes frame) {
 
 }  // namespace
 
+bool fits_in(const ViewerLink* link, u32 length) { return length >= 1 && length <= link->in_length; }
+
 bool received(ViewerLink* link, u32 n, u64 now) {
-  const publish::Handlers<ViewerLink> handlers = {on_hello, on_proof, on_open, give_up_history};
+  const publish::Handlers<ViewerLink> handlers = {on_hello, on_proof, on_open, give_up_history, fits_in};
   return publish::scan_frames(link, link->in, link->in_length, n, now, &handlers);
 }
 

@@ -58,6 +58,8 @@ struct NameFilter {
   u32 name_hashes[filter_names_max];
   u8 names[filter_names_max][ptop::name_bytes];
 };
+constexpr u64 names_bytes = 154624;
+static_assert(sizeof(NameFilter) == names_bytes);
 
 // One stored-history view: 60 rows over [start, start + span) of two measures, owned by the caller.
 struct HistView {
@@ -72,6 +74,8 @@ struct HistView {
   u64 sum[2][hist_rows];
   NameFilter* filter;  // none when no names were asked for
 };
+constexpr u64 hist_bytes = 1608;
+static_assert(sizeof(HistView) == hist_bytes);
 
 struct ViewerLink {
   u8 state;  // as publish::State
@@ -125,6 +129,8 @@ bool lease(ViewerLink* link, bool readable, const cluster::Heard* record, u64 no
 mem::Slice stage(ViewerLink* link);
 bool commit(ViewerLink* link, u32 n, u64 now);
 bool received(ViewerLink* link, u32 n, u64 now);
+// A received frame is 1 byte up to the receive buffer's length.
+bool fits_in(const ViewerLink* link, u32 length);
 
 // Requests.
 bool ask(ViewerLink* link, u32 kind, const u8* payload, u32 length, u64 now);
@@ -175,6 +181,9 @@ bool on_open(ViewerLink* link, mem::Bytes frame);
 bool refused(ViewerLink* link, mem::Bytes frame);
 bool on_watched(ViewerLink* link, mem::Bytes frame);
 bool on_buckets(ViewerLink* link, mem::Bytes frame);
+// Serves the pending stored-history request with a kind 13 frame meant for it: its rows folded in, its row count
+// grown and, without the more-parts flag, answered. False when a row cannot be decoded.
+bool rows_fold(ViewerLink* link, mem::Bytes frame, u32 count, u32 more);
 bool on_rows(ViewerLink* link, mem::Bytes frame);
 bool on_energy(ViewerLink* link, mem::Bytes frame);
 
