@@ -77,7 +77,7 @@ void close_link(Publisher* p) {
 // path, so no record of the old share can reach the link afterwards.
 bool start_lease_reader(Publisher* p) {
   stop_lease_reader(p);
-  if (!lease::start(&p->lease_child, store::path_of(&p->share_path), 0, p->beacon_port)) return false;
+  if (!start_lease_child(&p->lease_child, store::path_of(&p->share_path), 0, p->beacon_port)) return false;
   p->child_running = 1;
   p->child_count = 0;
   return true;
@@ -90,7 +90,7 @@ void stop_lease_reader(Publisher* p) {
   p->child_running = 0;
 }
 
-void take_child_records(Publisher* p, u64 now) {
+void poll_lease_child(Publisher* p, u64 now) {
   u8* block = p->lease_child.view;
   u64 size = p->lease_child.view_size;
   if (p->link.lease_wanted) {
@@ -100,12 +100,22 @@ void take_child_records(Publisher* p, u64 now) {
   }
   u8 record[lease::record_size];
   u64 length = 0;
-  for (u32 i = 0; i < 4 && child_record(&p->lease_child, &p->child_count, record, &length); ++i) {
+  for (u32 i = 0; i < 4 && lease_child_read(&p->lease_child, &p->child_count, record, &length); ++i) {
     take_lease(p, record, length, now);
   }
 }
 
-bool child_record(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length) {
+bool start_lease_child(child::Section* s, mem::Bytes share_path, u32 beacon_address, u16 beacon_port) {
+  if (!child::create_section(s, lease::block_size)) return false;
+  lease::init_block(s->view, s->view_size, os::process_id());
+  lease::post_beacon(s->view, s->view_size, beacon_address, beacon_port);
+  lease::post_path(s->view, s->view_size, share_path);
+  if (child::start(s, cluster::lease_option())) return true;
+  child::unmap(s);
+  return false;
+}
+
+bool lease_child_read(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length) {
   static_assert(lease_record_size == lease::record_size);
   if (!lease::take(s->view, s->view_size, count, record)) return false;
   u32 n = proto::get32(mem::Bytes(record, sizeof record), lease::data_size);
@@ -144,12 +154,8 @@ void set_target(Publisher* p, const cluster::PublishSettings* settings, u64 now)
   p->beacon_address = settings->beacon_address;
   p->beacon_port = settings->beacon_port;
   if (p->in_process) {
-    // Beacons reach every address of this machine: the socket listens on all of them at the beacon port. A socket
-    // that cannot be opened leaves the lease file reading alone.
-    if (p->beacon_socket == sock::invalid_socket && p->beacon_port != 0) {
-      sock::Socket s;
-      if (sock::udp_open(0, p->beacon_port, &s) == sock::done) p->beacon_socket = s;
-    }
+    // A beacon socket that cannot be opened leaves the lease file reading alone.
+    if (p->beacon_socket == sock::invalid_socket) p->beacon_socket = lease::open_beacon_socket(p->beacon_port);
   } else {
     p->child_failed = start_lease_reader(p) ? 0 : 1;
   }
@@ -184,12 +190,11 @@ void read_lease(Publisher* p, u64 now) {
 
 void read_beacons(Publisher* p, u64 now) {
   for (u32 i = 0; i < beacons_per_step && p->beacon_socket != sock::invalid_socket; ++i) {
-    u8 datagram[proto::record_size];
-    u64 length = 0;
-    u32 sender = 0;
-    if (sock::udp_recv_from(p->beacon_socket, mem::Slice{datagram, sizeof datagram}, &length, &sender) != 0) return;
+    u8 record[lease::record_size];
+    const u64 length = lease::read_beacon(p->beacon_socket, record);
+    if (length == 0) return;
     ++p->beacons_read;
-    take_lease(p, datagram, length, now);
+    take_lease(p, record, length, now);
   }
 }
 
@@ -256,7 +261,7 @@ u32 tick(Publisher* p, u64 now, u32 wait) {
     if (now >= p->next_lease_read || p->link.lease_wanted) read_lease(p, now);
     read_beacons(p, now);
   } else if (share_target(p) && p->child_running) {
-    take_child_records(p, now);
+    poll_lease_child(p, now);
   } else if (share_target(p)) {
     // No child could be started: the link waits for a lease that never comes (status 8), as without a share.
     p->read_now += p->link.lease_wanted;

@@ -61,7 +61,7 @@ bool start_lease_reader(Publisher* p);
 // Asks the lease child to end, waits for it briefly and unmaps its block.
 void stop_lease_reader(Publisher* p);
 // Hands every record the lease child wrote since the last call to the link; asks for a read when the link wants one.
-void take_child_records(Publisher* p, u64 now);
+void poll_lease_child(Publisher* p, u64 now);
 void read_lease(Publisher* p, u64 now);
 void read_beacons(Publisher* p, u64 now);
 void take_lease(Publisher* p, const u8* record, u64 length, u64 now);
@@ -85,7 +85,10 @@ u32 read_step(sock::Socket socket, mem::Slice room, bool want_write, u32 wait, u
 u32 write_step(sock::Socket socket, mem::Bytes out, u64* count);
 // The lease child's next record since *count: true with its 64 bytes in record and the length to judge (0 when the
 // child's read failed).
-bool child_record(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length);
+bool lease_child_read(const child::Section* s, u32* count, u8 (&record)[lease_record_size], u64* length);
+// Creates a lease block, writes its words (path, beacon socket) and starts this executable as "--lease <name>".
+// False with nothing left running.
+bool start_lease_child(child::Section* s, mem::Bytes share_path, u32 beacon_address, u16 beacon_port);
 // Four bytes of the source as a little-endian u32; 0 when the source failed.
 u32 random_of(os::RandomSource source);
 

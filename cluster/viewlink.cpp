@@ -25,7 +25,7 @@ void init(ViewerConn* v, const auth::KeyState* key, u8* receive, u32 receive_len
   v->child_failed = 0;
   v->child_running = 0;
   v->random = os::random_bytes;
-  v->start_lease = lease::start;
+  v->start_lease = publisher::start_lease_child;
   v->lease_child = {};
 }
 
@@ -71,7 +71,7 @@ void take_child_records(ViewerConn* v, u64 now) {
   }
   u8 record[publisher::lease_record_size];
   u64 length = 0;
-  for (u32 i = 0; i < 4 && publisher::child_record(&v->lease_child, &v->child_count, record, &length); ++i) {
+  for (u32 i = 0; i < 4 && publisher::lease_child_read(&v->lease_child, &v->child_count, record, &length); ++i) {
     take_lease(v, record, length, now);
   }
 }

@@ -28,21 +28,17 @@ void take_path(Child* c) {
   u32 length = word(c->view, c->view_size, path_length_at);
   c->path_length = length < path_capacity ? length : path_capacity;
   __builtin_memcpy(c->path, c->view + path_at, c->path_length);
-  if (c->beacons != sock::invalid_socket) return;
-  u16 port = static_cast<u16>(word(c->view, c->view_size, beacon_port_at));
-  // A socket bound to one unicast address hears no broadcast here, so the child listens on every address at the
-  // beacon port, as a publisher that reads the beacons itself does; the posted address stays in the block.
-  sock::Socket s;
-  if (port != 0 && sock::udp_open(0, port, &s) == sock::done) c->beacons = s;
+  // The posted beacon address stays in the block: the socket listens on every address at the beacon port.
+  if (c->beacons == sock::invalid_socket)
+    c->beacons = open_beacon_socket(static_cast<u16>(word(c->view, c->view_size, beacon_port_at)));
 }
 
 void relay_beacons(Child* c) {
   for (u32 i = 0; i < beacons_per_round && c->beacons != sock::invalid_socket; ++i) {
-    u8 datagram[data_size] = {};
-    u64 length = 0;
-    u32 sender = 0;
-    if (sock::udp_recv_from(c->beacons, mem::Slice{datagram, sizeof datagram}, &length, &sender) != sock::done) return;
-    put_record(c, datagram, length, length, 0);
+    u8 record[record_size];
+    const u64 length = read_beacon(c->beacons, record);
+    if (length == 0) return;
+    put_record(c, record, length, length, 0);
   }
 }
 
@@ -88,14 +84,19 @@ void ask_read(u8* block, u64 size) { raise(block, size, read_now_at); }
 
 feed::Region ring_layout() { return feed::Region{ring_at, 128, 2, record_size}; }
 
-bool start(child::Section* s, mem::Bytes share_path, u32 beacon_address, u16 beacon_port) {
-  if (!child::create_section(s, block_size)) return false;
-  init_block(s->view, s->view_size, os::process_id());
-  post_beacon(s->view, s->view_size, beacon_address, beacon_port);
-  post_path(s->view, s->view_size, share_path);
-  if (child::start(s, cluster::lease_option())) return true;
-  child::unmap(s);
-  return false;
+sock::Socket open_beacon_socket(u16 port) {
+  sock::Socket s;
+  return port != 0 && sock::udp_open(0, port, &s) == sock::done ? s : sock::invalid_socket;
+}
+
+u64 read_beacon(sock::Socket socket, u8 (&record)[record_size]) {
+  __builtin_memset(record, 0, record_size);
+  u64 length = 0;
+  u32 sender = 0;
+  if (sock::udp_recv_from(socket, mem::Slice{record, data_size}, &length, &sender) != sock::done) return 0;
+  const u32 shown = static_cast<u32>(length);
+  __builtin_memcpy(record + data_size, &shown, 4);
+  return length;
 }
 
 bool take(const u8* block, u64 size, u32* last, u8 (&record)[record_size]) {

@@ -53,9 +53,12 @@ void post_beacon(u8* block, u64 size, u32 address, u16 port);
 void ask_read(u8* block, u64 size);
 // The ring: 448, stride 128, 2 slots, records of 72 bytes.
 feed::Region ring_layout();
-// Creates a block, writes its words (path, beacon socket) and starts this executable as "--lease <name>". False
-// with nothing left running.
-bool start(child::Section* section, mem::Bytes share_path, u32 beacon_address, u16 beacon_port);
+// A UDP socket that receives beacons at the port on every address of this machine: one bound to a single unicast
+// address hears no broadcast. Invalid when it cannot be opened.
+sock::Socket open_beacon_socket(u16 port);
+// Receives one waiting datagram of up to 64 bytes as a record (data zero-filled, its length at 64, status 0 at 68):
+// its length, 0 when none waits.
+u64 read_beacon(sock::Socket socket, u8 (&record)[record_size]);
 // The next record after *last that is still in the ring and reads whole: true with it copied into record and *last
 // moved to its number; false when none is newer (a torn or overwritten one is skipped for a newer one).
 bool take(const u8* block, u64 size, u32* last, u8 (&record)[record_size]);
