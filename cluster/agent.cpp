@@ -85,10 +85,15 @@ u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes ke
   s.print = os::write_out;
   s.clock = os::clock_ms;
   s.sleep = os::sleep_ms;
-  u8 path[1024], machine[64];
+  u8 path[1024];
   s.self_path = mem::Bytes(path, proc::own_path(path));
-  s.arch = remote_update::arch_of(mem::Bytes(machine, os::machine_word(machine)));
+  s.arch = update_arch();
   return run(&s);
+}
+
+u8 update_arch() {
+  u8 machine[64];
+  return remote_update::arch_of(mem::Bytes(machine, os::machine_word(machine)));
 }
 
 u32 run(const Start* s) {

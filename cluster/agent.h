@@ -97,6 +97,8 @@ static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its
 // program's own file and the machine's architecture for the self-update.
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
          const cluster::PublishSettings* settings, u32 id_state);
+// This machine's architecture code for the self-update (remote_update's codes); 0 when it has none.
+u8 update_arch();
 // The mode; returns the exit code.
 u32 run(const Start* start);
 
