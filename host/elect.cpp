@@ -318,7 +318,11 @@ u32 count_claims(Election* e, proto::Lease* claim) {
     skip += listing.count;
     if (!fs::listing_more(&listing)) break;
   }
-  for (u32 k = kept; k > 0; --k) {
+  return read_claims(e, terms, kept, claim);
+}
+
+u32 read_claims(Election* e, const u32* terms, u32 count, proto::Lease* claim) {
+  for (u32 k = count; k > 0; --k) {
     if (share::read_claim(store::path_of(&e->share), &e->key, terms[k - 1], claim)) return terms[k - 1];
   }
   return 0;
@@ -467,21 +471,27 @@ void peer_io(Election* e, u16 returned) {
   ProbeLink* p = &e->probe;
   if (p->state == probe_idle) return;
   if (since(e->now, p->started) >= link_limit) return drop_host_link(e, false, 0);
-  if (p->state == probe_connecting) {
-    if (returned == 0) return;
-    u32 r = sock::connect_done(p->socket);
-    if (r == 1) return;
-    if (r != 0) return drop_host_link(e, false, 0);
-    u8 frame[64];
-    u32 n = encode_probe(p->nonce, e->id, mem::Slice{frame, sizeof frame});
-    u64 sent = 0;
-    if (n == 0 || sock::send(p->socket, mem::Bytes(frame, n), &sent) != sock::done || sent != n) {
-      return drop_host_link(e, false, 0);
-    }
-    p->state = probe_sent;
-    return;
-  }
   if (returned == 0) return;
+  if (p->state == probe_connecting) return dial_host(e);
+  host_link_io(e);
+}
+
+void dial_host(Election* e) {
+  ProbeLink* p = &e->probe;
+  u32 r = sock::connect_done(p->socket);
+  if (r == 1) return;
+  if (r != 0) return drop_host_link(e, false, 0);
+  u8 frame[64];
+  u32 n = encode_probe(p->nonce, e->id, mem::Slice{frame, sizeof frame});
+  u64 sent = 0;
+  if (n == 0 || sock::send(p->socket, mem::Bytes(frame, n), &sent) != sock::done || sent != n) {
+    return drop_host_link(e, false, 0);
+  }
+  p->state = probe_sent;
+}
+
+void host_link_io(Election* e) {
+  ProbeLink* p = &e->probe;
   u64 n = 0;
   u32 r = sock::recv(p->socket, mem::Slice{p->in + p->received, 64 - p->received}, &n);
   if (r == sock::would_block) return;

@@ -276,6 +276,8 @@ void read_roster(Election* e, u32 term);
 bool read_member(const Election* e, const u8* id, u32* address, u16* port);
 // The highest claim term on the share whose claim verifies (0 when none), with the claim.
 u32 count_claims(Election* e, proto::Lease* claim);
+// The newest of the terms (ascending) whose claim's seal checks: its term with the claim, 0 when none does.
+u32 read_claims(Election* e, const u32* terms, u32 count, proto::Lease* claim);
 void latest_claimant(Election* e);
 // Removes claim files of terms below the given one (at most one listing page a call); the number removed.
 u32 remove_old_claims(mem::Bytes share, u32 below, fs::Listing* listing);
@@ -283,6 +285,10 @@ u32 remove_old_claims(mem::Bytes share, u32 below, fs::Listing* listing);
 // Reach probes.
 void reach_step(Election* e);
 void peer_io(Election* e, u16 returned);
+// The outgoing link once the poll reported its socket: a finished connect sends the probe; a sent probe awaits the
+// 64-byte reply, answers it with the proof and ends the link with the result.
+void dial_host(Election* e);
+void host_link_io(Election* e);
 void drop_host_link(Election* e, bool ok, u32 term);
 void accept_links(Election* e);
 void read_link(Election* e, u32 link);
