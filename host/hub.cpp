@@ -274,6 +274,27 @@ void free_slot(Hub* h, u32 s) {
 
 u32 out_free(const Hub* h, u32 s) { return s < slots ? buffer_size - h->slot[s].out_fill : 0; }
 
+u32 next_update_member(const Hub* h, u32 start) {
+  for (u32 k = 0; k < slots; ++k) {
+    const u32 s = (start + k) % slots;
+    if (is_in(h, set_live, s) && is_in(h, set_chunk_asked, s) && !is_in(h, set_closing, s) &&
+        stage_of(h, s) == stage_open)
+      return s;
+  }
+  return none;
+}
+
+u32 send_chunk(Hub* h, u32 s, const proto::UpdateChunk* chunk, mem::Bytes data, u32 now, u32 wall) {
+  if (s >= slots || !is_in(h, set_live, s) || !is_in(h, set_chunk_asked, s) || is_in(h, set_closing, s)) return 0;
+  mem::Slice room = out_room(h, s);
+  room.len = room.len > proto::tag_size ? room.len - proto::tag_size : 0;
+  send_frame(h, s, proto::encode_update_chunk(chunk, data, room), now);
+  put_in(h, set_chunk_asked, s, false);
+  ++h->counters.chunks;
+  take_frames(h, s, 0, now, wall);  // frames held back behind the ask run now
+  return 1;
+}
+
 mem::Slice out_room(Hub* h, u32 s) {
   if (s >= slots) return mem::Slice{nullptr, 0};
   return mem::Slice{h->slot[s].out + h->slot[s].out_fill, buffer_size - h->slot[s].out_fill};
@@ -860,6 +881,8 @@ u64 arena_size() {
   auto up = [](u64 n) { return (n + 63) & ~u64{63}; };
   return up(sizeof(Host)) + up(sizeof(Hub)) + up(sizeof(share::Share)) + up(sizeof(linuxfeed::Feed)) + 4096;
 }
+
+u64 web_arena_size(u32 flags) { return (flags & flag_web) ? web::arena_size() : 0; }
 
 u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Options* options, u64 start_tick) {
   __builtin_memset(host, 0, sizeof *host);
@@ -1650,7 +1673,7 @@ u32 host_command(mem::Bytes share, mem::Bytes key_path, u32 listen, u16 port, u3
 
 u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
   mem::Arena arena;
-  if (!mem::arena_init(&arena, arena_size() + ((options->flags & flag_web) ? web::arena_size() : 0))) return 2;
+  if (!mem::arena_init(&arena, arena_size() + web_arena_size(options->flags))) return 2;
   cluster::KeyWork work;
   auth::KeyState key;
   u32 verdict = 0;

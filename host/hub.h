@@ -275,6 +275,8 @@ struct Host {
 // The arena of the host process: the records it carves, rounded up, and slack for alignment; the dashboard's own
 // state comes on top with flag_web.
 u64 arena_size();
+// The dashboard's share of it: its own state with flag_web, else 0.
+u64 web_arena_size(u32 flags);
 
 // Entry of --host: 4 with "vimbrel host: no share or folder" for an empty share path, else hub::main's result.
 u32 host_command(mem::Bytes share, mem::Bytes key_path, u32 listen, u16 port, u32 flags, const u16* version);
@@ -309,6 +311,12 @@ u32 send_frame(Hub* hub, u32 slot, u32 length, u32 now);
 u32 out_free(const Hub* hub, u32 slot);
 void consume_out(Hub* hub, u32 slot, u32 n);
 mem::Slice out_room(Hub* hub, u32 slot);
+// Update chunks for the Linux builds: the first slot from start round the 96 that is open, live, has a chunk asked
+// and is not closing (none when none); and the kind 24 frame that answers its ask, queued (a frame that does
+// not fit closes the slot, like any frame that cannot be queued), the ask cleared and counted, and the frames held
+// back behind it run. 1 when the slot was waiting for it, else 0 and nothing sent.
+u32 next_update_member(const Hub* hub, u32 start);
+u32 send_chunk(Hub* hub, u32 slot, const proto::UpdateChunk* chunk, mem::Bytes data, u32 now, u32 wall);
 void mark_closing(Hub* hub, u32 slot, u32 now);
 void refuse(Hub* hub, u32 slot, u16 reason, u32 now);
 bool kind_allowed(u32 kind, u8 role);

@@ -204,26 +204,24 @@ void fetch_step(Feed* feed, u64 now_ms) {
 namespace {
 
 // Sends the head that says there is no binary; the agent's try ends and it asks again later.
-bool send_no_binary(Feed* feed, hub::Hub* h, u32 s, u8 arch, u32 now) {
+bool send_no_binary(Feed* feed, hub::Hub* h, u32 s, u8 arch, u32 now, u32 wall) {
   proto::UpdateChunk chunk = {};
   chunk.type = arch;
   chunk.flag = 1;
-  mem::Slice room = hub::out_room(h, s);
-  if (room.len < 16 + 56 + proto::tag_size) return false;
-  room.len -= proto::tag_size;
-  hub::send_frame(h, s, proto::encode_update_chunk(&chunk, mem::Bytes(), room), now);
+  if (hub::out_free(h, s) < 16 + 56 + proto::tag_size || !hub::send_chunk(h, s, &chunk, mem::Bytes(), now, wall))
+    return false;
   ++feed->counters.no_binary;
   return true;
 }
 
 // One member's ask; false when its out-buffer cannot take the answer this round.
-bool serve_one(Feed* feed, hub::Hub* h, u32 s, u64 now_ms, u32 now) {
+bool serve_one(Feed* feed, hub::Hub* h, u32 s, u64 now_ms, u32 now, u32 wall) {
   const proto::UpdateAsk* ask = &h->slot[s].update;
   u32 a = ask->type - 1u;
-  if (a >= arch_count) return send_no_binary(feed, h, s, ask->type, now);
+  if (a >= arch_count) return send_no_binary(feed, h, s, ask->type, now, wall);
   arch_step(feed, a, now_ms);
   Build* b = &feed->builds[a];
-  if (b->state != state_held) return send_no_binary(feed, h, s, ask->type, now);
+  if (b->state != state_held) return send_no_binary(feed, h, s, ask->type, now, wall);
   proto::UpdateChunk chunk = {};
   chunk.type = ask->type;
   chunk.major = static_cast<u16>(feed->version >> 32);
@@ -246,32 +244,28 @@ bool serve_one(Feed* feed, hub::Hub* h, u32 s, u64 now_ms, u32 now) {
     // A held build that cannot be read is closed; the next ask opens or fetches it again.
     drop_build(b);
     ++feed->counters.failures;
-    return send_no_binary(feed, h, s, ask->type, now);
+    return send_no_binary(feed, h, s, ask->type, now, wall);
   }
-  mem::Slice room = hub::out_room(h, s);
-  room.len -= proto::tag_size;
-  hub::send_frame(h, s, proto::encode_update_chunk(&chunk, mem::Bytes(feed->scratch, chunk.length), room), now);
+  if (!hub::send_chunk(h, s, &chunk, mem::Bytes(feed->scratch, chunk.length), now, wall)) return false;
   ++feed->counters.chunks;
   return true;
-}
-
-bool waits(const hub::Hub* h, u32 s) {
-  return hub::is_in(h, hub::set_live, s) && hub::is_in(h, hub::set_chunk_asked, s) &&
-         !hub::is_in(h, hub::set_closing, s) && hub::stage_of(h, s) == hub::stage_open;
 }
 
 }  // namespace
 
 void serve_chunks(Feed* feed, hub::Hub* h, u64 now_ms, u32 now_units, u32 wall) {
-  u32 served = 0;
-  for (u32 k = 1; k <= hub::slots && served < chunks_per_round; ++k) {
-    u32 s = (feed->last_served + k) % hub::slots;
-    if (!waits(h, s) || !serve_one(feed, h, s, now_ms, now_units)) continue;
+  // One pass round the slots from the one after the last served; a member whose out-buffer is full waits.
+  u32 served = 0, start = (feed->last_served + 1) % hub::slots, left = hub::slots;
+  while (left > 0 && served < chunks_per_round) {
+    const u32 s = hub::next_update_member(h, start);
+    if (s == hub::none) break;
+    const u32 passed = (s + hub::slots - start) % hub::slots + 1;
+    if (passed > left) break;
+    left -= passed;
+    start = (s + 1) % hub::slots;
+    if (!serve_one(feed, h, s, now_ms, now_units, wall)) continue;
     ++served;
     feed->last_served = s;
-    hub::put_in(h, hub::set_chunk_asked, s, false);
-    ++h->counters.chunks;
-    hub::take_frames(h, s, 0, now_units, wall);  // frames held back behind the ask run now
   }
 }
 
