@@ -108,6 +108,22 @@ TEST(UpdateBanner, ReleaseNotesFollowTheNotesFlagAndLongNotes) {
   EXPECT_LT(cases[2].thumb * 4, cases[1].thumb) << "the long notes much taller";
 }
 
+// A missing program file is said under the update buttons of the Settings page, in the banner's colour; nothing is
+// said there when the file is in its place.
+TEST(UpdateBanner, MissingProgramIsSaidOnTheSettingsPage) {
+  constexpr u32 driver_update_state = driver::app + 0x12;
+  for (const bool missing : {true, false}) {
+    SCOPED_TRACE(missing);
+    Window w;
+    ASSERT_TRUE(w.open(settings_text("2", "0.0.0"), {"--view", "33"}));
+    ASSERT_TRUE(w.d.post(driver_update_state, missing ? 5u | (24u << 8) : 2u));
+    ASSERT_TRUE(w.frame());
+    const driver::Frame f = w.d.frame();
+    EXPECT_EQ(driver::count_near(f, banner_text, 0x18, 424, 266, f.width - 24, 296) > 50, missing);
+    EXPECT_EQ(w.d.end(), 0);
+  }
+}
+
 TEST(UpdateBanner, ContentThatFitsDoesNotScroll) {
   Window w;
   ASSERT_TRUE(w.open(settings_text("2", "0.0.0"), {"--view", "33"}));
