@@ -625,9 +625,31 @@ void typed(Core* c, u32 code_point) {
 
 void key_down(Core* c, u32 key) {
   if (!typing_page(*c)) return;
-  constexpr u32 backspace = 0x08, escape = 0x1B;
-  if ((key == backspace && proclist::erased(c->list)) || (key == escape && proclist::cleared(c->list)))
+  enum : u32 { backspace = 0x08, escape = 0x1B, page_up = 0x21, page_down = 0x22, end = 0x23, home = 0x24, up = 0x26,
+               down = 0x28 };
+  proclist::ListState* list = c->list;
+  procpage::PageLayout* page = c->proc_page;
+  if ((key == backspace && proclist::erased(list)) || (key == escape && proclist::cleared(list))) {
     list_changed(c);
+    return;
+  }
+  // As on the window's page: the arrows move the selection and keep it in view, the others scroll.
+  arrange(c);
+  if (key == up || key == down) {
+    const i64 to = proclist::step_at(list->selected, list->shown, key == down);
+    if (to < 0) return;
+    proclist::select_at(list, c->procs, static_cast<u32>(to));
+    list->top = static_cast<u32>(proclist::keep_visible(list->top, list->selected, page->visible));
+    procpage::hover_update(page, list);
+    redraw(c);
+    return;
+  }
+  if (key < page_up || key > home) return;
+  const i64 rows = key == page_up     ? -i64{page->visible}
+                   : key == page_down ? i64{page->visible}
+                   : key == home      ? -i64{list->top}
+                                      : i64{list->shown};
+  if (procpage::scroll(page, list, c->procs, &c->surface, rows)) redraw(c);
 }
 
 void follow_history(Core* c) {

@@ -108,7 +108,8 @@ void take_net(Core* c, i32 status, mem::Bytes body);
 void tick(Core* c);
 void pointer(Core* c, i32 x, i32 y, i32 type);
 void wheel(Core* c, i32 x, i32 y, i32 delta);
-// Typing: a character (its code point) and a named key (its virtual-key code), both for the Processes page's filter.
+// Typing: a character (its code point) and a named key (its virtual-key code), for the Processes page: its filter,
+// its selection (the arrows) and its scrolling (Page Up, Page Down, Home, End).
 void typed(Core* c, u32 code_point);
 void key_down(Core* c, u32 key);
 // The stored-range source follows what is shown: opened for a stored range on the resources tab, closed otherwise;

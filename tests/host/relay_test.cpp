@@ -680,7 +680,7 @@ TEST(WebViewer, TypingFiltersTheProcessesPage) {
       {web::msg_char, 'r', "cHr", 2},
       {web::msg_char, 0xE9, "cHr", 2},  // outside what a filter holds: ignored
       {web::msg_key_down, 8, "cH", 3},  // Backspace
-      {web::msg_key_down, 40, "cH", 3},
+      {web::msg_key_down, 46, "cH", 3},  // Delete: nothing on a remote machine's list
       {web::msg_key_down, 27, "", 5},   // Escape clears
       {web::msg_key_down, 8, "", 5},
   };
@@ -688,6 +688,13 @@ TEST(WebViewer, TypingFiltersTheProcessesPage) {
     v.send(k.kind, static_cast<i32>(k.value), 0, 0);
     EXPECT_EQ(v.filter(), k.filter) << k.value;
     EXPECT_EQ(v.c->list->shown, k.shown) << k.value;
+  }
+  // The arrows move the selection, as on the window's page: the first press selects the first row, and it stops at
+  // either end.
+  const std::pair<u32, u32> moves[] = {{40, 0}, {40, 1}, {38, 0}, {38, 0}, {40, 1}, {40, 2}, {40, 3}, {40, 4}, {40, 4}};
+  for (const auto& [key, selected] : moves) {
+    v.send(web::msg_key_down, static_cast<i32>(key), 0, 0);
+    EXPECT_EQ(v.c->list->selected, selected) << key;
   }
 }
 
