@@ -55,7 +55,7 @@ void log_change(Controller* c, u32 now) {
   c->logged[0] = s->status, c->logged[1] = s->failure_reason;
   u8 bytes[512];
   updstate::Buf b = updstate::buf_of(mem::Slice{bytes, 510});
-  updstate::status_line(s, now, &b);
+  updstate::log_line(s, now, &b);
   append_log(c, updstate::text_of(&b));
 }
 

@@ -362,11 +362,8 @@ void append_age(Buf* buf, u32 age) {
   append(buf, word);
 }
 
-void status_line(const Settings* s, u32 now, Buf* buf) {
-  if (s->status == status_checking || s->status == status_installing) return append_status_word(buf, s->status);
-  if (s->last_check == 0) return append(buf, status_word(status_unchecked));
-  append_age(buf, now > s->last_check ? now - s->last_check : 0);
-  append(buf, mem::lit(": "));
+// What the last check found, without its age: "version 0.1.82, skipped", "failed: ..." and so on.
+void append_outcome(Buf* buf, const Settings* s) {
   if (s->status == status_ready || s->status == status_manual || s->status == status_available) {
     append(buf, mem::lit("version "));
     append_version(buf, s->last_version);
@@ -380,6 +377,51 @@ void status_line(const Settings* s, u32 now, Buf* buf) {
     append_failure(buf, s->failure_reason);
     append_step(buf, s->failure_step, s->failure_code);
   }
+}
+
+void status_line(const Settings* s, u32 now, Buf* buf) {
+  if (s->status == status_checking || s->status == status_installing) return append_status_word(buf, s->status);
+  if (s->last_check == 0) return append(buf, status_word(status_unchecked));
+  append_age(buf, now > s->last_check ? now - s->last_check : 0);
+  append(buf, mem::lit(": "));
+  append_outcome(buf, s);
+}
+
+void append_two(Buf* buf, u32 value) {
+  const u8 digits[2] = {u8('0' + value / 10 % 10), u8('0' + value % 10)};
+  append(buf, mem::Bytes(digits, 2));
+}
+
+// Seconds since 2025-01-01 00:00 UTC as "2026-12-10 07:30:12 UTC" (days to a civil date by the proleptic
+// Gregorian rule, counted from the 400-year cycle that starts on 2000-03-01).
+void append_date(Buf* buf, u32 seconds) {
+  const u64 days = seconds / 86400 + 9072;  // 2025-01-01 is day 9,072 after 2000-03-01
+  const u64 era = days / 146097, day_of_era = days % 146097;
+  const u64 year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const u64 day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const u64 month_index = (5 * day_of_year + 2) / 153;  // March is 0
+  const u32 day = u32(day_of_year - (153 * month_index + 2) / 5 + 1);
+  const u32 month = u32(month_index < 10 ? month_index + 3 : month_index - 9);
+  append_dec(buf, 2000 + era * 400 + year_of_era + (month <= 2 ? 1 : 0));
+  append(buf, mem::lit("-"));
+  append_two(buf, month);
+  append(buf, mem::lit("-"));
+  append_two(buf, day);
+  append(buf, mem::lit(" "));
+  append_two(buf, seconds / 3600 % 24);
+  append(buf, mem::lit(":"));
+  append_two(buf, seconds / 60 % 60);
+  append(buf, mem::lit(":"));
+  append_two(buf, seconds % 60);
+  append(buf, mem::lit(" UTC"));
+}
+
+void log_line(const Settings* s, u32 now, Buf* buf) {
+  append_date(buf, now);
+  append(buf, mem::lit(": "));
+  if (s->status == status_checking || s->status == status_installing) return append_status_word(buf, s->status);
+  if (s->last_check == 0) return append(buf, status_word(status_unchecked));
+  append_outcome(buf, s);
 }
 
 void missing_program_text(mem::Bytes path, mem::Bytes suffix, mem::Bytes file_name, Buf* buf) {

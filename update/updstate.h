@@ -114,6 +114,10 @@ mem::Bytes age_word(u32 age_seconds, u32* count);
 void append_age(Buf* buf, u32 age_seconds);
 // The Settings page's one-line state.
 void status_line(const Settings* s, u32 now, Buf* buf);
+// The line update.log keeps for an outcome: when it happened (UTC, from seconds since 2025) and what it was; an age
+// such as "just now" means nothing once the line is read later.
+void log_line(const Settings* s, u32 now, Buf* buf);
+void append_date(Buf* buf, u32 seconds_since_2025);
 
 // Texts for a program file that has gone: the window's (at most 3600 bytes) given its path, and the update log's
 // (at most 510 bytes) given its file name; suffix is the matching parked copy's suffix, empty when none.

@@ -258,6 +258,29 @@ TEST(UpdState, StatusLine) {
   EXPECT_EQ(str(updstate::failure_word(128)), "the new version did not start, the previous one is back");
 }
 
+// update.log is read long after it was written: each line says when, in UTC, not how long ago.
+TEST(UpdState, LogLineCarriesTheDate) {
+  const struct {
+    u32 seconds;
+    const char* text;
+  } dates[] = {
+      {0, "2025-01-01 00:00:00 UTC"},          {5097599, "2025-02-28 23:59:59 UTC"},
+      {5097600, "2025-03-01 00:00:00 UTC"},    {99791999, "2028-02-29 23:59:59 UTC"},
+      {2371852800u, "2100-03-01 00:00:00 UTC"}, {0xFFFFFFFFu, "2161-02-07 06:28:15 UTC"},
+  };
+  for (const auto& d : dates)
+    EXPECT_EQ(text([&](updstate::Buf* buf) { updstate::append_date(buf, d.seconds); }), d.text) << d.seconds;
+  updstate::Settings s;
+  updstate::reset(&s);
+  auto line = [&](u32 now) { return text([&](updstate::Buf* buf) { updstate::log_line(&s, now, buf); }); };
+  EXPECT_EQ(line(61197815), "2026-12-10 07:23:35 UTC: not checked yet");
+  s.last_check = 61197815, s.status = 5, s.failure_reason = 17, s.failure_step = 4, s.failure_code = 5;
+  EXPECT_EQ(line(61197815 + 3 * 86400),
+            "2026-12-13 07:23:35 UTC: failed: the program file could not be replaced (place, error 5)");
+  s.status = 6;
+  EXPECT_EQ(line(61197815), "2026-12-10 07:23:35 UTC: installing the update");
+}
+
 TEST(UpdState, TextsStopAtTheirBuffer) {
   u8 small[10];
   updstate::Buf buf = updstate::buf_of(mem::Slice{small, sizeof small});
