@@ -94,6 +94,7 @@ void read_key(ClusterState* s, auth::KeyState* key) {
   const u32 r = cluster::load_key(s->key_path, &work, key, &verdict);
   cluster::wipe_key_buffer(&work);
   s->key_result = r == cluster::key_loaded ? key_loaded : r == cluster::key_unreadable ? key_missing : key_refused;
+  s->key_exposed = r == cluster::key_exposed ? 1 : 0;
   s->verdict = verdict;
   if (s->last_action == action_imported && r != cluster::key_loaded) s->last_action = action_none;
 }
@@ -366,6 +367,9 @@ void key_result(const ClusterState& s, cluster::Text* t) {
     case action_not_saved: return put(t, mem::lit("Refused: the key file could not be saved."));
     default: break;
   }
+  // A good key whose file others may read has the verdict "ok": the reason is the file's permissions.
+  if (s.last_action != action_refused && s.key_result == key_refused && s.key_exposed)
+    return put(t, mem::lit("Refused: readable by others; allow only its owner (chmod 600)."));
   if (s.last_action == action_refused || s.key_result == key_refused) {
     put(t, mem::lit("Refused: "));
     return cluster::text_append(t, cluster::key_verdict_name(s.verdict));

@@ -71,6 +71,7 @@ struct ClusterState {
   u8 sample_counter;
   u8 generate_armed;
   u8 background;
+  u8 key_exposed;  // the last load refused a good key because others may read its file
 };
 
 // ---- Life

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 
 #include "pages/clusterui.h"
@@ -111,6 +112,35 @@ TEST(ClusterUi, ImportResultsAndRefusals) {
   ASSERT_EQ(clusterui::key_text(&c.s, &work), 78u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(work.formatted), 78), "vimbrel-key 1 " + digits);
   cluster::wipe_key_buffer(&work);
+}
+
+// A key file that others may read is refused for that reason, and the row says so: its verdict alone would read
+// "ok". Once only its owner may read it, the same file loads.
+TEST(ClusterUi, AKeyFileOthersCanReadIsRefusedWithItsReason) {
+  Controller c;
+  std::filesystem::create_directories(c.dir.path + "/set");
+  std::string digits;
+  for (int i = 0; i < 32; ++i) digits += "b" + std::to_string(i % 10);
+  const std::string good = "vimbrel-key 1 " + digits + "\n";
+  struct Case {
+    std::string text;
+    mode_t mode;
+    std::string result;
+  } cases[] = {
+      {good, 0644, "Refused: readable by others; allow only its owner (chmod 600)."},
+      {"vimbrel-key 1 " + std::string(64, 'x') + "\n", 0600, "Refused: hex"},
+      {good, 0600, "Loaded"},
+  };
+  for (const Case& k : cases) {
+    testutil::write_file(c.base() + ".key", k.text);
+    chmod((c.base() + ".key").c_str(), k.mode);
+    auth::KeyState key;
+    clusterui::read_key(&c.s, &key);
+    EXPECT_EQ(c.key_result(), k.result) << k.text;
+    clusterui::toggle_publish(&c.s, counting_random, 0);
+    EXPECT_EQ(c.status() == "Not publishing: the cluster key file is refused.", k.result != "Loaded") << c.status();
+    clusterui::toggle_publish(&c.s, counting_random, 0);
+  }
 }
 
 TEST(ClusterUi, TypedKeysAreMaskedAndPathsShown) {
