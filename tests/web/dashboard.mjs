@@ -120,6 +120,15 @@ function textRows(x0 = 248, y0 = 146, w = 352, h = 0) {
   return bands;
 }
 
+// Every pixel of the rectangle has one colour.
+function bare(x0, y0, x1, y1) {
+  const canvas = document.getElementById("screen");
+  const pixels = canvas.getContext("2d").getImageData(x0, y0, x1 - x0, y1 - y0).data;
+  for (let i = 4; i < pixels.length; i += 4)
+    if (pixels[i] !== pixels[0] || pixels[i + 1] !== pixels[1] || pixels[i + 2] !== pixels[2]) return false;
+  return true;
+}
+
 function pixelAt(x, y) {
   const canvas = document.getElementById("screen");
   return Array.from(canvas.getContext("2d").getImageData(x, y, 1, 1).data);
@@ -187,7 +196,7 @@ async function main() {
   page.on("pageerror", (e) => facts.console.push(String(e)));
   // The pixel readers, and the time of the first frame put on the canvas from the page's own clock (0 at
   // navigation).
-  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}\n${thumbTop}\n${plotSpan}\n${textRows}`);
+  await page.evaluateOnNewDocument(`${onlineRows}\n${regionHash}\n${pixelAt}\n${thumbTop}\n${plotSpan}\n${textRows}\n${bare}`);
   await page.evaluateOnNewDocument(() => {
     const put = CanvasRenderingContext2D.prototype.putImageData;
     window.vimbrelFrames = 0;
@@ -299,8 +308,8 @@ async function main() {
   const plainButton = await page.evaluate(strip, width - 600);
   await page.mouse.click(width - 560, 20);
   await page.waitForFunction((x, before) => pixelAt(x, 4).join() !== before, patient, width - 600, plainButton);
-  // The processor card's chart (left card, below its head) moves; the top five of the machine's processes are
-  // listed in the right card below the memory chart.
+  // Two cards side by side: the processor card's chart (the left card, below its head) moves, and the gap between
+  // it and the memory card is bare page, where the resources and process pages draw a grid or a column.
   const card = [250, 130, 740, 340];
   const cardStates = new Set();
   for (let i = 0; i < 8; ++i) {
@@ -308,9 +317,9 @@ async function main() {
     await sleep(1000);
   }
   facts.overview_card_states = cardStates.size;
-  facts.overview_tops = await page.evaluate(() => textRows(760, 410, 400, 100));
+  facts.overview_gap_bare = await page.evaluate(() => bare(745, 104, 755, 368));
   await shot("8-overview");
-  if (facts.overview_card_states < 3 || facts.overview_tops < 3) throw new Error("the Overview's cards are not drawn");
+  if (facts.overview_card_states < 3 || !facts.overview_gap_bare) throw new Error("the Overview's cards are not drawn");
 
   step = "a stored range shows the host's history";
   await page.mouse.click(width - 400, 20);
