@@ -254,7 +254,9 @@ void take_live(Source* s, const machine::Machine& m, u32 now) {
     hist::live_ring(t, now, &m.ring, m.pushed);
     return;
   }
-  if (m.ring.count == 0) return;
+  // A machine whose samples come over a link sends none on many ticks: its newest sample counts once.
+  if (m.ring.count == 0 || m.pushed == t->live_sequence) return;
+  t->live_sequence = m.pushed;
   ring::Row row;
   if (!ring::at(&m.ring, 0, &row)) return;
   hist::Totals totals{};

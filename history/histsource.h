@@ -103,7 +103,8 @@ void pump_files(Source* source);
 void pump_demo(Source* source);
 bool open_reader(Source* source, u32 tier);
 
-// Every tick: the newest sample into the table (energy tables take the ring's new rows).
+// Every tick: the newest sample of the machine shown into the table, once per sample the machine took (energy
+// tables take the ring's new rows).
 void take_live(Source* source, const machine::Machine& m, u32 now);
 
 // The synthetic data: a deterministic function of the time.

@@ -79,7 +79,8 @@ void drive_history(AppState* s) {
   const hub::SummaryInputs inputs = summary_inputs(m->machine);
   localhist::drive(&m->history, &m->cluster.history_countdown, in_test(*s), &m->cluster.publish, m->machine.pushed,
                    have ? &newest : nullptr, &inputs);
-  localhist::take_live(&m->chart_source, m->machine, now(*s));
+  // The stored chart is of the machine shown: a remote machine's table takes that machine's samples, not ours.
+  localhist::take_live(&m->chart_source, shown(*s), now(*s));
 }
 
 // The test driver's extra disk: "Disk 2 (E:)" of the given bytes joins this machine (its rows read it as empty),
