@@ -106,6 +106,14 @@ void drain_slot(Slot* slot) {
   if (has_child(slot)) proc::drain(&slot->child, collect_output, &slot->line);
 }
 
+// What an ended child left in its pipe. The pipe holds at most 64 KiB and one drain takes as much, so a few drains
+// take all of it; the pipe is not read until its last writer lets go, since that may be something the child started
+// that outlives it (cut off from the child's group, or stuck in the kernel on a share that stopped answering).
+void drain_ended(Slot* slot) {
+  for (u32 i = 0; i < 4 && proc::drain(&slot->child, collect_output, &slot->line); ++i) {
+  }
+}
+
 mem::Bytes line_without_prefix(const LastLine* line) {
   mem::Bytes last(line->last, line->last_length);
   return rest_after(last, log_prefix(last));
@@ -588,8 +596,7 @@ void keep_child(State* s, u32 i, u64 now) {
 
 void reap_child(State* s, u32 i, u64 now) {
   Slot* slot = &s->slot[i];
-  while (proc::drain(&slot->child, collect_output, &slot->line)) {
-  }
+  drain_ended(slot);
   slot->exit_code = proc::piped_exit_code(&slot->child);
   proc::piped_close(&slot->child);
   slot->state = slot_exited;
@@ -614,8 +621,7 @@ void stop_child(State* s, u32 i) {
     drain_slot(slot);
   }
   if (proc::piped_running(&slot->child)) proc::terminate(&slot->child);
-  while (proc::drain(&slot->child, collect_output, &slot->line)) {
-  }
+  drain_ended(slot);
   slot->exit_code = proc::piped_exit_code(&slot->child);
   proc::piped_close(&slot->child);
 }

@@ -1,11 +1,17 @@
-// The background copy's own rules, without processes: background.txt, the children's command lines, back-off,
-// output lines and status texts, versions, the copy's names, the log-on entry's file, and the window's side under
-// --test.
+// The background copy's own rules: background.txt, the children's command lines, back-off, output lines and status
+// texts, versions, the copy's names, the log-on entry's file, and the window's side under --test; and the end of a
+// child whose output pipe outlives it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
@@ -141,6 +147,46 @@ TEST(BackgroundStatus, FollowsTheChildsLastLine) {
   EXPECT_EQ(background::log_prefix(bytes("vimbrel hosts: x")), 0u);
   EXPECT_TRUE(background::saw_share_caches(bytes("the share self-test failed: the share caches reads")));
   EXPECT_FALSE(background::saw_share_caches(bytes("the share cache")));
+}
+
+// A child can end while something it started still holds its output pipe: a process cut off from the child's group,
+// or one stuck in the kernel on a share that stopped answering. Reaping or stopping the child takes what it wrote and
+// goes on; it does not wait for the pipe's last writer. Should it wait, the watchdog ends the straggler after a
+// minute and the test fails.
+TEST(BackgroundChild, EndsAlthoughSomethingElseStillHoldsItsOutput) {
+  for (bool reap : {true, false}) {
+    testutil::TempDir dir;
+    const std::string pid_file = dir.path + "/straggler";
+    const std::string args = "-c \"setsid sleep 1000 & echo $! > '" + pid_file + "'; echo last words; exit 3\"";
+    auto s = std::make_unique<background::State>();
+    background::Slot* slot = &s->slot[1];
+    ASSERT_TRUE(proc::start_piped(&slot->child, mem::lit("/bin/sh"), bytes(args)));
+    slot->state = background::slot_started;
+    for (int i = 0; i < 600 && proc::piped_running(&slot->child); ++i) usleep(100000);
+    ASSERT_FALSE(proc::piped_running(&slot->child));
+
+    std::atomic<bool> done{false}, hung{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 600 && !done; ++i) usleep(100000);
+      if (done) return;
+      hung = true;
+      kill(static_cast<pid_t>(std::stol("0" + testutil::read_file(pid_file))), SIGKILL);
+    });
+    if (reap) {
+      background::reap_child(s.get(), 1, 0);
+    } else {
+      background::stop_child(s.get(), 1);
+    }
+    done = true;
+    watchdog.join();
+    const std::string straggler = testutil::read_file(pid_file);
+    if (!hung && !straggler.empty()) kill(static_cast<pid_t>(std::stol(straggler)), SIGKILL);
+
+    EXPECT_FALSE(hung) << (reap ? "reap" : "stop");
+    EXPECT_EQ(slot->exit_code, 3u);
+    EXPECT_EQ(text(slot->line.last, slot->line.last_length), "last words");
+    EXPECT_EQ(slot->child.output, 0u) << "the pipe is closed";
+  }
 }
 
 TEST(BackgroundStatus, WordsEachSlotState) {
