@@ -6,6 +6,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "platform/proc.h"
+#include "sampling/feed.h"
 
 namespace main {
 namespace {

@@ -152,7 +152,4 @@ Entries program() {
 
 }  // namespace modes
 
-namespace feed {
-bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
-}
 

@@ -63,8 +63,3 @@ Entries program();
 
 }  // namespace modes
 
-// Option words of modes whose modules are not built yet. Each moves to its module's header when that module is
-// built; callers keep the same names. Each is true when the argument equals its word.
-namespace feed {
-bool is_option(mem::Bytes word);  // "--collector"
-}

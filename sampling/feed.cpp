@@ -402,4 +402,6 @@ u32 main(mem::Bytes section_name) {
   mem::release(&c.arena);
   return code;
 }
+bool is_option(mem::Bytes word) { return mem::eq(word, mem::lit("--collector")); }
+
 }  // namespace feed

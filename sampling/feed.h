@@ -210,4 +210,7 @@ inline constexpr u32 round_ms = 50;
 // usage samples, the second between tables), else idle_wait_ms.
 u32 next_wait(const Child* c, u64 now);
 
+// True when the argument is the collector child's mode word, "--collector".
+bool is_option(mem::Bytes word);
+
 }  // namespace feed

@@ -133,8 +133,8 @@ struct MachinesWork {
   u32 key_length, list_length;
 };
 
-// The sub-records in their order. Records of pages and controllers that are not built yet take their room from the
-// spare bytes at the end, so the model keeps its size as they arrive.
+// The sub-records in their order. A record added later takes its room from the spare bytes at the end, so the
+// model keeps its size.
 struct ModelParts {
   RemoteView remote;
   TaskManager taskmgr;

@@ -171,7 +171,7 @@ void driver_message(AppState* s, const win::Msg& m) {
       break;
     }
     default:
-      test_message(s, m);  // the rest of the table; what it leaves belongs to pages not built yet
+      test_message(s, m);  // the rest of the table
       break;
   }
 }

@@ -41,27 +41,6 @@ void caption_buttons(AppState* s) {
   }
 }
 
-mem::Bytes page_name(u8 page) {
-  switch (page) {
-    case page_view: return mem::lit("The resource view");
-    case page_settings: return mem::lit("The Settings page");
-    case page_processes: return mem::lit("The Processes page");
-    case page_overview: return mem::lit("The Overview page");
-    case page_machines: return mem::lit("The Machines page");
-    case page_internet: return mem::lit("The Internet page");
-    case page_support: return mem::lit("The Support page");
-    default: return mem::lit("The Sensors page");
-  }
-}
-
-// Pages that arrive with later work draw their place and say so, rather than anything made up.
-void empty_page(AppState* s) {
-  words::Text line{};
-  words::put(&line, page_name(s->page));
-  words::put(&line, mem::lit(" is not built yet."));
-  note_wrapped(s, mem::Bytes(line.bytes, line.len), content_left, title_height + 16);
-}
-
 bool scrolled_page(u8 page) { return page == page_settings || page == page_support || page == page_sensors; }
 
 // The Sensors page: its rows, the section heading and, without a CPU temperature, the note (its short form when
@@ -177,10 +156,8 @@ void draw_page(AppState* s) {
       draw_sensors(s);
     } else if (s->page == page_support) {
       support_draw(s);
-    } else if (s->page == page_settings) {
-      settings_draw(s);
     } else {
-      empty_page(s);
+      settings_draw(s);
     }
   }
   if (scrolled_page(s->page)) {

@@ -120,8 +120,14 @@ bool count_entries(const std::string& folder, u32* count, u32* error) {
 
 // Removes everything below the open folder; 0 or the first failure.
 int remove_below(int folder) {
-  DIR* dir = fdopendir(dup(folder));
-  if (dir == nullptr) return errno;
+  const int copy = dup(folder);
+  if (copy < 0) return errno;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    const int failure = errno;
+    close(copy);
+    return failure;
+  }
   int failure = 0;
   while (dirent* e = readdir(dir)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
