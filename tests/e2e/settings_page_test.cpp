@@ -5,25 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/page_window.h"
 #include "tests/support/driver.h"
 #include "tests/support/testutil.h"
 
 namespace {
 
-const std::string lato = "/usr/share/fonts/truetype/lato";
-constexpr u32 wait_ms = 60000;
-constexpr u32 wm_mousemove = 0x0200, wm_lbuttondown = 0x0201, wm_lbuttonup = 0x0202;
-
-struct Window {
-  driver::Session d;
-  bool open(const std::vector<std::string>& extra) {
-    return d.start(VIMBREL_EXE, lato, extra) && d.find_window("VimbrelTest", wait_ms);
-  }
-  bool frame() { return d.request_frame(wait_ms); }
-  bool click(i32 x, i32 y) {
-    return d.input(wm_mousemove, 0, driver::at(x, y)) && d.input(wm_lbuttondown, 1, driver::at(x, y)) &&
-           d.input(wm_lbuttonup, 0, driver::at(x, y));
-  }
+// The pages' window with the probe's settings file beside its own.
+struct Window : pages::Window {
   std::string probe_file() { return testutil::read_file(d.settings() + ".internet"); }
 };
 
