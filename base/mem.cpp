@@ -1,7 +1,5 @@
 #include "base/mem.h"
 
-#include "platform/os.h"
-
 namespace mem {
 
 u32 arena_init(Arena* arena, u64 size) {

@@ -68,3 +68,12 @@ u32 eq(Bytes a, Bytes b);
 void fill(Slice s, u8 value);
 
 }  // namespace mem
+
+// The one service of the operating system that the arenas need. It is declared here, below the platform layer, so
+// that base/ includes nothing above it; each platform backend defines the two functions.
+namespace os {
+// Reserves and commits size zeroed bytes at once; null on failure.
+void* pages_reserve(u64 size);
+// Returns nonzero on success.
+u32 pages_release(void* block, u64 size);
+}  // namespace os

@@ -3,9 +3,10 @@
 // followed by a fixed number of fixed-size records that are overwritten oldest first. The same files serve this
 // machine's own history and every machine's history on a cluster share, where Windows and Linux hosts take turns
 // and carry each other's files byte for byte, so every record here is encoded field by field, little-endian. This
-// module also holds the share's registry and inventory files, the text forms of terms and machine ids, the bounded
-// path builder, and the small pure rules the share code decides by. It does no file input or output itself.
+// module also holds the share's registry and inventory files, the text forms of terms and machine ids, the path
+// steps that name terms and machines, and the small pure rules the share code decides by. It does no file input or output itself.
 #include "base/mem.h"
+#include "base/path.h"
 
 namespace auth {
 struct KeyState;
@@ -165,30 +166,10 @@ void id_name(const u8* id16, u8 (&out)[32]);
 // rebuilt in lower case.
 u32 term_of_name(mem::Bytes text);
 
-// The bounded path builder: a fixed 260-byte text that never grows past 259 bytes and remembers when something did
-// not fit, so a caller tests one flag after building instead of checking every step.
-// The separator that `path_join` puts between components.
-inline constexpr u8 separator = '/';
-inline constexpr u32 path_capacity = 260;
-
-struct Path {
-  u8 text[path_capacity];  // no terminating zero
-  u32 length;
-  u8 overflow;  // set when an append did not fit; stays set until path_set
-};
-
-// Starts over with the text: length and overflow cleared, then the text appended.
-void path_set(Path* path, mem::Bytes text);
-// Appends the bytes when the result stays below 260 bytes; otherwise sets the overflow flag and appends nothing.
-void path_text(Path* path, mem::Bytes bytes);
-// Appends one separator (unless the path is empty or already ends in one), then the component.
-void path_join(Path* path, mem::Bytes component);
 // Joins a term's folder name.
 void path_term(Path* path, u32 term);
 // Joins a machine id's folder name.
 void path_id(Path* path, const u8* id16);
-// The text built so far.
-mem::Bytes path_of(const Path* path);
 
 // Pure rules of the share code.
 

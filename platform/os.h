@@ -60,10 +60,8 @@ void heap_free(void* block);
 // argument was taken (an empty one too), 0 at the end of the text.
 u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length);
 
-// Reserves and commits size zeroed bytes at once; null on failure.
-void* pages_reserve(u64 size);
-// Returns nonzero on success.
-u32 pages_release(void* block, u64 size);
+// pages_reserve and pages_release are declared in base/mem.h, whose arenas are their one user; each backend
+// defines them.
 
 // Ends the process with the exit code.
 [[noreturn]] void exit_process(u32 code);

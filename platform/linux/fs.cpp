@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/netshare.h"
 #include "platform/os.h"
 

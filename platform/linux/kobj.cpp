@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "base/fmt.h"
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 

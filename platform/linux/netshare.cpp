@@ -4,7 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/os.h"
 
 namespace netshare {

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "base/fmt.h"
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/fs.h"
 #include "platform/kobj.h"
 #include "platform/os.h"

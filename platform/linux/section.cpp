@@ -13,7 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/kobj.h"
 
 namespace section {

@@ -12,7 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/fs.h"
 #include "platform/kobj.h"
 #include "platform/linux/window_backend.h"
