@@ -14,7 +14,7 @@
 #include "cluster/peer.h"
 #include "host/hub.h"
 #include "host/linuxfeed.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 
 namespace {
 

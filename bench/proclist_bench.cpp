@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "pages/proclist.h"
+#include "views/proclist.h"
 
 namespace {
 

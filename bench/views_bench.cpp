@@ -8,8 +8,8 @@
 #include "drawing/draw.h"
 #include "platform/gdi.h"
 #include "sampling/machine.h"
-#include "views/layout.h"
-#include "history/histsource.h"
+#include "drawing/layout.h"
+#include "views/histsource.h"
 #include "views/overview.h"
 #include "views/views.h"
 

@@ -11,7 +11,7 @@
 // P.refused the 9-byte trial record (packed version, start count).
 #include "base/mem.h"
 #include "cluster/publisher.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "platform/os.h"
 #include "platform/sock.h"
 

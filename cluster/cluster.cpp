@@ -1,7 +1,7 @@
 #include "cluster/cluster.h"
 
+#include "cluster/hub_wire.h"
 #include "cluster/proto.h"
-#include "host/hub.h"
 #include "platform/fs.h"
 
 namespace cluster {

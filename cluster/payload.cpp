@@ -2,7 +2,7 @@
 
 #include "base/bits.h"
 #include "base/fmt.h"
-#include "history/hstore.h"
+#include "base/rates.h"
 
 namespace payload {
 namespace {

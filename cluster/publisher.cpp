@@ -1,6 +1,6 @@
 #include "cluster/publisher.h"
 
-#include "host/lease.h"
+#include "cluster/lease.h"
 #include "platform/fs.h"
 
 namespace publisher {

@@ -2,7 +2,7 @@
 
 #include "cluster/publisher.h"
 #include "history/store.h"
-#include "host/lease.h"
+#include "cluster/lease.h"
 
 namespace viewlink {
 

@@ -2,7 +2,7 @@
 
 #include "base/maths.h"
 #include "drawing/curve.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace chart {
 

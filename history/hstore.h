@@ -6,6 +6,7 @@
 // machines are found by their lowest set bit. This module also owns the tier intervals, the 16-bit rate code that
 // every history record uses for byte rates, and the fair picking of machines for writing.
 #include "base/mem.h"
+#include "base/rates.h"
 #include "history/store.h"
 
 namespace hstore {
@@ -21,10 +22,6 @@ u32 slot_time(u32 t, u32 tier);
 // Index of a tier among the upper accumulators: 0 for tiers 0 and 1, 1 from tier 2 on.
 u32 upper_index(u32 tier);
 
-// The rate code: a value below 4096 as it is, else a 4-bit exponent and a 12-bit mantissa (the top bit implied);
-// 0xFFFF from 2^27 on. Codes keep the order of the values, so a minimum of codes is the code of the minimum.
-u16 rate_code(u64 value);
-u32 rate_of(u16 code);
 
 // min(a + min(b, 0xFFFFFFFF), 0xFFFFFFFF).
 u32 add_sat(u32 a, u64 b);

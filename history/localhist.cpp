@@ -3,8 +3,8 @@
 #include "base/bits.h"
 #include "cluster/auth.h"
 #include "cluster/cluster.h"
+#include "cluster/hub_wire.h"
 #include "cluster/proto.h"
-#include "host/hub.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 

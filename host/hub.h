@@ -8,6 +8,7 @@
 // One process, one loop, one poll per round; all memory comes from one arena carved at start. Time inside the host
 // is counted in 100 ms units since its start ("host units").
 #include "base/mem.h"
+#include "cluster/hub_wire.h"
 #include "cluster/auth.h"
 #include "cluster/proto.h"
 #include "history/hstore.h"
@@ -34,32 +35,8 @@ constexpr u32 flag_refuse_if_live = 1, flag_force_share = 2, flag_web = 16;
 // accepted connection is closed at once.
 constexpr u32 flag_election_listener = 4, flag_no_members = 8;
 
-// One to five decimal digits with a value of 1 to 65535; 0 for anything else.
-u16 parse_port(mem::Bytes text);
 // The dashboard's port, two above the member port: port + 2 when flags has flag_web and port is 1 to 65533, else 0.
 u16 web_port(u16 port, u32 flags);
-
-// Summary state bits.
-constexpr u32 state_stale = 1, state_offline = 2;
-
-// What a summary takes of a machine besides its newest sample: from its inventory on the host, from its own machine
-// record in the desktop window.
-struct SummaryInputs {
-  u32 inventory_flags;     // nonzero when the inventory's hardware flags are
-  u8 system_kind;          // 1 Windows, 2 Linux, 3 macOS, ...; 0 unknown
-  u16 logical_processors;
-  u32 memory_total_mib;
-  u32 gpu_count;           // only the first four count
-  u32 dedicated_mib[4];    // each GPU's own video memory
-  u32 shared_mib[4];       // each GPU's share of system memory
-};
-
-// The inputs as a machine's inventory gives them: the finer system value when it has one, else the family.
-SummaryInputs summary_inputs(const proto::Inventory* inventory);
-// One machine at a glance, from its newest sample and the state bits. Shares are of 10,000, sums saturate, and a
-// machine whose every GPU has at most 512 MiB of its own and some shared memory reports the shared figures.
-proto::Summary summary_row(const ring::Row* sample, u32 state, const SummaryInputs* inputs);
-
 
 // ---- The member and machine tables.
 

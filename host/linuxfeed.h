@@ -9,7 +9,7 @@
 // the one line of its ".sha256" file, and its detached signature is the release key's: a file placed there by hand
 // is checked like a downloaded one. Failed fetches back off from 10 minutes to 6 hours.
 #include "base/mem.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "platform/proc.h"
 
 namespace update {

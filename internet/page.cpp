@@ -2,7 +2,7 @@
 
 #include "base/bits.h"
 #include "internet/request.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace internet {
 

@@ -3,7 +3,7 @@
 #include "cluster/agent.h"
 #include "cluster/cluster.h"
 #include "host/hub.h"
-#include "host/lease.h"
+#include "cluster/lease.h"
 #include "internet/request.h"
 #include "mcp/mcp.h"
 #include "platform/fs.h"

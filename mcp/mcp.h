@@ -6,7 +6,7 @@
 #include "cluster/viewer.h"
 #include "cluster/viewlink.h"
 #include "mcp/json.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "sampling/collect.h"
 #include "sampling/hw.h"
 #include "sampling/machine.h"

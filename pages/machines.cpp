@@ -3,7 +3,7 @@
 #include "base/words.h"
 #include "cluster/payload.h"
 #include "cluster/publish.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "shell/texts.h"
 
 namespace machines {

@@ -11,7 +11,7 @@
 #include "cluster/viewer.h"
 #include "cluster/viewlink.h"
 #include "history/ptop.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "sampling/machine.h"
 #include "sampling/model.h"
 #include "shell/hitmap.h"

@@ -10,7 +10,7 @@
 // are taken, and each outcome is counted for the driver.
 #include "base/mem.h"
 #include "drawing/draw.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "pages/procpage.h"
 #include "platform/window.h"
 #include "sampling/model.h"

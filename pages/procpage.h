@@ -12,7 +12,7 @@
 
 #include "base/mem.h"
 #include "drawing/draw.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "sampling/model.h"
 
 namespace procpage {

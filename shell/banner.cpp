@@ -1,6 +1,6 @@
 #include "shell/banner.h"
 
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "shell/settings_page.h"
 #include "shell/support_page.h"
 #include "shell/texts.h"

@@ -1,7 +1,7 @@
 #include "shell/hitmap.h"
 
 #include "update/updstate.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace app {
 namespace {

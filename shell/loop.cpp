@@ -16,7 +16,7 @@
 #include "shell/snap.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace app {
 namespace {

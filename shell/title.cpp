@@ -7,7 +7,7 @@
 #include "shell/settings_page.h"
 #include "shell/support_page.h"
 #include "shell/texts.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "views/sensors.h"
 
 namespace app {

@@ -1,7 +1,7 @@
 #include "shell/widgets.h"
 
 #include "shell/texts.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace app {
 namespace {

@@ -2,11 +2,11 @@
 
 #include "drawing/chart.h"
 #include "drawing/curve.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "sampling/hw.h"
 #include "sampling/model.h"
 #include "sampling/usage.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace overview {
 namespace {

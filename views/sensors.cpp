@@ -2,7 +2,7 @@
 
 #include "drawing/chart.h"
 #include "sampling/heat.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "views/views.h"
 
 namespace sensors {

@@ -3,10 +3,10 @@
 #include "base/bits.h"
 #include "drawing/curve.h"
 #include "history/hstore.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "sampling/heat.h"
 #include "sampling/hw.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace views {
 namespace {

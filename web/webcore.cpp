@@ -6,7 +6,7 @@
 #include "cluster/cluster.h"
 #include "cluster/publish.h"
 #include "host/web.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "platform/os.h"
 #include "shell/title.h"
 #include "shell/widgets.h"

@@ -7,9 +7,9 @@
 // layer's presents.
 #include "base/mem.h"
 #include "cluster/viewer.h"
-#include "history/histsource.h"
+#include "views/histsource.h"
 #include "drawing/draw.h"
-#include "pages/proclist.h"
+#include "views/proclist.h"
 #include "pages/procpage.h"
 #include "platform/gdi.h"
 #include "sampling/model.h"

@@ -11,7 +11,7 @@
 
 #include "cluster/publisher.h"
 #include "cluster/viewlink.h"
-#include "host/lease.h"
+#include "cluster/lease.h"
 #include "platform/fs.h"
 #include "platform/proc.h"
 #include "tests/cluster/link_host.h"

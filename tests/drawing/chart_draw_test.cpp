@@ -13,7 +13,7 @@
 #include "drawing/curve.h"
 #include "history/hist.h"
 #include "tests/drawing/surface.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace {
 

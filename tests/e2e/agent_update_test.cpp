@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/host/build_fixture.h"
 #include "tests/host/net.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/host/build_fixture.h"
 #include "tests/host/net.h"
 

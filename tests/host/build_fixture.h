@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/support/signing.h"
 #include "tests/support/testutil.h"
 

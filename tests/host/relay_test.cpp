@@ -17,7 +17,7 @@
 #include "tests/host/rig.h"
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "web/webcore.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "sampling/ring.h"
 #include "tests/drawing/surface.h"
 #include "tests/support/testutil.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "views/views.h"
 
 namespace {

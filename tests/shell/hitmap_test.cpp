@@ -13,7 +13,7 @@
 #include "tests/platform/harness.h"
 #include "tests/support/testutil.h"
 #include "update/updstate.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "sampling/model.h"
 #include "tests/drawing/surface.h"
 #include "tests/views/machines.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace {
 

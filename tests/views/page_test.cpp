@@ -13,7 +13,7 @@
 #include "history/ptop.h"
 #include "tests/drawing/surface.h"
 #include "tests/views/machines.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "views/views.h"
 
 namespace {

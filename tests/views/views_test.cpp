@@ -8,7 +8,7 @@
 
 #include "base/words.h"
 #include "sampling/hw.h"
-#include "views/layout.h"
+#include "drawing/layout.h"
 #include "views/views.h"
 #include "tests/views/machines.h"
 

@@ -1,4 +1,4 @@
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 
 #include "base/fmt.h"
 

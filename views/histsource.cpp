@@ -1,4 +1,4 @@
-#include "history/histsource.h"
+#include "views/histsource.h"
 
 #include "cluster/auth.h"
 #include "cluster/viewer.h"

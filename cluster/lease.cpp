@@ -1,4 +1,4 @@
-#include "host/lease.h"
+#include "cluster/lease.h"
 
 #include "cluster/cluster.h"
 #include "history/store.h"

@@ -1,4 +1,4 @@
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 #include "base/bits.h"
 #include "drawing/curve.h"

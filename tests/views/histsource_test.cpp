@@ -1,7 +1,7 @@
 // The history source of the window's charts: the settings word that decides when it reopens, the kind it chooses,
 // the synthetic and silent test sources, this machine's own history files read back tier by tier, the host that is
 // not there, and the live samples folded into an open table.
-#include "history/histsource.h"
+#include "views/histsource.h"
 
 #include <filesystem>
 #include <memory>

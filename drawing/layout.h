@@ -2,7 +2,8 @@
 // The integer rules under every resource page: which views a machine offers and where they sit on the rail, the
 // vertical budget of a page, column steps, the folding of 600 samples into fewer columns, axis tops, tile and
 // title-bar mark fitting. Pure functions of counts and logical pixels (96 DPI); none keeps state. Divisions
-// truncate toward zero; a divisor that may be 0 counts as 1.
+// truncate toward zero; a divisor that may be 0 counts as 1. It sits with the drawing code because the charts
+// draw their columns by the same rules that the pages lay out with.
 #include "base/mem.h"
 
 namespace layout {

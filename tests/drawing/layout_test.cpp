@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "views/layout.h"
+#include "drawing/layout.h"
 
 namespace {
 

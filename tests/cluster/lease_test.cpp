@@ -1,6 +1,6 @@
 // The lease reader: its rounds on a block in this process (paths, read-now, beacons per round), and the real
 // `vimbrel --lease` child reading a share folder's lease and relaying beacons to this test as its parent.
-#include "host/lease.h"
+#include "cluster/lease.h"
 
 #include <chrono>
 #include <cstdio>

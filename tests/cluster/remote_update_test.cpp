@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/host/build_fixture.h"
 
 namespace {

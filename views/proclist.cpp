@@ -1,4 +1,4 @@
-#include "pages/proclist.h"
+#include "views/proclist.h"
 
 #include "base/bits.h"
 
