@@ -55,6 +55,24 @@ u64 bit_tenths(u64 bits_per_s, u32 tier) {
 
 u32 percent_of(u32 hundredths) { return static_cast<u32>(rounded(hundredths, 100)); }
 
+u32 next_code_point(mem::Bytes text, u64* at) {
+  u8 lead = text.ptr[*at];
+  *at += 1;
+  if (lead < 0x80) return lead;
+  u32 extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+  if (extra == 0 || lead > 0xF4 || text.len - *at < extra) return 0xFFFD;
+  u32 cp = lead & (0x3F >> extra);
+  for (u32 i = 0; i < extra; ++i) {
+    u8 b = text.ptr[*at + i];
+    if ((b & 0xC0) != 0x80) return 0xFFFD;
+    cp = cp << 6 | (b & 0x3F);
+  }
+  const u32 least[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0xFFFD;
+  *at += extra;
+  return cp;
+}
+
 void put(Text* line, mem::Bytes bytes) {
   // A length past the capacity (a damaged record) counts as a full line, so nothing is read or written past it.
   u32 used = bits::min32(line->len, text_capacity);

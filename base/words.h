@@ -28,6 +28,10 @@ u64 bit_tenths(u64 bits_per_s, u32 tier);
 // Hundredths of a percent as whole percent.
 u32 percent_of(u32 hundredths);
 
+// One code point of UTF-8 text at text[*at], moved past it; U+FFFD for a malformed, cut, overlong or surrogate
+// sequence, of which only the first byte is consumed. *at must be below text.len.
+u32 next_code_point(mem::Bytes text, u64* at);
+
 // Appending; each takes the line first.
 
 // Appends what fits of bytes. When the line fills up, a UTF-8 sequence cut in two is dropped whole, so the line never

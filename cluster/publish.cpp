@@ -1,11 +1,10 @@
 #include "cluster/publish.h"
 
+#include "base/bits.h"
+
 namespace publish {
 
 namespace {
-
-u64 max64(u64 a, u64 b) { return a > b ? a : b; }
-u32 max32(u32 a, u32 b) { return a > b ? a : b; }
 
 // The target changed: back to waiting (or stopped) with a fresh connection.
 void leave(PublishLink* link) {
@@ -140,7 +139,7 @@ bool share_caches(u8 target_kind, u8 state, u8 lease_older, u64 last_lease, u64 
   if (target_kind != target_share) return false;
   if (lease_older) return true;
   if (state != open) return false;
-  u64 since = max64(last_lease, opened_at);
+  u64 since = bits::max64(last_lease, opened_at);
   return since <= ~0ull - caching_ms && now >= since + caching_ms;
 }
 
@@ -196,7 +195,7 @@ LeaseJudgement judge_lease(bool readable, const cluster::Heard* record, u32 leas
   bool released = (record->flags & proto::lease_released) != 0;
   j.verdict = lease_use(readable && offered > kept, record->term, term, record->address, record->port, released);
   if (j.verdict == lease_ignore || j.verdict == lease_older_term) return j;
-  bool forced = record->term > max32(lease_term, term);
+  bool forced = record->term > bits::max32(lease_term, term);
   bool none = released || j.verdict == lease_no_address;
   j.address = none ? 0 : record->address;
   j.port = none ? 0 : record->port;

@@ -28,8 +28,6 @@ const char longest_name[] =
     "made.it.so.both.ends.stay.in.view.exe";
 static_assert(sizeof longest_name - 1 == 255);
 
-u32 min32(u32 a, u32 b) { return a < b ? a : b; }
-
 mem::Bytes text(const char* s) {
   u64 n = 0;
   while (s[n] != 0) ++n;
@@ -47,7 +45,7 @@ void name(machine::Machine* m, u32 slot, const char* s) {
 }
 
 // Scales a load in hundredths of a percent (capped at 100 %) onto span.
-u32 scaled(u32 base, u32 span, u32 load) { return base + span * min32(load, 10000) / 10000; }
+u32 scaled(u32 base, u32 span, u32 load) { return base + span * bits::min32(load, 10000) / 10000; }
 
 }  // namespace
 
@@ -76,7 +74,7 @@ u32 window_value(u32 a, u32 b, u32 c, u32 length, u32 value) { return in_window(
 
 u16 pct(u32 sum, u32 n) {
   u32 k = n > 1 ? n : 1;
-  return static_cast<u16>((min32(sum, 200 * k) * 10000 + 100 * k) / (200 * k));
+  return static_cast<u16>((bits::min32(sum, 200 * k) * 10000 + 100 * k) / (200 * k));
 }
 
 // ---- The machine.
@@ -129,7 +127,7 @@ void machine_init(State* st, machine::Machine* m, u32 gpu_count) {
   *st = State{};
   st->seed = seed;
   st->processors = processors;
-  st->gpus = min32(gpu_count, machine::max_gpus);
+  st->gpus = bits::min32(gpu_count, machine::max_gpus);
   st->engines = engines_start;
   machine::init(m);
   machine::set_counts(m, processors, 2, 2);
@@ -175,7 +173,7 @@ void add_igpu(State* st, machine::Machine* m) {
 u32 core_load(u32 s, u32 t, u32 i) {
   if (i == 5 && t % 40 < 25) return 0;
   if (i == 2 && t % 50 >= 20 && t % 50 < 35) return 200;
-  return min32(wave(t + 11 * i, 4 * i + 30, 70) + hash(s, t, i, 30) + 60 * in_window(t, 13 * i, 47, 0, 6) + 20, 200);
+  return bits::min32(wave(t + 11 * i, 4 * i + 30, 70) + hash(s, t, i, 30) + 60 * in_window(t, 13 * i, 47, 0, 6) + 20, 200);
 }
 
 u32 gpu_engine(u32 s, u32 t, u32 k) {
@@ -188,7 +186,7 @@ u32 gpu_engine(u32 s, u32 t, u32 k) {
     case 5: v = wave(t, 70, 100) + hash(s, t, 186, 10) + 30; break;
     default: break;
   }
-  return min32(v, 200);
+  return bits::min32(v, 200);
 }
 
 void gpus(u32 s, u32 t, u32 count, u32 engines, ring::Row* r) {
@@ -237,7 +235,7 @@ void row(u32 s, u32 t, u32 n, u32 gpu_count, u32 engines, ring::Row* r) {
     u32 write = ((j + t + 9) % 31 < 3 ? mix(d, 40503 * j + 5751426) + 25000 : 0) + mix(d, 40503 * j + 5791929);
     r->disk_read[j] = read >> (2 * j);
     r->disk_write[j] = write >> (2 * j);
-    r->disk_busy[j] = static_cast<u8>(min32((r->disk_read[j] + r->disk_write[j]) / 400, 200));
+    r->disk_busy[j] = static_cast<u8>(bits::min32((r->disk_read[j] + r->disk_write[j]) / 400, 200));
     r->disk_figure[j] = j == 0 ? 512000 : 1210000;
     u32 burst = (t + j) % 37 < 5 ? mix(d, 40503 * j + 6480480) + 12200 : 200;
     r->receive[j] = (wave(t + j, 25, 1500) + burst) >> (3 * j);

@@ -1,14 +1,12 @@
 #include "sampling/rate.h"
 
+#include "base/bits.h"
 #include "sampling/sysrec.h"
 
 namespace rate {
 namespace {
 
 using u128 = unsigned __int128;
-
-u64 min64(u64 a, u64 b) { return a < b ? a : b; }
-u64 max64(u64 a, u64 b) { return a > b ? a : b; }
 
 // (x / 2 + numerator) / x, at least 1; x is at least 1.
 u64 recip_of(u128 numerator, u128 x) {
@@ -25,7 +23,7 @@ void cpu_pass(model::ProcTable* t, const ProcCounters* c, const Tick* tick, u32 
     u64 now = c->cpu_time[r];
     u64 d = has_bit(t->fresh, r) ? 0 : delta(now, t->prev_cpu[r]);
     u64 share = apply(tick->cpu_recip, tick->cpu_limit, d, cpu_bits);
-    t->cpu[r] = static_cast<u16>(min64(share, 10000));
+    t->cpu[r] = static_cast<u16>(bits::min64(share, 10000));
     t->prev_cpu[r] = now;
     if (share > 10000) set_bit(t->clipped, r);
   }
@@ -58,7 +56,7 @@ void size_pass(model::ProcTable* t, const ProcCounters* c, u32 top) {
     t->gpu_memory[r] = sat16(vram >> 22);
     t->thread_count[r] = sat16(c->threads[r]);
     t->tcp[r] = sat16(c->tcp[r]);
-    t->gpu[r] = static_cast<u16>(min64(c->gpu[r], 10000));
+    t->gpu[r] = static_cast<u16>(bits::min64(c->gpu[r], 10000));
     t->handles[r] = c->handles[r];
     bool over = ws > page_limit || priv > page_limit || vram >= vram_limit || c->threads[r] > 0xFFFF ||
                 c->tcp[r] > 0xFFFF || c->gpu[r] > 10000;
@@ -70,11 +68,11 @@ void size_pass(model::ProcTable* t, const ProcCounters* c, u32 top) {
 
 u64 delta(u64 a, u64 b) { return a < b ? 0 : a - b; }
 
-u32 clamp_interval(u64 ms) { return static_cast<u32>(min64(max64(ms, 1), 60000)); }
+u32 clamp_interval(u64 ms) { return static_cast<u32>(bits::min64(bits::max64(ms, 1), 60000)); }
 
 u64 cpu_recip(u64 ticks_per_second, u64 interval_ms, u32 processors) {
-  u128 x = static_cast<u128>(max64(ticks_per_second, 1)) * clamp_interval(interval_ms) *
-           min64(max64(processors, 1), 4096);
+  u128 x = static_cast<u128>(bits::max64(ticks_per_second, 1)) * clamp_interval(interval_ms) *
+           bits::min64(bits::max64(processors, 1), 4096);
   return recip_of(static_cast<u128>(10000000) << cpu_bits, x);
 }
 
@@ -83,9 +81,9 @@ u64 io_recip(u64 interval_ms) {
   return recip_of(static_cast<u128>(1000) << io_bits, x);
 }
 
-u64 ceil_of(u64 recip, u32 bits) { return (~0ull - (1ull << (bits - 1))) / max64(recip, 1); }
+u64 ceil_of(u64 recip, u32 bits) { return (~0ull - (1ull << (bits - 1))) / bits::max64(recip, 1); }
 
-u64 span_recip(u64 span) { return max64((10000ull << cpu_bits) / max64(span, 1), 1); }
+u64 span_recip(u64 span) { return bits::max64((10000ull << cpu_bits) / bits::max64(span, 1), 1); }
 
 u16 sat16(u64 x) { return x > 0xFFFF ? 0xFFFF : static_cast<u16>(x); }
 u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
@@ -98,7 +96,7 @@ void tick_make(u64 ticks_per_second, u64 interval_ms, u32 processors, Tick* tick
 }
 
 u64 apply(u64 recip, u64 limit, u64 d, u32 bits) {
-  return (recip * min64(d, limit) + (1ull << (bits - 1))) >> bits;
+  return (recip * bits::min64(d, limit) + (1ull << (bits - 1))) >> bits;
 }
 
 void update(model::ProcTable* table, const ProcCounters* columns, const Tick* tick) {

@@ -1,7 +1,8 @@
 #include "shell/widgets.h"
 
-#include "shell/texts.h"
+#include "base/words.h"
 #include "drawing/layout.h"
+#include "shell/texts.h"
 
 namespace app {
 namespace {
@@ -10,24 +11,6 @@ bool bit_of(u64 mask, u32 i) { return (mask >> i & 1) != 0; }
 bool hovered_slot(const HitMap& m, u32 slot) { return slot < 64 ? bit_of(m.hover_a, slot) : bit_of(m.hover_b, slot - 64); }
 bool enabled_slot(const HitMap& m, u32 slot) {
   return slot < 64 ? bit_of(m.enabled_a, slot) : bit_of(m.enabled_b, slot - 64);
-}
-
-// The next code point of UTF-8 text and its length; a malformed or cut sequence is one byte of U+FFFD.
-u32 next_code(const u8* p, u64 left, u32* length) {
-  const u32 b = p[0];
-  const u32 more = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
-  *length = 1;
-  if (more == 0) return b;
-  if (more == 4 || more >= left) return 0xFFFD;
-  u32 cp = b & (0x3Fu >> more);
-  for (u32 k = 1; k <= more; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0xFFFD;
-    cp = cp << 6 | (p[k] & 0x3F);
-  }
-  const u32 lowest = more == 1 ? 0x80 : more == 2 ? 0x800 : 0x10000;
-  if (cp < lowest || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return 0xFFFD;
-  *length = more + 1;
-  return cp;
 }
 
 // A text widened and measured once, so that its placement and its drawing agree.
@@ -81,16 +64,16 @@ u32 widen(mem::Bytes text, u16* out) {
   const u64 most = text.len < text_in_most ? text.len : text_in_most;
   u32 n = 0;
   for (u64 at = 0; at < most;) {
-    u32 length = 1;
-    const u32 cp = next_code(text.ptr + at, text.len - at, &length);
-    if (at + length > most) break;  // a character the byte limit would cut
+    u64 next = at;
+    const u32 cp = words::next_code_point(text, &next);
+    if (next > most) break;  // a character the byte limit would cut
     if (cp >= 0x10000) {
       out[n++] = static_cast<u16>(0xD800 + ((cp - 0x10000) >> 10));
       out[n++] = static_cast<u16>(0xDC00 + ((cp - 0x10000) & 0x3FF));
     } else {
       out[n++] = static_cast<u16>(cp);
     }
-    at += length;
+    at = next;
   }
   return n;
 }

@@ -1,5 +1,6 @@
 #include "views/sensors.h"
 
+#include "base/bits.h"
 #include "drawing/chart.h"
 #include "sampling/heat.h"
 #include "drawing/layout.h"
@@ -11,8 +12,6 @@ namespace {
 constexpr u32 white = 0xE8E8E8, label_grey = 0xA0A0A0, missing_grey = 0x707070;
 constexpr i32 left = 244, rows_top = 160, row_height = 32;
 constexpr u32 kind_cpu = 0, kind_gpu = 1, kind_disk = 2, kind_sensor = 3;
-
-u32 min32(u32 a, u32 b) { return a < b ? a : b; }
 
 mem::Bytes cpu_name(u8 source) {
   switch (source) {
@@ -44,7 +43,7 @@ mem::Bytes driver_short() { return mem::lit("No CPU temperature: it needs a sens
 mem::Bytes fixed_remark() { return mem::lit("  (fixed value, likely not a real sensor)"); }
 
 u32 row_count(const machine::Machine& m) {
-  return min32(m.temps.named, sensors_most) + m.gpus + m.disks + 1;
+  return bits::min32(m.temps.named, sensors_most) + m.gpus + m.disks + 1;
 }
 
 mem::Bytes sensor_name(const machine::Machine& m, u32 i) {
@@ -88,7 +87,7 @@ bool row_at(const machine::Machine& m, u32 r, Row* out) {
     return true;
   }
   r -= m.disks;
-  if (r < min32(t.named, sensors_most)) {
+  if (r < bits::min32(t.named, sensors_most)) {
     words::put(&out->name, sensor_name(m, r));
     set(out, true, kind_sensor, t.sensor[r], ((t.frozen_mask >> r) & 1) != 0);
     return true;

@@ -6,6 +6,8 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -237,3 +239,29 @@ TEST(Cut, NeverEndsInsideAUtf8Character) {
 }
 
 }  // namespace
+
+// Each case: the bytes, then the code points read one by one from the start and the offset after each.
+TEST(Utf8, CodePointsAndWhatEachConsumes) {
+  struct Case {
+    const char* bytes;
+    std::vector<std::pair<u32, u64>> steps;
+  } cases[] = {
+      {"a\xC3\xA9", {{'a', 1}, {0xE9, 3}}},
+      {"\xE2\x82\xAC\xF0\x9F\x98\x80", {{0x20AC, 3}, {0x1F600, 7}}},
+      {"\xC3", {{0xFFFD, 1}}},                            // cut at the end
+      {"\xC0\xAF", {{0xFFFD, 1}, {0xFFFD, 2}}},          // overlong '/'
+      {"\xED\xA0\x80", {{0xFFFD, 1}, {0xFFFD, 2}, {0xFFFD, 3}}},  // a surrogate
+      {"\xF5\x80\x80\x80", {{0xFFFD, 1}, {0xFFFD, 2}, {0xFFFD, 3}, {0xFFFD, 4}}},  // past U+10FFFF
+      {"\xE2\x28\xA1", {{0xFFFD, 1}, {'(', 2}, {0xFFFD, 3}}},     // a bad continuation
+  };
+  for (const Case& c : cases) {
+    mem::Bytes text(reinterpret_cast<const u8*>(c.bytes), std::strlen(c.bytes));
+    u64 at = 0;
+    for (auto [cp, after] : c.steps) {
+      ASSERT_LT(at, text.len) << c.bytes;
+      EXPECT_EQ(words::next_code_point(text, &at), cp) << c.bytes;
+      EXPECT_EQ(at, after) << c.bytes;
+    }
+    EXPECT_EQ(at, text.len) << c.bytes;
+  }
+}
