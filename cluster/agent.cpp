@@ -72,7 +72,7 @@ u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::B
 }
 
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
-         const cluster::PublishSettings* settings, u32 id_state) {
+         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon) {
   Start s = {};
   s.target = target;
   s.local = local;
@@ -88,6 +88,7 @@ u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes ke
   u8 path[1024];
   s.self_path = mem::Bytes(path, proc::own_path(path));
   s.arch = update_arch();
+  s.share_beacon = share_beacon;
   return run(&s);
 }
 
@@ -108,6 +109,7 @@ u32 run(const Start* s) {
     say(s, mem::lit("no server or share to publish to"));
     return exit_target;
   }
+  if (settings.target_kind == cluster::target_path && s->share_beacon) settings = s->share_beacon(&settings);
   mem::Arena arena;
   if (!mem::arena_init(&arena, state_size)) return exit_arena;
   u64 now = s->clock();

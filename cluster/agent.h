@@ -63,6 +63,7 @@ struct Start {
   u64 step_limit;                            // 0: no limit
   mem::Bytes self_path;                      // this program's file, which a self-update replaces; empty: none
   u8 arch;                                   // the machine's architecture code (remote_update); 0: none
+  cluster::ShareBeacon share_beacon;         // a share target's beacon as the window follows it; null: as read
 };
 
 struct AgentState {
@@ -96,7 +97,7 @@ static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its
 // The mode with the program's own seams: status lines on standard output, the system's clock and sleep, the
 // program's own file and the machine's architecture for the self-update.
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
-         const cluster::PublishSettings* settings, u32 id_state);
+         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon);
 // This machine's architecture code for the self-update (remote_update's codes); 0 when it has none.
 u8 update_arch();
 // The mode; returns the exit code.

@@ -310,6 +310,13 @@ void print_failure(const UpdateState* s, u8 reason) {
 
 u32 trial_main(mem::Bytes path, Print print) {
   if (!fits(path)) return trial_bad_path;
+  // The trial counts the starts of a program file: where none is, nothing is counted and nothing is written.
+  u64 program = 0;
+  if (fs::open(path, fs::access_read, &program) != fs::ok) {
+    say(print, mem::lit("no program file at "), path);
+    return trial_bad_path;
+  }
+  fs::close_handle(program);
   Name trial = name_of(path, trial_suffix());
   u8 buffer[16];
   mem::Bytes record = read_record(trial.bytes(), buffer);

@@ -115,6 +115,9 @@ struct PublishSettings {
   u8 beacon[24];        // "off" or ipv4:port as given
 };
 constexpr u32 publish_read_max = 512;
+// Adjusts a share target's beacon address and port before a driver follows it (the background settings and the
+// VIMBREL_BEACON override); null leaves the settings as read.
+using ShareBeacon = PublishSettings (*)(const PublishSettings* settings);
 
 // Everything off and empty; the beacon port 7421.
 void publish_reset(PublishSettings* settings);

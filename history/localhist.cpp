@@ -127,6 +127,9 @@ u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
     }
     Ring* r = &w->ring[type];
     code = file_code(fs::io_open_rw(store::path_of(&file), 0, &r->file));
+    // A ring is a file of its whole length from the start; one that an older version let grow record by record is
+    // lengthened here, its records kept.
+    if (code == ok) code = file_code(fs::io_grow(r->file, store::ring_bytes(type)));
     u32 state = head_accepted;
     if (code == ok) code = load_head(r->file, type, latest, &r->next, &r->filled, &r->last_slot, &state);
     if (code == ok && state != head_accepted) code = write_head(w, type);

@@ -123,6 +123,38 @@ u32 replace(Share* s, store::Path folder, mem::Bytes final_name, mem::Bytes byte
   return code_of(r);
 }
 
+// A name temporary_name made: anything, ".tmp-" and 8 lower-case hex digits.
+bool is_temporary(const u8* name, u32 length) {
+  if (length <= 13 || !mem::eq(mem::Bytes(name + length - 13, 5), mem::lit(".tmp-"))) return false;
+  for (u32 i = length - 8; i < length; ++i) {
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  }
+  return true;
+}
+
+// Removes the temporaries a host that was killed while it replaced a file left in the folder: a replace takes
+// moments, so one older than a minute has no writer any more.
+void sweep_temporaries(Share* s, const store::Path& folder) {
+  const u64 minute = 60ull * 10000000;
+  u32 skip = 0;
+  for (u32 page = 0; page < 4 && !folder.overflow; ++page) {
+    if (fs::list_directory(text(folder), skip, &s->listing) != fs::io_ok) return;
+    u32 deleted = 0;
+    for (u32 i = 0; i < s->listing.count; ++i) {
+      if ((s->listing.directories >> i & 1) || !is_temporary(s->listing.names[i], s->listing.lengths[i])) continue;
+      store::Path p = folder;
+      join(&p, mem::Bytes(s->listing.names[i], s->listing.lengths[i]));
+      u64 size = 0, time = 0;
+      if (!p.overflow && fs::size_and_time(text(p), &size, &time) && os::filetime_now() - time >= minute &&
+          fs::io_delete(text(p)) == fs::io_ok) {
+        ++deleted;
+      }
+    }
+    skip += s->listing.count - deleted;
+    if (!fs::listing_more(&s->listing)) return;
+  }
+}
+
 // Reads a whole sealed file of exactly size bytes into the copy buffer; 0, or 6 when missing, else 7.
 u32 read_whole(Share* s, const store::Path& p, u32 size) {
   if (p.overflow) return refused;
@@ -499,6 +531,8 @@ u32 open_rings(Share* s, u32 index, bool no_heads) {
     store::Path p = folder;
     store::path_join(&p, store::ring_name(t));
     r = p.overflow ? refused : code_of(fs::io_open_rw(text(p), 1, &s->rings[h]));
+    // A ring file has its whole length from the start, so that any reader may check it.
+    if (r == done) r = code_of(fs::io_grow(s->rings[h], store::ring_bytes(t)));
     pause(s);
     if (r == done && !no_heads) r = write_head(s, h);
     if (r != done) last = r;
@@ -804,6 +838,8 @@ u32 carry_over(Share* s, u32 term, u64 now_ms) {
     __builtin_memcpy(s->names[i], reg.names[i], 32);
   }
   s->inventory_written = 0;
+  sweep_temporaries(s, term_folder(s, term));
+  for (u32 i = 0; i < s->count; ++i) sweep_temporaries(s, machine_folder(s, term, s->ids[i]));
   u32 failure = done;
   for (u32 i = 0; i < s->count; ++i) {
     s->buckets_queued[i] = Queue{};
@@ -1385,17 +1421,28 @@ void smb_sample(mem::Bytes unc, bool writing, Sample* sample) {
   sample->valid = a && b;
 }
 
+namespace {
+
+void system_sample(void*, mem::Bytes unc, bool writing, Sample* sample) { smb_sample(unc, writing, sample); }
+
+}  // namespace
+
 u32 probe_writes(mem::Bytes unc, mem::Bytes test_file, bool writing) {
+  const CounterSource system = {system_sample, nullptr};
+  return probe_counted(unc, test_file, writing, &system);
+}
+
+u32 probe_counted(mem::Bytes unc, mem::Bytes test_file, bool writing, const CounterSource* source) {
   alignas(8) u8 block[4096];
   __builtin_memset(block, 'Z', sizeof block);
   u64 file = 0;
   bool opened = fs::io_open_shared(test_file, &file) == fs::io_ok &&
                 fs::io_write_at(file, 0, mem::Bytes(block, sizeof block)) == fs::io_ok;
   Sample s0, s1, s2;
-  smb_sample(unc, writing, &s0);
+  source->take(source->context, unc, writing, &s0);
   u64 t0 = os::micros();
   os::sleep_ms(50);
-  smb_sample(unc, writing, &s1);
+  source->take(source->context, unc, writing, &s1);
   u64 t1 = os::micros();
   for (u32 i = 0; opened && i < 32; ++i) {
     u64 n = 0;
@@ -1406,7 +1453,7 @@ u32 probe_writes(mem::Bytes unc, mem::Bytes test_file, bool writing) {
     }
   }
   u64 t2 = os::micros();
-  smb_sample(unc, writing, &s2);
+  source->take(source->context, unc, writing, &s2);
   fs::io_close(&file);
   if (!opened || !s0.valid || !s1.valid || !s2.valid) return store::verdict_fail;
   // Counters that went backwards (a reconnect) count as still.
@@ -1459,9 +1506,10 @@ bool open_folder_ring(FolderRing* r, mem::Bytes folder, u32 type, const auth::Ke
   store::path_join(&p, store::ring_name(type));
   if (p.overflow || type >= ring_types || fs::io_open_read(text(p), &r->file) != fs::io_ok) return false;
   u8 b[65];
-  u64 n = 0;
+  u64 n = 0, size = 0;
   store::RingHead h;
-  bool ok = fs::io_read_at(r->file, 0, mem::Slice{b, 64}, &n) == fs::io_ok && n == 64 &&
+  bool ok = fs::io_size(r->file, &size) == fs::io_ok && size == store::ring_bytes(type) &&
+            fs::io_read_at(r->file, 0, mem::Slice{b, 64}, &n) == fs::io_ok && n == 64 &&
             store::decode_head(key, mem::Bytes(b, 64), &h) == 1 && h.type == type;
   if (!ok) {
     fs::io_close(&r->file);

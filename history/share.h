@@ -278,6 +278,13 @@ bool caching_flags(mem::Bytes unc, u32* flags);
 bool smb_counters(mem::Bytes unc, u32 counter, u64* value);
 void smb_sample(mem::Bytes unc, bool writing, Sample* sample);
 u32 probe_writes(mem::Bytes unc, mem::Bytes test_file, bool writing);
+// Where a probe takes its counters: smb_sample, or a source of recorded statistics.
+struct CounterSource {
+  void (*take)(void* context, mem::Bytes unc, bool writing, Sample* sample);
+  void* context;
+};
+// probe_writes with the counters from the source.
+u32 probe_counted(mem::Bytes unc, mem::Bytes test_file, bool writing, const CounterSource* source);
 u32 probe(mem::Bytes unc, mem::Bytes test_file, bool writing);
 
 struct FolderRing {

@@ -4,6 +4,7 @@
 #include "cluster/cluster.h"
 #include "host/hub.h"
 #include "platform/fs.h"
+#include "platform/kobj.h"
 #include "platform/os.h"
 #include "platform/proc.h"
 #include "sampling/feed.h"
@@ -132,6 +133,7 @@ u32 run_window(const modes::Entries& entries, Args args, mem::Bytes version) {
     flags |= bit;
     i += (bit & gui_value_words) != 0 ? 2 : 1;
   }
+  say_refused_folders();
   return entries.window(gui_version(version, (flags & gui_test) != 0), flags, test_folder, settings, view, dpi,
                         support);
 }
@@ -286,7 +288,24 @@ u32 usage() {
   return 2;
 }
 
+void say_refused_folders() {
+  u8 text[600];
+  const mem::Bytes variables[2] = {mem::lit("APPDATA"), mem::lit("LOCALAPPDATA")};
+  const mem::Bytes heads[3] = {mem::lit("vimbrel: the settings folder cannot be used: "),
+                               mem::lit("vimbrel: the data folder cannot be used: "),
+                               mem::lit("vimbrel: the runtime folder cannot be used: ")};
+  for (u32 i = 0; i < 3; ++i) {
+    mem::Slice room{text, sizeof text};
+    u64 n = i < 2 ? fs::folder_refusal(variables[i], room) : kobj::runtime_refusal(room);
+    if (n == 0) continue;
+    os::write_err(heads[i]);
+    os::write_err(mem::Bytes(text, n));
+    os::write_err(mem::lit("\n"));
+  }
+}
+
 void gather_cluster_files(ClusterGathering* g, cluster::RandomSource random) {
+  say_refused_folders();
   mem::Slice key{g->key_path, sizeof g->key_path}, publish{g->publish_path, sizeof g->publish_path};
   g->files.key_path = mem::Bytes(g->key_path, cluster::key_path(key));
   g->files.publish_path = mem::Bytes(g->publish_path, cluster::publish_path(publish));
@@ -363,6 +382,7 @@ u32 dispatch(const modes::Entries& entries, Args args) {
     default: break;
   }
   if (taskmgr::is_as_taskmgr(first)) {
+    say_refused_folders();
     return entries.window(version, 0, mem::Bytes(), mem::Bytes(), no_view, 0, mem::Bytes());
   }
   if (args.count == 2 && is_print(first)) return entries.print();

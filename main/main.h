@@ -76,8 +76,12 @@ struct ClusterGathering {
   modes::ClusterFiles files;
 };
 static_assert(sizeof(ClusterGathering::key_path) == cluster::path_capacity, "path buffers hold any cluster path");
-// Builds the key and publish paths under the per-user settings folder, reads publish.txt and makes the machine id
-// when it has none (agent::ensure_machine_id with the random source); files points into the record.
+// Says on standard error which of this user's settings, data and runtime folders cannot be used, and why: the
+// modes would otherwise only miss the key, the history or the named objects, with a word that hides the cause.
+void say_refused_folders();
+// Builds the key and publish paths under the per-user settings folder (after say_refused_folders), reads publish.txt
+// and makes the machine id when it has none (agent::ensure_machine_id with the random source); files points into
+// the record.
 void gather_cluster_files(ClusterGathering* g, cluster::RandomSource random);
 
 // --mcp: the MCP server with the version text and the cluster files.

@@ -11,6 +11,7 @@
 #include "sampling/feed.h"
 #include "sampling/snap.h"
 #include "shell/app.h"
+#include "update/background.h"
 #include "update/controller.h"
 
 namespace modes {
@@ -79,7 +80,7 @@ u32 replace_taskmgr(mem::Bytes mode, u32 test) {
 }
 // The MCP server reads the cluster key and publish settings at each cluster call, from the paths main built.
 u32 mcp_server(mem::Bytes version, const ClusterFiles* files) {
-  return mcp::main(version, files->key_path, files->publish_path);
+  return mcp::main(version, files->key_path, files->publish_path, background::prefer_own_host);
 }
 
 // The host and the candidate answer a missing share themselves, with their own line and exit code.
@@ -121,7 +122,8 @@ u32 agent_mode(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, const C
     c = part[2];
   }
 #endif
-  return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state);
+  return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state,
+                     background::prefer_own_host);
 }
 
 }  // namespace

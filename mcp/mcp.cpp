@@ -907,12 +907,22 @@ void reset_need(ClusterView* view) {
   view->chosen = no_machine;
 }
 
+// How old a machine's data are at least when the host lists it in this state: stale after 5 s without a sample,
+// offline after 60 s. The host's list carries no sample time, so this is all a viewer can tell.
+u64 state_age_ms(u8 state) { return state == 0 ? 0 : state == 1 ? 5000 : 60000; }
+
+// The age of data taken at then. The host answers a watch with what it holds, however old: for a machine it lists
+// as stale or offline, the age is at least the state's bound, not the moment the data came through.
+u64 data_age(const ToolContext* c, u64 then) { return age_of(c->now_ms, then) + state_age_ms(c->state); }
+
 ToolContext remote_context(const ToolContext* local) {
   ToolContext c = *local;
   const ClusterView* v = local->cluster;
   c.machine = v->machine;
   c.procs = v->table;
   c.list = v->list;
+  const proto::MachineList* l = v->machines;
+  c.state = l && v->chosen < bits::min32(l->count, proto::list_rows) ? bits::min32(l->summaries[v->chosen].state, 3) : 0;
   c.sample_ms = v->data_time;
   c.table_ms = v->data_time;
   c.sample_interval = 1000;
@@ -925,6 +935,45 @@ ToolContext remote_context(const ToolContext* local) {
 
 mem::Bytes machine_as_written(const json::Document* doc, mem::Bytes line, u16 arguments) {
   return json::text_of(doc, line, json::member(doc, line, arguments, mem::lit("machine")));
+}
+
+// " <id> (<state>)" for every listed machine whose name is the "machine" argument, in the list's order.
+void same_named(const ClusterView* v, const json::Document* doc, mem::Bytes line, u16 arguments, json::Writer* w) {
+  const proto::MachineList* l = v->machines;
+  if (!l) return;
+  u8 text[64];
+  u64 n = machine_argument(doc, line, arguments, text);
+  mem::Bytes wanted(text, n < sizeof text ? n : sizeof text);
+  for (u32 i = 0; i < bits::min32(l->count, proto::list_rows); ++i) {
+    if (!equals_nocase(machine_name(l->names[i]), wanted)) continue;
+    say(w, mem::lit(" "));
+    write_id_hex(w, l->ids[i]);
+    say(w, mem::lit(" ("));
+    say(w, state_word(bits::min32(l->summaries[i].state, 3)));
+    say(w, mem::lit(")"));
+  }
+}
+
+// "sampled <age> ms ago", and for a cluster machine the host no longer hears from, that the age is a least one and
+// the machine's state.
+void sampled_ago(json::Writer* w, const ToolContext* c, u64 then) {
+  say(w, mem::lit(" ms, sampled "));
+  if (c->state != 0) say(w, mem::lit("at least "));
+  json::write_uint(w, data_age(c, then));
+  say(w, mem::lit(" ms ago"));
+  if (c->state == 0) return;
+  say(w, mem::lit(" (the machine is "));
+  say(w, state_word(c->state));
+  say(w, mem::lit(")"));
+}
+
+// The remote machine's name and its listed state in the structured result.
+void machine_keys(json::Writer* w, const ToolContext* c) {
+  if (c->name.len == 0) return;
+  json::key(w, mem::lit("machine"));
+  json::string_value(w, c->name);
+  json::key(w, mem::lit("state"));
+  json::string_value(w, state_word(c->state));
 }
 
 void cluster_text(const ToolContext* context, const json::Document* doc, mem::Bytes line, u16 arguments,
@@ -956,6 +1005,7 @@ void cluster_text(const ToolContext* context, const json::Document* doc, mem::By
       say(w, mem::lit("more than one machine is named "));
       json::put_raw(w, machine_as_written(doc, line, arguments));
       say(w, mem::lit(": give one of their ids:"));
+      same_named(v, doc, line, arguments, w);
       break;
     case cluster_machine_silent:
       write_name_text(w, mem::Bytes(v->name, bits::min32(v->name_length, sizeof v->name)));
@@ -1290,9 +1340,7 @@ void machine_usage_text(json::Writer* w, const ToolContext* c, const ring::Row* 
   write_name_text(w, display_name(c));
   say(w, mem::lit(": rates over the last "));
   json::write_uint(w, c->sample_interval);
-  say(w, mem::lit(" ms, sampled "));
-  json::write_uint(w, age_of(c->now_ms, c->sample_ms));
-  say(w, mem::lit(" ms ago"));
+  sampled_ago(w, c, c->sample_ms);
   cpu_lines(w, m, &h, row);
   memory_lines(w, m, &h, row);
   disk_lines(w, m, row);
@@ -1311,12 +1359,9 @@ void machine_usage_text(json::Writer* w, const ToolContext* c, const ring::Row* 
 void machine_usage_json(json::Writer* w, const ToolContext* c, const ring::Row* row) {
   const machine::Machine* m = c->machine;
   hw::Hardware h = hardware_of(m);
-  if (c->name.len > 0) {
-    json::key(w, mem::lit("machine"));
-    json::string_value(w, c->name);
-  }
+  machine_keys(w, c);
   key_uint(w, mem::lit("sample_number"), m->pushed);
-  key_uint(w, mem::lit("sample_age_ms"), age_of(c->now_ms, c->sample_ms));
+  key_uint(w, mem::lit("sample_age_ms"), data_age(c, c->sample_ms));
   key_uint(w, mem::lit("rate_window_ms"), c->sample_interval);
   key_uint(w, mem::lit("uptime_s"), row->uptime);
   key_uint(w, mem::lit("processes"), row->processes);
@@ -1437,25 +1482,20 @@ void processes_answer(const ToolContext* c, const Call* call, json::Writer* w, m
   if (filtered) say(w, mem::lit(" in all)"));
   say(w, mem::lit(", rates over the last "));
   json::write_uint(w, c->table_interval);
-  say(w, mem::lit(" ms, sampled "));
-  json::write_uint(w, age_of(c->now_ms, c->table_ms));
-  say(w, mem::lit(" ms ago"));
+  sampled_ago(w, c, c->table_ms);
   if (note) {
     say(w, mem::lit("\nother machines not searched: "));
     cluster_text(c, call->doc, call->line, call->arguments, w);
   }
   for (u32 i = 0; i < rows; ++i) process_row_text(w, table, proclist::row_at(list, i));
   structured_content(w);
-  key_uint(w, mem::lit("sample_age_ms"), age_of(c->now_ms, c->table_ms));
+  key_uint(w, mem::lit("sample_age_ms"), data_age(c, c->table_ms));
   key_uint(w, mem::lit("rate_window_ms"), c->table_interval);
   key_uint(w, mem::lit("processes_listed"), list->processes);
   key_uint(w, mem::lit("processes_matched"), list->shown);
   json::key(w, mem::lit("table_truncated"));
   json::write_bool(w, (table->flags & model::flag_truncated) != 0);
-  if (c->name.len > 0) {
-    json::key(w, mem::lit("machine"));
-    json::string_value(w, c->name);
-  }
+  machine_keys(w, c);
   json::key(w, mem::lit("processes"));
   json::begin_array(w);
   for (u32 i = 0; i < rows; ++i) process_rows(w, table, proclist::row_at(list, i));
@@ -2215,7 +2255,7 @@ void close_array_item(json::Writer* w, mem::Bytes required) {
 
 void machine_usage_output_schema(json::Writer* w) {
   schema_object(w, mem::Bytes());
-  schema_type(w, mem::lit("machine"), mem::lit("string"));
+  typed_keys(w, mem::lit("machine,state"), mem::lit("string"), false);
   typed_keys(w, mem::lit("sample_number,sample_age_ms,rate_window_ms,uptime_s,processes,threads"),
              mem::lit("integer"), false);
   schema_nullable(w, mem::lit("handles"), mem::lit("integer"));
@@ -2282,7 +2322,7 @@ void processes_output_schema(json::Writer* w) {
   typed_keys(w, mem::lit("sample_age_ms,rate_window_ms,processes_listed,processes_matched"), mem::lit("integer"),
              false);
   schema_type(w, mem::lit("table_truncated"), mem::lit("boolean"));
-  schema_type(w, mem::lit("machine"), mem::lit("string"));
+  typed_keys(w, mem::lit("machine,state"), mem::lit("string"), false);
   typed_keys(w, mem::lit("machines_searched,machines_skipped"), mem::lit("integer"), false);
   array_of_objects(w, mem::lit("processes"));
   typed_keys(w, mem::lit("machine,name"), mem::lit("string"), false);
@@ -2614,6 +2654,7 @@ bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, con
   call->view = static_cast<viewer::HistView*>(hist);
   call->names = static_cast<viewer::NameFilter*>(names);
   call->found = static_cast<FoundProcesses*>(found);
+  if (settings.target_kind == cluster::target_path && options->share_beacon) settings = options->share_beacon(&settings);
   viewlink::set_target(call->conn, &settings, os::mcp_clock_ms());
   u64 deadline = os::mcp_clock_ms() + options->connect_wait;
   const viewer::ViewerLink* link = &call->conn->link;
@@ -2936,8 +2977,8 @@ u32 serve(u64 input, u64 output, mem::Bytes version, u32 refresh_age, const Serv
   return result;
 }
 
-u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path) {
-  ServerOptions options = {key_path, publish_path, 8000, 4000, 15000, 20000, 2000};
+u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path, cluster::ShareBeacon share_beacon) {
+  ServerOptions options = {key_path, publish_path, 8000, 4000, 15000, 20000, 2000, share_beacon};
   return serve(os::stdin_handle(), os::stdout_handle(), version, 1000, &options);
 }
 

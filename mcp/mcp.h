@@ -114,6 +114,7 @@ struct ToolContext {
   proclist::ListState* list;  // the list the process tools sort and filter
   mem::Bytes name;            // the machine's display name; empty for this machine
   const ClusterView* cluster;  // null: no cluster data were gathered (status 1)
+  u8 state;                    // a cluster machine's listed state (0 online, 1 stale, 2 offline, 3 missing); 0 here
 };
 // The context of the cluster machine the view holds: its record, table and list, both data times the time the
 // data arrived, rate windows of 1,000 ms (sample) and 2,000 ms (table), and its name.
@@ -321,6 +322,7 @@ struct ServerOptions {
   u32 history_wait;
   u32 find_budget;
   u32 find_machine_cap;
+  cluster::ShareBeacon share_beacon;  // a share target's beacon as the window follows it; null: as read
 };
 
 // This machine's data for the tools.
@@ -394,7 +396,7 @@ void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, cons
                     const json::Document* doc, mem::Bytes line, u16 arguments);
 
 // The mode's entry: exit code 0 at the end of standard input, 1 when the arena or a write failed.
-u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path);
+u32 main(mem::Bytes version, mem::Bytes key_path, mem::Bytes publish_path, cluster::ShareBeacon share_beacon);
 u32 serve(u64 input, u64 output, mem::Bytes version, u32 refresh_age, const ServerOptions* options);
 
 // Small pieces shared by the tools.

@@ -173,8 +173,12 @@ u32 owner_only(mem::Bytes path);
 
 // The variable's value as bytes into the buffer: 0 and its length (0 for a set but empty value); 2 unset; 6 when it
 // does not fit; 1 when the name or the value is not ASCII. APPDATA answers $XDG_CONFIG_HOME (else ~/.config) and
-// LOCALAPPDATA $XDG_DATA_HOME (else ~/.local/share); relative values of those are ignored.
+// LOCALAPPDATA $XDG_DATA_HOME (else ~/.local/share); relative values of those are ignored. The values of these two
+// and of XDG_RUNTIME_DIR, which name folders, may be UTF-8 (1 when they are not).
 u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length);
+// Why env_var refuses one of those three folders, as the folder's variable, its value and the reason (bytes that
+// are not printable ASCII shown as \xNN); 0 when it takes it or the variable is unset (RUNTIME_DIR only).
+u64 folder_refusal(mem::Bytes name, mem::Slice out);
 // The temporary folder, ending in a separator: $TMPDIR when absolute, else "/tmp/". 6 when it does not fit or is
 // not ASCII.
 u32 temp_folder(mem::Slice buffer, u64* length);
@@ -263,6 +267,10 @@ void io_close(u64* slot);
 u32 io_write_at(u64 slot, u64 offset, mem::Bytes bytes);
 // Reads up to the buffer's length at the offset; count is what was read (a read past the end gives 0 and count 0).
 u32 io_read_at(u64 slot, u64 offset, mem::Slice buffer, u64* count);
+// The open file's length in bytes.
+u32 io_size(u64 slot, u64* size);
+// Lengthens a shorter file to the length with zero bytes; a file of that length or longer is left as it is.
+u32 io_grow(u64 slot, u64 length);
 // Opens, reads from offset 0 into the buffer, closes.
 u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count);
 // Reads the first 4096 bytes past the system's cache, so a record another machine has just rewritten is seen;

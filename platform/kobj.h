@@ -58,6 +58,8 @@ void close(Handle handle);
 
 // The runtime folder, made when missing: 1 with its path, 0 when it cannot be made, is refused or does not fit.
 u32 runtime_folder(store::Path* out);
+// Why runtime_folder refuses, naming the folder, into out; 0 when it takes it.
+u64 runtime_refusal(mem::Slice out);
 // The file of a named object in the runtime folder: "Local\" dropped, then the name and the suffix (which may be
 // empty). 0 for a refused name or folder.
 u32 object_path(mem::Bytes name, mem::Bytes suffix, store::Path* out);

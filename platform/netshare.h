@@ -35,11 +35,15 @@ struct Mount {
 // The network mount whose mount point is the longest prefix of the absolute path, from a mount table text; false
 // when the path lies on no network mount.
 bool mount_in(mem::Bytes mountinfo, mem::Bytes path, Mount* out);
-// The same from the system's mount table.
+// The folder as the system sees it: absolute, without symbolic links, "." or ".."; a last name that does not exist
+// yet follows its resolved folder. False when it cannot be resolved or does not fit.
+bool resolve(mem::Bytes path, store::Path* out);
+// The same from the system's mount table, for the folder as resolve gives it.
 bool mount_of(mem::Bytes path, Mount* out);
 // The mount's share name as "\\server\share" (nfs: "\\server\export" without the export's leading "/").
 bool unc_of(const Mount* mount, store::Path* out);
-// The network mount whose share name is the given "\\server\share..." (compared without case), from a table text.
+// The network mount whose share name is the given "\\server\share..." (compared without case), from a table text;
+// of several, the one with the longest name (a folder of a share mounted on its own).
 bool mount_by_unc_in(mem::Bytes mountinfo, mem::Bytes unc, Mount* out);
 bool mount_by_unc(mem::Bytes unc, Mount* out);
 // The share-flags word of the mount's caching.

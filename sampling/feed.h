@@ -178,7 +178,7 @@ struct Child {
   u32 tables_taken;  // 0 until the first table
   u32 zero;
 };
-inline constexpr u64 child_arena_bytes = 2350240;
+inline constexpr u64 child_arena_bytes = 2500272;
 
 // The `--collector` mode on the named section; its result is the exit code: 0 after a stop or when the parent
 // ended, 3 when the block cannot be used or its parent cannot be watched, 4 when the collector cannot be opened or

@@ -397,7 +397,14 @@ Step step_after(mem::Bytes b, u64 pos, u64* next_pos) {
 }
 
 void walk_entry(mem::Bytes b, u64 pos, u64 buffer_address, u64 boot_time, ProcWalk* out) {
-  u32 s = proc_slot(out->entries);
+  u32 threads = proc_fill(b, pos, buffer_address, boot_time, out, proc_slot(out->entries));
+  out->threads = sat32(static_cast<u64>(out->threads) + threads);
+  if (out->entries < 0xFFFFFFFFu) ++out->entries;
+}
+
+}  // namespace
+
+u32 proc_fill(mem::Bytes b, u64 pos, u64 buffer_address, u64 boot_time, ProcWalk* out, u32 s) {
   u32 threads = rd32(b, pos + offsetof(ProcEntry, threads));
   out->pid[s] = rd32(b, pos + offsetof(ProcEntry, pid));
   out->parent[s] = rd32(b, pos + offsetof(ProcEntry, parent_pid));
@@ -412,11 +419,16 @@ void walk_entry(mem::Bytes b, u64 pos, u64 buffer_address, u64 boot_time, ProcWa
   out->private_bytes[s] = rd64(b, pos + offsetof(ProcEntry, private_bytes));
   out->read_bytes[s] = rd64(b, pos + offsetof(ProcEntry, read_bytes));
   out->write_bytes[s] = rd64(b, pos + offsetof(ProcEntry, write_bytes));
-  out->threads = sat32(static_cast<u64>(out->threads) + threads);
-  if (out->entries < 0xFFFFFFFFu) ++out->entries;
+  return threads;
 }
 
-}  // namespace
+bool proc_next(mem::Bytes b, u64* pos) {
+  if (*pos == ~u64{0}) {
+    *pos = 0;
+    return fits(b.len, 0, entry_head);
+  }
+  return step_after(b, *pos, pos) == step_next;
+}
 
 void proc_walk(mem::Bytes b, u64 buffer_address, u64 boot_time, ProcWalk* out) {
   out->stored = out->entries = out->threads = out->flags = 0;

@@ -127,6 +127,18 @@ constexpr u32 max_procs = 1024;
 constexpr u32 walk_slots = max_procs + 1;  // entries past 1,024 all land in the scratch slot 1,024
 constexpr u32 max_tcp_pids = 4096;
 enum : u32 { walk_more = 1, walk_malformed = 2 };  // walk flags
+constexpr u32 memo_slots = 4096;  // the left-out set holds at most three quarters of this
+constexpr u32 memo_most = memo_slots / 4 * 3;
+
+// A process left out of the table: its counters at that pass.
+struct LeftOut {
+  u32 pid;
+  u32 start;
+  u64 cpu;
+  u64 read;
+  u64 written;
+};
+static_assert(sizeof(LeftOut) == 32);
 
 // The walk area: per entry (up to 1,025 slots) the fields the process pass needs, plus room for sorting the TCP
 // owner pids. The process usage pass owns it; the walk fills everything but the tcp column and the pid area.
@@ -151,8 +163,18 @@ struct ProcWalk {
   u64 write_bytes[walk_slots];
   u32 tcp_pids[max_tcp_pids];
   u32 tcp_scratch[max_tcp_pids];
+  // When the chain holds more processes than the table, the busiest are kept (usage::keep_busiest). The processes
+  // left out of the last pass stay in an open-addressing set by pid, so that the next pass measures them too.
+  u64 memo_ms;  // time of the pass the set belongs to; 0 none
+  u32 memo_count;
+  u32 memo_pad;
+  u64 memo_used[memo_slots / 64];
+  LeftOut memo[memo_slots];
+  u64 rank_cpu[max_procs];  // the kept slots' CPU use (100 ns per second) and working set, while choosing
+  u64 rank_memory[max_procs];
+  u16 heap[max_procs];  // slots, least busy first
 };
-static_assert(sizeof(ProcWalk) == 110688);
+static_assert(sizeof(ProcWalk) == 260720);
 
 u32 proc_slot(u32 n);
 // (now - created, 0 when negative) / 10,000,000, saturated to u32.
@@ -164,6 +186,10 @@ u32 name_inside(u64 offset, u32 units, u64 size);
 // such as "kworker/0:1" hold slashes.
 u64 name_take(mem::Bytes b, u64 offset, u32 units, bool is_idle, mem::Slice out);
 void proc_walk(mem::Bytes b, u64 buffer_address, u64 boot_time, ProcWalk* out);
+// Fills slot s of the walk from the entry at pos; the walk's counts are left alone. Returns the entry's threads.
+u32 proc_fill(mem::Bytes b, u64 pos, u64 buffer_address, u64 boot_time, ProcWalk* out, u32 s);
+// Steps *pos to the next entry of the chain (the first one when *pos is ~0); false where the walk ends.
+bool proc_next(mem::Bytes b, u64* pos);
 // Zeroes every byte of the chain that the walk does not read, keeping the walk's fields and each entry's name.
 void proc_scrub(mem::Slice b, u64 buffer_address);
 

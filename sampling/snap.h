@@ -21,8 +21,8 @@ constexpr u64 proc_bytes = collect::proc_sample_bytes;    // 12,599,344
 constexpr u64 proc_head_bytes = sizeof(collect::ProcHeader);  // 16,432
 constexpr u32 pair_ms = 2000;       // between the two samples of a pair
 constexpr u32 refresh_ms = 10000;   // the collector's refresh interval
-constexpr u64 mode_arena = 2498512;     // working set and report areas of --print and --record
-constexpr u64 replay_extra = 2498576;   // the same plus the alignment of the file text; the file's size is added
+constexpr u64 mode_arena = 2648544;     // working set and report areas of --print and --record
+constexpr u64 replay_extra = 2648608;   // the same plus the alignment of the file text; the file's size is added
 constexpr u64 bound_base = 586530;      // header and both system lines, with room to spare
 constexpr u64 bound_per_proc = 32880;   // a process line's head and final run, beyond twice its used bytes
 // The longest file this format can produce; a larger one is refused before anything is reserved for it.

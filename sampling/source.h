@@ -22,7 +22,7 @@ namespace source {
 enum : u8 { mode_demo = 0, mode_live = 1, mode_due = 2 };
 enum : u8 { phase_none = 0, phase_launched = 1, phase_running = 2 };
 enum : u8 { table_taken = 1, reset_pending = 2 };
-inline constexpr u64 local_arena_bytes = 2191112;
+inline constexpr u64 local_arena_bytes = 2341144;
 inline constexpr u32 demo_warm_ticks = 120;
 
 // Zeroed by its owner.

@@ -472,6 +472,153 @@ u32 tcp_flags(i32 rows, u32 pids_stored, u32 missing) {
   return flags | bits::select32(missing != 0, model::flag_tcp_missing, 0);
 }
 
+// ---- Choosing the busiest processes when the chain holds more than the table.
+
+namespace {
+
+u32 memo_home(u32 pid) { return static_cast<u32>((static_cast<u64>(pid) * 0x9E3779B1u) & 0xFFFFFFFFu) >> 20; }
+
+// The left-out record of pid, or null.
+const ntinfo::LeftOut* memo_find(const ProcWalk* w, u32 pid) {
+  for (u32 i = memo_home(pid), n = 0; n < ntinfo::memo_slots; i = (i + 1) % ntinfo::memo_slots, ++n) {
+    if (!bits::is_set(w->memo_used, i)) return nullptr;
+    if (w->memo[i].pid == pid) return &w->memo[i];
+  }
+  return nullptr;
+}
+
+void memo_put(ProcWalk* w, const ntinfo::LeftOut& e) {
+  if (w->memo_count >= ntinfo::memo_most) return;
+  u32 i = memo_home(e.pid);
+  while (bits::is_set(w->memo_used, i)) {
+    if (w->memo[i].pid == e.pid) return;  // a pid twice in one chain: the first stands
+    i = (i + 1) % ntinfo::memo_slots;
+  }
+  w->memo[i] = e;
+  bits::set(w->memo_used, i);
+  ++w->memo_count;
+}
+
+// The CPU time of slot s's process at the last pass: from its table row, or from the left-out set when that
+// belongs to the same pass. False for a process not seen then (or a pid taken by a new process).
+bool last_cpu(const ProcWalk* w, u32 s, const model::ProcTable* t, bool memo_current, u64* cpu) {
+  u32 row = model::proc_find_row(t, w->pid[s]);
+  if (row < model::rows) {
+    *cpu = t->prev_cpu[row];
+    return t->start_key[row] == w->start[s] && !bits::is_set(t->fresh, row);
+  }
+  const ntinfo::LeftOut* e = memo_current ? memo_find(w, w->pid[s]) : nullptr;
+  *cpu = e ? e->cpu : 0;
+  return e && e->start == w->start[s];
+}
+
+// CPU use of slot s in 100 ns per second: over the time since the last pass when the process was seen then, else
+// over its whole life (a process that started since, or the first pass).
+u64 cpu_rate(const ProcWalk* w, u32 s, const model::ProcTable* t, u64 now_ms, u64 last_ms, bool memo_current) {
+  constexpr u64 cap = 1ull << 50;  // keeps the products below within 64 bits
+  u64 cpu = 0;
+  if (last_ms != 0 && now_ms > last_ms && last_cpu(w, s, t, memo_current, &cpu)) {
+    return bits::min64(rate::delta(w->cpu[s], cpu), cap) * 1000 / (now_ms - last_ms);
+  }
+  u64 started = static_cast<u64>(w->start[s]) * 1000;
+  u64 age = now_ms > started ? now_ms - started : 0;
+  return bits::min64(w->cpu[s], cap) * 1000 / bits::max64(age, 1000);
+}
+
+bool less_busy(const ProcWalk* w, u32 a, u32 b) {
+  return w->rank_cpu[a] < w->rank_cpu[b] || (w->rank_cpu[a] == w->rank_cpu[b] && w->rank_memory[a] < w->rank_memory[b]);
+}
+
+// Restores the order below heap position i (least busy on top).
+void sift_down(ProcWalk* w, u32 i) {
+  for (;;) {
+    u32 least = i, l = 2 * i + 1, r = l + 1;
+    if (l < ntinfo::max_procs && less_busy(w, w->heap[l], w->heap[least])) least = l;
+    if (r < ntinfo::max_procs && less_busy(w, w->heap[r], w->heap[least])) least = r;
+    if (least == i) return;
+    u16 swap = w->heap[i];
+    w->heap[i] = w->heap[least];
+    w->heap[least] = swap;
+    i = least;
+  }
+}
+
+// The scratch slot's columns into slot s.
+void slot_copy(ProcWalk* w, u32 s) {
+  constexpr u32 x = ntinfo::max_procs;
+  w->pid[s] = w->pid[x];
+  w->parent[s] = w->parent[x];
+  w->start[s] = w->start[x];
+  w->thread_count[s] = w->thread_count[x];
+  w->handles[s] = w->handles[x];
+  w->tcp[s] = w->tcp[x];
+  w->name_units[s] = w->name_units[x];
+  w->name_offset[s] = w->name_offset[x];
+  w->cpu[s] = w->cpu[x];
+  w->working_set[s] = w->working_set[x];
+  w->private_bytes[s] = w->private_bytes[x];
+  w->read_bytes[s] = w->read_bytes[x];
+  w->write_bytes[s] = w->write_bytes[x];
+}
+
+}  // namespace
+
+void keep_busiest(mem::Bytes b, u64 address, u64 boot_time, u64 now_ms, const ProcRateState* st,
+                  const model::ProcTable* t, ProcWalk* w) {
+  if (w->entries <= ntinfo::max_procs || w->stored < ntinfo::max_procs) return;
+  const u64 last_ms = st->has_previous ? st->previous_ms : 0;
+  const bool memo_current = last_ms != 0 && w->memo_ms == last_ms;
+  for (u32 s = 0; s < ntinfo::max_procs; ++s) {
+    w->rank_cpu[s] = cpu_rate(w, s, t, now_ms, last_ms, memo_current);
+    w->rank_memory[s] = w->working_set[s];
+    w->heap[s] = static_cast<u16>(s);
+  }
+  for (u32 i = ntinfo::max_procs / 2; i-- > 0;) sift_down(w, i);
+  constexpr u32 x = ntinfo::max_procs;
+  u64 pos = ~u64{0};
+  u32 n = 0;
+  while (ntinfo::proc_next(b, &pos)) {
+    if (n++ < ntinfo::max_procs) continue;  // the walk stored these
+    ntinfo::proc_fill(b, pos, address, boot_time, w, x);
+    u64 rate = cpu_rate(w, x, t, now_ms, last_ms, memo_current);
+    u32 top = w->heap[0];
+    if (rate < w->rank_cpu[top] || (rate == w->rank_cpu[top] && w->working_set[x] <= w->rank_memory[top])) continue;
+    slot_copy(w, top);
+    w->rank_cpu[top] = rate;
+    w->rank_memory[top] = w->working_set[x];
+    sift_down(w, 0);
+  }
+}
+
+void remember_left_out(mem::Bytes b, u64 address, u64 boot_time, u64 now_ms, const model::ProcTable* t,
+                       ProcWalk* w) {
+  bits::clear_all(w->memo_used, ntinfo::memo_slots / 64);
+  w->memo_count = 0;
+  w->memo_ms = now_ms;
+  if (w->entries <= ntinfo::max_procs) return;
+  constexpr u32 x = ntinfo::max_procs;
+  u64 pos = ~u64{0};
+  while (ntinfo::proc_next(b, &pos)) {
+    ntinfo::proc_fill(b, pos, address, boot_time, w, x);
+    if (model::proc_find_row(t, w->pid[x]) < model::rows) continue;
+    memo_put(w, ntinfo::LeftOut{w->pid[x], w->start[x], w->cpu[x], w->read_bytes[x], w->write_bytes[x]});
+  }
+}
+
+void carry_left_out(const ProcWalk* w, const ProcRateState* st, model::ProcTable* t) {
+  if (w->memo_count == 0 || !st->has_previous || w->memo_ms != st->previous_ms) return;
+  u32 top = bits::min32(t->count, model::rows);
+  for (u32 r = 0; r < top; ++r) {
+    if (!bits::is_set(t->fresh, r)) continue;
+    const ntinfo::LeftOut* e = memo_find(w, t->pid[r]);
+    if (!e || e->start != t->start_key[r]) continue;
+    t->prev_cpu[r] = e->cpu;
+    t->prev_read[r] = e->read;
+    t->prev_written[r] = e->written;
+    bits::clear(t->fresh, r);
+  }
+}
+
 bool procs(ProcRateState* st, const collect::ProcSample* sample, const gpu::Section* section,
            const gpu::AdapterList* adapters, ProcWalk* w, model::ProcTable* t, ProcCounters* c) {
   const collect::ProcHeader& h = sample->head;
@@ -483,8 +630,11 @@ bool procs(ProcRateState* st, const collect::ProcSample* sample, const gpu::Sect
   }
   mem::Bytes buffer(sample->buffer.data, used);
   ntinfo::proc_walk(buffer, h.address, h.boot_time, w);
+  keep_busiest(buffer, h.address, h.boot_time, h.time_ms, st, t, w);
   tcp_counts(sample, w);
   proc_rows(buffer, w, t, c);
+  carry_left_out(w, st, t);
+  remember_left_out(buffer, h.address, h.boot_time, h.time_ms, t, w);
   proc_gpu(section, adapters, t, c);
   u32 ms = interval(st->has_previous, h.time_ms, st->previous_ms);
   rate::Tick tick;

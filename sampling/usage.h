@@ -207,6 +207,16 @@ using ProcCounters = rate::ProcCounters;
 // stale, and truncated too when the buffer was too small).
 bool procs(ProcRateState* state, const collect::ProcSample* sample, const gpu::Section* section,
            const gpu::AdapterList* adapters, ProcWalk* walk, model::ProcTable* table, ProcCounters* counters);
+// When the walk found more processes than the table holds: keeps in the walk's slots the busiest ones, by CPU use
+// since the last pass (over the process's life for one not seen then) and then by working set.
+void keep_busiest(mem::Bytes buffer, u64 address, u64 boot_time, u64 now_ms, const ProcRateState* state,
+                  const model::ProcTable* table, ProcWalk* walk);
+// Remembers the counters of the processes that got no row, for the next pass's choice and carry_left_out.
+void remember_left_out(mem::Bytes buffer, u64 address, u64 boot_time, u64 now_ms, const model::ProcTable* table,
+                       ProcWalk* walk);
+// A row new in the table whose process was left out of the last pass takes its counters from then, so that it
+// shows its rates at once instead of a first pass of zeroes.
+void carry_left_out(const ProcWalk* walk, const ProcRateState* state, model::ProcTable* table);
 // TCP connections per walk entry from the sample's owner pids.
 void tcp_counts(const collect::ProcSample* sample, ProcWalk* walk);
 // Interning of the walk's entries; true when some process could not get a row.

@@ -106,12 +106,30 @@ struct NativePath {
   char text[4096];
 };
 
+// Whole UTF-8: every sequence complete, shortest form, no surrogate, at most U+10FFFF.
+bool is_utf8(const char* text, u64 n) {
+  const u32 least[4] = {0, 0x80, 0x800, 0x10000};
+  for (u64 i = 0; i < n;) {
+    u8 c = static_cast<u8>(text[i]);
+    u32 more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 4;
+    if (more == 4 || n - i <= more) return false;
+    u32 cp = more == 0 ? c : c & (0x3F >> more);
+    for (u32 k = 1; k <= more; ++k) {
+      u8 t = static_cast<u8>(text[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (t & 0x3F);
+    }
+    if (cp < least[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
 enum PathRule : u32 { ascii_path, utf8_path };
 
 // The system's form of a path; bad_name for a NUL byte, a byte of 128 or more (ASCII paths), a path the system
 // cannot take (4096 bytes or more), a drive letter or a UNC or device form (two separators at the start); 2 for an
-// empty path. The general layer takes UTF-8 names as the user typed them; the share layer keeps to ASCII, the
-// names every machine of a cluster can hold.
+// empty path. Both layers take UTF-8 names as the user typed them.
 u32 to_native(mem::Bytes path, NativePath* out, PathRule rule = utf8_path) {
   if (path.len == 0) return not_found;
   if (path.len >= sizeof out->text) return bad_name;
@@ -126,9 +144,11 @@ u32 to_native(mem::Bytes path, NativePath* out, PathRule rule = utf8_path) {
   return ok;
 }
 
-// The share layer's paths: ASCII, at most 298 bytes.
+// The share layer's paths: at most 298 bytes. The names the program makes inside a share are ASCII; the folders
+// above it are this machine's own and may be named in UTF-8.
 bool to_short(mem::Bytes path, NativePath* out) {
-  return path.len <= short_path_max && to_native(path, out, ascii_path) == ok;
+  return path.len <= short_path_max && to_native(path, out, utf8_path) == ok &&
+         is_utf8(out->text, path.len);
 }
 
 // The folder of a native path: "." for a bare name, "/" for a name in the root.
@@ -156,6 +176,11 @@ const UserFolder user_folders[] = {
     {"APPDATA", "XDG_CONFIG_HOME", "/.config"},
     {"LOCALAPPDATA", "XDG_DATA_HOME", "/.local/share"},
 };
+
+// Variables that name folders: their values may be UTF-8, as the user's folder names are.
+bool is_folder_variable(const char* key) {
+  return strcmp(key, "APPDATA") == 0 || strcmp(key, "LOCALAPPDATA") == 0 || strcmp(key, "XDG_RUNTIME_DIR") == 0;
+}
 
 // The folder's path into scratch; null when neither the variable nor HOME gives an absolute path.
 const char* user_folder_path(const UserFolder& folder, NativePath* scratch) {
@@ -936,12 +961,68 @@ u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length) {
   if (!value) return not_found;
   u64 n = strlen(value);
   if (n >= 32768 || n > buffer.len) return too_large;
-  for (u64 i = 0; i < n; ++i) {
-    if (static_cast<u8>(value[i]) >= 128) return bad_name;
-  }
+  bool ascii = true;
+  for (u64 i = 0; i < n; ++i) ascii = ascii && static_cast<u8>(value[i]) < 128;
+  if (!ascii && !(is_folder_variable(key) && is_utf8(value, n))) return bad_name;
   if (n != 0) memcpy(buffer.ptr, value, n);
   *length = n;
   return ok;
+}
+
+namespace {
+
+// Appends text at *at, as much as fits.
+void put_text(mem::Slice out, u64* at, const char* text, u64 n) {
+  for (u64 i = 0; i < n && *at < out.len; ++i) out.ptr[(*at)++] = static_cast<u8>(text[i]);
+}
+
+void put_shown(mem::Slice out, u64* at, const char* text) {
+  const char digits[] = "0123456789abcdef";
+  for (const char* c = text; *c; ++c) {
+    u8 b = static_cast<u8>(*c);
+    if (b >= 32 && b < 127) {
+      put_text(out, at, c, 1);
+    } else {
+      const char escaped[4] = {'\\', 'x', digits[b >> 4], digits[b & 15]};
+      put_text(out, at, escaped, 4);
+    }
+  }
+}
+
+}  // namespace
+
+u64 folder_refusal(mem::Bytes name, mem::Slice out) {
+  const char* variable = nullptr;
+  const UserFolder* user = nullptr;
+  for (const UserFolder& folder : user_folders) {
+    if (mem::eq(name, mem::Bytes(reinterpret_cast<const u8*>(folder.name), strlen(folder.name)))) user = &folder;
+  }
+  if (user) variable = user->xdg;
+  else if (mem::eq(name, mem::lit("XDG_RUNTIME_DIR"))) variable = "XDG_RUNTIME_DIR";
+  else return 0;
+  const char* value = getenv(variable);
+  if (user && !(value && value[0] == '/')) {
+    variable = "HOME";
+    value = getenv("HOME");
+    if (!value || value[0] != '/') {
+      u64 at = 0;
+      const char* none = "neither $";
+      put_text(out, &at, none, strlen(none));
+      put_text(out, &at, user->xdg, strlen(user->xdg));
+      const char* rest = " nor $HOME names an absolute folder";
+      put_text(out, &at, rest, strlen(rest));
+      return at;
+    }
+  }
+  if (!value || is_utf8(value, strlen(value))) return 0;
+  u64 at = 0;
+  put_text(out, &at, "$", 1);
+  put_text(out, &at, variable, strlen(variable));
+  put_text(out, &at, " (", 2);
+  put_shown(out, &at, value);
+  const char* why = ") is not UTF-8";
+  put_text(out, &at, why, strlen(why));
+  return at;
 }
 
 u32 temp_folder(mem::Slice buffer, u64* length) {
@@ -1308,6 +1389,27 @@ u32 io_read_at(u64 slot, u64 offset, mem::Slice buffer, u64* count) {
   if (!io_handle_ok(slot)) return io_failed;
   if (offset > static_cast<u64>(INT64_MAX) - buffer.len) return io_failed;
   return read_pieces(fd_of(slot), offset, buffer, count);
+}
+
+u32 io_size(u64 slot, u64* size) {
+  *size = 0;
+  if (!io_handle_ok(slot)) return io_failed;
+  struct stat st {};
+  if (fstat(fd_of(slot), &st) != 0) return io_code(errno);
+  *size = static_cast<u64>(st.st_size);
+  return io_ok;
+}
+
+u32 io_grow(u64 slot, u64 length) {
+  u64 size = 0;
+  u32 code = io_size(slot, &size);
+  if (code != io_ok || size >= length) return code;
+  if (length > static_cast<u64>(INT64_MAX)) return io_failed;
+  int r;
+  do {
+    r = ftruncate(fd_of(slot), static_cast<off_t>(length));
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? io_ok : io_code(errno);
 }
 
 u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count) {

@@ -1,5 +1,6 @@
 #include "platform/kobj.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/fmt.h"
@@ -91,6 +93,25 @@ bool owned_fifo(const char* path, int* writer) {
   return true;
 }
 
+// Events whose owner ended: no process holds the FIFO open for reading, and it is older than a minute. A killed
+// owner leaves its FIFO behind, and an owner with a random name (a feed) never comes back for it.
+void sweep_events(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (!dir) return;
+  const time_t now = time(nullptr);
+  while (dirent* e = readdir(dir)) {
+    const size_t n = strlen(e->d_name);
+    if (n <= 6 || strcmp(e->d_name + n - 6, ".event") != 0) continue;
+    char path[store::path_capacity + 1];
+    const int length = snprintf(path, sizeof path, "%s/%s", folder, e->d_name);
+    struct stat st{};
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path || lstat(path, &st) != 0) continue;
+    if (!S_ISFIFO(st.st_mode) || now - st.st_mtime < 60 || owned_fifo(path, nullptr)) continue;
+    unlink(path);
+  }
+  closedir(dir);
+}
+
 Handle create(mem::Bytes name, u64 kind) {
   char path[store::path_capacity + 1];
   store::Path folder;
@@ -103,6 +124,7 @@ Handle create(mem::Bytes name, u64 kind) {
     if (lock >= 0) ::close(lock);
     return 0;
   }
+  sweep_events(folder_text);
   int fd = -1;
   if (!owned_fifo(path, nullptr)) {
     // Whatever is left under the name belonged to an owner that ended.
@@ -297,6 +319,22 @@ u32 runtime_folder(store::Path* out) {
   struct stat st{};
   if (lstat(text, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) return 0;
   return 1;
+}
+
+u64 runtime_refusal(mem::Slice out) {
+  u64 n = fs::folder_refusal(mem::lit("XDG_RUNTIME_DIR"), out);
+  store::Path folder;
+  if (n != 0 || runtime_folder(&folder)) return n;
+  // A session without its runtime folder (none made for it) is no refusal of ours; a folder that is there but
+  // another's, or open to others, is.
+  char text[store::path_capacity + 1];
+  struct stat st{};
+  if (!c_path(folder, text) || lstat(text, &st) != 0) return 0;
+  mem::Bytes path = store::path_of(&folder);
+  const mem::Bytes why = mem::lit(" is not a folder of this user alone (mode 700)");
+  for (u64 i = 0; i < path.len && n < out.len; ++i) out.ptr[n++] = path.ptr[i];
+  for (u64 i = 0; i < why.len && n < out.len; ++i) out.ptr[n++] = why.ptr[i];
+  return n;
 }
 
 u32 object_path(mem::Bytes name, mem::Bytes suffix, store::Path* out) {

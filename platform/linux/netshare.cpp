@@ -1,6 +1,8 @@
 #include "platform/netshare.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -171,11 +173,21 @@ bool starts(mem::Bytes line, const char* word) {
   return line.len >= k && memcmp(line.ptr, word, k) == 0;
 }
 
+// "\\server\share" of a longer "\\server\share\folder": the client connects to the share, whatever folder of it
+// is mounted.
+mem::Bytes share_part(mem::Bytes unc) {
+  u32 separators = 0;
+  for (u64 i = 2; i < unc.len; ++i) {
+    if ((unc.ptr[i] == '\\' || unc.ptr[i] == '/') && ++separators == 2) return mem::Bytes(unc.ptr, i);
+  }
+  return unc;
+}
+
 // cifs statistics: the block of the share's tree name ("N) \\server\share"), then its request and byte lines.
 bool smb_counter(mem::Bytes stats, const Mount* m, u32 which, u64* value) {
   store::Path unc;
   if (!unc_of(m, &unc)) return false;
-  mem::Bytes name = store::path_of(&unc);
+  mem::Bytes name = share_part(store::path_of(&unc));
   Cursor c{stats.ptr, stats.len, 0};
   bool inside = false;
   while (!at_end(&c)) {
@@ -265,10 +277,38 @@ bool mount_in(mem::Bytes table, mem::Bytes path, Mount* out) {
   return true;
 }
 
+bool resolve(mem::Bytes path, store::Path* out) {
+  store::path_set(out, mem::Bytes());
+  char given[4096], real[PATH_MAX];
+  if (path.len == 0 || path.len >= sizeof given) return false;
+  memcpy(given, path.ptr, path.len);
+  given[path.len] = 0;
+  if (realpath(given, real)) {
+    store::path_set(out, mem::Bytes(reinterpret_cast<const u8*>(real), strlen(real)));
+    return !out->overflow;
+  }
+  // A folder not made yet: its parent resolved, and its own name after it.
+  char* slash = strrchr(given, '/');
+  const char* leaf = slash ? slash + 1 : given;
+  if (slash == given) {
+    strcpy(real, "/");
+  } else {
+    if (slash) *slash = 0;
+    if (!realpath(slash ? given : ".", real)) return false;
+  }
+  store::path_set(out, mem::Bytes(reinterpret_cast<const u8*>(real), strlen(real)));
+  if (*leaf) store::path_join(out, mem::Bytes(reinterpret_cast<const u8*>(leaf), strlen(leaf)));
+  return !out->overflow;
+}
+
 bool mount_of(mem::Bytes path, Mount* out) {
+  *out = Mount{};
+  // Matched as the system sees the folder: a relative path, or one through a symbolic link, lies where it leads.
+  store::Path real;
+  if (!resolve(path, &real)) return false;
   u64 n = 0;
   u8* text = read_text("/proc/self/mountinfo", &n);
-  bool r = text != nullptr && mount_in(mem::Bytes(text, n), path, out);
+  bool r = text != nullptr && mount_in(mem::Bytes(text, n), store::path_of(&real), out);
   done_text(text);
   return r;
 }
@@ -304,19 +344,21 @@ bool mount_by_unc_in(mem::Bytes table, mem::Bytes unc, Mount* out) {
   *out = Mount{};
   Cursor c{table.ptr, table.len, 0};
   Mount m;
+  u64 best = 0;
   while (!at_end(&c)) {
     if (!parse_line(next_line(&c), &m) || m.kind == kind_none) continue;
     store::Path name;
     if (!unc_of(&m, &name)) continue;
     mem::Bytes n = store::path_of(&name);
-    // The given name may go on below the share: "\\server\share\cluster".
+    // The given name may go on below the share: "\\server\share\cluster". Of a share mounted whole and a folder
+    // of it mounted on its own, the folder's mount is the one the name lies on.
     if (unc.len >= n.len && same_folded(mem::Bytes(unc.ptr, n.len), n) &&
-        (unc.len == n.len || unc.ptr[n.len] == '\\' || unc.ptr[n.len] == '/')) {
+        (unc.len == n.len || unc.ptr[n.len] == '\\' || unc.ptr[n.len] == '/') && n.len > best) {
+      best = n.len;
       *out = m;
-      return true;
     }
   }
-  return false;
+  return best != 0;
 }
 
 bool mount_by_unc(mem::Bytes unc, Mount* out) {

@@ -4,12 +4,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/path.h"
@@ -193,11 +195,43 @@ void list(Window* w, const Class& c) {
   if (!w->listed) unlink(temporary);
 }
 
+// The process an entry of the window folder belongs to: "<handle in hex>" (a socket), "<class>.<pid>" and its
+// temporaries "<class>.<pid>.<handle>.new"; 0 when the name tells none.
+u32 entry_owner(const char* name) {
+  const u64 n = strlen(name);
+  if (n > 0 && parse_hex(name, n) != 0 && strspn(name, "0123456789abcdef") == n) return process_of(parse_hex(name, n));
+  const char* dot = strchr(name, '.');
+  if (!dot || dot[1] < '0' || dot[1] > '9') return 0;
+  char* end = nullptr;
+  const unsigned long pid = strtoul(dot + 1, &end, 10);
+  return (*end == 0 || *end == '.') && pid <= 0xFFFFFFFFul ? static_cast<u32>(pid) : 0;
+}
+
+// Entries left by windows whose processes were killed: the owner is gone and the entry is older than a minute (a
+// window that just started may not be running its loop yet, but its process is alive).
+void sweep_entries(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (!dir) return;
+  const time_t now = time(nullptr);
+  while (dirent* e = readdir(dir)) {
+    const u32 pid = entry_owner(e->d_name);
+    if (pid == 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    char path[store::path_capacity + 1];
+    const int length = snprintf(path, sizeof path, "%s/%s", folder, e->d_name);
+    struct stat st{};
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path || lstat(path, &st) != 0) continue;
+    if (now - st.st_mtime >= 60) unlink(path);
+  }
+  closedir(dir);
+}
+
 // The window's socket, bound; -1 when it cannot be made.
 int open_socket(Handle window) {
   sockaddr_un address;
   socklen_t length = 0;
   if (!socket_address(window, &address, &length)) return -1;
+  char folder[store::path_capacity + 1];
+  if (windows_folder(folder)) sweep_entries(folder);
   // A file under the name is left by an ended process that had this process id.
   if (stale_socket(address, length)) unlink(address.sun_path);
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

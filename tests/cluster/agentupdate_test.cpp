@@ -121,6 +121,13 @@ TEST(AgentTrial, RecordsAndPathsDecideEachStart) {
   EXPECT_EQ(agentupdate::revert_main(bytes(too_long), keep), 2u);
   EXPECT_EQ(agentupdate::trial_main(mem::Bytes(), keep), 2u);
   EXPECT_FALSE(exists(too_long + ".trial"));
+  // A path where no program file is (nothing, or a folder) is refused with a word, and no trial record is made.
+  for (const std::string& where : {f.dir.path + "/missing", f.dir.path}) {
+    printed.clear();
+    EXPECT_EQ(agentupdate::trial_main(bytes(where), keep), 2u) << where;
+    EXPECT_EQ(printed, "vimbrel agent: no program file at " + where + "\n");
+    EXPECT_FALSE(exists(where + ".trial")) << where;
+  }
 }
 
 // ---- The self-update state of an agent.

@@ -39,7 +39,8 @@ double seconds() {
 // The user's folders of one agent: settings (with the key), data and runtime.
 struct Home {
   testutil::TempDir dir;
-  std::string config() const { return dir.path + "/config/Vimbrel"; }
+  std::string root = dir.path;  // the folder the user's folders are made in
+  std::string config() const { return root + "/config/Vimbrel"; }
   void write_key(mode_t mode = 0600) const {
     std::filesystem::create_directories(config());
     std::string path = config() + "/cluster.key";
@@ -47,8 +48,8 @@ struct Home {
     chmod(path.c_str(), mode);
   }
   std::vector<std::string> env() const {
-    return {"HOME=" + dir.path, "XDG_CONFIG_HOME=" + dir.path + "/config", "XDG_DATA_HOME=" + dir.path + "/data",
-            "XDG_RUNTIME_DIR=" + dir.path + "/run", "PATH=/usr/bin:/bin"};
+    return {"HOME=" + root, "XDG_CONFIG_HOME=" + root + "/config", "XDG_DATA_HOME=" + root + "/data",
+            "XDG_RUNTIME_DIR=" + root + "/run", "PATH=/usr/bin:/bin"};
   }
 };
 
@@ -61,8 +62,8 @@ struct Agent {
     std::vector<std::string> argv = {VIMBREL_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs = home.env();
-    std::filesystem::create_directories(home.dir.path + "/run");
-    chmod((home.dir.path + "/run").c_str(), 0700);
+    std::filesystem::create_directories(home.root + "/run");
+    chmod((home.root + "/run").c_str(), 0700);
     pid = fork();
     if (pid == 0) {
       int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -237,7 +238,7 @@ TEST(AgentMode, ReconnectsWhenTheHostComesBackAndStopsOnItsQuitEvent) {
   EXPECT_EQ(second.count(proto::kind_inventory), 1u) << "a new connection starts with the inventory";
 
   // The quit event of the agent's process stops it as SIGTERM does.
-  setenv("XDG_RUNTIME_DIR", (home.dir.path + "/run").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (home.root + "/run").c_str(), 1);
   u8 name[96];
   u32 n = kobj::quit_event_name(static_cast<u32>(running->pid), name);
   EXPECT_EQ(kobj::signal_event(mem::Bytes(name, n)), 1u);
@@ -255,6 +256,38 @@ TEST(AgentMode, WrongKeyNeverPublishes) {
   EXPECT_EQ(agent.stop(SIGINT), 0);
   EXPECT_NE(agent.out().find("vimbrel agent: the host failed its proof"), std::string::npos) << agent.out();
   EXPECT_TRUE(host.frames.empty()) << "no data frame crossed";
+}
+
+// Settings, data and runtime folders named in UTF-8 serve as any others: the key is found, publish.txt gains its
+// id, and the quit event lives in the runtime folder. A folder whose name is no UTF-8 is named in the refusal.
+TEST(AgentMode, FoldersNamedInUtf8) {
+  Home home;
+  home.root = home.dir.path + "/j\xc3\xb6s\xc3\xa9 \xe6\x97\xa5";
+  home.write_key();
+  TestHost host;
+  std::string target = "127.0.0.1:" + std::to_string(host.socket.port);
+  Agent agent(home, {"--agent", "--server", target});
+  ASSERT_TRUE(host.serve_until([&] { return host.count(proto::kind_sample) >= 1; }, 20)) << agent.out();
+  EXPECT_NE(testutil::read_file(home.config() + "/publish.txt").find("\nid "), std::string::npos);
+  setenv("XDG_RUNTIME_DIR", (home.root + "/run").c_str(), 1);
+  u8 name[96];
+  u32 n = kobj::quit_event_name(static_cast<u32>(agent.pid), name);
+  EXPECT_EQ(kobj::signal_event(mem::Bytes(name, n)), 1u);
+  EXPECT_EQ(agent.stop(0), 0);
+  unsetenv("XDG_RUNTIME_DIR");
+
+  Home refused;
+  refused.root = refused.dir.path + "/caf\xe9";
+  refused.write_key();
+  testutil::RunResult r = testutil::run_vimbrel("--agent --server 127.0.0.1:9", refused.root);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "vimbrel agent: no cluster key file\n");
+  const std::string shown = refused.dir.path + "/caf\\xe9";
+  EXPECT_EQ(r.err, "vimbrel: the settings folder cannot be used: $XDG_CONFIG_HOME (" + shown +
+                       "/config) is not UTF-8\n"
+                       "vimbrel: the data folder cannot be used: $XDG_DATA_HOME (" + shown + "/data) is not UTF-8\n"
+                       "vimbrel: the runtime folder cannot be used: $XDG_RUNTIME_DIR (" + shown +
+                       "/run) is not UTF-8\n");
 }
 
 struct StartCase {

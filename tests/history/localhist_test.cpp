@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -215,6 +216,11 @@ TEST_F(LocalHist, RecordsAfterTheHeadAreAdopted) {
   EXPECT_EQ(w->ring[0].last_slot, t + 170);
   localhist::close(w.get());
   EXPECT_EQ(head(0).next, 10u);  // the head was written at once
+  // The short file (as an older version left it) now has its whole length, its records kept.
+  std::vector<u8> grown = read_all(ring(0));
+  ASSERT_EQ(grown.size(), store::ring_bytes(0));
+  EXPECT_TRUE(std::equal(file.begin() + 64, file.end(), grown.begin() + 64));
+  for (u32 type : {1u, 2u}) EXPECT_EQ(read_all(ring(type)).size(), store::ring_bytes(type)) << type;
 }
 
 // A head that does not check is rebuilt from the records, which are kept; the other rings are not touched.
@@ -355,8 +361,13 @@ TEST_F(LocalHist, StartsUnderTheDataFolder) {
   EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::ok);
   localhist::close(other.get());
 
-  // A value that is not ASCII keeps history off.
-  harness::EnvVar odd("XDG_DATA_HOME", dir.path + "/d\xc3\xa9");
+  // A folder named in UTF-8 holds the history as any other; a value that is no UTF-8 keeps history off.
+  harness::EnvVar utf8("XDG_DATA_HOME", dir.path + "/d\xc3\xa9j\xc3\xa0");
+  ASSERT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::ok);
+  localhist::close(other.get());
+  EXPECT_EQ(std::filesystem::file_size(dir.path + "/d\xc3\xa9j\xc3\xa0/Vimbrel/history/" + id_text(0x40) + "/t2.ring"),
+            store::ring_bytes(2));
+  harness::EnvVar odd("XDG_DATA_HOME", dir.path + "/d\xe9");
   EXPECT_EQ(localhist::start(other.get(), &other_countdown, &settings), localhist::not_found);
   EXPECT_EQ(other_countdown, 0);
 }

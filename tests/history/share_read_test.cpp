@@ -232,7 +232,7 @@ TEST(ShareFolderRing, ReadsARangeIntoAChartTableAndRefusesForeignFiles) {
   testutil::TempDir dir;
   auth::KeyState key = key_of(1);
   const u32 now = 100000, first = now - 3590, n = 600;
-  std::vector<u8> f(store::record_at(0, n));
+  std::vector<u8> f(store::ring_bytes(0));
   for (u32 i = 0; i < n; ++i) {
     store::Bucket b = bucket(now - 5990 + i * 10, 500);  // the last 360 lie in the hour shown
     b.term = 1;
@@ -252,6 +252,14 @@ TEST(ShareFolderRing, ReadsARangeIntoAChartTableAndRefusesForeignFiles) {
   auth::KeyState other = key_of(2);
   EXPECT_FALSE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t0, &other));
   EXPECT_FALSE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t2, &key));  // missing
+  // A file of any other length than the ring's is no ring file, whatever its head says.
+  for (i64 change : {i64{-1}, i64{1}, -static_cast<i64>(store::record_bytes(0))}) {
+    testutil::TempDir other_dir;
+    std::vector<u8> g = f;
+    g.resize(static_cast<u64>(static_cast<i64>(g.size()) + change));
+    write_all(other_dir.path + "/t0.ring", g);
+    EXPECT_FALSE(share::open_folder_ring(&r, bytes(other_dir.path), store::ring_t0, &key)) << change;
+  }
   ASSERT_TRUE(share::open_folder_ring(&r, bytes(dir.path), store::ring_t0, &key));
   EXPECT_EQ(share::folder_time_at(&r, 0), now - 5990);
 

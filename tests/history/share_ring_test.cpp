@@ -1,8 +1,10 @@
 // Ring writing on the share and the carry-over of an older term's rings into a new term: appends and rewrites,
 // roll-ups from tier 0, queues while a machine is carried, head repair from records, records written after the
 // last head, and a write that fails on a full disk losing nothing already stored.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -160,12 +162,33 @@ TEST_F(ShareRing, CarryOverCopiesQueuesAndRepairs) {
     write_all(old6, f);
   }
 
+  // The older host was killed while it replaced files: its temporaries older than a minute go with the take-over, a
+  // young one (a writer may still be at it) and files of other names stay.
+  const std::string machine5 = std::filesystem::path(old_t0).parent_path().string();
+  const struct {
+    std::string path;
+    bool old, kept;
+  } leftovers[] = {
+      {at("terms/00000001/registry.tmp-0123abcd"), true, false},
+      {machine5 + "/inventory.tmp-89abcdef", true, false},
+      {machine5 + "/inventory.tmp-fedcba98", false, true},
+      {machine5 + "/inventory.tmp-notahex!", true, true},
+  };
+  const timespec old_times[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+  for (const auto& l : leftovers) {
+    write_all(l.path, std::vector<u8>(10, 7));
+    if (l.old) {
+      ASSERT_EQ(utimensat(AT_FDCWD, l.path.c_str(), old_times, 0), 0) << l.path;
+    }
+  }
+
   auto b = host(dir.path, 2, key);
   b->wall = 800000;
   b->pause_ms = 1;
   ASSERT_EQ(share::claim_next(b.get(), now), share::done);
   ASSERT_EQ(share::take_lease(b.get(), now, share::now_ms(b.get())), share::done);
   EXPECT_EQ(b->flags & (share::set_up | share::complete), share::set_up);
+  for (const auto& l : leftovers) EXPECT_EQ(std::filesystem::exists(l.path), l.kept) << l.path;
   EXPECT_TRUE(share::is_carrying(b.get(), 0));
   EXPECT_TRUE(share::is_carrying(b.get(), 1));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(b->names[0])), "five-renamed");
@@ -216,6 +239,13 @@ TEST_F(ShareRing, CarryOverCopiesQueuesAndRepairs) {
   ASSERT_TRUE(head_of(ring_file(dir.path, 2, 6, store::ring_t0), key, &h));
   EXPECT_EQ(h.term, 2u);
   EXPECT_EQ(slots_of(ring_file(dir.path, 2, 7, store::ring_t0), key), std::vector<u32>{5000});
+  // Every ring of the new term has its whole length: the fresh ones, and those carried from the short file the older
+  // host left.
+  for (u8 id : {5, 6, 7}) {
+    for (u32 t = 0; t < share::ring_types; ++t) {
+      EXPECT_EQ(std::filesystem::file_size(ring_file(dir.path, 2, id, t)), store::ring_bytes(t)) << int(id) << " " << t;
+    }
+  }
 
   // The registry lists all three; the carried upper-tier energy can be resumed.
   store::Registry reg{};

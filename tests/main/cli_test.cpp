@@ -54,6 +54,7 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   }
   if (display) setenv("DISPLAY", saved_display.c_str(), 1);
   // The self-update's trial and revert modes are built: they work on the program path they are given.
+  testutil::write_file(home.path + "/p", "program");
   testutil::RunResult trial = testutil::run_vimbrel("--agent-trial " + home.path + "/p", home.path);
   EXPECT_EQ(trial.exit_code, 0);
   EXPECT_EQ(trial.out, "vimbrel agent: the update is on trial, start 1 of 3 before the previous binary comes back\n");

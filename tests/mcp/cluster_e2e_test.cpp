@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -71,15 +72,18 @@ Result until(McpServer& s, int* id, const std::string& tool, const std::string& 
   return r;
 }
 
+// A host on loopback serving the share folder under dir, until it says it listens.
+bool start_host(net::Process* host, const std::string& dir, u16 port) {
+  net::make_home(dir + "/host");
+  host->start({"--host", dir + "/share", "--port", std::to_string(port), "--listen", "127.0.0.1"}, dir + "/host");
+  return host->wait_output("vimbrel host: listening on port " + std::to_string(port) + ", term 1", 30);
+}
+
 TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   testutil::TempDir dir;
-  net::make_home(dir.path + "/host");
   u16 port = net::free_port();
   net::Process host;
-  host.start({"--host", dir.path + "/share", "--port", std::to_string(port), "--listen", "127.0.0.1"},
-             dir.path + "/host");
-  ASSERT_TRUE(host.wait_output("vimbrel host: listening on port " + std::to_string(port) + ", term 1", 30))
-      << host.out();
+  ASSERT_TRUE(start_host(&host, dir.path, port)) << host.out();
   net::Agent agents[2];
   const char* names[2] = {"alpha-node", "beta-node"};
   for (u32 i = 0; i < 2; ++i) {
@@ -138,6 +142,84 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   EXPECT_TRUE(process.has("process_history of vimbrel on beta-node over the last 1h")) << process.text;
 
   for (net::Agent& a : agents) EXPECT_EQ(a.process.stop(SIGTERM), 0);
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+}
+
+
+// Sealed beacons of a host, sent to a loopback port every 250 ms while it lives, as a host of an elected cluster
+// announces itself on the port the cluster uses.
+struct BeaconSender {
+  std::atomic<bool> running{true};
+  std::thread thread;
+  BeaconSender(u16 to_port, u16 host_port) {
+    thread = std::thread([this, to_port, host_port] {
+      auth::KeyState key;
+      net::key_state(&key);
+      int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(to_port);
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      proto::Beacon b{};
+      b.flags = 8;
+      b.term = 1;
+      b.port = host_port;
+      b.address = 0x7F000001;
+      while (running) {
+        ++b.counter;
+        u8 raw[64];
+        if (proto::encode_beacon(&b, mem::Slice{raw, sizeof raw}) == proto::record_size &&
+            auth::seal(&key, mem::Slice{raw, sizeof raw})) {
+          sendto(fd, raw, sizeof raw, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      }
+      ::close(fd);
+    });
+  }
+  ~BeaconSender() {
+    running = false;
+    thread.join();
+  }
+};
+
+// A share folder that holds no lease: its host is found only by the beacons on the port VIMBREL_BEACON names, which
+// the agent and the MCP server follow as the window does.
+TEST(McpClusterEndToEnd, AgentAndServerFollowBeaconsOnTheOverriddenPort) {
+  testutil::TempDir dir;
+  u16 port = net::free_port();
+  net::Process host;
+  ASSERT_TRUE(start_host(&host, dir.path, port)) << host.out();
+  const std::string empty_share = dir.path + "/no-lease";
+  std::filesystem::create_directories(empty_share);
+  u16 beacon_port = net::free_port();
+  BeaconSender beacons(beacon_port, port);
+  const std::string beacon = "VIMBREL_BEACON=127.0.0.1:" + std::to_string(beacon_port);
+
+  net::Agent agent;
+  agent.process.env = {beacon};
+  agent.start(dir.path + "/agent", {"--agent", "--share", empty_share}, 0x11,
+              {"/usr/bin/env", "COMPUTERNAME=beacon-node"});
+  EXPECT_TRUE(agent.process.wait_output("publishing to 127.0.0.1:" + std::to_string(port), 30)) << agent.process.out();
+
+  const std::string home = dir.path + "/mcp";
+  net::make_home(home);
+  testutil::write_file(home + "/config/Vimbrel/publish.txt",
+                       "vimbrel-publish 1\npublish off\ntarget " + empty_share + "\n");
+  mcp_test::ServerPipes s;
+  s.start({{"HOME", home},
+           {"XDG_RUNTIME_DIR", home + "/run"},
+           {"XDG_CONFIG_HOME", home + "/config"},
+           {"XDG_DATA_HOME", home + "/data"},
+           {"VIMBREL_BEACON", "127.0.0.1:" + std::to_string(beacon_port)}});
+  Result list(s.call(1, "list_machines", "{}", 60000));
+  for (int id = 2; id < 40 && !list.has("beacon-node: online"); ++id) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    list = Result(s.call(id, "list_machines", "{}", 60000));
+  }
+  EXPECT_TRUE(list.has("list_machines: 1 of 1 machines")) << list.line;
+  EXPECT_TRUE(list.has("beacon-node: online")) << list.line;
+  EXPECT_EQ(agent.process.stop(SIGTERM), 0);
   EXPECT_EQ(host.stop(SIGTERM), 0);
 }
 

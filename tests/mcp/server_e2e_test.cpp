@@ -2,6 +2,8 @@
 // figures come from this machine, so the checks are invariants: the processor count, the up time, a process the test
 // starts. A process whose executable has a hostile name must not break the protocol or forge report lines.
 #include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -153,6 +155,50 @@ TEST(McpServer, AHostileProcessNameCannotInjectLines) {
   EXPECT_EQ(json_check::decoded(a.doc.get(), view(a.text), json::member(a.doc.get(), view(a.text), row,
                                                                         mem::lit("name"))),
             "vbevil?{\"jsonrpc\":\"2.0\",\"id\":99,\"result\":{}}??\"");
+}
+
+// Children that sleep (/bin/sleep), or spin under a name of their own; all killed when the group goes.
+struct Children {
+  std::vector<pid_t> pids;
+  pid_t sleeper() {
+    pid_t pid = -1;
+    char sleep[] = "sleep", seconds[] = "120";
+    char* argv[] = {sleep, seconds, nullptr};
+    if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) return -1;
+    pids.push_back(pid);
+    return pid;
+  }
+  pid_t spinner(const char* name) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_NAME, name);
+      volatile u64 spins = 0;
+      for (;;) spins = spins + 1;
+    }
+    if (pid > 0) pids.push_back(pid);
+    return pid;
+  }
+  ~Children() {
+    for (pid_t p : pids) kill(p, SIGKILL);
+    for (pid_t p : pids) waitpid(p, nullptr, 0);
+  }
+};
+
+// More processes than the table holds, the two that use a full core each started last (the highest numbers): the
+// table keeps them, and says it was cut.
+TEST(McpServer, TheBusiestStayWhenMoreProcessesRunThanTheTableHolds) {
+  Children children;
+  for (int i = 0; i < 1100; ++i) ASSERT_GT(children.sleeper(), 0) << i;
+  pid_t busy[2] = {children.spinner("vbbusy"), children.spinner("vbbusy")};
+  ASSERT_GT(busy[0], 0);
+  ASSERT_GT(busy[1], 0);
+  usleep(300 * 1000);
+  Server s;
+  Answer a(s.call(1, "find_process", R"({"name":"vbbusy"})", 30000));
+  ASSERT_EQ(a.doc->error, json::error_none) << a.text;
+  EXPECT_EQ(a.raw({"result", "structuredContent", "processes_matched"}), "2") << a.text;
+  EXPECT_EQ(a.raw({"result", "structuredContent", "table_truncated"}), "true");
+  for (pid_t p : busy) EXPECT_NE(a.text.find("\"pid\":" + std::to_string(p) + ","), std::string::npos) << p;
 }
 
 TEST(McpServer, ANonBlockingInputIsWaitedOnNotTakenForItsEnd) {

@@ -813,4 +813,62 @@ TEST(McpClusterTools, MachinesAreChosenByIdBeforeName) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(s.cluster.name), s.cluster.name_length), "twin");
 }
 
+
+TEST(McpClusterTools, SameNamedMachinesAreListedWithTheirIdsAndStates) {
+  Cluster s;
+  s.add("twin", 0, 1, 0, 0);
+  s.add("other", 0, 1, 0, 0);
+  s.add("TWIN", 2, 1, 0, 0);
+  s.cluster.status = mcp::cluster_ambiguous;
+  Result r = read_result(s, "machine_usage", s.call("machine_usage", R"({"machine":"Twin"})"));
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.text,
+            "more than one machine is named Twin: give one of their ids: a0000000000000000000000000000000 "
+            "(online) a2000000000000000000000000000000 (offline)");
+}
+
+// A watched machine's data come from the host as it holds them: a machine it no longer hears from is answered with
+// its state and no fresher age than that state allows.
+TEST(McpClusterTools, RemoteAnswersTellTheStateAndAgeOfTheData) {
+  struct Case {
+    u8 state;
+    const char* usage_head;
+    const char* usage_keys;
+    const char* processes_head;
+  } cases[] = {
+      {0, "machine_usage of vm: rates over the last 1000 ms, sampled 0 ms ago\n",
+       R"({"machine":"vm","state":"online","sample_number":1,"sample_age_ms":0,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 0 ms ago\n"},
+      {1, "machine_usage of vm: rates over the last 1000 ms, sampled at least 5000 ms ago (the machine is stale)\n",
+       R"({"machine":"vm","state":"stale","sample_number":1,"sample_age_ms":5000,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled at least 5000 ms ago (the "
+       "machine is stale)\n"},
+      {2,
+       "machine_usage of vm: rates over the last 1000 ms, sampled at least 60000 ms ago (the machine is offline)\n",
+       R"({"machine":"vm","state":"offline","sample_number":1,"sample_age_ms":60000,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled at least 60000 ms ago "
+       "(the machine is offline)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.state));
+    Cluster s;
+    fill_machine(s.m.get());
+    add_process(s.procs.get(), 40, "worker", 250, 256);
+    s.add("vm", c.state, 2, 1234, 0);
+    s.choose(0);
+    s.cluster.machine = s.m.get();
+    s.cluster.table = s.procs.get();
+    s.cluster.list = s.Server::list.get();
+    s.cluster.data_time = s.context.now_ms;
+    Result usage = read_result(s, "machine_usage", s.call("machine_usage", R"({"machine":"vm"})"));
+    EXPECT_FALSE(usage.error);
+    EXPECT_EQ(usage.text.substr(0, usage.text.find('\n') + 1), c.usage_head);
+    EXPECT_EQ(usage.structured.find(c.usage_keys), 0u) << usage.structured;
+    Result top = read_result(s, "top_processes", s.call("top_processes", R"({"machine":"vm"})"));
+    EXPECT_FALSE(top.error);
+    EXPECT_EQ(top.text.substr(0, top.text.find('\n') + 1), c.processes_head);
+    EXPECT_NE(top.structured.find(R"("machine":"vm","state":")"), std::string::npos) << top.structured;
+  }
+}
+
 }  // namespace

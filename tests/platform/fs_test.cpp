@@ -130,7 +130,7 @@ TEST_F(FsTest, PathRules) {
   for (const Case& c : cases) EXPECT_EQ(fs::write_file(bytes(c.path), bytes("x")), c.result) << c.path.substr(0, 80);
   EXPECT_EQ(entries_in(dir.path), 0u);
 
-  // Names are UTF-8 as the user typed them; the share layer keeps to ASCII names every machine can hold.
+  // Names are UTF-8 as the user typed them, in both layers; bytes that are no UTF-8 stay out of the share layer.
   const std::string accented = at("caf\xc3\xa9.snap");
   ASSERT_EQ(fs::write_file(bytes(accented), bytes("utf8")), 0u);
   EXPECT_EQ(read_file(accented), "utf8");
@@ -138,8 +138,12 @@ TEST_F(FsTest, PathRules) {
   EXPECT_EQ(read_file(accented), "again");
   EXPECT_EQ(fs::kind(bytes(accented)), 1u);
   u64 slot = 0;
-  EXPECT_EQ(fs::io_open_rw(bytes(at("r\xc3\xa9gistre")), 1, &slot), fs::io_not_found);
+  EXPECT_EQ(fs::io_open_rw(bytes(at("r\xc3\xa9gistre")), 1, &slot), fs::io_ok);
+  fs::io_close(&slot);
+  EXPECT_EQ(read_file(at("r\xc3\xa9gistre")), "");
+  EXPECT_EQ(fs::io_open_rw(bytes(at("r\xe9gistre")), 1, &slot), fs::io_not_found);
   ASSERT_EQ(fs::remove(bytes(accented)), 0u);
+  ASSERT_EQ(fs::remove(bytes(at("r\xc3\xa9gistre"))), 0u);
 
   // "\" separates like "/".
   ASSERT_EQ(fs::make_directory(bytes(at("sub"))), 0u);
@@ -523,6 +527,47 @@ TEST_F(FsTest, EnvironmentValues) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), home + "/.local/share");
   EnvVar no_home("HOME", std::nullopt);
   EXPECT_EQ(get("LOCALAPPDATA"), 2u);
+}
+
+// The values that name this user's folders may be UTF-8, as folder names are; other bytes are refused, and the
+// refusal says which variable holds what.
+TEST_F(FsTest, FolderVariablesTakeUtf8) {
+  u8 buffer[256];
+  u64 n = 0;
+  auto get = [&](const char* name) { return fs::env_var(mem::cstr(name), mem::Slice{buffer, sizeof buffer}, &n); };
+  auto refusal = [&](const char* name) {
+    u64 length = fs::folder_refusal(mem::cstr(name), mem::Slice{buffer, sizeof buffer});
+    return std::string(reinterpret_cast<char*>(buffer), length);
+  };
+  struct Case {
+    const char* variable;  // set to the value
+    const char* asked;     // the name env_var is asked for
+    std::string value;
+    u32 code;
+    std::string why;
+  } cases[] = {
+      {"XDG_CONFIG_HOME", "APPDATA", "/home/j\xc3\xb6s\xc3\xa9/.config", 0, ""},
+      {"XDG_DATA_HOME", "LOCALAPPDATA", "/tmp/\xe6\x97\xa5\xe6\x9c\xac", 0, ""},
+      {"XDG_RUNTIME_DIR", "XDG_RUNTIME_DIR", "/run/user/caf\xc3\xa9", 0, ""},
+      {"XDG_CONFIG_HOME", "APPDATA", "/tmp/caf\xe9", 1, "$XDG_CONFIG_HOME (/tmp/caf\\xe9) is not UTF-8"},
+      {"XDG_RUNTIME_DIR", "XDG_RUNTIME_DIR", "/run/\xc3", 1, "$XDG_RUNTIME_DIR (/run/\\xc3) is not UTF-8"},
+      {"XDG_DATA_HOME", "LOCALAPPDATA", "/tmp/\xed\xa0\x80", 1, "$XDG_DATA_HOME (/tmp/\\xed\\xa0\\x80) is not UTF-8"},
+      {"COMPUTERNAME", "COMPUTERNAME", "caf\xc3\xa9", 1, ""},  // not a folder: ASCII only, as before
+  };
+  for (const Case& c : cases) {
+    EnvVar v(c.variable, c.value);
+    EXPECT_EQ(get(c.asked), c.code) << c.value;
+    if (c.code == 0) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), c.value);
+    }
+    EXPECT_EQ(refusal(c.asked), c.why) << c.value;
+  }
+  EnvVar config("XDG_CONFIG_HOME", std::nullopt);
+  EnvVar home("HOME", "/home/b\xff");
+  EXPECT_EQ(get("APPDATA"), 1u);
+  EXPECT_EQ(refusal("APPDATA"), "$HOME (/home/b\\xff) is not UTF-8");
+  EnvVar no_home("HOME", std::nullopt);
+  EXPECT_EQ(refusal("APPDATA"), "neither $XDG_CONFIG_HOME nor $HOME names an absolute folder");
 }
 
 TEST_F(FsTest, TemporaryFolder) {

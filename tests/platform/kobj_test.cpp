@@ -1,6 +1,8 @@
 #include "platform/kobj.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -160,6 +162,42 @@ TEST(KernelObjects, EventOfAKilledOwnerIsGoneAndCanBeMadeAgain) {
   EXPECT_EQ(kobj::wait(again, 0), 1u);
   kobj::close(again);
   EXPECT_FALSE(rt.has("Wake.event"));
+}
+
+// Making any event sweeps the FIFOs that killed owners left: no process holds them, and they are older than a
+// minute (a feed's random name never comes back for its FIFO). A held one, or a young one, stays.
+TEST(KernelObjects, FifosOfKilledOwnersAreSweptByTheNextStart) {
+  Runtime rt;
+  kobj::Handle held = kobj::create_event(bytes("Local\\Vimbrel-held"));
+  ASSERT_NE(held, 0u);
+  const timespec old_times[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+  const struct {
+    const char* name;
+    bool make, old, kept;
+  } cases[] = {
+      {"Vimbrel-feed-0a1b2c3d.event", true, true, false},
+      {"Vimbrel-quit-00001234.event", true, true, false},
+      {"Vimbrel-feed-young.event", true, false, true},
+      {"Vimbrel-held.event", false, true, true},
+  };
+  for (const auto& c : cases) {
+    const std::string path = rt.folder() + "/" + c.name;
+    if (c.make) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << c.name;
+    }
+    if (c.old) {
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0) << c.name;
+    }
+  }
+  testutil::write_file(rt.folder() + "/notes.event", "a plain file is no event of ours");
+  utimensat(AT_FDCWD, (rt.folder() + "/notes.event").c_str(), old_times, 0);
+  kobj::Handle next = kobj::create_quit_event();
+  ASSERT_NE(next, 0u);
+  for (const auto& c : cases) EXPECT_EQ(rt.has(c.name), c.kept) << c.name;
+  EXPECT_TRUE(rt.has("notes.event"));
+  EXPECT_EQ(kobj::signal_event(bytes("Local\\Vimbrel-held")), 1u);
+  kobj::close(next);
+  kobj::close(held);
 }
 
 TEST(KernelObjects, AutoResetEventIsConsumedOnceAndPollable) {

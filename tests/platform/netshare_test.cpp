@@ -2,7 +2,9 @@
 // under which name, whether the client caches it, and the request and byte counters the self-test measures.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "history/share.h"
 #include "history/store.h"
@@ -36,6 +38,9 @@ TEST(NetShare, FoldersOnNetworkMountsAndTheirShareNames) {
       {"/mnt/cached/x", netshare::kind_smb, "\\\\10.0.0.9\\Cluster Data", netshare::flags_caching},
       {"/srv/nfs/cluster", netshare::kind_nfs, "\\\\store.example\\export\\vimbrel", netshare::flags_no_caching},
       {"/srv/nfs-cached", netshare::kind_nfs, "\\\\store.example\\export\\other", netshare::flags_caching},
+      // A folder of a share mounted on its own, beside the whole share.
+      {"/mnt/projects/terms", netshare::kind_smb, "\\\\files.example\\team\\projects\\cluster",
+       netshare::flags_no_caching},
       // A local mount inside a share, a local folder, a name that only starts like a mount point, a relative path.
       {"/mnt/team/scratch/a", netshare::kind_none, "", 0},
       {"/home/ann/cluster", netshare::kind_none, "", 0},
@@ -72,6 +77,7 @@ TEST(NetShare, CountersOfTheRightShareOnly) {
   const Case cases[] = {
       {"/mnt/team", "cifs-stats", {100, 399, 409600, 1634304}},
       {"/mnt/cached", "cifs-stats", {1, 2, 11, 22}},
+      {"/mnt/projects", "cifs-stats", {100, 399, 409600, 1634304}},  // counted under its share's tree
       {"/srv/nfs", "mountstats", {50, 75, 204800, 307200}},
       {"/srv/nfs-cached", "mountstats", {1, 2, 5, 6}},
   };
@@ -91,6 +97,82 @@ TEST(NetShare, CountersOfTheRightShareOnly) {
   u64 v = 7;
   EXPECT_FALSE(netshare::counter_in(bytes(fixture("cifs-stats")), &m, 0, &v));
   EXPECT_FALSE(netshare::counter_in(bytes(std::string("device x mounted on /y with fstype nfs\n")), &m, 2, &v));
+}
+
+// The measuring loop on counters that move as recorded: snapshots of the client's statistics taken in turn, for a
+// folder of a share mounted on its own (counted under the share's tree).
+struct Recorded {
+  std::vector<std::string> snapshots;
+  size_t next = 0;
+  netshare::Mount mount;
+  static void take(void* context, mem::Bytes, bool writing, share::Sample* s) {
+    Recorded* r = static_cast<Recorded*>(context);
+    std::string text = r->next < r->snapshots.size() ? r->snapshots[r->next++] : "";
+    s->valid = netshare::counter_in(bytes(text), &r->mount, writing ? 1 : 0, &s->requests) &&
+               netshare::counter_in(bytes(text), &r->mount, writing ? 3 : 2, &s->bytes);
+  }
+};
+
+TEST(NetShare, ProbesJudgeCountersThatMove) {
+  Recorded r;
+  std::string all = fixture("cifs-stats-moving");
+  for (size_t at = 0; at <= all.size();) {
+    size_t end = all.find("====\n", at);
+    if (end == std::string::npos) end = all.size();
+    r.snapshots.push_back(all.substr(at, end - at));
+    at = end + 5;
+  }
+  ASSERT_EQ(r.snapshots.size(), 12u);
+  ASSERT_TRUE(netshare::mount_in(bytes(fixture("mountinfo")), bytes(std::string("/mnt/projects")), &r.mount));
+  testutil::TempDir dir;
+  const std::string file = dir.path + "/probe.selftest";
+  const share::CounterSource source = {Recorded::take, &r};
+  // Each probe takes three snapshots: idle, then before and after its 32 writes.
+  const struct {
+    const char* what;
+    u32 verdict;
+  } cases[] = {
+      {"all 32 writes reached the server", store::verdict_pass},
+      {"nothing reached the server: the client kept the writes", store::verdict_fail},
+      {"other traffic while idle drowns the writes", store::verdict_inconclusive},
+      {"the writes went out merged into 4 requests", store::verdict_fail},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(share::probe_counted(bytes(std::string("\\\\files.example\\team")), bytes(file), true, &source),
+              c.verdict)
+        << c.what;
+  }
+  // Statistics that lack the share fail the probe.
+  EXPECT_EQ(share::probe_counted(bytes(std::string("\\\\files.example\\team")), bytes(file), true, &source),
+            store::verdict_fail);
+}
+
+// A share folder is looked up as the system sees it: through a symbolic link, relative to the working folder, and
+// not made yet below a folder that is.
+TEST(NetShare, FoldersAreResolvedBeforeTheLookup) {
+  testutil::TempDir dir;
+  std::filesystem::create_directories(dir.path + "/mount/cluster");
+  std::filesystem::create_symlink(dir.path + "/mount", dir.path + "/link");
+  const std::string real = std::filesystem::canonical(dir.path).string();
+  const std::string here = std::filesystem::current_path().string();
+  struct Case {
+    std::string given, resolved;
+  } cases[] = {
+      {dir.path + "/link/cluster", real + "/mount/cluster"},
+      {dir.path + "/link/./cluster/../cluster", real + "/mount/cluster"},
+      {dir.path + "/link/new", real + "/mount/new"},
+      {".", here},
+      {"new-share", here + "/new-share"},
+      {"/", "/"},
+  };
+  for (const Case& c : cases) {
+    store::Path p;
+    ASSERT_TRUE(netshare::resolve(bytes(c.given), &p)) << c.given;
+    mem::Bytes t = store::path_of(&p);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.ptr), t.len), c.resolved) << c.given;
+  }
+  store::Path p;
+  EXPECT_FALSE(netshare::resolve(bytes(dir.path + "/missing/deeper"), &p));
 }
 
 TEST(NetShare, SelfTestOfALocalFolderIsNotAShareAndTouchesNothing) {

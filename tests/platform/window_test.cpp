@@ -3,7 +3,9 @@
 #include "platform/window.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -467,6 +469,45 @@ TEST_F(WindowTest, PostsReachAWindowOfAnotherProcess) {
   ASSERT_EQ(win::post(t2.get(), wb, win::wm_close, 1, 2), win::ok);
   EXPECT_EQ(forked::read_line(b.pipe_read), std::to_string(win::wm_close) + " 1 2");
   EXPECT_EQ(b.end(), 0);
+}
+
+// A window that starts sweeps what killed windows left in the folder: entries, sockets and temporaries of processes
+// that are gone, once older than a minute. Young leftovers, and those of live processes, stay.
+TEST_F(WindowTest, LeftoversOfKilledWindowsAreSweptByTheNextWindow) {
+  Child crashed("WinLeft", true);
+  const win::Handle w = std::stoull(forked::read_line(crashed.pipe_read));
+  ASSERT_NE(w, 0u);
+  const u32 dead = static_cast<u32>(w >> 16);
+  EXPECT_EQ(crashed.end(), 0);
+  char hex[32];
+  snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(w));
+  const std::string own = std::to_string(getpid());
+  testutil::write_file(folder() + "/WinLeft." + std::to_string(dead) + ".1f.new", "1f\n");
+  testutil::write_file(folder() + "/WinYoung." + std::to_string(dead), "1f\n");
+  testutil::write_file(folder() + "/WinAlive." + own, "1f\n");
+  const timespec old_times[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+  const struct {
+    std::string name;
+    bool old, kept;
+  } cases[] = {
+      {"WinLeft." + std::to_string(dead), true, false},
+      {hex, true, false},
+      {"WinLeft." + std::to_string(dead) + ".1f.new", true, false},
+      {"WinYoung." + std::to_string(dead), false, true},
+      {"WinAlive." + own, true, true},
+  };
+  for (const auto& c : cases) {
+    if (c.old) {
+      ASSERT_EQ(utimensat(AT_FDCWD, (folder() + "/" + c.name).c_str(), old_times, AT_SYMLINK_NOFOLLOW), 0) << c.name;
+    }
+  }
+  Child next("WinNext", false);
+  const win::Handle started = std::stoull(forked::read_line(next.pipe_read));
+  ASSERT_NE(started, 0u);
+  struct stat st{};
+  for (const auto& c : cases) EXPECT_EQ(lstat((folder() + "/" + c.name).c_str(), &st) == 0, c.kept) << c.name;
+  ASSERT_EQ(win::post_remote(started, win::wm_close, 0, 0), win::ok);
+  EXPECT_EQ(next.end(), 0);
 }
 
 TEST_F(WindowTest, AStaleEntryOfAnEndedProcessIsIgnoredAndRemoved) {

@@ -126,6 +126,47 @@ TEST(UsageProcs, MoreProcessesThanRows) {
   EXPECT_EQ(p.table->flags & model::flag_truncated, model::flag_truncated);
 }
 
+// Beyond the table's rows the busiest processes stay, wherever the chain lists them: by CPU (over their life on a
+// first pass, since the last pass afterwards, also for a process left out then) and then by working set.
+TEST(UsageProcs, BusiestKeptBeyondTheRows) {
+  Procs p;
+  auto pass = [&](u64 time_ms, u64 busy_cpu, u64 waker_cpu) {
+    std::vector<build::Proc> list;
+    for (u32 i = 0; i < 1100; ++i) {
+      list.push_back(proc(8 + 4 * i, 1, 0, 0, "sleeper"));
+      list.back().working_set = 4096ull * (i + 1);
+    }
+    list.push_back(proc(9000, 1, waker_cpu, 0, "waker"));  // long idle, no memory
+    list.push_back(proc(10000, 90, busy_cpu, 0, "busy"));
+    list.push_back(proc(10004, 90, busy_cpu, 0, "busy"));
+    return p.run(time_ms, 4, list);
+  };
+  ASSERT_TRUE(pass(100000, 10 * second, 0));  // the busy two have run a full core each since they started
+  EXPECT_NE(p.row(10000), model::no_row);
+  EXPECT_NE(p.row(10004), model::no_row);
+  EXPECT_EQ(p.row(9000), model::no_row);
+  EXPECT_EQ(p.row(8 + 4 * 77), model::no_row);  // the least memory goes first
+  EXPECT_NE(p.row(8 + 4 * 78), model::no_row);
+  ASSERT_TRUE(pass(101000, 11 * second, second));  // the waker now takes a full core too
+  const struct {
+    u32 pid;
+    bool kept;
+    u16 cpu;
+  } cases[] = {{10000, true, 2500}, {10004, true, 2500}, {9000, true, 2500}, {8 + 4 * 78, false, 0},
+               {8 + 4 * 79, true, 0}, {8 + 4 * 1099, true, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pid);
+    u32 row = p.row(c.pid);
+    ASSERT_EQ(row != model::no_row, c.kept);
+    if (c.kept) {
+      EXPECT_EQ(p.table->cpu[row], c.cpu);
+    }
+  }
+  EXPECT_EQ(p.table->count, 1024u);
+  EXPECT_EQ(p.table->processes, 1103u);
+  EXPECT_EQ(p.table->flags & model::flag_truncated, model::flag_truncated);
+}
+
 TEST(UsageProcs, TcpOwnersCountedPerProcess) {
   struct Case {
     std::vector<u32> pids;
