@@ -239,9 +239,9 @@ std::string on_path(const char* name) {
   for (size_t at = 0; at <= all.size();) {
     size_t end = all.find(':', at);
     if (end == std::string::npos) end = all.size();
-    std::string folder = all.substr(at, end - at);
-    if (folder.empty()) folder = ".";
-    const std::string file = folder + "/" + name;
+    std::string file = end > at ? all.substr(at, end - at) : std::string(".");
+    file += '/';
+    file += name;
     if (access(file.c_str(), X_OK) == 0) return file;
     at = end + 1;
   }
@@ -251,12 +251,14 @@ std::string on_path(const char* name) {
 // A word quoted for next_token: a text holding a double quote is refused ("" then).
 std::string quoted(const std::string& word) {
   if (word.find('"') != std::string::npos) return "";
-  std::string q = "\"" + word;
+  std::string q(1, '"');
+  q += word;
   // Backslashes before the closing quote would escape it: double them.
   size_t tail = 0;
   while (tail < word.size() && word[word.size() - 1 - tail] == '\\') ++tail;
   q.append(tail, '\\');
-  return q + "\"";
+  q += '"';
+  return q;
 }
 
 void keep_output(void* state, mem::Bytes bytes) {
@@ -291,21 +293,37 @@ u32 run_program(const Ask& ask, const std::string& program, const std::string& a
 }
 
 u32 zenity(const Ask& ask, const std::string& program, mem::Slice out, u32* length) {
-  std::string a = "--file-selection --title=" + quoted(str(ask.title));
-  if (ask.folder.len) {
-    const std::string folder = quoted(str(ask.folder) + "/");
-    if (!folder.empty()) a += " --filename=" + folder;
+  std::string a = "--file-selection --title=";
+  a += quoted(str(ask.title));
+  std::string folder = str(ask.folder);
+  folder += '/';
+  if (ask.folder.len && !quoted(folder).empty()) {
+    a += " --filename=";
+    a += quoted(folder);
   }
-  a += " --file-filter=" + quoted(str(ask.filter_name) + " | " + str(ask.pattern));
-  a += " --file-filter=" + quoted("All files | *");
+  std::string filter = str(ask.filter_name);
+  filter += " | ";
+  filter += str(ask.pattern);
+  a += " --file-filter=";
+  a += quoted(filter);
+  a += " --file-filter=";
+  a += quoted("All files | *");
   return run_program(ask, program, a, out, length);
 }
 
 u32 kdialog(const Ask& ask, const std::string& program, mem::Slice out, u32* length) {
   std::string folder = ask.folder.len ? quoted(str(ask.folder)) : std::string();
   if (folder.empty()) folder = ".";
-  const std::string a = "--title " + quoted(str(ask.title)) + " --getopenfilename " + folder + " " +
-                        quoted(str(ask.pattern) + "|" + str(ask.filter_name) + "\n*|All files");
+  std::string filters = str(ask.pattern);
+  filters += '|';
+  filters += str(ask.filter_name);
+  filters += "\n*|All files";
+  std::string a = "--title ";
+  a += quoted(str(ask.title));
+  a += " --getopenfilename ";
+  a += folder;
+  a += ' ';
+  a += quoted(filters);
   return run_program(ask, program, a, out, length);
 }
 
