@@ -623,7 +623,8 @@ mem::Bytes result_text(u32 code) {
 
 mem::Bytes denied_text(u32 reason) {
   switch (reason) {
-    case 6: return mem::lit("This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it.");
+    case 6:
+      return mem::lit("This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it.");
     case 7: return mem::lit("This is a kernel thread: it has no program file, and only the kernel can end it.");
     case 8: return mem::lit("The process belongs to another user: only that user or root can do this to it.");
   }

@@ -16,6 +16,6 @@ if(NOT zero EQUAL -1)
   message(FATAL_ERROR "VIMBREL_PAYMENT_TEXT_FILE: ${INPUT} holds a zero byte; a payment text is plain text")
 endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${hex}")
-file(WRITE "${OUTPUT}.new"
-  "// Written by tools/payment.cmake from the build's payment text; do not edit.\nconstexpr char carried[] =\n    \"${escaped}\";\n")
+set(head "// Written by tools/payment.cmake from the build's payment text; do not edit.\n")
+file(WRITE "${OUTPUT}.new" "${head}constexpr char carried[] =\n    \"${escaped}\";\n")
 file(RENAME "${OUTPUT}.new" "${OUTPUT}")
