@@ -372,8 +372,25 @@ bool hover_box(const PageState* page, const views::ViewState* views, const Probe
 
 namespace {
 
+// A line of any length: one text call takes at most chart::text_most units, so a longer line is drawn in pieces that
+// end after a blank (or, in a word that long, before a character's first byte), each after the one before.
 void text_line(draw::Surface* s, const words::Text& t, i32 x, i32 y, i32 width, i32 height, u32 colour) {
-  chart::text(s, role_small, bytes_of(t), x, y, width, height, colour, 0);
+  const mem::Bytes all = bytes_of(t);
+  const i32 right = x + width;
+  for (u64 at = 0; at < all.len && x < right;) {
+    u64 end = all.len - at <= chart::text_most ? all.len : at + chart::text_most;
+    if (end < all.len) {
+      u64 blank = end;
+      while (blank > at && all.ptr[blank - 1] != ' ') --blank;
+      if (blank > at) {
+        end = blank;
+      } else {
+        while (end > at + 1 && (all.ptr[end] & 0xC0) == 0x80) --end;
+      }
+    }
+    x += chart::text(s, role_small, mem::Bytes(all.ptr + at, end - at), x, y, right - x, height, colour, 0);
+    at = end;
+  }
 }
 
 // One tooltip line: a colour mark, the label, and the value right-aligned in the box.

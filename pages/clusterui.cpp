@@ -380,6 +380,8 @@ void key_result(const ClusterState& s, cluster::Text* t) {
     case action_copied: return put(t, mem::lit("Copied to the clipboard"));
     case action_no_key: return put(t, mem::lit("No key to copy."));
     case action_busy: return put(t, mem::lit("Not copied: the clipboard is busy."));
+    case action_type_path: return put(t, mem::lit("No file chooser: type the file's path here."));
+    case action_no_choice: return put(t, mem::lit("The chooser gave no file: type its path here."));
     default: break;
   }
   put(t, s.key_result == key_loaded ? mem::lit("Loaded") : mem::lit("None"));

@@ -26,6 +26,8 @@ enum : u8 {
   action_copied = 5,
   action_no_key = 6,
   action_busy = 7,
+  action_type_path = 8,  // no file chooser on this desktop: the key field takes a typed path
+  action_no_choice = 9,  // the file chooser gave no usable answer
 };
 // Field being edited.
 enum : u8 { edit_none = 0, edit_target = 1, edit_key = 2, edit_other = 3 };

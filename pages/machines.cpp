@@ -440,8 +440,11 @@ void end_edit(Page* p) { p->editing = 0; }
 
 }  // namespace
 
-const machine::Machine* shown_machine(const Page* p, const machine::Machine* own) {
-  return p->remote_shown && p->copy != nullptr ? &p->copy->remote.machine : own;
+const machine::Machine* shown_machine(const Page* p, const machine::Machine* own, views::ViewState* views,
+                                      const ptop::Ring* own_tops) {
+  const bool remote = p->remote_shown && p->copy != nullptr;
+  if (views != nullptr) views->top_books = remote ? &p->copy->tops : own_tops;
+  return remote ? &p->copy->remote.machine : own;
 }
 const model::ProcTable* shown_table(const Page* p, const model::ProcTable* own) {
   return p->remote_shown && p->copy != nullptr ? &p->copy->table : own;

@@ -185,8 +185,10 @@ struct Env {
   cluster::PublishSettings (*share_target)(const cluster::PublishSettings* settings);
 };
 
-// Selectors for every page that draws the shown machine.
-const machine::Machine* shown_machine(const Page* p, const machine::Machine* own);
+// Selectors for every page that draws the shown machine. shown_machine also points the views' top-process ring (when
+// views is given) at the remote copy's ring or this computer's, so that tooltips name the shown machine's processes.
+const machine::Machine* shown_machine(const Page* p, const machine::Machine* own, views::ViewState* views = nullptr,
+                                      const ptop::Ring* own_tops = nullptr);
 const model::ProcTable* shown_table(const Page* p, const model::ProcTable* own);
 const proclist::ListState* shown_list(const Page* p, const proclist::ListState* own);
 mem::Bytes remote_name(const Page* p);

@@ -22,7 +22,10 @@ void store(u8* to, u8* length, mem::Bytes text) {
   *length = static_cast<u8>(text.len);
 }
 
-#ifdef VIMBREL_PAYMENT_TEXT
+#if defined(VIMBREL_PAYMENT_FILE)
+// The build's payment text (CMake VIMBREL_PAYMENT_TEXT_FILE), written out by tools/payment.cmake.
+#include VIMBREL_PAYMENT_FILE
+#elif defined(VIMBREL_PAYMENT_TEXT)
 constexpr char carried[] = VIMBREL_PAYMENT_TEXT;
 #else
 // No account data was given to this build: the page shows its heading and note only.

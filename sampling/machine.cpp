@@ -127,6 +127,42 @@ void copy_name(Machine* m, u32 slot, const usage::Usage* u, u32 index) {
   set_name(m, slot, text, model::name_end(text, name_bytes));
 }
 
+namespace {
+
+// Disk i's name. Where the disk's volumes are mounted folders (every label of its letters starts with "/": a Linux
+// machine, whose letters are only the records' index) it is named as a user knows it, "Disk 0 (/)" or
+// "Disk 1 (/home, /srv)"; a disk with drive letters keeps the name its counters gave ("0 C:").
+void name_disk(Machine* m, const usage::Usage* u, u32 i) {
+  const u32 letters = u->disk_letters[i];
+  bool folders = letters != 0;
+  for (u32 l = 0; l < usage::letters && folders; ++l)
+    if ((letters >> l) & 1) folders = u->name[bits::min32(u->volume_label[l], usage::name_slots - 1)][0] == '/';
+  if (!folders) return copy_name(m, slot_disks + i, u, u->disk_name[i]);
+  u8 text[name_bytes];
+  u32 n = 0;
+  auto put = [&](mem::Bytes b) {
+    for (u64 k = 0; k < b.len && n < name_bytes - 1; ++k) text[n++] = b.ptr[k];
+  };
+  put(mem::lit("Disk "));
+  u8 digits[10];
+  u32 d = 0;
+  for (u32 v = u->disk_number[i]; d == 0 || v != 0; v /= 10) digits[d++] = static_cast<u8>('0' + v % 10);
+  while (d > 0) put(mem::Bytes(&digits[--d], 1));
+  put(mem::lit(" ("));
+  bool first = true;
+  for (u32 l = 0; l < usage::letters; ++l) {
+    if (!((letters >> l) & 1)) continue;
+    if (!first) put(mem::lit(", "));
+    first = false;
+    const u8* label = u->name[bits::min32(u->volume_label[l], usage::name_slots - 1)];
+    put(mem::Bytes(label, model::name_end(label, usage::name_bytes)));
+  }
+  text[n++] = ')';
+  set_name(m, slot_disks + i, text, n);
+}
+
+}  // namespace
+
 void take_power(Machine* m, const usage::Usage* u) {
   m->batteries = bits::min32(u->batteries, usage::max_batteries);
   m->zones = bits::min32(u->zones, usage::max_zones);
@@ -187,7 +223,7 @@ void take(Machine* m, const usage::Usage* u, const ring::Row* row, const hw::Har
   copy_name(m, slot_cpu, u, 0);
   for (u32 i = 0; i < max_disks; ++i) {
     disk_capacity(m, u, i);
-    if (i < m->disks) copy_name(m, slot_disks + i, u, u->disk_name[i]);
+    if (i < m->disks) name_disk(m, u, i);
   }
   for (u32 i = 0; i < m->nics; ++i) copy_name(m, slot_nics + i, u, u->nic_name[i]);
   m->gpus = static_cast<u8>(bits::min32(u->gpus, max_gpus));

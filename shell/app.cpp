@@ -7,6 +7,7 @@
 #include "shell/dpi.h"
 #include "shell/loop.h"
 #include "shell/machinespage.h"
+#include "shell/notice.h"
 #include "shell/pages.h"
 #include "shell/quit.h"
 #include "shell/replacement.h"
@@ -60,34 +61,61 @@ void test_swap_event(AppState* s) {
 }
 
 // The rail row asked with --view: a present row is clicked; the power view, Internet, Support and Sensors open
-// when their rail entries are there. Anything else starts process sampling on the Overview.
+// when their rail entries are there. Anything else starts process sampling on the Overview. A disk, adapter, GPU or
+// power row is only listed once the collector's first sample named it: such a row waits (start_row) and
+// take_start_row opens it then, so that a relaunch after an update comes back to the view the user had.
 void open_start_row(AppState* s, u32 row) {
+  s->start_row = 0;
   if (row < 34 && ((u64{1} << row) & s->map.enabled_a & 0x2FFFFFFFFull)) {
     s->page = page_view;
     click(s, u64{1} << row);
     return;
   }
+  if ((row >= 2 && row < 30) || row == 34) s->start_row = static_cast<u8>(row + 1);
   u32 slot = 0;
   if (row == 34) slot = slot_power;
   if (row == 65) slot = slot_internet;
   if (row == 66) slot = slot_support;
   if (row == 67) slot = slot_sensors;
   if (slot && (s->map.enabled_b & bit_b(slot))) {
+    s->start_row = 0;
     click_b(s, bit_b(slot));
     return;
   }
   start_sampling(s);
 }
 
+}  // namespace
+
+void take_start_row(AppState* s) {
+  if (!s->start_row || s->model->machine.pushed == 0) return;
+  const u32 row = s->start_row - 1u;
+  s->start_row = 0;
+  if (s->page != page_overview) return;  // the user went elsewhere meanwhile
+  if (row < 34 && ((u64{1} << row) & s->map.enabled_a)) {
+    click(s, u64{1} << row);
+  } else if (row == 34 && (s->map.enabled_b & bit_b(slot_power))) {
+    click_b(s, bit_b(slot_power));
+  }
+}
+
+namespace {
+
+// Gives this machine its id in publish.txt when it has none yet. The Settings page's controller has read the file;
+// its copy takes the id, so that the history writer, the Machines page and Settings all see the same settings.
 void read_cluster_files(AppState* s) {
-  ClusterSettings* c = &s->model->cluster;
-  cluster::publish_reset(&c->publish);
+  Model* m = s->model;
+  ClusterSettings* c = &m->cluster;
   if (in_test(*s)) return;  // no history and no publishing under the test mode
-  u8 path[1024];
-  const u64 length = cluster::publish_path(mem::Slice{path, sizeof path});
-  const mem::Bytes publish(path, length);
-  c->publish_state = cluster::read_publish_state(publish, &c->publish);
-  c->id_state = agent::ensure_machine_id(&c->publish, c->publish_state, publish, os::random_bytes);
+  const mem::Bytes publish = m->cluster_ui.publish_path;
+  cluster::PublishSettings read;
+  cluster::publish_reset(&read);
+  c->publish_state = cluster::read_publish_state(publish, &read);
+  c->id_state = agent::ensure_machine_id(&read, c->publish_state, publish, os::random_bytes);
+  if (read.id_present && !m->cluster_ui.publish.id_present) {
+    cluster::set_machine_id(&m->cluster_ui.publish, read.id);
+    clusterui::apply(&m->cluster_ui, ticks(*s));
+  }
 }
 
 }  // namespace
@@ -152,6 +180,7 @@ u32 init(AppState* s, mem::Bytes version, bool demo, u32 ring_rows, bool gpu, bo
   procpage::init(&m->proc_page);
   procmenu::init(&m->proc_menu);
   ptop::ring_init(&m->tops);
+  m->views.top_books = &m->tops;  // this computer's until a machine is opened on the Machines page
   s->test_clock = test_clock_start;
   m->remote = RemoteView{};
   m->instance = instance::Lock{0, instance::failed};
@@ -204,11 +233,14 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
       win::ok)
     return 0;
   if (win::register_class(t, snap_class_name(), 0, 0, win::cursor_arrow, 0x00D77800) != win::ok) return 0;
+  if (win::register_class(t, notice::class_name(), 0, s->icons[2], win::cursor_arrow, win::no_colour) != win::ok)
+    return 0;
   const u32 ex_style = test ? 0x08000080u : 0;  // no activation, tool window
   const u32 style = 0x80000000u | 0x00080000u | 0x00020000u;  // popup, system menu, minimize box
   s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
                                  draw::to_px(start_width, s->dpi), draw::to_px(start_height, s->dpi));
   if (!s->window) return 0;
+  win::set_title(t, s->window, mem::lit("Vimbrel"));  // a window starts named after its class
   if (test) test_swap_event(s);
   set_window_icons(s, s->dpi);
   draw::init(&s->surface, win::sink(*t, s->window), s->icons[1], test ? font_folder : mem::Bytes());
@@ -302,9 +334,9 @@ u32 gui_main(mem::Bytes version, u32 options, mem::Bytes font_folder, mem::Bytes
   s->settings = (options & opt_settings) ? settings : mem::Bytes();
   load_settings(s, s->settings);
   machines_start(s, (options & opt_settings) && usable_path(settings) ? settings : mem::Bytes());
-  read_cluster_files(s);
   start_internet(s, (options & opt_settings) ? settings : mem::Bytes());
   start_pages(s, (options & opt_settings) ? settings : mem::Bytes(), (options & opt_support) ? support : mem::Bytes());
+  read_cluster_files(s);
   taskmgr_refresh(s);
 
   if (create_window(s, options, font_folder) != 1) {

@@ -116,18 +116,16 @@ struct Updater : update::Controller {
   u8 notices[3];
 };
 
-// The cluster settings: the publish settings as read at start and the history writer's retry countdown.
+// What the start made of publish.txt (the settings themselves live in the Settings page's controller, the one copy
+// every reader takes) and the history writer's retry countdown.
 struct ClusterSettings {
-  cluster::PublishSettings publish;
   u32 publish_state, id_state;
   u8 history_countdown;
 };
 
-// The Machines page's state with what the shell keeps for it: the file paths, and under --test the cluster settings
-// read from the test folder.
+// The Machines page's state with what the shell keeps for it: the file paths.
 struct MachinesWork {
   machines::Page page;
-  cluster::PublishSettings test_settings;
   u8 key_path[cluster::path_capacity];
   u8 list_path[cluster::path_capacity];
   u32 key_length, list_length;
@@ -217,7 +215,7 @@ struct AppState {
   u8 phase;             // the animation phase, 0..11
   u64 quit_event;       // set by SIGTERM and SIGINT
   gdi::Handle icons[3];  // small and big of the window, the class's
-  u8 view_row_clicked;  // the start row was taken
+  u8 start_row;  // the rail row asked with --view, + 1, while it waits for the first sample to list it; 0 none
   i32 message_x, message_y;  // the screen point of the mouse message being handled
   u8 message_left;           // its left button is down
   mem::Bytes settings;       // the --settings file under --test (its folder takes the test files), else empty

@@ -120,7 +120,8 @@ u64 enabled_a(const Facts& f, u64 present) {
   if (banner_kind(f.update)) e |= bit_a(55) | bit_a(56) | bit_a(57);
   if (notice_shown(f.update)) e |= bit_a(slot_notice);
   if (f.page == page_settings) {
-    e |= bit_a(slot_auto_check) | bit_a(slot_update_mode) | bit_a(slot_taskmgr_open);
+    e |= bit_a(slot_auto_check) | bit_a(slot_update_mode);
+    if (!f.taskmgr_absent) e |= bit_a(slot_taskmgr_open);
     if (!check_runs(f.update)) e |= bit_a(slot_check);
     if (f.update.status == 3) e |= bit_a(slot_restart);
     if (!check_runs(f.update) && banner_shown(f.update)) e |= bit_a(slot_notes);

@@ -151,6 +151,7 @@ struct Facts {
   UpdateFacts update;
   bool banner_narrow;  // the banner uses its short button labels
   u8 taskmgr_state;   // 0-5; 5 unknown
+  bool taskmgr_absent;  // this system has no Task Manager to open or replace
   draw::Rect overview;  // the Overview content, from its cards' layout
   draw::Rect headers[9];  // Processes column headers and table body, from the Processes page's layout
   draw::Rect table;

@@ -77,7 +77,7 @@ void drive_history(AppState* s) {
   ring::Row newest;
   const bool have = ring::at(&m->machine.ring, 0, &newest);
   const hub::SummaryInputs inputs = summary_inputs(m->machine);
-  localhist::drive(&m->history, &m->cluster.history_countdown, in_test(*s), &m->cluster.publish, m->machine.pushed,
+  localhist::drive(&m->history, &m->cluster.history_countdown, in_test(*s), &m->cluster_ui.publish, m->machine.pushed,
                    have ? &newest : nullptr, &inputs);
   // The stored chart is of the machine shown: a remote machine's table takes that machine's samples, not ours.
   localhist::take_live(&m->chart_source, shown(*s), now(*s));
@@ -686,6 +686,7 @@ void after_sample(AppState* s, const Noted& before) {
     if (s->page == page_processes) processes_repaint(s);
     refresh_page(s);
   }
+  take_start_row(s);
 }
 
 // Only what a new second changed is drawn again: the resource page's or the Overview's parts, the Internet page's

@@ -91,6 +91,8 @@ struct Noted {
 };
 Noted note(const AppState& s);
 void after_sample(AppState* s, const Noted& before);
+// Opens the row that --view asked for once the first sample lists it (see open_start_row).
+void take_start_row(AppState* s);
 // Marks what a new second changed on the page shown and shows it.
 void refresh_page(AppState* s);
 

@@ -22,15 +22,11 @@ bool dials(const AppState& s) { return !in_test(s) || (s.options & opt_live); }
 void machines_start(AppState* s, mem::Bytes settings) {
   MachinesWork* w = &s->model->machines;
   machines::page_init(&w->page);
-  cluster::publish_reset(&w->test_settings);
   mem::Slice key{w->key_path, sizeof w->key_path}, list{w->list_path, sizeof w->list_path};
   if (in_test(*s)) {
     if (settings.len == 0) return;
     w->key_length = static_cast<u32>(cluster::test_path(settings, mem::lit(".key"), key));
     w->list_length = static_cast<u32>(cluster::test_path(settings, mem::lit(".machines"), list));
-    u8 publish[cluster::path_capacity];
-    u64 n = cluster::test_path(settings, mem::lit(".publish"), mem::Slice{publish, sizeof publish});
-    if (n != 0) cluster::read_publish_state(mem::Bytes(publish, n), &w->test_settings);
   } else {
     u8 publish[cluster::path_capacity];
     u64 n = cluster::publish_path(mem::Slice{publish, sizeof publish});
@@ -47,7 +43,7 @@ machines::Env machines_env(AppState* s) {
   e.page = &w->page;
   e.own = &m->machine;
   e.own_procs = &m->procs;
-  e.settings = in_test(*s) ? &w->test_settings : &m->cluster.publish;
+  e.settings = &m->cluster_ui.publish;  // what Settings changes is dialled at the next open
   e.key_path = mem::Bytes(w->key_path, w->key_length);
   e.machines_path = mem::Bytes(w->list_path, w->list_length);
   e.dial = dials(*s);
@@ -67,7 +63,7 @@ void machines_apply(AppState* s, u32 acts) {
   Model* m = s->model;
   machines::Page* p = page_of(s);
   m->remote.shown = p->remote_shown;
-  m->remote.machine = machines::shown_machine(p, &m->machine);
+  m->remote.machine = machines::shown_machine(p, &m->machine, &m->views, &m->tops);
   if (acts & machines::act_save) {
     machines::Env e = machines_env(s);
     machines::save_list(&e);
@@ -147,7 +143,7 @@ void machines_leave(AppState* s, u8 to_page) {
   const u32 acts = machines::close_link(&e);
   Model* m = s->model;
   m->remote.shown = p->remote_shown;
-  m->remote.machine = machines::shown_machine(p, &m->machine);
+  m->remote.machine = machines::shown_machine(p, &m->machine, &m->views, &m->tops);
   if (acts & machines::act_reset_views) views::reset(&m->views);
 }
 
@@ -156,6 +152,7 @@ void machines_close(AppState* s) {
   machines::Env e = machines_env(s);
   machines::close_link(&e);
   s->model->remote = RemoteView{};
+  machines::shown_machine(page_of(s), &s->model->machine, &s->model->views, &s->model->tops);
 }
 
 void machines_render(AppState* s) {

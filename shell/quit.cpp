@@ -6,6 +6,7 @@
 #include "platform/os.h"
 #include "shell/hitmap.h"
 #include "shell/loop.h"
+#include "shell/notice.h"
 #include "shell/snap.h"
 #include "shell/texts.h"
 #include "shell/title.h"
@@ -32,6 +33,16 @@ void destroy(AppState* s) {
   win::destroy_window(s->thread, s->window);
   s->window = 0;
   win::post_quit(s->thread, 0);
+}
+
+// While the notice box waits, the window under it is still painted.
+void paint_owner(void* context, win::Handle window) {
+  AppState* s = static_cast<AppState*>(context);
+  if (window == s->window) {
+    paint(s);
+  } else {
+    win::validate(s->thread, window, nullptr);
+  }
 }
 
 mem::Bytes after_last_separator(mem::Bytes path) {
@@ -273,9 +284,12 @@ void notice_box(AppState* s) {
   s->notices += 1;
   if (!in_test(*s)) {
     if (shutting_down(*s)) return;
+    // A terminal that started the window reads it there; a desktop that started it sees the box.
     os::write_err(mem::lit("vimbrel: "));
     os::write_err(updstate::text_of(&b));
     os::write_err(mem::lit("\n"));
+    const win::Handle owner = s->window && win::is_window(*s->thread, s->window) ? s->window : 0;
+    notice::show(s->thread, owner, s->dpi, updstate::text_of(&b), mem::Bytes(), paint_owner, s);
     return;
   }
   save_settings(s);

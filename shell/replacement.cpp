@@ -9,6 +9,7 @@
 namespace app {
 
 bool taskmgr_in_use(const AppState& s) { return !in_test(s) || (s.options & opt_taskmgr) != 0; }
+bool taskmgr_absent(const AppState& s) { return !in_test(s) && s.model->taskmgr.state == tm_unknown; }
 
 void taskmgr_refresh(AppState* s) {
   TaskManager* t = &s->model->taskmgr;

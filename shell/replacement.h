@@ -8,6 +8,8 @@ namespace app {
 
 // Whether the window reads and changes the replacement: always outside --test, under --test only with --taskmgr.
 bool taskmgr_in_use(const AppState& s);
+// Whether this system has no Task Manager at all: outside --test, a replacement value that cannot be read.
+bool taskmgr_absent(const AppState& s);
 // Reads the values again into the model's record (the last result and the driver's one-shot result stay).
 void taskmgr_refresh(AppState* s);
 // Runs the change of the mode: 1 done, 2 cancelled, 3 failed, 5 refused (another program's value appeared).

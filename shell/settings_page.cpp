@@ -2,6 +2,7 @@
 
 #include "internet/internet.h"
 #include "pages/clusterui.h"
+#include "platform/chooser.h"
 #include "platform/fs.h"
 #include "shell/clipboard.h"
 #include "shell/fields.h"
@@ -10,6 +11,7 @@
 #include "shell/texts.h"
 #include "shell/title.h"
 #include "shell/widgets.h"
+#include "shell/replacement.h"
 
 namespace app {
 namespace {
@@ -83,7 +85,8 @@ void taskmgr_section(AppState* s, const Canvas& c) {
   slot_button(c, slot_taskmgr, taskmgr_button_text(t.state), t.state == tm_on);
   slot_button(c, slot_taskmgr_remove, mem::lit("Remove"), false);
   const i32 x = slot_empty(s->map, slot_taskmgr_remove) ? 572 : 672;
-  if (t.state == tm_unknown && !in_test(*s)) {
+  const bool absent = taskmgr_absent(*s);
+  if (absent) {
     note_wrapped(s, mem::lit("Not available on this system."), x, 376 - sc);
   } else {
     words::Text a{}, b{};
@@ -91,9 +94,14 @@ void taskmgr_section(AppState* s, const Canvas& c) {
     note_either(s, taskmgr_status(&a, t.state, t.last_result, t.saved_file != 0, false, path, t.read_error),
                 taskmgr_status(&b, t.state, t.last_result, t.saved_file != 0, true, path, t.read_error), x, 376 - sc);
   }
-  row_label(c, mem::lit("Windows Task Manager"), 412 - sc);
+  // Without a system Task Manager there is nothing to open: the button stays grey and the row says so.
+  row_label(c, absent ? mem::lit("Task Manager") : mem::lit("Windows Task Manager"), 412 - sc);
   slot_button(c, slot_taskmgr_open, mem::lit("Open"), false);
-  note_either(s, taskmgr_original_text(t.last_result), taskmgr_original_short(t.last_result), 524, 412 - sc);
+  if (absent) {
+    note_wrapped(s, mem::lit("Not available on this system."), 524, 412 - sc);
+  } else {
+    note_either(s, taskmgr_original_text(t.last_result), taskmgr_original_short(t.last_result), 524, 412 - sc);
+  }
 }
 
 void cluster_section(AppState* s, const Canvas& c) {
@@ -313,10 +321,44 @@ u32 test_chosen_file(app::AppState* s, u8* out1024) {
   return static_cast<u32>(n);
 }
 
-// This system has no file dialog of its own to ask; a key file's path typed into the key field imports it.
+namespace {
+
+// While the chooser is open the window is still drawn.
+void keep_drawn(void* context) {
+  app::AppState* s = static_cast<app::AppState*>(context);
+  win::pump(s->thread);
+  win::Msg m{};
+  for (u32 i = 0; i < 4 && win::peek_message(s->thread, &m, s->window, win::wm_paint, win::wm_paint, false); ++i)
+    app::paint(s);
+}
+
+// The desktop's chooser, starting in the key file's folder: the path's length, 0 when none was chosen (the key
+// field then says why, unless the user cancelled).
+u32 ask_desktop(app::AppState* s, u8* out1024) {
+  clusterui::ClusterState* k = &s->model->cluster_ui;
+  u64 folder = k->key_path.len;
+  while (folder > 0 && k->key_path.ptr[folder - 1] != '/') --folder;
+  chooser::Ask ask{};
+  ask.title = mem::lit("Choose the cluster key file");
+  ask.folder = mem::Bytes(k->key_path.ptr, folder > 1 ? folder - 1 : folder);
+  ask.filter_name = mem::lit("Cluster key (*.key)");
+  ask.pattern = mem::lit("*.key");
+  ask.idle = keep_drawn;
+  ask.context = s;
+  u32 length = 0;
+  const u32 r = chooser::open_file(ask, mem::Slice{out1024, 1024}, &length);
+  if (r == chooser::unavailable) k->last_action = clusterui::action_type_path;
+  if (r == chooser::failed) k->last_action = clusterui::action_no_choice;
+  return r == chooser::picked ? length : 0;
+}
+
+}  // namespace
+
+// Under --test the answer comes from chosen.txt; otherwise the desktop's chooser is asked, and where it has none
+// the key field takes the typed path.
 void choose_key_file(app::AppState* s) {
   u8 chosen[1024];
-  const u32 n = app::in_test(*s) ? test_chosen_file(s, chosen) : 0;
+  const u32 n = app::in_test(*s) ? test_chosen_file(s, chosen) : ask_desktop(s, chosen);
   u32 length = n;
   while (length > 0 && (chosen[length - 1] == '\n' || chosen[length - 1] == '\r')) --length;
   if (length) clusterui::import_file(&s->model->cluster_ui, mem::Bytes(chosen, length), app::ticks(*s));

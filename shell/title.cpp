@@ -2,8 +2,10 @@
 
 #include "sampling/heat.h"
 #include "shell/banner.h"
-#include "shell/processes.h"
 #include "shell/machinespage.h"
+#include "shell/processes.h"
+#include "shell/quit.h"
+#include "shell/replacement.h"
 #include "shell/settings_page.h"
 #include "shell/support_page.h"
 #include "shell/texts.h"
@@ -119,7 +121,8 @@ void paint(AppState* s) {
     s->first_taken = 1;
     s->first_status = source::waiting_first(&s->model->source) ? 0x100 : 0;
   }
-  put_status(s, paint_status(*s), ~u32{0x400 | 0x200 | 0x100 | 0x8});
+  // The view shown goes with every paint, so that the record names it outside --test too (a relaunch's view).
+  put_status(s, paint_status(*s) | (view_id(*s) << 24), ~u32{0x400 | 0x200 | 0x100 | 0x8 | 0xFF000000u});
   win::end_paint(s->thread, s->window);
 }
 
@@ -251,7 +254,7 @@ void draw_overview(AppState* s) {
 localhist::Shown history_shown(const AppState& s) {
   const Model& m = *s.model;
   const views::ViewState& v = m.views;
-  const cluster::PublishSettings& publish = m.cluster.publish;
+  const cluster::PublishSettings& publish = m.cluster_ui.publish;
   localhist::Shown shown{};
   shown.page = s.page == page_view ? 0 : 1;
   shown.range = static_cast<u8>(views::range_of(v));
@@ -347,6 +350,7 @@ Facts facts_of(const AppState& s) {
   f.update.restart_pending = (s.flags & flag_restart_pending) != 0;
   for (u32 i = 0; i < 3; ++i) f.update.notices[i] = m.updater.notices[i];
   f.taskmgr_state = m.taskmgr.state;
+  f.taskmgr_absent = taskmgr_absent(s);
   processes_rects(s, &f);
   machines_facts(s, &f);
   return f;

@@ -464,7 +464,7 @@ u32 main(mem::Bytes version) {
     return 4;
   }
   if (!paths(&s->paths, mem::Bytes())) {
-    os::write_line(mem::lit("vimbrel background: no LOCALAPPDATA folder"));
+    os::write_line(mem::lit("vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)"));
     mem::release(&arena);
     return 3;
   }

@@ -30,12 +30,6 @@ void prepare(Controller* c) {
   else prepare_own(&c->config, &c->result);
 }
 
-bool start_child(const Controller* c, mem::Bytes arguments, proc::Child* child) {
-  proc::ExePath exe{};
-  exe.length = os::utf8_to_wide(program_of(c), exe.units, proc::path_units);
-  return exe.length && proc::start_in_job(&exe, arguments, child);
-}
-
 void append_log(const Controller* c, mem::Bytes line) {
   u8 path[controller_path_max];
   u32 n = sibling_path(settings_of(c), mem::lit("update.log"), path);
@@ -71,15 +65,52 @@ void record_failure(Controller* c, u32 reason, u32 step, u32 code) {
   c->failure_step = s->failure_step, c->failure_code = s->failure_code;
 }
 
+// What the notes child wrote, kept up to one log line's room.
+struct Said {
+  u8 bytes[400];
+  u32 length;
+};
+
+void keep_said(void* state, mem::Bytes bytes) {
+  Said* said = static_cast<Said*>(state);
+  for (u64 i = 0; i < bytes.len && said->length < sizeof said->bytes; ++i) said->bytes[said->length++] = bytes.ptr[i];
+}
+
+// Takes what the notes child said and writes it to update.log, a dated line for each of its lines.
+void log_notes_child(Controller* c) {
+  Said said{};
+  // One drain takes all that a small pipe holds; a few more cover a child that wrote while it ended.
+  for (u32 i = 0; i < 4 && proc::drain(&c->notes_child.child, keep_said, &said); ++i) {
+  }
+  u32 start = 0;
+  for (u32 i = 0; i <= said.length; ++i) {
+    if (i < said.length && said.bytes[i] != '\n' && said.bytes[i] != '\r') continue;
+    if (i > start) {
+      u8 bytes[512];
+      updstate::Buf b = updstate::buf_of(mem::Slice{bytes, 510});
+      updstate::append_date(&b, now_seconds());
+      updstate::append(&b, mem::lit(": "));
+      updstate::append(&b, mem::Bytes(said.bytes + start, i - start));
+      append_log(c, updstate::text_of(&b));
+    }
+    start = i + 1;
+  }
+}
+
+void close_notes_child(Controller* c) {
+  log_notes_child(c);
+  proc::piped_close(&c->notes_child.child);
+}
+
 // A notes child that ended is reaped; one that still runs is let go and waited for later.
 void let_go_of_notes(Controller* c) {
   NotesChild* n = &c->notes_child;
   if (!n->running && !n->abandoned) return;
-  if (proc::is_running(&n->child)) {
+  if (proc::piped_running(&n->child)) {
     n->running = 0, n->abandoned = 1;
     return;
   }
-  proc::close(&n->child);
+  close_notes_child(c);
   n->running = n->abandoned = 0;
 }
 
@@ -170,15 +201,15 @@ bool tick(Controller* c, u32 now) {
   NotesChild* n = &c->notes_child;
   if (c->worker.running) return !poll(c, now);
   if (n->running) {
-    if (proc::is_running(&n->child)) return false;
-    proc::close(&n->child);
+    if (proc::piped_running(&n->child)) return false;
+    close_notes_child(c);
     n->running = 0;
     read_notes(c);
     return true;
   }
   if (n->abandoned || n->wanted) {
-    if (n->abandoned && proc::is_running(&n->child)) return false;
-    if (n->abandoned) proc::close(&n->child);
+    if (n->abandoned && proc::piped_running(&n->child)) return false;
+    if (n->abandoned) close_notes_child(c);
     n->abandoned = 0;
     bool wanted = n->wanted != 0;
     n->wanted = 0;
@@ -285,6 +316,7 @@ bool start_new_program(Controller* c, mem::Bytes arguments, u32 timeout_ms) {
     s->failure_reason = updstate::reason_did_not_start;
   }
   mark_failed_version(c, false);
+  log_change(c, now_seconds());
   save_settings(c);
   return false;
 }
@@ -365,7 +397,7 @@ void start_notes(Controller* c) {
   u8 path[controller_path_max];
   u32 len = sibling_path(settings_of(c), mem::lit("notes.txt"), path);
   if (len) fs::delete_file(mem::Bytes(path, len));
-  n->running = start_child(c, notes_option(), &n->child) ? 1 : 0;
+  n->running = proc::start_piped(&n->child, program_of(c), notes_option()) ? 1 : 0;
 }
 
 void read_notes(Controller* c) {

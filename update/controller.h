@@ -17,7 +17,7 @@ inline constexpr u32 notes_capacity = 16384;
 inline constexpr u32 notes_file_max = 16448;
 
 struct NotesChild {
-  proc::Child child;
+  proc::PipedChild child;  // what it says (its failure) goes into update.log, not the window's standard error
   u8 running;    // started and not yet taken
   u8 abandoned;  // let go while it still ran: its file is not read, and no second child starts before it ends
   u8 wanted;     // start one as soon as the abandoned one has ended

@@ -652,12 +652,16 @@ u32 pie_image(OverviewState* s, views::ViewState* v, const machine::Machine& m) 
   if ((s->flags & flag_pie_current) && generation == s->pie_generation && pie::same_table(t, s->pie)) return 0;
   const chart::Grid& g = v->grid;
   if (!v->sheet.pixels || (s->not_placed & (1u << disks_card(*s))) || !chart::has_row(g.bound, slot_pie)) return 0;
-  const i32 n = min_i(g.width[slot_pie], g.height[slot_pie]);
+  const i32 w = g.width[slot_pie], h = g.height[slot_pie], n = min_i(w, h);
   const i32 cx = g.canvas_x[slot_pie], cy = g.canvas_y[slot_pie];
-  if (n <= 0 || cx < 0 || cy < 0 || u64(cx) + n > v->sheet.width || u64(cy) + n > v->sheet.height) return 0;
+  if (n <= 0 || cx < 0 || cy < 0 || u64(cx) + w > v->sheet.width || u64(cy) + h > v->sheet.height) return 0;
   const i32 outer = pie_radius(n);
-  pie::render(v->sheet.pixels + u64(cy) * v->sheet.stride + cx, v->sheet.stride, static_cast<u32>(n), t,
-              pie_background, outer, outer * 62 / 100);
+  u32* const corner = v->sheet.pixels + u64(cy) * v->sheet.stride + cx;
+  pie::render(corner, v->sheet.stride, static_cast<u32>(n), t, pie_background, outer, outer * 62 / 100);
+  // The square is the smaller side: at some DPIs the slot's rounded sides differ by a pixel, and that row or column
+  // takes the ring's background instead of staying empty.
+  for (i32 y = 0; y < h; ++y)
+    for (i32 x = y < n ? n : 0; x < w; ++x) corner[u64(y) * v->sheet.stride + x] = pie_background;
   s->pie = t;
   s->flags |= flag_pie_current;
   s->pie_generation = generation;

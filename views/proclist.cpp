@@ -600,7 +600,7 @@ u32 confirm_text(mem::Bytes name, u32 pid, bool warning, u8* buffer640) {
   for (u32 i = 0, v = pid; i < n; ++i, v /= 10) digits[n - 1 - i] = static_cast<u8>('0' + v % 10);
   put(mem::Bytes(digits, n));
   put(mem::lit(")? Anything it has not saved is lost."));
-  if (warning) put(mem::lit(" Windows needs this process: ending it can make the system unstable or shut it down."));
+  if (warning) put(mem::lit(" The system needs this process: ending it can make the system unstable or shut it down."));
   return at;
 }
 
@@ -608,7 +608,7 @@ mem::Bytes result_text(u32 code) {
   switch (code) {
     case 3: return mem::lit("The process ended and its PID now belongs to another process. Nothing was done.");
     case 4: return mem::lit("The process has already ended.");
-    case 6: return mem::lit("Windows could not do this for the process.");
+    case 6: return mem::lit("Linux could not do this for the process.");
     case 8: return mem::lit("These are demo processes: there is no real process to act on.");
     case 9: return mem::lit("Vimbrel does not end itself or its collector: close the window instead.");
     case 10: return mem::lit("The process changed while the menu was open. Nothing was done.");
@@ -616,18 +616,19 @@ mem::Bytes result_text(u32 code) {
     case 12: return mem::lit("The path of the program is too long to show.");
     case 13: return mem::lit("The program file no longer exists.");
     case 14: return mem::lit("The System Idle Process is not a program: there is nothing to open, copy or end.");
-    case 15: return mem::lit("The process is already exiting: Windows is ending it. Nothing was done.");
+    case 15: return mem::lit("The process is already exiting: Linux is ending it. Nothing was done.");
   }
   return mem::Bytes();
 }
 
 mem::Bytes denied_text(u32 reason) {
   switch (reason) {
-    case 6: return mem::lit("This is a Windows system process: Windows does not let Vimbrel do this to it.");
-    case 7: return mem::lit("This is a protected process: Windows only lets its own components do this to it.");
-    case 8: return mem::lit("Windows needs administrator rights for this: start Vimbrel as administrator.");
+    case 6:
+      return mem::lit("This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it.");
+    case 7: return mem::lit("This is a kernel thread: it has no program file, and only the kernel can end it.");
+    case 8: return mem::lit("The process belongs to another user: only that user or root can do this to it.");
   }
-  return mem::lit("Access denied: Windows does not let Vimbrel do this to the process.");
+  return mem::lit("Access denied: Linux does not let Vimbrel do this to the process.");
 }
 
 mem::Bytes result_message(u32 code, u32 reason) { return code == result_denied ? denied_text(reason) : result_text(code); }

@@ -85,8 +85,7 @@ void reset(ViewState* s) {
   s->flags &= flag_grid | flag_long | flag_overview | flag_remote;
   s->view = layout::view_cpu;
   s->rail_first = 0;
-  s->wheel_rest = 0;
-  s->top_books = nullptr;
+  s->wheel_rest = 0;  // the top-process ring stays: it belongs to the machine shown, not to the arrangement
 }
 
 void attach(ViewState* s, draw::Surface* surface) {

@@ -76,14 +76,14 @@ enum Atom : u32 {
   a_motif_wm_hints, a_net_workarea, a_net_current_desktop, a_net_wm_window_type, a_net_wm_window_type_utility,
   a_net_wm_window_type_normal, a_net_wm_state, a_net_wm_state_skip_taskbar, a_net_wm_user_time,
   a_net_active_window, a_net_wm_pid, a_clipboard, a_targets, a_text, a_password_hint, a_paste,
-  a_net_wm_window_opacity, atom_count
+  a_net_wm_window_opacity, a_wm_s0, a_net_supporting_wm_check, atom_count
 };
 const char* const atom_names[atom_count] = {
     "WM_PROTOCOLS", "WM_DELETE_WINDOW", "WM_CHANGE_STATE", "_NET_WM_NAME", "UTF8_STRING", "_NET_WM_ICON",
     "_MOTIF_WM_HINTS", "_NET_WORKAREA", "_NET_CURRENT_DESKTOP", "_NET_WM_WINDOW_TYPE",
     "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_SKIP_TASKBAR",
     "_NET_WM_USER_TIME", "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "CLIPBOARD", "TARGETS", "TEXT",
-    "x-kde-passwordManagerHint", "VIMBREL_PASTE", "_NET_WM_WINDOW_OPACITY",
+    "x-kde-passwordManagerHint", "VIMBREL_PASTE", "_NET_WM_WINDOW_OPACITY", "WM_S0", "_NET_SUPPORTING_WM_CHECK",
 };
 
 // The cursor font's glyphs for the system cursors, in the order of cursor_ids.
@@ -672,7 +672,9 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
       if (!w) break;
       const Rect r{x->x, x->y, x->x + x->width, x->y + x->height};
       invalidate(t, w->handle, &r);
-      send_rows(t, w, x->y, x->height);
+      // An overlay (the snap preview) draws nothing: the server fills it with its background colour, which the
+      // empty image behind it would otherwise cover in black.
+      if (!(w->ex_style & ws_ex_transparent)) send_rows(t, w, x->y, x->height);
       break;
     }
     case XCB_KEY_PRESS: {
@@ -1013,8 +1015,25 @@ void display_destroy(Thread* t, Window* w) {
   w->native = 0;
 }
 
+// A window manager announces itself by owning the WM_S0 selection or by naming its check window on the root.
+bool window_manager_runs(DisplayState* d) {
+  auto* r = d->x.xcb_get_selection_owner_reply(d->c, d->x.xcb_get_selection_owner(d->c, d->atoms[a_wm_s0]), nullptr);
+  const bool owned = r && r->owner != XCB_NONE;
+  free(r);
+  if (owned) return true;
+  u32 check = 0;
+  return read_property(d, d->root, d->atoms[a_net_supporting_wm_check], XCB_ATOM_WINDOW,
+                       reinterpret_cast<u8*>(&check), sizeof check) == 4 &&
+         check != 0;
+}
+
 void display_show(Thread* t, Window* w) {
   DisplayState* d = t->display;
+  // Only a window manager iconifies a window: without one it stays mapped and on view, so it is not minimized.
+  if (w->visible && w->iconic && !window_manager_runs(d)) {
+    w->iconic = 0;
+    invalidate(t, w->handle, nullptr);
+  }
   if (!w->visible) {
     d->x.xcb_unmap_window(d->c, w->native);
   } else {

@@ -164,7 +164,8 @@ TEST(BackgroundCopy, EndsAtOnceWithoutRoles) {
   char line[128] = {};
   size_t got = fread(line, 1, sizeof line - 1, p);
   EXPECT_EQ(WEXITSTATUS(pclose(p)), 3);
-  EXPECT_EQ(std::string(line, got), "vimbrel background: no LOCALAPPDATA folder\n");
+  EXPECT_EQ(std::string(line, got),
+            "vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)\n");
 }
 
 TEST(BackgroundCopy, RestartsACrashingChildWithAGrowingBackOff) {

@@ -203,6 +203,21 @@ TEST(WindowSnap, ThePreviewIsAnOverrideRedirectWindowBelowTheProgramsOnX11) {
   EXPECT_EQ(preview.stack + 1, main.stack) << "directly below the program's window";
   EXPECT_EQ(preview.input_rectangles, 0) << "the pointer goes through it";
   EXPECT_GT(main.input_rectangles, 0);
+  // The part of the preview that the program's window leaves free shows the highlight colour (0x0078D7) on the
+  // screen; with no compositor the opacity is not applied.
+  auto shown_at = [&](i16 px, i16 py) {
+    auto* image =
+        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, px, py, 1, 1, ~0u), nullptr);
+    const u32 rgb = image && xcb_get_image_data_length(image) == 4
+                        ? *reinterpret_cast<const u32*>(xcb_get_image_data(image)) & 0xFFFFFF
+                        : 0xFFFFFFFFu;
+    free(image);
+    return rgb;
+  };
+  u32 colour = 0;
+  const long long deadline = forked::now_ms() + wait_ms;
+  while ((colour = shown_at(1100, 300)) != 0x0078D7u && forked::now_ms() < deadline) usleep(20000);
+  EXPECT_EQ(colour, 0x0078D7u) << "the preview's pixels";
 
   ASSERT_TRUE(d.input(wm_lbuttonup, 0, driver::at(600, 20)));
   ASSERT_TRUE(s.frame());

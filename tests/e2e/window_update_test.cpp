@@ -13,6 +13,7 @@
 #include "platform/window.h"
 #include "tests/platform/forked.h"
 #include "tests/platform/harness.h"
+#include "tests/platform/xvfb.h"
 #include "tests/support/driver.h"
 #include "tests/support/testutil.h"
 
@@ -105,6 +106,24 @@ TEST(WindowUpdate, MinimizedWindowRestartsAtTheNextTick) {
   ASSERT_TRUE(w.ticks(1));
   EXPECT_EQ(w.d.end(false, wait_ms), 0);
   EXPECT_EQ(w.d.test_file("restart.txt"), "--view 31 --unattended --minimized");
+}
+
+// On an X server with no window manager nothing iconifies the window: Win+Down leaves it mapped and on view, so it
+// is not taken as minimized, and a ready update waits for 30 idle seconds as for a window on view.
+TEST(WindowUpdate, WindowThatStaysOnViewWithoutAWindowManagerIsNotMinimized) {
+  Window w;
+  xvfb::Server x{w.d.folder() + "/xvfb.log", true, "1600x1000x24", "96"};
+  if (x.display.empty()) GTEST_SKIP() << "Xvfb could not start (is the xvfb package installed?)";
+  w.d.use_display(x.display);
+  ASSERT_TRUE(w.open());
+  ASSERT_TRUE(w.swapped());
+  ASSERT_TRUE(w.d.input(wm_keydown, vk_down, 0, driver::windows_key));
+  ASSERT_TRUE(w.d.post(driver_update_state, update_state(3, 0, automatic)));
+  ASSERT_TRUE(w.ticks(1));
+  EXPECT_TRUE(w.d.request_frame(20000)) << "the window went down for the update";
+  EXPECT_TRUE(w.alive());
+  EXPECT_EQ(w.d.test_file("restart.txt"), "");
+  EXPECT_EQ(w.d.end(true, wait_ms), 0);
 }
 
 // When the new version would not start (reason 128), the relaunch fails: the window comes back, the version is

@@ -74,6 +74,20 @@ TEST(X11Window, TheScreenShowsTheFrameRecordAndTheHeadlessRunDrawsTheSame) {
       if (wrong != 0) usleep(50000);
     }
     ASSERT_NE(native, 0u) << "no window of the program on the display";
+    // The title that a task bar shows is the program's name, under --test as well.
+    auto* name_atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 12, "_NET_WM_NAME"), nullptr);
+    auto* utf8_atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 11, "UTF8_STRING"), nullptr);
+    ASSERT_TRUE(name_atom && utf8_atom);
+    for (const xcb_atom_t property : {name_atom->atom, xcb_atom_t{XCB_ATOM_WM_NAME}}) {
+      auto* p = xcb_get_property_reply(c, xcb_get_property(c, 0, native, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+                                       nullptr);
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(std::string(static_cast<const char*>(xcb_get_property_value(p)), xcb_get_property_value_length(p)),
+                "Vimbrel");
+      free(p);
+    }
+    free(name_atom);
+    free(utf8_atom);
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->x, 120);
     EXPECT_EQ(g->y, 80);

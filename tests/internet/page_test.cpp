@@ -336,6 +336,27 @@ TEST(InternetPage, ChartsShowTheStoredProbesAndTests) {
                         Drawn::back), 10u);  // the top axis label
 }
 
+// The status and test lines are drawn whole, however long: after a failed test the test line says when the next one
+// comes, past the 96 units that one text call takes.
+TEST(InternetPage, LongTestLineIsDrawnWhole) {
+  Drawn d(1600, 882);
+  ASSERT_NE(d.probe.data, nullptr);
+  internet::Schedule& s = d.probe.data->schedule;
+  s.pending = internet::request_none;
+  s.test_status = internet::test_failed;
+  s.flags |= internet::flag_last_test_known;
+  s.last_test = Drawn::now - 20;
+  s.next_test = Drawn::now + 300;
+  const std::string line = text_of([&](words::Text* t) { internet::page_test_line(t, &d.probe, Drawn::now); });
+  ASSERT_GT(line.size(), 96u) << line;
+  EXPECT_EQ(line.substr(line.size() - 18), "Next test in 5 min");
+  d.paint();
+  const i32 cut = 244 + chart::measure(&d.win.s, 3, harness::bytes(line.substr(0, 96)));
+  const i32 whole = cut + chart::measure(&d.win.s, 3, harness::bytes(line.substr(96)));
+  EXPECT_GT(d.differing(cut + 2, 104, whole, 124, Drawn::back), 20u) << "the end of the line";
+  EXPECT_EQ(d.differing(whole + 4, 104, 1600, 124, Drawn::back), 0u) << "nothing drawn past it";
+}
+
 TEST(InternetPage, EndpointLineNeedsRoom) {
   Drawn wide(1000, 500), narrow(420, 500);
   wide.paint();

@@ -153,6 +153,36 @@ struct Frame {
   }
 };
 
+// A disk whose volumes are mounted folders is named by them; one with drive letters keeps its counters' name.
+TEST(Machine, DiskNamesFromMountedFolders) {
+  struct Case {
+    const char* name;
+    const char* labels[2];  // of C: and D:; null: that letter is not the disk's
+    const char* want;
+  };
+  const Case cases[] = {
+      {"root", {"/", nullptr}, "Disk 1 (/)"},
+      {"two folders", {"/", "/home"}, "Disk 1 (/, /home)"},
+      {"cut to the slot", {"/media/someone/a-long-label", "/srv"}, "Disk 1 (/media/someone/a-long-l)"},
+      {"drive letters", {"System", nullptr}, "1 C: D:"},
+      {"one folder, one letter", {"/", "Data"}, "1 C: D:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto m = zeroed<machine::Machine>();
+    machine::init(m.get());
+    Frame f;
+    f.u->disk_letters[0] = (c.labels[0] ? 0b100 : 0) | (c.labels[1] ? 0b1000 : 0);
+    for (u32 l = 0; l < 2; ++l) {
+      if (!c.labels[l]) continue;
+      put_name(f.u.get(), 4 + l, c.labels[l]);
+      f.u->volume_label[2 + l] = static_cast<u16>(4 + l);
+    }
+    machine::take(m.get(), f.u.get(), &f.row, f.h.get(), f.a.get(), 120000);
+    EXPECT_EQ(text(machine::name(m.get(), machine::slot_disks)), c.want);
+  }
+}
+
 TEST(Machine, TakeFoldsAUsageFrame) {
   auto m = zeroed<machine::Machine>();
   machine::init(m.get());

@@ -10,6 +10,7 @@
 #include "shell/hitmap.h"
 #include "shell/replacement.h"
 #include "shell/texts.h"
+#include "shell/title.h"
 #include "tests/shell/shell_window.h"
 #include "update/taskmgr.h"
 
@@ -141,6 +142,13 @@ TEST(TaskmgrRow, NotInUseAndNotAvailable) {
   EXPECT_EQ(t.last_result, app::tm_none);
   app::taskmgr_open(&plain.s);
   EXPECT_EQ(t.last_result, app::tm_no_start);
+  // So the Settings page offers no "Open" there that could only fail; under --test the stand-in still opens.
+  plain.s.page = app::page_settings;
+  app::relayout(&plain.s);
+  EXPECT_EQ((plain.s.map.enabled_a >> app::slot_taskmgr_open) & 1, 0u);
+  test.s.page = app::page_settings;
+  app::relayout(&test.s);
+  EXPECT_EQ((test.s.map.enabled_a >> app::slot_taskmgr_open) & 1, 1u);
 }
 
 }  // namespace

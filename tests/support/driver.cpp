@@ -159,6 +159,7 @@ bool Session::start(const std::string& program, const std::string& fonts, const 
     setenv("XDG_CONFIG_HOME", (folder_ + "/cfg").c_str(), 1);
     setenv("XDG_DATA_HOME", (folder_ + "/data").c_str(), 1);
     setenv("HOME", folder_.c_str(), 1);
+    for (const auto& [name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
     if (display_.empty()) {
       unsetenv("DISPLAY");
     } else {

@@ -5,7 +5,10 @@
 // test that fails keeps its folder and leaves the last frame there as a PNG.
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/mem.h"
@@ -32,6 +35,17 @@ struct Frame {
 
 // FNV-1a over the pixels of a rectangle (clipped to the frame): tells whether a part of the page changed.
 u64 hash_of(const Frame& f, u32 left, u32 top, u32 right, u32 bottom);
+
+// Polls every 50 ms until holds() is true or the time-out passes: whether it held.
+template <typename Holds>
+bool until(Holds holds, u32 timeout_ms = 90000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
 
 // Pixels in [x0, x1) x [y0, y1) whose red, green and blue each lie within tolerance of the colour's: small text is
 // blended into its background, so its colour is met only nearly.
@@ -66,6 +80,8 @@ class Session {
   // The program started next runs as a user starts it: without "--test <fonts> --settings <file>" (it needs a
   // display then), its settings under the session's cfg/ folder.
   void outside_test() { outside_test_ = true; }
+  // The program started next sees the variable with this value (PATH, for a stand-in program of the desktop).
+  void set_env(const std::string& name, const std::string& value) { env_.emplace_back(name, value); }
   pid_t pid() const { return pid_; }
   // Waits (up to the time-out) for the program's window of the class and maps its frame record.
   bool find_window(const std::string& class_name, u32 timeout_ms = 10000);
@@ -95,6 +111,7 @@ class Session {
   u64 window_ = 0;
   std::string display_;
   bool outside_test_ = false;
+  std::vector<std::pair<std::string, std::string>> env_;
   u32 requests_ = 0;
   section::Section record_{};
 };

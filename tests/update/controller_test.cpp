@@ -3,7 +3,9 @@
 // them), so the status table, the notes child's lifetime, the missing-program recovery and update.log are seen
 // without a network. The whole road with the real program and a signed test release is at the end.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -35,11 +37,13 @@ u32 pack(u32 state, u32 reason, u32 step = 0, u32 detail = 0) {
 
 // "--vimb-update <verb>" answers the next line of "<exe>.codes" (the word, and its low byte as the exit status that
 // the channel's word must agree with) and leaves "<exe>.manifest" as "<exe>.latest";
-// "--update-notes" waits while "<exe>.notes-wait" exists and then copies "<exe>.notes" next to itself.
+// "--update-notes" waits while "<exe>.notes-wait" exists and then copies "<exe>.notes" next to itself; with
+// "<exe>.notes-error" it says that file's text on standard error and ends with 1 instead.
 const char* const stub_program = R"(#!/bin/bash
 echo "$*" >> "$0.calls"
 if [ "$1" = "--update-notes" ]; then
   while [ -f "$0.notes-wait" ]; do sleep 0.05; done
+  if [ -f "$0.notes-error" ]; then cat "$0.notes-error" >&2; exit 1; fi
   if [ -f "$0.notes" ]; then cp "$0.notes" "$(dirname "$0")/notes.txt"; fi
   exit 0
 fi
@@ -290,6 +294,31 @@ TEST(Controller, NotesChildStillRunningIsLetGoAndAnotherWaitsForIt) {
   EXPECT_EQ(c->settings.flags & updstate::flag_notes_loaded, 0);
 }
 
+// A notes child that fails says why: the sentence goes to update.log with its date, not to the window's own standard
+// error (a window started from a desktop has nobody reading it).
+TEST(Controller, NotesChildFailureGoesToTheUpdateLog) {
+  Desk d;
+  d.store(fresh(0));
+  testutil::write_file(d.program + ".notes-error", "vimbrel: --update-notes: no notes here\n");
+  d.init();
+  const std::string caught = d.dir.path + "/stderr.txt";
+  const int kept = dup(2);
+  const int file = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  dup2(file, 2);
+  update::start_notes(d.c.get());
+  ASSERT_EQ(d.c->notes_child.running, 1);
+  d.settle(start_time);
+  dup2(kept, 2);
+  close(kept);
+  close(file);
+  EXPECT_EQ(testutil::read_file(caught), "");
+  const std::string log = d.log();
+  EXPECT_EQ(lines_of(log), 1u) << log;
+  EXPECT_NE(log.find(": vimbrel: --update-notes: no notes here\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.rfind("20", 0), 0u) << "dated: " << log;
+}
+
 TEST(Controller, MissingProgramIsPutBackOrReportedOnce) {
   Desk d;
   d.store(fresh(0));
@@ -444,6 +473,9 @@ TEST(ControllerRoad, SignedReleaseIsInstalledAndPutBackWhenItDoesNotStart) {
   updstate::load(bytes(settings), &on_disk);
   EXPECT_EQ(on_disk.failure_reason, updstate::reason_did_not_start);
   EXPECT_EQ(on_disk.failed_version[2], 82);
+  const std::string log = testutil::read_file(w.dir.path + "/config/Vimbrel/update.log");
+  const std::string last = log.substr(log.rfind('\n', log.size() - 3) + 1);
+  EXPECT_NE(last.find("the new version did not start, the previous one is back"), std::string::npos) << log;
 
   // The next day's check finds the same version again: it is not downloaded.
   unlink((w.program + ".new").c_str());

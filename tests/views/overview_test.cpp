@@ -173,6 +173,37 @@ TEST(Overview, DiskListRowsAndLabels) {
 
 // Drawn on the own renderer: a refused chart shows its note, the ring answers the pointer with its owner, a chart
 // column gives its tooltip, and a new second marks the bands the page lists and nothing else.
+// The ring's square is filled at every DPI, also where the rounded width and height of its slot differ by a pixel:
+// no black row or column under or beside it.
+TEST(Overview, RingSquareHasNoEmptyEdgeAtAnyDpi) {
+  for (const u32 dpi : {96u, 100u, 120u, 144u}) {
+    SCOPED_TRACE(dpi);
+    auto m = make(desktop, 600);
+    connect(m.get(), 1);
+    for (u32 d = 0; d < 2; ++d) m->ring.disk_figure[machine::back_row(m.get(), 0)][d] = 400000;
+    surface::Window w;
+    const i32 width = draw::to_px(1280, dpi), height = draw::to_px(800, dpi);
+    ASSERT_EQ(w.start(width, height, dpi), 0u);
+    Page p(m.get());
+    views::set_dpi(p.v.get(), dpi);
+    p.layout(1280, 800);
+    w.paint([&] {
+      draw::fill(&w.s, draw::Rect{0, 0, 1280, 800}, 0x201814);
+      overview::render(p.o.get(), p.v.get(), &w.s, *m, nullptr);
+    });
+    ASSERT_NE(p.o->flags & overview::flag_pie_current, 0);
+    i32 fw = 0, fh = 0;
+    const u32* px = gdi::window_pixels(w.window, &fw, &fh);
+    ASSERT_NE(px, nullptr);
+    u32 black = 0;
+    const i32 x0 = draw::to_px(p.o->pie_x, dpi), x1 = draw::to_px(p.o->pie_x + p.o->pie_size, dpi);
+    const i32 y0 = draw::to_px(p.o->pie_y, dpi), y1 = draw::to_px(p.o->pie_y + p.o->pie_size, dpi);
+    for (i32 y = y0; y < y1 && y < fh; ++y)
+      for (i32 x = x0; x < x1 && x < fw; ++x) black += (px[u64(y) * fw + x] & 0xFFFFFF) == 0;
+    EXPECT_EQ(black, 0u);
+  }
+}
+
 TEST(Overview, DrawnPageHoverAndSecond) {
   auto m = make(desktop, 600);
   connect(m.get(), 1);

@@ -471,8 +471,19 @@ TEST(ProcActions, OutcomesAndSentences) {
   EXPECT_FALSE(same_target(false, 10, 20, 10, 20));
   for (u32 code = 0; code < 16; ++code)
     EXPECT_EQ(shows_message(code), code >= 3 && code != 7) << code;
-  EXPECT_EQ(str(result_message(5, 6)), "This is a Windows system process: Windows does not let Vimbrel do this to it.");
-  EXPECT_EQ(str(result_message(5, 9)), "Access denied: Windows does not let Vimbrel do this to the process.");
+  // The sentences name what Linux does: no Windows wording on this system.
+  const struct {
+    u32 code, reason;
+    const char* text;
+  } sentences[] = {
+      {5, 6, "This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it."},
+      {5, 7, "This is a kernel thread: it has no program file, and only the kernel can end it."},
+      {5, 8, "The process belongs to another user: only that user or root can do this to it."},
+      {5, 9, "Access denied: Linux does not let Vimbrel do this to the process."},
+      {6, 0, "Linux could not do this for the process."},
+      {15, 0, "The process is already exiting: Linux is ending it. Nothing was done."},
+  };
+  for (const auto& s : sentences) EXPECT_EQ(str(result_message(s.code, s.reason)), s.text) << s.code << " " << s.reason;
   EXPECT_EQ(str(result_message(14, 0)),
             "The System Idle Process is not a program: there is nothing to open, copy or end.");
   EXPECT_EQ(str(result_message(10, 0)), "The process changed while the menu was open. Nothing was done.");
@@ -481,8 +492,8 @@ TEST(ProcActions, OutcomesAndSentences) {
   std::string q(reinterpret_cast<const char*>(text), confirm_text(mem::lit("notepad.exe"), 4242, false, text));
   EXPECT_EQ(q, "End \"notepad.exe\" (PID 4242)? Anything it has not saved is lost.");
   q.assign(reinterpret_cast<const char*>(text), confirm_text(mem::lit("x"), 4294967295u, true, text));
-  EXPECT_EQ(q, "End \"x\" (PID 4294967295)? Anything it has not saved is lost. Windows needs this process: ending it "
-               "can make the system unstable or shut it down.");
+  EXPECT_EQ(q, "End \"x\" (PID 4294967295)? Anything it has not saved is lost. The system needs this process: ending "
+               "it can make the system unstable or shut it down.");
   const std::string long_name(300, 'a');
   const u32 n = confirm_text(bytes_of(long_name), 1, true, text);
   EXPECT_LE(n, message_most);
