@@ -161,6 +161,13 @@ TEST(LinuxFetchChild, PlacesAVerifiedBuildOrNothingWithItsExitCode) {
          r->write_routes();
        },
        5},
+      {"signed as an older version", "x86_64",
+       [](Release* r, const std::string& b, const buildfix::Key&) {
+         r->publish(b);
+         r->files[r->base + r->n + ".sig"] = r->key.sign_release("0.1.0", "x86_64", b);
+         r->write_routes();
+       },
+       5},
       {"signed by another key", "x86_64",
        [](Release* r, const std::string& b, const buildfix::Key& o) {
          r->publish(b);
@@ -287,6 +294,26 @@ TEST(LinuxBuildService, APlacedBuildIsServedWithoutNetwork) {
   Download refused = download(host.port, remote_update::pack_version(0, 0, 1), other.pk);
   EXPECT_EQ(refused.result, remote_update::result_bad_signature);
   EXPECT_EQ(refused.bytes, "");
+  EXPECT_EQ(r.log(), "");
+  EXPECT_EQ(host.process.stop(), 0);
+}
+
+// A build without a release key could check nothing it fetched: it asks for nothing, and says why.
+TEST(LinuxBuildService, WithoutAReleaseKeyNothingIsFetchedOrServed) {
+  Release r;
+  r.publish(buildfix::elf(40000));
+  unsetenv("VIMBREL_TEST_UPDATE_KEY");
+  testutil::TempDir home;
+  testutil::RunResult run = testutil::run_vimbrel("--linux-fetch x86_64", home.path);
+  EXPECT_EQ(run.exit_code, 7);
+  EXPECT_EQ(run.err, "vimbrel: --linux-fetch: no release key: this build does not update its agents\n");
+  Host host;
+  buildfix::place(host.folder, r.n, buildfix::elf(40000), r.key);  // even a build put there by hand
+  ASSERT_TRUE(host.start()) << host.process.out();
+  EXPECT_TRUE(host.process.wait_output("vimbrel host: no release key: this build does not update its agents\n", 30))
+      << host.process.out();
+  EXPECT_EQ(download(host.port, remote_update::pack_version(0, 0, 1), r.key.pk).result,
+            remote_update::result_no_binary);
   EXPECT_EQ(r.log(), "");
   EXPECT_EQ(host.process.stop(), 0);
 }
