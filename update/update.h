@@ -406,8 +406,8 @@ struct TestSeams {
 };
 #ifdef VIMBREL_TEST_SEAMS
 // Test builds only: the configuration's feed, key, certificates, time-outs and flags may come from the environment
-// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _DEADLINE_MS, _LIMIT, _FLAGS), so tests reach their own server with
-// their own key. The texts live in the store.
+// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _DEADLINE_MS, _LIMIT, _FLAGS), so tests reach
+// their own server with their own key. The texts live in the store.
 void apply_test_seams(Config* config, TestSeams* store);
 #endif
 // What a process that is not built with the seams calls (the window's controller): in a test build the same as

@@ -57,7 +57,10 @@ inline void place(const std::string& folder, const std::string& n, const std::st
     testutil::write_file(folder + "/" + n + ".sha256",
                          sha256_hex(how.digest_of.empty() ? build : how.digest_of) + "  " + n + "\n");
   }
-  if (how.sig) testutil::write_file(folder + "/" + n + ".sig", sign_build(how.signer ? *how.signer : key, how.signed_as.empty() ? n : how.signed_as, build));
+  if (how.sig) {
+    const Key& signer = how.signer ? *how.signer : key;
+    testutil::write_file(folder + "/" + n + ".sig", sign_build(signer, how.signed_as.empty() ? n : how.signed_as, build));
+  }
 }
 
 }  // namespace buildfix

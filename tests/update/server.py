@@ -5,9 +5,9 @@ usage: server.py <routes.json> <port file> [<certificate> <key>]
 
 routes.json maps a request path to an answer: {"status": 200, "file": "<path>" or "body": "<text>",
 "headers": {...}, "stall_before_ms": N (wait before the status line), "stall_after_ms": N (send half the body,
-then wait), "trickle_ms": N (send the body one byte every N ms)}. The file is read when asked, so a test may change it between requests. The route "*" may name a "root" folder:
-a path that no route names is then the file under it, as a static web server serves an update tree. Unknown paths
-answer 404.
+then wait), "trickle_ms": N (send the body one byte every N ms)}. The file is read when asked, so a test may
+change it between requests. The route "*" may name a "root" folder: a path that no route names is then the file
+under it, as a static web server serves an update tree. Unknown paths answer 404.
 Every request is appended to <port file>.log as "<path> <user agent> <cookie or -> <authorization or ->".
 The chosen port is written to <port file> once the server listens.
 """
