@@ -3,6 +3,7 @@
 #include "cluster/payload.h"
 #include "cluster/publish.h"
 #include "platform/proc.h"
+#include "update/update.h"
 
 namespace agent {
 namespace {
@@ -209,8 +210,10 @@ void publish_data(AgentState* agent, u64 now) {
 
 void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print) {
   agentupdate::UpdateState* u = &agent->update;
+  u8 key[remote_update::key_size];
+  const bool keyed = self_path.len != 0 && update::release_key(key);
   agentupdate::init(u, remote_update::pack_version(agent->version[0], agent->version[1], agent->version[2]),
-                    self_path, arch, agent->publisher.random);
+                    self_path, arch, agent->publisher.random, keyed ? key : nullptr);
   u->print = print;
   agentupdate::check_writable(u);
   publish::set_caps(&agent->publisher.link, agentupdate::enabled(u) ? hello_flags : hello_flags_no_update);

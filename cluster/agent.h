@@ -35,7 +35,7 @@ u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::B
 // Exit codes of the mode.
 enum : u32 { exit_ok = 0, exit_key = 2, exit_target = 4, exit_arena = 5, exit_random = 6, exit_restart = 8 };
 
-constexpr u64 state_size = 548608;
+constexpr u64 state_size = 552704;
 constexpr u32 data_period_ms = 1000;
 constexpr u32 procs_period_ms = 2000;
 constexpr u32 step_cap_ms = 100;

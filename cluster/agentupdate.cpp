@@ -82,7 +82,7 @@ u32 with_suffix(mem::Bytes path, mem::Bytes suffix, mem::Slice out) {
 
 void no_op(mem::Bytes) {}
 
-void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSource random) {
+void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSource random, const u8* release_key) {
   __builtin_memset(s, 0, sizeof *s);
   remote_update::init_retry(&s->retry, version);
   s->socket = sock::invalid_socket;
@@ -93,6 +93,10 @@ void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSourc
   s->arch = arch;
   s->random = random;
   s->print = no_op;
+  if (release_key != nullptr) {
+    __builtin_memcpy(s->release_key, release_key, sizeof s->release_key);
+    s->keyed = 1;
+  }
 }
 
 bool enabled(const UpdateState* s) {
@@ -130,6 +134,10 @@ void start(UpdateState* s, u64 now) {
     report(s, remote_update::phase_failed, reason_unavailable);
     return;
   }
+  if (!s->keyed) {
+    report(s, remote_update::phase_failed, remote_update::reason_agent_no_key);
+    return;
+  }
   switch (remote_update::arm_now(&s->retry, now)) {
     case remote_update::offer_running: report(s, remote_update::phase_started, 0); break;
     case remote_update::offer_not_newer: report(s, remote_update::phase_current, 0); break;
@@ -139,7 +147,7 @@ void start(UpdateState* s, u64 now) {
 }
 
 bool idle(const UpdateState* s, u64 now) {
-  return enabled(s) && session_of(s) == nullptr && remote_update::try_due(&s->retry, now);
+  return enabled(s) && s->keyed && session_of(s) == nullptr && remote_update::try_due(&s->retry, now);
 }
 bool busy(const UpdateState* s) { return session_of(s) != nullptr; }
 
@@ -164,7 +172,8 @@ u32 step(UpdateState* s, const publisher::Publisher* p, u64 now, u32 wait) {
     if (!s->confirmed) confirm(s);
     s->opens_seen = link->opens;
     const u16* v = link->peer.host_version;
-    remote_update::note_offer(&s->retry, remote_update::pack_version(v[0], v[1], v[2]), now, random32(s));
+    // Without a release key no build could be checked: no offer is taken.
+    if (s->keyed) remote_update::note_offer(&s->retry, remote_update::pack_version(v[0], v[1], v[2]), now, random32(s));
   }
   if (session_of(s) == nullptr) {
     if (!remote_update::try_due(&s->retry, now)) return remote_update::wait_ms(&s->retry, now);
@@ -206,7 +215,8 @@ void open(UpdateState* s, const publisher::Publisher* p, u64 now) {
   if (!mem::arena_init(&s->arena, download_arena)) return fail(s, remote_update::result_no_memory, now);
   remote_update::Session* session = mem::alloc_of<remote_update::Session>(&s->arena);
   if (session == nullptr) return fail(s, remote_update::result_no_memory, now);
-  remote_update::start_session(session, &link->peer.cluster_key, link->machine_id, s->arch, s->retry.own);
+  remote_update::start_session(session, &link->peer.cluster_key, link->machine_id, s->arch, s->retry.own,
+                               s->release_key);
   session->progress = now;
   if (sock::connect(link->target_address, link->target_port, &s->socket) != sock::done) {
     s->socket = sock::invalid_socket;
@@ -288,7 +298,7 @@ void fail(UpdateState* s, u8 reason, u64 now) {
   drop_new(s);
   close(s);
   remote_update::retry_later(&s->retry, reason, now, random32(s));
-  report(s, remote_update::phase_failed, static_cast<u16>(remote_update::reason_agent_result + reason));
+  report(s, remote_update::phase_failed, remote_update::reason_of_result(reason));
   print_failure(s, reason);
 }
 

@@ -7,6 +7,10 @@
 // to a host confirms it (P.prev and P.trial go), and a fourth start that was never confirmed puts P.prev back and
 // keeps the refused version in P.refused, so the agent does not take that version again.
 //
+// The build must carry the release key's signature over its version, architecture and SHA-256: the agent asks for
+// it first and checks it with its own release key before any byte is written, and checks the whole file's SHA-256
+// against the signed digest before it is swapped in. A build without a release key does not update itself.
+//
 // Files beside P: P.new the download in progress (deleted on failure), P.prev the previous program, P.trial and
 // P.refused the 9-byte trial record (packed version, start count).
 #include "base/mem.h"
@@ -21,7 +25,7 @@ constexpr u32 path_max = 248;
 // P and its longest suffix (".refused").
 constexpr u32 suffixed_max = path_max + 8;
 // The download's own arena: the session and its alignment.
-constexpr u64 download_arena = 18760;
+constexpr u64 download_arena = 18800;
 static_assert(sizeof(remote_update::Session) + 64 <= download_arena, "a download session fits its arena");
 
 inline mem::Bytes new_suffix() { return mem::lit(".new"); }
@@ -62,8 +66,10 @@ struct UpdateState {
   u32 path_length;
   os::RandomSource random;
   Print print;
+  u8 release_key[remote_update::key_size];
+  u8 keyed;             // a release key is known; without one nothing is downloaded
 };
-static_assert(sizeof(UpdateState) == 400, "the self-update state keeps its size");
+static_assert(sizeof(UpdateState) == 440, "the self-update state keeps its size");
 
 // The download's session; null while none runs.
 inline remote_update::Session* session_of(const UpdateState* s) {
@@ -79,7 +85,8 @@ void no_op(mem::Bytes bytes);
 
 // Nothing armed; the path is kept when it fits (else self-update stays off); printing goes nowhere until the owner
 // sets print.
-void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSource random);
+void init(UpdateState* s, u64 version, mem::Bytes path, u8 arch, os::RandomSource random,
+          const u8* release_key = nullptr);
 // A program path is held and the architecture is one a host builds for.
 bool enabled(const UpdateState* s);
 bool exit_wanted(const UpdateState* s);

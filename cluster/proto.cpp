@@ -1239,6 +1239,7 @@ u32 encode_update_ask(const UpdateAsk* ask, mem::Slice out) {
   if (n == 0) return 0;
   mem::Slice p = body(out);
   put8(p, 0, ask->type);
+  put8(p, 1, ask->flag);
   put16(p, 2, ask->major);
   put16(p, 4, ask->minor);
   put16(p, 6, ask->patch);
@@ -1256,6 +1257,7 @@ u32 decode_update_ask(mem::Bytes frame, UpdateAsk* out) {
   out->minor = get16(p, 4);
   out->patch = get16(p, 6);
   out->offset = get32(p, 8);
+  out->flag = get8(p, 1) & ask_signature;
   return ok;
 }
 
@@ -1266,10 +1268,11 @@ constexpr u32 chunk_head = 56;
 u32 chunk_bad(mem::Bytes p) {
   u8 type = get8(p, 0), flag = get8(p, 1);
   u64 total = get32(p, 8), offset = get32(p, 12), length = get32(p, 16);
-  if ((type != 1 && type != 2) || flag > 1) return 1;
+  if ((type != 1 && type != 2) || flag > chunk_signature) return 1;
   // In 64 bits, so an offset near the top cannot wrap past the total.
-  if (total < offset + length || total > binary_max) return 1;
-  if (flag == 1 && (total | offset | length) != 0) return 1;
+  if (flag != chunk_signature && (total < offset + length || total > binary_max)) return 1;
+  if (flag == chunk_no_binary && (total | offset | length) != 0) return 1;
+  if (flag == chunk_signature && (offset != 0 || length != 64 || total == 0 || total > binary_max)) return 1;
   return !all_zero(p, chunk_head + length, p.len - chunk_head - length);
 }
 

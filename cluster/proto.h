@@ -514,19 +514,27 @@ u32 rows_kind(u32 kind);
 u32 encode_rows(u32 kind, u8 tier, const u8* id, mem::Bytes rows, u32 count, mem::Slice out);
 u32 check_rows(mem::Bytes frame, u32 kind, u32* count);
 
+// An ask with ask_signature wants the build's release signature rather than its bytes; a host of an older version
+// does not read that byte and answers with bytes, which tells the agent that no signature will come.
+constexpr u8 ask_signature = 1;
 struct UpdateAsk {
   u8 type;  // binary type, 1 or 2
   u16 major, minor, patch;
   u32 offset;
+  u8 flag;  // ask_signature, or 0
 };
 u32 encode_update_ask(const UpdateAsk* ask, mem::Slice out);
 u32 decode_update_ask(mem::Bytes frame, UpdateAsk* out);
 
 constexpr u32 chunk_max = 16384;
 constexpr u32 binary_max = 16777216;
+// Chunk flags: no binary; or the answer to an ask for the signature, whose 64 bytes of data are the release key's
+// signature over the build's version, architecture and SHA-256 (offset 0, total the build's size).
+constexpr u8 chunk_no_binary = 1;
+constexpr u8 chunk_signature = 2;
 struct UpdateChunk {
   u8 type;   // 1 or 2
-  u8 flag;   // 1: no binary (total, offset and length 0)
+  u8 flag;   // chunk_no_binary (total, offset and length 0), chunk_signature, or 0
   u16 major, minor, patch;
   u32 total;
   u32 offset;

@@ -1,6 +1,7 @@
 #include "cluster/remote_update.h"
 
 #include "base/fmt.h"
+#include "platform/sign.h"
 
 namespace remote_update {
 
@@ -114,6 +115,32 @@ u32 sums_line(const u8 digest[32], mem::Bytes name, mem::Slice out) {
   return static_cast<u32>(67 + name.len);
 }
 
+// ---- Release signatures.
+
+u32 signed_line(mem::Bytes version_text, mem::Bytes arch_word, const u8 digest[32], mem::Slice out) {
+  if (version_text.len == 0 || version_text.len > 48 || arch_word.len == 0 || arch_word.len > 16) return 0;
+  u8 hex[64];
+  sha256::hex(digest, hex);
+  const mem::Bytes parts[] = {mem::lit("vimbrel "), version_text, mem::lit(" "), arch_word, mem::lit(" "),
+                              mem::Bytes(hex, sizeof hex)};
+  u32 at = 0;
+  for (mem::Bytes part : parts) at = append(out, at, part);
+  return at == 0xFFFFFFFF ? 0 : at;
+}
+
+bool release_signed(mem::Bytes version_text, mem::Bytes arch_word, const u8 digest[32], const u8* signature,
+                    const u8* key) {
+  u8 line[signed_line_max];
+  u32 n = signed_line(version_text, arch_word, digest, mem::Slice{line, sizeof line});
+  return n != 0 && signature != nullptr && sign::verify_bytes(mem::Bytes(line, n), signature, key) == 1;
+}
+
+bool build_signed(u64 version, u8 arch, const u8 digest[32], const u8* signature, const u8* key) {
+  u8 v[version_text_max];
+  u32 n = version_text(version, mem::Slice{v, sizeof v});
+  return release_signed(mem::Bytes(v, n), arch_word(arch), digest, signature, key);
+}
+
 // ---- Words.
 
 mem::Bytes phase_word(u8 phase) {
@@ -140,6 +167,10 @@ mem::Bytes reason_text(u8 reason) {
     case 6: return mem::lit("this version was put back after it failed to start");
     case 7: return mem::lit("the new version did not start, the previous one is back");
     case 8: return mem::lit("the machine disconnected during the update");
+    case reason_host_no_key: return mem::lit("the host's build has no release key");
+    case reason_unsigned: return mem::lit("the host sent no release signature (update the host first)");
+    case reason_bad_signature: return mem::lit("the host's build is not signed by the release key");
+    case reason_agent_no_key: return mem::lit("this machine's build has no release key");
     default: break;
   }
   if (reason >= 9 && reason <= 16) return mem::lit("none");
@@ -165,8 +196,18 @@ mem::Bytes result_word(u8 result) {
     case result_cannot_replace: return mem::lit("cannot replace the program file");
     case result_unreachable: return mem::lit("unreachable");
     case result_no_memory: return mem::lit("no memory");
+    case result_unsigned: return mem::lit("no release signature");
+    case result_bad_signature: return mem::lit("not signed by the release key");
+    case result_no_key: return mem::lit("no release key");
     default: return mem::lit("none");
   }
+}
+
+u8 reason_of_result(u8 result) {
+  if (result == result_unsigned) return reason_unsigned;
+  if (result == result_bad_signature) return reason_bad_signature;
+  if (result == result_no_key) return reason_agent_no_key;
+  return static_cast<u8>(reason_agent_result + (result <= result_no_memory ? result : 0));
 }
 
 // ---- The Machines page.
@@ -274,7 +315,7 @@ mem::Slice out_room(Session* s) { return mem::Slice{s->out + s->out_fill, sessio
 
 bool send_ask(Session* s) {
   proto::UpdateAsk ask = {s->arch, static_cast<u16>(s->binary >> 32), static_cast<u16>(s->binary >> 16),
-                          static_cast<u16>(s->binary), s->received};
+                          static_cast<u16>(s->binary), s->received, s->signed_ok ? u8{0} : proto::ask_signature};
   mem::Slice room = out_room(s);
   if (room.len < proto::tag_size) return fail(s, result_bad_frame);
   room.len -= proto::tag_size;
@@ -297,10 +338,30 @@ u8 chunk_verdict(const Session* s, const proto::UpdateChunk* c, mem::Bytes data)
   return 0;
 }
 
+// The answer to the first ask: the build's version, size and digest with the release key's signature over them. A
+// host of an older version answers with the build's first bytes instead, which is refused as unsigned.
+bool take_signature(Session* s, const proto::UpdateChunk* c, mem::Bytes data) {
+  if (c->flag & proto::chunk_no_binary) return fail(s, result_no_binary);
+  if (c->flag != proto::chunk_signature) return fail(s, result_unsigned);
+  u64 version = pack_version(c->major, c->minor, c->patch);
+  if (c->type != s->arch) return fail(s, result_changed);
+  if (version <= s->own) return fail(s, result_not_newer);
+  if (data.len != signature_size) return fail(s, result_bad_frame);
+  if (!build_signed(version, s->arch, c->value, data.ptr, s->key)) return fail(s, result_bad_signature);
+  s->signed_ok = 1;
+  s->first = 0;
+  s->binary = version;
+  s->total = c->total;
+  __builtin_memcpy(s->digest, c->value, 32);
+  return send_ask(s);
+}
+
 bool take_chunk(Session* s, mem::Bytes frame, u32 at) {
   proto::UpdateChunk c;
   if (proto::decode_update_chunk(frame, &c) != proto::ok) return fail(s, result_bad_frame);
   mem::Bytes data = proto::update_data(frame);
+  if (!s->signed_ok) return take_signature(s, &c, data);
+  if (c.flag == proto::chunk_signature) return fail(s, result_bad_frame);
   u8 verdict = chunk_verdict(s, &c, data);
   if (verdict != 0) return fail(s, verdict);
   if (s->first) {
@@ -343,8 +404,10 @@ bool take_one(Session* s, mem::Bytes frame, u32 at) {
 
 }  // namespace
 
-void start_session(Session* s, const auth::KeyState* key, const u8* machine_id, u8 arch, u64 own_version) {
+void start_session(Session* s, const auth::KeyState* key, const u8* machine_id, u8 arch, u64 own_version,
+                   const u8* release_key) {
   __builtin_memset(s, 0, sizeof *s);
+  __builtin_memcpy(s->key, release_key, key_size);
   s->arch = arch;
   s->first = 1;
   s->own = own_version;

@@ -5,6 +5,10 @@
 // against the first one's version, size and digest, checks the ELF header and the SHA-256 of the whole file,
 // installs it and restarts on trial.
 //
+// What the maker signs ties the bytes to a version: the release key signs the line "vimbrel <version> <arch>
+// <sha256>", and the agent checks that signature itself before its program file is replaced. The cluster key only
+// says who may talk to whom; it never stands in for the release key.
+//
 // Everything here is pure: clocks and random numbers come in as arguments, so every rule can be driven step by step.
 #include "base/mem.h"
 #include "base/sha256.h"
@@ -49,6 +53,20 @@ bool read_sums(mem::Bytes text, mem::Bytes name, u8 digest[32]);
 // longer than 64 bytes or out is too small.
 u32 sums_line(const u8 digest[32], mem::Bytes name, mem::Slice out);
 
+// ---- Release signatures.
+
+constexpr u32 signature_size = 64;
+constexpr u32 key_size = 32;
+constexpr u32 signed_line_max = 160;
+// "vimbrel <version> <arch> <64 lower-case hex digits>" (no line end) into out; its length, 0 when a part is empty,
+// the version is longer than 48 bytes or out is too small.
+u32 signed_line(mem::Bytes version_text, mem::Bytes arch_word, const u8 digest[32], mem::Slice out);
+// True when the signature is the key's over the signed line of the version text, the architecture and the digest.
+bool release_signed(mem::Bytes version_text, mem::Bytes arch_word, const u8 digest[32], const u8* signature,
+                    const u8* key);
+// The same for a packed version and an architecture code.
+bool build_signed(u64 version, u8 arch, const u8 digest[32], const u8* signature, const u8* key);
+
 // ---- Words.
 
 // Update phases of a machine.
@@ -65,8 +83,16 @@ enum : u8 {
 };
 // "asked", ..., "done at ", "failed: ", "up to date"; empty for 0 and anything past 8.
 mem::Bytes phase_word(u8 phase);
-// The reason a machine shows beside its phase; results of a download try are reasons 17 to 32.
-enum : u8 { reason_no_checksums = 5, reason_agent_result = 16 };
+// The reason a machine shows beside its phase; results 1 to 16 of a download try are reasons 17 to 32, and the
+// release-key results 17 to 19 take the free reasons 10 to 12 (a viewer of any version reads reasons up to 32).
+enum : u8 {
+  reason_no_checksums = 5,
+  reason_host_no_key = 9,
+  reason_unsigned = 10,
+  reason_bad_signature = 11,
+  reason_agent_no_key = 12,
+  reason_agent_result = 16,
+};
 mem::Bytes reason_text(u8 reason);
 
 // Results of one download try.
@@ -88,8 +114,13 @@ enum : u8 {
   result_cannot_replace = 14,
   result_unreachable = 15,
   result_no_memory = 16,
+  result_unsigned = 17,       // the host sent the build without its release signature (a host of an older version)
+  result_bad_signature = 18,  // the release key did not sign this version, architecture and digest
+  result_no_key = 19,         // this agent's build has no release key to check with
 };
 mem::Bytes result_word(u8 result);
+// The reason that a failed try reports to the host.
+u8 reason_of_result(u8 result);
 
 // ---- The Machines page.
 
@@ -153,6 +184,8 @@ struct Session {
   u8 result;
   u8 arch;
   u8 first;        // the next chunk is the first
+  u8 signed_ok;    // the release signature of the build came and checked
+  u8 key[key_size];  // the release key the build must be signed with
   u64 own;         // this agent's packed version
   u64 binary;      // the packed version of the build, from the first chunk
   u32 total;
@@ -170,7 +203,10 @@ struct Session {
   u8 in[session_input];
   u8 out[session_output];
 };
-void start_session(Session* s, const auth::KeyState* key, const u8* machine_id, u8 arch, u64 own_version);
+// The first ask wants the build's release signature; a build whose signature the release key did not make is refused
+// before any of its bytes are asked for.
+void start_session(Session* s, const auth::KeyState* key, const u8* machine_id, u8 arch, u64 own_version,
+                   const u8* release_key);
 // The hello (role 4) into the output; false with result 13 when no nonce could be drawn.
 bool send_hello(Session* s, mem::Bytes nonce, bool drawn, u64 now);
 // Takes the n bytes just received into the input (see input_room): false when the try failed (result set).

@@ -567,7 +567,7 @@ u32 handle_message(Hub* h, u32 s, mem::Bytes frame, u32 now, u32 wall) {
       u8 phase = 0, reason = 0;
       if (!m_has(h, m_takes_orders, i) || proto::decode_update_state(frame, &phase, &reason) != proto::ok) return 0;
       h->m.phase[i] = phase;
-      h->m.reason[i] = reason == 18 && h->m.checksums_missing ? 5 : reason;
+      h->m.reason[i] = reason == 18 && h->m.no_binary_reason ? h->m.no_binary_reason : reason;
       return 1;
     }
     case proto::kind_update_now:
@@ -1162,6 +1162,11 @@ void decide_lease(Host* host, u32 now) {
   log(host, mem::lit(", share self-test "));
   log(host, hstore::verdict_word(host->verdict));
   log(host, mem::lit("\n"));
+  if (host->feed != nullptr && !host->feed->keyed) {
+    log(host, mem::lit("vimbrel host: "));
+    log(host, linuxfeed::no_key_text());
+    log(host, mem::lit("\n"));
+  }
 }
 
 void tick(Host* host, u32 now, u32 wall) {

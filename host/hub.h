@@ -122,7 +122,7 @@ struct Machines {
   u8 phase[machines];
   u8 reason[machines];
   u32 last_order[machines];   // host units, all ones for none
-  u8 checksums_missing;
+  u8 no_binary_reason;  // what "the host has no binary yet" reads as: 0 itself, or a reason that says why
   u32 orders_received;
   u32 orders_sent;
   u8 ids[machines][16];

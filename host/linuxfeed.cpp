@@ -108,8 +108,13 @@ void init(Feed* feed, u64 version, mem::Bytes linux_folder, mem::Bytes program, 
     mem::copy(mem::Slice{feed->program, program.len}, program);
     feed->program_len = static_cast<u32>(program.len);
   }
-  __builtin_memcpy(feed->release_key, release_key, 32);
+  if (release_key != nullptr) {
+    __builtin_memcpy(feed->release_key, release_key, 32);
+    feed->keyed = 1;
+  }
 }
+
+mem::Bytes no_key_text() { return mem::lit("no release key: this build does not update its agents"); }
 
 // ---- Making a build ready.
 
@@ -136,14 +141,16 @@ u32 open_build(Feed* feed, u32 a) {
   mem::Bytes sig = file_path(dir, n, mem::lit(".sig"), sig_path);
   fs::File file{};
   u8 digest[32], listed[32], line[remote_update::sums_line_max + 1], signature[sign::signature_size + 1];
+  const u8 arch = static_cast<u8>(a + 1);
   u64 line_len = 0, sig_len = 0;
   bool good = name_len != 0 && build.len != 0 && sums.len != 0 && sig.len != 0 &&
               fs::open_sized(build, &file) == fs::ok && file.size >= 1 && file.size <= remote_update::build_max &&
-              hash_build(&file, static_cast<u8>(a + 1), digest) &&
+              feed->keyed && hash_build(&file, arch, digest) &&
               read_small(sums, mem::Slice{line, sizeof line}, &line_len) &&
               remote_update::read_sums(mem::Bytes(line, line_len), n, listed) && same_digest(digest, listed) &&
               read_small(sig, mem::Slice{signature, sizeof signature}, &sig_len) &&
-              sig_len == sign::signature_size && sign::verify_file(file.handle, signature, feed->release_key);
+              sig_len == sign::signature_size &&
+              remote_update::build_signed(feed->version, arch, digest, signature, feed->release_key);
   if (!good) {
     fs::close(&file);
     ++feed->counters.failures;
@@ -153,6 +160,7 @@ u32 open_build(Feed* feed, u32 a) {
   b->size = file.size;
   b->size32 = static_cast<u32>(file.size);
   __builtin_memcpy(b->sha256, digest, 32);
+  __builtin_memcpy(b->signature, signature, sizeof b->signature);
   b->state = state_held;
   ++feed->counters.opened;
   return 1;
@@ -177,7 +185,7 @@ u32 start_fetch(Feed* feed, u32 a) {
 void arch_step(Feed* feed, u32 a, u64 now_ms) {
   if (a >= arch_count) return;
   Build* b = &feed->builds[a];
-  if (b->state == state_fetching || b->state == state_held || feed->running) return;
+  if (!feed->keyed || b->state == state_fetching || b->state == state_held || feed->running) return;
   if (b->state == state_waiting && now_ms < b->next_try) return;
   if (open_build(feed, a)) return;
   if (!start_fetch(feed, a)) retry_later(feed, a, now_ms);
@@ -230,6 +238,14 @@ bool serve_one(Feed* feed, hub::Hub* h, u32 s, u64 now_ms, u32 now, u32 wall) {
   chunk.total = b->size32;
   chunk.offset = ask->offset < b->size32 ? ask->offset : b->size32;
   __builtin_memcpy(chunk.value, b->sha256, 32);
+  if (ask->flag & proto::ask_signature) {
+    // The signature first: the agent checks it against its own release key before it asks for any byte.
+    chunk.flag = proto::chunk_signature;
+    chunk.offset = 0;
+    chunk.length = remote_update::signature_size;
+    if (hub::out_free(h, s) < 16 + 56 + chunk.length + proto::tag_size) return false;
+    return hub::send_chunk(h, s, &chunk, mem::Bytes(b->signature, chunk.length), now, wall);
+  }
   // An agent's first ask names no version (0): it is served. Only an ask for another version than this host's
   // hears length 0, which the agent takes for a changed binary.
   u64 asked = remote_update::pack_version(ask->major, ask->minor, ask->patch);
@@ -271,7 +287,10 @@ void serve_chunks(Feed* feed, hub::Hub* h, u64 now_ms, u32 now_units, u32 wall) 
 
 void step(Feed* feed, hub::Hub* h, u64 now_ms, u32 now_units, u32 wall) {
   fetch_step(feed, now_ms);
-  h->m.checksums_missing = feed->checksums_missing != 0;
+  u8 reason = 0;
+  if (!feed->keyed) reason = remote_update::reason_host_no_key;
+  else if (feed->checksums_missing != 0) reason = remote_update::reason_no_checksums;
+  h->m.no_binary_reason = reason;
   serve_chunks(feed, h, now_ms, now_units, wall);
 }
 
@@ -305,6 +324,7 @@ constexpr u32 sums_capacity = 65536;
 
 struct Fetch {
   const update::Config* config;
+  u64 version;
   u8 base[256];
   u32 base_len;
   u8 url[384];
@@ -357,7 +377,8 @@ u32 fetch_build(Fetch* f, mem::Bytes name, u8 arch, mem::Bytes build, mem::Bytes
   fs::File file{};
   u8 digest[32];
   bool good = fs::open_sized(fresh, &file) == fs::ok && file.size == received && hash_build(&file, arch, digest) &&
-              same_digest(digest, f->digest) && sign::verify_file(file.handle, f->signature, f->config->public_key);
+              same_digest(digest, f->digest) &&
+              remote_update::build_signed(f->version, arch, digest, f->signature, f->config->public_key);
   fs::close(&file);
   if (!good) {
     discard(fresh);
@@ -381,6 +402,7 @@ u32 fetch_build(Fetch* f, mem::Bytes name, u8 arch, mem::Bytes build, mem::Bytes
 u32 fetch(const update::Config* config, mem::Bytes arch_word, u64 version, mem::Bytes linux_folder) {
   u8 arch = remote_update::arch_of(arch_word);
   if (arch == remote_update::arch_none) return fetch_unknown_arch;
+  if (!config->has_key) return fetch_no_key;
   if (linux_folder.len == 0 || linux_folder.len >= path_max || fs::make_directories(linux_folder) != fs::ok) {
     return fetch_no_folder;
   }
@@ -388,6 +410,7 @@ u32 fetch(const update::Config* config, mem::Bytes arch_word, u64 version, mem::
   if (!mem::arena_init(&arena, sizeof(Fetch) + 64)) return fetch_no_folder;
   Fetch* f = mem::alloc_of<Fetch>(&arena);
   f->config = config;
+  f->version = version;
   f->base_len = release_base(config, version, mem::Slice{f->base, sizeof f->base});
   u8 name_bytes[remote_update::build_name_max];
   mem::Bytes name(name_bytes, name_of(version, arch - 1u, name_bytes));
@@ -443,7 +466,7 @@ void create(Feed* feed, u64 version) {
   Release release;
   release_config(mem::Bytes(text, remote_update::version_text(version, mem::Slice{text, sizeof text})), &release);
   init(feed, version, mem::Bytes(dir, dir_len), mem::Bytes(program, program_len < path_max ? program_len : 0),
-       release.config.public_key);
+       release.config.has_key ? release.config.public_key : nullptr);
 }
 
 u32 fetch_main(mem::Bytes arch_word, u16 major, u16 minor, u16 patch) {
@@ -452,7 +475,13 @@ u32 fetch_main(mem::Bytes arch_word, u16 major, u16 minor, u16 patch) {
   u32 dir_len = folder(mem::Slice{dir, sizeof dir});
   Release release;
   release_config(mem::Bytes(text, remote_update::version_text(version, mem::Slice{text, sizeof text})), &release);
-  return fetch(&release.config, arch_word, version, mem::Bytes(dir, dir_len));
+  u32 code = fetch(&release.config, arch_word, version, mem::Bytes(dir, dir_len));
+  if (code == fetch_no_key) {
+    os::write_err(mem::lit("vimbrel: --linux-fetch: "));
+    os::write_err(no_key_text());
+    os::write_err(mem::lit("\n"));
+  }
+  return code;
 }
 
 }  // namespace linuxfeed

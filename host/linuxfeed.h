@@ -6,8 +6,10 @@
 // ".sig" files there. The host then holds the build file open and serves it in chunks to the agents' update links.
 //
 // A build is served only when its size is 1 byte to 16 MiB, it is an ELF file for its architecture, its SHA-256 is
-// the one line of its ".sha256" file, and its detached signature is the release key's: a file placed there by hand
-// is checked like a downloaded one. Failed fetches back off from 10 minutes to 6 hours.
+// the one line of its ".sha256" file, and its ".sig" is the release key's signature over the line "vimbrel <host
+// version> <arch> <sha256>": a file placed there by hand is checked like a downloaded one. The signature travels
+// with the build, so that the agent checks it too. Failed fetches back off from 10 minutes to 6 hours. A build of
+// the program without a release key serves nothing and fetches nothing.
 #include "base/mem.h"
 #include "cluster/remote_update.h"
 #include "platform/proc.h"
@@ -34,6 +36,7 @@ struct Build {
   u64 size;
   u32 size32;
   u8 sha256[32];
+  u8 signature[remote_update::signature_size];  // the release key's, over the version, architecture and digest
   u64 next_try;  // ms
   u32 backoff;   // ms
 };
@@ -56,6 +59,7 @@ struct Feed {
   u32 last_served;       // slot, round robin
   Counters counters;
   u8 release_key[32];
+  u8 keyed;  // a release key is known: without one nothing is opened, fetched or served
   u32 folder_len;
   u32 program_len;
   u8 folder[path_max];
@@ -67,8 +71,10 @@ struct Feed {
 // 521 bytes.
 u32 folder(mem::Slice out);
 // A feed for the host's version, its Linux folder and program path (either may be empty: nothing is then opened or
-// fetched) and the key that signs releases.
+// fetched) and the key that signs releases (null: none).
 void init(Feed* feed, u64 version, mem::Bytes linux_folder, mem::Bytes program, const u8* release_key);
+// The host's words when it has no release key: "no release key: this build does not update its agents".
+mem::Bytes no_key_text();
 // init with this process's folder, own path and release key.
 void create(Feed* feed, u64 version);
 // Once per host round: the fetch child's end, the checksums-missing bits to the host's table, up to 4 chunks.
@@ -99,8 +105,10 @@ enum : u32 {
   fetch_no_folder = 2,     // no Linux folder, a path too long, or the download file cannot be created
   fetch_no_checksums = 3,  // SHA256SUMS not available, or without exactly one line for the build
   fetch_download = 4,      // the build or its signature could not be downloaded
-  fetch_not_listed = 5,    // the build is not the one listed (size, ELF header, SHA-256) or not signed by the key
+  fetch_not_listed = 5,    // the build is not the one listed (size, ELF header, SHA-256), or the key did not sign
+                           // this version, architecture and digest
   fetch_not_placed = 6,
+  fetch_no_key = 7,        // this build has no release key: nothing is asked for
 };
 bool is_fetch_option(mem::Bytes word);  // "--linux-fetch"
 // The release's folder on the update server: the feed's origin, "/downloads/vimbrel/v", a.b.c, "/"; its length, 0

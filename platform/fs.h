@@ -191,9 +191,11 @@ u32 append_ok(mem::Bytes path, mem::Bytes bytes);
 u32 move_ok(mem::Bytes from, mem::Bytes to);
 // Bytes read from the start of the file into the buffer; 0 on any failure (and for an empty file).
 u64 read_prefix(mem::Bytes path, mem::Slice buffer);
-// Moves target to backup, then new onto target: 1 when both moves succeeded. When the first fails, 0 and nothing
-// moved. When the second fails the backup is moved back (tried twice); should that fail too, target_missing (when
-// given) is set to 1: the target is gone and the original is at the backup path.
+// Puts the file at new_path in place of target and keeps target's file as backup (an earlier backup is replaced):
+// 1 on success, 0 when nothing changed but a leftover backup. The target's name always names a complete file: the
+// backup is a second name of the target's file (a file system without second names refuses the swap), and the new
+// file takes the target's name in one rename. target_missing (when given) is set to 1 only when the target is not
+// there afterwards.
 u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing = nullptr);
 
 // ---- Files of the updater. Each answers the system's error number (0 for success), which the updater reports as
@@ -216,9 +218,13 @@ u32 rename_path(mem::Bytes from, mem::Bytes to, u32 replace);
 // Renames the file that the open handle holds, replacing the target: refused (ESTALE) when the name no longer names
 // that file, so only the file that was checked through the handle moves.
 u32 rename_open(u64 handle, mem::Bytes from, mem::Bytes to);
+// Gives the file at from the second name to (never replacing: EEXIST); the folder is flushed after.
+u32 link_path(mem::Bytes from, mem::Bytes to);
 // Deletes a plain file; a missing file counts as deleted (0). A file that a running process was started from is
 // refused (ETXTBSY) and stays.
 u32 delete_unused(mem::Bytes path);
+// Removes the name, whatever runs from it; a missing name counts as removed (0).
+u32 delete_plain(mem::Bytes path);
 // 1 when something is at the path (a link counts, it is not followed).
 u32 present(mem::Bytes path);
 // The file's identity: device and inode, both 0 when it cannot be read. A rename within the folder keeps it.

@@ -32,6 +32,8 @@ struct Request {
   u32 connect_ms;         // sending, and any wait for bytes of the answer while receiving
   u32 send_ms;
   u32 receive_ms;
+  u32 total_ms;           // the whole transfer from its start, however lively (0: no bound); past it the stage
+                          // the transfer was in fails with a time-out, like a wait that ran out
   u64 limit;              // the most body bytes accepted; one more is stage_limit
   // Where the body goes: an open file (fs::File-style handle, written from the file's current end), or, when file
   // is 0, the buffer (at most its length and the limit).

@@ -66,7 +66,9 @@ void updates_section(AppState* s, const Canvas& c) {
   u8 bytes[512];
   updstate::Buf line = updstate::buf_of(mem::Slice{bytes, sizeof bytes});
   updstate::status_line(&u, now(*s), &line);
-  shortened(s, updstate::text_of(&line), value_column, 196 - sc, w - 448);
+  // A build without a release key never checks: it says so instead of a state that would never change.
+  const bool keyed = s->model->updater.config.has_key != 0;
+  shortened(s, keyed ? updstate::text_of(&line) : update::no_key_text(), value_column, 196 - sc, w - 448);
   slot_button(c, slot_check, mem::lit("Check for updates"), false);
   slot_button(c, slot_restart, mem::lit("Restart to update"), true);
   row_label(c, mem::lit("Update mode"), 300 - sc);

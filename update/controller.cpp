@@ -216,7 +216,7 @@ bool tick(Controller* c, u32 now) {
     if (wanted) start_notes(c);
     return wanted;
   }
-  if (check_due(&c->settings, false, now)) {
+  if (c->config.has_key && check_due(&c->settings, false, now)) {
     start_check(c, now);
     return true;
   }
@@ -237,7 +237,8 @@ bool start_swap(Controller* c, u32 now) {
 }
 
 void run_worker(Controller* c, u32 mode, u32 now) {
-  if (c->worker.running) return;
+  // A build without a release key does not update itself: it asks the update server nothing.
+  if (c->worker.running || !c->config.has_key) return;
   if (c->missing) {
     c->settings.last_check = now;
     recover_program(c);

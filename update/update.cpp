@@ -2,11 +2,11 @@
 
 #include "base/fmt.h"
 #include "base/sha256.h"
+#include "host/remote_update.h"
 #include "platform/fs.h"
 #include "platform/http.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
-#include "platform/sign.h"
 
 namespace update {
 
@@ -41,6 +41,15 @@ u8 hex_value(u8 c) {
   if (is_digit(c)) return u8(c - '0');
   if (c >= 'a' && c <= 'f') return u8(c - 'a' + 10);
   return 16;
+}
+
+// 64 lower-case hex digits as the 32 bytes of a key; false (and nothing written) for anything else.
+bool key_of_hex(mem::Bytes hex, u8 out[32]) {
+  if (hex.len != 64) return false;
+  for (u64 i = 0; i < 64; i++)
+    if (hex_value(hex.ptr[i]) == 16) return false;
+  for (u32 i = 0; i < 32; i++) out[i] = u8(hex_value(hex.ptr[2 * i]) << 4 | hex_value(hex.ptr[2 * i + 1]));
+  return true;
 }
 
 u32 parse_any_manifest(mem::Bytes text, mem::Bytes short_name, bool local, bool beta, Manifest* out) {
@@ -259,16 +268,23 @@ u32 read_latest_file(mem::Bytes latest_path, mem::Slice buffer, u64* length) {
 
 // ---- The check step.
 
-mem::Bytes server_host() { return mem::lit("updates.quillmere.com"); }
+mem::Bytes server_host() {
+  mem::Bytes origin = built_in_origin();
+  // The origin has no path of its own: the host is what follows the scheme up to a port or the end.
+  u64 start = starts_with(origin, mem::lit("https://")) ? 8 : 0, end = start;
+  while (end < origin.len && is_host_byte(origin.ptr[end])) end++;
+  return sub(origin, start, end);
+}
 
 // This system's builds, by the architecture the program was built for.
 #if defined(__aarch64__)
-#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/aarch64/latest.txt"
+#define VIMBREL_ARCH "aarch64"
 #else
-#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/x86_64/latest.txt"
+#define VIMBREL_ARCH "x86_64"
 #endif
 
-mem::Bytes feed_path() { return mem::lit(VIMBREL_FEED_PATH); }
+mem::Bytes build_arch() { return mem::lit(VIMBREL_ARCH); }
+mem::Bytes feed_path() { return mem::lit("/downloads/vimbrel/linux/" VIMBREL_ARCH "/latest.txt"); }
 
 Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
                    mem::Bytes version_text, mem::Bytes folder, u64 limit, u32 flags) {
@@ -285,11 +301,23 @@ Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer
 }
 
 Config make_config(mem::Bytes version_text) {
-  // The maker's release key belongs in the configuration. Until a release key is set, the zero key accepts no
-  // signature, so every download is refused (reason 14) rather than installed unauthenticated.
-  return fill_config(mem::lit("vimbrel"), mem::lit("https://updates.quillmere.com" VIMBREL_FEED_PATH),
-                     mem::lit("Quillmere Ltd"), mem::lit("Vimbrel"), version_text, mem::lit("Vimbrel"), 0,
-                     flag_manifest_version);
+  Config c = fill_config(mem::lit("vimbrel"), built_in_feed_url(), mem::lit("Quillmere Ltd"), mem::lit("Vimbrel"),
+                         version_text, mem::lit("Vimbrel"), 0, flag_manifest_version);
+  // A build without a release key has nothing to check a release with: it asks for none (the build inputs allow
+  // only 64 lower-case hex digits or nothing).
+  c.has_key = key_of_hex(built_in_key_hex(), c.public_key) ? 1 : 0;
+  return c;
+}
+
+namespace {
+
+}  // namespace
+
+u32 transfer_bound_ms(const Config* config, bool to_file, u64 limit) {
+  if (config->deadline_ms) return config->deadline_ms;
+  if (!to_file) return small_transfer_ms;
+  u64 ms = small_transfer_ms + limit / 64;  // 64 bytes a millisecond: 64 KiB a second
+  return ms < 0xFFFFFFFF ? u32(ms) : 0xFFFFFFFF;
 }
 
 namespace {
@@ -325,12 +353,14 @@ u32 http_get(const Config* config, http::Request* request, HttpResult* out) {
 u32 http_get_to_memory(const Config* config, mem::Bytes url, mem::Slice buffer, u64 limit, HttpResult* out) {
   http::Request request = request_of(config, url, limit);
   request.buffer = buffer;
+  request.total_ms = transfer_bound_ms(config, false, limit);
   return http_get(config, &request, out);
 }
 
 u32 http_get_to_file(const Config* config, mem::Bytes url, u64 file, u64 limit, HttpResult* out) {
   http::Request request = request_of(config, url, limit);
   request.file = file;
+  request.total_ms = transfer_bound_ms(config, true, limit);
   return http_get(config, &request, out);
 }
 
@@ -543,6 +573,11 @@ bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error) {
   return *error == 0;
 }
 
+bool link_retry(mem::Bytes from, mem::Bytes to, u32* error) {
+  *error = with_retry([&] { return fs::link_path(from, to); });
+  return *error == 0;
+}
+
 bool rename_by_handle(u64 handle, mem::Bytes from, mem::Bytes to, u32* error) {
   *error = with_retry([&] { return fs::rename_open(handle, from, to); });
   return *error == 0;
@@ -586,9 +621,30 @@ u32 hash_file(u64 handle, u8 digest[32]) {
   return 1;
 }
 
-u32 check_signature(const Config* config, u64 handle, const u8* signature) {
-  if (!signature) return 0;
-  return sign::verify_file(handle, signature, config->public_key);
+u32 version_text(Version v, mem::Slice out) {
+  u64 at = 0;
+  u8 digits[fmt::dec_size];
+  const u32 parts[] = {v.major, v.minor, v.patch};
+  for (u32 i = 0; i < 3 && out.len >= 48; i++) {
+    if (i) out.ptr[at++] = '.';
+    mem::Slice d = fmt::dec(parts[i], digits);
+    mem::copy(mem::Slice{out.ptr + at, d.len}, d);
+    at += d.len;
+  }
+  if (v.beta >= 0 && out.len >= 48) {
+    mem::copy(mem::Slice{out.ptr + at, 6}, mem::lit("-beta."));
+    mem::Slice d = fmt::dec(u32(v.beta), digits);
+    mem::copy(mem::Slice{out.ptr + at + 6, d.len}, d);
+    at += 6 + d.len;
+  }
+  return u32(at);
+}
+
+u32 check_signature(const Config* config, Version version, const u8 digest[32], const u8* signature) {
+  if (!signature || !config->has_key) return 0;
+  u8 text[48];
+  u32 n = version_text(version, mem::Slice{text, sizeof text});
+  return remote_update::release_signed(mem::Bytes(text, n), build_arch(), digest, signature, config->public_key);
 }
 
 u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
@@ -603,7 +659,7 @@ u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version m
     out->result = 1, out->verdict = verdict_not_signed;  // no signature came with the file
     return out->verdict;
   }
-  if (!check_signature(config, handle, signature)) {
+  if (!check_signature(config, manifest_version, actual, signature)) {
     out->result = 2, out->verdict = verdict_other_signer;  // signed, but not by the key this program trusts
     return out->verdict;
   }
@@ -742,6 +798,12 @@ i32 choose_parking(Paths* paths, u32* error) {
 
 bool rollback(Paths* paths, mem::Bytes parked, u32 place_error) {
   u32 error = 0;
+  // A place that failed left the program where it was: only the parked second name goes.
+  if (file_exists(view(paths->program))) {
+    fs::delete_plain(parked);
+    paths->step = step_place, paths->error = place_error;
+    return true;
+  }
   if (move_file_retry(parked, view(paths->program), true, &error)) {
     paths->step = step_place, paths->error = place_error;
     return true;
@@ -810,8 +872,10 @@ u32 install(const Config* config, Paths* paths, const u8 digest[32], Version man
   Path parked;
   bool parked_ok = false, placed = false;
   if (slot >= 0) {
+    // The program is parked under a second name of its file, and the new file then takes the program's name in one
+    // rename: killed or cut off at any point, the program's name names a whole program.
     numbered_old_path(paths, u32(slot), &parked);
-    parked_ok = move_file_retry(view(paths->program), view(parked), false, &error);
+    parked_ok = link_retry(view(paths->program), view(parked), &error);
     if (parked_ok) placed = rename_by_handle(handle, view(paths->fresh), view(paths->program), &error);
   }
   fs::close_handle(handle);
@@ -832,22 +896,20 @@ bool revert_files(Paths* paths) {
     paths->step = step_undo, paths->error = 2;
     return false;
   }
-  if (!move_file_retry(view(paths->program), view(paths->fresh), true, &error)) {
+  // The new version keeps a second name as "<exe>.new", then the parked program takes the program's name back in one
+  // rename: the program's name never stops naming a program.
+  if (!delete_file(view(paths->fresh), &error) || !link_retry(view(paths->program), view(paths->fresh), &error)) {
     paths->step = step_undo, paths->error = error;
     return false;
   }
   Path parked;
   numbered_old_path(paths, u32(slot), &parked);
-  if (move_file_retry(view(parked), view(paths->program), false, &error)) {
+  if (move_file_retry(view(parked), view(paths->program), true, &error)) {
     paths->step = paths->error = 0;
     return true;
   }
-  u32 back_error = 0;
-  if (move_file_retry(view(paths->fresh), view(paths->program), true, &back_error)) {
-    paths->step = step_undo, paths->error = error;
-  } else {
-    paths->step = step_rollback, paths->error = back_error;
-  }
+  fs::delete_plain(view(paths->fresh));
+  paths->step = file_exists(view(paths->program)) ? step_undo : step_rollback, paths->error = error;
   return false;
 }
 
@@ -1076,6 +1138,8 @@ u32 worker_main(const Config* config, u32 mode) {
   reset_result(r);
   prepare_own(config, r);
   if ((mode < 1 || mode > 3) && r->state == state_none) r->state = state_failed, r->reason = reason_order;
+  // Without a release key no release could be trusted: nothing is asked for, nothing installed.
+  if (!config->has_key && r->state == state_none) r->state = state_failed, r->reason = reason_unsupported;
   if (mode == 3) worker_swap(config, r);
   else worker_fetch(config, mode == 2, r);
   u32 code = report_of(r);
@@ -1182,17 +1246,25 @@ void apply_test_seams(Config* config, TestSeams* store) {
   if (ca.len) config->ca_file = ca;
   u8 text[80];
   mem::Bytes key = env("VIMBREL_TEST_UPDATE_KEY", mem::Slice{text, sizeof text});
-  if (key.len == 64) {
-    for (u32 i = 0; i < 32; i++) config->public_key[i] = u8(hex_value(key.ptr[2 * i]) << 4 | hex_value(key.ptr[2 * i + 1]));
-  }
+  if (key.len && key_of_hex(key, config->public_key)) config->has_key = 1;
   mem::Bytes wait = env("VIMBREL_TEST_UPDATE_WAIT_MS", mem::Slice{text, sizeof text});
   if (wait.len) config->wait_ms = decimal(wait);
+  mem::Bytes deadline = env("VIMBREL_TEST_UPDATE_DEADLINE_MS", mem::Slice{text, sizeof text});
+  if (deadline.len) config->deadline_ms = decimal(deadline);
   mem::Bytes limit = env("VIMBREL_TEST_UPDATE_LIMIT", mem::Slice{text, sizeof text});
   if (limit.len) config->limit = decimal(limit);
   mem::Bytes flags = env("VIMBREL_TEST_UPDATE_FLAGS", mem::Slice{text, sizeof text});
   if (flags.len) config->flags = decimal(flags);
 }
 #endif
+
+bool release_key(u8 out[32]) {
+  Config c = make_config(mem::Bytes());
+  TestSeams seams;
+  take_test_seams(&c, &seams);
+  __builtin_memcpy(out, c.public_key, 32);
+  return c.has_key != 0;
+}
 
 void take_test_seams(Config* config, TestSeams* store) {
 #ifdef VIMBREL_TEST_SEAMS

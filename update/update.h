@@ -90,8 +90,17 @@ u32 read_latest_file(mem::Bytes latest_path, mem::Slice buffer, u64* length);
 
 // ---- The check step.
 
-// The update server's host name (a constant of the program).
+// The build inputs VIMBREL_UPDATE_ORIGIN ("https://host[:port]") and VIMBREL_RELEASE_KEY (64 hex digits, or empty
+// for a build without a release key), compiled into the program (a source that CMake writes).
+mem::Bytes built_in_origin();
+mem::Bytes built_in_key_hex();
+mem::Bytes built_in_feed_url();  // the origin followed by feed_path()
+// The update server's host name: the origin's.
 mem::Bytes server_host();
+// What a build without a release key says where updates are shown: it does not update itself.
+inline mem::Bytes no_key_text() { return mem::lit("This build has no release key: it does not update itself"); }
+// The architecture word of this build: "x86_64" or "aarch64".
+mem::Bytes build_arch();
 
 enum : u32 { flag_local = 1, flag_no_revocation = 2, flag_manifest_version = 4, flag_beta = 8 };
 
@@ -105,13 +114,16 @@ struct Config {
   u64 limit;                // 0: 64 MiB
   u32 flags;
   // The release signing key: a release file is accepted only with a detached Ed25519 signature ("<file>.sig")
-  // of this key over its bytes.
+  // of this key over the line "vimbrel <version> <arch> <sha256>" of the offered version and the file's digest.
   u8 public_key[32];
+  u8 has_key;               // 0: the build has no release key: nothing is checked for, fetched or installed
   mem::Bytes ca_file;       // trusted certificates instead of the system's (tests only); empty normally
   u32 wait_ms;              // 0: the HTTP time-outs below; else every time-out (tests only)
+  u32 deadline_ms;          // 0: the transfer bounds below; else the bound of every transfer (tests only)
 };
-// The program's configuration for its version text (limit 0). The feed is the one of this system's builds, and
-// since those carry no version resource, the manifest's version is what the version check compares (flag 4).
+// The program's configuration for its version text (limit 0): the feed of this system's builds at the built-in
+// origin, and the built-in release key. Since this system's builds carry no version resource, the manifest's
+// version is what the version check compares (flag 4).
 Config make_config(mem::Bytes version_text);
 // A configuration of the given fields, with no release key, no test certificates and the standard time-outs.
 Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
@@ -120,6 +132,10 @@ Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer
 mem::Bytes feed_path();
 // The HTTP time-outs of every update transfer.
 inline constexpr u32 resolve_ms = 15000, connect_ms = 15000, send_ms = 30000, receive_ms = 30000;
+// The bound of a whole transfer however lively: a small file (feed, signature, notes, checksum list) gets a
+// minute; a file to disk a minute more than its limit takes at 64 KiB a second.
+inline constexpr u32 small_transfer_ms = 60000;
+u32 transfer_bound_ms(const Config* config, bool to_file, u64 limit);
 inline constexpr u64 default_limit = 67108864;
 
 // The last HTTP transfer: status, failure stage (0 none; 1 bad URL, 2 session, 3 connect, 4 send, 5 read, 6 body
@@ -268,6 +284,8 @@ bool file_exists(mem::Bytes path);
 // Succeeds when the file is gone afterwards (a missing file counts as deleted); a file a program runs from stays.
 bool delete_file(mem::Bytes path, u32* error);
 bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error);
+// Gives the file a second name (never replacing).
+bool link_retry(mem::Bytes from, mem::Bytes to, u32* error);
 // Moves the file the handle holds from its name to the target, replacing it.
 bool rename_by_handle(u64 handle, mem::Bytes from, mem::Bytes to, u32* error);
 // Opens "<exe>.new" for reading.
@@ -283,10 +301,14 @@ u32 result_reason(u32 verdict_or_install_result);
 
 // SHA-256 of the whole file through its handle; 1 when every byte was read.
 u32 hash_file(u64 handle, u8 digest[32]);
-// The signature check: 1 when the signature (64 bytes, or none) is the configuration key's over the file.
-u32 check_signature(const Config* config, u64 handle, const u8* signature);
-// The verdict of a release file: digest first (nothing else is checked when it differs), then the signature, then
-// the version. The record keeps it.
+// The signature check: 1 when the signature (64 bytes, or none) is the configuration key's over the line of the
+// version, this build's architecture and the digest. A configuration without a key accepts nothing.
+u32 check_signature(const Config* config, Version version, const u8 digest[32], const u8* signature);
+// "a.b.c" or "a.b.c-beta.N" into the buffer (at least 48 bytes); its length.
+u32 version_text(Version v, mem::Slice out);
+// The verdict of a release file: digest first (nothing else is checked when it differs), then the signature over
+// the manifest's version and that digest (a release signed for another version is refused here), then the version.
+// The record keeps it.
 u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
                 const u8* signature, Verdict* out);
 // The steps of a download. Creating "<exe>.download" anew (a leftover removed first) keeps its handle in the paths:
@@ -373,6 +395,10 @@ u32 poll_worker(const Config* config, Worker* worker, Result* result);
 void take_worker_result(const Config* config, u32 code, Result* result);
 bool check_age_due(bool checks_on, bool worker_running, bool checked_before, u64 ms_since_last);
 
+// The release key this program trusts (the built-in one; in a test build the test seam's when set): true with the
+// key, false when there is none.
+bool release_key(u8 out[32]);
+
 // Room for the configuration texts that a test build may take from its environment.
 struct TestSeams {
   u8 feed[2048];
@@ -380,8 +406,8 @@ struct TestSeams {
 };
 #ifdef VIMBREL_TEST_SEAMS
 // Test builds only: the configuration's feed, key, certificates, time-outs and flags may come from the environment
-// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _LIMIT, _FLAGS), so tests reach their own server with
-// their own key. The texts live in the store.
+// (VIMBREL_TEST_UPDATE_FEED, _KEY as 64 hex digits, _CA, _WAIT_MS, _DEADLINE_MS, _LIMIT, _FLAGS), so tests reach
+// their own server with their own key. The texts live in the store.
 void apply_test_seams(Config* config, TestSeams* store);
 #endif
 // What a process that is not built with the seams calls (the window's controller): in a test build the same as

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,12 +47,11 @@ void sync_folder(const char* path) {
 }
 
 #ifdef VIMBREL_TEST_SEAMS
-// Test builds only: VIMBREL_TEST_FAULTS holds rules "operation:path end:error number" separated by ';'. An operation
-// on a path that ends so fails with that error number and does nothing, which lets tests that run as root see what
-// a refusal does.
-u32 injected(const char* operation, const char* path) {
-  const char* rules = getenv("VIMBREL_TEST_FAULTS");
-  if (!rules) return 0;
+// Test builds only. Rules "operation:path end:value" separated by ';' in an environment variable: the value of the
+// first rule whose operation is this one and whose path end ends this path, or null.
+const char* rule_for(const char* variable, const char* operation, const char* path) {
+  const char* rules = getenv(variable);
+  if (!rules) return nullptr;
   u64 op_len = strlen(operation), path_len = strlen(path);
   for (const char* at = rules; *at;) {
     const char* end = strchr(at, ';');
@@ -60,11 +60,20 @@ u32 injected(const char* operation, const char* path) {
     const char* last = colon ? static_cast<const char*>(memrchr(at, ':', len)) : nullptr;
     if (colon && last > colon && u64(colon - at) == op_len && memcmp(at, operation, op_len) == 0) {
       u64 tail = u64(last - colon - 1);
-      if (tail <= path_len && memcmp(path + path_len - tail, colon + 1, tail) == 0) return u32(atoi(last + 1));
+      if (tail <= path_len && memcmp(path + path_len - tail, colon + 1, tail) == 0) return last + 1;
     }
     at += len + (end ? 1 : 0);
   }
-  return 0;
+  return nullptr;
+}
+
+// VIMBREL_TEST_FAULTS: an operation on a path that ends so fails with the rule's error number and does nothing, which
+// lets tests that run as root see what a refusal does. VIMBREL_TEST_KILL (value "kill"): the process is killed just
+// before the operation, as a power cut or kill -9 would stop it there.
+u32 injected(const char* operation, const char* path) {
+  if (rule_for("VIMBREL_TEST_KILL", operation, path)) kill(getpid(), SIGKILL);
+  const char* value = rule_for("VIMBREL_TEST_FAULTS", operation, path);
+  return value ? u32(atoi(value)) : 0;
 }
 #else
 u32 injected(const char*, const char*) { return 0; }
@@ -186,6 +195,26 @@ u32 rename_open(u64 handle, mem::Bytes from, mem::Bytes to) {
   return 0;
 }
 
+u32 link_path(mem::Bytes from, mem::Bytes to) {
+  Native a, b;
+  if (!native(from, &a) || !native(to, &b)) return ENOENT;
+  if (u32 e = injected("link", b.text)) return e;
+  if (::link(a.text, b.text) != 0) return u32(errno);
+  sync_folder(b.text);
+  return 0;
+}
+
+u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing) {
+  if (target_missing) *target_missing = 0;
+  if (!present(new_path) || !present(target) || delete_plain(backup) != 0) return 0;
+  if (link_path(target, backup) != 0) return 0;
+  // The target's name moves to the new file in one step; the old file keeps its second name.
+  if (rename_path(new_path, target, 1) == 0) return 1;
+  delete_plain(backup);
+  if (target_missing && !present(target)) *target_missing = 1;
+  return 0;
+}
+
 u32 delete_unused(mem::Bytes path) {
   Native p;
   if (!native(path, &p)) return 0;
@@ -196,6 +225,13 @@ u32 delete_unused(mem::Bytes path) {
   if (S_ISREG(st.st_mode) && runs_from(st)) return ETXTBSY;
   if (unlink(p.text) != 0 && errno != ENOENT) return u32(errno);
   return 0;
+}
+
+u32 delete_plain(mem::Bytes path) {
+  Native p;
+  if (!native(path, &p)) return ENOENT;
+  if (u32 e = injected("unlink", p.text)) return e;
+  return unlink(p.text) == 0 || errno == ENOENT ? 0 : u32(errno);
 }
 
 u32 present(mem::Bytes path) {

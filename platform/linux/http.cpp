@@ -65,6 +65,7 @@ struct Transfer {
   Curl* curl;
   CURL* easy;
   u64 received;
+  u64 start_ms;
   u64 last_ms;       // the last sign of life: connected, a header or body byte
   bool connected;
   bool answered;     // the status line has come
@@ -116,10 +117,16 @@ size_t on_body(char* bytes, size_t size, size_t count, void* user) {
   return n;
 }
 
-// Called while the transfer waits: ends it when nothing has come for longer than the wait allowed.
+// Called while the transfer runs: ends it when nothing has come for longer than the wait allowed, or when the whole
+// transfer has run past its bound (a server that sends a byte now and then never lets the wait run out).
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   Transfer* t = static_cast<Transfer*>(user);
   u64 now = now_ms();
+  if (t->request->total_ms != 0 && now - t->start_ms > t->request->total_ms) {
+    t->own_stage = t->answered ? stage_read : stage_send;
+    t->own_error = u32(CURLE_OPERATION_TIMEDOUT);
+    return 1;
+  }
   if (!t->connected) {
     curl_off_t connect_us = 0;
     t->curl->easy_getinfo(t->easy, CURLINFO_CONNECT_TIME_T, &connect_us);
@@ -244,7 +251,7 @@ u32 perform(Curl* c, const Request* r, const Target& target, const char* address
     return fail(result, stage_session, 0);
   }
   Transfer t{};
-  t.request = r, t.curl = c, t.easy = easy, t.last_ms = now_ms();
+  t.request = r, t.curl = c, t.easy = easy, t.last_ms = t.start_ms = now_ms();
   if (!set_options(c, easy, r, target, url, agent, ca_file, resolved, &t)) {
     c->easy_cleanup(easy);
     c->slist_free_all(resolved);

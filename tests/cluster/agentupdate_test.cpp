@@ -132,11 +132,14 @@ TEST(AgentTrial, RecordsAndPathsDecideEachStart) {
 
 // ---- The self-update state of an agent.
 
+// A release key for the agents that only need one to be there.
+const u8 some_key[remote_update::key_size] = {1, 2, 3};
+
 struct Agent {
   Program f;
   agentupdate::UpdateState u;
-  explicit Agent(u64 own = v80, u8 arch = remote_update::arch_x86_64) {
-    agentupdate::init(&u, own, bytes(f.p), arch, os::random_bytes);
+  explicit Agent(u64 own = v80, u8 arch = remote_update::arch_x86_64, const u8* key = some_key) {
+    agentupdate::init(&u, own, bytes(f.p), arch, os::random_bytes, key);
     u.print = keep;
   }
   std::vector<std::pair<u8, u16>> phases() {
@@ -161,16 +164,19 @@ TEST(AgentUpdateState, OrdersAreAnsweredByWhatTheAgentCanDo) {
     u64 refused;
     P phases;
     bool armed;
+    bool keyed = true;
   } cases[] = {
       {"no program path", false, 1, v81, 0, {{7, 2}}, false},
       {"no architecture", true, 0, v81, 0, {{7, 2}}, false},
       {"a newer host", true, 1, v81, 0, {}, true},
       {"a host of the same version", true, 2, v80, 0, {{8, 0}}, false},
       {"the version that was put back", true, 1, v81, v81, {{7, 6}}, false},
+      {"a build without a release key", true, 1, v81, 0, {{7, remote_update::reason_agent_no_key}}, false, false},
   };
   for (const Case& c : cases) {
     Agent a;
-    agentupdate::init(&a.u, v80, c.path ? bytes(a.f.p) : mem::Bytes(), c.arch, os::random_bytes);
+    agentupdate::init(&a.u, v80, c.path ? bytes(a.f.p) : mem::Bytes(), c.arch, os::random_bytes,
+                      c.keyed ? some_key : nullptr);
     a.u.print = keep;
     a.u.retry.failed = c.refused;
     remote_update::note_offer(&a.u.retry, c.offered, 1000, 0);
@@ -329,6 +335,8 @@ struct Download {
     // No fetch child: the build is the one placed here.
     linuxfeed::init(host->feed, v81, bytes(folder), mem::Bytes(), release.pk);
     buildfix::place(folder, n, build, release);
+    agentupdate::init(&a.u, v80, bytes(a.f.p), remote_update::arch_x86_64, os::random_bytes, release.pk);
+    a.u.print = keep;
     a.f.put("", "the running program");
     chmod(a.f.p.c_str(), 0751);
     publisher::init(&p, &key, reinterpret_cast<const u8*>("agent machine id"), 16, proto::role_publisher);

@@ -95,6 +95,44 @@ TEST(RemoteUpdateSums, OneLineForTheNameOrNothing) {
   EXPECT_EQ(sums_line(digest, by(std::string(65, 'n')), mem::Slice{line, sizeof line}), 0u);
 }
 
+// What the release key signs ties the bytes (through their SHA-256) to one version and one architecture: a signature
+// holds for exactly that line.
+TEST(RemoteUpdateSignature, TheSignedLineTiesVersionArchitectureAndDigest) {
+  buildfix::Key key, other;
+  const std::string body = buildfix::elf(3000);
+  u8 digest[32], wrong[32];
+  sha256::sha256(by(body), digest);
+  sha256::sha256(by(body + "x"), wrong);
+  u8 line[signed_line_max];
+  u32 n = signed_line(by("0.1.82"), by("x86_64"), digest, mem::Slice{line, sizeof line});
+  EXPECT_EQ(str(mem::Bytes(line, n)), "vimbrel 0.1.82 x86_64 " + buildfix::sha256_hex(body));
+  EXPECT_EQ(signed_line(mem::Bytes(), by("x86_64"), digest, mem::Slice{line, sizeof line}), 0u);
+  EXPECT_EQ(signed_line(by("0.1.82"), by("x86_64"), digest, mem::Slice{line, 40}), 0u);
+
+  const std::string signature = key.sign_release("0.1.82", "x86_64", body);
+  const u8* sig = reinterpret_cast<const u8*>(signature.data());
+  struct Case {
+    const char* what;
+    const char* version;
+    const char* arch;
+    const u8* digest;
+    const u8* key;
+    bool holds;
+  } cases[] = {
+      {"the signed line", "0.1.82", "x86_64", digest, key.pk, true},
+      {"another version", "0.1.81", "x86_64", digest, key.pk, false},
+      {"another architecture", "0.1.82", "aarch64", digest, key.pk, false},
+      {"other bytes", "0.1.82", "x86_64", wrong, key.pk, false},
+      {"another key", "0.1.82", "x86_64", digest, other.pk, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(release_signed(by(c.version), by(c.arch), c.digest, sig, c.key), c.holds) << c.what;
+  }
+  EXPECT_FALSE(release_signed(by("0.1.82"), by("x86_64"), digest, nullptr, key.pk));
+  EXPECT_TRUE(build_signed(pack_version(0, 1, 82), arch_x86_64, digest, sig, key.pk));
+  EXPECT_FALSE(build_signed(pack_version(0, 1, 82), arch_aarch64, digest, sig, key.pk));
+}
+
 TEST(RemoteUpdateWords, PhasesReasonsAndResults) {
   EXPECT_EQ(str(phase_word(phase_done)), "done at ");
   EXPECT_EQ(str(phase_word(phase_failed)), "failed: ");
@@ -104,11 +142,30 @@ TEST(RemoteUpdateWords, PhasesReasonsAndResults) {
   EXPECT_EQ(str(reason_text(5)), "the release checksums are not published yet");
   EXPECT_EQ(str(reason_text(16 + result_no_binary)), "the host has no binary yet");
   EXPECT_EQ(str(reason_text(16 + result_no_memory)), "no memory");
-  EXPECT_EQ(str(reason_text(12)), "none");
+  EXPECT_EQ(str(reason_text(13)), "none");
   EXPECT_EQ(str(reason_text(0)), "");
   EXPECT_EQ(str(reason_text(33)), "");
   EXPECT_EQ(str(result_word(result_mismatch)), "SHA-256 mismatch");
-  EXPECT_EQ(str(result_word(17)), "none");
+  EXPECT_EQ(str(result_word(20)), "none");
+  // The release-key results take free reasons below 17, which viewers of every version read.
+  struct Case {
+    u8 result, reason;
+    const char* word;
+    const char* text;
+  } cases[] = {
+      {result_unsigned, reason_unsigned, "no release signature",
+       "the host sent no release signature (update the host first)"},
+      {result_bad_signature, reason_bad_signature, "not signed by the release key",
+       "the host's build is not signed by the release key"},
+      {result_no_key, reason_agent_no_key, "no release key", "this machine's build has no release key"},
+      {result_mismatch, 16 + result_mismatch, "SHA-256 mismatch", "SHA-256 mismatch"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reason_of_result(c.result), c.reason);
+    EXPECT_EQ(str(result_word(c.result)), c.word);
+    EXPECT_EQ(str(reason_text(c.reason)), c.text);
+  }
+  EXPECT_EQ(str(reason_text(reason_host_no_key)), "the host's build has no release key");
 }
 
 TEST(RemoteUpdatePage, WhichMachinesCanBeUpdated) {

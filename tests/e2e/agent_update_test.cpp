@@ -210,4 +210,56 @@ TEST(AgentSelfUpdate, ANewBuildThatCannotStartIsPutBackAndNotTakenAgain) {
   EXPECT_EQ(c.host.stop(), 0);
 }
 
+// A host holds the cluster key, not the release key: an agent whose own release key did not sign the host's build
+// refuses it before its program is touched, and the Machines page hears why; an agent built without a release key
+// takes no build at all and says so when it is ordered to update.
+TEST(AgentSelfUpdate, AnAgentTakesOnlyWhatItsOwnReleaseKeySigned) {
+  struct Case {
+    const char* what;
+    const char* agent_key;  // the agent's VIMBREL_TEST_UPDATE_KEY; empty: a build without a release key
+    u8 reason;
+    const char* said;
+  } cases[] = {
+      {"the host's build is signed by another key", "other", remote_update::reason_bad_signature,
+       "vimbrel agent: self-update failed: not signed by the release key\n"},
+      {"the agent has no release key", "", remote_update::reason_agent_no_key, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Cluster c2;
+    const std::string build = c2.stripped();
+    c2.serve(build);
+    c2.install(build + std::string(64, 'o'));
+    ASSERT_TRUE(c2.start_host()) << c2.host.out();
+    buildfix::Key other;
+    std::string trials;
+    net::Process agent;
+    agent.env.push_back("VIMBREL_TEST_UPDATE_KEY=" + (std::string(c.agent_key) == "other" ? other.public_hex() : ""));
+    c2.start_agent(&agent, &trials, c2.older);
+    u8 id[16];
+    ASSERT_TRUE(agent.wait_output("publishing to", 60)) << agent.out();
+    for (int i = 0; i < 500 && !c2.agent_id(id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (c.said != nullptr) {
+      EXPECT_TRUE(agent.wait_output(c.said, 120)) << agent.out();
+    } else {
+      ASSERT_EQ(c2.wait_phase(id, 0, 0, 60), (std::pair<u8, u8>{0, 0})) << "the machine is listed";
+      // The order is sent again until the host takes it: one sent on the heels of the viewer's handshake may come
+      // before the host counts the link as a viewer's.
+      net::Member viewer;
+      ASSERT_TRUE(viewer.join(c2.port, proto::role_viewer, proto::hello_updates, nullptr));
+      for (int i = 0; i < 12 && c2.wait_phase(id, remote_update::phase_failed, c.reason, 5).first == 0; ++i) {
+        ASSERT_TRUE(viewer.send(net::id_frame(proto::kind_update_now, id)));
+      }
+    }
+    EXPECT_EQ(c2.wait_phase(id, remote_update::phase_failed, c.reason, 60),
+              (std::pair<u8, u8>{remote_update::phase_failed, c.reason}))
+        << agent.out();
+    EXPECT_TRUE(testutil::read_file(c2.program) == c2.old_program) << "the program is untouched";
+    EXPECT_FALSE(exists(c2.program + ".new"));
+    EXPECT_EQ(agent.out().find("self-update installed"), std::string::npos) << agent.out();
+    EXPECT_EQ(agent.stop(), 0) << agent.out();
+    EXPECT_EQ(c2.host.stop(), 0);
+  }
+}
+
 }  // namespace

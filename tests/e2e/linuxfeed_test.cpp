@@ -97,7 +97,7 @@ struct Release {
     files[base + "SHA256SUMS"] = buildfix::sha256_hex("notes") + "  notes.txt\n" + buildfix::sha256_hex(build) +
                                  "  " + n + "\n";
     files[base + n] = build;
-    files[base + n + ".sig"] = key.sign(build);
+    files[base + n + ".sig"] = key.sign_release(version_text(), "x86_64", build);
     write_routes();
   }
   std::string log() const { return testutil::read_file(dir.path + "/port.log"); }
@@ -161,10 +161,17 @@ TEST(LinuxFetchChild, PlacesAVerifiedBuildOrNothingWithItsExitCode) {
          r->write_routes();
        },
        5},
+      {"signed as an older version", "x86_64",
+       [](Release* r, const std::string& b, const buildfix::Key&) {
+         r->publish(b);
+         r->files[r->base + r->n + ".sig"] = r->key.sign_release("0.1.0", "x86_64", b);
+         r->write_routes();
+       },
+       5},
       {"signed by another key", "x86_64",
        [](Release* r, const std::string& b, const buildfix::Key& o) {
          r->publish(b);
-         r->files[r->base + r->n + ".sig"] = o.sign(b);
+         r->files[r->base + r->n + ".sig"] = o.sign_release(r->version_text(), "x86_64", b);
          r->write_routes();
        },
        5},
@@ -229,8 +236,8 @@ struct Download {
   std::string bytes;
 };
 
-// One download try over TCP, as an agent makes it, until the session ends or 30 s pass.
-Download download(u16 port, u64 own) {
+// One download try over TCP, as an agent with the release key makes it, until the session ends or 30 s pass.
+Download download(u16 port, u64 own, const u8* release_key) {
   Download d;
   net::Member m;
   if (!m.connect_to(port)) return d;
@@ -238,7 +245,7 @@ Download download(u16 port, u64 own) {
   net::key_state(&key);
   auto s = std::make_unique<remote_update::Session>();
   const u8 id[16] = {0x5A, 1};
-  remote_update::start_session(s.get(), &key, id, remote_update::arch_x86_64, own);
+  remote_update::start_session(s.get(), &key, id, remote_update::arch_x86_64, own, release_key);
   u8 nonce[16];
   for (u8& b : nonce) b = static_cast<u8>(rand());
   remote_update::send_hello(s.get(), mem::Bytes(nonce, 16), true, now_ms());
@@ -276,11 +283,37 @@ TEST(LinuxBuildService, APlacedBuildIsServedWithoutNetwork) {
   const std::string build = buildfix::elf(40000);
   buildfix::place(host.folder, r.n, build, r.key);
   ASSERT_TRUE(host.start()) << host.process.out();
-  Download d = download(host.port, remote_update::pack_version(0, 0, 1));
+  Download d = download(host.port, remote_update::pack_version(0, 0, 1), r.key.pk);
   EXPECT_EQ(d.result, remote_update::result_installed) << host.process.out();
   EXPECT_EQ(d.bytes, build);
   // An agent as new as the host hears that the build is not newer.
-  EXPECT_EQ(download(host.port, r.version).result, remote_update::result_not_newer);
+  EXPECT_EQ(download(host.port, r.version, r.key.pk).result, remote_update::result_not_newer);
+  // An agent whose release key did not sign the build refuses it before it takes a byte: the host's cluster key
+  // does not make a build trusted.
+  buildfix::Key other;
+  Download refused = download(host.port, remote_update::pack_version(0, 0, 1), other.pk);
+  EXPECT_EQ(refused.result, remote_update::result_bad_signature);
+  EXPECT_EQ(refused.bytes, "");
+  EXPECT_EQ(r.log(), "");
+  EXPECT_EQ(host.process.stop(), 0);
+}
+
+// A build without a release key could check nothing it fetched: it asks for nothing, and says why.
+TEST(LinuxBuildService, WithoutAReleaseKeyNothingIsFetchedOrServed) {
+  Release r;
+  r.publish(buildfix::elf(40000));
+  unsetenv("VIMBREL_TEST_UPDATE_KEY");
+  testutil::TempDir home;
+  testutil::RunResult run = testutil::run_vimbrel("--linux-fetch x86_64", home.path);
+  EXPECT_EQ(run.exit_code, 7);
+  EXPECT_EQ(run.err, "vimbrel: --linux-fetch: no release key: this build does not update its agents\n");
+  Host host;
+  buildfix::place(host.folder, r.n, buildfix::elf(40000), r.key);  // even a build put there by hand
+  ASSERT_TRUE(host.start()) << host.process.out();
+  EXPECT_TRUE(host.process.wait_output("vimbrel host: no release key: this build does not update its agents\n", 30))
+      << host.process.out();
+  EXPECT_EQ(download(host.port, remote_update::pack_version(0, 0, 1), r.key.pk).result,
+            remote_update::result_no_binary);
   EXPECT_EQ(r.log(), "");
   EXPECT_EQ(host.process.stop(), 0);
 }
@@ -296,7 +329,7 @@ TEST(LinuxBuildService, ABuildThatDoesNotCheckIsFetchedAgainAndThenServed) {
   Download d;
   auto end = Clock::now() + std::chrono::seconds(60);
   do {
-    d = download(host.port, remote_update::pack_version(0, 0, 1));
+    d = download(host.port, remote_update::pack_version(0, 0, 1), r.key.pk);
     if (d.result == remote_update::result_installed) break;
     EXPECT_EQ(d.result, remote_update::result_no_binary);  // while the fetch child works
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -38,7 +38,16 @@ struct Placing {
   bool sums = true;
   bool sig = true;
   const Key* signer = nullptr;  // the key that signs; the placing key when null
+  std::string signed_as;        // the name whose version and architecture the signature names; the build's when empty
 };
+
+// The release signature of a build by its name "vimbrel-<version>-<arch>-linux": over its version, architecture and
+// SHA-256, as `tools/release sign` makes it.
+inline std::string sign_build(const Key& key, const std::string& n, const std::string& build) {
+  std::string rest = n.substr(8, n.size() - 8 - 6);  // without "vimbrel-" and "-linux"
+  size_t dash = rest.find('-');
+  return key.sign_release(rest.substr(0, dash), rest.substr(dash + 1), build);
+}
 
 inline void place(const std::string& folder, const std::string& n, const std::string& build, const Key& key,
                   const Placing& how = Placing{}) {
@@ -48,7 +57,10 @@ inline void place(const std::string& folder, const std::string& n, const std::st
     testutil::write_file(folder + "/" + n + ".sha256",
                          sha256_hex(how.digest_of.empty() ? build : how.digest_of) + "  " + n + "\n");
   }
-  if (how.sig) testutil::write_file(folder + "/" + n + ".sig", (how.signer ? how.signer : &key)->sign(build));
+  if (how.sig) {
+    const Key& signer = how.signer ? *how.signer : key;
+    testutil::write_file(folder + "/" + n + ".sig", sign_build(signer, how.signed_as.empty() ? n : how.signed_as, build));
+  }
 }
 
 }  // namespace buildfix

@@ -72,6 +72,9 @@ TEST(LinuxFeed, OpensOnlyABuildThatChecks) {
       {"no checksum file", good, {"", false}, false},
       {"no signature", good, {"", true, false}, false},
       {"signed by another key", good, {"", true, true, &other}, false},
+      {"signed as an older version", good, {"", true, true, nullptr, buildfix::name(host_version - 1)}, false},
+      {"signed for another machine", good,
+       {"", true, true, nullptr, buildfix::name(host_version, remote_update::arch_aarch64)}, false},
       {"an ELF file for another machine", buildfix::elf(20000, 183), {}, false},
       {"not an ELF file", std::string(20000, 'x'), {}, false},
       {"empty", "", {}, false},
@@ -86,6 +89,11 @@ TEST(LinuxFeed, OpensOnlyABuildThatChecks) {
       EXPECT_EQ(buildfix::hex(s.feed->builds[0].sha256, 32), buildfix::sha256_hex(c.build));
     }
   }
+  // A host without a release key opens nothing, however good the build.
+  Service keyless;
+  linuxfeed::init(keyless.feed.get(), host_version, Service::harness_bytes(keyless.folder), mem::Bytes(), nullptr);
+  keyless.place(good);
+  EXPECT_EQ(linuxfeed::open_build(keyless.feed.get(), 0), 0u);
   // A file above 16 MiB is refused on its size alone.
   Service big;
   big.place(good);
@@ -103,9 +111,9 @@ struct Transfer {
   u64 now = 1000;
   std::function<void(Transfer*)> before_serve;  // runs once the asks are in, before they are served
 
-  void start(u64 own = remote_update::pack_version(0, 1, 80)) {
+  void start(const u8* release_key, u64 own = remote_update::pack_version(0, 1, 80)) {
     const u8 id[16] = {7, 7, 7};
-    remote_update::start_session(&session, &r.key, id, remote_update::arch_x86_64, own);
+    remote_update::start_session(&session, &r.key, id, remote_update::arch_x86_64, own, release_key);
     u8 nonce[16] = {1, 2, 3};
     ASSERT_TRUE(remote_update::send_hello(&session, mem::Bytes(nonce, 16), true, now));
     slot = r.admit(0x7F000001);
@@ -147,7 +155,7 @@ TEST(LinuxFeedTransfer, ABuildOfOneByteOverAChunkArrivesInTwoAndChecks) {
     const std::string build = buildfix::elf(size);
     s.place(build);
     Transfer t;
-    t.start();
+    t.start(s.key.pk);
     t.run(s.feed.get());
     EXPECT_EQ(t.session.phase, remote_update::session_done) << size;
     EXPECT_EQ(t.session.result, remote_update::result_installed) << size;
@@ -198,7 +206,7 @@ TEST(LinuxFeedTransfer, EveryBrokenRuleEndsTheTryWithItsResult) {
     Service s;
     s.place(build);
     Transfer t;
-    t.start(c.own ? c.own : remote_update::pack_version(0, 1, 80));
+    t.start(s.key.pk, c.own ? c.own : remote_update::pack_version(0, 1, 80));
     if (c.change != nullptr) {
       while (t.written.empty() && t.round(s.feed.get())) {
       }
@@ -208,6 +216,43 @@ TEST(LinuxFeedTransfer, EveryBrokenRuleEndsTheTryWithItsResult) {
     t.run(s.feed.get());
     EXPECT_EQ(t.session.phase, remote_update::session_failed) << c.what;
     EXPECT_EQ(t.session.result, c.result) << c.what;
+  }
+}
+
+// The agent asks for the release signature first and checks it with its own key: a build the key did not sign for
+// this version, or a host that answers with bytes and no signature (a host of an older version), ends the try
+// before a single byte is taken.
+TEST(LinuxFeedTransfer, TheAgentRefusesABuildItsReleaseKeyDidNotSignBeforeAnyByte) {
+  const std::string build = buildfix::elf(40000);
+  buildfix::Key other;
+  struct Case {
+    const char* what;
+    bool other_key;
+    bool old_host;      // the host does not read the ask for the signature
+    std::string placed_as;  // the version text the placed build's signature names; the host's when empty
+    u8 result;
+  } cases[] = {
+      {"the agent's key is another", true, false, "", remote_update::result_bad_signature},
+      {"a host that sends no signature", false, true, "", remote_update::result_unsigned},
+      {"signed for another version", false, false, "0.1.80", remote_update::result_bad_signature},
+  };
+  for (const Case& c : cases) {
+    Service s;
+    s.place(build);
+    if (!c.placed_as.empty()) {
+      // A host that holds the cluster key serves what it likes: here an older release's signature for these bytes.
+      ASSERT_EQ(linuxfeed::open_build(s.feed.get(), 0), 1u);
+      const std::string older = s.key.sign_release(c.placed_as, "x86_64", build);
+      memcpy(s.feed->builds[0].signature, older.data(), 64);
+    }
+    Transfer t;
+    t.start(c.other_key ? other.pk : s.key.pk);
+    if (c.old_host) t.before_serve = [](Transfer* x) { x->r.h->slot[x->slot].update.flag = 0; };
+    t.run(s.feed.get());
+    EXPECT_EQ(t.session.phase, remote_update::session_failed) << c.what;
+    EXPECT_EQ(t.session.result, c.result) << c.what;
+    EXPECT_EQ(t.written, "") << c.what;
+    EXPECT_EQ(remote_update::reason_text(remote_update::reason_of_result(c.result)).len != 0, true) << c.what;
   }
 }
 
@@ -283,7 +328,7 @@ TEST(LinuxFeedFetch, OneChildForBothArchitecturesAndItsEndDecides) {
   EXPECT_EQ(s.feed->checksums_missing, 1);
   Rig r;
   linuxfeed::step(s.feed.get(), r.h.get(), 2000, 0, 0);
-  EXPECT_EQ(r.h->m.checksums_missing, 1);
+  EXPECT_EQ(r.h->m.no_binary_reason, remote_update::reason_no_checksums);
   EXPECT_EQ(s.feed->builds[0].state, linuxfeed::state_waiting);
   EXPECT_EQ(s.feed->builds[0].next_try, 2000u + 600000);
   linuxfeed::arch_step(s.feed.get(), 0, 2000 + 599999);

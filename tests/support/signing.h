@@ -1,6 +1,6 @@
 #pragma once
-// Release signing for tests: a fresh Ed25519 key pair per object that signs bytes detached, as a release server
-// publishes "<file>.sig", and the hexadecimal texts that checksum lists and the test seams use.
+// Release signing for tests: a fresh Ed25519 key pair per object that signs detached, as a release server publishes
+// "<file>.sig", and the hexadecimal texts that checksum lists and the test seams use.
 #include <sodium.h>
 #include <stdlib.h>
 
@@ -34,6 +34,10 @@ struct KeyPair {
     u8 sig[crypto_sign_BYTES];
     crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(data.data()), data.size(), sk);
     return std::string(reinterpret_cast<const char*>(sig), sizeof sig);
+  }
+  // The release signature as `tools/release sign` makes it: over "vimbrel <version> <arch> <sha256 of the body>".
+  std::string sign_release(const std::string& version, const std::string& arch, const std::string& body) const {
+    return sign("vimbrel " + version + " " + arch + " " + sha256_hex(body));
   }
   std::string public_hex() const { return hex(pk, 32); }
 };

@@ -65,9 +65,14 @@ struct Desk {
   testutil::TempDir dir;
   harness::EnvVar runtime{"XDG_RUNTIME_DIR", std::nullopt};
   std::string program, settings;
-  update::Config config = update::make_config(mem::lit("0.1.81"));
+  update::Config config = keyed(update::make_config(mem::lit("0.1.81")));
   std::unique_ptr<update::Controller> c = std::make_unique<update::Controller>();
 
+  // The scripted worker stands for a build with a release key.
+  static update::Config keyed(update::Config c) {
+    c.has_key = 1;
+    return c;
+  }
   Desk() {
     setenv("XDG_RUNTIME_DIR", (dir.path + "/run").c_str(), 1);
     mkdir((dir.path + "/run").c_str(), 0700);
@@ -214,6 +219,21 @@ TEST(Controller, UserCheckRunsWithChecksOff) {
   d.settle(start_time);
   EXPECT_EQ(d.c->settings.status, updstate::status_up_to_date);
   EXPECT_EQ(d.calls(), "--vimb-update check\n");
+}
+
+// A build without a release key never starts the worker: no daily check, no check, fetch or swap asked for by hand.
+TEST(Controller, ABuildWithoutAReleaseKeyAsksTheServerNothing) {
+  Desk d;
+  d.config.has_key = 0;
+  d.store(fresh(updstate::flag_checks_on));
+  d.script({pack(1, 0, 0, 200)});
+  d.init();
+  EXPECT_FALSE(update::tick(d.c.get(), start_time));
+  update::start_check(d.c.get(), start_time);
+  EXPECT_FALSE(update::start_fetch(d.c.get(), start_time));
+  d.settle(start_time);
+  EXPECT_EQ(d.calls(), "");
+  EXPECT_EQ(d.c->settings.status, updstate::status_unchecked);
 }
 
 TEST(Controller, StartTakesTheStoredStatusForward) {

@@ -79,6 +79,33 @@ TEST(Http, LimitsRedirectsAndCertificates) {
   EXPECT_EQ(testutil::read_file(path), body);
 }
 
+// A server that keeps the connection alive with a byte now and then never lets the wait between bytes run out: the
+// bound of the whole transfer ends it, as a time-out of the stage it was in.
+TEST(Http, ATransferThatTricklesIsAbandonedAtItsBound) {
+  release::World w;
+  w.routes["/slow"] = Route{200, std::string(120, 's')};
+  w.routes["/slow"].trickle_ms = 500;  // two bytes a second: a minute's worth of body
+  w.write_routes();
+  u8 buffer[256];
+  const std::string ca = w.dir.path + "/cert.pem", url = w.url("/slow");
+  http::Request r = request(ca, url, 256, mem::Slice{buffer, sizeof buffer});
+  r.total_ms = 4000;
+  http::Result out;
+  EXPECT_EQ(http::get(&r, &out), 0u);
+  EXPECT_EQ(out.stage, u32(http::stage_read));
+  EXPECT_EQ(out.error, 28u);  // timed out
+  EXPECT_EQ(out.status, 200u);
+  EXPECT_LT(out.received, 120u);
+
+  // The updater's bounds: a minute for a small file, a minute more than the limit takes at 64 KiB/s for a file.
+  update::Config c = update::make_config(mem::lit("0.1.81"));
+  EXPECT_EQ(update::transfer_bound_ms(&c, false, 4096), 60000u);
+  EXPECT_EQ(update::transfer_bound_ms(&c, true, 16777216), 60000u + 262144u);
+  EXPECT_EQ(update::transfer_bound_ms(&c, true, update::default_limit), 60000u + 1048576u);
+  c.deadline_ms = 2500;
+  EXPECT_EQ(update::transfer_bound_ms(&c, true, update::default_limit), 2500u);
+}
+
 TEST(Http, PlainHttpOnlyWhereTheUpdaterAllowsIt) {
   release::World w(false);
   std::string feed = w.url("/downloads/vimbrel/linux/x86_64/latest.txt");

@@ -55,6 +55,7 @@ struct Route {
   std::map<std::string, std::string> headers;
   int stall_before_ms = 0;
   int stall_after_ms = 0;
+  int trickle_ms = 0;  // the body one byte at a time, this far apart
 };
 
 struct World {
@@ -65,6 +66,7 @@ struct World {
   int port = 0;
   bool server_secure = true;
   std::map<std::string, Route> routes;
+  std::string root;  // a folder served as a static web server serves it, for paths that no route names
   harness::EnvVar runtime{"XDG_RUNTIME_DIR", std::nullopt};
   harness::EnvVar config_home{"XDG_CONFIG_HOME", std::nullopt};
   harness::EnvVar data_home{"XDG_DATA_HOME", std::nullopt};
@@ -94,9 +96,9 @@ struct World {
       kill(server, SIGKILL);
       waitpid(server, nullptr, 0);
     }
-    const char* names[] = {"VIMBREL_TEST_UPDATE_FEED", "VIMBREL_TEST_UPDATE_KEY", "VIMBREL_TEST_UPDATE_CA",
-                           "VIMBREL_TEST_UPDATE_FLAGS", "VIMBREL_TEST_UPDATE_WAIT_MS", "VIMBREL_TEST_UPDATE_LIMIT",
-                           "VIMBREL_TEST_FAULTS"};
+    const char* names[] = {"VIMBREL_TEST_UPDATE_FEED",    "VIMBREL_TEST_UPDATE_KEY",     "VIMBREL_TEST_UPDATE_CA",
+                           "VIMBREL_TEST_UPDATE_FLAGS",   "VIMBREL_TEST_UPDATE_WAIT_MS", "VIMBREL_TEST_UPDATE_LIMIT",
+                           "VIMBREL_TEST_UPDATE_DEADLINE_MS", "VIMBREL_TEST_FAULTS"};
     for (const char* n : names) unsetenv(n);
   }
 
@@ -122,11 +124,13 @@ struct World {
       first = false;
       json += "\"" + path + "\":{\"status\":" + std::to_string(r.status) + ",\"file\":\"" + file +
               "\",\"stall_before_ms\":" + std::to_string(r.stall_before_ms) +
-              ",\"stall_after_ms\":" + std::to_string(r.stall_after_ms) + ",\"headers\":{";
+              ",\"stall_after_ms\":" + std::to_string(r.stall_after_ms) +
+              ",\"trickle_ms\":" + std::to_string(r.trickle_ms) + ",\"headers\":{";
       bool h1 = true;
       for (auto& [name, value] : r.headers) json += (h1 ? "\"" : ",\"") + name + "\":\"" + value + "\"", h1 = false;
       json += "}}";
     }
+    if (!root.empty()) json += std::string(first ? "" : ",") + "\"*\":{\"root\":\"" + root + "\"}";
     json += "}";
     testutil::write_file(dir.path + "/routes.tmp", json);
     rename((dir.path + "/routes.tmp").c_str(), (dir.path + "/routes.json").c_str());
@@ -168,7 +172,7 @@ struct World {
   void publish(const std::string& body, const std::string& version) {
     routes["/downloads/vimbrel/linux/x86_64/latest.txt"] = Route{200, manifest(body, version)};
     routes[release_path(version)] = Route{200, body};
-    routes[release_path(version) + ".sig"] = Route{200, key.sign(body)};
+    routes[release_path(version) + ".sig"] = Route{200, key.sign_release(version, "x86_64", body)};
     write_routes();
   }
 

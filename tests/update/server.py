@@ -5,7 +5,9 @@ usage: server.py <routes.json> <port file> [<certificate> <key>]
 
 routes.json maps a request path to an answer: {"status": 200, "file": "<path>" or "body": "<text>",
 "headers": {...}, "stall_before_ms": N (wait before the status line), "stall_after_ms": N (send half the body,
-then wait)}. The file is read when asked, so a test may change it between requests. Unknown paths answer 404.
+then wait), "trickle_ms": N (send the body one byte every N ms)}. The file is read when asked, so a test may
+change it between requests. The route "*" may name a "root" folder: a path that no route names is then the file
+under it, as a static web server serves an update tree. Unknown paths answer 404.
 Every request is appended to <port file>.log as "<path> <user agent> <cookie or -> <authorization or ->".
 The chosen port is written to <port file> once the server listens.
 """
@@ -30,6 +32,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(self.server.routes_path) as f:
             routes = json.load(f)
         route = routes.get(self.path)
+        root = routes.get("*", {}).get("root")
+        if route is None and root and ".." not in self.path:
+            path = os.path.join(root, self.path.lstrip("/"))
+            if os.path.isfile(path):
+                route = {"status": 200, "file": path}
         if route is None:
             route = {"status": 404, "body": "not here"}
         if "file" in route:
@@ -45,7 +52,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             stall = route.get("stall_after_ms", 0)
-            if stall:
+            trickle = route.get("trickle_ms", 0)
+            if trickle:
+                for i in range(len(body)):
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(trickle / 1000.0)
+            elif stall:
                 self.wfile.write(body[: len(body) // 2])
                 self.wfile.flush()
                 time.sleep(stall / 1000.0)

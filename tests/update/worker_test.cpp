@@ -80,6 +80,9 @@ TEST(Worker, RefusedReleasesKeepTheProgram) {
   };
   const Case cases[] = {
       {"another key", update::reason_other_signer, 99},
+      {"an older release offered as newer", update::reason_other_signer, 99},
+      {"release trickles", update::reason_download, 5},
+      {"no release key", update::reason_unsupported, 99},
       {"unsigned", update::reason_not_signed, 99},
       {"wrong sha256", update::reason_digest, 99},
       {"too large", update::reason_download, 6},
@@ -99,7 +102,15 @@ TEST(Worker, RefusedReleasesKeepTheProgram) {
     u64 lock_handle = 0;
     if (name == "another key") {
       release::KeyPair other;
-      w.routes[rel + ".sig"] = Route{200, other.sign(w.release_body)};
+      w.routes[rel + ".sig"] = Route{200, other.sign_release("0.1.82", "x86_64", w.release_body)};
+    } else if (name == "an older release offered as newer") {
+      // A release of 0.1.80, properly signed as that version, offered under the number 0.1.82.
+      w.routes[rel + ".sig"] = Route{200, w.key.sign_release("0.1.80", "x86_64", w.release_body)};
+    } else if (name == "release trickles") {
+      w.routes[rel].trickle_ms = 1000;  // one byte a second: the wait between bytes never runs out
+      setenv("VIMBREL_TEST_UPDATE_DEADLINE_MS", "3000", 1);
+    } else if (name == "no release key") {
+      unsetenv("VIMBREL_TEST_UPDATE_KEY");
     } else if (name == "unsigned") {
       w.routes.erase(rel + ".sig");
     } else if (name == "wrong sha256") {
@@ -152,6 +163,9 @@ TEST(Worker, RefusedReleasesKeepTheProgram) {
     EXPECT_FALSE(exists(w.program + ".download"));
     EXPECT_FALSE(exists(w.program + ".new"));
     EXPECT_EQ(w.log().find("/elsewhere"), std::string::npos);  // a redirect is never followed
+    if (name == "no release key") {
+      EXPECT_EQ(w.log(), "");  // nothing is asked for that could not be checked
+    }
   }
 }
 
