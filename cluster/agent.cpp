@@ -3,7 +3,6 @@
 #include "cluster/payload.h"
 #include "cluster/publish.h"
 #include "platform/proc.h"
-#include "update/update.h"
 
 namespace agent {
 namespace {
@@ -73,7 +72,8 @@ u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::B
 }
 
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
-         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon) {
+         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon,
+         ReleaseKey release_key) {
   Start s = {};
   s.target = target;
   s.local = local;
@@ -90,6 +90,7 @@ u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes ke
   s.self_path = mem::Bytes(path, proc::own_path(path));
   s.arch = update_arch();
   s.share_beacon = share_beacon;
+  s.release_key = release_key;
   return run(&s);
 }
 
@@ -123,7 +124,7 @@ u32 run(const Start* s) {
   a->print = s->print;
   a->clock = s->clock;
   a->sleep = s->sleep;
-  start_update(a, s->self_path, s->arch, s->print);
+  start_update(a, s->self_path, s->arch, s->print, s->release_key);
   s->print(mem::lit("vimbrel agent: publishing to "));
   s->print(cluster::target_text(&settings));
   prefer_local(a, s, now);
@@ -156,7 +157,7 @@ AgentState* setup(mem::Arena* arena, const auth::KeyState* key, const cluster::P
   agent->version[0] = a;
   agent->version[1] = b;
   agent->version[2] = c;
-  start_update(agent, mem::Bytes(), 0, os::write_out);
+  start_update(agent, mem::Bytes(), 0, os::write_out, nullptr);
   agent->next_data = agent->next_procs = now;
   agent->print = os::write_out;
   agent->clock = os::clock_ms;
@@ -208,10 +209,10 @@ void publish_data(AgentState* agent, u64 now) {
   publish::procs(&agent->publisher.link, &agent->record, now);
 }
 
-void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print) {
+void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print, ReleaseKey release_key) {
   agentupdate::UpdateState* u = &agent->update;
   u8 key[remote_update::key_size];
-  const bool keyed = self_path.len != 0 && update::release_key(key);
+  const bool keyed = self_path.len != 0 && release_key != nullptr && release_key(key);
   agentupdate::init(u, remote_update::pack_version(agent->version[0], agent->version[1], agent->version[2]),
                     self_path, arch, agent->publisher.random, keyed ? key : nullptr);
   u->print = print;

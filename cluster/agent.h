@@ -49,6 +49,9 @@ using Sleeper = void (*)(u32 ms);
 
 // Everything the mode starts from: the command line's target and local host, the version, and the cluster files
 // main gathered; the rest are seams that tests replace.
+// The release key this program trusts: true with the key in out, false when the build has none.
+using ReleaseKey = bool (*)(u8 out[32]);
+
 struct Start {
   mem::Bytes target;  // empty, a server ipv4[:port] or a share or folder
   mem::Bytes local;   // empty or ipv4[:port]
@@ -64,6 +67,7 @@ struct Start {
   mem::Bytes self_path;                      // this program's file, which a self-update replaces; empty: none
   u8 arch;                                   // the machine's architecture code (remote_update); 0: none
   cluster::ShareBeacon share_beacon;         // a share target's beacon as the window follows it; null: as read
+  ReleaseKey release_key;                    // the key a self-update's signature must verify with; null: none
 };
 
 struct AgentState {
@@ -97,7 +101,8 @@ static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its
 // The mode with the program's own seams: status lines on standard output, the system's clock and sleep, the
 // program's own file and the machine's architecture for the self-update.
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
-         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon);
+         const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon,
+         ReleaseKey release_key);
 // This machine's architecture code for the self-update (remote_update's codes); 0 when it has none.
 u8 update_arch();
 // The mode; returns the exit code.
@@ -114,7 +119,7 @@ void loop(AgentState* agent, u64 limit);
 u32 step(AgentState* agent, u64 now, u32 cap);
 void publish_data(AgentState* agent, u64 now);
 // Self-update from the program file given (empty: off) for the architecture; says in the hello whether it can.
-void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print);
+void start_update(AgentState* agent, mem::Bytes self_path, u8 arch, Writer print, ReleaseKey release_key);
 // Update orders of the host, and the self-update's phases sent while the link is open. True when no try is due
 // (the step may sleep).
 bool update_step(AgentState* agent, u64 now);

@@ -13,6 +13,7 @@
 #include "shell/app.h"
 #include "update/background.h"
 #include "update/controller.h"
+#include "update/update.h"
 
 namespace modes {
 namespace {
@@ -123,7 +124,7 @@ u32 agent_mode(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, const C
   }
 #endif
   return agent::main(target, local, a, b, c, files->key_path, files->settings, files->id_state,
-                     background::prefer_own_host);
+                     background::prefer_own_host, update::release_key);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include "base/fmt.h"
 #include "base/sha256.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "platform/fs.h"
 #include "platform/http.h"
 #include "platform/kobj.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/host/net.h"
 #include "tests/update/release.h"
 
