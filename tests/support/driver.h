@@ -66,6 +66,8 @@ class Session {
   // The program started next runs as a user starts it: without "--test <fonts> --settings <file>" (it needs a
   // display then), its settings under the session's cfg/ folder.
   void outside_test() { outside_test_ = true; }
+  // The program started next runs under "--test <fonts>" alone, with no settings file named.
+  void without_settings() { without_settings_ = true; }
   pid_t pid() const { return pid_; }
   // Waits (up to the time-out) for the program's window of the class and maps its frame record.
   bool find_window(const std::string& class_name, u32 timeout_ms = 10000);
@@ -95,6 +97,7 @@ class Session {
   u64 window_ = 0;
   std::string display_;
   bool outside_test_ = false;
+  bool without_settings_ = false;
   u32 requests_ = 0;
   section::Section record_{};
 };
