@@ -407,11 +407,28 @@ int soak(const Run& run) {
     usleep(50000);
   }
   const u64 rss_end = procstat::rss_kib(host);
+  double agents_cpu = 0;
+  for (pid_t a : agents) agents_cpu += procstat::cpu_seconds(a) + procstat::cpu_seconds(procstat::first_child(a));
   const u64 ended = now_ms();
 
+  // The gaps as they stand when the run ends (the history answer below may bring more lists).
+  u64 longest = 0;
+  std::string longest_name;
+  u32 listed = 0;
+  std::string behind;
+  for (auto& [id, m] : viewer.members) {
+    if (m.state != 0) behind += " " + m.name + (m.state == 1 ? " (stale)" : m.state == 2 ? " (offline)" : " (no sample)");
+    u64 gap = std::max(m.longest_ms, m.changed_ms ? ended - m.changed_ms : ended - begun);
+    if (gap > longest) {
+      longest = gap;
+      longest_name = m.name;
+    }
+    listed += m.state == 0;
+  }
   // Agent 0's stored buckets: every 10-second slot from the first whole one after it came online to the last one
   // the host has surely closed and written (a tick after the slot passed) must be there.
   u32 missing = 0, expected = 0;
+  std::string gaps;  // the missing slots, in seconds from the first
   std::string first_id;
   u32 first_seen = 0;
   for (auto& [id, m] : viewer.members) {
@@ -426,19 +443,10 @@ int soak(const Run& run) {
     }
     for (u32 slot = from; slot <= to; slot += bucket_seconds) {
       ++expected;
-      missing += viewer.slots.count(slot) == 0;
+      if (viewer.slots.count(slot) != 0) continue;
+      ++missing;
+      gaps += " " + std::to_string(slot - from);
     }
-  }
-  u64 longest = 0;
-  std::string longest_name;
-  u32 listed = 0;
-  for (auto& [id, m] : viewer.members) {
-    u64 gap = std::max(m.longest_ms, m.changed_ms ? ended - m.changed_ms : ended - begun);
-    if (gap > longest) {
-      longest = gap;
-      longest_name = m.name;
-    }
-    listed += m.state == 0;
   }
   printf("run: %u s, %u agents, %u restarts, %llu machine lists, %u MCP answers (%u failed, slowest %.1f s)\n",
          run.seconds, run.agents, restarts, static_cast<unsigned long long>(viewer.lists), mcp.answers, mcp.failures,
@@ -448,14 +456,10 @@ int soak(const Run& run) {
          static_cast<long long>(rss_end) - static_cast<long long>(rss_start));
   printf("longest gap of any member: %.1f s (%s); online at the end: %u of %u\n", double(longest) / 1000,
          longest_name.c_str(), listed, run.agents);
-  std::string behind;
-  for (auto& [id, m] : viewer.members) {
-    if (m.state != 0) behind += " " + m.name + (m.state == 1 ? " (stale)" : m.state == 2 ? " (offline)" : " (no sample)");
-  }
   if (!behind.empty()) printf("not online at the end:%s\n", behind.c_str());
-  printf("host processor time: %.1f s\n", procstat::cpu_seconds(host));
-  printf("stored history of soak-00: %u of %u 10-second buckets, %u s missing%s\n", expected - missing, expected,
-         missing * bucket_seconds, viewer.answered ? "" : " (no whole answer)");
+  printf("stored history of soak-00: %u of %u 10-second buckets, %u s missing%s%s%s\n", expected - missing, expected,
+         missing * bucket_seconds, viewer.answered ? "" : " (no whole answer)", gaps.empty() ? "" : "; at s", gaps.c_str());
+  printf("processor time: host %.1f s, agents %.1f s\n", procstat::cpu_seconds(host), agents_cpu);
   if (run.check) {
     if (longest > gap_limit_ms) result = 1;
     if (missing != 0 || !viewer.answered || expected == 0) result = 1;
