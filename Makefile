@@ -59,7 +59,7 @@ SOAK_SECONDS ?= 600
 soak: release
 	@cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIMBREL_SANITIZE=ON -DVIMBREL_TESTS=ON >/dev/null
 	@cmake --build build/test -j $(JOBS) --target soak
-	build/test/tests/soak build/release/vimbrel $(SOAK_SECONDS)
+	build/test/tests/soak build/release/vimbrel $(SOAK_SECONDS) --check
 
 clean:
 	rm -rf build
