@@ -4,11 +4,13 @@
 #   make bench  build the optimised benchmarks and run them
 #   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
+#   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
+#   make soak   a host with 64 agents, restarts, a viewer and the MCP server for SOAK_SECONDS (600); prints the figures
 JOBS ?= $(shell nproc)
 # With a display the window; without one there is no window to start: one report of this machine instead.
 ARGS ?= $(if $(DISPLAY),,--print)
 
-.PHONY: run test bench cost fuzz deps release clean
+.PHONY: run test bench cost fuzz fuzz-run soak deps release clean
 
 deps:
 	@tools/deps
@@ -36,6 +38,28 @@ cost: deps
 fuzz: deps
 	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-16 -DVIMBREL_FUZZ=ON >/dev/null
 	@cmake --build build/fuzz --target fuzz -j $(JOBS)
+
+# Each target's corpus starts from its seeds (and the fixtures the font and snapshot targets read); what it finds
+# stays in build/fuzz/corpus, a failing input in build/fuzz/artifacts/<target>/.
+FUZZ_SECONDS ?= 180
+fuzz-run: fuzz
+	@for t in build/fuzz/*_fuzz; do \
+	  n=$$(basename $$t); mkdir -p build/fuzz/corpus/$$n build/fuzz/artifacts/$$n; \
+	  [ ! -d tests/fuzz/corpus/$$n ] || cp -n tests/fuzz/corpus/$$n/* build/fuzz/corpus/$$n/; \
+	done
+	@cp -n tests/fixtures/drawing/seed.ttf build/fuzz/corpus/font_fuzz/
+	@cp -n tests/fixtures/sampling/snap/pair.snap build/fuzz/corpus/snap_fuzz/
+	@ls build/fuzz/*_fuzz | xargs -P 3 -I{} sh -c 'n=$$(basename {}); \
+	  {} -max_total_time=$(FUZZ_SECONDS) -max_len=70000 -timeout=10 -rss_limit_mb=4096 \
+	     -artifact_prefix=build/fuzz/artifacts/$$n/ build/fuzz/corpus/$$n >build/fuzz/$$n.log 2>&1; \
+	  echo "$$n: exit $$? $$(grep -E "^#[0-9]+.*DONE|^Done" build/fuzz/$$n.log | tail -1)"'
+
+# The soak driver of the test build runs the release build's program, as users run it.
+SOAK_SECONDS ?= 600
+soak: release
+	@cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIMBREL_SANITIZE=ON -DVIMBREL_TESTS=ON >/dev/null
+	@cmake --build build/test -j $(JOBS) --target soak
+	build/test/tests/soak build/release/vimbrel $(SOAK_SECONDS) --check
 
 clean:
 	rm -rf build

@@ -2,95 +2,27 @@
 // second and temperatures every five seconds, as an agent does, plus one viewer that watches the first machine. Built
 // from the cluster's own codecs and handshake. Prints the bytes each publisher sent per second at the end.
 //   host_load <port> <publishers> <seconds> <key hex (64 digits)>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <memory>
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "bench/memberlink.h"
 #include "sampling/ring.h"
 
 namespace {
 
-using Bytes = std::vector<u8>;
 
-u64 now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return u64(t.tv_sec) * 1000 + u64(t.tv_nsec) / 1000000;
-}
+using memberlink::now_ms;
 
-struct Link {
-  int fd = -1;
-  peer::PeerState p;
-  Bytes in;
-  u64 sent = 0;
+struct Link : memberlink::Link {
   std::unique_ptr<proto::ProcRecord> procs = std::make_unique<proto::ProcRecord>();
   std::unique_ptr<proto::ProcRecord> previous;
 
-  bool write_all(const u8* b, size_t n) {
-    size_t at = 0;
-    while (at < n) {
-      ssize_t w = ::send(fd, b + at, n - at, MSG_NOSIGNAL);
-      if (w <= 0) return false;
-      at += size_t(w);
-    }
-    sent += n;
-    return true;
-  }
-  Bytes plain() {
-    for (;;) {
-      if (in.size() >= 16) {
-        u32 n = proto::frame_len(mem::Bytes(in.data(), in.size()));
-        if (n == 0) return {};
-        if (in.size() >= n) {
-          Bytes f(in.begin(), in.begin() + n);
-          in.erase(in.begin(), in.begin() + n);
-          return f;
-        }
-      }
-      u8 buf[4096];
-      ssize_t r = recv(fd, buf, sizeof buf, 0);
-      if (r <= 0) return {};
-      in.insert(in.end(), buf, buf + r);
-    }
-  }
-  bool join(u16 port, const auth::KeyState* key, u8 role, const u8* id) {
-    peer::init(&p, key);
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-    proto::Hello h = {};
-    h.role = role;
-    h.protocol = 1;
-    if (id) memcpy(h.id, id, 16);
-    for (u32 i = 0; i < 16; ++i) h.nonce[i] = u8(rand());
-    u8 out[128];
-    u32 n = peer::hello(&p, &h, mem::Slice{out, sizeof out});
-    if (!write_all(out, n)) return false;
-    Bytes reply = plain();
-    n = peer::proof(&p, mem::Bytes(reply.data(), reply.size()), mem::Slice{out, sizeof out});
-    if (n == 0 || !write_all(out, n)) return false;
-    Bytes accept = plain();
-    return peer::accepted(&p, mem::Bytes(accept.data(), accept.size()));
-  }
-  bool send_sealed(u8* frame, u32 n, u32 room) {
-    u32 total = peer::seal(&p, mem::Slice{frame, room}, n);
-    return total != 0 && write_all(frame, total);
-  }
   // Reads whatever waits without blocking; the bytes are dropped.
   void drain() {
     u8 buf[65536];

@@ -360,7 +360,10 @@ u32 read_publish_state(mem::Bytes path, PublishSettings* settings) {
   for (u64 at = 0; at + 3 <= n; ++at) {
     if ((at == 0 || line_end(text[at - 1])) && starts_with(mem::Bytes(text + at, n - at), mem::lit("id "))) id_line = true;
   }
-  if (id_line && !settings->id_present) {
+  // The program ends every line it writes: a file without an id whose last line has no end was cut short, maybe
+  // just before its id line, and is kept as it is rather than given a new id.
+  bool cut_short = n != 0 && !line_end(text[n - 1]);
+  if ((id_line || cut_short) && !settings->id_present) {
     publish_reset(settings);
     return publish_damaged;
   }

@@ -41,6 +41,16 @@ u32 decimal(mem::Bytes text, u64 max_digits) {
 
 u16 version_part(u32 i) { return static_cast<u16>(version_byte(i)); }
 
+// A number with a leading zero in an address or port typed on the command line ("010.0.0.1", ":00080"): other
+// tools read 010 as octal 8, so such a text could name another machine than the one meant, and is refused.
+bool leading_zero(mem::Bytes text) {
+  for (u64 i = 0; i + 1 < text.len; ++i) {
+    bool starts = i == 0 || text.ptr[i - 1] < '0' || text.ptr[i - 1] > '9';
+    if (starts && text.ptr[i] == '0' && text.ptr[i + 1] >= '0' && text.ptr[i + 1] <= '9') return true;
+  }
+  return false;
+}
+
 // What the --host and --elect option loops collect.
 struct Options {
   u32 word;     // every option seen, one bit each
@@ -61,6 +71,7 @@ Options read_options(Args args, u32 (*option)(mem::Bytes), bool (*takes)(u32), u
     o.word |= bit;
     if (value && i + 1 < args.count) {
       mem::Bytes text = args.at(i + 1);
+      if ((bit == option_port || bit == option_listen) && leading_zero(text)) o.error = true;
       if (bit == option_port) o.port = hub::parse_port(text);
       if (bit == option_listen) o.listen = cluster::parse_ipv4(text);
       if (bit == option_priority) o.priority = parse_priority(text);
@@ -77,8 +88,21 @@ bool elect_takes_value(u32 option) { return option == option_priority || takes_v
 constexpr u64 share_path_max = 160;
 bool share_too_long(mem::Bytes share) { return share.len > share_path_max; }
 
+// The share layer keeps to ASCII names, which every machine of a cluster can hold: a path beyond them is refused
+// before anything is made, with that reason, not later as a term that could not be claimed.
+bool share_not_ascii(mem::Bytes share) {
+  for (u64 i = 0; i < share.len; ++i) {
+    if (share.ptr[i] >= 0x80) {
+      os::write_line(mem::lit("vimbrel host: the share or folder path must be ASCII"));
+      return true;
+    }
+  }
+  return false;
+}
+
 u32 run_host(const modes::Entries& entries, Args args) {
   if (share_too_long(args.at(2))) return usage();
+  if (share_not_ascii(args.at(2))) return 2;
   Options o = read_options(args, host_option, takes_value, 0);
   u32 flags = ((o.word & option_refuse_if_live) ? hub::flag_refuse_if_live : 0) |
               ((o.word & option_force_share) ? hub::flag_force_share : 0) | ((o.word & option_web) ? hub::flag_web : 0);
@@ -97,11 +121,13 @@ u32 run_agent(const modes::Entries& entries, Args args) {
     u32 kind = agent_option(args.at(2));
     target = args.at(3);
     if (kind == 0 || cluster::target_kind(target) != kind) return usage();
+    if (kind == cluster::target_server && leading_zero(target)) return usage();
   } else if (args.count == 6) {
     target = args.at(3);
     local = args.at(5);
     if (!mem::eq(args.at(2), mem::lit("--share")) || cluster::target_kind(target) != cluster::target_path ||
-        !mem::eq(args.at(4), mem::lit("--local")) || cluster::target_kind(local) != cluster::target_server) {
+        !mem::eq(args.at(4), mem::lit("--local")) || cluster::target_kind(local) != cluster::target_server ||
+        leading_zero(local)) {
       return usage();
     }
   }
@@ -160,7 +186,9 @@ bool run_child(const modes::Entries& entries, Args args, mem::Bytes version, u32
   if (args.count == 2 && is_version(first)) {
     *code = print_version(version);
   } else if (args.count == 3 && update::is_worker_option(first)) {
-    *code = entries.update_worker(version, update::parse_worker_mode(second));
+    // A word that names no step would run none and report success.
+    u32 mode = update::parse_worker_mode(second);
+    *code = mode != 0 ? entries.update_worker(version, mode) : usage();
   } else if (args.count == 3 && feed::is_option(first)) {
     *code = entries.collector(second);
   } else if (args.count == 3 && cluster::is_lease_option(first)) {
@@ -178,7 +206,8 @@ bool run_child(const modes::Entries& entries, Args args, mem::Bytes version, u32
   } else if (args.count == 3 && agentupdate::is_revert_option(first)) {
     *code = entries.agent_revert(second, os::write_out);
   } else if (args.count == 3 && linuxfeed::is_fetch_option(first)) {
-    *code = entries.linux_fetch(second, version_part(0), version_part(1), version_part(2));
+    bool known = remote_update::arch_of(second) != remote_update::arch_none;
+    *code = known ? entries.linux_fetch(second, version_part(0), version_part(1), version_part(2)) : usage();
   } else {
     return false;
   }
@@ -323,6 +352,7 @@ u32 run_mcp(const modes::Entries& entries, mem::Bytes version) {
 
 u32 run_elect(const modes::Entries& entries, Args args) {
   if (share_too_long(args.at(2))) return usage();
+  if (share_not_ascii(args.at(2))) return 2;
   Options o = read_options(args, elect_option, elect_takes_value, default_priority);
   if (o.error || o.port == 0 || o.listen == 0 || o.priority == 0) return usage();
   elect::Config config = {};
@@ -376,8 +406,8 @@ u32 dispatch(const modes::Entries& entries, Args args) {
   mem::Bytes first = args.at(1);
   bool last_is_test = taskmgr::is_test_option(args.at(args.count - 1));
   switch (taskmgr_form(args.count, taskmgr::is_replace_option(first), last_is_test)) {
-    case 1: return entries.replace_taskmgr(args.at(2), 0);
-    case 2: return entries.replace_taskmgr(args.at(2), 1);
+    case 1: return taskmgr::is_mode_word(args.at(2)) ? entries.replace_taskmgr(args.at(2), 0) : usage();
+    case 2: return taskmgr::is_mode_word(args.at(2)) ? entries.replace_taskmgr(args.at(2), 1) : usage();
     case 3: return usage();
     default: break;
   }

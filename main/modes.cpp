@@ -65,9 +65,19 @@ u32 internet_check() {
 #endif
   return internet::check(&endpoint);
 }
-u32 agent_trial(mem::Bytes path, Writer console) { return agentupdate::trial_main(path, console); }
+// A trial needs the previous program beside P, which the swap left there: without it nothing is on trial, and a
+// count kept for it (a P.trial made from nothing, then a revert that cannot happen) would only mislead.
+u32 agent_trial(mem::Bytes path, Writer console) {
+  u8 text[agentupdate::suffixed_max];
+  u32 n = agentupdate::with_suffix(path, agentupdate::prev_suffix(), mem::Slice{text, sizeof text});
+  if (n != 0 && fs::kind(mem::Bytes(text, n)) != 1) {
+    console(mem::lit("vimbrel agent: nothing is on trial: there is no previous program beside this one\n"));
+    return agentupdate::trial_bad_path;
+  }
+  return agentupdate::trial_main(path, console);
+}
 u32 agent_revert(mem::Bytes path, Writer console) { return agentupdate::revert_main(path, console); }
-// A wrong mode word ends with exit code 2 and no words; a change that failed or was refused says why on standard
+// Main answers a wrong mode word with the usage text; a change that failed or was refused says why on standard
 // error, since the exit code alone does not tell a user at a console.
 u32 replace_taskmgr(mem::Bytes mode, u32 test) {
   const u32 code = taskmgr::replace_main(mode, test);

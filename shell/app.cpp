@@ -207,7 +207,7 @@ void load_settings(AppState* s, mem::Bytes settings) {
   } else {
     // Under --test the driver's messages stand for the updater: only the --settings file is read (and saved).
     u->settings_length = usable_path(settings) ? static_cast<u32>(settings.len) : 0;
-    __builtin_memcpy(u->settings_path, settings.ptr, u->settings_length);
+    if (u->settings_length != 0) __builtin_memcpy(u->settings_path, settings.ptr, u->settings_length);
     update::read_settings(u);
   }
   views::ViewState* v = &s->model->views;

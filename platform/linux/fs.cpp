@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -407,10 +408,24 @@ bool is_temporary_of(const char* entry, const u8* name, u64 name_length) {
   return true;
 }
 
-// Temporary files of earlier replaces of the name that a killed process left behind: the user's own plain files,
-// untouched for a minute (a live replace is never that slow between its writes). At most 64 go per call.
+// A live replace holds a lock on its temporary file from its creation until it has its final name, so another
+// replace can tell a file whose writer is gone (killed, its lock released with it) from one still being written.
+void hold_temporary(int fd) { flock(fd, LOCK_EX | LOCK_NB); }
+
+// Whether a leftover temporary file may go: its lock can be taken (its writer is gone). Where the file system keeps
+// no such locks, one untouched for a minute goes (a live replace is never that slow between its writes).
+bool abandoned(int folder, const char* entry, const struct stat& st, i64 now) {
+  int fd = openat(folder, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool taken = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  bool unlockable = !taken && errno != EWOULDBLOCK;
+  ::close(fd);
+  return taken || (unlockable && now - st.st_mtim.tv_sec >= 60);
+}
+
+// Temporary files of earlier replaces of the name that a killed process left behind: the user's own plain files
+// whose writer is gone. At most 64 go per call.
 void sweep_temporaries(int folder, const u8* name, u64 name_length) {
-  const i64 stale_seconds = 60;
   int fd = fcntl(folder, F_DUPFD_CLOEXEC, 0);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!dir) {
@@ -424,7 +439,7 @@ void sweep_temporaries(int folder, const u8* name, u64 name_length) {
     if (!is_temporary_of(entry->d_name, name, name_length)) continue;
     struct stat st;
     if (fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != geteuid() || now.tv_sec - st.st_mtim.tv_sec < stale_seconds) {
+        st.st_uid != geteuid() || !abandoned(folder, entry->d_name, st, now.tv_sec)) {
       continue;
     }
     if (unlinkat(folder, entry->d_name, 0) == 0) ++removed;
@@ -459,6 +474,7 @@ int open_named(Replacement* r, u32* error) {
     temporary_in(r);
     int fd = openat(fd_of(r->folder), reinterpret_cast<const char*>(r->temporary),
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) hold_temporary(fd);
     if (fd >= 0) return fd;
     if (errno != EEXIST) {
       *error = error_class(static_cast<u32>(errno));
@@ -518,6 +534,7 @@ u32 open_temporary(Replacement* r) {
   if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
     return error_class(static_cast<u32>(errno));
   }
+  if (fd >= 0) hold_temporary(fd);  // before it has a name
   u32 result = ok;
   if (fd < 0) fd = open_named(r, &result);
   if (fd < 0) return result;
@@ -743,9 +760,6 @@ u32 replace_commit(Replacement* r) {
     u32 result = name_temporary(r);  // may move the data into another file
     if (result != ok) return replace_fail(r, result);
   }
-  int fd = fd_of(r->file);
-  r->file = 0;
-  if (::close(fd) != 0) return replace_fail(r, other);
   // Checked again just before the move: something else put under the name meanwhile is not replaced either.
   struct stat st;
   bool present = false;
@@ -756,7 +770,12 @@ u32 replace_commit(Replacement* r) {
     return replace_fail(r, error_class(static_cast<u32>(errno)));
   }
   r->temporary_length = 0;
+  // Closed only now that the file has its final name: until then its lock tells a sweep that it is alive.
+  int fd = fd_of(r->file);
+  r->file = 0;
+  bool closed = ::close(fd) == 0;
   result = fsync(dir) == 0 || errno == EINVAL ? ok : error_class(static_cast<u32>(errno));
+  if (result == ok && !closed) result = other;
   replace_abandon(r);
   return result;
 }

@@ -224,6 +224,19 @@ TEST(MachineId, MadeOnceKeptAfterAndNeverOverADamagedFile) {
   EXPECT_EQ(agent::ensure_machine_id(&damaged, cluster::publish_damaged, p, counting), agent::id_damaged);
   EXPECT_EQ(damaged.id_present, 0);
   EXPECT_EQ(testutil::read_file(path), "vimbrel-publish 1\r\npublish on\r\nid 0102\r\n");
+  // A good file cut short before its id line (a full disk, a copy ended early) is damaged too, wherever the cut
+  // falls: inside the header, a line, or the word "id" itself. A whole file without an id is a file to give one.
+  const std::string good = "vimbrel-publish 1\npublish on\ntarget 10.0.0.5:7420\nid 0102030405060708090a0b0c0d0e0f10\n";
+  for (size_t cut : {20, 30, 45, 51, 52, 53}) {
+    testutil::write_file(path, good.substr(0, cut));
+    cluster::PublishSettings cut_short;
+    EXPECT_EQ(cluster::read_publish_state(p, &cut_short), cluster::publish_damaged) << cut;
+    EXPECT_EQ(agent::ensure_machine_id(&cut_short, cluster::publish_damaged, p, counting), agent::id_damaged) << cut;
+    EXPECT_EQ(testutil::read_file(path), good.substr(0, cut)) << cut;
+  }
+  testutil::write_file(path, "vimbrel-publish 1\npublish on\ntarget 10.0.0.5:7420\n");
+  cluster::PublishSettings whole;
+  EXPECT_EQ(cluster::read_publish_state(p, &whole), cluster::publish_read);
   // A path that cannot be written: the id holds for the run only.
   cluster::PublishSettings unsaved;
   cluster::publish_reset(&unsaved);

@@ -122,8 +122,8 @@ TEST(LinuxFetchChild, PlacesAVerifiedBuildOrNothingWithItsExitCode) {
     void (*prepare)(const std::string& folder, const std::string& n) = nullptr;  // the Linux folder beforehand
   } cases[] = {
       {"published", "x86_64", [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); }, 0},
-      {"unknown architecture", "arm", [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); },
-       1},
+      {"unknown architecture (a usage error)", "arm",
+       [](Release* r, const std::string& b, const buildfix::Key&) { r->publish(b); }, 2},
       {"no checksum list", "x86_64",
        [](Release* r, const std::string& b, const buildfix::Key&) {
          r->publish(b);

@@ -146,6 +146,18 @@ TEST(Window, LiveSamplesThroughTheCollectorChild) {
   EXPECT_EQ(w.d.end(true, wait_ms), 0);
 }
 
+// "--test <fonts>" alone is a form of the usage text: the window runs without a settings file, draws and closes
+// cleanly, the sanitized build's checks silent.
+TEST(Window, TestFolderWithoutSettingsFile) {
+  Window w;
+  w.d.without_settings();
+  ASSERT_TRUE(w.open());
+  ASSERT_TRUE(w.frame());
+  EXPECT_GT(drawn(w.d.frame()), 0u);
+  EXPECT_EQ(w.d.end(true, wait_ms), 0);
+  EXPECT_EQ(testutil::read_file(w.d.folder() + "/err.txt"), "");
+}
+
 // On the Processes page Escape first clears a typed filter, and only then closes the window.
 TEST(Window, EscapeClearsTheFilterFirst) {
   Window w;

@@ -53,11 +53,18 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
     EXPECT_EQ(r.err, "vimbrel: the window cannot be made: there is no display (DISPLAY is not set)\n") << l.args;
   }
   if (display) setenv("DISPLAY", saved_display.c_str(), 1);
-  // The self-update's trial and revert modes are built: they work on the program path they are given.
+  // The self-update's trial and revert modes are built: they work on the program path they are given. A trial
+  // needs the previous program beside it: without one nothing is on trial, and no count is kept.
   testutil::write_file(home.path + "/p", "program");
+  testutil::RunResult none = testutil::run_vimbrel("--agent-trial " + home.path + "/p", home.path);
+  EXPECT_EQ(none.exit_code, 2);
+  EXPECT_EQ(none.out, "vimbrel agent: nothing is on trial: there is no previous program beside this one\n");
+  EXPECT_FALSE(std::filesystem::exists(home.path + "/p.trial"));
+  testutil::write_file(home.path + "/p.prev", "previous");
   testutil::RunResult trial = testutil::run_vimbrel("--agent-trial " + home.path + "/p", home.path);
   EXPECT_EQ(trial.exit_code, 0);
   EXPECT_EQ(trial.out, "vimbrel agent: the update is on trial, start 1 of 3 before the previous binary comes back\n");
+  std::filesystem::remove(home.path + "/p.prev");
   testutil::RunResult revert = testutil::run_vimbrel("--agent-revert " + home.path + "/p", home.path);
   EXPECT_EQ(revert.exit_code, 1);
   EXPECT_EQ(revert.out, "vimbrel agent: cannot put the previous binary back\n");
@@ -120,9 +127,9 @@ TEST(CommandLine, GoodLinesReachTheirMode) {
   EXPECT_EQ(r.out + r.err, "");
 }
 
-// Values the modes answer themselves, before anything else: a --replace-taskmgr word other than on, off or takeover
-// ends with 2 and no words, and a host or candidate without a share says so and ends with 4. A share path longer
-// than any share can have is a usage error.
+// Values the modes answer themselves, before anything else: a host or candidate without a share says so and ends
+// with 4. A share path longer than any share can have is a usage error; one that is not ASCII, which the share
+// layer cannot hold, is refused with that reason before any folder is made.
 TEST(CommandLine, ModesJudgeTheirOwnValuesFirst) {
   struct Case {
     std::string args;
@@ -130,23 +137,25 @@ TEST(CommandLine, ModesJudgeTheirOwnValuesFirst) {
     std::string out;
   };
   const std::string long_share(161, 's');
+  const std::string not_ascii = "vimbrel host: the share or folder path must be ASCII\n";
+  testutil::TempDir home, untouched;  // the cluster modes gather their files first; refused paths gather nothing
   const Case cases[] = {
-      {"--replace-taskmgr bogus", 2, ""},
-      {"--replace-taskmgr ''", 2, ""},
-      {"--replace-taskmgr --test", 2, ""},
-      {"--replace-taskmgr ON --test", 2, ""},
       {"--host ''", 4, "vimbrel host: no share or folder\n"},
       {"--elect '' --priority 3", 4, "vimbrel host: no share or folder\n"},
       {"--host /" + long_share, 2, usage_line},
       {"--elect /" + long_share, 2, usage_line},
+      {"--host '" + untouched.path + "/caf\xc3\xa9'", 2, not_ascii},
+      {"--host '" + untouched.path + "/caf\xc3\xa9/sub' --port 17420", 2, not_ascii},
+      {"--elect '" + untouched.path + "/s\xff' --priority 3", 2, not_ascii},
   };
-  testutil::TempDir home;  // the cluster modes gather their files first
   for (const Case& c : cases) {
-    testutil::RunResult r = testutil::run_vimbrel(c.args, home.path);
+    testutil::RunResult r = testutil::run_vimbrel(c.args, c.exit_code == 2 ? untouched.path : home.path);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args;
     EXPECT_EQ(r.out, c.out) << c.args;
     EXPECT_EQ(r.err, "") << c.args;
   }
+  // Nothing was made for the refused paths: no share folder, no settings folder with a new machine id.
+  EXPECT_TRUE(std::filesystem::is_empty(untouched.path));
 }
 
 TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {
@@ -198,6 +207,24 @@ TEST(CommandLine, BadLinesPrintTheUsageAndEndWith2) {
       "--replace-taskmgr",
       "--replace-taskmgr on x",
       "--replace-taskmgr on --test x",
+      // A value the form does not take: no step, no architecture, no mode word.
+      "--replace-taskmgr bogus",
+      "--replace-taskmgr ''",
+      "--replace-taskmgr --test",
+      "--replace-taskmgr ON --test",
+      "--vimb-update ''",
+      "--vimb-update bogus",
+      "--vimb-update CHECK",
+      "--linux-fetch arm",
+      "--linux-fetch ''",
+      // An address or port with a leading zero could name another machine (010 is octal 8 to other tools).
+      "--host s --listen 010.0.0.1",
+      "--host s --listen 127.0.0.01",
+      "--host s --port 07420",
+      "--elect s --listen 010.0.0.1",
+      "--agent --server 010.0.0.5",
+      "--agent --server 127.0.0.1:00080",
+      "--agent --share /x --local 10.0.0.2:07000",
   };
   testutil::TempDir home;
   for (const char* args : lines) {

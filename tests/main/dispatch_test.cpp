@@ -125,7 +125,7 @@ TEST(Dispatch, EachFormReachesItsEntryWithItsArguments) {
       {{"--as-taskmgr"}, "window", {"0.1.81", "", "", ""}, {0, none, 0}},
       {{"--as-taskmgr", "--test", "/f", "--dpi", "1"}, "window", {"0.1.81", "", "", ""}, {0, none, 0}},
       {{"--vimb-update", "fetch"}, "update_worker", {"0.1.81"}, {2}},
-      {{"--vimb-update", "later"}, "update_worker", {"0.1.81"}, {0}},
+      {{"--vimb-update", "swap"}, "update_worker", {"0.1.81"}, {3}},
       {{"--collector", "Local\\Vimbrel-feed-0a"}, "collector", {"Local\\Vimbrel-feed-0a"}, {}},
       {{"--lease", "L"}, "lease", {"L"}, {}},
       {{"--internet", "I"}, "internet", {"I"}, {}},

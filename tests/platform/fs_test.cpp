@@ -8,6 +8,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <stddef.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/resource.h>
@@ -366,8 +367,7 @@ TEST_F(FsTest, ReplaceKeepsTheModeAndMakesNewFilesPrivate) {
 
 // The steps: begin says at once whether the path can be written, an abandoned replace leaves nothing, and a
 // process killed between its writes leaves nothing behind for good: no name at all where the file system allows an
-// unnamed temporary file, else one that the next replace of the name removes once it is a minute old. Temporary
-// names of other files, young ones and names of another form stay.
+// unnamed temporary file, else one that the next replace of the name removes.
 TEST_F(FsTest, ReplaceStepsLeaveNothingBehind) {
   fs::Replacement r;
   EXPECT_EQ(fs::replace_begin(bytes(at("missing/f.snap")), 0, &r), 2u);
@@ -394,37 +394,31 @@ TEST_F(FsTest, ReplaceStepsLeaveNothingBehind) {
   });
   EXPECT_EQ(code, 128 + SIGKILL);
   EXPECT_EQ(read_file(f), "old");
-  // Where a name was left, it is made to look a minute and more old, as after a crash long ago.
-  const timespec old_times[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    if (e.path() != f) {
-      ASSERT_EQ(utimensat(AT_FDCWD, e.path().c_str(), old_times, 0), 0);
-    }
-  }
-  struct Leftover {
-    const char* name;
-    bool old;
-    bool stays;
-  };
-  const Leftover leftovers[] = {
-      {"f.snap.tmp-0123abcd", true, false}, {"f.snap.tmp-89abcdef", false, true},
-      {"g.snap.tmp-00000000", true, true},  {"f.snap.tmp-0123ABCD", true, true},
-      {"f.snap.tmp-0123abc", true, true},   {"f.snap.tmp-0123abcde", true, true},
-  };
-  for (const Leftover& l : leftovers) {
-    write_file(folder + "/" + l.name, "left");
-    if (l.old) {
-      ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/" + l.name).c_str(), old_times, 0), 0);
-    }
-  }
+  // A writer killed while its temporary file had a name (a child that made one as a replace does, its lock held)
+  // leaves a file that the next replace removes at once, however young; one whose writer lives on stays, and so do
+  // temporary names of other files and names of another form.
+  const std::string killed_name = folder + "/f.snap.tmp-0123abcd";
+  code = harness::in_child([&] {
+    int fd = open(killed_name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(fd, "torn", 4) != 4) return 1;
+    raise(SIGKILL);
+    return 2;
+  });
+  EXPECT_EQ(code, 128 + SIGKILL);
+  const std::string live = folder + "/f.snap.tmp-89abcdef";
+  write_file(live, "live");
+  int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const char* others[] = {"g.snap.tmp-00000000", "f.snap.tmp-0123ABCD", "f.snap.tmp-0123abc", "f.snap.tmp-0123abcde"};
+  for (const char* name : others) write_file(folder + "/" + name, "left");
   ASSERT_EQ(fs::replace_file(bytes(f), bytes("new")), 0u);
   EXPECT_EQ(read_file(f), "new");
-  u64 staying = 0;
-  for (const Leftover& l : leftovers) {
-    EXPECT_EQ(std::filesystem::exists(folder + "/" + l.name), l.stays) << l.name;
-    staying += l.stays;
-  }
-  EXPECT_EQ(entries_in(folder), 1 + staying);
+  EXPECT_FALSE(std::filesystem::exists(killed_name));
+  EXPECT_TRUE(std::filesystem::exists(live));
+  for (const char* name : others) EXPECT_TRUE(std::filesystem::exists(folder + "/" + name)) << name;
+  EXPECT_EQ(entries_in(folder), 2 + std::size(others));
+  ::close(held);
 }
 
 // Where an unnamed temporary file cannot be given a name (no /proc, no privilege to link by descriptor: here every

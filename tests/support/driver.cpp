@@ -150,6 +150,7 @@ std::string Session::test_file(const std::string& name) const {
 bool Session::start(const std::string& program, const std::string& fonts, const std::vector<std::string>& extra) {
   std::vector<std::string> words = {program, "--test", fonts, "--settings", settings()};
   if (outside_test_) words = {program};
+  if (without_settings_) words = {program, "--test", fonts};
   words.insert(words.end(), extra.begin(), extra.end());
   const std::string out = folder_ + "/out.txt", err = folder_ + "/err.txt";
   pid_ = fork();

@@ -82,6 +82,8 @@ class Session {
   void outside_test() { outside_test_ = true; }
   // The program started next sees the variable with this value (PATH, for a stand-in program of the desktop).
   void set_env(const std::string& name, const std::string& value) { env_.emplace_back(name, value); }
+  // The program started next runs under "--test <fonts>" alone, with no settings file named.
+  void without_settings() { without_settings_ = true; }
   pid_t pid() const { return pid_; }
   // Waits (up to the time-out) for the program's window of the class and maps its frame record.
   bool find_window(const std::string& class_name, u32 timeout_ms = 10000);
@@ -112,6 +114,7 @@ class Session {
   std::string display_;
   bool outside_test_ = false;
   std::vector<std::pair<std::string, std::string>> env_;
+  bool without_settings_ = false;
   u32 requests_ = 0;
   section::Section record_{};
 };

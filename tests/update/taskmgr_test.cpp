@@ -424,7 +424,7 @@ TEST(ReplaceTaskmgr, TakeOverAndGiveBack) {
 }
 
 // Outside --test there is no key: the change fails with exit code 1 and says why; a wrong word is still a usage
-// error with no words, whether --test is given or not.
+// error (the usage text, exit 2), whether --test is given or not, and changes nothing.
 TEST(ReplaceTaskmgr, NotAvailableOutsideTheTestMode) {
   testutil::TempDir home;
   for (const char* mode : {"on", "off", "takeover"}) {
@@ -436,7 +436,8 @@ TEST(ReplaceTaskmgr, NotAvailableOutsideTheTestMode) {
   for (const char* line : {"--replace-taskmgr bogus", "--replace-taskmgr Off --test"}) {
     const testutil::RunResult r = testutil::run_vimbrel(line, home.path);
     EXPECT_EQ(r.exit_code, 2) << line;
-    EXPECT_EQ(r.out + r.err, "") << line;
+    EXPECT_EQ(r.out.rfind("usage: vimbrel ", 0), 0u) << line;
+    EXPECT_EQ(r.err, "") << line;
   }
   EXPECT_FALSE(std::filesystem::exists(home.path + "/config/Vimbrel/registry"));
 }

@@ -185,7 +185,8 @@ TEST(Worker, ReportsOfTheVerbsAndOfAChildWithout) {
   EXPECT_EQ(s.r.http.status, 404u);
   EXPECT_EQ(s.r.http.stage, 0u);
 
-  // An unknown verb word, started by hand: state 7, reason 5 in a tagged report.
+  // An unknown verb word, started by hand, is a usage error of the command line (exit 2, no report); the worker
+  // itself, given no verb, answers state 7, reason 5 in a tagged report.
   proc::ExePath exe{};
   exe.length = os::utf8_to_wide(bytes(w.program), exe.units, proc::path_units);
   proc::Child child{};
@@ -194,7 +195,8 @@ TEST(Worker, ReportsOfTheVerbsAndOfAChildWithout) {
   u32 code = 0;
   ASSERT_EQ(proc::exit_code(&child, &code), 1u);
   proc::close(&child);
-  update::Unpacked u = update::unpack_exit_code(code);
+  EXPECT_EQ(code, 2u);
+  update::Unpacked u = update::unpack_exit_code(update::worker_main(&s.config, 0));
   EXPECT_EQ(u.tag, 0x56u);
   EXPECT_EQ(u.state, 7u);
   EXPECT_EQ(u.reason, 5u);
