@@ -159,6 +159,25 @@ struct Process {
   }
 };
 
+// A --host on a share folder of its own, listening on loopback, with the dashboard when asked.
+struct HostRun {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home";
+  std::string share = dir.path + "/share";
+  u16 port = port_pair();
+  u16 web = static_cast<u16>(port + 2);
+  Process p;
+  explicit HostRun(bool with_web) {
+    make_home(home);
+    std::filesystem::create_directories(share);
+    std::vector<std::string> args = {"--host", share, "--port", std::to_string(port), "--listen", "127.0.0.1"};
+    if (with_web) args.push_back("--web");
+    p.start(args, home);
+  }
+  // Serving: the host holds its term (before that, a hello hears "moved").
+  bool listening(int seconds = 30) { return p.wait_output("vimbrel host: listening on port ", seconds); }
+};
+
 // An --agent process (or any mode that makes a machine id) from a fresh home whose key file holds the key that
 // starts with key_first.
 struct Agent {
