@@ -235,11 +235,13 @@ namespace {
 
 // Why a claim failed, kept until the next claim works; the code of the file result.
 u32 claim_failed(Share* s, u32 kind, const store::Path& p, u32 code) {
-  Trouble* t = &s->claim_trouble;
-  if (t->kind != kind || !mem::eq(text(t->path), text(p))) ++t->sequence;
-  t->kind = kind;
-  t->path = p;
+  s->claim_trouble.kind = kind;
+  s->claim_trouble.path = p;
   return code;
+}
+
+bool same_note(const Note* n, u32 kind, const store::Path& p) {
+  return n->kind == kind && mem::eq(text(n->path), text(p));
 }
 
 // The terms listed under names in the folder, largest last; at most room of them, the largest kept.
@@ -270,17 +272,19 @@ u32 list_terms(const store::Path& folder, fs::Listing* listing, u32* terms, u32 
 
 void note(Trouble* t, u32 kind, const store::Path& p) {
   if (kind == trouble_none) return;
-  u32 h = 2166136261u ^ kind;
-  for (u32 i = 0; i < p.length; ++i) h = (h ^ p.text[i]) * 16777619u;
-  h |= 1;  // 0 marks an empty place
-  for (u32 i = 0; i < trouble_memory; ++i) {
-    if (t->recent[i] == h) return;
+  u32 kept = min32(t->sequence, trouble_memory);
+  for (u32 i = 0; i < kept; ++i) {
+    if (same_note(&t->notes[i], kind, p)) return;
   }
-  t->recent[t->recent_at] = h;
-  t->recent_at = (t->recent_at + 1) % trouble_memory;
-  t->kind = kind;
-  t->path = p;
+  Note* n = &t->notes[t->sequence % trouble_memory];
+  n->kind = kind;
+  n->path = p;
   ++t->sequence;
+}
+
+const Note* last_note(const Trouble* t) {
+  static constexpr Note nothing = {};
+  return t->sequence == 0 ? &nothing : &t->notes[(t->sequence - 1) % trouble_memory];
 }
 
 mem::Bytes trouble_text(u32 kind) {

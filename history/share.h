@@ -104,9 +104,9 @@ struct Counters {
   u32 bytes;          // bytes copied in all
 };
 
-// What the share refused or could not do, kept for the owner's output: the cause and the file it concerns. Every
-// new note raises the sequence; a cause at a file that one of the last few notes named already is no new note, so
-// a write that fails every second is said once.
+// What the share refused or could not do, kept for the owner's output: the cause and the file it concerns. The
+// latest notes are kept in a ring, with a count of every note made, so the owner can say each new one; a cause at a
+// file that one of the kept notes names already is no new note, so a write that fails every second is said once.
 enum : u32 {
   trouble_none = 0,
   trouble_no_space = 1,  // the disk or the quota is full
@@ -115,13 +115,16 @@ enum : u32 {
   trouble_foreign = 4,   // a file under a claim's name that no key of this cluster sealed
 };
 constexpr u32 trouble_memory = 8;
-struct Trouble {
+struct Note {
   u32 kind;
-  u32 sequence;
   store::Path path;
-  u32 recent[trouble_memory];  // kind and path of the latest notes, hashed
-  u32 recent_at;
 };
+struct Trouble {
+  Note notes[trouble_memory];  // note n is at n mod trouble_memory
+  u32 sequence;                // notes made
+};
+// The latest note (kind none when there is none).
+const Note* last_note(const Trouble* trouble);
 // The words of a cause: "no space on the share", "access denied", ...
 mem::Bytes trouble_text(u32 kind);
 // The cause of a share-layer file result (trouble_none for the others).
@@ -169,8 +172,8 @@ struct Share {
   fs::Listing listing;
   u64 setup_ms;        // when set-up was last tried from a carry-over step (at most once a second)
   u8 setup_tried;
-  Trouble trouble;     // the latest thing refused or failed at a file of the share
-  Trouble claim_trouble;  // why the last claim failed (kind none after a claim that worked)
+  Trouble trouble;     // what was refused or failed at files of the share
+  Note claim_trouble;  // why the last claim failed (kind none after a claim that worked)
   alignas(8) u8 buffer[copy_bytes];
 };
 
@@ -195,7 +198,7 @@ u32 newest_claim(mem::Bytes folder, const auth::KeyState* key, fs::Listing* list
 u32 remove_old_claims(mem::Bytes folder, u32 below, fs::Listing* listing);
 // Claim files kept below the newest one: candidates that saw a slightly older term still find its claimant.
 constexpr u32 claims_kept = 16;
-// Notes what went wrong at a file of the share (see Trouble).
+// Notes what went wrong at a file of the share (see Trouble); kind none notes nothing.
 void note(Trouble* into, u32 kind, const store::Path& path);
 // True when "lease" holds a whole, sealed, valid lease record.
 bool read_lease(Share* share, const auth::KeyState* key, proto::Lease* out);

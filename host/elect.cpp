@@ -672,7 +672,7 @@ void back_off(Election* e, u32 term, u32 time) {
 namespace {
 
 // Says once why claims fail, and again when the cause changes; a claim that works clears it.
-void tell_claim(Election* e, const share::Trouble* t, u32 result) {
+void tell_claim(Election* e, const share::Note* t, u32 result) {
   u32 kind = result == share::done ? share::trouble_none : t->kind;
   if (kind == e->claim_said && (kind == share::trouble_none || mem::eq(store::path_of(&t->path),
                                                                        store::path_of(&e->claim_said_path)))) {

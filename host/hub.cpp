@@ -1321,7 +1321,7 @@ void decide_lease(Host* host, u32 now) {
   log(host, mem::lit("\n"));
 }
 
-void say_trouble(Writer writer, mem::Bytes lead, const share::Trouble* t, bool every_file) {
+void say_trouble(Writer writer, mem::Bytes lead, const share::Note* t, bool every_file) {
   writer(lead);
   bool at_file = t->kind == share::trouble_planted || t->kind == share::trouble_foreign;
   if (at_file && t->path.length != 0 && !t->path.overflow) {
@@ -1339,9 +1339,14 @@ void say_trouble(Writer writer, mem::Bytes lead, const share::Trouble* t, bool e
 
 void report_share(Host* host) {
   const share::Share* s = host->share;
-  if (s == nullptr || s->trouble.sequence == host->trouble_said) return;
-  host->trouble_said = s->trouble.sequence;
-  say_trouble(host->writer, mem::lit("vimbrel host: on the share: "), &s->trouble, true);
+  if (s == nullptr) return;
+  const share::Trouble* t = &s->trouble;
+  u32 from = t->sequence - host->trouble_said > share::trouble_memory ? t->sequence - share::trouble_memory
+                                                                      : host->trouble_said;
+  for (u32 n = from; n != t->sequence; ++n) {
+    say_trouble(host->writer, mem::lit("vimbrel host: on the share: "), &t->notes[n % share::trouble_memory], true);
+  }
+  host->trouble_said = t->sequence;
 }
 
 void tick(Host* host, u32 now, u32 wall) {

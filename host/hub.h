@@ -282,7 +282,7 @@ struct Host {
   u32 send_failures;
   u32 receive_failures;
   u32 evicted;                      // handshaking connections dropped to make room for newer ones
-  u32 trouble_said;                 // the share's trouble note last printed, by its sequence
+  u32 trouble_said;                 // the share's trouble notes printed, by their count
   web::Web* web;                    // the dashboard, with flag_web only
   linuxfeed::Feed* feed;            // the Linux builds that update links are served from
   share::Answer rows;               // one buckets part
@@ -385,8 +385,8 @@ enum : u32 {
 u32 share_address(mem::Bytes share, u32 listen);
 // One output line about the share: the lead ("vimbrel host: cannot claim a term: " and the like), then the cause.
 // A file in the way is named; with every_file the file is named for the other causes too.
-void say_trouble(Writer writer, mem::Bytes lead, const share::Trouble* trouble, bool every_file);
-// A new note of what the share refused or could not do goes to the output once.
+void say_trouble(Writer writer, mem::Bytes lead, const share::Note* note, bool every_file);
+// Each new note of what the share refused or could not do goes to the output once.
 void report_share(Host* host);
 u32 register_share(Host* host, mem::Arena* arena, mem::Bytes share, u32 address, u64 now_tick);
 void tick(Host* host, u32 now, u32 wall);

@@ -365,9 +365,9 @@ TEST_F(ShareTerm, OnlySealedClaimsCountAndWhatBlocksIsNamed) {
     if (c.result == share::done) {
       EXPECT_EQ(a->term, c.term);
     }
-    EXPECT_EQ(a->trouble.kind, c.trouble_kind);
+    EXPECT_EQ(share::last_note(&a->trouble)->kind, c.trouble_kind);
     if (c.trouble_kind != share::trouble_none) {
-      EXPECT_EQ(harness::text(store::path_of(&a->trouble.path)), d.path + "/" + c.trouble_file);
+      EXPECT_EQ(harness::text(store::path_of(&share::last_note(&a->trouble)->path)), d.path + "/" + c.trouble_file);
     }
     EXPECT_EQ(a->claim_trouble.kind, c.claim_kind);
     if (c.claim_kind != share::trouble_none) {
@@ -416,7 +416,7 @@ TEST_F(ShareTerm, AClaimOnAShareThatCannotBeWrittenSaysWhy) {
     if (share::claim_next(a.get(), 0) != share::failed) return 1;
     if (a->claim_trouble.kind != share::trouble_denied) return 2;
     if (harness::text(store::path_of(&a->claim_trouble.path)) != share_path + "/claims") return 3;
-    return a->trouble.kind == share::trouble_denied ? 0 : 4;
+    return share::last_note(&a->trouble)->kind == share::trouble_denied ? 0 : 4;
   });
   EXPECT_EQ(code, 0);
   auto word = [](u32 kind) { return harness::text(share::trouble_text(kind)); };

@@ -159,6 +159,24 @@ struct Process {
   }
 };
 
+// A wrapper that runs the program with the share folder as a full file system of its own: a 64 KiB memory file
+// system mounted there in a mount namespace of the process, filled to the last byte. Empty when this machine lets no
+// test make a mount namespace.
+inline std::vector<std::string> full_share_wrapper(const std::string& share) {
+  if (system("unshare -m true >/dev/null 2>&1") != 0) return {};
+  return {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+          "mount -t tmpfs -o size=64k tmpfs \"$1\" && { dd if=/dev/zero of=\"$1/filler\" bs=4k 2>/dev/null; "
+          "shift; exec \"$@\"; }",
+          "full-share", share};
+}
+
+// The number of times the text stands in the output.
+inline size_t count_of(const std::string& out, const std::string& text) {
+  size_t n = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+  return n;
+}
+
 // A --host on a share folder of its own, listening on loopback, with the dashboard when asked.
 struct HostRun {
   testutil::TempDir dir;
