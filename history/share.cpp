@@ -88,9 +88,18 @@ void close_rings(Share* s) {
   for (u32 i = 0; i < handles; ++i) fs::io_close(&s->rings[i]);
 }
 
+// A folder made, or found: something else under its name (a file, a link) is in the way.
+u32 folder_io(const store::Path& p) {
+  if (p.overflow) return fs::io_not_found;
+  u32 io = fs::io_make_directory(text(p));
+  return io == fs::io_exists ? fs::io_not_plain : io;
+}
+
 u32 make_folder(Share* s, const store::Path& p) {
   if (p.overflow) return refused;
-  return noted(s, fs::io_make_directory(text(p)), p);
+  u32 io = folder_io(p);
+  note(&s->trouble, trouble_of(io), p);
+  return code_of(io == fs::io_not_plain ? fs::io_exists : io);
 }
 
 // A failed write to a ring file: its cause noted at the ring's path.
@@ -311,7 +320,7 @@ u32 claim_term(Share* s, u32 seen, u32 now) {
   u32 next = store::next_claim(seen);
   if (next == 0) return no_term;
   store::Path p = under(s, mem::lit("claims"));
-  u32 io = p.overflow ? fs::io_not_found : fs::io_make_directory(text(p));
+  u32 io = folder_io(p);
   if (io != fs::io_ok) return claim_failed(s, trouble_of(io), p, noted(s, io, p));
   store::path_term(&p, next);
   if (p.overflow) return refused;

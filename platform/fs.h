@@ -225,7 +225,7 @@ u32 mode_bits(mem::Bytes path);
 // ---- Share file I/O.
 
 // Result codes of the share layer. Beyond the five general ones: the disk or the user's quota is full, and a link or
-// something else than a plain file or folder stands where one was to be opened or made (never followed).
+// something else than a plain file or folder stands where a file was to be opened (it is never followed).
 enum : u32 {
   io_ok = 0,
   io_exists = 1,

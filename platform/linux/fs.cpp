@@ -1355,8 +1355,7 @@ u32 io_make_directory(mem::Bytes path) {
   if (errno != EEXIST) return io_code(errno);
   // Only a folder counts: a file or a link under the name would take the writes that follow somewhere else.
   struct stat st;
-  if (lstat(native.text, &st) != 0) return io_exists;
-  return S_ISDIR(st.st_mode) ? io_ok : io_not_plain;
+  return lstat(native.text, &st) == 0 && S_ISDIR(st.st_mode) ? io_ok : io_exists;
 }
 
 u32 io_replace(mem::Bytes from, mem::Bytes to) {
