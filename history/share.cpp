@@ -54,6 +54,12 @@ store::Path ring_path(const Share* s, u32 term, const u8* id, u32 type) {
 mem::Bytes text(const store::Path& p) { return store::path_of(&p); }
 
 
+// The code of a file result, with its cause noted for the owner's output.
+u32 noted(Share* s, u32 io, const store::Path& p) {
+  note(&s->trouble, trouble_of(io), p);
+  return code_of(io);
+}
+
 bool until_limit(const Share* s, u32 now) { return u64{now} < u64{s->renewed} + write_limit; }
 
 void fill_record(const Share* s, u32 term, bool released, proto::Lease* r) {
@@ -74,16 +80,32 @@ u32 write_lease(Share* s, bool released) {
   fill_record(s, s->term, released, &r);
   u8 b[64];
   if (proto::encode_lease(&r, mem::Slice{b, 64}) != 64 || !auth::seal(&s->key, mem::Slice{b, 64})) return failed;
-  return code_of(fs::io_write_at(s->lease, 0, mem::Bytes(b, 64)));
+  u32 io = fs::io_write_at(s->lease, 0, mem::Bytes(b, 64));
+  return io == fs::io_ok ? done : noted(s, io, under(s, mem::lit("lease")));
 }
 
 void close_rings(Share* s) {
   for (u32 i = 0; i < handles; ++i) fs::io_close(&s->rings[i]);
 }
 
-u32 make_folder(const store::Path& p) {
+// A folder made, or found: something else under its name (a file, a link) is in the way.
+u32 folder_io(const store::Path& p) {
+  if (p.overflow) return fs::io_not_found;
+  u32 io = fs::io_make_directory(text(p));
+  return io == fs::io_exists ? fs::io_not_plain : io;
+}
+
+u32 make_folder(Share* s, const store::Path& p) {
   if (p.overflow) return refused;
-  return code_of(fs::io_make_directory(text(p)));
+  u32 io = folder_io(p);
+  note(&s->trouble, trouble_of(io), p);
+  return code_of(io == fs::io_not_plain ? fs::io_exists : io);
+}
+
+// A failed write to a ring file: its cause noted at the ring's path.
+u32 ring_noted(Share* s, u32 h, u32 io) {
+  if (io == fs::io_ok || h / ring_types >= s->count) return code_of(io);
+  return noted(s, io, ring_path(s, s->term, s->ids[h / ring_types], h % ring_types));
 }
 
 // A temporary name beside the final one: the name, ".tmp-" and 8 random hex digits. Every machine of the cluster
@@ -115,12 +137,11 @@ u32 replace(Share* s, store::Path folder, mem::Bytes final_name, mem::Bytes byte
     r = fs::io_create_file(text(tmp), bytes);
   }
   pause(s);
-  if (r == fs::io_ok) {
-    r = fs::io_replace(text(tmp), text(to));
-    if (r != fs::io_ok) fs::io_delete(text(tmp));
-  }
+  if (r != fs::io_ok) return noted(s, r, tmp);
+  r = fs::io_replace(text(tmp), text(to));
+  if (r != fs::io_ok) fs::io_delete(text(tmp));
   pause(s);
-  return code_of(r);
+  return noted(s, r, to);
 }
 
 // A name temporary_name made: anything, ".tmp-" and 8 lower-case hex digits.
@@ -251,13 +272,88 @@ u32 exact_term(const fs::Listing* l, u32 i) {
   return mem::eq(name, mem::Bytes(lower, 8)) ? t : 0;
 }
 
+namespace {
+
+// Why a claim failed, kept until the next claim works; the code of the file result.
+u32 claim_failed(Share* s, u32 kind, const store::Path& p, u32 code) {
+  s->claim_trouble.kind = kind;
+  s->claim_trouble.path = p;
+  return code;
+}
+
+bool same_note(const Note* n, u32 kind, const store::Path& p) {
+  return n->kind == kind && mem::eq(text(n->path), text(p));
+}
+
+// The terms listed under names in the folder, largest last; at most room of them, the largest kept.
+u32 list_terms(const store::Path& folder, fs::Listing* listing, u32* terms, u32 room) {
+  u32 n = 0, skip = 0;
+  for (u32 page = 0; page < 64 && room != 0; ++page) {
+    if (fs::list_directory(text(folder), skip, listing) != fs::io_ok) break;
+    for (u32 i = 0; i < listing->count; ++i) {
+      u32 t = exact_term(listing, i);
+      if (t == 0) continue;
+      if (n == room) {
+        // Full: the smallest makes way for a larger one.
+        if (t <= terms[0]) continue;
+        for (u32 k = 0; k + 1 < n; ++k) terms[k] = terms[k + 1];
+        --n;
+      }
+      u32 k = n++;
+      for (; k > 0 && terms[k - 1] > t; --k) terms[k] = terms[k - 1];
+      terms[k] = t;
+    }
+    skip += listing->count;
+    if (!fs::listing_more(listing)) break;
+  }
+  return n;
+}
+
+}  // namespace
+
+void note(Trouble* t, u32 kind, const store::Path& p) {
+  if (kind == trouble_none) return;
+  u32 kept = min32(t->sequence, trouble_memory);
+  for (u32 i = 0; i < kept; ++i) {
+    if (same_note(&t->notes[i], kind, p)) return;
+  }
+  Note* n = &t->notes[t->sequence % trouble_memory];
+  n->kind = kind;
+  n->path = p;
+  ++t->sequence;
+}
+
+const Note* last_note(const Trouble* t) {
+  static constexpr Note nothing = {};
+  return t->sequence == 0 ? &nothing : &t->notes[(t->sequence - 1) % trouble_memory];
+}
+
+mem::Bytes trouble_text(u32 kind) {
+  switch (kind) {
+    case trouble_no_space: return mem::lit("no space on the share");
+    case trouble_denied: return mem::lit("access denied");
+    case trouble_planted: return mem::lit("a link or something else than a plain file or folder, left alone");
+    case trouble_foreign: return mem::lit("not a claim of this cluster, left alone");
+    default: return mem::lit("failed");
+  }
+}
+
+u32 trouble_of(u32 io) {
+  switch (io) {
+    case fs::io_no_space: return trouble_no_space;
+    case fs::io_denied: return trouble_denied;
+    case fs::io_not_plain: return trouble_planted;
+    default: return trouble_none;
+  }
+}
+
 u32 claim_term(Share* s, u32 seen, u32 now) {
   if (s->folder.overflow) return refused;
   u32 next = store::next_claim(seen);
   if (next == 0) return no_term;
   store::Path p = under(s, mem::lit("claims"));
-  u32 r = make_folder(p);
-  if (r != done) return r;
+  u32 io = folder_io(p);
+  if (io != fs::io_ok) return claim_failed(s, trouble_of(io), p, noted(s, io, p));
   store::path_term(&p, next);
   if (p.overflow) return refused;
   proto::Lease rec;
@@ -267,31 +363,75 @@ u32 claim_term(Share* s, u32 seen, u32 now) {
   s->counter = keep;
   u8 b[64];
   if (proto::encode_claim(&rec, mem::Slice{b, 64}) != 64 || !auth::seal(&s->key, mem::Slice{b, 64})) return failed;
-  u32 io = fs::io_create_file(text(p), mem::Bytes(b, 64));
+  io = fs::io_create_file(text(p), mem::Bytes(b, 64));
   pause(s);
   if ((io == fs::io_ok || io == fs::io_exists) && next > s->highest) s->highest = next;
-  if (io != fs::io_ok) return code_of(io);
+  if (io == fs::io_exists && !read_claim(text(s->folder), &s->key, next, &rec)) {
+    // The name is taken by something no key of this cluster sealed: the term is passed over, and the file named.
+    note(&s->trouble, trouble_foreign, p);
+    return claim_failed(s, trouble_foreign, p, taken);
+  }
+  if (io != fs::io_ok) return claim_failed(s, trouble_of(io), p, noted(s, io, p));
+  s->claim_trouble.kind = trouble_none;
   s->term = next;
   s->counter = 0;
   s->renewed = now;
   s->flags = claimed;
+  // Claims of ended terms go, so that the claims folder never outgrows the pages a claim lists.
+  if (next > claims_kept) remove_old_claims(text(s->folder), next - claims_kept, &s->listing);
   return done;
+}
+
+u32 newest_claim(mem::Bytes folder, const auth::KeyState* key, fs::Listing* listing, u32* scratch, u32 room,
+                 proto::Lease* claim, Trouble* trouble) {
+  store::Path p;
+  store::path_set(&p, folder);
+  join(&p, mem::lit("claims"));
+  if (p.overflow || folder.len == 0 || folder.len > folder_max) return 0;
+  u32 n = list_terms(p, listing, scratch, room);
+  for (u32 k = n; k > 0; --k) {
+    if (read_claim(folder, key, scratch[k - 1], claim)) return scratch[k - 1];
+    if (trouble == nullptr) continue;
+    store::Path f = p;
+    store::path_term(&f, scratch[k - 1]);
+    note(trouble, trouble_foreign, f);
+  }
+  return 0;
+}
+
+u32 remove_old_claims(mem::Bytes folder, u32 below, fs::Listing* listing) {
+  store::Path p;
+  store::path_set(&p, folder);
+  join(&p, mem::lit("claims"));
+  if (p.overflow) return 0;
+  // At most a page of removals a call; names that stay (newer claims, other files) are skipped on the next page.
+  u32 removed = 0, skip = 0;
+  for (u32 page = 0; page < 64 && removed < fs::listing_page; ++page) {
+    if (fs::list_directory(text(p), skip, listing) != fs::io_ok) break;
+    for (u32 i = 0; i < listing->count; ++i) {
+      u32 t = exact_term(listing, i);
+      store::Path f = p;
+      store::path_term(&f, t);
+      if (t != 0 && t < below && !f.overflow && fs::io_delete(text(f)) == fs::io_ok) {
+        ++removed;
+      } else {
+        ++skip;
+      }
+    }
+    if (!fs::listing_more(listing)) break;
+  }
+  return removed;
 }
 
 u32 claim_next(Share* s, u32 now) {
   if (s->folder.overflow) return refused;
-  store::Path p = under(s, mem::lit("claims"));
-  if (p.overflow) return refused;
-  u32 skip = 0;
-  for (u32 page = 0; page < 64; ++page) {
-    if (fs::list_directory(text(p), skip, &s->listing) != fs::io_ok) break;
-    for (u32 i = 0; i < s->listing.count; ++i) {
-      u32 t = exact_term(&s->listing, i);
-      if (t > s->highest) s->highest = t;
-    }
-    skip += s->listing.count;
-    if (!fs::listing_more(&s->listing)) break;
-  }
+  proto::Lease record;
+  constexpr u32 room = copy_bytes / sizeof(u32);
+  u32 newest = newest_claim(text(s->folder), &s->key, &s->listing, reinterpret_cast<u32*>(s->buffer), room,
+                            &record, &s->trouble);
+  if (newest > s->highest) s->highest = newest;
+  // The lease names the term of the last host even when claims were lost: the next term never goes below it.
+  if (read_lease(s, &s->key, &record) && record.term > s->highest) s->highest = record.term;
   for (u32 i = 0; i < 64; ++i) {
     u32 r = claim_term(s, s->highest, now);
     if (r != taken) return r;
@@ -348,7 +488,7 @@ u32 lease_step(Share* s, u32 now) {
     if (p.overflow) return refused;
     u32 r = fs::io_open_shared(text(p), &s->lease);
     pause(s);
-    if (r != fs::io_ok) return code_of(r);
+    if (r != fs::io_ok) return noted(s, r, p);
   }
   u32 r = give_up_on(s, check_lease(s), now);
   if (r != done) return r;
@@ -358,11 +498,11 @@ u32 lease_step(Share* s, u32 now) {
   if (r != done) return r;
   s->renewed = now;
   store::Path t = under(s, mem::lit("terms"));
-  if ((r = make_folder(t)) != done) return r;
+  if ((r = make_folder(s, t)) != done) return r;
   store::path_term(&t, s->term);
-  if ((r = make_folder(t)) != done) return r;
+  if ((r = make_folder(s, t)) != done) return r;
   join(&t, mem::lit("machines"));
-  if ((r = make_folder(t)) != done) return r;
+  if ((r = make_folder(s, t)) != done) return r;
   s->flags |= leased | setup_pending;
   return done;
 }
@@ -521,7 +661,7 @@ i32 add_machine(Share* s, const u8* id, mem::Bytes name, u32 now) {
 
 u32 open_rings(Share* s, u32 index, bool no_heads) {
   store::Path folder = machine_folder(s, s->term, s->ids[index]);
-  u32 r = make_folder(folder);
+  u32 r = make_folder(s, folder);
   if (r != done) return r;
   u32 last = done;
   for (u32 t = 0; t < ring_types; ++t) {
@@ -530,9 +670,9 @@ u32 open_rings(Share* s, u32 index, bool no_heads) {
     fs::io_close(&s->rings[h]);
     store::Path p = folder;
     store::path_join(&p, store::ring_name(t));
-    r = p.overflow ? refused : code_of(fs::io_open_rw(text(p), 1, &s->rings[h]));
+    r = p.overflow ? refused : noted(s, fs::io_open_rw(text(p), 1, &s->rings[h]), p);
     // A ring file has its whole length from the start, so that any reader may check it.
-    if (r == done) r = code_of(fs::io_grow(s->rings[h], store::ring_bytes(t)));
+    if (r == done) r = noted(s, fs::io_grow(s->rings[h], store::ring_bytes(t)), p);
     pause(s);
     if (r == done && !no_heads) r = write_head(s, h);
     if (r != done) last = r;
@@ -549,7 +689,7 @@ u32 write_head(Share* s, u32 h) {
   head.last_slot = s->counters[h].last_slot;
   u8 b[64];
   if (store::encode_head(&s->key, &head, mem::Slice{b, 64}) != 64) return failed;
-  u32 r = code_of(fs::io_write_at(s->rings[h], 0, mem::Bytes(b, 64)));
+  u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], 0, mem::Bytes(b, 64)));
   pause(s);
   return r;
 }
@@ -562,8 +702,8 @@ u32 append(Share* s, u32 h, u8* record) {
   slot = store::clamp_time(slot, old.last_slot);
   store::put32(record, slot);
   store::put32(record + 4, s->term);
-  u32 r = code_of(fs::io_write_at(s->rings[h], store::record_at(type, old.next),
-                                  mem::Bytes(record, store::record_bytes(type))));
+  u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], store::record_at(type, old.next),
+                                           mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   if (r != done) return r;
   s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot};
@@ -578,8 +718,8 @@ u32 write_record(Share* s, u32 h, u8* record, bool append_flag) {
   u32 type = h % ring_types;
   store::put32(record, c.last_slot);
   store::put32(record + 4, s->term);
-  u32 r = code_of(fs::io_write_at(s->rings[h], store::record_at(type, store::prev_index(c.next, type)),
-                                  mem::Bytes(record, store::record_bytes(type))));
+  u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], store::record_at(type, store::prev_index(c.next, type)),
+                                           mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   return r;
 }

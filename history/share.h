@@ -104,6 +104,32 @@ struct Counters {
   u32 bytes;          // bytes copied in all
 };
 
+// What the share refused or could not do, kept for the owner's output: the cause and the file it concerns. The
+// latest notes are kept in a ring, with a count of every note made, so the owner can say each new one; a cause at a
+// file that one of the kept notes names already is no new note, so a write that fails every second is said once.
+enum : u32 {
+  trouble_none = 0,
+  trouble_no_space = 1,  // the disk or the quota is full
+  trouble_denied = 2,    // this user may not write there, or the share is read-only
+  trouble_planted = 3,   // a link or something else than a plain file or folder stands there; it is left alone
+  trouble_foreign = 4,   // a file under a claim's name that no key of this cluster sealed
+};
+constexpr u32 trouble_memory = 8;
+struct Note {
+  u32 kind;
+  store::Path path;
+};
+struct Trouble {
+  Note notes[trouble_memory];  // note n is at n mod trouble_memory
+  u32 sequence;                // notes made
+};
+// The latest note (kind none when there is none).
+const Note* last_note(const Trouble* trouble);
+// The words of a cause: "no space on the share", "access denied", ...
+mem::Bytes trouble_text(u32 kind);
+// The cause of a share-layer file result (trouble_none for the others).
+u32 trouble_of(u32 io_code);
+
 // The host's handle on the share. Large (over 100 KiB with its copy buffer): the owner places it in an arena.
 struct Share {
   store::Path folder;  // overflow also set for a folder text longer than 160 bytes
@@ -146,6 +172,8 @@ struct Share {
   fs::Listing listing;
   u64 setup_ms;        // when set-up was last tried from a carry-over step (at most once a second)
   u8 setup_tried;
+  Trouble trouble;     // what was refused or failed at files of the share
+  Note claim_trouble;  // why the last claim failed (kind none after a claim that worked)
   alignas(8) u8 buffer[copy_bytes];
 };
 
@@ -157,8 +185,21 @@ void init(Share* share, mem::Bytes folder, const auth::KeyState* key, const u8* 
 u32 exact_term(const fs::Listing* listing, u32 i);
 // Claims term seen + 1.
 u32 claim_term(Share* share, u32 seen, u32 now);
-// Claims the next free term after every term on the share.
+// Claims the next free term after every term on the share. Only claims sealed by the key count, and a valid
+// lease's term too: a file that merely bears a term's name holds nothing back, and is noted as foreign.
 u32 claim_next(Share* share, u32 now);
+// The newest claim of the folder that the key sealed: its term (0 when none) and the record. The names are listed
+// in pages; up to the buffer's room the largest names are tried from the top. The largest name that is no such claim
+// is noted as foreign in the trouble record when one is given.
+u32 newest_claim(mem::Bytes folder, const auth::KeyState* key, fs::Listing* listing, u32* scratch, u32 room,
+                 proto::Lease* claim, Trouble* trouble);
+// Removes the files under claim names of terms below the given one (at most a listing page of them a call), so the
+// claims folder stays small however many terms a share lives through; other names are left. The count removed.
+u32 remove_old_claims(mem::Bytes folder, u32 below, fs::Listing* listing);
+// Claim files kept below the newest one: candidates that saw a slightly older term still find its claimant.
+constexpr u32 claims_kept = 16;
+// Notes what went wrong at a file of the share (see Trouble); kind none notes nothing.
+void note(Trouble* into, u32 kind, const store::Path& path);
 // True when "lease" holds a whole, sealed, valid lease record.
 bool read_lease(Share* share, const auth::KeyState* key, proto::Lease* out);
 // True when "claims/<term>" under the folder holds a valid claim of that very term.

@@ -283,49 +283,9 @@ bool read_member(const Election* e, const u8* id, u32* address, u16* port) {
 
 u32 count_claims(Election* e, proto::Lease* claim) {
   // A name alone proves nothing: only a claim whose seal checks counts, so a stray file named like a high term
-  // cannot hold the election back. The names come in byte order, which for eight hex digits is term order; the
-  // newest few are tried from the top.
-  store::Path p = under(e, mem::lit("claims"));
-  if (p.overflow) return 0;
-  u32 terms[16];
-  u32 kept = 0;
-  u32 skip = 0;
-  fs::Listing& listing = e->listing;
-  for (u32 page = 0; page < 64; ++page) {
-    if (fs::list_directory(store::path_of(&p), skip, &listing) != fs::io_ok) break;
-    for (u32 i = 0; i < listing.count; ++i) {
-      u32 t = share::exact_term(&listing, i);
-      if (t == 0) continue;
-      // Keep the 16 largest, in ascending order.
-      if (kept < 16) {
-        terms[kept++] = t;
-      } else if (t > terms[0]) {
-        terms[0] = t;
-      } else {
-        continue;
-      }
-      for (u32 k = kept - 1; k > 0 && terms[k] < terms[k - 1]; --k) {
-        u32 x = terms[k];
-        terms[k] = terms[k - 1];
-        terms[k - 1] = x;
-      }
-      for (u32 k = 0; k + 1 < kept && terms[k] > terms[k + 1]; ++k) {
-        u32 x = terms[k];
-        terms[k] = terms[k + 1];
-        terms[k + 1] = x;
-      }
-    }
-    skip += listing.count;
-    if (!fs::listing_more(&listing)) break;
-  }
-  return read_claims(e, terms, kept, claim);
-}
-
-u32 read_claims(Election* e, const u32* terms, u32 count, proto::Lease* claim) {
-  for (u32 k = count; k > 0; --k) {
-    if (share::read_claim(store::path_of(&e->share), &e->key, terms[k - 1], claim)) return terms[k - 1];
-  }
-  return 0;
+  // cannot hold the election back. The newest few names are tried from the top.
+  u32 terms[claims_kept];
+  return share::newest_claim(store::path_of(&e->share), &e->key, &e->listing, terms, claims_kept, claim, nullptr);
 }
 
 void latest_claimant(Election* e) {
@@ -343,30 +303,6 @@ void latest_claimant(Election* e) {
   e->target_address = reachable ? e->host.address : 0;
   e->target_port = reachable ? e->host.port : 0;
   copy(e->target_id, e->host.host_id, 16);
-}
-
-u32 remove_old_claims(mem::Bytes share, u32 below, fs::Listing* listing) {
-  store::Path p;
-  store::path_set(&p, share);
-  store::path_join(&p, mem::lit("claims"));
-  if (p.overflow) return 0;
-  // At most 64 removals a call; names that stay (newer claims, other files) are skipped on the next page.
-  u32 removed = 0, skip = 0;
-  for (u32 page = 0; page < 64 && removed < fs::listing_page; ++page) {
-    if (fs::list_directory(store::path_of(&p), skip, listing) != fs::io_ok) break;
-    for (u32 i = 0; i < listing->count; ++i) {
-      u32 t = share::exact_term(listing, i);
-      store::Path f = p;
-      store::path_term(&f, t);
-      if (t != 0 && t < below && !f.overflow && fs::io_delete(store::path_of(&f)) == fs::io_ok) {
-        ++removed;
-      } else {
-        ++skip;
-      }
-    }
-    if (!fs::listing_more(listing)) break;
-  }
-  return removed;
 }
 
 // ---- Reach list.
@@ -733,6 +669,22 @@ void back_off(Election* e, u32 term, u32 time) {
   e->released = 0;
 }
 
+namespace {
+
+// Says once why claims fail, and again when the cause changes; a claim that works clears it.
+void tell_claim(Election* e, const share::Note* t, u32 result) {
+  u32 kind = result == share::done ? share::trouble_none : t->kind;
+  if (kind == e->claim_said && (kind == share::trouble_none || mem::eq(store::path_of(&t->path),
+                                                                       store::path_of(&e->claim_said_path)))) {
+    return;
+  }
+  e->claim_said = kind;
+  e->claim_said_path = t->path;
+  if (kind != share::trouble_none) hub::say_trouble(e->writer, mem::lit("vimbrel host: cannot claim a term: "), t, false);
+}
+
+}  // namespace
+
 void take_host(Election* e) {
   e->stand_time = e->now + claim_retry;
   lease_step(e);
@@ -759,6 +711,7 @@ void take_host(Election* e) {
   raise_highest(e, b);
   if (b > c) return back_off(e, b, e->now);
   u32 r = share::claim_term(s, e->highest, e->now);
+  tell_claim(e, &s->claim_trouble, r);
   if (r == share::done) {
     ++e->counters.claims_won;
     return become_host(e);
@@ -770,8 +723,12 @@ void take_host(Election* e) {
   store::Path p = under(e, mem::lit("claims"));
   store::path_term(&p, term);
   u8 raw[64];
-  if (!read_record(p, raw, 64)) return back_off(e, term, e->now);
-  if (!share::read_claim(store::path_of(&e->share), &e->key, term, &winner)) {
+  u64 n = 0;
+  u32 io = p.overflow ? fs::io_failed : fs::io_read_uncached(store::path_of(&p), mem::Slice{raw, 64}, &n);
+  // A claim being written may still be short: its claimant is waited for. A link or the like under the name is no
+  // claim in the making, and is passed over like an unsealed file.
+  if (io != fs::io_not_plain && (io != fs::io_ok || n != 64)) return back_off(e, term, e->now);
+  if (io == fs::io_not_plain || !share::read_claim(store::path_of(&e->share), &e->key, term, &winner)) {
     // A file under the claim's name that no cluster key sealed holds no term: the next try claims past it, so a
     // stray file can never stop the election.
     raise_highest(e, term);
@@ -1057,7 +1014,7 @@ void isolation_step(Election* e) {
   if (yield && since(e->now, e->yield_since) >= yield_wait && held >= e->hold_time) return yield_host(e);
   write_roster(e, false);
   // Old claims go, so that the claim scan (a bounded number of listing pages) always reaches the newest ones.
-  if (s->term > claims_kept) remove_old_claims(store::path_of(&e->share), s->term - claims_kept, &e->listing);
+  if (s->term > claims_kept) share::remove_old_claims(store::path_of(&e->share), s->term - claims_kept, &e->listing);
 }
 
 void host_step(Election* e, u32 timeout_ms) {

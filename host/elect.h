@@ -69,7 +69,7 @@ constexpr u32 beacon_fresh = 50;
 constexpr u32 rows = 64;
 constexpr u32 links = 8;
 // Claims older than this many terms below the host's own are removed, so the claim scan always reaches the newest.
-constexpr u32 claims_kept = 16;
+constexpr u32 claims_kept = share::claims_kept;
 
 // Member record flags.
 constexpr u16 member_announces = 1, member_reaches_host = 2, member_heard_beacon = 4, member_yielded = 16;
@@ -198,6 +198,9 @@ struct Election {
   u32 roster_sequence;
   u32 beacon_counter, lease_written;
   u32 printed_term, printed_address;
+  // Why the last claim failed as printed ("cannot claim a term: ..."), said again only when it changes.
+  u32 claim_said;
+  store::Path claim_said_path;
   Counters counters;
   os::RandomSource random;
   Writer writer;
@@ -276,11 +279,7 @@ void read_roster(Election* e, u32 term);
 bool read_member(const Election* e, const u8* id, u32* address, u16* port);
 // The highest claim term on the share whose claim verifies (0 when none), with the claim.
 u32 count_claims(Election* e, proto::Lease* claim);
-// The newest of the terms (ascending) whose claim's seal checks: its term with the claim, 0 when none does.
-u32 read_claims(Election* e, const u32* terms, u32 count, proto::Lease* claim);
 void latest_claimant(Election* e);
-// Removes claim files of terms below the given one (at most one listing page a call); the number removed.
-u32 remove_old_claims(mem::Bytes share, u32 below, fs::Listing* listing);
 
 // Reach probes.
 void reach_step(Election* e);

@@ -107,22 +107,54 @@ void set_host_id(Hub* h, const u8* id) {
   h->flags |= hub_host_id;
 }
 
-bool may_accept(const Hub* h, u32 address) {
-  if (count_set(h->sets[set_live]) >= slots) return false;
-  u32 waiting = 0, from_address = 0;
-  for (u32 w = 0; w < 2; ++w) {
-    for (u64 m = h->sets[set_live][w] & ~h->sets[set_stage1][w]; m != 0; m &= m - 1) {
-      u32 s = w * 64 + bits::word_first(m);
-      if (s >= slots) break;
-      ++waiting;
-      if (h->slot[s].address == address) ++from_address;
-    }
+namespace {
+
+// The slots of one group that have not finished the handshake, and the one of them to evict first.
+struct Group {
+  u32 count;
+  u32 evict;
+  u32 rank;  // of evict: lower goes first
+  u32 admitted;
+};
+
+void group_add(Group* g, const Hub* h, u32 s) {
+  ++g->count;
+  u32 rank = is_in(h, set_closing, s) ? 0 : stage_of(h, s) == stage_new ? 1 : 2;
+  u32 admitted = h->slot[s].admitted;
+  if (g->evict == none || rank < g->rank || (rank == g->rank && admitted < g->admitted)) {
+    g->evict = s;
+    g->rank = rank;
+    g->admitted = admitted;
   }
-  return waiting < handshakes_max && from_address < handshakes_per_address;
 }
 
-u32 admit(Hub* h, mem::Bytes challenge, u32 address, u32 now) {
-  if (!may_accept(h, address) || challenge.len != proto::challenge_size) {
+u32 make_way(const Group* g, u32 bound) { return g->count < bound ? room_free : g->evict; }
+
+}  // namespace
+
+u32 room_for(const Hub* h, u32 address, u32 relay) {
+  Group all = {0, none, 0, 0}, net = all, one = all;
+  for (u32 w = 0; w < 2; ++w) {
+    u64 kind = relay ? h->sets[set_relay][w] : ~h->sets[set_relay][w];
+    for (u64 m = h->sets[set_live][w] & ~h->sets[set_stage1][w] & kind; m != 0; m &= m - 1) {
+      u32 s = w * 64 + bits::word_first(m);
+      if (s >= slots) break;
+      group_add(&all, h, s);
+      if ((h->slot[s].address ^ address) >> 8 == 0) group_add(&net, h, s);
+      if (h->slot[s].address == address) group_add(&one, h, s);
+    }
+  }
+  u32 r = make_way(&one, relay ? relay_handshakes_per_address : handshakes_per_address);
+  if (r == room_free) r = make_way(&net, relay ? relay_handshakes_per_net : handshakes_per_net);
+  if (r == room_free) r = make_way(&all, relay ? relay_handshakes_max : handshakes_max);
+  if (r == room_free && count_set(h->sets[set_live]) >= slots) r = all.evict;
+  return r;
+}
+
+bool may_accept(const Hub* h, u32 address) { return room_for(h, address, 0) == room_free; }
+
+u32 admit(Hub* h, mem::Bytes challenge, u32 address, u32 now, u32 relay) {
+  if (room_for(h, address, relay) != room_free || challenge.len != proto::challenge_size) {
     ++h->counters.refused_admissions;
     return none;
   }
@@ -135,6 +167,7 @@ u32 admit(Hub* h, mem::Bytes challenge, u32 address, u32 now) {
   if (s == none) return none;
   for (u32 set = 0; set < slot_sets; ++set) put_in(h, set, s, false);
   put_in(h, set_live, s, true);
+  put_in(h, set_relay, s, relay != 0);
   Slot* sl = &h->slot[s];
   sl->admitted = now;
   sl->activity = now;
@@ -702,7 +735,10 @@ void upkeep(Hub* h, u32 now) {
         sl->out_fill = 0;
         if (is_in(h, set_shut, s)) put_in(h, set_close_due, s, true);
       }
-    } else if (stage_of(h, s) != stage_open && now - sl->admitted >= 100) {
+    } else if (stage_of(h, s) == stage_new && now - sl->admitted >= hello_units) {
+      // A whole hello is one small frame: a connection that has not sent it by now only holds a place.
+      mark_closing(h, s, now);
+    } else if (stage_of(h, s) != stage_open && now - sl->admitted >= handshake_units) {
       mark_closing(h, s, now);
     } else if (d >= 600) {
       mark_closing(h, s, now);
@@ -859,11 +895,12 @@ void drop_member(Host* host, u32 s) {
 }
 
 void accept_members(Host* host, u32 now) {
-  for (;;) {
+  for (u32 n = 0; n < accepts_per_round; ++n) {
     sock::Socket socket = sock::invalid_socket;
     u32 peer = 0;
     if (sock::accept(host->listener, &socket, &peer) != sock::done) return;
-    if (!may_accept(host->hub, peer) || (host->options.flags & flag_no_members)) {
+    u32 room = (host->options.flags & flag_no_members) ? none : room_for(host->hub, peer, 0);
+    if (room == none) {
       sock::close(socket);
       ++host->refused_at_accept;
       continue;
@@ -874,6 +911,10 @@ void accept_members(Host* host, u32 now) {
       ++host->no_random;
       continue;
     }
+    if (room != room_free) {
+      drop_member(host, room);
+      ++host->evicted;
+    }
     u32 s = admit(host->hub, mem::Bytes(challenge, sizeof challenge), peer, now);
     if (s == none) {
       sock::close(socket);
@@ -881,6 +922,10 @@ void accept_members(Host* host, u32 now) {
     }
     host->sockets[s] = socket;
     ++host->accepted;
+    // A member sends its hello right after it connects: taken at once, it is past the stage that newer
+    // connections evict first before they arrive.
+    read_member(host, s, now);
+    if (host->sockets[s] == socket) flush_member(host, s, now);
   }
 }
 
@@ -1153,7 +1198,13 @@ void decide_lease(Host* host, u32 now) {
     return;
   }
   if (verdict != 2) return;
-  if (share::claim_next(s, now) != share::done) return stop(host, stop_no_term);
+  if (share::claim_next(s, now) != share::done) {
+    if (s->claim_trouble.kind != share::trouble_none) {
+      say_trouble(host->writer, mem::lit("vimbrel host: cannot claim a term: "), &s->claim_trouble, false);
+    }
+    return stop(host, stop_no_term);
+  }
+  report_share(host);
   set_term(h, s->term);
   log(host, mem::lit("vimbrel host: listening on port "));
   log_dec(host, host->port);
@@ -1169,9 +1220,38 @@ void decide_lease(Host* host, u32 now) {
   }
 }
 
+void say_trouble(Writer writer, mem::Bytes lead, const share::Note* t, bool every_file) {
+  writer(lead);
+  bool at_file = t->kind == share::trouble_planted || t->kind == share::trouble_foreign;
+  if (at_file && t->path.length != 0 && !t->path.overflow) {
+    writer(store::path_of(&t->path));
+    writer(mem::lit(" is in the way: "));
+  }
+  writer(share::trouble_text(t->kind));
+  if (every_file && !at_file && t->path.length != 0 && !t->path.overflow) {
+    writer(mem::lit(" ("));
+    writer(store::path_of(&t->path));
+    writer(mem::lit(")"));
+  }
+  writer(mem::lit("\n"));
+}
+
+void report_share(Host* host) {
+  const share::Share* s = host->share;
+  if (s == nullptr) return;
+  const share::Trouble* t = &s->trouble;
+  u32 from = t->sequence - host->trouble_said > share::trouble_memory ? t->sequence - share::trouble_memory
+                                                                      : host->trouble_said;
+  for (u32 n = from; n != t->sequence; ++n) {
+    say_trouble(host->writer, mem::lit("vimbrel host: on the share: "), &t->notes[n % share::trouble_memory], true);
+  }
+  host->trouble_said = t->sequence;
+}
+
 void tick(Host* host, u32 now, u32 wall) {
   share::Share* s = host->share;
   if (s == nullptr) return;
+  report_share(host);
   if (!(s->flags & share::claimed)) {
     decide_lease(host, now);
     if (host->stop_reason != stop_none || !(s->flags & share::claimed)) return;

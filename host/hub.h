@@ -45,8 +45,22 @@ constexpr u32 buffer_size = 65536;
 constexpr u32 machines = 64;
 constexpr u32 none = 0xFFFFFFFF;
 constexpr u8 no_machine = 255;
+// Connections that have not finished the handshake: in all, from one address and from one /24 network. A browser's
+// link through the dashboard counts apart, with bounds of its own, so that neither kind can use up the other's.
 constexpr u32 handshakes_max = 32;
 constexpr u32 handshakes_per_address = 8;
+constexpr u32 handshakes_per_net = 16;
+constexpr u32 relay_handshakes_max = 8;
+constexpr u32 relay_handshakes_per_address = 4;
+constexpr u32 relay_handshakes_per_net = 8;
+// Host units a new connection has for its whole hello (checked once a second, so it goes after 2 to 3 s), and for
+// the rest of the handshake.
+constexpr u32 hello_units = 20;
+constexpr u32 handshake_units = 100;
+// What room_for answers when a connection may be admitted as it is.
+constexpr u32 room_free = 0xFFFFFFFE;
+// Connections accepted in one round at most: the members already in the handshake get their turn in between.
+constexpr u32 accepts_per_round = slots;
 constexpr u32 update_links_max = 4;
 // The room one whole buckets frame of 1,024 buckets takes: header, head, buckets, tag.
 constexpr u32 answer_room = 16 + 24 + 1024 * 56 + 16;
@@ -67,6 +81,7 @@ enum SlotSet : u32 {
   set_wants_peers,
   set_wants_temps,
   set_wants_updates,
+  set_relay,       // a browser's link through the dashboard
   slot_sets,
 };
 // Session stages: the two stage bits read as a number.
@@ -243,6 +258,8 @@ struct Host {
   u32 no_random;
   u32 send_failures;
   u32 receive_failures;
+  u32 evicted;                      // handshaking connections dropped to make room for newer ones
+  u32 trouble_said;                 // the share's trouble notes printed, by their count
   web::Web* web;                    // the dashboard, with flag_web only
   linuxfeed::Feed* feed;            // the Linux builds that update links are served from
   share::Answer rows;               // one buckets part
@@ -280,8 +297,16 @@ void stop(Host* host, u32 reason);
 u32 is_in(const Hub* hub, u32 set, u32 slot);
 void put_in(Hub* hub, u32 set, u32 slot, bool on);
 u32 stage_of(const Hub* hub, u32 slot);
+// Whether a new connection from the address (a browser's link with relay set) finds room: room_free, or the slot
+// to evict first, or none. When a bound is reached (the slots, the kind's handshakes in all, from the /24 network,
+// from the address), the place goes to the newcomer at the cost of the group's slot that proved least: one already
+// closing, else one whose hello is incomplete, else one waiting for its proof; the oldest of those. Open sessions
+// are never evicted.
+u32 room_for(const Hub* hub, u32 address, u32 relay);
+// True when a member connection from the address may be admitted without evicting anyone.
 bool may_accept(const Hub* hub, u32 address);
-u32 admit(Hub* hub, mem::Bytes challenge, u32 address, u32 now);
+// A slot for a member connection, or for a browser's link with relay set; none when there is no room as it is.
+u32 admit(Hub* hub, mem::Bytes challenge, u32 address, u32 now, u32 relay = 0);
 void free_slot(Hub* hub, u32 slot);
 void take_frames(Hub* hub, u32 slot, u32 received, u32 now, u32 wall);
 u32 send_frame(Hub* hub, u32 slot, u32 length, u32 now);
@@ -335,6 +360,11 @@ enum : u32 {
 };
 
 u32 share_address(mem::Bytes share, u32 listen);
+// One output line about the share: the lead ("vimbrel host: cannot claim a term: " and the like), then the cause.
+// A file in the way is named; with every_file the file is named for the other causes too.
+void say_trouble(Writer writer, mem::Bytes lead, const share::Note* note, bool every_file);
+// Each new note of what the share refused or could not do goes to the output once.
+void report_share(Host* host);
 u32 register_share(Host* host, mem::Arena* arena, mem::Bytes share, u32 address, u64 now_tick);
 void tick(Host* host, u32 now, u32 wall);
 void decide_lease(Host* host, u32 now);

@@ -379,7 +379,25 @@ void write_client(hub::Host* host, u32 c) {
     w->body_sent[c] += static_cast<u32>(n);
     if (w->member[c] != none) hub::consume_out(host->hub, w->member[c], static_cast<u32>(n));
   }
-  close_client(host, c);
+  if (!has(w->lingers, c) || sock::shutdown_send(w->socket[c]) != sock::done) return close_client(host, c);
+  // An error answer may leave bytes of the request unread; closing on them would reset the connection before the
+  // client read the answer. The sending side ends, and what still comes is read and dropped until the client closes.
+  put_bit(&w->responding, c, false);
+  put_bit(&w->draining, c, true);
+  w->drained[c] = 0;
+  drain_client(host, c);
+}
+
+void drain_client(hub::Host* host, u32 c) {
+  Web* w = host->web;
+  for (;;) {
+    u64 n = 0;
+    u32 r = sock::recv(w->socket[c], mem::Slice{w->request[c], request_size}, &n);
+    if (r == sock::would_block) return;
+    if (r != sock::done || n == 0) return close_client(host, c);
+    w->drained[c] += static_cast<u32>(n);
+    if (w->drained[c] >= drain_max) return close_client(host, c);
+  }
 }
 
 mem::Bytes take_body(const Web* w, u32 c, const Request* q) {
@@ -405,6 +423,7 @@ void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
   if (r == sock::closed || r == sock::failed) return close_client(host, c);
   if (r != sock::done || n == 0) return;
   w->fill[c] = static_cast<u16>(w->fill[c] + n);
+  w->progress[c] = now;
   Request q;
   u32 result = parse_request(mem::Bytes(w->request[c], w->fill[c]), &q);
   if (result == parse_wait) return;
@@ -436,7 +455,7 @@ void add_to_poll(hub::Host* host) {
   }
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
-    bool answering = has(w->responding, c);
+    bool answering = has(w->responding, c) && !has(w->draining, c);
     u32 at = sock::poll_add(poll, w->socket[c], answering);
     if (at >= sock::poll_capacity) continue;
     // An answered client is not read again: bytes it sends after its request would only wake the poll.
@@ -445,36 +464,62 @@ void add_to_poll(hub::Host* host) {
   }
 }
 
+u32 make_room(const Web* w, u32 address) {
+  u32 pick = none, pick_rank = 0, from_address = 0, oldest_of_address = none;
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    u32 rank = has(w->draining, c) ? 0 : !has(w->responding, c) ? 1 : 2;
+    if (rank == 1 && w->address[c] == address) {
+      ++from_address;
+      if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
+    }
+    if (pick == none || rank < pick_rank || (rank == pick_rank && w->progress[c] < w->progress[pick])) {
+      pick = c;
+      pick_rank = rank;
+    }
+  }
+  if (from_address >= clients_per_address) return oldest_of_address;
+  return (~w->busy & bits::low_mask(clients)) != 0 ? none : pick;
+}
+
 void accept(hub::Host* host, u32 now) {
   Web* w = host->web;
-  for (;;) {
+  for (u32 n = 0; n < 4 * clients; ++n) {
     sock::Socket s = sock::invalid_socket;
     u32 peer = 0;
     if (sock::accept(w->listener, &s, &peer) != sock::done) return;
-    u64 free = ~w->busy & bits::low_mask(clients);
-    if (free == 0) {
-      sock::close(s);
-      ++w->refused;
-      continue;
+    u32 gone = make_room(w, peer);
+    if (gone != none) {
+      close_client(host, gone);
+      ++w->evicted;
     }
-    u32 c = bits::word_first(free);
+    u32 c = bits::word_first(~w->busy & bits::low_mask(clients));
     put_bit(&w->busy, c, true);
     put_bit(&w->responding, c, false);
     w->socket[c] = s;
     w->address[c] = peer;
     w->accepted[c] = now;
+    w->progress[c] = now;
     w->fill[c] = 0;
     w->head_length[c] = w->head_sent[c] = 0;
     w->body_length[c] = w->body_sent[c] = 0;
     w->member[c] = none;
     w->route[c] = route_none;
+    // A browser sends its request with the connect: read at once, it is answered before later arrivals need room.
+    read_client(host, c, now, host->wall);
   }
 }
 
 void client_io(hub::Host* host, u32 c, u32 events, u32 now, u32 wall) {
   Web* w = host->web;
   if (c >= clients || !has(w->busy, c)) return;
-  if (has(w->responding, c)) return write_client(host, c);
+  if (has(w->draining, c)) return drain_client(host, c);
+  if (has(w->responding, c)) {
+    u32 sent = w->head_sent[c] + w->body_sent[c];
+    write_client(host, c);
+    if (has(w->busy, c) && w->head_sent[c] + w->body_sent[c] != sent) w->progress[c] = now;
+    return;
+  }
   if (events) read_client(host, c, now, wall);
 }
 
@@ -482,7 +527,10 @@ void upkeep(hub::Host* host, u32 now) {
   Web* w = host->web;
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
-    if (bits::sub_sat32(now, w->accepted[c]) >= client_units) {
+    u32 age = bits::sub_sat32(now, w->accepted[c]);
+    bool reading = !has(w->responding, c) && !has(w->draining, c);
+    bool drained = has(w->draining, c) && bits::sub_sat32(now, w->progress[c]) >= drain_units;
+    if (age >= client_units || (reading && age >= head_units) || drained) {
       close_client(host, c);
       ++w->idle_closed;
     }
@@ -506,6 +554,8 @@ void close_client(hub::Host* host, u32 c) {
   w->socket[c] = sock::invalid_socket;
   put_bit(&w->busy, c, false);
   put_bit(&w->responding, c, false);
+  put_bit(&w->draining, c, false);
+  put_bit(&w->lingers, c, false);
   w->member[c] = none;
   w->fill[c] = 0;
 }
@@ -531,6 +581,7 @@ void respond(hub::Host* host, u32 c, u32 status, u8 route, mem::Bytes placed, u3
   w->route[c] = route;
   if (status != status_ok) w->member[c] = none;
   if (status == status_ok) ++w->answered;
+  put_bit(&w->lingers, c, status != status_ok);
   put_bit(&w->responding, c, true);
   write_client(host, c);
 }
@@ -543,9 +594,16 @@ void open_link(hub::Host* host, u32 c, mem::Bytes body, u32 now, u32 wall) {
   u8 challenge[proto::challenge_size];
   u8 id[link_id_size];
   u32 m = none;
-  if (hub::may_accept(h, w->address[c]) && host->random(mem::Slice{challenge, sizeof challenge}) &&
+  // Browser links have handshake places of their own; when those are taken, the link that proved least makes way,
+  // unless a client is just fetching its answer.
+  u32 room = hub::room_for(h, w->address[c], 1);
+  if (room != hub::room_free && room != none && !link_busy(w, room)) {
+    drop_link(host, room);
+    room = hub::room_for(h, w->address[c], 1);
+  }
+  if (room == hub::room_free && host->random(mem::Slice{challenge, sizeof challenge}) &&
       host->random(mem::Slice{id, sizeof id})) {
-    m = hub::admit(h, mem::Bytes(challenge, sizeof challenge), w->address[c], now);
+    m = hub::admit(h, mem::Bytes(challenge, sizeof challenge), w->address[c], now, 1);
   }
   if (m == none) return respond(host, c, status_unavailable, route_link, mem::Bytes(), 0);
   bits::set(w->web_members, m);

@@ -27,6 +27,13 @@ constexpr u32 link_id_size = 16;
 constexpr u32 member_slots = 96;
 // Host units (100 ms): a client lives at most 5 s, a relay link 10 s after its last request.
 constexpr u32 client_units = 50, link_units = 100;
+// A client has 1 s for its whole request head; after an error answer its leftover bytes are read and dropped for
+// at most 1 s, so that the close is an orderly one and the client sees the answer, not a reset.
+constexpr u32 head_units = 10, drain_units = 10;
+// Clients from one address still sending their request: a further one takes the place of its oldest.
+constexpr u32 clients_per_address = 2;
+// Bytes of leftovers read and dropped after an error answer, at most.
+constexpr u32 drain_max = 262144;
 constexpr u32 none = 0xFFFFFFFF;
 // The page's background and theme colour, red green blue.
 constexpr u32 page_colour = 0x202020;
@@ -147,7 +154,6 @@ struct Web {
   u16 port;
   u64 busy;        // over the client slots
   u64 responding;
-  u32 refused;     // connections closed at once: all slots busy
   u32 links_opened;
   u32 answered;    // 200 responses
   u32 idle_closed;
@@ -161,6 +167,11 @@ struct Web {
   u32 body_sent[clients];
   u32 member[clients];       // the relay slot whose out-buffer is the body; none for a static body
   u32 route[clients];
+  u32 progress[clients];     // host units of the last byte taken from or given to the client
+  u32 drained[clients];      // leftover bytes dropped after an error answer
+  u64 draining;              // clients answered with an error, whose leftovers are being dropped before the close
+  u64 lingers;               // clients whose answer is an error: they drain once it is sent
+  u32 evicted;               // clients closed to make room for a newer one
   u8 request[clients][request_size];
   u8 head[clients][head_area];
   u64 web_members[2];        // member slots that are browser links
@@ -191,6 +202,10 @@ void client_io(hub::Host* host, u32 client, u32 events, u32 now, u32 wall);
 // Once a round: clients older than 5 s, links without a request for 10 s, links the host has closed.
 void upkeep(hub::Host* host, u32 now);
 void close_client(hub::Host* host, u32 client);
+// The client to close for a newcomer from the address: with clients_per_address of that address still sending
+// their requests, the oldest of those; with every slot busy, one draining, else one still sending its request,
+// else one being answered, the longest without progress first. none when the newcomer finds a free slot as it is.
+u32 make_room(const Web* web, u32 address);
 // Every client and the listener. The links' member slots belong to the host, which frees them itself.
 void close(hub::Host* host);
 // Builds the head (placed bytes follow it) and starts sending.
@@ -200,6 +215,9 @@ void read_client(hub::Host* host, u32 client, u32 now, u32 wall);
 // Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are
 // owed but none are left to send, or when the socket fails.
 void write_client(hub::Host* host, u32 client);
+// Reads and drops what a client answered with an error still sends; closes it at its end, on a failure, or past
+// drain_max bytes.
+void drain_client(hub::Host* host, u32 client);
 // A whole request: its method checked, then a static body or the relay.
 void route(hub::Host* host, u32 client, const Request* request, u32 now, u32 wall);
 // The body of a whole request, in the client's request buffer behind its head.

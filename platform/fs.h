@@ -234,8 +234,18 @@ u32 mode_bits(mem::Bytes path);
 
 // ---- Share file I/O.
 
-// Result codes of the share layer.
-enum : u32 { io_ok = 0, io_exists = 1, io_not_found = 2, io_in_use = 3, io_denied = 4, io_failed = 5 };
+// Result codes of the share layer. Beyond the five general ones: the disk or the user's quota is full, and a link or
+// something else than a plain file or folder stands where a file was to be opened (it is never followed).
+enum : u32 {
+  io_ok = 0,
+  io_exists = 1,
+  io_not_found = 2,
+  io_in_use = 3,
+  io_denied = 4,
+  io_failed = 5,
+  io_no_space = 6,
+  io_not_plain = 7,
+};
 // The code of a system error number.
 u32 io_error_class(u32 system_error);
 mem::Bytes io_code_text(u32 code);

@@ -30,7 +30,7 @@ struct ErrnoRow {
 
 const ErrnoRow errno_rows[] = {
     {ENAMETOOLONG, bad_name, io_not_found},
-    {ELOOP, bad_name, io_failed},
+    {ELOOP, bad_name, io_not_plain},
     {EILSEQ, bad_name, io_failed},
     {ENOENT, not_found, io_not_found},
     {ENOTDIR, not_found, io_not_found},  // a path component that is not a folder: the path is not there
@@ -62,9 +62,9 @@ const ErrnoRow errno_rows[] = {
     {ENETDOWN, unreachable, io_failed},
     {EHOSTDOWN, unreachable, io_failed},
     {EADDRINUSE, address_in_use, io_failed},
-    {ENOSPC, no_space, io_failed},
-    {EDQUOT, no_space, io_failed},
-    {EROFS, write_protected, io_failed},
+    {ENOSPC, no_space, io_no_space},
+    {EDQUOT, no_space, io_no_space},
+    {EROFS, write_protected, io_denied},
     {EMFILE, too_many_open, io_failed},
     {ENFILE, too_many_open, io_failed},
     {EBADF, bad_handle, io_failed},
@@ -92,7 +92,8 @@ const char* const class_texts[class_count] = {
     "interrupted",    "unsupported",
 };
 
-const char* const io_code_texts[] = {"success", "already exists", "not found", "in use", "access denied", "failed"};
+const char* const io_code_texts[] = {"success", "already exists", "not found", "in use", "access denied", "failed",
+                                     "no space", "not a plain file"};
 
 
 // ---- Paths.
@@ -1153,7 +1154,7 @@ bool sharing_allows(int fd, bool writes, bool denies_writers) {
 int io_open_fd(const char* path, int flags, mode_t mode, u32* code, int* open_error) {
   mode_t type = 0;
   int fd = open_regular(path, flags | O_NOFOLLOW, mode, open_error, &type);
-  *code = fd >= 0 ? io_ok : *open_error != 0 ? io_code(*open_error) : S_ISDIR(type) ? io_denied : io_failed;
+  *code = fd >= 0 ? io_ok : *open_error != 0 ? io_code(*open_error) : S_ISDIR(type) ? io_denied : io_not_plain;
   return fd;
 }
 
@@ -1320,7 +1321,9 @@ bool pattern_fits(mem::Bytes folder) {
 
 u32 io_error_class(u32 system_error) { return io_code(static_cast<int>(system_error)); }
 
-mem::Bytes io_code_text(u32 code) { return code <= io_failed ? mem::cstr(io_code_texts[code]) : mem::lit("unknown"); }
+mem::Bytes io_code_text(u32 code) {
+  return code <= io_not_plain ? mem::cstr(io_code_texts[code]) : mem::lit("unknown");
+}
 
 u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot) {
   *slot = 0;

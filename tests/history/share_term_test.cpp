@@ -56,18 +56,18 @@ TEST_F(ShareTerm, TwoHostsClaimingAtOnceGetConsecutiveTerms) {
   auth::KeyState other = key_of(9);
   EXPECT_FALSE(share::read_claim(bytes(dir.path), &other, 1, &c));
   EXPECT_FALSE(share::read_claim(bytes(dir.path), &key, 3, &c));
-  // A claim file renamed to another term is not a claim of that term.
+  // A claim file renamed to another term is not a claim of that term, and holds no term back.
   std::filesystem::copy_file(at("claims/00000001"), at("claims/00000007"));
   EXPECT_FALSE(share::read_claim(bytes(dir.path), &key, 7, &c));
-  // The next claim comes after every claim on the share, whoever wrote it.
+  // The next claim comes after every sealed claim on the share, whoever wrote it.
   auto d = host(dir.path, 3, key);
   ASSERT_EQ(share::claim_next(d.get(), 0), share::done);
-  EXPECT_EQ(d->term, 8u);
+  EXPECT_EQ(d->term, 3u);
 }
 
 TEST_F(ShareTerm, ClaimsEndAtTheLastTermAndRefuseBadFolders) {
-  ASSERT_EQ(mkdir(at("claims").c_str(), 0755), 0);
-  write_all(at("claims/ffffffff"), std::vector<u8>(64, 0));
+  auto last = host(dir.path, 2, key);
+  ASSERT_EQ(share::claim_term(last.get(), 0xFFFFFFFEu, 0), share::done);  // a sealed claim of the last term
   write_all(at("claims/FFFFFFFE"), std::vector<u8>(64, 0));  // not in the form paths are built in: ignored
   auto a = host(dir.path, 1, key);
   EXPECT_EQ(share::claim_next(a.get(), 0), share::no_term);
@@ -312,6 +312,119 @@ TEST(ShareWatch, StopReasonsExitCodesAndWords) {
   EXPECT_EQ(share::code_of(fs::io_not_found), share::refused);
   EXPECT_EQ(share::code_of(fs::io_exists), share::taken);
   EXPECT_EQ(share::code_of(fs::io_denied), share::failed);
+}
+
+// What stands in the claims folder besides sealed claims: names that no key sealed count for nothing and are noted
+// once each as foreign; a name in the way of the next claim is passed over and named when it blocks every try; a
+// valid lease keeps the next term above its own when the claims are gone.
+TEST_F(ShareTerm, OnlySealedClaimsCountAndWhatBlocksIsNamed) {
+  struct Case {
+    const char* what;
+    std::vector<u32> sealed;     // claims written by another host of the cluster
+    std::vector<u32> planted;    // files under claim names that no key sealed
+    u32 lease_term;              // a valid lease of this term, 0 for none
+    u32 result;
+    u32 term;                    // claimed
+    u32 trouble_kind;            // of the host's notes, and the last file named
+    const char* trouble_file;
+    u32 claim_kind;              // why the claim failed
+    const char* claim_file;
+  };
+  const Case cases[] = {
+      {"high planted names", {1, 2, 3}, {0xFFFFFFFF, 0xFFFFFFF0}, 0, share::done, 4, share::trouble_foreign,
+       "claims/fffffff0", share::trouble_none, ""},
+      {"planted names in the way", {1, 2, 3}, {4, 5, 6}, 0, share::done, 7, share::trouble_foreign,
+       "claims/00000004", share::trouble_none, ""},
+      {"every try blocked", {1}, {}, 0, share::taken, 0, share::trouble_foreign, "claims/00000041",
+       share::trouble_foreign, "claims/00000041"},
+      {"claims lost, the lease remains", {}, {}, 9, share::done, 10, share::trouble_none, "", share::trouble_none,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testutil::TempDir d;
+    auto other = host(d.path, 2, key);
+    for (u32 t : c.sealed) ASSERT_EQ(share::claim_term(other.get(), t - 1, 0), share::done);
+    std::vector<u32> planted = c.planted;
+    if (planted.empty() && c.result == share::taken) {
+      for (u32 t = 2; t <= 65; ++t) planted.push_back(t);
+    }
+    std::filesystem::create_directories(d.path + "/claims");
+    for (u32 t : planted) write_all(d.path + "/claims/" + term_text(t), std::vector<u8>(t % 2 ? 0 : 64, 7));
+    if (c.lease_term != 0) {
+      proto::Lease r{};
+      r.term = c.lease_term;
+      r.period = 150;
+      std::vector<u8> b(64);
+      ASSERT_EQ(proto::encode_lease(&r, mem::Slice{b.data(), 64}), 64u);
+      ASSERT_TRUE(auth::seal(&key, mem::Slice{b.data(), 64}));
+      write_all(d.path + "/lease", b);
+    }
+    auto a = host(d.path, 1, key);
+    EXPECT_EQ(share::claim_next(a.get(), 0), c.result);
+    if (c.result == share::done) {
+      EXPECT_EQ(a->term, c.term);
+    }
+    EXPECT_EQ(share::last_note(&a->trouble)->kind, c.trouble_kind);
+    if (c.trouble_kind != share::trouble_none) {
+      EXPECT_EQ(harness::text(store::path_of(&share::last_note(&a->trouble)->path)), d.path + "/" + c.trouble_file);
+    }
+    EXPECT_EQ(a->claim_trouble.kind, c.claim_kind);
+    if (c.claim_kind != share::trouble_none) {
+      EXPECT_EQ(harness::text(store::path_of(&a->claim_trouble.path)), d.path + "/" + c.claim_file);
+    }
+    // Nothing planted was removed or changed by the claim.
+    for (u32 t : planted) EXPECT_TRUE(std::filesystem::exists(d.path + "/claims/" + term_text(t))) << t;
+  }
+}
+
+// A share outlives any number of hosts: each claim removes the claims of ended terms, so the folder stays small and
+// the next free term is always found (the listing a claim reads is bounded).
+TEST_F(ShareTerm, AShareLivesPastFiveThousandTerms) {
+  // Claims are written through to the disk: in a folder held in memory the thousands of them take seconds.
+  std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/vimbrel-terms-XXXXXX" : at("XXXXXX");
+  ASSERT_NE(mkdtemp(base.data()), nullptr);
+  struct Gone {
+    std::string path;
+    ~Gone() { std::filesystem::remove_all(path); }
+  } gone{base};
+  auto at = [&](const std::string& name) { return base + "/" + name; };
+  auto a = host(base, 1, key);
+  for (u32 t = 1; t <= 5200; ++t) {
+    ASSERT_EQ(share::claim_next(a.get(), 0), share::done) << t;
+    ASSERT_EQ(a->term, t);
+  }
+  u32 files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(at("claims"))) {
+    EXPECT_GE(std::stoul(e.path().filename().string(), nullptr, 16), 5200u - share::claims_kept);
+    ++files;
+  }
+  EXPECT_EQ(files, share::claims_kept + 1);
+  auto b = host(base, 2, key);
+  ASSERT_EQ(share::claim_next(b.get(), 0), share::done);
+  EXPECT_EQ(b->term, 5201u);
+}
+
+// A share this user may not write: the claim fails and says why, and the folder that refused is noted.
+TEST_F(ShareTerm, AClaimOnAShareThatCannotBeWrittenSaysWhy) {
+  const std::string share_path = at("locked");
+  ASSERT_EQ(mkdir(share_path.c_str(), 0555), 0);
+  int code = harness::in_child([&] {
+    // Root may write anywhere: the claim is made as nobody.
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 10;
+    auto a = host(share_path, 1, key);
+    if (share::claim_next(a.get(), 0) != share::failed) return 1;
+    if (a->claim_trouble.kind != share::trouble_denied) return 2;
+    if (harness::text(store::path_of(&a->claim_trouble.path)) != share_path + "/claims") return 3;
+    return share::last_note(&a->trouble)->kind == share::trouble_denied ? 0 : 4;
+  });
+  EXPECT_EQ(code, 0);
+  auto word = [](u32 kind) { return harness::text(share::trouble_text(kind)); };
+  EXPECT_EQ(word(share::trouble_no_space), "no space on the share");
+  EXPECT_EQ(word(share::trouble_denied), "access denied");
+  EXPECT_EQ(share::trouble_of(fs::io_no_space), share::trouble_no_space);
+  EXPECT_EQ(share::trouble_of(fs::io_not_plain), share::trouble_planted);
+  EXPECT_EQ(share::trouble_of(fs::io_failed), share::trouble_none);
 }
 
 // Two processes race for the first term many times over: exactly one wins each claim.

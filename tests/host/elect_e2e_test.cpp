@@ -159,4 +159,53 @@ TEST(ElectionEndToEnd, StartFailuresSayWhy) {
   EXPECT_EQ(r.out, "vimbrel host: no share or folder\n");
 }
 
+// A candidate that cannot claim a term says why, once however often it tries, and goes on trying: a share with no
+// room left, and (run as root) a share this user may not write. Once room is made, it serves.
+TEST(ElectionEndToEnd, ACandidateThatCannotClaimATermSaysWhyOnce) {
+  testutil::TempDir dir;
+  chmod(dir.path.c_str(), 0755);  // the candidate run as nobody reaches its home and share below
+  std::string full = dir.path + "/full", locked = dir.path + "/locked";
+  std::filesystem::create_directories(full);
+  std::filesystem::create_directories(locked);
+  std::vector<std::string> wrapper = net::full_share_wrapper(full);
+  if (wrapper.empty()) GTEST_SKIP() << "no mount namespace for a full share here";
+  auto args = [](const std::string& share) {
+    return std::vector<std::string>{"--elect", share, "--port", std::to_string(net::free_port()), "--listen",
+                                    "127.0.0.1", "--priority", "255"};
+  };
+  net::Agent on_full;
+  on_full.start(dir.path + "/a", args(full), random_key_first(), wrapper);
+  // Root writes anywhere: the other candidate runs as nobody, with a home of its own.
+  bool as_nobody = geteuid() == 0;
+  net::Agent on_locked;
+  if (as_nobody) {
+    on_locked.home = dir.path + "/b";
+    net::make_home(on_locked.home, random_key_first());
+    ASSERT_EQ(system(("chown -R 65534:65534 " + on_locked.home).c_str()), 0);
+    on_locked.process.start(args(locked), on_locked.home,
+                            {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  const std::string no_space = "vimbrel host: cannot claim a term: no space on the share\n";
+  const std::string denied = "vimbrel host: cannot claim a term: access denied\n";
+  ASSERT_TRUE(on_full.process.wait_output(no_space, 40)) << on_full.process.out();
+  if (as_nobody) {
+    EXPECT_TRUE(on_locked.process.wait_output(denied, 20)) << on_locked.process.out();
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(5));  // two more tries each
+  EXPECT_EQ(net::count_of(on_full.process.out(), no_space), 1u) << on_full.process.out();
+  if (as_nobody) {
+    EXPECT_EQ(net::count_of(on_locked.process.out(), denied), 1u) << on_locked.process.out();
+  }
+  EXPECT_EQ(on_full.process.out().find("listening on port"), std::string::npos);
+
+  // Room made (the filler is seen through the candidate's own view of the file systems): the next try serves.
+  std::string filler = "/proc/" + std::to_string(on_full.process.pid) + "/root" + full + "/filler";
+  ASSERT_TRUE(std::filesystem::remove(filler)) << filler;
+  EXPECT_TRUE(on_full.process.wait_output("vimbrel host: listening on port ", 15)) << on_full.process.out();
+  EXPECT_EQ(on_full.process.stop(), 0);
+  if (as_nobody) {
+    EXPECT_EQ(on_locked.process.stop(), 0);
+  }
+}
+
 }  // namespace

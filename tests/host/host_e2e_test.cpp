@@ -160,4 +160,55 @@ TEST(HostEndToEnd, StartFailuresSayWhy) {
   EXPECT_EQ(first.stop(), 0);
 }
 
+// What stands in the share and is not this cluster's, or a share without room: the host names it once and serves
+// wherever it can; a share where no claim fits ends the host with the cause.
+TEST(HostEndToEnd, PlantedFilesAndAFullShareAreSaidInTheOutput) {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home", share = dir.path + "/share";
+  net::make_home(home);
+  // Files named like the last terms that no key sealed, and a link where a publisher's folder is to be made.
+  std::filesystem::create_directories(share + "/claims");
+  testutil::write_file(share + "/claims/ffffffff", "");
+  testutil::write_file(share + "/claims/fffffff0", "not a claim");
+  std::filesystem::create_directories(share + "/terms/00000001/machines");
+  std::filesystem::create_directories(dir.path + "/victim");
+  std::string id_name = "a0010000000000000000000000000000";
+  std::filesystem::create_symlink(dir.path + "/victim", share + "/terms/00000001/machines/" + id_name);
+  Process host;
+  u16 port = net::free_port();
+  host.start(host_args(share, port), home);
+  ASSERT_TRUE(host.wait_output("vimbrel host: listening on port " + std::to_string(port) + ", term 1,", 20))
+      << host.out();
+  Member publisher;
+  ASSERT_TRUE(publisher.join(port, proto::role_publisher, 0, ids[0]));
+  publisher.send(net::inventory_frame(ids[0], "planted"));
+  publisher.send(net::sample_frame(100, 1));
+  const std::string link_line = "vimbrel host: on the share: " + share + "/terms/00000001/machines/" + id_name +
+                                " is in the way: a link or something else than a plain file or folder, left alone\n";
+  EXPECT_TRUE(host.wait_output(link_line, 10)) << host.out();
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // the host tries again each second; it says so once
+  std::string out = host.out();
+  for (const char* name : {"ffffffff", "fffffff0"}) {
+    EXPECT_EQ(net::count_of(out, "vimbrel host: on the share: " + share + "/claims/" + name +
+                                     " is in the way: not a claim of this cluster, left alone\n"),
+              1u)
+        << out;
+  }
+  EXPECT_EQ(net::count_of(out, link_line), 1u) << out;
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path + "/victim"));
+  EXPECT_EQ(host.stop(), 0);
+
+  std::string full = dir.path + "/full";
+  std::filesystem::create_directories(full);
+  std::vector<std::string> wrapper = net::full_share_wrapper(full);
+  if (wrapper.empty()) GTEST_SKIP() << "no mount namespace for a full share here";
+  Process on_full;
+  on_full.start(host_args(full, net::free_port()), home, wrapper);
+  ASSERT_TRUE(on_full.ended(20000));
+  EXPECT_EQ(on_full.code, 5);
+  EXPECT_EQ(on_full.out(),
+            "vimbrel host: cannot claim a term: no space on the share\n"
+            "vimbrel host: cannot serve: no term could be claimed on the share or folder\n");
+}
+
 }  // namespace

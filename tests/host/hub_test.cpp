@@ -21,7 +21,7 @@ u16 refusal_of(const Bytes& out) {
 
 TEST(HubAdmission, HandshakeLimitsCountOnlyConnectionsNotYetOpen) {
   Rig r;
-  // Eight handshakes from one address fill its share; a ninth from it is refused, another address is not.
+  // Eight handshakes from one address fill its share; a ninth from it finds no room as it is, another address does.
   for (u32 i = 0; i < 8; ++i) ASSERT_NE(r.admit(0x0A000001), hub::none);
   EXPECT_FALSE(hub::may_accept(r.h.get(), 0x0A000001));
   EXPECT_EQ(r.admit(0x0A000001), hub::none);
@@ -32,11 +32,65 @@ TEST(HubAdmission, HandshakeLimitsCountOnlyConnectionsNotYetOpen) {
   ASSERT_TRUE(l.join(&r, proto::role_viewer, 0, nullptr, 0x0A000001));
   EXPECT_EQ(hub::stage_of(r.h.get(), l.slot), hub::stage_open);
   EXPECT_TRUE(hub::may_accept(r.h.get(), 0x0A000001));
-  // 32 handshakes in all close the door for everyone.
-  for (u32 a = 2; hub::may_accept(r.h.get(), 0x0B000000 + a / 8) || a < 40; ++a) {
-    if (r.admit(0x0B000000 + a / 8) == hub::none) break;
+}
+
+// A bound reached makes room at the cost of the group's connection that proved least: one closing, else one with
+// its hello incomplete, else one waiting for its proof, the oldest of them. Open sessions never go, and browser links
+// and member connections never make room for each other.
+TEST(HubAdmission, AFullGroupMakesRoomFromItsLeastProvenConnection) {
+  struct Case {
+    const char* what;
+    u32 fill_count;   // connections admitted before, one a unit of time: per_address from each address of a /24
+    // counting up from fill_address, or with per_address 1 each from its own /24
+    u32 fill_address;
+    u32 per_address;
+    u32 fill_relay;
+    u32 newcomer;     // address
+    u32 relay;
+    u32 expect;       // the slot room_for names: room_free, or the index of a filled connection
+  };
+  const Case cases[] = {
+      {"eight from one address", 8, 0x0A000001, 8, 0, 0x0A000001, 0, 0},
+      {"eight from one address, a newcomer from another", 8, 0x0A000001, 8, 0, 0x0A000002, 0, hub::room_free},
+      {"sixteen from one /24", 16, 0x0A000010, 4, 0, 0x0A0000F0, 0, 0},
+      {"sixteen from one /24, a newcomer from another", 16, 0x0A000010, 4, 0, 0x0A000110, 0, hub::room_free},
+      {"thirty-two in all", 32, 0x0A000010, 1, 0, 0x0B000001, 0, 0},
+      {"thirty-two members leave room for a browser", 32, 0x0A000010, 1, 0, 0x0B000001, 1, hub::room_free},
+      {"eight browser links", 8, 0x0A000010, 1, 1, 0x0B000001, 1, 0},
+      {"eight browser links leave room for a member", 8, 0x0A000010, 1, 1, 0x0B000001, 0, hub::room_free},
+      {"four browser links from one address", 4, 0x0A000010, 4, 1, 0x0A000010, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig r;
+    std::vector<u32> slots;
+    for (u32 i = 0; i < c.fill_count; ++i) {
+      u32 address = c.per_address == 1 ? c.fill_address + (i << 8) : c.fill_address + i / c.per_address;
+      slots.push_back(r.admit(address, 100 + i, c.fill_relay));
+      ASSERT_NE(slots.back(), hub::none) << i;
+    }
+    u32 room = hub::room_for(r.h.get(), c.newcomer, c.relay);
+    EXPECT_EQ(room, c.expect == hub::room_free ? hub::room_free : slots[c.expect]);
   }
-  EXPECT_FALSE(hub::may_accept(r.h.get(), 0x0C000001));
+  // Within a group the least proven goes first: closing, then no whole hello, then waiting for a proof; the oldest
+  // of equals. An open session is never named.
+  Rig r;
+  Link proven, waiting;
+  ASSERT_TRUE(proven.join(&r, proto::role_viewer, 0, nullptr, 0x0A000001, 10));
+  u32 w = r.admit(0x0A000001, 11);
+  r.feed(w, waiting.hello(proto::role_viewer, 0, nullptr), 11);
+  ASSERT_EQ(hub::stage_of(r.h.get(), w), hub::stage_hello);
+  std::vector<u32> fresh;
+  for (u32 i = 0; i < 7; ++i) fresh.push_back(r.admit(0x0A000001, 20 + i));
+  EXPECT_EQ(hub::room_for(r.h.get(), 0x0A000001, 0), fresh[0]);
+  hub::mark_closing(r.h.get(), fresh[3], 30);
+  EXPECT_EQ(hub::room_for(r.h.get(), 0x0A000001, 0), fresh[3]);
+  for (u32 s : fresh) hub::free_slot(r.h.get(), s);
+  for (u32 i = 0; i < 7; ++i) {
+    u32 s = r.admit(0x0A000001, 40 + i);
+    r.feed(s, waiting.hello(proto::role_viewer, 0, nullptr), 40 + i);
+  }
+  EXPECT_EQ(hub::room_for(r.h.get(), 0x0A000001, 0), w);
 }
 
 TEST(HubAdmission, NinetySixSlotsAtMost) {
@@ -255,12 +309,19 @@ TEST(HubUpkeep, ListOnceASecondStaleOfflineAndTimeOuts) {
   }
   EXPECT_TRUE(r.closing(pub.slot));
   EXPECT_FALSE(r.closing(view.slot));
-  // A connection that never finishes its handshake closes after 10 s.
+  // A connection without its whole hello closes after 2 s; one whose hello was taken has 10 s for its proof.
   u32 s = r.admit(9, 600);
-  hub::upkeep(r.h.get(), 699);
+  Link slow;
+  u32 t = r.admit(10, 600);
+  r.feed(t, slow.hello(proto::role_viewer, 0, nullptr), 600);
+  hub::upkeep(r.h.get(), 619);
   EXPECT_FALSE(r.closing(s));
-  hub::upkeep(r.h.get(), 700);
+  hub::upkeep(r.h.get(), 620);
   EXPECT_TRUE(r.closing(s));
+  hub::upkeep(r.h.get(), 699);
+  EXPECT_FALSE(r.closing(t));
+  hub::upkeep(r.h.get(), 700);
+  EXPECT_TRUE(r.closing(t));
 }
 
 TEST(HubUpkeep, ForgetOnlyAnOfflineDisconnectedMachine) {

@@ -159,6 +159,43 @@ struct Process {
   }
 };
 
+// A wrapper that runs the program with the share folder as a full file system of its own: a 64 KiB memory file
+// system mounted there in a mount namespace of the process, filled to the last byte. Empty when this machine lets no
+// test make a mount namespace.
+inline std::vector<std::string> full_share_wrapper(const std::string& share) {
+  if (system("unshare -m true >/dev/null 2>&1") != 0) return {};
+  return {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+          "mount -t tmpfs -o size=64k tmpfs \"$1\" && { dd if=/dev/zero of=\"$1/filler\" bs=4k 2>/dev/null; "
+          "shift; exec \"$@\"; }",
+          "full-share", share};
+}
+
+// The number of times the text stands in the output.
+inline size_t count_of(const std::string& out, const std::string& text) {
+  size_t n = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+  return n;
+}
+
+// A --host on a share folder of its own, listening on loopback, with the dashboard when asked.
+struct HostRun {
+  testutil::TempDir dir;
+  std::string home = dir.path + "/home";
+  std::string share = dir.path + "/share";
+  u16 port = port_pair();
+  u16 web = static_cast<u16>(port + 2);
+  Process p;
+  explicit HostRun(bool with_web) {
+    make_home(home);
+    std::filesystem::create_directories(share);
+    std::vector<std::string> args = {"--host", share, "--port", std::to_string(port), "--listen", "127.0.0.1"};
+    if (with_web) args.push_back("--web");
+    p.start(args, home);
+  }
+  // Serving: the host holds its term (before that, a hello hears "moved").
+  bool listening(int seconds = 30) { return p.wait_output("vimbrel host: listening on port ", seconds); }
+};
+
 // An --agent process (or any mode that makes a machine id) from a fresh home whose key file holds the key that
 // starts with key_first.
 struct Agent {

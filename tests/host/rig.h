@@ -33,11 +33,11 @@ struct Rig {
     hub::init(h.get(), &key, term, host_version);
   }
 
-  u32 admit(u32 address, u32 now = 0) {
+  u32 admit(u32 address, u32 now = 0, u32 relay = 0) {
     u8 challenge[32];
     for (u32 i = 0; i < 32; ++i) challenge[i] = static_cast<u8>(next_challenge * 31 + i);
     ++next_challenge;
-    return hub::admit(h.get(), mem::Bytes(challenge, 32), address, now);
+    return hub::admit(h.get(), mem::Bytes(challenge, 32), address, now, relay);
   }
 
   void feed(u32 s, const Bytes& bytes, u32 now = 0, u32 wall = 1000000) {
