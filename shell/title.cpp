@@ -203,7 +203,8 @@ void draw_title(AppState* s) {
     return;
   }
   // The renderer's name, when it fits after the badges.
-  const mem::Bytes renderer = renderer_text(d->use_vimb != 0);
+  // The road of this very frame: a window too large for the own renderer's frame goes down the GDI road.
+  const mem::Bytes renderer = renderer_text(d->mode == 1);
   const i32 rw = text_width(d, role_small, renderer);
   if (w - 154 - rw >= end + 4 + (shown ? 0 : 12))
     text_in(d, role_small, renderer, draw::Rect{w - 314, 0, w - 154, title_height}, colour_version, 1);

@@ -70,6 +70,30 @@ TEST(App, DpiGeometry) {
   }
 }
 
+// The window opens at (120, 80) with 1280 x 800 logical px, but never larger than the work area of its screen, nor
+// partly off it.
+TEST(App, StartRectFitsTheWorkArea) {
+  const struct {
+    u32 dpi;
+    bool area_known;
+    win::Rect area, opened;
+  } cases[] = {
+      {96, false, {}, {120, 80, 1400, 880}},                                   // no work area known (headless)
+      {96, true, {0, 0, 3840, 2160}, {120, 80, 1400, 880}},                    // room enough: as asked
+      {100, true, {0, 0, 1280, 800}, {0, 0, 1280, 800}},                       // 1334 x 834 cut to the screen
+      {96, true, {0, 0, 1280, 800}, {0, 0, 1280, 800}},                        // as large as the screen: moved in
+      {144, true, {0, 32, 1920, 1040}, {0, 32, 1920, 1040}},                   // 1920 x 1200 at 144 DPI
+      {96, true, {1920, 0, 3840, 1080}, {1920, 80, 3200, 880}},                // a second monitor: moved onto it
+  };
+  for (const auto& c : cases) {
+    const win::Rect got = app::start_rect(c.dpi, c.area_known ? &c.area : nullptr);
+    EXPECT_EQ(got.left, c.opened.left) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.top, c.opened.top) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.right, c.opened.right) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.bottom, c.opened.bottom) << c.dpi << " " << c.area.right;
+  }
+}
+
 // The show command at start, and the scroll arithmetic of the tall pages.
 TEST(App, ShowCommandAndScrollArithmetic) {
   EXPECT_EQ(app::show_command(false, false), 10u);
