@@ -98,20 +98,31 @@ async function main() {
 
     const root = browser.process().pid;
     const renderers = tree(root).filter(isRenderer);
-    const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], puts = [];
+    const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], puts = [], tasks = [], scripts = [];
+    const frames = [];
+    const session = await page.target().createCDPSession();
+    await session.send("Performance.enable");
     for (let w = 0; w < windows; ++w) {
       const topProcess = spawn("top", ["-b", "-d", "1"], { stdio: "ignore" });
       await sleep(1000);
       const pids = tree(root);
+      const metrics = async () => Object.fromEntries((await session.send("Performance.getMetrics")).metrics
+        .map((m) => [m.name, m.value]));
+      const m0 = await metrics();
       const before = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: pids.reduce((s, p) => s + runNs(p), 0),
                        t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
-                       at: process.hrtime.bigint() };
+                       puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
       await sleep(seconds * 1000);
       const after = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: tree(root).reduce((s, p) => s + runNs(p), 0),
                       t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
-                      at: process.hrtime.bigint() };
+                      puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
+      const m1 = await metrics();
       topProcess.kill("SIGKILL");
       const ms = Number(after.at - before.at) / 1e6;
+      // The main thread's own account, ms/s: all its tasks, and script (the module and the loader) among them.
+      tasks.push((m1.TaskDuration - m0.TaskDuration) * 1000 / (ms / 1000));
+      scripts.push((m1.ScriptDuration - m0.ScriptDuration) * 1000 / (ms / 1000));
+      frames.push((after.puts - before.puts) / (ms / 1000));
       const perSecond = (ns) => ns / 1e6 / (ms / 1000);
       renderer.push(perSecond(after.r - before.r));
       all.push(perSecond(after.a - before.a));
@@ -126,6 +137,9 @@ async function main() {
     facts.renderer_over_top = spread(ratioRenderer);
     facts.browser_over_top = spread(ratioAll);
     facts.pixels_put_per_s = spread(puts);
+    facts.puts_per_s = spread(frames);
+    facts.main_thread_tasks_ms_per_s = spread(tasks);
+    facts.main_thread_script_ms_per_s = spread(scripts);
 
     fetched.clear();
     await page.goto(url, { waitUntil: "load", timeout: 90000 });

@@ -300,7 +300,7 @@ TEST(WebTexts, ManifestIsJsonWithItsFields) {
   u16 icon = icons + 1;
   ASSERT_LT(icon, doc.ends[icons]);
   EXPECT_EQ(doc.ends[icon], doc.ends[icons]) << "one icon";
-  EXPECT_TRUE(is(icon, "src", "icon.svg"));
+  EXPECT_TRUE(is(icon, "src", ("icon.svg?v=" + version()).c_str()));
   EXPECT_TRUE(is(icon, "sizes", "any"));
   EXPECT_TRUE(is(icon, "type", "image/svg+xml"));
   EXPECT_TRUE(is(icon, "purpose", "any"));
