@@ -5,6 +5,8 @@
 #include "shell/app.h"
 #include "shell/dpi.h"
 #include "shell/rules.h"
+#include "shell/title.h"
+#include "tests/shell/shell_window.h"
 
 namespace {
 
@@ -114,6 +116,34 @@ TEST(App, ShowCommandAndScrollArithmetic) {
       {300, 512, 544, 400, 300},  // in view: unchanged
   };
   for (const auto& r : rows) EXPECT_EQ(app::keep_visible_scroll(r.scroll, r.top, r.bottom, r.height), r.want);
+}
+
+}  // namespace
+
+namespace {
+
+// One paint draws one frame: the record's frame counter moves by one, whether the frame is whole or partial and
+// whatever page it shows.
+TEST(AppPaint, OnePaintIsOneFrame) {
+  shelltest::ShellWindow w;
+  ASSERT_TRUE(w.made);
+  const auto frames = [&] { return *reinterpret_cast<const u32*>(w.s.surface.record.view + draw::word_frames); };
+  ASSERT_NE(w.s.surface.record.view, nullptr);
+  app::paint(&w.s);
+  for (u32 round = 0; round < 3; ++round) {
+    const u32 before = frames();
+    // A change under a small area (a partial frame), then a change of everything (a whole frame).
+    draw::redo(&w.s.surface, draw::Rect{300, 60, 400, 100});
+    draw::show(&w.s.surface, draw::Rect{300, 60, 400, 100});
+    draw::changed(&w.s.surface);
+    const win::Rect small{300, 60, 400, 100};
+    win::invalidate(&w.thread, w.s.window, &small);
+    app::paint(&w.s);
+    EXPECT_EQ(frames() - before, 1u) << "partial, round " << round;
+    app::redraw_all(&w.s);
+    app::paint(&w.s);
+    EXPECT_EQ(frames() - before, 2u) << "whole, round " << round;
+  }
 }
 
 }  // namespace
