@@ -239,6 +239,10 @@ void limit_box(Surface* s, Rect paint, bool dirty_only) {
   s->dirty_only = dirty_only ? 1 : 0;
 }
 
+namespace {
+u32 resend(Surface* s, gdi::Handle window, Rect area, i32 width, i32 height);
+}  // namespace
+
 u32 again(Surface* s, gdi::Handle window, i32 width, i32 height) {
   render::Renderer* r = renderer_of(*s);
   if (!s->use_vimb || !r || !s->kept || r->change_count != s->present_count || width != s->present_width ||
@@ -247,7 +251,11 @@ u32 again(Surface* s, gdi::Handle window, i32 width, i32 height) {
   s->frame_start = os::ticks();
   s->mode = 1;
   busy(*s, 1);
-  u32 sent = gdi::present(window, 0, 0, width, height, s->vimb->pixels, s->vimb->stride);
+  // The window keeps what it was sent, so only the area it asked to be painted goes again, with what was changed in
+  // place since the last send.
+  const Rect area = s->box_set ? Rect{s->box_left, s->box_top, s->box_right, s->box_bottom} : Rect{0, 0, width, height};
+  s->box_set = 0;
+  u32 sent = resend(s, window, area, width, height);
   if (!sent) {
     // The window did not take it: draw a whole frame, which sends every tile.
     busy(*s, 0);
@@ -314,18 +322,69 @@ u32 blit(Surface* s, gdi::Handle window, Rect r, i32 width, i32 height) {
                       v.pixels + u64(r.top) * v.stride + r.left, v.stride);
 }
 
-u32 present_shows(Surface* s, gdi::Handle window, i32 width, i32 height) {
-  if (s->show_count > 8) return blit(s, window, shows_box(*s), width, height);
-  u32 ok = 1;
-  for (u32 i = 0; i < s->show_count; ++i)
-    ok &= blit(s, window, Rect{s->shows.left[i], s->shows.top[i], s->shows.right[i], s->shows.bottom[i]}, width,
-               height);
-  return ok;
-}
-
 namespace {
 
-// The changed tile rows decide one band of full width, widened to the paint box.
+constexpr u32 sends_most = 128;
+
+// The rectangles of a frame's send, in px.
+struct Sends {
+  u32 count;
+  Rect rects[sends_most];
+};
+
+// A run of tiles to send joins the rectangle of the row above when that has the same columns; else it is a new one.
+// False when the list is full.
+bool add_run(Sends* out, Rect run) {
+  for (u32 i = 0; i < out->count; ++i) {
+    Rect& r = out->rects[i];
+    if (r.left == run.left && r.right == run.right && r.bottom == run.top) {
+      r.bottom = run.bottom;
+      return true;
+    }
+  }
+  if (out->count == sends_most) return false;
+  out->rects[out->count++] = run;
+  return true;
+}
+
+// What the window must be sent: the tiles whose kept pixels were written since the last send (composed by this
+// frame when `composed`, written through from a sheet or changed in place), as runs of tiles joined down the rows.
+// False when there are more rectangles than the list holds.
+bool changed_rects(const Surface& s, bool composed, Sends* out) {
+  out->count = 0;
+  const render::Renderer& r = *s.vimb->renderer;
+  const u32* touched = s.vimb->touched;
+  const u32 epoch = s.vimb->send_epoch;
+  for (u32 row = 0; row < r.tile_rows; ++row) {
+    const u64 at = u64{row} * r.tile_columns;
+    auto sent = [&](u32 column) { return (composed && r.changed[at + column]) || touched[at + column] == epoch; };
+    for (u32 column = 0; column < r.tile_columns;) {
+      if (!sent(column)) {
+        column += 1;
+        continue;
+      }
+      u32 end = column;
+      while (end < r.tile_columns && sent(end)) end += 1;
+      const Rect run{static_cast<i32>(column * 16), static_cast<i32>(row * 16),
+                     static_cast<i32>(least(i64{end} * 16, r.width)), static_cast<i32>(least(i64{row} * 16 + 16, r.height))};
+      if (!add_run(out, run)) return false;
+      column = end;
+    }
+  }
+  return true;
+}
+
+// The next send starts a new epoch of touched tiles; after 2^32 sends the old marks could match again.
+void next_send(Vimb* v, const render::Renderer& r) {
+  v->send_epoch += 1;
+  if (v->send_epoch == 0) {
+    __builtin_memset(v->touched, 0, u64{r.row_length} * sizeof(u32));
+    v->send_epoch = 1;
+  }
+}
+
+// The changed tile rows decide one band of full width, widened to the paint box: the send when the changed
+// rectangles are too many to list.
 u32 present_band(Surface* s, gdi::Handle window, i32 width, i32 height) {
   const render::Renderer& r = *s->vimb->renderer;
   u32 first = r.tile_rows, last = 0;
@@ -341,6 +400,30 @@ u32 present_band(Surface* s, gdi::Handle window, i32 width, i32 height) {
   if (top >= bottom) return 1;
   const Vimb& v = *s->vimb;
   return gdi::present(window, 0, top, width, bottom - top, v.pixels + u64(top) * v.stride, v.stride);
+}
+
+// Sends an own-renderer frame: the whole frame when the window may show something else (the last frame went down
+// the GDI road, or the size changed), else only the changed rectangles.
+u32 send_frame(Surface* s, gdi::Handle window, i32 width, i32 height) {
+  if (!s->kept || width != s->present_width || height != s->present_height)
+    return blit(s, window, Rect{0, 0, width, height}, width, height);
+  Sends sends;
+  if (!changed_rects(*s, true, &sends)) return present_band(s, window, width, height);
+  u32 ok = 1;
+  for (u32 i = 0; i < sends.count; ++i) ok &= blit(s, window, sends.rects[i], width, height);
+  return ok;
+}
+
+u32 resend(Surface* s, gdi::Handle window, Rect area, i32 width, i32 height) {
+  Sends sends;
+  u32 ok = blit(s, window, area, width, height);
+  if (!changed_rects(*s, false, &sends)) {
+    ok &= blit(s, window, Rect{0, 0, width, height}, width, height);
+  } else {
+    for (u32 i = 0; i < sends.count; ++i) ok &= blit(s, window, sends.rects[i], width, height);
+  }
+  next_send(s->vimb, *s->vimb->renderer);
+  return ok;
 }
 
 u32 own_frame(Surface* s) {
@@ -364,12 +447,10 @@ u32 present(Surface* s, gdi::Handle window, i32 width, i32 height) {
     busy(*s, 1);
     ok = own_frame(s);
     if (ok) {
-      const Rect box = shows_box(*s);
-      const bool shows_only = s->partial && s->shows_cover && s->box_set && s->dirty_only && box.left == s->box_left &&
-                              box.top == s->box_top && box.right == s->box_right && box.bottom == s->box_bottom;
       // A window that did not take the pixels fails the frame like a failed drawing, and the next own frame
       // redraws every tile so that they are all sent again.
-      ok = shows_only ? present_shows(s, window, width, height) : present_band(s, window, width, height);
+      ok = send_frame(s, window, width, height);
+      next_send(s->vimb, *r);
       if (!ok) r->all_changed = 1;
     }
     s->status = !ok ? frame_failed : s->hash_mismatch ? hash_disagrees : fine;
@@ -620,6 +701,7 @@ void init(Surface* s, gdi::Handle window, gdi::Handle icon, mem::Bytes test_fold
 }
 
 void close(Surface* s) {
+  // The window is not told: it may be gone already (it owns what it shares, and goes first).
   soft::back_free(&s->back);
   if (s->road.capacity) mem::release(&s->road);
   section::close(&s->record);
@@ -835,12 +917,16 @@ u32 take_buffers(Surface* s, Vimb* v) {
   v->run_x = take<i32>(&s->arena, run_size);
   v->run_y = take<i32>(&s->arena, run_size);
   v->marks = take<u32>(&s->arena, v->renderer->row_length);
+  v->touched = take<u32>(&s->arena, v->renderer->row_length);
   v->icon_pixels = take<u32>(&s->arena, icon_side * icon_side);
   v->icon_scratch = take<u32>(&s->arena, icon_side * icon_side);
-  if (!v->run_ids || !v->run_x || !v->run_y || !v->marks || !v->icon_pixels || !v->icon_scratch) return 0;
+  if (!v->run_ids || !v->run_x || !v->run_y || !v->marks || !v->touched || !v->icon_pixels || !v->icon_scratch)
+    return 0;
   __builtin_memset(v->run_y, 0, run_size * sizeof(i32));
   __builtin_memset(v->marks, 0, u64{v->renderer->row_length} * sizeof(u32));
+  __builtin_memset(v->touched, 0, u64{v->renderer->row_length} * sizeof(u32));
   v->epoch = 0;
+  v->send_epoch = 1;
   return 1;
 }
 
@@ -895,6 +981,8 @@ u32 start_vimb(Surface* s, i32 width, i32 height, i32 cell_width, i32 cell_heigh
   if (record != fine) return failed_start(s, record, false);
   v->pixels = reinterpret_cast<u32*>(s->record.view + frame_header);
   v->pixel_count = u64{v->stride} * v->rows;
+  // The window system may read the kept frame from the record itself.
+  gdi::share_memory(s->window, s->record);
   put_word(*s, word_stride, v->stride);
   vimb_metrics(v, *s);
   load_icon(s);
@@ -911,7 +999,8 @@ u32 select(Surface* s, u32 use_own, const u8* folder, u32 folder_length, i32 cel
     if (s->start_tried) return s->status;
     s->start_tried = 1;
     s->test_fonts = folder_length != 0;
-    const i32 width = virtual_side(gdi::virtual_width(), 3840), height = virtual_side(gdi::virtual_height(), 2160);
+    const i32 width = virtual_side(gdi::virtual_width(s->window), 3840);
+    const i32 height = virtual_side(gdi::virtual_height(s->window), 2160);
     const u32 code = start_vimb(s, width, height, cell_width, cell_height, rect_limit, folder, folder_length);
     s->status = static_cast<u8>(code);
     put_word(*s, word_status, code);
@@ -1054,6 +1143,7 @@ void copy_rows(Surface* s, const Sheet& sheet, i32 source_x, i32 source_y, i32 w
     }
   }
   busy(*s, 0);
+  touch(s, static_cast<i32>(x0), static_cast<i32>(y0), static_cast<i32>(x1), static_cast<i32>(y1));
 }
 
 void sheet_show(Surface* s, const Sheet& sheet, i32 source_x, i32 source_y, i32 width, i32 height, i32 x, i32 y,
@@ -1091,7 +1181,30 @@ bool touchable(const Surface& s, Rect r) {
          rr->change_count == s.present_count && !rr->all_changed;
 }
 
+void touch(Surface* s, i32 left, i32 top, i32 right, i32 bottom) {
+  render::Renderer* r = renderer_of(*s);
+  if (!r || left >= right || top >= bottom) return;
+  const i64 c0 = tile_floor(left) / 16, c1 = least(tile_ceil(right) / 16, r->tile_columns);
+  const i64 r0 = tile_floor(top) / 16, r1 = least(tile_ceil(bottom) / 16, r->tile_rows);
+  for (i64 row = r0; row < r1; ++row)
+    for (i64 column = c0; column < c1; ++column) s->vimb->touched[row * r->tile_columns + column] = s->vimb->send_epoch;
+}
+
+bool changed_in_place(const Surface& s) {
+  const render::Renderer* r = renderer_of(s);
+  if (!r) return false;
+  for (u32 t = 0; t < r->tile_count; ++t)
+    if (s.vimb->touched[t] == s.vimb->send_epoch) return true;
+  return false;
+}
+
+void sheet_changed(Surface* s, const Sheet& sheet) {
+  render::Renderer* r = renderer_of(*s);
+  if (r && sheet.slot >= 0 && static_cast<u32>(sheet.slot) < r->image_count) r->images[sheet.slot].version += 1;
+}
+
 void poison(Surface* s, i32 left, i32 top, i32 right, i32 bottom) {
+  touch(s, left, top, right, bottom);
   render::Renderer* r = renderer_of(*s);
   if (!r) return;
   const i64 c0 = tile_floor(left) / 16, c1 = least(tile_ceil(right) / 16, r->tile_columns);

@@ -89,6 +89,10 @@ struct Vimb {
   i32* run_y;          // stays 0
   u32* marks;          // per tile: the part epoch that marked it
   u32 epoch;
+  // Per tile: the send epoch in which its kept pixels were written other than by composing (a sheet written through,
+  // an in-place change); such tiles go to the window with the next send, with the tiles that were composed.
+  u32* touched;
+  u32 send_epoch;
   i32 sheet_slot;      // the image slot sheets are shown through, -1 none
   u32* pixels;         // the kept frame: the record's pixel area
   u64 pixel_count;
@@ -163,7 +167,6 @@ void limit_box(Surface* s, Rect paint, bool dirty_only);
 u32 again(Surface* s, gdi::Handle window, i32 width, i32 height);
 void begin(Surface* s, gdi::Handle window, i32 width, i32 height);
 u32 present(Surface* s, gdi::Handle window, i32 width, i32 height);
-u32 present_shows(Surface* s, gdi::Handle window, i32 width, i32 height);
 u32 blit(Surface* s, gdi::Handle window, Rect r, i32 width, i32 height);
 bool hash_agrees(const render::Renderer& r);
 u64 tile_sum(const render::Renderer& r, u32 tile);
@@ -253,5 +256,11 @@ u32 move_rows(Surface* s, Rect region, i32 row_height, const i32* order, u32 cou
 u64 move_pixels(const Surface& s, Rect region, i32 row_height);
 u64 band_pixels(i32 left, i32 right, i32 last_width, i32 row_px);
 void poison(Surface* s, i32 left, i32 top, i32 right, i32 bottom);
+// The tiles under a px rectangle were written in the kept frame: the next send takes them.
+void touch(Surface* s, i32 left, i32 top, i32 right, i32 bottom);
+// Some kept pixels were changed in place since the last send.
+bool changed_in_place(const Surface& s);
+// The sheet's pixels changed: every tile that shows it is composed again in the next frame.
+void sheet_changed(Surface* s, const Sheet& sheet);
 
 }  // namespace draw

@@ -46,7 +46,67 @@ const RouteName route_names[] = {
 };
 constexpr u32 link_prefix = 6;  // "/link/"
 
+// The target's query is exactly "v=" and the served version.
+bool versioned(mem::Bytes target) {
+  u64 q = 0;
+  while (q < target.len && target.ptr[q] != '?') ++q;
+  const mem::Bytes query(target.ptr + q, target.len - q);
+  return query.len == 3 + served_version_size && mem::eq(mem::Bytes(query.ptr, 3), mem::lit("?v=")) &&
+         mem::eq(mem::Bytes(query.ptr + 3, served_version_size), mem::Bytes(served_version, served_version_size));
+}
+
+mem::Bytes trim(mem::Bytes b) {
+  while (b.len && is_blank(b.ptr[0])) b = mem::Bytes(b.ptr + 1, b.len - 1);
+  while (b.len && is_blank(b.ptr[b.len - 1])) b.len -= 1;
+  return b;
+}
+
+bool same_lower(mem::Bytes b, mem::Bytes lower_word) {
+  if (b.len != lower_word.len) return false;
+  for (u64 i = 0; i < b.len; ++i)
+    if (lower(b.ptr[i]) != lower_word.ptr[i]) return false;
+  return true;
+}
+
+// A q parameter of zero ("q=0", "q=0.0", ... ) among the parameters after a coding.
+bool refused(mem::Bytes parameters) {
+  for (u64 at = 0; at < parameters.len;) {
+    u64 end = at;
+    while (end < parameters.len && parameters.ptr[end] != ';') ++end;
+    const mem::Bytes p = trim(mem::Bytes(parameters.ptr + at, end - at));
+    if (p.len >= 3 && lower(p.ptr[0]) == 'q' && p.ptr[1] == '=') {
+      bool zero = true;
+      for (u64 i = 2; i < p.len; ++i) zero = zero && (p.ptr[i] == '0' || (p.ptr[i] == '.' && i == 3));
+      return zero;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
+
+u32 takes_gzip(mem::Bytes value) {
+  for (u64 at = 0; at < value.len;) {
+    u64 end = at;
+    while (end < value.len && value.ptr[end] != ',') ++end;
+    const mem::Bytes item(value.ptr + at, end - at);
+    u64 semi = 0;
+    while (semi < item.len && item.ptr[semi] != ';') ++semi;
+    if (same_lower(trim(mem::Bytes(item.ptr, semi)), mem::lit("gzip")))
+      return refused(mem::Bytes(item.ptr + semi, item.len - semi)) ? 0 : 1;
+    at = end + 1;
+  }
+  return 0;
+}
+
+u8 serve_of(u8 route, u8 allowed) {
+  if (route_kind(route) != kind_static) return 0;
+  // The page itself is always asked for again: it names the versions of everything else.
+  u8 serve = route == route_page ? 0 : allowed & serve_versioned;
+  if (route == route_module) serve |= allowed & serve_gzip;
+  return serve;
+}
 
 u32 head_end(mem::Bytes bytes) {
   for (u64 i = 0; i + 3 < bytes.len; ++i) {
@@ -142,7 +202,7 @@ u32 parse_request(mem::Bytes in, Request* r) {
   if (target_end + 1 >= end || in.ptr[target_end + 1] == '\r') return status_bad;
 
   // Header lines: the last Content-Length or Transfer-Encoding line decides.
-  bool bad = false;
+  bool bad = false, gzip = false;
   u32 body = 0;
   u32 last = end - 2;  // the empty line
   for (u32 at = line_end(in, target_end, end) + 2; at < last;) {
@@ -156,6 +216,9 @@ u32 parse_request(mem::Bytes in, Request* r) {
     } else if (header_name_is(line, mem::lit("transfer-encoding"))) {
       bad = true;
       body = 0;
+    } else if (header_name_is(line, mem::lit("accept-encoding"))) {
+      const u32 colon = sizeof "accept-encoding" - 1;
+      gzip = takes_gzip(mem::Bytes(line.ptr + colon + 1, line.len - colon - 1)) != 0;
     }
     at = e + 2;
   }
@@ -168,6 +231,7 @@ u32 parse_request(mem::Bytes in, Request* r) {
   r->route = route_of(target);
   r->head_length = static_cast<u16>(end);
   r->body_length = body;
+  r->serve = static_cast<u8>((gzip ? serve_gzip : 0) | (versioned(target) ? serve_versioned : 0));
   if (r->route == route_link_id) link_id(mem::Bytes(target.ptr + link_prefix, 2 * link_id_size), r->link_id);
   return status_ok;
 }
@@ -200,15 +264,21 @@ mem::Bytes content_type(u32 status, u8 route) {
   return mem::lit("application/octet-stream");
 }
 
-u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length) {
+u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 serve) {
   Text t{area.ptr, bits::min32(area.len, head_max), 0, 0};
+  if (status != status_ok) serve = 0;
   put(&t, mem::lit("HTTP/1.1 "));
   put(&t, status_line(status));
   put(&t, mem::lit("\r\nContent-Type: "));
   put(&t, content_type(status, route));
   put(&t, mem::lit("\r\nContent-Length: "));
   put_dec(&t, body_length);
-  put(&t, mem::lit("\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+  if (serve & serve_gzip) put(&t, mem::lit("\r\nContent-Encoding: gzip"));
+  // The module differs by what the browser accepts: a cache must ask with the same Accept-Encoding.
+  if (route == route_module && status == status_ok) put(&t, mem::lit("\r\nVary: Accept-Encoding"));
+  put(&t, serve & serve_versioned ? mem::lit("\r\nCache-Control: public, max-age=31536000, immutable")
+                                  : mem::lit("\r\nCache-Control: no-store"));
+  put(&t, mem::lit("\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
                    "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; style-src "
                    "'self' 'unsafe-inline'; frame-ancestors 'none'\r\nConnection: close\r\n\r\n"));
   return t.length;
@@ -276,7 +346,9 @@ void put_constants(Text* t) {
     put_const(t, mem::cstr(c.name), c.value);
     first = false;
   }
-  put(t, mem::lit("const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm\";\n"));
+  put(t, mem::lit("const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm?v="));
+  put(t, mem::Bytes(served_version, served_version_size));
+  put(t, mem::lit("\";\n"));
 }
 
 // Copies the template, writing each {{name}} marker's value; an unknown marker spoils the text.
@@ -300,6 +372,8 @@ u32 fill(mem::Slice buffer, const u8* tmpl, u64 size) {
       put_colour(&t, page_colour);
     } else if (mem::eq(name, mem::lit("constants"))) {
       put_constants(&t);
+    } else if (mem::eq(name, mem::lit("version"))) {
+      put(&t, mem::Bytes(served_version, served_version_size));
     } else {
       t.over = 1;
     }
@@ -324,7 +398,8 @@ void prepare(Web* w) {
   w->manifest_length = static_cast<u16>(manifest_json(mem::Slice{w->manifest, manifest_size}));
 }
 
-mem::Bytes static_body(const Web* w, u8 route) {
+mem::Bytes static_body(const Web* w, u8 route, u8 serve) {
+  if (route == route_module && (serve & serve_gzip)) return mem::Bytes(viewer_module_gz, viewer_module_gz_size);
   switch (route) {
     case route_page: return mem::Bytes(w->page, w->page_length);
     case route_loader: return mem::Bytes(w->loader, w->loader_length);
@@ -348,7 +423,7 @@ mem::Bytes body_part(const hub::Host* host, u32 c) {
   const Web* w = host->web;
   u32 owed = w->body_length[c] - w->body_sent[c];
   if (w->member[c] == none) {
-    mem::Bytes body = static_body(w, static_cast<u8>(w->route[c]));
+    mem::Bytes body = static_body(w, static_cast<u8>(w->route[c]), static_cast<u8>(w->route[c] >> 8));
     if (body.len < w->body_length[c]) return mem::Bytes();
     return mem::Bytes(body.ptr + w->body_sent[c], owed);
   }
@@ -410,7 +485,9 @@ void route(hub::Host* host, u32 c, const Request* q, u32 now, u32 wall) {
   if (status != 0) return respond(host, c, status, q->route, mem::Bytes(), 0);
   mem::Bytes body = take_body(w, c, q);
   if (route_kind(q->route) == kind_static) {
-    return respond(host, c, status_ok, q->route, mem::Bytes(), static_cast<u32>(static_body(w, q->route).len));
+    const u8 serve = serve_of(q->route, q->serve);
+    return respond(host, c, status_ok, q->route, mem::Bytes(), static_cast<u32>(static_body(w, q->route, serve).len),
+                   serve);
   }
   if (q->route == route_link) return open_link(host, c, body, now, wall);
   post_link(host, c, q->link_id, body, now, wall);
@@ -569,16 +646,17 @@ void close(hub::Host* host) {
   w->listener = sock::invalid_socket;
 }
 
-void respond(hub::Host* host, u32 c, u32 status, u8 route, mem::Bytes placed, u32 extra) {
+void respond(hub::Host* host, u32 c, u32 status, u8 route, mem::Bytes placed, u32 extra, u8 serve) {
   Web* w = host->web;
-  u32 n = write_response(mem::Slice{w->head[c], head_max}, status, route, placed.len + extra);
+  u32 n = write_response(mem::Slice{w->head[c], head_max}, status, route, placed.len + extra, serve);
   u32 more = bits::min32(placed.len, head_area - n);
   mem::copy(mem::Slice{w->head[c] + n, more}, placed);
   w->head_length[c] = static_cast<u16>(n + more);
   w->head_sent[c] = 0;
   w->body_length[c] = status == status_ok ? extra : 0;
   w->body_sent[c] = 0;
-  w->route[c] = route;
+  // How the static body is served rides above the route, for the sends that follow.
+  w->route[c] = route | static_cast<u32>(status == status_ok ? serve : 0) << 8;
   if (status != status_ok) w->member[c] = none;
   if (status == status_ok) ++w->answered;
   put_bit(&w->lingers, c, status != status_ok);

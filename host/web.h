@@ -22,7 +22,7 @@ constexpr u32 clients = 8;
 constexpr u32 request_size = 2048;
 constexpr u32 head_max = 624;               // a response head is cut here
 constexpr u32 head_area = head_max + 16;    // the head and a relay's link id behind it
-constexpr u32 page_size = 2048, loader_size = 6144, manifest_size = 512;
+constexpr u32 page_size = 2048, loader_size = 8192, manifest_size = 512;
 constexpr u32 link_id_size = 16;
 constexpr u32 member_slots = 96;
 // Host units (100 ms): a client lives at most 5 s, a relay link 10 s after its last request.
@@ -65,9 +65,14 @@ enum : u32 {
   status_unavailable = 503,
 };
 
+// How a static body is served: gzip-compressed (the browser accepts it, and a compressed form is kept), and asked
+// for under the served version ("?v=" and the version), which a browser may keep for a year.
+enum : u8 { serve_gzip = 1, serve_versioned = 2 };
+
 struct Request {
   u8 method;
   u8 route;
+  u8 serve;          // serve_ bits the request allows
   u16 head_length;   // up to and including the empty line
   u32 body_length;
   u8 link_id[link_id_size];  // route 7 only
@@ -99,8 +104,13 @@ u32 parse_request(mem::Bytes buffered, Request* request);
 mem::Bytes status_line(u32 status);
 // The route's content type for status 200 on a static route; every other answer is "application/octet-stream".
 mem::Bytes content_type(u32 status, u8 route);
-// The response head into area (at most head_max bytes are used): its length.
-u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length);
+// The response head into area (at most head_max bytes are used): its length. serve: the serve_ bits of the body
+// sent (a compressed body says so; a versioned one may be kept, everything else is never stored).
+u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 serve = 0);
+// 1 when an Accept-Encoding value takes gzip (named, and not with q=0).
+u32 takes_gzip(mem::Bytes value);
+// The serve_ bits a static route's answer uses for what the request allows: gzip only for the module.
+u8 serve_of(u8 route, u8 allowed);
 
 // ---- Texts.
 
@@ -128,6 +138,9 @@ u32 loader_js(mem::Slice buffer);
 
 extern const u8 page_template[], manifest_template[], loader_template[], icon_svg[], viewer_module[];
 extern const u64 page_template_size, manifest_template_size, loader_template_size, icon_svg_size, viewer_module_size;
+// The module gzip-compressed, and the version that names the served files (16 hex digits).
+extern const u8 viewer_module_gz[], served_version[];
+extern const u64 viewer_module_gz_size, served_version_size;
 
 // ---- The loader protocol. A message to the module is a 64-byte head and its payload; the module answers with
 // commands, each an 8-byte head (command, length) and its bytes.
@@ -187,8 +200,8 @@ struct Web {
 u64 arena_size();
 // The page, loader and manifest written once into their areas (a text that overflows has length 0).
 void prepare(Web* web);
-// The body a static route serves.
-mem::Bytes static_body(const Web* web, u8 route);
+// The body a static route serves, compressed with serve_gzip in serve.
+mem::Bytes static_body(const Web* web, u8 route, u8 serve = 0);
 
 // ---- The server inside the host's round.
 
@@ -209,7 +222,7 @@ u32 make_room(const Web* web, u32 address);
 // Every client and the listener. The links' member slots belong to the host, which frees them itself.
 void close(hub::Host* host);
 // Builds the head (placed bytes follow it) and starts sending.
-void respond(hub::Host* host, u32 client, u32 status, u8 route, mem::Bytes placed, u32 extra);
+void respond(hub::Host* host, u32 client, u32 status, u8 route, mem::Bytes placed, u32 extra, u8 serve = 0);
 // Receives what fits into the request buffer and, once the request is whole, answers it.
 void read_client(hub::Host* host, u32 client, u32 now, u32 wall);
 // Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are

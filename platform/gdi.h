@@ -8,6 +8,7 @@
 // tests read back; the window layer (platform/window.h) makes one for each of its windows, and on a display it
 // passes what is presented there on to the display's window through the window's present hook.
 #include "base/mem.h"
+#include "platform/section.h"
 
 namespace gdi {
 
@@ -26,22 +27,43 @@ u32 resize_window(Handle window, i32 width, i32 height);
 // it): the number given with set_window_id, else the handle itself.
 u64 window_id(Handle window);
 void set_window_id(Handle window, u64 id);
-// The presented pixels of a headless window, rows of *width pixels; null for any other handle.
+// The presented pixels of a headless window, rows of *width pixels; null for a display window and any other handle
+// (the size is given for a display window too).
 const u32* window_pixels(Handle window, i32* width, i32* height);
 // Count of presents that reached the window, and the pixels they carried (for tests of what is sent).
 u64 window_sends(Handle window, u64* pixels_sent);
 
-// Called after each present that reached the window with the block it changed (cut to the window, not empty).
-using PresentHook = void (*)(void* context, Handle window, i32 x, i32 y, i32 w, i32 h);
+// What a present sends: the block of the window (cut to it, not empty) and where its pixels are.
+struct Block {
+  i32 x, y, width, height;
+  const u32* pixels;  // the block's first pixel
+  u32 stride;         // pixels per row of the source
+  u64 share;          // the shared memory (share_memory) holding the pixels, 0 when they lie in private memory
+  i32 share_fd;       // a descriptor of that memory that a window system may map, -1 none
+  u64 share_bytes;    // its size, and the byte offset of the block's first pixel inside it
+  u64 share_offset;
+};
+
+// A window with a present hook is shown by the hook's owner (a display window): each present goes to the hook and
+// the window keeps no pixels of its own (window_pixels gives null). The hook answers 1 when the block reached the
+// display.
+using PresentHook = u32 (*)(void* context, Handle window, const Block& block);
 void set_present_hook(Handle window, PresentHook hook, void* context);
 
 // Copies a w x h block of a top-down 32-bit image (stride in pixels; pixels points at the block's first pixel) to
 // (x, y) of the window, cut to the window: 1 when the window took it, 0 when it failed.
 u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride);
 
-// Width and height of the virtual screen (every monitor); 0 when there is no display.
-i32 virtual_width();
-i32 virtual_height();
+// Names a section whose pixels the window presents from (the frame record): a window system that can map it takes
+// presents from inside it where they are, with no copy. A closed section ends the sharing.
+void share_memory(Handle window, const section::Section& memory);
+
+// The size of the screen the window is on, every monitor included, as its window system gives it (0 x 0 for a
+// headless window); the window system sets it.
+void set_screen(Handle window, i32 width, i32 height);
+// Width and height of the virtual screen (every monitor) of the window's display; 0 when there is no display.
+i32 virtual_width(Handle window);
+i32 virtual_height(Handle window);
 
 // ---- System fonts by role: 0 body text, 1 fixed pitch, 2 icon glyphs, 3 small text
 

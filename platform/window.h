@@ -13,8 +13,9 @@
 // Backends: headless (no display: the same queue, timers and presents; pixels land in an in-memory window that
 // tests read back, and the own renderer's kept frame sits in the frame record), and the display backend: X11 over
 // XCB, loaded with dlopen when a display is started, so modes without a window never need the X libraries. On a
-// display each window keeps its in-memory window too: presents land there first and go on to the X window, so an
-// expose is answered from the kept pixels and tests read both.
+// display the presents go to the X window straight from where they lie: memory the server maps (the frame record)
+// is read by the server itself, anything else is copied once into a segment it shares; an expose is answered from
+// those kept pixels at once.
 #include "base/mem.h"
 #include "platform/gdi.h"
 

@@ -237,8 +237,12 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
     return 0;
   const u32 ex_style = test ? 0x08000080u : 0;  // no activation, tool window
   const u32 style = 0x80000000u | 0x00080000u | 0x00020000u;  // popup, system menu, minimize box
-  s->window = win::create_window(t, class_of(test), style, ex_style, start_x, start_y,
-                                 draw::to_px(start_width, s->dpi), draw::to_px(start_height, s->dpi));
+  // Outside a test the window fits the work area of the screen it opens on (the driver sizes a test's window).
+  win::Rect area{};
+  const bool fit = !test && win::work_area(*t, start_x, start_y, &area);
+  const win::Rect at = start_rect(s->dpi, fit ? &area : nullptr);
+  s->window = win::create_window(t, class_of(test), style, ex_style, at.left, at.top, at.right - at.left,
+                                 at.bottom - at.top);
   if (!s->window) return 0;
   win::set_title(t, s->window, mem::lit("Vimbrel"));  // a window starts named after its class
   if (test) test_swap_event(s);

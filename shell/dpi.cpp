@@ -57,6 +57,18 @@ u32 work_area_at(const AppState& s, i32 x, i32 y, win::Rect* out) {
   return win::work_area(*s.thread, x, y, out);
 }
 
+win::Rect start_rect(u32 dpi, const win::Rect* area) {
+  i32 width = draw::to_px(start_width, dpi), height = draw::to_px(start_height, dpi);
+  i32 left = start_x, top = start_y;
+  if (area && area->right > area->left && area->bottom > area->top) {
+    if (width > area->right - area->left) width = area->right - area->left;
+    if (height > area->bottom - area->top) height = area->bottom - area->top;
+    left = keep_axis(left, width, area->left, area->right, width);
+    top = keep_axis(top, height, area->top, area->bottom, height);
+  }
+  return win::Rect{left, top, left + width, top + height};
+}
+
 win::Rect center_in(win::Rect r, i32 width, i32 height) {
   const i32 left = r.left + ((r.right - r.left) - width) / 2, top = r.top + ((r.bottom - r.top) - height) / 2;
   return win::Rect{left, top, left + width, top + height};

@@ -33,6 +33,10 @@ i32 keep_axis(i32 start, i32 length, i32 low, i32 high, i32 keep);
 // inside; its top never above the area's top, and so that the title strip (then half its height) stays inside.
 win::Rect keep_on_monitor(win::Rect r, win::Rect area, i32 title_px, i32 visible_px);
 
+// The rectangle the window opens in (screen px) at the DPI: at the start point with the start size, cut to the
+// work area and moved into it when one is given, so no part of a new window lies off its screen.
+win::Rect start_rect(u32 dpi, const win::Rect* area);
+
 // The work area that applies at a screen point: the driver's under --test; 0 when none is known.
 u32 work_area_at(const AppState& s, i32 x, i32 y, win::Rect* out);
 

@@ -129,10 +129,16 @@ void paint(AppState* s) {
 void draw_frame(AppState* s) {
   const gdi::Handle sink = win::sink(*s->thread, s->window);
   if (draw::again(&s->surface, sink, s->pixel_width, s->pixel_height)) return;
+  // A partial frame after pixels were changed in place (the process table's rows) is followed by a whole frame,
+  // which composes every tile whose pixels differ from what its commands draw. Any other frame that reached the
+  // window is done; one the own renderer failed is drawn once more, down the GDI road.
+  const bool in_place = draw::changed_in_place(s->surface);
   for (u32 attempt = 0; attempt < 2; ++attempt) {
     draw::begin(&s->surface, sink, s->pixel_width, s->pixel_height);
+    const bool partial = s->surface.partial != 0;
     draw_page(s);
-    if (!draw::present(&s->surface, sink, s->pixel_width, s->pixel_height)) return;
+    const u32 ok = draw::present(&s->surface, sink, s->pixel_width, s->pixel_height);
+    if (ok && !(partial && in_place && attempt == 0)) return;
   }
 }
 
@@ -206,7 +212,8 @@ void draw_title(AppState* s) {
     return;
   }
   // The renderer's name, when it fits after the badges.
-  const mem::Bytes renderer = renderer_text(d->use_vimb != 0);
+  // The road of this very frame: a window too large for the own renderer's frame goes down the GDI road.
+  const mem::Bytes renderer = renderer_text(d->mode == 1);
   const i32 rw = text_width(d, role_small, renderer);
   if (w - 154 - rw >= end + 4 + (shown ? 0 : 12))
     text_in(d, role_small, renderer, draw::Rect{w - 314, 0, w - 154, title_height}, colour_version, 1);

@@ -29,12 +29,22 @@
     const stride = fields.getUint32(8, true), width = fields.getUint32(12, true), height = fields.getUint32(16, true);
     const size = stride * height * 4;
     if (stride === 0 || height === 0 || width > stride || at + size > exports.memory.buffer.byteLength) return;
+    let whole = fields.byteLength < 24;
     if (canvas.width !== width || canvas.height !== height) {
       canvas.width = width;
       canvas.height = height;
+      whole = true;
     }
-    const pixels = new Uint8ClampedArray(exports.memory.buffer, at, size);
-    context.putImageData(new ImageData(pixels, stride, height), 0, 0, 0, 0, width, height);
+    const image = new ImageData(new Uint8ClampedArray(exports.memory.buffer, at, size), stride, height);
+    // Only the blocks that changed are put: the canvas keeps the rest.
+    const count = whole ? 0 : fields.getUint32(20, true);
+    if (whole || fields.byteLength < 24 + count * 16) {
+      context.putImageData(image, 0, 0, 0, 0, width, height);
+      return;
+    }
+    for (let i = 0, at = 24; i < count; i += 1, at += 16)
+      context.putImageData(image, 0, 0, fields.getUint32(at, true), fields.getUint32(at + 4, true),
+        fields.getUint32(at + 8, true), fields.getUint32(at + 12, true));
   }
 
   function post(body) {

@@ -696,8 +696,12 @@ void wheel(Core* c, i32 x, i32 y, i32 delta) {
 void draw_frame(Core* c) {
   c->dirty = 0;
   if (!c->window || !c->surface.use_vimb || c->width <= 0 || c->height <= 0) return;
-  draw::invalidate(&c->surface);
+  // A new frame of what the pages draw: only the tiles it changes are composed and put on the canvas again. The
+  // charts are drawn into their sheet before it, so the tiles that show the sheet are composed anew.
+  draw::changed(&c->surface);
+  draw::sheet_changed(&c->surface, c->views.sheet);
   draw::limit_box(&c->surface, rect(0, 0, c->pixel_width, c->pixel_height), false);
+  // A frame the own renderer failed is drawn once more down the other road; one that reached the canvas is done.
   for (u32 attempt = 0; attempt < 2; ++attempt) {
     draw::begin(&c->surface, c->window, c->pixel_width, c->pixel_height);
     draw::fill(&c->surface, rect(0, 0, c->width, c->height), app::colour_background);
@@ -705,7 +709,7 @@ void draw_frame(Core* c) {
       draw_list(c);
     else
       draw_machine(c);
-    if (!draw::present(&c->surface, c->window, c->pixel_width, c->pixel_height)) break;
+    if (draw::present(&c->surface, c->window, c->pixel_width, c->pixel_height)) break;
   }
   ++c->frames;
 }

@@ -18,12 +18,20 @@ const char* const fixed_font = "dejavu/DejaVuSansMono.ttf";
 
 struct Bitmap {
   i32 width, height;
-  std::vector<u32> pixels;
+  std::vector<u32> pixels;  // empty while a hook shows the window
   u64 sends, sent;
   u64 id;
   PresentHook hook;
   void* hook_context;
+  // The shared memory presents may come from: its view, size and descriptor, and a number that changes with each
+  // new share, so the display never takes a new one for the last.
+  const u8* share_view;
+  u64 share_bytes;
+  i32 share_fd;
+  u64 share, shares_made;
+  i32 screen_width, screen_height;
 };
+
 
 struct Icon {
   i32 width, height;
@@ -52,7 +60,12 @@ bool usable_size(i32 width, i32 height) {
 
 Handle open_headless(i32 width, i32 height) {
   if (!usable_size(width, height)) return 0;
-  return handle(new Bitmap{width, height, std::vector<u32>(u64(width) * height, 0xFF000000u), 0, 0, 0, nullptr, nullptr});
+  Bitmap* b = new Bitmap{};
+  b->width = width;
+  b->height = height;
+  b->pixels.assign(u64(width) * height, 0xFF000000u);
+  b->share_fd = -1;
+  return handle(b);
 }
 
 Handle open_window(i32, i32) { return 0; }
@@ -64,7 +77,7 @@ u32 resize_window(Handle window, i32 width, i32 height) {
   if (!b || !usable_size(width, height)) return 0;
   b->width = width;
   b->height = height;
-  b->pixels.assign(u64(width) * height, 0xFF000000u);
+  if (!b->hook) b->pixels.assign(u64(width) * height, 0xFF000000u);
   return 1;
 }
 
@@ -82,7 +95,7 @@ const u32* window_pixels(Handle window, i32* width, i32* height) {
   if (!b) return nullptr;
   *width = b->width;
   *height = b->height;
-  return b->pixels.data();
+  return b->pixels.empty() ? nullptr : b->pixels.data();
 }
 
 u64 window_sends(Handle window, u64* pixels_sent) {
@@ -96,14 +109,28 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   if (!b || !pixels || w < 0 || h < 0) return 0;
   const i64 x0 = greatest(x, 0), y0 = greatest(y, 0);
   const i64 x1 = least(i64{x} + w, b->width), y1 = least(i64{y} + h, b->height);
-  if (x0 < x1)
+  const u32* first = pixels + u64(y0 - y) * stride + (x0 - x);
+  if (b->hook) {
+    if (x0 < x1 && y0 < y1) {
+      Block block{static_cast<i32>(x0), static_cast<i32>(y0), static_cast<i32>(x1 - x0), static_cast<i32>(y1 - y0),
+                  first, stride, 0, -1, 0, 0};
+      // Pixels inside the shared memory, their last row included, go from there.
+      const u8* at = reinterpret_cast<const u8*>(first);
+      const u64 end = (u64(y1 - y0 - 1) * stride + u64(x1 - x0)) * 4;
+      if (b->share && at >= b->share_view && u64(at - b->share_view) + end <= b->share_bytes) {
+        block.share = b->share;
+        block.share_fd = b->share_fd;
+        block.share_bytes = b->share_bytes;
+        block.share_offset = u64(at - b->share_view);
+      }
+      if (!b->hook(b->hook_context, window, block)) return 0;
+    }
+  } else if (x0 < x1) {
     for (i64 row = y0; row < y1; ++row)
-      memcpy(&b->pixels[u64(row) * b->width + x0], pixels + u64(row - y) * stride + (x0 - x), u64(x1 - x0) * 4);
+      memcpy(&b->pixels[u64(row) * b->width + x0], first + u64(row - y0) * stride, u64(x1 - x0) * 4);
+  }
   b->sends += 1;
   b->sent += u64(w) * u64(h);
-  if (b->hook && x0 < x1 && y0 < y1)
-    b->hook(b->hook_context, window, static_cast<i32>(x0), static_cast<i32>(y0), static_cast<i32>(x1 - x0),
-            static_cast<i32>(y1 - y0));
   return 1;
 }
 
@@ -111,11 +138,37 @@ void set_present_hook(Handle window, PresentHook hook, void* context) {
   if (Bitmap* b = of<Bitmap>(window)) {
     b->hook = hook;
     b->hook_context = context;
+    // The hook's owner keeps what is shown; an in-memory copy would only cost memory and a copy per present.
+    if (hook) std::vector<u32>().swap(b->pixels);
+    else b->pixels.assign(u64(b->width) * b->height, 0xFF000000u);
   }
 }
 
-i32 virtual_width() { return 0; }
-i32 virtual_height() { return 0; }
+void share_memory(Handle window, const section::Section& memory) {
+  Bitmap* b = of<Bitmap>(window);
+  if (!b) return;
+  b->share_view = memory.view;
+  b->share_bytes = memory.view ? memory.size : 0;
+  // The section's handle is its descriptor + 1 (platform/linux/section.cpp).
+  b->share_fd = memory.view && memory.handle ? static_cast<i32>(memory.handle - 1) : -1;
+  b->share = memory.view ? ++b->shares_made : 0;
+}
+
+void set_screen(Handle window, i32 width, i32 height) {
+  if (Bitmap* b = of<Bitmap>(window)) {
+    b->screen_width = width;
+    b->screen_height = height;
+  }
+}
+
+i32 virtual_width(Handle window) {
+  Bitmap* b = of<Bitmap>(window);
+  return b ? b->screen_width : 0;
+}
+i32 virtual_height(Handle window) {
+  Bitmap* b = of<Bitmap>(window);
+  return b ? b->screen_height : 0;
+}
 
 // ---- System fonts
 

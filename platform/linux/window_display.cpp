@@ -2,15 +2,18 @@
 // started, so that modes without a window never need the X libraries. MIT-SHM (libxcb-shm, also loaded) carries
 // presents when the server shares memory with us; a remote display takes plain put-image requests in strips.
 //
-// Each window keeps its in-memory window (the sink) as on the headless backend: presents land there and the changed
-// rows go on to the X window, so an expose is answered from the kept pixels at once. Geometry, the DPI and the work
+// Presents of a window go to the X window without an in-memory copy of their own (the sink keeps only the size):
+// from the frame record itself when the server maps it (MIT-SHM 1.2, by descriptor), else copied once into a
+// segment the server shares; an expose is answered from those kept pixels at once. Geometry, the DPI and the work
 // area are cached and refreshed from events, so handling a message costs no round trip to the server.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <xcb/randr.h>
 #include <xcb/shape.h>
@@ -40,7 +43,8 @@ namespace {
   X(xcb_set_input_focus) X(xcb_request_check) X(xcb_get_extension_data) X(xcb_query_tree)                       \
   X(xcb_query_tree_reply)
 #define WIN_SHM_CALLS(X) \
-  X(xcb_shm_query_version) X(xcb_shm_query_version_reply) X(xcb_shm_attach_checked) X(xcb_shm_detach) X(xcb_shm_put_image)
+  X(xcb_shm_query_version) X(xcb_shm_query_version_reply) X(xcb_shm_attach_checked) X(xcb_shm_detach) X(xcb_shm_put_image) \
+  X(xcb_shm_attach_fd_checked)
 
 #define WIN_SHAPE_CALLS(X) X(xcb_shape_rectangles)
 
@@ -95,11 +99,25 @@ constexpr u32 clipboard_bytes_most = 16384;
 constexpr u32 monitors_most = 16;
 constexpr u64 paste_wait_ms = 1000;
 
+// Where the pixels an X window shows are kept, so that an expose is answered from them at once: memory the
+// server maps itself (the frame record the program draws into, attached by its descriptor), else a copy of our
+// own (a SysV segment the server shares, or plain memory for a server that shares none).
 struct Segment {
   u32 id;  // the server's segment, 0 none
   int key;
   u8* memory;
   u64 bytes;
+};
+struct Kept {
+  Segment own;        // the copy: rows of `own_stride` pixels
+  u32 own_stride;
+  u32 shared_id;      // the server's segment of the shared memory, 0 none
+  u64 share;          // the share number (gdi::Block) it was attached for
+  u64 shared_bytes;
+  const u32* origin;  // the window's pixel (0, 0) inside the shared memory, its byte offset there and the stride
+  u64 origin_offset;
+  u32 origin_stride;
+  u8 from_shared;     // the last present came from the shared memory: an expose is answered from there
 };
 
 }  // namespace
@@ -119,7 +137,8 @@ struct DisplayState {
   bool randr;        // monitors come from RandR
   u8 randr_events;   // the first event number of RandR
   xcb_extension_t* shm_id;
-  bool shm;  // presents go through shared memory
+  bool shm;     // presents go through shared memory
+  bool shm_fd;  // the server maps memory we pass by descriptor (a local connection, MIT-SHM 1.2)
   xcb_connection_t* c;
   xcb_window_t root;
   xcb_visualid_t visual;
@@ -137,7 +156,7 @@ struct DisplayState {
   Rect monitors[monitors_most];
   xcb_timestamp_t time;          // the last server time an event carried
   xcb_generic_event_t* held;     // an event read ahead while telling key repeats from releases
-  Segment segments[windows_most];
+  Kept kept[windows_most];
   // The CLIPBOARD selection while a window of ours owns it.
   xcb_window_t clip_owner;
   u8 clip_secret;
@@ -348,6 +367,23 @@ void read_monitors(DisplayState* d) {
   if (d->monitor_count == 0) d->monitors[d->monitor_count++] = Rect{0, 0, d->screen_width, d->screen_height};
 }
 
+// The virtual screen: the root window, and every monitor (one may lie beyond the root while RandR changes).
+void screen_size(const DisplayState* d, i32* width, i32* height) {
+  *width = d->screen_width;
+  *height = d->screen_height;
+  for (u32 i = 0; i < d->monitor_count; ++i) {
+    if (d->monitors[i].right > *width) *width = d->monitors[i].right;
+    if (d->monitors[i].bottom > *height) *height = d->monitors[i].bottom;
+  }
+}
+
+void tell_screen(Thread* t) {
+  i32 width = 0, height = 0;
+  screen_size(t->display, &width, &height);
+  for (Window& w : t->windows)
+    if (w.handle && w.native) gdi::set_screen(w.sink, width, height);
+}
+
 // The monitor nearest the point: the one holding it, else the one the shortest way off.
 const Rect& nearest_monitor(const DisplayState* d, i32 x, i32 y) {
   u32 best = 0;
@@ -367,14 +403,32 @@ const Rect& nearest_monitor(const DisplayState* d, i32 x, i32 y) {
 
 // ---- Presents
 
-Segment* segment_for(Thread* t, Window* w, u64 bytes) {
-  DisplayState* d = t->display;
-  Segment& s = d->segments[w - t->windows];
-  if (s.id && s.bytes >= bytes) return &s;
-  if (s.id) {
-    d->s.xcb_shm_detach(d->c, s.id);
-    shmdt(s.memory);
-    s = Segment{};
+void drop_own(DisplayState* d, Segment* s) {
+  if (s->id) {
+    if (!d->x.xcb_connection_has_error(d->c)) d->s.xcb_shm_detach(d->c, s->id);
+    shmdt(s->memory);
+  } else {
+    free(s->memory);
+  }
+  *s = Segment{};
+}
+
+void drop_shared(DisplayState* d, Kept* k) {
+  if (k->shared_id && !d->x.xcb_connection_has_error(d->c)) d->s.xcb_shm_detach(d->c, k->shared_id);
+  k->shared_id = 0;
+  k->share = 0;
+  k->from_shared = 0;
+}
+
+// Our own copy's memory of at least `bytes`: a segment the server shares, or plain memory when it shares none.
+u8* own_memory(DisplayState* d, Kept* k, u64 bytes) {
+  Segment& s = k->own;
+  if (s.memory && s.bytes >= bytes) return s.memory;
+  drop_own(d, &s);
+  if (!d->shm) {
+    s.memory = static_cast<u8*>(malloc(bytes));
+    s.bytes = s.memory ? bytes : 0;
+    return s.memory;
   }
   const int key = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (key < 0) return nullptr;
@@ -390,47 +444,113 @@ Segment* segment_for(Thread* t, Window* w, u64 bytes) {
   if (error) {
     free(error);
     shmdt(memory);
-    return nullptr;
+    d->shm = false;  // the server cannot share our memory (a remote display): plain requests from now on
+    return own_memory(d, k, bytes);
   }
   s = Segment{id, key, static_cast<u8*>(memory), bytes};
-  return &s;
+  return s.memory;
 }
 
-// Sends rows top..top+count of the window's kept pixels to its X window: only whole rows that changed.
-void send_rows(Thread* t, Window* w, i32 top, i32 count) {
-  DisplayState* d = t->display;
-  i32 width = 0, height = 0;
-  const u32* pixels = gdi::window_pixels(w->sink, &width, &height);
-  if (!pixels || !w->native) return;
-  if (top < 0) count += top, top = 0;
-  if (top + count > height) count = height - top;
-  if (count <= 0) return;
-  const u64 row_bytes = u64(width) * 4;
-  if (d->shm) {
-    if (Segment* s = segment_for(t, w, row_bytes * u64(height))) {
-      memcpy(s->memory + row_bytes * top, pixels + u64(width) * top, row_bytes * count);
-      d->s.xcb_shm_put_image(d->c, w->native, d->gc, static_cast<u16>(width), static_cast<u16>(height), 0,
-                             static_cast<u16>(top), static_cast<u16>(width), static_cast<u16>(count), 0,
-                             static_cast<i16>(top), d->depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, s->id, 0);
-      d->x.xcb_flush(d->c);
-      return;
-    }
-    d->shm = false;  // the server cannot share our memory (a remote display): plain requests from now on
+// The server's segment for the shared memory of the block (attached read-only, once per share): 0 when the server
+// cannot map it, and then never asked again.
+u32 shared_segment(DisplayState* d, Kept* k, const gdi::Block& b) {
+  if (!d->shm_fd || b.share == 0 || b.share_fd < 0) return 0;
+  if (k->shared_id && k->share == b.share) return k->shared_id;
+  drop_shared(d, k);
+  const int fd = fcntl(b.share_fd, F_DUPFD_CLOEXEC, 0);  // the library closes what it passes
+  if (fd < 0) return 0;
+  const u32 id = d->x.xcb_generate_id(d->c);
+  xcb_generic_error_t* error = d->x.xcb_request_check(d->c, d->s.xcb_shm_attach_fd_checked(d->c, id, fd, 1));
+  if (error) {
+    free(error);
+    d->shm_fd = false;
+    return 0;
   }
+  k->shared_id = id;
+  k->share = b.share;
+  k->shared_bytes = b.share_bytes;
+  return id;
+}
+
+// Puts rows of pixels held in a server segment: the block at (x, y) of an image of `stride` pixels a row that
+// starts at byte `offset` of the segment.
+void put_from(DisplayState* d, Window* w, u32 segment, u64 offset, u32 stride, i32 x, i32 y, i32 width, i32 height) {
+  d->s.xcb_shm_put_image(d->c, w->native, d->gc, static_cast<u16>(stride), static_cast<u16>(y + height),
+                         static_cast<u16>(x), static_cast<u16>(y), static_cast<u16>(width), static_cast<u16>(height),
+                         static_cast<i16>(x), static_cast<i16>(y), d->depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, segment,
+                         static_cast<u32>(offset));
+}
+
+// Sends rows top..top+count of our own copy with plain requests, in strips the server takes.
+void put_plain(DisplayState* d, Window* w, const Kept& k, i32 top, i32 count) {
+  const u64 row_bytes = u64(k.own_stride) * 4;
   const u64 room = d->request_bytes > 64 ? d->request_bytes - 64 : 0;
   const i32 strip = room / row_bytes > 0 ? static_cast<i32>(room / row_bytes < 65535 ? room / row_bytes : 65535) : 1;
   for (i32 y = top; y < top + count; y += strip) {
     const i32 rows = top + count - y < strip ? top + count - y : strip;
-    d->x.xcb_put_image(d->c, XCB_IMAGE_FORMAT_Z_PIXMAP, w->native, d->gc, static_cast<u16>(width),
+    d->x.xcb_put_image(d->c, XCB_IMAGE_FORMAT_Z_PIXMAP, w->native, d->gc, static_cast<u16>(k.own_stride),
                        static_cast<u16>(rows), 0, static_cast<i16>(y), 0, d->depth,
-                       static_cast<u32>(row_bytes * rows), reinterpret_cast<const u8*>(pixels + u64(width) * y));
+                       static_cast<u32>(row_bytes * rows), k.own.memory + row_bytes * y);
+  }
+}
+
+// Sends a block of the window's kept pixels again (an expose): from the shared memory when the last present came
+// from there, else from our own copy.
+void resend(Thread* t, Window* w, i32 x, i32 y, i32 width, i32 height) {
+  DisplayState* d = t->display;
+  Kept& k = d->kept[w - t->windows];
+  const i32 window_width = w->rect.right - w->rect.left, window_height = w->rect.bottom - w->rect.top;
+  if (x < 0) width += x, x = 0;
+  if (y < 0) height += y, y = 0;
+  if (x + width > window_width) width = window_width - x;
+  if (y + height > window_height) height = window_height - y;
+  if (width <= 0 || height <= 0) return;
+  if (k.from_shared && k.shared_id) {
+    put_from(d, w, k.shared_id, k.origin_offset, k.origin_stride, x, y, width, height);
+  } else if (k.own.memory && k.own_stride == static_cast<u32>(window_width) &&
+             u64(y + height) * k.own_stride * 4 <= k.own.bytes) {
+    if (k.own.id) put_from(d, w, k.own.id, 0, k.own_stride, x, y, width, height);
+    else put_plain(d, w, k, y, height);
   }
   d->x.xcb_flush(d->c);
 }
 
-void on_present(void* context, gdi::Handle sink, i32, i32 y, i32, i32 h) {
+// A present: pixels in memory the server maps go from where they are; others are copied once into our own copy
+// and go from there. The server reads a put when it takes the request, within the same paint; a frame drawn
+// before that could only show its own newer pixels early, which its own present then sends anyway.
+u32 on_present(void* context, gdi::Handle sink, const gdi::Block& b) {
   Thread* t = static_cast<Thread*>(context);
-  if (Window* w = by_sink(t, sink)) send_rows(t, w, y, h);
+  Window* w = by_sink(t, sink);
+  if (!w || !w->native) return 0;
+  DisplayState* d = t->display;
+  Kept& k = d->kept[w - t->windows];
+  if (const u32 segment = shared_segment(d, &k, b)) {
+    const u64 corner = (u64(b.y) * b.stride + u64(b.x)) * 4;
+    if (b.share_offset >= corner) {
+      k.origin = b.pixels - (u64(b.y) * b.stride + u64(b.x));
+      k.origin_offset = b.share_offset - corner;
+      k.origin_stride = b.stride;
+      k.from_shared = 1;
+      put_from(d, w, segment, k.origin_offset, k.origin_stride, b.x, b.y, b.width, b.height);
+      d->x.xcb_flush(d->c);
+      return 1;
+    }
+  }
+  const i32 width = w->rect.right - w->rect.left, height = w->rect.bottom - w->rect.top;
+  if (b.x + b.width > width || b.y + b.height > height) return 0;
+  u8* memory = own_memory(d, &k, u64(width) * u64(height) * 4);
+  if (!memory) return 0;
+  if (k.own_stride != static_cast<u32>(width) || k.from_shared) {
+    // A new layout of the copy, or a copy that falls behind the shared memory: what it held is no longer shown.
+    k.own_stride = static_cast<u32>(width);
+    k.from_shared = 0;
+  }
+  for (i32 row = 0; row < b.height; ++row)
+    memcpy(memory + (u64(b.y + row) * k.own_stride + u64(b.x)) * 4, b.pixels + u64(row) * b.stride, u64(b.width) * 4);
+  if (k.own.id) put_from(d, w, k.own.id, 0, k.own_stride, b.x, b.y, b.width, b.height);
+  else put_plain(d, w, k, b.y, b.height);
+  d->x.xcb_flush(d->c);
+  return 1;
 }
 
 // ---- Keys
@@ -674,7 +794,7 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
       invalidate(t, w->handle, &r);
       // An overlay (the snap preview) draws nothing: the server fills it with its background colour, which the
       // empty image behind it would otherwise cover in black.
-      if (!(w->ex_style & ws_ex_transparent)) send_rows(t, w, x->y, x->height);
+      if (!(w->ex_style & ws_ex_transparent)) resend(t, w, x->x, x->y, x->width, x->height);
       break;
     }
     case XCB_KEY_PRESS: {
@@ -796,8 +916,10 @@ void handle(Thread* t, xcb_generic_event_t* e, xcb_generic_event_t** next) {
         read_dpi(d);
         read_work_area(d);
       }
-      if (d->randr && (type == d->randr_events + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == d->randr_events + XCB_RANDR_NOTIFY))
+      if (d->randr && (type == d->randr_events + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == d->randr_events + XCB_RANDR_NOTIFY)) {
         read_monitors(d);
+        tell_screen(t);
+      }
       break;  // also errors of requests sent without a check, shared-memory completions
     }
   }
@@ -870,6 +992,12 @@ u32 display_start(Thread* t) {
   if (d->shm) {
     auto* r = d->s.xcb_shm_query_version_reply(d->c, d->s.xcb_shm_query_version(d->c), nullptr);
     d->shm = r != nullptr;
+    // Descriptors travel only over a local socket; over TCP passing one would break the connection.
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const bool local = getsockname(d->x.xcb_get_file_descriptor(d->c), reinterpret_cast<sockaddr*>(&address),
+                                   &length) == 0 && address.ss_family == AF_UNIX;
+    d->shm_fd = r && local && (r->major_version > 1 || r->minor_version >= 2);
     free(r);
   }
   const xcb_query_extension_reply_t* randr = d->randr_id ? d->x.xcb_get_extension_data(d->c, d->randr_id) : nullptr;
@@ -903,11 +1031,10 @@ void display_finish(Thread* t) {
   DisplayState* d = t->display;
   if (!d) return;
   if (d->c) {
-    for (Segment& s : d->segments)
-      if (s.id) {
-        if (!d->x.xcb_connection_has_error(d->c)) d->s.xcb_shm_detach(d->c, s.id);
-        shmdt(s.memory);
-      }
+    for (Kept& k : d->kept) {
+      drop_own(d, &k.own);
+      drop_shared(d, &k);
+    }
     free(d->held);
     d->x.xcb_disconnect(d->c);
   }
@@ -996,18 +1123,19 @@ u32 display_create(Thread* t, Window* w) {
     d->p.xcb_shape_rectangles(d->c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, w->native, 0, 0,
                               0, nullptr);
   gdi::set_present_hook(w->sink, on_present, t);
+  i32 screen_width = 0, screen_height = 0;
+  screen_size(d, &screen_width, &screen_height);
+  gdi::set_screen(w->sink, screen_width, screen_height);
   d->x.xcb_flush(d->c);
   return ok;
 }
 
 void display_destroy(Thread* t, Window* w) {
   DisplayState* d = t->display;
-  Segment& s = d->segments[w - t->windows];
-  if (s.id) {
-    d->s.xcb_shm_detach(d->c, s.id);
-    shmdt(s.memory);
-    s = Segment{};
-  }
+  Kept& k = d->kept[w - t->windows];
+  drop_own(d, &k.own);
+  drop_shared(d, &k);
+  k = Kept{};
   if (d->clip_owner == w->native) wipe(d);
   gdi::set_present_hook(w->sink, nullptr, nullptr);
   d->x.xcb_destroy_window(d->c, w->native);

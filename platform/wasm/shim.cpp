@@ -143,6 +143,8 @@ struct Block {
   u64 size;
 };
 
+constexpr u32 frame_blocks_most = 64;
+
 // The module's one instance: what the browser has given and what the viewer holds.
 struct Shim {
   Block spare[spare_most];  // released blocks, reused first fit
@@ -154,6 +156,9 @@ struct Shim {
   u32* rgba;          // the canvas's pixels, RGBA in memory
   u64 rgba_pixels;
   u8 presented;
+  // The blocks presented during this message, for the canvas to put only those; past the list, their union.
+  u32 block_count;
+  gdi::Block blocks[frame_blocks_most];
   u8 started;
   mem::Arena arena;
   webcore::Core* core;
@@ -173,17 +178,44 @@ void put32(u8* p, u32 v) {
   for (u32 i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
 }
 
+// FRAME: the canvas's pixels, then the count of blocks that changed and each block (x, y, width, height), which is
+// all the canvas needs to put again.
 void send_frame() {
-  u8 c[web::command_head + 20];
+  u8 c[web::command_head + 24 + frame_blocks_most * 16];
+  const u32 length = 24 + shim.block_count * 16;
   put32(c, web::cmd_frame);
-  put32(c + 4, 20);
+  put32(c + 4, length);
   const u64 at = reinterpret_cast<u64>(shim.rgba);
   put32(c + 8, static_cast<u32>(at));
   put32(c + 12, static_cast<u32>(at >> 32));
   put32(c + 16, static_cast<u32>(shim.width));
   put32(c + 20, static_cast<u32>(shim.width));
   put32(c + 24, static_cast<u32>(shim.height));
-  host_write_output(c, sizeof c);
+  put32(c + 28, shim.block_count);
+  for (u32 i = 0; i < shim.block_count; ++i) {
+    const gdi::Block& b = shim.blocks[i];
+    u8* p = c + 32 + i * 16;
+    put32(p, static_cast<u32>(b.x));
+    put32(p + 4, static_cast<u32>(b.y));
+    put32(p + 8, static_cast<u32>(b.width));
+    put32(p + 12, static_cast<u32>(b.height));
+  }
+  host_write_output(c, web::command_head + length);
+}
+
+// Notes a presented block; once the list is full the last entry grows to hold every further one.
+void note_block(i32 x, i32 y, i32 width, i32 height) {
+  if (shim.block_count < frame_blocks_most) {
+    shim.blocks[shim.block_count++] = gdi::Block{x, y, width, height, nullptr, 0, 0, -1, 0, 0};
+    return;
+  }
+  gdi::Block& b = shim.blocks[frame_blocks_most - 1];
+  const i32 right = b.x + b.width > x + width ? b.x + b.width : x + width;
+  const i32 bottom = b.y + b.height > y + height ? b.y + b.height : y + height;
+  b.x = b.x < x ? b.x : x;
+  b.y = b.y < y ? b.y : y;
+  b.width = right - b.x;
+  b.height = bottom - b.y;
 }
 
 bool font_path(mem::Bytes path) {
@@ -259,6 +291,8 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   if (window != 1 || !shim.rgba) return 0;
   const i32 x0 = x < 0 ? 0 : x, y0 = y < 0 ? 0 : y;
   const i32 x1 = x + w > shim.width ? shim.width : x + w, y1 = y + h > shim.height ? shim.height : y + h;
+  if (x0 >= x1 || y0 >= y1) return 1;
+  note_block(x0, y0, x1 - x0, y1 - y0);
   for (i32 row = y0; row < y1; ++row) {
     const u32* from = pixels + static_cast<u64>(row - y) * stride + (x0 - x);
     u32* to = shim.rgba + static_cast<u64>(row) * shim.width + x0;
@@ -272,8 +306,11 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   return 1;
 }
 
-i32 virtual_width() { return static_cast<i32>(webcore::frame_width_most); }
-i32 virtual_height() { return static_cast<i32>(webcore::frame_height_most); }
+// The canvas is the only screen: the frame is the largest canvas the viewer draws.
+i32 virtual_width(Handle) { return static_cast<i32>(webcore::frame_width_most); }
+i32 virtual_height(Handle) { return static_cast<i32>(webcore::frame_height_most); }
+void share_memory(Handle, const section::Section&) {}
+void set_screen(Handle, i32, i32) {}
 
 u32 system_fonts(u8* buffer, u32 capacity) {
   const u32 n = sizeof font_folder - 1;
@@ -373,6 +410,7 @@ extern "C" __attribute__((export_name("_start"))) void start() {
   }
   if (!shim.core) return;
   shim.presented = 0;
+  shim.block_count = 0;
   webcore::message(shim.core, mem::Bytes(shim.input, n));
   shim.now = shim.core->now;
   if (shim.core->out_used) host_write_output(shim.core->out, shim.core->out_used);

@@ -193,29 +193,46 @@ TEST(DrawPipeline, WhichFramesArePartial) {
   }
 }
 
-TEST(DrawPipeline, ShowsOnlyWhenTheyCoverTheChange) {
+// The window keeps what it was sent: a frame sends its show rectangles and the changed tiles no show covers, a
+// re-show the paint box, and only a window that may show something else (after the GDI road) gets the whole frame.
+// After each paint the window shows exactly the kept frame.
+TEST(DrawPipeline, SendsOnlyWhatChanged) {
   surface::Window w;
   ASSERT_EQ(w.start(200, 120), 0u);
   ASSERT_TRUE(w.paint_scene(panel(0)));
-  u64 pixels_before = 0, pixels_after = 0;
-  gdi::window_sends(w.window, &pixels_before);
-  draw::redo(&w.s, Rect{10, 10, 90, 40});
-  draw::show(&w.s, Rect{0, 0, 96, 48});
-  draw::changed(&w.s);
-  draw::limit_box(&w.s, Rect{0, 0, 96, 48}, true);
-  ASSERT_TRUE(w.paint_scene(panel(7)));
-  EXPECT_EQ(w.partial_frames, 1u);
-  gdi::window_sends(w.window, &pixels_after);
-  EXPECT_EQ(pixels_after - pixels_before, 96u * 48u);  // only the show rectangle
-  // Without the paint box the changed tile rows go as one band of full width.
-  draw::redo(&w.s, Rect{10, 10, 90, 40});
-  draw::show(&w.s, Rect{0, 0, 96, 48});
-  draw::changed(&w.s);
-  draw::limit_box(&w.s, Rect{0, 0, 96, 48}, false);
-  pixels_before = pixels_after;
-  ASSERT_TRUE(w.paint_scene(panel(8)));
-  gdi::window_sends(w.window, &pixels_after);
-  EXPECT_EQ(pixels_after - pixels_before, 200u * 48u);
+  struct Case {
+    const char* what;
+    bool redo, show, dirty_only, gdi_before, reshow;
+    u64 pixels;
+  };
+  const Case cases[] = {
+      {"shows that cover the change, the paint box theirs", true, true, true, false, false, 96 * 48},
+      {"shows that cover the change, a larger paint box", true, true, false, false, false, 96 * 48},
+      {"a whole frame: the changed tiles only", false, false, false, false, false, 96 * 48},
+      {"a re-show: the paint box only", false, false, false, false, true, 50 * 40},
+      {"after a GDI frame: everything", false, false, false, true, false, 200 * 120},
+  };
+  u32 shade = 1;
+  for (const Case& c : cases) {
+    if (c.gdi_before) {
+      // One frame down the GDI road (the own renderer failing once), then an own frame.
+      w.s.vimb->renderer->failed = 1;
+      draw::changed(&w.s);
+      ASSERT_TRUE(w.paint_scene(panel(shade++)));
+      w.s.vimb->renderer->failed = 0;
+    }
+    if (c.redo) draw::redo(&w.s, Rect{10, 10, 90, 40});
+    if (c.show) draw::show(&w.s, Rect{0, 0, 96, 48});
+    if (!c.reshow) draw::changed(&w.s);
+    draw::limit_box(&w.s, c.reshow ? Rect{20, 30, 70, 70} : c.dirty_only ? Rect{0, 0, 96, 48} : Rect{0, 0, 200, 120},
+                    c.dirty_only);
+    u64 before = 0, after = 0;
+    gdi::window_sends(w.window, &before);
+    ASSERT_TRUE(w.paint_scene(panel(c.reshow ? shade - 1 : shade++))) << c.what;
+    gdi::window_sends(w.window, &after);
+    EXPECT_EQ(after - before, c.pixels) << c.what;
+    EXPECT_EQ(surface::first_difference(w.shown(), w.kept()), -1) << c.what;
+  }
 }
 
 TEST(DrawPipeline, FailedFrameGoesToGdiThenRetries) {

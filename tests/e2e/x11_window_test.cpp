@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "drawing/draw.h"
 #include "tests/platform/xvfb.h"
 #include "tests/support/driver.h"
 #include "tests/support/testutil.h"
@@ -106,6 +107,46 @@ TEST(X11Window, TheScreenShowsTheFrameRecordAndTheHeadlessRunDrawsTheSame) {
   ASSERT_EQ(drawn.height, shown.height);
   EXPECT_TRUE(drawn.pixels == shown.pixels) << "the headless and the X11 runs drew different frames";
   EXPECT_EQ(headless.end(), 0);
+}
+
+// The own renderer's frame covers the whole screen the X server has, so a window wider than 3,840 px (on a wide
+// monitor) is still drawn by it, and its frame record says so.
+TEST(X11Window, AWindowWiderThanFourKStaysOnTheOwnRenderer) {
+  testutil::TempDir dir;
+  xvfb::Server server(dir.path + "/xvfb.log", true, "5120x1200x24", "96");
+  if (server.display.empty()) GTEST_SKIP() << "Xvfb could not start (is the xvfb package installed?)";
+  xcb_connection_t* c = xcb_connect(server.display.c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  driver::Session d;
+  d.use_display(server.display);
+  ASSERT_TRUE(d.start(VIMBREL_EXE, lato));
+  ASSERT_TRUE(d.find_window("VimbrelTest", wait_ms));
+  ASSERT_TRUE(d.request_frame(wait_ms));
+  EXPECT_EQ(d.word(draw::word_stride), 5120u);
+  xcb_window_t native = 0;
+  const long long deadline = forked::now_ms() + wait_ms;
+  while (forked::now_ms() < deadline && !native) {
+    native = window_of(c, root, d.pid());
+    if (!native) usleep(50000);
+  }
+  ASSERT_NE(native, 0u);
+  // Sized by the user (as a window manager passes it on) to 4,400 x 900.
+  const u32 geometry[4] = {100, 100, 4400, 900};
+  xcb_configure_window(c, native, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                      XCB_CONFIG_WINDOW_HEIGHT, geometry);
+  xcb_flush(c);
+  bool wide = false;
+  while (forked::now_ms() < deadline && !wide) {
+    ASSERT_TRUE(d.request_frame(wait_ms));
+    wide = d.word(draw::word_width) == 4400;
+    if (!wide) usleep(50000);
+  }
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(d.word(draw::word_mode), 1u) << "the wide window went down the GDI road";
+  EXPECT_EQ(d.word(draw::word_status), 0u);
+  EXPECT_EQ(d.end(), 0);
+  xcb_disconnect(c);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@ namespace {
 
 mem::Bytes B(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
 std::string S(mem::Bytes b) { return std::string(reinterpret_cast<const char*>(b.ptr), b.len); }
+// The version that names the served files.
+std::string version() { return S(mem::Bytes(web::served_version, web::served_version_size)); }
 
 const std::string hex_id = "00112233445566778899aabbccddeeff";
 
@@ -146,7 +148,8 @@ TEST(WebResponse, HeadsCarryTheStatusTypeLengthAndTheFixedHeaders) {
   } cases[] = {
       {200, web::route_page, 991, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 991"},
       {200, web::route_loader, 5, "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Length: 5"},
-      {200, web::route_module, 478235, "HTTP/1.1 200 OK\r\nContent-Type: application/wasm\r\nContent-Length: 478235"},
+      {200, web::route_module, 478235,
+       "HTTP/1.1 200 OK\r\nContent-Type: application/wasm\r\nContent-Length: 478235\r\nVary: Accept-Encoding"},
       {200, web::route_manifest, 1, "HTTP/1.1 200 OK\r\nContent-Type: application/manifest+json\r\nContent-Length: 1"},
       {200, web::route_icon, 2, "HTTP/1.1 200 OK\r\nContent-Type: image/svg+xml\r\nContent-Length: 2"},
       {200, web::route_link, 16, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 16"},
@@ -172,6 +175,71 @@ TEST(WebResponse, HeadsCarryTheStatusTypeLengthAndTheFixedHeaders) {
   EXPECT_EQ(web::write_response(mem::Slice{small, sizeof small}, 200, web::route_page, 1), sizeof small);
 }
 
+// The module goes gzip-compressed to a browser that accepts it, and every file the page names under the served
+// version may be kept for a year; the page itself and anything asked for otherwise are never stored.
+TEST(WebResponse, CompressedModuleAndVersionedFiles) {
+  const struct {
+    const char* accept;
+    bool gzip;
+  } encodings[] = {
+      {"gzip", true},          {"gzip, deflate, br", true}, {"br;q=1.0, gzip;q=0", false}, {"GZIP", true},
+      {"x-gzip", false},       {"", false},                 {"deflate", false},            {"gzip;q=0.5", true},
+      {" gzip ; q=0.0", false}, {"identity, gzip;q=0.001", true},
+  };
+  for (const auto& e : encodings) EXPECT_EQ(web::takes_gzip(mem::cstr(e.accept)), e.gzip ? 1u : 0u) << e.accept;
+
+  const std::string v = version();
+  ASSERT_EQ(v.size(), 16u);
+  const struct {
+    std::string request;
+    u8 route, serve;
+  } requests[] = {
+      {"GET /vimbrel.wasm?v=" + v + " HTTP/1.1\r\nAccept-Encoding: gzip, br\r\n\r\n", web::route_module,
+       web::serve_gzip | web::serve_versioned},
+      {"GET /vimbrel.wasm HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", web::route_module, web::serve_gzip},
+      {"GET /vimbrel.wasm?v=0000000000000000 HTTP/1.1\r\n\r\n", web::route_module, 0},
+      {"GET /vimbrel.js?v=" + v + " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", web::route_loader,
+       web::serve_versioned},
+      {"GET /?v=" + v + " HTTP/1.1\r\n\r\n", web::route_page, 0},
+      {"GET /icon.svg?v=" + v + "&x HTTP/1.1\r\n\r\n", web::route_icon, 0},
+  };
+  static web::Web w;
+  web::prepare(&w);
+  for (const auto& r : requests) {
+    web::Request q{};
+    ASSERT_EQ(web::parse_request(mem::Bytes(reinterpret_cast<const u8*>(r.request.data()), r.request.size()), &q),
+              u32{web::status_ok});
+    EXPECT_EQ(q.route, r.route) << r.request;
+    const u8 serve = web::serve_of(q.route, q.serve);
+    EXPECT_EQ(serve, r.serve) << r.request;
+    const u64 length = web::static_body(&w, q.route, serve).len;
+    u8 area[web::head_area];
+    const std::string head = S(mem::Bytes(area, web::write_response(mem::Slice{area, sizeof area}, 200, q.route,
+                                                                    length, serve)));
+    EXPECT_EQ(head.find("Content-Encoding: gzip\r\n") != std::string::npos, (serve & web::serve_gzip) != 0);
+    EXPECT_EQ(head.find("Cache-Control: public, max-age=31536000, immutable\r\n") != std::string::npos,
+              (serve & web::serve_versioned) != 0)
+        << r.request;
+    EXPECT_EQ(head.find("Cache-Control: no-store\r\n") != std::string::npos, (serve & web::serve_versioned) == 0);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(length) + "\r\n"), std::string::npos);
+  }
+  // An error never says it is compressed or may be kept.
+  u8 area[web::head_area];
+  const std::string error =
+      S(mem::Bytes(area, web::write_response(mem::Slice{area, sizeof area}, 404, web::route_module, 0,
+                                             web::serve_gzip | web::serve_versioned)));
+  EXPECT_EQ(error.find("gzip"), std::string::npos);
+  EXPECT_NE(error.find("no-store"), std::string::npos);
+
+  // The compressed module is the module, and less than half its size.
+  const mem::Bytes gz = web::static_body(&w, web::route_module, web::serve_gzip);
+  EXPECT_LT(gz.len * 2, web::viewer_module_size);
+  testutil::TempDir dir;
+  testutil::write_file(dir.path + "/m.gz", S(gz));
+  ASSERT_EQ(system(("gzip -dc " + dir.path + "/m.gz > " + dir.path + "/m").c_str()), 0);
+  EXPECT_EQ(testutil::read_file(dir.path + "/m"), S(mem::Bytes(web::viewer_module, web::viewer_module_size)));
+}
+
 std::string text(u32 (*make)(mem::Slice), u32 size) {
   std::string out(size, '\0');
   u32 n = make(mem::Slice{reinterpret_cast<u8*>(out.data()), size});
@@ -183,13 +251,13 @@ TEST(WebTexts, PageNamesItsPartsWithinItsBound) {
   std::string page = text(web::page_html, web::page_size);
   ASSERT_FALSE(page.empty());
   EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-  for (const char* part : {
+  for (const std::string& part : std::initializer_list<std::string>{
            "<html lang=\"en\">",
            "content=\"width=device-width, initial-scale=1, viewport-fit=cover\"",
            "<meta name=\"theme-color\" content=\"#202020\">",
            "<title>Vimbrel</title>",
-           "<link rel=\"manifest\" href=\"manifest.webmanifest\">",
-           "<link rel=\"icon\" href=\"icon.svg\"",
+           "<link rel=\"manifest\" href=\"manifest.webmanifest?v=" + version() + "\">",
+           "<link rel=\"icon\" href=\"icon.svg?v=" + version() + "\"",
            "background: #202020",
            "overflow: hidden",
            "touch-action: none",
@@ -199,7 +267,7 @@ TEST(WebTexts, PageNamesItsPartsWithinItsBound) {
            ">Cluster key</label>",
            "<input id=\"text\" type=\"password\" autocomplete=\"off\" spellcheck=\"false\">",
            ">Connect</button>",
-           "<script src=\"vimbrel.js\"></script>",
+           "<script src=\"vimbrel.js?v=" + version() + "\"></script>",
        }) {
     EXPECT_NE(page.find(part), std::string::npos) << part;
   }
@@ -232,7 +300,7 @@ TEST(WebTexts, ManifestIsJsonWithItsFields) {
   u16 icon = icons + 1;
   ASSERT_LT(icon, doc.ends[icons]);
   EXPECT_EQ(doc.ends[icon], doc.ends[icons]) << "one icon";
-  EXPECT_TRUE(is(icon, "src", "icon.svg"));
+  EXPECT_TRUE(is(icon, "src", ("icon.svg?v=" + version()).c_str()));
   EXPECT_TRUE(is(icon, "sizes", "any"));
   EXPECT_TRUE(is(icon, "type", "image/svg+xml"));
   EXPECT_TRUE(is(icon, "purpose", "any"));
@@ -242,12 +310,12 @@ TEST(WebTexts, LoaderDeclaresTheProtocolNumbersAndParsesAsScript) {
   std::string js = text(web::loader_js, web::loader_size);
   ASSERT_FALSE(js.empty());
   EXPECT_EQ(js.rfind("\"use strict\";\n", 0), 0u);
-  for (const char* line : {
+  for (const std::string& line : std::initializer_list<std::string>{
            "const HEAD = 64, AT_NOW = 4, AT_A = 8, AT_B = 12, AT_C = 16, AT_HANDLE = 24, AT_RANDOM = 32;\n",
            "const INIT = 1, RESIZE = 2, TICK = 3, POINTER = 4, KEY = 5, NET = 6, WHEEL = 7;\n",
            "const CMD_HEAD = 8, FRAME = 1, POST = 2, SAVE_KEY = 3, ASK_KEY = 4, HANDLE = 5;\n",
            "const DOWN = 1, MOVE = 2, UP = 3, CANCEL = 4, TICK_MS = 100, RATIO = 100;\n",
-           "const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm\";\n",
+           "const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm?v=" + version() + "\";\n",
            // The viewer's additions: the wall clock in every head, and typing.
            "const AT_CLOCK = 20, EPOCH = 1735689600, CHAR = 8, KEYDOWN = 9;\n",
        }) {

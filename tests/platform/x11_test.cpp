@@ -17,6 +17,7 @@
 
 #include "platform/gdi.h"
 #include "platform/linux/window_backend.h"
+#include "platform/section.h"
 #include "platform/window.h"
 #include "tests/platform/forked.h"
 #include "tests/platform/harness.h"
@@ -203,6 +204,35 @@ void presents_reach_the_screen(X11Test* x) {
     return false;
   }));
   EXPECT_TRUE(shows(5, 0x2080C0));
+
+  // Pixels in shared memory (as the frame record is) go from where they lie: where the server can map it, an
+  // expose shows what the memory holds now, with no copy in between; elsewhere they are copied once.
+  section::Section shared{};
+  ASSERT_EQ(section::create(bytes("Local\\X11TestShared"), 64 + 256 * 128 * 4, &shared), section::ok);
+  u32* kept = reinterpret_cast<u32*>(shared.view + 64);
+  for (i32 i = 0; i < 256 * 128; ++i) kept[i] = 0xFF4060A0u;
+  gdi::share_memory(sink, shared);
+  ASSERT_EQ(gdi::present(sink, 0, 0, 200, 120, kept, 256), 1u);
+  EXPECT_TRUE(shows(5, 0x4060A0));
+  EXPECT_TRUE(shows(119, 0x4060A0));
+  for (i32 y = 40; y < 50; ++y)
+    for (i32 i = 0; i < 200; ++i) kept[y * 256 + i] = 0xFF00FF00u;
+  ASSERT_EQ(gdi::present(sink, 0, 40, 200, 10, kept + 40 * 256, 256), 1u);
+  EXPECT_TRUE(shows(45, 0x00FF00));
+  EXPECT_TRUE(shows(5, 0x4060A0));
+  for (i32 i = 0; i < 256 * 128; ++i) kept[i] = 0xFF801010u;
+  xcb_unmap_window(c, native);
+  xcb_map_window(c, native);
+  xcb_flush(c);
+  seen.clear();
+  EXPECT_TRUE(take_until(t.get(), &seen, [](const std::vector<win::Msg>& s) {
+    for (const win::Msg& m : s)
+      if (m.message == win::wm_paint) return true;
+    return false;
+  }));
+  EXPECT_TRUE(shows(5, x->shared_memory() ? 0x801010 : 0x4060A0));
+  gdi::share_memory(sink, section::Section{});
+  section::close(&shared);
 }
 
 TEST_F(X11Test, ClicksWheelAndKeysArriveAsTheirMessages) {
@@ -349,7 +379,8 @@ TEST_F(X11Test, TheWindowManagersCloseMoveAndDesktopFactsArrive) {
   win::Rect r{};
   EXPECT_TRUE(wait_for([&] { return win::window_rect(*t, window, &r) && r.left == 30 && r.top == 40 && r.right == 330 && r.bottom == 190; }));
   i32 width = 0, height = 0;
-  ASSERT_NE(gdi::window_pixels(win::sink(*t, window), &width, &height), nullptr);
+  // The display keeps what a display window shows: the window keeps its size and no pixels of its own.
+  EXPECT_EQ(gdi::window_pixels(win::sink(*t, window), &width, &height), nullptr);
   EXPECT_EQ(width, 300);
   EXPECT_EQ(height, 150);
   // And the program's own move reaches the server.

@@ -5,6 +5,8 @@
 #include "shell/app.h"
 #include "shell/dpi.h"
 #include "shell/rules.h"
+#include "shell/title.h"
+#include "tests/shell/shell_window.h"
 
 namespace {
 
@@ -70,6 +72,30 @@ TEST(App, DpiGeometry) {
   }
 }
 
+// The window opens at (120, 80) with 1280 x 800 logical px, but never larger than the work area of its screen, nor
+// partly off it.
+TEST(App, StartRectFitsTheWorkArea) {
+  const struct {
+    u32 dpi;
+    bool area_known;
+    win::Rect area, opened;
+  } cases[] = {
+      {96, false, {}, {120, 80, 1400, 880}},                                   // no work area known (headless)
+      {96, true, {0, 0, 3840, 2160}, {120, 80, 1400, 880}},                    // room enough: as asked
+      {100, true, {0, 0, 1280, 800}, {0, 0, 1280, 800}},                       // 1334 x 834 cut to the screen
+      {96, true, {0, 0, 1280, 800}, {0, 0, 1280, 800}},                        // as large as the screen: moved in
+      {144, true, {0, 32, 1920, 1040}, {0, 32, 1920, 1040}},                   // 1920 x 1200 at 144 DPI
+      {96, true, {1920, 0, 3840, 1080}, {1920, 80, 3200, 880}},                // a second monitor: moved onto it
+  };
+  for (const auto& c : cases) {
+    const win::Rect got = app::start_rect(c.dpi, c.area_known ? &c.area : nullptr);
+    EXPECT_EQ(got.left, c.opened.left) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.top, c.opened.top) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.right, c.opened.right) << c.dpi << " " << c.area.right;
+    EXPECT_EQ(got.bottom, c.opened.bottom) << c.dpi << " " << c.area.right;
+  }
+}
+
 // The show command at start, and the scroll arithmetic of the tall pages.
 TEST(App, ShowCommandAndScrollArithmetic) {
   EXPECT_EQ(app::show_command(false, false), 10u);
@@ -90,6 +116,34 @@ TEST(App, ShowCommandAndScrollArithmetic) {
       {300, 512, 544, 400, 300},  // in view: unchanged
   };
   for (const auto& r : rows) EXPECT_EQ(app::keep_visible_scroll(r.scroll, r.top, r.bottom, r.height), r.want);
+}
+
+}  // namespace
+
+namespace {
+
+// One paint draws one frame: the record's frame counter moves by one, whether the frame is whole or partial and
+// whatever page it shows.
+TEST(AppPaint, OnePaintIsOneFrame) {
+  shelltest::ShellWindow w;
+  ASSERT_TRUE(w.made);
+  const auto frames = [&] { return *reinterpret_cast<const u32*>(w.s.surface.record.view + draw::word_frames); };
+  ASSERT_NE(w.s.surface.record.view, nullptr);
+  app::paint(&w.s);
+  for (u32 round = 0; round < 3; ++round) {
+    const u32 before = frames();
+    // A change under a small area (a partial frame), then a change of everything (a whole frame).
+    draw::redo(&w.s.surface, draw::Rect{300, 60, 400, 100});
+    draw::show(&w.s.surface, draw::Rect{300, 60, 400, 100});
+    draw::changed(&w.s.surface);
+    const win::Rect small{300, 60, 400, 100};
+    win::invalidate(&w.thread, w.s.window, &small);
+    app::paint(&w.s);
+    EXPECT_EQ(frames() - before, 1u) << "partial, round " << round;
+    app::redraw_all(&w.s);
+    app::paint(&w.s);
+    EXPECT_EQ(frames() - before, 2u) << "whole, round " << round;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+// What the dashboard's tab costs the browser, against top over the same seconds: Debian's chromium (headless,
+// driven by the project's pinned puppeteer-core) opens the dashboard, takes the key, opens the first machine and its
+// Overview, and then sits there while `top -b -d 1` runs beside it; the CPU of the tab's renderer and of the whole
+// browser (every process of its tree) is read from /proc over each window of --seconds. It also loads the page a
+// second time with the browser's cache on, and says what that visit fetched over the network.
+// Prints one JSON line. usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds>
+import { readFileSync, readdirSync } from "node:fs";
+import { spawn } from "node:child_process";
+import { createRequire } from "node:module";
+
+const require = createRequire(new URL("../tests/web/package.json", import.meta.url));
+const puppeteer = require("puppeteer-core");
+
+const [url, keyFile, folder, windowsArg, secondsArg] = process.argv.slice(2);
+const windows = Number(windowsArg || 3), seconds = Number(secondsArg || 30);
+const key = readFileSync(keyFile, "utf8").trim();
+const width = 1280, height = 800;
+const patient = { timeout: 90000, polling: 250 };
+const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+
+// Nanoseconds on a CPU of one process, 0 when it is gone.
+function runNs(pid) {
+  try {
+    return Number(readFileSync(`/proc/${pid}/schedstat`, "utf8").split(" ")[0]);
+  } catch {
+    return 0;
+  }
+}
+function childrenOf(pid) {
+  const out = [];
+  try {
+    for (const task of readdirSync(`/proc/${pid}/task`))
+      for (const c of readFileSync(`/proc/${pid}/task/${task}/children`, "utf8").trim().split(/\s+/))
+        if (c) out.push(Number(c));
+  } catch {}
+  return out;
+}
+function tree(pid) {
+  const all = [pid];
+  for (let i = 0; i < all.length; ++i) all.push(...childrenOf(all[i]));
+  return all;
+}
+function isRenderer(pid) {
+  try {
+    return readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer");
+  } catch {
+    return false;
+  }
+}
+const median = (v) => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)];
+const spread = (v) => v.length ? [Math.min(...v), median(v), Math.max(...v)].map((x) => Math.round(x * 100) / 100) : [];
+
+async function main() {
+  const facts = {};
+  const browser = await puppeteer.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    headless: true,
+    userDataDir: `${folder}/profile`,
+    defaultViewport: { width, height, deviceScaleFactor: 1 },
+    protocolTimeout: 180000,
+    args: ["--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
+           "--disable-background-timer-throttling", "--disable-renderer-backgrounding"],
+  });
+  try {
+    const page = await browser.newPage();
+    const fetched = new Map();
+    page.on("response", (r) => {
+      if (r.request().method() !== "GET") return;
+      const length = Number(r.headers()["content-length"] || 0);
+      fetched.set(new URL(r.url()).pathname, { cached: r.fromCache(), bytes: r.fromCache() ? 0 : length,
+                                               encoding: r.headers()["content-encoding"] || "" });
+    });
+    await page.evaluateOnNewDocument(() => {
+      const put = CanvasRenderingContext2D.prototype.putImageData;
+      window.vimbrelFrames = 0;
+      window.vimbrelPixels = 0;
+      CanvasRenderingContext2D.prototype.putImageData = function (...args) {
+        window.vimbrelFrames++;
+        window.vimbrelPixels += args.length >= 7 ? args[5] * args[6] : args[0].width * args[0].height;
+        return put.apply(this, args);
+      };
+    });
+    await page.goto(url, { waitUntil: "load", timeout: 90000 });
+    await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
+    facts.first_visit = Object.fromEntries(fetched);
+    facts.first_visit_bytes = [...fetched.values()].reduce((s, f) => s + f.bytes, 0);
+    await page.waitForFunction(() => getComputedStyle(document.getElementById("key")).display !== "none", patient);
+    await page.type("#text", key);
+    await page.click("#key button");
+    await page.waitForFunction(() => getComputedStyle(document.getElementById("key")).display === "none", patient);
+    await sleep(3000);
+    // The first machine of the list, then its Overview (the strip's buttons end at the right edge).
+    await page.mouse.click(24 + 40, 108 + 16);
+    await sleep(3000);
+    await page.mouse.click(width - 560, 20);
+    await page.mouse.move(width - 10, height - 10);
+    await sleep(5000);
+
+    const root = browser.process().pid;
+    const renderers = tree(root).filter(isRenderer);
+    const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], puts = [], tasks = [], scripts = [];
+    const frames = [];
+    const session = await page.target().createCDPSession();
+    await session.send("Performance.enable");
+    for (let w = 0; w < windows; ++w) {
+      const topProcess = spawn("top", ["-b", "-d", "1"], { stdio: "ignore" });
+      await sleep(1000);
+      const pids = tree(root);
+      const metrics = async () => Object.fromEntries((await session.send("Performance.getMetrics")).metrics
+        .map((m) => [m.name, m.value]));
+      const m0 = await metrics();
+      const before = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: pids.reduce((s, p) => s + runNs(p), 0),
+                       t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
+                       puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
+      await sleep(seconds * 1000);
+      const after = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: tree(root).reduce((s, p) => s + runNs(p), 0),
+                      t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
+                      puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
+      const m1 = await metrics();
+      topProcess.kill("SIGKILL");
+      const ms = Number(after.at - before.at) / 1e6;
+      // The main thread's own account, ms/s: all its tasks, and script (the module and the loader) among them.
+      tasks.push((m1.TaskDuration - m0.TaskDuration) * 1000 / (ms / 1000));
+      scripts.push((m1.ScriptDuration - m0.ScriptDuration) * 1000 / (ms / 1000));
+      frames.push((after.puts - before.puts) / (ms / 1000));
+      const perSecond = (ns) => ns / 1e6 / (ms / 1000);
+      renderer.push(perSecond(after.r - before.r));
+      all.push(perSecond(after.a - before.a));
+      top.push(perSecond(after.t - before.t));
+      ratioRenderer.push(renderer.at(-1) / top.at(-1));
+      ratioAll.push(all.at(-1) / top.at(-1));
+      puts.push((after.px - before.px) / (ms / 1000));
+    }
+    facts.renderer_ms_per_s = spread(renderer);
+    facts.browser_ms_per_s = spread(all);
+    facts.top_ms_per_s = spread(top);
+    facts.renderer_over_top = spread(ratioRenderer);
+    facts.browser_over_top = spread(ratioAll);
+    facts.pixels_put_per_s = spread(puts);
+    facts.puts_per_s = spread(frames);
+    facts.main_thread_tasks_ms_per_s = spread(tasks);
+    facts.main_thread_script_ms_per_s = spread(scripts);
+
+    fetched.clear();
+    await page.goto(url, { waitUntil: "load", timeout: 90000 });
+    await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
+    facts.second_visit = Object.fromEntries(fetched);
+    facts.second_visit_bytes = [...fetched.values()].reduce((s, f) => s + f.bytes, 0);
+    facts.ok = true;
+  } finally {
+    await browser.close();
+  }
+  console.log(JSON.stringify(facts));
+}
+
+main().catch((error) => {
+  console.log(JSON.stringify({ ok: false, error: String(error) }));
+  process.exit(1);
+});
