@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cluster/proto.h"
-#include "host/remote_update.h"
+#include "cluster/remote_update.h"
 #include "tests/fuzz/fault.h"
 
 namespace {
