@@ -3,12 +3,15 @@
 // its standard input and output as an MCP client asks it. The figures are live, so the checks are what the cluster
 // must show: both machines listed online by name, one machine's usage and processes by name, a process found on
 // every machine, the cluster's counts, and stored history after the host has closed its first buckets.
+#include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -71,6 +74,21 @@ Result until(McpServer& s, int* id, const std::string& tool, const std::string& 
   return r;
 }
 
+// The sockets the process holds open, by the kernel's names ("socket:[inode]").
+std::set<std::string> sockets_of(pid_t pid) {
+  std::set<std::string> found;
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return found;
+  while (dirent* e = readdir(d)) {
+    char target[128];
+    ssize_t n = readlink((folder + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, n).rfind("socket:", 0) == 0) found.insert(std::string(target, n));
+  }
+  closedir(d);
+  return found;
+}
+
 TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   testutil::TempDir dir;
   net::make_home(dir.path + "/host");
@@ -96,6 +114,9 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   });
   EXPECT_TRUE(list.has("list_machines: 2 of 2 machines, state all")) << list.line;
   EXPECT_NE(list.structured.find(R"("name":"alpha-node",)"), std::string::npos) << list.structured;
+  // The link stays open between calls: the next calls find the host on the same connection.
+  std::set<std::string> link = sockets_of(s.pid);
+  EXPECT_FALSE(link.empty());
 
   Result usage(s.call(++id, "machine_usage", R"({"machine":"ALPHA-NODE"})"));
   EXPECT_FALSE(usage.error) << usage.line;
@@ -104,6 +125,7 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   Result top(s.call(++id, "top_processes", R"({"machine":"beta-node","count":3})"));
   EXPECT_FALSE(top.error) << top.line;
   EXPECT_TRUE(top.has("top_processes of beta-node by cpu: 3 of ")) << top.text;
+  EXPECT_EQ(sockets_of(s.pid), link);
 
   Result sums(s.call(++id, "cluster_usage", "{}"));
   EXPECT_TRUE(sums.has("cluster_usage of 2 machines: 2 online, 0 stale, 0 offline, 0 missing")) << sums.text;
