@@ -159,6 +159,14 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   EXPECT_FALSE(process.error) << process.line;
   EXPECT_TRUE(process.has("process_history of vimbrel on beta-node over the last 1h")) << process.text;
 
+  // Settings that name another server end the kept link: the next call asks the new target (nobody listens there).
+  testutil::write_file(dir.path + "/mcp/config/Vimbrel/publish.txt", "vimbrel-publish 1\npublish off\ntarget 127.0.0.1:" +
+                                                                          std::to_string(net::free_port()) + "\n");
+  Result moved(s.call(++id, "list_machines", "{}"));
+  EXPECT_TRUE(moved.error);
+  EXPECT_TRUE(moved.has("no answer from the server or share within 8000 ms")) << moved.text;
+  for (const std::string& socket : sockets_of(s.pid)) EXPECT_EQ(link.count(socket), 0u) << socket;
+
   for (net::Agent& a : agents) EXPECT_EQ(a.process.stop(SIGTERM), 0);
   EXPECT_EQ(host.stop(SIGTERM), 0);
 }
