@@ -1,7 +1,7 @@
 # The two commands of the README, and the benchmarks.
 #   make run    install what is missing, build a release build, start vimbrel
 #   make test   install what is missing, build the sanitized test build, run every test
-#   make bench  build the optimised benchmarks and run them
+#   make bench  build the optimised benchmarks and run them, ending with the table of cost aims
 #   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 #   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
@@ -27,10 +27,15 @@ test: deps
 	@cmake --build build/test -j $(JOBS)
 	cd build/test && ctest --output-on-failure -j $(JOBS)
 
+# The MCP latency run writes its figures first; the benchmarks then end with the table of aims, which also reads
+# the figures of the last `make cost`.
+FIGURES = $(CURDIR)/build/bench/figures
 bench: deps
 	@cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVIMBREL_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
-	build/bench/bench/vimbrel_bench
+	@mkdir -p $(FIGURES) && rm -f $(FIGURES)/mcp.txt
+	-VIMBREL_FIGURES=$(FIGURES) node bench/mcp-latency.mjs build/bench/vimbrel 1
+	VIMBREL_FIGURES=$(FIGURES) build/bench/bench/vimbrel_bench
 
 cost: deps
 	bench/cost.sh

@@ -34,15 +34,7 @@ void BM_AgentPublishing(benchmark::State& state) {
   const int seconds = given ? atoi(given) : 60;
   std::string pattern = (std::filesystem::temp_directory_path() / "vimbrel-agent-bench-XXXXXX").string();
   std::string home = mkdtemp(pattern.data());
-  std::filesystem::create_directories(home + "/config/Vimbrel");
-  std::filesystem::create_directories(home + "/run");
-  chmod((home + "/run").c_str(), 0700);
-  const std::string key = home + "/config/Vimbrel/cluster.key";
-  std::ofstream(key) << "vimbrel-key 1 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n";
-  chmod(key.c_str(), 0600);
-  const std::vector<std::string> env = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config",
-                                        "XDG_DATA_HOME=" + home + "/data", "XDG_RUNTIME_DIR=" + home + "/run",
-                                        "PATH=/usr/bin:/bin"};
+  const std::vector<std::string> env = procstat::cluster_home(home);
   for (auto _ : state) {
     link_host::SocketHost host;
     u8 k[32];

@@ -31,6 +31,8 @@ constexpr u32 wm_close = 0x0010, frame_request = 0x8010, tick = 0x8011;
 struct Home {
   std::string path;
   std::vector<std::string> env;
+  std::string runtime_before;  // this process's runtime folder before, given back at the end
+  bool had_runtime = false;
   Home() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vimbrel-window-bench-XXXXXX").string();
     path = mkdtemp(pattern.data());
@@ -39,10 +41,22 @@ struct Home {
     chmod((path + "/run").c_str(), 0700);
     env = {"HOME=" + path, "XDG_CONFIG_HOME=" + path + "/config", "XDG_DATA_HOME=" + path + "/data",
            "XDG_RUNTIME_DIR=" + path + "/run", "PATH=/usr/bin:/bin"};
-    // This process finds the window and its frame record in the same runtime folder.
+    // This process finds the window and its frame record in the same runtime folder, for as long as the home lasts:
+    // the benchmarks after it make their own frame records in the folder the process had.
+    if (const char* before = getenv("XDG_RUNTIME_DIR")) {
+      runtime_before = before;
+      had_runtime = true;
+    }
     setenv("XDG_RUNTIME_DIR", (path + "/run").c_str(), 1);
   }
-  ~Home() { std::filesystem::remove_all(path); }
+  ~Home() {
+    if (had_runtime) {
+      setenv("XDG_RUNTIME_DIR", runtime_before.c_str(), 1);
+    } else {
+      unsetenv("XDG_RUNTIME_DIR");
+    }
+    std::filesystem::remove_all(path);
+  }
 };
 
 mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }

@@ -1,10 +1,12 @@
 #pragma once
 // What the footprint benchmarks read of a process they started: its processor time and resident memory from /proc,
-// its first child (the collector), and a plain start with an environment of its own.
+// its first child (the collector), a home for it, and a plain start with an environment of its own.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,6 +30,15 @@ inline double cpu_seconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The time a process has run on a processor, in seconds, as the scheduler counts it (nanoseconds, where utime and
+// stime count whole clock ticks); 0 when it is gone.
+inline double run_seconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+  unsigned long long ns = 0;
+  f >> ns;
+  return static_cast<double>(ns) / 1e9;
+}
+
 inline long rss_kib(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -42,6 +53,19 @@ inline pid_t first_child(pid_t pid) {
   pid_t child = 0;
   f >> child;
   return child;
+}
+
+// A home with its settings folders and a cluster key, for a program run as a user runs it; its environment.
+inline std::vector<std::string> cluster_home(const std::string& home) {
+  std::filesystem::create_directories(home + "/config/Vimbrel");
+  std::filesystem::create_directories(home + "/data");
+  std::filesystem::create_directories(home + "/run");
+  chmod((home + "/run").c_str(), 0700);
+  const std::string key = home + "/config/Vimbrel/cluster.key";
+  std::ofstream(key) << "vimbrel-key 1 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n";
+  chmod(key.c_str(), 0600);
+  return {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config", "XDG_DATA_HOME=" + home + "/data",
+          "XDG_RUNTIME_DIR=" + home + "/run", "PATH=/usr/bin:/bin"};
 }
 
 inline pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env) {

@@ -385,6 +385,69 @@ u32 live_update_links(const Hub* h) {
   return n;
 }
 
+// Stale after 5 s without a sample, offline after 60 s; a machine that never sent one is both.
+void mark_states(Hub* h, u32 now) {
+  Machines* m = &h->m;
+  for (u32 i = 0; i < m->count; ++i) {
+    bool sampled = m_has(h, m_sample, i);
+    u32 d = now - m->last_sample[i];
+    m_put(h, m_stale, i, !sampled || (d >= 50 && d < 600));
+    m_put(h, m_offline, i, !sampled || d >= 600);
+  }
+}
+
+// The list record (and the peers record) from the machine table as it stands.
+void build_list(Hub* h) {
+  Machines* m = &h->m;
+  proto::MachineList* list = &h->list;
+  list->host_mask = 0;
+  list->count = m->count;
+  h->peers.count = m->count;
+  for (u32 i = 0; i < m->count; ++i) {
+    update_summary(h, i);
+    __builtin_memcpy(list->ids[i], m->ids[i], 16);
+    __builtin_memcpy(list->names[i], m->inventory[i].names[proto::name_computer], 32);
+    list->summaries[i] = m->summary[i];
+    if ((h->flags & hub_host_id) && same_id(m->ids[i], h->host_id)) list->host_mask |= u64{1} << i;
+    __builtin_memcpy(h->peers.ids[i], m->ids[i], 16);
+    __builtin_memset(h->peers.addresses[i], 0, 16);
+    h->peers.address_kinds[i] = m->address[i] != 0 ? 1 : 0;
+    proto::put32(mem::Slice{h->peers.addresses[i], 16}, 0, m->address[i]);
+  }
+}
+
+bool any_wants_updates(const Hub* h) {
+  bool any = false;
+  for (u32 w = 0; w < 2; ++w) any = any || (h->sets[set_wants_updates][w] & h->sets[set_live][w] & ~h->sets[set_closing][w]);
+  return any;
+}
+
+void build_updates(Hub* h) {
+  Machines* m = &h->m;
+  proto::Updates* u = &h->updates;
+  u->count = m->count;
+  for (u32 i = 0; i < m->count; ++i) {
+    __builtin_memcpy(u->ids[i], m->ids[i], 16);
+    u->major[i] = m->inventory[i].version[0];
+    u->minor[i] = m->inventory[i].version[1];
+    u->patch[i] = m->inventory[i].version[2];
+    u->phases[i] = m->phase[i];
+    u8 reason = m->reason[i];
+    if (m->phase[i] == phase_none) {
+      bool takes = m_has(h, m_takes_orders, i), unavailable = m_has(h, m_no_self_update, i);
+      reason = !takes ? 1 : unavailable ? (m->summary[i].os == 2 ? 2 : 3) : 0;
+    }
+    u->details[i] = reason;
+  }
+}
+
+// The list to one open viewer, then the peers and the updates when it asked for them.
+void send_lists(Hub* h, u32 s, u32 now) {
+  if (!send_frame(h, s, proto::encode_list(&h->list, frame_room(h, s)), now)) return;
+  if (is_in(h, set_wants_peers, s) && !send_frame(h, s, proto::encode_peers(&h->peers, frame_room(h, s)), now)) return;
+  if (is_in(h, set_wants_updates, s)) send_frame(h, s, proto::encode_updates(&h->updates, frame_room(h, s)), now);
+}
+
 void take_proof(Hub* h, u32 s, mem::Bytes frame, u32 now, u32 wall) {
   if (s >= slots) return;
   Slot* sl = &h->slot[s];
@@ -424,6 +487,14 @@ void take_proof(Hub* h, u32 s, mem::Bytes frame, u32 now, u32 wall) {
   }
   put_in(h, set_stage0, s, false);
   put_in(h, set_stage1, s, true);
+  // A viewer hears the machine list at once rather than at the next whole second: a tool call that opens a link
+  // for one answer would otherwise wait for it.
+  if (viewer) {
+    mark_states(h, now);
+    build_list(h);
+    if (is_in(h, set_wants_updates, s)) build_updates(h);
+    send_lists(h, s, now);
+  }
 }
 
 // ---- Forwarding.
@@ -719,13 +790,7 @@ void answer_update_asks(Hub* h, u32 now, u32 wall) {
 }
 
 void upkeep(Hub* h, u32 now) {
-  Machines* m = &h->m;
-  for (u32 i = 0; i < m->count; ++i) {
-    bool sampled = m_has(h, m_sample, i);
-    u32 d = now - m->last_sample[i];
-    m_put(h, m_stale, i, !sampled || (d >= 50 && d < 600));
-    m_put(h, m_offline, i, !sampled || d >= 600);
-  }
+  mark_states(h, now);
   for (u32 s = 0; s < slots; ++s) {
     if (!is_in(h, set_live, s)) continue;
     Slot* sl = &h->slot[s];
@@ -744,52 +809,14 @@ void upkeep(Hub* h, u32 now) {
       mark_closing(h, s, now);
     }
   }
-  proto::MachineList* list = &h->list;
-  list->host_mask = 0;
-  list->count = m->count;
-  h->peers.count = m->count;
-  for (u32 i = 0; i < m->count; ++i) {
-    update_summary(h, i);
-    __builtin_memcpy(list->ids[i], m->ids[i], 16);
-    __builtin_memcpy(list->names[i], m->inventory[i].names[proto::name_computer], 32);
-    list->summaries[i] = m->summary[i];
-    if ((h->flags & hub_host_id) && same_id(m->ids[i], h->host_id)) list->host_mask |= u64{1} << i;
-    __builtin_memcpy(h->peers.ids[i], m->ids[i], 16);
-    __builtin_memset(h->peers.addresses[i], 0, 16);
-    h->peers.address_kinds[i] = m->address[i] != 0 ? 1 : 0;
-    proto::put32(mem::Slice{h->peers.addresses[i], 16}, 0, m->address[i]);
-  }
-  bool any_updates = false;
-  for (u32 w = 0; w < 2; ++w) {
-    any_updates = any_updates || (h->sets[set_wants_updates][w] & h->sets[set_live][w] & ~h->sets[set_closing][w]);
-  }
-  if (any_updates) {
-    proto::Updates* u = &h->updates;
-    u->count = m->count;
-    for (u32 i = 0; i < m->count; ++i) {
-      __builtin_memcpy(u->ids[i], m->ids[i], 16);
-      u->major[i] = m->inventory[i].version[0];
-      u->minor[i] = m->inventory[i].version[1];
-      u->patch[i] = m->inventory[i].version[2];
-      u->phases[i] = m->phase[i];
-      u8 reason = m->reason[i];
-      if (m->phase[i] == phase_none) {
-        bool takes = m_has(h, m_takes_orders, i), unavailable = m_has(h, m_no_self_update, i);
-        reason = !takes ? 1 : unavailable ? (m->summary[i].os == 2 ? 2 : 3) : 0;
-      }
-      u->details[i] = reason;
-    }
-  }
+  build_list(h);
+  if (any_wants_updates(h)) build_updates(h);
   for (u32 w = 0; w < 2; ++w) {
     for (u64 v = h->sets[set_viewer][w] & h->sets[set_live][w]; v != 0; v &= v - 1) {
       u32 s = w * 64 + bits::word_first(v);
       if (s >= slots) break;
       if (is_in(h, set_closing, s) || stage_of(h, s) != stage_open) continue;
-      if (!send_frame(h, s, proto::encode_list(list, frame_room(h, s)), now)) continue;
-      if (is_in(h, set_wants_peers, s) && !send_frame(h, s, proto::encode_peers(&h->peers, frame_room(h, s)), now)) {
-        continue;
-      }
-      if (is_in(h, set_wants_updates, s)) send_frame(h, s, proto::encode_updates(&h->updates, frame_room(h, s)), now);
+      send_lists(h, s, now);
     }
   }
 }
@@ -1027,6 +1054,11 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
     }
   }
   if (host->web != nullptr) web::add_to_poll(host);
+  // A stop request ends the wait, however long it is.
+  if (host->stop_event != 0) {
+    u32 at = sock::poll_add(poll, kobj::pollable(host->stop_event), 0);
+    if (at < sock::poll_capacity) host->meaning[at] = entry_stop;
+  }
   sock::poll_wait(poll, answer_ready(host) ? 0 : timeout_ms);
   const u16 any = sock::poll_read | sock::poll_error | sock::poll_hangup | sock::poll_invalid;
   for (u32 e = 0; e < poll->count; ++e) {
@@ -1040,6 +1072,7 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
       if (returned & any) web::accept(host, u);
       continue;
     }
+    if (meaning == entry_stop) continue;  // the loop looks at the event before the next round
     if ((meaning & ~0xFFFFu) == entry_web_client) {
       web::client_io(host, meaning & 0xFFFF, (returned & any) != 0, u, wall);
       continue;
@@ -1065,10 +1098,36 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
   close_finished(host, u);
 }
 
+bool chunk_ready(const Hub* h) {
+  for (u32 w = 0; w < 2; ++w) {
+    for (u64 m = h->sets[set_live][w] & h->sets[set_chunk_asked][w] & ~h->sets[set_closing][w]; m != 0; m &= m - 1) {
+      u32 s = w * 64 + bits::word_first(m);
+      // A full out-buffer wakes the poll itself once the socket takes bytes again.
+      if (s < slots && h->slot[s].out_fill == 0) return true;
+    }
+  }
+  return false;
+}
+
+u32 wait_ms(const Host* host, u64 tick_ms) {
+  if (host->stop_reason != stop_none || host->closed) return 0;
+  if (answer_ready(host) || chunk_ready(host->hub)) return 0;
+  u64 due = host->start_tick + u64{host->next_tick} * 100;
+  u64 wait = due > tick_ms ? due - tick_ms : 0;
+  if (wait > tick_wait_max) wait = tick_wait_max;
+  // Carrying an older term's history over goes on in small steps, each round.
+  const share::Share* sh = host->share;
+  if (sh != nullptr && (sh->flags & share::leased) && !(sh->flags & share::complete) && wait > carry_wait) {
+    wait = carry_wait;
+  }
+  return static_cast<u32>(wait);
+}
+
 void run(Host* host, u64 round_limit) {
   while (host->rounds < round_limit && host->stop_reason == stop_none && !host->closed) {
     if (host->stop_event != 0 && kobj::wait(host->stop_event, 0)) break;
-    step(host, 100, os::clock_ms(), seconds_since_2025(os::filetime_now()));
+    u64 now = os::clock_ms();
+    step(host, wait_ms(host, now), now, seconds_since_2025(os::filetime_now()));
   }
 }
 

@@ -199,7 +199,7 @@ struct Options {
 };
 
 // What a poll entry stands for: a member slot by its number, or one of these (a web client adds its number).
-enum : u32 { entry_listener = 0x10000, entry_web = 0x20000, entry_web_client = 0x30000 };
+enum : u32 { entry_listener = 0x10000, entry_web = 0x20000, entry_web_client = 0x30000, entry_stop = 0x40000 };
 
 // The history answer in progress.
 enum : u32 { step_names = 0, step_tops = 1, step_buckets = 2, step_energy = 3 };
@@ -289,6 +289,11 @@ void set_host_id(Hub* hub, const u8* id);
 // Rounds until the limit, a stop reason or the stop event.
 void run(Host* host, u64 round_limit);
 void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall);
+// How long the next round's poll may wait at the given clock: until the next once-a-second duty, at most a second;
+// 0 while a history answer or an update chunk can go out now; at most 100 ms while an older term's history is
+// carried over. Between those the host sleeps until a socket or the stop event wakes it.
+constexpr u32 tick_wait_max = 1000, carry_wait = 100;
+u32 wait_ms(const Host* host, u64 tick_ms);
 // Last flush, every socket closed once, the listener closed unless the election owns it. A second call does nothing.
 void close(Host* host);
 void stop(Host* host, u32 reason);

@@ -3,6 +3,7 @@
 #include "base/bits.h"
 #include "cluster/auth.h"
 #include "cluster/cluster.h"
+#include "cluster/publish.h"
 #include "platform/os.h"
 
 namespace mcp {
@@ -2552,8 +2553,9 @@ namespace {
 
 constexpr u64 conn_bytes = sizeof(viewlink::ViewerConn);
 
-bool carve_in(mem::Arena* arena, u64 bytes, void** out) {
-  *out = mem::alloc(arena, bytes, 64).ptr;
+template <typename T>
+bool carve(mem::Arena* arena, T** out, u64 bytes = sizeof(T)) {
+  *out = reinterpret_cast<T*>(mem::alloc(arena, bytes, 64).ptr);
   return *out != nullptr;
 }
 
@@ -2611,59 +2613,94 @@ bool configured(ClusterView* view, const ServerOptions* options, cluster::Publis
 
 }  // namespace
 
+namespace {
+
+bool same_target(const cluster::PublishSettings* a, const cluster::PublishSettings* b) {
+  return a->target_kind == b->target_kind && a->address == b->address && a->port == b->port &&
+         a->beacon_port == b->beacon_port && mem::eq(cluster::target_text(a), cluster::target_text(b));
+}
+
+// The kept link serves this call when it is aimed where the settings say, with the same key, and is still open after
+// taking what the host sent while no call ran.
+bool kept_serves(ClusterCall* call, const cluster::PublishSettings* settings, const auth::KeyState* key) {
+  if (!call->open) return false;
+  viewer::ViewerLink* link = &call->conn->link;
+  if (!same_target(&call->target, settings) ||
+      __builtin_memcmp(&link->peer.cluster_key, key, sizeof(auth::KeyState)) != 0) {
+    return false;
+  }
+  viewlink::tick(call->conn, os::mcp_clock_ms(), 0);
+  return viewer::ready(link);
+}
+
+// Reserves the arena, makes the connection in it and carves every need's areas; false when any does not fit.
+bool open_link(ClusterCall* call, const auth::KeyState* key) {
+  if (!mem::arena_init(&call->arena, kept_link_size())) return false;
+  call->open = 1;
+  call->conn = viewlink::create(&call->arena, key, viewer::history_room);
+  mem::Arena* a = &call->arena;
+  return call->conn != nullptr && carve(a, &call->remote) && carve(a, &call->table) && carve(a, &call->list) &&
+         carve(a, &call->view) && carve(a, &call->names) && carve(a, &call->found);
+}
+
+// True once the open session brought a machine list. A list counted while the link was not open came on an earlier
+// session, so the mark moves up to the count whenever the link is seen not open.
+bool listed(ClusterCall* call) {
+  const viewer::ViewerLink* link = &call->conn->link;
+  if (!viewer::ready(link)) {
+    call->lists_mark = link->lists;
+    return false;
+  }
+  return link->lists > call->lists_mark;
+}
+
+}  // namespace
+
+u64 kept_link_size() {
+  return conn_bytes + 64 + viewer::history_room + 64 + sizeof(viewer::Remote) + 64 + sizeof(model::ProcTable) + 64 +
+         sizeof(proclist::ListState) + 64 + sizeof(viewer::HistView) + 64 + sizeof(viewer::NameFilter) + 64 +
+         sizeof(FoundProcesses) + 64 + 64;
+}
+
 bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need) {
+  (void)need;  // a kept link carries every need's areas
   cluster::PublishSettings settings;
   auth::KeyState key;
-  bool ready = false;
-  if (!configured(view, options, &settings, &key)) {
-    // the view says why
+  bool ready = configured(view, options, &settings, &key);
+  // A share is followed to the host its beacons name, as the window follows it.
+  if (ready && settings.target_kind == cluster::target_path && options->share_beacon) {
+    settings = options->share_beacon(&settings);
+  }
+  if (!ready || !kept_serves(call, &settings, &key)) close_cluster(call);
+  if (!ready || call->open) {
+    // the view says what is missing, or the kept link serves
   } else if (!local->network_started && sock::startup() != 1) {
     view->status = cluster_unreachable;
-  } else if (!mem::arena_init(&call->arena, link_size(need))) {
-    local->network_started = 1;
-    view->status = cluster_no_memory;
+    ready = false;
   } else {
     local->network_started = 1;
-    call->open = 1;
-    u32 receive = wants_history(need) ? viewer::history_room : viewer::receive_room;
-    call->conn = viewlink::create(&call->arena, &key, receive);
-    ready = call->conn != nullptr;
-    if (!ready) view->status = cluster_no_memory;
+    ready = open_link(call, &key);
+    if (ready) {
+      viewlink::set_target(call->conn, &settings, os::mcp_clock_ms());
+      call->target = settings;
+    } else {
+      close_cluster(call);
+      view->status = cluster_no_memory;
+    }
   }
   auth::wipe(&key, sizeof key);
   if (!ready) return false;
-  void* remote = nullptr;
-  void* table = nullptr;
-  void* list = nullptr;
-  void* hist = nullptr;
-  void* names = nullptr;
-  void* found = nullptr;
-  bool carved = (!wants_machine(need) || carve_in(&call->arena, sizeof(viewer::Remote), &remote)) &&
-                (!wants_table(need) || (carve_in(&call->arena, sizeof(model::ProcTable), &table) &&
-                                        carve_in(&call->arena, sizeof(proclist::ListState), &list))) &&
-                (!wants_history(need) || carve_in(&call->arena, sizeof(viewer::HistView), &hist)) &&
-                (need != need_process_history || carve_in(&call->arena, sizeof(viewer::NameFilter), &names)) &&
-                (need != need_find_all || carve_in(&call->arena, sizeof(FoundProcesses), &found));
-  if (!carved) {
-    view->status = cluster_no_memory;
-    return false;
-  }
-  call->remote = static_cast<viewer::Remote*>(remote);
-  call->table = static_cast<model::ProcTable*>(table);
-  call->list = static_cast<proclist::ListState*>(list);
-  call->view = static_cast<viewer::HistView*>(hist);
-  call->names = static_cast<viewer::NameFilter*>(names);
-  call->found = static_cast<FoundProcesses*>(found);
-  if (settings.target_kind == cluster::target_path && options->share_beacon) settings = options->share_beacon(&settings);
-  viewlink::set_target(call->conn, &settings, os::mcp_clock_ms());
   u64 deadline = os::mcp_clock_ms() + options->connect_wait;
   const viewer::ViewerLink* link = &call->conn->link;
-  while (link->lists == 0 && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
-  view->host_clock = link->peer.host_value;
+  while (!listed(call) && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
+  // The host's clock as of its accept, carried forward for a link kept since then.
+  u64 now = os::mcp_clock_ms();
+  u64 open_s = link->opened_at != publish::never && now > link->opened_at ? (now - link->opened_at) / 1000 : 0;
+  view->host_clock = static_cast<u32>(bits::min64(u64{link->peer.host_value} + open_s, 0xFFFFFFFFull));
   const u16* v = link->peer.host_version;
   view->host_version = u32{v[0]} * 1000000 + u32{v[1]} * 1000 + v[2];
   view->machines = &link->list;
-  if (link->lists == 0) {
+  if (!listed(call)) {
     view->status = cluster_no_answer;
     view->timeout_ms = options->connect_wait;
     view->last_event = static_cast<u8>(link->status != 0 ? link->status : u8{cluster::status_no_answer});
@@ -2742,7 +2779,7 @@ void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* opti
   for (i32 tier = tier_of(range); tier >= 0; --tier) {
     viewer::hist_start(hist, start, span, history_column(metric, 0), history_column(metric, 1),
                        static_cast<u8>(tier), cluster ? 1 : 0, id);
-    if (call->names != nullptr) viewer::hist_want(hist, call->names, name, static_cast<u32>(name_length));
+    if (need == need_process_history) viewer::hist_want(hist, call->names, name, static_cast<u32>(name_length));
     u64 deadline = os::mcp_clock_ms() + options->history_wait;
     viewer::history(link, hist, os::mcp_clock_ms());
     while (!hist->done && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
@@ -2752,7 +2789,7 @@ void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* opti
   }
   link->view = nullptr;  // nothing is asked again on this link
   view->hist = hist;
-  view->names = call->names;
+  view->names = need == need_process_history ? call->names : nullptr;
   view->status = hist->done ? cluster_ok : cluster_history_late;
 }
 
@@ -2856,6 +2893,23 @@ void close_cluster(ClusterCall* call) {
   __builtin_memset(call, 0, sizeof *call);
 }
 
+void keep_cluster(ClusterCall* call, u64 now) {
+  if (!call->open) return;
+  if (call->conn == nullptr || !viewer::ready(&call->conn->link)) return close_cluster(call);
+  call->last_used = now;
+}
+
+void wait_input(ClusterCall* call, u64 input) {
+  while (call->open) {
+    u64 now = os::mcp_clock_ms();
+    if (now - call->last_used >= kept_idle_ms) return close_cluster(call);
+    viewlink::tick(call->conn, now, 0);
+    if (!viewer::ready(&call->conn->link)) return close_cluster(call);
+    // Standard input is waited on as the link's socket is: both are descriptors here.
+    if (sock::poll_one(input, 0, 1000) & 1) return;
+  }
+}
+
 namespace {
 
 struct Areas {
@@ -2865,12 +2919,6 @@ struct Areas {
   LocalData* local;
   u8* answer;
 };
-
-template <typename T>
-bool carve(mem::Arena* arena, T** out, u64 bytes = sizeof(T)) {
-  *out = reinterpret_cast<T*>(mem::alloc(arena, bytes, 64).ptr);
-  return *out != nullptr;
-}
 
 constexpr u64 server_areas = 13;
 constexpr u64 server_bytes = sizeof(LineReader) + sizeof(json::Document) + sizeof(ToolTable) + sizeof(LocalData) +
@@ -2911,7 +2959,7 @@ ToolContext context_of(const Areas* a, mem::Bytes version, const ClusterView* vi
 
 // One line in, at most one answer out; false when the answer could not be written.
 bool serve_line(const Areas* a, u64 output, mem::Bytes version, u32 refresh_age, const ServerOptions* options,
-                u8 got, mem::Bytes line) {
+                u8 got, mem::Bytes line, ClusterCall* kept) {
   json::Writer w;
   json::writer_init(&w, mem::Slice{a->answer, line_max});
   Request r = {};
@@ -2928,9 +2976,8 @@ bool serve_line(const Areas* a, u64 output, mem::Bytes version, u32 refresh_age,
   }
   ClusterView view;
   reset_need(&view);
-  ClusterCall cluster_call = {};
   if (need != need_local) {
-    gather_cluster(&cluster_call, &view, a->local, options, need, a->doc, line, arguments_of(a->doc, line, &r));
+    gather_cluster(kept, &view, a->local, options, need, a->doc, line, arguments_of(a->doc, line, &r));
   }
   ToolContext context = context_of(a, version, &view);
   if (got == line_ready) answer(line, a->doc, &r, &context, &w);
@@ -2939,7 +2986,7 @@ bool serve_line(const Areas* a, u64 output, mem::Bytes version, u32 refresh_age,
     a->answer[w.length] = '\n';
     written = os::write_handle(output, mem::Bytes(a->answer, w.length + 1));
   }
-  close_cluster(&cluster_call);  // the link lives for one call: its socket and any lease child end here
+  if (need != need_local) keep_cluster(kept, os::mcp_clock_ms());
   return written;
 }
 
@@ -2956,22 +3003,25 @@ u32 serve(u64 input, u64 output, mem::Bytes version, u32 refresh_age, const Serv
   collect::procs_reset(a.local->procs);
   tool_table(a.table);
   u32 result = 0;
+  ClusterCall kept = {};
   for (;;) {
     mem::Bytes line;
     u8 got = next_line(a.reader, &line);
     if (got == line_end) break;
     if (got == line_more) {
+      wait_input(&kept, input);
       mem::Slice room = line_start(a.reader);
       u64 n = os::read_handle(input, mem::Slice{room.ptr, bits::min64(room.len, read_max)});
       a.reader->filled += static_cast<u32>(n);
       a.reader->ended = n == 0;
       continue;
     }
-    if (!serve_line(&a, output, version, refresh_age, options, got, line)) {
+    if (!serve_line(&a, output, version, refresh_age, options, got, line, &kept)) {
       result = 1;
       break;
     }
   }
+  close_cluster(&kept);
   if (a.local->collector_open) collect::close(a.local->collector);
   mem::release(&arena);
   return result;

@@ -353,8 +353,9 @@ struct LocalData {
   u8 network_started;
 };
 
-// One tool call's link to the cluster host: the arena reserved for its need and the areas carved from it. Made by
-// connect_cluster, torn down by close_cluster after the answer is written.
+// The link to the cluster host: its arena and the areas every need carves from it. Made by connect_cluster and
+// kept between calls while the host answers, so that a call does not wait for a handshake and the host's first list;
+// close_cluster tears it down.
 struct ClusterCall {
   mem::Arena arena;
   u8 open;
@@ -365,9 +366,22 @@ struct ClusterCall {
   viewer::HistView* view;
   viewer::NameFilter* names;
   FoundProcesses* found;
+  u32 lists_mark;  // the link's list count when it was last seen not open: a list above it came on this session
+  u64 last_used;   // ms, when the last call that used the link ended
+  cluster::PublishSettings target;  // what the link was aimed at
 };
 // The cluster arena of a need: its areas and 64 bytes for each, and 64 more.
 u64 link_size(u8 need);
+// The arena of a kept link: every need's areas at once, with room for a history answer.
+u64 kept_link_size();
+// A kept link no call used for this long is closed, and the server waits for input without waking.
+constexpr u32 kept_idle_ms = 300000;
+// After an answer: a link that is no longer open is closed, an open one is kept for the next call.
+void keep_cluster(ClusterCall* call, u64 now);
+// Waits until standard input has bytes (or ends) while a link is kept: the link is stepped once a second, which
+// takes the host's lists and sends its pings. The link is closed when it fails or stayed unused for kept_idle_ms;
+// from then on the read alone waits.
+void wait_input(ClusterCall* call, u64 input);
 // One step of the link, then a sleep until it next needs to act: at most 50 ms, never past the deadline.
 void wait_link(viewlink::ViewerConn* conn, u64 deadline);
 // True when the link is open and the host's machine list arrived; the view's status says why not.

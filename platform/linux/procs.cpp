@@ -460,13 +460,84 @@ uint32_t searched_count(const std::vector<std::pair<uint32_t, uint32_t>>& search
   return at != searched.end() && at->first == pid ? at->second : ~0u;
 }
 
+// The start of a process of the last pass; ~0 when it was not in it.
+uint64_t start_of(const Reader* r, uint32_t pid) {
+  auto at = std::lower_bound(r->memos.begin(), r->memos.end(), pid,
+                             [](const ProcMemo& m, uint32_t p) { return m.pid < p; });
+  return at != r->memos.end() && at->pid == pid ? at->started : ~0ull;
+}
+
+bool refused(const OwnerLooks& looks, uint32_t pid, uint64_t start) {
+  auto at = std::lower_bound(looks.refused.begin(), looks.refused.end(), std::make_pair(pid, uint64_t{0}));
+  return at != looks.refused.end() && at->first == pid && at->second == start;
+}
+
+// The listings of an earlier pass, or of a family that searched with them already, say nothing of this table read:
+// they start afresh. Refusals stay for the processes still listed.
+void start_looks(Reader* r, int family) {
+  OwnerLooks& looks = r->looks;
+  const uint8_t bit = static_cast<uint8_t>(1u << family);
+  if (looks.pass_ms == r->listed_ms && looks.pass_count == r->listed_count && !(looks.families & bit)) {
+    looks.families |= bit;
+    return;
+  }
+  looks.pass_ms = r->listed_ms;
+  looks.pass_count = r->listed_count;
+  looks.families = bit;
+  looks.looked.clear();
+  looks.seen.clear();
+  std::vector<std::pair<uint32_t, uint64_t>> still;
+  for (const auto& p : looks.refused) {
+    if (start_of(r, p.first) == p.second) still.push_back(p);
+  }
+  looks.refused.swap(still);
+}
+
+// Lists a process's open files to the end, keeping every socket among them with its holder; a process whose files
+// this user may not look at is remembered and passed over from then on.
+void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
+  OwnerLooks& looks = r->looks;
+  looks.looked.insert(pid);
+  sockets->clear();
+  char path[48];
+  int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+  bool denied = folder < 0 && errno == EACCES;
+  if (folder >= 0) {
+    each_entry(folder, [&](const char* name) {
+      uint64_t inode = socket_of(folder, name, &denied);
+      if (inode && looks.seen.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true}).second) {
+        sockets->push_back(inode);
+      }
+      // A process whose open files may be listed but not looked at (another user's, another container's).
+      return !denied;
+    }, true);
+    ::close(folder);
+  }
+  uint64_t start = start_of(r, pid);
+  if (denied && start != ~0ull) {
+    auto at = std::lower_bound(looks.refused.begin(), looks.refused.end(), std::make_pair(pid, uint64_t{0}));
+    looks.refused.insert(at, std::make_pair(pid, start));
+  }
+}
+
+bool looked(const OwnerLooks& looks, uint32_t pid) { return looks.looked.count(pid) != 0; }
+
 }  // namespace
 
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
+  start_looks(r, family);
+  OwnerLooks& looks = r->looks;
   std::unordered_map<uint64_t, Owner>& owners = r->owners[family];
   std::vector<std::pair<uint32_t, uint32_t>>& searched = r->tcp[family].searched;
   std::unordered_map<uint64_t, Owner> found;
   std::unordered_set<uint64_t> missing, stayed;
+  // A socket the other family's search saw while listing a process needs no look of its own.
+  auto seen = [&](uint64_t inode) {
+    auto at = looks.seen.find(inode);
+    if (at == looks.seen.end()) return false;
+    found.emplace(inode, at->second);
+    return true;
+  };
   for (uint64_t inode : inodes) {
     if (inode == 0 || found.count(inode) || missing.count(inode)) continue;
     auto known = owners.find(inode);
@@ -479,6 +550,7 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
         continue;
       }
     }
+    if (seen(inode)) continue;
     missing.insert(inode);
     // Listed at the search before too: its holder is looked for everywhere this time.
     if (known != owners.end()) stayed.insert(inode);
@@ -486,14 +558,17 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   bool everywhere = false;  // every process was looked into
   if (!missing.empty() && r->proc >= 0) {
     // The processes of the last pass (open files, pid), or every listed one when there was none; a process known
-    // to hold no open file is passed over. Those whose count moved since the last search come first, and within
-    // each group those with the most open files (holders of connections seldom have only their standard three).
+    // to hold no open file is passed over, and so is one already listed for this table read or refused before.
+    // Those whose count moved since the last search come first, and within each group those with the most open
+    // files (holders of connections seldom have only their standard three).
     std::vector<std::pair<uint32_t, uint32_t>> first, rest;
     if (r->memos.empty()) {
-      for (uint32_t pid : list_pids(r->proc)) first.emplace_back(~0u, pid);
+      for (uint32_t pid : list_pids(r->proc)) {
+        if (!looked(looks, pid)) first.emplace_back(~0u, pid);
+      }
     } else {
       for (const ProcMemo& m : r->memos) {
-        if (m.handles == 0) continue;
+        if (m.handles == 0 || looked(looks, m.pid) || refused(looks, m.pid, m.started)) continue;
         bool moved = searched.empty() || searched_count(searched, m.pid) != m.handles;
         (moved ? first : rest).emplace_back(m.handles, m.pid);
       }
@@ -503,24 +578,14 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     };
     std::stable_sort(first.begin(), first.end(), most_first);
     std::stable_sort(rest.begin(), rest.end(), most_first);
-    // Looks through a process's open files to the end: a count taken earlier cannot bound the listing, since the
-    // process may have opened files since (this one has, the folder being listed among them).
+    // A process's open files are looked through to the end: a count taken earlier cannot bound the listing, since
+    // the process may have opened files since (this one has, the folder being listed among them).
+    std::vector<uint64_t> sockets;
     auto look = [&](const std::pair<uint32_t, uint32_t>& process) {
-      char path[48];
-      const uint32_t pid = process.second;
-      int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
-      if (folder < 0) return;
-      each_entry(folder, [&](const char* name) {
-        bool denied = false;
-        uint64_t inode = socket_of(folder, name, &denied);
-        if (inode && missing.erase(inode)) {
-          stayed.erase(inode);
-          found.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true});
-        }
-        // A process whose open files may be listed but not looked at (another user's, another container's).
-        return !denied && !missing.empty();
-      }, true);
-      ::close(folder);
+      look_into(r, process.second, &sockets);
+      for (uint64_t inode : sockets) {
+        if (missing.erase(inode) && seen(inode)) stayed.erase(inode);
+      }
     };
     for (size_t i = 0; i < first.size() && !missing.empty(); ++i) look(first[i]);
     size_t i = 0;

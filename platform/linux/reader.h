@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -66,10 +67,24 @@ struct Kept {
   int fds = -1;   // -1: not open; -2: the folder is refused (another user's process): looked up by path each pass
 };
 
-// One row of a TCP table as the kernel lists it, with the socket's inode.
+// One row of a TCP table as the kernel lists it, with the socket's inode and the user that made it.
 struct TcpLine {
   sysrec::Tcp6Row row;  // the IPv4 rows use the first bytes of each address
   uint64_t inode = 0;
+  uint32_t uid = 0;
+  int family = 0;  // 0 IPv4, 1 IPv6
+};
+
+// What the owner searches learnt of the processes' open files. Both families' searches of one process pass share
+// the listings: a process's open files are listed at most once for them, and every socket seen there is kept with
+// its holder. Processes whose open files this user may not look at are passed over while they live.
+struct OwnerLooks {
+  uint64_t pass_ms = 0;  // the process pass the listings below belong to
+  uint32_t pass_count = 0;
+  uint8_t families = 0;  // bit f: family f searched with these listings
+  std::unordered_set<uint32_t> looked;                 // listed in this pass
+  std::unordered_map<uint64_t, Owner> seen;            // socket inode -> holder, from those listings
+  std::vector<std::pair<uint32_t, uint64_t>> refused;  // (pid, start) of processes not to be looked into, by pid
 };
 
 // A family's TCP table as last read. Each read makes the kernel walk its whole connection hash (about half a
@@ -123,6 +138,7 @@ struct Reader {
   std::vector<Nic> nics;           // by index order, as last listed
   std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
   TcpTable tcp[2];                                // per TCP family
+  OwnerLooks looks;                               // the owner searches' listings
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
@@ -178,7 +194,9 @@ uint32_t process_count(Reader* r);
 // looked for among the processes whose count of open files changed since the family's last search (opening a
 // socket adds one), or that are new since; one still listed at the next search and not found yet is looked for in
 // every process. A search stops when all are found. A socket that no process this user may look into holds is
-// remembered as such until it leaves the list, so it costs no further search.
+// remembered as such until it leaves the list, so it costs no further search. The two families' searches of one
+// process pass list each process's open files at most once between them (OwnerLooks), and a process whose open files
+// are refused is not tried again while it lives.
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,

@@ -244,3 +244,45 @@ TEST(HostDuty, AnAnswerWithoutRoomIsCutShortAndItsMemberGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostDuty, TheLoopSleepsUntilItsNextDutyOrWorkThatCanGoOnNow) {
+  Duty d;
+  d.seconds(8);
+  hub::Host* host = d.host;
+  hub::Hub* h = host->hub;
+  host->share->flags |= share::complete;  // nothing left to carry over
+  u64 due = host->start_tick + u64{host->next_tick} * 100;
+  struct Case {
+    const char* what;
+    u64 at;
+    u32 wait;
+  };
+  const Case idle[] = {
+      {"most of a second before the tick", due - 700, 700},
+      {"long before it: a second at most", due - 5000, 1000},
+      {"the tick is due", due, 0},
+      {"the tick is late", due + 30, 0},
+  };
+  for (const Case& c : idle) EXPECT_EQ(hub::wait_ms(host, c.at), c.wait) << c.what;
+
+  u8 challenge[32] = {7};
+  u32 s = hub::admit(h, mem::Bytes(challenge, 32), 0x7F000001, d.now());
+  ASSERT_NE(s, hub::none);
+  hub::put_in(h, hub::set_history, s, true);
+  EXPECT_EQ(hub::wait_ms(host, due - 700), 0u) << "a history answer can go on";
+  h->slot[s].out_fill = hub::buffer_size - 100;
+  EXPECT_EQ(hub::wait_ms(host, due - 700), 700u) << "its member has no room: the socket wakes the loop";
+  hub::put_in(h, hub::set_history, s, false);
+  h->slot[s].out_fill = 0;
+  hub::put_in(h, hub::set_chunk_asked, s, true);
+  EXPECT_EQ(hub::wait_ms(host, due - 700), 0u) << "an update chunk can go out";
+  h->slot[s].out_fill = 100;
+  EXPECT_EQ(hub::wait_ms(host, due - 700), 700u) << "the chunk waits for room";
+  hub::put_in(h, hub::set_chunk_asked, s, false);
+  host->share->flags &= ~share::complete;
+  EXPECT_EQ(hub::wait_ms(host, due - 700), hub::carry_wait) << "an older term is being carried over";
+}
+
+}  // namespace

@@ -246,6 +246,8 @@ TEST(HubForwarding, WatcherGetsWhatTheHostHoldsThenEachFrameResealed) {
   pub.send(&r, rig::sample_frame(2500, 4096));
   ASSERT_TRUE(view.join(&r, proto::role_viewer, proto::hello_temps, nullptr, 2));
   ASSERT_TRUE(other.join(&r, proto::role_viewer, 0, nullptr, 3));
+  view.take(&r);  // the machine list of the opening
+  other.take(&r);
   view.send(&r, rig::id_frame(proto::kind_watch, id_a));
   EXPECT_EQ(rig::kinds_of(view.take(&r)), (std::vector<u32>{proto::kind_inventory, proto::kind_sample}));
   Bytes sample = rig::sample_frame(3300, 5000);
@@ -266,6 +268,7 @@ TEST(HubForwarding, ViewerWithAFullOutBufferIsClosedOthersGoOn) {
   ASSERT_TRUE(pub.join(&r, proto::role_publisher, 0, id_a));
   ASSERT_TRUE(slow.join(&r, proto::role_viewer, 0, nullptr, 2));
   ASSERT_TRUE(fast.join(&r, proto::role_viewer, 0, nullptr, 3));
+  fast.take(&r);  // the machine list of the opening
   slow.send(&r, rig::id_frame(proto::kind_watch, id_a));
   fast.send(&r, rig::id_frame(proto::kind_watch, id_a));
   r.h->slot[slow.slot].out_fill = hub::buffer_size - 100;
@@ -275,6 +278,46 @@ TEST(HubForwarding, ViewerWithAFullOutBufferIsClosedOthersGoOn) {
   EXPECT_TRUE(r.open(fast.slot));
 }
 
+TEST(HubUpkeep, AViewerHearsTheListAsItsSessionOpens) {
+  Rig r;
+  Link pub, quiet, plain, peers, updates;
+  ASSERT_TRUE(pub.join(&r, proto::role_publisher, 0, id_a));
+  pub.send(&r, rig::inventory_frame(id_a, "alpha"), 0);
+  pub.send(&r, rig::sample_frame(5000, 8192), 0);
+  ASSERT_TRUE(quiet.join(&r, proto::role_publisher, 0, id_b, 0x0A000005));
+  quiet.send(&r, rig::inventory_frame(id_b, "beta"), 0);
+  // No upkeep has run: the list each viewer hears comes with its accept, and what follows it is what the viewer
+  // asked for in its hello. A machine that sent no sample yet is not shown online.
+  struct Case {
+    Link* link;
+    u8 flags;
+    std::vector<u32> kinds;
+  };
+  const Case cases[] = {
+      {&plain, 0, {proto::kind_list}},
+      {&peers, proto::hello_peers, {proto::kind_list, proto::kind_peers}},
+      {&updates, proto::hello_updates, {proto::kind_list, proto::kind_updates}},
+  };
+  u32 address = 2;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(c.link->join(&r, proto::role_viewer, c.flags, nullptr, address++));
+    std::vector<Bytes> got = c.link->take(&r);
+    ASSERT_EQ(rig::kinds_of(got), c.kinds) << int(c.flags);
+    auto list = std::make_unique<proto::MachineList>();
+    ASSERT_EQ(proto::decode_list(mem::Bytes(got[0].data(), got[0].size()), list.get()), proto::ok);
+    ASSERT_EQ(list->count, 2u);
+    EXPECT_EQ(memcmp(list->names[0], "alpha", 5), 0);
+    EXPECT_EQ(list->summaries[0].cpu, 5000);
+    EXPECT_EQ(list->summaries[0].state, 0);
+    EXPECT_EQ(memcmp(list->names[1], "beta", 4), 0);
+    EXPECT_EQ(list->summaries[1].state, hub::state_stale | hub::state_offline);
+  }
+  EXPECT_TRUE(pub.take(&r).empty());  // a publisher is sent no list
+  // A watch is answered at once with what the host holds of the machine.
+  plain.send(&r, rig::id_frame(proto::kind_watch, id_a));
+  EXPECT_EQ(rig::kinds_of(plain.take(&r)), (std::vector<u32>{proto::kind_inventory, proto::kind_sample}));
+}
+
 TEST(HubUpkeep, ListOnceASecondStaleOfflineAndTimeOuts) {
   Rig r;
   Link pub, view;
@@ -282,6 +325,7 @@ TEST(HubUpkeep, ListOnceASecondStaleOfflineAndTimeOuts) {
   pub.send(&r, rig::inventory_frame(id_a, "alpha"), 0);
   pub.send(&r, rig::sample_frame(5000, 8192), 0);
   ASSERT_TRUE(view.join(&r, proto::role_viewer, proto::hello_peers, nullptr, 2));
+  view.take(&r);  // what the opening sent
   hub::upkeep(r.h.get(), 10);
   std::vector<Bytes> got = view.take(&r);
   ASSERT_EQ(rig::kinds_of(got), (std::vector<u32>{proto::kind_list, proto::kind_peers}));
@@ -427,6 +471,7 @@ TEST(HubHistory, WithoutAShareAnAskGetsOneEmptyFinalPart) {
   Rig r;
   Link view;
   ASSERT_TRUE(view.join(&r, proto::role_viewer, 0, nullptr));
+  view.take(&r);  // the machine list of the opening
   proto::HistoryAsk ask = {};
   memcpy(ask.id, id_a, 16);
   ask.tier = 1;

@@ -165,12 +165,18 @@ struct Browser {
     out.resize(peer::proof(&link.p, mem::Bytes(reply.data(), reply.size()), mem::Slice{out.data(), out.size()}));
     return out;
   }
+  // The accept of an answer; the frames behind it wait for frames().
+  bool accept(const Answer& a) {
+    u32 n = proto::frame_len(mem::Bytes(a.body.data(), a.body.size()));
+    if (a.status != 200 || n == 0 || n > a.body.size()) return false;
+    link.pending.assign(a.body.begin() + n, a.body.end());
+    return peer::accepted(&link.p, mem::Bytes(a.body.data(), n));
+  }
   // Both steps of the handshake; true when the host accepted.
   bool join(WebRig* r, u32 now) {
     Answer a = open(r, now);
     if (a.status != 200) return false;
-    Answer b = r->request(post(path, proof(a)), now);
-    return b.status == 200 && peer::accepted(&link.p, mem::Bytes(b.body.data(), b.body.size()));
+    return accept(r->request(post(path, proof(a)), now));
   }
   // The sealed frames of an answer, tags checked.
   std::vector<Bytes> frames(const Answer& a) {
@@ -216,8 +222,12 @@ TEST(WebRelay, ABrowserBecomesAViewerThroughPostBodies) {
 
   Answer accepted = r.request(post(b.path, b.proof(opened)), 1);
   ASSERT_EQ(accepted.status, 200);
-  EXPECT_TRUE(peer::accepted(&b.link.p, mem::Bytes(accepted.body.data(), accepted.body.size())));
+  EXPECT_TRUE(b.accept(accepted));
   EXPECT_EQ(hub::stage_of(r.host->hub, b.slot), hub::stage_open);
+  // The machine list comes with the accept.
+  std::vector<Bytes> first = b.frames(Answer{});
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(kind_of(first[0]), proto::kind_list);
 
   // Nothing queued: an empty answer. Then the host's second queues the machine list, which the next POST carries.
   Answer idle = r.request(post(b.path, sealed_ping(&b)), 2);

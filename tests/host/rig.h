@@ -95,6 +95,12 @@ struct Link {
     if (proof.empty()) return false;
     r->feed(slot, proof, now);
     Bytes accept = r->drain(slot);
+    // A viewer's first list follows the accept at once: it waits, sealed, for take().
+    u32 n = proto::frame_len(mem::Bytes(accept.data(), accept.size()));
+    if (n != 0 && n < accept.size()) {
+      pending.assign(accept.begin() + n, accept.end());
+      accept.resize(n);
+    }
     return peer::accepted(&p, mem::Bytes(accept.data(), accept.size()));
   }
 

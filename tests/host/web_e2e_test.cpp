@@ -256,8 +256,12 @@ struct BrowserLink {
     Bytes proof(64);
     proof.resize(peer::proof(&p, mem::Bytes(reply.data(), reply.size()), mem::Slice{proof.data(), proof.size()}));
     Fetched accepted = post(path, proof);
-    return accepted.status == 200 &&
-           peer::accepted(&p, mem::Bytes(reinterpret_cast<const u8*>(accepted.body.data()), accepted.body.size()));
+    // The accept, and behind it the first frames of the session (the machine list), kept for poll_for.
+    const u8* body = reinterpret_cast<const u8*>(accepted.body.data());
+    u32 n = proto::frame_len(mem::Bytes(body, accepted.body.size()));
+    if (accepted.status != 200 || n == 0 || n > accepted.body.size()) return false;
+    pending.assign(body + n, body + accepted.body.size());
+    return peer::accepted(&p, mem::Bytes(body, n));
   }
   // Polls every half second until a frame of the kind arrives (tags checked), or the time is up.
   bool poll_for(u32 kind, int ms) {

@@ -3,13 +3,16 @@
 // its standard input and output as an MCP client asks it. The figures are live, so the checks are what the cluster
 // must show: both machines listed online by name, one machine's usage and processes by name, a process found on
 // every machine, the cluster's counts, and stored history after the host has closed its first buckets.
+#include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -79,6 +82,21 @@ bool start_host(net::Process* host, const std::string& dir, u16 port) {
   return host->wait_output("vimbrel host: listening on port " + std::to_string(port) + ", term 1", 30);
 }
 
+// The sockets the process holds open, by the kernel's names ("socket:[inode]").
+std::set<std::string> sockets_of(pid_t pid) {
+  std::set<std::string> found;
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return found;
+  while (dirent* e = readdir(d)) {
+    char target[128];
+    ssize_t n = readlink((folder + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, n).rfind("socket:", 0) == 0) found.insert(std::string(target, n));
+  }
+  closedir(d);
+  return found;
+}
+
 TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   testutil::TempDir dir;
   u16 port = net::free_port();
@@ -100,6 +118,9 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   });
   EXPECT_TRUE(list.has("list_machines: 2 of 2 machines, state all")) << list.line;
   EXPECT_NE(list.structured.find(R"("name":"alpha-node",)"), std::string::npos) << list.structured;
+  // The link stays open between calls: the next calls find the host on the same connection.
+  std::set<std::string> link = sockets_of(s.pid);
+  EXPECT_FALSE(link.empty());
 
   Result usage(s.call(++id, "machine_usage", R"({"machine":"ALPHA-NODE"})"));
   EXPECT_FALSE(usage.error) << usage.line;
@@ -108,6 +129,7 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   Result top(s.call(++id, "top_processes", R"({"machine":"beta-node","count":3})"));
   EXPECT_FALSE(top.error) << top.line;
   EXPECT_TRUE(top.has("top_processes of beta-node by cpu: 3 of ")) << top.text;
+  EXPECT_EQ(sockets_of(s.pid), link);
 
   Result sums(s.call(++id, "cluster_usage", "{}"));
   EXPECT_TRUE(sums.has("cluster_usage of 2 machines: 2 online, 0 stale, 0 offline, 0 missing")) << sums.text;
@@ -140,6 +162,14 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   Result process(s.call(++id, "process_history", R"({"machine":"beta-node","name":"vimbrel","range":"1h"})"));
   EXPECT_FALSE(process.error) << process.line;
   EXPECT_TRUE(process.has("process_history of vimbrel on beta-node over the last 1h")) << process.text;
+
+  // Settings that name another server end the kept link: the next call asks the new target (nobody listens there).
+  testutil::write_file(dir.path + "/mcp/config/Vimbrel/publish.txt", "vimbrel-publish 1\npublish off\ntarget 127.0.0.1:" +
+                                                                          std::to_string(net::free_port()) + "\n");
+  Result moved(s.call(++id, "list_machines", "{}"));
+  EXPECT_TRUE(moved.error);
+  EXPECT_TRUE(moved.has("no answer from the server or share within 8000 ms")) << moved.text;
+  for (const std::string& socket : sockets_of(s.pid)) EXPECT_EQ(link.count(socket), 0u) << socket;
 
   for (net::Agent& a : agents) EXPECT_EQ(a.process.stop(SIGTERM), 0);
   EXPECT_EQ(host.stop(SIGTERM), 0);

@@ -2,7 +2,9 @@
 // last pass and what makes it read again, the size answered to a buffer that is short, and how new sockets find
 // the process that holds them.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -352,6 +354,61 @@ TEST(TcpOwners, TableIsReadAtMostEveryFiveSeconds) {
   EXPECT_EQ(owners(m.r).size(), 3u);
   m.r->tcp[0].read_ms -= 5000;  // as if five seconds had passed
   EXPECT_EQ(owners(m.r).size(), 4u);
+}
+
+// On the running system both families' tables come from one read; each row as the kernel's listing files show it:
+// a listener on 127.0.0.1 and one on ::1, in the state, address and port order of the rows, with this process as
+// the holder.
+TEST(TcpOwners, LiveTablesOfBothFamiliesWithTheirHolders) {
+  int v4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), v6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a4{};
+  a4.sin_family = AF_INET;
+  a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(bind(v4, reinterpret_cast<sockaddr*>(&a4), sizeof a4), 0);
+  ASSERT_EQ(listen(v4, 1), 0);
+  const bool have_v6 = bind(v6, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0 && listen(v6, 1) == 0;
+  socklen_t n4 = sizeof a4, n6 = sizeof a6;
+  getsockname(v4, reinterpret_cast<sockaddr*>(&a4), &n4);
+  getsockname(v6, reinterpret_cast<sockaddr*>(&a6), &n6);
+  sysinfo::Reader* r = sysinfo::open(bytes("/"));
+  ASSERT_NE(r, nullptr);
+  std::vector<u8> table(1 << 20);
+  u32 size = 0;
+  ASSERT_EQ(net::tcp_table(r, net::family_ipv4, mem::Slice{table.data(), table.size()}, &size), 0u);
+  u32 count = 0;
+  memcpy(&count, table.data(), 4);
+  bool found = false;
+  for (u32 i = 0; i < count; ++i) {
+    sysrec::TcpRow row;
+    memcpy(&row, table.data() + sysrec::tcp_table_head + i * sizeof row, sizeof row);
+    if (row.local_port != a4.sin_port || row.state != 2) continue;
+    found = true;
+    EXPECT_EQ(row.local_address, a4.sin_addr.s_addr);
+    EXPECT_EQ(row.pid, static_cast<u32>(getpid()));
+  }
+  EXPECT_TRUE(found);
+  if (have_v6) {
+    const u64 read_ms = r->tcp[1].read_ms;
+    ASSERT_EQ(net::tcp_table(r, net::family_ipv6, mem::Slice{table.data(), table.size()}, &size), 0u);
+    EXPECT_EQ(r->tcp[1].read_ms, read_ms) << "the IPv6 table was read again";
+    memcpy(&count, table.data(), 4);
+    found = false;
+    for (u32 i = 0; i < count; ++i) {
+      sysrec::Tcp6Row row;
+      memcpy(&row, table.data() + sysrec::tcp_table_head + i * sizeof row, sizeof row);
+      if (row.local_port != a6.sin6_port || row.state != 2) continue;
+      found = true;
+      EXPECT_EQ(memcmp(row.local_address, &in6addr_loopback, 16), 0);
+      EXPECT_EQ(row.pid, static_cast<u32>(getpid()));
+    }
+    EXPECT_TRUE(found);
+  }
+  sysinfo::close(r);
+  close(v4);
+  close(v6);
 }
 
 }  // namespace

@@ -3,52 +3,18 @@
 // names, and the server with a key and publish.txt of its own. The SDK validates every structured result against
 // the tool's output schema. Usage: node cluster.mjs <path of vimbrel>
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import * as loopback from './loopback.mjs';
 
 const exe = process.argv[2];
 assert.ok(exe, 'the path of vimbrel is the first argument');
 const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vimbrel-mcp-cluster-'));
 const children = [];
-const key = 'vimbrel-key 1 ' + Array.from({ length: 32 }, (_, i) => (0x11 + i).toString(16).padStart(2, '0')).join('') + '\n';
-
-// A home with its XDG folders and the cluster key; its environment.
-function home(name, extra = {}) {
-  const dir = path.join(root, name);
-  fs.mkdirSync(path.join(dir, 'config', 'Vimbrel'), { recursive: true });
-  fs.mkdirSync(path.join(dir, 'data'), { recursive: true });
-  fs.mkdirSync(path.join(dir, 'run'), { recursive: true, mode: 0o700 });
-  fs.writeFileSync(path.join(dir, 'config', 'Vimbrel', 'cluster.key'), key, { mode: 0o600 });
-  return { dir, env: { ...process.env, HOME: dir, XDG_RUNTIME_DIR: path.join(dir, 'run'),
-    XDG_CONFIG_HOME: path.join(dir, 'config'), XDG_DATA_HOME: path.join(dir, 'data'), ...extra } };
-}
-
-// A port the kernel chose for a moment.
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer();
-    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-  });
-}
-
-// Starts a process and resolves once its standard output holds the text (rejects after the seconds).
-function start(args, env, text, seconds) {
-  const child = spawn(exe, args, { env, stdio: ['ignore', 'pipe', 'inherit'] });
-  children.push(child);
-  let out = '';
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no "${text}" from ${args.join(' ')}: ${out}`)), seconds * 1000);
-    child.stdout.on('data', (d) => {
-      out += d;
-      if (out.includes(text)) { clearTimeout(timer); resolve(child); }
-    });
-  });
-}
+const home = (name, extra) => loopback.home(root, name, extra);
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -63,14 +29,7 @@ async function until(client, name, args, seconds, test) {
 }
 
 async function main() {
-  const port = await freePort();
-  const h = home('host');
-  await start(['--host', path.join(root, 'share'), '--port', String(port), '--listen', '127.0.0.1'], h.env,
-    `listening on port ${port}, term 1`, 30);
-  for (const name of ['alpha-node', 'beta-node']) {
-    const a = home(name, { COMPUTERNAME: name });
-    await start(['--agent', '--server', `127.0.0.1:${port}`], a.env, 'vimbrel agent: publishing to', 60);
-  }
+  const port = await loopback.twoAgents(exe, children, root);
   const begun = Date.now();
   const m = home('mcp');
   fs.writeFileSync(path.join(m.dir, 'config', 'Vimbrel', 'publish.txt'),
