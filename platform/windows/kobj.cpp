@@ -1,0 +1,125 @@
+// Named events and mutexes in the session's "Local\" namespace of kernel objects.
+#include "platform/kobj.h"
+
+#include <windows.h>
+
+#include "platform/os.h"
+#include "platform/windows/wide.h"
+
+namespace kobj {
+
+u32 wide_name(mem::Bytes name, u16* buffer100) {
+  buffer100[0] = 0;
+  if (name.len == 0 || name.len > name_max) return 0;
+  for (u64 i = 0; i < name.len; ++i) {
+    if (name.ptr[i] == 0 || name.ptr[i] >= 128) return 0;
+  }
+  for (u64 i = 0; i < name.len; ++i) buffer100[i] = name.ptr[i];
+  buffer100[name.len] = 0;
+  return static_cast<u32>(name.len);
+}
+
+u32 quit_event_name(u32 process_id, u8* buffer96) {
+  mem::Bytes prefix = mem::lit("Local\\Vimbrel-quit-");
+  __builtin_memcpy(buffer96, prefix.ptr, prefix.len);
+  const char* digits = "0123456789abcdef";
+  for (u32 i = 0; i < 8; ++i) buffer96[prefix.len + i] = static_cast<u8>(digits[(process_id >> (28 - 4 * i)) & 0xF]);
+  return static_cast<u32>(prefix.len + 8);
+}
+
+namespace {
+
+const wchar_t* wide(mem::Bytes name, u16 (&buffer)[100]) { return wide_name(name, buffer) ? reinterpret_cast<const wchar_t*>(buffer) : nullptr; }
+
+// An event of the name, made new: one that exists already is another live process's, and is refused.
+Handle create(mem::Bytes name, BOOL manual) {
+  u16 buffer[100];
+  const wchar_t* w = wide(name, buffer);
+  if (!w) return 0;
+  HANDLE h = CreateEventW(nullptr, manual, FALSE, w);
+  if (h && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(h);
+    return 0;
+  }
+  return winwide::value(h);
+}
+
+// The quit event that a console's Ctrl-C or close sets. A console handler runs on a thread of the system's, so the
+// event it sets is kept here.
+HANDLE signal_target = nullptr;
+
+BOOL WINAPI on_console_stop(DWORD) {
+  if (signal_target) SetEvent(signal_target);
+  return TRUE;
+}
+
+}  // namespace
+
+Handle create_quit_event() {
+  u8 name[96];
+  u32 n = quit_event_name(os::process_id(), name);
+  return create(mem::Bytes(name, n), TRUE);
+}
+
+u32 stop_on_signals(Handle quit_event) {
+  if (quit_event == 0) return 0;
+  signal_target = winwide::handle(quit_event);
+  return SetConsoleCtrlHandler(on_console_stop, TRUE) ? 1 : 0;
+}
+
+Handle create_event(mem::Bytes name) { return create(name, FALSE); }
+
+Handle open_event(mem::Bytes name) {
+  u16 buffer[100];
+  const wchar_t* w = wide(name, buffer);
+  return w ? winwide::value(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, w)) : 0;
+}
+
+u32 signal_event(mem::Bytes name) {
+  u16 buffer[100];
+  const wchar_t* w = wide(name, buffer);
+  HANDLE h = w ? OpenEventW(EVENT_MODIFY_STATE, FALSE, w) : nullptr;
+  if (!h) return 0;
+  BOOL set = SetEvent(h);
+  CloseHandle(h);
+  return set ? 1 : 0;
+}
+
+u32 wait(Handle event, u32 timeout_ms) {
+  return event && WaitForSingleObject(winwide::handle(event), timeout_ms) == WAIT_OBJECT_0 ? 1 : 0;
+}
+
+// Windows waits on events with the wait functions; a poll set holds sockets only.
+u64 pollable(Handle) { return ~0ull; }
+
+Handle take_mutex(mem::Bytes name, u32 timeout_ms) {
+  u16 buffer[100];
+  const wchar_t* w = wide(name, buffer);
+  HANDLE h = w ? CreateMutexW(nullptr, FALSE, w) : nullptr;
+  if (!h) return 0;
+  DWORD r = WaitForSingleObject(h, timeout_ms);
+  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return winwide::value(h);
+  CloseHandle(h);
+  return 0;
+}
+
+u32 mutex_exists(mem::Bytes name) {
+  u16 buffer[100];
+  const wchar_t* w = wide(name, buffer);
+  HANDLE h = w ? OpenMutexW(SYNCHRONIZE, FALSE, w) : nullptr;
+  if (!h) return 0;
+  CloseHandle(h);
+  return 1;
+}
+
+void release_mutex(Handle mutex) {
+  if (!mutex) return;
+  ReleaseMutex(winwide::handle(mutex));
+  CloseHandle(winwide::handle(mutex));
+}
+
+void close(Handle handle) {
+  if (handle) CloseHandle(winwide::handle(handle));
+}
+
+}  // namespace kobj
