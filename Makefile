@@ -1,6 +1,7 @@
 # The two commands of the README, and the benchmarks.
 #   make run    install what is missing, build a release build, start vimbrel
-#   make test   install what is missing, build the sanitized test build, run every test
+#   make test   install what is missing, build the sanitized test build, run every test; then the Windows part
+#               (tests/windows/run: vimbrel.exe and its tests under wine, mixed clusters with the Linux build)
 #   make bench  build the optimised benchmarks and run them
 #   make windows  cross-build build/windows/vimbrel.exe and the Windows test programs (mingw-w64; run under wine)
 #   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
@@ -25,6 +26,7 @@ test: deps
 	@cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIMBREL_SANITIZE=ON -DVIMBREL_TESTS=ON >/dev/null
 	@cmake --build build/test -j $(JOBS)
 	cd build/test && ctest --output-on-failure -j $(JOBS)
+	@tests/windows/run build/test/vimbrel $(JOBS)
 
 bench: deps
 	@cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVIMBREL_BENCH=ON >/dev/null

@@ -147,10 +147,10 @@ u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
     return no_room;
   }
   mem::Slice bytes = mem::alloc(arena, file.size, 1);
-  u64 count = 0;
+  u64 count = 0, size = file.size;
   result = bytes.ptr ? read_at(&file, 0, bytes, &count) : no_room;
   close(&file);
-  if (result == ok && count != file.size) result = other;
+  if (result == ok && count != size) result = other;
   if (result != ok) {
     arena->used = used;
     return result;

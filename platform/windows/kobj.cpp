@@ -8,11 +8,15 @@
 
 namespace kobj {
 
+// Names are "Local\" and printable characters without a separator or "..": one name can never reach another
+// namespace of the system's objects.
 u32 wide_name(mem::Bytes name, u16* buffer100) {
   buffer100[0] = 0;
-  if (name.len == 0 || name.len > name_max) return 0;
-  for (u64 i = 0; i < name.len; ++i) {
-    if (name.ptr[i] == 0 || name.ptr[i] >= 128) return 0;
+  const mem::Bytes local = mem::lit("Local\\");
+  if (name.len <= local.len || name.len > name_max || !mem::eq(mem::Bytes(name.ptr, local.len), local)) return 0;
+  for (u64 i = local.len; i < name.len; ++i) {
+    u8 c = name.ptr[i];
+    if (c < 32 || c > 126 || c == '/' || c == '\\' || (c == '.' && i + 1 < name.len && name.ptr[i + 1] == '.')) return 0;
   }
   for (u64 i = 0; i < name.len; ++i) buffer100[i] = name.ptr[i];
   buffer100[name.len] = 0;
