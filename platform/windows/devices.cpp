@@ -53,7 +53,8 @@ u32 drive_descriptor(sysinfo::Reader* reader, u32 n, mem::Slice out) {
   static_assert(sizeof(STORAGE_DEVICE_DESCRIPTOR) == sizeof(DriveDescriptor));
   DWORD got = 0;
   if (!reader || out.len < sizeof(DriveDescriptor) ||
-      !property(n, StorageDeviceProperty, out.ptr, static_cast<u32>(out.len > 0xFFFFFFFF ? 0xFFFFFFFF : out.len), &got)) {
+      !property(n, StorageDeviceProperty, out.ptr, static_cast<u32>(out.len > 0xFFFFFFFF ? 0xFFFFFFFF : out.len),
+                &got)) {
     return 0;
   }
   return got;

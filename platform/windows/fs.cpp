@@ -20,32 +20,21 @@ struct Row {
 // Windows and Winsock error codes by class. 109 and 232 (a pipe whose reader has gone) are a reset connection too:
 // a console writer reports them as the class of a vanished reader.
 const Row rows[] = {
-    {123, bad_name},        {161, bad_name},          {206, bad_name},          {2, not_found},
-    {3, not_found},         {15, not_found},          {203, not_found},         {80, exists},
-    {183, exists},          {5, denied},              {32, denied},             {33, denied},
-    {10013, denied},        {145, not_empty},         {10040, too_large},       {10014, invalid},
-    {10022, invalid},       {10049, invalid},         {10056, invalid},         {267, not_directory},
-    {10035, would_block},   {121, timed_out},         {10060, timed_out},       {10057, not_connected},
-    {10058, not_connected}, {995, aborted},           {1225, refused},          {1234, refused},
-    {10061, refused},       {64, reset},              {1236, reset},            {10053, reset},
-    {10054, reset},         {109, reset},             {232, reset},             {1231, unreachable},
-    {1232, unreachable},    {10050, unreachable},     {10051, unreachable},     {10065, unreachable},
-    {10048, address_in_use}, {39, no_space},          {112, no_space},          {10055, no_space},
-    {19, write_protected},  {4, too_many_open},       {10024, too_many_open},   {6, bad_handle},
-    {10009, bad_handle},    {10038, bad_handle},      {10004, interrupted},     {10043, unsupported},
-    {10045, unsupported},   {10047, unsupported},
+    {123, bad_name},         {161, bad_name},      {206, bad_name},        {2, not_found},
+    {3, not_found},          {15, not_found},      {203, not_found},       {80, exists},
+    {183, exists},           {5, denied},          {32, denied},           {33, denied},
+    {10013, denied},         {145, not_empty},     {10040, too_large},     {10014, invalid},
+    {10022, invalid},        {10049, invalid},     {10056, invalid},       {267, not_directory},
+    {10035, would_block},    {121, timed_out},     {10060, timed_out},     {10057, not_connected},
+    {10058, not_connected},  {995, aborted},       {1225, refused},        {1234, refused},
+    {10061, refused},        {64, reset},          {1236, reset},          {10053, reset},
+    {10054, reset},          {109, reset},         {232, reset},           {1231, unreachable},
+    {1232, unreachable},     {10050, unreachable}, {10051, unreachable},   {10065, unreachable},
+    {10048, address_in_use}, {39, no_space},       {112, no_space},        {10055, no_space},
+    {19, write_protected},   {4, too_many_open},   {10024, too_many_open}, {6, bad_handle},
+    {10009, bad_handle},     {10038, bad_handle},  {10004, interrupted},   {10043, unsupported},
+    {10045, unsupported},    {10047, unsupported},
 };
-
-const char* const class_texts[] = {
-    "success",        "bad name",        "not found",      "already exists", "access denied",
-    "not empty",      "too large",       "no room",        "not a plain file", "unknown",
-    "failed",         "invalid",         "not a directory", "would block",    "timed out",
-    "not connected",  "aborted",         "refused",        "reset",          "unreachable",
-    "address in use", "no space",        "write protected", "too many open files", "bad handle",
-    "interrupted",    "unsupported",
-};
-static_assert(sizeof class_texts / sizeof class_texts[0] == class_count);
-const char* const io_code_texts[] = {"success", "already exists", "not found", "in use", "access denied", "failed"};
 
 inline bool is_separator(u8 c) { return c == '/' || c == '\\'; }
 
@@ -103,33 +92,6 @@ u32 error_class(u32 system_error) {
 
 u32 last_error() { return GetLastError(); }
 
-mem::Bytes class_text(u32 error_class) {
-  if (error_class >= class_count || error_class == 9) return mem::lit("unknown");
-  return mem::cstr(class_texts[error_class]);
-}
-
-u64 root_length(mem::Bytes path) {
-  const u8* p = path.ptr;
-  u64 n = path.len;
-  auto skip_component = [&](u64 at) {
-    while (at < n && !is_separator(p[at])) ++at;
-    while (at < n && is_separator(p[at])) ++at;
-    return at;
-  };
-  auto drive_at = [&](u64 at) { return n >= at + 2 && p[at + 1] == ':'; };
-  if (n >= 4 && p[0] == '\\' && p[1] == '\\' && p[2] == '?' && p[3] == '\\') {
-    if (n >= 8 && (p[4] | 32) == 'u' && (p[5] | 32) == 'n' && (p[6] | 32) == 'c' && p[7] == '\\') {
-      return skip_component(skip_component(8));
-    }
-    if (drive_at(4)) return n > 6 && is_separator(p[6]) ? 7 : 6;
-    return 4;
-  }
-  if (n >= 2 && is_separator(p[0]) && is_separator(p[1])) return skip_component(skip_component(2));
-  if (drive_at(0)) return n > 2 && is_separator(p[2]) ? 3 : 2;
-  if (n >= 1 && is_separator(p[0])) return 1;
-  return 0;
-}
-
 // ---- Whole files.
 
 u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
@@ -162,8 +124,8 @@ u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
 u32 write_with(mem::Bytes path, mem::Bytes bytes, u32 access, u32 disposition) {
   WidePath w;
   if (!w.set(path)) return bad_name;
-  HANDLE h = CreateFileW(w.units, access_bits(access), FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(w.units, access_bits(access), FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     u32 c = last_class();
     return c == denied && is_dir(w.units) ? not_plain_file : c;
@@ -223,8 +185,8 @@ u32 replace_commit(Replacement* r) {
   if (r->file && !CloseHandle(winwide::handle(r->file)) && result == ok) result = other;
   r->file = 0;
   WidePath from, to;
-  if (result == ok && (!from.set(mem::Bytes(r->temporary, r->temporary_length)) ||
-                       !to.set(mem::Bytes(r->name, r->name_length)))) {
+  if (result == ok &&
+      (!from.set(mem::Bytes(r->temporary, r->temporary_length)) || !to.set(mem::Bytes(r->name, r->name_length)))) {
     result = bad_name;
   }
   if (result == ok && !MoveFileExW(from.units, to.units, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -301,8 +263,6 @@ u32 delete_file(mem::Bytes path) {
   SetFileAttributesW(w.units, a);
   return c;
 }
-
-u32 remove(mem::Bytes path) { return delete_file(path); }
 
 u32 copy_file(mem::Bytes from, mem::Bytes to) {
   wchar_t a[1100], b[1100];
@@ -475,27 +435,6 @@ u32 temp_folder(mem::Slice buffer, u64* length) {
 
 // ---- Flag answers.
 
-u32 touch(mem::Bytes path) { return write_file(path, mem::Bytes()) == ok ? 1 : 0; }
-u32 write_ok(mem::Bytes path, mem::Bytes bytes) { return write_file(path, bytes) == ok ? 1 : 0; }
-u32 append_ok(mem::Bytes path, mem::Bytes bytes) { return append_file(path, bytes) == ok ? 1 : 0; }
-u32 move_ok(mem::Bytes from, mem::Bytes to) { return move_file(from, to) == ok ? 1 : 0; }
-
-u64 read_prefix(mem::Bytes path, mem::Slice buffer) {
-  File file{};
-  if (open_sized(path, &file) != ok) return 0;
-  u64 count = 0;
-  u32 result = read_at(&file, 0, buffer, &count);
-  close(&file);
-  return result == ok ? count : 0;
-}
-
-u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing) {
-  if (move_file(target, backup) != ok) return 0;
-  if (move_file(new_path, target) == ok) return 1;
-  if (move_file(backup, target) != ok && move_file(backup, target) != ok && target_missing) *target_missing = 1;
-  return 0;
-}
-
 // ---- Files of the updater: answers are the system's error numbers.
 
 u32 create_exclusive(mem::Bytes path, u32, u64* handle) {
@@ -593,7 +532,9 @@ u32 mode_bits(mem::Bytes path) {
 
 namespace {
 
-bool short_path(mem::Bytes path, wchar_t (&out)[300]) { return path.len <= short_path_max && winwide::ascii(path, out, 300) && path.len > 0; }
+bool short_path(mem::Bytes path, wchar_t (&out)[300]) {
+  return path.len <= short_path_max && winwide::ascii(path, out, 300) && path.len > 0;
+}
 
 u32 io_last() { return io_error_class(GetLastError()); }
 
@@ -601,22 +542,30 @@ u32 io_last() { return io_error_class(GetLastError()); }
 
 u32 io_error_class(u32 system_error) {
   switch (system_error) {
-    case 0: return io_failed;
-    case 80: case 183: return io_exists;
-    case 2: case 3: return io_not_found;
-    case 32: case 33: return io_in_use;
-    case 5: return io_denied;
-    default: return io_failed;
+    case 0:
+      return io_failed;
+    case 80:
+    case 183:
+      return io_exists;
+    case 2:
+    case 3:
+      return io_not_found;
+    case 32:
+    case 33:
+      return io_in_use;
+    case 5:
+      return io_denied;
+    default:
+      return io_failed;
   }
 }
-
-mem::Bytes io_code_text(u32 code) { return code <= io_failed ? mem::cstr(io_code_texts[code]) : mem::lit("unknown"); }
 
 u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot) {
   *slot = 0;
   wchar_t w[300];
   if (!short_path(path, w)) return io_not_found;
-  DWORD extra = (flags & io_write_through ? FILE_FLAG_WRITE_THROUGH : 0) | (flags & io_no_buffering ? FILE_FLAG_NO_BUFFERING : 0);
+  DWORD extra =
+      (flags & io_write_through ? FILE_FLAG_WRITE_THROUGH : 0) | (flags & io_no_buffering ? FILE_FLAG_NO_BUFFERING : 0);
   DWORD sharing = (share & share_read ? FILE_SHARE_READ : 0) | (share & share_write ? FILE_SHARE_WRITE : 0) |
                   (share & share_delete ? FILE_SHARE_DELETE : 0);
   HANDLE h = CreateFileW(w, access_bits(access), sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | extra, nullptr);
@@ -636,8 +585,8 @@ u32 io_create_file(mem::Bytes path, mem::Bytes bytes) {
 }
 
 u32 io_open_rw(mem::Bytes path, u32 truncate, u64* slot) {
-  return io_open(path, access_read | access_write, share_read, truncate ? create_always : open_always,
-                 io_write_through, slot);
+  return io_open(path, access_read | access_write, share_read, truncate ? create_always : open_always, io_write_through,
+                 slot);
 }
 
 u32 io_open_shared(mem::Bytes path, u64* slot) {
@@ -728,39 +677,6 @@ u32 io_remove_directory(mem::Bytes path) {
   return RemoveDirectoryW(w) ? io_ok : io_last();
 }
 
-bool is_dot_name(mem::Bytes name) {
-  return (name.len == 1 && name.ptr[0] == '.') || (name.len == 2 && name.ptr[0] == '.' && name.ptr[1] == '.');
-}
-
-void listing_add(Listing* listing, mem::Bytes name, bool directory) {
-  if (is_dot_name(name)) return;
-  bool usable = name.len > 0 && name.len <= 32;
-  for (u64 i = 0; usable && i < name.len; ++i) {
-    u8 c = name.ptr[i];
-    usable = c >= 32 && c < 127 && c != '\\' && c != '/' && c != ':' && c != '*' && c != '?' && c != '"' &&
-             c != '<' && c != '>' && c != '|';
-  }
-  auto bump = [](u32* counter) {
-    if (*counter != 0xFFFFFFFF) ++*counter;
-  };
-  if (!usable) {
-    bump(&listing->unusable);
-    return;
-  }
-  u32 before = listing->seen;
-  bump(&listing->seen);
-  if (before < listing->start) return;
-  if (listing->count == listing_page) {
-    bump(&listing->full);
-    return;
-  }
-  u32 k = listing->count++;
-  mem::fill(mem::Slice{listing->names[k], 32}, 0);
-  __builtin_memcpy(listing->names[k], name.ptr, name.len);
-  listing->lengths[k] = static_cast<u8>(name.len);
-  if (directory) listing->directories |= 1ull << k;
-}
-
 // The system lists a folder in its own order: the names are gathered, then handed to the page in byte order.
 u32 list_directory(mem::Bytes folder, u32 skip, Listing* listing) {
   *listing = Listing{};
@@ -790,8 +706,8 @@ u32 list_directory(mem::Bytes folder, u32 skip, Listing* listing) {
     bool ascii = true;
     for (u32 i = 0; i < units; ++i) ascii = ascii && found.cFileName[i] < 128;
     for (u32 i = 0; i < kept; ++i) name[i] = found.cFileName[i] < 128 ? static_cast<u8>(found.cFileName[i]) : '?';
-    bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                     !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    bool directory =
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
     if (!ascii || units > 32) {
       listing_add(listing, mem::Bytes(name, units > 32 ? 33 : units), false);  // counted as unusable, never kept
       continue;
@@ -846,9 +762,9 @@ u32 delete_tree(mem::Bytes folder) {
       store::Path entry;
       store::path_set(&entry, folder);
       store::path_join(&entry, mem::Bytes(listing->names[i], listing->lengths[i]));
-      u32 one = entry.overflow                          ? io_failed
+      u32 one = entry.overflow                         ? io_failed
                 : (listing->directories >> i & 1) != 0 ? delete_tree(store::path_of(&entry))
-                                                        : io_delete(store::path_of(&entry));
+                                                       : io_delete(store::path_of(&entry));
       if (one != io_ok) result = one;
     }
     if (result != io_ok) break;

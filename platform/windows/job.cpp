@@ -20,8 +20,8 @@ HANDLE open_std(mem::Bytes path, bool write) {
   wchar_t w[1100];
   if (!winwide::utf8(path, w, 1100)) return INVALID_HANDLE_VALUE;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  return CreateFileW(w, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, &sa, write ? CREATE_ALWAYS : OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(w, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ, &sa,
+                     write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void close_all(HANDLE* handles, u32 n) {
@@ -68,11 +68,12 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
   wchar_t* environment = nullptr;
   if (spec->environment.len) {
     environment = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (spec->environment.len + 2) * sizeof(wchar_t)));
-    u32 units = environment ? static_cast<u32>(MultiByteToWideChar(
-                                  CP_UTF8, 0, reinterpret_cast<const char*>(spec->environment.ptr),
-                                  static_cast<int>(spec->environment.len), environment,
-                                  static_cast<int>(spec->environment.len)))
-                            : 0;
+    u32 units =
+        environment
+            ? static_cast<u32>(MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(spec->environment.ptr),
+                                                   static_cast<int>(spec->environment.len), environment,
+                                                   static_cast<int>(spec->environment.len)))
+            : 0;
     if (environment) environment[units] = 0, environment[units + 1] = 0;
   }
   PROCESS_INFORMATION pi{};
@@ -145,7 +146,8 @@ u32 wait(Job* j, u32 timeout_ms) {
 
 void scan(Job* j) {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION a{};
-  if (!j->process || !QueryInformationJobObject(job_of(j), JobObjectBasicAccountingInformation, &a, sizeof a, nullptr)) {
+  if (!j->process ||
+      !QueryInformationJobObject(job_of(j), JobObjectBasicAccountingInformation, &a, sizeof a, nullptr)) {
     return;
   }
   j->processes = a.TotalProcesses;

@@ -16,24 +16,19 @@ u32 wide_name(mem::Bytes name, u16* buffer100) {
   if (name.len <= local.len || name.len > name_max || !mem::eq(mem::Bytes(name.ptr, local.len), local)) return 0;
   for (u64 i = local.len; i < name.len; ++i) {
     u8 c = name.ptr[i];
-    if (c < 32 || c > 126 || c == '/' || c == '\\' || (c == '.' && i + 1 < name.len && name.ptr[i + 1] == '.')) return 0;
+    if (c < 32 || c > 126 || c == '/' || c == '\\' || (c == '.' && i + 1 < name.len && name.ptr[i + 1] == '.'))
+      return 0;
   }
   for (u64 i = 0; i < name.len; ++i) buffer100[i] = name.ptr[i];
   buffer100[name.len] = 0;
   return static_cast<u32>(name.len);
 }
 
-u32 quit_event_name(u32 process_id, u8* buffer96) {
-  mem::Bytes prefix = mem::lit("Local\\Vimbrel-quit-");
-  __builtin_memcpy(buffer96, prefix.ptr, prefix.len);
-  const char* digits = "0123456789abcdef";
-  for (u32 i = 0; i < 8; ++i) buffer96[prefix.len + i] = static_cast<u8>(digits[(process_id >> (28 - 4 * i)) & 0xF]);
-  return static_cast<u32>(prefix.len + 8);
-}
-
 namespace {
 
-const wchar_t* wide(mem::Bytes name, u16 (&buffer)[100]) { return wide_name(name, buffer) ? reinterpret_cast<const wchar_t*>(buffer) : nullptr; }
+const wchar_t* wide(mem::Bytes name, u16 (&buffer)[100]) {
+  return wide_name(name, buffer) ? reinterpret_cast<const wchar_t*>(buffer) : nullptr;
+}
 
 // An event of the name, made new: one that exists already is another live process's, and is refused.
 Handle create(mem::Bytes name, BOOL manual) {
@@ -48,15 +43,6 @@ Handle create(mem::Bytes name, BOOL manual) {
   return winwide::value(h);
 }
 
-// The quit event that a console's Ctrl-C or close sets. A console handler runs on a thread of the system's, so the
-// event it sets is kept here.
-HANDLE signal_target = nullptr;
-
-BOOL WINAPI on_console_stop(DWORD) {
-  if (signal_target) SetEvent(signal_target);
-  return TRUE;
-}
-
 }  // namespace
 
 Handle create_quit_event() {
@@ -65,11 +51,7 @@ Handle create_quit_event() {
   return create(mem::Bytes(name, n), TRUE);
 }
 
-u32 stop_on_signals(Handle quit_event) {
-  if (quit_event == 0) return 0;
-  signal_target = winwide::handle(quit_event);
-  return SetConsoleCtrlHandler(on_console_stop, TRUE) ? 1 : 0;
-}
+u32 stop_on_signals(Handle quit_event) { return quit_event && winwide::stop_sets(winwide::handle(quit_event)) ? 1 : 0; }
 
 Handle create_event(mem::Bytes name) { return create(name, FALSE); }
 

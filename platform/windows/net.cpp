@@ -17,7 +17,9 @@ static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == sizeof(sysrec::Tcp6Row));
 static_assert(sizeof(IP_ADAPTER_ADDRESSES_LH) == adapter_node_bytes);
 static_assert(sizeof(IP_ADAPTER_UNICAST_ADDRESS_LH) == unicast_entry_bytes);
 
-u64 luid_of(u32 type, u32 index) { return static_cast<u64>(type & 0xFFFF) << 48 | static_cast<u64>(index & 0xFFFFFF) << 24; }
+u64 luid_of(u32 type, u32 index) {
+  return static_cast<u64>(type & 0xFFFF) << 48 | static_cast<u64>(index & 0xFFFFFF) << 24;
+}
 
 u32 interfaces(sysinfo::Reader* reader, u64* luids, u32 cap) {
   if (!reader) return 0;

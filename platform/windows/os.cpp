@@ -23,21 +23,6 @@ u32 write_std(u32 handle_id, mem::Bytes bytes) {
 void write_out(mem::Bytes bytes) { write_std(std_output, bytes); }
 void write_err(mem::Bytes bytes) { write_std(std_error, bytes); }
 
-void write_line(mem::Bytes bytes) {
-  write_out(bytes);
-  write_out(mem::lit("\n"));
-}
-
-void write_number(u64 value) {
-  u8 digits[20];
-  u32 n = 0;
-  do {
-    digits[19 - n++] = static_cast<u8>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  write_out(mem::Bytes(digits + 20 - n, n));
-}
-
 u64 stdin_handle() { return winwide::value(GetStdHandle(STD_INPUT_HANDLE)); }
 u64 stdout_handle() { return winwide::value(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
@@ -87,49 +72,6 @@ void heap_free(void* block) {
   SetLastError(saved);
 }
 
-namespace {
-bool is_blank(u8 c) { return c == ' ' || c == '\t'; }
-}  // namespace
-
-u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length) {
-  u64 at = *position, n = 0;
-  auto put = [&](u8 c) {
-    if (destination && n < capacity) destination[n] = c;
-    ++n;
-  };
-  if (!first) {
-    while (at < text.len && is_blank(text.ptr[at])) ++at;
-    if (at >= text.len) {
-      *position = at;
-      *length = 0;
-      return 0;
-    }
-  }
-  bool quoted = false;
-  while (at < text.len && (quoted || !is_blank(text.ptr[at]))) {
-    u8 c = text.ptr[at];
-    if (c == '\\' && !first) {
-      u64 run = 0;
-      while (at < text.len && text.ptr[at] == '\\') ++run, ++at;
-      bool quote_follows = at < text.len && text.ptr[at] == '"';
-      for (u64 k = 0; k < (quote_follows ? run / 2 : run); ++k) put('\\');
-      if (quote_follows && run % 2 == 1) put('"'), ++at;
-    } else if (c == '"' && !first && quoted && at + 1 < text.len && text.ptr[at + 1] == '"') {
-      put('"');
-      at += 2;
-    } else if (c == '"') {
-      quoted = !quoted;
-      ++at;
-    } else {
-      put(c);
-      ++at;
-    }
-  }
-  *position = at;
-  *length = n;
-  return 1;
-}
-
 u64 arg_count() {
   mem::Slice text = command_line();
   if (!text.ptr) return 1;
@@ -170,22 +112,45 @@ void exit_process(u32 code) {
   ExitProcess(code);
 }
 
-// ---- Requests to stop: Ctrl-C, Ctrl-Break and the console's close set one manual-reset event, which the loop polls.
-// The handler runs on a thread of the system's, so the event it sets is the one thing kept outside the callers.
+// ---- Requests to stop: Ctrl-C, Ctrl-Break and the console's close set manual-reset events that the loops poll.
+// The handler runs on a thread of the system's, so the events it sets are kept here, outside the callers.
 
+}  // namespace os
+
+namespace winwide {
 namespace {
-HANDLE stop_event = nullptr;
+HANDLE stop_events[4] = {};
 
 BOOL WINAPI on_console_stop(DWORD) {
-  if (stop_event) SetEvent(stop_event);
+  for (HANDLE e : stop_events) {
+    if (e) SetEvent(e);
+  }
   return TRUE;
 }
 }  // namespace
 
+bool stop_sets(HANDLE event) {
+  for (HANDLE& slot : stop_events) {
+    if (slot == event) return true;
+    if (!slot) {
+      slot = event;
+      return SetConsoleCtrlHandler(on_console_stop, TRUE) != 0;
+    }
+  }
+  return false;
+}
+}  // namespace winwide
+
+namespace os {
+
 u64 stop_requests_open() {
-  if (!stop_event) stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!stop_event || !SetConsoleCtrlHandler(on_console_stop, TRUE)) return 0;
-  return winwide::value(stop_event);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) return 0;
+  if (!winwide::stop_sets(event)) {
+    CloseHandle(event);
+    return 0;
+  }
+  return winwide::value(event);
 }
 
 u32 stop_requested(u64 handle) {
@@ -195,6 +160,7 @@ u32 stop_requested(u64 handle) {
   return 1;
 }
 
+// The event stays: the console handler may still set it.
 void stop_requests_close(u64) {}
 
 // ---- Clocks, random bytes and small system queries.
@@ -239,8 +205,6 @@ u32 random_bytes(mem::Slice buffer) {
   return 1;
 }
 
-u32 always_yes() { return 1; }
-
 extern "C" NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW info);
 
 u32 windows_version(WindowsVersion* version) {
@@ -274,15 +238,6 @@ u32 machine_word(u8* buffer64) {
   mem::Bytes text = mem::cstr(word);
   __builtin_memcpy(buffer64, text.ptr, text.len);
   return static_cast<u32>(text.len);
-}
-
-u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon) {
-  u8 text[24];
-  u64 length = 0;
-  u32 result = fs::env_var(mem::lit("VIMBREL_BEACON"), mem::Slice{text, sizeof text}, &length);
-  if (result == fs::bad_name) return 0;
-  if (result != fs::ok) return result;
-  return set_beacon(settings, mem::Bytes(text, length));
 }
 
 u32 process_id() { return GetCurrentProcessId(); }

@@ -23,10 +23,12 @@ u64 add_counter(u64 query, mem::Bytes path) {
   if (!query || !winwide::ascii(path, wide, 96)) return 0;
   PDH_HCOUNTER counter = nullptr;
   return PdhAddEnglishCounterW(winwide::handle(query), wide, 0, &counter) == ERROR_SUCCESS ? winwide::value(counter)
-                                                                                          : 0;
+                                                                                           : 0;
 }
 
-u32 collect(u64 query) { return query ? static_cast<u32>(PdhCollectQueryData(winwide::handle(query))) : u32{invalid_handle}; }
+u32 collect(u64 query) {
+  return query ? static_cast<u32>(PdhCollectQueryData(winwide::handle(query))) : u32{invalid_handle};
+}
 
 void close_query(u64 query) {
   if (query) PdhCloseQuery(winwide::handle(query));

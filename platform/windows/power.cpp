@@ -26,7 +26,7 @@ void battery_block(sysinfo::Reader* reader, u64, sysrec::BatteryBlock* out) {
   if (!reader || !GetSystemPowerStatus(&status)) return;
   // 128: no system battery; 255: the system does not know.
   if (status.BatteryFlag & 128 || status.BatteryFlag == 255) return;
-  u8 state = status.BatteryFlag & 8            ? sysrec::battery_charging
+  u8 state = status.BatteryFlag & 8             ? sysrec::battery_charging
              : status.ACLineStatus == 0         ? sysrec::battery_discharging
              : status.BatteryLifePercent == 100 ? sysrec::battery_full
              : status.ACLineStatus == 1         ? sysrec::battery_not_charging

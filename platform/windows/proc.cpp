@@ -165,7 +165,8 @@ u32 create(const ExePath* path, mem::Bytes arguments, u32 creation_flags, u32 st
 }
 
 u32 start(const ExePath* path, mem::Bytes arguments, u32 show_normally, Child* out) {
-  return create(path, arguments, 0, show_normally ? 0u : u32{use_show_window}, show_normally ? 0u : u32{show_no_activate}, out);
+  return create(path, arguments, 0, show_normally ? 0u : u32{use_show_window},
+                show_normally ? 0u : u32{show_no_activate}, out);
 }
 
 u32 start_in_job(const ExePath* path, mem::Bytes arguments, Child* out) {

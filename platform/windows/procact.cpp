@@ -11,11 +11,27 @@
 namespace procact {
 namespace {
 
-enum : u32 { same = 0, done = 1, reused = 3, ended = 4, refused = 5, failed = 6, too_long = 12, gone = 13,
-             is_exiting = 15 };
 enum : u32 {
-  fact_ended = 0x008, fact_exiting = 0x010, fact_system = 0x020, fact_protected = 0x040, fact_elevated = 0x080,
-  fact_query_denied = 0x100, fact_end_denied = 0x200, fact_path_failed = 0x400, fact_path_long = 0x800,
+  same = 0,
+  done = 1,
+  reused = 3,
+  ended = 4,
+  refused = 5,
+  failed = 6,
+  too_long = 12,
+  gone = 13,
+  is_exiting = 15
+};
+enum : u32 {
+  fact_ended = 0x008,
+  fact_exiting = 0x010,
+  fact_system = 0x020,
+  fact_protected = 0x040,
+  fact_elevated = 0x080,
+  fact_query_denied = 0x100,
+  fact_end_denied = 0x200,
+  fact_path_failed = 0x400,
+  fact_path_long = 0x800,
 };
 
 u64 boot_time() {
@@ -157,7 +173,8 @@ u32 open_location(u32 pid, u32 start, bool real) {
   u32 code = path_of(pid, start, path, sizeof path, &length);
   if (code != same) return code;
   wchar_t w[1100];
-  if (!winwide::utf8(mem::Bytes(path, length), w, 1100) || GetFileAttributesW(w) == INVALID_FILE_ATTRIBUTES) return gone;
+  if (!winwide::utf8(mem::Bytes(path, length), w, 1100) || GetFileAttributesW(w) == INVALID_FILE_ATTRIBUTES)
+    return gone;
   return real ? show_file(mem::Bytes(path, length)) : u32{done};
 }
 
@@ -221,7 +238,8 @@ u32 show_file(mem::Bytes path) {
   for (const wchar_t* p = w; *p && n < 1197; ++p) parameters[n++] = *p;
   parameters[n++] = '"';
   parameters[n] = 0;
-  if (reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", L"explorer.exe", parameters, nullptr, SW_SHOWNORMAL)) > 32) {
+  if (reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", L"explorer.exe", parameters, nullptr, SW_SHOWNORMAL)) >
+      32) {
     return done;
   }
   mem::Bytes folder = folder_of(path);

@@ -15,14 +15,23 @@ HKEY root_key(u32 root) { return root == root_machine ? HKEY_LOCAL_MACHINE : HKE
 // The registry's answers as they are, but for the codes the callers know none of: those are a general failure.
 u32 answer(LSTATUS r) {
   switch (r) {
-    case ERROR_SUCCESS: return ok;
-    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return not_found;
-    case ERROR_ACCESS_DENIED: return denied;
-    case ERROR_NOT_SUPPORTED: return not_supported;
-    case ERROR_DISK_FULL: return disk_full;
-    case ERROR_INSUFFICIENT_BUFFER: return too_long;
-    case ERROR_MORE_DATA: return more_data;
-    default: return general_failure;
+    case ERROR_SUCCESS:
+      return ok;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return not_found;
+    case ERROR_ACCESS_DENIED:
+      return denied;
+    case ERROR_NOT_SUPPORTED:
+      return not_supported;
+    case ERROR_DISK_FULL:
+      return disk_full;
+    case ERROR_INSUFFICIENT_BUFFER:
+      return too_long;
+    case ERROR_MORE_DATA:
+      return more_data;
+    default:
+      return general_failure;
   }
 }
 
@@ -48,12 +57,14 @@ u32 read_value(u32 root, mem::Bytes key, mem::Bytes name, u32* type, mem::Slice 
     u32 units = size / 2;
     const wchar_t* text = reinterpret_cast<const wchar_t*>(data);
     while (units > 0 && text[units - 1] == 0) --units;
-    int bytes = units ? WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr) : 0;
+    int bytes =
+        units ? WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr) : 0;
     if (static_cast<u64>(bytes) > buffer.len) {
       result = more_data;
     } else {
-      if (units) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), reinterpret_cast<char*>(buffer.ptr),
-                                     bytes, nullptr, nullptr);
+      if (units)
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), reinterpret_cast<char*>(buffer.ptr), bytes,
+                            nullptr, nullptr);
       *length = static_cast<u64>(bytes);
     }
   } else if (result == ok) {

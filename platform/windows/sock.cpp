@@ -66,16 +66,6 @@ u32 local_toward(u32 address, u16 port) {
 
 }  // namespace
 
-mem::Bytes result_text(u32 code) {
-  switch (code) {
-    case done: return mem::lit("done");
-    case would_block: return mem::lit("would block");
-    case closed: return mem::lit("closed by the peer");
-    case failed: return mem::lit("failed");
-    default: return mem::lit("unknown");
-  }
-}
-
 u32 error_class() { return fs::error_class(static_cast<u32>(WSAGetLastError())); }
 
 Ipv4Address ipv4_address(u32 address, u16 port) {
@@ -132,9 +122,9 @@ u32 listen(u32 address, u16 port, Socket* out) {
   if (s == INVALID_SOCKET) return failed;
   BOOL exclusive = TRUE;
   Ipv4Address at = ipv4_address(address, port);
-  if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0 ||
-      bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(s, SOMAXCONN) != 0 ||
-      !set_nonblocking(s)) {
+  if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive) !=
+          0 ||
+      bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(s, SOMAXCONN) != 0 || !set_nonblocking(s)) {
     return fail_closing(s, out);
   }
   *out = s;
@@ -254,13 +244,6 @@ u32 udp_recv_from(Socket socket, mem::Slice buffer, u64* length, u32* sender) {
   return done;
 }
 
-u32 poll_add(PollSet* set, Socket socket, u32 want_write) {
-  if (set->count >= poll_capacity) return poll_capacity;
-  u32 i = set->count++;
-  set->entries[i] = PollEntry{socket, poll_events(want_write), 0};
-  return i;
-}
-
 u32 poll_wait(PollSet* set, u32 timeout_ms) {
   u32 n = set->count < poll_capacity ? set->count : poll_capacity;
   if (n == 0) return 0;
@@ -268,16 +251,6 @@ u32 poll_wait(PollSet* set, u32 timeout_ms) {
   int timeout = timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
   int ready = WSAPoll(reinterpret_cast<WSAPOLLFD*>(set->entries), n, timeout);
   return ready > 0 ? static_cast<u32>(ready) : 0;
-}
-
-u32 poll_one(Socket socket, u32 want_write, u32 timeout_ms) {
-  PollSet one;
-  one.count = 0;
-  poll_add(&one, socket, want_write);
-  if (poll_wait(&one, timeout_ms) == 0) return 0;
-  u16 r = one.entries[0].returned;
-  const u16 failing = poll_error | poll_hangup | poll_invalid;
-  return ((r & (poll_read | failing)) ? 1u : 0u) | ((r & (poll_write | failing)) ? 2u : 0u);
 }
 
 }  // namespace sock

@@ -12,8 +12,8 @@ namespace winreg {
 
 u32 processor_value(const wchar_t* name, DWORD type_flags, void* out, u32 bytes) {
   DWORD size = bytes;
-  LSTATUS r = RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", name,
-                           type_flags, nullptr, out, &size);
+  LSTATUS r = RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", name, type_flags,
+                           nullptr, out, &size);
   return r == ERROR_SUCCESS ? size : 0;
 }
 

@@ -8,8 +8,8 @@
 namespace win {
 
 mem::Bytes code_text(u32 code) {
-  const char* const texts[] = {"ok", "no display", "no X library", "refused", "full",
-                               "failed", "gone", "busy", "display lost"};
+  const char* const texts[] = {"ok",     "no display", "no X library", "refused",     "full",
+                               "failed", "gone",       "busy",         "display lost"};
   return code <= display_lost ? mem::cstr(texts[code]) : mem::lit("unknown");
 }
 

@@ -46,10 +46,21 @@ std::string read_all(const std::string& path) {
 TEST(WindowsFiles, ErrorClassesOfSystemErrors) {
   struct Case {
     u32 error, error_class;
-  } cases[] = {{0, fs::ok},           {2, fs::not_found},      {3, fs::not_found},       {183, fs::exists},
-               {5, fs::denied},       {32, fs::denied},        {145, fs::not_empty},     {267, fs::not_directory},
-               {112, fs::no_space},   {232, fs::reset},        {10035, fs::would_block}, {10061, fs::refused},
-               {10048, fs::address_in_use}, {6, fs::bad_handle}, {87, fs::other}};
+  } cases[] = {{0, fs::ok},
+               {2, fs::not_found},
+               {3, fs::not_found},
+               {183, fs::exists},
+               {5, fs::denied},
+               {32, fs::denied},
+               {145, fs::not_empty},
+               {267, fs::not_directory},
+               {112, fs::no_space},
+               {232, fs::reset},
+               {10035, fs::would_block},
+               {10061, fs::refused},
+               {10048, fs::address_in_use},
+               {6, fs::bad_handle},
+               {87, fs::other}};
   for (const Case& c : cases) EXPECT_EQ(fs::error_class(c.error), c.error_class) << c.error;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(fs::class_text(9).ptr), fs::class_text(9).len), "unknown");
 }
@@ -303,7 +314,9 @@ TEST(WindowsChildren, JobsPipesAndExitCodes) {
   proc::PipedChild piped{};
   ASSERT_EQ(proc::start_piped(&piped, bytes(cmd), mem::lit("/c echo piped words")), 1u);
   std::string out;
-  auto collect = [](void* state, mem::Bytes b) { static_cast<std::string*>(state)->append(reinterpret_cast<const char*>(b.ptr), b.len); };
+  auto collect = [](void* state, mem::Bytes b) {
+    static_cast<std::string*>(state)->append(reinterpret_cast<const char*>(b.ptr), b.len);
+  };
   for (int i = 0; i < 500 && out.find("piped words") == std::string::npos; ++i) {
     proc::drain(&piped, collect, &out);
     Sleep(10);
