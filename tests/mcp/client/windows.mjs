@@ -17,7 +17,8 @@ const linuxExe = process.argv[2];
 const windowsExe = process.env.VIMBREL_WINDOWS_EXE;
 const template = process.env.VIMBREL_WINE_PREFIX;
 assert.ok(linuxExe && windowsExe && template, 'the Linux program, VIMBREL_WINDOWS_EXE and VIMBREL_WINE_PREFIX');
-const root = fs.mkdtempSync(path.join(os.tmpdir(), 'vimbrel-windows-'));
+// Beside the template, so that the prefixes can be hard links of it (a temporary folder may be another file system).
+const root = fs.mkdtempSync(path.join(path.dirname(template), 'e2e-'));
 const children = [];
 const prefixes = [];
 
