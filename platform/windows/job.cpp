@@ -84,7 +84,7 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
   close_all(std, spec->merge ? 2 : 3);
   if (environment) HeapFree(GetProcessHeap(), 0, environment);
   HeapFree(GetProcessHeap(), 0, line);
-  if (!started) return failure == fs::other ? u32{fs::not_found} : failure;
+  if (!started) return failure;
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
   info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
