@@ -163,7 +163,7 @@ async function linuxHost() {
   console.log(`a Linux host lists its Windows agent "${windowsName}" and linux-node through vimbrel.exe --mcp`);
 }
 
-// A Windows host with a Linux agent, listed through the Linux --mcp and through vimbrel.exe --mcp.
+// A Windows host with a Linux and a Windows agent, both listed through the Linux --mcp and through vimbrel.exe --mcp.
 async function windowsHost() {
   const key = clusterKey();
   const port = await freePort();
@@ -172,13 +172,16 @@ async function windowsHost() {
     `listening on port ${port}, term 1`, 90);
   await start(linuxMachine('linux-agent', key), ['--agent', '--server', `127.0.0.1:${port}`],
     'vimbrel agent: publishing to', 60);
+  await start(windowsMachine('w-agent-windows', key), ['--agent', '--server', `127.0.0.1:${port}`],
+    'vimbrel agent: publishing to', 90);
   for (const viewer of [linuxMachine('w-mcp-linux', key), windowsMachine('w-mcp-windows', key)]) {
     const client = await mcpSession(viewer, port);
-    const list = await until(client, 'list_machines', {}, 90, (r) => online(r).some((x) => x.name === 'linux-agent'));
+    const list = await until(client, 'list_machines', {}, 90, (r) => online(r).length === 2);
+    assert.equal(online(list).length, 2, JSON.stringify(list));
     assert.ok(online(list).some((x) => x.name === 'linux-agent'), JSON.stringify(list));
     await client.close();
   }
-  console.log('a Windows host serves its Linux agent to both builds\' --mcp');
+  console.log('a Windows host serves its Linux and its Windows agent to both builds\' --mcp');
 }
 
 // A Linux and a Windows candidate on one shared folder elect one host; the other names it.
