@@ -1,7 +1,9 @@
 # The two commands of the README, and the benchmarks.
 #   make run    install what is missing, build a release build, start vimbrel
-#   make test   install what is missing, build the sanitized test build, run every test
+#   make test   install what is missing, build the sanitized test build, run every test; then the Windows part
+#               (tests/windows/run: vimbrel.exe and its tests under wine, mixed clusters with the Linux build)
 #   make bench  build the optimised benchmarks and run them, ending with the table of cost aims
+#   make windows  cross-build build/windows/vimbrel.exe and the Windows test programs (mingw-w64; run under wine)
 #   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 #   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
@@ -10,7 +12,7 @@ JOBS ?= $(shell nproc)
 # With a display the window; without one there is no window to start: one report of this machine instead.
 ARGS ?= $(if $(DISPLAY),,--print)
 
-.PHONY: run test bench cost fuzz fuzz-run soak deps release clean
+.PHONY: run test bench cost fuzz fuzz-run soak deps release clean windows
 
 deps:
 	@tools/deps
@@ -26,6 +28,7 @@ test: deps
 	@cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIMBREL_SANITIZE=ON -DVIMBREL_TESTS=ON >/dev/null
 	@cmake --build build/test -j $(JOBS)
 	cd build/test && ctest --output-on-failure -j $(JOBS)
+	@tests/windows/run build/test/vimbrel $(JOBS)
 
 # The MCP latency run writes its figures first; the benchmarks then end with the table of aims, which also reads
 # the figures of the last `make cost`.
@@ -36,6 +39,11 @@ bench: deps
 	@mkdir -p $(FIGURES) && rm -f $(FIGURES)/mcp.txt
 	-VIMBREL_FIGURES=$(FIGURES) node bench/mcp-latency.mjs build/bench/vimbrel 1
 	VIMBREL_FIGURES=$(FIGURES) build/bench/bench/vimbrel_bench
+
+windows: deps
+	@cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake \
+	  -DVIMBREL_TESTS=ON >/dev/null
+	@cmake --build build/windows -j $(JOBS)
 
 cost: deps
 	bench/cost.sh

@@ -321,6 +321,8 @@ inline constexpr u32 listing_page = 64;
 u32 list_directory(mem::Bytes folder, u32 skip, Listing* listing);
 // Counts one entry into the listing (the rules above); "." and ".." are skipped and not counted.
 void listing_add(Listing* listing, mem::Bytes name, bool directory);
+// The rule of a usable name above.
+bool usable_name(mem::Bytes name);
 // True when names followed that the page had no room for.
 inline bool listing_more(const Listing* listing) { return listing->full != 0; }
 bool is_dot_name(mem::Bytes name);

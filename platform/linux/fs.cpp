@@ -83,17 +83,6 @@ const ErrnoRow* errno_row(u32 number) {
   return nullptr;
 }
 
-const char* const class_texts[class_count] = {
-    "success",        "bad name",       "not found",         "already exists", "access denied or in use",
-    "directory not empty", "too large", "no room in the arena", "not a plain file", "unknown",
-    "failed",         "invalid argument", "not a directory", "would block",    "timed out",
-    "not connected",  "aborted",        "refused",           "reset",          "unreachable",
-    "address in use", "no space",       "write protected",   "too many open files", "bad handle",
-    "interrupted",    "unsupported",
-};
-
-const char* const io_code_texts[] = {"success", "already exists", "not found", "in use", "access denied", "failed",
-                                     "no space", "not a plain file"};
 
 
 // ---- Paths.
@@ -591,36 +580,6 @@ u32 error_class(u32 system_error) {
 
 u32 last_error() { return static_cast<u32>(errno); }
 
-mem::Bytes class_text(u32 error_class) {
-  if (error_class >= class_count || error_class == 9) return mem::lit("unknown");
-  return mem::cstr(class_texts[error_class]);
-}
-
-u64 root_length(mem::Bytes path) {
-  const u8* p = path.ptr;
-  u64 n = path.len;
-  // Past a server or share name and the separators after it.
-  auto skip_component = [&](u64 at) {
-    while (at < n && !is_separator(p[at])) ++at;
-    while (at < n && is_separator(p[at])) ++at;
-    return at;
-  };
-  auto drive_at = [&](u64 at) { return n >= at + 2 && p[at + 1] == ':'; };
-  bool long_prefix = n >= 4 && p[0] == '\\' && p[1] == '\\' && p[2] == '?' && p[3] == '\\';
-  if (long_prefix) {
-    if (n >= 8 && (p[4] == 'U' || p[4] == 'u') && (p[5] == 'N' || p[5] == 'n') && (p[6] == 'C' || p[6] == 'c') &&
-        p[7] == '\\') {
-      return skip_component(skip_component(8));
-    }
-    if (drive_at(4)) return n > 6 && is_separator(p[6]) ? 7 : 6;
-    return 4;
-  }
-  if (n >= 2 && is_separator(p[0]) && is_separator(p[1])) return skip_component(skip_component(2));
-  if (drive_at(0)) return n > 2 && is_separator(p[2]) ? 3 : 2;
-  if (n >= 1 && is_separator(p[0])) return 1;
-  return 0;
-}
-
 // ---- Whole files.
 
 u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
@@ -815,8 +774,6 @@ u32 delete_file(mem::Bytes path) {
   if (result != not_plain_file && is_directory(native.text)) result = not_plain_file;
   return result;
 }
-
-u32 remove(mem::Bytes path) { return delete_file(path); }
 
 u32 copy_file(mem::Bytes from, mem::Bytes to) {
   NativePath source, target, temporary;
@@ -1064,19 +1021,6 @@ u32 temp_folder(mem::Slice buffer, u64* length) {
 
 // ---- Flag answers.
 
-u32 touch(mem::Bytes path) { return write_file(path, mem::Bytes()) == ok ? 1 : 0; }
-u32 write_ok(mem::Bytes path, mem::Bytes bytes) { return write_file(path, bytes) == ok ? 1 : 0; }
-u32 append_ok(mem::Bytes path, mem::Bytes bytes) { return append_file(path, bytes) == ok ? 1 : 0; }
-u32 move_ok(mem::Bytes from, mem::Bytes to) { return move_file(from, to) == ok ? 1 : 0; }
-
-u64 read_prefix(mem::Bytes path, mem::Slice buffer) {
-  File file{};
-  if (open_sized(path, &file) != ok) return 0;
-  u64 count = 0;
-  u32 result = read_at(&file, 0, buffer, &count);
-  close(&file);
-  return result == ok ? count : 0;
-}
 
 // ---- Share file I/O.
 
@@ -1188,16 +1132,6 @@ struct Entry {
 
 int compare_entries(const void* a, const void* b) {
   return memcmp(static_cast<const Entry*>(a)->name, static_cast<const Entry*>(b)->name, 32);
-}
-
-bool usable_byte(u8 c) { return c >= 32 && c < 128 && !strchr("\\/:*?\"<>|", c); }
-
-bool usable_name(mem::Bytes name) {
-  if (name.len == 0 || name.len > 32) return false;
-  for (u64 i = 0; i < name.len; ++i) {
-    if (!usable_byte(name.ptr[i])) return false;
-  }
-  return true;
 }
 
 // A directory entry is a folder only when it is one itself: a symbolic link to a folder is not.
@@ -1320,10 +1254,6 @@ bool pattern_fits(mem::Bytes folder) {
 }  // namespace
 
 u32 io_error_class(u32 system_error) { return io_code(static_cast<int>(system_error)); }
-
-mem::Bytes io_code_text(u32 code) {
-  return code <= io_not_plain ? mem::cstr(io_code_texts[code]) : mem::lit("unknown");
-}
 
 u32 io_open(mem::Bytes path, u32 access, u32 share, u32 disposition, u32 flags, u64* slot) {
   *slot = 0;
@@ -1487,33 +1417,6 @@ u32 io_remove_directory(mem::Bytes path) {
   NativePath native;
   if (!to_short(path, &native)) return io_not_found;
   return rmdir(native.text) == 0 ? io_ok : io_code(errno);
-}
-
-void listing_add(Listing* listing, mem::Bytes name, bool directory) {
-  auto bump = [](u32* counter) {
-    if (*counter != 0xFFFFFFFF) ++*counter;
-  };
-  if (is_dot_name(name)) return;
-  if (!usable_name(name)) {
-    bump(&listing->unusable);
-    return;
-  }
-  u32 before = listing->seen;
-  bump(&listing->seen);
-  if (before < listing->start) return;
-  if (listing->count == listing_page) {
-    bump(&listing->full);
-    return;
-  }
-  u32 i = listing->count++;
-  memset(listing->names[i], 0, sizeof listing->names[i]);
-  memcpy(listing->names[i], name.ptr, name.len);
-  listing->lengths[i] = static_cast<u8>(name.len);
-  if (directory) listing->directories |= u64{1} << i;
-}
-
-bool is_dot_name(mem::Bytes name) {
-  return (name.len == 1 && name.ptr[0] == '.') || (name.len == 2 && name.ptr[0] == '.' && name.ptr[1] == '.');
 }
 
 u32 list_directory(mem::Bytes folder, u32 skip, Listing* listing) {

@@ -149,14 +149,6 @@ u32 wide_name(mem::Bytes name, u16* buffer100) {
   return static_cast<u32>(name.len);
 }
 
-u32 quit_event_name(u32 process_id, u8* buffer96) {
-  mem::Bytes prefix = mem::lit("Local\\Vimbrel-quit-");
-  memcpy(buffer96, prefix.ptr, prefix.len);
-  const char* digits = "0123456789abcdef";
-  for (u32 i = 0; i < 8; ++i) buffer96[prefix.len + i] = static_cast<u8>(digits[(process_id >> (28 - 4 * i)) & 0xF]);
-  return static_cast<u32>(prefix.len + 8);
-}
-
 Handle create_quit_event() {
   u8 name[96];
   u32 n = quit_event_name(os::process_id(), name);

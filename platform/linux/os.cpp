@@ -45,21 +45,6 @@ u32 write_std(u32 handle_id, mem::Bytes bytes) {
 void write_out(mem::Bytes bytes) { write_std(std_output, bytes); }
 void write_err(mem::Bytes bytes) { write_std(std_error, bytes); }
 
-void write_line(mem::Bytes bytes) {
-  write_out(bytes);
-  write_out(mem::lit("\n"));
-}
-
-void write_number(u64 value) {
-  u8 digits[20];
-  u32 n = 0;
-  do {
-    digits[19 - n++] = static_cast<u8>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  write_out(mem::Bytes(digits + 20 - n, n));
-}
-
 u64 arg_count() { return saved_argc > 0 ? static_cast<u64>(saved_argc) : 1; }
 
 mem::Bytes arg(u64 i) {
@@ -162,45 +147,6 @@ void heap_free(void* block) {
   errno = saved;
 }
 
-u32 next_token(mem::Bytes text, u64* position, u32 first, u8* destination, u64 capacity, u64* length) {
-  u64 at = *position, n = 0;
-  auto put = [&](u8 c) {
-    if (destination && n < capacity) destination[n] = c;
-    ++n;
-  };
-  if (!first) {
-    while (at < text.len && is_blank(text.ptr[at])) ++at;
-    if (at >= text.len) {
-      *position = at;
-      *length = 0;
-      return 0;
-    }
-  }
-  bool quoted = false;
-  while (at < text.len && (quoted || !is_blank(text.ptr[at]))) {
-    u8 c = text.ptr[at];
-    if (c == '\\' && !first) {
-      u64 run = 0;
-      while (at < text.len && text.ptr[at] == '\\') ++run, ++at;
-      bool quote_follows = at < text.len && text.ptr[at] == '"';
-      for (u64 k = 0; k < (quote_follows ? run / 2 : run); ++k) put('\\');
-      if (quote_follows && run % 2 == 1) put('"'), ++at;
-    } else if (c == '"' && !first && quoted && at + 1 < text.len && text.ptr[at + 1] == '"') {
-      put('"');
-      at += 2;
-    } else if (c == '"') {
-      quoted = !quoted;
-      ++at;
-    } else {
-      put(c);
-      ++at;
-    }
-  }
-  *position = at;
-  *length = n;
-  return 1;
-}
-
 void* pages_reserve(u64 size) {
   void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return block == MAP_FAILED ? nullptr : block;
@@ -301,8 +247,6 @@ u32 random_bytes(mem::Slice buffer) {
   return 1;
 }
 
-u32 always_yes() { return 1; }
-
 // Both system bytes name Linux: the host lists a machine by the second when it is not 0, so a 1 there (Windows)
 // would group every Linux machine under Windows.
 u32 windows_version(WindowsVersion* version) {
@@ -340,16 +284,6 @@ u32 machine_word(u8* buffer64) {
   if (length == 0 || length > 64) return 0;
   __builtin_memcpy(buffer64, names.machine, length);
   return static_cast<u32>(length);
-}
-
-u32 beacon_override(cluster::PublishSettings* settings, BeaconSetter set_beacon) {
-  u8 text[24];
-  u64 length = 0;
-  u32 result = fs::env_var(mem::lit("VIMBREL_BEACON"), mem::Slice{text, sizeof text}, &length);
-  // A value that is not ASCII cannot be a beacon: refused like any other bad value, never mistaken for "stored".
-  if (result == fs::bad_name) return 0;
-  if (result != fs::ok) return result;
-  return set_beacon(settings, mem::Bytes(text, length));
 }
 
 u32 process_id() { return static_cast<u32>(getpid()); }

@@ -132,16 +132,6 @@ u16 own_events(short native) {
 
 }  // namespace
 
-mem::Bytes result_text(u32 code) {
-  switch (code) {
-    case done: return mem::lit("done");
-    case would_block: return mem::lit("would block");
-    case closed: return mem::lit("closed by the peer");
-    case failed: return mem::lit("failed");
-    default: return mem::lit("unknown");
-  }
-}
-
 u32 error_class() { return fs::error_class(fs::last_error()); }
 
 Ipv4Address ipv4_address(u32 address, u16 port) {
@@ -313,13 +303,6 @@ u32 udp_recv_from(Socket socket, mem::Slice buffer, u64* length, u32* sender) {
   return done;
 }
 
-u32 poll_add(PollSet* set, Socket socket, u32 want_write) {
-  if (set->count >= poll_capacity) return poll_capacity;
-  u32 i = set->count++;
-  set->entries[i] = PollEntry{socket, poll_events(want_write), 0};
-  return i;
-}
-
 u32 poll_wait(PollSet* set, u32 timeout_ms) {
   u32 n = set->count < poll_capacity ? set->count : poll_capacity;
   if (n == 0) return 0;
@@ -333,16 +316,6 @@ u32 poll_wait(PollSet* set, u32 timeout_ms) {
   if (ready <= 0) return 0;
   for (u32 i = 0; i < n; ++i) set->entries[i].returned = own_events(native[i].revents);
   return static_cast<u32>(ready);
-}
-
-u32 poll_one(Socket socket, u32 want_write, u32 timeout_ms) {
-  PollSet one;
-  one.count = 0;
-  poll_add(&one, socket, want_write);
-  if (poll_wait(&one, timeout_ms) == 0) return 0;
-  u16 r = one.entries[0].returned;
-  const u16 failing = poll_error | poll_hangup | poll_invalid;
-  return ((r & (poll_read | failing)) ? 1u : 0u) | ((r & (poll_write | failing)) ? 2u : 0u);
 }
 
 }  // namespace sock

@@ -1,0 +1,10 @@
+// The process entry on Windows: no error boxes for a failed drive or a crash (a service mode must never wait on a
+// dialog nobody sees), then the program's own start. The command line is read from the system when asked.
+#include <windows.h>
+
+extern "C" [[noreturn]] void vimbrel_start();
+
+int wmain() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  vimbrel_start();
+}
