@@ -90,16 +90,6 @@ u64 read_prefix(mem::Bytes path, mem::Slice buffer) {
   return result == ok ? count : 0;
 }
 
-u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing) {
-  if (target_missing) *target_missing = 0;
-  if (move_file(target, backup) != ok) return 0;
-  if (move_file(new_path, target) == ok) return 1;
-  // Put the original back; one more try before the state is reported, since a caller that believes nothing
-  // changed would otherwise start a program that is not there.
-  if (move_file(backup, target) != ok && move_file(backup, target) != ok && target_missing) *target_missing = 1;
-  return 0;
-}
-
 bool is_dot_name(mem::Bytes name) {
   return (name.len == 1 && name.ptr[0] == '.') || (name.len == 2 && name.ptr[0] == '.' && name.ptr[1] == '.');
 }

@@ -264,6 +264,30 @@ u32 delete_file(mem::Bytes path) {
   return c;
 }
 
+// Windows keeps a running program's file from being replaced by a rename over it, but lets it be renamed: the
+// program moves aside first, then the new file takes its name, and a failure puts the original back.
+u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing) {
+  if (target_missing) *target_missing = 0;
+  if (move_file(target, backup) != ok) return 0;
+  if (move_file(new_path, target) == ok) return 1;
+  // Put the original back; one more try before the state is reported, since a caller that believes nothing
+  // changed would otherwise start a program that is not there.
+  if (move_file(backup, target) != ok && move_file(backup, target) != ok && target_missing) *target_missing = 1;
+  return 0;
+}
+
+u32 link_path(mem::Bytes from, mem::Bytes to) {
+  WidePath a, b;
+  if (!a.set(from) || !b.set(to)) return bad_name;
+  return CreateHardLinkW(b.units, a.units, nullptr) ? ok : last_class();
+}
+
+u32 delete_plain(mem::Bytes path) {
+  u32 r = delete_file(path);
+  return r == not_found ? ok : r;
+}
+
+
 u32 copy_file(mem::Bytes from, mem::Bytes to) {
   wchar_t a[1100], b[1100];
   if (!short_utf8(from, a) || !short_utf8(to, b)) return 0;
@@ -415,6 +439,9 @@ u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length) {
   HeapFree(GetProcessHeap(), 0, value);
   return result;
 }
+
+// The folders come from the system as UTF-16 and always convert: none is refused here.
+u64 folder_refusal(mem::Bytes, mem::Slice) { return 0; }
 
 u32 temp_folder(mem::Slice buffer, u64* length) {
   *length = 0;
@@ -620,6 +647,24 @@ u32 io_read_at(u64 slot, u64 offset, mem::Slice buffer, u64* count) {
   if (!io_handle_ok(slot)) return io_failed;
   u32 e = read_pieces(winwide::handle(slot), offset, buffer, count);
   return e == 0 || e == ERROR_HANDLE_EOF ? io_ok : io_error_class(e);
+}
+
+u32 io_size(u64 slot, u64* size) {
+  *size = 0;
+  if (!io_handle_ok(slot)) return io_failed;
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(winwide::handle(slot), &n)) return io_last();
+  *size = static_cast<u64>(n.QuadPart);
+  return io_ok;
+}
+
+u32 io_grow(u64 slot, u64 length) {
+  u64 size = 0;
+  u32 code = io_size(slot, &size);
+  if (code != io_ok || size >= length) return code;
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return SetFileInformationByHandle(winwide::handle(slot), FileEndOfFileInfo, &end, sizeof end) ? io_ok : io_last();
 }
 
 u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count) {

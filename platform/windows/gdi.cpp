@@ -25,8 +25,10 @@ u64 window_sends(Handle, u64* pixels_sent) {
 void set_present_hook(Handle, PresentHook, void*) {}
 u32 present(Handle, i32, i32, i32, i32, const u32*, u32) { return 0; }
 
-i32 virtual_width() { return GetSystemMetrics(SM_CXVIRTUALSCREEN); }
-i32 virtual_height() { return GetSystemMetrics(SM_CYVIRTUALSCREEN); }
+void share_memory(Handle, const section::Section&) {}
+
+i32 virtual_width(Handle) { return GetSystemMetrics(SM_CXVIRTUALSCREEN); }
+i32 virtual_height(Handle) { return GetSystemMetrics(SM_CYVIRTUALSCREEN); }
 
 u32 system_fonts(u8* buffer, u32 capacity) {
   wchar_t folder[1036 + 8];

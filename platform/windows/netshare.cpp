@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <lm.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/fs.h"
 #include "platform/windows/wide.h"
 

@@ -110,6 +110,9 @@ void region_subtract(Region* r, Rect rect) {
 }
 
 void invalidate(Thread*, Handle, const Rect*) {}
+void validate(Thread*, Handle, const Rect*) {}
+void pump(Thread*) {}
+u32 set_title(Thread*, Handle, mem::Bytes) { return 0; }
 
 u32 update_region(const Thread&, Handle, Region* out) {
   out->count = 0;
