@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "history/store.h"
+#include "base/path.h"
 #include "platform/os.h"
 #include "platform/windows/wide.h"
 
