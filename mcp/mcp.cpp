@@ -2905,8 +2905,7 @@ void wait_input(ClusterCall* call, u64 input) {
     if (now - call->last_used >= kept_idle_ms) return close_cluster(call);
     viewlink::tick(call->conn, now, 0);
     if (!viewer::ready(&call->conn->link)) return close_cluster(call);
-    // Standard input is waited on as the link's socket is: both are descriptors here.
-    if (sock::poll_one(input, 0, 1000) & 1) return;
+    if (os::input_ready(input, 1000)) return;
   }
 }
 

@@ -30,6 +30,9 @@ mem::Bytes arg(u64 i);
 
 // Standard input and output as handles, for the MCP server's transport. On Linux the descriptors 0 and 1.
 u64 stdin_handle();
+// Waits up to timeout_ms for the input handle (standard input: a pipe, a console or a file) to have bytes to read or
+// to reach its end: 1 then, 0 when the time ran out first.
+u32 input_ready(u64 handle, u32 timeout_ms);
 u64 stdout_handle();
 // Reads at most buffer.len bytes from a handle, waiting until some come: the count, 0 at the end of input or on a
 // failure that retrying cannot mend. An interrupted read is retried and a handle left non-blocking by the process

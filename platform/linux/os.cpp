@@ -53,6 +53,14 @@ mem::Bytes arg(u64 i) {
 }
 
 u64 stdin_handle() { return STDIN_FILENO; }
+
+u32 input_ready(u64 handle, u32 timeout_ms) {
+  pollfd p{static_cast<int>(handle), POLLIN, 0};
+  int n;
+  do n = poll(&p, 1, static_cast<int>(timeout_ms < 0x7FFFFFFF ? timeout_ms : 0x7FFFFFFF));
+  while (n < 0 && errno == EINTR);
+  return n > 0 ? 1 : 0;
+}
 u64 stdout_handle() { return STDOUT_FILENO; }
 
 u64 read_handle(u64 handle, mem::Slice buffer) {

@@ -26,6 +26,22 @@ void write_err(mem::Bytes bytes) { write_std(std_error, bytes); }
 u64 stdin_handle() { return winwide::value(GetStdHandle(STD_INPUT_HANDLE)); }
 u64 stdout_handle() { return winwide::value(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
+// A pipe has no waitable state of its own: it is looked at every 10 ms. A console is waited on; a file is always
+// ready.
+u32 input_ready(u64 handle, u32 timeout_ms) {
+  HANDLE h = winwide::handle(handle);
+  DWORD type = GetFileType(h);
+  if (type == FILE_TYPE_CHAR) return WaitForSingleObject(h, timeout_ms) == WAIT_OBJECT_0 ? 1 : 0;
+  if (type != FILE_TYPE_PIPE) return 1;
+  ULONGLONG end = GetTickCount64() + timeout_ms;
+  for (;;) {
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &waiting, nullptr) || waiting != 0) return 1;  // bytes, or the end
+    if (GetTickCount64() >= end) return 0;
+    Sleep(10);
+  }
+}
+
 // A pipe whose writer has gone, and the end of a file, read as the end of input.
 u64 read_handle(u64 handle, mem::Slice buffer) {
   DWORD got = 0;
