@@ -64,7 +64,7 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
   startup.hStdInput = std[0];
   startup.hStdOutput = std[1];
   startup.hStdError = std[2];
-  // The environment block the system wants is UTF-16; the spec's entries are converted one by one.
+  // The system takes the environment block as UTF-16: the job's UTF-8 entries are converted one by one.
   wchar_t* environment = nullptr;
   if (spec->environment.len) {
     environment = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (spec->environment.len + 2) * sizeof(wchar_t)));
