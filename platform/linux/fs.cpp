@@ -1353,16 +1353,6 @@ u32 io_grow(u64 slot, u64 length) {
   return r == 0 ? io_ok : io_code(errno);
 }
 
-u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count) {
-  *count = 0;
-  u64 slot = 0;
-  u32 code = io_open_read(path, &slot);
-  if (code != io_ok) return code;
-  code = io_read_at(slot, 0, buffer, count);
-  io_close(&slot);
-  return code;
-}
-
 u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count) {
   *count = 0;
   NativePath native;

@@ -81,6 +81,17 @@ u32 append_ok(mem::Bytes path, mem::Bytes bytes) { return append_file(path, byte
 
 u32 move_ok(mem::Bytes from, mem::Bytes to) { return move_file(from, to) == ok ? 1 : 0; }
 
+// A whole small file through the share layer: open, one read, close.
+u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count) {
+  *count = 0;
+  u64 slot = 0;
+  u32 code = io_open_read(path, &slot);
+  if (code != io_ok) return code;
+  code = io_read_at(slot, 0, buffer, count);
+  io_close(&slot);
+  return code;
+}
+
 u64 read_prefix(mem::Bytes path, mem::Slice buffer) {
   File file{};
   if (open_sized(path, &file) != ok) return 0;
