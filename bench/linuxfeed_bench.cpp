@@ -31,6 +31,7 @@ struct World {
   std::unique_ptr<linuxfeed::Feed> feed = std::make_unique<linuxfeed::Feed>();
   std::unique_ptr<hub::Hub> h = std::make_unique<hub::Hub>();
   auth::KeyState key;
+  u8 release_key[crypto_sign_PUBLICKEYBYTES];
   const u16 version[3] = {0, 1, 81};
 
   World() {
@@ -55,6 +56,7 @@ struct World {
     write(f + "/" + n + ".sha256", std::string(reinterpret_cast<char*>(line), len));
     linuxfeed::init(feed.get(), packed, mem::Bytes(reinterpret_cast<const u8*>(folder), strlen(folder)), mem::Bytes(),
                     pk);
+    memcpy(release_key, pk, sizeof release_key);
     const char secret[] = "cluster secret";
     auth::key_init(&key, mem::Bytes(reinterpret_cast<const u8*>(secret), sizeof secret - 1));
     hub::init(h.get(), &key, 7, version);
@@ -68,7 +70,8 @@ struct World {
   // One whole download; the bytes the session took.
   u64 download(remote_update::Session* s) {
     const u8 id[16] = {7};
-    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80));
+    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80),
+                                 release_key);
     u8 nonce[16] = {1};
     remote_update::send_hello(s, mem::Bytes(nonce, 16), true, 0);
     u8 challenge[32] = {9};
