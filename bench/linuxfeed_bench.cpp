@@ -44,9 +44,13 @@ struct World {
     build[19] = 0;
     u8 pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
     crypto_sign_keypair(pk, sk);
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(build.data()), build.size(), sk);
     sha256::sha256(mem::Bytes(reinterpret_cast<const u8*>(build.data()), build.size()), digest);
     u64 packed = remote_update::pack_version(0, 1, 81);
+    u8 v[remote_update::version_text_max], signed_line[remote_update::signed_line_max];
+    u32 vn = remote_update::version_text(packed, mem::Slice{v, sizeof v});
+    u32 ln = remote_update::signed_line(mem::Bytes(v, vn), remote_update::arch_word(remote_update::arch_x86_64), digest,
+                                        mem::Slice{signed_line, sizeof signed_line});
+    crypto_sign_detached(sig, nullptr, signed_line, ln, sk);
     u8 name[64], line[remote_update::sums_line_max];
     std::string n(reinterpret_cast<char*>(name), remote_update::build_name(packed, 1, mem::Slice{name, 64}));
     std::string f = folder;

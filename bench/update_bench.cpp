@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "base/sha256.h"
+#include "cluster/remote_update.h"
 #include "platform/fs.h"
 #include "update/update.h"
 
-// Verifying a release: SHA-256 of the whole file through its handle, then the Ed25519 signature over the mapped file
-// (itself a SHA-512 pass). A 64 MiB release, the download limit, is the worst case a check at install meets.
+// Verifying a release: SHA-256 of the whole file through its handle, then the Ed25519 signature over the short line
+// that names its version, architecture and digest. A 64 MiB release, the download limit, is the worst case a check at
+// install meets.
 static void BM_VerifyRelease(benchmark::State& state) {
   u64 size = u64(state.range(0)) << 20;
   std::string folder = "/tmp/vimbrel-bench-XXXXXX";
@@ -25,10 +27,13 @@ static void BM_VerifyRelease(benchmark::State& state) {
   u8 pk[32], sk[64], sig[64], digest[32];
   if (sodium_init() < 0) return state.SkipWithError("no libsodium");
   crypto_sign_keypair(pk, sk);
-  crypto_sign_detached(sig, nullptr, body.data(), size, sk);
   sha256::sha256(mem::Bytes(body.data(), size), digest);
+  u8 line[remote_update::signed_line_max];
+  u32 n = remote_update::signed_line(mem::lit("0.1.82"), update::build_arch(), digest, mem::Slice{line, sizeof line});
+  crypto_sign_detached(sig, nullptr, line, n, sk);
   update::Config config = update::make_config(mem::lit("0.1.81"));
   for (int i = 0; i < 32; i++) config.public_key[i] = pk[i];
+  config.has_key = 1;
   update::Verdict verdict;
   for (auto _ : state) {
     u32 v = update::verify_file(&config, u64(fd) + 1, digest, update::Version{0, 1, 82, -1},
