@@ -909,12 +909,20 @@ void reset_need(ClusterView* view) {
 }
 
 // How old a machine's data are at least when the host lists it in this state: stale after 5 s without a sample,
-// offline after 60 s. The host's list carries no sample time, so this is all a viewer can tell.
+// offline after 60 s.
 u64 state_age_ms(u8 state) { return state == 0 ? 0 : state == 1 ? 5000 : 60000; }
 
-// The age of data taken at then. The host answers a watch with what it holds, however old: for a machine it lists
-// as stale or offline, the age is at least the state's bound, not the moment the data came through.
-u64 data_age(const ToolContext* c, u64 then) { return age_of(c->now_ms, then) + state_age_ms(c->state); }
+// How old the data of a cluster machine already were when they came through. The host answers a watch with what it
+// holds, however old: for a machine it lists as stale or offline that is the time since its newest stored slot, or,
+// when its history holds none, the least the state tells.
+u64 behind_ms(const ToolContext* c) {
+  u64 bound = state_age_ms(c->state);
+  if (c->state == 0 || !c->silence_known) return bound;
+  return c->silence_ms > bound ? c->silence_ms : bound;
+}
+
+// The age of data taken at then.
+u64 data_age(const ToolContext* c, u64 then) { return age_of(c->now_ms, then) + behind_ms(c); }
 
 ToolContext remote_context(const ToolContext* local) {
   ToolContext c = *local;
@@ -923,7 +931,13 @@ ToolContext remote_context(const ToolContext* local) {
   c.procs = v->table;
   c.list = v->list;
   const proto::MachineList* l = v->machines;
-  c.state = l && v->chosen < bits::min32(l->count, proto::list_rows) ? bits::min32(l->summaries[v->chosen].state, 3) : 0;
+  bool known = l && v->chosen < bits::min32(l->count, proto::list_rows);
+  u8 listed = known ? static_cast<u8>(bits::min32(l->summaries[v->chosen].state, 3)) : 0;
+  // A machine is listed as missing until its first sample reaches the host; data that came through since are no
+  // older than the list.
+  c.state = listed == 3 ? 0 : listed;
+  c.silence_known = v->silence_known;
+  c.silence_ms = v->silence_ms;
   c.sample_ms = v->data_time;
   c.table_ms = v->data_time;
   c.sample_interval = 1000;
@@ -955,11 +969,11 @@ void same_named(const ClusterView* v, const json::Document* doc, mem::Bytes line
   }
 }
 
-// "sampled <age> ms ago", and for a cluster machine the host no longer hears from, that the age is a least one and
-// the machine's state.
+// "sampled <age> ms ago", and for a cluster machine the host no longer hears from, its state, and that the age is
+// only the least the state tells when its stored history did not tell more.
 void sampled_ago(json::Writer* w, const ToolContext* c, u64 then) {
   say(w, mem::lit(" ms, sampled "));
-  if (c->state != 0) say(w, mem::lit("at least "));
+  if (c->state != 0 && !c->silence_known) say(w, mem::lit("at least "));
   json::write_uint(w, data_age(c, then));
   say(w, mem::lit(" ms ago"));
   if (c->state == 0) return;
@@ -2656,6 +2670,17 @@ bool listed(ClusterCall* call) {
 
 }  // namespace
 
+namespace {
+
+// The host's clock in ms at a time of this server's clock: its time from the accept, carried forward for a link
+// kept since then.
+u64 host_ms(const viewer::ViewerLink* link, u64 at) {
+  u64 since = link->opened_at != publish::never && at > link->opened_at ? at - link->opened_at : 0;
+  return u64{link->peer.host_value} * 1000 + since;
+}
+
+}  // namespace
+
 u64 kept_link_size() {
   return conn_bytes + 64 + viewer::history_room + 64 + sizeof(viewer::Remote) + 64 + sizeof(model::ProcTable) + 64 +
          sizeof(proclist::ListState) + 64 + sizeof(viewer::HistView) + 64 + sizeof(viewer::NameFilter) + 64 +
@@ -2693,10 +2718,7 @@ bool connect_cluster(ClusterCall* call, ClusterView* view, LocalData* local, con
   u64 deadline = os::mcp_clock_ms() + options->connect_wait;
   const viewer::ViewerLink* link = &call->conn->link;
   while (!listed(call) && os::mcp_clock_ms() < deadline) wait_link(call->conn, deadline);
-  // The host's clock as of its accept, carried forward for a link kept since then.
-  u64 now = os::mcp_clock_ms();
-  u64 open_s = link->opened_at != publish::never && now > link->opened_at ? (now - link->opened_at) / 1000 : 0;
-  view->host_clock = static_cast<u32>(bits::min64(u64{link->peer.host_value} + open_s, 0xFFFFFFFFull));
+  view->host_clock = static_cast<u32>(bits::min64(host_ms(link, os::mcp_clock_ms()) / 1000, 0xFFFFFFFFull));
   const u16* v = link->peer.host_version;
   view->host_version = u32{v[0]} * 1000000 + u32{v[1]} * 1000 + v[2];
   view->machines = &link->list;
@@ -2793,6 +2815,79 @@ void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* opti
   view->status = hist->done ? cluster_ok : cluster_history_late;
 }
 
+namespace {
+
+// The newest slot of a tier in [lo, hi), both whole slots: a range of up to 60 slots is asked as 60 rows of one
+// slot each; a longer one as 60 wider rows, and then the newest of them as a range of its own.
+u8 newest_in(RowAsk ask, void* source, u8 tier, u64 lo, u64 hi, u32* slot) {
+  u64 len = tier_row_seconds(tier);
+  for (u32 step = 0; step < 8 && lo < hi; ++step) {
+    u64 start = lo, span = hi - lo;
+    if (span <= viewer::hist_rows * len) {
+      span = viewer::hist_rows * len;
+      start = hi > span ? hi - span : 0;
+    }
+    u32 row = ask(source, tier, static_cast<u32>(start), static_cast<u32>(span));
+    if (row == row_late) return slot_late;
+    if (row >= viewer::hist_rows) return slot_none;
+    u64 first = start + u64{row} * span / viewer::hist_rows;
+    if (span == viewer::hist_rows * len) {
+      *slot = static_cast<u32>(first);
+      return slot_found;
+    }
+    u64 end = start + (u64{row + 1} * span + viewer::hist_rows - 1) / viewer::hist_rows;
+    lo = first - first % len;
+    hi = end + (len - end % len) % len;
+  }
+  return slot_none;
+}
+
+struct SilenceAsk {
+  ClusterCall* call;
+  const u8* id;
+  u32 wait;
+};
+
+u32 ask_newest_row(void* source, u8 tier, u32 start, u32 span) {
+  SilenceAsk* s = static_cast<SilenceAsk*>(source);
+  viewer::HistView* hist = s->call->view;
+  viewer::ViewerLink* link = &s->call->conn->link;
+  viewer::hist_start(hist, start, span, 0, 255, tier, 0, s->id);
+  u64 deadline = os::mcp_clock_ms() + s->wait;
+  bool sent = viewer::history(link, hist, os::mcp_clock_ms());
+  while (sent && !hist->done && os::mcp_clock_ms() < deadline) wait_link(s->call->conn, deadline);
+  link->view = nullptr;
+  if (!hist->done) return row_late;
+  for (u32 r = viewer::hist_rows; r-- > 0;) {
+    if (hist->count[r] != 0) return r;
+  }
+  return viewer::outside;
+}
+
+}  // namespace
+
+u8 newest_slot(RowAsk ask, void* source, u32 host_clock, u32* slot) {
+  for (u8 tier = 0; tier <= 2; ++tier) {
+    u64 len = tier_row_seconds(tier);
+    u64 hi = host_clock - host_clock % len + len;  // the end of the slot that holds now
+    u64 kept = u64{store::capacity(tier)} * len;
+    u64 recent = hi > viewer::hist_rows * len ? hi - viewer::hist_rows * len : 0;
+    u8 found = newest_in(ask, source, tier, recent, hi, slot);
+    if (found == slot_none) found = newest_in(ask, source, tier, hi > kept ? hi - kept : 0, recent, slot);
+    if (found != slot_none) return found;
+  }
+  return slot_none;
+}
+
+void ask_silence(ClusterCall* call, ClusterView* view, const ServerOptions* options) {
+  SilenceAsk source = {call, view->machines->ids[view->chosen], options->history_wait};
+  u32 slot = 0;
+  if (newest_slot(ask_newest_row, &source, view->host_clock, &slot) != slot_found) return;
+  u64 host = host_ms(&call->conn->link, view->data_time);
+  view->silence_ms = host > u64{slot} * 1000 ? host - u64{slot} * 1000 : 0;
+  view->silence_known = 1;
+}
+
 void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options, u8 need,
                     const json::Document* doc, mem::Bytes line, u16 arguments) {
   if (!connect_cluster(call, view, local, options, need)) return;
@@ -2813,6 +2908,8 @@ void gather_cluster(ClusterCall* call, ClusterView* view, LocalData* local, cons
     view->timeout_ms = options->machine_wait;
     if (!ask_machine(call, view, view->machines->ids[view->chosen], processes, options->machine_wait)) {
       view->status = cluster_machine_silent;
+    } else if (u8 state = view->machines->summaries[view->chosen].state; state == 1 || state == 2) {
+      ask_silence(call, view, options);
     }
   }
 }

@@ -85,6 +85,8 @@ struct ClusterView {
   u32 unanswered;
   u32 host_version;  // major x 1,000,000 + minor x 1,000 + patch
   u64 data_time;     // ms, when the machine's data arrived
+  u64 silence_ms;    // how long the host had heard nothing of the chosen machine when its data arrived
+  u8 silence_known;  // silence_ms was read from its stored history; else only its state bounds it
   u8 name[32];       // the chosen machine's name
   u8 own_id[16];
   machine::Machine* machine;  // the watched machine's copy
@@ -115,9 +117,11 @@ struct ToolContext {
   mem::Bytes name;            // the machine's display name; empty for this machine
   const ClusterView* cluster;  // null: no cluster data were gathered (status 1)
   u8 state;                    // a cluster machine's listed state (0 online, 1 stale, 2 offline, 3 missing); 0 here
+  u8 silence_known;            // a stale or offline machine's silence is known from its stored history
+  u64 silence_ms;              // and how long it had lasted when the data arrived
 };
 // The context of the cluster machine the view holds: its record, table and list, both data times the time the
-// data arrived, rate windows of 1,000 ms (sample) and 2,000 ms (table), and its name.
+// data arrived, rate windows of 1,000 ms (sample) and 2,000 ms (table), its name, state and silence.
 ToolContext remote_context(const ToolContext* local);
 
 // The request as a handler reads it.
@@ -394,6 +398,16 @@ bool ask_machine(ClusterCall* call, ClusterView* view, const u8* id, bool with_p
 void ask_history(ClusterCall* call, ClusterView* view, const ServerOptions* options, u8 need,
                  const json::Document* doc, mem::Bytes line, u16 arguments);
 void close_cluster(ClusterCall* call);
+// The newest time slot a machine's stored history holds. The ask folds a tier's buckets of [start, start + span)
+// into 60 rows and answers the newest row that holds one, viewer::outside when none does, row_late when the host
+// did not answer. Recent slots are asked first, finer tiers before coarser ones; a row wider than the tier's slot is
+// narrowed by asking for its own range.
+constexpr u32 row_late = 0xFFFFFFFF;
+using RowAsk = u32 (*)(void* source, u8 tier, u32 start, u32 span);
+constexpr u8 slot_none = 0, slot_found = 1, slot_late = 2;
+u8 newest_slot(RowAsk ask, void* source, u32 host_clock, u32* slot);
+// For a stale or offline chosen machine: how long the host had heard nothing of it, from its newest stored slot.
+void ask_silence(ClusterCall* call, ClusterView* view, const ServerOptions* options);
 // find_process without a machine: this machine's matches, then each online or stale machine's within the budget.
 void find_in_cluster(ClusterCall* call, ClusterView* view, LocalData* local, const ServerOptions* options,
                      mem::Bytes name);

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -175,6 +176,58 @@ TEST(McpClusterEndToEnd, ToolsAnswerForTheMachinesOfARealHost) {
   EXPECT_EQ(host.stop(SIGTERM), 0);
 }
 
+
+// The age an answer tells in its text ("sampled <n> ms ago"), -1 when it tells none.
+long long age_in_text(const std::string& text) {
+  size_t at = text.find(", sampled ");
+  if (at == std::string::npos) return -1;
+  return std::atoll(text.c_str() + at + 10);
+}
+
+// An agent killed outright is answered, once the host lists it offline, with the age of its last data as the
+// host's history tells it: at least the time since the kill, not a fixed bound nor the moment the data came through.
+TEST(McpClusterEndToEnd, AnOfflineMachineIsAnsweredWithTheAgeOfItsLastData) {
+  testutil::TempDir dir;
+  u16 port = net::free_port();
+  net::Process host;
+  ASSERT_TRUE(start_host(&host, dir.path, port)) << host.out();
+  net::Agent agent;
+  agent.start(dir.path + "/gone", {"--agent", "--server", "127.0.0.1:" + std::to_string(port)}, 0x11,
+              {"/usr/bin/env", "COMPUTERNAME=gone-node"});
+  ASSERT_TRUE(agent.process.wait_output("vimbrel agent: publishing to", 60)) << agent.process.out();
+  McpServer s(dir.path + "/mcp", port);
+  int id = 0;
+  Result online = until(s, &id, "machine_usage", R"({"machine":"gone-node"})", 60,
+                        [](const Result& r) { return !r.error; });
+  EXPECT_FALSE(online.has("(the machine is")) << online.text;
+
+  agent.process.stop(SIGKILL);
+  auto killed = std::chrono::steady_clock::now();
+  Result list = until(s, &id, "list_machines", "{}", 120, [](const Result& r) { return r.has("gone-node: offline"); });
+  ASSERT_TRUE(list.has("gone-node: offline")) << list.text;
+  // Some seconds more, so that the age of the data and the state's bound of 60 s differ plainly.
+  std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+
+  for (const char* tool : {"machine_usage", "top_processes"}) {
+    SCOPED_TRACE(tool);
+    auto asked = std::chrono::steady_clock::now();
+    Result r(s.call(++id, tool, R"({"machine":"gone-node"})"));
+    auto answered = std::chrono::steady_clock::now();
+    ASSERT_FALSE(r.error) << r.line;
+    long long silent = std::chrono::duration_cast<std::chrono::milliseconds>(asked - killed).count();
+    long long most = std::chrono::duration_cast<std::chrono::milliseconds>(answered - killed).count();
+    long long age = age_in_text(r.text);
+    EXPECT_TRUE(r.has(" ms ago (the machine is offline)\n")) << r.text;
+    EXPECT_FALSE(r.has("at least")) << r.text;
+    // The host's history keeps 10 s slots and its clock counts whole seconds: the age is that of the slot the last
+    // data lie in, so it may pass the silence by up to a slot and a second.
+    EXPECT_GE(age, silent - 1000) << r.text;
+    EXPECT_LE(age, most + 11000) << r.text;
+    EXPECT_NE(r.structured.find("\"sample_age_ms\":" + std::to_string(age) + ","), std::string::npos) << r.structured;
+    EXPECT_NE(r.structured.find(R"("machine":"gone-node","state":"offline")"), std::string::npos) << r.structured;
+  }
+  EXPECT_EQ(host.stop(SIGTERM), 0);
+}
 
 // Sealed beacons of a host, sent to a loopback port every 250 ms while it lives, as a host of an elected cluster
 // announces itself on the port the cluster uses.

@@ -828,29 +828,52 @@ TEST(McpClusterTools, SameNamedMachinesAreListedWithTheirIdsAndStates) {
 }
 
 // A watched machine's data come from the host as it holds them: a machine it no longer hears from is answered with
-// its state and no fresher age than that state allows.
+// its state and the time since its newest stored data, or, when its history holds none, no fresher age than its
+// state allows.
 TEST(McpClusterTools, RemoteAnswersTellTheStateAndAgeOfTheData) {
   struct Case {
     u8 state;
+    u8 silence_known;
+    u64 silence_ms;
     const char* usage_head;
     const char* usage_keys;
     const char* processes_head;
   } cases[] = {
-      {0, "machine_usage of vm: rates over the last 1000 ms, sampled 0 ms ago\n",
+      {0, 0, 0, "machine_usage of vm: rates over the last 1000 ms, sampled 0 ms ago\n",
        R"({"machine":"vm","state":"online","sample_number":1,"sample_age_ms":0,)",
        "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 0 ms ago\n"},
-      {1, "machine_usage of vm: rates over the last 1000 ms, sampled at least 5000 ms ago (the machine is stale)\n",
+      {1, 0, 0,
+       "machine_usage of vm: rates over the last 1000 ms, sampled at least 5000 ms ago (the machine is stale)\n",
        R"({"machine":"vm","state":"stale","sample_number":1,"sample_age_ms":5000,)",
        "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled at least 5000 ms ago (the "
        "machine is stale)\n"},
-      {2,
+      {2, 0, 0,
        "machine_usage of vm: rates over the last 1000 ms, sampled at least 60000 ms ago (the machine is offline)\n",
        R"({"machine":"vm","state":"offline","sample_number":1,"sample_age_ms":60000,)",
        "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled at least 60000 ms ago "
        "(the machine is offline)\n"},
+      {1, 1, 12345, "machine_usage of vm: rates over the last 1000 ms, sampled 12345 ms ago (the machine is stale)\n",
+       R"({"machine":"vm","state":"stale","sample_number":1,"sample_age_ms":12345,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 12345 ms ago (the machine "
+       "is stale)\n"},
+      {2, 1, 7384000,
+       "machine_usage of vm: rates over the last 1000 ms, sampled 7384000 ms ago (the machine is offline)\n",
+       R"({"machine":"vm","state":"offline","sample_number":1,"sample_age_ms":7384000,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 7384000 ms ago (the "
+       "machine is offline)\n"},
+      // Listed before its first sample reached the host, the machine's data came through after the list.
+      {3, 0, 0, "machine_usage of vm: rates over the last 1000 ms, sampled 0 ms ago\n",
+       R"({"machine":"vm","state":"online","sample_number":1,"sample_age_ms":0,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 0 ms ago\n"},
+      // A history that reads younger than the state allows (a host clock set back) is not believed below the state.
+      {2, 1, 30000,
+       "machine_usage of vm: rates over the last 1000 ms, sampled 60000 ms ago (the machine is offline)\n",
+       R"({"machine":"vm","state":"offline","sample_number":1,"sample_age_ms":60000,)",
+       "top_processes of vm by cpu: 1 of 1 processes, rates over the last 2000 ms, sampled 60000 ms ago (the "
+       "machine is offline)\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.state));
+    SCOPED_TRACE(std::to_string(c.state) + " " + std::to_string(c.silence_ms));
     Cluster s;
     fill_machine(s.m.get());
     add_process(s.procs.get(), 40, "worker", 250, 256);
@@ -860,6 +883,8 @@ TEST(McpClusterTools, RemoteAnswersTellTheStateAndAgeOfTheData) {
     s.cluster.table = s.procs.get();
     s.cluster.list = s.Server::list.get();
     s.cluster.data_time = s.context.now_ms;
+    s.cluster.silence_known = c.silence_known;
+    s.cluster.silence_ms = c.silence_ms;
     Result usage = read_result(s, "machine_usage", s.call("machine_usage", R"({"machine":"vm"})"));
     EXPECT_FALSE(usage.error);
     EXPECT_EQ(usage.text.substr(0, usage.text.find('\n') + 1), c.usage_head);
@@ -869,6 +894,70 @@ TEST(McpClusterTools, RemoteAnswersTellTheStateAndAgeOfTheData) {
     EXPECT_EQ(top.text.substr(0, top.text.find('\n') + 1), c.processes_head);
     EXPECT_NE(top.structured.find(R"("machine":"vm","state":")"), std::string::npos) << top.structured;
   }
+}
+
+// The newest slot a machine's stored history holds, against a host that keeps the last data times given in every
+// tier as far back as the tier reaches and folds what is asked as the viewer link folds it. The search must find the
+// newest slot of the finest tier that still holds it, whether it lies in the last minutes or years back.
+struct StoredSlots {
+  std::vector<u32> times;  // last data times, seconds
+  u32 host_clock;
+  bool late = false;
+  u32 asks = 0;
+};
+
+u32 fake_newest_row(void* source, u8 tier, u32 start, u32 span) {
+  StoredSlots* s = static_cast<StoredSlots*>(source);
+  ++s->asks;
+  if (s->late) return mcp::row_late;
+  u32 len = mcp::tier_row_seconds(tier);
+  u32 newest = viewer::outside;
+  for (u32 t : s->times) {
+    if (s->host_clock - t >= store::capacity(tier) * len) continue;  // the tier no longer keeps it
+    u32 row = viewer::hist_row(t - t % len, start, span);
+    if (row != viewer::outside && (newest == viewer::outside || row > newest)) newest = row;
+  }
+  return newest;
+}
+
+TEST(McpClusterTools, TheNewestStoredSlotIsFoundInTheFinestTierThatKeepsIt) {
+  const u32 now = 120000000;  // about 1,389 days after the epoch
+  struct Case {
+    std::vector<u32> ages;  // seconds before now
+    u8 expected;
+    u32 slot;  // expected slot
+  } cases[] = {
+      {{}, mcp::slot_none, 0},
+      {{65}, mcp::slot_found, (now - 65) - (now - 65) % 10},
+      {{65, 3000, 90000}, mcp::slot_found, (now - 65) - (now - 65) % 10},
+      {{3 * 3600 + 7}, mcp::slot_found, (now - 3 * 3600 - 7) - (now - 3 * 3600 - 7) % 10},
+      {{86400 - 15}, mcp::slot_found, (now - 86400 + 15) - (now - 86400 + 15) % 10},
+      {{2 * 86400 + 40}, mcp::slot_found, (now - 2 * 86400 - 40) - (now - 2 * 86400 - 40) % 300},
+      {{100 * 86400 + 123}, mcp::slot_found, (now - 100 * 86400 - 123) - (now - 100 * 86400 - 123) % 3600},
+      {{3 * 365 * 86400}, mcp::slot_none, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ages.empty() ? 0 : c.ages[0]);
+    StoredSlots s{{}, now};
+    for (u32 age : c.ages) s.times.push_back(now - age);
+    u32 slot = 0;
+    EXPECT_EQ(mcp::newest_slot(fake_newest_row, &s, now, &slot), c.expected);
+    if (c.expected == mcp::slot_found) {
+      EXPECT_EQ(slot, c.slot);
+    }
+    EXPECT_LE(s.asks, 12u);
+  }
+  // A machine that went quiet a minute ago costs one ask.
+  StoredSlots recent{{now - 65}, now};
+  u32 slot = 0;
+  mcp::newest_slot(fake_newest_row, &recent, now, &slot);
+  EXPECT_EQ(recent.asks, 1u);
+  // A host that does not answer ends the search at once; so does a host clock near the epoch without data.
+  StoredSlots late{{now - 65}, now, true};
+  EXPECT_EQ(mcp::newest_slot(fake_newest_row, &late, now, &slot), mcp::slot_late);
+  EXPECT_EQ(late.asks, 1u);
+  StoredSlots young{{}, 5};
+  EXPECT_EQ(mcp::newest_slot(fake_newest_row, &young, 5, &slot), mcp::slot_none);
 }
 
 }  // namespace
