@@ -1,6 +1,7 @@
 #include "drawing/chart.h"
 
 #include "base/maths.h"
+#include "base/words.h"
 #include "drawing/curve.h"
 #include "drawing/layout.h"
 
@@ -15,24 +16,6 @@ i16 to16(i64 v) { return static_cast<i16>(curve::clamp16(static_cast<i32>(v < IN
 void set_bit(u64* bits, u32 i, bool on) {
   u64 m = u64{1} << (i & 63);
   bits[i >> 6] = on ? bits[i >> 6] | m : bits[i >> 6] & ~m;
-}
-
-// The next code point of UTF-8 text and its length; a malformed sequence is one byte of U+FFFD.
-u32 decode(const u8* p, u64 left, u32* length) {
-  u32 b = p[0];
-  u32 need = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
-  *length = 1;
-  if (need == 0) return b;
-  if (need == 4 || need >= left) return 0xFFFD;
-  u32 cp = b & (0x3F >> need);
-  for (u32 k = 1; k <= need; k++) {
-    if ((p[k] & 0xC0) != 0x80) return 0xFFFD;
-    cp = cp << 6 | (p[k] & 0x3F);
-  }
-  constexpr u32 least[4] = {0, 0x80, 0x800, 0x10000};
-  if (cp < least[need] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return 0xFFFD;
-  *length = need + 1;
-  return cp;
 }
 
 // Where a text goes in its box, and the box as the clip.
@@ -268,8 +251,7 @@ void show(draw::Surface* s, const Grid& g, const draw::Sheet& sheet, u32 slot, b
 u32 units_of(mem::Bytes text, u16* out) {
   u32 n = 0;
   for (u64 at = 0; at < text.len;) {
-    u32 length;
-    u32 cp = decode(text.ptr + at, text.len - at, &length);
+    u32 cp = words::next_code_point(text, &at);
     u32 need = cp >= 0x10000 ? 2 : 1;
     if (n + need > text_most) break;
     if (need == 2) {
@@ -278,7 +260,6 @@ u32 units_of(mem::Bytes text, u16* out) {
     } else {
       out[n++] = static_cast<u16>(cp);
     }
-    at += length;
   }
   return n;
 }

@@ -1,5 +1,6 @@
 #include "history/share.h"
 
+#include "base/bits.h"
 #include "history/hist.h"
 #include "history/ptop.h"
 #include "platform/netshare.h"
@@ -25,8 +26,6 @@ bool same_id(const u8* a, const u8* b) { return __builtin_memcmp(a, b, 16) == 0;
 u32 inc_sat(u32 v) { return v == 0xFFFFFFFFu ? v : v + 1; }
 void count(u32* v) { *v = inc_sat(*v); }
 u32 add_sat(u32 v, u64 n) { return hstore::add_sat(v, n); }
-u32 min32(u32 a, u32 b) { return a < b ? a : b; }
-u64 min64(u64 a, u64 b) { return a < b ? a : b; }
 
 // Paths under the share folder: the caller tests the overflow flag once.
 store::Path under(const Share* s, mem::Bytes a) {
@@ -313,7 +312,7 @@ u32 list_terms(const store::Path& folder, fs::Listing* listing, u32* terms, u32 
 
 void note(Trouble* t, u32 kind, const store::Path& p) {
   if (kind == trouble_none) return;
-  u32 kept = min32(t->sequence, trouble_memory);
+  u32 kept = bits::min32(t->sequence, trouble_memory);
   for (u32 i = 0; i < kept; ++i) {
     if (same_note(&t->notes[i], kind, p)) return;
   }
@@ -646,7 +645,7 @@ i32 add_machine(Share* s, const u8* id, mem::Bytes name, u32 now) {
   u32 i = s->count;
   __builtin_memcpy(s->ids[i], id, 16);
   zero(s->names[i], 32);
-  __builtin_memcpy(s->names[i], name.ptr, min64(name.len, 32));
+  __builtin_memcpy(s->names[i], name.ptr, bits::min64(name.len, 32));
   s->inventory_written &= ~(u64{1} << i);
   s->buckets_queued[i] = Queue{};
   s->energy_queued[i] = Queue{};
@@ -818,7 +817,7 @@ u32 put_names(Share* s, u32 index, const u8* names, u32 n, u32 slot, u32 now) {
   if (index >= s->count || !may_write(s, now) || is_carrying(s, index) || (s->flags & stopped)) return 0;
   u32 h = handle_of(index, store::ring_names);
   u32 written = 0;
-  for (; written < min32(n, 8); ++written) {
+  for (; written < bits::min32(n, 8); ++written) {
     u8 rec[store::name_bytes] = {};
     store::put32(rec, slot);
     __builtin_memcpy(rec + 8, names + written * 32, 32);
@@ -874,7 +873,7 @@ bool read_newest(Share* s, u32 h, u32 k) {
   u32 got = 0;
   while (got < k) {
     u32 at = (first + got) % cap;
-    u32 run = min32(k - got, cap - at);
+    u32 run = bits::min32(k - got, cap - at);
     u64 n = 0;
     u32 r = fs::io_read_at(s->rings[h], store::record_at(type, at), mem::Slice{s->buffer + u64{got} * bytes,
                            u64{run} * bytes}, &n);
@@ -894,7 +893,7 @@ bool in_window(const u8* rec, u32 start, u32 end) {
 // Sums tier-0 energy over [start, end) among the newest min(filled, n, 4096) records.
 bool sum_energy(Share* s, u32 index, u32 start, u32 end, u32 n, store::Energy* e) {
   u32 h = handle_of(index, store::ring_e0);
-  u32 k = min32(min32(s->counters[h].filled, n), copy_bytes / store::energy_bytes);
+  u32 k = bits::min32(bits::min32(s->counters[h].filled, n), copy_bytes / store::energy_bytes);
   if (!read_newest(s, h, k)) return false;
   for (u32 i = 0; i < k; ++i) {
     const u8* rec = s->buffer + i * store::energy_bytes;
@@ -915,7 +914,7 @@ bool sum_energy(Share* s, u32 index, u32 start, u32 end, u32 n, store::Energy* e
 
 bool sum_buckets(Share* s, u32 index, u32 start, u32 end, u32 n, hstore::BucketSum* sum) {
   u32 h = handle_of(index, store::ring_t0);
-  u32 k = min32(min32(s->counters[h].filled, n), copy_bytes / store::bucket_bytes);
+  u32 k = bits::min32(bits::min32(s->counters[h].filled, n), copy_bytes / store::bucket_bytes);
   if (!read_newest(s, h, k)) return false;
   for (u32 i = 0; i < k; ++i) {
     const u8* rec = s->buffer + i * store::bucket_bytes;
@@ -1107,7 +1106,7 @@ u32 copy_chunk(Share* s, u64 length) {
   pause(s);
   if (r != done) return r;
   scan_chunk(s, c->offset, n);
-  c->budget -= min64(c->budget, length);
+  c->budget -= bits::min64(c->budget, length);
   c->copied += n;
   s->stats.bytes = add_sat(s->stats.bytes, n);
   c->offset += n;
@@ -1136,7 +1135,7 @@ u32 carry_ring(Share* s, bool copied) {
     head_term = c->newest_term;
     rc.next = store::next_index(c->newest_index, type);
     if (c->newest_index == cap - 1 && c->run < cap) rc.next = c->run;
-    rc.filled = min32(c->plausible, cap);
+    rc.filled = bits::min32(c->plausible, cap);
   }
   bool rewrite = !valid;
   // Records an older host wrote after its last head write continue the ring: take up to eight of them.
@@ -1151,7 +1150,7 @@ u32 carry_ring(Share* s, bool copied) {
     u32 r = code_of(fs::io_write_at(s->rings[h], at, mem::Bytes(b, bytes)));
     pause(s);
     if (r != done) return r;
-    rc = RingCounters{store::next_index(rc.next, type), min32(rc.filled + 1, cap), slot};
+    rc = RingCounters{store::next_index(rc.next, type), bits::min32(rc.filled + 1, cap), slot};
     rewrite = true;
   }
   s->counters[h] = rc;
@@ -1211,9 +1210,9 @@ void follow(const Share* s, Cursor* c) {
   u32 shift = static_cast<u32>((u64{oldest} + store::modulus(c->type) - c->oldest) % store::modulus(c->type));
   c->oldest = oldest;
   c->filled = rc.filled;
-  c->low -= min32(c->low, shift);
-  c->high -= min32(c->high, shift);
-  c->position -= min32(c->position, shift);
+  c->low -= bits::min32(c->low, shift);
+  c->high -= bits::min32(c->high, shift);
+  c->position -= bits::min32(c->position, shift);
   if (c->high > c->filled) c->high = c->filled;
 }
 
@@ -1310,9 +1309,10 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
       break;
     }
     u32 at = physical(c->oldest, c->position, c->type);
-    u32 n = min32(min32(c->filled - min32(c->position, c->filled), max_answer_rows - a->head.rows), cap - at);
-    n = min32(min32(n, (budget - work) / store::bucket_bytes > 0 ? (budget - work) / store::bucket_bytes : 1),
-              copy_bytes / store::bucket_bytes);
+    u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), max_answer_rows - a->head.rows);
+    n = bits::min32(n, cap - at);
+    n = bits::min32(n, (budget - work) / store::bucket_bytes > 0 ? (budget - work) / store::bucket_bytes : 1);
+    n = bits::min32(n, copy_bytes / store::bucket_bytes);
     u64 got = 0;
     if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at),
                                  mem::Slice{s->buffer, u64{n} * store::bucket_bytes}, &got) != fs::io_ok ||
@@ -1341,8 +1341,8 @@ bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count,
   if (c->done || c->searching) return c->done;
   u32 bytes = store::record_bytes(c->type), at = physical(c->oldest, c->position, c->type);
   u32 left = budget > work ? budget - work : 0;
-  u32 n = min32(c->filled - min32(c->position, c->filled), store::capacity(c->type) - at);
-  n = min32(min32(n, left / bytes > 0 ? left / bytes : 1), buffer_bytes / bytes);
+  u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), store::capacity(c->type) - at);
+  n = bits::min32(bits::min32(n, left / bytes > 0 ? left / bytes : 1), buffer_bytes / bytes);
   u64 got = 0;
   if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at), mem::Slice{buffer, u64{n} * bytes},
                                &got) != fs::io_ok || got != u64{n} * bytes) {
@@ -1364,9 +1364,9 @@ u32 read_names(Share* s, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32
   if (first >= rc.filled) return 0;
   const u32 type = store::ring_names;
   u32 at = physical(store::oldest(rc.next, rc.filled, type), first, type);
-  u32 n = min32(min32(rc.filled - first, store::capacity(type) - at), buffer_bytes / 32);
-  n = min32(min32(n, budget / store::name_bytes > 0 ? budget / store::name_bytes : 1),
-            copy_bytes / store::name_bytes);
+  u32 n = bits::min32(bits::min32(rc.filled - first, store::capacity(type) - at), buffer_bytes / 32);
+  n = bits::min32(bits::min32(n, budget / store::name_bytes > 0 ? budget / store::name_bytes : 1),
+                  copy_bytes / store::name_bytes);
   u64 got = 0;
   u64 want = u64{n} * store::name_bytes;
   u32 io = n == 0 ? fs::io_failed : fs::io_read_at(s->rings[h], store::record_at(type, at), {s->buffer, want}, &got);
@@ -1388,7 +1388,7 @@ u32 column_of(const Cursor* c, u32 slot) { return slot < c->base ? 0 : (slot - c
 
 void pick_window(Cursor* c) {
   u32 base = none;
-  for (u32 m = 0; m < c->count; ++m) base = min32(base, c->reads[m].slot);
+  for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, c->reads[m].slot);
   if (base == none) {
     c->done = 1;
     return;
@@ -1447,7 +1447,7 @@ u32 gather_machine(Share* s, Cursor* c) {
   bool next_machine = r->slot == none || column_of(c, r->slot) >= 32;
   u32 cost = 0;
   if (!next_machine) {
-    u32 k = min32(min32(r->remaining, 32), cap - r->index);
+    u32 k = bits::min32(bits::min32(r->remaining, 32), cap - r->index);
     u64 got = 0;
     u32 io = fs::io_read_at(s->rings[handle_of(c->machine, c->type)], store::record_at(c->type, r->index),
                             mem::Slice{s->buffer, u64{k} * store::bucket_bytes}, &got);
@@ -1509,7 +1509,7 @@ void emit_columns(Cursor* c, Answer* a) {
       row->max[k] = mean_of(col->max[k], col->machines);
     }
     for (u32 k = 0; k < 2; ++k) {
-      u16 code = hstore::rate_code(min64(col->rate[k], 0xFFFFFFFFu));
+      u16 code = hstore::rate_code(bits::min64(col->rate[k], 0xFFFFFFFFu));
       row->min[6 + k] = row->mean[6 + k] = row->max[6 + k] = code;
     }
   }
@@ -1687,9 +1687,9 @@ bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Tabl
   const u32 type = r->head.type, cap = store::capacity(type);
   while (!r->done && !r->searching && work < budget) {
     u32 at = physical(r->oldest, r->position, type);
-    u32 n = min32(r->head.filled - min32(r->position, r->head.filled), cap - at);
+    u32 n = bits::min32(r->head.filled - bits::min32(r->position, r->head.filled), cap - at);
     u32 left = (budget - work) / store::bucket_bytes;
-    n = min32(min32(n, left > 0 ? left : 1), buffer_bytes / store::bucket_bytes);
+    n = bits::min32(bits::min32(n, left > 0 ? left : 1), buffer_bytes / store::bucket_bytes);
     u64 got = 0;
     if (n == 0 || fs::io_read_at(r->file, store::record_at(type, at), mem::Slice{buffer, u64{n} * store::bucket_bytes},
                                  &got) != fs::io_ok || got != u64{n} * store::bucket_bytes) {

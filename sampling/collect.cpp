@@ -1,5 +1,6 @@
 #include "sampling/collect.h"
 
+#include "base/bits.h"
 #include "platform/devices.h"
 #include "platform/hwinfo.h"
 #include "platform/net.h"
@@ -17,8 +18,8 @@ namespace {
 
 constexpr u64 page = 4096;
 
-u64 min64(u64 a, u64 b) { return a < b ? a : b; }
-u64 max64(u64 a, u64 b) { return a > b ? a : b; }
+using bits::max64;
+using bits::min64;
 u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
 
 template <typename T>

@@ -1,5 +1,6 @@
 #include "sampling/ntinfo.h"
 
+#include "base/bits.h"
 #include "sampling/sysrec.h"
 
 namespace ntinfo {
@@ -24,7 +25,6 @@ u16 rd16(mem::Bytes b, u64 position) {
 
 u64 add_sat(u64 a, u64 b) { return a > ~0ull - b ? ~0ull : a + b; }
 u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
-u64 min64(u64 a, u64 b) { return a < b ? a : b; }
 u8 printable(u16 unit) { return unit >= 32 && unit <= 126 ? static_cast<u8>(unit) : '?'; }
 bool is_good(u32 status) { return status == sysrec::counter_valid || status == sysrec::counter_new; }
 
@@ -71,7 +71,7 @@ u64 midpoint(u64 a, u64 b) { return a + (b < a ? 0 : (b - a) / 2); }
 
 // -- Processor times.
 
-u32 cpu_count(u64 bytes) { return static_cast<u32>(min64(bytes / sizeof(sysrec::CpuEntry), max_cpus)); }
+u32 cpu_count(u64 bytes) { return static_cast<u32>(bits::min64(bytes / sizeof(sysrec::CpuEntry), max_cpus)); }
 
 u32 cpu_decode(mem::Bytes b, CpuColumns* out) {
   *out = CpuColumns{};
@@ -92,7 +92,7 @@ u32 mib_of_bytes(u64 b) { return sat32(b >> 20); }
 bool mib_over(u64 b) { return b > (1ull << 52) - 1; }
 
 static u64 page_product(u64 pages, u64 page_size) {
-  return min64(pages, (1ull << 48) - 1) * min64(page_size, 65535);
+  return bits::min64(pages, (1ull << 48) - 1) * bits::min64(page_size, 65535);
 }
 u32 mib_of_pages(u64 pages, u64 page_size) { return mib_of_bytes(page_product(pages, page_size)); }
 bool pages_over(u64 pages, u64 page_size) { return mib_over(page_product(pages, page_size)); }
@@ -121,7 +121,7 @@ u32 nic_kept(u32 n) { return n < max_nics ? n : max_nics; }
 
 u32 nic_decode(mem::Bytes rows, u32 count, Nics* out) {
   *out = Nics{};
-  u32 n = static_cast<u32>(min64(nic_kept(count), rows.len / row_bytes));
+  u32 n = static_cast<u32>(bits::min64(nic_kept(count), rows.len / row_bytes));
   for (u32 i = 0; i < n; ++i) {
     u64 p = i * row_bytes;
     out->luid[i] = rd64(rows, p + offsetof(IfRow, luid));
@@ -139,7 +139,7 @@ u32 nic_decode(mem::Bytes rows, u32 count, Nics* out) {
 }
 
 void nic_scrub(mem::Slice rows, u32 count) {
-  u64 n = min64(count, rows.len / row_bytes);
+  u64 n = bits::min64(count, rows.len / row_bytes);
   for (u64 i = 0; i < n; ++i) {
     u64 p = i * row_bytes;
     zero(rows, p + offsetof(IfRow, guid), p + offsetof(IfRow, alias));
@@ -198,7 +198,7 @@ u64 name_ascii(mem::Bytes b, u64 offset, mem::Slice out) {
   u64 end = trim_end(mem::Bytes(text, n));
   u64 start = trim_start(mem::Bytes(text, end));
   mem::fill(out, 0);
-  u64 k = min64(end - start, out.len);
+  u64 k = bits::min64(end - start, out.len);
   if (k) __builtin_memcpy(out.ptr, text + start, k);
   return k;
 }
@@ -231,7 +231,7 @@ u32 letters_mask(mem::Bytes b, u64 offset) {
 u32 pdh_decode(mem::Bytes items, u64 base, u32 count, Items* out) {
   *out = Items{};
   out->listed = count;
-  u32 n = static_cast<u32>(min64(min64(count, max_items), items.len / sizeof(FmtItem)));
+  u32 n = static_cast<u32>(bits::min64(bits::min64(count, max_items), items.len / sizeof(FmtItem)));
   for (u32 k = 0; k < n; ++k) {
     u64 p = k * sizeof(FmtItem);
     out->status[k] = rd32(items, p + offsetof(FmtItem, status));
@@ -257,7 +257,7 @@ namespace {
 // Calls f(part, position) for each good raw item, of min(count, bytes / 48), whose name has a part.
 template <typename F>
 void each_part_item(mem::Bytes items, u64 base, u32 count, F f) {
-  u64 n = min64(count, items.len / sizeof(RawItem));
+  u64 n = bits::min64(count, items.len / sizeof(RawItem));
   for (u64 k = 0; k < n; ++k) {
     u64 p = k * sizeof(RawItem);
     u8 text[64];
@@ -301,7 +301,7 @@ u32 energy_wraps(mem::Bytes items, u64 base, u32 count, u64 wraps[4]) {
 u64 meter_milliwatt(mem::Bytes items, u64 base, u32 count) {
   u64 sum = 0;
   bool any = false;
-  u64 n = min64(count, items.len / sizeof(FmtItem));
+  u64 n = bits::min64(count, items.len / sizeof(FmtItem));
   for (u64 k = 0; k < n; ++k) {
     u64 p = k * sizeof(FmtItem);
     u8 text[64];
@@ -309,7 +309,7 @@ u64 meter_milliwatt(mem::Bytes items, u64 base, u32 count) {
     if (!good_item(items, p, base, &name)) continue;
     if (mem::eq(name, mem::lit("_Total"))) continue;
     // The sum stays below none, so a huge reading is never taken for "no reading".
-    sum = min64(add_sat(sum, nonneg(static_cast<i64>(rd64(items, p + offsetof(FmtItem, value))))), none - 1);
+    sum = bits::min64(add_sat(sum, nonneg(static_cast<i64>(rd64(items, p + offsetof(FmtItem, value))))), none - 1);
     any = true;
   }
   return any ? sum : none;
@@ -330,7 +330,7 @@ u32 tcp_listed(mem::Bytes table) { return table.len > 3 ? rd32(table, 0) : 0; }
 
 u32 tcp_rows(mem::Bytes table, u32 row_size) {
   if (row_size == 0 || table.len < sysrec::tcp_table_head) return 0;
-  return static_cast<u32>(min64(tcp_listed(table), (table.len - sysrec::tcp_table_head) / row_size));
+  return static_cast<u32>(bits::min64(tcp_listed(table), (table.len - sysrec::tcp_table_head) / row_size));
 }
 
 u32 tcp_bytes(u32 rows, u32 row_size) {
@@ -369,7 +369,7 @@ u64 name_take(mem::Bytes b, u64 offset, u32 units, bool is_idle, mem::Slice out)
   if (is_idle) {
     mem::Bytes idle = mem::lit("Idle");
     mem::copy(out, idle);
-    return min64(idle.len, out.len);
+    return bits::min64(idle.len, out.len);
   }
   u32 n = name_inside(offset, units, b.len);
   u32 start = 0;

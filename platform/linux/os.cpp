@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/words.h"
 #include "platform/fs.h"
 #include "platform/linux/entry.h"
 #include "platform/proc.h"
@@ -192,26 +193,6 @@ u32 printable(mem::Bytes text) {
   return 1;
 }
 
-// One code point from UTF-8 at bytes[*at], moved past it; 0xFFFD for a malformed, overlong or surrogate sequence,
-// of which only the first byte is consumed (as the system converter does).
-u32 next_code_point(mem::Bytes bytes, u64* at) {
-  u8 lead = bytes.ptr[*at];
-  *at += 1;
-  if (lead < 0x80) return lead;
-  u32 extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-  if (extra == 0 || lead > 0xF4 || bytes.len - *at < extra) return 0xFFFD;
-  u32 cp = lead & (0x3F >> extra);
-  for (u32 i = 0; i < extra; ++i) {
-    u8 b = bytes.ptr[*at + i];
-    if ((b & 0xC0) != 0x80) return 0xFFFD;
-    cp = cp << 6 | (b & 0x3F);
-  }
-  const u32 least[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < least[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0xFFFD;
-  *at += extra;
-  return cp;
-}
-
 }  // namespace
 
 u64 clock_ms() { return clock_ns(CLOCK_BOOTTIME) / 1000000; }
@@ -300,9 +281,10 @@ u32 utf8_to_wide(mem::Bytes bytes, u16* buffer, u32 capacity) {
   if (capacity == 0) return 0;
   u32 units = 0;
   if (bytes.len != 0 && bytes.len < capacity) {
-    // At most one unit per byte, so capacity - 1 units always hold the result.
+    // At most one unit per byte, so capacity - 1 units always hold the result. A malformed sequence gives one
+    // U+FFFD per byte it spoils, as the system converter does.
     for (u64 at = 0; at < bytes.len;) {
-      u32 cp = next_code_point(bytes, &at);
+      u32 cp = words::next_code_point(bytes, &at);
       if (cp >= 0x10000) {
         buffer[units++] = static_cast<u16>(0xD800 + ((cp - 0x10000) >> 10));
         buffer[units++] = static_cast<u16>(0xDC00 + ((cp - 0x10000) & 0x3FF));
