@@ -31,6 +31,7 @@ struct World {
   std::unique_ptr<linuxfeed::Feed> feed = std::make_unique<linuxfeed::Feed>();
   std::unique_ptr<hub::Hub> h = std::make_unique<hub::Hub>();
   auth::KeyState key;
+  u8 release_key[crypto_sign_PUBLICKEYBYTES];  // the key the build was signed with
   const u16 version[3] = {0, 1, 81};
 
   World() {
@@ -43,8 +44,12 @@ struct World {
     build[19] = 0;
     u8 pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
     crypto_sign_keypair(pk, sk);
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(build.data()), build.size(), sk);
+    memcpy(release_key, pk, sizeof release_key);
     sha256::sha256(mem::Bytes(reinterpret_cast<const u8*>(build.data()), build.size()), digest);
+    // A release signature names the version, the architecture and the build's SHA-256.
+    std::string message = "vimbrel 0.1.81 x86_64 ";
+    for (u8 b : digest) message += "0123456789abcdef"[b >> 4], message += "0123456789abcdef"[b & 15];
+    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(message.data()), message.size(), sk);
     u64 packed = remote_update::pack_version(0, 1, 81);
     u8 name[64], line[remote_update::sums_line_max];
     std::string n(reinterpret_cast<char*>(name), remote_update::build_name(packed, 1, mem::Slice{name, 64}));
@@ -68,7 +73,8 @@ struct World {
   // One whole download; the bytes the session took.
   u64 download(remote_update::Session* s) {
     const u8 id[16] = {7};
-    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80));
+    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80),
+                                 release_key);
     u8 nonce[16] = {1};
     remote_update::send_hello(s, mem::Bytes(nonce, 16), true, 0);
     u8 challenge[32] = {9};
