@@ -538,6 +538,21 @@ bool looked(const OwnerLooks& looks, uint32_t pid) { return looks.looked.count(p
 
 }  // namespace
 
+void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes) {
+  inodes->clear();
+  if (r->proc < 0) return;
+  char path[48];
+  const int kept = kept_folder(r, pid);
+  int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
+  if (folder < 0) return;
+  bool denied = false;
+  each_entry(folder, [&](const char* name) {
+    if (uint64_t inode = socket_of(folder, name, &denied)) inodes->insert(inode);
+    return !denied;
+  }, kept < 0, r->procfs);
+  if (kept < 0) ::close(folder);
+}
+
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   start_looks(r, family);
   OwnerLooks& looks = r->looks;

@@ -391,6 +391,31 @@ TEST(TcpOwners, ASocketNobodyHoldsCostsOnePass) {
   }
 }
 
+// With the owners deferred the rows carry none and no process's open files are listed for them; a process's count is
+// the rows of both tables whose socket it holds, what the search would have given it.
+TEST(TcpOwners, DeferredOwnersAreCountedPerProcess) {
+  Machine m("laptop");
+  ASSERT_TRUE(net::defer_owners(m.r));
+  sample(m);
+  std::vector<u8> table(1 << 14);
+  u32 size = 0;
+  ASSERT_EQ(net::tcp_table(m.r, net::family_ipv6, mem::Slice{table.data(), table.size()}, &size), 0u);
+  for (const auto& row : owners(m.r)) EXPECT_EQ(row.second, 0u) << "port " << row.first;
+  EXPECT_TRUE(m.r->looks.looked.empty());
+  const struct {
+    u32 pid, rows;
+  } cases[] = {
+      {1500, 2},   // two IPv4 rows
+      {1, 1},      // one IPv6 row; its other socket is listed in neither table
+      {812, 0},    // a socket the tables do not list
+      {88, 0},     // no socket
+      {2001, 0},   // no open files
+      {0, 0},      // the idle process
+      {99999, 0},  // no such process
+  };
+  for (const auto& c : cases) EXPECT_EQ(net::held_rows(m.r, c.pid), c.rows) << c.pid;
+}
+
 // Between reads (5 s apart) the table is answered as last read: a row added meanwhile shows at the next read.
 TEST(TcpOwners, TableIsReadAtMostEveryFiveSeconds) {
   Machine m("laptop");
