@@ -289,9 +289,11 @@ u32 io_size(u64 slot, u64* size);
 u32 io_grow(u64 slot, u64 length);
 // Opens, reads from offset 0 into the buffer, closes.
 u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count);
-// Reads the first 4096 bytes past the system's cache, so a record another machine has just rewritten is seen;
-// copies min(read, buffer length) bytes, and count is what was read (up to 4096, even when fewer were copied: a
-// caller tests count > its buffer before decoding). Where the file system refuses uncached reads, a cached read.
+// Reads the first 4096 bytes so that a record another machine has just rewritten is seen: past the system's cache
+// where the cache may hold an older record (a share of another machine); through it on this machine's own disks,
+// where every write goes through the cache. Copies min(read, buffer length) bytes, and count is what was read (up
+// to 4096, even when fewer were copied: a caller tests count > its buffer before decoding). Where the file system
+// refuses uncached reads, a cached read.
 u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count);
 
 // Creates one folder; an existing directory is success (another object under the name gives 1).

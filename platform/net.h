@@ -25,6 +25,13 @@ bool interface_row(sysinfo::Reader* reader, sysrec::IfRow* row);
 enum : u32 { family_ipv4 = 2, family_ipv6 = 23 };
 enum : u32 { insufficient_buffer = 122, not_supported = 50, file_error = 2 };
 u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size);
+// A report that shows the connections of a few processes only need not find the holder of every socket (on a busy
+// machine, or where one holder cannot be looked into, that means listing every open file of every process): after
+// defer_owners the rows carry owner 0, and held_rows counts, for one process, the rows of both tables as last read
+// whose socket it holds now. True when the owners are deferred; false where the system's tables name their owners
+// anyway (Windows), and nothing changes.
+bool defer_owners(sysinfo::Reader* reader);
+u32 held_rows(sysinfo::Reader* reader, u32 pid);
 
 // The adapter list of every interface with its unicast addresses, in the system's chain layout (448-byte adapter
 // nodes, 64-byte address entries, absolute addresses inside the buffer; families 2 and 23). Answers 0 with *size

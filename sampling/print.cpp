@@ -8,7 +8,6 @@
 namespace print {
 namespace {
 
-constexpr u32 ranked = 10;  // processes listed by CPU
 constexpr u32 no_cpu_pid = 0;  // the idle process: its share is idle time, not work
 constexpr u32 hardware_flag_count = 7;
 constexpr u32 engine_classes = 6;
@@ -473,16 +472,23 @@ void proc_row(Out out, const model::ProcTable* t, u32 row) {
   end_line(out);
 }
 
-void procs(Out out, const model::ProcTable* t) {
-  say(out, "process table: ", u64{t->processes}, " processes ", u64{t->threads}, " threads ", u64{t->tcp_total},
-      " tcp connections\n");
+u32 ranked_rows(const model::ProcTable* t, u32* rows) {
   u32 keys[model::rows], scratch[model::rows];
   const u32 count = bits::min32(t->count, model::rows);
   for (u32 r = 0; r < count; ++r) keys[r] = rank_key(t, r);
   bits::radix32(keys, count, scratch, model::rows);
-  const u32 top = bits::min32(count, ranked);
+  const u32 top = bits::min32(count, ranked_most);
+  for (u32 i = 0; i < top; ++i) rows[i] = keys[i] & 0xFFFF;
+  return top;
+}
+
+void procs(Out out, const model::ProcTable* t) {
+  say(out, "process table: ", u64{t->processes}, " processes ", u64{t->threads}, " threads ", u64{t->tcp_total},
+      " tcp connections\n");
+  u32 rows[ranked_most];
+  const u32 top = ranked_rows(t, rows);
   say(out, "top ", u64{top}, " by cpu (Idle not ranked):\n");
-  for (u32 i = 0; i < top; ++i) proc_row(out, t, keys[i] & 0xFFFF);
+  for (u32 i = 0; i < top; ++i) proc_row(out, t, rows[i]);
   const u32 flags = t->flags & 31;
   if (flags) {
     say(out, "process table flags:");

@@ -56,6 +56,10 @@ void hardware(Out out, const hw::Hardware* hardware, const hw::Adapters* adapter
               u64 performance);
 // The process section: totals, the ten busiest processes, the table's flags.
 void procs(Out out, const model::ProcTable* table);
+// The rows the process section lists, in its order (CPU descending, then row; the idle process as 0 %): at most
+// ranked_most, into rows; their count.
+constexpr u32 ranked_most = 10;
+u32 ranked_rows(const model::ProcTable* table, u32* rows);
 // One ranked process line.
 void proc_row(Out out, const model::ProcTable* table, u32 row);
 

@@ -3,6 +3,7 @@
 #include "base/bits.h"
 #include "base/fmt.h"
 #include "platform/fs.h"
+#include "platform/net.h"
 #include "platform/os.h"
 #include "sampling/ntinfo.h"
 #include "sampling/print.h"
@@ -218,16 +219,27 @@ void free_buffers(WorkSet* work) {
   }
 }
 
-bool collect_pair(WorkSet* work) {
+bool collect_pair(WorkSet* work, bool defer_owners) {
   collect::State* s = work->state;
   if (!collect::open(s, refresh_ms)) return false;
+  work->owners_deferred = defer_owners && net::defer_owners(s->reader);
   bool good = collect::sample(s, work->sample[0]);
   collect::sample_procs(s, work->procs[0]);
   collect::sleep(pair_ms);
   good = collect::sample(s, work->sample[1]) && good;
   collect::sample_procs(s, work->procs[1]);
-  collect::close(s);
+  if (!work->owners_deferred) collect::close(s);
   return good;
+}
+
+// Finding the holder of every socket would list every open file of every process whenever one holder cannot be
+// looked into; the report shows ten processes.
+void count_listed_connections(sysinfo::Reader* reader, model::ProcTable* table) {
+  u32 rows[print::ranked_most];
+  const u32 n = print::ranked_rows(table, rows);
+  for (u32 i = 0; i < n; ++i) {
+    table->tcp[rows[i]] = static_cast<u16>(bits::min32(net::held_rows(reader, table->pid[rows[i]]), 0xFFFF));
+  }
 }
 
 // The report of a pair: the rates start over, so the earlier sample of the pair only primes them.
@@ -260,6 +272,7 @@ u32 report(WorkSet* work, mem::Arena* arena, bool live, u32* error_class) {
     const Sample* s = work->sample[i];
     usage::procs(&proc_rates, work->procs[i], &s->gpu, &s->gpu_adapters, walk, table, counters);
   }
+  if (live && work->owners_deferred) count_listed_connections(work->state->reader, table);
   print::procs(out, table);
   *error_class = print::finish(&console);
   return *error_class == 0 ? ok : output_failed;
@@ -270,9 +283,11 @@ u32 print_main() {
   if (!mem::arena_init(&arena, mode_arena)) return say(no_memory);
   WorkSet work;
   if (!areas(&arena, &work)) return finish(&arena, &work, no_memory);
-  if (!collect_pair(&work)) return finish(&arena, &work, collector_failed);
+  const bool collected = collect_pair(&work, true);
   u32 error_class = 0;
-  u32 code = report(&work, &arena, true, &error_class);
+  u32 code = collected ? report(&work, &arena, true, &error_class) : collector_failed;
+  if (work.owners_deferred) collect::close(work.state);
+  if (!collected) return finish(&arena, &work, collector_failed);
   return finish_output(&arena, &work, code, error_class);
 }
 

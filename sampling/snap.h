@@ -12,6 +12,7 @@
 #include "base/mem.h"
 #include "platform/fs.h"
 #include "sampling/collect.h"
+#include "sampling/model.h"
 
 namespace snap {
 
@@ -50,6 +51,7 @@ struct WorkSet {
   collect::State* state;
   collect::Sample* sample[2];      // earlier, later
   collect::ProcSample* procs[2];   // earlier, later; each with its own process buffer
+  bool owners_deferred;            // the pair's TCP rows carry no owners; the collector is still open
 };
 bool areas(mem::Arena* arena, WorkSet* work);
 // Releases both process buffers.
@@ -61,8 +63,13 @@ u32 record_main(mem::Bytes path);
 u32 replay_main(mem::Bytes path);
 
 // Opens the collector, takes a system and a process sample, waits pair_ms, takes the second pair and closes the
-// collector; true when the open and both system samples succeeded.
-bool collect_pair(WorkSet* work);
+// collector; true when the open and both system samples succeeded. With defer_owners, where the system lets the
+// holders of TCP sockets be left out (work->owners_deferred), the rows carry none and the collector stays open for
+// the report to count the connections of the processes it lists; the caller closes it then.
+bool collect_pair(WorkSet* work, bool defer_owners = false);
+// The TCP connections of the rows the process section lists, asked of the system now, into the table: for a pair
+// whose rows carry no owners (collect_pair with defer_owners).
+void count_listed_connections(sysinfo::Reader* reader, model::ProcTable* table);
 // Prints the report of the pair on standard output; live adds the temperatures and the hardware section read now.
 // no_memory when its work areas cannot be had from the arena (nothing is printed), output_failed when standard
 // output refused a write (the class in *error_class), else ok.

@@ -360,7 +360,7 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   }
   // Owners once per read of the table: in between its rows keep the owners found then.
   std::unordered_map<u64, sysinfo::Owner>& owners = r->owners[v4 ? 0 : 1];
-  if (table.owners_due) {
+  if (table.owners_due && !r->owners_deferred) {
     // Without the right to look into other users' processes, a socket another user made has a holder this user
     // cannot see: it is not looked for (on a copied tree the users mean nothing here, and all are).
     const u32 uid = static_cast<u32>(geteuid());
@@ -392,6 +392,24 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   memcpy(buffer.ptr, &count, 4);
   *size = static_cast<u32>(needed);
   return 0;
+}
+
+bool defer_owners(Reader* r) {
+  if (!r) return false;
+  r->owners_deferred = true;
+  for (std::unordered_map<u64, sysinfo::Owner>& owners : r->owners) owners.clear();
+  return true;
+}
+
+u32 held_rows(Reader* r, u32 pid) {
+  if (!r || pid == 0) return 0;
+  std::unordered_set<u64> held;
+  sysinfo::sockets_held(r, pid, &held);
+  u32 count = 0;
+  for (const sysinfo::TcpTable& table : r->tcp) {
+    for (const sysinfo::TcpLine& p : table.lines) count += p.inode != 0 && held.count(p.inode) != 0;
+  }
+  return count;
 }
 
 namespace {

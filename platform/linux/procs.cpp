@@ -20,10 +20,15 @@
 namespace sysinfo {
 namespace {
 
+// The longest entry of a process's fd folder: the entry head and a name of at most 10 digits, 8-byte aligned.
+constexpr long fd_entry_most = 32;
+
 // Calls f(name) for each entry of an open folder, from its start, until f answers false. A folder kept open is
-// rewound first; a fresh one is at its start already.
+// rewound first; a fresh one is at its start already. The kernel fills a listing of a process's fd folder until
+// the next entry does not fit: when the last listing left room for the longest one (fd_folder), it was the end,
+// and the call that would answer nothing is spared.
 template <typename F>
-void each_entry(int folder, F f, bool fresh = false) {
+void each_entry(int folder, F f, bool fresh = false, bool fd_folder = false) {
   alignas(8) char buffer[16384];
   if (!fresh) lseek(folder, 0, SEEK_SET);
   for (;;) {
@@ -37,6 +42,7 @@ void each_entry(int folder, F f, bool fresh = false) {
       if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && !f(name)) return;
       at += length;
     }
+    if (fd_folder && n <= static_cast<long>(sizeof buffer) - fd_entry_most) return;
   }
 }
 
@@ -171,7 +177,7 @@ uint32_t open_files(Reader* r, uint32_t pid, const Kept& k) {
   each_entry(folder, [&](const char*) {
     ++count;
     return true;
-  }, fresh);
+  }, fresh, r->procfs);
   if (fresh) ::close(folder);
   return count;
 }
@@ -467,6 +473,12 @@ uint64_t start_of(const Reader* r, uint32_t pid) {
   return at != r->memos.end() && at->pid == pid ? at->started : ~0ull;
 }
 
+// The fd folder of a process of the last pass that the pass keeps open; -1 when there is none.
+int kept_folder(const Reader* r, uint32_t pid) {
+  auto at = std::lower_bound(r->kept.begin(), r->kept.end(), pid, [](const Kept& k, uint32_t p) { return k.pid < p; });
+  return at != r->kept.end() && at->pid == pid && at->fds >= 0 ? at->fds : -1;
+}
+
 bool refused(const OwnerLooks& looks, uint32_t pid, uint64_t start) {
   auto at = std::lower_bound(looks.refused.begin(), looks.refused.end(), std::make_pair(pid, uint64_t{0}));
   return at != looks.refused.end() && at->first == pid && at->second == start;
@@ -500,7 +512,9 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
   looks.looked.insert(pid);
   sockets->clear();
   char path[48];
-  int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+  // The fd folder the process pass keeps open is listed again from its start; another one is opened for the look.
+  const int kept = kept_folder(r, pid);
+  int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
   bool denied = folder < 0 && errno == EACCES;
   if (folder >= 0) {
     each_entry(folder, [&](const char* name) {
@@ -510,8 +524,8 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
       }
       // A process whose open files may be listed but not looked at (another user's, another container's).
       return !denied;
-    }, true);
-    ::close(folder);
+    }, kept < 0, r->procfs);
+    if (kept < 0) ::close(folder);
   }
   uint64_t start = start_of(r, pid);
   if (denied && start != ~0ull) {
@@ -523,6 +537,21 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
 bool looked(const OwnerLooks& looks, uint32_t pid) { return looks.looked.count(pid) != 0; }
 
 }  // namespace
+
+void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes) {
+  inodes->clear();
+  if (r->proc < 0) return;
+  char path[48];
+  const int kept = kept_folder(r, pid);
+  int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
+  if (folder < 0) return;
+  bool denied = false;
+  each_entry(folder, [&](const char* name) {
+    if (uint64_t inode = socket_of(folder, name, &denied)) inodes->insert(inode);
+    return !denied;
+  }, kept < 0, r->procfs);
+  if (kept < 0) ::close(folder);
+}
 
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   start_looks(r, family);

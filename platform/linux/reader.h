@@ -139,6 +139,7 @@ struct Reader {
   std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
   TcpTable tcp[2];                                // per TCP family
   OwnerLooks looks;                               // the owner searches' listings
+  bool owners_deferred = false;                   // no owner search: the rows carry owner 0 (net::defer_owners)
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
@@ -198,6 +199,8 @@ uint32_t process_count(Reader* r);
 // process pass list each process's open files at most once between them (OwnerLooks), and a process whose open files
 // are refused is not tried again while it lives.
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
+// The sockets a process holds now, by inode (none when its open files cannot be looked at).
+void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,
 // floppy or network block devices), sorted by name: their index is the disk number everywhere.

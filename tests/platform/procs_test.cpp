@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -301,14 +302,16 @@ std::string tcp_line(u32 port, u64 inode) {
 }
 u32 network_port(u32 port) { return (port >> 8 & 0xFF) | (port & 0xFF) << 8; }
 
+// The machine's IPv4 table as its file holds it.
+std::string tcp_text(const Machine& m) {
+  std::ifstream in(m.path("net/tcp"));
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(TcpOwners, NewSocketsFindTheirHolders) {
   Machine m("laptop");
   m.r->tcp_ms = 0;  // every call reads the table
-  std::string table;
-  {
-    std::ifstream in(m.path("net/tcp"));
-    table.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string table = tcp_text(m);
   auto add_row = [&](u32 port, u64 inode) {
     table += tcp_line(port, inode);
     m.write("net/tcp", table);
@@ -340,6 +343,77 @@ TEST(TcpOwners, NewSocketsFindTheirHolders) {
   std::map<u32, u32> moved = step();
   EXPECT_EQ(moved[network_port(0x2001)], 88u);
   EXPECT_EQ(moved[network_port(0x2002)], 1500u);
+}
+
+// The search lists a process's open files at most once per table read, and a socket that no process it may look
+// into holds costs one whole pass: later reads list nobody's files for it, new processes or not. Each row: what
+// changes before the read, the processes whose open files that read lists, and the holder of each socket then.
+TEST(TcpOwners, ASocketNobodyHoldsCostsOnePass) {
+  Machine m("laptop");
+  m.r->tcp_ms = 0;  // every call reads the table
+  std::string table = tcp_text(m);
+  table += tcp_line(0x2003, 40003);  // held by no process
+  m.write("net/tcp", table);
+  auto looked = [&] {
+    std::vector<u32> pids(m.r->looks.looked.begin(), m.r->looks.looked.end());
+    std::sort(pids.begin(), pids.end());
+    return pids;
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::vector<u32> listed;
+    u32 holder_2003, holder_2004;
+  } cases[] = {
+      {"first read: every process with open files", [] {}, {1, 2, 88, 812, 1500}, 0, 0},
+      {"nothing changed", [] {}, {}, 0, 0},
+      {"a new process without sockets",
+       [&] {
+         fsys::copy(m.path("88"), m.path("3000"), fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+       },
+       {}, 0, 0},
+      {"the new process opens a socket",
+       [&] {
+         m.link("3000/fd/1", "socket:[40004]");
+         table += tcp_line(0x2004, 40004);
+         m.write("net/tcp", table);
+       },
+       {3000}, 0, 3000},
+      {"nothing changed again", [] {}, {}, 0, 3000},
+  };
+  for (const Case& c : cases) {
+    c.change();
+    sample(m);
+    std::map<u32, u32> found = owners(m.r);
+    EXPECT_EQ(looked(), c.listed) << c.what;
+    EXPECT_EQ(found[network_port(0x2003)], c.holder_2003) << c.what;
+    EXPECT_EQ(found[network_port(0x2004)], c.holder_2004) << c.what;
+  }
+}
+
+// With the owners deferred the rows carry none and no process's open files are listed for them; a process's count is
+// the rows of both tables whose socket it holds, what the search would have given it.
+TEST(TcpOwners, DeferredOwnersAreCountedPerProcess) {
+  Machine m("laptop");
+  ASSERT_TRUE(net::defer_owners(m.r));
+  sample(m);
+  std::vector<u8> table(1 << 14);
+  u32 size = 0;
+  ASSERT_EQ(net::tcp_table(m.r, net::family_ipv6, mem::Slice{table.data(), table.size()}, &size), 0u);
+  for (const auto& row : owners(m.r)) EXPECT_EQ(row.second, 0u) << "port " << row.first;
+  EXPECT_TRUE(m.r->looks.looked.empty());
+  const struct {
+    u32 pid, rows;
+  } cases[] = {
+      {1500, 2},   // two IPv4 rows
+      {1, 1},      // one IPv6 row; its other socket is listed in neither table
+      {812, 0},    // a socket the tables do not list
+      {88, 0},     // no socket
+      {2001, 0},   // no open files
+      {0, 0},      // the idle process
+      {99999, 0},  // no such process
+  };
+  for (const auto& c : cases) EXPECT_EQ(net::held_rows(m.r, c.pid), c.rows) << c.pid;
 }
 
 // Between reads (5 s apart) the table is answered as last read: a row added meanwhile shows at the next read.
@@ -376,20 +450,23 @@ TEST(TcpOwners, LiveTablesOfBothFamiliesWithTheirHolders) {
   sysinfo::Reader* r = sysinfo::open(bytes("/"));
   ASSERT_NE(r, nullptr);
   std::vector<u8> table(1 << 20);
-  u32 size = 0;
-  ASSERT_EQ(net::tcp_table(r, net::family_ipv4, mem::Slice{table.data(), table.size()}, &size), 0u);
-  u32 count = 0;
-  memcpy(&count, table.data(), 4);
+  u32 size = 0, count = 0;
   bool found = false;
-  for (u32 i = 0; i < count; ++i) {
-    sysrec::TcpRow row;
-    memcpy(&row, table.data() + sysrec::tcp_table_head + i * sizeof row, sizeof row);
-    if (row.local_port != a4.sin_port || row.state != 2) continue;
-    found = true;
-    EXPECT_EQ(row.local_address, a4.sin_addr.s_addr);
-    EXPECT_EQ(row.pid, static_cast<u32>(getpid()));
-  }
-  EXPECT_TRUE(found);
+  auto check_v4 = [&] {
+    ASSERT_EQ(net::tcp_table(r, net::family_ipv4, mem::Slice{table.data(), table.size()}, &size), 0u);
+    memcpy(&count, table.data(), 4);
+    found = false;
+    for (u32 i = 0; i < count; ++i) {
+      sysrec::TcpRow row;
+      memcpy(&row, table.data() + sysrec::tcp_table_head + i * sizeof row, sizeof row);
+      if (row.local_port != a4.sin_port || row.state != 2) continue;
+      found = true;
+      EXPECT_EQ(row.local_address, a4.sin_addr.s_addr);
+      EXPECT_EQ(row.pid, static_cast<u32>(getpid()));
+    }
+    EXPECT_TRUE(found);
+  };
+  check_v4();
   if (have_v6) {
     const u64 read_ms = r->tcp[1].read_ms;
     ASSERT_EQ(net::tcp_table(r, net::family_ipv6, mem::Slice{table.data(), table.size()}, &size), 0u);
@@ -406,6 +483,15 @@ TEST(TcpOwners, LiveTablesOfBothFamiliesWithTheirHolders) {
     }
     EXPECT_TRUE(found);
   }
+  // After a process pass the search lists the fd folders the pass keeps open: the holder is the same.
+  std::vector<u8> chain(16 << 20);
+  u32 used = 0;
+  ASSERT_EQ(sysinfo::processes(r, mem::Slice{chain.data(), chain.size()}, &used), sysinfo::status_success);
+  ASSERT_FALSE(r->kept.empty());
+  r->tcp[0].read_ms -= 5000;  // as if five seconds had passed
+  r->owners[0].clear();       // looked for afresh
+  check_v4();
+  EXPECT_TRUE(r->looks.looked.count(static_cast<u32>(getpid())));
   sysinfo::close(r);
   close(v4);
   close(v6);
