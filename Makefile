@@ -4,7 +4,8 @@
 #               (tests/windows/run: vimbrel.exe and its tests under wine, mixed clusters with the Linux build)
 #   make bench  build the optimised benchmarks and run them, ending with the table of cost aims
 #   make windows  cross-build build/windows/vimbrel.exe and the Windows test programs (mingw-w64; run under wine)
-#   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes)
+#   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes), then the
+#               dashboard's browser tab against top (bench/web-cost; about 2 minutes, when chromium is there)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 #   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
 #   make soak   a host with 64 agents, restarts, a viewer and the MCP server for SOAK_SECONDS (600); prints the figures
@@ -47,6 +48,7 @@ windows: deps
 
 cost: deps
 	bench/cost.sh
+	-bench/web-cost
 
 fuzz: deps
 	@cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-16 -DVIMBREL_FUZZ=ON >/dev/null

@@ -1,6 +1,6 @@
 // The bench program: every benchmark in this one process, then a table of the cost aims with the figure each run
 // gave and whether it met its limit. A figure that no benchmark here measures comes from the figures folder
-// (VIMBREL_FIGURES): one "key value" line per figure, written by `make cost` (bench/cost.sh) and by
+// (VIMBREL_FIGURES): one "key value" line per figure, written by `make cost` (bench/cost.sh, bench/web-cost) and by
 // bench/mcp-latency.mjs; an aim without a figure says so. A new aim is one more row of the table in aims().
 #include <dirent.h>
 #include <stdio.h>
@@ -90,7 +90,7 @@ std::vector<Aim> aims() {
        [=](const Results& r) {
          return scaled(r.counters(footprint, {"window_rss_kib", "collector_rss_kib"}), 1.0 / 1024);
        }},
-      {"2", "browser CPU / top on a machine's Overview", 2, "x",
+      {"2", "browser CPU / top on a machine's Overview (median of bench/web-cost's windows)", 2, "x",
        [](const Results& r) { return r.figure("browser_vs_top"); }},
       {"3", "cluster MCP call, median of 200 (host with 2 agents)", 50, "ms",
        [](const Results& r) { return r.figure("mcp_cluster_median_ms"); }},

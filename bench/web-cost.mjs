@@ -3,15 +3,18 @@
 // Overview, and then sits there while `top -b -d 1` runs beside it; the CPU of the tab's renderer and of the whole
 // browser (every process of its tree) is read from /proc over each window of --seconds. It also loads the page a
 // second time with the browser's cache on, and says what that visit fetched over the network.
-// Prints one JSON line. usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds>
-import { readFileSync, readdirSync } from "node:fs";
+// Prints one JSON line; with VIMBREL_FIGURES set, a run without the driver attached also writes the median ratio of
+// the browser to top into <folder>/web.txt for the table of aims.
+// usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds> [attached|detached]
+import { mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
 
 const require = createRequire(new URL("../tests/web/package.json", import.meta.url));
 const puppeteer = require("puppeteer-core");
 
-const [url, keyFile, folder, windowsArg, secondsArg] = process.argv.slice(2);
+const [url, keyFile, folder, windowsArg, secondsArg, mode] = process.argv.slice(2);
+const attached = mode === "attached";
 const windows = Number(windowsArg || 3), seconds = Number(secondsArg || 30);
 const key = readFileSync(keyFile, "utf8").trim();
 const width = 1280, height = 800;
@@ -40,6 +43,20 @@ function tree(pid) {
   for (let i = 0; i < all.length; ++i) all.push(...childrenOf(all[i]));
   return all;
 }
+// Nanoseconds on a CPU of each thread of a process, by "process type/thread name".
+function threadNs(pid, into) {
+  let type = "browser";
+  try {
+    const m = readFileSync(`/proc/${pid}/cmdline`, "utf8").match(/--type=([a-z-]+)/);
+    if (m) type = m[1];
+    if (type === "utility") type = readFileSync(`/proc/${pid}/cmdline`, "utf8").match(/--utility-sub-type=([\w.]+)/)?.[1] || type;
+    for (const task of readdirSync(`/proc/${pid}/task`)) {
+      const name = `${type}/${readFileSync(`/proc/${pid}/task/${task}/comm`, "utf8").trim()}`;
+      into.set(name, (into.get(name) || 0) + Number(readFileSync(`/proc/${pid}/task/${task}/schedstat`, "utf8").split(" ")[0]));
+    }
+  } catch {}
+  return into;
+}
 function isRenderer(pid) {
   try {
     return readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("--type=renderer");
@@ -52,7 +69,7 @@ const spread = (v) => v.length ? [Math.min(...v), median(v), Math.max(...v)].map
 
 async function main() {
   const facts = {};
-  const browser = await puppeteer.launch({
+  let browser = await puppeteer.launch({
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     headless: true,
     userDataDir: `${folder}/profile`,
@@ -61,25 +78,43 @@ async function main() {
     args: ["--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
            "--disable-background-timer-throttling", "--disable-renderer-backgrounding"],
   });
+  const root = browser.process().pid;
   try {
-    const page = await browser.newPage();
+    let page = await browser.newPage();
     const fetched = new Map();
-    page.on("response", (r) => {
+    const noteResponse = (r) => {
       if (r.request().method() !== "GET") return;
       const length = Number(r.headers()["content-length"] || 0);
       fetched.set(new URL(r.url()).pathname, { cached: r.fromCache(), bytes: r.fromCache() ? 0 : length,
                                                encoding: r.headers()["content-encoding"] || "" });
-    });
-    await page.evaluateOnNewDocument(() => {
+    };
+    page.on("response", noteResponse);
+    // The page counts its puts, pixels, canvas updates and relay POSTs.
+    const instrument = () => {
       const put = CanvasRenderingContext2D.prototype.putImageData;
       window.vimbrelFrames = 0;
       window.vimbrelPixels = 0;
+      window.vimbrelUpdates = 0;
+      window.vimbrelPosts = 0;
+      const fetchOf = window.fetch;
+      window.fetch = function (...args) {
+        if (args[1]?.method === "POST") window.vimbrelPosts++;
+        return fetchOf.apply(this, args);
+      };
+      let inTask = false;
       CanvasRenderingContext2D.prototype.putImageData = function (...args) {
         window.vimbrelFrames++;
+        // The puts of one task are one update of the canvas.
+        if (!inTask) {
+          inTask = true;
+          window.vimbrelUpdates++;
+          queueMicrotask(() => { inTask = false; });
+        }
         window.vimbrelPixels += args.length >= 7 ? args[5] * args[6] : args[0].width * args[0].height;
         return put.apply(this, args);
       };
-    });
+    };
+    await page.evaluateOnNewDocument(instrument);
     await page.goto(url, { waitUntil: "load", timeout: 90000 });
     await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
     facts.first_visit = Object.fromEntries(fetched);
@@ -96,50 +131,79 @@ async function main() {
     await page.mouse.move(width - 10, height - 10);
     await sleep(5000);
 
-    const root = browser.process().pid;
     const renderers = tree(root).filter(isRenderer);
-    const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], puts = [], tasks = [], scripts = [];
-    const frames = [];
-    const session = await page.target().createCDPSession();
-    await session.send("Performance.enable");
+    const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], tasks = [], scripts = [];
+    const threads = new Map();
+    // What the page itself counted: puts, pixels, canvas updates and relay POSTs, with the page's clock.
+    const counted = () => page.evaluate(() => ({ puts: window.vimbrelFrames, pixels: window.vimbrelPixels,
+      updates: window.vimbrelUpdates, posts: window.vimbrelPosts, at: performance.now() }));
+    const session = attached ? await page.target().createCDPSession() : null;
+    if (session) await session.send("Performance.enable");
+    const metrics = async () => session ? Object.fromEntries((await session.send("Performance.getMetrics")).metrics
+      .map((m) => [m.name, m.value])) : {};
+    const c0 = await counted();
+    // A user's browser has no driver attached: while the windows run, the driver lets go of the browser (its
+    // network and page events would cost the browser more than the tab does), and takes it again afterwards.
+    const endpoint = browser.wsEndpoint();
+    if (!attached) await browser.disconnect();
     for (let w = 0; w < windows; ++w) {
       const topProcess = spawn("top", ["-b", "-d", "1"], { stdio: "ignore" });
       await sleep(1000);
       const pids = tree(root);
-      const metrics = async () => Object.fromEntries((await session.send("Performance.getMetrics")).metrics
-        .map((m) => [m.name, m.value]));
       const m0 = await metrics();
+      const threads0 = new Map();
+      for (const p of pids) threadNs(p, threads0);
       const before = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: pids.reduce((s, p) => s + runNs(p), 0),
-                       t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
-                       puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
+                       t: runNs(topProcess.pid), at: process.hrtime.bigint() };
       await sleep(seconds * 1000);
-      const after = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: tree(root).reduce((s, p) => s + runNs(p), 0),
-                      t: runNs(topProcess.pid), px: await page.evaluate(() => window.vimbrelPixels),
-                      puts: await page.evaluate(() => window.vimbrelFrames), at: process.hrtime.bigint() };
+      const pidsAfter = tree(root);
+      const after = { r: renderers.reduce((s, p) => s + runNs(p), 0),
+                      a: pidsAfter.reduce((s, p) => s + runNs(p), 0), t: runNs(topProcess.pid),
+                      at: process.hrtime.bigint() };
+      const threads1 = new Map();
+      for (const p of pidsAfter) threadNs(p, threads1);
       const m1 = await metrics();
       topProcess.kill("SIGKILL");
       const ms = Number(after.at - before.at) / 1e6;
-      // The main thread's own account, ms/s: all its tasks, and script (the module and the loader) among them.
-      tasks.push((m1.TaskDuration - m0.TaskDuration) * 1000 / (ms / 1000));
-      scripts.push((m1.ScriptDuration - m0.ScriptDuration) * 1000 / (ms / 1000));
-      frames.push((after.puts - before.puts) / (ms / 1000));
       const perSecond = (ns) => ns / 1e6 / (ms / 1000);
+      // The main thread's own account, ms/s: all its tasks, and script (the module and the loader) among them.
+      if (session) {
+        tasks.push((m1.TaskDuration - m0.TaskDuration) * 1000 / (ms / 1000));
+        scripts.push((m1.ScriptDuration - m0.ScriptDuration) * 1000 / (ms / 1000));
+      }
+      for (const [name, ns] of threads1)
+        threads.set(name, (threads.get(name) || 0) + perSecond(ns - (threads0.get(name) || 0)) / windows);
       renderer.push(perSecond(after.r - before.r));
       all.push(perSecond(after.a - before.a));
       top.push(perSecond(after.t - before.t));
       ratioRenderer.push(renderer.at(-1) / top.at(-1));
       ratioAll.push(all.at(-1) / top.at(-1));
-      puts.push((after.px - before.px) / (ms / 1000));
     }
+    if (!attached) {
+      browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: null, protocolTimeout: 180000 });
+      page = (await browser.pages()).find((p) => p.url().startsWith(url));
+      page.on("response", noteResponse);
+      await page.evaluateOnNewDocument(instrument);
+    }
+    const c1 = await counted();
+    const rate = (key) => Math.round((c1[key] - c0[key]) / ((c1.at - c0.at) / 1000) * 100) / 100;
+    facts.driver = attached ? "attached" : "detached";
     facts.renderer_ms_per_s = spread(renderer);
     facts.browser_ms_per_s = spread(all);
     facts.top_ms_per_s = spread(top);
     facts.renderer_over_top = spread(ratioRenderer);
     facts.browser_over_top = spread(ratioAll);
-    facts.pixels_put_per_s = spread(puts);
-    facts.puts_per_s = spread(frames);
-    facts.main_thread_tasks_ms_per_s = spread(tasks);
-    facts.main_thread_script_ms_per_s = spread(scripts);
+    facts.pixels_put_per_s = rate("pixels");
+    facts.puts_per_s = rate("puts");
+    facts.canvas_updates_per_s = rate("updates");
+    facts.relay_posts_per_s = rate("posts");
+    if (session) {
+      facts.main_thread_tasks_ms_per_s = spread(tasks);
+      facts.main_thread_script_ms_per_s = spread(scripts);
+    }
+    // Where the browser's CPU goes: the busiest threads, ms/s averaged over the windows.
+    facts.threads_ms_per_s = Object.fromEntries([...threads].filter(([, v]) => v >= 0.05).sort((a, b) => b[1] - a[1])
+      .slice(0, 12).map(([k, v]) => [k, Math.round(v * 100) / 100]));
 
     fetched.clear();
     await page.goto(url, { waitUntil: "load", timeout: 90000 });
@@ -148,9 +212,14 @@ async function main() {
     facts.second_visit_bytes = [...fetched.values()].reduce((s, f) => s + f.bytes, 0);
     facts.ok = true;
   } finally {
-    await browser.close();
+    await browser.close().catch(() => process.kill(root, "SIGKILL"));
   }
   console.log(JSON.stringify(facts));
+  const figures = process.env.VIMBREL_FIGURES;
+  if (figures && !attached) {
+    mkdirSync(figures, { recursive: true });
+    writeFileSync(`${figures}/web.txt`, `browser_vs_top ${facts.browser_over_top[1].toFixed(4)}\n`);
+  }
 }
 
 main().catch((error) => {

@@ -320,7 +320,7 @@ struct Constant {
   u32 value;
 };
 // The loader's numbers, a line each: message head, message kinds, commands, pointer types and timing, then the
-// clock and typing that the viewer adds.
+// clock, typing and waking that the viewer adds.
 const Constant loader_constants[] = {
     {"HEAD", message_head}, {"AT_NOW", at_now},           {"AT_A", at_a},           {"AT_B", at_b},
     {"AT_C", at_c},         {"AT_HANDLE", at_handle},     {"AT_RANDOM", at_random}, {nullptr, 0},
@@ -331,7 +331,7 @@ const Constant loader_constants[] = {
     {"DOWN", pointer_down}, {"MOVE", pointer_move},       {"UP", pointer_up},       {"CANCEL", pointer_cancel},
     {"TICK_MS", tick_ms},   {"RATIO", ratio},             {nullptr, 0},
     {"AT_CLOCK", at_clock}, {"EPOCH", clock_epoch},       {"CHAR", msg_char},       {"KEYDOWN", msg_key_down},
-    {nullptr, 0},
+    {"WAKE", cmd_wake},     {nullptr, 0},
 };
 
 void put_constants(Text* t) {

@@ -157,6 +157,9 @@ constexpr u32 clock_epoch = 1735689600;  // 2025-01-01 00:00 UTC in Unix seconds
 enum : u32 { msg_char = 8, msg_key_down = 9 };
 constexpr u32 command_head = 8;
 enum : u32 { cmd_frame = 1, cmd_post = 2, cmd_save_key = 3, cmd_ask_key = 4, cmd_handle = 5 };
+// Beyond those: WAKE (u32 ms) asks for the next TICK after that many milliseconds (never sooner than tick_ms),
+// replacing the wait asked before; a viewer with nothing to time is not woken ten times a second.
+enum : u32 { cmd_wake = 6 };
 enum : u32 { pointer_down = 1, pointer_move = 2, pointer_up = 3, pointer_cancel = 4 };
 constexpr u32 tick_ms = 100, ratio = 100;
 

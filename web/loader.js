@@ -6,10 +6,14 @@
 // - CHAR: a = the Unicode code point of a character typed on the page (not with Ctrl, Alt or Meta held);
 // - KEYDOWN: a = the virtual-key code of a named key pressed on the page (KEYS below).
 // Typing into the key form stays the form's: only the form's submit reaches the viewer, as KEY.
+// Beyond the first five commands, WAKE: u32 ms until the next TICK (at least TICK_MS), replacing the wait asked
+// before; until the module asks, a TICK comes every TICK_MS.
 // Comment lines of this file are left out of what the dashboard serves.
 (async function () {
   const canvas = document.getElementById("screen");
-  const context = canvas.getContext("2d");
+  // Every pixel the module gives is opaque: the canvas needs no blending with the page under it. Its context is
+  // made with the first frame, so that until then the page's colour shows, not an opaque black.
+  let context = null;
   const form = document.getElementById("key");
   const input = document.getElementById("text");
   const start = performance.now();
@@ -19,10 +23,16 @@
   let pending = empty;
   let handle = 0n;
 
-  // The module's memory is 64-bit: addresses and counts cross as BigInt.
+  // The module's memory is 64-bit: addresses and counts cross as BigInt. Its view is made again only when the
+  // memory grew (the old buffer is then detached).
   let exports = null;
-  const memory = () => new Uint8Array(exports.memory.buffer);
-  const slice = (at, length) => memory().slice(Number(at), Number(at) + Number(length));
+  let bytes = null;
+  const memory = () => {
+    if (bytes === null || bytes.buffer !== exports.memory.buffer) bytes = new Uint8Array(exports.memory.buffer);
+    return bytes;
+  };
+  // What the module wrote, read in place: every command is done before the module runs again.
+  const view = (at, length) => memory().subarray(Number(at), Number(at) + Number(length));
 
   function frame(fields) {
     const at = Number(fields.getBigUint64(0, true));
@@ -35,6 +45,7 @@
       canvas.height = height;
       whole = true;
     }
+    if (context === null) context = canvas.getContext("2d", { alpha: false });
     const image = new ImageData(new Uint8ClampedArray(exports.memory.buffer, at, size), stride, height);
     // Only the blocks that changed are put: the canvas keeps the rest.
     const count = whole ? 0 : fields.getUint32(20, true);
@@ -84,6 +95,7 @@
       else if (command === SAVE_KEY) saveKey(body);
       else if (command === ASK_KEY && length >= 4) askKey(view.getUint32(0, true));
       else if (command === HANDLE && length >= 8) handle = view.getBigUint64(0, true);
+      else if (command === WAKE && length >= 4) wake(view.getUint32(0, true));
     }
   }
 
@@ -94,15 +106,32 @@
       pending = empty;
       return BigInt(n);
     },
-    write_output(source, length) { run(slice(source, length)); },
-    write_error(source, length) { console.error(decoder.decode(slice(source, length))); },
+    write_output(source, length) { run(view(source, length)); },
+    write_error(source, length) { console.error(decoder.decode(view(source, length))); },
     exit(code) {},
   };
 
-  // One message: the head, the payload, and one call of the module.
+  // Fresh random bytes for each head, drawn from the browser's source a batch at a time; each is given once and
+  // wiped.
+  const random = new Uint8Array(2048);
+  let randomAt = random.length;
+  function fresh(into) {
+    if (randomAt === random.length) {
+      crypto.getRandomValues(random);
+      randomAt = 0;
+    }
+    into.set(random.subarray(randomAt, randomAt + HEAD - AT_RANDOM), AT_RANDOM);
+    random.fill(0, randomAt, randomAt + HEAD - AT_RANDOM);
+    randomAt += HEAD - AT_RANDOM;
+  }
+
+  // One message: the head, the payload, and one call of the module. A message without payload (the ticks, the
+  // pointer) reuses one head: the module has copied it before the next is made.
+  const bare = new Uint8Array(HEAD);
+  const bareHead = new DataView(bare.buffer);
   function send(kind, a, b, c, payload) {
-    const message = new Uint8Array(HEAD + payload.length);
-    const head = new DataView(message.buffer);
+    const message = payload.length ? new Uint8Array(HEAD + payload.length) : bare;
+    const head = payload.length ? new DataView(message.buffer) : bareHead;
     head.setUint32(0, kind, true);
     head.setUint32(AT_NOW, Math.floor(performance.now() - start) % 4294967296, true);
     head.setInt32(AT_A, a, true);
@@ -110,10 +139,20 @@
     head.setInt32(AT_C, c, true);
     head.setUint32(AT_CLOCK, Math.max(0, Math.floor(Date.now() / 1000) - EPOCH), true);
     head.setBigUint64(AT_HANDLE, handle, true);
-    crypto.getRandomValues(message.subarray(AT_RANDOM, HEAD));
-    message.set(payload, HEAD);
+    fresh(message);
+    if (payload.length) message.set(payload, HEAD);
     pending = message;
     exports._start();
+    if (timer === 0) wake(TICK_MS);
+  }
+
+  let timer = 0;
+  function wake(ms) {
+    clearTimeout(timer);
+    timer = setTimeout(() => {
+      timer = 0;
+      send(TICK, 0, 0, 0, empty);
+    }, Math.max(TICK_MS, ms));
   }
 
   const { instance } = await WebAssembly.instantiateStreaming(fetch(MODULE), { host });
@@ -129,7 +168,6 @@
   }
   send(KEY, 0, 0, 0, encoder.encode(stored));
   addEventListener("resize", () => send(RESIZE, ...size(), empty));
-  setInterval(() => send(TICK, 0, 0, 0, empty), TICK_MS);
   const pointer = (type) => (event) => send(POINTER, Math.round(event.clientX), Math.round(event.clientY), type, empty);
   canvas.addEventListener("pointerdown", pointer(DOWN));
   canvas.addEventListener("pointermove", pointer(MOVE));

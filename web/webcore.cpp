@@ -1,5 +1,6 @@
 #include "web/webcore.h"
 
+#include "base/bits.h"
 #include "base/fmt.h"
 #include "base/words.h"
 #include "cluster/auth.h"
@@ -40,6 +41,24 @@ mem::Bytes trimmed(mem::Bytes t) {
 
 void redraw(Core* c) { c->dirty = 1; }
 
+// New data from the host: drawn now when it is the first for the page shown or the last such frame is a second
+// old, else by the tick that reaches that second.
+void data_changed(Core* c) {
+  if (c->data_paced && c->now < c->data_frame_at + data_frame_ms) {
+    c->data_due = 1;
+    return;
+  }
+  c->data_paced = 1;
+  c->data_frame_at = c->now;
+  redraw(c);
+}
+
+// Another page or tab: what the host sends for it is drawn as soon as it comes.
+void page_changed(Core* c) {
+  c->data_paced = 0;
+  redraw(c);
+}
+
 void ask_key(Core* c, bool show) {
   u8 flag[4];
   put32(flag, show ? 1 : 0);
@@ -59,6 +78,7 @@ void drop_link(Core* c, bool retry) {
   c->link_state = link_none;
   c->posting = 0;
   c->busy = 0;
+  c->data_heard = 0;
   viewer::stop(&c->link);
   c->link.watched = nullptr;
   if (retry) {
@@ -98,6 +118,7 @@ void open_link(Core* c) {
 }
 
 void continue_link(Core* c) {
+  c->post_due = c->link.out_used ? c->now : bits::min64(c->now, c->next_post);
   viewer::idle(&c->link, c->now);  // a ping when nothing went for a while
   u8 path[38];
   link_path(c->link_id, path);
@@ -164,13 +185,13 @@ void choose(Core* c, u32 row) {
   c->page = page_machine;
   c->hover_row = -1;
   c->next_post = c->now;
-  redraw(c);
+  page_changed(c);
 }
 
 void show_tab(Core* c, u8 tab) {
   c->tab = tab;
   if (tab == tab_processes) procpage::layout(c->proc_page, c->width, c->height);
-  redraw(c);
+  page_changed(c);
 }
 
 // The watched machine's newest process record into the table the Processes page reads.
@@ -189,7 +210,7 @@ void back_to_list(Core* c) {
   c->link.watched = nullptr;
   c->page = page_machines;
   c->next_post = c->now;
-  redraw(c);
+  page_changed(c);
 }
 
 // The views, or the Overview's cards over them, laid out for the watched machine and the browser's size. Stored
@@ -502,6 +523,13 @@ void take_key(Core* c, mem::Bytes text) {
   redraw(c);
 }
 
+u32 poll_wait(const Core& c, bool fresh) {
+  if (c.busy) return busy_poll_ms;
+  if (fresh) return host_second_ms - steady_margin_ms - c.poll_delay;
+  if (c.data_heard && c.now < c.data_heard_at + late_window_ms) return late_poll_ms;
+  return poll_ms;
+}
+
 void take_net(Core* c, i32 status, mem::Bytes body) {
   if (c->link_state == link_none || !c->posting) return;  // an answer for a link given up
   c->posting = 0;
@@ -529,11 +557,17 @@ void take_net(Core* c, i32 status, mem::Bytes body) {
     }
     return;
   }
-  c->busy = body.len != 0 || c->link.out_used != 0;
-  c->next_post = c->now + (c->busy ? busy_poll_ms : poll_ms);
-  if (c->link.lists != lists || c->remote->sample_count != samples || c->remote->inventories != inventories ||
-      c->remote->proc_frames != procs)
-    redraw(c);
+  // What the host sends every second does not make the link busy: the next poll brings the next second's.
+  c->busy = c->link.out_used != 0 || c->link.pending != nullptr || !viewer::ready(&c->link);
+  c->poll_delay = bits::min32(c->now > c->post_due ? c->now - c->post_due : 0, poll_delay_most);
+  const bool fresh = c->link.lists != lists || c->remote->sample_count != samples ||
+                     c->remote->inventories != inventories || c->remote->proc_frames != procs;
+  if (fresh) {
+    c->data_heard = 1;
+    c->data_heard_at = c->now;
+    data_changed(c);
+  }
+  c->next_post = c->now + poll_wait(*c, fresh);
 }
 
 void tick(Core* c) {
@@ -541,6 +575,10 @@ void tick(Core* c) {
   follow_history(c);
   if (c->link_state == link_linked && !c->posting && (c->now >= c->next_post || c->link.out_used != 0))
     continue_link(c);
+  if (c->data_due && c->now >= c->data_frame_at + data_frame_ms) {
+    c->data_frame_at = c->now;
+    redraw(c);
+  }
   if (c->dirty) draw_frame(c);
 }
 
@@ -672,7 +710,7 @@ void follow_history(Core* c) {
   // The live edge of a stored range moves with the watched machine's samples.
   if (c->history.table && c->remote->sample_count != c->samples_taken) {
     localhist::take_live(&c->history, c->remote->machine, c->clock);
-    redraw(c);
+    data_changed(c);
   }
   c->samples_taken = c->remote->sample_count;
 }
@@ -695,6 +733,7 @@ void wheel(Core* c, i32 x, i32 y, i32 delta) {
 
 void draw_frame(Core* c) {
   c->dirty = 0;
+  c->data_due = 0;  // the frame shows everything the host has sent
   if (!c->window || !c->surface.use_vimb || c->width <= 0 || c->height <= 0) return;
   // A new frame of what the pages draw: only the tiles it changes are composed and put on the canvas again. The
   // charts are drawn into their sheet before it, so the tiles that show the sheet are composed anew.
@@ -712,6 +751,16 @@ void draw_frame(Core* c) {
     if (draw::present(&c->surface, c->window, c->pixel_width, c->pixel_height)) break;
   }
   ++c->frames;
+}
+
+u32 wake_ms(const Core& c) {
+  u64 at = c.now + wake_most_ms;
+  if (c.key_known && c.link_state == link_none) at = bits::min64(at, c.next_post);
+  if (c.link_state == link_linked && !c.posting) at = bits::min64(at, c.link.out_used ? c.now : c.next_post);
+  if (c.data_due) at = bits::min64(at, c.data_frame_at + data_frame_ms);
+  if (c.dirty) at = c.now;
+  if (c.history.table) at = bits::min64(at, c.now + web::tick_ms);  // a stored range times its requests by the tick
+  return at > c.now ? static_cast<u32>(at - c.now) : 0;
 }
 
 void message(Core* c, mem::Bytes m) {

@@ -18,8 +18,19 @@
 
 namespace webcore {
 
-// Milliseconds between two polls of the relay, and while the link is busy (frames to send or just received).
-constexpr u32 poll_ms = 500, busy_poll_ms = 50;
+// Milliseconds between two polls of the relay. The host sends what a viewer follows (the list, the watched
+// machine's sample and processes) once a second: after an answer that brought it, the next poll is timed to reach
+// the host steady_margin_ms before the same point of its next second (the last poll's delay, from when it was due
+// to its answer, counted in); one that finds nothing yet asks again after late_poll_ms, for as long as
+// late_window_ms after the last data. So the polls settle just after the host's second, about one a second. A link
+// that hears nothing regular polls every poll_ms; a busy one (frames to send, the handshake, a stored range asked
+// and not yet answered) every busy_poll_ms.
+constexpr u32 poll_ms = 500, busy_poll_ms = 50, host_second_ms = 1000, steady_margin_ms = 20, late_poll_ms = 100,
+              late_window_ms = 1500, poll_delay_most = 200;
+// What the host sends on its own is drawn at most once in this many milliseconds; what the user does at once.
+constexpr u32 data_frame_ms = 900;
+// The longest the viewer lets the page wait for its next tick.
+constexpr u32 wake_most_ms = 1000;
 // After a failed link: the first wait before a new one, doubled up to the last.
 constexpr u32 retry_first_ms = 1000, retry_most_ms = 8000;
 constexpr u32 key_text_most = 128;
@@ -59,6 +70,8 @@ struct Core {
   u8 busy;        // the last answer carried frames
   u8 link_id[16];
   u64 next_post;  // when the next POST may go
+  u64 post_due;   // when the POST that is out was due
+  u32 poll_delay; // from when the last POST was due to its answer, ms (at most poll_delay_most)
   u32 retry_ms;
   u32 posts, answers, failures, links;
   viewer::ViewerLink link;
@@ -68,6 +81,11 @@ struct Core {
   u8 page;
   u8 notice;
   u8 dirty;      // a frame is due
+  u8 data_due;     // the host's data changed since the last frame; drawn once data_frame_ms have passed
+  u8 data_paced;   // a frame for the host's data was drawn at data_frame_at on this page (0: the next is at once)
+  u64 data_frame_at;
+  u8 data_heard;   // an answer brought the host's data, at data_heard_at
+  u64 data_heard_at;
   u8 watching;   // a machine was chosen
   u8 watched_id[16];
   u8 tab;
@@ -105,6 +123,8 @@ u32 read_key(mem::Bytes text, u8 out[32]);
 void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio);
 void take_key(Core* c, mem::Bytes text);
 void take_net(Core* c, i32 status, mem::Bytes body);
+// Milliseconds from an answer to the next poll; fresh: the answer brought the host's data.
+u32 poll_wait(const Core& c, bool fresh);
 void tick(Core* c);
 void pointer(Core* c, i32 x, i32 y, i32 type);
 void wheel(Core* c, i32 x, i32 y, i32 delta);
@@ -120,6 +140,9 @@ i32 button_at(const Core& c, i32 x, i32 y);
 // The list row under a point, -1 for none.
 i32 row_at(const Core& c, i32 x, i32 y);
 void draw_frame(Core* c);
+// Milliseconds until the viewer next has something to do on a tick (0: at once): a POST due, a retry, a frame of
+// the host's data held back, a stored range's requests; at most wake_most_ms.
+u32 wake_ms(const Core& c);
 // The relay path of a link id: "/link/" and 32 lower-case hex digits, into 38 bytes.
 void link_path(const u8 id[16], u8 out[38]);
 // Appends a command; false when it does not fit (nothing is appended).

@@ -203,6 +203,15 @@ void send_frame() {
   host_write_output(c, web::command_head + length);
 }
 
+// WAKE: when the page should give the next tick.
+void send_wake(u32 ms) {
+  u8 c[web::command_head + 4];
+  put32(c, web::cmd_wake);
+  put32(c + 4, 4);
+  put32(c + 8, ms);
+  host_write_output(c, sizeof c);
+}
+
 // Notes a presented block; once the list is full the last entry grows to hold every further one.
 void note_block(i32 x, i32 y, i32 width, i32 height) {
   if (shim.block_count < frame_blocks_most) {
@@ -415,5 +424,6 @@ extern "C" __attribute__((export_name("_start"))) void start() {
   shim.now = shim.core->now;
   if (shim.core->out_used) host_write_output(shim.core->out, shim.core->out_used);
   if (shim.presented) send_frame();
+  send_wake(webcore::wake_ms(*shim.core));
   __builtin_memset(shim.random, 0, sizeof shim.random);
 }

@@ -32,6 +32,10 @@ globalThis.innerWidth = 640;
 globalThis.innerHeight = 480;
 globalThis.devicePixelRatio = 1.5;
 globalThis.addEventListener = () => {};
+// The loader's ticks never come: what it does is the first messages' doing.
+const later = setTimeout;
+globalThis.setTimeout = () => 0;
+globalThis.clearTimeout = () => {};
 globalThis.setInterval = () => 0;
 globalThis.localStorage = {
   getItem: () => null,
@@ -53,7 +57,7 @@ globalThis.fetch = (path, init) => served(new URL(path, base), init);
 (async () => {
   const script = await (await served(new URL("vimbrel.js", base))).text();
   (0, eval)(script);
-  for (let i = 0; i < 100 && seen.puts.length === 0; ++i) await new Promise((done) => setTimeout(done, 50));
+  for (let i = 0; i < 100 && seen.puts.length === 0; ++i) await new Promise((done) => later(done, 50));
   seen.canvas = [elements.screen.width, elements.screen.height];
   seen.form = elements.key.style.display || "";
   process.stdout.write(JSON.stringify(seen) + "\n");

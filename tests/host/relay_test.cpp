@@ -526,6 +526,141 @@ TEST(WebViewer, TheRightKeyJoinsTheHostThroughTheRelayAndIsKept) {
   EXPECT_EQ(v.c->links, 1u);
 }
 
+// A viewer linked to the rig's host; the host's second queues its list when asked.
+struct Linked : Viewer {
+  std::vector<u8> k = key_bytes();
+  WebRig r{k.data()};
+  Linked() {
+    send(web::msg_init, 800, 600, 100);
+    carry(&r, send(web::msg_key, 0, 0, 0, viewer_key));
+    carry(&r, tick(100));
+    EXPECT_TRUE(viewer::ready(&c->link));
+  }
+  void host_second() {
+    hub::upkeep(r.host->hub, now / 100);
+    web::upkeep(r.host, now / 100);
+  }
+  // Ticks the given time after the next POST is due and carries it; the answer's commands.
+  std::vector<Command> poll(u32 late = 0) { return carry(&r, tick(static_cast<u32>(c->next_post - now) + late)); }
+  u64 wait() const { return c->next_post - now; }
+};
+
+TEST(WebViewer, PollsSettleJustAfterTheHostsSecondAndAreNotRushedByItsData) {
+  Linked v;
+  // The host's second: its list comes in the next answer. That answer makes the link no busier: the next poll is
+  // timed to reach the host just before its next second, this poll's delay counted in.
+  v.host_second();
+  v.poll();
+  ASSERT_GT(v.c->link.lists, 0u);
+  EXPECT_EQ(v.wait(), webcore::host_second_ms - webcore::steady_margin_ms);
+  v.host_second();
+  v.poll(30);
+  EXPECT_EQ(v.wait(), webcore::host_second_ms - webcore::steady_margin_ms - 30);
+  // Nothing yet: asked again shortly, until the last data is late_window_ms old; then every poll_ms.
+  v.poll();
+  EXPECT_EQ(v.wait(), webcore::late_poll_ms);
+  for (u32 i = 0; i < 20 && v.wait() == webcore::late_poll_ms; ++i) v.poll();
+  EXPECT_EQ(v.wait(), webcore::poll_ms);
+  EXPECT_GE(v.now, v.c->data_heard_at + webcore::late_window_ms);
+  // Frames to send make the next poll come at once, whatever came with the answer.
+  ASSERT_TRUE(viewer::ask_own(&v.c->link, proto::kind_unwatch, v.now));
+  std::vector<Command> out = v.tick(1);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].kind, web::cmd_post);
+}
+
+TEST(WebViewer, PollWaitsFollowTheLinkAndTheHostsSecond) {
+  struct Case {
+    const char* what;
+    u8 busy, fresh, heard;
+    u32 heard_ago, delay;
+    u32 wait;
+  };
+  const u32 steady = webcore::host_second_ms - webcore::steady_margin_ms;
+  const Case cases[] = {
+      {"busy, whatever came", 1, 1, 1, 0, 0, webcore::busy_poll_ms},
+      {"the host's data, answered at once", 0, 1, 1, 0, 0, steady},
+      {"the host's data, answered late", 0, 1, 1, 0, 45, steady - 45},
+      {"the host's data, the delay counted at most poll_delay_most", 0, 1, 1, 0, webcore::poll_delay_most,
+       steady - webcore::poll_delay_most},
+      {"nothing yet, the last data just heard", 0, 0, 1, 900, 0, webcore::late_poll_ms},
+      {"nothing for late_window_ms", 0, 0, 1, webcore::late_window_ms, 0, webcore::poll_ms},
+      {"nothing ever heard", 0, 0, 0, 0, 0, webcore::poll_ms},
+  };
+  Viewer v;
+  for (const Case& k : cases) {
+    v.c->now = 100000;
+    v.c->busy = k.busy;
+    v.c->data_heard = k.heard;
+    v.c->data_heard_at = v.c->now - k.heard_ago;
+    v.c->poll_delay = k.delay;
+    EXPECT_EQ(webcore::poll_wait(*v.c, k.fresh), k.wait) << k.what;
+  }
+}
+
+TEST(WebViewer, TheHostsDataIsDrawnAtMostOnceInItsSpellAndWhatTheUserDoesAtOnce) {
+  Linked v;
+  v.host_second();
+  v.poll();
+  const u32 drawn = v.c->frames;
+  ASSERT_TRUE(v.c->data_paced);
+  // The host's data again within the spell (an early poll: the viewer had a frame to send) waits for the spell's
+  // end; the page is asked to wake then.
+  const auto early = [&v]() {
+    v.tick(300);
+    v.host_second();
+    ASSERT_TRUE(viewer::ask_own(&v.c->link, proto::kind_unwatch, v.now));
+    const u32 lists = v.c->link.lists;
+    v.carry(&v.r, v.tick(1));
+    ASSERT_GT(v.c->link.lists, lists);
+  };
+  early();
+  EXPECT_EQ(v.c->frames, drawn);
+  ASSERT_TRUE(v.c->data_due);
+  const u64 end = v.c->data_frame_at + webcore::data_frame_ms;
+  ASSERT_GT(end, v.now);
+  EXPECT_EQ(webcore::wake_ms(*v.c), end - v.now);
+  v.tick(static_cast<u32>(end - v.now) - 1);
+  EXPECT_EQ(v.c->frames, drawn);
+  v.tick(1);
+  EXPECT_EQ(v.c->frames, drawn + 1);
+  EXPECT_FALSE(v.c->data_due);
+  // What the user does is drawn at once, the waiting data with it.
+  early();
+  ASSERT_TRUE(v.c->data_due);
+  v.send(web::msg_resize, 900, 600, 100);
+  EXPECT_EQ(v.c->frames, drawn + 2);
+  EXPECT_FALSE(v.c->data_due);
+}
+
+TEST(WebViewer, ThePageIsWokenOnlyWhenTheViewerHasSomethingToDo) {
+  Linked v;
+  v.host_second();
+  v.poll();
+  // A POST due: woken for it, at most wake_most_ms away.
+  EXPECT_EQ(webcore::wake_ms(*v.c), v.wait());
+  v.c->next_post = v.now + 5 * webcore::wake_most_ms;
+  EXPECT_EQ(webcore::wake_ms(*v.c), webcore::wake_most_ms);
+  // A POST out: nothing to time until its answer.
+  std::vector<Command> out = v.tick(static_cast<u32>(v.c->next_post - v.now));
+  ASSERT_TRUE(v.c->posting);
+  EXPECT_EQ(webcore::wake_ms(*v.c), webcore::wake_most_ms);
+  v.carry(&v.r, out);
+  // A stored range times its requests by the tick.
+  hist::Table table{};
+  v.c->history.table = &table;
+  EXPECT_EQ(webcore::wake_ms(*v.c), web::tick_ms);
+  v.c->history.table = nullptr;
+  // A lost link is woken when its wait for the next try is over.
+  v.tick(static_cast<u32>(v.c->next_post - v.now));
+  ASSERT_TRUE(v.c->posting);
+  v.send(web::msg_net, 0, 0, 0, "");
+  ASSERT_EQ(v.c->link_state, webcore::link_none);
+  v.tick(400);
+  EXPECT_EQ(webcore::wake_ms(*v.c), v.c->next_post - v.now);
+  EXPECT_LT(webcore::wake_ms(*v.c), webcore::wake_most_ms);
+}
+
 TEST(WebViewer, AWrongKeyIsForgottenAndAskedForAgain) {
   std::vector<u8> k = key_bytes();
   k[0] ^= 1;

@@ -316,8 +316,8 @@ TEST(WebTexts, LoaderDeclaresTheProtocolNumbersAndParsesAsScript) {
            "const CMD_HEAD = 8, FRAME = 1, POST = 2, SAVE_KEY = 3, ASK_KEY = 4, HANDLE = 5;\n",
            "const DOWN = 1, MOVE = 2, UP = 3, CANCEL = 4, TICK_MS = 100, RATIO = 100;\n",
            "const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm?v=" + version() + "\";\n",
-           // The viewer's additions: the wall clock in every head, and typing.
-           "const AT_CLOCK = 20, EPOCH = 1735689600, CHAR = 8, KEYDOWN = 9;\n",
+           // The viewer's additions: the wall clock in every head, typing, and the wait for the next tick.
+           "const AT_CLOCK = 20, EPOCH = 1735689600, CHAR = 8, KEYDOWN = 9, WAKE = 6;\n",
        }) {
     EXPECT_NE(js.find(line), std::string::npos) << line;
   }
