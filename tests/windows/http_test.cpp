@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -23,24 +22,8 @@ namespace {
 
 using winsupport::bytes;
 using winsupport::env;
+using winsupport::Server;
 std::string read_text(const std::string& path) { return winsupport::file_text(path); }
-
-// A server of the Linux tests: its folder (a Windows path), the port it wrote there, its request log.
-struct Server {
-  std::string dir;
-  int port = 0;
-  explicit Server(const char* variable) : dir(env(variable)) {
-    if (!dir.empty()) port = std::atoi(read_text(dir + "\\port").c_str());
-  }
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-  std::string log() const { return read_text(dir + "\\port.log"); }
-  // The update server reads its routes, the speed-test server its behaviour, at each request; replaced whole.
-  void set(const char* file, const std::string& json) const {
-    const std::string tmp = dir + "\\" + file + ".tmp", final = dir + "\\" + file;
-    std::ofstream(tmp, std::ios::binary) << json;
-    MoveFileExA(tmp.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
-};
 
 http::Request request(const std::string& url, u64 limit, mem::Slice buffer) {
   http::Request r{};

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,88 @@ TEST(WindowsSignatures, TheUpdatersVerdictAsksTheReleaseKeyAndTheSystem) {
       EXPECT_EQ(v.provider_flags, c.provider_flags);
     }
   }
+}
+
+// The update worker's fetch and swap on Windows, whole: the feed and the release over WinHTTP from the loopback
+// update server, the release key's signature, the system's code-signing check, the promotion to "<exe>.new" with its
+// signature beside it, and the swap. A release without the code signature is refused and leaves nothing behind.
+std::string linux_path(const std::string& windows) {  // "Z:\a\b" as the Linux server names it: "/a/b"
+  std::string out = windows.substr(2);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+std::string hex_of(const u8* b, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; i++) out += std::string{digits[b[i] >> 4], digits[b[i] & 15]};
+  return out;
+}
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST(WindowsSignatures, TheUpdateWorkerTakesOnlyAReleaseTheSystemTrusts) {
+  winsupport::Server server("VIMBREL_TEST_UPDATE_SERVER");
+  ASSERT_NE(server.port, 0);
+  ASSERT_NE(prepared("release.pub"), "");
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string app = std::string(temp) + "vimbrel-worker-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(app.c_str(), nullptr);
+  const std::string program = app + "\\vimbrel.exe";
+  const std::string feed = server.url("/downloads/vimbrel/linux/x86_64/latest.txt");
+  update::Config config = update::make_config(mem::lit("0.1.81"));
+  config.feed_url = bytes(feed);
+  const std::vector<u8> key = hex(std::string(reinterpret_cast<const char*>(file_bytes(prepared("release.pub")).data()),
+                                              64));
+  std::copy(key.begin(), key.end(), config.public_key);
+  config.has_key = 1;
+  config.flags |= update::flag_local | update::flag_no_revocation;
+  TrustedRoot root(file_bytes(prepared("maker.der")));
+
+  struct Case {
+    const char* release;
+    u32 state, reason;
+  } cases[] = {{"unsigned.exe", update::state_failed, update::reason_not_signed},
+               {"signed.exe", update::state_staged, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.release);
+    ASSERT_TRUE(CopyFileA(prepared("unsigned.exe").c_str(), program.c_str(), FALSE));
+    Opened release(prepared(c.release));
+    u8 digest[32];
+    ASSERT_EQ(update::hash_file(release.handle(), digest), 1u);
+    const std::string path = "/downloads/vimbrel/v0.1.90/vimbrel.exe";
+    server.set("routes.json", "{\"/downloads/vimbrel/linux/x86_64/latest.txt\": {\"body\": \"vimbrel-latest 1\\n"
+                              "version 0.1.90\\nfile vimbrel.exe\\nsha256 " + hex_of(digest, 32) + "\\nurl " +
+                              server.url(path) + "\\n\"}, \"" + path + "\": {\"file\": \"" +
+                              linux_path(prepared(c.release)) + "\"}, \"" + path + ".sig\": {\"file\": \"" +
+                              linux_path(prepared(c.release)) + ".sig\"}}");
+    auto result = std::make_unique<update::Result>();
+    update::run_check(&config, update::make_paths(bytes(program), &result->paths) != 0, result.get());
+    update::worker_fetch(&config, true, result.get());
+    EXPECT_EQ(result->state, c.state);
+    EXPECT_EQ(result->reason, c.reason);
+    EXPECT_FALSE(exists(program + ".download"));
+    EXPECT_EQ(exists(program + ".new"), c.state == update::state_staged);
+    if (c.state == update::state_staged) {
+      EXPECT_EQ(file_bytes(program + ".new"), file_bytes(prepared(c.release)));
+      EXPECT_EQ(file_bytes(program + ".new.sig"), file_bytes(prepared(c.release) + ".sig"));
+    } else {
+      EXPECT_EQ(result->paths.verdict.result, u32(TRUST_E_NOSIGNATURE));
+    }
+    EXPECT_EQ(file_bytes(program), file_bytes(prepared("unsigned.exe")));  // the program itself untouched
+    if (c.state != update::state_staged) continue;
+
+    // The swap checks the staged file again and puts it in the program's place, the old program parked beside it.
+    update::swap(&config, result.get());
+    EXPECT_EQ(result->state, update::state_swapped);
+    EXPECT_EQ(file_bytes(program), file_bytes(prepared(c.release)));
+    EXPECT_EQ(file_bytes(program + ".old"), file_bytes(prepared("unsigned.exe")));
+    EXPECT_FALSE(exists(program + ".new"));
+  }
+  for (const char* name : {"", ".old", ".new", ".new.sig", ".latest"}) DeleteFileA((program + name).c_str());
+  RemoveDirectoryA(app.c_str());
 }
 
 }  // namespace

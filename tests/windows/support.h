@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the Windows test programs: text views, files read whole, the folders tests/windows/run names in the
-// environment, and a test certificate trusted for the user while a test needs it.
+// Helpers of the Windows test programs: text views, files read whole, the loopback servers and folders that
+// tests/windows/run names in the environment, and a test certificate trusted for the user while a test needs it.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -35,6 +35,26 @@ inline std::string file_text(const std::string& path) {
   std::vector<u8> b = file_bytes(path);
   return std::string(b.begin(), b.end());
 }
+
+// A server of the Linux tests: its folder (a Windows path), the port it wrote there, its request log.
+struct Server {
+  std::string dir;
+  int port = 0;
+  explicit Server(const char* variable) : dir(env(variable)) {
+    if (!dir.empty()) port = std::atoi(file_text(dir + "\\port").c_str());
+  }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+  std::string log() const { return file_text(dir + "\\port.log"); }
+  // The update server reads its routes, the speed-test server its behaviour, at each request; replaced whole.
+  void set(const char* file, const std::string& json) const {
+    const std::string tmp = dir + "\\" + file + ".tmp", final = dir + "\\" + file;
+    HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD wrote = 0;
+    WriteFile(h, json.data(), DWORD(json.size()), &wrote, nullptr);
+    CloseHandle(h);
+    MoveFileExA(tmp.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+};
 
 // Trusts a certificate (DER) as a root for the user while it lives, and forgets it after.
 struct TrustedRoot {
