@@ -41,7 +41,8 @@ TEST(WindowsHttp, LimitsRedirectsStagesAndAFileSink) {
   const std::string body(5000, 'b'), url = s.url("/body");
   s.set("routes.json", "{\"/body\": {\"status\": 200, \"body\": \"" + body + "\"}, \"/moved\": {\"status\": 302, "
                        "\"headers\": {\"Location\": \"" + url + "\"}}, \"/empty\": {\"status\": 200, \"body\": \"\"}, "
-                       "\"/slow\": {\"status\": 200, \"body\": \"" + std::string(120, 's') + "\", \"trickle_ms\": 500}}");
+                       "\"/slow\": {\"status\": 200, \"body\": \"" + std::string(120, 's') + "\", \"trickle_ms\": 500}, "
+                       "\"/silent\": {\"status\": 200, \"body\": \"late\", \"stall_before_ms\": 6000}}");
   u8 buffer[8192];
   const size_t before = s.log().size();
   struct Case {
@@ -58,6 +59,7 @@ TEST(WindowsHttp, LimitsRedirectsStagesAndAFileSink) {
       {"a redirect is the answer", s.url("/moved"), 5000, 1, 0, 302, 0, 0},
       {"not found", s.url("/nothing"), 5000, 1, 0, 404, 0, 8},
       {"nobody listens", "http://127.0.0.1:1/x", 5000, 0, http::stage_send, 0, http::error_connect, 0},
+      {"an answer that never comes", s.url("/silent"), 5000, 0, http::stage_send, 0, http::error_timeout, 0},
       {"no path", "http://127.0.0.1", 5000, 0, http::stage_url, 0, 0, 0},
       {"no scheme the client speaks", "ftp://127.0.0.1/x", 5000, 0, http::stage_url, 0, 0, 0},
       {"a secure request to a plain server", "https://127.0.0.1:" + std::to_string(s.port) + "/body", 5000, 0,
@@ -76,7 +78,7 @@ TEST(WindowsHttp, LimitsRedirectsStagesAndAFileSink) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 8), "not here");
   // Each request once, as asked: the agent named, no cookie, no credentials, and the redirect not followed.
   EXPECT_EQ(s.log().substr(before), "/body Vimbrel - -\n/body Vimbrel - -\n/empty Vimbrel - -\n/moved Vimbrel - -\n"
-                                    "/nothing Vimbrel - -\n");
+                                    "/nothing Vimbrel - -\n/silent Vimbrel - -\n");
 
   // A file of trusted certificates cannot be honoured by the system's client: refused before any request.
   http::Request r = request(url, 5000, mem::Slice{buffer, sizeof buffer});
