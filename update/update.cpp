@@ -7,6 +7,7 @@
 #include "platform/http.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
+#include "platform/sign.h"
 
 namespace update {
 
@@ -662,6 +663,17 @@ u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version m
   if (!check_signature(config, manifest_version, actual, signature)) {
     out->result = 2, out->verdict = verdict_other_signer;  // signed, but not by the key this program trusts
     return out->verdict;
+  }
+  // Where the system checks signed programs itself, the file must also carry a signature it trusts, made by the
+  // maker's name: a file the release key signed for another system (or none at all) is no program here.
+  sign::CodeCheck code;
+  const bool revocation = (config->flags & flag_no_revocation) == 0;
+  if (sign::check_code(handle, config->signer, revocation, &code)) {
+    out->revocation = code.revocation, out->provider_flags = code.provider_flags, out->result = code.result;
+    if (code.result != 0 || !code.signer_matches) {
+      out->verdict = code.result != 0 ? verdict_not_signed : verdict_other_signer;
+      return out->verdict;
+    }
   }
   // This system's release files carry no version resource: only the manifest's version can be compared.
   bool newer = (config->flags & flag_manifest_version) && compare_versions(manifest_version, running);

@@ -201,9 +201,11 @@ struct Path {
 };
 inline mem::Bytes view(const Path& p) { return mem::Bytes(p.bytes, p.len); }
 
-// The last verification: the verdict and the signature check's own result (0 signed by the key).
+// The last verification: the verdict and the signature checks' own result. Where the system checks signed programs
+// (Windows), the revocation checks and provider flags given to it and its answer (0 signed and trusted); elsewhere
+// the release key's check alone (1 no signature, 2 not the key's) and zero flags.
 struct Verdict {
-  u32 revocation;      // kept for the record's shape; key revocation is not checked
+  u32 revocation;
   u32 provider_flags;
   u32 result;
   u32 verdict;         // 0 good, 1 digest, 2 not signed, 3 another signer, 4 version
@@ -307,8 +309,9 @@ u32 check_signature(const Config* config, Version version, const u8 digest[32], 
 // "a.b.c" or "a.b.c-beta.N" into the buffer (at least 48 bytes); its length.
 u32 version_text(Version v, mem::Slice out);
 // The verdict of a release file: digest first (nothing else is checked when it differs), then the signature over
-// the manifest's version and that digest (a release signed for another version is refused here), then the version.
-// The record keeps it.
+// the manifest's version and that digest (a release signed for another version is refused here), then the system's
+// own check of a signed program where it has one (trusted, signed by the configuration's signer name), then the
+// version. The record keeps it.
 u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
                 const u8* signature, Verdict* out);
 // The steps of a download. Creating "<exe>.download" anew (a leftover removed first) keeps its handle in the paths:

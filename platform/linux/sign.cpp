@@ -31,4 +31,10 @@ u32 verify_file(u64 file, const u8* signature64, const u8* public_key32) {
   return ok;
 }
 
+// Linux has no system-wide code-signing check of program files: the release key's signature is the whole check.
+u32 check_code(u64, mem::Bytes, bool, CodeCheck* out) {
+  *out = CodeCheck{};
+  return 0;
+}
+
 }  // namespace sign

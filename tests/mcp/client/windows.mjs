@@ -10,6 +10,7 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 
@@ -204,9 +205,51 @@ async function election() {
   console.log('a Linux and a Windows candidate elect the Windows one as the host of term 1');
 }
 
+// A Windows host fetches the Linux build of its agents over the system's HTTP client from a loopback update server
+// (plain http to 127.0.0.1, which test builds allow through their seams) and checks the release key's signature:
+// a tree that another key signed places nothing; the one its own key signed places the build and its signature.
+async function linuxFetch() {
+  const tool = fileURLToPath(new URL('../../../tools/release', import.meta.url));
+  const serverScript = fileURLToPath(new URL('../../update/server.py', import.meta.url));
+  const dir = path.join(root, 'f-release');
+  const win = windowsMachine('f-windows', null);
+  const version = /(\d+\.\d+\.\d+)/.exec(run(win, ['--version']).out)[1];
+  const keys = ['own', 'other'].map((name) => {
+    execFileSync(tool, ['keygen', path.join(dir, name)], { stdio: 'ignore' });
+    return execFileSync(tool, ['pubkey', '--key', path.join(dir, name, 'release.key')], { encoding: 'utf8' }).trim();
+  });
+  const tree = path.join(dir, 'tree');
+  fs.writeFileSync(path.join(dir, 'notes.txt'), 'notes\n');
+  execFileSync(tool, ['sign', '--origin', 'https://127.0.0.1', '--key', path.join(dir, 'own', 'release.key'),
+    '/bin/true', version, 'x86_64', path.join(dir, 'notes.txt'), tree], { stdio: 'ignore' });
+  fs.writeFileSync(path.join(dir, 'routes.json'), JSON.stringify({ '*': { root: tree } }));
+  const server = spawn('python3', [serverScript, path.join(dir, 'routes.json'), path.join(dir, 'port')],
+    { stdio: 'ignore' });
+  children.push(server);
+  const end = Date.now() + 30000;
+  while (!fs.existsSync(path.join(dir, 'port')) && Date.now() < end) await sleep(50);
+  const port = fs.readFileSync(path.join(dir, 'port'), 'utf8');
+  const users = path.join(win.dir, 'drive_c', 'users');
+  const user = fs.readdirSync(users).find((u) => fs.existsSync(path.join(users, u, 'AppData', 'Local')));
+  const build = path.join(users, user, 'AppData', 'Local', 'Vimbrel', 'linux', `vimbrel-${version}-x86_64-linux`);
+  const fetch = (key) => run({ ...win, env: { ...win.env,
+    VIMBREL_TEST_UPDATE_FEED: `http://127.0.0.1:${port}/downloads/vimbrel/linux/x86_64/latest.txt`,
+    VIMBREL_TEST_UPDATE_KEY: key, VIMBREL_TEST_UPDATE_FLAGS: '1' } }, ['--linux-fetch', 'x86_64']);
+  const refused = fetch(keys[1]);
+  assert.equal(refused.status, 5, 'another key\'s signature is not the build listed: ' + refused.err);
+  assert.ok(!fs.existsSync(build), 'nothing is placed');
+  const placed = fetch(keys[0]);
+  assert.equal(placed.status, 0, placed.err);
+  assert.deepEqual(fs.readFileSync(build), fs.readFileSync('/bin/true'));
+  assert.equal(fs.readFileSync(build + '.sig').length, 64);
+  const log = fs.readFileSync(path.join(dir, 'port.log'), 'utf8');
+  assert.ok(log.includes(`/downloads/vimbrel/v${version}/SHA256SUMS Vimbrel - -`), log);
+  console.log(`a Windows host fetched and checked the Linux build ${version} over WinHTTP; another key's was refused`);
+}
+
 async function main() {
   snapshots();
-  await Promise.all([linuxHost(), windowsHost(), election()]);
+  await Promise.all([linuxHost(), windowsHost(), election(), linuxFetch()]);
 }
 
 function cleanUp() {

@@ -1,0 +1,80 @@
+#pragma once
+// Helpers of the Windows test programs: text views, files read whole, the loopback servers and folders that
+// tests/windows/run names in the environment, and a test certificate trusted for the user while a test needs it.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+#include "base/mem.h"
+
+namespace winsupport {
+
+inline mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
+
+// The variable's value, empty when it is not set.
+inline std::string env(const char* name) {
+  char value[1024];
+  DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n == 0 || n >= sizeof value ? std::string() : std::string(value, n);
+}
+
+inline std::vector<u8> file_bytes(const std::string& path) {
+  std::vector<u8> out;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  u8 piece[4096];
+  DWORD got = 0;
+  while (ReadFile(h, piece, sizeof piece, &got, nullptr) && got) out.insert(out.end(), piece, piece + got);
+  CloseHandle(h);
+  return out;
+}
+
+inline std::string file_text(const std::string& path) {
+  std::vector<u8> b = file_bytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+// A server of the Linux tests: its folder (a Windows path), the port it wrote there, its request log.
+struct Server {
+  std::string dir;
+  int port = 0;
+  explicit Server(const char* variable) : dir(env(variable)) {
+    if (!dir.empty()) port = std::atoi(file_text(dir + "\\port").c_str());
+  }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+  std::string log() const { return file_text(dir + "\\port.log"); }
+  // The update server reads its routes, the speed-test server its behaviour, at each request; replaced whole.
+  void set(const char* file, const std::string& json) const {
+    const std::string tmp = dir + "\\" + file + ".tmp", final = dir + "\\" + file;
+    HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD wrote = 0;
+    WriteFile(h, json.data(), DWORD(json.size()), &wrote, nullptr);
+    CloseHandle(h);
+    MoveFileExA(tmp.c_str(), final.c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+};
+
+// Trusts a certificate (DER) as a root for the user while it lives, and forgets it after.
+struct TrustedRoot {
+  HCERTSTORE store = nullptr;
+  PCCERT_CONTEXT added = nullptr;
+  explicit TrustedRoot(const std::vector<u8>& der) {
+    store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (store && !der.empty())
+      CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                       CERT_STORE_ADD_REPLACE_EXISTING, &added);
+  }
+  ~TrustedRoot() {
+    if (added) CertDeleteCertificateFromStore(added);
+    if (store) CertCloseStore(store, 0);
+  }
+  TrustedRoot(const TrustedRoot&) = delete;
+  TrustedRoot& operator=(const TrustedRoot&) = delete;
+};
+
+// True under wine, which some expectations name (what wine does not check).
+inline bool under_wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+}  // namespace winsupport
