@@ -4,8 +4,9 @@
 #               (tests/windows/run: vimbrel.exe and its tests under wine, mixed clusters with the Linux build)
 #   make bench  build the optimised benchmarks and run them, ending with the table of cost aims
 #   make windows  cross-build build/windows/vimbrel.exe and the Windows test programs (mingw-w64; run under wine)
-#   make cost   the collector and --print against top, side by side (bench/cost.sh; about 7 minutes), then the
-#               dashboard's browser tab against top (bench/web-cost; about 2 minutes, when chromium is there)
+#   make cost   the collector, --print and the window against top, side by side (bench/cost.sh; about 14
+#               minutes), then the dashboard's browser tab against top (bench/web-cost; about 2 minutes, when
+#               chromium is there)
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 #   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
 #   make soak   a host with 64 agents, restarts, a viewer and the MCP server for SOAK_SECONDS (600); prints the figures

@@ -1190,14 +1190,6 @@ void touch(Surface* s, i32 left, i32 top, i32 right, i32 bottom) {
     for (i64 column = c0; column < c1; ++column) s->vimb->touched[row * r->tile_columns + column] = s->vimb->send_epoch;
 }
 
-bool changed_in_place(const Surface& s) {
-  const render::Renderer* r = renderer_of(s);
-  if (!r) return false;
-  for (u32 t = 0; t < r->tile_count; ++t)
-    if (s.vimb->touched[t] == s.vimb->send_epoch) return true;
-  return false;
-}
-
 void sheet_changed(Surface* s, const Sheet& sheet) {
   render::Renderer* r = renderer_of(*s);
   if (r && sheet.slot >= 0 && static_cast<u32>(sheet.slot) < r->image_count) r->images[sheet.slot].version += 1;

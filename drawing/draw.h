@@ -258,8 +258,6 @@ u64 band_pixels(i32 left, i32 right, i32 last_width, i32 row_px);
 void poison(Surface* s, i32 left, i32 top, i32 right, i32 bottom);
 // The tiles under a px rectangle were written in the kept frame: the next send takes them.
 void touch(Surface* s, i32 left, i32 top, i32 right, i32 bottom);
-// Some kept pixels were changed in place since the last send.
-bool changed_in_place(const Surface& s);
 // The sheet's pixels changed: every tile that shows it is composed again in the next frame.
 void sheet_changed(Surface* s, const Sheet& sheet);
 

@@ -625,11 +625,14 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
       }
       continue;
     }
-    const bool whole = dirty == columns_shown;
+    // A slot past the end of the list is a blank band: it has no cells to ink.
+    const bool blank = r.position == none;
+    const bool whole = dirty == columns_shown || blank;
     if (whole) {
       draw::paint(s, band, r.background);
       draw::show(s, band);
     }
+    if (blank) continue;
     for (u32 c = 0; c < proclist::columns; ++c)
       if ((dirty >> c) & 1) paint_cell(s, page, c, y, r.background, cell_of(list, table, r, c), !whole);
   }

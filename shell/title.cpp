@@ -129,16 +129,11 @@ void paint(AppState* s) {
 void draw_frame(AppState* s) {
   const gdi::Handle sink = win::sink(*s->thread, s->window);
   if (draw::again(&s->surface, sink, s->pixel_width, s->pixel_height)) return;
-  // A partial frame after pixels were changed in place (the process table's rows) is followed by a whole frame,
-  // which composes every tile whose pixels differ from what its commands draw. Any other frame that reached the
-  // window is done; one the own renderer failed is drawn once more, down the GDI road.
-  const bool in_place = draw::changed_in_place(s->surface);
+  // A frame that reached the window is done; one the own renderer failed is drawn once more, down the GDI road.
   for (u32 attempt = 0; attempt < 2; ++attempt) {
     draw::begin(&s->surface, sink, s->pixel_width, s->pixel_height);
-    const bool partial = s->surface.partial != 0;
     draw_page(s);
-    const u32 ok = draw::present(&s->surface, sink, s->pixel_width, s->pixel_height);
-    if (ok && !(partial && in_place && attempt == 0)) return;
+    if (draw::present(&s->surface, sink, s->pixel_width, s->pixel_height)) return;
   }
 }
 

@@ -505,6 +505,20 @@ void start_looks(Reader* r, int family) {
   looks.refused.swap(still);
 }
 
+// This process's own descriptors that are proc files kept open by the process pass (two per process listed): they
+// hold no socket, so the owner search need not look at them.
+std::vector<bool> own_kept(const Reader* r) {
+  std::vector<bool> out;
+  for (const Kept& k : r->kept) {
+    for (int fd : {k.stat, k.fds}) {
+      if (fd < 0) continue;
+      if (static_cast<size_t>(fd) >= out.size()) out.resize(static_cast<size_t>(fd) + 1);
+      out[static_cast<size_t>(fd)] = true;
+    }
+  }
+  return out;
+}
+
 // Lists a process's open files to the end, keeping every socket among them with its holder; a process whose files
 // this user may not look at is remembered and passed over from then on.
 void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
@@ -516,8 +530,12 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
   const int kept = kept_folder(r, pid);
   int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
   bool denied = folder < 0 && errno == EACCES;
+  // This process lists itself when its own count of open files moved, which it does whenever processes come or go.
+  const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
   if (folder >= 0) {
     each_entry(folder, [&](const char* name) {
+      const uint32_t fd = pid_of(name);
+      if (fd < skip.size() && skip[fd]) return true;
       uint64_t inode = socket_of(folder, name, &denied);
       if (inode && looks.seen.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true}).second) {
         sockets->push_back(inode);
@@ -588,8 +606,10 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   if (!missing.empty() && r->proc >= 0) {
     // The processes of the last pass (open files, pid), or every listed one when there was none; a process known
     // to hold no open file is passed over, and so is one already listed for this table read or refused before.
-    // Those whose count moved since the last search come first, and within each group those with the most open
-    // files (holders of connections seldom have only their standard three).
+    // Those whose count moved since the last search come first, and within each group those with the fewest open
+    // files: a look costs one read per open file, and a process holding thousands (a collector keeps two per
+    // process open, and its count moves whenever processes come or go) would otherwise be listed before the one
+    // that opened the connection.
     std::vector<std::pair<uint32_t, uint32_t>> first, rest;
     if (r->memos.empty()) {
       for (uint32_t pid : list_pids(r->proc)) {
@@ -602,11 +622,11 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
         (moved ? first : rest).emplace_back(m.handles, m.pid);
       }
     }
-    auto most_first = [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
-      return a.first > b.first;
+    auto fewest_first = [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
+      return a.first < b.first;
     };
-    std::stable_sort(first.begin(), first.end(), most_first);
-    std::stable_sort(rest.begin(), rest.end(), most_first);
+    std::stable_sort(first.begin(), first.end(), fewest_first);
+    std::stable_sort(rest.begin(), rest.end(), fewest_first);
     // A process's open files are looked through to the end: a count taken earlier cannot bound the listing, since
     // the process may have opened files since (this one has, the folder being listed among them).
     std::vector<uint64_t> sockets;

@@ -270,6 +270,29 @@ TEST(ProcPage, NewTableAndResortRepaintOnlyWhatChanged) {
   p.expect_same_as_whole("churn");
 }
 
+// Typing a filter shortens the list in place: the slots it empties are blank rows, as a whole redraw leaves them,
+// and clearing it brings every row back.
+TEST(ProcPage, FilterRepaintsInPlaceLikeAWholeRedraw) {
+  struct Case {
+    const char* typed;  // appended to the filter; "" clears it
+    u32 shown;
+  } cases[] = {{"proc1", 11}, {"1", 1}, {"", 60}, {"proc5", 11}, {"qqzz", 0}, {"", 60}};
+  Page p(60);
+  p.paint();
+  p.repaint();
+  for (const Case& c : cases) {
+    if (*c.typed == 0) proclist::cleared(p.list.get());
+    for (const char* t = c.typed; *t; ++t) proclist::typed(p.list.get(), static_cast<u8>(*t));
+    // The window queues the filter box itself; the page repaints the rows and the status line.
+    draw::redo(&p.w.s, procpage::filter_rect(p.page.get()));
+    draw::show(&p.w.s, procpage::filter_rect(p.page.get()));
+    p.rebuild();
+    EXPECT_EQ(p.list->shown, c.shown) << c.typed;
+    p.repaint();
+    p.expect_same_as_whole(*c.typed ? c.typed : "cleared");
+  }
+}
+
 TEST(ProcPage, EmptyListsAndLoadingDots) {
   Page p(0);
   p.paint();
