@@ -1,5 +1,6 @@
 #include "views/heading.h"
 
+#include "base/bits.h"
 #include "drawing/curve.h"
 #include "drawing/layout.h"
 #include "views/histchart.h"
@@ -131,7 +132,7 @@ i32 legend_span(const ViewState& s, draw::Surface* surface, const chart::Look& l
 
 void legend(const ViewState& s, Pen* pen, const chart::Look& look, i32 y) {
   i32 x = s.content_right;
-  for (u32 i = cap(look.count, chart::series_most); i-- > 0;) {
+  for (u32 i = bits::min32(look.count, chart::series_most); i-- > 0;) {
     const mem::Bytes name = layer_name(s.view, i);
     const i32 w = chart::measure(pen->surface, 3, name);
     x -= w;
@@ -158,7 +159,7 @@ void axis(const ViewState& s, Pen* pen, const machine::Machine& m, const chart::
 
 u32 bound_at(const chart::Look& look, const machine::Machine& m, u32 layer, u32 back) {
   const u32 row = machine::back_row(&m, back);
-  const u32 l = cap(layer, chart::series_most - 1);
+  const u32 l = bits::min32(layer, chart::series_most - 1);
   if ((look.flags & chart::flag_no_stack) || look.kind == chart::kind_mirrored)
     return chart::cell(look.sources[l], row, 0);
   u32 sum = 0;
@@ -170,7 +171,7 @@ void end_labels(const ViewState& s, Pen* pen, const machine::Machine& m, const c
   const bool mirrored = look.kind == chart::kind_mirrored;
   const i32 x = s.grid.lx[slot_main] + s.grid.lwidth[slot_main] + 6;
   const i32 axis_y = s.plot_y + s.plot_height / 2;
-  for (u32 i = 0; i < cap(look.count, chart::series_most); ++i) {
+  for (u32 i = 0; i < bits::min32(look.count, chart::series_most); ++i) {
     if (!((look.dot_mask >> i) & 1)) continue;
     const u32 v = bound_at(look, m, i, 0);
     i32 y = s.plot_y + curve::plot_y(mirrored, i, v, look.max, s.plot_height, look.margin) / 256;

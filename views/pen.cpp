@@ -1,5 +1,7 @@
 #include "views/pen.h"
 
+#include "base/bits.h"
+
 namespace views {
 
 namespace {
@@ -16,8 +18,6 @@ u64 mix_bytes(u64 h, mem::Bytes b) {
 u64 pack(i32 a, i32 b) { return u64{static_cast<u32>(a)} << 32 | static_cast<u32>(b); }
 
 mem::Bytes bytes_of(const words::Text& t) { return mem::Bytes(t.bytes, t.len); }
-
-u32 cap(u32 v, u32 most) { return v < most ? v : most; }
 
 Pen drawing(draw::Surface* surface) { return Pen{surface, false, 0}; }
 Pen keying(draw::Surface* surface) { return Pen{surface, true, fnv_basis}; }
@@ -43,10 +43,10 @@ void frame(Pen* pen, i32 x, i32 y, i32 width, i32 height, u32 colour) {
 
 u64 window_key(const chart::Look& look, const machine::Machine& m, u32 rows) {
   const u32 present = m.ring.count;
-  const u32 n = cap(rows, present);
+  const u32 n = bits::min32(rows, present);
   u64 h = mix(mix(fnv_basis, chart::look_of(look)), n);
-  const u32 series = look.kind == chart::kind_heat ? 1 : cap(look.count, chart::series_most);
-  const u32 items = look.kind == chart::kind_heat ? cap(look.rows, 64) : 1;
+  const u32 series = look.kind == chart::kind_heat ? 1 : bits::min32(look.count, chart::series_most);
+  const u32 items = look.kind == chart::kind_heat ? bits::min32(look.rows, 64) : 1;
   for (u32 k = 0; k < n; ++k) {
     const u32 row = machine::back_row(&m, k);
     for (u32 s = 0; s < series; ++s)

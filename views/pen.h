@@ -30,7 +30,6 @@ u64 mix(u64 h, u64 word);
 u64 mix_bytes(u64 h, mem::Bytes b);
 u64 pack(i32 a, i32 b);
 mem::Bytes bytes_of(const words::Text& t);
-u32 cap(u32 v, u32 most);
 // Text colours of the page.
 constexpr u32 white = 0xE8E8E8, grey = 0xA0A0A0, dim = 0x808080;
 

@@ -1,5 +1,6 @@
 #include "views/render.h"
 
+#include "base/bits.h"
 #include "drawing/curve.h"
 #include "drawing/layout.h"
 #include "history/hstore.h"
@@ -196,7 +197,7 @@ u32 bound_most(const chart::Look& look, const machine::Machine& m, u32 layer, u3
 
 void layer_value(const machine::Machine& m, u32 view, const chart::Look& look, u32 layer, u32 first, u32 count,
                  words::Text* out) {
-  const u32 l = cap(layer, chart::series_most - 1);
+  const u32 l = bits::min32(layer, chart::series_most - 1);
   u32 v = most_at(look.sources[l], m, first, count);
   if (view == layout::view_cpu && l == 1) {
     // The user share: what the total holds above the kernel part.
@@ -340,7 +341,7 @@ void overlay(const ViewState& s, Pen* pen, const machine::Machine& m) {
   }
   chart::Look look;
   resource_plot(&look, m, s.view, slot_main, true, long_range(s));
-  const u32 layers = cap(look.count, chart::series_most);
+  const u32 layers = bits::min32(look.count, chart::series_most);
   for (u32 i = 0; i < layers; ++i) {
     const i32 dy = dot_y(s, m, look, i);
     const draw::Rect dot{a.x - 3, dy - 3, a.x + 3, dy + 3};
@@ -508,7 +509,7 @@ void overlay_parts(ViewState* s, const machine::Machine& m, draw::Surface* surfa
     redo_shown(surface, draw::Rect{tip.right - 88, tip.top + 26, tip.right, tip.bottom});
     redo_shown(surface, draw::Rect{tip.left, tip.top, tip.right, tip.top + 26});
     if (s->hover_plot != slot_main || stored(*s)) return;
-    const u32 layers = cap(look.count, chart::series_most);
+    const u32 layers = bits::min32(look.count, chart::series_most);
     redo_shown(surface, draw::Rect{tip.left, tip.top + 26 + 18 * static_cast<i32>(layers), tip.right - 88, tip.bottom});
     for (u32 i = 0; i < layers; ++i) {
       const i32 dy = dot_y(*s, m, look, i);

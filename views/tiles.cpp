@@ -1,5 +1,6 @@
 #include "views/tiles.h"
 
+#include "base/bits.h"
 #include "drawing/curve.h"
 #include "drawing/layout.h"
 #include "views/plots.h"
@@ -23,7 +24,7 @@ u32 tile_count(u32 view) {
 }
 
 u64 ring_energy(const machine::Machine& m, u32 n, u32* count) {
-  const u32 rows = cap(n, m.ring.count);
+  const u32 rows = bits::min32(n, m.ring.count);
   u64 sum = 0;
   u32 counted = 0;
   for (u32 k = 0; k < rows; ++k) {
@@ -89,7 +90,7 @@ void energy_tiles(const ViewState& s, const machine::Machine& m, u64* energy, u3
 
 void power_tiles(const ViewState& s, const machine::Machine& m, u32 index, mem::Bytes* label, words::Text* value) {
   const u32 at = latest_row(m);
-  const u32 n = cap(window_of(long_range(s)), m.ring.count);
+  const u32 n = bits::min32(window_of(long_range(s)), m.ring.count);
   chart::Look look;
   switch (index) {
     case 0:
@@ -350,7 +351,7 @@ void cores_part(const ViewState& s, Pen* pen, const machine::Machine& m) {
   text(pen, 3, mem::lit("Heat strip"), d, y, 116, 24, white, 2);
   text(pen, 3, mem::lit("Small multiples"), d + 124, y, 116, 24, white, 2);
   if (!multiples && d >= left + c + 16 + legend_w(pen->surface) + 16) heat_legend(pen, left + c + 16, y);
-  const u32 cores = cap(m.cpus, machine::max_cpus);
+  const u32 cores = bits::min32(m.cpus, machine::max_cpus);
   if (multiples) {
     const u32 columns = s.small_columns < 1 ? 1 : static_cast<u32>(s.small_columns);
     for (u32 i = 0; i < cores; ++i) show(pen, s, slot_cores + i);
