@@ -19,6 +19,10 @@ inline u64 max64(u64 a, u64 b) { return select64(a > b, a, b); }
 // Compared in 64 bits, so min32(wide, 0xFFFFFFFF) saturates instead of wrapping; the result is cut to 32 bits.
 inline u32 min32(u64 a, u64 b) { return static_cast<u32>(min64(a, b)); }
 inline u32 max32(u64 a, u64 b) { return static_cast<u32>(max64(a, b)); }
+// Signed: coordinates and spans that may be negative; 64-bit, so any i32 argument is exact.
+inline i64 least(i64 a, i64 b) { return a < b ? a : b; }
+inline i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
+inline i64 clamp(i64 v, i64 lo, i64 hi) { return v < lo ? lo : v > hi ? hi : v; }
 // a - b when b < a, else 0.
 inline u32 sub_sat32(u32 a, u32 b) { return select32(b < a, a - b, 0); }
 

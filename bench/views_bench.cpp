@@ -12,6 +12,10 @@
 #include "views/histsource.h"
 #include "views/overview.h"
 #include "views/views.h"
+#include "views/histchart.h"
+#include "views/plots.h"
+#include "views/render.h"
+#include "views/texts.h"
 
 namespace {
 

@@ -1,6 +1,12 @@
 #include "drawing/cpu.h"
 
+#include "base/bits.h"
+
 namespace cpu {
+
+using bits::clamp;
+using bits::greatest;
+using bits::least;
 
 namespace {
 
@@ -49,10 +55,6 @@ void over4(u32* destination, const u32* source) {
 }
 
 }  // namespace
-
-i64 clamp(i64 v, i64 lo, i64 hi) { return v < lo ? lo : v > hi ? hi : v; }
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
 
 u32 div255(u32 x) { return (x + 128 + ((x + 128) >> 8)) >> 8; }
 

@@ -45,8 +45,5 @@ u8x16 expand(u32 coverage);
 u16x8 paint_of(u32 colour);
 // Two pairs of pixels' channels back to four pixels, each channel cut to 255.
 u8x16 pack(u16x8 low, u16x8 high);
-i64 clamp(i64 v, i64 lo, i64 hi);
-i64 least(i64 a, i64 b);
-i64 greatest(i64 a, i64 b);
 
 }  // namespace cpu

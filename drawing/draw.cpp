@@ -1,5 +1,6 @@
 #include "drawing/draw.h"
 
+#include "base/bits.h"
 #include "base/fmt.h"
 #include "drawing/atlas.h"
 #include "drawing/cpu.h"
@@ -15,8 +16,8 @@ constexpr u64 most_font = 67108864;  // 64 MiB
 constexpr u32 path_most = 1100;
 const u8 frame_prefix[] = "Local\\VimbrelFrame-";
 
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
+using bits::greatest;
+using bits::least;
 i32 clamp_i32(i64 v) { return static_cast<i32>(least(greatest(v, INT32_MIN), INT32_MAX)); }
 i16 clamp_i16(i64 v) { return static_cast<i16>(least(greatest(v, -32768), 32767)); }
 u32 round16(u32 v) { return (v + 15) & ~15u; }

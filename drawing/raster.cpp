@@ -1,12 +1,14 @@
 #include "drawing/raster.h"
 
+#include "base/bits.h"
+
 namespace raster {
 
 namespace {
 
 i64 absolute(i64 v) { return v < 0 ? -v : v; }
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
+using bits::greatest;
+using bits::least;
 
 // floor(base + k * step) / den for k = 0, 1, 2...: a quotient and a remainder moved by one addition per step, so
 // the walk along an edge divides only when it starts.

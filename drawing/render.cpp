@@ -1,5 +1,7 @@
 #include "drawing/render.h"
 
+#include "base/bits.h"
+
 namespace render {
 
 namespace {
@@ -10,8 +12,8 @@ constexpr u64 rect_start = 0x298B6BAB842C5DA8ull;
 constexpr u64 glyph_start = 0xC7C2E5650376D9BDull;
 constexpr u64 image_start = 0x65FA5F1E82C155D2ull;
 
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
+using bits::greatest;
+using bits::least;
 u64 round16(u64 v) { return (v + 15) & ~u64{15}; }
 u32 chunks(u32 n) { return (n + 15) / 16; }
 u64 finished(u64 h) { return h ^ (h >> 29); }

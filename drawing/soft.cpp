@@ -1,13 +1,14 @@
 #include "drawing/soft.h"
 
+#include "base/bits.h"
 #include "drawing/cpu.h"
 #include "drawing/render.h"
 
 namespace soft {
 namespace {
 
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
+using bits::greatest;
+using bits::least;
 
 u32 pixel_of(u32 colorref) {
   return 0xFF000000u | (colorref & 0xFF) << 16 | (colorref & 0xFF00) | (colorref >> 16 & 0xFF);

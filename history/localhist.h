@@ -9,6 +9,8 @@
 // its head loses nothing); a head that does not check (torn, another key, another type) is rebuilt from the records
 // and rewritten, so the records are kept. A failed write changes nothing in memory: the next append goes to the
 // same index, and what was written stays.
+//
+// The other half of the same namespace, the source that fills the charts' table, is views/histsource.
 #include "base/mem.h"
 #include "history/hstore.h"
 #include "history/store.h"

@@ -2,6 +2,7 @@
 
 #include "base/bits.h"
 #include "internet/request.h"
+#include "views/plots.h"
 #include "drawing/layout.h"
 
 namespace internet {

@@ -7,6 +7,7 @@
 #include "shell/title.h"
 #include "update/taskmgr.h"
 #include "update/updstate.h"
+#include "views/render.h"
 
 namespace app {
 namespace {

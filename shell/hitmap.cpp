@@ -2,6 +2,7 @@
 
 #include "update/updstate.h"
 #include "drawing/layout.h"
+#include "views/render.h"
 
 namespace app {
 namespace {

@@ -17,6 +17,7 @@
 #include "shell/support_page.h"
 #include "shell/title.h"
 #include "drawing/layout.h"
+#include "views/render.h"
 
 namespace app {
 namespace {

@@ -3,6 +3,7 @@
 #include "platform/os.h"
 #include "shell/loop.h"
 #include "shell/title.h"
+#include "views/render.h"
 
 namespace app {
 

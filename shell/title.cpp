@@ -10,6 +10,8 @@
 #include "shell/support_page.h"
 #include "shell/texts.h"
 #include "drawing/layout.h"
+#include "views/histchart.h"
+#include "views/render.h"
 #include "views/sensors.h"
 
 namespace app {

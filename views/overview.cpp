@@ -2,7 +2,10 @@
 
 #include "drawing/chart.h"
 #include "drawing/curve.h"
+#include "views/plots.h"
 #include "views/proclist.h"
+#include "views/render.h"
+#include "views/texts.h"
 #include "sampling/hw.h"
 #include "sampling/model.h"
 #include "sampling/usage.h"

@@ -8,6 +8,7 @@
 #include "drawing/pie.h"
 #include "sampling/machine.h"
 #include "views/views.h"
+#include "views/pen.h"
 
 namespace model {
 struct ProcTable;

@@ -5,6 +5,7 @@
 #include "sampling/heat.h"
 #include "drawing/layout.h"
 #include "views/views.h"
+#include "views/texts.h"
 
 namespace sensors {
 namespace {

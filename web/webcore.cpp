@@ -11,6 +11,8 @@
 #include "platform/os.h"
 #include "shell/title.h"
 #include "shell/widgets.h"
+#include "views/histchart.h"
+#include "views/render.h"
 
 namespace webcore {
 

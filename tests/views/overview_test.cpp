@@ -11,6 +11,7 @@
 #include "tests/drawing/surface.h"
 #include "tests/views/machines.h"
 #include "drawing/layout.h"
+#include "views/render.h"
 
 namespace {
 

@@ -15,6 +15,11 @@
 #include "tests/views/machines.h"
 #include "drawing/layout.h"
 #include "views/views.h"
+#include "views/histchart.h"
+#include "views/plots.h"
+#include "views/render.h"
+#include "views/texts.h"
+#include "views/tiles.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include "sampling/hw.h"
 #include "drawing/layout.h"
 #include "views/views.h"
+#include "views/plots.h"
+#include "views/texts.h"
 #include "tests/views/machines.h"
 
 namespace {
