@@ -44,6 +44,10 @@ struct Block {
   u64 share_offset;
 };
 
+// The part of a w x h block of pixels (stride in pixels; pixels at the block's first one) placed at (x, y) that lies
+// inside a window of width x height: true and that part, its pixels in private memory, when any of it does.
+bool clip_block(i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride, i32 width, i32 height, Block* out);
+
 // A window with a present hook is shown by the hook's owner (a display window): each present goes to the hook and
 // the window keeps no pixels of its own (window_pixels gives null). The hook answers 1 when the block reached the
 // display.

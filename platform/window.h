@@ -232,6 +232,10 @@ void finish(Thread* t);
 
 // The class name: 1 to 63 bytes of letters, digits, '-' and '_' (it names files). ok, refused or full.
 u32 register_class(Thread* t, mem::Bytes name, u32 style, gdi::Handle icon, u32 cursor, u32 highlight);
+// For the backends: whether the class name is one register_class takes, and the class kept in the thread's record
+// (refused for a name it cannot take or already holds, full without room).
+bool usable_class(mem::Bytes name);
+u32 keep_class(Thread* t, mem::Bytes name, u32 style, gdi::Handle icon, u32 cursor, u32 highlight);
 // A window of the class at (x, y) in screen px with the size in px (1..16,384 each), hidden. Its handle, or 0 with
 // the reason in *code when code is not null.
 Handle create_window(Thread* t, mem::Bytes class_name, u32 style, u32 ex_style, i32 x, i32 y, i32 width, i32 height,

@@ -47,9 +47,6 @@ Handle handle(T* p) {
   return static_cast<Handle>(reinterpret_cast<uintptr_t>(p));
 }
 
-i64 least(i64 a, i64 b) { return a < b ? a : b; }
-i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
-
 bool usable_size(i32 width, i32 height) {
   return width >= 1 && height >= 1 && width <= most_side && height <= most_side;
 }
@@ -107,27 +104,24 @@ u64 window_sends(Handle window, u64* pixels_sent) {
 u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride) {
   Bitmap* b = of<Bitmap>(window);
   if (!b || !pixels || w < 0 || h < 0) return 0;
-  const i64 x0 = greatest(x, 0), y0 = greatest(y, 0);
-  const i64 x1 = least(i64{x} + w, b->width), y1 = least(i64{y} + h, b->height);
-  const u32* first = pixels + u64(y0 - y) * stride + (x0 - x);
-  if (b->hook) {
-    if (x0 < x1 && y0 < y1) {
-      Block block{static_cast<i32>(x0), static_cast<i32>(y0), static_cast<i32>(x1 - x0), static_cast<i32>(y1 - y0),
-                  first, stride, 0, -1, 0, 0};
-      // Pixels inside the shared memory, their last row included, go from there.
-      const u8* at = reinterpret_cast<const u8*>(first);
-      const u64 end = (u64(y1 - y0 - 1) * stride + u64(x1 - x0)) * 4;
-      if (b->share && at >= b->share_view && u64(at - b->share_view) + end <= b->share_bytes) {
-        block.share = b->share;
-        block.share_fd = b->share_fd;
-        block.share_bytes = b->share_bytes;
-        block.share_offset = u64(at - b->share_view);
-      }
-      if (!b->hook(b->hook_context, window, block)) return 0;
+  Block block{};
+  if (!clip_block(x, y, w, h, pixels, stride, b->width, b->height, &block)) {
+    // Nothing of it lies inside the window.
+  } else if (b->hook) {
+    // Pixels inside the shared memory, their last row included, go from there.
+    const u8* at = reinterpret_cast<const u8*>(block.pixels);
+    const u64 end = (u64(block.height - 1) * stride + u64(block.width)) * 4;
+    if (b->share && at >= b->share_view && u64(at - b->share_view) + end <= b->share_bytes) {
+      block.share = b->share;
+      block.share_fd = b->share_fd;
+      block.share_bytes = b->share_bytes;
+      block.share_offset = u64(at - b->share_view);
     }
-  } else if (x0 < x1) {
-    for (i64 row = y0; row < y1; ++row)
-      memcpy(&b->pixels[u64(row) * b->width + x0], first + u64(row - y0) * stride, u64(x1 - x0) * 4);
+    if (!b->hook(b->hook_context, window, block)) return 0;
+  } else {
+    for (i32 row = 0; row < block.height; ++row)
+      memcpy(&b->pixels[u64(block.y + row) * b->width + block.x], block.pixels + u64(row) * stride,
+             u64(block.width) * 4);
   }
   b->sends += 1;
   b->sent += u64(w) * u64(h);
