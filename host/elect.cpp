@@ -3,6 +3,7 @@
 #include "base/bits.h"
 #include "base/fmt.h"
 #include "history/hstore.h"
+#include "history/shareprobe.h"
 
 namespace elect {
 

@@ -3,6 +3,8 @@
 #include "base/bits.h"
 #include "base/fmt.h"
 #include "cluster/cluster.h"
+#include "history/sharering.h"
+#include "history/shareprobe.h"
 #include "history/store.h"
 #include "host/linuxfeed.h"
 #include "host/web.h"

@@ -14,6 +14,7 @@
 #include "history/hstore.h"
 #include "history/ptop.h"
 #include "history/share.h"
+#include "history/shareread.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
 #include "platform/sock.h"
