@@ -4,6 +4,7 @@
 #include "base/fmt.h"
 #include "history/hstore.h"
 #include "history/shareprobe.h"
+#include "host/hubshare.h"
 
 namespace elect {
 
