@@ -10,6 +10,8 @@
 #include "history/hist.h"
 #include "history/hstore.h"
 #include "history/share.h"
+#include "history/shareread.h"
+#include "history/sharering.h"
 #include "history/store.h"
 
 namespace {

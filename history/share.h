@@ -12,19 +12,15 @@
 //
 // Share time ("now") is the host's clock in tenths of a second since it started; every operation that writes or
 // checks the lease takes it.
+//
+// This module holds the share's records and the life of a term: claims, the lease, set-up, the registry and the
+// inventories. The rings are written in sharering, read in shareread, and the self-test is in shareprobe.
 #include "base/mem.h"
 #include "cluster/auth.h"
 #include "cluster/proto.h"
 #include "history/hstore.h"
 #include "history/store.h"
 #include "platform/fs.h"
-
-namespace hist {
-struct Table;
-}
-namespace ptop {
-struct Row;
-}
 
 namespace share {
 
@@ -219,128 +215,5 @@ u32 setup_term(Share* share, u32 now, u64 now_ms);
 u32 write_registry(Share* share, u32 now);
 u32 write_inventory(Share* share, u32 index, const proto::Inventory* inventory, u32 now);
 u32 rename_machine(Share* share, u32 index, const proto::Inventory* inventory, u32 now);
-
-// ---- Ring writing and carry-over.
-
-i32 find_machine(const Share* share, const u8* id);
-i32 add_machine(Share* share, const u8* id, mem::Bytes name, u32 now);
-u32 open_rings(Share* share, u32 index, bool no_heads);
-u32 write_head(Share* share, u32 handle);
-// Appends a record (its first eight bytes are stamped with slot and term).
-u32 append(Share* share, u32 handle, u8* record);
-// Rewrites the newest record in place; appends with the flag set or on an empty ring.
-u32 write_record(Share* share, u32 handle, u8* record, bool append_flag);
-u32 put_bucket(Share* share, u32 index, u32 tier, const store::Bucket* bucket, u32 now);
-u32 put_energy(Share* share, u32 index, u32 tier, const store::Energy* energy, u32 now);
-u32 put_tier_bucket(Share* share, u32 index, u32 tier, const store::Bucket* bucket, bool append_flag, u32 now);
-u32 put_top(Share* share, u32 index, u32 tier, const ptop::Row* row, bool append_flag, u32 now);
-// names holds n names of 32 bytes; at most 8 are written.
-u32 put_names(Share* share, u32 index, const u8* names, u32 n, u32 slot, u32 now);
-bool read_top(Share* share, u32 index, u32 tier, u32 slot, ptop::Row* out);
-bool read_energy(Share* share, u32 index, u32 tier, u32 slot, store::Energy* out);
-// Folds tier-0 buckets with a nonzero term and a slot in [start, end) among the newest min(filled, n, 1170).
-bool sum_buckets(Share* share, u32 index, u32 start, u32 end, u32 n, hstore::BucketSum* sum);
-// The tier's ring holds the slot (its newest record): the sum of tier 0 over that slot's interval.
-bool read_buckets(Share* share, u32 index, u32 tier, u32 slot, hstore::BucketSum* sum);
-u32 roll_up(Share* share, u32 index, u32 tier, u32 start, u32 now);
-bool is_carrying(const Share* share, u32 index);
-// Starts carrying the complete older term over: its machine table, fresh ring files without heads, inventories.
-u32 carry_over(Share* share, u32 term, u64 now_ms);
-// One carry-over step, bounded by the deadline, 1 MiB and the copy budget. Before the term is set up it tries the
-// set-up instead, at most once a second (7 while it waits for the next try).
-u32 step(Share* share, u32 now, u64 now_ms, u64 deadline_ms);
-u32 copy_chunk(Share* share, u64 length);
-u32 carry_ring(Share* share, bool copied);
-u32 remove_old_terms(Share* share);
-
-// ---- Reading for history answers.
-
-struct MachineRead {
-  u16 index;      // next physical index
-  u16 remaining;  // records remaining
-  u32 slot;       // next slot, 0xFFFFFFFF when nothing more in range
-};
-
-struct Column {
-  u8 machines;
-  u32 min[6], mean[6], max[6];
-  u64 rate[2];
-};
-
-struct Cursor {
-  u32 handle;
-  u32 type;
-  u32 start, end;
-  u32 oldest, filled;
-  u32 low, high, position;
-  u8 searching, done, full, cluster;
-  u32 interval, base, machine, count, phase;
-  i32 last_column;
-  u32 emit_column;
-  u32 next_at;  // the ring's next index when the cursor last looked, to follow a ring that moves under it
-  MachineRead reads[machines];
-  Column columns[32];
-};
-
-struct Answer {
-  hstore::AnswerHead head;
-  store::Bucket rows[max_answer_rows];
-};
-
-void open_reader(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor, hstore::AnswerHead* head);
-void open_cluster_reader(Share* share, u32 tier, u32 start, u32 end, Cursor* cursor, hstore::AnswerHead* head);
-void open_cursor(Share* share, u32 index, u32 type, u32 start, u32 end, Cursor* cursor);
-void open_top_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
-void open_energy_cursor(Share* share, u32 index, u32 tier, u32 start, u32 end, Cursor* cursor);
-// True when the answer is finished for this call: the range is done, or the answer is full (a new answer goes on
-// from the same cursor). Each call does about budget bytes of work; the host passes 16,384.
-bool read_range(Share* share, Cursor* cursor, Answer* answer, u32 budget);
-bool read_cluster(Share* share, Cursor* cursor, Answer* answer, u32 budget);
-bool read_records(Share* share, Cursor* cursor, u8* buffer, u32 buffer_bytes, u32* count, u32 budget);
-// Names from the first index on (counted from the oldest), 32 bytes each; unprintable bytes come back as '?'.
-u32 read_names(Share* share, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32 budget);
-u32 time_at(Share* share, u32 handle, u32 oldest, u32 position, u32 type);
-u32 seek_time(Share* share, Cursor* cursor, u32 budget);
-
-// ---- Self-test and the folder ring reader.
-
-struct Sample {
-  u64 requests;
-  u64 bytes;
-  bool valid;
-};
-
-// Verdicts: 0 pass, 1 fail, 2 inconclusive, 3 not a share. A "\\server\share" path is a share, and so is a folder on
-// a network mount (cifs, smb3, nfs), which is measured under its share name; any other folder is "not a share"
-// without touching the disk. The caching flags come from the client's mount of the share and the request and byte
-// counters from the client's statistics (platform/netshare.h); a share path that is not mounted fails.
-u32 selftest(mem::Bytes share_path, mem::Bytes test_base);
-bool caching_flags(mem::Bytes unc, u32* flags);
-bool smb_counters(mem::Bytes unc, u32 counter, u64* value);
-void smb_sample(mem::Bytes unc, bool writing, Sample* sample);
-u32 probe_writes(mem::Bytes unc, mem::Bytes test_file, bool writing);
-// Where a probe takes its counters: smb_sample, or a source of recorded statistics.
-struct CounterSource {
-  void (*take)(void* context, mem::Bytes unc, bool writing, Sample* sample);
-  void* context;
-};
-// probe_writes with the counters from the source.
-u32 probe_counted(mem::Bytes unc, mem::Bytes test_file, bool writing, const CounterSource* source);
-u32 probe(mem::Bytes unc, mem::Bytes test_file, bool writing);
-
-struct FolderRing {
-  u64 file;
-  store::RingHead head;
-  u32 oldest;
-  u32 low, high, position;
-  u32 start, end;
-  u8 searching, done;
-};
-// Opening leaves done set: the caller sets low 0, high = the filled count, position 0, the range, searching on and
-// done = (filled count is 0).
-bool open_folder_ring(FolderRing* reader, mem::Bytes folder, u32 type, const auth::KeyState* key);
-bool read_folder_buckets(FolderRing* reader, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget);
-u32 folder_time_at(FolderRing* reader, u32 position);
-void close_folder_ring(FolderRing* reader);
 
 }  // namespace share

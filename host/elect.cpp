@@ -3,6 +3,8 @@
 #include "base/bits.h"
 #include "base/fmt.h"
 #include "history/hstore.h"
+#include "history/shareprobe.h"
+#include "host/hubshare.h"
 
 namespace elect {
 

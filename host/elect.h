@@ -19,7 +19,7 @@
 #include "cluster/proto.h"
 #include "history/share.h"
 #include "history/store.h"
-#include "host/hub.h"
+#include "host/hubloop.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
 #include "platform/sock.h"

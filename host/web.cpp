@@ -3,7 +3,7 @@
 #include "base/bits.h"
 #include "base/fmt.h"
 #include "cluster/proto.h"
-#include "host/hub.h"
+#include "host/hubloop.h"
 
 namespace web {
 

@@ -2,7 +2,7 @@
 
 #include "cluster/agent.h"
 #include "cluster/cluster.h"
-#include "host/hub.h"
+#include "host/hubloop.h"
 #include "cluster/lease.h"
 #include "internet/request.h"
 #include "mcp/mcp.h"

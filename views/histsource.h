@@ -9,7 +9,7 @@
 // that the shown range needs the link open.
 #include "base/mem.h"
 #include "history/hist.h"
-#include "history/share.h"
+#include "history/shareread.h"
 #include "history/store.h"
 
 namespace machine {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "cluster/agentupdate.h"
-#include "host/hub.h"
+#include "host/hubloop.h"
 #include "host/linuxfeed.h"
 #include "tests/host/build_fixture.h"
 

@@ -9,6 +9,9 @@
 
 #include "cluster/auth.h"
 #include "history/share.h"
+#include "history/shareprobe.h"
+#include "history/shareread.h"
+#include "history/sharering.h"
 #include "tests/support/testutil.h"
 
 namespace sharetest {

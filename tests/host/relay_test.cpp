@@ -12,7 +12,7 @@
 
 #include "base/bits.h"
 #include "cluster/peer.h"
-#include "host/hub.h"
+#include "host/hubloop.h"
 #include "host/web.h"
 #include "tests/host/rig.h"
 #include "tests/platform/harness.h"

@@ -11,7 +11,7 @@
 #include "cluster/auth.h"
 #include "cluster/peer.h"
 #include "cluster/proto.h"
-#include "host/hub.h"
+#include "host/hubshare.h"
 
 namespace rig {
 

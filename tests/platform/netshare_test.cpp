@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "history/share.h"
+#include "history/shareprobe.h"
 #include "history/store.h"
 #include "platform/netshare.h"
 #include "tests/support/testutil.h"

@@ -1,0 +1,432 @@
+#include "history/shareread.h"
+
+#include "base/bits.h"
+#include "history/hist.h"
+#include "history/sharefile.h"
+
+namespace share {
+namespace {
+
+constexpr u32 none = 0xFFFFFFFFu;
+constexpr u32 probe_work = 2048;
+
+u32 read_cost(u64 bytes) { return bytes > probe_work ? static_cast<u32>(bytes) : probe_work; }
+
+u32 physical(u32 oldest, u32 position, u32 type) { return store::slot_of(oldest, position, type); }
+
+// The host appends between the calls of one answer: when the ring moved on, the positions that counted from the
+// oldest record move back with it, so the cursor keeps pointing at the same records instead of newer ones that
+// took their place.
+void follow(const Share* s, Cursor* c) {
+  if (c->done || c->cluster) return;
+  RingCounters rc = s->counters[c->handle];
+  u32 oldest = store::oldest(rc.next, rc.filled, c->type);
+  u32 shift = static_cast<u32>((u64{oldest} + store::modulus(c->type) - c->oldest) % store::modulus(c->type));
+  c->oldest = oldest;
+  c->filled = rc.filled;
+  c->low -= bits::min32(c->low, shift);
+  c->high -= bits::min32(c->high, shift);
+  c->position -= bits::min32(c->position, shift);
+  if (c->high > c->filled) c->high = c->filled;
+}
+
+}  // namespace
+
+void open_cursor(Share* s, u32 index, u32 type, u32 start, u32 end, Cursor* c) {
+  zero(c, sizeof *c);
+  c->last_column = -1;
+  bool valid = index < s->count && type < ring_types && (s->flags & leased);
+  c->handle = valid ? handle_of(index, type) : 0;
+  c->type = valid ? type : 0;
+  c->start = start;
+  c->end = end;
+  if (!valid) {
+    c->done = 1;
+    return;
+  }
+  RingCounters rc = s->counters[c->handle];
+  c->oldest = store::oldest(rc.next, rc.filled, type);
+  c->filled = rc.filled;
+  c->high = rc.filled;
+  c->searching = 1;
+}
+
+void open_reader(Share* s, u32 index, u32 tier, u32 start, u32 end, Cursor* c, hstore::AnswerHead* head) {
+  bool valid = index < s->count && tier < 3;
+  open_cursor(s, valid ? index : machines, tier, start, end, c);
+  zero(head, sizeof *head);
+  head->tier = static_cast<u8>(tier);
+  if (valid) __builtin_memcpy(head->id, s->ids[index], 16);
+}
+
+void open_top_cursor(Share* s, u32 index, u32 tier, u32 start, u32 end, Cursor* c) {
+  open_cursor(s, tier < 3 ? index : machines, store::ring_p0 + tier, start, end, c);
+}
+
+void open_energy_cursor(Share* s, u32 index, u32 tier, u32 start, u32 end, Cursor* c) {
+  open_cursor(s, tier < 3 ? index : machines, store::ring_e0 + tier, start, end, c);
+}
+
+void open_cluster_reader(Share* s, u32 tier, u32 start, u32 end, Cursor* c, hstore::AnswerHead* head) {
+  zero(c, sizeof *c);
+  zero(head, sizeof *head);
+  bool valid = tier < 3 && (s->flags & leased);
+  c->cluster = 1;
+  c->type = valid ? tier : 0;
+  c->start = start;
+  c->end = end;
+  c->interval = hstore::interval(c->type);
+  c->count = valid ? s->count : 0;
+  c->last_column = -1;
+  c->done = valid ? 0 : 1;
+  head->tier = static_cast<u8>(tier);
+  head->scope = 1;
+}
+
+u32 time_at(Share* s, u32 handle, u32 oldest, u32 position, u32 type) {
+  u8 b[8];
+  u64 n = 0;
+  u32 r = fs::io_read_at(s->rings[handle], store::record_at(type, physical(oldest, position, type)),
+                         mem::Slice{b, 8}, &n);
+  return r == fs::io_ok && n == 8 ? store::get32(b) : 0;
+}
+
+u32 seek_time(Share* s, Cursor* c, u32 budget) {
+  u32 work = 0;
+  while (!c->done && c->searching && c->low < c->high && work < budget) {
+    u32 mid = c->low + (c->high - c->low) / 2;
+    if (time_at(s, c->handle, c->oldest, mid, c->type) < c->start) {
+      c->low = mid + 1;
+    } else {
+      c->high = mid;
+    }
+    work += probe_work;
+  }
+  if (c->searching && c->low >= c->high) {
+    c->position = c->low;
+    c->searching = 0;
+  }
+  return work;
+}
+
+bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
+  if (c->cluster) return read_cluster(s, c, a, budget);
+  c->full = 0;
+  if (!(s->flags & leased)) c->done = 1;
+  follow(s, c);
+  u32 work = seek_time(s, c, budget);
+  const u32 cap = store::capacity(c->type);
+  while (!c->done && !c->searching && work < budget) {
+    if (a->head.rows >= max_answer_rows) {
+      if (c->position < c->filled) c->full = 1;
+      else c->done = 1;
+      break;
+    }
+    u32 at = physical(c->oldest, c->position, c->type);
+    u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), max_answer_rows - a->head.rows);
+    n = bits::min32(n, cap - at);
+    n = bits::min32(n, (budget - work) / store::bucket_bytes > 0 ? (budget - work) / store::bucket_bytes : 1);
+    n = bits::min32(n, copy_bytes / store::bucket_bytes);
+    u64 got = 0;
+    if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at),
+                                 mem::Slice{s->buffer, u64{n} * store::bucket_bytes}, &got) != fs::io_ok ||
+        got != u64{n} * store::bucket_bytes) {
+      c->done = 1;
+      break;
+    }
+    for (u32 i = 0; i < n; ++i) {
+      if (store::get32(s->buffer + i * store::bucket_bytes) > c->end) {
+        c->done = 1;
+        break;
+      }
+      store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &a->rows[a->head.rows++]);
+    }
+    c->position += n;
+    work += read_cost(u64{n} * store::bucket_bytes);
+  }
+  return c->done || c->full;
+}
+
+bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count, u32 budget) {
+  *count = 0;
+  if (!(s->flags & leased)) c->done = 1;
+  follow(s, c);
+  u32 work = seek_time(s, c, budget);
+  if (c->done || c->searching) return c->done;
+  u32 bytes = store::record_bytes(c->type), at = physical(c->oldest, c->position, c->type);
+  u32 left = budget > work ? budget - work : 0;
+  u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), store::capacity(c->type) - at);
+  n = bits::min32(bits::min32(n, left / bytes > 0 ? left / bytes : 1), buffer_bytes / bytes);
+  u64 got = 0;
+  if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at), mem::Slice{buffer, u64{n} * bytes},
+                               &got) != fs::io_ok || got != u64{n} * bytes) {
+    c->done = 1;
+    return true;
+  }
+  u32 k = 0;
+  while (k < n && store::get32(buffer + k * bytes) <= c->end) ++k;
+  *count = k;
+  c->position += n;
+  if (k < n || c->position >= c->filled) c->done = 1;
+  return c->done;
+}
+
+u32 read_names(Share* s, u32 index, u32 first, u8* buffer, u32 buffer_bytes, u32 budget) {
+  if (index >= s->count || !(s->flags & leased)) return 0;
+  u32 h = handle_of(index, store::ring_names);
+  RingCounters rc = s->counters[h];
+  if (first >= rc.filled) return 0;
+  const u32 type = store::ring_names;
+  u32 at = physical(store::oldest(rc.next, rc.filled, type), first, type);
+  u32 n = bits::min32(bits::min32(rc.filled - first, store::capacity(type) - at), buffer_bytes / 32);
+  n = bits::min32(bits::min32(n, budget / store::name_bytes > 0 ? budget / store::name_bytes : 1),
+                  copy_bytes / store::name_bytes);
+  u64 got = 0;
+  u64 want = u64{n} * store::name_bytes;
+  u32 io = n == 0 ? fs::io_failed : fs::io_read_at(s->rings[h], store::record_at(type, at), {s->buffer, want}, &got);
+  if (io != fs::io_ok || got != want) return 0;
+  // Names come from agents: a byte a viewer would refuse is shown as '?' instead of spoiling the whole answer.
+  for (u32 i = 0; i < n; ++i) {
+    const u8* from = s->buffer + i * store::name_bytes + 8;
+    for (u32 j = 0; j < 32; ++j) {
+      u8 ch = from[j];
+      buffer[i * 32 + j] = ch == 0 || (ch >= 0x20 && ch < 0x7F) ? ch : '?';
+    }
+  }
+  return n;
+}
+
+namespace {
+
+u32 column_of(const Cursor* c, u32 slot) { return slot < c->base ? 0 : (slot - c->base) / c->interval; }
+
+void pick_window(Cursor* c) {
+  u32 base = none;
+  for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, c->reads[m].slot);
+  if (base == none) {
+    c->done = 1;
+    return;
+  }
+  c->base = base;
+  zero(c->columns, sizeof c->columns);
+  c->machine = 0;
+  c->last_column = -1;
+  c->phase = 1;
+}
+
+// Positioning: finds each machine's first record at or after the start, a bounded number of probes per call.
+u32 position_machine(Share* s, Cursor* c, u32 budget, u32 work) {
+  u32 m = c->machine, h = handle_of(m, c->type);
+  if (!c->searching) {
+    RingCounters rc = s->counters[h];
+    c->handle = h;
+    c->oldest = store::oldest(rc.next, rc.filled, c->type);
+    c->filled = rc.filled;
+    c->low = 0;
+    c->high = rc.filled;
+    c->searching = 1;
+  }
+  work += seek_time(s, c, budget - work);
+  if (c->searching) return work;
+  MachineRead r{0, 0, none};
+  if (c->position < c->filled) {
+    u32 slot = time_at(s, h, c->oldest, c->position, c->type);
+    work += probe_work;
+    if (slot <= c->end) {
+      r.index = static_cast<u16>(physical(c->oldest, c->position, c->type));
+      r.remaining = static_cast<u16>(c->filled - c->position);
+      r.slot = slot;
+    }
+  }
+  c->reads[m] = r;
+  c->machine++;
+  if (c->machine >= c->count) pick_window(c);
+  return work;
+}
+
+void fold_column(Column* col, const store::Bucket* b) {
+  col->machines++;
+  for (u32 k = 0; k < 6; ++k) {
+    col->min[k] += b->min[k];
+    col->mean[k] += b->mean[k];
+    col->max[k] += b->max[k];
+  }
+  for (u32 k = 0; k < 2; ++k) col->rate[k] += hstore::rate_of(b->mean[6 + k]);
+}
+
+// Gathering: folds one machine's buckets of the window into their columns, the first bucket of each column only.
+u32 gather_machine(Share* s, Cursor* c) {
+  MachineRead* r = &c->reads[c->machine];
+  const u32 cap = store::capacity(c->type);
+  bool next_machine = r->slot == none || column_of(c, r->slot) >= 32;
+  u32 cost = 0;
+  if (!next_machine) {
+    u32 k = bits::min32(bits::min32(r->remaining, 32), cap - r->index);
+    u64 got = 0;
+    u32 io = fs::io_read_at(s->rings[handle_of(c->machine, c->type)], store::record_at(c->type, r->index),
+                            mem::Slice{s->buffer, u64{k} * store::bucket_bytes}, &got);
+    cost = read_cost(u64{k} * store::bucket_bytes);
+    if (k == 0 || io != fs::io_ok || got != u64{k} * store::bucket_bytes) {
+      *r = MachineRead{0, 0, none};
+      next_machine = true;
+    }
+    for (u32 i = 0; !next_machine && i < k; ++i) {
+      store::Bucket b;
+      store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &b);
+      r->slot = b.slot > c->end ? none : b.slot;
+      if (r->slot == none || column_of(c, b.slot) >= 32) {
+        next_machine = true;
+        break;
+      }
+      i32 col = static_cast<i32>(column_of(c, b.slot));
+      if (col != c->last_column) fold_column(&c->columns[col], &b);
+      c->last_column = col;
+      r->index = static_cast<u16>((r->index + 1u) % cap);
+      if (--r->remaining == 0) {
+        r->slot = none;
+        next_machine = true;
+      }
+    }
+  }
+  if (next_machine) {
+    c->machine++;
+    c->last_column = -1;
+    if (c->machine >= c->count) {
+      c->phase = 2;
+      c->emit_column = 0;
+    }
+  }
+  return cost;
+}
+
+u16 mean_of(u64 sum, u32 k) {
+  u64 v = (sum + k / 2) / k;
+  return static_cast<u16>(v > 0xFFFF ? 0xFFFF : v);
+}
+
+// Emitting: one row per column that any machine folded into; the means of the machines for levels, the sum of
+// the rates.
+void emit_columns(Cursor* c, Answer* a) {
+  for (; c->emit_column < 32; ++c->emit_column) {
+    const Column* col = &c->columns[c->emit_column];
+    if (col->machines == 0) continue;
+    if (a->head.rows >= max_answer_rows) {
+      c->full = 1;
+      return;
+    }
+    store::Bucket* row = &a->rows[a->head.rows++];
+    zero(row, sizeof *row);
+    row->slot = c->base + c->emit_column * c->interval;
+    for (u32 k = 0; k < 6; ++k) {
+      row->min[k] = mean_of(col->min[k], col->machines);
+      row->mean[k] = mean_of(col->mean[k], col->machines);
+      row->max[k] = mean_of(col->max[k], col->machines);
+    }
+    for (u32 k = 0; k < 2; ++k) {
+      u16 code = hstore::rate_code(bits::min64(col->rate[k], 0xFFFFFFFFu));
+      row->min[6 + k] = row->mean[6 + k] = row->max[6 + k] = code;
+    }
+  }
+  pick_window(c);
+}
+
+}  // namespace
+
+bool read_cluster(Share* s, Cursor* c, Answer* a, u32 budget) {
+  c->full = 0;
+  if (!(s->flags & leased)) c->done = 1;
+  if (!c->done && c->phase == 0 && c->count == 0) c->done = 1;
+  u32 work = 0;
+  while (!c->done && !c->full && work < budget) {
+    if (c->phase == 0) {
+      work = position_machine(s, c, budget, work);
+    } else if (c->phase == 1) {
+      work += gather_machine(s, c);
+    } else {
+      emit_columns(c, a);
+    }
+  }
+  return c->done || c->full;
+}
+
+// ---- The folder ring reader.
+
+bool open_folder_ring(FolderRing* r, mem::Bytes folder, u32 type, const auth::KeyState* key) {
+  zero(r, sizeof *r);
+  r->done = 1;
+  store::Path p;
+  store::path_set(&p, folder);
+  store::path_join(&p, store::ring_name(type));
+  if (p.overflow || type >= ring_types || fs::io_open_read(text(p), &r->file) != fs::io_ok) return false;
+  u8 b[65];
+  u64 n = 0, size = 0;
+  store::RingHead h;
+  bool ok = fs::io_size(r->file, &size) == fs::io_ok && size == store::ring_bytes(type) &&
+            fs::io_read_at(r->file, 0, mem::Slice{b, 64}, &n) == fs::io_ok && n == 64 &&
+            store::decode_head(key, mem::Bytes(b, 64), &h) == 1 && h.type == type;
+  if (!ok) {
+    fs::io_close(&r->file);
+    return false;
+  }
+  r->head = h;
+  r->oldest = store::oldest(h.next, h.filled, type);
+  return true;
+}
+
+u32 folder_time_at(FolderRing* r, u32 position) {
+  u8 b[8];
+  u64 n = 0;
+  u32 type = r->head.type;
+  bool ok = fs::io_read_at(r->file, store::record_at(type, physical(r->oldest, position, type)), mem::Slice{b, 8},
+                           &n) == fs::io_ok && n == 8;
+  return ok ? store::get32(b) : 0;
+}
+
+bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget) {
+  u32 work = 0;
+  while (!r->done && r->searching && r->low < r->high && work < budget) {
+    u32 mid = r->low + (r->high - r->low) / 2;
+    if (folder_time_at(r, mid) < r->start) {
+      r->low = mid + 1;
+    } else {
+      r->high = mid;
+    }
+    work += store::bucket_bytes;
+  }
+  if (r->searching && r->low >= r->high) {
+    r->position = r->low;
+    r->searching = 0;
+  }
+  const u32 type = r->head.type, cap = store::capacity(type);
+  while (!r->done && !r->searching && work < budget) {
+    u32 at = physical(r->oldest, r->position, type);
+    u32 n = bits::min32(r->head.filled - bits::min32(r->position, r->head.filled), cap - at);
+    u32 left = (budget - work) / store::bucket_bytes;
+    n = bits::min32(bits::min32(n, left > 0 ? left : 1), buffer_bytes / store::bucket_bytes);
+    u64 got = 0;
+    if (n == 0 || fs::io_read_at(r->file, store::record_at(type, at), mem::Slice{buffer, u64{n} * store::bucket_bytes},
+                                 &got) != fs::io_ok || got != u64{n} * store::bucket_bytes) {
+      r->done = 1;
+      break;
+    }
+    for (u32 i = 0; i < n; ++i) {
+      store::Bucket b;
+      store::decode_bucket(mem::Bytes(buffer, got), u64{i} * store::bucket_bytes, &b);
+      if (b.slot > r->end) {
+        r->done = 1;
+        break;
+      }
+      hist::fold(table, &b);  // counts what it folds into the table
+    }
+    r->position += n;
+    work += n * store::bucket_bytes;
+  }
+  return r->done;
+}
+
+void close_folder_ring(FolderRing* r) {
+  fs::io_close(&r->file);
+  r->done = 1;
+}
+
+}  // namespace share
