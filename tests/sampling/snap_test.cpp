@@ -6,20 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "platform/net.h"
-#include "platform/sysinfo.h"
 #include "sampling/model.h"
 #include "sampling/ntinfo.h"
 #include "sampling/rate.h"
 #include "tests/sampling/builders.h"
-#include "tests/sampling/machines.h"
 #include "tests/sampling/snap_pair.h"
 
 namespace {
@@ -36,35 +32,6 @@ std::string encoded(const std::vector<u8>& bytes, u64 total) {
 }
 
 mem::Bytes view(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
-
-// A live report whose pair carries no TCP owners counts the connections of the ten processes it lists, and only
-// theirs: on the fixture machine pid 1500 holds two IPv4 rows and pid 1 one IPv6 row.
-TEST(SnapReport, CountsTheConnectionsOfTheListedProcesses) {
-  sysinfo::Reader* r = sysinfo::open(machines::bytes(machines::fixture("laptop")));
-  ASSERT_NE(r, nullptr);
-  ASSERT_TRUE(net::defer_owners(r));
-  std::vector<u8> buffer(1 << 14);
-  u32 size = 0;
-  ASSERT_EQ(net::tcp_table(r, net::family_ipv4, mem::Slice{buffer.data(), buffer.size()}, &size), 0u);
-  ASSERT_EQ(net::tcp_table(r, net::family_ipv6, mem::Slice{buffer.data(), buffer.size()}, &size), 0u);
-  auto t = std::make_unique<model::ProcTable>();
-  model::table_init(t.get());
-  // (pid, cpu, tcp before): 1500 and 812 rank first, nine more follow, pid 1 ranks twelfth and is not listed.
-  std::vector<std::array<u32, 3>> rows = {{1, 10, 0}, {1500, 900, 0}, {812, 800, 7}};
-  for (u32 pid = 3001; pid <= 3009; ++pid) rows.push_back({pid, 500, 0});
-  for (const auto& [pid, cpu, tcp] : rows) {
-    const std::string name = "p" + std::to_string(pid);
-    const u32 row = model::proc_row(t.get(), model::proc_upsert(t.get(), pid, 0, 1, machines::bytes(name)));
-    t->cpu[row] = static_cast<u16>(cpu);
-    t->tcp[row] = static_cast<u16>(tcp);
-  }
-  snap::count_listed_connections(r, t.get());
-  EXPECT_EQ(t->tcp[model::proc_find_row(t.get(), 1500)], 2u);
-  EXPECT_EQ(t->tcp[model::proc_find_row(t.get(), 812)], 0u) << "its socket is in neither table";
-  EXPECT_EQ(t->tcp[model::proc_find_row(t.get(), 3001)], 0u);
-  EXPECT_EQ(t->tcp[model::proc_find_row(t.get(), 1)], 0u) << "a process the report does not list was looked into";
-  sysinfo::close(r);
-}
 
 TEST(SnapLine, EncodesPairsAndZeroRuns) {
   struct Case {
