@@ -32,6 +32,7 @@ struct World {
   std::unique_ptr<hub::Hub> h = std::make_unique<hub::Hub>();
   auth::KeyState key;
   const u16 version[3] = {0, 1, 81};
+  u8 pk[crypto_sign_PUBLICKEYBYTES];  // the release key the build is signed with
 
   World() {
     if (mkdtemp(folder) == nullptr || sodium_init() < 0) abort();
@@ -41,15 +42,20 @@ struct World {
     memcpy(build.data(), head, sizeof head);
     build[18] = 62;
     build[19] = 0;
-    u8 pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
+    u8 sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
     crypto_sign_keypair(pk, sk);
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(build.data()), build.size(), sk);
     sha256::sha256(mem::Bytes(reinterpret_cast<const u8*>(build.data()), build.size()), digest);
     u64 packed = remote_update::pack_version(0, 1, 81);
     u8 name[64], line[remote_update::sums_line_max];
     std::string n(reinterpret_cast<char*>(name), remote_update::build_name(packed, 1, mem::Slice{name, 64}));
     std::string f = folder;
     write(f + "/" + n, build);
+    // The release signature names the build's version, architecture and SHA-256 ("vimbrel-<version>-<arch>-linux").
+    const std::string rest = n.substr(8, n.size() - 8 - 6);
+    const size_t dash = rest.find('-');
+    std::string release = "vimbrel " + rest.substr(0, dash) + " " + rest.substr(dash + 1) + " ";
+    for (u8 b : digest) release += "0123456789abcdef"[b >> 4], release += "0123456789abcdef"[b & 15];
+    crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(release.data()), release.size(), sk);
     write(f + "/" + n + ".sig", std::string(reinterpret_cast<char*>(sig), sizeof sig));
     u32 len = remote_update::sums_line(digest, mem::Bytes(name, n.size()), mem::Slice{line, sizeof line});
     write(f + "/" + n + ".sha256", std::string(reinterpret_cast<char*>(line), len));
@@ -68,7 +74,7 @@ struct World {
   // One whole download; the bytes the session took.
   u64 download(remote_update::Session* s) {
     const u8 id[16] = {7};
-    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80));
+    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80), pk);
     u8 nonce[16] = {1};
     remote_update::send_hello(s, mem::Bytes(nonce, 16), true, 0);
     u8 challenge[32] = {9};
