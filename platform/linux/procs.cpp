@@ -537,7 +537,7 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
       const uint32_t fd = pid_of(name);
       if (fd < skip.size() && skip[fd]) return true;
       uint64_t inode = socket_of(folder, name, &denied);
-      if (inode && looks.seen.emplace(inode, Owner{pid, static_cast<uint32_t>(pid_of(name)), true}).second) {
+      if (inode && looks.seen.emplace(inode, Owner{pid, fd, true}).second) {
         sockets->push_back(inode);
       }
       // A process whose open files may be listed but not looked at (another user's, another container's).
