@@ -99,6 +99,7 @@ void post(Core* c, mem::Bytes path) {
   if (!command(c, web::cmd_post, mem::Bytes(both, 4 + path.len), frames)) return;
   viewer::sent(&c->link, frames.len);
   c->posting = 1;
+  c->post_due = bits::min64(c->now, c->next_post);  // earlier than planned when frames were waiting
   ++c->posts;
 }
 
@@ -118,7 +119,6 @@ void open_link(Core* c) {
 }
 
 void continue_link(Core* c) {
-  c->post_due = c->link.out_used ? c->now : bits::min64(c->now, c->next_post);
   viewer::idle(&c->link, c->now);  // a ping when nothing went for a while
   u8 path[38];
   link_path(c->link_id, path);
