@@ -32,6 +32,7 @@ struct World {
   std::unique_ptr<hub::Hub> h = std::make_unique<hub::Hub>();
   auth::KeyState key;
   const u16 version[3] = {0, 1, 81};
+  u8 release_key[crypto_sign_PUBLICKEYBYTES];  // the key whose signature the build carries
 
   World() {
     if (mkdtemp(folder) == nullptr || sodium_init() < 0) abort();
@@ -41,8 +42,8 @@ struct World {
     memcpy(build.data(), head, sizeof head);
     build[18] = 62;
     build[19] = 0;
-    u8 pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
-    crypto_sign_keypair(pk, sk);
+    u8 sk[crypto_sign_SECRETKEYBYTES], sig[crypto_sign_BYTES], digest[32];
+    crypto_sign_keypair(release_key, sk);
     crypto_sign_detached(sig, nullptr, reinterpret_cast<const u8*>(build.data()), build.size(), sk);
     sha256::sha256(mem::Bytes(reinterpret_cast<const u8*>(build.data()), build.size()), digest);
     u64 packed = remote_update::pack_version(0, 1, 81);
@@ -54,7 +55,7 @@ struct World {
     u32 len = remote_update::sums_line(digest, mem::Bytes(name, n.size()), mem::Slice{line, sizeof line});
     write(f + "/" + n + ".sha256", std::string(reinterpret_cast<char*>(line), len));
     linuxfeed::init(feed.get(), packed, mem::Bytes(reinterpret_cast<const u8*>(folder), strlen(folder)), mem::Bytes(),
-                    pk);
+                    release_key);
     const char secret[] = "cluster secret";
     auth::key_init(&key, mem::Bytes(reinterpret_cast<const u8*>(secret), sizeof secret - 1));
     hub::init(h.get(), &key, 7, version);
@@ -68,7 +69,8 @@ struct World {
   // One whole download; the bytes the session took.
   u64 download(remote_update::Session* s) {
     const u8 id[16] = {7};
-    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80));
+    remote_update::start_session(s, &key, id, remote_update::arch_x86_64, remote_update::pack_version(0, 1, 80),
+                                 release_key);
     u8 nonce[16] = {1};
     remote_update::send_hello(s, mem::Bytes(nonce, 16), true, 0);
     u8 challenge[32] = {9};
