@@ -41,8 +41,8 @@ mem::Bytes trimmed(mem::Bytes t) {
 
 void redraw(Core* c) { c->dirty = 1; }
 
-// New data from the host: drawn now when it is the first for the page shown or the last such frame is a second
-// old, else by the tick that reaches that second.
+// New data from the host: drawn now when it is the first for the page shown or the last such frame is
+// data_frame_ms old, else by the tick that reaches that time.
 void data_changed(Core* c) {
   if (c->data_paced && c->now < c->data_frame_at + data_frame_ms) {
     c->data_due = 1;
