@@ -43,8 +43,8 @@ mem::Bytes trimmed(mem::Bytes t) {
 
 void redraw(Core* c) { c->dirty = 1; }
 
-// New data from the host: drawn now when it is the first for the page shown or the last such frame is a second
-// old, else by the tick that reaches that second.
+// New data from the host: drawn now when it is the first for the page shown or the last such frame is
+// data_frame_ms old, else by the tick that reaches that time.
 void data_changed(Core* c) {
   if (c->data_paced && c->now < c->data_frame_at + data_frame_ms) {
     c->data_due = 1;
@@ -101,6 +101,7 @@ void post(Core* c, mem::Bytes path) {
   if (!command(c, web::cmd_post, mem::Bytes(both, 4 + path.len), frames)) return;
   viewer::sent(&c->link, frames.len);
   c->posting = 1;
+  c->post_due = bits::min64(c->now, c->next_post);  // earlier than planned when frames were waiting
   ++c->posts;
 }
 
@@ -120,7 +121,6 @@ void open_link(Core* c) {
 }
 
 void continue_link(Core* c) {
-  c->post_due = c->link.out_used ? c->now : bits::min64(c->now, c->next_post);
   viewer::idle(&c->link, c->now);  // a ping when nothing went for a while
   u8 path[38];
   link_path(c->link_id, path);

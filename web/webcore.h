@@ -67,7 +67,7 @@ struct Core {
   // The relay link.
   u8 link_state;
   u8 posting;     // a POST is out and its NET not back
-  u8 busy;        // the last answer carried frames
+  u8 busy;        // frames to send, a stored range asked and not answered, or the handshake going on
   u8 link_id[16];
   u64 next_post;  // when the next POST may go
   u64 post_due;   // when the POST that is out was due
