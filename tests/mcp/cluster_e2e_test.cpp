@@ -206,7 +206,7 @@ TEST(McpClusterEndToEnd, AnOfflineMachineIsAnsweredWithTheAgeOfItsLastData) {
   Result list = until(s, &id, "list_machines", "{}", 120, [](const Result& r) { return r.has("gone-node: offline"); });
   ASSERT_TRUE(list.has("gone-node: offline")) << list.text;
   // Some seconds more, so that the age of the data and the state's bound of 60 s differ plainly.
-  std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+  std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::seconds(12));
 
   for (const char* tool : {"machine_usage", "top_processes"}) {
     SCOPED_TRACE(tool);
@@ -219,10 +219,12 @@ TEST(McpClusterEndToEnd, AnOfflineMachineIsAnsweredWithTheAgeOfItsLastData) {
     long long age = age_in_text(r.text);
     EXPECT_TRUE(r.has(" ms ago (the machine is offline)\n")) << r.text;
     EXPECT_FALSE(r.has("at least")) << r.text;
-    // The host's history keeps 10 s slots and its clock counts whole seconds: the age is that of the slot the last
-    // data lie in, so it may pass the silence by up to a slot and a second.
-    EXPECT_GE(age, silent - 1000) << r.text;
-    EXPECT_LE(age, most + 11000) << r.text;
+    // The host's history keeps 10 s slots: the age is that of the slot the last data lie in, so it may pass the
+    // silence by up to a slot, and by the seconds an agent held back by a busy machine sampled before the kill. The
+    // host's clock is learnt in whole seconds at the accept, which a busy machine may take in seconds late; even so
+    // the age stays well above the state's bound of 60 s.
+    EXPECT_GE(age, silent - 6000) << r.text;
+    EXPECT_LE(age, most + 25000) << r.text;
     EXPECT_NE(r.structured.find("\"sample_age_ms\":" + std::to_string(age) + ","), std::string::npos) << r.structured;
     EXPECT_NE(r.structured.find(R"("machine":"gone-node","state":"offline")"), std::string::npos) << r.structured;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mcp/mcp.h"
+#include "mcp/writers.h"
 #include "tests/mcp/json_check.h"
 
 namespace {

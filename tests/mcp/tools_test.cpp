@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "cluster/cluster.h"
+#include "mcp/cluster_link.h"
+#include "mcp/cluster_tools.h"
+#include "mcp/local_tools.h"
 #include "mcp/mcp.h"
+#include "mcp/writers.h"
 #include "platform/os.h"
 #include "sampling/sysrec.h"
 #include "tests/mcp/json_check.h"
