@@ -209,7 +209,9 @@ TEST(WindowsConsole, CommandLineWords) {
 
 TEST(WindowsSystem, ClocksRandomVersionAndText) {
   u64 a = os::clock_ms(), t = os::ticks();
-  os::sleep_ms(20);
+  // The tick count moves in steps of the system's timer (about 16 ms, coarser under wine), so the sleep is long
+  // enough that a stale step cannot hide it.
+  os::sleep_ms(60);
   EXPECT_GE(os::clock_ms() - a, 15u);
   EXPECT_GT(os::ticks(), t);
   EXPECT_GT(os::filetime_now(), 130000000000000000ull);  // after 2012
