@@ -48,12 +48,15 @@ TEST(Clocks, MonotonicAndInAgreeingUnits) {
 }
 
 TEST(Clocks, FileTimeCountsFrom1601) {
-  time_t before = time(nullptr);
+  // The bounds come from the same precise wall clock: time() reads a coarse copy that can lag a tick behind, and at
+  // the turn of a second that lag made the upper bound fail.
+  timespec before, after;
+  clock_gettime(CLOCK_REALTIME, &before);
   u64 ft = os::filetime_now();
-  time_t after = time(nullptr);
+  clock_gettime(CLOCK_REALTIME, &after);
   const u64 offset = 11644473600ull;
-  EXPECT_GE(ft, (static_cast<u64>(before) + offset) * 10000000ull);
-  EXPECT_LT(ft, (static_cast<u64>(after) + 1 + offset) * 10000000ull);
+  EXPECT_GE(ft, (static_cast<u64>(before.tv_sec) + offset) * 10000000ull + static_cast<u64>(before.tv_nsec) / 100);
+  EXPECT_LE(ft, (static_cast<u64>(after.tv_sec) + offset) * 10000000ull + static_cast<u64>(after.tv_nsec) / 100);
 }
 
 TEST(Clocks, SleepLastsAtLeastItsTime) {
