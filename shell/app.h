@@ -3,8 +3,16 @@
 // instance and the hand-off to a running copy, the model carved from one arena, the start order of its parts, the
 // window class and the window, the loop, and the tear-down that always runs).
 //
-// The loop and input routing are in shell/loop, painting and the title strip in shell/title, DPI and the client
-// size in shell/dpi; all of them work on the one AppState that gui_main keeps on its stack.
+// The namespace app spans shell/; each file holds one side of the window, all working on the one AppState that
+// gui_main keeps on its stack:
+//   loop        the message loop and input dispatch      title       painting, the title strip, page dispatch
+//   dpi         DPI and the client size                  snap        moving, sizing, maximizing and snapping
+//   hitmap      geometry and the hit map                 widgets     text, fills, outlines and caption glyphs
+//   fields      the text fields' pointer and keys        rules       show command, modifiers, scroll arithmetic
+//   banner      the update banner and badge              quit        closing, and the window's side of an update
+//   driver      the test driver's messages               clipboard   the one clipboard writer
+//   pages       what Settings and Support share          texts       the fixed texts
+//   processes, machinespage, settings_page, support_page, replacement: the shell's side of those pages and rows
 #include "base/mem.h"
 #include "cluster/cluster.h"
 #include "drawing/draw.h"
