@@ -25,6 +25,10 @@ inline i64 greatest(i64 a, i64 b) { return a > b ? a : b; }
 inline i64 clamp(i64 v, i64 lo, i64 hi) { return v < lo ? lo : v > hi ? hi : v; }
 // a - b when b < a, else 0.
 inline u32 sub_sat32(u32 a, u32 b) { return select32(b < a, a - b, 0); }
+// Saturating: v cut to 32 bits stops at 0xFFFFFFFF; sums stop at the largest value of their width.
+inline u32 sat32(u64 v) { return min32(v, 0xFFFFFFFFu); }
+inline u32 add_sat32(u32 a, u64 b) { return select32(b >= u64{0xFFFFFFFFu} - a, 0xFFFFFFFFu, a + b); }
+inline u64 add_sat64(u64 a, u64 b) { return select64(a + b < a, ~u64{0}, a + b); }
 
 // Single-word bit operations; the bit index is taken modulo 64.
 

@@ -21,11 +21,11 @@ constexpr u32 full_share = 10000;
 // Below this much video memory of its own a GPU that also has shared memory is taken to work from the shared.
 constexpr u32 integrated_mib = 512;
 
-u32 add_sat(u32 a, u32 b) { return bits::min32(u64{a} + b, UINT32_MAX); }
+using bits::add_sat32;
 
 u32 sum_sat(const u32* values, u32 count) {
   u32 sum = 0;
-  for (u32 i = 0; i < count; ++i) sum = add_sat(sum, values[i]);
+  for (u32 i = 0; i < count; ++i) sum = add_sat32(sum, values[i]);
   return sum;
 }
 

@@ -1,5 +1,6 @@
 #include "history/hist.h"
 
+#include "base/bits.h"
 #include "history/hstore.h"
 #include "sampling/ring.h"
 
@@ -29,7 +30,7 @@ u32 max_of(const u8* v, u32 n) {
 u32 sum_sat(const u32* v, u32 n) {
   u64 s = 0;
   for (u32 i = 0; i < n; ++i) s += v[i];
-  return static_cast<u32>(s < u32_max ? s : u32_max);
+  return bits::sat32(s);
 }
 
 // Video memory in use and its total, in MiB, as the machine summary takes them.
@@ -42,8 +43,8 @@ void video_of(const ring::Row* row, const Totals* t, u32* used, u32* total) {
     u += shared ? row->gpu_shared_mib[i] : row->gpu_dedicated_mib[i];
     whole = shared ? (t->shared_mib[i] > whole ? t->shared_mib[i] : whole) : whole + t->dedicated_mib[i];
   }
-  *used = static_cast<u32>(u < u32_max ? u : u32_max);
-  *total = static_cast<u32>(whole < u32_max ? whole : u32_max);
+  *used = bits::sat32(u);
+  *total = bits::sat32(whole);
 }
 
 void add_energy(Table* t, u32 column, u64 energy, u32 seconds) {
@@ -304,7 +305,7 @@ u64 energy_total(const Table* t, u32* seconds) {
     energy += t->energy_sum[c];
     s += t->seconds[c];
   }
-  *seconds = static_cast<u32>(s < u32_max ? s : u32_max);
+  *seconds = bits::sat32(s);
   return energy;
 }
 
@@ -328,12 +329,11 @@ u32 percent(u64 a, u64 b) {
   return static_cast<u32>(p);
 }
 
-u32 add_sat(u32 a, u32 b) { return a > u32_max - b ? u32_max : a + b; }
 
 u32 mean(u64 sum, u64 count) {
   if (count == 0) return 0;
   u64 m = sum / count + (sum % count >= count - count / 2 ? 1 : 0);  // (sum + count / 2) / count without wrapping
-  return static_cast<u32>(m < u32_max ? m : u32_max);
+  return bits::sat32(m);
 }
 
 u64 energy_shown(u64 energy) {

@@ -5,6 +5,7 @@
 // two measures (or energy and power) per column. It asks for buckets chunk by chunk from the coarsest tier down,
 // folds the answers in, and scrolls as time passes. Column times are u32 seconds and the first column of a long
 // range can lie before the epoch, so every comparison with it is a modular difference.
+#include "base/bits.h"
 #include "base/mem.h"
 #include "history/store.h"
 
@@ -108,7 +109,7 @@ u32 most_avg(const Table* table, u32 slot);
 
 // Arithmetic.
 u32 percent(u64 a, u64 b);
-u32 add_sat(u32 a, u32 b);
+inline u32 add_sat(u32 a, u32 b) { return bits::add_sat32(a, b); }
 u32 mean(u64 sum, u64 count);
 inline u32 row_watts(u64 energy, u64 seconds) { return mean(energy, seconds); }
 // Energy for display from tenths of a joule: hundredths of a watt-hour below 10 Wh, tenths below 1,000 Wh, else

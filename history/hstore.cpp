@@ -114,11 +114,6 @@ u32 slot_time(u32 t, u32 tier) {
 
 u32 upper_index(u32 tier) { return tier >= 2 ? 1 : 0; }
 
-u32 add_sat(u32 a, u64 b) {
-  u64 sum = u64{a} + (b < u32_max ? b : u32_max);
-  return static_cast<u32>(sum < u32_max ? sum : u32_max);
-}
-
 void sum_clear(BucketSum* sum) {
   sum->count = 0;
   range_clear(sum->min, sum->max);

@@ -5,6 +5,7 @@
 // the writer which machines have something pending, so the per-sample work is a handful of array updates and
 // machines are found by their lowest set bit. This module also owns the tier intervals, the 16-bit rate code that
 // every history record uses for byte rates, and the fair picking of machines for writing.
+#include "base/bits.h"
 #include "base/mem.h"
 #include "base/rates.h"
 #include "history/store.h"
@@ -24,7 +25,7 @@ u32 upper_index(u32 tier);
 
 
 // min(a + min(b, 0xFFFFFFFF), 0xFFFFFFFF).
-u32 add_sat(u32 a, u64 b);
+inline u32 add_sat(u32 a, u64 b) { return bits::add_sat32(a, b); }
 inline u32 energy_add(u32 a, u64 b) { return add_sat(a, b); }
 
 // The accumulator of one bucket's worth of buckets: minima and maxima as stored (rate codes for measures 6-7) and

@@ -1,5 +1,6 @@
 #include "internet/internet.h"
 
+#include "base/bits.h"
 #include "base/fmt.h"
 #include "platform/fs.h"
 
@@ -10,7 +11,7 @@ namespace {
 constexpr u32 max_u32 = 0xFFFFFFFFu;
 constexpr u32 file_tests = 24;
 
-u32 add_sat(u32 a, u64 b) { return a + b > max_u32 ? max_u32 : u32(a + b); }
+using bits::add_sat32;
 
 bool starts_with(mem::Bytes text, mem::Bytes head) {
   return text.len >= head.len && mem::eq(mem::Bytes(text.ptr, head.len), head);
@@ -182,7 +183,7 @@ void day_roll(Schedule* s, u32 now) {
 
 void count_bytes(Schedule* s, u32 now, u32 bytes) {
   day_roll(s, now);
-  s->day_bytes = add_sat(s->day_bytes, bytes);
+  s->day_bytes = add_sat32(s->day_bytes, bytes);
 }
 
 bool budget_used(const Schedule* s, u32 now, u32 schedule) {
@@ -208,7 +209,7 @@ bool transfer_ok(Transfer t) { return t.status == 0 && t.bytes != 0 && t.micros 
 u32 kbps_of(u32 bytes, u32 micros) {
   if (micros == 0) return 0;
   u64 k = u64(bytes) * 8000 / micros;
-  return k > max_u32 ? max_u32 : u32(k);
+  return bits::sat32(k);
 }
 
 void schedule_init(Schedule* s, u32 now) {
@@ -275,7 +276,7 @@ void fail_later(Schedule* s, u32 now, u32 schedule) {
 void test_done(Schedule* s, TestTable* table, Transfer down, Transfer up, u32 error, u32 now, u32 schedule) {
   bool counted = transfer_ok(down) && transfer_ok(up);
   if (counted) put_test(table, now, kbps_of(down.bytes, down.micros), kbps_of(up.bytes, up.micros));
-  count_bytes(s, now, add_sat(add_sat(down.bytes, up.bytes), 50000));
+  count_bytes(s, now, add_sat32(add_sat32(down.bytes, up.bytes), 50000));
   s->last_error = error;
   s->flags |= flag_last_test_known;
   s->last_test = now;

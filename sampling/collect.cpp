@@ -20,7 +20,7 @@ constexpr u64 page = 4096;
 
 using bits::max64;
 using bits::min64;
-u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
+using bits::sat32;
 
 template <typename T>
 void zero(T* record) {

@@ -23,8 +23,8 @@ u16 rd16(mem::Bytes b, u64 position) {
   return static_cast<u16>(b.ptr[position] | (b.ptr[position + 1] << 8));
 }
 
-u64 add_sat(u64 a, u64 b) { return a > ~0ull - b ? ~0ull : a + b; }
-u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
+using bits::add_sat64;
+using bits::sat32;
 u8 printable(u16 unit) { return unit >= 32 && unit <= 126 ? static_cast<u8>(unit) : '?'; }
 bool is_good(u32 status) { return status == sysrec::counter_valid || status == sysrec::counter_new; }
 
@@ -274,7 +274,7 @@ u32 energy_decode(mem::Bytes items, u64 base, u32 count, u64 parts[4], u64 stamp
   for (u32 i = 0; i < 4; ++i) parts[i] = stamps[i] = 0;
   u32 mask = 0;
   each_part_item(items, base, count, [&](u32 part, u64 p) {
-    parts[part] = add_sat(parts[part], nonneg(static_cast<i64>(rd64(items, p + offsetof(RawItem, first)))));
+    parts[part] = add_sat64(parts[part], nonneg(static_cast<i64>(rd64(items, p + offsetof(RawItem, first)))));
     stamps[part] = rd64(items, p + offsetof(RawItem, stamp_low));
     mask |= 1u << part;
   });
@@ -309,7 +309,7 @@ u64 meter_milliwatt(mem::Bytes items, u64 base, u32 count) {
     if (!good_item(items, p, base, &name)) continue;
     if (mem::eq(name, mem::lit("_Total"))) continue;
     // The sum stays below none, so a huge reading is never taken for "no reading".
-    sum = bits::min64(add_sat(sum, nonneg(static_cast<i64>(rd64(items, p + offsetof(FmtItem, value))))), none - 1);
+    sum = bits::min64(add_sat64(sum, nonneg(static_cast<i64>(rd64(items, p + offsetof(FmtItem, value))))), none - 1);
     any = true;
   }
   return any ? sum : none;
@@ -414,7 +414,7 @@ u32 proc_fill(mem::Bytes b, u64 pos, u64 buffer_address, u64 boot_time, ProcWalk
   out->tcp[s] = 0;
   out->name_units[s] = rd16(b, pos + offsetof(ProcEntry, name_length)) / 2;
   out->name_offset[s] = rd64(b, pos + offsetof(ProcEntry, name_address)) - buffer_address;
-  out->cpu[s] = add_sat(rd64(b, pos + offsetof(ProcEntry, user_time)), rd64(b, pos + offsetof(ProcEntry, kernel_time)));
+  out->cpu[s] = add_sat64(rd64(b, pos + offsetof(ProcEntry, user_time)), rd64(b, pos + offsetof(ProcEntry, kernel_time)));
   out->working_set[s] = rd64(b, pos + offsetof(ProcEntry, working_set));
   out->private_bytes[s] = rd64(b, pos + offsetof(ProcEntry, private_bytes));
   out->read_bytes[s] = rd64(b, pos + offsetof(ProcEntry, read_bytes));

@@ -86,7 +86,6 @@ u64 ceil_of(u64 recip, u32 bits) { return (~0ull - (1ull << (bits - 1))) / bits:
 u64 span_recip(u64 span) { return bits::max64((10000ull << cpu_bits) / bits::max64(span, 1), 1); }
 
 u16 sat16(u64 x) { return x > 0xFFFF ? 0xFFFF : static_cast<u16>(x); }
-u32 sat32(u64 x) { return x > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(x); }
 
 void tick_make(u64 ticks_per_second, u64 interval_ms, u32 processors, Tick* tick) {
   tick->cpu_recip = cpu_recip(ticks_per_second, interval_ms, processors);

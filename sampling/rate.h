@@ -3,6 +3,7 @@
 // process rows costs one subtraction, one multiplication and one shift, with limits that keep every product inside
 // 64 bits and saturation of every result. Processor times are 100 ns ticks, intervals milliseconds, shares
 // hundredths of a percent (10,000 = 100 %), I/O rates KiB/s.
+#include "base/bits.h"
 #include "base/mem.h"
 #include "sampling/model.h"
 
@@ -46,7 +47,7 @@ u64 ceil_of(u64 recip, u32 bits);
 // Reciprocal for shares of a processor-time span (100 ns units).
 u64 span_recip(u64 span);
 u16 sat16(u64 x);
-u32 sat32(u64 x);
+using bits::sat32;
 void tick_make(u64 ticks_per_second, u64 interval_ms, u32 processors, Tick* tick);
 // (recip x min(delta, limit) + half) >> bits.
 u64 apply(u64 recip, u64 limit, u64 d, u32 bits);

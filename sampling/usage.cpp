@@ -10,7 +10,7 @@ namespace {
 constexpr u64 ticks_per_second = 10000000;
 constexpr u64 mib_limit = 1ull << 52;  // bytes whose MiB no longer fit 32 bits
 
-u64 add_sat(u64 a, u64 b) { return a + b < a ? ~0ull : a + b; }
+using bits::add_sat64;
 // Half-percent steps of a share in hundredths, at most 200.
 u8 level_of(u32 hundredths) { return static_cast<u8>(bits::min32((static_cast<u64>(hundredths) + 25) / 50, 200)); }
 u64 bit(u32 i) { return bits::bit_mask(i); }
@@ -42,7 +42,7 @@ struct CpuSums {
   u64 total, idle, busy_kernel, interrupt;
 };
 void cpu_one(RateState* st, const ntinfo::CpuColumns* c, u32 i, CpuSums* sum, u16* busy, u16* kernel) {
-  u64 total = add_sat(c->kernel[i], c->user[i]);
+  u64 total = add_sat64(c->kernel[i], c->user[i]);
   u64 busy_kernel = rate::delta(c->kernel[i], c->idle[i]);
   u64 on = st->has_previous;
   u64 d_total = bits::select64(on, rate::delta(total, st->total[i]), 0);
@@ -55,10 +55,10 @@ void cpu_one(RateState* st, const ntinfo::CpuColumns* c, u32 i, CpuSums* sum, u1
   st->idle[i] = c->idle[i];
   st->busy_kernel[i] = busy_kernel;
   st->interrupt[i] = c->interrupt[i];
-  sum->total = add_sat(sum->total, d_total);
-  sum->idle = add_sat(sum->idle, d_idle);
-  sum->busy_kernel = add_sat(sum->busy_kernel, d_kernel);
-  sum->interrupt = add_sat(sum->interrupt, d_interrupt);
+  sum->total = add_sat64(sum->total, d_total);
+  sum->idle = add_sat64(sum->idle, d_idle);
+  sum->busy_kernel = add_sat64(sum->busy_kernel, d_kernel);
+  sum->interrupt = add_sat64(sum->interrupt, d_interrupt);
 }
 
 void gpu_one(const collect::Sample* s, const gpu::Kept* kept, const gpu::Engines* e, u32 k, Usage* out,
@@ -177,7 +177,7 @@ void memory_pass(const collect::Sample* s, Usage* out, ring::Row* row) {
   for (u32 a = 4; a <= 6; ++a) {
     u64 v = 0;
     if (!single_value(s, a, &v)) flags |= standby_missing;
-    standby = add_sat(standby, v);
+    standby = add_sat64(standby, v);
   }
   over = over || modified >= mib_limit || standby >= mib_limit;
   out->modified = ntinfo::mib_of_bytes(modified);
@@ -447,7 +447,7 @@ void proc_gpu(const gpu::Section* s, const gpu::AdapterList* adapters, model::Pr
     u32 row = model::proc_find_row(t, s->memory_pid[m]);
     u8 a = s->memory_adapter[m];
     if (row >= model::rows || a >= gpu::adapters_max || kept.slot_of[a] >= gpu::kept_max) continue;
-    c->gpu_memory[row] = add_sat(c->gpu_memory[row], s->memory_bytes[m]);
+    c->gpu_memory[row] = add_sat64(c->gpu_memory[row], s->memory_bytes[m]);
     bits::set(t->gpu_present, row);
   }
 }
@@ -457,7 +457,7 @@ u64 cpu_total(const model::ProcTable* t, const ProcCounters* c) {
   u64 sum = 0;
   for (u32 r = 0; r < top; ++r) {
     u64 d = bits::is_set(t->fresh, r) ? 0 : rate::delta(c->cpu_time[r], t->prev_cpu[r]);
-    sum = add_sat(sum, d);
+    sum = add_sat64(sum, d);
   }
   return sum;
 }

@@ -1,5 +1,7 @@
 #include "views/overview.h"
 
+#include "base/bits.h"
+
 #include "drawing/chart.h"
 #include "drawing/curve.h"
 #include "views/plots.h"
@@ -24,7 +26,7 @@ i32 min_i(i32 a, i32 b) { return a < b ? a : b; }
 i32 max_i(i32 a, i32 b) { return a > b ? a : b; }
 i32 clamp_i(i32 v, i32 lo, i32 hi) { return v < lo ? lo : v > hi ? hi : v; }
 i16 to16(i64 v) { return static_cast<i16>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
-u32 sat32(u64 v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(v); }
+using bits::sat32;
 mem::Bytes bytes_of(const words::Text& t) { return mem::Bytes(t.bytes, t.len); }
 bool empty_rect(draw::Rect r) { return r.right <= r.left || r.bottom <= r.top; }
 bool ring_empty(const machine::Machine& m) { return m.ring.count == 0; }

@@ -68,6 +68,17 @@ TEST(Selects, MasksSelectsAndLimits) {
   struct Sub { u32 a, b, want; };
   for (Sub c : {Sub{5, 3, 2}, Sub{3, 5, 0}, Sub{4, 4, 0}, Sub{0, 0xFFFFFFFF, 0}, Sub{0xFFFFFFFF, 0, 0xFFFFFFFF}})
     EXPECT_EQ(bits::sub_sat32(c.a, c.b), c.want) << c.a << " - " << c.b;
+
+  // Sums stop at their width's top, also when the wide addend alone would wrap a 64-bit sum.
+  struct Add { u32 a; u64 b; u32 want; };
+  for (Add c : {Add{1, 2, 3}, Add{0xFFFFFFF0, 0xF, 0xFFFFFFFF}, Add{0xFFFFFFF0, 0x10, 0xFFFFFFFF}, Add{1, kAll, 0xFFFFFFFF},
+                Add{0, 0xFFFFFFFF, 0xFFFFFFFF}, Add{0, 0x100000000ull, 0xFFFFFFFF}})
+    EXPECT_EQ(bits::add_sat32(c.a, c.b), c.want) << c.a << " + " << c.b;
+  EXPECT_EQ(bits::add_sat64(kAll - 1, 1), kAll);
+  EXPECT_EQ(bits::add_sat64(kAll, 1), kAll);
+  EXPECT_EQ(bits::add_sat64(2, 3), 5u);
+  EXPECT_EQ(bits::sat32(0x100000000ull), 0xFFFFFFFFu);
+  EXPECT_EQ(bits::sat32(7), 7u);
 }
 
 TEST(WordBits, MasksAtTheEdges) {
