@@ -541,12 +541,12 @@ void add_to_poll(hub::Host* host) {
   }
 }
 
-u32 make_room(const Web* w, u32 address) {
+u32 make_room(const Web* w, u32 address, u32 now) {
   u32 pick = none, pick_rank = 0, from_address = 0, oldest_of_address = none;
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
     u32 rank = has(w->draining, c) ? 0 : !has(w->responding, c) ? 1 : 2;
-    if (rank == 1 && w->address[c] == address) {
+    if (rank == 1 && w->address[c] == address && bits::sub_sat32(now, w->accepted[c]) >= grace_units) {
       ++from_address;
       if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
     }
@@ -559,13 +559,30 @@ u32 make_room(const Web* w, u32 address) {
   return (~w->busy & bits::low_mask(clients)) != 0 ? none : pick;
 }
 
+namespace {
+
+// Every client still sending its request reads what has arrived; those whose request is now whole are answered.
+void read_waiting(hub::Host* host, u32 now) {
+  Web* w = host->web;
+  for (u64 m = w->busy & ~w->responding & ~w->draining; m != 0; m &= m - 1)
+    read_client(host, bits::word_first(m), now, host->wall);
+}
+
+}  // namespace
+
 void accept(hub::Host* host, u32 now) {
   Web* w = host->web;
   for (u32 n = 0; n < 4 * clients; ++n) {
     sock::Socket s = sock::invalid_socket;
     u32 peer = 0;
     if (sock::accept(w->listener, &s, &peer) != sock::done) return;
-    u32 gone = make_room(w, peer);
+    u32 gone = make_room(w, peer, now);
+    if (gone != none) {
+      // Requests that came in while the host was busy are read before a place is taken from a client still
+      // sending: closing on an unread request resets the connection, and a browser does not retry a new one.
+      read_waiting(host, now);
+      gone = make_room(w, peer, now);
+    }
     if (gone != none) {
       close_client(host, gone);
       ++w->evicted;

@@ -30,8 +30,10 @@ constexpr u32 client_units = 50, link_units = 100;
 // A client has 1 s for its whole request head; after an error answer its leftover bytes are read and dropped for
 // at most 1 s, so that the close is an orderly one and the client sees the answer, not a reset.
 constexpr u32 head_units = 10, drain_units = 10;
-// Clients from one address still sending their request: a further one takes the place of its oldest.
-constexpr u32 clients_per_address = 2;
+// Clients from one address still sending their request: a further one takes the place of its oldest. One
+// accepted in the last grace units (200 ms) is not counted: a browser opens several connections at once and sends
+// each request a moment after its connect, and closing such a one before its request came would reset it.
+constexpr u32 clients_per_address = 2, grace_units = 2;
 // Bytes of leftovers read and dropped after an error answer, at most.
 constexpr u32 drain_max = 262144;
 constexpr u32 none = 0xFFFFFFFF;
@@ -219,9 +221,9 @@ void client_io(hub::Host* host, u32 client, u32 events, u32 now, u32 wall);
 void upkeep(hub::Host* host, u32 now);
 void close_client(hub::Host* host, u32 client);
 // The client to close for a newcomer from the address: with clients_per_address of that address still sending
-// their requests, the oldest of those; with every slot busy, one draining, else one still sending its request,
+// their requests past their grace, the oldest of those; with every slot busy, one draining, else one still sending its request,
 // else one being answered, the longest without progress first. none when the newcomer finds a free slot as it is.
-u32 make_room(const Web* web, u32 address);
+u32 make_room(const Web* web, u32 address, u32 now);
 // Every client and the listener. The links' member slots belong to the host, which frees them itself.
 void close(hub::Host* host);
 // Builds the head (placed bytes follow it) and starts sending.

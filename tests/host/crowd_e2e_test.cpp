@@ -235,3 +235,50 @@ TEST(CrowdedDashboard, APageLoadsWhileSlowClientsHoldTheDashboard) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the server sent on the connection until it closed it, or "reset" when it reset it; waits at most 10 s.
+std::string answer_of(int fd) {
+  std::string got;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    pollfd pf{fd, POLLIN, 200};
+    if (poll(&pf, 1, 200) <= 0) continue;
+    char buffer[4096];
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0) return got;
+    if (n < 0 && errno == ECONNRESET) return "reset";
+    if (n > 0) got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// A browser opens connections ahead of its requests. When the host is busy while they arrive, it finds the
+// requests and a further connection from the same address waiting together, and must answer every one: a
+// connection closed on an unread request is reset, and the browser shows the resource as failed.
+TEST(CrowdedDashboard, RequestsThatArriveWhileTheHostIsBusyAreAllAnswered) {
+  net::HostRun h(true);
+  ASSERT_TRUE(h.listening()) << h.p.out();
+  const std::string request = "GET /manifest.webmanifest HTTP/1.1\r\nHost: vimbrel\r\n\r\n";
+  std::vector<int> fds;
+  for (int i = 0; i < 2; ++i) fds.push_back(open_from(loopback(0, 1), h.web));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both accepted, both still to send
+  kill(h.p.pid, SIGSTOP);
+  for (int i = 0; i < 3; ++i) {
+    if (i == 2) fds.push_back(open_from(loopback(0, 1), h.web));
+    pollfd pf{fds[i], POLLOUT, 0};
+    poll(&pf, 1, 1000);
+    EXPECT_EQ(::send(fds[i], request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(h.p.pid, SIGCONT);
+  for (size_t i = 0; i < fds.size(); ++i) {
+    std::string got = answer_of(fds[i]);
+    EXPECT_EQ(got.substr(0, 12), "HTTP/1.1 200") << "connection " << i << ": " << got.substr(0, 40);
+    ::close(fds[i]);
+  }
+  EXPECT_FALSE(h.p.ended(0)) << h.p.out();
+}
+
+}  // namespace
