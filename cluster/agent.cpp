@@ -94,9 +94,15 @@ u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes ke
   return run(&s);
 }
 
+u8 update_arch_of(u8 family, mem::Bytes machine) {
+  return family == os::family_linux ? remote_update::arch_of(machine) : 0;
+}
+
 u8 update_arch() {
+  os::WindowsVersion system;
+  os::windows_version(&system);  // fills the family whatever else the system answers
   u8 machine[64];
-  return remote_update::arch_of(mem::Bytes(machine, os::machine_word(machine)));
+  return update_arch_of(system.family, mem::Bytes(machine, os::machine_word(machine)));
 }
 
 u32 run(const Start* s) {

@@ -103,8 +103,12 @@ static_assert(sizeof(AgentState) + 64 <= state_size, "the agent's state fits its
 u32 main(mem::Bytes target, mem::Bytes local, u16 a, u16 b, u16 c, mem::Bytes key_path,
          const cluster::PublishSettings* settings, u32 id_state, cluster::ShareBeacon share_beacon,
          ReleaseKey release_key);
-// This machine's architecture code for the self-update (remote_update's codes); 0 when it has none.
+// This machine's architecture code for the self-update (remote_update's codes); 0 when it has none. Hosts serve
+// Linux builds only, so an agent of another system has none: it tells its host that it cannot be updated, and never
+// asks for a build it could not run.
 u8 update_arch();
+// The same for a system family (os::family_*) and the machine's processor word.
+u8 update_arch_of(u8 family, mem::Bytes machine);
 // The mode; returns the exit code.
 u32 run(const Start* start);
 

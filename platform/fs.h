@@ -65,6 +65,11 @@ enum : u32 { create_new = 1, create_always = 2, open_existing = 3, open_always =
 // "\\?\X:" 6, other "\\?\" 4; "\\server\share\" and "\\?\UNC\server\share\" up to the first character after the
 // share and its separators; any other path 0.
 u64 root_length(mem::Bytes path);
+// True when the path names a place whatever the current folder and drive: on Linux it begins with "/"; on Windows
+// (windows_absolute, a rule that needs no system) a drive letter, a colon and a separator, or a share with its server
+// and share names ("\\server\share\..."), either also behind "\\?\" ("\\?\C:\...", "\\?\UNC\server\share\...").
+bool absolute(mem::Bytes path);
+bool windows_absolute(mem::Bytes path);
 
 // ---- Whole files.
 

@@ -270,6 +270,10 @@ u32 peek_message(Thread* t, Msg* out, Handle window, u32 first, u32 last, bool r
 void pump(Thread* t);
 // The number a registered message name gives, the same in every process: 0xC000 + FNV-1a-32(name) mod 0x3FFF.
 u32 register_message(mem::Bytes name);
+// Lets the message through the window's message filter, so that a process of a lower integrity level (a second
+// start that is not elevated, when this window is) may post it to the window: 1 when it worked. Nothing filters
+// posted messages on Linux, so there it always works.
+u32 allow_message(Handle window, u32 message);
 
 // ---- Timers
 

@@ -23,7 +23,7 @@ void close(Lock* record) {
 
 u32 wake_message() { return win::register_message(wake_name()); }
 
-u32 allow_message(win::Handle, u32) { return 1; }
+u32 allow_message(win::Handle window, u32 message) { return win::allow_message(window, message); }
 
 u32 post_wake(mem::Bytes class_name, u32 message) {
   u32 posted = 0;

@@ -22,7 +22,7 @@ void lock(Lock* record, mem::Bytes name);
 void close(Lock* record);
 // The registered number of the wake message.
 u32 wake_message();
-// Lets the message through the window's message filter. Nothing filters posted messages here, so it always works.
+// Lets the message through the window's message filter: 1 when it worked (always on Linux, where nothing filters).
 u32 allow_message(win::Handle window, u32 message);
 // Posts the message (wParam and lParam 0) to every live window of the class: how many posts went through.
 u32 post_wake(mem::Bytes class_name, u32 message);

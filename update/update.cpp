@@ -277,15 +277,8 @@ mem::Bytes server_host() {
   return sub(origin, start, end);
 }
 
-// This system's builds, by the architecture the program was built for.
-#if defined(__aarch64__)
-#define VIMBREL_ARCH "aarch64"
-#else
-#define VIMBREL_ARCH "x86_64"
-#endif
-
-mem::Bytes build_arch() { return mem::lit(VIMBREL_ARCH); }
-mem::Bytes feed_path() { return mem::lit("/downloads/vimbrel/linux/" VIMBREL_ARCH "/latest.txt"); }
+mem::Bytes build_arch() { return mem::lit(VIMBREL_BUILD_ARCH); }
+mem::Bytes feed_path() { return mem::lit(VIMBREL_FEED_PATH); }
 
 Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
                    mem::Bytes version_text, mem::Bytes folder, u64 limit, u32 flags) {
@@ -463,8 +456,15 @@ void path_set(Path* p, mem::Bytes a, mem::Bytes b = mem::Bytes()) {
   p->bytes[p->len] = 0;
 }
 
-bool is_busy(u32 error) { return error == 16 || error == 26 || error == 11; }  // EBUSY, ETXTBSY, EAGAIN
-bool is_refused(u32 error) { return error == 13 || error == 1; }             // EACCES, EPERM
+// The system's error numbers read through the file layer's classes, so each system's own numbers count: a file in
+// use (or an operation that would have to wait) is busy; access denied is refused, but a file in use, a
+// write-protected medium or a folder in place of a file is not.
+bool is_busy(u32 error) {
+  return fs::io_error_class(error) == fs::io_in_use || fs::error_class(error) == fs::would_block;
+}
+bool is_refused(u32 error) {
+  return fs::error_class(error) == fs::denied && fs::io_error_class(error) == fs::io_denied;
+}
 
 // The retry rule around one file operation that answers an error number.
 template <typename Op>
@@ -512,9 +512,10 @@ u32 own_paths(Paths* out) {
   return make_paths(view(p), out);
 }
 
-// A path that is not absolute is refused: the update files must sit beside the program, wherever the caller runs.
+// A path that is not absolute on this system is refused: the update files must sit beside the program, wherever
+// the caller runs.
 u32 paths_for(mem::Bytes program, Paths* out) {
-  if (program.len == 0 || program.ptr[0] != '/') {
+  if (!fs::absolute(program)) {
     make_paths(mem::Bytes(), out);
     return 0;
   }
@@ -711,6 +712,10 @@ u32 download_mode(const Paths* paths) {
 
 }  // namespace
 
+bool may_not_create(u32 error) {
+  return is_refused(error) || fs::error_class(error) == fs::write_protected;
+}
+
 u32 create_download(Paths* paths) {
   // A leftover of an earlier try is removed first; the new file is then created exclusively, never through a link.
   u32 error = 0;
@@ -749,9 +754,7 @@ u32 download_release(const Config* config, Paths* paths, const Manifest* manifes
                      bool* staged, HttpResult* out) {
   *staged = false;
   *out = HttpResult{};
-  if (const u32 error = create_download(paths)) {
-    return error == 13 || error == 1 || error == 30 ? 0u : u32(reason_no_download_file);  // EACCES, EPERM, EROFS
-  }
+  if (const u32 error = create_download(paths)) return may_not_create(error) ? 0u : u32(reason_no_download_file);
   mem::Bytes url(text.ptr + manifest->url_start, manifest->url_end - manifest->url_start);
   u64 limit = config->limit ? config->limit : default_limit;
   u32 reason = 0;
@@ -780,7 +783,7 @@ u32 download_release(const Config* config, Paths* paths, const Manifest* manifes
 
 u32 install_reason(bool opened, u32 error) {
   if (opened) return 0;
-  return error == 2 || error == 20 ? install_no_new : install_intact;  // ENOENT, ENOTDIR
+  return fs::error_class(error) == fs::not_found ? install_no_new : install_intact;
 }
 
 i32 free_parking_slot(Paths* paths) {

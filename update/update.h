@@ -99,8 +99,25 @@ mem::Bytes built_in_feed_url();  // the origin followed by feed_path()
 mem::Bytes server_host();
 // What a build without a release key says where updates are shown: it does not update itself.
 inline mem::Bytes no_key_text() { return mem::lit("This build has no release key: it does not update itself"); }
-// The architecture word of this build: "x86_64" or "aarch64".
+// The word of the builds this one is replaced by, which a release's signature names: the processor of a Linux build
+// ("x86_64" or "aarch64", the words the cluster host serves its agents' builds under), or "windows-" and the
+// processor for a Windows build, so that no signature of one system's release passes for the other's.
 mem::Bytes build_arch();
+// The feed of this system's builds: a Linux build reads "/downloads/vimbrel/linux/<processor>/latest.txt", a Windows
+// build "/downloads/vimbrel/latest.txt" (the beta feeds end in "/latest-beta.txt" instead).
+#if defined(_WIN32) && defined(__aarch64__)
+#define VIMBREL_BUILD_ARCH "windows-aarch64"
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/latest.txt"
+#elif defined(_WIN32)
+#define VIMBREL_BUILD_ARCH "windows-x86_64"
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/latest.txt"
+#elif defined(__aarch64__)
+#define VIMBREL_BUILD_ARCH "aarch64"
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/aarch64/latest.txt"
+#else
+#define VIMBREL_BUILD_ARCH "x86_64"
+#define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/x86_64/latest.txt"
+#endif
 
 enum : u32 { flag_local = 1, flag_no_revocation = 2, flag_manifest_version = 4, flag_beta = 8 };
 
@@ -128,8 +145,7 @@ Config make_config(mem::Bytes version_text);
 // A configuration of the given fields, with no release key, no test certificates and the standard time-outs.
 Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
                    mem::Bytes version_text, mem::Bytes folder, u64 limit, u32 flags);
-// The feed path of this system's builds: "/downloads/vimbrel/linux/<architecture>/latest.txt".
-mem::Bytes feed_path();
+mem::Bytes feed_path();  // VIMBREL_FEED_PATH
 // The HTTP time-outs of every update transfer.
 inline constexpr u32 resolve_ms = 15000, connect_ms = 15000, send_ms = 30000, receive_ms = 30000;
 // The bound of a whole transfer however lively: a small file (feed, signature, notes, checksum list) gets a
@@ -319,6 +335,9 @@ u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version m
 // Promoting writes the signature beside "<exe>.new" and renames the open file to it: 0, or reason 17 with the step
 // and error recorded. Discarding closes the handle and deletes "<exe>.download".
 u32 create_download(Paths* paths);
+// True when the system's error of that creation says the folder takes no new files (access denied, or a
+// write-protected medium): the release can then only be installed by hand, which is no failure of the update.
+bool may_not_create(u32 error);
 u32 verify_download(const Config* config, Paths* paths, const u8 digest[32], Version manifest_version,
                     Version running, const u8* signature);
 u32 promote_download(Paths* paths, const u8 signature[64]);

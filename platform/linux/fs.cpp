@@ -580,6 +580,8 @@ u32 error_class(u32 system_error) {
 
 u32 last_error() { return static_cast<u32>(errno); }
 
+bool absolute(mem::Bytes path) { return path.len != 0 && path.ptr[0] == '/'; }
+
 // ---- Whole files.
 
 u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {

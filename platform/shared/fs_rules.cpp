@@ -71,6 +71,31 @@ u64 root_length(mem::Bytes path) {
   return 0;
 }
 
+bool windows_absolute(mem::Bytes path) {
+  const u8* p = path.ptr;
+  const u64 n = path.len, root = root_length(path);
+  auto letter = [&](u64 at) { return at < n && ((p[at] | 0x20) >= 'a' && (p[at] | 0x20) <= 'z'); };
+  // A server or share name: one or more bytes up to the next separator.
+  auto name_end = [&](u64 at) {
+    u64 end = at;
+    while (end < n && !is_separator(p[end])) ++end;
+    return end;
+  };
+  auto share_named = [&](u64 at) {
+    u64 server = name_end(at);
+    if (server == at || server >= n) return false;
+    return name_end(server + 1) > server + 1;
+  };
+  bool long_prefix = n >= 4 && p[0] == '\\' && p[1] == '\\' && p[2] == '?' && p[3] == '\\';
+  if (long_prefix) {
+    if (root == 7) return letter(4);
+    bool unc = n >= 8 && (p[4] | 0x20) == 'u' && (p[5] | 0x20) == 'n' && (p[6] | 0x20) == 'c' && p[7] == '\\';
+    return unc && share_named(8);
+  }
+  if (n >= 2 && is_separator(p[0]) && is_separator(p[1])) return share_named(2);
+  return root == 3 && letter(0);
+}
+
 u32 remove(mem::Bytes path) { return delete_file(path); }
 
 u32 touch(mem::Bytes path) { return write_file(path, mem::Bytes()) == ok ? 1 : 0; }

@@ -92,6 +92,8 @@ u32 error_class(u32 system_error) {
 
 u32 last_error() { return GetLastError(); }
 
+bool absolute(mem::Bytes path) { return windows_absolute(path); }
+
 // ---- Whole files.
 
 u32 read_file(mem::Bytes path, mem::Arena* arena, mem::Slice* out) {
@@ -278,8 +280,8 @@ u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* targ
 
 u32 link_path(mem::Bytes from, mem::Bytes to) {
   WidePath a, b;
-  if (!a.set(from) || !b.set(to)) return bad_name;
-  return CreateHardLinkW(b.units, a.units, nullptr) ? ok : last_class();
+  if (!a.set(from) || !b.set(to)) return ERROR_INVALID_NAME;
+  return CreateHardLinkW(b.units, a.units, nullptr) ? 0 : GetLastError();
 }
 
 u32 delete_plain(mem::Bytes path) {

@@ -303,6 +303,13 @@ u32 register_message(mem::Bytes name) {
   return RegisterWindowMessageW(wide);
 }
 
+// A window that is gone has no filter to open: it answers 0 before the system is asked (wine answers yes to any
+// handle).
+u32 allow_message(Handle window, u32 message) {
+  if (!IsWindow(hwnd(window))) return 0;
+  return ChangeWindowMessageFilterEx(hwnd(window), message, MSGFLT_ALLOW, nullptr) ? 1 : 0;
+}
+
 // ---- Timers
 
 u32 set_timer(Thread*, Handle window, u32 id, u32 period_ms) {

@@ -9,6 +9,8 @@
 
 #include "cluster/agent.h"
 #include "cluster/payload.h"
+#include "cluster/remote_update.h"
+#include "platform/os.h"
 #include "tests/cluster/sources.h"
 #include "tests/support/testutil.h"
 
@@ -196,6 +198,31 @@ TEST(Payload, ScoresAddLoadsAndTheMemoryShare) {
   EXPECT_EQ(payload::proc_score(0, 0, 256 * 1024, 1024), 10000u);  // all the memory: 100.00 %
   EXPECT_EQ(payload::proc_score(0, 0, 12345, 0), 0u);
   EXPECT_EQ(payload::proc_score(30000, 30000, 0, 1), 32767u);
+}
+
+// Hosts serve Linux builds only: an agent asks for its processor's build only on Linux, so the agent of the
+// Windows build says it cannot be updated and asks for nothing.
+TEST(AgentUpdate, OnlyALinuxAgentHasABuildToAskFor) {
+  struct Case {
+    u8 family;
+    const char* machine;
+    u8 arch;
+  };
+  const Case cases[] = {
+      {os::family_linux, "x86_64", 1}, {os::family_linux, "aarch64", 2},   {os::family_linux, "i686", 0},
+      {os::family_windows, "x86_64", 0}, {os::family_windows, "aarch64", 0}, {0, "x86_64", 0},
+  };
+  for (const Case& c : cases) {
+    const std::string machine = c.machine;
+    EXPECT_EQ(agent::update_arch_of(c.family, mem::Bytes(reinterpret_cast<const u8*>(machine.data()), machine.size())),
+              c.arch)
+        << int(c.family) << " " << c.machine;
+  }
+  os::WindowsVersion system;
+  os::windows_version(&system);
+  u8 word[64];
+  const u8 own = remote_update::arch_of(mem::Bytes(word, os::machine_word(word)));
+  EXPECT_EQ(agent::update_arch(), system.family == os::family_linux ? own : 0);
 }
 
 constexpr auto counting = sources::counting_source;

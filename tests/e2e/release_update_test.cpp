@@ -165,4 +165,67 @@ TEST(Release, AHostFetchesItsLinuxBuildWithLinuxFetchAndItsAgentUpdates) {
   EXPECT_EQ(host.stop(), 0);
 }
 
+// A Windows build goes into the same tree under its own name and its own feed, signed for Windows: the Windows
+// updater reads downloads/vimbrel/latest.txt, and the signature's line names "windows-x86_64", so no Linux updater
+// (nor a Linux agent) takes it, and no Windows updater takes a Linux build. The tool takes only a 64-bit x86-64
+// Windows program that already carries a code signature; here a program's headers stand for one.
+TEST(Release, AWindowsBuildGoesIntoItsOwnFeedSignedForWindows) {
+  testutil::TempDir dir;
+  const std::string key = VIMBREL_E2E_RELEASE_KEY, tree = dir.path + "/tree", notes = dir.path + "/notes.txt";
+  testutil::write_file(notes, "- Signed releases\n");
+  // MZ, the PE header at 128 for AMD64 (0x8664) with a PE32+ optional header (0x20b), and a certificate table.
+  auto windows_program = [](bool signed_program) {
+    std::string b(1024, '\0');
+    b[0] = 'M', b[1] = 'Z', b[60] = char(128);
+    b.replace(128, 4, std::string("PE\0\0", 4));
+    b[132] = char(0x64), b[133] = char(0x86), b[152] = char(0x0b), b[153] = char(0x02);
+    if (signed_program) b[152 + 144] = 0x02, b[152 + 148] = 100;  // at 512, 100 bytes
+    return b;
+  };
+  const std::string program = dir.path + "/vimbrel.exe", unsigned_program = dir.path + "/unsigned.exe";
+  testutil::write_file(program, windows_program(true));
+  testutil::write_file(unsigned_program, windows_program(false));
+  auto sign = [&](const std::string& file, const std::string& arch) {
+    std::string command = "'" + tool + "' sign --origin https://updates.example.org --key '" + key + "' '" + file +
+                          "' 0.1.82 " + arch + " '" + notes + "' '" + tree + "' >/dev/null 2>&1";
+    return system(command.c_str());
+  };
+  struct Refusal {
+    std::string file, arch;
+  } refusals[] = {{unsigned_program, "windows-x86_64"}, {"/bin/true", "windows-x86_64"}, {program, "x86_64"},
+                  {program, "windows"}};
+  for (const Refusal& r : refusals) {
+    EXPECT_NE(sign(r.file, r.arch), 0) << r.file << " " << r.arch;
+    EXPECT_FALSE(std::filesystem::exists(tree)) << "nothing is written for " << r.file << " " << r.arch;
+  }
+
+  ASSERT_EQ(sign(program, "windows-x86_64"), 0);
+  const std::string name = "vimbrel-0.1.82-windows-x86_64.exe", release = tree + "/downloads/vimbrel/v0.1.82/";
+  EXPECT_EQ(testutil::read_file(release + name), windows_program(true));
+  const std::string digest = signing::sha256_hex(windows_program(true));
+  EXPECT_EQ(testutil::read_file(release + name + ".sha256"), digest + "  " + name + "\n");
+  EXPECT_EQ(testutil::read_file(release + "SHA256SUMS"), digest + "  " + name + "\n");
+  EXPECT_FALSE(std::filesystem::exists(tree + "/downloads/vimbrel/linux"));
+  const std::string feed = testutil::read_file(tree + "/downloads/vimbrel/latest.txt");
+  update::Manifest m;
+  ASSERT_EQ(update::parse_manifest(release::bytes(feed), mem::lit("vimbrel"), false, &m), 1u) << feed;
+  EXPECT_EQ(feed.substr(m.url_start, m.url_end - m.url_start),
+            "https://updates.example.org/downloads/vimbrel/v0.1.82/" + name);
+  EXPECT_EQ(signing::hex(m.sha256, 32), digest);
+
+  u8 public_key[32];
+  const std::string pub = testutil::read_file(std::filesystem::path(key).parent_path().string() + "/release.pub");
+  for (int i = 0; i < 32; i++) public_key[i] = u8(std::stoi(pub.substr(2 * i, 2), nullptr, 16));
+  const std::string signature = testutil::read_file(release + name + ".sig");
+  ASSERT_EQ(signature.size(), 64u);
+  const u8* sig = reinterpret_cast<const u8*>(signature.data());
+  EXPECT_TRUE(remote_update::release_signed(mem::lit("0.1.82"), mem::lit("windows-x86_64"), m.sha256, sig, public_key));
+  EXPECT_FALSE(remote_update::release_signed(mem::lit("0.1.82"), mem::lit("x86_64"), m.sha256, sig, public_key));
+  // This (Linux) build's updater refuses it, as a Windows build refuses the Linux builds.
+  update::Config config = update::make_config(mem::lit("0.1.81"));
+  memcpy(config.public_key, public_key, 32);
+  config.has_key = 1;
+  EXPECT_EQ(update::check_signature(&config, m.version, m.sha256, sig), 0u);
+}
+
 }  // namespace

@@ -113,6 +113,37 @@ TEST(RootLength, DrivesUncAndPosixRoots) {
   for (const Case& c : cases) EXPECT_EQ(fs::root_length(bytes(c.path)), c.length) << c.path;
 }
 
+// Which program paths name a place on their own: Linux's rooted paths here, and the Windows build's rule, which the
+// updater applies to a program path given to it (a drive path or a share's path; never one relative to the current
+// folder or drive).
+TEST(AbsolutePaths, EachSystemsOwnForms) {
+  struct Case {
+    std::string path;
+    bool windows;
+  };
+  const Case cases[] = {
+      {"C:\\Program Files\\Vimbrel\\vimbrel.exe", true},
+      {"c:/vimbrel.exe", true},
+      {"\\\\server\\share\\vimbrel.exe", true},
+      {"\\\\?\\C:\\vimbrel.exe", true},
+      {"\\\\?\\UNC\\server\\share\\vimbrel.exe", true},
+      {"C:vimbrel.exe", false},       // relative to drive C's current folder
+      {"\\vimbrel.exe", false},       // relative to the current drive
+      {"/usr/bin/vimbrel", false},
+      {"vimbrel.exe", false},
+      {"1:\\vimbrel.exe", false},
+      {"\\\\server", false},
+      {"\\\\server\\", false},
+      {"\\\\?\\C:", false},
+      {"\\\\?\\Volume{1}\\vimbrel.exe", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fs::windows_absolute(bytes(c.path)), c.windows) << c.path;
+    EXPECT_EQ(fs::absolute(bytes(c.path)), c.path.rfind('/', 0) == 0) << c.path;
+  }
+}
+
 TEST_F(FsTest, PathRules) {
   struct Case {
     std::string path;

@@ -353,7 +353,8 @@ TEST(Report, ConfigurationAndPreparation) {
     u32 reason;
   };
   const Case cases[] = {{"beta without manifest version", 1}, {"bad version text", 1}, {"relative path", 2},
-                        {"long path", 2}, {"no version", 4}, {"good", 0}};
+                        {"a drive path, not one of this system", 2}, {"long path", 2}, {"no version", 4},
+                        {"good", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     update::Config config = good;
@@ -361,6 +362,7 @@ TEST(Report, ConfigurationAndPreparation) {
     if (name == "beta without manifest version") config.flags = update::flag_beta;
     if (name == "bad version text") config.version_text = mem::lit("0.1");
     if (name == "relative path") program = "prog";
+    if (name == "a drive path, not one of this system") program = "C:\\Vimbrel\\vimbrel.exe";
     if (name == "long path") program = "/" + std::string(1083, 'a');
     if (name == "no version") config.version_text = mem::Bytes();
     update::reset_result(&r);

@@ -1,6 +1,7 @@
 // The Windows platform layer against the system's own calls (under wine in CI): the answers the portable code relies
 // on, in the codes and layouts the interfaces promise.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -260,6 +261,54 @@ TEST(WindowsObjects, EventsMutexesAndSections) {
   section::close(&owner);
   EXPECT_EQ(section::open(bytes(base + "-section"), &other), section::not_found);
   EXPECT_EQ(section::create(bytes("no prefix\\"), 10, &owner), section::bad_name);
+}
+
+// A section (the children's blocks, the window's frame record) is its user's alone: the only access entry grants the
+// process's own user everything, and the medium integrity label keeps lower levels from reading or writing it. The
+// system's default security would have let others in (the administrators, the system).
+TEST(WindowsObjects, SectionsAreTheirUsersAloneAtMediumIntegrity) {
+  const std::string name = "Local\\vimbrel-test-secure-" + std::to_string(GetCurrentProcessId());
+  section::Section s{};
+  ASSERT_EQ(section::create(bytes(name), 4096, &s), section::ok);
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  alignas(8) u8 user[512];
+  DWORD got = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof user, &got));
+  CloseHandle(token);
+  const PSID own = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+
+  PACL access = nullptr, labels = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(reinterpret_cast<HANDLE>(s.handle), SE_KERNEL_OBJECT,
+                            DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr, nullptr, &access,
+                            &labels, &descriptor),
+            DWORD(ERROR_SUCCESS));
+  ASSERT_NE(access, nullptr);
+  ASSERT_EQ(access->AceCount, 1);
+  ACE_HEADER* entry = nullptr;
+  ASSERT_TRUE(GetAce(access, 0, reinterpret_cast<void**>(&entry)));
+  EXPECT_EQ(entry->AceType, ACCESS_ALLOWED_ACE_TYPE);
+  ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(entry);
+  EXPECT_TRUE(allowed->Mask == GENERIC_ALL || allowed->Mask == SECTION_ALL_ACCESS) << std::hex << allowed->Mask;
+  EXPECT_TRUE(EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), own));
+  ASSERT_NE(labels, nullptr);
+  ASSERT_EQ(labels->AceCount, 1);
+  ASSERT_TRUE(GetAce(labels, 0, reinterpret_cast<void**>(&entry)));
+  EXPECT_EQ(entry->AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  SYSTEM_MANDATORY_LABEL_ACE* label = reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE*>(entry);
+  EXPECT_EQ(label->Mask, DWORD(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP));
+  alignas(8) u8 medium[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof medium;
+  ASSERT_TRUE(CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &size));
+  EXPECT_TRUE(EqualSid(reinterpret_cast<PSID>(&label->SidStart), medium));
+  LocalFree(descriptor);
+
+  // The user itself still opens it by name, as the children do.
+  section::Section child{};
+  EXPECT_EQ(section::open(bytes(name), &child), section::ok);
+  section::close(&child);
+  section::close(&s);
 }
 
 TEST(WindowsSockets, LoopbackConnectionAndPollSet) {

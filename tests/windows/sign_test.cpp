@@ -216,12 +216,16 @@ TEST(WindowsSignatures, TheUpdatersVerdictAsksTheReleaseKeyAndTheSystem) {
     const char* file;
     bool with_signature, wrong_digest;
     u32 flags, verdict, revocation, provider_flags;
+    const char* signature = ".sig";
   } cases[] = {
       {"signed both ways", "signed.exe", true, false, update::flag_no_revocation, update::verdict_good, 0, 0},
       {"no code signature", "unsigned.exe", true, false, update::flag_no_revocation, update::verdict_not_signed, 0, 0},
       {"signed in another name", "other-case.exe", true, false, update::flag_no_revocation,
        update::verdict_other_signer, 0, 0},
       {"no release signature", "signed.exe", false, false, 0, update::verdict_not_signed, 0, 0},
+      // The key's signature of these very bytes, made for a Linux build: this build takes only its own system's.
+      {"signed by the key as a Linux build", "signed.exe", true, false, update::flag_no_revocation,
+       update::verdict_other_signer, 0, 0, ".linux.sig"},
       {"another digest", "signed.exe", true, true, 0, update::verdict_digest, 0, 0},
       {"revocation asked of the whole chain", "unsigned.exe", true, false, 0, update::verdict_not_signed,
        WTD_REVOKE_WHOLECHAIN, WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT},
@@ -234,14 +238,19 @@ TEST(WindowsSignatures, TheUpdatersVerdictAsksTheReleaseKeyAndTheSystem) {
     u8 digest[32];
     ASSERT_EQ(update::hash_file(f.handle(), digest), 1u);
     if (c.wrong_digest) digest[0] ^= 1;
-    const std::vector<u8> sig = file_bytes(prepared(c.file) + ".sig");
+    const std::vector<u8> sig = file_bytes(prepared(c.file) + c.signature);
     ASSERT_EQ(sig.size(), 64u);
     update::Verdict v;
     EXPECT_EQ(update::verify_file(&config, f.handle(), digest, offered, running, c.with_signature ? sig.data() : nullptr,
                                   &v),
               c.verdict);
     EXPECT_EQ(v.verdict, c.verdict);
-    if (c.verdict == update::verdict_good || c.verdict == update::verdict_other_signer) EXPECT_EQ(v.result, 0u);
+    const bool key_signed = std::string(c.signature) == ".sig";  // the system was asked
+    if (key_signed && (c.verdict == update::verdict_good || c.verdict == update::verdict_other_signer)) {
+      EXPECT_EQ(v.result, 0u);
+    } else if (!key_signed) {
+      EXPECT_EQ(v.result, 2u);  // refused by the release key: the system was never asked
+    }
     if (std::string(c.file) == "unsigned.exe") {
       EXPECT_EQ(v.result, u32(TRUST_E_NOSIGNATURE));
       EXPECT_EQ(v.revocation, c.revocation);
@@ -278,9 +287,14 @@ TEST(WindowsSignatures, TheUpdateWorkerTakesOnlyAReleaseTheSystemTrusts) {
   const std::string app = std::string(temp) + "vimbrel-worker-" + std::to_string(GetCurrentProcessId());
   CreateDirectoryA(app.c_str(), nullptr);
   const std::string program = app + "\\vimbrel.exe";
-  const std::string feed = server.url("/downloads/vimbrel/linux/x86_64/latest.txt");
+  // The Windows build reads its own feed, never the Linux builds' ones.
+  const std::string feed_path(reinterpret_cast<const char*>(update::feed_path().ptr), update::feed_path().len);
+  EXPECT_EQ(feed_path, "/downloads/vimbrel/latest.txt");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(update::build_arch().ptr), update::build_arch().len),
+            "windows-x86_64");
   update::Config config = update::make_config(mem::lit("0.1.81"));
-  config.feed_url = bytes(feed);
+  const std::string feed_url = server.url(feed_path);
+  config.feed_url = bytes(feed_url);
   const std::vector<u8> key = hex(std::string(reinterpret_cast<const char*>(file_bytes(prepared("release.pub")).data()),
                                               64));
   std::copy(key.begin(), key.end(), config.public_key);
@@ -288,23 +302,43 @@ TEST(WindowsSignatures, TheUpdateWorkerTakesOnlyAReleaseTheSystemTrusts) {
   config.flags |= update::flag_local | update::flag_no_revocation;
   TrustedRoot root(file_bytes(prepared("maker.der")));
 
+  // The release tools/release made of the signed program, its feed's origin the loopback server's; the same program
+  // signed by the key as a Linux build; and a program without a code signature, signed by the key for Windows.
+  const std::string tree = prepared("tree");
+  const std::vector<u8> released_feed = file_bytes(tree + "\\downloads\\vimbrel\\latest.txt");
+  std::string released(released_feed.begin(), released_feed.end());
+  ASSERT_NE(released.find("url https://127.0.0.1/"), std::string::npos) << released;
+  released.replace(released.find("https://127.0.0.1"), 17, server.url(""));
+  const std::string released_file = tree + "\\downloads\\vimbrel\\v0.1.90\\vimbrel-0.1.90-windows-x86_64.exe";
   struct Case {
-    const char* release;
+    const char* name;
+    const char* release;  // served with the feed below, or the tree's own release when null
+    const char* signature;
     u32 state, reason;
-  } cases[] = {{"unsigned.exe", update::state_failed, update::reason_not_signed},
-               {"signed.exe", update::state_staged, 0}};
+  } cases[] = {{"released by tools/release", nullptr, nullptr, update::state_staged, 0},
+               {"no code signature", "unsigned.exe", ".sig", update::state_failed, update::reason_not_signed},
+               {"signed by the key as a Linux build", "signed.exe", ".linux.sig", update::state_failed,
+                update::reason_other_signer}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.release);
+    SCOPED_TRACE(c.name);
     ASSERT_TRUE(CopyFileA(prepared("unsigned.exe").c_str(), program.c_str(), FALSE));
-    Opened release(prepared(c.release));
+    const std::string release = c.release ? prepared(c.release) : released_file;
+    Opened opened(release);
     u8 digest[32];
-    ASSERT_EQ(update::hash_file(release.handle(), digest), 1u);
+    ASSERT_EQ(update::hash_file(opened.handle(), digest), 1u);
     const std::string path = "/downloads/vimbrel/v0.1.90/vimbrel.exe";
-    server.set("routes.json", "{\"/downloads/vimbrel/linux/x86_64/latest.txt\": {\"body\": \"vimbrel-latest 1\\n"
-                              "version 0.1.90\\nfile vimbrel.exe\\nsha256 " + hex_of(digest, 32) + "\\nurl " +
-                              server.url(path) + "\\n\"}, \"" + path + "\": {\"file\": \"" +
-                              linux_path(prepared(c.release)) + "\"}, \"" + path + ".sig\": {\"file\": \"" +
-                              linux_path(prepared(c.release)) + ".sig\"}}");
+    const std::string feed = c.release ? "vimbrel-latest 1\\nversion 0.1.90\\nfile vimbrel.exe\\nsha256 " +
+                                             hex_of(digest, 32) + "\\nurl " + server.url(path) + "\\n"
+                                       : std::string();
+    std::string routes = "{\"*\": {\"root\": \"" + linux_path(tree) + "\"}, \"" + feed_path + "\": {\"body\": \"";
+    if (c.release) {
+      routes += feed + "\"}, \"" + path + "\": {\"file\": \"" + linux_path(release) + "\"}, \"" + path +
+                ".sig\": {\"file\": \"" + linux_path(release) + c.signature + "\"}}";
+    } else {
+      for (char ch : released) routes += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+      routes += "\"}}";
+    }
+    server.set("routes.json", routes);
     auto result = std::make_unique<update::Result>();
     update::run_check(&config, update::make_paths(bytes(program), &result->paths) != 0, result.get());
     update::worker_fetch(&config, true, result.get());
@@ -313,9 +347,9 @@ TEST(WindowsSignatures, TheUpdateWorkerTakesOnlyAReleaseTheSystemTrusts) {
     EXPECT_FALSE(exists(program + ".download"));
     EXPECT_EQ(exists(program + ".new"), c.state == update::state_staged);
     if (c.state == update::state_staged) {
-      EXPECT_EQ(file_bytes(program + ".new"), file_bytes(prepared(c.release)));
-      EXPECT_EQ(file_bytes(program + ".new.sig"), file_bytes(prepared(c.release) + ".sig"));
-    } else {
+      EXPECT_EQ(file_bytes(program + ".new"), file_bytes(release));
+      EXPECT_EQ(file_bytes(program + ".new.sig"), file_bytes(release + ".sig"));
+    } else if (c.reason == update::reason_not_signed) {
       EXPECT_EQ(result->paths.verdict.result, u32(TRUST_E_NOSIGNATURE));
     }
     EXPECT_EQ(file_bytes(program), file_bytes(prepared("unsigned.exe")));  // the program itself untouched
@@ -324,9 +358,10 @@ TEST(WindowsSignatures, TheUpdateWorkerTakesOnlyAReleaseTheSystemTrusts) {
     // The swap checks the staged file again and puts it in the program's place, the old program parked beside it.
     update::swap(&config, result.get());
     EXPECT_EQ(result->state, update::state_swapped);
-    EXPECT_EQ(file_bytes(program), file_bytes(prepared(c.release)));
+    EXPECT_EQ(file_bytes(program), file_bytes(release));
     EXPECT_EQ(file_bytes(program + ".old"), file_bytes(prepared("unsigned.exe")));
     EXPECT_FALSE(exists(program + ".new"));
+    for (const char* name : {".old", ".latest"}) DeleteFileA((program + name).c_str());
   }
   for (const char* name : {"", ".old", ".new", ".new.sig", ".latest"}) DeleteFileA((program + name).c_str());
   RemoveDirectoryA(app.c_str());

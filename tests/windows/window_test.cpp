@@ -10,6 +10,7 @@
 
 #include "base/mem.h"
 #include "platform/window.h"
+#include "shell/instance.h"
 
 namespace {
 
@@ -412,6 +413,19 @@ TEST(WindowLayer, PostsKeepTheirWordsAndTimersAndGoneWindowsAnswerAsTheySay) {
   EXPECT_FALSE(win::is_window(*a.t, old));
   EXPECT_EQ(win::post_remote(old, win::wm_app, 0, 0), win::gone);
   EXPECT_EQ(win::find_window(mem::lit("LayerPosts"), 0), 0u);
+}
+
+// The window lets the wake message of a second start through its message filter (which keeps messages of lower
+// integrity levels from an elevated window); a window that is gone has no filter to open.
+TEST(WindowLayer, TheWakeMessagePassesTheFilterOfALiveWindow) {
+  Layer a("LayerFilter");
+  ASSERT_NE(a.window, 0u);
+  const u32 wake = instance::wake_message();
+  ASSERT_NE(wake, 0u);
+  EXPECT_EQ(instance::allow_message(a.window, wake), 1u);
+  const win::Handle old = a.window;
+  ASSERT_EQ(win::destroy_window(a.t, a.window), 1u);
+  EXPECT_EQ(instance::allow_message(old, wake), 0u);
 }
 
 TEST(WindowLayer, PaintsFollowTheInvalidRegion) {
