@@ -31,7 +31,8 @@ u32 counter_path(mem::Bytes unc, u32 counter, u8* out, u32 capacity) {
   if (server_end == 2 || server_end >= unc.len || share_end == server_end + 1) return 0;
   Writer w{out, capacity, 0, true};
   if (counter >= 2) {
-    w.put(counter == 2 ? mem::lit("\\Redirector\\Read Bytes Network/sec") : mem::lit("\\Redirector\\Write Bytes Network/sec"));
+    w.put(counter == 2 ? mem::lit("\\Redirector\\Read Bytes Network/sec")
+                       : mem::lit("\\Redirector\\Write Bytes Network/sec"));
   } else {
     w.put(mem::lit("\\SMB Client Shares("));
     w.put(mem::Bytes(unc.ptr + 1, share_end - 1));  // the server with one leading backslash, a backslash, the share

@@ -14,7 +14,8 @@ namespace devices {
 namespace {
 
 const wchar_t directx_key[] = L"SOFTWARE\\Microsoft\\DirectX";
-const wchar_t display_class_key[] = L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e968-e325-11ce-bfc1-08002be10318}";
+const wchar_t display_class_key[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e968-e325-11ce-bfc1-08002be10318}";
 
 // Subkey `index` of a key under the machine's root: its name (96 units), false when the key cannot be opened or has
 // no such subkey. The key stays open in *key only on success.

@@ -77,7 +77,8 @@ TEST(Heat, NvmeHealthLogQuestionAndAnswer) {
   memset(question, 0xEE, sizeof question);
   EXPECT_FALSE(devices::health_request(mem::Slice{question, devices::health_request_bytes - 1}));
   ASSERT_TRUE(devices::health_request(mem::Slice{question, sizeof question}));
-  const u32 fields[8] = {50, 0, 3, 2, 2, 0, 40, 512};  // property, query type, NVMe, log page, page 2, 0, offset, length
+  // Property, query type, NVMe, log page, page 2, sub-value, the log's offset and length.
+  const u32 fields[8] = {50, 0, 3, 2, 2, 0, 40, 512};
   for (u32 i = 0; i < 8; ++i) {
     u32 v = 0;
     memcpy(&v, question + 4 * i, 4);
