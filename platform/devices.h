@@ -26,10 +26,16 @@ struct GpuEntry {
   u8 matching_id[64];   // "pci\ven_XXXX&dev_YYYY", ASCII, zero-terminated
 };
 
-// Entry `index` of the adapter registry (0, 1, ... in order); false past the last one.
+// Entry `index` of the adapter registry (0, 1, ... in order); false past the last one. Its matching id is empty
+// where the registry keeps none.
 bool gpu_entry(sysinfo::Reader* reader, u32 index, GpuEntry* out);
-// The adapter's temperature in tenths of a degree as it reports it; 0 when the adapter is unknown or has none.
-u32 gpu_temperature(sysinfo::Reader* reader, u64 luid);
+// Entry `index` of the display drivers' list (0, 1, ... in order): its matching id and, in `dedicated`, the memory
+// size its driver reports; the other fields zero where that list has none of them. False past the last one. A
+// system that keeps a single list answers with the adapter registry's entries.
+bool display_entry(sysinfo::Reader* reader, u32 index, GpuEntry* out);
+// The adapter's performance data (sysrec::AdapterPerf, temperature in tenths of a degree) into out (at least 64
+// bytes): the bytes written, 0 when the adapter is unknown or does not answer.
+u32 gpu_perf(sysinfo::Reader* reader, u64 luid, mem::Slice out);
 
 // The storage device descriptor's head; its strings follow it within the same answer.
 struct DriveDescriptor {
@@ -54,7 +60,8 @@ enum : u32 { bus_scsi = 1, bus_usb = 7, bus_raid = 8, bus_sas = 10, bus_sata = 1
 // Drive n's power: none (no such drive), on, or off (spun down, or not to be touched: a look could wake it).
 enum : u32 { drive_none, drive_on, drive_off };
 u32 drive_power(sysinfo::Reader* reader, u32 n);
-// The NVMe health log (512 bytes) of drive n into out; the bytes written, 0 when the drive has none.
+// The NVMe health log (512 bytes) of drive n into out (at least 512 bytes); the bytes written, 0 when the drive has
+// none.
 u32 drive_health_log(sysinfo::Reader* reader, u32 n, mem::Slice out);
 // The storage temperature answer of drive n into out (at least 40 bytes); the bytes written, 0 when none.
 u32 drive_temperature(sysinfo::Reader* reader, u32 n, mem::Slice out);
@@ -63,5 +70,15 @@ u32 drive_descriptor(sysinfo::Reader* reader, u32 n, mem::Slice out);
 // Seek penalty: none when not answered.
 enum : u32 { seek_unanswered, seek_none, seek_incurred };
 u32 drive_seek(sysinfo::Reader* reader, u32 n);
+
+// The health log asked through the storage property query: one buffer carries the question (the query, the NVMe
+// protocol data naming the health log page) and takes the answer (the protocol data, then the log).
+constexpr u32 health_request_bytes = 560;
+constexpr u32 health_log_at = 48;  // where the log begins, in the question and in the answer
+// Writes the question into request (at least health_request_bytes; false when shorter), the log's room zeroed.
+bool health_request(mem::Slice request);
+// The log of an answer of `returned` bytes copied into out: the bytes copied, min(returned, 560) - 48, 0 when the
+// answer ends before the log or out is shorter than 512 bytes.
+u32 health_log_of(mem::Bytes answer, u32 returned, mem::Slice out);
 
 }  // namespace devices

@@ -8,6 +8,9 @@
 // other system (0x30 offline caching off, 0x20000 client buffering disabled, 0x4000 continuous availability); the
 // counters come from /proc/fs/cifs/Stats (requests "Reads:"/"Writes:", "Bytes read:"/"Bytes written:") and
 // /proc/self/mountstats (per-operation READ/WRITE counts, server read and write bytes).
+//
+// On Windows: a share is its "\\server\share" name; its flags come from the server, and the counters are the
+// client's raw performance counters (counter_path).
 #include "base/mem.h"
 
 namespace store {
@@ -53,5 +56,12 @@ u32 flags_of(const Mount* mount);
 bool counter_in(mem::Bytes stats, const Mount* mount, u32 counter, u64* value);
 // The same from the system's statistics.
 bool counter(const Mount* mount, u32 counter, u64* value);
+
+// Where the client's counters are performance counters: counter 0-3 of the share "\\server\share" (what follows
+// the share name is ignored) as its English counter path, "\SMB Client Shares(\server\share)\Read Requests/sec"
+// or "...\Write Requests/sec" for the share's requests, "\Redirector\Read Bytes Network/sec" or "...\Write Bytes
+// Network/sec" for the client's bytes. The path's length in out, 0 when the name has no server and share, the
+// counter is unknown or the path does not fit.
+u32 counter_path(mem::Bytes unc, u32 counter, u8* out, u32 capacity);
 
 }  // namespace netshare

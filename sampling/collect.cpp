@@ -283,7 +283,7 @@ void read_display_class(State* s) {
   gpu::AdapterList* list = &s->gpu_adapters;
   for (u32 i = 0; i < 64; ++i) {
     devices::GpuEntry e{};
-    if (!devices::gpu_entry(s->reader, i, &e)) break;
+    if (!devices::display_entry(s->reader, i, &e)) break;
     u16 wide[64];
     for (u32 k = 0; k < 64; ++k) wide[k] = e.matching_id[k];
     u8 id[32];
@@ -332,7 +332,11 @@ void read_gpu(State* s, Sample* sample) {
 
 // ---- Temperatures and drives.
 
-i16 read_gpu_temp(State* s, u64 luid) { return heat::from_adapter(devices::gpu_temperature(s->reader, luid)); }
+i16 read_gpu_temp(State* s, u64 luid) {
+  u8 record[sizeof(sysrec::AdapterPerf)] = {};
+  u32 bytes = devices::gpu_perf(s->reader, luid, mem::Slice{record, sizeof record});
+  return heat::from_perf(mem::Bytes(record, bytes));
+}
 
 i16 drive_temp(State* s, u32 n) {
   u8 answer[sysrec::health_log_bytes];

@@ -26,6 +26,11 @@ i16 deci_of_kelvin(u32 k) { return k >= 32767 ? 32767 : clamp16(10 * static_cast
 
 i16 from_adapter(u32 t) { return t >= 1 && t <= 1500 ? static_cast<i16>(t) : no_reading; }
 
+i16 from_perf(mem::Bytes record) {
+  if (record.len < sizeof(sysrec::AdapterPerf)) return no_reading;
+  return from_adapter(adapter_field(record, offsetof(sysrec::AdapterPerf, temperature)));
+}
+
 i16 from_health(mem::Bytes log) {
   if (log.len <= 2) return no_reading;
   u32 k = log.ptr[sysrec::health_temperature] | (log.ptr[sysrec::health_temperature + 1] << 8);

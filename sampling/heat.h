@@ -63,6 +63,9 @@ bool usable(i32 t, bool allow_zero);
 // 10 x k - 2,731, saturated at 32,767 (a reading that high is not usable).
 i16 deci_of_kelvin(u32 k);
 i16 from_adapter(u32 t);
+// The temperature of an adapter's performance data record (sysrec::AdapterPerf) of `record.len` bytes: no reading
+// when the record is shorter than 64 bytes.
+i16 from_perf(mem::Bytes record);
 i16 from_health(mem::Bytes log);
 i16 from_storage(mem::Bytes answer);
 u32 adapter_field(mem::Bytes b, u64 position);

@@ -256,12 +256,19 @@ bool gpu_entry(Reader* r, u32 index, GpuEntry* out) {
   return true;
 }
 
-u32 gpu_temperature(Reader* r, u64 luid) {
-  if (!r) return 0;
+// Linux keeps one list of graphics cards: the display drivers' list is the same.
+bool display_entry(Reader* r, u32 index, GpuEntry* out) { return gpu_entry(r, index, out); }
+
+// The card's first hwmon temperature, in the layout of the adapter performance data.
+u32 gpu_perf(Reader* r, u64 luid, mem::Slice out) {
+  if (!r || out.len < sizeof(sysrec::AdapterPerf)) return 0;
   const sysinfo::Card* c = card_of(r, luid);
   i64 milli = 0;
   if (!c || !hwmon_milli(r, "sys/class/drm/" + c->name + "/device", "", &milli) || milli <= 0) return 0;
-  return static_cast<u32>(std::min<i64>(milli / 100, 0xFFFFFFFFll));
+  sysrec::AdapterPerf perf{};
+  perf.temperature = static_cast<u32>(std::min<i64>(milli / 100, 0xFFFFFFFFll));
+  memcpy(out.ptr, &perf, sizeof perf);
+  return sizeof perf;
 }
 
 u32 drive_power(Reader* r, u32 n) {

@@ -1,9 +1,11 @@
-// Network shares by their "\\server\share" names: the share's own caching flags from the server. The client's
-// request counters of a share are not read by this build (counter answers false).
+// Network shares by their "\\server\share" names: the share's own caching flags from the server, and the client's
+// request and byte counters from its performance counters.
 #include "platform/netshare.h"
 
 #include <windows.h>
 #include <lm.h>
+#include <pdh.h>
+#include <pdhmsg.h>
 
 #include "base/path.h"
 #include "platform/fs.h"
@@ -65,9 +67,27 @@ bool counter_in(mem::Bytes, const Mount*, u32, u64* value) {
   return false;
 }
 
-bool counter(const Mount*, u32, u64* value) {
+// A fresh query of the one counter, collected once, its raw value taken: the counts since the client started.
+bool counter(const Mount* mount, u32 counter, u64* value) {
   *value = 0;
-  return false;
+  u8 path[512];
+  wchar_t wide[512];
+  u32 n = mount->kind == kind_smb
+              ? counter_path(mem::Bytes(mount->source, mount->source_len), counter, path, sizeof path)
+              : 0;
+  if (n == 0 || !winwide::utf8(mem::Bytes(path, n), wide, 512)) return false;
+  PDH_HQUERY query = nullptr;
+  if (PdhOpenQueryW(nullptr, 0, &query) != ERROR_SUCCESS) return false;
+  PDH_HCOUNTER handle = nullptr;
+  PDH_RAW_COUNTER raw{};
+  DWORD type = 0;
+  bool read = PdhAddEnglishCounterW(query, wide, 0, &handle) == ERROR_SUCCESS &&
+              PdhCollectQueryData(query) == ERROR_SUCCESS &&
+              PdhGetRawCounterValue(handle, &type, &raw) == ERROR_SUCCESS &&
+              (raw.CStatus == PDH_CSTATUS_VALID_DATA || raw.CStatus == PDH_CSTATUS_NEW_DATA);
+  PdhCloseQuery(query);
+  if (read) *value = static_cast<u64>(raw.FirstValue);
+  return read;
 }
 
 }  // namespace netshare

@@ -26,6 +26,12 @@ bool file_path(mem::Bytes path, wchar_t* out);
 inline HANDLE handle(u64 value) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)); }
 inline u64 value(HANDLE h) { return static_cast<u64>(reinterpret_cast<uintptr_t>(h)); }
 
+// An entry point looked up by name (GetProcAddress), as the type it has.
+template <typename Fn>
+Fn function(FARPROC found) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(found));
+}
+
 // Makes Ctrl-C, Ctrl-Break and the console's close set the event (a manual-reset one stays set), besides the events
 // given before: one console handler serves every caller, so none of them hides the request from another. False when
 // the handler cannot be set or four events are already given.

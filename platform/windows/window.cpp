@@ -15,11 +15,7 @@ namespace {
 HWND hwnd(Handle h) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(h)); }
 Handle handle_of(HWND h) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(h)); }
 
-// An entry point looked up by name, as the type it has.
-template <typename Fn>
-Fn function(FARPROC found) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(found));
-}
+using winwide::function;
 
 // The class name as the system takes it (letters, digits, '-' and '_' only, so one unit per byte).
 void wide_class(mem::Bytes name, wchar_t (&out)[class_name_most + 1]) {

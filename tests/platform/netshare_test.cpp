@@ -185,4 +185,38 @@ TEST(NetShare, SelfTestOfALocalFolderIsNotAShareAndTouchesNothing) {
   EXPECT_EQ(share::selftest(bytes(unc), bytes(dir.path + "/probe")), store::verdict_fail);
 }
 
+// The counter paths of a share's client counters where they are performance counters: the share's requests by its
+// "\\server\share" name (whatever folder follows), the client's bytes for any share; no path for what names no share.
+TEST(NetShare, CounterPathsOfAShare) {
+  struct Case {
+    const char* unc;
+    u32 counter;
+    const char* path;
+  } cases[] = {
+      {"\\\\files.example\\team", 0, "\\SMB Client Shares(\\files.example\\team)\\Read Requests/sec"},
+      {"\\\\files.example\\team\\cluster\\terms", 1,
+       "\\SMB Client Shares(\\files.example\\team)\\Write Requests/sec"},
+      {"\\\\10.0.0.9\\Cluster Data\\", 0, "\\SMB Client Shares(\\10.0.0.9\\Cluster Data)\\Read Requests/sec"},
+      {"\\\\files.example\\team", 2, "\\Redirector\\Read Bytes Network/sec"},
+      {"\\\\files.example\\team", 3, "\\Redirector\\Write Bytes Network/sec"},
+      {"\\\\files.example\\team", 4, ""},
+      {"\\\\files.example", 0, ""},
+      {"\\\\files.example\\", 2, ""},
+      {"\\\\\\team", 0, ""},
+      {"\\files.example\\team", 0, ""},
+      {"C:\\cluster", 2, ""},
+      {"", 0, ""},
+  };
+  for (const Case& c : cases) {
+    u8 out[128];
+    u32 n = netshare::counter_path(bytes(c.unc), c.counter, out, sizeof out);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), n), c.path) << c.unc << " " << c.counter;
+  }
+  // A path one byte longer than the room is not cut: there is none.
+  const std::string full = "\\SMB Client Shares(\\files.example\\team)\\Read Requests/sec";
+  u8 out[128];
+  EXPECT_EQ(netshare::counter_path(bytes("\\\\files.example\\team"), 0, out, full.size()), full.size());
+  EXPECT_EQ(netshare::counter_path(bytes("\\\\files.example\\team"), 0, out, full.size() - 1), 0u);
+}
+
 }  // namespace

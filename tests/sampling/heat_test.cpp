@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices.h"
 #include "sampling/sysrec.h"
 #include "tests/sampling/builders.h"
 
@@ -50,6 +51,65 @@ TEST(Heat, ConversionsAndPlausibility) {
   EXPECT_EQ(heat::adapter_field(mem::Bytes(b, 8), 5), 0u);
   EXPECT_EQ(heat::le64(mem::Bytes(b, 8), 0), 0x0807060504030201ull);
   EXPECT_EQ(heat::le64(mem::Bytes(b, 7), 0), 0u);
+}
+
+// An adapter's performance data record: the temperature is the u32 at byte 56 of its 64 bytes, whatever the fields
+// around it hold; a record cut short has none.
+TEST(Heat, AdapterPerformanceRecords) {
+  struct Case {
+    u32 temperature;
+    u32 bytes;
+    i16 reading;
+  } cases[] = {{655, 64, 655}, {1, 64, 1}, {1500, 64, 1500}, {0, 64, heat::no_reading}, {1501, 64, heat::no_reading},
+               {0xFFFFFFFF, 64, heat::no_reading}, {655, 63, heat::no_reading}, {655, 0, heat::no_reading}};
+  for (const Case& c : cases) {
+    u8 record[64];
+    memset(record, 0xA5, sizeof record);  // memory clock, bandwidth, fan and power: not the temperature
+    for (u32 i = 0; i < 4; ++i) record[56 + i] = static_cast<u8>(c.temperature >> (8 * i));
+    EXPECT_EQ(heat::from_perf(mem::Bytes(record, c.bytes)), c.reading) << c.temperature << " " << c.bytes;
+  }
+}
+
+// The health-log question of the storage property query, and the log taken out of the system's answer: the
+// composite temperature of the answer's log is what the drive reads.
+TEST(Heat, NvmeHealthLogQuestionAndAnswer) {
+  u8 question[600];
+  memset(question, 0xEE, sizeof question);
+  EXPECT_FALSE(devices::health_request(mem::Slice{question, devices::health_request_bytes - 1}));
+  ASSERT_TRUE(devices::health_request(mem::Slice{question, sizeof question}));
+  // Property, query type, NVMe, log page, page 2, sub-value, the log's offset and length.
+  const u32 fields[8] = {50, 0, 3, 2, 2, 0, 40, 512};
+  for (u32 i = 0; i < 8; ++i) {
+    u32 v = 0;
+    memcpy(&v, question + 4 * i, 4);
+    EXPECT_EQ(v, fields[i]) << i;
+  }
+  for (u32 i = 32; i < 560; ++i) ASSERT_EQ(question[i], 0) << i;
+  EXPECT_EQ(question[560], 0xEE);  // nothing past the question
+
+  // An answer as a drive gives it: the descriptor's version and size (48), the protocol data echoed, then the log,
+  // whose composite temperature is 0x012C = 300 K.
+  u8 answer[560] = {48, 0, 0, 0, 48, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 0, 2};
+  const u8 log_head[8] = {0x00, 0x2C, 0x01, 0x64, 0x0A, 0x00, 0x00, 0x00};
+  memcpy(answer + devices::health_log_at, log_head, sizeof log_head);
+  answer[559] = 0x77;
+  struct Case {
+    u32 returned, room, answer_bytes, copied;
+    i16 reading;
+  } cases[] = {{560, 512, 560, 512, 269}, {4096, 512, 560, 512, 269}, {300, 512, 560, 252, 269},
+               {52, 512, 560, 4, 269},    {50, 512, 560, 2, heat::no_reading},  {48, 512, 560, 0, heat::no_reading},
+               {0, 512, 560, 0, heat::no_reading}, {560, 511, 560, 0, heat::no_reading},
+               {560, 512, 100, 52, 269}};
+  for (const Case& c : cases) {
+    u8 out[512];
+    memset(out, 0, sizeof out);
+    u32 n = devices::health_log_of(mem::Bytes(answer, c.answer_bytes), c.returned, mem::Slice{out, c.room});
+    EXPECT_EQ(n, c.copied) << c.returned << " " << c.room << " " << c.answer_bytes;
+    EXPECT_EQ(heat::from_health(mem::Bytes(out, n)), c.reading) << c.returned;
+    if (n == 512) {
+      EXPECT_EQ(out[511], 0x77);
+    }
+  }
 }
 
 TEST(Heat, LevelsByKind) {
