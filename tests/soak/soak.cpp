@@ -351,6 +351,9 @@ int soak(const Run& run) {
     return n;
   };
   u64 all_online = 0;
+  // The host closes a member silent for a minute, and a loaded machine's warm-up can last longer: like the window's
+  // link, which pings after 10 s without a send, the viewer pings every 15 s from its join on.
+  u64 next_ping = start + 15000;
   for (;;) {
     u64 now = now_ms();
     if (!viewer.pump(now)) {
@@ -358,6 +361,10 @@ int soak(const Run& run) {
       return finish(2);
     }
     mcp.pump(now);
+    if (now >= next_ping) {
+      viewer.ping();
+      next_ping += 15000;
+    }
     if (all_online == 0 && online() == run.agents) all_online = now;
     if (all_online != 0 && now - all_online >= 10000) break;
     if (now - start > 120000) {
@@ -374,7 +381,8 @@ int soak(const Run& run) {
   // The run: a kill and restart every 10 s (never agent 0, whose history is checked), a ping every 15 s, the MCP
   // server asked for the machine list and agent 0's history in turn whenever it is free, at most twice a second.
   const u64 begun = now_ms();
-  u64 next_restart = begun + restart_every_ms, next_ping = begun, next_ask = begun;
+  u64 next_restart = begun + restart_every_ms, next_ask = begun;
+  next_ping = begun;
   u32 restarts = 0, asks = 0;
   while (now_ms() - begun < u64(run.seconds) * 1000) {
     u64 now = now_ms();
