@@ -7,7 +7,8 @@
 //   soak <vimbrel> <seconds> [<agents>] [--check]
 // With --check it ends with 1 when a member went more than 15 s without a sample, a stored second is missing, a
 // member is not online at the end, or the MCP server answered nothing; the memory figures are printed, not judged.
-// Such a run on a machine whose load average passed its processor count ends with 77 instead (not judged).
+// Such a run (or its warm-up) failing on a machine whose load average passed its processor count ends with 77
+// instead (not judged).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -139,6 +140,19 @@ u16 free_port() {
   }
   close(fd);
   return port;
+}
+
+// Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: a run
+// that fails there, in its warm-up or after, is reported as not judged (ctest shows it skipped). True, with the
+// reason printed, when the load average has passed the processor count.
+bool not_judged() {
+  double load = 0;
+  std::istringstream(read_text("/proc/loadavg")) >> load;
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  if (load <= double(processors)) return false;
+  printf("soak not judged: load average %.1f on %ld processors; the agents could not keep their second\n", load,
+         processors);
+  return true;
 }
 
 // ---- The viewer: a cluster link with the viewer role, as the window's Machines page opens one.
@@ -369,7 +383,7 @@ int soak(const Run& run) {
     if (all_online != 0 && now - all_online >= 10000) break;
     if (now - start > 120000) {
       fprintf(stderr, "soak: %u of %u agents online after two minutes\n", online(), run.agents);
-      return finish(2);
+      return finish(run.check && not_judged() ? 77 : 2);
     }
     usleep(100000);
   }
@@ -476,16 +490,7 @@ int soak(const Run& run) {
     if (missing != 0 || !viewer.answered || expected == 0) result = 1;
     if (listed != run.agents || mcp.answers == 0) result = 1;
   }
-  // Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: the
-  // run is then reported as not judged (ctest shows it skipped), with the figures above.
-  double load = 0;
-  std::istringstream(read_text("/proc/loadavg")) >> load;
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  if (result != 0 && run.check && load > double(processors)) {
-    printf("soak not judged: load average %.1f on %ld processors; the agents could not keep their second\n", load,
-           processors);
-    return finish(77);
-  }
+  if (result != 0 && run.check && not_judged()) return finish(77);
   printf("%s\n", result == 0 ? "soak passed" : "soak FAILED");
   return finish(result);
 }
