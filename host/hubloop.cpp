@@ -32,6 +32,7 @@ u32 create(Host* host, mem::Arena* arena, const auth::KeyState* key, const Optio
   for (u32 s = 0; s < slots; ++s) host->sockets[s] = sock::invalid_socket;
   host->verdict = store::verdict_not_share;
   host->random = os::random_bytes;
+  host->clock = os::clock_ms;
   host->writer = silent;
   host->options = *options;
   host->start_tick = start_tick;
@@ -241,6 +242,12 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
   }
   sock::poll_wait(poll, answer_ready(host) ? 0 : timeout_ms);
   const u16 any = sock::poll_read | sock::poll_error | sock::poll_hangup | sock::poll_invalid;
+  // The dashboard's newcomers are stamped with the clock after the wait: with the round's own, read before a wait of
+  // up to a second, a connection accepted late in it would lose that much of its time for its request.
+  u32 woke = u;
+  if (host->web != nullptr && host->clock != nullptr) {
+    woke = bits::max32(u, elapsed_units(host->start_tick, host->clock()));
+  }
   for (u32 e = 0; e < poll->count; ++e) {
     u16 returned = poll->entries[e].returned;
     u32 meaning = host->meaning[e];
@@ -249,7 +256,7 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
       continue;
     }
     if (meaning == entry_web) {
-      if (returned & any) web::accept(host, u);
+      if (returned & any) web::accept(host, woke);
       continue;
     }
     if (meaning == entry_stop) continue;  // the loop looks at the event before the next round

@@ -214,6 +214,7 @@ mem::Bytes static_body(const Web* web, u8 route, u8 serve = 0);
 u32 open(hub::Host* host, mem::Arena* arena);
 // The listener, and every busy client (to read, or to write while it is answered), into the host's poll set.
 void add_to_poll(hub::Host* host);
+// Takes the waiting connections; now is the clock after the round's wait, which their time is counted from.
 void accept(hub::Host* host, u32 now);
 // The poll reported the client (events is true when it is readable, failed or hung up).
 void client_io(hub::Host* host, u32 client, u32 events, u32 now, u32 wall);

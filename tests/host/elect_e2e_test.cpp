@@ -137,7 +137,7 @@ TEST(ElectionEndToEnd, AHostPausedPastItsLeaseStepsDownWhenItRunsAgain) {
   ASSERT_TRUE(taken) << candidates[other].process.out();
   // Running again, the old host finds a newer term on the share before it writes, steps down and follows.
   EXPECT_TRUE(candidates[first].process.wait_output("vimbrel host: stepped down; a candidate again\n", 30))
-      << candidates[first].process.out();
+      << candidates[first].process.out() << "ended by signal " << candidates[first].process.ended_by;
   EXPECT_TRUE(candidates[first].process.wait_output(
       "; the host is 127.0.0.1:" + std::to_string(ports[other]) + ", term 2\n", 30))
       << candidates[first].process.out();

@@ -94,6 +94,7 @@ struct Process {
   pid_t pid = -1;
   std::string out_path;
   int code = -2;
+  int ended_by = 0;                   // the signal that ended it, when one did
   std::string program = VIMBREL_EXE;  // the file started
   std::vector<std::string> env;       // "NAME=value" set besides the homes
 
@@ -139,6 +140,7 @@ struct Process {
       pid_t r = waitpid(pid, &status, WNOHANG);
       if (r == pid) {
         code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ended_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         pid = -1;
         return true;
       }

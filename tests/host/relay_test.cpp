@@ -912,4 +912,41 @@ TEST(WebServer, ARequestArrivingInPiecesIsAnsweredOnceWhole) {
   EXPECT_EQ(r.w->answered, 1u);
 }
 
+u64 late_in_the_wait() { return 950; }
+
+// A connection to the web port from the address, not yet accepted.
+int dial(u16 port, u32 source) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(source);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  return fd;
+}
+
+// A round reads its clock before its wait, which may last nearly a second. Connections accepted at the end of such a
+// wait still have their second for the request, and a browser's connections that come in a round apart all keep
+// their places: stamped with the round's clock, they were closed at the next round, a fresh connection reset.
+TEST(WebServer, ConnectionsAcceptedAtTheEndOfALongWaitKeepTheirTime) {
+  WebRig r;
+  r.host->clock = late_in_the_wait;
+  int fds[3];
+  for (int i = 0; i < 2; ++i) fds[i] = dial(r.w->port, 0x7F000001);
+  hub::step(r.host, 1000, 0, r.wall);
+  EXPECT_EQ(bits::word_count(r.w->busy), 2u);
+  fds[2] = dial(r.w->port, 0x7F000001);
+  hub::step(r.host, 1000, 1000, r.wall);
+  EXPECT_EQ(bits::word_count(r.w->busy), 3u);
+  EXPECT_EQ(r.w->evicted + r.w->idle_closed, 0u);
+  const std::string request = "GET /icon.svg HTTP/1.1\r\nHost: h\r\n\r\n";
+  for (int fd : fds) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  for (u64 tick = 1100; tick < 3000 && r.w->answered < 3; tick += 100) hub::step(r.host, 100, tick, r.wall);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WebRig::read_answer(fds[i]).status, 200) << "connection " << i;
+}
+
 }  // namespace

@@ -7,7 +7,8 @@
 //   soak <vimbrel> <seconds> [<agents>] [--check]
 // With --check it ends with 1 when a member went more than 15 s without a sample, a stored second is missing, a
 // member is not online at the end, or the MCP server answered nothing; the memory figures are printed, not judged.
-// Such a run on a machine whose load average passed its processor count ends with 77 instead (not judged).
+// Such a run (or its warm-up) failing on a machine whose load average passed its processor count ends with 77
+// instead (not judged).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -139,6 +140,19 @@ u16 free_port() {
   }
   close(fd);
   return port;
+}
+
+// Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: a run
+// that fails there, in its warm-up or after, is reported as not judged (ctest shows it skipped). True, with the
+// reason printed, when the load average has passed the processor count.
+bool not_judged() {
+  double load = 0;
+  std::istringstream(read_text("/proc/loadavg")) >> load;
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  if (load <= double(processors)) return false;
+  printf("soak not judged: load average %.1f on %ld processors; the agents could not keep their second\n", load,
+         processors);
+  return true;
 }
 
 // ---- The viewer: a cluster link with the viewer role, as the window's Machines page opens one.
@@ -351,6 +365,9 @@ int soak(const Run& run) {
     return n;
   };
   u64 all_online = 0;
+  // The host closes a member silent for a minute, and a loaded machine's warm-up can last longer: like the window's
+  // link, which pings after 10 s without a send, the viewer pings every 15 s from its join on.
+  u64 next_ping = start + 15000;
   for (;;) {
     u64 now = now_ms();
     if (!viewer.pump(now)) {
@@ -358,11 +375,15 @@ int soak(const Run& run) {
       return finish(2);
     }
     mcp.pump(now);
+    if (now >= next_ping) {
+      viewer.ping();
+      next_ping += 15000;
+    }
     if (all_online == 0 && online() == run.agents) all_online = now;
     if (all_online != 0 && now - all_online >= 10000) break;
     if (now - start > 120000) {
       fprintf(stderr, "soak: %u of %u agents online after two minutes\n", online(), run.agents);
-      return finish(2);
+      return finish(run.check && not_judged() ? 77 : 2);
     }
     usleep(100000);
   }
@@ -374,7 +395,8 @@ int soak(const Run& run) {
   // The run: a kill and restart every 10 s (never agent 0, whose history is checked), a ping every 15 s, the MCP
   // server asked for the machine list and agent 0's history in turn whenever it is free, at most twice a second.
   const u64 begun = now_ms();
-  u64 next_restart = begun + restart_every_ms, next_ping = begun, next_ask = begun;
+  u64 next_restart = begun + restart_every_ms, next_ask = begun;
+  next_ping = begun;
   u32 restarts = 0, asks = 0;
   while (now_ms() - begun < u64(run.seconds) * 1000) {
     u64 now = now_ms();
@@ -468,16 +490,7 @@ int soak(const Run& run) {
     if (missing != 0 || !viewer.answered || expected == 0) result = 1;
     if (listed != run.agents || mcp.answers == 0) result = 1;
   }
-  // Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: the
-  // run is then reported as not judged (ctest shows it skipped), with the figures above.
-  double load = 0;
-  std::istringstream(read_text("/proc/loadavg")) >> load;
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  if (result != 0 && run.check && load > double(processors)) {
-    printf("soak not judged: load average %.1f on %ld processors; the agents could not keep their second\n", load,
-           processors);
-    return finish(77);
-  }
+  if (result != 0 && run.check && not_judged()) return finish(77);
   printf("%s\n", result == 0 ? "soak passed" : "soak FAILED");
   return finish(result);
 }

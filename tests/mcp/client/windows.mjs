@@ -193,11 +193,13 @@ async function election() {
   const ports = [await freePort(), await freePort()];
   const lin = linuxMachine('e-linux', key);
   const win = windowsMachine('e-windows', key);
-  const candidates = [
-    await start(lin, ['--elect', share, '--port', String(ports[0]), '--priority', '100'], 'waiting for the host', 60),
-    await start(win, ['--elect', winPath(share), '--port', String(ports[1]), '--priority', '255'], 'waiting for the host',
-      90),
-  ];
+  // The Windows candidate is waiting before the Linux one starts: each stands 15 s after its start and 2 s later per
+  // rank, so the higher priority stands 8 s ahead only when both start together, and wine may take longer to start.
+  const windows = await start(win, ['--elect', winPath(share), '--port', String(ports[1]), '--priority', '255'],
+    'waiting for the host', 90);
+  const linux = await start(lin, ['--elect', share, '--port', String(ports[0]), '--priority', '100'],
+    'waiting for the host', 60);
+  const candidates = [linux, windows];
   // The higher priority stands first once the share has been empty for its wait.
   await waitFor(candidates[1], `listening on port ${ports[1]}, term 1`, 120, 'the Windows candidate');
   await waitFor(candidates[0], `the host is 127.0.0.1:${ports[1]}, term 1`, 60, 'the Linux candidate');
