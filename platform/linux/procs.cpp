@@ -365,9 +365,16 @@ uint64_t proc_links(Reader* r) {
 }
 
 // A pass listed count processes between two looks at the links: what lies beyond them is measured, and trusted when
-// the pass before measured the same (a process that came or went during the listing spoils one measure).
+// the measure before gave the same. A process that came or went during the listing spoils a measure (the looks
+// differ): it changes nothing, so that a machine where processes come and go all the time keeps its trust.
 void measure_links(Reader* r, uint64_t before, uint64_t after, size_t count) {
-  const bool good = before != 0 && before == after && before >= count && before - count <= links_less_most;
+  if (before == 0) {
+    r->links_trusted = false;
+    r->links_less = 0;
+    return;
+  }
+  if (before != after) return;
+  const bool good = before >= count && before - count <= links_less_most;
   const uint64_t less = good ? before - count : 0;
   r->links_trusted = good && r->links_less == less;
   r->links_less = less;
