@@ -369,11 +369,27 @@ void shift(Area a, i32 px) {
   for (i32 y = 0; y < a.h; y++) __builtin_memmove(a.row(y), a.row(y) + px, u64(a.w - px) * 4);
 }
 
+// The last blend of a run of pixels: a chart's rows are mostly one background, so most pixels repeat it.
+struct LastBlend {
+  bool have = false;
+  u32 in = 0, weight = 0, out = 0;
+  u32 of(u32 pixel, u32 colour, u32 w) {
+    if (!have || pixel != in || w != weight) {
+      have = true;
+      in = pixel;
+      weight = w;
+      out = curve::blend(pixel, colour, w);
+    }
+    return out;
+  }
+};
+
 void blend_row(u32* p, const u8* coverage, i32 n, u32 colour, u32 alpha) {
+  LastBlend last;
   for (i32 i = 0; i < n; i++) {
     if (coverage[i] == 0) continue;
     u32 w = alpha * coverage[i] + 128;
-    p[i] = curve::blend(p[i], colour, (w + (w >> 8)) >> 8);
+    p[i] = last.of(p[i], colour, (w + (w >> 8)) >> 8);
   }
 }
 
@@ -415,9 +431,10 @@ void fill_band(Ctx& c, i32 x, const i32* one, const i32* two, i32 m, u32 colour,
     return;
   }
   band_rows(c, x, upper, lower, m, top, solid_from, colour, alpha);
+  LastBlend last;
   for (i32 y = solid_from; y < solid_to; y++) {
     u32* p = c.a.row(y) + x;
-    for (i32 i = 0; i < m; i++) p[i] = curve::blend(p[i], colour, alpha);
+    for (i32 i = 0; i < m; i++) p[i] = last.of(p[i], colour, alpha);
   }
   band_rows(c, x, upper, lower, m, solid_to, bottom, colour, alpha);
 }

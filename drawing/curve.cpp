@@ -134,10 +134,14 @@ u32 scaled_alpha(u32 a, u32 b) { return div255(a * b); }
 
 u32 blend(u32 a, u32 b, u32 alpha) {
   if (alpha > 255) alpha = 255;
-  u32 out = 0xFF000000u;
-  for (u32 shift = 0; shift < 24; shift += 8)
-    out |= div255(channel(a, shift) * (255 - alpha) + alpha * channel(b, shift)) << shift;
-  return out;
+  const u32 keep = 255 - alpha;
+  // div255 of each channel, red and blue side by side in one word: a channel's sum stays below 2^16 (at most
+  // 255 * 255 + 128 + 255), so neither half carries into the other.
+  u32 rb = (a & 0xFF00FFu) * keep + (b & 0xFF00FFu) * alpha + 0x800080u;
+  u32 g = channel(a, 8) * keep + channel(b, 8) * alpha + 0x80u;
+  rb = ((rb + ((rb >> 8) & 0xFF00FFu)) >> 8) & 0xFF00FFu;
+  g = (g + (g >> 8)) >> 8;
+  return 0xFF000000u | rb | (g << 8);
 }
 
 i32 thickness(i32 w, i32 s) {

@@ -257,6 +257,7 @@ u32 create_window(AppState* s, u32 options, mem::Bytes font_folder) {
   if (!test) {
     win::set_timer(t, s->window, timer_tick, tick_ms);
     win::set_timer(t, s->window, timer_link, link_ms);
+    s->link_timer = 1;
     if (s->model->source.mode == source::mode_due) win::set_timer(t, s->window, timer_fast, fast_ms);
   } else if (options & opt_live) {
     // A test with live data may watch a real cluster: the Machines page's link is stepped as outside the test.

@@ -194,6 +194,7 @@ struct AppState {
   u8 page;
   u8 page_ticks;
   u8 ticks;
+  u8 link_timer;  // the link timer runs (outside a test it stops while no link is open: see pace_links)
   u8 quitting;
   u32 test_clock;
   i32 first_status;

@@ -184,6 +184,23 @@ void check_quit(AppState* s) {
 
 }  // namespace
 
+bool links_open(const AppState& s) {
+  const Model* m = s.model;
+  return m && (m->machines.page.link != nullptr || m->chart_source.table != nullptr || m->cluster_ui.block != nullptr);
+}
+
+// The link timer's steps serve what waits on a peer: the Machines page's viewer link, the charts' stored-history
+// source, the cluster publisher. While none is open a step does nothing, so outside a test the timer stops and the
+// window wakes only for the second's tick and for what arrives; the message that opens one starts it again.
+void pace_links(AppState* s) {
+  if (in_test(*s) || !s->window) return;
+  const bool open = links_open(*s);
+  if (open == (s->link_timer != 0)) return;
+  s->link_timer = open ? 1 : 0;
+  if (open) win::set_timer(s->thread, s->window, timer_link, link_ms);
+  else win::kill_timer(s->thread, s->window, timer_link);
+}
+
 // ---- The loop
 
 i32 run(AppState* s) {
@@ -195,6 +212,7 @@ i32 run(AppState* s) {
     if (s->window) on_size(s);
     pre_dispatch(s, m);  // nothing else would take what it leaves: the class has no procedure
     if (!s->window || !win::is_window(*s->thread, s->window)) break;
+    pace_links(s);
     // A drag whose capture went elsewhere (another program took the pointer) ends where it is.
     if (s->drag && !has_capture(*s)) cancel_drag(s);
     poll_dpi(s);

@@ -75,6 +75,9 @@ void close(AppState* s);
 
 // Sampling of processes and the animation of the process list.
 bool page_animates(const AppState& s);
+// Whether a link the 100 ms link timer serves is open, and the timer started or stopped to match (outside a test).
+bool links_open(const AppState& s);
+void pace_links(AppState* s);
 void fast_sample(AppState* s);
 void animate(AppState* s);
 void animation_step(AppState* s);

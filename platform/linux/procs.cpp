@@ -137,7 +137,8 @@ uint64_t kib_field(std::string_view text, std::string_view key) {
 // The process's own file name when its short name may have been cut at 15 bytes: the executable's last component,
 // else the first argument's, when it begins with the short name.
 void full_name(Reader* r, uint32_t pid, Facts* f) {
-  if (f->name_length != 15) return;
+  // A kernel thread has neither an executable nor arguments: its short name is all there is.
+  if (f->name_length != 15 || (f->flags & kernel_thread_flag)) return;
   char path[48], target[512];
   ssize_t n = readlinkat(r->proc, pid_path(path, pid, "exe"), target, sizeof target - 1);
   std::string_view candidate;
@@ -182,23 +183,39 @@ uint32_t open_files(Reader* r, uint32_t pid, const Kept& k) {
   return count;
 }
 
-// The stat line through the kept file; false when the file is not kept or its process has ended (the caller then
-// reads by path: the number may belong to a new process).
-bool read_kept_stat(Reader* r, const Kept& k, std::string_view* out) {
-  if (k.stat < 0) return false;
+// A whole record read again through an open file; false when it cannot be read (its process ended).
+bool read_open(Reader* r, int fd, std::string_view* out) {
   ssize_t n;
   do {
-    n = pread(k.stat, r->buffer.data(), r->buffer.size(), 0);
+    n = pread(fd, r->buffer.data(), r->buffer.size(), 0);
   } while (n < 0 && errno == EINTR);
   if (n <= 0 || static_cast<size_t>(n) == r->buffer.size()) return false;
   *out = std::string_view(r->buffer.data(), static_cast<size_t>(n));
   return true;
 }
 
+// The stat line through the kept file; false when the file is not kept or its process has ended (the caller then
+// reads by path: the number may belong to a new process).
+bool read_kept_stat(Reader* r, const Kept& k, std::string_view* out) { return k.stat >= 0 && read_open(r, k.stat, out); }
+
+// Another record of a process whose stat line was just read: through its kept file; by path when there is none.
+// The file is opened to be kept only for a process read again (`again`): most processes are read once and then
+// sleep, and every kept file costs each owner search that lists this process's open files.
+bool read_kept(Reader* r, const Kept& k, bool again, int* fd, const char* leaf, std::string_view* out) {
+  char path[48];
+  pid_path(path, k.pid, leaf);
+  if (again && k.stat >= 0 && *fd == -1) {
+    *fd = openat(r->proc, path, O_RDONLY | O_CLOEXEC);
+    if (*fd < 0) *fd = -2;
+  }
+  return *fd >= 0 ? read_open(r, *fd, out) : read_record(r, r->proc, path, out);
+}
+
 void close_files(Kept* k) {
-  if (k->stat >= 0) ::close(k->stat);
-  if (k->fds >= 0) ::close(k->fds);
-  k->stat = k->fds = -1;
+  for (int* fd : {&k->stat, &k->fds, &k->statm, &k->io}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
 }
 
 void open_files_of(Reader* r, Kept* k) {
@@ -217,12 +234,12 @@ bool quiet_since(const ProcMemo& m, const Facts& f) {
          m.threads == f.threads && m.comm == std::string_view(f.name, f.comm_length);
 }
 
-// Memory, I/O counts, the full name and the open files, from the process's files.
-void read_details(Reader* r, uint32_t pid, bool swap_used, const Kept& k, Facts* f) {
+// Memory, I/O counts, the full name and the open files, from the process's files (`again`: it was read before).
+void read_details(Reader* r, uint32_t pid, bool swap_used, bool again, Kept* k, Facts* f) {
   char path[48];
   std::string_view text;
   // Resident and shared pages: the working set, and the private (anonymous) part of it. A kernel thread has none.
-  if (!(f->flags & kernel_thread_flag) && read_record(r, r->proc, pid_path(path, pid, "statm"), &text)) {
+  if (!(f->flags & kernel_thread_flag) && read_kept(r, *k, again, &k->statm, "statm", &text)) {
     size_t at = 0;
     number_at(text, &at);
     uint64_t resident = number_at(text, &at), shared = number_at(text, &at);
@@ -234,13 +251,13 @@ void read_details(Reader* r, uint32_t pid, bool swap_used, const Kept& k, Facts*
     f->private_bytes += kib_field(text, "VmSwap:");
   }
   std::string_view read_value, write_value;
-  if (read_record(r, r->proc, pid_path(path, pid, "io"), &text) && field_after(text, "read_bytes:", &read_value) &&
+  if (read_kept(r, *k, again, &k->io, "io", &text) && field_after(text, "read_bytes:", &read_value) &&
       field_after(text, "write_bytes:", &write_value)) {
     f->read = std::min(number_of(read_value), sysrec::io_unreported - 1);
     f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
   }
   full_name(r, pid, f);
-  f->handles = open_files(r, pid, k);
+  f->handles = open_files(r, pid, *k);
 }
 
 // Reads one process: its stat line always; its other files only when the memo of the last pass (null for a process
@@ -271,7 +288,7 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
     return true;
   }
   memo->comm.assign(f->name, f->comm_length);
-  read_details(r, pid, swap_used, *k, f);
+  read_details(r, pid, swap_used, before != nullptr, k, f);
   memo->pid = pid;
   memo->threads = f->threads;
   memo->started = f->started;
@@ -329,6 +346,40 @@ uint64_t socket_of(int folder, const char* path, bool* denied = nullptr) {
   return number_at(std::string_view(target, static_cast<size_t>(n)), &at);
 }
 
+// The inode number the kernel gives the first PID namespace.
+constexpr uint64_t first_pid_namespace = 0xEFFFFFFCu;
+// Links beyond the processes by more than this are not the folder's own subfolders (a proc mount that hides other
+// users' processes from the listing, say): the links are not used then.
+constexpr uint64_t links_less_most = 4096;
+
+// The proc folder's link count; 0 where it does not tell the processes the folder lists.
+uint64_t proc_links(Reader* r) {
+  if (!r->procfs) return 0;
+  if (r->first_namespace < 0) {
+    struct stat ns {};
+    r->first_namespace = fstatat(r->proc, "self/ns/pid", &ns, 0) == 0 && ns.st_ino == first_pid_namespace;
+  }
+  struct stat st {};
+  if (!r->first_namespace || fstat(r->proc, &st) != 0) return 0;
+  return st.st_nlink;
+}
+
+// A pass listed count processes between two looks at the links: what lies beyond them is measured, and trusted when
+// the measure before gave the same. A process that came or went during the listing spoils a measure (the looks
+// differ): it changes nothing, so that a machine where processes come and go all the time keeps its trust.
+void measure_links(Reader* r, uint64_t before, uint64_t after, size_t count) {
+  if (before == 0) {
+    r->links_trusted = false;
+    r->links_less = 0;
+    return;
+  }
+  if (before != after) return;
+  const bool good = before >= count && before - count <= links_less_most;
+  const uint64_t less = good ? before - count : 0;
+  r->links_trusted = good && r->links_less == less;
+  r->links_less = less;
+}
+
 }  // namespace
 
 uint32_t process_entries(int proc) {
@@ -344,6 +395,10 @@ uint32_t process_entries(int proc) {
 uint32_t process_count(Reader* r) {
   // Listing the proc folder costs as much as a good part of a process pass; a pass a moment ago counted it already.
   if (r->listed && os::clock_ms() - r->listed_ms <= r->count_ms) return r->listed_count;
+  if (r->links_trusted) {
+    const uint64_t links = proc_links(r);
+    if (links >= r->links_less) return static_cast<uint32_t>(std::min<uint64_t>(links - r->links_less, UINT32_MAX));
+  }
   return process_entries(r->proc);
 }
 
@@ -372,7 +427,7 @@ uint32_t keep_budget() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   const rlim_t spare = 512;
-  return limit.rlim_cur > spare ? static_cast<uint32_t>(std::min<rlim_t>(limit.rlim_cur, most) - spare) / 2 : 0;
+  return limit.rlim_cur > spare ? static_cast<uint32_t>(std::min<rlim_t>(limit.rlim_cur, most) - spare) / 4 : 0;
 }
 
 void close_kept(Reader* r) {
@@ -398,7 +453,9 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   }
   const bool swap_used = swap_total > swap_free;
   const uint64_t now = os::clock_ms();
+  const uint64_t links = proc_links(r);
   const std::vector<uint32_t> pids = list_pids(r->proc);
+  measure_links(r, links, proc_links(r), pids.size());
   r->listed = true;
   r->listed_count = static_cast<uint32_t>(pids.size());
   r->listed_ms = now;
@@ -505,12 +562,12 @@ void start_looks(Reader* r, int family) {
   looks.refused.swap(still);
 }
 
-// This process's own descriptors that are proc files kept open by the process pass (two per process listed): they
-// hold no socket, so the owner search need not look at them.
+// This process's own descriptors that are proc files kept open by the process pass (up to four per process
+// listed): they hold no socket, so the owner search need not look at them.
 std::vector<bool> own_kept(const Reader* r) {
   std::vector<bool> out;
   for (const Kept& k : r->kept) {
-    for (int fd : {k.stat, k.fds}) {
+    for (int fd : {k.stat, k.fds, k.statm, k.io}) {
       if (fd < 0) continue;
       if (static_cast<size_t>(fd) >= out.size()) out.resize(static_cast<size_t>(fd) + 1);
       out[static_cast<size_t>(fd)] = true;
@@ -627,6 +684,17 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     };
     std::stable_sort(first.begin(), first.end(), fewest_first);
     std::stable_sort(rest.begin(), rest.end(), fewest_first);
+    // A socket whose holder's count did not move is most often one a server accepted while it closed another file,
+    // and a server holds listed sockets already: among the rest, those holders come first. Only the order changes;
+    // the walk still ends where every socket is found, or at the last process.
+    if (!stayed.empty()) {
+      std::unordered_set<uint32_t> holders;
+      for (const auto& known : r->owners)
+        for (const auto& o : known)
+          if (o.second.pid != 0) holders.insert(o.second.pid);
+      std::stable_partition(rest.begin(), rest.end(),
+                            [&](const std::pair<uint32_t, uint32_t>& p) { return holders.count(p.second) != 0; });
+    }
     // A process's open files are looked through to the end: a count taken earlier cannot bound the listing, since
     // the process may have opened files since (this one has, the folder being listed among them).
     std::vector<uint64_t> sockets;

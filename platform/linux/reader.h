@@ -59,12 +59,15 @@ struct ProcMemo {
 };
 
 // A process's stat file and fd folder, kept open between passes on the kernel's proc folder: a read through an open
-// file spares the kernel the path walk of every pass, about half the cost of a pass. The open file stays bound to
-// its process, so after the process ends it fails (and is opened again for a new process of the same number).
+// file spares the kernel the path walk of every pass, about half the cost of a pass. The statm and io files of a
+// process read again (it ran since the pass before) join them. The open file stays bound to its process, so after
+// the process ends it fails (and is opened again for a new process of the same number).
 struct Kept {
   uint32_t pid = 0;
-  int stat = -1;  // -1: not open
-  int fds = -1;   // -1: not open; -2: the folder is refused (another user's process): looked up by path each pass
+  int stat = -1;   // -1: not open
+  int fds = -1;    // -1: not open; -2: the folder is refused (another user's process): looked up by path each pass
+  int statm = -1;  // -1: not opened yet; -2: refused, read by path
+  int io = -1;     // as statm
 };
 
 // One row of a TCP table as the kernel lists it, with the socket's inode and the user that made it.
@@ -144,11 +147,18 @@ struct Reader {
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
   std::vector<Kept> kept;       // by pid: the open files of the processes of the last pass
-  uint32_t keep_most = 0;       // the most processes whose files are kept open (two descriptors each)
+  uint32_t keep_most = 0;       // the most processes whose files are kept open (up to four descriptors each)
   bool listed = false;          // a process pass listed the proc folder: its count and when
   uint32_t listed_count = 0;
   uint64_t listed_ms = 0;
   uint64_t count_ms = 1500;  // the longest that count stands for the process count of a memory sample
+  // The proc folder's link count is its own subfolders plus every process of the machine. In the first PID
+  // namespace the processes are the ones a listing finds, so the links less the subfolders (measured by the passes)
+  // are the count: one look at the folder instead of a listing of every process. Trusted once two passes in a row
+  // measured the same number of subfolders.
+  int first_namespace = -1;  // the proc folder lists the first PID namespace: 1 yes, 0 no, -1 not asked yet
+  uint64_t links_less = 0;   // what the last pass measured: links less processes (0 when it could not)
+  bool links_trusted = false;
   bool procfs = false;     // the proc folder is the kernel's own (not a copied tree)
   bool fd_sizes = false;   // the kernel tells a process's open files as its fd folder's size, 0 included
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
@@ -180,15 +190,16 @@ std::vector<std::string> list_names(int folder, const char* path);
 // The memory file as read once in this sample; false when it cannot be read.
 bool meminfo_of_sample(Reader* r, std::string_view* text);
 // How many processes may have their files kept open: the soft limit of open descriptors is raised to the hard one
-// (at most 65,536; nothing here waits with select, which cannot take descriptors past 1,024), and two descriptors
-// per process are kept from what remains after 512 for everything else.
+// (at most 65,536; nothing here waits with select, which cannot take descriptors past 1,024), and up to four
+// descriptors per process are kept from what remains after 512 for everything else.
 uint32_t keep_budget();
 // Closes every kept file.
 void close_kept(Reader* r);
 // Numeric entries of the proc folder.
 uint32_t process_entries(int proc);
-// The same count as process_entries, taken from a process pass that listed the folder within count_ms (the proc
-// folder is listed only when there was none).
+// The same count as process_entries, taken from a process pass that listed the folder within count_ms, else from
+// the proc folder's link count once the passes trust it (see links_less); the proc folder is listed only when
+// neither can tell.
 uint32_t process_count(Reader* r);
 // Finds the holders of the listed sockets of a TCP family (0 IPv4, 1 IPv6; inodes, 0 is skipped) and keeps only
 // those in its owners. A holder known from before is confirmed with one look at its open file. A new socket is

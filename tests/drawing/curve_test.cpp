@@ -93,6 +93,16 @@ TEST(CurveColour, MixingAndBlending) {
   EXPECT_EQ(curve::blend(0x000000, 0xFFFFFF, 128), 0xFF808080u);
   EXPECT_EQ(curve::blend(0x102030, 0xFFFFFF, 0), 0xFF102030u);
   EXPECT_EQ(curve::blend(0x102030, 0xA0B0C0, 999), 0xFFA0B0C0u);
+  // Each channel is its own rounded mix, whatever its neighbours hold (the channels are mixed side by side).
+  auto mixed = [](u32 a, u32 b, u32 alpha) { return (2 * (a * (255 - alpha) + b * alpha) + 255) / 510; };
+  for (u32 alpha = 0; alpha < 256; ++alpha)
+    for (u32 a = 0; a < 256; ++a)
+      for (u32 b = alpha % 3; b < 256; b += 3) {
+        const u32 one = a | (255 - b) << 8 | (a ^ 0x5A) << 16, two = b | (255 - a) << 8 | (b ^ 0xA5) << 16;
+        const u32 want = 0xFF000000u | mixed(a, b, alpha) | mixed(255 - b, 255 - a, alpha) << 8 |
+                         mixed(a ^ 0x5A, b ^ 0xA5, alpha) << 16;
+        ASSERT_EQ(curve::blend(one, two, alpha), want) << a << " " << b << " " << alpha;
+      }
   for (u32 a = 0; a < 256; a += 5)
     for (u32 b = 0; b < 256; ++b) ASSERT_EQ(curve::scaled_alpha(a, b), (2 * a * b + 255) / 510);
 }

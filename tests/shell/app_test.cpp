@@ -2,7 +2,9 @@
 // change (rescaling, centring, keeping the window on its work area).
 #include <gtest/gtest.h>
 
+#include "history/hist.h"
 #include "shell/app.h"
+#include "shell/loop.h"
 #include "shell/dpi.h"
 #include "shell/rules.h"
 #include "shell/title.h"
@@ -121,6 +123,31 @@ TEST(App, ShowCommandAndScrollArithmetic) {
 }  // namespace
 
 namespace {
+
+// Outside the test mode the 100 ms link timer runs only while something it steps is open (a viewer link, the
+// stored-history source, the publisher): a window with none wakes for the second's tick alone, and the timer comes
+// back as soon as one opens and goes again when it closes. The tick keeps running throughout.
+TEST(App, LinkTimerRunsOnlyWhileALinkIsOpen) {
+  shelltest::ShellWindow w(false);
+  ASSERT_TRUE(w.made);
+  auto live = [&](u32 id) {
+    for (const win::Timer& t : w.thread.timers)
+      if (t.live && t.window == w.s.window && t.id == id) return t.period_ms;
+    return u32{0};
+  };
+  EXPECT_EQ(live(app::timer_link), app::link_ms);  // as the window starts
+  app::pace_links(&w.s);
+  EXPECT_EQ(live(app::timer_link), 0u);
+  EXPECT_EQ(live(app::timer_tick), app::tick_ms);
+  hist::Table table{};
+  w.s.model->chart_source.table = &table;
+  app::pace_links(&w.s);
+  EXPECT_EQ(live(app::timer_link), app::link_ms);
+  w.s.model->chart_source.table = nullptr;
+  app::pace_links(&w.s);
+  EXPECT_EQ(live(app::timer_link), 0u);
+  EXPECT_EQ(live(app::timer_tick), app::tick_ms);
+}
 
 // One paint draws one frame: the record's frame counter moves by one, whether the frame is whole or partial and
 // whatever page it shows.
