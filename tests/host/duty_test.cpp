@@ -285,4 +285,22 @@ TEST(HostDuty, TheLoopSleepsUntilItsNextDutyOrWorkThatCanGoOnNow) {
   EXPECT_EQ(hub::wait_ms(host, due - 700), hub::carry_wait) << "an older term is being carried over";
 }
 
+// The loop's round that sleeps until the once-a-second duties are due runs them when it wakes: no second round only
+// to find that they are due (each round is a poll and the loop's own work, every second).
+TEST(HostDuty, TheRoundThatSleptUntilTheTickRunsIt) {
+  Duty d;
+  d.seconds(3);
+  hub::Host* host = d.host;
+  ASSERT_EQ(sock::listen(0x7F000001, 0, &host->listener), sock::done);  // something for the poll to wait on
+  const u32 next = host->next_tick;
+  const u64 rounds = host->rounds;
+  host->share->flags |= share::complete;  // nothing left to carry over
+  // The host's clock moved so that its next tick is due 50 ms from now on the real clock.
+  host->start_tick = os::clock_ms() + 50 - u64{next} * 100;
+  hub::run(host, rounds + 1);
+  EXPECT_EQ(host->rounds, rounds + 1);
+  EXPECT_EQ(host->next_tick, next + 10) << "the round that slept until the tick did not run it";
+  EXPECT_EQ(host->stop_reason, hub::stop_none);
+}
+
 }  // namespace
