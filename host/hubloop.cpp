@@ -241,9 +241,10 @@ bool begin_round(Host* host, u64 tick_ms, u32 wall) {
     }
   }
   if (host->web != nullptr) web::add_to_poll(host);
-  // A stop request ends the wait, however long it is.
-  if (host->stop_event != 0) {
-    u32 at = sock::poll_add(poll, kobj::pollable(host->stop_event), 0);
+  // A stop request ends the wait, however long it is, where the event can wait in a poll set.
+  u64 stop = host->stop_event != 0 ? kobj::pollable(host->stop_event) : sock::invalid_socket;
+  if (stop != sock::invalid_socket) {
+    u32 at = sock::poll_add(poll, stop, 0);
     if (at < sock::poll_capacity) host->meaning[at] = entry_stop;
   }
   return true;
@@ -268,8 +269,8 @@ void serve_round(Host* host, u64 tick_ms, u32 wall) {
       continue;
     }
     if (meaning == entry_stop) {
-      // The loop ends after this round.
-      if (returned & any) host->stop_asked = 1;
+      // The event is set: the loop ends after this round.
+      if (returned & sock::poll_read) host->stop_asked = 1;
       continue;
     }
     if ((meaning & ~0xFFFFu) == entry_web_client) {
@@ -332,7 +333,7 @@ u32 wait_ms(const Host* host, u64 tick_ms) {
 
 void run(Host* host, u64 round_limit) {
   // Where the stop event sits in the poll set, the poll tells of a stop request; elsewhere it is asked each round.
-  bool asked_apart = host->stop_event != 0 && kobj::pollable(host->stop_event) == ~u64{0};
+  bool asked_apart = host->stop_event != 0 && kobj::pollable(host->stop_event) == sock::invalid_socket;
   while (host->rounds < round_limit && host->stop_reason == stop_none && !host->closed && !host->stop_asked) {
     if (asked_apart && kobj::wait(host->stop_event, 0)) break;
     u64 now = os::clock_ms();
