@@ -82,7 +82,7 @@ void init(Context* ctx) {
   ctx->total = 0;
 }
 
-void compress(Context* ctx, const u8 block[64]) {
+void compress_portable(Context* ctx, const u8 block[64]) {
   u32 w[16];
   for (u32 i = 0; i < 16; ++i) w[i] = load_be32(block + 4 * i);
   u32 a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
@@ -108,6 +108,76 @@ void compress(Context* ctx, const u8 block[64]) {
   ctx->state[5] += f;
   ctx->state[6] += g;
   ctx->state[7] += h;
+}
+
+#if SHA256_INSTRUCTIONS
+namespace {
+
+// The processor's own SHA-256 rounds (x86 SHA extensions), two rounds an instruction: the state is kept as the pairs
+// ABEF and CDGH the instructions take, the schedule as four quads of words, each quad made from the four before it.
+using Quad = u32 __attribute__((vector_size(16)));
+using Bytes16 = u8 __attribute__((vector_size(16)));
+using Ints = int __attribute__((vector_size(16)));  // what the instructions' builtins take
+
+__attribute__((target("sha,sse4.1"))) inline Quad rounds(Quad state, Quad other, Quad wk) {
+  return reinterpret_cast<Quad>(__builtin_ia32_sha256rnds2(reinterpret_cast<Ints>(state), reinterpret_cast<Ints>(other),
+                                                           reinterpret_cast<Ints>(wk)));
+}
+__attribute__((target("sha,sse4.1"))) inline Quad message1(Quad a, Quad b) {
+  return reinterpret_cast<Quad>(__builtin_ia32_sha256msg1(reinterpret_cast<Ints>(a), reinterpret_cast<Ints>(b)));
+}
+__attribute__((target("sha,sse4.1"))) inline Quad message2(Quad a, Quad b) {
+  return reinterpret_cast<Quad>(__builtin_ia32_sha256msg2(reinterpret_cast<Ints>(a), reinterpret_cast<Ints>(b)));
+}
+
+__attribute__((target("sha,sse4.1"))) inline Quad load_quad(const u8* p) {
+  Bytes16 b;
+  __builtin_memcpy(&b, p, 16);
+  // Each word big-endian.
+  b = __builtin_shufflevector(b, b, 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  return reinterpret_cast<Quad>(b);
+}
+
+__attribute__((target("sha,sse4.1"))) void compress_instructions(Context* ctx, const u8 block[64]) {
+  Quad abcd, efgh, k;
+  __builtin_memcpy(&abcd, ctx->state, 16);
+  __builtin_memcpy(&efgh, ctx->state + 4, 16);
+  Quad abef = __builtin_shufflevector(efgh, abcd, 1, 0, 5, 4);  // f e b a, low word first
+  Quad cdgh = __builtin_shufflevector(efgh, abcd, 3, 2, 7, 6);  // h g d c
+  const Quad abef_in = abef, cdgh_in = cdgh;
+  Quad m[4];
+#pragma GCC unroll 16
+  for (u32 g = 0; g < 16; ++g) {
+    if (g < 4) m[g] = load_quad(block + 16 * g);
+    __builtin_memcpy(&k, ctx->k + 4 * g, 16);
+    Quad wk = m[g % 4] + k;
+    cdgh = rounds(cdgh, abef, wk);
+    if (g >= 3 && g <= 14) {
+      // The next quad: its words seven back, then its words two back.
+      Quad seven = __builtin_shufflevector(m[(g + 3) % 4], m[g % 4], 1, 2, 3, 4);
+      m[(g + 1) % 4] = message2(m[(g + 1) % 4] + seven, m[g % 4]);
+    }
+    wk = __builtin_shufflevector(wk, wk, 2, 3, 0, 0);
+    abef = rounds(abef, cdgh, wk);
+    // The quad three on: its words sixteen and fifteen back.
+    if (g >= 1 && g <= 12) m[(g + 3) % 4] = message1(m[(g + 3) % 4], m[g % 4]);
+  }
+  abef += abef_in;
+  cdgh += cdgh_in;
+  abcd = __builtin_shufflevector(abef, cdgh, 3, 2, 7, 6);
+  efgh = __builtin_shufflevector(abef, cdgh, 1, 0, 5, 4);
+  __builtin_memcpy(ctx->state, &abcd, 16);
+  __builtin_memcpy(ctx->state + 4, &efgh, 16);
+}
+
+}  // namespace
+#endif
+
+void compress(Context* ctx, const u8 block[64]) {
+#if SHA256_INSTRUCTIONS
+  if (__builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1")) return compress_instructions(ctx, block);
+#endif
+  compress_portable(ctx, block);
 }
 
 void compress_buffered(Context* ctx) { compress(ctx, ctx->block); }

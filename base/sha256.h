@@ -37,8 +37,15 @@ void finish(Context* ctx, u8 out[32]);
 void sha256(mem::Bytes data, u8 out[32]);
 // The digest as 64 lower-case hexadecimal characters, high nibble first, with no terminator.
 void hex(const u8 digest[32], u8 out[64]);
-// One compression of a 64-byte block given by the caller.
+// One compression of a 64-byte block given by the caller: with the processor's SHA-256 instructions where the
+// build has them (GCC on x86-64) and the processor runs them, else compress_portable.
 void compress(Context* ctx, const u8 block[64]);
+void compress_portable(Context* ctx, const u8 block[64]);
+#if defined(__x86_64__) && !defined(__clang__)
+#define SHA256_INSTRUCTIONS 1
+#else
+#define SHA256_INSTRUCTIONS 0
+#endif
 // One compression of the context's own block buffer.
 void compress_buffered(Context* ctx);
 

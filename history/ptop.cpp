@@ -125,11 +125,13 @@ bool offer_row(Row* row, u32 hash, u32 pid, u16 cpu, u16 memory_code) {
   return a || b;
 }
 
-void merge(Row* target, const Row* source) {
+bool merge(Row* target, const Row* source) {
+  bool changed = false;
   for (u32 k = 0; k < top; ++k) {
-    offer(&target->a, source->a.hash[k], source->a.pid[k], source->a.value[k]);
-    offer(&target->b, source->b.hash[k], source->b.pid[k], source->b.value[k]);
+    changed |= offer(&target->a, source->a.hash[k], source->a.pid[k], source->a.value[k]);
+    changed |= offer(&target->b, source->b.hash[k], source->b.pid[k], source->b.value[k]);
   }
+  return changed;
 }
 
 u32 encode(const Row* row, mem::Slice buffer, u64 offset) {
@@ -159,8 +161,9 @@ void book_init(Book* book) { __builtin_memset(book, 0, sizeof *book); }
 
 void row_reset(Book* book, u32 i) {
   if (i >= machines) return;
-  u64* masks[] = {&book->open,         &book->closed_pending,  &book->upper_changed,  &book->tier_open[0],
-                  &book->tier_open[1], &book->tier_started[0], &book->tier_started[1]};
+  u64* masks[] = {&book->open,           &book->closed_pending,    &book->upper_changed,
+                  &book->tier_open[0],    &book->tier_open[1],      &book->tier_started[0],
+                  &book->tier_started[1], &book->tier_unwritten[0], &book->tier_unwritten[1]};
   for (u64* mask : masks) *mask = bits::word_clear(*mask, i);
   book->known_count[i] = 0;
   __builtin_memset(book->known[i], 0, sizeof book->known[i]);
@@ -250,16 +253,18 @@ void tier_add(Book* book, u32 i) {
       clear(row, closed->slot - closed->slot % n);
       book->tier_open[t] = bits::word_set(book->tier_open[t], i);
       book->tier_started[t] = bits::word_set(book->tier_started[t], i);
+      book->tier_unwritten[t] = bits::word_set(book->tier_unwritten[t], i);
     }
-    merge(row, closed);
+    if (merge(row, closed)) book->tier_unwritten[t] = bits::word_set(book->tier_unwritten[t], i);
   }
   book->upper_changed = bits::word_set(book->upper_changed, i);
 }
 
 void move_row(Book* book, u32 to, u32 from) {
   if (to >= machines || from >= machines || to == from) return;
-  u64* masks[] = {&book->open,         &book->closed_pending,  &book->upper_changed,  &book->tier_open[0],
-                  &book->tier_open[1], &book->tier_started[0], &book->tier_started[1]};
+  u64* masks[] = {&book->open,           &book->closed_pending,    &book->upper_changed,
+                  &book->tier_open[0],    &book->tier_open[1],      &book->tier_started[0],
+                  &book->tier_started[1], &book->tier_unwritten[0], &book->tier_unwritten[1]};
   for (u64* mask : masks) *mask = hstore::swap_bit(*mask, to, from);
   book->slot_number[to] = book->slot_number[from];
   book->open_row[to] = book->open_row[from];

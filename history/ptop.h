@@ -44,8 +44,8 @@ bool offer(List* list, u32 hash, u32 pid, u16 value);
 bool wants(const Row* row, u16 cpu, u16 memory_code);
 // Offers a process to both lists; a process id of 0 never enters.
 bool offer_row(Row* row, u32 hash, u32 pid, u16 cpu, u16 memory_code);
-// Offers every entry of the source's lists to the target's.
-void merge(Row* target, const Row* source);
+// Offers every entry of the source's lists to the target's; true when either list changed.
+bool merge(Row* target, const Row* source);
 // The 112-byte stored form at a byte offset; 0 when it does not fit (nothing written or read).
 u32 encode(const Row* row, mem::Slice buffer, u64 offset);
 u32 decode(mem::Bytes buffer, u64 offset, Row* row);
@@ -65,6 +65,7 @@ struct Book {
   u64 upper_changed;   // an upper row changed since it was written
   u64 tier_open[2];
   u64 tier_started[2];  // a new slot began
+  u64 tier_unwritten[2];  // the row is not what the share holds: a new slot, or a merge changed it since its write
   i32 overwritten;      // closed rows that replaced one not yet written
   i32 name_overflow;    // names not noted because 8 were already pending
   u32 slot_number[machines];

@@ -272,7 +272,9 @@ bool read_lease(Share* s, const auth::KeyState* key, proto::Lease* out) {
   if (p.overflow) return false;
   alignas(8) u8 b[64];
   u64 n = 0;
-  if (fs::io_read_uncached(text(p), mem::Slice{b, 64}, &n) != fs::io_ok || n != 64) return false;
+  if (fs::io_read_named(text(p), &s->lease_mark, s->lease, mem::Slice{b, 64}, &n) != fs::io_ok || n != 64) {
+    return false;
+  }
   if (!auth::sealed(key, mem::Bytes(b, 64))) return false;
   return proto::decode_lease(mem::Bytes(b, 64), out) == 0;
 }
@@ -317,6 +319,7 @@ u32 lease_step(Share* s, u32 now) {
     u32 r = fs::io_open_shared(text(p), &s->lease);
     pause(s);
     if (r != fs::io_ok) return noted(s, r, p);
+    fs::io_mark(s->lease, &s->lease_mark);
   }
   u32 r = give_up_on(s, check_lease(s), now);
   if (r != done) return r;

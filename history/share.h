@@ -143,6 +143,7 @@ struct Share {
   u8 always_keep;      // every lease check answers keep
   u32 flags;
   u64 lease;           // the open lease file
+  fs::FileMark lease_mark;  // what it is, for the check that reads "lease" by its name each second
   u32 count;
   u8 ids[machines][16];
   u8 names[machines][32];

@@ -199,16 +199,23 @@ bool answer_ready(const Host* host) {
   return s != none && out_free(h, s) > answer_room - 1;
 }
 
-void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
-  ++host->rounds;
-  if (host->stop_reason != stop_none || host->closed) return;
-  Hub* h = host->hub;
+namespace {
+
+void set_clock(Host* host, u64 tick_ms, u32 wall) {
   host->wall = wall;
   host->tick = tick_ms;
   if (host->share != nullptr) {
     if (host->share->virtual_clock) share::advance_clock(host->share, tick_ms);
     host->share->wall = wall;
   }
+}
+
+// The first half of a round: the clock, the update feed, and the poll set; false when the host has stopped.
+bool begin_round(Host* host, u64 tick_ms, u32 wall) {
+  ++host->rounds;
+  if (host->stop_reason != stop_none || host->closed) return false;
+  Hub* h = host->hub;
+  set_clock(host, tick_ms, wall);
   u32 u = elapsed_units(host->start_tick, tick_ms);
   if (host->feed != nullptr) {
     linuxfeed::step(host->feed, h, tick_ms, u, wall);
@@ -235,12 +242,21 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
     }
   }
   if (host->web != nullptr) web::add_to_poll(host);
-  // A stop request ends the wait, however long it is.
-  if (host->stop_event != 0) {
-    u32 at = sock::poll_add(poll, kobj::pollable(host->stop_event), 0);
+  // A stop request ends the wait, however long it is, where the event can wait in a poll set.
+  u64 stop = host->stop_event != 0 ? kobj::pollable(host->stop_event) : sock::invalid_socket;
+  if (stop != sock::invalid_socket) {
+    u32 at = sock::poll_add(poll, stop, 0);
     if (at < sock::poll_capacity) host->meaning[at] = entry_stop;
   }
-  sock::poll_wait(poll, answer_ready(host) ? 0 : timeout_ms);
+  return true;
+}
+
+// The second half: what the poll found, then the once-a-second duties when they are due at the given clock.
+void serve_round(Host* host, u64 tick_ms, u32 wall) {
+  Hub* h = host->hub;
+  set_clock(host, tick_ms, wall);
+  u32 u = elapsed_units(host->start_tick, tick_ms);
+  sock::PollSet* poll = &host->poll;
   const u16 any = sock::poll_read | sock::poll_error | sock::poll_hangup | sock::poll_invalid;
   // The dashboard's newcomers are stamped with the clock after the wait: with the round's own, read before a wait of
   // up to a second, a connection accepted late in it would lose that much of its time for its request.
@@ -259,7 +275,11 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
       if (returned & any) web::accept(host, woke);
       continue;
     }
-    if (meaning == entry_stop) continue;  // the loop looks at the event before the next round
+    if (meaning == entry_stop) {
+      // The event is set: the loop ends after this round.
+      if (returned & sock::poll_read) host->stop_asked = 1;
+      continue;
+    }
     if ((meaning & ~0xFFFFu) == entry_web_client) {
       web::client_io(host, meaning & 0xFFFF, (returned & any) != 0, u, wall);
       continue;
@@ -283,6 +303,14 @@ void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
   if (host->stop_reason != stop_none || host->closed) return;
   if (host->web != nullptr) web::upkeep(host, u);
   close_finished(host, u);
+}
+
+}  // namespace
+
+void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
+  if (!begin_round(host, tick_ms, wall)) return;
+  sock::poll_wait(&host->poll, answer_ready(host) ? 0 : timeout_ms);
+  serve_round(host, tick_ms, wall);
 }
 
 bool chunk_ready(const Hub* h) {
@@ -311,10 +339,23 @@ u32 wait_ms(const Host* host, u64 tick_ms) {
 }
 
 void run(Host* host, u64 round_limit) {
-  while (host->rounds < round_limit && host->stop_reason == stop_none && !host->closed) {
-    if (host->stop_event != 0 && kobj::wait(host->stop_event, 0)) break;
+  // Where the stop event sits in the poll set, the poll tells of a stop request; elsewhere it is asked each round.
+  bool asked_apart = host->stop_event != 0 && kobj::pollable(host->stop_event) == sock::invalid_socket;
+  while (host->rounds < round_limit && host->stop_reason == stop_none && !host->closed && !host->stop_asked) {
+    if (asked_apart && kobj::wait(host->stop_event, 0)) break;
     u64 now = os::clock_ms();
-    step(host, wait_ms(host, now), now, seconds_since_2025(os::filetime_now()));
+    u32 wall = seconds_since_2025(os::filetime_now());
+    u32 wait = wait_ms(host, now);
+    if (!begin_round(host, now, wall)) break;
+    if (answer_ready(host)) wait = 0;
+    sock::poll_wait(&host->poll, wait);
+    // A round that slept serves at the time it woke: the one that slept until the tick runs it, with no second
+    // round to notice that it is due.
+    if (wait != 0) {
+      now = os::clock_ms();
+      wall = seconds_since_2025(os::filetime_now());
+    }
+    serve_round(host, now, wall);
   }
 }
 

@@ -86,6 +86,7 @@ struct Host {
   u64 tick;
   u64 round_started;  // the clock when the round began, for now_units
   kobj::Handle stop_event;
+  u8 stop_asked;      // the poll found the stop event set
   Answering answer;
   u8 cursors[3];      // round robin: inventories, buckets, top rows
   ShareCounters written;

@@ -344,6 +344,9 @@ void flush_top(Host* host, u32 budget) {
       for (u32 tier = 1; all && tier <= 2; ++tier) {
         ptop::Row* row = &b->tier_row[tier - 1][i];
         bool fresh = (b->tier_started[tier - 1] & bit) != 0;
+        // A row no merge has changed since its write is what the share holds already: writing it again would
+        // only put the same bytes over themselves.
+        if (!fresh && !(b->tier_unwritten[tier - 1] & bit)) continue;
         if (fresh) {
           ptop::Row stored;
           if (share::read_top(s, k, tier, row->slot, &stored)) {
@@ -353,6 +356,7 @@ void flush_top(Host* host, u32 budget) {
         }
         if (share::put_top(s, k, tier, row, fresh, now) == share::done) {
           b->tier_started[tier - 1] &= ~bit;
+          b->tier_unwritten[tier - 1] &= ~bit;
           count(&host->written.tops);
         } else {
           all = false;

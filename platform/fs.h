@@ -301,6 +301,21 @@ u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count);
 // refuses uncached reads, a cached read.
 u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count);
 
+// What an open file is, to read it again by its name through an open handle (io_read_named): its device and file
+// number, and whether it lies on this machine's own file system, where the cache holds the newest bytes. Local 0
+// where that cannot be told.
+struct FileMark {
+  u64 device;
+  u64 file;
+  u8 local;
+};
+// The mark of the file an open slot holds; all zero for a slot that is not open.
+void io_mark(u64 slot, FileMark* mark);
+// io_read_uncached of the path. While the path still names the marked local file that the slot holds open, the same
+// bytes are read through the slot, which spares opening and closing the file (a record checked every second);
+// a file put under the name since, a missing file or a link are read by the name as io_read_uncached reads them.
+u32 io_read_named(mem::Bytes path, const FileMark* mark, u64 slot, mem::Slice buffer, u64* count);
+
 // Creates one folder; an existing directory is success (another object under the name gives 1).
 u32 io_make_directory(mem::Bytes path);
 // Moves a written temporary file over its final name; the move is on the disk when the call returns.

@@ -1377,6 +1377,24 @@ u32 io_grow(u64 slot, u64 length) {
   return r == 0 ? io_ok : io_code(errno);
 }
 
+namespace {
+
+// The first 4096 bytes of an open file into the caller's buffer, as the small-file reads hand them over: min(read,
+// buffer length) bytes copied, count what was read; nothing when the read answers 5 (the caller reads otherwise).
+u32 read_block(int fd, mem::Slice buffer, u64* count) {
+  alignas(4096) u8 block[4096];
+  u64 got = 0;
+  u32 code = read_pieces(fd, 0, mem::Slice{block, sizeof block}, &got);
+  if (code != io_failed) {
+    memcpy(buffer.ptr, block, got < buffer.len ? got : buffer.len);
+    *count = got;
+  }
+  memset(block, 0, sizeof block);
+  return code;
+}
+
+}  // namespace
+
 u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count) {
   *count = 0;
   NativePath native;
@@ -1393,18 +1411,31 @@ u32 io_read_uncached(mem::Bytes path, mem::Slice buffer, u64* count) {
     ::close(fd);
     return io_read_file(path, buffer, count);
   }
-  alignas(4096) u8 block[4096];
-  u64 got = 0;
-  code = read_pieces(fd, 0, mem::Slice{block, sizeof block}, &got);
+  code = read_block(fd, buffer, count);
   ::close(fd);
-  if (code == io_failed) {
-    memset(block, 0, sizeof block);
-    return io_read_file(path, buffer, count);
-  }
-  memcpy(buffer.ptr, block, got < buffer.len ? got : buffer.len);
-  memset(block, 0, sizeof block);
-  *count = got;
-  return code;
+  return code == io_failed ? io_read_file(path, buffer, count) : code;
+}
+
+void io_mark(u64 slot, FileMark* mark) {
+  *mark = FileMark{};
+  struct stat st {};
+  if (!io_handle_ok(slot) || fstat(fd_of(slot), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  mark->device = static_cast<u64>(st.st_dev);
+  mark->file = static_cast<u64>(st.st_ino);
+  mark->local = cache_is_whole(fd_of(slot)) ? 1 : 0;
+}
+
+u32 io_read_named(mem::Bytes path, const FileMark* mark, u64 slot, mem::Slice buffer, u64* count) {
+  *count = 0;
+  NativePath native;
+  if (!mark->local || !io_handle_ok(slot) || !to_short(path, &native)) return io_read_uncached(path, buffer, count);
+  // The name is looked up again each time: a file put in its place, or a link, is read by its name.
+  struct stat st {};
+  bool same = fstatat(AT_FDCWD, native.text, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<u64>(st.st_dev) == mark->device && static_cast<u64>(st.st_ino) == mark->file;
+  if (!same) return io_read_uncached(path, buffer, count);
+  u32 code = read_block(fd_of(slot), buffer, count);
+  return code == io_failed ? io_read_uncached(path, buffer, count) : code;
 }
 
 u32 io_make_directory(mem::Bytes path) {

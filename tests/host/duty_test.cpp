@@ -107,8 +107,9 @@ TEST(HostDuty, LiveLeaseMeansWaitingOnceAndRefuseIfLiveStops) {
   }
 }
 
-// Feeds a publisher for n seconds: a sample each second, a process table now and then.
-void publish(Duty* d, HubRig* r, rig::Link* pub, u32 n) {
+// Feeds a publisher for n seconds: a sample each second, a process table now and then (whose processes work a
+// little harder each time, unless steady).
+void publish(Duty* d, HubRig* r, rig::Link* pub, u32 n, bool steady = false) {
   for (u32 s = 0; s < n; ++s) {
     ring::Row row = {};
     row.seconds = s;
@@ -124,7 +125,7 @@ void publish(Duty* d, HubRig* r, rig::Link* pub, u32 n) {
       t->count = 3;
       for (u32 i = 0; i < 3; ++i) {
         t->rows[i].pid = 100 + i;
-        t->rows[i].cpu = static_cast<u16>(1000 * (i + 1) + s);
+        t->rows[i].cpu = static_cast<u16>(1000 * (i + 1) + (steady ? 0 : s));
         t->rows[i].memory = 5000 * (i + 1);
         snprintf(reinterpret_cast<char*>(t->rows[i].name), 32, "worker-%u", i);
       }
@@ -133,6 +134,41 @@ void publish(Duty* d, HubRig* r, rig::Link* pub, u32 n) {
       pub->send(r, p, d->now(), d->wall);
     }
     d->seconds(1);
+  }
+}
+
+// A 5-minute or 1-hour top row goes to the share again only when a merge changed it: the same processes at the same
+// values leave the record the share holds as it is, and what the share holds is the book's row either way.
+TEST(HostDuty, UpperTopRowsAreWrittenAgainOnlyWhenTheyChange) {
+  for (bool steady : {true, false}) {
+    Duty d;
+    d.seconds(1);
+    HubRig r(d.host);
+    rig::Link pub;
+    ASSERT_TRUE(pub.join(&r, proto::role_publisher, 0, id_a, 0x0A000001, d.now()));
+    pub.send(&r, rig::inventory_frame(id_a, "alpha"), d.now(), d.wall);
+    publish(&d, &r, &pub, 65, steady);
+    // Six closed rows, each merged into both upper rows; steady, only the first changed them.
+    if (steady) {
+      EXPECT_EQ(d.host->written.tops, 2u);
+    } else {
+      EXPECT_GE(d.host->written.tops, 10u);
+    }
+    const ptop::Book* b = &d.host->hub->tops;
+    for (u32 tier = 1; tier <= 2; ++tier) {
+      std::string ring = testutil::read_file(d.dir.path + "/terms/00000001/machines/a1110000000000000000000000000000/p" +
+                                             std::to_string(tier) + ".ring");
+      ASSERT_GE(ring.size(), 64u + ptop::row_bytes) << tier;
+      ptop::Row stored;
+      ASSERT_TRUE(ptop::decode(mem::Bytes(reinterpret_cast<const u8*>(ring.data()), ring.size()), 64, &stored));
+      const ptop::Row& row = b->tier_row[tier - 1][0];
+      EXPECT_EQ(stored.slot, row.slot) << tier;
+      for (u32 k = 0; k < ptop::top; ++k) {
+        EXPECT_EQ(stored.a.pid[k], row.a.pid[k]) << tier << " " << k;
+        EXPECT_EQ(stored.a.value[k], row.a.value[k]) << tier << " " << k;
+        EXPECT_EQ(stored.b.value[k], row.b.value[k]) << tier << " " << k;
+      }
+    }
   }
 }
 
@@ -283,6 +319,24 @@ TEST(HostDuty, TheLoopSleepsUntilItsNextDutyOrWorkThatCanGoOnNow) {
   hub::put_in(h, hub::set_chunk_asked, s, false);
   host->share->flags &= ~share::complete;
   EXPECT_EQ(hub::wait_ms(host, due - 700), hub::carry_wait) << "an older term is being carried over";
+}
+
+// The loop's round that sleeps until the once-a-second duties are due runs them when it wakes: no second round only
+// to find that they are due (each round is a poll and the loop's own work, every second).
+TEST(HostDuty, TheRoundThatSleptUntilTheTickRunsIt) {
+  Duty d;
+  d.seconds(3);
+  hub::Host* host = d.host;
+  ASSERT_EQ(sock::listen(0x7F000001, 0, &host->listener), sock::done);  // something for the poll to wait on
+  const u32 next = host->next_tick;
+  const u64 rounds = host->rounds;
+  host->share->flags |= share::complete;  // nothing left to carry over
+  // The host's clock moved so that its next tick is due 50 ms from now on the real clock.
+  host->start_tick = os::clock_ms() + 50 - u64{next} * 100;
+  hub::run(host, rounds + 1);
+  EXPECT_EQ(host->rounds, rounds + 1);
+  EXPECT_EQ(host->next_tick, next + 10) << "the round that slept until the tick did not run it";
+  EXPECT_EQ(host->stop_reason, hub::stop_none);
 }
 
 }  // namespace

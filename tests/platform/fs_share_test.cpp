@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <string>
@@ -289,6 +290,84 @@ TEST_F(ShareTest, UncachedReadsOfALocalDiskComeFromTheCache) {
   }
   EXPECT_EQ(storage_reads(), before) << "the lease was read from the disk";
   fs::io_close(&slot);
+}
+
+// The lease is checked by its name every second while this process keeps it open for writing: as long as the name
+// still names that file, the check reads it through the open handle (here even with no descriptor left to open the
+// file again); whatever stands under the name otherwise is read by the name.
+TEST_F(ShareTest, ReadsByNameThroughTheOpenFileWhileTheNameStillNamesIt) {
+  u64 slot = 0;
+  ASSERT_EQ(fs::io_open_shared(bytes(at("lease")), &slot), 0u);
+  fs::FileMark mark;
+  fs::io_mark(slot, &mark);
+  ASSERT_EQ(mark.local, 1) << "the test folder lies on this machine's own file system";
+  auto read = [&](u8* buffer, u64* count) {
+    return fs::io_read_named(bytes(at("lease")), &mark, slot, mem::Slice{buffer, 64}, count);
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    u32 code;
+    u64 count;
+    u8 first;
+  };
+  const Case cases[] = {
+      {"written through the handle", [&] { fs::io_write_at(slot, 0, bytes(std::string(64, 'a'))); }, 0, 64, 'a'},
+      {"rewritten by another writer", [&] { write_file(at("lease"), std::string(64, 'b')); }, 0, 64, 'b'},
+      {"a longer record", [&] { write_file(at("lease"), std::string(100, 'c')); }, 0, 100, 'c'},
+      {"another file moved over the name",
+       [&] {
+         write_file(at("next"), std::string(64, 'd'));
+         sfs::rename(at("next"), at("lease"));
+       },
+       0, 64, 'd'},
+      {"a link put under the name",
+       [&] {
+         write_file(at("elsewhere"), std::string(64, 'e'));
+         sfs::remove(at("lease"));
+         sfs::create_symlink(at("elsewhere"), at("lease"));
+       },
+       fs::io_not_plain, 0, 0},
+      {"the name removed", [&] { sfs::remove(at("lease")); }, fs::io_not_found, 0, 0},
+  };
+  for (const Case& c : cases) {
+    c.change();
+    u8 buffer[80] = {};
+    u64 count = 99;
+    EXPECT_EQ(read(buffer, &count), c.code) << c.what;
+    EXPECT_EQ(count, c.count) << c.what;
+    EXPECT_EQ(buffer[0], c.first) << c.what;
+    EXPECT_EQ(buffer[64], 0) << c.what << ": nothing past the caller's buffer";
+  }
+  fs::io_close(&slot);
+
+  // No descriptor left: the open file is still read, without opening it again.
+  ASSERT_EQ(fs::io_open_shared(bytes(at("kept")), &slot), 0u);
+  ASSERT_EQ(fs::io_write_at(slot, 0, bytes(std::string(64, 'k'))), 0u);
+  fs::io_mark(slot, &mark);
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+  int highest = 0;
+  for (const auto& fd : sfs::directory_iterator("/proc/self/fd")) {
+    highest = std::max(highest, atoi(fd.path().filename().c_str()));
+  }
+  rlimit none = was;
+  none.rlim_cur = static_cast<rlim_t>(highest + 1);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  std::vector<int> fillers;  // the free numbers below the limit, taken
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  u8 buffer[64] = {};
+  u64 count = 0;
+  u32 through = fs::io_read_named(bytes(at("kept")), &mark, slot, mem::Slice{buffer, 64}, &count);
+  u32 by_name = fs::io_read_uncached(bytes(at("kept")), mem::Slice{buffer, 64}, &count);
+  for (int fd : fillers) close(fd);
+  setrlimit(RLIMIT_NOFILE, &was);
+  EXPECT_EQ(through, 0u);
+  EXPECT_EQ(buffer[0], 'k');
+  EXPECT_NE(by_name, 0u) << "the limit left a descriptor free: this case shows nothing";
+  fs::io_close(&slot);
+  fs::io_mark(slot, &mark);
+  EXPECT_EQ(mark.local, 0) << "a closed slot marks nothing";
 }
 
 TEST_F(ShareTest, FoldersReplaceAndDelete) {
