@@ -2,8 +2,10 @@
 
 #include "base/bits.h"
 #include "base/fmt.h"
+#include "cluster/cluster.h"
 #include "cluster/proto.h"
 #include "host/hubloop.h"
+#include "platform/os.h"
 
 namespace web {
 
@@ -201,26 +203,40 @@ u32 parse_request(mem::Bytes in, Request* r) {
   if (target_end == target_from || target_end >= end || in.ptr[target_end] != ' ') return status_bad;
   if (target_end + 1 >= end || in.ptr[target_end + 1] == '\r') return status_bad;
 
-  // Header lines: the last Content-Length or Transfer-Encoding line decides.
-  bool bad = false, gzip = false;
+  // Header lines. Anything a proxy in front could frame differently from this server is refused rather than
+  // guessed at: a line folded onto the one before, a blank before the colon, a line without a colon, any
+  // Transfer-Encoding, a Content-Length that is not a plain number or that disagrees with an earlier one, and more
+  // than one Host.
+  bool bad = false, gzip = false, length_seen = false;
   u32 body = 0;
   u32 last = end - 2;  // the empty line
   for (u32 at = line_end(in, target_end, end) + 2; at < last;) {
     u32 e = line_end(in, at, end);
     mem::Bytes line(in.ptr + at, e - at);
+    at = e + 2;
+    u32 colon = 0;
+    bool name_ok = true;
+    for (; colon < line.len && line.ptr[colon] != ':'; ++colon) name_ok = name_ok && line.ptr[colon] > ' ';
+    if (colon == 0 || colon == line.len || !name_ok) {
+      bad = true;
+      continue;
+    }
+    const mem::Bytes value(line.ptr + colon + 1, line.len - colon - 1);
     if (header_name_is(line, mem::lit("content-length"))) {
-      u32 colon = sizeof "content-length" - 1;
-      u32 value = 0;
-      bad = !parse_length(mem::Bytes(line.ptr + colon + 1, line.len - colon - 1), &value);
-      body = bad ? 0 : value;
+      u32 n = 0;
+      if (!parse_length(value, &n) || (length_seen && n != body)) bad = true;
+      length_seen = true;
+      body = n;
     } else if (header_name_is(line, mem::lit("transfer-encoding"))) {
       bad = true;
-      body = 0;
+    } else if (header_name_is(line, mem::lit("host"))) {
+      if (r->host_length != 0 || trim(value).len == 0) bad = true;
+      const mem::Bytes name = trim(value);
+      r->host_from = static_cast<u16>(name.ptr - in.ptr);
+      r->host_length = static_cast<u16>(name.len);
     } else if (header_name_is(line, mem::lit("accept-encoding"))) {
-      const u32 colon = sizeof "accept-encoding" - 1;
-      gzip = takes_gzip(mem::Bytes(line.ptr + colon + 1, line.len - colon - 1)) != 0;
+      gzip = takes_gzip(value) != 0;
     }
-    at = e + 2;
   }
   if (bad) return status_bad;
   if (body > request_size - end) return status_too_large;
@@ -234,6 +250,39 @@ u32 parse_request(mem::Bytes in, Request* r) {
   r->serve = static_cast<u8>((gzip ? serve_gzip : 0) | (versioned(target) ? serve_versioned : 0));
   if (r->route == route_link_id) link_id(mem::Bytes(target.ptr + link_prefix, 2 * link_id_size), r->link_id);
   return status_ok;
+}
+
+u32 host_name(mem::Bytes value, mem::Bytes* name, u32* address) {
+  u64 n = value.len;
+  while (n > 0 && is_digit(value.ptr[n - 1])) --n;
+  // A port: one to five digits behind the last colon.
+  if (n > 0 && n < value.len && value.len - n <= 5 && value.ptr[n - 1] == ':') value.len = n - 1;
+  if (value.len > 0 && value.ptr[value.len - 1] == '.') value.len -= 1;  // the root's dot of a full name
+  if (value.len == 0 || value.len > 253) return 0;
+  for (u64 i = 0; i < value.len; ++i) {
+    u8 c = lower(value.ptr[i]);
+    if (!is_digit(c) && !(c >= 'a' && c <= 'z') && c != '-' && c != '_' && c != '.') return 0;
+  }
+  *name = value;
+  const u64 parsed = cluster::parse_ipv4(value);
+  *address = static_cast<u32>(parsed);
+  return parsed != 0 ? 2 : 1;
+}
+
+u32 host_served(mem::Bytes value, mem::Bytes machine, u32 (*own_address)(u32)) {
+  mem::Bytes name;
+  u32 address = 0;
+  const u32 kind = host_name(value, &name, &address);
+  if (kind == 2) return (address >> 24) == 127 || own_address(address) ? 1 : 0;
+  if (kind != 1) return 0;
+  if (same_lower(name, mem::lit("localhost"))) return 1;
+  if (machine.len == 0 || name.len < machine.len) return 0;
+  u8 lower_machine[64];
+  for (u64 i = 0; i < machine.len && i < sizeof lower_machine; ++i) lower_machine[i] = lower(machine.ptr[i]);
+  const mem::Bytes own(lower_machine, machine.len < sizeof lower_machine ? machine.len : sizeof lower_machine);
+  if (!same_lower(mem::Bytes(name.ptr, own.len), own)) return 0;
+  const mem::Bytes rest(name.ptr + own.len, name.len - own.len);
+  return rest.len == 0 || same_lower(rest, mem::lit(".local")) ? 1 : 0;
 }
 
 // ---- Responses.
@@ -414,6 +463,9 @@ mem::Bytes static_body(const Web* w, u8 route, u8 serve) {
 
 namespace {
 
+// An address one of this machine's interfaces holds.
+u32 own_address(u32 address) { return sock::broadcast_address(address) != 0 ? 1 : 0; }
+
 bool has(u64 mask, u32 i) { return bits::word_test(mask, i) != 0; }
 
 void put_bit(u64* mask, u32 i, bool on) { *mask = bits::word_put(*mask, i, on); }
@@ -504,6 +556,11 @@ void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
   Request q;
   u32 result = parse_request(mem::Bytes(w->request[c], w->fill[c]), &q);
   if (result == parse_wait) return;
+  // A page that rebinds its own name to this host's address still sends its own name as the Host: such a
+  // request is refused, so no page of another site can fetch from the dashboard or open a link on it.
+  if (result == status_ok && !host_served(mem::Bytes(w->request[c] + q.host_from, q.host_length),
+                                          mem::Bytes(w->machine, w->machine_length), own_address))
+    result = status_bad;
   if (result != status_ok) return respond(host, c, result, route_none, mem::Bytes(), 0);
   route(host, c, &q, now, wall);
 }
@@ -517,6 +574,7 @@ u32 open(hub::Host* host, mem::Arena* arena) {
     w->member[c] = none;
   }
   prepare(w);
+  w->machine_length = os::computer_name(w->machine);
   host->web = w;
   if (sock::listen(host->options.listen, host->options.web_port, &w->listener) != sock::done) return 0;
   w->port = sock::local_port(w->listener);

@@ -78,6 +78,7 @@ struct Request {
   u16 head_length;   // up to and including the empty line
   u32 body_length;
   u8 link_id[link_id_size];  // route 7 only
+  u16 host_from, host_length;  // the Host value in the buffered bytes, blanks around it dropped; 0 long when none
 };
 
 // parse_request's answer besides the status codes: more bytes are needed.
@@ -100,6 +101,13 @@ u32 link_id(mem::Bytes hex, u8* id);
 // What the buffered bytes of one request come to: parse_wait, status_ok with the request filled in (head and
 // body complete), status_bad or status_too_large.
 u32 parse_request(mem::Bytes buffered, Request* request);
+
+// The Host value's name or address without its port and a final dot: 2 for a dotted IPv4 address (address set),
+// 1 for a name of letters, digits, '-', '_' and '.', 0 for anything else.
+u32 host_name(mem::Bytes value, mem::Bytes* name, u32* address);
+// 1 when a Host value names this host: a loopback address, an address that own_address says one of its interfaces
+// holds, "localhost", or the machine's name alone or in ".local" (ASCII case ignored). A missing value is not.
+u32 host_served(mem::Bytes value, mem::Bytes machine, u32 (*own_address)(u32));
 
 // ---- Responses.
 
@@ -199,6 +207,8 @@ struct Web {
   u8 loader[loader_size];
   u8 manifest[manifest_size];
   u16 page_length, loader_length, manifest_length;
+  u8 machine[64];  // the machine's name: a Host that gives it is served
+  u32 machine_length;
 };
 
 // What the dashboard adds to the host's arena.

@@ -192,7 +192,7 @@ double page_seconds(u16 web) {
 TEST(CrowdedDashboard, APageLoadsWhileSlowClientsHoldTheDashboard) {
   net::HostRun h(true);
   ASSERT_TRUE(h.listening()) << h.p.out();
-  const std::string slow_head = "GET / HTTP/1.1\r\nHost: vimbrel\r\nX-Padding: " + std::string(200, 'a');
+  const std::string slow_head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: " + std::string(200, 'a');
   struct Case {
     const char* what;
     u32 count, per_net;
@@ -203,9 +203,9 @@ TEST(CrowdedDashboard, APageLoadsWhileSlowClientsHoldTheDashboard) {
       {"30 slow heads from one address", 30, 1, true, nullptr},
       {"30 slow heads from 30 addresses", 30, 1, false, nullptr},
       {"30 addresses asking for the module and never reading", 30, 1, false,
-       "GET /vimbrel.wasm HTTP/1.1\r\nHost: vimbrel\r\n\r\n"},
+       "GET /vimbrel.wasm HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
       {"30 addresses opening browser links that never say hello", 30, 1, false,
-       "POST /link HTTP/1.1\r\nHost: vimbrel\r\nContent-Length: 0\r\n\r\n"},
+       "POST /link HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n"},
   };
   u32 net_base = 1;
   for (const Case& c : cases) {
@@ -260,7 +260,7 @@ std::string answer_of(int fd) {
 TEST(CrowdedDashboard, RequestsThatArriveWhileTheHostIsBusyAreAllAnswered) {
   net::HostRun h(true);
   ASSERT_TRUE(h.listening()) << h.p.out();
-  const std::string request = "GET /manifest.webmanifest HTTP/1.1\r\nHost: vimbrel\r\n\r\n";
+  const std::string request = "GET /manifest.webmanifest HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   std::vector<int> fds;
   for (int i = 0; i < 2; ++i) fds.push_back(open_from(loopback(0, 1), h.web));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // both accepted, both still to send

@@ -132,7 +132,7 @@ struct WebRig {
 };
 
 std::string post(const std::string& path, const Bytes& body) {
-  return "POST " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
          std::string(body.begin(), body.end());
 }
 
@@ -901,7 +901,7 @@ TEST(WebServer, ARequestArrivingInPiecesIsAnsweredOnceWhole) {
   WebRig r;
   int fd = -1;
   u32 c = r.connect(&fd, 0);
-  std::string request = "GET /icon.svg?x=1 HTTP/1.1\r\nHost: h\r\n\r\n";
+  std::string request = "GET /icon.svg?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   r.send(fd, c, request.substr(0, 20), 0);
   EXPECT_FALSE(bits::word_test(r.w->responding, c));
   r.send(fd, c, request.substr(20), 1);
@@ -943,7 +943,7 @@ TEST(WebServer, ConnectionsAcceptedAtTheEndOfALongWaitKeepTheirTime) {
   hub::step(r.host, 1000, 1000, r.wall);
   EXPECT_EQ(bits::word_count(r.w->busy), 3u);
   EXPECT_EQ(r.w->evicted + r.w->idle_closed, 0u);
-  const std::string request = "GET /icon.svg HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string request = "GET /icon.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   for (int fd : fds) ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   for (u64 tick = 1100; tick < 3000 && r.w->answered < 3; tick += 100) hub::step(r.host, 100, tick, r.wall);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(WebRig::read_answer(fds[i]).status, 200) << "connection " << i;

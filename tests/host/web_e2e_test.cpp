@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "host/web.h"
+#include "platform/os.h"
 #include "tests/host/net.h"
 
 namespace {
@@ -194,6 +195,47 @@ TEST(WebDashboard, MalformedAndOversizedRequestsGetTheirStatusAndTheConnectionCl
     EXPECT_FALSE(f.reset);
     expect_head(f, "application/octet-stream", 0);
     EXPECT_TRUE(f.body.empty());
+  }
+}
+
+// Framing that a proxy in front could read differently is refused, and so is a Host that is not this machine: a
+// page whose name was rebound to this address sends its own name, and gets nothing.
+TEST(WebDashboard, AmbiguousFramingAndForeignHostsAreRefused) {
+  Dashboard d;
+  ASSERT_TRUE(d.ready()) << d.p.out();
+  const std::string port = std::to_string(d.web);
+  u8 name[64];
+  const std::string machine(reinterpret_cast<const char*>(name), os::computer_name(name));
+  ASSERT_FALSE(machine.empty());
+  auto get = [](const std::string& host_lines) { return "GET /icon.svg HTTP/1.1\r\n" + host_lines + "\r\n"; };
+  auto link = [&](const std::string& lines, const std::string& body) {
+    return "POST /link HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + lines + "\r\n" + body;
+  };
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"the address the browser used", get("Host: 127.0.0.1:" + port + "\r\n"), 200},
+      {"localhost", get("Host: localhost:" + port + "\r\n"), 200},
+      {"the machine's name", get("Host: " + machine + ":" + port + "\r\n"), 200},
+      {"a rebound name", get("Host: evil.example:" + port + "\r\n"), 400},
+      {"an address of another machine", get("Host: 192.0.2.7:" + port + "\r\n"), 400},
+      {"no Host", get(""), 400},
+      {"two Hosts", get("Host: 127.0.0.1\r\nHost: evil.example\r\n"), 400},
+      {"encoding then length", link("Transfer-Encoding: chunked\r\nContent-Length: 0\r\n", "0\r\n\r\n"), 400},
+      {"bad length then a good one", link("Content-Length: abc\r\nContent-Length: 0\r\n", ""), 400},
+      {"blank before the colon", link("Transfer-Encoding : chunked\r\nContent-Length: 0\r\n", "0\r\n\r\n"), 400},
+      {"length with a blank before the colon", link("Content-Length : 5\r\n", "abcde"), 400},
+      {"folded length", link("Content-Length: 0\r\n 5\r\n", "abcde"), 400},
+      {"two different lengths", link("Content-Length: 3\r\nContent-Length: 0\r\n", "abc"), 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fetched f = d.raw(c.request);
+    EXPECT_EQ(f.status, c.status);
+    EXPECT_TRUE(f.closed);
+    EXPECT_FALSE(f.reset);
   }
 }
 
