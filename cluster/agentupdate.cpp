@@ -39,6 +39,22 @@ bool write_record(mem::Bytes path, u64 version, u8 starts) {
   return fs::replace_file(path, mem::Bytes(record, sizeof record)) == fs::ok;
 }
 
+// A swap cut off between giving the program its second name and renaming the new file over it leaves P.prev as a
+// second name of P itself, beside a trial record of a build that never ran. Then nothing is on trial: the second
+// name and the record go (the program keeps its own name), and the update is simply fetched again.
+bool swap_cut_off(mem::Bytes path, Print print) {
+  Name prev = name_of(path, prev_suffix());
+  if (prev.length == 0) return false;
+  u64 device = 0, inode = 0, prev_device = 0, prev_inode = 0;
+  fs::identity(path, &device, &inode);
+  fs::identity(prev.bytes(), &prev_device, &prev_inode);
+  if (inode == 0 || device != prev_device || inode != prev_inode) return false;
+  fs::remove(prev.bytes());
+  fs::remove(name_of(path, trial_suffix()).bytes());
+  say(print, mem::lit("the last update was cut off before it was installed; nothing is on trial"));
+  return true;
+}
+
 // P.new made afresh: a leftover of an earlier run goes first, so the file is always this download's alone. The new
 // program must run as the old one did, so it gets P's permission bits (set-id bits are never carried over to a
 // file that came over the network).
@@ -199,7 +215,10 @@ void confirm(UpdateState* s) {
   s->confirmed = 1;
   Name trial = own_name(s, trial_suffix());
   Name prev = own_name(s, prev_suffix());
-  bool on_trial = trial.length != 0 && fs::present(trial.bytes());
+  // A swap makes P.prev before it puts the new program in place: a trial record without it is one of a swap that
+  // never happened.
+  bool on_trial = trial.length != 0 && fs::present(trial.bytes()) && prev.length != 0 && fs::present(prev.bytes()) &&
+                  !swap_cut_off(program_path(s), s->print);
   if (prev.length != 0) fs::remove(prev.bytes());
   if (trial.length != 0) fs::remove(trial.bytes());
   if (on_trial) say(s->print, mem::lit("self-update confirmed, the previous binary is deleted"));
@@ -327,6 +346,7 @@ u32 trial_main(mem::Bytes path, Print print) {
     return trial_bad_path;
   }
   fs::close_handle(program);
+  if (swap_cut_off(path, print)) return trial_ok;
   Name trial = name_of(path, trial_suffix());
   u8 buffer[16];
   mem::Bytes record = read_record(trial.bytes(), buffer);
@@ -348,6 +368,7 @@ u32 revert_main(mem::Bytes path, Print print) {
 }
 
 u32 revert(mem::Bytes path, Print print) {
+  if (swap_cut_off(path, print)) return trial_ok;
   Name prev = name_of(path, prev_suffix());
   if (prev.length == 0 || fs::move_file(prev.bytes(), path) != fs::ok) {
     say(print, mem::lit("cannot put the previous binary back"));

@@ -206,6 +206,53 @@ TEST(AgentUpdateState, StartChecksTheFolderAndReadsTheRefusedVersion) {
   EXPECT_EQ(printed, "vimbrel agent: self-update off: cannot write next to the program file\n");
 }
 
+// An agent killed between giving its program a second name (P.prev) and renaming P.new over it leaves the old
+// program with two names and a trial record of a build that never ran. Whichever comes next, the trial start, the
+// revert or the first link to a host, sees that nothing is on trial: the second name and the record go, the
+// program stays, nothing is counted, confirmed or refused.
+TEST(AgentTrial, ASwapCutOffBeforeItsRenameLeavesNothingOnTrial) {
+  const std::string cut_line = "vimbrel agent: the last update was cut off before it was installed; nothing is on "
+                               "trial\n";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> run;
+  } cases[] = {
+      {"trial start", [](const std::string& p) { EXPECT_EQ(agentupdate::trial_main(bytes(p), keep), 0u); }},
+      {"revert", [](const std::string& p) { EXPECT_EQ(agentupdate::revert_main(bytes(p), keep), 0u); }},
+      {"the first link to a host", [](const std::string& p) {
+         agentupdate::UpdateState u;
+         agentupdate::init(&u, v80, bytes(p), remote_update::arch_x86_64, os::random_bytes, some_key);
+         u.print = keep;
+         publisher::Publisher pub;
+         auth::KeyState key;
+         auth::key_init(&key, bytes("k"));
+         publisher::init(&pub, &key, reinterpret_cast<const u8*>("0123456789abcdef"), 16, proto::role_publisher);
+         pub.link.opens = 1;
+         pub.link.peer.host_version[1] = 1;
+         pub.link.peer.host_version[2] = 80;
+         agentupdate::step(&u, &pub, 1000, 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Program f;
+    f.put("", "old");
+    ASSERT_EQ(link(f.p.c_str(), f.at(".prev").c_str()), 0);
+    f.put(".new", "new");
+    f.put(".trial", record(v81, 0));
+    c.run(f.p);
+    EXPECT_EQ(printed, cut_line);
+    EXPECT_EQ(f.get(""), "old");
+    EXPECT_FALSE(exists(f.at(".prev")));
+    EXPECT_FALSE(exists(f.at(".trial")));
+    EXPECT_FALSE(exists(f.at(".refused")));
+    // Every later start finds nothing to count.
+    printed.clear();
+    EXPECT_EQ(agentupdate::revert_main(bytes(f.p), keep), 1u);
+    EXPECT_EQ(f.get(""), "old");
+  }
+}
+
 TEST(AgentUpdateState, TheFirstOpenLinkConfirmsAndSaysSoOnlyOnTrial) {
   for (bool on_trial : {true, false}) {
     Agent a;
