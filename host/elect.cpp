@@ -1072,8 +1072,19 @@ u32 start(Election* e) {
     if (sock::udp_open(0, bind, &e->udp) != sock::done) e->udp = sock::invalid_socket;
   }
   e->address = find_address(e);
+  // Made as the fixed host makes it, every missing folder along the resolved path, which is the one used from here
+  // on. A candidate that cannot make it says why once, and waits as it would for a share that is not there yet:
+  // otherwise a mistyped path only ever reads "waiting for the host".
+  store::Path prepared;
+  const u32 made = fs::prepare_share(store::path_of(&e->share), &prepared);
+  if (made == fs::ok) {
+    e->share = prepared;
+  } else {
+    say(e, mem::lit("vimbrel host: cannot make the share folder: "));
+    say(e, fs::share_text(made));
+    say(e, mem::lit("\n"));
+  }
   mem::Bytes folder = store::path_of(&e->share);
-  fs::io_make_directory(folder);
   store::Path members = under(e, mem::lit("members"));
   if (!members.overflow) fs::io_make_directory(store::path_of(&members));
   store::Path test = members;

@@ -434,6 +434,17 @@ u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
     mem::release(&arena);
     return 2;
   }
+  // The folder is made along the path it resolves to, which is used from here on; a path that names no folder or a
+  // share that cannot be reached is refused before anything listens.
+  store::Path prepared;
+  const u32 made = fs::prepare_share(share_path, &prepared);
+  if (made != fs::ok) {
+    line(mem::lit("vimbrel host: cannot make the share folder: "), fs::share_text(made));
+    auth::wipe(&key, sizeof key);
+    mem::release(&arena);
+    return 4;
+  }
+  share_path = store::path_of(&prepared);
   Host* host = mem::alloc_of<Host>(&arena);
   u64 start = os::clock_ms();
   if (host == nullptr || !open(host, &arena, &key, options, start)) {

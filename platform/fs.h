@@ -353,6 +353,16 @@ bool is_dot_name(mem::Bytes name);
 // followed; a name that is unusable is never deleted (the folder then stays: 5). A missing folder gives 0.
 u32 delete_tree(mem::Bytes folder);
 
+// A share or folder path made ready for the host and the candidate: the local forms "\\?\X:\..." and "\\.\X:\..."
+// stand for "X:\...", "\\?\UNC\server\share" for "\\server\share", and "." and ".." are resolved (against the current
+// folder for a relative path) before anything is made, so folders are made only along the path that is used; out
+// gets that path. 0, or not_directory when the path names a device (NUL, C:\con\x) or something else than a folder
+// is in the way, unreachable when the share's server does not answer, or the class of the folder that could not be
+// made. On Linux the path is taken as it is.
+u32 prepare_share(mem::Bytes path, store::Path* out);
+// The words for prepare_share's answer: "not a folder", "cannot reach the share", or the class's text.
+mem::Bytes share_text(u32 result);
+
 // The drive type of the file system holding the path: 0 unknown, 1 no root (a drive or UNC path, or nothing to ask),
 // 2 removable, 3 fixed, 4 remote, 5 optical, 6 RAM disk.
 enum : u32 { drive_unknown = 0, drive_no_root = 1, drive_removable = 2, drive_fixed = 3, drive_remote = 4,

@@ -892,6 +892,14 @@ u32 make_directories(mem::Bytes path) {
   return end >= root ? ensure_directory(mem::Bytes(path.ptr, end)) : ok;
 }
 
+u32 prepare_share(mem::Bytes path, store::Path* out) {
+  store::path_set(out, path);
+  if (out->overflow) return too_large;
+  const u32 made = make_directories(path);
+  if (made == ok || kind(path) == 2) return ok;
+  return made == exists ? not_directory : made;
+}
+
 u32 kind(mem::Bytes path) {
   NativePath native;
   struct stat st;

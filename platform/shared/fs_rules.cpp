@@ -42,6 +42,12 @@ mem::Bytes class_text(u32 error_class) {
   return mem::cstr(class_texts[error_class]);
 }
 
+mem::Bytes share_text(u32 result) {
+  if (result == not_directory) return mem::lit("not a folder");
+  if (result == unreachable) return mem::lit("cannot reach the share");
+  return class_text(result);
+}
+
 mem::Bytes io_code_text(u32 code) {
   return code <= io_not_plain ? mem::cstr(io_code_texts[code]) : mem::lit("unknown");
 }

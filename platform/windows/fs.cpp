@@ -817,6 +817,100 @@ u32 delete_tree(mem::Bytes folder) {
   return result != io_ok ? result : io_remove_directory(folder);
 }
 
+// ---- Share folders.
+
+namespace {
+
+u8 lower_ascii(u8 c) { return c >= 'A' && c <= 'Z' ? static_cast<u8>(c + 32) : c; }
+
+// A name the system takes for a device wherever it stands in a path: CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to
+// LPT9, in any case, whatever follows a dot or a colon, with blanks before that dropped.
+bool device_name(mem::Bytes name) {
+  u64 n = 0;
+  while (n < name.len && name.ptr[n] != '.' && name.ptr[n] != ':') ++n;
+  while (n > 0 && name.ptr[n - 1] == ' ') --n;
+  if (n != 3 && n != 4) return false;
+  u8 w[4] = {};
+  for (u64 i = 0; i < n; ++i) w[i] = lower_ascii(name.ptr[i]);
+  const mem::Bytes word(w, 3);
+  if (n == 3) {
+    return mem::eq(word, mem::lit("con")) || mem::eq(word, mem::lit("prn")) || mem::eq(word, mem::lit("aux")) ||
+           mem::eq(word, mem::lit("nul"));
+  }
+  return (mem::eq(word, mem::lit("com")) || mem::eq(word, mem::lit("lpt"))) && w[3] >= '1' && w[3] <= '9';
+}
+
+bool has_device_part(mem::Bytes path, u64 from) {
+  for (u64 at = from; at < path.len;) {
+    u64 end = at;
+    while (end < path.len && !is_separator(path.ptr[end])) ++end;
+    if (device_name(mem::Bytes(path.ptr + at, end - at))) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+bool starts(mem::Bytes path, const char* prefix) {
+  const mem::Bytes p = mem::cstr(prefix);
+  return path.len >= p.len && mem::eq(mem::Bytes(path.ptr, p.len), p);
+}
+
+bool drive_at(mem::Bytes path, u64 at) {
+  return path.len >= at + 2 && path.ptr[at + 1] == ':' &&
+         ((path.ptr[at] >= 'A' && path.ptr[at] <= 'Z') || (path.ptr[at] >= 'a' && path.ptr[at] <= 'z'));
+}
+
+}  // namespace
+
+u32 prepare_share(mem::Bytes path, store::Path* out) {
+  store::path_set(out, mem::Bytes());
+  // The local forms name a drive path; "\\?\UNC\" names a share. Any other "\\.\" path is a device.
+  u8 plain[store::path_capacity];
+  u64 n = 0;
+  if ((starts(path, "\\\\?\\") || starts(path, "\\\\.\\")) && drive_at(path, 4)) {
+    n = path.len - 4;
+    if (n > sizeof plain) return too_large;
+    __builtin_memcpy(plain, path.ptr + 4, n);
+  } else if (starts(path, "\\\\?\\UNC\\") || starts(path, "\\\\?\\unc\\")) {
+    n = path.len - 6;
+    if (n > sizeof plain) return too_large;
+    plain[0] = plain[1] = '\\';
+    __builtin_memcpy(plain + 2, path.ptr + 8, n - 2);
+  } else if (starts(path, "\\\\.\\") || starts(path, "\\\\?\\")) {
+    return not_directory;
+  } else {
+    n = path.len;
+    if (n > sizeof plain) return too_large;
+    __builtin_memcpy(plain, path.ptr, n);
+  }
+  const mem::Bytes local(plain, n);
+  if (has_device_part(local, 0)) return not_directory;
+  wchar_t wide[store::path_capacity + 1], full[store::path_capacity + 1];
+  if (!winwide::ascii(local, wide, store::path_capacity + 1)) return bad_name;
+  DWORD units = GetFullPathNameW(wide, store::path_capacity + 1, full, nullptr);
+  if (units == 0) return last_class();
+  if (units > store::path_capacity) return too_large;
+  u8 resolved[store::path_capacity];
+  const u32 length = winwide::to_ascii(full, units, resolved, sizeof resolved);
+  if (length == 0) return bad_name;
+  const mem::Bytes folder(resolved, length);
+  if (starts(folder, "\\\\.\\") || starts(folder, "\\\\?\\")) return not_directory;
+  // A share's root must answer before anything is made on it.
+  const u64 root = root_length(folder);
+  if (root > 2 && is_separator(folder.ptr[0]) && is_separator(folder.ptr[1])) {
+    wchar_t share_root[store::path_capacity + 2];
+    u32 k = 0;
+    for (; k < root && k < store::path_capacity; ++k) share_root[k] = full[k];
+    if (!is_separator(folder.ptr[k - 1])) share_root[k++] = L'\\';
+    share_root[k] = 0;
+    if (GetFileAttributesW(share_root) == INVALID_FILE_ATTRIBUTES) return unreachable;
+  }
+  const u32 made = make_directories(folder);
+  if (made != ok && kind(folder) != 2) return made == exists ? not_directory : made;
+  store::path_set(out, folder);
+  return out->overflow ? too_large : ok;
+}
+
 u32 drive_type(mem::Bytes path) {
   wchar_t root[4] = {0, ':', '\\', 0};
   if (path.len >= 2 && path.ptr[1] == ':' && path.ptr[0] < 128) {

@@ -159,6 +159,41 @@ TEST(ElectionEndToEnd, StartFailuresSayWhy) {
   EXPECT_EQ(r.out, "vimbrel host: no share or folder\n");
 }
 
+// A candidate makes its share folder as the fixed host does, every missing folder along the path, and says why
+// when it cannot: a mistyped path must not only ever read "waiting for the host".
+TEST(ElectionEndToEnd, TheShareFolderIsMadeAlongItsPathOrTheCandidateSaysWhy) {
+  testutil::TempDir dir;
+  testutil::write_file(dir.path + "/afile", "not a folder");
+  struct Case {
+    std::string share;
+    std::string said;  // the line before the candidate's own, or nothing
+  } cases[] = {
+      {dir.path + "/missing/deeper/share", ""},
+      {dir.path + "/afile/share", "vimbrel host: cannot make the share folder: not a folder\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.share);
+    net::Agent candidate;
+    candidate.start(dir.path + "/home" + std::to_string(&c - cases),
+                    {"--elect", c.share, "--port", std::to_string(net::free_port()), "--listen", "127.0.0.1"},
+                    random_key_first());
+    ASSERT_TRUE(candidate.process.wait_output("; waiting for the host\n", 20)) << candidate.process.out();
+    const std::string out = candidate.process.out();
+    EXPECT_EQ(out.rfind(c.said + "vimbrel host: candidate, priority ", 0), 0u) << out;
+    EXPECT_EQ(std::filesystem::is_directory(c.share), c.said.empty());
+    EXPECT_EQ(candidate.process.stop(SIGTERM), 0) << candidate.process.out();
+  }
+  // The fixed host makes it by the same rule, and refuses a path where it cannot.
+  net::Process host;
+  net::make_home(dir.path + "/host");
+  host.start({"--host", dir.path + "/afile/share", "--port", std::to_string(net::free_port()), "--listen",
+              "127.0.0.1"},
+             dir.path + "/host");
+  ASSERT_TRUE(host.ended(20000));
+  EXPECT_EQ(host.code, 4);
+  EXPECT_EQ(host.out(), "vimbrel host: cannot make the share folder: not a folder\n");
+}
+
 // A candidate that cannot claim a term says why, once however often it tries, and goes on trying: a share with no
 // room left, and (run as root) a share this user may not write. Once room is made, it serves.
 TEST(ElectionEndToEnd, ACandidateThatCannotClaimATermSaysWhyOnce) {
