@@ -136,6 +136,15 @@ u32 run(const Start* s) {
   prefer_local(a, s, now);
   s->print(mem::lit("\n"));
   a->quit = kobj::create_quit_event();
+  if (a->quit == 0) {
+    u8 name[96];
+    s->print(mem::lit("vimbrel agent: cannot start: another process holds this process's quit event "));
+    s->print(mem::Bytes(name, kobj::quit_event_name(os::process_id(), name)));
+    s->print(mem::lit("\n"));
+    shutdown(a);
+    mem::release(&arena);
+    return exit_quit_event;
+  }
   a->stop_requests = os::stop_requests_open();
   loop(a, s->step_limit);
   kobj::close(a->quit);

@@ -33,7 +33,16 @@ u32 ensure_machine_id(cluster::PublishSettings* settings, u32 read_state, mem::B
                       cluster::RandomSource random);
 
 // Exit codes of the mode.
-enum : u32 { exit_ok = 0, exit_key = 2, exit_target = 4, exit_arena = 5, exit_random = 6, exit_restart = 8 };
+// exit_quit_event: another process holds the name of this process's quit event, so nothing could stop it in order.
+enum : u32 {
+  exit_ok = 0,
+  exit_key = 2,
+  exit_target = 4,
+  exit_arena = 5,
+  exit_random = 6,
+  exit_quit_event = 7,
+  exit_restart = 8,
+};
 
 constexpr u64 state_size = 552704;
 constexpr u32 data_period_ms = 1000;

@@ -1169,6 +1169,16 @@ u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* conf
     return r;
   }
   e->quit = kobj::create_quit_event();
+  if (e->quit == 0) {
+    // Nothing could stop a candidate whose quit event another process holds: it does not start.
+    u8 name[96];
+    line(mem::lit("vimbrel host: cannot serve: another process holds this process's quit event "),
+         mem::Bytes(name, kobj::quit_event_name(os::process_id(), name)));
+    close(e);
+    auth::wipe(e, sizeof *e);
+    mem::release(&arena);
+    return 5;
+  }
   kobj::stop_on_signals(e->quit);
   run(e, rounds);
   close(e);

@@ -470,6 +470,15 @@ u32 main(mem::Bytes share_path, mem::Bytes key_path, const Options* options) {
     stop(host, refused);
   } else {
     host->stop_event = kobj::create_quit_event();
+    if (host->stop_event == 0) {
+      // Nothing could stop a host whose quit event another process holds: it does not start.
+      u8 name[96];
+      line(mem::lit("vimbrel host: cannot serve: another process holds this process's quit event "),
+           mem::Bytes(name, kobj::quit_event_name(os::process_id(), name)));
+      close(host);
+      mem::release(&arena);
+      return 5;
+    }
     kobj::stop_on_signals(host->stop_event);
     run(host, options->round_limit);
     kobj::close(host->stop_event);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/sock.h"
 #include "platform/sysinfo.h"
 #include "sampling/sysrec.h"
+#include "tests/windows/support.h"
 
 namespace {
 
@@ -261,6 +263,153 @@ TEST(WindowsObjects, EventsMutexesAndSections) {
   section::close(&owner);
   EXPECT_EQ(section::open(bytes(base + "-section"), &other), section::not_found);
   EXPECT_EQ(section::create(bytes("no prefix\\"), 10, &owner), section::bad_name);
+}
+
+// The built program run as a user runs it, with a home whose cluster key is there: its exit code and what it wrote.
+// before_start sees the process while it is still suspended.
+struct Ran {
+  DWORD code = 0;
+  std::string out;
+};
+
+struct Home {
+  TempDir dir;
+  std::string appdata = winsupport::env("APPDATA"), localappdata = winsupport::env("LOCALAPPDATA");
+  Home() {
+    CreateDirectoryA(dir.at("Vimbrel").c_str(), nullptr);
+    fs::write_file(bytes(dir.at("Vimbrel\\cluster.key")), bytes("vimbrel-key 1 " + std::string(64, '7') + "\n"));
+    SetEnvironmentVariableA("APPDATA", dir.path.c_str());
+    SetEnvironmentVariableA("LOCALAPPDATA", dir.path.c_str());
+  }
+  ~Home() {
+    SetEnvironmentVariableA("APPDATA", appdata.c_str());
+    SetEnvironmentVariableA("LOCALAPPDATA", localappdata.c_str());
+  }
+  Ran run(const std::string& args, const std::function<void(DWORD)>& before_start = nullptr) const {
+    Ran ran;
+    const std::string program = winsupport::env("VIMBREL_TEST_PROGRAM");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (program.empty() || !CreatePipe(&read_end, &write_end, &inherit, 0)) return ran;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = start.hStdError = write_end;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string line = "\"" + program + "\" " + args;
+    PROCESS_INFORMATION child{};
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                                        nullptr, &start, &child);
+    CloseHandle(write_end);
+    if (!started) {
+      CloseHandle(read_end);
+      return ran;
+    }
+    if (before_start) before_start(child.dwProcessId);
+    ResumeThread(child.hThread);
+    char piece[512];
+    DWORD got = 0;
+    while (ReadFile(read_end, piece, sizeof piece, &got, nullptr) && got) ran.out.append(piece, got);
+    WaitForSingleObject(child.hProcess, 60000);
+    GetExitCodeProcess(child.hProcess, &ran.code);
+    if (ran.code == STILL_ACTIVE) TerminateProcess(child.hProcess, 1);
+    CloseHandle(read_end);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return ran;
+  }
+};
+
+// A port no one listens on: the host and the candidate listen before anything else can refuse them.
+std::string free_port() {
+  sock::Socket s = sock::invalid_socket;
+  if (sock::startup() != 1 || sock::listen(0x7F000001, 0, &s) != sock::done) return "0";
+  const u16 port = sock::local_port(s);
+  sock::close(s);
+  return std::to_string(port);
+}
+
+// A process of the same user that made a mode's quit event before it (it guessed the process id) would leave the
+// mode with no stop channel: the host, the candidate and the agent refuse to start and name the event instead. The
+// event is made while the process is still suspended, under the name it would take.
+TEST(WindowsObjects, AModeWhoseQuitEventIsTakenRefusesToStart) {
+  ASSERT_NE(winsupport::env("VIMBREL_TEST_PROGRAM"), "") << "tests/windows/run names the program";
+  Home home;
+  const std::string share = home.dir.at("share");
+  struct Case {
+    std::string args;
+    DWORD code;
+    std::string said;
+  } cases[] = {
+      {"--agent --server 127.0.0.1:9", 7, "vimbrel agent: cannot start: another process holds this process's quit event "},
+      {"--host \"" + share + "\" --port " + free_port() + " --listen 127.0.0.1", 5,
+       "vimbrel host: cannot serve: another process holds this process's quit event "},
+      {"--elect \"" + share + "\" --port " + free_port() + " --listen 127.0.0.1", 5,
+       "vimbrel host: cannot serve: another process holds this process's quit event "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string quit;
+    HANDLE squatter = nullptr;
+    Ran ran = home.run(c.args, [&](DWORD pid) {
+      u8 name[96];
+      quit.assign(reinterpret_cast<char*>(name), kobj::quit_event_name(pid, name));
+      std::wstring wide(quit.begin(), quit.end());
+      squatter = CreateEventW(nullptr, TRUE, FALSE, wide.c_str());
+    });
+    ASSERT_NE(squatter, nullptr);
+    CloseHandle(squatter);
+    EXPECT_EQ(ran.code, c.code) << ran.out;
+    EXPECT_NE(ran.out.find(c.said + quit), std::string::npos) << ran.out;
+  }
+}
+
+// Share paths are judged by the folder they name: the local forms behind "\\?\" and "\\.\" are that drive path,
+// "." and ".." are resolved before anything is made, a device is not a folder, and a share whose server does not
+// answer cannot be reached. Folders are made only along the path that is used.
+TEST(WindowsShares, ShareFolderPathsAreJudgedByWhatTheyName) {
+  TempDir dir;
+  ASSERT_EQ(fs::write_file(bytes(dir.at("afile")), bytes("x")), fs::ok);
+  struct Case {
+    std::string path;
+    u32 result;
+    std::string used;  // the path the share is then used by
+  } cases[] = {
+      {"\\\\?\\" + dir.at("x1"), fs::ok, dir.at("x1")},
+      {"\\\\.\\" + dir.at("x5"), fs::ok, dir.at("x5")},
+      {dir.at("x6\\..\\x6b"), fs::ok, dir.at("x6b")},
+      {dir.at("deep\\er\\share\\"), fs::ok, dir.at("deep\\er\\share\\")},
+      {"NUL", fs::not_directory, ""},
+      {"C:\\con\\x", fs::not_directory, ""},
+      {"C:\\aux", fs::not_directory, ""},
+      {dir.at("com1.txt\\x"), fs::not_directory, ""},
+      {"\\\\.\\pipe\\vimbrel", fs::not_directory, ""},
+      {dir.at("afile\\share"), fs::not_directory, ""},
+      {"\\\\127.0.0.1\\no-such-share\\x", fs::unreachable, ""},
+      {"\\\\?\\UNC\\127.0.0.1\\no-such-share\\x", fs::unreachable, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    store::Path used;
+    EXPECT_EQ(fs::prepare_share(bytes(c.path), &used), c.result);
+    if (c.result != fs::ok) continue;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(used.text), used.length), c.used);
+    EXPECT_EQ(fs::kind(bytes(c.used)), 2u);
+  }
+  EXPECT_EQ(fs::kind(bytes(dir.at("x6"))), 0u) << "a folder made along the path as typed";
+  auto text = [](u32 result) {
+    const mem::Bytes t = fs::share_text(result);
+    return std::string(reinterpret_cast<const char*>(t.ptr), t.len);
+  };
+  EXPECT_EQ(text(fs::not_directory), "not a folder");
+  EXPECT_EQ(text(fs::unreachable), "cannot reach the share");
+
+  // The host as a user starts it: a device is refused with its reason before anything listens.
+  Home home;
+  Ran ran = home.run("--host NUL --port " + free_port() + " --listen 127.0.0.1");
+  EXPECT_EQ(ran.code, 4u) << ran.out;
+  EXPECT_EQ(ran.out.rfind("vimbrel host: cannot make the share folder: not a folder", 0), 0u) << ran.out;
 }
 
 // A section (the children's blocks, the window's frame record) is its user's alone: the only access entry grants the
