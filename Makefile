@@ -10,6 +10,7 @@
 #   make fuzz   build the libFuzzer targets into build/fuzz (run one: build/fuzz/font_fuzz -max_total_time=60 <corpus>)
 #   make fuzz-run  build them and run each for FUZZ_SECONDS (180), three at a time, from its seeds in tests/fuzz/corpus
 #   make soak   a host with 64 agents, restarts, a viewer and the MCP server for SOAK_SECONDS (600); prints the figures
+#               and the machine's load; a failing run on a machine loaded past its processors is "not judged"
 JOBS ?= $(shell nproc)
 # With a display the window; without one there is no window to start: one report of this machine instead.
 ARGS ?= $(if $(DISPLAY),,--print)
@@ -75,7 +76,9 @@ SOAK_SECONDS ?= 600
 soak: release
 	@cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIMBREL_SANITIZE=ON -DVIMBREL_TESTS=ON >/dev/null
 	@cmake --build build/test -j $(JOBS) --target soak
-	build/test/tests/soak build/release/vimbrel $(SOAK_SECONDS) --check
+	@build/test/tests/soak build/release/vimbrel $(SOAK_SECONDS) --check; code=$$?; \
+	  if [ $$code -eq 77 ]; then echo "soak: not judged (the machine was loaded past its processors)"; exit 0; fi; \
+	  exit $$code
 
 clean:
 	rm -rf build

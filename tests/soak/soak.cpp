@@ -7,8 +7,8 @@
 //   soak <vimbrel> <seconds> [<agents>] [--check]
 // With --check it ends with 1 when a member went more than 15 s without a sample, a stored second is missing, a
 // member is not online at the end, or the MCP server answered nothing; the memory figures are printed, not judged.
-// Such a run (or its warm-up) failing on a machine whose load average passed its processor count ends with 77
-// instead (not judged).
+// Such a run (or its warm-up) failing on a machine whose load average passed its processor count at any time of the
+// run ends with 77 instead (not judged); the highest load average seen is printed with the figures either way.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -142,18 +142,37 @@ u16 free_port() {
   return port;
 }
 
-// Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: a run
-// that fails there, in its warm-up or after, is reported as not judged (ctest shows it skipped). True, with the
-// reason printed, when the load average has passed the processor count.
-bool not_judged() {
+double load_average() {
   double load = 0;
   std::istringstream(read_text("/proc/loadavg")) >> load;
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  if (load <= double(processors)) return false;
-  printf("soak not judged: load average %.1f on %ld processors; the agents could not keep their second\n", load,
-         processors);
+  return load;
+}
+
+long processors() { return sysconf(_SC_NPROCESSORS_ONLN); }
+
+// The highest one-minute load average of the machine while the soak runs, read once a second: a load that passed
+// the processors for a while and fell again before the end still starved the agents.
+struct LoadWatch {
+  double peak = 0;
+  u64 next_ms = 0;
+  void sample(u64 now) {
+    if (now < next_ms) return;
+    peak = std::max(peak, load_average());
+    next_ms = now + 1000;
+  }
+};
+
+// Agents that could not sample in time on a machine busy beyond its processors say nothing about the host: a run
+// that fails there, in its warm-up or after, is reported as not judged (ctest shows it skipped). True, with the
+// reason printed, when the load average has passed the processor count at any time of the run.
+bool not_judged(LoadWatch* load) {
+  load->peak = std::max(load->peak, load_average());
+  if (load->peak <= double(processors())) return false;
+  printf("soak not judged: the load average reached %.1f on %ld processors; the agents could not keep their second\n",
+         load->peak, processors());
   return true;
 }
+
 
 // ---- The viewer: a cluster link with the viewer role, as the window's Machines page opens one.
 
@@ -293,6 +312,19 @@ struct Run {
   bool check = false;
 };
 
+// The viewer joins before the agents come, and tries again for a while: a host taking the handshakes of many agents
+// from this one address may close a join that has not proved itself yet to make room for them.
+bool join_viewer(Viewer* viewer, u16 port, const auth::KeyState* key) {
+  for (u32 attempt = 0; attempt < 20; ++attempt) {
+    if (viewer->fd >= 0) close(viewer->fd);
+    viewer->fd = -1;
+    viewer->in.clear();
+    if (viewer->join(port, key, proto::role_viewer, nullptr)) return true;
+    sleep(1);
+  }
+  return false;
+}
+
 int soak(const Run& run) {
   std::string pattern = (std::filesystem::temp_directory_path() / "vimbrel-soak-XXXXXX").string();
   if (!mkdtemp(pattern.data())) return 2;
@@ -319,6 +351,7 @@ int soak(const Run& run) {
   Viewer viewer;
   Mcp mcp;
   int result = 0;
+  LoadWatch load;
   auto finish = [&](int code) {
     mcp.waiting = 0;
     if (mcp.to >= 0) close(mcp.to);
@@ -339,15 +372,15 @@ int soak(const Run& run) {
     }
     usleep(100000);
   }
+  if (!join_viewer(&viewer, port, &key)) {
+    fprintf(stderr, "soak: the viewer could not join\n");
+    return finish(run.check && not_judged(&load) ? 77 : 2);
+  }
   for (u32 i = 0; i < run.agents; ++i) {
     char name[16];
     snprintf(name, sizeof name, "soak-%02u", i);
     homes.push_back(make_home(root, name, key_line, name));
     agents.push_back(spawn(run.program, {"--agent", "--server", server}, homes.back()));
-  }
-  if (!viewer.join(port, &key, proto::role_viewer, nullptr)) {
-    fprintf(stderr, "soak: the viewer could not join\n");
-    return finish(2);
   }
   Home mcp_home = make_home(root, "mcp", key_line);
   {
@@ -375,6 +408,7 @@ int soak(const Run& run) {
       return finish(2);
     }
     mcp.pump(now);
+    load.sample(now);
     if (now >= next_ping) {
       viewer.ping();
       next_ping += 15000;
@@ -383,7 +417,7 @@ int soak(const Run& run) {
     if (all_online != 0 && now - all_online >= 10000) break;
     if (now - start > 120000) {
       fprintf(stderr, "soak: %u of %u agents online after two minutes\n", online(), run.agents);
-      return finish(run.check && not_judged() ? 77 : 2);
+      return finish(run.check && not_judged(&load) ? 77 : 2);
     }
     usleep(100000);
   }
@@ -406,6 +440,7 @@ int soak(const Run& run) {
       break;
     }
     mcp.pump(now);
+    load.sample(now);
     if (now >= next_restart && run.agents > 1) {
       u32 i = 1 + restarts % (run.agents - 1);
       kill(agents[i], SIGKILL);
@@ -485,12 +520,14 @@ int soak(const Run& run) {
          double(first_gap) / 1000, expected - missing, expected, missing * bucket_seconds,
          viewer.answered ? "" : " (no whole answer)", gaps.empty() ? "" : "; at s", gaps.c_str());
   printf("processor time: host %.1f s, agents %.1f s\n", procstat::cpu_seconds(host), agents_cpu);
+  load.peak = std::max(load.peak, load_average());
+  printf("machine: load average up to %.1f on %ld processors\n", load.peak, processors());
   if (run.check) {
     if (longest > gap_limit_ms) result = 1;
     if (missing != 0 || !viewer.answered || expected == 0) result = 1;
     if (listed != run.agents || mcp.answers == 0) result = 1;
   }
-  if (result != 0 && run.check && not_judged()) return finish(77);
+  if (result != 0 && run.check && not_judged(&load)) return finish(77);
   printf("%s\n", result == 0 ? "soak passed" : "soak FAILED");
   return finish(result);
 }
