@@ -70,8 +70,8 @@
 
   function saveKey(body) {
     try {
-      if (body.length === 0) localStorage.removeItem(STORE);
-      else localStorage.setItem(STORE, decoder.decode(body));
+      if (body.length === 0) sessionStorage.removeItem(STORE);
+      else sessionStorage.setItem(STORE, decoder.decode(body));
     } catch (error) {
       console.error(error);
     }
@@ -160,9 +160,13 @@
 
   const size = () => [innerWidth, innerHeight, Math.round(devicePixelRatio * RATIO)];
   send(INIT, ...size(), empty);
+  // The key is kept for this tab's session only: the page comes over plain HTTP, and a key kept for good would stay
+  // readable in every browser profile that ever opened the dashboard. One kept for good by an earlier version is
+  // taken into the session once and removed.
   let stored = "";
   try {
-    stored = localStorage.getItem(STORE) || "";
+    stored = sessionStorage.getItem(STORE) || localStorage.getItem(STORE) || "";
+    if (localStorage.getItem(STORE) !== null) localStorage.removeItem(STORE);
   } catch (error) {
     console.error(error);
   }

@@ -37,10 +37,16 @@ const later = setTimeout;
 globalThis.setTimeout = () => 0;
 globalThis.clearTimeout = () => {};
 globalThis.setInterval = () => 0;
-globalThis.localStorage = {
+globalThis.sessionStorage = {
   getItem: () => null,
   setItem: (k, v) => seen.stored.push([k, v]),
   removeItem: (k) => seen.stored.push([k, null]),
+};
+// Nothing may be kept for good.
+globalThis.localStorage = {
+  getItem: () => null,
+  setItem: (k, v) => seen.stored.push(["local", k, v]),
+  removeItem: (k) => seen.stored.push(["local", k, null]),
 };
 globalThis.ImageData = class {
   constructor(data, width, height) {

@@ -49,6 +49,7 @@ TEST(WebBrowser, TheDashboardJoinsListsOpensAMachineAndItsChartMoves) {
   std::cout << "browser: " << out;
   EXPECT_NE(out.find("{\"ok\":true"), std::string::npos) << "screenshots in " << shots;
   EXPECT_NE(out.find("\"stored_key\":true"), std::string::npos);
+  EXPECT_NE(out.find("\"kept_key_moved\":true"), std::string::npos);
   EXPECT_NE(out.find("\"online_rows\":2"), std::string::npos);
   EXPECT_NE(out.find("\"console\":[]"), std::string::npos);
 

@@ -222,14 +222,16 @@ async function main() {
   await page.click("#key button");
   await sleep(3000);
   facts.wrong_key_form = await page.evaluate(() => getComputedStyle(document.getElementById("key")).display);
-  facts.wrong_key_stored = await page.evaluate(() => localStorage.getItem("vimbrel.key"));
+  facts.wrong_key_stored = await page.evaluate(() => sessionStorage.getItem("vimbrel.key"));
   if (facts.wrong_key_form === "none" || facts.wrong_key_stored !== null) throw new Error("a wrong key was taken");
 
   step = "the key is entered and kept";
   await page.type("#text", key);
   await page.click("#key button");
-  await page.waitForFunction(() => localStorage.getItem("vimbrel.key") !== null, patient);
-  facts.stored_key = (await page.evaluate(() => localStorage.getItem("vimbrel.key"))) === key;
+  // Kept for this tab's session only, never in the storage that outlives it.
+  await page.waitForFunction(() => sessionStorage.getItem("vimbrel.key") !== null, patient);
+  facts.stored_key = await page.evaluate(
+      (key) => sessionStorage.getItem("vimbrel.key") === key && localStorage.getItem("vimbrel.key") === null, key);
   await page.waitForFunction(() => getComputedStyle(document.getElementById("key")).display === "none", patient);
 
   step = "the machine list shows both agents online";
@@ -342,6 +344,18 @@ async function main() {
   await shot("9-stored-hour");
   if (facts.stored_seconds < facts.stored_after_seconds + 30) throw new Error("the hour shows no stored history");
   facts.frames = await page.evaluate(() => window.vimbrelFrames);
+
+  step = "another tab asks for the key again, and a key an earlier version kept for good moves into the session";
+  const other = await browser.newPage();
+  await other.goto(url, { waitUntil: "load", timeout: 90000 });
+  await other.waitForFunction(() => getComputedStyle(document.getElementById("key")).display !== "none", patient);
+  await other.evaluate((key) => localStorage.setItem("vimbrel.key", key), key);
+  await other.reload({ waitUntil: "load", timeout: 90000 });
+  await other.waitForFunction(() => getComputedStyle(document.getElementById("key")).display === "none", patient);
+  facts.kept_key_moved = await other.evaluate(
+      (key) => sessionStorage.getItem("vimbrel.key") === key && localStorage.getItem("vimbrel.key") === null, key);
+  if (!facts.kept_key_moved) throw new Error("a key kept for good stayed kept");
+  await other.close();
 }
 
 async function run() {
