@@ -381,6 +381,11 @@ int soak(const Run& run) {
     snprintf(name, sizeof name, "soak-%02u", i);
     homes.push_back(make_home(root, name, key_line, name));
     agents.push_back(spawn(run.program, {"--agent", "--server", server}, homes.back()));
+    // Read while the agents start: a viewer that lets the lists pile up is closed by the host as too slow.
+    if (!viewer.pump(now_ms())) {
+      fprintf(stderr, "soak: the viewer's link ended while the agents started\n");
+      return finish(run.check && not_judged(&load) ? 77 : 2);
+    }
   }
   Home mcp_home = make_home(root, "mcp", key_line);
   {
