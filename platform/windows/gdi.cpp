@@ -266,10 +266,15 @@ void bind(gdi::Handle target, HWND window) {
   gdi::follow_window(t);
 }
 
-// A 32-bit top-down colour bitmap with the icon's alpha (the mask is then ignored by the system) and an empty mask.
+// The program's icon (number 1 of its resources) at the icon's size, so that the window and the taskbar show what
+// Explorer shows for the file; a program without one (a test program) gets the icon's pixels: a 32-bit top-down
+// colour bitmap with the icon's alpha (the mask is then ignored by the system) and an empty mask.
 HICON icon_handle(gdi::Handle handle) {
   gdi::Icon* icon = gdi::of<gdi::Icon>(handle);
   if (!icon) return nullptr;
+  if (icon->system) return icon->system;
+  icon->system = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, icon->width,
+                                               icon->height, LR_DEFAULTCOLOR));
   if (icon->system) return icon->system;
   BITMAPV5HEADER header{};
   header.bV5Size = sizeof header;

@@ -52,6 +52,11 @@ struct Frame {
   u32 at(u32 x, u32 y) const { return pixels[u64(y) * width + x]; }
 };
 
+// 0x00BBGGRR as the frame holds it.
+u32 pixel(u32 colorref) {
+  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
+}
+
 u32 colours_in(const Frame& f) {
   std::vector<u32> seen;
   for (const u32 p : f.pixels) {
@@ -83,7 +88,8 @@ void keep_frame(const Frame& f, const wchar_t* name) {
   CloseHandle(file);
 }
 
-// The program under --test with a folder of its own for the settings and the test files.
+// The program under --test with a folder of its own for the settings and the test files (or, started with
+// system(), as a user starts it: the system's fonts, its profile folders in the test's folder).
 class Program {
  public:
   Program() {
@@ -105,30 +111,59 @@ class Program {
     }
   }
 
-  bool start() {
-    std::wstring line = L"\"" + program_path() + L"\" --test \"" + font_folder() + L"\" --settings \"" + folder_ +
-                        L"\\set\\settings.txt\"";
-    STARTUPINFOW info{};
-    info.cb = sizeof info;
-    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder_.c_str(), &info,
-                          &process_);
+  bool start(const std::wstring& more = L"") {
+    return run(L"\"" + program_path() + L"\" --test \"" + font_folder() + L"\" --settings \"" + settings() + L"\" " +
+               more);
   }
 
-  // The program's window of the test class and its frame record.
-  bool find_window() {
+  // Outside the test mode: the window of the class "Vimbrel", with no hand-off to another copy, its settings, key
+  // and history in this test's folder.
+  bool system(const std::wstring& more) {
+    class_ = L"Vimbrel";
+    std::wstring environment;
+    for (const wchar_t* e = GetEnvironmentStringsW(); *e; e += wcslen(e) + 1)
+      if (_wcsnicmp(e, L"APPDATA=", 8) != 0 && _wcsnicmp(e, L"LOCALAPPDATA=", 13) != 0)
+        environment.append(e, wcslen(e) + 1);
+    environment += L"APPDATA=" + folder_ + L"\\roaming";
+    environment.push_back(0);
+    environment += L"LOCALAPPDATA=" + folder_ + L"\\local";
+    environment.push_back(0);
+    CreateDirectoryW((folder_ + L"\\roaming").c_str(), nullptr);
+    CreateDirectoryW((folder_ + L"\\local").c_str(), nullptr);
+    return run(L"\"" + program_path() + L"\" --unattended " + more, environment.data());
+  }
+
+  std::wstring settings() const { return folder_ + L"\\set\\settings.txt"; }
+  // A file in the folder of the settings file.
+  std::wstring beside_settings(const wchar_t* name) const { return folder_ + L"\\set\\" + name; }
+  std::wstring folder() const { return folder_; }
+
+  // The program's window of its class, and its frame record when it has one.
+  bool find_window(bool with_record = true) {
     const ULONGLONG deadline = GetTickCount64() + wait_ms;
-    while (GetTickCount64() < deadline && !view_) {
-      for (HWND w = FindWindowExW(nullptr, nullptr, L"VimbrelTest", nullptr); w && !window_;
-           w = FindWindowExW(nullptr, w, L"VimbrelTest", nullptr)) {
+    while (GetTickCount64() < deadline && !(with_record ? view_ != nullptr : window_ != nullptr)) {
+      for (HWND w = FindWindowExW(nullptr, nullptr, class_.c_str(), nullptr); w && !window_;
+           w = FindWindowExW(nullptr, w, class_.c_str(), nullptr)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(w, &owner);
         if (owner == process_.dwProcessId) window_ = w;
       }
       if (window_ && !record_) record_ = OpenFileMappingW(FILE_MAP_READ, FALSE, record_name().c_str());
-      if (record_) view_ = static_cast<const u8*>(MapViewOfFile(record_, FILE_MAP_READ, 0, 0, 0));
-      if (!view_) Sleep(50);
+      if (record_ && !view_) view_ = static_cast<const u8*>(MapViewOfFile(record_, FILE_MAP_READ, 0, 0, 0));
+      if (!(with_record ? view_ != nullptr : window_ != nullptr)) Sleep(50);
     }
-    return view_ != nullptr;
+    return with_record ? view_ != nullptr : window_ != nullptr;
+  }
+  bool has_record() const { return view_ != nullptr; }
+
+  // Waits until the window has presented a frame (the record's count of frames moved).
+  bool presented() {
+    const ULONGLONG deadline = GetTickCount64() + wait_ms;
+    while (GetTickCount64() < deadline) {
+      if (word(4) > 0 && word(word_busy) == 0) return true;
+      Sleep(20);
+    }
+    return false;
   }
 
   std::wstring record_name() const {
@@ -173,8 +208,13 @@ class Program {
     return f;
   }
 
-  // Pixels of the window's client area that differ from the frame (red, green and blue), read back from the window.
-  u64 differences_on_screen(const Frame& f) const {
+  // The window's client area as the screen shows it (red, green and blue; alpha set), read back from the window.
+  Frame on_screen() const {
+    RECT r{};
+    GetClientRect(window_, &r);
+    Frame f;
+    f.width = static_cast<u32>(r.right);
+    f.height = static_cast<u32>(r.bottom);
     HDC window_dc = GetDC(window_);
     HDC memory = CreateCompatibleDC(window_dc);
     BITMAPINFO info{};
@@ -182,17 +222,26 @@ class Program {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(window_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    u64 wrong = u64(f.width) * f.height;
-    if (BitBlt(memory, 0, 0, LONG(f.width), LONG(f.height), window_dc, 0, 0, SRCCOPY)) {
+    if (bits && BitBlt(memory, 0, 0, LONG(f.width), LONG(f.height), window_dc, 0, 0, SRCCOPY)) {
       GdiFlush();
       const u32* shown = static_cast<const u32*>(bits);
-      wrong = 0;
-      for (u64 i = 0; i < f.pixels.size(); ++i) wrong += (shown[i] & 0xFFFFFF) != (f.pixels[i] & 0xFFFFFF);
+      f.pixels.assign(shown, shown + u64(f.width) * f.height);
+      for (u32& p : f.pixels) p |= 0xFF000000u;
     }
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(window_, window_dc);
+    return f;
+  }
+
+  // Pixels of the window's client area that differ from the frame (red, green and blue), read back from the window.
+  u64 differences_on_screen(const Frame& f) const {
+    const Frame shown = on_screen();
+    if (shown.width != f.width || shown.height != f.height || shown.pixels.size() != f.pixels.size())
+      return u64(f.width) * f.height;
+    u64 wrong = 0;
+    for (u64 i = 0; i < f.pixels.size(); ++i) wrong += (shown.pixels[i] & 0xFFFFFF) != (f.pixels[i] & 0xFFFFFF);
     return wrong;
   }
 
@@ -206,7 +255,14 @@ class Program {
   }
 
  private:
-  std::wstring folder_;
+  bool run(std::wstring line, wchar_t* environment = nullptr) {
+    STARTUPINFOW info{};
+    info.cb = sizeof info;
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0,
+                          environment, folder_.c_str(), &info, &process_);
+  }
+
+  std::wstring folder_, class_ = L"VimbrelTest";
   PROCESS_INFORMATION process_{};
   HWND window_ = nullptr;
   HANDLE record_ = nullptr;
@@ -216,9 +272,27 @@ class Program {
 
 u32 view_of(u32 status) { return status >> 24; }
 
-// 0x00BBGGRR as the frame holds it.
-u32 pixel(u32 colorref) {
-  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
+std::wstring lower(std::wstring text) {
+  for (wchar_t& c : text) c = towlower(c);
+  return text;
+}
+
+// The visible top-level windows whose title holds the words (in any letter case).
+std::vector<HWND> titled(const std::wstring& words) {
+  struct Search {
+    std::wstring words;
+    std::vector<HWND> found;
+  } search{lower(words), {}};
+  EnumWindows(
+      [](HWND w, LPARAM context) -> BOOL {
+        Search* s = reinterpret_cast<Search*>(context);
+        wchar_t title[512] = {};
+        GetWindowTextW(w, title, 512);
+        if (IsWindowVisible(w) && lower(title).find(s->words) != std::wstring::npos) s->found.push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
@@ -292,6 +366,111 @@ TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
   const HWND window = p.window();
   EXPECT_EQ(p.end(), 0);
   EXPECT_FALSE(IsWindow(window));
+}
+
+// An icon drawn at side x side on black: its pixels.
+std::vector<u32> drawn(HICON icon, int side) {
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), side, -side, 1, 32, BI_RGB};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  std::vector<u32> pixels;
+  if (bits && DrawIconEx(dc, 0, 0, icon, side, side, 0, nullptr, DI_NORMAL)) {
+    GdiFlush();
+    pixels.assign(static_cast<const u32*>(bits), static_cast<const u32*>(bits) + side * side);
+  }
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  return pixels;
+}
+
+// Started by the shell (start.exe, as Explorer, a shortcut or the Run value start it) the window comes alone: no
+// console window titled after the program beside it. A console program started the same way shows that such a
+// window is seen. The program is a desktop program and carries its icon as number 1.
+TEST(Window, StartedByTheShellItOpensNoConsoleWindow) {
+  HANDLE file = CreateFileW(program_path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::vector<u8> head(4096);
+  DWORD got = 0;
+  ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
+  CloseHandle(file);
+  u32 pe = 0;
+  memcpy(&pe, head.data() + 0x3C, 4);
+  ASSERT_LT(pe + 4 + 20 + 70, got);
+  u16 subsystem = 0;
+  memcpy(&subsystem, head.data() + pe + 4 + 20 + 68, 2);  // after the signature and the file header
+  EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+  HMODULE image = LoadLibraryExW(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HICON own = static_cast<HICON>(LoadImageW(image, MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  EXPECT_NE(own, nullptr) << "icon 1";
+  if (own) DestroyIcon(own);
+  FreeLibrary(image);
+
+  wchar_t system_folder[MAX_PATH];
+  GetSystemDirectoryW(system_folder, MAX_PATH);
+  const std::wstring start = std::wstring(system_folder) + L"\\start.exe";
+  auto shell_start = [&](const std::wstring& what) {
+    std::wstring line = L"\"" + start + L"\" " + what;
+    STARTUPINFOW info{};
+    info.cb = sizeof info;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info, &started))
+      return false;
+    WaitForSingleObject(started.hProcess, wait_ms);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    return true;
+  };
+  ASSERT_TRUE(shell_start(L"cmd.exe /k"));
+  std::vector<HWND> consoles;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; consoles.empty() && GetTickCount64() < deadline;)
+    if ((consoles = titled(L"cmd.exe")).empty()) Sleep(50);
+  ASSERT_FALSE(consoles.empty()) << "a console program started by the shell shows its console";
+  for (HWND w : consoles) PostMessageW(w, WM_CLOSE, 0, 0);
+
+  // The program's path without spaces, which the shell's start would read as a title.
+  Program p;
+  wchar_t program[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(program_path().c_str(), program, MAX_PATH), 0u);
+  const std::wstring options =
+      L" --test \"" + font_folder() + L"\" --settings \"" + p.settings() + L"\"";
+  ASSERT_TRUE(shell_start(program + options));
+  HWND window = nullptr;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !window && GetTickCount64() < deadline;)
+    if (!(window = FindWindowExW(nullptr, nullptr, L"VimbrelTest", nullptr))) Sleep(50);
+  ASSERT_NE(window, nullptr);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, owner);
+  ASSERT_NE(process, nullptr);
+  // A frame answered: the program's loop runs, and a console made for it before it started stands by now.
+  const std::wstring record_name = L"Local\\VimbrelFrame-" + hex(static_cast<u64>(reinterpret_cast<uintptr_t>(window)));
+  HANDLE record = nullptr;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !record && GetTickCount64() < deadline;)
+    if (!(record = OpenFileMappingW(FILE_MAP_READ, FALSE, record_name.c_str()))) Sleep(50);
+  ASSERT_NE(record, nullptr);
+  const volatile u32* words = static_cast<const volatile u32*>(MapViewOfFile(record, FILE_MAP_READ, 0, 0, 0));
+  ASSERT_NE(words, nullptr);
+  ASSERT_TRUE(PostMessageW(window, frame_request, 77, 0));
+  const ULONGLONG deadline = GetTickCount64() + wait_ms;
+  while (words[word_request / 4] != 77 && GetTickCount64() < deadline) Sleep(20);
+  EXPECT_EQ(words[word_request / 4], 77u);
+  UnmapViewOfFile(const_cast<u32*>(words));
+  CloseHandle(record);
+  std::vector<HWND> beside;
+  for (HWND w : titled(L"vimbrel.exe"))
+    if (w != window) beside.push_back(w);
+  EXPECT_TRUE(beside.empty()) << "a console window beside the program's own";
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForSingleObject(process, wait_ms), WAIT_OBJECT_0);
+  TerminateProcess(process, 9);
+  CloseHandle(process);
 }
 
 // The program's snap preview window while it is shown, null otherwise.
@@ -413,6 +592,35 @@ TEST(WindowLayer, PostsKeepTheirWordsAndTimersAndGoneWindowsAnswerAsTheySay) {
   EXPECT_FALSE(win::is_window(*a.t, old));
   EXPECT_EQ(win::post_remote(old, win::wm_app, 0, 0), win::gone);
   EXPECT_EQ(win::find_window(mem::lit("LayerPosts"), 0), 0u);
+}
+
+// A program that carries its icon (number 1; this test program carries the same one) shows it as the icon of its
+// window class and of its windows, at the size asked for, in place of the pixels the shell drew.
+TEST(WindowLayer, TheProgramsIconIsTheOneItsWindowsShow) {
+  Layer a("LayerIcon");
+  ASSERT_NE(a.window, 0u);
+  std::vector<u32> tile(32 * 32, 0xFF204060u);
+  const gdi::Handle icon = gdi::icon_create(tile.data(), 32, 32);
+  ASSERT_EQ(win::register_class(a.t, mem::lit("LayerIconClass"), 0, icon, win::cursor_arrow, win::no_colour), win::ok);
+  const win::Handle w = win::create_window(a.t, mem::lit("LayerIconClass"), 0x80000000u, 0, 10, 10, 100, 100);
+  ASSERT_NE(w, 0u);
+  HICON own = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  ASSERT_NE(own, nullptr);
+  const HWND hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(w));
+  const std::vector<u32> expected = drawn(own, 32);
+  EXPECT_EQ(drawn(reinterpret_cast<HICON>(GetClassLongPtrW(hwnd, GCLP_HICON)), 32), expected);
+  const std::vector<u32> small(16 * 16, 0xFF204060u);
+  const gdi::Handle small_icon = gdi::icon_create(small.data(), 16, 16);
+  win::set_icon(a.t, w, 0, small_icon);
+  HICON own_small =
+      static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, 16, 16, 0));
+  EXPECT_EQ(drawn(reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0)), 16), drawn(own_small, 16));
+  EXPECT_NE(drawn(own_small, 16), std::vector<u32>(16 * 16, 0xFF204060u));
+  DestroyIcon(own);
+  DestroyIcon(own_small);
+  win::destroy_window(a.t, w);
+  gdi::icon_delete(small_icon);
+  gdi::icon_delete(icon);
 }
 
 // The window lets the wake message of a second start through its message filter (which keeps messages of lower
