@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,67 @@ std::vector<HWND> titled(const std::wstring& words) {
   return search.found;
 }
 
+// Text as the system's GDI draws it in a font by role (face, character height, pitch and family) on a background:
+// the block its pixels cover, cut to the pixels that differ from the background.
+Frame text_image(const char* face, int px, BYTE pitch, u32 colour, u32 background, const std::wstring& text) {
+  constexpr int width = 400, height = 60;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old_bitmap = SelectObject(dc, bitmap);
+  HFONT font = CreateFontA(-px, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, pitch, face);
+  HGDIOBJ old_font = SelectObject(dc, font);
+  const RECT all{0, 0, width, height};
+  SetBkColor(dc, background);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &all, nullptr, 0, nullptr);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, colour);
+  ExtTextOutW(dc, 4, 4, ETO_CLIPPED, &all, text.c_str(), static_cast<UINT>(text.size()), nullptr);
+  SelectObject(dc, old_font);
+  SelectObject(dc, old_bitmap);
+  std::vector<u32> pixels(width * height);
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB};
+  GetDIBits(dc, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(font);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  const u32 ground = pixel(background) & 0xFFFFFF;
+  int left = width, top = height, right = 0, bottom = 0;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      if ((pixels[y * width + x] & 0xFFFFFF) != ground) {
+        left = std::min(left, x), top = std::min(top, y);
+        right = std::max(right, x + 1), bottom = std::max(bottom, y + 1);
+      }
+  Frame f;
+  if (right <= left) return f;
+  f.width = static_cast<u32>(right - left);
+  f.height = static_cast<u32>(bottom - top);
+  for (int y = top; y < bottom; ++y)
+    for (int x = left; x < right; ++x) f.pixels.push_back(pixels[y * width + x] | 0xFF000000u);
+  return f;
+}
+
+// The block stands somewhere inside the area of the frame, pixel for pixel.
+bool shows(const Frame& f, const Frame& block, RECT area) {
+  if (block.pixels.empty() || f.pixels.empty()) return false;
+  area.right = std::min<LONG>(area.right, f.width);
+  area.bottom = std::min<LONG>(area.bottom, f.height);
+  for (LONG y = area.top; y + LONG(block.height) <= area.bottom; ++y)
+    for (LONG x = area.left; x + LONG(block.width) <= area.right; ++x) {
+      bool same = true;
+      for (u32 by = 0; by < block.height && same; ++by)
+        for (u32 bx = 0; bx < block.width && same; ++bx)
+          same = (f.at(x + bx, y + by) & 0xFFFFFF) == (block.at(bx, by) & 0xFFFFFF);
+      if (same) return true;
+    }
+  return false;
+}
+
+
 TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
   Program p;
   ASSERT_TRUE(p.start());
@@ -471,6 +533,50 @@ TEST(Window, StartedByTheShellItOpensNoConsoleWindow) {
   EXPECT_EQ(WaitForSingleObject(process, wait_ms), WAIT_OBJECT_0);
   TerminateProcess(process, 9);
   CloseHandle(process);
+}
+
+// Without the font files of the own renderer (this prefix has neither) the window goes down the GDI road, whose text
+// is the system's: the title strip names the road and the rail its entries, in the system's own glyphs. With --gdi
+// the road is taken from the start.
+TEST(Window, WithoutTheFontFilesTheGdiRoadShowsEveryWord) {
+  wchar_t windows[MAX_PATH];
+  const UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  for (const wchar_t* name : {L"\\Fonts\\segoeui.ttf", L"\\Fonts\\consola.ttf"})
+    ASSERT_EQ(GetFileAttributesW((std::wstring(windows, n) + name).c_str()), INVALID_FILE_ATTRIBUTES)
+        << "in the prefix";
+  // The small text role names the road in the title strip; the body role the rail's entries.
+  const Frame road = text_image("Segoe UI", 12, 34, 0xA0A0A0, 0x262525, L"GDI renderer");
+  const Frame processes = text_image("Segoe UI", 15, 34, 0xE8E8E8, 0x1C1C1C, L"Processes");
+  const Frame settings = text_image("Segoe UI", 15, 34, 0xE8E8E8, 0x1C1C1C, L"Settings");
+  ASSERT_FALSE(road.pixels.empty());
+  const struct {
+    const wchar_t* options;
+    bool record;  // the own renderer was tried: its record holds the reason
+  } cases[] = {{L"", true}, {L"--gdi", false}};
+  for (const auto& c : cases) {
+    Program p;
+    ASSERT_TRUE(p.system(c.options));
+    ASSERT_TRUE(p.find_window(c.record));
+    if (c.record) {
+      ASSERT_TRUE(p.presented());
+      EXPECT_EQ(p.word(word_mode), 0u) << "the GDI road";
+      const u32 status = p.word(word_status);
+      EXPECT_TRUE(status == 1 || status == 5) << "a font file missing, or no font folder: " << status;
+    }
+    bool title = false, rail = false;
+    Frame f;
+    for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !(title && rail) && GetTickCount64() < deadline;) {
+      f = p.on_screen();
+      title = shows(f, road, RECT{0, 0, LONG(f.width), 40});
+      const RECT left{0, 40, 220, LONG(f.height)};
+      rail = shows(f, processes, left) && shows(f, settings, left);
+      if (!(title && rail)) Sleep(100);
+    }
+    if (c.record) keep_frame(f, L"gdi-road.frame");
+    EXPECT_TRUE(title) << "\"GDI renderer\" in the title strip";
+    EXPECT_TRUE(rail) << "the rail's words";
+    EXPECT_EQ(p.end(), 0);
+  }
 }
 
 // The program's snap preview window while it is shown, null otherwise.
