@@ -273,6 +273,25 @@ class Program {
 
 u32 view_of(u32 status) { return status >> 24; }
 
+std::string read_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<none>";
+  std::string text(1 << 16, '\0');
+  DWORD got = 0;
+  ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &got, nullptr);
+  CloseHandle(file);
+  text.resize(got);
+  return text;
+}
+
+void write_file(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+  CloseHandle(file);
+}
+
 std::wstring lower(std::wstring text) {
   for (wchar_t& c : text) c = towlower(c);
   return text;
@@ -575,6 +594,46 @@ TEST(Window, WithoutTheFontFilesTheGdiRoadShowsEveryWord) {
     if (c.record) keep_frame(f, L"gdi-road.frame");
     EXPECT_TRUE(title) << "\"GDI renderer\" in the title strip";
     EXPECT_TRUE(rail) << "the rail's words";
+    EXPECT_EQ(p.end(), 0);
+  }
+}
+
+// The test files of the Support page's Copy and of Copy key land beside a settings path written the system's way
+// (backslashes), as they do beside one with slashes.
+TEST(Window, SupportCopyAndCopyKeyWriteBesideAWindowsSettingsPath) {
+  const std::string cz = "CZ6508000000192000145399";
+  {
+    Program p;
+    const std::wstring payment = p.folder() + L"\\payment.txt";
+    write_file(payment, "CZK " + cz + " GIBACZPX Example Company s.r.o.\nEUR DE89370400440532013000 COBADEFFXXX "
+                        "Example Company\n");
+    ASSERT_TRUE(p.start(L"--support \"" + payment + L"\" --view 66"));
+    ASSERT_TRUE(p.find_window());
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(p.word(word_value) & 0xFF, 6u) << "the Support page";
+    // The first code is a white square whose quiet zone starts at x 244; its Copy button stands right of it.
+    const Frame f = p.frame();
+    u32 top = 0;
+    for (u32 y = 150; y + 1 < f.height && top == 0; ++y)
+      if (f.at(250, y) == 0xFFFFFFFFu && f.at(250, y - 1) != 0xFFFFFFFFu) top = y;
+    ASSERT_GT(top, 0u);
+    u32 side = 0;
+    while (244 + side < f.width && f.at(244 + side, top + 2) == 0xFFFFFFFFu) ++side;
+    ASSERT_TRUE(p.click(244 + static_cast<i32>(side) + 24 + 48, static_cast<i32>(top) + 130 + 14));
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(read_file(p.beside_settings(L"clipboard.txt")), cz);
+    EXPECT_EQ(p.end(), 0);
+  }
+  {
+    Program p;
+    const std::string key = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    write_file(p.settings() + L".key", "vimbrel-key 1 " + key + "\n");
+    ASSERT_TRUE(p.start(L"--view 33"));
+    ASSERT_TRUE(p.find_window());
+    ASSERT_TRUE(p.request_frame());
+    ASSERT_TRUE(p.click(976, 564));  // Copy key, with the page at its top
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(read_file(p.beside_settings(L"clipboard.txt")).rfind("vimbrel-key 1 " + key, 0), 0u);
     EXPECT_EQ(p.end(), 0);
   }
 }
