@@ -462,8 +462,9 @@ u32 present(Surface* s, gdi::Handle window, i32 width, i32 height) {
     s->kept = static_cast<u8>(ok);
     s->present_count = r->change_count;
   } else {
-    ok = s->back.pixels &&
-         gdi::present(window, 0, 0, s->back.width, s->back.height, s->back.pixels, static_cast<u32>(s->back.width));
+    ok = s->system ? gdi::road_present(s->system, window)
+                   : s->back.pixels && gdi::present(window, 0, 0, s->back.width, s->back.height, s->back.pixels,
+                                                    static_cast<u32>(s->back.width));
     s->kept = 0;
     if (render::Renderer* r = renderer_of(*s)) s->present_count = r->change_count;
   }
@@ -616,6 +617,23 @@ i32 font_height(u32 role) {
 
 i32 font_px(u32 role, u32 dpi) { return to_px(-font_height(role), dpi); }
 
+const char* font_face(u32 role) {
+  switch (role) {
+    case 1: return "Consolas";
+    case 2: return "Segoe MDL2 Assets";
+  }
+  return "Segoe UI";
+}
+
+// Variable pitch and Swiss for the text roles, fixed pitch and modern for numbers, the default for icon glyphs.
+u32 font_pitch(u32 role) {
+  switch (role) {
+    case 1: return 49;
+    case 2: return 0;
+  }
+  return 34;
+}
+
 u32 bgra(u32 c) { return 0xFF000000u | (c & 0xFF) << 16 | (c & 0xFF00) | (c >> 16 & 0xFF); }
 
 u32 div255(u32 x) { return ((x + 128) + ((x + 128) >> 8)) >> 8; }
@@ -658,6 +676,11 @@ void make_fonts(Surface* s) {
   for (u32 role = 0; role < roles; ++role) s->fonts[role] = nullptr;
   s->icon_scratch = nullptr;
   if (s->road.capacity) mem::release(&s->road);
+  if (s->system) {
+    for (u32 role = 0; role < roles; ++role)
+      gdi::road_font(s->system, role, font_face(role), font_px(role, s->dpi), font_pitch(role));
+    return;
+  }
   u8 folder_bytes[folder_most];
   const u32 n = fonts_dir(s->test_folder.ptr, static_cast<u32>(s->test_folder.len), folder_bytes);
   if (n == 0) return;
@@ -698,12 +721,16 @@ void init(Surface* s, gdi::Handle window, gdi::Handle icon, mem::Bytes test_fold
   s->dpi = 96;
   s->test_folder = test_folder;
   s->bad_font = no_role;
+  // The system's GDI where it has one; with a test folder the road draws the folder's font itself, as the own
+  // renderer does, so that a test sees the same text on both roads and on every system.
+  s->system = test_folder.len == 0 ? gdi::road_open(window) : 0;
   make_fonts(s);
 }
 
 void close(Surface* s) {
   // The window is not told: it may be gone already (it owns what it shares, and goes first).
   soft::back_free(&s->back);
+  gdi::road_close(s->system);
   if (s->road.capacity) mem::release(&s->road);
   section::close(&s->record);
   release_vimb(s);
@@ -713,7 +740,11 @@ void close(Surface* s) {
 Size cell(const Surface& s) {
   const u16 m = 'M';
   Size size{};
-  soft::text_extent(s.fonts[1], &m, 1, &size.width, &size.height);
+  if (s.system) {
+    gdi::road_extent(s.system, 1, &m, 1, &size.width, &size.height);
+  } else {
+    soft::text_extent(s.fonts[1], &m, 1, &size.width, &size.height);
+  }
   return size;
 }
 
@@ -735,6 +766,8 @@ void fill(Surface* s, Rect r, u32 colour) {
   if (empty(p) || !wanted_px(*s, p.left, p.top, p.right, p.bottom)) return;
   if (s->mode == 1) {
     render::fill_rect(s->vimb->renderer, p.left * 256, p.top * 256, p.right * 256, p.bottom * 256, bgra(colour));
+  } else if (s->system) {
+    gdi::road_fill(s->system, p.left, p.top, p.right, p.bottom, colour);
   } else {
     soft::fill(&s->back, p.left, p.top, p.right, p.bottom, colour);
   }
@@ -748,6 +781,8 @@ void text(Surface* s, u32 role, const u16* units, u32 count, i32 x, i32 y, Rect 
   const i32 px = to_px(x, s->dpi), py = to_px(y, s->dpi);
   if (s->mode == 1) {
     vimb_text(s->vimb, role, units, count, px, py, c, colour, advances);
+  } else if (s->system) {
+    gdi::road_text(s->system, role, px, py, c.left, c.top, c.right, c.bottom, colour, units, count, advances);
   } else {
     soft::text(&s->back, s->fonts[role], px, py, c.left, c.top, c.right, c.bottom, colour, units, count, advances);
   }
@@ -758,6 +793,8 @@ Size measure(Surface* s, u32 role, const u16* units, u32 count) {
   if (role >= roles) return size;
   if (s->mode == 1 && s->vimb) {
     size = vimb_measure(*s->vimb, role, units, count);
+  } else if (s->system) {
+    gdi::road_extent(s->system, role, units, count, &size.width, &size.height);
   } else {
     soft::text_extent(s->fonts[role], units, count, &size.width, &size.height);
   }
@@ -774,6 +811,8 @@ void icon(Surface* s, i32 x, i32 y, i32 size) {
     // The icon's own pixels, which fill only the corner of the 128 x 128 image when it is smaller.
     render::image(v.renderer, v.icon_image, 0, 0, v.icon_width, v.icon_height, left * 256, top * 256, right * 256,
                   (top + side) * 256);
+  } else if (s->system) {
+    gdi::road_icon(s->system, s->icon, left, top, side);
   } else {
     i32 w = 0, h = 0;
     if (s->icon_scratch && gdi::icon_pixels(s->icon, nullptr, 0, &w, &h) && w >= 1 && h >= 1 &&
@@ -791,6 +830,10 @@ void mark(Surface* s, Rect r, u32 value) {
 }
 
 void ensure_back(Surface* s, gdi::Handle, i32 width, i32 height) {
+  if (s->system) {
+    gdi::road_back(s->system, width, height);
+    return;
+  }
   if (s->back.pixels && width == s->back.width && height == s->back.height) return;
   soft::back_size(&s->back, width, height);
 }
@@ -1155,7 +1198,12 @@ void sheet_show(Surface* s, const Sheet& sheet, i32 source_x, i32 source_y, i32 
   height = static_cast<i32>(least(height, i64{sheet.height} - source_y));
   if (width <= 0 || height <= 0) return;
   if (s->mode != 1) {
-    soft::blit(&s->back, x, y, width, height, sheet.pixels + u64(source_y) * sheet.stride + source_x, sheet.stride);
+    const u32* from = sheet.pixels + u64(source_y) * sheet.stride + source_x;
+    if (s->system) {
+      gdi::road_image(s->system, x, y, width, height, from, sheet.stride);
+    } else {
+      soft::blit(&s->back, x, y, width, height, from, sheet.stride);
+    }
     return;
   }
   if (sheet.slot < 0) return;

@@ -102,6 +102,7 @@ struct Vimb {
 struct Surface {
   soft::Font* fonts[roles];  // the GDI road's fonts by role (null when a font cannot be read)
   soft::Back back;           // the GDI road's back buffer
+  gdi::Handle system;        // the system's GDI road, 0 where the road is drawn in software
   mem::Arena road;           // the GDI road's font files, faces, fonts and icon scratch
   u32* icon_scratch;         // the window icon's pixels as read for the GDI road
   gdi::Handle window, icon;
@@ -183,6 +184,9 @@ void hash_parts(Surface* s, Rect box);
 
 i32 font_height(u32 role);
 i32 font_px(u32 role, u32 dpi);
+// The GDI road's font of a role: the face's name and the pitch-and-family value.
+const char* font_face(u32 role);
+u32 font_pitch(u32 role);
 u32 bgra(u32 colorref);
 u32 premultiply(u32 pixel);
 u32 div255(u32 x);

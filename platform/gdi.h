@@ -1,10 +1,11 @@
 #pragma once
 // What the drawing layer needs from the window system: windows whose pixels are presented from 32-bit images, the
-// system fonts by role, icons and the size of the virtual screen. Drawing itself (the own renderer, and the
-// software GDI road of drawing/soft) belongs to the drawing layer; the platform only presents pixels.
+// system fonts by role, icons, the size of the virtual screen, and the system's own GDI road where there is one.
+// Drawing itself (the own renderer, and the software GDI road of drawing/soft) belongs to the drawing layer; the
+// platform presents pixels, and draws only where the system's GDI does the drawing.
 //
-// Images are 32-bit pixels 0xAARRGGBB, rows top-down. Handles are 0 for none. The fonts are Lato for the text roles
-// and DejaVu Sans Mono for the fixed role. A headless window is an in-memory bitmap that presents land in and that
+// Images are 32-bit pixels 0xAARRGGBB, rows top-down. Handles are 0 for none. The system's font files by role are
+// Lato and DejaVu Sans Mono on Linux, segoeui.ttf and consola.ttf on Windows. A headless window is an in-memory bitmap that presents land in and that
 // tests read back; the window layer (platform/window.h) makes one for each of its windows, and on a display it
 // passes what is presented there on to the display's window through the window's present hook.
 #include "base/mem.h"
@@ -77,6 +78,31 @@ u32 system_fonts(u8* buffer, u32 capacity);
 mem::Bytes system_font_file(u32 role);
 // 1 when the folder lies on a local file system (not a network one): the only kind fonts are read from.
 u32 local_drive(mem::Bytes folder);
+
+// ---- The system's own GDI road
+
+// Where the system draws text itself (Windows), the GDI road is its GDI: fonts by role, a back buffer made for the
+// window, opaque fills, text and its measure, the icon, blocks of pixels, and the whole buffer copied to the window.
+// A system without one (Linux, the browser) answers road_open with 0 and the drawing layer draws the road itself.
+// Coordinates are px, colours 0x00BBGGRR.
+Handle road_open(Handle window);
+void road_close(Handle road);
+// (Re)makes a role's font: the face's name, its character height in px, and the pitch-and-family value.
+void road_font(Handle road, u32 role, const char* face, i32 px, u32 pitch_family);
+// Gives the back buffer the size (at least 1 x 1); a buffer of that size is kept as it is.
+void road_back(Handle road, i32 width, i32 height);
+void road_fill(Handle road, i32 left, i32 top, i32 right, i32 bottom, u32 colorref);
+// Text with its top-left corner at (x, y), clipped to the rectangle; advances, when not null, give each unit's
+// advance in px.
+void road_text(Handle road, u32 role, i32 x, i32 y, i32 clip_left, i32 clip_top, i32 clip_right, i32 clip_bottom,
+               u32 colorref, const u16* units, u32 count, const i32* advances);
+void road_extent(Handle road, u32 role, const u16* units, u32 count, i32* width, i32* height);
+// The icon at (x, y), side x side.
+void road_icon(Handle road, Handle icon, i32 x, i32 y, i32 side);
+// A w x h block of a top-down 32-bit image at (x, y), replacing the pixels under it.
+void road_image(Handle road, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride);
+// The whole back buffer to the window: 1 when it got there.
+u32 road_present(Handle road, Handle window);
 
 // ---- Icons
 

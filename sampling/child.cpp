@@ -72,9 +72,19 @@ void finish(Section* s, u32 milliseconds) {
   unmap(s);
 }
 
+u64 request_name(const Section& s, u8* out) {
+  const mem::Bytes ending = mem::lit("-ask");
+  if (s.name_length == 0 || s.name_length + ending.len > name_capacity) return 0;
+  __builtin_memcpy(out, s.name, s.name_length);
+  __builtin_memcpy(out + s.name_length, ending.ptr, ending.len);
+  return s.name_length + ending.len;
+}
+
 bool make_requests(Section* s) {
   if (s->view == nullptr || s->requests != 0) return s->requests != 0;
-  s->requests = kobj::create_event(mem::Bytes(s->name, s->name_length));
+  u8 name[name_capacity];
+  const u64 length = request_name(*s, name);
+  s->requests = length ? kobj::create_event(mem::Bytes(name, length)) : 0;
   return s->requests != 0;
 }
 
@@ -84,12 +94,15 @@ void ask(Section* s, u64 at, u32 value) {
   feed::put32(s->view, s->view_size, at, value);
   // The word is in place before the child can wake and look.
   os::fence();
-  if (s->requests != 0) kobj::signal_event(mem::Bytes(s->name, s->name_length));
+  u8 name[name_capacity];
+  if (s->requests != 0) kobj::signal_event(mem::Bytes(name, request_name(*s, name)));
 }
 
 bool open_requests(Section* s) {
   if (s->view == nullptr || s->requests != 0) return s->requests != 0;
-  s->requests = kobj::open_event(mem::Bytes(s->name, s->name_length));
+  u8 name[name_capacity];
+  const u64 length = request_name(*s, name);
+  s->requests = length ? kobj::open_event(mem::Bytes(name, length)) : 0;
   return s->requests != 0;
 }
 

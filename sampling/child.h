@@ -51,8 +51,12 @@ void finish(Section* section, u32 milliseconds);
 void unmap(Section* section);
 
 // ---- Requests. A child that only works when its parent asks sleeps on the block's request event instead of
-// waking every round to look at the request words. The event has the section's name; the parent makes it and
-// sets it after each request word it writes, the child opens it and waits on it.
+// waking every round to look at the request words. The event is named after the section (request_name); the
+// parent makes it and sets it after each request word it writes, the child opens it and waits on it.
+
+// The request event's name into 64 bytes: the section's name and "-ask" (sections and events share one namespace
+// on Windows, so the event cannot have the section's own name). Its length, 0 when the section has no name.
+u64 request_name(const Section& section, u8* out64);
 
 // Makes the request event of a created section; false when it cannot be made (a child then looks at the words
 // every round, as it does without one).

@@ -1,6 +1,7 @@
 #include "shell/pages.h"
 
 #include "platform/fs.h"
+#include "shell/quit.h"
 #include "shell/support_page.h"
 #include "shell/title.h"
 
@@ -38,13 +39,11 @@ void pages_tick(AppState* s) {
 }
 
 u32 beside_settings(const AppState& s, mem::Bytes name, u8* out, u32 capacity) {
-  const mem::Bytes base = s.model->test_settings;
-  u64 folder = base.len;
-  while (folder > 0 && base.ptr[folder - 1] != '/') --folder;
-  if (folder == 0 || folder + name.len > capacity) return 0;
-  mem::copy(mem::Slice{out, folder}, base);
-  mem::copy(mem::Slice{out + folder, name.len}, name);
-  return static_cast<u32>(folder + name.len);
+  u8 path[sibling_most];
+  const u32 length = sibling_path(s.model->test_settings, name, path);
+  if (length == 0 || length > capacity) return 0;
+  mem::copy(mem::Slice{out, length}, mem::Bytes(path, length));
+  return length;
 }
 
 bool write_beside_settings(const AppState& s, mem::Bytes name, mem::Bytes text) {

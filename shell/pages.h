@@ -16,8 +16,8 @@ void pages_timer(AppState* s);
 // table; the background copy is kept running and its status read while the Settings page shows it.
 void pages_tick(AppState* s);
 
-// The path of name beside the --settings file (the part after its last '/' replaced): its length, 0 when there is
-// no such path.
+// The path of name beside the --settings file (the part after its last '/' or '\\' replaced): its length, 0 when
+// there is no such path.
 u32 beside_settings(const AppState& s, mem::Bytes name, u8* out, u32 capacity);
 // Writes text there, replacing the file and making the folders: true when written.
 bool write_beside_settings(const AppState& s, mem::Bytes name, mem::Bytes text);

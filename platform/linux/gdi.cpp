@@ -201,4 +201,16 @@ u32 icon_pixels(Handle icon, u32* out, u64 capacity, i32* width, i32* height) {
   return 1;
 }
 
+// No GDI of the system's here: the drawing layer draws its GDI road in software.
+Handle road_open(Handle) { return 0; }
+void road_close(Handle) {}
+void road_font(Handle, u32, const char*, i32, u32) {}
+void road_back(Handle, i32, i32) {}
+void road_fill(Handle, i32, i32, i32, i32, u32) {}
+void road_text(Handle, u32, i32, i32, i32, i32, i32, i32, u32, const u16*, u32, const i32*) {}
+void road_extent(Handle, u32, const u16*, u32, i32* width, i32* height) { *width = *height = 0; }
+void road_icon(Handle, Handle, i32, i32, i32) {}
+void road_image(Handle, i32, i32, i32, i32, const u32*, u32) {}
+u32 road_present(Handle, Handle) { return 0; }
+
 }  // namespace gdi

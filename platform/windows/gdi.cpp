@@ -26,11 +26,22 @@ struct Target {
   u32* pixels;
 };
 
-// An icon: its size, the system icon made from it (null until asked for), and its straight-alpha pixels.
+// An icon: its size, the system icons made for it (null until asked for: the one a window shows, and the one made
+// from its pixels that the GDI road draws), and its straight-alpha pixels.
 struct Icon {
   i32 width, height;
-  HICON system;
+  HICON system, drawn;
   u32 pixels[1];
+};
+
+// The system's GDI road of one window: a memory device context with the back buffer selected into it, the bitmap
+// it held before, and the four fonts by role.
+struct Road {
+  Handle window;
+  HDC dc;
+  HBITMAP back, before;
+  i32 width, height;
+  HFONT fonts[4];
 };
 
 template <typename T>
@@ -80,6 +91,58 @@ bool send_block(HWND window, const Block& b) {
                                       0, static_cast<UINT>(b.height), b.pixels, &info, DIB_RGB_COLORS);
   ReleaseDC(window, dc);
   return lines == b.height;
+}
+
+// A 32-bit top-down colour bitmap with the icon's alpha (the mask is then ignored by the system) and an empty mask.
+HICON icon_of_pixels(const Icon& icon) {
+  BITMAPV5HEADER header{};
+  header.bV5Size = sizeof header;
+  header.bV5Width = icon.width;
+  header.bV5Height = -icon.height;
+  header.bV5Planes = 1;
+  header.bV5BitCount = 32;
+  header.bV5Compression = BI_BITFIELDS;
+  header.bV5RedMask = 0x00FF0000;
+  header.bV5GreenMask = 0x0000FF00;
+  header.bV5BlueMask = 0x000000FF;
+  header.bV5AlphaMask = 0xFF000000;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HBITMAP colour = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+  ReleaseDC(nullptr, screen);
+  HBITMAP mask = CreateBitmap(icon.width, icon.height, 1, 1, nullptr);
+  HICON made = nullptr;
+  if (colour && mask && bits) {
+    __builtin_memcpy(bits, icon.pixels, u64(icon.width) * u64(icon.height) * 4);
+    ICONINFO info{TRUE, 0, 0, mask, colour};
+    made = CreateIconIndirect(&info);
+  }
+  if (colour) DeleteObject(colour);
+  if (mask) DeleteObject(mask);
+  return made;
+}
+
+// The system window a target is bound to; none for a target in memory, whose buffers are made for the screen.
+HWND window_of(Handle window) {
+  Target* t = of<Target>(window);
+  return t ? t->window : nullptr;
+}
+
+BITMAPINFO top_down(i32 width, i32 height) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  return info;
+}
+
+HFONT role_font(const Road& r, u32 role) {
+  HFONT f = role < 4 ? r.fonts[role] : nullptr;
+  // A font that could not be made is the system's default one.
+  return f ? f : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
 
 }  // namespace
@@ -219,6 +282,151 @@ u32 local_drive(mem::Bytes folder) {
   return type == DRIVE_FIXED || type == DRIVE_REMOVABLE ? 1 : 0;
 }
 
+// ---- The system's own GDI road
+
+Handle road_open(Handle window) {
+  Road* r = static_cast<Road*>(heap_take(sizeof(Road)));
+  if (!r) return 0;
+  r->window = window;
+  // A memory device context from the start: text is measured in it before the first frame makes the back buffer.
+  r->dc = CreateCompatibleDC(nullptr);
+  if (!r->dc) {
+    heap_give(r);
+    return 0;
+  }
+  SetBkMode(r->dc, TRANSPARENT);
+  return handle(r);
+}
+
+void road_close(Handle road) {
+  Road* r = of<Road>(road);
+  if (!r) return;
+  if (r->before) SelectObject(r->dc, r->before);
+  if (r->back) DeleteObject(r->back);
+  SelectObject(r->dc, GetStockObject(SYSTEM_FONT));
+  for (HFONT f : r->fonts)
+    if (f) DeleteObject(f);
+  DeleteDC(r->dc);
+  heap_give(r);
+}
+
+void road_font(Handle road, u32 role, const char* face, i32 px, u32 pitch_family) {
+  Road* r = of<Road>(road);
+  if (!r || role >= 4) return;
+  if (r->fonts[role]) {
+    SelectObject(r->dc, GetStockObject(SYSTEM_FONT));
+    DeleteObject(r->fonts[role]);
+  }
+  // A character height of px (a negative height), regular weight, ClearType quality.
+  r->fonts[role] = CreateFontA(-px, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                               CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, static_cast<BYTE>(pitch_family), face);
+}
+
+void road_back(Handle road, i32 width, i32 height) {
+  Road* r = of<Road>(road);
+  if (!r) return;
+  width = width < 1 ? 1 : width;
+  height = height < 1 ? 1 : height;
+  if (r->back && width == r->width && height == r->height) return;
+  // Made for the window's device context, so that the copy to the window is a plain one.
+  HWND window = window_of(r->window);
+  HDC window_dc = GetDC(window);
+  HBITMAP back = CreateCompatibleBitmap(window_dc, width, height);
+  ReleaseDC(window, window_dc);
+  if (!back) return;
+  HGDIOBJ old = SelectObject(r->dc, back);
+  if (r->back) {
+    DeleteObject(r->back);
+  } else {
+    r->before = static_cast<HBITMAP>(old);
+  }
+  r->back = back;
+  r->width = width;
+  r->height = height;
+}
+
+void road_fill(Handle road, i32 left, i32 top, i32 right, i32 bottom, u32 colorref) {
+  Road* r = of<Road>(road);
+  if (!r) return;
+  const RECT box{left, top, right, bottom};
+  SetBkColor(r->dc, colorref);
+  ExtTextOutW(r->dc, 0, 0, ETO_OPAQUE, &box, nullptr, 0, nullptr);
+}
+
+void road_text(Handle road, u32 role, i32 x, i32 y, i32 clip_left, i32 clip_top, i32 clip_right, i32 clip_bottom,
+               u32 colorref, const u16* units, u32 count, const i32* advances) {
+  Road* r = of<Road>(road);
+  if (!r || count == 0) return;
+  const RECT clip{clip_left, clip_top, clip_right, clip_bottom};
+  SelectObject(r->dc, role_font(*r, role));
+  SetTextColor(r->dc, colorref);
+  ExtTextOutW(r->dc, x, y, ETO_CLIPPED, &clip, reinterpret_cast<const wchar_t*>(units), count,
+              const_cast<INT*>(reinterpret_cast<const INT*>(advances)));
+}
+
+void road_extent(Handle road, u32 role, const u16* units, u32 count, i32* width, i32* height) {
+  *width = *height = 0;
+  Road* r = of<Road>(road);
+  if (!r) return;
+  SIZE size{};
+  SelectObject(r->dc, role_font(*r, role));
+  if (GetTextExtentPoint32W(r->dc, reinterpret_cast<const wchar_t*>(units), static_cast<int>(count), &size)) {
+    *width = size.cx;
+    *height = size.cy;
+  }
+}
+
+void road_icon(Handle road, Handle icon_handle, i32 x, i32 y, i32 side) {
+  Road* r = of<Road>(road);
+  Icon* icon = of<Icon>(icon_handle);
+  if (!r || !icon) return;
+  // The icon's own pixels, as the own renderer draws them.
+  if (!icon->drawn) icon->drawn = icon_of_pixels(*icon);
+  if (icon->drawn) DrawIconEx(r->dc, x, y, icon->drawn, side, side, 0, nullptr, DI_NORMAL);
+}
+
+void road_image(Handle road, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride) {
+  Road* r = of<Road>(road);
+  if (!r || !pixels || w <= 0 || h <= 0) return;
+  BITMAPINFO info = top_down(static_cast<i32>(stride), h);
+  SetDIBitsToDevice(r->dc, x, y, static_cast<DWORD>(w), static_cast<DWORD>(h), 0, 0, 0, static_cast<UINT>(h), pixels,
+                    &info, DIB_RGB_COLORS);
+}
+
+u32 road_present(Handle road, Handle window) {
+  Road* r = of<Road>(road);
+  Target* t = of<Target>(window);
+  if (!r || !r->back || !t) return 0;
+  follow_window(t);
+  bool ok = false;
+  if (t->window) {
+    HDC dc = GetDC(t->window);
+    ok = dc && BitBlt(dc, 0, 0, r->width, r->height, r->dc, 0, 0, SRCCOPY);
+    if (dc) ReleaseDC(t->window, dc);
+  } else if (t->pixels) {
+    // A target in memory takes the buffer's rows as they are, cut to its size.
+    BITMAPINFO info = top_down(r->width, r->height);
+    const i32 rows = r->height < t->height ? r->height : t->height;
+    const i32 columns = r->width < t->width ? r->width : t->width;
+    u32* all = static_cast<u32*>(heap_take(u64(r->width) * u64(r->height) * 4));
+    // The bitmap is read while no device context holds it.
+    SelectObject(r->dc, r->before);
+    const bool read = all && GetDIBits(r->dc, r->back, 0, static_cast<UINT>(r->height), all, &info, DIB_RGB_COLORS);
+    SelectObject(r->dc, r->back);
+    if (read) {
+      for (i32 y = 0; y < rows; ++y)
+        for (i32 x = 0; x < columns; ++x)
+          t->pixels[u64(y) * u64(t->width) + u64(x)] = 0xFF000000u | all[u64(y) * u64(r->width) + u64(x)];
+      ok = true;
+    }
+    heap_give(all);
+  }
+  if (!ok) return 0;
+  t->sends += 1;
+  t->sent += u64(r->width) * u64(r->height);
+  return 1;
+}
+
 // ---- Icons
 
 Handle icon_create(const u32* pixels, i32 width, i32 height) {
@@ -236,6 +444,7 @@ void icon_delete(Handle handle) {
   Icon* icon = of<Icon>(handle);
   if (!icon) return;
   if (icon->system) DestroyIcon(icon->system);
+  if (icon->drawn) DestroyIcon(icon->drawn);
   heap_give(icon);
 }
 
@@ -266,34 +475,15 @@ void bind(gdi::Handle target, HWND window) {
   gdi::follow_window(t);
 }
 
-// A 32-bit top-down colour bitmap with the icon's alpha (the mask is then ignored by the system) and an empty mask.
+// The program's icon (number 1 of its resources) at the icon's size, so that the window and the taskbar show what
+// Explorer shows for the file; a program without one (a test program) gets the icon made from its pixels.
 HICON icon_handle(gdi::Handle handle) {
   gdi::Icon* icon = gdi::of<gdi::Icon>(handle);
   if (!icon) return nullptr;
   if (icon->system) return icon->system;
-  BITMAPV5HEADER header{};
-  header.bV5Size = sizeof header;
-  header.bV5Width = icon->width;
-  header.bV5Height = -icon->height;
-  header.bV5Planes = 1;
-  header.bV5BitCount = 32;
-  header.bV5Compression = BI_BITFIELDS;
-  header.bV5RedMask = 0x00FF0000;
-  header.bV5GreenMask = 0x0000FF00;
-  header.bV5BlueMask = 0x000000FF;
-  header.bV5AlphaMask = 0xFF000000;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HBITMAP colour = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
-  ReleaseDC(nullptr, screen);
-  HBITMAP mask = CreateBitmap(icon->width, icon->height, 1, 1, nullptr);
-  if (colour && mask && bits) {
-    __builtin_memcpy(bits, icon->pixels, u64(icon->width) * u64(icon->height) * 4);
-    ICONINFO info{TRUE, 0, 0, mask, colour};
-    icon->system = CreateIconIndirect(&info);
-  }
-  if (colour) DeleteObject(colour);
-  if (mask) DeleteObject(mask);
+  icon->system = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, icon->width,
+                                               icon->height, LR_DEFAULTCOLOR));
+  if (!icon->system) icon->system = gdi::icon_of_pixels(*icon);
   return icon->system;
 }
 

@@ -11,20 +11,38 @@
 #include "platform/windows/wide.h"
 
 namespace os {
+namespace {
+
+// The program is a desktop program: started by the shell it has no console, and started from a console it is not
+// given that console's handles. A standard handle the starter gave (a pipe, a file, a console) is used as it is; a
+// missing one is taken from the console of the parent when there is one, the first time it is wanted, so the console
+// modes write to (and read from) the console they were started from and the window never opens one.
+HANDLE std_handle(DWORD id) {
+  HANDLE h = GetStdHandle(id);
+  if (h != nullptr && h != INVALID_HANDLE_VALUE) return h;
+  AttachConsole(ATTACH_PARENT_PROCESS);  // refused when attached already, or when the parent has no console
+  h = CreateFileW(id == STD_INPUT_HANDLE ? L"CONIN$" : L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  SetStdHandle(id, h);
+  return h;
+}
+
+}  // namespace
 
 u32 write_std(u32 handle_id, mem::Bytes bytes) {
   const DWORD ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   if (handle_id > 2) return fs::bad_handle;
-  HANDLE h = GetStdHandle(ids[handle_id]);
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return fs::bad_handle;
+  HANDLE h = std_handle(ids[handle_id]);
+  if (h == nullptr) return fs::bad_handle;
   return write_handle(winwide::value(h), bytes) ? 0 : fs::error_class(GetLastError());
 }
 
 void write_out(mem::Bytes bytes) { write_std(std_output, bytes); }
 void write_err(mem::Bytes bytes) { write_std(std_error, bytes); }
 
-u64 stdin_handle() { return winwide::value(GetStdHandle(STD_INPUT_HANDLE)); }
-u64 stdout_handle() { return winwide::value(GetStdHandle(STD_OUTPUT_HANDLE)); }
+u64 stdin_handle() { return winwide::value(std_handle(STD_INPUT_HANDLE)); }
+u64 stdout_handle() { return winwide::value(std_handle(STD_OUTPUT_HANDLE)); }
 
 // A pipe has no waitable state of its own: it is looked at every 10 ms. A console is waited on; a file is always
 // ready.

@@ -10,7 +10,8 @@ namespace winpaint {
 // Binds the target to the window: presents go to the window's client area from then on, and the target keeps no
 // pixels of its own (its size is the window's client size).
 void bind(gdi::Handle target, HWND window);
-// The system icon of the icon (made once, destroyed with the icon); null when it cannot be made.
+// The system icon of the icon (made once, destroyed with the icon): the program's own icon resource at the icon's
+// size when the program carries one, else one made from the icon's pixels; null when neither can be made.
 HICON icon_handle(gdi::Handle icon);
 
 }  // namespace winpaint

@@ -94,24 +94,41 @@ u32 memory(Reader* reader, sysrec::MemoryStatus* status, sysrec::PerfInfo* perfo
   return answer;
 }
 
-// The chain with every entry starting 8-aligned, as the decoders require and Windows gives it; a system that packs
-// its entries tighter (wine does) gets them moved apart. Each entry keeps its head, its thread records and its name,
-// whose address then points into the caller's buffer.
+// The chain with every entry starting 8-aligned, as the decoders require and Windows gives it: the system writes it
+// into the caller's buffer, where it stays. A system that packs its entries tighter (wine does) gets them moved
+// apart through a copy of what it wrote. Each entry keeps its head, its thread records and its name, whose address
+// points into the caller's buffer.
 namespace {
 
 constexpr u64 head_bytes = sizeof(sysrec::ProcEntry);
 
 u64 align8(u64 n) { return (n + 7) & ~u64{7}; }
 
-// Copies the chain in scratch (len bytes at address base) into out; the bytes it needs, whether or not they fit.
-u64 repack(const u8* scratch, u64 len, mem::Slice out) {
+// The chain of len bytes already has that layout: every entry 8-aligned, its threads and its name inside the chain.
+bool in_layout(const u8* chain, u64 len) {
+  if (reinterpret_cast<u64>(chain) % 8 != 0) return false;
+  for (u64 from = 0;;) {
+    if (from % 8 != 0 || from + head_bytes > len) return false;
+    sysrec::ProcEntry head;
+    __builtin_memcpy(&head, chain + from, head_bytes);
+    if (from + head_bytes + static_cast<u64>(head.threads) * sysrec::thread_entry_bytes > len) return false;
+    const u64 name_at = head.name_address - reinterpret_cast<u64>(chain);
+    if (head.name_address != 0 && (name_at >= len || name_at + head.name_length > len)) return false;
+    if (head.next == 0) return true;
+    from += head.next;
+  }
+}
+
+// Copies the chain in scratch (len bytes whose names were written for the address base) into out; the bytes it
+// needs, whether or not they fit.
+u64 repack(const u8* scratch, u64 base, u64 len, mem::Slice out) {
   u64 from = 0, to = 0, last = ~u64{0};
   for (;;) {
     if (from + head_bytes > len) break;
     sysrec::ProcEntry head;
     __builtin_memcpy(&head, scratch + from, head_bytes);
     u64 threads = static_cast<u64>(head.threads) * sysrec::thread_entry_bytes;
-    u64 name_at = head.name_address - reinterpret_cast<u64>(scratch);
+    u64 name_at = head.name_address - base;
     bool has_name = head.name_address != 0 && name_at < len && name_at + head.name_length <= len;
     if (from + head_bytes + threads > len) threads = 0;
     u64 body = head_bytes + threads, name_to = to + body;
@@ -142,21 +159,24 @@ u32 processes(Reader* reader, mem::Slice buffer, u32* returned) {
   *returned = 0;
   if (!reader) return status_unsuccessful;
   u32 length = buffer.len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<u32>(buffer.len);
-  u8* scratch = static_cast<u8*>(HeapAlloc(GetProcessHeap(), 0, length ? length : 1));
-  if (!scratch) return status_unsuccessful;
   u32 got = 0;
-  u32 status = query(class_processes, scratch, length, &got);
-  if (status == 0) {
-    u64 needed = repack(scratch, got, mem::Slice{buffer.ptr, length});
-    *returned = static_cast<u32>(needed > 0xFFFFFFFF ? 0xFFFFFFFF : needed);
-    if (needed > length) status = status_length_mismatch;
-  } else {
+  u32 status = query(class_processes, buffer.ptr, length, &got);
+  if (status != 0) {
     // The system's own need, and room for the alignment of every entry.
     *returned = got + got / head_bytes * 8;
+    return status == status_length_mismatch ? status_length_mismatch : status;
   }
+  if (in_layout(buffer.ptr, got)) {
+    *returned = got;
+    return status_success;
+  }
+  u8* scratch = static_cast<u8*>(HeapAlloc(GetProcessHeap(), 0, got ? got : 1));
+  if (!scratch) return status_unsuccessful;
+  __builtin_memcpy(scratch, buffer.ptr, got);
+  const u64 needed = repack(scratch, reinterpret_cast<u64>(buffer.ptr), got, mem::Slice{buffer.ptr, length});
   HeapFree(GetProcessHeap(), 0, scratch);
-  if (status == status_length_mismatch) return status_length_mismatch;
-  return status == 0 ? status_success : status;
+  *returned = static_cast<u32>(needed > 0xFFFFFFFF ? 0xFFFFFFFF : needed);
+  return needed > length ? status_length_mismatch : status_success;
 }
 
 i32 thread_priority() { return GetThreadPriority(GetCurrentThread()); }

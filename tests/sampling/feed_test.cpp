@@ -335,7 +335,10 @@ TEST_F(CollectorTest, SleepsOnItsRequestEventUntilAsked) {
   ASSERT_TRUE(rounds(1));
 
   // Idle, it holds the block's event open and waits in poll (x86-64 poll or ppoll).
-  std::string event_file = "/" + std::string(reinterpret_cast<char*>(s.name) + 6, s.name_length - 6) + ".event";
+  u8 event_name[child::name_capacity];
+  const u64 event_length = child::request_name(s, event_name);
+  ASSERT_GT(event_length, s.name_length);
+  std::string event_file = "/" + std::string(reinterpret_cast<char*>(event_name) + 6, event_length - 6) + ".event";
   EXPECT_TRUE(holds(s.process.process_id, event_file));
   bool waits_on_event = false;
   for (int tries = 0; tries < 200 && !waits_on_event; ++tries) {

@@ -17,6 +17,8 @@
 #include "platform/section.h"
 #include "platform/sock.h"
 #include "platform/sysinfo.h"
+#include "sampling/child.h"
+#include "sampling/feed.h"
 #include "sampling/sysrec.h"
 #include "tests/windows/support.h"
 
@@ -410,6 +412,23 @@ TEST(WindowsShares, ShareFolderPathsAreJudgedByWhatTheyName) {
   Ran ran = home.run("--host NUL --port " + free_port() + " --listen 127.0.0.1");
   EXPECT_EQ(ran.code, 4u) << ran.out;
   EXPECT_EQ(ran.out.rfind("vimbrel host: cannot make the share folder: not a folder", 0), 0u) << ran.out;
+}
+
+// A worker's request event lives beside its section: sections and events share one namespace here, so it has a name
+// of its own. The child opens it and sleeps on it until the parent writes a request.
+TEST(WindowsObjects, TheCollectorsRequestEventStandsBesideItsSection) {
+  child::Section parent{}, worker{};
+  ASSERT_TRUE(child::create_section(&parent, 4096));
+  ASSERT_TRUE(child::make_requests(&parent)) << "no request event beside the section";
+  ASSERT_TRUE(child::open_section(mem::Bytes(parent.name, parent.name_length), &worker));
+  ASSERT_TRUE(child::open_requests(&worker));
+  EXPECT_FALSE(child::wait_request(&worker, 0));
+  child::ask(&parent, feed::usage_request_at, 7);
+  EXPECT_TRUE(child::wait_request(&worker, 10000));
+  EXPECT_EQ(feed::get32(worker.view, worker.view_size, feed::usage_request_at), 7u);
+  EXPECT_FALSE(child::wait_request(&worker, 0)) << "one request, one wake";
+  child::unmap(&worker);
+  child::unmap(&parent);
 }
 
 // A section (the children's blocks, the window's frame record) is its user's alone: the only access entry grants the

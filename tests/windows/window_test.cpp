@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ struct Frame {
   u32 at(u32 x, u32 y) const { return pixels[u64(y) * width + x]; }
 };
 
+// 0x00BBGGRR as the frame holds it.
+u32 pixel(u32 colorref) {
+  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
+}
+
 u32 colours_in(const Frame& f) {
   std::vector<u32> seen;
   for (const u32 p : f.pixels) {
@@ -83,7 +89,8 @@ void keep_frame(const Frame& f, const wchar_t* name) {
   CloseHandle(file);
 }
 
-// The program under --test with a folder of its own for the settings and the test files.
+// The program under --test with a folder of its own for the settings and the test files (or, started with
+// system(), as a user starts it: the system's fonts, its profile folders in the test's folder).
 class Program {
  public:
   Program() {
@@ -105,30 +112,59 @@ class Program {
     }
   }
 
-  bool start() {
-    std::wstring line = L"\"" + program_path() + L"\" --test \"" + font_folder() + L"\" --settings \"" + folder_ +
-                        L"\\set\\settings.txt\"";
-    STARTUPINFOW info{};
-    info.cb = sizeof info;
-    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder_.c_str(), &info,
-                          &process_);
+  bool start(const std::wstring& more = L"") {
+    return run(L"\"" + program_path() + L"\" --test \"" + font_folder() + L"\" --settings \"" + settings() + L"\" " +
+               more);
   }
 
-  // The program's window of the test class and its frame record.
-  bool find_window() {
+  // Outside the test mode: the window of the class "Vimbrel", with no hand-off to another copy, its settings, key
+  // and history in this test's folder.
+  bool system(const std::wstring& more) {
+    class_ = L"Vimbrel";
+    std::wstring environment;
+    for (const wchar_t* e = GetEnvironmentStringsW(); *e; e += wcslen(e) + 1)
+      if (_wcsnicmp(e, L"APPDATA=", 8) != 0 && _wcsnicmp(e, L"LOCALAPPDATA=", 13) != 0)
+        environment.append(e, wcslen(e) + 1);
+    environment += L"APPDATA=" + folder_ + L"\\roaming";
+    environment.push_back(0);
+    environment += L"LOCALAPPDATA=" + folder_ + L"\\local";
+    environment.push_back(0);
+    CreateDirectoryW((folder_ + L"\\roaming").c_str(), nullptr);
+    CreateDirectoryW((folder_ + L"\\local").c_str(), nullptr);
+    return run(L"\"" + program_path() + L"\" --unattended " + more, environment.data());
+  }
+
+  std::wstring settings() const { return folder_ + L"\\set\\settings.txt"; }
+  // A file in the folder of the settings file.
+  std::wstring beside_settings(const wchar_t* name) const { return folder_ + L"\\set\\" + name; }
+  std::wstring folder() const { return folder_; }
+
+  // The program's window of its class, and its frame record when it has one.
+  bool find_window(bool with_record = true) {
     const ULONGLONG deadline = GetTickCount64() + wait_ms;
-    while (GetTickCount64() < deadline && !view_) {
-      for (HWND w = FindWindowExW(nullptr, nullptr, L"VimbrelTest", nullptr); w && !window_;
-           w = FindWindowExW(nullptr, w, L"VimbrelTest", nullptr)) {
+    while (GetTickCount64() < deadline && !(with_record ? view_ != nullptr : window_ != nullptr)) {
+      for (HWND w = FindWindowExW(nullptr, nullptr, class_.c_str(), nullptr); w && !window_;
+           w = FindWindowExW(nullptr, w, class_.c_str(), nullptr)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(w, &owner);
         if (owner == process_.dwProcessId) window_ = w;
       }
       if (window_ && !record_) record_ = OpenFileMappingW(FILE_MAP_READ, FALSE, record_name().c_str());
-      if (record_) view_ = static_cast<const u8*>(MapViewOfFile(record_, FILE_MAP_READ, 0, 0, 0));
-      if (!view_) Sleep(50);
+      if (record_ && !view_) view_ = static_cast<const u8*>(MapViewOfFile(record_, FILE_MAP_READ, 0, 0, 0));
+      if (!(with_record ? view_ != nullptr : window_ != nullptr)) Sleep(50);
     }
-    return view_ != nullptr;
+    return with_record ? view_ != nullptr : window_ != nullptr;
+  }
+  bool has_record() const { return view_ != nullptr; }
+
+  // Waits until the window has presented a frame (the record's count of frames moved).
+  bool presented() {
+    const ULONGLONG deadline = GetTickCount64() + wait_ms;
+    while (GetTickCount64() < deadline) {
+      if (word(4) > 0 && word(word_busy) == 0) return true;
+      Sleep(20);
+    }
+    return false;
   }
 
   std::wstring record_name() const {
@@ -173,8 +209,13 @@ class Program {
     return f;
   }
 
-  // Pixels of the window's client area that differ from the frame (red, green and blue), read back from the window.
-  u64 differences_on_screen(const Frame& f) const {
+  // The window's client area as the screen shows it (red, green and blue; alpha set), read back from the window.
+  Frame on_screen() const {
+    RECT r{};
+    GetClientRect(window_, &r);
+    Frame f;
+    f.width = static_cast<u32>(r.right);
+    f.height = static_cast<u32>(r.bottom);
     HDC window_dc = GetDC(window_);
     HDC memory = CreateCompatibleDC(window_dc);
     BITMAPINFO info{};
@@ -182,17 +223,26 @@ class Program {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(window_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
-    u64 wrong = u64(f.width) * f.height;
-    if (BitBlt(memory, 0, 0, LONG(f.width), LONG(f.height), window_dc, 0, 0, SRCCOPY)) {
+    if (bits && BitBlt(memory, 0, 0, LONG(f.width), LONG(f.height), window_dc, 0, 0, SRCCOPY)) {
       GdiFlush();
       const u32* shown = static_cast<const u32*>(bits);
-      wrong = 0;
-      for (u64 i = 0; i < f.pixels.size(); ++i) wrong += (shown[i] & 0xFFFFFF) != (f.pixels[i] & 0xFFFFFF);
+      f.pixels.assign(shown, shown + u64(f.width) * f.height);
+      for (u32& p : f.pixels) p |= 0xFF000000u;
     }
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(window_, window_dc);
+    return f;
+  }
+
+  // Pixels of the window's client area that differ from the frame (red, green and blue), read back from the window.
+  u64 differences_on_screen(const Frame& f) const {
+    const Frame shown = on_screen();
+    if (shown.width != f.width || shown.height != f.height || shown.pixels.size() != f.pixels.size())
+      return u64(f.width) * f.height;
+    u64 wrong = 0;
+    for (u64 i = 0; i < f.pixels.size(); ++i) wrong += (shown.pixels[i] & 0xFFFFFF) != (f.pixels[i] & 0xFFFFFF);
     return wrong;
   }
 
@@ -206,7 +256,14 @@ class Program {
   }
 
  private:
-  std::wstring folder_;
+  bool run(std::wstring line, wchar_t* environment = nullptr) {
+    STARTUPINFOW info{};
+    info.cb = sizeof info;
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, environment ? CREATE_UNICODE_ENVIRONMENT : 0,
+                          environment, folder_.c_str(), &info, &process_);
+  }
+
+  std::wstring folder_, class_ = L"VimbrelTest";
   PROCESS_INFORMATION process_{};
   HWND window_ = nullptr;
   HANDLE record_ = nullptr;
@@ -216,10 +273,108 @@ class Program {
 
 u32 view_of(u32 status) { return status >> 24; }
 
-// 0x00BBGGRR as the frame holds it.
-u32 pixel(u32 colorref) {
-  return 0xFF000000u | ((colorref & 0xFF) << 16) | (colorref & 0xFF00) | ((colorref >> 16) & 0xFF);
+std::string read_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<none>";
+  std::string text(1 << 16, '\0');
+  DWORD got = 0;
+  ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &got, nullptr);
+  CloseHandle(file);
+  text.resize(got);
+  return text;
 }
+
+void write_file(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+  CloseHandle(file);
+}
+
+std::wstring lower(std::wstring text) {
+  for (wchar_t& c : text) c = towlower(c);
+  return text;
+}
+
+// The visible top-level windows whose title holds the words (in any letter case).
+std::vector<HWND> titled(const std::wstring& words) {
+  struct Search {
+    std::wstring words;
+    std::vector<HWND> found;
+  } search{lower(words), {}};
+  EnumWindows(
+      [](HWND w, LPARAM context) -> BOOL {
+        Search* s = reinterpret_cast<Search*>(context);
+        wchar_t title[512] = {};
+        GetWindowTextW(w, title, 512);
+        if (IsWindowVisible(w) && lower(title).find(s->words) != std::wstring::npos) s->found.push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Text as the system's GDI draws it in a font by role (face, character height, pitch and family) on a background:
+// the block its pixels cover, cut to the pixels that differ from the background.
+Frame text_image(const char* face, int px, BYTE pitch, u32 colour, u32 background, const std::wstring& text) {
+  constexpr int width = 400, height = 60;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old_bitmap = SelectObject(dc, bitmap);
+  HFONT font = CreateFontA(-px, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, pitch, face);
+  HGDIOBJ old_font = SelectObject(dc, font);
+  const RECT all{0, 0, width, height};
+  SetBkColor(dc, background);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &all, nullptr, 0, nullptr);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, colour);
+  ExtTextOutW(dc, 4, 4, ETO_CLIPPED, &all, text.c_str(), static_cast<UINT>(text.size()), nullptr);
+  SelectObject(dc, old_font);
+  SelectObject(dc, old_bitmap);
+  std::vector<u32> pixels(width * height);
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB};
+  GetDIBits(dc, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(font);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  const u32 ground = pixel(background) & 0xFFFFFF;
+  int left = width, top = height, right = 0, bottom = 0;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      if ((pixels[y * width + x] & 0xFFFFFF) != ground) {
+        left = std::min(left, x), top = std::min(top, y);
+        right = std::max(right, x + 1), bottom = std::max(bottom, y + 1);
+      }
+  Frame f;
+  if (right <= left) return f;
+  f.width = static_cast<u32>(right - left);
+  f.height = static_cast<u32>(bottom - top);
+  for (int y = top; y < bottom; ++y)
+    for (int x = left; x < right; ++x) f.pixels.push_back(pixels[y * width + x] | 0xFF000000u);
+  return f;
+}
+
+// The block stands somewhere inside the area of the frame, pixel for pixel.
+bool shows(const Frame& f, const Frame& block, RECT area) {
+  if (block.pixels.empty() || f.pixels.empty()) return false;
+  area.right = std::min<LONG>(area.right, f.width);
+  area.bottom = std::min<LONG>(area.bottom, f.height);
+  for (LONG y = area.top; y + LONG(block.height) <= area.bottom; ++y)
+    for (LONG x = area.left; x + LONG(block.width) <= area.right; ++x) {
+      bool same = true;
+      for (u32 by = 0; by < block.height && same; ++by)
+        for (u32 bx = 0; bx < block.width && same; ++bx)
+          same = (f.at(x + bx, y + by) & 0xFFFFFF) == (block.at(bx, by) & 0xFFFFFF);
+      if (same) return true;
+    }
+  return false;
+}
+
 
 TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
   Program p;
@@ -292,6 +447,195 @@ TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
   const HWND window = p.window();
   EXPECT_EQ(p.end(), 0);
   EXPECT_FALSE(IsWindow(window));
+}
+
+// An icon drawn at side x side on black: its pixels.
+std::vector<u32> drawn(HICON icon, int side) {
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), side, -side, 1, 32, BI_RGB};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  std::vector<u32> pixels;
+  if (bits && DrawIconEx(dc, 0, 0, icon, side, side, 0, nullptr, DI_NORMAL)) {
+    GdiFlush();
+    pixels.assign(static_cast<const u32*>(bits), static_cast<const u32*>(bits) + side * side);
+  }
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  return pixels;
+}
+
+// Started by the shell (start.exe, as Explorer, a shortcut or the Run value start it) the window comes alone: no
+// console window titled after the program beside it. A console program started the same way shows that such a
+// window is seen. The program is a desktop program and carries its icon as number 1.
+TEST(Window, StartedByTheShellItOpensNoConsoleWindow) {
+  HANDLE file = CreateFileW(program_path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::vector<u8> head(4096);
+  DWORD got = 0;
+  ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
+  CloseHandle(file);
+  u32 pe = 0;
+  memcpy(&pe, head.data() + 0x3C, 4);
+  ASSERT_LT(pe + 4 + 20 + 70, got);
+  u16 subsystem = 0;
+  memcpy(&subsystem, head.data() + pe + 4 + 20 + 68, 2);  // after the signature and the file header
+  EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+  HMODULE image = LoadLibraryExW(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HICON own = static_cast<HICON>(LoadImageW(image, MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  EXPECT_NE(own, nullptr) << "icon 1";
+  if (own) DestroyIcon(own);
+  FreeLibrary(image);
+
+  wchar_t system_folder[MAX_PATH];
+  GetSystemDirectoryW(system_folder, MAX_PATH);
+  const std::wstring start = std::wstring(system_folder) + L"\\start.exe";
+  auto shell_start = [&](const std::wstring& what) {
+    std::wstring line = L"\"" + start + L"\" " + what;
+    STARTUPINFOW info{};
+    info.cb = sizeof info;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info, &started))
+      return false;
+    WaitForSingleObject(started.hProcess, wait_ms);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    return true;
+  };
+  ASSERT_TRUE(shell_start(L"cmd.exe /k"));
+  std::vector<HWND> consoles;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; consoles.empty() && GetTickCount64() < deadline;)
+    if ((consoles = titled(L"cmd.exe")).empty()) Sleep(50);
+  ASSERT_FALSE(consoles.empty()) << "a console program started by the shell shows its console";
+  for (HWND w : consoles) PostMessageW(w, WM_CLOSE, 0, 0);
+
+  // The program's path without spaces, which the shell's start would read as a title.
+  Program p;
+  wchar_t program[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(program_path().c_str(), program, MAX_PATH), 0u);
+  const std::wstring options =
+      L" --test \"" + font_folder() + L"\" --settings \"" + p.settings() + L"\"";
+  ASSERT_TRUE(shell_start(program + options));
+  HWND window = nullptr;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !window && GetTickCount64() < deadline;)
+    if (!(window = FindWindowExW(nullptr, nullptr, L"VimbrelTest", nullptr))) Sleep(50);
+  ASSERT_NE(window, nullptr);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, owner);
+  ASSERT_NE(process, nullptr);
+  // A frame answered: the program's loop runs, and a console made for it before it started stands by now.
+  const std::wstring record_name = L"Local\\VimbrelFrame-" + hex(static_cast<u64>(reinterpret_cast<uintptr_t>(window)));
+  HANDLE record = nullptr;
+  for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !record && GetTickCount64() < deadline;)
+    if (!(record = OpenFileMappingW(FILE_MAP_READ, FALSE, record_name.c_str()))) Sleep(50);
+  ASSERT_NE(record, nullptr);
+  const volatile u32* words = static_cast<const volatile u32*>(MapViewOfFile(record, FILE_MAP_READ, 0, 0, 0));
+  ASSERT_NE(words, nullptr);
+  ASSERT_TRUE(PostMessageW(window, frame_request, 77, 0));
+  const ULONGLONG deadline = GetTickCount64() + wait_ms;
+  while (words[word_request / 4] != 77 && GetTickCount64() < deadline) Sleep(20);
+  EXPECT_EQ(words[word_request / 4], 77u);
+  UnmapViewOfFile(const_cast<u32*>(words));
+  CloseHandle(record);
+  std::vector<HWND> beside;
+  for (HWND w : titled(L"vimbrel.exe"))
+    if (w != window) beside.push_back(w);
+  EXPECT_TRUE(beside.empty()) << "a console window beside the program's own";
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForSingleObject(process, wait_ms), WAIT_OBJECT_0);
+  TerminateProcess(process, 9);
+  CloseHandle(process);
+}
+
+// Without the font files of the own renderer (this prefix has neither) the window goes down the GDI road, whose text
+// is the system's: the title strip names the road and the rail its entries, in the system's own glyphs. With --gdi
+// the road is taken from the start.
+TEST(Window, WithoutTheFontFilesTheGdiRoadShowsEveryWord) {
+  wchar_t windows[MAX_PATH];
+  const UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  for (const wchar_t* name : {L"\\Fonts\\segoeui.ttf", L"\\Fonts\\consola.ttf"})
+    ASSERT_EQ(GetFileAttributesW((std::wstring(windows, n) + name).c_str()), INVALID_FILE_ATTRIBUTES)
+        << "in the prefix";
+  // The small text role names the road in the title strip; the body role the rail's entries.
+  const Frame road = text_image("Segoe UI", 12, 34, 0xA0A0A0, 0x262525, L"GDI renderer");
+  const Frame processes = text_image("Segoe UI", 15, 34, 0xE8E8E8, 0x1C1C1C, L"Processes");
+  const Frame settings = text_image("Segoe UI", 15, 34, 0xE8E8E8, 0x1C1C1C, L"Settings");
+  ASSERT_FALSE(road.pixels.empty());
+  const struct {
+    const wchar_t* options;
+    bool record;  // the own renderer was tried: its record holds the reason
+  } cases[] = {{L"", true}, {L"--gdi", false}};
+  for (const auto& c : cases) {
+    Program p;
+    ASSERT_TRUE(p.system(c.options));
+    ASSERT_TRUE(p.find_window(c.record));
+    if (c.record) {
+      ASSERT_TRUE(p.presented());
+      EXPECT_EQ(p.word(word_mode), 0u) << "the GDI road";
+      const u32 status = p.word(word_status);
+      EXPECT_TRUE(status == 1 || status == 5) << "a font file missing, or no font folder: " << status;
+    }
+    bool title = false, rail = false;
+    Frame f;
+    for (const ULONGLONG deadline = GetTickCount64() + wait_ms; !(title && rail) && GetTickCount64() < deadline;) {
+      f = p.on_screen();
+      title = shows(f, road, RECT{0, 0, LONG(f.width), 40});
+      const RECT left{0, 40, 220, LONG(f.height)};
+      rail = shows(f, processes, left) && shows(f, settings, left);
+      if (!(title && rail)) Sleep(100);
+    }
+    if (c.record) keep_frame(f, L"gdi-road.frame");
+    EXPECT_TRUE(title) << "\"GDI renderer\" in the title strip";
+    EXPECT_TRUE(rail) << "the rail's words";
+    EXPECT_EQ(p.end(), 0);
+  }
+}
+
+// The test files of the Support page's Copy and of Copy key land beside a settings path written the system's way
+// (backslashes), as they do beside one with slashes.
+TEST(Window, SupportCopyAndCopyKeyWriteBesideAWindowsSettingsPath) {
+  const std::string cz = "CZ6508000000192000145399";
+  {
+    Program p;
+    const std::wstring payment = p.folder() + L"\\payment.txt";
+    write_file(payment, "CZK " + cz + " GIBACZPX Example Company s.r.o.\nEUR DE89370400440532013000 COBADEFFXXX "
+                        "Example Company\n");
+    ASSERT_TRUE(p.start(L"--support \"" + payment + L"\" --view 66"));
+    ASSERT_TRUE(p.find_window());
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(p.word(word_value) & 0xFF, 6u) << "the Support page";
+    // The first code is a white square whose quiet zone starts at x 244; its Copy button stands right of it.
+    const Frame f = p.frame();
+    u32 top = 0;
+    for (u32 y = 150; y + 1 < f.height && top == 0; ++y)
+      if (f.at(250, y) == 0xFFFFFFFFu && f.at(250, y - 1) != 0xFFFFFFFFu) top = y;
+    ASSERT_GT(top, 0u);
+    u32 side = 0;
+    while (244 + side < f.width && f.at(244 + side, top + 2) == 0xFFFFFFFFu) ++side;
+    ASSERT_TRUE(p.click(244 + static_cast<i32>(side) + 24 + 48, static_cast<i32>(top) + 130 + 14));
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(read_file(p.beside_settings(L"clipboard.txt")), cz);
+    EXPECT_EQ(p.end(), 0);
+  }
+  {
+    Program p;
+    const std::string key = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    write_file(p.settings() + L".key", "vimbrel-key 1 " + key + "\n");
+    ASSERT_TRUE(p.start(L"--view 33"));
+    ASSERT_TRUE(p.find_window());
+    ASSERT_TRUE(p.request_frame());
+    ASSERT_TRUE(p.click(976, 564));  // Copy key, with the page at its top
+    ASSERT_TRUE(p.request_frame());
+    EXPECT_EQ(read_file(p.beside_settings(L"clipboard.txt")).rfind("vimbrel-key 1 " + key, 0), 0u);
+    EXPECT_EQ(p.end(), 0);
+  }
 }
 
 // The program's snap preview window while it is shown, null otherwise.
@@ -413,6 +757,35 @@ TEST(WindowLayer, PostsKeepTheirWordsAndTimersAndGoneWindowsAnswerAsTheySay) {
   EXPECT_FALSE(win::is_window(*a.t, old));
   EXPECT_EQ(win::post_remote(old, win::wm_app, 0, 0), win::gone);
   EXPECT_EQ(win::find_window(mem::lit("LayerPosts"), 0), 0u);
+}
+
+// A program that carries its icon (number 1; this test program carries the same one) shows it as the icon of its
+// window class and of its windows, at the size asked for, in place of the pixels the shell drew.
+TEST(WindowLayer, TheProgramsIconIsTheOneItsWindowsShow) {
+  Layer a("LayerIcon");
+  ASSERT_NE(a.window, 0u);
+  std::vector<u32> tile(32 * 32, 0xFF204060u);
+  const gdi::Handle icon = gdi::icon_create(tile.data(), 32, 32);
+  ASSERT_EQ(win::register_class(a.t, mem::lit("LayerIconClass"), 0, icon, win::cursor_arrow, win::no_colour), win::ok);
+  const win::Handle w = win::create_window(a.t, mem::lit("LayerIconClass"), 0x80000000u, 0, 10, 10, 100, 100);
+  ASSERT_NE(w, 0u);
+  HICON own = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  ASSERT_NE(own, nullptr);
+  const HWND hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(w));
+  const std::vector<u32> expected = drawn(own, 32);
+  EXPECT_EQ(drawn(reinterpret_cast<HICON>(GetClassLongPtrW(hwnd, GCLP_HICON)), 32), expected);
+  const std::vector<u32> small(16 * 16, 0xFF204060u);
+  const gdi::Handle small_icon = gdi::icon_create(small.data(), 16, 16);
+  win::set_icon(a.t, w, 0, small_icon);
+  HICON own_small =
+      static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, 16, 16, 0));
+  EXPECT_EQ(drawn(reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0)), 16), drawn(own_small, 16));
+  EXPECT_NE(drawn(own_small, 16), std::vector<u32>(16 * 16, 0xFF204060u));
+  DestroyIcon(own);
+  DestroyIcon(own_small);
+  win::destroy_window(a.t, w);
+  gdi::icon_delete(small_icon);
+  gdi::icon_delete(icon);
 }
 
 // The window lets the wake message of a second start through its message filter (which keeps messages of lower
