@@ -214,4 +214,20 @@ bool same_file(mem::Bytes a, mem::Bytes b) {
          info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
+bool shutting_down() { return GetSystemMetrics(SM_SHUTTINGDOWN) != 0; }
+
+SystemWords system_words() {
+  SystemWords w{};
+  w.run_key = mem::lit("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  w.start_switch = mem::lit("Start with Windows");
+  w.copy_name = mem::lit("bin\\vimbrel.exe");
+  w.separator = '\\';
+  w.no_data_folder = mem::lit("vimbrel background: no LOCALAPPDATA folder");
+  w.firewall = mem::lit(
+      "Windows asks once to let the host accept TCP 7420 and UDP 7421; Vimbrel never changes firewall rules.");
+  w.taskmgr_failed = mem::lit("the Task Manager value could not be changed: it needs administrator rights, or the "
+                              "registry refused the change");
+  return w;
+}
+
 }  // namespace registry

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/mem.h"
+#include "base/sha256.h"
 
 namespace winsupport {
 
@@ -72,6 +73,36 @@ struct TrustedRoot {
   }
   TrustedRoot(const TrustedRoot&) = delete;
   TrustedRoot& operator=(const TrustedRoot&) = delete;
+};
+
+// A file that tests/windows/run prepared in its signed folder (programs, releases, signatures, certificates); empty
+// when the folder is not named.
+inline std::string prepared(const char* name) {
+  const std::string dir = env("VIMBREL_TEST_SIGNED_DIR");
+  return dir.empty() ? dir : dir + "\\" + name;
+}
+
+// The SHA-256 of the bytes in lower-case hex, as manifests write it.
+inline std::string sha256_hex(const std::vector<u8>& data) {
+  u8 digest[32];
+  sha256::sha256(mem::Bytes(data.data(), data.size()), digest);
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (u8 b : digest) out += std::string{digits[b >> 4], digits[b & 15]};
+  return out;
+}
+
+// A file open for reading (shared for reading) as the updater's handles are; closed at the end.
+struct Opened {
+  HANDLE h;
+  explicit Opened(const std::string& path)
+      : h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+  ~Opened() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  Opened(const Opened&) = delete;
+  Opened& operator=(const Opened&) = delete;
+  u64 handle() const { return u64(reinterpret_cast<uintptr_t>(h)); }
 };
 
 // True under wine, which some expectations name (what wine does not check).
