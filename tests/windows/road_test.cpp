@@ -32,13 +32,18 @@ std::string linux_path(const std::string& windows) {
 }
 
 template <typename Holds>
-bool poll_until(Holds holds) {
-  const ULONGLONG deadline = GetTickCount64() + wait_ms;
+bool poll_until_ms(ULONGLONG ms, Holds holds) {
+  const ULONGLONG deadline = GetTickCount64() + ms;
   while (!holds()) {
     if (GetTickCount64() > deadline) return false;
     Sleep(50);
   }
   return true;
+}
+
+template <typename Holds>
+bool poll_until(Holds holds) {
+  return poll_until_ms(wait_ms, holds);
 }
 
 // A visible window of the program's class that belongs to a process other than the given one; null while none.
@@ -183,6 +188,45 @@ TEST(WindowsRoad, AReleaseThatDoesNotComeUpIsPutBack) {
   EXPECT_TRUE(poll_until([&] { return (w = window_of_class(0, road.window.dwProcessId)) != nullptr; }))
       << "the window is shown again";
   if (w) PostMessageW(w, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForSingleObject(road.window.hProcess, DWORD(wait_ms)), WAIT_OBJECT_0);
+}
+
+// "Start with Windows" on the Settings page, clicked in the window as a user clicks it: the background copy is
+// installed and the Run value "Vimbrel" names it with " --background"; clicked again, the value is gone. What the
+// registry holds is read with the registry's own API.
+TEST(WindowsRoad, StartWithWindowsWritesAndRemovesTheRunValue) {
+  Road road;
+  road.server.set("routes.json", "{}");
+  const wchar_t* run_key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, run_key, L"Vimbrel");
+  auto value = [&] {
+    wchar_t data[600];
+    DWORD type = 0, size = sizeof data;
+    if (RegGetValueW(HKEY_CURRENT_USER, run_key, L"Vimbrel", RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS) {
+      return std::string("(none)");
+    }
+    std::string text;
+    for (const wchar_t* c = data; *c; ++c) text += char(*c);
+    return type == REG_SZ ? text : std::string("(not REG_SZ)");
+  };
+  ASSERT_TRUE(road.start());
+  HWND w = nullptr;
+  ASSERT_TRUE(poll_until([&] { return (w = window_of_class(0, road.window.dwProcessId)) != nullptr; })) << "the window";
+  const std::string copy = road.folder + "\\local\\Vimbrel\\bin\\vimbrel.exe";
+  const LPARAM at = MAKELPARAM(986, 780);  // the switch of the Background section's third button
+  for (const bool on : {true, false}) {
+    SCOPED_TRACE(on ? "turned on" : "turned off");
+    const std::string wanted = on ? "\"" + copy + "\" --background" : "(none)";
+    EXPECT_TRUE(poll_until([&] {
+      if (value() == wanted) return true;
+      PostMessageW(w, WM_LBUTTONDOWN, MK_LBUTTON, at);
+      PostMessageW(w, WM_LBUTTONUP, 0, at);
+      return poll_until_ms(15000, [&] { return value() == wanted; });
+    })) << value();
+    if (on) EXPECT_EQ(file_bytes(copy), road.original) << "the copy the value starts is installed";
+  }
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, run_key, L"Vimbrel");
+  PostMessageW(w, WM_CLOSE, 0, 0);
   EXPECT_EQ(WaitForSingleObject(road.window.hProcess, DWORD(wait_ms)), WAIT_OBJECT_0);
 }
 
