@@ -140,30 +140,8 @@ TEST(WindowsBackground, WithoutLocalAppDataItSaysSo) {
   const std::string program = winsupport::env("VIMBREL_TEST_PROGRAM");
   ASSERT_NE(program, "");
   SetEnvironmentVariableA("LOCALAPPDATA", nullptr);
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA info{};
-  info.cb = sizeof info;
-  info.dwFlags = STARTF_USESTDHANDLES;
-  info.hStdOutput = write_end;
-  info.hStdError = write_end;
-  std::string line = "\"" + program + "\" --background";
-  PROCESS_INFORMATION child{};
-  ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &info,
-                             &child));
-  CloseHandle(write_end);
   std::string out;
-  char piece[256];
-  DWORD got = 0;
-  while (ReadFile(read_end, piece, sizeof piece, &got, nullptr) && got) out.append(piece, got);
-  CloseHandle(read_end);
-  WaitForSingleObject(child.hProcess, 30000);
-  DWORD code = 0;
-  GetExitCodeProcess(child.hProcess, &code);
-  CloseHandle(child.hProcess);
-  CloseHandle(child.hThread);
+  const DWORD code = winsupport::run(program, "--background", &out);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(out.substr(0, out.find_first_of("\r\n")), "vimbrel background: no LOCALAPPDATA folder");
 }

@@ -92,6 +92,16 @@ inline std::string sha256_hex(const std::vector<u8>& data) {
   return out;
 }
 
+// The 8 lower-case hex digits that name a program's folder in its kernel objects and test keys: FNV-1a 32 over the
+// path up to and including its last backslash, A to Z lowered.
+inline std::string folder_hash(const std::string& path) {
+  u32 h = 0x811C9DC5u;
+  for (char c : path.substr(0, path.rfind('\\') + 1)) h = (h ^ u8(c >= 'A' && c <= 'Z' ? c | 0x20 : c)) * 16777619u;
+  char digits[9];
+  wsprintfA(digits, "%08x", h);
+  return digits;
+}
+
 // A file open for reading (shared for reading) as the updater's handles are; closed at the end.
 struct Opened {
   HANDLE h;
@@ -104,6 +114,37 @@ struct Opened {
   Opened& operator=(const Opened&) = delete;
   u64 handle() const { return u64(reinterpret_cast<uintptr_t>(h)); }
 };
+
+// Runs the program with the arguments, hidden: its exit code, and what it wrote on standard output and error.
+inline DWORD run(const std::string& program, const std::string& arguments, std::string* err) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  CreatePipe(&read_end, &write_end, &inherit, 0);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA info{};
+  info.cb = sizeof info;
+  info.dwFlags = STARTF_USESTDHANDLES;
+  info.hStdError = write_end;
+  info.hStdOutput = write_end;
+  std::string line = "\"" + program + "\" " + arguments;
+  PROCESS_INFORMATION child{};
+  DWORD code = 0xFFFFFFFF;
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &info,
+                     &child)) {
+    CloseHandle(write_end);
+    char piece[512];
+    DWORD got = 0;
+    while (ReadFile(read_end, piece, sizeof piece, &got, nullptr) && got) err->append(piece, got);
+    WaitForSingleObject(child.hProcess, 60000);
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+  } else {
+    CloseHandle(write_end);
+  }
+  CloseHandle(read_end);
+  return code;
+}
 
 // True under wine, which some expectations name (what wine does not check).
 inline bool under_wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }

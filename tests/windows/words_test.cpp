@@ -17,14 +17,7 @@ namespace {
 
 std::string text(mem::Bytes b) { return std::string(reinterpret_cast<const char*>(b.ptr), b.len); }
 
-// FNV-1a 32 over the lower-cased folder part (up to and including the last backslash), 8 lower-case hex digits.
-std::string folder_hash(const std::string& path) {
-  u32 h = 0x811C9DC5u;
-  for (char c : path.substr(0, path.rfind('\\') + 1)) h = (h ^ u8(c >= 'A' && c <= 'Z' ? c | 0x20 : c)) * 16777619u;
-  char digits[9];
-  wsprintfA(digits, "%08x", h);
-  return digits;
-}
+using winsupport::folder_hash;
 
 TEST(WindowsSystemWords, TheWindowsBuildSaysItsOwn) {
   const registry::SystemWords w = registry::system_words();
