@@ -52,14 +52,12 @@ std::vector<DWORD> children_of(DWORD parent) {
 // A user's roaming and local folders in a folder of the test's own, named to this process (and so to the children
 // it starts) by APPDATA and LOCALAPPDATA.
 struct Home {
-  std::string root, roaming, local;
+  winsupport::Folder folder{"vimbrel-home-"};
+  std::string root = folder.path, roaming, local;
   Home() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    root = std::string(temp) + "vimbrel-home-" + std::to_string(GetCurrentProcessId());
     roaming = root + "\\Roaming";
     local = root + "\\Local";
-    for (const std::string& f : {root, roaming, roaming + "\\Vimbrel", local, local + "\\Vimbrel"})
+    for (const std::string& f : {roaming, roaming + "\\Vimbrel", local, local + "\\Vimbrel"})
       CreateDirectoryA(f.c_str(), nullptr);
     SetEnvironmentVariableA("APPDATA", roaming.c_str());
     SetEnvironmentVariableA("LOCALAPPDATA", local.c_str());
@@ -131,8 +129,6 @@ TEST(WindowsBackground, TheCopyRunsItsRoleAndRestartsAKilledChild) {
   if (WaitForSingleObject(supervisor.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(supervisor.hProcess, 9);
   CloseHandle(supervisor.hProcess);
   CloseHandle(supervisor.hThread);
-  for (const char* name : {"\\Vimbrel\\bin\\vimbrel.exe", "\\Vimbrel\\background.txt", "\\Vimbrel\\background.status"})
-    DeleteFileA((home.local + name).c_str());
 }
 
 // Without LOCALAPPDATA the copy has no folder: it says so on standard output and ends with 3.

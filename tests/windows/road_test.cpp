@@ -58,18 +58,14 @@ HWND window_of_class(DWORD other_than, DWORD only = 0) {
 }
 
 struct Road {
-  std::string folder, program, settings;
+  winsupport::Folder home{"vimbrel-road-"};
+  std::string folder = home.path, program, settings;
   std::vector<u8> original;
   PROCESS_INFORMATION window{};
   winsupport::Server server{"VIMBREL_TEST_UPDATE_SERVER"};
 
   Road() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    static int made = 0;
-    folder = std::string(temp) + "vimbrel-road-" + std::to_string(GetCurrentProcessId()) + "-" +
-             std::to_string(++made);
-    for (const char* sub : {"", "\\app", "\\roaming", "\\local"}) CreateDirectoryA((folder + sub).c_str(), nullptr);
+    for (const char* sub : {"\\app", "\\roaming", "\\local"}) CreateDirectoryA((folder + sub).c_str(), nullptr);
     program = folder + "\\app\\vimbrel.exe";
     settings = folder + "\\roaming\\Vimbrel\\settings.txt";
     CopyFileA(prepared("program.exe").c_str(), program.c_str(), FALSE);
@@ -78,6 +74,7 @@ struct Road {
   ~Road() {
     if (window.hProcess) {
       if (WaitForSingleObject(window.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(window.hProcess, 9);
+      WaitForSingleObject(window.hProcess, 10000);
       CloseHandle(window.hProcess);
       CloseHandle(window.hThread);
     }

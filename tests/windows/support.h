@@ -146,6 +146,43 @@ inline DWORD run(const std::string& program, const std::string& arguments, std::
   return code;
 }
 
+// Removes a folder with everything below it (what cannot be removed stays).
+inline void remove_tree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &found);
+  while (h != INVALID_HANDLE_VALUE) {
+    const std::string name = found.cFileName, path = folder + "\\" + name;
+    if (name != "." && name != "..") {
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(path);
+      } else {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+      }
+    }
+    if (!FindNextFileA(h, &found)) break;
+  }
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  RemoveDirectoryA(folder.c_str());
+}
+
+// A folder of its own under the temporary folder, new for each test (process ids come again under wine, and the
+// temporary folder outlives a run), removed with everything in it at the end.
+struct Folder {
+  std::string path;
+  explicit Folder(const char* name) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    static u32 made = 0;
+    path = std::string(temp) + name + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) +
+           "-" + std::to_string(++made);
+    CreateDirectoryA(path.c_str(), nullptr);
+  }
+  ~Folder() { remove_tree(path); }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+};
+
 // True under wine, which some expectations name (what wine does not check).
 inline bool under_wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 

@@ -30,27 +30,7 @@ void write(const std::string& path, const std::string& text) {
   CloseHandle(h);
 }
 
-// A folder of its own under the temporary folder, emptied and removed at the end.
-struct Folder {
-  std::string path;
-  explicit Folder(const char* name) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    path = std::string(temp) + name + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(path.c_str(), nullptr);
-  }
-  ~Folder() {
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
-    while (h != INVALID_HANDLE_VALUE) {
-      const std::string name = found.cFileName;
-      if (name != "." && name != "..") DeleteFileA((path + "\\" + name).c_str());
-      if (!FindNextFileA(h, &found)) break;
-    }
-    if (h != INVALID_HANDLE_VALUE) FindClose(h);
-    RemoveDirectoryA(path.c_str());
-  }
-};
+using winsupport::Folder;
 
 // Runs "<program> <arguments>" with the update seams of the test key and a loopback feed; its exit code.
 DWORD run_program(const std::string& program, const std::string& arguments, const std::string& folder) {

@@ -35,19 +35,9 @@ using winsupport::run;
 
 // A copy of the program in a folder of its own, so the test key is this test's.
 struct Copy {
-  std::string folder, program;
-  Copy() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    folder = std::string(temp) + "vimbrel-taskmgr-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(folder.c_str(), nullptr);
-    program = folder + "\\vimbrel.exe";
-    CopyFileA(winsupport::prepared("program.exe").c_str(), program.c_str(), FALSE);
-  }
-  ~Copy() {
-    DeleteFileA(program.c_str());
-    RemoveDirectoryA(folder.c_str());
-  }
+  winsupport::Folder folder{"vimbrel-taskmgr-"};
+  std::string program = folder.path + "\\vimbrel.exe";
+  Copy() { CopyFileA(winsupport::prepared("program.exe").c_str(), program.c_str(), FALSE); }
 };
 
 TEST(WindowsTaskManager, OnOffTakeoverAndAnOversizeValueOnTheTestKey) {
