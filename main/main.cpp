@@ -373,24 +373,27 @@ u32 run_elect(const modes::Entries& entries, Args args) {
 
 #ifdef VIMBREL_TEST_SEAMS
 // A test build whose file ends in "VIMBREL-TEST-VERSION a.b.c" and a line end reports that version: a copy of the
-// build with such a tail stands for a newer release in the tests of the background copy's self-update.
+// build with such a tail stands for a newer release in the update tests. A code signature added after the tail
+// follows it, so the tail is looked for in the file's last 16 KiB, the last mark winning.
 u32 seam_version(u8* out16, u32 built) {
   u8 path[1024];
   u32 n = proc::own_path(path);
   fs::File file{};
   if (n == 0 || fs::open_sized(mem::Bytes(path, n), &file) != fs::ok) return built;
-  u8 tail[40];
-  u64 got = 0;
-  if (file.size >= sizeof tail) fs::read_at(&file, file.size - sizeof tail, mem::Slice{tail, sizeof tail}, &got);
+  static constexpr u64 most = 16384;
+  mem::Arena arena;
+  u8* tail = mem::arena_init(&arena, most) ? mem::alloc_of<u8>(&arena, most) : nullptr;
+  u64 want = file.size < most ? file.size : most, got = 0;
+  if (tail) fs::read_at(&file, file.size - want, mem::Slice{tail, want}, &got);
   fs::close(&file);
   const mem::Bytes mark = mem::lit("VIMBREL-TEST-VERSION ");
-  for (u64 at = 0; got == sizeof tail && at + mark.len < sizeof tail; ++at) {
+  u32 k = 0;
+  for (u64 at = got >= mark.len ? got - mark.len + 1 : 0; k == 0 && at-- > 0;) {
     if (!mem::eq(mem::Bytes(tail + at, mark.len), mark)) continue;
-    u32 k = 0;
-    for (u64 i = at + mark.len; i < sizeof tail && tail[i] != '\n' && k < 15; ++i) out16[k++] = tail[i];
-    return k;
+    for (u64 i = at + mark.len; i < got && tail[i] != '\n' && k < 15; ++i) out16[k++] = tail[i];
   }
-  return built;
+  if (tail) mem::release(&arena);
+  return k ? k : built;
 }
 #endif
 

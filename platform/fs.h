@@ -225,6 +225,11 @@ u32 rename_path(mem::Bytes from, mem::Bytes to, u32 replace);
 u32 rename_open(u64 handle, mem::Bytes from, mem::Bytes to);
 // Gives the file at from the second name to (never replacing: EEXIST); the folder is flushed after.
 u32 link_path(mem::Bytes from, mem::Bytes to);
+// Gives a program file, which may be running, the parking name to (never replacing: the system's "exists" error),
+// so that a new file can take its name. Where a running program's file can have a second name (Linux) it gets one
+// and its own name still names it until the new file replaces that name; where a running program can be renamed but
+// not replaced (Windows) it is moved, and its name is free until the new file takes it.
+u32 park_path(mem::Bytes from, mem::Bytes to);
 // Deletes a plain file; a missing file counts as deleted (0). A file that a running process was started from is
 // refused (ETXTBSY) and stays.
 u32 delete_unused(mem::Bytes path);
@@ -232,6 +237,11 @@ u32 delete_unused(mem::Bytes path);
 u32 delete_plain(mem::Bytes path);
 // 1 when something is at the path (a link counts, it is not followed).
 u32 present(mem::Bytes path);
+// The bytes that stand for a path where one lock per file is named after it, into out (at least 2,200 bytes): where
+// the system's paths ignore letter case (Windows) the path as UTF-16LE units upper-cased by the system's own rule,
+// so that two spellings of one file give one key; elsewhere the path's bytes as they are. Its length; 0 when the
+// path does not fit.
+u64 path_lock_key(mem::Bytes path, mem::Slice out);
 // The file's identity: device and inode, both 0 when it cannot be read. A rename within the folder keeps it.
 void identity(mem::Bytes path, u64* device, u64* inode);
 // The permission bits of the file (0 when it cannot be read).

@@ -24,7 +24,8 @@ struct Limits {
   u64 process_memory;  // bytes of address space a process may hold; 0 none
   u64 job_memory;      // the same for the job (held per process where the system has no job-wide count); 0 none
   u64 output_bytes;    // largest file a process may write; 0 none
-  u64 cpu_ms;          // processor time of one process at which the system ends it (a backstop); 0 none
+  u64 cpu_ms;          // processor time at which the system ends the job (Windows: the whole job's user time;
+                       // Linux: each process's, a backstop); 0 none
 };
 
 // A started job; all zero when none.
@@ -47,7 +48,7 @@ u32 start(const Spec* spec, const Limits* limits, Job* out);
 u32 wait(Job* job, u32 timeout_ms);
 // Looks at every process of the job once: adds new ones to the count and takes the job's processor time.
 void scan(Job* job);
-// Ends every process of the job at once.
+// Ends every process of the job at once (on Windows with exit code 258).
 void kill(Job* job);
 // Ends what is left of the job, reaps the leader and clears the record.
 void close(Job* job);

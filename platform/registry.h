@@ -53,4 +53,30 @@ u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* 
 bool program_file(mem::Bytes path);
 bool same_file(mem::Bytes a, mem::Bytes b);
 
+// Whether the system says it is shutting down (Windows: the SM_SHUTTINGDOWN metric). Linux tells a program through
+// its stop request instead: false.
+bool shutting_down();
+
+// ---- This system's names and words for the entries the program makes: where a system keeps them and how its
+// users call them differ, so each system answers its own.
+struct SystemWords {
+  // The per-user key whose values start programs at log-on; empty where the system has none (on Linux an XDG
+  // autostart file stands in for the value).
+  mem::Bytes run_key;
+  // The Settings page's switch of that entry.
+  mem::Bytes start_switch;
+  // The background copy's place below its data folder, with the system's separator between folder and name.
+  mem::Bytes copy_name;
+  u8 separator;
+  // What `--background` says when the per-user data folder is unknown.
+  mem::Bytes no_data_folder;
+  // The firewall line of the Background section: the text, and where the system does not ask about the host's
+  // port itself, the host's port follows it and then firewall_tail (empty where the port is not named).
+  mem::Bytes firewall;
+  mem::Bytes firewall_tail;
+  // Why `--replace-taskmgr` failed when a registry operation failed.
+  mem::Bytes taskmgr_failed;
+};
+SystemWords system_words();
+
 }  // namespace registry

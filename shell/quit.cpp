@@ -4,6 +4,7 @@
 #include "platform/fs.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
+#include "platform/registry.h"
 #include "shell/hitmap.h"
 #include "shell/loop.h"
 #include "shell/notice.h"
@@ -117,7 +118,10 @@ u32 idle_seconds(const AppState& s) {
   return idle > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(idle);
 }
 
-bool shutting_down(const AppState& s) { return s.quit_event && kobj::wait(s.quit_event, 0); }
+// The system's own word, or the quit event another process of ours set.
+bool shutting_down(const AppState& s) {
+  return (!in_test(s) && registry::shutting_down()) || (s.quit_event && kobj::wait(s.quit_event, 0));
+}
 
 bool settings_in_use(const AppState& s) { return !in_test(s) || s.settings.len != 0; }
 

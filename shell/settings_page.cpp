@@ -4,6 +4,7 @@
 #include "pages/clusterui.h"
 #include "platform/chooser.h"
 #include "platform/fs.h"
+#include "platform/registry.h"
 #include "shell/clipboard.h"
 #include "shell/fields.h"
 #include "shell/pages.h"
@@ -165,16 +166,17 @@ void background_section(AppState* s, const Canvas& c) {
   const u32 n = background::settings_text(&b, mem::Slice{line, sizeof line});
   small_text(s, mem::Bytes(line, n), 340, 740 + m - sc - 6, s->width - content_margin, colour_grey);
   const bool host = (b.roles & background::role_host) != 0, agent = (b.roles & background::role_agent) != 0;
+  const mem::Bytes start_switch = registry::system_words().start_switch;  // the log-on entry in this system's words
   row_label(c, mem::lit("Can be the host"), 764 + m - sc);
   slot_button_b(c, slot_background0, host ? mem::lit("On") : mem::lit("Off"), host);
   if (s->width >= 1046) {
     settings::off_on(c, mem::lit("Publish when closed"), 520, 764 + m, slot_background0 + 1, agent);
-    settings::off_on(c, mem::lit("Start at log-on"), 786, 764 + m, slot_background0 + 2, b.run_present != 0);
+    settings::off_on(c, start_switch, 786, 764 + m, slot_background0 + 2, b.run_present != 0);
     return;
   }
   row_label(c, mem::lit("Publish when closed"), 796 + m - sc);
   slot_button_b(c, slot_background0 + 1, agent ? mem::lit("On") : mem::lit("Off"), agent);
-  row_label(c, mem::lit("Start at log-on"), 828 + m - sc);
+  row_label(c, start_switch, 828 + m - sc);
   slot_button_b(c, slot_background0 + 2, b.run_present ? mem::lit("On") : mem::lit("Off"), b.run_present != 0);
 }
 

@@ -4,6 +4,7 @@
 #include "platform/fs.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
+#include "platform/registry.h"
 #include "update/runkey.h"
 #include "update/runner.h"
 
@@ -419,7 +420,7 @@ bool join_path(Path* out, mem::Bytes folder, mem::Bytes name) {
   while (f > 1 && (folder.ptr[f - 1] == '/' || folder.ptr[f - 1] == '\\')) --f;
   if (f == 0 || f + 1 + name.len > path_max) return false;
   __builtin_memcpy(out->text, folder.ptr, f);
-  out->text[f] = '/';
+  out->text[f] = registry::system_words().separator;
   __builtin_memcpy(out->text + f + 1, name.ptr, name.len);
   out->length = static_cast<u32>(f + 1 + name.len);
   return true;
@@ -434,7 +435,7 @@ bool paths(Paths* out, mem::Bytes base) {
     base = mem::Bytes(data, n);
   }
   if (base.len == 0 || !join_path(&out->folder, base, mem::lit("Vimbrel")) ||
-      !join_path(&out->copy, out->folder.bytes(), mem::lit("bin/vimbrel")) ||
+      !join_path(&out->copy, out->folder.bytes(), registry::system_words().copy_name) ||
       !join_path(&out->settings, out->folder.bytes(), mem::lit("background.txt")) ||
       !join_path(&out->status, out->folder.bytes(), mem::lit("background.status"))) {
     *out = Paths{};
@@ -464,7 +465,7 @@ u32 main(mem::Bytes version) {
     return 4;
   }
   if (!paths(&s->paths, mem::Bytes())) {
-    os::write_line(mem::lit("vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)"));
+    os::write_line(registry::system_words().no_data_folder);
     mem::release(&arena);
     return 3;
   }
@@ -911,14 +912,17 @@ u32 settings_text(const Control* c, mem::Slice out160) {
   if (c->errors & error_settings) {
     put_cut(&o, mem::lit("The background settings file could not be saved."));
   } else if ((c->errors & error_run_entry) || c->roles == 0) {
-    // This system asks no firewall question of its own: the line says what the host needs instead.
+    // Where the system asks no firewall question of its own, the line says what the host's port needs instead.
+    const registry::SystemWords words = registry::system_words();
     if (c->errors & error_run_entry) {
       put_cut(&o, mem::lit("The Run entry could not be written."));
     } else {
       u8 digits[fmt::dec_size];
-      put_cut(&o, mem::lit("Allow TCP "));
-      put_cut(&o, fmt::dec(c->port ? c->port : cluster::default_port, digits));
-      put_cut(&o, mem::lit(" and UDP 7421 in the firewall if it filters them; Vimbrel never changes firewall rules."));
+      put_cut(&o, words.firewall);
+      if (words.firewall_tail.len) {
+        put_cut(&o, fmt::dec(c->port ? c->port : cluster::default_port, digits));
+        put_cut(&o, words.firewall_tail);
+      }
     }
   } else {
     u8 line[line_max];

@@ -122,7 +122,7 @@ bool join_path(Path* out, mem::Bytes folder, mem::Bytes name);
 // The copy's paths and the names of its kernel objects.
 struct Paths {
   Path folder;    // <data>/Vimbrel
-  Path copy;      // <folder>/bin/vimbrel
+  Path copy;      // <folder>/bin/vimbrel, on Windows <folder>\bin\vimbrel.exe
   Path settings;  // <folder>/background.txt
   Path status;    // <folder>/background.status
   u8 mutex_name[48];

@@ -3,6 +3,7 @@
 #include "cluster/cluster.h"
 #include "platform/fs.h"
 #include "platform/os.h"
+#include "platform/registry.h"
 
 namespace runkey {
 namespace {
@@ -112,6 +113,11 @@ u32 entry_text(mem::Bytes data, mem::Slice out) {
 }
 
 bool write(mem::Bytes name, mem::Bytes data) {
+  const mem::Bytes key = registry::system_words().run_key;
+  if (key.len) {
+    return name_ok(name) && data.len != 0 && data.len <= 512 &&
+           registry::write_value(registry::root_user, key, name, registry::type_sz, data) == registry::ok;
+  }
   u8 path[path_max];
   u8 text[entry_max];
   u64 p = entry_path(name, path);
@@ -120,6 +126,13 @@ bool write(mem::Bytes name, mem::Bytes data) {
 }
 
 u32 read(mem::Bytes name, u8* out512) {
+  const mem::Bytes key = registry::system_words().run_key;
+  if (key.len) {
+    u32 type = 0;
+    u64 length = 0;
+    const u32 r = registry::read_value(registry::root_user, key, name, &type, mem::Slice{out512, 512}, &length);
+    return r == registry::ok && type == registry::type_sz ? static_cast<u32>(length) : 0;
+  }
   u8 path[path_max];
   u8 text[entry_max];
   u64 p = entry_path(name, path), n = 0;
@@ -147,6 +160,11 @@ u32 read(mem::Bytes name, u8* out512) {
 }
 
 bool remove(mem::Bytes name) {
+  const mem::Bytes key = registry::system_words().run_key;
+  if (key.len) {
+    const u32 r = registry::delete_value(registry::root_user, key, name);
+    return r == registry::ok || r == registry::not_found;
+  }
   u8 path[path_max];
   u64 p = entry_path(name, path);
   if (p == 0) return false;

@@ -378,8 +378,7 @@ u32 replace_main(mem::Bytes word, u32 test) { return replace_command(word, test 
 mem::Bytes exit_text(u32 code, bool test) {
   if (code == exit_refused) return mem::lit("another program's Debugger value is set; takeover replaces it");
   if (code != exit_failed) return mem::Bytes();
-  return test ? mem::lit("the test key could not be changed")
-              : mem::lit("not available: this system has no Task Manager to replace");
+  return test ? mem::lit("the test key could not be changed") : registry::system_words().taskmgr_failed;
 }
 
 // ---- The window's side.

@@ -8,6 +8,7 @@
 #include "platform/kobj.h"
 #include "platform/os.h"
 #include "platform/sign.h"
+#include "update/pe.h"
 
 namespace update {
 
@@ -296,7 +297,7 @@ Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer
 
 Config make_config(mem::Bytes version_text) {
   Config c = fill_config(mem::lit("vimbrel"), built_in_feed_url(), mem::lit("Quillmere Ltd"), mem::lit("Vimbrel"),
-                         version_text, mem::lit("Vimbrel"), 0, flag_manifest_version);
+                         version_text, mem::lit("Vimbrel"), 0, VIMBREL_CONFIG_FLAGS);
   // A build without a release key has nothing to check a release with: it asks for none (the build inputs allow
   // only 64 lower-case hex digits or nothing).
   c.has_key = key_of_hex(built_in_key_hex(), c.public_key) ? 1 : 0;
@@ -536,7 +537,8 @@ void numbered_old_path(const Paths* paths, u32 n, Path* out) {
 
 u64 mutex_name_hash(mem::Bytes program) {
   u8 digest[32];
-  sha256::sha256(program, digest);
+  u8 key[2 * path_capacity];
+  sha256::sha256(mem::Bytes(key, fs::path_lock_key(program, mem::Slice{key, sizeof key})), digest);
   u64 v = 0;
   for (u32 i = 0; i < 8; i++) v = v << 8 | digest[i];
   return v;
@@ -575,8 +577,8 @@ bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error) {
   return *error == 0;
 }
 
-bool link_retry(mem::Bytes from, mem::Bytes to, u32* error) {
-  *error = with_retry([&] { return fs::link_path(from, to); });
+bool park_retry(mem::Bytes from, mem::Bytes to, u32* error) {
+  *error = with_retry([&] { return fs::park_path(from, to); });
   return *error == 0;
 }
 
@@ -620,6 +622,28 @@ u32 hash_file(u64 handle, u8 digest[32]) {
     at += count;
   }
   sha256::finish(&ctx, digest);
+  return 1;
+}
+
+u32 read_pe_version(u64 handle, Version* out) {
+  *out = version_zero();
+  fs::File file{handle, 0};
+  u8 head[pe::head_bytes];
+  u64 count = 0;
+  u32 offset = 0, size = 0;
+  if (fs::handle_size(handle, &file.size) != 0 || fs::read_at(&file, 0, mem::Slice{head, sizeof head}, &count) != 0 ||
+      !pe::find_rsrc(mem::Bytes(head, count), &offset, &size) || size == 0 || size > pe::section_most) {
+    return 0;
+  }
+  mem::Arena arena;
+  if (!mem::arena_init(&arena, size)) return 0;
+  u8* section = mem::alloc_of<u8>(&arena, size);
+  u32 ms = 0, ls = 0;
+  bool found = section && fs::read_at(&file, offset, mem::Slice{section, size}, &count) == 0 &&
+               pe::fixed_version(mem::Bytes(section, count), &ms, &ls);
+  mem::release(&arena);
+  if (!found) return 0;
+  *out = Version{ms >> 16, ms & 0xFFFF, ls >> 16, -1};
   return 1;
 }
 
@@ -676,9 +700,13 @@ u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version m
       return out->verdict;
     }
   }
-  // This system's release files carry no version resource: only the manifest's version can be compared.
-  bool newer = (config->flags & flag_manifest_version) && compare_versions(manifest_version, running);
-  out->verdict = newer ? verdict_good : verdict_version;
+  bool agrees = (config->flags & flag_manifest_version) != 0;
+  if (!agrees) {
+    Version own;
+    agrees = manifest_version.beta == -1 && read_pe_version(handle, &own) && own.major == manifest_version.major &&
+             own.minor == manifest_version.minor && own.patch == manifest_version.patch;
+  }
+  out->verdict = agrees && compare_versions(manifest_version, running) ? verdict_good : verdict_version;
   return out->verdict;
 }
 
@@ -887,10 +915,10 @@ u32 install(const Config* config, Paths* paths, const u8 digest[32], Version man
   Path parked;
   bool parked_ok = false, placed = false;
   if (slot >= 0) {
-    // The program is parked under a second name of its file, and the new file then takes the program's name in one
-    // rename: killed or cut off at any point, the program's name names a whole program.
+    // The program is parked (a second name of its file, or moved aside where a running program cannot be replaced)
+    // and the new file then takes the program's name in one rename; a failed rename puts the parked file back.
     numbered_old_path(paths, u32(slot), &parked);
-    parked_ok = link_retry(view(paths->program), view(parked), &error);
+    parked_ok = park_retry(view(paths->program), view(parked), &error);
     if (parked_ok) placed = rename_by_handle(handle, view(paths->fresh), view(paths->program), &error);
   }
   fs::close_handle(handle);
@@ -911,9 +939,9 @@ bool revert_files(Paths* paths) {
     paths->step = step_undo, paths->error = 2;
     return false;
   }
-  // The new version keeps a second name as "<exe>.new", then the parked program takes the program's name back in one
-  // rename: the program's name never stops naming a program.
-  if (!delete_file(view(paths->fresh), &error) || !link_retry(view(paths->program), view(paths->fresh), &error)) {
+  // The new version is parked as "<exe>.new" (a second name, or moved there), then the parked program takes the
+  // program's name back in one rename; when it cannot, the new version goes back to the program's name.
+  if (!delete_file(view(paths->fresh), &error) || !park_retry(view(paths->program), view(paths->fresh), &error)) {
     paths->step = step_undo, paths->error = error;
     return false;
   }
@@ -923,8 +951,14 @@ bool revert_files(Paths* paths) {
     paths->step = paths->error = 0;
     return true;
   }
-  fs::delete_plain(view(paths->fresh));
-  paths->step = file_exists(view(paths->program)) ? step_undo : step_rollback, paths->error = error;
+  u32 back = 0;
+  if (file_exists(view(paths->program))) {
+    fs::delete_plain(view(paths->fresh));  // only the second name goes: the program's name still names the file
+  } else if (move_file_retry(view(paths->fresh), view(paths->program), true, &back)) {
+    back = 0;
+  }
+  const bool intact = file_exists(view(paths->program));
+  paths->step = intact ? step_undo : step_rollback, paths->error = intact ? error : back;
   return false;
 }
 

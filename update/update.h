@@ -118,6 +118,13 @@ mem::Bytes build_arch();
 #define VIMBREL_BUILD_ARCH "x86_64"
 #define VIMBREL_FEED_PATH "/downloads/vimbrel/linux/x86_64/latest.txt"
 #endif
+// A Windows program carries its version in its version resource, which a release must agree with; the Linux builds
+// carry none, so there the manifest's version is what the version check compares (flag 4).
+#ifdef _WIN32
+#define VIMBREL_CONFIG_FLAGS 0u
+#else
+#define VIMBREL_CONFIG_FLAGS 4u
+#endif
 
 enum : u32 { flag_local = 1, flag_no_revocation = 2, flag_manifest_version = 4, flag_beta = 8 };
 
@@ -139,8 +146,7 @@ struct Config {
   u32 deadline_ms;          // 0: the transfer bounds below; else the bound of every transfer (tests only)
 };
 // The program's configuration for its version text (limit 0): the feed of this system's builds at the built-in
-// origin, and the built-in release key. Since this system's builds carry no version resource, the manifest's
-// version is what the version check compares (flag 4).
+// origin, the built-in release key and this system's flags (VIMBREL_CONFIG_FLAGS).
 Config make_config(mem::Bytes version_text);
 // A configuration of the given fields, with no release key, no test certificates and the standard time-outs.
 Config fill_config(mem::Bytes short_name, mem::Bytes feed_url, mem::Bytes signer, mem::Bytes product,
@@ -289,7 +295,8 @@ inline constexpr u32 parking_slots = 9;
 
 // ---- The update lock: one process at a time may download, install, revert or restore one program path.
 
-// SHA-256 over the program path's bytes, the first 8 bytes as a big-endian number.
+// SHA-256 over the program path's lock key (fs::path_lock_key: on Windows the upper-cased UTF-16 path, so two
+// spellings of one program share the lock), the first 8 bytes as a big-endian number.
 u64 mutex_name_hash(mem::Bytes program);
 // Takes the lock at once or not at all: 1 with the handle, 0 when another process holds it.
 u32 lock(const Config* config, const Paths* paths, u64* handle);
@@ -302,8 +309,9 @@ bool file_exists(mem::Bytes path);
 // Succeeds when the file is gone afterwards (a missing file counts as deleted); a file a program runs from stays.
 bool delete_file(mem::Bytes path, u32* error);
 bool move_file_retry(mem::Bytes from, mem::Bytes to, bool replace, u32* error);
-// Gives the file a second name (never replacing).
-bool link_retry(mem::Bytes from, mem::Bytes to, u32* error);
+// Gives the program file, running or not, its parking name (never replacing): a second name of the file where the
+// system allows one for a running program, else a move that frees the program's name.
+bool park_retry(mem::Bytes from, mem::Bytes to, u32* error);
 // Moves the file the handle holds from its name to the target, replacing it.
 bool rename_by_handle(u64 handle, mem::Bytes from, mem::Bytes to, u32* error);
 // Opens "<exe>.new" for reading.
@@ -319,6 +327,8 @@ u32 result_reason(u32 verdict_or_install_result);
 
 // SHA-256 of the whole file through its handle; 1 when every byte was read.
 u32 hash_file(u64 handle, u8 digest[32]);
+// The file version of the program file's version resource (beta -1); 1 when it was found.
+u32 read_pe_version(u64 handle, Version* out);
 // The signature check: 1 when the signature (64 bytes, or none) is the configuration key's over the line of the
 // version, this build's architecture and the digest. A configuration without a key accepts nothing.
 u32 check_signature(const Config* config, Version version, const u8 digest[32], const u8* signature);
@@ -327,7 +337,8 @@ u32 version_text(Version v, mem::Slice out);
 // The verdict of a release file: digest first (nothing else is checked when it differs), then the signature over
 // the manifest's version and that digest (a release signed for another version is refused here), then the system's
 // own check of a signed program where it has one (trusted, signed by the configuration's signer name), then the
-// version. The record keeps it.
+// version: with flag 4 the manifest's version must be newer than the running one; without it the file's own version
+// must also be the manifest's, which must be a release. The record keeps it.
 u32 verify_file(const Config* config, u64 handle, const u8 digest[32], Version manifest_version, Version running,
                 const u8* signature, Verdict* out);
 // The steps of a download. Creating "<exe>.download" anew (a leftover removed first) keeps its handle in the paths:

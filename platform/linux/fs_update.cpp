@@ -204,6 +204,16 @@ u32 link_path(mem::Bytes from, mem::Bytes to) {
   return 0;
 }
 
+// Paths of this system tell letter case apart: the path is its own key.
+u64 path_lock_key(mem::Bytes path, mem::Slice out) {
+  if (path.len > out.len) return 0;
+  mem::copy(out, path);
+  return path.len;
+}
+
+// A running program's file takes a second name: the program's own name never stops naming a whole program.
+u32 park_path(mem::Bytes from, mem::Bytes to) { return link_path(from, to); }
+
 u32 swap_in(mem::Bytes new_path, mem::Bytes target, mem::Bytes backup, u32* target_missing) {
   if (target_missing) *target_missing = 0;
   if (!present(new_path) || !present(target) || delete_plain(backup) != 0) return 0;

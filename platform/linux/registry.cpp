@@ -286,4 +286,18 @@ bool same_file(mem::Bytes a, mem::Bytes b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool shutting_down() { return false; }
+
+SystemWords system_words() {
+  SystemWords w{};
+  w.start_switch = mem::lit("Start at log-on");
+  w.copy_name = mem::lit("bin/vimbrel");
+  w.separator = '/';
+  w.no_data_folder = mem::lit("vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)");
+  w.firewall = mem::lit("Allow TCP ");
+  w.firewall_tail = mem::lit(" and UDP 7421 in the firewall if it filters them; Vimbrel never changes firewall rules.");
+  w.taskmgr_failed = mem::lit("not available: this system has no Task Manager to replace");
+  return w;
+}
+
 }  // namespace registry

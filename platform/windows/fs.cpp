@@ -284,6 +284,19 @@ u32 link_path(mem::Bytes from, mem::Bytes to) {
   return CreateHardLinkW(b.units, a.units, nullptr) ? 0 : GetLastError();
 }
 
+u64 path_lock_key(mem::Bytes path, mem::Slice out) {
+  static constexpr u32 most = 1100;
+  u16 units[most + 1];
+  const u32 n = path.len == 0 || path.len >= most ? 0 : os::utf8_to_wide(path, units, most + 1);
+  if (n == 0 || 2 * u64(n) > out.len) return 0;
+  CharUpperBuffW(reinterpret_cast<wchar_t*>(units), n);
+  for (u32 i = 0; i < n; ++i) out.ptr[2 * i] = u8(units[i]), out.ptr[2 * i + 1] = u8(units[i] >> 8);
+  return 2 * u64(n);
+}
+
+// Windows lets a running program's file be renamed within its volume but not replaced or deleted: it moves aside.
+u32 park_path(mem::Bytes from, mem::Bytes to) { return rename_path(from, to, 0); }
+
 u32 delete_plain(mem::Bytes path) {
   u32 r = delete_file(path);
   return r == not_found ? ok : r;

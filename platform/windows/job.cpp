@@ -32,6 +32,39 @@ void close_all(HANDLE* handles, u32 n) {
 
 u64 ms_of(LARGE_INTEGER ticks) { return static_cast<u64>(ticks.QuadPart) / 10000; }
 
+// The exit code of every process of a job that is ended from outside: a limit was reached, or the start failed.
+constexpr UINT ended_code = 258;
+
+// A caller whose token is restricted gets a child without a console of its own; others one without a window.
+DWORD console_flag() {
+  HANDLE token = nullptr;
+  bool restricted = false;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    restricted = IsTokenRestricted(token) != 0;
+    CloseHandle(token);
+  }
+  return restricted ? DETACHED_PROCESS : CREATE_NO_WINDOW;
+}
+
+// The attribute list that lets the child inherit the given handles and nothing else; null when it cannot be made.
+LPPROC_THREAD_ATTRIBUTE_LIST handle_list(HANDLE* handles, u32 count) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  auto list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+  if (!list) return nullptr;
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    HeapFree(GetProcessHeap(), 0, list);
+    return nullptr;
+  }
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE), nullptr,
+                                 nullptr)) {
+    DeleteProcThreadAttributeList(list);
+    HeapFree(GetProcessHeap(), 0, list);
+    return nullptr;
+  }
+  return list;
+}
+
 }  // namespace
 
 u32 start(const Spec* spec, const Limits* limits, Job* out) {
@@ -57,13 +90,23 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
       return c;
     }
   }
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  startup.hStdInput = std[0];
-  startup.hStdOutput = std[1];
-  startup.hStdError = std[2];
+  // The child inherits its two or three standard handles and no other inheritable handle of this process.
+  HANDLE distinct[3] = {std[0], std[1], std[2]};
+  const u32 count = spec->merge ? 2 : 3;
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes = handle_list(distinct, count);
+  if (!attributes) {
+    close_all(std, count);
+    HeapFree(GetProcessHeap(), 0, line);
+    return fs::other;
+  }
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = std[0];
+  startup.StartupInfo.hStdOutput = std[1];
+  startup.StartupInfo.hStdError = std[2];
+  startup.lpAttributeList = attributes;
   // The system takes the environment block as UTF-16: the job's UTF-8 entries are converted one by one.
   wchar_t* environment = nullptr;
   if (spec->environment.len) {
@@ -77,11 +120,16 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
     if (environment) environment[units] = 0, environment[units + 1] = 0;
   }
   PROCESS_INFORMATION pi{};
+  const UINT error_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   BOOL started = CreateProcessW(spec->application.len ? application : nullptr, line, nullptr, nullptr, TRUE,
-                                CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment,
-                                spec->folder.len ? folder : nullptr, &startup, &pi);
+                                CREATE_SUSPENDED | console_flag() | EXTENDED_STARTUPINFO_PRESENT |
+                                    (environment ? CREATE_UNICODE_ENVIRONMENT : 0),
+                                environment, spec->folder.len ? folder : nullptr, &startup.StartupInfo, &pi);
   u32 failure = started ? 0 : fs::error_class(GetLastError());
-  close_all(std, spec->merge ? 2 : 3);
+  SetErrorMode(error_mode);
+  DeleteProcThreadAttributeList(attributes);
+  HeapFree(GetProcessHeap(), 0, attributes);
+  close_all(std, count);
   if (environment) HeapFree(GetProcessHeap(), 0, environment);
   HeapFree(GetProcessHeap(), 0, line);
   if (!started) return failure;
@@ -96,13 +144,13 @@ u32 start(const Spec* spec, const Limits* limits, Job* out) {
     info.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_JOB_MEMORY;
     info.JobMemoryLimit = limits->job_memory;
   }
-  if (limits->cpu_ms) {
-    info.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_TIME;
-    info.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = static_cast<LONGLONG>(limits->cpu_ms) * 10000;
+  if (limits->cpu_ms) {  // the user time of the whole job, whatever processes it holds
+    info.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_JOB_TIME;
+    info.BasicLimitInformation.PerJobUserTimeLimit.QuadPart = static_cast<LONGLONG>(limits->cpu_ms) * 10000;
   }
   if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof info) ||
       !AssignProcessToJobObject(job, pi.hProcess)) {
-    TerminateProcess(pi.hProcess, 1);
+    TerminateProcess(pi.hProcess, ended_code);
     if (job) CloseHandle(job);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -157,7 +205,7 @@ void scan(Job* j) {
 }
 
 void kill(Job* j) {
-  if (j->process) TerminateJobObject(job_of(j), 1);
+  if (j->process) TerminateJobObject(job_of(j), ended_code);
 }
 
 void close(Job* j) {

@@ -160,10 +160,11 @@ u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line) {
   if (!CreateProcessW(app, line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &pi)) {
     return GetLastError();
   }
-  DebugActiveProcessStop(pi.dwProcessId);
+  // Task Manager then runs on its own: this process stops debugging it without ending it.
+  DWORD detached = DebugSetProcessKillOnExit(FALSE) && DebugActiveProcessStop(pi.dwProcessId) ? 0 : GetLastError();
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  return 0;
+  return detached;
 }
 
 u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* exit_code) {
@@ -172,7 +173,9 @@ u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* 
   if (!winwide::utf8(program, file, 1100) || !winwide::utf8(arguments, parameters, 2048)) return 0;
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  // No error dialogs of the shell's own, and the prompt belongs to the window that asked (this thread's active one).
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.hwnd = GetActiveWindow();
   info.lpVerb = L"runas";
   info.lpFile = file;
   info.lpParameters = parameters;
@@ -212,6 +215,22 @@ bool same_file(mem::Bytes a, mem::Bytes b) {
   }
   return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
          info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+bool shutting_down() { return GetSystemMetrics(SM_SHUTTINGDOWN) != 0; }
+
+SystemWords system_words() {
+  SystemWords w{};
+  w.run_key = mem::lit("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  w.start_switch = mem::lit("Start with Windows");
+  w.copy_name = mem::lit("bin\\vimbrel.exe");
+  w.separator = '\\';
+  w.no_data_folder = mem::lit("vimbrel background: no LOCALAPPDATA folder");
+  w.firewall = mem::lit(
+      "Windows asks once to let the host accept TCP 7420 and UDP 7421; Vimbrel never changes firewall rules.");
+  w.taskmgr_failed = mem::lit("the Task Manager value could not be changed: it needs administrator rights, or the "
+                              "registry refused the change");
+  return w;
 }
 
 }  // namespace registry

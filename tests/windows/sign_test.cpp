@@ -130,20 +130,8 @@ TEST(WindowsSignatures, Ed25519OverAnOpenFile) {
 
 // The files tests/windows/run prepared: copies of a program, unsigned, signed by a test certificate of the maker's
 // name, by one whose name differs in letter case, and a signed one changed after signing; and that certificate.
-std::string prepared(const char* name) {
-  const std::string dir = winsupport::env("VIMBREL_TEST_SIGNED_DIR");
-  return dir.empty() ? dir : dir + "\\" + name;
-}
-
-struct Opened {
-  HANDLE h;
-  explicit Opened(const std::string& path)
-      : h(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~Opened() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-  u64 handle() const { return u64(reinterpret_cast<uintptr_t>(h)); }
-};
+using winsupport::Opened;
+using winsupport::prepared;
 
 TEST(WindowsSignatures, TheSystemsCodeCheckWithTheMakersName) {
   ASSERT_NE(prepared("unsigned.exe"), "") << "VIMBREL_TEST_SIGNED_DIR is not set (tests/windows/run sets it)";
