@@ -424,7 +424,9 @@ namespace {
 
 // The variables that name the user's folders: their values are UTF-8, since a profile folder may be named with any
 // letter; every other value keeps to ASCII.
-bool names_folder(mem::Bytes name) { return mem::eq(name, mem::lit("APPDATA")) || mem::eq(name, mem::lit("LOCALAPPDATA")); }
+bool names_folder(mem::Bytes name) {
+  return mem::eq(name, mem::lit("APPDATA")) || mem::eq(name, mem::lit("LOCALAPPDATA"));
+}
 
 // A value of the system's UTF-16 as bytes: ASCII, or UTF-8 when utf8 is set. too_large when it does not fit,
 // bad_name when it does not convert.
@@ -441,9 +443,10 @@ u32 value_bytes(const wchar_t* value, u32 n, bool utf8, mem::Slice buffer, u64* 
   return ok;
 }
 
-// The variable's value in a block of the process heap (32,768 units): its unit count, or 32,768 when it is unset or
-// the block cannot be had (then *value is null or the block is to be freed as usual).
-constexpr DWORD unset = 32768;
+// The variable's value in a block of the process heap (32,768 units): its unit count (the units it needs when it
+// does not fit), or unset when it is not set or the block cannot be had (then *value is null, else the block is
+// freed by the caller).
+constexpr DWORD unset = 0xFFFFFFFF;
 DWORD read_variable(const wchar_t* name, wchar_t** value) {
   *value = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, 32768 * sizeof(wchar_t)));
   if (!*value) return unset;

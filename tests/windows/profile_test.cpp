@@ -183,8 +183,15 @@ TEST(WindowsProfile, AnAgentPublishesWithTheKeyOfAnAccentedProfile) {
   CreateDirectoryW((profile.roaming + L"\\Vimbrel").c_str(), nullptr);
   write(profile.roaming + L"\\Vimbrel\\cluster.key",
         "vimbrel-key 1 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n");
-  const std::wstring share = profile.root + L"\\share";
+  // The share is the host's choice and keeps to ASCII names, as share paths do.
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring share = std::wstring(temp) + L"vimbrel-share-" + std::to_wstring(GetCurrentProcessId());
   CreateDirectoryW(share.c_str(), nullptr);
+  struct Removed {
+    std::string path;
+    ~Removed() { fs::delete_tree(bytes(path)); }
+  } share_removed{utf8(share)};
   const std::wstring port = std::to_wstring(free_port());
   Program host(L"--host \"" + share + L"\" --port " + port + L" --listen 127.0.0.1");
   ASSERT_TRUE(host.wait_for("vimbrel host: listening on port")) << host.text;
