@@ -18,6 +18,9 @@ constexpr u32 role_body = 0, role_small = 3;
 
 mem::Bytes name_of(const Target& t) { return mem::Bytes(t.name, t.name_length); }
 
+// The system's own menu and boxes are taken where the system has them and a window can own them.
+bool system_ui(const Context& c) { return dialog::native() && c.window != 0; }
+
 // The caption of the system's boxes: the product name.
 mem::Bytes caption() { return mem::lit("Vimbrel"); }
 
@@ -144,7 +147,7 @@ void run_action(Menu* m, const Context& c, u32 item) {
     set_text(m, c, mem::Bytes(question, n));
     if (c.test) {
       confirmed(m, c, (m->test_flag & flag_confirm_ok) != 0);
-    } else if (dialog::native()) {
+    } else if (system_ui(c)) {
       confirmed(m, c, system_box(m, c, mem::Bytes(question, n), dialog::box_question) == dialog::answer_ok);
     } else {
       m->shown = shown_confirm;
@@ -168,7 +171,7 @@ void open_menu(Menu* m, const Context& c, i32 x, i32 y) {
     choose(m, c, item);
     return;
   }
-  if (dialog::native()) {
+  if (system_ui(c)) {
     choose(m, c, system_menu(m, c, x, y));
     return;
   }
@@ -279,7 +282,7 @@ void show_result(Menu* m, const Context& c, u32 code, u32 reason) {
     close_box(m);
     return;
   }
-  if (dialog::native()) {
+  if (system_ui(c)) {
     close_box(m);
     system_box(m, c, proclist::result_message(code, reason), dialog::box_error);
     return;
