@@ -1,7 +1,6 @@
-// The Processes page of vimbrel.exe as a Windows user meets it (outside the test mode): its context menu and its
-// boxes are the system's own ("#32768", "#32770"). A child process is ended through the menu and the confirmation;
-// the program's own row is refused with the error box's sentence. Run under wine on an X server by
-// tests/windows/run.
+// The pages of vimbrel.exe as a Windows user meets them (outside the test mode): "Choose file..." on the Settings
+// page opens the system's own open-file dialog ("#32770"), and the key picked there is imported. Run under wine on
+// an X server by tests/windows/run.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -96,54 +95,6 @@ HWND window_of(const wchar_t* class_name, DWORD pid, DWORD ms) {
   return nullptr;
 }
 
-// The texts of a box's child windows, joined by line feeds.
-std::wstring box_text(HWND box) {
-  std::wstring all;
-  EnumChildWindows(
-      box,
-      [](HWND child, LPARAM context) -> BOOL {
-        wchar_t text[1024];
-        const int n = GetWindowTextW(child, text, 1024);
-        if (n > 0) *reinterpret_cast<std::wstring*>(context) += std::wstring(text, n) + L"\n";
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&all));
-  return all;
-}
-
-std::string narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) out += c < 128 ? static_cast<char>(c) : '?';
-  return out;
-}
-
-void key(HWND window, UINT virtual_key) {
-  PostMessageW(window, WM_KEYDOWN, virtual_key, 1);
-  PostMessageW(window, WM_KEYUP, virtual_key, 0xC0000001);
-}
-
-void type(HWND window, const std::wstring& text) {
-  for (wchar_t c : text) PostMessageW(window, WM_CHAR, c, 1);
-}
-
-// The filter holds the text alone: what it held is erased first.
-void filter(HWND window, const std::wstring& text) {
-  for (int i = 0; i < 24; ++i) PostMessageW(window, WM_CHAR, VK_BACK, 1);
-  type(window, text);
-}
-
-// The key pressed on the first row the filter keeps, until the system's window of the class answers it; retried
-// while the row is not listed yet (the table is sampled once a second).
-HWND press_on_row(HWND window, DWORD pid, UINT virtual_key, const wchar_t* answer_class) {
-  const ULONGLONG deadline = GetTickCount64() + wait_ms;
-  while (GetTickCount64() < deadline) {
-    key(window, VK_DOWN);
-    key(window, virtual_key);
-    if (HWND answer = window_of(answer_class, pid, 1000)) return answer;
-  }
-  return nullptr;
-}
-
 std::string file_text(const std::wstring& path) {
   std::string out;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -153,19 +104,6 @@ std::string file_text(const std::wstring& path) {
   while (ReadFile(h, piece, sizeof piece, &got, nullptr) && got) out.append(piece, got);
   CloseHandle(h);
   return out;
-}
-
-// The menu of the first row the filter keeps, with no stray key in it: the keys that found the row may reach the
-// menu too, so that one is closed and the menu opened again on the row now selected.
-HWND settled_menu(HWND window, DWORD pid) {
-  HWND menu = press_on_row(window, pid, VK_APPS, L"#32768");
-  if (!menu) return nullptr;
-  Sleep(1500);
-  key(menu, VK_ESCAPE);
-  const ULONGLONG deadline = GetTickCount64() + wait_ms;
-  while (IsWindow(menu) && IsWindowVisible(menu) && GetTickCount64() < deadline) Sleep(50);
-  key(window, VK_APPS);
-  return window_of(L"#32768", pid, wait_ms);
 }
 
 // The window, started as a user starts it on one of its pages (the start view's row), with a profile of its own.
@@ -200,82 +138,10 @@ class Page : public ::testing::Test {
   HWND window_ = nullptr;
 };
 
-class ProcessesPage : public Page {
- protected:
-  ProcessesPage() : Page(L"30") {}
-};
-
 class SettingsPage : public Page {
  protected:
   SettingsPage() : Page(L"33") {}
 };
-
-TEST_F(ProcessesPage, AChildIsEndedThroughTheSystemsMenuAndConfirmation) {
-  const std::wstring target = folder_.path + L"\\vbtarget.exe";
-  ASSERT_TRUE(CopyFileW(program_path().c_str(), target.c_str(), FALSE));
-  Started child(L"\"" + target + L"\" --mcp", true);
-  ASSERT_NE(child.info.hProcess, nullptr);
-
-  filter(window_, L"vbtarget");
-  HWND menu = settled_menu(window_, pid_);
-  ASSERT_NE(menu, nullptr) << "no menu of the system opened on the child's row";
-  // Down from no item: Open file location, Copy path, then past the separator End process.
-  key(menu, VK_DOWN);
-  key(menu, VK_DOWN);
-  key(menu, VK_DOWN);
-  key(menu, VK_RETURN);
-  HWND box = window_of(L"#32770", pid_, wait_ms);
-  ASSERT_NE(box, nullptr) << "no confirmation";
-  const std::string question = narrow(box_text(box));
-  EXPECT_NE(question.find("End \"vbtarget.exe\" (PID " + std::to_string(child.info.dwProcessId) +
-                          ")? Anything it has not saved is lost."),
-            std::string::npos)
-      << question;
-  EXPECT_EQ(WaitForSingleObject(child.info.hProcess, 0), DWORD{WAIT_TIMEOUT}) << "ended before the answer";
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, wait_ms), DWORD{WAIT_OBJECT_0}) << "the child was not ended";
-  DWORD code = 0;
-  GetExitCodeProcess(child.info.hProcess, &code);
-  EXPECT_EQ(code, 1u);
-}
-
-TEST_F(ProcessesPage, CancelLeavesTheChildAndAnEndedOneIsReportedInABox) {
-  const std::wstring target = folder_.path + L"\\vbkept.exe";
-  ASSERT_TRUE(CopyFileW(program_path().c_str(), target.c_str(), FALSE));
-  Started child(L"\"" + target + L"\" --mcp", true);
-  ASSERT_NE(child.info.hProcess, nullptr);
-
-  // End process, then Cancel: the process is left alone.
-  filter(window_, L"vbkept");
-  HWND menu = settled_menu(window_, pid_);
-  ASSERT_NE(menu, nullptr);
-  key(menu, VK_DOWN);
-  key(menu, VK_DOWN);
-  key(menu, VK_DOWN);
-  key(menu, VK_RETURN);
-  HWND box = window_of(L"#32770", pid_, wait_ms);
-  ASSERT_NE(box, nullptr) << "no confirmation";
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-  const ULONGLONG gone = GetTickCount64() + wait_ms;
-  while (IsWindow(box) && GetTickCount64() < gone) Sleep(50);
-  EXPECT_FALSE(IsWindow(box));
-  EXPECT_EQ(WaitForSingleObject(child.info.hProcess, 0), DWORD{WAIT_TIMEOUT}) << "Cancel ended the process";
-
-  // The process ends while the menu is open: Copy path finds it ended and says so in the error box.
-  key(window_, VK_APPS);
-  menu = window_of(L"#32768", pid_, wait_ms);
-  ASSERT_NE(menu, nullptr);
-  TerminateProcess(child.info.hProcess, 7);
-  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, wait_ms), DWORD{WAIT_OBJECT_0});
-  key(menu, VK_DOWN);
-  key(menu, VK_DOWN);
-  key(menu, VK_RETURN);
-  box = window_of(L"#32770", pid_, wait_ms);
-  ASSERT_NE(box, nullptr) << "no error box";
-  const std::string sentence = narrow(box_text(box));
-  EXPECT_NE(sentence.find("The process has already ended."), std::string::npos) << sentence;
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-}
 
 // "Choose file..." opens the system's open-file dialog; the file named there is imported as the cluster key.
 TEST_F(SettingsPage, ChooseFileImportsTheKeyPickedInTheSystemsDialog) {
