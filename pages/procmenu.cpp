@@ -1,6 +1,7 @@
 #include "pages/procmenu.h"
 
 #include "drawing/chart.h"
+#include "platform/dialog.h"
 #include "platform/os.h"
 #include "platform/procact.h"
 #include "sampling/demo.h"
@@ -16,6 +17,39 @@ constexpr u32 colour_fill = 0x302620, colour_frame = 0x584C44, colour_hover = 0x
 constexpr u32 role_body = 0, role_small = 3;
 
 mem::Bytes name_of(const Target& t) { return mem::Bytes(t.name, t.name_length); }
+
+// The system's own menu and boxes are taken where the system has them and a window can own them.
+bool system_ui(const Context& c) { return dialog::native() && c.window != 0; }
+
+// The caption of the system's boxes: the product name.
+mem::Bytes caption() { return mem::lit("Vimbrel"); }
+
+// The system's own box, modal to the window; the re-entry guard holds while it is open.
+u32 system_box(Menu* m, const Context& c, mem::Bytes text, u32 kind) {
+  m->running = 1;
+  const u32 answer = dialog::box(c.window, caption(), text, kind);
+  m->running = 0;
+  return answer;
+}
+
+// The system's popup menu at the point (logical px): the two path items, a separator and End process, each greyed
+// with its reason in parentheses when it cannot work. The item chosen, 0 for none.
+u32 system_menu(Menu* m, const Context& c, i32 x, i32 y) {
+  u8 labels[3][proclist::label_most];
+  dialog::Item items[4];
+  u32 n = 0;
+  for (u32 item = proclist::item_location; item <= proclist::item_end; ++item) {
+    if (item == proclist::item_end) items[n++] = dialog::Item{mem::Bytes(), false, 0};
+    const u32 why = proclist::why_of(item, m->facts);
+    const u32 length = proclist::item_label(item, why, labels[item - 1]);
+    items[n++] = dialog::Item{mem::Bytes(labels[item - 1], length), why != 0, item};
+  }
+  const u32 dpi = c.surface ? c.surface->dpi : 96;
+  m->running = 1;
+  const u32 chosen = dialog::menu(c.window, draw::to_px(x, dpi), draw::to_px(y, dpi), items, n);
+  m->running = 0;
+  return chosen;
+}
 
 // This program: under the test mode also the demo table's row that stands for it.
 bool own_check(const Context& c, u32 pid) {
@@ -74,7 +108,7 @@ void close_box(Menu* m) {
 // The carried-out action: open location, copy path or end.
 u32 act(const Context& c, const Target& t, u32 item) {
   if (item == proclist::item_end) return procact::end_process(t.pid, t.start);
-  if (item == proclist::item_location) return procact::open_location(t.pid, t.start, !c.test);
+  if (item == proclist::item_location) return procact::open_location(t.pid, t.start, !c.test, proclist::select_line);
   u8 path[procact::path_most];
   u32 length = 0;
   u32 code = procact::path_of(t.pid, t.start, path, sizeof path, &length);
@@ -113,6 +147,8 @@ void run_action(Menu* m, const Context& c, u32 item) {
     set_text(m, c, mem::Bytes(question, n));
     if (c.test) {
       confirmed(m, c, (m->test_flag & flag_confirm_ok) != 0);
+    } else if (system_ui(c)) {
+      confirmed(m, c, system_box(m, c, mem::Bytes(question, n), dialog::box_question) == dialog::answer_ok);
     } else {
       m->shown = shown_confirm;
       m->hovered = 1;  // Cancel is the default answer
@@ -133,6 +169,10 @@ void open_menu(Menu* m, const Context& c, i32 x, i32 y) {
       if (c.retake) c.retake(c.owner);
     const u32 item = m->test_choice > 0 ? static_cast<u32>(m->test_choice) : 0;
     choose(m, c, item);
+    return;
+  }
+  if (system_ui(c)) {
+    choose(m, c, system_menu(m, c, x, y));
     return;
   }
   // The menu opens at the point, moved back inside the window when it would run past its right or bottom edge.
@@ -240,6 +280,11 @@ void confirmed(Menu* m, const Context& c, bool ok) {
 void show_result(Menu* m, const Context& c, u32 code, u32 reason) {
   if (!proclist::shows_message(code) || c.test) {
     close_box(m);
+    return;
+  }
+  if (system_ui(c)) {
+    close_box(m);
+    system_box(m, c, proclist::result_message(code, reason), dialog::box_error);
     return;
   }
   set_text(m, c, proclist::result_message(code, reason));

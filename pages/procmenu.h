@@ -1,8 +1,9 @@
 #pragma once
 // The Processes page's actions on the selected process: the context menu (right button on a row, the menu key or
 // Shift+F10 on the selection), the Delete key, the confirmation before a process is ended and the box that reports
-// an outcome other than success. The menu and both boxes are drawn by the page in the window, over the table; while
-// one is open it takes the pointer and the keys, and nothing else of the page acts.
+// an outcome other than success. Where the system has its own popup menu and message boxes (Windows) they are the
+// system's, modal to the window; elsewhere the page draws them in the window, over the table, and while one is open
+// it takes the pointer and the keys, and nothing else of the page acts.
 //
 // Before the menu opens the facts of the process are gathered and the items that cannot work are greyed with the
 // reason; the process's identity is checked again before any action, so an action never reaches a process that

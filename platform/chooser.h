@@ -1,8 +1,9 @@
 #pragma once
-// The desktop's file chooser, for opening one existing file. Asked in this order: the XDG desktop portal's
-// FileChooser over the session bus when a portal answers (sd-bus of libsystemd, loaded with dlopen), else zenity,
-// else kdialog when one is on PATH. The caller's thread waits for the answer; the idle call comes every 30 ms or so
-// meanwhile, so that a window can keep itself drawn.
+// The desktop's file chooser, for opening one existing file. On Windows the system's open-file dialog, owned by the
+// window and modal to it. On Linux, asked in this order: the XDG desktop portal's FileChooser over the session bus
+// when a portal answers (sd-bus of libsystemd, loaded with dlopen), else zenity, else kdialog when one is on PATH;
+// the caller's thread waits for the answer and the idle call comes every 30 ms or so meanwhile, so that a window can
+// keep itself drawn.
 #include "base/mem.h"
 
 namespace chooser {
@@ -22,10 +23,11 @@ struct Ask {
   mem::Bytes pattern;      // its glob, as "*.key"
   void (*idle)(void* context);
   void* context;
+  u64 owner;  // the window that owns the dialog (Windows); 0 none
 };
 
-// Which road answered the last open_file: 0 none, 1 the portal, 2 zenity, 3 kdialog.
-enum : u32 { road_none = 0, road_portal = 1, road_zenity = 2, road_kdialog = 3 };
+// Which road answered the last open_file: 0 none, 1 the portal, 2 zenity, 3 kdialog, 4 the system's dialog.
+enum : u32 { road_none = 0, road_portal = 1, road_zenity = 2, road_kdialog = 3, road_system = 4 };
 
 // The chosen file's path (UTF-8, no terminating zero) into out and its length into *length.
 u32 open_file(const Ask& ask, mem::Slice out, u32* length, u32* road = nullptr);

@@ -24,8 +24,8 @@ void write_err(mem::Bytes bytes);
 // Arguments including the program name (at least 1).
 u64 arg_count();
 // Argument i as bytes that live as long as the process; a null pointer when there are fewer arguments. On Linux
-// the bytes of the argument vector as the process received them (UTF-8 stays UTF-8); no option word has a byte
-// above 127, so a non-ASCII word never matches one.
+// the bytes of the argument vector as the process received them (UTF-8 stays UTF-8), on Windows the command line
+// as UTF-8; no option word has a byte above 127, so a non-ASCII word never matches one.
 mem::Bytes arg(u64 i);
 
 // Standard input and output as handles, for the MCP server's transport. On Linux the descriptors 0 and 1.

@@ -31,13 +31,14 @@ u32 check_alive(u32 pid, u32 start);
 // it cannot be read (another user's process, a kernel thread).
 u32 image_path(const Handle& h, u8* buffer, u32 capacity, u32* length);
 
-// A process the system needs: the first process (ending it stops the system) or a kernel thread.
+// A process the system needs: on Linux the first process (ending it stops the system) or a kernel thread; on
+// Windows one the system marked critical (ending it stops the system).
 bool is_critical(u32 pid);
-// A process no program may act on: a kernel thread.
+// A process no program may act on: on Linux a kernel thread; on Windows a protected process.
 bool is_protected(u32 pid);
 // This program may signal other users' processes.
 bool elevated();
-// The process is ending (a zombie, or the kernel is taking it down).
+// The process is ending (a zombie, or the kernel is taking it down; on Windows, the system is deleting it).
 bool exiting(u32 pid);
 // Whether this program may end the process: 0 yes, 5 refused, 4 gone.
 u32 end_access(u32 pid);
@@ -47,9 +48,12 @@ u32 end_access(u32 pid);
 u32 assess(u32 pid, u32 start);
 // The checked process's program path: 0 with the length, else a code.
 u32 path_of(u32 pid, u32 start, u8* buffer, u32 capacity, u32* length);
+// The file browser's command line that selects one file (16-bit units, a terminating 0): the units written, 0 when
+// the path cannot be put in it. The page's own rule; Windows starts its file browser with it.
+using SelectLine = u32 (*)(const u16* path, u32 length, u16* buffer, u32 capacity);
 // Shows the program of the checked process in the file browser: 1 done (when real; else only checked), 13 when the
-// file is gone, 6 when no file browser could be started, or the identity code.
-u32 open_location(u32 pid, u32 start, bool real);
+// file is gone, 6 when no file browser could be started (or no line could be built), or the identity code.
+u32 open_location(u32 pid, u32 start, bool real, SelectLine line = nullptr);
 // Ends the checked process at once: 1 done, else 3, 4, 5, 15 or 6.
 u32 end_process(u32 pid, u32 start);
 

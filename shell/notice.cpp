@@ -1,6 +1,7 @@
 #include "shell/notice.h"
 
 #include "drawing/chart.h"
+#include "platform/dialog.h"
 
 namespace notice {
 
@@ -163,6 +164,10 @@ void close(Box* b, win::Thread* t) {
 
 bool show(win::Thread* t, win::Handle owner, u32 dpi, mem::Bytes text, mem::Bytes font_folder,
           void (*paint_other)(void* context, win::Handle window), void* context) {
+  // Where the system has its own warning box, the notice is that box.
+  if (dialog::native()) {
+    return dialog::box(owner, mem::lit("Vimbrel"), text, dialog::box_warning) != dialog::answer_none;
+  }
   mem::Arena arena;
   if (!mem::arena_init(&arena, sizeof(Box) + 64)) return false;
   Box* b = mem::alloc_of<Box>(&arena);

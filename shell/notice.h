@@ -1,6 +1,7 @@
 #pragma once
 // The urgent notice in a window of its own: a warning box titled "Vimbrel" over its owner, with the notice's text
-// wrapped and an OK button, drawn through the drawing layer's software road. It stays until the user answers it
+// wrapped and an OK button: the system's own box where it has one (Windows), else drawn through the drawing
+// layer's software road. It stays until the user answers it
 // (OK, Enter, Escape or the window's close), so a user who started the window from a desktop sees what standard
 // error would only tell a terminal.
 #include "base/mem.h"

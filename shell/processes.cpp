@@ -1,5 +1,6 @@
 #include "shell/processes.h"
 
+#include "platform/dialog.h"
 #include "platform/os.h"
 #include "shell/loop.h"
 #include "shell/title.h"
@@ -34,6 +35,9 @@ void menu_changed(AppState* s, const draw::Rect& before) {
   if (before.right > before.left) queue(s, before);
   if (after.right > after.left) queue(s, after);
   processes_repaint(s);
+  // The system's own menu and boxes lay over the window while the page waited for them: what they covered is shown
+  // again.
+  if (dialog::native() && s->window) win::invalidate(s->thread, s->window, nullptr);
 }
 
 // The context menu, the Delete key and the menu key act on this computer's processes only: a remote machine's rows

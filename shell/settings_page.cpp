@@ -349,6 +349,7 @@ u32 ask_desktop(app::AppState* s, u8* out1024) {
   ask.pattern = mem::lit("*.key");
   ask.idle = keep_drawn;
   ask.context = s;
+  ask.owner = s->window;
   u32 length = 0;
   const u32 r = chooser::open_file(ask, mem::Slice{out1024, 1024}, &length);
   if (r == chooser::unavailable) k->last_action = clusterui::action_type_path;

@@ -587,6 +587,39 @@ u32 digit_count(u32 value) {
   return n;
 }
 
+namespace {
+
+// The sentences that name the system the program runs on and what it does: each build speaks of its own.
+struct SystemWords {
+  mem::Bytes warning, failed, exiting, system, protected_process, needs_rights, denied;
+};
+
+SystemWords system_words() {
+#if defined(_WIN32)
+  return SystemWords{
+      mem::lit(" Windows needs this process: ending it can make the system unstable or shut it down."),
+      mem::lit("Windows could not do this for the process."),
+      mem::lit("The process is already exiting: Windows is ending it. Nothing was done."),
+      mem::lit("This is a Windows system process: Windows does not let Vimbrel do this to it."),
+      mem::lit("This is a protected process: Windows only lets its own components do this to it."),
+      mem::lit("Windows needs administrator rights for this: start Vimbrel as administrator."),
+      mem::lit("Access denied: Windows does not let Vimbrel do this to the process."),
+  };
+#else
+  return SystemWords{
+      mem::lit(" The system needs this process: ending it can make the system unstable or shut it down."),
+      mem::lit("Linux could not do this for the process."),
+      mem::lit("The process is already exiting: Linux is ending it. Nothing was done."),
+      mem::lit("This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it."),
+      mem::lit("This is a kernel thread: it has no program file, and only the kernel can end it."),
+      mem::lit("The process belongs to another user: only that user or root can do this to it."),
+      mem::lit("Access denied: Linux does not let Vimbrel do this to the process."),
+  };
+#endif
+}
+
+}  // namespace
+
 u32 confirm_text(mem::Bytes name, u32 pid, bool warning, u8* buffer640) {
   u32 at = 0;
   auto put = [&](mem::Bytes b) {
@@ -600,7 +633,7 @@ u32 confirm_text(mem::Bytes name, u32 pid, bool warning, u8* buffer640) {
   for (u32 i = 0, v = pid; i < n; ++i, v /= 10) digits[n - 1 - i] = static_cast<u8>('0' + v % 10);
   put(mem::Bytes(digits, n));
   put(mem::lit(")? Anything it has not saved is lost."));
-  if (warning) put(mem::lit(" The system needs this process: ending it can make the system unstable or shut it down."));
+  if (warning) put(system_words().warning);
   return at;
 }
 
@@ -608,7 +641,7 @@ mem::Bytes result_text(u32 code) {
   switch (code) {
     case 3: return mem::lit("The process ended and its PID now belongs to another process. Nothing was done.");
     case 4: return mem::lit("The process has already ended.");
-    case 6: return mem::lit("Linux could not do this for the process.");
+    case 6: return system_words().failed;
     case 8: return mem::lit("These are demo processes: there is no real process to act on.");
     case 9: return mem::lit("Vimbrel does not end itself or its collector: close the window instead.");
     case 10: return mem::lit("The process changed while the menu was open. Nothing was done.");
@@ -616,19 +649,19 @@ mem::Bytes result_text(u32 code) {
     case 12: return mem::lit("The path of the program is too long to show.");
     case 13: return mem::lit("The program file no longer exists.");
     case 14: return mem::lit("The System Idle Process is not a program: there is nothing to open, copy or end.");
-    case 15: return mem::lit("The process is already exiting: Linux is ending it. Nothing was done.");
+    case 15: return system_words().exiting;
   }
   return mem::Bytes();
 }
 
 mem::Bytes denied_text(u32 reason) {
+  const SystemWords w = system_words();
   switch (reason) {
-    case 6:
-      return mem::lit("This is a system process (init or a kernel thread): Linux does not let Vimbrel do this to it.");
-    case 7: return mem::lit("This is a kernel thread: it has no program file, and only the kernel can end it.");
-    case 8: return mem::lit("The process belongs to another user: only that user or root can do this to it.");
+    case 6: return w.system;
+    case 7: return w.protected_process;
+    case 8: return w.needs_rights;
   }
-  return mem::lit("Access denied: Linux does not let Vimbrel do this to the process.");
+  return w.denied;
 }
 
 mem::Bytes result_message(u32 code, u32 reason) { return code == result_denied ? denied_text(reason) : result_text(code); }

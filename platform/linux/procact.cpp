@@ -329,7 +329,7 @@ u32 path_of(u32 pid, u32 start, u8* buffer, u32 capacity, u32* length) {
   return read;
 }
 
-u32 open_location(u32 pid, u32 start, bool real) {
+u32 open_location(u32 pid, u32 start, bool real, SelectLine) {
   u8 path[path_most];
   u32 length = 0;
   u32 code = path_of(pid, start, path, sizeof path, &length);

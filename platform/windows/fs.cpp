@@ -433,31 +433,120 @@ u32 owner_only(mem::Bytes path) { return kind(path) == 1 ? 1 : 0; }
 
 // ---- Environment and the temporary folder.
 
+namespace {
+
+// The variables that name the user's folders: their values are UTF-8, since a profile folder may be named with any
+// letter; every other value keeps to ASCII.
+bool names_folder(mem::Bytes name) {
+  return mem::eq(name, mem::lit("APPDATA")) || mem::eq(name, mem::lit("LOCALAPPDATA"));
+}
+
+// A value of the system's UTF-16 as bytes: ASCII, or UTF-8 when utf8 is set. too_large when it does not fit,
+// bad_name when it does not convert.
+u32 value_bytes(const wchar_t* value, u32 n, bool utf8, mem::Slice buffer, u64* length) {
+  *length = 0;
+  if (n == 0) return ok;
+  u32 need = utf8 ? winwide::utf8_length(value, n) : n;
+  if (need == 0) return bad_name;
+  if (need > buffer.len) return too_large;
+  u32 got = utf8 ? winwide::to_utf8(value, n, buffer.ptr, static_cast<u32>(buffer.len))
+                 : winwide::to_ascii(value, n, buffer.ptr, static_cast<u32>(buffer.len));
+  if (got != need) return bad_name;
+  *length = got;
+  return ok;
+}
+
+// The variable's value in a block of the process heap (32,768 units): its unit count (the units it needs when it
+// does not fit), or unset when it is not set or the block cannot be had (then *value is null, else the block is
+// freed by the caller).
+constexpr DWORD unset = 0xFFFFFFFF;
+DWORD read_variable(const wchar_t* name, wchar_t** value) {
+  *value = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, 32768 * sizeof(wchar_t)));
+  if (!*value) return unset;
+  SetLastError(0);
+  DWORD n = GetEnvironmentVariableW(name, *value, 32768);
+  if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return unset;
+  return n;
+}
+
+}  // namespace
+
 u32 env_var(mem::Bytes name, mem::Slice buffer, u64* length) {
   *length = 0;
   wchar_t wide_name[256];
   if (!winwide::ascii(name, wide_name, 256)) return bad_name;
-  wchar_t* value = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, 32768 * sizeof(wchar_t)));
-  if (!value) return other;
-  SetLastError(0);
-  DWORD n = GetEnvironmentVariableW(wide_name, value, 32768);
+  wchar_t* value = nullptr;
+  DWORD n = read_variable(wide_name, &value);
   u32 result = ok;
-  if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+  if (!value) {
+    result = other;
+  } else if (n == unset) {
     result = not_found;
   } else if (n >= 32768 || n > buffer.len) {
     result = too_large;
-  } else if (n > 0 && winwide::to_ascii(value, n, buffer.ptr, static_cast<u32>(buffer.len)) != n) {
-    result = bad_name;
   } else {
-    *length = n;
+    result = value_bytes(value, n, names_folder(name), buffer, length);
   }
-  HeapFree(GetProcessHeap(), 0, value);
+  if (value) HeapFree(GetProcessHeap(), 0, value);
   return result;
 }
 
-// The folders come from the system as UTF-16 and always convert: none is refused here.
-u64 folder_refusal(mem::Bytes, mem::Slice) { return 0; }
+namespace {
 
+void put_text(mem::Slice out, u64* at, mem::Bytes text) {
+  for (u64 i = 0; i < text.len && *at < out.len; ++i) out.ptr[(*at)++] = text.ptr[i];
+}
+
+// The value as a reader sees it: printable ASCII as it is, every other unit as "\\u" and four hex digits.
+void put_shown(mem::Slice out, u64* at, const wchar_t* value, u32 n) {
+  const char digits[] = "0123456789abcdef";
+  for (u32 i = 0; i < n; ++i) {
+    wchar_t c = value[i];
+    if (c >= 32 && c < 127) {
+      u8 b = static_cast<u8>(c);
+      put_text(out, at, mem::Bytes(&b, 1));
+    } else {
+      u8 escaped[6] = {'\\', 'u', static_cast<u8>(digits[(c >> 12) & 15]), static_cast<u8>(digits[(c >> 8) & 15]),
+                       static_cast<u8>(digits[(c >> 4) & 15]), static_cast<u8>(digits[c & 15])};
+      put_text(out, at, mem::Bytes(escaped, 6));
+    }
+  }
+}
+
+}  // namespace
+
+// A user folder's variable that is unset or empty names no folder; one whose value is not whole UTF-16 (a lone
+// surrogate) cannot be turned into the program's UTF-8 paths.
+u64 folder_refusal(mem::Bytes name, mem::Slice out) {
+  if (!names_folder(name)) return 0;
+  wchar_t wide_name[16];
+  if (!winwide::ascii(name, wide_name, 16)) return 0;
+  wchar_t* value = nullptr;
+  DWORD n = read_variable(wide_name, &value);
+  u64 at = 0;
+  if (value && n < 32768) {
+    put_text(out, &at, mem::lit("%"));
+    put_text(out, &at, name);
+    put_text(out, &at, mem::lit("%"));
+    if (n == 0) {
+      put_text(out, &at, mem::lit(" is empty"));
+    } else if (winwide::utf8_length(value, n) == 0) {
+      put_text(out, &at, mem::lit(" ("));
+      put_shown(out, &at, value, n);
+      put_text(out, &at, mem::lit(") is not whole Unicode text"));
+    } else {
+      at = 0;
+    }
+  } else if (value && n == unset) {
+    put_text(out, &at, mem::lit("%"));
+    put_text(out, &at, name);
+    put_text(out, &at, mem::lit("% is not set"));
+  }
+  if (value) HeapFree(GetProcessHeap(), 0, value);
+  return at;
+}
+
+// The temporary folder lies in the user's profile, so it is UTF-8 as the profile's name is.
 u32 temp_folder(mem::Slice buffer, u64* length) {
   *length = 0;
   wchar_t* value = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, 32768 * sizeof(wchar_t)));
@@ -466,10 +555,8 @@ u32 temp_folder(mem::Slice buffer, u64* length) {
   u32 result = ok;
   if (n == 0 || n >= 32768) {
     result = other;
-  } else if (n > buffer.len || winwide::to_ascii(value, n, buffer.ptr, static_cast<u32>(buffer.len)) != n) {
+  } else if (value_bytes(value, n, true, buffer, length) != ok) {
     result = too_large;
-  } else {
-    *length = n;
   }
   HeapFree(GetProcessHeap(), 0, value);
   return result;
@@ -574,8 +661,10 @@ u32 mode_bits(mem::Bytes path) {
 
 namespace {
 
+// The names the program makes inside a share are ASCII; the folders above it (this machine's own, such as the
+// local history under the profile) may be named in UTF-8.
 bool short_path(mem::Bytes path, wchar_t (&out)[300]) {
-  return path.len <= short_path_max && winwide::ascii(path, out, 300) && path.len > 0;
+  return path.len <= short_path_max && winwide::utf8(path, out, 300) && path.len > 0;
 }
 
 u32 io_last() { return io_error_class(GetLastError()); }

@@ -83,17 +83,23 @@ bool write_handle(u64 handle, mem::Bytes bytes) {
   return true;
 }
 
-// The command line folded to one byte per unit: ASCII stays, every other unit becomes 0xFF, so no argument with a
-// character beyond ASCII can equal an option word.
+// The command line as UTF-8, as the Linux build receives its arguments: a path may name a folder with any letter,
+// and no option word has a byte above 127, so a non-ASCII word never matches one. A line that is not whole UTF-16
+// (a lone surrogate) has each unit beyond ASCII folded to 0xFF instead, which no path or option takes.
 mem::Slice command_line() {
   const wchar_t* text = GetCommandLineW();
   u64 n = 0;
   while (text[n]) ++n;
-  u8* copy = static_cast<u8*>(HeapAlloc(GetProcessHeap(), 0, n + 1));
+  u32 length = n < 0x10000000 ? winwide::utf8_length(text, static_cast<u32>(n)) : 0;
+  u64 size = length != 0 ? length : n;
+  u8* copy = static_cast<u8*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
   if (!copy) return mem::Slice{nullptr, 0};
-  for (u64 i = 0; i < n; ++i) copy[i] = text[i] < 0x80 ? static_cast<u8>(text[i]) : 0xFF;
-  copy[n] = 0;
-  return mem::Slice{copy, n};
+  if (length == 0 || winwide::to_utf8(text, static_cast<u32>(n), copy, length) != length) {
+    for (u64 i = 0; i < n; ++i) copy[i] = text[i] < 0x80 ? static_cast<u8>(text[i]) : 0xFF;
+    size = n;
+  }
+  copy[size] = 0;
+  return mem::Slice{copy, size};
 }
 
 void free_command_line(u8* text) {

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 #include <winternl.h>
 
+#include "platform/windows/procfacts.h"
 #include "platform/windows/wide.h"
 
 namespace procact {
@@ -21,17 +22,6 @@ enum : u32 {
   too_long = 12,
   gone = 13,
   is_exiting = 15
-};
-enum : u32 {
-  fact_ended = 0x008,
-  fact_exiting = 0x010,
-  fact_system = 0x020,
-  fact_protected = 0x040,
-  fact_elevated = 0x080,
-  fact_query_denied = 0x100,
-  fact_end_denied = 0x200,
-  fact_path_failed = 0x400,
-  fact_path_long = 0x800,
 };
 
 u64 boot_time() {
@@ -52,24 +42,18 @@ u32 key_of(HANDLE h, u32* key) {
   return same;
 }
 
-u32 open_code() { return GetLastError() == ERROR_INVALID_PARAMETER ? ended : refused; }
+u32 open_code() { return procfacts::open_code(GetLastError()); }
 
-bool still_running(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_TIMEOUT; }
-
-}  // namespace
-
-u32 start_key(u32 pid, u32* key) {
-  *key = 0;
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
-  if (!h) return open_code();
-  u32 code = still_running(h) ? key_of(h, key) : ended;
-  CloseHandle(h);
-  return code;
+// A process that has not ended answers STILL_ACTIVE as its exit code.
+bool still_running(HANDLE h) {
+  DWORD code = 0;
+  return GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
 }
 
-u32 open_checked(u32 pid, u32 start, Handle* out) {
-  *out = Handle{};
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+// Opens the process with the rights (and query) and checks its start key: 0 with the handle, else 3, 4 or 5.
+u32 open_with(u32 pid, u32 start, DWORD rights, HANDLE* out) {
+  *out = nullptr;
+  HANDLE h = OpenProcess(rights | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (!h) return open_code();
   u32 key = 0;
   u32 code = !still_running(h) ? ended : key_of(h, &key);
@@ -78,8 +62,81 @@ u32 open_checked(u32 pid, u32 start, Handle* out) {
     CloseHandle(h);
     return code;
   }
-  *out = Handle{winwide::value(h), pid};
+  *out = h;
   return same;
+}
+
+using QueryProcess = LONG(WINAPI*)(HANDLE, u32, void*, ULONG, ULONG*);
+
+QueryProcess query_process() {
+  return winwide::function<QueryProcess>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess"));
+}
+
+// The protection level byte (information class 61): false when the system does not answer.
+bool protection_of(HANDLE h, u8* level) {
+  QueryProcess query = query_process();
+  ULONG got = 0;
+  *level = 0;
+  return query && query(h, 61, level, 1, &got) == 0;
+}
+
+// The flags word of the extended basic information (class 0 with the 64-byte record): false when not answered.
+bool extended_flags(HANDLE h, u32* flags) {
+  QueryProcess query = query_process();
+  alignas(8) u8 record[64] = {};
+  const u64 size = sizeof record;
+  __builtin_memcpy(record, &size, 8);
+  ULONG got = 0;
+  *flags = 0;
+  if (!query || query(h, 0, record, sizeof record, &got) != 0) return false;
+  __builtin_memcpy(flags, record + 56, 4);
+  return true;
+}
+
+// IsProcessCritical, looked up by name: the cross compiler's headers do not declare it.
+bool critical_of(HANDLE h) {
+  using IsCritical = BOOL(WINAPI*)(HANDLE, BOOL*);
+  IsCritical ask = winwide::function<IsCritical>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsProcessCritical"));
+  BOOL critical = FALSE;
+  return ask && ask(h, &critical) && critical;
+}
+
+// The image path into 2,047 units and a terminating 0, as UTF-8: 0, 12 too long, 5 failed.
+u32 image_units(HANDLE h, u8* buffer, u32 capacity, u32* length) {
+  *length = 0;
+  wchar_t path[2048];
+  DWORD units = 2048;
+  if (!QueryFullProcessImageNameW(h, 0, path, &units)) return procfacts::path_code(GetLastError());
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+  u32 code = refused;
+  if (bytes > 0 && static_cast<u32>(bytes) > capacity) code = too_long;
+  if (bytes > 0 && static_cast<u32>(bytes) <= capacity) {
+    WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(units), reinterpret_cast<char*>(buffer), bytes, nullptr,
+                        nullptr);
+    *length = static_cast<u32>(bytes);
+    code = same;
+  }
+  SecureZeroMemory(path, sizeof path);
+  return code;
+}
+
+}  // namespace
+
+u32 start_key(u32 pid, u32* key) {
+  *key = 0;
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return open_code();
+  u32 code = still_running(h) ? key_of(h, key) : ended;
+  CloseHandle(h);
+  return code;
+}
+
+u32 open_checked(u32 pid, u32 start, Handle* out) {
+  *out = Handle{};
+  HANDLE h = nullptr;
+  u32 code = open_with(pid, start, 0, &h);
+  if (code == same) *out = Handle{winwide::value(h), pid};
+  return code;
 }
 
 void close(Handle* h) {
@@ -95,22 +152,25 @@ u32 check_alive(u32 pid, u32 start) {
 }
 
 u32 image_path(const Handle& h, u8* buffer, u32 capacity, u32* length) {
-  *length = 0;
-  wchar_t path[1100];
-  DWORD units = 1100;
-  if (!QueryFullProcessImageNameW(winwide::handle(h.fd), 0, path, &units)) return refused;
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return refused;
-  if (static_cast<u32>(bytes) > capacity) return too_long;
-  WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(units), reinterpret_cast<char*>(buffer), bytes, nullptr,
-                      nullptr);
-  *length = static_cast<u32>(bytes);
-  return same;
+  return image_units(winwide::handle(h.fd), buffer, capacity, length);
 }
 
-// The idle process (0) and the system process (4) are the system's own.
-bool is_critical(u32 pid) { return pid == 0 || pid == 4; }
-bool is_protected(u32 pid) { return pid == 0 || pid == 4; }
+bool is_critical(u32 pid) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return false;
+  bool critical = critical_of(h);
+  CloseHandle(h);
+  return critical;
+}
+
+bool is_protected(u32 pid) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return false;
+  u8 level = 0;
+  bool yes = protection_of(h, &level) && procfacts::is_protected_level(level);
+  CloseHandle(h);
+  return yes;
+}
 
 bool elevated() {
   HANDLE token = nullptr;
@@ -123,11 +183,12 @@ bool elevated() {
 }
 
 bool exiting(u32 pid) {
-  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (!h) return false;
-  bool signalled = WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+  u32 flags = 0;
+  bool deleting = extended_flags(h, &flags) && procfacts::is_deleting(flags);
   CloseHandle(h);
-  return signalled;
+  return deleting;
 }
 
 u32 end_access(u32 pid) {
@@ -138,24 +199,25 @@ u32 end_access(u32 pid) {
 }
 
 u32 assess(u32 pid, u32 start) {
-  u32 facts = elevated() ? u32{fact_elevated} : 0u;
-  Handle h;
-  const u32 opened = open_checked(pid, start, &h);
-  if (opened == ended || opened == reused) facts |= fact_ended;
-  if (opened == refused) facts |= fact_query_denied;
-  if (opened != same) return facts;
-  u8 path[path_most];
-  u32 length = 0;
-  const u32 read = image_path(h, path, sizeof path, &length);
-  if (read == too_long) facts |= fact_path_long;
-  if (read == refused) facts |= fact_path_failed;
-  if (is_protected(pid)) facts |= fact_protected;
-  if (is_critical(pid)) facts |= fact_system;
-  close(&h);
-  const u32 end = end_access(pid);
-  if (end == refused) facts |= fact_end_denied;
-  if (end == ended) facts |= fact_ended;
-  return facts;
+  procfacts::Answers a{};
+  a.pid = pid;
+  a.elevated = elevated();
+  HANDLE h = nullptr;
+  a.opened = open_with(pid, start, 0, &h);
+  if (a.opened == same) {
+    u8 path[path_most];
+    u32 length = 0;
+    a.path = image_units(h, path, sizeof path, &length);
+    SecureZeroMemory(path, sizeof path);
+    a.protection_read = protection_of(h, &a.protection);
+    a.extended_read = extended_flags(h, &a.extended_flags);
+    a.critical = critical_of(h);
+    CloseHandle(h);
+    HANDLE killer = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    a.terminate_error = killer ? 0 : GetLastError();
+    if (killer) CloseHandle(killer);
+  }
+  return procfacts::facts(a);
 }
 
 u32 path_of(u32 pid, u32 start, u8* buffer, u32 capacity, u32* length) {
@@ -167,30 +229,57 @@ u32 path_of(u32 pid, u32 start, u8* buffer, u32 capacity, u32* length) {
   return read;
 }
 
-u32 open_location(u32 pid, u32 start, bool real) {
+// The file browser of the system's own folder, started with the page's select line.
+u32 open_location(u32 pid, u32 start, bool real, SelectLine line) {
   u8 path[path_most];
   u32 length = 0;
   u32 code = path_of(pid, start, path, sizeof path, &length);
   if (code != same) return code;
-  wchar_t w[1100];
-  if (!winwide::utf8(mem::Bytes(path, length), w, 1100) || GetFileAttributesW(w) == INVALID_FILE_ATTRIBUTES)
-    return gone;
-  return real ? show_file(mem::Bytes(path, length)) : u32{done};
+  wchar_t w[2048];
+  wchar_t command[2080];
+  if (!winwide::utf8(mem::Bytes(path, length), w, 2048)) code = failed;
+  SecureZeroMemory(path, sizeof path);
+  u32 units = 0;
+  while (code == same && w[units]) ++units;
+  if (code == same && (!line || line(reinterpret_cast<const u16*>(w), units, reinterpret_cast<u16*>(command),
+                                     2080) == 0)) {
+    code = failed;
+  }
+  if (code == same && GetFileAttributesW(w) == INVALID_FILE_ATTRIBUTES) code = gone;
+  if (code == same && !real) code = done;
+  if (code == same) {
+    wchar_t application[288];
+    UINT n = GetSystemWindowsDirectoryW(application, 288);
+    const wchar_t tail[] = L"\\explorer.exe";
+    code = failed;
+    if (n != 0 && n + 13 < 288) {
+      for (u32 i = 0; i <= 13; ++i) application[n + i] = tail[i];
+      STARTUPINFOW info{};
+      info.cb = sizeof info;
+      PROCESS_INFORMATION child{};
+      if (CreateProcessW(application, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info, &child)) {
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        code = done;
+      }
+    }
+  }
+  SecureZeroMemory(w, sizeof w);
+  SecureZeroMemory(command, sizeof command);
+  return code;
 }
 
 u32 end_process(u32 pid, u32 start) {
-  Handle h;
-  const u32 opened = open_checked(pid, start, &h);
+  HANDLE h = nullptr;
+  const u32 opened = open_with(pid, start, PROCESS_TERMINATE, &h);
   if (opened) return opened;
-  HANDLE killer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
   u32 code = done;
-  if (!killer) {
-    code = open_code();
-  } else {
-    if (!TerminateProcess(killer, 1)) code = exiting(pid) ? u32{is_exiting} : u32{refused};
-    CloseHandle(killer);
+  if (!TerminateProcess(h, 1)) {
+    const DWORD error = GetLastError();
+    u32 flags = 0;
+    code = procfacts::end_code(error, extended_flags(h, &flags) && procfacts::is_deleting(flags));
   }
-  close(&h);
+  CloseHandle(h);
   return code;
 }
 
@@ -252,3 +341,46 @@ u32 show_file(mem::Bytes path) {
 }
 
 }  // namespace procact
+
+namespace procfacts {
+
+enum : u32 {
+  fact_ended = 0x008,
+  fact_exiting = 0x010,
+  fact_system = 0x020,
+  fact_protected = 0x040,
+  fact_elevated = 0x080,
+  fact_query_denied = 0x100,
+  fact_end_denied = 0x200,
+  fact_path_failed = 0x400,
+  fact_path_long = 0x800,
+};
+
+u32 facts(const Answers& a) {
+  u32 f = a.elevated ? u32{fact_elevated} : 0u;
+  if (a.pid == 4) f |= fact_system;
+  if (a.opened == 3 || a.opened == 4) f |= fact_ended;
+  if (a.opened == 5) f |= fact_query_denied;
+  if (a.opened != 0) return f;
+  if (a.path == 12) f |= fact_path_long;
+  if (a.path == 5) f |= fact_path_failed;
+  if (a.protection_read && is_protected_level(a.protection)) f |= fact_protected;
+  if (a.extended_read && is_deleting(a.extended_flags)) f |= fact_exiting;
+  if (a.critical) f |= fact_system;
+  if (a.terminate_error == ERROR_ACCESS_DENIED) f |= fact_end_denied;
+  else if (a.terminate_error != 0) f |= fact_ended;
+  return f;
+}
+
+u32 open_code(u32 error) { return error == ERROR_ACCESS_DENIED ? 5 : 4; }
+u32 path_code(u32 error) { return error == ERROR_INSUFFICIENT_BUFFER ? 12 : 5; }
+
+u32 end_code(u32 error, bool exiting) {
+  if (error == ERROR_ACCESS_DENIED) return exiting ? 15 : 5;
+  return 6;
+}
+
+bool is_protected_level(u8 protection) { return (protection & 7) != 0; }
+bool is_deleting(u32 flags) { return (flags & 4) != 0; }
+
+}  // namespace procfacts

@@ -45,11 +45,19 @@ u32 to_utf8(const wchar_t* units, u32 count, u8* out, u32 capacity) {
   return n > 0 ? static_cast<u32>(n) : 0;
 }
 
-// A full path of 240 units or more takes the long-path prefix: "\\?\" before a drive path, "\\?\UNC\" in place of
-// the two backslashes of a UNC path; a device path ("\\.\") stays as it is.
+u32 utf8_length(const wchar_t* units, u32 count) {
+  if (count == 0) return 0;
+  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units, static_cast<int>(count), nullptr, 0, nullptr,
+                              nullptr);
+  return n > 0 ? static_cast<u32>(n) : 0;
+}
+
+// Paths are UTF-8, as the user's folders are named: a profile folder may hold any letter. A full path of 240 units
+// or more takes the long-path prefix: "\\?\" before a drive path, "\\?\UNC\" in place of the two backslashes of a
+// UNC path; a device path ("\\.\") stays as it is.
 bool file_path(mem::Bytes path, wchar_t* out) {
   if (path.len == 0 || path.len > 32767) return false;
-  if (!ascii(path, out, path_units)) return false;
+  if (!utf8(path, out, path_units)) return false;
   if (path.len >= 4 && out[0] == '\\' && out[1] == '\\' && out[2] == '?' && out[3] == '\\') return true;
   static_assert(path_units == 32768);
   wchar_t* full = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, path_units * sizeof(wchar_t)));

@@ -18,8 +18,10 @@ bool utf8(mem::Bytes bytes, wchar_t* out, u32 capacity);
 u32 to_ascii(const wchar_t* units, u32 count, u8* out, u32 capacity);
 // UTF-16 to UTF-8 bytes: the length, 0 when it does not convert or fit.
 u32 to_utf8(const wchar_t* units, u32 count, u8* out, u32 capacity);
+// The UTF-8 length of exact UTF-16 text: 0 when it holds a lone surrogate (or nothing).
+u32 utf8_length(const wchar_t* units, u32 count);
 
-// The general file layer's path: ASCII, then the long-path form where the full path needs it. False refuses it.
+// The general file layer's path: UTF-8, then the long-path form where the full path needs it. False refuses it.
 bool file_path(mem::Bytes path, wchar_t* out);
 
 // The handle a u64 of the platform interfaces holds.
