@@ -67,6 +67,7 @@ struct RingCounters {
   u32 next;
   u32 filled;
   u32 last_slot;
+  u32 step;  // as the head keeps it: 0, or 1 + the index where the ring's newest run begins
 };
 
 struct Queue {
@@ -94,6 +95,8 @@ struct Counters {
   u32 tops_skipped;   // top rows skipped while their machine is carried
   u32 tops_appended;  // upper-tier top rows appended for a new slot without the append flag
   u32 raised;         // time slots raised to keep a ring in order
+  u32 stepped;        // records written at their own time below a ring's last slot (the ring stepped back)
+  u32 ahead;          // how far the newest stored slot was ahead of the record that first stepped a ring back
   u32 carry_reads;
   u32 rollup_reads;
   u32 rebuilt;        // heads rebuilt from records
