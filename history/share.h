@@ -174,6 +174,7 @@ struct Share {
   u8 setup_tried;
   Trouble trouble;     // what was refused or failed at files of the share
   Note claim_trouble;  // why the last claim failed (kind none after a claim that worked)
+  u8 full;             // a full disk was noted; the next machine whose rings could be reserved ends it
   alignas(8) u8 buffer[copy_bytes];
 };
 
@@ -200,6 +201,8 @@ u32 remove_old_claims(mem::Bytes folder, u32 below, fs::Listing* listing);
 constexpr u32 claims_kept = 16;
 // Notes what went wrong at a file of the share (see Trouble); kind none notes nothing.
 void note(Trouble* into, u32 kind, const store::Path& path);
+// Notes it even when a kept note names the same cause at the same file: the cause came back after it had ended.
+void note_anew(Trouble* into, u32 kind, const store::Path& path);
 // True when "lease" holds a whole, sealed, valid lease record.
 bool read_lease(Share* share, const auth::KeyState* key, proto::Lease* out);
 // True when "claims/<term>" under the folder holds a valid claim of that very term.

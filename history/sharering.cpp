@@ -47,12 +47,14 @@ u32 open_rings(Share* s, u32 index, bool no_heads) {
     store::Path p = folder;
     store::path_join(&p, store::ring_name(t));
     r = p.overflow ? refused : noted(s, fs::io_open_rw(text(p), 1, &s->rings[h]), p);
-    // A ring file has its whole length from the start, so that any reader may check it.
+    // A ring file has its whole length from the start, so that any reader may check it, and its space is reserved:
+    // a full disk is met here, once, and never by the records written later.
     if (r == done) r = noted(s, fs::io_grow(s->rings[h], store::ring_bytes(t)), p);
     pause(s);
     if (r == done && !no_heads) r = write_head(s, h);
     if (r != done) last = r;
   }
+  if (last == done) s->full = 0;
   return last;
 }
 
