@@ -73,6 +73,22 @@ u32 directory_code(u32 general_code) {
 
 }  // namespace
 
+namespace {
+
+// A full disk is said once while it lasts: at the first write or reservation that fails for want of space, and
+// again only after history was written in between (written set). The result in this module's codes.
+u32 spaced(Writer* w, u32 io, bool written = true) {
+  if (io == fs::io_no_space && !w->full) {
+    w->full = 1;
+    os::write_err(mem::lit("vimbrel: history cannot be written: no space\n"));
+  } else if (io == fs::io_ok && written) {
+    w->full = 0;
+  }
+  return file_code(io);
+}
+
+}  // namespace
+
 mem::Bytes key_text() { return mem::lit("Harbor ledger quiet gates 7"); }
 
 u32 file_code(u32 io_code) {
@@ -114,7 +130,9 @@ u32 path(mem::Bytes folder, mem::Bytes id, bool create, store::Path* out) {
 }
 
 u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
+  u8 full = w->full;
   __builtin_memset(w, 0, sizeof *w);
+  w->full = full;
   store::Path base;
   u32 code = path(folder, id, true, &base);
   u32 latest = store::latest_time(now());
@@ -129,7 +147,7 @@ u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
     code = file_code(fs::io_open_rw(store::path_of(&file), 0, &r->file));
     // A ring is a file of its whole length from the start; one that an older version let grow record by record is
     // lengthened here, its records kept.
-    if (code == ok) code = file_code(fs::io_grow(r->file, store::ring_bytes(type)));
+    if (code == ok) code = spaced(w, fs::io_grow(r->file, store::ring_bytes(type)), false);
     u32 state = head_accepted;
     if (code == ok) code = load_head(r->file, type, latest, &r->next, &r->filled, &r->last_slot, &state);
     if (code == ok && state != head_accepted) code = write_head(w, type);
@@ -306,7 +324,7 @@ u32 append(Writer* w, u32 ring, store::Bucket* bucket) {
   Ring before = *r;
   bucket->slot = store::clamp_time(bucket->slot, r->last_slot);
   u8 record[store::bucket_bytes];
-  u32 code = file_code(fs::io_write_at(r->file, store::record_at(ring, r->next), encoded(bucket, record)));
+  u32 code = spaced(w, fs::io_write_at(r->file, store::record_at(ring, r->next), encoded(bucket, record)));
   if (code == ok) {
     r->next = store::next_index(r->next, ring);
     r->filled = store::filled(r->filled, ring);
@@ -327,7 +345,7 @@ u32 rewrite_last(Writer* w, u32 ring, store::Bucket* bucket) {
   bucket->slot = r->last_slot;
   u8 record[store::bucket_bytes];
   u64 at = store::record_at(ring, store::prev_index(r->next, ring));
-  u32 code = file_code(fs::io_write_at(r->file, at, encoded(bucket, record)));
+  u32 code = spaced(w, fs::io_write_at(r->file, at, encoded(bucket, record)));
   if (code != ok) {
     w->write_failures = bump(w->write_failures);
     return code;
@@ -412,7 +430,7 @@ u32 write_head(Writer* w, u32 ring) {
   local_key(&key);
   u8 bytes[store::head_bytes];
   store::encode_head(&key, &head, mem::Slice{bytes, sizeof bytes});
-  return file_code(fs::io_write_at(r.file, 0, mem::Bytes(bytes, sizeof bytes)));
+  return spaced(w, fs::io_write_at(r.file, 0, mem::Bytes(bytes, sizeof bytes)));
 }
 
 }  // namespace localhist

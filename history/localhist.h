@@ -69,6 +69,7 @@ struct Writer {
   u32 rebuilt;    // heads rebuilt from records
   u32 rewritten;  // newest records rewritten in place
   u8 open;
+  u8 full;  // a write failed for want of space and it was said; a write that works again ends it (kept by open)
 };
 
 // The result of a share-layer code: 0 ok, in use 1, not found 2, any other 3.

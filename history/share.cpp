@@ -145,6 +145,11 @@ void note(Trouble* t, u32 kind, const store::Path& p) {
   for (u32 i = 0; i < kept; ++i) {
     if (same_note(&t->notes[i], kind, p)) return;
   }
+  note_anew(t, kind, p);
+}
+
+void note_anew(Trouble* t, u32 kind, const store::Path& p) {
+  if (kind == trouble_none) return;
   Note* n = &t->notes[t->sequence % trouble_memory];
   n->kind = kind;
   n->path = p;

@@ -67,6 +67,7 @@ struct RingCounters {
   u32 next;
   u32 filled;
   u32 last_slot;
+  u32 step;  // as the head keeps it: 0, or 1 + the index where the ring's newest run begins
 };
 
 struct Queue {
@@ -94,6 +95,8 @@ struct Counters {
   u32 tops_skipped;   // top rows skipped while their machine is carried
   u32 tops_appended;  // upper-tier top rows appended for a new slot without the append flag
   u32 raised;         // time slots raised to keep a ring in order
+  u32 stepped;        // records written at their own time below a ring's last slot (the ring stepped back)
+  u32 ahead;          // how far the newest stored slot was ahead of the record that first stepped a ring back
   u32 carry_reads;
   u32 rollup_reads;
   u32 rebuilt;        // heads rebuilt from records
@@ -171,6 +174,7 @@ struct Share {
   u8 setup_tried;
   Trouble trouble;     // what was refused or failed at files of the share
   Note claim_trouble;  // why the last claim failed (kind none after a claim that worked)
+  u8 full;             // a full disk was noted; the next machine whose rings could be reserved ends it
   alignas(8) u8 buffer[copy_bytes];
 };
 
@@ -197,6 +201,8 @@ u32 remove_old_claims(mem::Bytes folder, u32 below, fs::Listing* listing);
 constexpr u32 claims_kept = 16;
 // Notes what went wrong at a file of the share (see Trouble); kind none notes nothing.
 void note(Trouble* into, u32 kind, const store::Path& path);
+// Notes it even when a kept note names the same cause at the same file: the cause came back after it had ended.
+void note_anew(Trouble* into, u32 kind, const store::Path& path);
 // True when "lease" holds a whole, sealed, valid lease record.
 bool read_lease(Share* share, const auth::KeyState* key, proto::Lease* out);
 // True when "claims/<term>" under the folder holds a valid claim of that very term.

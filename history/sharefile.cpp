@@ -32,7 +32,14 @@ store::Path ring_path(const Share* s, u32 term, const u8* id, u32 type) {
 
 // The code of a file result, with its cause noted for the owner's output.
 u32 noted(Share* s, u32 io, const store::Path& p) {
-  note(&s->trouble, trouble_of(io), p);
+  u32 kind = trouble_of(io);
+  if (kind != trouble_no_space) {
+    note(&s->trouble, kind, p);
+  } else if (!s->full) {
+    // A full disk is said once while it lasts, at whichever file meets it first.
+    s->full = 1;
+    note_anew(&s->trouble, kind, p);
+  }
   return code_of(io);
 }
 

@@ -27,14 +27,39 @@ void follow(const Share* s, Cursor* c) {
   c->low -= bits::min32(c->low, shift);
   c->high -= bits::min32(c->high, shift);
   c->position -= bits::min32(c->position, shift);
+  c->run_end -= bits::min32(c->run_end, shift);
+  if (c->later_run != none) c->later_run -= bits::min32(c->later_run, shift);
   if (c->high > c->filled) c->high = c->filled;
+  if (c->run_end > c->filled) c->run_end = c->filled;
+}
+
+// Sets the search over the run that holds the oldest record: the whole ring, or the records before its step.
+void first_run(Cursor* c, const RingCounters& rc) {
+  u32 k = store::step_position(rc.step, rc.next, rc.filled, c->type);
+  c->oldest = store::oldest(rc.next, rc.filled, c->type);
+  c->filled = rc.filled;
+  c->low = 0;
+  c->high = c->run_end = k > 0 ? k : rc.filled;
+  c->later_run = k > 0 ? k : none;
+  c->searching = 1;
+}
+
+// The run being read is over: the search goes on in the newest run, or the range is done.
+void end_run(Cursor* c) {
+  if (c->later_run == none || c->later_run >= c->filled) {
+    c->done = 1;
+    return;
+  }
+  c->low = c->position = c->later_run;
+  c->high = c->run_end = c->filled;
+  c->later_run = none;
+  c->searching = 1;
 }
 
 }  // namespace
 
 void open_cursor(Share* s, u32 index, u32 type, u32 start, u32 end, Cursor* c) {
   zero(c, sizeof *c);
-  c->last_column = -1;
   bool valid = index < s->count && type < ring_types && (s->flags & leased);
   c->handle = valid ? handle_of(index, type) : 0;
   c->type = valid ? type : 0;
@@ -44,11 +69,7 @@ void open_cursor(Share* s, u32 index, u32 type, u32 start, u32 end, Cursor* c) {
     c->done = 1;
     return;
   }
-  RingCounters rc = s->counters[c->handle];
-  c->oldest = store::oldest(rc.next, rc.filled, type);
-  c->filled = rc.filled;
-  c->high = rc.filled;
-  c->searching = 1;
+  first_run(c, s->counters[c->handle]);
 }
 
 void open_reader(Share* s, u32 index, u32 tier, u32 start, u32 end, Cursor* c, hstore::AnswerHead* head) {
@@ -77,7 +98,6 @@ void open_cluster_reader(Share* s, u32 tier, u32 start, u32 end, Cursor* c, hsto
   c->end = end;
   c->interval = hstore::interval(c->type);
   c->count = valid ? s->count : 0;
-  c->last_column = -1;
   c->done = valid ? 0 : 1;
   head->tier = static_cast<u8>(tier);
   head->scope = 1;
@@ -116,14 +136,21 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
   follow(s, c);
   u32 work = seek_time(s, c, budget);
   const u32 cap = store::capacity(c->type);
-  while (!c->done && !c->searching && work < budget) {
+  while (!c->done && work < budget) {
+    if (c->searching) {
+      work += seek_time(s, c, budget - work);
+      continue;
+    }
+    if (c->position >= c->run_end) {
+      end_run(c);
+      continue;
+    }
     if (a->head.rows >= max_answer_rows) {
-      if (c->position < c->filled) c->full = 1;
-      else c->done = 1;
+      c->full = 1;
       break;
     }
     u32 at = physical(c->oldest, c->position, c->type);
-    u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), max_answer_rows - a->head.rows);
+    u32 n = bits::min32(c->run_end - c->position, max_answer_rows - a->head.rows);
     n = bits::min32(n, cap - at);
     n = bits::min32(n, (budget - work) / store::bucket_bytes > 0 ? (budget - work) / store::bucket_bytes : 1);
     n = bits::min32(n, copy_bytes / store::bucket_bytes);
@@ -134,16 +161,14 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
       c->done = 1;
       break;
     }
-    for (u32 i = 0; i < n; ++i) {
-      if (store::get32(s->buffer + i * store::bucket_bytes) > c->end) {
-        c->done = 1;
-        break;
-      }
+    u32 i = 0;
+    for (; i < n && store::get32(s->buffer + i * store::bucket_bytes) <= c->end; ++i) {
       store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &a->rows[a->head.rows++]);
     }
-    c->position += n;
+    c->position = i < n ? c->run_end : c->position + n;  // a record beyond the end ends its run
     work += read_cost(u64{n} * store::bucket_bytes);
   }
+  if (!c->done && !c->full && !c->searching && c->position >= c->run_end) end_run(c);
   return c->done || c->full;
 }
 
@@ -152,10 +177,14 @@ bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count,
   if (!(s->flags & leased)) c->done = 1;
   follow(s, c);
   u32 work = seek_time(s, c, budget);
+  if (!c->done && !c->searching && c->position >= c->run_end) {
+    end_run(c);
+    work += seek_time(s, c, budget > work ? budget - work : 0);
+  }
   if (c->done || c->searching) return c->done;
   u32 bytes = store::record_bytes(c->type), at = physical(c->oldest, c->position, c->type);
   u32 left = budget > work ? budget - work : 0;
-  u32 n = bits::min32(c->filled - bits::min32(c->position, c->filled), store::capacity(c->type) - at);
+  u32 n = bits::min32(c->run_end - c->position, store::capacity(c->type) - at);
   n = bits::min32(bits::min32(n, left / bytes > 0 ? left / bytes : 1), buffer_bytes / bytes);
   u64 got = 0;
   if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at), mem::Slice{buffer, u64{n} * bytes},
@@ -166,8 +195,8 @@ bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count,
   u32 k = 0;
   while (k < n && store::get32(buffer + k * bytes) <= c->end) ++k;
   *count = k;
-  c->position += n;
-  if (k < n || c->position >= c->filled) c->done = 1;
+  c->position = k < n ? c->run_end : c->position + n;
+  if (c->position >= c->run_end) end_run(c);
   return c->done;
 }
 
@@ -202,7 +231,7 @@ u32 column_of(const Cursor* c, u32 slot) { return slot < c->base ? 0 : (slot - c
 
 void pick_window(Cursor* c) {
   u32 base = none;
-  for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, c->reads[m].slot);
+  for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, bits::min32(c->reads[m].slot, c->later[m].slot));
   if (base == none) {
     c->done = 1;
     return;
@@ -210,35 +239,45 @@ void pick_window(Cursor* c) {
   c->base = base;
   zero(c->columns, sizeof c->columns);
   c->machine = 0;
-  c->last_column = -1;
+  c->machine_columns = 0;
   c->phase = 1;
 }
 
-// Positioning: finds each machine's first record at or after the start, a bounded number of probes per call.
+// Positioning: finds each machine's first record at or after the start, a bounded number of probes per call; in a
+// ring that stepped back, first in the older run (pass 0), then in the newest (pass 1).
 u32 position_machine(Share* s, Cursor* c, u32 budget, u32 work) {
   u32 m = c->machine, h = handle_of(m, c->type);
   if (!c->searching) {
-    RingCounters rc = s->counters[h];
     c->handle = h;
-    c->oldest = store::oldest(rc.next, rc.filled, c->type);
-    c->filled = rc.filled;
-    c->low = 0;
-    c->high = rc.filled;
-    c->searching = 1;
+    first_run(c, s->counters[h]);
+    if (c->pass == 1) {
+      c->position = c->low = c->later_run;
+      c->high = c->run_end = c->filled;
+    }
   }
   work += seek_time(s, c, budget - work);
   if (c->searching) return work;
   MachineRead r{0, 0, none};
-  if (c->position < c->filled) {
+  if (c->position < c->run_end) {
     u32 slot = time_at(s, h, c->oldest, c->position, c->type);
     work += probe_work;
     if (slot <= c->end) {
       r.index = static_cast<u16>(physical(c->oldest, c->position, c->type));
-      r.remaining = static_cast<u16>(c->filled - c->position);
+      r.remaining = static_cast<u16>(c->run_end - c->position);
       r.slot = slot;
     }
   }
-  c->reads[m] = r;
+  if (c->pass == 0) {
+    c->reads[m] = r;
+    c->later[m] = MachineRead{0, 0, none};
+    if (c->later_run != none) {
+      c->pass = 1;  // the newest run of this ring next
+      return work;
+    }
+  } else {
+    c->later[m] = r;
+    c->pass = 0;
+  }
   c->machine++;
   if (c->machine >= c->count) pick_window(c);
   return work;
@@ -254,46 +293,45 @@ void fold_column(Column* col, const store::Bucket* b) {
   for (u32 k = 0; k < 2; ++k) col->rate[k] += hstore::rate_of(b->mean[6 + k]);
 }
 
-// Gathering: folds one machine's buckets of the window into their columns, the first bucket of each column only.
+// Gathering: folds one machine's buckets of the window into their columns, the first bucket of each column only;
+// the older run first, then the newest.
 u32 gather_machine(Share* s, Cursor* c) {
-  MachineRead* r = &c->reads[c->machine];
-  const u32 cap = store::capacity(c->type);
-  bool next_machine = r->slot == none || column_of(c, r->slot) >= 32;
-  u32 cost = 0;
-  if (!next_machine) {
-    u32 k = bits::min32(bits::min32(r->remaining, 32), cap - r->index);
-    u64 got = 0;
-    u32 io = fs::io_read_at(s->rings[handle_of(c->machine, c->type)], store::record_at(c->type, r->index),
-                            mem::Slice{s->buffer, u64{k} * store::bucket_bytes}, &got);
-    cost = read_cost(u64{k} * store::bucket_bytes);
-    if (k == 0 || io != fs::io_ok || got != u64{k} * store::bucket_bytes) {
-      *r = MachineRead{0, 0, none};
-      next_machine = true;
-    }
-    for (u32 i = 0; !next_machine && i < k; ++i) {
-      store::Bucket b;
-      store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &b);
-      r->slot = b.slot > c->end ? none : b.slot;
-      if (r->slot == none || column_of(c, b.slot) >= 32) {
-        next_machine = true;
-        break;
-      }
-      i32 col = static_cast<i32>(column_of(c, b.slot));
-      if (col != c->last_column) fold_column(&c->columns[col], &b);
-      c->last_column = col;
-      r->index = static_cast<u16>((r->index + 1u) % cap);
-      if (--r->remaining == 0) {
-        r->slot = none;
-        next_machine = true;
-      }
-    }
+  MachineRead* streams[2] = {&c->reads[c->machine], &c->later[c->machine]};
+  MachineRead* r = nullptr;
+  for (MachineRead* q : streams) {
+    if (r == nullptr && q->slot != none && column_of(c, q->slot) < 32) r = q;
   }
-  if (next_machine) {
+  if (r == nullptr) {
     c->machine++;
-    c->last_column = -1;
+    c->machine_columns = 0;
     if (c->machine >= c->count) {
       c->phase = 2;
       c->emit_column = 0;
+    }
+    return 0;
+  }
+  const u32 cap = store::capacity(c->type);
+  u32 k = bits::min32(bits::min32(r->remaining, 32), cap - r->index);
+  u64 got = 0;
+  u32 io = fs::io_read_at(s->rings[handle_of(c->machine, c->type)], store::record_at(c->type, r->index),
+                          mem::Slice{s->buffer, u64{k} * store::bucket_bytes}, &got);
+  u32 cost = read_cost(u64{k} * store::bucket_bytes);
+  if (k == 0 || io != fs::io_ok || got != u64{k} * store::bucket_bytes) {
+    *r = MachineRead{0, 0, none};
+    return cost;
+  }
+  for (u32 i = 0; i < k; ++i) {
+    store::Bucket b;
+    store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &b);
+    r->slot = b.slot > c->end ? none : b.slot;
+    if (r->slot == none || column_of(c, b.slot) >= 32) break;
+    u32 col = column_of(c, b.slot);
+    if (!(c->machine_columns >> col & 1)) fold_column(&c->columns[col], &b);
+    c->machine_columns |= 1u << col;
+    r->index = static_cast<u16>((r->index + 1u) % cap);
+    if (--r->remaining == 0) {
+      r->slot = none;
+      break;
     }
   }
   return cost;
@@ -382,25 +420,58 @@ u32 folder_time_at(FolderRing* r, u32 position) {
   return ok ? store::get32(b) : 0;
 }
 
+void folder_range(FolderRing* r, u32 start, u32 end) {
+  u32 type = r->head.type, k = store::step_position(r->head.step, r->head.next, r->head.filled, type);
+  r->low = r->position = 0;
+  r->high = r->run_end = k > 0 ? k : r->head.filled;
+  r->later_run = k > 0 ? k : none;
+  r->start = start;
+  r->end = end;
+  r->searching = 1;
+  r->done = r->head.filled == 0;
+}
+
+namespace {
+
+// The run being read is over: on to the newest run of a ring that stepped back, or done.
+void folder_end_run(FolderRing* r) {
+  if (r->later_run == none || r->later_run >= r->head.filled) {
+    r->done = 1;
+    return;
+  }
+  r->low = r->position = r->later_run;
+  r->high = r->run_end = r->head.filled;
+  r->later_run = none;
+  r->searching = 1;
+}
+
+}  // namespace
+
 bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget) {
   u32 work = 0;
-  while (!r->done && r->searching && r->low < r->high && work < budget) {
-    u32 mid = r->low + (r->high - r->low) / 2;
-    if (folder_time_at(r, mid) < r->start) {
-      r->low = mid + 1;
-    } else {
-      r->high = mid;
-    }
-    work += store::bucket_bytes;
-  }
-  if (r->searching && r->low >= r->high) {
-    r->position = r->low;
-    r->searching = 0;
-  }
   const u32 type = r->head.type, cap = store::capacity(type);
-  while (!r->done && !r->searching && work < budget) {
+  while (!r->done && work < budget) {
+    if (r->searching) {
+      if (r->low < r->high) {
+        u32 mid = r->low + (r->high - r->low) / 2;
+        if (folder_time_at(r, mid) < r->start) {
+          r->low = mid + 1;
+        } else {
+          r->high = mid;
+        }
+        work += store::bucket_bytes;
+      } else {
+        r->position = r->low;
+        r->searching = 0;
+      }
+      continue;
+    }
+    if (r->position >= r->run_end) {
+      folder_end_run(r);
+      continue;
+    }
     u32 at = physical(r->oldest, r->position, type);
-    u32 n = bits::min32(r->head.filled - bits::min32(r->position, r->head.filled), cap - at);
+    u32 n = bits::min32(r->run_end - r->position, cap - at);
     u32 left = (budget - work) / store::bucket_bytes;
     n = bits::min32(bits::min32(n, left > 0 ? left : 1), buffer_bytes / store::bucket_bytes);
     u64 got = 0;
@@ -409,18 +480,17 @@ bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Tabl
       r->done = 1;
       break;
     }
-    for (u32 i = 0; i < n; ++i) {
+    u32 i = 0;
+    for (; i < n; ++i) {
       store::Bucket b;
       store::decode_bucket(mem::Bytes(buffer, got), u64{i} * store::bucket_bytes, &b);
-      if (b.slot > r->end) {
-        r->done = 1;
-        break;
-      }
+      if (b.slot > r->end) break;
       hist::fold(table, &b);  // counts what it folds into the table
     }
-    r->position += n;
+    r->position = i < n ? r->run_end : r->position + n;  // a record beyond the end ends its run
     work += n * store::bucket_bytes;
   }
+  if (!r->done && !r->searching && r->position >= r->run_end) folder_end_run(r);
   return r->done;
 }
 

@@ -34,10 +34,16 @@ struct Cursor {
   u32 low, high, position;
   u8 searching, done, full, cluster;
   u32 interval, base, machine, count, phase;
-  i32 last_column;
+  u32 machine_columns;  // the columns of the window the current machine folded into (its first bucket counts)
   u32 emit_column;
   u32 next_at;  // the ring's next index when the cursor last looked, to follow a ring that moves under it
+  // A ring whose slots stepped back once is read as two runs, each in time order: the run being read ends at
+  // run_end (a position), and the newest run begins at later_run (0xFFFFFFFF when none is left to read). A cluster
+  // answer follows both runs of every machine side by side (reads and later), positioning the second in pass 1.
+  u32 run_end, later_run;
+  u32 pass;
   MachineRead reads[machines];
+  MachineRead later[machines];
   Column columns[32];
 };
 
@@ -68,12 +74,14 @@ struct FolderRing {
   u32 low, high, position;
   u32 start, end;
   u8 searching, done;
+  u32 run_end, later_run;  // as in Cursor
 };
-// Opening leaves done set: the caller sets low 0, high = the filled count, position 0, the range, searching on and
-// done = (filled count is 0).
+// Opening leaves done set: the caller then starts the range (folder_range).
 bool open_folder_ring(FolderRing* reader, mem::Bytes folder, u32 type, const auth::KeyState* key);
 bool read_folder_buckets(FolderRing* reader, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget);
 u32 folder_time_at(FolderRing* reader, u32 position);
+// Starts reading [start, end] from the oldest record (done when the ring is empty).
+void folder_range(FolderRing* reader, u32 start, u32 end);
 void close_folder_ring(FolderRing* reader);
 
 }  // namespace share

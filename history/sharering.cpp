@@ -47,12 +47,14 @@ u32 open_rings(Share* s, u32 index, bool no_heads) {
     store::Path p = folder;
     store::path_join(&p, store::ring_name(t));
     r = p.overflow ? refused : noted(s, fs::io_open_rw(text(p), 1, &s->rings[h]), p);
-    // A ring file has its whole length from the start, so that any reader may check it.
+    // A ring file has its whole length from the start, so that any reader may check it, and its space is reserved:
+    // a full disk is met here, once, and never by the records written later.
     if (r == done) r = noted(s, fs::io_grow(s->rings[h], store::ring_bytes(t)), p);
     pause(s);
     if (r == done && !no_heads) r = write_head(s, h);
     if (r != done) last = r;
   }
+  if (last == done) s->full = 0;
   return last;
 }
 
@@ -63,6 +65,7 @@ u32 write_head(Share* s, u32 h) {
   head.next = s->counters[h].next;
   head.filled = s->counters[h].filled;
   head.last_slot = s->counters[h].last_slot;
+  head.step = s->counters[h].step;
   u8 b[64];
   if (store::encode_head(&s->key, &head, mem::Slice{b, 64}) != 64) return failed;
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], 0, mem::Bytes(b, 64)));
@@ -74,16 +77,25 @@ u32 append(Share* s, u32 h, u8* record) {
   u32 type = h % ring_types;
   RingCounters old = s->counters[h];
   u32 slot = store::get32(record);
-  if (slot < old.last_slot) count(&s->stats.raised);
-  slot = store::clamp_time(slot, old.last_slot);
+  // A clock far behind the ring's newest slot writes at its own time and the ring steps back; a little behind, the
+  // record is raised to keep the order.
+  bool back = old.filled > 0 && store::steps_back(slot, old.last_slot, type);
+  if (!back && slot < old.last_slot) count(&s->stats.raised);
+  if (!back) slot = store::clamp_time(slot, old.last_slot);
   store::put32(record, slot);
   store::put32(record + 4, s->term);
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], store::record_at(type, old.next),
                                            mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   if (r != done) return r;
-  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot};
+  // Overwriting the first record of the newest run means the older run is gone: the ring is one run again.
+  u32 step = back ? old.next + 1 : old.step == old.next + 1 ? 0 : old.step;
+  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot, step};
   r = write_head(s, h);
+  if (r == done && back) {
+    if (s->stats.stepped == 0) s->stats.ahead = old.last_slot - slot;
+    count(&s->stats.stepped);
+  }
   if (r != done) s->counters[h] = old;
   return r;
 }
@@ -323,7 +335,7 @@ u32 roll_up(Share* s, u32 index, u32 tier, u32 start, u32 now) {
   if (!sum_buckets(s, index, start, end, n, &sum)) return failed;
   RingCounters c = s->counters[handle_of(index, tier)];
   bool same = c.filled != 0 && c.last_slot == start;
-  bool newer = c.filled == 0 || c.last_slot < start;
+  bool newer = c.filled == 0 || c.last_slot < start || store::steps_back(start, c.last_slot, tier);
   if (sum.count > 0 && (same || newer)) {
     store::Bucket b;
     hstore::part_bucket(&sum, start, &b);
@@ -335,7 +347,7 @@ u32 roll_up(Share* s, u32 index, u32 tier, u32 start, u32 now) {
   if (e.seconds > interval) e.seconds = static_cast<u16>(interval);
   RingCounters ce = s->counters[handle_of(index, store::ring_e0 + tier)];
   bool e_same = ce.filled != 0 && ce.last_slot == start;
-  bool e_newer = ce.filled == 0 || ce.last_slot < start;
+  bool e_newer = ce.filled == 0 || ce.last_slot < start || store::steps_back(start, ce.last_slot, store::ring_e0 + tier);
   if (e.seconds == 0 || !(e_same || e_newer)) return done;
   return write_energy(s, index, tier, &e);
 }
@@ -504,7 +516,7 @@ u32 carry_ring(Share* s, bool copied) {
   RingCounters rc{};
   u32 head_term = 0;
   if (valid) {
-    rc = RingCounters{head.next, head.filled, head.last_slot};
+    rc = RingCounters{head.next, head.filled, head.last_slot, head.step};
     head_term = head.term;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
@@ -527,7 +539,8 @@ u32 carry_ring(Share* s, bool copied) {
     u32 r = code_of(fs::io_write_at(s->rings[h], at, mem::Bytes(b, bytes)));
     pause(s);
     if (r != done) return r;
-    rc = RingCounters{store::next_index(rc.next, type), bits::min32(rc.filled + 1, cap), slot};
+    rc = RingCounters{store::next_index(rc.next, type), bits::min32(rc.filled + 1, cap), slot,
+                      rc.step == rc.next + 1 ? 0 : rc.step};
     rewrite = true;
   }
   s->counters[h] = rc;

@@ -113,6 +113,24 @@ void head_init(RingHead* head, u32 type, u32 term) {
   head->filled = 0;
   head->term = term;
   head->last_slot = 0;
+  head->step = 0;
+}
+
+u32 step_tolerance(u32 type) {
+  u32 tier = type == ring_names ? 0 : type < ring_p0 ? type : type < ring_names ? type - ring_p0 : type - ring_e0;
+  static constexpr u32 seconds[3] = {60, 600, 7200};
+  return seconds[tier > 2 ? 0 : tier];
+}
+
+bool steps_back(u32 slot, u32 last_slot, u32 type) {
+  return last_slot > slot && last_slot - slot > step_tolerance(type);
+}
+
+u32 step_position(u32 step, u32 next, u32 filled, u32 type) {
+  u32 cap = capacity(type);
+  if (step == 0 || step > cap || filled == 0) return 0;
+  u32 k = static_cast<u32>((u64{step - 1} + cap - oldest(next, filled, type)) % cap);
+  return k < filled ? k : 0;
 }
 
 u32 head_bad(u32 type, u32 cap, u32 next, u32 filled) {
@@ -133,6 +151,7 @@ u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buff
   put32(p + 16, head->filled);
   put32(p + 20, head->term);
   put32(p + 24, head->last_slot);
+  put32(p + 28, head->step);
   auth::seal(key, mem::Slice{p, head_bytes});
   return head_bytes;
 }
@@ -140,7 +159,8 @@ u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buff
 u32 decode_head(const auth::KeyState* key, mem::Bytes bytes, RingHead* head) {
   if (bytes.len < head_bytes || !record_start_ok(bytes, head_magic)) return 0;
   const u8* p = bytes.ptr;
-  RingHead h{p[6], get32(p + 8), get32(p + 12), get32(p + 16), get32(p + 20), get32(p + 24)};
+  RingHead h{p[6], get32(p + 8), get32(p + 12), get32(p + 16), get32(p + 20), get32(p + 24), get32(p + 28)};
+  if (h.step > h.capacity) h.step = 0;  // a step that names no record is no step
   if (head_bad(h.type, h.capacity, h.next, h.filled) != 0) return 0;
   if (!auth::sealed(key, mem::Bytes(p, head_bytes))) return 0;
   *head = h;

@@ -75,6 +75,15 @@ u32 slot_of(u32 start, u32 n, u32 type);
 u32 prev_index(u32 next, u32 type);
 // A record's time slot is never stored below the ring's last slot.
 inline u32 clamp_time(u32 slot, u32 last_slot) { return slot > last_slot ? slot : last_slot; }
+// How far below the ring's last slot a record may come and still be raised to it: a clock that is behind by more
+// (stepped back, or the ring was written by a clock that ran ahead) writes at its own time instead, so the records
+// of a wrong clock never become the floor of every later one. Two buckets of the ring's tier, at least a minute.
+u32 step_tolerance(u32 type);
+// True when a record of this slot goes below the ring's last slot by more than the tolerance: the ring steps back.
+bool steps_back(u32 slot, u32 last_slot, u32 type);
+// Where the ring's newest run begins, counted from the oldest record: 0 when the ring has no step (the whole ring
+// is one run in time order), else the position of the first record written after the slots stepped back.
+u32 step_position(u32 step, u32 next, u32 filled, u32 type);
 
 // The head of a ring file, in memory.
 struct RingHead {
@@ -84,6 +93,9 @@ struct RingHead {
   u32 filled;
   u32 term;       // 1 for this machine's own files
   u32 last_slot;  // time slot of the newest record
+  // 0, or 1 + the index of the first record written after the ring's slots stepped back: the records from there to
+  // the newest are in time order, and so are those before. Stored in bytes 28-31, which older heads hold as zero.
+  u32 step;
 };
 
 void head_init(RingHead* head, u32 type, u32 term);

@@ -336,13 +336,34 @@ void take_hello(Hub* h, u32 s, mem::Bytes frame, u32 now) {
   if (send_frame(h, s, n, now)) put_in(h, set_stage0, s, true);
 }
 
+// The row that gives way when the table is full: an offline machine without a session, first one that never sent
+// its inventory, else the one whose last sample is oldest; none when every row is live.
+u32 give_way(const Hub* h) {
+  u32 best = none;
+  for (u32 i = 0; i < h->m.count; ++i) {
+    if (h->m.slot[i] != no_machine || !m_has(h, m_offline, i)) continue;
+    if (best == none) {
+      best = i;
+      continue;
+    }
+    bool bare = !m_has(h, m_inventory, i), best_bare = !m_has(h, m_inventory, best);
+    if (bare != best_bare ? bare : h->m.last_sample[i] < h->m.last_sample[best]) best = i;
+  }
+  return best;
+}
+
 // The publisher's machine: found or appended. 0 ok, else a refuse reason.
 u16 note_session(Hub* h, u32 s, u32 now) {
   Slot* sl = &h->slot[s];
   const u8* id = sl->hello + 8;
   u32 i = find_machine(h, id);
+  if (i == none && h->m.count >= machines) {
+    // A full table is not held for ever by machines that went away: one of them gives way to the new one.
+    u32 gone = give_way(h);
+    if (gone == none) return proto::reason_full;
+    forget(h, gone);
+  }
   if (i == none) {
-    if (h->m.count >= machines) return proto::reason_full;
     i = h->m.count++;
     __builtin_memcpy(h->m.ids[i], id, 16);
     for (u32 set = 0; set < machine_sets; ++set) m_put(h, set, i, false);

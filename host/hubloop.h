@@ -97,6 +97,7 @@ struct Host {
   u32 receive_failures;
   u32 evicted;                      // handshaking connections dropped to make room for newer ones
   u32 trouble_said;                 // the share's trouble notes printed, by their count
+  u8 step_said;                     // the line on history stored ahead of this host's clock is printed
   web::Web* web;                    // the dashboard, with flag_web only
   linuxfeed::Feed* feed;            // the Linux builds that update links are served from
   share::Answer rows;               // one buckets part

@@ -158,6 +158,14 @@ void report_share(Host* host) {
     say_trouble(host->writer, mem::lit("vimbrel host: on the share: "), &t->notes[n % share::trouble_memory], true);
   }
   host->trouble_said = t->sequence;
+  if (s->stats.stepped != 0 && !host->step_said) {
+    // A host that took over from one whose clock ran ahead, or whose own clock stepped back, writes at its own time.
+    host->step_said = 1;
+    log(host, mem::lit("vimbrel host: the newest stored history is "));
+    log_dec(host, s->stats.ahead);
+    log(host, mem::lit(" s ahead of this host's clock; new history is stored at this host's time, and the history "
+                       "ahead is kept\n"));
+  }
 }
 
 void tick(Host* host, u32 now, u32 wall) {

@@ -429,8 +429,11 @@ u64 memory_of_code(u16 code) {
 
 u64 row_value(const viewer::HistView* v, u32 column, u32 row, u32 which) {
   if (row >= viewer::hist_rows || column > 1) return 0;
-  if (which == 0) return v->count[row] == 0 ? 0 : v->min[column][row];
-  if (which == 2) return v->max[column][row];
+  // The fold keeps the least and the largest as stored: rates as their codes, which grow with the rate, so the
+  // code of the least is the least code. They are decoded as the sum was.
+  u32 measure = v->measure[column];
+  if (which == 0) return v->count[row] == 0 ? 0 : viewer::field_value(measure, v->min[column][row]);
+  if (which == 2) return v->count[row] == 0 ? 0 : viewer::field_value(measure, v->max[column][row]);
   return v->count[row] == 0 ? 0 : words::rounded(v->sum[column][row], v->count[row]);
 }
 

@@ -47,6 +47,14 @@ void list_init(ListState* s) {
 
 u32 member_count(const proto::MachineList* list) { return list->count < members_max ? list->count : members_max; }
 
+bool host_full(const proto::MachineList* list) {
+  if (list->count < members_max) return false;
+  for (u32 m = 0; m < members_max; ++m) {
+    if (list->summaries[m].state & state_offline) return false;  // it would give way to a new machine
+  }
+  return true;
+}
+
 u32 group_of(u32 os) { return os >= 1 && os <= 5 ? os - 1 : 5; }
 
 mem::Bytes os_name(u32 group) {
@@ -1364,6 +1372,9 @@ void status_text(const Env* e, words::Text* t) {
     words::put_u64(t, link->term);
     words::put(t, mem::lit("."));
     if (link->list.count == 0) words::put(t, mem::lit(" No machine has published yet."));
+    if (host_full(&link->list)) {
+      words::put(t, mem::lit(" The host is full: a new machine is refused until one of these is offline."));
+    }
     return;
   }
   words::put(t, mem::lit("Not connected: "));

@@ -89,6 +89,8 @@ bool arm_forget(ListState* s, const proto::MachineList* list);
 // ---- Values and texts.
 
 u32 member_count(const proto::MachineList* list);
+// The host holds as many machines as it can and none of them is offline: a new machine is refused.
+bool host_full(const proto::MachineList* list);
 // Group of an OS code: 0..4 for codes 1..5, 5 for anything else.
 u32 group_of(u32 os);
 mem::Bytes os_name(u32 group);

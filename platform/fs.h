@@ -300,7 +300,8 @@ u32 io_write_at(u64 slot, u64 offset, mem::Bytes bytes);
 u32 io_read_at(u64 slot, u64 offset, mem::Slice buffer, u64* count);
 // The open file's length in bytes.
 u32 io_size(u64 slot, u64* size);
-// Lengthens a shorter file to the length with zero bytes; a file of that length or longer is left as it is.
+// Lengthens a shorter file to the length with zero bytes, and reserves the disk space of the whole length where
+// the file system can (io_no_space when the disk is full); a longer file keeps its length and bytes.
 u32 io_grow(u64 slot, u64 length);
 // Opens, reads from offset 0 into the buffer, closes.
 u32 io_read_file(mem::Bytes path, mem::Slice buffer, u64* count);

@@ -212,14 +212,7 @@ void pump_files(Source* s) {
       hist::answered(t, 0);  // a missing or foreign ring: the next lower tier, or the end
       return;
     }
-    share::FolderRing* r = &s->reader;
-    r->low = 0;
-    r->high = r->head.filled;
-    r->position = 0;
-    r->start = t->ask_start;
-    r->end = t->ask_end;
-    r->searching = 1;
-    r->done = r->head.filled == 0;
+    share::folder_range(&s->reader, t->ask_start, t->ask_end);
   }
   if (!share::read_folder_buckets(&s->reader, s->buffer, s->buffer_bytes, t, read_budget)) return;
   close_reader(s);

@@ -1380,9 +1380,17 @@ u32 io_size(u64 slot, u64* size) {
 u32 io_grow(u64 slot, u64 length) {
   u64 size = 0;
   u32 code = io_size(slot, &size);
-  if (code != io_ok || size >= length) return code;
+  if (code != io_ok) return code;
   if (length > static_cast<u64>(INT64_MAX)) return io_failed;
+  // The blocks are reserved, so that no later write inside the length meets a full disk (a file an older version
+  // left sparse gets them too); a file system that cannot reserve gets the plain length.
   int r;
+  do {
+    r = fallocate(fd_of(slot), 0, 0, static_cast<off_t>(length));
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) return io_ok;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return io_code(errno);
+  if (size >= length) return io_ok;
   do {
     r = ftruncate(fd_of(slot), static_cast<off_t>(length));
   } while (r != 0 && errno == EINTR);

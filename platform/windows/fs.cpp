@@ -765,7 +765,15 @@ u32 io_size(u64 slot, u64* size) {
 u32 io_grow(u64 slot, u64 length) {
   u64 size = 0;
   u32 code = io_size(slot, &size);
-  if (code != io_ok || size >= length) return code;
+  if (code != io_ok) return code;
+  if (size > length) return io_ok;  // an allocation below the file's end would cut it
+  // The clusters are reserved, so that no later write inside the length meets a full disk.
+  FILE_ALLOCATION_INFO reserve;
+  reserve.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFileInformationByHandle(winwide::handle(slot), FileAllocationInfo, &reserve, sizeof reserve)) {
+    return io_last();
+  }
+  if (size == length) return io_ok;
   FILE_END_OF_FILE_INFO end;
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
   return SetFileInformationByHandle(winwide::handle(slot), FileEndOfFileInfo, &end, sizeof end) ? io_ok : io_last();

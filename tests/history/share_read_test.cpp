@@ -213,6 +213,126 @@ TEST_F(ShareRead, ClusterColumnsAverageLevelsAndAddRates) {
   EXPECT_TRUE(cur.done);
 }
 
+// A host whose clock is a day behind the history it took over (the host before it ran ahead) writes at its own
+// time: the ring steps back once, nothing new lands on the future slot, and every range reads both runs.
+TEST_F(ShareRead, AClockBehindTheNewestSlotWritesAtItsOwnTimeAndReadsBothRuns) {
+  const u32 d = 3000000, ahead = d + 86400;  // d starts a five-minute period
+  std::vector<u32> before = steps(d - 50, d - 10, 10), future = steps(ahead, ahead + 80, 10);
+  {
+    auto a = serving(1);
+    u32 m = add(a.get(), 5);
+    for (u32 slot : before) {
+      store::Bucket b = bucket(slot, 1000);
+      ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+    }
+    for (u32 slot : future) {
+      store::Bucket b = bucket(slot, 9000);
+      ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+    }
+    store::Bucket t1 = bucket(hstore::slot_time(ahead, 1), 9000);
+    ASSERT_EQ(share::put_tier_bucket(a.get(), m, 1, &t1, true, now), share::done);
+    share::drop(a.get(), now, false);  // killed: no orderly give-up
+  }
+  auto b = serving(2);
+  ASSERT_EQ(b->term, 2u);
+  u32 m5 = 0, m6 = add(b.get(), 6);
+  std::vector<u32> after = steps(d, d + 90, 10);
+  for (u32 slot : after) {
+    store::Bucket x = bucket(slot, 3000);
+    ASSERT_EQ(share::put_bucket(b.get(), m5, 0, &x, now), share::done);
+    ASSERT_EQ(share::put_bucket(b.get(), m6, 0, &x, now), share::done);
+  }
+  std::string t0 = ring_file(dir.path, 2, 5, store::ring_t0);
+  std::vector<u32> stored = before;
+  stored.insert(stored.end(), future.begin(), future.end());
+  stored.insert(stored.end(), after.begin(), after.end());
+  EXPECT_EQ(slots_of(t0, key), stored);  // each record at its own time
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(t0, key, &h));
+  EXPECT_EQ(h.step, 1 + before.size() + future.size());
+  EXPECT_EQ(h.last_slot, d + 90);
+  EXPECT_EQ(b->stats.ahead, ahead + 80 - d);
+  // A clock a little behind still raises the record to keep the order.
+  store::Bucket late = bucket(d + 50, 3000);
+  ASSERT_EQ(share::put_bucket(b.get(), m6, 0, &late, now), share::done);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 2, 6, store::ring_t0), key).back(), d + 90);
+
+  std::vector<u32> hour = before;
+  hour.insert(hour.end(), after.begin(), after.end());
+  struct Case {
+    const char* name;
+    u32 start, end;
+    std::vector<u32> want;
+  } cases[] = {
+      {"the last hour", d - 3600, d + 100, hour},
+      {"everything, older run first", 0, 0xFFFFFFFF, stored},
+      {"only what lies ahead", ahead, 0xFFFFFFFF, future},
+      {"only the newest run", d, d + 100, after},
+  };
+  for (const Case& c : cases) {
+    for (u32 budget : {16384u, 2048u}) {
+      share::Cursor cur;
+      share::open_reader(b.get(), m5, 0, c.start, c.end, &cur, &answer->head);
+      answer->head.rows = 0;
+      u32 full = 0;
+      EXPECT_EQ(read_all_rows(b.get(), &cur, budget, &full), c.want) << c.name << " budget " << budget;
+    }
+  }
+  // The cluster's columns over the last hour: the run before the step for machine 5, then both machines after it.
+  share::Cursor cur;
+  share::open_cluster_reader(b.get(), 0, d - 3600, d + 100, &cur, &answer->head);
+  answer->head.rows = 0;
+  u32 full = 0;
+  std::vector<share::Answer> kept;
+  EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full, &kept), hour);
+  EXPECT_EQ(kept.back().rows[kept.back().head.rows - 1].mean[0], 3000);
+
+  // The five-minute roll-up of the period after the step is written, though the tier's newest slot lies ahead.
+  ASSERT_EQ(share::roll_up(b.get(), m5, 1, d, now), share::done);
+  EXPECT_EQ(slots_of(ring_file(dir.path, 2, 5, store::ring_t1), key),
+            (std::vector<u32>{hstore::slot_time(ahead, 1), d}));
+
+}
+
+// A full ring whose older run is down to one record: the next write takes that record, and the ring is one run.
+TEST_F(ShareRead, ARingThatWentRoundPastItsStepIsOneRunAgain) {
+  {
+    auto a = serving(1);
+    add(a.get(), 5);
+    share::drop(a.get(), now, true);
+  }
+  wrapped_ring(9000);  // slots 3600 .. 89990, oldest at index 360
+  std::string path = ring_file(dir.path, 1, 5, store::ring_t0);
+  std::vector<u8> f = read_all(path);
+  store::Bucket ahead = bucket(900000, 1);
+  ahead.term = 1;
+  store::encode_bucket(&ahead, mem::Slice{f.data(), f.size()}, store::record_at(0, 360));
+  store::RingHead h;
+  ASSERT_TRUE(head_of(path, key, &h));
+  h.step = 362;  // the newest run begins at index 361: the record ahead at 360 is all that is left of the older one
+  store::encode_head(&key, &h, mem::Slice{f.data(), 64});
+  write_all(path, f);
+  auto b = host(dir.path, 2, key);
+  b->wall = 100000;  // the record ahead is no record written after the head: it lies beyond a day from now
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  ASSERT_EQ(serve(b.get(), &now), share::done);
+  share::Cursor cur;
+  u32 full = 0;
+  std::vector<u32> want = steps(3610, 89990, 10);
+  want.insert(want.begin(), 900000);
+  share::open_reader(b.get(), 0, 0, 0, 0xFFFFFFFF, &cur, &answer->head);
+  EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full), want);
+  for (u32 slot : {90000u, 90010u}) {
+    store::Bucket x = bucket(slot, 1);
+    ASSERT_EQ(share::put_bucket(b.get(), 0, 0, &x, now), share::done);
+  }
+  ASSERT_TRUE(head_of(ring_file(dir.path, 2, 5, store::ring_t0), key, &h));
+  EXPECT_EQ(h.step, 0u);
+  share::open_reader(b.get(), 0, 0, 0, 0xFFFFFFFF, &cur, &answer->head);
+  answer->head.rows = 0;
+  EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full), steps(3620, 90010, 10));
+}
+
 TEST(ShareSelfTest, NoShareHereAndNoCountersHere) {
   testutil::TempDir dir;
   std::string base = dir.path + "/members/0123";
@@ -268,12 +388,7 @@ TEST(ShareFolderRing, ReadsARangeIntoAChartTableAndRefusesForeignFiles) {
   hist::Table t;
   u8 id[16] = {};
   ASSERT_TRUE(hist::bind(&t, &arena, 2, 0, 255, id, now));
-  r.low = 0;
-  r.high = r.head.filled;
-  r.start = first;
-  r.end = now;
-  r.searching = 1;
-  r.done = 0;
+  share::folder_range(&r, first, now);
   std::vector<u8> buffer(4096);
   u32 calls = 0;
   while (!share::read_folder_buckets(&r, buffer.data(), static_cast<u32>(buffer.size()), &t, 2048)) {

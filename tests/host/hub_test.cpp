@@ -188,6 +188,60 @@ TEST(HubHandshake, SameMachineIdTwiceKeepsTheFirstSession) {
   EXPECT_EQ(r.h->m.slot[0], first.slot);
 }
 
+// A full machine table: a machine that went away (offline, no session) gives way to a new one, first one that never
+// sent its inventory, else the one offline longest; while every row is live the new machine hears "full".
+TEST(HubHandshake, AFullTableMakesRoomFromAMachineThatWentAway) {
+  struct Gone {
+    u32 row;
+    bool inventory;
+    u32 last_sample;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Gone> gone;
+    i32 gives_way;  // -1: refused as full
+  } cases[] = {
+      {"every row live", {}, -1},
+      {"the one without an inventory", {{10, false, 900}, {20, true, 100}}, 10},
+      {"the one offline longest", {{20, true, 500}, {30, true, 100}, {40, true, 300}}, 30},
+  };
+  for (const Case& c : cases) {
+    Rig r;
+    hub::Machines* m = &r.h->m;
+    m->count = hub::machines;
+    for (u32 i = 0; i < hub::machines; ++i) {
+      memset(m->ids[i], 0, 16);
+      m->ids[i][0] = static_cast<u8>(i + 1);
+      m->slot[i] = static_cast<u8>(90 - i % 2);  // a session of its own (not a real slot: never looked at)
+      m->last_sample[i] = 1000;
+      hub::m_put(r.h.get(), hub::m_inventory, i, true);
+    }
+    u8 gone_id[16] = {};
+    for (const Gone& g : c.gone) {
+      m->slot[g.row] = hub::no_machine;
+      m->last_sample[g.row] = g.last_sample;
+      hub::m_put(r.h.get(), hub::m_offline, g.row, true);
+      hub::m_put(r.h.get(), hub::m_inventory, g.row, g.inventory);
+      if (static_cast<i32>(g.row) == c.gives_way) memcpy(gone_id, m->ids[g.row], 16);
+    }
+    Link l;
+    bool joined = l.join(&r, proto::role_publisher, 0, id_a);
+    EXPECT_EQ(joined, c.gives_way >= 0) << c.name;
+    EXPECT_EQ(m->count, hub::machines) << c.name;
+    bool has_new = false, has_gone = false;
+    for (u32 i = 0; i < m->count; ++i) {
+      has_new |= memcmp(m->ids[i], id_a, 16) == 0;
+      has_gone |= memcmp(m->ids[i], gone_id, 16) == 0;
+    }
+    EXPECT_EQ(has_new, c.gives_way >= 0) << c.name;
+    if (c.gives_way >= 0) {
+      EXPECT_FALSE(has_gone) << c.name;
+    } else {
+      EXPECT_TRUE(r.closing(l.slot)) << c.name;
+    }
+  }
+}
+
 TEST(HubHandshake, FifthUpdateLinkIsRefused) {
   Rig r;
   for (u32 i = 0; i < 4; ++i) {

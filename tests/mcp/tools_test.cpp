@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cluster/cluster.h"
+#include "history/hstore.h"
 #include "mcp/cluster_link.h"
 #include "mcp/cluster_tools.h"
 #include "mcp/local_tools.h"
@@ -702,6 +703,61 @@ TEST(McpClusterTools, UsageHistoryOfAMachineWithItsTopProcesses) {
   r = read_result(s, "usage_history", s.call("usage_history", R"({"cluster":true})"));
   EXPECT_TRUE(r.error);
   EXPECT_EQ(r.text, "the history did not arrive within 15000 ms");
+}
+
+// Network rates are stored as 16-bit codes: as they are below 4,096 KiB/s, 13 significant bits above, the largest
+// code from 2^27 on. The least, the average and the largest of a row are all rates in KiB/s.
+TEST(McpClusterTools, NetworkHistoryGivesRatesNotTheirCodes) {
+  struct Case {
+    u32 rate, shown;
+  } cases[] = {
+      {0, 0},
+      {4095, 4095},
+      {4096, 4096},
+      {4097, 4097},
+      {8193, 8192},  // from 8,192 on the code keeps 13 significant bits
+      {100000, 100000},
+      {(1u << 27) - 1, 134201344},
+      {1u << 27, 134201344},
+      {0xFFFFFFFF, 134201344},
+  };
+  for (const Case& c : cases) {
+    auto v = std::make_unique<viewer::HistView>();
+    u8 id[16] = {};
+    viewer::hist_start(v.get(), 0, 3600, 6, 7, 0, 0, id);
+    store::Bucket b{};
+    b.slot = 600;
+    b.min[6] = b.mean[6] = b.max[6] = hstore::rate_code(c.rate);
+    b.min[7] = hstore::rate_code(c.rate / 2);
+    b.mean[7] = b.max[7] = hstore::rate_code(c.rate);
+    viewer::hist_fold(v.get(), &b);
+    u32 row = 10;
+    for (u32 which = 0; which < 3; ++which) {
+      EXPECT_EQ(mcp::row_value(v.get(), 0, row, which), c.shown) << c.rate << " which " << which;
+    }
+    EXPECT_EQ(mcp::row_value(v.get(), 1, row, 0), hstore::rate_of(hstore::rate_code(c.rate / 2))) << c.rate;
+    EXPECT_EQ(mcp::row_value(v.get(), 1, row, 2), c.shown) << c.rate;
+    EXPECT_EQ(mcp::row_value(v.get(), 0, row + 1, 2), 0u) << "an empty row";
+  }
+  // Through the tool: the text and the structured rows.
+  Cluster s;
+  s.add("alpha", 0, 8, 0, 0);
+  s.choose(0);
+  viewer::hist_start(s.hist.get(), 0, 3600, 6, 7, 0, 0, s.list->ids[0]);
+  store::Bucket b{};
+  b.slot = 60;
+  b.min[6] = b.mean[6] = b.max[6] = hstore::rate_code(100000);
+  b.min[7] = b.mean[7] = b.max[7] = hstore::rate_code(10000);
+  viewer::hist_fold(s.hist.get(), &b);
+  s.cluster.hist = s.hist.get();
+  Result r = read_result(s, "usage_history", s.call("usage_history", R"({"machine":"alpha","metric":"net"})"));
+  EXPECT_NE(r.text.find("receive min 100000 avg 100000 max 100000, send min 10000 avg 10000 max 10000"),
+            std::string::npos)
+      << r.text;
+  EXPECT_NE(r.structured.find(R"("min":100000,"average":100000,"max":100000,"send_min":10000,)"
+                              R"("send_average":10000,"send_max":10000)"),
+            std::string::npos)
+      << r.structured;
 }
 
 TEST(McpClusterTools, ProcessHistoryCountsTheBucketsAProcessStoodIn) {

@@ -101,6 +101,18 @@ TEST(MachinesPage, StatusLineNamesWhatStandsInTheWay) {
   rig.page->link->link.state = publish::open;
   rig.page->link->link.term = 3;
   EXPECT_EQ(rig.status(), "Connected to the host, term 3. No machine has published yet.");
+  // A host holding 64 machines, none offline, refuses the next one; one offline row would give way to it.
+  proto::MachineList* full = &rig.page->link->link.list;
+  full->count = machines::members_max;
+  for (u32 m = 0; m < machines::members_max; ++m) full->summaries[m].state = m % 2 ? machines::state_stale : 0;
+  EXPECT_EQ(rig.status(), "Connected to the host, term 3. The host is full: a new machine is refused until one of "
+                          "these is offline.");
+  full->summaries[40].state = machines::state_offline;
+  EXPECT_EQ(rig.status(), "Connected to the host, term 3.");
+  full->count = machines::members_max - 1;
+  full->summaries[40].state = 0;
+  EXPECT_EQ(rig.status(), "Connected to the host, term 3.");
+  full->count = 0;
 
   machines::demo_list(&rig.e, 3, false, 2);
   EXPECT_EQ(rig.status(), "Demo machines under --test. Current host: build-01.");
