@@ -332,7 +332,7 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       if (next == before) return;
       s->map.focus = next;
       if (jump) {
-        invalidate_below_title(s->thread, s->window, s->dpi);
+        invalidate_below_title(s->thread, s->window, &s->surface);
         return;
       }
       const u32 row = lowest_bit(next);
@@ -450,7 +450,7 @@ void mouse_move(AppState* s, i32 x, i32 y) {
     processes_pointer(s, x, y, (hits_at(map, x, y) & map.enabled_a & bit_a(slot_table)) != 0);
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
-    win::invalidate(s->thread, s->window, nullptr);
+    redraw_all(s->thread, s->window, &s->surface);
   const u32 edges = edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0);
   win::set_cursor(s->thread, s->cursors[cursor_of(edges)]);
 }
