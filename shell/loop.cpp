@@ -709,7 +709,8 @@ void after_sample(AppState* s, const Noted& before) {
 }
 
 // Only what a new second changed is drawn again: the resource page's or the Overview's parts, the Internet page's
-// texts and charts, elsewhere the rail's rows.
+// texts and charts, elsewhere the rail's rows; the Settings and Sensors pages (temperatures, the publish status, the
+// update state) have no parts of their own, so all below the title strip.
 void refresh_page(AppState* s) {
   Model* m = s->model;
   if (s->page == page_view) {
@@ -721,6 +722,7 @@ void refresh_page(AppState* s) {
     if (s->page == page_internet) internet::mark_overlay(&m->internet_page, &s->surface);
   }
   invalidate_shown(s->thread, s->window, &s->surface);
+  if (s->page == page_settings || s->page == page_sensors) invalidate_below_title(s->thread, s->window, &s->surface);
 }
 
 void fast_sample(AppState* s) {
