@@ -868,7 +868,9 @@ void update_candidate(CandidateTable* t, const proto::Member* m, u32 host_term, 
   bool fresh = added || t->sequence[at] != m->sequence;
   copy(t->ids[at], m->id, 16);
   if (fresh) t->seen[at] = now;
-  t->unproven = bits::word_put(t->unproven, at, added);
+  const bool halfway = bits::word_test(t->advanced_once, at);
+  t->unproven = bits::word_put(t->unproven, at, added || (bits::word_test(t->unproven, at) && !(fresh && halfway)));
+  t->advanced_once = bits::word_put(t->advanced_once, at, !added && (halfway || fresh));
   t->sequence[at] = m->sequence;
   t->address[at] = m->address;
   t->port[at] = m->port;

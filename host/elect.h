@@ -95,10 +95,10 @@ struct CandidateTable {
   u16 reach[rows];
   u8 priority[rows];
   u64 can_serve, reaches, yielded;
-  // Rows read once and not seen to advance since: a record that was there when this host won may be an old one
-  // (written before the member learnt of the new host, or by a member that is gone), so it says nothing yet about
-  // who is alive and whom they reach.
-  u64 unproven;
+  // Rows not yet seen to advance twice: a record that was there when this host won may be an old one (written by a
+  // member that is gone), and the next one may have been written before the member's first probe of the new host,
+  // so neither says yet who is alive and whom they reach. advanced_once marks the rows half way.
+  u64 unproven, advanced_once;
 };
 
 // The machines whose probe proof this candidate accepted, and when.
