@@ -18,9 +18,10 @@ TEST(PageRefresh, TicksRedrawTheSensorsAndSettingsPages) {
   const struct {
     const char* name;
     std::vector<std::string> words;
+    bool moves;  // the demo data change what the page shows
   } cases[] = {
-      {"sensors", {"--view", "67", "--temps"}},
-      {"settings", {"--view", "33"}},
+      {"sensors", {"--view", "67", "--temps"}, true},
+      {"settings", {"--view", "33"}, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -34,7 +35,9 @@ TEST(PageRefresh, TicksRedrawTheSensorsAndSettingsPages) {
     ASSERT_TRUE(w.d.post(driver_redraw));
     ASSERT_TRUE(w.frame());
     EXPECT_TRUE(ticked.pixels == w.d.frame().pixels) << "pixels the ticks left stale";
-    if (std::string(c.name) == "sensors") EXPECT_FALSE(first.pixels == ticked.pixels) << "the temperatures stood still";
+    if (c.moves) {
+      EXPECT_FALSE(first.pixels == ticked.pixels) << "the temperatures stood still";
+    }
     EXPECT_EQ(w.d.end(true, wait_ms), 0);
   }
 }
