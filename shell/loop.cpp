@@ -720,9 +720,13 @@ void refresh_page(AppState* s) {
   } else {
     views::rail_parts(&m->views, m->machine, &s->surface);
     if (s->page == page_internet) internet::mark_overlay(&m->internet_page, &s->surface);
+    if (s->page == page_settings || s->page == page_sensors) {
+      const draw::Rect below{0, title_height, s->width, s->height};
+      draw::redo(&s->surface, below);
+      draw::show(&s->surface, below);
+    }
   }
   invalidate_shown(s->thread, s->window, &s->surface);
-  if (s->page == page_settings || s->page == page_sensors) invalidate_below_title(s->thread, s->window, &s->surface);
 }
 
 void fast_sample(AppState* s) {
