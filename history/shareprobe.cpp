@@ -9,8 +9,9 @@ namespace share {
 // ---- Self-test.
 
 bool caching_flags(mem::Bytes unc, u32* flags) {
-  // The server's own answer is not to be had here; the client's mount of the share says how it caches, in the same
-  // flags word. A share that is not mounted gives no answer, which the verdict counts as a failure.
+  // The share layer gives the share's caching flags: on Windows the server's own answer, on Linux what the client's
+  // mount of the share says, in the same flags word. A share it cannot find gives no answer, which the verdict
+  // counts as a failure.
   *flags = 0;
   netshare::Mount mount;
   if (!netshare::mount_by_unc(unc, &mount)) return false;

@@ -864,9 +864,13 @@ void update_candidate(CandidateTable* t, const proto::Member* m, u32 host_term, 
   // is as alive as one that counts up.
   u32 count = t->count;
   u32 at = row_of(t->ids, &t->count, t->seen, m->id);
-  bool fresh = t->count != count || !same_id(t->ids[at], m->id) || t->sequence[at] != m->sequence;
+  bool added = t->count != count || !same_id(t->ids[at], m->id);
+  bool fresh = added || t->sequence[at] != m->sequence;
   copy(t->ids[at], m->id, 16);
   if (fresh) t->seen[at] = now;
+  const bool halfway = bits::word_test(t->advanced_once, at);
+  t->unproven = bits::word_put(t->unproven, at, added || (bits::word_test(t->unproven, at) && !(fresh && halfway)));
+  t->advanced_once = bits::word_put(t->advanced_once, at, !added && (halfway || fresh));
   t->sequence[at] = m->sequence;
   t->address[at] = m->address;
   t->port[at] = m->port;
@@ -989,7 +993,7 @@ void isolation_step(Election* e) {
   e->next_check = e->now + member_period;
   read_members(e);
   const CandidateTable* t = e->table;
-  u64 live = roster_live(t, e->id, e->now);
+  u64 live = roster_live(t, e->id, e->now) & ~t->unproven;
   u64 reaching = live & t->reaches;
   u32 reach = bits::word_count(reaching) + 1;
   u32 most = 0;
@@ -1006,6 +1010,11 @@ void isolation_step(Election* e) {
     say_dec(e, e->term);
     say(e, mem::lit(", isolated: other machines cannot connect to this host or to each other: allow inbound TCP 7420 "
                     "and UDP 7421 (see the README), or turn off client isolation on the Wi-Fi\n"));
+  }
+  if (!isolated && e->isolated) {
+    say(e, mem::lit("vimbrel host: host of term "));
+    say_dec(e, e->term);
+    say(e, mem::lit(", no longer isolated\n"));
   }
   e->isolated = isolated ? 1 : 0;
   s->extra_flags = static_cast<u16>(isolated ? (s->extra_flags | 8) : (s->extra_flags & ~8));
@@ -1124,6 +1133,21 @@ void close(Election* e) {
   close_socket(&e->udp);
 }
 
+// A port that another program listens on stays taken, so the start says so at once instead of trying again for
+// 150 s in silence; the retries are for an address that is not up yet.
+bool port_held(u32 listen, u16 port) {
+  if (port == 0 || !sock::startup()) return false;
+  sock::Socket s = sock::invalid_socket;
+  if (sock::connect(listen != 0 ? listen : 0x7F000001, port, &s) != sock::done) return false;
+  u32 r = 1;
+  for (u32 i = 0; i < 50 && r == 1; ++i) {
+    r = sock::connect_done(s);
+    if (r == 1) os::sleep_ms(20);
+  }
+  sock::close(s);
+  return r == 0;
+}
+
 u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* config, u64 rounds) {
   if (share.len == 0) {
     line(mem::lit("vimbrel host: no share or folder"));
@@ -1158,7 +1182,7 @@ u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* conf
   u32 r = 3;
   for (u32 i = 0; i < attempts; ++i) {
     r = start(e);
-    if (r != 3) break;
+    if (r != 3 || port_held(config->listen, config->port)) break;
     if (i + 1 < attempts) os::sleep_ms(1000);
   }
   if (r != 0) {

@@ -95,6 +95,10 @@ struct CandidateTable {
   u16 reach[rows];
   u8 priority[rows];
   u64 can_serve, reaches, yielded;
+  // Rows not yet seen to advance twice: a record that was there when this host won may be an old one (written by a
+  // member that is gone), and the next one may have been written before the member's first probe of the new host,
+  // so neither says yet who is alive and whom they reach. advanced_once marks the rows half way.
+  u64 unproven, advanced_once;
 };
 
 // The machines whose probe proof this candidate accepted, and when.
@@ -246,6 +250,8 @@ u32 rank_now(const Election* e);
 
 // ---- The process.
 
+// Whether another program listens on the port (a connection to the listen address, else to loopback, is taken).
+bool port_held(u32 listen, u16 port);
 u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* config, u64 rounds);
 void init(Election* e, mem::Bytes share, const auth::KeyState* key, const u8* id, const Config* config, u64 tick);
 // 0, 3 (no listener) or 5 (the self-test failed without the force flag).

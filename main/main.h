@@ -29,7 +29,7 @@ mem::Bytes usage_text();
 constexpr u32 gui_test = 0x2, gui_settings = 0x40, gui_view = 0x1000, gui_dpi = 0x20000, gui_support = 0x800000;
 constexpr u32 gui_value_words = gui_test | gui_settings | gui_view | gui_dpi | gui_support;
 u32 gui_option(mem::Bytes word);
-// One or two decimal digits naming a start view: 0 to 31, 33, 34, 66 or 67; 0xFFFFFFFF (no start view) otherwise.
+// One or two decimal digits naming a start view: 0 to 31, 33, 34 or 65 to 67; 0xFFFFFFFF (no start view) otherwise.
 u32 parse_view(mem::Bytes text);
 constexpr u32 no_view = 0xFFFFFFFF;
 // One to three decimal digits equal to 96, 120, 144 or 192; 0 otherwise.

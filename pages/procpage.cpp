@@ -607,7 +607,10 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
       columns_shown |= 1u << c;
       i32 x = 0, w = 0;
       column_box(page, c, &x, &w);
-      const bool under_box = meets(draw::Rect{x, y, x + w, y + row_height}, was_box);
+      // A row moved in place brings along what lay on it, pieces of the old details box among them.
+      const i32 y_from = rows_top + row_height * static_cast<i32>(from);
+      const bool under_box = meets(draw::Rect{x, y, x + w, y + row_height}, was_box) ||
+                             (kept && meets(draw::Rect{x, y_from, x + w, y_from + row_height}, was_box));
       if (!kept || under_box || r.keys[c] != page->cell_hashes[from][c]) dirty |= 1u << c;
     }
     if (!dirty) continue;

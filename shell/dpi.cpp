@@ -2,6 +2,7 @@
 
 #include "drawing/draw.h"
 #include "shell/loop.h"
+#include "shell/snap.h"
 #include "shell/title.h"
 
 namespace app {
@@ -161,13 +162,15 @@ void set_dpi(AppState* s, u32 dpi) {
   const i32 width = rescale(r.right - r.left, old, dpi), height = rescale(r.bottom - r.top, old, dpi);
   win::Rect next = center_in(r, width, height);
   if (have_area) next = keep_on_monitor(next, area, title_px, visible_px);
-  if ((s->flags & flag_maximized) && have_area) {
-    // The normal rectangle waits at the new scale; the window fills the work area as before.
+  const u32 position = (s->flags & flag_maximized) ? position_maximized : snap_state(*s);
+  if (position != 0 && have_area) {
+    // The normal rectangle waits at the new scale; the window keeps its place in the work area (all of it, a half
+    // or a quarter) as before, at the sizes of the new DPI.
     const win::Rect saved = s->saved_rect;
     const win::Rect normal =
         center_in(area, rescale(saved.right - saved.left, old, dpi), rescale(saved.bottom - saved.top, old, dpi));
     s->saved_rect = keep_on_monitor(normal, area, title_px, visible_px);
-    next = area;
+    next = snap_rect(position, area, dpi);
   }
   // The new icons first, so that the surface makes its icon image from the one for the new DPI.
   set_window_icons(s, dpi);

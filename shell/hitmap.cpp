@@ -328,10 +328,12 @@ void invalidate_rect(win::Thread* t, win::Handle window, u32 dpi, draw::Rect log
   win::invalidate(t, window, &r);
 }
 
-void invalidate_below_title(win::Thread* t, win::Handle window, u32 dpi) {
+void invalidate_below_title(win::Thread* t, win::Handle window, draw::Surface* s) {
   win::Rect client{};
   if (!win::client_rect(*t, window, &client)) return;
-  client.top = draw::to_px(title_height, dpi);
+  // Without the mark the paint would find the kept frame current and send it again unchanged.
+  draw::changed(s);
+  client.top = draw::to_px(title_height, s->dpi);
   win::invalidate(t, window, &client);
 }
 

@@ -213,7 +213,8 @@ void redraw_all(win::Thread* t, win::Handle window, draw::Surface* s);
 // The bounding box of the slots in the mask (0-63); nothing for an empty mask.
 void invalidate_slots(win::Thread* t, win::Handle window, draw::Surface* s, const HitMap& map, u64 mask);
 void invalidate_rect(win::Thread* t, win::Handle window, u32 dpi, draw::Rect logical);
-void invalidate_below_title(win::Thread* t, win::Handle window, u32 dpi);
+// Marks the surface changed and invalidates the client area under the title strip.
+void invalidate_below_title(win::Thread* t, win::Handle window, draw::Surface* s);
 // Marks the surface changed and invalidates each rectangle of its show list (the whole client area when the list
 // overflowed, so nothing shown is left out).
 void invalidate_shown(win::Thread* t, win::Handle window, draw::Surface* s);

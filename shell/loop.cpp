@@ -332,7 +332,7 @@ void key_down(AppState* s, u32 key, u64 wparam) {
       if (next == before) return;
       s->map.focus = next;
       if (jump) {
-        invalidate_below_title(s->thread, s->window, s->dpi);
+        invalidate_below_title(s->thread, s->window, &s->surface);
         return;
       }
       const u32 row = lowest_bit(next);
@@ -450,7 +450,7 @@ void mouse_move(AppState* s, i32 x, i32 y) {
     processes_pointer(s, x, y, (hits_at(map, x, y) & map.enabled_a & bit_a(slot_table)) != 0);
   if (s->page == page_internet &&
       internet::pointer(&m->internet_page, &m->views, m->probe.data, &s->surface, x, y))
-    win::invalidate(s->thread, s->window, nullptr);
+    redraw_all(s->thread, s->window, &s->surface);
   const u32 edges = edge_at(x, y, s->width, s->height, (s->flags & flag_maximized) != 0);
   win::set_cursor(s->thread, s->cursors[cursor_of(edges)]);
 }
@@ -709,7 +709,8 @@ void after_sample(AppState* s, const Noted& before) {
 }
 
 // Only what a new second changed is drawn again: the resource page's or the Overview's parts, the Internet page's
-// texts and charts, elsewhere the rail's rows.
+// texts and charts, elsewhere the rail's rows; the Settings and Sensors pages (temperatures, the publish status, the
+// update state) have no parts of their own, so all below the title strip.
 void refresh_page(AppState* s) {
   Model* m = s->model;
   if (s->page == page_view) {
@@ -719,6 +720,11 @@ void refresh_page(AppState* s) {
   } else {
     views::rail_parts(&m->views, m->machine, &s->surface);
     if (s->page == page_internet) internet::mark_overlay(&m->internet_page, &s->surface);
+    if (s->page == page_settings || s->page == page_sensors) {
+      const draw::Rect below{0, title_height, s->width, s->height};
+      draw::redo(&s->surface, below);
+      draw::show(&s->surface, below);
+    }
   }
   invalidate_shown(s->thread, s->window, &s->surface);
 }

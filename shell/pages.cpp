@@ -27,7 +27,7 @@ void pages_timer(AppState* s) {
   const u32 before = clusterui::link_state(*c);
   clusterui::publisher_step(c, ticks(*s));
   if (clusterui::link_state(*c) != before && s->page == page_settings && s->window)
-    invalidate_below_title(s->thread, s->window, s->dpi);
+    invalidate_below_title(s->thread, s->window, &s->surface);
 }
 
 void pages_tick(AppState* s) {

@@ -61,14 +61,18 @@ void updates_section(AppState* s, const Canvas& c) {
   row_label(c, mem::lit("Automatic check"), 160 - sc);
   const bool on = (u.flags & updstate::flag_checks_on) != 0;
   slot_button(c, slot_auto_check, on ? mem::lit("On") : mem::lit("Off"), on);
+  // A build without a release key never checks: it promises no daily request, and says so instead of a state that
+  // would never change.
+  const bool keyed = s->model->updater.config.has_key != 0;
   words::Text check{};
-  note_either(s, update_check_text(&check), update_check_short(), 508, 160 - sc);
+  if (keyed)
+    note_either(s, update_check_text(&check), update_check_short(), 508, 160 - sc);
+  else
+    note_either(s, mem::lit("No requests: this build has no release key."), mem::lit("No requests."), 508, 160 - sc);
   row_label(c, mem::lit("Last check"), 196 - sc);
   u8 bytes[512];
   updstate::Buf line = updstate::buf_of(mem::Slice{bytes, sizeof bytes});
   updstate::status_line(&u, now(*s), &line);
-  // A build without a release key never checks: it says so instead of a state that would never change.
-  const bool keyed = s->model->updater.config.has_key != 0;
   shortened(s, keyed ? updstate::text_of(&line) : update::no_key_text(), value_column, 196 - sc, w - 448);
   slot_button(c, slot_check, mem::lit("Check for updates"), false);
   slot_button(c, slot_restart, mem::lit("Restart to update"), true);

@@ -5,6 +5,10 @@
 // beacon port is fixed) are refused by their seal.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <random>
 
 #include "tests/host/net.h"
@@ -37,6 +41,16 @@ int wait_serving(net::Agent* candidates, u32 n, const std::string& line, int sec
   return who;
 }
 
+// Candidates on the share, each with a folder of its own under the test's, a free port and its priority.
+void start_candidates(net::Agent* candidates, u32 n, const char* const* priorities, const std::string& dir,
+                      const std::string& share, u8 key, u16* ports) {
+  for (u32 i = 0; i < n; ++i) {
+    ports[i] = net::free_port();
+    candidates[i].start(dir + "/candidate" + std::to_string(i),
+                        {"--elect", share, "--port", std::to_string(ports[i]), "--priority", priorities[i]}, key);
+  }
+}
+
 TEST(ElectionEndToEnd, CandidatesElectOneHostAndAnotherTakesOverWithTheHistory) {
   testutil::TempDir dir;
   std::string share = dir.path + "/share";
@@ -45,11 +59,7 @@ TEST(ElectionEndToEnd, CandidatesElectOneHostAndAnotherTakesOverWithTheHistory) 
   net::Agent candidates[n];
   u16 ports[n];
   const char* priorities[n] = {"255", "200", "100"};
-  for (u32 i = 0; i < n; ++i) {
-    ports[i] = net::free_port();
-    candidates[i].start(dir.path + "/candidate" + std::to_string(i),
-                        {"--elect", share, "--port", std::to_string(ports[i]), "--priority", priorities[i]}, key);
-  }
+  start_candidates(candidates, n, priorities, dir.path, share, key, ports);
   for (net::Agent& c : candidates) {
     ASSERT_TRUE(c.process.wait_output("; waiting for the host\n", 30)) << c.process.out();
     ASSERT_TRUE(c.read_id());
@@ -192,6 +202,54 @@ TEST(ElectionEndToEnd, TheShareFolderIsMadeAlongItsPathOrTheCandidateSaysWhy) {
   ASSERT_TRUE(host.ended(20000));
   EXPECT_EQ(host.code, 4);
   EXPECT_EQ(host.out(), "vimbrel host: cannot make the share folder: not a folder\n");
+}
+
+// A port that another program listens on: the candidate says so at once and ends with the fixed host's code, as a
+// fixed host on that port does.
+TEST(ElectionEndToEnd, APortAnotherProgramHoldsEndsTheStartAsTheHostsDoes) {
+  testutil::TempDir dir;
+  const int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(held, 8), 0);
+  ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr*>(&a), &length), 0);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  for (const char* mode : {"--host", "--elect"}) {
+    SCOPED_TRACE(mode);
+    net::Agent run;
+    run.start(dir.path + "/" + (mode + 2), {mode, dir.path + "/share", "--port", port, "--listen", "127.0.0.1"},
+              random_key_first());
+    EXPECT_TRUE(run.process.wait_output("vimbrel host: cannot listen on the port\n", 30)) << run.process.out();
+    ASSERT_TRUE(run.process.ended(30000)) << "still waiting on a taken port";
+    EXPECT_EQ(run.process.code, 3);
+    EXPECT_EQ(run.process.out(), "vimbrel host: cannot listen on the port\n");
+  }
+  close(held);
+}
+
+// Two healthy candidates on loopback: the winner's isolation checks find the other member alive and reaching it, so
+// it never says it is isolated (the first check after the win read records written before it).
+TEST(ElectionEndToEnd, AHealthyPairNeverSaysItIsIsolated) {
+  testutil::TempDir dir;
+  std::string share = dir.path + "/share";
+  u8 key = random_key_first();
+  constexpr u32 n = 2;
+  net::Agent candidates[n];
+  u16 ports[n];
+  const char* priorities[n] = {"255", "200"};
+  start_candidates(candidates, n, priorities, dir.path, share, key, ports);
+  const int host = wait_serving(candidates, n, ", term 1, share self-test not a share\n", 90);
+  ASSERT_GE(host, 0);
+  // Six isolation checks, one each 10 s from the tenth second after the win.
+  const auto end = Clock::now() + std::chrono::seconds(61);
+  while (Clock::now() < end && candidates[host].process.out().find("isolated") == std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_EQ(candidates[host].process.out().find("isolated"), std::string::npos) << candidates[host].process.out();
+  for (net::Agent& c : candidates) EXPECT_EQ(c.process.stop(SIGTERM), 0) << c.process.out();
 }
 
 // A candidate that cannot claim a term says why, once however often it tries, and goes on trying: a share with no

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,7 +61,20 @@ inline void make_home(const std::string& home, u8 key_first = 0x11) {
   chmod(path.c_str(), 0600);
 }
 
+// A port below the range the system hands out for outgoing connections (32768 up), so that no connection another
+// test opens meanwhile takes it as its own end before the program listens; the system's choice when none is free.
 inline u16 free_port() {
+  static std::minstd_rand next(static_cast<u32>(Clock::now().time_since_epoch().count()) ^ static_cast<u32>(getpid()));
+  for (int i = 0; i < 200; ++i) {
+    const u16 tried = static_cast<u16>(20000 + next() % 12000);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(tried);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (free) return tried;
+  }
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;

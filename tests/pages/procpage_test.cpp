@@ -32,8 +32,9 @@ struct Page {
   std::unique_ptr<procpage::PageLayout> page = std::make_unique<procpage::PageLayout>();
   i32 w_px, h_px;
 
-  explicit Page(u32 n, i32 wide = width, i32 high = height) : w_px(wide), h_px(high) {
-    EXPECT_EQ(w.start(wide, high), 0u);
+  // wide and high are logical px; the window has them at the DPI.
+  explicit Page(u32 n, i32 wide = width, i32 high = height, u32 dpi = 96) : w_px(wide), h_px(high) {
+    EXPECT_EQ(w.start(draw::to_px(wide, dpi), draw::to_px(high, dpi), dpi), 0u);
     model::table_init(table.get());
     proclist::init(list.get());
     procpage::init(page.get());
@@ -85,7 +86,7 @@ struct Page {
     const std::vector<u32> part = w.kept();
     repaint_whole();
     const i64 at = surface::first_difference(part, w.kept());
-    EXPECT_EQ(at, -1) << what << ": first differing pixel at x " << (at % w_px) << ", y " << (at / w_px);
+    EXPECT_EQ(at, -1) << what << ": first differing pixel at x " << (at % w.width) << ", y " << (at / w.width);
   }
 };
 
@@ -234,6 +235,41 @@ TEST(ProcPage, ScrollMovesRowsInPlace) {
     procpage::scroll(p.page.get(), p.list.get(), p.table.get(), &p.w.s, -3);
     EXPECT_EQ(p.page->scratch, scratch);
     EXPECT_EQ(p.page->scratch_arena.used, used);
+  }
+}
+
+// Rows that move in place under the details box carry pieces of it along: wherever they land, the frame is the
+// one a whole redraw draws, at every DPI (in place where the rows are whole pixels high, queued elsewhere).
+TEST(ProcPage, RowsMovedUnderTheDetailsBoxLeaveNoPiecesOfIt) {
+  for (const u32 dpi : {96u, 120u, 144u, 192u}) {
+    SCOPED_TRACE(dpi);
+    Page p(120, width, height, dpi);
+    p.paint();
+    p.repaint();
+    const struct {
+      const char* what;
+      i64 rows;  // scrolled by; 0: re-sorted instead
+      u32 sort;
+    } steps[] = {{"one down", 1, 0},  {"one up", -1, 0},   {"three down", 3, 0},
+                 {"by memory", 0, proclist::col_memory}, {"back by name", 0, proclist::col_name},
+                 {"two up", -2, 0}};
+    for (const u32 hovered_slot : {4u, 20u}) {
+      EXPECT_EQ(procpage::hover_row(p.page.get(), p.list.get(), p.table.get(), &p.w.s, 400,
+                                    row_y(hovered_slot) + 3, true),
+                1u);
+      p.expect_same_as_whole("hover");
+      for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.rows != 0) {
+          ASSERT_EQ(procpage::scroll(p.page.get(), p.list.get(), p.table.get(), &p.w.s, step.rows), 1u);
+        } else {
+          proclist::sort_by(p.list.get(), step.sort);
+          p.rebuild();
+          p.repaint();
+        }
+        p.expect_same_as_whole(step.what);
+      }
+    }
   }
 }
 

@@ -347,7 +347,7 @@ TEST(Frame, MinimumSizeAndInvalidationInDevicePixels) {
   EXPECT_EQ(box.right, 1920);
   EXPECT_EQ(box.bottom, 60);
   win::begin_paint(t.get(), w, &paint);
-  app::invalidate_below_title(t.get(), w, 144);
+  app::invalidate_below_title(t.get(), w, &s);
   ASSERT_EQ(win::update_region(*t, w, &region), 1u);
   EXPECT_EQ(win::region_box(region).top, 60);
   EXPECT_EQ(win::region_box(region).bottom, 1200);

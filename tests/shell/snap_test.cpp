@@ -2,6 +2,7 @@
 // work area's edges, the Windows key + arrow table, dragging with its preview, and resizing.
 #include <gtest/gtest.h>
 
+#include "shell/dpi.h"
 #include "shell/loop.h"
 #include "shell/snap.h"
 #include "shell/texts.h"
@@ -113,6 +114,31 @@ TEST(Snap, WindowsKeyAndArrows) {
   EXPECT_TRUE(app::snap_key(&w.s, vk_down));
   EXPECT_TRUE(win::is_iconic(w.thread, w.s.window));
   EXPECT_TRUE(same(w.rect(), floating));
+}
+
+// A DPI change keeps a snapped or maximized window in its place of the work area, at the sizes of the new DPI, and
+// the floating rectangle it goes back to is rescaled with it.
+TEST(Snap, ADpiChangeKeepsTheSnapPlace) {
+  const win::Rect area{0, 0, 1920, 1040};
+  for (const u32 position : {1u, 2u, 5u, 6u, 9u, 10u, u32{app::position_maximized}}) {
+    SCOPED_TRACE(position);
+    ShellWindow w;
+    ASSERT_TRUE(w.made);
+    w.work_area(0, 0, 1920, 1040);
+    const win::Rect floating = w.rect();
+    app::apply_snap(&w.s, position, area, 96, floating);
+    ASSERT_TRUE(same(w.rect(), app::snap_rect(position, area, 96)));
+    for (const u32 dpi : {144u, 120u, 96u}) {
+      app::set_dpi(&w.s, dpi);
+      EXPECT_TRUE(same(w.rect(), app::snap_rect(position, area, dpi))) << dpi << ": " << text(w.rect());
+      EXPECT_EQ(app::snap_state(w.s), position == app::position_maximized ? 0u : position);
+      EXPECT_EQ((w.s.flags & app::flag_maximized) != 0, position == app::position_maximized);
+    }
+    app::set_dpi(&w.s, 120);
+    app::apply_snap(&w.s, 0, area, 120, w.rect());
+    EXPECT_EQ(w.rect().right - w.rect().left, 1600) << "the floating width at 120 DPI";
+    EXPECT_EQ(w.rect().bottom - w.rect().top, 1000);
+  }
 }
 
 TEST(Snap, NothingSnapsWithoutAWorkArea) {
