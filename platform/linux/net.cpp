@@ -345,13 +345,34 @@ bool read_tables(Reader* r, bool v4, u64 now) {
 
 }  // namespace
 
+}  // namespace net
+
+namespace sysinfo {
+
+bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes) {
+  std::vector<TcpLine> lines;
+  const bool read = r->procfs ? net::dump_tables(&lines) : net::read_file_table(r, family == 0, &lines);
+  inodes->clear();
+  for (const TcpLine& p : lines) {
+    if ((p.family == family || !r->procfs) && p.inode) inodes->insert(p.inode);  // a file holds one family
+  }
+  return read;
+}
+
+}  // namespace sysinfo
+
+namespace net {
+
 u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   if (!r) return file_error;
   if (family != family_ipv4 && family != family_ipv6) return not_supported;
   const bool v4 = family == family_ipv4;
   sysinfo::TcpTable& table = r->tcp[v4 ? 0 : 1];
   const u64 now = os::clock_ms();
-  if ((!table.read || now - table.read_ms >= r->tcp_ms) && !read_tables(r, v4, now)) return file_error;
+  // A search that ran out of credit goes on in a table read again, so a socket that closed meanwhile is no longer
+  // looked for.
+  const bool due = !table.read || now - table.read_ms >= r->tcp_ms || (table.owners_pending && !r->owners_deferred);
+  if (due && !read_tables(r, v4, now)) return file_error;
   const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
   u64 needed = sysrec::tcp_table_head + table.lines.size() * row_size;
   if (needed > buffer.len) {
