@@ -122,7 +122,7 @@ std::vector<Aim> aims() {
          return ratio(r.counters("BM_ProcessSample/1000", {"per_1000"}),
                       r.counters("BM_ProcessSample/1000", {"top_like_per_1000"}));
        },
-       "wall time of a pass, both in the same benchmark"},
+       "processor time of a pass, both in the same benchmark"},
       {"5", "benchmarks of this run that failed", 0, "",
        [](const Results& r) { return of(static_cast<double>(r.failed.size())); }, "-"},
       // Half of the 0.82 ms/s the host cost before its loop stopped waking ten times a second, when top -b -d 1
