@@ -3,7 +3,10 @@
 // laptop fixture (a battery, two thermal zones, energy counters): a system sample and its battery block.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <time.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +86,36 @@ void BM_BatteryBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_BatteryBlock)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
+// This process's processor time in seconds.
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// One pass as top makes it: the proc folder listed, and each process's stat, statm and status opened, read and
+// closed. The bytes read, so that the reads stay.
+u64 top_like_pass() {
+  u64 bytes = 0;
+  DIR* d = opendir("/proc");
+  if (!d) return 0;
+  char buffer[4096];
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    for (const char* leaf : {"stat", "statm", "status"}) {
+      char path[64];
+      snprintf(path, sizeof path, "/proc/%s/%s", e->d_name, leaf);
+      int fd = open(path, O_RDONLY);
+      if (fd < 0) continue;
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) bytes += static_cast<u64>(n);
+      close(fd);
+    }
+  }
+  closedir(d);
+  return bytes;
+}
+
 void BM_ProcessSample(benchmark::State& state) {
   Children children(static_cast<u32>(state.range(0)));
   auto s = std::make_unique<collect::State>();
@@ -98,6 +131,14 @@ void BM_ProcessSample(benchmark::State& state) {
   // Seconds per 1,000 processes.
   state.counters["per_1000"] = benchmark::Counter(
       count / 1000.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  // What top reads of every process in a refresh (stat, statm and status, each opened, read and closed), timed the
+  // same number of times right after with the same processes: the machine's load at this moment falls on both.
+  // Both in processor time, as the benchmark's rate counters count it.
+  const u64 passes = state.iterations();
+  const double start = cpu_seconds();
+  for (u64 i = 0; i < passes; ++i) benchmark::DoNotOptimize(top_like_pass());
+  const double seconds = cpu_seconds() - start;
+  state.counters["top_like_per_1000"] = passes ? seconds / static_cast<double>(passes) / (count / 1000.0) : 0;
   collect::buffer_fit(&procs->buffer, 0);
   collect::close(s.get());
 }

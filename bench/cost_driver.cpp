@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -110,16 +111,9 @@ bool start_sleepers(int n) {
   return true;
 }
 
-// The process's run time in nanoseconds: the scheduler's account, else user + system ticks.
-double cpu_ns(pid_t pid) {
+// A process's user + system time in nanoseconds (every thread, ended ones too, in whole clock ticks); 0 when gone.
+double stat_ns(pid_t pid) {
   char path[64];
-  snprintf(path, sizeof path, "/proc/%d/schedstat", pid);
-  if (FILE* f = fopen(path, "r")) {
-    unsigned long long ns = 0;
-    int got = fscanf(f, "%llu", &ns);
-    fclose(f);
-    if (got == 1) return static_cast<double>(ns);
-  }
   snprintf(path, sizeof path, "/proc/%d/stat", pid);
   FILE* f = fopen(path, "r");
   if (!f) return 0;
@@ -131,6 +125,42 @@ double cpu_ns(pid_t pid) {
   unsigned long long user = 0, system = 0;
   if (!at || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2) return 0;
   return static_cast<double>(user + system) * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A process's run time in nanoseconds as the scheduler counts it, summed over every live thread (the process's own
+// schedstat holds its first thread only); user + system ticks where the scheduler's account is not kept.
+double cpu_ns(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task", pid);
+  DIR* d = opendir(path);
+  if (!d) return 0;
+  double ns = 0;
+  bool any = false;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    char file[96];
+    snprintf(file, sizeof file, "/proc/%d/task/%s/schedstat", pid, e->d_name);
+    if (FILE* f = fopen(file, "r")) {
+      unsigned long long v = 0;
+      if (fscanf(f, "%llu", &v) == 1) {
+        ns += static_cast<double>(v);
+        any = true;
+      }
+      fclose(f);
+    }
+  }
+  closedir(d);
+  return any ? ns : stat_ns(pid);
+}
+
+// The threads' sum against utime+stime over the same seconds: apart by the ticks' rounding and by threads that
+// ended meanwhile (in utime+stime only); a wider gap means a count is wrong, and is said.
+void check_counts(const char* what, double threads_ms_s, double stat_ms_s, int seconds) {
+  const double slack = 2 * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds +
+                       0.15 * std::max(threads_ms_s, stat_ms_s);
+  if (std::abs(threads_ms_s - stat_ms_s) > slack) {
+    fprintf(stderr, "cost: %s: threads summed %.2f ms/s, utime+stime %.2f ms/s\n", what, threads_ms_s, stat_ms_s);
+  }
 }
 
 // Runs a program to its end: its user + system CPU in milliseconds, or -1.
@@ -184,7 +214,7 @@ CollectorFigures collector_phase(const Options& o) {
   if (word(feed::state_at) != feed::state_running || top == 0) {
     fprintf(stderr, "cost: the collector did not start (state %u) or top did not\n", word(feed::state_at));
   } else {
-    double child_before = 0, top_before = 0;
+    double child_before = 0, top_before = 0, child_stat = 0, top_stat = 0;
     unsigned usage_before = 0, tables_before = 0;
     double begin = now_s();
     for (int second = 0; second <= o.warm + o.seconds; ++second) {
@@ -192,12 +222,17 @@ CollectorFigures collector_phase(const Options& o) {
       if (second == o.warm) {
         child_before = cpu_ns(section.process.process_id);
         top_before = cpu_ns(top);
+        child_stat = stat_ns(section.process.process_id);
+        top_stat = stat_ns(top);
         usage_before = word(feed::usage_published_at);
         tables_before = word(feed::table_published_at);
       }
       if (second == o.warm + o.seconds) {
         f.child_ms_s = (cpu_ns(section.process.process_id) - child_before) / 1e6 / o.seconds;
         f.top_ms_s = (cpu_ns(top) - top_before) / 1e6 / o.seconds;
+        check_counts("collector", f.child_ms_s, (stat_ns(section.process.process_id) - child_stat) / 1e6 / o.seconds,
+                     o.seconds);
+        check_counts("top", f.top_ms_s, (stat_ns(top) - top_stat) / 1e6 / o.seconds, o.seconds);
         f.usage_frames = word(feed::usage_published_at) - usage_before;
         f.tables = word(feed::table_published_at) - tables_before;
         f.processes = process_count();

@@ -1,7 +1,7 @@
 // The host's own cost when there is little to do: `vimbrel --host` on a temporary folder with one real agent
 // publishing to it over loopback, each with its own settings folders, and no viewer. After 10 s of start-up the
-// host's processor time (the scheduler's count) is taken over VIMBREL_HOST_SECONDS (default 30 s), in milliseconds of
-// CPU per second.
+// host's processor time (the scheduler's count of every thread, with utime+stime beside it) is taken over
+// VIMBREL_HOST_SECONDS (default 30 s), in milliseconds of CPU per second, with top -b -d 1's over the same seconds.
 // VIMBREL_HOST_EXE runs another build of the program as the host (to compare with an earlier version).
 #include <signal.h>
 #include <sys/socket.h>
@@ -63,12 +63,19 @@ void BM_HostIdleWithOneAgent(benchmark::State& state) {
       end(host);
       break;
     }
-    const double before = procstat::run_seconds(host);
+    // top -b -d 1 over the same seconds: the machine's load falls on both, so their ratio is what a run can compare.
+    pid_t top = procstat::spawn({"/usr/bin/top", "-b", "-d", "1"}, {"PATH=/usr/bin:/bin", "TERM=dumb"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double before = procstat::run_seconds(host), top_before = procstat::run_seconds(top);
+    const double stat_before = procstat::cpu_seconds(host);
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.counters["host_ms_per_s"] = 1000 * (procstat::run_seconds(host) - before) / span;
+    state.counters["host_stat_ms_per_s"] = 1000 * (procstat::cpu_seconds(host) - stat_before) / span;
+    state.counters["top_ms_per_s"] = 1000 * (procstat::run_seconds(top) - top_before) / span;
     state.counters["host_rss_kib"] = static_cast<double>(procstat::rss_kib(host));
+    end(top);
     end(agent);
     end(host);
   }

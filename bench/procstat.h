@@ -31,12 +31,18 @@ inline double cpu_seconds(pid_t pid) {
 }
 
 // The time a process has run on a processor, in seconds, as the scheduler counts it (nanoseconds, where utime and
-// stime count whole clock ticks); 0 when it is gone.
+// stime count whole clock ticks), summed over every live thread: the process's own schedstat holds its first thread
+// only. 0 when it is gone.
 inline double run_seconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
-  unsigned long long ns = 0;
-  f >> ns;
-  return static_cast<double>(ns) / 1e9;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  unsigned long long sum = 0;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream f(task.path() / "schedstat");
+    unsigned long long ns = 0;
+    if (f >> ns) sum += ns;
+  }
+  return static_cast<double>(sum) / 1e9;
 }
 
 inline long rss_kib(pid_t pid) {

@@ -21,10 +21,25 @@ const width = 1280, height = 800;
 const patient = { timeout: 90000, polling: 250 };
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
-// Nanoseconds on a CPU of one process, 0 when it is gone.
+// Nanoseconds on a CPU of one process: the scheduler's count of every live thread summed (a process's own
+// schedstat counts its first thread only, and the browser works in many), 0 when it is gone.
 function runNs(pid) {
+  let ns = 0;
   try {
-    return Number(readFileSync(`/proc/${pid}/schedstat`, "utf8").split(" ")[0]);
+    for (const task of readdirSync(`/proc/${pid}/task`)) {
+      try {
+        ns += Number(readFileSync(`/proc/${pid}/task/${task}/schedstat`, "utf8").split(" ")[0]);
+      } catch {}
+    }
+  } catch {}
+  return ns;
+}
+// The same from utime+stime, which count every thread (ended ones too) in whole clock ticks: the check of runNs.
+const tick = 1e9 / Number(process.env.CLK_TCK || 100);
+function statNs(pid) {
+  try {
+    const fields = readFileSync(`/proc/${pid}/stat`, "utf8").replace(/^.*\) /s, "").split(" ");
+    return (Number(fields[11]) + Number(fields[12])) * tick;
   } catch {
     return 0;
   }
@@ -56,6 +71,21 @@ function threadNs(pid, into) {
     }
   } catch {}
   return into;
+}
+// Connections to the dashboard's port that ended in the last minute (their TIME-WAIT rows, either side): about one
+// a second while each relay POST took a connection of its own.
+function endedConnections(port) {
+  const hex = port.toString(16).toUpperCase().padStart(4, "0");
+  let n = 0;
+  for (const file of ["/proc/net/tcp", "/proc/net/tcp6"]) {
+    try {
+      for (const line of readFileSync(file, "utf8").split("\n").slice(1)) {
+        const f = line.trim().split(/\s+/);
+        if (f.length > 3 && f[3] === "06" && (f[1].endsWith(`:${hex}`) || f[2].endsWith(`:${hex}`))) ++n;
+      }
+    } catch {}
+  }
+  return n;
 }
 function isRenderer(pid) {
   try {
@@ -133,6 +163,7 @@ async function main() {
 
     const renderers = tree(root).filter(isRenderer);
     const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], tasks = [], scripts = [];
+    const allStat = [], topStat = [];
     const threads = new Map();
     // What the page itself counted: puts, pixels, canvas updates and relay POSTs, with the page's clock.
     const counted = () => page.evaluate(() => ({ puts: window.vimbrelFrames, pixels: window.vimbrelPixels,
@@ -154,11 +185,13 @@ async function main() {
       const threads0 = new Map();
       for (const p of pids) threadNs(p, threads0);
       const before = { r: renderers.reduce((s, p) => s + runNs(p), 0), a: pids.reduce((s, p) => s + runNs(p), 0),
-                       t: runNs(topProcess.pid), at: process.hrtime.bigint() };
+                       t: runNs(topProcess.pid), as: pids.reduce((s, p) => s + statNs(p), 0),
+                       ts: statNs(topProcess.pid), at: process.hrtime.bigint() };
       await sleep(seconds * 1000);
       const pidsAfter = tree(root);
       const after = { r: renderers.reduce((s, p) => s + runNs(p), 0),
                       a: pidsAfter.reduce((s, p) => s + runNs(p), 0), t: runNs(topProcess.pid),
+                      as: pidsAfter.reduce((s, p) => s + statNs(p), 0), ts: statNs(topProcess.pid),
                       at: process.hrtime.bigint() };
       const threads1 = new Map();
       for (const p of pidsAfter) threadNs(p, threads1);
@@ -178,6 +211,8 @@ async function main() {
       top.push(perSecond(after.t - before.t));
       ratioRenderer.push(renderer.at(-1) / top.at(-1));
       ratioAll.push(all.at(-1) / top.at(-1));
+      allStat.push(perSecond(after.as - before.as));
+      topStat.push(perSecond(after.ts - before.ts));
     }
     if (!attached) {
       browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: null, protocolTimeout: 180000 });
@@ -193,10 +228,15 @@ async function main() {
     facts.top_ms_per_s = spread(top);
     facts.renderer_over_top = spread(ratioRenderer);
     facts.browser_over_top = spread(ratioAll);
+    // The threads' sums checked against utime+stime (which also hold threads that ended within the window).
+    facts.counted = "every thread of every process: /proc/<pid>/task/*/schedstat summed; utime+stime beside it";
+    facts.browser_utime_stime_ms_per_s = spread(allStat);
+    facts.top_utime_stime_ms_per_s = spread(topStat);
     facts.pixels_put_per_s = rate("pixels");
     facts.puts_per_s = rate("puts");
     facts.canvas_updates_per_s = rate("updates");
     facts.relay_posts_per_s = rate("posts");
+    facts.connections_ended_last_minute = endedConnections(Number(new URL(url).port));
     if (session) {
       facts.main_thread_tasks_ms_per_s = spread(tasks);
       facts.main_thread_script_ms_per_s = spread(scripts);

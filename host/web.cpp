@@ -313,6 +313,10 @@ mem::Bytes content_type(u32 status, u8 route) {
   return mem::lit("application/octet-stream");
 }
 
+bool keeps_connection(u32 status, u8 route) {
+  return status == status_ok && route_kind(route) == kind_relay;
+}
+
 u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 serve) {
   Text t{area.ptr, bits::min32(area.len, head_max), 0, 0};
   if (status != status_ok) serve = 0;
@@ -329,7 +333,8 @@ u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 se
                                   : mem::lit("\r\nCache-Control: no-store"));
   put(&t, mem::lit("\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
                    "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; style-src "
-                   "'self' 'unsafe-inline'; frame-ancestors 'none'\r\nConnection: close\r\n\r\n"));
+                   "'self' 'unsafe-inline'; frame-ancestors 'none'\r\nConnection: "));
+  put(&t, keeps_connection(status, route) ? mem::lit("keep-alive\r\n\r\n") : mem::lit("close\r\n\r\n"));
   return t.length;
 }
 
@@ -506,6 +511,9 @@ void write_client(hub::Host* host, u32 c) {
     w->body_sent[c] += static_cast<u32>(n);
     if (w->member[c] != none) hub::consume_out(host->hub, w->member[c], static_cast<u32>(n));
   }
+  if (!has(w->lingers, c) && keeps_connection(status_ok, static_cast<u8>(w->route[c])) && w->fill[c] == w->used[c]) {
+    return keep_client(host, c);
+  }
   if (!has(w->lingers, c) || sock::shutdown_send(w->socket[c]) != sock::done) return close_client(host, c);
   // An error answer may leave bytes of the request unread; closing on them would reset the connection before the
   // client read the answer. The sending side ends, and what still comes is read and dropped until the client closes.
@@ -513,6 +521,18 @@ void write_client(hub::Host* host, u32 c) {
   put_bit(&w->draining, c, true);
   w->drained[c] = 0;
   drain_client(host, c);
+}
+
+void keep_client(hub::Host* host, u32 c) {
+  Web* w = host->web;
+  put_bit(&w->responding, c, false);
+  put_bit(&w->kept, c, true);
+  w->accepted[c] = w->progress[c];  // the wait for the next request counts from the answer's last byte
+  w->fill[c] = w->used[c] = 0;
+  w->head_length[c] = w->head_sent[c] = 0;
+  w->body_length[c] = w->body_sent[c] = 0;
+  w->member[c] = none;
+  w->route[c] = route_none;
 }
 
 void drain_client(hub::Host* host, u32 c) {
@@ -553,6 +573,11 @@ void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
   if (r != sock::done || n == 0) return;
   w->fill[c] = static_cast<u16>(w->fill[c] + n);
   w->progress[c] = now;
+  // The next request on a kept connection has the time of a new one.
+  if (has(w->kept, c)) {
+    put_bit(&w->kept, c, false);
+    w->accepted[c] = now;
+  }
   Request q;
   u32 result = parse_request(mem::Bytes(w->request[c], w->fill[c]), &q);
   if (result == parse_wait) return;
@@ -562,6 +587,7 @@ void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
                                           mem::Bytes(w->machine, w->machine_length), own_address))
     result = status_bad;
   if (result != status_ok) return respond(host, c, result, route_none, mem::Bytes(), 0);
+  w->used[c] = static_cast<u16>(q.head_length + q.body_length);
   route(host, c, &q, now, wall);
 }
 
@@ -603,7 +629,7 @@ u32 make_room(const Web* w, u32 address, u32 now) {
   u32 pick = none, pick_rank = 0, from_address = 0, oldest_of_address = none;
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
-    u32 rank = has(w->draining, c) ? 0 : !has(w->responding, c) ? 1 : 2;
+    u32 rank = has(w->draining, c) || has(w->kept, c) ? 0 : !has(w->responding, c) ? 1 : 2;
     if (rank == 1 && w->address[c] == address && bits::sub_sat32(now, w->accepted[c]) >= grace_units) {
       ++from_address;
       if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
@@ -682,7 +708,8 @@ void upkeep(hub::Host* host, u32 now) {
     u32 age = bits::sub_sat32(now, w->accepted[c]);
     bool reading = !has(w->responding, c) && !has(w->draining, c);
     bool drained = has(w->draining, c) && bits::sub_sat32(now, w->progress[c]) >= drain_units;
-    if (age >= client_units || (reading && age >= head_units) || drained) {
+    u32 wait = has(w->kept, c) ? kept_units : head_units;
+    if (age >= client_units || (reading && age >= wait) || drained) {
       close_client(host, c);
       ++w->idle_closed;
     }
@@ -708,8 +735,9 @@ void close_client(hub::Host* host, u32 c) {
   put_bit(&w->responding, c, false);
   put_bit(&w->draining, c, false);
   put_bit(&w->lingers, c, false);
+  put_bit(&w->kept, c, false);
   w->member[c] = none;
-  w->fill[c] = 0;
+  w->fill[c] = w->used[c] = 0;
 }
 
 void close(hub::Host* host) {

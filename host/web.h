@@ -30,6 +30,10 @@ constexpr u32 client_units = 50, link_units = 100;
 // A client has 1 s for its whole request head; after an error answer its leftover bytes are read and dropped for
 // at most 1 s, so that the close is an orderly one and the client sees the answer, not a reset.
 constexpr u32 head_units = 10, drain_units = 10;
+// A relay answer keeps its connection for the browser's next POST (about one a second): a new connection a second
+// costs both sides a connect and a close, and every collector on the machine a row in its socket tables. Such a
+// connection may wait 3 s for its next request; it is the first to make way for a newcomer.
+constexpr u32 kept_units = 30;
 // Clients from one address still sending their request: a further one takes the place of its oldest. One
 // accepted in the last grace units (200 ms) is not counted: a browser opens several connections at once and sends
 // each request a moment after its connect, and closing such a one before its request came would reset it.
@@ -117,6 +121,8 @@ mem::Bytes content_type(u32 status, u8 route);
 // The response head into area (at most head_max bytes are used): its length. serve: the serve_ bits of the body
 // sent (a compressed body says so; a versioned one may be kept, everything else is never stored).
 u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 serve = 0);
+// A relay's 200 answer keeps its connection ("Connection: keep-alive"); every other answer closes it.
+bool keeps_connection(u32 status, u8 route);
 // 1 when an Accept-Encoding value takes gzip (named, and not with q=0).
 u32 takes_gzip(mem::Bytes value);
 // The serve_ bits a static route's answer uses for what the request allows: gzip only for the module.
@@ -197,6 +203,8 @@ struct Web {
   u32 drained[clients];      // leftover bytes dropped after an error answer
   u64 draining;              // clients answered with an error, whose leftovers are being dropped before the close
   u64 lingers;               // clients whose answer is an error: they drain once it is sent
+  u64 kept;                  // clients whose relay answer was sent, waiting on the same connection for the next request
+  u16 used[clients];         // bytes of the request buffer the request being answered took
   u32 evicted;               // clients closed to make room for a newer one
   u8 request[clients][request_size];
   u8 head[clients][head_area];
@@ -241,9 +249,12 @@ void close(hub::Host* host);
 void respond(hub::Host* host, u32 client, u32 status, u8 route, mem::Bytes placed, u32 extra, u8 serve = 0);
 // Receives what fits into the request buffer and, once the request is whole, answers it.
 void read_client(hub::Host* host, u32 client, u32 now, u32 wall);
-// Sends what the socket takes: the head area, then the body. The client closes once all is sent, when bytes are
-// owed but none are left to send, or when the socket fails.
+// Sends what the socket takes: the head area, then the body. The client closes once all is sent (a relay answer's
+// connection waits for the next request instead, see kept_units), when bytes are owed but none are left to send, or
+// when the socket fails.
 void write_client(hub::Host* host, u32 client);
+// A kept connection waits for its next request: the slot is reading again, with nothing of the last answer.
+void keep_client(hub::Host* host, u32 client);
 // Reads and drops what a client answered with an error still sends; closes it at its end, on a failure, or past
 // drain_max bytes.
 void drain_client(hub::Host* host, u32 client);

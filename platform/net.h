@@ -17,7 +17,8 @@ bool interface_row(sysinfo::Reader* reader, sysrec::IfRow* row);
 
 // A TCP table of one family (2 IPv4, 23 IPv6) with owning process ids: a u32 row count, then rows
 // (sysrec::TcpRow or sysrec::Tcp6Row). Answers 0; insufficient_buffer with *size = the bytes needed; or another
-// error. Owners are found through the processes' open files (a holder found before is confirmed with one look);
+// error. Owners are found through the processes' open files (a holder found before holds it while its count of open
+// files stays, and is confirmed with one look when it moved; the search spends a bounded credit per sample);
 // sockets of processes this user may not look into, and rows in time-wait, have owner 0.
 // On Linux a table is read from the system at most every 5 s (each read walks the kernel's whole connection hash)
 // and answered as last read in between; a new socket usually has its owner from the first read that lists it, at

@@ -464,10 +464,9 @@ void read_interfaces(State* s) {
 
 // ---- Lifecycle.
 
-bool open(State* s, u32 refresh_ms) { return open_at(s, refresh_ms, mem::lit("/")); }
+namespace {
 
-bool open_at(State* s, u32 refresh_ms, mem::Bytes root) {
-  zero(s);
+bool open_clear(State* s, u32 refresh_ms, mem::Bytes root) {
   s->proc_cap = proc_cap;
   s->proc_class = proc_class;
   s->tcp_cap = tcp_cap;
@@ -495,6 +494,17 @@ bool open_at(State* s, u32 refresh_ms, mem::Bytes root) {
   s->next_hardware = now + hardware_ms;
   return true;
 }
+
+}  // namespace
+
+bool open(State* s, u32 refresh_ms) { return open_at(s, refresh_ms, mem::lit("/")); }
+
+bool open_at(State* s, u32 refresh_ms, mem::Bytes root) {
+  zero(s);
+  return open_clear(s, refresh_ms, root);
+}
+
+bool open_zeroed(State* s, u32 refresh_ms) { return open_clear(s, refresh_ms, mem::lit("/")); }
 
 void close(State* s) {
   for (u32 set = 0; set < 2; ++set) {

@@ -221,7 +221,7 @@ void free_buffers(WorkSet* work) {
 
 bool collect_pair(WorkSet* work, bool defer_owners) {
   collect::State* s = work->state;
-  if (!collect::open(s, refresh_ms)) return false;
+  if (!collect::open_zeroed(s, refresh_ms)) return false;
   work->owners_deferred = defer_owners && net::defer_owners(s->reader);
   bool good = collect::sample(s, work->sample[0]);
   collect::sample_procs(s, work->procs[0]);

@@ -233,8 +233,9 @@ void endpoint(std::string_view text, size_t* at, u8* address, u32 words, u32* po
 
 // Both families' tables from the kernel's socket diagnostics, in one walk of its connection hash (reading
 // net/tcp and net/tcp6 walks the whole hash once for each, and on a machine with much memory that walk is most of
-// the cost). The old-style request answers for both families at once. False when the diagnostics cannot be had.
-bool dump_tables(std::vector<sysinfo::TcpLine>* lines) {
+// the cost). The old-style request answers for both families at once; each family's rows go to its own list (both
+// may be the same one). False when the diagnostics cannot be had.
+bool dump_tables(std::vector<sysinfo::TcpLine>* v4_lines, std::vector<sysinfo::TcpLine>* v6_lines) {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_INET_DIAG);
   if (fd < 0) return false;
   struct {
@@ -275,7 +276,7 @@ bool dump_tables(std::vector<sysinfo::TcpLine>* lines) {
       p.row.state = tcp_state(m->idiag_state);
       p.uid = m->idiag_uid;
       p.inode = m->idiag_inode;
-      lines->push_back(p);
+      (v4 ? v4_lines : v6_lines)->push_back(p);
     }
   }
   close(fd);
@@ -320,20 +321,17 @@ bool read_file_table(Reader* r, bool v4, std::vector<sysinfo::TcpLine>* lines) {
 // table is fresh too.
 bool read_tables(Reader* r, bool v4, u64 now) {
   if (r->procfs) {
-    std::vector<sysinfo::TcpLine> both;
-    if (dump_tables(&both)) {
-      for (int f = 0; f < 2; ++f) {
-        sysinfo::TcpTable& t = r->tcp[f];
-        t.lines.clear();
-        for (const sysinfo::TcpLine& p : both) {
-          if (p.family == f) t.lines.push_back(p);
-        }
+    // Straight into the tables, whose lists keep their room from one read to the next.
+    for (sysinfo::TcpTable& t : r->tcp) t.lines.clear();
+    if (dump_tables(&r->tcp[0].lines, &r->tcp[1].lines)) {
+      for (sysinfo::TcpTable& t : r->tcp) {
         t.read = true;
         t.read_ms = now;
         t.owners_due = true;
       }
       return true;
     }
+    r->tcp[v4 ? 1 : 0].read = false;  // cleared for nothing: the other family's file is read at its own turn
   }
   sysinfo::TcpTable& table = r->tcp[v4 ? 0 : 1];
   table.lines.clear();
@@ -345,13 +343,34 @@ bool read_tables(Reader* r, bool v4, u64 now) {
 
 }  // namespace
 
+}  // namespace net
+
+namespace sysinfo {
+
+bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes) {
+  std::vector<TcpLine> lines;
+  const bool read = r->procfs ? net::dump_tables(&lines, &lines) : net::read_file_table(r, family == 0, &lines);
+  inodes->clear();
+  for (const TcpLine& p : lines) {
+    if ((p.family == family || !r->procfs) && p.inode) inodes->insert(p.inode);  // a file holds one family
+  }
+  return read;
+}
+
+}  // namespace sysinfo
+
+namespace net {
+
 u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   if (!r) return file_error;
   if (family != family_ipv4 && family != family_ipv6) return not_supported;
   const bool v4 = family == family_ipv4;
   sysinfo::TcpTable& table = r->tcp[v4 ? 0 : 1];
   const u64 now = os::clock_ms();
-  if ((!table.read || now - table.read_ms >= r->tcp_ms) && !read_tables(r, v4, now)) return file_error;
+  // A search that ran out of credit goes on in a table read again, so a socket that closed meanwhile is no longer
+  // looked for.
+  const bool due = !table.read || now - table.read_ms >= r->tcp_ms || (table.owners_pending && !r->owners_deferred);
+  if (due && !read_tables(r, v4, now)) return file_error;
   const u64 row_size = v4 ? sizeof(sysrec::TcpRow) : sizeof(sysrec::Tcp6Row);
   u64 needed = sysrec::tcp_table_head + table.lines.size() * row_size;
   if (needed > buffer.len) {
@@ -374,8 +393,11 @@ u32 tcp_table(Reader* r, u32 family, mem::Slice buffer, u32* size) {
   }
   u8* out = buffer.ptr + sysrec::tcp_table_head;
   for (const sysinfo::TcpLine& p : table.lines) {
-    auto owner = owners.find(p.inode);
-    u32 pid = p.inode && owner != owners.end() ? owner->second.pid : 0;  // time-wait rows have no holder
+    u32 pid = 0;  // time-wait rows have no holder
+    if (p.inode && !owners.empty()) {
+      auto owner = owners.find(p.inode);
+      if (owner != owners.end()) pid = owner->second.pid;
+    }
     if (v4) {
       sysrec::TcpRow row{p.row.state, 0, p.row.local_port, 0, p.row.remote_port, pid};
       memcpy(&row.local_address, p.row.local_address, 4);

@@ -517,17 +517,28 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
 
 namespace {
 
-// The open files of a process at a family's last owner search; ~0 when it was not there.
-uint32_t searched_count(const std::vector<std::pair<uint32_t, uint32_t>>& searched, uint32_t pid) {
-  auto at = std::lower_bound(searched.begin(), searched.end(), std::make_pair(pid, 0u));
-  return at != searched.end() && at->first == pid ? at->second : ~0u;
+// The process of the last pass with this pid; null when it was not in it.
+const ProcMemo* memo_of(const Reader* r, uint32_t pid) {
+  auto at = std::lower_bound(r->memos.begin(), r->memos.end(), pid,
+                             [](const ProcMemo& m, uint32_t p) { return m.pid < p; });
+  return at != r->memos.end() && at->pid == pid ? &*at : nullptr;
 }
 
 // The start of a process of the last pass; ~0 when it was not in it.
 uint64_t start_of(const Reader* r, uint32_t pid) {
-  auto at = std::lower_bound(r->memos.begin(), r->memos.end(), pid,
-                             [](const ProcMemo& m, uint32_t p) { return m.pid < p; });
-  return at != r->memos.end() && at->pid == pid ? at->started : ~0ull;
+  const ProcMemo* m = memo_of(r, pid);
+  return m ? m->started : ~0ull;
+}
+
+// A listing taken with this start and count of open files still stands for the process as the last pass saw it.
+bool stands(const Reader* r, uint32_t pid, uint64_t start, uint32_t files) {
+  const ProcMemo* m = memo_of(r, pid);
+  return m && m->started == start && m->handles == files;
+}
+
+bool stands(const Reader* r, const std::unordered_map<uint32_t, Listing>& listed, uint32_t pid) {
+  auto at = listed.find(pid);
+  return at != listed.end() && stands(r, pid, at->second.start, at->second.files);
 }
 
 // The fd folder of a process of the last pass that the pass keeps open; -1 when there is none.
@@ -541,8 +552,19 @@ bool refused(const OwnerLooks& looks, uint32_t pid, uint64_t start) {
   return at != looks.refused.end() && at->first == pid && at->second == start;
 }
 
-// The listings of an earlier pass, or of a family that searched with them already, say nothing of this table read:
-// they start afresh. Refusals stay for the processes still listed.
+// Adds the credit earned since the last search.
+void earn(LookCredit* c, uint64_t now) {
+  if (!c->started) {
+    c->started = true;
+    c->credit = c->most;
+  } else if (now > c->at_ms) {
+    c->credit = std::min<int64_t>(c->most, c->credit + static_cast<int64_t>((now - c->at_ms) * c->rate / 1000));
+  }
+  c->at_ms = now;
+}
+
+// The first family searched in a process pass starts its looks afresh: the listings that no longer stand and the
+// sockets seen in them are dropped, and so are the refusals of processes that ended.
 void start_looks(Reader* r, int family) {
   OwnerLooks& looks = r->looks;
   const uint8_t bit = static_cast<uint8_t>(1u << family);
@@ -554,7 +576,15 @@ void start_looks(Reader* r, int family) {
   looks.pass_count = r->listed_count;
   looks.families = bit;
   looks.looked.clear();
-  looks.seen.clear();
+  for (auto at = looks.listed.begin(); at != looks.listed.end();) {
+    at = stands(r, at->first, at->second.start, at->second.files) ? std::next(at) : looks.listed.erase(at);
+  }
+  for (auto at = looks.seen.begin(); at != looks.seen.end();) {
+    auto listing = looks.listed.find(at->second.pid);
+    const bool good = listing != looks.listed.end() && listing->second.start == at->second.start &&
+                      listing->second.files == at->second.files;
+    at = good ? std::next(at) : looks.seen.erase(at);
+  }
   std::vector<std::pair<uint32_t, uint64_t>> still;
   for (const auto& p : looks.refused) {
     if (start_of(r, p.first) == p.second) still.push_back(p);
@@ -576,25 +606,32 @@ std::vector<bool> own_kept(const Reader* r) {
   return out;
 }
 
-// Lists a process's open files to the end, keeping every socket among them with its holder; a process whose files
-// this user may not look at is remembered and passed over from then on.
-void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
+// Lists a process's open files to the end, keeping every socket among them with its holder (the sockets in
+// `sockets`); a process whose files this user may not look at is remembered and passed over from then on. Answers
+// the links read.
+uint32_t look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
   OwnerLooks& looks = r->looks;
   looks.looked.insert(pid);
   sockets->clear();
   char path[48];
+  const ProcMemo* memo = memo_of(r, pid);
+  const uint64_t start = memo ? memo->started : ~0ull;
+  const uint32_t files = memo ? memo->handles : 0;
   // The fd folder the process pass keeps open is listed again from its start; another one is opened for the look.
   const int kept = kept_folder(r, pid);
   int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
   bool denied = folder < 0 && errno == EACCES;
   // This process lists itself when its own count of open files moved, which it does whenever processes come or go.
   const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
+  uint32_t links = 0;
   if (folder >= 0) {
     each_entry(folder, [&](const char* name) {
       const uint32_t fd = pid_of(name);
       if (fd < skip.size() && skip[fd]) return true;
+      ++links;
       uint64_t inode = socket_of(folder, name, &denied);
-      if (inode && looks.seen.emplace(inode, Owner{pid, fd, true}).second) {
+      if (inode) {
+        looks.seen.insert_or_assign(inode, Owner{pid, fd, true, start, files});
         sockets->push_back(inode);
       }
       // A process whose open files may be listed but not looked at (another user's, another container's).
@@ -602,11 +639,15 @@ void look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
     }, kept < 0, r->procfs);
     if (kept < 0) ::close(folder);
   }
-  uint64_t start = start_of(r, pid);
   if (denied && start != ~0ull) {
     auto at = std::lower_bound(looks.refused.begin(), looks.refused.end(), std::make_pair(pid, uint64_t{0}));
     looks.refused.insert(at, std::make_pair(pid, start));
+  } else if (folder >= 0 && memo) {
+    looks.listed.insert_or_assign(pid, Listing{start, files});
   }
+  looks.links += links;
+  looks.credit.credit -= links;
+  return links;
 }
 
 bool looked(const OwnerLooks& looks, uint32_t pid) { return looks.looked.count(pid) != 0; }
@@ -628,14 +669,37 @@ void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes)
   if (kept < 0) ::close(folder);
 }
 
+namespace {
+
+// A holder known from before, when it holds the socket still: trusted while its start and count stay, else
+// confirmed with one look at its open file (while there is credit for it; without, it is trusted until the next
+// search). False when it no longer holds it, or ended.
+bool still_holds(Reader* r, uint64_t inode, Owner* o) {
+  if (o->pid == 0) return true;
+  const ProcMemo* m = memo_of(r, o->pid);
+  if (m && m->started == o->start && m->handles == o->files) return true;
+  if (m && m->started != o->start) return false;
+  LookCredit& credit = r->looks.credit;
+  if (m && credit.credit <= 0) return true;
+  char path[64], fd[16];
+  snprintf(fd, sizeof fd, "fd/%u", o->fd);
+  credit.credit -= 1;
+  r->looks.links += 1;
+  if (socket_of(r->proc, pid_path(path, o->pid, fd)) != inode) return false;
+  if (m) o->files = m->handles;
+  return true;
+}
+
+}  // namespace
+
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
   start_looks(r, family);
+  earn(&r->looks.credit, os::clock_ms());
   OwnerLooks& looks = r->looks;
   std::unordered_map<uint64_t, Owner>& owners = r->owners[family];
-  std::vector<std::pair<uint32_t, uint32_t>>& searched = r->tcp[family].searched;
   std::unordered_map<uint64_t, Owner> found;
   std::unordered_set<uint64_t> missing, stayed;
-  // A socket the other family's search saw while listing a process needs no look of its own.
+  // A socket seen in a listing that stands needs no look of its own.
   auto seen = [&](uint64_t inode) {
     auto at = looks.seen.find(inode);
     if (at == looks.seen.end()) return false;
@@ -646,10 +710,8 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     if (inode == 0 || found.count(inode) || missing.count(inode)) continue;
     auto known = owners.find(inode);
     if (known != owners.end() && known->second.settled) {
-      const Owner& o = known->second;
-      char path[64], fd[16];
-      snprintf(fd, sizeof fd, "fd/%u", o.fd);
-      if (o.pid == 0 || socket_of(r->proc, pid_path(path, o.pid, fd)) == inode) {
+      Owner o = known->second;
+      if (still_holds(r, inode, &o)) {
         found.emplace(inode, o);
         continue;
       }
@@ -660,13 +722,14 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     if (known != owners.end()) stayed.insert(inode);
   }
   bool everywhere = false;  // every process was looked into
+  bool spent = false;       // the credit ran out first
   if (!missing.empty() && r->proc >= 0) {
     // The processes of the last pass (open files, pid), or every listed one when there was none; a process known
-    // to hold no open file is passed over, and so is one already listed for this table read or refused before.
-    // Those whose count moved since the last search come first, and within each group those with the fewest open
-    // files: a look costs one read per open file, and a process holding thousands (a collector keeps two per
-    // process open, and its count moves whenever processes come or go) would otherwise be listed before the one
-    // that opened the connection.
+    // to hold no open file is passed over, and so is one already listed in this pass or refused before. Those
+    // whose listing no longer stands come first, and within each group those with the fewest open files: a look
+    // costs one read per open file, and a process holding thousands (a collector keeps two per process open, and
+    // its count moves whenever processes come or go) would otherwise be listed before the one that opened the
+    // connection.
     std::vector<std::pair<uint32_t, uint32_t>> first, rest;
     if (r->memos.empty()) {
       for (uint32_t pid : list_pids(r->proc)) {
@@ -675,8 +738,7 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     } else {
       for (const ProcMemo& m : r->memos) {
         if (m.handles == 0 || looked(looks, m.pid) || refused(looks, m.pid, m.started)) continue;
-        bool moved = searched.empty() || searched_count(searched, m.pid) != m.handles;
-        (moved ? first : rest).emplace_back(m.handles, m.pid);
+        (stands(r, looks.listed, m.pid) ? rest : first).emplace_back(m.handles, m.pid);
       }
     }
     auto fewest_first = [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
@@ -704,15 +766,39 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
         if (missing.erase(inode) && seen(inode)) stayed.erase(inode);
       }
     };
-    for (size_t i = 0; i < first.size() && !missing.empty(); ++i) look(first[i]);
-    size_t i = 0;
-    for (; i < rest.size() && !stayed.empty(); ++i) look(rest[i]);
-    everywhere = i == rest.size();
+    // Sockets that closed since the table was read leave the search: a short connection is often gone before the
+    // walk reaches its holder, and would otherwise send the walk through every process.
+    uint64_t checked = looks.links;
+    auto go_on = [&](bool wanted) {
+      if (!wanted || looks.credit.credit <= 0) return false;
+      std::unordered_set<uint64_t> now;
+      if (looks.links - checked >= r->recheck_links && listed_inodes(r, family, &now)) {
+        checked = looks.links;
+        for (auto at = missing.begin(); at != missing.end();) {
+          if (now.count(*at)) {
+            ++at;
+            continue;
+          }
+          stayed.erase(*at);
+          found.emplace(*at, Owner{0, 0, false});
+          at = missing.erase(at);
+        }
+      }
+      return !missing.empty();
+    };
+    size_t i = 0, j = 0;
+    for (; i < first.size() && go_on(true); ++i) look(first[i]);
+    for (; j < rest.size() && go_on(!stayed.empty()) && !stayed.empty(); ++j) look(rest[j]);
+    spent = !missing.empty() && looks.credit.credit <= 0 &&
+            (i < first.size() || (j < rest.size() && !stayed.empty()));
+    everywhere = !spent && j == rest.size();
   }
-  // Not found: nobody's when every process was searched, else looked for again at the next search.
-  for (uint64_t inode : missing) found.emplace(inode, Owner{0, 0, everywhere || stayed.count(inode) != 0});
-  searched.clear();
-  for (const ProcMemo& m : r->memos) searched.emplace_back(m.pid, m.handles);
+  // Not found: nobody's when every process was searched; else looked for again at the next search, which comes at
+  // the next sample when the credit ran out.
+  for (uint64_t inode : missing) {
+    found.emplace(inode, Owner{0, 0, !spent && (everywhere || stayed.count(inode) != 0)});
+  }
+  r->tcp[family].owners_pending = spent;
   owners.swap(found);
 }
 
@@ -794,22 +880,65 @@ uint64_t luid_of_node(Reader* r, const char* target) {
 
 namespace {
 
-void find_drm_files(Reader* r) {
-  r->drm_files.clear();
-  for (uint32_t pid : list_pids(r->proc)) {
-    char path[64];
-    int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
-    if (folder < 0) continue;
-    each_entry(folder, [&](const char* name) {
-      char target[64];
-      ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
-      if (n > 9 && memcmp(target, "/dev/dri/", 9) == 0) {
-        r->drm_files.push_back(DrmFile{pid, name, std::string(target, static_cast<size_t>(n))});
-      }
-      return true;
-    });
-    ::close(folder);
+// Lists a process's open files for DRM device nodes into out; answers the links read.
+uint32_t drm_files_of(Reader* r, uint32_t pid, const std::vector<bool>& skip, std::vector<DrmFile>* out) {
+  char path[64];
+  int folder = open_folder(r->proc, pid_path(path, pid, "fd"));
+  if (folder < 0) return 0;
+  uint32_t links = 0;
+  each_entry(folder, [&](const char* name) {
+    const uint32_t fd = pid_of(name);
+    if (fd < skip.size() && skip[fd]) return true;
+    char target[64];
+    ++links;
+    ssize_t n = readlinkat(folder, name, target, sizeof target - 1);
+    if (n > 9 && memcmp(target, "/dev/dri/", 9) == 0) {
+      out->push_back(DrmFile{pid, name, std::string(target, static_cast<size_t>(n))});
+    }
+    return true;
+  }, true, r->procfs);
+  ::close(folder);
+  return links;
+}
+
+// Walks the open files of the processes whose listing no longer stands, while there is credit; the others keep
+// the DRM files found before. True when every process was walked.
+bool find_drm_files(Reader* r) {
+  earn(&r->drm_credit, os::clock_ms());
+  std::vector<uint32_t> pids;
+  if (r->memos.empty()) {
+    pids = list_pids(r->proc);
+  } else {
+    for (const ProcMemo& m : r->memos) pids.push_back(m.pid);
   }
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  const std::vector<bool> own = own_kept(r);
+  std::vector<DrmFile> files;
+  std::unordered_map<uint32_t, Listing> listed;
+  bool whole = true;
+  auto before = r->drm_files.begin();
+  for (uint32_t pid : pids) {
+    while (before != r->drm_files.end() && before->pid < pid) ++before;
+    auto end = before;
+    while (end != r->drm_files.end() && end->pid == pid) ++end;
+    const ProcMemo* m = memo_of(r, pid);
+    auto listing = r->drm_listed.find(pid);
+    const bool standing = m && listing != r->drm_listed.end() && listing->second.start == m->started &&
+                          listing->second.files == m->handles;
+    if (standing || (m && m->handles == 0) || r->drm_credit.credit <= 0) {
+      whole = whole && (standing || (m && m->handles == 0));
+      files.insert(files.end(), before, end);
+      if (listing != r->drm_listed.end()) listed.insert(*listing);
+      continue;
+    }
+    const uint32_t links = drm_files_of(r, pid, pid == self ? own : std::vector<bool>{}, &files);
+    r->drm_credit.credit -= links;
+    r->drm_links += links;
+    if (m) listed.emplace(pid, Listing{m->started, m->handles});
+  }
+  r->drm_files.swap(files);
+  r->drm_listed.swap(listed);
+  return whole;
 }
 
 }  // namespace
@@ -821,11 +950,12 @@ void gpu_uses(Reader* r, std::vector<GpuUse>* uses) {
   // With no graphics card no process can hold one open: the walk is skipped.
   if (r->cards.empty()) return;
   // Walking every open file of every process costs far more than a sample may; new clients are found by the walk
-  // every 10 s, and known ones are read at each sample.
+  // every 10 s (of the processes that opened or closed files since, within the credit), and known ones are read at
+  // each sample.
   const uint64_t now = os::clock_ms();
-  if (!r->drm_walked || now - r->drm_walk_ms >= 10000) {
-    find_drm_files(r);
-    r->drm_walk_ms = now;
+  if (!r->drm_walked || now - r->drm_walk_ms >= 10000 || r->drm_pending) {
+    if (!r->drm_pending) r->drm_walk_ms = now;
+    r->drm_pending = !find_drm_files(r);
     r->drm_walked = true;
   }
   std::unordered_set<std::string> clients;

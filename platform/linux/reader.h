@@ -36,11 +36,33 @@ struct Nic {
 };
 
 // The process holding a socket, and the open file through which it does; pid 0 when no process this user may look
-// into holds it, or while it is still being looked for (settled false).
+// into holds it, or while it is still being looked for (settled false). The holder's start and count of open files
+// when it was last seen holding it: while both stay, the holder is taken to hold it still (a socket leaves a process
+// only by a close, which moves the count, unless another file takes its place at once).
 struct Owner {
   uint32_t pid = 0;
   uint32_t fd = 0;
   bool settled = true;  // a holder found, or every process searched without finding one
+  uint64_t start = 0;
+  uint32_t files = 0;
+};
+
+// A process's open files as last listed by an owner search or the DRM walk: they stand while the process keeps its
+// start and its count of open files.
+struct Listing {
+  uint64_t start = 0;
+  uint32_t files = 0;
+};
+
+// The work the searches through processes' open files may do: each link read costs one. Credit grows by rate a
+// second up to most, so a quiet machine's searches find everything at once while one whose connections come and go
+// all the time pays at most rate link reads a second; a search that runs out of credit goes on at the next sample.
+struct LookCredit {
+  int64_t credit = 0;
+  uint64_t at_ms = 0;
+  bool started = false;
+  uint32_t rate = 1000;
+  uint32_t most = 10000;
 };
 
 // What the process pass read of one process besides its stat line. A process whose stat line shows no activity since
@@ -78,16 +100,21 @@ struct TcpLine {
   int family = 0;  // 0 IPv4, 1 IPv6
 };
 
-// What the owner searches learnt of the processes' open files. Both families' searches of one process pass share
-// the listings: a process's open files are listed at most once for them, and every socket seen there is kept with
-// its holder. Processes whose open files this user may not look at are passed over while they live.
+// What the owner searches learnt of the processes' open files. A process's listing stands while its start and count
+// of open files stay (Listing), and the sockets seen in it are kept with their holder, so a search lists only the
+// processes that opened or closed files since, and a socket held by one that did not is found without a look. The two
+// families' searches of one process pass list each process at most once between them. Processes whose open files
+// this user may not look at are passed over while they live.
 struct OwnerLooks {
-  uint64_t pass_ms = 0;  // the process pass the listings below belong to
+  uint64_t pass_ms = 0;  // the process pass of the looks below
   uint32_t pass_count = 0;
-  uint8_t families = 0;  // bit f: family f searched with these listings
+  uint8_t families = 0;  // bit f: family f searched in this pass
   std::unordered_set<uint32_t> looked;                 // listed in this pass
-  std::unordered_map<uint64_t, Owner> seen;            // socket inode -> holder, from those listings
+  std::unordered_map<uint32_t, Listing> listed;        // pid -> its last listing, while it stands
+  std::unordered_map<uint64_t, Owner> seen;            // socket inode -> holder, from the listings that stand
   std::vector<std::pair<uint32_t, uint64_t>> refused;  // (pid, start) of processes not to be looked into, by pid
+  LookCredit credit;
+  uint64_t links = 0;  // link reads in all, for the bench and the tests
 };
 
 // A family's TCP table as last read. Each read makes the kernel walk its whole connection hash (about half a
@@ -97,8 +124,8 @@ struct TcpTable {
   std::vector<TcpLine> lines;
   uint64_t read_ms = 0;
   bool read = false;
-  bool owners_due = false;  // read, and its owners not looked up yet
-  std::vector<std::pair<uint32_t, uint32_t>> searched;  // (pid, open files) as of the last owner search, by pid
+  bool owners_due = false;      // read, and its owners not looked up yet
+  bool owners_pending = false;  // the last search ran out of credit: read again and go on at the next sample
 };
 
 // A graphics card of /sys/class/drm.
@@ -144,6 +171,9 @@ struct Reader {
   OwnerLooks looks;                               // the owner searches' listings
   bool owners_deferred = false;                   // no owner search: the rows carry owner 0 (net::defer_owners)
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
+  // A search that has read this many links since it last looked at the table asks the kernel again which of the
+  // sockets it still looks for exist: a connection that closed meanwhile is not looked for through every process.
+  uint32_t recheck_links = 512;
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
   std::vector<Kept> kept;       // by pid: the open files of the processes of the last pass
@@ -165,9 +195,13 @@ struct Reader {
   uint64_t page = 4096;     // bytes per page
   std::vector<Card> cards;  // graphics cards as last listed
   std::unordered_map<uint32_t, std::string> device_names;  // vendor << 16 | device -> name from the PCI id list
-  std::vector<DrmFile> drm_files;  // DRM device files found by the last walk of every process's open files
-  uint64_t drm_walk_ms = 0;        // when that walk ran
+  std::vector<DrmFile> drm_files;  // DRM device files found by the walks of the processes' open files, by pid
+  uint64_t drm_walk_ms = 0;        // when the last walk started
   bool drm_walked = false;
+  bool drm_pending = false;                         // the last walk ran out of credit: it goes on at the next sample
+  std::unordered_map<uint32_t, Listing> drm_listed;  // pid -> the listing its DRM files come from, while it stands
+  LookCredit drm_credit;
+  uint64_t drm_links = 0;  // link reads in all, for the bench and the tests
   std::unordered_map<std::string, uint64_t> drive_io;  // rotating disks: I/O count at the last look
   std::vector<sysrec::ZoneEntry> zones;  // thermal zones as last read
   uint64_t zones_ms = 0;                 // sample time of that read
@@ -202,14 +236,18 @@ uint32_t process_entries(int proc);
 // neither can tell.
 uint32_t process_count(Reader* r);
 // Finds the holders of the listed sockets of a TCP family (0 IPv4, 1 IPv6; inodes, 0 is skipped) and keeps only
-// those in its owners. A holder known from before is confirmed with one look at its open file. A new socket is
-// looked for among the processes whose count of open files changed since the family's last search (opening a
-// socket adds one), or that are new since; one still listed at the next search and not found yet is looked for in
-// every process. A search stops when all are found. A socket that no process this user may look into holds is
-// remembered as such until it leaves the list, so it costs no further search. The two families' searches of one
-// process pass list each process's open files at most once between them (OwnerLooks), and a process whose open files
-// are refused is not tried again while it lives.
+// those in its owners. A holder known from before that kept its start and count of open files holds it still; one
+// whose count moved is confirmed with one look at its open file. A new socket is looked for in the processes whose
+// listing no longer stands (new ones, and those whose count moved: opening a socket adds one), fewest open files
+// first; one still listed at the next search and not found yet is looked for in every process, the holders of known
+// sockets first. A search stops when all are found, and when the credit is spent: what is left is looked for at the
+// next sample, in a table read again (a socket that closed meanwhile is no longer asked for). A socket that no
+// process this user may look into holds is remembered as such until it leaves the list, so it costs no further
+// search. A process whose open files are refused is not tried again while it lives.
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
+// The socket inodes a TCP family's table lists now (read again, not the table as last read); false when it cannot
+// be read.
+bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes);
 // The sockets a process holds now, by inode (none when its open files cannot be looked at).
 void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes);
 
@@ -225,8 +263,9 @@ std::string real_path(int folder, const char* path);
 uint32_t hex_of(std::string_view text);
 // The LUID of a PCI address "dddd:bb:dd.f"; 0 when it is not one.
 uint64_t luid_of_address(std::string_view address);
-// The graphics use of every process this user may look into, per process, adapter and engine. The open files of
-// every process are walked at most every 10 s; in between only the DRM files found are read again.
+// The graphics use of every process this user may look into, per process, adapter and engine. Every 10 s the open
+// files of the processes whose listing no longer stands are walked for DRM device files (within the credit, going
+// on at the next samples when it is spent); in between only the DRM files found are read again.
 void gpu_uses(Reader* r, std::vector<GpuUse>* uses);
 
 // Kernel clock ticks as 100 ns units.

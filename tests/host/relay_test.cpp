@@ -97,22 +97,33 @@ struct WebRig {
     web::client_io(host, c, 1, now, wall);
   }
 
-  // What the server wrote until it closed the connection (or a second passed).
-  static Answer read_answer(int fd) {
+  // What the server wrote: one whole answer (its head's Content-Length), and whether the server then closed the
+  // connection; or what came until it closed (or a second passed). The server runs in this process and has acted
+  // before this reads, so a close is already there to see. The connection stays open for the caller when keep is
+  // set, else it is closed here.
+  static Answer read_answer(int fd, bool keep = false) {
     Answer a;
     std::string all;
+    size_t whole = std::string::npos;
     for (;;) {
       pollfd pf{fd, POLLIN, 0};
-      if (poll(&pf, 1, 1000) <= 0) break;
+      const bool have = whole != std::string::npos && all.size() >= whole;
+      if (poll(&pf, 1, have ? 100 : 1000) <= 0) break;
       char buf[65536];
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      ssize_t n = recv(fd, buf, sizeof buf, have ? MSG_PEEK : 0);
       if (n <= 0) {
         a.closed = n == 0;
         break;
       }
+      if (have) break;  // more bytes behind a whole answer: not a close
       all.append(buf, static_cast<size_t>(n));
+      size_t end = all.find("\r\n\r\n");
+      size_t length = all.find("\r\nContent-Length: ");
+      if (end != std::string::npos && length != std::string::npos && length < end) {
+        whole = end + 4 + static_cast<size_t>(atol(all.c_str() + length + 18));
+      }
     }
-    ::close(fd);
+    if (!keep) ::close(fd);
     size_t end = all.find("\r\n\r\n");
     if (end == std::string::npos) return a;
     a.head = all.substr(0, end + 4);
@@ -212,10 +223,11 @@ TEST(WebRelay, ABrowserBecomesAViewerThroughPostBodies) {
   ASSERT_EQ(opened.status, 200);
   EXPECT_NE(opened.head.find("\r\nContent-Type: application/octet-stream\r\n"), std::string::npos);
   EXPECT_NE(opened.head.find("\r\nContent-Length: " + std::to_string(opened.body.size()) + "\r\n"), std::string::npos);
-  EXPECT_TRUE(opened.closed);
+  EXPECT_FALSE(opened.closed);
   // The link id, then the host's reply to the hello.
   ASSERT_GT(opened.body.size(), 16u);
   EXPECT_EQ(kind_of(opened.body, 16), proto::kind_reply);
+  EXPECT_NE(opened.head.find("\r\nConnection: keep-alive\r\n"), std::string::npos);
   ASSERT_NE(b.slot, web::none);
   EXPECT_TRUE(web::is_link(r.w, b.slot));
   EXPECT_EQ(r.host->hub->slot[b.slot].out_fill, 0u) << "what was sent left the out-buffer";
@@ -242,6 +254,66 @@ TEST(WebRelay, ABrowserBecomesAViewerThroughPostBodies) {
   EXPECT_EQ(kind_of(frames[0]), proto::kind_list);
   EXPECT_TRUE(b.link.pending.empty());
   EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_closing, b.slot));
+}
+
+// A browser's POSTs go over one connection: each 200 answer of the relay keeps it for the next request, which has
+// the time of a new one; a kept connection waits kept_units for that request (longer than a head's second, since
+// the browser posts about once a second). Every other answer closes its connection.
+TEST(WebRelay, RelayAnswersKeepTheirConnectionForTheNextPost) {
+  WebRig r;
+  Browser b;
+  int fd = -1;
+  u32 c = r.connect(&fd, 0);
+  ASSERT_NE(c, web::none);
+  r.send(fd, c, post("/link", b.link.hello(proto::role_viewer, 0, nullptr)), 0);
+  Answer opened = WebRig::read_answer(fd, true);
+  ASSERT_EQ(opened.status, 200);
+  EXPECT_FALSE(opened.closed);
+  ASSERT_GT(opened.body.size(), 16u);
+  b.path = "/link/" + hex(opened.body.data());
+  web::upkeep(r.host, web::head_units + 5);
+  ASSERT_TRUE(bits::word_test(r.w->busy, c)) << "a kept connection closed after a head's second";
+  r.send(fd, c, post(b.path, b.proof(opened)), web::head_units + 5);
+  Answer accepted = WebRig::read_answer(fd, true);
+  EXPECT_FALSE(accepted.closed);
+  ASSERT_TRUE(b.accept(accepted));
+  for (u32 now : {20u, 30u, 40u, 50u, 60u}) {  // past a client's 5 s in all
+    web::upkeep(r.host, now);
+    r.send(fd, c, post(b.path, sealed_ping(&b)), now);
+    Answer a = WebRig::read_answer(fd, true);
+    EXPECT_EQ(a.status, 200) << now;
+    EXPECT_FALSE(a.closed) << now;
+  }
+  EXPECT_EQ(r.w->answered, 7u);
+  EXPECT_EQ(bits::word_count(r.w->busy), 1u) << "one connection for every POST";
+  const u32 at = r.w->accepted[c];
+  web::upkeep(r.host, at + web::kept_units - 1);
+  EXPECT_TRUE(bits::word_test(r.w->busy, c));
+  web::upkeep(r.host, at + web::kept_units);
+  EXPECT_FALSE(bits::word_test(r.w->busy, c));
+  Answer idle = WebRig::read_answer(fd);
+  EXPECT_TRUE(idle.closed);
+  EXPECT_EQ(idle.status, 0);
+
+  const struct {
+    const char* what;
+    std::string request;
+    int status;
+    bool closed;
+  } cases[] = {
+      {"a relay POST", post(b.path, sealed_ping(&b)), 200, false},
+      {"a page", "GET / HTTP/1.1\r\nHost: h\r\n\r\n", 200, true},
+      {"a relay POST to an unknown link", post("/link/" + std::string(32, '0'), Bytes()), 404, true},
+      {"a GET of the relay", "GET /link HTTP/1.1\r\nHost: h\r\n\r\n", 405, true},
+  };
+  for (const auto& k : cases) {
+    Answer a = r.request(k.request, 100);
+    EXPECT_EQ(a.status, k.status) << k.what;
+    EXPECT_EQ(a.closed, k.closed) << k.what;
+    EXPECT_NE(a.head.find(k.closed ? "\r\nConnection: close\r\n" : "\r\nConnection: keep-alive\r\n"),
+              std::string::npos)
+        << k.what;
+  }
 }
 
 TEST(WebRelay, LinksLastTenSecondsAfterTheirLastRequest) {
@@ -290,20 +362,22 @@ TEST(WebRelay, ASecondPostWhileTheFirstAnswerIsSentIsAConflict) {
   web::upkeep(r.host, 40);
   EXPECT_TRUE(web::is_link(r.w, b.slot));
 
-  // The slow client gets every byte, in order, as the rounds go on.
+  // The slow client gets every byte, in order, as the rounds go on; the connection then waits for its next POST.
   std::string got;
+  size_t end = std::string::npos;
   bool closed = false;
-  for (int i = 0; i < 5000 && !closed; ++i) {
+  for (int i = 0; i < 5000 && !closed && (end == std::string::npos || got.size() < end + 4 + 60000); ++i) {
     web::client_io(r.host, c, 0, 3, r.wall);
     char buf[4096];
     ssize_t n = recv(slow, buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) got.append(buf, static_cast<size_t>(n));
     if (n == 0) closed = true;
     if (n < 0) usleep(200);
+    end = got.find("\r\n\r\n");
   }
   ::close(slow);
-  ASSERT_TRUE(closed);
-  size_t end = got.find("\r\n\r\n");
+  EXPECT_FALSE(closed);
+  EXPECT_TRUE(bits::word_test(r.w->kept, c));
   ASSERT_NE(end, std::string::npos);
   EXPECT_NE(got.find("Content-Length: 60000\r\n"), std::string::npos);
   EXPECT_EQ(got.substr(end + 4), std::string(60000, '\x55'));

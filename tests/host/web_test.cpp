@@ -187,7 +187,6 @@ TEST(WebResponse, HeadsCarryTheStatusTypeLengthAndTheFixedHeaders) {
        "HTTP/1.1 200 OK\r\nContent-Type: application/wasm\r\nContent-Length: 478235\r\nVary: Accept-Encoding"},
       {200, web::route_manifest, 1, "HTTP/1.1 200 OK\r\nContent-Type: application/manifest+json\r\nContent-Length: 1"},
       {200, web::route_icon, 2, "HTTP/1.1 200 OK\r\nContent-Type: image/svg+xml\r\nContent-Length: 2"},
-      {200, web::route_link, 16, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 16"},
       {404, web::route_none, 0, "HTTP/1.1 404 Not Found\r\nContent-Type: application/octet-stream\r\nContent-Length: 0"},
       {405, web::route_page, 0,
        "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: application/octet-stream\r\nContent-Length: 0"},
@@ -204,6 +203,24 @@ TEST(WebResponse, HeadsCarryTheStatusTypeLengthAndTheFixedHeaders) {
     u32 n = web::write_response(mem::Slice{area, sizeof area}, c.status, c.route, c.length);
     EXPECT_EQ(S(mem::Bytes(area, n)), c.start + fixed_headers);
     EXPECT_LE(n, web::head_max);
+  }
+  // A relay's 200 answer keeps its connection for the next POST; its error answers close it.
+  const struct {
+    u32 status;
+    u8 route;
+    const char* connection;
+  } relay[] = {
+      {200, web::route_link, "keep-alive"},
+      {200, web::route_link_id, "keep-alive"},
+      {404, web::route_link_id, "close"},
+      {503, web::route_link, "close"},
+  };
+  for (const auto& c : relay) {
+    u8 area[web::head_area];
+    std::string head = S(mem::Bytes(area, web::write_response(mem::Slice{area, sizeof area}, c.status, c.route, 16)));
+    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
+    EXPECT_NE(head.find(std::string("\r\nConnection: ") + c.connection + "\r\n"), std::string::npos) << head;
+    EXPECT_EQ(head.find("Connection:"), head.rfind("Connection:")) << head;
   }
   // A head area smaller than the head cuts it there.
   u8 small[40];

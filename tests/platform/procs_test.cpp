@@ -394,9 +394,10 @@ TEST(TcpOwners, NewSocketsFindTheirHolders) {
   add_row(0x2003, 40003);
   EXPECT_EQ(step()[network_port(0x2003)], 0u);
   EXPECT_EQ(step()[network_port(0x2003)], 0u);
-  // One handed to another process is looked for everywhere as soon as its holder no longer has it.
-  m.link("1500/fd/12", "/dev/null");
-  m.link("88/fd/0", "socket:[40001]");
+  // One handed to another process (its holder closes it, the other one gains a file) is looked for as soon as its
+  // holder no longer has it.
+  fsys::remove(m.path("1500/fd/12"));
+  m.link("88/fd/3", "socket:[40001]");
   std::map<u32, u32> moved = step();
   EXPECT_EQ(moved[network_port(0x2001)], 88u);
   EXPECT_EQ(moved[network_port(0x2002)], 1500u);
@@ -482,6 +483,95 @@ TEST(TcpOwners, DeferredOwnersAreCountedPerProcess) {
       {99999, 0},  // no such process
   };
   for (const auto& c : cases) EXPECT_EQ(net::held_rows(m.r, c.pid), c.rows) << c.pid;
+}
+
+// A change to a fixture machine, and the link reads the next sample may make after it.
+struct Step {
+  const char* what;
+  std::function<void()> change;
+  u64 links;
+};
+
+// The work of a search is its link reads (looks.links). A holder that kept its start and count of open files is
+// taken to hold its socket still, with no read; one whose count moved is confirmed with one read per socket it
+// holds; and a search whose credit runs out stops there and goes on at the next samples, each sample's reads within
+// its credit and one listing, until it reaches the holder.
+TEST(TcpOwners, SearchWorkStaysWithinTheCredit) {
+  Machine m("laptop");
+  m.r->tcp_ms = 0;  // every call reads the table
+  std::string table = tcp_text(m);
+  auto sample_links = [&] {
+    const u64 before = m.r->looks.links;
+    sample(m);
+    std::map<u32, u32> found = owners(m.r);
+    return std::make_pair(m.r->looks.links - before, found);
+  };
+  // Every fd of the fixture's processes (1: 3, 2: 1, 88: 1, 812: 3, 1500: 6) at most once.
+  EXPECT_LE(sample_links().first, 14u);
+  const Step cases[] = {
+      {"nothing moved", [] {}, 0},
+      {"another process opened a file", [&] { m.link("812/fd/9", "/dev/null"); }, 0},
+      {"the holder of two sockets opened a file", [&] { m.link("1500/fd/13", "/dev/null"); }, 2},
+      {"and nothing moved since", [] {}, 0},
+  };
+  for (const auto& c : cases) {
+    c.change();
+    auto [links, found] = sample_links();
+    EXPECT_EQ(links, c.links) << c.what;
+    EXPECT_EQ(found[network_port(0x0277)], 1500u) << c.what;
+  }
+
+  // Every process gains a file, so that no listing stands, and the one with the most files opens a socket.
+  for (const char* fd : {"1/fd/51", "2/fd/51", "88/fd/51", "812/fd/51"}) m.link(fd, "/dev/null");
+  m.link("1500/fd/51", "socket:[40010]");
+  table += tcp_line(0x2010, 40010);
+  m.write("net/tcp", table);
+  const i64 credit = 2;
+  const u64 longest = 9;  // the open files of 1500 now
+  m.r->looks.credit.rate = 0;  // each sample's credit is the one given here, however long the sample took
+  int samples = 0;
+  u32 holder = 0;
+  for (; samples < 20 && holder == 0; ++samples) {
+    m.r->looks.credit.credit = credit;
+    auto [links, found] = sample_links();
+    holder = found[network_port(0x2010)];
+    EXPECT_LE(links, credit + longest) << "sample " << samples;
+    EXPECT_EQ(m.r->tcp[0].owners_pending, holder == 0) << "sample " << samples;
+  }
+  EXPECT_EQ(holder, 1500u);
+  EXPECT_GT(samples, 1) << "the credit did not bound the search";
+}
+
+// A socket listed when the table was read and closed before the search reaches its holder (a short connection) is
+// dropped as soon as the search asks the kernel again: no process is listed for it, though one opened a file
+// since. One still listed is looked for as before.
+TEST(TcpOwners, ASocketGoneBeforeTheSearchIsNotLookedFor) {
+  const struct {
+    const char* what;
+    u64 inode;
+    const char* target;  // what 88 opened meanwhile
+    u64 links;
+    u32 holder;
+  } cases[] = {
+      {"gone", 40009, "/dev/null", 0, 0},
+      {"still listed, opened by 88", 40003, "socket:[40003]", 2, 88},
+  };
+  for (const auto& c : cases) {
+    Machine m("laptop");
+    sample(m);
+    owners(m.r);  // the sockets of the table are known
+    m.link("88/fd/7", c.target);
+    if (c.holder) m.write("net/tcp", tcp_text(m) + tcp_line(0x2003, c.inode));
+    sample(m);
+    m.r->recheck_links = 0;  // ask the kernel again before every look
+    const u64 before = m.r->looks.links;
+    sysinfo::find_owners(m.r, 0, {20001, 20002, c.inode});
+    EXPECT_EQ(m.r->looks.links - before, c.links) << c.what;
+    const auto& found = m.r->owners[0];
+    ASSERT_EQ(found.count(c.inode), 1u) << c.what;
+    EXPECT_EQ(found.at(c.inode).pid, c.holder) << c.what;
+    EXPECT_EQ(found.at(20001).pid, 1500u) << c.what;
+  }
 }
 
 // Between reads (5 s apart) the table is answered as last read: a row added meanwhile shows at the next read.
@@ -576,3 +666,52 @@ TEST_P(LiveOwners, BothFamiliesWithTheirHolders) {
 }
 
 }  // namespace
+
+// ---- Graphics use.
+
+// The walk for DRM files lists only the processes whose open files changed since it last listed them, within its
+// credit, and goes on at the next samples when the credit runs out; the clients it found stay known meanwhile.
+TEST(GraphicsUse, DrmWalkListsOnlyWhatMovedWithinItsCredit) {
+  Machine m("laptop");
+  sample(m);
+  std::vector<sysinfo::GpuUse> uses;
+  auto walk = [&] {
+    const u64 before = m.r->drm_links;
+    sample(m);
+    m.r->drm_walk_ms -= 10000;  // as if the walk were due
+    sysinfo::gpu_uses(m.r, &uses);
+    const bool client = std::any_of(uses.begin(), uses.end(), [](const sysinfo::GpuUse& u) { return u.pid == 1500; });
+    return std::make_pair(m.r->drm_links - before, client);
+  };
+  auto [all, found] = walk();
+  EXPECT_EQ(all, 14u);  // every fd of the fixture's processes
+  EXPECT_TRUE(found);
+  const Step cases[] = {
+      {"nothing moved", [] {}, 0},
+      {"812 opened a file", [&] { m.link("812/fd/9", "/dev/null"); }, 4},
+      {"the client opened a file", [&] { m.link("1500/fd/13", "/dev/null"); }, 7},
+  };
+  for (const auto& c : cases) {
+    c.change();
+    auto [links, client] = walk();
+    EXPECT_EQ(links, c.links) << c.what;
+    EXPECT_TRUE(client) << c.what;
+  }
+
+  for (const char* fd : {"1/fd/51", "2/fd/51", "88/fd/51", "812/fd/51", "1500/fd/51"}) m.link(fd, "/dev/null");
+  const i64 credit = 2;
+  const u64 longest = 8;  // the open files of 1500 now
+  m.r->drm_credit.rate = 0;  // each sample's credit is the one given here, however long the sample took
+  u64 listed = 0;
+  int samples = 0;
+  do {
+    m.r->drm_credit.credit = credit;
+    auto [links, client] = walk();
+    EXPECT_LE(links, credit + longest) << "sample " << samples;
+    EXPECT_TRUE(client) << "sample " << samples;
+    listed += links;
+  } while (m.r->drm_pending && ++samples < 20);
+  EXPECT_FALSE(m.r->drm_pending);
+  EXPECT_GT(samples, 0) << "the credit did not bound the walk";
+  EXPECT_EQ(listed, 21u);  // each process listed once: 4 + 2 + 2 + 5 + 8 files
+}
