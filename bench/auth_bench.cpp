@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 
 // Sealing a frame costs hashing the frame and two more blocks: the key is absorbed once, at preparation. A ping
 // (16 bytes), a sample (528) and the largest history frame (57,384) show the fixed part and the per-byte part.

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "cluster/peer.h"
+#include "wire/peer.h"
 #include "host/hub.h"
 #include "host/linuxfeed.h"
 #include "cluster/remote_update.h"

@@ -12,9 +12,9 @@
 
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 
 namespace memberlink {
 

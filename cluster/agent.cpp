@@ -1,6 +1,6 @@
 #include "cluster/agent.h"
 
-#include "cluster/payload.h"
+#include "wire/payload.h"
 #include "cluster/publish.h"
 #include "platform/proc.h"
 

@@ -6,9 +6,9 @@
 // changes.
 #include "base/mem.h"
 #include "cluster/agentupdate.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "cluster/publisher.h"
-#include "cluster/proto.h"
+#include "wire/proto.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
 #include "sampling/machine.h"

@@ -1,6 +1,6 @@
 #include "cluster/lease.h"
 
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "history/store.h"
 #include "platform/fs.h"
 #include "platform/os.h"

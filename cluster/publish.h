@@ -6,9 +6,9 @@
 // host, or the one the share's lease names), runs the handshake, checks every frame the host sends, and builds the
 // sealed data frames only once the link is open.
 #include "base/mem.h"
-#include "cluster/cluster.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/cluster.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 
 namespace publish {
 

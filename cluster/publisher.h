@@ -4,7 +4,7 @@
 // handshake time-out, dial, finish the connect, ping, receive and send) and never blocks longer than the wait its
 // caller passes; every socket failure becomes a link status with the link's back-off, never an end of the owner.
 #include "base/mem.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "cluster/publish.h"
 #include "history/store.h"
 #include "platform/os.h"

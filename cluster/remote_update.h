@@ -12,8 +12,8 @@
 // Everything here is pure: clocks and random numbers come in as arguments, so every rule can be driven step by step.
 #include "base/mem.h"
 #include "base/sha256.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 
 namespace remote_update {
 

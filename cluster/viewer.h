@@ -5,9 +5,9 @@
 // receive buffer is the owner's. It shares the publishing link's states, status codes, back-off, handshake and lease
 // rules; it has role 2, no machine id of its own and no preferred host.
 #include "base/mem.h"
-#include "cluster/cluster.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/cluster.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 #include "history/hist.h"
 #include "history/ptop.h"
 #include "history/store.h"

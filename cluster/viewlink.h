@@ -3,7 +3,7 @@
 // every 100 ms, the tool server while it waits for an answer). A viewer never reads the share's lease itself: for a
 // share target the lease-reading child does (and relays the host's beacons); without it the link waits for a lease.
 #include "base/mem.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "cluster/viewer.h"
 #include "platform/os.h"
 #include "platform/sock.h"

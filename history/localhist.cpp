@@ -1,10 +1,10 @@
 #include "history/localhist.h"
 
 #include "base/bits.h"
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
-#include "cluster/hub_wire.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
+#include "wire/hub_wire.h"
+#include "wire/proto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 

@@ -16,8 +16,8 @@
 // This module holds the share's records and the life of a term: claims, the lease, set-up, the registry and the
 // inventories. The rings are written in sharering, read in shareread, and the self-test is in shareprobe.
 #include "base/mem.h"
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 #include "history/hstore.h"
 #include "history/store.h"
 #include "platform/fs.h"

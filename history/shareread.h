@@ -3,7 +3,7 @@
 // cluster's columns), each call a bounded piece of work that finds the range by time and copies what lies in it;
 // and the folder ring reader, which reads a ring file of a folder without holding the share's lease.
 #include "base/mem.h"
-#include "cluster/auth.h"
+#include "wire/auth.h"
 #include "history/hstore.h"
 #include "history/share.h"
 #include "history/store.h"

@@ -1,7 +1,7 @@
 #include "history/store.h"
 
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 
 namespace store {
 namespace {

@@ -14,9 +14,9 @@
 // Time is counted in 100 ms units since the process started ("units"). One thread; the process waits only in its
 // poll (at most 100 ms per round).
 #include "base/mem.h"
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
+#include "wire/proto.h"
 #include "history/share.h"
 #include "history/store.h"
 #include "host/hubloop.h"

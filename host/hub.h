@@ -12,9 +12,9 @@
 // the handshake, the messages and what is forwarded. The process and its rounds are in hubloop, the share duties
 // in hubshare.
 #include "base/mem.h"
-#include "cluster/hub_wire.h"
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/hub_wire.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 #include "history/hstore.h"
 #include "history/ptop.h"
 #include "sampling/ring.h"

@@ -2,7 +2,7 @@
 
 #include "base/bits.h"
 #include "base/fmt.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "history/store.h"
 #include "host/hubshare.h"
 #include "host/linuxfeed.h"

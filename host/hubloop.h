@@ -2,7 +2,7 @@
 // The host process around the hub: its arena, opening and closing, the sockets of a round, the round loop with its
 // once-a-second duties and its wait, and the --host entry. Time is counted in host units from the process's start.
 #include "base/mem.h"
-#include "cluster/auth.h"
+#include "wire/auth.h"
 #include "history/hstore.h"
 #include "history/share.h"
 #include "history/shareread.h"

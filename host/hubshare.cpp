@@ -1,7 +1,7 @@
 #include "host/hubshare.h"
 
 #include "base/bits.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "history/shareprobe.h"
 #include "history/shareread.h"
 #include "history/sharering.h"

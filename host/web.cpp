@@ -2,8 +2,8 @@
 
 #include "base/bits.h"
 #include "base/fmt.h"
-#include "cluster/cluster.h"
-#include "cluster/proto.h"
+#include "wire/cluster.h"
+#include "wire/proto.h"
 #include "host/hubloop.h"
 #include "platform/os.h"
 

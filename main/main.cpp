@@ -1,7 +1,7 @@
 #include "main/main.h"
 
 #include "cluster/agent.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "host/hub.h"
 #include "platform/fs.h"
 #include "platform/kobj.h"

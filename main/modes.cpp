@@ -1,7 +1,7 @@
 #include "main/modes.h"
 
 #include "cluster/agent.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "host/hubloop.h"
 #include "cluster/lease.h"
 #include "internet/request.h"

@@ -5,7 +5,7 @@
 // endpoint) it gathers itself.
 #include "base/mem.h"
 #include "cluster/agentupdate.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "host/elect.h"
 #include "host/linuxfeed.h"
 #include "internet/internet.h"

@@ -2,8 +2,8 @@
 #include "mcp/cluster_link.h"
 
 #include "base/bits.h"
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
 #include "cluster/publish.h"
 #include "mcp/cluster_tools.h"
 #include "platform/os.h"

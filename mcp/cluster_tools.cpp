@@ -3,7 +3,7 @@
 #include "mcp/cluster_tools.h"
 
 #include "base/bits.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "mcp/writers.h"
 
 namespace mcp {

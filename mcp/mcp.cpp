@@ -3,8 +3,8 @@
 #include "mcp/mcp.h"
 
 #include "base/bits.h"
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
 #include "cluster/publish.h"
 #include "mcp/cluster_link.h"
 #include "mcp/cluster_tools.h"

@@ -1,6 +1,6 @@
 #include "pages/clusterui.h"
 
-#include "cluster/payload.h"
+#include "wire/payload.h"
 #include "cluster/publish.h"
 #include "platform/sock.h"
 #include "update/background.h"

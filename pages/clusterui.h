@@ -4,14 +4,14 @@
 // and off, and the window's publisher created on first use and stopped when publishing ends. It also turns its
 // state into the three sentences the Settings page shows. Everything runs on the window's thread.
 #include "base/mem.h"
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
+#include "wire/proto.h"
 #include "cluster/publisher.h"
 #include "platform/os.h"
 #include "sampling/machine.h"
 #include "sampling/model.h"
-#include "shell/textedit.h"
+#include "widgets/textedit.h"
 
 namespace clusterui {
 

@@ -1,10 +1,10 @@
 #include "pages/machines.h"
 
 #include "base/words.h"
-#include "cluster/payload.h"
+#include "wire/payload.h"
 #include "cluster/publish.h"
 #include "cluster/remote_update.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 
 namespace machines {
 

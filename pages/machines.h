@@ -6,17 +6,17 @@
 #include <stddef.h>
 
 #include "base/mem.h"
-#include "cluster/cluster.h"
-#include "cluster/proto.h"
+#include "wire/cluster.h"
+#include "wire/proto.h"
 #include "cluster/viewer.h"
 #include "cluster/viewlink.h"
 #include "history/ptop.h"
 #include "views/proclist.h"
 #include "sampling/machine.h"
 #include "sampling/model.h"
-#include "shell/hitmap.h"
-#include "shell/textedit.h"
-#include "shell/widgets.h"
+#include "widgets/hitmap.h"
+#include "widgets/textedit.h"
+#include "widgets/widgets.h"
 #include "views/views.h"
 
 namespace machines {

@@ -5,7 +5,7 @@
 #include "platform/os.h"
 #include "platform/procact.h"
 #include "sampling/demo.h"
-#include "shell/clipboard.h"
+#include "widgets/clipboard.h"
 
 namespace procmenu {
 

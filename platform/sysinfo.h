@@ -1,11 +1,11 @@
 #pragma once
 // System information: processor times, boot time, processor count and name, memory status and performance
-// information, and the process chain, each in the record layouts of sampling/sysrec.h.
+// information, and the process chain, each in the record layouts of platform/sysrec.h.
 // Every query goes through a Reader, opened on a root folder: "/" reads the live system, a fixture tree's folder
 // reads copied /proc and /sys files. The reader keeps the root and one retained buffer, so a sample opens and reads
 // each file once. The interface, volume, power and counter-query headers take the same reader.
 #include "base/mem.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace sysinfo {
 

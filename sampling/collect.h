@@ -9,7 +9,7 @@
 #include "base/mem.h"
 #include "sampling/gpu.h"
 #include "sampling/heat.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace sysinfo {
 struct Reader;

@@ -1,7 +1,7 @@
 #include "sampling/gpu.h"
 
 #include "sampling/ntinfo.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace gpu {
 namespace {

@@ -1,6 +1,6 @@
 #include "sampling/model.h"
 
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace model {
 namespace {

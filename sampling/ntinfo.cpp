@@ -1,7 +1,7 @@
 #include "sampling/ntinfo.h"
 
 #include "base/bits.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace ntinfo {
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-// Pure readers of the operating system's answers (layouts in sampling/sysrec.h): processor times, interface rows,
+// Pure readers of the operating system's answers (layouts in platform/sysrec.h): processor times, interface rows,
 // counter arrays and their instance names, energy and power meters, battery state, TCP tables and the process
 // chain. They take bytes and a length and never call the system, so the collector, the usage passes and the
 // snapshot code share them. Every read is little-endian, unaligned and bounded by the given length: a short, cut or

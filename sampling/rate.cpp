@@ -1,7 +1,7 @@
 #include "sampling/rate.h"
 
 #include "base/bits.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace rate {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "base/bits.h"
 #include "sampling/gpu.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace usage {
 namespace {

@@ -12,7 +12,7 @@
 #include "shell/quit.h"
 #include "shell/replacement.h"
 #include "shell/rules.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
 #include "update/taskmgr.h"
 

@@ -14,7 +14,7 @@
 //   pages       what Settings and Support share          texts       the fixed texts
 //   processes, machinespage, settings_page, support_page, replacement: the shell's side of those pages and rows
 #include "base/mem.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "drawing/draw.h"
 #include "views/histsource.h"
 #include "history/localhist.h"
@@ -31,7 +31,7 @@
 #include "sampling/machine.h"
 #include "sampling/model.h"
 #include "sampling/source.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/instance.h"
 #include "update/background.h"
 #include "update/controller.h"

@@ -3,9 +3,9 @@
 #include "views/proclist.h"
 #include "shell/settings_page.h"
 #include "shell/support_page.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
-#include "shell/widgets.h"
+#include "widgets/widgets.h"
 #include "views/sensors.h"
 
 namespace app {

@@ -3,7 +3,7 @@
 #include "shell/loop.h"
 #include "shell/quit.h"
 #include "shell/replacement.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
 #include "update/taskmgr.h"
 #include "update/updstate.h"

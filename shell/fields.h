@@ -6,7 +6,7 @@
 #include "base/mem.h"
 #include "drawing/draw.h"
 #include "shell/app.h"
-#include "shell/textedit.h"
+#include "widgets/textedit.h"
 
 namespace app {
 

@@ -6,7 +6,7 @@
 #include "base/mem.h"
 #include "pages/machines.h"
 #include "shell/app.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 
 namespace app {
 

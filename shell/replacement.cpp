@@ -1,8 +1,8 @@
 #include "shell/replacement.h"
 
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/quit.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
 #include "update/taskmgr.h"
 

@@ -5,13 +5,13 @@
 #include "platform/chooser.h"
 #include "platform/fs.h"
 #include "platform/registry.h"
-#include "shell/clipboard.h"
+#include "widgets/clipboard.h"
 #include "shell/fields.h"
 #include "shell/pages.h"
 #include "shell/quit.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
-#include "shell/widgets.h"
+#include "widgets/widgets.h"
 #include "shell/replacement.h"
 
 namespace app {

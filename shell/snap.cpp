@@ -4,7 +4,7 @@
 #include "shell/dpi.h"
 #include "shell/loop.h"
 #include "shell/rules.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
 
 namespace app {

@@ -2,10 +2,10 @@
 
 #include "pages/support.h"
 #include "platform/fs.h"
-#include "shell/clipboard.h"
+#include "widgets/clipboard.h"
 #include "shell/pages.h"
 #include "shell/title.h"
-#include "shell/widgets.h"
+#include "widgets/widgets.h"
 
 namespace app {
 namespace {

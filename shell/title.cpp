@@ -8,7 +8,7 @@
 #include "shell/replacement.h"
 #include "shell/settings_page.h"
 #include "shell/support_page.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "drawing/layout.h"
 #include "views/histchart.h"
 #include "views/render.h"

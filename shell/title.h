@@ -2,7 +2,7 @@
 // Painting: the WM_PAINT pipeline, the frame and page dispatch, the title strip with its badges, renderer label and
 // caption buttons, and the wrapped notes.
 #include "shell/app.h"
-#include "shell/widgets.h"
+#include "widgets/widgets.h"
 
 namespace app {
 

@@ -9,7 +9,7 @@
 // The window's side (Control) installs, starts and wakes the copy, flips its roles and the start at log-on, and
 // builds the Settings page's line about it.
 #include "base/mem.h"
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "platform/proc.h"
 
 namespace taskmgr {

@@ -1,6 +1,6 @@
 #include "update/runkey.h"
 
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "platform/registry.h"

@@ -1,6 +1,6 @@
 #include "views/histsource.h"
 
-#include "cluster/auth.h"
+#include "wire/auth.h"
 #include "cluster/viewer.h"
 #include "history/hstore.h"
 #include "history/localhist.h"

@@ -12,7 +12,7 @@
 
 #include "platform/linux/reader.h"
 #include "platform/os.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace sysinfo {
 

@@ -8,7 +8,7 @@
 
 #include "platform/windows/reader.h"
 #include "platform/windows/wide.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace devices {
 namespace {

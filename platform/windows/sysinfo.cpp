@@ -1,5 +1,5 @@
 // System information from the NT information classes and the memory queries, written straight into the caller's
-// buffers: the records of sampling/sysrec.h are the system's own layouts.
+// buffers: the records of platform/sysrec.h are the system's own layouts.
 #include "platform/sysinfo.h"
 
 #include <windows.h>

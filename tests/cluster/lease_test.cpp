@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
+#include "wire/proto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "platform/proc.h"

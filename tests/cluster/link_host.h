@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 #include "platform/sock.h"
 
 namespace link_host {

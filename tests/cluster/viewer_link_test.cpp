@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cluster/payload.h"
+#include "wire/payload.h"
 #include "cluster/publish.h"
 #include "cluster/viewer.h"
 #include "tests/cluster/link_host.h"

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/proto.h"
+#include "wire/proto.h"
 #include "platform/kobj.h"
 #include "tests/cluster/link_host.h"
 #include "tests/support/testutil.h"

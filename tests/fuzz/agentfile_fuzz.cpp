@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "cluster/proto.h"
+#include "wire/proto.h"
 #include "cluster/remote_update.h"
 #include "tests/fuzz/fault.h"
 

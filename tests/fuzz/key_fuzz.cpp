@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "cluster/auth.h"
-#include "cluster/cluster.h"
+#include "wire/auth.h"
+#include "wire/cluster.h"
 #include "tests/fuzz/fault.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "cluster/peer.h"
+#include "wire/peer.h"
 #include "host/hubloop.h"
 #include "host/web.h"
 #include "tests/fuzz/fault.h"

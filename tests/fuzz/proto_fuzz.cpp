@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tests/cluster/decoders.h"
+#include "tests/wire/decoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mem::Bytes in(data, size);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 #include "history/localhist.h"
 #include "history/ptop.h"
 #include "history/store.h"

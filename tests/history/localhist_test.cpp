@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "host/hub.h"
 #include "tests/history/share_support.h"
 #include "tests/platform/harness.h"

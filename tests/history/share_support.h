@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cluster/auth.h"
+#include "wire/auth.h"
 #include "history/share.h"
 #include "history/shareprobe.h"
 #include "history/shareread.h"

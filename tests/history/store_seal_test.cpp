@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/auth.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/proto.h"
 #include "history/store.h"
 
 namespace {

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "cluster/auth.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 #include "host/hub.h"
 #include "sampling/ring.h"
 #include "tests/host/rig.h"

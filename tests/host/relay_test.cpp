@@ -11,7 +11,7 @@
 #include <string>
 
 #include "base/bits.h"
-#include "cluster/peer.h"
+#include "wire/peer.h"
 #include "host/hubloop.h"
 #include "host/web.h"
 #include "tests/host/rig.h"

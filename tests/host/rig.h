@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/auth.h"
-#include "cluster/peer.h"
-#include "cluster/proto.h"
+#include "wire/auth.h"
+#include "wire/peer.h"
+#include "wire/proto.h"
 #include "host/hubshare.h"
 
 namespace rig {

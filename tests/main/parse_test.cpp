@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "host/hub.h"
 #include "main/main.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cluster/cluster.h"
+#include "wire/cluster.h"
 #include "history/hstore.h"
 #include "mcp/cluster_link.h"
 #include "mcp/cluster_tools.h"
@@ -16,7 +16,7 @@
 #include "mcp/mcp.h"
 #include "mcp/writers.h"
 #include "platform/os.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 #include "tests/mcp/json_check.h"
 #include "tests/support/testutil.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace build {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/devices.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 #include "tests/sampling/builders.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "sampling/gpu.h"
 #include "sampling/heat.h"
 #include "sampling/ntinfo.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 #include "tests/sampling/builders.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 #include "tests/sampling/builders.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "sampling/model.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace {
 

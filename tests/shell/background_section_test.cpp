@@ -12,7 +12,7 @@
 
 #include "pages/clusterui.h"
 #include "platform/kobj.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/loop.h"
 #include "shell/pages.h"
 #include "shell/title.h"

@@ -8,7 +8,7 @@
 
 #include "pages/clusterui.h"
 #include "shell/fields.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/loop.h"
 #include "shell/pages.h"
 #include "shell/title.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/loop.h"
 #include "shell/quit.h"
 #include "shell/snap.h"

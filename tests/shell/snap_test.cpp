@@ -5,7 +5,7 @@
 #include "shell/dpi.h"
 #include "shell/loop.h"
 #include "shell/snap.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "tests/shell/shell_window.h"
 
 namespace {

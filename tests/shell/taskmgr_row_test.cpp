@@ -7,9 +7,9 @@
 #include <string>
 
 #include "shell/driver.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 #include "shell/replacement.h"
-#include "shell/texts.h"
+#include "widgets/texts.h"
 #include "shell/title.h"
 #include "tests/shell/shell_window.h"
 #include "update/taskmgr.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cluster/auth.h"
+#include "wire/auth.h"
 #include "cluster/viewer.h"
 #include "history/localhist.h"
 #include "sampling/machine.h"

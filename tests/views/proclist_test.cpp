@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/bits.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "shell/hitmap.h"
+#include "widgets/hitmap.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "platform/sysinfo.h"
 #include "sampling/child.h"
 #include "sampling/feed.h"
-#include "sampling/sysrec.h"
+#include "platform/sysrec.h"
 #include "tests/windows/support.h"
 
 namespace {
