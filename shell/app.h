@@ -3,8 +3,8 @@
 // instance and the hand-off to a running copy, the model carved from one arena, the start order of its parts, the
 // window class and the window, the loop, and the tear-down that always runs).
 //
-// The namespace app spans shell/; each file holds one side of the window, all working on the one AppState that
-// gui_main keeps on its stack:
+// The namespace app spans shell/ and the widget layer below the pages (widgets/: hitmap, widgets, clipboard, texts);
+// each file holds one side of the window, all working on the one AppState that gui_main keeps on its stack:
 //   loop        the message loop and input dispatch      title       painting, the title strip, page dispatch
 //   dpi         DPI and the client size                  snap        moving, sizing, maximizing and snapping
 //   hitmap      geometry and the hit map                 widgets     text, fills, outlines and caption glyphs
