@@ -205,7 +205,9 @@ void load_settings(AppState* s, mem::Bytes settings) {
     update::load_for_gui(u, s->version, now(*s));
     u->notices[0] = u->missing;
   } else {
-    // Under --test the driver's messages stand for the updater: only the --settings file is read (and saved).
+    // Under --test the driver's messages stand for the updater: only the --settings file is read (and saved). The
+    // build's own configuration is still what the Settings page describes (a keyed build's daily request).
+    u->config = update::make_config(s->version);
     u->settings_length = usable_path(settings) ? static_cast<u32>(settings.len) : 0;
     if (u->settings_length != 0) __builtin_memcpy(u->settings_path, settings.ptr, u->settings_length);
     update::read_settings(u);

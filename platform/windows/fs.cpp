@@ -767,11 +767,16 @@ u32 io_grow(u64 slot, u64 length) {
   u32 code = io_size(slot, &size);
   if (code != io_ok) return code;
   if (size > length) return io_ok;  // an allocation below the file's end would cut it
-  // The clusters are reserved, so that no later write inside the length meets a full disk.
+  // The clusters are reserved, so that no later write inside the length meets a full disk. A file system that
+  // cannot reserve (it answers that it does not know the request) still gets its length, as a sparse grow did.
   FILE_ALLOCATION_INFO reserve;
   reserve.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
   if (!SetFileInformationByHandle(winwide::handle(slot), FileAllocationInfo, &reserve, sizeof reserve)) {
-    return io_last();
+    const DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_CALL_NOT_IMPLEMENTED &&
+        error != ERROR_INVALID_FUNCTION) {
+      return io_last();
+    }
   }
   if (size == length) return io_ok;
   FILE_END_OF_FILE_INFO end;

@@ -175,9 +175,12 @@ TEST(HostWrongClock, ARestartAYearAheadAndBackKeepsEveryRun) {
   EXPECT_TRUE(holds_minutes_after(port, agent.id, 0x11, restart, &seen)) << seen;
   // Every run stays readable: the year ahead and both runs on the true clock.
   EXPECT_GE(net::stored_buckets(port, agent.id, 0x11), stored + 3);
-  EXPECT_TRUE(back.wait_output(ahead_line, 10)) << back.out();
+  // The year-ahead records are past the carry-over's plausible latest time, so the new term's rings may start from
+  // the true-clock run and never step back: the host says the line only when its own writes step back, and at
+  // most once.
   EXPECT_EQ(agent.process.stop(SIGTERM), 0) << agent.process.out();
   EXPECT_EQ(back.stop(SIGTERM), 0) << back.out();
+  EXPECT_LE(net::count_of(back.out(), ahead_line), 1u) << back.out();
 }
 
 }  // namespace

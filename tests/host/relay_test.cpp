@@ -302,9 +302,9 @@ TEST(WebRelay, RelayAnswersKeepTheirConnectionForTheNextPost) {
     bool closed;
   } cases[] = {
       {"a relay POST", post(b.path, sealed_ping(&b)), 200, false},
-      {"a page", "GET / HTTP/1.1\r\nHost: h\r\n\r\n", 200, true},
+      {"a page", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 200, true},
       {"a relay POST to an unknown link", post("/link/" + std::string(32, '0'), Bytes()), 404, true},
-      {"a GET of the relay", "GET /link HTTP/1.1\r\nHost: h\r\n\r\n", 405, true},
+      {"a GET of the relay", "GET /link HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 405, true},
   };
   for (const auto& k : cases) {
     Answer a = r.request(k.request, 100);
