@@ -390,6 +390,13 @@ TEST(WindowsFrames, RealInputTakesBothBuildsThroughTheSamePages) {
   ASSERT_TRUE(l.click(50, i32(linux_settings_top) - 96 + 16));
   EXPECT_TRUE(both_show_alike(w, l, heading)) << "the Processes page's heading";
   EXPECT_TRUE(both_show_alike(w, l, Area{244, 116, 1240, 144})) << "the table's columns";
+  ASSERT_TRUE(driver::until([&] {
+    const driver::Frame f = w.shot();
+    u32 marked = 0;
+    for (u32 y = 146; y < 158; ++y)
+      for (u32 x = 248; x < 420; ++x) marked += (f.at(x, y) & 0xFFFFFF) != (f.at(246, 152) & 0xFFFFFF);
+    return marked > 8;
+  }, wait_ms)) << "no first row in the table";
   ASSERT_TRUE(w.click(400, 160, 3));
   screen::Place menu;
   EXPECT_TRUE(driver::until([&] { return popup_of(w, &menu); }, wait_ms)) << "no menu window";

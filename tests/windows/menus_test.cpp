@@ -1,11 +1,13 @@
-// The pages of vimbrel.exe as a Windows user meets them (outside the test mode): "Choose file..." on the Settings
-// page opens the system's own open-file dialog ("#32770"), and the key picked there is imported. Run under wine on
-// an X server by tests/windows/run.
+// The pages of vimbrel.exe as a Windows user meets them (outside the test mode): the Processes page's context menu
+// and its boxes are the system's own ("#32768", "#32770"), and a child process is ended through the menu and the
+// confirmation; "Choose file..." on the Settings page opens the system's open-file dialog ("#32770"), and the key
+// picked there is imported. Run under wine on an X server by tests/windows/run.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/fs.h"
 #include "widgets/hitmap.h"
@@ -95,6 +97,92 @@ HWND window_of(const wchar_t* class_name, DWORD pid, DWORD ms) {
   return nullptr;
 }
 
+// The texts of a box's child windows, joined by line feeds.
+std::wstring box_text(HWND box) {
+  std::wstring all;
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM context) -> BOOL {
+        wchar_t text[1024];
+        const int n = GetWindowTextW(child, text, 1024);
+        if (n > 0) *reinterpret_cast<std::wstring*>(context) += std::wstring(text, n) + L"\n";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+std::string narrow(const std::wstring& w) {
+  std::string out;
+  for (wchar_t c : w) out += c < 128 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+void key(HWND window, UINT virtual_key) {
+  PostMessageW(window, WM_KEYDOWN, virtual_key, 1);
+  PostMessageW(window, WM_KEYUP, virtual_key, 0xC0000001);
+}
+
+void type(HWND window, const std::wstring& text) {
+  for (wchar_t c : text) PostMessageW(window, WM_CHAR, c, 1);
+}
+
+// The filter holds the text alone: what it held is erased first.
+void filter(HWND window, const std::wstring& text) {
+  for (int i = 0; i < 24; ++i) PostMessageW(window, WM_CHAR, VK_BACK, 1);
+  type(window, text);
+}
+
+// The window's client area as the screen shows it (0x00RRGGBB, rows top-down), read back from the window.
+std::vector<u32> shown_pixels(HWND window, int* width) {
+  RECT r{};
+  GetClientRect(window, &r);
+  *width = r.right;
+  std::vector<u32> pixels;
+  HDC window_dc = GetDC(window);
+  HDC memory = CreateCompatibleDC(window_dc);
+  BITMAPINFO info{};
+  info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), r.right, -r.bottom, 1, 32, BI_RGB};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(window_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  if (bits && BitBlt(memory, 0, 0, r.right, r.bottom, window_dc, 0, 0, SRCCOPY)) {
+    GdiFlush();
+    pixels.assign(static_cast<const u32*>(bits), static_cast<const u32*>(bits) + u64(r.right) * r.bottom);
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(window, window_dc);
+  return pixels;
+}
+
+// The table shows exactly one row: the first row's name cell holds text and the second row's is blank. The name
+// cells (x 248-420, rows of 16 px from y 144) stay clear of the centred words an empty or loading table shows.
+bool one_row_listed(HWND window) {
+  int width = 0;
+  const std::vector<u32> pixels = shown_pixels(window, &width);
+  auto text_in = [&](int top) {
+    if (pixels.size() < u64(width) * (top + 16) || width < 420) return false;
+    const u32 ground = pixels[u64(top + 8) * width + 246] & 0xFFFFFF;
+    u32 marked = 0;
+    for (int y = top + 2; y < top + 14; ++y)
+      for (int x = 248; x < 420; ++x) marked += (pixels[u64(y) * width + x] & 0xFFFFFF) != ground;
+    return marked > 8;
+  };
+  return text_in(144) && !text_in(160);
+}
+
+// The system's menu of the one row the filter keeps. Keys are sent only once that row is shown: a key sent while a
+// menu opens late would land in the menu and move its choice.
+HWND menu_on_row(HWND window, DWORD pid) {
+  const ULONGLONG deadline = GetTickCount64() + wait_ms;
+  while (!one_row_listed(window) && GetTickCount64() < deadline) Sleep(50);
+  key(window, VK_DOWN);
+  key(window, VK_APPS);
+  return window_of(L"#32768", pid, wait_ms);
+}
+
 std::string file_text(const std::wstring& path) {
   std::string out;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -138,10 +226,82 @@ class Page : public ::testing::Test {
   HWND window_ = nullptr;
 };
 
+class ProcessesPage : public Page {
+ protected:
+  ProcessesPage() : Page(L"30") {}
+};
+
 class SettingsPage : public Page {
  protected:
   SettingsPage() : Page(L"33") {}
 };
+
+TEST_F(ProcessesPage, AChildIsEndedThroughTheSystemsMenuAndConfirmation) {
+  const std::wstring target = folder_.path + L"\\vbtarget.exe";
+  ASSERT_TRUE(CopyFileW(program_path().c_str(), target.c_str(), FALSE));
+  Started child(L"\"" + target + L"\" --mcp", true);
+  ASSERT_NE(child.info.hProcess, nullptr);
+
+  filter(window_, L"vbtarget");
+  HWND menu = menu_on_row(window_, pid_);
+  ASSERT_NE(menu, nullptr) << "no menu of the system opened on the child's row";
+  // Down from no item: Open file location, Copy path, then past the separator End process.
+  key(menu, VK_DOWN);
+  key(menu, VK_DOWN);
+  key(menu, VK_DOWN);
+  key(menu, VK_RETURN);
+  HWND box = window_of(L"#32770", pid_, wait_ms);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  const std::string question = narrow(box_text(box));
+  EXPECT_NE(question.find("End \"vbtarget.exe\" (PID " + std::to_string(child.info.dwProcessId) +
+                          ")? Anything it has not saved is lost."),
+            std::string::npos)
+      << question;
+  EXPECT_EQ(WaitForSingleObject(child.info.hProcess, 0), DWORD{WAIT_TIMEOUT}) << "ended before the answer";
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, wait_ms), DWORD{WAIT_OBJECT_0}) << "the child was not ended";
+  DWORD code = 0;
+  GetExitCodeProcess(child.info.hProcess, &code);
+  EXPECT_EQ(code, 1u);
+}
+
+TEST_F(ProcessesPage, CancelLeavesTheChildAndAnEndedOneIsReportedInABox) {
+  const std::wstring target = folder_.path + L"\\vbkept.exe";
+  ASSERT_TRUE(CopyFileW(program_path().c_str(), target.c_str(), FALSE));
+  Started child(L"\"" + target + L"\" --mcp", true);
+  ASSERT_NE(child.info.hProcess, nullptr);
+
+  // End process, then Cancel: the process is left alone.
+  filter(window_, L"vbkept");
+  HWND menu = menu_on_row(window_, pid_);
+  ASSERT_NE(menu, nullptr);
+  key(menu, VK_DOWN);
+  key(menu, VK_DOWN);
+  key(menu, VK_DOWN);
+  key(menu, VK_RETURN);
+  HWND box = window_of(L"#32770", pid_, wait_ms);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  const ULONGLONG gone = GetTickCount64() + wait_ms;
+  while (IsWindow(box) && GetTickCount64() < gone) Sleep(50);
+  EXPECT_FALSE(IsWindow(box));
+  EXPECT_EQ(WaitForSingleObject(child.info.hProcess, 0), DWORD{WAIT_TIMEOUT}) << "Cancel ended the process";
+
+  // The process ends while the menu is open: Copy path finds it ended and says so in the error box.
+  key(window_, VK_APPS);
+  menu = window_of(L"#32768", pid_, wait_ms);
+  ASSERT_NE(menu, nullptr);
+  TerminateProcess(child.info.hProcess, 7);
+  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, wait_ms), DWORD{WAIT_OBJECT_0});
+  key(menu, VK_DOWN);
+  key(menu, VK_DOWN);
+  key(menu, VK_RETURN);
+  box = window_of(L"#32770", pid_, wait_ms);
+  ASSERT_NE(box, nullptr) << "no error box";
+  const std::string sentence = narrow(box_text(box));
+  EXPECT_NE(sentence.find("The process has already ended."), std::string::npos) << sentence;
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
 
 // "Choose file..." opens the system's open-file dialog; the file named there is imported as the cluster key.
 TEST_F(SettingsPage, ChooseFileImportsTheKeyPickedInTheSystemsDialog) {
