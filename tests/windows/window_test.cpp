@@ -449,6 +449,42 @@ TEST(Window, OpensPaintsAnswersFramesFollowsTheRailAndEndsOnClose) {
   EXPECT_FALSE(IsWindow(window));
 }
 
+// The top of the rail entry drawn as the current page (its top row is the keyboard outline when it has that too).
+u32 current_entry_top(const Frame& f) {
+  const u32 current = 0xFF2C3A46, outline = 0xFFC8C8C8;
+  for (u32 y = 41; y < f.height; ++y)
+    if (f.at(200, y) == current && f.at(200, y - 1) != current) return f.at(200, y - 1) == outline ? y - 1 : y;
+  return 0;
+}
+
+// Up and Down between the fixed rail entries (Settings, Machines, Processes) change nothing but the keyboard outline;
+// each move is drawn at once (the test mode has no timer that would draw it later) and reaches the screen.
+TEST(Window, FixedRailMovesDrawTheOutlineAtOnce) {
+  Program p;
+  ASSERT_TRUE(p.start(L"--view 33"));
+  ASSERT_TRUE(p.find_window());
+  ASSERT_TRUE(p.request_frame());
+  const u32 settings = current_entry_top(p.frame());
+  ASSERT_GT(settings, 96u) << "the Settings entry";
+  const struct {
+    WPARAM key;
+    u32 above_settings;
+  } moves[] = {{VK_UP, 64}, {VK_UP, 96}, {VK_DOWN, 64}, {VK_DOWN, 0}};
+  for (const auto& m : moves) {
+    ASSERT_TRUE(p.post(WM_KEYDOWN, mark | m.key));
+    ASSERT_TRUE(p.request_frame());
+    const Frame f = p.frame();
+    const u32 top = settings - m.above_settings;
+    EXPECT_TRUE(f.at(110, top) == pixel(0xC8C8C8) && f.at(110, top + 31) == pixel(0xC8C8C8))
+        << "no outline around the entry " << m.above_settings << " px above Settings";
+    u64 wrong = ~u64{0};
+    for (int tries = 0; tries < 100 && wrong != 0; ++tries)
+      if ((wrong = p.differences_on_screen(f)) != 0) Sleep(50);
+    EXPECT_EQ(wrong, 0u) << "the screen does not show the frame";
+  }
+  EXPECT_EQ(p.end(), 0);
+}
+
 // An icon drawn at side x side on black: its pixels.
 std::vector<u32> drawn(HICON icon, int side) {
   HDC screen = GetDC(nullptr);
