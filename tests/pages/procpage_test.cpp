@@ -241,7 +241,7 @@ TEST(ProcPage, ScrollMovesRowsInPlace) {
 // Rows that move in place under the details box carry pieces of it along: wherever they land, the frame is the
 // one a whole redraw draws, at every DPI (in place where the rows are whole pixels high, queued elsewhere).
 TEST(ProcPage, RowsMovedUnderTheDetailsBoxLeaveNoPiecesOfIt) {
-  for (const u32 dpi : {96u, 120u, 144u, 192u}) {
+  for (const u32 dpi : {96u, 100u, 120u, 144u, 192u}) {
     SCOPED_TRACE(dpi);
     Page p(120, width, height, dpi);
     p.paint();
