@@ -103,14 +103,23 @@ async function main() {
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     headless: true,
     userDataDir: `${folder}/profile`,
-    defaultViewport: { width, height, deviceScaleFactor: 1 },
+    // The page's size is the window's own, not one the driver sets: that would be dropped while the driver lets go.
+    defaultViewport: null,
     protocolTimeout: 180000,
-    args: ["--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
+    args: [`--window-size=${width},${height}`, "--force-device-scale-factor=1", "--no-sandbox",
+           "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
            "--disable-background-timer-throttling", "--disable-renderer-backgrounding"],
   });
   const root = browser.process().pid;
   try {
     let page = await browser.newPage();
+    // The window grows by what its frame takes, so that the page itself is width x height.
+    const inner = await page.evaluate(() => [innerWidth, innerHeight]);
+    const frameSession = await page.target().createCDPSession();
+    const { windowId } = await frameSession.send("Browser.getWindowForTarget");
+    await frameSession.send("Browser.setWindowBounds",
+                            { windowId, bounds: { width: 2 * width - inner[0], height: 2 * height - inner[1] } });
+    await frameSession.detach();
     const fetched = new Map();
     const noteResponse = (r) => {
       if (r.request().method() !== "GET") return;
@@ -221,6 +230,8 @@ async function main() {
       await page.evaluateOnNewDocument(instrument);
     }
     const c1 = await counted();
+    // The canvas the windows measured, in device px.
+    facts.canvas = await page.evaluate(() => [document.getElementById("screen").width, document.getElementById("screen").height]);
     const rate = (key) => Math.round((c1[key] - c0[key]) / ((c1.at - c0.at) / 1000) * 100) / 100;
     facts.driver = attached ? "attached" : "detached";
     facts.renderer_ms_per_s = spread(renderer);

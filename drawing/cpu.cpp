@@ -188,8 +188,18 @@ void image(const render::Renderer& r, u32* pixels, u32 tx, u32 ty, u32 item) {
     u64 source_row = static_cast<u64>(clamp(d.sy + (y - d.y0) * d.sh / h, 0, i64{im.height} - 1));
     const u32* line = im.pixels + source_row * im.stride;
     u32 source[16] = {};
-    for (i64 j = first; j < end; ++j) source[j] = line[columns[j]];
-    over_row(row_of(r, pixels, static_cast<u32>(y - ty)), source);
+    u32 alpha = 0xFF000000u;
+    for (i64 j = first; j < end; ++j) {
+      source[j] = line[columns[j]];
+      alpha &= source[j];
+    }
+    // Opaque pixels (a chart sheet's, an icon's middle) replace what is under them: over them is the same copy.
+    u32* row = row_of(r, pixels, static_cast<u32>(y - ty));
+    if (alpha == 0xFF000000u) {
+      for (i64 j = first; j < end; ++j) row[j] = source[j];
+    } else {
+      over_row(row, source);
+    }
   }
 }
 

@@ -34,6 +34,7 @@
   // What the module wrote, read in place: every command is done before the module runs again.
   const view = (at, length) => memory().subarray(Number(at), Number(at) + Number(length));
 
+  let image = null;
   function frame(fields) {
     const at = Number(fields.getBigUint64(0, true));
     const stride = fields.getUint32(8, true), width = fields.getUint32(12, true), height = fields.getUint32(16, true);
@@ -46,7 +47,10 @@
       whole = true;
     }
     if (context === null) context = canvas.getContext("2d", { alpha: false });
-    const image = new ImageData(new Uint8ClampedArray(exports.memory.buffer, at, size), stride, height);
+    // The module draws into the same pixels every frame: their image is made again only when they moved.
+    if (image === null || image.data.buffer !== exports.memory.buffer || image.data.byteOffset !== at ||
+        image.width !== stride || image.height !== height)
+      image = new ImageData(new Uint8ClampedArray(exports.memory.buffer, at, size), stride, height);
     // Only the blocks that changed are put: the canvas keeps the rest.
     const count = whole ? 0 : fields.getUint32(20, true);
     if (whole || fields.byteLength < 24 + count * 16) {

@@ -100,19 +100,29 @@ static Wide negate(Wide w) {
   return w;
 }
 
+// Whether a value is a 64-bit signed number widened: its high half only repeats the sign.
+static bool fits64(Wide w) { return w.hi == static_cast<u64>(static_cast<i64>(w.lo) >> 63); }
+
 __int128 __multi3(__int128 a, __int128 b) {
   const Wide x = wide_of(a), y = wide_of(b);
+  // Most products the drawing code widens are of small numbers: one native multiply.
+  if (x.hi == 0 && y.hi == 0 && (x.lo | y.lo) >> 32 == 0) return int_of(Wide{x.lo * y.lo, 0});
   Wide p = mul64(x.lo, y.lo);
   p.hi += x.lo * y.hi + x.hi * y.lo;
   return int_of(p);
 }
 
 unsigned __int128 __udivti3(unsigned __int128 a, unsigned __int128 b) {
+  const Wide x = wide_of(static_cast<__int128>(a)), y = wide_of(static_cast<__int128>(b));
+  if (x.hi == 0 && y.hi == 0 && y.lo != 0) return x.lo / y.lo;
   return static_cast<unsigned __int128>(int_of(udiv(wide_of(static_cast<__int128>(a)), wide_of(static_cast<__int128>(b)))));
 }
 
 __int128 __divti3(__int128 a, __int128 b) {
   Wide x = wide_of(a), y = wide_of(b);
+  // Quotients of 64-bit numbers (the one that overflows 64 bits left to the long road): one native divide.
+  if (fits64(x) && fits64(y) && y.lo != 0 && !(x.lo == u64{1} << 63 && y.lo == ~u64{0}))
+    return static_cast<i64>(x.lo) / static_cast<i64>(y.lo);
   const bool minus = ((x.hi ^ y.hi) >> 63) != 0;
   if (x.hi >> 63) x = negate(x);
   if (y.hi >> 63) y = negate(y);
@@ -178,9 +188,35 @@ void put32(u8* p, u32 v) {
   for (u32 i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
 }
 
+u64 area(const gdi::Block& b) { return static_cast<u64>(b.width) * static_cast<u64>(b.height); }
+
+gdi::Block bounds(const gdi::Block& a, const gdi::Block& b) {
+  const i32 x = a.x < b.x ? a.x : b.x, y = a.y < b.y ? a.y : b.y;
+  const i32 right = a.x + a.width > b.x + b.width ? a.x + a.width : b.x + b.width;
+  const i32 bottom = a.y + a.height > b.y + b.height ? a.y + a.height : b.y + b.height;
+  return gdi::Block{x, y, right - x, bottom - y, nullptr, 0, 0, -1, 0, 0};
+}
+
+// Each put costs the browser a call, a damage rectangle and a copy of its pixels: two blocks whose bounds hold
+// barely more pixels than the two (neighbours, overlaps) are put as one. The canvas's copy in memory is whole, so
+// the pixels between them put again are the ones the canvas holds.
+void merge_blocks() {
+  for (u32 i = 0; i < shim.block_count; ++i) {
+    for (u32 j = i + 1; j < shim.block_count; ++j) {
+      const gdi::Block both = bounds(shim.blocks[i], shim.blocks[j]);
+      const u64 apart = area(shim.blocks[i]) + area(shim.blocks[j]);
+      if (area(both) > apart + apart / 8) continue;
+      shim.blocks[i] = both;
+      shim.blocks[j] = shim.blocks[--shim.block_count];
+      j = i;  // the grown block may now take blocks already passed
+    }
+  }
+}
+
 // FRAME: the canvas's pixels, then the count of blocks that changed and each block (x, y, width, height), which is
 // all the canvas needs to put again.
 void send_frame() {
+  merge_blocks();
   u8 c[web::command_head + 24 + frame_blocks_most * 16];
   const u32 length = 24 + shim.block_count * 16;
   put32(c, web::cmd_frame);
@@ -219,12 +255,7 @@ void note_block(i32 x, i32 y, i32 width, i32 height) {
     return;
   }
   gdi::Block& b = shim.blocks[frame_blocks_most - 1];
-  const i32 right = b.x + b.width > x + width ? b.x + b.width : x + width;
-  const i32 bottom = b.y + b.height > y + height ? b.y + b.height : y + height;
-  b.x = b.x < x ? b.x : x;
-  b.y = b.y < y ? b.y : y;
-  b.width = right - b.x;
-  b.height = bottom - b.y;
+  b = bounds(b, gdi::Block{x, y, width, height, nullptr, 0, 0, -1, 0, 0});
 }
 
 bool font_path(mem::Bytes path) {
