@@ -74,8 +74,13 @@ struct SystemWords {
   // port itself, the host's port follows it and then firewall_tail (empty where the port is not named).
   mem::Bytes firewall;
   mem::Bytes firewall_tail;
-  // Why `--replace-taskmgr` failed when a registry operation failed.
+  // Why `--replace-taskmgr` failed: access was denied (the change needs administrator rights), or another registry
+  // operation failed.
+  mem::Bytes taskmgr_denied;
   mem::Bytes taskmgr_failed;
+  // Whether a drive path ("C:\...") in a Task Manager test value names a stand-in file below the test drives folder:
+  // on a system without drives; where drives exist the path is the file itself.
+  u8 test_drives;
 };
 SystemWords system_words();
 

@@ -160,8 +160,11 @@ u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line) {
   if (!CreateProcessW(app, line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &pi)) {
     return GetLastError();
   }
-  // Task Manager then runs on its own: this process stops debugging it without ending it.
-  DWORD detached = DebugSetProcessKillOnExit(FALSE) && DebugActiveProcessStop(pi.dwProcessId) ? 0 : GetLastError();
+  // Task Manager then runs on its own: this process stops debugging it without ending it. Both are asked even when
+  // the first fails, so that a refused kill-on-exit setting cannot keep it stopped as a debuggee; the first failure
+  // is the result.
+  DWORD detached = DebugSetProcessKillOnExit(FALSE) ? 0 : GetLastError();
+  if (!DebugActiveProcessStop(pi.dwProcessId) && detached == 0) detached = GetLastError();
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return detached;
@@ -228,8 +231,9 @@ SystemWords system_words() {
   w.no_data_folder = mem::lit("vimbrel background: no LOCALAPPDATA folder");
   w.firewall = mem::lit(
       "Windows asks once to let the host accept TCP 7420 and UDP 7421; Vimbrel never changes firewall rules.");
-  w.taskmgr_failed = mem::lit("the Task Manager value could not be changed: it needs administrator rights, or the "
-                              "registry refused the change");
+  w.taskmgr_denied = mem::lit("access denied: changing the Task Manager value needs administrator rights");
+  w.taskmgr_failed = mem::lit("the registry could not read or change the Task Manager value");
+  w.test_drives = 0;
   return w;
 }
 
