@@ -83,6 +83,24 @@ RunResult run_vimbrel_to(const std::string& args_line, const std::string& home, 
   return r;
 }
 
+// The stand-in is tests/windows/stub_worker.cpp, built beside the test programs; Windows reports the whole code as the
+// exit code.
+std::string make_stub_worker(const std::string& folder) {
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string stub(self, n);
+  stub = stub.substr(0, stub.find_last_of('\\') + 1) + "stub_worker.exe";
+  const std::string program = folder + "\\vimbrel.exe";
+  return CopyFileA(stub.c_str(), program.c_str(), FALSE) ? program : std::string();
+}
+
+std::string stub_worker_codes(const std::vector<unsigned>& codes) {
+  std::string text;
+  for (unsigned code : codes) text += std::to_string(code) + "\n";
+  return text;
+}
+
 std::vector<std::string> own_arguments() {
   std::vector<std::string> args;
   int count = 0;
