@@ -44,8 +44,8 @@ u32 windows_folder(u8* out1600, u32* error);
 // Starts the system's Task Manager past the redirection: 0 or the error (50 here).
 u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line);
 // Runs this program with administrator rights and the arguments, waiting up to the time-out. Outcome: 0 not
-// started, 1 the user cancelled the prompt, 2 started and ended (exit code set), 3 started but still running at the
-// time-out. Here nothing can ask for the rights: 0.
+// started, 1 the user cancelled the prompt, 2 started and ended (exit code set; 1 when it cannot be read), 3 started
+// but still running at the time-out. Here nothing can ask for the rights: 0.
 u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* exit_code);
 
 // Files as the replacement sees them: a program that exists (a plain file, links followed; a folder does not

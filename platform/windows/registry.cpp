@@ -170,8 +170,9 @@ u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line) {
   return detached;
 }
 
+// An exit code that cannot be read counts as 1, a failure: a start whose end is unknown is never taken for done.
 u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* exit_code) {
-  *exit_code = 0;
+  *exit_code = 1;
   wchar_t file[1100], parameters[2048];
   if (!winwide::utf8(program, file, 1100) || !winwide::utf8(arguments, parameters, 2048)) return 0;
   SHELLEXECUTEINFOW info{};
@@ -188,8 +189,7 @@ u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* 
   u32 outcome = 3;
   if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0) {
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    *exit_code = code;
+    if (GetExitCodeProcess(info.hProcess, &code)) *exit_code = code;
     outcome = 2;
   }
   CloseHandle(info.hProcess);
