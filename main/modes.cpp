@@ -80,8 +80,9 @@ u32 agent_revert(mem::Bytes path, Writer console) { return agentupdate::revert_m
 // Main answers a wrong mode word with the usage text; a change that failed or was refused says why on standard
 // error, since the exit code alone does not tell a user at a console.
 u32 replace_taskmgr(mem::Bytes mode, u32 test) {
-  const u32 code = taskmgr::replace_main(mode, test);
-  const mem::Bytes why = taskmgr::exit_text(code, test != 0);
+  taskmgr::Outcome outcome{};
+  const u32 code = taskmgr::replace_main(mode, test, &outcome);
+  const mem::Bytes why = taskmgr::exit_text(code, outcome.error, test != 0);
   if (why.len) {
     os::write_err(mem::lit("vimbrel: --replace-taskmgr: "));
     os::write_err(why);

@@ -109,6 +109,10 @@ void close(Child* child);
 
 // This program's own path into 1,024 bytes: its length, 0 when it cannot be read or does not fit.
 u32 own_path(u8* buffer1024);
+// The file version of this program's own version resource (the fixed file information's two 32-bit halves), as the
+// system reads it from the program file: false when the program carries none (Linux builds never do) or it cannot be
+// read whole within 16,384 bytes.
+bool own_file_version(u32* ms, u32* ls);
 // A double quote, the path (at most 1,099 units), a double quote, a blank (also when there are no arguments), the
 // argument bytes one unit each, a terminating 0 unit, into 1,700 units; the length without the 0, or 0 when the
 // path is empty or too long, or the line does not fit.

@@ -44,8 +44,8 @@ u32 windows_folder(u8* out1600, u32* error);
 // Starts the system's Task Manager past the redirection: 0 or the error (50 here).
 u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line);
 // Runs this program with administrator rights and the arguments, waiting up to the time-out. Outcome: 0 not
-// started, 1 the user cancelled the prompt, 2 started and ended (exit code set), 3 started but still running at the
-// time-out. Here nothing can ask for the rights: 0.
+// started, 1 the user cancelled the prompt, 2 started and ended (exit code set; 1 when it cannot be read), 3 started
+// but still running at the time-out. Here nothing can ask for the rights: 0.
 u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* exit_code);
 
 // Files as the replacement sees them: a program that exists (a plain file, links followed; a folder does not
@@ -74,8 +74,13 @@ struct SystemWords {
   // port itself, the host's port follows it and then firewall_tail (empty where the port is not named).
   mem::Bytes firewall;
   mem::Bytes firewall_tail;
-  // Why `--replace-taskmgr` failed when a registry operation failed.
+  // Why `--replace-taskmgr` failed: access was denied (the change needs administrator rights), or another registry
+  // operation failed.
+  mem::Bytes taskmgr_denied;
   mem::Bytes taskmgr_failed;
+  // Whether a drive path ("C:\...") in a Task Manager test value names a stand-in file below the test drives folder:
+  // on a system without drives; where drives exist the path is the file itself.
+  u8 test_drives;
 };
 SystemWords system_words();
 

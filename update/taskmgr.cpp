@@ -187,7 +187,7 @@ bool same_program(mem::Bytes a, mem::Bytes b, bool test) {
 
 u32 local_path(mem::Bytes path, bool test, u8* out, u32 capacity) {
   Out o{out, 0, capacity, false};
-  if (!test || !is_drive_path(path)) {
+  if (!test || !is_drive_path(path) || !registry::system_words().test_drives) {
     put(&o, path);
     return done(o);
   }
@@ -365,20 +365,24 @@ u32 exit_code(const Outcome& outcome) {
   return outcome.error != error_none ? exit_failed : exit_done;
 }
 
-u32 replace_command(mem::Bytes word, bool test) {
+u32 replace_command(mem::Bytes word, bool test, Outcome* outcome) {
+  *outcome = Outcome{};
   const u32 mode = parse_mode(word);
   if (mode == mode_invalid) return exit_invalid;
   u8 own[path_most];
   const u32 n = own_path(own);
-  return exit_code(apply(test, mode, mem::Bytes(own, n)));
+  *outcome = apply(test, mode, mem::Bytes(own, n));
+  return exit_code(*outcome);
 }
 
-u32 replace_main(mem::Bytes word, u32 test) { return replace_command(word, test != 0); }
+u32 replace_main(mem::Bytes word, u32 test, Outcome* outcome) { return replace_command(word, test != 0, outcome); }
 
-mem::Bytes exit_text(u32 code, bool test) {
+mem::Bytes exit_text(u32 code, u32 error, bool test) {
   if (code == exit_refused) return mem::lit("another program's Debugger value is set; takeover replaces it");
   if (code != exit_failed) return mem::Bytes();
-  return test ? mem::lit("the test key could not be changed") : registry::system_words().taskmgr_failed;
+  if (test) return mem::lit("the test key could not be changed");
+  const registry::SystemWords words = registry::system_words();
+  return error == registry::denied ? words.taskmgr_denied : words.taskmgr_failed;
 }
 
 // ---- The window's side.
@@ -465,6 +469,7 @@ u32 make_test_program(mem::Bytes path) {
   u8 local[path_most + 256];
   const u32 n = local_path(program_part(path), true, local, sizeof local);
   if (n == 0) return error_not_found;
+  if (registry::program_file(mem::Bytes(local, n))) return registry::ok;
   return fs::save_file(mem::Bytes(local, n), mem::Bytes()) == fs::ok ? u32{registry::ok}
                                                             : u32{registry::general_failure};
 }

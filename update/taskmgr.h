@@ -4,13 +4,15 @@
 // which keeps another program's value while ours stands there. The --replace-taskmgr mode changes the key; the
 // window reads its state for the Settings page and asks for changes.
 //
-// This system has no such key: outside the test mode every read answers error 50 (not supported), so the state is
-// 5 (unknown), a click asks for nothing and --replace-taskmgr ends with exit code 1. Under --test the key is the
-// per-user test key "Software\VimbrelTest\<8 hex>\IFEO\taskmgr.exe" (the hex digits name the program's folder), kept
-// as a folder of files (platform/registry.h), so every state can be reached. Program paths in values are taken as
-// they are, except that under --test a drive path ("C:\Windows\System32\cmd.exe") names a file below the test
-// drives folder "<config>/Vimbrel/test-drives/<drive letter in lower case>/", with "\" read as "/": the test
-// operations make the stand-in program files there.
+// Windows keeps the key machine-wide, where only administrators may change it. Linux has no such key: outside the
+// test mode every read answers error 50 (not supported), so the state is 5 (unknown), a click asks for nothing and
+// --replace-taskmgr ends with exit code 1. Under --test the key is the per-user test key
+// "Software\VimbrelTest\<8 hex>\IFEO\taskmgr.exe" (the hex digits name the program's folder; on Linux a folder of
+// files, platform/registry.h), so every state can be reached without rights. Program paths in values are taken as
+// they are, except that under --test on a system without drives (registry::SystemWords::test_drives) a drive path
+// ("C:\Windows\System32\cmd.exe") names a file below the test drives folder
+// "<config>/Vimbrel/test-drives/<drive letter in lower case>/", with "\" read as "/": the test operations make the
+// stand-in program files there. On Windows a drive path is the file itself.
 #include "base/mem.h"
 
 namespace taskmgr {
@@ -94,8 +96,8 @@ bool replaced_exists(const Value& replaced, bool test);
 bool program_exists(mem::Bytes command, bool expandable, bool test);
 // Whether the two paths name one file (links followed). False when either does not exist.
 bool same_program(mem::Bytes a, mem::Bytes b, bool test);
-// The file a program path names here, into out: its length, 0 when it does not fit. Under --test a drive path is
-// taken below the test drives folder; anything else is kept as it is.
+// The file a program path names here, into out: its length, 0 when it does not fit. Under --test on a system
+// without drives a drive path is taken below the test drives folder; anything else is kept as it is.
 u32 local_path(mem::Bytes path, bool test, u8* out, u32 capacity);
 // Expands "%NAME%" from the environment into out (at most 2,048 bytes): its length, 0 when it does not fit.
 u32 expand(mem::Bytes text, u8* out2048);
@@ -127,12 +129,13 @@ u32 restore(const Key& key, bool test);
 Outcome apply(bool test, u32 mode, mem::Bytes own_path);
 // The exit code of an outcome: 3 refused, 1 an error, else 0.
 u32 exit_code(const Outcome& outcome);
-// The --replace-taskmgr mode: exit code 0 to 3.
-u32 replace_command(mem::Bytes word, bool test);
-u32 replace_main(mem::Bytes word, u32 test);
-// What a console user reads for an exit code that is not a success: empty for 0 and 2 (a wrong word is a usage
-// error without words).
-mem::Bytes exit_text(u32 code, bool test);
+// The --replace-taskmgr mode: exit code 0 to 3, with the outcome of the change (nothing applied for a wrong word).
+u32 replace_command(mem::Bytes word, bool test, Outcome* outcome);
+u32 replace_main(mem::Bytes word, u32 test, Outcome* outcome);
+// What a console user reads for an exit code that is not a success, by the error of the failed registry operation:
+// empty for 0 and 2 (a wrong word is a usage error without words). Access denied, what a user without
+// administrator rights meets, has words of its own.
+mem::Bytes exit_text(u32 code, u32 error, bool test);
 
 // ---- The window's side.
 
@@ -168,7 +171,8 @@ bool runs_alone(u32 verdict, bool hand_off_wanted);
 u32 write_test_debugger(mem::Bytes text);
 u32 write_test_replaced(mem::Bytes text);
 u32 delete_test_tree();
-// Makes the stand-in program file a test value names (an empty file), so that it exists: 0 or the error.
+// Makes the stand-in program file a test value names (an empty file) unless a file is there already, so that it
+// exists without ever replacing a real program: 0 or the error.
 u32 make_test_program(mem::Bytes path);
 
 }  // namespace taskmgr

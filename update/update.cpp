@@ -7,6 +7,7 @@
 #include "platform/http.h"
 #include "platform/kobj.h"
 #include "platform/os.h"
+#include "platform/proc.h"
 #include "platform/sign.h"
 #include "update/pe.h"
 
@@ -625,6 +626,13 @@ u32 hash_file(u64 handle, u8 digest[32]) {
   return 1;
 }
 
+namespace {
+
+// The version of a fixed file information's halves: major, minor, patch; the build number is not part of it.
+Version fixed_file_version(u32 ms, u32 ls) { return Version{ms >> 16, ms & 0xFFFF, ls >> 16, -1}; }
+
+}  // namespace
+
 u32 read_pe_version(u64 handle, Version* out) {
   *out = version_zero();
   fs::File file{handle, 0};
@@ -643,7 +651,15 @@ u32 read_pe_version(u64 handle, Version* out) {
                pe::fixed_version(mem::Bytes(section, count), &ms, &ls);
   mem::release(&arena);
   if (!found) return 0;
-  *out = Version{ms >> 16, ms & 0xFFFF, ls >> 16, -1};
+  *out = fixed_file_version(ms, ls);
+  return 1;
+}
+
+u32 file_version(Version* out) {
+  *out = version_zero();
+  u32 ms = 0, ls = 0;
+  if (!proc::own_file_version(&ms, &ls)) return 0;
+  *out = fixed_file_version(ms, ls);
   return 1;
 }
 
@@ -1089,8 +1105,8 @@ u32 check_config(const Config* c) {
 
 u32 own_version(const Config* config, Version* out) {
   *out = version_zero();
-  // A build of this system has no version resource to fall back on: the version text is the version.
-  return config->version_text.len != 0 && parse_version(config->version_text, out);
+  if (config->version_text.len == 0) return file_version(out);
+  return parse_version(config->version_text, out);
 }
 
 void run_check(const Config* config, bool built, Result* r) {

@@ -329,6 +329,8 @@ u32 result_reason(u32 verdict_or_install_result);
 u32 hash_file(u64 handle, u8 digest[32]);
 // The file version of the program file's version resource (beta -1); 1 when it was found.
 u32 read_pe_version(u64 handle, Version* out);
+// The file version of the running program's version resource as the system reads it (beta -1); 1 when it has one.
+u32 file_version(Version* out);
 // The signature check: 1 when the signature (64 bytes, or none) is the configuration key's over the line of the
 // version, this build's architecture and the digest. A configuration without a key accepts nothing.
 u32 check_signature(const Config* config, Version version, const u8 digest[32], const u8* signature);
@@ -389,7 +391,8 @@ u64 parked_suffix_of(const Paths* paths, u8* buffer, u64 capacity);
 mem::Bytes mode_word(u32 mode);  // "check", "fetch", "swap"; another number gives the short name
 // 1 when the configuration is valid.
 u32 check_config(const Config* config);
-// The running version from the version text (this system's builds have no version resource); 1 on success.
+// The running version: the version text when there is one, else the running program's own file version; 1 on
+// success.
 u32 own_version(const Config* config, Version* out);
 // The preparation every verb runs first: a cleared result with the update files and the running version, or state
 // 7 with reason 1, 2 or 4.

@@ -453,6 +453,11 @@ u32 own_path(u8* buffer1024) {
   return static_cast<u32>(n);
 }
 
+bool own_file_version(u32* ms, u32* ls) {
+  *ms = *ls = 0;
+  return false;
+}
+
 u32 command_line(mem::Bytes path, mem::Bytes arguments, u16* destination1700) {
   u16 wide[path_units];
   u32 units = os::utf8_to_wide(path, wide, path_units);

@@ -296,7 +296,9 @@ SystemWords system_words() {
   w.no_data_folder = mem::lit("vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)");
   w.firewall = mem::lit("Allow TCP ");
   w.firewall_tail = mem::lit(" and UDP 7421 in the firewall if it filters them; Vimbrel never changes firewall rules.");
-  w.taskmgr_failed = mem::lit("not available: this system has no Task Manager to replace");
+  w.taskmgr_denied = mem::lit("not available: this system has no Task Manager to replace");
+  w.taskmgr_failed = w.taskmgr_denied;
+  w.test_drives = 1;
   return w;
 }
 

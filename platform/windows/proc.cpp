@@ -248,6 +248,27 @@ u32 own_path(u8* buffer1024) {
   return winwide::to_utf8(units, n, buffer1024, 1024);
 }
 
+bool own_file_version(u32* ms, u32* ls) {
+  *ms = *ls = 0;
+  wchar_t units[path_units];
+  DWORD n = GetModuleFileNameW(nullptr, units, path_units);
+  if (n == 0 || n >= path_units - 1) return false;
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(units, &ignored);
+  if (size == 0 || size > 16384) return false;
+  alignas(8) u8 info[16384];
+  void* fixed = nullptr;
+  UINT length = 0;
+  if (!GetFileVersionInfoW(units, 0, size, info) || !VerQueryValueW(info, L"\\", &fixed, &length) || length < 16) {
+    return false;
+  }
+  const VS_FIXEDFILEINFO* f = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+  if (f->dwSignature != 0xFEEF04BDu) return false;
+  *ms = f->dwFileVersionMS;
+  *ls = f->dwFileVersionLS;
+  return true;
+}
+
 u32 command_line(mem::Bytes path, mem::Bytes arguments, u16* destination1700) {
   wchar_t application[path_units];
   wchar_t* line = reinterpret_cast<wchar_t*>(destination1700);

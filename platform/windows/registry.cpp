@@ -160,15 +160,19 @@ u32 start_real_taskmgr(mem::Bytes application, mem::Bytes command_line) {
   if (!CreateProcessW(app, line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &pi)) {
     return GetLastError();
   }
-  // Task Manager then runs on its own: this process stops debugging it without ending it.
-  DWORD detached = DebugSetProcessKillOnExit(FALSE) && DebugActiveProcessStop(pi.dwProcessId) ? 0 : GetLastError();
+  // Task Manager then runs on its own: this process stops debugging it without ending it. Both are asked even when
+  // the first fails, so that a refused kill-on-exit setting cannot keep it stopped as a debuggee; the first failure
+  // is the result.
+  DWORD detached = DebugSetProcessKillOnExit(FALSE) ? 0 : GetLastError();
+  if (!DebugActiveProcessStop(pi.dwProcessId) && detached == 0) detached = GetLastError();
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return detached;
 }
 
+// An exit code that cannot be read counts as 1, a failure: a start whose end is unknown is never taken for done.
 u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* exit_code) {
-  *exit_code = 0;
+  *exit_code = 1;
   wchar_t file[1100], parameters[2048];
   if (!winwide::utf8(program, file, 1100) || !winwide::utf8(arguments, parameters, 2048)) return 0;
   SHELLEXECUTEINFOW info{};
@@ -185,8 +189,7 @@ u32 run_elevated(mem::Bytes program, mem::Bytes arguments, u32 timeout_ms, u32* 
   u32 outcome = 3;
   if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0) {
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    *exit_code = code;
+    if (GetExitCodeProcess(info.hProcess, &code)) *exit_code = code;
     outcome = 2;
   }
   CloseHandle(info.hProcess);
@@ -228,8 +231,9 @@ SystemWords system_words() {
   w.no_data_folder = mem::lit("vimbrel background: no LOCALAPPDATA folder");
   w.firewall = mem::lit(
       "Windows asks once to let the host accept TCP 7420 and UDP 7421; Vimbrel never changes firewall rules.");
-  w.taskmgr_failed = mem::lit("the Task Manager value could not be changed: it needs administrator rights, or the "
-                              "registry refused the change");
+  w.taskmgr_denied = mem::lit("access denied: changing the Task Manager value needs administrator rights");
+  w.taskmgr_failed = mem::lit("the registry could not read or change the Task Manager value");
+  w.test_drives = 0;
   return w;
 }
 

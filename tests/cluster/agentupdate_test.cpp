@@ -1,6 +1,7 @@
-// The agent's self-update on real files and real loopback sockets: the trial and revert modes, confirmation, the
-// answers to a host's order, and whole downloads from a host running in this process that serves a placed build,
-// with the new program swapped in, or a damaged transfer refused and the program left as it was.
+// The agent's self-update on Linux, on real files and real loopback sockets: a swap cut off before its rename,
+// confirmation by the first link, and whole downloads from a host running in this process that serves a placed
+// build, with the new program swapped in, or a damaged transfer refused and the program left as it was (the trial
+// and revert modes and the answers to a host's order, the same on every system, are in agenttrial_test.cpp).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,189 +23,13 @@
 #include "cluster/agentupdate.h"
 #include "host/hubloop.h"
 #include "host/linuxfeed.h"
+#include "tests/cluster/trial_fixture.h"
 #include "tests/host/build_fixture.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string printed;
-void keep(mem::Bytes b) { printed.append(reinterpret_cast<const char*>(b.ptr), b.len); }
-mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
-bool exists(const std::string& p) { return std::filesystem::exists(std::filesystem::symlink_status(p)); }
-
-std::string record(u64 version, u8 starts) {
-  u8 r[remote_update::trial_size];
-  remote_update::trial_record(version, starts, r);
-  return std::string(reinterpret_cast<char*>(r), sizeof r);
-}
-
-const u64 v80 = remote_update::pack_version(0, 1, 80);
-const u64 v81 = remote_update::pack_version(0, 1, 81);
-
-// A program file P with its neighbours in a folder of its own.
-struct Program {
-  testutil::TempDir dir;
-  std::string p = dir.path + "/vimbrel";
-  Program() { printed.clear(); }
-  std::string at(const char* suffix) const { return p + suffix; }
-  void put(const char* suffix, const std::string& content) const { testutil::write_file(at(suffix), content); }
-  std::string get(const char* suffix) const { return testutil::read_file(at(suffix)); }
-};
-
-const char* const trial_line = "vimbrel agent: the update is on trial, start %d of 3 before the previous binary "
-                               "comes back\n";
-std::string trial_text(int n) {
-  char b[160];
-  snprintf(b, sizeof b, trial_line, n);
-  return b;
-}
-const char* const back_line = "vimbrel agent: the update was not confirmed; the previous binary is back\n";
-const char* const cannot_line = "vimbrel agent: cannot put the previous binary back\n";
-
-TEST(AgentTrial, ThreeStartsOnTrialThenTheFourthPutsThePreviousProgramBack) {
-  Program f;
-  f.put("", "new");
-  f.put(".prev", "old");
-  f.put(".trial", record(v81, 0));
-  for (int start = 1; start <= 3; ++start) {
-    printed.clear();
-    EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), 0u);
-    EXPECT_EQ(printed, trial_text(start));
-    EXPECT_EQ(f.get(".trial"), record(v81, static_cast<u8>(start)));
-    EXPECT_EQ(f.get(""), "new");
-  }
-  printed.clear();
-  EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), 0u);
-  EXPECT_EQ(printed, back_line);
-  EXPECT_EQ(f.get(""), "old");
-  EXPECT_FALSE(exists(f.at(".prev")));
-  EXPECT_FALSE(exists(f.at(".trial")));
-  EXPECT_EQ(f.get(".refused"), record(v81, 3));
-}
-
-TEST(AgentTrial, RecordsAndPathsDecideEachStart) {
-  struct Case {
-    const char* what;
-    std::string trial;  // P.trial's bytes; "-" for none
-    bool prev;
-    u32 code;
-    std::string out;
-  } cases[] = {
-      {"a count of 2 allows one more start", record(v81, 2), true, 0, trial_text(3)},
-      {"a count of 3 reverts", record(v81, 3), true, 0, back_line},
-      {"a count of 255 reverts", record(v81, 255), true, 0, back_line},
-      {"a record of 8 bytes reads as no starts", std::string(8, '\x09'), true, 0, trial_text(1)},
-      {"a record of 10 bytes reads as no starts", std::string(10, '\x09'), true, 0, trial_text(1)},
-      {"no previous program to put back", record(v81, 3), false, 1, cannot_line},
-  };
-  for (const Case& c : cases) {
-    Program f;
-    f.put("", "new");
-    if (c.prev) f.put(".prev", "old");
-    f.put(".trial", c.trial);
-    EXPECT_EQ(agentupdate::trial_main(bytes(f.p), keep), c.code) << c.what;
-    EXPECT_EQ(printed, c.out) << c.what;
-    EXPECT_EQ(f.get(""), c.code == 0 && c.out == back_line ? "old" : "new") << c.what;
-  }
-  // The revert mode on its own, and paths that do not fit: nothing is touched.
-  Program f;
-  f.put("", "new");
-  f.put(".prev", "old");
-  EXPECT_EQ(agentupdate::revert_main(bytes(f.p), keep), 0u);
-  EXPECT_EQ(f.get(""), "old");
-  EXPECT_EQ(agentupdate::revert_main(bytes(f.p), keep), 1u);
-  EXPECT_EQ(f.get(""), "old");
-  std::string too_long = f.dir.path + "/" + std::string(249 - f.dir.path.size() - 1, 'x');
-  ASSERT_EQ(too_long.size(), 249u);
-  EXPECT_EQ(agentupdate::trial_main(bytes(too_long), keep), 2u);
-  EXPECT_EQ(agentupdate::revert_main(bytes(too_long), keep), 2u);
-  EXPECT_EQ(agentupdate::trial_main(mem::Bytes(), keep), 2u);
-  EXPECT_FALSE(exists(too_long + ".trial"));
-  // A path where no program file is (nothing, or a folder) is refused with a word, and no trial record is made.
-  for (const std::string& where : {f.dir.path + "/missing", f.dir.path}) {
-    printed.clear();
-    EXPECT_EQ(agentupdate::trial_main(bytes(where), keep), 2u) << where;
-    EXPECT_EQ(printed, "vimbrel agent: no program file at " + where + "\n");
-    EXPECT_FALSE(exists(where + ".trial")) << where;
-  }
-}
-
-// ---- The self-update state of an agent.
-
-// A release key for the agents that only need one to be there.
-const u8 some_key[remote_update::key_size] = {1, 2, 3};
-
-struct Agent {
-  Program f;
-  agentupdate::UpdateState u;
-  explicit Agent(u64 own = v80, u8 arch = remote_update::arch_x86_64, const u8* key = some_key) {
-    agentupdate::init(&u, own, bytes(f.p), arch, os::random_bytes, key);
-    u.print = keep;
-  }
-  std::vector<std::pair<u8, u16>> phases() {
-    std::vector<std::pair<u8, u16>> out;
-    u8 phase;
-    u16 value;
-    while (agentupdate::next_phase(&u, &phase, &value)) {
-      out.push_back({phase, value});
-      agentupdate::phase_sent(&u, phase);
-    }
-    return out;
-  }
-};
-
-TEST(AgentUpdateState, OrdersAreAnsweredByWhatTheAgentCanDo) {
-  using P = std::vector<std::pair<u8, u16>>;
-  struct Case {
-    const char* what;
-    bool path;
-    u8 arch;
-    u64 offered;
-    u64 refused;
-    P phases;
-    bool armed;
-    bool keyed = true;
-  } cases[] = {
-      {"no program path", false, 1, v81, 0, {{7, 2}}, false},
-      {"no architecture", true, 0, v81, 0, {{7, 2}}, false},
-      {"a newer host", true, 1, v81, 0, {}, true},
-      {"a host of the same version", true, 2, v80, 0, {{8, 0}}, false},
-      {"the version that was put back", true, 1, v81, v81, {{7, 6}}, false},
-      {"a build without a release key", true, 1, v81, 0, {{7, remote_update::reason_agent_no_key}}, false, false},
-  };
-  for (const Case& c : cases) {
-    Agent a;
-    agentupdate::init(&a.u, v80, c.path ? bytes(a.f.p) : mem::Bytes(), c.arch, os::random_bytes,
-                      c.keyed ? some_key : nullptr);
-    a.u.print = keep;
-    a.u.retry.failed = c.refused;
-    remote_update::note_offer(&a.u.retry, c.offered, 1000, 0);
-    agentupdate::start(&a.u, 5000);
-    EXPECT_EQ(a.phases(), c.phases) << c.what;
-    EXPECT_EQ(agentupdate::idle(&a.u, 5000), c.armed) << c.what;
-  }
-}
-
-TEST(AgentUpdateState, StartChecksTheFolderAndReadsTheRefusedVersion) {
-  Agent a;
-  a.f.put("", "program");
-  a.f.put(".new", "left from a crash");
-  a.f.put(".refused", record(v81, 3));
-  agentupdate::check_writable(&a.u);
-  EXPECT_TRUE(agentupdate::enabled(&a.u));
-  EXPECT_EQ(a.u.refused, v81);
-  EXPECT_EQ(a.u.retry.failed, v81);
-  EXPECT_FALSE(exists(a.f.at(".new")));
-  EXPECT_EQ(printed, "");
-
-  // A new file that cannot be written (here a folder stands in its place) turns self-update off for the run.
-  Agent b;
-  std::filesystem::create_directories(b.f.at(".new") + "/inside");
-  agentupdate::check_writable(&b.u);
-  EXPECT_FALSE(agentupdate::enabled(&b.u));
-  EXPECT_EQ(printed, "vimbrel agent: self-update off: cannot write next to the program file\n");
-}
+using namespace trialfix;
 
 // An agent killed between giving its program a second name (P.prev) and renaming P.new over it leaves the old
 // program with two names and a trial record of a build that never ran. Whichever comes next, the trial start, the

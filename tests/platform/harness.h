@@ -1,6 +1,7 @@
 #pragma once
-// What the platform tests share: environment values set for one test, children that run a piece of a test in a
-// process of its own (with a deadline, so a hang fails instead of stalling), and byte helpers.
+// What the platform tests share: environment values set for one test and byte helpers (tests/support/env.h), and
+// children that run a piece of a test in a process of its own (with a deadline, so a hang fails instead of
+// stalling).
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -8,36 +9,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 
 #include "base/mem.h"
+#include "tests/support/env.h"
 
 namespace harness {
-
-inline mem::Bytes bytes(const std::string& s) { return mem::Bytes(reinterpret_cast<const u8*>(s.data()), s.size()); }
-inline std::string text(mem::Bytes b) { return std::string(reinterpret_cast<const char*>(b.ptr), b.len); }
-
-// Sets (or unsets, with nullopt) one environment variable for the life of the object.
-struct EnvVar {
-  std::string name;
-  std::optional<std::string> saved;
-  EnvVar(const std::string& variable, std::optional<std::string> value) : name(variable) {
-    if (const char* old = getenv(name.c_str())) saved = old;
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-  ~EnvVar() {
-    if (saved) {
-      setenv(name.c_str(), saved->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-};
 
 // Runs body in a forked child and answers its exit code. A child still running after `seconds` is killed and the
 // answer is -1; a child ended by a signal answers 128 + the signal.

@@ -32,7 +32,7 @@ TEST(SystemWords, TheLinuxBuildSaysItsOwn) {
       {"the background copy", text(paths->copy.bytes()), "/home/u/.local/share/Vimbrel/bin/vimbrel"},
       {"--background without a data folder", text(w.no_data_folder),
        "vimbrel background: no data folder: set $XDG_DATA_HOME or $HOME (~/.local/share)"},
-      {"--replace-taskmgr that failed", text(taskmgr::exit_text(taskmgr::exit_failed, false)),
+      {"--replace-taskmgr that failed", text(taskmgr::exit_text(taskmgr::exit_failed, registry::not_supported, false)),
        "not available: this system has no Task Manager to replace"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.shown, c.expected) << c.what;

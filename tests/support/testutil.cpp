@@ -1,27 +1,19 @@
 #include "tests/support/testutil.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace testutil {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vimbrel-test-XXXXXX").string();
-  char* made = mkdtemp(pattern.data());
-  if (made) path = made;
-}
-
 TempDir::~TempDir() {
   if (path.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(path, ignored);
+}
+
+RunResult run_vimbrel(const std::string& args_line, const std::string& home) {
+  return run_vimbrel_to(args_line, home, "");
 }
 
 std::string read_file(const std::string& path) {
@@ -34,45 +26,6 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
-}
-
-RunResult run_vimbrel(const std::string& args_line, const std::string& home) {
-  return run_vimbrel_to(args_line, home, "");
-}
-
-RunResult run_vimbrel_to(const std::string& args_line, const std::string& home, const std::string& stdout_redirect) {
-  TempDir io;
-  std::string out_path = io.path + "/out", err_path = io.path + "/err";
-  const std::string out_to = stdout_redirect.empty() ? " >'" + out_path + "'" : " " + stdout_redirect;
-  std::string env;
-  if (!home.empty()) {
-    env = "HOME='" + home + "' XDG_RUNTIME_DIR='" + home + "/run' XDG_CONFIG_HOME='" + home +
-          "/config' XDG_DATA_HOME='" + home + "/data' ";
-  }
-  std::string cmd = env + "'" VIMBREL_EXE "' " + args_line + out_to + " 2>'" + err_path + "' </dev/null";
-  int status = system(cmd.c_str());
-  RunResult r;
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
-  return r;
-}
-
-std::vector<std::string> own_arguments() {
-  std::vector<std::string> args(1);
-  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  char text[4096];
-  ssize_t n = fd < 0 ? 0 : read(fd, text, sizeof text);
-  if (fd >= 0) ::close(fd);
-  for (ssize_t i = 0; i < n; ++i) {
-    if (text[i] == 0) {
-      args.emplace_back();
-    } else {
-      args.back() += text[i];
-    }
-  }
-  args.pop_back();
-  return args;
 }
 
 }  // namespace testutil

@@ -26,6 +26,16 @@ RunResult run_vimbrel(const std::string& args_line, const std::string& home = ""
 // The same with standard output sent where the shell redirection says (">/dev/full", ">&-"); out stays empty.
 RunResult run_vimbrel_to(const std::string& args_line, const std::string& home, const std::string& stdout_redirect);
 
+// A stand-in for the program that the update controller starts, made in the folder as this system names a program
+// there: its path, empty when it could not be made. Started as "--vimb-update <verb>" it appends its words and a line
+// end to "<path>.calls", copies "<path>.manifest" to "<path>.latest" when there is one, and reports the next code
+// that "<path>.codes" holds (stub_worker_codes writes them). Started as "--update-notes" it notes the call too, waits
+// while "<path>.notes-wait" exists, then says "<path>.notes-error" on standard error and ends with 1 when that exists,
+// else copies "<path>.notes" to notes.txt beside itself.
+std::string make_stub_worker(const std::string& folder);
+// The text of "<path>.codes" for packed reports the stand-in gives one per start, in order.
+std::string stub_worker_codes(const std::vector<unsigned>& codes);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 

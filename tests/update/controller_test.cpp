@@ -1,126 +1,21 @@
-// The window's update controller driven as the window drives it: a stand-in program answers each worker start with
-// a scripted packed report through the exit-word channel (and copies scripted release notes when started for
-// them), so the status table, the notes child's lifetime, the missing-program recovery and update.log are seen
-// without a network. The whole road with the real program and a signed test release is at the end.
+// The window's update controller with a stand-in program for its children (tests/update/controller_desk.h): the
+// daily check, the status each report leads to, the stored status taken forward at start, the notes child's
+// lifetime, the recovery of a missing program file and the files beside the settings file.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string.h>
 
-#include <memory>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
 
-#include "platform/os.h"
-#include "release.h"
-#include "update/controller.h"
+#include "tests/update/controller_desk.h"
 
 namespace {
 
-using release::bytes;
-using release::exists;
+using namespace desk;
 
-std::string text_of(mem::Bytes b) { return std::string(reinterpret_cast<const char*>(b.ptr), b.len); }
-
-// The packed report as printf escapes of its four bytes, low byte first (the channel's order).
-std::string escapes(u32 code) {
-  std::string s;
-  char part[8];
-  for (u32 i = 0; i < 4; i++) {
-    snprintf(part, sizeof part, "\\%03o", (code >> (8 * i)) & 0xFF);
-    s += part;
-  }
-  return s;
-}
-
-u32 pack(u32 state, u32 reason, u32 step = 0, u32 detail = 0) {
-  return update::pack_exit_code(state, reason, step, detail);
-}
-
-// "--vimb-update <verb>" answers the next line of "<exe>.codes" (the word, and its low byte as the exit status that
-// the channel's word must agree with) and leaves "<exe>.manifest" as "<exe>.latest";
-// "--update-notes" waits while "<exe>.notes-wait" exists and then copies "<exe>.notes" next to itself; with
-// "<exe>.notes-error" it says that file's text on standard error and ends with 1 instead.
-const char* const stub_program = R"(#!/bin/bash
-echo "$*" >> "$0.calls"
-if [ "$1" = "--update-notes" ]; then
-  while [ -f "$0.notes-wait" ]; do sleep 0.05; done
-  if [ -f "$0.notes-error" ]; then cat "$0.notes-error" >&2; exit 1; fi
-  if [ -f "$0.notes" ]; then cp "$0.notes" "$(dirname "$0")/notes.txt"; fi
-  exit 0
-fi
-if [ -f "$0.manifest" ]; then cp "$0.manifest" "$0.latest"; fi
-read -r word low < "$0.codes"
-sed -i 1d "$0.codes"
-printf "$word" >&"${VIMBREL_EXIT_FD%%.*}"
-exit "${low:-0}"
-)";
-
-const std::string offered_manifest =
-    "vimbrel-latest 1\nversion 0.1.82\nfile vimbrel-0.1.82-x86_64-linux\nsha256 " + std::string(64, '0') +
-    "\nurl https://updates.quillmere.com/downloads/vimbrel/v0.1.82/vimbrel-0.1.82-x86_64-linux\n";
-
-constexpr u32 day = 86400;
-constexpr u32 start_time = 50 * day;
-
-struct Desk {
-  testutil::TempDir dir;
-  harness::EnvVar runtime{"XDG_RUNTIME_DIR", std::nullopt};
-  std::string program, settings;
-  update::Config config = keyed(update::make_config(mem::lit("0.1.81")));
-  std::unique_ptr<update::Controller> c = std::make_unique<update::Controller>();
-
-  // The scripted worker stands for a build with a release key.
-  static update::Config keyed(update::Config c) {
-    c.has_key = 1;
-    return c;
-  }
-  Desk() {
-    setenv("XDG_RUNTIME_DIR", (dir.path + "/run").c_str(), 1);
-    mkdir((dir.path + "/run").c_str(), 0700);
-    program = dir.path + "/vimbrel";
-    settings = dir.path + "/settings.txt";
-    testutil::write_file(program, stub_program);
-    chmod(program.c_str(), 0755);
-  }
-  void script(const std::vector<u32>& codes) {
-    std::string text;
-    for (u32 code : codes) text += escapes(code) + " " + std::to_string(code & 0xFF) + "\n";
-    testutil::write_file(program + ".codes", text);
-  }
-  void store(const updstate::Settings& s) {
-    u8 text[512];
-    u32 n = updstate::format_settings(&s, mem::Slice{text, sizeof text});
-    testutil::write_file(settings, std::string(reinterpret_cast<char*>(text), n));
-  }
-  void init() { update::init_controller(c.get(), &config, bytes(program), bytes(settings), start_time); }
-  // Ticks until nothing runs (a minute at most).
-  void settle(u32 now) {
-    for (int i = 0; i < 3000 && update::activity(c.get()); i++) {
-      update::tick(c.get(), now);
-      usleep(20000);
-    }
-    ASSERT_EQ(update::activity(c.get()), 0u);
-  }
-  std::string calls() const { return testutil::read_file(program + ".calls"); }
-  std::string log() const { return testutil::read_file(dir.path + "/update.log"); }
-  updstate::Settings stored() const {
-    updstate::Settings s;
-    updstate::load(bytes(settings), &s);
-    return s;
-  }
-};
-
-updstate::Settings fresh(u8 flags) {
-  updstate::Settings s;
-  updstate::reset(&s);
-  s.flags = flags;
-  return s;
-}
-
-size_t lines_of(const std::string& text) {
-  size_t n = 0;
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) n++;
-  return n;
-}
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 TEST(Controller, DailyCheckIsDueOncePerDayAndAFutureCheckIsClamped) {
   struct Case {
@@ -291,11 +186,11 @@ TEST(Controller, NotesChildStillRunningIsLetGoAndAnotherWaitsForIt) {
   EXPECT_EQ(c->notes_child.wanted, 1);
   for (int i = 0; i < 3000 && c->worker.running; i++) {
     update::tick(c, start_time);
-    usleep(20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(c->settings.status, updstate::status_up_to_date);
   EXPECT_NE(update::activity(c), 0u);  // the abandoned child still waits
-  unlink((d.program + ".notes-wait").c_str());
+  std::filesystem::remove(d.program + ".notes-wait");
   d.settle(start_time);
   // The first notes child and the worker run side by side (either may note its start first); the second notes child
   // starts only after the first has ended.
@@ -314,31 +209,6 @@ TEST(Controller, NotesChildStillRunningIsLetGoAndAnotherWaitsForIt) {
   EXPECT_EQ(c->settings.flags & updstate::flag_notes_loaded, 0);
 }
 
-// A notes child that fails says why: the sentence goes to update.log with its date, not to the window's own standard
-// error (a window started from a desktop has nobody reading it).
-TEST(Controller, NotesChildFailureGoesToTheUpdateLog) {
-  Desk d;
-  d.store(fresh(0));
-  testutil::write_file(d.program + ".notes-error", "vimbrel: --update-notes: no notes here\n");
-  d.init();
-  const std::string caught = d.dir.path + "/stderr.txt";
-  const int kept = dup(2);
-  const int file = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(file, 0);
-  dup2(file, 2);
-  update::start_notes(d.c.get());
-  ASSERT_EQ(d.c->notes_child.running, 1);
-  d.settle(start_time);
-  dup2(kept, 2);
-  close(kept);
-  close(file);
-  EXPECT_EQ(testutil::read_file(caught), "");
-  const std::string log = d.log();
-  EXPECT_EQ(lines_of(log), 1u) << log;
-  EXPECT_NE(log.find(": vimbrel: --update-notes: no notes here\r\n"), std::string::npos) << log;
-  EXPECT_EQ(log.rfind("20", 0), 0u) << "dated: " << log;
-}
-
 TEST(Controller, MissingProgramIsPutBackOrReportedOnce) {
   Desk d;
   d.store(fresh(0));
@@ -351,7 +221,7 @@ TEST(Controller, MissingProgramIsPutBackOrReportedOnce) {
     update::apply_result(c, start_time);
   };
   // Parked by a swap that was cut short: put back, and said so.
-  ASSERT_EQ(rename(d.program.c_str(), (d.program + ".old").c_str()), 0);
+  std::filesystem::rename(d.program, d.program + ".old");
   report_missing();
   EXPECT_TRUE(exists(d.program));
   EXPECT_EQ(c->missing, 0);
@@ -360,7 +230,7 @@ TEST(Controller, MissingProgramIsPutBackOrReportedOnce) {
   EXPECT_EQ(d.log(), "");
 
   // Gone with no parked copy: the user is told, once, however often it is found again.
-  ASSERT_EQ(unlink(d.program.c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(d.program));
   report_missing();
   EXPECT_EQ(c->missing, 1);
   EXPECT_EQ(c->settings.failure_reason, update::reason_program_missing);
@@ -396,139 +266,6 @@ TEST(Controller, NotesFileBesideTheSettingsFile) {
   EXPECT_EQ(update::sibling_path(bytes(folder + "settings.txt"), mem::lit("notes.txt"), out), 0u);
   EXPECT_EQ(update::sibling_path(bytes(folder + "settings.txt"), mem::lit("update.log"), out), 0u);
   EXPECT_EQ(update::sibling_path(bytes(folder + "settings.txt"), mem::lit("a.txt"), out), 518u);
-}
-
-}  // namespace
-
-namespace {
-
-// The release-notes child, the real program against the loopback server: each exit code and the file it leaves.
-TEST(NotesChild, FetchesTheSavedManifestsNotesIntoNotesFile) {
-  release::World w;
-  const std::string folder = w.dir.path + "/config/Vimbrel", notes = folder + "/notes.txt";
-  const std::string notes_path = "/downloads/vimbrel/v0.1.82/notes.txt";
-  w.routes[notes_path] = release::Route{200, "- Faster start\r\n\tTabs\x01\n"};
-  w.write_routes();
-  const std::string manifest = w.manifest(w.release_body, "0.1.82");
-  struct Case {
-    const char* name;
-    std::string latest;  // empty: no saved manifest
-    bool folder_blocked;
-    u32 code;
-    std::string file;  // what notes.txt holds afterwards; "-" when there is none
-  };
-  std::string other_port = w.url(notes_path);
-  other_port.replace(other_port.find(std::to_string(w.port)), std::to_string(w.port).size(),
-                     std::to_string(w.port == 65535 ? 1 : w.port + 1));
-  const Case cases[] = {
-      {"written, cleaned", manifest + "notes " + w.url(notes_path) + "\n", false, 0,
-       "vimbrel-notes 1 0.1.82\n- Faster start\n Tabs?\n"},
-      {"no saved manifest", "", false, 1, "-"},
-      {"no notes line", manifest, false, 2, "-"},
-      {"notes of another origin", manifest + "notes " + other_port + "\n", false, 3, "-"},
-      {"notes not found", manifest + "notes " + w.url("/downloads/vimbrel/v0.1.82/none.txt") + "\n", false, 4,
-       "-"},
-      {"notes file cannot be written", manifest + "notes " + w.url(notes_path) + "\n", true, 5, "-"},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    std::filesystem::remove_all(folder);
-    unlink((w.program + ".latest").c_str());
-    if (!k.latest.empty()) testutil::write_file(w.program + ".latest", k.latest);
-    if (k.folder_blocked) testutil::write_file(folder, "a file where the folder goes");
-    proc::ExePath exe{};
-    exe.length = os::utf8_to_wide(bytes(w.program), exe.units, proc::path_units);
-    proc::Child child{};
-    ASSERT_EQ(proc::start_in_job(&exe, update::notes_option(), &child), 1u);
-    ASSERT_EQ(proc::wait_end(&child, 60000), 1u);
-    u32 code = 99;
-    ASSERT_EQ(proc::exit_code(&child, &code), 1u);
-    proc::close(&child);
-    EXPECT_EQ(code, k.code);
-    EXPECT_EQ(exists(notes) ? testutil::read_file(notes) : std::string("-"), k.file);
-    std::filesystem::remove_all(folder);
-  }
-}
-
-// The whole road with the real program as its worker and a release signed by the test key: the daily check finds
-// it, the automatic setting downloads and verifies it, the install swaps it in as the window closes, and a new
-// version that does not come up is put back and never offered again.
-TEST(ControllerRoad, SignedReleaseIsInstalledAndPutBackWhenItDoesNotStart) {
-  release::World w;
-  const release::FileId original = release::id_of(w.program);
-  update::TestSeams seams;
-  const update::Config config = release::config_of_world(&seams);
-  const std::string settings = w.dir.path + "/config/Vimbrel/settings.txt";
-  auto c = std::make_unique<update::Controller>();
-  update::init_controller(c.get(), &config, bytes(w.program), bytes(settings), start_time);
-  c->settings.flags = updstate::flag_checks_on | updstate::flag_automatic;
-  auto settle = [&] {
-    for (int i = 0; i < 6000 && update::activity(c.get()); i++) {
-      update::tick(c.get(), start_time);
-      usleep(20000);
-    }
-    ASSERT_EQ(update::activity(c.get()), 0u);
-  };
-  EXPECT_TRUE(update::tick(c.get(), start_time));
-  settle();
-  ASSERT_EQ(c->settings.status, updstate::status_ready) << int(c->settings.failure_reason);
-  EXPECT_EQ(c->settings.last_version[2], 82);
-  EXPECT_TRUE(exists(w.program + ".new"));
-
-  ASSERT_TRUE(update::start_swap(c.get(), start_time));
-  EXPECT_EQ(c->settings.status, updstate::status_installing);
-  EXPECT_EQ(c->worker.child.job, 0u);  // outside any job: a window that ends meanwhile does not end the swap
-  settle();
-  ASSERT_EQ(c->result.state, u32(update::state_swapped));
-  EXPECT_EQ(c->settings.status, updstate::status_ready);
-  EXPECT_EQ(testutil::read_file(w.program), w.release_body);
-
-  // The release prints a line and ends: no window comes up.
-  EXPECT_FALSE(update::start_new_program(c.get(), mem::lit("--unattended"), 2000));
-  EXPECT_EQ(release::id_of(w.program), original);
-  EXPECT_EQ(c->settings.status, updstate::status_failed);
-  EXPECT_EQ(c->settings.failure_reason, updstate::reason_did_not_start);
-  EXPECT_EQ(c->settings.failed_version[2], 82);
-  updstate::Settings on_disk;
-  updstate::load(bytes(settings), &on_disk);
-  EXPECT_EQ(on_disk.failure_reason, updstate::reason_did_not_start);
-  EXPECT_EQ(on_disk.failed_version[2], 82);
-  const std::string log = testutil::read_file(w.dir.path + "/config/Vimbrel/update.log");
-  const std::string last = log.substr(log.rfind('\n', log.size() - 3) + 1);
-  EXPECT_NE(last.find("the new version did not start, the previous one is back"), std::string::npos) << log;
-
-  // The next day's check finds the same version again: it is not downloaded.
-  unlink((w.program + ".new").c_str());
-  EXPECT_TRUE(update::tick(c.get(), start_time + day));
-  settle();
-  EXPECT_EQ(c->settings.status, updstate::status_available);
-  EXPECT_FALSE(exists(w.program + ".new"));
-}
-
-// A swap that the window lets go of (as a window that ends does) still completes: the program file is the release
-// afterwards, and the parked copy is beside it.
-TEST(ControllerRoad, SwapOutlivesTheWindowThatStartedIt) {
-  release::World w;
-  update::TestSeams seams;
-  const update::Config config = release::config_of_world(&seams);
-  auto c = std::make_unique<update::Controller>();
-  update::init_controller(c.get(), &config, bytes(w.program), bytes(w.dir.path + "/config/settings.txt"), 0);
-  c->settings.flags = updstate::flag_checks_on | updstate::flag_automatic;
-  update::start_check(c.get(), start_time);
-  for (int i = 0; i < 6000 && update::activity(c.get()); i++) {
-    update::tick(c.get(), start_time);
-    usleep(20000);
-  }
-  ASSERT_EQ(c->settings.status, updstate::status_ready);
-  ASSERT_TRUE(update::start_swap(c.get(), start_time));
-  proc::close(&c->worker.child);
-  c->worker.running = 0;
-  bool swapped = false;
-  for (int i = 0; i < 3000 && !swapped; i++) {
-    swapped = exists(w.program) && testutil::read_file(w.program) == w.release_body && exists(w.program + ".old");
-    if (!swapped) usleep(20000);
-  }
-  EXPECT_TRUE(swapped);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "tests/support/env.h"
 #include "tests/support/testutil.h"
 #include "update/updstate.h"
 
@@ -206,18 +207,22 @@ TEST(UpdState, FileOnDiskIsReplacedWholeAndFailuresAreFlagged) {
   EXPECT_EQ(testutil::read_file(path), format(s));  // the flag is not stored
 }
 
+// The per-user configuration folder: XDG_CONFIG_HOME on Linux, APPDATA on Windows.
+#ifdef _WIN32
+constexpr const char* config_variable = "APPDATA";
+#else
+constexpr const char* config_variable = "XDG_CONFIG_HOME";
+#endif
+
 TEST(UpdState, SettingsPathFollowsTheConfigFolder) {
-  std::string old = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
-  setenv("XDG_CONFIG_HOME", "/cfg", 1);
   u8 buf[600];
-  u32 n = updstate::settings_path(mem::Slice{buf, sizeof buf});
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "/cfg\\Vimbrel\\settings.txt");
-  setenv("XDG_CONFIG_HOME", ("/" + std::string(499, 'a')).c_str(), 1);  // 500 + 21 bytes reach 521
+  {
+    harness::EnvVar config(config_variable, "/cfg");
+    u32 n = updstate::settings_path(mem::Slice{buf, sizeof buf});
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "/cfg\\Vimbrel\\settings.txt");
+  }
+  harness::EnvVar config(config_variable, "/" + std::string(499, 'a'));  // 500 + 21 bytes reach 521
   EXPECT_EQ(updstate::settings_path(mem::Slice{buf, sizeof buf}), 0u);
-  if (old.empty())
-    unsetenv("XDG_CONFIG_HOME");
-  else
-    setenv("XDG_CONFIG_HOME", old.c_str(), 1);
 }
 
 TEST(UpdState, StatusLine) {

@@ -9,6 +9,7 @@
 
 #include "base/mem.h"
 #include "tests/windows/support.h"
+#include "update/background.h"
 #include "update/runner.h"
 
 namespace {
@@ -78,6 +79,18 @@ TEST(WindowsRunner, TheChildHoldsNoOtherInheritableHandle) {
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the child held this process's inheritable event";
   mem::release(&arena);
   CloseHandle(event);
+}
+
+// The version probe runs the program in the runner's job and reads its "--version" line: the built program says its
+// own version; a program that ends without a clean line (the child ends with 2 and says nothing), or none at all,
+// gives 0.
+TEST(WindowsRunner, TheVersionProbeReadsTheProgramsOwnVersion) {
+  ASSERT_NE(winsupport::prepared("program.exe"), "");
+  const u32 built = background::parse_version_line(mem::lit("vimbrel " VIMBREL_PROJECT_VERSION));
+  ASSERT_NE(built, 0u);
+  EXPECT_EQ(runner::probe_version(bytes(winsupport::prepared("program.exe"))), built);
+  EXPECT_EQ(runner::probe_version(bytes(child_path())), 0u);
+  EXPECT_EQ(runner::probe_version(mem::lit("C:\\nowhere\\vimbrel.exe")), 0u);
 }
 
 }  // namespace

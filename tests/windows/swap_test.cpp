@@ -208,6 +208,38 @@ TEST(WindowsReleaseVersion, TheFilesOwnVersionMustBeTheManifests) {
   }
 }
 
+// Without a version text the running version is the program's own: the file version of its version resource, as
+// the system reads it, which is what the updater reads from a release file's bytes. This test program carries the
+// build's version resource, as vimbrel.exe does.
+TEST(WindowsReleaseVersion, WithoutAVersionTextTheRunningVersionIsTheProgramsResource) {
+  update::Version from_system{}, from_bytes{}, built{};
+  ASSERT_EQ(update::file_version(&from_system), 1u);
+  char self[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  {
+    Opened program(self);
+    ASSERT_EQ(update::read_pe_version(program.handle(), &from_bytes), 1u);
+  }
+  ASSERT_EQ(update::parse_version(mem::lit(VIMBREL_PROJECT_VERSION), &built), 1u);
+  auto parts = [](update::Version v) { return std::make_tuple(v.major, v.minor, v.patch, v.beta); };
+  EXPECT_EQ(parts(from_system), parts(built));
+  EXPECT_EQ(parts(from_bytes), parts(built));
+
+  const update::Config no_text = update::make_config(mem::Bytes());
+  const update::Config with_text = update::make_config(mem::lit("2.3.4"));
+  update::Version own{};
+  EXPECT_EQ(update::own_version(&no_text, &own), 1u);
+  EXPECT_EQ(parts(own), parts(built));
+  EXPECT_EQ(update::own_version(&with_text, &own), 1u);
+  EXPECT_EQ(parts(own), std::make_tuple(2u, 3u, 4u, -1)) << "a version text is taken before the resource";
+
+  // The worker's preparation runs on it: the running version is known, so the configuration is no failure.
+  auto result = std::make_unique<update::Result>();
+  update::prepare_own(&no_text, result.get());
+  EXPECT_NE(result->reason, u32(update::reason_no_version));
+  EXPECT_EQ(parts(result->running), parts(built));
+}
+
 // One program, one update lock, however its path is spelt: Windows paths ignore letter case (also beyond ASCII), so
 // the lock's name is made from the upper-cased path; another folder's program has a lock of its own.
 TEST(WindowsReleaseVersion, TwoSpellingsOfOneProgramShareTheUpdateLock) {

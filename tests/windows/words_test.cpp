@@ -41,9 +41,12 @@ TEST(WindowsSystemWords, TheWindowsBuildSaysItsOwn) {
       {"its mutex, named by the copy's folder", text(paths->mutex()), "Local\\Vimbrel-background-" + folder_hash(copy)},
       {"its wake event", text(paths->wake()), "Local\\Vimbrel-background-wake-" + folder_hash(copy)},
       {"--background without LOCALAPPDATA", text(w.no_data_folder), "vimbrel background: no LOCALAPPDATA folder"},
-      {"--replace-taskmgr that failed", text(taskmgr::exit_text(taskmgr::exit_failed, false)),
-       "the Task Manager value could not be changed: it needs administrator rights, or the registry refused the "
-       "change"},
+      {"--replace-taskmgr denied", text(taskmgr::exit_text(taskmgr::exit_failed, registry::denied, false)),
+       "access denied: changing the Task Manager value needs administrator rights"},
+      {"--replace-taskmgr that failed otherwise", text(taskmgr::exit_text(taskmgr::exit_failed, registry::more_data, false)),
+       "the registry could not read or change the Task Manager value"},
+      {"--replace-taskmgr on the test key", text(taskmgr::exit_text(taskmgr::exit_failed, registry::denied, true)),
+       "the test key could not be changed"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.shown, c.expected) << c.what;
 }
