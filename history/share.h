@@ -63,12 +63,8 @@ constexpr u32 queue_size = 8;
 constexpr u32 setup_tries = 30;
 constexpr u32 max_answer_rows = 1024;
 
-struct RingCounters {
-  u32 next;
-  u32 filled;
-  u32 last_slot;
-  u32 step;  // as the head keeps it: 0, or 1 + the index where the ring's newest run begins
-};
+// A ring's next index, filled count, newest slot and runs, as its head keeps them.
+using RingCounters = store::Place;
 
 struct Queue {
   u8 start;

@@ -62,10 +62,7 @@ u32 write_head(Share* s, u32 h) {
   u32 type = h % ring_types;
   store::RingHead head;
   store::head_init(&head, type, s->term);
-  head.next = s->counters[h].next;
-  head.filled = s->counters[h].filled;
-  head.last_slot = s->counters[h].last_slot;
-  head.step = s->counters[h].step;
+  store::head_place(&head, s->counters[h]);
   u8 b[64];
   if (store::encode_head(&s->key, &head, mem::Slice{b, 64}) != 64) return failed;
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], 0, mem::Bytes(b, 64)));
@@ -76,24 +73,20 @@ u32 write_head(Share* s, u32 h) {
 u32 append(Share* s, u32 h, u8* record) {
   u32 type = h % ring_types;
   RingCounters old = s->counters[h];
-  u32 slot = store::get32(record);
   // A clock far behind the ring's newest slot writes at its own time and the ring steps back; a little behind, the
   // record is raised to keep the order.
-  bool back = old.filled > 0 && store::steps_back(slot, old.last_slot, type);
-  if (!back && slot < old.last_slot) count(&s->stats.raised);
-  if (!back) slot = store::clamp_time(slot, old.last_slot);
-  store::put32(record, slot);
+  store::Placed p = store::place(old, store::get32(record), type);
+  if (!p.back && p.slot != store::get32(record)) count(&s->stats.raised);
+  store::put32(record, p.slot);
   store::put32(record + 4, s->term);
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], store::record_at(type, old.next),
                                            mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   if (r != done) return r;
-  // Overwriting the first record of the newest run means the older run is gone: the ring is one run again.
-  u32 step = back ? old.next + 1 : old.step == old.next + 1 ? 0 : old.step;
-  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot, step};
+  s->counters[h] = p.after;
   r = write_head(s, h);
-  if (r == done && back) {
-    if (s->stats.stepped == 0) s->stats.ahead = old.last_slot - slot;
+  if (r == done && p.back) {
+    if (s->stats.stepped == 0) s->stats.ahead = old.last_slot - p.slot;
     count(&s->stats.stepped);
   }
   if (r != done) s->counters[h] = old;
@@ -516,7 +509,7 @@ u32 carry_ring(Share* s, bool copied) {
   RingCounters rc{};
   u32 head_term = 0;
   if (valid) {
-    rc = RingCounters{head.next, head.filled, head.last_slot, head.step};
+    rc = store::place_of(head);
     head_term = head.term;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
@@ -539,8 +532,7 @@ u32 carry_ring(Share* s, bool copied) {
     u32 r = code_of(fs::io_write_at(s->rings[h], at, mem::Bytes(b, bytes)));
     pause(s);
     if (r != done) return r;
-    rc = RingCounters{store::next_index(rc.next, type), bits::min32(rc.filled + 1, cap), slot,
-                      rc.step == rc.next + 1 ? 0 : rc.step};
+    rc = store::place(rc, slot, type).after;  // above the last slot: never a step back
     rewrite = true;
   }
   s->counters[h] = rc;
