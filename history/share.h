@@ -83,6 +83,9 @@ struct Carry {
   // The plausibility run of the file being copied: the newest plausible record and the group of equal records
   // that starts at index 0 (0xFFFFFFFF when broken).
   u32 newest_index, newest_slot, newest_term, plausible, run;
+  // Every record of a term up to the carried one, whatever its slot, in file order: how many, the last one's
+  // index, slot and term, and how often the slots went down from one to the next.
+  u32 kept, last_index, last_slot, last_term, downs;
   u64 copied;
 };
 

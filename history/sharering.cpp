@@ -434,6 +434,17 @@ namespace {
 void reset_run(Carry* c) {
   c->newest_index = c->newest_slot = c->newest_term = c->plausible = 0;
   c->run = 0xFFFFFFFFu;
+  c->kept = c->last_index = c->last_slot = c->last_term = c->downs = 0;
+}
+
+// Takes a record into the file-order survey, whatever its slot.
+void survey(Carry* c, u32 index, u32 slot, u32 term) {
+  if (term == 0 || term > c->term) return;
+  if (c->kept != 0 && slot < c->last_slot) c->downs = inc_sat(c->downs);
+  c->kept = inc_sat(c->kept);
+  c->last_index = index;
+  c->last_slot = slot;
+  c->last_term = term;
 }
 
 bool plausible(const Share* s, u32 slot, u32 term) {
@@ -448,8 +459,9 @@ void scan_chunk(Share* s, u64 offset, u64 n) {
   for (u64 at = first; at + bytes <= offset + n; at += bytes) {
     const u8* rec = s->buffer + (at - offset);
     u32 slot = store::get32(rec), term = store::get32(rec + 4);
-    if (!plausible(s, slot, term)) continue;
     u32 index = static_cast<u32>((at - store::head_bytes) / bytes);
+    survey(c, index, slot, term);
+    if (!plausible(s, slot, term)) continue;
     bool newer = c->plausible == 0 || slot > c->newest_slot || (slot == c->newest_slot && term > c->newest_term);
     bool equal = c->plausible != 0 && slot == c->newest_slot && term == c->newest_term;
     c->plausible = inc_sat(c->plausible);
@@ -511,6 +523,15 @@ u32 carry_ring(Share* s, bool copied) {
   if (valid) {
     rc = store::place_of(head);
     head_term = head.term;
+  } else if (copied && c->kept > 0 && c->last_index + 1 == c->kept && c->kept < cap) {
+    // A ring that never went round ends at its last record, whatever its slot: a record stamped ahead stays, and the
+    // next record steps back from it. Slots that went down begin a run the head cannot name: the first is mixed.
+    count(&s->stats.rebuilt);
+    rc.last_slot = c->last_slot;
+    head_term = c->last_term;
+    rc.next = c->kept;
+    rc.filled = c->kept;
+    rc.mixed = c->downs > 0 ? 1 : 0;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
     rc.last_slot = c->newest_slot;
@@ -518,6 +539,7 @@ u32 carry_ring(Share* s, bool copied) {
     rc.next = store::next_index(c->newest_index, type);
     if (c->newest_index == cap - 1 && c->run < cap) rc.next = c->run;
     rc.filled = bits::min32(c->plausible, cap);
+    rc.mixed = c->downs > 1 ? 1 : 0;  // one way down is where the ring went round
   }
   bool rewrite = !valid;
   // Records an older host wrote after its last head write continue the ring: take up to eight of them.
