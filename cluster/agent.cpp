@@ -2,6 +2,7 @@
 
 #include "wire/payload.h"
 #include "cluster/publish.h"
+#include "platform/fs.h"
 #include "platform/proc.h"
 
 namespace agent {
@@ -105,6 +106,26 @@ u8 update_arch() {
   return update_arch_of(system.family, mem::Bytes(machine, os::machine_word(machine)));
 }
 
+namespace {
+
+// The share is made ready as the host and the candidate make it: every missing folder along the path it resolves
+// to, which is the one followed from here on. One that cannot be made is said once, and the agent waits on the
+// path as given, as for a share that is not there yet: otherwise a mistyped path would only ever wait in silence.
+void prepare_share(const Start* s, cluster::PublishSettings* settings) {
+  store::Path prepared;
+  const u32 made = fs::prepare_share(mem::Bytes(settings->target, settings->target_length), &prepared);
+  if (made != fs::ok) {
+    say(s, mem::lit("cannot make the share folder: "), fs::share_text(made));
+    return;
+  }
+  cluster::PublishSettings resolved = *settings;
+  if (cluster::set_target(&resolved, store::path_of(&prepared)) && resolved.target_kind == cluster::target_path) {
+    *settings = resolved;
+  }
+}
+
+}  // namespace
+
 u32 run(const Start* s) {
   auth::KeyState key;
   if (!key_taken(s, &key)) return exit_key;
@@ -117,6 +138,7 @@ u32 run(const Start* s) {
     say(s, mem::lit("no server or share to publish to"));
     return exit_target;
   }
+  if (settings.target_kind == cluster::target_path) prepare_share(s, &settings);
   if (settings.target_kind == cluster::target_path && s->share_beacon) settings = s->share_beacon(&settings);
   mem::Arena arena;
   if (!mem::arena_init(&arena, state_size)) return exit_arena;

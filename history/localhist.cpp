@@ -1,6 +1,7 @@
 #include "history/localhist.h"
 
 #include "base/bits.h"
+#include "base/fmt.h"
 #include "wire/auth.h"
 #include "wire/cluster.h"
 #include "wire/hub_wire.h"
@@ -130,9 +131,10 @@ u32 path(mem::Bytes folder, mem::Bytes id, bool create, store::Path* out) {
 }
 
 u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
-  u8 full = w->full;
+  u8 full = w->full, ahead_said = w->ahead_said;
   __builtin_memset(w, 0, sizeof *w);
   w->full = full;
+  w->ahead_said = ahead_said;
   store::Path base;
   u32 code = path(folder, id, true, &base);
   u32 latest = store::latest_time(now());
@@ -149,7 +151,7 @@ u32 open(Writer* w, mem::Bytes folder, mem::Bytes id) {
     // lengthened here, its records kept.
     if (code == ok) code = spaced(w, fs::io_grow(r->file, store::ring_bytes(type)), false);
     u32 state = head_accepted;
-    if (code == ok) code = load_head(r->file, type, latest, &r->next, &r->filled, &r->last_slot, &state);
+    if (code == ok) code = load_head(r->file, type, latest, &r->at, &state);
     if (code == ok && state != head_accepted) code = write_head(w, type);
     if (state == head_rebuilt) w->rebuilt = bump(w->rebuilt);
   }
@@ -281,8 +283,9 @@ void put(Writer* w) {
   for (u32 tier = 1; tier <= 2; ++tier) {
     store::Bucket upper;
     tier_bucket(w, tier, &upper);
-    const Ring& r = w->ring[tier];
-    if (r.filled != 0 && r.last_slot >= upper.slot) {
+    // The period's record is rewritten while it is the newest; a period far behind it steps the ring back.
+    const store::Place& r = w->ring[tier].at;
+    if (r.filled != 0 && r.last_slot >= upper.slot && !store::steps_back(upper.slot, r.last_slot, tier)) {
       rewrite_last(w, tier, &upper);
     } else {
       append(w, tier, &upper);
@@ -292,12 +295,12 @@ void put(Writer* w) {
 
 void roll_up(Writer* w, u32 tier, u32 time) {
   u32 period = hstore::slot_time(time, tier);
-  const Ring& upper = w->ring[tier];
+  const store::Place& upper = w->ring[tier].at;
   if (upper.filled == 0 || upper.last_slot != period) return;
   // The base buckets of the period written before the restart, newest first.
   const Ring& base = w->ring[0];
-  u32 most = bits::min32(tier == 1 ? 30 : 360, base.filled);
-  u32 index = base.next;
+  u32 most = bits::min32(tier == 1 ? 30 : 360, base.at.filled);
+  u32 index = base.at.next;
   hstore::BucketSum sum;
   hstore::sum_clear(&sum);
   for (u32 k = 0; k < most; ++k) {
@@ -319,32 +322,52 @@ void tier_bucket(const Writer* w, u32 tier, store::Bucket* bucket) {
   bucket->term = term;
 }
 
+namespace {
+
+// A clock behind the stored history is said once: how far the newest slot was ahead of the first record that
+// stepped a ring back.
+void say_ahead(Writer* w, u32 seconds) {
+  w->stepped = bump(w->stepped);
+  if (w->ahead_said) return;
+  w->ahead_said = 1;
+  u8 digits[fmt::dec_size];
+  mem::Slice number = fmt::dec(seconds, digits);
+  os::write_err(mem::lit("vimbrel: the newest stored history is "));
+  os::write_err(mem::Bytes(number.ptr, number.len));
+  os::write_err(mem::lit(" s ahead of this computer's clock; new history is stored at this computer's time, and the "
+                         "history ahead is kept\n"));
+}
+
+}  // namespace
+
 u32 append(Writer* w, u32 ring, store::Bucket* bucket) {
   Ring* r = &w->ring[ring];
-  Ring before = *r;
-  bucket->slot = store::clamp_time(bucket->slot, r->last_slot);
+  const store::Place before = r->at;
+  // A little behind the newest slot, the record is raised to keep the order; far behind (the clock stepped back, or
+  // the history was written by a clock that ran ahead), it is stored at its own time and the ring steps back.
+  store::Placed p = store::place(before, bucket->slot, ring);
+  bucket->slot = p.slot;
   u8 record[store::bucket_bytes];
-  u32 code = spaced(w, fs::io_write_at(r->file, store::record_at(ring, r->next), encoded(bucket, record)));
+  u32 code = spaced(w, fs::io_write_at(r->file, store::record_at(ring, before.next), encoded(bucket, record)));
   if (code == ok) {
-    r->next = store::next_index(r->next, ring);
-    r->filled = store::filled(r->filled, ring);
-    r->last_slot = bucket->slot;
+    r->at = p.after;
     code = write_head(w, ring);
-    if (code != ok) *r = before;
+    if (code != ok) r->at = before;
   }
   if (code != ok) {
     w->write_failures = bump(w->write_failures);
     return code;
   }
+  if (p.back) say_ahead(w, before.last_slot - p.slot);
   w->appended = bump(w->appended);
   return ok;
 }
 
 u32 rewrite_last(Writer* w, u32 ring, store::Bucket* bucket) {
   Ring* r = &w->ring[ring];
-  bucket->slot = r->last_slot;
+  bucket->slot = r->at.last_slot;
   u8 record[store::bucket_bytes];
-  u64 at = store::record_at(ring, store::prev_index(r->next, ring));
+  u64 at = store::record_at(ring, store::prev_index(r->at.next, ring));
   u32 code = spaced(w, fs::io_write_at(r->file, at, encoded(bucket, record)));
   if (code != ok) {
     w->write_failures = bump(w->write_failures);
@@ -354,7 +377,7 @@ u32 rewrite_last(Writer* w, u32 ring, store::Bucket* bucket) {
   return ok;
 }
 
-u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
+u32 load_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state) {
   u8 bytes[store::head_bytes];
   u64 count = 0;
   // A head that cannot be read at all is not taken for a bad one: rebuilding it would start the ring over.
@@ -363,59 +386,94 @@ u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_
   local_key(&key);
   store::RingHead head;
   if (count != sizeof bytes || !store::decode_head(&key, mem::Bytes(bytes, sizeof bytes), &head) ||
-      head.type != type || head.last_slot > latest) {
-    return rebuild_head(file, type, latest, next, filled, last_slot, state);
+      head.type != type) {
+    return rebuild_head(file, type, latest, at, state);
   }
-  *next = head.next;
-  *filled = head.filled;
-  *last_slot = head.last_slot;
+  *at = store::place_of(head);
   *state = head_accepted;
   // Records written after the head: a writer that ended before the head's turn came.
   for (u32 k = 0; k < adopt_max; ++k) {
     u8 record[store::bucket_bytes];
     mem::Bytes r(record, sizeof record);
-    if (!read_record(file, type, *next, record) || store::bucket_term(r, 0) == 0 ||
-        store::bucket_time(r, 0) <= *last_slot || store::bucket_time(r, 0) > latest) {
+    if (!read_record(file, type, at->next, record) || store::bucket_term(r, 0) == 0 ||
+        store::bucket_time(r, 0) <= at->last_slot || store::bucket_time(r, 0) > latest) {
       break;
     }
-    *last_slot = store::bucket_time(r, 0);
-    *next = store::next_index(*next, type);
-    *filled = store::filled(*filled, type);
+    *at = store::place(*at, store::bucket_time(r, 0), type).after;
     *state = head_adopted;
   }
   return ok;
 }
 
-u32 rebuild_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state) {
+namespace {
+
+// What a pass over the records found: their count, the last index used by a ring that never went round, and the
+// newest record not beyond latest.
+struct Survey {
+  u32 count, last_used, contiguous, plausible, newest, newest_slot, newest_term;
+};
+
+// Calls each (index, slot, term) of the records from index first on, all the way round, for records with a term.
+template <typename F>
+void walk(u64 file, u32 type, u32 first, F each) {
   u32 capacity = store::capacity(type);
-  u32 count = 0, plausible = 0, newest = 0, newest_slot = 0, newest_term = 0;
   u8 chunk[chunk_records * store::bucket_bytes];
-  for (u32 first = 0; first < capacity; first += chunk_records) {
-    u32 want = bits::min32(chunk_records, capacity - first);
+  for (u32 done = 0; done < capacity;) {
+    u32 at = (first + done) % capacity;
+    u32 want = bits::min32(chunk_records, bits::min32(capacity - done, capacity - at));
     u64 got = 0;
-    u32 code = fs::io_read_at(file, store::record_at(type, first), mem::Slice{chunk, u64{want} * store::bucket_bytes},
-                              &got);
-    if (code != fs::io_ok) break;
+    if (fs::io_read_at(file, store::record_at(type, at), mem::Slice{chunk, u64{want} * store::bucket_bytes}, &got) !=
+        fs::io_ok) {
+      return;
+    }
     mem::Bytes records(chunk, got);
     for (u32 i = 0; i < got / store::bucket_bytes; ++i) {
       u32 t = store::bucket_term(records, u64{i} * store::bucket_bytes);
-      u32 slot = store::bucket_time(records, u64{i} * store::bucket_bytes);
-      if (t == 0) continue;
-      ++count;
-      if (slot > latest) continue;
-      if (plausible == 0 || slot > newest_slot || (slot == newest_slot && t >= newest_term)) {
-        newest = first + i;
-        newest_slot = slot;
-        newest_term = t;
-      }
-      ++plausible;
+      if (t != 0) each(at + i, store::bucket_time(records, u64{i} * store::bucket_bytes), t);
     }
-    if (got < u64{want} * store::bucket_bytes) break;
+    // A short file reads as empty records from its end up to the capacity.
+    done += want;
   }
-  *next = plausible == 0 ? 0 : store::next_index(newest, type);
-  *filled = bits::min32(count, capacity);
-  *last_slot = newest_slot;
-  *state = count == 0 ? head_empty : head_rebuilt;
+}
+
+}  // namespace
+
+u32 rebuild_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state) {
+  const u32 capacity = store::capacity(type);
+  Survey v{};
+  v.contiguous = 1;
+  walk(file, type, 0, [&](u32 index, u32 slot, u32 t) {
+    if (index != v.count) v.contiguous = 0;  // an empty record before this one
+    ++v.count;
+    v.last_used = index;
+    if (slot > latest) return;
+    if (v.plausible == 0 || slot > v.newest_slot || (slot == v.newest_slot && t >= v.newest_term)) {
+      v.newest = index;
+      v.newest_slot = slot;
+      v.newest_term = t;
+    }
+    ++v.plausible;
+  });
+  *at = store::Place{};
+  *state = v.count == 0 ? head_empty : head_rebuilt;
+  if (v.count == 0) return ok;
+  // A ring that never went round ends at its last record, whatever its slot; else the write position follows the
+  // newest plausible record.
+  bool unwrapped = v.contiguous && v.count < capacity;
+  u32 newest = unwrapped || v.plausible == 0 ? v.last_used : v.newest;
+  at->next = store::next_index(newest, type);
+  at->filled = bits::min32(v.count, capacity);
+  // The runs, in write order from the oldest: every place where the slots go down begins one.
+  u32 prev = 0, seen = 0;
+  walk(file, type, at->next, [&](u32 index, u32 slot, u32) {
+    if (seen++ > 0 && slot < prev) {
+      at->mixed |= at->older != 0 ? 1 : 0;  // a third run: the first is no longer named
+      at->older = at->step;
+      at->step = index + 1;
+    }
+    prev = slot;
+    if (index == newest) at->last_slot = slot;
+  });
   return ok;
 }
 
@@ -423,9 +481,7 @@ u32 write_head(Writer* w, u32 ring) {
   const Ring& r = w->ring[ring];
   store::RingHead head;
   store::head_init(&head, ring, term);
-  head.next = r.next;
-  head.filled = r.filled;
-  head.last_slot = r.last_slot;
+  store::head_place(&head, r.at);
   auth::KeyState key;
   local_key(&key);
   u8 bytes[store::head_bytes];

@@ -43,10 +43,8 @@ inline constexpr u32 adopt_max = 8;
 mem::Bytes key_text();
 
 struct Ring {
-  u64 file;  // share-layer handle slot, 0 when closed
-  u32 next;
-  u32 filled;
-  u32 last_slot;
+  u64 file;         // share-layer handle slot, 0 when closed
+  store::Place at;  // next index, filled count, newest slot and runs, as the head keeps them
 };
 
 // Flags of the writer.
@@ -68,8 +66,10 @@ struct Writer {
   u32 write_failures;
   u32 rebuilt;    // heads rebuilt from records
   u32 rewritten;  // newest records rewritten in place
+  u32 stepped;  // records written at their own time below a ring's newest slot (the ring stepped back)
   u8 open;
   u8 full;  // a write failed for want of space and it was said; a write that works again ends it (kept by open)
+  u8 ahead_said;  // the line on history stored ahead of this computer's clock was written (kept by open)
 };
 
 // The result of a share-layer code: 0 ok, in use 1, not found 2, any other 3.
@@ -118,10 +118,14 @@ u32 append(Writer* writer, u32 ring, store::Bucket* bucket);
 u32 rewrite_last(Writer* writer, u32 ring, store::Bucket* bucket);
 
 // Reads the ring's head, or rebuilds it from the records; state is one of head_*. 3 when the file cannot be read.
-// No time slot beyond latest (a day past the wall clock) is taken as the newest: one damaged record, or a clock
-// that was once years ahead, would otherwise stamp every later record with its slot.
-u32 load_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state);
-u32 rebuild_head(u64 file, u32 type, u32 latest, u32* next, u32* filled, u32* last_slot, u32* state);
+// A head whose newest slot lies ahead of the clock is taken as it is: the next record steps the ring back and is
+// stored at its own time, so the slot ahead never becomes the floor of later ones, and what lies ahead is kept.
+// Records written after the head are adopted only up to latest (a day past the wall clock).
+u32 load_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state);
+// The write position follows the last record of a ring that never went round, else the newest record not beyond
+// latest; every place where the slots go down, in write order from there, begins a run (the last two named, more
+// make the first run mixed), so readers take every record.
+u32 rebuild_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state);
 u32 write_head(Writer* writer, u32 ring);
 
 }  // namespace localhist

@@ -63,12 +63,8 @@ constexpr u32 queue_size = 8;
 constexpr u32 setup_tries = 30;
 constexpr u32 max_answer_rows = 1024;
 
-struct RingCounters {
-  u32 next;
-  u32 filled;
-  u32 last_slot;
-  u32 step;  // as the head keeps it: 0, or 1 + the index where the ring's newest run begins
-};
+// A ring's next index, filled count, newest slot and runs, as its head keeps them.
+using RingCounters = store::Place;
 
 struct Queue {
   u8 start;
@@ -87,6 +83,9 @@ struct Carry {
   // The plausibility run of the file being copied: the newest plausible record and the group of equal records
   // that starts at index 0 (0xFFFFFFFF when broken).
   u32 newest_index, newest_slot, newest_term, plausible, run;
+  // Every record of a term up to the carried one, whatever its slot, in file order: how many, the last one's
+  // index, slot and term, and how often the slots went down from one to the next.
+  u32 kept, last_index, last_slot, last_term, downs;
   u64 copied;
 };
 

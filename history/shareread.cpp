@@ -14,6 +14,41 @@ u32 read_cost(u64 bytes) { return bytes > probe_work ? static_cast<u32>(bytes) :
 
 u32 physical(u32 oldest, u32 position, u32 type) { return store::slot_of(oldest, position, type); }
 
+// Starts reading run k of a reader (a share cursor or a folder ring) whose ring holds filled records: a search
+// for the range's start within the run, or, for a first run not known to be in order, the whole run.
+template <typename R>
+void begin_run(R* r, u32 k, u32 filled) {
+  r->run = k;
+  r->low = r->position = r->starts[k];
+  r->high = r->run_end = k + 1 < r->runs ? r->starts[k + 1] : filled;
+  r->searching = k == 0 && r->scan ? 0 : 1;
+}
+
+template <typename R>
+void set_runs(R* r, const store::Place& at, u32 type) {
+  store::Runs runs = store::runs_of(at, type);
+  for (u32 k = 0; k < 3; ++k) r->starts[k] = runs.start[k];
+  r->runs = runs.count;
+  r->scan = runs.scan;
+  begin_run(r, 0, at.filled);
+}
+
+// The run being read is over: the search goes on in the next run, or the range is done.
+template <typename R>
+void end_run(R* r, u32 filled) {
+  if (r->run + 1 >= r->runs || r->starts[r->run + 1] >= filled) {
+    r->done = 1;
+    return;
+  }
+  begin_run(r, r->run + 1, filled);
+}
+
+// True while the run being read is taken whole and each record filtered by the range.
+template <typename R>
+bool scanning(const R* r) {
+  return r->run == 0 && r->scan;
+}
+
 // The host appends between the calls of one answer: when the ring moved on, the positions that counted from the
 // oldest record move back with it, so the cursor keeps pointing at the same records instead of newer ones that
 // took their place.
@@ -28,32 +63,22 @@ void follow(const Share* s, Cursor* c) {
   c->high -= bits::min32(c->high, shift);
   c->position -= bits::min32(c->position, shift);
   c->run_end -= bits::min32(c->run_end, shift);
-  if (c->later_run != none) c->later_run -= bits::min32(c->later_run, shift);
+  for (u32& start : c->starts) start -= bits::min32(start, shift);
   if (c->high > c->filled) c->high = c->filled;
   if (c->run_end > c->filled) c->run_end = c->filled;
 }
 
-// Sets the search over the run that holds the oldest record: the whole ring, or the records before its step.
+// Sets the cursor on the run that holds the oldest record.
 void first_run(Cursor* c, const RingCounters& rc) {
-  u32 k = store::step_position(rc.step, rc.next, rc.filled, c->type);
   c->oldest = store::oldest(rc.next, rc.filled, c->type);
   c->filled = rc.filled;
-  c->low = 0;
-  c->high = c->run_end = k > 0 ? k : rc.filled;
-  c->later_run = k > 0 ? k : none;
-  c->searching = 1;
+  set_runs(c, rc, c->type);
 }
 
-// The run being read is over: the search goes on in the newest run, or the range is done.
-void end_run(Cursor* c) {
-  if (c->later_run == none || c->later_run >= c->filled) {
-    c->done = 1;
-    return;
-  }
-  c->low = c->position = c->later_run;
-  c->high = c->run_end = c->filled;
-  c->later_run = none;
-  c->searching = 1;
+// Whether a record of this slot is taken: in the range, when the run is read whole; else not beyond its end.
+template <typename R>
+bool takes(const R* r, u32 slot) {
+  return slot <= r->end && (!scanning(r) || slot >= r->start);
 }
 
 }  // namespace
@@ -142,7 +167,7 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
       continue;
     }
     if (c->position >= c->run_end) {
-      end_run(c);
+      end_run(c, c->filled);
       continue;
     }
     if (a->head.rows >= max_answer_rows) {
@@ -162,13 +187,18 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
       break;
     }
     u32 i = 0;
-    for (; i < n && store::get32(s->buffer + i * store::bucket_bytes) <= c->end; ++i) {
-      store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &a->rows[a->head.rows++]);
+    for (; i < n; ++i) {
+      u32 slot = store::get32(s->buffer + i * store::bucket_bytes);
+      if (takes(c, slot)) {
+        store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &a->rows[a->head.rows++]);
+      } else if (!scanning(c)) {
+        break;
+      }
     }
     c->position = i < n ? c->run_end : c->position + n;  // a record beyond the end ends its run
     work += read_cost(u64{n} * store::bucket_bytes);
   }
-  if (!c->done && !c->full && !c->searching && c->position >= c->run_end) end_run(c);
+  if (!c->done && !c->full && !c->searching && c->position >= c->run_end) end_run(c, c->filled);
   return c->done || c->full;
 }
 
@@ -178,7 +208,7 @@ bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count,
   follow(s, c);
   u32 work = seek_time(s, c, budget);
   if (!c->done && !c->searching && c->position >= c->run_end) {
-    end_run(c);
+    end_run(c, c->filled);
     work += seek_time(s, c, budget > work ? budget - work : 0);
   }
   if (c->done || c->searching) return c->done;
@@ -193,10 +223,20 @@ bool read_records(Share* s, Cursor* c, u8* buffer, u32 buffer_bytes, u32* count,
     return true;
   }
   u32 k = 0;
-  while (k < n && store::get32(buffer + k * bytes) <= c->end) ++k;
+  if (scanning(c)) {
+    // A run read whole: the records in the range move to the front, in the order they came.
+    for (u32 i = 0; i < n; ++i) {
+      if (!takes(c, store::get32(buffer + i * bytes))) continue;
+      if (i != k) __builtin_memmove(buffer + k * bytes, buffer + i * bytes, bytes);
+      ++k;
+    }
+    c->position += n;
+  } else {
+    while (k < n && store::get32(buffer + k * bytes) <= c->end) ++k;
+    c->position = k < n ? c->run_end : c->position + n;
+  }
   *count = k;
-  c->position = k < n ? c->run_end : c->position + n;
-  if (c->position >= c->run_end) end_run(c);
+  if (c->position >= c->run_end) end_run(c, c->filled);
   return c->done;
 }
 
@@ -231,7 +271,9 @@ u32 column_of(const Cursor* c, u32 slot) { return slot < c->base ? 0 : (slot - c
 
 void pick_window(Cursor* c) {
   u32 base = none;
-  for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, bits::min32(c->reads[m].slot, c->later[m].slot));
+  for (u32 k = 0; k < 3; ++k) {
+    for (u32 m = 0; m < c->count; ++m) base = bits::min32(base, c->streams[k][m].slot);
+  }
   if (base == none) {
     c->done = 1;
     return;
@@ -244,16 +286,13 @@ void pick_window(Cursor* c) {
 }
 
 // Positioning: finds each machine's first record at or after the start, a bounded number of probes per call; in a
-// ring that stepped back, first in the older run (pass 0), then in the newest (pass 1).
+// ring that stepped back, in each run in turn (pass k for run k). A first run read whole starts at its first record.
 u32 position_machine(Share* s, Cursor* c, u32 budget, u32 work) {
   u32 m = c->machine, h = handle_of(m, c->type);
   if (!c->searching) {
     c->handle = h;
     first_run(c, s->counters[h]);
-    if (c->pass == 1) {
-      c->position = c->low = c->later_run;
-      c->high = c->run_end = c->filled;
-    }
+    if (c->pass > 0) begin_run(c, c->pass, c->filled);
   }
   work += seek_time(s, c, budget - work);
   if (c->searching) return work;
@@ -261,23 +300,22 @@ u32 position_machine(Share* s, Cursor* c, u32 budget, u32 work) {
   if (c->position < c->run_end) {
     u32 slot = time_at(s, h, c->oldest, c->position, c->type);
     work += probe_work;
-    if (slot <= c->end) {
+    if (scanning(c) || slot <= c->end) {
       r.index = static_cast<u16>(physical(c->oldest, c->position, c->type));
       r.remaining = static_cast<u16>(c->run_end - c->position);
-      r.slot = slot;
+      r.slot = scanning(c) ? c->start : slot;  // a run read whole may hold the range anywhere
     }
   }
+  c->streams[c->pass][m] = r;
   if (c->pass == 0) {
-    c->reads[m] = r;
-    c->later[m] = MachineRead{0, 0, none};
-    if (c->later_run != none) {
-      c->pass = 1;  // the newest run of this ring next
-      return work;
-    }
-  } else {
-    c->later[m] = r;
-    c->pass = 0;
+    for (u32 k = 1; k < 3; ++k) c->streams[k][m] = MachineRead{0, 0, none};
+    c->whole_first = (c->whole_first & ~(u64{1} << m)) | (u64{c->scan != 0} << m);
   }
+  if (c->pass + 1 < c->runs) {
+    c->pass++;  // the next run of this ring
+    return work;
+  }
+  c->pass = 0;
   c->machine++;
   if (c->machine >= c->count) pick_window(c);
   return work;
@@ -294,12 +332,17 @@ void fold_column(Column* col, const store::Bucket* b) {
 }
 
 // Gathering: folds one machine's buckets of the window into their columns, the first bucket of each column only;
-// the older run first, then the newest.
+// the oldest run first. A first run read whole skips what lies outside the range or before the window (a run whose
+// steps no head names is not in order, so the columns take what its order allows).
 u32 gather_machine(Share* s, Cursor* c) {
-  MachineRead* streams[2] = {&c->reads[c->machine], &c->later[c->machine]};
   MachineRead* r = nullptr;
-  for (MachineRead* q : streams) {
-    if (r == nullptr && q->slot != none && column_of(c, q->slot) < 32) r = q;
+  bool whole = false;
+  for (u32 k = 0; k < 3 && r == nullptr; ++k) {
+    MachineRead* q = &c->streams[k][c->machine];
+    if (q->slot != none && column_of(c, q->slot) < 32) {
+      r = q;
+      whole = k == 0 && (c->whole_first >> c->machine & 1);
+    }
   }
   if (r == nullptr) {
     c->machine++;
@@ -323,11 +366,12 @@ u32 gather_machine(Share* s, Cursor* c) {
   for (u32 i = 0; i < k; ++i) {
     store::Bucket b;
     store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &b);
-    r->slot = b.slot > c->end ? none : b.slot;
-    if (r->slot == none || column_of(c, b.slot) >= 32) break;
+    bool skip = whole && (b.slot > c->end || b.slot < c->start || b.slot < c->base);
+    r->slot = skip ? c->base : b.slot > c->end ? none : b.slot;
+    if (r->slot == none || column_of(c, r->slot) >= 32) break;
     u32 col = column_of(c, b.slot);
-    if (!(c->machine_columns >> col & 1)) fold_column(&c->columns[col], &b);
-    c->machine_columns |= 1u << col;
+    if (!skip && !(c->machine_columns >> col & 1)) fold_column(&c->columns[col], &b);
+    if (!skip) c->machine_columns |= 1u << col;
     r->index = static_cast<u16>((r->index + 1u) % cap);
     if (--r->remaining == 0) {
       r->slot = none;
@@ -421,31 +465,11 @@ u32 folder_time_at(FolderRing* r, u32 position) {
 }
 
 void folder_range(FolderRing* r, u32 start, u32 end) {
-  u32 type = r->head.type, k = store::step_position(r->head.step, r->head.next, r->head.filled, type);
-  r->low = r->position = 0;
-  r->high = r->run_end = k > 0 ? k : r->head.filled;
-  r->later_run = k > 0 ? k : none;
   r->start = start;
   r->end = end;
-  r->searching = 1;
+  set_runs(r, store::place_of(r->head), r->head.type);
   r->done = r->head.filled == 0;
 }
-
-namespace {
-
-// The run being read is over: on to the newest run of a ring that stepped back, or done.
-void folder_end_run(FolderRing* r) {
-  if (r->later_run == none || r->later_run >= r->head.filled) {
-    r->done = 1;
-    return;
-  }
-  r->low = r->position = r->later_run;
-  r->high = r->run_end = r->head.filled;
-  r->later_run = none;
-  r->searching = 1;
-}
-
-}  // namespace
 
 bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget) {
   u32 work = 0;
@@ -467,7 +491,7 @@ bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Tabl
       continue;
     }
     if (r->position >= r->run_end) {
-      folder_end_run(r);
+      end_run(r, r->head.filled);
       continue;
     }
     u32 at = physical(r->oldest, r->position, type);
@@ -484,13 +508,16 @@ bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Tabl
     for (; i < n; ++i) {
       store::Bucket b;
       store::decode_bucket(mem::Bytes(buffer, got), u64{i} * store::bucket_bytes, &b);
-      if (b.slot > r->end) break;
-      hist::fold(table, &b);  // counts what it folds into the table
+      if (takes(r, b.slot)) {
+        hist::fold(table, &b);  // counts what it folds into the table
+      } else if (!scanning(r)) {
+        break;
+      }
     }
     r->position = i < n ? r->run_end : r->position + n;  // a record beyond the end ends its run
     work += n * store::bucket_bytes;
   }
-  if (!r->done && !r->searching && r->position >= r->run_end) folder_end_run(r);
+  if (!r->done && !r->searching && r->position >= r->run_end) end_run(r, r->head.filled);
   return r->done;
 }
 

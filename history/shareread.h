@@ -37,13 +37,15 @@ struct Cursor {
   u32 machine_columns;  // the columns of the window the current machine folded into (its first bucket counts)
   u32 emit_column;
   u32 next_at;  // the ring's next index when the cursor last looked, to follow a ring that moves under it
-  // A ring whose slots stepped back once is read as two runs, each in time order: the run being read ends at
-  // run_end (a position), and the newest run begins at later_run (0xFFFFFFFF when none is left to read). A cluster
-  // answer follows both runs of every machine side by side (reads and later), positioning the second in pass 1.
-  u32 run_end, later_run;
+  // A ring whose slots stepped back is read run by run, each in time order (store::Runs): the runs begin at
+  // starts, the one being read is run and ends at run_end (positions). A first run that scan marks is read whole and
+  // filtered. A cluster answer follows every run of every machine side by side (streams[run][machine]), positioning
+  // run k in pass k.
+  u32 starts[3];
+  u32 runs, run, scan, run_end;
   u32 pass;
-  MachineRead reads[machines];
-  MachineRead later[machines];
+  u64 whole_first;  // the machines whose first run is read whole (bit per machine)
+  MachineRead streams[3][machines];
   Column columns[32];
 };
 
@@ -74,7 +76,8 @@ struct FolderRing {
   u32 low, high, position;
   u32 start, end;
   u8 searching, done;
-  u32 run_end, later_run;  // as in Cursor
+  u32 starts[3];  // as in Cursor
+  u32 runs, run, scan, run_end;
 };
 // Opening leaves done set: the caller then starts the range (folder_range).
 bool open_folder_ring(FolderRing* reader, mem::Bytes folder, u32 type, const auth::KeyState* key);

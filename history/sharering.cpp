@@ -62,10 +62,7 @@ u32 write_head(Share* s, u32 h) {
   u32 type = h % ring_types;
   store::RingHead head;
   store::head_init(&head, type, s->term);
-  head.next = s->counters[h].next;
-  head.filled = s->counters[h].filled;
-  head.last_slot = s->counters[h].last_slot;
-  head.step = s->counters[h].step;
+  store::head_place(&head, s->counters[h]);
   u8 b[64];
   if (store::encode_head(&s->key, &head, mem::Slice{b, 64}) != 64) return failed;
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], 0, mem::Bytes(b, 64)));
@@ -76,24 +73,20 @@ u32 write_head(Share* s, u32 h) {
 u32 append(Share* s, u32 h, u8* record) {
   u32 type = h % ring_types;
   RingCounters old = s->counters[h];
-  u32 slot = store::get32(record);
   // A clock far behind the ring's newest slot writes at its own time and the ring steps back; a little behind, the
   // record is raised to keep the order.
-  bool back = old.filled > 0 && store::steps_back(slot, old.last_slot, type);
-  if (!back && slot < old.last_slot) count(&s->stats.raised);
-  if (!back) slot = store::clamp_time(slot, old.last_slot);
-  store::put32(record, slot);
+  store::Placed p = store::place(old, store::get32(record), type);
+  if (!p.back && p.slot != store::get32(record)) count(&s->stats.raised);
+  store::put32(record, p.slot);
   store::put32(record + 4, s->term);
   u32 r = ring_noted(s, h, fs::io_write_at(s->rings[h], store::record_at(type, old.next),
                                            mem::Bytes(record, store::record_bytes(type))));
   pause(s);
   if (r != done) return r;
-  // Overwriting the first record of the newest run means the older run is gone: the ring is one run again.
-  u32 step = back ? old.next + 1 : old.step == old.next + 1 ? 0 : old.step;
-  s->counters[h] = RingCounters{store::next_index(old.next, type), store::filled(old.filled, type), slot, step};
+  s->counters[h] = p.after;
   r = write_head(s, h);
-  if (r == done && back) {
-    if (s->stats.stepped == 0) s->stats.ahead = old.last_slot - slot;
+  if (r == done && p.back) {
+    if (s->stats.stepped == 0) s->stats.ahead = old.last_slot - p.slot;
     count(&s->stats.stepped);
   }
   if (r != done) s->counters[h] = old;
@@ -441,6 +434,17 @@ namespace {
 void reset_run(Carry* c) {
   c->newest_index = c->newest_slot = c->newest_term = c->plausible = 0;
   c->run = 0xFFFFFFFFu;
+  c->kept = c->last_index = c->last_slot = c->last_term = c->downs = 0;
+}
+
+// Takes a record into the file-order survey, whatever its slot.
+void survey(Carry* c, u32 index, u32 slot, u32 term) {
+  if (term == 0 || term > c->term) return;
+  if (c->kept != 0 && slot < c->last_slot) c->downs = inc_sat(c->downs);
+  c->kept = inc_sat(c->kept);
+  c->last_index = index;
+  c->last_slot = slot;
+  c->last_term = term;
 }
 
 bool plausible(const Share* s, u32 slot, u32 term) {
@@ -455,8 +459,9 @@ void scan_chunk(Share* s, u64 offset, u64 n) {
   for (u64 at = first; at + bytes <= offset + n; at += bytes) {
     const u8* rec = s->buffer + (at - offset);
     u32 slot = store::get32(rec), term = store::get32(rec + 4);
-    if (!plausible(s, slot, term)) continue;
     u32 index = static_cast<u32>((at - store::head_bytes) / bytes);
+    survey(c, index, slot, term);
+    if (!plausible(s, slot, term)) continue;
     bool newer = c->plausible == 0 || slot > c->newest_slot || (slot == c->newest_slot && term > c->newest_term);
     bool equal = c->plausible != 0 && slot == c->newest_slot && term == c->newest_term;
     c->plausible = inc_sat(c->plausible);
@@ -516,8 +521,17 @@ u32 carry_ring(Share* s, bool copied) {
   RingCounters rc{};
   u32 head_term = 0;
   if (valid) {
-    rc = RingCounters{head.next, head.filled, head.last_slot, head.step};
+    rc = store::place_of(head);
     head_term = head.term;
+  } else if (copied && c->kept > 0 && c->last_index + 1 == c->kept && c->kept < cap) {
+    // A ring that never went round ends at its last record, whatever its slot: a record stamped ahead stays, and the
+    // next record steps back from it. Slots that went down begin a run the head cannot name: the first is mixed.
+    count(&s->stats.rebuilt);
+    rc.last_slot = c->last_slot;
+    head_term = c->last_term;
+    rc.next = c->kept;
+    rc.filled = c->kept;
+    rc.mixed = c->downs > 0 ? 1 : 0;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
     rc.last_slot = c->newest_slot;
@@ -525,6 +539,7 @@ u32 carry_ring(Share* s, bool copied) {
     rc.next = store::next_index(c->newest_index, type);
     if (c->newest_index == cap - 1 && c->run < cap) rc.next = c->run;
     rc.filled = bits::min32(c->plausible, cap);
+    rc.mixed = c->downs > 1 ? 1 : 0;  // one way down is where the ring went round
   }
   bool rewrite = !valid;
   // Records an older host wrote after its last head write continue the ring: take up to eight of them.
@@ -539,8 +554,7 @@ u32 carry_ring(Share* s, bool copied) {
     u32 r = code_of(fs::io_write_at(s->rings[h], at, mem::Bytes(b, bytes)));
     pause(s);
     if (r != done) return r;
-    rc = RingCounters{store::next_index(rc.next, type), bits::min32(rc.filled + 1, cap), slot,
-                      rc.step == rc.next + 1 ? 0 : rc.step};
+    rc = store::place(rc, slot, type).after;  // above the last slot: never a step back
     rewrite = true;
   }
   s->counters[h] = rc;

@@ -114,6 +114,19 @@ void head_init(RingHead* head, u32 type, u32 term) {
   head->term = term;
   head->last_slot = 0;
   head->step = 0;
+  head->older = 0;
+  head->mixed = 0;
+}
+
+Place place_of(const RingHead& h) { return Place{h.next, h.filled, h.last_slot, h.step, h.older, h.mixed}; }
+
+void head_place(RingHead* h, const Place& at) {
+  h->next = at.next;
+  h->filled = at.filled;
+  h->last_slot = at.last_slot;
+  h->step = at.step;
+  h->older = at.older;
+  h->mixed = at.mixed;
 }
 
 u32 step_tolerance(u32 type) {
@@ -131,6 +144,51 @@ u32 step_position(u32 step, u32 next, u32 filled, u32 type) {
   if (step == 0 || step > cap || filled == 0) return 0;
   u32 k = static_cast<u32>((u64{step - 1} + cap - oldest(next, filled, type)) % cap);
   return k < filled ? k : 0;
+}
+
+namespace {
+
+// A run's first record still divides the ring after a record was written at index written (the ring now at next
+// and filled): it was not overwritten and it is not the oldest.
+bool divides(u32 mark, u32 written, u32 next, u32 filled, u32 type) {
+  return mark != 0 && mark != written + 1 && step_position(mark, next, filled, type) > 0;
+}
+
+}  // namespace
+
+Placed place(const Place& at, u32 slot, u32 type) {
+  Placed p{};
+  p.back = at.filled > 0 && steps_back(slot, at.last_slot, type) ? 1 : 0;
+  p.slot = p.back ? slot : clamp_time(slot, at.last_slot);
+  Place* a = &p.after;
+  a->next = next_index(at.next, type);
+  a->filled = filled(at.filled, type);
+  a->last_slot = p.slot;
+  bool step_in = divides(at.step, at.next, a->next, a->filled, type);
+  bool older_in = step_in && divides(at.older, at.next, a->next, a->filled, type);
+  // When the first named run went, what is left before the next mark is one run in order.
+  u32 mixed = (at.older != 0 && !older_in) || (at.older == 0 && at.step != 0 && !step_in) ? 0 : at.mixed;
+  if (!p.back) {
+    a->step = step_in ? at.step : 0;
+    a->older = older_in ? at.older : 0;
+    a->mixed = mixed;
+    return p;
+  }
+  // A step back begins the newest run here; the run before it is remembered, and one before that makes the first
+  // run hold a step the head no longer names.
+  a->step = at.next + 1;
+  a->older = step_in ? at.step : 0;
+  a->mixed = older_in ? 1 : mixed;
+  return p;
+}
+
+Runs runs_of(const Place& at, u32 type) {
+  Runs r{{0, 0, 0}, 1, at.mixed != 0 ? 1u : 0u};
+  u32 ks = step_position(at.step, at.next, at.filled, type);
+  u32 ko = ks > 0 ? step_position(at.older, at.next, at.filled, type) : 0;
+  if (ko > 0 && ko < ks) r.start[r.count++] = ko;
+  if (ks > 0) r.start[r.count++] = ks;
+  return r;
 }
 
 u32 head_bad(u32 type, u32 cap, u32 next, u32 filled) {
@@ -152,6 +210,8 @@ u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buff
   put32(p + 20, head->term);
   put32(p + 24, head->last_slot);
   put32(p + 28, head->step);
+  put32(p + 32, head->older);
+  p[36] = static_cast<u8>(head->mixed & 1);
   auth::seal(key, mem::Slice{p, head_bytes});
   return head_bytes;
 }
@@ -159,8 +219,10 @@ u32 encode_head(const auth::KeyState* key, const RingHead* head, mem::Slice buff
 u32 decode_head(const auth::KeyState* key, mem::Bytes bytes, RingHead* head) {
   if (bytes.len < head_bytes || !record_start_ok(bytes, head_magic)) return 0;
   const u8* p = bytes.ptr;
-  RingHead h{p[6], get32(p + 8), get32(p + 12), get32(p + 16), get32(p + 20), get32(p + 24), get32(p + 28)};
-  if (h.step > h.capacity) h.step = 0;  // a step that names no record is no step
+  RingHead h{p[6],           get32(p + 8),  get32(p + 12), get32(p + 16), get32(p + 20),
+             get32(p + 24),  get32(p + 28), get32(p + 32), p[36] & 1u};
+  if (h.step > h.capacity) h.step = 0;  // a mark that names no record is no mark
+  if (h.older > h.capacity) h.older = 0;
   if (head_bad(h.type, h.capacity, h.next, h.filled) != 0) return 0;
   if (!auth::sealed(key, mem::Bytes(p, head_bytes))) return 0;
   *head = h;

@@ -81,9 +81,39 @@ inline u32 clamp_time(u32 slot, u32 last_slot) { return slot > last_slot ? slot 
 u32 step_tolerance(u32 type);
 // True when a record of this slot goes below the ring's last slot by more than the tolerance: the ring steps back.
 bool steps_back(u32 slot, u32 last_slot, u32 type);
-// Where the ring's newest run begins, counted from the oldest record: 0 when the ring has no step (the whole ring
-// is one run in time order), else the position of the first record written after the slots stepped back.
+// Where a run named by a step mark (1 + the index of its first record) begins, counted from the oldest record: 0
+// when the mark names no record of the ring or names the oldest (the run is then all there is before it).
 u32 step_position(u32 step, u32 next, u32 filled, u32 type);
+
+// Where a ring stands, as its head keeps it. Records are written in order and their slots never go down, except
+// where a clock far behind the newest slot stepped them back: each such record begins a run, and the runs are each
+// in time order. The head names the newest run (step) and the one before it (older) while they are in the ring;
+// mixed says that the first run (the records before the first named run, or the whole ring when none is named) may
+// hold steps of its own, which a clock that stepped back three times within the ring leaves.
+struct Place {
+  u32 next;
+  u32 filled;
+  u32 last_slot;
+  u32 step;   // 0, or 1 + the index of the first record of the newest run
+  u32 older;  // 0, or 1 + the index of the first record of the run before it
+  u32 mixed;  // 0 or 1
+};
+// A record of slot written at the ring's next index: the slot it is stamped with (raised to the last slot when a
+// little behind, its own when far behind: back is then 1) and where the ring stands after it.
+struct Placed {
+  u32 slot;
+  u32 back;
+  Place after;
+};
+Placed place(const Place& at, u32 slot, u32 type);
+// The runs of a ring in time order, as positions from the oldest record: 1 to 3 starts, the first 0. scan is 1 when
+// the first run is not known to be in time order: it is read whole and each record filtered, never searched.
+struct Runs {
+  u32 start[3];
+  u32 count;
+  u32 scan;
+};
+Runs runs_of(const Place& at, u32 type);
 
 // The head of a ring file, in memory.
 struct RingHead {
@@ -93,10 +123,14 @@ struct RingHead {
   u32 filled;
   u32 term;       // 1 for this machine's own files
   u32 last_slot;  // time slot of the newest record
-  // 0, or 1 + the index of the first record written after the ring's slots stepped back: the records from there to
-  // the newest are in time order, and so are those before. Stored in bytes 28-31, which older heads hold as zero.
+  // The runs as Place names them: step in bytes 28-31, older in bytes 32-35, mixed in bit 0 of byte 36; heads of
+  // rings that never stepped back hold zero there.
   u32 step;
+  u32 older;
+  u32 mixed;
 };
+Place place_of(const RingHead& head);
+void head_place(RingHead* head, const Place& at);
 
 void head_init(RingHead* head, u32 type, u32 term);
 // Number of faults: a capacity that differs from the type's or is 0, next at or beyond a nonzero capacity, filled

@@ -127,14 +127,18 @@ void check_local_head(mem::Bytes in) {
     fail("the scratch file does not open");
   }
   const u32 latest = 0x08000000;
-  u32 next = 0, filled = 0, last_slot = 0, state = 0;
-  u32 code = localhist::load_head(slot, type, latest, &next, &filled, &last_slot, &state);
+  store::Place at{};
+  u32 state = 0;
+  u32 code = localhist::load_head(slot, type, latest, &at, &state);
   fs::io_close(&slot);
   if (code != localhist::ok) return;
   const u32 capacity = store::capacity(type);
-  if (next >= capacity || filled > capacity) fail("a loaded head outside its ring");
-  if (last_slot > latest) fail("a loaded head newer than the latest slot allowed");
+  if (at.next >= capacity || at.filled > capacity) fail("a loaded head outside its ring");
+  if (at.step > capacity || at.older > capacity || at.mixed > 1) fail("a loaded head names runs outside its ring");
   if (state > localhist::head_empty) fail("a head state out of range");
+  // Whatever the head says, a record written at the wall clock's time is stored near it, never at a slot ahead.
+  const u32 wall = latest - 86400;
+  if (store::place(at, wall, type).slot > wall + store::step_tolerance(type)) fail("a stored slot became the floor");
 }
 
 }  // namespace

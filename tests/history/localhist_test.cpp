@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "history/hist.h"
 #include "wire/cluster.h"
 #include "host/hub.h"
 #include "tests/history/share_support.h"
@@ -180,8 +181,8 @@ TEST_F(LocalHist, RestartPicksUpWhereTheFilesSay) {
 
   auto again = std::make_unique<localhist::Writer>();
   ASSERT_EQ(open(again.get()), localhist::ok);
-  EXPECT_EQ(again->ring[0].next, 3u);
-  EXPECT_EQ(again->ring[0].last_slot, t + 20);
+  EXPECT_EQ(again->ring[0].at.next, 3u);
+  EXPECT_EQ(again->ring[0].at.last_slot, t + 20);
   EXPECT_EQ(again->rebuilt, 0u);
   localhist::tick(again.get(), 1, Summary(6000).b, t + 40);
   localhist::close(again.get());
@@ -212,9 +213,9 @@ TEST_F(LocalHist, RecordsAfterTheHeadAreAdopted) {
   write_all(ring(0), file);
 
   ASSERT_EQ(open(w.get()), localhist::ok);
-  EXPECT_EQ(w->ring[0].next, 10u);
-  EXPECT_EQ(w->ring[0].filled, 10u);
-  EXPECT_EQ(w->ring[0].last_slot, t + 170);
+  EXPECT_EQ(w->ring[0].at.next, 10u);
+  EXPECT_EQ(w->ring[0].at.filled, 10u);
+  EXPECT_EQ(w->ring[0].at.last_slot, t + 170);
   localhist::close(w.get());
   EXPECT_EQ(head(0).next, 10u);  // the head was written at once
   // The short file (as an older version left it) now has its whole length, its records kept.
@@ -253,8 +254,8 @@ TEST_F(LocalHist, HeadsThatDoNotCheckAreRebuilt) {
     ASSERT_EQ(open(w.get()), localhist::ok) << what;
     bool cut = f.size() < 64;
     EXPECT_EQ(w->rebuilt, cut ? 0u : 1u) << what;
-    EXPECT_EQ(w->ring[0].next, cut ? 0u : 5u) << what;
-    EXPECT_EQ(w->ring[0].filled, cut ? 0u : 5u) << what;
+    EXPECT_EQ(w->ring[0].at.next, cut ? 0u : 5u) << what;
+    EXPECT_EQ(w->ring[0].at.filled, cut ? 0u : 5u) << what;
     EXPECT_EQ(head(0).filled, cut ? 0u : 5u) << what;
     EXPECT_EQ(read_all(ring(1)), t1) << what;
     EXPECT_EQ(read_all(ring(2)), t2) << what;
@@ -263,6 +264,72 @@ TEST_F(LocalHist, HeadsThatDoNotCheckAreRebuilt) {
     }
     localhist::close(w.get());
   }
+}
+
+// A clock that ran a day ahead and was set right, twice: every bucket and every roll-up is stored at its own time
+// (the period behind the newest slot gets a record of its own instead of rewriting the one ahead), the head names
+// the runs across a restart and a rebuild, and the last hour by the true clock reads every bucket it holds.
+TEST_F(LocalHist, AClockBehindTheStoredHistoryWritesAtItsOwnTime) {
+  const u32 t = 3600 * 5000, day = 86400;
+  std::vector<u32> ahead0 = {t + day, t + day + 10, t + day + 20}, back0 = {t, t + 10, t + 20, t + 30},
+                   ahead1 = {t + 2 * day, t + 2 * day + 10}, back1 = {t + 100, t + 110, t + 120};
+  auto samples = [&](const std::vector<u32>& slots, u16 level) {
+    for (u32 slot : slots) sample(slot, Summary(level));
+  };
+  open();
+  samples(ahead0, 100);
+  localhist::close(w.get());
+  open();  // on the true clock: the head a day ahead is taken as it is
+  EXPECT_EQ(w->ring[0].at.last_slot, t + day + 20);
+  samples(back0, 200);
+  samples(ahead1, 300);
+  samples(back1, 400);
+  localhist::close(w.get());
+  EXPECT_EQ(w->stepped, 6u);  // each ring twice
+  EXPECT_EQ(w->ahead_said, 1);
+
+  std::vector<u32> all = ahead0;
+  for (const auto* run : {&back0, &ahead1, &back1}) all.insert(all.end(), run->begin(), run->end());
+  EXPECT_EQ(slots_of(ring(0), key), all);
+  EXPECT_EQ(head(0).step, 1 + 9u);
+  EXPECT_EQ(head(0).older, 1 + 3u);
+  for (u32 tier : {1u, 2u}) {
+    auto at = [&](u32 slot) { return hstore::slot_time(slot, tier); };
+    EXPECT_EQ(slots_of(ring(tier), key), (std::vector<u32>{at(t + day), at(t), at(t + 2 * day), at(t + 100)}))
+        << tier;
+    EXPECT_EQ(head(tier).step, 1 + 3u) << tier;
+  }
+  // The newest t1 record holds the buckets of its own run, not those of the period ahead.
+  EXPECT_EQ(newest(1).min[0], 400);
+
+  auto last_hour = [&]() {
+    share::FolderRing r;
+    std::string history = folder + "/history/" + id_text(0x40);
+    EXPECT_TRUE(share::open_folder_ring(&r, bytes(history), store::ring_t0, &key));
+    std::vector<u8> block(hist::table_bytes(2, 1));
+    mem::Arena arena{block.data(), 0, block.size()};
+    hist::Table table;
+    u8 id16[16] = {};
+    EXPECT_TRUE(hist::bind(&table, &arena, 2, 0, 255, id16, t + 200));
+    share::folder_range(&r, t - 3000, t + 200);
+    std::vector<u8> buffer(4096);
+    for (u32 calls = 0; calls < 100 && !share::read_folder_buckets(&r, buffer.data(), 4096, &table, 2048);) ++calls;
+    share::close_folder_ring(&r);
+    return table.folded;
+  };
+  EXPECT_EQ(last_hour(), back0.size() + back1.size());
+
+  // A head that does not check is rebuilt with the same runs, so nothing after it is overwritten or left unread.
+  std::vector<u8> f = read_all(ring(0));
+  std::fill(f.begin() + 20, f.begin() + 40, 0);
+  write_all(ring(0), f);
+  open();
+  EXPECT_EQ(w->rebuilt, 1u);
+  EXPECT_EQ(w->ring[0].at.next, all.size());
+  EXPECT_EQ(w->ring[0].at.step, 1 + 9u);
+  EXPECT_EQ(w->ring[0].at.older, 1 + 3u);
+  localhist::close(w.get());
+  EXPECT_EQ(last_hour(), back0.size() + back1.size());
 }
 
 TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
@@ -277,21 +344,25 @@ TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
     b.term = 1;
     store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i));
   }
-  u32 next = 0, filled = 0, last = 0, state = 0;
+  store::Place at{};
+  u32 state = 0;
   write_all(ring(0), f);
   u64 handle = 0;
   ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
-  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &at, &state), localhist::ok);
   EXPECT_EQ(state, localhist::head_rebuilt);
-  EXPECT_EQ(next, 3u);
-  EXPECT_EQ(filled, 5u);
-  EXPECT_EQ(last, 520u);
-  // A slot beyond the latest plausible time is never the newest, neither in a rebuild nor in a head.
-  EXPECT_EQ(localhist::load_head(handle, 0, 515, &next, &filled, &last, &state), localhist::ok);
-  EXPECT_EQ(next, 2u);
-  EXPECT_EQ(filled, 5u);
-  EXPECT_EQ(last, 510u);
+  EXPECT_EQ(at.next, 3u);
+  EXPECT_EQ(at.filled, 5u);
+  EXPECT_EQ(at.last_slot, 520u);
+  EXPECT_EQ(at.step, 0u);  // 480, 490, 500, 510, 520 in write order: one run
+  // A slot beyond the latest plausible time is never taken for the newest when the ring went round.
+  EXPECT_EQ(localhist::load_head(handle, 0, 515, &at, &state), localhist::ok);
+  EXPECT_EQ(at.next, 2u);
+  EXPECT_EQ(at.filled, 5u);
+  EXPECT_EQ(at.last_slot, 510u);
   fs::io_close(&handle);
+  // A sealed head whose newest slot lies far ahead is kept: the next record steps the ring back instead of taking
+  // that slot.
   store::RingHead future{};
   store::head_init(&future, 0, 1);
   future.next = 1;
@@ -300,19 +371,18 @@ TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
   store::encode_head(&key, &future, mem::Slice{f.data(), 64});
   write_all(ring(0), f);
   ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
-  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 600, &at, &state), localhist::ok);
   EXPECT_EQ(state, localhist::head_accepted);
-  EXPECT_EQ(localhist::load_head(handle, 0, 600, &next, &filled, &last, &state), localhist::ok);
-  EXPECT_EQ(state, localhist::head_rebuilt);
-  EXPECT_EQ(last, 520u);
+  EXPECT_EQ(at.last_slot, 0xFFFFFF00u);
+  EXPECT_EQ(store::place(at, 590, 0).slot, 590u);
   fs::io_close(&handle);
 
   write_all(ring(0), std::vector<u8>(64, 0));
   ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
-  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &next, &filled, &last, &state), localhist::ok);
+  EXPECT_EQ(localhist::load_head(handle, 0, 0xFFFFFFFF, &at, &state), localhist::ok);
   EXPECT_EQ(state, localhist::head_empty);
-  EXPECT_EQ(next, 0u);
-  EXPECT_EQ(filled, 0u);
+  EXPECT_EQ(at.next, 0u);
+  EXPECT_EQ(at.filled, 0u);
   fs::io_close(&handle);
 }
 
@@ -396,7 +466,7 @@ TEST_F(LocalHist, FullDiskIsMetWhenRingsAreMadeAndSaidOnce) {
     u32 k = 0;
     for (; k < 200; ++k) sample(t + 10 * k, Summary(static_cast<u16>(k)));
     localhist::flush_due(w.get(), t + 10 * k);
-    if (w->write_failures != 0 || w->ring[0].filled != 200) return 3;
+    if (w->write_failures != 0 || w->ring[0].at.filled != 200) return 3;
 
     // Another machine's history on the same disk: its rings find no space, at every try.
     auto other = std::make_unique<localhist::Writer>();

@@ -48,6 +48,20 @@ struct ShareRead : ::testing::Test {
     }
     return slots;
   }
+  // The slots of a machine's tier-0 energy records over a range, read a buffer of the given records at a time.
+  std::vector<u32> energy_slots(share::Share* s, u32 m, u32 start, u32 end, u32 records) {
+    share::Cursor cur;
+    share::open_energy_cursor(s, m, 0, start, end, &cur);
+    std::vector<u8> buf(records * store::energy_bytes);
+    std::vector<u32> got;
+    for (u32 calls = 0; calls < 100; ++calls) {
+      u32 count = 0;
+      bool finished = share::read_records(s, &cur, buf.data(), static_cast<u32>(buf.size()), &count, 16384);
+      for (u32 i = 0; i < count; ++i) got.push_back(store::get32(buf.data() + i * store::energy_bytes));
+      if (finished) break;
+    }
+    return got;
+  }
   // A full tier-0 ring of term 1 for machine 5 whose newest records sit at the start of the file: record i of the
   // history (slot 10 x i) at index i mod capacity, for i below total.
   void wrapped_ring(u32 total) {
@@ -140,17 +154,7 @@ TEST_F(ShareRead, RecordsAndNames) {
     store::Energy e{i * 10, 0, i, 10, 0};
     ASSERT_EQ(share::put_energy(a.get(), m, 0, &e, now), share::done);
   }
-  share::Cursor cur;
-  share::open_energy_cursor(a.get(), m, 0, 95, 300, &cur);
-  std::vector<u8> buf(10 * store::energy_bytes);
-  std::vector<u32> got;
-  for (u32 calls = 0; calls < 100; ++calls) {
-    u32 count = 0;
-    bool finished = share::read_records(a.get(), &cur, buf.data(), static_cast<u32>(buf.size()), &count, 16384);
-    for (u32 i = 0; i < count; ++i) got.push_back(store::get32(buf.data() + i * store::energy_bytes));
-    if (finished) break;
-  }
-  EXPECT_EQ(got, steps(100, 300, 10));
+  EXPECT_EQ(energy_slots(a.get(), m, 95, 300, 10), steps(100, 300, 10));
 
   std::vector<u8> names(3 * 32, 0);
   __builtin_memcpy(names.data(), "init", 4);
@@ -331,6 +335,93 @@ TEST_F(ShareRead, ARingThatWentRoundPastItsStepIsOneRunAgain) {
   share::open_reader(b.get(), 0, 0, 0, 0xFFFFFFFF, &cur, &answer->head);
   answer->head.rows = 0;
   EXPECT_EQ(read_all_rows(b.get(), &cur, 16384, &full), steps(3620, 90010, 10));
+}
+
+// A clock that runs ahead and is set back again and again while the earlier steps are still in the ring: each
+// record stays at its own time, the head names the newest two runs and then marks the first as mixed, and every
+// range still reads every record it holds, one machine's rows and raw records, and the cluster's columns.
+TEST_F(ShareRead, StepsBackWhileEarlierStepsAreInTheRingLoseNothing) {
+  const u32 d = 3000000, day = 86400;
+  auto a = serving(1);
+  u32 m = add(a.get(), 5), other = add(a.get(), 6);
+  std::vector<u32> written;
+  auto put = [&](const std::vector<u32>& slots) {
+    for (u32 slot : slots) {
+      store::Bucket b = bucket(slot, 2000);
+      ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+      store::Energy e{slot, 0, 7, 10, 0};
+      ASSERT_EQ(share::put_energy(a.get(), m, 0, &e, now), share::done);
+      written.push_back(slot);
+    }
+  };
+  std::vector<u32> runs[4] = {steps(d - 50, d - 10, 10), steps(d, d + 20, 10), steps(d + 30, d + 50, 10),
+                              steps(d + 60, d + 70, 10)};
+  std::vector<u32> ahead[3] = {steps(d + day, d + day + 20, 10), steps(d + 2 * day, d + 2 * day + 10, 10),
+                               {d + 3 * day}};
+  for (u32 slot : steps(d, d + 50, 10)) {
+    store::Bucket b = bucket(slot, 4000);
+    ASSERT_EQ(share::put_bucket(a.get(), other, 0, &b, now), share::done);
+  }
+  auto joined = [](std::initializer_list<std::vector<u32>> parts) {
+    std::vector<u32> v;
+    for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+  };
+  auto machine_rows = [&](u32 start, u32 end) {
+    std::vector<u32> got[2];
+    u32 budgets[2] = {16384, 2048};
+    for (u32 k = 0; k < 2; ++k) {
+      share::Cursor cur;
+      share::open_reader(a.get(), m, 0, start, end, &cur, &answer->head);
+      answer->head.rows = 0;
+      u32 full = 0;
+      got[k] = read_all_rows(a.get(), &cur, budgets[k], &full);
+    }
+    EXPECT_EQ(got[0], got[1]) << "the budget changes nothing";
+    return got[0];
+  };
+  auto cluster_rows = [&](u32 start, u32 end) {
+    share::Cursor cur;
+    share::open_cluster_reader(a.get(), 0, start, end, &cur, &answer->head);
+    answer->head.rows = 0;
+    u32 full = 0;
+    return read_all_rows(a.get(), &cur, 16384, &full);
+  };
+  const std::string t0 = ring_file(dir.path, 1, 5, store::ring_t0);
+  store::RingHead h{};
+
+  put(runs[0]);
+  put(ahead[0]);
+  put(runs[1]);
+  put(ahead[1]);
+  put(runs[2]);  // the second step: the first is still in the ring
+  EXPECT_EQ(slots_of(t0, key), written);
+  ASSERT_TRUE(head_of(t0, key, &h));
+  EXPECT_EQ(h.step, 1 + 13u);
+  EXPECT_EQ(h.older, 1 + 8u);
+  EXPECT_EQ(h.mixed, 0u);
+  EXPECT_EQ(a->stats.stepped, 4u);  // twice in the buckets, twice in the energy
+  std::vector<u32> hour = joined({runs[0], runs[1], runs[2]});
+  EXPECT_EQ(machine_rows(d - 3600, d + 100), hour);
+  EXPECT_EQ(machine_rows(0, 0xFFFFFFFF), written);
+  EXPECT_EQ(machine_rows(d + day, 0xFFFFFFFF), joined({ahead[0], ahead[1]}));
+  EXPECT_EQ(energy_slots(a.get(), m, d - 3600, d + 100, 4), hour);
+  EXPECT_EQ(cluster_rows(d - 3600, d + 100), steps(d - 50, d + 50, 10));
+
+  put(ahead[2]);
+  put(runs[3]);  // a third: the first run now holds a step the head no longer names
+  EXPECT_EQ(slots_of(t0, key), written);
+  ASSERT_TRUE(head_of(t0, key, &h));
+  EXPECT_EQ(h.step, 1 + 17u);
+  EXPECT_EQ(h.older, 1 + 13u);
+  EXPECT_EQ(h.mixed, 1u);
+  hour.insert(hour.end(), runs[3].begin(), runs[3].end());
+  EXPECT_EQ(machine_rows(d - 3600, d + 100), hour);
+  EXPECT_EQ(machine_rows(0, 0xFFFFFFFF), written);
+  EXPECT_EQ(machine_rows(d + day, 0xFFFFFFFF), joined({ahead[0], ahead[1], ahead[2]}));
+  EXPECT_EQ(machine_rows(d + 10, d + 40), (std::vector<u32>{d + 10, d + 20, d + 30, d + 40}));
+  EXPECT_EQ(energy_slots(a.get(), m, d - 3600, d + 100, 4), hour);
+  EXPECT_EQ(cluster_rows(d - 3600, d + 100), steps(d - 50, d + 70, 10));
 }
 
 TEST(ShareSelfTest, NoShareHereAndNoCountersHere) {

@@ -296,6 +296,40 @@ TEST_F(ShareRing, RebuiltHeadFollowsAGroupThatWraps) {
   EXPECT_EQ(b->stats.rebuilt, 1u);
 }
 
+// An old ring that never went round, whose head was lost after a clock ran a year ahead: the head is rebuilt after
+// its last record, so the year ahead is kept rather than overwritten, and the next record steps back from it.
+TEST_F(ShareRing, RebuiltHeadKeepsRecordsAheadOfTheClock) {
+  auto a = serving(1);
+  add(a.get(), 5, "five");
+  share::drop(a.get(), now, true);
+  std::string path = ring_file(dir.path, 1, 5, store::ring_t0);
+  std::vector<u8> f(store::ring_bytes(store::ring_t0), 0);
+  std::fill(f.begin(), f.begin() + 64, 0xEE);  // a head that does not decode
+  const u32 year = 365 * 86400;
+  std::vector<u32> slots = {1000, 1010, 1020, 1030, 1040, 1050 + year, 1060 + year, 1070 + year};
+  for (u32 i = 0; i < slots.size(); ++i) {
+    store::Bucket b = bucket(slots[i], 1);
+    b.term = 1;
+    store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, i));
+  }
+  write_all(path, f);
+  auto b = host(dir.path, 2, key);
+  b->wall = 2000;
+  ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+  ASSERT_EQ(serve(b.get(), &now), share::done);
+  std::string carried = ring_file(dir.path, 2, 5, store::ring_t0);
+  EXPECT_EQ(slots_of(carried, key), slots);
+  EXPECT_EQ(b->stats.rebuilt, 1u);
+  store::Bucket x = bucket(2000, 1);
+  ASSERT_EQ(share::put_bucket(b.get(), 0, 0, &x, now), share::done);
+  slots.push_back(2000);
+  EXPECT_EQ(slots_of(carried, key), slots);
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(carried, key, &h));
+  EXPECT_EQ(h.step, 1 + 8u);
+  EXPECT_EQ(b->stats.stepped, 1u);
+}
+
 // A disk that fills up: a machine's rings have their space from the start, so its records go on being written; a
 // machine whose rings find no space is refused, and the full disk is noted once while it lasts.
 TEST_F(ShareRing, AFullDiskIsMetWhenRingsAreMadeAndSaidOnce) {

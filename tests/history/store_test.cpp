@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "history/store.h"
+#include "wire/auth.h"
 
 namespace {
 
@@ -59,6 +60,82 @@ TEST(StoreRing, IndexArithmeticWraps) {
   u32 next = 100, count = 8640, at = store::oldest(next, count, ring_t0);
   for (u32 i = 1; i < count; ++i) at = store::next_index(at, ring_t0);
   EXPECT_EQ(at, store::prev_index(next, ring_t0));
+}
+
+// A clock that steps back again and again while the earlier runs are still in the ring: each step begins a run,
+// the newest two are named, a third makes the first run mixed, and the runs go as their first records are
+// overwritten. A little behind, a record is raised instead.
+TEST(StoreRing, StepsBackBeginRunsThatTheHeadNames) {
+  using store::ring_t0;
+  store::Place at{};
+  auto write = [&](std::initializer_list<u32> slots) {
+    for (u32 slot : slots) at = store::place(at, slot, ring_t0).after;
+  };
+  auto runs = [&]() {
+    store::Runs r = store::runs_of(at, ring_t0);
+    std::vector<u32> v(r.start, r.start + r.count);
+    v.push_back(r.scan);
+    return v;
+  };
+  write({1000, 1010, 1020, 900000, 900010});
+  EXPECT_EQ(runs(), (std::vector<u32>{0, 0}));
+  store::Placed raised = store::place(at, 900010 - 60, ring_t0);  // a minute behind: raised to keep the order
+  EXPECT_EQ(raised.back, 0u);
+  EXPECT_EQ(raised.slot, 900010u);
+  store::Placed back = store::place(at, 1030, ring_t0);
+  EXPECT_EQ(back.back, 1u);
+  EXPECT_EQ(back.slot, 1030u);
+  at = back.after;
+  write({1040});
+  EXPECT_EQ(at.step, 6u);
+  EXPECT_EQ(runs(), (std::vector<u32>{0, 5, 0}));
+  write({800000, 1050, 1060});  // ahead once more, then back: the first step is still in the ring
+  EXPECT_EQ(at.step, 9u);
+  EXPECT_EQ(at.older, 6u);
+  EXPECT_EQ(runs(), (std::vector<u32>{0, 5, 8, 0}));
+  write({700000, 1070});  // a third step: the run before the older one is no longer named
+  EXPECT_EQ(at.mixed, 1u);
+  EXPECT_EQ(at.last_slot, 1070u);
+  EXPECT_EQ(runs(), (std::vector<u32>{0, 8, 11, 1}));
+
+  // A full ring: overwriting the first record of a run leaves the runs after it, and the first is in order again.
+  const u32 cap = store::capacity(ring_t0);
+  struct Case {
+    const char* name;
+    store::Place at;
+    u32 slot;
+    u32 step, older, mixed;
+  } cases[] = {
+      {"the newest run's first record goes", {5, cap, 2000, 6, 0, 0}, 2010, 0, 0, 0},
+      {"the older run's first record goes", {5, cap, 2000, 100, 6, 1}, 2010, 100, 0, 0},
+      {"a record of the mixed first run goes", {5, cap, 2000, 100, 50, 1}, 2010, 100, 50, 1},
+      {"the only record left before the step goes", {5, cap, 2000, 7, 0, 0}, 2010, 0, 0, 0},
+      {"a step back when the older run is gone", {5, cap, 90000, 100, 6, 1}, 2010, 6, 100, 0},
+  };
+  for (const Case& c : cases) {
+    store::Place a = store::place(c.at, c.slot, ring_t0).after;
+    EXPECT_EQ(a.step, c.step) << c.name;
+    EXPECT_EQ(a.older, c.older) << c.name;
+    EXPECT_EQ(a.mixed, c.mixed) << c.name;
+    EXPECT_EQ(a.next, 6u) << c.name;
+  }
+
+  // The head keeps the runs; marks that name no record are dropped.
+  auth::KeyState key;
+  auth::key_init(&key, mem::lit("k"));
+  store::RingHead h;
+  store::head_init(&h, ring_t0, 1);
+  store::head_place(&h, at);
+  u8 b[64];
+  ASSERT_EQ(store::encode_head(&key, &h, mem::Slice{b, 64}), 64u);
+  store::RingHead d{};
+  ASSERT_EQ(store::decode_head(&key, mem::Bytes(b, 64), &d), 1u);
+  EXPECT_EQ(store::runs_of(store::place_of(d), ring_t0).count, 3u);
+  EXPECT_EQ(d.mixed, 1u);
+  h.step = h.older = cap + 1;
+  store::encode_head(&key, &h, mem::Slice{b, 64});
+  ASSERT_EQ(store::decode_head(&key, mem::Bytes(b, 64), &d), 1u);
+  EXPECT_EQ(d.step + d.older, 0u);
 }
 
 TEST(StoreRing, HeadSoundness) {

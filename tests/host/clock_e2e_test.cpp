@@ -32,17 +32,17 @@ void fake_clock(net::Process* p, const std::string& offset) {
                 "verify_asan_link_order=0"};
 }
 
-// The slots of the buckets the host at the port answers for one machine (scope 0) or the cluster (scope 1) over
-// the last hour by the true clock, tier 0; empty when it cannot be asked.
-std::vector<u32> last_hour(u16 port, const u8* id, u8 scope, u8 key) {
+// The slots of the tier-0 buckets the host at the port answers for one machine (scope 0) or the cluster (scope 1)
+// from first to last; empty when it cannot be asked.
+std::vector<u32> slots_between(u16 port, const u8* id, u8 scope, u8 key, u32 first, u32 last) {
   std::vector<u32> slots;
   net::Member v(key);
   if (!v.join(port, proto::role_viewer, 0, nullptr)) return slots;
   proto::HistoryAsk ask = {};
   memcpy(ask.id, id, 16);
   ask.scope = scope;
-  ask.first = true_slot() - 3600;
-  ask.last = true_slot() + 60;
+  ask.first = first;
+  ask.last = last;
   net::Bytes out(64);
   out.resize(proto::encode_history(&ask, mem::Slice{out.data(), out.size()}));
   v.send(out);
@@ -59,6 +59,11 @@ std::vector<u32> last_hour(u16 port, const u8* id, u8 scope, u8 key) {
     }
     if (!more) return slots;
   }
+}
+
+// The same over the last hour by the true clock.
+std::vector<u32> last_hour(u16 port, const u8* id, u8 scope, u8 key) {
+  return slots_between(port, id, scope, key, true_slot() - 3600, true_slot() + 60);
 }
 
 u32 count_from(const std::vector<u32>& slots, u32 from) {
@@ -173,14 +178,26 @@ TEST(HostWrongClock, ARestartAYearAheadAndBackKeepsEveryRun) {
   u32 restart = true_slot();
   std::string seen;
   EXPECT_TRUE(holds_minutes_after(port, agent.id, 0x11, restart, &seen)) << seen;
-  // Every run stays readable: the year ahead and both runs on the true clock.
+  // Every run stays readable, each at its own time: the first on the true clock, the year ahead, and the one after
+  // the restart.
   EXPECT_GE(net::stored_buckets(port, agent.id, 0x11), stored + 3);
-  // The year-ahead records are past the carry-over's plausible latest time, so the new term's rings may start from
-  // the true-clock run and never step back: the host says the line only when its own writes step back, and at
-  // most once.
+  std::vector<u32> all = slots_between(port, agent.id, 0, 0x11, 0, 0xFFFFFFF0);
+  const u32 year = 365 * 86400;
+  u32 runs[3] = {};
+  for (u32 slot : all) runs[slot >= restart - 10 + year - 86400 ? 1 : slot >= restart - 10 ? 2 : 0]++;
+  EXPECT_GE(runs[0], 3u) << "before the year ahead";
+  EXPECT_GE(runs[1], 3u) << "the year ahead: the host under faketime must have run a year ahead";
+  EXPECT_GE(runs[2], 3u) << "after the restart";
+  // The rings it carried over end a year ahead, so its first records step them back, and it says so once.
+  EXPECT_TRUE(back.wait_output(ahead_line, 30)) << back.out();
   EXPECT_EQ(agent.process.stop(SIGTERM), 0) << agent.process.out();
   EXPECT_EQ(back.stop(SIGTERM), 0) << back.out();
-  EXPECT_LE(net::count_of(back.out(), ahead_line), 1u) << back.out();
+  EXPECT_EQ(net::count_of(back.out(), ahead_line), 1u) << back.out();
+  size_t at = back.out().find(ahead_line);
+  ASSERT_NE(at, std::string::npos);
+  u64 seconds = std::stoull(back.out().substr(at + ahead_line.size()));
+  EXPECT_GT(seconds, 365u * 86400u - 3600u);
+  EXPECT_LT(seconds, 365u * 86400u + 3600u);
 }
 
 }  // namespace

@@ -202,6 +202,23 @@ TEST(ElectionEndToEnd, TheShareFolderIsMadeAlongItsPathOrTheCandidateSaysWhy) {
   ASSERT_TRUE(host.ended(20000));
   EXPECT_EQ(host.code, 4);
   EXPECT_EQ(host.out(), "vimbrel host: cannot make the share folder: not a folder\n");
+  // An agent on the share goes by the same rule: it makes the folder, or says why and waits on the path as given.
+  const u8 key = random_key_first();
+  struct AgentCase {
+    std::string share, said;
+  } agents[] = {
+      {dir.path + "/agents/deeper/share", ""},
+      {dir.path + "/afile/agents", "vimbrel agent: cannot make the share folder: not a folder\n"},
+  };
+  for (const AgentCase& c : agents) {
+    SCOPED_TRACE(c.share);
+    net::Agent agent;
+    agent.start(dir.path + "/agent" + std::to_string(&c - agents), {"--agent", "--share", c.share}, key);
+    ASSERT_TRUE(agent.process.wait_output("vimbrel agent: publishing to " + c.share, 20)) << agent.process.out();
+    EXPECT_EQ(agent.process.out().rfind(c.said + "vimbrel agent: publishing to ", 0), 0u) << agent.process.out();
+    EXPECT_EQ(std::filesystem::is_directory(c.share), c.said.empty());
+    EXPECT_EQ(agent.process.stop(SIGTERM), 0) << agent.process.out();
+  }
 }
 
 // A port that another program listens on: the candidate says so at once and ends with the fixed host's code, as a
