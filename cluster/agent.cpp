@@ -153,10 +153,6 @@ u32 run(const Start* s) {
   a->clock = s->clock;
   a->sleep = s->sleep;
   start_update(a, s->self_path, s->arch, s->print, s->release_key);
-  s->print(mem::lit("vimbrel agent: publishing to "));
-  s->print(cluster::target_text(&settings));
-  prefer_local(a, s, now);
-  s->print(mem::lit("\n"));
   a->quit = kobj::create_quit_event();
   if (a->quit == 0) {
     u8 name[96];
@@ -167,7 +163,12 @@ u32 run(const Start* s) {
     mem::release(&arena);
     return exit_quit_event;
   }
+  // Opened before the line that says the agent publishes, so that a stop which follows that line is an orderly one.
   a->stop_requests = os::stop_requests_open();
+  s->print(mem::lit("vimbrel agent: publishing to "));
+  s->print(cluster::target_text(&settings));
+  prefer_local(a, s, now);
+  s->print(mem::lit("\n"));
   loop(a, s->step_limit);
   kobj::close(a->quit);
   os::stop_requests_close(a->stop_requests);

@@ -283,6 +283,9 @@ u32 tick(Publisher* p, u64 now, u32 wait) {
 
 void send_data(Publisher* p, const ring::Ring* samples, u32 sample_count, const u8* temps,
                const proto::Inventory* inventory, u64 now) {
+  // Until the collector delivered its first sample the machine record is empty: its inventory would tell the host
+  // that the machine has no processors and no memory, and the host would keep and show that.
+  if (sample_count == 0) return;
   publish::inventory(&p->link, inventory, now);
   if (sample_count == p->last_sample_count) return;
   p->last_sample_count = sample_count;

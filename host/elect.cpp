@@ -1178,20 +1178,6 @@ u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* conf
   }
   init(e, share, &key, id, config, os::clock_ms());
   auth::wipe(&key, sizeof key);
-  u32 attempts = config->start_attempts != 0 ? config->start_attempts : 1;
-  u32 r = 3;
-  for (u32 i = 0; i < attempts; ++i) {
-    r = start(e);
-    if (r != 3 || port_held(config->listen, config->port)) break;
-    if (i + 1 < attempts) os::sleep_ms(1000);
-  }
-  if (r != 0) {
-    if (r == 5) line(mem::lit("vimbrel host: cannot serve: "), hstore::stop_word(hub::stop_selftest));
-    if (r == 3) line(mem::lit("vimbrel host: cannot listen on the port"));
-    close(e);
-    mem::release(&arena);
-    return r;
-  }
   e->quit = kobj::create_quit_event();
   if (e->quit == 0) {
     // Nothing could stop a candidate whose quit event another process holds: it does not start.
@@ -1203,7 +1189,23 @@ u32 main(mem::Bytes key_path, mem::Bytes share, const u8* id, const Config* conf
     mem::release(&arena);
     return 5;
   }
+  // Taken before the start says the candidate waits, so that a stop which follows that line is an orderly one.
   kobj::stop_on_signals(e->quit);
+  u32 attempts = config->start_attempts != 0 ? config->start_attempts : 1;
+  u32 r = 3;
+  for (u32 i = 0; i < attempts; ++i) {
+    r = start(e);
+    if (r != 3 || port_held(config->listen, config->port) || kobj::wait(e->quit, 0)) break;
+    if (i + 1 < attempts) os::sleep_ms(1000);
+  }
+  if (r != 0) {
+    if (r == 5) line(mem::lit("vimbrel host: cannot serve: "), hstore::stop_word(hub::stop_selftest));
+    if (r == 3) line(mem::lit("vimbrel host: cannot listen on the port"));
+    close(e);
+    kobj::close(e->quit);
+    mem::release(&arena);
+    return r;
+  }
   run(e, rounds);
   close(e);
   kobj::close(e->quit);

@@ -82,6 +82,8 @@ TEST(PublisherDriver, PublishesSamplesAndProcessRowsToTheHost) {
   temps[0] = 1;
   proto::Inventory inv = {};
   memcpy(inv.id, kId, 16);
+  // A machine record that took no sample yet describes no machine: nothing of it goes, however long the link is open.
+  publisher::send_data(rig.p.get(), samples.get(), 0, temps.data(), &inv, rig.now);
   inv.hw32[0] = 1024;
   publisher::send_data(rig.p.get(), samples.get(), 1, temps.data(), &inv, rig.now);
   publisher::send_data(rig.p.get(), samples.get(), 1, temps.data(), &inv, rig.now);  // nothing new

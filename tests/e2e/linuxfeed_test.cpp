@@ -13,6 +13,7 @@
 #include "cluster/remote_update.h"
 #include "tests/host/build_fixture.h"
 #include "tests/host/net.h"
+#include "tests/support/portfile.h"
 
 namespace {
 
@@ -53,14 +54,7 @@ struct Release {
              nullptr);
       _exit(127);
     }
-    for (int i = 0; i < 1500 && port == 0; i++) {
-      std::string text = testutil::read_file(dir.path + "/port");
-      if (!text.empty()) {
-        port = std::stoi(text);
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
+    port = portfile::written(dir.path + "/port", server);
     std::string origin = "http://127.0.0.1:" + std::to_string(port);
     setenv("VIMBREL_TEST_UPDATE_FEED", (origin + "/downloads/vimbrel/linux/x86_64/latest.txt").c_str(), 1);
     setenv("VIMBREL_TEST_UPDATE_KEY", key.public_hex().c_str(), 1);

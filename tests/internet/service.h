@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/portfile.h"
 #include "tests/support/testutil.h"
 
 namespace service {
@@ -35,12 +36,7 @@ struct Service {
       execlp("python3", "python3", script.c_str(), behaviour_path.c_str(), port_path.c_str(), nullptr);
       _exit(127);
     }
-    // Python's start-up on a loaded machine may take seconds; the wait ends as soon as the port is written.
-    for (int i = 0; i < 3000 && port == 0; i++) {
-      std::string text = testutil::read_file(port_path);
-      if (!text.empty()) port = std::stoi(text);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    port = portfile::written(port_path, pid);
   }
   ~Service() {
     if (pid > 0) {

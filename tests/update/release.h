@@ -20,6 +20,7 @@
 #include "tests/platform/harness.h"
 #include "base/sha256.h"
 #include "tests/support/signing.h"
+#include "tests/support/portfile.h"
 #include "tests/support/testutil.h"
 #include "update/update.h"
 
@@ -152,11 +153,7 @@ struct World {
       }
       _exit(127);
     }
-    for (int i = 0; i < 500 && port == 0; i++) {
-      std::string text = testutil::read_file(port_path);
-      if (!text.empty()) port = std::stoi(text);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    port = portfile::written(port_path, server);
   }
 
   std::string release_path(const std::string& version) const {
