@@ -81,6 +81,39 @@ bool takes(const R* r, u32 slot) {
   return slot <= r->end && (!scanning(r) || slot >= r->start);
 }
 
+// Reads the next piece of the run being read from file (at most limit records, within the buffer and the ring's
+// end) and hands each record the run takes to visit; a record beyond the end ends an ordered run. The records read,
+// 0 when the read failed.
+template <typename R, typename Visit>
+u32 read_piece(R* r, u64 file, u32 type, mem::Slice buffer, u32 limit, Visit visit) {
+  u32 at = physical(r->oldest, r->position, type);
+  u32 n = bits::min32(bits::min32(r->run_end - r->position, limit), store::capacity(type) - at);
+  n = bits::min32(n, static_cast<u32>(buffer.len / store::bucket_bytes));
+  u64 want = u64{n} * store::bucket_bytes, got = 0;
+  if (n == 0 || fs::io_read_at(file, store::record_at(type, at), mem::Slice{buffer.ptr, want}, &got) != fs::io_ok ||
+      got != want) {
+    return 0;
+  }
+  u32 i = 0;
+  for (; i < n; ++i) {
+    store::Bucket b;
+    store::decode_bucket(mem::Bytes(buffer.ptr, got), u64{i} * store::bucket_bytes, &b);
+    if (takes(r, b.slot)) {
+      visit(b);
+    } else if (!scanning(r)) {
+      break;
+    }
+  }
+  r->position = i < n ? r->run_end : r->position + n;
+  return n;
+}
+
+// Records that fit what is left of a budget, at least one.
+u32 records_for(u32 budget, u32 work) {
+  u32 n = budget > work ? (budget - work) / store::bucket_bytes : 0;
+  return n > 0 ? n : 1;
+}
+
 }  // namespace
 
 void open_cursor(Share* s, u32 index, u32 type, u32 start, u32 end, Cursor* c) {
@@ -160,7 +193,6 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
   if (!(s->flags & leased)) c->done = 1;
   follow(s, c);
   u32 work = seek_time(s, c, budget);
-  const u32 cap = store::capacity(c->type);
   while (!c->done && work < budget) {
     if (c->searching) {
       work += seek_time(s, c, budget - work);
@@ -174,28 +206,13 @@ bool read_range(Share* s, Cursor* c, Answer* a, u32 budget) {
       c->full = 1;
       break;
     }
-    u32 at = physical(c->oldest, c->position, c->type);
-    u32 n = bits::min32(c->run_end - c->position, max_answer_rows - a->head.rows);
-    n = bits::min32(n, cap - at);
-    n = bits::min32(n, (budget - work) / store::bucket_bytes > 0 ? (budget - work) / store::bucket_bytes : 1);
-    n = bits::min32(n, copy_bytes / store::bucket_bytes);
-    u64 got = 0;
-    if (n == 0 || fs::io_read_at(s->rings[c->handle], store::record_at(c->type, at),
-                                 mem::Slice{s->buffer, u64{n} * store::bucket_bytes}, &got) != fs::io_ok ||
-        got != u64{n} * store::bucket_bytes) {
+    u32 limit = bits::min32(max_answer_rows - a->head.rows, records_for(budget, work));
+    u32 n = read_piece(c, s->rings[c->handle], c->type, mem::Slice{s->buffer, copy_bytes}, limit,
+                       [&](const store::Bucket& b) { a->rows[a->head.rows++] = b; });
+    if (n == 0) {
       c->done = 1;
       break;
     }
-    u32 i = 0;
-    for (; i < n; ++i) {
-      u32 slot = store::get32(s->buffer + i * store::bucket_bytes);
-      if (takes(c, slot)) {
-        store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &a->rows[a->head.rows++]);
-      } else if (!scanning(c)) {
-        break;
-      }
-    }
-    c->position = i < n ? c->run_end : c->position + n;  // a record beyond the end ends its run
     work += read_cost(u64{n} * store::bucket_bytes);
   }
   if (!c->done && !c->full && !c->searching && c->position >= c->run_end) end_run(c, c->filled);
@@ -331,10 +348,53 @@ void fold_column(Column* col, const store::Bucket* b) {
   for (u32 k = 0; k < 2; ++k) col->rate[k] += hstore::rate_of(b->mean[6 + k]);
 }
 
+// A machine's bucket counts in a column of the window only when it is the first it has there.
+void fold_first(Cursor* c, u32 col, const store::Bucket* b) {
+  if (!(c->machine_columns >> col & 1)) fold_column(&c->columns[col], b);
+  c->machine_columns |= 1u << col;
+}
+
+// A first run whose order is not known is read whole, by the walk of one machine's answer, for each window it has
+// records in: what lies in the window is folded, what lies below it was folded in an earlier window, and the least
+// slot of the range beyond it is where the machine goes on. Its stream stays at the window's base until the run
+// is read. A failed read leaves the machine with nothing more in this run.
+u32 scan_whole(Share* s, Cursor* c, MachineRead* r, u32 limit) {
+  u32 h = handle_of(c->machine, c->type);
+  if (!c->whole_scan) {
+    first_run(c, s->counters[h]);
+    c->scan = 1;  // read whole even when the ring has become ordered since it was positioned
+    begin_run(c, 0, c->filled);
+    c->whole_scan = 1;
+    c->whole_next = none;
+    r->slot = c->base;
+  }
+  u32 n = 0;
+  if (c->position < c->run_end) {
+    auto visit = [c](const store::Bucket& b) {
+      if (b.slot < c->base) return;
+      u32 col = column_of(c, b.slot);
+      if (col < 32) {
+        fold_first(c, col, &b);
+      } else {
+        c->whole_next = bits::min32(c->whole_next, b.slot);
+      }
+    };
+    n = read_piece(c, s->rings[h], c->type, mem::Slice{s->buffer, copy_bytes}, limit, visit);
+    if (n == 0) {
+      r->slot = none;
+      c->whole_scan = 0;
+    }
+  }
+  if (c->whole_scan && c->position >= c->run_end) {
+    r->slot = c->whole_next;
+    c->whole_scan = 0;
+  }
+  return read_cost(u64{n} * store::bucket_bytes);
+}
+
 // Gathering: folds one machine's buckets of the window into their columns, the first bucket of each column only;
-// the oldest run first. A first run read whole skips what lies outside the range or before the window (a run whose
-// steps no head names is not in order, so the columns take what its order allows).
-u32 gather_machine(Share* s, Cursor* c) {
+// the oldest run first.
+u32 gather_machine(Share* s, Cursor* c, u32 left) {
   MachineRead* r = nullptr;
   bool whole = false;
   for (u32 k = 0; k < 3 && r == nullptr; ++k) {
@@ -353,6 +413,7 @@ u32 gather_machine(Share* s, Cursor* c) {
     }
     return 0;
   }
+  if (whole) return scan_whole(s, c, r, records_for(left, 0));
   const u32 cap = store::capacity(c->type);
   u32 k = bits::min32(bits::min32(r->remaining, 32), cap - r->index);
   u64 got = 0;
@@ -366,12 +427,9 @@ u32 gather_machine(Share* s, Cursor* c) {
   for (u32 i = 0; i < k; ++i) {
     store::Bucket b;
     store::decode_bucket(mem::Bytes(s->buffer, got), u64{i} * store::bucket_bytes, &b);
-    bool skip = whole && (b.slot > c->end || b.slot < c->start || b.slot < c->base);
-    r->slot = skip ? c->base : b.slot > c->end ? none : b.slot;
+    r->slot = b.slot > c->end ? none : b.slot;
     if (r->slot == none || column_of(c, r->slot) >= 32) break;
-    u32 col = column_of(c, b.slot);
-    if (!skip && !(c->machine_columns >> col & 1)) fold_column(&c->columns[col], &b);
-    if (!skip) c->machine_columns |= 1u << col;
+    fold_first(c, column_of(c, b.slot), &b);
     r->index = static_cast<u16>((r->index + 1u) % cap);
     if (--r->remaining == 0) {
       r->slot = none;
@@ -423,7 +481,7 @@ bool read_cluster(Share* s, Cursor* c, Answer* a, u32 budget) {
     if (c->phase == 0) {
       work = position_machine(s, c, budget, work);
     } else if (c->phase == 1) {
-      work += gather_machine(s, c);
+      work += gather_machine(s, c, budget - work);
     } else {
       emit_columns(c, a);
     }
@@ -473,7 +531,7 @@ void folder_range(FolderRing* r, u32 start, u32 end) {
 
 bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Table* table, u32 budget) {
   u32 work = 0;
-  const u32 type = r->head.type, cap = store::capacity(type);
+  const u32 type = r->head.type;
   while (!r->done && work < budget) {
     if (r->searching) {
       if (r->low < r->high) {
@@ -494,27 +552,13 @@ bool read_folder_buckets(FolderRing* r, u8* buffer, u32 buffer_bytes, hist::Tabl
       end_run(r, r->head.filled);
       continue;
     }
-    u32 at = physical(r->oldest, r->position, type);
-    u32 n = bits::min32(r->run_end - r->position, cap - at);
-    u32 left = (budget - work) / store::bucket_bytes;
-    n = bits::min32(bits::min32(n, left > 0 ? left : 1), buffer_bytes / store::bucket_bytes);
-    u64 got = 0;
-    if (n == 0 || fs::io_read_at(r->file, store::record_at(type, at), mem::Slice{buffer, u64{n} * store::bucket_bytes},
-                                 &got) != fs::io_ok || got != u64{n} * store::bucket_bytes) {
+    // hist::fold counts what it folds into the table.
+    u32 n = read_piece(r, r->file, type, mem::Slice{buffer, buffer_bytes}, records_for(budget, work),
+                       [&](const store::Bucket& b) { hist::fold(table, &b); });
+    if (n == 0) {
       r->done = 1;
       break;
     }
-    u32 i = 0;
-    for (; i < n; ++i) {
-      store::Bucket b;
-      store::decode_bucket(mem::Bytes(buffer, got), u64{i} * store::bucket_bytes, &b);
-      if (takes(r, b.slot)) {
-        hist::fold(table, &b);  // counts what it folds into the table
-      } else if (!scanning(r)) {
-        break;
-      }
-    }
-    r->position = i < n ? r->run_end : r->position + n;  // a record beyond the end ends its run
     work += n * store::bucket_bytes;
   }
   if (!r->done && !r->searching && r->position >= r->run_end) end_run(r, r->head.filled);

@@ -40,11 +40,15 @@ struct Cursor {
   // A ring whose slots stepped back is read run by run, each in time order (store::Runs): the runs begin at
   // starts, the one being read is run and ends at run_end (positions). A first run that scan marks is read whole and
   // filtered. A cluster answer follows every run of every machine side by side (streams[run][machine]), positioning
-  // run k in pass k.
+  // run k in pass k; a first run read whole is read again, with the same walk as one machine's answer, for each
+  // window it has records in (whole_scan while it is), and whole_next is the least slot of the range it holds
+  // beyond the window.
   u32 starts[3];
   u32 runs, run, scan, run_end;
   u32 pass;
   u64 whole_first;  // the machines whose first run is read whole (bit per machine)
+  u32 whole_next;
+  u8 whole_scan;
   MachineRead streams[3][machines];
   Column columns[32];
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -422,6 +423,54 @@ TEST_F(ShareRead, StepsBackWhileEarlierStepsAreInTheRingLoseNothing) {
   EXPECT_EQ(machine_rows(d + 10, d + 40), (std::vector<u32>{d + 10, d + 20, d + 30, d + 40}));
   EXPECT_EQ(energy_slots(a.get(), m, d - 3600, d + 100, 4), hour);
   EXPECT_EQ(cluster_rows(d - 3600, d + 100), steps(d - 50, d + 70, 10));
+}
+
+// A ring whose first run holds a step the head no longer names, where the records before that step span more than
+// one window of the cluster's columns and the records after it lie below them: every record in the range is folded
+// into its column once, beside a machine that has a record in every column.
+TEST_F(ShareRead, ClusterColumnsTakeEveryRecordOfAnUnorderedFirstRun) {
+  const u32 d = 3000000, day = 86400;
+  auto a = serving(1);
+  u32 m = add(a.get(), 5), other = add(a.get(), 6);
+  std::map<u32, u16> level;  // machine 5's records by slot
+  auto put = [&](std::vector<u32> slots, u16 lvl) {
+    for (u32 slot : slots) {
+      store::Bucket b = bucket(slot, lvl);
+      ASSERT_EQ(share::put_bucket(a.get(), m, 0, &b, now), share::done);
+      level[slot] = lvl;
+    }
+  };
+  put(steps(d - 600, d - 10, 10), 1000);  // sixty columns
+  put({d + day}, 9000);
+  put(steps(d - 1000, d - 910, 10), 2000);  // below all of them
+  put({d + 2 * day}, 9000);
+  put(steps(d + 100, d + 120, 10), 3000);
+  put({d + 3 * day}, 9000);
+  put(steps(d + 200, d + 210, 10), 5000);  // the third step: the first run is unordered
+  store::RingHead h{};
+  ASSERT_TRUE(head_of(ring_file(dir.path, 1, 5, store::ring_t0), key, &h));
+  ASSERT_EQ(h.mixed, 1u);
+  for (u32 slot : steps(d - 1000, d + 300, 10)) {
+    store::Bucket b = bucket(slot, 4000);
+    ASSERT_EQ(share::put_bucket(a.get(), other, 0, &b, now), share::done);
+  }
+  for (u32 budget : {16384u, 2048u}) {
+    share::Cursor cur;
+    share::open_cluster_reader(a.get(), 0, d - 3600, d + 300, &cur, &answer->head);
+    answer->head.rows = 0;
+    u32 full = 0;
+    std::vector<share::Answer> kept;
+    EXPECT_EQ(read_all_rows(a.get(), &cur, budget, &full, &kept), steps(d - 1000, d + 300, 10)) << budget;
+    std::vector<u32> wrong;
+    for (const auto& k : kept) {
+      for (u32 i = 0; i < k.head.rows; ++i) {
+        auto it = level.find(k.rows[i].slot);
+        u32 want = it == level.end() ? 4000 : (it->second + 4000 + 1) / 2;
+        if (k.rows[i].mean[0] != want) wrong.push_back(k.rows[i].slot);
+      }
+    }
+    EXPECT_EQ(wrong, std::vector<u32>{}) << "columns without machine 5's record, budget " << budget;
+  }
 }
 
 TEST(ShareSelfTest, NoShareHereAndNoCountersHere) {
