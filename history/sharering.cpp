@@ -431,16 +431,35 @@ u32 step(Share* s, u32 now, u64 now_ms_arg, u64 deadline_ms) {
 
 namespace {
 
+constexpr u32 none = 0xFFFFFFFFu;
+constexpr Break no_break{none, 0, 0, 0};
+
 void reset_run(Carry* c) {
   c->newest_index = c->newest_slot = c->newest_term = c->plausible = 0;
-  c->run = 0xFFFFFFFFu;
+  c->run = none;
   c->kept = c->last_index = c->last_slot = c->last_term = c->downs = 0;
+  c->first_slot = c->first_term = c->drops = 0;
+  c->drop = c->first_down = c->down_after_newest = no_break;
 }
 
 // Takes a record into the file-order survey, whatever its slot.
 void survey(Carry* c, u32 index, u32 slot, u32 term) {
   if (term == 0 || term > c->term) return;
-  if (c->kept != 0 && slot < c->last_slot) c->downs = inc_sat(c->downs);
+  if (c->kept == 0) {
+    c->first_slot = slot;
+    c->first_term = term;
+  } else {
+    Break here{index, c->last_slot, c->last_term, slot};
+    if (term < c->last_term) {
+      c->drops = inc_sat(c->drops);
+      c->drop = here;
+    }
+    if (slot < c->last_slot) {
+      c->downs = inc_sat(c->downs);
+      if (c->first_down.at == none) c->first_down = here;
+      if (c->down_after_newest.at == none) c->down_after_newest = here;
+    }
+  }
   c->kept = inc_sat(c->kept);
   c->last_index = index;
   c->last_slot = slot;
@@ -466,16 +485,32 @@ void scan_chunk(Share* s, u64 offset, u64 n) {
     bool equal = c->plausible != 0 && slot == c->newest_slot && term == c->newest_term;
     c->plausible = inc_sat(c->plausible);
     if (newer) {
-      c->run = index == 0 ? 1 : 0xFFFFFFFFu;
+      c->run = index == 0 ? 1 : none;
     } else if (equal && c->run == index) {
       c->run++;
     }
     if (newer || equal) {
+      c->down_after_newest = no_break;
       c->newest_index = index;
       c->newest_slot = slot;
       c->newest_term = term;
     }
   }
+}
+
+// Where a full ring whose head was lost was written last, going round from its last record to its first too. The
+// terms of records never go down in the order they were written, so one place where they do is that position.
+// Within one term it is where the slots go down: the only such place, or, where a clock stepped back, the first
+// going round after the newest plausible record (what still goes up after it was written after it, stamped ahead).
+// Anything else is left to the plausibility rule: no break.
+Break last_written(const Carry* c) {
+  Break closure{0, c->last_slot, c->last_term, c->first_slot};
+  bool closure_drops = c->first_term < c->last_term, closure_down = c->first_slot < c->last_slot;
+  u32 drops = c->drops + closure_drops, downs = c->downs + closure_down;
+  if (drops == 1) return closure_drops ? closure : c->drop;
+  if (drops > 1 || downs == 0 || (c->plausible == 0 && downs > 1)) return no_break;
+  if (c->plausible > 0 && c->down_after_newest.at != none) return c->down_after_newest;
+  return closure_down ? closure : c->first_down;
 }
 
 }  // namespace
@@ -520,6 +555,7 @@ u32 carry_ring(Share* s, bool copied) {
   pause(s);
   RingCounters rc{};
   u32 head_term = 0;
+  Break written = copied && c->kept == cap ? last_written(c) : no_break;
   if (valid) {
     rc = store::place_of(head);
     head_term = head.term;
@@ -532,6 +568,17 @@ u32 carry_ring(Share* s, bool copied) {
     rc.next = c->kept;
     rc.filled = c->kept;
     rc.mixed = c->downs > 0 ? 1 : 0;
+  } else if (written.at != none) {
+    // A full ring goes on where it was last written, whatever the slots there, so records stamped ahead stay and the
+    // oldest is overwritten first. Slots that go down anywhere else are steps the head cannot name: the first run is
+    // mixed.
+    count(&s->stats.rebuilt);
+    rc.last_slot = written.newest_slot;
+    head_term = written.newest_term;
+    rc.next = written.at;
+    rc.filled = cap;
+    u32 downs = c->downs + (c->first_slot < c->last_slot) - (written.oldest_slot < written.newest_slot);
+    rc.mixed = downs > 0 ? 1 : 0;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
     rc.last_slot = c->newest_slot;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -328,6 +330,87 @@ TEST_F(ShareRing, RebuiltHeadKeepsRecordsAheadOfTheClock) {
   ASSERT_TRUE(head_of(carried, key, &h));
   EXPECT_EQ(h.step, 1 + 8u);
   EXPECT_EQ(b->stats.stepped, 1u);
+}
+
+// Full rings whose head was lost, written from index 500 round to 499: the rebuilt head's next write goes where the
+// records stop following each other, so records stamped far ahead of the clock and records a newer term wrote below
+// them are kept, and a ring whose slots went down inside it has its first run read whole.
+TEST_F(ShareRing, RebuiltHeadOfAFullRingIsWhereItsRecordsStopFollowingEachOther) {
+  const u32 cap = store::capacity(store::ring_t0), first = 500, wall = 200000;
+  struct Case {
+    const char* name;
+    u32 (*slot)(u32 k);  // of the k-th record written, oldest first
+    u32 (*term)(u32 k);
+    u32 mixed;
+  } cases[] = {
+      {"in order", [](u32 k) { return 1000 + 10 * k; }, [](u32) { return 1u; }, 0},
+      {"the newest five a year ahead",
+       [](u32 k) { return 1000 + 10 * k + (k >= 8635 ? 365 * 86400 : 0); }, [](u32) { return 1u; }, 0},
+      {"a year ahead, back, and ahead again",
+       [](u32 k) { return 1000 + 10 * k + ((k >= 3000 && k < 3100) || k >= 8635 ? 365 * 86400 : 0); },
+       [](u32) { return 1u; }, 1},
+      {"a newer term below the older one",
+       [](u32 k) { return k < 5000 ? 100000 + 10 * k : 10 * k - 40000; }, [](u32 k) { return k < 5000 ? 1u : 2u; },
+       1},
+  };
+  for (u32 n = 0; n < 4; ++n) {
+    const Case& c = cases[n];
+    std::string folder = at("case" + std::to_string(n));
+    std::filesystem::create_directories(folder);
+    {
+      auto a = host(folder, 1, key);
+      ASSERT_EQ(share::claim_next(a.get(), now), share::done);
+      ASSERT_EQ(serve(a.get(), &now), share::done);
+      add(a.get(), 5, "five");
+      share::drop(a.get(), now, true);
+      auto b = host(folder, 2, key);
+      ASSERT_EQ(share::claim_next(b.get(), now), share::done);
+      ASSERT_EQ(serve(b.get(), &now), share::done);
+      share::drop(b.get(), now, true);
+    }
+    std::vector<u8> f(store::ring_bytes(store::ring_t0));
+    std::fill(f.begin(), f.begin() + 64, 0xEE);  // a head that does not decode
+    std::vector<u32> written;
+    for (u32 k = 0; k < cap; ++k) {
+      store::Bucket b = bucket(c.slot(k), 1);
+      b.term = c.term(k);
+      store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, (first + k) % cap));
+      written.push_back(b.slot);
+    }
+    write_all(ring_file(folder, 2, 5, store::ring_t0), f);
+    auto h3 = host(folder, 3, key);
+    h3->wall = wall;
+    ASSERT_EQ(share::claim_next(h3.get(), now), share::done);
+    ASSERT_EQ(serve(h3.get(), &now), share::done);
+    EXPECT_EQ(h3->stats.rebuilt, 1u) << c.name;
+    std::string carried = ring_file(folder, 3, 5, store::ring_t0);
+    store::RingHead h{};
+    ASSERT_TRUE(head_of(carried, key, &h)) << c.name;
+    EXPECT_EQ(h.next, first) << c.name;
+    EXPECT_EQ(h.filled, cap) << c.name;
+    EXPECT_EQ(h.last_slot, written.back()) << c.name;
+    EXPECT_EQ(h.mixed, c.mixed) << c.name;
+    EXPECT_EQ(slots_of(carried, key), written) << c.name;
+    // The next record takes the place of the oldest, and one machine's answer reads every record it holds.
+    store::Bucket x = bucket(wall, 1);
+    ASSERT_EQ(share::put_bucket(h3.get(), 0, 0, &x, now), share::done);
+    written.erase(written.begin());
+    written.push_back(wall);
+    EXPECT_EQ(slots_of(carried, key), written) << c.name;
+    share::Cursor cur;
+    auto answer = std::make_unique<share::Answer>();
+    share::open_reader(h3.get(), 0, 0, 0, 0xFFFFFFFF, &cur, &answer->head);
+    std::vector<u32> rows;
+    for (u32 calls = 0; calls < 1000 && !cur.done; ++calls) {
+      answer->head.rows = 0;
+      share::read_range(h3.get(), &cur, answer.get(), 1 << 20);
+      for (u32 i = 0; i < answer->head.rows; ++i) rows.push_back(answer->rows[i].slot);
+    }
+    std::vector<u32> sorted_rows = rows, sorted_written = written;
+    std::sort(sorted_rows.begin(), sorted_rows.end());
+    std::sort(sorted_written.begin(), sorted_written.end());
+    EXPECT_EQ(sorted_rows, sorted_written) << c.name;
+  }
 }
 
 // A disk that fills up: a machine's rings have their space from the start, so its records go on being written; a
