@@ -498,19 +498,34 @@ void scan_chunk(Share* s, u64 offset, u64 n) {
   }
 }
 
+// The least time between two records of a ring written one after the other: the interval of its tier; 0 for the
+// names, which come any number to a slot.
+u32 record_seconds(u32 type) {
+  if (type == store::ring_names) return 0;
+  u32 tier = type < store::ring_p0 ? type : type < store::ring_names ? type - store::ring_p0 : type - store::ring_e0;
+  return hstore::interval(tier);
+}
+
 // Where a full ring whose head was lost was written last, going round from its last record to its first too. The
 // terms of records never go down in the order they were written, so one place where they do is that position.
-// Within one term it is where the slots go down: the only such place, or, where a clock stepped back, the first
-// going round after the newest plausible record (what still goes up after it was written after it, stamped ahead).
-// Anything else is left to the plausibility rule: no break.
-Break last_written(const Carry* c) {
+// Within one term it is where the slots go down: the first such place going round after the newest plausible
+// record, when what goes up between them (stamped ahead) can have been written after that record in the time this
+// host's clock gives since it; else the newest plausible record was the last written. Anything else is left to
+// the plausibility rule: no break.
+Break last_written(const Carry* c, u32 type, u32 wall) {
   Break closure{0, c->last_slot, c->last_term, c->first_slot};
   bool closure_drops = c->first_term < c->last_term, closure_down = c->first_slot < c->last_slot;
   u32 drops = c->drops + closure_drops, downs = c->downs + closure_down;
   if (drops == 1) return closure_drops ? closure : c->drop;
   if (drops > 1 || downs == 0 || (c->plausible == 0 && downs > 1)) return no_break;
-  if (c->plausible > 0 && c->down_after_newest.at != none) return c->down_after_newest;
-  return closure_down ? closure : c->first_down;
+  Break first = closure_down ? closure : c->first_down;
+  if (c->plausible == 0) return first;
+  Break b = c->down_after_newest.at != none ? c->down_after_newest : first;
+  u32 cap = store::capacity(type);
+  u32 between = static_cast<u32>((u64{b.at} + cap - c->newest_index - 1) % cap);
+  u64 since = wall > c->newest_slot ? wall - c->newest_slot : 0;
+  bool written_after = between == 0 || (record_seconds(type) > 0 && since >= u64{between} * record_seconds(type));
+  return written_after ? b : no_break;
 }
 
 }  // namespace
@@ -555,7 +570,7 @@ u32 carry_ring(Share* s, bool copied) {
   pause(s);
   RingCounters rc{};
   u32 head_term = 0;
-  Break written = copied && c->kept == cap ? last_written(c) : no_break;
+  Break written = copied && c->kept == cap ? last_written(c, type, s->wall) : no_break;
   if (valid) {
     rc = store::place_of(head);
     head_term = head.term;
