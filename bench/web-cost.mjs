@@ -5,7 +5,9 @@
 // second time with the browser's cache on, and says what that visit fetched over the network.
 // Prints one JSON line; with VIMBREL_FIGURES set, a run without the driver attached also writes the median ratio of
 // the browser to top into <folder>/web.txt for the table of aims.
-// usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds> [attached|detached]
+// With "blank" in place of the driver's mode the tab shows an empty page instead (detached): the control that says
+// what the browser costs with nothing to do.
+// usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds> [attached|detached|blank]
 import { mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
@@ -14,7 +16,7 @@ const require = createRequire(new URL("../tests/web/package.json", import.meta.u
 const puppeteer = require("puppeteer-core");
 
 const [url, keyFile, folder, windowsArg, secondsArg, mode] = process.argv.slice(2);
-const attached = mode === "attached";
+const attached = mode === "attached", blank = mode === "blank";
 const windows = Number(windowsArg || 3), seconds = Number(secondsArg || 30);
 const key = readFileSync(keyFile, "utf8").trim();
 const width = 1280, height = 800;
@@ -154,6 +156,9 @@ async function main() {
       };
     };
     await page.evaluateOnNewDocument(instrument);
+    if (blank) await page.goto("about:blank", { waitUntil: "load", timeout: 90000 });
+    else await dashboard(page);
+    async function dashboard(page) {
     await page.goto(url, { waitUntil: "load", timeout: 90000 });
     await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
     facts.first_visit = Object.fromEntries(fetched);
@@ -169,6 +174,7 @@ async function main() {
     await page.mouse.click(width - 560, 20);
     await page.mouse.move(width - 10, height - 10);
     await sleep(5000);
+    }
 
     const renderers = tree(root).filter(isRenderer);
     const renderer = [], all = [], top = [], ratioRenderer = [], ratioAll = [], tasks = [], scripts = [];
@@ -225,15 +231,17 @@ async function main() {
     }
     if (!attached) {
       browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: null, protocolTimeout: 180000 });
-      page = (await browser.pages()).find((p) => p.url().startsWith(url));
+      page = (await browser.pages()).find((p) => p.url().startsWith(blank ? "about:blank" : url));
       page.on("response", noteResponse);
       await page.evaluateOnNewDocument(instrument);
     }
     const c1 = await counted();
     // The canvas the windows measured, in device px.
-    facts.canvas = await page.evaluate(() => [document.getElementById("screen").width, document.getElementById("screen").height]);
+    if (!blank)
+      facts.canvas = await page.evaluate(() => [document.getElementById("screen").width, document.getElementById("screen").height]);
     const rate = (key) => Math.round((c1[key] - c0[key]) / ((c1.at - c0.at) / 1000) * 100) / 100;
     facts.driver = attached ? "attached" : "detached";
+    if (blank) facts.page = "about:blank";
     facts.renderer_ms_per_s = spread(renderer);
     facts.browser_ms_per_s = spread(all);
     facts.top_ms_per_s = spread(top);
@@ -256,18 +264,20 @@ async function main() {
     facts.threads_ms_per_s = Object.fromEntries([...threads].filter(([, v]) => v >= 0.05).sort((a, b) => b[1] - a[1])
       .slice(0, 12).map(([k, v]) => [k, Math.round(v * 100) / 100]));
 
-    fetched.clear();
-    await page.goto(url, { waitUntil: "load", timeout: 90000 });
-    await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
-    facts.second_visit = Object.fromEntries(fetched);
-    facts.second_visit_bytes = [...fetched.values()].reduce((s, f) => s + f.bytes, 0);
+    if (!blank) {
+      fetched.clear();
+      await page.goto(url, { waitUntil: "load", timeout: 90000 });
+      await page.waitForFunction(() => window.vimbrelFrames > 0, patient);
+      facts.second_visit = Object.fromEntries(fetched);
+      facts.second_visit_bytes = [...fetched.values()].reduce((s, f) => s + f.bytes, 0);
+    }
     facts.ok = true;
   } finally {
     await browser.close().catch(() => process.kill(root, "SIGKILL"));
   }
   console.log(JSON.stringify(facts));
   const figures = process.env.VIMBREL_FIGURES;
-  if (figures && !attached) {
+  if (figures && !attached && !blank) {
     mkdirSync(figures, { recursive: true });
     writeFileSync(`${figures}/web.txt`, `browser_vs_top ${facts.browser_over_top[1].toFixed(4)}\n`);
   }

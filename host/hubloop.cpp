@@ -298,6 +298,7 @@ void serve_round(Host* host, u64 tick_ms, u32 wall) {
     for (u32 s = 0; s < slots; ++s) {
       if (is_in(h, set_live, s)) flush_member(host, s, u);
     }
+    if (host->web != nullptr) web::second(host, u);
   }
   share_step(host, u, wall);
   if (host->stop_reason != stop_none || host->closed) return;

@@ -248,7 +248,11 @@ u32 parse_request(mem::Bytes in, Request* r) {
   r->head_length = static_cast<u16>(end);
   r->body_length = body;
   r->serve = static_cast<u8>((gzip ? serve_gzip : 0) | (versioned(target) ? serve_versioned : 0));
-  if (r->route == route_link_id) link_id(mem::Bytes(target.ptr + link_prefix, 2 * link_id_size), r->link_id);
+  if (r->route == route_link_id) {
+    link_id(mem::Bytes(target.ptr + link_prefix, 2 * link_id_size), r->link_id);
+    r->stream = mem::eq(mem::Bytes(target.ptr + link_prefix + 2 * link_id_size,
+                                   target.len - link_prefix - 2 * link_id_size), mem::lit("?stream"));
+  }
   return status_ok;
 }
 
@@ -324,8 +328,12 @@ u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 se
   put(&t, status_line(status));
   put(&t, mem::lit("\r\nContent-Type: "));
   put(&t, content_type(status, route));
-  put(&t, mem::lit("\r\nContent-Length: "));
-  put_dec(&t, body_length);
+  if (body_length == chunked) {
+    put(&t, mem::lit("\r\nTransfer-Encoding: chunked"));
+  } else {
+    put(&t, mem::lit("\r\nContent-Length: "));
+    put_dec(&t, body_length);
+  }
   if (serve & serve_gzip) put(&t, mem::lit("\r\nContent-Encoding: gzip"));
   // The module differs by what the browser accepts: a cache must ask with the same Accept-Encoding.
   if (route == route_module && status == status_ok) put(&t, mem::lit("\r\nVary: Accept-Encoding"));
@@ -334,7 +342,8 @@ u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 se
   put(&t, mem::lit("\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
                    "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; style-src "
                    "'self' 'unsafe-inline'; frame-ancestors 'none'\r\nConnection: "));
-  put(&t, keeps_connection(status, route) ? mem::lit("keep-alive\r\n\r\n") : mem::lit("close\r\n\r\n"));
+  put(&t, keeps_connection(status, route) && body_length != chunked ? mem::lit("keep-alive\r\n\r\n")
+                                                                     : mem::lit("close\r\n\r\n"));
   return t.length;
 }
 
@@ -385,7 +394,8 @@ const Constant loader_constants[] = {
     {"DOWN", pointer_down}, {"MOVE", pointer_move},       {"UP", pointer_up},       {"CANCEL", pointer_cancel},
     {"TICK_MS", tick_ms},   {"RATIO", ratio},             {nullptr, 0},
     {"AT_CLOCK", at_clock}, {"EPOCH", clock_epoch},       {"CHAR", msg_char},       {"KEYDOWN", msg_key_down},
-    {"WAKE", cmd_wake},     {nullptr, 0},
+    {"WAKE", cmd_wake},     {"STREAM", cmd_stream},   {"PART", net_part},       {"END", net_end},
+    {nullptr, 0},
 };
 
 void put_constants(Text* t) {
@@ -472,6 +482,9 @@ namespace {
 u32 own_address(u32 address) { return sock::broadcast_address(address) != 0 ? 1 : 0; }
 
 bool has(u64 mask, u32 i) { return bits::word_test(mask, i) != 0; }
+
+// A stream's client has bytes to send: the rest of its head or of a chunk's framing, or of a chunk.
+bool owes(const Web* w, u32 c) { return w->head_sent[c] < w->head_length[c] || w->chunk_left[c] != 0; }
 
 void put_bit(u64* mask, u32 i, bool on) { *mask = bits::word_put(*mask, i, on); }
 
@@ -562,7 +575,7 @@ void route(hub::Host* host, u32 c, const Request* q, u32 now, u32 wall) {
                    serve);
   }
   if (q->route == route_link) return open_link(host, c, body, now, wall);
-  post_link(host, c, q->link_id, body, now, wall);
+  post_link(host, c, q->link_id, body, now, wall, q->stream);
 }
 
 void read_client(hub::Host* host, u32 c, u32 now, u32 wall) {
@@ -617,10 +630,13 @@ void add_to_poll(hub::Host* host) {
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
     bool answering = has(w->responding, c) && !has(w->draining, c);
-    u32 at = sock::poll_add(poll, w->socket[c], answering);
+    // A stream waits to write only while it owes bytes, and is read all along: that is how a browser's leaving
+    // is seen between the chunks.
+    bool streams = has(w->streaming, c);
+    u32 at = sock::poll_add(poll, w->socket[c], streams ? owes(w, c) : answering);
     if (at >= sock::poll_capacity) continue;
     // An answered client is not read again: bytes it sends after its request would only wake the poll.
-    if (answering) poll->entries[at].events &= ~sock::poll_read;
+    if (answering && !streams) poll->entries[at].events &= ~sock::poll_read;
     host->meaning[at] = hub::entry_web_client | c;
   }
 }
@@ -629,7 +645,7 @@ u32 make_room(const Web* w, u32 address, u32 now) {
   u32 pick = none, pick_rank = 0, from_address = 0, oldest_of_address = none;
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
-    u32 rank = has(w->draining, c) || has(w->kept, c) ? 0 : !has(w->responding, c) ? 1 : 2;
+    u32 rank = has(w->draining, c) || has(w->kept, c) ? 0 : !has(w->responding, c) ? 1 : has(w->streaming, c) ? 3 : 2;
     if (rank == 1 && w->address[c] == address && bits::sub_sat32(now, w->accepted[c]) >= grace_units) {
       ++from_address;
       if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
@@ -692,6 +708,13 @@ void client_io(hub::Host* host, u32 c, u32 events, u32 now, u32 wall) {
   Web* w = host->web;
   if (c >= clients || !has(w->busy, c)) return;
   if (has(w->draining, c)) return drain_client(host, c);
+  if (has(w->streaming, c)) {
+    // Nothing is read from a stream's browser; what it sends is dropped, and its close ends the stream.
+    u64 n = 0;
+    u32 r = events ? sock::recv(w->socket[c], mem::Slice{w->request[c], request_size}, &n) : sock::would_block;
+    if (r == sock::closed || r == sock::failed) return close_client(host, c);
+    return write_stream(host, c, now, false);
+  }
   if (has(w->responding, c)) {
     u32 sent = w->head_sent[c] + w->body_sent[c];
     write_client(host, c);
@@ -709,7 +732,12 @@ void upkeep(hub::Host* host, u32 now) {
     bool reading = !has(w->responding, c) && !has(w->draining, c);
     bool drained = has(w->draining, c) && bits::sub_sat32(now, w->progress[c]) >= drain_units;
     u32 wait = has(w->kept, c) ? kept_units : head_units;
-    if (age >= client_units || (reading && age >= wait) || drained) {
+    if (has(w->streaming, c)) {
+      if (owes(w, c) && bits::sub_sat32(now, w->progress[c]) >= stream_stall_units) close_client(host, c);
+      continue;
+    }
+    // A kept connection has its own wait, counted from its last answer.
+    if ((age >= client_units && !has(w->kept, c)) || (reading && age >= wait) || drained) {
       close_client(host, c);
       ++w->idle_closed;
     }
@@ -725,10 +753,35 @@ void upkeep(hub::Host* host, u32 now) {
       if (gone || idle || closed) drop_link(host, s);
     }
   }
+  // A stored-history answer comes a part a round, and goes as it comes; so does a half-full out-buffer.
+  for (u64 m = w->streaming; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    u32 s = w->member[c];
+    bool full = h->slot[s].out_fill >= hub::buffer_size / 2;
+    write_stream(host, c, now, full || hub::is_in(h, hub::set_history, s));
+  }
+}
+
+void second(hub::Host* host, u32 now) {
+  Web* w = host->web;
+  for (u64 m = w->streaming; m != 0; m &= m - 1) write_stream(host, bits::word_first(m), now, true);
 }
 
 void close_client(hub::Host* host, u32 c) {
   Web* w = host->web;
+  // A stream's link goes with it: the browser lost the link's bytes it had not read, and opens a new one.
+  const u32 streamed = has(w->streaming, c) ? w->member[c] : none;
+  // Between two chunks the stream ends as HTTP says, so the browser reads an end rather than a failure.
+  if (streamed != none && w->head_sent[c] == w->head_length[c] && w->chunk_left[c] == 0) {
+    u64 n = 0;
+    sock::send(w->socket[c], mem::lit("0\r\n\r\n"), &n);
+  }
+  put_bit(&w->streaming, c, false);
+  w->chunk_left[c] = 0;
+  if (streamed != none) {
+    ++w->stream_closed;
+    drop_link(host, streamed);
+  }
   if (w->socket[c] != sock::invalid_socket) sock::close(w->socket[c]);
   w->socket[c] = sock::invalid_socket;
   put_bit(&w->busy, c, false);
@@ -742,6 +795,7 @@ void close_client(hub::Host* host, u32 c) {
 
 void close(hub::Host* host) {
   Web* w = host->web;
+  w->streaming = 0;  // the host frees the links' slots itself
   for (u32 c = 0; c < clients; ++c) {
     if (has(w->busy, c)) close_client(host, c);
   }
@@ -768,6 +822,26 @@ void respond(hub::Host* host, u32 c, u32 status, u8 route, mem::Bytes placed, u3
 }
 
 // ---- The relay.
+
+namespace {
+
+// The client's answer becomes the link's stream: its head now, then a chunk of what is queued.
+void open_stream(hub::Host* host, u32 c, u32 m, u32 now) {
+  Web* w = host->web;
+  w->head_length[c] = static_cast<u16>(write_response(mem::Slice{w->head[c], head_max}, status_ok, route_link_id, chunked));
+  w->head_sent[c] = 0;
+  w->body_length[c] = w->body_sent[c] = 0;
+  w->chunk_left[c] = 0;
+  w->member[c] = m;
+  w->route[c] = route_link_id;
+  ++w->answered;
+  put_bit(&w->lingers, c, false);
+  put_bit(&w->responding, c, true);
+  put_bit(&w->streaming, c, true);
+  write_stream(host, c, now, true);
+}
+
+}  // namespace
 
 void open_link(hub::Host* host, u32 c, mem::Bytes body, u32 now, u32 wall) {
   Web* w = host->web;
@@ -798,7 +872,7 @@ void open_link(hub::Host* host, u32 c, mem::Bytes body, u32 now, u32 wall) {
   respond(host, c, status_ok, route_link, mem::Bytes(id, sizeof id), h->slot[m].out_fill);
 }
 
-void post_link(hub::Host* host, u32 c, const u8* id, mem::Bytes body, u32 now, u32 wall) {
+void post_link(hub::Host* host, u32 c, const u8* id, mem::Bytes body, u32 now, u32 wall, u32 stream) {
   Web* w = host->web;
   u32 m = find_link(w, id);
   // A link past its time is gone even when the round's upkeep has not dropped it yet.
@@ -807,13 +881,75 @@ void post_link(hub::Host* host, u32 c, const u8* id, mem::Bytes body, u32 now, u
     m = none;
   }
   if (m == none) return respond(host, c, status_not_found, route_link_id, mem::Bytes(), 0);
-  if (link_busy(w, m)) return respond(host, c, status_conflict, route_link_id, mem::Bytes(), 0);
+  const u32 streamer = stream_of(w, m);
+  if (link_busy(w, m) || (stream && streamer != none))
+    return respond(host, c, status_conflict, route_link_id, mem::Bytes(), 0);
   if (!feed_link(host, m, body, now, wall)) {
     drop_link(host, m);
     return respond(host, c, status_unavailable, route_link_id, mem::Bytes(), 0);
   }
+  if (stream) return open_stream(host, c, m, now);
+  if (streamer != none) {
+    // The stream carries every byte for the link, so they reach the browser in the order the host queued them;
+    // this answer is empty, and what the host queued in reply goes down the stream now.
+    respond(host, c, status_ok, route_link_id, mem::Bytes(), 0);
+    return write_stream(host, streamer, now, true);
+  }
   w->member[c] = m;
   respond(host, c, status_ok, route_link_id, mem::Bytes(), host->hub->slot[m].out_fill);
+}
+
+u32 stream_of(const Web* w, u32 m) {
+  for (u64 s = w->streaming; s != 0; s &= s - 1) {
+    if (w->member[bits::word_first(s)] == m) return bits::word_first(s);
+  }
+  return none;
+}
+
+void write_stream(hub::Host* host, u32 c, u32 now, bool flush) {
+  Web* w = host->web;
+  hub::Slot* sl = &host->hub->slot[w->member[c]];
+  for (;;) {
+    mem::Bytes part;
+    if (w->head_sent[c] < w->head_length[c]) {
+      part = mem::Bytes(w->head[c] + w->head_sent[c], w->head_length[c] - w->head_sent[c]);
+    } else if (w->chunk_left[c] != 0) {
+      // The chunk's bytes are the front of the out-buffer; a buffer the host emptied meanwhile broke the stream.
+      if (sl->out_fill == 0) return close_client(host, c);
+      part = mem::Bytes(sl->out, bits::min32(sl->out_fill, w->chunk_left[c]));
+    } else if (flush && sl->out_fill != 0) {
+      // The next chunk: its size line, then its bytes, then its line end.
+      Text t{w->head[c], head_area, 0, 0};
+      u8 digits[16];
+      u32 n = 0;
+      for (u32 v = sl->out_fill; v != 0 || n == 0; v >>= 4) digits[n++] = "0123456789abcdef"[v & 15];
+      while (n) put(&t, mem::Bytes(&digits[--n], 1));
+      put(&t, mem::lit("\r\n"));
+      w->head_length[c] = static_cast<u16>(t.length);
+      w->head_sent[c] = 0;
+      w->chunk_left[c] = sl->out_fill;
+      continue;
+    } else {
+      return;
+    }
+    u64 n = 0;
+    u32 r = sock::send(w->socket[c], part, &n);
+    if (r == sock::closed || r == sock::failed) return close_client(host, c);
+    if (r != sock::done || n == 0) return;
+    w->progress[c] = now;
+    w->body_sent[c] += static_cast<u32>(n);
+    if (w->head_sent[c] < w->head_length[c]) {
+      w->head_sent[c] = static_cast<u16>(w->head_sent[c] + n);
+      continue;
+    }
+    hub::consume_out(host->hub, w->member[c], static_cast<u32>(n));
+    w->chunk_left[c] -= static_cast<u32>(n);
+    if (w->chunk_left[c] == 0) {
+      mem::copy(mem::Slice{w->head[c], 2}, mem::lit("\r\n"));
+      w->head_length[c] = 2;
+      w->head_sent[c] = 0;
+    }
+  }
 }
 
 u32 feed_link(hub::Host* host, u32 m, mem::Bytes bytes, u32 now, u32 wall) {
@@ -848,7 +984,7 @@ u32 find_link(const Web* w, const u8* id) {
 }
 
 u32 link_busy(const Web* w, u32 m) {
-  for (u64 r = w->responding; r != 0; r &= r - 1) {
+  for (u64 r = w->responding & ~w->streaming; r != 0; r &= r - 1) {
     if (w->member[bits::word_first(r)] == m) return 1;
   }
   return 0;
@@ -861,6 +997,8 @@ void drop_link(hub::Host* host, u32 m) {
   if (!is_link(w, m)) return;
   bits::clear(w->web_members, m);
   mem::fill(mem::Slice{w->link_ids[m], link_id_size}, 0);
+  const u32 streamer = stream_of(w, m);
+  if (streamer != none) close_client(host, streamer);
   if (hub::is_in(host->hub, hub::set_live, m)) hub::free_slot(host->hub, m);
 }
 

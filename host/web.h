@@ -3,7 +3,8 @@
 // serves the page, the script loader, the manifest, the icon and the WebAssembly viewer (all built into the
 // program), and two POST routes through which a browser becomes an ordinary member of the host: each request body
 // carries the browser's cluster frames, each answer the frames the host queued for it. Every response closes its
-// connection; nothing here blocks or allocates after the host opens.
+// connection but a relay's (see kept_units) and a link's stream (see the relay below); nothing here blocks or
+// allocates after the host opens.
 //
 // The loader protocol between the page's script and the module is defined here too, so that the viewer build and
 // the loader text share one set of numbers.
@@ -22,7 +23,7 @@ constexpr u32 clients = 8;
 constexpr u32 request_size = 2048;
 constexpr u32 head_max = 624;               // a response head is cut here
 constexpr u32 head_area = head_max + 16;    // the head and a relay's link id behind it
-constexpr u32 page_size = 2048, loader_size = 8192, manifest_size = 512;
+constexpr u32 page_size = 2048, loader_size = 12288, manifest_size = 512;
 constexpr u32 link_id_size = 16;
 constexpr u32 member_slots = 96;
 // Host units (100 ms): a client lives at most 5 s, a relay link 10 s after its last request.
@@ -30,10 +31,19 @@ constexpr u32 client_units = 50, link_units = 100;
 // A client has 1 s for its whole request head; after an error answer its leftover bytes are read and dropped for
 // at most 1 s, so that the close is an orderly one and the client sees the answer, not a reset.
 constexpr u32 head_units = 10, drain_units = 10;
-// A relay answer keeps its connection for the browser's next POST (about one a second): a new connection a second
-// costs both sides a connect and a close, and every collector on the machine a row in its socket tables. Such a
-// connection may wait 3 s for its next request; it is the first to make way for a newcomer.
-constexpr u32 kept_units = 30;
+// A relay answer keeps its connection for the browser's next POST: a new connection each time costs both sides a
+// connect and a close, and every collector on the machine a row in its socket tables. Such a connection may wait
+// 8 s for its next request (a streaming browser posts every stream_post_ms); it is the first to make way for a
+// newcomer.
+constexpr u32 kept_units = 80;
+// A link's stream (POST "/link/<id>?stream"): its answer stays open and carries, in HTTP chunks, every byte the host
+// queues for the link, so the browser wakes once a second because data came, not to ask for it. What the host
+// queues goes out at its once-a-second tick, all in one chunk; what it queues in reply to a browser's POST goes at
+// once, and a stored-history answer every round while it is being made. A stream whose owed bytes have not moved
+// for stream_stall_units is closed, and with it the link; so is one whose link expires (a streaming browser still
+// posts, at least every stream_post_ms, which keeps the link and carries the viewer's frames).
+constexpr u32 stream_stall_units = 50;
+constexpr u32 stream_post_ms = 5000;
 // Clients from one address still sending their request: a further one takes the place of its oldest. One
 // accepted in the last grace units (200 ms) is not counted: a browser opens several connections at once and sends
 // each request a moment after its connect, and closing such a one before its request came would reset it.
@@ -83,6 +93,7 @@ struct Request {
   u32 body_length;
   u8 link_id[link_id_size];  // route 7 only
   u16 host_from, host_length;  // the Host value in the buffered bytes, blanks around it dropped; 0 long when none
+  u8 stream;         // route 7 with the query "?stream": the answer is the link's stream
 };
 
 // parse_request's answer besides the status codes: more bytes are needed.
@@ -121,7 +132,10 @@ mem::Bytes content_type(u32 status, u8 route);
 // The response head into area (at most head_max bytes are used): its length. serve: the serve_ bits of the body
 // sent (a compressed body says so; a versioned one may be kept, everything else is never stored).
 u32 write_response(mem::Slice area, u32 status, u8 route, u64 body_length, u8 serve = 0);
-// A relay's 200 answer keeps its connection ("Connection: keep-alive"); every other answer closes it.
+// The body length that writes "Transfer-Encoding: chunked" in place of a Content-Length: a link's stream.
+constexpr u64 chunked = ~u64{0};
+// A relay's 200 answer keeps its connection ("Connection: keep-alive"); every other answer closes it, and so does
+// the end of a stream.
 bool keeps_connection(u32 status, u8 route);
 // 1 when an Accept-Encoding value takes gzip (named, and not with q=0).
 u32 takes_gzip(mem::Bytes value);
@@ -175,7 +189,12 @@ constexpr u32 command_head = 8;
 enum : u32 { cmd_frame = 1, cmd_post = 2, cmd_save_key = 3, cmd_ask_key = 4, cmd_handle = 5 };
 // Beyond those: WAKE (u32 ms) asks for the next TICK after that many milliseconds (never sooner than tick_ms),
 // replacing the wait asked before; a viewer with nothing to time is not woken ten times a second.
-enum : u32 { cmd_wake = 6 };
+// STREAM (u32 id, u32 n, n bytes of path, then the body) POSTs as POST does but reads the answer as it comes: its
+// head reaches the module as NET with b = net_part, c = id and no payload, each part of its body the same way with
+// the bytes, and its end (or a failure, a = 0) as NET with b = net_end; a STREAM with no path ends the stream that
+// runs, unread. A NET with b = 0 is a POST's answer.
+enum : u32 { cmd_wake = 6, cmd_stream = 7 };
+enum : u32 { net_answer = 0, net_part = 1, net_end = 2 };
 enum : u32 { pointer_down = 1, pointer_move = 2, pointer_up = 3, pointer_cancel = 4 };
 constexpr u32 tick_ms = 100, ratio = 100;
 
@@ -204,6 +223,9 @@ struct Web {
   u64 draining;              // clients answered with an error, whose leftovers are being dropped before the close
   u64 lingers;               // clients whose answer is an error: they drain once it is sent
   u64 kept;                  // clients whose relay answer was sent, waiting on the same connection for the next request
+  u64 streaming;             // clients whose answer is their link's stream (member is the link's slot)
+  u32 chunk_left[clients];   // of a stream: bytes of the chunk being sent still to come from the out-buffer
+  u32 stream_closed;         // streams ended: their browser went, stalled, or their link ended
   u16 used[clients];         // bytes of the request buffer the request being answered took
   u32 evicted;               // clients closed to make room for a newer one
   u8 request[clients][request_size];
@@ -236,8 +258,11 @@ void add_to_poll(hub::Host* host);
 void accept(hub::Host* host, u32 now);
 // The poll reported the client (events is true when it is readable, failed or hung up).
 void client_io(hub::Host* host, u32 client, u32 events, u32 now, u32 wall);
-// Once a round: clients older than 5 s, links without a request for 10 s, links the host has closed.
+// Once a round: clients older than 5 s, stalled streams, links without a request for 10 s, links the host has
+// closed; streams that carry a stored-history answer get what is queued.
 void upkeep(hub::Host* host, u32 now);
+// Right after the host's once-a-second tick: every stream gets what is queued for its link.
+void second(hub::Host* host, u32 now);
 void close_client(hub::Host* host, u32 client);
 // The client to close for a newcomer from the address: with clients_per_address of that address still sending
 // their requests past their grace, the oldest of those; with every slot busy, one draining, else one still sending its request,
@@ -267,13 +292,20 @@ mem::Bytes take_body(const Web* web, u32 client, const Request* request);
 
 // POST "/link": a new member slot for the browser, fed the body; the answer is the link id and what the host queued.
 void open_link(hub::Host* host, u32 client, mem::Bytes body, u32 now, u32 wall);
-// POST "/link/<id>": the body fed to the link's slot; the answer is what the host queued.
-void post_link(hub::Host* host, u32 client, const u8* id, mem::Bytes body, u32 now, u32 wall);
+// POST "/link/<id>": the body fed to the link's slot; the answer is what the host queued, or nothing while the link
+// has a stream (what the host queued goes down the stream). With stream set the answer becomes the link's stream
+// (409 when it has one).
+void post_link(hub::Host* host, u32 client, const u8* id, mem::Bytes body, u32 now, u32 wall, u32 stream = 0);
+// The client that streams the member slot's link, or none.
+u32 stream_of(const Web* web, u32 member);
+// Sends what a stream owes and, with flush, a chunk of everything queued for its link. A stream that cannot go on
+// (its socket failed, its chunk lost its bytes) is closed with its link.
+void write_stream(hub::Host* host, u32 client, u32 now, bool flush);
 // 1 when the whole body went into the slot's in-buffer and the host took its frames, else 0.
 u32 feed_link(hub::Host* host, u32 member, mem::Bytes bytes, u32 now, u32 wall);
 // The member slot of the link id, or none.
 u32 find_link(const Web* web, const u8* id);
-// 1 while a client is sending this member slot's answer.
+// 1 while a client is sending this member slot's answer (a stream is not such an answer).
 u32 link_busy(const Web* web, u32 member);
 u32 is_link(const Web* web, u32 member);
 void drop_link(hub::Host* host, u32 member);

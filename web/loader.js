@@ -7,7 +7,9 @@
 // - KEYDOWN: a = the virtual-key code of a named key pressed on the page (KEYS below).
 // Typing into the key form stays the form's: only the form's submit reaches the viewer, as KEY.
 // Beyond the first five commands, WAKE: u32 ms until the next TICK (at least TICK_MS), replacing the wait asked
-// before; until the module asks, a TICK comes every TICK_MS.
+// before; until the module asks, a TICK comes every TICK_MS. STREAM: u32 id, then a POST's fields; the answer is
+// read as it comes, each part given as NET with b = PART and c = id (its head first, without bytes), its end as NET
+// with b = END (a = 0 after a failure). A STREAM with no path ends the one that runs, unread.
 // Comment lines of this file are left out of what the dashboard serves.
 (async function () {
   const canvas = document.getElementById("screen");
@@ -62,14 +64,46 @@
         fields.getUint32(at + 8, true), fields.getUint32(at + 12, true));
   }
 
+  // A POST's path and body: the path's length, the path, then the body.
+  function request(body, signal) {
+    const n = new DataView(body.buffer, body.byteOffset, body.byteLength).getUint32(0, true);
+    if (4 + n > body.length) return null;
+    return fetch(decoder.decode(body.subarray(4, 4 + n)), { method: "POST", body: body.slice(4 + n), cache: "no-store",
+                                                             signal });
+  }
+
   function post(body) {
-    const fields = new DataView(body.buffer, body.byteOffset, body.byteLength);
-    const n = fields.getUint32(0, true);
-    if (4 + n > body.length) return;
-    const path = decoder.decode(body.subarray(4, 4 + n));
-    fetch(path, { method: "POST", body: body.slice(4 + n), cache: "no-store" })
-      .then((answer) => answer.arrayBuffer().then((bytes) => send(NET, answer.status, 0, 0, new Uint8Array(bytes))))
+    const answer = request(body);
+    if (answer === null) return;
+    answer.then((answer) => answer.arrayBuffer().then((bytes) => send(NET, answer.status, 0, 0, new Uint8Array(bytes))))
       .catch(() => send(NET, 0, 0, 0, empty));
+  }
+
+  // One stream at a time: a new one, or one with no path, ends the last.
+  let streaming = null;
+  async function stream(id, body) {
+    if (streaming !== null) streaming.abort();
+    streaming = null;
+    if (body.length <= 4 || new DataView(body.buffer, body.byteOffset).getUint32(0, true) === 0) return;
+    const control = new AbortController();
+    streaming = control;
+    let status = 0;
+    try {
+      const answer = await request(body, control.signal);
+      if (answer === null) return;
+      status = answer.status;
+      send(NET, status, PART, id, empty);
+      const reader = answer.body.getReader();
+      for (;;) {
+        const { done, value } = await reader.read();
+        if (done || control.signal.aborted) break;
+        send(NET, status, PART, id, value);
+      }
+    } catch (error) {
+      status = 0;
+    }
+    if (!control.signal.aborted) send(NET, status, END, id, empty);
+    if (streaming === control) streaming = null;
   }
 
   function saveKey(body) {
@@ -100,6 +134,7 @@
       else if (command === ASK_KEY && length >= 4) askKey(view.getUint32(0, true));
       else if (command === HANDLE && length >= 8) handle = view.getBigUint64(0, true);
       else if (command === WAKE && length >= 4) wake(view.getUint32(0, true));
+      else if (command === STREAM && length >= 8) stream(view.getUint32(0, true), body.slice(4));
     }
   }
 

@@ -76,7 +76,18 @@ void forget_key(Core* c) {
   ask_key(c, true);
 }
 
+// The stream asked or open is ended, unread: its host-side end then goes at once.
+void stop_stream(Core* c) {
+  if (c->stream == stream_none) return;
+  c->stream = stream_none;
+  u8 head[8];
+  put32(head, c->stream_id);
+  put32(head + 4, 0);
+  command(c, web::cmd_stream, mem::Bytes(head, 8), mem::Bytes());
+}
+
 void drop_link(Core* c, bool retry) {
+  stop_stream(c);
   c->link_state = link_none;
   c->posting = 0;
   c->busy = 0;
@@ -91,15 +102,22 @@ void drop_link(Core* c, bool retry) {
   redraw(c);
 }
 
-void post(Core* c, mem::Bytes path) {
+// A POST of the link's frames to the path; as STREAM, the path's answer being the link's stream.
+bool post_frames(Core* c, mem::Bytes path, bool stream) {
   const mem::Bytes frames = viewer::out_data(&c->link);
-  u8 head[4];
-  put32(head, static_cast<u32>(path.len));
-  u8 both[48];
-  __builtin_memcpy(both, head, 4);
-  __builtin_memcpy(both + 4, path.ptr, path.len);
-  if (!command(c, web::cmd_post, mem::Bytes(both, 4 + path.len), frames)) return;
+  u8 both[64];
+  const u32 at = stream ? 4 : 0;
+  put32(both, c->stream_id);
+  put32(both + at, static_cast<u32>(path.len));
+  __builtin_memcpy(both + at + 4, path.ptr, path.len);
+  const u32 kind = stream ? u32{web::cmd_stream} : u32{web::cmd_post};
+  if (!command(c, kind, mem::Bytes(both, at + 4 + path.len), frames)) return false;
   viewer::sent(&c->link, frames.len);
+  return true;
+}
+
+void post(Core* c, mem::Bytes path) {
+  if (!post_frames(c, path, false)) return;
   c->posting = 1;
   c->post_due = bits::min64(c->now, c->next_post);  // earlier than planned when frames were waiting
   ++c->posts;
@@ -125,6 +143,14 @@ void continue_link(Core* c) {
   u8 path[38];
   link_path(c->link_id, path);
   post(c, mem::Bytes(path, sizeof path));
+}
+
+void open_stream(Core* c) {
+  u8 path[38 + 7];
+  link_path(c->link_id, path);
+  __builtin_memcpy(path + 38, "?stream", 7);
+  ++c->stream_id;
+  if (post_frames(c, mem::Bytes(path, sizeof path), true)) c->stream = stream_asked;
 }
 
 // The link is open: the key is right, so it is kept and the form goes; a chosen machine is watched again.
@@ -442,6 +468,7 @@ Core* create(mem::Arena* arena) {
   c->hover_row = -1;
   c->pointer_x = c->pointer_y = -1;
   c->retry_ms = retry_first_ms;
+  c->streams = 1;
   c->dpi = 96;
   viewer::init(&c->link, &c->key, c->receive, sizeof c->receive);
   views::init(&c->views);
@@ -532,7 +559,54 @@ u32 poll_wait(const Core& c, bool fresh) {
   return poll_ms;
 }
 
-void take_net(Core* c, i32 status, mem::Bytes body) {
+namespace {
+
+// Bytes the host sent for the link, fed to it; false when that ended the link. fresh: they brought the host's data.
+bool take_frames(Core* c, mem::Bytes body, bool* fresh) {
+  const u32 lists = c->link.lists, samples = c->remote->sample_count, inventories = c->remote->inventories,
+            procs = c->remote->proc_frames;
+  if (!feed(c, body)) {
+    if (key_refused(c->link)) {
+      c->notice = notice_wrong_key;
+      drop_link(c, false);
+      forget_key(c);
+    } else {
+      c->notice = notice_lost;
+      drop_link(c, true);
+    }
+    return false;
+  }
+  // What the host sends every second does not make the link busy: the next poll brings the next second's.
+  c->busy = c->link.out_used != 0 || c->link.pending != nullptr || !viewer::ready(&c->link);
+  *fresh = c->link.lists != lists || c->remote->sample_count != samples || c->remote->inventories != inventories ||
+           c->remote->proc_frames != procs;
+  if (*fresh) {
+    c->data_heard = 1;
+    c->data_heard_at = c->now;
+    data_changed(c);
+  }
+  return true;
+}
+
+void take_stream(Core* c, i32 status, mem::Bytes body, u32 part, u32 id) {
+  if (c->stream == stream_none || id != c->stream_id || c->link_state != link_linked) return;  // a stream given up
+  if (part != web::net_part || status != 200) {
+    c->notice = notice_lost;
+    drop_link(c, true);
+    return;
+  }
+  if (c->stream == stream_asked) {
+    c->stream = stream_open;
+    c->next_post = c->now + web::stream_post_ms;
+  }
+  bool fresh = false;
+  take_frames(c, body, &fresh);
+}
+
+}  // namespace
+
+void take_net(Core* c, i32 status, mem::Bytes body, u32 part, u32 id) {
+  if (part != web::net_answer) return take_stream(c, status, body, part, id);
   if (c->link_state == link_none || !c->posting) return;  // an answer for a link given up
   c->posting = 0;
   ++c->answers;
@@ -546,37 +620,22 @@ void take_net(Core* c, i32 status, mem::Bytes body) {
     body = mem::Bytes(body.ptr + web::link_id_size, body.len - web::link_id_size);
     c->link_state = link_linked;
   }
-  const u32 lists = c->link.lists, samples = c->remote->sample_count, inventories = c->remote->inventories,
-            procs = c->remote->proc_frames;
-  if (!feed(c, body)) {
-    if (key_refused(c->link)) {
-      c->notice = notice_wrong_key;
-      drop_link(c, false);
-      forget_key(c);
-    } else {
-      c->notice = notice_lost;
-      drop_link(c, true);
-    }
-    return;
-  }
-  // What the host sends every second does not make the link busy: the next poll brings the next second's.
-  c->busy = c->link.out_used != 0 || c->link.pending != nullptr || !viewer::ready(&c->link);
+  bool fresh = false;
+  if (!take_frames(c, body, &fresh)) return;
   c->poll_delay = bits::min32(c->now > c->post_due ? c->now - c->post_due : 0, poll_delay_most);
-  const bool fresh = c->link.lists != lists || c->remote->sample_count != samples ||
-                     c->remote->inventories != inventories || c->remote->proc_frames != procs;
-  if (fresh) {
-    c->data_heard = 1;
-    c->data_heard_at = c->now;
-    data_changed(c);
-  }
-  c->next_post = c->now + poll_wait(*c, fresh);
+  c->next_post = c->now + (c->stream == stream_open ? web::stream_post_ms : poll_wait(*c, fresh));
 }
 
 void tick(Core* c) {
   if (c->key_known && c->link_state == link_none && c->now >= c->next_post) open_link(c);
   follow_history(c);
-  if (c->link_state == link_linked && !c->posting && (c->now >= c->next_post || c->link.out_used != 0))
+  if (c->link_state == link_linked && !c->posting && c->streams && c->stream == stream_none &&
+      viewer::ready(&c->link)) {
+    open_stream(c);
+  } else if (c->link_state == link_linked && !c->posting && c->stream != stream_asked &&
+             (c->now >= c->next_post || c->link.out_used != 0)) {
     continue_link(c);
+  }
   if (c->data_due && c->now >= c->data_frame_at + data_frame_ms) {
     c->data_frame_at = c->now;
     redraw(c);
@@ -756,9 +815,10 @@ void draw_frame(Core* c) {
 }
 
 u32 wake_ms(const Core& c) {
-  u64 at = c.now + wake_most_ms;
+  u64 at = c.now + (c.stream == stream_open ? web::stream_post_ms : wake_most_ms);
   if (c.key_known && c.link_state == link_none) at = bits::min64(at, c.next_post);
-  if (c.link_state == link_linked && !c.posting) at = bits::min64(at, c.link.out_used ? c.now : c.next_post);
+  if (c.link_state == link_linked && !c.posting && c.stream != stream_asked)
+    at = bits::min64(at, c.link.out_used ? c.now : c.next_post);
   if (c.data_due) at = bits::min64(at, c.data_frame_at + data_frame_ms);
   if (c.dirty) at = c.now;
   if (c.history.table) at = bits::min64(at, c.now + web::tick_ms);  // a stored range times its requests by the tick
@@ -777,7 +837,9 @@ void message(Core* c, mem::Bytes m) {
     case web::msg_init:
     case web::msg_resize: set_size(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
     case web::msg_key: take_key(c, payload); break;
-    case web::msg_net: take_net(c, arg(m, web::at_a), payload); break;
+    case web::msg_net:
+      take_net(c, arg(m, web::at_a), payload, get32(m.ptr + web::at_b), get32(m.ptr + web::at_c));
+      break;
     case web::msg_pointer: pointer(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
     case web::msg_wheel: wheel(c, arg(m, web::at_a), arg(m, web::at_b), arg(m, web::at_c)); break;
     case web::msg_char: typed(c, get32(m.ptr + web::at_a)); break;

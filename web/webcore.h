@@ -29,7 +29,8 @@ constexpr u32 poll_ms = 500, busy_poll_ms = 50, host_second_ms = 1000, steady_ma
               late_window_ms = 1500, poll_delay_most = 200;
 // What the host sends on its own is drawn at most once in this many milliseconds; what the user does at once.
 constexpr u32 data_frame_ms = 900;
-// The longest the viewer lets the page wait for its next tick.
+// The longest the viewer lets the page wait for its next tick; with the link's stream open the stream's parts wake
+// it, and its own wait is the next POST's.
 constexpr u32 wake_most_ms = 1000;
 // After a failed link: the first wait before a new one, doubled up to the last.
 constexpr u32 retry_first_ms = 1000, retry_most_ms = 8000;
@@ -46,6 +47,12 @@ enum Tab : u8 { tab_resources = 0, tab_processes = 1, tab_overview = 2 };
 // The strip's buttons on a machine's page, counted from the right.
 enum Button : i32 { button_machines = 0, button_processes = 1, button_resources = 2, button_overview = 3 };
 enum LinkState : u8 { link_none = 0, link_opening = 1, link_linked = 2 };
+// Once its session is open, the link asks the host for its stream (the browser is then woken once a second by the
+// host's data, not by a timer and a POST): asked, then open when its head came. The viewer then POSTs only its own
+// frames, and at least every web::stream_post_ms to keep the link; the POSTs' answers are empty. Until the head
+// came no POST goes, so every byte for the link comes one way, in order. A stream that ends or fails ends the link,
+// which is opened again. With streams 0 the link polls.
+enum StreamState : u8 { stream_none = 0, stream_asked = 1, stream_open = 2 };
 enum Notice : u8 { notice_none = 0, notice_wrong_key = 1, notice_bad_key = 2, notice_lost = 3 };
 
 // Layout of the Machines list in logical px.
@@ -74,6 +81,9 @@ struct Core {
   u32 poll_delay; // from when the last POST was due to its answer, ms (at most poll_delay_most)
   u32 retry_ms;
   u32 posts, answers, failures, links;
+  u8 streams;      // the link asks for its stream (create sets it)
+  u8 stream;       // StreamState
+  u32 stream_id;   // of the stream asked last; the loader gives it back with its parts
   viewer::ViewerLink link;
   viewer::Remote* remote;  // the watched machine's copy
   u8 receive[viewer::receive_room];
@@ -122,7 +132,8 @@ void message(Core* c, mem::Bytes bytes);
 u32 read_key(mem::Bytes text, u8 out[32]);
 void set_size(Core* c, i32 css_width, i32 css_height, i32 ratio);
 void take_key(Core* c, mem::Bytes text);
-void take_net(Core* c, i32 status, mem::Bytes body);
+// A POST's answer (part web::net_answer), or a part or the end of the stream numbered id.
+void take_net(Core* c, i32 status, mem::Bytes body, u32 part = 0, u32 id = 0);
 // Milliseconds from an answer to the next poll; fresh: the answer brought the host's data.
 u32 poll_wait(const Core& c, bool fresh);
 void tick(Core* c);

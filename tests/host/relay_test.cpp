@@ -436,6 +436,155 @@ TEST(WebRelay, ALinkTheHostRefusedGoesOnceItsRefusalIsFetched) {
   EXPECT_EQ(r.request(post(b.path, Bytes()), 3).status, 404);
 }
 
+// A link's stream as the browser reads it: the head, then each chunk's bytes; ended by the last chunk.
+struct Stream {
+  int fd = -1;
+  u32 client = web::none;
+  std::string raw, head;
+  bool ended = false, closed = false;
+
+  Stream() = default;
+  // POST "<path>?stream" on a connection of its own, taken at the time given; the head read.
+  Stream(WebRig* r, const std::string& path, const Bytes& body, u32 now) {
+    client = r->connect(&fd, now);
+    EXPECT_NE(client, web::none);
+    r->send(fd, client, post(path + "?stream", body), now);
+    read(1000);
+  }
+  ~Stream() {
+    if (fd >= 0) ::close(fd);
+  }
+  // The chunks that came: waits up to wait_ms for the first bytes, then takes what follows at once.
+  std::vector<Bytes> read(int wait_ms = 1000) {
+    for (;;) {
+      pollfd pf{fd, POLLIN, 0};
+      if (closed || poll(&pf, 1, wait_ms) <= 0) break;
+      char buf[65536];
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) {
+        closed = true;
+        break;
+      }
+      raw.append(buf, static_cast<size_t>(n));
+      wait_ms = 20;
+    }
+    std::vector<Bytes> chunks;
+    if (head.empty()) {
+      size_t end = raw.find("\r\n\r\n");
+      if (end == std::string::npos) return chunks;
+      head = raw.substr(0, end + 4);
+      raw.erase(0, end + 4);
+    }
+    for (;;) {
+      size_t line = raw.find("\r\n");
+      if (line == std::string::npos) break;
+      size_t size = strtoul(raw.c_str(), nullptr, 16);
+      if (raw.size() < line + 2 + size + 2) break;
+      EXPECT_EQ(raw.substr(line + 2 + size, 2), "\r\n");
+      if (size == 0) ended = true;
+      else chunks.emplace_back(raw.begin() + static_cast<long>(line) + 2, raw.begin() + static_cast<long>(line + 2 + size));
+      raw.erase(0, line + 2 + size + 2);
+    }
+    return chunks;
+  }
+};
+
+// The browser's stream: one connection that carries, a chunk each host second, every frame queued for the link
+// (past a client's 5 s); the link's POSTs are answered empty and what they leave queued goes down the stream at once.
+TEST(WebRelay, AStreamCarriesEachSecondOfALinkInOneChunkOnOneConnection) {
+  WebRig r;
+  Browser b;
+  ASSERT_TRUE(b.join(&r, 0));
+  ASSERT_EQ(b.frames(Answer{}).size(), 1u);  // the list that came with the accept
+  Stream s(&r, b.path, Bytes(), 1);
+  ASSERT_EQ(s.head.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_NE(s.head.find("\r\nTransfer-Encoding: chunked\r\n"), std::string::npos);
+  EXPECT_EQ(s.head.find("Content-Length"), std::string::npos);
+  EXPECT_NE(s.head.find("\r\nConnection: close\r\n"), std::string::npos);
+  EXPECT_TRUE(bits::word_test(r.w->streaming, s.client));
+  EXPECT_EQ(r.request(post(b.path + "?stream", Bytes()), 2).status, 409) << "a link has one stream";
+
+  u32 lists = 0;
+  for (u32 second = 1; second <= 8; ++second) {
+    const u32 now = 10 * second + 5;
+    hub::upkeep(r.host->hub, now);  // the host's second queues the list
+    if (second == 4) {
+      // The browser posts: the answer is empty, and the list queued before it comes down the stream at once.
+      Answer a = r.request(post(b.path, sealed_ping(&b)), now);
+      EXPECT_EQ(a.status, 200);
+      EXPECT_TRUE(a.body.empty());
+      EXPECT_NE(a.head.find("\r\nConnection: keep-alive\r\n"), std::string::npos);
+    } else {
+      // Between the host's seconds nothing goes.
+      web::upkeep(r.host, now);
+      EXPECT_TRUE(s.read(50).empty()) << second;
+      web::second(r.host, now);
+    }
+    std::vector<Bytes> chunks = s.read();
+    ASSERT_EQ(chunks.size(), 1u) << second;
+    for (const Bytes& f : b.frames(Answer{200, "", chunks[0]})) lists += kind_of(f) == proto::kind_list;
+    EXPECT_EQ(r.host->hub->slot[b.slot].out_fill, 0u);
+  }
+  EXPECT_EQ(lists, 8u);
+  EXPECT_TRUE(b.link.pending.empty()) << "chunks end on whole frames";
+  EXPECT_FALSE(s.closed);
+  EXPECT_TRUE(bits::word_test(r.w->streaming, s.client));
+  EXPECT_EQ(r.w->links_opened, 1u);
+}
+
+// Whatever way a stream ends, its client slot and its link's member slot are free again: the browser closed it,
+// stopped posting (the link's 10 s), or stopped reading (owed bytes that did not move for stream_stall_units).
+TEST(WebRelay, AStreamEndsWithItsLinkAndAGoneBrowserFreesBoth) {
+  enum How { closes, stops_posting, stops_reading };
+  for (How how : {closes, stops_posting, stops_reading}) {
+    WebRig r;
+    Browser b;
+    ASSERT_TRUE(b.join(&r, 0));
+    int fd = -1;
+    const u32 c = r.connect(&fd, 1, how == stops_reading ? 1024 : 0);
+    ASSERT_NE(c, web::none);
+    int small = 2048;
+    if (how == stops_reading) setsockopt(static_cast<int>(r.w->socket[c]), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    r.send(fd, c, post(b.path + "?stream", Bytes()), 1);
+    ASSERT_TRUE(bits::word_test(r.w->streaming, c)) << how;
+    if (how == closes) {
+      ::close(fd);
+      fd = -1;
+      pollfd pf{static_cast<int>(r.w->socket[c]), POLLIN, 0};
+      poll(&pf, 1, 1000);
+      web::client_io(r.host, c, 1, 2, r.wall);
+    } else if (how == stops_posting) {
+      web::upkeep(r.host, 1 + web::link_units - 1);
+      EXPECT_TRUE(bits::word_test(r.w->streaming, c));
+      web::upkeep(r.host, 1 + web::link_units);
+    } else {
+      hub::Slot* sl = &r.host->hub->slot[b.slot];
+      memset(sl->out, 0x55, 60000);
+      sl->out_fill = 60000;
+      web::second(r.host, 2);
+      ASSERT_NE(r.w->chunk_left[c], 0u) << "the socket took the whole chunk";
+      const u32 moved = r.w->progress[c];
+      web::upkeep(r.host, moved + web::stream_stall_units - 1);
+      EXPECT_TRUE(bits::word_test(r.w->streaming, c));
+      web::upkeep(r.host, moved + web::stream_stall_units);
+    }
+    EXPECT_FALSE(bits::word_test(r.w->busy, c)) << how;
+    EXPECT_FALSE(web::is_link(r.w, b.slot)) << how;
+    EXPECT_FALSE(hub::is_in(r.host->hub, hub::set_live, b.slot)) << how;
+    EXPECT_EQ(r.w->stream_closed, 1u) << how;
+    if (how == stops_posting) {
+      // Between two chunks the end is an orderly one: the last chunk, then the close.
+      Stream s{};
+      s.fd = fd;
+      fd = -1;
+      s.read();
+      EXPECT_TRUE(s.ended);
+      EXPECT_TRUE(s.closed);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+}
+
 // ---- The browser viewer's side of the relay: its core run message by message, its POST commands carried to the
 // rig's web server and the answers given back as the loader would.
 
@@ -466,9 +615,11 @@ struct Viewer {
   u32 clock = 60000000;       // the browser's wall clock, seconds since 2025 (0: a loader that gives none)
   std::vector<Command> seen;  // every command given so far
 
+  // The link polls, as it does until its stream is open; the stream has tests of its own.
   Viewer() {
     EXPECT_TRUE(mem::arena_init(&arena, 4u << 20));
     c = webcore::create(&arena);
+    c->streams = 0;
   }
   ~Viewer() {
     if (c) webcore::close(c);
@@ -781,6 +932,80 @@ TEST(WebViewer, ALostLinkIsOpenedAgainAfterAWaitThatGrows) {
   for (u32 i = 0; i < 10 && !viewer::ready(&v.c->link); ++i) v.carry(&r, v.tick(1000));
   EXPECT_TRUE(viewer::ready(&v.c->link));
   EXPECT_EQ(v.c->links, 4u);
+}
+
+// With its stream open the viewer is woken by the host's data, a part each host second, and not by a timer: it asks
+// to be woken only for its next POST, which it makes every stream_post_ms (or at once with frames of its own), and
+// whose answer is empty. A stream that ends ends the link, which is opened again.
+TEST(WebViewer, WithItsStreamOpenTheHostsSecondsWakeTheViewerAndItPostsOnlyToKeepTheLink) {
+  std::vector<u8> k = key_bytes();
+  WebRig r(k.data());
+  Viewer v;
+  v.c->streams = 1;
+  v.send(web::msg_init, 800, 600, 100);
+  v.carry(&r, v.send(web::msg_key, 0, 0, 0, viewer_key));
+  v.carry(&r, v.tick(100));
+  ASSERT_TRUE(viewer::ready(&v.c->link));
+  // The stream is asked for as soon as the session is open.
+  std::vector<Command> asked;
+  for (const Command& k2 : v.seen)
+    if (k2.kind == web::cmd_stream) asked.push_back(k2);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(v.c->stream, webcore::stream_asked);
+  u32 id, n;
+  memcpy(&id, asked[0].body.data(), 4);
+  memcpy(&n, asked[0].body.data() + 4, 4);
+  const std::string path(asked[0].body.begin() + 8, asked[0].body.begin() + 8 + n);
+  ASSERT_EQ(path.substr(path.size() - 7), "?stream");
+  // Until its head comes nothing is posted, whatever is due.
+  ASSERT_TRUE(viewer::ask_own(&v.c->link, proto::kind_unwatch, v.now));
+  EXPECT_TRUE(v.tick(web::stream_post_ms).empty());
+  Stream s(&r, path.substr(0, path.size() - 7), Bytes(asked[0].body.begin() + 8 + n, asked[0].body.end()), v.now / 100);
+  ASSERT_FALSE(s.head.empty());
+  std::vector<Command> given = v.send(web::msg_net, 200, 0 + web::net_part, static_cast<i32>(id));
+  EXPECT_EQ(v.c->stream, webcore::stream_open);
+  v.carry(&r, given);  // the frame that waited goes at once
+
+  u32 posts = 0, timer_wakes = 0;
+  const u32 lists = v.c->link.lists, frames = v.c->frames, base = v.now;
+  for (u32 second = 0; second < 12; ++second) {
+    // The page's timer fires only when the viewer's wait ends before the host's next second.
+    if (webcore::wake_ms(*v.c) < 1000) {
+      ++timer_wakes;
+      std::vector<Command> out = v.tick(webcore::wake_ms(*v.c));
+      for (const Command& k2 : out) posts += k2.kind == web::cmd_post;
+      v.carry(&r, out);
+    }
+    v.now = base + (second + 1) * 1000;
+    hub::upkeep(r.host->hub, v.now / 100);
+    web::upkeep(r.host, v.now / 100);
+    web::second(r.host, v.now / 100);
+    for (const Bytes& part : s.read()) {
+      std::vector<Command> out = v.send(web::msg_net, 200, web::net_part, static_cast<i32>(id),
+                                        std::string(part.begin(), part.end()));
+      for (const Command& k2 : out) posts += k2.kind == web::cmd_post;
+      v.carry(&r, out);
+    }
+  }
+  EXPECT_GE(v.c->link.lists, lists + 11);
+  EXPECT_GE(v.c->frames, frames + 11) << "each second's data drawn as it came";
+  EXPECT_LE(posts, 3u);
+  EXPECT_LE(timer_wakes, 3u);
+  EXPECT_EQ(v.c->links, 1u);
+  EXPECT_FALSE(s.closed);
+
+  // The host ends the link: its stream's end ends the viewer's link, the stream is let go, a new link follows.
+  web::drop_link(r.host, web::find_link(r.w, v.c->link_id));
+  s.read();
+  ASSERT_TRUE(s.ended);
+  std::vector<Command> ended = v.send(web::msg_net, 200, web::net_end, static_cast<i32>(id));
+  EXPECT_EQ(v.c->link_state, webcore::link_none);
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].kind, web::cmd_stream);
+  EXPECT_EQ(ended[0].body.size(), 8u) << "a STREAM with no path";
+  std::vector<Command> again = v.tick(webcore::retry_first_ms);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].kind, web::cmd_post);
 }
 
 // ---- A watched machine's pages, without a host: the machine's copy and its processes are filled as their frames

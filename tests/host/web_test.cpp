@@ -153,6 +153,17 @@ TEST(WebRequest, EveryPrefixOfARequestWaitsAndTheLinkIdIsDecoded) {
   const u8 id[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
   EXPECT_EQ(r.route, web::route_link_id);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.link_id), 16), std::string(reinterpret_cast<const char*>(id), 16));
+  EXPECT_FALSE(r.stream);
+  // Only the query "?stream" itself asks for the link's stream.
+  const struct {
+    std::string target;
+    bool stream;
+  } queries[] = {{"?stream", true}, {"?streams", false}, {"?stream=1", false}, {"?t=1&stream", false}, {"", false}};
+  for (const auto& q : queries) {
+    ASSERT_EQ(web::parse_request(B(post("/link/" + hex_id + q.target, "")), &r), web::status_ok) << q.target;
+    EXPECT_EQ(r.route, web::route_link_id) << q.target;
+    EXPECT_EQ(r.stream != 0, q.stream) << q.target;
+  }
 }
 
 TEST(WebRequest, MethodsRoutesNeed) {
@@ -368,8 +379,8 @@ TEST(WebTexts, LoaderDeclaresTheProtocolNumbersAndParsesAsScript) {
            "const CMD_HEAD = 8, FRAME = 1, POST = 2, SAVE_KEY = 3, ASK_KEY = 4, HANDLE = 5;\n",
            "const DOWN = 1, MOVE = 2, UP = 3, CANCEL = 4, TICK_MS = 100, RATIO = 100;\n",
            "const STORE = \"vimbrel.key\", MODULE = \"vimbrel.wasm?v=" + version() + "\";\n",
-           // The viewer's additions: the wall clock in every head, typing, and the wait for the next tick.
-           "const AT_CLOCK = 20, EPOCH = 1735689600, CHAR = 8, KEYDOWN = 9, WAKE = 6;\n",
+           // The viewer's additions: the wall clock in every head, typing, the wait for the next tick, and the stream.
+           "const AT_CLOCK = 20, EPOCH = 1735689600, CHAR = 8, KEYDOWN = 9, WAKE = 6, STREAM = 7, PART = 1, END = 2;\n",
        }) {
     EXPECT_NE(js.find(line), std::string::npos) << line;
   }

@@ -351,6 +351,8 @@ async function main() {
   await other.waitForFunction(() => getComputedStyle(document.getElementById("key")).display !== "none", patient);
   await other.evaluate((key) => localStorage.setItem("vimbrel.key", key), key);
   await other.reload({ waitUntil: "load", timeout: 90000 });
+  // The form is hidden from the start when a key is stored: the key is in the session once the host took it.
+  await other.waitForFunction(() => sessionStorage.getItem("vimbrel.key") !== null, patient).catch(() => {});
   await other.waitForFunction(() => getComputedStyle(document.getElementById("key")).display === "none", patient);
   facts.kept_key_moved = await other.evaluate(
       (key) => sessionStorage.getItem("vimbrel.key") === key && localStorage.getItem("vimbrel.key") === null, key);
