@@ -256,7 +256,9 @@ u32 again(Surface* s, gdi::Handle window, i32 width, i32 height) {
   // place since the last send.
   const Rect area = s->box_set ? Rect{s->box_left, s->box_top, s->box_right, s->box_bottom} : Rect{0, 0, width, height};
   s->box_set = 0;
+  gdi::begin_frame(window);
   u32 sent = resend(s, window, area, width, height);
+  sent &= gdi::end_frame(window);
   if (!sent) {
     // The window did not take it: draw a whole frame, which sends every tile.
     busy(*s, 0);
@@ -450,7 +452,9 @@ u32 present(Surface* s, gdi::Handle window, i32 width, i32 height) {
     if (ok) {
       // A window that did not take the pixels fails the frame like a failed drawing, and the next own frame
       // redraws every tile so that they are all sent again.
+      gdi::begin_frame(window);
       ok = send_frame(s, window, width, height);
+      ok &= gdi::end_frame(window);
       next_send(s->vimb, *r);
       if (!ok) r->all_changed = 1;
     }

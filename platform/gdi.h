@@ -43,6 +43,7 @@ struct Block {
   i32 share_fd;       // a descriptor of that memory that a window system may map, -1 none
   u64 share_bytes;    // its size, and the byte offset of the block's first pixel inside it
   u64 share_offset;
+  u8 held;  // 1 inside a frame (begin_frame): the hook may keep what it sends until end_frame
 };
 
 // The part of a w x h block of pixels (stride in pixels; pixels at the block's first one) placed at (x, y) that lies
@@ -51,13 +52,20 @@ bool clip_block(i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride, i32 w
 
 // A window with a present hook is shown by the hook's owner (a display window): each present goes to the hook and
 // the window keeps no pixels of its own (window_pixels gives null). The hook answers 1 when the block reached the
-// display.
+// display, or, for a held block, when it was taken to be sent. An empty block (width 0) at the end of a frame asks
+// it to send what it holds.
 using PresentHook = u32 (*)(void* context, Handle window, const Block& block);
 void set_present_hook(Handle window, PresentHook hook, void* context);
 
 // Copies a w x h block of a top-down 32-bit image (stride in pixels; pixels points at the block's first pixel) to
 // (x, y) of the window, cut to the window: 1 when the window took it, 0 when it failed.
 u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 stride);
+
+// The presents of one frame go as one: between begin_frame and end_frame a window system that buffers what it sends
+// (a display connection, a device context) may keep the blocks and sends them all at end_frame, once a frame
+// rather than once a block. end_frame answers 1 when what was kept reached the display (also when nothing was).
+void begin_frame(Handle window);
+u32 end_frame(Handle window);
 
 // Names a section whose pixels the window presents from (the frame record): a window system that can map it takes
 // presents from inside it where they are, with no copy. A closed section ends the sharing.

@@ -38,6 +38,9 @@ Handle create_event(mem::Bytes name);
 Handle open_event(mem::Bytes name);
 // Sets the event of that name: 1, or 0 when no process owns one (nothing is created).
 u32 signal_event(mem::Bytes name);
+// Sets an event this process holds (created or opened): 1, or 0 for 0 or a handle that is no event. A caller that
+// sets the same event again and again keeps it open and sets it this way, without finding it by name each time.
+u32 set(Handle event);
 inline u32 wake(mem::Bytes name) { return signal_event(name); }
 // Waits up to the time-out for the event to be set: 1 when it is (an auto-reset event is reset again), else 0.
 u32 wait(Handle event, u32 timeout_ms);

@@ -94,8 +94,7 @@ void ask(Section* s, u64 at, u32 value) {
   feed::put32(s->view, s->view_size, at, value);
   // The word is in place before the child can wake and look.
   os::fence();
-  u8 name[name_capacity];
-  if (s->requests != 0) kobj::signal_event(mem::Bytes(name, request_name(*s, name)));
+  kobj::set(s->requests);
 }
 
 bool open_requests(Section* s) {

@@ -92,6 +92,14 @@ std::vector<Card> list_cards(Reader* r) {
   return cards;
 }
 
+const std::vector<Card>& sample_cards(Reader* r) {
+  if (r->cards_sample != r->sample) {
+    r->cards = list_cards(r);
+    r->cards_sample = r->sample;
+  }
+  return r->cards;
+}
+
 }  // namespace sysinfo
 
 namespace devices {
@@ -231,7 +239,7 @@ std::string device_name(Reader* r, u32 vendor, u32 device) {
 bool gpu_entry(Reader* r, u32 index, GpuEntry* out) {
   *out = GpuEntry{};
   if (!r) return false;
-  if (index == 0) r->cards = sysinfo::list_cards(r);
+  if (index == 0) sysinfo::sample_cards(r);
   if (index >= r->cards.size()) return false;
   const sysinfo::Card& c = r->cards[index];
   out->luid = c.luid;

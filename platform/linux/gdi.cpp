@@ -30,6 +30,7 @@ struct Bitmap {
   i32 share_fd;
   u64 share, shares_made;
   i32 screen_width, screen_height;
+  u8 in_frame, held;  // inside begin_frame / end_frame, and a block the hook keeps to send at the end
 };
 
 
@@ -117,7 +118,9 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
       block.share_bytes = b->share_bytes;
       block.share_offset = u64(at - b->share_view);
     }
+    block.held = b->in_frame;
     if (!b->hook(b->hook_context, window, block)) return 0;
+    b->held |= b->in_frame;
   } else {
     for (i32 row = 0; row < block.height; ++row)
       memcpy(&b->pixels[u64(block.y + row) * b->width + block.x], block.pixels + u64(row) * stride,
@@ -126,6 +129,18 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   b->sends += 1;
   b->sent += u64(w) * u64(h);
   return 1;
+}
+
+void begin_frame(Handle window) {
+  if (Bitmap* b = of<Bitmap>(window)) b->in_frame = 1;
+}
+
+u32 end_frame(Handle window) {
+  Bitmap* b = of<Bitmap>(window);
+  if (!b) return 0;
+  const bool send = b->held && b->hook;
+  b->in_frame = b->held = 0;
+  return send ? b->hook(b->hook_context, window, Block{}) : 1;
 }
 
 void set_present_hook(Handle window, PresentHook hook, void* context) {

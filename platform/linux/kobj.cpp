@@ -209,6 +209,14 @@ u32 signal_event(mem::Bytes name) {
   return result;
 }
 
+u32 set(Handle event) {
+  const u64 kind = kind_of(event);
+  if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event && kind != kind_opened_event)) return 0;
+  u8 one = 1;
+  // A full FIFO is an event that is set already.
+  return write(fd_of(event), &one, 1) == 1 || errno == EAGAIN ? 1 : 0;
+}
+
 u32 wait(Handle event, u32 timeout_ms) {
   u64 kind = kind_of(event);
   if (event == 0 || (kind != kind_manual_event && kind != kind_auto_event && kind != kind_opened_event)) return 0;

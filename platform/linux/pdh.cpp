@@ -197,26 +197,40 @@ void memory_items(Query* q, Counter* c) {
   single(c, status_valid, static_cast<__int128>(value) * 1000);
 }
 
-void performance_items(Query* q, Counter* c) {
-  Reader* r = q->reader;
-  u64 current = 0, base = 0;
+// The logical processors with their nominal frequencies: the base frequency, else the highest.
+void list_nominals(Reader* r) {
+  r->nominals.clear();
   for (const std::string& name : sysinfo::list_names(r->root, "sys/devices/system/cpu")) {
     if (name.size() < 4 || name.compare(0, 3, "cpu") != 0 || name[3] < '0' || name[3] > '9') continue;
     char buffer[64], path[128];
     std::string_view text;
-    snprintf(path, sizeof path, "sys/devices/system/cpu/%s/cpufreq/scaling_cur_freq", name.c_str());
-    if (!sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text)) continue;
-    u64 now = sysinfo::number_of(text);
     snprintf(path, sizeof path, "sys/devices/system/cpu/%s/cpufreq/base_frequency", name.c_str());
     bool known = sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text);
     if (!known) {
       snprintf(path, sizeof path, "sys/devices/system/cpu/%s/cpufreq/cpuinfo_max_freq", name.c_str());
       known = sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text);
     }
-    u64 nominal = known ? sysinfo::number_of(text) : 0;
-    if (nominal == 0) continue;
-    current += now;
-    base += nominal;
+    r->nominals.push_back(sysinfo::CpuNominal{name, known ? sysinfo::number_of(text) : 0});
+  }
+}
+
+void performance_items(Query* q, Counter* c) {
+  Reader* r = q->reader;
+  const u64 at = os::clock_ms();
+  if (!r->nominals_listed || at - r->nominals_ms >= r->nominal_ms) {
+    list_nominals(r);
+    r->nominals_listed = true;
+    r->nominals_ms = at;
+  }
+  u64 current = 0, base = 0;
+  for (const sysinfo::CpuNominal& cpu : r->nominals) {
+    if (cpu.nominal == 0) continue;
+    char buffer[64], path[128];
+    std::string_view text;
+    snprintf(path, sizeof path, "sys/devices/system/cpu/%s/cpufreq/scaling_cur_freq", cpu.name.c_str());
+    if (!sysinfo::read_small(r->root, path, buffer, sizeof buffer, &text)) continue;
+    current += sysinfo::number_of(text);
+    base += cpu.nominal;
   }
   // Without frequency scaling (virtual machines) the performance is not known.
   if (base == 0) {
@@ -352,7 +366,7 @@ std::string adapter_name(u64 luid) {
 void adapter_items(Query* q, Counter* c) {
   Reader* r = q->reader;
   c->items.clear();
-  r->cards = sysinfo::list_cards(r);
+  sysinfo::sample_cards(r);
   const char* leaf = c->kind == gpu_dedicated ? "mem_info_vram_used" : "mem_info_gtt_used";
   for (const sysinfo::Card& card : r->cards) {
     char buffer[64], path[160];

@@ -946,7 +946,7 @@ bool find_drm_files(Reader* r) {
 void gpu_uses(Reader* r, std::vector<GpuUse>* uses) {
   uses->clear();
   if (r->proc < 0) return;
-  r->cards = list_cards(r);
+  sample_cards(r);
   // With no graphics card no process can hold one open: the walk is skipped.
   if (r->cards.empty()) return;
   // Walking every open file of every process costs far more than a sample may; new clients are found by the walk

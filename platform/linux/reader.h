@@ -137,6 +137,12 @@ struct Card {
   bool software = false;
 };
 
+// A logical processor's nominal frequency (kHz) for its performance; 0 when it has no frequency scaling.
+struct CpuNominal {
+  std::string name;  // "cpu3"
+  uint64_t nominal = 0;
+};
+
 // Graphics use of one process found in the DRM clients' fdinfo: per engine the busy time, and local memory.
 struct GpuUse {
   uint32_t pid = 0;
@@ -194,6 +200,13 @@ struct Reader {
   uint64_t clock_hz = 100;  // the kernel's clock ticks per second in /proc times
   uint64_t page = 4096;     // bytes per page
   std::vector<Card> cards;  // graphics cards as last listed
+  uint64_t cards_sample = ~0ull;  // the sample they were listed in
+  // The processors and their nominal frequencies, which do not change while they are online: listed again after
+  // nominal_ms, for a processor brought online or a frequency driver loaded since.
+  std::vector<CpuNominal> nominals;
+  uint64_t nominals_ms = 0;
+  bool nominals_listed = false;
+  uint64_t nominal_ms = 60000;
   std::unordered_map<uint32_t, std::string> device_names;  // vendor << 16 | device -> name from the PCI id list
   std::vector<DrmFile> drm_files;  // DRM device files found by the walks of the processes' open files, by pid
   uint64_t drm_walk_ms = 0;        // when the last walk started
@@ -257,6 +270,9 @@ void list_disks(Reader* r);
 
 // The graphics cards (not their connectors), in card order.
 std::vector<Card> list_cards(Reader* r);
+// The cards of this sample in r->cards: listed by the sample's first caller (the adapter memory, the engine
+// clients, the adapters), which the others of the same sample share.
+const std::vector<Card>& sample_cards(Reader* r);
 // The real path of a path below a folder, links resolved; empty when it does not exist.
 std::string real_path(int folder, const char* path);
 // A hex number with or without "0x" in front, up to its first other character.

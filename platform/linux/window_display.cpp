@@ -517,12 +517,14 @@ void resend(Thread* t, Window* w, i32 x, i32 y, i32 width, i32 height) {
 
 // A present: pixels in memory the server maps go from where they are; others are copied once into our own copy
 // and go from there. The server reads a put when it takes the request, within the same paint; a frame drawn
-// before that could only show its own newer pixels early, which its own present then sends anyway.
+// before that could only show its own newer pixels early, which its own present then sends anyway. The blocks of
+// one frame go out in one write of the connection, at the frame's end (the empty block).
 u32 on_present(void* context, gdi::Handle sink, const gdi::Block& b) {
   Thread* t = static_cast<Thread*>(context);
   Window* w = by_sink(t, sink);
   if (!w || !w->native) return 0;
   DisplayState* d = t->display;
+  if (b.width <= 0) return d->x.xcb_flush(d->c) > 0 ? 1 : 0;
   Kept& k = d->kept[w - t->windows];
   if (const u32 segment = shared_segment(d, &k, b)) {
     const u64 corner = (u64(b.y) * b.stride + u64(b.x)) * 4;
@@ -532,7 +534,7 @@ u32 on_present(void* context, gdi::Handle sink, const gdi::Block& b) {
       k.origin_stride = b.stride;
       k.from_shared = 1;
       put_from(d, w, segment, k.origin_offset, k.origin_stride, b.x, b.y, b.width, b.height);
-      d->x.xcb_flush(d->c);
+      if (!b.held) d->x.xcb_flush(d->c);
       return 1;
     }
   }
@@ -549,7 +551,7 @@ u32 on_present(void* context, gdi::Handle sink, const gdi::Block& b) {
     memcpy(memory + (u64(b.y + row) * k.own_stride + u64(b.x)) * 4, b.pixels + u64(row) * b.stride, u64(b.width) * 4);
   if (k.own.id) put_from(d, w, k.own.id, 0, k.own_stride, b.x, b.y, b.width, b.height);
   else put_plain(d, w, k, b.y, b.height);
-  d->x.xcb_flush(d->c);
+  if (!b.held) d->x.xcb_flush(d->c);
   return 1;
 }
 

@@ -24,6 +24,8 @@ struct Target {
   void* hook_context;
   i32 screen_width, screen_height;
   u32* pixels;
+  u8 in_frame;  // inside begin_frame / end_frame
+  HDC frame_dc;  // the window's device context, kept from a frame's first block to its end
 };
 
 // An icon: its size, the system icons made for it (null until asked for: the one a window shows, and the one made
@@ -76,10 +78,12 @@ void follow_window(Target* t) {
   }
 }
 
-// One top-down 32-bit block to the window's client area.
-bool send_block(HWND window, const Block& b) {
-  HDC dc = GetDC(window);
+// One top-down 32-bit block to the window's client area: inside a frame through the device context its first
+// block took, else through one of its own.
+bool send_block(Target* t, const Block& b) {
+  HDC dc = t->frame_dc ? t->frame_dc : GetDC(t->window);
   if (!dc) return false;
+  if (t->in_frame) t->frame_dc = dc;
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
   info.bmiHeader.biWidth = static_cast<LONG>(b.stride);
@@ -89,7 +93,7 @@ bool send_block(HWND window, const Block& b) {
   info.bmiHeader.biCompression = BI_RGB;
   const int lines = SetDIBitsToDevice(dc, b.x, b.y, static_cast<DWORD>(b.width), static_cast<DWORD>(b.height), 0, 0,
                                       0, static_cast<UINT>(b.height), b.pixels, &info, DIB_RGB_COLORS);
-  ReleaseDC(window, dc);
+  if (!t->in_frame) ReleaseDC(t->window, dc);
   return lines == b.height;
 }
 
@@ -228,9 +232,10 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   if (!clip_block(x, y, w, h, pixels, stride, t->width, t->height, &block)) {
     // Nothing of it lies inside the window.
   } else if (t->hook) {
+    block.held = t->in_frame;
     if (!t->hook(t->hook_context, window, block)) return 0;
   } else if (t->window) {
-    if (!send_block(t->window, block)) return 0;
+    if (!send_block(t, block)) return 0;
   } else {
     for (i32 row = 0; row < block.height; ++row)
       __builtin_memcpy(t->pixels + u64(block.y + row) * u64(t->width) + u64(block.x), block.pixels + u64(row) * stride,
@@ -239,6 +244,25 @@ u32 present(Handle window, i32 x, i32 y, i32 w, i32 h, const u32* pixels, u32 st
   t->sends += 1;
   t->sent += u64(w) * u64(h);
   return 1;
+}
+
+void begin_frame(Handle window) {
+  if (Target* t = of<Target>(window)) t->in_frame = 1;
+}
+
+// The frame's blocks leave GDI's batch together; the device context goes back to the window.
+u32 end_frame(Handle window) {
+  Target* t = of<Target>(window);
+  if (!t) return 0;
+  const bool hooked = t->in_frame && t->hook;
+  t->in_frame = 0;
+  if (t->frame_dc) {
+    const BOOL flushed = GdiFlush();
+    ReleaseDC(t->window, t->frame_dc);
+    t->frame_dc = nullptr;
+    return flushed ? 1 : 0;
+  }
+  return hooked ? t->hook(t->hook_context, window, Block{}) : 1;
 }
 
 // The window system reads the pixels where the caller keeps them (SetDIBitsToDevice takes them from the frame

@@ -71,6 +71,8 @@ u32 signal_event(mem::Bytes name) {
   return set ? 1 : 0;
 }
 
+u32 set(Handle event) { return event && SetEvent(winwide::handle(event)) ? 1 : 0; }
+
 u32 wait(Handle event, u32 timeout_ms) {
   return event && WaitForSingleObject(winwide::handle(event), timeout_ms) == WAIT_OBJECT_0 ? 1 : 0;
 }

@@ -215,6 +215,29 @@ TEST(KernelObjects, AutoResetEventIsConsumedOnceAndPollable) {
   kobj::close(wake);
 }
 
+// The owner sets its kept event by handle, as often as it likes (a full pipe is an event already set); the process
+// that opened it by name wakes once for all of them. Handles that are no event are not set.
+TEST(KernelObjects, EventSetByItsHandleWakesTheOpenerOnce) {
+  Runtime rt;
+  kobj::Handle owned = kobj::create_event(bytes("Local\\Asked"));
+  ASSERT_NE(owned, 0u);
+  kobj::Handle opened = kobj::open_event(bytes("Local\\Asked"));
+  ASSERT_NE(opened, 0u);
+  EXPECT_EQ(kobj::wait(opened, 0), 0u);
+  for (int i = 0; i < 70000; ++i) ASSERT_EQ(kobj::set(owned), 1u);
+  EXPECT_EQ(kobj::wait(opened, 0), 1u);
+  EXPECT_EQ(kobj::wait(opened, 0), 0u);
+  EXPECT_EQ(kobj::set(opened), 1u);  // the opener can answer the same way
+  EXPECT_EQ(kobj::wait(owned, 1000), 1u);
+  kobj::Handle mutex = kobj::take_mutex(bytes("Local\\Asked"), 0);
+  ASSERT_NE(mutex, 0u);
+  EXPECT_EQ(kobj::set(mutex), 0u);
+  EXPECT_EQ(kobj::set(0), 0u);
+  kobj::release_mutex(mutex);
+  kobj::close(opened);
+  kobj::close(owned);
+}
+
 TEST(KernelObjects, MutexHeldByAnotherProcessAndReleasedByItsDeath) {
   Runtime rt;
   const std::string name = "Local\\VimbrelUpdate-1";

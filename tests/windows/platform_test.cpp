@@ -249,6 +249,13 @@ TEST(WindowsObjects, EventsMutexesAndSections) {
   EXPECT_EQ(kobj::signal_event(bytes(base + "-wake")), 1u);
   EXPECT_EQ(kobj::wait(event, 1000), 1u);
   EXPECT_EQ(kobj::wait(event, 0), 0u);  // one wait consumed the wake
+  kobj::Handle opened = kobj::open_event(bytes(base + "-wake"));
+  ASSERT_NE(opened, 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(kobj::set(event), 1u);  // the owner sets its kept handle
+  EXPECT_EQ(kobj::wait(opened, 1000), 1u);
+  EXPECT_EQ(kobj::wait(event, 0), 0u);
+  EXPECT_EQ(kobj::set(0), 0u);
+  kobj::close(opened);
   kobj::close(event);
   EXPECT_EQ(kobj::mutex_exists(bytes(base + "-role")), 0u);
   kobj::Handle mutex = kobj::take_mutex(bytes(base + "-role"), 0);
