@@ -407,10 +407,11 @@ u32 load_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state) {
 
 namespace {
 
-// What a pass over the records found: their count, the last index used by a ring that never went round, and the
-// newest record not beyond latest.
+// What a pass over the records found: their count, the last index used by a ring that never went round, the
+// newest record not beyond latest, and where the slots went down.
 struct Survey {
   u32 count, last_used, contiguous, plausible, newest, newest_slot, newest_term;
+  store::Downs downs;
 };
 
 // Calls each (index, slot, term) of the records from index first on, all the way round, for records with a term.
@@ -444,6 +445,7 @@ u32 rebuild_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state) {
   v.contiguous = 1;
   walk(file, type, 0, [&](u32 index, u32 slot, u32 t) {
     if (index != v.count) v.contiguous = 0;  // an empty record before this one
+    store::take_down(&v.downs, index, slot, t, v.count == 0);
     ++v.count;
     v.last_used = index;
     if (slot > latest) return;
@@ -451,16 +453,25 @@ u32 rebuild_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state) {
       v.newest = index;
       v.newest_slot = slot;
       v.newest_term = t;
+      v.downs.after_newest = store::no_break;
     }
     ++v.plausible;
   });
   *at = store::Place{};
   *state = v.count == 0 ? head_empty : head_rebuilt;
   if (v.count == 0) return ok;
-  // A ring that never went round ends at its last record, whatever its slot; else the write position follows the
-  // newest plausible record.
+  // A ring that never went round ends at its last record, whatever its slot; a full one where it was last written,
+  // as its slots tell, so records stamped ahead stay and the oldest is overwritten first; else the write position
+  // follows the newest plausible record.
   bool unwrapped = v.contiguous && v.count < capacity;
   u32 newest = unwrapped || v.plausible == 0 ? v.last_used : v.newest;
+  if (v.count == capacity) {
+    // latest is a day past the clock.
+    u32 wall = latest > 86400 ? latest - 86400 : 0;
+    store::Newest n{v.plausible, v.newest, v.newest_slot};
+    store::Break b = store::last_written(v.downs, n, type, hstore::interval(type), wall);
+    if (b.at != store::no_index) newest = store::prev_index(b.at, type);
+  }
   at->next = store::next_index(newest, type);
   at->filled = bits::min32(v.count, capacity);
   // The runs, in write order from the oldest: every place where the slots go down begins one.

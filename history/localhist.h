@@ -122,9 +122,11 @@ u32 rewrite_last(Writer* writer, u32 ring, store::Bucket* bucket);
 // stored at its own time, so the slot ahead never becomes the floor of later ones, and what lies ahead is kept.
 // Records written after the head are adopted only up to latest (a day past the wall clock).
 u32 load_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state);
-// The write position follows the last record of a ring that never went round, else the newest record not beyond
-// latest; every place where the slots go down, in write order from there, begins a run (the last two named, more
-// make the first run mixed), so readers take every record.
+// The write position follows the last record of a ring that never went round; in a full ring it is where the slots
+// go down after the newest record not beyond latest, when the clock (a day before latest) leaves time for the
+// records between to have been written after it; else it follows that newest record. Every place where the slots
+// go down, in write order from there, begins a run (the last two named, more make the first run mixed), so readers
+// take every record.
 u32 rebuild_head(u64 file, u32 type, u32 latest, store::Place* at, u32* state);
 u32 write_head(Writer* writer, u32 ring);
 

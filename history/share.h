@@ -71,15 +71,6 @@ struct Queue {
   u8 count;
 };
 
-// A place in a ring file where a record does not follow the one before it (in term, or in time): its index (0xFFFFFFFF
-// for none), the slot and term of the record before it, and its own slot. When it is where the ring was last
-// written, the record before it is the newest and the record at it the oldest.
-struct Break {
-  u32 at;
-  u32 newest_slot, newest_term;
-  u32 oldest_slot;
-};
-
 struct Carry {
   u64 carrying;   // machines whose rings are still being copied
   u32 term;       // the term carried over
@@ -93,12 +84,12 @@ struct Carry {
   // that starts at index 0 (0xFFFFFFFF when broken).
   u32 newest_index, newest_slot, newest_term, plausible, run;
   // Every record of a term up to the carried one, whatever its slot, in file order: how many, the last one's
-  // index, slot and term, and how often the slots went down from one to the next.
-  u32 kept, last_index, last_slot, last_term, downs;
-  // The first record's slot and term, how often the terms went down, and the last place they did; the first place
-  // the slots went down, and the first after the newest plausible record.
-  u32 first_slot, first_term, drops;
-  Break drop, first_down, down_after_newest;
+  // index, where their slots went down, the first one's term, how often the terms went down and the last place
+  // they did.
+  u32 kept, last_index;
+  store::Downs slots;
+  u32 first_term, drops;
+  store::Break drop;
   u64 copied;
 };
 

@@ -431,39 +431,30 @@ u32 step(Share* s, u32 now, u64 now_ms_arg, u64 deadline_ms) {
 
 namespace {
 
-constexpr u32 none = 0xFFFFFFFFu;
-constexpr Break no_break{none, 0, 0, 0};
+using store::Break;
+using store::no_break;
+constexpr u32 none = store::no_index;
 
 void reset_run(Carry* c) {
   c->newest_index = c->newest_slot = c->newest_term = c->plausible = 0;
   c->run = none;
-  c->kept = c->last_index = c->last_slot = c->last_term = c->downs = 0;
-  c->first_slot = c->first_term = c->drops = 0;
-  c->drop = c->first_down = c->down_after_newest = no_break;
+  c->kept = c->last_index = c->first_term = c->drops = 0;
+  c->slots = store::Downs{0, 0, 0, 0, no_break, no_break};
+  c->drop = no_break;
 }
 
 // Takes a record into the file-order survey, whatever its slot.
 void survey(Carry* c, u32 index, u32 slot, u32 term) {
   if (term == 0 || term > c->term) return;
   if (c->kept == 0) {
-    c->first_slot = slot;
     c->first_term = term;
-  } else {
-    Break here{index, c->last_slot, c->last_term, slot};
-    if (term < c->last_term) {
-      c->drops = inc_sat(c->drops);
-      c->drop = here;
-    }
-    if (slot < c->last_slot) {
-      c->downs = inc_sat(c->downs);
-      if (c->first_down.at == none) c->first_down = here;
-      if (c->down_after_newest.at == none) c->down_after_newest = here;
-    }
+  } else if (term < c->slots.last_term) {
+    c->drops = inc_sat(c->drops);
+    c->drop = Break{index, c->slots.last_slot, c->slots.last_term, slot};
   }
+  store::take_down(&c->slots, index, slot, term, c->kept == 0);
   c->kept = inc_sat(c->kept);
   c->last_index = index;
-  c->last_slot = slot;
-  c->last_term = term;
 }
 
 bool plausible(const Share* s, u32 slot, u32 term) {
@@ -490,7 +481,7 @@ void scan_chunk(Share* s, u64 offset, u64 n) {
       c->run++;
     }
     if (newer || equal) {
-      c->down_after_newest = no_break;
+      c->slots.after_newest = no_break;
       c->newest_index = index;
       c->newest_slot = slot;
       c->newest_term = term;
@@ -507,25 +498,16 @@ u32 record_seconds(u32 type) {
 }
 
 // Where a full ring whose head was lost was written last, going round from its last record to its first too. The
-// terms of records never go down in the order they were written, so one place where they do is that position.
-// Within one term it is where the slots go down: the first such place going round after the newest plausible
-// record, when what goes up between them (stamped ahead) can have been written after that record in the time this
-// host's clock gives since it; else the newest plausible record was the last written. Anything else is left to
-// the plausibility rule: no break.
+// terms of records never go down in the order they were written, so one place where they do is that position;
+// within one term it is found by the slots.
 Break last_written(const Carry* c, u32 type, u32 wall) {
-  Break closure{0, c->last_slot, c->last_term, c->first_slot};
-  bool closure_drops = c->first_term < c->last_term, closure_down = c->first_slot < c->last_slot;
-  u32 drops = c->drops + closure_drops, downs = c->downs + closure_down;
-  if (drops == 1) return closure_drops ? closure : c->drop;
-  if (drops > 1 || downs == 0 || (c->plausible == 0 && downs > 1)) return no_break;
-  Break first = closure_down ? closure : c->first_down;
-  if (c->plausible == 0) return first;
-  Break b = c->down_after_newest.at != none ? c->down_after_newest : first;
-  u32 cap = store::capacity(type);
-  u32 between = static_cast<u32>((u64{b.at} + cap - c->newest_index - 1) % cap);
-  u64 since = wall > c->newest_slot ? wall - c->newest_slot : 0;
-  bool written_after = between == 0 || (record_seconds(type) > 0 && since >= u64{between} * record_seconds(type));
-  return written_after ? b : no_break;
+  const store::Downs& d = c->slots;
+  bool closure_drops = c->first_term < d.last_term;
+  u32 drops = c->drops + closure_drops;
+  if (drops == 1) return closure_drops ? Break{0, d.last_slot, d.last_term, d.first_slot} : c->drop;
+  if (drops > 1) return no_break;
+  store::Newest newest{c->plausible, c->newest_index, c->newest_slot};
+  return store::last_written(d, newest, type, record_seconds(type), wall);
 }
 
 }  // namespace
@@ -578,11 +560,11 @@ u32 carry_ring(Share* s, bool copied) {
     // A ring that never went round ends at its last record, whatever its slot: a record stamped ahead stays, and the
     // next record steps back from it. Slots that went down begin a run the head cannot name: the first is mixed.
     count(&s->stats.rebuilt);
-    rc.last_slot = c->last_slot;
-    head_term = c->last_term;
+    rc.last_slot = c->slots.last_slot;
+    head_term = c->slots.last_term;
     rc.next = c->kept;
     rc.filled = c->kept;
-    rc.mixed = c->downs > 0 ? 1 : 0;
+    rc.mixed = c->slots.count > 0 ? 1 : 0;
   } else if (written.at != none) {
     // A full ring goes on where it was last written, whatever the slots there, so records stamped ahead stay and the
     // oldest is overwritten first. Slots that go down anywhere else are steps the head cannot name: the first run is
@@ -592,7 +574,8 @@ u32 carry_ring(Share* s, bool copied) {
     head_term = written.newest_term;
     rc.next = written.at;
     rc.filled = cap;
-    u32 downs = c->downs + (c->first_slot < c->last_slot) - (written.oldest_slot < written.newest_slot);
+    const store::Downs& d = c->slots;
+    u32 downs = d.count + (d.first_slot < d.last_slot) - (written.oldest_slot < written.newest_slot);
     rc.mixed = downs > 0 ? 1 : 0;
   } else if (copied && c->plausible > 0) {
     count(&s->stats.rebuilt);
@@ -601,7 +584,7 @@ u32 carry_ring(Share* s, bool copied) {
     rc.next = store::next_index(c->newest_index, type);
     if (c->newest_index == cap - 1 && c->run < cap) rc.next = c->run;
     rc.filled = bits::min32(c->plausible, cap);
-    rc.mixed = c->downs > 1 ? 1 : 0;  // one way down is where the ring went round
+    rc.mixed = c->slots.count > 1 ? 1 : 0;  // one way down is where the ring went round
   }
   bool rewrite = !valid;
   // Records an older host wrote after its last head write continue the ring: take up to eight of them.

@@ -191,6 +191,36 @@ Runs runs_of(const Place& at, u32 type) {
   return r;
 }
 
+void take_down(Downs* d, u32 index, u32 slot, u32 term, bool first) {
+  if (first) {
+    *d = Downs{slot, slot, term, 0, no_break, no_break};
+  } else if (slot < d->last_slot) {
+    Break here{index, d->last_slot, d->last_term, slot};
+    if (d->count != 0xFFFFFFFFu) ++d->count;
+    if (d->first.at == no_index) d->first = here;
+    if (d->after_newest.at == no_index) d->after_newest = here;
+  }
+  d->last_slot = slot;
+  d->last_term = term;
+}
+
+Break last_written(const Downs& d, const Newest& n, u32 type, u32 seconds, u32 wall) {
+  Break closure{0, d.last_slot, d.last_term, d.first_slot};
+  bool closure_down = d.first_slot < d.last_slot;
+  u64 downs = u64{d.count} + closure_down;
+  if (downs == 0 || (n.count == 0 && downs > 1)) return no_break;
+  Break first = closure_down ? closure : d.first;
+  if (n.count == 0) return first;
+  // What still goes up after the newest plausible record was written after it, unless the clock says there was no
+  // time for it: then those records are the oldest, stamped ahead by a clock set right since.
+  Break b = d.after_newest.at != no_index ? d.after_newest : first;
+  u32 cap = modulus(type);
+  u32 between = static_cast<u32>((u64{b.at} + cap - n.index - 1) % cap);
+  u64 since = wall > n.slot ? wall - n.slot : 0;
+  bool written_after = between == 0 || (seconds > 0 && since >= u64{between} * seconds);
+  return written_after ? b : no_break;
+}
+
 u32 head_bad(u32 type, u32 cap, u32 next, u32 filled) {
   u32 faults = 0;
   if (cap != capacity(type) || cap == 0) ++faults;

@@ -115,6 +115,38 @@ struct Runs {
 };
 Runs runs_of(const Place& at, u32 type);
 
+// A place in a ring file where a record does not follow the one before it (in term, or in time): its index
+// (no_index for none), the slot and term of the record before it, and its own slot. When it is where the ring was
+// last written, the record before it is the newest and the record at it the oldest.
+constexpr u32 no_index = 0xFFFFFFFFu;
+struct Break {
+  u32 at;
+  u32 newest_slot, newest_term;
+  u32 oldest_slot;
+};
+constexpr Break no_break{no_index, 0, 0, 0};
+// What a pass over a ring's records in file order found: the first and last record's slots and the last one's term;
+// how often the slots went down from one record to the next, the first place they did, and the first after the
+// newest plausible record (no_break for none: whoever finds a newer one sets it so).
+struct Downs {
+  u32 first_slot, last_slot, last_term;
+  u32 count;
+  Break first, after_newest;
+};
+// Takes the record at index into the pass, after the records before it in the file (first: there are none).
+void take_down(Downs* downs, u32 index, u32 slot, u32 term, bool first);
+// The plausible records (not beyond a day past the clock): how many, and the newest one's index and slot (of
+// equals, the last in the file).
+struct Newest {
+  u32 count, index, slot;
+};
+// Where a full ring of one term whose head was lost was written last, going round from its last record to its first
+// too: where the slots go down. With plausible records, the first such place after the newest of them, when the
+// records between (stamped ahead) can have been written after it in the time the clock (wall) gives since it, at
+// least seconds apart; with none, the only such place. no_break when it is not known that way: a ring in order
+// then goes on after its newest plausible record.
+Break last_written(const Downs& downs, const Newest& newest, u32 type, u32 seconds, u32 wall);
+
 // The head of a ring file, in memory.
 struct RingHead {
   u32 type;

@@ -386,6 +386,52 @@ TEST_F(LocalHist, NewestRecordDecidesTheRebuiltHead) {
   fs::io_close(&handle);
 }
 
+// Full rings whose head does not check, written from index 500 round to 499: the rebuilt head's next write goes
+// where the slots stop following each other, so records stamped far ahead of the clock (one that ran ahead and was
+// set right) are kept and the oldest is overwritten first. Records ahead that follow the newest plausible record in
+// the file but cannot have been written after it, by the time since, are the oldest and go first.
+TEST_F(LocalHist, RebuiltHeadOfAFullRingIsWhereItsSlotsStopFollowingEachOther) {
+  open();
+  localhist::close(w.get());
+  const u32 cap = store::capacity(store::ring_t0), first = 500, year = 365 * 86400;
+  struct Case {
+    const char* name;
+    u32 (*slot)(u32 k);  // of the k-th record written, oldest first
+    u32 wall, step;
+  } cases[] = {
+      {"in order", [](u32 k) { return 1000 + 10 * k; }, 200000, 0},
+      {"the newest five a year ahead", [](u32 k) { return 1000 + 10 * k + (k >= 8635 ? year : 0); }, 200000, 0},
+      {"a year ahead, back, and ahead again",
+       [](u32 k) { return 1000 + 10 * k + ((k >= 3000 && k < 3100) || k >= 8635 ? year : 0); }, 200000,
+       1 + (first + 3100) % cap},
+      {"the oldest hundred a year ahead, the newest a minute ago",
+       [](u32 k) { return 1000 + 10 * k + (k < 100 ? year : 0); }, 87450, 1 + first + 100},
+  };
+  for (const Case& c : cases) {
+    std::vector<u8> f(store::ring_bytes(store::ring_t0));
+    std::fill(f.begin(), f.begin() + 64, 0xEE);
+    for (u32 k = 0; k < cap; ++k) {
+      store::Bucket b = bucket(c.slot(k), 1);
+      b.term = 1;
+      store::encode_bucket(&b, mem::Slice{f.data(), f.size()}, store::record_at(0, (first + k) % cap));
+    }
+    write_all(ring(0), f);
+    u64 handle = 0;
+    ASSERT_EQ(fs::io_open_read(bytes(ring(0)), &handle), fs::io_ok);
+    store::Place at{};
+    u32 state = 0;
+    EXPECT_EQ(localhist::load_head(handle, 0, store::latest_time(c.wall), &at, &state), localhist::ok) << c.name;
+    fs::io_close(&handle);
+    EXPECT_EQ(state, localhist::head_rebuilt) << c.name;
+    EXPECT_EQ(at.next, first) << c.name;
+    EXPECT_EQ(at.filled, cap) << c.name;
+    EXPECT_EQ(at.last_slot, c.slot(cap - 1)) << c.name;
+    EXPECT_EQ(at.step, c.step) << c.name;
+    EXPECT_EQ(at.older, 0u) << c.name;
+    EXPECT_EQ(at.mixed, 0u) << c.name;
+  }
+}
+
 // Starting from the window: the countdown, the machine id, LOCALAPPDATA, and files another process holds.
 TEST_F(LocalHist, StartsUnderTheDataFolder) {
   harness::EnvVar data("XDG_DATA_HOME", dir.path);
