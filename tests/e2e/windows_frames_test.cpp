@@ -418,4 +418,44 @@ TEST(WindowsFrames, RealInputTakesBothBuildsThroughTheSamePages) {
   EXPECT_EQ(host.stop(SIGTERM), 0) << host.out();
 }
 
+// An unattended start (the program's own restart after an update while nobody used it) shows the window without
+// activating it: keys that arrive before anyone touches it go nowhere, even with the pointer over it, and a click
+// activates it so that the keys after it are the window's. The pointer's hover, which an inactive window takes too,
+// is drawn only after the keys sent before it were handled; the page opened by the click only after the activation.
+TEST(WindowsFrames, AnUnattendedWindowTakesKeysOnceClicked) {
+  const char* exe = getenv("VIMBREL_WINDOWS_EXE");
+  const char* prefix = getenv("VIMBREL_WINE_PREFIX");
+  if (!exe || !prefix) GTEST_SKIP() << "no Windows build (tests/windows/run names it)";
+  screen::Screen x;
+  ASSERT_TRUE(x.up()) << "Xvfb could not start";
+  ASSERT_EQ(std::system("command -v xdotool >/dev/null"), 0) << "xdotool is missing (tools/deps installs it)";
+  WineWindow wine(prefix, "unattended");
+  ASSERT_TRUE(wine.made());
+  ASSERT_TRUE(wine.start(exe, x.server.display, {"--unattended"}));
+  Side w{x, wine.pid, "windows", "", {}};
+  ASSERT_TRUE(w.find()) << "no window of vimbrel.exe: " << testutil::read_file(wine.prefix + "/out.txt");
+  u32 overview = 0;
+  ASSERT_TRUE(driver::until([&] { return (overview = selected_entry_top(w.shot())) != 0; }, wait_ms));
+  constexpr u32 view_entry = 56;  // the rail's view entries (Overview, CPU, Memory, ...) stand 56 px apart
+  const u32 memory = overview + 2 * view_entry;
+
+  // Down Down Enter would open the Memory page; the pointer then rests on the Memory entry.
+  ASSERT_TRUE(x.xdotool("mousemove " + std::to_string(w.at.x + 640) + " " + std::to_string(w.at.y + 400)));
+  ASSERT_TRUE(w.keys("Down Down Return"));
+  const u32 unlit = w.shot().at(200, memory + 28);
+  ASSERT_TRUE(x.xdotool("mousemove " + std::to_string(w.at.x + 100) + " " + std::to_string(w.at.y + memory + 28)));
+  ASSERT_TRUE(driver::until([&] { return w.shot().at(200, memory + 28) != unlit; }, wait_ms)) << "no hover";
+  EXPECT_EQ(selected_entry_top(w.shot()), overview) << "the window took keys before anyone clicked it";
+
+  // A click on the Memory entry opens its page (seen with the pointer off the rail); Up Enter then opens the CPU page.
+  ASSERT_TRUE(x.xdotool("click 1 mousemove " + std::to_string(w.at.x + 640) + " " + std::to_string(w.at.y + 400)));
+  ASSERT_TRUE(driver::until([&] { return selected_entry_top(w.shot()) == memory; }, wait_ms)) << "the click";
+  ASSERT_TRUE(w.keys("Up Return"));
+  EXPECT_TRUE(driver::until([&] { return selected_entry_top(w.shot()) == overview + view_entry; }, wait_ms))
+      << "the keys after the click did not open the CPU page: the entry at " << selected_entry_top(w.shot())
+      << " is selected, the Overview's is at " << overview;
+  ASSERT_TRUE(w.click(1257, 20));
+  EXPECT_EQ(wine.ended(wait_ms), 0);
+}
+
 }  // namespace
