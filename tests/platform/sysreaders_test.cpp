@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/os.h"
 #include "platform/pdh.h"
 #include "platform/power.h"
 #include "platform/sysinfo.h"
@@ -113,7 +114,9 @@ TEST(CounterQuery, RatesNeedTwoCollectsOfTheSameQuery) {
   EXPECT_EQ(pdh::add_counter(q, mem::lit("\\GPU Engine(*)\\Running Time")), 0u);
   EXPECT_EQ(read_array(reads, pdh::fmt_large).names.size(), 0u);  // nothing before a collect
 
+  const u64 first_from = os::ticks();
   ASSERT_EQ(pdh::collect(q), pdh::success);
+  const u64 first_to = os::ticks();
   Array first = read_array(reads, pdh::fmt_large);
   ASSERT_EQ(first.names.size(), 3u);
   EXPECT_EQ(first.names[0], "0 C: D:");
@@ -129,12 +132,18 @@ TEST(CounterQuery, RatesNeedTwoCollectsOfTheSameQuery) {
       "   8       0 sda 5000 0 404096 100 3000 0 200000 200 0 9100 300 0 0 0 0 0 0\n"
       "   8      16 sdb 10 0 2000 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n");
   usleep(100000);
+  const u64 second_from = os::ticks();
   ASSERT_EQ(pdh::collect(q), pdh::success);
+  const u64 second_to = os::ticks();
   Array second = read_array(reads, pdh::fmt_large);
   ASSERT_EQ(second.names.size(), 3u);
   EXPECT_EQ(second.status[0], pdh::status_valid);
-  EXPECT_GT(second.value[0], 4096 * 512 * 5);    // 4,096 sectors in about 0.1 s
-  EXPECT_LT(second.value[0], 4096 * 512 * 11);
+  // 4,096 sectors over the time between the two collects, which lies between the clock read just after the first
+  // and just before the second, and the one just before the first and just after the second (however busy the
+  // machine keeps this test).
+  const double sectors_bytes = 4096.0 * 512 * static_cast<double>(os::ticks_per_second());
+  EXPECT_GE(static_cast<double>(second.value[0]) + 1, sectors_bytes / static_cast<double>(second_to - first_from));
+  EXPECT_LE(static_cast<double>(second.value[0]) - 1, sectors_bytes / static_cast<double>(second_from - first_to));
   EXPECT_EQ(second.value[1], 0);
   EXPECT_EQ(second.value[2], second.value[0]);  // _Total
   Array busy = read_array(idle, pdh::fmt_large | pdh::fmt_1000);

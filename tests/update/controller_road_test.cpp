@@ -108,25 +108,35 @@ TEST(ControllerRoad, SignedReleaseIsInstalledAndPutBackWhenItDoesNotStart) {
   auto c = std::make_unique<update::Controller>();
   update::init_controller(c.get(), &config, bytes(w.program), bytes(settings), start_time);
   c->settings.flags = updstate::flag_checks_on | updstate::flag_automatic;
+  const std::string log_path = w.dir.path + "/config/Vimbrel/update.log";
+  // What a failure shows: the last worker's decoded result and every line the controller logged on the way.
+  auto story = [&] {
+    const update::Result& r = c->result;
+    return "worker mode " + std::to_string(c->worker.mode) + ", result state " + std::to_string(r.state) +
+           " reason " + std::to_string(r.reason) + ", http stage " + std::to_string(r.http.stage) + " status " +
+           std::to_string(r.http.status) + ", install step " + std::to_string(r.paths.step) + " error " +
+           std::to_string(r.paths.error) + "\nupdate.log:\n" +
+           (exists(log_path) ? testutil::read_file(log_path) : std::string("(none)"));
+  };
   auto settle = [&] {
     for (int i = 0; i < 6000 && update::activity(c.get()); i++) {
       update::tick(c.get(), start_time);
       usleep(20000);
     }
-    ASSERT_EQ(update::activity(c.get()), 0u);
+    ASSERT_EQ(update::activity(c.get()), 0u) << story();
   };
   EXPECT_TRUE(update::tick(c.get(), start_time));
   settle();
-  ASSERT_EQ(c->settings.status, updstate::status_ready) << int(c->settings.failure_reason);
+  ASSERT_EQ(c->settings.status, updstate::status_ready) << int(c->settings.failure_reason) << "; " << story();
   EXPECT_EQ(c->settings.last_version[2], 82);
   EXPECT_TRUE(exists(w.program + ".new"));
 
-  ASSERT_TRUE(update::start_swap(c.get(), start_time));
+  ASSERT_TRUE(update::start_swap(c.get(), start_time)) << story();
   EXPECT_EQ(c->settings.status, updstate::status_installing);
   EXPECT_EQ(c->worker.child.job, 0u);  // outside any job: a window that ends meanwhile does not end the swap
   settle();
-  ASSERT_EQ(c->result.state, u32(update::state_swapped));
-  EXPECT_EQ(c->settings.status, updstate::status_ready);
+  ASSERT_EQ(c->result.state, u32(update::state_swapped)) << story();
+  EXPECT_EQ(c->settings.status, updstate::status_ready) << story();
   EXPECT_EQ(testutil::read_file(w.program), w.release_body);
 
   // The release prints a line and ends: no window comes up.
@@ -139,7 +149,7 @@ TEST(ControllerRoad, SignedReleaseIsInstalledAndPutBackWhenItDoesNotStart) {
   updstate::load(bytes(settings), &on_disk);
   EXPECT_EQ(on_disk.failure_reason, updstate::reason_did_not_start);
   EXPECT_EQ(on_disk.failed_version[2], 82);
-  const std::string log = testutil::read_file(w.dir.path + "/config/Vimbrel/update.log");
+  const std::string log = testutil::read_file(log_path);
   const std::string last = log.substr(log.rfind('\n', log.size() - 3) + 1);
   EXPECT_NE(last.find("the new version did not start, the previous one is back"), std::string::npos) << log;
 
@@ -147,7 +157,7 @@ TEST(ControllerRoad, SignedReleaseIsInstalledAndPutBackWhenItDoesNotStart) {
   unlink((w.program + ".new").c_str());
   EXPECT_TRUE(update::tick(c.get(), start_time + day));
   settle();
-  EXPECT_EQ(c->settings.status, updstate::status_available);
+  EXPECT_EQ(c->settings.status, updstate::status_available) << story();
   EXPECT_FALSE(exists(w.program + ".new"));
 }
 
