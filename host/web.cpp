@@ -641,16 +641,44 @@ void add_to_poll(hub::Host* host) {
   }
 }
 
+namespace {
+
+u32 room_rank(const Web* w, u32 c) {
+  return has(w->draining, c) || has(w->kept, c) ? 0 : !has(w->responding, c) ? 1 : has(w->streaming, c) ? 3 : 2;
+}
+
+// Of each client still sending its request, how many such clients its address has.
+void sending_per_address(const Web* w, u32* same) {
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    same[c] = 0;
+    if (room_rank(w, c) != 1) continue;
+    for (u64 k = w->busy; k != 0; k &= k - 1) {
+      u32 o = bits::word_first(k);
+      same[c] += room_rank(w, o) == 1 && w->address[o] == w->address[c];
+    }
+  }
+}
+
+}  // namespace
+
 u32 make_room(const Web* w, u32 address, u32 now) {
+  // Among clients still sending, the place is taken from the address that holds the most of them: one address's
+  // flood of fresh connections must not push out another's single request that has not arrived whole yet.
+  u32 same[clients] = {};
+  sending_per_address(w, same);
   u32 pick = none, pick_rank = 0, from_address = 0, oldest_of_address = none;
   for (u64 m = w->busy; m != 0; m &= m - 1) {
     u32 c = bits::word_first(m);
-    u32 rank = has(w->draining, c) || has(w->kept, c) ? 0 : !has(w->responding, c) ? 1 : has(w->streaming, c) ? 3 : 2;
+    u32 rank = room_rank(w, c);
     if (rank == 1 && w->address[c] == address && bits::sub_sat32(now, w->accepted[c]) >= grace_units) {
       ++from_address;
       if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
     }
-    if (pick == none || rank < pick_rank || (rank == pick_rank && w->progress[c] < w->progress[pick])) {
+    bool before = pick == none || rank < pick_rank ||
+                  (rank == pick_rank && (same[c] > same[pick] ||
+                                         (same[c] == same[pick] && w->progress[c] < w->progress[pick])));
+    if (before) {
       pick = c;
       pick_rank = rank;
     }

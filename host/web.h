@@ -265,8 +265,9 @@ void upkeep(hub::Host* host, u32 now);
 void second(hub::Host* host, u32 now);
 void close_client(hub::Host* host, u32 client);
 // The client to close for a newcomer from the address: with clients_per_address of that address still sending
-// their requests past their grace, the oldest of those; with every slot busy, one draining, else one still sending its request,
-// else one being answered, the longest without progress first. none when the newcomer finds a free slot as it is.
+// their requests past their grace, the oldest of those; with every slot busy, one draining, else one still sending its request
+// (from the address that has the most such), else one being answered, the longest without progress first. none when
+// the newcomer finds a free slot as it is.
 u32 make_room(const Web* web, u32 address, u32 now);
 // Every client and the listener. The links' member slots belong to the host, which frees them itself.
 void close(hub::Host* host);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "host/web.h"
 #include "mcp/json.h"
@@ -427,3 +429,54 @@ TEST(WebTexts, PreparedBodiesAndTheEmbeddedFiles) {
 }
 
 }  // namespace
+
+// Whose place a newcomer takes when every slot is busy. Slots are given as (address, accepted, progress, state):
+// state 's' still sending its request, 'a' being answered, 'k' kept for the next request.
+TEST(WebRoom, ANewcomerTakesItsPlaceFromTheAddressThatHoldsTheMost) {
+  struct Slot {
+    u32 address, accepted, progress;
+    char state;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Slot> slots;
+    u32 newcomer, now;
+    u32 expected;  // the slot closed; web::clients + 1 for none
+  };
+  const u32 a = 0x7F00010A, b = 0x7F000001, c = 0x7F000002;
+  const std::vector<Slot> flood = {{a, 100, 100, 's'}, {a, 100, 100, 's'}, {a, 100, 100, 's'}, {a, 100, 100, 's'},
+                                   {a, 100, 100, 's'}, {a, 100, 100, 's'}, {a, 100, 100, 's'}, {b, 99, 99, 's'}};
+  std::vector<Slot> flood_then_kept = flood;
+  flood_then_kept[3].state = 'k';
+  std::vector<Slot> answered = flood;
+  for (Slot& s : answered) s.state = s.address == a ? 'a' : 's';
+  const Case cases[] = {
+      // The flood's connections were all accepted within the newcomer's grace, so none counts against its own
+      // address: the place still comes from the flood, not from the one request of another address, older as it is.
+      {"a fresh flood from one address", flood, a, 101, 0},
+      {"a newcomer of a third address", flood, c, 101, 0},
+      {"past their grace the flood gives its own oldest", flood, a, 200, 0},
+      {"a kept connection goes first", flood_then_kept, c, 101, 3},
+      {"one still sending goes before those being answered", answered, c, 101, 7},
+      {"a free slot takes nothing", std::vector<Slot>(flood.begin(), flood.end() - 1), c, 101, web::clients + 1},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    auto w = std::make_unique<web::Web>();
+    for (u32 i = 0; i < k.slots.size(); ++i) {
+      const Slot& s = k.slots[i];
+      w->busy |= u64{1} << i;
+      w->address[i] = s.address;
+      w->accepted[i] = s.accepted;
+      w->progress[i] = s.progress;
+      if (s.state != 's') w->responding |= u64{1} << i;
+      if (s.state == 'k') w->kept |= u64{1} << i;
+    }
+    u32 gone = web::make_room(w.get(), k.newcomer, k.now);
+    if (k.expected > web::clients) {
+      EXPECT_GE(gone, web::clients);
+    } else {
+      EXPECT_EQ(gone, k.expected);
+    }
+  }
+}
