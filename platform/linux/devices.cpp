@@ -70,7 +70,7 @@ uint64_t luid_of_address(std::string_view a) {
 
 std::vector<Card> list_cards(Reader* r) {
   std::vector<Card> cards;
-  for (const std::string& name : list_names(r->root, "sys/class/drm")) {
+  for (const std::string& name : class_names(r, "sys/class/drm")) {
     if (!card_name(name)) continue;
     Card c;
     c.name = name;

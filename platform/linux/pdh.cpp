@@ -244,7 +244,7 @@ void performance_items(Query* q, Counter* c) {
 void energy_items(Query* q, Counter* c) {
   Reader* r = q->reader;
   c->items.clear();
-  for (const std::string& zone : sysinfo::list_names(r->root, "sys/class/powercap")) {
+  for (const std::string& zone : sysinfo::class_names(r, "sys/class/powercap")) {
     if (zone.rfind("intel-rapl:", 0) != 0) continue;
     char buffer[64], path[160];
     std::string_view text;
@@ -279,7 +279,7 @@ void power_items(Query* q, Counter* c) {
   Reader* r = q->reader;
   c->items.clear();
   u32 n = 0;
-  for (const std::string& device : sysinfo::list_names(r->root, "sys/class/hwmon")) {
+  for (const std::string& device : sysinfo::class_names(r, "sys/class/hwmon")) {
     char buffer[64], path[160];
     std::string_view text;
     snprintf(path, sizeof path, "sys/class/hwmon/%s/name", device.c_str());
@@ -328,7 +328,7 @@ void compression_items(Query* q, Counter* c) {
 void thermal_items(Query* q, Counter* c) {
   Reader* r = q->reader;
   c->items.clear();
-  std::vector<std::string> zones = sysinfo::list_names(r->root, "sys/class/thermal");
+  std::vector<std::string> zones = sysinfo::class_names(r, "sys/class/thermal");
   // thermal_zone2 before thermal_zone10.
   std::sort(zones.begin(), zones.end(), [](const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() < b.size() : a < b;

@@ -29,21 +29,17 @@ struct Supply {
 
 constexpr uint32_t unknown_time = 0xFFFFFFFFu;
 
-// Calls f(supply, type) for each power supply; false when the system has no power-supply class.
+// Calls f(supply, type) for each power supply.
 template <typename F>
-bool each_supply(sysinfo::Reader* r, F f) {
-  int supplies = sysinfo::open_folder(r->root, "sys/class/power_supply");
-  if (supplies < 0) return false;
-  for (const std::string& name : sysinfo::list_names(r->root, "sys/class/power_supply")) {
-    Supply s{sysinfo::open_folder(supplies, name.c_str()), {}, {}};
+void each_supply(sysinfo::Reader* r, F f) {
+  for (const std::string& name : sysinfo::class_names(r, "sys/class/power_supply")) {
+    Supply s{sysinfo::open_folder(r->root, ("sys/class/power_supply/" + name).c_str()), {}, {}};
     if (s.folder < 0) continue;
     char type[32];
     std::string_view t;
     if (sysinfo::read_small(s.folder, "type", type, sizeof type, &t)) f(s, t);
     close(s.folder);
   }
-  close(supplies);
-  return true;
 }
 
 // A battery of the system itself: a mouse's or a headset's battery is not one, nor an empty bay.
@@ -90,7 +86,7 @@ bool zone_number(const std::string& name, uint32_t* n) {
 // Every zone whose temperature reads, by number.
 void read_zones(sysinfo::Reader* r) {
   r->zones.clear();
-  for (const std::string& name : sysinfo::list_names(r->root, "sys/class/thermal")) {
+  for (const std::string& name : sysinfo::class_names(r, "sys/class/thermal")) {
     uint32_t n = 0;
     if (!zone_number(name, &n)) continue;
     char buffer[32], path[64];

@@ -162,8 +162,11 @@ void full_name(Reader* r, uint32_t pid, Facts* f) {
 }
 
 // The number of open files: the kernel tells it as the folder's size; a copied tree (or an older kernel, which
-// tells 0) is counted. Another user's folder cannot be read, and the count stays 0.
-uint32_t open_files(Reader* r, uint32_t pid, const Kept& k) {
+// tells 0) is counted. Another user's folder cannot be read, and the count stays 0. A kernel thread has no files of
+// its own (its folder is always empty), so it costs no look: on most machines they are half the processes.
+uint32_t open_files(Reader* r, const Facts& f, const Kept& k) {
+  if (f.flags & kernel_thread_flag) return 0;
+  const uint32_t pid = f.pid;
   char path[48];
   pid_path(path, pid, "fd");
   if (r->procfs) {
@@ -257,7 +260,7 @@ void read_details(Reader* r, uint32_t pid, bool swap_used, bool again, Kept* k, 
     f->written = std::min(number_of(write_value), sysrec::io_unreported - 1);
   }
   full_name(r, pid, f);
-  f->handles = open_files(r, pid, *k);
+  f->handles = open_files(r, *f, *k);
 }
 
 // Reads one process: its stat line always; its other files only when the memo of the last pass (null for a process
@@ -284,7 +287,7 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
     f->read = memo->read;
     f->written = memo->written;
     // The count of open files costs one look and tells the owner search which processes changed: always read.
-    f->handles = memo->handles = open_files(r, pid, *k);
+    f->handles = memo->handles = open_files(r, *f, *k);
     return true;
   }
   memo->comm.assign(f->name, f->comm_length);

@@ -159,6 +159,16 @@ struct DrmFile {
   std::string target;  // "/dev/dri/renderD128"
 };
 
+// A class folder of /sys ("sys/class/thermal") as last listed. Its names serve every caller of one sample; a folder
+// found missing (its driver not loaded) is looked for again only after Reader::absent_ms.
+struct ClassList {
+  std::string path;
+  std::vector<std::string> names;
+  uint64_t sample = ~0ull;  // the sample it was listed in
+  bool missing = false;
+  uint64_t missing_ms = 0;  // when it was found missing
+};
+
 struct Reader {
   int root = -1;  // the root folder
   int proc = -1;  // its proc folder (-1 when missing)
@@ -219,6 +229,8 @@ struct Reader {
   std::vector<sysrec::ZoneEntry> zones;  // thermal zones as last read
   uint64_t zones_ms = 0;                 // sample time of that read
   bool zones_read = false;
+  std::vector<ClassList> classes;
+  uint64_t absent_ms = 30000;
 };
 
 // Reads a whole file below the root into the retained buffer, to its end. False when it cannot be opened or read.
@@ -233,6 +245,9 @@ bool read_small(int folder, const char* path, char* buffer, size_t size, std::st
 int open_folder(int folder, const char* path);
 // Names in a folder, sorted; empty when it cannot be listed.
 std::vector<std::string> list_names(int folder, const char* path);
+// Names in a class folder below the root, sorted, listed once per sample; a missing folder is empty and looked for
+// again after absent_ms (a device class appears when its first driver loads).
+std::vector<std::string> class_names(Reader* r, const char* path);
 
 // The memory file as read once in this sample; false when it cannot be read.
 bool meminfo_of_sample(Reader* r, std::string_view* text);

@@ -120,10 +120,11 @@ bool read_small(int folder, const char* path, char* buffer, size_t size, std::st
   return true;
 }
 
-std::vector<std::string> list_names(int folder, const char* path) {
+namespace {
+
+// The names in an open folder, sorted; the folder is closed.
+std::vector<std::string> names_in(int fd) {
   std::vector<std::string> names;
-  int fd = open_folder(folder, path);
-  if (fd < 0) return names;
   DIR* dir = fdopendir(fd);
   if (!dir) {
     ::close(fd);
@@ -135,6 +136,33 @@ std::vector<std::string> list_names(int folder, const char* path) {
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+}  // namespace
+
+std::vector<std::string> list_names(int folder, const char* path) {
+  int fd = open_folder(folder, path);
+  return fd < 0 ? std::vector<std::string>{} : names_in(fd);
+}
+
+std::vector<std::string> class_names(Reader* r, const char* path) {
+  ClassList* c = nullptr;
+  for (ClassList& known : r->classes)
+    if (known.path == path) c = &known;
+  if (!c) {
+    r->classes.push_back(ClassList{path, {}, ~0ull, false, 0});
+    c = &r->classes.back();
+  }
+  const uint64_t now = os::clock_ms();
+  const bool resting = c->missing && now >= c->missing_ms && now - c->missing_ms < r->absent_ms;
+  if (c->sample != r->sample && !resting) {
+    int fd = open_folder(r->root, path);
+    c->missing = fd < 0 && (errno == ENOENT || errno == ENOTDIR);
+    c->missing_ms = now;
+    c->names = fd < 0 ? std::vector<std::string>{} : names_in(fd);
+    c->sample = r->sample;
+  }
+  return c->names;
 }
 
 bool field_after(std::string_view text, std::string_view key, std::string_view* value) {

@@ -120,6 +120,22 @@ TEST(ProcessPass, QuietProcessesCarryTheirFilesUntilTheyMove) {
   EXPECT_EQ(sample(m)[1500].read_bytes, read);
 }
 
+// A kernel thread (flag 0x00200000 in its stat line) has no open files: it shows none whatever its fd folder holds,
+// and the flag of another process does not stop its files from being counted.
+TEST(ProcessPass, KernelThreadsShowNoOpenFiles) {
+  Machine m("laptop");
+  m.write("88/stat", "88 (kworker/0:1-events) I 2 0 0 0 -1 69238880 0 0 0 0 0 40 0 0 20 0 1 0 9 0 0 "
+                     "18446744073709551615 0 0 0 0 0 0 0 2147483647 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+  fsys::create_directories(m.path("88/fd"));
+  m.link("88/fd/3", "/dev/null");
+  m.link("88/fd/4", "/dev/null");
+  std::map<u64, sysrec::ProcEntry> seen = sample(m);
+  ASSERT_EQ(seen.count(88), 1u);
+  EXPECT_EQ(seen[88].handles, 0u);
+  EXPECT_EQ(seen[88].user_time + seen[88].kernel_time, 40u * 100000);
+  EXPECT_EQ(seen[1500].handles, 6u);
+}
+
 // Carrying over changes nothing on an unchanged machine: a second pass, and a pass of a new reader, give the same
 // bytes as the first.
 TEST(ProcessPass, SecondPassGivesTheSameBytes) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/reader.h"
 #include "platform/net.h"
 #include "platform/os.h"
 #include "platform/pdh.h"
@@ -272,6 +273,37 @@ TEST(Battery, BlockHoldsEachSystemBattery) {
   std::memset(&block, 0xAB, sizeof block);
   power::battery_block(nullptr, 0, &block);
   EXPECT_EQ(block.batteries | block.zones, 0u);
+}
+
+// A class folder that is missing (no driver made it yet) is looked for again only after its pause, so a battery whose
+// driver loads later shows then; a folder that is there is listed again at every sample.
+TEST(Battery, SupplyClassMissingAtFirstIsFoundAfterItsPause) {
+  testutil::TempDir dir;
+  Reader reader(dir.path);
+  reader.r->absent_ms = 3600000;
+  sysrec::BatteryBlock block;
+  power::battery_block(reader.r, 0, &block);
+  EXPECT_EQ(block.batteries, 0u);
+
+  supplies(dir, {{"BAT0/type", "Battery"}, {"BAT0/capacity", "40"}});
+  sysinfo::begin_sample(reader.r);
+  power::battery_block(reader.r, 0, &block);
+  EXPECT_EQ(block.batteries, 0u) << "looked for again within its pause";
+  reader.r->absent_ms = 0;
+  sysinfo::begin_sample(reader.r);
+  power::battery_block(reader.r, 0, &block);
+  ASSERT_EQ(block.batteries, 1u);
+  EXPECT_EQ(block.battery[0].charge, 40);
+
+  reader.r->absent_ms = 3600000;
+  supplies(dir, {{"BAT1/type", "Battery"}, {"BAT1/capacity", "70"}});
+  sysinfo::begin_sample(reader.r);
+  power::battery_block(reader.r, 0, &block);
+  ASSERT_EQ(block.batteries, 2u);
+  EXPECT_EQ(block.battery[1].charge, 70);
+  sysrec::BatteryState state;
+  ASSERT_TRUE(power::battery_state(reader.r, &state));
+  EXPECT_EQ(state.present, 1);
 }
 
 TEST(Battery, ThermalZonesByNumberReadAgainAfterFiveSeconds) {
