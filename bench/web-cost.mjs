@@ -6,8 +6,10 @@
 // Prints one JSON line; with VIMBREL_FIGURES set, a run without the driver attached also writes the median ratio of
 // the browser to top into <folder>/web.txt for the table of aims.
 // With "blank" in place of the driver's mode the tab shows an empty page instead (detached): the control that says
-// what the browser costs with nothing to do.
-// usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds> [attached|detached|blank]
+// what the browser costs with nothing to do. With "floor:<pixels>" it shows a page of a 1280x800 canvas that puts
+// that many fresh pixels on it once a second and does nothing else (no module, no network): the least a page that
+// changes its canvas every second costs this browser.
+// usage: node web-cost.mjs <dashboard url> <key file> <folder> <windows> <seconds> [attached|detached|blank|floor:N]
 import { mkdirSync, readFileSync, readdirSync, writeFileSync } from "node:fs";
 import { spawn } from "node:child_process";
 import { createRequire } from "node:module";
@@ -16,10 +18,28 @@ const require = createRequire(new URL("../tests/web/package.json", import.meta.u
 const puppeteer = require("puppeteer-core");
 
 const [url, keyFile, folder, windowsArg, secondsArg, mode] = process.argv.slice(2);
-const attached = mode === "attached", blank = mode === "blank";
+const width = 1280, height = 800;
+const attached = mode === "attached", floor = /^floor:\d+$/.test(mode || "");
+const blank = mode === "blank" || floor;
+// The control page: one put of `pixels` fresh pixels (whole rows from row 100) a second, by a timer.
+const floorPage = (pixels) => "data:text/html," + encodeURIComponent(`<!doctype html><body style="margin:0">
+<canvas id="screen" width="${width}" height="${height}"></canvas><script>
+const c = document.getElementById("screen").getContext("2d", { alpha: false });
+const image = new ImageData(${width}, ${height}), d = new Uint32Array(image.data.buffer);
+let t = 0;
+function tick() {
+  t += 1;
+  const rows = Math.min(${height} - 100, Math.ceil(${pixels} / ${width}));
+  for (let i = 100 * ${width}; i < (100 + rows) * ${width}; i += 1) d[i] = 0xff000000 | ((i * 7 + t * 13) & 0xffffff);
+  if (rows > 0) c.putImageData(image, 0, 0, 0, 100, ${width}, rows);
+  setTimeout(tick, 1000);
+}
+c.putImageData(image, 0, 0);
+setTimeout(tick, 1000);
+</script>`);
+const blankUrl = floor ? floorPage(Number(mode.slice(6))) : "about:blank";
 const windows = Number(windowsArg || 3), seconds = Number(secondsArg || 30);
 const key = readFileSync(keyFile, "utf8").trim();
-const width = 1280, height = 800;
 const patient = { timeout: 90000, polling: 250 };
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
@@ -156,7 +176,7 @@ async function main() {
       };
     };
     await page.evaluateOnNewDocument(instrument);
-    if (blank) await page.goto("about:blank", { waitUntil: "load", timeout: 90000 });
+    if (blank) await page.goto(blankUrl, { waitUntil: "load", timeout: 90000 });
     else await dashboard(page);
     async function dashboard(page) {
     await page.goto(url, { waitUntil: "load", timeout: 90000 });
@@ -231,7 +251,7 @@ async function main() {
     }
     if (!attached) {
       browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: null, protocolTimeout: 180000 });
-      page = (await browser.pages()).find((p) => p.url().startsWith(blank ? "about:blank" : url));
+      page = (await browser.pages()).find((p) => p.url().startsWith(blank ? blankUrl.slice(0, 40) : url));
       page.on("response", noteResponse);
       await page.evaluateOnNewDocument(instrument);
     }
@@ -241,7 +261,7 @@ async function main() {
       facts.canvas = await page.evaluate(() => [document.getElementById("screen").width, document.getElementById("screen").height]);
     const rate = (key) => Math.round((c1[key] - c0[key]) / ((c1.at - c0.at) / 1000) * 100) / 100;
     facts.driver = attached ? "attached" : "detached";
-    if (blank) facts.page = "about:blank";
+    if (blank) facts.page = floor ? mode : "about:blank";
     facts.renderer_ms_per_s = spread(renderer);
     facts.browser_ms_per_s = spread(all);
     facts.top_ms_per_s = spread(top);
