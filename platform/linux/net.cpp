@@ -553,14 +553,24 @@ bool read_tables(Reader* r, bool v4, u64 now) {
 
 namespace sysinfo {
 
-bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes) {
+bool still_listed(Reader* r, int family, const std::unordered_set<uint64_t>& wanted, std::unordered_set<uint64_t>* listed) {
+  listed->clear();
   std::vector<TcpLine> lines;
-  const bool read = r->procfs ? net::dump_tables(&lines, &lines) : net::read_file_table(r, family == 0, &lines);
-  inodes->clear();
-  for (const TcpLine& p : lines) {
-    if ((p.family == family || !r->procfs) && p.inode) inodes->insert(p.inode);  // a file holds one family
+  std::vector<bool> found;
+  if (!r->procfs) {
+    if (!net::read_file_table(r, family == 0, &lines)) return false;
+    found.assign(lines.size(), true);
+  } else {
+    // A socket its process closed has no inode any more: nobody holds it.
+    for (const TcpLine& p : r->tcp[family].lines) {
+      if (p.inode && wanted.count(p.inode)) lines.push_back(p);
+    }
+    if (!net::ask_again(&lines, &found)) return false;
   }
-  return read;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (found[i] && lines[i].inode && wanted.count(lines[i].inode)) listed->insert(lines[i].inode);
+  }
+  return true;
 }
 
 }  // namespace sysinfo

@@ -768,11 +768,13 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     };
     // Sockets that closed since the table was read leave the search: a short connection is often gone before the
     // walk reaches its holder, and would otherwise send the walk through every process.
+    // Asking costs about one link read per socket asked for, so it comes after at least that many reads.
     uint64_t checked = looks.links;
     auto go_on = [&](bool wanted) {
       if (!wanted || looks.credit.credit <= 0) return false;
       std::unordered_set<uint64_t> now;
-      if (looks.links - checked >= r->recheck_links && listed_inodes(r, family, &now)) {
+      const uint64_t every = r->recheck_links ? std::max<uint64_t>(r->recheck_links, missing.size()) : 0;
+      if (looks.links - checked >= every && still_listed(r, family, missing, &now)) {
         checked = looks.links;
         for (auto at = missing.begin(); at != missing.end();) {
           if (now.count(*at)) {

@@ -205,9 +205,10 @@ struct Reader {
   OwnerLooks looks;                               // the owner searches' listings
   bool owners_deferred = false;                   // no owner search: the rows carry owner 0 (net::defer_owners)
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
-  // A search that has read this many links since it last looked at the table asks the kernel again which of the
-  // sockets it still looks for exist: a connection that closed meanwhile is not looked for through every process.
-  uint32_t recheck_links = 512;
+  // A search that has read this many links since it last asked (and at least one per socket it still looks for, the
+  // cost of asking for it; 0: before every look) asks the kernel again which of the sockets it still looks for
+  // exist: a connection that closed meanwhile is not looked for through every process.
+  uint32_t recheck_links = 32;
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
   std::vector<Kept> kept;       // by pid: the open files of the processes of the last pass
@@ -286,9 +287,9 @@ uint32_t process_count(Reader* r);
 // process this user may look into holds is remembered as such until it leaves the list, so it costs no further
 // search. A process whose open files are refused is not tried again while it lives.
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
-// The socket inodes a TCP family's table lists now (read again, not the table as last read); false when it cannot
-// be read.
-bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes);
+// Those of the wanted socket inodes of a TCP family's table that the kernel lists now (asked for each on the running
+// system, the file read again on a copied tree); false when it cannot be told.
+bool still_listed(Reader* r, int family, const std::unordered_set<uint64_t>& wanted, std::unordered_set<uint64_t>* listed);
 // The sockets a process holds now, by inode (none when its open files cannot be looked at).
 void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes);
 

@@ -880,6 +880,65 @@ TEST(TcpTables, ReadWithoutAWalkEqualsAWalk) {
   });
 }
 
+// A connection that closes before the search reaches its holder is dropped at the next question to the kernel, a
+// few tens of link reads later, not after a look into every process. Processes holding many open files make sure
+// that every process is more than that.
+TEST(TcpTables, SearchStopsSoonForASocketThatClosed) {
+  in_own_network([](std::string* faults) {
+    std::vector<pid_t> holders;
+    for (int k = 0; k < 8; ++k) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        for (int f = 0; f < 24; ++f) open("/dev/null", O_RDONLY);
+        pause();
+        _exit(0);
+      }
+      holders.push_back(pid);
+    }
+    usleep(100000);
+    const struct {
+      const char* what;
+      u32 recheck_links;
+      bool everywhere;
+    } cases[] = {{"asking every 32 links", 32, false}, {"never asking", 0x7FFFFFFF, true}};
+    for (const auto& c : cases) {
+      sysinfo::Reader* r = sysinfo::open(bytes("/"));
+      r->looks.credit.most = 0x7FFFFFFF;
+      std::vector<u8> chain(16 << 20);
+      u32 used = 0;
+      sysinfo::processes(r, mem::Slice{chain.data(), chain.size()}, &used);
+      u32 port = 0;
+      int server = listener(AF_INET, false, &port), client = connect_to(AF_INET, port);
+      int accepted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+      struct stat st{};
+      fstat(client, &st);
+      // The table lists the connection; its holder not looked for yet.
+      r->owners_deferred = true;
+      r->tcp[0].read_ms = r->tcp[1].read_ms = 0;
+      rows_of(r);
+      r->owners_deferred = false;
+      close(client);
+      r->recheck_links = c.recheck_links;
+      u32 candidates = 0;
+      for (const sysinfo::ProcMemo& m : r->memos) candidates += m.handles != 0;
+      sysinfo::find_owners(r, 0, {static_cast<u64>(st.st_ino)});
+      const bool everywhere = r->looks.looked.size() >= candidates;
+      if (everywhere != c.everywhere) {
+        *faults += std::string(c.what) + ": looked into " + std::to_string(r->looks.looked.size()) + " of " +
+                   std::to_string(candidates) + " processes, " + std::to_string(r->looks.links) + " links\n";
+      }
+      if (r->owners[0].at(st.st_ino).pid != 0) *faults += std::string(c.what) + ": a holder for a closed socket\n";
+      close(accepted);
+      close(server);
+      sysinfo::close(r);
+    }
+    for (pid_t pid : holders) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  });
+}
+
 }  // namespace
 
 // ---- Graphics use.
