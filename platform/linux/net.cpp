@@ -332,8 +332,9 @@ bool take_answer(const nlmsghdr* h, size_t from, size_t count, std::vector<sysin
 // Asks the kernel for each row's socket again (a socket that took the same addresses since has another cookie and
 // does not answer), up to exact_most requests in one message. The kernel answers every request before the send
 // returns, so the answers are read without waiting. A row whose socket is there becomes the row as it is now;
-// found[i] tells which. False when an answer is missing or the kernel failed otherwise.
-bool ask_again(std::vector<sysinfo::TcpLine>* lines, std::vector<bool>* found) {
+// found[i] tells which. With `every`, the questions stop after the message in which a socket was not found. False
+// when an answer is missing or the kernel failed otherwise.
+bool ask_again(std::vector<sysinfo::TcpLine>* lines, std::vector<bool>* found, bool every = false) {
   found->assign(lines->size(), false);
   if (lines->empty()) return true;
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_INET_DIAG);
@@ -375,6 +376,10 @@ bool ask_again(std::vector<sysinfo::TcpLine>* lines, std::vector<bool>* found) {
         good = take_answer(h, from, count, lines, found);
         ++answered;
       }
+    }
+    if (every && std::find(found->begin() + static_cast<long>(from), found->begin() + static_cast<long>(from + count),
+                           false) != found->begin() + static_cast<long>(from + count)) {
+      break;
     }
   }
   close(fd);
@@ -431,11 +436,15 @@ bool read_counts(Reader* r, sysinfo::TcpCounts* c) {
 // The tables as a walk would give them now, without one, when no socket can have come since the last walk: the
 // listeners listed again (their own small table), every other row asked for again, and the counts as that walk
 // found them, moved only by what the answers show (connections turned into time-wait entries, listeners that came
-// or went). False, the tables untouched, when a count moved otherwise, a socket left, there are more rows than the
-// bound to ask for, the last walk is older than its bound, or anything failed: then the hash is walked.
-bool read_again(Reader* r, u64 now) {
+// or went). The counts read before (`before`) spare the questions when a connection was opened since. False, the
+// tables untouched, when a count moved otherwise, a socket left, there are more rows than the bound to ask for,
+// the last walk is older than its bound, or anything failed: then the hash is walked.
+bool read_again(Reader* r, u64 now, const sysinfo::TcpCounts& before) {
   sysinfo::TcpWalk& walk = r->tcp_walk;
-  if (!walk.counted || now - walk.at_ms >= walk.most_ms || !r->tcp[0].read || !r->tcp[1].read) return false;
+  if (!walk.counted || before.opens != walk.counts.opens || now - walk.at_ms >= walk.most_ms || !r->tcp[0].read ||
+      !r->tcp[1].read) {
+    return false;
+  }
   std::vector<sysinfo::TcpLine> asked;
   u64 listened_of[2] = {};
   for (const sysinfo::TcpTable& t : r->tcp) {
@@ -450,7 +459,7 @@ bool read_again(Reader* r, u64 now) {
   }
   std::vector<sysinfo::TcpLine> listeners;
   std::vector<bool> found;
-  if (!dump_tables(&listeners, &listeners, kernel_listen) || !ask_again(&asked, &found)) return false;
+  if (!dump_tables(&listeners, &listeners, kernel_listen) || !ask_again(&asked, &found, true)) return false;
   u64 turned = 0, turned_of[2] = {}, listening_of[2] = {};
   for (const sysinfo::TcpLine& p : listeners) ++listening_of[p.family];
   size_t i = 0;
@@ -519,9 +528,12 @@ bool read_tables(Reader* r, bool v4, u64 now) {
   if (r->procfs) {
     // The counts before the walk: a socket that comes while it goes on moves them, and the next read walks again.
     sysinfo::TcpWalk& walk = r->tcp_walk;
-    bool read = read_again(r, now);
+    sysinfo::TcpCounts before;
+    const bool counted = read_counts(r, &before);
+    bool read = counted && read_again(r, now, before);
     if (!read) {
-      walk.counted = read_counts(r, &walk.counts);
+      walk.counts = before;
+      walk.counted = counted;
       // Straight into the tables, whose lists keep their room from one read to the next.
       for (sysinfo::TcpTable& t : r->tcp) t.lines.clear();
       read = dump_tables(&r->tcp[0].lines, &r->tcp[1].lines);
