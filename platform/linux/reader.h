@@ -290,7 +290,8 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
 // Those of the wanted socket inodes of a TCP family's table that the kernel lists now (asked for each on the running
 // system, the file read again on a copied tree); false when it cannot be told.
 bool still_listed(Reader* r, int family, const std::unordered_set<uint64_t>& wanted, std::unordered_set<uint64_t>* listed);
-// The sockets a process holds now, by inode (none when its open files cannot be looked at).
+// The sockets a process holds now, by inode (none when its open files cannot be looked at); its link reads count in
+// looks.links.
 void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,

@@ -671,6 +671,15 @@ TEST_P(LiveOwners, BothFamiliesWithTheirHolders) {
   r->owners[0].clear();       // looked for afresh
   check_v4();
   EXPECT_TRUE(r->looks.looked.count(static_cast<u32>(getpid())));
+  // Counting this process's rows reads none of the proc files the pass keeps open.
+  u64 kept = 0, open_files = 0;
+  for (const sysinfo::Kept& k : r->kept) {
+    for (int fd : {k.stat, k.fds, k.statm, k.io}) kept += fd >= 0;
+  }
+  for (auto at = fsys::directory_iterator("/proc/self/fd"); at != fsys::directory_iterator(); ++at) ++open_files;
+  const u64 before = r->looks.links;
+  EXPECT_EQ(net::held_rows(r, static_cast<u32>(getpid())), have_v6 ? 2u : 1u);
+  EXPECT_LE(r->looks.links - before, open_files - kept);
   sysinfo::close(r);
   close(v4);
   close(v6);
