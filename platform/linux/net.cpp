@@ -2,6 +2,7 @@
 // /proc/net/tcp and tcp6 below the reader's root.
 #include "platform/net.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/inet_diag.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <map>
 
 #include "platform/linux/reader.h"
@@ -231,11 +233,39 @@ void endpoint(std::string_view text, size_t* at, u8* address, u32 words, u32* po
   *port = (p >> 8 & 0xFF) | (p & 0xFF) << 8;
 }
 
+// The row of a socket the kernel's diagnostics tell of. Addresses and ports come in network order, as the rows keep
+// them; a time-wait entry is told by its timer kind, which no full socket reports.
+sysinfo::TcpLine line_of(const inet_diag_msg* m) {
+  const bool v4 = m->idiag_family == AF_INET;
+  sysinfo::TcpLine p{};
+  p.family = v4 ? 0 : 1;
+  memcpy(p.row.local_address, m->id.idiag_src, v4 ? 4 : 16);
+  memcpy(p.row.remote_address, m->id.idiag_dst, v4 ? 4 : 16);
+  p.row.local_port = m->id.idiag_sport;
+  p.row.remote_port = m->id.idiag_dport;
+  p.row.state = tcp_state(m->idiag_state);
+  p.uid = m->idiag_uid;
+  p.inode = m->idiag_inode;
+  p.bound_if = m->id.idiag_if;
+  p.cookie[0] = m->id.idiag_cookie[0];
+  p.cookie[1] = m->id.idiag_cookie[1];
+  p.time_wait = m->idiag_timer == 3;
+  return p;
+}
+
+const u32 listen_state = 2;           // a row's state
+const u32 kernel_listen = 1u << 10;   // the kernel's state bit
+// The kernel's states 1 (established) to 12 (request socket). Newer kernels also list sockets that are only bound
+// (state 13) when asked for every state: those are no connection, its listing files do not show them, and they
+// would cost a walk of the bind hash besides.
+const u32 kernel_states = (1u << 13) - 2;
+
 // Both families' tables from the kernel's socket diagnostics, in one walk of its connection hash (reading
 // net/tcp and net/tcp6 walks the whole hash once for each, and on a machine with much memory that walk is most of
 // the cost). The old-style request answers for both families at once; each family's rows go to its own list (both
-// may be the same one). False when the diagnostics cannot be had.
-bool dump_tables(std::vector<sysinfo::TcpLine>* v4_lines, std::vector<sysinfo::TcpLine>* v6_lines) {
+// may be the same one). Asking for listeners alone (states kernel_listen) walks only the listeners' table. False
+// when the diagnostics cannot be had.
+bool dump_tables(std::vector<sysinfo::TcpLine>* v4_lines, std::vector<sysinfo::TcpLine>* v6_lines, u32 states = kernel_states) {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_INET_DIAG);
   if (fd < 0) return false;
   struct {
@@ -247,7 +277,7 @@ bool dump_tables(std::vector<sysinfo::TcpLine>* v4_lines, std::vector<sysinfo::T
   ask.head.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   ask.head.nlmsg_seq = 1;
   ask.body.idiag_family = AF_INET;
-  ask.body.idiag_states = ~0u;
+  ask.body.idiag_states = states;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   bool done = false, good = sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
@@ -264,23 +294,198 @@ bool dump_tables(std::vector<sysinfo::TcpLine>* v4_lines, std::vector<sysinfo::T
       good = h->nlmsg_type != NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg));
       if (!good) break;
       const inet_diag_msg* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-      const bool v4 = m->idiag_family == AF_INET;
-      if (!v4 && m->idiag_family != AF_INET6) continue;
-      sysinfo::TcpLine p{};
-      p.family = v4 ? 0 : 1;
-      // Addresses and ports come in network order, as the rows keep them.
-      memcpy(p.row.local_address, m->id.idiag_src, v4 ? 4 : 16);
-      memcpy(p.row.remote_address, m->id.idiag_dst, v4 ? 4 : 16);
-      p.row.local_port = m->id.idiag_sport;
-      p.row.remote_port = m->id.idiag_dport;
-      p.row.state = tcp_state(m->idiag_state);
-      p.uid = m->idiag_uid;
-      p.inode = m->idiag_inode;
-      (v4 ? v4_lines : v6_lines)->push_back(p);
+      if (m->idiag_family != AF_INET && m->idiag_family != AF_INET6) continue;
+      (m->idiag_family == AF_INET ? v4_lines : v6_lines)->push_back(line_of(m));
     }
   }
   close(fd);
   return good && done;
+}
+
+// One request for a single socket, by its addresses, ports, interface and cookie.
+struct Exact {
+  nlmsghdr head;
+  inet_diag_req_v2 body;
+};
+// Requests sent in one message: the answers wait in the socket's receive room, of which 64 fill well under half.
+const size_t exact_most = 64;
+
+// The answer to request `index` of a batch starting at `from`; false when it is not one of them or tells of a
+// failure other than the socket being gone (not there, or another socket in its place).
+bool take_answer(const nlmsghdr* h, size_t from, size_t count, std::vector<sysinfo::TcpLine>* lines,
+                 std::vector<bool>* found) {
+  const size_t index = static_cast<size_t>(h->nlmsg_seq) - 1;
+  if (index < from || index >= from + count) return false;
+  if (h->nlmsg_type == NLMSG_ERROR) {
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return false;
+    const int error = static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
+    return error == -ENOENT || error == -ESTALE;
+  }
+  if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+  sysinfo::TcpLine now = line_of(static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
+  if (now.family != (*lines)[index].family) return false;
+  (*lines)[index] = now;
+  (*found)[index] = true;
+  return true;
+}
+
+// Asks the kernel for each row's socket again (a socket that took the same addresses since has another cookie and
+// does not answer), up to exact_most requests in one message. The kernel answers every request before the send
+// returns, so the answers are read without waiting. A row whose socket is there becomes the row as it is now;
+// found[i] tells which. With `every`, the questions stop after the message in which a socket was not found. False
+// when an answer is missing or the kernel failed otherwise.
+bool ask_again(std::vector<sysinfo::TcpLine>* lines, std::vector<bool>* found, bool every = false) {
+  found->assign(lines->size(), false);
+  if (lines->empty()) return true;
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_INET_DIAG);
+  if (fd < 0) return false;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  Exact asks[exact_most];
+  alignas(nlmsghdr) char buffer[8192];
+  bool good = true;
+  for (size_t from = 0; good && from < lines->size(); from += exact_most) {
+    const size_t count = std::min(exact_most, lines->size() - from);
+    for (size_t k = 0; k < count; ++k) {
+      const sysinfo::TcpLine& p = (*lines)[from + k];
+      Exact& a = asks[k];
+      a = Exact{};
+      a.head.nlmsg_len = sizeof a;
+      a.head.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+      a.head.nlmsg_flags = NLM_F_REQUEST;
+      a.head.nlmsg_seq = static_cast<u32>(from + k + 1);
+      a.body.sdiag_family = p.family == 0 ? AF_INET : AF_INET6;
+      a.body.sdiag_protocol = IPPROTO_TCP;
+      a.body.idiag_states = ~0u;
+      a.body.id.idiag_sport = static_cast<u16>(p.row.local_port);
+      a.body.id.idiag_dport = static_cast<u16>(p.row.remote_port);
+      memcpy(a.body.id.idiag_src, p.row.local_address, 16);
+      memcpy(a.body.id.idiag_dst, p.row.remote_address, 16);
+      a.body.id.idiag_if = p.bound_if;
+      a.body.id.idiag_cookie[0] = p.cookie[0];
+      a.body.id.idiag_cookie[1] = p.cookie[1];
+    }
+    const ssize_t size = static_cast<ssize_t>(count * sizeof(Exact));
+    good = sendto(fd, asks, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) == size;
+    for (size_t answered = 0; good && answered < count;) {
+      ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      good = n > 0;
+      int left = good ? static_cast<int>(n) : 0;
+      for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); good && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        good = take_answer(h, from, count, lines, found);
+        ++answered;
+      }
+    }
+    if (every && std::find(found->begin() + static_cast<long>(from), found->begin() + static_cast<long>(from + count),
+                           false) != found->begin() + static_cast<long>(from + count)) {
+      break;
+    }
+  }
+  close(fd);
+  return good;
+}
+
+// The value after `key` among a line's words ("inuse 3"); counts 1 when it is there.
+int word_value(const std::vector<std::string_view>& w, std::string_view key, u64* out) {
+  for (size_t i = 1; i + 1 < w.size(); ++i) {
+    if (w[i] != key) continue;
+    *out = sysinfo::number_of(w[i + 1]);
+    return 1;
+  }
+  return 0;
+}
+
+// The TCP counts of the network namespace of the kernel's proc folder; false when one of them cannot be read.
+bool read_counts(Reader* r, sysinfo::TcpCounts* c) {
+  *c = sysinfo::TcpCounts{};
+  int found = 0;
+  std::string_view text;
+  auto counts_of = [&](const char* path, std::string_view head, std::initializer_list<std::pair<const char*, u64*>> keys) {
+    if (!sysinfo::read_file(r, r->proc, path, &text)) return;
+    sysinfo::each_line(text, [&](std::string_view line) {
+      std::vector<std::string_view> w = sysinfo::words(line);
+      if (w.empty() || w[0] != head) return true;
+      for (const auto& key : keys) found += word_value(w, key.first, key.second);
+      return false;
+    });
+  };
+  counts_of("net/sockstat", "TCP:", {{"inuse", &c->in_use[0]}, {"tw", &c->time_wait}});
+  counts_of("net/sockstat6", "TCP6:", {{"inuse", &c->in_use[1]}});
+  // Two lines of the same head: the names of the counts, then their values.
+  if (sysinfo::read_file(r, r->proc, "net/snmp", &text)) {
+    std::vector<std::string_view> names;
+    sysinfo::each_line(text, [&](std::string_view line) {
+      std::vector<std::string_view> w = sysinfo::words(line);
+      if (w.empty() || w[0] != "Tcp:") return true;
+      if (names.empty()) {
+        names = w;
+        return true;
+      }
+      for (size_t i = 1; i < names.size() && i < w.size(); ++i) {
+        if (names[i] != "ActiveOpens" && names[i] != "PassiveOpens") continue;
+        c->opens += sysinfo::number_of(w[i]);
+        ++found;
+      }
+      return false;
+    });
+  }
+  return found == 5;
+}
+
+// The tables as a walk would give them now, without one, when no socket can have come since the last walk: the
+// listeners listed again (their own small table), every other row asked for again, and the counts as that walk
+// found them, moved only by what the answers show (connections turned into time-wait entries, listeners that came
+// or went). The counts read before (`before`) spare the questions when a connection was opened since. False, the
+// tables untouched, when a count moved otherwise, a socket left, there are more rows than the bound to ask for,
+// the last walk is older than its bound, or anything failed: then the hash is walked.
+bool read_again(Reader* r, u64 now, const sysinfo::TcpCounts& before) {
+  sysinfo::TcpWalk& walk = r->tcp_walk;
+  if (!walk.counted || before.opens != walk.counts.opens || now - walk.at_ms >= walk.most_ms || !r->tcp[0].read ||
+      !r->tcp[1].read) {
+    return false;
+  }
+  std::vector<sysinfo::TcpLine> asked;
+  u64 listened_of[2] = {};
+  for (const sysinfo::TcpTable& t : r->tcp) {
+    for (const sysinfo::TcpLine& p : t.lines) {
+      if (p.row.state != listen_state) {
+        if (asked.size() == walk.most_rows) return false;
+        asked.push_back(p);
+      } else {
+        ++listened_of[p.family];
+      }
+    }
+  }
+  std::vector<sysinfo::TcpLine> listeners;
+  std::vector<bool> found;
+  if (!dump_tables(&listeners, &listeners, kernel_listen) || !ask_again(&asked, &found, true)) return false;
+  u64 turned = 0, turned_of[2] = {}, listening_of[2] = {};
+  for (const sysinfo::TcpLine& p : listeners) ++listening_of[p.family];
+  size_t i = 0;
+  for (const sysinfo::TcpTable& t : r->tcp) {
+    for (const sysinfo::TcpLine& p : t.lines) {
+      if (p.row.state == listen_state) continue;
+      if (!found[i]) return false;
+      const bool turns = !p.time_wait && asked[i].time_wait;
+      turned += turns;
+      turned_of[p.family] += turns;
+      ++i;
+    }
+  }
+  // Read after the answers: a socket that came before them moved a count by now.
+  sysinfo::TcpCounts c;
+  if (!read_counts(r, &c)) return false;
+  const sysinfo::TcpCounts& was = walk.counts;
+  bool same = c.opens == was.opens && c.time_wait == was.time_wait + turned;
+  for (int f = 0; f < 2; ++f) same = same && c.in_use[f] + turned_of[f] + listened_of[f] == was.in_use[f] + listening_of[f];
+  if (!same) return false;
+  walk.counts = c;
+  for (sysinfo::TcpTable& t : r->tcp) t.lines.clear();
+  for (const std::vector<sysinfo::TcpLine>* rows : {&listeners, &asked}) {
+    for (const sysinfo::TcpLine& p : *rows) r->tcp[p.family].lines.push_back(p);
+  }
+  return true;
 }
 
 // A family's table from the kernel's listing file.
@@ -321,9 +526,26 @@ bool read_file_table(Reader* r, bool v4, std::vector<sysinfo::TcpLine>* lines) {
 // table is fresh too.
 bool read_tables(Reader* r, bool v4, u64 now) {
   if (r->procfs) {
-    // Straight into the tables, whose lists keep their room from one read to the next.
-    for (sysinfo::TcpTable& t : r->tcp) t.lines.clear();
-    if (dump_tables(&r->tcp[0].lines, &r->tcp[1].lines)) {
+    // The counts before the walk: a socket that comes while it goes on moves them, and the next read walks again.
+    sysinfo::TcpWalk& walk = r->tcp_walk;
+    sysinfo::TcpCounts before;
+    const bool counted = read_counts(r, &before);
+    bool read = counted && read_again(r, now, before);
+    if (!read) {
+      walk.counts = before;
+      walk.counted = counted;
+      // Straight into the tables, whose lists keep their room from one read to the next; a first read makes room
+      // for what the counts tell at once, instead of growing (and copying) its lists thousands of rows at a time.
+      for (int f = 0; f < 2; ++f) {
+        r->tcp[f].lines.clear();
+        if (counted) r->tcp[f].lines.reserve(before.in_use[f] + before.time_wait + 64);
+      }
+      read = dump_tables(&r->tcp[0].lines, &r->tcp[1].lines);
+      walk.counted = walk.counted && read;
+      walk.at_ms = now;
+      ++walk.walks;
+    }
+    if (read) {
       for (sysinfo::TcpTable& t : r->tcp) {
         t.read = true;
         t.read_ms = now;
@@ -347,14 +569,24 @@ bool read_tables(Reader* r, bool v4, u64 now) {
 
 namespace sysinfo {
 
-bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes) {
+bool still_listed(Reader* r, int family, const std::unordered_set<uint64_t>& wanted, std::unordered_set<uint64_t>* listed) {
+  listed->clear();
   std::vector<TcpLine> lines;
-  const bool read = r->procfs ? net::dump_tables(&lines, &lines) : net::read_file_table(r, family == 0, &lines);
-  inodes->clear();
-  for (const TcpLine& p : lines) {
-    if ((p.family == family || !r->procfs) && p.inode) inodes->insert(p.inode);  // a file holds one family
+  std::vector<bool> found;
+  if (!r->procfs) {
+    if (!net::read_file_table(r, family == 0, &lines)) return false;
+    found.assign(lines.size(), true);
+  } else {
+    // A socket its process closed has no inode any more: nobody holds it.
+    for (const TcpLine& p : r->tcp[family].lines) {
+      if (p.inode && wanted.count(p.inode)) lines.push_back(p);
+    }
+    if (!net::ask_again(&lines, &found)) return false;
   }
-  return read;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (found[i] && lines[i].inode && wanted.count(lines[i].inode)) listed->insert(lines[i].inode);
+  }
+  return true;
 }
 
 }  // namespace sysinfo

@@ -665,11 +665,18 @@ void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes)
   int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
   if (folder < 0) return;
   bool denied = false;
+  // This process, busy with the pass, is often among those asked about: its kept proc files are no sockets.
+  const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
+  uint32_t links = 0;
   each_entry(folder, [&](const char* name) {
+    const uint32_t fd = pid_of(name);
+    if (fd < skip.size() && skip[fd]) return true;
+    ++links;
     if (uint64_t inode = socket_of(folder, name, &denied)) inodes->insert(inode);
     return !denied;
   }, kept < 0, r->procfs);
   if (kept < 0) ::close(folder);
+  r->looks.links += links;
 }
 
 namespace {
@@ -771,11 +778,13 @@ void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes) {
     };
     // Sockets that closed since the table was read leave the search: a short connection is often gone before the
     // walk reaches its holder, and would otherwise send the walk through every process.
+    // Asking costs about one link read per socket asked for, so it comes after at least that many reads.
     uint64_t checked = looks.links;
     auto go_on = [&](bool wanted) {
       if (!wanted || looks.credit.credit <= 0) return false;
       std::unordered_set<uint64_t> now;
-      if (looks.links - checked >= r->recheck_links && listed_inodes(r, family, &now)) {
+      const uint64_t every = r->recheck_links ? std::max<uint64_t>(r->recheck_links, missing.size()) : 0;
+      if (looks.links - checked >= every && still_listed(r, family, missing, &now)) {
         checked = looks.links;
         for (auto at = missing.begin(); at != missing.end();) {
           if (now.count(*at)) {

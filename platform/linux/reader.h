@@ -92,12 +92,27 @@ struct Kept {
   int io = -1;     // as statm
 };
 
-// One row of a TCP table as the kernel lists it, with the socket's inode and the user that made it.
+// One row of a TCP table as the kernel lists it, with the socket's inode and the user that made it. The kernel's
+// socket diagnostics also give the interface the socket is bound to and its cookie, a number no other socket of the
+// boot gets: with its addresses and ports they ask the kernel for this very socket again.
 struct TcpLine {
   sysrec::Tcp6Row row;  // the IPv4 rows use the first bytes of each address
   uint64_t inode = 0;
   uint32_t uid = 0;
   int family = 0;  // 0 IPv4, 1 IPv6
+  uint32_t bound_if = 0;
+  uint32_t cookie[2] = {};
+  bool time_wait = false;  // a time-wait entry, which takes the place of the socket at the end of a connection
+};
+
+// The kernel's counts of this network namespace's TCP sockets. A connection made or accepted moves opens, which
+// never falls; a connection's socket turning into a time-wait entry moves in_use and time_wait; a socket leaving
+// moves in_use or time_wait; a listener moves in_use. Request sockets (a handshake a listener has not finished
+// yet) move none.
+struct TcpCounts {
+  uint64_t opens = 0;       // Tcp ActiveOpens + PassiveOpens of net/snmp
+  uint64_t in_use[2] = {};  // TCP "inuse" of net/sockstat, TCP6 "inuse" of net/sockstat6: listeners and connections
+  uint64_t time_wait = 0;   // TCP "tw" of net/sockstat, both families
 };
 
 // What the owner searches learnt of the processes' open files. A process's listing stands while its start and count
@@ -117,15 +132,27 @@ struct OwnerLooks {
   uint64_t links = 0;  // link reads in all, for the bench and the tests
 };
 
-// A family's TCP table as last read. Each read makes the kernel walk its whole connection hash (about half a
+// A family's TCP table as last read. A whole listing makes the kernel walk its whole connection hash (over a
 // millisecond on a machine with much memory, whatever the number of connections), so the table is read at most
-// every tcp_ms and answered from here in between.
+// every tcp_ms and answered from here in between; and a read whose counts show that no socket can have come asks
+// the kernel only for its listeners and for each connection it had (see TcpWalk).
 struct TcpTable {
   std::vector<TcpLine> lines;
   uint64_t read_ms = 0;
   bool read = false;
   bool owners_due = false;      // read, and its owners not looked up yet
   bool owners_pending = false;  // the last search ran out of credit: read again and go on at the next sample
+};
+
+// The last walk of the kernel's connection hash, for the reads of the TCP tables that need none: the socket counts
+// taken just before it (or at the last read that stood without a walk), for the next read to compare with.
+struct TcpWalk {
+  TcpCounts counts;
+  bool counted = false;   // the counts could be read: a read may stand without a walk
+  uint64_t at_ms = 0;     // when the last walk was made
+  uint64_t most_ms = 60000;   // a walk at least this often, for what no count shows (request sockets)
+  uint32_t most_rows = 512;   // a read with more connections than this to ask for walks instead
+  uint64_t walks = 0;     // walks made, for the bench and the tests
 };
 
 // A graphics card of /sys/class/drm.
@@ -184,12 +211,14 @@ struct Reader {
   std::vector<Nic> nics;           // by index order, as last listed
   std::unordered_map<uint64_t, Owner> owners[2];  // per TCP family: socket inode -> holder, while it is listed
   TcpTable tcp[2];                                // per TCP family
+  TcpWalk tcp_walk;                               // the last walk of the connection hash that read them
   OwnerLooks looks;                               // the owner searches' listings
   bool owners_deferred = false;                   // no owner search: the rows carry owner 0 (net::defer_owners)
   uint64_t tcp_ms = 5000;                         // a TCP table is read again after this long
-  // A search that has read this many links since it last looked at the table asks the kernel again which of the
-  // sockets it still looks for exist: a connection that closed meanwhile is not looked for through every process.
-  uint32_t recheck_links = 512;
+  // A search that has read this many links since it last asked (and at least one per socket it still looks for, the
+  // cost of asking for it; 0: before every look) asks the kernel again which of the sockets it still looks for
+  // exist: a connection that closed meanwhile is not looked for through every process.
+  uint32_t recheck_links = 32;
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
   std::vector<Kept> kept;       // by pid: the open files of the processes of the last pass
@@ -273,10 +302,11 @@ uint32_t process_count(Reader* r);
 // process this user may look into holds is remembered as such until it leaves the list, so it costs no further
 // search. A process whose open files are refused is not tried again while it lives.
 void find_owners(Reader* r, int family, const std::vector<uint64_t>& inodes);
-// The socket inodes a TCP family's table lists now (read again, not the table as last read); false when it cannot
-// be read.
-bool listed_inodes(Reader* r, int family, std::unordered_set<uint64_t>* inodes);
-// The sockets a process holds now, by inode (none when its open files cannot be looked at).
+// Those of the wanted socket inodes of a TCP family's table that the kernel lists now (asked for each on the running
+// system, the file read again on a copied tree); false when it cannot be told.
+bool still_listed(Reader* r, int family, const std::unordered_set<uint64_t>& wanted, std::unordered_set<uint64_t>* listed);
+// The sockets a process holds now, by inode (none when its open files cannot be looked at); its link reads count in
+// looks.links.
 void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes);
 
 // The physical disks (/sys/block entries of a device, not loop, RAM, compressed-RAM, mapper, RAID, optical,

@@ -2,9 +2,15 @@
 // last pass and what makes it read again, the size answered to a buffer that is short, and how new sockets find
 // the process that holds them.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/linux/reader.h"
@@ -680,9 +687,281 @@ TEST_P(LiveOwners, BothFamiliesWithTheirHolders) {
   r->owners[0].clear();       // looked for afresh
   check_v4();
   EXPECT_TRUE(r->looks.looked.count(static_cast<u32>(getpid())));
+  // Counting this process's rows reads none of the proc files the pass keeps open.
+  u64 kept = 0, open_files = 0;
+  for (const sysinfo::Kept& k : r->kept) {
+    for (int fd : {k.stat, k.fds, k.statm, k.io}) kept += fd >= 0;
+  }
+  for (auto at = fsys::directory_iterator("/proc/self/fd"); at != fsys::directory_iterator(); ++at) ++open_files;
+  const u64 before = r->looks.links;
+  EXPECT_EQ(net::held_rows(r, static_cast<u32>(getpid())), have_v6 ? 2u : 1u);
+  EXPECT_LE(r->looks.links - before, open_files - kept);
   sysinfo::close(r);
   close(v4);
   close(v6);
+}
+
+// ---- TCP tables read without a walk of the connection hash, on real loopback sockets in a network namespace of
+// the test's own, where no other program's connections move the kernel's counts.
+
+// A row of either table: family, local and remote port (network order) -> state and holder.
+using Rows = std::map<std::tuple<int, u32, u32>, std::pair<u32, u32>>;
+
+Rows rows_of(sysinfo::Reader* r) {
+  Rows out;
+  std::vector<u8> table(1 << 20);
+  for (u32 family : {net::family_ipv4, net::family_ipv6}) {
+    u32 size = 0, count = 0;
+    if (net::tcp_table(r, family, mem::Slice{table.data(), table.size()}, &size) != 0) return {};
+    memcpy(&count, table.data(), 4);
+    for (u32 i = 0; i < count; ++i) {
+      const u8* at = table.data() + sysrec::tcp_table_head;
+      if (family == net::family_ipv4) {
+        sysrec::TcpRow row;
+        memcpy(&row, at + i * sizeof row, sizeof row);
+        out[{4, row.local_port, row.remote_port}] = {row.state, row.pid};
+      } else {
+        sysrec::Tcp6Row row;
+        memcpy(&row, at + i * sizeof row, sizeof row);
+        out[{6, row.local_port, row.remote_port}] = {row.state, row.pid};
+      }
+    }
+  }
+  return out;
+}
+
+// The rows a reader of its own gives, whose first read walks the hash, once the kernel's states have settled (a
+// loopback close finishes in the kernel a moment after the call returns): two walks in a row that agree.
+Rows walked_rows() {
+  Rows last;
+  for (int tries = 0; tries < 100; ++tries) {
+    sysinfo::Reader* fresh = sysinfo::open(bytes("/"));
+    fresh->looks.credit.most = 0x7FFFFFFF;
+    Rows now = rows_of(fresh);
+    sysinfo::close(fresh);
+    if (tries > 0 && now == last) return now;
+    last = now;
+    usleep(20000);
+  }
+  return last;
+}
+
+int tcp_socket(int family) { return socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+// A listener on the loopback address of the family (or on every address of both, `any`); its port in *port.
+int listener(int family, bool any, u32* port) {
+  int fd = tcp_socket(family);
+  sockaddr_storage a{};
+  socklen_t n = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  if (family == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&a)->sin_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(&a)->sin_addr.s_addr = htonl(any ? INADDR_ANY : INADDR_LOOPBACK);
+  } else {
+    reinterpret_cast<sockaddr_in6*>(&a)->sin6_family = AF_INET6;
+    reinterpret_cast<sockaddr_in6*>(&a)->sin6_addr = any ? in6addr_any : in6addr_loopback;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(fd, 8) != 0) return -1;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  *port = family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port;
+  return fd;
+}
+
+// A connection from `family` to 127.0.0.1 (as ::ffff:127.0.0.1 from IPv6) at the port; the client's socket.
+int connect_to(int family, u32 port) {
+  int fd = tcp_socket(family);
+  sockaddr_storage a{};
+  socklen_t n = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  if (family == AF_INET) {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a4->sin_port = static_cast<u16>(port);
+  } else {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+    a6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "::ffff:127.0.0.1", &a6->sin6_addr);
+    a6->sin6_port = static_cast<u16>(port);
+  }
+  return connect(fd, reinterpret_cast<sockaddr*>(&a), n) == 0 ? fd : -1;
+}
+
+// Runs the body in a child process inside a network namespace of its own with its loopback up; the body writes a
+// line per fault it finds. Skipped where no namespace may be made (a user without the right to).
+void in_own_network(const std::function<void(std::string*)>& body) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    std::string faults;
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    if (ioctl(fd, SIOCSIFFLAGS, &lo) != 0) _exit(77);
+    close(fd);
+    body(&faults);
+    if (write(pipe_fds[1], faults.data(), faults.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  std::string faults;
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) faults.append(buffer, static_cast<size_t>(n));
+  close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace of the test's own";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(faults, "");
+}
+
+std::string describe(const Rows& rows) {
+  std::string out;
+  for (const auto& [key, value] : rows) {
+    out += " (" + std::to_string(std::get<0>(key)) + " " + std::to_string(std::get<1>(key)) + ">" +
+           std::to_string(std::get<2>(key)) + " state " + std::to_string(value.first) + " pid " +
+           std::to_string(value.second) + ")";
+  }
+  return out;
+}
+
+// Each read of the tables answers what a walk of the hash would give then (rows, states, holders), and walks only
+// when a count shows that a socket may have come, or one it listed left: a read after nothing, a peer's close (a
+// state change and a socket turned into a time-wait entry), a listener opened or closed needs no walk; a connection
+// made (both its sides), one that ended, and a dual-stack listener's accepted connection do.
+TEST(TcpTables, ReadWithoutAWalkEqualsAWalk) {
+  in_own_network([](std::string* faults) {
+    sysinfo::Reader* r = sysinfo::open(bytes("/"));
+    r->looks.credit.most = 0x7FFFFFFF;
+    u32 port = 0, port6 = 0, dual = 0;
+    int server = listener(AF_INET, false, &port), six = -1, both = -1;
+    int client = -1, accepted = -1, mapped = -1, mapped_accepted = -1;
+    const u32 me = static_cast<u32>(getpid());
+    struct Case {
+      const char* what;
+      std::function<void()> change;
+      bool walk;
+      std::function<bool(const Rows&)> shows;
+    } cases[] = {
+        {"the first read", [] {}, true, [&](const Rows& t) { return t.at({4, port, 0}) == std::make_pair(2u, me); }},
+        {"nothing changed", [] {}, false, [&](const Rows& t) { return t.size() == 1; }},
+        {"a connection made",
+         [&] {
+           client = connect_to(AF_INET, port);
+           accepted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+         },
+         true,
+         [&](const Rows& t) {
+           return t.size() == 3 && t.count({4, port, 0}) && std::all_of(t.begin(), t.end(), [&](const auto& row) {
+                    return row.second == std::make_pair(std::get<2>(row.first) ? 5u : 2u, me);
+                  });
+         }},
+        {"nothing changed again", [] {}, false, [&](const Rows& t) { return t.size() == 3; }},
+        {"the peer closed", [&] { close(accepted); }, false,
+         [&](const Rows& t) {
+           // the client's side waits for its own close, the server's holds no socket any more
+           return std::count_if(t.begin(), t.end(), [&](const auto& row) { return row.second == std::make_pair(8u, me); }) == 1 &&
+                  std::count_if(t.begin(), t.end(), [&](const auto& row) { return row.second == std::make_pair(7u, 0u); }) == 1;
+         }},
+        {"an IPv6 listener opened", [&] { six = listener(AF_INET6, false, &port6); }, false,
+         [&](const Rows& t) { return t.at({6, port6, 0}) == std::make_pair(2u, me); }},
+        {"the connection ended", [&] { close(client); }, true,
+         [&](const Rows& t) {
+           return t.size() == 3 && std::count_if(t.begin(), t.end(), [&](const auto& row) {
+                                     return row.second == std::make_pair(11u, 0u);
+                                   }) == 1;
+         }},
+        {"the IPv6 listener closed", [&] { close(six); }, false, [&](const Rows& t) { return !t.count({6, port6, 0}); }},
+        {"a dual-stack listener opened", [&] { both = listener(AF_INET6, true, &dual); }, false,
+         [&](const Rows& t) { return t.at({6, dual, 0}) == std::make_pair(2u, me); }},
+        {"an IPv6 client reached it through an IPv4 address",
+         [&] {
+           mapped = connect_to(AF_INET6, dual);
+           mapped_accepted = accept4(both, nullptr, nullptr, SOCK_CLOEXEC);
+         },
+         true,
+         [&](const Rows& t) {
+           return std::count_if(t.begin(), t.end(), [&](const auto& row) {
+                    return std::get<0>(row.first) == 6 && row.second == std::make_pair(5u, me);
+                  }) == 2;
+         }},
+        {"nothing changed at last", [] {}, false, [&](const Rows&) { return true; }},
+    };
+    for (const Case& c : cases) {
+      c.change();
+      const Rows walked = walked_rows();  // the kernel's states settled, as a walk gives them
+      const u64 walks = r->tcp_walk.walks;
+      r->tcp[0].read_ms = r->tcp[1].read_ms = 0;  // due
+      const Rows read = rows_of(r);
+      const bool walked_here = r->tcp_walk.walks != walks;
+      if (walked_here != c.walk) *faults += std::string(c.what) + ": walked " + (walked_here ? "yes" : "no") + "\n";
+      if (read != walked) *faults += std::string(c.what) + ":" + describe(read) + " against a walk's" + describe(walked) + "\n";
+      if (!c.shows(read)) *faults += std::string(c.what) + ": unexpected rows" + describe(read) + "\n";
+    }
+    for (int fd : {server, both, mapped, mapped_accepted}) close(fd);
+    sysinfo::close(r);
+  });
+}
+
+// A connection that closes before the search reaches its holder is dropped at the next question to the kernel, a
+// few tens of link reads later, not after a look into every process. Processes holding many open files make sure
+// that every process is more than that.
+TEST(TcpTables, SearchStopsSoonForASocketThatClosed) {
+  in_own_network([](std::string* faults) {
+    std::vector<pid_t> holders;
+    for (int k = 0; k < 8; ++k) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        for (int f = 0; f < 24; ++f) open("/dev/null", O_RDONLY);
+        pause();
+        _exit(0);
+      }
+      holders.push_back(pid);
+    }
+    usleep(100000);
+    const struct {
+      const char* what;
+      u32 recheck_links;
+      bool everywhere;
+    } cases[] = {{"asking every 32 links", 32, false}, {"never asking", 0x7FFFFFFF, true}};
+    for (const auto& c : cases) {
+      sysinfo::Reader* r = sysinfo::open(bytes("/"));
+      r->looks.credit.most = 0x7FFFFFFF;
+      std::vector<u8> chain(16 << 20);
+      u32 used = 0;
+      sysinfo::processes(r, mem::Slice{chain.data(), chain.size()}, &used);
+      u32 port = 0;
+      int server = listener(AF_INET, false, &port), client = connect_to(AF_INET, port);
+      int accepted = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+      struct stat st{};
+      fstat(client, &st);
+      // The table lists the connection; its holder not looked for yet.
+      r->owners_deferred = true;
+      r->tcp[0].read_ms = r->tcp[1].read_ms = 0;
+      rows_of(r);
+      r->owners_deferred = false;
+      close(client);
+      r->recheck_links = c.recheck_links;
+      u32 candidates = 0;
+      for (const sysinfo::ProcMemo& m : r->memos) candidates += m.handles != 0;
+      sysinfo::find_owners(r, 0, {static_cast<u64>(st.st_ino)});
+      const bool everywhere = r->looks.looked.size() >= candidates;
+      if (everywhere != c.everywhere) {
+        *faults += std::string(c.what) + ": looked into " + std::to_string(r->looks.looked.size()) + " of " +
+                   std::to_string(candidates) + " processes, " + std::to_string(r->looks.links) + " links\n";
+      }
+      if (r->owners[0].at(st.st_ino).pid != 0) *faults += std::string(c.what) + ": a holder for a closed socket\n";
+      close(accepted);
+      close(server);
+      sysinfo::close(r);
+    }
+    for (pid_t pid : holders) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  });
 }
 
 }  // namespace
