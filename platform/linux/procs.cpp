@@ -609,6 +609,33 @@ std::vector<bool> own_kept(const Reader* r) {
   return out;
 }
 
+// Reads the link of each of a process's open files and calls f(fd, inode) for each socket among them; stops at a
+// process whose files may be listed but not looked at (another user's, another container's: *denied). The fd folder
+// the process pass keeps open is listed again from its start, another one is opened for the look. This process
+// lists itself often (its own count of open files moves whenever processes come or go), and its kept proc files
+// hold no socket: they are passed over. Answers the links read, -1 when the folder cannot be opened.
+template <typename F>
+int64_t each_socket(Reader* r, uint32_t pid, bool* denied, F f) {
+  char path[48];
+  const int kept = kept_folder(r, pid);
+  const int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
+  if (folder < 0) {
+    *denied = errno == EACCES;
+    return -1;
+  }
+  const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
+  int64_t links = 0;
+  each_entry(folder, [&](const char* name) {
+    const uint32_t fd = pid_of(name);
+    if (fd < skip.size() && skip[fd]) return true;
+    ++links;
+    if (uint64_t inode = socket_of(folder, name, denied)) f(fd, inode);
+    return !*denied;
+  }, kept < 0, r->procfs);
+  if (kept < 0) ::close(folder);
+  return links;
+}
+
 // Lists a process's open files to the end, keeping every socket among them with its holder (the sockets in
 // `sockets`); a process whose files this user may not look at is remembered and passed over from then on. Answers
 // the links read.
@@ -616,38 +643,21 @@ uint32_t look_into(Reader* r, uint32_t pid, std::vector<uint64_t>* sockets) {
   OwnerLooks& looks = r->looks;
   looks.looked.insert(pid);
   sockets->clear();
-  char path[48];
   const ProcMemo* memo = memo_of(r, pid);
   const uint64_t start = memo ? memo->started : ~0ull;
   const uint32_t files = memo ? memo->handles : 0;
-  // The fd folder the process pass keeps open is listed again from its start; another one is opened for the look.
-  const int kept = kept_folder(r, pid);
-  int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
-  bool denied = folder < 0 && errno == EACCES;
-  // This process lists itself when its own count of open files moved, which it does whenever processes come or go.
-  const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
-  uint32_t links = 0;
-  if (folder >= 0) {
-    each_entry(folder, [&](const char* name) {
-      const uint32_t fd = pid_of(name);
-      if (fd < skip.size() && skip[fd]) return true;
-      ++links;
-      uint64_t inode = socket_of(folder, name, &denied);
-      if (inode) {
-        looks.seen.insert_or_assign(inode, Owner{pid, fd, true, start, files});
-        sockets->push_back(inode);
-      }
-      // A process whose open files may be listed but not looked at (another user's, another container's).
-      return !denied;
-    }, kept < 0, r->procfs);
-    if (kept < 0) ::close(folder);
-  }
+  bool denied = false;
+  const int64_t read = each_socket(r, pid, &denied, [&](uint32_t fd, uint64_t inode) {
+    looks.seen.insert_or_assign(inode, Owner{pid, fd, true, start, files});
+    sockets->push_back(inode);
+  });
   if (denied && start != ~0ull) {
     auto at = std::lower_bound(looks.refused.begin(), looks.refused.end(), std::make_pair(pid, uint64_t{0}));
     looks.refused.insert(at, std::make_pair(pid, start));
-  } else if (folder >= 0 && memo) {
+  } else if (read >= 0 && memo) {
     looks.listed.insert_or_assign(pid, Listing{start, files});
   }
+  const uint32_t links = read > 0 ? static_cast<uint32_t>(read) : 0;
   looks.links += links;
   looks.credit.credit -= links;
   return links;
@@ -660,23 +670,9 @@ bool looked(const OwnerLooks& looks, uint32_t pid) { return looks.looked.count(p
 void sockets_held(Reader* r, uint32_t pid, std::unordered_set<uint64_t>* inodes) {
   inodes->clear();
   if (r->proc < 0) return;
-  char path[48];
-  const int kept = kept_folder(r, pid);
-  int folder = kept >= 0 ? kept : open_folder(r->proc, pid_path(path, pid, "fd"));
-  if (folder < 0) return;
   bool denied = false;
-  // This process, busy with the pass, is often among those asked about: its kept proc files are no sockets.
-  const std::vector<bool> skip = pid == static_cast<uint32_t>(getpid()) ? own_kept(r) : std::vector<bool>{};
-  uint32_t links = 0;
-  each_entry(folder, [&](const char* name) {
-    const uint32_t fd = pid_of(name);
-    if (fd < skip.size() && skip[fd]) return true;
-    ++links;
-    if (uint64_t inode = socket_of(folder, name, &denied)) inodes->insert(inode);
-    return !denied;
-  }, kept < 0, r->procfs);
-  if (kept < 0) ::close(folder);
-  r->looks.links += links;
+  const int64_t read = each_socket(r, pid, &denied, [&](uint32_t, uint64_t inode) { inodes->insert(inode); });
+  if (read > 0) r->looks.links += static_cast<uint64_t>(read);
 }
 
 namespace {
