@@ -241,7 +241,7 @@ bool begin_round(Host* host, u64 tick_ms, u32 wall) {
       host->meaning[at] = s;
     }
   }
-  if (host->web != nullptr) web::add_to_poll(host);
+  if (host->web != nullptr) web::add_to_poll(host, u);
   // A stop request ends the wait, however long it is, where the event can wait in a poll set.
   u64 stop = host->stop_event != 0 ? kobj::pollable(host->stop_event) : sock::invalid_socket;
   if (stop != sock::invalid_socket) {
@@ -249,6 +249,13 @@ bool begin_round(Host* host, u64 tick_ms, u32 wall) {
     if (at < sock::poll_capacity) host->meaning[at] = entry_stop;
   }
   return true;
+}
+
+// While the dashboard leaves its newcomers in the kernel's queue, the wait ends when the first grace does.
+u32 web_wait(const Host* host, u64 tick_ms, u32 wait) {
+  if (host->web == nullptr || host->web->held_until == 0) return wait;
+  u64 due = host->start_tick + u64{host->web->held_until} * 100;
+  return bits::min32(wait, due > tick_ms ? due - tick_ms : 0);
 }
 
 // The second half: what the poll found, then the once-a-second duties when they are due at the given clock.
@@ -310,7 +317,7 @@ void serve_round(Host* host, u64 tick_ms, u32 wall) {
 
 void step(Host* host, u32 timeout_ms, u64 tick_ms, u32 wall) {
   if (!begin_round(host, tick_ms, wall)) return;
-  sock::poll_wait(&host->poll, answer_ready(host) ? 0 : timeout_ms);
+  sock::poll_wait(&host->poll, answer_ready(host) ? 0 : web_wait(host, tick_ms, timeout_ms));
   serve_round(host, tick_ms, wall);
 }
 
@@ -348,7 +355,7 @@ void run(Host* host, u64 round_limit) {
     u32 wall = seconds_since_2025(os::filetime_now());
     u32 wait = wait_ms(host, now);
     if (!begin_round(host, now, wall)) break;
-    if (answer_ready(host)) wait = 0;
+    wait = answer_ready(host) ? 0 : web_wait(host, now, wait);
     sock::poll_wait(&host->poll, wait);
     // A round that slept serves at the time it woke: the one that slept until the tick runs it, with no second
     // round to notice that it is due.

@@ -620,27 +620,6 @@ u32 open(hub::Host* host, mem::Arena* arena) {
   return w->port != 0;
 }
 
-void add_to_poll(hub::Host* host) {
-  Web* w = host->web;
-  sock::PollSet* poll = &host->poll;
-  if (w->listener != sock::invalid_socket) {
-    u32 at = sock::poll_add(poll, w->listener, 0);
-    if (at < sock::poll_capacity) host->meaning[at] = hub::entry_web;
-  }
-  for (u64 m = w->busy; m != 0; m &= m - 1) {
-    u32 c = bits::word_first(m);
-    bool answering = has(w->responding, c) && !has(w->draining, c);
-    // A stream waits to write only while it owes bytes, and is read all along: that is how a browser's leaving
-    // is seen between the chunks.
-    bool streams = has(w->streaming, c);
-    u32 at = sock::poll_add(poll, w->socket[c], streams ? owes(w, c) : answering);
-    if (at >= sock::poll_capacity) continue;
-    // An answered client is not read again: bytes it sends after its request would only wake the poll.
-    if (answering && !streams) poll->entries[at].events &= ~sock::poll_read;
-    host->meaning[at] = hub::entry_web_client | c;
-  }
-}
-
 namespace {
 
 u32 room_rank(const Web* w, u32 c) {
@@ -660,7 +639,48 @@ void sending_per_address(const Web* w, u32* same) {
   }
 }
 
+// A client within its grace that is the only one of its address still sending its request: what a browser's fresh
+// connection looks like before its request came, so no newcomer takes its place.
+bool shielded(const Web* w, const u32* same, u32 c, u32 now) {
+  return room_rank(w, c) == 1 && same[c] == 1 && bits::sub_sat32(now, w->accepted[c]) < grace_units;
+}
+
+// The host unit at which the first shield ends.
+u32 first_grace_end(const Web* w, u32 now) {
+  u32 same[clients] = {};
+  sending_per_address(w, same);
+  u32 end = now + grace_units;
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    if (shielded(w, same, c, now)) end = bits::min32(end, w->accepted[c] + grace_units);
+  }
+  return end;
+}
+
 }  // namespace
+
+void add_to_poll(hub::Host* host, u32 now) {
+  Web* w = host->web;
+  sock::PollSet* poll = &host->poll;
+  w->held_until = has_room(w, now) ? 0 : first_grace_end(w, now);
+  if (w->listener != sock::invalid_socket && w->held_until == 0) {
+    u32 at = sock::poll_add(poll, w->listener, 0);
+    if (at < sock::poll_capacity) host->meaning[at] = hub::entry_web;
+  }
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    u32 c = bits::word_first(m);
+    bool answering = has(w->responding, c) && !has(w->draining, c);
+    // A stream waits to write only while it owes bytes, and is read all along: that is how a browser's leaving
+    // is seen between the chunks.
+    bool streams = has(w->streaming, c);
+    u32 at = sock::poll_add(poll, w->socket[c], streams ? owes(w, c) : answering);
+    if (at >= sock::poll_capacity) continue;
+    // An answered client is not read again: bytes it sends after its request would only wake the poll.
+    if (answering && !streams) poll->entries[at].events &= ~sock::poll_read;
+    host->meaning[at] = hub::entry_web_client | c;
+  }
+}
+
 
 u32 make_room(const Web* w, u32 address, u32 now) {
   // Among clients still sending, the place is taken from the address that holds the most of them: one address's
@@ -675,6 +695,7 @@ u32 make_room(const Web* w, u32 address, u32 now) {
       ++from_address;
       if (oldest_of_address == none || w->progress[c] < w->progress[oldest_of_address]) oldest_of_address = c;
     }
+    if (shielded(w, same, c, now)) continue;
     bool before = pick == none || rank < pick_rank ||
                   (rank == pick_rank && (same[c] > same[pick] ||
                                          (same[c] == same[pick] && w->progress[c] < w->progress[pick])));
@@ -685,6 +706,16 @@ u32 make_room(const Web* w, u32 address, u32 now) {
   }
   if (from_address >= clients_per_address) return oldest_of_address;
   return (~w->busy & bits::low_mask(clients)) != 0 ? none : pick;
+}
+
+bool has_room(const Web* w, u32 now) {
+  if ((~w->busy & bits::low_mask(clients)) != 0) return true;
+  u32 same[clients] = {};
+  sending_per_address(w, same);
+  for (u64 m = w->busy; m != 0; m &= m - 1) {
+    if (!shielded(w, same, bits::word_first(m), now)) return true;
+  }
+  return false;
 }
 
 namespace {
@@ -700,7 +731,7 @@ void read_waiting(hub::Host* host, u32 now) {
 
 void accept(hub::Host* host, u32 now) {
   Web* w = host->web;
-  for (u32 n = 0; n < 4 * clients; ++n) {
+  for (u32 n = 0; n < 4 * clients && has_room(w, now); ++n) {
     sock::Socket s = sock::invalid_socket;
     u32 peer = 0;
     if (sock::accept(w->listener, &s, &peer) != sock::done) return;

@@ -46,7 +46,9 @@ constexpr u32 stream_stall_units = 50;
 constexpr u32 stream_post_ms = 5000;
 // Clients from one address still sending their request: a further one takes the place of its oldest. One
 // accepted in the last grace units (200 ms) is not counted: a browser opens several connections at once and sends
-// each request a moment after its connect, and closing such a one before its request came would reset it.
+// each request a moment after its connect, and closing such a one before its request came would reset it. Nor is
+// such a one closed for any newcomer while it is its address's only one still sending; while every place holds one
+// of those, newcomers wait in the kernel's queue.
 constexpr u32 clients_per_address = 2, grace_units = 2;
 // Bytes of leftovers read and dropped after an error answer, at most.
 constexpr u32 drain_max = 262144;
@@ -205,6 +207,7 @@ struct Web {
   u16 port;
   u64 busy;        // over the client slots
   u64 responding;
+  u32 held_until;  // host units: while no newcomer can have a place, the listener waits until this; 0 when it is polled
   u32 links_opened;
   u32 answered;    // 200 responses
   u32 idle_closed;
@@ -252,8 +255,11 @@ mem::Bytes static_body(const Web* web, u8 route, u8 serve = 0);
 
 // Carves the state from the arena, prepares the texts and listens on the host's address and web port: 1 or 0.
 u32 open(hub::Host* host, mem::Arena* arena);
-// The listener, and every busy client (to read, or to write while it is answered), into the host's poll set.
-void add_to_poll(hub::Host* host);
+// The listener, when a newcomer can have a place, and every busy client (to read, or to write while it is
+// answered), into the host's poll set; now is the round's clock.
+void add_to_poll(hub::Host* host, u32 now);
+// True when a newcomer can have a place now: a free slot, or a client that may be closed for it.
+bool has_room(const Web* web, u32 now);
 // Takes the waiting connections; now is the clock after the round's wait, which their time is counted from.
 void accept(hub::Host* host, u32 now);
 // The poll reported the client (events is true when it is readable, failed or hung up).
@@ -266,8 +272,9 @@ void second(hub::Host* host, u32 now);
 void close_client(hub::Host* host, u32 client);
 // The client to close for a newcomer from the address: with clients_per_address of that address still sending
 // their requests past their grace, the oldest of those; with every slot busy, one draining, else one still sending its request
-// (from the address that has the most such), else one being answered, the longest without progress first. none when
-// the newcomer finds a free slot as it is.
+// (from the address that has the most such; not its address's only one within its grace), else one being answered,
+// the longest without progress first. none when the newcomer finds a free slot as it is, or when no client may be
+// closed (see has_room).
 u32 make_room(const Web* web, u32 address, u32 now);
 // Every client and the listener. The links' member slots belong to the host, which frees them itself.
 void close(hub::Host* host);

@@ -441,7 +441,7 @@ TEST(WebRoom, ANewcomerTakesItsPlaceFromTheAddressThatHoldsTheMost) {
     const char* what;
     std::vector<Slot> slots;
     u32 newcomer, now;
-    u32 expected;  // the slot closed; web::clients + 1 for none
+    u32 expected;  // the slot closed; web::clients + 1 for none with a free slot, web::none when it must wait
   };
   const u32 a = 0x7F00010A, b = 0x7F000001, c = 0x7F000002;
   const std::vector<Slot> flood = {{a, 100, 100, 's'}, {a, 100, 100, 's'}, {a, 100, 100, 's'}, {a, 100, 100, 's'},
@@ -450,6 +450,14 @@ TEST(WebRoom, ANewcomerTakesItsPlaceFromTheAddressThatHoldsTheMost) {
   flood_then_kept[3].state = 'k';
   std::vector<Slot> answered = flood;
   for (Slot& s : answered) s.state = s.address == a ? 'a' : 's';
+  // A crowd of one connection per address, each sending a byte now and then, and one fresh connection (slot 0)
+  // whose request has not come yet: a browser's a moment after its connect.
+  std::vector<Slot> crowd;
+  for (u32 i = 0; i < web::clients; ++i) crowd.push_back({0x7F000A00u + i, i == 0 ? 100u : 90u, i == 0 ? 100u : 101u, 's'});
+  std::vector<Slot> fresh_crowd = crowd;
+  for (Slot& s : fresh_crowd) s.accepted = s.progress = 100;
+  std::vector<Slot> fresh_crowd_one_answered = fresh_crowd;
+  fresh_crowd_one_answered[5].state = 'a';
   const Case cases[] = {
       // The flood's connections were all accepted within the newcomer's grace, so none counts against its own
       // address: the place still comes from the flood, not from the one request of another address, older as it is.
@@ -459,6 +467,10 @@ TEST(WebRoom, ANewcomerTakesItsPlaceFromTheAddressThatHoldsTheMost) {
       {"a kept connection goes first", flood_then_kept, c, 101, 3},
       {"one still sending goes before those being answered", answered, c, 101, 7},
       {"a free slot takes nothing", std::vector<Slot>(flood.begin(), flood.end() - 1), c, 101, web::clients + 1},
+      {"a fresh single connection outlasts older ones that sent since", crowd, c, 101, 1},
+      {"past its grace it goes like the others", crowd, c, 102, 0},
+      {"fresh singles everywhere: the newcomer waits", fresh_crowd, c, 101, web::none},
+      {"fresh singles and one being answered", fresh_crowd_one_answered, c, 101, 5},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -473,6 +485,7 @@ TEST(WebRoom, ANewcomerTakesItsPlaceFromTheAddressThatHoldsTheMost) {
       if (s.state == 'k') w->kept |= u64{1} << i;
     }
     u32 gone = web::make_room(w.get(), k.newcomer, k.now);
+    EXPECT_EQ(web::has_room(w.get(), k.now), k.expected != web::none);
     if (k.expected > web::clients) {
       EXPECT_GE(gone, web::clients);
     } else {
