@@ -29,14 +29,41 @@ bool meets(const List& l, u32 i, i32 left, i32 top, i32 right, i32 bottom) {
   return greatest(left, l.left[i]) < least(right, l.right[i]) && greatest(top, l.top[i]) < least(bottom, l.bottom[i]);
 }
 
-// Appends a rectangle (already in px), or widens an entry of the same rows that lies within 32 px of it.
+bool same_columns(const List& l, u32 i, u32 j) { return l.left[i] == l.left[j] && l.right[i] == l.right[j]; }
+bool rows_touch(const List& l, u32 i, u32 j) { return l.top[i] <= l.bottom[j] && l.top[j] <= l.bottom[i]; }
+
+// Entry i, just grown, joins every entry of the same columns whose rows it meets or touches: their union.
+void join_rows(List* l, u8* count, u32 i) {
+  for (u32 j = 0; j < *count; ++j) {
+    if (j == i || !same_columns(*l, i, j) || !rows_touch(*l, i, j)) continue;
+    l->top[j] = static_cast<i16>(least(l->top[i], l->top[j]));
+    l->bottom[j] = static_cast<i16>(greatest(l->bottom[i], l->bottom[j]));
+    // Entry i goes; the last entry takes its place.
+    const u32 last = *count - 1u;
+    l->left[i] = l->left[last], l->top[i] = l->top[last], l->right[i] = l->right[last], l->bottom[i] = l->bottom[last];
+    *count = static_cast<u8>(last);
+    i = j == last ? i : j;
+    j = static_cast<u32>(-1);
+  }
+}
+
+// Appends a rectangle (already in px), or widens an entry of the same rows that lies within 32 px of it, or lengthens
+// one of the same columns whose rows it meets or touches; a grown entry joins those of its columns that it now
+// touches, so that the same cells of many rows stay one entry.
 void add(Surface* s, List* l, u8* count, Rect r) {
   const i16 left = clamp_i16(r.left), top = clamp_i16(r.top), right = clamp_i16(r.right), bottom = clamp_i16(r.bottom);
   for (u32 i = 0; i < *count; ++i) {
+    if (l->left[i] == left && l->right[i] == right && top <= l->bottom[i] && l->top[i] <= bottom) {
+      l->top[i] = static_cast<i16>(least(top, l->top[i]));
+      l->bottom[i] = static_cast<i16>(greatest(bottom, l->bottom[i]));
+      join_rows(l, count, i);
+      return;
+    }
     if (l->top[i] != top || l->bottom[i] != bottom) continue;
     if (left > i32{l->right[i]} + 32 || l->left[i] > i32{right} + 32) continue;
     l->left[i] = static_cast<i16>(least(left, l->left[i]));
     l->right[i] = static_cast<i16>(greatest(right, l->right[i]));
+    join_rows(l, count, i);
     return;
   }
   if (*count >= list_size) {
@@ -1275,10 +1302,15 @@ u32 paint(Surface* s, Rect r, u32 colour) {
   const Rect c = kept_cut(*s, r);
   if (empty(c)) return 1;
   const u32 p = bgra(colour);
-  const Vimb& v = *s->vimb;
+  // The row and the colour in locals: a store through the frame's pixels may not reload them (nothing here is
+  // strict about aliasing), so the rows fill as wide stores.
+  u32* const pixels = s->vimb->pixels;
+  const u64 stride = s->vimb->stride;
   busy(*s, 1);
-  for (i32 y = c.top; y < c.bottom; ++y)
-    for (i32 x = c.left; x < c.right; ++x) v.pixels[u64(y) * v.stride + x] = p;
+  for (i32 y = c.top; y < c.bottom; ++y) {
+    u32* const row = pixels + u64(y) * stride;
+    for (i32 x = c.left; x < c.right; ++x) row[x] = p;
+  }
   busy(*s, 0);
   poison(s, c.left, c.top, c.right, c.bottom);
   return 1;

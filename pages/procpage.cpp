@@ -66,13 +66,20 @@ struct CellDraw {
 
 u32 tint_fill(u32 background, u32 tint) { return proclist::blend(background, colour_tint, tint); }
 
-void draw_cell(draw::Surface* s, const PageLayout* page, u32 column, i32 y, u32 bg, const CellDraw& c) {
+// Where a name's text ends from its column's left edge: its margin, its width within the cell and a little beyond
+// for a last glyph that reaches past its advance.
+i16 name_end(i32 text_width, i32 column_width) {
+  return static_cast<i16>(8 + most(least(text_width, column_width - 16), 0) + 4);
+}
+
+void draw_cell(draw::Surface* s, PageLayout* page, u32 column, u32 slot, i32 y, u32 bg, const CellDraw& c) {
   i32 x = 0, w = 0;
   column_box(page, column, &x, &w);
   if (c.tint) draw::fill(s, draw::Rect{x + 1, y, x + w - 1, y + row_height}, tint_fill(bg, c.tint));
   const u32 colour = column == proclist::col_pid ? colour_title : colour_bright;
-  chart::text(s, role_small, text_of(c.text), x + 8, y, w - 16, row_height, colour,
-              column == proclist::col_name ? 0 : 1);
+  const i32 width = chart::text(s, role_small, text_of(c.text), x + 8, y, w - 16, row_height, colour,
+                                column == proclist::col_name ? 0 : 1);
+  if (column == proclist::col_name) page->name_ends[slot] = name_end(width, w);
 }
 
 // What slot i (position top + i) shows: its handle, background and the change key of every cell.
@@ -108,12 +115,12 @@ CellDraw cell_of(const proclist::ListState* list, const model::ProcTable* table,
   return d;
 }
 
-void draw_row(draw::Surface* s, const PageLayout* page, const proclist::ListState* list,
-              const model::ProcTable* table, u32 slot, const RowKeys& r) {
+void draw_row(draw::Surface* s, PageLayout* page, const proclist::ListState* list, const model::ProcTable* table,
+              u32 slot, const RowKeys& r) {
   const i32 y = rows_top + row_height * static_cast<i32>(slot);
   if (r.background != colour_row) draw::fill(s, draw::Rect{page->left, y, page->right - 8, y + row_height}, r.background);
   for (u32 c = 0; c < proclist::columns; ++c)
-    if (shown_column(page, c)) draw_cell(s, page, c, y, r.background, cell_of(list, table, r, c));
+    if (shown_column(page, c)) draw_cell(s, page, c, slot, y, r.background, cell_of(list, table, r, c));
 }
 
 // ---- Header, status, messages
@@ -286,18 +293,24 @@ void ink_or_queue(draw::Surface* s, mem::Bytes text, i32 x, i32 y, i32 w, i32 h,
   queue(s, draw::Rect{most(start - 1, x), y, least(start + tw + 1, x + w), y + h});
 }
 
-// One cell in place; its background too unless the whole row's band was just painted.
-void paint_cell(draw::Surface* s, const PageLayout* page, u32 column, i32 y, u32 bg, const CellDraw& c,
-                bool with_background) {
+// One cell in place; its background too unless the whole row's band was just painted. Of a name cell that lay clear
+// of the details box only as far as the old or the new name reaches: the rest of the wide cell is background in both.
+// Returns where the name ends (0 for other cells).
+i16 paint_cell(draw::Surface* s, const PageLayout* page, u32 column, i32 y, u32 bg, const CellDraw& c,
+               bool with_background, i32 old_end) {
   i32 x = 0, w = 0;
   column_box(page, column, &x, &w);
+  const bool name = column == proclist::col_name;
+  const i16 end = name ? name_end(chart::measure(s, role_small, text_of(c.text)), w) : 0;
   if (with_background) {
-    draw::paint(s, draw::Rect{x, y, x + w, y + row_height}, bg);
-    draw::show(s, draw::Rect{x, y, x + w, y + row_height});
+    const i32 right = name && old_end > 0 ? x + least(w, most(old_end, end)) : x + w;
+    draw::paint(s, draw::Rect{x, y, right, y + row_height}, bg);
+    draw::show(s, draw::Rect{x, y, right, y + row_height});
   }
   if (c.tint) draw::paint(s, draw::Rect{x + 1, y, x + w - 1, y + row_height}, tint_fill(bg, c.tint));
   ink_or_queue(s, text_of(c.text), x + 8, y, w - 16, row_height,
-               column == proclist::col_pid ? colour_title : colour_bright, column == proclist::col_name ? 0 : 1);
+               column == proclist::col_pid ? colour_title : colour_bright, name ? 0 : 1);
+  return end;
 }
 
 bool details_in_place(draw::Surface* s, const PageLayout* page, const proclist::ListState* list,
@@ -533,6 +546,7 @@ void render(PageLayout* page, const proclist::ListState* list, const model::Proc
     if (!draw::wanted(*s, page->left, y, page->right, y + row_height)) continue;
     RowKeys r;
     row_state(page, list, table, slot, &r);
+    page->name_ends[slot] = 0;
     if (r.position != none) draw_row(s, page, list, table, slot, r);
     page->row_handles[slot] = r.handle;
     for (u32 c = 0; c < proclist::columns; ++c) page->cell_hashes[slot][c] = r.keys[c];
@@ -561,6 +575,7 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
 
   static_assert(visible_most <= draw::move_most);
   RowKeys rows[visible_most];
+  i16 ends[visible_most];
   i32 source[visible_most];
   bool taken[visible_most] = {};
   bool moved = false;
@@ -590,15 +605,17 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
     const u64 need = draw::move_pixels(*s, region, row_height);
     moved_in_place = scratch_for(page, need) &&
                      draw::move_rows(s, region, row_height, source, page->visible, page->scratch, page->scratch_pixels);
-    in_place = moved_in_place;
   }
 
+  // A slot compares its cells with what it shows: the row moved into it in place, else what it showed before, whose
+  // cells a row that could not be moved (its rows are not whole pixels) may share, all but its name and PID often.
   for (u32 i = 0; i < page->visible; ++i) {
     const RowKeys& r = rows[i];
     const i32 y = rows_top + row_height * static_cast<i32>(i);
-    const bool unchanged = source[i] == static_cast<i32>(i);
-    const bool kept = unchanged || (source[i] >= 0 && moved_in_place);
+    const bool kept = source[i] >= 0 && moved_in_place;
     const u32 from = kept ? static_cast<u32>(source[i]) : i;
+    ends[i] = page->name_ends[from];
+    bool name_clear = true;
     const bool message = ((r.keys[0] & ~u64{0xFF00}) == key_tag + 2) ||
                          ((page->cell_hashes[i][0] & ~u64{0xFF00}) == key_tag + 2);
     u32 dirty = 0, columns_shown = 0;
@@ -611,11 +628,13 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
       const i32 y_from = rows_top + row_height * static_cast<i32>(from);
       const bool under_box = meets(draw::Rect{x, y, x + w, y + row_height}, was_box) ||
                              (kept && meets(draw::Rect{x, y_from, x + w, y_from + row_height}, was_box));
-      if (!kept || under_box || r.keys[c] != page->cell_hashes[from][c]) dirty |= 1u << c;
+      if (under_box || r.keys[c] != page->cell_hashes[from][c]) dirty |= 1u << c;
+      if (under_box && c == proclist::col_name) name_clear = false;
     }
     if (!dirty) continue;
     const draw::Rect band{page->left, y, page->right - 8, y + row_height};
     if (message || !in_place) {
+      ends[i] = 0;  // the frame that draws the queued cells tells
       if (dirty == columns_shown || message) {
         queue(s, draw::Rect{page->left, y, page->right, y + row_height});
       } else {
@@ -635,9 +654,16 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
       draw::paint(s, band, r.background);
       draw::show(s, band);
     }
-    if (blank) continue;
-    for (u32 c = 0; c < proclist::columns; ++c)
-      if ((dirty >> c) & 1) paint_cell(s, page, c, y, r.background, cell_of(list, table, r, c), !whole);
+    if (blank) {
+      ends[i] = 0;
+      continue;
+    }
+    for (u32 c = 0; c < proclist::columns; ++c) {
+      if (!((dirty >> c) & 1)) continue;
+      const i16 end =
+          paint_cell(s, page, c, y, r.background, cell_of(list, table, r, c), !whole, name_clear ? ends[i] : 0);
+      if (c == proclist::col_name) ends[i] = end;
+    }
   }
 
   // Status line.
@@ -671,6 +697,7 @@ void repaint_rows(PageLayout* page, const proclist::ListState* list, const model
   if (moved_in_place) draw::show(s, body);
   for (u32 i = 0; i < page->visible; ++i) {
     page->row_handles[i] = rows[i].handle;
+    page->name_ends[i] = ends[i];
     for (u32 c = 0; c < proclist::columns; ++c) page->cell_hashes[i][c] = rows[i].keys[c];
   }
   page->drawn_top = list->top;

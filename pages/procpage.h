@@ -76,6 +76,7 @@ struct PageLayout {
   i32 box[4];  // details box last drawn: left, top, right, bottom; all 0 when none
   u64 cell_hashes[visible_most][proclist::columns];
   u64 row_handles[visible_most];
+  i16 name_ends[visible_most];  // per slot: where its name's text ends, from the name column's left edge
   // Scratch for moving pixel rows: its own block, taken once and kept for the page's life.
   mem::Arena scratch_arena;
   u32* scratch;

@@ -84,6 +84,32 @@ TEST_F(Lists, RedoWidensToTilesAndMergesNearEntries) {
   EXPECT_EQ(s.redo_count, 2);
 }
 
+// The same columns of rows that meet or touch become one entry (their union), also when widening one row made its
+// columns those of its neighbours, and when one row bridges two entries.
+TEST_F(Lists, SameColumnsOfTouchingRowsJoin) {
+  draw::show_px(&s, Rect{0, 0, 10, 16});
+  draw::show_px(&s, Rect{0, 16, 10, 32});
+  ASSERT_EQ(s.show_count, 1);
+  EXPECT_EQ(s.shows.top[0], 0);
+  EXPECT_EQ(s.shows.bottom[0], 32);
+  draw::show_px(&s, Rect{0, 40, 10, 50});  // a gap above: its own entry
+  draw::show_px(&s, Rect{0, 32, 10, 40});  // bridges the two
+  ASSERT_EQ(s.show_count, 1);
+  EXPECT_EQ(s.shows.bottom[0], 50);
+  draw::show_px(&s, Rect{0, 50, 5, 60});  // other columns
+  EXPECT_EQ(s.show_count, 2);
+  draw::show_px(&s, Rect{8, 50, 10, 60});  // widened to the columns above, then joined to them
+  ASSERT_EQ(s.show_count, 1);
+  EXPECT_EQ(s.shows.left[0], 0);
+  EXPECT_EQ(s.shows.right[0], 10);
+  EXPECT_EQ(s.shows.bottom[0], 60);
+  draw::redo_px(&s, Rect{0, 150, 40, 167});  // tiles 144..176
+  draw::redo_px(&s, Rect{0, 167, 40, 184});  // tiles 160..192, overlapping
+  ASSERT_EQ(s.redo_count, 1);
+  EXPECT_EQ(s.redo.top[0], 144);
+  EXPECT_EQ(s.redo.bottom[0], 192);
+}
+
 TEST_F(Lists, ShowsMergeWithin32PxAndOverflowAt65) {
   draw::show_px(&s, Rect{0, 0, 10, 5});
   draw::show_px(&s, Rect{42, 0, 50, 5});
@@ -183,7 +209,7 @@ TEST(DrawPipeline, WhichFramesArePartial) {
     const Rect box{10, 10, 90, 40};
     draw::redo(&w.s, box);
     if (c.show) draw::show(&w.s, box);
-    for (i32 i = 0; c.overflow && i < 65; ++i) draw::show_px(&w.s, Rect{0, i, 1, i + 1});
+    for (i32 i = 0; c.overflow && i < 65; ++i) draw::show_px(&w.s, Rect{0, 2 * i, 1, 2 * i + 1});
     w.s.hash_mismatch = c.mismatch;
     c.invalidate ? draw::invalidate(&w.s) : draw::changed(&w.s);
     const u32 before = w.partial_frames;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -93,11 +94,15 @@ struct Page {
 i32 row_y(u32 slot) { return procpage::rows_top + procpage::row_height * static_cast<i32>(slot); }
 
 // Every rectangle lies inside one of the given row bands (table width, or narrower).
+// Every box lies within the given rows; one box may span several of them (the lists join the same cells of
+// neighbouring rows).
 bool inside_rows(const std::vector<Box>& boxes, const std::vector<u32>& slots) {
   for (const Box& b : boxes) {
-    bool found = false;
-    for (u32 s : slots) found = found || (b[1] >= row_y(s) && b[3] <= row_y(s) + procpage::row_height);
-    if (!found) return false;
+    for (i32 y = b[1]; y < b[3]; ++y) {
+      bool found = false;
+      for (u32 s : slots) found = found || (y >= row_y(s) && y < row_y(s) + procpage::row_height);
+      if (!found) return false;
+    }
   }
   return true;
 }
@@ -271,6 +276,32 @@ TEST(ProcPage, RowsMovedUnderTheDetailsBoxLeaveNoPiecesOfIt) {
       }
     }
   }
+}
+
+// Where rows are not whole pixels high (100 DPI) they cannot move in place: each slot then paints in place only the
+// cells that differ from what it shows, here the names and PIDs of rows whose other figures are all alike.
+TEST(ProcPage, RowsThatCannotMoveRepaintOnlyTheCellsThatDiffer) {
+  const u32 dpi = 100;
+  Page p(120, width, height, dpi);
+  for (u32 row = 0; row < p.table->count; ++row) {
+    p.table->cpu[row] = 0;
+    p.table->working_set[row] = 5000;
+    p.table->thread_count[row] = 4;
+    p.table->tcp[row] = 1;
+  }
+  p.rebuild();
+  p.paint();
+  p.repaint();
+  ASSERT_EQ(procpage::scroll(p.page.get(), p.list.get(), p.table.get(), &p.w.s, 1), 1u);
+  draw::Rect name{}, pid{};
+  procpage::header_rect(p.page.get(), proclist::col_name, true, &name);
+  procpage::header_rect(p.page.get(), proclist::col_pid, true, &pid);
+  const i32 left = draw::to_px(std::min(name.left, pid.left), dpi), right = draw::to_px(std::max(name.right, pid.right), dpi);
+  const i32 bar = draw::to_px(p.page->right - 8, dpi);
+  EXPECT_FALSE(p.shows().empty());
+  for (const Box& b : p.shows()) EXPECT_TRUE(b[0] >= bar || (b[0] >= left && b[2] <= right)) << b[0] << "," << b[2];
+  for (const Box& b : p.redos()) EXPECT_GE(b[2], bar) << "only the scroll bar is drawn by a frame";
+  p.expect_same_as_whole("scroll by one at 100 DPI");
 }
 
 TEST(ProcPage, NewTableAndResortRepaintOnlyWhatChanged) {
