@@ -31,8 +31,12 @@ u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size)
 // defer_owners the rows carry owner 0, and held_rows counts, for one process, the rows of both tables as last read
 // whose socket it holds now. True when the owners are deferred; false where the system's tables name their owners
 // anyway (Windows), and nothing changes.
+// Time-wait entries have no holder, and a machine whose connections come and go keeps thousands of them: with the
+// owners deferred the tables leave them out, and time_wait_left counts those the tables as last read left out (0
+// where they list every entry).
 bool defer_owners(sysinfo::Reader* reader);
 u32 held_rows(sysinfo::Reader* reader, u32 pid);
+u32 time_wait_left(sysinfo::Reader* reader);
 
 // The adapter list of every interface with its unicast addresses, in the system's chain layout (448-byte adapter
 // nodes, 64-byte address entries, absolute addresses inside the buffer; families 2 and 23). Answers 0 with *size

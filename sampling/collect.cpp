@@ -569,14 +569,16 @@ void read_space(State* s, Sample* sample) {
 
 void read_rows(State* s, Sample* sample) {
   u32 kept = 0;
-  for (u32 i = 0; i < s->nic_kept && i < max_nics; ++i) {
+  const u32 tried = bits::min32(s->nic_kept, max_nics);
+  for (u32 i = 0; i < tried; ++i) {
     sysrec::IfRow* row = &sample->nics[kept];
     zero(row);
     row->luid = s->nic_luid[i];
     // An interface that is gone or no longer wanted leaves no gap: the next one takes its row.
     if (net::interface_row(s->reader, row) && ntinfo::nic_wanted(bytes_of(*row))) ++kept;
   }
-  for (u32 i = kept; i < max_nics; ++i) zero(&sample->nics[i]);
+  // The sample starts all zero: only the row after the kept ones may hold an interface that was not kept.
+  if (kept < tried) zero(&sample->nics[kept]);
   sample->nic_rows = kept;
   sample->nic_passing = static_cast<u32>(s->nic_passing);
 }
@@ -598,12 +600,11 @@ void read_counters(State* s, Sample* sample) {
   s->performance = sat32(counter_value(s->performance_counter[set], pdh::fmt_large | pdh::fmt_1000));
 }
 
-}  // namespace
-
-bool sample(State* s, Sample* sample) {
+// One system sample, into a sample cleared first or already all zero.
+bool take(State* s, Sample* sample, bool clear) {
   Raised raised(s);
   u64 start = qpc();
-  sample_clear(sample);
+  if (clear) sample_clear(sample);
   sample->time_ms = ms_of(s, start);
   sample->tick_ms = os::clock_ms();
   sysinfo::begin_sample(s->reader);
@@ -655,6 +656,12 @@ bool sample(State* s, Sample* sample) {
   return sample->cpu_bytes != 0 && (memory & both) == both;
 }
 
+}  // namespace
+
+bool sample(State* s, Sample* sample) { return take(s, sample, true); }
+
+bool sample_zeroed(State* s, Sample* sample) { return take(s, sample, false); }
+
 namespace {
 
 // One family's TCP table into the state's buffer: its rows' owners join the pid list.
@@ -676,6 +683,12 @@ u32 read_tcp_family(State* s, ProcHeader* head, u32 family, u32 row_size, u32 pi
   head->tcp_pids = ntinfo::tcp_take(table, row_size, pid_offset, head->pids, max_tcp_pids, head->tcp_pids);
   if (answer != 0 && !short_buffer) head->tcp_missing |= missing_bit;
   return ntinfo::tcp_used(rows, row_size, short_buffer, asked);
+}
+
+// Time-wait entries the tables counted without listing them: rows of owner 0, as they would have been listed.
+void add_left_out(ProcHeader* head, u32 rows) {
+  head->tcp_rows = static_cast<i32>(min64(static_cast<u64>(static_cast<u32>(head->tcp_rows)) + rows, 0x7FFFFFFF));
+  for (u32 i = 0; i < rows && head->tcp_pids < max_tcp_pids; ++i) head->pids[head->tcp_pids++] = 0;
 }
 
 }  // namespace
@@ -716,6 +729,7 @@ bool sample_procs(State* s, ProcSample* procs) {
   u32 v4 = read_tcp_family(s, head, net::family_ipv4, sizeof(sysrec::TcpRow), offsetof(sysrec::TcpRow, pid), 1);
   u32 v6 = read_tcp_family(s, head, net::family_ipv6, sizeof(sysrec::Tcp6Row), offsetof(sysrec::Tcp6Row, pid), 2);
   note_use(&s->tcp, v4 > v6 ? v4 : v6);
+  add_left_out(head, net::time_wait_left(s->reader));
   time_slot(s, time_tcp, t);
   return status == status_success;
 }

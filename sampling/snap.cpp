@@ -223,10 +223,10 @@ bool collect_pair(WorkSet* work, bool defer_owners) {
   collect::State* s = work->state;
   if (!collect::open_zeroed(s, refresh_ms)) return false;
   work->owners_deferred = defer_owners && net::defer_owners(s->reader);
-  bool good = collect::sample(s, work->sample[0]);
+  bool good = collect::sample_zeroed(s, work->sample[0]);
   collect::sample_procs(s, work->procs[0]);
   collect::sleep(pair_ms);
-  good = collect::sample(s, work->sample[1]) && good;
+  good = collect::sample_zeroed(s, work->sample[1]) && good;
   collect::sample_procs(s, work->procs[1]);
   if (!work->owners_deferred) collect::close(s);
   return good;

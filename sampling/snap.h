@@ -62,8 +62,8 @@ u32 print_main();
 u32 record_main(mem::Bytes path);
 u32 replay_main(mem::Bytes path);
 
-// Opens the collector on the state as areas carved it (all zero bytes, so not cleared again), takes a system and a
-// process sample, waits pair_ms, takes the second pair and closes the collector; true when the open and both system
+// Opens the collector on the state as areas carved it (all zero bytes, so neither it nor the system samples are
+// cleared again), takes a system and a process sample, waits pair_ms, takes the second pair and closes the collector; true when the open and both system
 // samples succeeded. With defer_owners, where the system lets the holders of TCP sockets be left out
 // (work->owners_deferred), the rows carry none and the collector stays open for the report to count the connections
 // of the processes it lists; the caller closes it then.

@@ -259,6 +259,8 @@ const u32 kernel_listen = 1u << 10;   // the kernel's state bit
 // (state 13) when asked for every state: those are no connection, its listing files do not show them, and they
 // would cost a walk of the bind hash besides.
 const u32 kernel_states = (1u << 13) - 2;
+// A time-wait entry that has passed FIN wait 2 (the kernel's state 6); one still in FIN wait 2 is listed as such.
+const u32 kernel_time_wait = 1u << 6;
 
 // Both families' tables from the kernel's socket diagnostics, in one walk of its connection hash (reading
 // net/tcp and net/tcp6 walks the whole hash once for each, and on a machine with much memory that walk is most of
@@ -524,12 +526,26 @@ bool read_file_table(Reader* r, bool v4, std::vector<sysinfo::TcpLine>* lines) {
 
 // Reads the family's table again; on the kernel's own proc folder both families at once, so the other family's
 // table is fresh too.
+// The time-wait entries the tables leave out: those the counts tell of less those listed (the ones still in FIN
+// wait 2, and connections that turned since the walk).
+u64 left_out(const Reader* r) {
+  u64 listed = 0;
+  for (const sysinfo::TcpTable& t : r->tcp) {
+    for (const sysinfo::TcpLine& p : t.lines) listed += p.time_wait;
+  }
+  const u64 counted = r->tcp_walk.counts.time_wait;
+  return counted > listed ? counted - listed : 0;
+}
+
 bool read_tables(Reader* r, bool v4, u64 now) {
+  sysinfo::TcpWalk& walk = r->tcp_walk;
+  walk.left_out = 0;
   if (r->procfs) {
     // The counts before the walk: a socket that comes while it goes on moves them, and the next read walks again.
-    sysinfo::TcpWalk& walk = r->tcp_walk;
     sysinfo::TcpCounts before;
     const bool counted = read_counts(r, &before);
+    // Time-wait entries are left out only where the counts tell how many there are.
+    const bool leave = counted && r->owners_deferred;
     bool read = counted && read_again(r, now, before);
     if (!read) {
       walk.counts = before;
@@ -538,13 +554,14 @@ bool read_tables(Reader* r, bool v4, u64 now) {
       // for what the counts tell at once, instead of growing (and copying) its lists thousands of rows at a time.
       for (int f = 0; f < 2; ++f) {
         r->tcp[f].lines.clear();
-        if (counted) r->tcp[f].lines.reserve(before.in_use[f] + before.time_wait + 64);
+        if (counted) r->tcp[f].lines.reserve(before.in_use[f] + (leave ? 0 : before.time_wait) + 64);
       }
-      read = dump_tables(&r->tcp[0].lines, &r->tcp[1].lines);
+      read = dump_tables(&r->tcp[0].lines, &r->tcp[1].lines, leave ? kernel_states & ~kernel_time_wait : kernel_states);
       walk.counted = walk.counted && read;
       walk.at_ms = now;
       ++walk.walks;
     }
+    if (read && leave) walk.left_out = left_out(r);
     if (read) {
       for (sysinfo::TcpTable& t : r->tcp) {
         t.read = true;
@@ -665,6 +682,8 @@ u32 held_rows(Reader* r, u32 pid) {
   }
   return count;
 }
+
+u32 time_wait_left(Reader* r) { return r ? static_cast<u32>(std::min<u64>(r->tcp_walk.left_out, UINT32_MAX)) : 0; }
 
 namespace {
 

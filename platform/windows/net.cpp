@@ -65,6 +65,7 @@ u32 tcp_table(sysinfo::Reader* reader, u32 family, mem::Slice buffer, u32* size)
 // The system's tables name each row's owner in the same call: nothing is deferred.
 bool defer_owners(sysinfo::Reader*) { return false; }
 u32 held_rows(sysinfo::Reader*, u32) { return 0; }
+u32 time_wait_left(sysinfo::Reader*) { return 0; }
 
 u32 adapter_addresses(sysinfo::Reader* reader, mem::Slice buffer, u32* size) {
   if (!reader) return file_error;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -902,6 +903,49 @@ TEST(TcpTables, ReadWithoutAWalkEqualsAWalk) {
     }
     for (int fd : {server, both, mapped, mapped_accepted}) close(fd);
     sysinfo::close(r);
+  });
+}
+
+// With the owners deferred the tables list no entry in time-wait proper and count those instead: the rows listed are
+// a walk's rows without them (a time-wait entry still in FIN wait 2 stays listed), the count is how many they are,
+// on both families, and a process's count of its connections is what the walk gives it.
+TEST(TcpTables, DeferredTablesCountTheTimeWaitEntries) {
+  in_own_network([](std::string* faults) {
+    u32 port = 0, dual = 0;
+    int server = listener(AF_INET, false, &port), both = listener(AF_INET6, true, &dual);
+    auto connection = [](int family, int on, u32 at, int* accepted) {
+      int client = connect_to(family, at);
+      *accepted = accept4(on, nullptr, nullptr, SOCK_CLOEXEC);
+      return client;
+    };
+    int accepted = -1;
+    for (int k = 0; k < 6; ++k) {  // ended by the client first: its side waits in time-wait
+      int client = connection(k < 4 ? AF_INET : AF_INET6, k < 4 ? server : both, k < 4 ? port : dual, &accepted);
+      close(client);
+      close(accepted);
+    }
+    int half = connection(AF_INET, server, port, &accepted);  // ended by the server alone: FIN wait 2
+    close(accepted);
+    int open_one = connection(AF_INET, server, port, &accepted);
+    const Rows walked = walked_rows();
+    Rows expected;
+    u64 waiting = 0, mine = 0;
+    for (const auto& [key, value] : walked) {
+      if (value.first == 11) ++waiting;
+      else expected[key] = {value.first, 0};  // deferred: no holders
+      mine += value.second == static_cast<u32>(getpid());
+    }
+    sysinfo::Reader* r = sysinfo::open(bytes("/"));
+    net::defer_owners(r);
+    const Rows read = rows_of(r);
+    std::set<int> families;
+    for (const auto& [key, value] : walked) families.insert(value.first == 11 ? std::get<0>(key) : 0);
+    if (waiting != 6 || families != std::set<int>{0, 4, 6}) *faults += "the walk's time-wait entries:" + describe(walked) + "\n";
+    if (read != expected) *faults += "deferred:" + describe(read) + " against" + describe(expected) + "\n";
+    if (net::time_wait_left(r) != waiting) *faults += "counted " + std::to_string(net::time_wait_left(r)) + "\n";
+    if (net::held_rows(r, static_cast<u32>(getpid())) != mine) *faults += "held rows\n";
+    sysinfo::close(r);
+    for (int fd : {server, both, half, open_one, accepted}) close(fd);
   });
 }
 
