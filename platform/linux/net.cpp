@@ -524,8 +524,6 @@ bool read_file_table(Reader* r, bool v4, std::vector<sysinfo::TcpLine>* lines) {
   return true;
 }
 
-// Reads the family's table again; on the kernel's own proc folder both families at once, so the other family's
-// table is fresh too.
 // The time-wait entries the tables leave out: those the counts tell of less those listed (the ones still in FIN
 // wait 2, and connections that turned since the walk).
 u64 left_out(const Reader* r) {
@@ -537,6 +535,8 @@ u64 left_out(const Reader* r) {
   return counted > listed ? counted - listed : 0;
 }
 
+// Reads the family's table again; on the kernel's own proc folder both families at once, so the other family's
+// table is fresh too.
 bool read_tables(Reader* r, bool v4, u64 now) {
   sysinfo::TcpWalk& walk = r->tcp_walk;
   walk.left_out = 0;
