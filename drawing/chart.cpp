@@ -889,7 +889,7 @@ u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t) {
   Area a{sheet->pixels + u64(cy) * sheet->stride + cx, sheet->stride, w, h};
   u32 first = 0;
   const bool is_long = (look.flags & flag_long) != 0;
-  if (same && delta < columns_live && t.available >= delta + gathered && !is_long && g->px_step[slot] != 0) {
+  if (same && delta < columns_live && !is_long && g->px_step[slot] != 0) {
     shift(a, static_cast<i32>(delta * g->px_step[slot]));
     first = layout::redo_from(delta, g->step[slot], look.dot_mask != 0 ? 1 : 0);
   }

@@ -64,10 +64,14 @@ void owner_sums(const machine::Machine& m, u32 owner, u64* used, u64* total) {
   }
 }
 
+// Only a sheet the last sync drew again is copied into the kept frame: the frame already holds the others, and at
+// full screen the unchanged ones (the disks' ring most of all) are a large part of what would be copied each second.
+bool fresh(const OverviewState& s, u32 slot) { return chart::has_row(s.fresh, slot); }
+
 void show_chart(const OverviewState& s, const views::ViewState& v, draw::Surface* surface, u32 slot, bool copying) {
   const draw::Rect keep_out{s.tip[0], s.tip[1], s.tip[2], s.tip[3]};
   const bool marked = slot == s.marker_slot;
-  chart::show(surface, v.grid, v.sheet, slot, copying, keep_out, marked ? s.marker_x : 0, marked ? s.marker_x + 1 : 0,
+  chart::show(surface, v.grid, v.sheet, slot, copying && fresh(s, slot), keep_out, marked ? s.marker_x : 0, marked ? s.marker_x + 1 : 0,
               v.frame_bottom);
 }
 
@@ -91,6 +95,7 @@ void show_pie(const OverviewState& s, const views::ViewState& v, draw::Surface* 
   const i32 hy0 = clamp_i(draw::to_px(cy - 18, g.dpi) - g.y[slot_pie], 0, h);
   const i32 hy1 = clamp_i(draw::to_px(cy + 18, g.dpi) - g.y[slot_pie], 0, h);
   const draw::Rect keep_out{s.tip[0], s.tip[1], s.tip[2], s.tip[3]};
+  copying = copying && fresh(s, slot_pie);
   show_pie_part(v, surface, 0, 0, w, hy0, copying, keep_out);
   show_pie_part(v, surface, 0, hy0, hx0, hy1, copying, keep_out);
   show_pie_part(v, surface, hx1, hy0, w, hy1, copying, keep_out);
@@ -602,6 +607,7 @@ void render(OverviewState* s, views::ViewState* v, draw::Surface* surface, const
 
 u32 sync(OverviewState* s, views::ViewState* v, const machine::Machine& m) {
   u32 result = 0;
+  s->fresh[0] = s->fresh[1] = 0;
   const chart::Track track = chart::track_of(m.ring, m.pushed);
   for (u32 c = 0; c < s->card_count; ++c) {
     u32 slots[2];
@@ -610,10 +616,14 @@ u32 sync(OverviewState* s, views::ViewState* v, const machine::Machine& m) {
       chart::Look look;
       plot_of(&look, m, slots[k]);
       const u32 r = chart::sync_track(&v->grid, &v->sheet, look, track);
-      if (r) result = r;
+      if (r) {
+        result = r;
+        s->fresh[slots[k] / 64] |= u64{1} << (slots[k] % 64);
+      }
     }
   }
   const u32 ring = pie_image(s, v, m);
+  if (ring) s->fresh[slot_pie / 64] |= u64{1} << (slot_pie % 64);
   return ring ? ring : result;
 }
 

@@ -56,6 +56,7 @@ struct OverviewState {
   i16 tip[4];
   i16 marker_x;
   u8 marker_slot;
+  u64 fresh[2];  // the chart slots whose sheet the last sync drew again
   u64 top_keys[tops_most];
   u8 top_count;
   i16 top_list_y;

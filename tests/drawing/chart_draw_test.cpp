@@ -239,23 +239,42 @@ TEST(ChartDraw, WithoutWholePxColumnsEverySampleRedrawsAll) {
   for (i32 x = 0; x < b.g.width[0]; x++) EXPECT_NE(b.at(0, x, 40), 0xFF00FF00u) << x;
 }
 
+// From the first sample on, a chart kept by shifting equals one drawn whole from the same ring, whatever the kind of
+// chart and however many samples come between two drawings: a new window scrolls its charts from its first second.
 TEST(ChartDraw, IncrementalDrawingMatchesAWholeDrawing) {
-  Bench b, whole;
-  b.layout({{0, 0, 300, 60, 5}});
-  whole.layout({{0, 0, 300, 60, 5}});
-  chart::Look l = load_look(*b.r);
-  for (u32 i = 0; i < 70; i++) b.push(wave(i));
-  ASSERT_EQ(b.sync(l), 1u);
-  for (u32 i = 70; i < 75; i++) {
-    b.push(wave(i));
-    ASSERT_EQ(b.sync(l), 1u);
+  struct Case {
+    const char* name;
+    u32 kind, dot_mask;
+    std::vector<u32> steps;  // samples pushed before each drawing
+  };
+  const std::vector<Case> cases = {
+      {"area, one at a time", 0, 2, std::vector<u32>(80, 1)},
+      {"area, no dot, bursts", 0, 0, {1, 2, 3, 1, 5, 1, 1, 2, 30, 1, 1, 4, 1, 20, 1}},
+      {"mirrored", chart::kind_mirrored, 3, {2, 1, 1, 3, 1, 1, 50, 1, 1}},
+      {"heat", chart::kind_heat, 0, std::vector<u32>(70, 1)},
+  };
+  for (const Case& k : cases) {
+    Bench b;
+    b.layout({{0, 0, 300, 60, 5}});
+    u32 pushed = 0;
+    for (u32 step : k.steps) {
+      for (u32 i = 0; i < step; i++, pushed++) b.push(wave(pushed), static_cast<u8>(pushed * 7 % 200), pushed * 311 % 20000);
+      chart::Look l = k.kind == chart::kind_heat ? heat_look(*b.r) : load_look(*b.r);
+      l.kind = k.kind;
+      l.dot_mask = k.dot_mask;
+      if (k.kind == chart::kind_mirrored) l.sources[1] = chart::Source{reinterpret_cast<const u8*>(b.r->memory_mib), 4, 0, 4};
+      ASSERT_EQ(b.sync(l), 1u) << k.name;
+      Bench whole;
+      whole.layout({{0, 0, 300, 60, 5}});
+      for (u32 i = 0; i < pushed; i++) whole.push(wave(i), static_cast<u8>(i * 7 % 200), i * 311 % 20000);
+      chart::Look lw = k.kind == chart::kind_heat ? heat_look(*whole.r) : load_look(*whole.r);
+      lw.kind = k.kind;
+      lw.dot_mask = k.dot_mask;
+      if (k.kind == chart::kind_mirrored) lw.sources[1] = chart::Source{reinterpret_cast<const u8*>(whole.r->memory_mib), 4, 0, 4};
+      ASSERT_EQ(whole.sync(lw), 1u);
+      ASSERT_EQ(b.area(0), whole.area(0)) << k.name << " after " << pushed << " samples";
+    }
   }
-  b.push(wave(75));
-  b.push(wave(76));  // two at once
-  ASSERT_EQ(b.sync(l), 1u);
-  for (u32 i = 0; i < 77; i++) whole.push(wave(i));
-  ASSERT_EQ(whole.sync(load_look(*whole.r)), 1u);
-  EXPECT_EQ(b.area(0), whole.area(0));
 }
 
 TEST(ChartDraw, OutlinesWidenWithTheSlope) {

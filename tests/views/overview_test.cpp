@@ -278,4 +278,42 @@ TEST(Overview, DrawnPageHoverAndSecond) {
   EXPECT_LT(lit, 5000u) << "and no chart";
 }
 
+TEST(Overview, ANewSecondShowsWhatAWholeFrameWould) {
+  // Seconds that scroll the charts, with the disks' ring left alone or changed: a frame that redraws only what the
+  // second queued shows the same pixels as a frame drawn whole, at the window's size and at full screen.
+  for (const i32 width : {1280, 1920}) {
+    const i32 height = width == 1280 ? 800 : 1080;
+    auto m = make(desktop, 30);
+    connect(m.get(), 1);
+    surface::Window part_window, whole_window;
+    ASSERT_EQ(part_window.start(width, height), 0u);
+    ASSERT_EQ(whole_window.start(width, height), 0u);
+    Page part(m.get()), whole(m.get());
+    part.layout(width, height);
+    whole.layout(width, height);
+    auto paint = [&](surface::Window& w, Page& p) {
+      if (w.s.redo_count || w.s.show_count) draw::changed(&w.s);
+      w.paint([&] {
+        draw::fill(&w.s, draw::Rect{0, 0, width, height}, 0x201814);
+        overview::render(p.o.get(), p.v.get(), &w.s, *m, nullptr);
+      });
+    };
+    paint(part_window, part);
+    for (u32 second = 0; second < 5; ++second) {
+      ring::Row r = row_of(desktop, m->pushed);
+      r.load = static_cast<u16>(1000 + 1700 * second);
+      r.receive[0] = 5000 + 900 * second;
+      r.disk_figure[0] = second >= 3 ? 700000 : 400000;  // the ring changes once, on the fourth second
+      machine::push(m.get(), &r);
+      part_window.s.redo_count = part_window.s.show_count = 0;
+      overview::tick_parts(part.o.get(), part.v.get(), *m, &part_window.s);
+      paint(part_window, part);
+      draw::invalidate(&whole_window.s);
+      paint(whole_window, whole);
+      const i64 at = surface::first_difference(part_window.kept(), whole_window.kept());
+      ASSERT_EQ(at, -1) << width << " second " << second << " at (" << at % width << ", " << at / width << ")";
+    }
+  }
+}
+
 }  // namespace
