@@ -10,6 +10,9 @@ namespace chart {
 namespace {
 
 constexpr i32 side_most = 16385;  // px widths and heights stay below this
+// Columns a scrolling chart can take before its drawing is moved back: one move of all its pixels in this many
+// samples.
+constexpr u64 scroll_room = 12;
 
 i32 clamp_to(i32 v, i32 lo, i32 hi) { return v < lo ? lo : v > hi ? hi : v; }
 i16 to16(i64 v) { return static_cast<i16>(curve::clamp16(static_cast<i32>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v))); }
@@ -100,6 +103,8 @@ u32 put(Grid* g, u32 slot, i32 x, i32 y, i32 width, i32 height, i32 step, u32 an
   if (pw <= 0 || ph <= 0 || pw >= side_most || ph >= side_most) return 0;
   g->canvas_x[slot] = 0;
   g->canvas_y[slot] = 0;
+  g->room[slot] = static_cast<i16>(ps == 0 ? 0 : (scroll_room * ps < u64(side_most - 1 - pw) ? scroll_room * ps : side_most - 1 - pw));
+  g->slide[slot] = 0;
   g->lx[slot] = to16(x);
   g->ly[slot] = to16(y);
   g->lwidth[slot] = to16(i64{draw::logical_up(static_cast<i32>(px + pw), dpi)} - x);
@@ -131,14 +136,14 @@ u32 place_end(Grid* g, u32 slot, i32 x, i32 y, i32 width, i32 height, i32 step) 
 draw::Size pack(Grid* g) {
   i32 most = 1;
   for (u32 i = 0; i < slots; i++) {
-    if (has_row(g->bound, i) && g->width[i] > most) most = g->width[i];
+    if (has_row(g->bound, i) && canvas_width(*g, i) > most) most = canvas_width(*g, i);
   }
   i32 shelf_y = 0, shelf_h = 0, used = 0;
   // Span-cache columns are handed out again on every packing, so relayouts do not use the cache up.
   u32 total = 0;
   for (u32 i = 0; i < slots; i++) {
     if (!has_row(g->bound, i)) continue;
-    if (used + g->width[i] > most) {
+    if (used + canvas_width(*g, i) > most) {
       shelf_y += shelf_h;
       shelf_h = 0;
       used = 0;
@@ -155,13 +160,17 @@ draw::Size pack(Grid* g) {
     g->canvas_y[i] = static_cast<i16>(shelf_y);
     g->span_at[i] = span;
     if (span != no_span) total += static_cast<u32>(g->width[i]);
-    used += g->width[i];
+    used += canvas_width(*g, i);
     if (g->height[i] > shelf_h) shelf_h = g->height[i];
   }
   g->total = total;
   i32 h = shelf_y + shelf_h;
   return draw::Size{most, h < 1 ? 1 : h};
 }
+
+i32 drawing_x(const Grid& g, u32 slot) { return g.canvas_x[row_of(slot)] + g.slide[row_of(slot)]; }
+
+i32 canvas_width(const Grid& g, u32 slot) { return g.width[row_of(slot)] + g.room[row_of(slot)]; }
 
 i32 most_step(u32 dpi) { return draw::to_logical(71, dpi); }
 
@@ -242,7 +251,7 @@ void show(draw::Surface* s, const Grid& g, const draw::Sheet& sheet, u32 slot, b
           draw::Rect keep_out, i32 band_left, i32 band_right, i32 row_limit) {
   slot = row_of(slot);
   if (!has_row(g.bound, slot)) return;
-  draw::sheet_show(s, sheet, g.canvas_x[slot], g.canvas_y[slot], g.width[slot], g.height[slot], g.x[slot],
+  draw::sheet_show(s, sheet, drawing_x(g, slot), g.canvas_y[slot], g.width[slot], g.height[slot], g.x[slot],
                    g.y[slot], write_through, keep_out, band_left, band_right, row_limit);
 }
 
@@ -361,12 +370,6 @@ void background(const Look& l, Area a, i32 x0) {
   i32 rows[5];
   u32 n = grid_rows(l, a.h, rows);
   for (i32 y = 0; y < a.h; y++) fill_span(a.row(y) + x0, a.w - x0, is_grid_row(rows, n, y) ? l.grid : l.background);
-}
-
-void shift(Area a, i32 px) {
-  if (px <= 0) return;
-  if (px >= a.w) return;
-  for (i32 y = 0; y < a.h; y++) __builtin_memmove(a.row(y), a.row(y) + px, u64(a.w - px) * 4);
 }
 
 // The last blend of a run of pixels: a chart's rows are mostly one background, so most pixels repeat it.
@@ -874,25 +877,47 @@ bool bucket(const Track& t, i32 c, i32 count, u32* first_back, u32* last_back) {
   return true;
 }
 
+namespace {
+
+// Moves the slot's drawing px columns left: its kept columns end where the new ones start. Within the slot's room the
+// drawing only slides right; at the room's end its kept columns are moved back to the canvas area's start.
+void scroll(Grid* g, const draw::Sheet& sheet, u32 slot, i32 px) {
+  const i32 w = g->width[slot], from = g->slide[slot] + px;
+  if (px >= w || from > g->room[slot]) {
+    u32* start = sheet.pixels + u64(g->canvas_y[slot]) * sheet.stride + g->canvas_x[slot];
+    for (i32 y = 0; px < w && y < g->height[slot]; y++) {
+      u32* row = start + u64(y) * sheet.stride;
+      __builtin_memmove(row, row + from, u64(w - px) * 4);
+    }
+    g->slide[slot] = 0;
+  } else {
+    g->slide[slot] = static_cast<i16>(from);
+  }
+}
+
+}  // namespace
+
 u32 sync_track(Grid* g, draw::Sheet* sheet, const Look& look, const Track& t) {
   const u32 slot = row_of(look.slot);
   if (!has_row(g->bound, slot) || !sheet || !sheet->pixels || !g->scratch.canvas.cells) return 0;
   if (sheet->stride < sheet->width) return 0;
   const i32 cx = g->canvas_x[slot], cy = g->canvas_y[slot], w = g->width[slot], h = g->height[slot];
-  // The slot's area must lie inside the sheet, and its height inside the coverage canvas.
-  if (cx < 0 || cy < 0 || i64{cx} + w > sheet->width || i64{cy} + h > sheet->height) return 0;
+  // The slot's area and its room must lie inside the sheet, and its height inside the coverage canvas.
+  if (cx < 0 || cy < 0 || i64{cx} + canvas_width(*g, slot) > sheet->width || i64{cy} + h > sheet->height) return 0;
   if (u32(h) > g->scratch.height) return 0;
   const u64 hash = look_of(look);
   const u32 delta = t.total - g->totals[slot];
   const bool same = has_row(g->drawn, slot) && g->hashes[slot] == hash;
   if (same && delta == 0) return 0;
-  Area a{sheet->pixels + u64(cy) * sheet->stride + cx, sheet->stride, w, h};
   u32 first = 0;
   const bool is_long = (look.flags & flag_long) != 0;
   if (same && delta < columns_live && !is_long && g->px_step[slot] != 0) {
-    shift(a, static_cast<i32>(delta * g->px_step[slot]));
+    scroll(g, *sheet, slot, static_cast<i32>(delta * g->px_step[slot]));
     first = layout::redo_from(delta, g->step[slot], look.dot_mask != 0 ? 1 : 0);
+  } else {
+    g->slide[slot] = 0;
   }
+  Area a{sheet->pixels + u64(cy) * sheet->stride + drawing_x(*g, slot), sheet->stride, w, h};
   const Look scaled = scaled_plot(g->dpi, look);
   Ctx c{*g, slot, a, scaled, g->scratch, t, first};
   if (is_long) {

@@ -35,6 +35,9 @@ struct Grid {
   i16 x[slots], y[slots], width[slots], height[slots];          // px on screen
   i16 lx[slots], ly[slots], lwidth[slots], lheight[slots];      // logical px
   i16 canvas_x[slots], canvas_y[slots];                         // the slot's area of the canvas
+  // A scrolling chart owns `room` px of canvas right of its width: each new sample moves its drawing `slide` px
+  // further right instead of moving every pixel, and only a drawing that reaches the end is moved back to the start.
+  i16 room[slots], slide[slots];
   u8 step[slots];     // logical column step
   u8 px_step[slots];  // px column step, 0 when columns fall on rounded positions
   u32 totals[slots];  // the track total at the last drawing
@@ -83,6 +86,9 @@ bool even(i32 step, u32 dpi);
 // Places the bound slots on the canvas on shelves and hands out the span cache again in slot order; a slot that
 // moves is drawn again. The canvas size.
 draw::Size pack(Grid* g);
+// Where the slot's drawing starts on the canvas, and how much of the canvas's width it owns.
+i32 drawing_x(const Grid& g, u32 slot);
+i32 canvas_width(const Grid& g, u32 slot);
 i32 most_step(u32 dpi);
 u32 row_of(u32 i);
 // Every slot's canvas area is to be drawn again (the caller switched what the charts show).

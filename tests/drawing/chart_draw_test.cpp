@@ -59,7 +59,7 @@ struct Bench {
   }
   u32 sync(const chart::Look& look) { return chart::sync(&g, &sheet, look, *r, total); }
   u32 at(u32 slot, i32 x, i32 y) const {
-    return pixels[u64(g.canvas_y[slot] + y) * sheet.stride + g.canvas_x[slot] + x];
+    return pixels[u64(g.canvas_y[slot] + y) * sheet.stride + chart::drawing_x(g, slot) + x];
   }
   // The pixels of one slot's area, row by row.
   std::vector<u32> area(u32 slot) const {

@@ -82,20 +82,22 @@ TEST(ChartGrid, NinetySevenChartsPackWithoutOverlap) {
               1u);
   }
   draw::Size size = chart::pack(&g);
-  EXPECT_EQ(size.width, 180);
+  // Each slot owns its width and room for 12 scrolled columns.
+  EXPECT_EQ(size.width, 216);
   for (u32 i = 0; i < chart::slots; i++) {
     ASSERT_TRUE(chart::has_row(g.bound, i));
     EXPECT_GE(g.canvas_x[i], 0);
-    EXPECT_LE(g.canvas_x[i] + g.width[i], size.width);
+    EXPECT_LE(g.canvas_x[i] + chart::canvas_width(g, i), size.width);
     EXPECT_LE(g.canvas_y[i] + g.height[i], size.height);
     for (u32 j = 0; j < i; j++) {
-      bool apart = g.canvas_x[i] >= g.canvas_x[j] + g.width[j] || g.canvas_x[j] >= g.canvas_x[i] + g.width[i] ||
+      bool apart = g.canvas_x[i] >= g.canvas_x[j] + chart::canvas_width(g, j) ||
+                   g.canvas_x[j] >= g.canvas_x[i] + chart::canvas_width(g, i) ||
                    g.canvas_y[i] >= g.canvas_y[j] + g.height[j] || g.canvas_y[j] >= g.canvas_y[i] + g.height[i];
       EXPECT_TRUE(apart) << i << " overlaps " << j;
     }
   }
-  // Shelves: 60 + 120 fill the first one, the 180-px slot gets its own.
-  EXPECT_EQ(g.canvas_x[1], 60);
+  // Shelves: 72 + 144 fill the first one, the 216-px slot gets its own.
+  EXPECT_EQ(g.canvas_x[1], 72);
   EXPECT_EQ(g.canvas_y[2], 30);
   // The first slots got span-cache columns, later ones (past 16,384 columns in all) none.
   EXPECT_EQ(g.span_at[0], 0);
