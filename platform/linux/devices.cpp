@@ -183,7 +183,7 @@ bool rotating(Reader* r, const std::string& name) {
 bool disk_ios(Reader* r, const std::string& name, u64* ios) {
   std::string_view text;
   bool found = false;
-  if (!sysinfo::read_file(r, r->proc, "diskstats", &text)) return false;
+  if (!sysinfo::read_fixed(r, "diskstats", false, &text)) return false;
   sysinfo::each_line(text, [&](std::string_view line) {
     std::vector<std::string_view> w = sysinfo::words(line);
     if (w.size() < 8 || w[2] != name) return true;

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,10 +65,92 @@ u32 parse_address(std::string_view text, u8* out, u32 cap) {
   return n;
 }
 
+// ---- Kept interface files (see sysinfo::NicFiles).
+
+using sysinfo::NicFiles;
+
+const char* const attribute_paths[sysinfo::nic_attributes] = {
+    "ifindex", "carrier", "operstate", "speed", "statistics/rx_bytes", "statistics/tx_bytes"};
+
+void drop_files(NicFiles* f) {
+  for (int fd : f->fd) {
+    if (fd >= 0) close(fd);
+  }
+  *f = NicFiles{};
+}
+
+bool kept(const NicFiles& f) { return f.fd[sysinfo::nic_ifindex] >= 0; }
+
+bool files_of(const NicFiles& f, const Nic& nic) { return kept(f) && f.index == nic.index && nic.name == f.name; }
+
+// Drops the files of the interfaces a listing no longer shows.
+void drop_unlisted(Reader* r) {
+  for (NicFiles& f : r->nic_files) {
+    bool listed = false;
+    for (const Nic& nic : r->nics) listed = listed || files_of(f, nic);
+    if (kept(f) && !listed) drop_files(&f);
+  }
+}
+
+// Opens the interface's attributes into a slot; false when its ifindex file cannot be opened. An attribute that
+// cannot be opened is read by path.
+bool open_files(Reader* r, const Nic& nic, NicFiles* f) {
+  char path[320];
+  struct stat st {};
+  for (u32 a = 0; a < sysinfo::nic_attributes; ++a) {
+    snprintf(path, sizeof path, "sys/class/net/%s/%s", nic.name.c_str(), attribute_paths[a]);
+    f->fd[a] = openat(r->root, path, O_RDONLY | O_CLOEXEC);
+    if (a == sysinfo::nic_ifindex && (f->fd[a] < 0 || fstat(f->fd[a], &st) != 0)) {
+      drop_files(f);
+      return false;
+    }
+  }
+  f->index = nic.index;
+  memcpy(f->name, nic.name.data(), nic.name.size());
+  f->dev = st.st_dev;
+  f->ino = st.st_ino;
+  return true;
+}
+
+// The kept files of the interface, opened when a slot is free or not read for two samples; null when the attributes
+// are to be read by path (no slot, or the name no longer leads to the files kept, which are dropped).
+NicFiles* files_for(Reader* r, const Nic& nic) {
+  if (nic.name.empty() || nic.name.size() >= sizeof NicFiles::name) return nullptr;
+  NicFiles* slot = nullptr;
+  for (NicFiles& f : r->nic_files) {
+    if (files_of(f, nic)) slot = &f;
+  }
+  if (slot) {
+    char path[320];
+    snprintf(path, sizeof path, "sys/class/net/%s/ifindex", nic.name.c_str());
+    struct stat st {};
+    if (fstatat(r->root, path, &st, 0) != 0 || st.st_dev != slot->dev || st.st_ino != slot->ino) {
+      drop_files(slot);
+      return nullptr;
+    }
+    slot->sample = r->sample;
+    return slot;
+  }
+  for (NicFiles& f : r->nic_files) {
+    if (!kept(f)) slot = &f;
+  }
+  for (NicFiles& f : r->nic_files) {
+    if (!slot && f.sample + 2 <= r->sample) slot = &f;
+  }
+  if (!slot) return nullptr;
+  drop_files(slot);
+  if (!open_files(r, nic, slot)) return nullptr;
+  slot->sample = r->sample;
+  return slot;
+}
+
 void list(Reader* r) {
   r->nics.clear();
   int net = sysinfo::open_folder(r->root, "sys/class/net");
-  if (net < 0) return;
+  if (net < 0) {
+    drop_unlisted(r);
+    return;
+  }
   for (const std::string& name : sysinfo::list_names(r->root, "sys/class/net")) {
     char buffer[128], path[320];
     std::string_view text;
@@ -105,6 +188,7 @@ void list(Reader* r) {
   }
   close(net);
   std::sort(r->nics.begin(), r->nics.end(), [](const Nic& a, const Nic& b) { return a.index < b.index; });
+  drop_unlisted(r);
 }
 
 const Nic* find(Reader* r, u32 index) {
@@ -149,18 +233,22 @@ bool interface_row(Reader* r, sysrec::IfRow* row) {
     nic = find(r, index);
   }
   if (!nic || luid_of(nic->type, nic->index) != luid) return false;
-  int net = sysinfo::open_folder(r->root, "sys/class/net");
-  if (net < 0) return false;
+  const NicFiles* files = files_for(r, *nic);
+  int net = files ? -1 : sysinfo::open_folder(r->root, "sys/class/net");
+  if (!files && net < 0) return false;
   char buffer[128], path[320];
   std::string_view text;
-  auto read = [&](const char* attribute) {
-    snprintf(path, sizeof path, "%s/%s", nic->name.c_str(), attribute);
+  auto read = [&](u32 attribute) {
+    const int kept_fd = files ? files->fd[attribute] : -1;
+    if (kept_fd >= 0) return sysinfo::read_small_open(kept_fd, buffer, sizeof buffer, &text);
+    if (net < 0) net = sysinfo::open_folder(r->root, "sys/class/net");
+    snprintf(path, sizeof path, "%s/%s", nic->name.c_str(), attribute_paths[attribute]);
     return sysinfo::read_small(net, path, buffer, sizeof buffer, &text);
   };
   // The name may meanwhile belong to another interface.
-  bool same = read("ifindex") && sysinfo::number_of(text) == index;
+  bool same = read(sysinfo::nic_ifindex) && sysinfo::number_of(text) == index;
   if (!same) {
-    close(net);
+    if (net >= 0) close(net);
     return false;
   }
   *row = sysrec::IfRow{};
@@ -176,17 +264,17 @@ bool interface_row(Reader* r, sysrec::IfRow* row) {
   row->mtu = nic->mtu;
   row->type = nic->type;
   row->flags = static_cast<u8>(nic->hardware ? sysrec::if_hardware : 0u);
-  int carrier = read("carrier") ? static_cast<int>(sysinfo::number_of(text)) : -1;
-  row->oper_status = read("operstate") ? oper_status(text, carrier) : 4;
+  int carrier = read(sysinfo::nic_carrier) ? static_cast<int>(sysinfo::number_of(text)) : -1;
+  row->oper_status = read(sysinfo::nic_operstate) ? oper_status(text, carrier) : 4;
   row->media_connect = carrier == 1 ? 1 : carrier == 0 ? 2 : 0;
   // Link speed in Mbit/s; -1 (or nothing) when the driver does not know it.
-  if (read("speed") && !text.empty() && text[0] != '-') {
+  if (read(sysinfo::nic_speed) && !text.empty() && text[0] != '-') {
     u64 mbps = sysinfo::number_of(text);
     row->transmit_speed = row->receive_speed = mbps * 1000000ull;
   }
-  if (read("statistics/rx_bytes")) row->in_octets = sysinfo::number_of(text);
-  if (read("statistics/tx_bytes")) row->out_octets = sysinfo::number_of(text);
-  close(net);
+  if (read(sysinfo::nic_rx_bytes)) row->in_octets = sysinfo::number_of(text);
+  if (read(sysinfo::nic_tx_bytes)) row->out_octets = sysinfo::number_of(text);
+  if (net >= 0) close(net);
   return true;
 }
 
@@ -404,7 +492,7 @@ bool read_counts(Reader* r, sysinfo::TcpCounts* c) {
   int found = 0;
   std::string_view text;
   auto counts_of = [&](const char* path, std::string_view head, std::initializer_list<std::pair<const char*, u64*>> keys) {
-    if (!sysinfo::read_file(r, r->proc, path, &text)) return;
+    if (!sysinfo::read_fixed(r, path, true, &text)) return;
     sysinfo::each_line(text, [&](std::string_view line) {
       std::vector<std::string_view> w = sysinfo::words(line);
       if (w.empty() || w[0] != head) return true;
@@ -415,7 +503,7 @@ bool read_counts(Reader* r, sysinfo::TcpCounts* c) {
   counts_of("net/sockstat", "TCP:", {{"inuse", &c->in_use[0]}, {"tw", &c->time_wait}});
   counts_of("net/sockstat6", "TCP6:", {{"inuse", &c->in_use[1]}});
   // Two lines of the same head: the names of the counts, then their values.
-  if (sysinfo::read_file(r, r->proc, "net/snmp", &text)) {
+  if (sysinfo::read_fixed(r, "net/snmp", true, &text)) {
     std::vector<std::string_view> names;
     sysinfo::each_line(text, [&](std::string_view line) {
       std::vector<std::string_view> w = sysinfo::words(line);

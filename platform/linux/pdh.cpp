@@ -93,7 +93,7 @@ void read_disks(Query* q) {
   q->previous_disks.swap(q->disks);
   q->disks.clear();
   std::string_view text;
-  if (!sysinfo::read_file(r, r->proc, "diskstats", &text)) return;
+  if (!sysinfo::read_fixed(r, "diskstats", false, &text)) return;
   sysinfo::each_line(text, [&](std::string_view line) {
     std::vector<std::string_view> w = sysinfo::words(line);
     // major minor name reads merged sectors ms writes merged sectors ms in-flight busy-ms ...

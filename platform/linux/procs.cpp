@@ -450,7 +450,7 @@ u32 processes(Reader* r, mem::Slice buffer, u32* returned) {
   uint64_t boot = boot_time(r);
   std::string_view memory;
   uint64_t swap_total = 0, swap_free = 0;
-  if (read_record(r, r->proc, "meminfo", &memory)) {
+  if (read_fixed(r, "meminfo", true, &memory)) {
     swap_total = kib_field(memory, "SwapTotal:");
     swap_free = kib_field(memory, "SwapFree:");
   }

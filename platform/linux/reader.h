@@ -197,6 +197,32 @@ struct ClassList {
   uint64_t missing_ms = 0;  // when it was found missing
 };
 
+// A file of the kernel's proc folder that the samples read again and again (processor times, memory, load, disk and
+// socket counts), kept open and read from its start each time: the kernel makes such a file anew at every read from
+// offset 0, and the open and close spared cost more than so small a read. The path is a literal (the table keys on
+// its text); one below "self" is opened again in another process (a fork).
+struct FixedFile {
+  const char* path = nullptr;
+  int fd = -1;
+  int pid = 0;
+};
+constexpr uint32_t fixed_most = 12;
+
+// The attributes of an interface that every sample reads, kept open and read from their start (sysfs makes them anew
+// at each read from offset 0). The open files stay bound to the device, so before each use the interface's name is
+// checked to lead still to the same ifindex file; when it does not (the name now belongs to another device, or is
+// gone), they are dropped and the attributes read by path. Dropped as well when a listing no longer shows the
+// interface, and taken over by another interface once not read for two samples.
+enum : uint32_t { nic_ifindex, nic_carrier, nic_operstate, nic_speed, nic_rx_bytes, nic_tx_bytes, nic_attributes };
+struct NicFiles {
+  uint32_t index = 0;
+  char name[32] = {};  // the kernel's names are at most 15 bytes
+  int fd[nic_attributes] = {-1, -1, -1, -1, -1, -1};  // -1: not open (the attribute is read by path)
+  uint64_t dev = 0, ino = 0;  // of the ifindex file
+  uint64_t sample = 0;        // the sample it was last read in
+};
+constexpr uint32_t nic_files_most = 8;
+
 struct Reader {
   int root = -1;  // the root folder
   int proc = -1;  // its proc folder (-1 when missing)
@@ -261,6 +287,8 @@ struct Reader {
   bool zones_read = false;
   std::vector<ClassList> classes;
   uint64_t absent_ms = 30000;
+  FixedFile fixed[fixed_most];
+  NicFiles nic_files[nic_files_most];
 };
 
 // Reads a whole file below the root into the retained buffer, to its end. False when it cannot be opened or read.
@@ -271,6 +299,12 @@ bool read_file(Reader* r, int folder, const char* path, std::string_view* out);
 bool read_record(Reader* r, int folder, const char* path, std::string_view* out);
 // A small file into a caller's buffer (sysfs attributes); the text without its trailing line end, or false.
 bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out);
+// As read_file (read_record with whole_first) and read_small, for a fixed file of the proc folder: through its kept
+// file on the kernel's own proc folder (see FixedFile), by path elsewhere or when it cannot be kept.
+bool read_fixed(Reader* r, const char* path, bool whole_first, std::string_view* out);
+bool read_fixed_small(Reader* r, const char* path, char* buffer, size_t size, std::string_view* out);
+// An open file read from its start into the caller's buffer, as read_small reads a path.
+bool read_small_open(int fd, char* buffer, size_t size, std::string_view* out);
 // Opens a folder below another (O_DIRECTORY); -1 on failure.
 int open_folder(int folder, const char* path);
 // Names in a folder, sorted; empty when it cannot be listed.

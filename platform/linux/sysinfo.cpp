@@ -22,6 +22,15 @@ namespace sysinfo {
 
 // ---- Reader and file helpers.
 
+namespace {
+
+void drop_fixed(FixedFile* f) {
+  if (f->fd >= 0) ::close(f->fd);
+  *f = FixedFile{};
+}
+
+}  // namespace
+
 Reader* open(mem::Bytes root) {
   std::string path(reinterpret_cast<const char*>(root.ptr), root.len);
   if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
@@ -52,6 +61,12 @@ Reader* open(mem::Bytes root) {
 void close(Reader* r) {
   if (!r) return;
   close_kept(r);
+  for (FixedFile& f : r->fixed) drop_fixed(&f);
+  for (NicFiles& n : r->nic_files) {
+    for (int fd : n.fd) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
   if (r->proc >= 0) ::close(r->proc);
   if (r->root >= 0) ::close(r->root);
   delete r;
@@ -71,11 +86,14 @@ namespace {
 // Reads an open file into the vector from its start, growing it while reads fill it; the byte count or -1. A file made record by record (a connection table, a mount list) comes at most one
 // page per read, so a short read is no end; one made in one piece (whole_first) is whole after a read that leaves
 // room in the buffer, which spares the busiest reads, those of every process, a second call.
-ssize_t read_all(int fd, std::vector<char>* into, bool whole_first) {
+// With from_start the reads are made at their offsets from the file's start, whatever was read through it before.
+ssize_t read_all(int fd, std::vector<char>* into, bool whole_first, bool from_start = false) {
   size_t used = 0;
   for (;;) {
     if (used == into->size()) into->resize(into->size() * 2);
-    ssize_t n = read(fd, into->data() + used, into->size() - used);
+    const size_t room = into->size() - used;
+    ssize_t n = from_start ? pread(fd, into->data() + used, room, static_cast<off_t>(used))
+                           : read(fd, into->data() + used, room);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     used += static_cast<size_t>(n);
@@ -104,6 +122,18 @@ bool read_record(Reader* r, int folder, const char* path, std::string_view* out)
   return read_into(r, folder, path, true, out);
 }
 
+namespace {
+
+bool small_text(ssize_t n, char* buffer, std::string_view* out) {
+  if (n < 0) return false;
+  size_t len = static_cast<size_t>(n);
+  while (len > 0 && (buffer[len - 1] == '\n' || buffer[len - 1] == ' ')) --len;
+  *out = std::string_view(buffer, len);
+  return true;
+}
+
+}  // namespace
+
 bool read_small(int folder, const char* path, char* buffer, size_t size, std::string_view* out) {
   if (folder < 0) return false;
   int fd = openat(folder, path, O_RDONLY | O_CLOEXEC);
@@ -113,11 +143,66 @@ bool read_small(int folder, const char* path, char* buffer, size_t size, std::st
     n = read(fd, buffer, size);
   } while (n < 0 && errno == EINTR);
   ::close(fd);
-  if (n < 0) return false;
-  size_t len = static_cast<size_t>(n);
-  while (len > 0 && (buffer[len - 1] == '\n' || buffer[len - 1] == ' ')) --len;
-  *out = std::string_view(buffer, len);
-  return true;
+  return small_text(n, buffer, out);
+}
+
+bool read_small_open(int fd, char* buffer, size_t size, std::string_view* out) {
+  ssize_t n;
+  do {
+    n = pread(fd, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return small_text(n, buffer, out);
+}
+
+namespace {
+
+// The kept file of a fixed path, opened at its first read; null when it is not kept (not the kernel's proc folder,
+// no room left, or it cannot be opened).
+FixedFile* fixed_file(Reader* r, const char* path) {
+  if (!r->procfs) return nullptr;
+  FixedFile* free = nullptr;
+  FixedFile* found = nullptr;
+  for (FixedFile& f : r->fixed) {
+    if (f.path && strcmp(f.path, path) == 0) found = &f;
+    if (!f.path && !free) free = &f;
+  }
+  // A file of "self" opened before a fork tells of the parent.
+  if (found && strncmp(path, "self/", 5) == 0 && found->pid != getpid()) drop_fixed(found);
+  if (found && found->path) return found;
+  FixedFile* f = found ? found : free;
+  if (!f) return nullptr;
+  f->fd = openat(r->proc, path, O_RDONLY | O_CLOEXEC);
+  if (f->fd < 0) {
+    *f = FixedFile{};
+    return nullptr;
+  }
+  f->path = path;
+  f->pid = getpid();
+  return f;
+}
+
+}  // namespace
+
+bool read_fixed(Reader* r, const char* path, bool whole_first, std::string_view* out) {
+  FixedFile* f = fixed_file(r, path);
+  if (f) {
+    ssize_t n = read_all(f->fd, &r->buffer, whole_first, true);
+    if (n >= 0) {
+      *out = std::string_view(r->buffer.data(), static_cast<size_t>(n));
+      return true;
+    }
+    drop_fixed(f);  // read by path instead, which tells whatever is wrong
+  }
+  return read_into(r, r->proc, path, whole_first, out);
+}
+
+bool read_fixed_small(Reader* r, const char* path, char* buffer, size_t size, std::string_view* out) {
+  FixedFile* f = fixed_file(r, path);
+  if (f) {
+    if (read_small_open(f->fd, buffer, size, out)) return true;
+    drop_fixed(f);
+  }
+  return read_small(r->proc, path, buffer, size, out);
 }
 
 namespace {
@@ -299,7 +384,7 @@ u32 cpu_name(Reader* r, u16* out, u32 units) {
 u32 cpu_times(Reader* r, mem::Slice out) {
   if (!r) return 0;
   std::string_view text;
-  if (!read_file(r, r->proc, "stat", &text)) return 0;
+  if (!read_fixed(r, "stat", true, &text)) return 0;
   u64 capacity = out.len / sizeof(sysrec::CpuEntry), n = 0;
   each_line(text, [&](std::string_view line) {
     size_t at;
@@ -346,7 +431,7 @@ uint64_t meminfo_or_zero(std::string_view text, std::string_view key) {
 bool meminfo_of_sample(Reader* r, std::string_view* text) {
   if (r->meminfo_sample != r->sample) {
     std::string_view fresh;
-    if (!read_file(r, r->proc, "meminfo", &fresh)) return false;
+    if (!read_fixed(r, "meminfo", true, &fresh)) return false;
     r->meminfo.assign(fresh.begin(), fresh.end());
     r->meminfo_sample = r->sample;
   }
@@ -377,7 +462,7 @@ u32 memory(Reader* r, sysrec::MemoryStatus* status, sysrec::PerfInfo* perf) {
   uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   char statm[128];
   std::string_view own;
-  uint64_t mapped = read_small(r->proc, "self/statm", statm, sizeof statm, &own) ? number_of(own) * page : 0;
+  uint64_t mapped = read_fixed_small(r, "self/statm", statm, sizeof statm, &own) ? number_of(own) * page : 0;
   status->total_virtual = user_space;
   status->available_virtual = user_space > mapped ? user_space - mapped : 0;
   status->available_extended_virtual = 0;
@@ -401,9 +486,9 @@ u32 memory(Reader* r, sysrec::MemoryStatus* status, sysrec::PerfInfo* perf) {
   char buffer[128];
   std::string_view text;
   perf->handle_count =
-      read_small(r->proc, "sys/fs/file-nr", buffer, sizeof buffer, &text) ? static_cast<u32>(number_of(text)) : 0;
+      read_fixed_small(r, "sys/fs/file-nr", buffer, sizeof buffer, &text) ? static_cast<u32>(number_of(text)) : 0;
   perf->thread_count = 0;
-  if (read_small(r->proc, "loadavg", buffer, sizeof buffer, &text)) {
+  if (read_fixed_small(r, "loadavg", buffer, sizeof buffer, &text)) {
     size_t slash = text.find('/');
     if (slash != std::string_view::npos) perf->thread_count = static_cast<u32>(number_of(text.substr(slash + 1)));
   }

@@ -1,8 +1,13 @@
 // The Linux readers of /proc and /sys on fixture trees and hand-made supply folders: TCP rows in the system's byte
 // order, counter queries that need two collects for a rate, graphics instances of DRM clients, battery states, the
-// battery block with the thermal zones, and volumes.
+// battery block with the thermal zones, volumes, interface rows read again through their kept files, and the proc
+// folder's fixed files kept open.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -392,6 +397,114 @@ TEST(Interfaces, LuidsNameOneInterfaceEverywhere) {
   EXPECT_FALSE(net::interface_row(reader.r, &row));
   row.luid = net::luid_of(6, 99);
   EXPECT_FALSE(net::interface_row(reader.r, &row));
+}
+
+
+// An interface folder as sysfs shows it.
+void interface(const std::string& root, const std::string& name, u32 index, u64 rx) {
+  const std::string at = root + "/sys/class/net/" + name + "/";
+  for (const auto& [file, value] : std::vector<std::pair<std::string, std::string>>{
+           {"ifindex", std::to_string(index)}, {"type", "1"}, {"carrier", "1"}, {"operstate", "up"}, {"speed", "1000"},
+           {"statistics/rx_bytes", std::to_string(rx)}, {"statistics/tx_bytes", "7"}, {"mtu", "1500"},
+           {"address", "02:00:00:00:00:01"}}) {
+    put(at + file, value + "\n");
+  }
+  fsys::create_directories(at + "device");
+}
+
+u32 open_descriptors() {
+  u32 n = 0;
+  for (const auto& e : fsys::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+  return n;
+}
+
+// Rows read again through the interface's kept files see the attributes as they are now, and a name that passed to
+// another interface (or went) is not read as the interface it named: the row is gone, as when read by path.
+TEST(Interfaces, RowsReadAgainFollowTheNameNotTheFilesKept) {
+  testutil::TempDir dir;
+  interface(dir.path, "eth0", 4, 100);
+  Reader reader(dir.path);
+  u64 luids[8];
+  ASSERT_EQ(net::interfaces(reader.r, luids, 8), 1u);
+  sysrec::IfRow row{};
+  auto read = [&](u64 luid) {
+    row = sysrec::IfRow{};
+    row.luid = luid;
+    return net::interface_row(reader.r, &row);
+  };
+  ASSERT_TRUE(read(luids[0]));
+  EXPECT_EQ(row.in_octets, 100u);
+  EXPECT_EQ(row.receive_speed, 1000000000u);
+  put(dir.path + "/sys/class/net/eth0/statistics/rx_bytes", "250\n");
+  put(dir.path + "/sys/class/net/eth0/operstate", "down\n");
+  ASSERT_TRUE(read(luids[0]));
+  EXPECT_EQ(row.in_octets, 250u);
+  EXPECT_EQ(row.oper_status, 2u);
+
+  // Renamed, and another interface takes the name: neither is the row of index 4 under that name.
+  fsys::rename(dir.path + "/sys/class/net/eth0", dir.path + "/sys/class/net/eth1");
+  interface(dir.path, "eth0", 9, 5);
+  EXPECT_FALSE(read(luids[0]));
+  // The name back on the first interface: its row again, read from what its files hold now.
+  fsys::remove_all(dir.path + "/sys/class/net/eth0");
+  fsys::rename(dir.path + "/sys/class/net/eth1", dir.path + "/sys/class/net/eth0");
+  put(dir.path + "/sys/class/net/eth0/statistics/rx_bytes", "300\n");
+  ASSERT_TRUE(read(luids[0]));
+  EXPECT_EQ(row.in_octets, 300u);
+  fsys::remove_all(dir.path + "/sys/class/net/eth0");
+  EXPECT_FALSE(read(luids[0]));
+}
+
+// However many interfaces are read, the files kept stay within their bound, and closing the reader closes them all.
+TEST(Interfaces, FilesKeptAreBoundedAndClosedWithTheReader) {
+  testutil::TempDir dir;
+  for (u32 i = 0; i < 12; ++i) interface(dir.path, "veth" + std::to_string(i), i + 2, i);
+  const u32 before = open_descriptors();
+  {
+    Reader reader(dir.path);
+    u64 luids[16];
+    ASSERT_EQ(net::interfaces(reader.r, luids, 16), 12u);
+    for (u32 pass = 0; pass < 3; ++pass) {
+      sysinfo::begin_sample(reader.r);
+      for (u32 i = 0; i < 12; ++i) {
+        sysrec::IfRow row{};
+        row.luid = luids[i];
+        ASSERT_TRUE(net::interface_row(reader.r, &row));
+        EXPECT_EQ(row.in_octets, i);
+      }
+    }
+    EXPECT_LE(open_descriptors(), before + 2 + sysinfo::nic_files_most * sysinfo::nic_attributes);
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// A kept file below the proc folder's "self" tells of the process that reads it, also in a child forked after it was
+// opened.
+TEST(FixedFiles, SelfIsTheReaderAfterAForkAndEachReadIsWhole) {
+  Reader reader("/");
+  char buffer[512];
+  std::string_view text;
+  ASSERT_TRUE(sysinfo::read_fixed_small(reader.r, "self/stat", buffer, sizeof buffer, &text));
+  EXPECT_EQ(sysinfo::number_of(text), static_cast<u64>(getpid()));
+  pid_t child = fork();
+  if (child == 0) {
+    bool own = sysinfo::read_fixed_small(reader.r, "self/stat", buffer, sizeof buffer, &text) &&
+               sysinfo::number_of(text) == static_cast<u64>(getpid());
+    _exit(own ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // A file made record by record, read again from its start: the whole file each time, as a read by path has it.
+  auto lines = [](std::string_view t) { return std::count(t.begin(), t.end(), '\n'); };
+  std::string_view got;
+  ASSERT_TRUE(sysinfo::read_file(reader.r, reader.r->proc, "diskstats", &got));
+  const auto by_path = lines(got);
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(sysinfo::read_fixed(reader.r, "diskstats", false, &got));
+    EXPECT_EQ(lines(got), by_path);
+  }
 }
 
 }  // namespace
