@@ -12,7 +12,7 @@ namespace {
 constexpr i32 side_most = 16385;  // px widths and heights stay below this
 // Columns a scrolling chart can take before its drawing is moved back: one move of all its pixels in this many
 // samples.
-constexpr u64 scroll_room = 12;
+constexpr i32 scroll_room = 12;
 
 i32 clamp_to(i32 v, i32 lo, i32 hi) { return v < lo ? lo : v > hi ? hi : v; }
 i16 to16(i64 v) { return static_cast<i16>(curve::clamp16(static_cast<i32>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v))); }
@@ -103,7 +103,8 @@ u32 put(Grid* g, u32 slot, i32 x, i32 y, i32 width, i32 height, i32 step, u32 an
   if (pw <= 0 || ph <= 0 || pw >= side_most || ph >= side_most) return 0;
   g->canvas_x[slot] = 0;
   g->canvas_y[slot] = 0;
-  g->room[slot] = static_cast<i16>(ps == 0 ? 0 : (scroll_room * ps < u64(side_most - 1 - pw) ? scroll_room * ps : side_most - 1 - pw));
+  const i64 room = ps == 0 ? 0 : i64{scroll_room} * ps;
+  g->room[slot] = static_cast<i16>(room < side_most - 1 - pw ? room : side_most - 1 - pw);
   g->slide[slot] = 0;
   g->lx[slot] = to16(x);
   g->ly[slot] = to16(y);
@@ -883,16 +884,16 @@ namespace {
 // drawing only slides right; at the room's end its kept columns are moved back to the canvas area's start.
 void scroll(Grid* g, const draw::Sheet& sheet, u32 slot, i32 px) {
   const i32 w = g->width[slot], from = g->slide[slot] + px;
-  if (px >= w || from > g->room[slot]) {
-    u32* start = sheet.pixels + u64(g->canvas_y[slot]) * sheet.stride + g->canvas_x[slot];
-    for (i32 y = 0; px < w && y < g->height[slot]; y++) {
-      u32* row = start + u64(y) * sheet.stride;
-      __builtin_memmove(row, row + from, u64(w - px) * 4);
-    }
-    g->slide[slot] = 0;
-  } else {
+  if (px < w && from <= g->room[slot]) {
     g->slide[slot] = static_cast<i16>(from);
+    return;
   }
+  u32* start = sheet.pixels + u64(g->canvas_y[slot]) * sheet.stride + g->canvas_x[slot];
+  for (i32 y = 0; px < w && y < g->height[slot]; y++) {
+    u32* row = start + u64(y) * sheet.stride;
+    __builtin_memmove(row, row + from, u64(w - px) * 4);
+  }
+  g->slide[slot] = 0;
 }
 
 }  // namespace

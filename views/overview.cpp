@@ -67,12 +67,13 @@ void owner_sums(const machine::Machine& m, u32 owner, u64* used, u64* total) {
 // Only a sheet the last sync drew again is copied into the kept frame: the frame already holds the others, and at
 // full screen the unchanged ones (the disks' ring most of all) are a large part of what would be copied each second.
 bool fresh(const OverviewState& s, u32 slot) { return chart::has_row(s.fresh, slot); }
+void set_fresh(OverviewState* s, u32 slot) { s->fresh[slot / 64] |= u64{1} << (slot % 64); }
 
 void show_chart(const OverviewState& s, const views::ViewState& v, draw::Surface* surface, u32 slot, bool copying) {
   const draw::Rect keep_out{s.tip[0], s.tip[1], s.tip[2], s.tip[3]};
   const bool marked = slot == s.marker_slot;
-  chart::show(surface, v.grid, v.sheet, slot, copying && fresh(s, slot), keep_out, marked ? s.marker_x : 0, marked ? s.marker_x + 1 : 0,
-              v.frame_bottom);
+  chart::show(surface, v.grid, v.sheet, slot, copying && fresh(s, slot), keep_out, marked ? s.marker_x : 0,
+              marked ? s.marker_x + 1 : 0, v.frame_bottom);
 }
 
 void show_pie_part(const views::ViewState& v, draw::Surface* surface, i32 x0, i32 y0, i32 x1, i32 y1, bool copying,
@@ -618,12 +619,12 @@ u32 sync(OverviewState* s, views::ViewState* v, const machine::Machine& m) {
       const u32 r = chart::sync_track(&v->grid, &v->sheet, look, track);
       if (r) {
         result = r;
-        s->fresh[slots[k] / 64] |= u64{1} << (slots[k] % 64);
+        set_fresh(s, slots[k]);
       }
     }
   }
   const u32 ring = pie_image(s, v, m);
-  if (ring) s->fresh[slot_pie / 64] |= u64{1} << (slot_pie % 64);
+  if (ring) set_fresh(s, slot_pie);
   return ring ? ring : result;
 }
 

@@ -204,7 +204,8 @@ TEST(ChartDraw, ANewSampleShiftsAndRedrawsOnlyTheNamedColumns) {
     l.dot_mask = dot ? 2 : 0;
     ASSERT_EQ(b.sync(l), 1u);
     // Mark a pixel in every column; those the shift keeps must move one column left untouched.
-    for (i32 c = 0; c < 60; c++) b.pixels[u64(b.g.canvas_y[0] + 30) * b.sheet.stride + c * 5 + 1] = 0xFF00FF00u;
+    for (i32 c = 0; c < 60; c++)
+      b.pixels[u64(b.g.canvas_y[0] + 30) * b.sheet.stride + chart::drawing_x(b.g, 0) + c * 5 + 1] = 0xFF00FF00u;
     b.push(wave(80));
     ASSERT_EQ(b.sync(l), 1u);
     u32 from = layout::redo_from(1, 5, dot ? 1 : 0);
@@ -253,25 +254,26 @@ TEST(ChartDraw, IncrementalDrawingMatchesAWholeDrawing) {
       {"mirrored", chart::kind_mirrored, 3, {2, 1, 1, 3, 1, 1, 50, 1, 1}},
       {"heat", chart::kind_heat, 0, std::vector<u32>(70, 1)},
   };
+  auto push = [](Bench& b, u32 i) { b.push(wave(i), static_cast<u8>(i * 7 % 200), i * 311 % 20000); };
   for (const Case& k : cases) {
+    auto look = [&k](const Bench& b) {
+      chart::Look l = k.kind == chart::kind_heat ? heat_look(*b.r) : load_look(*b.r);
+      l.kind = k.kind;
+      l.dot_mask = k.dot_mask;
+      if (k.kind == chart::kind_mirrored)
+        l.sources[1] = chart::Source{reinterpret_cast<const u8*>(b.r->memory_mib), 4, 0, 4};
+      return l;
+    };
     Bench b;
     b.layout({{0, 0, 300, 60, 5}});
     u32 pushed = 0;
     for (u32 step : k.steps) {
-      for (u32 i = 0; i < step; i++, pushed++) b.push(wave(pushed), static_cast<u8>(pushed * 7 % 200), pushed * 311 % 20000);
-      chart::Look l = k.kind == chart::kind_heat ? heat_look(*b.r) : load_look(*b.r);
-      l.kind = k.kind;
-      l.dot_mask = k.dot_mask;
-      if (k.kind == chart::kind_mirrored) l.sources[1] = chart::Source{reinterpret_cast<const u8*>(b.r->memory_mib), 4, 0, 4};
-      ASSERT_EQ(b.sync(l), 1u) << k.name;
+      for (u32 i = 0; i < step; i++) push(b, pushed++);
+      ASSERT_EQ(b.sync(look(b)), 1u) << k.name;
       Bench whole;
       whole.layout({{0, 0, 300, 60, 5}});
-      for (u32 i = 0; i < pushed; i++) whole.push(wave(i), static_cast<u8>(i * 7 % 200), i * 311 % 20000);
-      chart::Look lw = k.kind == chart::kind_heat ? heat_look(*whole.r) : load_look(*whole.r);
-      lw.kind = k.kind;
-      lw.dot_mask = k.dot_mask;
-      if (k.kind == chart::kind_mirrored) lw.sources[1] = chart::Source{reinterpret_cast<const u8*>(whole.r->memory_mib), 4, 0, 4};
-      ASSERT_EQ(whole.sync(lw), 1u);
+      for (u32 i = 0; i < pushed; i++) push(whole, i);
+      ASSERT_EQ(whole.sync(look(whole)), 1u);
       ASSERT_EQ(b.area(0), whole.area(0)) << k.name << " after " << pushed << " samples";
     }
   }
