@@ -278,7 +278,8 @@ bool read_process(Reader* r, uint32_t pid, bool swap_used, const ProcMemo* befor
   }
   if (!parse_stat(text, f)) return false;
   f->pid = pid;
-  if (before && now - before->read_ms < r->carry_ms && quiet_since(*before, *f)) {
+  const uint64_t carry = f->flags & kernel_thread_flag ? r->kernel_carry_ms : r->carry_ms;
+  if (before && now - before->read_ms < carry && quiet_since(*before, *f)) {
     *memo = *before;
     f->name_length = std::min(memo->name.size(), sizeof f->name - 1);
     memcpy(f->name, memo->name.data(), f->name_length);

@@ -67,8 +67,8 @@ struct LookCredit {
 
 // What the process pass read of one process besides its stat line. A process whose stat line shows no activity since
 // (the same start, short name, CPU times, page faults, sizes and thread count) cannot have changed its memory or I/O
-// counts meanwhile, or only by little; those are carried over instead of read again, for at most carry_ms (see
-// processes in procs.cpp). Its count of open files is read at every pass.
+// counts meanwhile, or only by little; those are carried over instead of read again, for at most carry_ms (a kernel
+// thread for kernel_carry_ms; see processes in procs.cpp). Its count of open files is read at every pass.
 struct ProcMemo {
   uint32_t pid = 0;
   uint32_t threads = 0;
@@ -248,6 +248,9 @@ struct Reader {
   uint32_t recheck_links = 32;
   std::vector<ProcMemo> memos;  // by pid: the processes of the last whole process pass
   uint64_t carry_ms = 5000;     // the longest a process's files are carried over
+  // The longest for a kernel thread: it has no memory or files of its own, and its I/O counts move only while it
+  // runs, so nothing can change behind a quiet stat line but what runs shorter than a clock tick.
+  uint64_t kernel_carry_ms = 60000;
   std::vector<Kept> kept;       // by pid: the open files of the processes of the last pass
   uint32_t keep_most = 0;       // the most processes whose files are kept open (up to four descriptors each)
   bool listed = false;          // a process pass listed the proc folder: its count and when

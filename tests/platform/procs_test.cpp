@@ -129,7 +129,8 @@ TEST(ProcessPass, QuietProcessesCarryTheirFilesUntilTheyMove) {
 }
 
 // A kernel thread (flag 0x00200000 in its stat line) has no open files: it shows none whatever its fd folder holds,
-// and the flag of another process does not stop its files from being counted.
+// and the flag of another process does not stop its files from being counted. Its quiet I/O counts are carried
+// longer than another process's.
 TEST(ProcessPass, KernelThreadsShowNoOpenFiles) {
   Machine m("laptop");
   m.write("88/stat", "88 (kworker/0:1-events) I 2 0 0 0 -1 69238880 0 0 0 0 0 40 0 0 20 0 1 0 9 0 0 "
@@ -142,6 +143,17 @@ TEST(ProcessPass, KernelThreadsShowNoOpenFiles) {
   EXPECT_EQ(seen[88].handles, 0u);
   EXPECT_EQ(seen[88].user_time + seen[88].kernel_time, 40u * 100000);
   EXPECT_EQ(seen[1500].handles, 6u);
+
+  // Nothing but its own run moves a kernel thread's I/O counts: a quiet one carries them past the age limit of other
+  // processes, up to its own.
+  m.write("88/io", "read_bytes: 7000\nwrite_bytes: 8000\n");
+  m.write("1500/io", "read_bytes: 9000\nwrite_bytes: 1\n");
+  m.r->carry_ms = 0;
+  seen = sample(m);
+  EXPECT_EQ(seen[88].read_bytes, 0u);
+  EXPECT_EQ(seen[1500].read_bytes, 9000u);
+  m.r->kernel_carry_ms = 0;
+  EXPECT_EQ(sample(m)[88].read_bytes, 7000u);
 }
 
 // Carrying over changes nothing on an unchanged machine: a second pass, and a pass of a new reader, give the same
