@@ -72,13 +72,6 @@ using sysinfo::NicFiles;
 const char* const attribute_paths[sysinfo::nic_attributes] = {
     "ifindex", "carrier", "operstate", "speed", "statistics/rx_bytes", "statistics/tx_bytes"};
 
-void drop_files(NicFiles* f) {
-  for (int fd : f->fd) {
-    if (fd >= 0) close(fd);
-  }
-  *f = NicFiles{};
-}
-
 bool kept(const NicFiles& f) { return f.fd[sysinfo::nic_ifindex] >= 0; }
 
 bool files_of(const NicFiles& f, const Nic& nic) { return kept(f) && f.index == nic.index && nic.name == f.name; }
@@ -88,7 +81,7 @@ void drop_unlisted(Reader* r) {
   for (NicFiles& f : r->nic_files) {
     bool listed = false;
     for (const Nic& nic : r->nics) listed = listed || files_of(f, nic);
-    if (kept(f) && !listed) drop_files(&f);
+    if (kept(f) && !listed) sysinfo::drop_nic_files(&f);
   }
 }
 
@@ -101,7 +94,7 @@ bool open_files(Reader* r, const Nic& nic, NicFiles* f) {
     snprintf(path, sizeof path, "sys/class/net/%s/%s", nic.name.c_str(), attribute_paths[a]);
     f->fd[a] = openat(r->root, path, O_RDONLY | O_CLOEXEC);
     if (a == sysinfo::nic_ifindex && (f->fd[a] < 0 || fstat(f->fd[a], &st) != 0)) {
-      drop_files(f);
+      sysinfo::drop_nic_files(f);
       return false;
     }
   }
@@ -125,7 +118,7 @@ NicFiles* files_for(Reader* r, const Nic& nic) {
     snprintf(path, sizeof path, "sys/class/net/%s/ifindex", nic.name.c_str());
     struct stat st {};
     if (fstatat(r->root, path, &st, 0) != 0 || st.st_dev != slot->dev || st.st_ino != slot->ino) {
-      drop_files(slot);
+      sysinfo::drop_nic_files(slot);
       return nullptr;
     }
     slot->sample = r->sample;
@@ -138,7 +131,7 @@ NicFiles* files_for(Reader* r, const Nic& nic) {
     if (!slot && f.sample + 2 <= r->sample) slot = &f;
   }
   if (!slot) return nullptr;
-  drop_files(slot);
+  sysinfo::drop_nic_files(slot);
   if (!open_files(r, nic, slot)) return nullptr;
   slot->sample = r->sample;
   return slot;

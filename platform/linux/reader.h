@@ -308,6 +308,8 @@ bool read_fixed(Reader* r, const char* path, bool whole_first, std::string_view*
 bool read_fixed_small(Reader* r, const char* path, char* buffer, size_t size, std::string_view* out);
 // An open file read from its start into the caller's buffer, as read_small reads a path.
 bool read_small_open(int fd, char* buffer, size_t size, std::string_view* out);
+// Closes an interface's kept files and frees its slot.
+void drop_nic_files(NicFiles* f);
 // Opens a folder below another (O_DIRECTORY); -1 on failure.
 int open_folder(int folder, const char* path);
 // Names in a folder, sorted; empty when it cannot be listed.

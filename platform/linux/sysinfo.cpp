@@ -62,11 +62,7 @@ void close(Reader* r) {
   if (!r) return;
   close_kept(r);
   for (FixedFile& f : r->fixed) drop_fixed(&f);
-  for (NicFiles& n : r->nic_files) {
-    for (int fd : n.fd) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
+  for (NicFiles& n : r->nic_files) drop_nic_files(&n);
   if (r->proc >= 0) ::close(r->proc);
   if (r->root >= 0) ::close(r->root);
   delete r;
@@ -144,6 +140,13 @@ bool read_small(int folder, const char* path, char* buffer, size_t size, std::st
   } while (n < 0 && errno == EINTR);
   ::close(fd);
   return small_text(n, buffer, out);
+}
+
+void drop_nic_files(NicFiles* f) {
+  for (int fd : f->fd) {
+    if (fd >= 0) ::close(fd);
+  }
+  *f = NicFiles{};
 }
 
 bool read_small_open(int fd, char* buffer, size_t size, std::string_view* out) {
